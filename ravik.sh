@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Set-up, build and run for a Debian machine.
+#   ./ravik.sh run                 install what is missing, build, start the program with simulated devices
+#   ./ravik.sh test [--no-sanitize]  install what is missing, build, run every test (plain build, then
+#                                  AddressSanitizer + UndefinedBehaviorSanitizer build)
+# Both are incremental: a second run rebuilds only what changed.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+PACKAGES=(build-essential cmake pkg-config qtbase5-dev qtbase5-dev-tools libgtest-dev libbenchmark-dev
+          xvfb xauth)
+JOBS=${JOBS:-2}
+
+install_missing() {
+  local missing=()
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+}
+
+build() {  # build <dir> [cmake options...]
+  local dir=$1; shift
+  cmake -S . -B "$dir" "$@" >/dev/null
+  cmake --build "$dir" -j"$JOBS"
+}
+
+case "${1:-}" in
+  run)
+    install_missing
+    build build
+    if [ -z "${DISPLAY:-}" ]; then
+      echo "No display: the window needs a desktop. Built build/app/ravik; start it there with: build/app/ravik -s"
+      exit 0
+    fi
+    exec build/app/ravik -s
+    ;;
+  test)
+    install_missing
+    build build
+    (cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$JOBS")
+    if [ "${2:-}" != "--no-sanitize" ]; then
+      build build-asan -DRAVIK_SANITIZE=ON -DRAVIK_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
+      (cd build-asan && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=0 \
+         UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j"$JOBS")
+    fi
+    ;;
+  *)
+    sed -n '2,6p' "$0" | sed 's/^# \{0,1\}//'
+    exit 2
+    ;;
+esac
