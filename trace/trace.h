@@ -43,6 +43,9 @@ struct TraceParams {
 };
 
 #if defined(__x86_64__)
+// The sets make the record non-standard-layout; offsetof is still exact with this compiler.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
 static_assert(offsetof(TraceParams, stream) == 0, "TraceParams layout");
 static_assert(offsetof(TraceParams, prefix) == 8, "TraceParams layout");
 static_assert(offsetof(TraceParams, flags) == 40, "TraceParams layout");
@@ -53,6 +56,7 @@ static_assert(offsetof(TraceParams, start) == 64, "TraceParams layout");
 static_assert(offsetof(TraceParams, traceList) == 72, "TraceParams layout");
 static_assert(offsetof(TraceParams, hiddenAddr) == 120, "TraceParams layout");
 static_assert(sizeof(TraceParams) == 168, "TraceParams layout");
+#pragma GCC diagnostic pop
 #endif
 
 // A protocol telegram exchanged with a device's controller, as far as the trace reads it.
@@ -67,7 +71,15 @@ struct UcTelegram {
 
 // Makes the module's own set current and initialises it: stderr, prefix from `name`, the hidden
 // addresses 0x142 and 0x184, start time, log `file` opened anew ("w"), `flags`, and the trace list
-// from "tracewhitelist.txt" or "traceblacklist.txt" in the working directory.
+// from "tracewhitelist.txt" or "traceblacklist.txt" in the working directory. Called again, it
+// starts over: a log file of the previous call is closed first, the hidden addresses stay.
+// A log file that cannot be opened is reported on stderr, and the log stays there.
+// Meant for start-up, before other threads trace (no lock is taken).
+//
+// At program end the module's own set is retired before its sets are emptied and its lock is
+// destroyed: its flag word becomes TRACE_NO_ERRORS, so that a device library that shares it and
+// still traces while the process exits writes nothing and touches neither the lock nor the sets.
+// Its stream is left open for the runtime to close.
 void traceInit(const char* file, const char* name, int flags);
 // Makes another module's set current; changes nothing else.
 void traceInit(TraceParams* params);
@@ -87,7 +99,7 @@ bool traceFatal(bool ok, const char* format, ...) __attribute__((format(printf, 
 // with status 1.
 void traceAssert(bool ok, const char* file, int line);
 // Error line "<what> - <system text of errno>", or "<what> - WSA_Error #<code>" with the last
-// socket error when `socket` is true.
+// socket error (errno) when `socket` is true. The message is cut to 1023 characters.
 bool traceOsError(bool ok, const char* what, bool socket);
 // Trace line with a time stamp; only with TRACE_TRACE. Never copied to stdout.
 void traceTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -95,17 +107,34 @@ void traceTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // (in a static buffer that the next such call overwrites).
 const char* tracePrintReason(int code);
 
-// Trace list and telegrams.
+// Trace list and telegrams. The lists are changed without the lock: set them up at start-up.
+//
+// Loads the trace list: "tracewhitelist.txt" if it can be opened (whitelist), otherwise
+// "traceblacklist.txt" (blacklist), otherwise an empty blacklist. A file holds pairs "from to" in
+// scanf %i notation (decimal, 0x.. hexadecimal, 0.. octal); the first item that is not an integer
+// ends the reading.
 void traceInitLists();
+// Empties the trace list; `white` chooses whitelist mode, otherwise blacklist.
 void traceInitTraceList(bool white);
+// Lists every address from `from` to `to`, both included; nothing when from > to.
 void traceAddTraceList(int from, int to);
+// Telegrams to `addr` are never traced.
 void traceAddSecretAddr(int addr);
+// Trace line "<prefix>: <command> Len=.. Addr=.. Ind=.. CNo=<high>-<low>" and up to 4 data words
+// (128 with TRACE_LONG_DUMP), when `category` (bits of TRACE_CATEGORIES) meets the flags, the
+// telegram is not hidden and the trace list lets its address pass. Range telegrams (0xF00..0xF62)
+// also need TRACE_RANGE and TELL telegrams TRACE_TELL, unless `category` is TRACE_CATEGORIES.
 void traceTelegram(const char* prefix, const UcTelegram* tel, int category);
+// Error line describing the telegram when !ok, with " Rc=<first data word>" for an ACK; no
+// filter but TRACE_NO_ERRORS applies. The message is cut to 1023 characters (a very long
+// prefix may cut off the Rc).
 bool traceTelError(bool ok, const char* prefix, const UcTelegram* tel);
 // Question lines ("QUEST!"), only with TRACE_TRACE.
 void traceQuestion(const char* format, ...) __attribute__((format(printf, 1, 2)));
-// Writes "QUEST?" and reads a decimal integer from stdin, asking again after text that is not a
-// number (see trace.cpp for how it ends on a closed stdin).
+// Writes "QUEST?" (only with TRACE_TRACE) and reads a decimal integer from stdin, then traces
+// "Answer = <n>" and returns it. It never asks forever: when stdin has ended or fails the answer
+// is 0 at once; after text that is not a number the rest of that input line is skipped and the
+// question asked again, at most 5 times in all, after which the answer is 0.
 int traceReply(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 #endif

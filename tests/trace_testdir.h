@@ -1,0 +1,56 @@
+// Test fixture for the trace unit: each test runs in a fresh temporary working directory (the
+// trace list files are read from there) that is removed afterwards.
+#ifndef RAVIK_TESTS_TRACE_TESTDIR_H
+#define RAVIK_TESTS_TRACE_TESTDIR_H
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "trace/trace.h"
+
+class TraceDirTest : public testing::Test {
+protected:
+  void SetUp() override {
+    _home = std::filesystem::current_path();
+    char name[] = "/tmp/ravik-trace-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    _dir = name;
+    std::filesystem::current_path(_dir);
+  }
+  void TearDown() override {
+    traceSetFile(nullptr);  // closes a log file inside the directory
+    std::filesystem::current_path(_home);
+    std::filesystem::remove_all(_dir);
+  }
+
+  static void writeFile(const char* path, const std::string& text) { std::ofstream(path) << text; }
+  static std::string readFile(const char* path) {
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+  }
+  // Returns the log to stderr, which closes (and so flushes) the file, and gives its content.
+  static std::string closeLog(const char* path = "log.txt") {
+    traceSetFile(nullptr);
+    return readFile(path);
+  }
+  static std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+  }
+
+private:
+  std::filesystem::path _home;
+  std::filesystem::path _dir;
+};
+
+#endif
