@@ -1,0 +1,141 @@
+#include "korbalt/delivery.h"
+
+#include <algorithm>
+
+#include "korbalt/generator.h"
+#include "trace/trace.h"
+
+namespace korbalt {
+
+namespace {
+
+constexpr int kTickMs = 2;
+// A device with the data-loss fault loses 1 ms of its stream every 250 ms.
+constexpr int64_t kForcedLossEveryPs = 250 * kPsPerMs;
+constexpr int64_t kForcedLossPs = kPsPerMs;
+
+}  // namespace
+
+struct Delivery::Stream {
+  Stream(SimDevice* d, const Scenario& scenario, int32_t blockWords)
+      : device(d),
+        generator(d->setup(), scenario),
+        index(static_cast<int32_t>(d->index())),
+        block(blockWords) {}
+
+  SimDevice* device;  // not owned
+  StreamGenerator generator;
+  int32_t index;
+  int32_t* indexPointer = &index;  // the callback receives the address of this pointer
+  bool connected = false;
+  bool running = false;
+  StreamConfig config{};
+  bool forcedLoss = false;
+  int64_t nextLoss = kNever;
+  std::vector<uint32_t> block;
+};
+
+Delivery::Delivery(Library& library, KorbaltEventCallback callback)
+    : _library(library),
+      _maxRate(library.scenario().maxRate),
+      _blockWords(library.scenario().blockWords),
+      _fifoWords(library.scenario().fifoWords),
+      _callback(callback) {
+  for (uint32_t i = 0; i < library.count(); ++i) {
+    SimDevice* d = library.device(i);
+    auto s = std::make_unique<Stream>(d, library.scenario(), _blockWords);
+    if (d->recordLimit() > 0) s->generator.keepRecord(&d->record(), d->recordLimit());
+    s->forcedLoss = (library.scenario().dataLoss >> i) & 1;
+    _streams.push_back(std::move(s));
+  }
+}
+
+Delivery::~Delivery() {}
+
+void Delivery::stop() {
+  _waitLock.lock();
+  _stop.store(true, std::memory_order_release);
+  _wake.wakeOne();
+  _waitLock.unlock();
+}
+
+void Delivery::run() {
+  while (!stopping()) {
+    snapshot();
+    deliverAll(_maxRate ? kNever : axisNowPs());
+    // At maximum rate the next pass follows at once, unless no device is streaming.
+    const bool busy = _maxRate && std::any_of(_streams.begin(), _streams.end(),
+                                              [](const auto& s) { return s->running; });
+    _waitLock.lock();
+    if (!stopping() && !busy) _wake.wait(&_waitLock, kTickMs);
+    _waitLock.unlock();
+  }
+}
+
+void Delivery::snapshot() {
+  Guard guard(_library.lock());
+  for (auto& s : _streams) {
+    s->connected = s->device->connected();
+    s->config = s->device->streamConfig();
+  }
+}
+
+void Delivery::deliverAll(int64_t now) {
+  for (auto& s : _streams) {
+    if (stopping()) return;
+    if (!s->connected) {
+      s->running = false;
+      continue;
+    }
+    s->generator.configure(s->config);
+    if (!s->running) {
+      // A device (re)joining starts at the present; what it measured meanwhile went nowhere.
+      const int64_t t = axisNowPs();
+      s->generator.restart(t);
+      s->running = true;
+      s->nextLoss = s->forcedLoss ? t + kForcedLossEveryPs : kNever;
+    }
+    deliver(*s, now);
+  }
+}
+
+void Delivery::deliver(Stream& s, int64_t now) {
+  int64_t backlog = 0;
+  for (;;) {
+    const int64_t until = std::min(now, s.nextLoss);
+    int32_t words = 0;
+    if (!deliverBlock(s, until, &words)) return;
+    const bool caughtUp = words < _blockWords - 1;
+    if (caughtUp && until == s.nextLoss) {
+      loseData(s, s.nextLoss + kForcedLossPs);
+      s.nextLoss += kForcedLossEveryPs;
+      continue;
+    }
+    if (caughtUp || _maxRate) return;
+    backlog += words;
+    if (backlog > _fifoWords) {
+      loseData(s, axisNowPs());
+      return;
+    }
+  }
+}
+
+bool Delivery::deliverBlock(Stream& s, int64_t until, int32_t* words) {
+  const uint64_t before = s.generator.events();
+  *words = s.generator.produce(until, s.block.data(), _blockWords);
+  if (*words == 0) return !stopping();
+  s.device->delivered().fetch_add(s.generator.events() - before, std::memory_order_relaxed);
+  // Once produced, a block is delivered even if a stop comes now: the stop waits for it.
+  const KorbaltEventCallback callback = _callback.load();
+  if (callback != nullptr) callback(&s.indexPointer, 0, *words, 0, s.block.data());
+  return !stopping();
+}
+
+void Delivery::loseData(Stream& s, int64_t restartAt) {
+  s.device->raiseDataLost();
+  s.generator.restart(restartAt);
+  traceTrace("Device %d lost data, stream restarts at %lld ps", s.index,
+             static_cast<long long>(restartAt));
+}
+
+}  // namespace korbalt

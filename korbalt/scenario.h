@@ -1,0 +1,62 @@
+// The simulated chain: which devices discovery reports, how they behave and which faults they
+// inject. Read from RAVIK_SIM_* environment variables at every discovery (listed in the README).
+//
+// A bad value never stops the library: it is reported on standard error and the setting falls
+// back to its default as a whole.
+#ifndef RAVIK_KORBALT_SCENARIO_H
+#define RAVIK_KORBALT_SCENARIO_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace korbalt {
+
+constexpr int32_t kInputChannels = 5;
+// Longest serial number, so that it fits the file header with its terminating zero.
+constexpr size_t kMaxSerialLength = 23;
+constexpr int32_t kMaxDevices = 32;
+
+struct DeviceSetup {
+  int32_t member;      // position in the scenario's own device list, which seeds the device
+  std::string serial;
+  int32_t chainPos;
+  int32_t features;    // KorbaltFeature bits
+  double rates[kInputChannels];  // events per second of input channels 0..4
+};
+
+// A parameter call that fails with KORBALT_NO_ACK.
+struct ParamFault {
+  std::string call;    // the function name, e.g. "TDC_enableChannels"
+  int32_t index;       // the library index it fails for; -1 for every device
+};
+
+struct Scenario {
+  std::vector<DeviceSetup> devices;  // in discovery order: entry i has library index i
+  uint64_t seed = 1;
+  double pairRate = 20000;          // correlated pairs per second, across the chain
+  int64_t pairDelayPs = 2500;       // the second event of a pair comes this much later
+  bool maxRate = false;             // produce as fast as the receiver takes the data
+  int32_t fifoWords = 1 << 20;      // device buffer; more backlog than this is lost
+  int32_t blockWords = 8192;        // largest block handed to the callback
+  int32_t calibrationMs = 1000;
+  bool failDiscover = false;
+  uint32_t failInfo = 0;            // bit i: TDC_getDeviceInfo fails for library index i
+  uint32_t failConnect = 0;
+  uint32_t dataLoss = 0;            // bit i: the device loses data now and then by itself
+  uint32_t badClock = 0;
+  std::vector<ParamFault> failParams;
+
+  bool paramFails(const char* call, int32_t index) const;
+};
+
+// Looks a variable up by name; null when it is not set.
+typedef const char* (*EnvLookup)(const char* name);
+
+// Builds the scenario from the variables; `env` is getenv outside the tests.
+Scenario readScenario(EnvLookup env);
+
+}  // namespace korbalt
+
+#endif

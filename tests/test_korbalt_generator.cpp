@@ -1,0 +1,157 @@
+// The simulated streams as words: what the packer and the generator write must decode, with the
+// codec, to exactly the items they were given, whatever the packet types and block boundaries.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "korbalt/generator.h"
+#include "korbalt/packer.h"
+#include "korbalt/random.h"
+#include "korbalt/scenario.h"
+#include "korbalt/sources.h"
+#include "korbalt_decode.h"
+
+using namespace korbalt;
+
+namespace {
+
+constexpr uint32_t kAllMarkers = 0x1FF;
+
+Scenario chainOf(int32_t devices, double rate, double pairRate) {
+  Scenario s;
+  s.pairRate = pairRate;
+  s.devices.resize(devices);
+  for (int32_t i = 0; i < devices; ++i) {
+    s.devices[i].member = i;
+    s.devices[i].features = 0x7C;
+    std::fill(s.devices[i].rates, s.devices[i].rates + kInputChannels, rate);
+  }
+  return s;
+}
+
+StreamConfig configOf(const Scenario& s, uint32_t markers, bool fiveChannel) {
+  StreamConfig c{};
+  std::copy(s.devices[0].rates, s.devices[0].rates + kInputChannels, c.rates);
+  c.pairChannelOn = true;
+  c.markers = markers;
+  c.fiveChannel = fiveChannel;
+  return c;
+}
+
+}  // namespace
+
+TEST(KorbaltPacker, EveryDifferenceWidthDecodesExactlyAcrossBlockSplits) {
+  Random random(7);
+  const int64_t gaps[] = {0, 1, 65535, 65536, (1 << 26) - 1, 1 << 26, 999999999, 123456789012LL};
+  std::vector<SimEvent> items;
+  int64_t t = 5000000;
+  for (int i = 0; i < 3000; ++i) {
+    const uint64_t r = random.next();
+    t += (r & 3) == 0 ? gaps[(r >> 2) % 8] : static_cast<int64_t>((r >> 8) % 70000);
+    items.push_back({t, static_cast<uint8_t>((r >> 40) % 8)});
+  }
+  std::vector<uint32_t> words(2 + 2 * items.size());
+  packAbsolute(5000000, words.data());
+  int64_t last = 5000000;
+  const Packed p = packEvents(items.data(), items.size(), true, &last, words.data() + 2,
+                              words.size() - 2);
+  ASSERT_EQ(p.items, static_cast<int32_t>(items.size()));
+  EXPECT_EQ(p.advances, std::count_if(items.begin(), items.end(), [](const SimEvent& e) {
+              return e.channel == kAdvanceChannel;
+            }));
+  EXPECT_EQ(last, items.back().time);
+  words.resize(2 + p.words);
+  int types[4] = {};
+  for (size_t i = 2; i < words.size(); i += 2) {
+    ++types[((words[i + 1] >> 29) & 2) | ((words[i] >> 30) & 1)];
+  }
+  for (int type = 1; type <= 3; ++type) EXPECT_GT(types[type], 0) << "type " << type;
+  EXPECT_TRUE(sameTimestamps(decodeWords(words, {100}, kAllMarkers),
+                             expectedTimestamps(items, kAllMarkers)));
+  EXPECT_TRUE(sameTimestamps(decodeWords(words, {7, 2, 13}, 0x021),
+                             expectedTimestamps(items, 0x021)));
+}
+
+TEST(KorbaltGenerator, StreamDecodesToItsRecordThroughRestartsAndSmallBuffers) {
+  // Inputs busy enough to use every packet type; markers and pairs in between.
+  const Scenario s = chainOf(3, 3e6, 50000);
+  StreamGenerator gen(s.devices[1], s);
+  std::vector<SimEvent> record;
+  gen.keepRecord(&record, 1 << 20);
+  StreamConfig config = configOf(s, kAllMarkers, true);
+  config.rates[3] = 0;
+  gen.configure(config);
+  gen.restart(kPsPerMs * 1000 + 123);
+  std::vector<uint32_t> words;
+  uint32_t buffer[10];
+  for (int k = 0; k < 60; ++k) {
+    const int64_t until = kPsPerMs * 1000 + k * (kPsPerMs / 3);
+    if (k == 30) gen.restart(until + 7);  // as after lost data
+    int32_t n;
+    while ((n = gen.produce(until, buffer, 10)) > 0) words.insert(words.end(), buffer, buffer + n);
+  }
+  ASSERT_GT(record.size(), 2000u);
+  const auto advances = std::count_if(record.begin(), record.end(), [](const SimEvent& e) {
+    return e.channel == kAdvanceChannel;
+  });
+  EXPECT_EQ(gen.events(), record.size() - advances);
+  for (size_t i = 1; i < record.size(); ++i) {
+    ASSERT_LE(record[i - 1].time, record[i].time);
+    EXPECT_NE(record[i].channel, 0) << "input 0 counts as channel 5 in five-channel mode";
+    EXPECT_NE(record[i].channel, 3) << "a disabled input stays quiet";
+  }
+  EXPECT_TRUE(sameTimestamps(decodeWords(words, {100}, kAllMarkers),
+                             expectedTimestamps(record, kAllMarkers)));
+}
+
+TEST(KorbaltGenerator, QuietStretchesCarryTimeAdvances) {
+  const Scenario s = chainOf(1, 0, 0);
+  StreamGenerator gen(s.devices[0], s);
+  std::vector<SimEvent> record;
+  gen.keepRecord(&record, 1000);
+  gen.configure(configOf(s, 0, false));
+  gen.restart(kPsPerMs * 1000);
+  uint32_t buffer[64];
+  const int32_t n = gen.produce(kPsPerMs * 1010, buffer, 64);
+  EXPECT_EQ(n, 2 + 2 * 10);
+  EXPECT_EQ(buffer[0] & 0x40000000u, 0u);
+  ASSERT_EQ(record.size(), 10u);
+  EXPECT_EQ(record.back().time, kPsPerMs * 1010);
+  EXPECT_EQ(record.back().channel, kAdvanceChannel);
+}
+
+TEST(KorbaltSources, DevicesAgreeOnPairsWhereverTheyStart) {
+  const Scenario s = chainOf(2, 0, 200000);
+  StreamConfig config = configOf(s, 0, false);
+  EventSources first(s.devices[0], s), second(s.devices[1], s), late(s.devices[0], s);
+  for (EventSources* e : {&first, &second, &late}) e->configure(config);
+  first.restart(kPsPerMs * 1000);
+  second.restart(kPsPerMs * 1000);
+  late.restart(kPsPerMs * 1003 + 777);
+  const int64_t end = kPsPerMs * 1010;
+  std::vector<SimEvent> a(20000), b(20000), c(20000);
+  a.resize(first.fill(a.data(), a.size(), end));
+  b.resize(second.fill(b.data(), b.size(), end));
+  c.resize(late.fill(c.data(), c.size(), end));
+  ASSERT_GT(a.size(), 500u);
+  // Device 0 sees its own pairs' first events and device 1's pairs' second events; device 1
+  // sees the mirror image, each second event 2500 ps after its first.
+  // Away from the ends, where a partner may lie outside the stretch, every event has one.
+  size_t considered = 0, matched = 0;
+  for (const SimEvent& e : a) {
+    if (e.time < kPsPerMs * 1000 + s.pairDelayPs || e.time > end - s.pairDelayPs) continue;
+    ++considered;
+    matched += std::any_of(b.begin(), b.end(), [&](const SimEvent& f) {
+      return f.time == e.time + s.pairDelayPs || f.time + s.pairDelayPs == e.time;
+    });
+  }
+  EXPECT_EQ(matched, considered);
+  const auto from = std::find_if(a.begin(), a.end(), [&](const SimEvent& e) {
+    return e.time >= kPsPerMs * 1003 + 777;
+  });
+  ASSERT_EQ(static_cast<size_t>(a.end() - from), c.size());
+  EXPECT_TRUE(std::equal(c.begin(), c.end(), from, [](const SimEvent& x, const SimEvent& y) {
+    return x.time == y.time && x.channel == y.channel;
+  }));
+}
