@@ -1,0 +1,172 @@
+// Speed and memory of the merge over raw streams in the page cache.
+//
+// For 1, 3 and 8 devices it merges the same streams to text only, binary only and both, into
+// /dev/null and into files in /tmp, and prints records/s. In the same run it measures two
+// references over the same records: a plain printf/fwrite writer (the naive way) and a memcpy of
+// the output bytes (the physical bound). Peak memory of a merge is measured in a child process.
+//
+//   bench_merge [records-per-run [device-count ...]]     (default 24000000, 1 3 8)
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <time.h>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "codec/tdc56.h"
+#include "merge/mergecore.h"
+
+namespace {
+
+// Processor time of this process: on a machine shared with other work it measures the merge
+// alone. Wall-clock figures match it when the machine is otherwise idle.
+double now() {
+  struct timespec t;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
+// Writes a device's stream of `events` timestamps (exponential gaps of about `meanGapPs`,
+// channels 0..4) to `path`; returns the timestamps when `keep` is set.
+std::vector<PpTimest> writeStream(const std::string& path, int64_t events, double meanGapPs,
+                                  uint64_t seed, bool keep) {
+  std::mt19937_64 rng(seed);
+  std::exponential_distribution<double> gap(1.0 / meanGapPs);
+  FILE* f = fopen(path.c_str(), "wb");
+  Tdc56Instance* enc = tdc56Init();
+  std::vector<PpTimest> chunk(65536), kept;
+  std::vector<uint32_t> words(4 * chunk.size());
+  double t = 1e9;
+  for (int64_t done = 0; done < events;) {
+    int32_t n = int32_t(std::min<int64_t>(int64_t(chunk.size()), events - done));
+    for (int32_t i = 0; i < n; ++i) {
+      t += gap(rng) + 1;
+      chunk[size_t(i)] = {int64_t(t), uint8_t(rng() % 5)};
+    }
+    if (keep) kept.insert(kept.end(), chunk.begin(), chunk.begin() + n);
+    int32_t count = n;
+    int32_t w = tdc56Pack60(enc, chunk.data(), &count, words.data(), int32_t(words.size()));
+    fwrite(words.data(), 4, size_t(w), f);
+    done += n;
+  }
+  tdc56DeInit(enc);
+  fclose(f);
+  return kept;
+}
+
+struct Devices {
+  std::vector<std::string> paths;
+  std::vector<Tdc56Instance*> decoders;
+};
+
+int64_t runMerge(const Devices& d, FILE* text, FILE* binary) {
+  std::vector<MergeSource> sources;
+  std::vector<FILE*> files;
+  for (size_t i = 0; i < d.paths.size(); ++i) {
+    files.push_back(fopen(d.paths[i].c_str(), "rb"));
+    sources.push_back({d.decoders[i], int32_t(i), 0x1FF, files.back()});
+  }
+  MergeOutputs out;
+  out.text = text;
+  out.binary = binary;
+  std::atomic<double> bytes{0};
+  std::atomic<bool> running{true};
+  int64_t n = mergeStreams(sources.data(), int32_t(sources.size()), out, bytes, running);
+  for (FILE* f : files) fclose(f);
+  return n;
+}
+
+void timeMerge(const Devices& d, const char* what, bool text, bool binary, const char* sink) {
+  FILE* t = text ? fopen(sink == std::string("/dev/null") ? sink : "/tmp/ravik-bench.txt", "w")
+                 : nullptr;
+  FILE* b = binary ? fopen(sink == std::string("/dev/null") ? sink : "/tmp/ravik-bench.bin", "wb")
+                   : nullptr;
+  double t0 = now();
+  int64_t n = runMerge(d, t, b);
+  if (t) fclose(t);
+  if (b) fclose(b);
+  double s = now() - t0;
+  printf("  %-12s %-10s %9.1f M records/s  (%lld records, %.2f s)\n", what, sink, n / s / 1e6,
+         (long long)n, s);
+  unlink("/tmp/ravik-bench.txt");
+  unlink("/tmp/ravik-bench.bin");
+}
+
+// The naive writer and the physical bound, over records already in memory.
+void references(const std::vector<PpTimest>& recs) {
+  FILE* f = fopen("/dev/null", "w");
+  double t0 = now();
+  for (const PpTimest& r : recs) fprintf(f, "%lld, %hd\n", (long long)r.time, short(r.channel));
+  double printfS = now() - t0;
+  t0 = now();
+  for (const PpTimest& r : recs) {
+    int16_t c = r.channel;
+    fwrite(&r.time, 8, 1, f);
+    fwrite(&c, 2, 1, f);
+  }
+  double fwriteS = now() - t0;
+  fclose(f);
+  std::vector<char> src(recs.size() * 10, 1), dst(recs.size() * 10);
+  t0 = now();
+  memcpy(dst.data(), src.data(), src.size());
+  double memcpyS = now() - t0;
+  printf("  reference: printf text %.1f M lines/s, fwrite binary %.1f M records/s, "
+         "memcpy of the binary bytes %.1f M records/s\n",
+         recs.size() / printfS / 1e6, recs.size() / fwriteS / 1e6, recs.size() / memcpyS / 1e6);
+}
+
+long peakRssKiBOfMerge(const Devices& d) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    FILE* t = fopen("/dev/null", "w");
+    FILE* b = fopen("/dev/null", "wb");
+    runMerge(d, t, b);
+    _exit(0);
+  }
+  int status;
+  struct rusage ru;
+  wait4(pid, &status, 0, &ru);
+  return ru.ru_maxrss;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int64_t total = argc > 1 ? atoll(argv[1]) : 24000000;
+  printf("Merge of %lld records in all, raw streams in /tmp (page cache)\n", (long long)total);
+  std::vector<int> counts;
+  for (int i = 2; i < argc; ++i) counts.push_back(atoi(argv[i]));
+  if (counts.empty()) counts = {1, 3, 8};
+  for (int n : counts) {
+    Devices d;
+    std::vector<PpTimest> sample;
+    for (int i = 0; i < n; ++i) {
+      d.paths.push_back("/tmp/ravik-bench-" + std::to_string(i) + ".raw");
+      // Each device at 2 million events/s on average, all on one time axis.
+      std::vector<PpTimest> kept = writeStream(d.paths.back(), total / n, 500000.0, 77 + i, i == 0);
+      if (i == 0) sample.swap(kept);
+      d.decoders.push_back(tdc56Init());
+    }
+    printf("%d device%s:\n", n, n == 1 ? "" : "s");
+    for (const char* sink : {"/dev/null", "/tmp"}) {
+      timeMerge(d, "text only", true, false, sink);
+      timeMerge(d, "binary only", false, true, sink);
+      timeMerge(d, "both", true, true, sink);
+    }
+    if (n == 1) references(sample);
+    printf("  peak resident memory of a merge: %.1f MiB\n", peakRssKiBOfMerge(d) / 1024.0);
+    for (size_t i = 0; i < d.paths.size(); ++i) {
+      unlink(d.paths[i].c_str());
+      tdc56DeInit(d.decoders[i]);
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,224 @@
+#include "merge/mergecore.h"
+
+#include <memory>
+#include <vector>
+
+#include "codec/tdc56.h"
+#include "merge/outbuf.h"
+
+namespace {
+
+constexpr int64_t kEndOfData = INT64_MAX;
+// The decoder takes the stream 100 words at a time.
+constexpr int32_t kBlockWords = 100;
+// The file is read in chunks of whole blocks, so that blocks fall exactly where 100-word reads
+// of the file would put them.
+constexpr int32_t kChunkWords = 164 * kBlockWords;
+
+// Hands out a raw stream in blocks of up to 100 whole words. A trailing part of a word at the
+// end of the file is never handed out.
+class BlockReader {
+public:
+  explicit BlockReader(FILE* file) : _file(file), _pos(0), _len(0), _eof(file == nullptr) {}
+
+  bool more() const { return _pos < _len || !_eof; }
+
+  // The next block at *words; its word count (0 at the end).
+  int32_t next(const uint32_t** words) {
+    if (_pos == _len && !_eof) fill();
+    int32_t n = _len - _pos < kBlockWords ? _len - _pos : kBlockWords;
+    *words = _chunk + _pos;
+    _pos += n;
+    return n;
+  }
+
+private:
+  void fill() {
+    _pos = 0;
+    _len = int32_t(fread(_chunk, sizeof(uint32_t), kChunkWords, _file));
+    if (_len < kChunkWords) _eof = true;
+  }
+
+  FILE* _file;  // not owned
+  int32_t _pos, _len;
+  bool _eof;
+  uint32_t _chunk[kChunkWords];
+};
+
+// The read state of one source: its decoded timestamps and the current head.
+struct TBuf {
+  explicit TBuf(const MergeSource& s) : source(s), reader(s.file) {
+    buf[0].time = kEndOfData;
+    cur = end = buf;
+  }
+  const MergeSource& source;
+  BlockReader reader;
+  PpTimest buf[kTdc56ListSize];
+  PpTimest* cur;
+  PpTimest* end;  // the last valid entry, inclusive
+};
+
+// Decodes blocks until one yields timestamps or the stream ends (then the head is the
+// end-of-data entry). Returns the bytes read.
+__attribute__((noinline)) int32_t refill(TBuf& t) {
+  t.buf[0].time = kEndOfData;
+  t.cur = t.end = t.buf;
+  int32_t bytes = 0;
+  while (t.reader.more() && t.buf[0].time == kEndOfData) {
+    const uint32_t* words;
+    int32_t n = t.reader.next(&words);
+    bytes += 4 * n;
+    if (n < 2) continue;  // a lone last word holds no packet
+    tdc56Decode60(t.source.decoder, words, n, t.source.markers);
+    int32_t k = tdc56Pop(t.source.decoder, t.buf);
+    if (k > 0) t.end = t.buf + (k - 1);
+  }
+  return bytes;
+}
+
+// Advances the source's head; returns the bytes read for it.
+inline int32_t read1(TBuf& t) {
+  if (t.cur < t.end) {
+    ++t.cur;
+    return 0;
+  }
+  return refill(t);
+}
+
+inline bool isMarker(const PpTimest& head) {
+  return head.channel >= 100 && head.time != kEndOfData;
+}
+
+// The source whose head is written next: the earliest head, the first source on equal times,
+// except that a marker at a head displaces the choice so far (and one at source 0 wins at once).
+int32_t chooseHead(TBuf* const* bufs, int32_t n) {
+  if (n == 1 || isMarker(*bufs[0]->cur)) return 0;
+  int32_t k = 0;
+  for (int32_t i = 1; i < n; ++i) {
+    const PpTimest& head = *bufs[i]->cur;
+    if (head.time < bufs[k]->cur->time || isMarker(head)) k = i;
+  }
+  return k;
+}
+
+// The same choice while no head is a marker: the earliest time, the first source on equal
+// times. Without branches on the data, since which source comes next is a coin toss for
+// interleaved streams.
+inline int32_t earliest(const int64_t* times, int32_t n) {
+  int32_t k = 0;
+  int64_t best = times[0];
+  for (int32_t i = 1; i < n; ++i) {
+    const bool earlier = times[i] < best;
+    best = earlier ? times[i] : best;
+    k = earlier ? i : k;
+  }
+  return k;
+}
+
+struct LoopState {
+  TBuf* const* bufs;
+  OutBuf& text;
+  OutBuf& binary;
+  double bytes;
+  std::atomic<double>& bytesRead;
+  const std::atomic<bool>& running;
+};
+
+// The merge loop for one combination of outputs and, when it is small, the number of sources
+// (kSources; 0 = `count`), so that the per-record work holds no tests that never change.
+//
+// The heads live in small local arrays rather than behind each source's TBuf: the choice of the
+// next source depends on the previous one, and every load on that path adds to each record.
+template <bool kText, bool kBinary, int32_t kSources>
+int64_t mergeLoop(LoopState& s, int32_t count) {
+  const int32_t n = kSources ? kSources : count;
+  std::vector<int64_t> times(static_cast<size_t>(n));
+  std::vector<const PpTimest*> cur(static_cast<size_t>(n)), end(static_cast<size_t>(n));
+  std::vector<int16_t> base(static_cast<size_t>(n));
+  int32_t markerHeads = 0;
+  for (int32_t i = 0; i < n; ++i) {
+    TBuf& t = *s.bufs[i];
+    cur[size_t(i)] = t.cur;
+    end[size_t(i)] = t.end;
+    times[size_t(i)] = t.cur->time;
+    base[size_t(i)] = int16_t(5 * t.source.chainPos);
+    markerHeads += isMarker(*t.cur);
+  }
+  int64_t records = 0;
+  while (s.running.load(std::memory_order_relaxed)) {
+    int32_t k;
+    if (markerHeads) {
+      for (int32_t i = 0; i < n; ++i) s.bufs[i]->cur = const_cast<PpTimest*>(cur[size_t(i)]);
+      k = chooseHead(s.bufs, n);
+    } else {
+      k = earliest(times.data(), n);
+    }
+    const PpTimest* head = cur[size_t(k)];
+    if (head->time == kEndOfData) break;
+    markerHeads -= isMarker(*head);
+    const int16_t channel = int16_t(base[size_t(k)] + head->channel);
+    if (kText) s.text.putText(head->time, channel);
+    if (kBinary) s.binary.putBinary(head->time, channel);
+    ++records;
+    if (head < end[size_t(k)]) {
+      ++head;
+    } else {
+      TBuf& t = *s.bufs[k];
+      s.bytes += refill(t);
+      s.bytesRead.store(s.bytes, std::memory_order_relaxed);
+      head = t.cur;
+      end[size_t(k)] = t.end;
+    }
+    cur[size_t(k)] = head;
+    times[size_t(k)] = head->time;
+    markerHeads += isMarker(*head);
+  }
+  for (int32_t i = 0; i < n; ++i) s.bufs[i]->cur = const_cast<PpTimest*>(cur[size_t(i)]);
+  return records;
+}
+
+template <bool kText, bool kBinary>
+int64_t mergeLoopFor(LoopState& s, int32_t count) {
+  switch (count) {
+    case 1: return mergeLoop<kText, kBinary, 1>(s, count);
+    case 2: return mergeLoop<kText, kBinary, 2>(s, count);
+    case 3: return mergeLoop<kText, kBinary, 3>(s, count);
+    case 4: return mergeLoop<kText, kBinary, 4>(s, count);
+    default: return mergeLoop<kText, kBinary, 0>(s, count);
+  }
+}
+
+}  // namespace
+
+int64_t mergeStreams(const MergeSource* sources, int32_t count, const MergeOutputs& outputs,
+                     std::atomic<double>& bytesRead, const std::atomic<bool>& running) {
+  if (count <= 0) return 0;
+  std::vector<std::unique_ptr<TBuf>> owned;
+  std::vector<TBuf*> bufs;
+  double bytes = bytesRead.load(std::memory_order_relaxed);
+  for (int32_t i = 0; i < count; ++i) {
+    owned.emplace_back(new TBuf(sources[i]));
+    bufs.push_back(owned.back().get());
+    tdc56Reset(sources[i].decoder);
+    bytes += read1(*bufs.back());
+    bytesRead.store(bytes, std::memory_order_relaxed);
+  }
+  OutBuf text(outputs.text), binary(outputs.binary);
+  if (binary.open() && outputs.header) outputs.header(outputs.binary, true);
+
+  LoopState s{bufs.data(), text, binary, bytes, bytesRead, running};
+  int64_t records = 0;
+  if (text.open() && binary.open())
+    records = mergeLoopFor<true, true>(s, count);
+  else if (text.open())
+    records = mergeLoopFor<true, false>(s, count);
+  else if (binary.open())
+    records = mergeLoopFor<false, true>(s, count);
+  else
+    records = mergeLoopFor<false, false>(s, count);
+
+  text.flush();
+  binary.flush();
+  if (binary.open() && outputs.header) outputs.header(outputs.binary, false);
+  return records;
+}

@@ -1,0 +1,45 @@
+// The merge of several devices' raw streams into one time-ordered stream of timestamps.
+//
+// No Qt and no device library: the window's merge thread, the command-line tools, the tests and
+// the benchmarks all call mergeStreams() with a plain list of sources.
+#ifndef RAVIK_MERGE_MERGECORE_H
+#define RAVIK_MERGE_MERGECORE_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include <atomic>
+#include <functional>
+
+struct Tdc56Instance;
+
+// One device's stream.
+struct MergeSource {
+  Tdc56Instance* decoder;  // the device's codec instance; reset by the merge; not owned
+  int32_t chainPos;        // output channel = 5 * chainPos + channel
+  uint32_t markers;        // enabled-marker mask handed to the decoder
+  FILE* file;              // raw stream of 32-bit words, open for reading; null: no data
+};
+
+// Size of one binary record: 64-bit time and 16-bit channel, little-endian, no padding.
+constexpr int32_t kMergeRecordSize = 10;
+
+struct MergeOutputs {
+  FILE* text = nullptr;    // "%lld, %hd\n" per timestamp; null: none
+  FILE* binary = nullptr;  // 10-byte records; null: none
+  // Called with the binary file before the first record (first = true) and after the last one
+  // (first = false), when the binary output is open: writes the file header and trailer.
+  std::function<void(FILE* binary, bool first)> header;
+};
+
+// Merges the sources (in chain order) into the outputs: repeatedly the earliest head timestamp
+// across the sources, the first source winning ties, except that a marker at a source's head is
+// preferred to the ordinary timestamp chosen so far. Streams are read 100 words at a time, so
+// memory stays small whatever the files' size. With no source nothing is written at all.
+// `bytesRead` (bytes of the raw streams consumed so far) is published for a watcher on another
+// thread; clearing `running` ends the merge after the current record, leaving a prefix of the
+// merged stream. Returns the number of records written.
+int64_t mergeStreams(const MergeSource* sources, int32_t count, const MergeOutputs& outputs,
+                     std::atomic<double>& bytesRead, const std::atomic<bool>& running);
+
+#endif
