@@ -1,11 +1,17 @@
 #include <QApplication>
-#include <QMainWindow>
+
+#include "app/krmt.h"
+#include "app/options.h"
 
 int main(int argc, char* argv[]) {
+  RmtOptions opt = parseOptions(argc, argv, KRmt::optLog, KRmt::optSim);
   QApplication app(argc, argv);
-  QMainWindow window;
-  window.setWindowTitle("Ravik - Tikor Record & Merge Tool");
-  window.resize(640, 400);
-  window.show();
-  return app.exec();
+  int rc;
+  {
+    // Destroyed before the application object, so that the devices are disconnected at exit.
+    KRmt window(nullptr, opt.log, opt.sim);
+    window.show();
+    rc = app.exec();
+  }
+  return rc;
 }

@@ -1,0 +1,284 @@
+#include "app/krmt.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSettings>
+#include <QTimer>
+
+#include "device/korbalt.h"
+#include "device/rmtdev.h"
+#include "merge/mergethread.h"
+#include "thread/lxthread.h"
+#include "trace/trace.h"
+#include "widgets/background.h"
+#include "widgets/led.h"
+
+#include "fileopen.xpm"
+#include "tri32.xpm"
+#include "tri48.xpm"
+
+const char* const KRmt::optLog = "-l";
+const char* const KRmt::optSim = "-s";
+const char* const KRmt::vendorName = "Vorlink";
+const char* const KRmt::programName = "Ravik";
+
+QVector<RmtDev*> KRmt::_devs;
+QMap<int, RmtDev*> KRmt::_devMap;
+
+namespace {
+
+// How each state shows: label text and lamp colour, indexed by state.
+struct Deco {
+  const char* text;
+  Led::Color color;
+};
+const Deco deco[4] = {
+    {"Idle", Led::Off},
+    {"Searching", Led::Red},
+    {"Recording", Led::Green},
+    {"Saving", Led::Yellow},
+};
+
+const char* const deviceHeadings[] = {"Serial Number", "Id", "Role", "Sync",
+                                      "MEvents", "Loss", "Record"};
+
+}  // namespace
+
+KRmt::KRmt(QWidget* parent, bool log, bool sim)
+    : QWidget(parent),
+      _ascFile(nullptr),
+      _binFile(nullptr),
+      _merger(nullptr),
+      _allowSim(sim),
+      _state(Searching),
+      _totalBytes(0) {
+  setWindowTitle("Ravik - Tikor Record & Merge Tool");
+  QIcon icon{QPixmap(tri32)};
+  icon.addPixmap(QPixmap(tri48));
+  setWindowIcon(icon);
+  setGradientBackground(this);
+  buildWidgets();
+  layoutWidgets();
+  connectSignals();
+  if (log) {
+    traceInit("ravik.log", "RAVIK", 508);
+    UL_initTrace(traceGetParamset());
+  }
+  updateGui(Refresh);
+  _settings = new QSettings(QSettings::NativeFormat, QSettings::UserScope, vendorName,
+                            programName, this);
+  checkDirs();
+  QTimer::singleShot(50, this, &KRmt::search);
+}
+
+KRmt::~KRmt() {
+  for (RmtDev* dev : _devs) dev->disconnect();
+  if (_merger) {
+    // Closed through its frame, the window may go while a merge still runs.
+    _merger->stop();
+    _merger->wait();
+    delete _merger;
+  }
+}
+
+void KRmt::buildWidgets() {
+  _startBtn = new QPushButton("Start", this);
+  _stopBtn = new QPushButton("Stop", this);
+  _quitBtn = new QPushButton("Quit", this);
+  _ascPath = new QLineEdit(this);
+  _binPath = new QLineEdit(this);
+  _tmpPath = new QLineEdit(this);
+  _stateLed = new Led(this);
+  _layout = new QGridLayout(this);
+  _devLayout = new QGridLayout();
+  _timer = new QTimer(this);
+  _ascBtn = new QPushButton(this);
+  _binBtn = new QPushButton(this);
+  _tmpBtn = new QPushButton(this);
+  _ascEnable = new QCheckBox(this);
+  _binEnable = new QCheckBox(this);
+  _stateText = new QLabel(this);
+  _progress = new QProgressBar(this);
+
+  for (QPushButton* b : {_ascBtn, _binBtn, _tmpBtn}) {
+    b->setIcon(QIcon(QPixmap(fileopen)));
+    b->setFixedWidth(b->sizeHint().height());
+  }
+  _stateLed->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  _progress->setRange(0, 1000);
+  _progress->setTextVisible(false);
+  _progress->setFixedHeight(10);
+  _progress->hide();
+  _timer->setInterval(200);
+}
+
+void KRmt::layoutWidgets() {
+  auto label = [this](const char* text) { return new QLabel(text, this); };
+  // Column 4 stays empty; the device table takes rows 5 to 8.
+  const struct {
+    int row, col;
+    QWidget* widget;
+  } cells[] = {
+      {0, 0, label("State:")},         {0, 1, _stateLed},  {0, 2, _stateText},
+      {0, 5, _startBtn},
+      {1, 0, label("Text Output:")},   {1, 1, _ascEnable}, {1, 2, _ascPath}, {1, 3, _ascBtn},
+      {1, 5, _stopBtn},
+      {2, 0, label("Binary Output:")}, {2, 1, _binEnable}, {2, 2, _binPath}, {2, 3, _binBtn},
+      {2, 5, _quitBtn},
+      {3, 0, label("Temp Folder:")},                       {3, 2, _tmpPath}, {3, 3, _tmpBtn},
+      {4, 0, label("")},
+  };
+  for (const auto& c : cells) _layout->addWidget(c.widget, c.row, c.col);
+  _layout->addLayout(_devLayout, 5, 0, 4, 6, Qt::AlignTop);
+  _layout->addWidget(_progress, 9, 0, 1, 6);
+
+  int col = 0;
+  for (const char* heading : deviceHeadings) _devLayout->addWidget(label(heading), 0, col++);
+}
+
+void KRmt::connectSignals() {
+  connect(_startBtn, &QPushButton::clicked, this, [this] { startCollect(); });
+  connect(_stopBtn, &QPushButton::clicked, this, [this] { stopCollect(); });
+  connect(_quitBtn, &QPushButton::clicked, this, &KRmt::exitPgm);
+  connect(_timer, &QTimer::timeout, this, [this] { updateGui(); });
+  connect(_ascBtn, &QPushButton::clicked, this, &KRmt::selAscOut);
+  connect(_binBtn, &QPushButton::clicked, this, &KRmt::selBinOut);
+  connect(_tmpBtn, &QPushButton::clicked, this, &KRmt::selTmpDir);
+  connect(_ascPath, SIGNAL(textEdited(const QString&)), this, SLOT(checkPathBox()));
+  connect(_binPath, SIGNAL(textEdited(const QString&)), this, SLOT(checkPathBox()));
+  connect(_tmpPath, SIGNAL(textEdited(const QString&)), this, SLOT(checkDirBox()));
+}
+
+// ---- State display and error reports ----
+
+void KRmt::updateGui(KRmt::RmtState newState) {
+  if (newState != Refresh) _state = newState;
+  _stateLed->setColor(deco[_state].color);
+  _stateText->setText(deco[_state].text);
+  _startBtn->setEnabled(_state == Idle);
+  _stopBtn->setEnabled(_state == Recording);
+  _progress->setVisible(_state == Saving);
+  for (RmtDev* dev : _devs) dev->updateGui();
+}
+
+bool KRmt::checkError(bool cond, QString msg) {
+  if (cond) return true;
+  QMessageBox box(QMessageBox::Critical, "Error", msg, QMessageBox::Ok | QMessageBox::Close,
+                  this);
+  box.setDefaultButton(QMessageBox::NoButton);
+  box.setEscapeButton(QMessageBox::Close);
+  if (box.exec() == QMessageBox::Close) {
+    close();
+    return false;
+  }
+  return true;
+}
+
+bool KRmt::checkRc(int rc, QString fct) {
+  if (rc == 0) return true;
+  const char* text = TDC_perror(rc);
+  QString err = QString::fromUtf8(text ? text : "");
+  QString msg = fct.isEmpty() ? "Korbalt Error " + err : fct + " returned \"" + err + "\"";
+  return checkError(false, msg);
+}
+
+// ---- Exit ----
+
+void KRmt::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Escape) exitPgm();
+}
+
+void KRmt::exitPgm() {
+  for (int i = 0; i < 20; ++i) {
+    if (!_merger || _merger->finished()) break;
+    _merger->stop();
+    IThread::sleep(10);
+  }
+  // The merge thread reads the temp files and writes the outputs: never close them under it.
+  if (_merger) _merger->wait();
+  // A recording in progress is stopped first, so that no callback writes into a file being closed.
+  if (_state == Recording) stopCollect(true);
+  stopMerge();
+  _settings->setValue("pathNameAsc", _ascPath->text());
+  _settings->setValue("pathNameBin", _binPath->text());
+  _settings->setValue("pathNameTmp", _tmpPath->text());
+  close();
+}
+
+// ---- Paths ----
+
+void KRmt::checkDirs() {
+  QString ascDefault = QDir::homePath() + "/timestamps.txt";
+  QString binDefault = QDir::homePath() + "/timestamps.bin";
+  QString tmpDefault = QDir::tempPath();
+  _ascPath->setText(QDir::toNativeSeparators(_settings->value("pathNameAsc", ascDefault).toString()));
+  _binPath->setText(QDir::toNativeSeparators(_settings->value("pathNameBin", binDefault).toString()));
+  _tmpPath->setText(QDir::toNativeSeparators(_settings->value("pathNameTmp", tmpDefault).toString()));
+  checkPathBox(_ascPath, false);
+  checkPathBox(_binPath, false);
+  checkPathBox(_tmpPath, true);
+}
+
+// True when `path` can be written. An existing file is judged by its permissions and never
+// touched; otherwise a probe file is created, written and removed again.
+static bool isWritablePath(const QString& path) {
+  QFileInfo info(path);
+  if (info.exists()) return info.isWritable();
+  bool usable = false;
+  QFile probe(path);
+  if (probe.open(QIODevice::ReadWrite)) {
+    usable = probe.write("test", 4) == 4;
+    probe.close();
+  }
+  QFile::remove(path);
+  return usable;
+}
+
+void KRmt::checkPathBox(QLineEdit* ed, bool asDir) {
+  if (!ed) ed = qobject_cast<QLineEdit*>(sender());
+  if (!ed) return;
+  QString path = ed->text();
+  if (asDir) path += "/ravik-test.tmp";
+  QPalette pal = ed->palette();
+  pal.setBrush(QPalette::All, ed->backgroundRole(),
+               QBrush(QColor(isWritablePath(path) ? "white" : "red")));
+  ed->setPalette(pal);
+  ed->setAutoFillBackground(true);
+}
+
+void KRmt::checkDirBox(QLineEdit* ed) {
+  if (!ed) ed = qobject_cast<QLineEdit*>(sender());
+  checkPathBox(ed, true);
+}
+
+void KRmt::selAscOut() {
+  QString name = QFileDialog::getSaveFileName(this, "Text Output File", _ascPath->text());
+  if (name.isEmpty()) return;
+  _ascPath->setText(QDir::toNativeSeparators(name));
+  checkPathBox(_ascPath, false);
+}
+
+void KRmt::selBinOut() {
+  QString name = QFileDialog::getSaveFileName(this, "Binary Output File", _binPath->text());
+  if (name.isEmpty()) return;
+  _binPath->setText(QDir::toNativeSeparators(name));
+  checkPathBox(_binPath, false);
+}
+
+void KRmt::selTmpDir() {
+  QString dir = QFileDialog::getExistingDirectory(this, "Path for Temporary Files",
+                                                  _tmpPath->text(), QFileDialog::ShowDirsOnly);
+  if (dir.isEmpty()) return;
+  _tmpPath->setText(QDir::toNativeSeparators(dir));
+  checkPathBox(_tmpPath, true);
+}

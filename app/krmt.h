@@ -1,0 +1,114 @@
+// The main window: device table, output paths, state display, and the record-and-merge control.
+//
+// States: Searching (until the device search 50 ms after construction) -> Idle -> Recording ->
+// Saving -> Idle ... Every failure is reported through checkError(), one modal "Error" box with
+// Ok and Close; Close also closes the window.
+#ifndef RAVIK_APP_KRMT_H
+#define RAVIK_APP_KRMT_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include <QMap>
+#include <QString>
+#include <QVector>
+#include <QWidget>
+
+class Led;
+class MergeThread;
+class QCheckBox;
+class QGridLayout;
+class QKeyEvent;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QSettings;
+class QTimer;
+class RmtDev;
+
+class KRmt : public QWidget {
+  Q_OBJECT
+
+public:
+  enum RmtState { Idle = 0, Searching = 1, Recording = 2, Saving = 3, Refresh = 4 };
+
+  // The command-line options.
+  static const char* const optLog;  // "-l": write ravik.log and share it with the device library
+  static const char* const optSim;  // "-s": discovery also reports simulated devices
+
+  // The persisted settings' organisation and application.
+  static const char* const vendorName;
+  static const char* const programName;
+
+  KRmt(QWidget* parent, bool log, bool sim);
+  ~KRmt() override;
+
+  // The connected devices in chain order, master first (owned by the window as Qt children).
+  static QVector<RmtDev*> _devs;
+  // Device library index -> device; read by the event callback while recording.
+  static QMap<int, RmtDev*> _devMap;
+
+  RmtState state() const { return _state; }
+
+protected:
+  void keyPressEvent(QKeyEvent* event) override;
+
+private slots:
+  void startCollect();
+  void stopCollect(bool err = false);
+  void search();
+  void startMerge();
+  void stopMerge();
+  void updateGui(KRmt::RmtState newState = Refresh);
+  void pollFinished();
+  bool checkError(bool cond, QString msg);
+  bool checkRc(int rc, QString fct = QString());
+  void selBinOut();
+  void selAscOut();
+  void selTmpDir();
+  void checkDirs();
+  void checkPathBox(QLineEdit* ed = nullptr, bool asDir = false);
+  void checkDirBox(QLineEdit* ed = nullptr);
+  void onUse5ChUpdate(bool on);
+  void exitPgm();
+
+private:
+  void buildWidgets();
+  void layoutWidgets();
+  void connectSignals();
+  bool connectDevices(uint32_t count, QVector<RmtDev*>& found);
+  void placeInChain(const QVector<RmtDev*>& found);
+  bool askMissing(int32_t position);
+  bool openTempFiles();
+  FILE* openOutput(QCheckBox* enable, QLineEdit* path, const char* mode, bool* goOn);
+
+  QPushButton* _startBtn;
+  QPushButton* _stopBtn;
+  QPushButton* _quitBtn;
+  QPushButton* _ascBtn;
+  QPushButton* _binBtn;
+  QPushButton* _tmpBtn;
+  QLineEdit* _ascPath;
+  QLineEdit* _binPath;
+  QLineEdit* _tmpPath;
+  QCheckBox* _ascEnable;
+  QCheckBox* _binEnable;
+  QLabel* _stateText;
+  Led* _stateLed;
+  QProgressBar* _progress;
+  QGridLayout* _layout;
+  QGridLayout* _devLayout;
+  QTimer* _timer;
+  QSettings* _settings;
+  FILE* _ascFile;          // text output, open only during a merge
+  FILE* _binFile;          // binary output, open only during a merge
+  MergeThread* _merger;    // the most recent merge; owned
+  bool _allowSim;
+  RmtState _state;
+  double _totalBytes;      // sum of the temp file sizes of the current merge
+
+  friend class KRmtProbe;  // tests look at the widgets
+};
+
+#endif

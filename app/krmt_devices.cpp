@@ -1,0 +1,145 @@
+// The window's device search and chain ordering, and the recording control.
+#include <QCheckBox>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QTimer>
+
+#include "app/krmt.h"
+#include "device/korbalt.h"
+#include "device/recordcore.h"
+#include "device/rmtdev.h"
+
+void KRmt::search() {
+  uint32_t count = 0;
+  baseAllowFindSimDevice(_allowSim);
+  int rc = TDC_discover(&count);
+  checkRc(rc, "TDC_discover");
+  updateGui(Idle);
+  if (rc == 0) {
+    QVector<RmtDev*> found;
+    if (connectDevices(count, found) && !found.isEmpty()) placeInChain(found);
+  }
+  if (_devs.isEmpty())
+    _devLayout->addWidget(new QLabel("-- No Devices Found --", this), 1, 0, 1, 6,
+                          Qt::AlignHCenter);
+  // The rows arrive after the window was first shown, and the layout shows them only once the
+  // events queued by adding them have run: then let the window grow so that nothing is clipped.
+  QTimer::singleShot(0, this, [this] { adjustSize(); });
+}
+
+// Creates and connects one device object per discovered device and collects the connected ones
+// in discovery order. False when the user chose Close after a failed connect.
+bool KRmt::connectDevices(uint32_t count, QVector<RmtDev*>& found) {
+  // No callback may run while the registry is being filled.
+  UL_setEventCallback(KORBALT_EVENT_DATA, nullptr);
+  for (uint32_t index = 0; index < count; ++index) {
+    int32_t type = 0, id = 0, unused = 0;
+    char serial[KORBALT_SERIAL_SIZE];
+    serial[0] = '\0';
+    int rc = TDC_getDeviceInfo(index, &type, &id, serial, &unused);
+    checkRc(rc, "TDC_getDeviceInfo");
+    if (rc != 0) continue;
+
+    auto* dev = new RmtDev(this, index);
+    dev->_serialEdit->setText(QString::fromLatin1(serial));
+    dev->_idEdit->setText(QString::number(id));
+    rc = dev->connect();
+    bool goOn = checkRc(rc, QString("connect (dev %1 of %2)").arg(index + 1).arg(count));
+    if (rc != 0) {
+      delete dev;
+    } else {
+      found.append(dev);
+      _devMap.insert(int(index), dev);
+      QObject::connect(dev, &RmtDev::use5ChUpdated, this, &KRmt::onUse5ChUpdate);
+    }
+    if (!goOn) return false;
+  }
+  return true;
+}
+
+// Appends the devices to _devs in chain order, master first, one table row each, and gives
+// every capable device the master's five-channel setting.
+void KRmt::placeInChain(const QVector<RmtDev*>& found) {
+  std::vector<int32_t> positions;
+  bool masterHas5Ch = false, master5ChOn = false;
+  for (RmtDev* dev : found) {
+    positions.push_back(dev->_chainPos);
+    if (dev->_chainPos == 0) {
+      masterHas5Ch = (dev->_features & KORBALT_FEATURE_FIVE_CHANNEL) != 0;
+      master5ChOn = dev->_fiveChBox->isChecked();
+    }
+  }
+  for (const ChainStep& step : chainOrder(positions)) {
+    if (step.kind == ChainStep::Place) {
+      RmtDev* dev = found[step.device];
+      _devs.append(dev);
+      for (int col = 0; col < 8; ++col) _devLayout->addWidget(dev->rowWidget(col), _devs.size(), col);
+      if (dev->_features & KORBALT_FEATURE_FIVE_CHANNEL) {
+        if (TDC_addressDevice(dev->_index) == 0) TDC_setFiveChannelMode(master5ChOn);
+        dev->_fiveChBox->setChecked(master5ChOn);
+      }
+      dev->_fiveChBox->setEnabled(masterHas5Ch);
+    } else if (step.kind == ChainStep::NotUnique) {
+      checkError(false, "Sequence number not unique: " + QString::number(step.position));
+    } else if (!askMissing(step.position)) {
+      return;
+    }
+  }
+}
+
+// The box for a chain position that no device has; false (and the window closes) on Close.
+bool KRmt::askMissing(int32_t position) {
+  QMessageBox box(QMessageBox::Critical, "Error",
+                  "Sequence number missing: " + QString::number(position),
+                  QMessageBox::Ok | QMessageBox::Close, this);
+  box.setDefaultButton(QMessageBox::NoButton);
+  box.setEscapeButton(QMessageBox::Close);
+  if (box.exec() != QMessageBox::Close) return true;
+  close();
+  return false;
+}
+
+void KRmt::onUse5ChUpdate(bool on) {
+  for (RmtDev* dev : _devs) {
+    if (!(dev->_features & KORBALT_FEATURE_FIVE_CHANNEL)) continue;
+    if (TDC_addressDevice(dev->_index) == 0) TDC_setFiveChannelMode(on);
+    dev->_fiveChBox->setChecked(on);
+  }
+}
+
+// ---- Recording ----
+
+void KRmt::startCollect() {
+  _progress->setValue(0);
+  _timer->start();
+  updateGui(Recording);
+  QString dir = _ascEnable->isChecked() || _binEnable->isChecked() ? _tmpPath->text() : QString();
+  for (RmtDev* dev : _devs) {
+    if (!dev->_recordBox->isChecked() || !dev->_connected) {
+      // Not recorded this time: the temp file of an earlier recording must not be merged.
+      dev->_tmpName.clear();
+      continue;
+    }
+    int rc = dev->start(true, dir);
+    checkRc(rc, "start");
+    if (rc != 0) {
+      stopCollect(true);
+      return;
+    }
+  }
+  UL_setEventCallback(KORBALT_EVENT_DATA, &RmtDev::timestampCallback);
+}
+
+void KRmt::stopCollect(bool err) {
+  _timer->stop();
+  // After this returns no callback runs, so the temp files can be closed.
+  UL_setEventCallback(KORBALT_EVENT_DATA, nullptr);
+  for (RmtDev* dev : _devs) dev->start(false, QString());
+  if (err)
+    updateGui(Idle);
+  else
+    startMerge();
+}

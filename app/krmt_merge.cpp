@@ -1,0 +1,92 @@
+// The window's side of the merge: opening the temp files and outputs, starting and polling the
+// merge thread, and cleaning up after it.
+#include <QCheckBox>
+#include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QTimer>
+
+#include "app/krmt.h"
+#include "device/rmtdev.h"
+#include "merge/mergethread.h"
+
+void KRmt::startMerge() {
+  _totalBytes = 0;
+  if ((_ascEnable->isChecked() || _binEnable->isChecked()) && !openTempFiles()) return;
+  bool goOn = true;
+  _ascFile = openOutput(_ascEnable, _ascPath, "w", &goOn);
+  if (goOn) _binFile = openOutput(_binEnable, _binPath, "wb", &goOn);
+  if (!goOn || (!_ascFile && !_binFile)) {
+    stopMerge();
+    return;
+  }
+  updateGui(Saving);
+  delete _merger;  // the previous merge has finished: Start is only enabled in Idle
+  _merger = new MergeThread(_ascFile, _binFile);
+  _merger->start();
+  QTimer::singleShot(50, this, &KRmt::pollFinished);
+}
+
+// Opens the temp file of every device that recorded one, for the merge thread. A device without
+// a temp file in this recording takes no part. When a file cannot be opened the merge does not
+// start and no recorded data is deleted: the files opened so far are closed and kept.
+bool KRmt::openTempFiles() {
+  for (RmtDev* dev : _devs) {
+    if (dev->_tmpName.isEmpty()) continue;
+    QByteArray name = dev->_tmpName.toLatin1();
+    dev->_tmpFile = fopen(name.constData(), "rb");
+    _totalBytes += QFileInfo(dev->_tmpName).size();
+    if (dev->_tmpFile) continue;
+    QMessageBox box(QMessageBox::Critical, "Error", "Can't open tempfile " + dev->_tmpName,
+                    QMessageBox::Ok | QMessageBox::Close, this);
+    box.setDefaultButton(QMessageBox::NoButton);
+    box.setEscapeButton(QMessageBox::Close);
+    if (box.exec() == QMessageBox::Close) close();
+    for (RmtDev* opened : _devs) {
+      if (!opened->_tmpFile) continue;
+      fclose(opened->_tmpFile);
+      opened->_tmpFile = nullptr;
+    }
+    stopMerge();
+    return false;
+  }
+  return true;
+}
+
+// The output of one check box and path, or null when it is not wanted or cannot be opened.
+// *goOn turns false when the user answers a failure with Close.
+FILE* KRmt::openOutput(QCheckBox* enable, QLineEdit* path, const char* mode, bool* goOn) {
+  if (!enable->isChecked() || path->text().isEmpty()) return nullptr;
+  FILE* file = fopen(path->text().toLatin1().constData(), mode);
+  *goOn = checkError(file != nullptr, "Can't open output file\n" + path->text());
+  return file;
+}
+
+void KRmt::pollFinished() {
+  if (_merger->finished()) {
+    stopMerge();
+    return;
+  }
+  if (_totalBytes != 0) _progress->setValue(int(1000 * _merger->_bytesRead.load() / _totalBytes));
+  QTimer::singleShot(50, this, &KRmt::pollFinished);
+}
+
+void KRmt::stopMerge() {
+  for (RmtDev* dev : _devs) {
+    if (!dev->_tmpFile) continue;
+    fclose(dev->_tmpFile);
+    dev->_tmpFile = nullptr;
+    QFile::remove(QString::fromLatin1(dev->_tmpName.toLatin1()));
+  }
+  if (_binFile) {
+    fclose(_binFile);
+    _binFile = nullptr;
+  }
+  if (_ascFile) {
+    fclose(_ascFile);
+    _ascFile = nullptr;
+  }
+  updateGui(Idle);
+}

@@ -1,0 +1,149 @@
+#include "device/rmtdev.h"
+
+#include <QCheckBox>
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+#include "app/krmt.h"
+#include "device/korbalt.h"
+#include "device/recordcore.h"
+#include "widgets/led.h"
+
+RmtDev::RmtDev(QWidget* parent, unsigned int index)
+    : QObject(parent),
+      _index(index),
+      _chainPos(-99),
+      _features(0),
+      _markers(0),
+      _connected(false),
+      _lossSeen(false),
+      _events(0),
+      _tmpFile(nullptr) {
+  buildRow(parent);
+  buildDialog(parent);
+}
+
+RmtDev::~RmtDev() {}
+
+void RmtDev::buildRow(QWidget* parent) {
+  _recordBox = new QCheckBox(parent);
+  _recordBox->setChecked(true);
+  _roleEdit = new QLineEdit(parent);
+  _eventsEdit = new QLineEdit(parent);
+  _eventsEdit->setReadOnly(true);
+  _serialEdit = new QLineEdit(parent);
+  _idEdit = new QLineEdit(parent);
+  _configBtn = new QPushButton("Configure", parent);
+  _lossLed = new Led(parent);
+  _syncLed = new Led(parent);
+  QObject::connect(_configBtn, &QPushButton::clicked, this, &RmtDev::openConfig);
+}
+
+QWidget* RmtDev::rowWidget(int column) const {
+  QWidget* const row[] = {_serialEdit, _idEdit,  _roleEdit,  _syncLed,
+                          _eventsEdit, _lossLed, _recordBox, _configBtn};
+  return column >= 0 && column < 8 ? row[column] : nullptr;
+}
+
+// ---- Connection ----
+
+int RmtDev::connect() {
+  int rc = 0;
+  if (!_connected) {
+    rc = TDC_connect(_index);
+    _connected = rc == 0;
+  }
+  if (rc == 0) rc = TDC_getChainPosition(&_chainPos, nullptr);
+  if (rc == 0) {
+    rc = TDC_getMarkersEnabled(&_markers);
+    _features = TDC_checkFeatures();
+    if (rc == 0) rc = UL_setParameter(_index, 48, 1, 0);
+    if (rc == 0) rc = UL_setParameter(_index, 48, 2, 0);
+    if (rc == 0) rc = readConfig();
+  } else {
+    _features = TDC_checkFeatures();
+  }
+  showRole();
+  int calibrating = 0;
+  TDC_getCalibrationState(&calibrating);
+  _calibrateBtn->setEnabled(calibrating == 0);
+  if (calibrating != 0) QTimer::singleShot(50, this, &RmtDev::updateBtn);
+  updateGui();
+  updateDialog();
+  return rc;
+}
+
+// Role text, dialog title and, for slaves, the chain's channel numbers on the channel rows.
+void RmtDev::showRole() {
+  QString role;
+  if (_chainPos == 0)
+    role = "Master";
+  else if (_chainPos > 0)
+    role = "Slave " + QString::number(_chainPos);
+  _roleEdit->setText(role);
+  _dialog->setWindowTitle("Tikor Parameters - " + role);
+  if (_chainPos < 1) return;
+  _chLabel[0]->setText("Channel " + QString::number(5 * _chainPos + 5));
+  for (int row = 1; row < kChannels; ++row)
+    _chLabel[row]->setText("Channel " + QString::number(5 * _chainPos + row));
+}
+
+int RmtDev::disconnect() {
+  if (!_connected) return 0;
+  _connected = false;
+  return TDC_disconnect(_index);
+}
+
+void RmtDev::updateGui() {
+  char text[32];
+  snprintf(text, sizeof text, "%.4g", double(_events.load(std::memory_order_relaxed)) / 1e6);
+  _eventsEdit->setText(text);
+  TDC_addressDevice(_index);
+  int lost = 0;
+  TDC_getDataLost(&lost);
+  if (lost != 0) _lossSeen = true;
+  _lossLed->setColor(!_lossSeen ? Led::Green : lost != 0 ? Led::Red : Led::Yellow);
+  int slaveClock = 0, masterClock = 0;
+  TDC_getClockState(&slaveClock, &masterClock);
+  if (_chainPos == 0)
+    _syncLed->setColor(masterClock != 0 ? Led::Green : Led::Off);
+  else
+    _syncLed->setColor(slaveClock != 0 ? Led::Green : Led::Red);
+}
+
+void RmtDev::updateBtn() {
+  int calibrating = 0;
+  TDC_getCalibrationState(&calibrating);
+  _calibrateBtn->setEnabled(calibrating == 0);
+  if (calibrating != 0) QTimer::singleShot(50, this, &RmtDev::updateBtn);
+}
+
+// ---- Recording ----
+
+int RmtDev::start(bool on, QString dir) {
+  if (!on) {
+    if (_connected && _tmpFile) closeTempFile(&_tmpFile);
+    return 0;
+  }
+  _events = 0;
+  _lossSeen = false;
+  // Only a file of this recording may be merged after it: forget the previous one.
+  _tmpName.clear();
+  if (!_connected) return 0;
+  int rc = configure();
+  UL_setParameter(_index, 699, 0, 1);
+  if (rc != 0) return rc;
+  if (dir.isEmpty()) return 0;
+  _tmpName = QString::fromStdString(tempFileName(dir.toStdString(), _index));
+  return openTempFile(_tmpName.toLatin1().toStdString(), &_tmpFile);
+}
+
+void RmtDev::timestampCallback(int32_t** index, int, int words, int, uint32_t* data) {
+  auto it = KRmt::_devMap.constFind(**index);
+  if (it == KRmt::_devMap.constEnd()) return;
+  RmtDev* dev = it.value();
+  recordBlock(dev->_tmpFile, dev->_events, data, words);
+}

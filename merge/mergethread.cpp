@@ -1,0 +1,27 @@
+#include "merge/mergethread.h"
+
+#include <vector>
+
+#include "app/krmt.h"
+#include "device/korbalt.h"
+#include "device/rmtdev.h"
+#include "merge/mergecore.h"
+
+MergeThread::~MergeThread() {}
+
+void MergeThread::run() {
+  const QVector<RmtDev*>& devs = KRmt::_devs;
+  if (devs.isEmpty()) return;
+  std::vector<MergeSource> sources;
+  for (RmtDev* dev : devs)
+    sources.push_back({baseGetDecoder(dev->_index), dev->_chainPos, dev->_markers, dev->_tmpFile});
+  MergeOutputs outputs;
+  outputs.text = _ascFile;
+  outputs.binary = _binFile;
+  const uint32_t first = devs.front()->_index;
+  outputs.header = [first](FILE* file, bool opening) {
+    if (opening) TDC_addressDevice(first);
+    writeFileHeader(file, 0);
+  };
+  mergeStreams(sources.data(), int32_t(sources.size()), outputs, _bytesRead, _running);
+}

@@ -1,0 +1,281 @@
+// The whole record-and-merge cycle through the window on a simulated chain: temp files, outputs
+// holding exactly what the devices delivered, and the failures on the way.
+#include <stdio.h>
+
+#include <algorithm>
+#include <set>
+#include <utility>
+
+#include "korbalt/simhooks.h"
+#include "window_harness.h"
+
+namespace {
+
+constexpr size_t kRecordLimit = 1000000;
+
+typedef std::pair<int64_t, int16_t> Stamp;  // time, output channel
+
+// What writeFileHeader puts into a file, measured on a scratch file.
+long headerSize() {
+  FILE* f = tmpfile();
+  writeFileHeader(f, 0);
+  long n = ftell(f);
+  fclose(f);
+  return n;
+}
+
+QByteArray readFile(const QString& name) {
+  QFile f(name);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// The text output's lines; every line must be exactly "%lld, %hd".
+std::vector<Stamp> textStamps(const QString& name) {
+  std::vector<Stamp> stamps;
+  const QByteArray content = readFile(name);
+  EXPECT_TRUE(content.isEmpty() || content.endsWith('\n'));
+  for (const QByteArray& line : content.split('\n')) {
+    if (line.isEmpty()) continue;
+    long long time = 0;
+    short channel = 0;
+    EXPECT_EQ(sscanf(line.constData(), "%lld, %hd", &time, &channel), 2) << line.constData();
+    EXPECT_EQ(QByteArray::number(time) + ", " + QByteArray::number(channel), line);
+    stamps.emplace_back(time, channel);
+  }
+  return stamps;
+}
+
+// The binary output's records between the two headers.
+std::vector<Stamp> binaryStamps(const QString& name) {
+  const QByteArray content = readFile(name);
+  const long header = headerSize();
+  std::vector<Stamp> stamps;
+  EXPECT_GE(content.size(), 2 * header);
+  EXPECT_EQ((content.size() - 2 * header) % 10, 0) << "header, 10-byte records, header";
+  for (long pos = header; pos + 10 <= content.size() - header; pos += 10) {
+    int64_t time = 0;
+    int16_t channel = 0;
+    for (int b = 7; b >= 0; --b) time = (time << 8) | uint8_t(content[int(pos + b)]);
+    channel = int16_t(uint8_t(content[int(pos + 8)]) | (uint8_t(content[int(pos + 9)]) << 8));
+    stamps.emplace_back(time, channel);
+  }
+  return stamps;
+}
+
+// The chain positions whose channels appear.
+std::set<int> positionsIn(const std::vector<Stamp>& stamps) {
+  std::set<int> positions;
+  for (const Stamp& s : stamps) positions.insert(s.second / 5);
+  return positions;
+}
+
+bool timesNonDecreasing(const std::vector<Stamp>& stamps) {
+  for (size_t i = 1; i < stamps.size(); ++i)
+    if (stamps[i].first < stamps[i - 1].first) return false;
+  return true;
+}
+
+class RecordingTest : public WindowTest {
+protected:
+  void SetUp() override {
+    WindowTest::SetUp();
+    setSim("RATES", "3000");
+    setSim("CORRELATION", "2000,2500");
+    QDir(_dir.path()).mkpath("work");
+  }
+
+  // The default chain, with the outputs and the temp folder in the test's folder.
+  KRmtProbe prepare(bool text, bool binary) {
+    openWindow();
+    KRmtProbe p = probe();
+    EXPECT_EQ(KRmt::_devs.size(), 3);
+    p.ascPath()->setText(path("out.txt"));
+    p.binPath()->setText(path("out.bin"));
+    p.tmpPath()->setText(path("work"));
+    p.ascEnable()->setChecked(text);
+    p.binEnable()->setChecked(binary);
+    return p;
+  }
+
+  // Starts and waits until every device of `devs` has counted events and its row shows them.
+  void record(KRmtProbe& p, const QVector<RmtDev*>& devs) {
+    p.startBtn()->click();
+    ASSERT_EQ(_window->state(), KRmt::Recording);
+    EXPECT_TRUE(p.stopBtn()->isEnabled());
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+          for (RmtDev* dev : devs)
+            if (dev->_events < 300 || dev->_eventsEdit->text() == "0") return false;
+          return true;
+        },
+        kWaitMs));
+  }
+
+  // Stops and waits for the merge to end.
+  void stopAndMerge(KRmtProbe& p) {
+    p.stopBtn()->click();
+    EXPECT_EQ(_window->state(), KRmt::Saving);
+    EXPECT_TRUE(p.progress()->isVisible());
+    EXPECT_FALSE(p.startBtn()->isEnabled());
+    EXPECT_FALSE(p.stopBtn()->isEnabled());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return _window->state() == KRmt::Idle; }, kWaitMs));
+    EXPECT_FALSE(p.progress()->isVisible());
+  }
+
+  QStringList tempFiles() const {
+    return QDir(path("work")).entryList({"ravik-*.tmp"}, QDir::Files, QDir::Name);
+  }
+};
+
+}  // namespace
+
+TEST_F(RecordingTest, OutputsHoldExactlyWhatTheDevicesDelivered) {
+  KRmtProbe p = prepare(true, true);
+  for (uint32_t i = 0; i < 3; ++i) ASSERT_TRUE(korbalt::simKeepRecord(i, kRecordLimit));
+  record(p, KRmt::_devs);
+  EXPECT_EQ(tempFiles(), (QStringList{"ravik-0.tmp", "ravik-1.tmp", "ravik-2.tmp"}));
+  stopAndMerge(p);
+  EXPECT_TRUE(_boxes.texts.isEmpty());
+  EXPECT_TRUE(tempFiles().isEmpty());
+
+  const std::vector<Stamp> text = textStamps(path("out.txt"));
+  const std::vector<Stamp> binary = binaryStamps(path("out.bin"));
+  EXPECT_EQ(readFile(path("out.bin")).size(), 2 * headerSize() + 10 * long(text.size()));
+  EXPECT_TRUE(text == binary) << "both outputs hold the same records";
+  EXPECT_TRUE(timesNonDecreasing(text)) << "no markers, so strictly in time order";
+  EXPECT_EQ(positionsIn(text), (std::set<int>{0, 1, 2}));
+
+  // Every delivered event appears once, renumbered into its device's block of channels.
+  std::vector<Stamp> delivered;
+  for (RmtDev* dev : KRmt::_devs) {
+    const std::vector<korbalt::SimEvent> items = korbalt::simTakeRecord(dev->_index);
+    ASSERT_LT(items.size(), kRecordLimit);
+    for (const korbalt::SimEvent& e : items)
+      if (e.channel <= 5) delivered.emplace_back(e.time, int16_t(5 * dev->_chainPos + e.channel));
+  }
+  std::vector<Stamp> merged = text;
+  std::sort(delivered.begin(), delivered.end());
+  std::sort(merged.begin(), merged.end());
+  EXPECT_GT(merged.size(), 900u);
+  EXPECT_TRUE(merged == delivered) << merged.size() << " merged, " << delivered.size()
+                                   << " delivered";
+}
+
+TEST_F(RecordingTest, RepeatedRecordingWithOnlyBinaryOutputAndOneDeviceLeftOut) {
+  KRmtProbe p = prepare(true, true);
+  record(p, KRmt::_devs);
+  stopAndMerge(p);
+  EXPECT_EQ(textStamps(path("out.txt")).size(), binaryStamps(path("out.bin")).size());
+
+  // Second recording: Slave 2 stays out and only the binary output is written.
+  ASSERT_TRUE(QFile::remove(path("out.txt")));
+  p.ascEnable()->setChecked(false);
+  KRmt::_devs[2]->_recordBox->setChecked(false);
+  record(p, {KRmt::_devs[0], KRmt::_devs[1]});
+  QStringList expected = {QString("ravik-%1.tmp").arg(KRmt::_devs[0]->_index),
+                          QString("ravik-%1.tmp").arg(KRmt::_devs[1]->_index)};
+  expected.sort();
+  EXPECT_EQ(tempFiles(), expected);
+  stopAndMerge(p);
+  EXPECT_TRUE(_boxes.texts.isEmpty()) << _boxes.texts.join(" / ").toStdString();
+  EXPECT_FALSE(QFile::exists(path("out.txt")));
+  const std::vector<Stamp> binary = binaryStamps(path("out.bin"));
+  EXPECT_FALSE(binary.empty());
+  EXPECT_TRUE(timesNonDecreasing(binary));
+  EXPECT_EQ(positionsIn(binary), (std::set<int>{0, 1}));
+  EXPECT_TRUE(tempFiles().isEmpty());
+}
+
+TEST_F(RecordingTest, OutputThatCannotBeOpened) {
+  KRmtProbe p = prepare(true, true);
+  ASSERT_TRUE(QFile(path("plain")).open(QIODevice::WriteOnly));
+  const QString bad = path("plain/out.txt");
+  p.ascPath()->setText(bad);
+  record(p, KRmt::_devs);
+  stopAndMerge(p);  // Ok: the merge runs with the binary output alone
+  EXPECT_EQ(_boxes.texts, QStringList{"Can't open output file\n" + bad});
+  EXPECT_FALSE(binaryStamps(path("out.bin")).empty());
+  EXPECT_TRUE(tempFiles().isEmpty());
+
+  ASSERT_TRUE(QFile::remove(path("out.bin")));
+  MergeThread* previous = p.merger();
+  _boxes.queue(QMessageBox::Close);
+  record(p, KRmt::_devs);
+  p.stopBtn()->click();
+  EXPECT_EQ(_boxes.texts.size(), 2);
+  EXPECT_FALSE(_window->isVisible());
+  EXPECT_EQ(_window->state(), KRmt::Idle);
+  EXPECT_EQ(p.merger(), previous) << "no merge after Close";
+  EXPECT_FALSE(QFile::exists(path("out.bin")));
+  EXPECT_TRUE(tempFiles().isEmpty());
+  EXPECT_TRUE(_boxes.allErrorBoxes);
+}
+
+TEST_F(RecordingTest, TempFileThatCannotBeOpened) {
+  KRmtProbe p = prepare(true, true);
+  record(p, KRmt::_devs);
+  const QString lost = KRmt::_devs[1]->_tmpName;
+  ASSERT_TRUE(QFile::remove(lost));
+  p.stopBtn()->click();
+  EXPECT_EQ(_boxes.texts, QStringList{"Can't open tempfile " + lost});
+  EXPECT_EQ(_window->state(), KRmt::Idle);
+  EXPECT_TRUE(_window->isVisible());
+  EXPECT_EQ(p.merger(), nullptr);
+  EXPECT_FALSE(QFile::exists(path("out.txt")));
+  EXPECT_FALSE(QFile::exists(path("out.bin")));
+  for (RmtDev* dev : KRmt::_devs) EXPECT_EQ(dev->_tmpFile, nullptr);
+
+  _boxes.queue(QMessageBox::Close);
+  record(p, KRmt::_devs);
+  ASSERT_TRUE(QFile::remove(KRmt::_devs[0]->_tmpName));
+  p.stopBtn()->click();
+  EXPECT_EQ(_boxes.texts.size(), 2);
+  EXPECT_FALSE(_window->isVisible());
+  EXPECT_EQ(p.merger(), nullptr);
+}
+
+TEST_F(RecordingTest, WithoutOutputsDevicesCountButWriteNothing) {
+  KRmtProbe p = prepare(false, false);
+  record(p, KRmt::_devs);
+  EXPECT_TRUE(tempFiles().isEmpty());
+  for (RmtDev* dev : KRmt::_devs) EXPECT_EQ(dev->_tmpFile, nullptr);
+  p.stopBtn()->click();
+  EXPECT_EQ(_window->state(), KRmt::Idle);
+  EXPECT_TRUE(p.startBtn()->isEnabled());
+  EXPECT_EQ(p.merger(), nullptr);
+  EXPECT_FALSE(QFile::exists(path("out.txt")));
+  EXPECT_FALSE(QFile::exists(path("out.bin")));
+  EXPECT_TRUE(_boxes.texts.isEmpty());
+}
+
+TEST_F(RecordingTest, DeviceThatFailsToStartAbandonsTheRecording) {
+  // Library index 0 is Slave 1, the second device of the chain.
+  setSim("FAIL_PARAM", "TDC_enableChannels@0");
+  KRmtProbe p = prepare(true, true);
+  ASSERT_EQ(KRmt::_devs[1]->_index, 0u);
+  p.startBtn()->click();
+  EXPECT_EQ(_boxes.texts,
+            QStringList{QString("start returned \"%1\"").arg(TDC_perror(KORBALT_NO_ACK))});
+  EXPECT_EQ(_window->state(), KRmt::Idle);
+  EXPECT_TRUE(p.startBtn()->isEnabled());
+  // The master's file was opened and closed again and stays; Slave 2 was never started.
+  EXPECT_EQ(tempFiles(), QStringList{"ravik-2.tmp"});
+  EXPECT_EQ(KRmt::_devs[0]->_tmpFile, nullptr);
+  EXPECT_EQ(readFile(path("work/ravik-2.tmp")).size(), 0) << "no callback was registered";
+  EXPECT_EQ(p.merger(), nullptr);
+  EXPECT_FALSE(QFile::exists(path("out.txt")));
+  EXPECT_FALSE(QFile::exists(path("out.bin")));
+}
+
+TEST_F(RecordingTest, EscapeWhileRecordingEndsInOrder) {
+  KRmtProbe p = prepare(true, true);
+  record(p, KRmt::_devs);
+  QTest::keyClick(_window.get(), Qt::Key_Escape);
+  EXPECT_FALSE(_window->isVisible());
+  EXPECT_EQ(_window->state(), KRmt::Idle);
+  for (RmtDev* dev : KRmt::_devs) EXPECT_EQ(dev->_tmpFile, nullptr);
+  EXPECT_EQ(p.merger(), nullptr) << "nothing is merged";
+  EXPECT_FALSE(QFile::exists(path("out.txt")));
+  EXPECT_EQ(QSettings(KRmt::vendorName, KRmt::programName).value("pathNameTmp").toString(),
+            path("work"));
+}
