@@ -207,7 +207,10 @@ void KRmt::exitPgm() {
   // The merge thread reads the temp files and writes the outputs: never close them under it.
   if (_merger) _merger->wait();
   // A recording in progress is stopped first, so that no callback writes into a file being closed.
-  if (_state == Recording) stopCollect(true);
+  if (_state == Recording) {
+    stopCollect(true);
+    keepRecording();
+  }
   stopMerge();
   _settings->setValue("pathNameAsc", _ascPath->text());
   _settings->setValue("pathNameBin", _binPath->text());

@@ -81,6 +81,7 @@ private:
   void placeInChain(const QVector<RmtDev*>& found);
   bool askMissing(int32_t position);
   bool openTempFiles();
+  void keepRecording();
   FILE* openOutput(QCheckBox* enable, QLineEdit* path, const char* mode, bool* goOn);
 
   QPushButton* _startBtn;

@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QStringList>
 #include <QTimer>
 
 #include "app/krmt.h"
@@ -14,11 +15,17 @@
 
 void KRmt::startMerge() {
   _totalBytes = 0;
-  if ((_ascEnable->isChecked() || _binEnable->isChecked()) && !openTempFiles()) return;
+  if (!_ascEnable->isChecked() && !_binEnable->isChecked()) {
+    keepRecording();
+    stopMerge();
+    return;
+  }
+  if (!openTempFiles()) return;
   bool goOn = true;
   _ascFile = openOutput(_ascEnable, _ascPath, "w", &goOn);
   if (goOn) _binFile = openOutput(_binEnable, _binPath, "wb", &goOn);
   if (!goOn || (!_ascFile && !_binFile)) {
+    keepRecording();
     stopMerge();
     return;
   }
@@ -44,15 +51,29 @@ bool KRmt::openTempFiles() {
     box.setDefaultButton(QMessageBox::NoButton);
     box.setEscapeButton(QMessageBox::Close);
     if (box.exec() == QMessageBox::Close) close();
-    for (RmtDev* opened : _devs) {
-      if (!opened->_tmpFile) continue;
-      fclose(opened->_tmpFile);
-      opened->_tmpFile = nullptr;
-    }
+    keepRecording();
     stopMerge();
     return false;
   }
   return true;
+}
+
+// For a merge that cannot start: closes the temp files without deleting them, so that nothing
+// recorded is lost, and says on standard error where they are.
+void KRmt::keepRecording() {
+  QStringList kept;
+  for (RmtDev* dev : _devs) {
+    if (dev->_tmpFile) {
+      fclose(dev->_tmpFile);
+      dev->_tmpFile = nullptr;
+    }
+    if (!dev->_tmpName.isEmpty() && QFileInfo::exists(dev->_tmpName))
+      kept << dev->_tmpName + ":" + QString::number(dev->_chainPos);
+  }
+  if (kept.isEmpty()) return;
+  fprintf(stderr, "ravik: nothing was merged; the recording is kept, merge it with\n"
+                  "  ravik-merge --text FILE --bin FILE %s\n",
+          kept.join(' ').toLocal8Bit().constData());
 }
 
 // The output of one check box and path, or null when it is not wanted or cannot be opened.
