@@ -60,14 +60,14 @@ struct TBuf {
 
 // Decodes blocks until one yields timestamps or the stream ends (then the head is the
 // end-of-data entry). Returns the bytes read.
-__attribute__((noinline)) int32_t refill(TBuf& t) {
+__attribute__((noinline)) int64_t refill(TBuf& t) {
   t.buf[0].time = kEndOfData;
   t.cur = t.end = t.buf;
-  int32_t bytes = 0;
+  int64_t bytes = 0;
   while (t.reader.more() && t.buf[0].time == kEndOfData) {
     const uint32_t* words;
     int32_t n = t.reader.next(&words);
-    bytes += 4 * n;
+    bytes += 4 * int64_t(n);
     if (n < 2) continue;  // a lone last word holds no packet
     tdc56Decode60(t.source.decoder, words, n, t.source.markers);
     int32_t k = tdc56Pop(t.source.decoder, t.buf);
@@ -77,7 +77,7 @@ __attribute__((noinline)) int32_t refill(TBuf& t) {
 }
 
 // Advances the source's head; returns the bytes read for it.
-inline int32_t read1(TBuf& t) {
+inline int64_t read1(TBuf& t) {
   if (t.cur < t.end) {
     ++t.cur;
     return 0;
