@@ -6,6 +6,8 @@
 // the output bytes (the physical bound). Peak memory of a merge is measured in a child process.
 //
 //   bench_merge [records-per-run [device-count ...]]     (default 24000000, 1 3 8)
+//   bench_merge --streams DIR records device-count       writes the streams DIR/dev<i>.raw for
+//                                                        other benchmarks, and measures nothing
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -140,6 +142,13 @@ long peakRssKiBOfMerge(const Devices& d) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 5 && std::string(argv[1]) == "--streams") {
+    const int n = atoi(argv[4]);
+    for (int i = 0; i < n; ++i)
+      writeStream(std::string(argv[2]) + "/dev" + std::to_string(i) + ".raw", atoll(argv[3]) / n,
+                  500000.0, 77 + i, false);
+    return 0;
+  }
   const int64_t total = argc > 1 ? atoll(argv[1]) : 24000000;
   printf("Merge of %lld records in all, raw streams in /tmp (page cache)\n", (long long)total);
   std::vector<int> counts;
@@ -156,6 +165,7 @@ int main(int argc, char** argv) {
       d.decoders.push_back(tdc56Init());
     }
     printf("%d device%s:\n", n, n == 1 ? "" : "s");
+    timeMerge(d, "decode+order", false, false, "(none)");
     for (const char* sink : {"/dev/null", "/tmp"}) {
       timeMerge(d, "text only", true, false, sink);
       timeMerge(d, "binary only", false, true, sink);

@@ -1,0 +1,65 @@
+#include "cli/inputs.h"
+
+#include <errno.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+namespace {
+
+bool openInput(const StreamArg& arg, InputStream* input, std::string* error) {
+  input->arg = arg;
+  input->file = fopen(arg.path.c_str(), "rb");
+  if (input->file == nullptr) {
+    *error = arg.path + ": cannot open: " + strerror(errno);
+    return false;
+  }
+  struct stat st;
+  if (fstat(fileno(input->file), &st) != 0) {
+    *error = arg.path + ": cannot read: " + strerror(errno);
+    return false;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    *error = arg.path + ": is a directory, not a stream file";
+    return false;
+  }
+  // The progress needs its size, the counts read it a second time.
+  if (!S_ISREG(st.st_mode)) {
+    *error = arg.path + ": is not a regular file";
+    return false;
+  }
+  input->size = int64_t(st.st_size);
+  input->device = st.st_dev;
+  input->inode = st.st_ino;
+  return true;
+}
+
+}  // namespace
+
+bool openInputs(const std::vector<StreamArg>& args, std::vector<InputStream>* inputs,
+                std::string* error) {
+  for (const StreamArg& arg : args) {
+    inputs->emplace_back();
+    if (!openInput(arg, &inputs->back(), error)) {
+      closeInputs(inputs);
+      return false;
+    }
+  }
+  std::stable_sort(inputs->begin(), inputs->end(), [](const InputStream& a, const InputStream& b) {
+    return a.arg.chainPos < b.arg.chainPos;
+  });
+  return true;
+}
+
+void closeInputs(std::vector<InputStream>* inputs) {
+  for (InputStream& input : *inputs)
+    if (input.file != nullptr) fclose(input.file);
+  inputs->clear();
+}
+
+int64_t totalSize(const std::vector<InputStream>& inputs) {
+  int64_t total = 0;
+  for (const InputStream& input : inputs) total += input.size;
+  return total;
+}

@@ -1,0 +1,35 @@
+// Opening and checking the raw stream files before anything is written.
+#ifndef RAVIK_CLI_INPUTS_H
+#define RAVIK_CLI_INPUTS_H
+
+#include <stdint.h>
+#include <stdio.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/options.h"
+
+// One stream file, open for reading.
+struct InputStream {
+  StreamArg arg;
+  FILE* file = nullptr;  // owned: closed by closeInputs()
+  int64_t size = 0;      // bytes, at the time it was opened
+  dev_t device = 0;      // identity of the file, to tell an output that would overwrite it
+  ino_t inode = 0;
+};
+
+// Opens every stream read-only and returns them in merge order: stably sorted by chain
+// position, as the window lists its devices. On the first problem (missing, unreadable, a
+// directory or another kind of non-regular file) closes what it opened and returns false with a one-line message
+// naming the file in *error.
+bool openInputs(const std::vector<StreamArg>& args, std::vector<InputStream>* inputs,
+                std::string* error);
+
+void closeInputs(std::vector<InputStream>* inputs);
+
+// The total size of the streams in bytes.
+int64_t totalSize(const std::vector<InputStream>& inputs);
+
+#endif

@@ -1,0 +1,162 @@
+#include "cli/options.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+namespace {
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+// A whole number in [0, max] written in C notation (decimal, 0x hexadecimal, 0 octal).
+bool parseNumber(const std::string& text, int base, uint64_t max, uint64_t* value) {
+  if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return false;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long v = strtoull(text.c_str(), &end, base);
+  if (errno != 0 || *end != '\0' || v > max) return false;
+  *value = v;
+  return true;
+}
+
+// The fields after the path: "" , ":CHAIN" or ":CHAIN:MARKERS".
+bool parseFields(const std::string& fields, const std::string& path, StreamArg* stream,
+                 std::string* error) {
+  if (fields.empty()) return true;
+  const size_t colon = fields.find(':', 1);
+  const std::string chain = fields.substr(1, colon == std::string::npos ? std::string::npos
+                                                                         : colon - 1);
+  uint64_t value = 0;
+  if (!parseNumber(chain, 10, kMaxChainPos, &value)) {
+    *error = path + ": bad chain position '" + chain + "' (a whole number 0.." +
+             std::to_string(kMaxChainPos) + ")";
+    return false;
+  }
+  stream->chainPos = int32_t(value);
+  if (colon == std::string::npos) return true;
+  const std::string markers = fields.substr(colon + 1);
+  if (!parseNumber(markers, 0, kAllMarkers, &value)) {
+    *error = path + ": bad marker mask '" + markers + "' (0 to 0x1FF)";
+    return false;
+  }
+  stream->markers = uint32_t(value);
+  return true;
+}
+
+// Takes the value of an option that needs one: "--text FILE" or "--text=FILE".
+bool optionValue(const std::string& arg, const std::string& name, int argc,
+                 const char* const* argv, int* i, std::string* value, std::string* error) {
+  if (arg.size() > name.size() && arg.compare(0, name.size() + 1, name + "=") == 0) {
+    *value = arg.substr(name.size() + 1);
+  } else if (*i + 1 < argc) {
+    *value = argv[++*i];
+  } else {
+    *error = name + " needs a file name";
+    return false;
+  }
+  if (value->empty()) *error = name + " needs a file name";
+  return !value->empty();
+}
+
+bool isOption(const std::string& arg, const char* name) {
+  const std::string n(name);
+  return arg == n || arg.compare(0, n.size() + 1, n + "=") == 0;
+}
+
+}  // namespace
+
+bool parseStream(const std::string& text, int32_t defaultChain, StreamArg* stream,
+                 std::string* error) {
+  // Candidate ends of the path: the whole text, before the last colon, before the one before it.
+  size_t ends[3] = {text.size(), std::string::npos, std::string::npos};
+  ends[1] = text.rfind(':');
+  if (ends[1] != std::string::npos && ends[1] > 0) ends[2] = text.rfind(':', ends[1] - 1);
+  size_t end = text.size();
+  for (size_t e : ends) {
+    if (e == std::string::npos || e == 0) break;
+    end = e;
+    if (exists(text.substr(0, e))) break;
+  }
+  stream->path = text.substr(0, end);
+  stream->chainPos = defaultChain;
+  stream->markers = kAllMarkers;
+  return parseFields(text.substr(end), stream->path, stream, error);
+}
+
+bool parseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
+  std::vector<std::string> streams;
+  bool optionsEnd = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (optionsEnd || arg.empty() || arg[0] != '-' || arg == "-") {
+      streams.push_back(arg);
+    } else if (arg == "--") {
+      optionsEnd = true;
+    } else if (arg == "--help" || arg == "-h") {
+      options->help = true;
+      return true;
+    } else if (arg == "--version") {
+      options->version = true;
+      return true;
+    } else if (isOption(arg, "--text")) {
+      if (!optionValue(arg, "--text", argc, argv, &i, &options->textPath, error)) return false;
+    } else if (isOption(arg, "--bin")) {
+      if (!optionValue(arg, "--bin", argc, argv, &i, &options->binPath, error)) return false;
+    } else if (arg == "--progress") {
+      options->progress = ProgressMode::On;
+    } else if (arg == "--quiet" || arg == "-q") {
+      options->quiet = true;
+    } else {
+      *error = "unknown option '" + arg + "' (see --help)";
+      return false;
+    }
+  }
+  if (options->quiet && options->progress == ProgressMode::On) {
+    *error = "--progress and --quiet exclude each other";
+    return false;
+  }
+  if (options->quiet) options->progress = ProgressMode::Off;
+  if (streams.empty()) {
+    *error = "no stream file given (see --help)";
+    return false;
+  }
+  if (options->textPath.empty() && options->binPath.empty()) {
+    *error = "no output given: use --text FILE and/or --bin FILE";
+    return false;
+  }
+  for (size_t i = 0; i < streams.size(); ++i) {
+    options->streams.emplace_back();
+    if (!parseStream(streams[i], int32_t(i), &options->streams.back(), error)) return false;
+  }
+  return true;
+}
+
+const char* usageText() {
+  return "Usage: ravik-merge [--text FILE] [--bin FILE] [--progress|--quiet] "
+         "STREAM[:CHAIN[:MARKERS]] ...\n"
+         "\n"
+         "Merges raw device stream files (the temp files ravik-<index>.tmp of a recording) into\n"
+         "one time-ordered text and/or binary file, exactly as the window's merge does.\n"
+         "\n"
+         "  STREAM        a raw stream file: 32-bit little-endian words of the 60-bit format\n"
+         "  CHAIN         its chain position, 0 for the master (default: its place among the\n"
+         "                streams, 0 first); its channels c are written as 5 * CHAIN + c\n"
+         "  MARKERS       its enabled-marker mask, 0 to 0x1FF (default 0x1FF)\n"
+         "  --text FILE   write \"time, channel\" lines to FILE\n"
+         "  --bin FILE    write the binary file (header, 10-byte records, trailer) to FILE\n"
+         "  --progress    show the progress bar even when standard error is no terminal\n"
+         "  --quiet, -q   neither progress bar nor summary; errors are still reported\n"
+         "  --help, -h    this text;  --version  the version\n"
+         "\n"
+         "At least one output is needed. Streams are merged in chain order. Outputs appear\n"
+         "under their names only when the merge has completed.\n"
+         "\n"
+         "Example, a master recorded as index 1 and a slave as index 0:\n"
+         "  ravik-merge --text out.txt --bin out.bin /tmp/ravik-1.tmp:0 /tmp/ravik-0.tmp:1\n"
+         "\n"
+         "Exit codes: 0 done; 1 write error; 2 bad command line or input; 128 + signal number\n"
+         "when interrupted (130 for Ctrl-C).\n";
+}

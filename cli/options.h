@@ -1,0 +1,52 @@
+// The command line of ravik-merge:
+//
+//   ravik-merge [--text FILE] [--bin FILE] [--progress|--quiet] STREAM[:CHAIN[:MARKERS]] ...
+//
+// Parsing only: no file is opened here, except that a stream argument holding colons is split
+// where the part before them names an existing file (see parseStream).
+#ifndef RAVIK_CLI_OPTIONS_H
+#define RAVIK_CLI_OPTIONS_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+// One raw device stream and how to merge it.
+struct StreamArg {
+  std::string path;
+  int32_t chainPos;  // output channel = 5 * chainPos + channel
+  uint32_t markers;  // enabled-marker mask, bits 0..8
+};
+
+enum class ProgressMode { Auto, On, Off };  // Auto: a bar when standard error is a terminal
+
+struct Options {
+  std::string textPath;  // empty: no text output
+  std::string binPath;   // empty: no binary output
+  ProgressMode progress = ProgressMode::Auto;
+  bool quiet = false;    // no bar, no summary; errors are still reported
+  bool help = false;     // --help: print the usage and stop
+  bool version = false;  // --version: print the version and stop
+  std::vector<StreamArg> streams;  // in command-line order
+};
+
+constexpr uint32_t kAllMarkers = 0x1FF;
+// The largest chain position whose channels (up to 5 * p + 203) fit the signed 16-bit output
+// channel.
+constexpr int32_t kMaxChainPos = (INT16_MAX - 203) / 5;
+
+// Fills *options from argv[1..argc-1]. On a usage error returns false with a one-line message
+// (without the program name) in *error. With --help or --version nothing else is checked.
+bool parseOptions(int argc, const char* const* argv, Options* options, std::string* error);
+
+// Splits "PATH[:CHAIN[:MARKERS]]". A path may itself hold colons: the longest of the candidate
+// paths (the whole text, or it without the last one or two fields) that names an existing file
+// is taken; when none exists, the shortest. `defaultChain` applies when CHAIN is missing.
+bool parseStream(const std::string& text, int32_t defaultChain, StreamArg* stream,
+                 std::string* error);
+
+// The usage text with an example, ending in a line end.
+const char* usageText();
+
+#endif

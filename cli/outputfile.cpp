@@ -1,0 +1,160 @@
+#include "cli/outputfile.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The folder part and the name part of a path ("out.txt" lies in ".").
+void splitPath(const std::string& path, std::string* dir, std::string* base) {
+  const size_t slash = path.rfind('/');
+  *dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  *base = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The path with its folder resolved, to compare two outputs that do not exist yet.
+std::string canonicalName(const std::string& path) {
+  std::string dir, base;
+  splitPath(path, &dir, &base);
+  char resolved[PATH_MAX];
+  if (realpath(dir.c_str(), resolved) == nullptr) return path;
+  return std::string(resolved) + "/" + base;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+ssize_t OutputFile::sinkWrite(void* cookie, const char* data, size_t size) {
+  Sink* sink = static_cast<Sink*>(cookie);
+  if (sink->error.load(std::memory_order_relaxed) != 0) return -1;  // a full disk stays full
+  for (size_t done = 0; done < size;) {
+    const ssize_t n = write(sink->fd, data + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      sink->error.store(n < 0 ? errno : ENOSPC, std::memory_order_relaxed);
+      return -1;
+    }
+    done += size_t(n);
+  }
+  return ssize_t(size);
+}
+
+// The device library asks for the position (ftell) to fill in the header's offset.
+int OutputFile::sinkSeek(void* cookie, off64_t* offset, int whence) {
+  const off64_t at = lseek64(static_cast<Sink*>(cookie)->fd, *offset, whence);
+  if (at < 0) return -1;
+  *offset = at;
+  return 0;
+}
+
+// Delayed write errors of some file systems show only here.
+int OutputFile::sinkClose(void* cookie) {
+  Sink* sink = static_cast<Sink*>(cookie);
+  const int rc = close(sink->fd);
+  if (rc != 0 && sink->error.load(std::memory_order_relaxed) == 0)
+    sink->error.store(errno, std::memory_order_relaxed);
+  return rc;
+}
+
+bool OutputFile::create(const std::string& path, std::string* error) {
+  _path = path;
+  struct stat st;
+  const bool exists = stat(path.c_str(), &st) == 0;
+  int fd;
+  if (exists && !S_ISREG(st.st_mode)) {
+    fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  } else {
+    std::string dir, base;
+    splitPath(path, &dir, &base);
+    std::string name = dir + "/." + base + ".part-XXXXXX";
+    fd = mkstemp(&name[0]);
+    if (fd >= 0) {
+      _tmpPath = name;
+      // The permissions a plain creation would give, or those of the file it replaces.
+      const mode_t mask = umask(0);
+      umask(mask);
+      fchmod(fd, exists ? (st.st_mode & 07777) : (0666 & ~mask));
+    }
+  }
+  if (fd < 0) {
+    *error = path + ": cannot create: " + strerror(errno);
+    return false;
+  }
+  _sink.reset(new Sink);
+  _sink->fd = fd;
+  _file = fopencookie(_sink.get(), "w", cookie_io_functions_t{nullptr, sinkWrite, sinkSeek,
+                                                               sinkClose});
+  if (_file == nullptr) {
+    *error = path + ": cannot create: " + strerror(errno);
+    close(fd);
+    discard();
+    return false;
+  }
+  return true;
+}
+
+bool OutputFile::finish(std::string* error) {
+  if (_file == nullptr) return true;
+  const bool flushed = fflush(_file) == 0;
+  const bool closed = fclose(_file) == 0;
+  _file = nullptr;
+  const int code = _sink->error.load(std::memory_order_relaxed);
+  if (flushed && closed && code == 0) return true;
+  *error = _path + ": write error: " + strerror(code != 0 ? code : EIO);
+  discard();
+  return false;
+}
+
+bool OutputFile::publish(std::string* error) {
+  if (_tmpPath.empty()) return true;
+  if (rename(_tmpPath.c_str(), _path.c_str()) != 0) {
+    *error = _path + ": cannot rename the finished file into place: " + strerror(errno);
+    discard();
+    return false;
+  }
+  _tmpPath.clear();
+  return true;
+}
+
+void OutputFile::discard() {
+  if (_file != nullptr) fclose(_file);
+  _file = nullptr;
+  if (!_tmpPath.empty()) unlink(_tmpPath.c_str());
+  _tmpPath.clear();
+}
+
+bool checkOutputPath(const std::string& path, const std::string& other,
+                     const std::vector<InputStream>& inputs, std::string* error) {
+  struct stat st;
+  const bool exists = stat(path.c_str(), &st) == 0;
+  if (exists && S_ISDIR(st.st_mode)) {
+    *error = path + ": is a directory; give an output file name";
+    return false;
+  }
+  for (const InputStream& input : inputs) {
+    if (exists && st.st_dev == input.device && st.st_ino == input.inode) {
+      *error = path + ": is the input stream " + input.arg.path + "; choose another output";
+      return false;
+    }
+  }
+  // Both outputs may go to a device such as /dev/null, but not into one file.
+  if (!other.empty() && (!exists || S_ISREG(st.st_mode))) {
+    struct stat ost;
+    const bool same = exists && stat(other.c_str(), &ost) == 0
+                          ? sameFile(st, ost)
+                          : canonicalName(path) == canonicalName(other);
+    if (same) {
+      *error = path + ": is given for both outputs";
+      return false;
+    }
+  }
+  return true;
+}

@@ -1,0 +1,70 @@
+// An output file that appears under its final name only when it is complete.
+//
+// The data go to a temporary file in the same folder, which commit() renames into place, so an
+// interrupted or failed merge never leaves a partial file under the final name. (Not synced to
+// disk: that would cost the merge's speed and guards only against a crash of the system.) An existing
+// device or pipe (e.g. /dev/null) cannot be replaced that way and is written directly.
+//
+// Write errors are caught below the FILE stream, at the system call, and kept with their
+// errno, so another thread can watch for them while the merge writes.
+#ifndef RAVIK_CLI_OUTPUTFILE_H
+#define RAVIK_CLI_OUTPUTFILE_H
+
+#include <stdio.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/inputs.h"
+
+class OutputFile {
+public:
+  OutputFile() = default;
+  ~OutputFile() { discard(); }
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // Creates the temporary file for `path` (call before any thread is started: reads the umask).
+  // False with a one-line message naming `path` in *error.
+  bool create(const std::string& path, std::string* error);
+
+  // The stream to write to; null before create().
+  FILE* file() const { return _file; }
+  // errno of the first failed write, 0 while there is none. Any thread may ask.
+  int writeError() const { return _sink ? _sink->error.load(std::memory_order_relaxed) : 0; }
+
+  // Flushes and closes the stream. False with a message in *error when anything could not be
+  // written; the temporary file is then removed.
+  bool finish(std::string* error);
+  // After finish(): renames the temporary file into place. False with a message.
+  bool publish(std::string* error);
+  // Closes the stream and removes the temporary file; the final name is left untouched.
+  void discard();
+
+private:
+  // What the stream writes through: the file descriptor and the first write error.
+  struct Sink {
+    int fd;
+    std::atomic<int> error{0};
+  };
+
+  // The stream's functions over a Sink (see fopencookie).
+  static ssize_t sinkWrite(void* sink, const char* data, size_t size);
+  static int sinkSeek(void* sink, off64_t* offset, int whence);
+  static int sinkClose(void* sink);
+
+  std::string _path;
+  std::string _tmpPath;  // empty when writing to _path directly
+  std::unique_ptr<Sink> _sink;
+  FILE* _file = nullptr;
+};
+
+// Checks that `path` may be written: not a directory, not one of the inputs (also through a
+// link), not the same file as `other` (the other output; may be empty). False with a message.
+bool checkOutputPath(const std::string& path, const std::string& other,
+                     const std::vector<InputStream>& inputs, std::string* error);
+
+#endif

@@ -1,0 +1,96 @@
+// ravik-merge: the offline merge of raw device stream files, with the window's merge core.
+//
+// Everything that can be wrong with the command line or the files is found before any output
+// exists; outputs are written under temporary names and renamed into place only when the merge
+// has completed (see OutputFile).
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/channelcount.h"
+#include "cli/inputs.h"
+#include "cli/mergerun.h"
+#include "cli/options.h"
+#include "cli/outputfile.h"
+#include "cli/report.h"
+
+namespace {
+
+constexpr int kExitWriteError = 1;
+constexpr int kExitBadInput = 2;
+
+int fail(int code, const std::string& message) {
+  fprintf(stderr, "ravik-merge: %s\n", message.c_str());
+  return code;
+}
+
+// Creates the wanted outputs; false with a message when one cannot be (none is left then).
+bool createOutputs(const Options& options, const std::vector<InputStream>& inputs,
+                   OutputFile* text, OutputFile* binary, std::string* error) {
+  const std::string& t = options.textPath;
+  const std::string& b = options.binPath;
+  if (!t.empty() && !checkOutputPath(t, b, inputs, error)) return false;
+  if (!b.empty() && !checkOutputPath(b, t, inputs, error)) return false;
+  if (!t.empty() && !text->create(t, error)) return false;
+  if (!b.empty() && !binary->create(b, error)) return false;
+  return true;
+}
+
+// Closes both outputs and renames them into place, only when both were written in full.
+bool publishOutputs(OutputFile* text, OutputFile* binary, std::string* error) {
+  if (!text->finish(error) || !binary->finish(error)) return false;
+  return text->publish(error) && binary->publish(error);
+}
+
+bool showProgress(const Options& options) {
+  if (options.progress == ProgressMode::Auto) return isatty(STDERR_FILENO) != 0;
+  return options.progress == ProgressMode::On;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const sigset_t signals = blockSignals();
+  // A closed pipe shows as a write error with its message, not as a silent death.
+  signal(SIGPIPE, SIG_IGN);
+
+  Options options;
+  std::string error;
+  if (!parseOptions(argc, argv, &options, &error)) return fail(kExitBadInput, error);
+  if (options.help) return fputs(usageText(), stdout) < 0 ? kExitWriteError : 0;
+  if (options.version) return printf("ravik-merge %s\n", RAVIK_VERSION) < 0 ? kExitWriteError : 0;
+
+  std::vector<InputStream> inputs;
+  if (!openInputs(options.streams, &inputs, &error)) return fail(kExitBadInput, error);
+  OutputFile text, binary;
+  if (!createOutputs(options, inputs, &text, &binary, &error)) {
+    closeInputs(&inputs);
+    return fail(kExitBadInput, error);
+  }
+
+  ChannelCounts counts;
+  RunSettings settings;
+  settings.progress = showProgress(options);
+  settings.counts = options.quiet ? nullptr : &counts;
+  RunResult run = runMerge(inputs, &text, &binary, settings, signals);
+  closeInputs(&inputs);
+  if (run.stopSignal == 0) run.stopSignal = pendingStopSignal(signals);
+  if (run.stopSignal != 0) {
+    text.discard();
+    binary.discard();
+    return fail(128 + run.stopSignal, std::string("stopped by signal ") +
+                                          strsignal(run.stopSignal) + "; no output written");
+  }
+  if (!publishOutputs(&text, &binary, &error)) {
+    text.discard();
+    binary.discard();
+    return fail(kExitWriteError, error + "; no output written");
+  }
+  if (!options.quiet)
+    printSummary(stderr, {run.records, run.bytesRead, run.seconds, run.counted ? &counts : nullptr});
+  return 0;
+}

@@ -1,0 +1,70 @@
+#include "cli/report.h"
+
+#include <inttypes.h>
+#include <stdarg.h>
+
+namespace {
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
+  char buf[256];
+  va_list args;
+  va_start(args, fmt);
+  vsnprintf(buf, sizeof buf, fmt, args);
+  va_end(args);
+  return buf;
+}
+
+double perSecond(double amount, double seconds) { return seconds > 0 ? amount / seconds : 0; }
+
+}  // namespace
+
+std::string formatBytes(int64_t bytes) {
+  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
+  if (bytes < 1024) return format("%" PRId64 " B", bytes);
+  double value = double(bytes) / 1024;
+  int32_t unit = 0;
+  for (; value >= 1024 && unit < 3; ++unit) value /= 1024;
+  return format("%.*f %s", value < 100 ? 2 : 1, value, kUnits[unit]);
+}
+
+std::string formatDuration(double seconds) {
+  const int64_t s = seconds > 0 ? int64_t(seconds + 0.5) : 0;
+  if (s < 3600) return format("%" PRId64 ":%02" PRId64, s / 60, s % 60);
+  return format("%" PRId64 ":%02" PRId64 ":%02" PRId64, s / 3600, s / 60 % 60, s % 60);
+}
+
+std::string progressLine(int64_t bytesRead, int64_t totalBytes, double seconds) {
+  constexpr int32_t kBarWidth = 30;
+  const double fraction = totalBytes > 0 ? double(bytesRead) / double(totalBytes) : 1.0;
+  const int32_t filled = int32_t(fraction * kBarWidth);
+  std::string line = "[" + std::string(size_t(filled), '#') +
+                     std::string(size_t(kBarWidth - filled), '.') + "]";
+  const double rate = perSecond(double(bytesRead), seconds);
+  const std::string left =
+      rate > 0 ? formatDuration(double(totalBytes - bytesRead) / rate) + " left" : "";
+  return line + format(" %5.1f%%  %s of %s  %s/s  %s", 100 * fraction,
+                       formatBytes(bytesRead).c_str(), formatBytes(totalBytes).c_str(),
+                       formatBytes(int64_t(rate)).c_str(), left.c_str());
+}
+
+void printSummary(FILE* out, const MergeSummary& s) {
+  fprintf(out, "records written   %" PRId64 "\n", s.records);
+  // Times are in the devices' unit, picoseconds.
+  if (s.counts != nullptr && s.counts->records > 0) {
+    const int64_t span = s.counts->last - s.counts->first;
+    fprintf(out, "first time        %" PRId64 " ps\n", s.counts->first);
+    fprintf(out, "last time         %" PRId64 " ps\n", s.counts->last);
+    fprintf(out, "time span         %" PRId64 " ps (%.9f s)\n", span, 1e-12 * double(span));
+  }
+  fprintf(out, "bytes read        %" PRId64 " (%s)\n", s.bytesRead, formatBytes(s.bytesRead).c_str());
+  fprintf(out, "elapsed           %.3f s, %.0f records/s\n", s.seconds,
+          perSecond(double(s.records), s.seconds));
+  if (s.counts == nullptr) {
+    fprintf(out, "records per channel: not counted\n");
+    return;
+  }
+  fprintf(out, "records per channel:\n");
+  for (const auto& channel : s.counts->perChannel)
+    fprintf(out, "  channel %6d  %" PRId64 "\n", int32_t(channel.first), channel.second);
+}

@@ -1,0 +1,32 @@
+// What ravik-merge tells the user on standard error: the progress bar and the final summary.
+#ifndef RAVIK_CLI_REPORT_H
+#define RAVIK_CLI_REPORT_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include <string>
+
+#include "cli/channelcount.h"
+
+// "1.50 GiB", "812.0 KiB", "17 B".
+std::string formatBytes(int64_t bytes);
+// "0:07", "1:02:03".
+std::string formatDuration(double seconds);
+
+// One line of progress, without line end: a bar, the percentage, bytes read of the total, the
+// rate and the time left. `seconds` is the time since the merge started.
+std::string progressLine(int64_t bytesRead, int64_t totalBytes, double seconds);
+
+struct MergeSummary {
+  int64_t records;        // records written by the merge
+  int64_t bytesRead;      // bytes of the streams consumed
+  double seconds;         // from the start of the merge to the last output closed
+  const ChannelCounts* counts;  // null when they could not be made
+};
+
+// The summary, several lines: records and records per output channel, first and last time and
+// the span between them, bytes read, elapsed time and records/s.
+void printSummary(FILE* out, const MergeSummary& summary);
+
+#endif
