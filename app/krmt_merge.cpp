@@ -68,7 +68,7 @@ void KRmt::keepRecording() {
       dev->_tmpFile = nullptr;
     }
     if (!dev->_tmpName.isEmpty() && QFileInfo::exists(dev->_tmpName))
-      kept << dev->_tmpName + ":" + QString::number(dev->_chainPos);
+      kept << QString("%1:%2:0x%3").arg(dev->_tmpName).arg(dev->_chainPos).arg(dev->_markers, 0, 16);
   }
   if (kept.isEmpty()) return;
   fprintf(stderr, "ravik: nothing was merged; the recording is kept, merge it with\n"
