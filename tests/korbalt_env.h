@@ -11,20 +11,28 @@
 
 #include "device/korbalt.h"
 
+inline void clearSimVariables() {
+  for (const char* name : {"DEVICES", "CHAIN", "ORDER", "SERIALS", "FEATURES", "RATES",
+                           "CORRELATION", "SEED", "MAX_RATE", "FIFO_WORDS", "BLOCK_WORDS",
+                           "CALIBRATION_MS", "FAIL_DISCOVER", "FAIL_INFO", "FAIL_CONNECT",
+                           "FAIL_PARAM", "DATA_LOSS", "BAD_CLOCK"})
+    unsetenv((std::string("RAVIK_SIM_") + name).c_str());
+}
+
 // Sets the variables for its lifetime (every other RAVIK_SIM_* variable is unset) and
 // discovers the simulated devices; the destructor removes the callback and the variables.
 class SimChain {
 public:
   typedef std::vector<std::pair<std::string, std::string>> Vars;
-  explicit SimChain(Vars vars = Vars()) : _vars(vars) {
-    clear();
-    for (const auto& v : _vars) setenv(v.first.c_str(), v.second.c_str(), 1);
+  explicit SimChain(const Vars& vars = Vars()) {
+    clearSimVariables();
+    for (const auto& v : vars) setenv(v.first.c_str(), v.second.c_str(), 1);
     baseAllowFindSimDevice(true);
     _rc = TDC_discover(&_count);
   }
   ~SimChain() {
     UL_setEventCallback(KORBALT_EVENT_DATA, nullptr);
-    clear();
+    clearSimVariables();
   }
   SimChain(const SimChain&) = delete;
   SimChain& operator=(const SimChain&) = delete;
@@ -33,23 +41,12 @@ public:
   uint32_t count() const { return _count; }
   // Connects every device; false when one fails.
   bool connectAll() const {
-    for (uint32_t i = 0; i < _count; ++i) {
+    for (uint32_t i = 0; i < _count; ++i)
       if (TDC_connect(i) != 0) return false;
-    }
     return true;
   }
 
 private:
-  static void clear() {
-    for (const char* name : {"DEVICES", "CHAIN", "ORDER", "SERIALS", "FEATURES", "RATES",
-                             "CORRELATION", "SEED", "MAX_RATE", "FIFO_WORDS", "BLOCK_WORDS",
-                             "CALIBRATION_MS", "FAIL_DISCOVER", "FAIL_INFO", "FAIL_CONNECT",
-                             "FAIL_PARAM", "DATA_LOSS", "BAD_CLOCK"}) {
-      unsetenv((std::string("RAVIK_SIM_") + name).c_str());
-    }
-  }
-
-  Vars _vars;
   int32_t _rc = 0;
   uint32_t _count = 0;
 };

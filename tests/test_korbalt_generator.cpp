@@ -39,6 +39,11 @@ StreamConfig configOf(const Scenario& s, uint32_t markers, bool fiveChannel) {
   return c;
 }
 
+size_t advances(const std::vector<SimEvent>& items) {
+  return std::count_if(items.begin(), items.end(),
+                       [](const SimEvent& e) { return e.channel == kAdvanceChannel; });
+}
+
 }  // namespace
 
 TEST(KorbaltPacker, EveryDifferenceWidthDecodesExactlyAcrossBlockSplits) {
@@ -57,15 +62,11 @@ TEST(KorbaltPacker, EveryDifferenceWidthDecodesExactlyAcrossBlockSplits) {
   const Packed p = packEvents(items.data(), items.size(), true, &last, words.data() + 2,
                               words.size() - 2);
   ASSERT_EQ(p.items, static_cast<int32_t>(items.size()));
-  EXPECT_EQ(p.advances, std::count_if(items.begin(), items.end(), [](const SimEvent& e) {
-              return e.channel == kAdvanceChannel;
-            }));
+  EXPECT_EQ(size_t(p.advances), advances(items));
   EXPECT_EQ(last, items.back().time);
   words.resize(2 + p.words);
   int types[4] = {};
-  for (size_t i = 2; i < words.size(); i += 2) {
-    ++types[((words[i + 1] >> 29) & 2) | ((words[i] >> 30) & 1)];
-  }
+  for (size_t i = 2; i < words.size(); i += 2) ++types[((words[i + 1] >> 29) & 2) | ((words[i] >> 30) & 1)];
   for (int type = 1; type <= 3; ++type) EXPECT_GT(types[type], 0) << "type " << type;
   EXPECT_TRUE(sameTimestamps(decodeWords(words, {100}, kAllMarkers),
                              expectedTimestamps(items, kAllMarkers)));
@@ -88,14 +89,10 @@ TEST(KorbaltGenerator, StreamDecodesToItsRecordThroughRestartsAndSmallBuffers) {
   for (int k = 0; k < 60; ++k) {
     const int64_t until = kPsPerMs * 1000 + k * (kPsPerMs / 3);
     if (k == 30) gen.restart(until + 7);  // as after lost data
-    int32_t n;
-    while ((n = gen.produce(until, buffer, 10)) > 0) words.insert(words.end(), buffer, buffer + n);
+    for (int32_t n; (n = gen.produce(until, buffer, 10)) > 0;) words.insert(words.end(), buffer, buffer + n);
   }
   ASSERT_GT(record.size(), 2000u);
-  const auto advances = std::count_if(record.begin(), record.end(), [](const SimEvent& e) {
-    return e.channel == kAdvanceChannel;
-  });
-  EXPECT_EQ(gen.events(), record.size() - advances);
+  EXPECT_EQ(gen.events(), record.size() - advances(record));
   for (size_t i = 1; i < record.size(); ++i) {
     ASSERT_LE(record[i - 1].time, record[i].time);
     EXPECT_NE(record[i].channel, 0) << "input 0 counts as channel 5 in five-channel mode";
@@ -103,19 +100,17 @@ TEST(KorbaltGenerator, StreamDecodesToItsRecordThroughRestartsAndSmallBuffers) {
   }
   EXPECT_TRUE(sameTimestamps(decodeWords(words, {100}, kAllMarkers),
                              expectedTimestamps(record, kAllMarkers)));
-}
 
-TEST(KorbaltGenerator, QuietStretchesCarryTimeAdvances) {
-  const Scenario s = chainOf(1, 0, 0);
-  StreamGenerator gen(s.devices[0], s);
-  std::vector<SimEvent> record;
-  gen.keepRecord(&record, 1000);
-  gen.configure(configOf(s, 0, false));
-  gen.restart(kPsPerMs * 1000);
-  uint32_t buffer[64];
-  const int32_t n = gen.produce(kPsPerMs * 1010, buffer, 64);
-  EXPECT_EQ(n, 2 + 2 * 10);
-  EXPECT_EQ(buffer[0] & 0x40000000u, 0u);
+  // Quiet stretches carry a time advance every millisecond.
+  const Scenario quiet = chainOf(1, 0, 0);
+  StreamGenerator idle(quiet.devices[0], quiet);
+  record.clear();
+  idle.keepRecord(&record, 1000);
+  idle.configure(configOf(quiet, 0, false));
+  idle.restart(kPsPerMs * 1000);
+  uint32_t out[64];
+  EXPECT_EQ(idle.produce(kPsPerMs * 1010, out, 64), 2 + 2 * 10);
+  EXPECT_EQ(out[0] & 0x40000000u, 0u) << "an absolute-time packet comes first";
   ASSERT_EQ(record.size(), 10u);
   EXPECT_EQ(record.back().time, kPsPerMs * 1010);
   EXPECT_EQ(record.back().channel, kAdvanceChannel);
@@ -125,31 +120,31 @@ TEST(KorbaltSources, DevicesAgreeOnPairsWhereverTheyStart) {
   const Scenario s = chainOf(2, 0, 200000);
   StreamConfig config = configOf(s, 0, false);
   EventSources first(s.devices[0], s), second(s.devices[1], s), late(s.devices[0], s);
-  for (EventSources* e : {&first, &second, &late}) e->configure(config);
-  first.restart(kPsPerMs * 1000);
-  second.restart(kPsPerMs * 1000);
-  late.restart(kPsPerMs * 1003 + 777);
+  const int64_t starts[] = {kPsPerMs * 1000, kPsPerMs * 1000, kPsPerMs * 1003 + 777};
   const int64_t end = kPsPerMs * 1010;
-  std::vector<SimEvent> a(20000), b(20000), c(20000);
-  a.resize(first.fill(a.data(), a.size(), end));
-  b.resize(second.fill(b.data(), b.size(), end));
-  c.resize(late.fill(c.data(), c.size(), end));
+  std::vector<SimEvent> got[3];
+  EventSources* sources[] = {&first, &second, &late};
+  for (int i = 0; i < 3; ++i) {
+    sources[i]->configure(config);
+    sources[i]->restart(starts[i]);
+    got[i].resize(20000);
+    got[i].resize(sources[i]->fill(got[i].data(), got[i].size(), end));
+  }
+  const std::vector<SimEvent>&a = got[0], &b = got[1], &c = got[2];
   ASSERT_GT(a.size(), 500u);
   // Device 0 sees its own pairs' first events and device 1's pairs' second events; device 1
-  // sees the mirror image, each second event 2500 ps after its first.
-  // Away from the ends, where a partner may lie outside the stretch, every event has one.
+  // sees the mirror image, each second event 2500 ps after its first. Away from the ends, where
+  // a partner may lie outside the stretch, every event has one.
   size_t considered = 0, matched = 0;
   for (const SimEvent& e : a) {
-    if (e.time < kPsPerMs * 1000 + s.pairDelayPs || e.time > end - s.pairDelayPs) continue;
+    if (e.time < starts[0] + s.pairDelayPs || e.time > end - s.pairDelayPs) continue;
     ++considered;
     matched += std::any_of(b.begin(), b.end(), [&](const SimEvent& f) {
       return f.time == e.time + s.pairDelayPs || f.time + s.pairDelayPs == e.time;
     });
   }
   EXPECT_EQ(matched, considered);
-  const auto from = std::find_if(a.begin(), a.end(), [&](const SimEvent& e) {
-    return e.time >= kPsPerMs * 1003 + 777;
-  });
+  const auto from = std::find_if(a.begin(), a.end(), [&](const SimEvent& e) { return e.time >= starts[2]; });
   ASSERT_EQ(static_cast<size_t>(a.end() - from), c.size());
   EXPECT_TRUE(std::equal(c.begin(), c.end(), from, [](const SimEvent& x, const SimEvent& y) {
     return x.time == y.time && x.channel == y.channel;

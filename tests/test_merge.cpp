@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <random>
@@ -19,8 +18,8 @@ namespace {
 // A raw stream in a temporary file, made from timestamps with the codec's encoder.
 class Stream {
 public:
-  explicit Stream(const std::vector<PpTimest>& events, const std::string& tail = "") {
-    _file = tmpfile();
+  explicit Stream(const std::vector<PpTimest>& events, const std::string& tail = "")
+      : _file(tmpfile()), _decoder(tdc56Init()) {
     Tdc56Instance* enc = tdc56Init();
     std::vector<uint32_t> words(4 * events.size() + 4);
     int32_t count = int32_t(events.size());
@@ -30,8 +29,6 @@ public:
     fwrite(words.data(), 4, size_t(n), _file);
     fwrite(tail.data(), 1, tail.size(), _file);
     _bytes = 4 * n;
-    rewind(_file);
-    _decoder = tdc56Init();
   }
   ~Stream() {
     fclose(_file);
@@ -54,8 +51,8 @@ std::string contents(FILE* f) {
   rewind(f);
   std::string s;
   char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+  for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
+  fclose(f);
   return s;
 }
 
@@ -67,21 +64,17 @@ struct Result {
 
 // Merges into fresh outputs; the binary header and trailer are "HEAD" and "TAIL".
 Result merge(const std::vector<MergeSource>& sources, bool running = true) {
-  FILE* text = tmpfile();
-  FILE* binary = tmpfile();
   MergeOutputs out;
-  out.text = text;
-  out.binary = binary;
+  out.text = tmpfile();
+  out.binary = tmpfile();
   out.header = [](FILE* f, bool first) { fputs(first ? "HEAD" : "TAIL", f); };
   std::atomic<double> bytes{0};
   std::atomic<bool> run{running};
   Result r;
   r.records = mergeStreams(sources.data(), int32_t(sources.size()), out, bytes, run);
   r.bytesRead = bytes;
-  r.text = contents(text);
-  r.binary = contents(binary);
-  fclose(text);
-  fclose(binary);
+  r.text = contents(out.text);
+  r.binary = contents(out.binary);
   return r;
 }
 
@@ -106,15 +99,16 @@ TEST(Merge, TiesGoToTheEarlierDeviceAndMarkersArePreferred) {
   EXPECT_EQ(merge({b.source(2), a.source(0)}).text, "50, 14\n50, 0\n60, 11\n70, 2\n");
 
   // Flag bits 0 and 5 of a marker packet at 10003 give markers 100 and 200 at 10000; at device
-  // 0's head they are written before device 1's earlier ordinary timestamps.
+  // 0's head they are written before device 1's earlier ordinary timestamps. Disabled markers
+  // are not written.
   Stream m({{10000 + 0x21, 6}}), early({{10, 1}, {20000, 1}});
   EXPECT_EQ(merge({m.source(0), early.source(1)}).text,
             "10000, 100\n10000, 200\n10, 6\n20000, 6\n");
-  // Disabled markers are not written.
   EXPECT_EQ(merge({m.source(0, 0x020), early.source(1)}).text, "10000, 200\n10, 6\n20000, 6\n");
 }
 
-TEST(Merge, EmptyAndMissingStreamsNeverEndTheMergeEarly) {
+TEST(Merge, EdgeCases) {
+  // Empty and missing streams never end the merge early.
   Stream empty({}), a({{5, 1}, {6, 2}, {7, 3}});
   MergeSource none = a.source(3);
   none.file = nullptr;
@@ -122,41 +116,31 @@ TEST(Merge, EmptyAndMissingStreamsNeverEndTheMergeEarly) {
   EXPECT_EQ(r.text, "5, 6\n6, 7\n7, 8\n");
   EXPECT_EQ(r.records, 3);
 
-  // No sources at all: nothing is written, not even the header.
-  r = merge({});
-  EXPECT_EQ(r.text, "");
-  EXPECT_EQ(r.binary, "");
-}
+  r = merge({});  // no sources at all: nothing is written, not even the header
+  EXPECT_EQ(r.text + r.binary, "");
 
-TEST(Merge, TrailingPartialWordIsNeitherDecodedNorCounted) {
-  Stream a({{1000, 1}, {2000, 2}}, std::string("\x01\x02\x03", 3));
-  Result r = merge({a.source(0)});
-  EXPECT_EQ(r.text, "1000, 1\n2000, 2\n");
-  EXPECT_EQ(r.bytesRead, double(a.bytes()));
-}
-
-TEST(Merge, StoppedBeforeTheFirstRecordWritesHeaderAndTrailerOnly) {
-  Stream a({{1, 1}});
-  Result r = merge({a.source(0)}, false);
+  r = merge({a.source(0)}, false);  // stopped before the first record
   EXPECT_EQ(r.text, "");
   EXPECT_EQ(r.binary, "HEADTAIL");
-}
 
-TEST(Merge, NegativeTimesAndChannelsFormatLikePrintf) {
-  char buf[32];
-  const int64_t times[] = {0, -1, 9, 10, INT64_MAX, INT64_MIN, -1234567890123LL};
-  for (int64_t t : times) {
-    char* end = OutBuf::putDecimal(buf, t);
-    char expect[32];
+  // A trailing partial word is neither decoded nor counted.
+  Stream partial({{1000, 1}, {2000, 2}}, std::string("\x01\x02\x03", 3));
+  r = merge({partial.source(0)});
+  EXPECT_EQ(r.text, "1000, 1\n2000, 2\n");
+  EXPECT_EQ(r.bytesRead, double(partial.bytes()));
+
+  // Text formats like printf, also for negative times and for a chain position far out, whose
+  // output channel wraps into a negative 16-bit number.
+  char buf[32], expect[64];
+  for (int64_t t : {int64_t(0), int64_t(-1), int64_t(9), int64_t(10), INT64_MAX, INT64_MIN,
+                    int64_t(-1234567890123LL), int64_t(99999999), int64_t(100000000),
+                    int64_t(10000000000000000LL)}) {
     snprintf(expect, sizeof expect, "%lld", (long long)t);
-    EXPECT_EQ(std::string(buf, end), expect);
+    EXPECT_EQ(std::string(buf, OutBuf::putDecimal(buf, t)), expect);
   }
-  // A chain position far out wraps the output channel into a negative 16-bit number.
-  Stream a({{5, 1}, {7, 2}});
-  char lines[64];
-  snprintf(lines, sizeof lines, "%lld, %hd\n%lld, %hd\n", 5LL, short(5 * 7000 + 1), 7LL,
-           short(5 * 7000 + 2));
-  EXPECT_EQ(merge({a.source(7000)}).text, lines);
+  Stream far({{5, 1}, {7, 2}});
+  snprintf(expect, sizeof expect, "5, %hd\n7, %hd\n", short(5 * 7000 + 1), short(5 * 7000 + 2));
+  EXPECT_EQ(merge({far.source(7000)}).text, expect);
 }
 
 // Several devices with many random events: every timestamp appears exactly once, in time order
@@ -168,7 +152,6 @@ TEST(Merge, LargeMergeMatchesAnIndependentWriter) {
   struct Rec {
     int64_t time;
     int dev;
-    int seq;
     int16_t channel;
   };
   std::vector<Rec> all;
@@ -180,7 +163,7 @@ TEST(Merge, LargeMergeMatchesAnIndependentWriter) {
       t += (r % 16 == 0) ? int64_t(r >> 20) % 3000000000LL : int64_t(r % 2000);
       uint8_t ch = uint8_t((r >> 8) % 6);
       events[d].push_back({t, ch});
-      all.push_back({t, d, i, int16_t(5 * d + ch)});
+      all.push_back({t, d, int16_t(5 * d + ch)});
     }
   }
   std::stable_sort(all.begin(), all.end(), [](const Rec& x, const Rec& y) {
@@ -189,12 +172,9 @@ TEST(Merge, LargeMergeMatchesAnIndependentWriter) {
   std::string text, binary = "HEAD";
   char line[64];
   for (const Rec& r : all) {
-    int n = snprintf(line, sizeof line, "%lld, %hd\n", (long long)r.time, r.channel);
-    text.append(line, size_t(n));
-    char rec[10];
-    memcpy(rec, &r.time, 8);  // the host is little-endian
-    memcpy(rec + 8, &r.channel, 2);
-    binary.append(rec, 10);
+    text.append(line, size_t(snprintf(line, sizeof line, "%lld, %hd\n", (long long)r.time, r.channel)));
+    binary.append(reinterpret_cast<const char*>(&r.time), 8);  // the host is little-endian
+    binary.append(reinterpret_cast<const char*>(&r.channel), 2);
   }
   binary += "TAIL";
 
@@ -209,11 +189,10 @@ TEST(Merge, LargeMergeMatchesAnIndependentWriter) {
   EXPECT_TRUE(r.text == text) << "text output differs";
   EXPECT_TRUE(r.binary == binary) << "binary output differs";
 
-  // Stopped from another thread, the outputs hold a prefix of the full merge.
+  // Stopped from another thread, the output holds a prefix of the full merge.
   for (auto& s : sources) rewind(s.file);
-  FILE* out = tmpfile();
   MergeOutputs o;
-  o.text = out;
+  o.text = tmpfile();
   std::atomic<double> bytes{0};
   std::atomic<bool> running{true};
   std::thread stopper([&] {
@@ -222,10 +201,7 @@ TEST(Merge, LargeMergeMatchesAnIndependentWriter) {
   });
   mergeStreams(sources.data(), devices, o, bytes, running);
   stopper.join();
-  std::string prefix = contents(out);
-  fclose(out);
+  std::string prefix = contents(o.text);
   EXPECT_EQ(text.compare(0, prefix.size(), prefix), 0);
-  if (!prefix.empty()) {
-    EXPECT_EQ(prefix.back(), '\n');
-  }
+  EXPECT_TRUE(prefix.empty() || prefix.back() == '\n');
 }

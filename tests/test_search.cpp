@@ -6,10 +6,10 @@
 
 namespace {
 
-// The chain positions of KRmt::_devs, in order.
-std::vector<int32_t> chainPositions() {
-  std::vector<int32_t> p;
-  for (RmtDev* dev : KRmt::_devs) p.push_back(dev->_chainPos);
+// The library indices of KRmt::_devs, in order.
+std::vector<uint32_t> chainIndices() {
+  std::vector<uint32_t> p;
+  for (RmtDev* dev : KRmt::_devs) p.push_back(dev->_index);
   return p;
 }
 
@@ -19,11 +19,6 @@ testing::AssertionResult rowShows(const KRmtProbe& p, int r, const RmtDev* dev) 
     if (p.deviceCell(r, c) != dev->rowWidget(c))
       return testing::AssertionFailure() << "row " << r << " column " << c;
   return testing::AssertionSuccess();
-}
-
-bool noDevicesLabel(const KRmtProbe& p) {
-  QWidget* cell = p.deviceCell(1, 0);
-  return cell && cell->property("text").toString() == "-- No Devices Found --";
 }
 
 int fiveChannelMode(uint32_t index) {
@@ -39,125 +34,78 @@ QString rcText(const char* fct, int rc) {
 
 }  // namespace
 
-TEST_F(WindowTest, DefaultChainIsOrderedMasterFirst) {
-  // By default the master is discovered last: index 0 is Slave 1, index 1 Slave 2.
-  openWindow();
-  KRmtProbe p = probe();
-  EXPECT_TRUE(_boxes.texts.isEmpty());
-  EXPECT_EQ(_window->state(), KRmt::Idle);
-  ASSERT_EQ(chainPositions(), (std::vector<int32_t>{0, 1, 2}));
-  EXPECT_EQ(KRmt::_devMap.keys(), (QList<int>{0, 1, 2}));
-  for (int index : KRmt::_devMap.keys()) {
-    EXPECT_EQ(KRmt::_devMap[index]->_index, uint32_t(index));
-    EXPECT_TRUE(KRmt::_devMap[index]->_connected);
+TEST_F(WindowTest, ChainIsOrderedMasterFirstAndGapsAndFailuresAreReported) {
+  // By default index i is the scenario's device i + 1: the master is discovered last.
+  const struct {
+    std::vector<std::pair<const char*, const char*>> sim;
+    QStringList boxes;
+    std::vector<uint32_t> chain;  // library indices in chain order
+    QList<int> connected;
+  } cases[] = {
+      {{}, {}, {2, 0, 1}, {0, 1, 2}},
+      {{{"DEVICES", "2"}, {"CHAIN", "0,2"}}, {"Sequence number missing: 1"}, {1, 0}, {0, 1}},
+      {{{"CHAIN", "0,1,1"}, {"ORDER", "chain"}}, {"Sequence number not unique: 1"}, {0, 1, 2},
+       {0, 1, 2}},
+      {{{"DEVICES", "1"}, {"CHAIN", "3"}},
+       {"Sequence number missing: 0", "Sequence number missing: 1", "Sequence number missing: 2"},
+       {0}, {0}},
+      {{{"DEVICES", "2"}, {"CHAIN", "-1,-5"}}, {}, {}, {0, 1}},  // connected, but in no chain
+      {{{"FAIL_DISCOVER", "1"}}, {rcText("TDC_discover", KORBALT_DISCOVERY_FAILED)}, {}, {}},
+      {{{"FAIL_CONNECT", "1"}}, {rcText("connect (dev 2 of 3)", KORBALT_CONNECT_FAILED)}, {2, 0},
+       {0, 2}},
+      {{{"FAIL_INFO", "0"}},
+       {rcText("TDC_getDeviceInfo", KORBALT_INFO_FAILED), "Sequence number missing: 1"}, {2, 1},
+       {1, 2}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sim.empty() ? "default" : std::string(c.sim[0].first) + "=" + c.sim[0].second);
+    closeWindow();
+    clearSimVariables();
+    for (const auto& [name, value] : c.sim) setSim(name, value);
+    _boxes.texts.clear();
+    openWindow();
+    KRmtProbe p = probe();
+    EXPECT_EQ(_boxes.texts, c.boxes);
+    EXPECT_EQ(_window->state(), KRmt::Idle);
+    EXPECT_TRUE(_window->isVisible());
+    ASSERT_EQ(chainIndices(), c.chain);
+    EXPECT_EQ(KRmt::_devMap.keys(), c.connected);
+    for (int index : KRmt::_devMap.keys()) EXPECT_EQ(KRmt::_devMap[index]->_index, uint32_t(index));
+    const bool hasMaster = !c.chain.empty() && KRmt::_devs[0]->_chainPos == 0;
+    for (int i = 0; i < KRmt::_devs.size(); ++i) {
+      RmtDev* dev = KRmt::_devs[i];
+      EXPECT_TRUE(rowShows(p, i + 1, dev));
+      EXPECT_TRUE(dev->_connected);
+      const int32_t pos = dev->_chainPos;
+      EXPECT_EQ(dev->_roleEdit->text(), pos == 0 ? QString("Master") : QString("Slave %1").arg(pos));
+      int32_t id = 0;
+      char serial[KORBALT_SERIAL_SIZE] = {};
+      ASSERT_EQ(TDC_getDeviceInfo(dev->_index, nullptr, &id, serial, nullptr), 0);
+      EXPECT_EQ(dev->_serialEdit->text(), serial);
+      EXPECT_EQ(dev->_idEdit->text(), QString::number(id));
+      EXPECT_EQ(dev->_fiveChBox->isEnabled(), hasMaster) << "the setting comes from the master";
+      EXPECT_FALSE(dev->_fiveChBox->isChecked());
+      EXPECT_EQ(fiveChannelMode(dev->_index), 0);
+    }
+    QWidget* next = p.deviceCell(KRmt::_devs.size() + 1, 0);
+    if (c.chain.empty())
+      EXPECT_EQ(next ? next->property("text").toString() : QString(), "-- No Devices Found --");
+    else
+      EXPECT_EQ(next, nullptr);
   }
-  EXPECT_EQ(KRmt::_devs[0], KRmt::_devMap[2]);
-  EXPECT_EQ(KRmt::_devs[1], KRmt::_devMap[0]);
-  const char* roles[] = {"Master", "Slave 1", "Slave 2"};
-  QStringList serials;
-  for (int i = 0; i < 3; ++i) {
-    RmtDev* dev = KRmt::_devs[i];
-    EXPECT_TRUE(rowShows(p, i + 1, dev));
-    EXPECT_EQ(dev->_roleEdit->text(), roles[i]);
-    EXPECT_FALSE(dev->_serialEdit->text().isEmpty());
-    EXPECT_GT(dev->_idEdit->text().toInt(), 0);
-    EXPECT_TRUE(dev->_recordBox->isChecked());
-    EXPECT_TRUE(dev->_fiveChBox->isEnabled()) << "the master supports five channels";
-    serials << dev->_serialEdit->text();
-    char serial[KORBALT_SERIAL_SIZE] = {};
-    ASSERT_EQ(TDC_getDeviceInfo(dev->_index, nullptr, nullptr, serial, nullptr), 0);
-    EXPECT_EQ(dev->_serialEdit->text(), serial);
-  }
-  serials.removeDuplicates();
-  EXPECT_EQ(serials.size(), 3);
-  EXPECT_EQ(p.deviceCell(4, 0), nullptr);
 }
 
-TEST_F(WindowTest, MissingPositionAsksWhetherToGoOn) {
+TEST_F(WindowTest, CloseAtAMissingPositionPlacesNothingAboveTheGap) {
   setSim("DEVICES", "2");
   setSim("CHAIN", "0,2");
-  openWindow();
-  EXPECT_EQ(_boxes.texts, QStringList{"Sequence number missing: 1"});
-  EXPECT_TRUE(_boxes.allErrorBoxes);
-  ASSERT_EQ(chainPositions(), (std::vector<int32_t>{0, 2}));
-  EXPECT_TRUE(rowShows(probe(), 1, KRmt::_devs[0]));
-  EXPECT_TRUE(rowShows(probe(), 2, KRmt::_devs[1]));
-  EXPECT_TRUE(_window->isVisible());
-
-  _boxes.texts.clear();
   _boxes.queue(QMessageBox::Close);
   openWindow();
   EXPECT_EQ(_boxes.texts, QStringList{"Sequence number missing: 1"});
+  EXPECT_TRUE(_boxes.allErrorBoxes);
   EXPECT_FALSE(_window->isVisible());
-  EXPECT_EQ(chainPositions(), std::vector<int32_t>{0}) << "nothing above the gap is placed";
+  EXPECT_EQ(chainIndices(), std::vector<uint32_t>{1});
   EXPECT_EQ(KRmt::_devMap.size(), 2) << "but the device stays connected";
   EXPECT_EQ(probe().deviceCell(2, 0), nullptr);
-}
-
-TEST_F(WindowTest, SharedPositionIsReportedAndAllArePlaced) {
-  setSim("CHAIN", "0,1,1");
-  setSim("ORDER", "chain");
-  openWindow();
-  EXPECT_EQ(_boxes.texts, QStringList{"Sequence number not unique: 1"});
-  ASSERT_EQ(chainPositions(), (std::vector<int32_t>{0, 1, 1}));
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(KRmt::_devs[i]->_index, uint32_t(i)) << "discovery order within a position";
-    EXPECT_TRUE(rowShows(probe(), i + 1, KRmt::_devs[i]));
-  }
-}
-
-TEST_F(WindowTest, LoneSlaveIsPlacedAfterThreeReports) {
-  setSim("DEVICES", "1");
-  setSim("CHAIN", "3");
-  openWindow();
-  EXPECT_EQ(_boxes.texts, (QStringList{"Sequence number missing: 0", "Sequence number missing: 1",
-                                       "Sequence number missing: 2"}));
-  ASSERT_EQ(KRmt::_devs.size(), 1);
-  RmtDev* dev = KRmt::_devs[0];
-  EXPECT_TRUE(rowShows(probe(), 1, dev));
-  EXPECT_EQ(dev->_roleEdit->text(), "Slave 3");
-  EXPECT_FALSE(dev->_fiveChBox->isEnabled()) << "no master to take the setting from";
-  EXPECT_FALSE(dev->_fiveChBox->isChecked());
-  EXPECT_EQ(fiveChannelMode(dev->_index), 0);
-}
-
-TEST_F(WindowTest, NoPlacedDevicesShowTheNoDevicesLabel) {
-  setSim("DEVICES", "2");
-  setSim("CHAIN", "-1,-5");
-  openWindow();
-  EXPECT_TRUE(_boxes.texts.isEmpty());
-  EXPECT_TRUE(KRmt::_devs.isEmpty());
-  EXPECT_EQ(KRmt::_devMap.size(), 2) << "connected, but in no chain";
-  EXPECT_TRUE(noDevicesLabel(probe()));
-  closeWindow();
-
-  setSim("FAIL_DISCOVER", "1");
-  openWindow();
-  EXPECT_EQ(_boxes.texts, QStringList{rcText("TDC_discover", KORBALT_DISCOVERY_FAILED)});
-  EXPECT_EQ(_window->state(), KRmt::Idle);
-  EXPECT_TRUE(KRmt::_devMap.isEmpty());
-  EXPECT_TRUE(noDevicesLabel(probe()));
-}
-
-TEST_F(WindowTest, FailedDevicesAreLeftOut) {
-  // Index 1 (Slave 2) cannot be connected: Slave 1 and the master stay.
-  setSim("FAIL_CONNECT", "1");
-  openWindow();
-  EXPECT_EQ(_boxes.texts, QStringList{rcText("connect (dev 2 of 3)", KORBALT_CONNECT_FAILED)});
-  EXPECT_EQ(chainPositions(), (std::vector<int32_t>{0, 1}));
-  EXPECT_EQ(KRmt::_devMap.keys(), (QList<int>{0, 2}));
-  EXPECT_EQ(probe().deviceCell(3, 0), nullptr);
-  closeWindow();
-
-  // Index 0 (Slave 1) gives no information: it is skipped and its position is missing.
-  clearSimVariables();
-  setSim("FAIL_INFO", "0");
-  _boxes.texts.clear();
-  openWindow();
-  EXPECT_EQ(_boxes.texts, (QStringList{rcText("TDC_getDeviceInfo", KORBALT_INFO_FAILED),
-                                       "Sequence number missing: 1"}));
-  EXPECT_EQ(chainPositions(), (std::vector<int32_t>{0, 2}));
-  EXPECT_EQ(KRmt::_devMap.keys(), (QList<int>{1, 2}));
 }
 
 TEST_F(WindowTest, FiveChannelModeFollowsTheMaster) {
@@ -165,12 +113,9 @@ TEST_F(WindowTest, FiveChannelModeFollowsTheMaster) {
   // discovery order (by library index) that is Slave 1, Slave 2, master.
   setSim("FEATURES", "0x7C,0x6C,0x7C");
   openWindow();
-  ASSERT_EQ(chainPositions(), (std::vector<int32_t>{0, 1, 2}));
+  ASSERT_EQ(chainIndices(), (std::vector<uint32_t>{2, 0, 1}));
   RmtDev* master = KRmt::_devs[0];
-  for (RmtDev* dev : KRmt::_devs) {
-    EXPECT_TRUE(dev->_fiveChBox->isEnabled());
-    EXPECT_FALSE(dev->_fiveChBox->isChecked());
-  }
+  for (RmtDev* dev : KRmt::_devs) EXPECT_TRUE(dev->_fiveChBox->isEnabled());
   QSignalSpy spy(master, &RmtDev::use5ChUpdated);
   master->_fiveChBox->setChecked(true);
   master->_applyBtn->click();

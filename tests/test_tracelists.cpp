@@ -14,6 +14,7 @@ namespace {
 
 const int kCat = 0x0008;  // one telegram category
 const int kBase = TRACE_TRACE | kCat;
+const int kAll = TRACE_CATEGORIES;
 
 UcTelegram telegram(int opCode, int addr, int len = 16) {
   UcTelegram tel = {};
@@ -46,19 +47,9 @@ protected:
     for (int a = from; a <= to; ++a) s.insert(a);
     return s;
   }
-  // Answers traceReply's question "How many 3" with `input` on stdin; `log` gets the log lines.
-  static int reply(const char* input, int flags, std::vector<std::string>* log) {
-    writeFile("stdin.txt", input);
-    EXPECT_NE(freopen("stdin.txt", "r", stdin), nullptr);
-    traceInit("log.txt", "T", flags);
-    int answer = traceReply("How many %d", 3);
-    *log = lines(closeLog());
-    EXPECT_NE(freopen("/dev/null", "r", stdin), nullptr);
-    return answer;
-  }
 };
 
-TEST_F(TraceListTest, ListFiles) {
+TEST_F(TraceListTest, ListFilesAndModes) {
   TraceParams* p = traceGetParamset();
   traceInit("", "T", 0);
   EXPECT_TRUE(p->blackList);
@@ -66,69 +57,52 @@ TEST_F(TraceListTest, ListFiles) {
 
   writeFile("traceblacklist.txt", "0x100 0x10f\n5 3 7 7\n010\n010 9 word 11 11\n");
   traceInit("", "T", 0);
-  std::set<int> expected = range(0x100, 0x10f);  // 16 addresses
+  std::set<int> expected = range(0x100, 0x10f);
   expected.insert({7, 8});  // the pair 5 3 lists nothing and the reading goes on
   EXPECT_TRUE(p->blackList);
   EXPECT_EQ(p->traceList, expected);
+  EXPECT_FALSE(passes(kAll, 0x100, kCat));
+  EXPECT_TRUE(passes(kAll, 0x110, kCat));
 
   writeFile("tracewhitelist.txt", "0x20 0x21");  // the whitelist wins
   traceInit("", "T", 0);
   EXPECT_FALSE(p->blackList);
   EXPECT_EQ(p->traceList, range(0x20, 0x21));
+  EXPECT_TRUE(passes(kAll, 0x20, kCat));
+  EXPECT_FALSE(passes(kAll, 0x22, kCat));
 
   writeFile("tracewhitelist.txt", "");
-  traceInit("", "T", 0);
-  EXPECT_FALSE(p->blackList);
-  EXPECT_TRUE(p->traceList.empty());
-  EXPECT_FALSE(passes(TRACE_CATEGORIES, 0x20, TRACE_CATEGORIES));
-}
-
-TEST_F(TraceListTest, ListModesFilterTelegrams) {
-  writeFile("traceblacklist.txt", "0x20 0x20");
-  EXPECT_FALSE(passes(TRACE_CATEGORIES, 0x20, kCat));
-  EXPECT_TRUE(passes(TRACE_CATEGORIES, 0x21, kCat));
-
-  writeFile("tracewhitelist.txt", "0x20 0x20");
-  EXPECT_TRUE(passes(TRACE_CATEGORIES, 0x20, kCat));
-  EXPECT_FALSE(passes(TRACE_CATEGORIES, 0x21, kCat));
+  EXPECT_FALSE(passes(kAll, 0x20, kAll));
 }
 
 TEST_F(TraceListTest, HiddenAddressesAreNeverTraced) {
   writeFile("tracewhitelist.txt", "0x142 0x142 0x184 0x184 0x55 0x56");
-  traceInit("", "T", 0);
-  EXPECT_EQ(traceGetParamset()->hiddenAddr.count(0x142), 1u);
-  EXPECT_EQ(traceGetParamset()->hiddenAddr.count(0x184), 1u);
-  EXPECT_FALSE(passes(TRACE_CATEGORIES, 0x142, TRACE_CATEGORIES));
-  EXPECT_FALSE(passes(TRACE_CATEGORIES, 0x184, TRACE_CATEGORIES));
-
+  EXPECT_FALSE(passes(kAll, 0x142, kAll));
+  EXPECT_FALSE(passes(kAll, 0x184, kAll));
   traceAddSecretAddr(0x55);  // kept by the next traceInit
-  EXPECT_FALSE(passes(TRACE_CATEGORIES, 0x55, TRACE_CATEGORIES));
-  EXPECT_TRUE(passes(TRACE_CATEGORIES, 0x56, TRACE_CATEGORIES));
+  EXPECT_FALSE(passes(kAll, 0x55, kAll));
+  EXPECT_TRUE(passes(kAll, 0x56, kAll));
 }
 
 TEST_F(TraceListTest, CategoriesAndSpecialTelegrams) {
   const int tell = 4, get = 1;
-  EXPECT_TRUE(passes(TRACE_TRACE | 0x0010, 0x10, TRACE_TRACE));  // 0x0004 is a category too
-  EXPECT_FALSE(passes(TRACE_TRACE | 0x0010, 0x10, kCat));        // no common category
-  EXPECT_FALSE(passes(kCat, 0x10, kCat));                         // no trace lines at all
-
-  // A TELL telegram needs 0x0100 unless the category is every category.
-  EXPECT_TRUE(passes(kBase | TRACE_TELL, 0x10, kCat, tell));
-  EXPECT_FALSE(passes(kBase, 0x10, kCat, tell));
-  EXPECT_FALSE(passes(kCat | TRACE_TELL, 0x10, kCat, tell));
-  EXPECT_TRUE(passes(kBase, 0x10, TRACE_CATEGORIES, tell));
-  EXPECT_TRUE(passes(kBase, 0x10, kCat, get));
-
-  // Range telegrams, 0xF00..0xF62, need 0x0080 unless the category is every category.
-  for (int addr : {0xF00, 0xF10, 0xF62}) {
-    EXPECT_FALSE(passes(kBase, addr, kCat)) << addr;
-    EXPECT_TRUE(passes(kBase | TRACE_RANGE, addr, kCat)) << addr;
-    EXPECT_TRUE(passes(kBase, addr, TRACE_CATEGORIES)) << addr;
-  }
-  EXPECT_TRUE(passes(kBase, 0xF63, kCat));
-  EXPECT_TRUE(passes(kBase, 0xEFF, kCat));
-  // A TELL to a range address is a range telegram, not a TELL telegram.
-  EXPECT_TRUE(passes(kBase | TRACE_RANGE, 0xF10, kCat, tell));
+  // A TELL telegram needs TRACE_TELL and one to 0xF00..0xF62 needs TRACE_RANGE, unless the
+  // category is every category; a TELL to a range address is a range telegram.
+  const struct { int flags, addr, category, opCode; bool shown; } cases[] = {
+      {TRACE_TRACE | 0x10, 0x10, TRACE_TRACE, 0, true},  // 0x0004 is a category too
+      {TRACE_TRACE | 0x10, 0x10, kCat, 0, false},        // no common category
+      {kCat, 0x10, kCat, 0, false},                      // no trace lines at all
+      {kBase | TRACE_TELL, 0x10, kCat, tell, true},   {kBase, 0x10, kCat, tell, false},
+      {kCat | TRACE_TELL, 0x10, kCat, tell, false},   {kBase, 0x10, kAll, tell, true},
+      {kBase, 0x10, kCat, get, true},                 {kBase, 0xF00, kCat, 0, false},
+      {kBase, 0xF62, kCat, 0, false},                 {kBase | TRACE_RANGE, 0xF00, kCat, 0, true},
+      {kBase | TRACE_RANGE, 0xF62, kCat, 0, true},    {kBase, 0xF10, kAll, 0, true},
+      {kBase, 0xF63, kCat, 0, true},                  {kBase, 0xEFF, kCat, 0, true},
+      {kBase | TRACE_RANGE, 0xF10, kCat, tell, true},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(passes(c.flags, c.addr, c.category, c.opCode), c.shown)
+        << std::hex << c.flags << " " << c.addr << " " << c.category << " " << c.opCode;
 }
 
 TEST_F(TraceListTest, TelegramLines) {
@@ -146,25 +120,18 @@ TEST_F(TraceListTest, TelegramLines) {
   EXPECT_EQ(traced(kBase, tel, kCat), "pfx: DO   Len=20 Addr=123 Ind=0 CNo=0-0 7");
   tel.Len = 19;
   EXPECT_EQ(traced(kBase, tel, kCat), "pfx: DO   Len=19 Addr=123 Ind=0 CNo=0-0");
-  tel.Len = 16;
-  EXPECT_EQ(traced(kBase, tel, kCat), "pfx: DO   Len=16 Addr=123 Ind=0 CNo=0-0");
 
-  // A long dump stops at 128 words.
-  tel = telegram(5, 0x10, 16 + 4 * 200);
+  tel = telegram(5, 0x10, 16 + 4 * 200);  // a long dump stops at 128 words
   for (int i = 0; i < 128; ++i) tel.data[i] = i;
   std::string dump = traced(kBase | TRACE_LONG_DUMP, tel, kCat);
   EXPECT_EQ(std::count(dump.begin(), dump.end(), ' '), 5 + 128);
-  EXPECT_NE(dump.find(" 7e 7f"), std::string::npos);
-  EXPECT_EQ(dump.substr(dump.size() - 3), " 7f");
-}
+  EXPECT_EQ(dump.substr(dump.size() - 6), " 7e 7f");
 
-TEST_F(TraceListTest, CommandNames) {
-  const char* names[] = {"GET ", "TELL", "STAT", "CHRQ", "ACK ", "!!!9!!!", "!!!1a!!!"};
-  int codes[] = {1, 4, 5, 6, 3, 9, 0x1a};
-  for (int i = 0; i < 7; ++i) {
-    std::string line = traced(TRACE_CATEGORIES, telegram(codes[i], 0x10), TRACE_CATEGORIES);
-    EXPECT_EQ(line, std::string("pfx: ") + names[i] + " Len=16 Addr=10 Ind=0 CNo=0-0");
-  }
+  const std::pair<int, const char*> names[] = {{1, "GET "}, {4, "TELL"}, {5, "STAT"}, {6, "CHRQ"},
+                                               {3, "ACK "}, {9, "!!!9!!!"}, {0x1a, "!!!1a!!!"}};
+  for (const auto& [code, name] : names)
+    EXPECT_EQ(traced(kAll, telegram(code, 0x10), kAll),
+              std::string("pfx: ") + name + " Len=16 Addr=10 Ind=0 CNo=0-0");
 }
 
 TEST_F(TraceListTest, TelegramErrors) {
@@ -192,43 +159,39 @@ TEST_F(TraceListTest, TelegramErrors) {
   EXPECT_EQ(log[2], "T ERROR: " + std::string(1023, 'p') + ".");
 }
 
-TEST_F(TraceListTest, Questions) {
+TEST_F(TraceListTest, QuestionsAndReplies) {
   traceInit("log.txt", "T", TRACE_TRACE);
   traceQuestion("Ready %s", "now");
   traceSetFlags(0);
   traceQuestion("unseen");
   EXPECT_EQ(closeLog(), "T QUEST!: Ready now.\n");
-}
 
-TEST_F(TraceListTest, ReplyReadsANumberAndEndsOnBadInput) {
-  std::vector<std::string> log;
-  std::regex answer("T \\[[0-9]+\\.[0-9]{3}\\]: Answer = (-?[0-9]+)\\.");
-  std::smatch m;
-
-  EXPECT_EQ(reply("  42\n", TRACE_TRACE, &log), 42);
-  ASSERT_EQ(log.size(), 2u);
-  EXPECT_EQ(log[0], "T QUEST?: How many 3.");
-  ASSERT_TRUE(std::regex_match(log[1], m, answer)) << log[1];
-  EXPECT_EQ(m[1], "42");
-
-  EXPECT_EQ(reply("abc\nxyz 1\n-7", TRACE_TRACE, &log), -7);  // asked again after each text
-  EXPECT_EQ(std::count(log.begin(), log.end(), "T QUEST?: How many 3."), 3);
-
-  EXPECT_EQ(reply("", TRACE_TRACE, &log), 0);  // closed input: answer 0 at once
-  ASSERT_EQ(log.size(), 2u);
-  ASSERT_TRUE(std::regex_match(log[1], m, answer));
-  EXPECT_EQ(m[1], "0");
-
-  EXPECT_EQ(reply("abc\n", TRACE_TRACE, &log), 0);  // text, asked again, then the end
-  EXPECT_EQ(log.size(), 3u);
-
-  std::string text;
-  for (int i = 0; i < 20; ++i) text += "no\n";
-  EXPECT_EQ(reply(text.c_str(), TRACE_TRACE, &log), 0);  // gives up after 5 questions
-  EXPECT_EQ(log.size(), 6u);
-
-  EXPECT_EQ(reply("5\n", 0, &log), 5);  // read without showing the question
-  EXPECT_TRUE(log.empty());
+  std::string twenty;
+  for (int i = 0; i < 20; ++i) twenty += "no\n";
+  // After text that is not a number the rest of the line is skipped and the question asked
+  // again, at most 5 times; ended input answers 0 at once.
+  const struct { std::string input; int flags, answer, questions; } cases[] = {
+      {"  42\n", TRACE_TRACE, 42, 1}, {"abc\nxyz 1\n-7", TRACE_TRACE, -7, 3},
+      {"", TRACE_TRACE, 0, 1},        {"abc\n", TRACE_TRACE, 0, 2},
+      {twenty, TRACE_TRACE, 0, 5},    {"5\n", 0, 5, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE("input \"" + c.input + "\"");
+    writeFile("stdin.txt", c.input);
+    ASSERT_NE(freopen("stdin.txt", "r", stdin), nullptr);
+    traceInit("log.txt", "T", c.flags);
+    EXPECT_EQ(traceReply("How many %d", 3), c.answer);
+    auto log = lines(closeLog());
+    ASSERT_NE(freopen("/dev/null", "r", stdin), nullptr);
+    if (!c.flags) {
+      EXPECT_TRUE(log.empty());
+      continue;
+    }
+    ASSERT_EQ(log.size(), size_t(c.questions + 1));
+    for (int q = 0; q < c.questions; ++q) EXPECT_EQ(log[q], "T QUEST?: How many 3.");
+    EXPECT_TRUE(std::regex_match(log.back(), std::regex("T \\[[0-9]+\\.[0-9]{3}\\]: Answer = " +
+                                                        std::to_string(c.answer) + "\\.")))
+        << log.back();
+  }
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -37,9 +36,9 @@ protected:
     return text.str();
   }
   // Returns the log to stderr, which closes (and so flushes) the file, and gives its content.
-  static std::string closeLog(const char* path = "log.txt") {
+  static std::string closeLog() {
     traceSetFile(nullptr);
-    return readFile(path);
+    return readFile("log.txt");
   }
   static std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
@@ -49,8 +48,7 @@ protected:
   }
 
 private:
-  std::filesystem::path _home;
-  std::filesystem::path _dir;
+  std::filesystem::path _home, _dir;
 };
 
 #endif

@@ -28,8 +28,8 @@
 #include <QTimer>
 
 #include "app/krmt.h"
-#include "device/korbalt.h"
 #include "device/rmtdev.h"
+#include "korbalt_env.h"
 #include "widgets/led.h"
 
 // Generous bound for every wait on a condition.
@@ -113,25 +113,12 @@ private:
                     box->icon() == QMessageBox::Critical &&
                     box->standardButtons() == (QMessageBox::Ok | QMessageBox::Close) &&
                     box->defaultButton() == nullptr;
-    QMessageBox::StandardButton answer = QMessageBox::Ok;
-    if (!_answers.empty()) {
-      answer = _answers.front();
-      _answers.erase(_answers.begin());
-    }
-    box->button(answer)->click();
+    box->button(_answers.isEmpty() ? QMessageBox::Ok : _answers.takeFirst())->click();
   }
 
   QTimer _timer;
-  std::vector<QMessageBox::StandardButton> _answers;
+  QList<QMessageBox::StandardButton> _answers;
 };
-
-inline void clearSimVariables() {
-  for (const char* name : {"DEVICES", "CHAIN", "ORDER", "SERIALS", "FEATURES", "RATES",
-                           "CORRELATION", "SEED", "MAX_RATE", "FIFO_WORDS", "BLOCK_WORDS",
-                           "CALIBRATION_MS", "FAIL_DISCOVER", "FAIL_INFO", "FAIL_CONNECT",
-                           "FAIL_PARAM", "DATA_LOSS", "BAD_CLOCK"})
-    unsetenv((std::string("RAVIK_SIM_") + name).c_str());
-}
 
 inline void setSim(const char* name, const char* value) {
   setenv((std::string("RAVIK_SIM_") + name).c_str(), value, 1);
@@ -147,8 +134,7 @@ protected:
     _oldHome = qgetenv("HOME");
     _oldTmp = qgetenv("TMPDIR");
     QDir::setCurrent(_dir.path());
-    QDir(_dir.path()).mkpath("home");
-    QDir(_dir.path()).mkpath("tmp");
+    for (const char* sub : {"home", "tmp"}) QDir(_dir.path()).mkpath(sub);
     qputenv("HOME", path("home").toLocal8Bit());
     qputenv("TMPDIR", path("tmp").toLocal8Bit());
     clearSimVariables();
@@ -157,8 +143,7 @@ protected:
   }
 
   void TearDown() override {
-    _window.reset();
-    forgetDevices();
+    closeWindow();
     UL_setEventCallback(KORBALT_EVENT_DATA, nullptr);
     clearSimVariables();
     QDir::setCurrent(_oldCwd);
