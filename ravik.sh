@@ -34,11 +34,17 @@ case "${1:-}" in
   run)
     install_missing
     build build
-    if [ -z "${DISPLAY:-}" ]; then
-      echo "No display: the window needs a desktop. Built build/app/ravik; start it there with: build/app/ravik -s"
-      exit 0
+    if [ -n "${DISPLAY:-}" ]; then
+      exec build/app/ravik -s
     fi
-    exec build/app/ravik -s
+    echo "No display, so no window (start it on a desktop with: build/app/ravik -s)."
+    echo "Recording 5 s of the simulated devices without a window instead, into build/demo:"
+    mkdir -p build/demo
+    build/cli/ravik-record -s --seconds 5 --text build/demo/run.txt --bin build/demo/run.bin \
+      --tmp build/demo
+    echo
+    echo "First lines of build/demo/run.txt (time in ps, channel):"
+    head -n 10 build/demo/run.txt
     ;;
   test)
     install_missing

@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include "app/krmt.h"
+#include "device/devicecore.h"
 #include "device/korbalt.h"
 #include "device/recordcore.h"
 #include "device/rmtdev.h"
@@ -47,7 +48,7 @@ bool KRmt::connectDevices(uint32_t count, QVector<RmtDev*>& found) {
     dev->_serialEdit->setText(QString::fromLatin1(serial));
     dev->_idEdit->setText(QString::number(id));
     rc = dev->connect();
-    bool goOn = checkRc(rc, QString("connect (dev %1 of %2)").arg(index + 1).arg(count));
+    bool goOn = checkRc(rc, QString::fromStdString(connectOperation(index, count)));
     if (rc != 0) {
       delete dev;
     } else {
@@ -78,12 +79,12 @@ void KRmt::placeInChain(const QVector<RmtDev*>& found) {
       _devs.append(dev);
       for (int col = 0; col < 8; ++col) _devLayout->addWidget(dev->rowWidget(col), _devs.size(), col);
       if (dev->_features & KORBALT_FEATURE_FIVE_CHANNEL) {
-        if (TDC_addressDevice(dev->_index) == 0) TDC_setFiveChannelMode(master5ChOn);
+        setFiveChannel(dev->_index, master5ChOn);
         dev->_fiveChBox->setChecked(master5ChOn);
       }
       dev->_fiveChBox->setEnabled(masterHas5Ch);
     } else if (step.kind == ChainStep::NotUnique) {
-      checkError(false, "Sequence number not unique: " + QString::number(step.position));
+      checkError(false, QString::fromStdString(chainMessage(step)));
     } else if (!askMissing(step.position)) {
       return;
     }
@@ -92,8 +93,8 @@ void KRmt::placeInChain(const QVector<RmtDev*>& found) {
 
 // The box for a chain position that no device has; false (and the window closes) on Close.
 bool KRmt::askMissing(int32_t position) {
-  QMessageBox box(QMessageBox::Critical, "Error",
-                  "Sequence number missing: " + QString::number(position),
+  const ChainStep missing{ChainStep::Missing, position, -1};
+  QMessageBox box(QMessageBox::Critical, "Error", QString::fromStdString(chainMessage(missing)),
                   QMessageBox::Ok | QMessageBox::Close, this);
   box.setDefaultButton(QMessageBox::NoButton);
   box.setEscapeButton(QMessageBox::Close);
@@ -105,7 +106,7 @@ bool KRmt::askMissing(int32_t position) {
 void KRmt::onUse5ChUpdate(bool on) {
   for (RmtDev* dev : _devs) {
     if (!(dev->_features & KORBALT_FEATURE_FIVE_CHANNEL)) continue;
-    if (TDC_addressDevice(dev->_index) == 0) TDC_setFiveChannelMode(on);
+    setFiveChannel(dev->_index, on);
     dev->_fiveChBox->setChecked(on);
   }
 }
@@ -117,27 +118,23 @@ void KRmt::startCollect() {
   _timer->start();
   updateGui(Recording);
   QString dir = _ascEnable->isChecked() || _binEnable->isChecked() ? _tmpPath->text() : QString();
-  for (RmtDev* dev : _devs) {
+  auto startOne = [&](int32_t i) {
+    RmtDev* dev = _devs[i];
     if (!dev->_recordBox->isChecked() || !dev->_connected) {
       // Not recorded this time: the temp file of an earlier recording must not be merged.
       dev->_tmpName.clear();
-      continue;
+      return 0;
     }
     int rc = dev->start(true, dir);
     checkRc(rc, "start");
-    if (rc != 0) {
-      stopCollect(true);
-      return;
-    }
-  }
-  UL_setEventCallback(KORBALT_EVENT_DATA, &RmtDev::timestampCallback);
+    return rc;
+  };
+  if (startRecording(_devs.size(), startOne, &RmtDev::timestampCallback) != 0) stopCollect(true);
 }
 
 void KRmt::stopCollect(bool err) {
   _timer->stop();
-  // After this returns no callback runs, so the temp files can be closed.
-  UL_setEventCallback(KORBALT_EVENT_DATA, nullptr);
-  for (RmtDev* dev : _devs) dev->start(false, QString());
+  stopRecording(_devs.size(), [this](int32_t i) { _devs[i]->start(false, QString()); });
   if (err)
     updateGui(Idle);
   else

@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include "app/krmt.h"
+#include "device/devicecore.h"
 #include "device/korbalt.h"
 #include "device/recordcore.h"
 #include "widgets/led.h"
@@ -51,21 +52,17 @@ QWidget* RmtDev::rowWidget(int column) const {
 // ---- Connection ----
 
 int RmtDev::connect() {
-  int rc = 0;
-  if (!_connected) {
-    rc = TDC_connect(_index);
-    _connected = rc == 0;
-  }
-  if (rc == 0) rc = TDC_getChainPosition(&_chainPos, nullptr);
-  if (rc == 0) {
-    rc = TDC_getMarkersEnabled(&_markers);
-    _features = TDC_checkFeatures();
-    if (rc == 0) rc = UL_setParameter(_index, 48, 1, 0);
-    if (rc == 0) rc = UL_setParameter(_index, 48, 2, 0);
-    if (rc == 0) rc = readConfig();
-  } else {
-    _features = TDC_checkFeatures();
-  }
+  DeviceLink link;
+  link.chainPos = _chainPos;
+  link.features = _features;
+  link.markers = _markers;
+  link.connected = _connected;
+  int rc = connectDevice(_index, &link);
+  _chainPos = link.chainPos;
+  _features = link.features;
+  _markers = link.markers;
+  _connected = link.connected;
+  if (rc == 0) rc = readConfig();
   showRole();
   int calibrating = 0;
   TDC_getCalibrationState(&calibrating);
@@ -101,17 +98,11 @@ void RmtDev::updateGui() {
   char text[32];
   snprintf(text, sizeof text, "%.4g", double(_events.load(std::memory_order_relaxed)) / 1e6);
   _eventsEdit->setText(text);
-  TDC_addressDevice(_index);
-  int lost = 0;
-  TDC_getDataLost(&lost);
-  if (lost != 0) _lossSeen = true;
-  _lossLed->setColor(!_lossSeen ? Led::Green : lost != 0 ? Led::Red : Led::Yellow);
-  int slaveClock = 0, masterClock = 0;
-  TDC_getClockState(&slaveClock, &masterClock);
-  if (_chainPos == 0)
-    _syncLed->setColor(masterClock != 0 ? Led::Green : Led::Off);
-  else
-    _syncLed->setColor(slaveClock != 0 ? Led::Green : Led::Red);
+  const DeviceStatus status = readDeviceStatus(_index, _chainPos);
+  if (status.lost) _lossSeen = true;
+  _lossLed->setColor(!_lossSeen ? Led::Green : status.lost ? Led::Red : Led::Yellow);
+  const Led::Color outOfSync = _chainPos == 0 ? Led::Off : Led::Red;
+  _syncLed->setColor(status.inSync ? Led::Green : outOfSync);
 }
 
 void RmtDev::updateBtn() {
@@ -134,11 +125,9 @@ int RmtDev::start(bool on, QString dir) {
   _tmpName.clear();
   if (!_connected) return 0;
   int rc = configure();
-  UL_setParameter(_index, 699, 0, 1);
-  if (rc != 0) return rc;
-  if (dir.isEmpty()) return 0;
-  _tmpName = QString::fromStdString(tempFileName(dir.toStdString(), _index));
-  return openTempFile(_tmpName.toLatin1().toStdString(), &_tmpFile);
+  if (rc == 0 && !dir.isEmpty())
+    _tmpName = QString::fromStdString(tempFileName(dir.toStdString(), _index));
+  return startDeviceRecording(_index, rc, _tmpName.toLatin1().toStdString(), &_tmpFile);
 }
 
 void RmtDev::timestampCallback(int32_t** index, int, int words, int, uint32_t* data) {

@@ -22,6 +22,7 @@
 #include "codec/tdc56.h"
 #include "device/korbalt.h"
 #include "merge/mergecore.h"
+#include "tests/core_merge.h"
 
 namespace {
 
@@ -72,31 +73,10 @@ void writeStream(const std::string& path, int32_t count, uint32_t seed, int64_t 
   close(fd);
 }
 
-struct Source {
-  std::string path;
-  int32_t chainPos;
-  uint32_t markers;
-};
-
 // What the window's merge core writes for the sources, in this order, without a device.
-void coreMerge(const std::vector<Source>& sources, const std::string& text,
+void coreMerge(const std::vector<CoreSource>& sources, const std::string& text,
                const std::string& bin) {
-  std::vector<MergeSource> ms;
-  for (const Source& s : sources)
-    ms.push_back({tdc56Init(), s.chainPos, s.markers, fopen(s.path.c_str(), "rb")});
-  MergeOutputs out;
-  out.text = fopen(text.c_str(), "w");
-  out.binary = fopen(bin.c_str(), "wb");
-  out.header = [](FILE* f, bool) { writeFileHeader(f, 0); };
-  std::atomic<double> bytes{0};
-  std::atomic<bool> running{true};
-  mergeStreams(ms.data(), int32_t(ms.size()), out, bytes, running);
-  fclose(out.text);
-  fclose(out.binary);
-  for (MergeSource& s : ms) {
-    fclose(s.file);
-    tdc56DeInit(s.decoder);
-  }
+  coreMerge(sources, text, bin, [](FILE* f, bool) { writeFileHeader(f, 0); });
 }
 
 // Starts the program with `args`, its standard output and error going to `errPath`.

@@ -1,0 +1,77 @@
+#include "cli/livestatus.h"
+
+#include <inttypes.h>
+
+namespace {
+
+double perSecond(double amount, double seconds) { return seconds > 0 ? amount / seconds : 0; }
+
+const char* lossText(const RecordedDevice& dev) {
+  if (!dev.lossSeen) return "none";
+  return dev.lostNow ? "LOSING" : "LOST";
+}
+
+// A master out of sync drives no clock yet; a slave out of sync has lost the chain's clock.
+const char* syncText(const RecordedDevice& dev) {
+  if (dev.inSync) return "ok";
+  return dev.device.link.chainPos == 0 ? "off" : "NO";
+}
+
+}  // namespace
+
+std::string roleText(int32_t chainPos) {
+  if (chainPos == 0) return "Master";
+  return chainPos > 0 ? "Slave " + std::to_string(chainPos) : std::string();
+}
+
+std::string LiveStatus::deviceLine(const RecordedDevice& dev, double rate) const {
+  // Aligned columns on a terminal; a compact form where all devices share one line.
+  const char* format = _terminal ? "%-8s %-12s %10.3f M events %8.2f M/s  loss %-6s sync %s"
+                                 : "%s %s %.3f M events %.2f M/s loss %s sync %s";
+  char line[160];
+  snprintf(line, sizeof line, format, roleText(dev.device.link.chainPos).c_str(),
+           dev.device.serial.c_str(),
+           double(dev.totalEvents) / 1e6, rate / 1e6, lossText(dev), syncText(dev));
+  return line;
+}
+
+void LiveStatus::update(const Recording& recording, double seconds) {
+  const auto& devices = recording.devices();
+  if (!_terminal && int64_t(seconds) <= _lastSecond) return;
+  _lastTotals.resize(devices.size(), 0);
+  const double interval = seconds - _lastSeconds;
+  // Back to the first device line, to overwrite the previous lines.
+  if (_terminal && _linesShown > 0) fprintf(_out, "\033[%dA", _linesShown);
+  if (!_terminal) fprintf(_out, "%5" PRId64 " s:", int64_t(seconds));
+  for (size_t i = 0; i < devices.size(); ++i) {
+    const RecordedDevice& dev = *devices[i];
+    const double rate = perSecond(double(dev.totalEvents - _lastTotals[i]), interval);
+    const std::string line = deviceLine(dev, rate);
+    if (_terminal)
+      fprintf(_out, "\r%s\033[K\n", line.c_str());
+    else
+      fprintf(_out, "%s %s", i == 0 ? "" : " |", line.c_str());
+    _lastTotals[i] = dev.totalEvents;
+  }
+  if (!_terminal) fputc('\n', _out);
+  fflush(_out);
+  _linesShown = int32_t(devices.size());
+  _lastSecond = int64_t(seconds);
+  _lastSeconds = seconds;
+}
+
+void printDeviceSummary(FILE* out, const Recording& recording, const RecordTime& time) {
+  const double seconds = time.seconds;
+  uint64_t total = 0;
+  for (const auto& dev : recording.devices()) {
+    fprintf(out, "%-8s %-12s index %-3" PRIu32 " %14" PRIu64 " events  %.3g events/s  loss %s\n",
+            roleText(dev->device.link.chainPos).c_str(), dev->device.serial.c_str(),
+            dev->device.index, dev->totalEvents, perSecond(double(dev->totalEvents), seconds),
+            dev->lossSeen ? "yes" : "none");
+    total += dev->totalEvents;
+  }
+  fprintf(out,
+          "recorded          %.3f s, %" PRIu64 " events, %.4g events/s, %.4g per processor-s\n",
+          seconds, total, perSecond(double(total), seconds),
+          perSecond(double(total), time.processorSeconds));
+}

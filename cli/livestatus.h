@@ -1,0 +1,47 @@
+// What ravik-record shows about the devices on standard error: the live lines while it records
+// and the devices' part of the summary.
+#ifndef RAVIK_CLI_LIVESTATUS_H
+#define RAVIK_CLI_LIVESTATUS_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/recording.h"
+
+// The role the window shows: "Master", "Slave <position>", or empty outside the chain.
+std::string roleText(int32_t chainPos);
+
+class LiveStatus {
+public:
+  // `terminal`: `out` is a terminal, whose lines can be rewritten in place.
+  LiveStatus(FILE* out, bool terminal) : _out(out), _terminal(terminal) {}
+
+  // Shows the devices (just polled) after `seconds` of recording. On a terminal one line per
+  // device, rewritten in place at every call; otherwise one line for all devices, written only
+  // when a new whole second has begun. The rate is that since the previous line shown.
+  void update(const Recording& recording, double seconds);
+
+private:
+  std::string deviceLine(const RecordedDevice& dev, double rate) const;
+
+  FILE* _out;
+  bool _terminal;
+  int32_t _linesShown = 0;        // terminal lines to rewrite at the next update
+  int64_t _lastSecond = 0;        // the last whole second shown (not on a terminal)
+  double _lastSeconds = 0;        // time of the last line shown
+  std::vector<uint64_t> _lastTotals;  // events of each device at the last line shown
+};
+
+struct RecordTime {
+  double seconds;           // wall-clock time from the start to the stop
+  double processorSeconds;  // processor time of the process meanwhile, all threads
+};
+
+// Per device: role, serial, library index, events, events/s and whether data were lost;
+// then the recording time and the events/s of all devices together, also per processor-second.
+void printDeviceSummary(FILE* out, const Recording& recording, const RecordTime& time);
+
+#endif

@@ -1,0 +1,259 @@
+// ravik-record: headless recording of the chained devices and merge of their streams, with the
+// window's device steps, recording core and merge core.
+//
+// Order of work: command line, temp folder and outputs checked (outputs created under temporary
+// names); devices found, connected and ordered; recording until the time is up or a stop signal
+// comes; callback removed, raw files closed; merge; outputs renamed into place; raw files
+// deleted. Raw files are deleted only after a complete merge.
+#include <errno.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "cli/devicesearch.h"
+#include "cli/inputs.h"
+#include "cli/livestatus.h"
+#include "cli/mergerun.h"
+#include "cli/outputfile.h"
+#include "cli/recording.h"
+#include "cli/recordoptions.h"
+#include "cli/report.h"
+#include "device/korbalt.h"
+#include "device/recordcore.h"
+#include "trace/trace.h"
+
+namespace {
+
+constexpr int kExitWriteError = 1;
+constexpr int kExitBadInput = 2;
+constexpr int kExitNoDevice = 3;
+constexpr int kExitStartFailed = 4;
+// Refresh of the live lines and of the devices' loss and clock state, as in the window.
+constexpr int64_t kPollNs = 200 * 1000 * 1000;
+
+void say(const std::string& message) { fprintf(stderr, "ravik-record: %s\n", message.c_str()); }
+
+int fail(int code, const std::string& message) {
+  say(message);
+  return code;
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Processor time of the whole process so far, the device library's threads included.
+double processorSeconds() {
+  struct rusage use;
+  getrusage(RUSAGE_SELF, &use);
+  return double(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
+         1e-6 * double(use.ru_utime.tv_usec + use.ru_stime.tv_usec);
+}
+
+// The temp folder must exist and take new files.
+bool checkTempDir(const std::string& dir, std::string* error) {
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    *error = dir + ": temp folder does not exist";
+    return false;
+  }
+  if (access(dir.c_str(), W_OK | X_OK) != 0) {
+    *error = dir + ": temp folder is not writable: " + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+bool createOutputs(const RecordOptions& options, OutputFile* text, OutputFile* binary,
+                   std::string* error) {
+  const std::string& t = options.textPath;
+  const std::string& b = options.binPath;
+  if (!t.empty() && !checkOutputPath(t, b, {}, error)) return false;
+  if (!b.empty() && !checkOutputPath(b, t, {}, error)) return false;
+  if (!t.empty() && !text->create(t, error)) return false;
+  if (!b.empty() && !binary->create(b, error)) return false;
+  return true;
+}
+
+// The path with its folder resolved, to compare names of files that need not exist yet.
+std::string resolvedName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string dir =
+      slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  char resolved[PATH_MAX];
+  if (realpath(dir.c_str(), resolved) == nullptr) return path;
+  return std::string(resolved) + "/" + path.substr(slash + 1);
+}
+
+// An output that is one of the raw files would be deleted with them after the merge.
+bool outputIsRaw(const RecordOptions& options, const std::vector<FoundDevice>& chain,
+                 std::string* error) {
+  for (const FoundDevice& dev : chain) {
+    const std::string raw = resolvedName(tempFileName(options.tmpDir, dev.index));
+    for (const std::string& out : {options.textPath, options.binPath}) {
+      if (out.empty() || resolvedName(out) != raw) continue;
+      *error = out + ": is the raw file of a device; choose another output";
+      return true;
+    }
+  }
+  return false;
+}
+
+// Records until the time is up or a stop signal comes; returns how long, in wall-clock and in
+// processor time.
+RecordTime recordUntilStopped(Recording* recording, const RecordOptions& options,
+                              const sigset_t& signals) {
+  LiveStatus live(stderr, isatty(STDERR_FILENO) != 0);
+  const auto start = std::chrono::steady_clock::now();
+  const double processorStart = processorSeconds();
+  for (;;) {
+    const double elapsed = secondsSince(start);
+    const double left = options.seconds > 0 ? options.seconds - elapsed : 1e9;
+    if (left <= 0) break;
+    const int64_t waitNs = std::min<int64_t>(kPollNs, int64_t(left * 1e9) + 1);
+    const timespec tick{waitNs / 1000000000, waitNs % 1000000000};
+    const int s = sigtimedwait(&signals, nullptr, &tick);
+    recording->poll();
+    if (!options.quiet) live.update(*recording, secondsSince(start));
+    if (s == SIGINT || s == SIGTERM || s == SIGHUP) break;
+  }
+  recording->stop();
+  recording->poll();
+  return {secondsSince(start), processorSeconds() - processorStart};
+}
+
+// Quotes a path for the shell when it holds anything but the usual characters.
+std::string shellWord(const std::string& word) {
+  if (word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
+                             "_-+=.,:/@%") == std::string::npos)
+    return word;
+  std::string quoted = "'";
+  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+std::vector<StreamArg> rawStreams(const Recording& recording) {
+  std::vector<StreamArg> streams;
+  for (const auto& dev : recording.devices())
+    streams.push_back({dev->rawName, dev->device.link.chainPos, dev->device.link.markers});
+  return streams;
+}
+
+// Keeps the raw files and tells how to finish the merge.
+void keepRaw(const RecordOptions& options, const Recording& recording) {
+  std::string command = "ravik-merge";
+  if (!options.textPath.empty()) command += " --text " + shellWord(options.textPath);
+  if (!options.binPath.empty()) command += " --bin " + shellWord(options.binPath);
+  char fields[32];
+  for (const StreamArg& s : rawStreams(recording)) {
+    snprintf(fields, sizeof fields, ":%d:0x%x", int(s.chainPos), unsigned(s.markers));
+    command += " " + shellWord(s.path + fields);
+  }
+  say("the raw files are kept; finish the merge with\n  " + command);
+}
+
+// Merges the raw files into the outputs and publishes them; the exit code.
+int mergeRecording(const RecordOptions& options, const Recording& recording, OutputFile* text,
+                   OutputFile* binary, const sigset_t& signals, ChannelCounts* counts,
+                   RunResult* run) {
+  std::vector<InputStream> inputs;
+  std::string error;
+  if (!openInputs(rawStreams(recording), &inputs, &error)) {
+    say(error);
+    keepRaw(options, recording);
+    return kExitWriteError;
+  }
+  // The binary header is the first chain device's, as in the window's merge.
+  TDC_addressDevice(recording.devices().front()->device.index);
+  RunSettings settings;
+  settings.progress = !options.quiet && isatty(STDERR_FILENO) != 0;
+  settings.counts = options.quiet ? nullptr : counts;
+  *run = runMerge(inputs, text, binary, settings, signals);
+  closeInputs(&inputs);
+  if (run->stopSignal == 0) run->stopSignal = pendingStopSignal(signals);
+  if (run->stopSignal != 0) {
+    text->discard();
+    binary->discard();
+    say(std::string("merge stopped by signal ") + strsignal(run->stopSignal) +
+        "; no output written");
+    keepRaw(options, recording);
+    return 128 + run->stopSignal;
+  }
+  if (!text->finish(&error) || !binary->finish(&error) || !text->publish(&error) ||
+      !binary->publish(&error)) {
+    text->discard();
+    binary->discard();
+    say(error + "; no output written");
+    keepRaw(options, recording);
+    return kExitWriteError;
+  }
+  if (!options.keepRaw)
+    for (const auto& dev : recording.devices()) unlink(dev->rawName.c_str());
+  return 0;
+}
+
+// Records and merges the devices found; the exit code.
+int recordAndMerge(const RecordOptions& options, const SearchResult& found, OutputFile* text,
+                   OutputFile* binary, const sigset_t& signals) {
+  std::string error;
+  if (outputIsRaw(options, found.chain, &error)) return fail(kExitBadInput, error);
+  // A Ctrl-C during the search ends the program before anything is recorded.
+  if (const int s = pendingStopSignal(signals))
+    return fail(128 + s, std::string("stopped by signal ") + strsignal(s) + "; nothing recorded");
+  Recording recording(found.chain);
+  if (recording.start(options.tmpDir, say) != 0)
+    return fail(kExitStartFailed, "a device failed to start; the recording is abandoned");
+  const RecordTime time = recordUntilStopped(&recording, options, signals);
+  ChannelCounts counts;
+  RunResult run;
+  const int code = mergeRecording(options, recording, text, binary, signals, &counts, &run);
+  if (code != 0 || options.quiet) return code;
+  printDeviceSummary(stderr, recording, time);
+  fprintf(stderr, "merge:\n");
+  printSummary(stderr,
+               {run.records, run.bytesRead, run.seconds, run.counted ? &counts : nullptr});
+  if (options.keepRaw) say("raw files kept in " + options.tmpDir);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const sigset_t signals = blockSignals();
+  signal(SIGPIPE, SIG_IGN);
+
+  RecordOptions options;
+  std::string error;
+  if (!parseRecordOptions(argc, argv, &options, &error)) return fail(kExitBadInput, error);
+  if (options.help) return fputs(recordUsageText(), stdout) < 0 ? kExitWriteError : 0;
+  if (options.version) return printf("ravik-record %s\n", RAVIK_VERSION) < 0 ? kExitWriteError : 0;
+  if (!checkTempDir(options.tmpDir, &error)) return fail(kExitBadInput, error);
+  OutputFile text, binary;
+  if (!createOutputs(options, &text, &binary, &error)) return fail(kExitBadInput, error);
+  if (options.log) {
+    traceInit("ravik.log", "RAVIK", 508);
+    UL_initTrace(traceGetParamset());
+  }
+
+  const SearchResult found = searchDevices(options.allowSim, say);
+  int code;
+  if (found.chain.empty())
+    code = fail(kExitNoDevice, options.allowSim
+                                   ? "no device found"
+                                   : "no device found (-s also finds simulated devices)");
+  else
+    code = recordAndMerge(options, found, &text, &binary, signals);
+  disconnectDevices(found);
+  return code;
+}

@@ -1,0 +1,82 @@
+#include "cli/recording.h"
+
+#include <unistd.h>
+
+#include "device/devicecore.h"
+#include "device/recordcore.h"
+
+std::vector<RecordedDevice*> Recording::_registry;
+
+Recording::Recording(const std::vector<FoundDevice>& chain) {
+  for (const FoundDevice& found : chain) {
+    _devices.emplace_back(new RecordedDevice);
+    _devices.back()->device = found;
+  }
+}
+
+Recording::~Recording() {
+  if (_running) stop();
+}
+
+int32_t Recording::startDevice(RecordedDevice* dev, const std::string& dir) {
+  dev->events.store(0, std::memory_order_relaxed);
+  const std::string name = tempFileName(dir, dev->device.index);
+  // The device keeps its current parameters: nothing to apply, so nothing can fail before the
+  // file is created.
+  const int32_t rc = startDeviceRecording(dev->device.index, 0, name, &dev->file);
+  if (rc != 0) return rc;
+  dev->rawName = name;
+  if (_registry.size() <= dev->device.index) _registry.resize(dev->device.index + 1, nullptr);
+  _registry[dev->device.index] = dev;
+  return 0;
+}
+
+void Recording::stopDevice(RecordedDevice* dev) { closeTempFile(&dev->file); }
+
+int32_t Recording::start(const std::string& dir, const Report& report) {
+  _running = true;
+  const int32_t count = int32_t(_devices.size());
+  const int32_t rc = startRecording(
+      count,
+      [&](int32_t i) {
+        const int32_t code = startDevice(_devices[size_t(i)].get(), dir);
+        if (code != 0) report(rcMessage(code, "start"));
+        return code;
+      },
+      &Recording::deliver);
+  if (rc == 0) return 0;
+  stop();
+  // The callback never ran, so the files created are empty: nothing recorded is lost.
+  for (const auto& dev : _devices) {
+    if (!dev->rawName.empty()) unlink(dev->rawName.c_str());
+    dev->rawName.clear();
+  }
+  return rc;
+}
+
+void Recording::stop() {
+  stopRecording(int32_t(_devices.size()),
+                [this](int32_t i) { stopDevice(_devices[size_t(i)].get()); });
+  _registry.clear();
+  _running = false;
+}
+
+void Recording::poll() {
+  for (const auto& dev : _devices) {
+    const uint32_t now = dev->events.load(std::memory_order_relaxed);
+    // The difference is right across a wrap of the counter, as long as fewer than 2^32
+    // events come between two polls.
+    dev->totalEvents += uint32_t(now - dev->lastEvents);
+    dev->lastEvents = now;
+    const DeviceStatus status = readDeviceStatus(dev->device.index, dev->device.link.chainPos);
+    dev->lostNow = status.lost;
+    dev->lossSeen = dev->lossSeen || status.lost;
+    dev->inSync = status.inSync;
+  }
+}
+
+void Recording::deliver(int32_t** index, int, int words, int, uint32_t* data) {
+  const uint32_t i = uint32_t(**index);
+  RecordedDevice* dev = i < _registry.size() ? _registry[i] : nullptr;
+  if (dev != nullptr) recordBlock(dev->file, dev->events, data, words);
+}

@@ -1,0 +1,72 @@
+// One recording of the chain without a window: every device's blocks go through the event
+// callback into the device's raw file, with the window's core for naming, opening, appending
+// and closing, and the window's order of starting and stopping.
+//
+// Only one Recording may exist at a time: the callback finds the devices through a registry
+// of the class, which is changed only while no callback is registered.
+#ifndef RAVIK_CLI_RECORDING_H
+#define RAVIK_CLI_RECORDING_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/devicesearch.h"
+
+// One device of the recording.
+struct RecordedDevice {
+  FoundDevice device;
+  std::string rawName;              // its raw file; empty until started
+  // The raw file while it is open. It keeps the default stdio buffer: a block larger than the
+  // buffer goes to the file in one system call without a copy, which at full rate is faster
+  // than gathering the blocks in a larger buffer.
+  FILE* file = nullptr;
+  std::atomic<uint32_t> events{0};  // written by the callback, wraps at 2^32
+
+  // Kept by poll() on the main thread.
+  uint64_t totalEvents = 0;  // events since the start, without wrapping
+  uint32_t lastEvents = 0;   // `events` at the previous poll
+  bool lossSeen = false;     // data loss reported since the start
+  bool lostNow = false;      // reported at the last poll
+  bool inSync = false;       // clock state at the last poll
+};
+
+class Recording {
+public:
+  // `chain`: the devices in chain order, all connected.
+  explicit Recording(const std::vector<FoundDevice>& chain);
+  // Stops a recording still running.
+  ~Recording();
+  Recording(const Recording&) = delete;
+  Recording& operator=(const Recording&) = delete;
+
+  // Creates every device's raw file "<dir>/ravik-<index>.tmp" and starts the devices in chain
+  // order, then registers the callback. When a device fails to start, reports
+  // "start returned ..." and abandons the recording: the devices started are stopped and their
+  // raw files, which no block has reached, are removed. Returns 0 or the failing code.
+  int32_t start(const std::string& dir, const Report& report);
+  // Removes the callback, then closes the raw files, which stay on disk.
+  void stop();
+  // Reads every device's counter and its loss and clock state (main thread).
+  void poll();
+
+  const std::vector<std::unique_ptr<RecordedDevice>>& devices() const { return _devices; }
+
+private:
+  // The event callback: one lookup, one write, one addition.
+  static void deliver(int32_t** index, int unused1, int words, int unused2, uint32_t* data);
+  int32_t startDevice(RecordedDevice* dev, const std::string& dir);
+  void stopDevice(RecordedDevice* dev);
+
+  // Devices by library index, null where none records; read by the callback.
+  static std::vector<RecordedDevice*> _registry;
+
+  std::vector<std::unique_ptr<RecordedDevice>> _devices;  // chain order
+  bool _running = false;
+};
+
+#endif

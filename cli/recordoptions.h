@@ -1,0 +1,34 @@
+// The command line of ravik-record:
+//
+//   ravik-record [-s] [-l] [--seconds N] [--text FILE] [--bin FILE] [--tmp DIR] [--keep-raw]
+//                [--quiet]
+//
+// Parsing only: nothing is opened or checked on disk here.
+#ifndef RAVIK_CLI_RECORDOPTIONS_H
+#define RAVIK_CLI_RECORDOPTIONS_H
+
+#include <string>
+
+struct RecordOptions {
+  bool allowSim = false;  // -s: discovery also reports simulated devices
+  bool log = false;       // -l: write the log file ravik.log
+  double seconds = 0;     // recording time; 0: until Ctrl-C or SIGTERM
+  std::string textPath;   // empty: no text output
+  std::string binPath;    // empty: no binary output
+  std::string tmpDir;     // folder of the raw files
+  bool keepRaw = false;   // keep the raw files after a complete merge
+  bool quiet = false;     // no live lines, no progress bar, no summary; errors still reported
+  bool help = false;
+  bool version = false;
+};
+
+// Fills *options from argv[1..argc-1]; the temp folder defaults to $TMPDIR or /tmp. On a usage
+// error returns false with a one-line message (without the program name) in *error. With --help
+// or --version nothing else is checked.
+bool parseRecordOptions(int argc, const char* const* argv, RecordOptions* options,
+                        std::string* error);
+
+// The usage text with an example, ending in a line end.
+const char* recordUsageText();
+
+#endif

@@ -1,0 +1,74 @@
+#include "device/devicecore.h"
+
+int32_t connectDevice(uint32_t index, DeviceLink* link) {
+  int32_t rc = 0;
+  if (!link->connected) {
+    rc = TDC_connect(index);
+    link->connected = rc == 0;
+  }
+  if (rc == 0) rc = TDC_getChainPosition(&link->chainPos, nullptr);
+  if (rc != 0) {
+    link->features = uint32_t(TDC_checkFeatures());
+    return rc;
+  }
+  rc = TDC_getMarkersEnabled(&link->markers);
+  link->features = uint32_t(TDC_checkFeatures());
+  if (rc == 0) rc = UL_setParameter(index, 48, 1, 0);
+  if (rc == 0) rc = UL_setParameter(index, 48, 2, 0);
+  return rc;
+}
+
+int32_t startDeviceRecording(uint32_t index, int32_t configured, const std::string& fileName,
+                             FILE** file) {
+  // 699 = 1 opens a new session, which clears the data-loss flag of the previous one.
+  UL_setParameter(index, 699, 0, 1);
+  if (configured != 0) return configured;
+  if (fileName.empty()) return 0;
+  return openTempFile(fileName, file);
+}
+
+int32_t startRecording(int32_t count, const std::function<int32_t(int32_t)>& startOne,
+                       KorbaltEventCallback callback) {
+  for (int32_t i = 0; i < count; ++i) {
+    const int32_t rc = startOne(i);
+    if (rc != 0) return rc;
+  }
+  UL_setEventCallback(KORBALT_EVENT_DATA, callback);
+  return 0;
+}
+
+void stopRecording(int32_t count, const std::function<void(int32_t)>& stopOne) {
+  UL_setEventCallback(KORBALT_EVENT_DATA, nullptr);
+  for (int32_t i = 0; i < count; ++i) stopOne(i);
+}
+
+void setFiveChannel(uint32_t index, bool on) {
+  if (TDC_addressDevice(index) == 0) TDC_setFiveChannelMode(on);
+}
+
+DeviceStatus readDeviceStatus(uint32_t index, int32_t chainPos) {
+  TDC_addressDevice(index);
+  int32_t lost = 0;
+  TDC_getDataLost(&lost);
+  int32_t slaveClock = 0, masterClock = 0;
+  TDC_getClockState(&slaveClock, &masterClock);
+  return {lost != 0, (chainPos == 0 ? masterClock : slaveClock) != 0};
+}
+
+std::string rcMessage(int32_t rc, const std::string& operation) {
+  const char* text = TDC_perror(rc);
+  return operation + " returned \"" + (text ? text : "") + "\"";
+}
+
+std::string connectOperation(uint32_t index, uint32_t count) {
+  return "connect (dev " + std::to_string(uint64_t(index) + 1) + " of " + std::to_string(count) +
+         ")";
+}
+
+std::string chainMessage(const ChainStep& step) {
+  if (step.kind == ChainStep::NotUnique)
+    return "Sequence number not unique: " + std::to_string(step.position);
+  if (step.kind == ChainStep::Missing)
+    return "Sequence number missing: " + std::to_string(step.position);
+  return std::string();
+}
