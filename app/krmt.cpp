@@ -15,6 +15,7 @@
 #include <QSettings>
 #include <QTimer>
 
+#include "device/devicecore.h"
 #include "device/korbalt.h"
 #include "device/rmtdev.h"
 #include "merge/mergethread.h"
@@ -186,10 +187,9 @@ bool KRmt::checkError(bool cond, QString msg) {
 
 bool KRmt::checkRc(int rc, QString fct) {
   if (rc == 0) return true;
+  if (!fct.isEmpty()) return checkError(false, QString::fromStdString(rcMessage(rc, fct.toStdString())));
   const char* text = TDC_perror(rc);
-  QString err = QString::fromUtf8(text ? text : "");
-  QString msg = fct.isEmpty() ? "Korbalt Error " + err : fct + " returned \"" + err + "\"";
-  return checkError(false, msg);
+  return checkError(false, "Korbalt Error " + QString::fromUtf8(text ? text : ""));
 }
 
 // ---- Exit ----
