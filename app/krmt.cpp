@@ -187,7 +187,8 @@ bool KRmt::checkError(bool cond, QString msg) {
 
 bool KRmt::checkRc(int rc, QString fct) {
   if (rc == 0) return true;
-  if (!fct.isEmpty()) return checkError(false, QString::fromStdString(rcMessage(rc, fct.toStdString())));
+  if (!fct.isEmpty())
+    return checkError(false, QString::fromStdString(rcMessage(rc, fct.toStdString())));
   const char* text = TDC_perror(rc);
   return checkError(false, "Korbalt Error " + QString::fromUtf8(text ? text : ""));
 }
