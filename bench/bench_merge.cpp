@@ -12,8 +12,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -126,23 +124,20 @@ void references(const std::vector<PpTimest>& recs) {
 }
 
 // Peak resident memory of a merge in a process of its own (this program started again with
-// --merge-only), so that nothing this process holds is counted.
+// --merge-only), so that nothing this process holds is counted. The child reports the high-water
+// mark of its own memory, which a new program image starts afresh.
 long peakRssKiBOfMerge(const Devices& d) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    std::vector<char*> args{const_cast<char*>("/proc/self/exe"), const_cast<char*>("--merge-only")};
-    for (const std::string& path : d.paths) args.push_back(const_cast<char*>(path.c_str()));
-    args.push_back(nullptr);
-    execv("/proc/self/exe", args.data());
-    _exit(127);
-  }
-  int status;
-  struct rusage ru;
-  wait4(pid, &status, 0, &ru);
-  return ru.ru_maxrss;
+  std::string command = "/proc/" + std::to_string(getpid()) + "/exe --merge-only";
+  for (const std::string& path : d.paths) command += " " + path;
+  FILE* child = popen(command.c_str(), "r");
+  long kib = -1;
+  if (child && fscanf(child, "%ld", &kib) != 1) kib = -1;
+  if (child) pclose(child);
+  return kib;
 }
 
-// The child of peakRssKiBOfMerge(): merges the given streams to /dev/null, both outputs.
+// The child of peakRssKiBOfMerge(): merges the given streams to /dev/null, both outputs, and
+// prints its peak resident memory in KiB.
 int mergeOnly(int argc, char** argv) {
   Devices d;
   for (int i = 2; i < argc; ++i) {
@@ -152,6 +147,13 @@ int mergeOnly(int argc, char** argv) {
   FILE* t = fopen("/dev/null", "w");
   FILE* b = fopen("/dev/null", "wb");
   runMerge(d, t, b);
+  FILE* status = fopen("/proc/self/status", "r");
+  char line[256];
+  long kib = -1;
+  while (status && fgets(line, sizeof line, status))
+    if (sscanf(line, "VmHWM: %ld", &kib) == 1) break;
+  if (status) fclose(status);
+  printf("%ld\n", kib);
   return 0;
 }
 
