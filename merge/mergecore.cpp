@@ -53,7 +53,7 @@ struct TBuf {
   }
   const MergeSource& source;
   BlockReader reader;
-  PpTimest buf[kTdc56ListSize];
+  PpTimest buf[kTdc56ListSize + 1] = {};  // one spare entry that the merge loop may read ahead into
   PpTimest* cur;
   PpTimest* end;  // the last valid entry, inclusive
 };
@@ -102,8 +102,7 @@ int32_t chooseHead(TBuf* const* bufs, int32_t n) {
 }
 
 // The same choice while no head is a marker: the earliest time, the first source on equal
-// times. Without branches on the data, since which source comes next is a coin toss for
-// interleaved streams.
+// times.
 inline int32_t earliest(const int64_t* times, int32_t n) {
   int32_t k = 0;
   int64_t best = times[0];
@@ -124,14 +123,13 @@ struct LoopState {
   const std::atomic<bool>& running;
 };
 
-// The merge loop for one combination of outputs and, when it is small, the number of sources
-// (kSources; 0 = `count`), so that the per-record work holds no tests that never change.
+// The merge loop for one combination of outputs (so that the per-record work holds no tests
+// that never change) and any number of sources.
 //
 // The heads live in small local arrays rather than behind each source's TBuf: the choice of the
 // next source depends on the previous one, and every load on that path adds to each record.
-template <bool kText, bool kBinary, int32_t kSources>
-int64_t mergeLoop(LoopState& s, int32_t count) {
-  const int32_t n = kSources ? kSources : count;
+template <bool kText, bool kBinary>
+int64_t mergeLoop(LoopState& s, int32_t n) {
   std::vector<int64_t> times(static_cast<size_t>(n));
   std::vector<const PpTimest*> cur(static_cast<size_t>(n)), end(static_cast<size_t>(n));
   std::vector<int16_t> base(static_cast<size_t>(n));
@@ -177,14 +175,106 @@ int64_t mergeLoop(LoopState& s, int32_t count) {
   return records;
 }
 
+// a where mask is all ones, b where it is zero; without a branch, whatever the compiler would
+// prefer, because which source comes next is a coin toss for interleaved streams.
+inline int64_t pick(int64_t mask, int64_t a, int64_t b) { return (a & mask) | (b & ~mask); }
+
+// The merge loop for a small fixed number of sources. Each source's head time, the time of the
+// entry after its head, and its head pointer are held in variables of their own (the arrays below
+// are indexed only by constants once the loops are unrolled), and the chosen source is marked by
+// an all-ones mask. So the step from one choice to the next is a few compares and masks: the
+// time that becomes the chosen source's new head was loaded a record earlier, and the load of
+// the one after it runs alongside.
+template <bool kText, bool kBinary, int32_t N>
+int64_t mergeFixed(LoopState& s) {
+  int64_t times[N];     // head times
+  int64_t following[N]; // time of the entry after the head, when the head is not the last one
+  uintptr_t cur[N];     // head entries
+  const PpTimest* end[N];
+  int16_t base[N];
+  int32_t markerHeads = 0;
+  auto load = [&](int32_t i) {
+    TBuf& t = *s.bufs[i];
+    cur[i] = uintptr_t(t.cur);
+    end[i] = t.end;
+    times[i] = t.cur->time;
+    following[i] = t.cur < t.end ? t.cur[1].time : kEndOfData;
+    markerHeads += isMarker(*t.cur);
+  };
+#pragma GCC unroll 8
+  for (int32_t i = 0; i < N; ++i) {
+    load(i);
+    base[i] = int16_t(5 * s.bufs[i]->source.chainPos);
+  }
+  int64_t records = 0;
+  while (s.running.load(std::memory_order_relaxed)) {
+    int64_t chosen[N];
+    if (markerHeads) {
+#pragma GCC unroll 8
+      for (int32_t i = 0; i < N; ++i) s.bufs[i]->cur = reinterpret_cast<PpTimest*>(cur[i]);
+      const int32_t k = chooseHead(s.bufs, N);
+#pragma GCC unroll 8
+      for (int32_t i = 0; i < N; ++i) chosen[i] = -int64_t(i == k);
+    } else {
+      // The earliest head, the first source on equal times.
+      int64_t best = times[0];
+      chosen[0] = -1;
+#pragma GCC unroll 8
+      for (int32_t i = 1; i < N; ++i) {
+        const int64_t earlier = -int64_t(times[i] < best);
+        best = pick(earlier, times[i], best);
+#pragma GCC unroll 8
+        for (int32_t j = 0; j < i; ++j) chosen[j] &= ~earlier;
+        chosen[i] = earlier;
+      }
+    }
+    int32_t k = 0;
+    uintptr_t head = 0;
+#pragma GCC unroll 8
+    for (int32_t i = 0; i < N; ++i) {
+      k |= int32_t(chosen[i] & i);
+      head |= cur[i] & uintptr_t(chosen[i]);
+    }
+    const PpTimest* h = reinterpret_cast<const PpTimest*>(head);
+    if (h->time == kEndOfData) break;
+    markerHeads -= isMarker(*h);
+    const int16_t channel = int16_t(base[k] + h->channel);
+    if (kText) s.text.putText(h->time, channel);
+    if (kBinary) s.binary.putBinary(h->time, channel);
+    ++records;
+    if (__builtin_expect(h < end[k], 1)) {
+      // h + 2 lies at most one entry past the last valid one: inside the buffer.
+      const int64_t after = h[2].time;
+#pragma GCC unroll 8
+      for (int32_t i = 0; i < N; ++i) {
+        cur[i] += uintptr_t(chosen[i]) & sizeof(PpTimest);
+        times[i] = pick(chosen[i], following[i], times[i]);
+        following[i] = pick(chosen[i], after, following[i]);
+      }
+      markerHeads += isMarker(h[1]);
+    } else {
+#pragma GCC unroll 8
+      for (int32_t i = 0; i < N; ++i) {
+        if (i != k) continue;
+        s.bytes += refill(*s.bufs[i]);
+        s.bytesRead.store(s.bytes, std::memory_order_relaxed);
+        load(i);
+      }
+    }
+  }
+#pragma GCC unroll 8
+  for (int32_t i = 0; i < N; ++i) s.bufs[i]->cur = reinterpret_cast<PpTimest*>(cur[i]);
+  return records;
+}
+
 template <bool kText, bool kBinary>
 int64_t mergeLoopFor(LoopState& s, int32_t count) {
   switch (count) {
-    case 1: return mergeLoop<kText, kBinary, 1>(s, count);
-    case 2: return mergeLoop<kText, kBinary, 2>(s, count);
-    case 3: return mergeLoop<kText, kBinary, 3>(s, count);
-    case 4: return mergeLoop<kText, kBinary, 4>(s, count);
-    default: return mergeLoop<kText, kBinary, 0>(s, count);
+    case 1: return mergeFixed<kText, kBinary, 1>(s);
+    case 2: return mergeFixed<kText, kBinary, 2>(s);
+    case 3: return mergeFixed<kText, kBinary, 3>(s);
+    case 4: return mergeFixed<kText, kBinary, 4>(s);
+    default: return mergeLoop<kText, kBinary>(s, count);
   }
 }
 

@@ -9,6 +9,31 @@
 
 #include <memory>
 
+// The end of a text line for the channels 0..99: ", <channel>\n" in the first `length` bytes.
+struct OutBufTail {
+  char text[7];
+  uint8_t length;
+};
+constexpr int16_t kOutBufTailCount = 100;
+struct OutBufTails {
+  OutBufTail entry[kOutBufTailCount];
+};
+constexpr OutBufTails makeOutBufTails() {
+  OutBufTails t{};
+  for (int c = 0; c < kOutBufTailCount; ++c) {
+    OutBufTail& e = t.entry[c];
+    int n = 0;
+    e.text[n++] = ',';
+    e.text[n++] = ' ';
+    if (c >= 10) e.text[n++] = char('0' + c / 10);
+    e.text[n++] = char('0' + c % 10);
+    e.text[n++] = '\n';
+    e.length = uint8_t(n);
+  }
+  return t;
+}
+inline constexpr OutBufTails kOutBufTails = makeOutBufTails();
+
 class OutBuf {
 public:
   explicit OutBuf(FILE* file) : _file(file), _data(file ? new char[kSize] : nullptr), _used(0) {}
@@ -23,10 +48,18 @@ public:
     reserve(kMaxTextLine);
     char* p = _data.get() + _used;
     p = putDecimal(p, time);
-    *p++ = ',';
-    *p++ = ' ';
-    p = putDecimal(p, channel);
-    *p++ = '\n';
+    if (channel >= 0 && channel < kOutBufTailCount) {
+      // One or two digits, chosen by table: whether the next line has one or two is as good as
+      // random when devices interleave, so a branch on it would often go the wrong way.
+      const OutBufTail& tail = kOutBufTails.entry[channel];
+      memcpy(p, tail.text, sizeof tail.text);
+      p += tail.length;
+    } else {
+      *p++ = ',';
+      *p++ = ' ';
+      p = putDecimal(p, channel);
+      *p++ = '\n';
+    }
     _used = size_t(p - _data.get());
   }
 

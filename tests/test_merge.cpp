@@ -146,62 +146,67 @@ TEST(Merge, EdgeCases) {
 // Several devices with many random events: every timestamp appears exactly once, in time order
 // (ties by device order), byte for byte what a plain printf/fwrite writer gives.
 TEST(Merge, LargeMergeMatchesAnIndependentWriter) {
-  std::mt19937_64 rng(12345);
-  const int devices = 3, perDevice = 200000;
-  std::vector<std::vector<PpTimest>> events(devices);
-  struct Rec {
-    int64_t time;
-    int dev;
-    int16_t channel;
-  };
-  std::vector<Rec> all;
-  for (int d = 0; d < devices; ++d) {
-    int64_t t = 1000000;
-    for (int i = 0; i < perDevice; ++i) {
-      // Mostly short gaps, sometimes long ones, so every packet type appears.
-      uint64_t r = rng();
-      t += (r % 16 == 0) ? int64_t(r >> 20) % 3000000000LL : int64_t(r % 2000);
-      uint8_t ch = uint8_t((r >> 8) % 6);
-      events[d].push_back({t, ch});
-      all.push_back({t, d, int16_t(5 * d + ch)});
+  // One device, the three of a usual chain, and more than the merge loop holds in registers.
+  for (int devices : {1, 3, 6}) {
+    SCOPED_TRACE(devices);
+    std::mt19937_64 rng(uint64_t(12345 + devices));
+    const int perDevice = 300000 / devices;
+    std::vector<std::vector<PpTimest>> events(devices);
+    struct Rec {
+      int64_t time;
+      int dev;
+      int16_t channel;
+    };
+    std::vector<Rec> all;
+    for (int d = 0; d < devices; ++d) {
+      int64_t t = 1000000;
+      for (int i = 0; i < perDevice; ++i) {
+        // Mostly short gaps, sometimes long ones, so every packet type appears.
+        uint64_t r = rng();
+        t += (r % 16 == 0) ? int64_t(r >> 20) % 3000000000LL : int64_t(r % 2000);
+        uint8_t ch = uint8_t((r >> 8) % 6);
+        events[d].push_back({t, ch});
+        all.push_back({t, d, int16_t(5 * d + ch)});
+      }
     }
-  }
-  std::stable_sort(all.begin(), all.end(), [](const Rec& x, const Rec& y) {
-    return x.time != y.time ? x.time < y.time : x.dev < y.dev;
-  });
-  std::string text, binary = "HEAD";
-  char line[64];
-  for (const Rec& r : all) {
-    text.append(line, size_t(snprintf(line, sizeof line, "%lld, %hd\n", (long long)r.time, r.channel)));
-    binary.append(reinterpret_cast<const char*>(&r.time), 8);  // the host is little-endian
-    binary.append(reinterpret_cast<const char*>(&r.channel), 2);
-  }
-  binary += "TAIL";
+    std::stable_sort(all.begin(), all.end(), [](const Rec& x, const Rec& y) {
+      return x.time != y.time ? x.time < y.time : x.dev < y.dev;
+    });
+    std::string text, binary = "HEAD";
+    char line[64];
+    for (const Rec& r : all) {
+      const int len = snprintf(line, sizeof line, "%lld, %hd\n", (long long)r.time, r.channel);
+      text.append(line, size_t(len));
+      binary.append(reinterpret_cast<const char*>(&r.time), 8);  // the host is little-endian
+      binary.append(reinterpret_cast<const char*>(&r.channel), 2);
+    }
+    binary += "TAIL";
 
-  std::vector<std::unique_ptr<Stream>> streams;
-  std::vector<MergeSource> sources;
-  for (int d = 0; d < devices; ++d) {
-    streams.emplace_back(new Stream(events[d]));
-    sources.push_back(streams.back()->source(d));
-  }
-  Result r = merge(sources);
-  EXPECT_EQ(r.records, int64_t(all.size()));
-  EXPECT_TRUE(r.text == text) << "text output differs";
-  EXPECT_TRUE(r.binary == binary) << "binary output differs";
+    std::vector<std::unique_ptr<Stream>> streams;
+    std::vector<MergeSource> sources;
+    for (int d = 0; d < devices; ++d) {
+      streams.emplace_back(new Stream(events[d]));
+      sources.push_back(streams.back()->source(d));
+    }
+    Result r = merge(sources);
+    EXPECT_EQ(r.records, int64_t(all.size()));
+    EXPECT_TRUE(r.text == text) << "text output differs";
+    EXPECT_TRUE(r.binary == binary) << "binary output differs";
 
-  // Stopped from another thread, the output holds a prefix of the full merge.
-  for (auto& s : sources) rewind(s.file);
-  MergeOutputs o;
-  o.text = tmpfile();
-  std::atomic<double> bytes{0};
-  std::atomic<bool> running{true};
-  std::thread stopper([&] {
-    while (bytes.load() == 0) std::this_thread::yield();
-    running = false;
-  });
-  mergeStreams(sources.data(), devices, o, bytes, running);
-  stopper.join();
-  std::string prefix = contents(o.text);
-  EXPECT_EQ(text.compare(0, prefix.size(), prefix), 0);
-  EXPECT_TRUE(prefix.empty() || prefix.back() == '\n');
+    // Stopped from another thread, the output holds a prefix of the full merge.
+    for (auto& s : sources) rewind(s.file);
+    MergeOutputs o;
+    o.text = tmpfile();
+    std::atomic<double> bytes{0};
+    std::atomic<bool> running{true};
+    std::thread stopper([&] {
+      while (bytes.load() == 0) std::this_thread::yield();
+      running = false;
+    });
+    mergeStreams(sources.data(), devices, o, bytes, running);
+    stopper.join();
+    std::string prefix = contents(o.text);
+    EXPECT_EQ(text.compare(0, prefix.size(), prefix), 0);
+    EXPECT_TRUE(prefix.empty() || prefix.back() == '\n');
+  }
 }
