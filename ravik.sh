@@ -2,7 +2,8 @@
 # Set-up, build and run for a Debian machine.
 #   ./ravik.sh run                 install what is missing, build, start the program with simulated devices
 #   ./ravik.sh test [--no-sanitize]  install what is missing, build, run every test (plain build, then
-#                                  AddressSanitizer + UndefinedBehaviorSanitizer build)
+#                                  AddressSanitizer + UndefinedBehaviorSanitizer build, then the
+#                                  window-free threaded units under ThreadSanitizer)
 # Both are incremental: a second run rebuilds only what changed.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -10,6 +11,10 @@ cd "$(dirname "$0")"
 PACKAGES=(build-essential cmake pkg-config qtbase5-dev qtbase5-dev-tools libgtest-dev libbenchmark-dev
           xvfb xauth)
 JOBS=${JOBS:-2}
+# The tests of the units that run threads of their own without the window (the window's tests
+# would mostly report the toolkit's own threads).
+TSAN_TESTS=(test_threads test_merge test_korbalt_api test_korbalt_stream test_ravik_merge
+            test_ravik_record)
 
 install_missing() {
   local missing=()
@@ -56,10 +61,14 @@ case "${1:-}" in
       (cd build-asan && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0 \
          LSAN_OPTIONS=suppressions="$PWD/../tests/lsan.supp" UBSAN_OPTIONS=print_stacktrace=1 \
          ctest --output-on-failure -j"$JOBS")
+      cmake -S . -B build-tsan -DRAVIK_SANITIZE_THREAD=ON -DRAVIK_BUILD_BENCH=OFF >/dev/null
+      cmake --build build-tsan -j"$JOBS" --target "${TSAN_TESTS[@]}"
+      (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 \
+         ctest --output-on-failure -j"$JOBS" -R "^($(IFS='|'; echo "${TSAN_TESTS[*]}"))\$")
     fi
     ;;
   *)
-    sed -n '2,6p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

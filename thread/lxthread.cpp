@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <pthread.h>
+#include <sched.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -14,9 +15,13 @@
 
 namespace {
 
-// Set by the thread's entry function once run() has returned. It is shared with the entry
-// function, so it stays valid even if the thread outlives a handle that was started again.
+// Shared between start() and the thread's entry function, so it stays valid even if the thread
+// outlives a handle that was started again.
 struct EndFlag {
+  // Set by start() once the new thread's handle is stored: run() waits for it, so that
+  // isCurrentThread() is already true inside run().
+  std::atomic<bool> handleStored{false};
+  // Set by the entry function once run() has returned.
   std::atomic<bool> ended{false};
 };
 
@@ -38,6 +43,7 @@ struct IThread::Cell {
 
 static void* func(void* arg) {
   std::unique_ptr<Launch> launch(static_cast<Launch*>(arg));
+  while (!launch->flag->handleStored.load(std::memory_order_acquire)) sched_yield();
   launch->thread->run();
   launch->flag->ended = true;
   return nullptr;
@@ -67,6 +73,7 @@ void IThread::start() {
     return;
   }
   _cell->handle = handle;
+  _cell->flag->handleStored.store(true, std::memory_order_release);
 }
 
 void IThread::wait() {
