@@ -4,77 +4,26 @@
 #include <vector>
 
 #include "codec/tdc56.h"
+#include "merge/decodeahead.h"
 #include "merge/outbuf.h"
 
 namespace {
 
 constexpr int64_t kEndOfData = INT64_MAX;
-// The decoder takes the stream 100 words at a time.
-constexpr int32_t kBlockWords = 100;
-// The file is read in chunks of whole blocks, so that blocks fall exactly where 100-word reads
-// of the file would put them.
-constexpr int32_t kChunkWords = 164 * kBlockWords;
 
-// Hands out a raw stream in blocks of up to 100 whole words. A trailing part of a word at the
-// end of the file is never handed out.
-class BlockReader {
-public:
-  explicit BlockReader(FILE* file) : _file(file), _pos(0), _len(0), _eof(file == nullptr) {}
-
-  bool more() const { return _pos < _len || !_eof; }
-
-  // The next block at *words; its word count (0 at the end).
-  int32_t next(const uint32_t** words) {
-    if (_pos == _len && !_eof) fill();
-    int32_t n = _len - _pos < kBlockWords ? _len - _pos : kBlockWords;
-    *words = _chunk + _pos;
-    _pos += n;
-    return n;
-  }
-
-private:
-  void fill() {
-    _pos = 0;
-    _len = int32_t(fread(_chunk, sizeof(uint32_t), kChunkWords, _file));
-    if (_len < kChunkWords) _eof = true;
-  }
-
-  FILE* _file;  // not owned
-  int32_t _pos, _len;
-  bool _eof;
-  uint32_t _chunk[kChunkWords];
-};
-
-// The read state of one source: its decoded timestamps and the current head.
+// The read state of one source: the current page of its decoded timestamps and the head.
 struct TBuf {
-  explicit TBuf(const MergeSource& s) : source(s), reader(s.file) {
-    buf[0].time = kEndOfData;
-    cur = end = buf;
-  }
+  TBuf(const MergeSource& s, DecodeAhead& a, int32_t i) : source(s), ahead(a), index(i) {}
   const MergeSource& source;
-  BlockReader reader;
-  PpTimest buf[kTdc56ListSize + 1] = {};  // one spare entry that the merge loop may read ahead into
-  PpTimest* cur;
-  PpTimest* end;  // the last valid entry, inclusive
+  DecodeAhead& ahead;
+  int32_t index;
+  const PpTimest* cur = nullptr;
+  const PpTimest* end = nullptr;  // the last valid entry, inclusive
 };
 
-// Decodes blocks until one yields timestamps or the stream ends (then the head is the
-// end-of-data entry). Returns the bytes read.
-__attribute__((noinline)) int64_t refill(TBuf& t) {
-  t.buf[0].time = kEndOfData;
-  t.cur = t.end = t.buf;
-  int64_t bytes = 0;
-  while (t.reader.more() && t.buf[0].time == kEndOfData) {
-    const uint32_t* words;
-    int32_t n = t.reader.next(&words);
-    bytes += 4 * int64_t(n);
-    if (n < 2) continue;  // a lone last word holds no packet
-    tdc56Decode60(t.source.decoder, words, n, t.source.markers);
-    int32_t k = tdc56Pop(t.source.decoder, t.buf);
-    if (k > 0) t.end = t.buf + (k - 1);
-  }
-  return bytes;
-}
+// Makes the source's next page current (at the end of the stream the head is the end-of-data
+// entry). Returns the bytes read for it.
+__attribute__((noinline)) int64_t refill(TBuf& t) { return t.ahead.take(t.index, &t.cur, &t.end); }
 
 // Advances the source's head; returns the bytes read for it.
 inline int64_t read1(TBuf& t) {
@@ -146,7 +95,7 @@ int64_t mergeLoop(LoopState& s, int32_t n) {
   while (s.running.load(std::memory_order_relaxed)) {
     int32_t k;
     if (markerHeads) {
-      for (int32_t i = 0; i < n; ++i) s.bufs[i]->cur = const_cast<PpTimest*>(cur[size_t(i)]);
+      for (int32_t i = 0; i < n; ++i) s.bufs[i]->cur = cur[size_t(i)];
       k = chooseHead(s.bufs, n);
     } else {
       k = earliest(times.data(), n);
@@ -171,7 +120,7 @@ int64_t mergeLoop(LoopState& s, int32_t n) {
     times[size_t(k)] = head->time;
     markerHeads += isMarker(*head);
   }
-  for (int32_t i = 0; i < n; ++i) s.bufs[i]->cur = const_cast<PpTimest*>(cur[size_t(i)]);
+  for (int32_t i = 0; i < n; ++i) s.bufs[i]->cur = cur[size_t(i)];
   return records;
 }
 
@@ -211,7 +160,7 @@ int64_t mergeFixed(LoopState& s) {
     int64_t chosen[N];
     if (markerHeads) {
 #pragma GCC unroll 8
-      for (int32_t i = 0; i < N; ++i) s.bufs[i]->cur = reinterpret_cast<PpTimest*>(cur[i]);
+      for (int32_t i = 0; i < N; ++i) s.bufs[i]->cur = reinterpret_cast<const PpTimest*>(cur[i]);
       const int32_t k = chooseHead(s.bufs, N);
 #pragma GCC unroll 8
       for (int32_t i = 0; i < N; ++i) chosen[i] = -int64_t(i == k);
@@ -263,7 +212,7 @@ int64_t mergeFixed(LoopState& s) {
     }
   }
 #pragma GCC unroll 8
-  for (int32_t i = 0; i < N; ++i) s.bufs[i]->cur = reinterpret_cast<PpTimest*>(cur[i]);
+  for (int32_t i = 0; i < N; ++i) s.bufs[i]->cur = reinterpret_cast<const PpTimest*>(cur[i]);
   return records;
 }
 
@@ -283,13 +232,13 @@ int64_t mergeLoopFor(LoopState& s, int32_t count) {
 int64_t mergeStreams(const MergeSource* sources, int32_t count, const MergeOutputs& outputs,
                      std::atomic<double>& bytesRead, const std::atomic<bool>& running) {
   if (count <= 0) return 0;
+  DecodeAhead ahead(sources, count);
   std::vector<std::unique_ptr<TBuf>> owned;
   std::vector<TBuf*> bufs;
   double bytes = bytesRead.load(std::memory_order_relaxed);
   for (int32_t i = 0; i < count; ++i) {
-    owned.emplace_back(new TBuf(sources[i]));
+    owned.emplace_back(new TBuf(sources[i], ahead, i));
     bufs.push_back(owned.back().get());
-    tdc56Reset(sources[i].decoder);
     bytes += read1(*bufs.back());
     bytesRead.store(bytes, std::memory_order_relaxed);
   }

@@ -34,8 +34,9 @@ struct MergeOutputs {
 
 // Merges the sources (in chain order) into the outputs: repeatedly the earliest head timestamp
 // across the sources, the first source winning ties, except that a marker at a source's head is
-// preferred to the ordinary timestamp chosen so far. Streams are read 100 words at a time, so
-// memory stays small whatever the files' size. With no source nothing is written at all.
+// preferred to the ordinary timestamp chosen so far. Streams are read and decoded 100 words at
+// a time on a second thread, a page of timestamps ahead of the merge, so memory stays small
+// whatever the files' size. With no source nothing is written at all.
 // `bytesRead` (bytes of the raw streams consumed so far) is published for a watcher on another
 // thread; clearing `running` ends the merge after the current record, leaving a prefix of the
 // merged stream. Returns the number of records written.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "codec/tdc56.h"
+#include "merge/decodeahead.h"
 #include "merge/mergecore.h"
 #include "merge/outbuf.h"
 
@@ -23,7 +24,8 @@ public:
     Tdc56Instance* enc = tdc56Init();
     std::vector<uint32_t> words(4 * events.size() + 4);
     int32_t count = int32_t(events.size());
-    int32_t n = count ? tdc56Pack60(enc, events.data(), &count, words.data(), int32_t(words.size())) : 0;
+    const int32_t capacity = int32_t(words.size());
+    int32_t n = count ? tdc56Pack60(enc, events.data(), &count, words.data(), capacity) : 0;
     EXPECT_EQ(count, int32_t(events.size()));
     tdc56DeInit(enc);
     fwrite(words.data(), 4, size_t(n), _file);
@@ -208,5 +210,52 @@ TEST(Merge, LargeMergeMatchesAnIndependentWriter) {
     std::string prefix = contents(o.text);
     EXPECT_EQ(text.compare(0, prefix.size(), prefix), 0);
     EXPECT_TRUE(prefix.empty() || prefix.back() == '\n');
+  }
+}
+
+// The decoded timestamps are handed over page by page, decoded ahead on a thread or, without
+// one, when asked for: either way every timestamp arrives once and in order, the bytes add up to
+// the files, and an ended stream stays ended.
+TEST(Merge, DecodeAheadHandsOutEveryTimestampOnce) {
+  std::mt19937_64 rng(99);
+  std::vector<PpTimest> events;
+  int64_t t = 5000;
+  for (int i = 0; i < 60000; ++i) {
+    t += int64_t(rng() % 5000) + 1;
+    events.push_back({t, uint8_t(rng() % 5)});
+  }
+  for (bool onThread : {true, false}) {
+    SCOPED_TRACE(onThread);
+    Stream many(events), none({}, std::string("\x01\x02\x03\x04", 4));
+    const MergeSource sources[2] = {many.source(0), none.source(1)};
+    DecodeAhead ahead(sources, 2, onThread);
+    std::vector<PpTimest> got;
+    int64_t bytes[2] = {0, 0};
+    int pages = 0;
+    bool ended[2] = {false, false};
+    while (!ended[0] || !ended[1]) {
+      for (int32_t i = 0; i < 2; ++i) {
+        const PpTimest *first, *last;
+        bytes[i] += ahead.take(i, &first, &last);
+        if (first->time == INT64_MAX) {
+          EXPECT_EQ(first, last);
+          ended[i] = true;
+          continue;
+        }
+        ++pages;
+        got.insert(got.end(), first, last + 1);
+      }
+    }
+    ASSERT_EQ(got.size(), events.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+      ASSERT_EQ(got[i].time, events[i].time) << i;
+      ASSERT_EQ(got[i].channel, events[i].channel) << i;
+    }
+    EXPECT_GT(pages, 2);
+    EXPECT_EQ(bytes[0], many.bytes());
+    EXPECT_EQ(bytes[1], 4);
+    const PpTimest *first, *last;
+    EXPECT_EQ(ahead.take(0, &first, &last), 0);
+    EXPECT_EQ(first->time, INT64_MAX);
   }
 }

@@ -1,0 +1,155 @@
+#include "merge/decodeahead.h"
+
+#include <stdio.h>
+
+#include <system_error>
+
+#include "merge/mergecore.h"
+
+namespace {
+
+// The decoder takes the stream 100 words at a time.
+constexpr int32_t kBlockWords = 100;
+// The file is read in chunks of whole blocks, so that blocks fall exactly where 100-word reads
+// of the file would put them.
+constexpr int32_t kChunkWords = 164 * kBlockWords;
+
+// Hands out a raw stream in blocks of up to 100 whole words. A trailing part of a word at the
+// end of the file is never handed out.
+class BlockReader {
+public:
+  explicit BlockReader(FILE* file) : _file(file), _pos(0), _len(0), _eof(file == nullptr) {}
+
+  bool more() const { return _pos < _len || !_eof; }
+
+  // The next block at *words; its word count (0 at the end).
+  int32_t next(const uint32_t** words) {
+    if (_pos == _len && !_eof) fill();
+    int32_t n = _len - _pos < kBlockWords ? _len - _pos : kBlockWords;
+    *words = _chunk + _pos;
+    _pos += n;
+    return n;
+  }
+
+private:
+  void fill() {
+    _pos = 0;
+    _len = int32_t(fread(_chunk, sizeof(uint32_t), kChunkWords, _file));
+    if (_len < kChunkWords) _eof = true;
+  }
+
+  FILE* _file;  // not owned
+  int32_t _pos, _len;
+  bool _eof;
+  uint32_t _chunk[kChunkWords];
+};
+
+}  // namespace
+
+struct DecodeAhead::Source {
+  explicit Source(const MergeSource& s) : source(s), reader(s.file) {}
+  const MergeSource& source;
+  BlockReader reader;     // used by the decoding side only
+  Page pages[2];
+  int64_t filled = 0;     // pages decoded so far; guarded by _lock
+  int64_t taken = 0;      // pages made current so far; guarded by _lock
+  bool ended = false;     // its last page is decoded; guarded by _lock
+  PpTimest endOfData[2] = {{INT64_MAX, 0}, {INT64_MAX, 0}};
+};
+
+DecodeAhead::DecodeAhead(const MergeSource* sources, int32_t count, bool onThread) {
+  for (int32_t i = 0; i < count; ++i) {
+    tdc56Reset(sources[i].decoder);
+    _sources.emplace_back(new Source(sources[i]));
+  }
+  if (!onThread) return;
+  try {
+    _thread = std::thread([this] { decodeLoop(); });
+  } catch (const std::system_error&) {
+    // No thread to be had: take() decodes each page when it is needed.
+  }
+}
+
+DecodeAhead::~DecodeAhead() {
+  {
+    std::lock_guard<std::mutex> hold(_lock);
+    _stop = true;
+  }
+  _changed.notify_all();
+  if (_thread.joinable()) _thread.join();
+}
+
+// Decodes the source's next page into the free one of its two pages: blocks until the page could
+// not take another full decoder list, or until the stream ends.
+void DecodeAhead::fill(Source& s) {
+  Page& page = s.pages[s.filled % 2];
+  page.count = 0;
+  page.bytes = 0;
+  while (s.reader.more() && page.count <= kPageEntries - kTdc56ListSize) {
+    const uint32_t* words;
+    const int32_t n = s.reader.next(&words);
+    page.bytes += 4 * int64_t(n);
+    if (n < 2) continue;  // a lone last word holds no packet
+    tdc56Decode60(s.source.decoder, words, n, s.source.markers);
+    page.count += tdc56Pop(s.source.decoder, page.entries + page.count);
+  }
+  page.last = !s.reader.more();
+}
+
+// Keeps every source's next page decoded: of the two pages of a source one is current (being
+// merged) and the other is free or ready. Fills first the source the merge waits for, and sleeps
+// while every source has its next page ready or has ended.
+void DecodeAhead::decodeLoop() {
+  std::unique_lock<std::mutex> hold(_lock);
+  for (;;) {
+    Source* next = nullptr;
+    for (const auto& s : _sources)
+      if (!s->ended && s->filled <= s->taken &&
+          (next == nullptr || s->filled - s->taken < next->filled - next->taken))
+        next = s.get();
+    if (_stop) return;
+    if (next == nullptr) {
+      bool allEnded = true;
+      for (const auto& s : _sources) allEnded = allEnded && s->ended;
+      if (allEnded) return;
+      _changed.wait(hold);
+      continue;
+    }
+    // The page being filled is neither current nor ready, so the merge does not touch it.
+    hold.unlock();
+    fill(*next);
+    hold.lock();
+    ++next->filled;
+    next->ended = next->pages[(next->filled - 1) % 2].last;
+    _changed.notify_all();
+  }
+}
+
+int64_t DecodeAhead::take(int32_t i, const PpTimest** first, const PpTimest** last) {
+  Source& s = *_sources[size_t(i)];
+  std::unique_lock<std::mutex> hold(_lock);
+  if (s.taken > 0 && s.pages[(s.taken - 1) % 2].last) {
+    // Past the end already.
+    *first = *last = s.endOfData;
+    return 0;
+  }
+  // The page taken before is released by taking the next one; it may now be filled again.
+  if (!_thread.joinable() && s.filled == s.taken) {
+    hold.unlock();
+    fill(s);
+    hold.lock();
+    ++s.filled;
+    s.ended = s.pages[(s.filled - 1) % 2].last;
+  }
+  ++s.taken;
+  _changed.notify_all();
+  _changed.wait(hold, [&] { return s.filled >= s.taken; });
+  const Page& page = s.pages[(s.taken - 1) % 2];
+  if (page.count == 0) {
+    *first = *last = s.endOfData;
+  } else {
+    *first = page.entries;
+    *last = page.entries + (page.count - 1);
+  }
+  return page.bytes;
+}

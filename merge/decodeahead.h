@@ -1,0 +1,61 @@
+// Decoding of the merge's sources ahead of the merge, on a thread of its own.
+//
+// Each source's raw stream is read and decoded exactly as the merge would do it inline: 100-word
+// blocks, a tdc56Pop() after each block. The decoded timestamps are handed over in pages, two per
+// source, so that one page is being merged while the next is decoded. Memory stays a few pages
+// per source whatever the size of the files.
+#ifndef RAVIK_MERGE_DECODEAHEAD_H
+#define RAVIK_MERGE_DECODEAHEAD_H
+
+#include <stdint.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "codec/tdc56.h"
+
+struct MergeSource;
+
+class DecodeAhead {
+public:
+  // A page is closed once fewer than a full decoder list would still fit into it.
+  static constexpr int32_t kPageEntries = kTdc56ListSize + 8192;
+
+  // Resets the sources' decoders and starts the decoding thread. Without it (`onThread` false,
+  // or no thread to be had) take() decodes on the caller's thread instead: slower, but the same
+  // result.
+  DecodeAhead(const MergeSource* sources, int32_t count, bool onThread = true);
+  // Stops the decoding thread (within one page) and waits for it.
+  ~DecodeAhead();
+  DecodeAhead(const DecodeAhead&) = delete;
+  DecodeAhead& operator=(const DecodeAhead&) = delete;
+
+  // Releases source i's current page and makes the next one current, waiting until it is
+  // decoded. *first is its first entry and *last its last one. At the end of the stream the page
+  // is empty: *first is an entry with time INT64_MAX and *last == *first. The entry after *last
+  // may be read (its value is meaningless). Returns the raw bytes consumed for the page.
+  int64_t take(int32_t i, const PpTimest** first, const PpTimest** last);
+
+private:
+  struct Page {
+    PpTimest entries[kPageEntries + 1] = {};
+    int32_t count = 0;
+    bool last = false;  // the stream ends with this page
+    int64_t bytes = 0;  // raw bytes read for it
+  };
+  struct Source;
+
+  void fill(Source& s);
+  void decodeLoop();
+
+  std::vector<std::unique_ptr<Source>> _sources;
+  std::mutex _lock;
+  std::condition_variable _changed;  // a page filled or released, or stop
+  bool _stop = false;
+  std::thread _thread;
+};
+
+#endif
