@@ -1,31 +1,16 @@
 // The instance, the 60-bit decoder and the output stage: direct list, queue, virtual events.
-#include <gtest/gtest.h>
-
 #include <stdio.h>
 
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
-#include <vector>
 
-#include "codec/tdc56.h"
+#include "codec_stamps.h"
 #include "trace/trace.h"
-
-// Found by lookup from the global PpTimest.
-bool operator==(const PpTimest& a, const PpTimest& b) {
-  return a.time == b.time && a.channel == b.channel;
-}
-std::ostream& operator<<(std::ostream& os, const PpTimest& t) {
-  return os << "(" << t.time << ", " << int(t.channel) << ")";
-}
 
 namespace {
 
-constexpr uint32_t kAllMarkers = 0x1FF;
 constexpr uint32_t kSecond = 0x80000000u;
-
-using Stamps = std::vector<PpTimest>;
-using Words = std::vector<uint32_t>;
 
 // Type-0 packet: absolute time.
 Words absolute(uint64_t t) {
@@ -42,60 +27,51 @@ Words operator+(Words a, const Words& b) {
   return a;
 }
 
-class Codec : public ::testing::Test {
+class Codec : public CodecTest {
 protected:
-  void TearDown() override { tdc56DeInit(codec); }
-  Stamps pop() {
-    Stamps out(kTdc56ListSize);
-    out.resize(size_t(tdc56Pop(codec, out.data())));
-    return out;
-  }
   Stamps decode(const Words& words, uint32_t mask = kAllMarkers) {
     tdc56Decode60(codec, words.data(), int32_t(words.size()), mask);
     return pop();
   }
-  Tdc56Instance* codec = tdc56Init();
 };
 
-// The trace log of one test, read back as text.
-class TraceLog {
-public:
-  TraceLog() { traceInit(path(), "RAVIK", TRACE_TRACE | TRACE_FLUSH); }
-  ~TraceLog() { traceSetFile(nullptr); remove(path()); }
-  std::string text() const {
-    std::ifstream in(path());
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+// The trace log of one test.
+struct TraceLog {
+  static constexpr const char* kPath = "test_codec60.log";
+  TraceLog() { traceInit(kPath, "RAVIK", TRACE_TRACE | TRACE_FLUSH); }
+  ~TraceLog() { traceSetFile(nullptr); remove(kPath); }
+  bool has(const char* line) const {
+    std::ifstream in(kPath);
+    return std::string(std::istreambuf_iterator<char>(in), {}).find(line) != std::string::npos;
   }
-private:
-  static const char* path() { return "test_codec60.log"; }
 };
 
-TEST_F(Codec, ConfigurationAndSortingSwitch) {
-  EXPECT_EQ(tdc56GetActive(codec), 0);
-  EXPECT_EQ(tdc56GetDivider(codec), 1);
+TEST_F(Codec, SortingSwitchAndQueue) {
   tdc56Push(codec, 10, 1);
-  const int32_t zeros[8] = {};
+  const int32_t zeros[8] = {}, first[8] = {0, 50}, second[8] = {0, 60};
   tdc56SetOffsets(codec, zeros);
   EXPECT_EQ(codec->outCount, 1);  // no switch, nothing discarded
-
-  const int32_t first[8] = {0, 50};
   tdc56SetOffsets(codec, first);
   EXPECT_EQ(tdc56GetActive(codec), 1);
   EXPECT_EQ(codec->outCount, 0);
   tdc56Push(codec, 100, 1);
   tdc56Push(codec, 7, 100);  // markers bypass the queue
   EXPECT_EQ(codec->outCount, 1);
-  const int32_t second[8] = {0, 60};
   tdc56SetOffsets(codec, second);
   ASSERT_EQ(codec->queue.size(), 1u);  // still on: queue kept with its old offset
   EXPECT_EQ(codec->queue.front().time, 150);
-
   codec->lastTime = 149;
   EXPECT_TRUE(pop().empty());
   codec->lastTime = 150;
   EXPECT_EQ(pop(), (Stamps{{150, 1}}));
+
+  // Channel 1 at 1000 is corrected to 1060 and waits until the stream time gets there.
+  EXPECT_EQ(decode(absolute(1000) + single(0, 1) + single(20, 2)), (Stamps{{1020, 2}}));
+  EXPECT_EQ(decode(single(40, 7)), (Stamps{{1060, 1}}));
+  tdc56Push(codec, 5000, 3);
+  tdc56Flush(codec);
+  codec->lastTime = 6000;
+  EXPECT_TRUE(pop().empty());
 
   tdc56Push(codec, 200, 1);
   tdc56SetOffsets(codec, nullptr);
@@ -111,25 +87,13 @@ TEST_F(Codec, ConfigurationAndSortingSwitch) {
   tdc56DeInit(nullptr);
 }
 
-TEST_F(Codec, QueueReleasesInTimeOrderAcrossPops) {
-  const int32_t offsets[8] = {0, 0, 30};
-  tdc56SetOffsets(codec, offsets);
-  // Channel 2 at 1000 is corrected to 1030 and waits until the stream time gets there.
-  EXPECT_EQ(decode(absolute(1000) + single(0, 2) + single(20, 1)), (Stamps{{1020, 1}}));
-  EXPECT_EQ(decode(single(20, 7)), (Stamps{{1030, 2}}));
-  tdc56Push(codec, 5000, 3);
-  tdc56Flush(codec);
-  codec->lastTime = 6000;
-  EXPECT_TRUE(pop().empty());
-}
-
 TEST_F(Codec, DirectListOverflowIsCountedAndTraced) {
   TraceLog log;
   for (int i = 0; i < 20000; ++i) tdc56Push(codec, i, 1);
   const Stamps out = pop();
   ASSERT_EQ(out.size(), size_t(kTdc56ListSize));
   EXPECT_EQ(out.back().time, kTdc56ListSize - 1);
-  EXPECT_NE(log.text().find("Sorting queue overflow: 20000"), std::string::npos);
+  EXPECT_TRUE(log.has("Sorting queue overflow: 20000"));
   EXPECT_TRUE(pop().empty());
 
   // The decoder switches from its fast path to the counting one as the list fills up.
@@ -203,8 +167,7 @@ TEST_F(Codec, BlockBoundariesAndAlignment) {
   const Stamps partial = decode(Words{words[3]} + single(1, 4) + Words{kSecond | 9, kSecond} +
                                 single(1, 5) + Words{words[2]});
   EXPECT_EQ(partial, (Stamps{{520, 1}, {521, 4}}));
-  EXPECT_NE(log.text().find("Ordering error index 3, 80000009 80000000, dropping packet"),
-            std::string::npos);
+  EXPECT_TRUE(log.has("Ordering error index 3, 80000009 80000000, dropping packet"));
   EXPECT_EQ(codec->pendingWord, words[2]);
 }
 

@@ -9,12 +9,12 @@
 #include <set>
 #include <string>
 
-#include "device/korbalt.h"
 #include "korbalt/fileheader.h"
 #include "korbalt_env.h"
 
 TEST(KorbaltApi, DiscoveryNeedsSimulationAndGivesDistinctDevices) {
   SimChain chain;
+  ASSERT_EQ(chain.rc(), 0);
   ASSERT_EQ(chain.count(), 3u);
   std::set<std::string> serials;
   std::set<int32_t> ids, positions;
@@ -56,10 +56,10 @@ TEST(KorbaltApi, CallsActOnTheAddressedConnectedDeviceAndRefuseWhatItCannotHold)
   ASSERT_EQ(TDC_addressDevice(1), 0);
   ASSERT_EQ(TDC_getChannelsEnabled(&mask), 0);
   EXPECT_EQ(mask, 0x0F) << "device 1 is untouched and has inputs 0..3";
-  EXPECT_EQ(TDC_setFiveChannelMode(true), KORBALT_NOT_SUPPORTED);
-  EXPECT_EQ(TDC_enableMarkers(0x10), KORBALT_NOT_SUPPORTED);
+  for (int32_t rc : {TDC_setFiveChannelMode(true), TDC_enableMarkers(0x10),
+                     TDC_configureFilter(2, 1, 4)})
+    EXPECT_EQ(rc, KORBALT_NOT_SUPPORTED);
   EXPECT_EQ(TDC_enableMarkers(0), 0);
-  EXPECT_EQ(TDC_configureFilter(2, 1, 4), KORBALT_NOT_SUPPORTED);
 
   ASSERT_EQ(TDC_addressDevice(0), 0);
   for (int32_t rc : {TDC_configureSignalConditioning(5, 1, 0, 0),
@@ -75,17 +75,13 @@ TEST(KorbaltApi, CallsActOnTheAddressedConnectedDeviceAndRefuseWhatItCannotHold)
   EXPECT_EQ(TDC_disconnect(0), 0);
   EXPECT_EQ(TDC_getChannelsEnabled(&mask), KORBALT_NOT_CONNECTED);
   EXPECT_EQ(TDC_disconnect(0), KORBALT_NOT_CONNECTED);
+  EXPECT_EQ(UL_setEventCallback(0xF01, nullptr), KORBALT_BAD_EVENT);
 }
 
-TEST(KorbaltApi, EveryCodeHasItsText) {
+TEST(KorbaltApi, EveryCodeHasItsOwnText) {
   std::set<std::string> texts = {TDC_perror(-12345)};
-  for (int32_t code : {0, 1, 2, 3, 4, 5, 7, 8, 9, 10, 11, 12, 13}) {
-    ASSERT_NE(TDC_perror(code), nullptr);
-    texts.insert(TDC_perror(code));
-  }
+  for (int32_t code : {0, 1, 2, 3, 4, 5, 7, 8, 9, 10, 11, 12, 13}) texts.insert(TDC_perror(code));
   EXPECT_EQ(texts.size(), 14u) << "distinct texts, none of them the unknown code's";
-  EXPECT_NE(std::string(TDC_perror(11)).find("File"), std::string::npos);
-  EXPECT_EQ(UL_setEventCallback(0xF01, nullptr), KORBALT_BAD_EVENT);
 }
 
 TEST(KorbaltApi, TwoHeadersBracketTheRecords) {
@@ -96,8 +92,8 @@ TEST(KorbaltApi, TwoHeadersBracketTheRecords) {
   ASSERT_EQ(TDC_connect(2), 0);
   const long start = ftell(file);
   ASSERT_EQ(writeFileHeader(file, 0), 0);
-  const char record[10] = {};
-  for (int i = 0; i < 7; ++i) fwrite(record, sizeof record, 1, file);
+  const char record[70] = {};
+  fwrite(record, sizeof record, 1, file);
   ASSERT_EQ(writeFileHeader(file, 0), 0);
   EXPECT_EQ(writeFileHeader(file, 1), KORBALT_BAD_ARGUMENT);
   EXPECT_EQ(ftell(file), start + 2 * korbalt::kFileHeaderSize + 70);

@@ -19,49 +19,42 @@ void require(bool ok, const char* what) {
 }
 
 // The configuration prefix of an input and the block sizes drawn from it.
-class FuzzInput {
-public:
+struct FuzzInput {
   static constexpr size_t kPrefix = 16;
 
   FuzzInput(const uint8_t* data, size_t size) {
     uint8_t prefix[kPrefix] = {};
     memcpy(prefix, data, std::min(size, kPrefix));
-    _flags = prefix[0];
-    _divider = prefix[1] % 9;
-    _period = int16_t(prefix[2] | prefix[3] << 8);
-    _markerMask = uint32_t(prefix[4] | prefix[5] << 8);
-    _maxBlock = 1 + prefix[6];
-    _state = prefix[7] | 1u;
-    for (int i = 0; i < 8; ++i) _offsets[i] = int8_t(prefix[8 + i]);
-    _payload = size > kPrefix ? data + kPrefix : data + size;
-    _payloadSize = size > kPrefix ? size - kPrefix : 0;
+    flags = prefix[0];
+    divider = prefix[1] % 9;
+    period = int16_t(prefix[2] | prefix[3] << 8);
+    markerMask = uint32_t(prefix[4] | prefix[5] << 8);
+    maxBlock = 1 + prefix[6];
+    state = prefix[7] | 1u;
+    for (int i = 0; i < 8; ++i) offsets[i] = int8_t(prefix[8 + i]);
+    payload = size > kPrefix ? data + kPrefix : data + size;
+    payloadSize = size > kPrefix ? size - kPrefix : 0;
   }
-
   void configure(Tdc56Instance* codec) const {
-    if (_flags & 1) tdc56SetOffsets(codec, _offsets);
-    if (_flags & 2) tdc56SetDivider(codec, _divider);
-    if (_flags & 4) tdc56SetStartPeriod(codec, _period);
+    if (flags & 1) tdc56SetOffsets(codec, offsets);
+    if (flags & 2) tdc56SetDivider(codec, divider);
+    if (flags & 4) tdc56SetStartPeriod(codec, period);
   }
   // Next block size in units, 1 .. min(left, maxBlock).
   size_t nextBlock(size_t left) {
-    _state = _state * 1103515245u + 12345u;
-    return std::min<size_t>(left, 1 + (_state >> 16) % _maxBlock);
+    state = state * 1103515245u + 12345u;
+    return std::min<size_t>(left, 1 + (state >> 16) % maxBlock);
   }
-  bool flag(int bit) const { return (_flags >> bit) & 1; }
-  uint32_t markerMask() const { return _markerMask; }
-  const uint8_t* payload() const { return _payload; }
-  size_t payloadSize() const { return _payloadSize; }
 
-private:
-  uint8_t _flags;
-  int32_t _divider;
-  int64_t _period;
-  uint32_t _markerMask;
-  uint32_t _maxBlock;
-  uint32_t _state;
-  int32_t _offsets[8];
-  const uint8_t* _payload;
-  size_t _payloadSize;
+  uint8_t flags;
+  int32_t divider;
+  int64_t period;
+  uint32_t markerMask;
+  uint32_t maxBlock;
+  uint32_t state;
+  int32_t offsets[8];
+  const uint8_t* payload;
+  size_t payloadSize;
 };
 
 // Collects what a decoder delivered into `out` (exactly kTdc56ListSize entries), checks the
@@ -95,29 +88,30 @@ std::vector<PpTimest>& popArea() {
   return area;
 }
 
-using BlockDecoder = std::function<void(Tdc56Instance*, const uint8_t*, size_t)>;
-
 // Feeds the payload in blocks of `unit` bytes each, every block copied to a buffer of its exact
 // size so that the sanitizer sees any read beyond it.
-void feedBlocks(const uint8_t* data, size_t size, size_t unit, const BlockDecoder& decode) {
+void feedBlocks(const uint8_t* data, size_t size, size_t unit,
+                const std::function<void(Tdc56Instance*, const uint8_t*, size_t)>& decode) {
   FuzzInput input(data, size);
   Tdc56Instance* codec = freshInstance();
   input.configure(codec);
-  const size_t units = input.payloadSize() / unit;
-  std::vector<PpTimest>& out = popArea();
-  for (size_t at = 0; at < units;) {
-    const size_t n = input.nextBlock(units - at);
-    std::vector<uint8_t> block(input.payload() + at * unit, input.payload() + (at + n) * unit);
+  const size_t units = input.payloadSize / unit;
+  for (size_t at = 0, n; at < units; at += n) {
+    n = input.nextBlock(units - at);
+    std::vector<uint8_t> block(input.payload + at * unit, input.payload + (at + n) * unit);
     decode(codec, block.data(), n);
-    popChecked(codec, out);
-    at += n;
+    popChecked(codec, popArea());
   }
 }
 
-std::vector<uint32_t> wordsOf(const uint8_t* bytes, size_t n) {
-  std::vector<uint32_t> words(n);
-  memcpy(words.data(), bytes, n * 4);
-  return words;
+// feedBlocks in 32-bit words.
+void feedWords(const uint8_t* data, size_t size,
+               const std::function<void(Tdc56Instance*, const uint32_t*, int32_t)>& decode) {
+  feedBlocks(data, size, 4, [&decode](Tdc56Instance* codec, const uint8_t* bytes, size_t n) {
+    std::vector<uint32_t> words(n);
+    memcpy(words.data(), bytes, n * 4);
+    decode(codec, words.data(), int32_t(n));
+  });
 }
 
 // Sorted positive timestamps of input channels and markers, from 6 bytes each; gaps are below
@@ -140,43 +134,35 @@ std::vector<PpTimest> timestampsOf(const uint8_t* data, size_t size, int maxShif
 }  // namespace
 
 void fuzzDecode60(const uint8_t* data, size_t size) {
-  const uint32_t mask = FuzzInput(data, size).markerMask();
-  feedBlocks(data, size, 4, [mask](Tdc56Instance* codec, const uint8_t* bytes, size_t n) {
-    const std::vector<uint32_t> words = wordsOf(bytes, n);
-    tdc56Decode60(codec, words.data(), int32_t(n), mask);
+  const uint32_t mask = FuzzInput(data, size).markerMask;
+  feedWords(data, size, [mask](Tdc56Instance* codec, const uint32_t* words, int32_t n) {
+    tdc56Decode60(codec, words, n, mask);
     require((codec->pendingWord & 0x80000000u) == 0, "pending word is a first word");
   });
 }
 
-void fuzzDecode(const uint8_t* data, size_t size) {
-  feedBlocks(data, size, 4, [](Tdc56Instance* codec, const uint8_t* bytes, size_t n) {
-    const std::vector<uint32_t> words = wordsOf(bytes, n);
-    tdc56Decode(codec, words.data(), int32_t(n));
-  });
-}
+void fuzzDecode(const uint8_t* data, size_t size) { feedWords(data, size, tdc56Decode); }
 
 void fuzzDecode52x(const uint8_t* data, size_t size) {
-  feedBlocks(data, size, 4, [](Tdc56Instance* codec, const uint8_t* bytes, size_t n) {
-    const std::vector<uint32_t> words = wordsOf(bytes, n);
-    std::vector<PpTimest> out(n);
+  feedWords(data, size, [](Tdc56Instance* codec, const uint32_t* words, int32_t n) {
+    std::vector<PpTimest> out(static_cast<size_t>(n));
     const int32_t appended = codec->outCount;
-    const int32_t written = tdc56Decode52x(codec, words.data(), int32_t(n), out.data());
-    require(written >= 0 && size_t(written) <= n, "flagged decoder writes at most count");
+    const int32_t written = tdc56Decode52x(codec, words, n, out.data());
+    require(written >= 0 && written <= n, "flagged decoder writes at most count");
     require(codec->outCount == appended, "flagged decoder leaves the list alone");
   });
 }
 
 void fuzzDecode52(const uint8_t* data, size_t size) {
-  const uint32_t mask = FuzzInput(data, size).markerMask();
-  feedBlocks(data, size, 4, [mask](Tdc56Instance* codec, const uint8_t* bytes, size_t n) {
-    const std::vector<uint32_t> words = wordsOf(bytes, n);
-    tdc56Decode52(codec, words.data(), int32_t(n), mask);
+  const uint32_t mask = FuzzInput(data, size).markerMask;
+  feedWords(data, size, [mask](Tdc56Instance* codec, const uint32_t* words, int32_t n) {
+    tdc56Decode52(codec, words, n, mask);
   });
 }
 
 // Whole-word blocks go in as word counts, others as negated byte counts.
 void fuzzDecode60b(const uint8_t* data, size_t size) {
-  const uint32_t mask = FuzzInput(data, size).markerMask();
+  const uint32_t mask = FuzzInput(data, size).markerMask;
   feedBlocks(data, size, 1, [mask](Tdc56Instance* codec, const uint8_t* bytes, size_t n) {
     const int32_t count = n % 4 == 0 ? int32_t(n / 4) : -int32_t(n);
     tdc56Decode60b(codec, bytes, count, mask);
@@ -187,17 +173,16 @@ void fuzzPack60(const uint8_t* data, size_t size) {
   FuzzInput input(data, size);
   // The single-event encoder cuts differences to 57 bits; the packer starts over with an
   // absolute time instead, so only it gets gaps beyond.
-  const bool single = input.flag(3);
-  const std::vector<PpTimest> in =
-      timestampsOf(input.payload(), input.payloadSize(), single ? 23 : 25);
+  const bool single = input.flags & 8;
+  const std::vector<PpTimest> in = timestampsOf(input.payload, input.payloadSize, single ? 23 : 25);
+  const auto encode = single ? tdc56Encode60 : tdc56Pack60;
   Tdc56Instance* codec = freshInstance();
   std::vector<uint32_t> stream;
   for (size_t used = 0; used < in.size();) {
     std::vector<uint32_t> block(3 + input.nextBlock(300));
     int32_t count = int32_t(input.nextBlock(in.size() - used));
     const int32_t capacity = int32_t(block.size());
-    const int32_t n = single ? tdc56Encode60(codec, &in[used], &count, block.data(), capacity)
-                                    : tdc56Pack60(codec, &in[used], &count, block.data(), capacity);
+    const int32_t n = encode(codec, &in[used], &count, block.data(), capacity);
     require(n >= 0 && n <= capacity && count >= 0, "encoder stays within its area");
     stream.insert(stream.end(), block.begin(), block.begin() + n);
     used += size_t(count);
