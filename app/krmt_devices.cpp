@@ -134,7 +134,7 @@ void KRmt::startCollect() {
 
 void KRmt::stopCollect(bool err) {
   _timer->stop();
-  stopRecording(_devs.size(), [this](int32_t i) { _devs[i]->start(false, QString()); });
+  stopRecording(_devs.size(), [](int32_t i) { _devs[i]->start(false, QString()); });
   if (err)
     updateGui(Idle);
   else
