@@ -6,6 +6,8 @@
 #include <set>
 #include <utility>
 
+#include <QDataStream>
+
 #include "korbalt/simhooks.h"
 #include "window_harness.h"
 
@@ -24,11 +26,6 @@ long headerSize() {
   return n;
 }
 
-QByteArray readFile(const QString& name) {
-  QFile f(name);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 // The text output's lines; every line must be exactly "%lld, %hd".
 std::vector<Stamp> textStamps(const QString& name) {
   std::vector<Stamp> stamps;
@@ -36,26 +33,28 @@ std::vector<Stamp> textStamps(const QString& name) {
   EXPECT_TRUE(content.isEmpty() || content.endsWith('\n'));
   for (const QByteArray& line : content.split('\n')) {
     if (line.isEmpty()) continue;
-    long long time = 0;
-    short channel = 0;
-    EXPECT_EQ(sscanf(line.constData(), "%lld, %hd", &time, &channel), 2) << line.constData();
+    const QList<QByteArray> fields = line.split(',');
+    const qlonglong time = fields[0].toLongLong();
+    const short channel = fields.value(1).trimmed().toShort();
     EXPECT_EQ(QByteArray::number(time) + ", " + QByteArray::number(channel), line);
     stamps.emplace_back(time, channel);
   }
   return stamps;
 }
 
-// The binary output's records between the two headers.
+// The binary output's records (little-endian time and channel) between the two headers.
 std::vector<Stamp> binaryStamps(const QString& name) {
   const QByteArray content = readFile(name);
   const long header = headerSize();
-  std::vector<Stamp> stamps;
   EXPECT_GE(content.size(), 2 * header);
   EXPECT_EQ((content.size() - 2 * header) % 10, 0) << "header, 10-byte records, header";
-  for (long pos = header; pos + 10 <= content.size() - header; pos += 10) {
-    int64_t time = 0;
-    for (int b = 7; b >= 0; --b) time = (time << 8) | uint8_t(content[int(pos + b)]);
-    stamps.emplace_back(time, int16_t(uint8_t(content[int(pos + 8)]) | (uint8_t(content[int(pos + 9)]) << 8)));
+  QDataStream in(content.mid(header, content.size() - 2 * header));
+  in.setByteOrder(QDataStream::LittleEndian);
+  std::vector<Stamp> stamps;
+  for (qint64 time = 0; !in.atEnd();) {
+    qint16 channel = 0;
+    in >> time >> channel;
+    stamps.emplace_back(time, channel);
   }
   return stamps;
 }
@@ -72,23 +71,18 @@ std::set<int> positionsIn(const std::vector<Stamp>& stamps) {
 
 class RecordingTest : public WindowTest {
 protected:
-  void SetUp() override {
-    WindowTest::SetUp();
+  // The default chain, with both outputs and the temp folder in the test's folder.
+  KRmtProbe prepare() {
     setSim("RATES", "3000");
     setSim("CORRELATION", "2000,2500");
     QDir(_dir.path()).mkpath("work");
-  }
-
-  // The default chain, with the outputs and the temp folder in the test's folder.
-  KRmtProbe prepare(bool text, bool binary) {
     openWindow();
     KRmtProbe p = probe();
     EXPECT_EQ(KRmt::_devs.size(), 3);
     p.ascPath()->setText(path("out.txt"));
     p.binPath()->setText(path("out.bin"));
     p.tmpPath()->setText(path("work"));
-    p.ascEnable()->setChecked(text);
-    p.binEnable()->setChecked(binary);
+    for (QCheckBox* enable : {p.ascEnable(), p.binEnable()}) enable->setChecked(true);
     return p;
   }
 
@@ -96,13 +90,11 @@ protected:
   void record(KRmtProbe& p, const QVector<RmtDev*>& devs) {
     p.startBtn()->click();
     ASSERT_EQ(_window->state(), KRmt::Recording);
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] {
-          for (RmtDev* dev : devs)
-            if (dev->_events < 300 || dev->_eventsEdit->text() == "0") return false;
-          return true;
-        },
-        kWaitMs));
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+      return std::all_of(devs.begin(), devs.end(), [](RmtDev* dev) {
+        return dev->_events >= 300 && dev->_eventsEdit->text() != "0";
+      });
+    }, kWaitMs));
   }
 
   // Stops and waits for the merge to end.
@@ -118,28 +110,23 @@ protected:
   }
   bool noOutputs() const { return !QFile::exists(path("out.txt")) && !QFile::exists(path("out.bin")); }
   static bool tempFilesClosed() {
-    for (RmtDev* dev : KRmt::_devs)
-      if (dev->_tmpFile) return false;
-    return true;
+    return std::none_of(KRmt::_devs.begin(), KRmt::_devs.end(),
+                        [](RmtDev* d) { return d->_tmpFile != nullptr; });
   }
 };
 
 }  // namespace
 
-TEST_F(RecordingTest, OutputsHoldExactlyWhatTheDevicesDelivered) {
-  KRmtProbe p = prepare(true, true);
+TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutputs) {
+  KRmtProbe p = prepare();
   for (uint32_t i = 0; i < 3; ++i) ASSERT_TRUE(korbalt::simKeepRecord(i, kRecordLimit));
   record(p, KRmt::_devs);
   EXPECT_EQ(tempFiles(), (QStringList{"ravik-0.tmp", "ravik-1.tmp", "ravik-2.tmp"}));
   stopAndMerge(p);
-  EXPECT_TRUE(_boxes.texts.isEmpty());
   EXPECT_TRUE(tempFiles().isEmpty());
-
   const std::vector<Stamp> text = textStamps(path("out.txt"));
-  EXPECT_EQ(readFile(path("out.bin")).size(), 2 * headerSize() + 10 * long(text.size()));
   EXPECT_TRUE(text == binaryStamps(path("out.bin"))) << "both outputs hold the same records";
   EXPECT_EQ(positionsIn(text), (std::set<int>{0, 1, 2})) << "no markers, so in time order";
-
   // Every delivered event appears once, renumbered into its device's block of channels.
   std::vector<Stamp> delivered, merged = text;
   for (RmtDev* dev : KRmt::_devs) {
@@ -152,32 +139,49 @@ TEST_F(RecordingTest, OutputsHoldExactlyWhatTheDevicesDelivered) {
   std::sort(merged.begin(), merged.end());
   EXPECT_GT(merged.size(), 900u);
   EXPECT_TRUE(merged == delivered) << merged.size() << " merged, " << delivered.size() << " delivered";
-}
 
-TEST_F(RecordingTest, RepeatedRecordingWithOnlyBinaryOutputAndOneDeviceLeftOut) {
-  KRmtProbe p = prepare(true, true);
-  record(p, KRmt::_devs);
-  stopAndMerge(p);
-  EXPECT_EQ(textStamps(path("out.txt")).size(), binaryStamps(path("out.bin")).size());
-
-  // Second recording: Slave 2 stays out and only the binary output is written.
+  // Again with Slave 2 (library index 1) left out and only the binary output.
   ASSERT_TRUE(QFile::remove(path("out.txt")));
   p.ascEnable()->setChecked(false);
   KRmt::_devs[2]->_recordBox->setChecked(false);
-  record(p, {KRmt::_devs[0], KRmt::_devs[1]});
-  QStringList expected = {QString("ravik-%1.tmp").arg(KRmt::_devs[0]->_index),
-                          QString("ravik-%1.tmp").arg(KRmt::_devs[1]->_index)};
-  expected.sort();
-  EXPECT_EQ(tempFiles(), expected);
+  const QVector<RmtDev*> recorded = {KRmt::_devs[0], KRmt::_devs[1]};
+  record(p, recorded);
+  EXPECT_EQ(tempFiles(), (QStringList{"ravik-0.tmp", "ravik-2.tmp"}));
   stopAndMerge(p);
-  EXPECT_TRUE(_boxes.texts.isEmpty()) << _boxes.texts.join(" / ").toStdString();
   EXPECT_FALSE(QFile::exists(path("out.txt")));
   EXPECT_EQ(positionsIn(binaryStamps(path("out.bin"))), (std::set<int>{0, 1}));
   EXPECT_TRUE(tempFiles().isEmpty());
+
+  // Without outputs the devices count but write nothing, and nothing is merged.
+  ASSERT_TRUE(QFile::remove(path("out.bin")));
+  p.binEnable()->setChecked(false);
+  MergeThread* previous = p.merger();
+  record(p, recorded);
+  EXPECT_TRUE(tempFiles().isEmpty());
+  p.stopBtn()->click();
+  EXPECT_EQ(_window->state(), KRmt::Idle);
+  EXPECT_EQ(p.merger(), previous);
+  EXPECT_TRUE(noOutputs());
+
+  // Escape while recording stops the devices first, merges nothing and keeps the recording.
+  p.binEnable()->setChecked(true);
+  record(p, recorded);
+  QTest::keyClick(_window.get(), Qt::Key_A);
+  EXPECT_EQ(_window->state(), KRmt::Recording) << "other keys do nothing";
+  QTest::keyClick(_window.get(), Qt::Key_Escape);
+  EXPECT_FALSE(_window->isVisible());
+  EXPECT_EQ(_window->state(), KRmt::Idle);
+  EXPECT_TRUE(tempFilesClosed());
+  EXPECT_EQ(tempFiles(), (QStringList{"ravik-0.tmp", "ravik-2.tmp"}));
+  EXPECT_EQ(p.merger(), previous);
+  EXPECT_TRUE(noOutputs());
+  EXPECT_EQ(QSettings(KRmt::vendorName, KRmt::programName).value("pathNameTmp").toString(),
+            path("work"));
+  EXPECT_TRUE(_boxes.texts.isEmpty()) << _boxes.texts.join(" / ").toStdString();
 }
 
-TEST_F(RecordingTest, OutputThatCannotBeOpened) {
-  KRmtProbe p = prepare(true, true);
+TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
+  KRmtProbe p = prepare();
   ASSERT_TRUE(QFile(path("plain")).open(QIODevice::WriteOnly));
   const QString bad = path("plain/out.txt");
   p.ascPath()->setText(bad);
@@ -187,6 +191,7 @@ TEST_F(RecordingTest, OutputThatCannotBeOpened) {
   EXPECT_FALSE(binaryStamps(path("out.bin")).empty());
   EXPECT_TRUE(tempFiles().isEmpty());
 
+  // Close: no merge, the window closes and the recording is kept.
   ASSERT_TRUE(QFile::remove(path("out.bin")));
   MergeThread* previous = p.merger();
   _boxes.queue(QMessageBox::Close);
@@ -195,50 +200,36 @@ TEST_F(RecordingTest, OutputThatCannotBeOpened) {
   EXPECT_EQ(_boxes.texts.size(), 2);
   EXPECT_FALSE(_window->isVisible());
   EXPECT_EQ(_window->state(), KRmt::Idle);
-  EXPECT_EQ(p.merger(), previous) << "no merge after Close";
+  EXPECT_EQ(p.merger(), previous);
   EXPECT_TRUE(noOutputs());
-  EXPECT_FALSE(tempFiles().isEmpty()) << "a merge that did not start keeps the recording";
+  EXPECT_EQ(tempFiles().size(), 3);
+
+  // A temp file gone before the merge: whatever the answer nothing is merged, the files opened
+  // for the merge are closed and kept, and only Close closes the window.
+  p.ascPath()->setText(path("out.txt"));
+  for (QMessageBox::StandardButton answer : {QMessageBox::Ok, QMessageBox::Close}) {
+    _window->show();
+    _boxes.queue(answer);
+    record(p, KRmt::_devs);
+    const QString lost = KRmt::_devs[1]->_tmpName;
+    ASSERT_TRUE(QFile::remove(lost));
+    p.stopBtn()->click();
+    EXPECT_EQ(_boxes.texts.last(), "Can't open tempfile " + lost);
+    EXPECT_EQ(_window->isVisible(), answer == QMessageBox::Ok);
+    EXPECT_EQ(_window->state(), KRmt::Idle);
+    EXPECT_EQ(p.merger(), previous);
+    EXPECT_TRUE(noOutputs());
+    EXPECT_TRUE(tempFilesClosed());
+    EXPECT_EQ(tempFiles().size(), 2);
+  }
+  EXPECT_EQ(_boxes.texts.size(), 4);
   EXPECT_TRUE(_boxes.allErrorBoxes);
-}
-
-TEST_F(RecordingTest, TempFileThatCannotBeOpened) {
-  KRmtProbe p = prepare(true, true);
-  record(p, KRmt::_devs);
-  const QString lost = KRmt::_devs[1]->_tmpName;
-  ASSERT_TRUE(QFile::remove(lost));
-  p.stopBtn()->click();
-  EXPECT_EQ(_boxes.texts, QStringList{"Can't open tempfile " + lost});
-  EXPECT_EQ(_window->state(), KRmt::Idle);
-  EXPECT_TRUE(_window->isVisible());
-  EXPECT_EQ(p.merger(), nullptr);
-  EXPECT_TRUE(noOutputs());
-  EXPECT_TRUE(tempFilesClosed());
-
-  _boxes.queue(QMessageBox::Close);
-  record(p, KRmt::_devs);
-  ASSERT_TRUE(QFile::remove(KRmt::_devs[0]->_tmpName));
-  p.stopBtn()->click();
-  EXPECT_EQ(_boxes.texts.size(), 2);
-  EXPECT_FALSE(_window->isVisible());
-  EXPECT_EQ(p.merger(), nullptr);
-}
-
-TEST_F(RecordingTest, WithoutOutputsDevicesCountButWriteNothing) {
-  KRmtProbe p = prepare(false, false);
-  record(p, KRmt::_devs);
-  EXPECT_TRUE(tempFiles().isEmpty());
-  EXPECT_TRUE(tempFilesClosed());
-  p.stopBtn()->click();
-  EXPECT_EQ(_window->state(), KRmt::Idle);
-  EXPECT_EQ(p.merger(), nullptr);
-  EXPECT_TRUE(noOutputs());
-  EXPECT_TRUE(_boxes.texts.isEmpty());
 }
 
 TEST_F(RecordingTest, DeviceThatFailsToStartAbandonsTheRecording) {
   // Library index 0 is Slave 1, the second device of the chain.
   setSim("FAIL_PARAM", "TDC_enableChannels@0");
-  KRmtProbe p = prepare(true, true);
+  KRmtProbe p = prepare();
   ASSERT_EQ(KRmt::_devs[1]->_index, 0u);
   p.startBtn()->click();
   EXPECT_EQ(_boxes.texts,
@@ -250,17 +241,4 @@ TEST_F(RecordingTest, DeviceThatFailsToStartAbandonsTheRecording) {
   EXPECT_EQ(readFile(path("work/ravik-2.tmp")).size(), 0) << "no callback was registered";
   EXPECT_EQ(p.merger(), nullptr);
   EXPECT_TRUE(noOutputs());
-}
-
-TEST_F(RecordingTest, EscapeWhileRecordingEndsInOrder) {
-  KRmtProbe p = prepare(true, true);
-  record(p, KRmt::_devs);
-  QTest::keyClick(_window.get(), Qt::Key_Escape);
-  EXPECT_FALSE(_window->isVisible());
-  EXPECT_EQ(_window->state(), KRmt::Idle);
-  EXPECT_TRUE(tempFilesClosed());
-  EXPECT_EQ(p.merger(), nullptr) << "nothing is merged";
-  EXPECT_TRUE(noOutputs());
-  EXPECT_EQ(QSettings(KRmt::vendorName, KRmt::programName).value("pathNameTmp").toString(),
-            path("work"));
 }

@@ -1,7 +1,5 @@
 // The device search: chain ordering, the table rows, the registries, the reports for missing,
 // shared and failing devices, and the shared five-channel mode.
-#include <QSignalSpy>
-
 #include "window_harness.h"
 
 namespace {
@@ -11,14 +9,6 @@ std::vector<uint32_t> chainIndices() {
   std::vector<uint32_t> p;
   for (RmtDev* dev : KRmt::_devs) p.push_back(dev->_index);
   return p;
-}
-
-// The table row r (from 1) holds exactly the row widgets of `dev`.
-testing::AssertionResult rowShows(const KRmtProbe& p, int r, const RmtDev* dev) {
-  for (int c = 0; c < 8; ++c)
-    if (p.deviceCell(r, c) != dev->rowWidget(c))
-      return testing::AssertionFailure() << "row " << r << " column " << c;
-  return testing::AssertionSuccess();
 }
 
 int fiveChannelMode(uint32_t index) {
@@ -36,76 +26,63 @@ QString rcText(const char* fct, int rc) {
 
 TEST_F(WindowTest, ChainIsOrderedMasterFirstAndGapsAndFailuresAreReported) {
   // By default index i is the scenario's device i + 1: the master is discovered last.
+  const QString missing = "Sequence number missing: ";
   const struct {
     std::vector<std::pair<const char*, const char*>> sim;
+    bool close;  // answer the first box with Close
     QStringList boxes;
     std::vector<uint32_t> chain;  // library indices in chain order
     QList<int> connected;
   } cases[] = {
-      {{}, {}, {2, 0, 1}, {0, 1, 2}},
-      {{{"DEVICES", "2"}, {"CHAIN", "0,2"}}, {"Sequence number missing: 1"}, {1, 0}, {0, 1}},
-      {{{"CHAIN", "0,1,1"}, {"ORDER", "chain"}}, {"Sequence number not unique: 1"}, {0, 1, 2},
-       {0, 1, 2}},
-      {{{"DEVICES", "1"}, {"CHAIN", "3"}},
-       {"Sequence number missing: 0", "Sequence number missing: 1", "Sequence number missing: 2"},
+      {{}, false, {}, {2, 0, 1}, {0, 1, 2}},
+      {{{"DEVICES", "2"}, {"CHAIN", "0,2"}}, false, {missing + "1"}, {1, 0}, {0, 1}},
+      // Close at a missing position places nothing above it; the devices stay connected.
+      {{{"DEVICES", "2"}, {"CHAIN", "0,2"}}, true, {missing + "1"}, {1}, {0, 1}},
+      {{{"CHAIN", "0,1,1"}, {"ORDER", "chain"}}, false, {"Sequence number not unique: 1"},
+       {0, 1, 2}, {0, 1, 2}},
+      {{{"DEVICES", "1"}, {"CHAIN", "3"}}, false, {missing + "0", missing + "1", missing + "2"},
        {0}, {0}},
-      {{{"DEVICES", "2"}, {"CHAIN", "-1,-5"}}, {}, {}, {0, 1}},  // connected, but in no chain
-      {{{"FAIL_DISCOVER", "1"}}, {rcText("TDC_discover", KORBALT_DISCOVERY_FAILED)}, {}, {}},
-      {{{"FAIL_CONNECT", "1"}}, {rcText("connect (dev 2 of 3)", KORBALT_CONNECT_FAILED)}, {2, 0},
-       {0, 2}},
-      {{{"FAIL_INFO", "0"}},
-       {rcText("TDC_getDeviceInfo", KORBALT_INFO_FAILED), "Sequence number missing: 1"}, {2, 1},
-       {1, 2}},
+      {{{"DEVICES", "2"}, {"CHAIN", "-1,-5"}}, false, {}, {}, {0, 1}},  // connected, in no chain
+      {{{"FAIL_DISCOVER", "1"}}, false, {rcText("TDC_discover", KORBALT_DISCOVERY_FAILED)}, {}, {}},
+      {{{"FAIL_CONNECT", "1"}}, false, {rcText("connect (dev 2 of 3)", KORBALT_CONNECT_FAILED)},
+       {2, 0}, {0, 2}},
+      // Close after a failed connect ends the search: nothing is connected or placed after it.
+      {{{"FAIL_CONNECT", "0"}}, true, {rcText("connect (dev 1 of 3)", KORBALT_CONNECT_FAILED)},
+       {}, {}},
+      {{{"FAIL_INFO", "0"}}, false,
+       {rcText("TDC_getDeviceInfo", KORBALT_INFO_FAILED), missing + "1"}, {2, 1}, {1, 2}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.sim.empty() ? "default" : std::string(c.sim[0].first) + "=" + c.sim[0].second);
+    SCOPED_TRACE(c.sim.empty() ? std::string("default")
+                               : c.sim.back().first + std::string("=") + c.sim.back().second);
     closeWindow();
     clearSimVariables();
     for (const auto& [name, value] : c.sim) setSim(name, value);
     _boxes.texts.clear();
+    if (c.close) _boxes.queue(QMessageBox::Close);
     openWindow();
     KRmtProbe p = probe();
     EXPECT_EQ(_boxes.texts, c.boxes);
     EXPECT_EQ(_window->state(), KRmt::Idle);
-    EXPECT_TRUE(_window->isVisible());
+    EXPECT_EQ(_window->isVisible(), !c.close);
     ASSERT_EQ(chainIndices(), c.chain);
     EXPECT_EQ(KRmt::_devMap.keys(), c.connected);
-    for (int index : KRmt::_devMap.keys()) EXPECT_EQ(KRmt::_devMap[index]->_index, uint32_t(index));
     const bool hasMaster = !c.chain.empty() && KRmt::_devs[0]->_chainPos == 0;
     for (int i = 0; i < KRmt::_devs.size(); ++i) {
       RmtDev* dev = KRmt::_devs[i];
-      EXPECT_TRUE(rowShows(p, i + 1, dev));
-      EXPECT_TRUE(dev->_connected);
-      const int32_t pos = dev->_chainPos;
-      EXPECT_EQ(dev->_roleEdit->text(), pos == 0 ? QString("Master") : QString("Slave %1").arg(pos));
+      for (int col = 0; col < 8; ++col) EXPECT_EQ(p.deviceCell(i + 1, col), dev->rowWidget(col));
       int32_t id = 0;
       char serial[KORBALT_SERIAL_SIZE] = {};
       ASSERT_EQ(TDC_getDeviceInfo(dev->_index, nullptr, &id, serial, nullptr), 0);
       EXPECT_EQ(dev->_serialEdit->text(), serial);
       EXPECT_EQ(dev->_idEdit->text(), QString::number(id));
       EXPECT_EQ(dev->_fiveChBox->isEnabled(), hasMaster) << "the setting comes from the master";
-      EXPECT_FALSE(dev->_fiveChBox->isChecked());
-      EXPECT_EQ(fiveChannelMode(dev->_index), 0);
     }
     QWidget* next = p.deviceCell(KRmt::_devs.size() + 1, 0);
-    if (c.chain.empty())
-      EXPECT_EQ(next ? next->property("text").toString() : QString(), "-- No Devices Found --");
-    else
-      EXPECT_EQ(next, nullptr);
+    EXPECT_EQ(next ? next->property("text").toString() : "<none>",
+              c.chain.empty() ? "-- No Devices Found --" : "<none>");
   }
-}
-
-TEST_F(WindowTest, CloseAtAMissingPositionPlacesNothingAboveTheGap) {
-  setSim("DEVICES", "2");
-  setSim("CHAIN", "0,2");
-  _boxes.queue(QMessageBox::Close);
-  openWindow();
-  EXPECT_EQ(_boxes.texts, QStringList{"Sequence number missing: 1"});
   EXPECT_TRUE(_boxes.allErrorBoxes);
-  EXPECT_FALSE(_window->isVisible());
-  EXPECT_EQ(chainIndices(), std::vector<uint32_t>{1});
-  EXPECT_EQ(KRmt::_devMap.size(), 2) << "but the device stays connected";
-  EXPECT_EQ(probe().deviceCell(2, 0), nullptr);
 }
 
 TEST_F(WindowTest, FiveChannelModeFollowsTheMaster) {
@@ -115,26 +92,23 @@ TEST_F(WindowTest, FiveChannelModeFollowsTheMaster) {
   openWindow();
   ASSERT_EQ(chainIndices(), (std::vector<uint32_t>{2, 0, 1}));
   RmtDev* master = KRmt::_devs[0];
-  for (RmtDev* dev : KRmt::_devs) EXPECT_TRUE(dev->_fiveChBox->isEnabled());
-  QSignalSpy spy(master, &RmtDev::use5ChUpdated);
-  master->_fiveChBox->setChecked(true);
-  master->_applyBtn->click();
-  ASSERT_EQ(spy.count(), 1);
-  EXPECT_TRUE(spy[0][0].toBool());
-  EXPECT_TRUE(master->_fiveChBox->isChecked()) << "read back from the device after applying";
-  EXPECT_EQ(fiveChannelMode(master->_index), 1);
-  EXPECT_EQ(fiveChannelMode(KRmt::_devs[2]->_index), 1);
-  EXPECT_TRUE(KRmt::_devs[2]->_fiveChBox->isChecked());
-  EXPECT_FALSE(KRmt::_devs[1]->_fiveChBox->isChecked()) << "a device without the feature";
-
-  // Any device's dialog sets it for all.
-  KRmt::_devs[2]->_fiveChBox->setChecked(false);
-  KRmt::_devs[2]->_closeBtn->click();
-  EXPECT_FALSE(master->_fiveChBox->isChecked());
-  EXPECT_EQ(fiveChannelMode(master->_index), 0);
-  EXPECT_EQ(fiveChannelMode(KRmt::_devs[2]->_index), 0);
+  for (RmtDev* dev : KRmt::_devs) {
+    EXPECT_TRUE(dev->_fiveChBox->isEnabled() && !dev->_fiveChBox->isChecked());
+    EXPECT_EQ(fiveChannelMode(dev->_index), 0);
+  }
+  // The master's setting goes to every device with the feature, and so does Slave 2's: any
+  // device's dialog sets it for all. Apply reads the master's box back from the device.
+  for (bool on : {true, false}) {
+    RmtDev* from = on ? master : KRmt::_devs[2];
+    from->_fiveChBox->setChecked(on);
+    (on ? from->_applyBtn : from->_closeBtn)->click();
+    for (RmtDev* dev : {master, KRmt::_devs[2]}) {
+      EXPECT_EQ(dev->_fiveChBox->isChecked(), on);
+      EXPECT_EQ(fiveChannelMode(dev->_index), int(on));
+    }
+    EXPECT_FALSE(KRmt::_devs[1]->_fiveChBox->isChecked()) << "a device without the feature";
+  }
   EXPECT_TRUE(_boxes.texts.isEmpty());
-  closeWindow();
 
   // A master without the feature leaves every box disabled.
   setSim("FEATURES", "0x6C,0x7C,0x7C");

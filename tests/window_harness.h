@@ -11,13 +11,11 @@
 #include <string>
 #include <vector>
 
-#include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QGridLayout>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -35,22 +33,22 @@
 // Generous bound for every wait on a condition.
 constexpr int kWaitMs = 10000;
 
-// The window's private members and slots, for the tests.
+// The file's content, or "<missing>" when it cannot be read: a missing file never equals an
+// empty one.
+inline QByteArray readFile(const QString& name) {
+  QFile f(name);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+// The window's private members and slots, for the tests: member _x as x().
 class KRmtProbe {
 public:
   explicit KRmtProbe(KRmt* w) : _w(w) {}
-  QPushButton* startBtn() const { return _w->_startBtn; }
-  QPushButton* stopBtn() const { return _w->_stopBtn; }
-  QPushButton* quitBtn() const { return _w->_quitBtn; }
-  QLineEdit* ascPath() const { return _w->_ascPath; }
-  QLineEdit* binPath() const { return _w->_binPath; }
-  QLineEdit* tmpPath() const { return _w->_tmpPath; }
-  QCheckBox* ascEnable() const { return _w->_ascEnable; }
-  QCheckBox* binEnable() const { return _w->_binEnable; }
-  QLabel* stateText() const { return _w->_stateText; }
-  Led* stateLed() const { return _w->_stateLed; }
-  QProgressBar* progress() const { return _w->_progress; }
-  MergeThread* merger() const { return _w->_merger; }
+#define RAVIK_PROBE(m) auto m() const { return _w->_##m; }
+  RAVIK_PROBE(startBtn) RAVIK_PROBE(stopBtn) RAVIK_PROBE(quitBtn) RAVIK_PROBE(progress)
+  RAVIK_PROBE(ascPath) RAVIK_PROBE(binPath) RAVIK_PROBE(tmpPath) RAVIK_PROBE(merger)
+  RAVIK_PROBE(ascEnable) RAVIK_PROBE(binEnable) RAVIK_PROBE(stateText) RAVIK_PROBE(stateLed)
+#undef RAVIK_PROBE
   // The widget in a cell of the device table, or null.
   QWidget* deviceCell(int row, int column) const {
     QLayoutItem* item = _w->_devLayout->itemAtPosition(row, column);
@@ -59,7 +57,6 @@ public:
   void updateGui(KRmt::RmtState s) { _w->updateGui(s); }
   bool checkError(bool cond, const QString& msg) { return _w->checkError(cond, msg); }
   bool checkRc(int rc, const QString& fct = QString()) { return _w->checkRc(rc, fct); }
-  void checkPathBox(QLineEdit* ed, bool asDir) { _w->checkPathBox(ed, asDir); }
 
 private:
   KRmt* _w;
@@ -68,23 +65,17 @@ private:
 // The QApplication of the test program, created once the settings store has been moved into a
 // folder of its own (Qt reads the location once).
 class QtEnvironment : public ::testing::Environment {
-public:
   void SetUp() override {
-    _config = std::make_unique<QTemporaryDir>();
-    setenv("XDG_CONFIG_HOME", _config->path().toLocal8Bit().constData(), 1);
+    setenv("XDG_CONFIG_HOME", _config.path().toLocal8Bit().constData(), 1);
     _app = std::make_unique<QApplication>(_argc, _argv);
     _app->setQuitOnLastWindowClosed(false);
   }
-  void TearDown() override {
-    _app.reset();
-    _config.reset();
-  }
+  void TearDown() override { _app.reset(); }
 
-private:
+  QTemporaryDir _config;
   int _argc = 1;
-  char _name[16] = "ravik-test";
+  char _name[11] = "ravik-test";
   char* _argv[2] = {_name, nullptr};
-  std::unique_ptr<QTemporaryDir> _config;
   std::unique_ptr<QApplication> _app;
 };
 inline ::testing::Environment* const gQtEnvironment =
@@ -125,30 +116,29 @@ inline void setSim(const char* name, const char* value) {
 }
 
 // Every test starts in a temporary working folder with its own home and temp folders, an empty
-// settings store, no RAVIK_SIM_ variables and no devices in the window's registries.
+// settings store, no RAVIK_SIM_ variables and no devices in the window's registries; the working
+// folder and the variables HOME and TMPDIR are restored afterwards.
 class WindowTest : public ::testing::Test {
 protected:
   void SetUp() override {
     ASSERT_TRUE(_dir.isValid());
-    _oldCwd = QDir::currentPath();
-    _oldHome = qgetenv("HOME");
-    _oldTmp = qgetenv("TMPDIR");
+    _saved = {QDir::currentPath().toLocal8Bit(), qgetenv("HOME"), qgetenv("TMPDIR")};
     QDir::setCurrent(_dir.path());
     for (const char* sub : {"home", "tmp"}) QDir(_dir.path()).mkpath(sub);
     qputenv("HOME", path("home").toLocal8Bit());
     qputenv("TMPDIR", path("tmp").toLocal8Bit());
     clearSimVariables();
     QSettings(KRmt::vendorName, KRmt::programName).clear();
-    forgetDevices();
+    closeWindow();
   }
 
   void TearDown() override {
     closeWindow();
     UL_setEventCallback(KORBALT_EVENT_DATA, nullptr);
     clearSimVariables();
-    QDir::setCurrent(_oldCwd);
-    qputenv("HOME", _oldHome);
-    qputenv("TMPDIR", _oldTmp);
+    QDir::setCurrent(QString::fromLocal8Bit(_saved[0]));
+    qputenv("HOME", _saved[1]);
+    qputenv("TMPDIR", _saved[2]);
   }
 
   // Builds the window, shows it and waits until its device search has run.
@@ -163,16 +153,11 @@ protected:
   // Destroys the window (which disconnects its devices) and empties the static registries.
   void closeWindow() {
     _window.reset();
-    forgetDevices();
-  }
-
-  static void forgetDevices() {
     KRmt::_devs.clear();
     KRmt::_devMap.clear();
   }
 
   QString path(const QString& name) const { return _dir.path() + "/" + name; }
-
   KRmtProbe probe() const { return KRmtProbe(_window.get()); }
 
   QTemporaryDir _dir;
@@ -180,9 +165,7 @@ protected:
   BoxAnswerer _boxes;
 
 private:
-  QString _oldCwd;
-  QByteArray _oldHome;
-  QByteArray _oldTmp;
+  std::vector<QByteArray> _saved;  // working folder, HOME, TMPDIR
 };
 
 #endif
