@@ -1,18 +1,87 @@
-// Test helper: what the merge core writes for raw stream files, as the reference that the
-// programs' outputs are compared with.
+// Test helpers for the command-line programs, which run as child processes: a scratch folder,
+// the program started with its output in a file, and what the merge core writes for raw stream
+// files, as the reference that the programs' outputs are compared with.
 #ifndef RAVIK_TESTS_CORE_MERGE_H
 #define RAVIK_TESTS_CORE_MERGE_H
 
-#include <stdint.h>
-#include <stdio.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <functional>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "codec/tdc56.h"
 #include "merge/mergecore.h"
+
+extern char** environ;
+
+inline std::string slurp(const std::string& path) {
+  std::ostringstream s;
+  s << std::ifstream(path, std::ios::binary).rdbuf();
+  return s.str();
+}
+
+// Names in `dir`, hidden ones (partial outputs) included.
+inline std::set<std::string> namesIn(const std::string& dir) {
+  std::set<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  while (dirent* e = d ? readdir(d) : nullptr)
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.insert(e->d_name);
+  if (d) closedir(d);
+  return names;
+}
+
+// A fresh folder, removed with what it holds.
+struct TempDir {
+  TempDir() {
+    char name[] = "/tmp/ravik-test-XXXXXX";
+    path = mkdtemp(name);
+  }
+  ~TempDir() { EXPECT_EQ(system(("rm -rf " + path).c_str()), 0); }
+  std::string operator/(const std::string& name) const { return path + "/" + name; }
+  std::string path;
+};
+
+// Starts `program` with `args`, its standard output and error going to `outPath`, in this
+// process's environment with the RAVIK_SIM_* variables replaced by `sim` (without the prefix).
+inline pid_t spawnProgram(const char* program, std::vector<std::string> args,
+                          const std::string& outPath, const std::vector<std::string>& sim = {}) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e)
+    if (strncmp(*e, "RAVIK_SIM_", 10) != 0) env.push_back(*e);
+  for (const std::string& s : sim) env.push_back("RAVIK_SIM_" + s);
+  args.insert(args.begin(), program);
+  std::vector<char*> argv, envp;
+  for (std::string& a : args) argv.push_back(&a[0]);
+  for (std::string& e : env) envp.push_back(&e[0]);
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 1);
+    dup2(fd, 2);
+    execve(program, argv.data(), envp.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// The exit status of the child, or 1000 + the signal that ended it.
+inline int exitCode(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+}
 
 struct CoreSource {
   std::string path;

@@ -1,6 +1,9 @@
+// The thread primitives: the recursive mutex, waits, clock arithmetic, a thread's end and the
+// cyclic thread.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 
 #include "thread/deadline.h"
 #include "thread/lxmutex.h"
@@ -8,26 +11,18 @@
 
 namespace {
 
-// Runs a function object on its own thread.
-template <typename F>
-class FnThread : public IThread {
-public:
-  explicit FnThread(F f) : _f(f) {}
-  ~FnThread() override {}
+// Runs a function on its own thread; joined before it is destroyed, also when a check failed.
+struct FnThread : IThread {
+  explicit FnThread(std::function<void(IThread*)> f) : _f(std::move(f)) {}
+  ~FnThread() override { wait(); }
   void run() override { _f(this); }
-
-private:
-  F _f;
+  std::function<void(IThread*)> _f;
 };
-template <typename F>
-FnThread<F>* makeThread(F f) { return new FnThread<F>(f); }
 
 std::atomic<int> cycles{0};
 void countCycle(CyclicThread* t) {
   if (++cycles >= 100) t->setRunning(false);
 }
-
-}  // namespace
 
 TEST(Mutex, IsRecursiveAndNeedsOneUnlockPerLock) {
   IMutex m;
@@ -35,18 +30,17 @@ TEST(Mutex, IsRecursiveAndNeedsOneUnlockPerLock) {
   m.lock();
   m.unlock();
   std::atomic<bool> got{false};
-  auto* other = makeThread([&](IThread*) {
+  FnThread other([&](IThread*) {
     m.lock();
     got = true;
     m.unlock();
   });
-  other->start();
+  other.start();
   IThread::sleep(30);
   EXPECT_FALSE(got) << "one unlock after two locks must keep the mutex held";
   m.unlock();
-  other->wait();
+  other.wait();
   EXPECT_TRUE(got);
-  delete other;
 }
 
 TEST(WaitCondition, TimesOutAndWakes) {
@@ -57,26 +51,23 @@ TEST(WaitCondition, TimesOutAndWakes) {
   EXPECT_FALSE(cond.wait(&m, 20));
   m.unlock();  // still held after the wait: this unlock must balance the lock above
 
-  std::atomic<bool> waiting{false}, woken{false}, result{false};
-  auto* waiter = makeThread([&](IThread*) {
+  std::atomic<bool> woken{false}, result{false};
+  FnThread waiter([&](IThread*) {
     m.lock();
-    waiting = true;
     result = cond.wait(&m, -1);
     woken = true;
     m.unlock();
   });
-  waiter->start();
-  while (!waiting) IThread::sleep(1);
-  // Holding the mutex proves the waiter has released it inside its wait.
+  waiter.start();
+  // Holding the mutex proves the waiter is inside its wait or has not yet taken it.
   for (int i = 0; i < 5000 && !woken; ++i) {
     m.lock();
     cond.wakeOne();
     m.unlock();
     IThread::sleep(1);
   }
-  waiter->wait();
+  waiter.wait();
   EXPECT_TRUE(woken && result);
-  delete waiter;
 }
 
 TEST(ClockArithmetic, DeadlineCarriesAndTimestampWraps) {
@@ -84,8 +75,8 @@ TEST(ClockArithmetic, DeadlineCarriesAndTimestampWraps) {
       {100, 999500, 1700, 102, 699500000L}, {5, 0, 0, 5, 0}, {7, 123456, 999, 8, 122456000L}};
   for (const auto& d : deadlines) {
     struct timespec t = waitDeadline(d.sec, d.usec, d.ms);
-    EXPECT_EQ(t.tv_sec, d.tvSec) << d.sec << "." << d.usec << " + " << d.ms;
-    EXPECT_EQ(t.tv_nsec, d.tvNsec) << d.sec << "." << d.usec << " + " << d.ms;
+    EXPECT_TRUE(t.tv_sec == d.tvSec && t.tv_nsec == d.tvNsec)
+        << d.sec << "." << d.usec << " + " << d.ms << " gave " << t.tv_sec << " s " << t.tv_nsec;
   }
   const struct { int64_t sec, usec; int32_t stamp; } stamps[] = {
       {1999999, 999999, 1999999999}, {2000000, 0, 0}, {6000000, 1500, 1},
@@ -97,29 +88,30 @@ TEST(ClockArithmetic, DeadlineCarriesAndTimestampWraps) {
 
 TEST(Thread, FinishedTracksRunAndAllowsRestart) {
   std::atomic<int> runs{0};
-  std::atomic<bool> release{false}, sawItself{false};
-  auto* t = makeThread([&](IThread* self) {
+  std::atomic<bool> entered{false}, release{false}, sawItself{false};
+  FnThread t([&](IThread* self) {
     sawItself = self->isCurrentThread();
+    entered = true;
     while (!release) IThread::sleep(1);
     ++runs;
   });
-  EXPECT_TRUE(t->finished()) << "never started";
-  t->wait();  // returns at once
+  EXPECT_TRUE(t.finished()) << "never started";
+  t.wait();  // returns at once
 
-  t->start();
-  EXPECT_FALSE(t->finished());
-  EXPECT_FALSE(t->isCurrentThread());
+  t.start();
+  for (int i = 0; i < 10000 && !entered; ++i) IThread::sleep(1);
+  EXPECT_FALSE(t.finished()) << "run() has begun but not returned";
+  EXPECT_FALSE(t.isCurrentThread());
   release = true;
-  for (int i = 0; i < 10000 && !t->finished(); ++i) IThread::sleep(1);
-  ASSERT_TRUE(t->finished());
+  for (int i = 0; i < 10000 && !t.finished(); ++i) IThread::sleep(1);
+  ASSERT_TRUE(t.finished());
   EXPECT_EQ(runs, 1);
   EXPECT_TRUE(sawItself);
 
-  t->start();  // the same object runs again
-  t->wait();
+  t.start();  // the same object runs again
+  t.wait();
   EXPECT_EQ(runs, 2);
-  EXPECT_TRUE(t->finished()) << "a joined thread still reports its end";
-  delete t;
+  EXPECT_TRUE(t.finished()) << "a joined thread still reports its end";
   EXPECT_GE(IThread::getCpuCount(), 1);
 }
 
@@ -135,3 +127,5 @@ TEST(Thread, CyclicThreadRunsWhileFlagged) {
   busy.wait();
   EXPECT_EQ(cycles, 100) << "the loop ends right after the call that cleared the flag";
 }
+
+}  // namespace

@@ -3,8 +3,9 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <regex>
+#include <algorithm>
 #include <thread>
+#include <vector>
 
 #include "tests/trace_testdir.h"
 
@@ -15,20 +16,14 @@ using testing::internal::GetCapturedStdout;
 
 namespace {
 
-const std::string kStamp = "\\[[0-9]+\\.[0-9]{3}\\]";
-
-bool isTraceLine(const std::string& line, const std::string& prefix, const std::string& message) {
-  return std::regex_match(line, std::regex(prefix + kStamp + ": " + message + "\\."));
-}
-
-// Runs in a freshly started copy of this program (threadsafe death test), where traceInit has
-// never been called; stdout is joined to stderr so that any line at all shows.
-TEST(TraceBeforeInit, WritesNothingAndAssertReturns) {
+// Each death test runs in a freshly started copy of this program (threadsafe style), where
+// traceInit has never been called.
+TEST(TraceDeath, NothingBeforeInitAndAFailedAssertionEndsWithStatusOne) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         fflush(stdout);
-        dup2(2, 1);
+        dup2(2, 1);  // any line at all, on either stream, shows
         bool wrote = traceError(false, "e") || traceFatal(false, "f") ||
                      traceOsError(false, "o", false);
         traceSetFlags(TRACE_TRACE);
@@ -37,10 +32,6 @@ TEST(TraceBeforeInit, WritesNothingAndAssertReturns) {
         exit(wrote ? 2 : 0);
       },
       testing::ExitedWithCode(0), "^$");
-}
-
-TEST(TraceAssert, FailedAssertionEndsWithStatusOne) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         traceInit("", "RAVIK", 0);
@@ -49,8 +40,8 @@ TEST(TraceAssert, FailedAssertionEndsWithStatusOne) {
       testing::ExitedWithCode(1), "^RAVIK FATAL: Assertion failed: main\\.cpp#42\\.\n$");
 }
 
-TEST_F(TraceDirTest, LineFormatsAndFlags) {
-  traceInit("log.txt", "RAVIK", 0x01FC);
+TEST_F(TraceDirTest, LineFormatsFlagsAndReasons) {
+  traceInit("log.txt", "RAVIK", TRACE_CATEGORIES);
   CaptureStdout();
   EXPECT_TRUE(traceError(false, "Sorting queue overflow: %d", 16385));
   EXPECT_FALSE(traceError(true, "not written"));
@@ -59,6 +50,12 @@ TEST_F(TraceDirTest, LineFormatsAndFlags) {
   traceAssert(true, "a.cpp", 1);
   traceTrace("tick %d", 3);
   traceQuestion("Go %s?", "on");
+  errno = ENOENT;
+  EXPECT_TRUE(traceOsError(false, "open x", false));
+  errno = ECONNRESET;
+  EXPECT_TRUE(traceOsError(false, "sock", true));
+  EXPECT_FALSE(traceOsError(true, "fine", true));
+  EXPECT_TRUE(traceOsError(false, std::string(3000, 'a').c_str(), false));  // cut to 1023
   traceSetFlags(0);
   traceTrace("hidden trace");
   traceQuestion("hidden question");
@@ -67,45 +64,34 @@ TEST_F(TraceDirTest, LineFormatsAndFlags) {
   EXPECT_FALSE(traceFatal(false, "suppressed"));
   EXPECT_FALSE(traceOsError(false, "suppressed", false));
   traceAssert(false, "goes.cpp", 9);  // suppressed: neither writes nor ends the process
-  // Only error and fatal lines are copied to stdout.
-  EXPECT_EQ(GetCapturedStdout(), "RAVIK ERROR: Sorting queue overflow: 16385.\nRAVIK FATAL: stop now.\n");
 
-  auto log = lines(closeLog());
-  ASSERT_EQ(log.size(), 4u);
-  EXPECT_EQ(log[0], "RAVIK ERROR: Sorting queue overflow: 16385.");
-  EXPECT_EQ(log[1], "RAVIK FATAL: stop now.");
-  EXPECT_TRUE(isTraceLine(log[2], "RAVIK ", "tick 3")) << log[2];
-  EXPECT_EQ(log[3], "RAVIK QUEST!: Go on?.");
-}
-
-TEST_F(TraceDirTest, OsErrorAndReasons) {
-  traceInit("log.txt", "RAVIK", 0);
-  CaptureStdout();
-  errno = ENOENT;
-  EXPECT_TRUE(traceOsError(false, "open x", false));
-  errno = ECONNRESET;
-  EXPECT_TRUE(traceOsError(false, "sock", true));
-  EXPECT_FALSE(traceOsError(true, "fine", true));
-  std::string longText(3000, 'a');
-  EXPECT_TRUE(traceOsError(false, longText.c_str(), false));
-  GetCapturedStdout();
-
-  auto log = lines(closeLog());
-  ASSERT_EQ(log.size(), 3u);
-  EXPECT_EQ(log[0], std::string("RAVIK ERROR: open x - ") + strerror(ENOENT) + ".");
-  EXPECT_EQ(log[1], "RAVIK ERROR: sock - WSA_Error #" + std::to_string(ECONNRESET) + ".");
-  EXPECT_EQ(log[2], "RAVIK ERROR: " + longText.substr(0, 1023) + ".");
+  const std::string errors =
+      "RAVIK ERROR: Sorting queue overflow: 16385.\nRAVIK FATAL: stop now.\n";
+  const std::string osErrors = std::string("RAVIK ERROR: open x - ") + strerror(ENOENT) +
+                               ".\nRAVIK ERROR: sock - WSA_Error #" + std::to_string(ECONNRESET) +
+                               ".\nRAVIK ERROR: " + std::string(1023, 'a') + ".\n";
+  EXPECT_EQ(GetCapturedStdout(), errors + osErrors);  // only error and fatal lines are copied
+  EXPECT_EQ(closeLog(), errors + "RAVIK [T]: tick 3.\nRAVIK QUEST!: Go on?.\n" + osErrors);
 
   const std::pair<int, const char*> reasons[] = {
       {0, "ok"}, {1, "invalid address"}, {2, "out of range"}, {99, "unknown error"},
       {7, "7"},  {-12, "-12"}};
   for (const auto& [code, text] : reasons) EXPECT_STREQ(tracePrintReason(code), text);
+
+  traceInit("log.txt", "", TRACE_TRACE);  // starts over, without a prefix: the file is emptied
+  CaptureStdout();
+  traceError(false, "bare");
+  traceTrace("bare");
+  EXPECT_EQ(GetCapturedStdout(), "ERROR: bare.\n");
+  EXPECT_EQ(closeLog(), "ERROR: bare.\n[T]: bare.\n");
 }
 
+// The prefix is the name cut to 30 characters and a blank.
 TEST_F(TraceDirTest, ErrorLinesAreCopiedToStdoutOnlyFromAFile) {
+  const std::string name = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmn", prefix = name.substr(0, 30);
   CaptureStdout();
   CaptureStderr();
-  traceInit("no/such/dir/x.log", "RAVIK", 0);  // reported on stderr, where the log stays
+  traceInit("no/such/dir/x.log", name.c_str(), 0);  // reported on stderr, where the log stays
   traceError(false, "on stderr");
   traceSetFile("log.txt");
   traceError(false, "in file");
@@ -113,70 +99,45 @@ TEST_F(TraceDirTest, ErrorLinesAreCopiedToStdoutOnlyFromAFile) {
   traceError(false, "still in file");
   traceSetFile("");
   traceError(false, "back on stderr");
-  std::string err = GetCapturedStderr();
-  std::string out = GetCapturedStdout();
-
-  EXPECT_EQ(err,
-            "RAVIK ERROR: Failed to open Logfile no/such/dir/x.log.\n"
-            "RAVIK ERROR: on stderr.\nRAVIK ERROR: back on stderr.\n");
-  const char* fileLines =
-      "RAVIK ERROR: in file.\n"
-      "RAVIK ERROR: Failed to open Logfile no/such/dir/x.log.\n"
-      "RAVIK ERROR: still in file.\n";
+  const std::string err = GetCapturedStderr(), out = GetCapturedStdout();
+  const std::string failed = prefix + " ERROR: Failed to open Logfile no/such/dir/x.log.\n";
+  EXPECT_EQ(err, failed + prefix + " ERROR: on stderr.\n" + prefix + " ERROR: back on stderr.\n");
+  const std::string fileLines =
+      prefix + " ERROR: in file.\n" + failed + prefix + " ERROR: still in file.\n";
   EXPECT_EQ(out, fileLines);
-  EXPECT_EQ(readFile("log.txt"), fileLines);  // complete: traceSetFile("") closed it
-}
-
-TEST_F(TraceDirTest, PrefixIsCutTo30Characters) {
-  std::string name40 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmn";
-  traceInit("log.txt", name40.c_str(), TRACE_TRACE);
-  CaptureStdout();
-  traceError(false, "long");
-  EXPECT_EQ(GetCapturedStdout(), name40.substr(0, 30) + " ERROR: long.\n");
-
-  traceInit("log.txt", "", TRACE_TRACE);  // starts over: the file is emptied
-  CaptureStdout();
-  traceError(false, "bare");
-  traceTrace("bare");
-  GetCapturedStdout();
-  auto log = lines(closeLog());
-  ASSERT_EQ(log.size(), 2u);
-  EXPECT_EQ(log[0], "ERROR: bare.");
-  EXPECT_TRUE(isTraceLine(log[1], "", "bare")) << log[1];
+  EXPECT_EQ(closeLog(), fileLines);
 }
 
 TEST_F(TraceDirTest, LinesOfSeveralThreadsStayWhole) {
-  const int kThreads = 4, kLines = 300;
+  const size_t kThreads = 4, kLines = 300;
   traceInit("log.txt", "W", TRACE_TRACE | TRACE_FLUSH);
   CaptureStdout();
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
+  for (size_t t = 0; t < kThreads; ++t) {
     threads.emplace_back([t] {
-      std::string filler(80, 'a' + t);
-      for (int i = 0; i < kLines; ++i) {
-        traceTrace("thread %d line %d %s", t, i, filler.c_str());
-        traceError(false, "thread %d error %d %s", t, i, filler.c_str());
+      std::string filler(80, char('a' + t));
+      for (size_t i = 0; i < kLines; ++i) {
+        traceTrace("thread %zu line %zu %s", t, i, filler.c_str());
+        traceError(false, "thread %zu error %zu %s", t, i, filler.c_str());
       }
     });
   }
   for (auto& th : threads) th.join();
-  auto out = lines(GetCapturedStdout());
-  auto log = lines(closeLog());
+  const std::string out = GetCapturedStdout(), log = closeLog();
 
-  const std::string tail = " [0-9]+ ([a-d])\\2{79}";
-  std::regex errorLine("W ERROR: thread ([0-9]) error" + tail + "\\.");
-  size_t traces = 0, errors = 0;
-  for (const auto& line : log) {
-    bool isTrace = isTraceLine(line, "W ", "thread ([0-9]) line" + tail);
-    bool isError = std::regex_match(line, errorLine);
-    ASSERT_TRUE(isTrace || isError) << line;
-    traces += isTrace;
-    errors += isError;
+  // Every line is whole, and stdout has the error lines in the order of the log.
+  const std::regex whole("W (\\[T\\]: thread [0-3] line|ERROR: thread [0-3] error) [0-9]+ "
+                         "([a-d])\\2{79}\\.");
+  size_t lines = 0;
+  std::string errors;
+  std::istringstream in(log);
+  for (std::string line; std::getline(in, line); ++lines) {
+    ASSERT_TRUE(std::regex_match(line, whole)) << line;
+    if (line.find(" ERROR: ") != std::string::npos) errors += line + "\n";
   }
-  EXPECT_EQ(traces, size_t(kThreads * kLines));
-  EXPECT_EQ(errors, size_t(kThreads * kLines));
-  ASSERT_EQ(out.size(), size_t(kThreads * kLines));
-  for (const auto& line : out) ASSERT_TRUE(std::regex_match(line, errorLine)) << line;
+  EXPECT_EQ(lines, 2 * kThreads * kLines);
+  EXPECT_EQ(size_t(std::count(errors.begin(), errors.end(), '\n')), kThreads * kLines);
+  EXPECT_EQ(out, errors);
 }
 
 }  // namespace

@@ -8,9 +8,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "trace/trace.h"
 
@@ -30,21 +30,13 @@ protected:
   }
 
   static void writeFile(const char* path, const std::string& text) { std::ofstream(path) << text; }
-  static std::string readFile(const char* path) {
-    std::ostringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-  }
-  // Returns the log to stderr, which closes (and so flushes) the file, and gives its content.
+  // Returns the log to stderr, which closes (and so flushes) the file, and gives its content with
+  // every time stamp ("[seconds.milliseconds]") shown as "[T]".
   static std::string closeLog() {
     traceSetFile(nullptr);
-    return readFile("log.txt");
-  }
-  static std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
+    std::ostringstream text;
+    text << std::ifstream("log.txt").rdbuf();
+    return std::regex_replace(text.str(), std::regex("\\[[0-9]+\\.[0-9]{3}\\]"), "[T]");
   }
 
 private:
