@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "codec/tdc56.h"
@@ -39,14 +40,12 @@ Library& Library::instance() {
 
 Library::~Library() {
   setCallback(nullptr);
-  reapRetired();
   for (Tdc56Instance* d : _decoders) tdc56DeInit(d);
 }
 
 int32_t Library::discover(uint32_t* count) {
   if (count == nullptr) return KORBALT_BAD_ARGUMENT;
   setCallback(nullptr);
-  reapRetired();
   Guard guard(_lock);
   *count = 0;
   _devices.clear();
@@ -89,30 +88,29 @@ int32_t Library::setCallback(KorbaltEventCallback callback) {
     ended = _delivery;
     _delivery = nullptr;
   }
-  if (ended == nullptr) return KORBALT_OK;
-  ended->stop();
-  if (ended->isCurrentThread()) {
+  if (ended != nullptr) {
+    ended->stop();
     Guard guard(_lock);
     _retired.push_back(ended);
-    return KORBALT_OK;
   }
-  ended->wait();
-  delete ended;
+  // A delivery ended from inside its own callback may still be running that callback; once a
+  // removal has returned on any other thread, none may.
+  reapRetired();
   return KORBALT_OK;
 }
 
 void Library::reapRetired() {
-  std::vector<Delivery*> retired;
+  std::vector<Delivery*> ended;
   {
+    // A delivery's own thread cannot join itself: its entry stays listed, so that a removal on
+    // another thread still finds and waits for it.
     Guard guard(_lock);
-    retired.swap(_retired);
+    const auto own = std::stable_partition(_retired.begin(), _retired.end(),
+                                           [](Delivery* d) { return d->isCurrentThread(); });
+    ended.assign(own, _retired.end());
+    _retired.erase(own, _retired.end());
   }
-  for (Delivery* d : retired) {
-    if (d->isCurrentThread()) {
-      Guard guard(_lock);
-      _retired.push_back(d);
-      continue;
-    }
+  for (Delivery* d : ended) {
     d->wait();
     delete d;
   }

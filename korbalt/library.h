@@ -54,8 +54,9 @@ public:
   // Null when no device is addressed.
   SimDevice* addressed() { return _addressed < 0 ? nullptr : _devices[_addressed].get(); }
 
-  // Starts, redirects or (null) ends the delivery. Ending waits for the delivery thread, unless
-  // it is the caller, so that no callback runs after the call.
+  // Starts, redirects or (null) ends the delivery. Ending waits for the delivery thread and for
+  // every delivery ended earlier from inside its callback, except the caller's own thread, so
+  // that no callback runs after the call.
   int32_t setCallback(KorbaltEventCallback callback);
   // Null for an index that was never discovered.
   Tdc56Instance* decoder(uint32_t index);

@@ -24,6 +24,7 @@ struct Received {
   Words words[3];
   size_t stopAt = 0;  // the callback removes itself once every device sent this many words
   int stallMs = 0;    // the first call sleeps this long
+  int lingerMs = 0;   // the call that removed the callback stays this long before it returns
   std::atomic<int> calls{0};
   std::atomic<bool> inside{false}, stopped{false};
 };
@@ -39,6 +40,7 @@ void receive(int32_t** index, int, int words, int, uint32_t* data) {
   if (enough && !r.stopped) {
     EXPECT_EQ(UL_setEventCallback(KORBALT_EVENT_DATA, nullptr), 0);
     r.stopped = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(r.lingerMs));
   }
   r.inside = false;
 }
@@ -88,6 +90,7 @@ TEST(KorbaltStream, ChainDeliversItsEventsOnOneAxisWithPairsUntilUnregistered) {
     SCOPED_TRACE(std::string("maximum rate ") + maxRate);
     Received r;  // outlives the chain, whose end removes the callback
     r.stopAt = 40000;
+    r.lingerMs = 100;
     SimChain chain(SimChain::Vars{{"RAVIK_SIM_MAX_RATE", maxRate},
                                   {"RAVIK_SIM_CORRELATION", "20000,2500"}});
     ASSERT_TRUE(chain.connectAll());
@@ -98,7 +101,9 @@ TEST(KorbaltStream, ChainDeliversItsEventsOnOneAxisWithPairsUntilUnregistered) {
     }
     ASSERT_EQ(listen(r), 0);
     ASSERT_TRUE(waitFor([&] { return r.stopped.load(); }));
+    // The callback removed itself and is still running: a removal from here waits for it.
     ASSERT_EQ(UL_setEventCallback(KORBALT_EVENT_DATA, nullptr), 0);
+    EXPECT_FALSE(r.inside);
     Stamps decoded[3];
     int64_t earliest = INT64_MAX, latest = 0;
     for (uint32_t i = 0; i < 3; ++i) {
