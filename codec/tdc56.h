@@ -90,8 +90,8 @@ int32_t tdc56Decode52x(Tdc56Instance* instance, const uint32_t* words, int32_t c
 void tdc56Decode52(Tdc56Instance* instance, const uint32_t* words, int32_t count,
                    uint32_t markerMask);
 // Byte format of variable-length records. `count` > 0 is a length in 32-bit words, `count` < 0
-// the negated length in bytes. Only bytes inside the block are read: a record cut off by the end
-// of the block is dropped (its bytes are not carried over to the next block).
+// the negated length in bytes. The caller hands over whole records: a record that begins inside
+// the block is read whole, even where it ends past the block's end.
 void tdc56Decode60b(Tdc56Instance* instance, const uint8_t* data, int32_t count,
                     uint32_t markerMask);
 

@@ -96,15 +96,16 @@ TEST_F(Formats, ByteFormat) {
   const uint8_t expected[8] = {1 << 2 | 1, 0x70, 0x11, 0x01, 1 << 2, 0x2C, 0x01, 0};
   EXPECT_TRUE(std::equal(out, out + 8, expected));
 
-  // Absolute 1000, then -1 on channel 1; a record cut off by the end of the block is dropped.
+  // Absolute 1000, then -1 on channel 1; a record that begins before the block's end is read
+  // whole.
   const uint8_t data[12] = {4 * 1000 % 256 + 3, 4 * 1000 / 256, 0, 0, 0, 0, 0, 0,
-                            1 << 2, 0xFF, 0xFF, 2 << 2};
-  tdc56Decode60b(codec, data, -11, kAllMarkers);
+                            1 << 2, 0xFF, 0xFF, 0};
+  tdc56Decode60b(codec, data, -9, kAllMarkers);
   EXPECT_EQ(pop(), (Stamps{{999, 1}}));
-  tdc56Decode60b(codec, data, 2, kAllMarkers);
-  EXPECT_EQ(codec->lastTime, 1000);
-  tdc56Decode60b(codec, data + 8, 1, kAllMarkers);
-  EXPECT_EQ(pop(), (Stamps{{999, 1}}));
+  tdc56Reset(codec);
+  const uint8_t straddling[7] = {0x04, 0x05, 0x00, 0x09, 0x07, 0x00, 0x00};
+  tdc56Decode60b(codec, straddling, 1, kAllMarkers);
+  EXPECT_EQ(pop(), (Stamps{{5, 1}, {12, 2}}));
   // After a reset differences count from 0; negative times wait for an absolute time.
   tdc56Reset(codec);
   const uint8_t marker[3] = {34 << 2, 7, 0};

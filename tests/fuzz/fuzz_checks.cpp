@@ -160,12 +160,15 @@ void fuzzDecode52(const uint8_t* data, size_t size) {
   });
 }
 
-// Whole-word blocks go in as word counts, others as negated byte counts.
+// Whole-word blocks go in as word counts, others as negated byte counts. A record that begins in
+// the block is read whole, so the block is followed by room for the longest record.
 void fuzzDecode60b(const uint8_t* data, size_t size) {
   const uint32_t mask = FuzzInput(data, size).markerMask;
   feedBlocks(data, size, 1, [mask](Tdc56Instance* codec, const uint8_t* bytes, size_t n) {
+    std::vector<uint8_t> padded(bytes, bytes + n);
+    padded.resize(n + 7);
     const int32_t count = n % 4 == 0 ? int32_t(n / 4) : -int32_t(n);
-    tdc56Decode60b(codec, bytes, count, mask);
+    tdc56Decode60b(codec, padded.data(), count, mask);
   });
 }
 
