@@ -63,8 +63,9 @@ case "${1:-}" in
          ctest --output-on-failure -j"$JOBS")
       cmake -S . -B build-tsan -DRAVIK_SANITIZE_THREAD=ON -DRAVIK_BUILD_BENCH=OFF >/dev/null
       cmake --build build-tsan -j"$JOBS" --target "${TSAN_TESTS[@]}"
+      # Each runs five times, so that a race that shows once in a few runs fails the command.
       (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 \
-         ctest --output-on-failure -j"$JOBS" -R "^($(IFS='|'; echo "${TSAN_TESTS[*]}"))\$")
+         ctest --output-on-failure --repeat until-fail:5 -j"$JOBS" -R "^($(IFS='|'; echo "${TSAN_TESTS[*]}"))\$")
     fi
     ;;
   *)
