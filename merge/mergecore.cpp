@@ -242,8 +242,8 @@ int64_t mergeStreams(const MergeSource* sources, int32_t count, const MergeOutpu
     bytes += read1(*bufs.back());
     bytesRead.store(bytes, std::memory_order_relaxed);
   }
-  OutBuf text(outputs.text), binary(outputs.binary);
-  if (binary.open() && outputs.header) outputs.header(outputs.binary, true);
+  OutBuf text(outputs.text), binary(outputs.binary, outputs.records);
+  if (outputs.binary && outputs.header) outputs.header(outputs.binary, true);
 
   LoopState s{bufs.data(), text, binary, bytes, bytesRead, running};
   int64_t records = 0;
@@ -258,6 +258,6 @@ int64_t mergeStreams(const MergeSource* sources, int32_t count, const MergeOutpu
 
   text.flush();
   binary.flush();
-  if (binary.open() && outputs.header) outputs.header(outputs.binary, false);
+  if (outputs.binary && outputs.header) outputs.header(outputs.binary, false);
   return records;
 }

@@ -11,6 +11,8 @@
 #include <atomic>
 #include <functional>
 
+#include "merge/recordsink.h"
+
 struct Tdc56Instance;
 
 // One device's stream.
@@ -27,6 +29,7 @@ constexpr int32_t kMergeRecordSize = 10;
 struct MergeOutputs {
   FILE* text = nullptr;    // "%lld, %hd\n" per timestamp; null: none
   FILE* binary = nullptr;  // 10-byte records; null: none
+  RecordSink* records = nullptr;  // also takes the 10-byte records, in batches; null: none
   // Called with the binary file before the first record (first = true) and after the last one
   // (first = false), when the binary output is open: writes the file header and trailer.
   std::function<void(FILE* binary, bool first)> header;

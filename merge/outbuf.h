@@ -9,6 +9,8 @@
 
 #include <memory>
 
+#include "merge/recordsink.h"
+
 // The end of a text line for the channels 0..99: ", <channel>\n" in the first `length` bytes.
 struct OutBufTail {
   char text[7];
@@ -36,12 +38,15 @@ inline constexpr OutBufTails kOutBufTails = makeOutBufTails();
 
 class OutBuf {
 public:
-  explicit OutBuf(FILE* file) : _file(file), _data(file ? new char[kSize] : nullptr), _used(0) {}
+  // `sink` (not owned; null: none) also receives every flushed buffer; give it only to a buffer
+  // of binary records.
+  explicit OutBuf(FILE* file, RecordSink* sink = nullptr)
+      : _file(file), _sink(sink), _data(file || sink ? new char[kSize] : nullptr), _used(0) {}
   ~OutBuf() { flush(); }
   OutBuf(const OutBuf&) = delete;
   OutBuf& operator=(const OutBuf&) = delete;
 
-  bool open() const { return _file != nullptr; }
+  bool open() const { return _file != nullptr || _sink != nullptr; }
 
   // "<time>, <channel>\n", as printf's "%lld, %hd\n" writes it.
   void putText(int64_t time, int16_t channel) {
@@ -76,6 +81,7 @@ public:
   // Hands what is buffered to the file, e.g. before others write to it directly.
   void flush() {
     if (_used && _file) fwrite(_data.get(), 1, _used, _file);
+    if (_used && _sink) _sink->putRecords(_data.get(), _used / 10);
     _used = 0;
   }
 
@@ -151,6 +157,7 @@ private:
   }
 
   FILE* _file;                    // not owned
+  RecordSink* _sink;              // not owned
   std::unique_ptr<char[]> _data;  // kSize bytes
   size_t _used;
 };

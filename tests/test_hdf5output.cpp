@@ -1,0 +1,167 @@
+// The HDF5 output fed by the merge: its columns hold exactly the binary output's records, across
+// chunk boundaries and with the filters; the detector table counts them; a write failure is
+// reported with the file's name.
+#include <gtest/gtest.h>
+#include <hdf5.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "codec/tdc56.h"
+#include "merge/hdf5output.h"
+#include "merge/mergecore.h"
+
+namespace {
+
+// A raw stream of `count` timestamps on a coarse grid (so that devices tie), some of them
+// markers, in a temporary file.
+FILE* rawStream(int32_t count, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<PpTimest> events;
+  int64_t t = 1000000;
+  for (int32_t i = 0; i < count; ++i) {
+    t += 40 * int64_t(rng() % 4);
+    const uint32_t r = rng() % 50;
+    events.push_back({t, uint8_t(r == 0 ? 100 + rng() % 5 : r % 6)});
+  }
+  std::vector<uint32_t> words(4 * events.size() + 4);
+  Tdc56Instance* enc = tdc56Init();
+  int32_t n = count;
+  const int32_t w = count ? tdc56Pack60(enc, events.data(), &n, words.data(), int32_t(words.size())) : 0;
+  tdc56DeInit(enc);
+  FILE* f = tmpfile();
+  fwrite(words.data(), 4, size_t(w), f);
+  rewind(f);
+  return f;
+}
+
+// Merges streams of the given sizes into `sink` and, when `binary` is given, into it too.
+int64_t merge(const std::vector<int32_t>& sizes, RecordSink* sink, FILE* binary) {
+  std::vector<MergeSource> sources;
+  for (size_t i = 0; i < sizes.size(); ++i)
+    sources.push_back({tdc56Init(), int32_t(i), 0x1FF, rawStream(sizes[i], uint32_t(7 + i))});
+  MergeOutputs outputs;
+  outputs.binary = binary;
+  outputs.records = sink;
+  // A header would land in the binary file only; with the sink alone it must not be called.
+  outputs.header = [binary](FILE* f, bool) { EXPECT_EQ(f, binary); };
+  std::atomic<double> bytes{0};
+  std::atomic<bool> running{true};
+  const int64_t n = mergeStreams(sources.data(), int32_t(sources.size()), outputs, bytes, running);
+  for (MergeSource& s : sources) {
+    fclose(s.file);
+    tdc56DeInit(s.decoder);
+  }
+  return n;
+}
+
+size_t entries(hid_t set) {
+  const hid_t space = H5Dget_space(set);
+  const hssize_t n = H5Sget_simple_extent_npoints(space);
+  H5Sclose(space);
+  return size_t(n);
+}
+
+template <typename T>
+std::vector<T> readData(hid_t file, const char* path, hid_t type) {
+  const hid_t set = H5Dopen2(file, path, H5P_DEFAULT);
+  EXPECT_GE(set, 0) << path;
+  std::vector<T> values(std::max<size_t>(entries(set), 1));
+  EXPECT_GE(H5Dread(set, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()), 0) << path;
+  values.resize(entries(set));
+  H5Dclose(set);
+  return values;
+}
+
+TEST(Hdf5Output, ColumnsAndCountsEqualTheBinaryRecords) {
+  const std::string path = "/tmp/ravik-test-" + std::to_string(getpid()) + ".h5";
+  const struct {
+    std::vector<int32_t> sizes;  // records per device
+    bool compress;
+    bool binary;  // also a binary output beside the HDF5 one
+  } cases[] = {
+      {{1200000, 700000, 500000}, false, true},  // two chunk boundaries, devices interleaved
+      {{300000}, true, true},
+      {{1000, 2000}, false, false},
+      {{0}, false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.sizes[0]) + (c.compress ? " compressed" : ""));
+    Hdf5Output out;
+    std::string error;
+    ASSERT_TRUE(out.create(path, "/some/where/run.h5", c.compress, &error)) << error;
+    FILE* bin = c.binary ? tmpfile() : nullptr;
+    const int64_t n = merge(c.sizes, &out, bin);
+    Hdf5RunInfo info;
+    info.losses = {{1, 5000, 9000, "device data-loss flag"}};
+    ASSERT_TRUE(out.finish(info, &error)) << error;
+
+    const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    ASSERT_GE(file, 0);
+    const auto times = readData<int64_t>(file, "/photon_data/timestamps", H5T_NATIVE_INT64);
+    const auto channels = readData<int16_t>(file, "/photon_data/detectors", H5T_NATIVE_INT16);
+    ASSERT_EQ(int64_t(times.size()), n);
+    ASSERT_EQ(int64_t(channels.size()), n);
+    std::map<int16_t, int64_t> expected;
+    if (bin != nullptr) {
+      rewind(bin);
+      int64_t time = 0;
+      int16_t channel = 0;
+      for (int64_t i = 0; i < n; ++i) {
+        ASSERT_EQ(fread(&time, 8, 1, bin) + fread(&channel, 2, 1, bin), 2u);
+        ASSERT_EQ(times[size_t(i)], time) << i;
+        ASSERT_EQ(channels[size_t(i)], channel) << i;
+      }
+      fclose(bin);
+    }
+    for (int16_t channel : channels) ++expected[channel];
+    const auto ids = readData<int16_t>(file, "/setup/detectors/id", H5T_NATIVE_INT16);
+    const auto counts = readData<int64_t>(file, "/setup/detectors/counts", H5T_NATIVE_INT64);
+    std::map<int16_t, int64_t> written;
+    ASSERT_EQ(ids.size(), counts.size());
+    for (size_t i = 0; i < ids.size(); ++i) written[ids[i]] = counts[i];
+    EXPECT_EQ(written, expected);
+    EXPECT_EQ(readData<int64_t>(file, "/setup/num_pixels", H5T_NATIVE_INT64)[0],
+              int64_t(expected.size()));
+    const double span = n ? 1e-12 * double(times.back() - times.front()) : 0;
+    EXPECT_DOUBLE_EQ(readData<double>(file, "/acquisition_duration", H5T_NATIVE_DOUBLE)[0], span);
+    const hid_t losses = H5Dopen2(file, "/user/ravik/loss_intervals", H5P_DEFAULT);
+    EXPECT_EQ(entries(losses), 1u);
+    H5Dclose(losses);
+    H5Fclose(file);
+  }
+  unlink(path.c_str());
+}
+
+// A file that may not grow beyond 1 MiB: the output says so as soon as a chunk cannot be
+// written (the merge watches for that), and finish() fails with the final name.
+TEST(Hdf5Output, WriteFailureIsReportedWithTheFileName) {
+  const std::string path = "/tmp/ravik-test-" + std::to_string(getpid()) + "-full.h5";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{1 << 20, 1 << 20};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    Hdf5Output out;
+    std::string error;
+    if (!out.create(path, "run.h5", false, &error)) _exit(2);
+    const std::vector<char> records(10 * 100000);
+    for (int i = 0; i < 11; ++i) out.putRecords(records.data(), 100000);
+    const bool failedEarly = out.failed();
+    if (out.finish(Hdf5RunInfo(), &error)) _exit(3);
+    _exit(failedEarly && error == "run.h5: write error: File too large" ? 0 : 4);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  unlink(path.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
