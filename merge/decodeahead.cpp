@@ -13,6 +13,9 @@ constexpr int32_t kBlockWords = 100;
 // The file is read in chunks of whole blocks, so that blocks fall exactly where 100-word reads
 // of the file would put them.
 constexpr int32_t kChunkWords = 164 * kBlockWords;
+// A page ends after at most this many bytes of the stream, however few timestamps they hold: the
+// merge publishes its progress once per page, and a watcher expects it to move smoothly.
+constexpr int64_t kPageBytes = 64 * 1024;
 
 // Hands out a raw stream in blocks of up to 100 whole words. A trailing part of a word at the
 // end of the file is never handed out.
@@ -80,12 +83,14 @@ DecodeAhead::~DecodeAhead() {
 }
 
 // Decodes the source's next page into the free one of its two pages: blocks until the page could
-// not take another full decoder list, or until the stream ends.
+// not take another full decoder list or another block within kPageBytes, or until the stream
+// ends.
 void DecodeAhead::fill(Source& s) {
   Page& page = s.pages[s.filled % 2];
   page.count = 0;
   page.bytes = 0;
-  while (s.reader.more() && page.count <= kPageEntries - kTdc56ListSize) {
+  while (s.reader.more() && page.count <= kPageEntries - kTdc56ListSize &&
+         page.bytes + 4 * kBlockWords <= kPageBytes) {
     const uint32_t* words;
     const int32_t n = s.reader.next(&words);
     page.bytes += 4 * int64_t(n);

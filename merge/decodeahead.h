@@ -21,7 +21,8 @@ struct MergeSource;
 
 class DecodeAhead {
 public:
-  // A page is closed once fewer than a full decoder list would still fit into it.
+  // A page is closed once fewer than a full decoder list would still fit into it, or once it
+  // holds 64 KiB of the stream.
   static constexpr int32_t kPageEntries = kTdc56ListSize + 8192;
 
   // Resets the sources' decoders and starts the decoding thread. Without it (`onThread` false,
