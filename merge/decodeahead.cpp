@@ -60,7 +60,9 @@ struct DecodeAhead::Source {
   PpTimest endOfData[2] = {{INT64_MAX, 0}, {INT64_MAX, 0}};
 };
 
-DecodeAhead::DecodeAhead(const MergeSource* sources, int32_t count, bool onThread) {
+DecodeAhead::DecodeAhead(const MergeSource* sources, int32_t count, bool onThread,
+                         std::atomic<double>* bytesRead)
+    : _bytesRead(bytesRead) {
   for (int32_t i = 0; i < count; ++i) {
     tdc56Reset(sources[i].decoder);
     _sources.emplace_back(new Source(sources[i]));
@@ -133,28 +135,38 @@ void DecodeAhead::decodeLoop() {
 int64_t DecodeAhead::take(int32_t i, const PpTimest** first, const PpTimest** last) {
   Source& s = *_sources[size_t(i)];
   std::unique_lock<std::mutex> hold(_lock);
-  if (s.taken > 0 && s.pages[(s.taken - 1) % 2].last) {
-    // Past the end already.
-    *first = *last = s.endOfData;
-    return 0;
+  int64_t bytes = 0;
+  for (;;) {
+    if (s.taken > 0 && s.pages[(s.taken - 1) % 2].last) {
+      // Past the end already.
+      *first = *last = s.endOfData;
+      return bytes;
+    }
+    // The page taken before is released by taking the next one; it may now be filled again.
+    if (!_thread.joinable() && s.filled == s.taken) {
+      hold.unlock();
+      fill(s);
+      hold.lock();
+      ++s.filled;
+      s.ended = s.pages[(s.filled - 1) % 2].last;
+    }
+    ++s.taken;
+    _changed.notify_all();
+    _changed.wait(hold, [&] { return s.filled >= s.taken; });
+    const Page& page = s.pages[(s.taken - 1) % 2];
+    bytes += page.bytes;
+    if (_bytesRead != nullptr)
+      _bytesRead->store(_bytesRead->load(std::memory_order_relaxed) + double(page.bytes),
+                        std::memory_order_relaxed);
+    if (page.count > 0) {
+      *first = page.entries;
+      *last = page.entries + (page.count - 1);
+      return bytes;
+    }
+    // A stretch of the stream without timestamps: its bytes count, and the next page follows.
+    if (page.last) {
+      *first = *last = s.endOfData;
+      return bytes;
+    }
   }
-  // The page taken before is released by taking the next one; it may now be filled again.
-  if (!_thread.joinable() && s.filled == s.taken) {
-    hold.unlock();
-    fill(s);
-    hold.lock();
-    ++s.filled;
-    s.ended = s.pages[(s.filled - 1) % 2].last;
-  }
-  ++s.taken;
-  _changed.notify_all();
-  _changed.wait(hold, [&] { return s.filled >= s.taken; });
-  const Page& page = s.pages[(s.taken - 1) % 2];
-  if (page.count == 0) {
-    *first = *last = s.endOfData;
-  } else {
-    *first = page.entries;
-    *last = page.entries + (page.count - 1);
-  }
-  return page.bytes;
 }

@@ -9,6 +9,7 @@
 
 #include <stdint.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -27,8 +28,10 @@ public:
 
   // Resets the sources' decoders and starts the decoding thread. Without it (`onThread` false,
   // or no thread to be had) take() decodes on the caller's thread instead: slower, but the same
-  // result.
-  DecodeAhead(const MergeSource* sources, int32_t count, bool onThread = true);
+  // result. When `bytesRead` is given, take() adds every page's bytes to it as it passes the page,
+  // also through a long stretch without timestamps.
+  DecodeAhead(const MergeSource* sources, int32_t count, bool onThread = true,
+              std::atomic<double>* bytesRead = nullptr);
   // Stops the decoding thread (within one page) and waits for it.
   ~DecodeAhead();
   DecodeAhead(const DecodeAhead&) = delete;
@@ -37,7 +40,8 @@ public:
   // Releases source i's current page and makes the next one current, waiting until it is
   // decoded. *first is its first entry and *last its last one. At the end of the stream the page
   // is empty: *first is an entry with time INT64_MAX and *last == *first. The entry after *last
-  // may be read (its value is meaningless). Returns the raw bytes consumed for the page.
+  // may be read (its value is meaningless). Pages without a timestamp are passed over. Returns
+  // the raw bytes consumed for the pages.
   int64_t take(int32_t i, const PpTimest** first, const PpTimest** last);
 
 private:
@@ -56,6 +60,7 @@ private:
   std::mutex _lock;
   std::condition_variable _changed;  // a page filled or released, or stop
   bool _stop = false;
+  std::atomic<double>* _bytesRead;  // not owned; may be null
   std::thread _thread;
 };
 

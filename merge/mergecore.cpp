@@ -232,7 +232,7 @@ int64_t mergeLoopFor(LoopState& s, int32_t count) {
 int64_t mergeStreams(const MergeSource* sources, int32_t count, const MergeOutputs& outputs,
                      std::atomic<double>& bytesRead, const std::atomic<bool>& running) {
   if (count <= 0) return 0;
-  DecodeAhead ahead(sources, count);
+  DecodeAhead ahead(sources, count, true, &bytesRead);
   std::vector<std::unique_ptr<TBuf>> owned;
   std::vector<TBuf*> bufs;
   double bytes = bytesRead.load(std::memory_order_relaxed);

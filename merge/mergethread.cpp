@@ -24,4 +24,7 @@ void MergeThread::run() {
     writeFileHeader(file, 0);
   };
   mergeStreams(sources.data(), int32_t(sources.size()), outputs, _bytesRead, _running);
+  // A stop that came after the last record was written still leaves a complete merge, but it
+  // cannot be told apart from one before: only a merge never asked to stop counts as complete.
+  _completed.store(_running.load(std::memory_order_relaxed), std::memory_order_release);
 }

@@ -23,11 +23,14 @@ public:
   void run() override;
   // Ends the merge after the record being written; the outputs then hold a prefix.
   void stop() { _running.store(false, std::memory_order_relaxed); }
+  // True once run() has merged every temp file to its end, without a stop.
+  bool completed() const { return _completed.load(std::memory_order_acquire); }
 
   FILE* _ascFile;  // text output, not owned
   FILE* _binFile;  // binary output, not owned
   std::atomic<double> _bytesRead;  // temp file bytes consumed so far, read by the window
   std::atomic<bool> _running;      // cleared to stop the merge early
+  std::atomic<bool> _completed{false};
 };
 
 #endif
