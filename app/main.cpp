@@ -2,8 +2,10 @@
 
 #include "app/krmt.h"
 #include "app/options.h"
+#include "thread/stdfds.h"
 
 int main(int argc, char* argv[]) {
+  if (!openStandardDescriptors()) return 1;
   RmtOptions opt = parseOptions(argc, argv, KRmt::optLog, KRmt::optSim);
   QApplication app(argc, argv);
   int rc;
