@@ -52,6 +52,25 @@ bool openInputs(const std::vector<StreamArg>& args, std::vector<InputStream>* in
   return true;
 }
 
+bool checkDistinctStreams(const std::vector<InputStream>& inputs, std::string* error) {
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    for (size_t j = 0; j < i; ++j) {
+      const InputStream& a = inputs[j];
+      const InputStream& b = inputs[i];
+      if (a.device == b.device && a.inode == b.inode) {
+        *error = b.arg.path + ": is given twice (also as " + a.arg.path + ")";
+        return false;
+      }
+      if (a.arg.chainPos == b.arg.chainPos) {
+        *error = a.arg.path + " and " + b.arg.path + ": both have chain position " +
+                 std::to_string(a.arg.chainPos) + ", so their channels would mix";
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 void closeInputs(std::vector<InputStream>* inputs) {
   for (InputStream& input : *inputs)
     if (input.file != nullptr) fclose(input.file);

@@ -22,10 +22,14 @@ struct InputStream {
 
 // Opens every stream read-only and returns them in merge order: stably sorted by chain
 // position, as the window lists its devices. On the first problem (missing, unreadable, a
-// directory or another kind of non-regular file) closes what it opened and returns false with a one-line message
-// naming the file in *error.
+// directory or another kind of non-regular file) closes what it opened and returns false with a
+// one-line message naming the file in *error.
 bool openInputs(const std::vector<StreamArg>& args, std::vector<InputStream>* inputs,
                 std::string* error);
+
+// False with a one-line message naming the files when two streams are one file, or share a chain
+// position and so their output channels.
+bool checkDistinctStreams(const std::vector<InputStream>& inputs, std::string* error);
 
 void closeInputs(std::vector<InputStream>* inputs);
 

@@ -26,6 +26,23 @@ std::string canonicalName(const std::string& path) {
   return std::string(resolved) + "/" + base;
 }
 
+// The file a path names, with every symbolic link on the last component followed, also to a
+// target that does not exist yet. Gives up after 40 links, as the system does.
+std::string followLinks(std::string path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    std::vector<char> target(size_t(st.st_size) + PATH_MAX);
+    const ssize_t n = readlink(path.c_str(), target.data(), target.size() - 1);
+    if (n <= 0) return path;
+    const std::string link(target.data(), size_t(n));
+    std::string dir, base;
+    splitPath(path, &dir, &base);
+    path = link[0] == '/' ? link : dir + "/" + link;
+  }
+  return path;
+}
+
 bool sameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -44,12 +61,19 @@ ssize_t OutputFile::sinkWrite(void* cookie, const char* data, size_t size) {
     }
     done += size_t(n);
   }
+  sink->written += int64_t(size);
   return ssize_t(size);
 }
 
-// The device library asks for the position (ftell) to fill in the header's offset.
+// The device library asks for the position (ftell) to fill in the header's offset. A pipe has
+// none, but the bytes written tell it, so that the trailer still gives the record count.
 int OutputFile::sinkSeek(void* cookie, off64_t* offset, int whence) {
-  const off64_t at = lseek64(static_cast<Sink*>(cookie)->fd, *offset, whence);
+  Sink* sink = static_cast<Sink*>(cookie);
+  const off64_t at = lseek64(sink->fd, *offset, whence);
+  if (at < 0 && errno == ESPIPE && whence == SEEK_CUR && *offset == 0) {
+    *offset = sink->written;
+    return 0;
+  }
   if (at < 0) return -1;
   *offset = at;
   return 0;
@@ -66,15 +90,17 @@ int OutputFile::sinkClose(void* cookie) {
 
 bool OutputFile::create(const std::string& path, std::string* error) {
   _path = path;
+  _target = followLinks(path);
   struct stat st;
-  const bool exists = stat(path.c_str(), &st) == 0;
+  const bool exists = stat(_target.c_str(), &st) == 0;
   int fd;
   if (exists && !S_ISREG(st.st_mode)) {
-    fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    fd = open(_target.c_str(), O_WRONLY | O_CLOEXEC);
   } else {
+    // Short, so that the longest name a folder takes still has a temporary name beside it.
     std::string dir, base;
-    splitPath(path, &dir, &base);
-    std::string name = dir + "/." + base + ".part-XXXXXX";
+    splitPath(_target, &dir, &base);
+    std::string name = dir + "/.ravik-XXXXXX";
     fd = mkstemp(&name[0]);
     if (fd >= 0) {
       _tmpPath = name;
@@ -115,7 +141,7 @@ bool OutputFile::finish(std::string* error) {
 
 bool OutputFile::publish(std::string* error) {
   if (_tmpPath.empty()) return true;
-  if (rename(_tmpPath.c_str(), _path.c_str()) != 0) {
+  if (rename(_tmpPath.c_str(), _target.c_str()) != 0) {
     *error = _path + ": cannot rename the finished file into place: " + strerror(errno);
     discard();
     return false;
@@ -129,6 +155,20 @@ void OutputFile::discard() {
   _file = nullptr;
   if (!_tmpPath.empty()) unlink(_tmpPath.c_str());
   _tmpPath.clear();
+}
+
+bool publishOutputs(OutputFile* text, OutputFile* binary, std::string* error) {
+  if (!text->finish(error) || !binary->finish(error) || !text->publish(error)) {
+    text->discard();
+    binary->discard();
+    *error += "; no output written";
+    return false;
+  }
+  if (binary->publish(error)) return true;
+  *error += text->path().empty()
+                ? "; no output written"
+                : "; " + text->path() + " is complete, the binary output was not written";
+  return false;
 }
 
 bool checkOutputPath(const std::string& path, const std::string& other,

@@ -1,15 +1,17 @@
 // An output file that appears under its final name only when it is complete.
 //
-// The data go to a temporary file in the same folder, which commit() renames into place, so an
+// The data go to a temporary file in the same folder, which publish() renames into place, so an
 // interrupted or failed merge never leaves a partial file under the final name. (Not synced to
 // disk: that would cost the merge's speed and guards only against a crash of the system.) An existing
-// device or pipe (e.g. /dev/null) cannot be replaced that way and is written directly.
+// device or pipe (e.g. /dev/null) cannot be replaced that way and is written directly. A symbolic
+// link is written through: its target is replaced and the link stays.
 //
 // Write errors are caught below the FILE stream, at the system call, and kept with their
 // errno, so another thread can watch for them while the merge writes.
 #ifndef RAVIK_CLI_OUTPUTFILE_H
 #define RAVIK_CLI_OUTPUTFILE_H
 
+#include <stdint.h>
 #include <stdio.h>
 #include <sys/types.h>
 
@@ -31,8 +33,11 @@ public:
   // False with a one-line message naming `path` in *error.
   bool create(const std::string& path, std::string* error);
 
-  // The stream to write to; null before create().
+  // The stream to write to; null before create(). Its position (ftell) counts the bytes written
+  // also where the file cannot seek, as on a pipe.
   FILE* file() const { return _file; }
+  // The name given to create().
+  const std::string& path() const { return _path; }
   // errno of the first failed write, 0 while there is none. Any thread may ask.
   int writeError() const { return _sink ? _sink->error.load(std::memory_order_relaxed) : 0; }
 
@@ -49,6 +54,7 @@ private:
   struct Sink {
     int fd;
     std::atomic<int> error{0};
+    int64_t written = 0;  // bytes written through the stream (stream thread only)
   };
 
   // The stream's functions over a Sink (see fopencookie).
@@ -56,11 +62,17 @@ private:
   static int sinkSeek(void* sink, off64_t* offset, int whence);
   static int sinkClose(void* sink);
 
-  std::string _path;
+  std::string _path;      // as given
+  std::string _target;    // where the data go: _path with symbolic links followed
   std::string _tmpPath;  // empty when writing to _path directly
   std::unique_ptr<Sink> _sink;
   FILE* _file = nullptr;
 };
+
+// Flushes and closes both outputs (either may be unused) and renames them into place, text first,
+// when both were written in full. False with a message in *error that says which outputs are in
+// place: none, or the text output alone when the binary one could not be renamed after it.
+bool publishOutputs(OutputFile* text, OutputFile* binary, std::string* error);
 
 // Checks that `path` may be written: not a directory, not one of the inputs (also through a
 // link), not the same file as `other` (the other output; may be empty). False with a message.

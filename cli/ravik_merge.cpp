@@ -17,6 +17,7 @@
 #include "cli/options.h"
 #include "cli/outputfile.h"
 #include "cli/report.h"
+#include "thread/stdfds.h"
 
 namespace {
 
@@ -40,12 +41,6 @@ bool createOutputs(const Options& options, const std::vector<InputStream>& input
   return true;
 }
 
-// Closes both outputs and renames them into place, only when both were written in full.
-bool publishOutputs(OutputFile* text, OutputFile* binary, std::string* error) {
-  if (!text->finish(error) || !binary->finish(error)) return false;
-  return text->publish(error) && binary->publish(error);
-}
-
 bool showProgress(const Options& options) {
   if (options.progress == ProgressMode::Auto) return isatty(STDERR_FILENO) != 0;
   return options.progress == ProgressMode::On;
@@ -54,6 +49,7 @@ bool showProgress(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!openStandardDescriptors()) return kExitWriteError;
   const sigset_t signals = blockSignals();
   // A closed pipe shows as a write error with its message, not as a silent death.
   signal(SIGPIPE, SIG_IGN);
@@ -67,7 +63,8 @@ int main(int argc, char** argv) {
   std::vector<InputStream> inputs;
   if (!openInputs(options.streams, &inputs, &error)) return fail(kExitBadInput, error);
   OutputFile text, binary;
-  if (!createOutputs(options, inputs, &text, &binary, &error)) {
+  if (!checkDistinctStreams(inputs, &error) ||
+      !createOutputs(options, inputs, &text, &binary, &error)) {
     closeInputs(&inputs);
     return fail(kExitBadInput, error);
   }
@@ -85,11 +82,7 @@ int main(int argc, char** argv) {
     return fail(128 + run.stopSignal, std::string("stopped by signal ") +
                                           strsignal(run.stopSignal) + "; no output written");
   }
-  if (!publishOutputs(&text, &binary, &error)) {
-    text.discard();
-    binary.discard();
-    return fail(kExitWriteError, error + "; no output written");
-  }
+  if (!publishOutputs(&text, &binary, &error)) return fail(kExitWriteError, error);
   if (!options.quiet)
     printSummary(stderr, {run.records, run.bytesRead, run.seconds, run.counted ? &counts : nullptr});
   return 0;

@@ -51,8 +51,9 @@ struct TempDir {
   std::string path;
 };
 
-// Starts `program` with `args`, its standard output and error going to `outPath`, in this
-// process's environment with the RAVIK_SIM_* variables replaced by `sim` (without the prefix).
+// Starts `program` with `args`, its standard output and error going to `outPath` (with an empty
+// `outPath` both are closed), in this process's environment with the RAVIK_SIM_* variables
+// replaced by `sim` (without the prefix).
 inline pid_t spawnProgram(const char* program, std::vector<std::string> args,
                           const std::string& outPath, const std::vector<std::string>& sim = {}) {
   std::vector<std::string> env;
@@ -67,9 +68,10 @@ inline pid_t spawnProgram(const char* program, std::vector<std::string> args,
   envp.push_back(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
-    const int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int fd = outPath.empty() ? -1 : open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(fd, 1);
     dup2(fd, 2);
+    if (fd < 0) close(1), close(2);
     execve(program, argv.data(), envp.data());
     _exit(127);
   }

@@ -89,6 +89,7 @@ TEST(RavikMerge, WritesTheBytesOfTheMergeCoreWithDefaultsAndInChainOrder) {
 TEST(RavikMerge, FailsWithOneLineNamingTheFileAndLeavesNoOutput) {
   TempDir d;
   writeStream(d / "s", 5000, 2);
+  writeStream(d / "u", 10, 3);
   mkdir((d / "dir").c_str(), 0755);
   const std::set<std::string> before = namesIn(d.path);
   const struct {
@@ -103,6 +104,8 @@ TEST(RavikMerge, FailsWithOneLineNamingTheFileAndLeavesNoOutput) {
       {{"--text", d / "t", d / "s:0:0x200"}, d / "s: bad marker mask '0x200'"},
       {{"--text", d / "t", d / "s:0:-1"}, d / "s: bad marker mask '-1'"},
       {{"--text", d / "s", d / "s"}, d / "s: is the input stream"},
+      {{"--text", d / "t", d / "s:0", d.path + "/./s:1"}, d / "./s: is given twice (also as"},
+      {{"--text", d / "t", d / "s:1", d / "u:1"}, d / "s and " + d / "u: both have chain position 1"},
       {{"--bin", d / "dir", d / "s"}, d / "dir: is a directory"},
       {{"--text", d / "t", "--bin", d.path + "/./t", d / "s"}, d / "t: is given for both outputs"},
       {{"--text", d / "no/t", d / "s"}, d / "no/t: cannot create: No such file"},
@@ -147,6 +150,37 @@ TEST(RavikMerge, ReadsPast4GiBAndAnInterruptLeavesNoOutput) {
   EXPECT_NE(slurp(kErrPath).find("stopped by signal"), std::string::npos);
   unlink(kErrPath.c_str());
   EXPECT_EQ(namesIn(d.path), before);
+
+  // The binary output cannot be renamed into place (a folder took its name meanwhile): the text
+  // output is, and the message says so.
+  const pid_t both = start({"--quiet", "--text", d / "t3", "--bin", d / "b3", d / "big"});
+  for (int i = 0; i < 100000 && namesIn(d.path) == before; ++i) usleep(100);
+  ASSERT_EQ(mkdir((d / "b3").c_str(), 0755) | mkdir((d / "b3/x").c_str(), 0755), 0);
+  EXPECT_EQ(exitCode(both), 1);
+  EXPECT_NE(slurp(kErrPath).find(d / "t3 is complete, the binary output was not written"),
+            std::string::npos) << slurp(kErrPath);
+  EXPECT_EQ(slurp(d / "t3"), slurp(d / "t.ref"));
+}
+
+// A link is written through, a name of 255 bytes works, a pipe's trailer still counts the
+// records, and closed standard descriptors never receive the output's or the progress's bytes.
+TEST(RavikMerge, OutputPaths) {
+  TempDir d;
+  writeStream(d / "s", 3000, 4);
+  coreMerge({{d / "s", 0, 0x1FF}}, d / "t.ref", d / "b.ref");
+  ASSERT_EQ(symlink("target", (d / "link").c_str()), 0);
+  const std::string longName = d / std::string(255, 'n');
+  ASSERT_EQ(mkfifo((d / "fifo").c_str(), 0644), 0);
+  const pid_t pid = start({"--text", d / "link", "--bin", d / "fifo", d / "s"});
+  EXPECT_EQ(slurp(d / "fifo"), slurp(d / "b.ref"));
+  EXPECT_EQ(exitCode(pid), 0) << slurp(kErrPath);
+  struct stat st;
+  EXPECT_TRUE(lstat((d / "link").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+  EXPECT_EQ(slurp(d / "target"), slurp(d / "t.ref"));
+  EXPECT_EQ(run({"--text", longName, d / "s"}).code, 0);
+  EXPECT_EQ(slurp(longName), slurp(d / "t.ref"));
+  EXPECT_EQ(exitCode(spawnProgram(RAVIK_MERGE_PROGRAM, {"--progress", "--text", d / "t", d / "s"}, "")), 0);
+  EXPECT_EQ(slurp(d / "t"), slurp(d / "t.ref"));
 }
 
 }  // namespace
