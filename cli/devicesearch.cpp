@@ -51,7 +51,10 @@ bool masterFiveChannel(const std::vector<FoundDevice>& found) {
 std::vector<FoundDevice> placeInChain(const std::vector<FoundDevice>& found,
                                       const Report& report) {
   std::vector<int32_t> positions;
-  for (const FoundDevice& dev : found) positions.push_back(dev.link.chainPos);
+  for (const FoundDevice& dev : found) {
+    positions.push_back(dev.link.chainPos);
+    if (dev.link.chainPos < 0) report(noPositionMessage(dev.serial, dev.link.chainPos));
+  }
   const bool fiveChannel = masterFiveChannel(found);
   std::vector<FoundDevice> chain;
   for (const ChainStep& step : chainOrder(positions)) {

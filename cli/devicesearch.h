@@ -29,8 +29,8 @@ using Report = std::function<void(const std::string& message)>;
 
 // Discovers the devices (simulated ones too when `allowSim`), connects each and places the
 // connected ones in chain order; gives every capable placed device the master's five-channel
-// mode. Failed discovery, device information or connect, and duplicate or missing chain
-// positions are reported and skipped over. No event callback is registered afterwards.
+// mode. Failed discovery, device information or connect, devices without a chain position, and
+// duplicate or missing chain positions are reported and skipped over. No event callback is registered afterwards.
 SearchResult searchDevices(bool allowSim, const Report& report);
 
 // Disconnects the devices of the search.

@@ -31,6 +31,7 @@
 #include "cli/report.h"
 #include "device/korbalt.h"
 #include "device/recordcore.h"
+#include "thread/stdfds.h"
 #include "trace/trace.h"
 
 namespace {
@@ -86,28 +87,16 @@ bool createOutputs(const RecordOptions& options, OutputFile* text, OutputFile* b
   return true;
 }
 
-// The path with its folder resolved, to compare names of files that need not exist yet.
-std::string resolvedName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  const std::string dir =
-      slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  char resolved[PATH_MAX];
-  if (realpath(dir.c_str(), resolved) == nullptr) return path;
-  return std::string(resolved) + "/" + path.substr(slash + 1);
-}
-
-// An output that is one of the raw files would be deleted with them after the merge.
-bool outputIsRaw(const RecordOptions& options, const std::vector<FoundDevice>& chain,
-                 std::string* error) {
-  for (const FoundDevice& dev : chain) {
-    const std::string raw = resolvedName(tempFileName(options.tmpDir, dev.index));
-    for (const std::string& out : {options.textPath, options.binPath}) {
-      if (out.empty() || resolvedName(out) != raw) continue;
-      *error = out + ": is the raw file of a device; choose another output";
-      return true;
-    }
+// A folder of the run's own in the temp folder, so that no other recording can touch its raw
+// files, whether they are being written or kept after a failed merge.
+bool makeRunFolder(const std::string& tmpDir, std::string* runDir, std::string* error) {
+  std::string name = tmpDir + "/ravik-XXXXXX";
+  if (mkdtemp(&name[0]) == nullptr) {
+    *error = tmpDir + ": cannot create the recording's folder: " + strerror(errno);
+    return false;
   }
-  return false;
+  *runDir = name;
+  return true;
 }
 
 // Records until the time is up or a stop signal comes; returns how long, in wall-clock and in
@@ -121,7 +110,8 @@ RecordTime recordUntilStopped(Recording* recording, const RecordOptions& options
     const double elapsed = secondsSince(start);
     const double left = options.seconds > 0 ? options.seconds - elapsed : 1e9;
     if (left <= 0) break;
-    const int64_t waitNs = std::min<int64_t>(kPollNs, int64_t(left * 1e9) + 1);
+    // In floating point: any length, however long, gives a valid wait and a stop signal ends it.
+    const int64_t waitNs = int64_t(std::min(double(kPollNs), left * 1e9 + 1));
     const timespec tick{waitNs / 1000000000, waitNs % 1000000000};
     const int s = sigtimedwait(&signals, nullptr, &tick);
     recording->poll();
@@ -190,11 +180,8 @@ int mergeRecording(const RecordOptions& options, const Recording& recording, Out
     keepRaw(options, recording);
     return 128 + run->stopSignal;
   }
-  if (!text->finish(&error) || !binary->finish(&error) || !text->publish(&error) ||
-      !binary->publish(&error)) {
-    text->discard();
-    binary->discard();
-    say(error + "; no output written");
+  if (!publishOutputs(text, binary, &error)) {
+    say(error);
     keepRaw(options, recording);
     return kExitWriteError;
   }
@@ -204,15 +191,14 @@ int mergeRecording(const RecordOptions& options, const Recording& recording, Out
 }
 
 // Records and merges the devices found; the exit code.
-int recordAndMerge(const RecordOptions& options, const SearchResult& found, OutputFile* text,
-                   OutputFile* binary, const sigset_t& signals) {
-  std::string error;
-  if (outputIsRaw(options, found.chain, &error)) return fail(kExitBadInput, error);
+int recordAndMerge(const RecordOptions& options, const std::string& runDir,
+                   const SearchResult& found, OutputFile* text, OutputFile* binary,
+                   const sigset_t& signals) {
   // A Ctrl-C during the search ends the program before anything is recorded.
   if (const int s = pendingStopSignal(signals))
     return fail(128 + s, std::string("stopped by signal ") + strsignal(s) + "; nothing recorded");
   Recording recording(found.chain);
-  if (recording.start(options.tmpDir, say) != 0)
+  if (recording.start(runDir, say) != 0)
     return fail(kExitStartFailed, "a device failed to start; the recording is abandoned");
   const RecordTime time = recordUntilStopped(&recording, options, signals);
   ChannelCounts counts;
@@ -223,13 +209,14 @@ int recordAndMerge(const RecordOptions& options, const SearchResult& found, Outp
   fprintf(stderr, "merge:\n");
   printSummary(stderr,
                {run.records, run.bytesRead, run.seconds, run.counted ? &counts : nullptr});
-  if (options.keepRaw) say("raw files kept in " + options.tmpDir);
+  if (options.keepRaw) say("raw files kept in " + runDir);
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!openStandardDescriptors()) return kExitWriteError;
   const sigset_t signals = blockSignals();
   signal(SIGPIPE, SIG_IGN);
 
@@ -240,7 +227,10 @@ int main(int argc, char** argv) {
   if (options.version) return printf("ravik-record %s\n", RAVIK_VERSION) < 0 ? kExitWriteError : 0;
   if (!checkTempDir(options.tmpDir, &error)) return fail(kExitBadInput, error);
   OutputFile text, binary;
-  if (!createOutputs(options, &text, &binary, &error)) return fail(kExitBadInput, error);
+  std::string runDir;
+  if (!createOutputs(options, &text, &binary, &error) ||
+      !makeRunFolder(options.tmpDir, &runDir, &error))
+    return fail(kExitBadInput, error);
   if (options.log) {
     traceInit("ravik.log", "RAVIK", 508);
     UL_initTrace(traceGetParamset());
@@ -248,12 +238,16 @@ int main(int argc, char** argv) {
 
   const SearchResult found = searchDevices(options.allowSim, say);
   int code;
-  if (found.chain.empty())
+  if (found.chain.empty() && !found.connected.empty())
+    code = fail(kExitNoDevice, "no device could be placed in the chain; nothing recorded");
+  else if (found.chain.empty())
     code = fail(kExitNoDevice, options.allowSim
                                    ? "no device found"
                                    : "no device found (-s also finds simulated devices)");
   else
-    code = recordAndMerge(options, found, &text, &binary, signals);
+    code = recordAndMerge(options, runDir, found, &text, &binary, signals);
   disconnectDevices(found);
+  // Gone unless raw files are kept in it.
+  rmdir(runDir.c_str());
   return code;
 }

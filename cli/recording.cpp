@@ -39,8 +39,10 @@ int32_t Recording::start(const std::string& dir, const Report& report) {
   const int32_t rc = startRecording(
       count,
       [&](int32_t i) {
-        const int32_t code = startDevice(_devices[size_t(i)].get(), dir);
-        if (code != 0) report(rcMessage(code, "start"));
+        RecordedDevice* dev = _devices[size_t(i)].get();
+        const int32_t code = startDevice(dev, dir);
+        if (code != 0)
+          report(startMessage(code, dev->device.serial, tempFileName(dir, dev->device.index)));
         return code;
       },
       &Recording::deliver);

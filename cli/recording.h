@@ -45,8 +45,8 @@ public:
   Recording& operator=(const Recording&) = delete;
 
   // Creates every device's raw file "<dir>/ravik-<index>.tmp" and starts the devices in chain
-  // order, then registers the callback. When a device fails to start, reports
-  // "start returned ..." and abandons the recording: the devices started are stopped and their
+  // order, then registers the callback. When a device fails to start, reports it (naming the
+  // device and, for a raw file that cannot be created, the file) and abandons the recording: the devices started are stopped and their
   // raw files, which no block has reached, are removed. Returns 0 or the failing code.
   int32_t start(const std::string& dir, const Report& report);
   // Removes the callback, then closes the raw files, which stay on disk.

@@ -60,6 +60,19 @@ std::string rcMessage(int32_t rc, const std::string& operation) {
   return operation + " returned \"" + (text ? text : "") + "\"";
 }
 
+std::string startMessage(int32_t rc, const std::string& serial, const std::string& fileName) {
+  const std::string operation = "start of device " + serial;
+  if (rc == kTempFileBusy)
+    return operation + ": " + fileName + " is in use by another recording";
+  if (rc == kTempFileError) return rcMessage(rc, operation) + ": " + fileName;
+  return rcMessage(rc, operation);
+}
+
+std::string noPositionMessage(const std::string& serial, int32_t position) {
+  return "Device " + serial + " has chain position " + std::to_string(position) +
+         " and is not used";
+}
+
 std::string connectOperation(uint32_t index, uint32_t count) {
   return "connect (dev " + std::to_string(uint64_t(index) + 1) + " of " + std::to_string(count) +
          ")";

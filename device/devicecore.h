@@ -60,6 +60,11 @@ DeviceStatus readDeviceStatus(uint32_t index, int32_t chainPos);
 
 // "<operation> returned "<library text of rc>"".
 std::string rcMessage(int32_t rc, const std::string& operation);
+// The report of a device that failed to start with `rc`: names the device (`serial`) and, when
+// the temp file is the cause, the file.
+std::string startMessage(int32_t rc, const std::string& serial, const std::string& fileName);
+// The report of devices left out of the chain because they have no chain position.
+std::string noPositionMessage(const std::string& serial, int32_t position);
 // "connect (dev <index + 1> of <count>)", the operation name of a device's connect.
 std::string connectOperation(uint32_t index, uint32_t count);
 // "Sequence number not unique: <p>" or "Sequence number missing: <p>" for a report step of

@@ -1,5 +1,10 @@
 #include "device/recordcore.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 std::vector<ChainStep> chainOrder(const std::vector<int32_t>& positions) {
   int32_t highest = -1;
   for (int32_t p : positions)
@@ -23,8 +28,20 @@ std::string tempFileName(const std::string& dir, uint32_t index) {
 }
 
 int32_t openTempFile(const std::string& name, FILE** file) {
-  *file = fopen(name.c_str(), "wb");
-  return *file ? 0 : kTempFileError;
+  *file = nullptr;
+  const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return kTempFileError;
+  int32_t rc = 0;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+    rc = errno == EWOULDBLOCK ? kTempFileBusy : kTempFileError;
+  else if (ftruncate(fd, 0) != 0 || (*file = fdopen(fd, "wb")) == nullptr)
+    rc = kTempFileError;
+  if (rc != 0) close(fd);
+  return rc;
+}
+
+int32_t lockTempFile(FILE* file) {
+  return flock(fileno(file), LOCK_EX | LOCK_NB) == 0 ? 0 : kTempFileBusy;
 }
 
 void closeTempFile(FILE** file) {

@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
-// Result of openTempFile() when the file cannot be created; reported like a library code.
+// Results of openTempFile() when the file cannot be created (reported like a library code), and
+// when another recording holds it.
 constexpr int32_t kTempFileError = 11;
+constexpr int32_t kTempFileBusy = 1011;
 
 // One step of placing the devices in chain order.
 struct ChainStep {
@@ -33,8 +35,14 @@ std::vector<ChainStep> chainOrder(const std::vector<int32_t>& positions);
 // "<dir>/ravik-<index>.tmp"
 std::string tempFileName(const std::string& dir, uint32_t index);
 
-// Creates or truncates `name` ("wb") into *file: 0, or kTempFileError with *file null.
+// Creates or truncates `name` for writing into *file: 0, or kTempFileError or kTempFileBusy with
+// *file null. The file is first locked (an advisory lock, held until the file is closed): a file
+// that another recording is writing or merging is never truncated.
 int32_t openTempFile(const std::string& name, FILE** file);
+
+// Takes the lock of openTempFile() on a temp file opened for reading: 0, or kTempFileBusy when
+// another recording holds it.
+int32_t lockTempFile(FILE* file);
 
 // Sets *file to null before closing it, so that a reader of the handle never sees a closed file.
 void closeTempFile(FILE** file);

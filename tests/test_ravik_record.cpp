@@ -16,12 +16,15 @@ namespace {
 constexpr size_t kHeaderBytes = 64;
 const std::set<std::string> kRawFiles = {"ravik-0.tmp", "ravik-1.tmp", "ravik-2.tmp"};
 
-// True once a file in `dir` holds data; false after 10 seconds without.
+// True once a file in `dir` or in a folder in it holds data; false after 10 seconds without.
 bool waitForData(const std::string& dir) {
   for (int i = 0; i < 1000; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
     struct stat st;
-    for (const std::string& name : namesIn(dir))
-      if (stat((dir + "/" + name).c_str(), &st) == 0 && st.st_size > 0) return true;
+    for (const std::string& name : namesIn(dir)) {
+      const std::string path = dir + "/" + name;
+      if (stat(path.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) ? waitForData(path) : st.st_size > 0))
+        return true;
+    }
   }
   return false;
 }
@@ -40,6 +43,12 @@ protected:
     return spawnProgram(RAVIK_RECORD_PROGRAM, args, dir / "stderr", sim);
   }
   std::string errText() const { return slurp(dir / "stderr"); }
+  // The folder of the raw files: the recording's own, inside `tmp`.
+  std::string runDir() const {
+    const std::set<std::string> names = namesIn(tmp);
+    EXPECT_EQ(names.size(), 1u);
+    return names.empty() ? tmp : tmp + "/" + *names.begin();
+  }
 
   // The usual arguments: both outputs in `out`, raw files in `tmp`, `seconds` of recording.
   std::vector<std::string> outputs(const char* seconds) const {
@@ -66,7 +75,8 @@ TEST_F(RecordTest, ChainOutOfOrderGivesTheCoreMergeOfItsRawFiles) {
   args.push_back("--keep-raw");
   ASSERT_EQ(exitCode(spawn({"ORDER=reverse", "DATA_LOSS=1"}, args)), 0) << errText();
   const std::string err = errText();
-  EXPECT_EQ(namesIn(tmp), kRawFiles);
+  const std::string raw = runDir();
+  EXPECT_EQ(namesIn(raw), kRawFiles);
   expectCompleteOutputs();
 
   // Every block the callback was given (3 events per 2 words) reached the raw file.
@@ -74,15 +84,15 @@ TEST_F(RecordTest, ChainOutOfOrderGivesTheCoreMergeOfItsRawFiles) {
     std::smatch m;
     const std::regex line("index " + std::to_string(index) + " +([0-9]+) events .* loss (\\w+)");
     ASSERT_TRUE(std::regex_search(err, m, line)) << err;
-    const size_t rawBytes = slurp(tmp + "/ravik-" + std::to_string(index) + ".tmp").size();
+    const size_t rawBytes = slurp(raw + "/ravik-" + std::to_string(index) + ".tmp").size();
     EXPECT_GT(rawBytes, 0u);
     EXPECT_EQ(std::stoull(m[1]), rawBytes / 4 * 3 / 2) << "device " << index;
     EXPECT_EQ(m[2], index == 1 ? "yes" : "none") << "device " << index;
   }
 
   // The chain order, master first; no marker is enabled in the simulated devices.
-  coreMerge({{tmp + "/ravik-2.tmp", 0, 0}, {tmp + "/ravik-1.tmp", 1, 0},
-             {tmp + "/ravik-0.tmp", 2, 0}},
+  coreMerge({{raw + "/ravik-2.tmp", 0, 0}, {raw + "/ravik-1.tmp", 1, 0},
+             {raw + "/ravik-0.tmp", 2, 0}},
             dir / "core.txt", dir / "core.bin");
   EXPECT_TRUE(slurp(out + "/run.txt") == slurp(dir / "core.txt"));
   const std::string bin = slurp(out + "/run.bin"), records = slurp(dir / "core.bin");
@@ -95,21 +105,21 @@ TEST_F(RecordTest, ChainOutOfOrderGivesTheCoreMergeOfItsRawFiles) {
 }
 
 TEST_F(RecordTest, ChainFaultsAreReportedAndTheRecordingGoesOn) {
-  // Positions 0, 2, 2 and 3 in discovery order; the device at 3 cannot be connected.
-  const pid_t pid = spawn({"DEVICES=4", "CHAIN=0,2,2,3", "ORDER=chain", "FAIL_CONNECT=3"},
+  // Positions 0, 2, 2, 3 and -1 in discovery order; the device at 3 cannot be connected.
+  const pid_t pid = spawn({"DEVICES=5", "CHAIN=0,2,2,3,-1", "ORDER=chain", "FAIL_CONNECT=3"},
                          outputs("0.3"));
   ASSERT_EQ(exitCode(pid), 0) << errText();
   const std::string err = errText();
-  EXPECT_NE(err.find("ravik-record: connect (dev 4 of 4) returned \""), std::string::npos) << err;
+  EXPECT_NE(err.find("ravik-record: connect (dev 4 of 5) returned \""), std::string::npos) << err;
   EXPECT_NE(err.find("ravik-record: Sequence number missing: 1\n"), std::string::npos) << err;
   EXPECT_NE(err.find("ravik-record: Sequence number not unique: 2\n"), std::string::npos) << err;
   EXPECT_EQ(err.find("Sequence number missing: 3"), std::string::npos) << err;
+  EXPECT_NE(err.find("Device TK24075 has chain position -1 and is not used\n"), std::string::npos);
   expectCompleteOutputs();
   EXPECT_TRUE(namesIn(tmp).empty()) << "merged raw files are deleted";
 }
 
 TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
-  ASSERT_EQ(mkdir((tmp + "/ravik-1.tmp").c_str(), 0755), 0);  // index 1 cannot create its file
   std::vector<std::string> noSim = outputs("0.3");
   noSim.erase(noSim.begin());
   const struct {
@@ -117,8 +127,8 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
     int code;
     const char* message;
   } cases[] = {
-      {{}, outputs("0.3"), 4, "ravik-record: start returned \""},
       {{"DEVICES=0"}, outputs("0.3"), 3, "no device found\n"},
+      {{"DEVICES=1", "CHAIN=-1"}, outputs("0.3"), 3, "chain position -1 and is not used"},
       {{}, noSim, 3, "no device found (-s also finds simulated devices)"},
       {{"FAIL_DISCOVER=1"}, outputs("0.3"), 3, "TDC_discover returned \""},
       {{}, {"-s", "--seconds", "0.3"}, 2, "no output chosen"},
@@ -130,14 +140,15 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
     EXPECT_EQ(exitCode(spawn(c.sim, c.args)), c.code) << c.message;
     EXPECT_NE(errText().find(c.message), std::string::npos) << errText();
     EXPECT_TRUE(namesIn(out).empty()) << c.message << ": no output, no partial file";
-    EXPECT_EQ(namesIn(tmp), std::set<std::string>{"ravik-1.tmp"}) << c.message;
+    EXPECT_TRUE(namesIn(tmp).empty()) << c.message;
   }
 }
 
-TEST_F(RecordTest, CtrlCStopsTheRecordingAndTheMergeFinishes) {
-  const pid_t pid = spawn({}, outputs("60"));
+// However long the recording was meant to last.
+TEST_F(RecordTest, StopSignalEndsTheRecordingAndTheMergeFinishes) {
+  const pid_t pid = spawn({}, outputs("1e10"));
   ASSERT_TRUE(waitForData(tmp)) << errText();
-  kill(pid, SIGINT);
+  kill(pid, SIGTERM);
   EXPECT_EQ(exitCode(pid), 0) << errText();
   expectCompleteOutputs();
   EXPECT_TRUE(namesIn(tmp).empty());
@@ -160,10 +171,17 @@ TEST_F(RecordTest, CtrlCInTheMergeLeavesNoOutputAndKeepsTheRawFiles) {
   }
   EXPECT_EQ(code, 128 + SIGINT) << errText();
   EXPECT_TRUE(namesIn(out).empty());
-  EXPECT_EQ(namesIn(tmp), kRawFiles);
-  EXPECT_NE(errText().find("ravik-merge --text " + out + "/run.txt --bin " + out + "/run.bin "),
-            std::string::npos)
-      << errText();
+  const std::string raw = runDir();
+  EXPECT_EQ(namesIn(raw), kRawFiles);
+  const std::string merge = "ravik-merge --text " + out + "/run.txt --bin " + out + "/run.bin " +
+                            raw + "/ravik-2.tmp:0:0x0 " + raw + "/ravik-0.tmp:1:0x0 " + raw +
+                            "/ravik-1.tmp:2:0x0\n";
+  EXPECT_NE(errText().find(merge), std::string::npos) << errText();
+  // The next recording in the same folder leaves the kept files alone.
+  const std::string kept = slurp(raw + "/ravik-0.tmp");
+  ASSERT_EQ(exitCode(spawn({}, outputs("0.2"))), 0) << errText();
+  EXPECT_EQ(namesIn(tmp), std::set<std::string>{raw.substr(tmp.size() + 1)});
+  EXPECT_TRUE(slurp(raw + "/ravik-0.tmp") == kept);
 }
 
 }  // namespace
