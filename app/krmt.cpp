@@ -83,13 +83,24 @@ KRmt::KRmt(QWidget* parent, bool log, bool sim)
 }
 
 KRmt::~KRmt() {
-  for (RmtDev* dev : _devs) dev->disconnect();
+  // Closed through its frame, the window may go while recording or merging. The callback is
+  // removed and the merge ends before any device, temp file or output goes; the temp files of an
+  // unfinished recording or merge are kept, as after Quit.
+  if (_state == Recording) {
+    stopCollect(true);
+    keepRecording();
+  }
   if (_merger) {
-    // Closed through its frame, the window may go while a merge still runs.
     _merger->stop();
     _merger->wait();
+    stopMerge();
     delete _merger;
   }
+  UL_setEventCallback(KORBALT_EVENT_DATA, nullptr);
+  for (RmtDev* dev : _devMap) dev->disconnect();
+  // The devices are the window's children, deleted after this body: no one may find them.
+  _devMap.clear();
+  _devs.clear();
 }
 
 void KRmt::buildWidgets() {
@@ -212,6 +223,7 @@ void KRmt::exitPgm() {
     stopCollect(true);
     keepRecording();
   }
+  // A merge stopped here keeps its temp files.
   stopMerge();
   _settings->setValue("pathNameAsc", _ascPath->text());
   _settings->setValue("pathNameBin", _binPath->text());

@@ -126,7 +126,13 @@ void KRmt::startCollect() {
       return 0;
     }
     int rc = dev->start(true, dir);
-    checkRc(rc, "start");
+    if (rc != 0) {
+      const std::string serial = dev->_serialEdit->text().toStdString();
+      checkError(false, QString::fromStdString(
+                            startMessage(rc, serial, dev->_tmpName.toStdString())));
+      // Not this recording's file: another recording may hold it.
+      dev->_tmpName.clear();
+    }
     return rc;
   };
   if (startRecording(_devs.size(), startOne, &RmtDev::timestampCallback) != 0) stopCollect(true);

@@ -1,5 +1,7 @@
 // The window's side of the merge: opening the temp files and outputs, starting and polling the
 // merge thread, and cleaning up after it.
+#include <algorithm>
+
 #include <QCheckBox>
 #include <QFile>
 #include <QFileInfo>
@@ -10,6 +12,7 @@
 #include <QTimer>
 
 #include "app/krmt.h"
+#include "device/recordcore.h"
 #include "device/rmtdev.h"
 #include "merge/mergethread.h"
 
@@ -18,6 +21,14 @@ void KRmt::startMerge() {
   if (!_ascEnable->isChecked() && !_binEnable->isChecked()) {
     keepRecording();
     stopMerge();
+    return;
+  }
+  // Without a temp file of this recording there is nothing to merge, and an existing output
+  // must not be emptied by opening it.
+  if (std::none_of(_devs.begin(), _devs.end(), [](RmtDev* d) { return !d->_tmpName.isEmpty(); })) {
+    checkError(false, "Nothing was recorded: no device has a temp file of this recording.\n"
+                      "The outputs were not touched.");
+    updateGui(Idle);
     return;
   }
   if (!openTempFiles()) return;
@@ -45,9 +56,13 @@ bool KRmt::openTempFiles() {
     QByteArray name = dev->_tmpName.toLatin1();
     dev->_tmpFile = fopen(name.constData(), "rb");
     _totalBytes += QFileInfo(dev->_tmpName).size();
-    if (dev->_tmpFile) continue;
-    QMessageBox box(QMessageBox::Critical, "Error", "Can't open tempfile " + dev->_tmpName,
-                    QMessageBox::Ok | QMessageBox::Close, this);
+    // Held for the merge, so that another recording cannot truncate the file under it.
+    const bool busy = dev->_tmpFile && lockTempFile(dev->_tmpFile) != 0;
+    if (dev->_tmpFile && !busy) continue;
+    const QString text = busy ? dev->_tmpName + " is in use by another recording"
+                              : "Can't open tempfile " + dev->_tmpName;
+    QMessageBox box(QMessageBox::Critical, "Error", text, QMessageBox::Ok | QMessageBox::Close,
+                    this);
     box.setDefaultButton(QMessageBox::NoButton);
     box.setEscapeButton(QMessageBox::Close);
     if (box.exec() == QMessageBox::Close) close();
@@ -58,8 +73,8 @@ bool KRmt::openTempFiles() {
   return true;
 }
 
-// For a merge that cannot start: closes the temp files without deleting them, so that nothing
-// recorded is lost, and says on standard error where they are.
+// For a merge that cannot start or did not complete: closes the temp files without deleting
+// them, so that nothing recorded is lost, and says on standard error where they are.
 void KRmt::keepRecording() {
   QStringList kept;
   for (RmtDev* dev : _devs) {
@@ -71,7 +86,7 @@ void KRmt::keepRecording() {
       kept << QString("%1:%2:0x%3").arg(dev->_tmpName).arg(dev->_chainPos).arg(dev->_markers, 0, 16);
   }
   if (kept.isEmpty()) return;
-  fprintf(stderr, "ravik: nothing was merged; the recording is kept, merge it with\n"
+  fprintf(stderr, "ravik: the recording was not merged in full and is kept; merge it with\n"
                   "  ravik-merge --text FILE --bin FILE %s\n",
           kept.join(' ').toLocal8Bit().constData());
 }
@@ -95,6 +110,9 @@ void KRmt::pollFinished() {
 }
 
 void KRmt::stopMerge() {
+  const bool tempFilesOpen =
+      std::any_of(_devs.begin(), _devs.end(), [](RmtDev* d) { return d->_tmpFile != nullptr; });
+  if (tempFilesOpen && !(_merger && _merger->finished() && _merger->completed())) keepRecording();
   for (RmtDev* dev : _devs) {
     if (!dev->_tmpFile) continue;
     fclose(dev->_tmpFile);

@@ -8,7 +8,9 @@
 
 #include <QDataStream>
 
+#include "device/recordcore.h"
 #include "korbalt/simhooks.h"
+#include "merge/mergethread.h"
 #include "window_harness.h"
 
 namespace {
@@ -152,16 +154,21 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   EXPECT_EQ(positionsIn(binaryStamps(path("out.bin"))), (std::set<int>{0, 1}));
   EXPECT_TRUE(tempFiles().isEmpty());
 
-  // Without outputs the devices count but write nothing, and nothing is merged.
-  ASSERT_TRUE(QFile::remove(path("out.bin")));
+  // Without outputs the devices count but write nothing, and nothing is merged, even when an
+  // output is ticked before Stop: an existing file is left as it is.
+  ASSERT_TRUE(QFile::rename(path("out.bin"), path("out.txt")));
+  const QByteArray earlier = readFile(path("out.txt"));
   p.binEnable()->setChecked(false);
   MergeThread* previous = p.merger();
   record(p, recorded);
   EXPECT_TRUE(tempFiles().isEmpty());
+  p.ascEnable()->setChecked(true);
   p.stopBtn()->click();
   EXPECT_EQ(_window->state(), KRmt::Idle);
   EXPECT_EQ(p.merger(), previous);
-  EXPECT_TRUE(noOutputs());
+  EXPECT_TRUE(readFile(path("out.txt")) == earlier);
+  ASSERT_TRUE(QFile::remove(path("out.txt")));
+  p.ascEnable()->setChecked(false);
 
   // Escape while recording stops the devices first, merges nothing and keeps the recording.
   p.binEnable()->setChecked(true);
@@ -177,7 +184,8 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   EXPECT_TRUE(noOutputs());
   EXPECT_EQ(QSettings(KRmt::vendorName, KRmt::programName).value("pathNameTmp").toString(),
             path("work"));
-  EXPECT_TRUE(_boxes.texts.isEmpty()) << _boxes.texts.join(" / ").toStdString();
+  EXPECT_EQ(_boxes.texts, QStringList{"Nothing was recorded: no device has a temp file of this "
+                                      "recording.\nThe outputs were not touched."});
 }
 
 TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
@@ -223,7 +231,38 @@ TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
     EXPECT_EQ(tempFiles().size(), 2);
   }
   EXPECT_EQ(_boxes.texts.size(), 4);
+
+  // A temp file that another recording holds is neither truncated nor recorded into.
+  _window->show();
+  FILE* held = nullptr;
+  const QString busy = path("work/ravik-0.tmp");
+  ASSERT_EQ(openTempFile(busy.toStdString(), &held), 0);
+  ASSERT_TRUE(fputs("theirs", held) >= 0 && fflush(held) == 0);
+  p.startBtn()->click();
+  EXPECT_EQ(_boxes.texts.last(), "start of device " + KRmt::_devs[1]->_serialEdit->text() + ": " +
+                                     busy + " is in use by another recording");
+  EXPECT_EQ(_window->state(), KRmt::Idle);
+  EXPECT_EQ(readFile(busy), "theirs");
+  closeTempFile(&held);
   EXPECT_TRUE(_boxes.allErrorBoxes);
+}
+
+TEST_F(RecordingTest, ClosingWhileRecordingOrMergingKeepsTheRecording) {
+  KRmtProbe p = prepare();
+  record(p, KRmt::_devs);
+  p.stopBtn()->click();
+  QTest::keyClick(_window.get(), Qt::Key_Escape);
+  // Stopped in time, the merge keeps its temp files; one that got to the end deletes them.
+  EXPECT_EQ(tempFiles().size(), p.merger()->completed() ? 0 : 3);
+  EXPECT_TRUE(tempFilesClosed());
+
+  // Destroyed while recording (closed through its frame): the callback goes first.
+  p = prepare();
+  record(p, KRmt::_devs);
+  _window.reset();
+  QTest::qWait(50);
+  EXPECT_EQ(tempFiles().size(), 3);
+  EXPECT_TRUE(KRmt::_devMap.isEmpty());
 }
 
 TEST_F(RecordingTest, DeviceThatFailsToStartAbandonsTheRecording) {
@@ -232,8 +271,9 @@ TEST_F(RecordingTest, DeviceThatFailsToStartAbandonsTheRecording) {
   KRmtProbe p = prepare();
   ASSERT_EQ(KRmt::_devs[1]->_index, 0u);
   p.startBtn()->click();
-  EXPECT_EQ(_boxes.texts,
-            QStringList{QString("start returned \"%1\"").arg(TDC_perror(KORBALT_NO_ACK))});
+  EXPECT_EQ(_boxes.texts, QStringList{QString("start of device %1 returned \"%2\"")
+                                          .arg(KRmt::_devs[1]->_serialEdit->text())
+                                          .arg(TDC_perror(KORBALT_NO_ACK))});
   EXPECT_EQ(_window->state(), KRmt::Idle);
   // The master's file was opened and closed again and stays; Slave 2 was never started.
   EXPECT_EQ(tempFiles(), QStringList{"ravik-2.tmp"});
