@@ -154,12 +154,12 @@ TEST(RavikMerge, ReadsPast4GiBAndAnInterruptLeavesNoOutput) {
   // The binary output cannot be renamed into place (a folder took its name meanwhile): the text
   // output is, and the message says so.
   const pid_t both = start({"--quiet", "--text", d / "t3", "--bin", d / "b3", d / "big"});
-  for (int i = 0; i < 100000 && namesIn(d.path) == before; ++i) usleep(100);
+  for (int i = 0; i < 100000 && namesIn(d.path).size() < before.size() + 2; ++i) usleep(100);
   ASSERT_EQ(mkdir((d / "b3").c_str(), 0755) | mkdir((d / "b3/x").c_str(), 0755), 0);
   EXPECT_EQ(exitCode(both), 1);
   EXPECT_NE(slurp(kErrPath).find(d / "t3 is complete, the binary output was not written"),
             std::string::npos) << slurp(kErrPath);
-  EXPECT_EQ(slurp(d / "t3"), slurp(d / "t.ref"));
+  EXPECT_TRUE(slurp(d / "t3") == slurp(d / "t.ref"));
 }
 
 // A link is written through, a name of 255 bytes works, a pipe's trailer still counts the
