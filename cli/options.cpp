@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include "cli/commandline.h"
+
 namespace {
 
 bool exists(const std::string& path) {
@@ -46,25 +48,39 @@ bool parseFields(const std::string& fields, const std::string& path, StreamArg* 
   return true;
 }
 
-// Takes the value of an option that needs one: "--text FILE" or "--text=FILE".
-bool optionValue(const std::string& arg, const std::string& name, int argc,
-                 const char* const* argv, int* i, std::string* value, std::string* error) {
-  if (arg.size() > name.size() && arg.compare(0, name.size() + 1, name + "=") == 0) {
-    *value = arg.substr(name.size() + 1);
-  } else if (*i + 1 < argc) {
-    *value = argv[++*i];
-  } else {
-    *error = name + " needs a file name";
-    return false;
-  }
-  if (value->empty()) *error = name + " needs a file name";
-  return !value->empty();
+// The options of ravik-merge, bound to *options; the stream arguments go to *streams as given.
+void describe(CommandLine* line, Options* options, std::vector<std::string>* streams) {
+  CLI::App& app = line->app();
+  app.add_option("streams", *streams,
+                 "STREAM: a raw stream file (32-bit little-endian words of the\n"
+                 "60-bit format). CHAIN: its chain position, 0 for the master\n"
+                 "(default: its place among the streams, 0 first); its channels c\n"
+                 "are written as 5 * CHAIN + c. MARKERS: its enabled-marker mask,\n"
+                 "0 to 0x1FF (default 0x1FF)")
+      ->type_name("STREAM[:CHAIN[:MARKERS]]");
+  line->addPath("--text", &options->textPath, "write \"time, channel\" lines to FILE");
+  line->addPath("--bin", &options->binPath,
+                "write the binary file (header, 10-byte records, trailer) to FILE");
+  app.add_flag_callback(
+      "--progress", [options] { options->progress = ProgressMode::On; },
+      "show the progress bar even when standard error is no terminal");
+  app.add_flag("-q, --quiet", options->quiet,
+               "neither progress bar nor summary; errors are still reported");
 }
 
-bool isOption(const std::string& arg, const char* name) {
-  const std::string n(name);
-  return arg == n || arg.compare(0, n.size() + 1, n + "=") == 0;
-}
+const char kDescription[] =
+    "Merges raw device stream files (the temp files ravik-<index>.tmp of a recording) into one\n"
+    "time-ordered text and/or binary file, exactly as the window's merge does.";
+
+const char kFooter[] =
+    "At least one output is needed. Streams are merged in chain order. Outputs appear under\n"
+    "their names only when the merge has completed.\n"
+    "\n"
+    "Example, a master recorded as index 1 and a slave as index 0:\n"
+    "  ravik-merge --text out.txt --bin out.bin /tmp/ravik-1.tmp:0 /tmp/ravik-0.tmp:1\n"
+    "\n"
+    "Exit codes: 0 done; 1 write error; 2 bad command line or input; 128 + signal number\n"
+    "when interrupted (130 for Ctrl-C).";
 
 }  // namespace
 
@@ -87,32 +103,20 @@ bool parseStream(const std::string& text, int32_t defaultChain, StreamArg* strea
 }
 
 bool parseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
+  CommandLine line("ravik-merge", RAVIK_VERSION, kDescription, kFooter);
   std::vector<std::string> streams;
-  bool optionsEnd = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (optionsEnd || arg.empty() || arg[0] != '-' || arg == "-") {
-      streams.push_back(arg);
-    } else if (arg == "--") {
-      optionsEnd = true;
-    } else if (arg == "--help" || arg == "-h") {
-      options->help = true;
+  describe(&line, options, &streams);
+  switch (line.parse(argc, argv, error)) {
+    case CommandLine::Outcome::Help:
+      options->helpText = line.help();
       return true;
-    } else if (arg == "--version") {
-      options->version = true;
+    case CommandLine::Outcome::Version:
+      options->versionText = line.version();
       return true;
-    } else if (isOption(arg, "--text")) {
-      if (!optionValue(arg, "--text", argc, argv, &i, &options->textPath, error)) return false;
-    } else if (isOption(arg, "--bin")) {
-      if (!optionValue(arg, "--bin", argc, argv, &i, &options->binPath, error)) return false;
-    } else if (arg == "--progress") {
-      options->progress = ProgressMode::On;
-    } else if (arg == "--quiet" || arg == "-q") {
-      options->quiet = true;
-    } else {
-      *error = "unknown option '" + arg + "' (see --help)";
+    case CommandLine::Outcome::Bad:
       return false;
-    }
+    case CommandLine::Outcome::Run:
+      break;
   }
   if (options->quiet && options->progress == ProgressMode::On) {
     *error = "--progress and --quiet exclude each other";
@@ -132,31 +136,4 @@ bool parseOptions(int argc, const char* const* argv, Options* options, std::stri
     if (!parseStream(streams[i], int32_t(i), &options->streams.back(), error)) return false;
   }
   return true;
-}
-
-const char* usageText() {
-  return "Usage: ravik-merge [--text FILE] [--bin FILE] [--progress|--quiet] "
-         "STREAM[:CHAIN[:MARKERS]] ...\n"
-         "\n"
-         "Merges raw device stream files (the temp files ravik-<index>.tmp of a recording) into\n"
-         "one time-ordered text and/or binary file, exactly as the window's merge does.\n"
-         "\n"
-         "  STREAM        a raw stream file: 32-bit little-endian words of the 60-bit format\n"
-         "  CHAIN         its chain position, 0 for the master (default: its place among the\n"
-         "                streams, 0 first); its channels c are written as 5 * CHAIN + c\n"
-         "  MARKERS       its enabled-marker mask, 0 to 0x1FF (default 0x1FF)\n"
-         "  --text FILE   write \"time, channel\" lines to FILE\n"
-         "  --bin FILE    write the binary file (header, 10-byte records, trailer) to FILE\n"
-         "  --progress    show the progress bar even when standard error is no terminal\n"
-         "  --quiet, -q   neither progress bar nor summary; errors are still reported\n"
-         "  --help, -h    this text;  --version  the version\n"
-         "\n"
-         "At least one output is needed. Streams are merged in chain order. Outputs appear\n"
-         "under their names only when the merge has completed.\n"
-         "\n"
-         "Example, a master recorded as index 1 and a slave as index 0:\n"
-         "  ravik-merge --text out.txt --bin out.bin /tmp/ravik-1.tmp:0 /tmp/ravik-0.tmp:1\n"
-         "\n"
-         "Exit codes: 0 done; 1 write error; 2 bad command line or input; 128 + signal number\n"
-         "when interrupted (130 for Ctrl-C).\n";
 }

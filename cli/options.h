@@ -3,7 +3,8 @@
 //   ravik-merge [--text FILE] [--bin FILE] [--progress|--quiet] STREAM[:CHAIN[:MARKERS]] ...
 //
 // Parsing only: no file is opened here, except that a stream argument holding colons is split
-// where the part before them names an existing file (see parseStream).
+// where the part before them names an existing file (see parseStream). A new option is a field
+// here and one line in describe() in options.cpp.
 #ifndef RAVIK_CLI_OPTIONS_H
 #define RAVIK_CLI_OPTIONS_H
 
@@ -26,8 +27,8 @@ struct Options {
   std::string binPath;   // empty: no binary output
   ProgressMode progress = ProgressMode::Auto;
   bool quiet = false;    // no bar, no summary; errors are still reported
-  bool help = false;     // --help: print the usage and stop
-  bool version = false;  // --version: print the version and stop
+  std::string helpText;     // set by --help: print it and stop
+  std::string versionText;  // set by --version: print it and stop
   std::vector<StreamArg> streams;  // in command-line order
 };
 
@@ -45,8 +46,5 @@ bool parseOptions(int argc, const char* const* argv, Options* options, std::stri
 // is taken; when none exists, the shortest. `defaultChain` applies when CHAIN is missing.
 bool parseStream(const std::string& text, int32_t defaultChain, StreamArg* stream,
                  std::string* error);
-
-// The usage text with an example, ending in a line end.
-const char* usageText();
 
 #endif

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli/channelcount.h"
+#include "cli/commandline.h"
 #include "cli/inputs.h"
 #include "cli/mergerun.h"
 #include "cli/options.h"
@@ -57,8 +58,8 @@ int main(int argc, char** argv) {
   Options options;
   std::string error;
   if (!parseOptions(argc, argv, &options, &error)) return fail(kExitBadInput, error);
-  if (options.help) return fputs(usageText(), stdout) < 0 ? kExitWriteError : 0;
-  if (options.version) return printf("ravik-merge %s\n", RAVIK_VERSION) < 0 ? kExitWriteError : 0;
+  if (!options.helpText.empty() || !options.versionText.empty())
+    return printOut(options.helpText + options.versionText) ? 0 : kExitWriteError;
 
   std::vector<InputStream> inputs;
   if (!openInputs(options.streams, &inputs, &error)) return fail(kExitBadInput, error);

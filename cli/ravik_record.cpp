@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/commandline.h"
 #include "cli/devicesearch.h"
 #include "cli/inputs.h"
 #include "cli/livestatus.h"
@@ -223,8 +224,8 @@ int main(int argc, char** argv) {
   RecordOptions options;
   std::string error;
   if (!parseRecordOptions(argc, argv, &options, &error)) return fail(kExitBadInput, error);
-  if (options.help) return fputs(recordUsageText(), stdout) < 0 ? kExitWriteError : 0;
-  if (options.version) return printf("ravik-record %s\n", RAVIK_VERSION) < 0 ? kExitWriteError : 0;
+  if (!options.helpText.empty() || !options.versionText.empty())
+    return printOut(options.helpText + options.versionText) ? 0 : kExitWriteError;
   if (!checkTempDir(options.tmpDir, &error)) return fail(kExitBadInput, error);
   OutputFile text, binary;
   std::string runDir;

@@ -3,7 +3,8 @@
 //   ravik-record [-s] [-l] [--seconds N] [--text FILE] [--bin FILE] [--tmp DIR] [--keep-raw]
 //                [--quiet]
 //
-// Parsing only: nothing is opened or checked on disk here.
+// Parsing only: nothing is opened or checked on disk here. A new option is a field here and one
+// line in describe() in recordoptions.cpp.
 #ifndef RAVIK_CLI_RECORDOPTIONS_H
 #define RAVIK_CLI_RECORDOPTIONS_H
 
@@ -18,8 +19,8 @@ struct RecordOptions {
   std::string tmpDir;     // folder of the raw files
   bool keepRaw = false;   // keep the raw files after a complete merge
   bool quiet = false;     // no live lines, no progress bar, no summary; errors still reported
-  bool help = false;
-  bool version = false;
+  std::string helpText;     // set by --help: print it and stop
+  std::string versionText;  // set by --version: print it and stop
 };
 
 // Fills *options from argv[1..argc-1]; the temp folder defaults to $TMPDIR or /tmp. On a usage
@@ -27,8 +28,5 @@ struct RecordOptions {
 // or --version nothing else is checked.
 bool parseRecordOptions(int argc, const char* const* argv, RecordOptions* options,
                         std::string* error);
-
-// The usage text with an example, ending in a line end.
-const char* recordUsageText();
 
 #endif

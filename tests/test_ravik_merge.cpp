@@ -112,6 +112,8 @@ TEST(RavikMerge, FailsWithOneLineNamingTheFileAndLeavesNoOutput) {
       {{d / "s"}, "no output given"},
       {{"--text", d / "t"}, "no stream file given"},
       {{"--txt", d / "t", d / "s"}, "unknown option '--txt'"},
+      {{"--text=", d / "t", d / "s"}, "--text needs a file name"},
+      {{"--text", d / "t", "--", "-s"}, "-s: cannot open: No such file"},
       {{"--text", d / "t", "--bin", "/dev/full", d / "s"},
        "/dev/full: write error: No space left on device", 1},
   };

@@ -135,6 +135,7 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
       {{}, {"-s", "--text", out + "/a", "--tmp", dir / "none"}, 2, "does not exist"},
       {{}, {"-s", "--text", out + "/no/such/folder"}, 2, "cannot create"},
       {{}, {"-s", "--text", out + "/a", "--seconds", "-1"}, 2, "bad --seconds"},
+      {{}, {"-s", "--seconds=", "--text", out + "/a"}, 2, "--seconds needs a value"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(exitCode(spawn(c.sim, c.args)), c.code) << c.message;

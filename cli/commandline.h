@@ -1,0 +1,75 @@
+// The command line of a program, read with CLI11: "--name VALUE" and "--name=VALUE", "--" before
+// arguments that start with a dash, --help generated from the options, --version, and one-line
+// error messages that name the option or argument at fault.
+//
+// A program describes its options once, with CLI11's own calls on app() (flags, plain strings,
+// positional arguments) or with the helpers below for values that need a check. The same
+// description gives the parser and the help text (and through help2man, the man page).
+//
+//   CommandLine line("ravik-merge", version, "What it does.", "Example: ...");
+//   line.addPath("--text", &options->textPath, "write \"time, channel\" lines to FILE");
+//   line.app().add_flag("-q,--quiet", options->quiet, "no progress bar, no summary");
+//
+// Value checks run only after the whole line has been read, so that --help wins over a bad value,
+// and in the order the options were added; the first failure is the message.
+#ifndef RAVIK_CLI_COMMANDLINE_H
+#define RAVIK_CLI_COMMANDLINE_H
+
+#include <CLI/CLI.hpp>
+#include <functional>
+#include <list>
+#include <map>
+#include <string>
+#include <vector>
+
+class CommandLine {
+ public:
+  enum class Outcome { Run, Help, Version, Bad };
+
+  // `description` opens the help, `footer` (examples, exit codes) ends it.
+  CommandLine(const std::string& program, const std::string& version,
+              const std::string& description, const std::string& footer);
+  CommandLine(const CommandLine&) = delete;
+  CommandLine& operator=(const CommandLine&) = delete;
+
+  CLI::App& app() { return _app; }
+
+  // "--name FILE": an empty or missing value is refused with "--name needs a file name" (a
+  // folder name when `typeName` is DIR).
+  CLI::Option* addPath(const std::string& names, std::string* path, const std::string& help,
+                       const std::string& typeName = "FILE");
+
+  // "--name VALUE" handed to `take`, which stores it and returns false when it is not acceptable:
+  // the message is then "bad --name 'VALUE' (`expected`)". A missing value gives
+  // "--name needs a value".
+  CLI::Option* addValue(const std::string& names, const std::string& typeName,
+                        const std::string& help, const std::string& expected,
+                        std::function<bool(const std::string&)> take);
+
+  // Reads argv[1..argc-1]. Bad: *error holds one line without the program name. Help and Version:
+  // nothing else was checked; print help() or version().
+  Outcome parse(int argc, const char* const* argv, std::string* error);
+
+  std::string help() const { return _app.help(); }
+  std::string version() const { return _version + "\n"; }
+
+ private:
+  // The message for the first "--name=" with nothing after the "=", or "".
+  std::string emptyAssignment(int argc, const char* const* argv) const;
+  // The first argument no option took, or "" (the "--" that ends the options is not one).
+  std::string firstExtra() const;
+
+  CLI::App _app;
+  std::string _version;
+  std::list<std::string> _values;  // texts of the addValue options, checked after parsing
+  std::map<std::string, std::string> _needs;  // option name -> what it lacks without a value
+  std::vector<std::function<bool(std::string*)>> _checks;
+};
+
+// Writes the help or version text to standard output; false when that failed.
+bool printOut(const std::string& text);
+
+// A finite number in C notation filling the whole text ("5", "0.5", "2e-3").
+bool parseReal(const std::string& text, double* value);
+
+#endif
