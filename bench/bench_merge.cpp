@@ -1,10 +1,10 @@
 // Speed and memory of the merge over raw streams in the page cache.
 //
 // For 1, 3 and 8 devices it merges the same streams to text only, binary only and both, into
-// /dev/null and into files in /tmp, and prints records/s. In the same run it measures two
-// references over the same records: a plain printf/fwrite writer (the naive way) and a memcpy of
-// the output bytes (the physical bound). Peak memory of a merge is measured in a child process.
-// Times are wall-clock, the best of three runs.
+// /dev/null and into files in /tmp, and prints records/s. To /dev/null it also runs the plain-way
+// merge (plain_merge, built beside this program) over the same streams in the same run and prints
+// the ratio, so that the figures compare across runs of a busy machine. Peak memory of a merge is
+// measured in a child process. Times are wall-clock, the best of three runs.
 //
 //   bench_merge [records-per-run [device-count ...]]     (default 24000000, 1 3 8)
 //   bench_merge --streams DIR records device-count       writes the streams DIR/dev<i>.raw for
@@ -43,14 +43,13 @@ double cpuNow() {
 }
 
 // Writes a device's stream of `events` timestamps (exponential gaps of about `meanGapPs`,
-// channels 0..4) to `path`; returns the timestamps when `keep` is set.
-std::vector<PpTimest> writeStream(const std::string& path, int64_t events, double meanGapPs,
-                                  uint64_t seed, bool keep) {
+// channels 0..4) to `path`.
+void writeStream(const std::string& path, int64_t events, double meanGapPs, uint64_t seed) {
   std::mt19937_64 rng(seed);
   std::exponential_distribution<double> gap(1.0 / meanGapPs);
   FILE* f = fopen(path.c_str(), "wb");
   Tdc56Instance* enc = tdc56Init();
-  std::vector<PpTimest> chunk(65536), kept;
+  std::vector<PpTimest> chunk(65536);
   std::vector<uint32_t> words(4 * chunk.size());
   double t = 1e9;
   for (int64_t done = 0; done < events;) {
@@ -59,7 +58,6 @@ std::vector<PpTimest> writeStream(const std::string& path, int64_t events, doubl
       t += gap(rng) + 1;
       chunk[size_t(i)] = {int64_t(t), uint8_t(rng() % 5)};
     }
-    if (keep) kept.insert(kept.end(), chunk.begin(), chunk.begin() + n);
     int32_t count = n;
     int32_t w = tdc56Pack60(enc, chunk.data(), &count, words.data(), int32_t(words.size()));
     fwrite(words.data(), 4, size_t(w), f);
@@ -67,7 +65,6 @@ std::vector<PpTimest> writeStream(const std::string& path, int64_t events, doubl
   }
   tdc56DeInit(enc);
   fclose(f);
-  return kept;
 }
 
 struct Devices {
@@ -92,12 +89,49 @@ int64_t runMerge(const Devices& d, FILE* text, FILE* binary) {
   return n;
 }
 
-// The best of three runs; also the processor time of that run.
-void timeMerge(const Devices& d, const char* what, bool text, bool binary, const char* sink) {
+// The directory of this program, where plain_merge is built too.
+std::string programDir() {
+  char path[4096];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  std::string self(path, n > 0 ? size_t(n) : 0);
+  return self.substr(0, self.rfind('/'));
+}
+
+struct Seconds {
+  double wall, processor;
+};
+
+// Seconds of one plain-way merge of the streams (plain_merge's own count of its merge time),
+// or -1 when it failed.
+Seconds plainMergeSeconds(const Devices& d, bool text, bool binary) {
+  std::string command = programDir() + "/plain_merge";
+  if (text) command += " --text /dev/null";
+  if (binary) command += " --bin /dev/null";
+  for (const std::string& path : d.paths) command += " " + path;
+  FILE* child = popen(command.c_str(), "r");
+  long long records = -1;
+  Seconds s{-1, -1};
+  if (child && fscanf(child, "%lld %lf %lf", &records, &s.wall, &s.processor) != 3) s.wall = -1;
+  if (child && pclose(child) != 0) s.wall = -1;
+  return s;
+}
+
+// The best of three runs, with the processor time of that run. To /dev/null text only or binary
+// only, the plain-way merge of the same streams runs between them, and the ratio of the two
+// best times is printed and returned (0 otherwise). The ratio of processor times is printed too:
+// it counts the decoding thread on top, but suffers less from a busy machine.
+double timeMerge(const Devices& d, const char* what, bool text, bool binary, const char* sink) {
   const bool null = sink == std::string("/dev/null");
+  const bool compare = null && text != binary;
   double best = 1e30, bestCpu = 0;
+  Seconds plainBest{1e30, 1e30};
   int64_t n = 0;
   for (int run = 0; run < 3; ++run) {
+    if (compare) {
+      const Seconds p = plainMergeSeconds(d, text, binary);
+      plainBest.wall = std::min(plainBest.wall, p.wall);
+      plainBest.processor = std::min(plainBest.processor, p.processor);
+    }
     FILE* t = text ? fopen(null ? sink : "/tmp/ravik-bench.txt", "w") : nullptr;
     FILE* b = binary ? fopen(null ? sink : "/tmp/ravik-bench.bin", "wb") : nullptr;
     const double t0 = now(), c0 = cpuNow();
@@ -109,31 +143,13 @@ void timeMerge(const Devices& d, const char* what, bool text, bool binary, const
     unlink("/tmp/ravik-bench.txt");
     unlink("/tmp/ravik-bench.bin");
   }
-  printf("  %-12s %-10s %9.1f M records/s  (%lld records, %.2f s, processor %.2f s)\n", what,
+  printf("  %-12s %-10s %9.1f M records/s  (%lld records, %.2f s, processor %.2f s)", what,
          sink, n / best / 1e6, (long long)n, best, bestCpu);
-}
-
-// The naive writer and the physical bound, over records already in memory.
-void references(const std::vector<PpTimest>& recs) {
-  FILE* f = fopen("/dev/null", "w");
-  double t0 = now();
-  for (const PpTimest& r : recs) fprintf(f, "%lld, %hd\n", (long long)r.time, short(r.channel));
-  double printfS = now() - t0;
-  t0 = now();
-  for (const PpTimest& r : recs) {
-    int16_t c = r.channel;
-    fwrite(&r.time, 8, 1, f);
-    fwrite(&c, 2, 1, f);
-  }
-  double fwriteS = now() - t0;
-  fclose(f);
-  std::vector<char> src(recs.size() * 10, 1), dst(recs.size() * 10);
-  t0 = now();
-  memcpy(dst.data(), src.data(), src.size());
-  double memcpyS = now() - t0;
-  printf("  reference: printf text %.1f M lines/s, fwrite binary %.1f M records/s, "
-         "memcpy of the binary bytes %.1f M records/s\n",
-         recs.size() / printfS / 1e6, recs.size() / fwriteS / 1e6, recs.size() / memcpyS / 1e6);
+  if (!compare) return printf("\n"), 0;
+  if (plainBest.wall <= 0) return printf("  plain way failed\n"), 0;
+  printf("\n  %-23s %9.1f M records/s, ratio %.2fx (processor time %.2fx)\n", "  plain way",
+         n / plainBest.wall / 1e6, plainBest.wall / best, plainBest.processor / bestCpu);
+  return plainBest.wall / best;
 }
 
 // Peak resident memory of a merge in a process of its own (this program started again with
@@ -178,7 +194,7 @@ int main(int argc, char** argv) {
     const int n = atoi(argv[4]);
     for (int i = 0; i < n; ++i)
       writeStream(std::string(argv[2]) + "/dev" + std::to_string(i) + ".raw", atoll(argv[3]) / n,
-                  500000.0, 77 + i, false);
+                  500000.0, 77 + i);
     return 0;
   }
   const int64_t total = argc > 1 ? atoll(argv[1]) : 24000000;
@@ -186,29 +202,34 @@ int main(int argc, char** argv) {
   std::vector<int> counts;
   for (int i = 2; i < argc; ++i) counts.push_back(atoi(argv[i]));
   if (counts.empty()) counts = {1, 3, 8};
+  std::vector<std::string> ratios;
+  char line[160];
   for (int n : counts) {
     Devices d;
-    std::vector<PpTimest> sample;
     for (int i = 0; i < n; ++i) {
       d.paths.push_back("/tmp/ravik-bench-" + std::to_string(i) + ".raw");
       // Each device at 2 million events/s on average, all on one time axis.
-      std::vector<PpTimest> kept = writeStream(d.paths.back(), total / n, 500000.0, 77 + i, i == 0);
-      if (i == 0) sample.swap(kept);
+      writeStream(d.paths.back(), total / n, 500000.0, 77 + i);
       d.decoders.push_back(tdc56Init());
     }
     printf("%d device%s:\n", n, n == 1 ? "" : "s");
     timeMerge(d, "decode+order", false, false, "(none)");
     for (const char* sink : {"/dev/null", "/tmp"}) {
-      timeMerge(d, "text only", true, false, sink);
-      timeMerge(d, "binary only", false, true, sink);
+      const double text = timeMerge(d, "text only", true, false, sink);
+      const double binary = timeMerge(d, "binary only", false, true, sink);
       timeMerge(d, "both", true, true, sink);
+      if (text == 0) continue;
+      snprintf(line, sizeof line, "  %d device%s, /dev/null: text %.2fx, binary %.2fx", n,
+               n == 1 ? " " : "s", text, binary);
+      ratios.push_back(line);
     }
-    if (n == 1) references(sample);
     printf("  peak resident memory of a merge: %.1f MiB\n", peakRssKiBOfMerge(d) / 1024.0);
     for (size_t i = 0; i < d.paths.size(); ++i) {
       unlink(d.paths[i].c_str());
       tdc56DeInit(d.decoders[i]);
     }
   }
+  printf("Ratios to the plain-way merge (best of three each, same run):\n");
+  for (const std::string& r : ratios) printf("%s\n", r.c_str());
   return 0;
 }
