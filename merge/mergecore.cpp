@@ -50,18 +50,39 @@ int32_t chooseHead(TBuf* const* bufs, int32_t n) {
   return k;
 }
 
-// The same choice while no head is a marker: the earliest time, the first source on equal
-// times.
-inline int32_t earliest(const int64_t* times, int32_t n) {
-  int32_t k = 0;
-  int64_t best = times[0];
-  for (int32_t i = 1; i < n; ++i) {
-    const bool earlier = times[i] < best;
-    best = earlier ? times[i] : best;
-    k = earlier ? i : k;
+// Writes the records into the open outputs at cursors of its own (see OutBuf). A local object
+// of the merge loop, so that the cursors live in registers.
+template <bool kText, bool kBinary>
+class RecordWriter {
+public:
+  RecordWriter(OutBuf& text, OutBuf& binary)
+      : _text(text), _binary(binary), _t(kText ? text.cursor() : nullptr),
+        _b(kBinary ? binary.cursor() : nullptr), _tLimit(kText ? text.limit() : nullptr),
+        _bLimit(kBinary ? binary.limit() : nullptr) {}
+  ~RecordWriter() {
+    if (kText) _text.commit(_t);
+    if (kBinary) _binary.commit(_b);
   }
-  return k;
-}
+
+  __attribute__((always_inline)) void put(int64_t time, int16_t channel) {
+    if (kText) {
+      _t = _text.putText(_t, time, channel);
+      if (__builtin_expect(_t >= _tLimit, 0)) _t = _text.drain(_t);
+    }
+    if (kBinary) {
+      _b = OutBuf::putBinary(_b, time, channel);
+      if (__builtin_expect(_b >= _bLimit, 0)) _b = _binary.drain(_b);
+    }
+  }
+
+private:
+  OutBuf& _text;
+  OutBuf& _binary;
+  char* _t;
+  char* _b;
+  char* const _tLimit;
+  char* const _bLimit;
+};
 
 struct LoopState {
   TBuf* const* bufs;
@@ -72,55 +93,115 @@ struct LoopState {
   const std::atomic<bool>& running;
 };
 
-// The merge loop for one combination of outputs (so that the per-record work holds no tests
-// that never change) and any number of sources.
-//
-// The heads live in small local arrays rather than behind each source's TBuf: the choice of the
-// next source depends on the previous one, and every load on that path adds to each record.
-template <bool kText, bool kBinary>
-int64_t mergeLoop(LoopState& s, int32_t n) {
-  std::vector<int64_t> times(static_cast<size_t>(n));
-  std::vector<const PpTimest*> cur(static_cast<size_t>(n)), end(static_cast<size_t>(n));
-  std::vector<int16_t> base(static_cast<size_t>(n));
+// A head's place in the order of the tree: its time, then its source, as one number.
+using TreeKey = __int128;
+inline TreeKey treeKey(int64_t time, int32_t source) {
+  return TreeKey(time) * (TreeKey(1) << 32) + source;
+}
+inline int64_t treeTime(TreeKey key) { return int64_t(key >> 32); }
+inline int32_t treeSource(TreeKey key) { return int32_t(uint32_t(key)); }
+
+// The merge loop for any number of sources: a tournament tree of losers over the sources' heads
+// with 2^levels leaves (leaves beyond `n` stay empty), so that the next source costs one walk
+// from a leaf to the root, `levels` compares without a branch, instead of a scan of every head.
+// The tree orders heads by time and then by source, which is the merge's choice while no head
+// is a marker; while one is, the heads are scanned in order as the marker rule asks, and the
+// tree is built afresh afterwards (markers are rare: a few in every thousand timestamps).
+// kLevels > 0 fixes the depth, so that the walk up is unrolled; 0 takes it from `levels`.
+template <bool kText, bool kBinary, int32_t kLevels>
+int64_t mergeTree(LoopState& s, int32_t n, int32_t levels) {
+  if (kLevels > 0) levels = kLevels;
+  const int32_t leaves = 1 << levels;
+  const size_t slots = size_t(leaves);
+  std::vector<TreeKey> loserKeys(2 * slots);  // [1, leaves): the losers of the matches
+  std::vector<const PpTimest*> curs(slots), ends(slots);
+  std::vector<int64_t> follows(slots, kEndOfData);
+  std::vector<int16_t> bases(slots, 0);
+  TreeKey* const loser = loserKeys.data();
+  const PpTimest** const cur = curs.data();
+  const PpTimest** const end = ends.data();
+  int64_t* const following = follows.data();  // time of the entry after the head, if any
+  const int16_t* const base = bases.data();
+  static const PpTimest kNone[2] = {{kEndOfData, 0}, {kEndOfData, 0}};
+
+  auto load = [&](int32_t i) {
+    const TBuf& t = *s.bufs[i];
+    cur[i] = t.cur;
+    end[i] = t.end;
+    following[i] = t.cur < t.end ? t.cur[1].time : kEndOfData;
+  };
   int32_t markerHeads = 0;
-  for (int32_t i = 0; i < n; ++i) {
-    TBuf& t = *s.bufs[i];
-    cur[size_t(i)] = t.cur;
-    end[size_t(i)] = t.end;
-    times[size_t(i)] = t.cur->time;
-    base[size_t(i)] = int16_t(5 * t.source.chainPos);
-    markerHeads += isMarker(*t.cur);
+  for (int32_t i = 0; i < leaves; ++i) {
+    if (i < n) {
+      load(i);
+      markerHeads += isMarker(*cur[i]);
+      bases[size_t(i)] = int16_t(5 * s.bufs[i]->source.chainPos);
+    } else {
+      cur[i] = end[i] = kNone;
+    }
   }
+  // Plays every match from the current heads (the winners pass through the upper half of the
+  // array); returns the overall winner.
+  auto build = [&]() {
+    for (int32_t i = 0; i < leaves; ++i) loser[leaves + i] = treeKey(cur[i]->time, i);
+    std::vector<TreeKey> winner(loserKeys.begin() + leaves, loserKeys.end());
+    winner.insert(winner.begin(), size_t(leaves), TreeKey(0));
+    for (int32_t j = leaves - 1; j >= 1; --j) {
+      const TreeKey a = winner[size_t(2 * j)], b = winner[size_t(2 * j + 1)];
+      winner[size_t(j)] = a < b ? a : b;
+      loser[j] = a < b ? b : a;
+    }
+    return winner[1];
+  };
+  // Writes source k's head and moves on; returns the new head's time.
+  RecordWriter<kText, kBinary> out(s.text, s.binary);
   int64_t records = 0;
-  while (s.running.load(std::memory_order_relaxed)) {
-    int32_t k;
-    if (markerHeads) {
-      for (int32_t i = 0; i < n; ++i) s.bufs[i]->cur = cur[size_t(i)];
-      k = chooseHead(s.bufs, n);
-    } else {
-      k = earliest(times.data(), n);
-    }
-    const PpTimest* head = cur[size_t(k)];
-    if (head->time == kEndOfData) break;
-    markerHeads -= isMarker(*head);
-    const int16_t channel = int16_t(base[size_t(k)] + head->channel);
-    if (kText) s.text.putText(head->time, channel);
-    if (kBinary) s.binary.putBinary(head->time, channel);
+  auto writeAndAdvance = [&](int32_t k, const PpTimest* h) __attribute__((always_inline)) {
+    out.put(h->time, int16_t(base[k] + h->channel));
     ++records;
-    if (head < end[size_t(k)]) {
-      ++head;
+    markerHeads -= isMarker(*h);
+    int64_t time;
+    if (__builtin_expect(h < end[k], 1)) {
+      // h + 2 lies at most one entry past the last valid one: inside the buffer.
+      time = following[k];
+      following[k] = h[2].time;
+      cur[k] = ++h;
     } else {
-      TBuf& t = *s.bufs[k];
-      s.bytes += refill(t);
+      s.bytes += refill(*s.bufs[k]);
       s.bytesRead.store(s.bytes, std::memory_order_relaxed);
-      head = t.cur;
-      end[size_t(k)] = t.end;
+      load(k);
+      h = cur[k];
+      time = h->time;
     }
-    cur[size_t(k)] = head;
-    times[size_t(k)] = head->time;
-    markerHeads += isMarker(*head);
+    markerHeads += isMarker(*h);
+    return time;
+  };
+
+  TreeKey top = build();
+  while (s.running.load(std::memory_order_relaxed)) {
+    if (__builtin_expect(markerHeads != 0, 0)) {
+      for (int32_t i = 0; i < n; ++i) s.bufs[i]->cur = cur[i];
+      const int32_t k = chooseHead(s.bufs, n);
+      if (cur[k]->time == kEndOfData) break;
+      writeAndAdvance(k, cur[k]);
+      if (markerHeads == 0) top = build();
+      continue;
+    }
+    const int32_t k = treeSource(top);
+    if (treeTime(top) == kEndOfData) break;
+    const int64_t time = writeAndAdvance(k, cur[k]);
+    // The new head of source k plays its way up; whichever loses a match stays at its node.
+    TreeKey key = treeKey(time, k);
+#pragma GCC unroll 8
+    for (int32_t level = 0, j = (k + leaves) >> 1; level < levels; ++level, j >>= 1) {
+      const TreeKey other = loser[j];
+      const bool otherWins = other < key;
+      loser[j] = otherWins ? key : other;
+      key = otherWins ? other : key;
+    }
+    top = key;
   }
-  for (int32_t i = 0; i < n; ++i) s.bufs[i]->cur = cur[size_t(i)];
+  for (int32_t i = 0; i < n; ++i) s.bufs[i]->cur = cur[i];
   return records;
 }
 
@@ -155,6 +236,7 @@ int64_t mergeFixed(LoopState& s) {
     load(i);
     base[i] = int16_t(5 * s.bufs[i]->source.chainPos);
   }
+  RecordWriter<kText, kBinary> out(s.text, s.binary);
   int64_t records = 0;
   while (s.running.load(std::memory_order_relaxed)) {
     int64_t chosen[N];
@@ -187,9 +269,7 @@ int64_t mergeFixed(LoopState& s) {
     const PpTimest* h = reinterpret_cast<const PpTimest*>(head);
     if (h->time == kEndOfData) break;
     markerHeads -= isMarker(*h);
-    const int16_t channel = int16_t(base[k] + h->channel);
-    if (kText) s.text.putText(h->time, channel);
-    if (kBinary) s.binary.putBinary(h->time, channel);
+    out.put(h->time, int16_t(base[k] + h->channel));
     ++records;
     if (__builtin_expect(h < end[k], 1)) {
       // h + 2 lies at most one entry past the last valid one: inside the buffer.
@@ -223,7 +303,13 @@ int64_t mergeLoopFor(LoopState& s, int32_t count) {
     case 2: return mergeFixed<kText, kBinary, 2>(s);
     case 3: return mergeFixed<kText, kBinary, 3>(s);
     case 4: return mergeFixed<kText, kBinary, 4>(s);
-    default: return mergeLoop<kText, kBinary>(s, count);
+    case 5: case 6: case 7: case 8: return mergeTree<kText, kBinary, 3>(s, count, 3);
+    default: {
+      int32_t levels = 4;
+      while ((1 << levels) < count) ++levels;
+      return levels == 4 ? mergeTree<kText, kBinary, 4>(s, count, 4)
+                         : mergeTree<kText, kBinary, 0>(s, count, levels);
+    }
   }
 }
 

@@ -36,6 +36,10 @@ constexpr OutBufTails makeOutBufTails() {
 }
 inline constexpr OutBufTails kOutBufTails = makeOutBufTails();
 
+// A large buffer in front of an output file. The merge loop writes at a cursor of its own
+// (cursor(), then put*() while the cursor is below limit(), drain() when it is not, commit() at
+// the end), so that the write position stays in a register rather than going through memory
+// with every record.
 class OutBuf {
 public:
   // `sink` (not owned; null: none) also receives every flushed buffer; give it only to a buffer
@@ -48,34 +52,60 @@ public:
 
   bool open() const { return _file != nullptr || _sink != nullptr; }
 
-  // "<time>, <channel>\n", as printf's "%lld, %hd\n" writes it.
-  void putText(int64_t time, int16_t channel) {
-    reserve(kMaxTextLine);
-    char* p = _data.get() + _used;
-    p = putDecimal(p, time);
+  // Where the next record goes.
+  char* cursor() const { return _data.get() + _used; }
+  // While the cursor is below this, there is room for one more record of either format.
+  char* limit() const { return _data.get() + (kSize - kRoom); }
+  // Takes the records written up to p into the buffer, hands them to the file, and returns the
+  // new cursor.
+  __attribute__((noinline)) char* drain(char* p) {
+    commit(p);
+    flush();
+    return cursor();
+  }
+  // Takes the records written up to p into the buffer.
+  void commit(char* p) { _used = size_t(p - _data.get()); }
+
+  // "<time>, <channel>\n" at p, as printf's "%lld, %hd\n" writes it; returns the end. Up to
+  // kRoom bytes from p may be written.
+  char* putText(char* p, int64_t time, int16_t channel) {
+    const uint64_t u = uint64_t(time);
+    if (__builtin_expect(u - kTenTo8 < kTenTo16 - kTenTo8, 1)) {
+      // 9 to 16 digits, the times of a recording: the leading digits change only every 10^8 ps,
+      // so they are kept from the line before, and the last eight take a few multiplications.
+      const uint64_t top = u / kTenTo8;
+      if (__builtin_expect(top != _top, 0)) {
+        _top = top;
+        _topDigits = leadingDigits(uint32_t(top), &_topLength);
+      }
+      memcpy(p, &_topDigits, 8);
+      p += _topLength;
+      const uint64_t low = digits8(uint32_t(u - top * kTenTo8)) + kZeros;
+      memcpy(p, &low, 8);
+      p += 8;
+    } else {
+      p = putDecimal(p, time);
+    }
     if (channel >= 0 && channel < kOutBufTailCount) {
       // One or two digits, chosen by table: whether the next line has one or two is as good as
       // random when devices interleave, so a branch on it would often go the wrong way.
       const OutBufTail& tail = kOutBufTails.entry[channel];
       memcpy(p, tail.text, sizeof tail.text);
-      p += tail.length;
-    } else {
-      *p++ = ',';
-      *p++ = ' ';
-      p = putDecimal(p, channel);
-      *p++ = '\n';
+      return p + tail.length;
     }
-    _used = size_t(p - _data.get());
+    *p++ = ',';
+    *p++ = ' ';
+    p = putDecimal(p, channel);
+    *p++ = '\n';
+    return p;
   }
 
-  // 8-byte time and 2-byte channel, little-endian (the host's order).
-  void putBinary(int64_t time, int16_t channel) {
+  // 8-byte time and 2-byte channel, little-endian (the host's order), at p; returns the end.
+  static char* putBinary(char* p, int64_t time, int16_t channel) {
     static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "records are written in host order");
-    reserve(10);
-    char* p = _data.get() + _used;
     memcpy(p, &time, 8);
     memcpy(p + 8, &channel, 2);
-    _used += 10;
+    return p + 10;
   }
 
   // Hands what is buffered to the file, e.g. before others write to it directly.
@@ -85,81 +115,77 @@ public:
     _used = 0;
   }
 
-  // Decimal text of v at p; returns the end. Exposed for tests.
+  // Decimal text of v at p; returns the end. Up to 8 bytes past the end may be written.
   static char* putDecimal(char* p, int64_t v) {
     uint64_t u = uint64_t(v);
     if (v < 0) {
       *p++ = '-';
       u = 0 - u;  // also right for the most negative value
     }
-    // Eight-digit groups converted with independent 32-bit arithmetic, so that the divisions of
-    // one number do not wait for each other.
-    if (u < 100000000) return putUpTo8(p, uint32_t(u));
-    if (u < 10000000000000000ULL) {
-      p = putUpTo8(p, uint32_t(u / 100000000));
-      put8(p, uint32_t(u % 100000000));
-      return p + 8;
+    if (u == 0) {
+      *p = '0';
+      return p + 1;
     }
-    p = putUpTo8(p, uint32_t(u / 10000000000000000ULL));
-    put8(p, uint32_t(u / 100000000 % 100000000));
-    put8(p + 8, uint32_t(u % 100000000));
-    return p + 16;
+    int32_t length;
+    uint64_t digits;
+    if (u < kTenTo8) {
+      digits = leadingDigits(uint32_t(u), &length);
+      memcpy(p, &digits, 8);
+      return p + length;
+    }
+    if (u < kTenTo16) {
+      digits = leadingDigits(uint32_t(u / kTenTo8), &length);
+    } else {
+      digits = leadingDigits(uint32_t(u / kTenTo16), &length);
+      memcpy(p, &digits, 8);
+      p += length;
+      digits = digits8(uint32_t(u / kTenTo8 % kTenTo8)) + kZeros;
+      length = 8;
+    }
+    memcpy(p, &digits, 8);
+    p += length;
+    digits = digits8(uint32_t(u % kTenTo8)) + kZeros;
+    memcpy(p, &digits, 8);
+    return p + 8;
   }
 
 private:
   static constexpr size_t kSize = 1 << 20;
-  static constexpr size_t kMaxTextLine = 20 + 2 + 6 + 1;
-  static constexpr const char* kDigitPairs =
-      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-      "8081828384858687888990919293949596979899";
+  // The longest text line (20 + 2 + 6 + 1 bytes) and the 8 bytes that may be written past it.
+  static constexpr size_t kRoom = 40;
+  static constexpr uint64_t kTenTo8 = 100000000;
+  static constexpr uint64_t kTenTo16 = kTenTo8 * kTenTo8;
+  static constexpr uint64_t kZeros = 0x3030303030303030ULL;  // '0' in every byte
 
-  // Exactly two digits of v < 100.
-  static void put2(char* p, uint32_t v) { memcpy(p, kDigitPairs + 2 * v, 2); }
-  // Exactly four digits of v < 10000.
-  static void put4(char* p, uint32_t v) {
-    put2(p, v / 100);
-    put2(p + 2, v % 100);
+  // The eight decimal digits of v < 10^8 as the values 0..9 in the bytes of the result, the
+  // first digit in the lowest byte (so in memory order on this little-endian host). The number
+  // is split into lanes of the 64-bit word, 4 digits, then 2, then 1 per lane, and every lane is
+  // divided at once by a multiplication and a shift.
+  static uint64_t digits8(uint32_t v) {
+    const uint64_t fours = (v / 10000) | (uint64_t(v % 10000) << 32);
+    // x / 100 == x * 5243 >> 19 for x < 43699.
+    const uint64_t hundreds = ((fours * 5243) >> 19) & 0x0000007F0000007FULL;
+    const uint64_t twos = hundreds | ((fours - hundreds * 100) << 16);
+    // x / 10 == x * 103 >> 10 for x < 179.
+    const uint64_t tens = ((twos * 103) >> 10) & 0x000F000F000F000FULL;
+    return tens | ((twos - tens * 10) << 8);
   }
-  // Exactly eight digits of v < 100000000.
-  static void put8(char* p, uint32_t v) {
-    put4(p, v / 10000);
-    put4(p + 4, v % 10000);
-  }
-  // The digits of v < 10000 without leading zeros; returns the end.
-  static char* putUpTo4(char* p, uint32_t v) {
-    if (v < 10) {
-      *p = char('0' + v);
-      return p + 1;
-    }
-    if (v < 100) {
-      put2(p, v);
-      return p + 2;
-    }
-    if (v < 1000) {
-      *p = char('0' + v / 100);
-      put2(p + 1, v % 100);
-      return p + 3;
-    }
-    put4(p, v);
-    return p + 4;
-  }
-  // The digits of v < 100000000 without leading zeros; returns the end.
-  static char* putUpTo8(char* p, uint32_t v) {
-    if (v < 10000) return putUpTo4(p, v);
-    p = putUpTo4(p, v / 10000);
-    put4(p, v % 10000);
-    return p + 4;
-  }
-
-  void reserve(size_t bytes) {
-    if (_used + bytes > kSize) flush();
+  // The digits of 0 < v < 10^8 without leading zeros as characters in the low bytes of the
+  // result (to be stored whole); their number in *length.
+  static uint64_t leadingDigits(uint32_t v, int32_t* length) {
+    const uint64_t digits = digits8(v);
+    const int32_t zeros = __builtin_ctzll(digits) / 8;
+    *length = 8 - zeros;
+    return (digits + kZeros) >> (8 * zeros);
   }
 
   FILE* _file;                    // not owned
   RecordSink* _sink;              // not owned
   std::unique_ptr<char[]> _data;  // kSize bytes
   size_t _used;
+  uint64_t _top = 0;              // time / 10^8 of the last text line in the common range
+  uint64_t _topDigits = 0;        // its digits, as leadingDigits() gives them
+  int32_t _topLength = 0;
 };
 
 #endif

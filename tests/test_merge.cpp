@@ -213,6 +213,61 @@ TEST(Merge, LargeMergeMatchesAnIndependentWriter) {
   }
 }
 
+// Chains longer than the merge's fixed paths, with equal times across devices and markers at
+// the heads: the order is exactly the one a scan of every head in device order gives.
+TEST(Merge, LongChainsKeepTheTieAndMarkerRules) {
+  for (size_t devices : {5, 8, 9, 17}) {
+    SCOPED_TRACE(devices);
+    std::mt19937_64 rng{devices};
+    std::vector<std::unique_ptr<Stream>> streams;
+    std::vector<MergeSource> sources;
+    std::vector<std::vector<PpTimest>> decoded{devices};
+    for (size_t d = 0; d < devices; ++d) {
+      std::vector<PpTimest> events;
+      int64_t t = 1000;
+      for (int i = 0; i < 20000; ++i) {
+        t += 1000 * int64_t(rng() % 3);  // coarse times: many equal across devices
+        if (rng() % 40 == 0) {
+          events.push_back({t + 0x21, 6});  // markers 100 and 200
+          t += 1000;
+        } else {
+          events.push_back({t, uint8_t(rng() % 5)});
+        }
+      }
+      streams.emplace_back(new Stream(events));
+      sources.push_back(streams.back()->source(int32_t(d)));
+      Tdc56Instance* codec = tdc56Init();
+      std::vector<PpTimest> out(kTdc56ListSize);
+      uint32_t block[100];
+      for (size_t n; (n = fread(block, 4, 100, sources.back().file)) > 0;) {
+        tdc56Decode60(codec, block, int32_t(n), 0x1FF);
+        decoded[d].insert(decoded[d].end(), out.begin(), out.begin() + tdc56Pop(codec, out.data()));
+      }
+      tdc56DeInit(codec);
+      rewind(sources.back().file);
+    }
+    std::vector<size_t> pos(devices, 0);
+    auto head = [&](size_t d) { return pos[d] < decoded[d].size() ? &decoded[d][pos[d]] : nullptr; };
+    auto marker = [&](size_t d) { return head(d) != nullptr && head(d)->channel >= 100; };
+    std::string expect;
+    char line[64];
+    int markers = 0;
+    for (;;) {
+      size_t k = 0;
+      for (size_t i = 1; i < devices && !marker(0); ++i)
+        if (head(i) && (!head(k) || head(i)->time < head(k)->time || marker(i))) k = i;
+      if (!head(k)) break;
+      markers += marker(k);
+      snprintf(line, sizeof line, "%lld, %hd\n", (long long)head(k)->time,
+               short(5 * k + head(k)->channel));
+      expect += line;
+      ++pos[k];
+    }
+    EXPECT_GT(markers, 1000);
+    EXPECT_TRUE(merge(sources).text == expect) << "merged order differs";
+  }
+}
+
 // The decoded timestamps are handed over page by page, decoded ahead on a thread or, without
 // one, when asked for: either way every timestamp arrives once and in order, the bytes add up to
 // the files, no page covers more than 64 KiB of a stream (the progress moves by pages), and an
