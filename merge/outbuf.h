@@ -68,36 +68,24 @@ public:
 
   // "<time>, <channel>\n" at p, as printf's "%lld, %hd\n" writes it; returns the end. Up to
   // kRoom bytes from p may be written.
-  char* putText(char* p, int64_t time, int16_t channel) {
+  __attribute__((always_inline)) char* putText(char* p, int64_t time, int16_t channel) {
     const uint64_t u = uint64_t(time);
-    if (__builtin_expect(u - kTenTo8 < kTenTo16 - kTenTo8, 1)) {
-      // 9 to 16 digits, the times of a recording: the leading digits change only every 10^8 ps,
-      // so they are kept from the line before, and the last eight take a few multiplications.
-      const uint64_t top = u / kTenTo8;
-      if (__builtin_expect(top != _top, 0)) {
-        _top = top;
-        _topDigits = leadingDigits(uint32_t(top), &_topLength);
-      }
-      memcpy(p, &_topDigits, 8);
-      p += _topLength;
-      const uint64_t low = digits8(uint32_t(u - top * kTenTo8)) + kZeros;
-      memcpy(p, &low, 8);
-      p += 8;
-    } else {
-      p = putDecimal(p, time);
-    }
-    if (channel >= 0 && channel < kOutBufTailCount) {
-      // One or two digits, chosen by table: whether the next line has one or two is as good as
-      // random when devices interleave, so a branch on it would often go the wrong way.
-      const OutBufTail& tail = kOutBufTails.entry[channel];
-      memcpy(p, tail.text, sizeof tail.text);
-      return p + tail.length;
-    }
-    *p++ = ',';
-    *p++ = ' ';
-    p = putDecimal(p, channel);
-    *p++ = '\n';
-    return p;
+    if (__builtin_expect(u - kTenTo8 >= kTenTo16 - kTenTo8 || channel < 0 ||
+                             channel >= kOutBufTailCount, 0))
+      return putTextOther(p, time, channel);
+    // 9 to 16 digits, the times of a recording: the leading digits change only every 10^8 ps,
+    // so they are kept from the line before, and the last eight take a few multiplications.
+    const uint64_t top = u / kTenTo8;
+    if (__builtin_expect(top != _top, 0)) newTop(top);
+    memcpy(p, &_topDigits, 8);
+    p += _topLength;
+    const uint64_t low = digits8(uint32_t(u - top * kTenTo8)) + kZeros;
+    memcpy(p, &low, 8);
+    // The channel's one or two digits chosen by table: whether the next line has one or two is
+    // as good as random when devices interleave, so a branch on it would often go the wrong way.
+    const OutBufTail& tail = kOutBufTails.entry[channel];
+    memcpy(p + 8, tail.text, sizeof tail.text);
+    return p + 8 + tail.length;
   }
 
   // 8-byte time and 2-byte channel, little-endian (the host's order), at p; returns the end.
@@ -150,6 +138,20 @@ public:
   }
 
 private:
+  // putText() for the other times and channels.
+  __attribute__((noinline)) static char* putTextOther(char* p, int64_t time, int16_t channel) {
+    p = putDecimal(p, time);
+    *p++ = ',';
+    *p++ = ' ';
+    p = putDecimal(p, channel);
+    *p++ = '\n';
+    return p;
+  }
+  __attribute__((noinline)) void newTop(uint64_t top) {
+    _top = top;
+    _topDigits = leadingDigits(uint32_t(top), &_topLength);
+  }
+
   static constexpr size_t kSize = 1 << 20;
   // The longest text line (20 + 2 + 6 + 1 bytes) and the 8 bytes that may be written past it.
   static constexpr size_t kRoom = 40;
