@@ -1,3 +1,5 @@
+#include <stdio.h>
+
 #include <QApplication>
 
 #include "app/krmt.h"
@@ -7,6 +9,12 @@
 int main(int argc, char* argv[]) {
   if (!openStandardDescriptors()) return 1;
   RmtOptions opt = parseOptions(argc, argv, KRmt::optLog, KRmt::optSim);
+  // Answered before the application object exists, so they need no display.
+  if (opt.help || opt.version) {
+    const int written =
+        opt.help ? fputs(windowHelpText(), stdout) : printf("ravik %s\n", RAVIK_VERSION);
+    return written >= 0 && fflush(stdout) == 0 ? 0 : 1;
+  }
   QApplication app(argc, argv);
   int rc;
   {

@@ -40,6 +40,7 @@ CommandLine::CommandLine(const std::string& program, const std::string& version,
     : _app(description, program), _version(program + " " + version) {
   _app.formatter(std::make_shared<HelpFormatter>());
   _app.get_formatter()->column_width(26);
+  _app.get_formatter()->label("Positionals", "Arguments");
   _app.set_help_flag("-h, --help", "this text, then exit");
   _app.set_version_flag("--version", _version, "the version, then exit");
   _app.footer(footer);

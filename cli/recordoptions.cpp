@@ -20,7 +20,9 @@ void describe(CommandLine* line, RecordOptions* options) {
   line->addPath("--text", &options->textPath, "write \"time, channel\" lines to FILE");
   line->addPath("--bin", &options->binPath,
                 "write the binary file (header, 10-byte records, trailer) to FILE");
-  line->addPath("--tmp", &options->tmpDir, "folder of the raw files (default: $TMPDIR or /tmp)",
+  line->addPath("--tmp", &options->tmpDir,
+                "folder in which the run makes its own folder of raw files\n"
+                "(default: $TMPDIR or /tmp)",
                 "DIR");
   app.add_flag("--keep-raw", options->keepRaw, "keep the raw files after the merge");
   app.add_flag("-q, --quiet", options->quiet,
@@ -29,8 +31,8 @@ void describe(CommandLine* line, RecordOptions* options) {
 
 const char kDescription[] =
     "Finds and connects the devices, records all of them with their current parameters into one\n"
-    "raw file each (DIR/ravik-<index>.tmp), and when the recording ends merges them into one\n"
-    "time-ordered text and/or binary file, as the window does.";
+    "raw file each (DIR/ravik-XXXXXX/ravik-<index>.tmp), and when the recording ends merges them\n"
+    "into one time-ordered text and/or binary file, as the window does.";
 
 const char kFooter[] =
     "At least one output is needed. Outputs appear under their names only when the merge has\n"

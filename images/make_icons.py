@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
-"""Draws the window icons (tri32, tri48) and the folder button icon (fileopen) as XPM files.
+"""Draws the window icons (tri32, tri48) and the folder button icon (fileopen) as XPM files, and
+the desktop icon tri48.png (the window icon with smooth edges, installed as ravik.png).
 
 Three rounded triangles, one per chained device, on a transparent ground; a yellow folder.
 Shapes are supersampled 4x4 per pixel for smooth edges. Run from this folder to regenerate.
 """
 import math
+import struct
+import zlib
 
 CHARS = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
 SS = 4  # supersampling per axis
@@ -29,6 +32,19 @@ def write_xpm(name, width, height, pixels):
             f.write('"%s c %s",\n' % (code(i), key or "None"))
         f.write(",\n".join('"' + "".join(code(colours[k]) for k in row) + '"' for row in rows))
         f.write("};\n")
+
+
+def write_png(name, width, height, pixels):
+    """pixels as for write_xpm; written as 8-bit RGBA."""
+    def chunk(kind, data):
+        body = kind + data
+        return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
+    raw = b"".join(b"\0" + bytes(c for px in row for c in px) for row in pixels)
+    with open(name + ".png", "wb") as f:
+        f.write(b"\x89PNG\r\n\x1a\n")
+        f.write(chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)))
+        f.write(chunk(b"IDAT", zlib.compress(raw, 9)))
+        f.write(chunk(b"IEND", b""))
 
 
 def render(width, height, shade):
@@ -93,4 +109,5 @@ def folder_icon():
 if __name__ == "__main__":
     write_xpm("tri32", 32, 32, tri_icon(32))
     write_xpm("tri48", 48, 48, tri_icon(48))
+    write_png("tri48", 48, 48, tri_icon(48))
     write_xpm("fileopen", 18, 16, folder_icon())

@@ -22,15 +22,19 @@ bool isEmptyDir(const QString& name) {
 
 TEST(Options, OnlyExactArgumentsCountInAnyOrderAndNumber) {
   // The first argument is the program name and never an option.
-  const struct { std::vector<const char*> args; bool log, sim; } cases[] = {
+  const struct { std::vector<const char*> args; bool log, sim, help = false, version = false; } cases[] = {
       {{"-s"}, false, false},           {{"x", "-l"}, true, false},  {{"x", "-s"}, false, true},
       {{"x", "-s", "-l"}, true, true},  {{"x", "-s", "-s", "-l", "-l"}, true, true},
       {{"x", "y", "-l", "-S", "z", "-s"}, true, true},
-      {{"x", "-S", "-L", "--s", "--l", "-s ", " -s", "-ls", "-sl", "s", "l", ""}, false, false}};
+      {{"x", "-S", "-L", "--s", "--l", "-s ", " -s", "-ls", "-sl", "s", "l", "", "-h", "--help=1",
+        "--Version"}, false, false},
+      {{"x", "--help", "-s"}, false, true, true},  {{"x", "--version", "-l"}, true, false, false, true}};
   for (const auto& c : cases) {
     RmtOptions o = parseOptions(int(c.args.size()), c.args.data(), KRmt::optLog, KRmt::optSim);
     EXPECT_EQ(o.log, c.log) << c.args.size() << " arguments";
     EXPECT_EQ(o.sim, c.sim) << c.args.size() << " arguments";
+    EXPECT_EQ(o.help, c.help) << c.args.size() << " arguments";
+    EXPECT_EQ(o.version, c.version) << c.args.size() << " arguments";
   }
 }
 
