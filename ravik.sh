@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(build-essential cmake pkg-config qtbase5-dev qtbase5-dev-tools libgtest-dev libbenchmark-dev
-          libcli11-dev help2man xvfb xauth)
+          libcli11-dev help2man nlohmann-json3-dev xvfb xauth)
 JOBS=${JOBS:-2}
 # The tests of the units that run threads of their own without the window (the window's tests
 # would mostly report the toolkit's own threads).

@@ -1,5 +1,6 @@
 #include "merge/decodeahead.h"
 
+#include <errno.h>
 #include <stdio.h>
 
 #include <system_error>
@@ -21,7 +22,8 @@ constexpr int64_t kPageBytes = 64 * 1024;
 // end of the file is never handed out.
 class BlockReader {
 public:
-  explicit BlockReader(FILE* file) : _file(file), _pos(0), _len(0), _eof(file == nullptr) {}
+  explicit BlockReader(FILE* file)
+      : _file(file), _pos(0), _len(0), _eof(file == nullptr), _error(0) {}
 
   bool more() const { return _pos < _len || !_eof; }
 
@@ -34,16 +36,21 @@ public:
     return n;
   }
 
+  // errno of a failed read, after which nothing more is handed out; 0 when none failed.
+  int32_t error() const { return _error; }
+
 private:
   void fill() {
     _pos = 0;
     _len = int32_t(fread(_chunk, sizeof(uint32_t), kChunkWords, _file));
     if (_len < kChunkWords) _eof = true;
+    if (_len < kChunkWords && ferror(_file)) _error = errno != 0 ? errno : EIO;
   }
 
   FILE* _file;  // not owned
   int32_t _pos, _len;
   bool _eof;
+  int32_t _error;
   uint32_t _chunk[kChunkWords];
 };
 
@@ -57,6 +64,7 @@ struct DecodeAhead::Source {
   int64_t filled = 0;     // pages decoded so far; guarded by _lock
   int64_t taken = 0;      // pages made current so far; guarded by _lock
   bool ended = false;     // its last page is decoded; guarded by _lock
+  MergeSourceStats stats; // of the pages decoded; guarded by _lock
   PpTimest endOfData[2] = {{INT64_MAX, 0}, {INT64_MAX, 0}};
 };
 
@@ -101,6 +109,28 @@ void DecodeAhead::fill(Source& s) {
     page.count += tdc56Pop(s.source.decoder, page.entries + page.count);
   }
   page.last = !s.reader.more();
+  page.readError = s.reader.error();
+}
+
+// Accounts for the page just filled; under the lock.
+void DecodeAhead::filled(Source& s) {
+  const Page& page = s.pages[s.filled % 2];
+  ++s.filled;
+  s.ended = page.last;
+  MergeSourceStats& st = s.stats;
+  st.records += page.count;
+  if (page.count > 0) {
+    if (st.first == INT64_MAX) st.first = page.entries[0].time;
+    st.last = page.entries[page.count - 1].time;
+  }
+  if (page.readError != 0) st.readError = page.readError;
+}
+
+std::vector<MergeSourceStats> DecodeAhead::stats() {
+  std::lock_guard<std::mutex> hold(_lock);
+  std::vector<MergeSourceStats> all;
+  for (const auto& s : _sources) all.push_back(s->stats);
+  return all;
 }
 
 // Keeps every source's next page decoded: of the two pages of a source one is current (being
@@ -126,8 +156,7 @@ void DecodeAhead::decodeLoop() {
     hold.unlock();
     fill(*next);
     hold.lock();
-    ++next->filled;
-    next->ended = next->pages[(next->filled - 1) % 2].last;
+    filled(*next);
     _changed.notify_all();
   }
 }
@@ -147,8 +176,7 @@ int64_t DecodeAhead::take(int32_t i, const PpTimest** first, const PpTimest** la
       hold.unlock();
       fill(s);
       hold.lock();
-      ++s.filled;
-      s.ended = s.pages[(s.filled - 1) % 2].last;
+      filled(s);
     }
     ++s.taken;
     _changed.notify_all();

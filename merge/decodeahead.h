@@ -19,6 +19,7 @@
 #include "codec/tdc56.h"
 
 struct MergeSource;
+struct MergeSourceStats;
 
 class DecodeAhead {
 public:
@@ -44,16 +45,21 @@ public:
   // the raw bytes consumed for the pages.
   int64_t take(int32_t i, const PpTimest** first, const PpTimest** last);
 
+  // What the pages decoded so far hold, per source.
+  std::vector<MergeSourceStats> stats();
+
 private:
   struct Page {
     PpTimest entries[kPageEntries + 1] = {};
     int32_t count = 0;
     bool last = false;  // the stream ends with this page
     int64_t bytes = 0;  // raw bytes read for it
+    int32_t readError = 0;  // errno of the read that ended the stream early
   };
   struct Source;
 
   void fill(Source& s);
+  void filled(Source& s);
   void decodeLoop();
 
   std::vector<std::unique_ptr<Source>> _sources;

@@ -316,7 +316,8 @@ int64_t mergeLoopFor(LoopState& s, int32_t count) {
 }  // namespace
 
 int64_t mergeStreams(const MergeSource* sources, int32_t count, const MergeOutputs& outputs,
-                     std::atomic<double>& bytesRead, const std::atomic<bool>& running) {
+                     std::atomic<double>& bytesRead, const std::atomic<bool>& running,
+                     std::vector<MergeSourceStats>* stats) {
   if (count <= 0) return 0;
   DecodeAhead ahead(sources, count, true, &bytesRead);
   std::vector<std::unique_ptr<TBuf>> owned;
@@ -345,5 +346,6 @@ int64_t mergeStreams(const MergeSource* sources, int32_t count, const MergeOutpu
   text.flush();
   binary.flush();
   if (outputs.binary && outputs.header) outputs.header(outputs.binary, false);
+  if (stats != nullptr) *stats = ahead.stats();
   return records;
 }

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <functional>
+#include <vector>
 
 #include "merge/recordsink.h"
 
@@ -35,6 +36,14 @@ struct MergeOutputs {
   std::function<void(FILE* binary, bool first)> header;
 };
 
+// What the merge learned of one source.
+struct MergeSourceStats {
+  int64_t records = 0;        // timestamps decoded: those written, when the merge ran to its end
+  int64_t first = INT64_MAX;  // time of its first timestamp; INT64_MAX when it had none
+  int64_t last = INT64_MIN;   // time of its last timestamp
+  int32_t readError = 0;      // errno of a failed read, which ended the source early; 0: none
+};
+
 // Merges the sources (in chain order) into the outputs: repeatedly the earliest head timestamp
 // across the sources, the first source winning ties, except that a marker at a source's head is
 // preferred to the ordinary timestamp chosen so far. Streams are read and decoded 100 words at
@@ -42,8 +51,10 @@ struct MergeOutputs {
 // whatever the files' size. With no source nothing is written at all.
 // `bytesRead` (bytes of the raw streams consumed so far) is published for a watcher on another
 // thread; clearing `running` ends the merge after the current record, leaving a prefix of the
-// merged stream. Returns the number of records written.
+// merged stream. A read error ends that source as if its file ended there: `stats`, when given,
+// gets one entry per source and tells. Returns the number of records written.
 int64_t mergeStreams(const MergeSource* sources, int32_t count, const MergeOutputs& outputs,
-                     std::atomic<double>& bytesRead, const std::atomic<bool>& running);
+                     std::atomic<double>& bytesRead, const std::atomic<bool>& running,
+                     std::vector<MergeSourceStats>* stats = nullptr);
 
 #endif

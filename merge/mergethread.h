@@ -10,6 +10,7 @@
 
 #include <atomic>
 
+#include "merge/checkedmerge.h"
 #include "thread/lxthread.h"
 
 class MergeThread : public IThread {
@@ -19,7 +20,8 @@ public:
       : _ascFile(ascFile), _binFile(binFile), _bytesRead(0), _running(true) {}
   ~MergeThread() override;
 
-  // Merges the temp files of KRmt::_devs; returns when done or when stopped.
+  // Merges the temp files of KRmt::_devs, with the losses each device noted while recording;
+  // returns when done or when stopped.
   void run() override;
   // Ends the merge after the record being written; the outputs then hold a prefix.
   void stop() { _running.store(false, std::memory_order_relaxed); }
@@ -31,6 +33,7 @@ public:
   std::atomic<double> _bytesRead;  // temp file bytes consumed so far, read by the window
   std::atomic<bool> _running;      // cleared to stop the merge early
   std::atomic<bool> _completed{false};
+  MergeOutcome _outcome;           // what the merge found; read once finished() is true
 };
 
 #endif

@@ -1,0 +1,124 @@
+#include "merge/checkedmerge.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+#include <memory>
+#include <set>
+
+#include "codec/tdc56.h"
+
+namespace {
+
+std::string readFailed(const std::string& name, const std::string& text) {
+  return name + ": read failed: " + text;
+}
+
+// The loss records of one device as a raw stream in memory, which the merge reads like any
+// other: events on two adjacent channels, and a chain position that puts them at the device's
+// loss channels.
+class LossStream {
+public:
+  LossStream(int32_t chain, const std::vector<LossInterval>& losses) {
+    const int32_t end = lossEndChannel(chain);
+    const int32_t base = end >= 0 ? end / 5 : -((4 - end) / 5);  // rounded down
+    const uint8_t endChannel = uint8_t(end - 5 * base);
+    std::vector<PpTimest> marks;
+    for (const LossInterval& loss : losses) {
+      if (loss.chain != chain) continue;
+      marks.push_back({loss.fromPs, uint8_t(endChannel + 1)});
+      marks.push_back({loss.toPs, endChannel});
+    }
+    std::stable_sort(marks.begin(), marks.end(),
+                     [](const PpTimest& a, const PpTimest& b) { return a.time < b.time; });
+    int32_t count = int32_t(marks.size());
+    _words.resize(2 + 2 * marks.size());
+    Tdc56Instance* encoder = tdc56Init();
+    tdc56Encode60(encoder, marks.data(), &count, _words.data(), int32_t(_words.size()));
+    tdc56DeInit(encoder);
+    _source = {tdc56Init(), base, 0, fmemopen(_words.data(), 4 * _words.size(), "rb")};
+  }
+  ~LossStream() {
+    if (_source.file != nullptr) fclose(_source.file);  // read only
+    tdc56DeInit(_source.decoder);
+  }
+  LossStream(const LossStream&) = delete;
+  LossStream& operator=(const LossStream&) = delete;
+
+  const MergeSource& source() const { return _source; }
+
+private:
+  std::vector<uint32_t> _words;
+  MergeSource _source;
+};
+
+void closeOpenEnds(std::vector<LossInterval>* losses, int64_t endPs) {
+  for (LossInterval& loss : *losses)
+    if (loss.toPs == kLossOpenEnd) loss.toPs = std::max(loss.fromPs, endPs);
+}
+
+bool hasOpenEnd(const std::vector<LossInterval>& losses) {
+  return std::any_of(losses.begin(), losses.end(),
+                     [](const LossInterval& l) { return l.toPs == kLossOpenEnd; });
+}
+
+// Locates every source's losses into out->losses. Loss records need the open ends closed
+// before the merge: the end of the recording is then the latest timestamp of any source, which
+// takes a decoding of the streams without losses too.
+bool locateAll(const std::vector<CheckedSource>& sources, bool lossRecords, MergeOutcome* out) {
+  std::vector<int64_t> lasts(sources.size(), INT64_MIN);
+  std::string error;
+  auto locate = [&](size_t i) {
+    const CheckedSource& s = sources[i];
+    if (s.source.file == nullptr) return true;
+    if (locateLosses(fileno(s.source.file), s.source.markers, s.source.chainPos, s.losses,
+                     &out->losses, lossRecords ? &lasts[i] : nullptr, &error))
+      return true;
+    out->readError = readFailed(s.name, error);
+    return false;
+  };
+  for (size_t i = 0; i < sources.size(); ++i)
+    if (!sources[i].losses.empty() && !locate(i)) return false;
+  if (!lossRecords || !hasOpenEnd(out->losses)) return true;
+  for (size_t i = 0; i < sources.size(); ++i)
+    if (sources[i].losses.empty() && !locate(i)) return false;
+  closeOpenEnds(&out->losses, *std::max_element(lasts.begin(), lasts.end()));
+  return true;
+}
+
+}  // namespace
+
+MergeOutcome mergeChecked(const std::vector<CheckedSource>& sources, const MergeOutputs& outputs,
+                          bool lossRecords, std::atomic<double>& bytesRead,
+                          const std::atomic<bool>& running) {
+  MergeOutcome out;
+  if (!locateAll(sources, lossRecords, &out)) return out;
+
+  std::vector<MergeSource> all;
+  for (const CheckedSource& s : sources) all.push_back(s.source);
+  std::vector<std::unique_ptr<LossStream>> lossStreams;
+  if (lossRecords) {
+    std::set<int32_t> chains;
+    for (const LossInterval& loss : out.losses) chains.insert(loss.chain);
+    for (int32_t chain : chains) {
+      lossStreams.emplace_back(new LossStream(chain, out.losses));
+      all.push_back(lossStreams.back()->source());
+    }
+  }
+
+  std::vector<MergeSourceStats> stats;
+  out.records = mergeStreams(all.data(), int32_t(all.size()), outputs, bytesRead, running, &stats);
+  for (size_t i = 0; i < stats.size(); ++i) {
+    out.firstPs = std::min(out.firstPs, stats[i].first);
+    out.lastPs = std::max(out.lastPs, stats[i].last);
+    if (i >= sources.size()) continue;
+    out.sourceRecords.push_back(stats[i].records);
+    if (stats[i].readError != 0 && out.readError.empty())
+      out.readError = readFailed(sources[i].name, strerror(stats[i].readError));
+  }
+  closeOpenEnds(&out.losses, out.lastPs);
+  std::stable_sort(out.losses.begin(), out.losses.end(),
+                   [](const LossInterval& a, const LossInterval& b) { return a.fromPs < b.fromPs; });
+  return out;
+}

@@ -1,0 +1,239 @@
+#include "merge/streamloss.h"
+
+#include <errno.h>
+#include <inttypes.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+
+#include "codec/tdc56.h"
+
+const char* const kDeviceLossCause = "device data loss";
+
+namespace {
+
+constexpr const char* kDeviceTag = "device";
+constexpr const char* kWriteTag = "write-failed";
+
+std::string systemError(const std::string& what) { return what + ": " + strerror(errno); }
+
+bool parseLine(const char* line, StreamLoss* loss) {
+  char tag[16];
+  long long from = 0, to = 0;
+  int used = 0;
+  if (sscanf(line, "%15s %lld %lld%n", tag, &from, &to, &used) == 3 && strcmp(tag, kDeviceTag) == 0) {
+    *loss = {StreamLoss::Device, from, to, kDeviceLossCause};
+    return from >= 0 && to >= from;
+  }
+  if (sscanf(line, "%15s %lld %n", tag, &from, &used) == 2 && strcmp(tag, kWriteTag) == 0) {
+    std::string cause = line + used;
+    while (!cause.empty() && (cause.back() == '\n' || cause.back() == '\r')) cause.pop_back();
+    *loss = {StreamLoss::WriteFailed, from, from, cause};
+    return from >= 0 && !cause.empty();
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string lossFileName(const std::string& stream) { return stream + ".loss"; }
+
+bool writeLossFile(const std::string& name, const std::vector<StreamLoss>& losses,
+                   std::string* error) {
+  // Written beside and renamed over the old one, so that a failure keeps what was noted before.
+  const std::string part = name + ".part";
+  FILE* f = fopen(part.c_str(), "w");
+  if (f == nullptr) {
+    *error = systemError(part);
+    return false;
+  }
+  bool ok = true;
+  for (const StreamLoss& loss : losses) {
+    if (loss.kind == StreamLoss::Device)
+      ok = fprintf(f, "%s %" PRId64 " %" PRId64 "\n", kDeviceTag, loss.fromByte, loss.toByte) > 0;
+    else
+      ok = fprintf(f, "%s %" PRId64 " %s\n", kWriteTag, loss.fromByte, loss.cause.c_str()) > 0;
+    if (!ok) break;
+  }
+  ok = fflush(f) == 0 && ok;
+  if (!ok) *error = systemError(part);
+  if (fclose(f) != 0 && ok) {
+    ok = false;
+    *error = systemError(part);
+  }
+  if (ok && rename(part.c_str(), name.c_str()) != 0) {
+    ok = false;
+    *error = systemError(name);
+  }
+  if (!ok) unlink(part.c_str());
+  return ok;
+}
+
+bool readLossFile(const std::string& name, std::vector<StreamLoss>* losses, std::string* error) {
+  losses->clear();
+  FILE* f = fopen(name.c_str(), "r");
+  if (f == nullptr) {
+    if (errno == ENOENT) return true;
+    *error = systemError(name);
+    return false;
+  }
+  char line[512];
+  int32_t number = 0;
+  bool ok = true;
+  while (ok && fgets(line, sizeof line, f) != nullptr) {
+    ++number;
+    StreamLoss loss;
+    ok = parseLine(line, &loss);
+    if (ok) losses->push_back(loss);
+    else *error = name + ": line " + std::to_string(number) + " is not a loss record";
+  }
+  if (ok && ferror(f)) {
+    ok = false;
+    *error = systemError(name);
+  }
+  fclose(f);  // read only: nothing to lose
+  return ok;
+}
+
+namespace {
+
+constexpr int64_t kNoTime = INT64_MIN;
+// The merge decodes 100 words at a time; so does the walk, split further only where it must.
+constexpr int32_t kBlockWords = 100;
+constexpr int32_t kChunkBlocks = 160;
+
+// What the device's data show around one byte position of its stream.
+struct Cut {
+  int64_t lastBefore = kNoTime;  // time of the last timestamp before the position
+  int64_t firstAfter = kLossOpenEnd;
+};
+
+// The start of an absolute-time packet: a first word (bit 31 clear) and a second word (bit 31
+// set), both with bit 30, the type's two halves, clear.
+inline bool isAbsolutePacket(uint32_t first, uint32_t second) {
+  return (first & 0xC0000000u) == 0 && (second & 0xC0000000u) == 0x80000000u;
+}
+
+// Decodes a stream as the merge does and takes the snapshots it is asked for.
+class StreamWalk {
+public:
+  StreamWalk(uint32_t markers) : _codec(tdc56Init()), _out(new PpTimest[kTdc56ListSize]),
+                                 _markers(markers) {}
+  ~StreamWalk() { tdc56DeInit(_codec); }
+
+  // Snapshot at the current position; the index of the cut.
+  size_t cut() {
+    _cuts.push_back({_last, kLossOpenEnd});
+    _waiting.push_back(_cuts.size() - 1);
+    return _cuts.size() - 1;
+  }
+  void decode(const uint32_t* words, int32_t count) {
+    if (count <= 0) return;
+    tdc56Decode60(_codec, words, count, _markers);
+    const int32_t n = tdc56Pop(_codec, _out.get());
+    if (n == 0) return;
+    for (size_t i : _waiting) _cuts[i].firstAfter = _out[0].time;
+    _waiting.clear();
+    _last = _out[size_t(n - 1)].time;
+  }
+  const Cut& at(size_t i) const { return _cuts[i]; }
+
+private:
+  Tdc56Instance* _codec;
+  std::unique_ptr<PpTimest[]> _out;
+  uint32_t _markers;
+  int64_t _last = kNoTime;
+  std::vector<Cut> _cuts;
+  std::vector<size_t> _waiting;  // cuts still without a timestamp after them
+};
+
+}  // namespace
+
+bool locateLosses(int fd, uint32_t markers, int32_t chain, const std::vector<StreamLoss>& losses,
+                  std::vector<LossInterval>* intervals, int64_t* lastPs, std::string* error) {
+  if (losses.empty() && lastPs == nullptr) return true;
+  // Byte positions the recording noted, each to be matched with the data around it.
+  std::map<int64_t, size_t> noted;
+  for (const StreamLoss& loss : losses) {
+    noted[loss.fromByte & ~int64_t(3)] = 0;
+    noted[loss.toByte & ~int64_t(3)] = 0;
+  }
+  std::map<int64_t, size_t> restarts;  // byte position of each restart -> its cut
+  StreamWalk walk(markers);
+  bool opened = false;  // the stream's own first absolute time is no restart
+  int64_t opening = 0;  // that time: where the device's data begin
+  auto nextNoted = noted.begin();
+  std::vector<uint32_t> chunk(size_t(kChunkBlocks) * kBlockWords);
+  int64_t offset = 0;
+  for (;;) {
+    const ssize_t got = pread(fd, chunk.data(), chunk.size() * 4, offset);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      *error = strerror(errno);
+      return false;
+    }
+    const int32_t words = int32_t(got / 4);
+    for (int32_t b = 0; b < words; b += kBlockWords) {
+      const int32_t n = std::min(kBlockWords, words - b);
+      const int64_t blockStart = offset + 4 * int64_t(b);
+      if (n < 2) {  // a lone last word holds no packet
+        break;
+      }
+      // Split the block at every noted position and every restart inside it.
+      int32_t done = 0;
+      for (int32_t i = 0; i <= n; ++i) {
+        const int64_t at = blockStart + 4 * int64_t(i);
+        const bool restart = i + 1 < n && isAbsolutePacket(chunk[size_t(b + i)], chunk[size_t(b + i + 1)]);
+        const bool isNoted = nextNoted != noted.end() && nextNoted->first == at;
+        if (!restart && !isNoted) continue;
+        walk.decode(&chunk[size_t(b + done)], i - done);
+        done = i;
+        for (; nextNoted != noted.end() && nextNoted->first == at; ++nextNoted)
+          nextNoted->second = walk.cut();
+        if (restart && opened) restarts[at] = walk.cut();
+        if (restart && !opened) {
+          const uint32_t* w = &chunk[size_t(b + i)];
+          opening = int64_t(uint64_t(w[1] & 0x3FFFFFFFu) << 30 | (w[0] & 0x3FFFFFFFu));
+          opened = true;
+        }
+      }
+      walk.decode(&chunk[size_t(b + done)], n - done);
+    }
+    if (size_t(got) < chunk.size() * 4) break;
+    offset += got;
+  }
+  // Positions past the end of the stream see its end.
+  for (; nextNoted != noted.end(); ++nextNoted) nextNoted->second = walk.cut();
+  if (lastPs != nullptr) *lastPs = walk.at(walk.cut()).lastBefore;
+
+  // A loss before the device's first timestamp begins where its data begin.
+  auto before = [&](size_t cut) {
+    const int64_t t = walk.at(cut).lastBefore;
+    return t == kNoTime ? opening : t;
+  };
+  std::map<int64_t, LossInterval> found;  // by byte position, so a restart counts once
+  for (const StreamLoss& loss : losses) {
+    const int64_t from = loss.fromByte & ~int64_t(3), to = loss.toByte & ~int64_t(3);
+    if (loss.kind == StreamLoss::WriteFailed) {
+      found[from] = {chain, before(noted[from]), kLossOpenEnd, loss.cause};
+      continue;
+    }
+    bool exact = false;
+    for (auto r = restarts.lower_bound(from); r != restarts.end() && r->first < to; ++r) {
+      found[r->first] = {chain, before(r->second), walk.at(r->second).firstAfter, loss.cause};
+      exact = true;
+    }
+    if (!exact)
+      found[from] = {chain, before(noted[from]), walk.at(noted[to]).firstAfter, loss.cause};
+  }
+  std::vector<LossInterval> located;
+  for (auto& f : found) located.push_back(f.second);
+  std::sort(located.begin(), located.end(),
+            [](const LossInterval& a, const LossInterval& b) { return a.fromPs < b.fromPs; });
+  intervals->insert(intervals->end(), located.begin(), located.end());
+  return true;
+}

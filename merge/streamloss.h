@@ -1,0 +1,68 @@
+// Where a device's data are missing from its raw stream, and the loss intervals in time that the
+// merge makes of it.
+//
+// While recording, every sighting of a device's loss flag and every failed write of its temp
+// file is noted as byte positions in the stream, in a small text file beside it
+// ("<stream>.loss"), so that a merge of kept files later knows as much as the merge right after
+// the recording. Positions are all the recording can tell; locateLosses() turns them into times
+// by decoding the stream.
+#ifndef RAVIK_MERGE_STREAMLOSS_H
+#define RAVIK_MERGE_STREAMLOSS_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+// One loss noted in a stream, in bytes from its start.
+struct StreamLoss {
+  enum Kind { Device, WriteFailed };
+  Kind kind;
+  // Device: the stream's size when the device's loss flag was last read clear, and its size at
+  // the first reading after the one that found the flag set; the data lost lie between the
+  // stream's data before `fromByte` and its data after `toByte`.
+  // WriteFailed: the size the stream was cut back to (its last complete block); nothing after it
+  // was kept. `toByte` equals `fromByte`.
+  int64_t fromByte;
+  int64_t toByte;
+  std::string cause;  // WriteFailed: "temp file write failed: <system error text>"
+};
+
+// The cause of a loss that the device itself reported.
+extern const char* const kDeviceLossCause;
+
+// "<stream>.loss"
+std::string lossFileName(const std::string& stream);
+
+// Writes `losses` to `name` (replacing it): one line per loss. False with a message on failure.
+bool writeLossFile(const std::string& name, const std::vector<StreamLoss>& losses,
+                   std::string* error);
+
+// Reads the losses noted for a stream. A missing file means none. False with a message naming
+// the file when it cannot be read or holds a line it does not understand.
+bool readLossFile(const std::string& name, std::vector<StreamLoss>* losses, std::string* error);
+
+// A stretch of time in which a device's data are missing: from the device's last timestamp
+// before the gap to its first one after it.
+struct LossInterval {
+  int32_t chain;  // chain position of the device
+  int64_t fromPs;
+  int64_t toPs;   // kLossOpenEnd until the merge knows the end of the recording
+  std::string cause;
+};
+
+// A loss that lasts to the end of the recording (nothing of the device after it).
+constexpr int64_t kLossOpenEnd = INT64_MAX;
+
+// Decodes the raw stream `fd` (read with pread(), so another reader may share the open file) as
+// the merge does, with the enabled-marker mask `markers`, and turns `losses` into intervals of
+// device `chain`, in time order. A device that restarts its stream after a loss with an
+// absolute-time packet gives the exact gap around each such restart between `fromByte` and
+// `toByte`; without one the interval spans all of the stream's data between them. *lastPs, when
+// given, gets the time of the stream's last timestamp (INT64_MIN when it has none); the stream is
+// decoded for it even without losses. False with the system's error text in *error when a read
+// fails.
+bool locateLosses(int fd, uint32_t markers, int32_t chain, const std::vector<StreamLoss>& losses,
+                  std::vector<LossInterval>* intervals, int64_t* lastPs, std::string* error);
+
+#endif

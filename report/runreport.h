@@ -1,0 +1,67 @@
+// The run report: what one recording-and-merge (or one offline merge) recorded, lost and wrote,
+// as a JSON document beside the outputs. No Qt.
+//
+// The programs fill a RunReport from the facts they hold (the loss intervals and record counts
+// come from the merge) and write it with writeReport(). Fields that a program cannot know stay
+// at their "unknown" value and are written as null.
+#ifndef RAVIK_REPORT_RUNREPORT_H
+#define RAVIK_REPORT_RUNREPORT_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "merge/streamloss.h"
+
+struct ReportDevice {
+  std::string serial;               // empty: unknown
+  int64_t index = -1;               // library index; -1: unknown
+  int32_t chain = -1;               // chain position
+  std::string role;                 // "Master", "Slave 2", or empty
+  std::string stream;               // its raw stream file
+  int64_t records = 0;              // its timestamps written to the outputs
+  std::vector<LossInterval> lost;   // its loss intervals, in time order
+  int32_t clockOk = -1;             // 1 good at every refresh, 0 bad at one, -1 unknown
+  nlohmann::json parameters;        // its device parameters by name; null: not known
+};
+
+struct ReportOutput {
+  std::string kind;  // "text", "binary"
+  std::string path;
+};
+
+struct RunReport {
+  std::string program;              // "ravik", "ravik-record", "ravik-merge"
+  std::string startUtc, stopUtc;    // of the recording; empty: not recorded by this run
+  std::string mergeStartUtc, mergeStopUtc;
+  std::vector<ReportDevice> devices;  // in merge (chain) order
+  int64_t records = 0;              // written to each output, loss records included
+  int64_t firstPs = INT64_MAX;      // time of the first and last record; INT64_MAX and
+  int64_t lastPs = INT64_MIN;       // INT64_MIN when there was none
+  bool lossRecords = false;         // the outputs hold loss records
+  std::vector<ReportOutput> outputs;
+  bool completed = false;           // every output was written in full
+  std::string error;                // why not; empty when completed
+};
+
+// The time now in UTC, ISO 8601 with milliseconds: "2026-12-06T07:05:09.123Z".
+std::string utcNow();
+
+// Fills each device's `lost` with its intervals from `losses` (matched by chain position).
+void assignLosses(const std::vector<LossInterval>& losses, std::vector<ReportDevice>* devices);
+
+nlohmann::json toJson(const RunReport& report);
+
+// Where the report goes when no file is named for it: beside the binary output, or the text output
+// when there is none, with the file's extension replaced by ".json" (added when it has none).
+// Empty when that output is not a regular file (a device or a pipe).
+std::string defaultReportPath(const std::string& textPath, const std::string& binPath);
+
+// Writes the report, indented, under a temporary name renamed into place when complete. False
+// with a message naming the file when it cannot be written.
+bool writeReport(const RunReport& report, const std::string& path, std::string* error);
+
+#endif
