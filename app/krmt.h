@@ -9,6 +9,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <string>
+
 #include <QMap>
 #include <QString>
 #include <QVector>
@@ -81,7 +83,10 @@ private:
   void placeInChain(const QVector<RmtDev*>& found);
   bool askMissing(int32_t position);
   bool openTempFiles();
+  bool tellWriteFailures();
   void keepRecording();
+  void mergeFailed(const QString& error);
+  void writeRunReport();
   FILE* openOutput(QCheckBox* enable, QLineEdit* path, const char* mode, bool* goOn);
 
   QPushButton* _startBtn;
@@ -108,6 +113,8 @@ private:
   bool _allowSim;
   RmtState _state;
   double _totalBytes;      // sum of the temp file sizes of the current merge
+  std::string _startUtc;   // start and stop of the last recording, for the run report
+  std::string _stopUtc;
 
   friend class KRmtProbe;  // tests look at the widgets
 };

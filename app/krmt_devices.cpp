@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include "app/krmt.h"
+#include "report/runreport.h"
 #include "device/devicecore.h"
 #include "device/korbalt.h"
 #include "device/recordcore.h"
@@ -115,6 +116,7 @@ void KRmt::onUse5ChUpdate(bool on) {
 
 void KRmt::startCollect() {
   _progress->setValue(0);
+  _startUtc = utcNow();
   _timer->start();
   updateGui(Recording);
   QString dir = _ascEnable->isChecked() || _binEnable->isChecked() ? _tmpPath->text() : QString();
@@ -141,6 +143,7 @@ void KRmt::startCollect() {
 void KRmt::stopCollect(bool err) {
   _timer->stop();
   stopRecording(_devs.size(), [](int32_t i) { _devs[i]->start(false, QString()); });
+  _stopUtc = utcNow();
   if (err)
     updateGui(Idle);
   else

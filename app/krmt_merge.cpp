@@ -15,6 +15,7 @@
 #include "device/recordcore.h"
 #include "device/rmtdev.h"
 #include "merge/mergethread.h"
+#include "report/runreport.h"
 
 void KRmt::startMerge() {
   _totalBytes = 0;
@@ -31,7 +32,7 @@ void KRmt::startMerge() {
     updateGui(Idle);
     return;
   }
-  if (!openTempFiles()) return;
+  if (!tellWriteFailures() || !openTempFiles()) return;
   bool goOn = true;
   _ascFile = openOutput(_ascEnable, _ascPath, "w", &goOn);
   if (goOn) _binFile = openOutput(_binEnable, _binPath, "wb", &goOn);
@@ -73,6 +74,75 @@ bool KRmt::openTempFiles() {
   return true;
 }
 
+// Shows for each device whose temp file could not be written the usual error box; what it
+// recorded up to then is merged. False, with the recording kept, when the user closes the window.
+bool KRmt::tellWriteFailures() {
+  for (RmtDev* dev : _devs) {
+    if (dev->_tmpName.isEmpty() || !dev->_lossLog.hasWriteFailure()) continue;
+    const StreamLoss& failure = dev->_lossLog.losses().back();
+    const QString message =
+        QString("Device %1: the temp file could not be written\n%2\n%3\n"
+                "The device's data end at its last complete block; they are merged up to there.")
+            .arg(dev->_serialEdit->text(), dev->_tmpName, QString::fromStdString(failure.cause));
+    if (checkError(false, message)) continue;
+    keepRecording();
+    stopMerge();
+    return false;
+  }
+  return true;
+}
+
+// A merge that could not read a temp file: its outputs are incomplete, so they are removed, and
+// the temp files are kept for another try.
+void KRmt::mergeFailed(const QString& error) {
+  for (FILE** out : {&_ascFile, &_binFile}) {
+    if (*out == nullptr) continue;
+    fclose(*out);  // removed just below: what it held no longer matters
+    *out = nullptr;
+  }
+  if (_ascEnable->isChecked()) QFile::remove(_ascPath->text());
+  if (_binEnable->isChecked()) QFile::remove(_binPath->text());
+  keepRecording();
+  updateGui(Idle);
+  checkError(false, "Merge failed: " + error + "\nNo output was written; the temp files are kept.");
+}
+
+// The run report beside the outputs (see defaultReportPath).
+void KRmt::writeRunReport() {
+  const MergeOutcome& outcome = _merger->_outcome;
+  RunReport report;
+  report.program = "ravik";
+  report.startUtc = _startUtc;
+  report.stopUtc = report.mergeStartUtc = _stopUtc;
+  report.mergeStopUtc = utcNow();
+  for (int i = 0; i < _devs.size(); ++i) {
+    const RmtDev* dev = _devs[i];
+    if (dev->_tmpName.isEmpty()) continue;
+    ReportDevice d;
+    d.serial = dev->_serialEdit->text().toStdString();
+    d.index = dev->_index;
+    d.chain = dev->_chainPos;
+    d.role = dev->_roleEdit->text().toStdString();
+    d.stream = dev->_tmpName.toStdString();
+    if (i < int(outcome.sourceRecords.size())) d.records = outcome.sourceRecords[size_t(i)];
+    d.clockOk = dev->_lossLog.clockBad() ? 0 : 1;
+    report.devices.push_back(d);
+  }
+  assignLosses(outcome.losses, &report.devices);
+  report.records = outcome.records;
+  report.firstPs = outcome.firstPs;
+  report.lastPs = outcome.lastPs;
+  const std::string text = _ascFile ? _ascPath->text().toStdString() : std::string();
+  const std::string binary = _binFile ? _binPath->text().toStdString() : std::string();
+  if (!text.empty()) report.outputs.push_back({"text", text});
+  if (!binary.empty()) report.outputs.push_back({"binary", binary});
+  report.completed = true;
+  const std::string path = defaultReportPath(text, binary);
+  std::string error;
+  if (!path.empty() && !writeReport(report, path, &error))
+    checkError(false, QString::fromStdString(error));
+}
+
 // For a merge that cannot start or did not complete: closes the temp files without deleting
 // them, so that nothing recorded is lost, and says on standard error where they are.
 void KRmt::keepRecording() {
@@ -102,6 +172,13 @@ FILE* KRmt::openOutput(QCheckBox* enable, QLineEdit* path, const char* mode, boo
 
 void KRmt::pollFinished() {
   if (_merger->finished()) {
+    const std::string& error = _merger->_outcome.readError;
+    if (!error.empty()) {
+      mergeFailed(QString::fromStdString(error));
+      return;
+    }
+    // Only a merge that ran to its end has the facts of a whole run.
+    if (_merger->completed()) writeRunReport();
     stopMerge();
     return;
   }
@@ -117,7 +194,7 @@ void KRmt::stopMerge() {
     if (!dev->_tmpFile) continue;
     fclose(dev->_tmpFile);
     dev->_tmpFile = nullptr;
-    QFile::remove(QString::fromLatin1(dev->_tmpName.toLatin1()));
+    removeTempFile(dev->_tmpName.toLatin1().toStdString());
   }
   if (_binFile) {
     fclose(_binFile);

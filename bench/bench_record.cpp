@@ -26,6 +26,7 @@ namespace {
 struct Recorded {
   FILE* file = nullptr;
   std::atomic<uint32_t> events{0};
+  TempWriteState write;
   uint64_t words = 0;  // for the report only
 };
 
@@ -43,7 +44,7 @@ void callback(int32_t** index, int, int words, int, uint32_t* data) {
   auto start = std::chrono::steady_clock::now();
   auto it = gRegistry.find(**index);
   if (it == gRegistry.end()) return;
-  recordBlock(it->second->file, it->second->events, data, words);
+  recordBlock(it->second->file, it->second->write, it->second->events, data, words);
   it->second->words += uint64_t(words);
   gCallbackSeconds += since(start);
 }

@@ -32,7 +32,7 @@ bool openInput(const StreamArg& arg, InputStream* input, std::string* error) {
   input->size = int64_t(st.st_size);
   input->device = st.st_dev;
   input->inode = st.st_ino;
-  return true;
+  return readLossFile(lossFileName(arg.path), &input->losses, error);
 }
 
 }  // namespace

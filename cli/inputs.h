@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/options.h"
+#include "merge/streamloss.h"
 
 // One stream file, open for reading.
 struct InputStream {
@@ -18,12 +19,14 @@ struct InputStream {
   int64_t size = 0;      // bytes, at the time it was opened
   dev_t device = 0;      // identity of the file, to tell an output that would overwrite it
   ino_t inode = 0;
+  std::vector<StreamLoss> losses;  // noted while it was recorded (its loss file); empty: none
 };
 
 // Opens every stream read-only and returns them in merge order: stably sorted by chain
-// position, as the window lists its devices. On the first problem (missing, unreadable, a
-// directory or another kind of non-regular file) closes what it opened and returns false with a
-// one-line message naming the file in *error.
+// position, as the window lists its devices, each with the losses of its loss file. On the first
+// problem (missing, unreadable, a directory or another kind of non-regular file, an unreadable
+// loss file) closes what it opened and returns false with a one-line message naming the file in
+// *error.
 bool openInputs(const std::vector<StreamArg>& args, std::vector<InputStream>* inputs,
                 std::string* error);
 

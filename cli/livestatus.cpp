@@ -7,7 +7,8 @@ namespace {
 double perSecond(double amount, double seconds) { return seconds > 0 ? amount / seconds : 0; }
 
 const char* lossText(const RecordedDevice& dev) {
-  if (!dev.lossSeen) return "none";
+  if (dev.log.hasWriteFailure()) return "WRITE";  // its raw file takes no more
+  if (!dev.log.lossSeen()) return "none";
   return dev.lostNow ? "LOSING" : "LOST";
 }
 
@@ -26,8 +27,9 @@ std::string roleText(int32_t chainPos) {
 
 std::string LiveStatus::deviceLine(const RecordedDevice& dev, double rate) const {
   // Aligned columns on a terminal; a compact form where all devices share one line.
-  const char* format = _terminal ? "%-8s %-12s %10.3f M events %8.2f M/s  loss %-6s sync %s"
-                                 : "%s %s %.3f M events %.2f M/s loss %s sync %s";
+  // Events are the devices' own estimate, 3/2 per word; the merge counts the records exactly.
+  const char* format = _terminal ? "%-8s %-12s %10.3f M events (est.) %8.2f M/s  loss %-6s sync %s"
+                                 : "%s %s %.3f M events (est.) %.2f M/s loss %s sync %s";
   char line[160];
   snprintf(line, sizeof line, format, roleText(dev.device.link.chainPos).c_str(),
            dev.device.serial.c_str(),
@@ -64,10 +66,9 @@ void printDeviceSummary(FILE* out, const Recording& recording, const RecordTime&
   const double seconds = time.seconds;
   uint64_t total = 0;
   for (const auto& dev : recording.devices()) {
-    fprintf(out, "%-8s %-12s index %-3" PRIu32 " %14" PRIu64 " events  %.3g events/s  loss %s\n",
+    fprintf(out, "%-8s %-12s index %-3" PRIu32 " %14" PRIu64 " events (est.)  %.3g events/s\n",
             roleText(dev->device.link.chainPos).c_str(), dev->device.serial.c_str(),
-            dev->device.index, dev->totalEvents, perSecond(double(dev->totalEvents), seconds),
-            dev->lossSeen ? "yes" : "none");
+            dev->device.index, dev->totalEvents, perSecond(double(dev->totalEvents), seconds));
     total += dev->totalEvents;
   }
   fprintf(out,

@@ -40,7 +40,7 @@ struct RecordTime {
   double processorSeconds;  // processor time of the process meanwhile, all threads
 };
 
-// Per device: role, serial, library index, events, events/s and whether data were lost;
+// Per device: role, serial, library index, the devices' estimate of its events, and events/s;
 // then the recording time and the events/s of all devices together, also per processor-second.
 void printDeviceSummary(FILE* out, const Recording& recording, const RecordTime& time);
 

@@ -30,12 +30,14 @@ MergeOutputs makeOutputs(OutputFile* text, OutputFile* binary) {
   return outputs;
 }
 
-std::vector<MergeSource> makeSources(const std::vector<InputStream>& inputs,
-                                     std::vector<Tdc56Instance*>* decoders) {
-  std::vector<MergeSource> sources;
+std::vector<CheckedSource> makeSources(const std::vector<InputStream>& inputs,
+                                       std::vector<Tdc56Instance*>* decoders) {
+  std::vector<CheckedSource> sources;
   for (const InputStream& input : inputs) {
     decoders->push_back(tdc56Init());
-    sources.push_back({decoders->back(), input.arg.chainPos, input.arg.markers, input.file});
+    sources.push_back({{decoders->back(), input.arg.chainPos, input.arg.markers, input.file},
+                       input.arg.path,
+                       input.losses});
   }
   return sources;
 }
@@ -62,7 +64,7 @@ sigset_t blockSignals() {
 RunResult runMerge(const std::vector<InputStream>& inputs, OutputFile* text, OutputFile* binary,
                    const RunSettings& settings, const sigset_t& signals) {
   std::vector<Tdc56Instance*> decoders;
-  const std::vector<MergeSource> sources = makeSources(inputs, &decoders);
+  const std::vector<CheckedSource> sources = makeSources(inputs, &decoders);
   const MergeOutputs outputs = makeOutputs(text, binary);
   const int64_t total = totalSize(inputs);
   std::atomic<double> bytesRead{0};
@@ -77,8 +79,8 @@ RunResult runMerge(const std::vector<InputStream>& inputs, OutputFile* text, Out
 
   const auto start = std::chrono::steady_clock::now();
   std::thread merger([&] {
-    result.records =
-        mergeStreams(sources.data(), int32_t(sources.size()), outputs, bytesRead, running);
+    result.outcome = mergeChecked(sources, outputs, settings.lossRecords, bytesRead, running);
+    result.records = result.outcome.records;
     done();
   });
   std::thread counter;

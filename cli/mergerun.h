@@ -11,6 +11,7 @@
 #include "cli/channelcount.h"
 #include "cli/inputs.h"
 #include "cli/outputfile.h"
+#include "merge/checkedmerge.h"
 
 // Blocks the stop signals (SIGINT, SIGTERM, SIGHUP) and the worker's wake-up signal in the
 // calling thread and in every thread started later, so that they are only ever taken by
@@ -18,6 +19,7 @@
 sigset_t blockSignals();
 
 struct RunResult {
+  MergeOutcome outcome;   // records, loss intervals, read error
   int64_t records = 0;    // records written
   int64_t bytesRead = 0;  // bytes of the streams consumed
   double seconds = 0;     // wall-clock time of the merge
@@ -28,11 +30,13 @@ struct RunResult {
 struct RunSettings {
   bool progress = false;          // draw the bar on standard error
   ChannelCounts* counts = nullptr;  // null: do not count
+  bool lossRecords = false;         // mark each loss interval with two records in the outputs
 };
 
 // Merges `inputs` (in merge order) into the outputs (either may be null), with the binary
-// header and trailer of the device library. Returns early, with a prefix written, when a
-// signal of `signals` arrives or an output reports a write error.
+// header and trailer of the device library, with the inputs' losses located (see
+// mergeChecked()). Returns early, with a prefix written, when a signal of `signals` arrives or
+// an output reports a write error.
 RunResult runMerge(const std::vector<InputStream>& inputs, OutputFile* text, OutputFile* binary,
                    const RunSettings& settings, const sigset_t& signals);
 

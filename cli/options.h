@@ -27,6 +27,8 @@ struct Options {
   std::string binPath;   // empty: no binary output
   ProgressMode progress = ProgressMode::Auto;
   bool quiet = false;    // no bar, no summary; errors are still reported
+  std::string reportPath;    // the run report; empty: beside the outputs (defaultReportPath)
+  bool lossRecords = false;  // mark the loss intervals with records in the outputs
   std::string helpText;     // set by --help: print it and stop
   std::string versionText;  // set by --version: print it and stop
   std::vector<StreamArg> streams;  // in command-line order

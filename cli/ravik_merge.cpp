@@ -24,6 +24,8 @@ namespace {
 
 constexpr int kExitWriteError = 1;
 constexpr int kExitBadInput = 2;
+// The outputs are complete, but a stream's loss file reports data lost while it was recorded.
+constexpr int kExitDataLost = 5;
 
 int fail(int code, const std::string& message) {
   fprintf(stderr, "ravik-merge: %s\n", message.c_str());
@@ -40,6 +42,28 @@ bool createOutputs(const Options& options, const std::vector<InputStream>& input
   if (!t.empty() && !text->create(t, error)) return false;
   if (!b.empty() && !binary->create(b, error)) return false;
   return true;
+}
+
+// The devices as far as the streams tell: stream, chain position, records, losses.
+RunReport makeReport(const Options& options, const std::vector<InputStream>& inputs,
+                     const RunResult& run) {
+  RunReport report;
+  report.program = "ravik-merge";
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    ReportDevice d;
+    d.chain = inputs[i].arg.chainPos;
+    d.stream = inputs[i].arg.path;
+    if (i < run.outcome.sourceRecords.size()) d.records = run.outcome.sourceRecords[i];
+    report.devices.push_back(d);
+  }
+  assignLosses(run.outcome.losses, &report.devices);
+  report.records = run.records;
+  report.firstPs = run.outcome.firstPs;
+  report.lastPs = run.outcome.lastPs;
+  report.lossRecords = options.lossRecords;
+  if (!options.textPath.empty()) report.outputs.push_back({"text", options.textPath});
+  if (!options.binPath.empty()) report.outputs.push_back({"binary", options.binPath});
+  return report;
 }
 
 bool showProgress(const Options& options) {
@@ -74,17 +98,47 @@ int main(int argc, char** argv) {
   RunSettings settings;
   settings.progress = showProgress(options);
   settings.counts = options.quiet ? nullptr : &counts;
+  settings.lossRecords = options.lossRecords;
+  const std::string mergeStart = utcNow();
   RunResult run = runMerge(inputs, &text, &binary, settings, signals);
+  RunReport report = makeReport(options, inputs, run);
+  report.mergeStartUtc = mergeStart;
   closeInputs(&inputs);
   if (run.stopSignal == 0) run.stopSignal = pendingStopSignal(signals);
+  int code = 0;
   if (run.stopSignal != 0) {
+    error = std::string("stopped by signal ") + strsignal(run.stopSignal);
+    code = 128 + run.stopSignal;
+  } else if (!run.outcome.readError.empty()) {
+    error = run.outcome.readError;
+    code = kExitWriteError;
+  }
+  if (code != 0) {
     text.discard();
     binary.discard();
-    return fail(128 + run.stopSignal, std::string("stopped by signal ") +
-                                          strsignal(run.stopSignal) + "; no output written");
+    error += "; no output written";
+  } else if (!publishOutputs(&text, &binary, &error)) {
+    code = kExitWriteError;
   }
-  if (!publishOutputs(&text, &binary, &error)) return fail(kExitWriteError, error);
-  if (!options.quiet)
+  if (code != 0) fail(code, error);
+  report.mergeStopUtc = utcNow();
+  report.completed = code == 0;
+  if (code != 0) report.error = error;
+  const std::vector<std::string> problems = problemLines(report.devices);
+  if (code == 0 && !options.quiet) {
     printSummary(stderr, {run.records, run.bytesRead, run.seconds, run.counted ? &counts : nullptr});
-  return 0;
+    printDevices(stderr, report.devices, true);
+  } else if (code == 0) {
+    for (const std::string& line : problems) fprintf(stderr, "ravik-merge: %s\n", line.c_str());
+  }
+  // Beside the outputs only when they are there; to a named file also when they are not.
+  const std::string reportPath = !options.reportPath.empty() ? options.reportPath
+                                 : code == 0 ? defaultReportPath(options.textPath, options.binPath)
+                                             : std::string();
+  if (!reportPath.empty() && !writeReport(report, reportPath, &error)) {
+    fail(kExitWriteError, error);
+    if (code == 0) code = kExitWriteError;
+  }
+  if (code == 0 && !problems.empty()) code = kExitDataLost;
+  return code;
 }

@@ -30,6 +30,7 @@
 #include "cli/recording.h"
 #include "cli/recordoptions.h"
 #include "cli/report.h"
+#include "report/runreport.h"
 #include "device/korbalt.h"
 #include "device/recordcore.h"
 #include "thread/stdfds.h"
@@ -41,6 +42,9 @@ constexpr int kExitWriteError = 1;
 constexpr int kExitBadInput = 2;
 constexpr int kExitNoDevice = 3;
 constexpr int kExitStartFailed = 4;
+// The outputs are complete, but a device lost data, a raw file could not be written, or a clock
+// was bad during the recording.
+constexpr int kExitDataLost = 5;
 // Refresh of the live lines and of the devices' loss and clock state, as in the window.
 constexpr int64_t kPollNs = 200 * 1000 * 1000;
 
@@ -100,11 +104,25 @@ bool makeRunFolder(const std::string& tmpDir, std::string* runDir, std::string* 
   return true;
 }
 
+// Says once per device that its raw file could not be written (also in quiet mode: the recording
+// goes on, but that device's stream has ended).
+void tellWriteFailures(const Recording& recording, std::vector<bool>* told) {
+  for (size_t i = 0; i < recording.devices().size(); ++i) {
+    const RecordedDevice& dev = *recording.devices()[i];
+    if ((*told)[i] || !dev.log.hasWriteFailure()) continue;
+    (*told)[i] = true;
+    say(dev.device.serial + " (index " + std::to_string(dev.device.index) + "): " +
+        dev.log.losses().back().cause + "; " + dev.rawName + " ends at " +
+        std::to_string(dev.log.losses().back().fromByte) + " bytes, the last complete block");
+  }
+}
+
 // Records until the time is up or a stop signal comes; returns how long, in wall-clock and in
 // processor time.
 RecordTime recordUntilStopped(Recording* recording, const RecordOptions& options,
                               const sigset_t& signals) {
   LiveStatus live(stderr, isatty(STDERR_FILENO) != 0);
+  std::vector<bool> told(recording->devices().size(), false);
   const auto start = std::chrono::steady_clock::now();
   const double processorStart = processorSeconds();
   for (;;) {
@@ -116,11 +134,13 @@ RecordTime recordUntilStopped(Recording* recording, const RecordOptions& options
     const timespec tick{waitNs / 1000000000, waitNs % 1000000000};
     const int s = sigtimedwait(&signals, nullptr, &tick);
     recording->poll();
+    tellWriteFailures(*recording, &told);
     if (!options.quiet) live.update(*recording, secondsSince(start));
     if (s == SIGINT || s == SIGTERM || s == SIGHUP) break;
   }
   recording->stop();
   recording->poll();
+  tellWriteFailures(*recording, &told);
   return {secondsSince(start), processorSeconds() - processorStart};
 }
 
@@ -165,13 +185,24 @@ int mergeRecording(const RecordOptions& options, const Recording& recording, Out
     keepRaw(options, recording);
     return kExitWriteError;
   }
+  // What the recording noted, even where its loss files could not be written. The inputs are in
+  // the devices' (chain) order.
+  for (size_t i = 0; i < inputs.size(); ++i) inputs[i].losses = recording.devices()[i]->log.losses();
   // The binary header is the first chain device's, as in the window's merge.
   TDC_addressDevice(recording.devices().front()->device.index);
   RunSettings settings;
   settings.progress = !options.quiet && isatty(STDERR_FILENO) != 0;
   settings.counts = options.quiet ? nullptr : counts;
+  settings.lossRecords = options.lossRecords;
   *run = runMerge(inputs, text, binary, settings, signals);
   closeInputs(&inputs);
+  if (!run->outcome.readError.empty()) {
+    text->discard();
+    binary->discard();
+    say(run->outcome.readError + "; no output written");
+    keepRaw(options, recording);
+    return kExitWriteError;
+  }
   if (run->stopSignal == 0) run->stopSignal = pendingStopSignal(signals);
   if (run->stopSignal != 0) {
     text->discard();
@@ -187,8 +218,57 @@ int mergeRecording(const RecordOptions& options, const Recording& recording, Out
     return kExitWriteError;
   }
   if (!options.keepRaw)
-    for (const auto& dev : recording.devices()) unlink(dev->rawName.c_str());
+    for (const auto& dev : recording.devices()) removeTempFile(dev->rawName);
   return 0;
+}
+
+// The report of the recording and its merge.
+void fillReport(const RecordOptions& options, const Recording& recording, const RunResult& run,
+                int code, RunReport* report) {
+  report->program = "ravik-record";
+  const auto& devices = recording.devices();
+  for (size_t i = 0; i < devices.size(); ++i) {
+    const RecordedDevice& dev = *devices[i];
+    ReportDevice d;
+    d.serial = dev.device.serial;
+    d.index = dev.device.index;
+    d.chain = dev.device.link.chainPos;
+    d.role = roleText(d.chain);
+    d.stream = dev.rawName;
+    if (i < run.outcome.sourceRecords.size()) d.records = run.outcome.sourceRecords[i];
+    d.clockOk = dev.log.clockBad() ? 0 : 1;
+    report->devices.push_back(d);
+  }
+  assignLosses(run.outcome.losses, &report->devices);
+  report->records = run.records;
+  report->firstPs = run.outcome.firstPs;
+  report->lastPs = run.outcome.lastPs;
+  report->lossRecords = options.lossRecords;
+  if (!options.textPath.empty()) report->outputs.push_back({"text", options.textPath});
+  if (!options.binPath.empty()) report->outputs.push_back({"binary", options.binPath});
+  report->completed = code == 0;
+  if (code != 0) report->error = "the merge did not complete; the raw files are kept";
+}
+
+// Writes the run report; the exit code: 5 instead of 0 when a device's data are not whole.
+int finishReport(const RecordOptions& options, const RunReport& report, const Recording& recording,
+                 int code) {
+  // Beside the outputs only when they are there; to a named file also when they are not.
+  const std::string path = !options.reportPath.empty() ? options.reportPath
+                           : code == 0 ? defaultReportPath(options.textPath, options.binPath)
+                                       : std::string();
+  std::string error;
+  if (!path.empty() && !writeReport(report, path, &error)) {
+    say(error);
+    if (code == 0) code = kExitWriteError;
+  }
+  bool damaged = false;
+  for (const auto& dev : recording.devices()) {
+    const LossLog& log = dev->log;
+    damaged = damaged || log.lossSeen() || log.hasWriteFailure() || log.clockBad();
+    if (!log.fileError().empty()) say("loss file not written: " + log.fileError());
+  }
+  return code == 0 && damaged ? kExitDataLost : code;
 }
 
 // Records and merges the devices found; the exit code.
@@ -199,19 +279,30 @@ int recordAndMerge(const RecordOptions& options, const std::string& runDir,
   if (const int s = pendingStopSignal(signals))
     return fail(128 + s, std::string("stopped by signal ") + strsignal(s) + "; nothing recorded");
   Recording recording(found.chain);
+  RunReport report;
+  report.startUtc = utcNow();
   if (recording.start(runDir, say) != 0)
     return fail(kExitStartFailed, "a device failed to start; the recording is abandoned");
   const RecordTime time = recordUntilStopped(&recording, options, signals);
+  report.stopUtc = report.mergeStartUtc = utcNow();
   ChannelCounts counts;
   RunResult run;
   const int code = mergeRecording(options, recording, text, binary, signals, &counts, &run);
-  if (code != 0 || options.quiet) return code;
-  printDeviceSummary(stderr, recording, time);
-  fprintf(stderr, "merge:\n");
-  printSummary(stderr,
-               {run.records, run.bytesRead, run.seconds, run.counted ? &counts : nullptr});
-  if (options.keepRaw) say("raw files kept in " + runDir);
-  return 0;
+  report.mergeStopUtc = utcNow();
+  fillReport(options, recording, run, code, &report);
+  if (!options.quiet) {
+    printDeviceSummary(stderr, recording, time);
+    if (code == 0) {
+      fprintf(stderr, "merge:\n");
+      printSummary(stderr,
+                   {run.records, run.bytesRead, run.seconds, run.counted ? &counts : nullptr});
+    }
+    printDevices(stderr, report.devices, code == 0);
+    if (options.keepRaw && code == 0) say("raw files kept in " + runDir);
+  } else {
+    for (const std::string& line : problemLines(report.devices)) say(line);
+  }
+  return finishReport(options, report, recording, code);
 }
 
 }  // namespace

@@ -20,18 +20,24 @@ Recording::~Recording() {
 
 int32_t Recording::startDevice(RecordedDevice* dev, const std::string& dir) {
   dev->events.store(0, std::memory_order_relaxed);
+  dev->write.reset();
   const std::string name = tempFileName(dir, dev->device.index);
   // The device keeps its current parameters: nothing to apply, so nothing can fail before the
   // file is created.
   const int32_t rc = startDeviceRecording(dev->device.index, 0, name, &dev->file);
   if (rc != 0) return rc;
   dev->rawName = name;
+  dev->log.start(name);
   if (_registry.size() <= dev->device.index) _registry.resize(dev->device.index + 1, nullptr);
   _registry[dev->device.index] = dev;
   return 0;
 }
 
-void Recording::stopDevice(RecordedDevice* dev) { closeTempFile(&dev->file); }
+void Recording::stopDevice(RecordedDevice* dev) {
+  if (dev->rawName.empty()) return;
+  finishTempStream(dev->device.index, dev->device.link.chainPos, &dev->file, &dev->write,
+                   &dev->log);
+}
 
 int32_t Recording::start(const std::string& dir, const Report& report) {
   _running = true;
@@ -50,7 +56,7 @@ int32_t Recording::start(const std::string& dir, const Report& report) {
   stop();
   // The callback never ran, so the files created are empty: nothing recorded is lost.
   for (const auto& dev : _devices) {
-    if (!dev->rawName.empty()) unlink(dev->rawName.c_str());
+    if (!dev->rawName.empty()) removeTempFile(dev->rawName);
     dev->rawName.clear();
   }
   return rc;
@@ -70,9 +76,11 @@ void Recording::poll() {
     // events come between two polls.
     dev->totalEvents += uint32_t(now - dev->lastEvents);
     dev->lastEvents = now;
-    const DeviceStatus status = readDeviceStatus(dev->device.index, dev->device.link.chainPos);
+    const int32_t index = dev->device.index, chainPos = dev->device.link.chainPos;
+    const DeviceStatus status = _running && !dev->rawName.empty()
+                                    ? refreshRecording(index, chainPos, dev->write, &dev->log)
+                                    : readDeviceStatus(index, chainPos);
     dev->lostNow = status.lost;
-    dev->lossSeen = dev->lossSeen || status.lost;
     dev->inSync = status.inSync;
   }
 }
@@ -80,5 +88,5 @@ void Recording::poll() {
 void Recording::deliver(int32_t** index, int, int words, int, uint32_t* data) {
   const uint32_t i = uint32_t(**index);
   RecordedDevice* dev = i < _registry.size() ? _registry[i] : nullptr;
-  if (dev != nullptr) recordBlock(dev->file, dev->events, data, words);
+  if (dev != nullptr) recordBlock(dev->file, dev->write, dev->events, data, words);
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cli/devicesearch.h"
+#include "device/recordcore.h"
 
 // One device of the recording.
 struct RecordedDevice {
@@ -26,12 +27,13 @@ struct RecordedDevice {
   // than gathering the blocks in a larger buffer.
   FILE* file = nullptr;
   std::atomic<uint32_t> events{0};  // written by the callback, wraps at 2^32
+  TempWriteState write;             // how far the raw file was written
 
   // Kept by poll() on the main thread.
   uint64_t totalEvents = 0;  // events since the start, without wrapping
   uint32_t lastEvents = 0;   // `events` at the previous poll
-  bool lossSeen = false;     // data loss reported since the start
-  bool lostNow = false;      // reported at the last poll
+  LossLog log;               // losses, write failures and clock state since the start
+  bool lostNow = false;      // data loss reported at the last poll
   bool inSync = false;       // clock state at the last poll
 };
 
@@ -49,9 +51,11 @@ public:
   // device and, for a raw file that cannot be created, the file) and abandons the recording: the devices started are stopped and their
   // raw files, which no block has reached, are removed. Returns 0 or the failing code.
   int32_t start(const std::string& dir, const Report& report);
-  // Removes the callback, then closes the raw files, which stay on disk.
+  // Removes the callback, then closes the raw files, which stay on disk, and completes the
+  // devices' loss logs.
   void stop();
-  // Reads every device's counter and its loss and clock state (main thread).
+  // Reads every device's counter and its loss and clock state (main thread); while recording,
+  // notes what went wrong in the device's log.
   void poll();
 
   const std::vector<std::unique_ptr<RecordedDevice>>& devices() const { return _devices; }

@@ -19,6 +19,8 @@ struct RecordOptions {
   std::string tmpDir;     // folder of the raw files
   bool keepRaw = false;   // keep the raw files after a complete merge
   bool quiet = false;     // no live lines, no progress bar, no summary; errors still reported
+  std::string reportPath;    // the run report; empty: beside the outputs (defaultReportPath)
+  bool lossRecords = false;  // mark the loss intervals with records in the outputs
   std::string helpText;     // set by --help: print it and stop
   std::string versionText;  // set by --version: print it and stop
 };

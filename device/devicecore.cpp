@@ -55,6 +55,26 @@ DeviceStatus readDeviceStatus(uint32_t index, int32_t chainPos) {
   return {lost != 0, (chainPos == 0 ? masterClock : slaveClock) != 0};
 }
 
+DeviceStatus refreshRecording(uint32_t index, int32_t chainPos, const TempWriteState& write,
+                              LossLog* log) {
+  // The size first: a loss the flag reports came after it (see LossLog::refresh).
+  const int64_t bytes = write.bytes.load(std::memory_order_relaxed);
+  const DeviceStatus status = readDeviceStatus(index, chainPos);
+  log->refresh(bytes, status.lost, status.inSync);
+  if (const int32_t error = write.error.load(std::memory_order_relaxed))
+    log->writeFailed(write.bytes.load(std::memory_order_relaxed), error);
+  return status;
+}
+
+void finishTempStream(uint32_t index, int32_t chainPos, FILE** file, TempWriteState* write,
+                      LossLog* log) {
+  const int32_t closeError = closeTempFile(file);
+  if (closeError != 0 && write->error.load(std::memory_order_relaxed) == 0)
+    write->error.store(closeError, std::memory_order_relaxed);
+  refreshRecording(index, chainPos, *write, log);
+  log->finish(write->bytes.load(std::memory_order_relaxed));
+}
+
 std::string rcMessage(int32_t rc, const std::string& operation) {
   const char* text = TDC_perror(rc);
   return operation + " returned \"" + (text ? text : "") + "\"";

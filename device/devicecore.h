@@ -58,6 +58,16 @@ struct DeviceStatus {
 // clock state. Codes are not checked: an output the library leaves alone reads as 0.
 DeviceStatus readDeviceStatus(uint32_t index, int32_t chainPos);
 
+// One refresh of a recording device: reads its state and notes in `log` a loss it reports, a bad
+// clock, and a failed write of its temp file.
+DeviceStatus refreshRecording(uint32_t index, int32_t chainPos, const TempWriteState& write,
+                              LossLog* log);
+
+// Closes a device's temp file once the callback is removed and completes its log: a failed close
+// counts as a failed write, and a last refresh catches a loss reported since the previous one.
+void finishTempStream(uint32_t index, int32_t chainPos, FILE** file, TempWriteState* write,
+                      LossLog* log);
+
 // "<operation> returned "<library text of rc>"".
 std::string rcMessage(int32_t rc, const std::string& operation);
 // The report of a device that failed to start with `rc`: names the device (`serial`) and, when

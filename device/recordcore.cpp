@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <string.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -36,16 +37,101 @@ int32_t openTempFile(const std::string& name, FILE** file) {
     rc = errno == EWOULDBLOCK ? kTempFileBusy : kTempFileError;
   else if (ftruncate(fd, 0) != 0 || (*file = fdopen(fd, "wb")) == nullptr)
     rc = kTempFileError;
-  if (rc != 0) close(fd);
-  return rc;
+  if (rc != 0) {
+    close(fd);
+    return rc;
+  }
+  // What was noted of the stream that was just cut away no longer holds.
+  unlink(lossFileName(name).c_str());
+  return 0;
 }
 
 int32_t lockTempFile(FILE* file) {
   return flock(fileno(file), LOCK_EX | LOCK_NB) == 0 ? 0 : kTempFileBusy;
 }
 
-void closeTempFile(FILE** file) {
+int32_t closeTempFile(FILE** file) {
   FILE* f = *file;
   *file = nullptr;
-  if (f) fclose(f);
+  if (f == nullptr || fclose(f) == 0) return 0;
+  return errno != 0 ? errno : EIO;
+}
+
+void removeTempFile(const std::string& name) {
+  unlink(name.c_str());
+  unlink(lossFileName(name).c_str());
+}
+
+TempWriteFunction tempWriteFunction = &write;
+
+void appendBlock(FILE* file, TempWriteState& state, const uint32_t* words, int32_t count) {
+  // Straight to the file, past the stdio buffer: then the file holds exactly the blocks whose
+  // writes returned, and a failure can be cut back without buffered bytes following later.
+  const int fd = fileno(file);
+  const char* data = reinterpret_cast<const char*>(words);
+  size_t left = 4 * size_t(count);
+  while (left > 0) {
+    const ssize_t n = tempWriteFunction(fd, data, left);
+    if (n > 0) {
+      data += n;
+      left -= size_t(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    // A write that takes nothing of a regular file has no room for it.
+    const int32_t error = n < 0 ? errno : ENOSPC;
+    const int64_t complete = state.bytes.load(std::memory_order_relaxed);
+    // If the cut fails too, the file ends in part of a block: its whole packets decode to
+    // exact timestamps all the same, and the loss is noted at `complete`.
+    [[maybe_unused]] const int cut = ftruncate(fd, complete);
+    state.error.store(error, std::memory_order_relaxed);
+    return;
+  }
+  state.bytes.store(state.bytes.load(std::memory_order_relaxed) + 4 * int64_t(count),
+                    std::memory_order_relaxed);
+}
+
+void LossLog::start(const std::string& stream) {
+  *this = LossLog();
+  _name = lossFileName(stream);
+}
+
+void LossLog::refresh(int64_t bytes, bool lost, bool clockOk) {
+  _clockBad = _clockBad || !clockOk;
+  bool changed = false;
+  if (_pending) {
+    _losses.back().toByte = bytes;
+    _pending = false;
+    changed = true;
+  }
+  if (lost) {
+    // The flag was clear when read last, so what was lost came after the stream's size then;
+    // a device that restarts its stream does so in the blocks that follow, which the next
+    // refresh sees.
+    _losses.push_back({StreamLoss::Device, _lastBytes, bytes, kDeviceLossCause});
+    _pending = changed = _lossSeen = true;
+  }
+  _lastBytes = bytes;
+  if (changed) save();
+}
+
+void LossLog::writeFailed(int64_t bytes, int32_t error) {
+  if (_writeFailed) return;
+  _writeFailed = true;
+  _losses.push_back({StreamLoss::WriteFailed, bytes, bytes,
+                     std::string("temp file write failed: ") + strerror(error)});
+  save();
+}
+
+void LossLog::finish(int64_t bytes) {
+  if (!_pending) return;
+  _losses.back().toByte = bytes;
+  _pending = false;
+  save();
+}
+
+void LossLog::save() {
+  if (_name.empty()) return;
+  std::string error;
+  if (!writeLossFile(_name, _losses, &error) && _fileError.empty()) _fileError = error;
 }

@@ -5,10 +5,13 @@
 
 #include <stdint.h>
 #include <stdio.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <string>
 #include <vector>
+
+#include "merge/streamloss.h"
 
 // Results of openTempFile() when the file cannot be created (reported like a library code), and
 // when another recording holds it.
@@ -37,7 +40,8 @@ std::string tempFileName(const std::string& dir, uint32_t index);
 
 // Creates or truncates `name` for writing into *file: 0, or kTempFileError or kTempFileBusy with
 // *file null. The file is first locked (an advisory lock, held until the file is closed): a file
-// that another recording is writing or merging is never truncated.
+// that another recording is writing or merging is never truncated. A loss file of an earlier
+// recording beside it is removed.
 int32_t openTempFile(const std::string& name, FILE** file);
 
 // Takes the lock of openTempFile() on a temp file opened for reading: 0, or kTempFileBusy when
@@ -45,18 +49,77 @@ int32_t openTempFile(const std::string& name, FILE** file);
 int32_t lockTempFile(FILE* file);
 
 // Sets *file to null before closing it, so that a reader of the handle never sees a closed file.
-void closeTempFile(FILE** file);
+// Returns 0, or the errno of a failed close (data the system had not yet stored may be lost).
+int32_t closeTempFile(FILE** file);
 
-// One delivered block of `count` 32-bit words: appended unchanged in one write when `file` is
-// open, and counted as 3 * count / 2 events also when it is not. Nothing happens for count <= 0.
-// The write result is not checked: a short write leaves the file without those words.
-inline void recordBlock(FILE* file, std::atomic<uint32_t>& events, const uint32_t* words,
-                        int32_t count) {
+// Deletes a temp file and its loss file.
+void removeTempFile(const std::string& name);
+
+// How far a temp file was written; shared by the event callback, which appends, and the thread
+// that refreshes the device's state, which reads.
+struct TempWriteState {
+  std::atomic<int64_t> bytes{0};  // bytes of the complete blocks in the file
+  std::atomic<int32_t> error{0};  // errno of the failed write that ended the file; 0: none
+
+  // For a new recording, before the callback is registered.
+  void reset() {
+    bytes.store(0, std::memory_order_relaxed);
+    error.store(0, std::memory_order_relaxed);
+  }
+};
+
+// The write used for temp files: write(2), or a replacement a test installs to make writes fail.
+using TempWriteFunction = ssize_t (*)(int fd, const void* data, size_t bytes);
+extern TempWriteFunction tempWriteFunction;
+
+// Appends the block to the file with as many writes as it takes. When one fails (or takes
+// nothing) the file is cut back to its last complete block, so that it stays an exact prefix of
+// the device's stream, never a splice, and `state.error` is set: nothing is appended after it.
+void appendBlock(FILE* file, TempWriteState& state, const uint32_t* words, int32_t count);
+
+// One delivered block of `count` 32-bit words: appended unchanged when `file` is open and no
+// earlier write failed, and counted as 3 * count / 2 events (the devices' estimate) also when it
+// is not. Nothing happens for count <= 0.
+inline void recordBlock(FILE* file, TempWriteState& state, std::atomic<uint32_t>& events,
+                        const uint32_t* words, int32_t count) {
   if (count <= 0) return;
-  if (file) fwrite(words, sizeof(uint32_t), size_t(count), file);
+  if (file && state.error.load(std::memory_order_relaxed) == 0)
+    appendBlock(file, state, words, count);
   // Only the callback thread writes the counter, so a plain load and store suffice.
   events.store(events.load(std::memory_order_relaxed) + uint32_t(3 * int64_t(count) / 2),
                std::memory_order_relaxed);
 }
+
+// What went wrong with one device's temp stream during a recording, noted at every refresh of
+// the device's state by the thread that polls it, and kept in the stream's loss file.
+class LossLog {
+public:
+  // Begins the log of a new recording into the temp file `stream`.
+  void start(const std::string& stream);
+  // One refresh of the device's state: `bytes`, the stream's size, read before `lost`, the
+  // device's loss flag (which the reading clears); `clockOk` its clock state.
+  void refresh(int64_t bytes, bool lost, bool clockOk);
+  // The temp file's write or close failed with errno `error`; the stream ends at `bytes`.
+  void writeFailed(int64_t bytes, int32_t error);
+  // After the last block: `bytes` is the stream's final size.
+  void finish(int64_t bytes);
+
+  const std::vector<StreamLoss>& losses() const { return _losses; }
+  bool lossSeen() const { return _lossSeen; }        // the device reported a loss
+  bool hasWriteFailure() const { return _writeFailed; }
+  bool clockBad() const { return _clockBad; }        // at one refresh or more
+  // Why the loss file could not be written; empty when it could.
+  const std::string& fileError() const { return _fileError; }
+
+private:
+  void save();
+
+  std::string _name;                // the loss file
+  std::vector<StreamLoss> _losses;
+  int64_t _lastBytes = 0;           // the stream's size at the previous refresh
+  bool _pending = false;            // the last loss still awaits its end position
+  bool _lossSeen = false, _writeFailed = false, _clockBad = false;
+  std::string _fileError;
+};
 
 #endif

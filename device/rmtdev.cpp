@@ -98,7 +98,8 @@ void RmtDev::updateGui() {
   char text[32];
   snprintf(text, sizeof text, "%.4g", double(_events.load(std::memory_order_relaxed)) / 1e6);
   _eventsEdit->setText(text);
-  const DeviceStatus status = readDeviceStatus(_index, _chainPos);
+  const DeviceStatus status = _logging ? refreshRecording(_index, _chainPos, _write, &_lossLog)
+                                       : readDeviceStatus(_index, _chainPos);
   if (status.lost) _lossSeen = true;
   _lossLed->setColor(!_lossSeen ? Led::Green : status.lost ? Led::Red : Led::Yellow);
   const Led::Color outOfSync = _chainPos == 0 ? Led::Off : Led::Red;
@@ -116,10 +117,12 @@ void RmtDev::updateBtn() {
 
 int RmtDev::start(bool on, QString dir) {
   if (!on) {
-    if (_connected && _tmpFile) closeTempFile(&_tmpFile);
+    if (_logging) finishTempStream(_index, _chainPos, &_tmpFile, &_write, &_lossLog);
+    _logging = false;
     return 0;
   }
   _events = 0;
+  _write.reset();
   _lossSeen = false;
   // Only a file of this recording may be merged after it: forget the previous one.
   _tmpName.clear();
@@ -127,12 +130,16 @@ int RmtDev::start(bool on, QString dir) {
   int rc = configure();
   if (rc == 0 && !dir.isEmpty())
     _tmpName = QString::fromStdString(tempFileName(dir.toStdString(), _index));
-  return startDeviceRecording(_index, rc, _tmpName.toLatin1().toStdString(), &_tmpFile);
+  const std::string name = _tmpName.toLatin1().toStdString();
+  rc = startDeviceRecording(_index, rc, name, &_tmpFile);
+  _logging = rc == 0 && _tmpFile != nullptr;
+  if (_logging) _lossLog.start(name);
+  return rc;
 }
 
 void RmtDev::timestampCallback(int32_t** index, int, int words, int, uint32_t* data) {
   auto it = KRmt::_devMap.constFind(**index);
   if (it == KRmt::_devMap.constEnd()) return;
   RmtDev* dev = it.value();
-  recordBlock(dev->_tmpFile, dev->_events, data, words);
+  recordBlock(dev->_tmpFile, dev->_write, dev->_events, data, words);
 }

@@ -16,6 +16,8 @@
 #include <QObject>
 #include <QString>
 
+#include "device/recordcore.h"
+
 class Led;
 class QCheckBox;
 class QComboBox;
@@ -43,10 +45,12 @@ public:
   int connect();
   // Closes the device if it is connected; the library's code, or 0 when it was not connected.
   int disconnect();
-  // Refreshes the event count and the loss and sync lamps from the library.
+  // Refreshes the event count and the loss and sync lamps from the library; while recording into
+  // a temp file, notes losses, a bad clock and a failed write in _lossLog.
   void updateGui();
   // on: applies the dialog's parameters and opens the temp file "<dir>/ravik-<index>.tmp"
-  // (none when dir is empty); 11 when it cannot be opened. off: closes the temp file.
+  // (none when dir is empty); 11 when it cannot be opened. off: closes the temp file and
+  // completes _lossLog.
   int start(bool on, QString dir);
 
   // Registered with the device library while recording: appends each block to the sending
@@ -64,6 +68,8 @@ public:
   bool _connected;
   bool _lossSeen;       // data loss reported since the last recording start
   std::atomic<uint32_t> _events;  // written by the callback thread, shown by the GUI thread
+  TempWriteState _write;  // how far the temp file was written, by the callback thread
+  LossLog _lossLog;       // what the recording lost, noted at every refresh while recording
   QString _tmpName;
   FILE* _tmpFile;       // the open temp file, or null; the window reopens it for the merge
   QCheckBox* _recordBox;
@@ -123,6 +129,8 @@ private:
   QWidget* buildButtonGrid();
   void showRole();
   void writeChannels(int32_t delays[8]);
+
+  bool _logging = false;  // recording into a temp file: refreshes go to _lossLog
 };
 
 #endif
