@@ -1,6 +1,7 @@
 #include "report/runreport.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -91,11 +92,15 @@ std::string defaultReportPath(const std::string& textPath, const std::string& bi
   const bool hasExtension = dot != std::string::npos && dot > nameStart;
   std::string path = (hasExtension ? output.substr(0, dot) : output) + ".json";
   if (path == output) path += ".json";
-  return path;
+  // An output whose name is as long as names get has no report beside it.
+  return path.size() - nameStart > NAME_MAX ? std::string() : path;
 }
 
 bool writeReport(const RunReport& report, const std::string& path, std::string* error) {
-  const std::string part = path + ".part";
+  // A short name in the report's folder, whatever the length of the report's own name.
+  const size_t slash = path.rfind('/');
+  const std::string part = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) +
+                           ".ravik-report-" + std::to_string(getpid()) + ".part";
   const std::string text = toJson(report).dump(2) + "\n";
   FILE* f = fopen(part.c_str(), "w");
   bool ok = f != nullptr;
