@@ -65,7 +65,14 @@ void describe(CommandLine* line, Options* options, std::vector<std::string>* str
       "--progress", [options] { options->progress = ProgressMode::On; },
       "show the progress bar even when standard error is no terminal");
   app.add_flag("-q, --quiet", options->quiet,
-               "neither progress bar nor summary; errors are still reported");
+               "neither progress bar nor summary; errors and streams that lost data\n"
+               "are still reported");
+  line->addPath("--report", &options->reportPath,
+                "write the run report (JSON) to FILE (default: beside the binary\n"
+                "output, or else the text output, with the extension .json)");
+  app.add_flag("--loss-records", options->lossRecords,
+               "mark each loss interval of the stream at chain position p with a\n"
+               "record at its start (channel -(2p+1)) and one at its end (-(2p+2))");
 }
 
 const char kDescription[] =
@@ -79,8 +86,9 @@ const char kFooter[] =
     "Example, a master recorded as index 1 and a slave as index 0:\n"
     "  ravik-merge --text out.txt --bin out.bin /tmp/ravik-1.tmp:0 /tmp/ravik-0.tmp:1\n"
     "\n"
-    "Exit codes: 0 done; 1 write error; 2 bad command line or input; 128 + signal number\n"
-    "when interrupted (130 for Ctrl-C).";
+    "Exit codes: 0 done; 1 write or read error; 2 bad command line or input; 5 done, but a\n"
+    "stream's loss file reports data lost while it was recorded; 128 + signal number when\n"
+    "interrupted (130 for Ctrl-C).";
 
 }  // namespace
 

@@ -26,7 +26,14 @@ void describe(CommandLine* line, RecordOptions* options) {
                 "DIR");
   app.add_flag("--keep-raw", options->keepRaw, "keep the raw files after the merge");
   app.add_flag("-q, --quiet", options->quiet,
-               "no live lines, progress bar or summary; errors are still reported");
+               "no live lines, progress bar or summary; errors and devices that\n"
+               "lost data are still reported");
+  line->addPath("--report", &options->reportPath,
+                "write the run report (JSON) to FILE (default: beside the binary\n"
+                "output, or else the text output, with the extension .json)");
+  app.add_flag("--loss-records", options->lossRecords,
+               "mark each loss interval of the device at chain position p with a\n"
+               "record at its start (channel -(2p+1)) and one at its end (-(2p+2))");
 }
 
 const char kDescription[] =
@@ -43,7 +50,8 @@ const char kFooter[] =
     "  ravik-record -s --seconds 10 --text run.txt --bin run.bin\n"
     "\n"
     "Exit codes: 0 done; 1 an output could not be written; 2 bad command line, temp folder or\n"
-    "output; 3 no device found; 4 a device failed to start (nothing recorded); 128 + signal\n"
+    "output; 3 no device found; 4 a device failed to start (nothing recorded); 5 done, but a\n"
+    "device lost data, a raw file could not be written or a clock was bad; 128 + signal\n"
     "number when a signal stopped the merge (raw files kept).";
 
 }  // namespace
