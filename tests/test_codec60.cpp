@@ -138,39 +138,6 @@ TEST_F(Codec, MarkersUseTruncatingRemainder) {
   EXPECT_EQ(codec->lastTime, -1000003);
 }
 
-TEST_F(Codec, BlockBoundariesAndAlignment) {
-  TraceLog log;
-  const Words words = absolute(500) + single(5, 1) + single(6, 2);
-  const Stamps whole = decode(words);
-  tdc56Reset(codec);
-  decode({words[0], words[1], words[2]});
-  EXPECT_EQ(codec->pendingWord, words[2]);
-  Stamps split = decode({words[3]});  // a single word completes the pending packet
-  const Stamps rest = decode({words[4], words[5]});
-  split.insert(split.end(), rest.begin(), rest.end());
-  EXPECT_EQ(split, whole);
-  EXPECT_EQ(codec->pendingWord, 0u);
-
-  // A second word opening a block without a pending first word is skipped.
-  EXPECT_EQ(decode(Words{words[5]} + single(1, 3)), (Stamps{{512, 3}}));
-  // A first word of 0 cannot be kept pending: its packet is lost.
-  decode(single(1, 3) + Words{0});
-  EXPECT_EQ(codec->pendingWord, 0u);
-  EXPECT_EQ(decode(Words{kSecond | 1u << 27} + single(1, 3)), (Stamps{{514, 3}}));
-  // Misaligned blocks are ignored and keep the pending word.
-  decode(single(1, 3) + Words{words[2]});
-  EXPECT_TRUE(decode({1, 2, 3}).empty());
-  EXPECT_TRUE(decode({kSecond, kSecond}).empty());
-  EXPECT_EQ(codec->pendingWord, words[2]);
-
-  // Ordering error in mid-block: traced with its index, earlier events kept, rest dropped.
-  const Stamps partial = decode(Words{words[3]} + single(1, 4) + Words{kSecond | 9, kSecond} +
-                                single(1, 5) + Words{words[2]});
-  EXPECT_EQ(partial, (Stamps{{520, 1}, {521, 4}}));
-  EXPECT_TRUE(log.has("Ordering error index 3, 80000009 80000000, dropping packet"));
-  EXPECT_EQ(codec->pendingWord, words[2]);
-}
-
 TEST_F(Codec, VirtualStartEvents) {
   tdc56SetDivider(codec, 4);
   const Stamps out = decode(absolute(1000) + single(0, 5) + single(400, 5) + single(450, 1) +

@@ -82,19 +82,6 @@ Result merge(const std::vector<MergeSource>& sources, bool running = true) {
 
 }  // namespace
 
-TEST(Merge, OrdersTwoDevicesAndRenumbersChannels) {
-  Stream a({{100, 1}, {300, 2}}), b({{200, 1}, {300, 3}});
-  Result r = merge({a.source(0), b.source(1)});
-  EXPECT_EQ(r.text, "100, 1\n200, 6\n300, 2\n300, 8\n");
-  EXPECT_EQ(r.records, 4);
-  ASSERT_EQ(r.binary.size(), 4 + 4 * 10 + 4u);
-  EXPECT_EQ(r.binary.substr(0, 4), "HEAD");
-  EXPECT_EQ(r.binary.substr(44), "TAIL");
-  const char second[] = {'\xC8', 0, 0, 0, 0, 0, 0, 0, 6, 0};
-  EXPECT_EQ(r.binary.substr(14, 10), std::string(second, 10));
-  EXPECT_EQ(r.bytesRead, double(a.bytes() + b.bytes()));
-}
-
 TEST(Merge, TiesGoToTheEarlierDeviceAndMarkersArePreferred) {
   Stream a({{50, 0}, {70, 2}}), b({{50, 4}, {60, 1}});
   EXPECT_EQ(merge({a.source(0), b.source(2)}).text, "50, 0\n50, 14\n60, 11\n70, 2\n");

@@ -79,9 +79,6 @@ TEST(RavikMerge, WritesTheBytesOfTheMergeCoreWithDefaultsAndInChainOrder) {
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(slurp(d / "b"), slurp(d / "b.ref"));
-  r = run({"--text=" + d / "t", d / "s1:2:3", d / "s2:0", d / "s0:1"});
-  ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(slurp(d / "t"), slurp(d / "t.ref"));
 }
 
 // Bad input is refused with status 2 before any output exists; a write error fails with 1 and
