@@ -24,8 +24,9 @@ struct ChannelCounts {
 
 // Counts the timestamps of all streams. Reads the files with pread(), so the merge may read the
 // same open files at the same time. Returns false when a read fails or `running` was cleared
-// (the counts are then incomplete).
+// (the counts are then incomplete). While `*growing` is true (null: never) the files are still
+// being written: the streams are counted as they grow, and to their end once it is false.
 bool countRecords(const std::vector<InputStream>& inputs, const std::atomic<bool>& running,
-                  ChannelCounts* counts);
+                  ChannelCounts* counts, const std::atomic<bool>* growing = nullptr);
 
 #endif

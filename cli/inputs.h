@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,8 @@ struct InputStream {
   StreamArg arg;
   FILE* file = nullptr;  // owned: closed by closeInputs()
   int64_t size = 0;      // bytes, at the time it was opened
+  // A file still being written: the bytes of the blocks written whole so far; null: no limit.
+  const std::atomic<int64_t>* written = nullptr;
   dev_t device = 0;      // identity of the file, to tell an output that would overwrite it
   ino_t inode = 0;
   std::vector<StreamLoss> losses;  // noted while it was recorded (its loss file); empty: none

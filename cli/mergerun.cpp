@@ -2,10 +2,8 @@
 
 #include <pthread.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <time.h>
-
-#include <chrono>
-#include <thread>
 
 #include "cli/report.h"
 #include "codec/tdc56.h"
@@ -19,27 +17,40 @@ namespace {
 constexpr int kWakeSignal = SIGUSR1;
 constexpr int64_t kTickNs = 200 * 1000 * 1000;
 
-MergeOutputs makeOutputs(OutputFile* text, OutputFile* binary) {
+MergeOutputs makeOutputs(OutputFile* text, OutputFile* binary, const RunSettings& settings) {
   MergeOutputs outputs;
   outputs.text = text != nullptr ? text->file() : nullptr;
   outputs.binary = binary != nullptr ? binary->file() : nullptr;
   // The window addresses its first chain device before the header. Offline no device is
   // discovered or connected, so there is none to address: the library writes the header that
   // says so, and the same again after the last record.
-  outputs.header = [](FILE* file, bool) { writeFileHeader(file, 0); };
+  outputs.header = settings.header ? settings.header
+                                   : [](FILE* file, bool) { writeFileHeader(file, 0); };
   return outputs;
 }
 
 std::vector<CheckedSource> makeSources(const std::vector<InputStream>& inputs,
-                                       std::vector<Tdc56Instance*>* decoders) {
+                                       std::vector<Tdc56Instance*>* decoders,
+                                       const std::atomic<bool>* growing) {
   std::vector<CheckedSource> sources;
   for (const InputStream& input : inputs) {
     decoders->push_back(tdc56Init());
-    sources.push_back({{decoders->back(), input.arg.chainPos, input.arg.markers, input.file},
-                       input.arg.path,
-                       input.losses});
+    sources.push_back(
+        {{decoders->back(), input.arg.chainPos, input.arg.markers, input.file, growing,
+          input.written},
+         input.arg.path,
+         input.losses});
   }
   return sources;
+}
+
+// The streams' sizes now: the total grows while they are being written.
+int64_t currentSize(const std::vector<InputStream>& inputs) {
+  int64_t total = 0;
+  struct stat st;
+  for (const InputStream& input : inputs)
+    total += fstat(fileno(input.file), &st) == 0 ? int64_t(st.st_size) : input.size;
+  return total;
 }
 
 bool writeFailed(const OutputFile* text, const OutputFile* binary) {
@@ -61,53 +72,79 @@ sigset_t blockSignals() {
   return set;
 }
 
-RunResult runMerge(const std::vector<InputStream>& inputs, OutputFile* text, OutputFile* binary,
-                   const RunSettings& settings, const sigset_t& signals) {
-  std::vector<Tdc56Instance*> decoders;
-  const std::vector<CheckedSource> sources = makeSources(inputs, &decoders);
-  const MergeOutputs outputs = makeOutputs(text, binary);
-  const int64_t total = totalSize(inputs);
-  std::atomic<double> bytesRead{0};
-  std::atomic<bool> running{true};
-  std::atomic<int32_t> working{settings.counts != nullptr ? 2 : 1};
-  RunResult result;
-  const pthread_t main = pthread_self();
-  auto done = [&] {
-    working.fetch_sub(1);
-    pthread_kill(main, kWakeSignal);
-  };
-
-  const auto start = std::chrono::steady_clock::now();
-  std::thread merger([&] {
-    result.outcome = mergeChecked(sources, outputs, settings.lossRecords, bytesRead, running);
-    result.records = result.outcome.records;
+MergeRun::MergeRun(const std::vector<InputStream>& inputs, OutputFile* text, OutputFile* binary,
+                   const RunSettings& settings, const std::atomic<bool>* growing)
+    : _inputs(inputs), _text(text), _binary(binary), _settings(settings),
+      _sources(makeSources(inputs, &_decoders, growing)),
+      _outputs(makeOutputs(text, binary, settings)),
+      _working(settings.counts != nullptr ? 2 : 1), _starter(pthread_self()),
+      _start(std::chrono::steady_clock::now()) {
+  _merger = std::thread([this, growing] { merge(growing != nullptr); });
+  if (settings.counts != nullptr) _counter = std::thread([this, growing] {
+    _result.counted = countRecords(_inputs, _running, _settings.counts, growing);
     done();
   });
-  std::thread counter;
-  if (settings.counts != nullptr) counter = std::thread([&] {
-    result.counted = countRecords(inputs, running, settings.counts);
-    done();
-  });
+}
 
+MergeRun::~MergeRun() {
+  _running.store(false);
+  join();
+}
+
+// Growing inputs are merged without their losses, which are known only at their end and are
+// located then: the records are the same, as loss records are not written for them.
+void MergeRun::merge(bool growing) {
+  _result.outcome = mergeChecked(_sources, _outputs, _settings.lossRecords && !growing,
+                                 _bytesRead, _running);
+  if (growing && _settings.lossesAtEnd && _result.outcome.readError.empty() &&
+      _running.load()) {
+    for (size_t i = 0; i < _sources.size(); ++i) _sources[i].losses = _settings.lossesAtEnd(i);
+    locateAfterMerge(_sources, &_result.outcome);
+  }
+  _result.records = _result.outcome.records;
+  done();
+}
+
+void MergeRun::done() {
+  _working.fetch_sub(1);
+  pthread_kill(_starter, kWakeSignal);
+}
+
+void MergeRun::join() {
+  if (_merger.joinable()) _merger.join();
+  if (_counter.joinable()) _counter.join();
+  for (Tdc56Instance* d : _decoders) tdc56DeInit(d);
+  _decoders.clear();
+}
+
+void MergeRun::checkOutputs() {
+  if (writeFailed(_text, _binary)) _running.store(false);
+}
+
+RunResult MergeRun::finish(const sigset_t& signals) {
   const timespec tick{0, kTickNs};
-  while (working.load() > 0) {
+  while (_working.load() > 0) {
     const int s = sigtimedwait(&signals, nullptr, &tick);
     if (s > 0 && s != kWakeSignal) {
-      result.stopSignal = s;
-      running.store(false);
+      _result.stopSignal = s;
+      _running.store(false);
     }
-    if (writeFailed(text, binary)) running.store(false);
-    if (settings.progress)
-      fprintf(stderr, "\r%s\033[K", progressLine(int64_t(bytesRead.load()), total,
-                                                  secondsSince(start)).c_str());
+    checkOutputs();
+    if (_settings.progress)
+      fprintf(stderr, "\r%s\033[K", progressLine(int64_t(_bytesRead.load()),
+                                                  currentSize(_inputs), secondsSince(_start)).c_str());
   }
-  merger.join();
-  if (counter.joinable()) counter.join();
-  if (settings.progress) fprintf(stderr, "\r\033[K");
-  result.seconds = secondsSince(start);
-  result.bytesRead = int64_t(bytesRead.load());
-  for (Tdc56Instance* d : decoders) tdc56DeInit(d);
-  return result;
+  join();
+  if (_settings.progress) fprintf(stderr, "\r\033[K");
+  _result.seconds = secondsSince(_start);
+  _result.bytesRead = int64_t(_bytesRead.load());
+  return _result;
+}
+
+RunResult runMerge(const std::vector<InputStream>& inputs, OutputFile* text, OutputFile* binary,
+                   const RunSettings& settings, const sigset_t& signals) {
+  MergeRun run(inputs, text, binary, settings);
+  return run.finish(signals);
 }
 
 int pendingStopSignal(const sigset_t& signals) {

@@ -3,9 +3,15 @@
 #ifndef RAVIK_CLI_MERGERUN_H
 #define RAVIK_CLI_MERGERUN_H
 
+#include <pthread.h>
 #include <signal.h>
 #include <stdint.h>
+#include <stdio.h>
 
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
 #include <vector>
 
 #include "cli/channelcount.h"
@@ -31,6 +37,53 @@ struct RunSettings {
   bool progress = false;          // draw the bar on standard error
   ChannelCounts* counts = nullptr;  // null: do not count
   bool lossRecords = false;         // mark each loss interval with two records in the outputs
+  // Writes the binary header (first = true) and trailer; null: the device library's
+  // writeFileHeader for the device it has addressed.
+  std::function<void(FILE* binary, bool first)> header;
+  // Inputs that are still being written (see MergeRun): the losses of input i, asked for once
+  // the files are complete. Loss records need them before the merge: not with growing inputs.
+  std::function<std::vector<StreamLoss>(size_t i)> lossesAtEnd;
+};
+
+// A merge of `inputs` (in merge order) into the outputs (either may be null) on a worker thread,
+// with the per-channel count beside it, the inputs' losses located (see mergeChecked()).
+class MergeRun {
+public:
+  // Starts the merge. While `*growing` is true (null: never) the inputs are still being written:
+  // they are merged as they grow, and to their end once it turns false.
+  MergeRun(const std::vector<InputStream>& inputs, OutputFile* text, OutputFile* binary,
+           const RunSettings& settings, const std::atomic<bool>* growing = nullptr);
+  // Stops a merge that was not finished and waits for it.
+  ~MergeRun();
+  MergeRun(const MergeRun&) = delete;
+  MergeRun& operator=(const MergeRun&) = delete;
+
+  // Stops the merge when an output reported a write error: for a caller that is busy with
+  // something else while the merge runs.
+  void checkOutputs();
+  // Waits for the end of the merge; returns early, with a prefix written, when a signal of
+  // `signals` arrives or an output reports a write error. Call from the thread that started it.
+  RunResult finish(const sigset_t& signals);
+
+private:
+  void merge(bool growing);
+  void done();
+  void join();
+
+  const std::vector<InputStream>& _inputs;
+  OutputFile* _text;
+  OutputFile* _binary;
+  RunSettings _settings;
+  std::vector<Tdc56Instance*> _decoders;
+  std::vector<CheckedSource> _sources;
+  MergeOutputs _outputs;
+  std::atomic<double> _bytesRead{0};
+  std::atomic<bool> _running{true};
+  std::atomic<int32_t> _working;
+  RunResult _result;
+  pthread_t _starter;
+  std::chrono::steady_clock::time_point _start;
+  std::thread _merger, _counter;
 };
 
 // Merges `inputs` (in merge order) into the outputs (either may be null), with the binary

@@ -3,8 +3,9 @@
 //
 // Order of work: command line, temp folder and outputs checked (outputs created under temporary
 // names); devices found, connected and ordered; recording until the time is up or a stop signal
-// comes; callback removed, raw files closed; merge; outputs renamed into place; raw files
-// deleted. Raw files are deleted only after a complete merge.
+// comes, while the merge reads the raw files as they grow; callback removed, raw files closed;
+// the rest of the merge; outputs renamed into place; raw files deleted. Raw files are deleted
+// only after a complete merge.
 #include <errno.h>
 #include <limits.h>
 #include <signal.h>
@@ -17,7 +18,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -120,7 +124,7 @@ void tellWriteFailures(const Recording& recording, std::vector<bool>* told) {
 // Records until the time is up or a stop signal comes; returns how long, in wall-clock and in
 // processor time.
 RecordTime recordUntilStopped(Recording* recording, const RecordOptions& options,
-                              const sigset_t& signals) {
+                              const sigset_t& signals, MergeRun* merge) {
   LiveStatus live(stderr, isatty(STDERR_FILENO) != 0);
   std::vector<bool> told(recording->devices().size(), false);
   const auto start = std::chrono::steady_clock::now();
@@ -135,6 +139,7 @@ RecordTime recordUntilStopped(Recording* recording, const RecordOptions& options
     const int s = sigtimedwait(&signals, nullptr, &tick);
     recording->poll();
     tellWriteFailures(*recording, &told);
+    if (merge != nullptr) merge->checkOutputs();
     if (!options.quiet) live.update(*recording, secondsSince(start));
     if (s == SIGINT || s == SIGTERM || s == SIGHUP) break;
   }
@@ -174,28 +179,98 @@ void keepRaw(const RecordOptions& options, const Recording& recording) {
   say("the raw files are kept; finish the merge with\n  " + command);
 }
 
-// Merges the raw files into the outputs and publishes them; the exit code.
+// The binary header and trailer: the first chain device's, as in the window's merge. A merge
+// that runs beside the recording writes the header while the devices are polled, which
+// addresses them one by one, so it is made here beforehand; the trailer follows the last
+// record, after the recording.
+std::function<void(FILE*, bool)> chainHeader(const Recording& recording) {
+  const uint32_t index = recording.devices().front()->device.index;
+  TDC_addressDevice(index);
+  std::string header;
+  if (FILE* f = tmpfile()) {
+    writeFileHeader(f, 0);
+    char bytes[256];
+    rewind(f);
+    header.assign(bytes, fread(bytes, 1, sizeof bytes, f));
+    fclose(f);
+  }
+  return [header, index](FILE* file, bool first) {
+    if (first) {
+      fwrite(header.data(), 1, header.size(), file);
+      return;
+    }
+    TDC_addressDevice(index);
+    writeFileHeader(file, 0);
+  };
+}
+
+// The merge of a recording's raw files: started beside the recording, reading the files as they
+// grow, so that the outputs are complete soon after the stop whatever the recording's length;
+// with loss records, which need the losses first, started after it.
+class RecordingMerge {
+public:
+  RecordingMerge(const RecordOptions& options, const Recording& recording, OutputFile* text,
+                 OutputFile* binary, ChannelCounts* counts)
+      : _live(!options.lossRecords), _text(text), _binary(binary) {
+    _opened = openInputs(rawStreams(recording), &_inputs, &_error);
+    for (size_t i = 0; i < _inputs.size() && _opened; ++i)
+      _inputs[i].written = &recording.devices()[i]->write.bytes;
+    _settings.progress = !options.quiet && isatty(STDERR_FILENO) != 0;
+    _settings.counts = options.quiet ? nullptr : counts;
+    _settings.lossRecords = options.lossRecords;
+    _settings.header = chainHeader(recording);
+    // What the recording noted, even where its loss files could not be written. The inputs are
+    // in the devices' (chain) order.
+    _settings.lossesAtEnd = [&recording](size_t i) { return recording.devices()[i]->log.losses(); };
+    if (_opened && _live) _run.reset(new MergeRun(_inputs, text, binary, _settings, &_growing));
+  }
+  ~RecordingMerge() {
+    _run.reset();
+    closeInputs(&_inputs);
+  }
+
+  // The merge while it runs beside the recording; null when it does not.
+  MergeRun* running() { return _run.get(); }
+
+  // After the recording: the rest of the merge. False, with the reason, when the raw files
+  // could not be opened.
+  bool finish(const sigset_t& signals, RunResult* result, std::string* error) {
+    // The raw files are closed: what they hold now is all there is.
+    _growing.store(false, std::memory_order_release);
+    if (!_opened) {
+      *error = _error;
+      return false;
+    }
+    if (!_live) {
+      for (size_t i = 0; i < _inputs.size(); ++i) _inputs[i].losses = _settings.lossesAtEnd(i);
+      _run.reset(new MergeRun(_inputs, _text, _binary, _settings));
+    }
+    *result = _run->finish(signals);
+    return true;
+  }
+
+private:
+  const bool _live;
+  OutputFile* _text;
+  OutputFile* _binary;
+  bool _opened;
+  std::string _error;
+  std::vector<InputStream> _inputs;
+  RunSettings _settings;
+  std::atomic<bool> _growing{true};
+  std::unique_ptr<MergeRun> _run;
+};
+
+// Finishes the merge and publishes the outputs; the exit code.
 int mergeRecording(const RecordOptions& options, const Recording& recording, OutputFile* text,
-                   OutputFile* binary, const sigset_t& signals, ChannelCounts* counts,
+                   OutputFile* binary, const sigset_t& signals, RecordingMerge* merge,
                    RunResult* run) {
-  std::vector<InputStream> inputs;
   std::string error;
-  if (!openInputs(rawStreams(recording), &inputs, &error)) {
+  if (!merge->finish(signals, run, &error)) {
     say(error);
     keepRaw(options, recording);
     return kExitWriteError;
   }
-  // What the recording noted, even where its loss files could not be written. The inputs are in
-  // the devices' (chain) order.
-  for (size_t i = 0; i < inputs.size(); ++i) inputs[i].losses = recording.devices()[i]->log.losses();
-  // The binary header is the first chain device's, as in the window's merge.
-  TDC_addressDevice(recording.devices().front()->device.index);
-  RunSettings settings;
-  settings.progress = !options.quiet && isatty(STDERR_FILENO) != 0;
-  settings.counts = options.quiet ? nullptr : counts;
-  settings.lossRecords = options.lossRecords;
-  *run = runMerge(inputs, text, binary, settings, signals);
-  closeInputs(&inputs);
   if (!run->outcome.readError.empty()) {
     text->discard();
     binary->discard();
@@ -283,11 +358,12 @@ int recordAndMerge(const RecordOptions& options, const std::string& runDir,
   report.startUtc = utcNow();
   if (recording.start(runDir, say) != 0)
     return fail(kExitStartFailed, "a device failed to start; the recording is abandoned");
-  const RecordTime time = recordUntilStopped(&recording, options, signals);
-  report.stopUtc = report.mergeStartUtc = utcNow();
   ChannelCounts counts;
+  RecordingMerge merge(options, recording, text, binary, &counts);
+  const RecordTime time = recordUntilStopped(&recording, options, signals, merge.running());
+  report.stopUtc = report.mergeStartUtc = utcNow();
   RunResult run;
-  const int code = mergeRecording(options, recording, text, binary, signals, &counts, &run);
+  const int code = mergeRecording(options, recording, text, binary, signals, &merge, &run);
   report.mergeStopUtc = utcNow();
   fillReport(options, recording, run, code, &report);
   if (!options.quiet) {

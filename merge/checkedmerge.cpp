@@ -87,6 +87,13 @@ bool locateAll(const std::vector<CheckedSource>& sources, bool lossRecords, Merg
   return true;
 }
 
+// Closes the open ends at the last record and puts the losses in time order.
+void finishLosses(MergeOutcome* out) {
+  closeOpenEnds(&out->losses, out->lastPs);
+  std::stable_sort(out->losses.begin(), out->losses.end(),
+                   [](const LossInterval& a, const LossInterval& b) { return a.fromPs < b.fromPs; });
+}
+
 }  // namespace
 
 MergeOutcome mergeChecked(const std::vector<CheckedSource>& sources, const MergeOutputs& outputs,
@@ -117,8 +124,12 @@ MergeOutcome mergeChecked(const std::vector<CheckedSource>& sources, const Merge
     if (stats[i].readError != 0 && out.readError.empty())
       out.readError = readFailed(sources[i].name, strerror(stats[i].readError));
   }
-  closeOpenEnds(&out.losses, out.lastPs);
-  std::stable_sort(out.losses.begin(), out.losses.end(),
-                   [](const LossInterval& a, const LossInterval& b) { return a.fromPs < b.fromPs; });
+  finishLosses(&out);
   return out;
+}
+
+bool locateAfterMerge(const std::vector<CheckedSource>& sources, MergeOutcome* outcome) {
+  if (!locateAll(sources, false, outcome)) return false;
+  finishLosses(outcome);
+  return true;
 }

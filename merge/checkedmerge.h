@@ -42,4 +42,10 @@ MergeOutcome mergeChecked(const std::vector<CheckedSource>& sources, const Merge
                           bool lossRecords, std::atomic<double>& bytesRead,
                           const std::atomic<bool>& running);
 
+// For sources merged while their files were still being written (MergeSource::growing), whose
+// losses are known only afterwards: the merge ran as mergeChecked() without loss records and
+// without losses; this locates the losses, now in `sources`, into `outcome` as mergeChecked()
+// would have. False, with `readError` set, when a read fails.
+bool locateAfterMerge(const std::vector<CheckedSource>& sources, MergeOutcome* outcome);
+
 #endif

@@ -2,7 +2,11 @@
 
 #include <errno.h>
 #include <stdio.h>
+#include <string.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <system_error>
 
 #include "merge/mergecore.h"
@@ -17,19 +21,32 @@ constexpr int32_t kChunkWords = 164 * kBlockWords;
 // A page ends after at most this many bytes of the stream, however few timestamps they hold: the
 // merge publishes its progress once per page, and a watcher expects it to move smoothly.
 constexpr int64_t kPageBytes = 64 * 1024;
+// How often a file being written is looked at again when the merge waits for its next block.
+constexpr std::chrono::milliseconds kGrowthPoll{1};
 
 // Hands out a raw stream in blocks of up to 100 whole words. A trailing part of a word at the
 // end of the file is never handed out.
+//
+// A file that is still being written (`growing` true) is read with positioned reads of its
+// descriptor, and only whole blocks are handed out until it is complete: so the blocks fall where
+// they fall in the finished file, and the merge gives the same records as on the finished file.
 class BlockReader {
 public:
-  explicit BlockReader(FILE* file)
-      : _file(file), _pos(0), _len(0), _eof(file == nullptr), _error(0) {}
+  BlockReader(FILE* file, const std::atomic<bool>* growing, const std::atomic<int64_t>* written)
+      : _file(file), _growing(file != nullptr ? growing : nullptr), _written(written), _pos(0),
+        _len(0), _eof(file == nullptr), _error(0) {}
 
   bool more() const { return _pos < _len || !_eof; }
 
-  // The next block at *words; its word count (0 at the end).
+  // The next block at *words: its word count, 0 at the end, or -1 while the next whole block of
+  // a growing file has not been written yet.
   int32_t next(const uint32_t** words) {
-    if (_pos == _len && !_eof) fill();
+    if (_len - _pos < kBlockWords && !_eof) {
+      if (_growing == nullptr)
+        fill();
+      else if (!fillGrowing())
+        return -1;
+    }
     int32_t n = _len - _pos < kBlockWords ? _len - _pos : kBlockWords;
     *words = _chunk + _pos;
     _pos += n;
@@ -47,17 +64,49 @@ private:
     if (_len < kChunkWords && ferror(_file)) _error = errno != 0 ? errno : EIO;
   }
 
-  FILE* _file;  // not owned
-  int32_t _pos, _len;
+  // Keeps the unread rest (less than a block, maybe with part of a word) and appends what the
+  // file holds now. False while there is still no whole block and the file may grow.
+  bool fillGrowing() {
+    // Read before the file: once the writer has finished, what follows is all there is.
+    const bool complete = !_growing->load(std::memory_order_acquire);
+    // Until then, not past the blocks written whole: a failed write may yet be cut back.
+    const int64_t limit = complete || _written == nullptr
+                              ? INT64_MAX
+                              : _written->load(std::memory_order_acquire);
+    char* bytes = reinterpret_cast<char*>(_chunk);
+    size_t got = _lenBytes - sizeof(uint32_t) * size_t(_pos);
+    memmove(bytes, bytes + sizeof(uint32_t) * size_t(_pos), got);
+    while (got < sizeof _chunk && _offset < limit) {
+      const size_t want = size_t(std::min<int64_t>(int64_t(sizeof _chunk - got), limit - _offset));
+      const ssize_t n = pread(fileno(_file), bytes + got, want, _offset);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) _error = errno != 0 ? errno : EIO;
+      if (n <= 0) break;
+      got += size_t(n);
+      _offset += n;
+    }
+    _pos = 0;
+    _lenBytes = got;
+    _len = int32_t(got / sizeof(uint32_t));
+    if ((complete && got < sizeof _chunk) || _error != 0) _eof = true;
+    return _eof || _len >= kBlockWords;
+  }
+
+  FILE* _file;                        // not owned
+  const std::atomic<bool>* _growing;  // not owned; null: the file is complete
+  const std::atomic<int64_t>* _written;  // not owned; null: no limit
+  int32_t _pos, _len;                 // in words
   bool _eof;
   int32_t _error;
+  off_t _offset = 0;                  // growing file: bytes read so far
+  size_t _lenBytes = 0;               // growing file: bytes in _chunk
   uint32_t _chunk[kChunkWords];
 };
 
 }  // namespace
 
 struct DecodeAhead::Source {
-  explicit Source(const MergeSource& s) : source(s), reader(s.file) {}
+  explicit Source(const MergeSource& s) : source(s), reader(s.file, s.growing, s.written) {}
   const MergeSource& source;
   BlockReader reader;     // used by the decoding side only
   Page pages[2];
@@ -94,8 +143,8 @@ DecodeAhead::~DecodeAhead() {
 
 // Decodes the source's next page into the free one of its two pages: blocks until the page could
 // not take another full decoder list or another block within kPageBytes, or until the stream
-// ends.
-void DecodeAhead::fill(Source& s) {
+// ends, or until a growing file has no further whole block yet. False when nothing was read.
+bool DecodeAhead::fill(Source& s) {
   Page& page = s.pages[s.filled % 2];
   page.count = 0;
   page.bytes = 0;
@@ -103,6 +152,7 @@ void DecodeAhead::fill(Source& s) {
          page.bytes + 4 * kBlockWords <= kPageBytes) {
     const uint32_t* words;
     const int32_t n = s.reader.next(&words);
+    if (n < 0) break;
     page.bytes += 4 * int64_t(n);
     if (n < 2) continue;  // a lone last word holds no packet
     tdc56Decode60(s.source.decoder, words, n, s.source.markers);
@@ -110,6 +160,7 @@ void DecodeAhead::fill(Source& s) {
   }
   page.last = !s.reader.more();
   page.readError = s.reader.error();
+  return page.bytes > 0 || page.last;
 }
 
 // Accounts for the page just filled; under the lock.
@@ -134,30 +185,39 @@ std::vector<MergeSourceStats> DecodeAhead::stats() {
 }
 
 // Keeps every source's next page decoded: of the two pages of a source one is current (being
-// merged) and the other is free or ready. Fills first the source the merge waits for, and sleeps
-// while every source has its next page ready or has ended.
+// merged) and the other is free or ready. Fills first the source the merge waits for; when the
+// files that need a page are still growing and hold no new block, looks again a little later.
+// Sleeps while every source has its next page ready or has ended.
 void DecodeAhead::decodeLoop() {
   std::unique_lock<std::mutex> hold(_lock);
+  std::vector<Source*> due;
   for (;;) {
-    Source* next = nullptr;
-    for (const auto& s : _sources)
-      if (!s->ended && s->filled <= s->taken &&
-          (next == nullptr || s->filled - s->taken < next->filled - next->taken))
-        next = s.get();
     if (_stop) return;
-    if (next == nullptr) {
+    due.clear();
+    for (const auto& s : _sources)
+      if (!s->ended && s->filled <= s->taken) due.push_back(s.get());
+    if (due.empty()) {
       bool allEnded = true;
       for (const auto& s : _sources) allEnded = allEnded && s->ended;
       if (allEnded) return;
       _changed.wait(hold);
       continue;
     }
-    // The page being filled is neither current nor ready, so the merge does not touch it.
-    hold.unlock();
-    fill(*next);
-    hold.lock();
-    filled(*next);
-    _changed.notify_all();
+    std::stable_sort(due.begin(), due.end(), [](const Source* a, const Source* b) {
+      return a->filled - a->taken < b->filled - b->taken;
+    });
+    bool progressed = false;
+    for (Source* next : due) {
+      // The page being filled is neither current nor ready, so the merge does not touch it.
+      hold.unlock();
+      progressed = fill(*next);
+      hold.lock();
+      if (!progressed) continue;
+      filled(*next);
+      _changed.notify_all();
+      break;
+    }
+    if (!progressed) _changed.wait_for(hold, kGrowthPoll);
   }
 }
 
@@ -174,7 +234,7 @@ int64_t DecodeAhead::take(int32_t i, const PpTimest** first, const PpTimest** la
     // The page taken before is released by taking the next one; it may now be filled again.
     if (!_thread.joinable() && s.filled == s.taken) {
       hold.unlock();
-      fill(s);
+      while (!fill(s)) std::this_thread::sleep_for(kGrowthPoll);
       hold.lock();
       filled(s);
     }

@@ -3,7 +3,8 @@
 // Each source's raw stream is read and decoded exactly as the merge would do it inline: 100-word
 // blocks, a tdc56Pop() after each block. The decoded timestamps are handed over in pages, two per
 // source, so that one page is being merged while the next is decoded. Memory stays a few pages
-// per source whatever the size of the files.
+// per source whatever the size of the files. A source whose file is still being written
+// (MergeSource::growing) is read as it grows: its next page waits for the next whole block.
 #ifndef RAVIK_MERGE_DECODEAHEAD_H
 #define RAVIK_MERGE_DECODEAHEAD_H
 
@@ -58,7 +59,7 @@ private:
   };
   struct Source;
 
-  void fill(Source& s);
+  bool fill(Source& s);
   void filled(Source& s);
   void decodeLoop();
 

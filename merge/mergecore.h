@@ -22,6 +22,12 @@ struct MergeSource {
   int32_t chainPos;        // output channel = 5 * chainPos + channel
   uint32_t markers;        // enabled-marker mask handed to the decoder
   FILE* file;              // raw stream of 32-bit words, open for reading; null: no data
+  // While this points to true, the file is still being written: at its current end the merge
+  // waits for the next whole block instead of ending the stream. Null: the file is complete.
+  const std::atomic<bool>* growing = nullptr;
+  // While growing: the bytes at the start of the file that may be read, those of the blocks
+  // whose writes have completed. Null: whatever the file holds.
+  const std::atomic<int64_t>* written = nullptr;
 };
 
 // Size of one binary record: 64-bit time and 16-bit channel, little-endian, no padding.
