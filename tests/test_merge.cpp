@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <random>
 #include <string>
 #include <thread>
@@ -252,6 +255,74 @@ TEST(Merge, LongChainsKeepTheTieAndMarkerRules) {
     }
     EXPECT_GT(markers, 1000);
     EXPECT_TRUE(merge(sources).text == expect) << "merged order differs";
+  }
+}
+
+// Files still being written are merged as they grow, and give the records of the finished
+// files: pieces of any size, cut inside blocks and words, only make the merge wait.
+TEST(Merge, GrowingFilesGiveTheRecordsOfTheFinishedFiles) {
+  std::mt19937_64 rng(7);
+  std::vector<std::vector<uint32_t>> words(3);
+  std::vector<std::string> names;
+  std::vector<FILE*> writers, readers;
+  std::vector<Tdc56Instance*> decoders;
+  for (auto& w : words) {
+    std::vector<PpTimest> events;
+    int64_t t = 1000;
+    for (int i = 0; i < 40000; ++i) {
+      t += int64_t(rng() % 4000);
+      events.push_back(rng() % 50 ? PpTimest{t, uint8_t(rng() % 5)} : PpTimest{t + 0x21, 6});
+      t += 0x21;
+    }
+    Tdc56Instance* enc = tdc56Init();
+    w.resize(4 * events.size());
+    int32_t count = int32_t(events.size());
+    w.resize(size_t(tdc56Pack60(enc, events.data(), &count, w.data(), int32_t(w.size()))));
+    tdc56DeInit(enc);
+    char name[] = "/tmp/ravik-growing-XXXXXX";
+    close(mkstemp(name));
+    names.push_back(name);
+    writers.push_back(fopen(name, "wb"));
+    readers.push_back(fopen(name, "rb"));
+    decoders.push_back(tdc56Init());
+  }
+  std::atomic<bool> growing{true};
+  std::vector<MergeSource> sources;
+  for (int32_t i = 0; i < 3; ++i)
+    sources.push_back({decoders[size_t(i)], i, 0x1FF, readers[size_t(i)], &growing});
+  std::thread writer([&] {
+    std::vector<size_t> done(3, 0);
+    for (size_t left = 3; left > 0;) {
+      left = 0;
+      for (size_t i = 0; i < 3; ++i) {
+        const size_t all = 4 * words[i].size();
+        const size_t n = std::min<size_t>(all - done[i], 1 + rng() % 3000);
+        fwrite(reinterpret_cast<const char*>(words[i].data()) + done[i], 1, n, writers[i]);
+        fflush(writers[i]);
+        done[i] += n;
+        left += done[i] < all;
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    for (FILE* f : writers) fclose(f);
+    growing.store(false);
+  });
+  const Result live = merge(sources);
+  writer.join();
+  for (MergeSource& s : sources) {
+    rewind(s.file);
+    s.growing = nullptr;
+  }
+  const Result offline = merge(sources);
+  EXPECT_GT(offline.records, 120000);
+  EXPECT_EQ(live.records, offline.records);
+  EXPECT_TRUE(live.text == offline.text) << "text differs";
+  EXPECT_TRUE(live.binary == offline.binary) << "binary differs";
+  EXPECT_EQ(live.bytesRead, offline.bytesRead);
+  for (size_t i = 0; i < 3; ++i) {
+    fclose(readers[i]);
+    tdc56DeInit(decoders[i]);
+    unlink(names[i].c_str());
   }
 }
 
