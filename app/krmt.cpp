@@ -19,6 +19,7 @@
 #include "device/korbalt.h"
 #include "device/rmtdev.h"
 #include "merge/mergethread.h"
+#include "monitor/monitorcore.h"
 #include "thread/lxthread.h"
 #include "trace/trace.h"
 #include "widgets/background.h"
@@ -60,6 +61,9 @@ KRmt::KRmt(QWidget* parent, bool log, bool sim)
       _ascFile(nullptr),
       _binFile(nullptr),
       _merger(nullptr),
+      _monitor(nullptr),
+      _monitorThread(nullptr),
+      _monitorWin(nullptr),
       _allowSim(sim),
       _state(Searching),
       _totalBytes(0) {
@@ -97,6 +101,7 @@ KRmt::~KRmt() {
     delete _merger;
   }
   UL_setEventCallback(KORBALT_EVENT_DATA, nullptr);
+  delete _monitor;  // its thread ended with the recording
   for (RmtDev* dev : _devMap) dev->disconnect();
   // The devices are the window's children, deleted after this body: no one may find them.
   _devMap.clear();
@@ -107,6 +112,7 @@ void KRmt::buildWidgets() {
   _startBtn = new QPushButton("Start", this);
   _stopBtn = new QPushButton("Stop", this);
   _quitBtn = new QPushButton("Quit", this);
+  _monitorBtn = new QPushButton("Monitor", this);
   _ascPath = new QLineEdit(this);
   _binPath = new QLineEdit(this);
   _tmpPath = new QLineEdit(this);
@@ -148,6 +154,7 @@ void KRmt::layoutWidgets() {
       {2, 0, label("Binary Output:")}, {2, 1, _binEnable}, {2, 2, _binPath}, {2, 3, _binBtn},
       {2, 5, _quitBtn},
       {3, 0, label("Temp Folder:")},                       {3, 2, _tmpPath}, {3, 3, _tmpBtn},
+      {3, 5, _monitorBtn},
       {4, 0, label("")},
   };
   for (const auto& c : cells) _layout->addWidget(c.widget, c.row, c.col);
@@ -162,6 +169,7 @@ void KRmt::connectSignals() {
   connect(_startBtn, &QPushButton::clicked, this, [this] { startCollect(); });
   connect(_stopBtn, &QPushButton::clicked, this, [this] { stopCollect(); });
   connect(_quitBtn, &QPushButton::clicked, this, &KRmt::exitPgm);
+  connect(_monitorBtn, &QPushButton::clicked, this, &KRmt::openMonitor);
   connect(_timer, &QTimer::timeout, this, [this] { updateGui(); });
   connect(_ascBtn, &QPushButton::clicked, this, &KRmt::selAscOut);
   connect(_binBtn, &QPushButton::clicked, this, &KRmt::selBinOut);

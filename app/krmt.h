@@ -18,6 +18,9 @@
 
 class Led;
 class MergeThread;
+class MonitorCore;
+class MonitorThread;
+class MonitorWindow;
 class QCheckBox;
 class QGridLayout;
 class QKeyEvent;
@@ -74,6 +77,7 @@ private slots:
   void checkDirBox(QLineEdit* ed = nullptr);
   void onUse5ChUpdate(bool on);
   void exitPgm();
+  void openMonitor();
 
 private:
   void buildWidgets();
@@ -88,10 +92,16 @@ private:
   void mergeFailed(const QString& error);
   void writeRunReport();
   FILE* openOutput(QCheckBox* enable, QLineEdit* path, const char* mode, bool* goOn);
+  // The live monitor of a recording: a new one taps every device before the callback is
+  // registered; the stop, called once the callback is removed, ends its thread and keeps the
+  // monitor for the Monitor window to show.
+  void startMonitor();
+  void stopMonitor();
 
   QPushButton* _startBtn;
   QPushButton* _stopBtn;
   QPushButton* _quitBtn;
+  QPushButton* _monitorBtn;
   QPushButton* _ascBtn;
   QPushButton* _binBtn;
   QPushButton* _tmpBtn;
@@ -110,6 +120,9 @@ private:
   FILE* _ascFile;          // text output, open only during a merge
   FILE* _binFile;          // binary output, open only during a merge
   MergeThread* _merger;    // the most recent merge; owned
+  MonitorCore* _monitor;   // the monitor of the current or last recording, or null; owned
+  MonitorThread* _monitorThread;  // runs while recording; owned
+  MonitorWindow* _monitorWin;     // created by the first Monitor click; a Qt child
   bool _allowSim;
   RmtState _state;
   double _totalBytes;      // sum of the temp file sizes of the current merge

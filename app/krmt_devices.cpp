@@ -137,6 +137,7 @@ void KRmt::startCollect() {
     }
     return rc;
   };
+  startMonitor();
   if (startRecording(_devs.size(), startOne, &RmtDev::timestampCallback) != 0) stopCollect(true);
 }
 
@@ -144,6 +145,7 @@ void KRmt::stopCollect(bool err) {
   _timer->stop();
   stopRecording(_devs.size(), [](int32_t i) { _devs[i]->start(false, QString()); });
   _stopUtc = utcNow();
+  stopMonitor();
   if (err)
     updateGui(Idle);
   else

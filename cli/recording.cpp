@@ -4,6 +4,7 @@
 
 #include "device/devicecore.h"
 #include "device/recordcore.h"
+#include "monitor/tapqueue.h"
 
 std::vector<RecordedDevice*> Recording::_registry;
 
@@ -88,5 +89,7 @@ void Recording::poll() {
 void Recording::deliver(int32_t** index, int, int words, int, uint32_t* data) {
   const uint32_t i = uint32_t(**index);
   RecordedDevice* dev = i < _registry.size() ? _registry[i] : nullptr;
-  if (dev != nullptr) recordBlock(dev->file, dev->write, dev->events, data, words);
+  if (dev == nullptr) return;
+  recordBlock(dev->file, dev->write, dev->events, data, words);
+  tapBlock(dev->tap, data, words);
 }

@@ -18,6 +18,8 @@
 #include "cli/devicesearch.h"
 #include "device/recordcore.h"
 
+class TapQueue;
+
 // One device of the recording.
 struct RecordedDevice {
   FoundDevice device;
@@ -28,6 +30,7 @@ struct RecordedDevice {
   FILE* file = nullptr;
   std::atomic<uint32_t> events{0};  // written by the callback, wraps at 2^32
   TempWriteState write;             // how far the raw file was written
+  TapQueue* tap = nullptr;          // the live monitor's queue, or null; not owned
 
   // Kept by poll() on the main thread.
   uint64_t totalEvents = 0;  // events since the start, without wrapping
@@ -61,7 +64,7 @@ public:
   const std::vector<std::unique_ptr<RecordedDevice>>& devices() const { return _devices; }
 
 private:
-  // The event callback: one lookup, one write, one addition.
+  // The event callback: one lookup, one write, one addition, the monitor's tap.
   static void deliver(int32_t** index, int unused1, int words, int unused2, uint32_t* data);
   int32_t startDevice(RecordedDevice* dev, const std::string& dir);
   void stopDevice(RecordedDevice* dev);

@@ -11,6 +11,7 @@
 #include "device/devicecore.h"
 #include "device/korbalt.h"
 #include "device/recordcore.h"
+#include "monitor/tapqueue.h"
 #include "widgets/led.h"
 
 RmtDev::RmtDev(QWidget* parent, unsigned int index)
@@ -22,7 +23,8 @@ RmtDev::RmtDev(QWidget* parent, unsigned int index)
       _connected(false),
       _lossSeen(false),
       _events(0),
-      _tmpFile(nullptr) {
+      _tmpFile(nullptr),
+      _tap(nullptr) {
   buildRow(parent);
   buildDialog(parent);
 }
@@ -142,4 +144,5 @@ void RmtDev::timestampCallback(int32_t** index, int, int words, int, uint32_t* d
   if (it == KRmt::_devMap.constEnd()) return;
   RmtDev* dev = it.value();
   recordBlock(dev->_tmpFile, dev->_write, dev->_events, data, words);
+  tapBlock(dev->_tap, data, words);
 }

@@ -27,6 +27,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QWidget;
+class TapQueue;
 
 class RmtDev : public QObject {
   Q_OBJECT
@@ -54,7 +55,8 @@ public:
   int start(bool on, QString dir);
 
   // Registered with the device library while recording: appends each block to the sending
-  // device's temp file and counts it. No lock, no allocation.
+  // device's temp file, counts it and hands it to the live monitor's tap. No lock, no
+  // allocation.
   static void timestampCallback(int32_t** index, int unused1, int words, int unused2,
                                 uint32_t* data);
 
@@ -72,6 +74,7 @@ public:
   LossLog _lossLog;       // what the recording lost, noted at every refresh while recording
   QString _tmpName;
   FILE* _tmpFile;       // the open temp file, or null; the window reopens it for the merge
+  TapQueue* _tap;       // the live monitor's queue while a recording runs, else null; not owned
   QCheckBox* _recordBox;
   QLineEdit* _roleEdit;
   QLineEdit* _eventsEdit;

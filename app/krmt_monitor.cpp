@@ -1,0 +1,36 @@
+// The window's side of the live monitor: one monitor per recording, its thread, and the
+// Monitor window.
+#include "app/krmt.h"
+#include "app/monitorwindow.h"
+#include "device/rmtdev.h"
+#include "monitor/monitorcore.h"
+#include "monitor/monitorthread.h"
+
+void KRmt::startMonitor() {
+  // No callback is registered here, so no tap of the previous monitor is in use.
+  std::vector<MonitorDevice> devices;
+  for (RmtDev* dev : _devs) devices.push_back({dev->_chainPos, dev->_markers});
+  delete _monitor;
+  _monitor = new MonitorCore(devices);
+  if (_monitorWin) _monitor->setCorrelation(_monitorWin->settings());
+  for (int i = 0; i < _devs.size(); ++i) _devs[i]->_tap = _monitor->tap(size_t(i));
+  _monitorThread = new MonitorThread(_monitor);
+  _monitorThread->start();
+}
+
+void KRmt::stopMonitor() {
+  // Called once the callback is removed: no tap is in use any more.
+  if (!_monitorThread) return;
+  for (RmtDev* dev : _devs) dev->_tap = nullptr;
+  _monitorThread->finish();
+  delete _monitorThread;
+  _monitorThread = nullptr;
+  if (_monitorWin) _monitorWin->refresh();
+}
+
+void KRmt::openMonitor() {
+  if (!_monitorWin) _monitorWin = new MonitorWindow(this, [this] { return _monitor; });
+  _monitorWin->show();
+  _monitorWin->raise();
+  _monitorWin->activateWindow();
+}
