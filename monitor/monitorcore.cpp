@@ -59,6 +59,7 @@ struct MonitorCore::Device {
   int32_t doneCount = 0, doneNext = 0;
   int64_t lastGap = INT64_MIN;  // stream time where the latest gap ended
   uint64_t gapWords = 0;         // words of the gaps taken from the tap
+  uint64_t skippedWords = 0;     // words whose time alone was followed
 
   // Events of the correlated channels, held until every device with such channels has
   // decoded up to their time.
@@ -105,11 +106,16 @@ bool MonitorCore::drain(int32_t maxEntries) {
     }
     if (next == nullptr) break;
     if (entry.isGap) {
-      applyGap(next->codec, entry.gap);
-      next->horizon = next->codec->lastTime;
-      next->lastGap = next->horizon;
+      skip(*next, entry.gap);
       next->gapWords += entry.gap.words;
-      _gapSinceReset = true;
+    } else if (next->tap->crowded()) {
+      // Behind: only the time is followed through this block, which is several times faster
+      // than decoding it, so that the tap need not drop anything.
+      TapGap walked;
+      walked.pendingWord = next->codec->pendingWord;
+      advanceTime60(&walked, entry.words, entry.count);
+      skip(*next, walked);
+      next->skippedWords += uint64_t(entry.count);
     } else {
       decodeBlock(*next, entry.words, entry.count);
     }
@@ -117,6 +123,13 @@ bool MonitorCore::drain(int32_t maxEntries) {
     release(releaseBound());
   }
   return done > 0;
+}
+
+void MonitorCore::skip(Device& dev, const TapGap& gap) {
+  applyGap(dev.codec, gap);
+  dev.horizon = dev.codec->lastTime;
+  dev.lastGap = dev.horizon;
+  _gapSinceReset = true;
 }
 
 void MonitorCore::decodeBlock(Device& dev, const uint32_t* words, int32_t count) {
@@ -228,6 +241,7 @@ MonitorSnapshot MonitorCore::snapshot() const {
     if (dropped > dev->gapWords) snap.histogramPartial = true;
     if (dev->lastGap >= rates.fromPs || dropped > dev->gapWords) snap.behind = true;
     snap.droppedWords += dropped;
+    snap.skippedWords += dev->skippedWords;
     snap.devices.push_back(rates);
   }
   snap.correlation = _correlator.settings();

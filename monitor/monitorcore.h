@@ -51,13 +51,14 @@ struct MonitorSnapshot {
   bool behind = false;
   // Blocks or partners were dropped since the histogram's reset.
   bool histogramPartial = false;
-  uint64_t droppedWords = 0;  // all devices, since the start
+  uint64_t droppedWords = 0;  // by the taps, all devices, since the start
+  uint64_t skippedWords = 0;  // not decoded to catch up, all devices, since the start
 };
 
 class MonitorCore {
 public:
   // `queueWords`: each device's tap room in 32-bit words.
-  MonitorCore(const std::vector<MonitorDevice>& devices, uint32_t queueWords = 1u << 21);
+  MonitorCore(const std::vector<MonitorDevice>& devices, uint32_t queueWords = 1u << 19);
   ~MonitorCore();
   MonitorCore(const MonitorCore&) = delete;
   MonitorCore& operator=(const MonitorCore&) = delete;
@@ -78,6 +79,8 @@ public:
 
 private:
   struct Device;
+  // Moves the device's decoder past words it does not decode.
+  void skip(Device& dev, const TapGap& gap);
   void decodeBlock(Device& dev, const uint32_t* words, int32_t count);
   void countStamps(Device& dev, const PpTimest* stamps, int32_t n);
   void closeSlices(Device& dev, int64_t time);

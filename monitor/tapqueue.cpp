@@ -7,7 +7,6 @@
 namespace {
 
 constexpr uint32_t kSecondWordBit = 1u << 31;
-constexpr uint32_t kTypeBit = 1u << 30;
 constexpr uint32_t kLow30 = (1u << 30) - 1;
 
 // Entry header: kind in the top two bits, payload words below.
@@ -17,34 +16,35 @@ constexpr uint32_t kPad = 2;  // the rest of the ring up to its end is unused
 constexpr int kKindShift = 30;
 constexpr uint32_t kGapWords = 7;
 
-uint64_t signExtend(uint64_t value, int bits) {
-  const uint64_t sign = uint64_t{1} << (bits - 1);
-  value &= (sign << 1) - 1;
-  return (value ^ sign) - sign;
+template <int kBits>
+uint64_t signExtend(uint64_t value) {
+  return uint64_t(int64_t(value << (64 - kBits)) >> (64 - kBits));
 }
 
-// The time one packet adds, or sets when it is an absolute time; false on an ordering error.
-bool packetTime(TapGap* gap, uint32_t first, uint32_t second) {
-  if ((first & kSecondWordBit) != 0 || (second & kSecondWordBit) == 0) return false;
-  const int type = ((second & kTypeBit) ? 2 : 0) + ((first & kTypeBit) ? 1 : 0);
-  if (type == 0) {
-    gap->time = uint64_t(second & kLow30) << 30 | (first & kLow30);
-    gap->absolute = true;
+// The time of a gap as a walk over its packets, kept in registers.
+struct TimeWalk {
+  uint64_t time;
+  bool absolute;
+
+  // One packet: moves or sets the time; false on an ordering error.
+  bool step(uint32_t first, uint32_t second) {
+    if (((first >> 31) | (~second >> 31)) != 0) return false;
+    const uint32_t type = (second >> 29 & 2) | (first >> 30 & 1);
+    if (type == 0) {
+      time = uint64_t(second & kLow30) << 30 | (first & kLow30);
+      absolute = true;
+      return true;
+    }
+    if (absolute && time == 0) return true;  // no time yet: the decoder skips the packet
+    const uint64_t three = signExtend<17>(first) +
+                           signExtend<17>((first >> 20 & 0x3FF) | (second & 0x7F) << 10) +
+                           signExtend<17>(second >> 10);
+    const uint64_t two = signExtend<27>(first) + signExtend<27>(second);
+    const uint64_t one = signExtend<57>(uint64_t(second & ((1u << 27) - 1)) << 30 | (first & kLow30));
+    time += type == 1 ? three : type == 2 ? two : one;
     return true;
   }
-  if (gap->absolute && gap->time == 0) return true;  // no time yet: the decoder skips it
-  uint64_t sum;
-  if (type == 1) {
-    sum = signExtend(first, 17) + signExtend((first >> 20 & 0x3FF) | (second & 0x7F) << 10, 17) +
-          signExtend(second >> 10, 17);
-  } else if (type == 2) {
-    sum = signExtend(first, 27) + signExtend(second, 27);
-  } else {
-    sum = signExtend(uint64_t(second & ((1u << 27) - 1)) << 30 | (first & kLow30), 57);
-  }
-  gap->time += sum;
-  return true;
-}
+};
 
 bool misaligned(const uint32_t* words, int32_t count) {
   return count >= 2 && ((words[0] ^ words[1]) & kSecondWordBit) == 0;
@@ -59,13 +59,16 @@ uint32_t pendingAfter(const uint32_t* words, int32_t count) {
 
 void advanceTime60(TapGap* gap, const uint32_t* words, int32_t count) {
   if (count <= 0 || misaligned(words, count)) return;
+  TimeWalk walk{gap->time, gap->absolute};
   int32_t i = 0;
   bool ok = true;
   if (words[0] & kSecondWordBit) {
     i = 1;
-    if (gap->pendingWord != 0) ok = packetTime(gap, gap->pendingWord, words[0]);
+    if (gap->pendingWord != 0) ok = walk.step(gap->pendingWord, words[0]);
   }
-  for (; ok && i + 1 < count; i += 2) ok = packetTime(gap, words[i], words[i + 1]);
+  for (; ok && i + 1 < count; i += 2) ok = walk.step(words[i], words[i + 1]);
+  gap->time = walk.time;
+  gap->absolute = walk.absolute;
   if (ok) gap->pendingWord = pendingAfter(words, count);
 }
 
@@ -83,7 +86,7 @@ TapQueue::TapQueue(uint32_t capacityWords)
         while (c < capacityWords && c < (1u << 31)) c <<= 1;
         return c;
       }()),
-      _ring(new uint32_t[_capacity]) {}
+      _ring(new uint32_t[_capacity]()) {}  // touched now, so the callback meets no page fault
 
 uint64_t TapQueue::place(uint64_t head, uint32_t n) const {
   const uint32_t toEnd = _capacity - uint32_t(head & (_capacity - 1));

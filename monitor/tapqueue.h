@@ -4,8 +4,8 @@
 // The callback never blocks and never allocates here. A block that fits is copied; one that
 // does not is dropped, but its packets are still walked for their time alone, so that the
 // monitor's decoder can carry on at the right time after the gap (the stream is delta-coded).
-// Walking a block costs about what copying it costs, so the tap slows the recording path the
-// same whether the monitor keeps up or not.
+// The walk costs several times a copy, so a consumer that falls behind walks blocks itself
+// (see crowded()) long before the tap has to.
 //
 // One producer thread and one consumer thread; each side touches only its own members and
 // the two positions.
@@ -55,6 +55,12 @@ public:
   // Consumer: the oldest entry, false when there is none. It stays until pop().
   bool front(TapEntry* entry);
   void pop();
+
+  // Consumer: whether more than half the room is taken, so that the consumer should catch up.
+  bool crowded() const {
+    return _head.load(std::memory_order_acquire) - _tail.load(std::memory_order_relaxed) >
+           _capacity / 2;
+  }
 
   // Words dropped since construction; read by any thread.
   uint64_t droppedWords() const { return _dropped.load(std::memory_order_relaxed); }

@@ -1,0 +1,171 @@
+// Cost of the live monitor on the recording path, and whether the monitor keeps up.
+//
+//   bench_monitor [seconds=3] [folder=/tmp]
+//
+// Three simulated devices; every block goes through the program's recording step into a temp
+// file, with or without the monitor's tap (and the monitor thread draining it). In one run:
+//   - at maximum rate: events/s recorded without and with the tap, best of two each;
+//   - paced at 100 M and at 30 M events/s in all: processor time of the library's delivery
+//     thread (the simulator's work and the callback) and of the callback alone, per event,
+//     without and with the tap; loss flags; the words the monitor dropped or only walked.
+// Processor time, read on the delivery thread, is what the tap adds to the recording path; it
+// does not count the time the thread waits for a core that others hold.
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/korbalt.h"
+#include "device/recordcore.h"
+#include "korbalt/simhooks.h"
+#include "monitor/monitorcore.h"
+#include "monitor/monitorthread.h"
+
+namespace {
+
+struct Recorded {
+  FILE* file = nullptr;
+  std::atomic<uint32_t> events{0};
+  TapQueue* tap = nullptr;
+};
+
+std::vector<std::unique_ptr<Recorded>> gDevices;  // by library index
+// Written by the library's delivery thread only.
+double gCallbackSeconds = 0;
+double gFirstCall = -1, gLastCall = 0;  // the thread's processor time
+
+double threadSeconds() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
+void callback(int32_t** index, int, int words, int, uint32_t* data) {
+  const double start = threadSeconds();
+  if (gFirstCall < 0) gFirstCall = start;
+  Recorded* dev = gDevices[size_t(**index)].get();
+  recordBlock(dev->file, dev->events, data, words);
+  tapBlock(dev->tap, data, words);
+  gLastCall = threadSeconds();
+  gCallbackSeconds += gLastCall - start;
+}
+
+struct Result {
+  double eventsPerSecond;
+  double pathNsPerEvent;      // delivery thread, processor time
+  double callbackNsPerEvent;  // callback alone, processor time
+  double monitorLoad;         // processor-seconds of the rest of the process per second
+  bool lost;
+  uint64_t droppedWords, skippedWords;
+};
+
+double processSeconds() {
+  timespec t;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
+Result run(bool maxRate, double totalRate, bool tap, double seconds, const std::string& folder) {
+  setenv("RAVIK_SIM_MAX_RATE", maxRate ? "1" : "0", 1);
+  setenv("RAVIK_SIM_RATES", std::to_string(totalRate / 15).c_str(), 1);
+  uint32_t count = 0;
+  if (TDC_discover(&count) != 0 || count != 3) {
+    fprintf(stderr, "no simulated devices\n");
+    exit(1);
+  }
+  std::vector<MonitorDevice> chain;
+  gDevices.clear();
+  for (uint32_t i = 0; i < count; ++i) {
+    TDC_connect(i);
+    int32_t position = 0;
+    TDC_getChainPosition(&position, nullptr);
+    chain.push_back({position, 0});
+    UL_setParameter(i, 699, 0, 1);  // clears the loss flag
+    gDevices.emplace_back(new Recorded);
+    if (openTempFile(tempFileName(folder, i), &gDevices.back()->file) != 0) {
+      fprintf(stderr, "cannot open %s\n", tempFileName(folder, i).c_str());
+      exit(1);
+    }
+  }
+  MonitorCore monitor(chain);
+  MonitorThread thread(&monitor);
+  if (tap) {
+    for (uint32_t i = 0; i < count; ++i) gDevices[i]->tap = monitor.tap(i);
+    thread.start();
+  }
+  uint64_t before = 0;
+  for (uint32_t i = 0; i < count; ++i) before += korbalt::simDelivered(i);
+  gCallbackSeconds = 0;
+  gFirstCall = -1;
+  const double processStart = processSeconds();
+  const auto start = std::chrono::steady_clock::now();
+  UL_setEventCallback(KORBALT_EVENT_DATA, callback);
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  UL_setEventCallback(KORBALT_EVENT_DATA, nullptr);
+  const double elapsed =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  thread.finish();
+  Result r{0, 0, 0, 0, false, 0, 0};
+  // The main thread sleeps meanwhile: the rest is the monitor thread's.
+  r.monitorLoad = (processSeconds() - processStart - (gLastCall - gFirstCall)) / elapsed;
+  uint64_t events = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    events += korbalt::simDelivered(i);
+    closeTempFile(&gDevices[i]->file);
+    unlink(tempFileName(folder, i).c_str());
+    int32_t lost = 0;
+    TDC_addressDevice(i);
+    TDC_getDataLost(&lost);
+    r.lost = r.lost || lost != 0;
+  }
+  events -= before;
+  r.eventsPerSecond = double(events) / elapsed;
+  r.pathNsPerEvent = 1e9 * (gLastCall - gFirstCall) / double(events);
+  r.callbackNsPerEvent = 1e9 * gCallbackSeconds / double(events);
+  const MonitorSnapshot snap = monitor.snapshot();
+  r.droppedWords = snap.droppedWords;
+  r.skippedWords = snap.skippedWords;
+  return r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const double seconds = argc > 1 ? atof(argv[1]) : 3.0;
+  const std::string folder = argc > 2 ? argv[2] : "/tmp";
+  setenv("RAVIK_SIM_DEVICES", "3", 1);
+  setenv("RAVIK_SIM_BLOCK_WORDS", "65536", 1);
+  baseAllowFindSimDevice(true);
+
+  double best[2] = {0, 0};
+  for (int round = 0; round < 2; ++round)
+    for (int tap = 0; tap < 2; ++tap)
+      best[tap] = std::max(best[tap], run(true, 300e6, tap, seconds, folder).eventsPerSecond);
+  printf("maximum rate: %.1f M events/s without the tap, %.1f M with it (%+.1f%%)\n",
+         best[0] / 1e6, best[1] / 1e6, 100 * (best[1] / best[0] - 1));
+
+  for (double rate : {100e6, 30e6}) {
+    const Result plain = run(false, rate, false, seconds, folder);
+    const Result tapped = run(false, rate, true, seconds, folder);
+    printf("paced at %.0f M events/s (delivered %.1f / %.1f M/s, loss %s / %s), without / with "
+           "the tap:\n  recording path %.2f / %.2f ns/event (%+.1f%%), callback %.2f / %.2f "
+           "ns/event; monitor thread %.0f %% of a core, dropped %llu words, walked %llu without "
+           "decoding\n",
+           rate / 1e6, plain.eventsPerSecond / 1e6, tapped.eventsPerSecond / 1e6,
+           plain.lost ? "yes" : "no", tapped.lost ? "yes" : "no", plain.pathNsPerEvent,
+           tapped.pathNsPerEvent, 100 * (tapped.pathNsPerEvent / plain.pathNsPerEvent - 1),
+           plain.callbackNsPerEvent, tapped.callbackNsPerEvent, 100 * tapped.monitorLoad,
+           static_cast<unsigned long long>(tapped.droppedWords),
+           static_cast<unsigned long long>(tapped.skippedWords));
+  }
+  return 0;
+}
