@@ -2,6 +2,8 @@
 
 #include <inttypes.h>
 
+#include "monitor/monitorcore.h"
+
 namespace {
 
 double perSecond(double amount, double seconds) { return seconds > 0 ? amount / seconds : 0; }
@@ -17,6 +19,20 @@ const char* syncText(const RecordedDevice& dev) {
   if (dev.inSync) return "ok";
   return dev.device.link.chainPos == 0 ? "off" : "NO";
 }
+
+// "59.8k" and the like, short enough for many channels on one line.
+std::string shortRate(double perSecond) {
+  char text[32];
+  if (perSecond >= 1e6)
+    snprintf(text, sizeof text, "%.2fM", perSecond / 1e6);
+  else if (perSecond >= 1e3)
+    snprintf(text, sizeof text, "%.1fk", perSecond / 1e3);
+  else
+    snprintf(text, sizeof text, "%.0f", perSecond);
+  return text;
+}
+
+const char* const kBehind = "monitor behind, showing partial data";
 
 }  // namespace
 
@@ -37,6 +53,39 @@ std::string LiveStatus::deviceLine(const RecordedDevice& dev, double rate) const
   return line;
 }
 
+void LiveStatus::showMonitor(const MonitorCore* monitor, bool rates, bool peak) {
+  _monitor = monitor;
+  _rates = rates;
+  _peak = peak;
+}
+
+// Inputs 0..4 always, input 5 (the start input in five-channel mode) once it counts, and the
+// enabled markers, each under its output channel.
+std::string LiveStatus::ratesText(const RecordedDevice& dev, const DeviceRates& rates) const {
+  const int32_t position = dev.device.link.chainPos;
+  std::string text;
+  for (int32_t local = 0; local < kMonitorChannels; ++local) {
+    const bool shown = local < 5 || (local == 5 && rates.perSecond[5] > 0) ||
+                       (local > 5 && (dev.device.link.markers >> (local - 6) & 1));
+    if (!shown) continue;
+    text += (text.empty() ? "" : " ") + std::to_string(outputChannel(position, local)) + ":" +
+            shortRate(rates.perSecond[local]);
+  }
+  return text;
+}
+
+std::vector<std::string> LiveStatus::monitorLines(const Recording& recording) const {
+  std::vector<std::string> lines;
+  if (_monitor == nullptr) return lines;
+  const MonitorSnapshot snap = _monitor->snapshot();
+  const auto& devices = recording.devices();
+  for (size_t i = 0; _rates && i < devices.size() && i < snap.devices.size(); ++i)
+    lines.push_back((_terminal ? "  rates/s " : "rates/s ") + ratesText(*devices[i], snap.devices[i]));
+  if (_peak) lines.push_back((_terminal ? "  " : "") + peakText(snap));
+  if (snap.behind) lines.push_back((_terminal ? "  " : "") + std::string(kBehind));
+  return lines;
+}
+
 void LiveStatus::update(const Recording& recording, double seconds) {
   const auto& devices = recording.devices();
   if (!_terminal && int64_t(seconds) <= _lastSecond) return;
@@ -55,9 +104,17 @@ void LiveStatus::update(const Recording& recording, double seconds) {
       fprintf(_out, "%s %s", i == 0 ? "" : " |", line.c_str());
     _lastTotals[i] = dev.totalEvents;
   }
-  if (!_terminal) fputc('\n', _out);
+  const std::vector<std::string> extra = monitorLines(recording);
+  for (const std::string& line : extra) {
+    if (_terminal)
+      fprintf(_out, "\r%s\033[K\n", line.c_str());
+    else
+      fprintf(_out, " | %s", line.c_str());
+  }
+  // On a terminal, clear what is left of longer earlier output.
+  fputs(_terminal ? "\033[J" : "\n", _out);
   fflush(_out);
-  _linesShown = int32_t(devices.size());
+  _linesShown = int32_t(devices.size() + extra.size());
   _lastSecond = int64_t(seconds);
   _lastSeconds = seconds;
 }
@@ -75,4 +132,20 @@ void printDeviceSummary(FILE* out, const Recording& recording, const RecordTime&
           "recorded          %.3f s, %" PRIu64 " events, %.4g events/s, %.4g per processor-s\n",
           seconds, total, perSecond(double(total), seconds),
           perSecond(double(total), time.processorSeconds));
+}
+
+std::string peakText(const MonitorSnapshot& snap) {
+  const CorrelationSettings& s = snap.correlation;
+  const Peak& p = snap.peak;
+  char text[200];
+  if (!p.found) {
+    snprintf(text, sizeof text, "A %d, B %d: no pairs yet", int(s.channelA), int(s.channelB));
+    return text;
+  }
+  snprintf(text, sizeof text,
+           "A %d, B %d: peak at %" PRId64 " ps, height %" PRIu64 ", FWHM %.1f ps, %s "
+           "coincidences/s within 1 bin",
+           int(s.channelA), int(s.channelB), p.positionPs, p.height, p.fwhmPs,
+           shortRate(p.coincidenceRate).c_str());
+  return text;
 }

@@ -11,6 +11,10 @@
 
 #include "cli/recording.h"
 
+class MonitorCore;
+struct DeviceRates;
+struct MonitorSnapshot;
+
 // The role the window shows: "Master", "Slave <position>", or empty outside the chain.
 std::string roleText(int32_t chainPos);
 
@@ -24,8 +28,19 @@ public:
   // when a new whole second has begun. The rate is that since the previous line shown.
   void update(const Recording& recording, double seconds);
 
+  // From now on every update also shows the live monitor's per-channel rates of each device
+  // (`rates`) and the peak of its histogram (`peak`), and says when the monitor is behind. On a
+  // terminal each takes lines of its own; otherwise they join the one line.
+  void showMonitor(const MonitorCore* monitor, bool rates, bool peak);
+
 private:
   std::string deviceLine(const RecordedDevice& dev, double rate) const;
+  std::string ratesText(const RecordedDevice& dev, const DeviceRates& rates) const;
+  // The monitor's lines, or its parts of the one line.
+  std::vector<std::string> monitorLines(const Recording& recording) const;
+
+  const MonitorCore* _monitor = nullptr;  // not owned
+  bool _rates = false, _peak = false;
 
   FILE* _out;
   bool _terminal;
@@ -43,5 +58,8 @@ struct RecordTime {
 // Per device: role, serial, library index, the devices' estimate of its events, and events/s;
 // then the recording time and the events/s of all devices together, also per processor-second.
 void printDeviceSummary(FILE* out, const Recording& recording, const RecordTime& time);
+
+// "A 1, B 6: peak at 2500 ps, height 27622, FWHM 10.0 ps, 6.63 k coincidences/s within 1 bin".
+std::string peakText(const MonitorSnapshot& snapshot);
 
 #endif

@@ -37,6 +37,8 @@
 #include "report/runreport.h"
 #include "device/korbalt.h"
 #include "device/recordcore.h"
+#include "monitor/monitorcore.h"
+#include "monitor/monitorthread.h"
 #include "thread/stdfds.h"
 #include "trace/trace.h"
 
@@ -86,14 +88,61 @@ bool checkTempDir(const std::string& dir, std::string* error) {
 }
 
 bool createOutputs(const RecordOptions& options, OutputFile* text, OutputFile* binary,
-                   std::string* error) {
+                   OutputFile* histogram, std::string* error) {
   const std::string& t = options.textPath;
   const std::string& b = options.binPath;
+  const std::string& h = options.histogramPath;
   if (!t.empty() && !checkOutputPath(t, b, {}, error)) return false;
   if (!b.empty() && !checkOutputPath(b, t, {}, error)) return false;
+  if (!h.empty() && (!checkOutputPath(h, t, {}, error) || !checkOutputPath(h, b, {}, error)))
+    return false;
   if (!t.empty() && !text->create(t, error)) return false;
   if (!b.empty() && !binary->create(b, error)) return false;
+  if (!h.empty() && !histogram->create(h, error)) return false;
   return true;
+}
+
+// The live monitor of a recording, when the command line asks for one: its core taps every
+// device of the chain and its thread decodes until finish().
+class LiveMonitor {
+public:
+  LiveMonitor(const RecordOptions& options, const SearchResult& found) {
+    if (!options.rates && !options.correlate) return;
+    std::vector<MonitorDevice> devices;
+    for (const FoundDevice& dev : found.chain)
+      devices.push_back({dev.link.chainPos, dev.link.markers});
+    _core.reset(new MonitorCore(devices));
+    _core->setCorrelation(options.correlation);
+    _thread.reset(new MonitorThread(_core.get()));
+  }
+  MonitorCore* core() const { return _core.get(); }
+  // Call before the recording starts.
+  void start(Recording* recording) {
+    if (!_core) return;
+    recording->setMonitor(_core.get());
+    _thread->start();
+  }
+  // Call once the recording has stopped.
+  void finish() {
+    if (_thread) _thread->finish();
+  }
+
+private:
+  std::unique_ptr<MonitorCore> _core;
+  std::unique_ptr<MonitorThread> _thread;
+};
+
+// Writes the final histogram and renames it into place; the exit code.
+int writeHistogram(const MonitorCore& monitor, OutputFile* histogram) {
+  const MonitorSnapshot snap = monitor.snapshot();
+  std::string error;
+  if (!writeHistogramCsv(histogram->file(), snap.histogram, snap.correlation) ||
+      !histogram->finish(&error) || !histogram->publish(&error)) {
+    histogram->discard();
+    say((error.empty() ? "cannot write the histogram" : error) + "; no histogram written");
+    return kExitWriteError;
+  }
+  return 0;
 }
 
 // A folder of the run's own in the temp folder, so that no other recording can touch its raw
@@ -124,9 +173,11 @@ void tellWriteFailures(const Recording& recording, std::vector<bool>* told) {
 // Records until the time is up or a stop signal comes; returns how long, in wall-clock and in
 // processor time.
 RecordTime recordUntilStopped(Recording* recording, const RecordOptions& options,
-                              const sigset_t& signals, MergeRun* merge) {
+                              const sigset_t& signals, MergeRun* merge,
+                              const MonitorCore* monitor) {
   LiveStatus live(stderr, isatty(STDERR_FILENO) != 0);
   std::vector<bool> told(recording->devices().size(), false);
+  if (monitor) live.showMonitor(monitor, options.rates, options.correlate);
   const auto start = std::chrono::steady_clock::now();
   const double processorStart = processorSeconds();
   for (;;) {
@@ -349,25 +400,34 @@ int finishReport(const RecordOptions& options, const RunReport& report, const Re
 // Records and merges the devices found; the exit code.
 int recordAndMerge(const RecordOptions& options, const std::string& runDir,
                    const SearchResult& found, OutputFile* text, OutputFile* binary,
-                   const sigset_t& signals) {
+                   OutputFile* histogram, const sigset_t& signals) {
   // A Ctrl-C during the search ends the program before anything is recorded.
   if (const int s = pendingStopSignal(signals))
     return fail(128 + s, std::string("stopped by signal ") + strsignal(s) + "; nothing recorded");
   Recording recording(found.chain);
+  LiveMonitor monitor(options, found);
+  monitor.start(&recording);
   RunReport report;
   report.startUtc = utcNow();
   if (recording.start(runDir, say) != 0)
     return fail(kExitStartFailed, "a device failed to start; the recording is abandoned");
   ChannelCounts counts;
   RecordingMerge merge(options, recording, text, binary, &counts);
-  const RecordTime time = recordUntilStopped(&recording, options, signals, merge.running());
+  const RecordTime time =
+      recordUntilStopped(&recording, options, signals, merge.running(), monitor.core());
   report.stopUtc = report.mergeStartUtc = utcNow();
+  monitor.finish();
+  // The histogram is complete now; a failed merge does not take it along.
+  const int histogramCode =
+      options.histogramPath.empty() ? 0 : writeHistogram(*monitor.core(), histogram);
   RunResult run;
   const int code = mergeRecording(options, recording, text, binary, signals, &merge, &run);
   report.mergeStopUtc = utcNow();
   fillReport(options, recording, run, code, &report);
   if (!options.quiet) {
     printDeviceSummary(stderr, recording, time);
+    if (options.correlate)
+      fprintf(stderr, "correlation: %s\n", peakText(monitor.core()->snapshot()).c_str());
     if (code == 0) {
       fprintf(stderr, "merge:\n");
       printSummary(stderr,
@@ -378,7 +438,8 @@ int recordAndMerge(const RecordOptions& options, const std::string& runDir,
   } else {
     for (const std::string& line : problemLines(report.devices)) say(line);
   }
-  return finishReport(options, report, recording, code);
+  const int result = finishReport(options, report, recording, code);
+  return result != 0 ? result : histogramCode;
 }
 
 }  // namespace
@@ -394,9 +455,9 @@ int main(int argc, char** argv) {
   if (!options.helpText.empty() || !options.versionText.empty())
     return printOut(options.helpText + options.versionText) ? 0 : kExitWriteError;
   if (!checkTempDir(options.tmpDir, &error)) return fail(kExitBadInput, error);
-  OutputFile text, binary;
+  OutputFile text, binary, histogram;
   std::string runDir;
-  if (!createOutputs(options, &text, &binary, &error) ||
+  if (!createOutputs(options, &text, &binary, &histogram, &error) ||
       !makeRunFolder(options.tmpDir, &runDir, &error))
     return fail(kExitBadInput, error);
   if (options.log) {
@@ -413,7 +474,7 @@ int main(int argc, char** argv) {
                                    ? "no device found"
                                    : "no device found (-s also finds simulated devices)");
   else
-    code = recordAndMerge(options, runDir, found, &text, &binary, signals);
+    code = recordAndMerge(options, runDir, found, &text, &binary, &histogram, signals);
   disconnectDevices(found);
   // Gone unless raw files are kept in it.
   rmdir(runDir.c_str());

@@ -4,7 +4,7 @@
 
 #include "device/devicecore.h"
 #include "device/recordcore.h"
-#include "monitor/tapqueue.h"
+#include "monitor/monitorcore.h"
 
 std::vector<RecordedDevice*> Recording::_registry;
 
@@ -32,6 +32,10 @@ int32_t Recording::startDevice(RecordedDevice* dev, const std::string& dir) {
   if (_registry.size() <= dev->device.index) _registry.resize(dev->device.index + 1, nullptr);
   _registry[dev->device.index] = dev;
   return 0;
+}
+
+void Recording::setMonitor(MonitorCore* monitor) {
+  for (size_t i = 0; i < _devices.size(); ++i) _devices[i]->tap = monitor->tap(i);
 }
 
 void Recording::stopDevice(RecordedDevice* dev) {

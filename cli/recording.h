@@ -18,6 +18,7 @@
 #include "cli/devicesearch.h"
 #include "device/recordcore.h"
 
+class MonitorCore;
 class TapQueue;
 
 // One device of the recording.
@@ -54,6 +55,9 @@ public:
   // device and, for a raw file that cannot be created, the file) and abandons the recording: the devices started are stopped and their
   // raw files, which no block has reached, are removed. Returns 0 or the failing code.
   int32_t start(const std::string& dir, const Report& report);
+  // Before start(): every device's blocks also go to the monitor's tap (its devices in chain
+  // order, as here).
+  void setMonitor(MonitorCore* monitor);
   // Removes the callback, then closes the raw files, which stay on disk, and completes the
   // devices' loss logs.
   void stop();

@@ -6,6 +6,58 @@
 
 namespace {
 
+// A whole number in decimal filling the whole text.
+bool parseWhole(const std::string& text, int64_t* value) {
+  double real = 0;
+  if (!parseReal(text, &real) || real != double(int64_t(real)) ||
+      text.find_first_not_of("+-0123456789") != std::string::npos)
+    return false;
+  *value = int64_t(real);
+  return true;
+}
+
+// "A,B": two output channels.
+bool parsePair(const std::string& text, CorrelationSettings* s) {
+  const size_t comma = text.find(',');
+  int64_t a = -1, b = -1;
+  if (comma == std::string::npos || !parseWhole(text.substr(0, comma), &a) ||
+      !parseWhole(text.substr(comma + 1), &b) || a < 0 || b < 0 || a > 9999 || b > 9999)
+    return false;
+  s->channelA = int32_t(a);
+  s->channelB = int32_t(b);
+  return true;
+}
+
+// The live monitor's options, bound to *options; *histogramOnly is set by those that need
+// --correlate.
+void describeMonitor(CommandLine* line, RecordOptions* options, bool* histogramOnly) {
+  CorrelationSettings* s = &options->correlation;
+  line->app().add_flag("--rates", options->rates,
+                       "show every output channel's events/s of the last second live");
+  line->addValue("--correlate", "A,B",
+                 "show a live histogram of t(B) - t(A) for output channels A and B\n"
+                 "(5 x chain position + channel), its peak and coincidence rate",
+                 "two output channels, e.g. 1,6", [options, s](const std::string& text) {
+                   options->correlate = true;
+                   return parsePair(text, s);
+                 });
+  line->addValue("--range", "PS", "histogram delays from -PS to +PS (default 10000)",
+                 "a whole number of ps, 1 or more", [s, histogramOnly](const std::string& text) {
+                   *histogramOnly = true;
+                   return parseWhole(text, &s->rangePs) && s->rangePs >= 1;
+                 });
+  line->addValue("--bin-width", "PS", "histogram bin width, 1 to 1000000 ps (default 10)",
+                 "a whole number of ps from 1 to 1000000",
+                 [s, histogramOnly](const std::string& text) {
+                   *histogramOnly = true;
+                   return parseWhole(text, &s->binWidthPs) && s->binWidthPs >= kMinBinWidthPs &&
+                          s->binWidthPs <= kMaxBinWidthPs;
+                 });
+  line->addPath("--histogram", &options->histogramPath,
+                "write the final histogram to FILE as CSV: delay_ps,count with the\n"
+                "lower edge of each bin");
+}
+
 // The options of ravik-record, bound to *options.
 void describe(CommandLine* line, RecordOptions* options) {
   CLI::App& app = line->app();
@@ -48,6 +100,8 @@ const char kFooter[] =
     "\n"
     "Example, ten seconds of the simulated chain:\n"
     "  ravik-record -s --seconds 10 --text run.txt --bin run.bin\n"
+    "Checking the delay between input 1 of the master and input 1 of slave 1:\n"
+    "  ravik-record -s --seconds 3 --bin /dev/null --correlate 1,6 --histogram h.csv\n"
     "\n"
     "Exit codes: 0 done; 1 an output could not be written; 2 bad command line, temp folder or\n"
     "output; 3 no device found; 4 a device failed to start (nothing recorded); 5 done, but a\n"
@@ -62,6 +116,8 @@ bool parseRecordOptions(int argc, const char* const* argv, RecordOptions* option
   options->tmpDir = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
   CommandLine line("ravik-record", RAVIK_VERSION, kDescription, kFooter);
   describe(&line, options);
+  bool histogramOnly = false;
+  describeMonitor(&line, options, &histogramOnly);
   switch (line.parse(argc, argv, error)) {
     case CommandLine::Outcome::Help:
       options->helpText = line.help();
@@ -76,6 +132,15 @@ bool parseRecordOptions(int argc, const char* const* argv, RecordOptions* option
   }
   if (options->textPath.empty() && options->binPath.empty()) {
     *error = "no output chosen: use --text FILE and/or --bin FILE";
+    return false;
+  }
+  if ((histogramOnly || !options->histogramPath.empty()) && !options->correlate) {
+    *error = "--range, --bin-width and --histogram need --correlate A,B";
+    return false;
+  }
+  const std::string bad = correlationError(options->correlation);
+  if (options->correlate && !bad.empty()) {
+    *error = "bad histogram: " + bad;
     return false;
   }
   return true;

@@ -1,7 +1,8 @@
 // The command line of ravik-record:
 //
 //   ravik-record [-s] [-l] [--seconds N] [--text FILE] [--bin FILE] [--tmp DIR] [--keep-raw]
-//                [--quiet]
+//                [--quiet] [--rates] [--correlate A,B [--range PS] [--bin-width PS]
+//                [--histogram FILE]]
 //
 // Parsing only: nothing is opened or checked on disk here. A new option is a field here and one
 // line in describe() in recordoptions.cpp.
@@ -9,6 +10,8 @@
 #define RAVIK_CLI_RECORDOPTIONS_H
 
 #include <string>
+
+#include "monitor/correlator.h"
 
 struct RecordOptions {
   bool allowSim = false;  // -s: discovery also reports simulated devices
@@ -21,6 +24,10 @@ struct RecordOptions {
   bool quiet = false;     // no live lines, no progress bar, no summary; errors still reported
   std::string reportPath;    // the run report; empty: beside the outputs (defaultReportPath)
   bool lossRecords = false;  // mark the loss intervals with records in the outputs
+  bool rates = false;     // the live lines show every output channel's rate
+  bool correlate = false;            // a live correlation histogram of two output channels
+  CorrelationSettings correlation;   // its channels, range and bin width
+  std::string histogramPath;         // empty: the final histogram is not written
   std::string helpText;     // set by --help: print it and stop
   std::string versionText;  // set by --version: print it and stop
 };

@@ -1,5 +1,7 @@
 #include "monitor/correlator.h"
 
+#include <inttypes.h>
+
 std::string correlationError(const CorrelationSettings& s) {
   if (s.channelA < 0 || s.channelB < 0) return "channels are 0 and up";
   if (s.binWidthPs < kMinBinWidthPs || s.binWidthPs > kMaxBinWidthPs)
@@ -39,6 +41,15 @@ Peak findPeak(const std::vector<uint64_t>& counts, const CorrelationSettings& s,
   for (int64_t i = int64_t(top) - 1; i <= int64_t(top) + 1; ++i) peak.coincidences += uint64_t(at(i));
   peak.coincidenceRate = seconds > 0 ? double(peak.coincidences) / seconds : 0;
   return peak;
+}
+
+bool writeHistogramCsv(FILE* out, const std::vector<uint64_t>& counts,
+                       const CorrelationSettings& s) {
+  bool ok = fputs("delay_ps,count\n", out) >= 0;
+  for (size_t i = 0; i < counts.size() && ok; ++i)
+    ok = fprintf(out, "%" PRId64 ",%" PRIu64 "\n", -s.rangePs + int64_t(i) * s.binWidthPs,
+                 counts[i]) > 0;
+  return ok;
 }
 
 Correlator::Recent::Recent() : _times(kMask + 1) {}

@@ -4,6 +4,7 @@
 #define RAVIK_MONITOR_CORRELATOR_H
 
 #include <stdint.h>
+#include <stdio.h>
 
 #include <string>
 #include <vector>
@@ -37,6 +38,11 @@ struct Peak {
 // `seconds`: the stream time the counts were gathered over.
 Peak findPeak(const std::vector<uint64_t>& counts, const CorrelationSettings& settings,
               double seconds);
+
+// Writes the histogram as CSV: the line "delay_ps,count", then one line per bin with its lower
+// edge in ps and its count. False when a write failed.
+bool writeHistogramCsv(FILE* out, const std::vector<uint64_t>& counts,
+                       const CorrelationSettings& settings);
 
 class Correlator {
 public:
