@@ -150,6 +150,10 @@ void MonitorWindow::showRates(MonitorCore* core) {
     }
   }
   _rates->resizeColumnsToContents();
+  // As tall as its rows, so that the plot takes the rest.
+  int height = _rates->horizontalHeader()->height() + 2 * _rates->frameWidth();
+  for (int r = 0; r < rows; ++r) height += _rates->rowHeight(r);
+  _rates->setFixedHeight(height);
 
   const CorrelationSettings& s = snap.correlation;
   QVector<double> x(int(snap.histogram.size()) + 1), y(x.size());
