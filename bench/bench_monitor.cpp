@@ -5,6 +5,8 @@
 // Three simulated devices; every block goes through the program's recording step into a temp
 // file, with or without the monitor's tap (and the monitor thread draining it). In one run:
 //   - at maximum rate: events/s recorded without and with the tap, best of two each;
+//   - the monitor's capacity: blocks of a chain at 30 M events/s, taken first, then decoded into
+//     rates and the histogram on one core, in processor time;
 //   - paced at 100 M and at 30 M events/s in all: processor time of the library's delivery
 //     thread (the simulator's work and the callback) and of the callback alone, per event,
 //     without and with the tap; loss flags; the words the monitor dropped or only walked.
@@ -137,6 +139,62 @@ Result run(bool maxRate, double totalRate, bool tap, double seconds, const std::
   return r;
 }
 
+// Blocks in delivery order, taken until every device sent `want` words.
+struct Taken {
+  std::vector<std::pair<int32_t, std::vector<uint32_t>>> blocks;
+  uint64_t words[3] = {};
+  uint64_t want = 0;
+  std::atomic<bool> done{false};
+};
+Taken* gTaken = nullptr;
+
+void take(int32_t** index, int, int words, int, uint32_t* data) {
+  Taken& t = *gTaken;
+  if (t.done) return;
+  t.blocks.push_back({**index, std::vector<uint32_t>(data, data + words)});
+  t.words[**index] += uint64_t(words);
+  t.done = t.words[0] >= t.want && t.words[1] >= t.want && t.words[2] >= t.want;
+}
+
+// Events per processor-second of the monitor thread's work on a 30 M events/s chain.
+double monitorCapacity() {
+  setenv("RAVIK_SIM_MAX_RATE", "1", 1);
+  setenv("RAVIK_SIM_RATES", std::to_string(30e6 / 15).c_str(), 1);
+  uint32_t count = 0;
+  TDC_discover(&count);
+  std::vector<MonitorDevice> chain;
+  uint64_t before = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    TDC_connect(i);
+    int32_t position = 0;
+    TDC_getChainPosition(&position, nullptr);
+    chain.push_back({position, 0});
+    before += korbalt::simDelivered(i);
+  }
+  Taken taken;
+  taken.want = 8000000;
+  gTaken = &taken;
+  UL_setEventCallback(KORBALT_EVENT_DATA, take);
+  while (!taken.done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  UL_setEventCallback(KORBALT_EVENT_DATA, nullptr);
+  uint64_t events = 0;
+  for (uint32_t i = 0; i < count; ++i) events += korbalt::simDelivered(i);
+  events -= before;
+  MonitorCore monitor(chain);
+  const double start = threadSeconds();
+  for (const auto& block : taken.blocks) {
+    monitor.tap(size_t(block.first))->push(block.second.data(), int32_t(block.second.size()));
+    while (monitor.drain()) {
+    }
+  }
+  monitor.finish();
+  const double seconds = threadSeconds() - start;
+  const MonitorSnapshot snap = monitor.snapshot();
+  if (snap.skippedWords + snap.droppedWords != 0 || !snap.peak.found)
+    fprintf(stderr, "the monitor skipped words or found no peak\n");
+  return double(events) / seconds;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -145,6 +203,10 @@ int main(int argc, char** argv) {
   setenv("RAVIK_SIM_DEVICES", "3", 1);
   setenv("RAVIK_SIM_BLOCK_WORDS", "65536", 1);
   baseAllowFindSimDevice(true);
+
+  printf("monitor capacity: %.1f M events/s per processor-second (a 30 M events/s chain's "
+         "blocks, decoded into rates and the histogram of channels 1 and 6)\n",
+         monitorCapacity() / 1e6);
 
   double best[2] = {0, 0};
   for (int round = 0; round < 2; ++round)
