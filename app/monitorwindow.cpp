@@ -174,7 +174,10 @@ void MonitorWindow::showRates(MonitorCore* core) {
                      .arg(s.channelA).arg(s.channelB).arg(p.positionPs)
                      .arg(p.positionPs + s.binWidthPs).arg(p.height).arg(p.fwhmPs, 0, 'f', 1)
                      .arg(rateText(p.coincidenceRate)));
-  if (snap.behind)
+  const std::string bad = correlationError(settings());
+  if (!bad.empty())
+    _status->setText(QString::fromStdString(bad));
+  else if (snap.behind)
     _status->setText("monitor behind, showing partial data");
   else if (snap.histogramPartial)
     _status->setText("histogram partial: the monitor fell behind since the last Reset");
