@@ -37,6 +37,7 @@ namespace {
 struct Recorded {
   FILE* file = nullptr;
   std::atomic<uint32_t> events{0};
+  TempWriteState write;
   TapQueue* tap = nullptr;
 };
 
@@ -55,7 +56,7 @@ void callback(int32_t** index, int, int words, int, uint32_t* data) {
   const double start = threadSeconds();
   if (gFirstCall < 0) gFirstCall = start;
   Recorded* dev = gDevices[size_t(**index)].get();
-  recordBlock(dev->file, dev->events, data, words);
+  recordBlock(dev->file, dev->write, dev->events, data, words);
   tapBlock(dev->tap, data, words);
   gLastCall = threadSeconds();
   gCallbackSeconds += gLastCall - start;
