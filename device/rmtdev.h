@@ -16,6 +16,7 @@
 #include <QObject>
 #include <QString>
 
+#include "device/deviceparams.h"
 #include "device/recordcore.h"
 
 class Led;
@@ -131,7 +132,9 @@ private:
   QWidget* buildMarkerGrid();
   QWidget* buildButtonGrid();
   void showRole();
-  void writeChannels(int32_t delays[8]);
+  // The parameters as the controls hold them, and the controls set to show `params`.
+  DeviceParams dialogParams() const;
+  void showParams(const DeviceParams& params);
 
   bool _logging = false;  // recording into a temp file: refreshes go to _lossLog
 };

@@ -1,5 +1,5 @@
-// Reading the device's parameters into the dialog and writing the dialog's values to the device.
-// Times cross the library boundary in whole picoseconds and are shown in nanoseconds.
+// The dialog's controls to and from the device's parameter set (device/deviceparams.h), which
+// does the reading and writing.
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
@@ -9,116 +9,71 @@
 #include "device/korbalt.h"
 #include "device/rmtdev.h"
 
-namespace {
-
-constexpr uint32_t kFeatureFiveChannel = 1u << 4;
-// Bit 5 of the enable mask is channel 0 a second time: the start input used as channel 5.
-constexpr int32_t kChannel5Bit = 1 << 5;
-// The parameter that reports a channel's input type (1..3).
-constexpr int32_t kParamInputType = 960;
-
-// Whole units of a non-negative control value. The spin boxes hold decimal values that binary
-// doubles cannot represent exactly (2.3 ns * 1000 is 2299.9999...), so a rounding error far
-// below the controls' resolution must not cost a whole unit.
-int32_t truncated(double value) { return int32_t(value + 1e-6); }
-
-int32_t toPs(double ns) { return truncated(ns * 1000); }
-
-// Filter calls address channel 0 as 5.
-int32_t filterChannel(int ch) { return ch == 0 ? 5 : ch; }
-
-// The divider entry whose value is the lowest set bit of `divider` (1, 2, 4, 8 -> 0..3); 31
-// (no entry) when none of bits 0..30 is set.
-int dividerIndex(int32_t divider) {
-  for (int bit = 0; bit < 31; ++bit)
-    if (divider & (1 << bit)) return bit;
-  return 31;
+DeviceParams RmtDev::dialogParams() const {
+  DeviceParams p;
+  for (int ch = 0; ch < kChannels; ++ch) {
+    ChannelParams& c = p.channel[ch];
+    c.enable = _chEnable[ch]->isChecked();
+    c.type = _chType[ch]->currentIndex();
+    c.edge = _chEdge[ch]->currentIndex();
+    c.threshold = _chThreshold[ch]->value();
+    c.delay = _chDelay[ch]->value();
+    c.deadTime = _chDeadTime[ch]->value();
+    c.filter = _chFilter[ch]->currentIndex();
+    c.filterChannels = 0;
+    for (int j = 0; j < kChannels; ++j)
+      if (_chFilterCh[ch][j]->isChecked()) c.filterChannels |= 1u << j;
+  }
+  p.markers = 0;
+  for (int k = 0; k < kMarkers; ++k)
+    if (_marker[k]->isChecked()) p.markers |= 1u << k;
+  p.divider = _dividerBox->currentText().toInt();
+  p.reconstruct = _reconstructBox->isChecked();
+  p.fiveChannel = _fiveChBox->isChecked();
+  p.coincidenceWindow = _coincWin->value();
+  p.singleStop = _singleStopBox->isChecked();
+  p.generate = _generateBox->isChecked();
+  p.period = _period->value();
+  p.burstCount = _burstCount->value();
+  p.burstDistance = _burstDist->value();
+  return p;
 }
 
-}  // namespace
+void RmtDev::showParams(const DeviceParams& p) {
+  _singleStopBox->setChecked(p.singleStop);
+  _fiveChBox->setChecked(p.fiveChannel);
+  _reconstructBox->setChecked(p.reconstruct);
+  _dividerBox->setCurrentIndex(_dividerBox->findText(QString::number(p.divider)));
+  _coincWin->setValue(p.coincidenceWindow);
+  for (int ch = 0; ch < kChannels; ++ch) {
+    const ChannelParams& c = p.channel[ch];
+    _chEnable[ch]->setChecked(c.enable);
+    _chDelay[ch]->setValue(c.delay);
+    _chDeadTime[ch]->setValue(c.deadTime);
+    _chType[ch]->setCurrentIndex(c.type);
+    _chEdge[ch]->setCurrentIndex(c.edge);
+    _chThreshold[ch]->setValue(c.threshold);
+    _chFilter[ch]->setCurrentIndex(c.filter);
+    for (int j = 0; j < kChannels; ++j) _chFilterCh[ch][j]->setChecked((c.filterChannels >> j) & 1);
+  }
+  for (int k = 0; k < kMarkers; ++k) _marker[k]->setChecked((p.markers >> k) & 1);
+}
 
 int RmtDev::readConfig() {
-  int fiveCh = 0, singleStop = 0, reconstruct = 0, divider = 0;
-  int32_t mask = 0, coincWin = 0;
-  int32_t delays[8] = {0};
-  int rc = TDC_addressDevice(_index);
-  if (rc == 0 && (_features & kFeatureFiveChannel)) rc = TDC_getFiveChannelMode(&fiveCh);
-  if (rc == 0) rc = TDC_getChannelsEnabled(&mask);
-  if (rc == 0) rc = TDC_getMarkersEnabled(&_markers);
-  if (rc == 0) rc = TDC_getSingleStopPreselection(&singleStop);
-  if (rc == 0) rc = TDC_getDeviceParams(&coincWin, nullptr);
-  if (rc == 0) rc = TDC_getChannelDelays(delays);
-  if (rc == 0) rc = TDC_getSyncDivider(&divider, &reconstruct);
-
-  _singleStopBox->setChecked(singleStop != 0);
-  _fiveChBox->setChecked(fiveCh != 0);
-  _reconstructBox->setChecked(reconstruct != 0);
-  _dividerBox->setCurrentIndex(dividerIndex(divider));
-  _coincWin->setValue(coincWin / 1000.0);
-
-  for (int ch = 0; ch < kChannels; ++ch) {
-    int edge = 0, type = 0, filterType = 0, filterMask = 0;
-    double threshold = 0;
-    int32_t deadTime = 0;
-    if (rc == 0) rc = TDC_getSignalConditioning(ch, &edge, &threshold);
-    if (rc == 0) rc = TDC_getDeadTime(ch, &deadTime);
-    if (rc == 0) rc = UL_inquireParameter(_index, kParamInputType, ch, &type);
-    _chEnable[ch]->setChecked((mask >> ch) & 1);
-    _chDelay[ch]->setValue(delays[ch] / 1000);  // whole nanoseconds
-    _chDeadTime[ch]->setValue(deadTime / 1000.0);
-    _chType[ch]->setCurrentIndex(type - 1);
-    _chEdge[ch]->setCurrentIndex(edge);
-    _chThreshold[ch]->setValue(threshold);
-    TDC_getFilter(filterChannel(ch), &filterType, &filterMask);
-    _chFilter[ch]->setCurrentIndex(filterType);
-    for (int j = 0; j < kChannels; ++j) _chFilterCh[ch][j]->setChecked((filterMask >> (j + 1)) & 1);
-  }
-  _chEnable[0]->setChecked((mask & (1 | kChannel5Bit)) != 0);
-  for (int k = 0; k < kMarkers; ++k) _marker[k]->setChecked((_markers >> k) & 1);
+  DeviceParams p = dialogParams();
+  p.markers = _markers;  // kept when the device cannot be read
+  const int rc = readDeviceParams(_index, _features, &p);
+  _markers = p.markers;
+  showParams(p);
   return rc;
 }
 
 int RmtDev::configure() {
-  int32_t mask = 0;
-  for (int ch = 0; ch < kChannels; ++ch)
-    if (_chEnable[ch]->isChecked()) mask |= 1 << ch;
-  if (_chEnable[0]->isChecked()) mask |= kChannel5Bit;
-  int32_t selftestMask = _generateBox->isChecked() ? mask : 0;
-
-  int rc = TDC_addressDevice(_index);
-  if (rc == 0) rc = TDC_enableChannels(mask);
-  if (rc == 0) rc = TDC_preselectSingleStop(_singleStopBox->isChecked());
-  if (rc == 0)
-    rc = TDC_configureSelftest(selftestMask, truncated(_period->value() / 5),
-                               truncated(_burstCount->value()), truncated(_burstDist->value() * 50));
-  if (rc == 0) rc = TDC_setCoincidenceWindow(toPs(_coincWin->value()));
-  if (rc == 0)
-    rc = TDC_configureSyncDivider(_dividerBox->currentText().toInt(),
-                                  _reconstructBox->isChecked());
-  int32_t delays[8] = {0};
-  if (rc == 0) writeChannels(delays);
-
-  _markers = 0;
-  for (int k = 0; k < kMarkers; ++k)
-    if (_marker[k]->isChecked()) _markers |= 1u << k;
-  TDC_enableMarkers(_markers);
-  if (rc == 0) rc = TDC_setChannelDelays(delays);
-  emit use5ChUpdated(_fiveChBox->isChecked());
+  const DeviceParams p = dialogParams();
+  _markers = p.markers;
+  const int rc = writeDeviceParams(_index, p);
+  emit use5ChUpdated(p.fiveChannel);
   return rc;
-}
-
-// The per-channel settings; their codes are ignored. Fills the delay array for the caller.
-void RmtDev::writeChannels(int32_t delays[8]) {
-  for (int ch = 0; ch < kChannels; ++ch) {
-    TDC_configureSignalConditioning(ch, _chType[ch]->currentIndex() + 1,
-                                    _chEdge[ch]->currentIndex(), _chThreshold[ch]->value());
-    TDC_setDeadTime(ch, toPs(_chDeadTime[ch]->value()));
-    delays[ch] = toPs(_chDelay[ch]->value());
-    int32_t filterMask = 0;
-    for (int j = 0; j < kChannels; ++j)
-      if (_chFilterCh[ch][j]->isChecked()) filterMask |= 1 << (j + 1);
-    TDC_configureFilter(filterChannel(ch), _chFilter[ch]->currentIndex(), filterMask);
-  }
 }
 
 void RmtDev::calibrate() {

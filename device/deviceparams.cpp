@@ -1,0 +1,111 @@
+#include "device/deviceparams.h"
+
+#include <math.h>
+
+#include "device/korbalt.h"
+
+namespace {
+
+// Bit 5 of the enable mask is channel 0 a second time: the start input used as channel 5.
+constexpr int32_t kChannel5Bit = 1 << 5;
+// The parameter that reports a channel's input type (1..3).
+constexpr int32_t kParamInputType = 960;
+constexpr int32_t kDividers[] = {1, 2, 4, 8};
+
+// Whole units of a non-negative value. The dialog's values are decimal values that binary
+// doubles cannot represent exactly (2.3 ns * 1000 is 2299.9999...), so a rounding error far
+// below the controls' resolution must not cost a whole unit.
+int32_t truncated(double value) { return int32_t(value + 1e-6); }
+
+int32_t toPs(double ns) { return truncated(ns * 1000); }
+
+// Filter calls address channel 0 as 5.
+int32_t filterChannel(int ch) { return ch == 0 ? 5 : ch; }
+
+// The divider entry whose index is the lowest set bit of `divider` (1, 2, 4, 8 -> 0..3); no
+// entry (0) when that bit is above 3 or none of bits 0..30 is set.
+int32_t dividerEntry(int32_t divider) {
+  for (int bit = 0; bit < 31; ++bit)
+    if (divider & (1 << bit)) return bit < 4 ? kDividers[bit] : 0;
+  return 0;
+}
+
+// A combo box entry index for a value read from the device; -1 (no entry) outside the list.
+int32_t entry(int32_t index, int32_t entries) { return index >= 0 && index < entries ? index : -1; }
+
+}  // namespace
+
+double controlValue(double value, const ParamRange& range) {
+  const double scale = pow(10.0, range.decimals);
+  const double rounded = round(value * scale) / scale;
+  return rounded < range.min ? range.min : rounded > range.max ? range.max : rounded;
+}
+
+int32_t readDeviceParams(uint32_t index, uint32_t features, DeviceParams* p) {
+  int32_t fiveCh = 0, singleStop = 0, reconstruct = 0, divider = 0, mask = 0, coincWin = 0;
+  int32_t delays[8] = {0};
+  int32_t rc = TDC_addressDevice(index);
+  if (rc == 0 && (features & KORBALT_FEATURE_FIVE_CHANNEL)) rc = TDC_getFiveChannelMode(&fiveCh);
+  if (rc == 0) rc = TDC_getChannelsEnabled(&mask);
+  if (rc == 0) rc = TDC_getMarkersEnabled(&p->markers);
+  if (rc == 0) rc = TDC_getSingleStopPreselection(&singleStop);
+  if (rc == 0) rc = TDC_getDeviceParams(&coincWin, nullptr);
+  if (rc == 0) rc = TDC_getChannelDelays(delays);
+  if (rc == 0) rc = TDC_getSyncDivider(&divider, &reconstruct);
+
+  p->singleStop = singleStop != 0;
+  p->fiveChannel = fiveCh != 0;
+  p->reconstruct = reconstruct != 0;
+  p->divider = dividerEntry(divider);
+  p->coincidenceWindow = controlValue(coincWin / 1000.0, kCoincidenceRange);
+  for (int ch = 0; ch < kParamChannels; ++ch) {
+    ChannelParams& c = p->channel[ch];
+    int32_t edge = 0, type = 0, filterType = 0, filterMask = 0, deadTime = 0;
+    double threshold = 0;
+    if (rc == 0) rc = TDC_getSignalConditioning(ch, &edge, &threshold);
+    if (rc == 0) rc = TDC_getDeadTime(ch, &deadTime);
+    if (rc == 0) rc = UL_inquireParameter(index, kParamInputType, ch, &type);
+    c.enable = (mask >> ch) & 1;
+    c.delay = controlValue(delays[ch] / 1000, kDelayRange);  // whole nanoseconds
+    c.deadTime = controlValue(deadTime / 1000.0, kDeadTimeRange);
+    c.type = entry(type - 1, 3);
+    c.edge = entry(edge, 2);
+    c.threshold = controlValue(threshold, kThresholdRange);
+    TDC_getFilter(filterChannel(ch), &filterType, &filterMask);
+    c.filter = entry(filterType, 4);
+    c.filterChannels = uint32_t(filterMask >> 1) & 0x1F;
+  }
+  p->channel[0].enable = (mask & (1 | kChannel5Bit)) != 0;
+  return rc;
+}
+
+int32_t writeDeviceParams(uint32_t index, const DeviceParams& p) {
+  int32_t mask = 0;
+  for (int ch = 0; ch < kParamChannels; ++ch)
+    if (p.channel[ch].enable) mask |= 1 << ch;
+  if (p.channel[0].enable) mask |= kChannel5Bit;
+  const int32_t selftestMask = p.generate ? mask : 0;
+
+  int32_t rc = TDC_addressDevice(index);
+  if (rc == 0) rc = TDC_enableChannels(mask);
+  if (rc == 0) rc = TDC_preselectSingleStop(p.singleStop);
+  if (rc == 0)
+    rc = TDC_configureSelftest(selftestMask, truncated(p.period / 5), truncated(p.burstCount),
+                               truncated(p.burstDistance * 50));
+  if (rc == 0) rc = TDC_setCoincidenceWindow(toPs(p.coincidenceWindow));
+  if (rc == 0) rc = TDC_configureSyncDivider(p.divider, p.reconstruct);
+  int32_t delays[8] = {0};
+  if (rc == 0) {
+    // Their codes are ignored, as the dialog does.
+    for (int ch = 0; ch < kParamChannels; ++ch) {
+      const ChannelParams& c = p.channel[ch];
+      TDC_configureSignalConditioning(ch, c.type + 1, c.edge, c.threshold);
+      TDC_setDeadTime(ch, toPs(c.deadTime));
+      delays[ch] = toPs(c.delay);
+      TDC_configureFilter(filterChannel(ch), c.filter, int32_t(c.filterChannels << 1));
+    }
+  }
+  TDC_enableMarkers(p.markers);
+  if (rc == 0) rc = TDC_setChannelDelays(delays);
+  return rc;
+}
