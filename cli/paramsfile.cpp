@@ -1,0 +1,89 @@
+#include "cli/paramsfile.h"
+
+#include <errno.h>
+#include <string.h>
+
+#include <fstream>
+
+#include "device/paramsjson.h"
+
+using json = nlohmann::json;
+
+namespace {
+
+// One device of a run report; false with the key at fault in *error.
+bool deviceEntry(const json& device, const std::string& where, ParamsEntry* entry,
+                 std::string* error) {
+  entry->where = where + ".parameters";
+  if (!device.is_object()) {
+    *error = where + ": an object is expected";
+    return false;
+  }
+  const json serial = device.value("serial", json(nullptr));
+  const json chain = device.value("chain", json(nullptr));
+  if (!serial.is_null() && !serial.is_string()) {
+    *error = where + ".serial: a string or null is expected";
+    return false;
+  }
+  if (!chain.is_null() && !chain.is_number_integer()) {
+    *error = where + ".chain: a whole number or null is expected";
+    return false;
+  }
+  if (serial.is_string()) entry->serial = serial.get<std::string>();
+  if (chain.is_number_integer() && chain.get<int64_t>() >= 0 && chain.get<int64_t>() <= INT32_MAX)
+    entry->chain = chain.get<int32_t>();
+  entry->parameters = device.value("parameters", json(nullptr));
+  return true;
+}
+
+}  // namespace
+
+bool loadParamsFile(const std::string& path, std::vector<ParamsEntry>* entries,
+                    std::string* error) {
+  std::ifstream in(path);
+  if (!in) {
+    *error = path + ": cannot open: " + strerror(errno);
+    return false;
+  }
+  const json file = json::parse(in, nullptr, false);
+  if (file.is_discarded()) {
+    *error = path + ": not a JSON document";
+    return false;
+  }
+  entries->clear();
+  if (file.is_object() && file.contains("devices")) {
+    const json& devices = file["devices"];
+    if (!devices.is_array()) {
+      *error = path + ": devices: an array is expected";
+      return false;
+    }
+    for (size_t i = 0; i < devices.size(); ++i) {
+      ParamsEntry entry;
+      if (!deviceEntry(devices[i], "devices[" + std::to_string(i) + "]", &entry, error)) {
+        *error = path + ": " + *error;
+        return false;
+      }
+      // A device whose parameters were not known gives none.
+      if (!entry.parameters.is_null()) entries->push_back(entry);
+    }
+  } else {
+    entries->push_back({"parameters", true, "", -1, file});
+  }
+  for (const ParamsEntry& entry : *entries) {
+    DeviceParams check;
+    if (!paramsFromJson(entry.parameters, entry.where, &check, error)) {
+      *error = path + ": " + *error;
+      return false;
+    }
+  }
+  return true;
+}
+
+const ParamsEntry* matchParams(const std::vector<ParamsEntry>& entries, const std::string& serial,
+                               int32_t chain) {
+  for (const ParamsEntry& e : entries)
+    if (e.anyDevice || (!e.serial.empty() && e.serial == serial)) return &e;
+  for (const ParamsEntry& e : entries)
+    if (e.chain >= 0 && e.chain == chain) return &e;
+  return nullptr;
+}
