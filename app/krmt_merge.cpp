@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include "app/krmt.h"
+#include "device/paramsjson.h"
 #include "device/recordcore.h"
 #include "device/rmtdev.h"
 #include "merge/mergethread.h"
@@ -126,6 +127,7 @@ void KRmt::writeRunReport() {
     d.stream = dev->_tmpName.toStdString();
     if (i < int(outcome.sourceRecords.size())) d.records = outcome.sourceRecords[size_t(i)];
     d.clockOk = dev->_lossLog.clockBad() ? 0 : 1;
+    d.parameters = paramsToJson(dev->_recordParams);
     report.devices.push_back(d);
   }
   assignLosses(outcome.losses, &report.devices);

@@ -31,11 +31,14 @@
 #include "cli/livestatus.h"
 #include "cli/mergerun.h"
 #include "cli/outputfile.h"
+#include "cli/paramsfile.h"
 #include "cli/recording.h"
 #include "cli/recordoptions.h"
 #include "cli/report.h"
 #include "report/runreport.h"
+#include "device/deviceparams.h"
 #include "device/korbalt.h"
+#include "device/paramsjson.h"
 #include "device/recordcore.h"
 #include "monitor/monitorcore.h"
 #include "monitor/monitorthread.h"
@@ -106,11 +109,11 @@ bool createOutputs(const RecordOptions& options, OutputFile* text, OutputFile* b
 // device of the chain and its thread decodes until finish().
 class LiveMonitor {
 public:
-  LiveMonitor(const RecordOptions& options, const SearchResult& found) {
+  LiveMonitor(const RecordOptions& options, const Recording& recording) {
     if (!options.rates && !options.correlate) return;
     std::vector<MonitorDevice> devices;
-    for (const FoundDevice& dev : found.chain)
-      devices.push_back({dev.link.chainPos, dev.link.markers});
+    for (const auto& dev : recording.devices())
+      devices.push_back({dev->device.link.chainPos, dev->device.link.markers});
     _core.reset(new MonitorCore(devices));
     _core->setCorrelation(options.correlation);
     _thread.reset(new MonitorThread(_core.get()));
@@ -348,6 +351,40 @@ int mergeRecording(const RecordOptions& options, const Recording& recording, Out
   return 0;
 }
 
+// Reads every device's parameters and lays those the --params file gives for it over them, to be
+// written at its start. False with a message when a device that gets parameters cannot be read.
+bool prepareParams(const RecordOptions& options, const std::vector<ParamsEntry>& entries,
+                   const Recording& recording, std::string* error) {
+  std::optional<bool> masterFiveChannel;
+  for (const auto& dev : recording.devices()) {
+    const FoundDevice& found = dev->device;
+    DeviceParams params;
+    const int32_t rc = readDeviceParams(found.index, found.link.features, &params);
+    const ParamsEntry* entry = matchParams(entries, found.serial, found.link.chainPos);
+    if (entry == nullptr) {
+      if (rc == 0) dev->params = params;
+      if (!options.paramsPath.empty() && !options.quiet)
+        say(options.paramsPath + " has no parameters for " + found.serial +
+            "; it keeps its own");
+      continue;
+    }
+    if (rc != 0) {
+      *error = rcMessage(rc, "reading the parameters of " + found.serial);
+      return false;
+    }
+    paramsFromJson(entry->parameters, entry->where, &params, error);  // checked at loading
+    dev->apply = dev->params = params;
+    dev->device.link.markers = params.markers;
+    if (found.link.chainPos == 0) masterFiveChannel = params.fiveChannel;
+  }
+  // What the master's setting makes of the others (see Recording::applyParams).
+  for (const auto& dev : recording.devices())
+    if (masterFiveChannel && dev->params &&
+        (dev->device.link.features & KORBALT_FEATURE_FIVE_CHANNEL))
+      dev->params->fiveChannel = *masterFiveChannel;
+  return true;
+}
+
 // The report of the recording and its merge.
 void fillReport(const RecordOptions& options, const Recording& recording, const RunResult& run,
                 int code, RunReport* report) {
@@ -363,6 +400,7 @@ void fillReport(const RecordOptions& options, const Recording& recording, const 
     d.stream = dev.rawName;
     if (i < run.outcome.sourceRecords.size()) d.records = run.outcome.sourceRecords[i];
     d.clockOk = dev.log.clockBad() ? 0 : 1;
+    if (dev.params) d.parameters = paramsToJson(*dev.params);
     report->devices.push_back(d);
   }
   assignLosses(run.outcome.losses, &report->devices);
@@ -398,14 +436,16 @@ int finishReport(const RecordOptions& options, const RunReport& report, const Re
 }
 
 // Records and merges the devices found; the exit code.
-int recordAndMerge(const RecordOptions& options, const std::string& runDir,
-                   const SearchResult& found, OutputFile* text, OutputFile* binary,
-                   OutputFile* histogram, const sigset_t& signals) {
+int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>& params,
+                   const std::string& runDir, const SearchResult& found, OutputFile* text,
+                   OutputFile* binary, OutputFile* histogram, const sigset_t& signals) {
   // A Ctrl-C during the search ends the program before anything is recorded.
   if (const int s = pendingStopSignal(signals))
     return fail(128 + s, std::string("stopped by signal ") + strsignal(s) + "; nothing recorded");
   Recording recording(found.chain);
-  LiveMonitor monitor(options, found);
+  std::string error;
+  if (!prepareParams(options, params, recording, &error)) return fail(kExitStartFailed, error);
+  LiveMonitor monitor(options, recording);
   monitor.start(&recording);
   RunReport report;
   report.startUtc = utcNow();
@@ -454,6 +494,9 @@ int main(int argc, char** argv) {
   if (!parseRecordOptions(argc, argv, &options, &error)) return fail(kExitBadInput, error);
   if (!options.helpText.empty() || !options.versionText.empty())
     return printOut(options.helpText + options.versionText) ? 0 : kExitWriteError;
+  std::vector<ParamsEntry> params;
+  if (!options.paramsPath.empty() && !loadParamsFile(options.paramsPath, &params, &error))
+    return fail(kExitBadInput, error);
   if (!checkTempDir(options.tmpDir, &error)) return fail(kExitBadInput, error);
   OutputFile text, binary, histogram;
   std::string runDir;
@@ -474,7 +517,7 @@ int main(int argc, char** argv) {
                                    ? "no device found"
                                    : "no device found (-s also finds simulated devices)");
   else
-    code = recordAndMerge(options, runDir, found, &text, &binary, &histogram, signals);
+    code = recordAndMerge(options, params, runDir, found, &text, &binary, &histogram, signals);
   disconnectDevices(found);
   // Gone unless raw files are kept in it.
   rmdir(runDir.c_str());

@@ -23,9 +23,8 @@ int32_t Recording::startDevice(RecordedDevice* dev, const std::string& dir) {
   dev->events.store(0, std::memory_order_relaxed);
   dev->write.reset();
   const std::string name = tempFileName(dir, dev->device.index);
-  // The device keeps its current parameters: nothing to apply, so nothing can fail before the
-  // file is created.
-  const int32_t rc = startDeviceRecording(dev->device.index, 0, name, &dev->file);
+  const int32_t rc =
+      startDeviceRecording(dev->device.index, applyParams(dev), name, &dev->file);
   if (rc != 0) return rc;
   dev->rawName = name;
   dev->log.start(name);
@@ -36,6 +35,19 @@ int32_t Recording::startDevice(RecordedDevice* dev, const std::string& dir) {
 
 void Recording::setMonitor(MonitorCore* monitor) {
   for (size_t i = 0; i < _devices.size(); ++i) _devices[i]->tap = monitor->tap(i);
+}
+
+int32_t Recording::applyParams(RecordedDevice* dev) {
+  if (!dev->apply) return 0;
+  const int32_t rc = writeDeviceParams(dev->device.index, *dev->apply);
+  dev->device.link.markers = dev->apply->markers;
+  // The five-channel mode is the chain's: the master's setting goes to every capable device,
+  // as the window does.
+  if (rc == 0 && dev->device.link.chainPos == 0)
+    for (const auto& other : _devices)
+      if (other->device.link.features & KORBALT_FEATURE_FIVE_CHANNEL)
+        setFiveChannel(other->device.index, dev->apply->fiveChannel);
+  return rc;
 }
 
 void Recording::stopDevice(RecordedDevice* dev) {

@@ -12,10 +12,12 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "cli/devicesearch.h"
+#include "device/deviceparams.h"
 #include "device/recordcore.h"
 
 class MonitorCore;
@@ -32,6 +34,10 @@ struct RecordedDevice {
   std::atomic<uint32_t> events{0};  // written by the callback, wraps at 2^32
   TempWriteState write;             // how far the raw file was written
   TapQueue* tap = nullptr;          // the live monitor's queue, or null; not owned
+  // Parameters written before its recording starts (--params); none: it keeps its own.
+  std::optional<DeviceParams> apply;
+  // Its parameters for the run report: as written, or as read; none when they could not be read.
+  std::optional<DeviceParams> params;
 
   // Kept by poll() on the main thread.
   uint64_t totalEvents = 0;  // events since the start, without wrapping
@@ -51,7 +57,7 @@ public:
   Recording& operator=(const Recording&) = delete;
 
   // Creates every device's raw file "<dir>/ravik-<index>.tmp" and starts the devices in chain
-  // order, then registers the callback. When a device fails to start, reports it (naming the
+  // order (each first written its `apply` parameters, if any), then registers the callback. When a device fails to start, reports it (naming the
   // device and, for a raw file that cannot be created, the file) and abandons the recording: the devices started are stopped and their
   // raw files, which no block has reached, are removed. Returns 0 or the failing code.
   int32_t start(const std::string& dir, const Report& report);
@@ -71,6 +77,8 @@ private:
   // The event callback: one lookup, one write, one addition, the monitor's tap.
   static void deliver(int32_t** index, int unused1, int words, int unused2, uint32_t* data);
   int32_t startDevice(RecordedDevice* dev, const std::string& dir);
+  // Writes the device's `apply` parameters, if any; the code of the writing, or 0.
+  int32_t applyParams(RecordedDevice* dev);
   void stopDevice(RecordedDevice* dev);
 
   // Devices by library index, null where none records; read by the callback.

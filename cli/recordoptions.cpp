@@ -76,6 +76,10 @@ void describe(CommandLine* line, RecordOptions* options) {
                 "folder in which the run makes its own folder of raw files\n"
                 "(default: $TMPDIR or /tmp)",
                 "DIR");
+  line->addPath("--params", &options->paramsPath,
+                "set the devices' parameters from FILE before recording: a run\n"
+                "report (each device's \"parameters\", matched by serial, else by\n"
+                "chain position) or one \"parameters\" object for every device");
   app.add_flag("--keep-raw", options->keepRaw, "keep the raw files after the merge");
   app.add_flag("-q, --quiet", options->quiet,
                "no live lines, progress bar or summary; errors and devices that\n"

@@ -20,6 +20,7 @@ struct RecordOptions {
   std::string textPath;   // empty: no text output
   std::string binPath;    // empty: no binary output
   std::string tmpDir;     // folder of the raw files
+  std::string paramsPath; // --params: device parameters to set before recording; empty: none
   bool keepRaw = false;   // keep the raw files after a complete merge
   bool quiet = false;     // no live lines, no progress bar, no summary; errors still reported
   std::string reportPath;    // the run report; empty: beside the outputs (defaultReportPath)

@@ -1,5 +1,7 @@
 #include "device/paramsjson.h"
 
+#include <stdio.h>
+
 #include <set>
 #include <vector>
 
@@ -34,7 +36,7 @@ public:
     const json* v = find(key);
     if (v == nullptr) return;
     if (!v->is_number_integer() || v->get<int64_t>() < 0 || v->get<int64_t>() > int64_t(max))
-      return fail(path(key), v->dump() + " is not a mask of 0 to " + std::to_string(max));
+      return fail(path(key), v->dump() + " is not a mask of 0 to " + hex(max));
     *value = v->get<uint32_t>();
   }
 
@@ -88,6 +90,11 @@ public:
 
 private:
   static std::string text(double value) { return json(value).dump(); }
+  static std::string hex(uint32_t value) {
+    char buffer[16];
+    snprintf(buffer, sizeof buffer, "0x%X", unsigned(value));
+    return buffer;
+  }
 
   const json& _object;
   std::string _where;
@@ -128,7 +135,7 @@ json paramsToJson(const DeviceParams& p) {
           {"single_stop", p.singleStop},
           {"generate", p.generate},
           {"period_ns", p.period},
-          {"burst_count", p.burstCount},
+          {"burst_count", int64_t(p.burstCount)},
           {"burst_distance_us", p.burstDistance}};
 }
 

@@ -129,6 +129,7 @@ int RmtDev::start(bool on, QString dir) {
   // Only a file of this recording may be merged after it: forget the previous one.
   _tmpName.clear();
   if (!_connected) return 0;
+  _recordParams = dialogParams();
   int rc = configure();
   if (rc == 0 && !dir.isEmpty())
     _tmpName = QString::fromStdString(tempFileName(dir.toStdString(), _index));

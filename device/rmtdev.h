@@ -73,6 +73,7 @@ public:
   std::atomic<uint32_t> _events;  // written by the callback thread, shown by the GUI thread
   TempWriteState _write;  // how far the temp file was written, by the callback thread
   LossLog _lossLog;       // what the recording lost, noted at every refresh while recording
+  DeviceParams _recordParams;  // the parameters the recording's start wrote, for the run report
   QString _tmpName;
   FILE* _tmpFile;       // the open temp file, or null; the window reopens it for the merge
   TapQueue* _tap;       // the live monitor's queue while a recording runs, else null; not owned

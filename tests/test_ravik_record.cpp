@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <regex>
 #include <thread>
 
@@ -129,6 +132,13 @@ TEST_F(RecordTest, ChainFaultsAreReportedAndTheRecordingGoesOn) {
 TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
   std::vector<std::string> noSim = outputs("0.3");
   noSim.erase(noSim.begin());
+  // Parameter files with one fault each.
+  const auto params = [&](const std::string& name, const std::string& content) {
+    std::ofstream(dir / name) << content;
+    std::vector<std::string> args = outputs("0.3");
+    args.insert(args.end(), {"--params", dir / name});
+    return args;
+  };
   const struct {
     std::vector<std::string> sim, args;
     int code;
@@ -143,6 +153,14 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
       {{}, {"-s", "--text", out + "/no/such/folder"}, 2, "cannot create"},
       {{}, {"-s", "--text", out + "/a", "--seconds", "-1"}, 2, "bad --seconds"},
       {{}, {"-s", "--seconds=", "--text", out + "/a"}, 2, "--seconds needs a value"},
+      {{}, params("p0", "{\"markers\": 16,"), 2, "p0: not a JSON document"},
+      {{}, params("p1", R"({"devices": [{"serial": "TK24071", "parameters": {"marker": 16}}]})"),
+       2, "p1: devices[0].parameters.marker: unknown key"},
+      {{}, params("p2", R"({"channels": [{}, {"threshold_v": 3.5}]})"), 2,
+       "p2: parameters.channels[1].threshold_v: 3.5 is not a number from -3.0 to 3.0"},
+      {{}, params("p3", R"({"divider": 3})"), 2, "p3: parameters.divider: 3 is none of"},
+      {{}, params("p5", R"({"markers": 512})"), 2, "p5: parameters.markers: 512 is not a mask"},
+      {{}, params("p4", R"({"channels": [{"type": "TTL"}]})"), 2, "channels[0].type: \"TTL\""},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(exitCode(spawn(c.sim, c.args)), c.code) << c.message;
@@ -150,6 +168,41 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
     EXPECT_TRUE(namesIn(out).empty()) << c.message << ": no output, no partial file";
     EXPECT_TRUE(namesIn(tmp).empty()) << c.message;
   }
+}
+
+// A run's report fed back with the ms tick enabled repeats the run with its markers: one per
+// millisecond of recorded time on every device, whether matched by serial or by chain position.
+TEST_F(RecordTest, ParamsFromTheRunReportSetTheDevices) {
+  ASSERT_EQ(exitCode(spawn({}, outputs("0.3"))), 0) << errText();
+  nlohmann::json report = nlohmann::json::parse(slurp(out + "/run.json"));
+  ASSERT_EQ(report["devices"].size(), 3u);
+  for (auto& device : report["devices"]) {
+    ASSERT_EQ(device["parameters"]["markers"], 0) << device;
+    device["parameters"]["markers"] = 0x10;
+  }
+  report["devices"][1]["serial"] = "elsewhere";  // found by its chain position
+  std::ofstream(dir / "params.json") << report;
+  std::vector<std::string> args = outputs("0.5");
+  args.insert(args.end(), {"--params", dir / "params.json"});
+  ASSERT_EQ(exitCode(spawn({}, args)), 0) << errText();
+
+  std::map<int, int64_t> markers;
+  int64_t first = INT64_MAX, last = INT64_MIN;
+  std::istringstream lines(slurp(out + "/run.txt"));
+  for (int64_t time; lines >> time;) {
+    int channel = 0;
+    lines.ignore(1) >> channel;
+    first = std::min(first, time), last = std::max(last, time);
+    if (channel >= 100) ++markers[channel];
+  }
+  const int64_t ms = (last - first) / 1000000000;
+  EXPECT_EQ(markers.size(), 3u);
+  for (int chain = 0; chain < 3; ++chain)
+    EXPECT_NEAR(markers[104 + 5 * chain], ms, 2) << "chain position " << chain;
+  // The new report holds what was set, and otherwise what the first run had.
+  const nlohmann::json again = nlohmann::json::parse(slurp(out + "/run.json"));
+  for (size_t i = 0; i < 3; ++i)
+    EXPECT_EQ(again["devices"][i]["parameters"], report["devices"][i]["parameters"]) << i;
 }
 
 // However long the recording was meant to last.

@@ -7,6 +7,9 @@
 #include <utility>
 
 #include <QDataStream>
+#include <QDoubleSpinBox>
+
+#include <nlohmann/json.hpp>
 
 #include "device/recordcore.h"
 #include "korbalt/simhooks.h"
@@ -122,10 +125,15 @@ protected:
 TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutputs) {
   KRmtProbe p = prepare();
   for (uint32_t i = 0; i < 3; ++i) ASSERT_TRUE(korbalt::simKeepRecord(i, kRecordLimit));
+  KRmt::_devs[1]->_chDeadTime[2]->setValue(12.5);  // written at Start, so in the run report
   record(p, KRmt::_devs);
   EXPECT_EQ(tempFiles(), (QStringList{"ravik-0.tmp", "ravik-1.tmp", "ravik-2.tmp"}));
   stopAndMerge(p);
   EXPECT_TRUE(tempFiles().isEmpty());
+  const nlohmann::json report = nlohmann::json::parse(readFile(path("out.json")).toStdString());
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(report["devices"][i]["parameters"]["channels"][2]["dead_time_ns"], i == 1 ? 12.5 : 0)
+        << report;
   const std::vector<Stamp> text = textStamps(path("out.txt"));
   EXPECT_TRUE(text == binaryStamps(path("out.bin"))) << "both outputs hold the same records";
   EXPECT_EQ(positionsIn(text), (std::set<int>{0, 1, 2})) << "no markers, so in time order";
