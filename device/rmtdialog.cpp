@@ -25,11 +25,12 @@ QComboBox* comboOf(const char* entries, QWidget* parent) {
   return combo;
 }
 
-QDoubleSpinBox* spinOf(double min, double max, double step, double value, const char* suffix,
-                       QWidget* parent, int decimals = 2) {
+// The range and decimals are those of the parameter set (device/deviceparams.h).
+QDoubleSpinBox* spinOf(const ParamRange& range, double step, double value, const char* suffix,
+                       QWidget* parent) {
   auto* spin = new QDoubleSpinBox(parent);
-  spin->setDecimals(decimals);
-  spin->setRange(min, max);
+  spin->setDecimals(range.decimals);
+  spin->setRange(range.min, range.max);
   spin->setSingleStep(step);
   spin->setValue(value);
   spin->setSuffix(suffix);
@@ -72,12 +73,12 @@ void RmtDev::buildDialog(QWidget* parent) {
   _dividerBox = comboOf("1+2+4+8", _dialog);
   _reconstructBox = new QCheckBox(_dialog);
   _fiveChBox = new QCheckBox("(all devices)", _dialog);
-  _coincWin = spinOf(0, 2000000, 1, 0, "ns", _dialog);
+  _coincWin = spinOf(kCoincidenceRange, 1, 0, "ns", _dialog);
   _singleStopBox = new QCheckBox(_dialog);
   _generateBox = new QCheckBox(_dialog);
-  _period = spinOf(40, 1200, 10, 40, "ns", _dialog);
-  _burstCount = spinOf(1, 65000, 1, 1, "", _dialog, 0);
-  _burstDist = spinOf(0.1, 800, 1, 1, "us", _dialog);
+  _period = spinOf(kPeriodRange, 10, 40, "ns", _dialog);
+  _burstCount = spinOf(kBurstCountRange, 1, 1, "", _dialog);
+  _burstDist = spinOf(kBurstDistanceRange, 1, 1, "us", _dialog);
 
   const struct {
     int row, col;
@@ -105,9 +106,9 @@ void RmtDev::buildChannelRow(int ch) {
   _chEnable[ch] = new QCheckBox(_dialog);
   _chType[ch] = comboOf("LVTTL+NIM+Misc", _dialog);
   _chEdge[ch] = comboOf("Falling Edge+Rising Edge", _dialog);
-  _chThreshold[ch] = spinOf(-3, 3, 0.1, 2, "V", _dialog);
-  _chDelay[ch] = spinOf(0, 2000, 0.1, 0, "ns", _dialog);
-  _chDeadTime[ch] = spinOf(0, 2000000, 1, 0, "ns", _dialog);
+  _chThreshold[ch] = spinOf(kThresholdRange, 0.1, 2, "V", _dialog);
+  _chDelay[ch] = spinOf(kDelayRange, 0.1, 0, "ns", _dialog);
+  _chDeadTime[ch] = spinOf(kDeadTimeRange, 1, 0, "ns", _dialog);
   _chFilter[ch] = comboOf("None+Mute+Coinc+Sync", _dialog);
   for (int j = 0; j < kChannels; ++j) _chFilterCh[ch][j] = new QCheckBox(_dialog);
   QObject::connect(_chType[ch], QOverload<int>::of(&QComboBox::currentIndexChanged), this,
