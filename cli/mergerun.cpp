@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <algorithm>
+
 #include "cli/report.h"
 #include "codec/tdc56.h"
 #include "device/korbalt.h"
@@ -58,6 +60,17 @@ bool writeFailed(const OutputFile* text, const OutputFile* binary) {
          (binary != nullptr && binary->writeError() != 0);
 }
 
+// The counts read the streams, which hold no loss records.
+void addLossRecords(const std::vector<LossInterval>& losses, ChannelCounts* counts) {
+  for (const LossInterval& loss : losses) {
+    ++counts->perChannel[lossStartChannel(loss.chain)];
+    ++counts->perChannel[lossEndChannel(loss.chain)];
+    counts->records += 2;
+    counts->first = std::min(counts->first, loss.fromPs);
+    counts->last = std::max(counts->last, loss.toPs);
+  }
+}
+
 double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -94,8 +107,8 @@ MergeRun::~MergeRun() {
 // Growing inputs are merged without their losses, which are known only at their end and are
 // located then: the records are the same, as loss records are not written for them.
 void MergeRun::merge(bool growing) {
-  _result.outcome = mergeChecked(_sources, _outputs, _settings.lossRecords && !growing,
-                                 _bytesRead, _running);
+  _lossRecordsWritten = _settings.lossRecords && !growing;
+  _result.outcome = mergeChecked(_sources, _outputs, _lossRecordsWritten, _bytesRead, _running);
   if (growing && _settings.lossesAtEnd && _result.outcome.readError.empty() &&
       _running.load()) {
     for (size_t i = 0; i < _sources.size(); ++i) _sources[i].losses = _settings.lossesAtEnd(i);
@@ -135,6 +148,8 @@ RunResult MergeRun::finish(const sigset_t& signals) {
                                                   currentSize(_inputs), secondsSince(_start)).c_str());
   }
   join();
+  if (_result.counted && _lossRecordsWritten)
+    addLossRecords(_result.outcome.losses, _settings.counts);
   if (_settings.progress) fprintf(stderr, "\r\033[K");
   _result.seconds = secondsSince(_start);
   _result.bytesRead = int64_t(_bytesRead.load());

@@ -81,6 +81,7 @@ private:
   std::atomic<bool> _running{true};
   std::atomic<int32_t> _working;
   RunResult _result;
+  bool _lossRecordsWritten = false;  // by the merge thread, read after it ended
   pthread_t _starter;
   std::chrono::steady_clock::time_point _start;
   std::thread _merger, _counter;

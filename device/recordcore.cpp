@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/file.h>
+#include <time.h>
 #include <unistd.h>
 
 std::vector<ChainStep> chainOrder(const std::vector<int32_t>& positions) {
@@ -91,12 +92,25 @@ void appendBlock(FILE* file, TempWriteState& state, const uint32_t* words, int32
                     std::memory_order_relaxed);
 }
 
+namespace {
+
+int64_t monotonicNs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+}  // namespace
+
 void LossLog::start(const std::string& stream) {
   *this = LossLog();
   _name = lossFileName(stream);
+  _lastNs = _previousNs = monotonicNs();
 }
 
 void LossLog::refresh(int64_t bytes, bool lost, bool clockOk) {
+  _previousNs = _lastNs;
+  _lastNs = monotonicNs();
   _clockBad = _clockBad || !clockOk;
   bool changed = false;
   if (_pending) {
@@ -118,15 +132,21 @@ void LossLog::refresh(int64_t bytes, bool lost, bool clockOk) {
 void LossLog::writeFailed(int64_t bytes, int32_t error) {
   if (_writeFailed) return;
   _writeFailed = true;
+  // The write failed after the refresh before this one; until the end of the recording is known
+  // the loss lasts at least until now.
+  _failedAfterNs = _previousNs;
   _losses.push_back({StreamLoss::WriteFailed, bytes, bytes,
-                     std::string("temp file write failed: ") + strerror(error)});
+                     std::string("temp file write failed: ") + strerror(error),
+                     _lastNs - _failedAfterNs});
   save();
 }
 
 void LossLog::finish(int64_t bytes) {
-  if (!_pending) return;
-  _losses.back().toByte = bytes;
+  if (!_pending && !_writeFailed) return;
+  if (_pending) _losses.back().toByte = bytes;
   _pending = false;
+  for (StreamLoss& loss : _losses)
+    if (loss.kind == StreamLoss::WriteFailed) loss.lostNs = monotonicNs() - _failedAfterNs;
   save();
 }
 

@@ -101,7 +101,7 @@ public:
   void refresh(int64_t bytes, bool lost, bool clockOk);
   // The temp file's write or close failed with errno `error`; the stream ends at `bytes`.
   void writeFailed(int64_t bytes, int32_t error);
-  // After the last block: `bytes` is the stream's final size.
+  // After the last block, at the end of the recording: `bytes` is the stream's final size.
   void finish(int64_t bytes);
 
   const std::vector<StreamLoss>& losses() const { return _losses; }
@@ -117,6 +117,8 @@ private:
   std::string _name;                // the loss file
   std::vector<StreamLoss> _losses;
   int64_t _lastBytes = 0;           // the stream's size at the previous refresh
+  int64_t _lastNs = 0, _previousNs = 0;  // monotonic times of the last two refreshes (or start)
+  int64_t _failedAfterNs = 0;       // of the refresh before the one that saw a failed write
   bool _pending = false;            // the last loss still awaits its end position
   bool _lossSeen = false, _writeFailed = false, _clockBad = false;
   std::string _fileError;

@@ -53,18 +53,19 @@ private:
   MergeSource _source;
 };
 
-void closeOpenEnds(std::vector<LossInterval>* losses, int64_t endPs) {
+// Losses that last to the end of the recording reach at least to `endPs`.
+void extendToEnd(std::vector<LossInterval>* losses, int64_t endPs) {
   for (LossInterval& loss : *losses)
-    if (loss.toPs == kLossOpenEnd) loss.toPs = std::max(loss.fromPs, endPs);
+    if (loss.untilEnd) loss.toPs = std::max(loss.toPs, endPs);
 }
 
-bool hasOpenEnd(const std::vector<LossInterval>& losses) {
+bool anyUntilEnd(const std::vector<LossInterval>& losses) {
   return std::any_of(losses.begin(), losses.end(),
-                     [](const LossInterval& l) { return l.toPs == kLossOpenEnd; });
+                     [](const LossInterval& l) { return l.untilEnd; });
 }
 
-// Locates every source's losses into out->losses. Loss records need the open ends closed
-// before the merge: the end of the recording is then the latest timestamp of any source, which
+// Locates every source's losses into out->losses. Loss records need the ends of losses that
+// last to the end of the recording before the merge: the latest timestamp of any source, which
 // takes a decoding of the streams without losses too.
 bool locateAll(const std::vector<CheckedSource>& sources, bool lossRecords, MergeOutcome* out) {
   std::vector<int64_t> lasts(sources.size(), INT64_MIN);
@@ -80,16 +81,17 @@ bool locateAll(const std::vector<CheckedSource>& sources, bool lossRecords, Merg
   };
   for (size_t i = 0; i < sources.size(); ++i)
     if (!sources[i].losses.empty() && !locate(i)) return false;
-  if (!lossRecords || !hasOpenEnd(out->losses)) return true;
+  if (!lossRecords || !anyUntilEnd(out->losses)) return true;
   for (size_t i = 0; i < sources.size(); ++i)
     if (sources[i].losses.empty() && !locate(i)) return false;
-  closeOpenEnds(&out->losses, *std::max_element(lasts.begin(), lasts.end()));
+  extendToEnd(&out->losses, *std::max_element(lasts.begin(), lasts.end()));
   return true;
 }
 
-// Closes the open ends at the last record and puts the losses in time order.
+// Extends the losses that last to the end of the recording to the last record and puts the
+// losses in time order.
 void finishLosses(MergeOutcome* out) {
-  closeOpenEnds(&out->losses, out->lastPs);
+  extendToEnd(&out->losses, out->lastPs);
   std::stable_sort(out->losses.begin(), out->losses.end(),
                    [](const LossInterval& a, const LossInterval& b) { return a.fromPs < b.fromPs; });
 }

@@ -25,7 +25,7 @@ struct MergeOutcome {
   std::vector<int64_t> sourceRecords;  // timestamps of each source written
   int64_t firstPs = INT64_MAX;         // time of the first and the last record; INT64_MAX and
   int64_t lastPs = INT64_MIN;          // INT64_MIN when there was none
-  std::vector<LossInterval> losses;    // every source's, in time order; open ends closed at lastPs
+  std::vector<LossInterval> losses;    // every source's, in time order
   std::string readError;               // "<name>: read failed: <text>"; empty when all reads worked
 };
 

@@ -29,11 +29,12 @@ bool parseLine(const char* line, StreamLoss* loss) {
     *loss = {StreamLoss::Device, from, to, kDeviceLossCause};
     return from >= 0 && to >= from;
   }
-  if (sscanf(line, "%15s %lld %n", tag, &from, &used) == 2 && strcmp(tag, kWriteTag) == 0) {
+  if (sscanf(line, "%15s %lld %lld %n", tag, &from, &to, &used) == 3 &&
+      strcmp(tag, kWriteTag) == 0) {
     std::string cause = line + used;
     while (!cause.empty() && (cause.back() == '\n' || cause.back() == '\r')) cause.pop_back();
-    *loss = {StreamLoss::WriteFailed, from, from, cause};
-    return from >= 0 && !cause.empty();
+    *loss = {StreamLoss::WriteFailed, from, from, cause, to};
+    return from >= 0 && to >= 0 && !cause.empty();
   }
   return false;
 }
@@ -56,7 +57,8 @@ bool writeLossFile(const std::string& name, const std::vector<StreamLoss>& losse
     if (loss.kind == StreamLoss::Device)
       ok = fprintf(f, "%s %" PRId64 " %" PRId64 "\n", kDeviceTag, loss.fromByte, loss.toByte) > 0;
     else
-      ok = fprintf(f, "%s %" PRId64 " %s\n", kWriteTag, loss.fromByte, loss.cause.c_str()) > 0;
+      ok = fprintf(f, "%s %" PRId64 " %" PRId64 " %s\n", kWriteTag, loss.fromByte, loss.lostNs,
+                   loss.cause.c_str()) > 0;
     if (!ok) break;
   }
   ok = fflush(f) == 0 && ok;
@@ -102,6 +104,7 @@ bool readLossFile(const std::string& name, std::vector<StreamLoss>* losses, std:
 namespace {
 
 constexpr int64_t kNoTime = INT64_MIN;
+constexpr int64_t kNoTimeAfter = INT64_MAX;
 // The merge decodes 100 words at a time; so does the walk, split further only where it must.
 constexpr int32_t kBlockWords = 100;
 constexpr int32_t kChunkBlocks = 160;
@@ -109,7 +112,7 @@ constexpr int32_t kChunkBlocks = 160;
 // What the device's data show around one byte position of its stream.
 struct Cut {
   int64_t lastBefore = kNoTime;  // time of the last timestamp before the position
-  int64_t firstAfter = kLossOpenEnd;
+  int64_t firstAfter = kNoTimeAfter;
 };
 
 // The start of an absolute-time packet: a first word (bit 31 clear) and a second word (bit 31
@@ -127,7 +130,7 @@ public:
 
   // Snapshot at the current position; the index of the cut.
   size_t cut() {
-    _cuts.push_back({_last, kLossOpenEnd});
+    _cuts.push_back({_last, kNoTimeAfter});
     _waiting.push_back(_cuts.size() - 1);
     return _cuts.size() - 1;
   }
@@ -215,20 +218,26 @@ bool locateLosses(int fd, uint32_t markers, int32_t chain, const std::vector<Str
     const int64_t t = walk.at(cut).lastBefore;
     return t == kNoTime ? opening : t;
   };
+  // A loss with nothing of the device after it lasts to the end of the recording.
+  auto interval = [&](int64_t from, int64_t to, const std::string& cause) {
+    return to == kNoTimeAfter ? LossInterval{chain, from, from, cause, true}
+                              : LossInterval{chain, from, to, cause, false};
+  };
   std::map<int64_t, LossInterval> found;  // by byte position, so a restart counts once
   for (const StreamLoss& loss : losses) {
     const int64_t from = loss.fromByte & ~int64_t(3), to = loss.toByte & ~int64_t(3);
     if (loss.kind == StreamLoss::WriteFailed) {
-      found[from] = {chain, before(noted[from]), kLossOpenEnd, loss.cause};
+      const int64_t last = before(noted[from]);
+      found[from] = {chain, last, last + loss.lostNs * 1000, loss.cause, true};
       continue;
     }
     bool exact = false;
     for (auto r = restarts.lower_bound(from); r != restarts.end() && r->first < to; ++r) {
-      found[r->first] = {chain, before(r->second), walk.at(r->second).firstAfter, loss.cause};
+      found[r->first] = interval(before(r->second), walk.at(r->second).firstAfter, loss.cause);
       exact = true;
     }
     if (!exact)
-      found[from] = {chain, before(noted[from]), walk.at(noted[to]).firstAfter, loss.cause};
+      found[from] = interval(before(noted[from]), walk.at(noted[to]).firstAfter, loss.cause);
   }
   std::vector<LossInterval> located;
   for (auto& f : found) located.push_back(f.second);

@@ -26,6 +26,9 @@ struct StreamLoss {
   int64_t fromByte;
   int64_t toByte;
   std::string cause;  // WriteFailed: "temp file write failed: <system error text>"
+  // WriteFailed: how long the recording went on after the last refresh before the failure was
+  // seen (wall clock, the time axis's own pace), so at least as long as the loss; 0: not known.
+  int64_t lostNs = 0;
 };
 
 // The cause of a loss that the device itself reported.
@@ -47,12 +50,12 @@ bool readLossFile(const std::string& name, std::vector<StreamLoss>* losses, std:
 struct LossInterval {
   int32_t chain;  // chain position of the device
   int64_t fromPs;
-  int64_t toPs;   // kLossOpenEnd until the merge knows the end of the recording
+  int64_t toPs;
   std::string cause;
+  // Nothing of the device follows: the loss lasts to the end of the recording, so the merge
+  // moves `toPs` to its last record when that is later.
+  bool untilEnd = false;
 };
-
-// A loss that lasts to the end of the recording (nothing of the device after it).
-constexpr int64_t kLossOpenEnd = INT64_MAX;
 
 // Decodes the raw stream `fd` (read with pread(), so another reader may share the open file) as
 // the merge does, with the enabled-marker mask `markers`, and turns `losses` into intervals of
