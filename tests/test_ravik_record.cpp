@@ -12,6 +12,8 @@
 #include <regex>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "tests/core_merge.h"
 
 namespace {
@@ -243,6 +245,59 @@ TEST_F(RecordTest, CtrlCInTheMergeLeavesNoOutputAndKeepsTheRawFiles) {
   ASSERT_EQ(exitCode(spawn({}, outputs("0.2"))), 0) << errText();
   EXPECT_EQ(namesIn(tmp), std::set<std::string>{raw.substr(tmp.size() + 1)});
   EXPECT_TRUE(slurp(raw + "/ravik-0.tmp") == kept);
+}
+
+// Each ~1 ms loss of the device at chain position 0 is an interval exactly over its data's hole,
+// marked by loss records; an offline merge of the kept files finds the same intervals.
+TEST_F(RecordTest, LossesAreIntervalsOverTheHolesOfTheirDevice) {
+  std::vector<std::string> args = outputs("1.1");
+  args.insert(args.end(), {"--loss-records", "--keep-raw", "--report", dir / "run.json"});
+  ASSERT_EQ(exitCode(spawn({"ORDER=chain", "DATA_LOSS=0"}, args)), 5) << errText();
+  const nlohmann::json report = nlohmann::json::parse(slurp(dir / "run.json"));
+  std::map<int32_t, std::vector<int64_t>> times;  // by chain position, from the text output
+  std::multiset<std::pair<int64_t, int32_t>> marks;
+  std::istringstream text(slurp(out + "/run.txt"));
+  long long t;
+  int channel;
+  char comma;
+  while (text >> t >> comma >> channel) {
+    if (channel >= 0) times[channel / 5].push_back(t);
+    else marks.insert({t, channel});
+  }
+  std::multiset<std::pair<int64_t, int32_t>> expectedMarks;
+  for (const nlohmann::json& device : report["devices"]) {
+    const int32_t p = device["chain"];
+    const std::vector<int64_t>& own = times[p];
+    EXPECT_EQ(device["records"], own.size()) << p;
+    EXPECT_EQ(device["lost"].size() >= 3, p == 0) << device;  // one every 250 ms
+    auto covered = [&](int64_t from, int64_t to) {
+      for (const nlohmann::json& loss : device["lost"])
+        if (loss["from_ps"] <= from && to <= loss["to_ps"]) return true;
+      return false;
+    };
+    for (size_t i = 1; i < own.size(); ++i)
+      EXPECT_TRUE(own[i] - own[i - 1] <= 300000000 || covered(own[i - 1], own[i])) << own[i];
+    for (const nlohmann::json& loss : device["lost"]) {
+      const int64_t from = loss["from_ps"], to = loss["to_ps"];
+      EXPECT_EQ(loss["cause"], "device data loss");
+      EXPECT_EQ(std::upper_bound(own.begin(), own.end(), from), std::lower_bound(own.begin(), own.end(), to))
+          << "a record inside " << loss;
+      EXPECT_TRUE(std::binary_search(own.begin(), own.end(), from) &&
+                  std::binary_search(own.begin(), own.end(), to)) << loss;
+      expectedMarks.insert({{from, -(2 * p + 1)}, {to, -(2 * p + 2)}});
+    }
+  }
+  EXPECT_EQ(marks, expectedMarks);
+
+  const std::string raw = runDir();
+  const pid_t merge = spawnProgram(RAVIK_MERGE_PROGRAM,
+                                   {"--text", dir / "again.txt", "--report", dir / "again.json",
+                                    raw + "/ravik-0.tmp:0:0", raw + "/ravik-1.tmp:1:0",
+                                    raw + "/ravik-2.tmp:2:0"},
+                                   dir / "merge-stderr", {});
+  EXPECT_EQ(exitCode(merge), 5) << slurp(dir / "merge-stderr");
+  const nlohmann::json again = nlohmann::json::parse(slurp(dir / "again.json"));
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(again["devices"][i]["lost"], report["devices"][i]["lost"]);
 }
 
 }  // namespace

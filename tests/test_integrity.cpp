@@ -1,0 +1,293 @@
+// Losses in the merge: loss files, loss intervals located in crafted streams, loss records in
+// the outputs, and read errors that fail the merge.
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "codec/tdc56.h"
+#include "device/recordcore.h"
+#include "merge/checkedmerge.h"
+#include "report/runreport.h"
+#include "tests/core_merge.h"
+
+namespace {
+
+// Segments of timestamps, each packed as a stream of its own (so each opens with an absolute
+// time, as a device's stream does after a loss), one after the other in a temporary file.
+class SegmentedStream {
+public:
+  explicit SegmentedStream(const std::vector<std::vector<PpTimest>>& segments)
+      : _file(tmpfile()), _decoder(tdc56Init()) {
+    for (const auto& events : segments) {
+      Tdc56Instance* enc = tdc56Init();
+      std::vector<uint32_t> words(4 * events.size() + 4);
+      int32_t count = int32_t(events.size());
+      const int32_t n = tdc56Pack60(enc, events.data(), &count, words.data(), int32_t(words.size()));
+      tdc56DeInit(enc);
+      fwrite(words.data(), 4, size_t(n), _file);
+      _ends.push_back(ftell(_file));
+    }
+    fflush(_file);
+  }
+  ~SegmentedStream() {
+    fclose(_file);
+    tdc56DeInit(_decoder);
+  }
+  CheckedSource source(int32_t chain, std::vector<StreamLoss> losses) const {
+    rewind(_file);
+    return {{_decoder, chain, 0, _file}, "stream", losses};
+  }
+  int64_t end(size_t segment) const { return _ends[segment]; }  // byte after it
+
+private:
+  FILE* _file;
+  Tdc56Instance* _decoder;
+  std::vector<int64_t> _ends;
+};
+
+// `n` events on channel 1 from `first`, `step` apart.
+std::vector<PpTimest> events(int64_t first, int64_t step, int32_t n) {
+  std::vector<PpTimest> e;
+  for (int32_t i = 0; i < n; ++i) e.push_back({first + i * step, 1});
+  return e;
+}
+
+struct Span {
+  int64_t from, to;
+  bool operator==(const Span& o) const { return from == o.from && to == o.to; }
+};
+std::ostream& operator<<(std::ostream& os, const Span& s) {
+  return os << "[" << s.from << ", " << s.to << "]";
+}
+
+MergeOutcome merge(const std::vector<CheckedSource>& sources, FILE* text, bool lossRecords) {
+  MergeOutputs outputs;
+  outputs.text = text;
+  std::atomic<double> bytes{0};
+  std::atomic<bool> running{true};
+  return mergeChecked(sources, outputs, lossRecords, bytes, running);
+}
+
+// Segment k of stream A spans [(k + 1) * 10^6, (k + 1) * 10^6 + 99 * 1000] ps; stream B runs on
+// after it.
+TEST(LossIntervals, ExactAtRestartsWidestWithoutOneAndToTheEndAfterAFailedWrite) {
+  const SegmentedStream a({events(1000000, 1000, 100), events(2000000, 1000, 100),
+                           events(3000000, 1000, 100)});
+  const SegmentedStream b({events(1000500, 1000, 3000)});
+  const int64_t last0 = 1099000, first1 = 2000000, last1 = 2099000, first2 = 3000000;
+  const int64_t bEnd = 1000500 + 2999 * 1000;
+  const int64_t r1 = a.end(0), r2 = a.end(1);  // where the restarts begin
+  const StreamLoss::Kind device = StreamLoss::Device;
+  const struct {
+    const char* what;
+    std::vector<StreamLoss> losses;
+    std::vector<Span> expected;
+  } cases[] = {
+      {"a restart between the readings", {{device, 0, r1 + 8, kDeviceLossCause}},
+       {{last0, first1}}},
+      {"two restarts, two intervals", {{device, 4, a.end(2), kDeviceLossCause}},
+       {{last0, first1}, {last1, first2}}},
+      {"readings that share a restart", {{device, 0, r1 + 16, ""}, {device, r1, r1 + 8, ""}},
+       {{last0, first1}}},
+      {"no restart: all data between the readings", {{device, r1 + 8, r2, kDeviceLossCause}},
+       {{last0, first2}}},
+      {"a failed write lasts at least to the end", {{StreamLoss::WriteFailed, r2, r2, "w", 1}},
+       {{last1, bEnd}}},
+      {"or as long as the recording went on", {{StreamLoss::WriteFailed, r2, r2, "w", 5000}},
+       {{last1, last1 + 5000000}}},
+  };
+  for (const auto& c : cases) {
+    const MergeOutcome out = merge({a.source(3, c.losses), b.source(0, {})}, nullptr, false);
+    std::vector<Span> got;
+    for (const LossInterval& l : out.losses) {
+      got.push_back({l.fromPs, l.toPs});
+      EXPECT_EQ(l.chain, 3) << c.what;
+    }
+    EXPECT_EQ(got, c.expected) << c.what;
+    EXPECT_EQ(out.sourceRecords, (std::vector<int64_t>{300, 3000})) << c.what;
+    EXPECT_TRUE(out.readError.empty()) << c.what;
+  }
+}
+
+TEST(LossIntervals, LossRecordsMarkEachIntervalInTimeOrderAndAddNothingElse) {
+  const SegmentedStream a({events(1000000, 1000, 100), events(2000000, 1000, 100)});
+  const SegmentedStream b({events(1000500, 1000, 3000)});
+  const std::vector<StreamLoss> losses = {{StreamLoss::Device, 0, a.end(1), kDeviceLossCause}};
+  FILE* plain = tmpfile();
+  FILE* marked = tmpfile();
+  merge({b.source(0, {}), a.source(2, losses)}, plain, false);
+  const MergeOutcome out = merge({b.source(0, {}), a.source(2, losses)}, marked, true);
+  EXPECT_EQ(out.records, 3000 + 200 + 2);
+  std::string withoutMarks, marks;
+  int64_t previous = INT64_MIN;
+  char line[64];
+  rewind(marked);
+  while (fgets(line, sizeof line, marked) != nullptr) {
+    long long t;
+    int channel;
+    ASSERT_EQ(sscanf(line, "%lld, %d", &t, &channel), 2) << line;
+    EXPECT_GE(t, previous) << line;
+    previous = t;
+    (channel < 0 ? marks : withoutMarks) += line;
+  }
+  rewind(plain);
+  std::string plainText;
+  while (fgets(line, sizeof line, plain) != nullptr) plainText += line;
+  EXPECT_EQ(withoutMarks, plainText);
+  EXPECT_EQ(marks, "1099000, -5\n2000000, -6\n");  // chain position 2: -(2p+1), -(2p+2)
+  fclose(plain);
+  fclose(marked);
+}
+
+TEST(LossIntervals, AReadErrorFailsTheMergeNamingTheFile) {
+  TempDir dir;
+  FILE* folder = fopen(dir.path.c_str(), "rb");  // opens, but every read fails
+  ASSERT_NE(folder, nullptr);
+  Tdc56Instance* decoder = tdc56Init();
+  // Found by the merge's reads, and before them by the reads that locate losses.
+  for (const std::vector<StreamLoss>& losses :
+       {std::vector<StreamLoss>{}, {{StreamLoss::Device, 0, 8, kDeviceLossCause}}}) {
+    const MergeOutcome out = merge({{{decoder, 0, 0, folder}, dir.path, losses}}, nullptr, false);
+    EXPECT_EQ(out.readError, dir.path + ": read failed: " + strerror(EISDIR));
+  }
+  tdc56DeInit(decoder);
+  fclose(folder);
+}
+
+TEST(LossFile, KeepsWhatWasNotedAndRefusesWhatItDoesNotUnderstand) {
+  TempDir dir;
+  const std::string name = lossFileName(dir / "ravik-1.tmp");
+  EXPECT_EQ(name, dir / "ravik-1.tmp.loss");
+  std::vector<StreamLoss> read = {{StreamLoss::Device, 1, 2, "x"}};
+  std::string error;
+  EXPECT_TRUE(readLossFile(name, &read, &error) && read.empty()) << "no file: no loss";
+  const std::vector<StreamLoss> noted = {
+      {StreamLoss::Device, 400, 1200, kDeviceLossCause},
+      {StreamLoss::WriteFailed, 1600, 1600, "temp file write failed: No space left on device", 7}};
+  ASSERT_TRUE(writeLossFile(name, noted, &error)) << error;
+  ASSERT_TRUE(readLossFile(name, &read, &error)) << error;
+  ASSERT_EQ(read.size(), noted.size());
+  for (size_t i = 0; i < read.size(); ++i) {
+    EXPECT_EQ(read[i].kind, noted[i].kind);
+    EXPECT_EQ(read[i].fromByte, noted[i].fromByte);
+    EXPECT_EQ(read[i].toByte, noted[i].toByte);
+    EXPECT_EQ(read[i].cause, noted[i].cause);
+    EXPECT_EQ(read[i].lostNs, noted[i].lostNs);
+  }
+  FILE* f = fopen(name.c_str(), "a");
+  fputs("device 9 3\n", f);  // ends before it begins
+  fclose(f);
+  EXPECT_FALSE(readLossFile(name, &read, &error));
+  EXPECT_EQ(error, name + ": line 3 is not a loss record");
+}
+
+// The temp file write of the recording core with `room` bytes left, then no space.
+size_t gRoom = 0;
+ssize_t limitedWrite(int fd, const void* data, size_t bytes) {
+  if (gRoom == 0) {
+    errno = ENOSPC;
+    return -1;
+  }
+  const size_t n = std::min(bytes, gRoom);
+  gRoom -= n;
+  return write(fd, data, n);
+}
+
+TEST(TempStream, AFailedWriteLeavesWholeBlocksAndNothingAfterIt) {
+  TempDir dir;
+  const std::string name = dir / "ravik-0.tmp";
+  std::vector<uint32_t> words(5 * 100);
+  for (size_t i = 0; i < words.size(); ++i) words[i] = uint32_t(i);
+  const struct {
+    size_t room;    // bytes the folder takes before it is full
+    size_t blocks;  // whole blocks of 100 words the file keeps
+  } cases[] = {{0, 0}, {399, 0}, {400, 1}, {1000, 2}, {SIZE_MAX, 5}};
+  tempWriteFunction = &limitedWrite;
+  for (const auto& c : cases) {
+    FILE* file = nullptr;
+    ASSERT_EQ(openTempFile(name, &file), 0);
+    TempWriteState state;
+    std::atomic<uint32_t> events{0};
+    gRoom = c.room;
+    for (size_t b = 0; b < 5; ++b) {
+      recordBlock(file, state, events, &words[100 * b], 100);
+      if (b == 2) gRoom = SIZE_MAX;  // space returns: the stream must not go on after a gap
+    }
+    EXPECT_EQ(closeTempFile(&file), 0);
+    const std::string kept = slurp(name);
+    EXPECT_EQ(kept, std::string(reinterpret_cast<const char*>(words.data()), 400 * c.blocks))
+        << c.room;
+    EXPECT_EQ(state.bytes.load(), int64_t(400 * c.blocks)) << c.room;
+    EXPECT_EQ(state.error.load(), c.blocks < 5 ? ENOSPC : 0) << c.room;
+    EXPECT_EQ(events.load(), 5u * 150) << "the devices' estimate counts every block";
+  }
+  tempWriteFunction = &write;
+}
+
+TEST(TempStream, TheLossLogNotesWhereAndKeepsItInTheLossFile) {
+  TempDir dir;
+  const std::string stream = dir / "ravik-3.tmp";
+  FILE* file = nullptr;
+  std::string error;
+  ASSERT_TRUE(writeLossFile(lossFileName(stream), {{StreamLoss::Device, 1, 2, ""}}, &error));
+  ASSERT_EQ(openTempFile(stream, &file), 0);
+  EXPECT_EQ(namesIn(dir.path), std::set<std::string>{"ravik-3.tmp"}) << "an old loss file goes";
+  LossLog log;
+  log.start(stream);
+  log.refresh(100, false, true);
+  log.refresh(300, true, true);   // lost after 100; its restart may come after 300
+  log.refresh(500, false, false);
+  log.writeFailed(700, ENOSPC);
+  log.finish(900);
+  EXPECT_TRUE(log.lossSeen() && log.hasWriteFailure() && log.clockBad());
+  std::vector<StreamLoss> kept;
+  ASSERT_TRUE(readLossFile(lossFileName(stream), &kept, &error)) << error;
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_TRUE(kept[0].kind == StreamLoss::Device && kept[0].fromByte == 100 &&
+              kept[0].toByte == 500);
+  EXPECT_TRUE(kept[1].kind == StreamLoss::WriteFailed && kept[1].fromByte == 700 &&
+              kept[1].cause == std::string("temp file write failed: ") + strerror(ENOSPC));
+  EXPECT_EQ(closeTempFile(&file), 0);
+  removeTempFile(stream);
+  EXPECT_TRUE(namesIn(dir.path).empty());
+}
+
+TEST(RunReport, GoesBesideTheBinaryOutputOrElseTheTextOutput) {
+  const struct {
+    std::string text, binary, report;
+  } cases[] = {
+      {"a/run.txt", "b/run.bin", "b/run.json"},  {"a/run.txt", "", "a/run.json"},
+      {"", "x.y/run", "x.y/run.json"},           {"", "run.json", "run.json.json"},
+      {"", "dir/.hidden", "dir/.hidden.json"},  {"/dev/null", "", ""},
+      {"", std::string(255, 'n'), ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(defaultReportPath(c.text, c.binary), c.report);
+
+  TempDir dir;
+  RunReport report;
+  report.program = "ravik-record";
+  ReportDevice device;
+  device.serial = "TK1";
+  device.chain = 1;
+  device.clockOk = 0;
+  device.lost = {{1, 10, 30, kDeviceLossCause}, {1, 50, 60, "w"}};
+  report.devices = {device};
+  report.firstPs = report.lastPs = 5;
+  std::string error;
+  ASSERT_TRUE(writeReport(report, dir / "r.json", &error)) << error;
+  const nlohmann::json j = nlohmann::json::parse(slurp(dir / "r.json"));
+  EXPECT_EQ(j["devices"][0]["lost"][1], (nlohmann::json{{"from_ps", 50}, {"to_ps", 60}, {"cause", "w"}}));
+  EXPECT_EQ(j["devices"][0]["lost_ps"], 30);
+  EXPECT_EQ(j["devices"][0]["clock_ok"], false);
+  EXPECT_TRUE(j["devices"][0]["index"].is_null() && j["start_utc"].is_null());
+  EXPECT_EQ(j["first_ps"], 5);
+  EXPECT_EQ(namesIn(dir.path), std::set<std::string>{"r.json"});
+}
+
+}  // namespace
