@@ -79,12 +79,12 @@ bool KRmt::openTempFiles() {
 // recorded up to then is merged. False, with the recording kept, when the user closes the window.
 bool KRmt::tellWriteFailures() {
   for (RmtDev* dev : _devs) {
-    if (dev->_tmpName.isEmpty() || !dev->_lossLog.hasWriteFailure()) continue;
-    const StreamLoss& failure = dev->_lossLog.losses().back();
+    const StreamLoss* failure = dev->_lossLog.writeFailure();
+    if (dev->_tmpName.isEmpty() || failure == nullptr) continue;
     const QString message =
         QString("Device %1: the temp file could not be written\n%2\n%3\n"
                 "The device's data end at its last complete block; they are merged up to there.")
-            .arg(dev->_serialEdit->text(), dev->_tmpName, QString::fromStdString(failure.cause));
+            .arg(dev->_serialEdit->text(), dev->_tmpName, QString::fromStdString(failure->cause));
     if (checkError(false, message)) continue;
     keepRecording();
     stopMerge();

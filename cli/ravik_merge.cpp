@@ -66,6 +66,46 @@ RunReport makeReport(const Options& options, const std::vector<InputStream>& inp
   return report;
 }
 
+// Renames the outputs into place when the merge ran to its end and read every stream in full;
+// otherwise removes them. The exit code, with a message for a failure.
+int publishRun(const RunResult& run, OutputFile* text, OutputFile* binary, std::string* error) {
+  int code = 0;
+  if (run.stopSignal != 0) {
+    *error = std::string("stopped by signal ") + strsignal(run.stopSignal);
+    code = 128 + run.stopSignal;
+  } else if (!run.outcome.readError.empty()) {
+    *error = run.outcome.readError;
+    code = kExitWriteError;
+  } else {
+    return publishOutputs(text, binary, error) ? 0 : kExitWriteError;
+  }
+  text->discard();
+  binary->discard();
+  *error += "; no output written";
+  return code;
+}
+
+// The summary (or in quiet mode the streams that lost data) and the run report; the exit code,
+// 5 instead of 0 when a stream's loss file reports a loss.
+int reportRun(const Options& options, const RunReport& report, const RunResult& run,
+              const ChannelCounts& counts, int code) {
+  const std::vector<std::string> problems = problemLines(report.devices);
+  if (code == 0 && !options.quiet) {
+    printSummary(stderr, {run.records, run.bytesRead, run.seconds, run.counted ? &counts : nullptr});
+    printDevices(stderr, report.devices, true);
+  } else if (code == 0) {
+    for (const std::string& line : problems) fail(code, line);
+  }
+  const std::string path =
+      reportPath(options.reportPath, options.textPath, options.binPath, code == 0);
+  std::string error;
+  if (!path.empty() && !writeReport(report, path, &error)) {
+    fail(kExitWriteError, error);
+    if (code == 0) code = kExitWriteError;
+  }
+  return code == 0 && !problems.empty() ? kExitDataLost : code;
+}
+
 bool showProgress(const Options& options) {
   if (options.progress == ProgressMode::Auto) return isatty(STDERR_FILENO) != 0;
   return options.progress == ProgressMode::On;
@@ -105,40 +145,10 @@ int main(int argc, char** argv) {
   report.mergeStartUtc = mergeStart;
   closeInputs(&inputs);
   if (run.stopSignal == 0) run.stopSignal = pendingStopSignal(signals);
-  int code = 0;
-  if (run.stopSignal != 0) {
-    error = std::string("stopped by signal ") + strsignal(run.stopSignal);
-    code = 128 + run.stopSignal;
-  } else if (!run.outcome.readError.empty()) {
-    error = run.outcome.readError;
-    code = kExitWriteError;
-  }
-  if (code != 0) {
-    text.discard();
-    binary.discard();
-    error += "; no output written";
-  } else if (!publishOutputs(&text, &binary, &error)) {
-    code = kExitWriteError;
-  }
+  const int code = publishRun(run, &text, &binary, &error);
   if (code != 0) fail(code, error);
   report.mergeStopUtc = utcNow();
   report.completed = code == 0;
   if (code != 0) report.error = error;
-  const std::vector<std::string> problems = problemLines(report.devices);
-  if (code == 0 && !options.quiet) {
-    printSummary(stderr, {run.records, run.bytesRead, run.seconds, run.counted ? &counts : nullptr});
-    printDevices(stderr, report.devices, true);
-  } else if (code == 0) {
-    for (const std::string& line : problems) fprintf(stderr, "ravik-merge: %s\n", line.c_str());
-  }
-  // Beside the outputs only when they are there; to a named file also when they are not.
-  const std::string reportPath = !options.reportPath.empty() ? options.reportPath
-                                 : code == 0 ? defaultReportPath(options.textPath, options.binPath)
-                                             : std::string();
-  if (!reportPath.empty() && !writeReport(report, reportPath, &error)) {
-    fail(kExitWriteError, error);
-    if (code == 0) code = kExitWriteError;
-  }
-  if (code == 0 && !problems.empty()) code = kExitDataLost;
-  return code;
+  return reportRun(options, report, run, counts, code);
 }

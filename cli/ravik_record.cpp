@@ -165,11 +165,12 @@ bool makeRunFolder(const std::string& tmpDir, std::string* runDir, std::string* 
 void tellWriteFailures(const Recording& recording, std::vector<bool>* told) {
   for (size_t i = 0; i < recording.devices().size(); ++i) {
     const RecordedDevice& dev = *recording.devices()[i];
-    if ((*told)[i] || !dev.log.hasWriteFailure()) continue;
+    const StreamLoss* failure = dev.log.writeFailure();
+    if ((*told)[i] || failure == nullptr) continue;
     (*told)[i] = true;
     say(dev.device.serial + " (index " + std::to_string(dev.device.index) + "): " +
-        dev.log.losses().back().cause + "; " + dev.rawName + " ends at " +
-        std::to_string(dev.log.losses().back().fromByte) + " bytes, the last complete block");
+        failure->cause + "; " + dev.rawName + " ends at " + std::to_string(failure->fromByte) +
+        " bytes, the last complete block");
   }
 }
 
@@ -417,10 +418,8 @@ void fillReport(const RecordOptions& options, const Recording& recording, const 
 // Writes the run report; the exit code: 5 instead of 0 when a device's data are not whole.
 int finishReport(const RecordOptions& options, const RunReport& report, const Recording& recording,
                  int code) {
-  // Beside the outputs only when they are there; to a named file also when they are not.
-  const std::string path = !options.reportPath.empty() ? options.reportPath
-                           : code == 0 ? defaultReportPath(options.textPath, options.binPath)
-                                       : std::string();
+  const std::string path =
+      reportPath(options.reportPath, options.textPath, options.binPath, code == 0);
   std::string error;
   if (!path.empty() && !writeReport(report, path, &error)) {
     say(error);

@@ -141,6 +141,12 @@ void LossLog::writeFailed(int64_t bytes, int32_t error) {
   save();
 }
 
+const StreamLoss* LossLog::writeFailure() const {
+  for (const StreamLoss& loss : _losses)
+    if (loss.kind == StreamLoss::WriteFailed) return &loss;
+  return nullptr;
+}
+
 void LossLog::finish(int64_t bytes) {
   if (!_pending && !_writeFailed) return;
   if (_pending) _losses.back().toByte = bytes;

@@ -107,6 +107,8 @@ public:
   const std::vector<StreamLoss>& losses() const { return _losses; }
   bool lossSeen() const { return _lossSeen; }        // the device reported a loss
   bool hasWriteFailure() const { return _writeFailed; }
+  // The failed write among losses(); null when there is none.
+  const StreamLoss* writeFailure() const;
   bool clockBad() const { return _clockBad; }        // at one refresh or more
   // Why the loss file could not be written; empty when it could.
   const std::string& fileError() const { return _fileError; }

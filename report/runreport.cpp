@@ -96,6 +96,12 @@ std::string defaultReportPath(const std::string& textPath, const std::string& bi
   return path.size() - nameStart > NAME_MAX ? std::string() : path;
 }
 
+std::string reportPath(const std::string& named, const std::string& textPath,
+                       const std::string& binPath, bool completed) {
+  if (!named.empty()) return named;
+  return completed ? defaultReportPath(textPath, binPath) : std::string();
+}
+
 bool writeReport(const RunReport& report, const std::string& path, std::string* error) {
   // A short name in the report's folder, whatever the length of the report's own name.
   const size_t slash = path.rfind('/');

@@ -60,6 +60,11 @@ nlohmann::json toJson(const RunReport& report);
 // Empty when that output is not a regular file (a device or a pipe).
 std::string defaultReportPath(const std::string& textPath, const std::string& binPath);
 
+// Where the report of a run goes: to `named` when it is given; otherwise, when the merge completed,
+// defaultReportPath(); else nowhere (empty), as no output is there to go beside.
+std::string reportPath(const std::string& named, const std::string& textPath,
+                       const std::string& binPath, bool completed);
+
 // Writes the report, indented, under a temporary name renamed into place when complete. False
 // with a message naming the file when it cannot be written.
 bool writeReport(const RunReport& report, const std::string& path, std::string* error);

@@ -11,6 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <nlohmann/json.hpp>
+
 #include "device/recordcore.h"
 #include "korbalt/simhooks.h"
 #include "merge/mergethread.h"
@@ -289,4 +291,46 @@ TEST_F(RecordingTest, DeviceThatFailsToStartAbandonsTheRecording) {
   EXPECT_EQ(readFile(path("work/ravik-2.tmp")).size(), 0) << "no callback was registered";
   EXPECT_EQ(p.merger(), nullptr);
   EXPECT_TRUE(noOutputs());
+}
+
+namespace {
+
+// Temp file writes that succeed for the first blocks of the process, then find the disk full.
+std::atomic<int32_t> gWritesLeft{0};
+ssize_t writeUntilFull(int fd, const void* data, size_t bytes) {
+  if (gWritesLeft.fetch_sub(1) > 0) return write(fd, data, bytes);
+  errno = ENOSPC;
+  return -1;
+}
+
+}  // namespace
+
+TEST_F(RecordingTest, AFailedTempWriteIsShownAtStopAndTheRecordingIsMergedUpToIt) {
+  KRmtProbe p = prepare();
+  gWritesLeft = 30;
+  tempWriteFunction = &writeUntilFull;
+  record(p, KRmt::_devs);
+  ASSERT_TRUE(QTest::qWaitFor([] { return gWritesLeft < 0; }, kWaitMs));
+  QTest::qWait(300);  // a refresh notes the failures
+  stopAndMerge(p);
+  tempWriteFunction = &write;
+  ASSERT_EQ(_boxes.texts.size(), 3);
+  for (int i = 0; i < 3; ++i) {
+    const RmtDev* dev = KRmt::_devs[i];
+    EXPECT_TRUE(_boxes.texts[i].startsWith("Device " + dev->_serialEdit->text() +
+                                           ": the temp file could not be written\n" +
+                                           dev->_tmpName + "\ntemp file write failed: " +
+                                           strerror(ENOSPC)))
+        << _boxes.texts[i].toStdString();
+  }
+  EXPECT_TRUE(tempFiles().isEmpty());
+  const std::vector<Stamp> text = textStamps(path("out.txt"));
+  EXPECT_FALSE(text.empty());
+  const nlohmann::json report = nlohmann::json::parse(readFile(path("out.json")).toStdString());
+  EXPECT_EQ(report["records"], text.size());
+  for (const nlohmann::json& device : report["devices"]) {
+    ASSERT_EQ(device["lost"].size(), 1u) << device;
+    EXPECT_EQ(device["lost"][0]["cause"], std::string("temp file write failed: ") + strerror(ENOSPC));
+    EXPECT_GE(int64_t(device["lost"][0]["to_ps"]), text.back().first) << "lasts to the end";
+  }
 }
