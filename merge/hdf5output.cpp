@@ -289,8 +289,8 @@ bool Hdf5Output::create(const std::string& path, const std::string& finalPath, b
   NodeWriter w;
   w.ok = _impl->file >= 0 && w.title(_impl->file, "/");
   Hid photonData(w.group(_impl->file, "/photon_data"), H5Gclose);
-  Hid specs(w.group(photonData, "/photon_data/timestamps_specs"), H5Gclose);
-  w.real(specs, "/photon_data/timestamps_specs/timestamps_unit", 1e-12);
+  Hid unitGroup(w.group(photonData, "/photon_data/timestamps_specs"), H5Gclose);
+  w.real(unitGroup, "/photon_data/timestamps_specs/timestamps_unit", 1e-12);
 
   const hsize_t empty[1] = {0}, unlimited[1] = {H5S_UNLIMITED}, chunk[1] = {kChunkRecords};
   Hid space(H5Screate_simple(1, empty, unlimited), H5Sclose);
