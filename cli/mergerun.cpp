@@ -21,6 +21,7 @@ constexpr int64_t kTickNs = 200 * 1000 * 1000;
 
 MergeOutputs makeOutputs(OutputFile* text, OutputFile* binary, const RunSettings& settings) {
   MergeOutputs outputs;
+  outputs.records = settings.hdf5;
   outputs.text = text != nullptr ? text->file() : nullptr;
   outputs.binary = binary != nullptr ? binary->file() : nullptr;
   // The window addresses its first chain device before the header. Offline no device is
@@ -55,9 +56,9 @@ int64_t currentSize(const std::vector<InputStream>& inputs) {
   return total;
 }
 
-bool writeFailed(const OutputFile* text, const OutputFile* binary) {
+bool writeFailed(const OutputFile* text, const OutputFile* binary, const Hdf5Output* hdf5) {
   return (text != nullptr && text->writeError() != 0) ||
-         (binary != nullptr && binary->writeError() != 0);
+         (binary != nullptr && binary->writeError() != 0) || (hdf5 != nullptr && hdf5->failed());
 }
 
 // The counts read the streams, which hold no loss records.
@@ -131,7 +132,7 @@ void MergeRun::join() {
 }
 
 void MergeRun::checkOutputs() {
-  if (writeFailed(_text, _binary)) _running.store(false);
+  if (writeFailed(_text, _binary, _settings.hdf5)) _running.store(false);
 }
 
 RunResult MergeRun::finish(const sigset_t& signals) {

@@ -18,6 +18,7 @@
 #include "cli/inputs.h"
 #include "cli/outputfile.h"
 #include "merge/checkedmerge.h"
+#include "merge/hdf5output.h"
 
 // Blocks the stop signals (SIGINT, SIGTERM, SIGHUP) and the worker's wake-up signal in the
 // calling thread and in every thread started later, so that they are only ever taken by
@@ -36,6 +37,7 @@ struct RunResult {
 struct RunSettings {
   bool progress = false;          // draw the bar on standard error
   ChannelCounts* counts = nullptr;  // null: do not count
+  Hdf5Output* hdf5 = nullptr;     // a third output, fed from the binary records; null: none
   bool lossRecords = false;         // mark each loss interval with two records in the outputs
   // Writes the binary header (first = true) and trailer; null: the device library's
   // writeFileHeader for the device it has addressed.

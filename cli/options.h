@@ -25,6 +25,8 @@ enum class ProgressMode { Auto, On, Off };  // Auto: a bar when standard error i
 struct Options {
   std::string textPath;  // empty: no text output
   std::string binPath;   // empty: no binary output
+  std::string hdf5Path;  // empty: no HDF5 output
+  bool compress = false; // shuffle and deflate the HDF5 output's columns
   ProgressMode progress = ProgressMode::Auto;
   bool quiet = false;    // no bar, no summary; errors are still reported
   std::string reportPath;    // the run report; empty: beside the outputs (defaultReportPath)

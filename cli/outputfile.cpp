@@ -127,6 +127,25 @@ bool OutputFile::create(const std::string& path, std::string* error) {
   return true;
 }
 
+bool OutputFile::createNamed(const std::string& path, std::string* name, std::string* error) {
+  if (!create(path, error)) return false;
+  if (_tmpPath.empty()) {
+    *error = path + ": cannot write this output to a device or pipe; give a file name";
+    discard();
+    return false;
+  }
+  // The library opens the file anew; the stream over the empty file is not needed.
+  const bool closed = fclose(_file) == 0;
+  _file = nullptr;
+  if (!closed) {
+    *error = path + ": cannot create: " + strerror(errno);
+    discard();
+    return false;
+  }
+  *name = _tmpPath;
+  return true;
+}
+
 bool OutputFile::finish(std::string* error) {
   if (_file == nullptr) return true;
   const bool flushed = fflush(_file) == 0;
@@ -157,17 +176,30 @@ void OutputFile::discard() {
   _tmpPath.clear();
 }
 
-bool publishOutputs(OutputFile* text, OutputFile* binary, std::string* error) {
-  if (!text->finish(error) || !binary->finish(error) || !text->publish(error)) {
-    text->discard();
-    binary->discard();
+bool publishOutputs(const std::vector<NamedOutput>& outputs, std::string* error) {
+  for (const NamedOutput& o : outputs) {
+    if (o.file->finish(error)) continue;
+    for (const NamedOutput& other : outputs) other.file->discard();
     *error += "; no output written";
     return false;
   }
-  if (binary->publish(error)) return true;
-  *error += text->path().empty()
-                ? "; no output written"
-                : "; " + text->path() + " is complete, the binary output was not written";
+  std::string complete, missing;
+  int32_t completeCount = 0, missingCount = 0;
+  for (const NamedOutput& o : outputs) {
+    if (o.file->path().empty()) continue;  // not asked for
+    if (missingCount == 0 && o.file->publish(error)) {
+      complete += (completeCount++ ? ", " : "") + o.file->path();
+    } else {
+      o.file->discard();
+      missing += (missingCount++ ? " and " : "") + std::string(o.kind);
+    }
+  }
+  if (missingCount == 0) return true;
+  *error += completeCount == 0 ? "; no output written"
+                               : "; " + complete + (completeCount == 1 ? " is" : " are") +
+                                     " complete, the " + missing +
+                                     (missingCount == 1 ? " output was" : " outputs were") +
+                                     " not written";
   return false;
 }
 

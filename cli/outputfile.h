@@ -33,6 +33,11 @@ public:
   // False with a one-line message naming `path` in *error.
   bool create(const std::string& path, std::string* error);
 
+  // For a library that writes the file by name (HDF5): creates the temporary file as create()
+  // does and gives its name in *name instead of a stream; finish() then only checks that the
+  // file is there. Only regular files: a library that seeks back cannot write to a pipe.
+  bool createNamed(const std::string& path, std::string* name, std::string* error);
+
   // The stream to write to; null before create(). Its position (ftell) counts the bytes written
   // also where the file cannot seek, as on a pipe.
   FILE* file() const { return _file; }
@@ -69,10 +74,16 @@ private:
   FILE* _file = nullptr;
 };
 
-// Flushes and closes both outputs (either may be unused) and renames them into place, text first,
-// when both were written in full. False with a message in *error that says which outputs are in
-// place: none, or the text output alone when the binary one could not be renamed after it.
-bool publishOutputs(OutputFile* text, OutputFile* binary, std::string* error);
+// One output and its kind for messages ("text", "binary", "HDF5").
+struct NamedOutput {
+  OutputFile* file;
+  const char* kind;
+};
+
+// Finishes the outputs, then renames them into place in this order, only when all were written
+// in full. False with a message in *error that says which outputs are in place: none, or those
+// renamed before one that could not be.
+bool publishOutputs(const std::vector<NamedOutput>& outputs, std::string* error);
 
 // Checks that `path` may be written: not a directory, not one of the inputs (also through a
 // link), not the same file as `other` (the other output; may be empty). False with a message.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli/channelcount.h"
+#include "cli/hdf5file.h"
 #include "cli/commandline.h"
 #include "cli/inputs.h"
 #include "cli/mergerun.h"
@@ -34,14 +35,35 @@ int fail(int code, const std::string& message) {
 
 // Creates the wanted outputs; false with a message when one cannot be (none is left then).
 bool createOutputs(const Options& options, const std::vector<InputStream>& inputs,
-                   OutputFile* text, OutputFile* binary, std::string* error) {
+                   OutputFile* text, OutputFile* binary, Hdf5File* hdf5, std::string* error) {
   const std::string& t = options.textPath;
   const std::string& b = options.binPath;
+  const std::string& h = options.hdf5Path;
   if (!t.empty() && !checkOutputPath(t, b, inputs, error)) return false;
   if (!b.empty() && !checkOutputPath(b, t, inputs, error)) return false;
+  if (!h.empty() && (!checkOutputPath(h, t, inputs, error) || !checkOutputPath(h, b, {}, error)))
+    return false;
   if (!t.empty() && !text->create(t, error)) return false;
   if (!b.empty() && !binary->create(b, error)) return false;
+  if (!h.empty() && !hdf5->create(h, options.compress, error)) return false;
   return true;
+}
+
+// What the HDF5 output tells beside its records: the streams, the losses and the run report
+// as it stands when the outputs are complete.
+Hdf5RunInfo hdf5Info(const std::vector<InputStream>& inputs, const RunResult& run,
+                     RunReport report) {
+  Hdf5RunInfo info;
+  info.description = "Time tags of " + std::to_string(inputs.size()) +
+                     " raw device stream(s) merged by ravik-merge";
+  info.software = "ravik-merge";
+  info.softwareVersion = RAVIK_VERSION;
+  for (const InputStream& input : inputs) info.sources.push_back(input.arg.path);
+  info.losses = run.outcome.losses;
+  report.mergeStopUtc = utcNow();
+  report.completed = true;
+  info.report = toJson(report).dump();
+  return info;
 }
 
 // The devices as far as the streams tell: stream, chain position, records, losses.
@@ -63,12 +85,14 @@ RunReport makeReport(const Options& options, const std::vector<InputStream>& inp
   report.lossRecords = options.lossRecords;
   if (!options.textPath.empty()) report.outputs.push_back({"text", options.textPath});
   if (!options.binPath.empty()) report.outputs.push_back({"binary", options.binPath});
+  if (!options.hdf5Path.empty()) report.outputs.push_back({"hdf5", options.hdf5Path});
   return report;
 }
 
 // Renames the outputs into place when the merge ran to its end and read every stream in full;
 // otherwise removes them. The exit code, with a message for a failure.
-int publishRun(const RunResult& run, OutputFile* text, OutputFile* binary, std::string* error) {
+int publishRun(const RunResult& run, OutputFile* text, OutputFile* binary, Hdf5File* hdf5,
+               const Hdf5RunInfo& info, std::string* error) {
   int code = 0;
   if (run.stopSignal != 0) {
     *error = std::string("stopped by signal ") + strsignal(run.stopSignal);
@@ -76,11 +100,16 @@ int publishRun(const RunResult& run, OutputFile* text, OutputFile* binary, std::
   } else if (!run.outcome.readError.empty()) {
     *error = run.outcome.readError;
     code = kExitWriteError;
+  } else if (!hdf5->complete(info, error)) {
+    code = kExitWriteError;
   } else {
-    return publishOutputs(text, binary, error) ? 0 : kExitWriteError;
+    return publishOutputs({{text, "text"}, {binary, "binary"}, {hdf5->file(), "HDF5"}}, error)
+               ? 0
+               : kExitWriteError;
   }
   text->discard();
   binary->discard();
+  hdf5->discard();
   *error += "; no output written";
   return code;
 }
@@ -116,8 +145,10 @@ bool showProgress(const Options& options) {
 int main(int argc, char** argv) {
   if (!openStandardDescriptors()) return kExitWriteError;
   const sigset_t signals = blockSignals();
-  // A closed pipe shows as a write error with its message, not as a silent death.
+  // A closed pipe or the file-size limit shows as a write error with its message, not as a
+  // silent death that leaves a temporary file behind.
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
 
   Options options;
   std::string error;
@@ -128,8 +159,9 @@ int main(int argc, char** argv) {
   std::vector<InputStream> inputs;
   if (!openInputs(options.streams, &inputs, &error)) return fail(kExitBadInput, error);
   OutputFile text, binary;
+  Hdf5File hdf5;
   if (!checkDistinctStreams(inputs, &error) ||
-      !createOutputs(options, inputs, &text, &binary, &error)) {
+      !createOutputs(options, inputs, &text, &binary, &hdf5, &error)) {
     closeInputs(&inputs);
     return fail(kExitBadInput, error);
   }
@@ -139,13 +171,15 @@ int main(int argc, char** argv) {
   settings.progress = showProgress(options);
   settings.counts = options.quiet ? nullptr : &counts;
   settings.lossRecords = options.lossRecords;
+  settings.hdf5 = hdf5.output();
   const std::string mergeStart = utcNow();
   RunResult run = runMerge(inputs, &text, &binary, settings, signals);
   RunReport report = makeReport(options, inputs, run);
   report.mergeStartUtc = mergeStart;
+  const Hdf5RunInfo info = hdf5Info(inputs, run, report);
   closeInputs(&inputs);
   if (run.stopSignal == 0) run.stopSignal = pendingStopSignal(signals);
-  const int code = publishRun(run, &text, &binary, &error);
+  const int code = publishRun(run, &text, &binary, &hdf5, info, &error);
   if (code != 0) fail(code, error);
   report.mergeStopUtc = utcNow();
   report.completed = code == 0;

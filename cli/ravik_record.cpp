@@ -27,6 +27,7 @@
 
 #include "cli/commandline.h"
 #include "cli/devicesearch.h"
+#include "cli/hdf5file.h"
 #include "cli/inputs.h"
 #include "cli/livestatus.h"
 #include "cli/mergerun.h"
@@ -90,18 +91,35 @@ bool checkTempDir(const std::string& dir, std::string* error) {
   return true;
 }
 
-bool createOutputs(const RecordOptions& options, OutputFile* text, OutputFile* binary,
-                   OutputFile* histogram, std::string* error) {
+// The outputs of the merge of a recording.
+struct Outputs {
+  OutputFile text, binary;
+  Hdf5File hdf5;
+
+  void discard() {
+    text.discard();
+    binary.discard();
+    hdf5.discard();
+  }
+};
+
+bool createOutputs(const RecordOptions& options, Outputs* out, OutputFile* histogram,
+                   std::string* error) {
   const std::string& t = options.textPath;
   const std::string& b = options.binPath;
   const std::string& h = options.histogramPath;
+  const std::string& f = options.hdf5Path;
   if (!t.empty() && !checkOutputPath(t, b, {}, error)) return false;
   if (!b.empty() && !checkOutputPath(b, t, {}, error)) return false;
   if (!h.empty() && (!checkOutputPath(h, t, {}, error) || !checkOutputPath(h, b, {}, error)))
     return false;
-  if (!t.empty() && !text->create(t, error)) return false;
-  if (!b.empty() && !binary->create(b, error)) return false;
+  if (!f.empty() && (!checkOutputPath(f, t, {}, error) || !checkOutputPath(f, b, {}, error) ||
+                     !checkOutputPath(f, h, {}, error)))
+    return false;
+  if (!t.empty() && !out->text.create(t, error)) return false;
+  if (!b.empty() && !out->binary.create(b, error)) return false;
   if (!h.empty() && !histogram->create(h, error)) return false;
+  if (!f.empty() && !out->hdf5.create(f, options.compress, error)) return false;
   return true;
 }
 
@@ -226,6 +244,8 @@ void keepRaw(const RecordOptions& options, const Recording& recording) {
   std::string command = "ravik-merge";
   if (!options.textPath.empty()) command += " --text " + shellWord(options.textPath);
   if (!options.binPath.empty()) command += " --bin " + shellWord(options.binPath);
+  if (!options.hdf5Path.empty()) command += " --hdf5 " + shellWord(options.hdf5Path);
+  if (!options.hdf5Path.empty() && options.compress) command += " --compress";
   char fields[32];
   for (const StreamArg& s : rawStreams(recording)) {
     snprintf(fields, sizeof fields, ":%d:0x%x", int(s.chainPos), unsigned(s.markers));
@@ -264,20 +284,21 @@ std::function<void(FILE*, bool)> chainHeader(const Recording& recording) {
 // with loss records, which need the losses first, started after it.
 class RecordingMerge {
 public:
-  RecordingMerge(const RecordOptions& options, const Recording& recording, OutputFile* text,
-                 OutputFile* binary, ChannelCounts* counts)
-      : _live(!options.lossRecords), _text(text), _binary(binary) {
+  RecordingMerge(const RecordOptions& options, const Recording& recording, Outputs* out,
+                 ChannelCounts* counts)
+      : _live(!options.lossRecords), _text(&out->text), _binary(&out->binary) {
     _opened = openInputs(rawStreams(recording), &_inputs, &_error);
     for (size_t i = 0; i < _inputs.size() && _opened; ++i)
       _inputs[i].written = &recording.devices()[i]->write.bytes;
     _settings.progress = !options.quiet && isatty(STDERR_FILENO) != 0;
     _settings.counts = options.quiet ? nullptr : counts;
     _settings.lossRecords = options.lossRecords;
+    _settings.hdf5 = out->hdf5.output();
     _settings.header = chainHeader(recording);
     // What the recording noted, even where its loss files could not be written. The inputs are
     // in the devices' (chain) order.
     _settings.lossesAtEnd = [&recording](size_t i) { return recording.devices()[i]->log.losses(); };
-    if (_opened && _live) _run.reset(new MergeRun(_inputs, text, binary, _settings, &_growing));
+    if (_opened && _live) _run.reset(new MergeRun(_inputs, _text, _binary, _settings, &_growing));
   }
   ~RecordingMerge() {
     _run.reset();
@@ -316,10 +337,58 @@ private:
   std::unique_ptr<MergeRun> _run;
 };
 
+// The report of the recording and its merge.
+void fillReport(const RecordOptions& options, const Recording& recording, const RunResult& run,
+                int code, RunReport* report) {
+  report->program = "ravik-record";
+  const auto& devices = recording.devices();
+  for (size_t i = 0; i < devices.size(); ++i) {
+    const RecordedDevice& dev = *devices[i];
+    ReportDevice d;
+    d.serial = dev.device.serial;
+    d.index = dev.device.index;
+    d.chain = dev.device.link.chainPos;
+    d.role = roleText(d.chain);
+    d.stream = dev.rawName;
+    if (i < run.outcome.sourceRecords.size()) d.records = run.outcome.sourceRecords[i];
+    d.clockOk = dev.log.clockBad() ? 0 : 1;
+    if (dev.params) d.parameters = paramsToJson(*dev.params);
+    report->devices.push_back(d);
+  }
+  assignLosses(run.outcome.losses, &report->devices);
+  report->records = run.records;
+  report->firstPs = run.outcome.firstPs;
+  report->lastPs = run.outcome.lastPs;
+  report->lossRecords = options.lossRecords;
+  if (!options.textPath.empty()) report->outputs.push_back({"text", options.textPath});
+  if (!options.binPath.empty()) report->outputs.push_back({"binary", options.binPath});
+  if (!options.hdf5Path.empty()) report->outputs.push_back({"hdf5", options.hdf5Path});
+  report->completed = code == 0;
+  if (code != 0) report->error = "the merge did not complete; the raw files are kept";
+}
+
+// What the HDF5 output tells beside its records: the raw files, the recording time, the losses
+// and the run report as it stands when the outputs are complete.
+Hdf5RunInfo hdf5Info(const RecordOptions& options, const Recording& recording,
+                     const RecordTime& time, const RunResult& run, RunReport report) {
+  Hdf5RunInfo info;
+  info.description = "Time tags of " + std::to_string(recording.devices().size()) +
+                     " chained device(s) recorded and merged by ravik-record";
+  info.software = info.sourceSoftware = "ravik-record";
+  info.softwareVersion = info.sourceSoftwareVersion = RAVIK_VERSION;
+  info.acquisitionSeconds = time.seconds;
+  for (const auto& dev : recording.devices()) info.sources.push_back(dev->rawName);
+  info.losses = run.outcome.losses;
+  fillReport(options, recording, run, 0, &report);
+  report.mergeStopUtc = utcNow();
+  info.report = toJson(report).dump();
+  return info;
+}
+
 // Finishes the merge and publishes the outputs; the exit code.
-int mergeRecording(const RecordOptions& options, const Recording& recording, OutputFile* text,
-                   OutputFile* binary, const sigset_t& signals, RecordingMerge* merge,
-                   RunResult* run) {
+int mergeRecording(const RecordOptions& options, const Recording& recording,
+                   const RecordTime& time, const RunReport& report, Outputs* out,
+                   const sigset_t& signals, RecordingMerge* merge, RunResult* run) {
   std::string error;
   if (!merge->finish(signals, run, &error)) {
     say(error);
@@ -327,22 +396,27 @@ int mergeRecording(const RecordOptions& options, const Recording& recording, Out
     return kExitWriteError;
   }
   if (!run->outcome.readError.empty()) {
-    text->discard();
-    binary->discard();
+    out->discard();
     say(run->outcome.readError + "; no output written");
     keepRaw(options, recording);
     return kExitWriteError;
   }
   if (run->stopSignal == 0) run->stopSignal = pendingStopSignal(signals);
   if (run->stopSignal != 0) {
-    text->discard();
-    binary->discard();
+    out->discard();
     say(std::string("merge stopped by signal ") + strsignal(run->stopSignal) +
         "; no output written");
     keepRaw(options, recording);
     return 128 + run->stopSignal;
   }
-  if (!publishOutputs(text, binary, &error)) {
+  if (!out->hdf5.complete(hdf5Info(options, recording, time, *run, report), &error)) {
+    out->discard();
+    say(error + "; no output written");
+    keepRaw(options, recording);
+    return kExitWriteError;
+  }
+  if (!publishOutputs({{&out->text, "text"}, {&out->binary, "binary"}, {out->hdf5.file(), "HDF5"}},
+                      &error)) {
     say(error);
     keepRaw(options, recording);
     return kExitWriteError;
@@ -386,35 +460,6 @@ bool prepareParams(const RecordOptions& options, const std::vector<ParamsEntry>&
   return true;
 }
 
-// The report of the recording and its merge.
-void fillReport(const RecordOptions& options, const Recording& recording, const RunResult& run,
-                int code, RunReport* report) {
-  report->program = "ravik-record";
-  const auto& devices = recording.devices();
-  for (size_t i = 0; i < devices.size(); ++i) {
-    const RecordedDevice& dev = *devices[i];
-    ReportDevice d;
-    d.serial = dev.device.serial;
-    d.index = dev.device.index;
-    d.chain = dev.device.link.chainPos;
-    d.role = roleText(d.chain);
-    d.stream = dev.rawName;
-    if (i < run.outcome.sourceRecords.size()) d.records = run.outcome.sourceRecords[i];
-    d.clockOk = dev.log.clockBad() ? 0 : 1;
-    if (dev.params) d.parameters = paramsToJson(*dev.params);
-    report->devices.push_back(d);
-  }
-  assignLosses(run.outcome.losses, &report->devices);
-  report->records = run.records;
-  report->firstPs = run.outcome.firstPs;
-  report->lastPs = run.outcome.lastPs;
-  report->lossRecords = options.lossRecords;
-  if (!options.textPath.empty()) report->outputs.push_back({"text", options.textPath});
-  if (!options.binPath.empty()) report->outputs.push_back({"binary", options.binPath});
-  report->completed = code == 0;
-  if (code != 0) report->error = "the merge did not complete; the raw files are kept";
-}
-
 // Writes the run report; the exit code: 5 instead of 0 when a device's data are not whole.
 int finishReport(const RecordOptions& options, const RunReport& report, const Recording& recording,
                  int code) {
@@ -436,8 +481,8 @@ int finishReport(const RecordOptions& options, const RunReport& report, const Re
 
 // Records and merges the devices found; the exit code.
 int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>& params,
-                   const std::string& runDir, const SearchResult& found, OutputFile* text,
-                   OutputFile* binary, OutputFile* histogram, const sigset_t& signals) {
+                   const std::string& runDir, const SearchResult& found, Outputs* out,
+                   OutputFile* histogram, const sigset_t& signals) {
   // A Ctrl-C during the search ends the program before anything is recorded.
   if (const int s = pendingStopSignal(signals))
     return fail(128 + s, std::string("stopped by signal ") + strsignal(s) + "; nothing recorded");
@@ -451,7 +496,7 @@ int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>&
   if (recording.start(runDir, say) != 0)
     return fail(kExitStartFailed, "a device failed to start; the recording is abandoned");
   ChannelCounts counts;
-  RecordingMerge merge(options, recording, text, binary, &counts);
+  RecordingMerge merge(options, recording, out, &counts);
   const RecordTime time =
       recordUntilStopped(&recording, options, signals, merge.running(), monitor.core());
   report.stopUtc = report.mergeStartUtc = utcNow();
@@ -460,7 +505,8 @@ int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>&
   const int histogramCode =
       options.histogramPath.empty() ? 0 : writeHistogram(*monitor.core(), histogram);
   RunResult run;
-  const int code = mergeRecording(options, recording, text, binary, signals, &merge, &run);
+  const int code = mergeRecording(options, recording, time, report, out, signals, &merge,
+                                  &run);
   report.mergeStopUtc = utcNow();
   fillReport(options, recording, run, code, &report);
   if (!options.quiet) {
@@ -487,6 +533,7 @@ int main(int argc, char** argv) {
   if (!openStandardDescriptors()) return kExitWriteError;
   const sigset_t signals = blockSignals();
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
 
   RecordOptions options;
   std::string error;
@@ -497,9 +544,10 @@ int main(int argc, char** argv) {
   if (!options.paramsPath.empty() && !loadParamsFile(options.paramsPath, &params, &error))
     return fail(kExitBadInput, error);
   if (!checkTempDir(options.tmpDir, &error)) return fail(kExitBadInput, error);
-  OutputFile text, binary, histogram;
+  Outputs out;
+  OutputFile histogram;
   std::string runDir;
-  if (!createOutputs(options, &text, &binary, &histogram, &error) ||
+  if (!createOutputs(options, &out, &histogram, &error) ||
       !makeRunFolder(options.tmpDir, &runDir, &error))
     return fail(kExitBadInput, error);
   if (options.log) {
@@ -516,7 +564,7 @@ int main(int argc, char** argv) {
                                    ? "no device found"
                                    : "no device found (-s also finds simulated devices)");
   else
-    code = recordAndMerge(options, params, runDir, found, &text, &binary, &histogram, signals);
+    code = recordAndMerge(options, params, runDir, found, &out, &histogram, signals);
   disconnectDevices(found);
   // Gone unless raw files are kept in it.
   rmdir(runDir.c_str());

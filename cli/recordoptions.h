@@ -19,6 +19,8 @@ struct RecordOptions {
   double seconds = 0;     // recording time; 0: until Ctrl-C or SIGTERM
   std::string textPath;   // empty: no text output
   std::string binPath;    // empty: no binary output
+  std::string hdf5Path;   // empty: no HDF5 output
+  bool compress = false;  // shuffle and deflate the HDF5 output's columns
   std::string tmpDir;     // folder of the raw files
   std::string paramsPath; // --params: device parameters to set before recording; empty: none
   bool keepRaw = false;   // keep the raw files after a complete merge

@@ -25,14 +25,7 @@
 #include <vector>
 
 #include "merge/recordsink.h"
-
-// One stretch of time in which a device's data were lost.
-struct LossInterval {
-  int32_t chain;
-  int64_t fromPs;
-  int64_t toPs;
-  std::string cause;  // up to 31 bytes are kept
-};
+#include "merge/streamloss.h"
 
 // What the records themselves do not tell; written by finish().
 struct Hdf5RunInfo {
@@ -46,7 +39,7 @@ struct Hdf5RunInfo {
   std::string sourceSoftware;   // what recorded the raw streams, with its version; may be empty
   std::string sourceSoftwareVersion;
   std::string report;           // the run report as JSON; empty: "{}"
-  std::vector<LossInterval> losses;
+  std::vector<LossInterval> losses;  // the cause is cut to 31 bytes
 };
 
 class Hdf5Output : public RecordSink {

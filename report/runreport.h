@@ -29,7 +29,7 @@ struct ReportDevice {
 };
 
 struct ReportOutput {
-  std::string kind;  // "text", "binary"
+  std::string kind;  // "text", "binary", "hdf5"
   std::string path;
 };
 

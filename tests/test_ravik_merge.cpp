@@ -106,6 +106,8 @@ TEST(RavikMerge, FailsWithOneLineNamingTheFileAndLeavesNoOutput) {
       {{"--bin", d / "dir", d / "s"}, d / "dir: is a directory"},
       {{"--text", d / "t", "--bin", d.path + "/./t", d / "s"}, d / "t: is given for both outputs"},
       {{"--text", d / "no/t", d / "s"}, d / "no/t: cannot create: No such file"},
+      {{"--hdf5", "/dev/null", d / "s"}, "/dev/null: cannot write this output to a device"},
+      {{"--hdf5", d / "t", "--text", d / "t", d / "s"}, d / "t: is given for both outputs"},
       {{d / "s"}, "no output given"},
       {{"--text", d / "t"}, "no stream file given"},
       {{"--txt", d / "t", d / "s"}, "unknown option '--txt'"},
