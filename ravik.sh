@@ -9,7 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(build-essential cmake pkg-config qtbase5-dev qtbase5-dev-tools libgtest-dev libbenchmark-dev
-          libcli11-dev libqcustomplot-dev help2man nlohmann-json3-dev xvfb xauth)
+          libcli11-dev libqcustomplot-dev help2man nlohmann-json3-dev xvfb xauth libhdf5-dev
+          hdf5-tools python3-numpy python3-h5py python3-pytest python3-dask)
 JOBS=${JOBS:-2}
 # The tests of the units that run threads of their own without the window (the window's tests
 # would mostly report the toolkit's own threads).
@@ -55,6 +56,10 @@ case "${1:-}" in
     install_missing
     build build
     (cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$JOBS")
+    # The Python reader and the Dask example, on outputs of the programs just built (Debian's
+    # Python, which has the packages above). Status 5 means no test was collected.
+    RAVIK_BUILD="$PWD/build" /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests \
+      || { rc=$?; [ $rc -eq 5 ] || exit $rc; }
     if [ "${2:-}" != "--no-sanitize" ]; then
       build build-asan -DRAVIK_SANITIZE=ON -DRAVIK_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
       # Leaks are checked too; the suppressions name what the platform plugin keeps for good.

@@ -1,0 +1,35 @@
+"""Outputs made by the built programs on simulated devices, shared by the tests."""
+import os
+import subprocess
+import sys
+
+import h5py
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.dirname(HERE))
+BUILD = os.environ.get("RAVIK_BUILD", os.path.join(HERE, "..", "..", "build"))
+
+
+def program(name):
+    path = os.path.join(BUILD, "cli", name)
+    assert os.access(path, os.X_OK), f"{path} is not built (set RAVIK_BUILD to the build folder)"
+    return path
+
+
+@pytest.fixture(scope="session")
+def outputs(tmp_path_factory):
+    """One recording of the simulated chain as text, binary and HDF5, and its raw streams merged
+    again by ravik-merge into a compressed HDF5 file."""
+    d = tmp_path_factory.mktemp("run")
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAVIK_SIM_")}
+    out = {kind: str(d / f"run.{kind}") for kind in ("txt", "bin", "h5")}
+    subprocess.run([program("ravik-record"), "-s", "--seconds", "0.5", "--quiet", "--keep-raw",
+                    "--tmp", str(d), "--text", out["txt"], "--bin", out["bin"],
+                    "--hdf5", out["h5"]], env=env, check=True)
+    with h5py.File(out["h5"], "r") as f:
+        raw = f["provenance/filename_full"][()].decode().split(", ")
+    out["compressed"] = str(d / "compressed.h5")
+    subprocess.run([program("ravik-merge"), "--quiet", "--compress", "--hdf5", out["compressed"]]
+                   + raw, check=True)
+    return out

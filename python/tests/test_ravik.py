@@ -1,0 +1,116 @@
+"""The reader against real outputs, and the HDF5 output against the format's field list."""
+import json
+import os
+import re
+import shutil
+import subprocess
+
+import h5py
+import numpy as np
+import pytest
+
+import ravik
+
+FIELDS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "photon-hdf5-fields.json")
+
+
+def test_every_output_loads_to_the_same_records(outputs):
+    text = ravik.load(outputs["txt"])
+    assert len(text) > 10000
+    for kind in ("bin", "h5", "compressed"):
+        records = ravik.load(outputs[kind])
+        assert records.dtype == ravik.RECORD, kind
+        np.testing.assert_array_equal(records, text, err_msg=kind)
+    # The simulated chain correlates input 1 of the master with input 1 of slave 1, 2500 ps later.
+    delays = ravik.coincidences(text["time"][text["channel"] == 1],
+                                text["time"][text["channel"] == 6], 10000)
+    values, counts = np.unique(delays, return_counts=True)
+    assert values[np.argmax(counts)] == 2500
+
+
+@pytest.mark.parametrize("cut, lost", [(0, 0), (64, 0), (64 + 5, 1), (64 + 10, 1)])
+def test_binary_without_a_final_trailer_is_read_to_its_last_whole_record(outputs, tmp_path, cut,
+                                                                          lost):
+    whole = ravik.load(outputs["bin"])
+    path = tmp_path / "cut.bin"
+    data = open(outputs["bin"], "rb").read()
+    path.write_bytes(data[:len(data) - cut])
+    np.testing.assert_array_equal(ravik.load(str(path)), whole[:len(whole) - lost])
+
+
+def test_report_of_each_output(outputs, tmp_path):
+    for kind in ("h5", "compressed"):
+        report = ravik.report(outputs[kind])
+        assert report["records"] == len(ravik.load(outputs[kind])), kind
+    beside = tmp_path / "run.bin"
+    shutil.copy(outputs["bin"], beside)
+    (tmp_path / "run.json").write_text(json.dumps({"records": 7}))
+    assert ravik.report(str(beside)) == {"records": 7}
+    with pytest.raises(FileNotFoundError):
+        ravik.report(outputs["txt"])
+
+
+@pytest.mark.parametrize("a, b, window, expected", [
+    ([], [5], 10, []),
+    ([100], [90, 100, 110, 111], 10, [-10, 0, 10]),    # the window's edges belong to it
+    ([0, 5, 5], [5, 5], 0, [0, 0, 0, 0]),               # equal times pair with each other
+    ([30, 10, 20], [25, 12], 5, [2, 5, -5]),            # unsorted input
+])
+def test_coincidences_are_every_pair_within_the_window(a, b, window, expected):
+    assert sorted(ravik.coincidences(a, b, window).tolist()) == sorted(expected)
+
+
+def field_pattern(path):
+    """The regular expression of a field list path: ?N and !M stand for optional numbers."""
+    path = "/" + path.lstrip("/")
+    return re.compile(re.escape(path).replace(r"\?N", r"\d*").replace("!M", r"\d*") + "$")
+
+
+@pytest.mark.parametrize("kind", ["h5", "compressed"])
+def test_hdf5_output_follows_the_field_list(outputs, kind):
+    fields = [(field_pattern(p), d, k) for p, (d, k) in json.load(open(FIELDS)).items()]
+    mandatory = ["/description", "/acquisition_duration", "/identity/format_name",
+                 "/identity/format_version", "/identity/format_url", "/identity/software",
+                 "/identity/software_version", "/identity/creation_time", "/setup/num_pixels",
+                 "/setup/num_spots", "/setup/num_spectral_ch", "/setup/num_polarization_ch",
+                 "/setup/num_split_ch", "/setup/modulated_excitation", "/setup/lifetime",
+                 "/setup/excitation_alternated", "/photon_data/timestamps",
+                 "/photon_data/detectors", "/photon_data/timestamps_specs/timestamps_unit"]
+    seen = []
+
+    def check(name, node):
+        path = "/" + name
+        seen.append(path)
+        if path == "/user" or path.startswith("/user/"):
+            return
+        match = [(d, k) for p, d, k in fields if p.match(path)]
+        assert match, f"{path} is not in the field list"
+        description, kind_ = match[0]
+        assert node.attrs["TITLE"] == description.encode(), path
+        if isinstance(node, h5py.Group):
+            assert kind_ == "group", path
+        elif kind_ == "string":
+            assert node.shape == () and node.dtype.kind == "S", path  # fixed length, not vlen
+        elif kind_ == "scalar":
+            assert node.shape == () and node.dtype.kind in "iuf", path
+        else:
+            assert kind_ == "array" and len(node.shape) == 1, path
+
+    with h5py.File(outputs[kind], "r") as f:
+        assert f.attrs["TITLE"] == json.load(open(FIELDS))["/"][0].encode()
+        f.visititems(check)
+        assert not set(mandatory) - set(seen)
+        assert f["identity/format_name"][()] == b"Photon-HDF5"
+        assert f["identity/format_version"][()] == b"0.5"
+        assert f["photon_data/timestamps_specs/timestamps_unit"][()] == 1e-12
+        times, detectors = f["photon_data/timestamps"], f["photon_data/detectors"]
+        assert (times.dtype, detectors.dtype) == (np.dtype("<i8"), np.dtype("<i2"))
+        assert times.chunks == (1 << 20,) and times.maxshape == (None,)
+        assert (times.compression, times.shuffle) == (("gzip", True) if kind == "compressed"
+                                                      else (None, False))
+        ids, counts = np.unique(detectors[:], return_counts=True)
+        np.testing.assert_array_equal(f["setup/detectors/id"][:], ids)
+        np.testing.assert_array_equal(f["setup/detectors/counts"][:], counts)
+        assert f["setup/num_pixels"][()] == len(ids)
+        assert f["user/ravik/loss_intervals"].dtype.names == ("chain", "from_ps", "to_ps", "cause")
+    subprocess.run(["h5dump", "-H", outputs[kind]], check=True, stdout=subprocess.DEVNULL)
