@@ -259,6 +259,80 @@ hid_t lossRowType(bool inFile) {
   return type;
 }
 
+constexpr const char* kFormatName = "Photon-HDF5";
+constexpr const char* kFormatVersion = "0.5";
+
+void writeIdentity(NodeWriter* w, hid_t file, const Hdf5RunInfo& info,
+                   const std::string& finalPath) {
+  Hid identity(w->group(file, "/identity"), H5Gclose);
+  w->string(identity, "/identity/format_name", kFormatName);
+  w->string(identity, "/identity/format_version", kFormatVersion);
+  w->string(identity, "/identity/format_url", "http://photon-hdf5.org/");
+  w->string(identity, "/identity/software", info.software);
+  w->string(identity, "/identity/software_version", info.softwareVersion);
+  w->string(identity, "/identity/creation_time", timeText(time(nullptr)));
+  w->string(identity, "/identity/filename", baseName(finalPath));
+  w->string(identity, "/identity/filename_full", fullName(finalPath));
+}
+
+// A time tagger: one spot, every output channel in use a pixel of its own, no nanotimes, no
+// modulated or alternated excitation. `counts` holds the records of channel c at c + 32768.
+void writeSetup(NodeWriter* w, hid_t file, const std::vector<int64_t>& counts) {
+  std::vector<int16_t> ids;
+  std::vector<int64_t> used;
+  for (size_t i = 0; i < counts.size(); ++i) {
+    if (counts[i] == 0) continue;
+    ids.push_back(int16_t(int32_t(i) - 32768));
+    used.push_back(counts[i]);
+  }
+  Hid setup(w->group(file, "/setup"), H5Gclose);
+  w->integer(setup, "/setup/num_pixels", int64_t(ids.size()));
+  for (const char* one : {"/setup/num_spots", "/setup/num_spectral_ch",
+                          "/setup/num_polarization_ch", "/setup/num_split_ch"})
+    w->integer(setup, one, 1);
+  w->integer(setup, "/setup/modulated_excitation", 0);
+  w->integer(setup, "/setup/lifetime", 0);
+  w->array(setup, "/setup/excitation_alternated", H5T_STD_I64LE, H5T_NATIVE_INT64,
+           std::vector<int64_t>{0});
+  Hid detectors(w->group(setup, "/setup/detectors"), H5Gclose);
+  w->array(detectors, "/setup/detectors/id", H5T_STD_I16LE, H5T_NATIVE_INT16, ids);
+  w->array(detectors, "/setup/detectors/counts", H5T_STD_I64LE, H5T_NATIVE_INT64, used);
+}
+
+// The raw streams: their names and when the last of them was written.
+void writeProvenance(NodeWriter* w, hid_t file, const Hdf5RunInfo& info) {
+  Hid provenance(w->group(file, "/provenance"), H5Gclose);
+  std::vector<std::string> names, fullNames;
+  time_t modified = 0;
+  for (const std::string& s : info.sources) {
+    names.push_back(baseName(s));
+    fullNames.push_back(fullName(s));
+    struct stat st;
+    if (stat(s.c_str(), &st) == 0) modified = std::max(modified, st.st_mtime);
+  }
+  w->string(provenance, "/provenance/filename", joined(names));
+  w->string(provenance, "/provenance/filename_full", joined(fullNames));
+  if (modified != 0) w->string(provenance, "/provenance/modification_time", timeText(modified));
+  if (!info.sourceSoftware.empty()) {
+    w->string(provenance, "/provenance/software", info.sourceSoftware);
+    w->string(provenance, "/provenance/software_version", info.sourceSoftwareVersion);
+  }
+}
+
+void writeUserData(NodeWriter* w, hid_t file, const Hdf5RunInfo& info) {
+  Hid user(w->group(file, "/user"), H5Gclose);
+  Hid ravik(w->group(user, "/user/ravik"), H5Gclose);
+  w->string(ravik, "/user/ravik/report", info.report.empty() ? "{}" : info.report);
+  std::vector<LossRow> rows(info.losses.size());
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const LossInterval& l = info.losses[i];
+    rows[i] = {l.chain, l.fromPs, l.toPs, {}};
+    strncpy(rows[i].cause, l.cause.c_str(), kCauseSize - 1);
+  }
+  Hid fileRow(lossRowType(true), H5Tclose), memRow(lossRowType(false), H5Tclose);
+  w->table(ravik, "/user/ravik/loss_intervals", fileRow, memRow, rows.size(), rows.data());
+}
+
 }  // namespace
 
 struct Hdf5Output::Impl {
@@ -383,74 +457,14 @@ bool Hdf5Output::finish(const Hdf5RunInfo& info, std::string* error) {
   const double span = _records > 0 ? 1e-12 * double(_last - _first) : 0;
   w.real(file, "/acquisition_duration",
          info.acquisitionSeconds >= 0 ? info.acquisitionSeconds : span);
-  w.string(file, "/format_name", "Photon-HDF5");
-  w.string(file, "/format_version", "0.5");
-
-  Hid identity(w.group(file, "/identity"), H5Gclose);
-  w.string(identity, "/identity/format_name", "Photon-HDF5");
-  w.string(identity, "/identity/format_version", "0.5");
-  w.string(identity, "/identity/format_url", "http://photon-hdf5.org/");
-  w.string(identity, "/identity/software", info.software);
-  w.string(identity, "/identity/software_version", info.softwareVersion);
-  w.string(identity, "/identity/creation_time", timeText(time(nullptr)));
-  w.string(identity, "/identity/filename", baseName(_finalPath));
-  w.string(identity, "/identity/filename_full", fullName(_finalPath));
-
-  // A time tagger: one spot, every output channel in use a pixel of its own, no nanotimes, no
-  // modulated or alternated excitation.
-  std::vector<int16_t> ids;
-  std::vector<int64_t> counts;
-  for (size_t i = 0; i < _counts.size(); ++i) {
-    if (_counts[i] == 0) continue;
-    ids.push_back(int16_t(int32_t(i) - 32768));
-    counts.push_back(_counts[i]);
-  }
-  Hid setup(w.group(file, "/setup"), H5Gclose);
-  w.integer(setup, "/setup/num_pixels", int64_t(ids.size()));
-  for (const char* one : {"/setup/num_spots", "/setup/num_spectral_ch",
-                          "/setup/num_polarization_ch", "/setup/num_split_ch"})
-    w.integer(setup, one, 1);
-  w.integer(setup, "/setup/modulated_excitation", 0);
-  w.integer(setup, "/setup/lifetime", 0);
-  w.array(setup, "/setup/excitation_alternated", H5T_STD_I64LE, H5T_NATIVE_INT64,
-          std::vector<int64_t>{0});
-  Hid detectors(w.group(setup, "/setup/detectors"), H5Gclose);
-  w.array(detectors, "/setup/detectors/id", H5T_STD_I16LE, H5T_NATIVE_INT16, ids);
-  w.array(detectors, "/setup/detectors/counts", H5T_STD_I64LE, H5T_NATIVE_INT64, counts);
-
-  if (!info.sources.empty()) {
-    Hid provenance(w.group(file, "/provenance"), H5Gclose);
-    std::vector<std::string> names;
-    time_t modified = 0;
-    for (const std::string& s : info.sources) {
-      names.push_back(baseName(s));
-      struct stat st;
-      if (stat(s.c_str(), &st) == 0) modified = std::max(modified, st.st_mtime);
-    }
-    w.string(provenance, "/provenance/filename", joined(names));
-    w.string(provenance, "/provenance/filename_full", joined(info.sources));
-    if (modified != 0)
-      w.string(provenance, "/provenance/modification_time", timeText(modified));
-    if (!info.sourceSoftware.empty()) {
-      w.string(provenance, "/provenance/software", info.sourceSoftware);
-      w.string(provenance, "/provenance/software_version", info.sourceSoftwareVersion);
-    }
-  }
-
-  Hid user(w.group(file, "/user"), H5Gclose);
-  Hid ravik(w.group(user, "/user/ravik"), H5Gclose);
-  w.string(ravik, "/user/ravik/report", info.report.empty() ? "{}" : info.report);
-  std::vector<LossRow> rows(info.losses.size());
-  for (size_t i = 0; i < rows.size(); ++i) {
-    const LossInterval& l = info.losses[i];
-    rows[i] = {l.chain, l.fromPs, l.toPs, {}};
-    strncpy(rows[i].cause, l.cause.c_str(), kCauseSize - 1);
-  }
-  Hid fileRow(lossRowType(true), H5Tclose), memRow(lossRowType(false), H5Tclose);
-  w.table(ravik, "/user/ravik/loss_intervals", fileRow, memRow, rows.size(), rows.data());
-
-  for (Hid* g : {&ravik, &user, &detectors, &setup, &identity}) g->reset();
+  w.string(file, "/format_name", kFormatName);
+  w.string(file, "/format_version", kFormatVersion);
+  writeIdentity(&w, file, info, _finalPath);
+  writeSetup(&w, file, _counts);
+  if (!info.sources.empty()) writeProvenance(&w, file, info);
+  writeUserData(&w, file, info);
   if (!w.ok && !failed()) fail("write error");
+
   errno = 0;
   const bool closed = H5Dclose(_impl->timestamps) >= 0 && H5Dclose(_impl->detectors) >= 0;
   _impl->timestamps = _impl->detectors = -1;
