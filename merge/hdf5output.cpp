@@ -113,6 +113,10 @@ private:
   herr_t (*_close)(hid_t);
 };
 
+// Failures are reported through the return values, with our own messages, not printed by the
+// library (a setting of the calling thread).
+void quietErrors() { H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); }
+
 // The most specific text on the library's error stack.
 herr_t takeInnermost(unsigned n, const H5E_error2_t* e, void* text) {
   if (n == 0 && e->desc != nullptr) *static_cast<std::string*>(text) = e->desc;
@@ -355,8 +359,10 @@ Hdf5Output::~Hdf5Output() { abandon(); }
 
 bool Hdf5Output::create(const std::string& path, const std::string& finalPath, bool compress,
                         std::string* error) {
-  // Failures are reported through the return values, with our own messages.
-  H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+  // The library shall not close files again at exit: after a file's close has failed (a full
+  // disk), version 1.10 crashes there. (Takes effect when called before any other HDF5 call.)
+  H5dont_atexit();
+  quietErrors();
   _finalPath = finalPath;
   errno = 0;
   _impl->file = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
@@ -418,6 +424,7 @@ void Hdf5Output::putRecords(const char* records, size_t count) {
 }
 
 bool Hdf5Output::writeColumns(int64_t count) {
+  quietErrors();  // the merge's thread has an error stack of its own
   const hsize_t start[1] = {hsize_t(_impl->written)}, size[1] = {hsize_t(count)};
   const hsize_t extent[1] = {hsize_t(_impl->written + count)};
   Hid memory(H5Screate_simple(1, size, nullptr), H5Sclose);
