@@ -61,6 +61,10 @@ void describe(CommandLine* line, Options* options, std::vector<std::string>* str
   line->addPath("--text", &options->textPath, "write \"time, channel\" lines to FILE");
   line->addPath("--bin", &options->binPath,
                 "write the binary file (header, 10-byte records, trailer) to FILE");
+  line->addPath("--hdf5", &options->hdf5Path,
+                "write the records as an HDF5 file (Photon-HDF5 layout) to FILE");
+  app.add_flag("--compress", options->compress,
+               "compress the HDF5 file's columns (shuffle and deflate)");
   app.add_flag_callback(
       "--progress", [options] { options->progress = ProgressMode::On; },
       "show the progress bar even when standard error is no terminal");
@@ -77,7 +81,7 @@ void describe(CommandLine* line, Options* options, std::vector<std::string>* str
 
 const char kDescription[] =
     "Merges raw device stream files (the temp files ravik-<index>.tmp of a recording) into one\n"
-    "time-ordered text and/or binary file, exactly as the window's merge does.";
+    "time-ordered text, binary and/or HDF5 file, exactly as the window's merge does.";
 
 const char kFooter[] =
     "At least one output is needed. Streams are merged in chain order. Outputs appear under\n"
@@ -135,8 +139,12 @@ bool parseOptions(int argc, const char* const* argv, Options* options, std::stri
     *error = "no stream file given (see --help)";
     return false;
   }
-  if (options->textPath.empty() && options->binPath.empty()) {
-    *error = "no output given: use --text FILE and/or --bin FILE";
+  if (options->compress && options->hdf5Path.empty()) {
+    *error = "--compress applies to the HDF5 output: give --hdf5 FILE too";
+    return false;
+  }
+  if (options->textPath.empty() && options->binPath.empty() && options->hdf5Path.empty()) {
+    *error = "no output given: use --text FILE, --bin FILE and/or --hdf5 FILE";
     return false;
   }
   for (size_t i = 0; i < streams.size(); ++i) {

@@ -1,6 +1,7 @@
 // The command line of ravik-merge:
 //
-//   ravik-merge [--text FILE] [--bin FILE] [--progress|--quiet] STREAM[:CHAIN[:MARKERS]] ...
+//   ravik-merge [--text FILE] [--bin FILE] [--hdf5 FILE [--compress]] [--progress|--quiet]
+//               STREAM[:CHAIN[:MARKERS]] ...
 //
 // Parsing only: no file is opened here, except that a stream argument holding colons is split
 // where the part before them names an existing file (see parseStream). A new option is a field

@@ -72,6 +72,10 @@ void describe(CommandLine* line, RecordOptions* options) {
   line->addPath("--text", &options->textPath, "write \"time, channel\" lines to FILE");
   line->addPath("--bin", &options->binPath,
                 "write the binary file (header, 10-byte records, trailer) to FILE");
+  line->addPath("--hdf5", &options->hdf5Path,
+                "write the records as an HDF5 file (Photon-HDF5 layout) to FILE");
+  app.add_flag("--compress", options->compress,
+               "compress the HDF5 file's columns (shuffle and deflate)");
   line->addPath("--tmp", &options->tmpDir,
                 "folder in which the run makes its own folder of raw files\n"
                 "(default: $TMPDIR or /tmp)",
@@ -95,7 +99,7 @@ void describe(CommandLine* line, RecordOptions* options) {
 const char kDescription[] =
     "Finds and connects the devices, records all of them with their current parameters into one\n"
     "raw file each (DIR/ravik-XXXXXX/ravik-<index>.tmp), and when the recording ends merges them\n"
-    "into one time-ordered text and/or binary file, as the window does.";
+    "into one time-ordered text, binary and/or HDF5 file, as the window does.";
 
 const char kFooter[] =
     "At least one output is needed. Outputs appear under their names only when the merge has\n"
@@ -134,8 +138,12 @@ bool parseRecordOptions(int argc, const char* const* argv, RecordOptions* option
     case CommandLine::Outcome::Run:
       break;
   }
-  if (options->textPath.empty() && options->binPath.empty()) {
-    *error = "no output chosen: use --text FILE and/or --bin FILE";
+  if (options->compress && options->hdf5Path.empty()) {
+    *error = "--compress applies to the HDF5 output: give --hdf5 FILE too";
+    return false;
+  }
+  if (options->textPath.empty() && options->binPath.empty() && options->hdf5Path.empty()) {
+    *error = "no output chosen: use --text FILE, --bin FILE and/or --hdf5 FILE";
     return false;
   }
   if ((histogramOnly || !options->histogramPath.empty()) && !options->correlate) {

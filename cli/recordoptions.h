@@ -1,8 +1,8 @@
 // The command line of ravik-record:
 //
-//   ravik-record [-s] [-l] [--seconds N] [--text FILE] [--bin FILE] [--tmp DIR] [--keep-raw]
-//                [--quiet] [--rates] [--correlate A,B [--range PS] [--bin-width PS]
-//                [--histogram FILE]]
+//   ravik-record [-s] [-l] [--seconds N] [--text FILE] [--bin FILE] [--hdf5 FILE [--compress]]
+//                [--tmp DIR] [--keep-raw] [--quiet] [--rates] [--correlate A,B [--range PS]
+//                [--bin-width PS] [--histogram FILE]]
 //
 // Parsing only: nothing is opened or checked on disk here. A new option is a field here and one
 // line in describe() in recordoptions.cpp.
