@@ -240,7 +240,7 @@ private:
   }
 };
 
-constexpr size_t kCauseSize = 32;
+constexpr size_t kCauseSize = 128;
 
 // A row of /user/ravik/loss_intervals.
 struct LossRow {

@@ -39,7 +39,7 @@ struct Hdf5RunInfo {
   std::string sourceSoftware;   // what recorded the raw streams, with its version; may be empty
   std::string sourceSoftwareVersion;
   std::string report;           // the run report as JSON; empty: "{}"
-  std::vector<LossInterval> losses;  // the cause is cut to 31 bytes
+  std::vector<LossInterval> losses;  // the cause is cut to 127 bytes
 };
 
 class Hdf5Output : public RecordSink {

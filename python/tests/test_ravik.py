@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import ravik
+from conftest import program
 
 FIELDS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "photon-hdf5-fields.json")
 
@@ -39,15 +40,30 @@ def test_binary_without_a_final_trailer_is_read_to_its_last_whole_record(outputs
 
 
 def test_report_of_each_output(outputs, tmp_path):
+    beside = ravik.report(outputs["bin"])  # run.json, written beside the outputs
+    assert ravik.report(outputs["txt"]) == beside
+    assert ravik.report(outputs["h5"])["devices"] == beside["devices"]
     for kind in ("h5", "compressed"):
-        report = ravik.report(outputs[kind])
-        assert report["records"] == len(ravik.load(outputs[kind])), kind
-    beside = tmp_path / "run.bin"
-    shutil.copy(outputs["bin"], beside)
-    (tmp_path / "run.json").write_text(json.dumps({"records": 7}))
-    assert ravik.report(str(beside)) == {"records": 7}
+        assert ravik.report(outputs[kind])["records"] == len(ravik.load(outputs[kind])), kind
+    alone = tmp_path / "alone.bin"
+    shutil.copy(outputs["bin"], alone)
     with pytest.raises(FileNotFoundError):
-        ravik.report(outputs["txt"])
+        ravik.report(str(alone))
+
+
+def test_losses_of_a_recording_are_the_hdf5_loss_table(tmp_path):
+    path = str(tmp_path / "lossy.h5")
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAVIK_SIM_")}
+    env["RAVIK_SIM_DATA_LOSS"] = "0"  # library index 0 loses 1 ms every 250 ms
+    done = subprocess.run([program("ravik-record"), "-s", "--seconds", "0.8", "--quiet",
+                           "--tmp", str(tmp_path), "--hdf5", path], env=env)
+    assert done.returncode == 5  # written, but data were lost
+    lost = [(d["chain"], i["from_ps"], i["to_ps"], i["cause"].encode())
+            for d in ravik.report(path)["devices"] for i in d["lost"]]
+    with h5py.File(path, "r") as f:
+        table = [tuple(row) for row in f["user/ravik/loss_intervals"][:].tolist()]
+    assert len(lost) >= 2
+    assert table == lost
 
 
 @pytest.mark.parametrize("a, b, window, expected", [
