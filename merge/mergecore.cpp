@@ -1,6 +1,7 @@
 #include "merge/mergecore.h"
 
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "codec/tdc56.h"
@@ -93,13 +94,29 @@ struct LoopState {
   const std::atomic<bool>& running;
 };
 
-// A head's place in the order of the tree: its time, then its source, as one number.
-using TreeKey = __int128;
-inline TreeKey treeKey(int64_t time, int32_t source) {
-  return TreeKey(time) * (TreeKey(1) << 32) + source;
-}
-inline int64_t treeTime(TreeKey key) { return int64_t(key >> 32); }
-inline int32_t treeSource(TreeKey key) { return int32_t(uint32_t(key)); }
+// A head's place in the order of the tree: its time, then its source, as one number. Two
+// encodings: a 64-bit one for trees of up to 2^kLevels leaves, whose compares are a third of the
+// work of the wide one, but which holds only times from 0 to about 2^(64 - kLevels) ps (a head
+// outside that is treated like a marker: the heads are scanned until it has gone); and the wide
+// one for any time and any depth.
+struct WideKeys {
+  using Key = __int128;
+  static Key make(int64_t time, int32_t source) { return Key(time) * (Key(1) << 32) + source; }
+  static bool atEnd(Key key) { return int64_t(key >> 32) == kEndOfData; }
+  static int32_t source(Key key) { return int32_t(uint32_t(key)); }
+  static bool outside(int64_t) { return false; }
+};
+template <int32_t kLevels>
+struct NarrowKeys {
+  using Key = uint64_t;
+  // The time part of the end of data's key (INT64_MAX shifted out of range keeps all its ones):
+  // higher than that of any time held.
+  static constexpr uint64_t kEndTime = UINT64_MAX >> kLevels;
+  static Key make(int64_t time, int32_t source) { return uint64_t(time) << kLevels | uint32_t(source); }
+  static bool atEnd(Key key) { return key >> kLevels == kEndTime; }
+  static int32_t source(Key key) { return int32_t(key & ((1u << kLevels) - 1)); }
+  static bool outside(int64_t time) { return uint64_t(time) >= kEndTime && time != kEndOfData; }
+};
 
 // The merge loop for any number of sources: a tournament tree of losers over the sources' heads
 // with 2^levels leaves (leaves beyond `n` stay empty), so that the next source costs one walk
@@ -110,6 +127,8 @@ inline int32_t treeSource(TreeKey key) { return int32_t(uint32_t(key)); }
 // kLevels > 0 fixes the depth, so that the walk up is unrolled; 0 takes it from `levels`.
 template <bool kText, bool kBinary, int32_t kLevels>
 int64_t mergeTree(LoopState& s, int32_t n, int32_t levels) {
+  using Keys = typename std::conditional<(kLevels > 0), NarrowKeys<kLevels>, WideKeys>::type;
+  using TreeKey = typename Keys::Key;
   if (kLevels > 0) levels = kLevels;
   const int32_t leaves = 1 << levels;
   const size_t slots = size_t(leaves);
@@ -123,6 +142,8 @@ int64_t mergeTree(LoopState& s, int32_t n, int32_t levels) {
   int64_t* const following = follows.data();  // time of the entry after the head, if any
   const int16_t* const base = bases.data();
   static const PpTimest kNone[2] = {{kEndOfData, 0}, {kEndOfData, 0}};
+  // Heads the tree cannot order: markers, and times its keys do not hold.
+  auto odd = [](const PpTimest& head) { return isMarker(head) || Keys::outside(head.time); };
 
   auto load = [&](int32_t i) {
     const TBuf& t = *s.bufs[i];
@@ -134,7 +155,7 @@ int64_t mergeTree(LoopState& s, int32_t n, int32_t levels) {
   for (int32_t i = 0; i < leaves; ++i) {
     if (i < n) {
       load(i);
-      markerHeads += isMarker(*cur[i]);
+      markerHeads += odd(*cur[i]);
       bases[size_t(i)] = int16_t(5 * s.bufs[i]->source.chainPos);
     } else {
       cur[i] = end[i] = kNone;
@@ -143,7 +164,7 @@ int64_t mergeTree(LoopState& s, int32_t n, int32_t levels) {
   // Plays every match from the current heads (the winners pass through the upper half of the
   // array); returns the overall winner.
   auto build = [&]() {
-    for (int32_t i = 0; i < leaves; ++i) loser[leaves + i] = treeKey(cur[i]->time, i);
+    for (int32_t i = 0; i < leaves; ++i) loser[leaves + i] = Keys::make(cur[i]->time, i);
     std::vector<TreeKey> winner(loserKeys.begin() + leaves, loserKeys.end());
     winner.insert(winner.begin(), size_t(leaves), TreeKey(0));
     for (int32_t j = leaves - 1; j >= 1; --j) {
@@ -159,7 +180,6 @@ int64_t mergeTree(LoopState& s, int32_t n, int32_t levels) {
   auto writeAndAdvance = [&](int32_t k, const PpTimest* h) __attribute__((always_inline)) {
     out.put(h->time, int16_t(base[k] + h->channel));
     ++records;
-    markerHeads -= isMarker(*h);
     int64_t time;
     if (__builtin_expect(h < end[k], 1)) {
       // h + 2 lies at most one entry past the last valid one: inside the buffer.
@@ -173,7 +193,7 @@ int64_t mergeTree(LoopState& s, int32_t n, int32_t levels) {
       h = cur[k];
       time = h->time;
     }
-    markerHeads += isMarker(*h);
+    markerHeads += odd(*h);
     return time;
   };
 
@@ -183,15 +203,17 @@ int64_t mergeTree(LoopState& s, int32_t n, int32_t levels) {
       for (int32_t i = 0; i < n; ++i) s.bufs[i]->cur = cur[i];
       const int32_t k = chooseHead(s.bufs, n);
       if (cur[k]->time == kEndOfData) break;
+      markerHeads -= odd(*cur[k]);
       writeAndAdvance(k, cur[k]);
       if (markerHeads == 0) top = build();
       continue;
     }
-    const int32_t k = treeSource(top);
-    if (treeTime(top) == kEndOfData) break;
+    // No head is odd: the winner is no marker.
+    const int32_t k = Keys::source(top);
+    if (Keys::atEnd(top)) break;
     const int64_t time = writeAndAdvance(k, cur[k]);
     // The new head of source k plays its way up; whichever loses a match stays at its node.
-    TreeKey key = treeKey(time, k);
+    TreeKey key = Keys::make(time, k);
 #pragma GCC unroll 8
     for (int32_t level = 0, j = (k + leaves) >> 1; level < levels; ++level, j >>= 1) {
       const TreeKey other = loser[j];
@@ -207,7 +229,8 @@ int64_t mergeTree(LoopState& s, int32_t n, int32_t levels) {
 
 // a where mask is all ones, b where it is zero; without a branch, whatever the compiler would
 // prefer, because which source comes next is a coin toss for interleaved streams.
-inline int64_t pick(int64_t mask, int64_t a, int64_t b) { return (a & mask) | (b & ~mask); }
+// (Three operations where the and/and-not/or form takes four.)
+inline int64_t pick(int64_t mask, int64_t a, int64_t b) { return b ^ ((a ^ b) & mask); }
 
 // The merge loop for a small fixed number of sources. Each source's head time, the time of the
 // entry after its head, and its head pointer are held in variables of their own (the arrays below
@@ -244,6 +267,9 @@ int64_t mergeFixed(LoopState& s) {
 #pragma GCC unroll 8
       for (int32_t i = 0; i < N; ++i) s.bufs[i]->cur = reinterpret_cast<const PpTimest*>(cur[i]);
       const int32_t k = chooseHead(s.bufs, N);
+      const PpTimest* h = reinterpret_cast<const PpTimest*>(cur[k]);
+      if (h->time == kEndOfData) break;
+      markerHeads -= isMarker(*h);
 #pragma GCC unroll 8
       for (int32_t i = 0; i < N; ++i) chosen[i] = -int64_t(i == k);
     } else {
@@ -258,6 +284,9 @@ int64_t mergeFixed(LoopState& s) {
         for (int32_t j = 0; j < i; ++j) chosen[j] &= ~earlier;
         chosen[i] = earlier;
       }
+      // Without a marker among the heads the chosen one is no marker either, and its time is
+      // the earliest: the end of every stream when that is the end of data.
+      if (best == kEndOfData) break;
     }
     int32_t k = 0;
     uintptr_t head = 0;
@@ -267,8 +296,6 @@ int64_t mergeFixed(LoopState& s) {
       head |= cur[i] & uintptr_t(chosen[i]);
     }
     const PpTimest* h = reinterpret_cast<const PpTimest*>(head);
-    if (h->time == kEndOfData) break;
-    markerHeads -= isMarker(*h);
     out.put(h->time, int16_t(base[k] + h->channel));
     ++records;
     if (__builtin_expect(h < end[k], 1)) {
