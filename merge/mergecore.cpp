@@ -229,8 +229,7 @@ int64_t mergeTree(LoopState& s, int32_t n, int32_t levels) {
 
 // a where mask is all ones, b where it is zero; without a branch, whatever the compiler would
 // prefer, because which source comes next is a coin toss for interleaved streams.
-// (Three operations where the and/and-not/or form takes four.)
-inline int64_t pick(int64_t mask, int64_t a, int64_t b) { return b ^ ((a ^ b) & mask); }
+inline int64_t pick(int64_t mask, int64_t a, int64_t b) { return (a & mask) | (b & ~mask); }
 
 // The merge loop for a small fixed number of sources. Each source's head time, the time of the
 // entry after its head, and its head pointer are held in variables of their own (the arrays below
@@ -267,9 +266,6 @@ int64_t mergeFixed(LoopState& s) {
 #pragma GCC unroll 8
       for (int32_t i = 0; i < N; ++i) s.bufs[i]->cur = reinterpret_cast<const PpTimest*>(cur[i]);
       const int32_t k = chooseHead(s.bufs, N);
-      const PpTimest* h = reinterpret_cast<const PpTimest*>(cur[k]);
-      if (h->time == kEndOfData) break;
-      markerHeads -= isMarker(*h);
 #pragma GCC unroll 8
       for (int32_t i = 0; i < N; ++i) chosen[i] = -int64_t(i == k);
     } else {
@@ -284,9 +280,6 @@ int64_t mergeFixed(LoopState& s) {
         for (int32_t j = 0; j < i; ++j) chosen[j] &= ~earlier;
         chosen[i] = earlier;
       }
-      // Without a marker among the heads the chosen one is no marker either, and its time is
-      // the earliest: the end of every stream when that is the end of data.
-      if (best == kEndOfData) break;
     }
     int32_t k = 0;
     uintptr_t head = 0;
@@ -296,6 +289,8 @@ int64_t mergeFixed(LoopState& s) {
       head |= cur[i] & uintptr_t(chosen[i]);
     }
     const PpTimest* h = reinterpret_cast<const PpTimest*>(head);
+    if (h->time == kEndOfData) break;
+    markerHeads -= isMarker(*h);
     out.put(h->time, int16_t(base[k] + h->channel));
     ++records;
     if (__builtin_expect(h < end[k], 1)) {
