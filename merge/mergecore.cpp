@@ -118,7 +118,7 @@ struct NarrowKeys {
   static bool outside(int64_t time) { return uint64_t(time) >= kEndTime && time != kEndOfData; }
 };
 
-// The merge loop for any number of sources: a tournament tree of losers over the sources' heads
+// The merge loop for two sources and more: a tournament tree of losers over the sources' heads
 // with 2^levels leaves (leaves beyond `n` stay empty), so that the next source costs one walk
 // from a leaf to the root, `levels` compares without a branch, instead of a scan of every head.
 // The tree orders heads by time and then by source, which is the merge's choice while no head
@@ -152,15 +152,12 @@ int64_t mergeTree(LoopState& s, int32_t n, int32_t levels) {
     following[i] = t.cur < t.end ? t.cur[1].time : kEndOfData;
   };
   int32_t markerHeads = 0;
-  for (int32_t i = 0; i < leaves; ++i) {
-    if (i < n) {
-      load(i);
-      markerHeads += odd(*cur[i]);
-      bases[size_t(i)] = int16_t(5 * s.bufs[i]->source.chainPos);
-    } else {
-      cur[i] = end[i] = kNone;
-    }
+  for (int32_t i = 0; i < n; ++i) {
+    load(i);
+    markerHeads += odd(*cur[i]);
+    bases[size_t(i)] = int16_t(5 * s.bufs[i]->source.chainPos);
   }
+  for (size_t i = size_t(n); i < slots; ++i) curs[i] = ends[i] = kNone;
   // Plays every match from the current heads (the winners pass through the upper half of the
   // array); returns the overall winner.
   auto build = [&]() {
@@ -231,7 +228,8 @@ int64_t mergeTree(LoopState& s, int32_t n, int32_t levels) {
 // prefer, because which source comes next is a coin toss for interleaved streams.
 inline int64_t pick(int64_t mask, int64_t a, int64_t b) { return (a & mask) | (b & ~mask); }
 
-// The merge loop for a small fixed number of sources. Each source's head time, the time of the
+// The merge loop for a small fixed number of sources (used for a single source: from two on the
+// tree is faster, as it moves only the chosen source's state). Each source's head time, the time of the
 // entry after its head, and its head pointer are held in variables of their own (the arrays below
 // are indexed only by constants once the loops are unrolled), and the chosen source is marked by
 // an all-ones mask. So the step from one choice to the next is a few compares and masks: the
@@ -320,11 +318,12 @@ int64_t mergeFixed(LoopState& s) {
 
 template <bool kText, bool kBinary>
 int64_t mergeLoopFor(LoopState& s, int32_t count) {
+  // From two sources on the tree with compact keys is ahead of the fixed path: its walk up is a
+  // compare and two moves a level, where the fixed path updates every source's state per record.
   switch (count) {
     case 1: return mergeFixed<kText, kBinary, 1>(s);
-    case 2: return mergeFixed<kText, kBinary, 2>(s);
-    case 3: return mergeFixed<kText, kBinary, 3>(s);
-    case 4: return mergeFixed<kText, kBinary, 4>(s);
+    case 2: return mergeTree<kText, kBinary, 1>(s, count, 1);
+    case 3: case 4: return mergeTree<kText, kBinary, 2>(s, count, 2);
     case 5: case 6: case 7: case 8: return mergeTree<kText, kBinary, 3>(s, count, 3);
     default: {
       int32_t levels = 4;
