@@ -115,7 +115,8 @@ struct NarrowKeys {
   static Key make(int64_t time, int32_t source) { return uint64_t(time) << kLevels | uint32_t(source); }
   static bool atEnd(Key key) { return key >> kLevels == kEndTime; }
   static int32_t source(Key key) { return int32_t(key & ((1u << kLevels) - 1)); }
-  static bool outside(int64_t time) { return uint64_t(time) >= kEndTime && time != kEndOfData; }
+  // True also for the end of data, which odd() below tells apart.
+  static bool outside(int64_t time) { return uint64_t(time) >= kEndTime; }
 };
 
 // The merge loop for two sources and more: a tournament tree of losers over the sources' heads
@@ -143,7 +144,9 @@ int64_t mergeTree(LoopState& s, int32_t n, int32_t levels) {
   const int16_t* const base = bases.data();
   static const PpTimest kNone[2] = {{kEndOfData, 0}, {kEndOfData, 0}};
   // Heads the tree cannot order: markers, and times its keys do not hold.
-  auto odd = [](const PpTimest& head) { return isMarker(head) || Keys::outside(head.time); };
+  auto odd = [](const PpTimest& head) {
+    return (head.channel >= 100 || Keys::outside(head.time)) && head.time != kEndOfData;
+  };
 
   auto load = [&](int32_t i) {
     const TBuf& t = *s.bufs[i];
