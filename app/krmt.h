@@ -91,7 +91,7 @@ private:
   void keepRecording();
   void mergeFailed(const QString& error);
   void writeRunReport();
-  FILE* openOutput(QCheckBox* enable, QLineEdit* path, const char* mode, bool* goOn);
+  FILE* openOutput(QCheckBox* enable, QLineEdit* path, bool* goOn);
   // The live monitor of a recording: a new one taps every device before the callback is
   // registered; the stop, called once the callback is removed, ends its thread and keeps the
   // monitor for the Monitor window to show.

@@ -16,6 +16,7 @@
 #include "device/recordcore.h"
 #include "device/rmtdev.h"
 #include "merge/mergethread.h"
+#include "merge/outputstream.h"
 #include "report/runreport.h"
 
 void KRmt::startMerge() {
@@ -35,8 +36,8 @@ void KRmt::startMerge() {
   }
   if (!tellWriteFailures() || !openTempFiles()) return;
   bool goOn = true;
-  _ascFile = openOutput(_ascEnable, _ascPath, "w", &goOn);
-  if (goOn) _binFile = openOutput(_binEnable, _binPath, "wb", &goOn);
+  _ascFile = openOutput(_ascEnable, _ascPath, &goOn);
+  if (goOn) _binFile = openOutput(_binEnable, _binPath, &goOn);
   if (!goOn || (!_ascFile && !_binFile)) {
     keepRecording();
     stopMerge();
@@ -164,10 +165,11 @@ void KRmt::keepRecording() {
 }
 
 // The output of one check box and path, or null when it is not wanted or cannot be opened.
-// *goOn turns false when the user answers a failure with Close.
-FILE* KRmt::openOutput(QCheckBox* enable, QLineEdit* path, const char* mode, bool* goOn) {
+// *goOn turns false when the user answers a failure with Close. The stream's position counts the
+// bytes written also on a named pipe, where the binary header reads it.
+FILE* KRmt::openOutput(QCheckBox* enable, QLineEdit* path, bool* goOn) {
   if (!enable->isChecked() || path->text().isEmpty()) return nullptr;
-  FILE* file = fopen(path->text().toLatin1().constData(), mode);
+  FILE* file = openOutputStream(path->text().toLatin1().constData());
   *goOn = checkError(file != nullptr, "Can't open output file\n" + path->text());
   return file;
 }

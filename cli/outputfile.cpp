@@ -49,45 +49,6 @@ bool sameFile(const struct stat& a, const struct stat& b) {
 
 }  // namespace
 
-ssize_t OutputFile::sinkWrite(void* cookie, const char* data, size_t size) {
-  Sink* sink = static_cast<Sink*>(cookie);
-  if (sink->error.load(std::memory_order_relaxed) != 0) return -1;  // a full disk stays full
-  for (size_t done = 0; done < size;) {
-    const ssize_t n = write(sink->fd, data + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      sink->error.store(n < 0 ? errno : ENOSPC, std::memory_order_relaxed);
-      return -1;
-    }
-    done += size_t(n);
-  }
-  sink->written += int64_t(size);
-  return ssize_t(size);
-}
-
-// The device library asks for the position (ftell) to fill in the header's offset. A pipe has
-// none, but the bytes written tell it, so that the trailer still gives the record count.
-int OutputFile::sinkSeek(void* cookie, off64_t* offset, int whence) {
-  Sink* sink = static_cast<Sink*>(cookie);
-  const off64_t at = lseek64(sink->fd, *offset, whence);
-  if (at < 0 && errno == ESPIPE && whence == SEEK_CUR && *offset == 0) {
-    *offset = sink->written;
-    return 0;
-  }
-  if (at < 0) return -1;
-  *offset = at;
-  return 0;
-}
-
-// Delayed write errors of some file systems show only here.
-int OutputFile::sinkClose(void* cookie) {
-  Sink* sink = static_cast<Sink*>(cookie);
-  const int rc = close(sink->fd);
-  if (rc != 0 && sink->error.load(std::memory_order_relaxed) == 0)
-    sink->error.store(errno, std::memory_order_relaxed);
-  return rc;
-}
-
 bool OutputFile::create(const std::string& path, std::string* error) {
   _path = path;
   _target = followLinks(path);
@@ -114,10 +75,9 @@ bool OutputFile::create(const std::string& path, std::string* error) {
     *error = path + ": cannot create: " + strerror(errno);
     return false;
   }
-  _sink.reset(new Sink);
+  _sink.reset(new StreamSink);
   _sink->fd = fd;
-  _file = fopencookie(_sink.get(), "w", cookie_io_functions_t{nullptr, sinkWrite, sinkSeek,
-                                                               sinkClose});
+  _file = openSinkStream(_sink.get());
   if (_file == nullptr) {
     *error = path + ": cannot create: " + strerror(errno);
     close(fd);

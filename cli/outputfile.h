@@ -6,21 +6,19 @@
 // device or pipe (e.g. /dev/null) cannot be replaced that way and is written directly. A symbolic
 // link is written through: its target is replaced and the link stays.
 //
-// Write errors are caught below the FILE stream, at the system call, and kept with their
-// errno, so another thread can watch for them while the merge writes.
+// The stream counts the bytes it writes and catches write errors at the system call (see
+// merge/outputstream.h).
 #ifndef RAVIK_CLI_OUTPUTFILE_H
 #define RAVIK_CLI_OUTPUTFILE_H
 
-#include <stdint.h>
 #include <stdio.h>
-#include <sys/types.h>
 
-#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "cli/inputs.h"
+#include "merge/outputstream.h"
 
 class OutputFile {
 public:
@@ -55,22 +53,10 @@ public:
   void discard();
 
 private:
-  // What the stream writes through: the file descriptor and the first write error.
-  struct Sink {
-    int fd;
-    std::atomic<int> error{0};
-    int64_t written = 0;  // bytes written through the stream (stream thread only)
-  };
-
-  // The stream's functions over a Sink (see fopencookie).
-  static ssize_t sinkWrite(void* sink, const char* data, size_t size);
-  static int sinkSeek(void* sink, off64_t* offset, int whence);
-  static int sinkClose(void* sink);
-
   std::string _path;      // as given
   std::string _target;    // where the data go: _path with symbolic links followed
   std::string _tmpPath;  // empty when writing to _path directly
-  std::unique_ptr<Sink> _sink;
+  std::unique_ptr<StreamSink> _sink;
   FILE* _file = nullptr;
 };
 

@@ -1,9 +1,12 @@
 // The whole record-and-merge cycle through the window on a simulated chain: temp files, outputs
 // holding exactly what the devices delivered, and the failures on the way.
 #include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <set>
+#include <thread>
 #include <utility>
 
 #include <QDataStream>
@@ -163,6 +166,24 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   EXPECT_FALSE(QFile::exists(path("out.txt")));
   EXPECT_EQ(positionsIn(binaryStamps(path("out.bin"))), (std::set<int>{0, 1}));
   EXPECT_TRUE(tempFiles().isEmpty());
+
+  // The binary output to a named pipe: the headers' offset fields count the bytes before them,
+  // so that the second one still tells the record count.
+  ASSERT_EQ(mkfifo(path("pipe").toLatin1().constData(), 0644), 0);
+  QByteArray piped;
+  std::thread reader([&] { piped = readFile(path("pipe")); });
+  p.binPath()->setText(path("pipe"));
+  record(p, recorded);
+  stopAndMerge(p);
+  reader.join();
+  p.binPath()->setText(path("out.bin"));
+  const qint64 header = headerSize(), size = piped.size();
+  ASSERT_GT(size, 2 * header);
+  qint64 offsets[2];
+  memcpy(&offsets[0], piped.constData() + 24, 8);
+  memcpy(&offsets[1], piped.constData() + size - header + 24, 8);
+  EXPECT_EQ(offsets[0], 0);
+  EXPECT_EQ(offsets[1], size - header);
 
   // Without outputs the devices count but write nothing, and nothing is merged, even when an
   // output is ticked before Stop: an existing file is left as it is.

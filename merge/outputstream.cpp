@@ -1,0 +1,67 @@
+#include "merge/outputstream.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+ssize_t sinkWrite(void* cookie, const char* data, size_t size) {
+  StreamSink* sink = static_cast<StreamSink*>(cookie);
+  if (sink->error.load(std::memory_order_relaxed) != 0) return -1;  // a full disk stays full
+  for (size_t done = 0; done < size;) {
+    const ssize_t n = write(sink->fd, data + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      sink->error.store(n < 0 ? errno : ENOSPC, std::memory_order_relaxed);
+      return -1;
+    }
+    done += size_t(n);
+  }
+  sink->written += int64_t(size);
+  return ssize_t(size);
+}
+
+// Where the descriptor cannot seek, the position asked for (ftell) is the count of bytes written.
+int sinkSeek(void* cookie, off64_t* offset, int whence) {
+  StreamSink* sink = static_cast<StreamSink*>(cookie);
+  const off64_t at = lseek64(sink->fd, *offset, whence);
+  if (at < 0 && errno == ESPIPE && whence == SEEK_CUR && *offset == 0) {
+    *offset = sink->written;
+    return 0;
+  }
+  if (at < 0) return -1;
+  *offset = at;
+  return 0;
+}
+
+// Delayed write errors of some file systems show only here.
+int sinkClose(void* cookie) {
+  StreamSink* sink = static_cast<StreamSink*>(cookie);
+  const int rc = close(sink->fd);
+  if (rc != 0 && sink->error.load(std::memory_order_relaxed) == 0)
+    sink->error.store(errno, std::memory_order_relaxed);
+  if (sink->ownedByStream) delete sink;
+  return rc;
+}
+
+}  // namespace
+
+FILE* openSinkStream(StreamSink* sink) {
+  return fopencookie(sink, "w", cookie_io_functions_t{nullptr, sinkWrite, sinkSeek, sinkClose});
+}
+
+FILE* openOutputStream(const char* path) {
+  const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  StreamSink* sink = new StreamSink;
+  sink->fd = fd;
+  sink->ownedByStream = true;
+  FILE* file = openSinkStream(sink);
+  if (file != nullptr) return file;
+  const int code = errno;
+  close(fd);
+  delete sink;
+  errno = code;
+  return nullptr;
+}

@@ -1,0 +1,32 @@
+// A write stream for the merge's outputs that knows its position on any kind of file.
+//
+// The binary header's offset field is filled in from the stream's position (ftell). A pipe or
+// another descriptor that cannot seek has none, so the stream counts the bytes it has written
+// and gives that count as its position there: the trailer then still tells the record count.
+// Write errors are caught at the system call and kept with their errno, so that another thread
+// can watch for them while the merge writes.
+#ifndef RAVIK_MERGE_OUTPUTSTREAM_H
+#define RAVIK_MERGE_OUTPUTSTREAM_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include <atomic>
+
+// What a stream writes through: the descriptor, the first write error and the bytes written.
+struct StreamSink {
+  int fd = -1;
+  std::atomic<int> error{0};  // errno of the first failed write or close; 0 while none failed
+  int64_t written = 0;        // bytes written through the stream (the writing thread only)
+  bool ownedByStream = false;  // deleted when the stream is closed
+};
+
+// A stream that writes through `sink` (which must outlive it unless ownedByStream); fclose
+// closes sink->fd. Null when no stream could be made; sink->fd is then left open.
+FILE* openSinkStream(StreamSink* sink);
+
+// Creates or truncates `path` like fopen(path, "w"), as a stream over a sink of its own. Null
+// with errno set when the file cannot be opened.
+FILE* openOutputStream(const char* path);
+
+#endif
