@@ -150,15 +150,18 @@ void KRmt::writeRunReport() {
 // them, so that nothing recorded is lost, and says on standard error where they are.
 void KRmt::keepRecording() {
   QStringList kept;
+  std::vector<int32_t> positions;
   for (RmtDev* dev : _devs) {
     if (dev->_tmpFile) {
       fclose(dev->_tmpFile);
       dev->_tmpFile = nullptr;
     }
-    if (!dev->_tmpName.isEmpty() && QFileInfo::exists(dev->_tmpName))
-      kept << QString("%1:%2:0x%3").arg(dev->_tmpName).arg(dev->_chainPos).arg(dev->_markers, 0, 16);
+    if (dev->_tmpName.isEmpty() || !QFileInfo::exists(dev->_tmpName)) continue;
+    kept << QString("%1:%2:0x%3").arg(dev->_tmpName).arg(dev->_chainPos).arg(dev->_markers, 0, 16);
+    positions.push_back(dev->_chainPos);
   }
   if (kept.isEmpty()) return;
+  if (positionsRepeat(positions)) kept.prepend(kSharedPositionsOption);
   fprintf(stderr, "ravik: the recording was not merged in full and is kept; merge it with\n"
                   "  ravik-merge --text FILE --bin FILE %s\n",
           kept.join(' ').toLocal8Bit().constData());

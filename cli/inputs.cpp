@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include "device/recordcore.h"
+
 namespace {
 
 bool openInput(const StreamArg& arg, InputStream* input, std::string* error) {
@@ -52,7 +54,8 @@ bool openInputs(const std::vector<StreamArg>& args, std::vector<InputStream>* in
   return true;
 }
 
-bool checkDistinctStreams(const std::vector<InputStream>& inputs, std::string* error) {
+bool checkDistinctStreams(const std::vector<InputStream>& inputs, bool sharedPositions,
+                          std::string* error) {
   for (size_t i = 0; i < inputs.size(); ++i) {
     for (size_t j = 0; j < i; ++j) {
       const InputStream& a = inputs[j];
@@ -61,9 +64,10 @@ bool checkDistinctStreams(const std::vector<InputStream>& inputs, std::string* e
         *error = b.arg.path + ": is given twice (also as " + a.arg.path + ")";
         return false;
       }
-      if (a.arg.chainPos == b.arg.chainPos) {
+      if (a.arg.chainPos == b.arg.chainPos && !sharedPositions) {
         *error = a.arg.path + " and " + b.arg.path + ": both have chain position " +
-                 std::to_string(a.arg.chainPos) + ", so their channels would mix";
+                 std::to_string(a.arg.chainPos) + ", so their channels would mix (" +
+                 kSharedPositionsOption + " allows it)";
         return false;
       }
     }

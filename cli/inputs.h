@@ -34,8 +34,9 @@ bool openInputs(const std::vector<StreamArg>& args, std::vector<InputStream>* in
                 std::string* error);
 
 // False with a one-line message naming the files when two streams are one file, or share a chain
-// position and so their output channels.
-bool checkDistinctStreams(const std::vector<InputStream>& inputs, std::string* error);
+// position and so their output channels (unless `sharedPositions`).
+bool checkDistinctStreams(const std::vector<InputStream>& inputs, bool sharedPositions,
+                          std::string* error);
 
 void closeInputs(std::vector<InputStream>* inputs);
 

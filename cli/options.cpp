@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "cli/commandline.h"
+#include "device/recordcore.h"
 
 namespace {
 
@@ -77,6 +78,9 @@ void describe(CommandLine* line, Options* options, std::vector<std::string>* str
   app.add_flag("--loss-records", options->lossRecords,
                "mark each loss interval of the stream at chain position p with a\n"
                "record at its start (channel -(2p+1)) and one at its end (-(2p+2))");
+  app.add_flag(kSharedPositionsOption, options->sharedPositions,
+               "allow streams with one chain position: their channels mix, and they\n"
+               "are merged in command-line order, as a recording of such a chain is");
 }
 
 const char kDescription[] =

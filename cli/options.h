@@ -32,6 +32,7 @@ struct Options {
   bool quiet = false;    // no bar, no summary; errors are still reported
   std::string reportPath;    // the run report; empty: beside the outputs (defaultReportPath)
   bool lossRecords = false;  // mark the loss intervals with records in the outputs
+  bool sharedPositions = false;  // streams may share a chain position (their channels mix)
   std::string helpText;     // set by --help: print it and stop
   std::string versionText;  // set by --version: print it and stop
   std::vector<StreamArg> streams;  // in command-line order

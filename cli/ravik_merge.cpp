@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
   if (!openInputs(options.streams, &inputs, &error)) return fail(kExitBadInput, error);
   OutputFile text, binary;
   Hdf5File hdf5;
-  if (!checkDistinctStreams(inputs, &error) ||
+  if (!checkDistinctStreams(inputs, options.sharedPositions, &error) ||
       !createOutputs(options, inputs, &text, &binary, &hdf5, &error)) {
     closeInputs(&inputs);
     return fail(kExitBadInput, error);

@@ -246,8 +246,12 @@ void keepRaw(const RecordOptions& options, const Recording& recording) {
   if (!options.binPath.empty()) command += " --bin " + shellWord(options.binPath);
   if (!options.hdf5Path.empty()) command += " --hdf5 " + shellWord(options.hdf5Path);
   if (!options.hdf5Path.empty() && options.compress) command += " --compress";
+  const std::vector<StreamArg> streams = rawStreams(recording);
+  std::vector<int32_t> positions;
+  for (const StreamArg& s : streams) positions.push_back(s.chainPos);
+  if (positionsRepeat(positions)) command += std::string(" ") + kSharedPositionsOption;
   char fields[32];
-  for (const StreamArg& s : rawStreams(recording)) {
+  for (const StreamArg& s : streams) {
     snprintf(fields, sizeof fields, ":%d:0x%x", int(s.chainPos), unsigned(s.markers));
     command += " " + shellWord(s.path + fields);
   }

@@ -7,6 +7,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 std::vector<ChainStep> chainOrder(const std::vector<int32_t>& positions) {
   int32_t highest = -1;
   for (int32_t p : positions)
@@ -23,6 +25,11 @@ std::vector<ChainStep> chainOrder(const std::vector<int32_t>& positions) {
     if (n == 0) steps.push_back({ChainStep::Missing, p, -1});
   }
   return steps;
+}
+
+bool positionsRepeat(std::vector<int32_t> positions) {
+  std::sort(positions.begin(), positions.end());
+  return std::adjacent_find(positions.begin(), positions.end()) != positions.end();
 }
 
 std::string tempFileName(const std::string& dir, uint32_t index) {

@@ -35,6 +35,14 @@ struct ChainStep {
 // report. Devices with a negative position are never placed.
 std::vector<ChainStep> chainOrder(const std::vector<int32_t>& positions);
 
+// The ravik-merge option that lets streams share a chain position. A recording merges such a
+// chain as it was placed, so the command printed to finish a kept recording adds it exactly when
+// positions repeat (see positionsRepeat), and then gives the merge the recording would have made.
+constexpr char kSharedPositionsOption[] = "--shared-positions";
+
+// True when two of the chain positions are equal.
+bool positionsRepeat(std::vector<int32_t> positions);
+
 // "<dir>/ravik-<index>.tmp"
 std::string tempFileName(const std::string& dir, uint32_t index);
 

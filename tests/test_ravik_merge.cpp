@@ -102,7 +102,8 @@ TEST(RavikMerge, FailsWithOneLineNamingTheFileAndLeavesNoOutput) {
       {{"--text", d / "t", d / "s:0:-1"}, d / "s: bad marker mask '-1'"},
       {{"--text", d / "s", d / "s"}, d / "s: is the input stream"},
       {{"--text", d / "t", d / "s:0", d.path + "/./s:1"}, d / "./s: is given twice (also as"},
-      {{"--text", d / "t", d / "s:1", d / "u:1"}, d / "s and " + d / "u: both have chain position 1"},
+      {{"--text", d / "t", d / "s:1", d / "u:1"}, d / "s and " + d / "u: both have chain position 1, so their channels would mix "
+                                    "(--shared-positions allows it)"},
       {{"--bin", d / "dir", d / "s"}, d / "dir: is a directory"},
       {{"--text", d / "t", "--bin", d.path + "/./t", d / "s"}, d / "t: is given for both outputs"},
       {{"--text", d / "no/t", d / "s"}, d / "no/t: cannot create: No such file"},

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -129,6 +130,30 @@ TEST_F(RecordTest, ChainFaultsAreReportedAndTheRecordingGoesOn) {
   EXPECT_NE(err.find("Device TK24075 has chain position -1 and is not used\n"), std::string::npos);
   expectCompleteOutputs();
   EXPECT_TRUE(namesIn(tmp).empty()) << "merged raw files are deleted";
+}
+
+// Two devices report chain position 1 and both are recorded. The merge fails (the text output
+// is a full disk), and the printed command, given a real output, merges the kept raw files as the
+// recording does: in chain order, the two of position 1 in discovery order.
+TEST_F(RecordTest, PrintedCommandMergesRepeatedPositions) {
+  const pid_t pid = spawn({"DEVICES=3", "CHAIN=0,1,1", "ORDER=chain"},
+                          {"-s", "--seconds", "0.3", "--text", "/dev/full", "--tmp", tmp});
+  ASSERT_EQ(exitCode(pid), 1) << errText();
+  const std::string raw = runDir();
+  const std::string printed = "ravik-merge --text /dev/full --shared-positions " + raw +
+                              "/ravik-0.tmp:0:0x0 " + raw + "/ravik-1.tmp:1:0x0 " + raw +
+                              "/ravik-2.tmp:1:0x0\n";
+  const std::string err = errText();
+  ASSERT_NE(err.find(printed), std::string::npos) << err;
+  std::istringstream words(printed.substr(strlen("ravik-merge ")));
+  std::vector<std::string> args;
+  for (std::string w; words >> w;) args.push_back(w == "/dev/full" ? dir / "merged.txt" : w);
+  ASSERT_EQ(exitCode(spawnProgram(RAVIK_MERGE_PROGRAM, args, dir / "merge.err")), 0)
+      << slurp(dir / "merge.err");
+  coreMerge({{raw + "/ravik-0.tmp", 0, 0}, {raw + "/ravik-1.tmp", 1, 0},
+             {raw + "/ravik-2.tmp", 1, 0}},
+            dir / "core.txt", dir / "core.bin");
+  EXPECT_TRUE(slurp(dir / "merged.txt") == slurp(dir / "core.txt"));
 }
 
 TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
