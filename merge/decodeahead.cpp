@@ -113,6 +113,8 @@ struct DecodeAhead::Source {
   int64_t filled = 0;     // pages decoded so far; guarded by _lock
   int64_t taken = 0;      // pages made current so far; guarded by _lock
   bool ended = false;     // its last page is decoded; guarded by _lock
+  // Bytes passed over without timestamps and not yet counted by take(); already in bytesRead.
+  std::atomic<int64_t> passed{0};
   MergeSourceStats stats; // of the pages decoded; guarded by _lock
   PpTimest endOfData[2] = {{INT64_MAX, 0}, {INT64_MAX, 0}};
 };
@@ -137,6 +139,7 @@ DecodeAhead::~DecodeAhead() {
     std::lock_guard<std::mutex> hold(_lock);
     _stop = true;
   }
+  _stopping.store(true, std::memory_order_relaxed);
   _changed.notify_all();
   if (_thread.joinable()) _thread.join();
 }
@@ -154,13 +157,29 @@ bool DecodeAhead::fill(Source& s) {
     const int32_t n = s.reader.next(&words);
     if (n < 0) break;
     page.bytes += 4 * int64_t(n);
-    if (n < 2) continue;  // a lone last word holds no packet
-    tdc56Decode60(s.source.decoder, words, n, s.source.markers);
-    page.count += tdc56Pop(s.source.decoder, page.entries + page.count);
+    if (n >= 2) {  // a lone last word holds no packet
+      tdc56Decode60(s.source.decoder, words, n, s.source.markers);
+      page.count += tdc56Pop(s.source.decoder, page.entries + page.count);
+    }
+    // 64 KiB without a timestamp: counted here, so that the merge, which waits for this
+    // source's next timestamp anyway, need not take an empty page every 64 KiB.
+    if (page.count == 0 && page.bytes + 4 * kBlockWords > kPageBytes && s.reader.more() &&
+        !_stopping.load(std::memory_order_relaxed)) {
+      s.passed.fetch_add(page.bytes, std::memory_order_relaxed);
+      addBytesRead(page.bytes);
+      page.bytes = 0;
+    }
   }
   page.last = !s.reader.more();
   page.readError = s.reader.error();
   return page.bytes > 0 || page.last;
+}
+
+void DecodeAhead::addBytesRead(int64_t bytes) {
+  if (_bytesRead == nullptr) return;
+  double seen = _bytesRead->load(std::memory_order_relaxed);
+  while (!_bytesRead->compare_exchange_weak(seen, seen + double(bytes), std::memory_order_relaxed)) {
+  }
 }
 
 // Accounts for the page just filled; under the lock.
@@ -242,10 +261,8 @@ int64_t DecodeAhead::take(int32_t i, const PpTimest** first, const PpTimest** la
     _changed.notify_all();
     _changed.wait(hold, [&] { return s.filled >= s.taken; });
     const Page& page = s.pages[(s.taken - 1) % 2];
-    bytes += page.bytes;
-    if (_bytesRead != nullptr)
-      _bytesRead->store(_bytesRead->load(std::memory_order_relaxed) + double(page.bytes),
-                        std::memory_order_relaxed);
+    bytes += page.bytes + s.passed.exchange(0, std::memory_order_relaxed);
+    addBytesRead(page.bytes);
     if (page.count > 0) {
       *first = page.entries;
       *last = page.entries + (page.count - 1);

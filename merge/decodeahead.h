@@ -30,11 +30,12 @@ public:
 
   // Resets the sources' decoders and starts the decoding thread. Without it (`onThread` false,
   // or no thread to be had) take() decodes on the caller's thread instead: slower, but the same
-  // result. When `bytesRead` is given, take() adds every page's bytes to it as it passes the page,
-  // also through a long stretch without timestamps.
+  // result. When `bytesRead` is given, the bytes of every page are added to it as the page is
+  // taken, and those of a stretch without timestamps every 64 KiB as it is read: such a stretch
+  // is passed over on the decoding side, without handing pages to the merge.
   DecodeAhead(const MergeSource* sources, int32_t count, bool onThread = true,
               std::atomic<double>* bytesRead = nullptr);
-  // Stops the decoding thread (within one page) and waits for it.
+  // Stops the decoding thread (within one page or 64 KiB) and waits for it.
   ~DecodeAhead();
   DecodeAhead(const DecodeAhead&) = delete;
   DecodeAhead& operator=(const DecodeAhead&) = delete;
@@ -60,6 +61,7 @@ private:
   struct Source;
 
   bool fill(Source& s);
+  void addBytesRead(int64_t bytes);
   void filled(Source& s);
   void decodeLoop();
 
@@ -67,6 +69,7 @@ private:
   std::mutex _lock;
   std::condition_variable _changed;  // a page filled or released, or stop
   bool _stop = false;
+  std::atomic<bool> _stopping{false};  // _stop, for the decoding side between pages
   std::atomic<double>* _bytesRead;  // not owned; may be null
   std::thread _thread;
 };

@@ -89,8 +89,6 @@ struct LoopState {
   TBuf* const* bufs;
   OutBuf& text;
   OutBuf& binary;
-  double bytes;
-  std::atomic<double>& bytesRead;
   const std::atomic<bool>& running;
 };
 
@@ -187,8 +185,7 @@ int64_t mergeTree(LoopState& s, int32_t n, int32_t levels) {
       following[k] = h[2].time;
       cur[k] = ++h;
     } else {
-      s.bytes += refill(*s.bufs[k]);
-      s.bytesRead.store(s.bytes, std::memory_order_relaxed);
+      refill(*s.bufs[k]);
       load(k);
       h = cur[k];
       time = h->time;
@@ -308,8 +305,7 @@ int64_t mergeFixed(LoopState& s) {
 #pragma GCC unroll 8
       for (int32_t i = 0; i < N; ++i) {
         if (i != k) continue;
-        s.bytes += refill(*s.bufs[i]);
-        s.bytesRead.store(s.bytes, std::memory_order_relaxed);
+        refill(*s.bufs[i]);
         load(i);
       }
     }
@@ -343,20 +339,20 @@ int64_t mergeStreams(const MergeSource* sources, int32_t count, const MergeOutpu
                      std::atomic<double>& bytesRead, const std::atomic<bool>& running,
                      std::vector<MergeSourceStats>* stats) {
   if (count <= 0) return 0;
+  // The decoding side adds the bytes read to bytesRead as the merge takes them, and as it passes
+  // over stretches without timestamps.
   DecodeAhead ahead(sources, count, true, &bytesRead);
   std::vector<std::unique_ptr<TBuf>> owned;
   std::vector<TBuf*> bufs;
-  double bytes = bytesRead.load(std::memory_order_relaxed);
   for (int32_t i = 0; i < count; ++i) {
     owned.emplace_back(new TBuf(sources[i], ahead, i));
     bufs.push_back(owned.back().get());
-    bytes += read1(*bufs.back());
-    bytesRead.store(bytes, std::memory_order_relaxed);
+    read1(*bufs.back());
   }
   OutBuf text(outputs.text), binary(outputs.binary, outputs.records);
   if (outputs.binary && outputs.header) outputs.header(outputs.binary, true);
 
-  LoopState s{bufs.data(), text, binary, bytes, bytesRead, running};
+  LoopState s{bufs.data(), text, binary, running};
   int64_t records = 0;
   if (text.open() && binary.open())
     records = mergeLoopFor<true, true>(s, count);

@@ -3,6 +3,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -324,6 +325,60 @@ TEST(Merge, GrowingFilesGiveTheRecordsOfTheFinishedFiles) {
     tdc56DeInit(decoders[i]);
     unlink(names[i].c_str());
   }
+}
+
+// A stream of `zeros` bytes without timestamps followed by the words of `data`, read from memory.
+class HoleThenData {
+public:
+  HoleThenData(int64_t zeros, const std::string& data) : _zeros(zeros), _data(data) {
+    _file = fopencookie(this, "r", cookie_io_functions_t{read, nullptr, nullptr, nullptr});
+  }
+  ~HoleThenData() { fclose(_file); }
+  FILE* file() const { return _file; }
+
+private:
+  static ssize_t read(void* cookie, char* buf, size_t size) {
+    HoleThenData* h = static_cast<HoleThenData*>(cookie);
+    size_t n = 0;
+    if (h->_at < h->_zeros) {
+      n = size_t(std::min<int64_t>(int64_t(size), h->_zeros - h->_at));
+      memset(buf, 0, n);
+    } else {
+      const size_t from = size_t(h->_at - h->_zeros);
+      n = std::min(size, h->_data.size() - std::min(from, h->_data.size()));
+      memcpy(buf, h->_data.data() + from, n);
+    }
+    h->_at += int64_t(n);
+    return ssize_t(n);
+  }
+  int64_t _zeros, _at = 0;
+  std::string _data;
+  FILE* _file;
+};
+
+// Passing 4 GiB without timestamps takes seconds under ThreadSanitizer, whose stage is about
+// threads: there the stretch is short of 32 bits.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitizer = true;
+#elif defined(__has_feature)
+constexpr bool kThreadSanitizer = __has_feature(thread_sanitizer);
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+
+// A stretch without timestamps longer than 32 bits can count (on a 100-word block boundary)
+// before the data: every byte of it is counted, and the data merge as they would alone.
+TEST(Merge, CountsEveryByteOfAStretchWithoutTimestampsPast4GiB) {
+  const int64_t zeros = kThreadSanitizer ? 400 * 40000 : 10737419LL * 400;
+  Stream alone({{1000, 1}, {2000, 2}, {1LL << 40, 3}});
+  std::string data(size_t(alone.bytes()), '\0');
+  ASSERT_EQ(fread(&data[0], 1, data.size(), alone.source(0).file), data.size());
+  HoleThenData hole(zeros, data);
+  Tdc56Instance* decoder = tdc56Init();
+  const Result r = merge({{decoder, 0, 0x1FF, hole.file()}});
+  tdc56DeInit(decoder);
+  EXPECT_EQ(r.bytesRead, double(zeros + int64_t(data.size())));
+  EXPECT_EQ(r.text, "1000, 1\n2000, 2\n1099511627776, 3\n");
 }
 
 // The decoded timestamps are handed over page by page, decoded ahead on a thread or, without

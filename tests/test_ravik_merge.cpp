@@ -129,10 +129,13 @@ TEST(RavikMerge, FailsWithOneLineNamingTheFileAndLeavesNoOutput) {
   EXPECT_TRUE(version.code == 0 && version.err.find("ravik-merge ") == 0) << version.err;
 }
 
-// A stream with a 4 GiB hole before its packets: sizes and offsets beyond 32 bits.
-TEST(RavikMerge, ReadsPast4GiBAndAnInterruptLeavesNoOutput) {
+// A stream whose packets follow a hole without timestamps (the merge core's test takes one past
+// 4 GiB): the hole's bytes are counted. Interrupted while it
+// writes, no output appears under its name; when the binary output cannot be renamed into place,
+// the message says which one did.
+TEST(RavikMerge, ReadsThroughAHoleAndAnInterruptLeavesNoOutput) {
   TempDir d;
-  const int64_t hole = 10737419LL * 400;  // above 2^32, on a 100-word block boundary
+  const int64_t hole = 400 * 40000;  // on a 100-word block boundary
   writeStream(d / "big", 2000, 3, hole);
   writeStream(d / "small", 2000, 3);
   coreMerge({{d / "small", 0, 0x1FF}}, d / "t.ref", d / "b.ref");
@@ -143,24 +146,48 @@ TEST(RavikMerge, ReadsPast4GiBAndAnInterruptLeavesNoOutput) {
   const std::string bytes = std::to_string(hole + int64_t(slurp(d / "small").size()));
   EXPECT_NE(r.err.find("bytes read        " + bytes), std::string::npos) << r.err;
 
-  // Interrupted while it writes: signalled once its temporary output exists.
+  // Interrupted while it writes: held by the full pipe of its binary output, signalled, then
+  // let go. The text output never appears.
+  writeStream(d / "dense", 20000, 4);
+  ASSERT_EQ(mkfifo((d / "pipe").c_str(), 0644), 0);
   const std::set<std::string> before = namesIn(d.path);
-  const pid_t pid = start({"--quiet", "--text", d / "t2", d / "big"});
-  for (int i = 0; i < 100000 && namesIn(d.path) == before; ++i) usleep(100);
+  const pid_t pid = start({"--quiet", "--text", d / "t2", "--bin", d / "pipe", d / "dense"});
+  const int pipe = open((d / "pipe").c_str(), O_RDONLY);
+  ASSERT_GE(pipe, 0);
+  char chunk[4096];
+  ASSERT_EQ(read(pipe, chunk, 1), 1);
   kill(pid, SIGINT);
+  while (read(pipe, chunk, sizeof chunk) > 0) {
+  }
+  close(pipe);
   EXPECT_EQ(exitCode(pid), 130);
   EXPECT_NE(slurp(kErrPath).find("stopped by signal"), std::string::npos);
   unlink(kErrPath.c_str());
   EXPECT_EQ(namesIn(d.path), before);
 
   // The binary output cannot be renamed into place (a folder took its name meanwhile): the text
-  // output is, and the message says so.
-  const pid_t both = start({"--quiet", "--text", d / "t3", "--bin", d / "b3", d / "big"});
-  for (int i = 0; i < 100000 && namesIn(d.path).size() < before.size() + 2; ++i) usleep(100);
+  // output is, and the message says so. The program is held before it publishes by its standard
+  // error, a full pipe that its progress line must pass.
+  ASSERT_EQ(mkfifo((d / "err").c_str(), 0644), 0);
+  const int err = open((d / "err").c_str(), O_RDWR | O_NONBLOCK);
+  ASSERT_GE(fcntl(err, F_SETPIPE_SZ, 4096), 0);
+  while (write(err, chunk, sizeof chunk) > 0) {
+  }
+  const std::set<std::string> held = namesIn(d.path);
+  const pid_t both =
+      spawnProgram(RAVIK_MERGE_PROGRAM,
+                   {"--progress", "--text", d / "t3", "--bin", d / "b3", d / "small"}, d / "err");
+  for (int i = 0; i < 100000 && namesIn(d.path).size() < held.size() + 2; ++i) usleep(100);
   ASSERT_EQ(mkdir((d / "b3").c_str(), 0755) | mkdir((d / "b3/x").c_str(), 0755), 0);
+  const int drain = open((d / "err").c_str(), O_RDONLY | O_NONBLOCK);
+  close(err);
+  fcntl(drain, F_SETFL, 0);
+  std::string message;
+  for (ssize_t n; (n = read(drain, chunk, sizeof chunk)) > 0;) message.append(chunk, size_t(n));
+  close(drain);
   EXPECT_EQ(exitCode(both), 1);
-  EXPECT_NE(slurp(kErrPath).find(d / "t3 is complete, the binary output was not written"),
-            std::string::npos) << slurp(kErrPath);
+  EXPECT_NE(message.find(d / "t3 is complete, the binary output was not written"),
+            std::string::npos) << message;
   EXPECT_TRUE(slurp(d / "t3") == slurp(d / "t.ref"));
 }
 
