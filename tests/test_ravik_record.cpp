@@ -132,22 +132,27 @@ TEST_F(RecordTest, ChainFaultsAreReportedAndTheRecordingGoesOn) {
   EXPECT_TRUE(namesIn(tmp).empty()) << "merged raw files are deleted";
 }
 
-// Two devices report chain position 1 and both are recorded. The merge fails (the text output
-// is a full disk), and the printed command, given a real output, merges the kept raw files as the
-// recording does: in chain order, the two of position 1 in discovery order.
+// Two devices report chain position 1 and both are recorded. The output cannot be put in place
+// (its folder was moved away while recording), and the printed command, given a real output,
+// merges the kept raw files as the recording does: in chain order, the two of position 1 in
+// discovery order.
 TEST_F(RecordTest, PrintedCommandMergesRepeatedPositions) {
+  const std::string sub = out + "/sub";
+  ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
   const pid_t pid = spawn({"DEVICES=3", "CHAIN=0,1,1", "ORDER=chain"},
-                          {"-s", "--seconds", "0.3", "--text", "/dev/full", "--tmp", tmp});
+                          {"-s", "--seconds", "1", "--text", sub + "/run.txt", "--tmp", tmp});
+  ASSERT_TRUE(waitForData(tmp)) << errText();
+  ASSERT_EQ(rename(sub.c_str(), (out + "/moved").c_str()), 0);
   ASSERT_EQ(exitCode(pid), 1) << errText();
   const std::string raw = runDir();
-  const std::string printed = "ravik-merge --text /dev/full --shared-positions " + raw +
+  const std::string printed = "ravik-merge --text " + sub + "/run.txt --shared-positions " + raw +
                               "/ravik-0.tmp:0:0x0 " + raw + "/ravik-1.tmp:1:0x0 " + raw +
                               "/ravik-2.tmp:1:0x0\n";
   const std::string err = errText();
   ASSERT_NE(err.find(printed), std::string::npos) << err;
   std::istringstream words(printed.substr(strlen("ravik-merge ")));
   std::vector<std::string> args;
-  for (std::string w; words >> w;) args.push_back(w == "/dev/full" ? dir / "merged.txt" : w);
+  for (std::string w; words >> w;) args.push_back(w == sub + "/run.txt" ? dir / "merged.txt" : w);
   ASSERT_EQ(exitCode(spawnProgram(RAVIK_MERGE_PROGRAM, args, dir / "merge.err")), 0)
       << slurp(dir / "merge.err");
   coreMerge({{raw + "/ravik-0.tmp", 0, 0}, {raw + "/ravik-1.tmp", 1, 0},
