@@ -90,7 +90,9 @@ private:
   bool tellWriteFailures();
   void keepRecording();
   void mergeFailed(const QString& error);
-  void writeRunReport();
+  QString closeOutputs();
+  // `text`, `binary`: the paths of the outputs written, empty where none.
+  void writeRunReport(const std::string& text, const std::string& binary);
   FILE* openOutput(QCheckBox* enable, QLineEdit* path, bool* goOn);
   // The live monitor of a recording: a new one taps every device before the callback is
   // registered; the stop, called once the callback is removed, ends its thread and keeps the

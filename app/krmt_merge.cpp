@@ -1,5 +1,8 @@
 // The window's side of the merge: opening the temp files and outputs, starting and polling the
 // merge thread, and cleaning up after it.
+#include <errno.h>
+#include <string.h>
+
 #include <algorithm>
 
 #include <QCheckBox>
@@ -102,15 +105,18 @@ void KRmt::mergeFailed(const QString& error) {
     fclose(*out);  // removed just below: what it held no longer matters
     *out = nullptr;
   }
-  if (_ascEnable->isChecked()) QFile::remove(_ascPath->text());
-  if (_binEnable->isChecked()) QFile::remove(_binPath->text());
+  // Only files of ours: an output may also be a device such as /dev/null, or a link.
+  for (const auto& out : {std::make_pair(_ascEnable, _ascPath), std::make_pair(_binEnable, _binPath)}) {
+    const QFileInfo info(out.second->text());
+    if (out.first->isChecked() && info.isFile() && !info.isSymLink()) QFile::remove(info.filePath());
+  }
   keepRecording();
   updateGui(Idle);
   checkError(false, "Merge failed: " + error + "\nNo output was written; the temp files are kept.");
 }
 
 // The run report beside the outputs (see defaultReportPath).
-void KRmt::writeRunReport() {
+void KRmt::writeRunReport(const std::string& text, const std::string& binary) {
   const MergeOutcome& outcome = _merger->_outcome;
   RunReport report;
   report.program = "ravik";
@@ -135,8 +141,6 @@ void KRmt::writeRunReport() {
   report.records = outcome.records;
   report.firstPs = outcome.firstPs;
   report.lastPs = outcome.lastPs;
-  const std::string text = _ascFile ? _ascPath->text().toStdString() : std::string();
-  const std::string binary = _binFile ? _binPath->text().toStdString() : std::string();
   if (!text.empty()) report.outputs.push_back({"text", text});
   if (!binary.empty()) report.outputs.push_back({"binary", binary});
   report.completed = true;
@@ -184,13 +188,40 @@ void KRmt::pollFinished() {
       mergeFailed(QString::fromStdString(error));
       return;
     }
-    // Only a merge that ran to its end has the facts of a whole run.
-    if (_merger->completed()) writeRunReport();
+    // Only a merge that ran to its end has the facts of a whole run, and only outputs whose every
+    // byte reached the disk make it one: otherwise the temp files stay for another try.
+    if (_merger->completed()) {
+      const std::string text = _ascFile ? _ascPath->text().toStdString() : std::string();
+      const std::string binary = _binFile ? _binPath->text().toStdString() : std::string();
+      const QString writeError = closeOutputs();
+      if (!writeError.isEmpty()) {
+        mergeFailed(writeError);
+        return;
+      }
+      writeRunReport(text, binary);
+    }
     stopMerge();
     return;
   }
   if (_totalBytes != 0) _progress->setValue(int(1000 * _merger->_bytesRead.load() / _totalBytes));
   QTimer::singleShot(50, this, &KRmt::pollFinished);
+}
+
+// Closes the outputs of a finished merge; the first write or close error, naming its file, or
+// an empty text when both are complete. A write of the merge thread that failed is kept by the
+// stream, so it is seen here even when the last flush succeeds.
+QString KRmt::closeOutputs() {
+  QString error;
+  const std::pair<FILE**, QLineEdit*> outputs[] = {{&_ascFile, _ascPath}, {&_binFile, _binPath}};
+  for (const auto& out : outputs) {
+    FILE* file = *out.first;
+    if (file == nullptr) continue;
+    *out.first = nullptr;
+    const int code = closeOutputStream(file);
+    if (code != 0 && error.isEmpty())
+      error = out.second->text() + ": write error: " + QString::fromLocal8Bit(strerror(code));
+  }
+  return error;
 }
 
 void KRmt::stopMerge() {

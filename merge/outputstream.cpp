@@ -35,14 +35,19 @@ int sinkSeek(void* cookie, off64_t* offset, int whence) {
   return 0;
 }
 
-// Delayed write errors of some file systems show only here.
+// Delayed write errors of some file systems show only here. The close also fails, with the
+// errno of the first failed write, when any write failed, so that fclose() tells the stream's
+// whole outcome.
 int sinkClose(void* cookie) {
   StreamSink* sink = static_cast<StreamSink*>(cookie);
   const int rc = close(sink->fd);
   if (rc != 0 && sink->error.load(std::memory_order_relaxed) == 0)
     sink->error.store(errno, std::memory_order_relaxed);
+  const int code = sink->error.load(std::memory_order_relaxed);
   if (sink->ownedByStream) delete sink;
-  return rc;
+  if (code == 0) return 0;
+  errno = code;
+  return -1;
 }
 
 }  // namespace
@@ -64,4 +69,12 @@ FILE* openOutputStream(const char* path) {
   delete sink;
   errno = code;
   return nullptr;
+}
+
+int closeOutputStream(FILE* file) {
+  errno = 0;
+  const bool flushed = fflush(file) == 0;
+  const int flushCode = errno;
+  if (fclose(file) != 0) return errno != 0 ? errno : EIO;
+  return flushed ? 0 : (flushCode != 0 ? flushCode : EIO);
 }

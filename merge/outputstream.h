@@ -25,8 +25,12 @@ struct StreamSink {
 // closes sink->fd. Null when no stream could be made; sink->fd is then left open.
 FILE* openSinkStream(StreamSink* sink);
 
-// Creates or truncates `path` like fopen(path, "w"), as a stream over a sink of its own. Null
-// with errno set when the file cannot be opened.
+// Creates or truncates `path` like fopen(path, "w"), as a stream over a sink of its own, which
+// lives until closeOutputStream(). Null with errno set when the file cannot be opened.
 FILE* openOutputStream(const char* path);
+
+// Flushes and closes a stream made by openOutputStream(): 0 when every byte written to it
+// reached the file, otherwise the errno of the first failed write or of the close.
+int closeOutputStream(FILE* file);
 
 #endif

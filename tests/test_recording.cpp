@@ -230,13 +230,23 @@ TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
   EXPECT_FALSE(binaryStamps(path("out.bin")).empty());
   EXPECT_TRUE(tempFiles().isEmpty());
 
+  // An output that fills up: the merge fails, the device file stays, the recording is kept.
+  p.ascPath()->setText("/dev/full");
+  record(p, KRmt::_devs);
+  stopAndMerge(p);
+  EXPECT_EQ(_boxes.texts.last().toStdString(), std::string("Merge failed: /dev/full: write error: ") +
+                                     strerror(ENOSPC) + "\nNo output was written; the temp files are kept.");
+  EXPECT_TRUE(QFileInfo("/dev/full").exists());
+  EXPECT_FALSE(QFile::exists(path("out.bin")));
+  EXPECT_EQ(tempFiles().size(), 3);
+
   // Close: no merge, the window closes and the recording is kept.
-  ASSERT_TRUE(QFile::remove(path("out.bin")));
+  p.ascPath()->setText(bad);
   MergeThread* previous = p.merger();
   _boxes.queue(QMessageBox::Close);
   record(p, KRmt::_devs);
   p.stopBtn()->click();
-  EXPECT_EQ(_boxes.texts.size(), 2);
+  EXPECT_EQ(_boxes.texts.size(), 3);
   EXPECT_FALSE(_window->isVisible());
   EXPECT_EQ(_window->state(), KRmt::Idle);
   EXPECT_EQ(p.merger(), previous);
@@ -261,7 +271,7 @@ TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
     EXPECT_TRUE(tempFilesClosed());
     EXPECT_EQ(tempFiles().size(), 2);
   }
-  EXPECT_EQ(_boxes.texts.size(), 4);
+  EXPECT_EQ(_boxes.texts.size(), 5);
 
   // A temp file that another recording holds is neither truncated nor recorded into.
   _window->show();
