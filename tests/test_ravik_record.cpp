@@ -257,7 +257,7 @@ TEST_F(RecordTest, CtrlCInTheMergeLeavesNoOutputAndKeepsTheRawFiles) {
   ASSERT_TRUE(waitForData(out)) << errText();
   kill(pid, SIGINT);
   const int code = exitCode(pid);
-  if (code == 0) {
+  if (code == 0 || code == 5) {  // the merge was done first (5: a busy host made a device lose data)
     expectCompleteOutputs();
     EXPECT_TRUE(namesIn(tmp).empty());
     return;
