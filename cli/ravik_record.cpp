@@ -266,18 +266,20 @@ std::function<void(FILE*, bool)> chainHeader(const Recording& recording) {
   const uint32_t index = recording.devices().front()->device.index;
   TDC_addressDevice(index);
   std::string header;
-  if (FILE* f = tmpfile()) {
+  char* bytes = nullptr;
+  size_t size = 0;
+  if (FILE* f = open_memstream(&bytes, &size)) {
     writeFileHeader(f, 0);
-    char bytes[256];
-    rewind(f);
-    header.assign(bytes, fread(bytes, 1, sizeof bytes, f));
-    fclose(f);
+    if (fclose(f) == 0) header.assign(bytes, size);
+    free(bytes);
   }
   return [header, index](FILE* file, bool first) {
-    if (first) {
+    // The output's stream keeps a failed write for its close, which reports it.
+    if (first && !header.empty()) {
       fwrite(header.data(), 1, header.size(), file);
       return;
     }
+    // Without a header made beforehand (no memory for it), the device writes it now.
     TDC_addressDevice(index);
     writeFileHeader(file, 0);
   };
