@@ -39,6 +39,27 @@ class CommandLine {
   CLI::Option* addPath(const std::string& names, std::string* path, const std::string& help,
                        const std::string& typeName = "FILE");
 
+  // The outputs that both programs write: --text, --bin, --hdf5 and --compress, into the
+  // fields of the same names of `options`.
+  template <class Options>
+  void addOutputs(Options* options) {
+    addPath("--text", &options->textPath, "write \"time, channel\" lines to FILE");
+    addPath("--bin", &options->binPath,
+            "write the binary file (header, 10-byte records, trailer) to FILE");
+    addPath("--hdf5", &options->hdf5Path,
+            "write the records as an HDF5 file (Photon-HDF5 layout) to FILE");
+    _app.add_flag("--compress", options->compress,
+                  "compress the HDF5 file's columns (shuffle and deflate)");
+  }
+
+  // --report FILE into options->reportPath.
+  template <class Options>
+  void addReport(Options* options) {
+    addPath("--report", &options->reportPath,
+            "write the run report (JSON) to FILE (default: beside the binary\n"
+            "output, or else the text output, with the extension .json)");
+  }
+
   // "--name VALUE" handed to `take`, which stores it and returns false when it is not acceptable:
   // the message is then "bad --name 'VALUE' (`expected`)". A missing value gives
   // "--name needs a value".

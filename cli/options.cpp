@@ -59,22 +59,14 @@ void describe(CommandLine* line, Options* options, std::vector<std::string>* str
                  "are written as 5 * CHAIN + c. MARKERS: its enabled-marker mask,\n"
                  "0 to 0x1FF (default 0x1FF)")
       ->type_name("STREAM[:CHAIN[:MARKERS]]");
-  line->addPath("--text", &options->textPath, "write \"time, channel\" lines to FILE");
-  line->addPath("--bin", &options->binPath,
-                "write the binary file (header, 10-byte records, trailer) to FILE");
-  line->addPath("--hdf5", &options->hdf5Path,
-                "write the records as an HDF5 file (Photon-HDF5 layout) to FILE");
-  app.add_flag("--compress", options->compress,
-               "compress the HDF5 file's columns (shuffle and deflate)");
+  line->addOutputs(options);
   app.add_flag_callback(
       "--progress", [options] { options->progress = ProgressMode::On; },
       "show the progress bar even when standard error is no terminal");
   app.add_flag("-q, --quiet", options->quiet,
                "neither progress bar nor summary; errors and streams that lost data\n"
                "are still reported");
-  line->addPath("--report", &options->reportPath,
-                "write the run report (JSON) to FILE (default: beside the binary\n"
-                "output, or else the text output, with the extension .json)");
+  line->addReport(options);
   app.add_flag("--loss-records", options->lossRecords,
                "mark each loss interval of the stream at chain position p with a\n"
                "record at its start (channel -(2p+1)) and one at its end (-(2p+2))");

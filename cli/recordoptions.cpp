@@ -69,13 +69,7 @@ void describe(CommandLine* line, RecordOptions* options) {
                  "a number of seconds above 0", [options](const std::string& text) {
                    return parseReal(text, &options->seconds) && options->seconds > 0;
                  });
-  line->addPath("--text", &options->textPath, "write \"time, channel\" lines to FILE");
-  line->addPath("--bin", &options->binPath,
-                "write the binary file (header, 10-byte records, trailer) to FILE");
-  line->addPath("--hdf5", &options->hdf5Path,
-                "write the records as an HDF5 file (Photon-HDF5 layout) to FILE");
-  app.add_flag("--compress", options->compress,
-               "compress the HDF5 file's columns (shuffle and deflate)");
+  line->addOutputs(options);
   line->addPath("--tmp", &options->tmpDir,
                 "folder in which the run makes its own folder of raw files\n"
                 "(default: $TMPDIR or /tmp)",
@@ -88,9 +82,7 @@ void describe(CommandLine* line, RecordOptions* options) {
   app.add_flag("-q, --quiet", options->quiet,
                "no live lines, progress bar or summary; errors and devices that\n"
                "lost data are still reported");
-  line->addPath("--report", &options->reportPath,
-                "write the run report (JSON) to FILE (default: beside the binary\n"
-                "output, or else the text output, with the extension .json)");
+  line->addReport(options);
   app.add_flag("--loss-records", options->lossRecords,
                "mark each loss interval of the device at chain position p with a\n"
                "record at its start (channel -(2p+1)) and one at its end (-(2p+2))");
