@@ -6,20 +6,23 @@
 
 namespace {
 
+// Returns the count of bytes written, which is below `size` after an error. Never a negative
+// count: the stream library would take it as a huge count written and read on past `data`.
 ssize_t sinkWrite(void* cookie, const char* data, size_t size) {
   StreamSink* sink = static_cast<StreamSink*>(cookie);
-  if (sink->error.load(std::memory_order_relaxed) != 0) return -1;  // a full disk stays full
-  for (size_t done = 0; done < size;) {
+  if (sink->error.load(std::memory_order_relaxed) != 0) return 0;  // a full disk stays full
+  size_t done = 0;
+  while (done < size) {
     const ssize_t n = write(sink->fd, data + done, size - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       sink->error.store(n < 0 ? errno : ENOSPC, std::memory_order_relaxed);
-      return -1;
+      break;
     }
     done += size_t(n);
   }
-  sink->written += int64_t(size);
-  return ssize_t(size);
+  sink->written += int64_t(done);
+  return ssize_t(done);
 }
 
 // Where the descriptor cannot seek, the position asked for (ftell) is the count of bytes written.

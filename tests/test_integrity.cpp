@@ -5,6 +5,8 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -13,6 +15,7 @@
 #include "codec/tdc56.h"
 #include "device/recordcore.h"
 #include "merge/checkedmerge.h"
+#include "merge/outputstream.h"
 #include "report/runreport.h"
 #include "tests/core_merge.h"
 
@@ -256,6 +259,22 @@ TEST(TempStream, TheLossLogNotesWhereAndKeepsItInTheLossFile) {
   EXPECT_EQ(closeTempFile(&file), 0);
   removeTempFile(stream);
   EXPECT_TRUE(namesIn(dir.path).empty());
+}
+
+// An output on a full device: the data written end exactly at a page that cannot be read, so a
+// stream that read on past them after the failed write would crash here.
+TEST(OutputStream, AFullDeviceFailsTheCloseAndNothingPastTheDataIsRead) {
+  const size_t page = size_t(sysconf(_SC_PAGESIZE)), bytes = 256 * page;
+  char* const map = static_cast<char*>(
+      mmap(nullptr, bytes + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(map, MAP_FAILED);
+  ASSERT_EQ(mprotect(map + bytes, page, PROT_NONE), 0);
+  FILE* out = openOutputStream("/dev/full");
+  ASSERT_NE(out, nullptr);
+  EXPECT_LT(fwrite(map + 1, 1, bytes - 1, out), bytes - 1);
+  EXPECT_LT(fwrite(map, 1, bytes, out), bytes) << "a full device stays full";
+  EXPECT_EQ(closeOutputStream(out), ENOSPC);
+  munmap(map, bytes + page);
 }
 
 TEST(RunReport, GoesBesideTheBinaryOutputOrElseTheTextOutput) {
