@@ -91,6 +91,32 @@ void decodeInBlocks(benchmark::State& state) {
 }
 BENCHMARK(decodeInBlocks)->Arg(100)->Arg(4096)->Unit(benchmark::kMicrosecond);
 
+// The merge's way: 100-word blocks decoded straight into pages of about 24 k entries.
+void decodeIntoPages(benchmark::State& state) {
+  const std::vector<uint32_t>& words = stream();
+  constexpr int32_t kPage = 8192;
+  std::vector<PpTimest> page(kPage + kTdc56ListSize);
+  Tdc56Instance* codec = tdc56Init();
+  int64_t timestamps = 0;
+  for (auto _ : state) {
+    tdc56Reset(codec);
+    timestamps = 0;
+    int32_t count = 0;
+    for (size_t i = 0; i + 2 <= words.size(); i += 100) {
+      const int32_t n = static_cast<int32_t>(std::min<size_t>(100, words.size() - i));
+      bool inOrder;
+      count += tdc56Decode60Pop(codec, words.data() + i, n, kAllMarkers, page.data() + count,
+                                &inOrder);
+      if (count > kPage) timestamps += count, count = 0;
+    }
+    timestamps += count;
+    benchmark::DoNotOptimize(page.data());
+  }
+  tdc56DeInit(codec);
+  report(state, timestamps);
+}
+BENCHMARK(decodeIntoPages)->Unit(benchmark::kMicrosecond);
+
 void memcpyReference(benchmark::State& state) {
   const std::vector<uint32_t>& words = stream();
   std::vector<uint32_t> copy(words.size());

@@ -52,6 +52,24 @@ void appendDirect(Tdc56Instance* instance, int64_t time, uint8_t channel) {
 struct ListWriter {
   PpTimest* list;
   int32_t count;
+  // Whether what it was given came in time order, for tdc56Decode60Pop(): the differences'
+  // sign bits (at their places in the payloads), and a flag for markers, backward absolute
+  // times and times that wrapped.
+  uint64_t differenceSigns = 0;
+  bool outOfOrder = false;
+  uint64_t segmentStart = 0;  // the time the differences since the last absolute time add to
+
+  void signs(uint64_t bits) { differenceSigns |= bits; }
+  void absolute(uint64_t from, uint64_t to) {
+    endSegment(from);
+    outOfOrder |= static_cast<int64_t>(to) < static_cast<int64_t>(from);
+    segmentStart = to;
+  }
+  // Fewer than 256 differences of at most 2^56 each cannot wrap the time twice: times that only
+  // went up end above where they began unless they wrapped.
+  void endSegment(uint64_t time) {
+    outOfOrder |= static_cast<int64_t>(time) < static_cast<int64_t>(segmentStart);
+  }
 
   // Stores even what it does not keep (channels 6 and 7): the next event overwrites it, and a
   // store is cheaper than a mispredicted branch.
@@ -62,6 +80,7 @@ struct ListWriter {
   void marker(int64_t time, uint8_t channel) {
     list[count] = PpTimest{time, channel};
     ++count;
+    outOfOrder = true;  // a marker's time is cut down to its grid
   }
 };
 
@@ -75,6 +94,8 @@ struct InstanceWriter {
     tdc56Push(instance, delivered, static_cast<uint8_t>(channel));
   }
   void marker(int64_t time, uint8_t channel) { appendDirect(instance, time, channel); }
+  void signs(uint64_t) {}
+  void absolute(uint64_t, uint64_t) {}
 };
 
 // A channel-6 event: its time's remainder modulo 5000 (with the sign of the time) holds the
@@ -119,6 +140,14 @@ constexpr EventSlot kEventSlots[4][3] = {
     {eventSlot(0, 57), kNoEvent, kNoEvent},
 };
 
+// The sign bits of each packet type's differences.
+constexpr uint64_t signBits(const EventSlot (&slots)[3]) {
+  return slots[0].sign << slots[0].shift | slots[1].sign << slots[1].shift |
+         slots[2].sign << slots[2].shift;
+}
+constexpr uint64_t kSignBits[4] = {0, signBits(kEventSlots[1]), signBits(kEventSlots[2]),
+                                   signBits(kEventSlots[3])};
+
 template <class Sink>
 inline void decodeSlot(Sink& sink, uint64_t& time, uint64_t payload, const EventSlot& slot,
                        uint32_t markerMask) {
@@ -144,10 +173,12 @@ inline bool decodePacket(Sink& sink, uint64_t& time, uint32_t first, uint32_t se
   const uint32_t type = ((second >> 29) & 2) | ((first >> 30) & 1);
   const uint64_t payload = (static_cast<uint64_t>(second & kLow30) << 30) | (first & kLow30);
   if (__builtin_expect(type == 0, 0)) {
+    sink.absolute(time, payload);
     time = payload;
     return true;
   }
   if (__builtin_expect(time == 0, 0)) return true;  // no absolute time yet
+  sink.signs(payload & kSignBits[type]);
   const EventSlot* slots = kEventSlots[type];
   decodeSlot(sink, time, payload, slots[0], markerMask);
   decodeSlot(sink, time, payload, slots[1], markerMask);
@@ -160,12 +191,22 @@ inline bool decodePacket(Sink& sink, uint64_t& time, uint32_t first, uint32_t se
 template <class Sink>
 bool decodePackets(Sink& sink, uint64_t& time, const uint32_t* words, int32_t& index,
                    int32_t end, uint32_t markerMask) {
-  for (; end - index >= 2; index += 2) {
-    if (!decodePacket(sink, time, words[index], words[index + 1], index, markerMask)) {
-      return false;
+  // On copies held in registers: through the references, every store of a timestamp might
+  // change them, so each step would go through memory.
+  Sink local = sink;
+  uint64_t t = time;
+  int32_t i = index;
+  bool ok = true;
+  for (; end - i >= 2; i += 2) {
+    if (!decodePacket(local, t, words[i], words[i + 1], i, markerMask)) {
+      ok = false;
+      break;
     }
   }
-  return true;
+  sink = local;
+  time = t;
+  index = i;
+  return ok;
 }
 
 // Decodes the whole packets from words[index] to `end`, in stretches on the fast path where
@@ -497,6 +538,39 @@ void tdc56Decode60(Tdc56Instance* instance, const uint32_t* words, int32_t count
   if (!ok) return;  // the pending word stays as it was
   const uint32_t last = words[count - 1];
   instance->pendingWord = (last & kSecondWordBit) ? 0 : last;
+}
+
+int32_t tdc56Decode60Pop(Tdc56Instance* instance, const uint32_t* words, int32_t count,
+                         uint32_t markerMask, PpTimest* out, bool* inOrder) {
+  *inOrder = false;
+  if (count > kTdc56BlockWords || instance->divider > 1 || instance->sortActive != 0 ||
+      instance->outCount != 0) {
+    tdc56Decode60(instance, words, count, markerMask);
+    return tdc56Pop(instance, out);
+  }
+  // As tdc56Decode60() with its list at `out`: a block of 100 words yields far fewer than
+  // kTdc56ListSize timestamps, so the whole block takes the fast path.
+  if (count <= 0) return 0;
+  if (count >= 2 && ((words[0] ^ words[1]) & kSecondWordBit) == 0) return 0;  // misaligned
+  uint64_t time = static_cast<uint64_t>(instance->lastTime);
+  int32_t index = 0;
+  ListWriter sink{out, 0};
+  sink.segmentStart = time;
+  bool ok = true;
+  if (words[0] & kSecondWordBit) {
+    index = 1;
+    if (instance->pendingWord != 0)
+      ok = decodePacket(sink, time, instance->pendingWord, words[0], -1, markerMask);
+  }
+  ok = ok && decodePackets(sink, time, words, index, count, markerMask);
+  instance->lastTime = static_cast<int64_t>(time);
+  sink.endSegment(time);
+  *inOrder = sink.differenceSigns == 0 && !sink.outOfOrder;
+  if (ok) {
+    const uint32_t last = words[count - 1];
+    instance->pendingWord = (last & kSecondWordBit) ? 0 : last;
+  }
+  return sink.count;
 }
 
 void tdc56Decode(Tdc56Instance* instance, const uint32_t* words, int32_t count) {

@@ -80,6 +80,15 @@ int32_t tdc56GetActive(const Tdc56Instance* instance);
 // flag bit (bit 0..4 -> channels 100..104, bit 5..8 -> 200..203).
 void tdc56Decode60(Tdc56Instance* instance, const uint32_t* words, int32_t count,
                    uint32_t markerMask);
+// Blocks of the recorded stream are at most this many words long.
+constexpr int32_t kTdc56BlockWords = 100;
+// tdc56Decode60() and then tdc56Pop() into `out` (room for kTdc56ListSize), in one step: for a
+// block of up to kTdc56BlockWords words, with no sorting and no virtual events on and nothing
+// collected yet, the timestamps are decoded straight into `out`. Returns their number.
+// *inOrder tells that they surely come in time order: from the stream time before the block
+// on, no time goes back or wraps, and no marker is among them. False when it cannot be told.
+int32_t tdc56Decode60Pop(Tdc56Instance* instance, const uint32_t* words, int32_t count,
+                         uint32_t markerMask, PpTimest* out, bool* inOrder);
 // 28-bit format, time-base words with bit 28 set; channel 0 is the start channel.
 void tdc56Decode(Tdc56Instance* instance, const uint32_t* words, int32_t count);
 // 28-bit format with event flag in bit 31. Writes straight into `out` (room for `count` entries),
