@@ -113,6 +113,7 @@ struct DecodeAhead::Source {
   int64_t filled = 0;     // pages decoded so far; guarded by _lock
   int64_t taken = 0;      // pages made current so far; guarded by _lock
   bool ended = false;     // its last page is decoded; guarded by _lock
+  bool filling = false;   // a thread is decoding its next page; guarded by _lock
   // Bytes passed over without timestamps and not yet counted by take(); already in bytesRead.
   std::atomic<int64_t> passed{0};
   MergeSourceStats stats; // of the pages decoded; guarded by _lock
@@ -151,6 +152,7 @@ bool DecodeAhead::fill(Source& s) {
   Page& page = s.pages[s.filled % 2];
   page.count = 0;
   page.bytes = 0;
+  page.inOrder = true;
   while (s.reader.more() && page.count <= kPageEntries - kTdc56ListSize &&
          page.bytes + 4 * kBlockWords <= kPageBytes) {
     const uint32_t* words;
@@ -158,8 +160,10 @@ bool DecodeAhead::fill(Source& s) {
     if (n < 0) break;
     page.bytes += 4 * int64_t(n);
     if (n >= 2) {  // a lone last word holds no packet
-      tdc56Decode60(s.source.decoder, words, n, s.source.markers);
-      page.count += tdc56Pop(s.source.decoder, page.entries + page.count);
+      bool inOrder;
+      page.count += tdc56Decode60Pop(s.source.decoder, words, n, s.source.markers,
+                                     page.entries + page.count, &inOrder);
+      page.inOrder = page.inOrder && inOrder;
     }
     // 64 KiB without a timestamp: counted here, so that the merge, which waits for this
     // source's next timestamp anyway, need not take an empty page every 64 KiB.
@@ -214,7 +218,7 @@ void DecodeAhead::decodeLoop() {
     if (_stop) return;
     due.clear();
     for (const auto& s : _sources)
-      if (!s->ended && s->filled <= s->taken) due.push_back(s.get());
+      if (!s->ended && !s->filling && s->filled <= s->taken) due.push_back(s.get());
     if (due.empty()) {
       bool allEnded = true;
       for (const auto& s : _sources) allEnded = allEnded && s->ended;
@@ -227,10 +231,15 @@ void DecodeAhead::decodeLoop() {
     });
     bool progressed = false;
     for (Source* next : due) {
+      // Each time under the lock: while this thread was filling another, the merge may have
+      // filled this one itself.
+      if (next->ended || next->filling || next->filled > next->taken) continue;
       // The page being filled is neither current nor ready, so the merge does not touch it.
+      next->filling = true;
       hold.unlock();
       progressed = fill(*next);
       hold.lock();
+      next->filling = false;
       if (!progressed) continue;
       filled(*next);
       _changed.notify_all();
@@ -240,7 +249,8 @@ void DecodeAhead::decodeLoop() {
   }
 }
 
-int64_t DecodeAhead::take(int32_t i, const PpTimest** first, const PpTimest** last) {
+int64_t DecodeAhead::take(int32_t i, const PpTimest** first, const PpTimest** last,
+                          bool* inOrder) {
   Source& s = *_sources[size_t(i)];
   std::unique_lock<std::mutex> hold(_lock);
   int64_t bytes = 0;
@@ -248,29 +258,45 @@ int64_t DecodeAhead::take(int32_t i, const PpTimest** first, const PpTimest** la
     if (s.taken > 0 && s.pages[(s.taken - 1) % 2].last) {
       // Past the end already.
       *first = *last = s.endOfData;
+      if (inOrder != nullptr) *inOrder = false;
       return bytes;
     }
     // The page taken before is released by taking the next one; it may now be filled again.
-    if (!_thread.joinable() && s.filled == s.taken) {
-      hold.unlock();
-      while (!fill(s)) std::this_thread::sleep_for(kGrowthPoll);
-      hold.lock();
-      filled(s);
-    }
     ++s.taken;
     _changed.notify_all();
-    _changed.wait(hold, [&] { return s.filled >= s.taken; });
+    // Rather than wait for the decoding thread, which may be busy with other sources, the
+    // caller decodes the page it needs itself: so both processors decode while the merge is
+    // ahead (and without the thread, the caller does all the decoding).
+    while (s.filled < s.taken) {
+      if (s.filling) {
+        _changed.wait(hold);
+        continue;
+      }
+      s.filling = true;
+      hold.unlock();
+      const bool got = fill(s);
+      hold.lock();
+      s.filling = false;
+      if (got) {
+        filled(s);
+        _changed.notify_all();
+      } else {
+        _changed.wait_for(hold, kGrowthPoll);  // a growing file without a new block yet
+      }
+    }
     const Page& page = s.pages[(s.taken - 1) % 2];
     bytes += page.bytes + s.passed.exchange(0, std::memory_order_relaxed);
     addBytesRead(page.bytes);
     if (page.count > 0) {
       *first = page.entries;
       *last = page.entries + (page.count - 1);
+      if (inOrder != nullptr) *inOrder = page.inOrder;
       return bytes;
     }
     // A stretch of the stream without timestamps: its bytes count, and the next page follows.
     if (page.last) {
       *first = *last = s.endOfData;
+      if (inOrder != nullptr) *inOrder = false;
       return bytes;
     }
   }

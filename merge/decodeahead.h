@@ -28,9 +28,10 @@ public:
   // holds 64 KiB of the stream.
   static constexpr int32_t kPageEntries = kTdc56ListSize + 8192;
 
-  // Resets the sources' decoders and starts the decoding thread. Without it (`onThread` false,
-  // or no thread to be had) take() decodes on the caller's thread instead: slower, but the same
-  // result. When `bytesRead` is given, the bytes of every page are added to it as the page is
+  // Resets the sources' decoders and starts the decoding thread. take() decodes a page on the
+  // caller's thread whenever the page is not ready and the thread is not at it; without the
+  // thread (`onThread` false, or no thread to be had) it does all the decoding: slower, but the
+  // same result. When `bytesRead` is given, the bytes of every page are added to it as the page is
   // taken, and those of a stretch without timestamps every 64 KiB as it is read: such a stretch
   // is passed over on the decoding side, without handing pages to the merge.
   DecodeAhead(const MergeSource* sources, int32_t count, bool onThread = true,
@@ -40,12 +41,14 @@ public:
   DecodeAhead(const DecodeAhead&) = delete;
   DecodeAhead& operator=(const DecodeAhead&) = delete;
 
-  // Releases source i's current page and makes the next one current, waiting until it is
-  // decoded. *first is its first entry and *last its last one. At the end of the stream the page
+  // Releases source i's current page and makes the next one current, decoding it or waiting
+  // until it is decoded. *first is its first entry and *last its last one. At the end of the stream the page
   // is empty: *first is an entry with time INT64_MAX and *last == *first. The entry after *last
   // may be read (its value is meaningless). Pages without a timestamp are passed over. Returns
-  // the raw bytes consumed for the pages.
-  int64_t take(int32_t i, const PpTimest** first, const PpTimest** last);
+  // the raw bytes consumed for the pages. *inOrder, if given, tells that the page's times surely
+  // never go back and that it holds no marker.
+  int64_t take(int32_t i, const PpTimest** first, const PpTimest** last,
+               bool* inOrder = nullptr);
 
   // What the pages decoded so far hold, per source.
   std::vector<MergeSourceStats> stats();
@@ -57,6 +60,7 @@ private:
     bool last = false;  // the stream ends with this page
     int64_t bytes = 0;  // raw bytes read for it
     int32_t readError = 0;  // errno of the read that ended the stream early
+    bool inOrder = false;   // its times never go back, and no marker is among them
   };
   struct Source;
 

@@ -1,5 +1,6 @@
 #include "merge/mergecore.h"
 
+#include <algorithm>
 #include <memory>
 #include <type_traits>
 #include <vector>
@@ -20,11 +21,14 @@ struct TBuf {
   int32_t index;
   const PpTimest* cur = nullptr;
   const PpTimest* end = nullptr;  // the last valid entry, inclusive
+  bool inOrder = false;           // the page's times never go back, and it holds no marker
 };
 
 // Makes the source's next page current (at the end of the stream the head is the end-of-data
 // entry). Returns the bytes read for it.
-__attribute__((noinline)) int64_t refill(TBuf& t) { return t.ahead.take(t.index, &t.cur, &t.end); }
+__attribute__((noinline)) int64_t refill(TBuf& t) {
+  return t.ahead.take(t.index, &t.cur, &t.end, &t.inOrder);
+}
 
 // Advances the source's head; returns the bytes read for it.
 inline int64_t read1(TBuf& t) {
@@ -51,6 +55,103 @@ int32_t chooseHead(TBuf* const* bufs, int32_t n) {
   return k;
 }
 
+// The records of a stretch in which each source's times never go back, chosen by two merges
+// at once: one takes the earliest records from the front, the other the latest from the back,
+// until together they have taken all `total`. Each is a chain of dependent steps (the next
+// choice waits for the last); two independent chains keep the processor twice as busy. Their
+// order is the merge's: by time, then by source; source i's records are lo[i] up to hi[i]
+// (excluded; the entry at hi[i] may be read). Writes 10-byte binary records from `out` on.
+constexpr int32_t kLaneMinRecords = 256;
+constexpr int64_t kLaneMaxRecords = 65536;
+template <int32_t kLevels>
+__attribute__((noinline)) void mergeLanes(const PpTimest* const* lo, const PpTimest* const* hi,
+                                          const int16_t* base, int32_t n, int64_t total,
+                                          char* out) {
+  constexpr int32_t kLeaves = 1 << kLevels;
+  constexpr uint64_t kMask = kLeaves - 1;
+  constexpr uint64_t kNoKey = UINT64_MAX;  // above every key: a source with nothing left
+  // The front orders by time and source; the back by the complement, so that both trees take
+  // the least key, and minus one, so that no key of the back meets kNoKey.
+  const auto frontKey = [](int64_t time, int32_t i) { return uint64_t(time) << kLevels | uint32_t(i); };
+  const auto backKey = [](int64_t time, int32_t i) { return ~(uint64_t(time) << kLevels | uint32_t(i)) - 1; };
+  static const PpTimest kNothing[2] = {};
+  uint64_t fLoser[kLeaves], bLoser[kLeaves], fNext[kLeaves], bNext[kLeaves];
+  uint64_t fLeaf[2 * kLeaves], bLeaf[2 * kLeaves];
+  const PpTimest* fAt[kLeaves];  // the front's next record of each source
+  const PpTimest* bAt[kLeaves];  // the back's next record of each source
+  const PpTimest* fStop[kLeaves];
+  const PpTimest* bStop[kLeaves];
+  int16_t bases[kLeaves];
+  for (int32_t i = 0; i < kLeaves; ++i) {
+    const bool some = i < n && lo[i] < hi[i];
+    bases[i] = i < n ? base[i] : 0;
+    fAt[i] = some ? lo[i] : kNothing;
+    bAt[i] = some ? hi[i] - 1 : kNothing;
+    fStop[i] = some ? hi[i] : kNothing;
+    bStop[i] = some ? lo[i] : kNothing;
+    fLeaf[kLeaves + i] = some ? frontKey(lo[i]->time, i) : kNoKey;
+    bLeaf[kLeaves + i] = some ? backKey(hi[i][-1].time, i) : kNoKey;
+    fNext[i] = some && hi[i] - lo[i] >= 2 ? frontKey(lo[i][1].time, i) : kNoKey;
+    bNext[i] = some && hi[i] - lo[i] >= 2 ? backKey(hi[i][-2].time, i) : kNoKey;
+  }
+  for (int32_t j = kLeaves - 1; j >= 1; --j) {
+    const uint64_t fa = fLeaf[2 * j], fb = fLeaf[2 * j + 1], ba = bLeaf[2 * j], bb = bLeaf[2 * j + 1];
+    fLeaf[j] = fa < fb ? fa : fb;
+    fLoser[j] = fa < fb ? fb : fa;
+    bLeaf[j] = ba < bb ? ba : bb;
+    bLoser[j] = ba < bb ? bb : ba;
+  }
+  uint64_t fTop = fLeaf[1], bTop = bLeaf[1];
+  char* fOut = out;
+  char* bOut = out + 10 * (total - 1);
+
+  // One step of a lane: writes the chosen source's record, moves that source on, and lets its
+  // next key (known a step ahead) play up the tree.
+  const auto front = [&]() __attribute__((always_inline)) {
+    const int32_t k = int32_t(fTop & kMask);
+    const PpTimest* h = fAt[k];
+    fOut = OutBuf::putBinary(fOut, h->time, int16_t(bases[k] + h->channel));
+    fAt[k] = h + 1;
+    uint64_t key = fNext[k];
+    const PpTimest* after = h + 2;  // at most one past hi[k]: may be read
+    const uint64_t afterKey = frontKey(after->time, k);
+    fNext[k] = after < fStop[k] ? afterKey : kNoKey;
+#pragma GCC unroll 8
+    for (int32_t level = 0, j = (k + kLeaves) >> 1; level < kLevels; ++level, j >>= 1) {
+      const uint64_t other = fLoser[j];
+      const bool otherWins = other < key;
+      fLoser[j] = otherWins ? key : other;
+      key = otherWins ? other : key;
+    }
+    fTop = key;
+  };
+  const auto back = [&]() __attribute__((always_inline)) {
+    const int32_t k = int32_t(~(bTop + 1) & kMask);
+    const PpTimest* h = bAt[k];
+    OutBuf::putBinary(bOut, h->time, int16_t(bases[k] + h->channel));
+    bOut -= 10;
+    bAt[k] = h - 1;
+    uint64_t key = bNext[k];
+    const bool more = h - bStop[k] >= 2;
+    const PpTimest* before = more ? h - 2 : h;  // never before lo[k]
+    const uint64_t beforeKey = backKey(before->time, k);
+    bNext[k] = more ? beforeKey : kNoKey;
+#pragma GCC unroll 8
+    for (int32_t level = 0, j = (k + kLeaves) >> 1; level < kLevels; ++level, j >>= 1) {
+      const uint64_t other = bLoser[j];
+      const bool otherWins = other < key;
+      bLoser[j] = otherWins ? key : other;
+      key = otherWins ? other : key;
+    }
+    bTop = key;
+  };
+  for (int64_t pairs = total / 2; pairs > 0; --pairs) {
+    front();
+    back();
+  }
+  if (total & 1) front();
+}
+
 // Writes the records into the open outputs at cursors of its own (see OutBuf). A local object
 // of the merge loop, so that the cursors live in registers.
 template <bool kText, bool kBinary>
@@ -74,6 +175,35 @@ public:
       _b = OutBuf::putBinary(_b, time, channel);
       if (__builtin_expect(_b >= _bLimit, 0)) _b = _binary.drain(_b);
     }
+  }
+
+  // The `total` records of mergeLanes() over lo..hi (at most kLaneMaxRecords): chosen into the
+  // binary buffer, or into `scratch` without one, and formatted from there as text.
+  template <int32_t kLevels>
+  void putLanes(const PpTimest* const* lo, const PpTimest* const* hi, const int16_t* base,
+                int32_t n, int64_t total, char* scratch) {
+    char* records = scratch;
+    if (kBinary) {
+      if (_bLimit - _b < 10 * total) _b = _binary.drain(_b);
+      records = _b;
+    }
+    mergeLanes<kLevels>(lo, hi, base, n, total, records);
+    if (kBinary) _b += 10 * total;
+    if (!kText) return;
+    // In locals, which the stores of text cannot change, so that they stay in registers.
+    char* t = _t;
+    char* const limit = _tLimit;
+    OutBuf::TopDigits digits = _text.topDigits();
+    for (const char* r = records; r < records + 10 * total; r += 10) {
+      int64_t time;
+      int16_t channel;
+      memcpy(&time, r, 8);
+      memcpy(&channel, r + 8, 2);
+      t = OutBuf::putText(digits, t, time, channel);
+      if (__builtin_expect(t >= limit, 0)) t = _text.drain(t);
+    }
+    _text.setTopDigits(digits);
+    _t = t;
   }
 
 private:
@@ -137,6 +267,7 @@ __attribute__((noinline)) int64_t mergeTree(LoopState& s, int32_t n, int32_t lev
   std::vector<const PpTimest*> curs(slots), ends(slots);
   std::vector<int64_t> follows(slots, kEndOfData);
   std::vector<int16_t> bases(slots, 0);
+  std::vector<uint8_t> inOrders(slots, 0);
   TreeKey* const loser = loserKeys.data();
   const PpTimest** const cur = curs.data();
   const PpTimest** const end = ends.data();
@@ -153,6 +284,7 @@ __attribute__((noinline)) int64_t mergeTree(LoopState& s, int32_t n, int32_t lev
     cur[i] = t.cur;
     end[i] = t.end;
     following[i] = t.cur < t.end ? t.cur[1].time : kEndOfData;
+    inOrders[size_t(i)] = t.inOrder;
   };
   int32_t markerHeads = 0;
   for (int32_t i = 0; i < n; ++i) {
@@ -177,6 +309,43 @@ __attribute__((noinline)) int64_t mergeTree(LoopState& s, int32_t n, int32_t lev
   // Writes source k's head and moves on; returns the new head's time.
   RecordWriter<kText, kBinary> out(s.text, s.binary);
   int64_t records = 0;
+  // Once a page has been taken, the records up to the earliest last time of the current pages
+  // may be merged in lanes (see mergeLanes()), when every page with records left is in order
+  // and its times fit the keys.
+  bool tryLanes = true;
+  std::vector<char> scratch(!kBinary && kLevels > 0 ? 10 * kLaneMaxRecords : 0);
+  std::vector<const PpTimest*> laneHi(slots);
+  auto mergeInLanes = [&]() -> int64_t {
+    int64_t horizon = kEndOfData, lowest = kEndOfData;
+    for (int32_t i = 0; i < n; ++i) {
+      if (cur[i]->time == kEndOfData) continue;  // the end of data, or taken as such
+      if (!inOrders[size_t(i)] || Keys::outside(cur[i]->time) || Keys::outside(end[i]->time))
+        return 0;
+      horizon = std::min(horizon, end[i]->time);
+      lowest = std::min(lowest, cur[i]->time);
+    }
+    for (;;) {  // records below the horizon; half as far while they are too many
+      if (horizon <= lowest || horizon == kEndOfData) return 0;
+      int64_t total = 0;
+      for (int32_t i = 0; i < n; ++i) {
+        laneHi[size_t(i)] = cur[i]->time == kEndOfData
+                                ? cur[i]
+                                : std::lower_bound(cur[i], end[i], horizon,
+                                                   [](const PpTimest& e, int64_t t) { return e.time < t; });
+        total += laneHi[size_t(i)] - cur[i];
+      }
+      if (total < kLaneMinRecords) return 0;
+      if (total <= kLaneMaxRecords) {
+        out.template putLanes<kLevels>(cur, laneHi.data(), base, n, total, scratch.data());
+        for (int32_t i = 0; i < n; ++i) {
+          cur[i] = laneHi[size_t(i)];
+          following[i] = cur[i] < end[i] ? cur[i][1].time : kEndOfData;
+        }
+        return total;
+      }
+      horizon = lowest + (horizon - lowest) / 2;
+    }
+  };
   auto writeAndAdvance = [&](int32_t k, const PpTimest* h) __attribute__((always_inline)) {
     out.put(h->time, int16_t(base[k] + h->channel));
     ++records;
@@ -191,6 +360,7 @@ __attribute__((noinline)) int64_t mergeTree(LoopState& s, int32_t n, int32_t lev
       load(k);
       h = cur[k];
       time = h->time;
+      tryLanes = true;
     }
     markerHeads += odd(*h);
     return time;
@@ -206,6 +376,15 @@ __attribute__((noinline)) int64_t mergeTree(LoopState& s, int32_t n, int32_t lev
       writeAndAdvance(k, cur[k]);
       if (markerHeads == 0) top = build();
       continue;
+    }
+    if (kLevels > 0 && __builtin_expect(tryLanes, 0)) {
+      tryLanes = false;
+      const int64_t done = mergeInLanes();
+      if (done > 0) {
+        records += done;
+        top = build();
+        continue;
+      }
     }
     // No head is odd: the winner is no marker.
     const int32_t k = Keys::source(top);

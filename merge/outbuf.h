@@ -36,6 +36,19 @@ constexpr OutBufTails makeOutBufTails() {
 }
 inline constexpr OutBufTails kOutBufTails = makeOutBufTails();
 
+// The four decimal digits of 0..9999, leading zeros included, as characters in memory order.
+struct OutBufFours {
+  uint32_t text[10000];
+};
+constexpr OutBufFours makeOutBufFours() {
+  OutBufFours f{};
+  for (uint32_t v = 0; v < 10000; ++v)
+    f.text[v] = (v / 1000 + '0') | (v / 100 % 10 + '0') << 8 | (v / 10 % 10 + '0') << 16 |
+                (v % 10 + '0') << 24;
+  return f;
+}
+inline constexpr OutBufFours kOutBufFours = makeOutBufFours();
+
 // A large buffer in front of an output file. The merge loop writes at a cursor of its own
 // (cursor(), then put*() while the cursor is below limit(), drain() when it is not, commit() at
 // the end), so that the write position stays in a register rather than going through memory
@@ -66,25 +79,45 @@ public:
   // Takes the records written up to p into the buffer.
   void commit(char* p) { _used = size_t(p - _data.get()); }
 
+  // The leading digits of the last text line's time, which change only every 10^8 ps.
+  struct TopDigits {
+    uint64_t top = 0;     // time / 10^8 of the last text line in the common range
+    uint64_t digits = 0;  // its digits, as leadingDigits() gives them
+    int32_t length = 0;
+  };
+  // putText() with the leading digits held by the caller, e.g. in registers during a loop:
+  // a local copy of topDigits(), put back with setTopDigits() before drain().
+  const TopDigits& topDigits() const { return _digits; }
+  void setTopDigits(const TopDigits& d) { _digits = d; }
+
   // "<time>, <channel>\n" at p, as printf's "%lld, %hd\n" writes it; returns the end. Up to
   // kRoom bytes from p may be written.
   __attribute__((always_inline)) char* putText(char* p, int64_t time, int16_t channel) {
+    return putText(_digits, p, time, channel);
+  }
+  __attribute__((always_inline)) static char* putText(TopDigits& d, char* p, int64_t time,
+                                                      int16_t channel) {
     const uint64_t u = uint64_t(time);
-    if (__builtin_expect(u - kTenTo8 >= kTenTo16 - kTenTo8 || channel < 0 ||
-                             channel >= kOutBufTailCount, 0))
+    if (__builtin_expect(u - kTenTo8 >= kTenTo16 - kTenTo8 ||
+                             uint16_t(channel) >= uint16_t(kOutBufTailCount), 0))
       return putTextOther(p, time, channel);
     // 9 to 16 digits, the times of a recording: the leading digits change only every 10^8 ps,
     // so they are kept from the line before, and the last eight take a few multiplications.
     const uint64_t top = u / kTenTo8;
-    if (__builtin_expect(top != _top, 0)) newTop(top);
-    memcpy(p, &_topDigits, 8);
-    p += _topLength;
-    const uint64_t low = digits8(uint32_t(u - top * kTenTo8)) + kZeros;
-    memcpy(p, &low, 8);
+    if (__builtin_expect(top != d.top, 0)) newTop(d, top);
+    memcpy(p, &d.digits, 8);
+    p += d.length;
+    const uint32_t low = uint32_t(u - top * kTenTo8);
+    const uint32_t high4 = low / 10000;
+    const uint64_t digits = kOutBufFours.text[high4] |
+                            uint64_t(kOutBufFours.text[low - high4 * 10000]) << 32;
+    memcpy(p, &digits, 8);
     // The channel's one or two digits chosen by table: whether the next line has one or two is
     // as good as random when devices interleave, so a branch on it would often go the wrong way.
+    // All eight bytes of the entry are stored, the length among them: the next line or the end
+    // of the buffer's room writes over it.
     const OutBufTail& tail = kOutBufTails.entry[channel];
-    memcpy(p + 8, tail.text, sizeof tail.text);
+    memcpy(p + 8, &tail, sizeof tail);
     return p + 8 + tail.length;
   }
 
@@ -147,9 +180,9 @@ private:
     *p++ = '\n';
     return p;
   }
-  __attribute__((noinline)) void newTop(uint64_t top) {
-    _top = top;
-    _topDigits = leadingDigits(uint32_t(top), &_topLength);
+  __attribute__((noinline)) static void newTop(TopDigits& d, uint64_t top) {
+    d.top = top;
+    d.digits = leadingDigits(uint32_t(top), &d.length);
   }
 
   static constexpr size_t kSize = 1 << 20;
@@ -185,9 +218,7 @@ private:
   RecordSink* _sink;              // not owned
   std::unique_ptr<char[]> _data;  // kSize bytes
   size_t _used;
-  uint64_t _top = 0;              // time / 10^8 of the last text line in the common range
-  uint64_t _topDigits = 0;        // its digits, as leadingDigits() gives them
-  int32_t _topLength = 0;
+  TopDigits _digits;
 };
 
 #endif

@@ -1,6 +1,6 @@
-// The merge of long chains near the top of the time axis: the tournament's compact keys hold
-// times only below 2^60 ps (16 leaves) or 2^61 ps (8 leaves), and heads beyond that must still
-// come out in the merge order.
+// The merge's order on chains of any length: near the top of the time axis, where the
+// tournament's compact keys hold no more times, with markers, and in the stretches that it
+// merges two ways at once.
 #include <gtest/gtest.h>
 
 #include <stdio.h>
@@ -42,72 +42,109 @@ std::vector<PpTimest> decodeAll(FILE* f) {
   return all;
 }
 
-}  // namespace
-
-// Streams that cross 2^60 ps mid-way (the highest time of the compact keys of 16 leaves), with
-// equal times across devices and markers: the binary records are those of a scan of every head
-// in device order, the earliest first, ties to the first device, a marker displacing the choice.
-TEST(MergeTree, TimesBeyondTheCompactKeysKeepTheOrder) {
-  struct Case {
-    size_t devices;
-    int64_t limit;
+// Merges the streams of `events` (one vector per device) with each output alone and both at
+// once, and checks the records against a scan of every head in device order, the earliest
+// first, ties to the first device, a marker displacing the choice.
+void expectMergeOrder(const std::vector<std::vector<PpTimest>>& events) {
+  const size_t devices = events.size();
+  std::vector<FILE*> files;
+  std::vector<Tdc56Instance*> decoders;
+  std::vector<MergeSource> sources;
+  std::vector<std::vector<PpTimest>> decoded;
+  for (size_t d = 0; d < devices; ++d) {
+    files.push_back(streamFile(events[d]));
+    decoded.push_back(decodeAll(files.back()));
+    decoders.push_back(tdc56Init());
+    sources.push_back({decoders.back(), int32_t(d), 0x1FF, files.back()});
+  }
+  std::vector<size_t> pos(devices, 0);
+  auto head = [&](size_t d) { return pos[d] < decoded[d].size() ? &decoded[d][pos[d]] : nullptr; };
+  auto marker = [&](size_t d) { return head(d) != nullptr && head(d)->channel >= 100; };
+  std::string binary, text;
+  for (;;) {
+    size_t k = 0;
+    for (size_t i = 1; i < devices && !marker(0); ++i)
+      if (head(i) && (!head(k) || head(i)->time < head(k)->time || marker(i))) k = i;
+    if (!head(k)) break;
+    const int16_t channel = int16_t(5 * k + head(k)->channel);
+    binary.append(reinterpret_cast<const char*>(&head(k)->time), 8);
+    binary.append(reinterpret_cast<const char*>(&channel), 2);
+    char line[40];
+    text.append(line, size_t(snprintf(line, sizeof line, "%lld, %hd\n",
+                                      static_cast<long long>(head(k)->time), channel)));
+    ++pos[k];
+  }
+  const auto slurp = [](FILE* f) {
+    std::string all;
+    char chunk[65536];
+    rewind(f);
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, f)) > 0;) all.append(chunk, n);
+    fclose(f);
+    return all;
   };
-  for (const Case c : {Case{5, int64_t(1) << 60}, Case{9, int64_t(1) << 60},
-                       Case{16, int64_t(1) << 60}}) {
-    SCOPED_TRACE(c.devices);
-    std::mt19937_64 rng{c.devices};
-    std::vector<FILE*> files;
-    std::vector<Tdc56Instance*> decoders;
-    std::vector<MergeSource> sources;
-    std::vector<std::vector<PpTimest>> decoded;
-    for (size_t d = 0; d < c.devices; ++d) {
-      std::vector<PpTimest> events;
-      int64_t t = c.limit - 3000 * 1000;
-      for (int i = 0; i < 6000; ++i) {
-        t += 1000 * int64_t(rng() % 2);
-        if (rng() % 50 == 0) {
-          events.push_back({t + 0x21, 6});  // markers 100 and 200
-          t += 1000;
-        } else {
-          events.push_back({t, uint8_t(rng() % 5)});
-        }
-      }
-      files.push_back(streamFile(events));
-      decoded.push_back(decodeAll(files.back()));
-      ASSERT_LT(decoded.back().front().time, c.limit);
-      ASSERT_GT(decoded.back().back().time, c.limit);
-      decoders.push_back(tdc56Init());
-      sources.push_back({decoders.back(), int32_t(d), 0x1FF, files.back()});
-    }
-    std::vector<size_t> pos(c.devices, 0);
-    auto head = [&](size_t d) { return pos[d] < decoded[d].size() ? &decoded[d][pos[d]] : nullptr; };
-    auto marker = [&](size_t d) { return head(d) != nullptr && head(d)->channel >= 100; };
-    std::string expect;
-    for (;;) {
-      size_t k = 0;
-      for (size_t i = 1; i < c.devices && !marker(0); ++i)
-        if (head(i) && (!head(k) || head(i)->time < head(k)->time || marker(i))) k = i;
-      if (!head(k)) break;
-      const int16_t channel = int16_t(5 * k + head(k)->channel);
-      expect.append(reinterpret_cast<const char*>(&head(k)->time), 8);
-      expect.append(reinterpret_cast<const char*>(&channel), 2);
-      ++pos[k];
-    }
-
+  for (const int outputs : {1, 2, 3}) {
     MergeOutputs out;
-    out.binary = tmpfile();
+    out.binary = outputs & 1 ? tmpfile() : nullptr;
+    out.text = outputs & 2 ? tmpfile() : nullptr;
+    for (FILE* f : files) rewind(f);
     std::atomic<double> bytes{0};
     std::atomic<bool> running{true};
-    const int64_t records = mergeStreams(sources.data(), int32_t(c.devices), out, bytes, running);
-    EXPECT_EQ(records, int64_t(expect.size() / 10));
-    std::string got(expect.size() + 1, '\0');
-    rewind(out.binary);
-    got.resize(fread(&got[0], 1, got.size(), out.binary));
-    EXPECT_TRUE(got == expect) << "merged order differs";
-    fclose(out.binary);
-    for (size_t d = 0; d < c.devices; ++d) {
-      fclose(files[d]);
-      tdc56DeInit(decoders[d]);
+    EXPECT_EQ(mergeStreams(sources.data(), int32_t(devices), out, bytes, running),
+              int64_t(binary.size() / 10));
+    if (out.binary) {
+      EXPECT_TRUE(slurp(out.binary) == binary) << "binary order differs, " << outputs;
     }
+    if (out.text) {
+      EXPECT_TRUE(slurp(out.text) == text) << "text order differs, " << outputs;
+    }
+  }
+  for (size_t d = 0; d < devices; ++d) {
+    fclose(files[d]);
+    tdc56DeInit(decoders[d]);
+  }
+}
+
+}  // namespace
+
+// Chains of 2 to 16 devices with equal times across devices, in whole-page stretches that the
+// merge may take two ways at once. Some streams have markers, some cross the highest time of
+// the merge's compact keys (2^60 ps with 16 leaves, 2^62 ps with 4), some go back in time now
+// and then: wherever the order cannot be seen from the stream, the merge must keep it all the same.
+TEST(MergeTree, RecordsComeInTheMergeOrderOnAnyChain) {
+  struct Case {
+    size_t devices;
+    int64_t limit;     // the times run up to about here, from events x 450 ps below it
+    int events;        // per device
+    int markerEvery;   // one event in this many is a marker (0: none)
+    bool crosses;      // the times cross `limit`
+    int backEvery;     // one step in this many goes back 3 ns (0: none)
+  };
+  constexpr int64_t k60 = int64_t(1) << 60, k62 = int64_t(1) << 62;
+  for (const Case c : {Case{5, k60, 6000, 50, true, 0}, Case{9, k60, 6000, 50, true, 0},
+                       Case{16, k60, 6000, 50, true, 0}, Case{2, 1 << 30, 40000, 0, false, 0},
+                       Case{3, 1 << 30, 70000, 0, false, 0}, Case{8, 1 << 30, 20000, 0, false, 0},
+                       Case{3, k62, 20000, 0, true, 0}, Case{3, 1 << 30, 20000, 0, false, 50},
+                       Case{4, 1 << 30, 20000, 5000, false, 0}}) {
+    SCOPED_TRACE(testing::Message() << c.devices << " devices, limit " << c.limit);
+    std::mt19937_64 rng{c.devices};
+    std::vector<std::vector<PpTimest>> events(c.devices);
+    for (std::vector<PpTimest>& stream : events) {
+      int64_t t = c.limit - int64_t(c.events) * 450;
+      for (int i = 0; i < c.events; ++i) {
+        t += 1000 * int64_t(rng() % 2);
+        if (c.backEvery && rng() % uint64_t(c.backEvery) == 0) t -= 3000;
+        if (c.markerEvery && rng() % uint64_t(c.markerEvery) == 0) {
+          stream.push_back({t + 0x21, 6});  // markers 100 and 200
+          t += 1000;
+        } else {
+          stream.push_back({t, uint8_t(rng() % 5)});
+        }
+      }
+      if (c.crosses) {
+        ASSERT_LT(stream.front().time, c.limit);
+        ASSERT_GT(stream.back().time, c.limit);
+      }
+    }
+    expectMergeOrder(events);
   }
 }
