@@ -113,25 +113,36 @@ void expectMergeOrder(const std::vector<std::vector<PpTimest>>& events) {
 TEST(MergeTree, RecordsComeInTheMergeOrderOnAnyChain) {
   struct Case {
     size_t devices;
-    int64_t limit;     // the times run up to about here, from events x 450 ps below it
+    int64_t limit;
+    int64_t below;     // the times start this far below `limit`
     int events;        // per device
     int markerEvery;   // one event in this many is a marker (0: none)
     bool crosses;      // the times cross `limit`
     int backEvery;     // one step in this many goes back 3 ns (0: none)
+    int jumps;         // events 2^56 - 1 ps apart half-way (a packet's widest step)
   };
   constexpr int64_t k60 = int64_t(1) << 60, k62 = int64_t(1) << 62;
-  for (const Case c : {Case{5, k60, 6000, 50, true, 0}, Case{9, k60, 6000, 50, true, 0},
-                       Case{16, k60, 6000, 50, true, 0}, Case{2, 1 << 30, 40000, 0, false, 0},
-                       Case{3, 1 << 30, 70000, 0, false, 0}, Case{8, 1 << 30, 20000, 0, false, 0},
-                       Case{3, k62, 20000, 0, true, 0}, Case{3, 1 << 30, 20000, 0, false, 50},
-                       Case{4, 1 << 30, 20000, 5000, false, 0}}) {
+  constexpr int64_t k30 = int64_t(1) << 30;
+  for (const Case c : {Case{5, k60, 3000000, 6000, 50, true, 0, 0},
+                       Case{9, k60, 3000000, 6000, 50, true, 0, 0},
+                       Case{16, k60, 3000000, 6000, 50, true, 0, 0},
+                       Case{2, k30, 20000000, 40000, 0, false, 0, 0},
+                       Case{3, k30, 35000000, 70000, 0, false, 0, 0},
+                       Case{8, k30, 10000000, 20000, 0, false, 0, 0},
+                       Case{3, k62, k62 - k60 + 1000000, 4000, 0, true, 0, 49},
+                       Case{3, k30, 10000000, 20000, 0, false, 50, 0},
+                       Case{4, k30, 10000000, 20000, 5000, false, 0, 0}}) {
     SCOPED_TRACE(testing::Message() << c.devices << " devices, limit " << c.limit);
     std::mt19937_64 rng{c.devices};
     std::vector<std::vector<PpTimest>> events(c.devices);
     for (std::vector<PpTimest>& stream : events) {
-      int64_t t = c.limit - int64_t(c.events) * 450;
+      int64_t t = c.limit - c.below;
       for (int i = 0; i < c.events; ++i) {
         t += 1000 * int64_t(rng() % 2);
+        for (int j = 0; j < c.jumps && i == c.events / 2; ++j) {
+          t += (int64_t(1) << 56) - 1;
+          stream.push_back({t, uint8_t(rng() % 5)});
+        }
         if (c.backEvery && rng() % uint64_t(c.backEvery) == 0) t -= 3000;
         if (c.markerEvery && rng() % uint64_t(c.markerEvery) == 0) {
           stream.push_back({t + 0x21, 6});  // markers 100 and 200
