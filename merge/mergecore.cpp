@@ -55,6 +55,22 @@ int32_t chooseHead(TBuf* const* bufs, int32_t n) {
   return k;
 }
 
+// The new key of leaf k plays its way up a tournament tree of losers with `leaves` leaves
+// (`levels` matches): whichever loses a match stays at its node. Returns the overall winner.
+// Without a branch: which key wins is a coin toss when devices interleave.
+template <class Key>
+__attribute__((always_inline)) inline Key playUp(Key* loser, int32_t k, int32_t leaves,
+                                                 int32_t levels, Key key) {
+#pragma GCC unroll 8
+  for (int32_t level = 0, j = (k + leaves) >> 1; level < levels; ++level, j >>= 1) {
+    const Key other = loser[j];
+    const bool otherWins = other < key;
+    loser[j] = otherWins ? key : other;
+    key = otherWins ? other : key;
+  }
+  return key;
+}
+
 // The records of a stretch in which each source's times never go back, chosen by two merges
 // at once: one takes the earliest records from the front, the other the latest from the back,
 // until together they have taken all `total`. Each is a chain of dependent steps (the next
@@ -116,14 +132,7 @@ __attribute__((noinline)) void mergeLanes(const PpTimest* const* lo, const PpTim
     const PpTimest* after = h + 2;  // at most one past hi[k]: may be read
     const uint64_t afterKey = frontKey(after->time, k);
     fNext[k] = after < fStop[k] ? afterKey : kNoKey;
-#pragma GCC unroll 8
-    for (int32_t level = 0, j = (k + kLeaves) >> 1; level < kLevels; ++level, j >>= 1) {
-      const uint64_t other = fLoser[j];
-      const bool otherWins = other < key;
-      fLoser[j] = otherWins ? key : other;
-      key = otherWins ? other : key;
-    }
-    fTop = key;
+    fTop = playUp(fLoser, k, kLeaves, kLevels, key);
   };
   const auto back = [&]() __attribute__((always_inline)) {
     const int32_t k = int32_t(~(bTop + 1) & kMask);
@@ -136,14 +145,7 @@ __attribute__((noinline)) void mergeLanes(const PpTimest* const* lo, const PpTim
     const PpTimest* before = more ? h - 2 : h;  // never before lo[k]
     const uint64_t beforeKey = backKey(before->time, k);
     bNext[k] = more ? beforeKey : kNoKey;
-#pragma GCC unroll 8
-    for (int32_t level = 0, j = (k + kLeaves) >> 1; level < kLevels; ++level, j >>= 1) {
-      const uint64_t other = bLoser[j];
-      const bool otherWins = other < key;
-      bLoser[j] = otherWins ? key : other;
-      key = otherWins ? other : key;
-    }
-    bTop = key;
+    bTop = playUp(bLoser, k, kLeaves, kLevels, key);
   };
   for (int64_t pairs = total / 2; pairs > 0; --pairs) {
     front();
@@ -390,16 +392,8 @@ __attribute__((noinline)) int64_t mergeTree(LoopState& s, int32_t n, int32_t lev
     const int32_t k = Keys::source(top);
     if (Keys::atEnd(top)) break;
     const int64_t time = writeAndAdvance(k, cur[k]);
-    // The new head of source k plays its way up; whichever loses a match stays at its node.
-    TreeKey key = Keys::make(time, k);
-#pragma GCC unroll 8
-    for (int32_t level = 0, j = (k + leaves) >> 1; level < levels; ++level, j >>= 1) {
-      const TreeKey other = loser[j];
-      const bool otherWins = other < key;
-      loser[j] = otherWins ? key : other;
-      key = otherWins ? other : key;
-    }
-    top = key;
+    // The new head of source k plays its way up.
+    top = playUp(loser, k, leaves, levels, Keys::make(time, k));
   }
   for (int32_t i = 0; i < n; ++i) s.bufs[i]->cur = cur[i];
   return records;
