@@ -64,7 +64,22 @@ bool writeFailed(const OutputFile* text, const OutputFile* binary, const Hdf5Out
          (binary != nullptr && binary->writeError() != 0) || (hdf5 != nullptr && hdf5->failed());
 }
 
-// The counts read the streams, which hold no loss records.
+// Each source's timestamps under the merge's output channels, and the time span of all.
+void countChannels(const std::vector<CheckedSource>& sources,
+                   const std::vector<MergeSourceStats>& stats, ChannelCounts* counts) {
+  for (size_t i = 0; i < stats.size() && i < sources.size(); ++i) {
+    for (size_t c = 0; c < stats[i].channels.size(); ++c) {
+      if (stats[i].channels[c] == 0) continue;
+      // The merge's renumbering, in 32 bits and stored as a signed 16-bit number.
+      counts->perChannel[int16_t(5 * sources[i].source.chainPos + int32_t(c))] += stats[i].channels[c];
+      counts->records += stats[i].channels[c];
+    }
+    counts->first = std::min(counts->first, stats[i].earliest);
+    counts->last = std::max(counts->last, stats[i].latest);
+  }
+}
+
+// The counts are those of the streams, which hold no loss records.
 void addLossRecords(const std::vector<LossInterval>& losses, ChannelCounts* counts) {
   for (const LossInterval& loss : losses) {
     ++counts->perChannel[lossStartChannel(loss.chain)];
@@ -102,16 +117,11 @@ MergeRun::MergeRun(const std::vector<InputStream>& inputs, OutputFile* text, Out
     : _inputs(inputs), _text(text), _binary(binary), _settings(settings),
       _sources(makeSources(inputs, &_decoders, growing)),
       _outputs(makeOutputs(text, binary, settings)),
-      _working(settings.counts != nullptr ? 2 : 1), _starter(pthread_self()),
+      _working(1), _starter(pthread_self()),
       _start(std::chrono::steady_clock::now()) {
   _merger = std::thread([this, growing] {
     if (growing != nullptr) yieldToRecording();
     merge(growing != nullptr);
-  });
-  if (settings.counts != nullptr) _counter = std::thread([this, growing] {
-    if (growing != nullptr) yieldToRecording();
-    _result.counted = countRecords(_inputs, _running, _settings.counts, growing);
-    done();
   });
 }
 
@@ -131,6 +141,12 @@ void MergeRun::merge(bool growing) {
     locateAfterMerge(_sources, &_result.outcome);
   }
   _result.records = _result.outcome.records;
+  // Every timestamp the merge decoded became one record, so its counts are the outputs' when it
+  // ran to the end.
+  if (_settings.counts != nullptr && _running.load() && _result.outcome.readError.empty()) {
+    countChannels(_sources, _result.outcome.sourceStats, _settings.counts);
+    _result.counted = true;
+  }
   done();
 }
 
@@ -141,7 +157,6 @@ void MergeRun::done() {
 
 void MergeRun::join() {
   if (_merger.joinable()) _merger.join();
-  if (_counter.joinable()) _counter.join();
   for (Tdc56Instance* d : _decoders) tdc56DeInit(d);
   _decoders.clear();
 }

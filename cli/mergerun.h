@@ -1,5 +1,5 @@
 // Running the merge on a worker thread while the main thread watches: stop signals, write
-// errors, the progress bar, and the per-channel count beside the merge.
+// errors, the progress bar; and the merge's per-channel count of what it decoded.
 #ifndef RAVIK_CLI_MERGERUN_H
 #define RAVIK_CLI_MERGERUN_H
 
@@ -48,7 +48,7 @@ struct RunSettings {
 };
 
 // A merge of `inputs` (in merge order) into the outputs (either may be null) on a worker thread,
-// with the per-channel count beside it, the inputs' losses located (see mergeChecked()).
+// counted per channel as it decodes, the inputs' losses located (see mergeChecked()).
 class MergeRun {
 public:
   // Starts the merge. While `*growing` is true (null: never) the inputs are still being written:
@@ -86,7 +86,7 @@ private:
   bool _lossRecordsWritten = false;  // by the merge thread, read after it ended
   pthread_t _starter;
   std::chrono::steady_clock::time_point _start;
-  std::thread _merger, _counter;
+  std::thread _merger;
 };
 
 // Merges `inputs` (in merge order) into the outputs (either may be null), with the binary

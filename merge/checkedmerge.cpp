@@ -123,6 +123,7 @@ MergeOutcome mergeChecked(const std::vector<CheckedSource>& sources, const Merge
     out.lastPs = std::max(out.lastPs, stats[i].last);
     if (i >= sources.size()) continue;
     out.sourceRecords.push_back(stats[i].records);
+    out.sourceStats.push_back(stats[i]);
     if (stats[i].readError != 0 && out.readError.empty())
       out.readError = readFailed(sources[i].name, strerror(stats[i].readError));
   }

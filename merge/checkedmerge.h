@@ -23,6 +23,7 @@ struct CheckedSource {
 struct MergeOutcome {
   int64_t records = 0;                 // written, loss records included
   std::vector<int64_t> sourceRecords;  // timestamps of each source written
+  std::vector<MergeSourceStats> sourceStats;  // what the merge decoded of each source
   int64_t firstPs = INT64_MAX;         // time of the first and the last record; INT64_MAX and
   int64_t lastPs = INT64_MIN;          // INT64_MIN when there was none
   std::vector<LossInterval> losses;    // every source's, in time order

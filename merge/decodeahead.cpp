@@ -153,6 +153,9 @@ bool DecodeAhead::fill(Source& s) {
   page.count = 0;
   page.bytes = 0;
   page.inOrder = true;
+  page.earliest = INT64_MAX;
+  page.latest = INT64_MIN;
+  page.channels.fill(0);
   while (s.reader.more() && page.count <= kPageEntries - kTdc56ListSize &&
          page.bytes + 4 * kBlockWords <= kPageBytes) {
     const uint32_t* words;
@@ -161,9 +164,11 @@ bool DecodeAhead::fill(Source& s) {
     page.bytes += 4 * int64_t(n);
     if (n >= 2) {  // a lone last word holds no packet
       bool inOrder;
+      const PpTimest* const from = page.entries + page.count;
       page.count += tdc56Decode60Pop(s.source.decoder, words, n, s.source.markers,
                                      page.entries + page.count, &inOrder);
       page.inOrder = page.inOrder && inOrder;
+      count(page, from, page.entries + page.count, inOrder);
     }
     // 64 KiB without a timestamp: counted here, so that the merge, which waits for this
     // source's next timestamp anyway, need not take an empty page every 64 KiB.
@@ -177,6 +182,22 @@ bool DecodeAhead::fill(Source& s) {
   page.last = !s.reader.more();
   page.readError = s.reader.error();
   return page.bytes > 0 || page.last;
+}
+
+// Adds the entries from..end, decoded in order or not, to the page's counts: the summary's
+// per-channel counts and time span, without a second decoding of the streams.
+void DecodeAhead::count(Page& page, const PpTimest* from, const PpTimest* end, bool inOrder) {
+  if (from == end) return;
+  for (const PpTimest* e = from; e < end; ++e) ++page.channels[e->channel];
+  if (inOrder) {
+    page.earliest = std::min(page.earliest, from->time);
+    page.latest = std::max(page.latest, end[-1].time);
+    return;
+  }
+  for (const PpTimest* e = from; e < end; ++e) {
+    page.earliest = std::min(page.earliest, e->time);
+    page.latest = std::max(page.latest, e->time);
+  }
 }
 
 void DecodeAhead::addBytesRead(int64_t bytes) {
@@ -196,6 +217,9 @@ void DecodeAhead::filled(Source& s) {
   if (page.count > 0) {
     if (st.first == INT64_MAX) st.first = page.entries[0].time;
     st.last = page.entries[page.count - 1].time;
+    st.earliest = std::min(st.earliest, page.earliest);
+    st.latest = std::max(st.latest, page.latest);
+    for (size_t c = 0; c < st.channels.size(); ++c) st.channels[c] += page.channels[c];
   }
   if (page.readError != 0) st.readError = page.readError;
 }

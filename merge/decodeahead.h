@@ -10,6 +10,7 @@
 
 #include <stdint.h>
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <memory>
@@ -61,10 +62,13 @@ private:
     int64_t bytes = 0;  // raw bytes read for it
     int32_t readError = 0;  // errno of the read that ended the stream early
     bool inOrder = false;   // its times never go back, and no marker is among them
+    int64_t earliest = INT64_MAX, latest = INT64_MIN;  // its least and greatest time
+    std::array<int64_t, 256> channels{};  // its entries by channel
   };
   struct Source;
 
   bool fill(Source& s);
+  static void count(Page& page, const PpTimest* from, const PpTimest* end, bool inOrder);
   void addBytesRead(int64_t bytes);
   void filled(Source& s);
   void decodeLoop();

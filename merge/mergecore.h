@@ -8,6 +8,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <array>
 #include <atomic>
 #include <functional>
 #include <vector>
@@ -47,6 +48,9 @@ struct MergeSourceStats {
   int64_t records = 0;        // timestamps decoded: those written, when the merge ran to its end
   int64_t first = INT64_MAX;  // time of its first timestamp; INT64_MAX when it had none
   int64_t last = INT64_MIN;   // time of its last timestamp
+  int64_t earliest = INT64_MAX;  // the least and the greatest time among its timestamps
+  int64_t latest = INT64_MIN;
+  std::array<int64_t, 256> channels{};  // its timestamps by channel as decoded (before 5 x chainPos)
   int32_t readError = 0;      // errno of a failed read, which ended the source early; 0: none
 };
 

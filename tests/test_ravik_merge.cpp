@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <map>
 #include <random>
+#include <sstream>
 
 #include "device/korbalt.h"
 #include "tests/core_merge.h"
@@ -70,6 +73,22 @@ TEST(RavikMerge, WritesTheBytesOfTheMergeCoreWithDefaultsAndInChainOrder) {
   const size_t bytes = slurp(d / "s0").size() + slurp(d / "s1").size() + slurp(d / "s2").size();
   EXPECT_NE(r.err.find("records written   " + std::to_string(lines) + "\n"), std::string::npos);
   EXPECT_NE(r.err.find("bytes read        " + std::to_string(bytes)), std::string::npos) << r.err;
+  // The summary's counts per channel and time span are those of the output's lines.
+  std::map<int, int64_t> perChannel;
+  long long first = LLONG_MAX, last = LLONG_MIN, time;
+  int channel;
+  char comma;
+  for (std::istringstream in(text); in >> time >> comma >> channel; ++perChannel[channel])
+    first = std::min(first, time), last = std::max(last, time);
+  std::string summary = "first time        " + std::to_string(first) + " ps\nlast time         " +
+                        std::to_string(last) + " ps\n";
+  EXPECT_NE(r.err.find(summary), std::string::npos) << r.err;
+  summary = "records per channel:\n";
+  char row[64];
+  for (const auto& c : perChannel)
+    summary += std::string(row, size_t(snprintf(row, sizeof row, "  channel %6d  %lld\n", c.first,
+                                                static_cast<long long>(c.second))));
+  EXPECT_NE(r.err.find(summary), std::string::npos) << r.err;
 
   // Streams given out of chain order are merged in chain order; a marker mask applies to its
   // stream only; each output alone is the same as with both.
