@@ -6,8 +6,8 @@
 #
 #   bench/bench_merge_cli.sh BUILD_DIR [records [device-count ...]]   (default 24000000, 1 3 8)
 #
-# MODE=quiet (default) runs with --quiet, the merge alone; MODE=summary runs without it, so the
-# summary's per-channel count decodes the streams a second time on a thread of its own.
+# MODE=quiet (default) runs with --quiet, the merge alone; MODE=summary runs without it, with the
+# summary's per-channel counts and time span.
 set -euo pipefail
 build=${1:?usage: $0 BUILD_DIR [records [device-count ...]]}
 records=${2:-24000000}
