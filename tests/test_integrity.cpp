@@ -33,10 +33,10 @@ public:
       int32_t count = int32_t(events.size());
       const int32_t n = tdc56Pack60(enc, events.data(), &count, words.data(), int32_t(words.size()));
       tdc56DeInit(enc);
-      fwrite(words.data(), 4, size_t(n), _file);
+      EXPECT_EQ(fwrite(words.data(), 4, size_t(n), _file), size_t(n));
       _ends.push_back(ftell(_file));
     }
-    fflush(_file);
+    EXPECT_EQ(fflush(_file), 0);
   }
   ~SegmentedStream() {
     fclose(_file);

@@ -10,10 +10,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <regex>
-#include <sstream>
 #include <thread>
 
-#include <nlohmann/json.hpp>
 
 #include "tests/core_merge.h"
 

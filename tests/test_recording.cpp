@@ -14,8 +14,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <nlohmann/json.hpp>
-
 #include "device/recordcore.h"
 #include "korbalt/simhooks.h"
 #include "merge/mergethread.h"
