@@ -167,8 +167,14 @@ void KRmt::keepRecording() {
   }
   if (kept.isEmpty()) return;
   if (_manifest.held()) {
+    // A merge stopped here leaves a part of the outputs under their names, which a recovery
+    // does not overwrite.
+    const char* partial = _ascFile || _binFile
+                              ? "(the outputs hold a part of the merge: remove them first, or give "
+                                "the recovery others with --text FILE and --bin FILE)\n"
+                              : "";
     fprintf(stderr, "ravik: the recording was not merged in full and is kept; finish the merge with\n"
-                    "  ravik-merge --recover %s\n", _manifest.dir().c_str());
+                    "  ravik-merge --recover %s\n%s", _manifest.dir().c_str(), partial);
     _manifest.release();
     return;
   }
