@@ -1,10 +1,10 @@
 #include "app/krmt.h"
 
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
-#include <QCloseEvent>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QKeyEvent>
