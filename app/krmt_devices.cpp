@@ -116,6 +116,7 @@ void KRmt::onUse5ChUpdate(bool on) {
 
 void KRmt::startCollect() {
   _progress->setValue(0);
+  _noteText->clear();
   _startUtc = utcNow();
   _timer->start();
   updateGui(Recording);
