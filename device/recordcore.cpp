@@ -112,7 +112,8 @@ void LossLog::start(const std::string& stream) {
 
 void LossLog::refresh(int64_t bytes, bool lost, bool clockOk, int64_t nowNs) {
   _clockBad = _clockBad || !clockOk;
-  if (bytes != _lastBytes) _sizeSeenNs = nowNs;
+  if (bytes != _lastBytes) _stalledSinceNs = 0;
+  else if (_stalledSinceNs == 0) _stalledSinceNs = nowNs;
   _lastNs = nowNs;
   bool changed = false;
   if (_pending) {
@@ -132,11 +133,12 @@ void LossLog::refresh(int64_t bytes, bool lost, bool clockOk, int64_t nowNs) {
 }
 
 int64_t LossLog::wentOnNs(int64_t bytes, int64_t stopNs) const {
-  // The stream's last timestamp reached the file before the first refresh that saw its final
-  // size, and had happened before that: from then to the stop is a time the recording surely
-  // went on without it. A size first seen at the stop tells nothing, nor does an empty stream.
-  if (bytes != _lastBytes || _sizeSeenNs == 0) return 0;
-  return std::max<int64_t>(0, stopNs - _sizeSeenNs);
+  // The stream's last timestamp had happened before the refresh that first saw its final size;
+  // the next refresh that saw it unchanged is a whole refresh period later, longer than any
+  // delivery takes. From then to the stop the recording surely went on without the device's
+  // data, and the devices that recorded on have records at least that late.
+  if (bytes == 0 || bytes != _lastBytes || _stalledSinceNs == 0) return 0;
+  return std::max<int64_t>(0, stopNs - _stalledSinceNs);
 }
 
 void LossLog::writeFailed(int64_t bytes, int32_t error) {

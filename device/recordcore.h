@@ -128,8 +128,8 @@ public:
   const std::string& fileError() const { return _fileError; }
 
 private:
-  // How long the recording went on from `stopNs` back to the first refresh that saw the
-  // stream at `bytes`; 0 when none did.
+  // How long the recording went on from the second refresh that saw the stream at `bytes`
+  // until `stopNs`; 0 when no two refreshes did.
   int64_t wentOnNs(int64_t bytes, int64_t stopNs) const;
   void save();
 
@@ -137,8 +137,8 @@ private:
   std::vector<StreamLoss> _losses;
   int64_t _lastBytes = 0;           // the stream's size at the previous refresh
   int64_t _lastNs = 0;              // when the previous refresh was
-  // When a refresh first saw the stream at _lastBytes: by then its last timestamp had happened.
-  int64_t _sizeSeenNs = 0;
+  // When a refresh saw the stream at _lastBytes for the second time; 0: not yet.
+  int64_t _stalledSinceNs = 0;
   bool _pending = false;            // the last loss still awaits its end position
   bool _lossSeen = false, _writeFailed = false, _clockBad = false;
   std::string _fileError;

@@ -323,6 +323,7 @@ TEST(TempStream, TheLossLogNotesWhereAndKeepsItInTheLossFile) {
   log.writeFailed(700, ENOSPC);
   EXPECT_EQ(log.losses().back().lostNs, 0) << "700 bytes seen first at this refresh";
   log.refresh(700, false, true, 5000);
+  log.refresh(700, false, true, 6000);
   log.finish(700, 9000);
   EXPECT_TRUE(log.lossSeen() && log.hasWriteFailure() && log.clockBad());
   std::vector<StreamLoss> kept;
@@ -332,15 +333,15 @@ TEST(TempStream, TheLossLogNotesWhereAndKeepsItInTheLossFile) {
               kept[0].toByte == 500);
   EXPECT_TRUE(kept[1].kind == StreamLoss::WriteFailed && kept[1].fromByte == 700 &&
               kept[1].cause == std::string("temp file write failed: ") + strerror(ENOSPC));
-  for (const StreamLoss& loss : kept) EXPECT_EQ(loss.lostNs, 9000 - 4000) << "from 700 seen";
+  for (const StreamLoss& loss : kept) EXPECT_EQ(loss.lostNs, 9000 - 5000) << "700 seen again";
   EXPECT_EQ(closeTempFile(&file), 0);
   removeTempFile(stream);
   EXPECT_TRUE(namesIn(dir.path).empty());
 }
 
-// How long the recording surely went on after a stream's last data: from the first refresh that
-// saw the stream at its final size to the stop, never less than nothing.
-TEST(TempStream, TheRecordingWentOnFromTheFirstRefreshThatSawTheFinalSize) {
+// How long the recording surely went on after a stream's last data: from the second refresh
+// that saw the stream at its final size to the stop, never less than nothing.
+TEST(TempStream, TheRecordingWentOnFromTheSecondRefreshThatSawTheFinalSize) {
   const struct {
     const char* what;
     std::vector<std::pair<int64_t, int64_t>> refreshes;  // bytes, time
@@ -348,8 +349,11 @@ TEST(TempStream, TheRecordingWentOnFromTheFirstRefreshThatSawTheFinalSize) {
   } cases[] = {
       {"grew until the stop", {{100, 1000}, {200, 2000}, {300, 3100}}, 300, 3000, 0},
       {"the final size first seen at the stop", {{100, 1000}, {200, 2000}}, 300, 3000, 0},
-      {"still since an earlier refresh", {{100, 1000}, {200, 2000}, {200, 3000}, {200, 3100}},
-       200, 3050, 1050},
+      {"seen once before the stop", {{100, 1000}, {200, 2000}, {200, 3100}}, 200, 3050, 0},
+      {"seen twice before the stop",
+       {{100, 1000}, {200, 2000}, {200, 3000}, {200, 4000}, {200, 6100}}, 200, 6050, 3050},
+      {"the stop's refresh before the stop (a clock step)", {{200, 2000}, {200, 3000}}, 200,
+       2500, 0},
       {"an empty stream", {{0, 1000}, {0, 2000}}, 0, 3000, 0},
   };
   for (const auto& c : cases) {
