@@ -118,6 +118,7 @@ void KRmt::onUse5ChUpdate(bool on) {
 
 void KRmt::startCollect() {
   _progress->setValue(0);
+  _noteText->clear();
   _startUtc = utcNow();
   _timer->start();
   updateGui(Recording);
