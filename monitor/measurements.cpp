@@ -318,15 +318,23 @@ void TimeTrace::rollTo(int64_t k) {
     for (size_t c = 0; c < _channels.size(); ++c) _bins[c * size_t(_nBins) + col] = 0;
   }
   _newest = k;
+  _newestFrom = k * _binWidth;
+  _newestColumn = size_t(((k % _nBins) + _nBins) % _nBins);
 }
 
 void TimeTrace::add(const TimeTag* tags, size_t count) {
   for (size_t i = 0; i < count; ++i) {
-    const int64_t k = floorDiv(tags[i].time, _binWidth);
-    if (_newest == INT64_MIN || k > _newest) rollTo(k);
+    const int64_t t = tags[i].time;
+    size_t column = _newestColumn;
+    // Nearly every record falls into the newest bin: no division for it.
+    if (_newest == INT64_MIN || t < _newestFrom || t - _newestFrom >= _binWidth) {
+      const int64_t k = floorDiv(t, _binWidth);
+      if (_newest == INT64_MIN || k > _newest) rollTo(k);
+      if (k <= _newest - _nBins) continue;  // already rolled out
+      column = size_t(((k % _nBins) + _nBins) % _nBins);
+    }
     const int16_t slot = _slot[tableIndex(tags[i].channel)];
-    if (slot == 0 || k <= _newest - _nBins) continue;  // not traced, or already rolled out
-    ++_bins[size_t(slot - 1) * size_t(_nBins) + size_t(((k % _nBins) + _nBins) % _nBins)];
+    if (slot != 0) ++_bins[size_t(slot - 1) * size_t(_nBins) + column];
   }
 }
 

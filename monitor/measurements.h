@@ -230,6 +230,8 @@ private:
   int32_t _nBins;
   std::vector<int64_t> _bins;  // ring: [channel][k mod nBins]
   int64_t _newest = INT64_MIN;  // index k of the newest bin
+  int64_t _newestFrom = 0;      // its lower edge
+  size_t _newestColumn = 0;     // its place in the ring
 };
 
 // Histogram of the delay from each start record to the next stop record: the first record of
