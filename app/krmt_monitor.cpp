@@ -30,6 +30,7 @@ void KRmt::stopMonitor() {
 
 void KRmt::openMonitor() {
   if (!_monitorWin) _monitorWin = new MonitorWindow(this, [this] { return _monitor; });
+  if (!_monitorWin->isVisible()) _monitorWin->placeBeside(this);
   _monitorWin->show();
   _monitorWin->raise();
   _monitorWin->activateWindow();

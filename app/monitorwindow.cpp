@@ -1,10 +1,14 @@
 #include "app/monitorwindow.h"
 
+#include <cmath>
+
 #include <QGridLayout>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QSpinBox>
 #include <QTableWidget>
 #include <QTimer>
@@ -33,6 +37,37 @@ QSpinBox* spinBox(QWidget* parent, int low, int high, int value, const char* suf
   return box;
 }
 
+// Ticks at both ends of the axis' range and three between, each labelled, so that a reader
+// sees at once what the plot spans.
+void labelEnds(QCPAxis* axis, double low, double high, int decimals) {
+  QSharedPointer<QCPAxisTickerText> ticker(new QCPAxisTickerText);
+  for (int i = 0; i <= 4; ++i) {
+    const double at = low + (high - low) * i / 4;
+    ticker->addTick(at, QString::number(at, 'f', decimals));
+  }
+  axis->setTicker(ticker);
+  axis->setRange(low, high);
+}
+
+QCustomPlot* newPlot(QWidget* parent, const QString& x, const QString& y) {
+  auto* plot = new QCustomPlot(parent);
+  plot->setMinimumSize(420, 280);
+  plot->xAxis->setLabel(x);
+  plot->yAxis->setLabel(y);
+  // The end labels must fit inside the plot.
+  plot->xAxis->setPadding(8);
+  plot->axisRect()->setMinimumMargins(QMargins(12, 12, 24, 12));
+  return plot;
+}
+
+// A label whose text may change length without resizing the window.
+QLabel* fixedLabel(QWidget* parent) {
+  auto* label = new QLabel(parent);
+  label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+  label->setFixedHeight(label->fontMetrics().height() + 4);  // a line, empty or not
+  return label;
+}
+
 }  // namespace
 
 MonitorWindow::MonitorWindow(QWidget* parent, std::function<MonitorCore*()> source)
@@ -44,27 +79,36 @@ MonitorWindow::MonitorWindow(QWidget* parent, std::function<MonitorCore*()> sour
   _rates->verticalHeader()->hide();
   _rates->setEditTriggers(QAbstractItemView::NoEditTriggers);
   _rates->setSelectionMode(QAbstractItemView::NoSelection);
-  _plot = new QCustomPlot(this);
-  _plot->setMinimumSize(560, 280);
+  _plot = newPlot(this, "t(B) - t(A) [ps]", "counts");
   _graph = _plot->addGraph();
   _graph->setLineStyle(QCPGraph::lsStepLeft);
   _graph->setBrush(QColor(80, 80, 160, 60));
-  _plot->xAxis->setLabel("t(B) - t(A) [ps]");
-  _plot->yAxis->setLabel("counts");
-  _status = new QLabel(this);
+  _tracePlot = newPlot(this, "stream time before now [s]", "events/s");
+  _traceA = _tracePlot->addGraph();
+  _traceA->setPen(QPen(QColor(40, 40, 180)));
+  _traceB = _tracePlot->addGraph();
+  _traceB->setPen(QPen(QColor(200, 90, 0)));
+  _tracePlot->legend->setVisible(true);
+  _status = fixedLabel(this);
   _status->setStyleSheet("color: #b00000; font-weight: bold");
-  _peakText = new QLabel(this);
+  _peakText = fixedLabel(this);
+  _ratesTitle = fixedLabel(this);
   _timer = new QTimer(this);
   _timer->setInterval(200);
 
+  auto* plots = new QHBoxLayout;
+  plots->addWidget(_plot, 3);
+  plots->addWidget(_tracePlot, 2);
   auto* layout = new QVBoxLayout(this);
-  layout->addWidget(new QLabel("Rates over the last second (output channel: rate)", this));
+  layout->addWidget(_ratesTitle);
   layout->addWidget(_rates);
   layout->addWidget(buildControls());
-  layout->addWidget(_plot, 1);
+  layout->addLayout(plots, 1);
   layout->addWidget(_peakText);
   layout->addWidget(_status);
   connect(_timer, &QTimer::timeout, this, &MonitorWindow::refresh);
+  _ratesTitle->setText("Rates over the last second (output channel: rate)");
+  sizeRates();
 }
 
 QWidget* MonitorWindow::buildControls() {
@@ -116,7 +160,21 @@ void MonitorWindow::resetHistogram() {
   refresh();
 }
 
+void MonitorWindow::placeBeside(const QWidget* main) {
+  const QRect frame = main->frameGeometry();
+  QScreen* screen = QGuiApplication::screenAt(frame.center());
+  if (screen == nullptr) screen = QGuiApplication::primaryScreen();
+  const QRect room = screen ? screen->availableGeometry() : QRect(frame.topLeft(), frame.size() * 3);
+  const int width = (_shownSize.isValid() ? _shownSize : sizeHint()).width();
+  const int gap = 8;
+  int x = frame.right() + 1 + gap;
+  if (x + width > room.right() && frame.left() - gap - width >= room.left())
+    x = frame.left() - gap - width;
+  move(x, frame.top());
+}
+
 void MonitorWindow::showEvent(QShowEvent* event) {
+  if (_shownSize.isValid()) resize(_shownSize);
   QWidget::showEvent(event);
   refresh();
   _timer->start();
@@ -124,14 +182,18 @@ void MonitorWindow::showEvent(QShowEvent* event) {
 
 void MonitorWindow::hideEvent(QHideEvent* event) {
   _timer->stop();
+  _shownSize = size();
   QWidget::hideEvent(event);
 }
 
-void MonitorWindow::showRates(MonitorCore* core) {
-  const MonitorSnapshot snap = core->snapshot();
+void MonitorWindow::showRates(const MonitorSnapshot& snap) {
   const QVector<RmtDev*>& devs = KRmt::_devs;
   const int rows = std::min(int(snap.devices.size()), devs.size());
-  _rates->setRowCount(rows);
+  // After Stop the rates are those of the recording's last second, no longer live.
+  _ratesTitle->setText(snap.finished
+                           ? "Rates over the last second before Stop (stale: not recording)"
+                           : "Rates over the last second (output channel: rate)");
+  const QColor ink = snap.finished ? QColor(140, 140, 140) : palette().color(QPalette::Text);
   for (int r = 0; r < rows; ++r) {
     const RmtDev* dev = devs[r];
     QStringList cells;
@@ -147,14 +209,24 @@ void MonitorWindow::showRates(MonitorCore* core) {
     for (int c = 0; c < cells.size(); ++c) {
       if (!_rates->item(r, c)) _rates->setItem(r, c, new QTableWidgetItem);
       _rates->item(r, c)->setText(cells[c]);
+      _rates->item(r, c)->setForeground(ink);
     }
   }
   _rates->resizeColumnsToContents();
-  // As tall as its rows, so that the plot takes the rest.
+}
+
+void MonitorWindow::sizeRates() {
+  // One row per device from the start, as tall as its rows, so that the window does not grow
+  // when the first rates come and the plots take the rest.
+  const int rows = KRmt::_devs.size();
+  if (_rates->rowCount() == rows) return;
+  _rates->setRowCount(rows);
   int height = _rates->horizontalHeader()->height() + 2 * _rates->frameWidth();
   for (int r = 0; r < rows; ++r) height += _rates->rowHeight(r);
   _rates->setFixedHeight(height);
+}
 
+void MonitorWindow::showHistogram(const MonitorSnapshot& snap) {
   const CorrelationSettings& s = snap.correlation;
   QVector<double> x(int(snap.histogram.size()) + 1), y(x.size());
   for (int i = 0; i < x.size(); ++i) {
@@ -162,18 +234,58 @@ void MonitorWindow::showRates(MonitorCore* core) {
     y[i] = double(snap.histogram[size_t(std::min(i, x.size() - 2))]);
   }
   _graph->setData(x, y, true);
-  _plot->xAxis->setRange(double(-s.rangePs), double(s.rangePs));
-  _plot->yAxis->setRange(0, std::max(1.0, 1.1 * double(snap.peak.height)));
+  labelEnds(_plot->xAxis, double(-s.rangePs), double(s.rangePs), 0);
+  labelEnds(_plot->yAxis, 0, std::max(4.0, std::ceil(1.1 * double(snap.peak.height))), 0);
   _plot->replot();
 
   const Peak& p = snap.peak;
-  _peakText->setText(
-      !p.found ? QString("A = %1, B = %2: no pairs yet").arg(s.channelA).arg(s.channelB)
-               : QString("A = %1, B = %2: peak at %3 ps (bin %3 to %4 ps), height %5, "
-                         "FWHM %6 ps, coincidences within \u00b11 bin %7")
-                     .arg(s.channelA).arg(s.channelB).arg(p.positionPs)
-                     .arg(p.positionPs + s.binWidthPs).arg(p.height).arg(p.fwhmPs, 0, 'f', 1)
-                     .arg(rateText(p.coincidenceRate)));
+  const QString pair = QString("A = %1, B = %2: ").arg(s.channelA).arg(s.channelB);
+  if (!p.found)
+    _peakText->setText(pair + "no pairs yet");
+  else if (!p.significant)
+    _peakText->setText(pair + QString("no peak (the highest bin, %1 counts, is within the noise)")
+                                  .arg(p.height));
+  else
+    _peakText->setText(pair + QString("peak at %1 ps (bin %1 to %2 ps), height %3, FWHM %4 ps, "
+                                      "coincidences within \u00b11 bin %5")
+                                  .arg(p.positionPs).arg(p.positionPs + s.binWidthPs).arg(p.height)
+                                  .arg(p.fwhmPs, 0, 'f', 1).arg(rateText(p.coincidenceRate)));
+}
+
+void MonitorWindow::showTrace(const MonitorSnapshot& snap) {
+  const CorrelationSettings& s = snap.correlation;
+  _traceA->setName(QString("A = %1").arg(s.channelA));
+  _traceB->setName(QString("B = %1").arg(s.channelB));
+  // The newest bin is still filling: it is left out, and the others end at "now".
+  const double binSeconds = double(kTraceBinPs) / 1e12;
+  const int shown = kTraceBins - 1;
+  double top = 0;
+  QCPGraph* graphs[2] = {_traceA, _traceB};
+  for (size_t g = 0; g < 2; ++g) {
+    QVector<double> x(shown), y(shown);
+    for (int i = 0; i < shown; ++i) {
+      x[i] = -double(shown - i) * binSeconds;
+      y[i] = snap.trace.size() == 2 ? double(snap.trace[g][size_t(i)]) / binSeconds : 0;
+      top = std::max(top, y[i]);
+    }
+    graphs[g]->setData(x, y, true);
+  }
+  labelEnds(_tracePlot->xAxis, -double(shown) * binSeconds, 0, 1);
+  labelEnds(_tracePlot->yAxis, 0, std::max(4.0, std::ceil(1.1 * top)), 0);
+  _tracePlot->replot();
+}
+
+void MonitorWindow::refresh() {
+  sizeRates();
+  MonitorCore* core = _source();
+  if (core == nullptr) {
+    _peakText->setText("The monitor runs while the devices record (Start).");
+    return;
+  }
+  const MonitorSnapshot snap = core->snapshot();
+  showRates(snap);
+  showHistogram(snap);
+  showTrace(snap);
   const std::string bad = correlationError(settings());
   if (!bad.empty())
     _status->setText(QString::fromStdString(bad));
@@ -183,13 +295,4 @@ void MonitorWindow::showRates(MonitorCore* core) {
     _status->setText("histogram partial: the monitor fell behind since the last Reset");
   else
     _status->clear();
-}
-
-void MonitorWindow::refresh() {
-  MonitorCore* core = _source();
-  if (core == nullptr) {
-    _peakText->setText("The monitor runs while the devices record (Start).");
-    return;
-  }
-  showRates(core);
 }

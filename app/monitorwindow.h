@@ -1,5 +1,6 @@
 // The live monitor's window: per-channel rates of every device, the choice of the two
-// correlated channels, range and bin width, and the live correlation histogram with its peak.
+// correlated channels, range and bin width, the live correlation histogram with its peak and,
+// beside it, the time trace of the two channels' rates.
 //
 // It shows what the window's current MonitorCore holds (none before the first recording) and
 // refreshes five times a second while it is shown. It is a separate top-level window: the main
@@ -14,6 +15,7 @@
 #include "monitor/correlator.h"
 
 class MonitorCore;
+struct MonitorSnapshot;
 class QCPGraph;
 class QCustomPlot;
 class QLabel;
@@ -32,6 +34,9 @@ public:
   // The correlation the controls choose; a new monitor starts with it.
   CorrelationSettings settings() const;
 
+  // Places the window beside `main` (to its right, else to its left), not over it.
+  void placeBeside(const QWidget* main);
+
 public slots:
   void refresh();
 
@@ -45,9 +50,13 @@ private slots:
 
 private:
   QWidget* buildControls();
-  void showRates(MonitorCore* core);
+  void sizeRates();
+  void showRates(const MonitorSnapshot& snap);
+  void showHistogram(const MonitorSnapshot& snap);
+  void showTrace(const MonitorSnapshot& snap);
 
   std::function<MonitorCore*()> _source;
+  QLabel* _ratesTitle;
   QTableWidget* _rates;
   QSpinBox* _channelA;
   QSpinBox* _channelB;
@@ -58,7 +67,11 @@ private:
   QLabel* _peakText;
   QCustomPlot* _plot;
   QCPGraph* _graph;
+  QCustomPlot* _tracePlot;
+  QCPGraph* _traceA;
+  QCPGraph* _traceB;
   QTimer* _timer;
+  QSize _shownSize;  // kept while hidden, so that the window reopens as it was
 
   friend class MonitorProbe;  // tests look at the widgets
 };

@@ -6,10 +6,13 @@
 // file, with or without the monitor's tap (and the monitor thread draining it). In one run:
 //   - at maximum rate: events/s recorded without and with the tap, best of two each;
 //   - the monitor's capacity: blocks of a chain at 30 M events/s, taken first, then decoded into
-//     rates and the histogram on one core, in processor time;
+//     rates and the histogram on one core, in processor time, also with all five kinds of
+//     measurement attached;
 //   - paced at 100 M and at 30 M events/s in all: processor time of the library's delivery
 //     thread (the simulator's work and the callback) and of the callback alone, per event,
-//     without and with the tap; loss flags; the words the monitor dropped or only walked.
+//     without and with the tap; loss flags; the words the monitor dropped or only walked;
+//   - paced at 30 M events/s with the tap and all five measurements: the same, and whether a
+//     measurement overflowed.
 // Processor time, read on the delivery thread, is what the tap adds to the recording path; it
 // does not count the time the thread waits for a core that others hold.
 #include <stdint.h>
@@ -29,6 +32,7 @@
 #include "device/korbalt.h"
 #include "device/recordcore.h"
 #include "korbalt/simhooks.h"
+#include "monitor/measurements.h"
 #include "monitor/monitorcore.h"
 #include "monitor/monitorthread.h"
 
@@ -62,6 +66,25 @@ void callback(int32_t** index, int, int words, int, uint32_t* data) {
   gCallbackSeconds += gLastCall - start;
 }
 
+// One measurement of each kind on the chain's output channels, attached to `monitor`.
+std::vector<std::shared_ptr<Measurement>> attachAll(MonitorCore& monitor) {
+  std::vector<int16_t> inputs;
+  for (int16_t c = 0; c < 15; ++c) inputs.push_back(c);
+  const std::vector<std::shared_ptr<Measurement>> all = {
+      std::make_shared<CountRate>(inputs),
+      std::make_shared<Correlation>(1, 6, 10, 2000),
+      std::make_shared<TimeTrace>(inputs, 1000000000, 1000),
+      std::make_shared<StartStop>(1, 6, 10, 2000),
+      std::make_shared<Coincidences>(std::vector<std::vector<int16_t>>{{1, 6}, {6, 11}, {1, 6, 11}},
+                                     1000)};
+  for (const auto& m : all) monitor.measurements().add(m);
+  return all;
+}
+
+bool anyOverflowed(const std::vector<std::shared_ptr<Measurement>>& all) {
+  return std::any_of(all.begin(), all.end(), [](const auto& m) { return m->overflowed(); });
+}
+
 struct Result {
   double eventsPerSecond;
   double pathNsPerEvent;      // delivery thread, processor time
@@ -69,6 +92,7 @@ struct Result {
   double monitorLoad;         // processor-seconds of the rest of the process per second
   bool lost;
   uint64_t droppedWords, skippedWords;
+  bool overflowed;  // a measurement said it missed records
 };
 
 double processSeconds() {
@@ -77,7 +101,8 @@ double processSeconds() {
   return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
 }
 
-Result run(bool maxRate, double totalRate, bool tap, double seconds, const std::string& folder) {
+Result run(bool maxRate, double totalRate, bool tap, double seconds, const std::string& folder,
+           bool measured = false) {
   setenv("RAVIK_SIM_MAX_RATE", maxRate ? "1" : "0", 1);
   setenv("RAVIK_SIM_RATES", std::to_string(totalRate / 15).c_str(), 1);
   uint32_t count = 0;
@@ -100,6 +125,8 @@ Result run(bool maxRate, double totalRate, bool tap, double seconds, const std::
     }
   }
   MonitorCore monitor(chain);
+  const std::vector<std::shared_ptr<Measurement>> measurements =
+      measured ? attachAll(monitor) : std::vector<std::shared_ptr<Measurement>>();
   MonitorThread thread(&monitor);
   if (tap) {
     for (uint32_t i = 0; i < count; ++i) gDevices[i]->tap = monitor.tap(i);
@@ -117,7 +144,7 @@ Result run(bool maxRate, double totalRate, bool tap, double seconds, const std::
   const double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   thread.finish();
-  Result r{0, 0, 0, 0, false, 0, 0};
+  Result r{0, 0, 0, 0, false, 0, 0, anyOverflowed(measurements)};
   // The main thread sleeps meanwhile: the rest is the monitor thread's.
   r.monitorLoad = (processSeconds() - processStart - (gLastCall - gFirstCall)) / elapsed;
   uint64_t events = 0;
@@ -157,8 +184,9 @@ void take(int32_t** index, int, int words, int, uint32_t* data) {
   t.done = t.words[0] >= t.want && t.words[1] >= t.want && t.words[2] >= t.want;
 }
 
-// Events per processor-second of the monitor thread's work on a 30 M events/s chain.
-double monitorCapacity() {
+// Events per processor-second of the monitor thread's work on a 30 M events/s chain, with the
+// five measurements when `measured`.
+double monitorCapacity(bool measured) {
   setenv("RAVIK_SIM_MAX_RATE", "1", 1);
   setenv("RAVIK_SIM_RATES", std::to_string(30e6 / 15).c_str(), 1);
   uint32_t count = 0;
@@ -182,6 +210,8 @@ double monitorCapacity() {
   for (uint32_t i = 0; i < count; ++i) events += korbalt::simDelivered(i);
   events -= before;
   MonitorCore monitor(chain);
+  const std::vector<std::shared_ptr<Measurement>> measurements =
+      measured ? attachAll(monitor) : std::vector<std::shared_ptr<Measurement>>();
   const double start = threadSeconds();
   for (const auto& block : taken.blocks) {
     monitor.tap(size_t(block.first))->push(block.second.data(), int32_t(block.second.size()));
@@ -191,8 +221,8 @@ double monitorCapacity() {
   monitor.finish();
   const double seconds = threadSeconds() - start;
   const MonitorSnapshot snap = monitor.snapshot();
-  if (snap.skippedWords + snap.droppedWords != 0 || !snap.peak.found)
-    fprintf(stderr, "the monitor skipped words or found no peak\n");
+  if (snap.skippedWords + snap.droppedWords != 0 || !snap.peak.found || anyOverflowed(measurements))
+    fprintf(stderr, "the monitor skipped words, found no peak or overflowed a measurement\n");
   return double(events) / seconds;
 }
 
@@ -207,7 +237,10 @@ int main(int argc, char** argv) {
 
   printf("monitor capacity: %.1f M events/s per processor-second (a 30 M events/s chain's "
          "blocks, decoded into rates and the histogram of channels 1 and 6)\n",
-         monitorCapacity() / 1e6);
+         monitorCapacity(false) / 1e6);
+  printf("monitor capacity with the five measurements too: %.1f M events/s per "
+         "processor-second\n",
+         monitorCapacity(true) / 1e6);
 
   double best[2] = {0, 0};
   for (int round = 0; round < 2; ++round)
@@ -230,5 +263,15 @@ int main(int argc, char** argv) {
            static_cast<unsigned long long>(tapped.droppedWords),
            static_cast<unsigned long long>(tapped.skippedWords));
   }
+  const Result plain = run(false, 30e6, false, seconds, folder);
+  const Result measured = run(false, 30e6, true, seconds, folder, true);
+  printf("paced at 30 M events/s, with the tap and the five measurements (delivered %.1f / %.1f "
+         "M/s, loss %s / %s): recording path %.2f / %.2f ns/event (%+.1f%%); monitor thread %.0f "
+         "%% of a core, dropped %llu words, walked %llu without decoding; overflowed: %s\n",
+         plain.eventsPerSecond / 1e6, measured.eventsPerSecond / 1e6, plain.lost ? "yes" : "no",
+         measured.lost ? "yes" : "no", plain.pathNsPerEvent, measured.pathNsPerEvent,
+         100 * (measured.pathNsPerEvent / plain.pathNsPerEvent - 1), 100 * measured.monitorLoad,
+         static_cast<unsigned long long>(measured.droppedWords),
+         static_cast<unsigned long long>(measured.skippedWords), measured.overflowed ? "yes" : "no");
   return 0;
 }

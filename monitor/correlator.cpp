@@ -2,11 +2,15 @@
 
 #include <inttypes.h>
 
+#include <algorithm>
+#include <cmath>
+
 std::string correlationError(const CorrelationSettings& s) {
   if (s.channelA < 0 || s.channelB < 0) return "channels are 0 and up";
   if (s.binWidthPs < kMinBinWidthPs || s.binWidthPs > kMaxBinWidthPs)
     return "the bin width must lie between 1 ps and 1000000 ps (1 us)";
   if (s.rangePs < 1) return "the range must be 1 ps or more";
+  if (s.binWidthPs > s.rangePs) return "the bin width must not exceed the range";
   if (s.rangePs > INT64_MAX / 4 || binCount(s) > kMaxBins)
     return "range / bin width gives more than " + std::to_string(kMaxBins) + " bins";
   return std::string();
@@ -40,6 +44,11 @@ Peak findPeak(const std::vector<uint64_t>& counts, const CorrelationSettings& s,
   peak.fwhmPs = (rightEdge - leftEdge) * double(s.binWidthPs);
   for (int64_t i = int64_t(top) - 1; i <= int64_t(top) + 1; ++i) peak.coincidences += uint64_t(at(i));
   peak.coincidenceRate = seconds > 0 ? double(peak.coincidences) / seconds : 0;
+  double others = 0;
+  for (size_t i = 0; i < counts.size(); ++i)
+    if (i != top) others += double(counts[i]);
+  const double mean = counts.size() > 1 ? others / double(counts.size() - 1) : 0;
+  peak.significant = double(peak.height) - mean > kPeakSignificance * std::sqrt(std::max(mean, 1.0));
   return peak;
 }
 
@@ -50,49 +59,4 @@ bool writeHistogramCsv(FILE* out, const std::vector<uint64_t>& counts,
     ok = fprintf(out, "%" PRId64 ",%" PRIu64 "\n", -s.rangePs + int64_t(i) * s.binWidthPs,
                  counts[i]) > 0;
   return ok;
-}
-
-Correlator::Recent::Recent() : _times(kMask + 1) {}
-
-bool Correlator::Recent::push(int64_t t) {
-  const bool full = size() > kMask;
-  if (full) ++_begin;
-  _times[_end++ & kMask] = t;
-  return !full;
-}
-
-void Correlator::Recent::dropBefore(int64_t t) {
-  while (_begin != _end && _times[_begin & kMask] < t) ++_begin;
-}
-
-Correlator::Correlator(const CorrelationSettings& settings)
-    : _settings(settings), _counts(size_t(binCount(settings)), 0) {}
-
-void Correlator::reset() {
-  std::fill(_counts.begin(), _counts.end(), 0);
-  _a.clear();
-  _b.clear();
-  _first = -1;
-  _overflowed = false;
-}
-
-void Correlator::add(int64_t time, bool isA, bool isB) {
-  if (_first < 0) _first = time;
-  _last = time;
-  const int64_t range = _settings.rangePs;
-  // Newest first, so that the walk stops at the first partner out of range.
-  if (isB)
-    for (size_t i = 0; i < _a.size() && time - _a.fromNewest(i) < range; ++i)
-      count(time - _a.fromNewest(i));
-  if (isA)
-    for (size_t i = 0; i < _b.size() && time - _b.fromNewest(i) <= range; ++i)
-      count(_b.fromNewest(i) - time);
-  if (isA) {
-    _a.dropBefore(time - range);
-    if (!_a.push(time)) _overflowed = true;
-  }
-  if (isB) {
-    _b.dropBefore(time - range);
-    if (!_b.push(time)) _overflowed = true;
-  }
 }

@@ -9,12 +9,15 @@
 namespace {
 
 constexpr uint8_t kNone = 0xFF;
-constexpr uint8_t kSelectA = 1;
-constexpr uint8_t kSelectB = 2;
 // Decoded in pieces small enough that the codec's output list never overflows: two words
 // carry at most three events, and a marker packet at most nine markers.
 constexpr int32_t kPieceWords = 4096;
-constexpr uint32_t kHeldCapacity = 1u << 16;
+// Records one device may hold while another lags behind; beyond it the oldest are lost.
+constexpr size_t kMaxHeld = size_t(1) << 22;
+constexpr size_t kBatch = 4096;
+// A device that has sent nothing yet (not streaming, or starting late) holds the others back
+// for this much of their stream time, then no longer.
+constexpr int64_t kStartWaitPs = 100000000000;  // 100 ms
 
 const int32_t kMarkerChannel[9] = {100, 101, 102, 103, 104, 200, 201, 202, 203};
 
@@ -29,6 +32,12 @@ struct LocalChannels {
 };
 const LocalChannels kLocal;
 
+std::vector<int16_t> monitorKeys(size_t devices) {
+  std::vector<int16_t> keys(devices * kMonitorChannels);
+  for (size_t i = 0; i < keys.size(); ++i) keys[i] = int16_t(i);
+  return keys;
+}
+
 }  // namespace
 
 int32_t outputChannel(int32_t chainPos, int32_t local) {
@@ -36,66 +45,68 @@ int32_t outputChannel(int32_t chainPos, int32_t local) {
 }
 
 struct MonitorCore::Device {
+  // One decoded record waiting for its turn in the merge.
   struct Held {
     int64_t time;
-    uint8_t select;
+    int16_t channel;  // output channel
+    uint8_t local;    // monitor channel 0..14
   };
 
   Device(const MonitorDevice& d, uint32_t queueWords)
-      : info(d), tap(new TapQueue(queueWords)), codec(tdc56Init()), held(kHeldCapacity) {}
+      : info(d), tap(new TapQueue(queueWords)), codec(tdc56Init()), held(1024) {}
   ~Device() { tdc56DeInit(codec); }
+
+  bool empty() const { return heldBegin == heldEnd; }
+  const Held& head() const { return held[heldBegin & (held.size() - 1)]; }
+  // False when the record could not be kept.
+  bool push(const Held& h) {
+    if (heldEnd - heldBegin == held.size()) {
+      if (held.size() >= kMaxHeld) return false;
+      std::vector<Held> bigger(held.size() * 2);
+      for (uint64_t i = heldBegin; i != heldEnd; ++i) bigger[i - heldBegin] = held[i & (held.size() - 1)];
+      held.swap(bigger);
+      heldEnd -= heldBegin;
+      heldBegin = 0;
+    }
+    held[heldEnd++ & (held.size() - 1)] = h;
+    return true;
+  }
 
   MonitorDevice info;
   std::unique_ptr<TapQueue> tap;
   Tdc56Instance* codec;  // owned
-  int64_t horizon = 0;   // every event up to this stream time is decoded
-
-  // Rates: the slice being counted and the last kRateSlices complete ones.
-  int64_t slice = -1;
-  int64_t sliceEnd = INT64_MIN;
-  bool firstSlice = true;  // began mid-way through: never counted
-  uint32_t current[kMonitorChannels] = {};
-  uint32_t done[kRateSlices][kMonitorChannels] = {};
-  int32_t doneCount = 0, doneNext = 0;
+  int64_t horizon = INT64_MIN;  // every record up to this stream time is decoded
   int64_t lastGap = INT64_MIN;  // stream time where the latest gap ended
-  uint64_t gapWords = 0;         // words of the gaps taken from the tap
-  uint64_t skippedWords = 0;     // words whose time alone was followed
-
-  // Events of the correlated channels, held until every device with such channels has
-  // decoded up to their time.
-  uint8_t select[kMonitorChannels] = {};
-  std::vector<Held> held;
+  uint64_t gapWords = 0;        // words of the gaps taken from the tap
+  uint64_t skippedWords = 0;    // words whose time alone was followed
+  int16_t outputOf[kMonitorChannels];
+  std::vector<Held> held;       // a ring, its size a power of two
   uint64_t heldBegin = 0, heldEnd = 0;
 };
 
 MonitorCore::MonitorCore(const std::vector<MonitorDevice>& devices, uint32_t queueWords)
-    : _stamps(new PpTimest[kTdc56ListSize]), _correlator(CorrelationSettings()) {
-  for (const MonitorDevice& d : devices) _devices.emplace_back(new Device(d, queueWords));
-  selectChannels();
+    : _stamps(new PpTimest[kTdc56ListSize]),
+      _rates(monitorKeys(std::max<size_t>(devices.size(), 1)), kSlicePs, kRateSlices + 1) {
+  for (const MonitorDevice& d : devices) {
+    _devices.emplace_back(new Device(d, queueWords));
+    for (int32_t local = 0; local < kMonitorChannels; ++local)
+      _devices.back()->outputOf[local] = int16_t(outputChannel(d.chainPos, local));
+  }
+  _batch.reserve(kBatch);
+  _rateBatch.reserve(kBatch);
+  setCorrelation(CorrelationSettings());
 }
 
 MonitorCore::~MonitorCore() {}
 
 TapQueue* MonitorCore::tap(size_t i) { return _devices[i]->tap.get(); }
 
-void MonitorCore::selectChannels() {
-  const CorrelationSettings& s = _correlator.settings();
-  for (auto& dev : _devices) {
-    for (int32_t local = 0; local < kMonitorChannels; ++local) {
-      const int32_t out = outputChannel(dev->info.chainPos, local);
-      dev->select[local] = uint8_t((out == s.channelA ? kSelectA : 0) |
-                                   (out == s.channelB ? kSelectB : 0));
-    }
-    dev->heldBegin = dev->heldEnd = 0;
-  }
-}
-
 bool MonitorCore::drain(int32_t maxEntries) {
   std::lock_guard<std::mutex> guard(_lock);
   int32_t done = 0;
   for (; done < maxEntries; ++done) {
-    // The device furthest behind in stream time goes first, so that the correlated channels'
-    // events need not wait long for each other.
+    // The device furthest behind in stream time goes first, so that the others' records need
+    // not wait long for its.
     Device* next = nullptr;
     TapEntry entry, candidate;
     for (auto& dev : _devices) {
@@ -120,134 +131,169 @@ bool MonitorCore::drain(int32_t maxEntries) {
       decodeBlock(*next, entry.words, entry.count);
     }
     next->tap->pop();
-    release(releaseBound());
+    release(false);
   }
   return done > 0;
+}
+
+void MonitorCore::lost() {
+  _set.markOverflowed();
+  _rates.markOverflowed();
 }
 
 void MonitorCore::skip(Device& dev, const TapGap& gap) {
   applyGap(dev.codec, gap);
   dev.horizon = dev.codec->lastTime;
   dev.lastGap = dev.horizon;
-  _gapSinceReset = true;
+  lost();
 }
 
 void MonitorCore::decodeBlock(Device& dev, const uint32_t* words, int32_t count) {
   for (int32_t pos = 0; pos < count; pos += kPieceWords) {
     tdc56Decode60(dev.codec, words + pos, std::min(kPieceWords, count - pos), dev.info.markers);
-    countStamps(dev, _stamps.get(), tdc56Pop(dev.codec, _stamps.get()));
+    holdStamps(dev, _stamps.get(), tdc56Pop(dev.codec, _stamps.get()));
   }
   dev.horizon = dev.codec->lastTime;
-  // Time advances close the slices of quiet channels too.
-  if (dev.horizon >= dev.sliceEnd) closeSlices(dev, dev.horizon);
 }
 
-void MonitorCore::countStamps(Device& dev, const PpTimest* stamps, int32_t n) {
+void MonitorCore::holdStamps(Device& dev, const PpTimest* stamps, int32_t n) {
   for (int32_t i = 0; i < n; ++i) {
-    const int64_t t = stamps[i].time;
-    if (t >= dev.sliceEnd) closeSlices(dev, t);
     const uint8_t local = kLocal.of[stamps[i].channel];
     if (local == kNone) continue;
-    ++dev.current[local];
-    if (dev.select[local] == 0) continue;
-    if (dev.heldEnd - dev.heldBegin == kHeldCapacity) {
-      ++dev.heldBegin;  // another device lags far behind: its partners are lost
-      _gapSinceReset = true;
-    }
-    dev.held[dev.heldEnd++ % kHeldCapacity] = {t, dev.select[local]};
+    if (!dev.push({stamps[i].time, dev.outputOf[local], local})) lost();
   }
 }
 
-void MonitorCore::closeSlices(Device& dev, int64_t time) {
-  if (time < 0) return;
-  const int64_t now = time / kSlicePs;
-  if (dev.slice >= 0) {
-    // After a long quiet stretch, kRateSlices + 1 empty slices clear everything.
-    for (int64_t k = 0; k < now - dev.slice && k <= kRateSlices; ++k) {
-      if (!dev.firstSlice) {
-        memcpy(dev.done[dev.doneNext], dev.current, sizeof dev.current);
-        dev.doneNext = (dev.doneNext + 1) % kRateSlices;
-        dev.doneCount = std::min(dev.doneCount + 1, kRateSlices);
-      }
-      dev.firstSlice = false;
-      memset(dev.current, 0, sizeof dev.current);
+int32_t MonitorCore::nextDevice() const {
+  // The merge's choice among the heads: device 0's marker at once; else the earliest, the
+  // first on equal times, but a marker met later in the scan displaces an ordinary record.
+  int32_t k = -1;
+  for (int32_t i = 0; i < int32_t(_devices.size()); ++i) {
+    const Device& dev = *_devices[size_t(i)];
+    if (dev.empty()) continue;
+    const bool marker = dev.head().local >= 6;
+    if (k < 0) {
+      k = i;
+      if (i == 0 && marker) return 0;
+    } else if (dev.head().time < _devices[size_t(k)]->head().time || marker) {
+      k = i;
     }
   }
-  dev.slice = now;
-  dev.sliceEnd = (now + 1) * kSlicePs;
+  return k;
 }
 
-int64_t MonitorCore::releaseBound() const {
-  int64_t bound = INT64_MAX;
-  for (const auto& dev : _devices) {
-    const bool involved = std::any_of(std::begin(dev->select), std::end(dev->select),
-                                      [](uint8_t s) { return s != 0; });
-    if (involved) bound = std::min(bound, dev->horizon);
+void MonitorCore::release(bool all) {
+  for (int32_t k; (k = nextDevice()) >= 0;) {
+    Device& dev = *_devices[size_t(k)];
+    const Device::Held h = dev.head();
+    // A device with nothing held may still decode a record before this one.
+    if (!all)
+      for (const auto& other : _devices)
+        if (other->empty() && other->horizon <= h.time &&
+            (other->horizon != INT64_MIN || h.time + kStartWaitPs > latestHorizon())) {
+          flush();
+          return;
+        }
+    ++dev.heldBegin;
+    _batch.push_back({h.time, h.channel});
+    _rateBatch.push_back({h.time, int16_t(size_t(k) * kMonitorChannels + h.local)});
+    if (_firstRatePs == INT64_MIN) _firstRatePs = h.time;
+    if (_batch.size() == kBatch) flush();
   }
-  return bound;
+  flush();
+  // Everything up to the least horizon of the streaming devices is decoded: quiet channels'
+  // bins close too.
+  int64_t reached = INT64_MAX;
+  for (const auto& dev : _devices)
+    if (dev->horizon != INT64_MIN) reached = std::min(reached, dev->horizon);
+  if (!all && reached != INT64_MAX) {
+    _rates.reach(reached);
+    _trace->reach(reached);
+  }
 }
 
-void MonitorCore::release(int64_t bound) {
-  for (;;) {
-    Device* next = nullptr;
-    int64_t first = bound;
-    for (auto& dev : _devices) {
-      if (dev->heldBegin == dev->heldEnd) continue;
-      const int64_t t = dev->held[dev->heldBegin % kHeldCapacity].time;
-      if (t <= first && (next == nullptr || t < first)) {
-        next = dev.get();
-        first = t;
-      }
-    }
-    if (next == nullptr) return;
-    const Device::Held& h = next->held[next->heldBegin++ % kHeldCapacity];
-    _correlator.add(h.time, (h.select & kSelectA) != 0, (h.select & kSelectB) != 0);
-  }
+int64_t MonitorCore::latestHorizon() const {
+  int64_t latest = INT64_MIN;
+  for (const auto& dev : _devices) latest = std::max(latest, dev->horizon);
+  return latest;
+}
+
+void MonitorCore::flush() {
+  if (_batch.empty()) return;
+  _set.feed(_batch.data(), _batch.size());
+  _rates.feed(_rateBatch.data(), _rateBatch.size());
+  _batch.clear();
+  _rateBatch.clear();
 }
 
 void MonitorCore::finish() {
   std::lock_guard<std::mutex> guard(_lock);
-  release(INT64_MAX);
+  release(true);
+  _finished = true;
 }
 
 void MonitorCore::setCorrelation(const CorrelationSettings& settings) {
   std::lock_guard<std::mutex> guard(_lock);
-  _correlator = Correlator(settings);
-  selectChannels();
-  _gapSinceReset = false;
+  auto histogram = std::make_shared<Correlation>(
+      int16_t(settings.channelA), int16_t(settings.channelB), settings.binWidthPs,
+      int32_t(binCount(settings)), -settings.rangePs, settings.rangePs);
+  auto trace = std::make_shared<TimeTrace>(
+      std::vector<int16_t>{int16_t(settings.channelA), int16_t(settings.channelB)}, kTraceBinPs,
+      kTraceBins);
+  if (_histogram) _set.remove(_histogram.get());
+  if (_trace) _set.remove(_trace.get());
+  _settings = settings;
+  _histogram = histogram;
+  _trace = trace;
+  _set.add(_histogram);
+  _set.add(_trace);
 }
 
 void MonitorCore::resetHistogram() {
   std::lock_guard<std::mutex> guard(_lock);
-  _correlator.reset();
-  _gapSinceReset = false;
+  _histogram->clear();
+  _trace->clear();
 }
 
 MonitorSnapshot MonitorCore::snapshot() const {
   std::lock_guard<std::mutex> guard(_lock);
   MonitorSnapshot snap;
-  for (const auto& dev : _devices) {
+  // The complete slices of the last second: not the one being filled, nor the first, which
+  // began mid-way.
+  const std::vector<std::vector<int64_t>> slices = _rates.data();
+  const int64_t current = _rates.firstBinPs() / kSlicePs + kRateSlices;
+  const int64_t complete =
+      _firstRatePs == INT64_MIN
+          ? 0
+          : std::max<int64_t>(0, std::min<int64_t>(kRateSlices, current - _firstRatePs / kSlicePs - 1));
+  const double seconds = double(complete) * double(kSlicePs) / 1e12;
+  for (size_t d = 0; d < _devices.size(); ++d) {
+    const Device& dev = *_devices[d];
     DeviceRates rates;
-    const double seconds = double(dev->doneCount) * double(kSlicePs) / 1e12;
     for (int32_t c = 0; c < kMonitorChannels; ++c) {
-      uint64_t sum = 0;
-      for (int32_t k = 0; k < dev->doneCount; ++k) sum += dev->done[k][c];
+      const std::vector<int64_t>& bins = slices[d * kMonitorChannels + size_t(c)];
+      int64_t sum = 0;
+      for (int64_t k = kRateSlices - complete; k < kRateSlices; ++k) sum += bins[size_t(k)];
       rates.perSecond[c] = seconds > 0 ? double(sum) / seconds : 0;
     }
-    rates.toPs = std::max<int64_t>(dev->slice, 0) * kSlicePs;
-    rates.fromPs = rates.toPs - dev->doneCount * kSlicePs;
+    rates.toPs = _firstRatePs == INT64_MIN ? 0 : std::max<int64_t>(current, 0) * kSlicePs;
+    rates.fromPs = rates.toPs - complete * kSlicePs;
     // A gap still open in the tap has not reached the decoder yet.
-    const uint64_t dropped = dev->tap->droppedWords();
-    if (dropped > dev->gapWords) snap.histogramPartial = true;
-    if (dev->lastGap >= rates.fromPs || dropped > dev->gapWords) snap.behind = true;
+    const uint64_t dropped = dev.tap->droppedWords();
+    if (dropped > dev.gapWords) snap.histogramPartial = true;
+    if (dev.lastGap >= rates.fromPs || dropped > dev.gapWords) snap.behind = true;
     snap.droppedWords += dropped;
-    snap.skippedWords += dev->skippedWords;
+    snap.skippedWords += dev.skippedWords;
     snap.devices.push_back(rates);
   }
-  snap.correlation = _correlator.settings();
-  snap.histogram = _correlator.counts();
-  snap.histogramSeconds = _correlator.seconds();
-  snap.histogramPartial = snap.histogramPartial || _gapSinceReset || _correlator.overflowed();
+  snap.correlation = _settings;
+  const std::vector<int64_t> counts = _histogram->data();
+  snap.histogram.assign(counts.begin(), counts.end());
+  snap.histogramSeconds = double(_histogram->spanPs()) / 1e12;
+  snap.histogramPartial = snap.histogramPartial || _histogram->overflowed();
   snap.peak = findPeak(snap.histogram, snap.correlation, snap.histogramSeconds);
+  snap.trace = _trace->data();
+  snap.traceFromPs = _trace->firstBinPs();
+  snap.finished = _finished;
   return snap;
 }

@@ -1,7 +1,14 @@
 // The live monitor: decodes every tapped block of every device with codec instances of its own,
-// keeps each output channel's events of the last second as a rate, and feeds the events of two
-// chosen output channels, across devices and in time order on the chain's common time axis,
-// to a correlation histogram.
+// merges the devices' records on the chain's common time axis in the order the merge writes
+// them, and feeds them to measurements: the rates of every channel (a time trace of the last
+// second), the correlation histogram of two chosen channels and a time trace of those two, and
+// any measurement added to measurements().
+//
+// The order is the merge's: the earliest record first, the earlier device in chain order on
+// equal times, a marker at a device's head before the others. A device with nothing decoded yet
+// holds the others back until its stream time has passed theirs; only a marker that such a quiet
+// device decodes next may then come later than in the merged output (still in time order). A
+// device that has sent nothing at all holds them back for 100 ms of stream time at most.
 //
 // Threads: the event callbacks push into tap(i); one monitor thread calls drain(); any thread
 // may read a snapshot() or change the correlation. The callbacks never wait for the others.
@@ -16,6 +23,7 @@
 #include <vector>
 
 #include "monitor/correlator.h"
+#include "monitor/measurements.h"
 #include "monitor/tapqueue.h"
 
 struct Tdc56Instance;
@@ -26,6 +34,9 @@ constexpr int32_t kMonitorChannels = 15;
 // Rates count the events of the last kRateSlices slices of kSlicePs of stream time.
 constexpr int64_t kSlicePs = 100000000000;  // 100 ms
 constexpr int32_t kRateSlices = 10;
+// The time trace of the correlated channels: the last 5 s in bins of 20 ms.
+constexpr int64_t kTraceBinPs = 20000000000;
+constexpr int32_t kTraceBins = 250;
 
 // The output channel of a device's monitor channel `local` (0..14) at chain position `chainPos`.
 int32_t outputChannel(int32_t chainPos, int32_t local);
@@ -53,6 +64,12 @@ struct MonitorSnapshot {
   bool histogramPartial = false;
   uint64_t droppedWords = 0;  // by the taps, all devices, since the start
   uint64_t skippedWords = 0;  // not decoded to catch up, all devices, since the start
+  // Counts per kTraceBinPs of channel A ([0]) and B ([1]), oldest first, the newest bin the
+  // one being filled; traceFromPs is the lower edge of the oldest.
+  std::vector<std::vector<int64_t>> trace;
+  int64_t traceFromPs = 0;
+  // The recording has stopped (finish() ran): the figures are those at its end.
+  bool finished = false;
 };
 
 class MonitorCore {
@@ -72,27 +89,43 @@ public:
   // might have sent earlier ones.
   void finish();
 
-  // Any thread. New settings (checked with correlationError()) start a new, empty histogram.
+  // Any thread. New settings (checked with correlationError()) start a new, empty histogram
+  // and time trace.
   void setCorrelation(const CorrelationSettings& settings);
+  // Clears the histogram and the time trace.
   void resetHistogram();
   MonitorSnapshot snapshot() const;
 
+  // The measurements fed with every merged record; add and remove them at any time.
+  MeasurementSet& measurements() { return _set; }
+
 private:
   struct Device;
-  // Moves the device's decoder past words it does not decode.
+  // Moves the device's decoder past words it does not decode; the measurements miss them.
   void skip(Device& dev, const TapGap& gap);
   void decodeBlock(Device& dev, const uint32_t* words, int32_t count);
-  void countStamps(Device& dev, const PpTimest* stamps, int32_t n);
-  void closeSlices(Device& dev, int64_t time);
-  void selectChannels();
-  // Passes held-back events up to `bound` to the correlator, merged in time order.
-  void release(int64_t bound);
-  int64_t releaseBound() const;
+  void holdStamps(Device& dev, const PpTimest* stamps, int32_t n);
+  // Feeds the held records in merge order as far as every device's decoding allows, or all
+  // of them when `all`.
+  void release(bool all);
+  // Index of the device whose head the merge writes next; -1 when none holds a record.
+  int32_t nextDevice() const;
+  int64_t latestHorizon() const;
+  void flush();
+  void lost();
 
   std::vector<std::unique_ptr<Device>> _devices;
   std::unique_ptr<PpTimest[]> _stamps;  // one decoded piece
-  Correlator _correlator;
-  bool _gapSinceReset = false;
+  CorrelationSettings _settings;
+  MeasurementSet _set;
+  std::shared_ptr<Correlation> _histogram;  // in _set
+  std::shared_ptr<TimeTrace> _trace;        // in _set: channels A and B
+  // Every device's channels under monitor keys, device i's local channel c as 15 i + c, in
+  // slices of kSlicePs; fed beside _set.
+  TimeTrace _rates;
+  int64_t _firstRatePs = INT64_MIN;  // time of the first record fed to _rates
+  std::vector<TimeTag> _batch, _rateBatch;
+  bool _finished = false;
   mutable std::mutex _lock;  // everything but the taps
 };
 

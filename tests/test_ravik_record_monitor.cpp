@@ -13,7 +13,7 @@ TEST(RecordMonitor, HistogramFileHoldsEveryPairOfTheRecording) {
                                  {"-s", "--seconds", "1.5", "--text", dir / "run.txt", "--tmp",
                                   dir / "tmp", "--rates", "--correlate", "1,6", "--range", "5000",
                                   "--bin-width", "20", "--histogram", dir / "h.csv"},
-                                 dir / "stderr");
+                                 dir / "stderr", {"JITTER_PS=0"});  // every pair exactly 2500 ps apart
   ASSERT_EQ(exitCode(pid), 0) << slurp(dir / "stderr");
 
   // Channel 1 of the master (A) and of slave 1 (B) in the merged output, by brute force.

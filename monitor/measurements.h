@@ -1,0 +1,307 @@
+// Measurements of the merged record stream of a chain: count rates, correlation and start-stop
+// histograms, time traces and coincidence counts, fed live while a recording runs (or from any
+// stream of merged records) and read at any time from any thread.
+//
+// What every measurement sees:
+// - Records come in merge order, the order of the merged outputs: nearly in time order (ps on
+//   the chain's common time axis). The merge writes a marker (channels 100 and up) at a device's
+//   head before earlier records of other devices, and that can also let one device's record
+//   pass an earlier one of another; so a record may come up to kMaxStepBackPs earlier than the
+//   latest before it, and the measurements count such records exactly.
+// - Loss records (negative channels) are never events of a measurement, and a measurement
+//   refuses negative channels; like every other record they extend the span.
+// - The span is the stream time covered by the records fed while running since the last
+//   clear: largest time - smallest time of those records, whatever their channel (for a
+//   stream without markers that is last time - first time). Rates and g(2) divide by it, so
+//   they follow stream time, never the wall clock.
+// - Each measurement is exact: its data equal the analysis of the same records written down
+//   below, "before" and "after" meaning earlier and later in merge order. When that cannot hold
+//   (the live path dropped records, a record stepped back further than kMaxStepBackPs, a history
+//   outgrew its bound) overflowed() says so until the next clear.
+//
+// Threads: every public method may be called from any thread; each measurement has a lock of
+// its own, held while it is fed and while its data are copied out.
+#ifndef RAVIK_MONITOR_MEASUREMENTS_H
+#define RAVIK_MONITOR_MEASUREMENTS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+// One merged record: ps on the chain's time axis, output channel (5 x chain position + input,
+// markers 100 and up, loss records negative).
+struct TimeTag {
+  int64_t time;
+  int16_t channel;
+};
+
+// How much earlier than the latest record before it a record may come and still be counted
+// exactly. The merge's steps back are as long as a device's quiet stretches, tens of
+// microseconds; this leaves ample room and costs only memory.
+constexpr int64_t kMaxStepBackPs = 10000000000;  // 10 ms
+// Largest number of bins of a histogram or time trace, per channel.
+constexpr int32_t kMaxMeasurementBins = 1 << 24;
+// Largest number of recent records one measurement keeps to find its pairs; beyond it the
+// measurement is marked overflowed rather than growing without end.
+constexpr size_t kMaxHistory = size_t(1) << 24;
+
+// Base of all measurements. A new measurement is running. Constructors throw
+// std::invalid_argument for settings that cannot be measured (negative channels, bins < 1 ps,
+// no bins or more than kMaxMeasurementBins, ranges beyond the 64-bit time axis).
+class Measurement {
+public:
+  virtual ~Measurement();
+  Measurement(const Measurement&) = delete;
+  Measurement& operator=(const Measurement&) = delete;
+
+  // The live path: `count` records in merge order. Ignored while stopped.
+  void feed(const TimeTag* tags, size_t count);
+  void start();
+  void stop();
+  bool running() const;
+  // Forgets the data, the span and the overflow; keeps running or stopped. While stopped and
+  // started again without a clear, the data go on from where they were (the span then also
+  // covers the stopped stretch).
+  void clear();
+  // The live path dropped records (or see above) since the last clear.
+  bool overflowed() const;
+  // Called by the live path when it drops records.
+  void markOverflowed();
+  // Stream time covered since the last clear, in ps (0 before two records).
+  int64_t spanPs() const;
+
+protected:
+  Measurement();
+  // Under the measurement's lock; `tags` as fed, while running.
+  virtual void add(const TimeTag* tags, size_t count) = 0;
+  // Under the lock: forget the data.
+  virtual void reset() = 0;
+  // For add(): flags the data as not exact (a full history).
+  void setOverflowed() { _overflowed = true; }
+  // For add(): the smallest time a record still to come can have, going by the records fed
+  // before this call; INT64_MIN while unknown.
+  int64_t earliestFuturePs() const;
+  // Runs `f` under the lock and returns its result.
+  template <typename F>
+  auto locked(F f) const {
+    std::lock_guard<std::mutex> guard(_lock);
+    return f();
+  }
+  // Under the lock.
+  bool runningLocked() const { return _running; }
+  int64_t spanLocked() const;
+  double spanSeconds() const;
+
+private:
+  mutable std::mutex _lock;
+  bool _running = true;
+  bool _overflowed = false;
+  int64_t _first = INT64_MAX;  // smallest time fed since the clear
+  int64_t _last = INT64_MIN;   // largest
+};
+
+// Recent times of one channel in arrival order, oldest first, for a measurement that pairs
+// them with records still to come. Up to kMaxHistory of them.
+class TimeHistory {
+public:
+  // False when the history was full and its oldest time had to go.
+  bool push(int64_t t);
+  // Drops the oldest times while they are below `t`.
+  void dropBefore(int64_t t);
+  void clear() {
+    _begin = _end = 0;
+    _latest = INT64_MIN;
+    _stepBack = 0;
+  }
+  // The longest step back so far: no time is more than this above a later one.
+  int64_t stepBack() const { return _stepBack; }
+  size_t size() const { return size_t(_end - _begin); }
+  // The i-th oldest time.
+  int64_t at(size_t i) const { return _times[(_begin + i) & (_times.size() - 1)]; }
+
+private:
+  void grow();
+
+  std::vector<int64_t> _times;  // a ring, its size a power of two
+  int64_t _latest = INT64_MIN;  // the largest time pushed
+  int64_t _stepBack = 0;
+  uint64_t _begin = 0, _end = 0;
+};
+
+// Events per second of each channel: records of the channel fed since the last clear divided
+// by the span.
+class CountRate : public Measurement {
+public:
+  explicit CountRate(std::vector<int16_t> channels);
+  const std::vector<int16_t>& channels() const { return _channels; }
+  // Per channel, in the order given.
+  std::vector<int64_t> counts() const;
+  // counts / (spanPs * 1e-12); 0 while the span is 0.
+  std::vector<double> data() const;
+
+protected:
+  void add(const TimeTag* tags, size_t count) override;
+  void reset() override;
+
+private:
+  std::vector<int16_t> _channels;
+  std::vector<int64_t> _counts;
+  std::vector<int16_t> _slot;  // channel -> index in _counts + 1, 0: not counted
+};
+
+// Histogram of t(b) - t(a) over every pair of a record of channel a and a record of channel b
+// (two different records when a = b, each unordered pair then counted once with each sign).
+// Bin i holds delays d with lowPs + i*binWidthPs <= d < lowPs + (i+1)*binWidthPs and d < highPs;
+// by default lowPs = -(nBins/2)*binWidthPs and highPs = lowPs + nBins*binWidthPs.
+class Correlation : public Measurement {
+public:
+  Correlation(int16_t a, int16_t b, int64_t binWidthPs, int32_t nBins);
+  // Bins from `lowPs`, delays below `highPs` only (which may cut the last bin short);
+  // lowPs < highPs <= lowPs + nBins*binWidthPs.
+  Correlation(int16_t a, int16_t b, int64_t binWidthPs, int32_t nBins, int64_t lowPs,
+              int64_t highPs);
+
+  int16_t channelA() const { return _a; }
+  int16_t channelB() const { return _b; }
+  int64_t binWidthPs() const { return _binWidth; }
+  int64_t lowPs() const { return _low; }
+  int64_t highPs() const { return _high; }
+
+  std::vector<int64_t> data() const;
+  // nBins + 1 edges: lowPs + i*binWidthPs.
+  std::vector<int64_t> binEdgesPs() const;
+  // g(2): counts / (rate_a * rate_b * binWidth_s * span_s), rates = records of a (of b) since
+  // the clear / span_s; a bin cut short by highPs counts with its own width. All 0 while the
+  // span or either count is 0.
+  std::vector<double> normalized() const;
+  // Records of a and of b since the clear.
+  int64_t countA() const;
+  int64_t countB() const;
+
+protected:
+  void add(const TimeTag* tags, size_t count) override;
+  void reset() override;
+
+private:
+  // Counts the pairs of a new record at `t` with the kept records of `partner`; `sign` +1
+  // when the new record is of b (d = t - partner), -1 when it is of a (d = partner - t).
+  void pairWith(const TimeHistory& partner, int64_t t, int32_t sign);
+
+  int16_t _a, _b;
+  int64_t _binWidth, _low, _high;
+  std::vector<int64_t> _counts;
+  TimeHistory _histA, _histB;  // the recent records of a and of b (only _histA when a = b)
+  int64_t _nA = 0, _nB = 0;
+};
+
+// Counts per time bin of each channel over the last nBins bins: bins are [k*binWidthPs,
+// (k+1)*binWidthPs) on the time axis, and the last one holds the largest time fed since the
+// clear. Bins before the first record are 0.
+class TimeTrace : public Measurement {
+public:
+  TimeTrace(std::vector<int16_t> channels, int64_t binWidthPs, int32_t nBins);
+  const std::vector<int16_t>& channels() const { return _channels; }
+  int64_t binWidthPs() const { return _binWidth; }
+  int32_t binCount() const { return _nBins; }
+
+  // [channel index][bin], oldest bin first.
+  std::vector<std::vector<int64_t>> data() const;
+  // Lower edge of the oldest bin in ps; 0 before the first record.
+  int64_t firstBinPs() const;
+  // The stream has passed `timePs` (a live path that knows it decoded everything up to there):
+  // the window rolls on as a record at that time would move it, so that a quiet stretch shows
+  // as empty bins. Ignored while stopped; counts nothing and does not change the span.
+  void reach(int64_t timePs);
+
+protected:
+  void add(const TimeTag* tags, size_t count) override;
+  void reset() override;
+
+private:
+  // Moves the window so that bin `k` is its newest, emptying the bins it enters.
+  void rollTo(int64_t k);
+
+  std::vector<int16_t> _channels;
+  std::vector<int16_t> _slot;  // channel -> index + 1, 0: not traced
+  int64_t _binWidth;
+  int32_t _nBins;
+  std::vector<int64_t> _bins;  // ring: [channel][k mod nBins]
+  int64_t _newest = INT64_MIN;  // index k of the newest bin
+  int64_t _newestFrom = 0;      // its lower edge
+  size_t _newestColumn = 0;     // its place in the ring
+};
+
+// Histogram of the delay from each start record to the next stop record: the first record of
+// the stop channel that comes after the start in merge order (after it, not at it, when start
+// and stop are the same channel). Bin i: i*binWidthPs <= delay < (i+1)*binWidthPs; other
+// delays (a negative one can only come from a marker) are not counted. Several starts before
+// one stop all end at that stop; a start whose stop has not come yet waits for it.
+class StartStop : public Measurement {
+public:
+  StartStop(int16_t start, int16_t stop, int64_t binWidthPs, int32_t nBins);
+  int16_t startChannel() const { return _start; }
+  int16_t stopChannel() const { return _stop; }
+  int64_t binWidthPs() const { return _binWidth; }
+
+  std::vector<int64_t> data() const;
+
+protected:
+  void add(const TimeTag* tags, size_t count) override;
+  void reset() override;
+
+private:
+  int16_t _start, _stop;
+  int64_t _binWidth;
+  std::vector<int64_t> _counts;
+  TimeHistory _pending;  // starts waiting for their stop
+};
+
+// Per group of channels, the coincidences of the group: a record of one of its channels at time
+// t counts one when, for every other channel of the group, the latest record of that channel
+// before it in merge order has a time in [t - windowPs, t]. So each record that completes the
+// group within the window counts; a group of one channel counts its records. A channel named
+// twice in a group counts once.
+class Coincidences : public Measurement {
+public:
+  Coincidences(std::vector<std::vector<int16_t>> groups, int64_t windowPs);
+  const std::vector<std::vector<int16_t>>& groups() const { return _groups; }
+  int64_t windowPs() const { return _window; }
+
+  // Per group, in the order given.
+  std::vector<int64_t> data() const;
+
+protected:
+  void add(const TimeTag* tags, size_t count) override;
+  void reset() override;
+
+private:
+  std::vector<std::vector<int16_t>> _groups;
+  int64_t _window;
+  std::vector<int16_t> _channels;  // every channel of any group, each once
+  std::vector<int16_t> _slot;      // channel -> index in _channels + 1, 0: none
+  std::vector<int64_t> _latest;    // per index in _channels: its latest time, INT64_MIN: none
+  std::vector<std::vector<int32_t>> _groupsOf;  // per index in _channels: the groups with it
+  std::vector<std::vector<int32_t>> _members;   // per group: indexes in _channels
+  std::vector<int64_t> _counts;
+};
+
+// What a live path feeds: the measurements attached to it. add() and remove() may come from any
+// thread at any time; they wait for a feed in progress to end.
+class MeasurementSet {
+public:
+  void add(std::shared_ptr<Measurement> m);
+  void remove(const Measurement* m);
+  size_t size() const;
+  void feed(const TimeTag* tags, size_t count);
+  // The live path dropped records: every measurement attached now is overflowed.
+  void markOverflowed();
+
+private:
+  mutable std::mutex _lock;
+  std::vector<std::shared_ptr<Measurement>> _measurements;
+};
+
+#endif
