@@ -7,8 +7,9 @@ import h5py
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.dirname(HERE))
 BUILD = os.environ.get("RAVIK_BUILD", os.path.join(HERE, "..", "..", "build"))
+# The package as built: the reader beside the compiled core.
+sys.path.insert(0, os.path.join(BUILD, "python"))
 
 
 def program(name):

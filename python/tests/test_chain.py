@@ -1,0 +1,216 @@
+"""The live chain from Python on the simulated devices: the measurements against numpy on the
+binary output of the same run, the stream, parameters, errors, and Ctrl-C."""
+import json
+import os
+import signal
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import ravik
+
+from conftest import BUILD
+
+SIM_ENV = {"RAVIK_SIM_SEED": "7"}
+
+
+@pytest.fixture(autouse=True)
+def simulated(monkeypatch):
+    for name in [k for k in os.environ if k.startswith("RAVIK_SIM_")]:
+        monkeypatch.delenv(name)
+    for name, value in SIM_ENV.items():
+        monkeypatch.setenv(name, value)
+
+
+def expected_rates(rec, channels):
+    span_s = (rec["time"].max() - rec["time"].min()) * 1e-12
+    counts = np.array([np.count_nonzero(rec["channel"] == c) for c in channels])
+    return counts, counts / span_s
+
+
+def expected_correlation(rec, a, b, width, n):
+    low = -(n // 2) * width
+    ta = rec["time"][rec["channel"] == a]
+    tb = rec["time"][rec["channel"] == b]
+    d = ravik.coincidences(ta, tb, -low)
+    d = d[d < low + n * width]
+    hist, _ = np.histogram(d, bins=low + width * np.arange(n + 1))
+    span_s = (rec["time"].max() - rec["time"].min()) * 1e-12
+    g2 = hist / (len(ta) / span_s * len(tb) / span_s * width * 1e-12 * span_s)
+    return hist, g2
+
+
+def expected_start_stop(rec, start, stop, width, n):
+    """From each start record to the first stop record after it in merge order."""
+    where = np.arange(len(rec))
+    starts = where[rec["channel"] == start]
+    stops = where[rec["channel"] == stop]
+    following = np.searchsorted(stops, starts, side="right")
+    has_stop = following < len(stops)
+    d = rec["time"][stops[following[has_stop]]] - rec["time"][starts[has_stop]]
+    d = d[(d >= 0) & (d < n * width)]
+    return np.bincount(d // width, minlength=n)
+
+
+def expected_coincidences(rec, group, window):
+    """Records of the group that find, for every other channel of it, the latest record of that
+    channel before them (in merge order) within [t - window, t]."""
+    sub = rec[np.isin(rec["channel"], group)]
+    t = sub["time"]
+    ok = np.ones(len(sub), bool)
+    for c in group:
+        index = np.where(sub["channel"] == c, np.arange(len(sub)), -1)
+        before = np.concatenate([[-1], np.maximum.accumulate(index)[:-1]])
+        latest = np.where(before >= 0, t[np.maximum(before, 0)], np.iinfo(np.int64).min)
+        ok &= (sub["channel"] == c) | ((before >= 0) & (latest >= t - window) & (latest <= t))
+    return int(np.count_nonzero(ok))
+
+
+def expected_trace(rec, channels, width, n):
+    newest = rec["time"].max() // width
+    k = rec["time"] // width
+    rows = []
+    for c in channels:
+        kc = k[(rec["channel"] == c) & (k > newest - n)]
+        rows.append(np.bincount(kc - (newest - n + 1), minlength=n))
+    return np.array(rows)
+
+
+def test_measurements_and_stream_equal_the_binary_output(tmp_path):
+    out = tmp_path / "run.bin"
+    with ravik.Chain(simulate=True) as chain:
+        devices = chain.devices
+        assert [(d["chain"], d["role"]) for d in devices] == [
+            (0, "Master"), (1, "Slave 1"), (2, "Slave 2")]
+        assert all(d["serial"] and d["features"] for d in devices)
+        corr = ravik.Correlation(chain, 1, 6, bin_width_ps=10, n_bins=2000)
+        rate = ravik.CountRate(chain, [1, 6, 104])
+        trace = ravik.TimeTrace(chain, [1, 6], bin_width_ps=10**9, n_bins=300)
+        startstop = ravik.StartStop(chain, 1, 6, bin_width_ps=100, n_bins=500)
+        coinc = ravik.Coincidences(chain, [[1, 6], [1, 6, 11], [6]], window_ps=5000)
+        chain.start(bin=out, tmp=tmp_path)
+        streamed, records = [], 0
+        for block in chain.stream():
+            assert block.dtype == ravik.RECORD
+            streamed.append(block.copy())
+            records += len(block)
+            if records >= 200000:
+                break
+        chain.sleep(0.5)
+        report = chain.stop()
+        assert not chain.recording
+
+    rec = np.asarray(ravik.load(str(out)))
+    assert report["completed"] and report["records"] == len(rec) > records
+    assert report["program"] == "ravik-python"
+    assert sum(d["records"] for d in report["devices"]) == len(rec)
+    assert json.loads(out.with_suffix(".json").read_text())["records"] == len(rec)
+    assert os.listdir(tmp_path) == ["run.bin", "run.json"]  # the raw files went with the merge
+
+    # The stream gave the first records of the run, in merge order.
+    streamed = np.concatenate(streamed)
+    assert np.array_equal(streamed, rec[:len(streamed)])
+
+    for m in (corr, rate, trace, startstop, coinc):
+        assert not m.overflowed
+        assert m.span_ps == rec["time"].max() - rec["time"].min()
+    counts, rates = expected_rates(rec, [1, 6, 104])
+    assert counts[2] > 0  # the master's ms tick, a marker
+    assert np.array_equal(rate.counts(), counts)
+    assert np.allclose(rate.data(), rates, rtol=1e-12)
+
+    hist, g2 = expected_correlation(rec, 1, 6, 10, 2000)
+    assert np.array_equal(corr.data(), hist)
+    assert np.allclose(corr.normalized(), g2, rtol=1e-9)
+    edges = corr.bin_edges_ps()
+    assert edges[np.argmax(corr.data())] == 2500
+    assert corr.count_a == counts[0] and corr.count_b == counts[1]
+
+    assert np.array_equal(trace.data(), expected_trace(rec, [1, 6], 10**9, 300))
+    assert np.array_equal(startstop.data(), expected_start_stop(rec, 1, 6, 100, 500))
+    assert list(coinc.data()) == [expected_coincidences(rec, g, 5000)
+                                  for g in ([1, 6], [1, 6, 11], [6])]
+
+    # Kept after the stop and the close; clear() forgets.
+    corr.clear()
+    assert corr.data().sum() == 0 and rate.data().sum() > 0
+
+
+def test_parameters_delay_and_measure_only_runs(tmp_path):
+    with ravik.Chain(simulate=True) as chain:
+        before = chain.parameters(1)
+        assert len(before["channels"]) == 5
+        chain.set_parameters(1, {"markers": 0x11})
+        after = chain.parameters(1)
+        assert after["markers"] == 0x11
+        assert {k: v for k, v in after.items() if k != "markers"} == \
+               {k: v for k, v in before.items() if k != "markers"}
+        for bad, word in (({"markerz": 1}, "markerz"), ({"divider": 3}, "divider")):
+            with pytest.raises(ValueError, match=word):
+                chain.set_parameters(1, bad)
+        with pytest.raises(RuntimeError, match="chain position 7"):
+            chain.parameters(7)
+
+        # Slave 1's input 1 one nanosecond later: the peak moves by as much.
+        chain.set_parameters(1, {"channels": [{}, {"signal_delay_ns": 1.0}]})
+        corr = ravik.Correlation(chain, 1, 6, bin_width_ps=10, n_bins=2000)
+        chain.start(tmp=tmp_path)  # no outputs: measure only
+        with pytest.raises(ValueError, match="parameters"):
+            chain.set_parameters(1, {"markers": 0})
+        with pytest.raises(RuntimeError, match="already recording"):
+            chain.start()
+        chain.sleep(0.5)
+        report = chain.stop()
+        assert report["outputs"] == [] and report["records"] > 0
+        assert report["devices"][1]["parameters"]["channels"][1]["signal_delay_ns"] == 1.0
+        assert os.listdir(tmp_path) == []  # the private recording folder is gone
+        assert corr.bin_edges_ps()[np.argmax(corr.data())] == 3500
+        with pytest.raises(RuntimeError, match="not recording"):
+            chain.stop()
+
+
+def test_one_chain_at_a_time_and_refused_starts(tmp_path):
+    first = ravik.Chain(simulate=True)
+    with pytest.raises(RuntimeError, match="another Chain"):
+        ravik.Chain(simulate=True)
+    # An output that cannot be created: nothing starts, the message names it.
+    with pytest.raises(RuntimeError, match="no-such-folder"):
+        first.start(text=tmp_path / "no-such-folder" / "run.txt", tmp=tmp_path)
+    assert not first.recording
+    with pytest.raises(RuntimeError, match="recording's folder"):
+        first.start(bin=tmp_path / "run.bin", tmp=tmp_path / "missing")
+    assert not (tmp_path / "run.bin").exists()
+    with pytest.raises(ValueError):
+        ravik.Correlation(first, -1, 6, bin_width_ps=10, n_bins=20)
+    first.close()
+    # Opened again once the other is closed; a run of the new chain works.
+    with ravik.Chain(simulate=True) as again:
+        rate = ravik.CountRate(again, [1])
+        again.start(text=tmp_path / "run.txt", tmp=tmp_path)
+        again.sleep(0.2)
+    assert rate.counts()[0] == np.count_nonzero(ravik.load(str(tmp_path / "run.txt"))["channel"] == 1)
+
+
+CTRL_C_SCRIPT = """
+import sys, ravik
+with ravik.Chain(simulate=True) as chain:
+    chain.start(bin=sys.argv[1], tmp=sys.argv[2])
+    print("recording", flush=True)
+    chain.sleep(600)
+"""
+
+
+def test_ctrl_c_stops_the_recording_and_keeps_the_data(tmp_path):
+    out = tmp_path / "run.bin"
+    env = dict(os.environ, PYTHONPATH=os.path.join(BUILD, "python"))
+    child = subprocess.Popen([sys.executable, "-c", CTRL_C_SCRIPT, str(out), str(tmp_path)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True)
+    assert child.stdout.readline() == "recording\n"
+    child.send_signal(signal.SIGINT)
+    _, err = child.communicate(timeout=120)
+    assert "KeyboardInterrupt" in err
+    rec = ravik.load(str(out))
+    assert len(rec) > 0 and np.all(np.diff(rec["time"][rec["channel"] < 100]) >= 0)
+    assert sorted(os.listdir(tmp_path)) == ["run.bin", "run.json"]
