@@ -85,6 +85,8 @@ def test_measurements_and_stream_equal_the_binary_output(tmp_path):
         assert [(d["chain"], d["role"]) for d in devices] == [
             (0, "Master"), (1, "Slave 1"), (2, "Slave 2")]
         assert all(d["serial"] and d["features"] for d in devices)
+        # The ms tick of the master: a marker channel among the rates.
+        chain.set_parameters(0, {"markers": 0x10})
         corr = ravik.Correlation(chain, 1, 6, bin_width_ps=10, n_bins=2000)
         rate = ravik.CountRate(chain, [1, 6, 104])
         trace = ravik.TimeTrace(chain, [1, 6], bin_width_ps=10**9, n_bins=300)
