@@ -335,6 +335,15 @@ FoundDevice* Chain::find(int32_t chain, std::string* error) {
   return nullptr;
 }
 
+bool Chain::hasPosition(int32_t chain, std::string* error) const {
+  return const_cast<Chain*>(this)->find(chain, error) != nullptr;
+}
+
+bool Chain::checkParameters(const nlohmann::json& changes, std::string* error) {
+  DeviceParams any;
+  return paramsFromJson(changes, "parameters", &any, error);
+}
+
 bool Chain::parameters(int32_t chain, nlohmann::json* params, std::string* error) const {
   FoundDevice* dev = const_cast<Chain*>(this)->find(chain, error);
   if (dev == nullptr) return false;

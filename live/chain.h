@@ -62,6 +62,11 @@ public:
   const std::vector<std::string>& messages() const { return _messages; }
   std::vector<ChainDevice> devices() const;
 
+  // True when a device sits at chain position `chain`; else false with a message.
+  bool hasPosition(int32_t chain, std::string* error) const;
+  // False with a message naming the key when `changes` has a key that is not a parameter, a
+  // wrong type or a value out of range, whatever the device.
+  static bool checkParameters(const nlohmann::json& changes, std::string* error);
   // The parameters of the device at chain position `chain`, as the run report gives them.
   bool parameters(int32_t chain, nlohmann::json* params, std::string* error) const;
   // Sets the keys given and leaves the others; written to the device at once (the master's

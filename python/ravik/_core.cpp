@@ -108,15 +108,20 @@ public:
   py::object parameters(int32_t chain) {
     nlohmann::json params;
     std::string error;
+    if (!_chain.hasPosition(chain, &error)) throw std::invalid_argument(error);
     if (!_chain.parameters(chain, &params, &error)) throw std::runtime_error(error);
     return jsonToPython(params);
   }
 
+  // A bad key or value, or a chain position without a device, is the caller's (ValueError); a
+  // device that cannot be read or written, the device's (RuntimeError).
   void setParameters(int32_t chain, const py::object& changes) {
     if (!py::isinstance<py::dict>(changes)) throw py::type_error("parameters must be a dict");
+    const nlohmann::json json = pythonToJson(changes);
     std::string error;
-    if (!_chain.setParameters(chain, pythonToJson(changes), &error))
+    if (!_chain.hasPosition(chain, &error) || !Chain::checkParameters(json, &error))
       throw std::invalid_argument(error);
+    if (!_chain.setParameters(chain, json, &error)) throw std::runtime_error(error);
   }
 
   void start(const py::object& text, const py::object& bin, const py::object& hdf5,
@@ -251,7 +256,9 @@ py::array PyStream::next() {
 // or wrapper).
 PyChain& chainOf(const py::object& chain) {
   if (py::isinstance<PyChain>(chain)) return chain.cast<PyChain&>();
-  return chain.attr("_chain").cast<PyChain&>();
+  if (py::hasattr(chain, "_chain") && py::isinstance<PyChain>(chain.attr("_chain")))
+    return chain.attr("_chain").cast<PyChain&>();
+  throw py::type_error("a measurement needs a ravik.Chain");
 }
 
 // Attaches a new measurement to the chain. Python's handle shares the measurement with the chain

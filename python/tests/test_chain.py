@@ -152,14 +152,17 @@ def test_parameters_delay_and_measure_only_runs(tmp_path):
         for bad, word in (({"markerz": 1}, "markerz"), ({"divider": 3}, "divider")):
             with pytest.raises(ValueError, match=word):
                 chain.set_parameters(1, bad)
-        with pytest.raises(RuntimeError, match="chain position 7"):
-            chain.parameters(7)
+        for call in (lambda: chain.parameters(7), lambda: chain.set_parameters(7, {})):
+            with pytest.raises(ValueError, match="chain position 7"):
+                call()
+        with pytest.raises(TypeError):
+            chain.set_parameters(1, [("markers", 1)])
 
         # Slave 1's input 1 one nanosecond later: the peak moves by as much.
         chain.set_parameters(1, {"channels": [{}, {"signal_delay_ns": 1.0}]})
         corr = ravik.Correlation(chain, 1, 6, bin_width_ps=10, n_bins=2000)
         chain.start(tmp=tmp_path)  # no outputs: measure only
-        with pytest.raises(ValueError, match="parameters"):
+        with pytest.raises(RuntimeError, match="while the chain records"):
             chain.set_parameters(1, {"markers": 0})
         with pytest.raises(RuntimeError, match="already recording"):
             chain.start()
@@ -186,6 +189,8 @@ def test_one_chain_at_a_time_and_refused_starts(tmp_path):
     assert not (tmp_path / "run.bin").exists()
     with pytest.raises(ValueError):
         ravik.Correlation(first, -1, 6, bin_width_ps=10, n_bins=20)
+    with pytest.raises(TypeError, match="ravik.Chain"):
+        ravik.CountRate(object(), [1])
     first.close()
     # Opened again once the other is closed; a run of the new chain works.
     with ravik.Chain(simulate=True) as again:
