@@ -9,12 +9,15 @@
 namespace korbalt {
 
 StreamGenerator::StreamGenerator(const DeviceSetup& setup, const Scenario& scenario)
-    : _sources(setup, scenario) {}
+    : _sources(setup, scenario),
+      _shaper(mixSeed(scenario.seed, 0x200 + static_cast<uint64_t>(setup.member)),
+              scenario.jitterPs) {}
 
 void StreamGenerator::configure(const StreamConfig& config) {
   if (config == _config) return;
   _config = config;
   _sources.configure(config);
+  _shaper.configure(config.delaysPs);
 }
 
 void StreamGenerator::restart(int64_t t) {
@@ -22,13 +25,32 @@ void StreamGenerator::restart(int64_t t) {
   _packed = t;
   _needAbsolute = true;
   _sources.restart(t);
+  _shaper.restart(t);
+}
+
+int32_t StreamGenerator::fillPending(int64_t until) {
+  if (!_shaper.active() && _shaper.held() == 0) {
+    const int32_t n = _sources.fill(_pending + _count, kBatch - _count, until);
+    _count += n;
+    return n;
+  }
+  SimEvent fresh[kBatch];
+  const int32_t n = _sources.fill(fresh, kBatch, until);
+  _shaper.take(fresh, n);
+  // Caught up, the sources' next item comes after `until`; else at their last time or later.
+  const int64_t sourceTime = _sources.nextTime() > until ? until + 1 : _sources.last();
+  _count += _shaper.release(_pending + _count, kBatch - _count, sourceTime, until);
+  return n;
 }
 
 int32_t StreamGenerator::produce(int64_t until, uint32_t* out, int32_t capacity) {
   int32_t words = 0;
   for (;;) {
-    _count += _sources.fill(_pending + _count, kBatch - _count, until);
-    if (_count == 0) break;
+    const int32_t fresh = fillPending(until);
+    if (_count == 0) {
+      if (fresh == 0) break;
+      continue;  // all held by the shaper until the sources move on
+    }
     if (_needAbsolute) {
       if (capacity - words < 2) break;
       packAbsolute(_packed, out + words);

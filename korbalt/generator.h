@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "korbalt/scenario.h"
+#include "korbalt/shaper.h"
 #include "korbalt/sources.h"
 
 namespace korbalt {
@@ -39,10 +40,14 @@ public:
 private:
   // Appends the first `consumed` pending items to the record.
   void keep(int32_t consumed);
+  // Tops the pending items up with those due up to `until`, through the shaper when it is
+  // active; returns the number of items the sources gave.
+  int32_t fillPending(int64_t until);
 
   static constexpr int32_t kBatch = 256;
 
   EventSources _sources;
+  SignalShaper _shaper;
   StreamConfig _config{};
   SimEvent _pending[kBatch];
   int32_t _count = 0;         // items in _pending

@@ -57,6 +57,25 @@ inline double exponential(uint64_t bits, Random& more) {
   return (k + __builtin_ctz(coins)) * kLn2 + x;
 }
 
+constexpr int kNormalTableBits = 12;
+constexpr int kNormalTableSize = 1 << kNormalTableBits;
+// The quantiles of the standard normal law at kNormalTableSize + 1 even steps of probability;
+// the two ends, which would be infinite, are the quantiles of 1/4 step from them (about 3.8).
+struct NormalQuantiles {
+  NormalQuantiles();
+  double x[kNormalTableSize + 1];
+};
+// Built at the first call (a millisecond), so that programs without jitter do not pay for it.
+const NormalQuantiles& normalQuantiles();
+
+// A standard normal variate from one 64-bit random number, interpolated in the quantile table:
+// the normal law with its tails cut at about 3.8.
+inline double normal(uint64_t bits, const NormalQuantiles& table) {
+  const uint32_t index = bits & (kNormalTableSize - 1);
+  const double fraction = ((bits >> kNormalTableBits) & 0xFFFFFF) * (1.0 / 0x1000000);
+  return table.x[index] + (table.x[index + 1] - table.x[index]) * fraction;
+}
+
 }  // namespace korbalt
 
 #endif

@@ -298,6 +298,7 @@ Scenario readScenario(EnvLookup env) {
   readOrder(env, &scenario.devices);
   readCorrelation(env, &scenario);
   readInteger(env, "RAVIK_SIM_SEED", 0, INT64_MAX, &scenario.seed);
+  readInteger(env, "RAVIK_SIM_JITTER_PS", 0, 1000000, &scenario.jitterPs);
   readFlag(env, "RAVIK_SIM_MAX_RATE", &scenario.maxRate);
   readInteger(env, "RAVIK_SIM_FIFO_WORDS", 64, 1 << 28, &scenario.fifoWords);
   readInteger(env, "RAVIK_SIM_BLOCK_WORDS", 16, 1 << 22, &scenario.blockWords);

@@ -35,6 +35,9 @@ StreamConfig SimDevice::streamConfig() const {
   config.pairChannelOn = (mask & (1 << kPairChannel)) != 0;
   config.markers = hasFeature(KORBALT_FEATURE_MARKERS) ? _params.markers : 0;
   config.fiveChannel = _params.fiveChannel && hasFeature(KORBALT_FEATURE_FIVE_CHANNEL);
+  for (int32_t c = 0; c < kEventChannels; ++c) config.delaysPs[c] = _params.delayPs[c];
+  // In five-channel mode channel 5 is input 0, and its signal has input 0's delay.
+  if (config.fiveChannel) config.delaysPs[5] = _params.delayPs[0];
   return config;
 }
 

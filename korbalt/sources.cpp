@@ -20,7 +20,8 @@ int64_t after(int64_t from, double gapPs) {
 
 bool StreamConfig::operator==(const StreamConfig& o) const {
   return memcmp(rates, o.rates, sizeof rates) == 0 && pairChannelOn == o.pairChannelOn &&
-         markers == o.markers && fiveChannel == o.fiveChannel;
+         markers == o.markers && fiveChannel == o.fiveChannel &&
+         memcmp(delaysPs, o.delaysPs, sizeof delaysPs) == 0;
 }
 
 // --- Background ----------------------------------------------------------------------------

@@ -21,6 +21,8 @@ struct SimEvent {
   uint8_t channel;
 };
 
+// Channels 0..5 carry events.
+constexpr int32_t kEventChannels = 6;
 constexpr uint8_t kMarkerChannel = 6;
 constexpr uint8_t kAdvanceChannel = 7;
 constexpr int64_t kNever = INT64_MAX;
@@ -36,6 +38,7 @@ struct StreamConfig {
   bool pairChannelOn;            // kPairChannel is enabled and present
   uint32_t markers;              // enabled markers of a device that has them
   bool fiveChannel;              // input 0 is reported as channel 5
+  int32_t delaysPs[kEventChannels];  // signal delay of each reported channel
 
   bool operator==(const StreamConfig& o) const;
   bool operator!=(const StreamConfig& o) const { return !(*this == o); }

@@ -75,28 +75,52 @@ protected:
   virtual void add(const TimeTag* tags, size_t count) = 0;
   // Under the lock: forget the data.
   virtual void reset() = 0;
-  // For add(): flags the data as not exact (a late marker, a full history).
+  // For add(): flags the data as not exact (a full history).
   void setOverflowed() { _overflowed = true; }
-  // For add(): the largest time fed so far, INT64_MIN before the first record.
-  int64_t latestPs() const { return _last; }
-  // For add(): the oldest time a record still to come can have (the latest time less the
-  // marker skew); INT64_MIN while unknown.
-  int64_t horizonPs() const;
-  // Copies out under the lock.
+  // For add(): the smallest time a record of `channel` still to come can have, going by the
+  // records fed before this call; INT64_MIN while unknown.
+  int64_t earliestFuturePs(int16_t channel) const;
+  // Runs `f` under the lock and returns its result.
   template <typename F>
   auto locked(F f) const {
     std::lock_guard<std::mutex> guard(_lock);
     return f();
   }
-  // Span in seconds, under the lock.
+  // Under the lock.
+  int64_t spanLocked() const;
   double spanSeconds() const;
 
 private:
   mutable std::mutex _lock;
   bool _running = true;
   bool _overflowed = false;
-  int64_t _first = INT64_MAX;  // smallest time fed since the clear
-  int64_t _last = INT64_MIN;   // largest
+  int64_t _first = INT64_MAX;        // smallest time fed since the clear
+  int64_t _last = INT64_MIN;         // largest
+  int64_t _lastOrdered = INT64_MIN;  // largest of the records other than markers
+};
+
+// Recent times of one channel in arrival order, oldest first, for a measurement that pairs
+// them with records still to come. Up to kMaxHistory of them.
+class TimeHistory {
+public:
+  // `sorted`: the times never step back (any channel but a marker's).
+  explicit TimeHistory(bool sorted);
+  // False when the history was full and its oldest time had to go.
+  bool push(int64_t t);
+  // Drops the oldest times while they are below `t`.
+  void dropBefore(int64_t t);
+  void clear() { _begin = _end = 0; }
+  bool sorted() const { return _sorted; }
+  size_t size() const { return size_t(_end - _begin); }
+  // The i-th oldest time.
+  int64_t at(size_t i) const { return _times[(_begin + i) & (_times.size() - 1)]; }
+
+private:
+  void grow();
+
+  bool _sorted;
+  std::vector<int64_t> _times;  // a ring, its size a power of two
+  uint64_t _begin = 0, _end = 0;
 };
 
 // Events per second of each channel: records of the channel fed since the last clear divided
@@ -142,7 +166,8 @@ public:
   // nBins + 1 edges: lowPs + i*binWidthPs.
   std::vector<int64_t> binEdgesPs() const;
   // g(2): counts / (rate_a * rate_b * binWidth_s * span_s), rates = records of a (of b) since
-  // the clear / span_s. All 0 while the span or either count is 0.
+  // the clear / span_s; a bin cut short by highPs counts with its own width. All 0 while the
+  // span or either count is 0.
   std::vector<double> normalized() const;
   // Records of a and of b since the clear.
   int64_t countA() const;
@@ -153,22 +178,14 @@ protected:
   void reset() override;
 
 private:
-  // Recent times of one channel, in arrival order, kept while a partner may still come.
-  struct History {
-    std::vector<int64_t> times;  // a ring of capacity a power of two
-    uint64_t begin = 0, end = 0;
-    bool sorted = true;          // false for marker channels, whose times may step back
-  };
-  void pushHistory(History& h, int64_t t);
-  void pruneHistory(History& h);
   // Counts the pairs of a new record at `t` with the kept records of `partner`; `sign` +1
   // when the new record is of b (d = t - partner), -1 when it is of a (d = partner - t).
-  void pairWith(const History& partner, int64_t t, int32_t sign);
+  void pairWith(const TimeHistory& partner, int64_t t, int32_t sign);
 
   int16_t _a, _b;
   int64_t _binWidth, _low, _high;
   std::vector<int64_t> _counts;
-  History _histA, _histB;
+  TimeHistory _histA, _histB;  // the recent records of a and of b (only _histA when a = b)
   int64_t _nA = 0, _nB = 0;
 };
 
@@ -225,8 +242,7 @@ private:
   int16_t _start, _stop;
   int64_t _binWidth;
   std::vector<int64_t> _counts;
-  std::vector<int64_t> _pending;  // starts waiting for their stop, in arrival order
-  size_t _pendingBegin = 0;
+  TimeHistory _pending;  // starts waiting for their stop
 };
 
 // Per group of channels, the coincidences of the group: a record of one of its channels at time

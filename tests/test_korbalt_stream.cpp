@@ -91,8 +91,10 @@ TEST(KorbaltStream, ChainDeliversItsEventsOnOneAxisWithPairsUntilUnregistered) {
     Received r;  // outlives the chain, whose end removes the callback
     r.stopAt = 40000;
     r.lingerMs = 100;
+    // Without jitter, every pair lies exactly the pair delay apart.
     SimChain chain(SimChain::Vars{{"RAVIK_SIM_MAX_RATE", maxRate},
-                                  {"RAVIK_SIM_CORRELATION", "20000,2500"}});
+                                  {"RAVIK_SIM_CORRELATION", "20000,2500"},
+                                  {"RAVIK_SIM_JITTER_PS", "0"}});
     ASSERT_TRUE(chain.connectAll());
     for (uint32_t i = 0; i < 3; ++i) {
       ASSERT_EQ(TDC_addressDevice(i), 0);

@@ -173,7 +173,7 @@ TEST(Monitor, RatesAndHistogramHoldWhatWasRecorded) {
   EXPECT_EQ(snap.histogram, expected);
   EXPECT_EQ(snap.peak.positionPs, 2500);
   EXPECT_EQ(snap.peak.height, expected[size_t((2500 + s.rangePs) / s.binWidthPs)]);
-  EXPECT_GT(snap.peak.height, 10000u);
+  EXPECT_GT(snap.peak.height, 3000u);  // the devices' jitter spreads the pairs over a few bins
 }
 
 TEST(Monitor, BehindWhenTheTapOverflows) {

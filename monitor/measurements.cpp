@@ -1,0 +1,494 @@
+#include "monitor/measurements.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+constexpr int16_t kFirstMarker = 100;
+
+bool isMarker(int16_t channel) { return channel >= kFirstMarker; }
+
+// Index of a channel in the 65536-entry lookup tables.
+size_t tableIndex(int16_t channel) { return size_t(int32_t(channel) + 32768); }
+
+void requireChannel(int16_t channel) {
+  if (channel < 0)
+    throw std::invalid_argument("channel " + std::to_string(channel) +
+                                ": channels are 0 and up (negative ones are loss records)");
+}
+
+void requireBins(int64_t binWidthPs, int32_t nBins) {
+  if (binWidthPs < 1) throw std::invalid_argument("the bin width must be 1 ps or more");
+  if (nBins < 1 || nBins > kMaxMeasurementBins)
+    throw std::invalid_argument("the number of bins must lie between 1 and " +
+                                std::to_string(kMaxMeasurementBins));
+  // Delays and bin edges must stay far inside the 64-bit time axis.
+  if (binWidthPs > (INT64_MAX / 4) / nBins)
+    throw std::invalid_argument("bin width x number of bins is beyond the time axis");
+}
+
+// Lookup table: channel -> position in `channels` + 1, 0 for channels not in it.
+std::vector<int16_t> slotTable(const std::vector<int16_t>& channels) {
+  std::vector<int16_t> slot(65536, 0);
+  for (size_t i = 0; i < channels.size(); ++i) {
+    requireChannel(channels[i]);
+    if (slot[tableIndex(channels[i])] == 0) slot[tableIndex(channels[i])] = int16_t(i + 1);
+  }
+  return slot;
+}
+
+// a - b, held at INT64_MIN rather than wrapping below it.
+int64_t minusSaturated(int64_t a, int64_t b) { return a < INT64_MIN + b ? INT64_MIN : a - b; }
+
+int64_t floorDiv(int64_t t, int64_t width) {
+  const int64_t q = t / width;
+  return (t % width != 0 && t < 0) ? q - 1 : q;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Measurement
+
+Measurement::Measurement() = default;
+Measurement::~Measurement() = default;
+
+void Measurement::feed(const TimeTag* tags, size_t count) {
+  std::lock_guard<std::mutex> guard(_lock);
+  if (!_running || count == 0) return;
+  add(tags, count);
+  for (size_t i = 0; i < count; ++i) {
+    const int64_t t = tags[i].time;
+    // The measurements' histories rely on merge order; a record out of it cannot be counted
+    // exactly, and that must show.
+    if (isMarker(tags[i].channel) ? t < minusSaturated(_last, kMarkerSkewPs) : t < _lastOrdered)
+      _overflowed = true;
+    if (!isMarker(tags[i].channel)) _lastOrdered = std::max(_lastOrdered, t);
+    _first = std::min(_first, t);
+    _last = std::max(_last, t);
+  }
+}
+
+void Measurement::start() {
+  std::lock_guard<std::mutex> guard(_lock);
+  _running = true;
+}
+
+void Measurement::stop() {
+  std::lock_guard<std::mutex> guard(_lock);
+  _running = false;
+}
+
+bool Measurement::running() const {
+  std::lock_guard<std::mutex> guard(_lock);
+  return _running;
+}
+
+void Measurement::clear() {
+  std::lock_guard<std::mutex> guard(_lock);
+  reset();
+  _overflowed = false;
+  _first = INT64_MAX;
+  _last = _lastOrdered = INT64_MIN;
+}
+
+bool Measurement::overflowed() const {
+  std::lock_guard<std::mutex> guard(_lock);
+  return _overflowed;
+}
+
+void Measurement::markOverflowed() {
+  std::lock_guard<std::mutex> guard(_lock);
+  _overflowed = true;
+}
+
+int64_t Measurement::spanPs() const {
+  std::lock_guard<std::mutex> guard(_lock);
+  return spanLocked();
+}
+
+int64_t Measurement::spanLocked() const { return _first < _last ? _last - _first : 0; }
+
+double Measurement::spanSeconds() const { return double(spanLocked()) * 1e-12; }
+
+int64_t Measurement::earliestFuturePs(int16_t channel) const {
+  if (_lastOrdered == INT64_MIN) return INT64_MIN;
+  return isMarker(channel) ? minusSaturated(_lastOrdered, kMarkerSkewPs) : _lastOrdered;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TimeHistory
+
+TimeHistory::TimeHistory(bool sorted) : _sorted(sorted) {}
+
+bool TimeHistory::push(int64_t t) {
+  if (size() == _times.size()) {
+    if (_times.size() >= kMaxHistory) {
+      ++_begin;  // the oldest goes: its pairs are lost, which the caller reports
+      _times[_end++ & (_times.size() - 1)] = t;
+      return false;
+    }
+    grow();
+  }
+  _times[_end++ & (_times.size() - 1)] = t;
+  return true;
+}
+
+void TimeHistory::grow() {
+  std::vector<int64_t> bigger(std::max<size_t>(64, _times.size() * 2));
+  for (size_t i = 0; i < size(); ++i) bigger[i] = at(i);
+  _times.swap(bigger);
+  _end = size();
+  _begin = 0;
+}
+
+void TimeHistory::dropBefore(int64_t t) {
+  // Only from the front: in an unsorted history a time at or above `t` may still stand behind
+  // smaller ones, which then wait for it.
+  while (_begin != _end && _times[_begin & (_times.size() - 1)] < t) ++_begin;
+}
+
+// ---------------------------------------------------------------------------------------------
+// CountRate
+
+CountRate::CountRate(std::vector<int16_t> channels)
+    : _channels(std::move(channels)), _counts(_channels.size(), 0), _slot(slotTable(_channels)) {}
+
+void CountRate::add(const TimeTag* tags, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    const int16_t slot = _slot[tableIndex(tags[i].channel)];
+    if (slot != 0) ++_counts[size_t(slot - 1)];
+  }
+}
+
+void CountRate::reset() { std::fill(_counts.begin(), _counts.end(), 0); }
+
+std::vector<int64_t> CountRate::counts() const {
+  return locked([&] {
+    // A channel named twice shares the count of its first place.
+    std::vector<int64_t> out(_channels.size());
+    for (size_t i = 0; i < _channels.size(); ++i)
+      out[i] = _counts[size_t(_slot[tableIndex(_channels[i])] - 1)];
+    return out;
+  });
+}
+
+std::vector<double> CountRate::data() const {
+  return locked([&] {
+    const double seconds = spanSeconds();
+    std::vector<double> out(_channels.size(), 0.0);
+    if (seconds > 0)
+      for (size_t i = 0; i < out.size(); ++i)
+        out[i] = double(_counts[size_t(_slot[tableIndex(_channels[i])] - 1)]) / seconds;
+    return out;
+  });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Correlation
+
+namespace {
+
+// The lowest delay of a histogram centred on zero; checks the bins first so that the product
+// cannot overflow.
+int64_t centredLow(int64_t binWidthPs, int32_t nBins) {
+  requireBins(binWidthPs, nBins);
+  return -int64_t(nBins / 2) * binWidthPs;
+}
+
+}  // namespace
+
+Correlation::Correlation(int16_t a, int16_t b, int64_t binWidthPs, int32_t nBins)
+    : Correlation(a, b, binWidthPs, nBins, centredLow(binWidthPs, nBins),
+                  centredLow(binWidthPs, nBins) + int64_t(nBins) * binWidthPs) {}
+
+Correlation::Correlation(int16_t a, int16_t b, int64_t binWidthPs, int32_t nBins, int64_t lowPs,
+                         int64_t highPs)
+    : _a(a), _b(b), _binWidth(binWidthPs), _low(lowPs), _high(highPs),
+      _histA(!isMarker(a)), _histB(!isMarker(b)) {
+  requireChannel(a);
+  requireChannel(b);
+  requireBins(binWidthPs, nBins);
+  if (lowPs < -INT64_MAX / 4 || lowPs > INT64_MAX / 4)
+    throw std::invalid_argument("the lowest delay is beyond the time axis");
+  if (highPs <= lowPs || highPs > lowPs + int64_t(nBins) * binWidthPs)
+    throw std::invalid_argument("the highest delay must lie within the bins");
+  _counts.assign(size_t(nBins), 0);
+}
+
+void Correlation::pairWith(const TimeHistory& partner, int64_t t, int32_t sign) {
+  // Partner times p with t - p (sign +1) or p - t (sign -1) in [low, high).
+  const int64_t lo = sign > 0 ? t - _high + 1 : t + _low;
+  const int64_t hi = sign > 0 ? t - _low : t + _high - 1;
+  const int64_t stop = partner.sorted() ? lo : minusSaturated(lo, kMarkerSkewPs);
+  for (size_t i = partner.size(); i-- > 0;) {
+    const int64_t p = partner.at(i);
+    if (p < stop) break;
+    if (p < lo || p > hi) continue;
+    const int64_t d = sign > 0 ? t - p : p - t;
+    ++_counts[size_t((d - _low) / _binWidth)];
+  }
+}
+
+void Correlation::add(const TimeTag* tags, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    const int16_t ch = tags[i].channel;
+    if (ch != _a && ch != _b) continue;
+    const int64_t t = tags[i].time;
+    if (_a == _b) {
+      ++_nA;
+      ++_nB;
+      pairWith(_histA, t, +1);
+      pairWith(_histA, t, -1);
+      if (!_histA.push(t)) setOverflowed();
+    } else if (ch == _b) {
+      ++_nB;
+      pairWith(_histA, t, +1);
+      if (!_histB.push(t)) setOverflowed();
+    } else {
+      ++_nA;
+      pairWith(_histB, t, -1);
+      if (!_histA.push(t)) setOverflowed();
+    }
+  }
+  // Forget what no record still to come can pair with: an a at p pairs with a later b at f
+  // while f - p < high, a b at p with a later a at f while p - f >= low.
+  const int64_t futureB = earliestFuturePs(_b), futureA = earliestFuturePs(_a);
+  if (futureA == INT64_MIN || futureB == INT64_MIN) return;
+  if (_a == _b)
+    _histA.dropBefore(std::min(futureB - _high + 1, futureA + _low));  // both roles at once
+  else {
+    _histA.dropBefore(futureB - _high + 1);
+    _histB.dropBefore(futureA + _low);
+  }
+}
+
+void Correlation::reset() {
+  std::fill(_counts.begin(), _counts.end(), 0);
+  _histA.clear();
+  _histB.clear();
+  _nA = _nB = 0;
+}
+
+std::vector<int64_t> Correlation::data() const {
+  return locked([&] { return _counts; });
+}
+
+std::vector<int64_t> Correlation::binEdgesPs() const {
+  std::vector<int64_t> edges(_counts.size() + 1);
+  for (size_t i = 0; i < edges.size(); ++i) edges[i] = _low + int64_t(i) * _binWidth;
+  return edges;
+}
+
+std::vector<double> Correlation::normalized() const {
+  return locked([&] {
+    std::vector<double> g2(_counts.size(), 0.0);
+    const double seconds = spanSeconds();
+    if (seconds <= 0 || _nA == 0 || _nB == 0) return g2;
+    // counts / (nA/s * nB/s * width * s) = counts * s / (nA * nB * width)
+    const double scale = seconds / (double(_nA) * double(_nB));
+    for (size_t i = 0; i < g2.size(); ++i) {
+      const int64_t edge = _low + int64_t(i) * _binWidth;
+      const int64_t width = std::min(_high, edge + _binWidth) - edge;
+      g2[i] = double(_counts[i]) * scale / (double(width) * 1e-12);
+    }
+    return g2;
+  });
+}
+
+int64_t Correlation::countA() const {
+  return locked([&] { return _nA; });
+}
+
+int64_t Correlation::countB() const {
+  return locked([&] { return _nB; });
+}
+
+// ---------------------------------------------------------------------------------------------
+// TimeTrace
+
+TimeTrace::TimeTrace(std::vector<int16_t> channels, int64_t binWidthPs, int32_t nBins)
+    : _channels(std::move(channels)), _slot(slotTable(_channels)), _binWidth(binWidthPs),
+      _nBins(nBins) {
+  requireBins(binWidthPs, nBins);
+  if (_channels.empty()) throw std::invalid_argument("a time trace needs a channel");
+  if (_channels.size() > size_t(kMaxMeasurementBins / nBins))
+    throw std::invalid_argument("channels x bins is more than " +
+                                std::to_string(kMaxMeasurementBins));
+  _bins.assign(_channels.size() * size_t(nBins), 0);
+}
+
+void TimeTrace::advanceTo(int64_t k) {
+  const int64_t from = _newest == INT64_MIN ? k - _nBins + 1 : std::max(_newest + 1, k - _nBins + 1);
+  for (int64_t j = from; j <= k; ++j) {
+    const size_t col = size_t(((j % _nBins) + _nBins) % _nBins);
+    for (size_t c = 0; c < _channels.size(); ++c) _bins[c * size_t(_nBins) + col] = 0;
+  }
+  _newest = k;
+}
+
+void TimeTrace::add(const TimeTag* tags, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    const int64_t k = floorDiv(tags[i].time, _binWidth);
+    if (_newest == INT64_MIN || k > _newest) advanceTo(k);
+    const int16_t slot = _slot[tableIndex(tags[i].channel)];
+    if (slot == 0 || k <= _newest - _nBins) continue;  // not traced, or already rolled out
+    ++_bins[size_t(slot - 1) * size_t(_nBins) + size_t(((k % _nBins) + _nBins) % _nBins)];
+  }
+}
+
+void TimeTrace::reset() {
+  std::fill(_bins.begin(), _bins.end(), 0);
+  _newest = INT64_MIN;
+}
+
+std::vector<std::vector<int64_t>> TimeTrace::data() const {
+  return locked([&] {
+    std::vector<std::vector<int64_t>> out(_channels.size(), std::vector<int64_t>(size_t(_nBins), 0));
+    if (_newest == INT64_MIN) return out;
+    for (size_t c = 0; c < _channels.size(); ++c) {
+      const size_t slot = size_t(_slot[tableIndex(_channels[c])] - 1);
+      for (int32_t i = 0; i < _nBins; ++i) {
+        const int64_t k = _newest - _nBins + 1 + i;
+        out[c][size_t(i)] = _bins[slot * size_t(_nBins) + size_t(((k % _nBins) + _nBins) % _nBins)];
+      }
+    }
+    return out;
+  });
+}
+
+int64_t TimeTrace::firstBinPs() const {
+  return locked([&] { return _newest == INT64_MIN ? 0 : (_newest - _nBins + 1) * _binWidth; });
+}
+
+// ---------------------------------------------------------------------------------------------
+// StartStop
+
+StartStop::StartStop(int16_t start, int16_t stop, int64_t binWidthPs, int32_t nBins)
+    : _start(start), _stop(stop), _binWidth(binWidthPs), _pending(!isMarker(start)) {
+  requireChannel(start);
+  requireChannel(stop);
+  requireBins(binWidthPs, nBins);
+  _counts.assign(size_t(nBins), 0);
+}
+
+void StartStop::add(const TimeTag* tags, size_t count) {
+  const int64_t range = int64_t(_counts.size()) * _binWidth;
+  for (size_t i = 0; i < count; ++i) {
+    const int16_t ch = tags[i].channel;
+    const int64_t t = tags[i].time;
+    if (ch == _stop) {
+      for (size_t k = 0; k < _pending.size(); ++k) {
+        const int64_t delay = t - _pending.at(k);
+        if (delay >= 0 && delay < range) ++_counts[size_t(delay / _binWidth)];
+      }
+      _pending.clear();
+    }
+    if (ch == _start && !_pending.push(t)) setOverflowed();
+  }
+  // A start at s can still end in range only at a stop before s + range.
+  const int64_t future = earliestFuturePs(_stop);
+  if (future != INT64_MIN) _pending.dropBefore(future - range + 1);
+}
+
+void StartStop::reset() {
+  std::fill(_counts.begin(), _counts.end(), 0);
+  _pending.clear();
+}
+
+std::vector<int64_t> StartStop::data() const {
+  return locked([&] { return _counts; });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Coincidences
+
+Coincidences::Coincidences(std::vector<std::vector<int16_t>> groups, int64_t windowPs)
+    : _groups(std::move(groups)), _window(windowPs), _slot(65536, 0) {
+  if (_groups.empty()) throw std::invalid_argument("coincidences need a group of channels");
+  if (windowPs < 0 || windowPs > INT64_MAX / 4)
+    throw std::invalid_argument("the coincidence window must be 0 ps or more");
+  for (size_t g = 0; g < _groups.size(); ++g) {
+    if (_groups[g].empty()) throw std::invalid_argument("a coincidence group needs a channel");
+    std::vector<int32_t> members;
+    for (int16_t ch : _groups[g]) {
+      requireChannel(ch);
+      int16_t& slot = _slot[tableIndex(ch)];
+      if (slot == 0) {
+        _channels.push_back(ch);
+        _groupsOf.emplace_back();
+        slot = int16_t(_channels.size());
+      }
+      const int32_t index = slot - 1;
+      if (std::find(members.begin(), members.end(), index) != members.end()) continue;
+      members.push_back(index);
+      _groupsOf[size_t(index)].push_back(int32_t(g));
+    }
+    _members.push_back(members);
+  }
+  _latest.assign(_channels.size(), INT64_MIN);
+  _counts.assign(_groups.size(), 0);
+}
+
+void Coincidences::add(const TimeTag* tags, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    const int16_t slot = _slot[tableIndex(tags[i].channel)];
+    if (slot == 0) continue;
+    const int32_t self = slot - 1;
+    const int64_t t = tags[i].time;
+    for (int32_t g : _groupsOf[size_t(self)]) {
+      bool all = true;
+      for (int32_t m : _members[size_t(g)]) {
+        const int64_t other = _latest[size_t(m)];
+        if (m != self && (other == INT64_MIN || other < t - _window || other > t)) {
+          all = false;
+          break;
+        }
+      }
+      if (all) ++_counts[size_t(g)];
+    }
+    _latest[size_t(self)] = t;
+  }
+}
+
+void Coincidences::reset() {
+  std::fill(_latest.begin(), _latest.end(), INT64_MIN);
+  std::fill(_counts.begin(), _counts.end(), 0);
+}
+
+std::vector<int64_t> Coincidences::data() const {
+  return locked([&] { return _counts; });
+}
+
+// ---------------------------------------------------------------------------------------------
+// MeasurementSet
+
+void MeasurementSet::add(std::shared_ptr<Measurement> m) {
+  if (!m) return;
+  std::lock_guard<std::mutex> guard(_lock);
+  _measurements.push_back(std::move(m));
+}
+
+void MeasurementSet::remove(const Measurement* m) {
+  std::lock_guard<std::mutex> guard(_lock);
+  _measurements.erase(std::remove_if(_measurements.begin(), _measurements.end(),
+                                     [m](const std::shared_ptr<Measurement>& p) { return p.get() == m; }),
+                      _measurements.end());
+}
+
+size_t MeasurementSet::size() const {
+  std::lock_guard<std::mutex> guard(_lock);
+  return _measurements.size();
+}
+
+void MeasurementSet::feed(const TimeTag* tags, size_t count) {
+  std::lock_guard<std::mutex> guard(_lock);
+  for (const auto& m : _measurements) m->feed(tags, count);
+}
+
+void MeasurementSet::markOverflowed() {
+  std::lock_guard<std::mutex> guard(_lock);
+  for (const auto& m : _measurements) m->markOverflowed();
+}

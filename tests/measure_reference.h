@@ -1,0 +1,94 @@
+// Test helper: the measurements computed the plain way, straight from a list of merged records,
+// as a reader of the merged output would: every pair by brute force, every "next" and "latest"
+// by position in the list.
+#ifndef RAVIK_TESTS_MEASURE_REFERENCE_H
+#define RAVIK_TESTS_MEASURE_REFERENCE_H
+
+#include <stdint.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "monitor/measurements.h"
+
+using Tags = std::vector<TimeTag>;
+
+namespace reference {
+
+inline int64_t span(const Tags& tags) {
+  if (tags.empty()) return 0;
+  int64_t lo = tags[0].time, hi = tags[0].time;
+  for (const TimeTag& t : tags) lo = std::min(lo, t.time), hi = std::max(hi, t.time);
+  return hi - lo;
+}
+
+inline int64_t count(const Tags& tags, int16_t channel) {
+  return std::count_if(tags.begin(), tags.end(), [&](const TimeTag& t) { return t.channel == channel; });
+}
+
+inline std::vector<int64_t> correlation(const Tags& tags, int16_t a, int16_t b, int64_t width,
+                                        int32_t n, int64_t low, int64_t high) {
+  std::vector<int64_t> bins(size_t(n), 0);
+  for (size_t i = 0; i < tags.size(); ++i) {
+    if (tags[i].channel != a) continue;
+    for (size_t j = 0; j < tags.size(); ++j) {
+      if (j == i || tags[j].channel != b) continue;
+      const int64_t d = tags[j].time - tags[i].time;
+      if (d >= low && d < high) ++bins[size_t((d - low) / width)];
+    }
+  }
+  return bins;
+}
+
+inline std::vector<std::vector<int64_t>> timeTrace(const Tags& tags, const std::vector<int16_t>& channels,
+                                                   int64_t width, int32_t n) {
+  std::vector<std::vector<int64_t>> out(channels.size(), std::vector<int64_t>(size_t(n), 0));
+  if (tags.empty()) return out;
+  int64_t last = INT64_MIN;
+  for (const TimeTag& t : tags) last = std::max(last, t.time);
+  const auto binOf = [&](int64_t t) { return t >= 0 ? t / width : -((-t + width - 1) / width); };
+  const int64_t first = binOf(last) - n + 1;
+  for (size_t c = 0; c < channels.size(); ++c)
+    for (const TimeTag& t : tags)
+      if (t.channel == channels[c] && binOf(t.time) >= first) ++out[c][size_t(binOf(t.time) - first)];
+  return out;
+}
+
+inline std::vector<int64_t> startStop(const Tags& tags, int16_t start, int16_t stop, int64_t width,
+                                      int32_t n) {
+  std::vector<int64_t> bins(size_t(n), 0);
+  for (size_t i = 0; i < tags.size(); ++i) {
+    if (tags[i].channel != start) continue;
+    for (size_t j = i + 1; j < tags.size(); ++j) {
+      if (tags[j].channel != stop) continue;
+      const int64_t d = tags[j].time - tags[i].time;
+      if (d >= 0 && d < width * n) ++bins[size_t(d / width)];
+      break;
+    }
+  }
+  return bins;
+}
+
+inline std::vector<int64_t> coincidences(const Tags& tags, const std::vector<std::vector<int16_t>>& groups,
+                                         int64_t window) {
+  std::vector<int64_t> out(groups.size(), 0);
+  for (size_t g = 0; g < groups.size(); ++g) {
+    for (size_t i = 0; i < tags.size(); ++i) {
+      const std::vector<int16_t>& group = groups[g];
+      if (std::find(group.begin(), group.end(), tags[i].channel) == group.end()) continue;
+      bool all = true;
+      for (int16_t other : group) {
+        if (other == tags[i].channel) continue;
+        size_t j = i;
+        while (j > 0 && tags[j - 1].channel != other) --j;
+        all = all && j > 0 && tags[j - 1].time >= tags[i].time - window && tags[j - 1].time <= tags[i].time;
+      }
+      if (all) ++out[g];
+    }
+  }
+  return out;
+}
+
+}  // namespace reference
+
+#endif

@@ -1,0 +1,110 @@
+// The simulated devices' input stage: each event lands its channel's signal delay later, with a
+// Gaussian jitter of the scenario's width, the stream stays in time order and decodes to exactly
+// what was generated, and a seed gives the same stream every time.
+#include <math.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "korbalt/generator.h"
+#include "korbalt_decode.h"
+
+using namespace korbalt;
+
+namespace {
+
+std::map<std::string, std::string> gEnv;
+const char* lookup(const char* name) {
+  const auto it = gEnv.find(name);
+  return it == gEnv.end() ? nullptr : it->second.c_str();
+}
+
+struct Generated {
+  Words words;
+  std::vector<SimEvent> items;  // as packed
+};
+
+// 20 ms of scenario device 0 with the given jitter, seed and delays, all markers on.
+Generated shapedStream(const std::string& jitter, const std::string& seed,
+                   std::vector<int32_t> delays = std::vector<int32_t>(kEventChannels, 0)) {
+  gEnv = {{"RAVIK_SIM_JITTER_PS", jitter}, {"RAVIK_SIM_SEED", seed}};
+  const Scenario scenario = readScenario(lookup);
+  StreamGenerator generator(scenario.devices[0], scenario);
+  StreamConfig config{};
+  for (double& r : config.rates) r = 60000;
+  config.pairChannelOn = true;
+  config.markers = 0x1FF;
+  std::copy(delays.begin(), delays.end(), config.delaysPs);
+  generator.configure(config);
+  generator.restart(1000);
+  Generated g;
+  generator.keepRecord(&g.items, 1000000);
+  uint32_t block[4096];
+  // Uneven steps of stream time, as the wall clock gives them.
+  for (int64_t until = 1000; until < 20 * kPsPerMs; until += 777777777) {
+    for (int32_t n; (n = generator.produce(until, block, 4096)) > 0;) g.words.insert(g.words.end(), block, block + n);
+  }
+  return g;
+}
+
+// The times of channel c's events, sorted.
+std::vector<int64_t> timesOf(const std::vector<SimEvent>& items, uint8_t channel) {
+  std::vector<int64_t> t;
+  for (const SimEvent& e : items)
+    if (e.channel == channel) t.push_back(e.time);
+  std::sort(t.begin(), t.end());
+  return t;
+}
+
+}  // namespace
+
+TEST(KorbaltShaper, DelaysAndJitterMoveEachEventAndKeepTheStreamInOrder) {
+  const Generated plain = shapedStream("0", "5");
+  struct Case {
+    const char* jitter;
+    std::vector<int32_t> delays;
+    double wantSigma;
+  };
+  const Case cases[] = {
+      {"0", {0, 0, 1500, 0, 0, 0}, 0},           // one channel delayed, exactly
+      {"0", {300, 2000000, 0, 7, 0, 0}, 0},      // a delay of 2 us reorders the channels
+      {"40", {0, 0, 0, 0, 0, 0}, 40},            // jitter alone
+      {"25", {0, 1000, 0, 0, 0, 0}, 25},         // both
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("jitter ") + c.jitter + " delay of channel 1 " + std::to_string(c.delays[1]));
+    const Generated shaped = shapedStream(c.jitter, "5", c.delays);
+    ASSERT_GT(shaped.items.size(), 5000u);
+    EXPECT_TRUE(std::is_sorted(shaped.items.begin(), shaped.items.end(),
+                               [](const SimEvent& a, const SimEvent& b) { return a.time < b.time; }));
+    EXPECT_TRUE(sameTimestamps(decodeWords(shaped.words, {100}, kAllMarkers),
+                               expectedTimestamps(shaped.items, kAllMarkers)));
+    // Markers stay on their ticks.
+    EXPECT_EQ(timesOf(shaped.items, kMarkerChannel), timesOf(plain.items, kMarkerChannel));
+    for (uint8_t ch = 0; ch < 5; ++ch) {
+      const std::vector<int64_t> before = timesOf(plain.items, ch), after = timesOf(shaped.items, ch);
+      // The last events may still be held back by the shaper.
+      ASSERT_NEAR(double(after.size()), double(before.size()), 3) << "channel " << int(ch);
+      const size_t n = std::min(before.size(), after.size()) - 3;
+      double sum = 0, squares = 0, widest = 0;
+      for (size_t i = 0; i < n; ++i) {
+        const double d = double(after[i] - before[i] - c.delays[ch]);
+        sum += d;
+        squares += d * d;
+        widest = std::max(widest, fabs(d));
+      }
+      const double mean = sum / double(n), sigma = sqrt(squares / double(n) - mean * mean);
+      EXPECT_NEAR(mean, 0, c.wantSigma / 10 + 1e-9) << "channel " << int(ch);
+      EXPECT_NEAR(sigma, c.wantSigma, c.wantSigma / 10 + 1e-9) << "channel " << int(ch);
+      EXPECT_LE(widest, 4 * c.wantSigma + 1) << "channel " << int(ch);
+    }
+  }
+}
+
+TEST(KorbaltShaper, ASeedGivesTheSameStream) {
+  const std::vector<int32_t> delays = {0, 1000, 0, 0, 0, 0};
+  EXPECT_EQ(shapedStream("10", "9", delays).words, shapedStream("10", "9", delays).words);
+  EXPECT_NE(shapedStream("10", "9", delays).words, shapedStream("10", "10", delays).words);
+}

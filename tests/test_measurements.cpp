@@ -1,0 +1,292 @@
+// The measurements against the plain computation of the same records (measure_reference.h):
+// generated streams with ties, loss records and markers that come early, fed in batches of any
+// size; stop, clear and start; overflow; refused settings; several threads at once.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <numeric>
+#include <random>
+#include <stdexcept>
+#include <thread>
+
+#include "tests/measure_reference.h"
+
+namespace {
+
+// Records in merge order: ordinary channels with non-decreasing times (ties included), loss
+// records, and markers up to 30 us earlier than the records before them.
+Tags generate(uint32_t seed, size_t n, int64_t start = 1000000000, int64_t meanStepPs = 5000) {
+  std::mt19937_64 rng(seed);
+  std::exponential_distribution<double> step(1.0 / double(meanStepPs));
+  const int16_t ordinary[] = {0, 1, 2, 5, 6, 7, 11};
+  const int16_t markers[] = {101, 200};
+  Tags tags;
+  int64_t t = start;
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t kind = uint32_t(rng() % 100);
+    if (kind < 3) {
+      const int64_t early = rng() % 2 == 0 ? 0 : int64_t(rng() % 30000000);
+      tags.push_back({t - early, markers[rng() % 2]});
+    } else if (kind < 4) {
+      tags.push_back({t, int16_t(-1 - int16_t(rng() % 4))});
+    } else {
+      if (kind >= 10) t += int64_t(step(rng));  // else a tie with the record before
+      tags.push_back({t, ordinary[rng() % 7]});
+    }
+  }
+  return tags;
+}
+
+// Feeds `tags` in batches of random sizes, 0 included.
+void feedInBatches(Measurement& m, const Tags& tags, uint32_t seed) {
+  std::mt19937 rng(seed);
+  for (size_t pos = 0; pos < tags.size();) {
+    const size_t n = std::min<size_t>(rng() % 700, tags.size() - pos);
+    m.feed(tags.data() + pos, n);
+    pos += n;
+  }
+}
+
+struct CorrelationCase {
+  int16_t a, b;
+  int64_t width;
+  int32_t n;
+  int64_t low, high;  // low == high: the centred histogram
+};
+
+std::unique_ptr<Correlation> makeCorrelation(const CorrelationCase& c) {
+  if (c.low == c.high) return std::make_unique<Correlation>(c.a, c.b, c.width, c.n);
+  return std::make_unique<Correlation>(c.a, c.b, c.width, c.n, c.low, c.high);
+}
+
+}  // namespace
+
+TEST(Measurements, CorrelationCountsEveryPairInRange) {
+  const Tags tags = generate(1, 20000);
+  const CorrelationCase cases[] = {
+      {1, 6, 10, 2000, 0, 0},          // the centred default
+      {6, 1, 7, 301, 0, 0},            // odd count, b before a
+      {1, 1, 50, 400, 0, 0},           // one channel: both orders of every pair, no self pairs
+      {101, 6, 100000, 800, 0, 0},     // a marker against an ordinary channel
+      {6, 200, 100000, 800, 0, 0},     // and the other way round
+      {200, 200, 1000000, 100, 0, 0},  // two markers
+      {1, 6, 3000, 7, -10000, 10000},  // the last bin cut short at +10 ns
+      {2, 5, 100, 40, 1000, 5000},     // a window of positive delays only
+      {7, 7, 100, 40, -5000, -1000},   // one channel, negative delays only
+  };
+  for (const CorrelationCase& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "a " << c.a << " b " << c.b << " width " << c.width);
+    auto m = makeCorrelation(c);
+    feedInBatches(*m, tags, uint32_t(c.width));
+    const int64_t low = c.low == c.high ? -int64_t(c.n / 2) * c.width : c.low;
+    const int64_t high = c.low == c.high ? low + c.n * c.width : c.high;
+    const std::vector<int64_t> want = reference::correlation(tags, c.a, c.b, c.width, c.n, low, high);
+    EXPECT_EQ(m->data(), want);
+    EXPECT_GT(std::accumulate(want.begin(), want.end(), int64_t(0)), 20);
+    EXPECT_FALSE(m->overflowed());
+    EXPECT_EQ(m->countA(), reference::count(tags, c.a));
+    EXPECT_EQ(m->spanPs(), reference::span(tags));
+    const std::vector<int64_t> edges = m->binEdgesPs();
+    ASSERT_EQ(edges.size(), size_t(c.n + 1));
+    EXPECT_EQ(edges.front(), low);
+    EXPECT_EQ(edges[1] - edges[0], c.width);
+  }
+}
+
+TEST(Measurements, RatesTracesStartStopAndCoincidencesEqualThePlainComputation) {
+  const Tags tags = generate(2, 30000);
+  const std::vector<int16_t> channels = {1, 6, 101, 7, 1, 40, -0};
+  CountRate rate(channels);
+  TimeTrace trace({1, 6, 200, 33}, 100000, 50);
+  TimeTrace wide({1, 6}, 1000000000, 3);  // wider than the stream: it all lands in the last bins
+  struct StartStopCase {
+    int16_t start, stop;
+    int64_t width;
+    int32_t n;
+  };
+  const StartStopCase startStops[] = {
+      {1, 6, 100, 1000}, {6, 6, 50, 200}, {101, 1, 1000000, 100}, {1, 200, 1000000, 100}};
+  std::vector<std::unique_ptr<StartStop>> ss;
+  for (const StartStopCase& c : startStops) ss.push_back(std::make_unique<StartStop>(c.start, c.stop, c.width, c.n));
+  const std::vector<std::vector<int16_t>> groups = {{1, 6}, {1, 6, 11}, {1}, {101, 1}, {5, 5, 7}, {0, 200}};
+  Coincidences coincidences(groups, 2000);
+
+  std::vector<Measurement*> all = {&rate, &trace, &wide, &coincidences};
+  for (auto& m : ss) all.push_back(m.get());
+  for (size_t i = 0; i < all.size(); ++i) feedInBatches(*all[i], tags, uint32_t(i));
+
+  std::vector<int64_t> counts;
+  for (int16_t c : channels) counts.push_back(reference::count(tags, c));
+  EXPECT_EQ(rate.counts(), counts);
+  const double seconds = double(reference::span(tags)) * 1e-12;
+  for (size_t i = 0; i < channels.size(); ++i)
+    EXPECT_DOUBLE_EQ(rate.data()[i], double(counts[i]) / seconds) << "channel " << channels[i];
+
+  EXPECT_EQ(trace.data(), reference::timeTrace(tags, {1, 6, 200, 33}, 100000, 50));
+  EXPECT_EQ(wide.data(), reference::timeTrace(tags, {1, 6}, 1000000000, 3));
+  EXPECT_EQ(trace.firstBinPs() % 100000, 0);
+
+  for (size_t i = 0; i < ss.size(); ++i) {
+    const StartStopCase& c = startStops[i];
+    const std::vector<int64_t> want = reference::startStop(tags, c.start, c.stop, c.width, c.n);
+    EXPECT_EQ(ss[i]->data(), want) << "start " << c.start << " stop " << c.stop;
+    EXPECT_GT(std::accumulate(want.begin(), want.end(), int64_t(0)), 20) << "start " << c.start;
+  }
+  const std::vector<int64_t> want = reference::coincidences(tags, groups, 2000);
+  EXPECT_EQ(coincidences.data(), want);
+  for (size_t g = 0; g < groups.size(); ++g) EXPECT_GT(want[g], 10) << "group " << g;
+  for (Measurement* m : all) EXPECT_FALSE(m->overflowed());
+}
+
+TEST(Measurements, StopClearAndStartChooseTheRecordsCounted) {
+  const Tags tags = generate(3, 9000);
+  const Tags first(tags.begin(), tags.begin() + 3000), second(tags.begin() + 3000, tags.begin() + 6000),
+      third(tags.begin() + 6000, tags.end());
+  Correlation corr(1, 6, 10, 2000);
+  CountRate rate({1, 6});
+  EXPECT_TRUE(corr.running());
+  EXPECT_EQ(corr.spanPs(), 0);
+  corr.feed(first.data(), first.size());
+  rate.feed(first.data(), first.size());
+  EXPECT_EQ(corr.data(), reference::correlation(first, 1, 6, 10, 2000, -10000, 10000));
+
+  // Stopped: the records are not looked at. Cleared while stopped: it stays stopped.
+  corr.stop();
+  rate.stop();
+  corr.feed(second.data(), second.size());
+  rate.feed(second.data(), second.size());
+  EXPECT_EQ(corr.data(), reference::correlation(first, 1, 6, 10, 2000, -10000, 10000));
+  EXPECT_EQ(rate.counts(), (std::vector<int64_t>{reference::count(first, 1), reference::count(first, 6)}));
+  corr.clear();
+  EXPECT_FALSE(corr.running());
+  EXPECT_EQ(corr.spanPs(), 0);
+  EXPECT_EQ(corr.data(), std::vector<int64_t>(2000, 0));
+
+  // Started again: only what comes now counts, and no pair reaches back across the clear.
+  corr.start();
+  corr.feed(third.data(), third.size());
+  EXPECT_EQ(corr.data(), reference::correlation(third, 1, 6, 10, 2000, -10000, 10000));
+  EXPECT_EQ(corr.spanPs(), reference::span(third));
+  // Started again without a clear: the data go on, the stopped stretch left out.
+  rate.start();
+  rate.feed(third.data(), third.size());
+  EXPECT_EQ(rate.counts(), (std::vector<int64_t>{reference::count(first, 1) + reference::count(third, 1),
+                                                 reference::count(first, 6) + reference::count(third, 6)}));
+  // Cleared while running: it keeps running from an empty start.
+  rate.clear();
+  EXPECT_TRUE(rate.running());
+  EXPECT_EQ(rate.data(), (std::vector<double>{0, 0}));
+}
+
+TEST(Measurements, OverflowIsNeverSilent) {
+  // Each case: what goes wrong, and the records that show it.
+  struct Case {
+    const char* what;
+    Tags tags;
+    bool viaSet;
+  };
+  const Case cases[] = {
+      {"the live path dropped records", {{100, 1}, {200, 6}}, true},
+      {"an ordinary record steps back", {{100, 1}, {200, 6}, {150, 1}}, false},
+      {"a marker far later than the skew", {{100, 1}, {kMarkerSkewPs + 200, 6}, {100, 101}}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto corr = std::make_shared<Correlation>(1, 6, 10, 100);
+    MeasurementSet set;
+    set.add(corr);
+    set.feed(c.tags.data(), c.tags.size());
+    if (c.viaSet) {
+      EXPECT_FALSE(corr->overflowed());
+      set.markOverflowed();
+    }
+    EXPECT_TRUE(corr->overflowed());
+    corr->clear();
+    EXPECT_FALSE(corr->overflowed());
+  }
+  // A marker within the skew is in order.
+  Correlation corr(1, 101, 10, 100);
+  const Tags early = {{100, 1}, {30000000, 6}, {10, 101}};
+  corr.feed(early.data(), early.size());
+  EXPECT_FALSE(corr.overflowed());
+  EXPECT_EQ(corr.data()[size_t((10 - 100 + 500) / 10)], 1);
+}
+
+TEST(Measurements, RefusedSettings) {
+  const std::function<void()> refused[] = {
+      [] { CountRate({1, -1}); },
+      [] { Correlation(-1, 6, 10, 100); },
+      [] { Correlation(1, 6, 0, 100); },
+      [] { Correlation(1, 6, 10, 0); },
+      [] { Correlation(1, 6, 10, kMaxMeasurementBins + 1); },
+      [] { Correlation(1, 6, INT64_MAX, 3); },
+      [] { Correlation(1, 6, 10, 100, 0, 0); },      // no delay in range
+      [] { Correlation(1, 6, 10, 100, 0, 1001); },   // beyond the bins
+      [] { TimeTrace({}, 10, 10); },
+      [] { TimeTrace({1, 6}, 10, kMaxMeasurementBins); },
+      [] { StartStop(1, -2, 10, 10); },
+      [] { StartStop(1, 6, -5, 10); },
+      [] { Coincidences({}, 100); },
+      [] { Coincidences({{1, 6}, {}}, 100); },
+      [] { Coincidences({{1, 6}}, -1); },
+      [] { Coincidences({{1, -6}}, 100); },
+  };
+  for (size_t i = 0; i < sizeof refused / sizeof refused[0]; ++i)
+    EXPECT_THROW(refused[i](), std::invalid_argument) << "case " << i;
+}
+
+TEST(Measurements, IndependentStreamsGiveAFlatNormalizedCorrelation) {
+  // Two channels of independent random events: g(2) is 1 within the counting noise, at rates
+  // and spans far from 1, so a rate or duration in the wrong unit shows.
+  std::mt19937_64 rng(7);
+  std::exponential_distribution<double> step(1.0 / 20000.0);
+  Tags tags;
+  for (int64_t t = 0; tags.size() < 400000;) {
+    t += int64_t(step(rng));
+    tags.push_back({t, int16_t(rng() % 2 == 0 ? 1 : 6)});
+  }
+  Correlation corr(1, 6, 1000, 200);
+  corr.feed(tags.data(), tags.size());
+  const std::vector<double> g2 = corr.normalized();
+  const double mean = std::accumulate(g2.begin(), g2.end(), 0.0) / double(g2.size());
+  EXPECT_NEAR(mean, 1.0, 0.02);
+  // The same figure from the counts, the records of each channel and the span.
+  const std::vector<int64_t> counts = corr.data();
+  const double seconds = double(corr.spanPs()) * 1e-12;
+  const double rateA = double(corr.countA()) / seconds, rateB = double(corr.countB()) / seconds;
+  EXPECT_DOUBLE_EQ(g2[57], double(counts[57]) / (rateA * rateB * 1e-9 * seconds));
+  EXPECT_EQ(Correlation(1, 6, 10, 10).normalized(), std::vector<double>(10, 0.0));
+}
+
+TEST(MeasurementSet, FeedsWhileMeasurementsComeAndGo) {
+  const Tags tags = generate(4, 20000);
+  auto kept = std::make_shared<Correlation>(1, 6, 10, 2000);
+  auto coinc = std::make_shared<Coincidences>(std::vector<std::vector<int16_t>>{{1, 6}}, 2000);
+  MeasurementSet set;
+  set.add(kept);
+  set.add(coinc);
+  std::atomic<bool> done{false};
+  std::thread feeder([&] {
+    for (size_t pos = 0; pos < tags.size(); pos += 100) set.feed(tags.data() + pos, std::min<size_t>(100, tags.size() - pos));
+    done = true;
+  });
+  // Meanwhile measurements come, are read, cleared and go, from this thread.
+  int64_t rounds = 0;
+  while (!done || rounds < 10) {
+    auto passing = std::make_shared<TimeTrace>(std::vector<int16_t>{1}, 1000, 100);
+    set.add(passing);
+    passing->data();
+    kept->normalized();
+    coinc->spanPs();
+    passing->clear();
+    set.remove(passing.get());
+    ++rounds;
+  }
+  feeder.join();
+  EXPECT_EQ(set.size(), 2u);
+  EXPECT_EQ(kept->data(), reference::correlation(tags, 1, 6, 10, 2000, -10000, 10000));
+  EXPECT_EQ(coinc->data(), reference::coincidences(tags, {{1, 6}}, 2000));
+  set.remove(kept.get());
+  set.feed(tags.data(), 10);
+  EXPECT_EQ(kept->data(), reference::correlation(tags, 1, 6, 10, 2000, -10000, 10000));
+}
