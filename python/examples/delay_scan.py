@@ -11,6 +11,16 @@ import numpy as np
 import ravik
 
 
+def peak_centre(corr):
+    """The mean delay of the pairs within 50 ps of the fullest bin: the peak's position, which
+    the devices' timing jitter spreads over a few bins."""
+    counts = corr.data()
+    edges = corr.bin_edges_ps()
+    centres = (edges[:-1] + edges[1:]) / 2
+    near = np.abs(centres - centres[np.argmax(counts)]) <= 50
+    return float(np.sum(centres[near] * counts[near]) / max(1, np.sum(counts[near])))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--simulate", action="store_true", help="also find simulated devices")
@@ -23,7 +33,6 @@ def main():
 
     with ravik.Chain(simulate=args.simulate) as chain:
         corr = ravik.Correlation(chain, args.a, args.b, bin_width_ps=10, n_bins=4000)
-        edges = corr.bin_edges_ps()
         print(f"{'delay_ns':>8} {'peak_ps':>8} {'pairs':>8}")
         for step in range(5):
             delay = step * args.step_ns
@@ -34,8 +43,7 @@ def main():
             chain.sleep(args.seconds)
             chain.stop()
             counts = corr.data()
-            peak = int(np.argmax(counts))
-            print(f"{delay:8.2f} {edges[peak]:8d} {counts[peak]:8d}")
+            print(f"{delay:8.2f} {peak_centre(corr):8.0f} {counts.max():8d}")
         chain.set_parameters(1, {"channels": [{}, {"signal_delay_ns": 0.0}]})
 
 
