@@ -437,6 +437,8 @@ bool Chain::stop(nlohmann::json* report, std::string* error) {
   run->report.stopUtc = run->report.mergeStartUtc = utcNow();
   run->halt();
   _queue.finish();
+  // A merge cut short fed the measurements only a part of the recording.
+  if (!run->outcome.readError.empty() || !run->running.load()) _measurements.markOverflowed();
   // The losses are known now that the raw files are complete.
   if (run->outcome.readError.empty() && run->running.load()) {
     for (size_t i = 0; i < run->sources.size(); ++i)

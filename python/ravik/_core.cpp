@@ -133,6 +133,8 @@ public:
     outputs.report = path(report);
     outputs.tmpDir = path(tmp);
     outputs.compress = compress;
+    // A stream belongs to one recording: one left open would hold up the next one's merge.
+    if (_stream != nullptr) _stream->close();
     std::string error;
     bool started;
     {
