@@ -309,7 +309,14 @@ PYBIND11_MODULE(_core, m) {
       .def("__enter__", [](py::object self) { return self; })
       .def("__exit__", [](PyChain& c, py::object type, py::object, py::object) {
         // An exception already on its way wins over a failed stop; the data are kept either way.
-        if (c.chain().recording() && type.is_none()) c.stop();
+        if (c.chain().recording() && type.is_none()) {
+          try {
+            c.stop();
+          } catch (...) {
+            c.close();
+            throw;
+          }
+        }
         c.close();
       });
 

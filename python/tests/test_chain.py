@@ -202,6 +202,16 @@ def test_one_chain_at_a_time_and_refused_starts(tmp_path):
     with pytest.raises(TypeError, match="ravik.Chain"):
         ravik.CountRate(object(), [1])
     first.close()
+    # An output that fails: stop() says why and where the raw files are kept, and the end of
+    # the with block still closes the chain.
+    with pytest.raises(RuntimeError, match="No space left on device.*raw files are kept"):
+        with ravik.Chain(simulate=True) as full:
+            full.start(bin="/dev/full", tmp=tmp_path)
+            full.sleep(0.2)
+    kept = [name for name in os.listdir(tmp_path) if name.startswith("ravik-")]
+    assert len(kept) == 1
+    assert sum(n.endswith(".tmp") for n in os.listdir(tmp_path / kept[0])) == 3
+
     # Opened again once the other is closed; a run of the new chain works.
     with ravik.Chain(simulate=True) as again:
         rate = ravik.CountRate(again, [1])
@@ -215,6 +225,7 @@ def test_one_chain_at_a_time_and_refused_starts(tmp_path):
         stopper.join()
         again.start(tmp=tmp_path)
         assert list(stream) == []
+        again.sleep(0.2)
     assert rate.counts()[0] > np.count_nonzero(ravik.load(str(tmp_path / "run.txt"))["channel"] == 1)
 
 
