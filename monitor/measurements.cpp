@@ -6,10 +6,6 @@
 
 namespace {
 
-constexpr int16_t kFirstMarker = 100;
-
-bool isMarker(int16_t channel) { return channel >= kFirstMarker; }
-
 // Index of a channel in the 65536-entry lookup tables.
 size_t tableIndex(int16_t channel) { return size_t(int32_t(channel) + 32768); }
 
@@ -61,11 +57,9 @@ void Measurement::feed(const TimeTag* tags, size_t count) {
   add(tags, count);
   for (size_t i = 0; i < count; ++i) {
     const int64_t t = tags[i].time;
-    // The measurements' histories rely on merge order; a record out of it cannot be counted
-    // exactly, and that must show.
-    if (isMarker(tags[i].channel) ? t < minusSaturated(_last, kMarkerSkewPs) : t < _lastOrdered)
-      _overflowed = true;
-    if (!isMarker(tags[i].channel)) _lastOrdered = std::max(_lastOrdered, t);
+    // The histories keep what a record up to kMaxStepBackPs back may pair with; one further
+    // back cannot be counted exactly, and that must show.
+    if (t < minusSaturated(_last, kMaxStepBackPs)) _overflowed = true;
     _first = std::min(_first, t);
     _last = std::max(_last, t);
   }
@@ -91,7 +85,7 @@ void Measurement::clear() {
   reset();
   _overflowed = false;
   _first = INT64_MAX;
-  _last = _lastOrdered = INT64_MIN;
+  _last = INT64_MIN;
 }
 
 bool Measurement::overflowed() const {
@@ -113,17 +107,14 @@ int64_t Measurement::spanLocked() const { return _first < _last ? _last - _first
 
 double Measurement::spanSeconds() const { return double(spanLocked()) * 1e-12; }
 
-int64_t Measurement::earliestFuturePs(int16_t channel) const {
-  if (_lastOrdered == INT64_MIN) return INT64_MIN;
-  return isMarker(channel) ? minusSaturated(_lastOrdered, kMarkerSkewPs) : _lastOrdered;
-}
+int64_t Measurement::earliestFuturePs() const { return minusSaturated(_last, kMaxStepBackPs); }
 
 // ---------------------------------------------------------------------------------------------
 // TimeHistory
 
-TimeHistory::TimeHistory(bool sorted) : _sorted(sorted) {}
-
 bool TimeHistory::push(int64_t t) {
+  _stepBack = std::max(_stepBack, t < _latest ? _latest - t : 0);
+  _latest = std::max(_latest, t);
   if (size() == _times.size()) {
     if (_times.size() >= kMaxHistory) {
       ++_begin;  // the oldest goes: its pairs are lost, which the caller reports
@@ -145,8 +136,8 @@ void TimeHistory::grow() {
 }
 
 void TimeHistory::dropBefore(int64_t t) {
-  // Only from the front: in an unsorted history a time at or above `t` may still stand behind
-  // smaller ones, which then wait for it.
+  // Only from the front: a time that stepped back below `t` may stand behind one at or above
+  // it, and then waits for it.
   while (_begin != _end && _times[_begin & (_times.size() - 1)] < t) ++_begin;
 }
 
@@ -206,8 +197,7 @@ Correlation::Correlation(int16_t a, int16_t b, int64_t binWidthPs, int32_t nBins
 
 Correlation::Correlation(int16_t a, int16_t b, int64_t binWidthPs, int32_t nBins, int64_t lowPs,
                          int64_t highPs)
-    : _a(a), _b(b), _binWidth(binWidthPs), _low(lowPs), _high(highPs),
-      _histA(!isMarker(a)), _histB(!isMarker(b)) {
+    : _a(a), _b(b), _binWidth(binWidthPs), _low(lowPs), _high(highPs) {
   requireChannel(a);
   requireChannel(b);
   requireBins(binWidthPs, nBins);
@@ -222,7 +212,8 @@ void Correlation::pairWith(const TimeHistory& partner, int64_t t, int32_t sign) 
   // Partner times p with t - p (sign +1) or p - t (sign -1) in [low, high).
   const int64_t lo = sign > 0 ? t - _high + 1 : t + _low;
   const int64_t hi = sign > 0 ? t - _low : t + _high - 1;
-  const int64_t stop = partner.sorted() ? lo : minusSaturated(lo, kMarkerSkewPs);
+  // Walking back, a time below lo - stepBack has none but smaller ones before it.
+  const int64_t stop = minusSaturated(lo, partner.stepBack());
   for (size_t i = partner.size(); i-- > 0;) {
     const int64_t p = partner.at(i);
     if (p < stop) break;
@@ -255,13 +246,13 @@ void Correlation::add(const TimeTag* tags, size_t count) {
   }
   // Forget what no record still to come can pair with: an a at p pairs with a later b at f
   // while f - p < high, a b at p with a later a at f while p - f >= low.
-  const int64_t futureB = earliestFuturePs(_b), futureA = earliestFuturePs(_a);
-  if (futureA == INT64_MIN || futureB == INT64_MIN) return;
-  if (_a == _b)
-    _histA.dropBefore(std::min(futureB - _high + 1, futureA + _low));  // both roles at once
-  else {
-    _histA.dropBefore(futureB - _high + 1);
-    _histB.dropBefore(futureA + _low);
+  const int64_t future = earliestFuturePs();
+  if (future == INT64_MIN) return;
+  if (_a == _b) {
+    _histA.dropBefore(std::min(future - _high + 1, future + _low));  // both roles at once
+  } else {
+    _histA.dropBefore(future - _high + 1);
+    _histB.dropBefore(future + _low);
   }
 }
 
@@ -320,7 +311,7 @@ TimeTrace::TimeTrace(std::vector<int16_t> channels, int64_t binWidthPs, int32_t 
   _bins.assign(_channels.size() * size_t(nBins), 0);
 }
 
-void TimeTrace::advanceTo(int64_t k) {
+void TimeTrace::rollTo(int64_t k) {
   const int64_t from = _newest == INT64_MIN ? k - _nBins + 1 : std::max(_newest + 1, k - _nBins + 1);
   for (int64_t j = from; j <= k; ++j) {
     const size_t col = size_t(((j % _nBins) + _nBins) % _nBins);
@@ -332,7 +323,7 @@ void TimeTrace::advanceTo(int64_t k) {
 void TimeTrace::add(const TimeTag* tags, size_t count) {
   for (size_t i = 0; i < count; ++i) {
     const int64_t k = floorDiv(tags[i].time, _binWidth);
-    if (_newest == INT64_MIN || k > _newest) advanceTo(k);
+    if (_newest == INT64_MIN || k > _newest) rollTo(k);
     const int16_t slot = _slot[tableIndex(tags[i].channel)];
     if (slot == 0 || k <= _newest - _nBins) continue;  // not traced, or already rolled out
     ++_bins[size_t(slot - 1) * size_t(_nBins) + size_t(((k % _nBins) + _nBins) % _nBins)];
@@ -359,6 +350,14 @@ std::vector<std::vector<int64_t>> TimeTrace::data() const {
   });
 }
 
+void TimeTrace::reach(int64_t timePs) {
+  locked([&] {
+    const int64_t k = floorDiv(timePs, _binWidth);
+    if (runningLocked() && (_newest == INT64_MIN || k > _newest)) rollTo(k);
+    return 0;
+  });
+}
+
 int64_t TimeTrace::firstBinPs() const {
   return locked([&] { return _newest == INT64_MIN ? 0 : (_newest - _nBins + 1) * _binWidth; });
 }
@@ -367,7 +366,7 @@ int64_t TimeTrace::firstBinPs() const {
 // StartStop
 
 StartStop::StartStop(int16_t start, int16_t stop, int64_t binWidthPs, int32_t nBins)
-    : _start(start), _stop(stop), _binWidth(binWidthPs), _pending(!isMarker(start)) {
+    : _start(start), _stop(stop), _binWidth(binWidthPs) {
   requireChannel(start);
   requireChannel(stop);
   requireBins(binWidthPs, nBins);
@@ -389,7 +388,7 @@ void StartStop::add(const TimeTag* tags, size_t count) {
     if (ch == _start && !_pending.push(t)) setOverflowed();
   }
   // A start at s can still end in range only at a stop before s + range.
-  const int64_t future = earliestFuturePs(_stop);
+  const int64_t future = earliestFuturePs();
   if (future != INT64_MIN) _pending.dropBefore(future - range + 1);
 }
 

@@ -3,9 +3,11 @@
 // stream of merged records) and read at any time from any thread.
 //
 // What every measurement sees:
-// - Records come in merge order, the order of the merged outputs: times (ps on the chain's
-//   common time axis) never decrease, except for marker records (channels 100 and up), which
-//   may come up to kMarkerSkewPs earlier than the records before them.
+// - Records come in merge order, the order of the merged outputs: nearly in time order (ps on
+//   the chain's common time axis). The merge writes a marker (channels 100 and up) at a device's
+//   head before earlier records of other devices, and that can also let one device's record
+//   pass an earlier one of another; so a record may come up to kMaxStepBackPs earlier than the
+//   latest before it, and the measurements count such records exactly.
 // - Loss records (negative channels) are never events of a measurement, and a measurement
 //   refuses negative channels; like every other record they extend the span.
 // - The span is the stream time covered by the records fed while running since the last
@@ -13,8 +15,9 @@
 //   stream without markers that is last time - first time). Rates and g(2) divide by it, so
 //   they follow stream time, never the wall clock.
 // - Each measurement is exact: its data equal the analysis of the same records written down
-//   below. When that cannot hold (the live path dropped records, a marker came later than
-//   kMarkerSkewPs, a history outgrew its bound) overflowed() says so until the next clear.
+//   below, "before" and "after" meaning earlier and later in merge order. When that cannot hold
+//   (the live path dropped records, a record stepped back further than kMaxStepBackPs, a history
+//   outgrew its bound) overflowed() says so until the next clear.
 //
 // Threads: every public method may be called from any thread; each measurement has a lock of
 // its own, held while it is fed and while its data are copied out.
@@ -35,9 +38,10 @@ struct TimeTag {
   int16_t channel;
 };
 
-// How much earlier than the records before it a marker record may come and still be counted
-// exactly. Markers come at most a few tens of microseconds early; this leaves ample room.
-constexpr int64_t kMarkerSkewPs = 1000000000;  // 1 ms
+// How much earlier than the latest record before it a record may come and still be counted
+// exactly. The merge's steps back are as long as a device's quiet stretches, tens of
+// microseconds; this leaves ample room and costs only memory.
+constexpr int64_t kMaxStepBackPs = 10000000000;  // 10 ms
 // Largest number of bins of a histogram or time trace, per channel.
 constexpr int32_t kMaxMeasurementBins = 1 << 24;
 // Largest number of recent records one measurement keeps to find its pairs; beyond it the
@@ -77,9 +81,9 @@ protected:
   virtual void reset() = 0;
   // For add(): flags the data as not exact (a full history).
   void setOverflowed() { _overflowed = true; }
-  // For add(): the smallest time a record of `channel` still to come can have, going by the
-  // records fed before this call; INT64_MIN while unknown.
-  int64_t earliestFuturePs(int16_t channel) const;
+  // For add(): the smallest time a record still to come can have, going by the records fed
+  // before this call; INT64_MIN while unknown.
+  int64_t earliestFuturePs() const;
   // Runs `f` under the lock and returns its result.
   template <typename F>
   auto locked(F f) const {
@@ -87,6 +91,7 @@ protected:
     return f();
   }
   // Under the lock.
+  bool runningLocked() const { return _running; }
   int64_t spanLocked() const;
   double spanSeconds() const;
 
@@ -94,23 +99,25 @@ private:
   mutable std::mutex _lock;
   bool _running = true;
   bool _overflowed = false;
-  int64_t _first = INT64_MAX;        // smallest time fed since the clear
-  int64_t _last = INT64_MIN;         // largest
-  int64_t _lastOrdered = INT64_MIN;  // largest of the records other than markers
+  int64_t _first = INT64_MAX;  // smallest time fed since the clear
+  int64_t _last = INT64_MIN;   // largest
 };
 
 // Recent times of one channel in arrival order, oldest first, for a measurement that pairs
 // them with records still to come. Up to kMaxHistory of them.
 class TimeHistory {
 public:
-  // `sorted`: the times never step back (any channel but a marker's).
-  explicit TimeHistory(bool sorted);
   // False when the history was full and its oldest time had to go.
   bool push(int64_t t);
   // Drops the oldest times while they are below `t`.
   void dropBefore(int64_t t);
-  void clear() { _begin = _end = 0; }
-  bool sorted() const { return _sorted; }
+  void clear() {
+    _begin = _end = 0;
+    _latest = INT64_MIN;
+    _stepBack = 0;
+  }
+  // The longest step back so far: no time is more than this above a later one.
+  int64_t stepBack() const { return _stepBack; }
   size_t size() const { return size_t(_end - _begin); }
   // The i-th oldest time.
   int64_t at(size_t i) const { return _times[(_begin + i) & (_times.size() - 1)]; }
@@ -118,8 +125,9 @@ public:
 private:
   void grow();
 
-  bool _sorted;
   std::vector<int64_t> _times;  // a ring, its size a power of two
+  int64_t _latest = INT64_MIN;  // the largest time pushed
+  int64_t _stepBack = 0;
   uint64_t _begin = 0, _end = 0;
 };
 
@@ -203,6 +211,10 @@ public:
   std::vector<std::vector<int64_t>> data() const;
   // Lower edge of the oldest bin in ps; 0 before the first record.
   int64_t firstBinPs() const;
+  // The stream has passed `timePs` (a live path that knows it decoded everything up to there):
+  // the window rolls on as a record at that time would move it, so that a quiet stretch shows
+  // as empty bins. Ignored while stopped; counts nothing and does not change the span.
+  void reach(int64_t timePs);
 
 protected:
   void add(const TimeTag* tags, size_t count) override;
@@ -210,7 +222,7 @@ protected:
 
 private:
   // Moves the window so that bin `k` is its newest, emptying the bins it enters.
-  void advanceTo(int64_t k);
+  void rollTo(int64_t k);
 
   std::vector<int16_t> _channels;
   std::vector<int16_t> _slot;  // channel -> index + 1, 0: not traced

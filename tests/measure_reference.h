@@ -26,16 +26,20 @@ inline int64_t count(const Tags& tags, int16_t channel) {
   return std::count_if(tags.begin(), tags.end(), [&](const TimeTag& t) { return t.channel == channel; });
 }
 
+// Every pair of a record of a and a different record of b, found through the b records sorted
+// by time.
 inline std::vector<int64_t> correlation(const Tags& tags, int16_t a, int16_t b, int64_t width,
                                         int32_t n, int64_t low, int64_t high) {
+  std::vector<std::pair<int64_t, size_t>> bs;  // time, position
+  for (size_t j = 0; j < tags.size(); ++j)
+    if (tags[j].channel == b) bs.push_back({tags[j].time, j});
+  std::sort(bs.begin(), bs.end());
   std::vector<int64_t> bins(size_t(n), 0);
   for (size_t i = 0; i < tags.size(); ++i) {
     if (tags[i].channel != a) continue;
-    for (size_t j = 0; j < tags.size(); ++j) {
-      if (j == i || tags[j].channel != b) continue;
-      const int64_t d = tags[j].time - tags[i].time;
-      if (d >= low && d < high) ++bins[size_t((d - low) / width)];
-    }
+    for (auto it = std::lower_bound(bs.begin(), bs.end(), std::make_pair(tags[i].time + low, size_t(0)));
+         it != bs.end() && it->first - tags[i].time < high; ++it)
+      if (it->second != i) ++bins[size_t((it->first - tags[i].time - low) / width)];
   }
   return bins;
 }
@@ -56,15 +60,16 @@ inline std::vector<std::vector<int64_t>> timeTrace(const Tags& tags, const std::
 
 inline std::vector<int64_t> startStop(const Tags& tags, int16_t start, int16_t stop, int64_t width,
                                       int32_t n) {
+  std::vector<size_t> stops;  // positions
+  for (size_t j = 0; j < tags.size(); ++j)
+    if (tags[j].channel == stop) stops.push_back(j);
   std::vector<int64_t> bins(size_t(n), 0);
   for (size_t i = 0; i < tags.size(); ++i) {
     if (tags[i].channel != start) continue;
-    for (size_t j = i + 1; j < tags.size(); ++j) {
-      if (tags[j].channel != stop) continue;
-      const int64_t d = tags[j].time - tags[i].time;
-      if (d >= 0 && d < width * n) ++bins[size_t(d / width)];
-      break;
-    }
+    const auto next = std::upper_bound(stops.begin(), stops.end(), i);  // the first stop after it
+    if (next == stops.end()) continue;
+    const int64_t d = tags[*next].time - tags[i].time;
+    if (d >= 0 && d < width * n) ++bins[size_t(d / width)];
   }
   return bins;
 }
@@ -73,17 +78,18 @@ inline std::vector<int64_t> coincidences(const Tags& tags, const std::vector<std
                                          int64_t window) {
   std::vector<int64_t> out(groups.size(), 0);
   for (size_t g = 0; g < groups.size(); ++g) {
-    for (size_t i = 0; i < tags.size(); ++i) {
-      const std::vector<int16_t>& group = groups[g];
-      if (std::find(group.begin(), group.end(), tags[i].channel) == group.end()) continue;
+    const std::vector<int16_t>& group = groups[g];
+    std::vector<int64_t> latest(group.size(), INT64_MIN);  // of each channel, so far
+    for (const TimeTag& t : tags) {
+      const auto self = std::find(group.begin(), group.end(), t.channel);
+      if (self == group.end()) continue;
       bool all = true;
-      for (int16_t other : group) {
-        if (other == tags[i].channel) continue;
-        size_t j = i;
-        while (j > 0 && tags[j - 1].channel != other) --j;
-        all = all && j > 0 && tags[j - 1].time >= tags[i].time - window && tags[j - 1].time <= tags[i].time;
-      }
+      for (size_t m = 0; m < group.size(); ++m)
+        if (group[m] != t.channel)
+          all = all && latest[m] != INT64_MIN && latest[m] >= t.time - window && latest[m] <= t.time;
       if (all) ++out[g];
+      for (size_t m = 0; m < group.size(); ++m)
+        if (group[m] == t.channel) latest[m] = t.time;
     }
   }
   return out;

@@ -13,8 +13,9 @@
 
 namespace {
 
-// Records in merge order: ordinary channels with non-decreasing times (ties included), loss
-// records, and markers up to 30 us earlier than the records before them.
+// Records in merge order: mostly non-decreasing times (ties included), loss records, markers up
+// to 30 us earlier than the records before them, and now and then an ordinary record up to 3 us
+// earlier, as the merge writes them around markers.
 Tags generate(uint32_t seed, size_t n, int64_t start = 1000000000, int64_t meanStepPs = 5000) {
   std::mt19937_64 rng(seed);
   std::exponential_distribution<double> step(1.0 / double(meanStepPs));
@@ -29,6 +30,8 @@ Tags generate(uint32_t seed, size_t n, int64_t start = 1000000000, int64_t meanS
       tags.push_back({t - early, markers[rng() % 2]});
     } else if (kind < 4) {
       tags.push_back({t, int16_t(-1 - int16_t(rng() % 4))});
+    } else if (kind < 6) {
+      tags.push_back({t - int64_t(rng() % 3000000), ordinary[rng() % 7]});
     } else {
       if (kind >= 10) t += int64_t(step(rng));  // else a tie with the record before
       tags.push_back({t, ordinary[rng() % 7]});
@@ -187,8 +190,8 @@ TEST(Measurements, OverflowIsNeverSilent) {
   };
   const Case cases[] = {
       {"the live path dropped records", {{100, 1}, {200, 6}}, true},
-      {"an ordinary record steps back", {{100, 1}, {200, 6}, {150, 1}}, false},
-      {"a marker far later than the skew", {{100, 1}, {kMarkerSkewPs + 200, 6}, {100, 101}}, false},
+      {"a record further back than the bound", {{100, 1}, {kMaxStepBackPs + 200, 6}, {150, 1}}, false},
+      {"a marker further back", {{100, 1}, {kMaxStepBackPs + 200, 6}, {100, 101}}, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -204,12 +207,13 @@ TEST(Measurements, OverflowIsNeverSilent) {
     corr->clear();
     EXPECT_FALSE(corr->overflowed());
   }
-  // A marker within the skew is in order.
+  // Records within the bound are in order.
   Correlation corr(1, 101, 10, 100);
-  const Tags early = {{100, 1}, {30000000, 6}, {10, 101}};
+  const Tags early = {{100, 1}, {30000000, 6}, {10, 101}, {20, 1}};
   corr.feed(early.data(), early.size());
   EXPECT_FALSE(corr.overflowed());
   EXPECT_EQ(corr.data()[size_t((10 - 100 + 500) / 10)], 1);
+  EXPECT_EQ(corr.data()[size_t((10 - 20 + 500) / 10)], 1);
 }
 
 TEST(Measurements, RefusedSettings) {
