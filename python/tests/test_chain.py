@@ -96,13 +96,16 @@ def test_measurements_and_stream_equal_the_binary_output(tmp_path):
         assert [(d["chain"], d["role"]) for d in devices] == [
             (0, "Master"), (1, "Slave 1"), (2, "Slave 2")]
         assert all(d["serial"] and d["features"] for d in devices)
-        # The ms tick of the master: a marker channel among the rates.
-        chain.set_parameters(0, {"markers": 0x10})
+        # Markers on every device: the merge writes them ahead of earlier records, and the
+        # records around them step back in time.
+        for position in (0, 1, 2):
+            chain.set_parameters(position, {"markers": 0x1F})
         corr = ravik.Correlation(chain, 1, 6, bin_width_ps=10, n_bins=2000)
         rate = ravik.CountRate(chain, [1, 6, 104])
         trace = ravik.TimeTrace(chain, [1, 6], bin_width_ps=10**9, n_bins=300)
         startstop = ravik.StartStop(chain, 1, 6, bin_width_ps=100, n_bins=500)
-        coinc = ravik.Coincidences(chain, [[1, 6], [1, 6, 11], [6]], window_ps=5000)
+        coinc = ravik.Coincidences(chain, [[1, 6], [1, 6, 11], [6], [104, 109]],
+                                   window_ps=5000)
         chain.start(bin=out, tmp=tmp_path)
         streamed, records = [], 0
         for block in chain.stream():
@@ -130,7 +133,7 @@ def test_measurements_and_stream_equal_the_binary_output(tmp_path):
         assert not m.overflowed
         assert m.span_ps == rec["time"].max() - rec["time"].min()
     counts, rates = expected_rates(rec, [1, 6, 104])
-    assert counts[2] > 0  # the master's ms tick, a marker
+    assert counts[2] > 0  # the master's ms tick
     assert np.array_equal(rate.counts(), counts)
     assert np.allclose(rate.data(), rates, rtol=1e-12)
 
@@ -143,7 +146,7 @@ def test_measurements_and_stream_equal_the_binary_output(tmp_path):
     assert np.array_equal(trace.data(), expected_trace(rec, [1, 6], 10**9, 300))
     assert np.array_equal(startstop.data(), expected_start_stop(rec, 1, 6, 100, 500))
     assert list(coinc.data()) == [expected_coincidences(rec, g, 5000)
-                                  for g in ([1, 6], [1, 6, 11], [6])]
+                                  for g in ([1, 6], [1, 6, 11], [6], [104, 109])]
 
     # Kept after the stop and the close; clear() forgets.
     corr.clear()
