@@ -73,30 +73,6 @@ bool makeRunFolder(const std::string& root, std::string* dir, std::string* error
   return true;
 }
 
-// The binary header and trailer are the master's, as in the window. The header is made here,
-// before the poller addresses the devices one by one; the trailer, after the recording, asks the
-// device again.
-std::function<void(FILE*, bool)> masterHeader(uint32_t index) {
-  TDC_addressDevice(index);
-  std::string header;
-  char* bytes = nullptr;
-  size_t size = 0;
-  if (FILE* f = open_memstream(&bytes, &size)) {
-    writeFileHeader(f, 0);
-    if (fclose(f) == 0) header.assign(bytes, size);
-    free(bytes);
-  }
-  return [header, index](FILE* file, bool first) {
-    // A failed write stays in the stream's error state, which finishing the output reports.
-    if (first && !header.empty()) {
-      fwrite(header.data(), 1, header.size(), file);
-      return;
-    }
-    TDC_addressDevice(index);
-    writeFileHeader(file, 0);
-  };
-}
-
 }  // namespace
 
 // One recording and its merge.
@@ -171,7 +147,8 @@ bool Chain::Run::startMerge(MeasurementSet* measurements, RecordQueue* queue,
   outputs.text = text.file();
   outputs.binary = binary.file();
   outputs.records = sink.get();
-  outputs.header = masterHeader(recording->devices().front()->device.index);
+  // The master's header, as in the window; made before the poller addresses the devices.
+  outputs.header = deviceHeader(recording->devices().front()->device.index);
   merger = std::thread([this] {
     // A merge that falls behind catches up after the stop; a recording that falls behind loses
     // data: the merge gives way when the processors are scarce.
