@@ -30,6 +30,7 @@
 #include "device/recordcore.h"
 #include "live/livesink.h"
 #include "merge/checkedmerge.h"
+#include "report/runmanifest.h"
 #include "report/runreport.h"
 
 namespace {
@@ -92,6 +93,7 @@ struct Chain::Run {
   std::atomic<double> bytesRead{0};
   MergeOutcome outcome;
   RunReport report;
+  ManifestFile manifest;  // held while the run's raw files may still need a recovery
   std::chrono::steady_clock::time_point started;
   double seconds = 0;  // the recording's length
   std::thread merger, poller;
@@ -107,6 +109,9 @@ struct Chain::Run {
   bool createOutputs(std::string* error);
   bool startMerge(MeasurementSet* measurements, RecordQueue* queue, std::string* error);
   void startPolling();
+  // Writes the run's manifest beside its raw files, so that a run whose merge fails can be
+  // finished with ravik-merge --recover; false with a message.
+  bool writeManifest(std::string* error);
   // Ends polling and the recording, then the merge (with what the raw files hold); idempotent.
   void halt();
   bool publish(std::string* error);
@@ -156,6 +161,29 @@ bool Chain::Run::startMerge(MeasurementSet* measurements, RecordQueue* queue,
     outcome = mergeChecked(sources, outputs, false, bytesRead, running);
   });
   return true;
+}
+
+bool Chain::Run::writeManifest(std::string* error) {
+  RunManifest m;
+  m.program = report.program;
+  m.startUtc = report.startUtc;
+  for (const auto& dev : recording->devices()) {
+    ManifestDevice d;
+    d.serial = dev->device.serial;
+    d.index = dev->device.index;
+    d.chain = dev->device.link.chainPos;
+    d.role = roleText(d.chain);
+    d.markers = dev->device.link.markers;
+    d.stream = dev->rawName.substr(dev->rawName.rfind('/') + 1);
+    if (dev->params) d.parameters = paramsToJson(*dev->params);
+    m.devices.push_back(d);
+  }
+  if (!paths.text.empty()) m.outputs.push_back({"text", absolutePath(paths.text)});
+  if (!paths.binary.empty()) m.outputs.push_back({"binary", absolutePath(paths.binary)});
+  if (!paths.hdf5.empty()) m.outputs.push_back({"hdf5", absolutePath(paths.hdf5)});
+  m.reportPath = absolutePath(paths.report);
+  m.compress = paths.compress;
+  return manifest.write(dir, m, error);
 }
 
 void Chain::Run::startPolling() {
@@ -400,6 +428,11 @@ bool Chain::start(const ChainOutputs& outputs, std::string* error) {
     run->removeRaw();
     return false;
   }
+  // A run with outputs can be recovered; a manifest that cannot be written is said, and the
+  // recording goes on: its data matter more.
+  std::string manifestError;
+  if (run->anyOutput() && !run->writeManifest(&manifestError))
+    _messages.push_back("run manifest not written: " + manifestError);
   run->startPolling();
   _run = std::move(run);
   return true;
@@ -433,6 +466,8 @@ bool Chain::stop(nlohmann::json* report, std::string* error) {
     run->binary.discard();
     run->hdf5.discard();
     failure += "; the raw files are kept in " + run->dir;
+    if (run->manifest.held()) failure += " (finish with: ravik-merge --recover " + run->dir + ")";
+    run->manifest.release();
   }
   run->fillReport(published, published ? "" : failure);
   const std::string path = reportPath(run->paths.report, run->paths.text, run->paths.binary,
@@ -440,7 +475,10 @@ bool Chain::stop(nlohmann::json* report, std::string* error) {
   std::string reportError;
   const bool reportWritten = path.empty() || writeReport(run->report, path, &reportError);
   *report = toJson(run->report);
-  if (!keepRaw) run->removeRaw();
+  if (!keepRaw) {
+    run->manifest.remove();
+    run->removeRaw();
+  }
   if (!published) {
     *error = failure;
     return false;

@@ -207,13 +207,18 @@ def test_one_chain_at_a_time_and_refused_starts(tmp_path):
     first.close()
     # An output that fails: stop() says why and where the raw files are kept, and the end of
     # the with block still closes the chain.
-    with pytest.raises(RuntimeError, match="No space left on device.*raw files are kept"):
+    with pytest.raises(RuntimeError, match="No space left on device.*raw files are kept.*--recover"):
         with ravik.Chain(simulate=True) as full:
             full.start(bin="/dev/full", tmp=tmp_path)
             full.sleep(0.2)
     kept = [name for name in os.listdir(tmp_path) if name.startswith("ravik-")]
     assert len(kept) == 1
     assert sum(n.endswith(".tmp") for n in os.listdir(tmp_path / kept[0])) == 3
+    # Its manifest tells ravik-merge --recover how to finish it.
+    manifest = json.loads((tmp_path / kept[0] / "ravik-run.json").read_text())
+    assert manifest["program"] == "ravik-python"
+    assert [d["chain"] for d in manifest["devices"]] == [0, 1, 2]
+    assert manifest["outputs"] == [{"kind": "binary", "path": "/dev/full"}]
 
     # Opened again once the other is closed; a run of the new chain works.
     with ravik.Chain(simulate=True) as again:
