@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The installed tree: every file in place, the installed programs run with the installed device
-# library (not the build tree's), and each man page holds every option of its program's --help.
+# library (not the build tree's), each man page holds every option of its program's --help, and the
+# Python package imports in Debian's Python from the installed tree.
 #   test_install.sh CMAKE BUILD_DIR SOURCE_DIR
 set -euo pipefail
 cmake=$1 build=$2 src=$3
@@ -15,10 +16,29 @@ for f in bin/ravik bin/ravik-merge bin/ravik-record lib/ravik/libkorbalt.so \
          share/man/man1/ravik.1 share/man/man1/ravik-merge.1 share/man/man1/ravik-record.1; do
   [ -f "$root/$f" ] || fail "$f not installed"
 done
-for py in "$src"/python/*.py; do
-  [ -e "$py" ] || continue
-  [ -f "$root/lib/python3/dist-packages/$(basename "$py")" ] || fail "$py not installed"
+# The Python package, where Debian's Python looks: lib/python3/dist-packages under /usr,
+# lib/python3.X/dist-packages under /usr/local (both on /usr/bin/python3's path).
+python=/usr/bin/python3
+for py in "$src"/python/ravik/*.py; do
+  [ -f "$root/lib/python3/dist-packages/ravik/$(basename "$py")" ] || fail "$py not installed"
 done
+site=$root/lib/python3/dist-packages
+core=$(ls "$site"/ravik/_core*.so) || fail "the package's core is not installed"
+lib=$(ldd "$core" | sed -n 's/^\s*libkorbalt.so => \(.*\) (.*/\1/p')
+[ "$(realpath "$lib")" = "$(realpath "$root/lib/ravik/libkorbalt.so")" ] ||
+  fail "the installed core loads the device library from '$lib'"
+imported=$(cd / && env -u LD_LIBRARY_PATH PYTHONPATH="$site" "$python" -c \
+  'import ravik; ravik.Chain; ravik.Correlation; ravik.load; print(ravik.__file__)')
+[ "$imported" = "$site/ravik/__init__.py" ] || fail "python3 imported ravik from '$imported'"
+"$python" -c 'import sys; sys.exit("/usr/lib/python3/dist-packages" not in sys.path)' ||
+  fail "/usr/lib/python3/dist-packages is not on $python's path"
+local_dest=$dest/local
+DESTDIR=$local_dest "$cmake" --install "$build" --prefix /usr/local >/dev/null
+local_site=$("$python" -c 'import sys; print(f"/usr/local/lib/python3.{sys.version_info.minor}/dist-packages")')
+"$python" -c 'import sys; sys.exit(sys.argv[1] not in sys.path)' "$local_site" ||
+  fail "$local_site is not on $python's path"
+[ -f "$local_dest$local_site/ravik/__init__.py" ] && ls "$local_dest$local_site"/ravik/_core*.so >/dev/null ||
+  fail "the Python package is not in $local_site under /usr/local"
 grep -qx 'Exec=ravik' "$root/share/applications/ravik.desktop" || fail "desktop entry: Exec"
 grep -qx 'Icon=ravik' "$root/share/applications/ravik.desktop" || fail "desktop entry: Icon"
 

@@ -1,0 +1,283 @@
+"""The live chain from Python on the simulated devices: the measurements against numpy on the
+binary output of the same run, the stream, parameters, errors, and Ctrl-C."""
+import json
+import os
+import signal
+import subprocess
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+import ravik
+
+from conftest import BUILD
+
+SIM_ENV = {"RAVIK_SIM_SEED": "7"}
+
+
+@pytest.fixture(autouse=True)
+def simulated(monkeypatch):
+    for name in [k for k in os.environ if k.startswith("RAVIK_SIM_")]:
+        monkeypatch.delenv(name)
+    for name, value in SIM_ENV.items():
+        monkeypatch.setenv(name, value)
+
+
+def peak_ps(corr):
+    """The centre of the correlation peak: the mean delay of the pairs within 50 ps of the
+    fullest bin (the devices' timing jitter spreads the peak over a few bins)."""
+    counts = corr.data()
+    edges = corr.bin_edges_ps()
+    centres = (edges[:-1] + edges[1:]) / 2
+    near = np.abs(centres - centres[np.argmax(counts)]) <= 50
+    return np.sum(centres[near] * counts[near]) / np.sum(counts[near])
+
+
+def expected_rates(rec, channels):
+    span_s = (rec["time"].max() - rec["time"].min()) * 1e-12
+    counts = np.array([np.count_nonzero(rec["channel"] == c) for c in channels])
+    return counts, counts / span_s
+
+
+def expected_correlation(rec, a, b, width, n):
+    low = -(n // 2) * width
+    ta = rec["time"][rec["channel"] == a]
+    tb = rec["time"][rec["channel"] == b]
+    d = ravik.coincidences(ta, tb, -low)
+    d = d[d < low + n * width]
+    hist, _ = np.histogram(d, bins=low + width * np.arange(n + 1))
+    span_s = (rec["time"].max() - rec["time"].min()) * 1e-12
+    g2 = hist / (len(ta) / span_s * len(tb) / span_s * width * 1e-12 * span_s)
+    return hist, g2
+
+
+def expected_start_stop(rec, start, stop, width, n):
+    """From each start record to the first stop record after it in merge order."""
+    where = np.arange(len(rec))
+    starts = where[rec["channel"] == start]
+    stops = where[rec["channel"] == stop]
+    following = np.searchsorted(stops, starts, side="right")
+    has_stop = following < len(stops)
+    d = rec["time"][stops[following[has_stop]]] - rec["time"][starts[has_stop]]
+    d = d[(d >= 0) & (d < n * width)]
+    return np.bincount(d // width, minlength=n)
+
+
+def expected_coincidences(rec, group, window):
+    """Records of the group that find, for every other channel of it, the latest record of that
+    channel before them (in merge order) within [t - window, t]."""
+    sub = rec[np.isin(rec["channel"], group)]
+    t = sub["time"]
+    ok = np.ones(len(sub), bool)
+    for c in group:
+        index = np.where(sub["channel"] == c, np.arange(len(sub)), -1)
+        before = np.concatenate([[-1], np.maximum.accumulate(index)[:-1]])
+        latest = np.where(before >= 0, t[np.maximum(before, 0)], np.iinfo(np.int64).min)
+        ok &= (sub["channel"] == c) | ((before >= 0) & (latest >= t - window) & (latest <= t))
+    return int(np.count_nonzero(ok))
+
+
+def expected_trace(rec, channels, width, n):
+    newest = rec["time"].max() // width
+    k = rec["time"] // width
+    rows = []
+    for c in channels:
+        kc = k[(rec["channel"] == c) & (k > newest - n)]
+        rows.append(np.bincount(kc - (newest - n + 1), minlength=n))
+    return np.array(rows)
+
+
+def test_measurements_and_stream_equal_the_binary_output(tmp_path):
+    out = tmp_path / "run.bin"
+    with ravik.Chain(simulate=True) as chain:
+        devices = chain.devices
+        assert [(d["chain"], d["role"]) for d in devices] == [
+            (0, "Master"), (1, "Slave 1"), (2, "Slave 2")]
+        assert all(d["serial"] and d["features"] for d in devices)
+        # Markers on every device: the merge writes them ahead of earlier records, and the
+        # records around them step back in time.
+        for position in (0, 1, 2):
+            chain.set_parameters(position, {"markers": 0x1F})
+        corr = ravik.Correlation(chain, 1, 6, bin_width_ps=10, n_bins=2000)
+        rate = ravik.CountRate(chain, [1, 6, 104])
+        trace = ravik.TimeTrace(chain, [1, 6], bin_width_ps=10**9, n_bins=300)
+        startstop = ravik.StartStop(chain, 1, 6, bin_width_ps=100, n_bins=500)
+        coinc = ravik.Coincidences(chain, [[1, 6], [1, 6, 11], [6], [104, 109]],
+                                   window_ps=5000)
+        chain.start(bin=out, tmp=tmp_path)
+        streamed, records = [], 0
+        for block in chain.stream():
+            assert block.dtype == ravik.RECORD
+            streamed.append(block.copy())
+            records += len(block)
+            if records >= 200000:
+                break
+        chain.sleep(0.5)
+        report = chain.stop()
+        assert not chain.recording
+
+    rec = np.asarray(ravik.load(str(out)))
+    assert report["completed"] and report["records"] == len(rec) > records
+    assert report["program"] == "ravik-python"
+    assert sum(d["records"] for d in report["devices"]) == len(rec)
+    assert json.loads(out.with_suffix(".json").read_text())["records"] == len(rec)
+    assert os.listdir(tmp_path) == ["run.bin", "run.json"]  # the raw files went with the merge
+
+    # The stream gave the first records of the run, in merge order.
+    streamed = np.concatenate(streamed)
+    assert np.array_equal(streamed, rec[:len(streamed)])
+
+    for m in (corr, rate, trace, startstop, coinc):
+        assert not m.overflowed
+        assert m.span_ps == rec["time"].max() - rec["time"].min()
+    counts, rates = expected_rates(rec, [1, 6, 104])
+    assert counts[2] > 0  # the master's ms tick
+    assert np.array_equal(rate.counts(), counts)
+    assert np.allclose(rate.data(), rates, rtol=1e-12)
+
+    hist, g2 = expected_correlation(rec, 1, 6, 10, 2000)
+    assert np.array_equal(corr.data(), hist)
+    assert np.allclose(corr.normalized(), g2, rtol=1e-9)
+    assert abs(peak_ps(corr) - 2500) < 5
+    assert corr.count_a == counts[0] and corr.count_b == counts[1]
+
+    assert np.array_equal(trace.data(), expected_trace(rec, [1, 6], 10**9, 300))
+    assert np.array_equal(startstop.data(), expected_start_stop(rec, 1, 6, 100, 500))
+    assert list(coinc.data()) == [expected_coincidences(rec, g, 5000)
+                                  for g in ([1, 6], [1, 6, 11], [6], [104, 109])]
+
+    # Kept after the stop and the close; clear() forgets.
+    corr.clear()
+    assert corr.data().sum() == 0 and rate.data().sum() > 0
+
+
+def test_parameters_delay_and_measure_only_runs(tmp_path):
+    with ravik.Chain(simulate=True) as chain:
+        before = chain.parameters(1)
+        assert len(before["channels"]) == 5
+        chain.set_parameters(1, {"markers": 0x11})
+        after = chain.parameters(1)
+        assert after["markers"] == 0x11
+        assert {k: v for k, v in after.items() if k != "markers"} == \
+               {k: v for k, v in before.items() if k != "markers"}
+        for bad, word in (({"markerz": 1}, "markerz"), ({"divider": 3}, "divider")):
+            with pytest.raises(ValueError, match=word):
+                chain.set_parameters(1, bad)
+        for call in (lambda: chain.parameters(7), lambda: chain.set_parameters(7, {})):
+            with pytest.raises(ValueError, match="chain position 7"):
+                call()
+        with pytest.raises(TypeError):
+            chain.set_parameters(1, [("markers", 1)])
+
+        # Slave 1's input 1 one nanosecond later: the peak moves by as much.
+        chain.set_parameters(1, {"channels": [{}, {"signal_delay_ns": 1.0}]})
+        corr = ravik.Correlation(chain, 1, 6, bin_width_ps=10, n_bins=2000)
+        chain.start(tmp=tmp_path)  # no outputs: measure only
+        with pytest.raises(RuntimeError, match="while the chain records"):
+            chain.set_parameters(1, {"markers": 0})
+        with pytest.raises(RuntimeError, match="already recording"):
+            chain.start()
+        chain.sleep(0.5)
+        report = chain.stop()
+        assert report["outputs"] == [] and report["records"] > 0
+        assert report["devices"][1]["parameters"]["channels"][1]["signal_delay_ns"] == 1.0
+        assert os.listdir(tmp_path) == []  # the private recording folder is gone
+        assert abs(peak_ps(corr) - 3500) < 5
+        with pytest.raises(RuntimeError, match="not recording"):
+            chain.stop()
+
+
+def test_one_chain_at_a_time_and_refused_starts(tmp_path):
+    first = ravik.Chain(simulate=True)
+    with pytest.raises(RuntimeError, match="another Chain"):
+        ravik.Chain(simulate=True)
+    # An output that cannot be created: nothing starts, the message names it.
+    with pytest.raises(RuntimeError, match="no-such-folder"):
+        first.start(text=tmp_path / "no-such-folder" / "run.txt", tmp=tmp_path)
+    assert not first.recording
+    with pytest.raises(RuntimeError, match="recording's folder"):
+        first.start(bin=tmp_path / "run.bin", tmp=tmp_path / "missing")
+    assert not (tmp_path / "run.bin").exists()
+    with pytest.raises(ValueError):
+        ravik.Correlation(first, -1, 6, bin_width_ps=10, n_bins=20)
+    with pytest.raises(TypeError, match="ravik.Chain"):
+        ravik.CountRate(object(), [1])
+    first.close()
+    # An output that fails: stop() says why and where the raw files are kept, and the end of
+    # the with block still closes the chain.
+    with pytest.raises(RuntimeError, match="No space left on device.*raw files are kept.*--recover"):
+        with ravik.Chain(simulate=True) as full:
+            full.start(bin="/dev/full", tmp=tmp_path)
+            full.sleep(0.2)
+    kept = [name for name in os.listdir(tmp_path) if name.startswith("ravik-")]
+    assert len(kept) == 1
+    assert sum(n.endswith(".tmp") for n in os.listdir(tmp_path / kept[0])) == 3
+    # Its manifest tells ravik-merge --recover how to finish it.
+    manifest = json.loads((tmp_path / kept[0] / "ravik-run.json").read_text())
+    assert manifest["program"] == "ravik-python"
+    assert [d["chain"] for d in manifest["devices"]] == [0, 1, 2]
+    assert manifest["outputs"] == [{"kind": "binary", "path": "/dev/full"}]
+
+    # Opened again once the other is closed; a run of the new chain works.
+    with ravik.Chain(simulate=True) as again:
+        rate = ravik.CountRate(again, [1])
+        again.start(text=tmp_path / "run.txt", tmp=tmp_path)
+        stream = again.stream()
+        assert len(next(stream)) > 0
+        # Stopped from another thread, the stream stays open, but only for its own recording:
+        # the next start ends it, so that it cannot hold up the next merge.
+        stopper = threading.Thread(target=again.stop)
+        stopper.start()
+        stopper.join()
+        again.start(tmp=tmp_path)
+        assert list(stream) == []
+        again.sleep(0.2)
+    assert rate.counts()[0] > np.count_nonzero(ravik.load(str(tmp_path / "run.txt"))["channel"] == 1)
+
+
+CTRL_C_SCRIPT = """
+import sys, ravik
+with ravik.Chain(simulate=True) as chain:
+    chain.start(bin=sys.argv[1], tmp=sys.argv[2])
+    print("recording", flush=True)
+    chain.sleep(600)
+"""
+
+
+def test_ctrl_c_stops_the_recording_and_keeps_the_data(tmp_path):
+    out = tmp_path / "run.bin"
+    env = dict(os.environ, PYTHONPATH=os.path.join(BUILD, "python"))
+    child = subprocess.Popen([sys.executable, "-c", CTRL_C_SCRIPT, str(out), str(tmp_path)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True)
+    assert child.stdout.readline() == "recording\n"
+    child.send_signal(signal.SIGINT)
+    _, err = child.communicate(timeout=120)
+    assert "KeyboardInterrupt" in err
+    rec = ravik.load(str(out))
+    assert len(rec) > 0 and np.all(np.diff(rec["time"][rec["channel"] < 100]) >= 0)
+    assert sorted(os.listdir(tmp_path)) == ["run.bin", "run.json"]
+
+
+EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples")
+
+
+def run_example(name, *args):
+    env = dict(os.environ, PYTHONPATH=os.path.join(BUILD, "python"))
+    return subprocess.run([sys.executable, os.path.join(EXAMPLES, name), "--simulate", *args],
+                          check=True, capture_output=True, text=True, env=env).stdout.splitlines()
+
+
+def test_examples_delay_scan_and_g2():
+    rows = [line.split() for line in run_example("delay_scan.py", "--seconds", "0.2")[1:]]
+    delays = [float(r[0]) for r in rows]
+    peaks = [float(r[1]) for r in rows]
+    assert delays == [0.0, 1.0, 2.0, 3.0, 4.0]
+    assert all(abs(p - (2500 + 1000 * d)) <= 5 for p, d in zip(peaks, delays))
+
+    lines = run_example("g2.py", "--seconds", "0.5", "--bin-width", "100", "--bins", "200")
+    baseline = float(lines[1].split(":")[1])
+    table = {int(r.split()[0]): float(r.split()[1]) for r in lines[3:]}
+    assert 0.3 < baseline < 3  # about 50 accidental pairs: 1 within their spread
+    assert max(table, key=table.get) in (2400, 2500) and max(table.values()) > 100
