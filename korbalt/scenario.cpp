@@ -271,6 +271,26 @@ void readParamFaults(EnvLookup env, Scenario* scenario) {
   scenario->failParams = faults;
 }
 
+// One raw stream file per device, in the scenario's own order.
+void readReplay(EnvLookup env, std::vector<DeviceSetup>* devices) {
+  const Setting s(env, "RAVIK_SIM_REPLAY");
+  if (!s.set()) return;
+  const std::vector<std::string> files = split(s.text(), ',');
+  if (files.size() != devices->size()) {
+    s.reject("needs one raw stream file per device");
+    return;
+  }
+  for (const std::string& file : files) {
+    FILE* f = fopen(file.c_str(), "rb");
+    if (f == nullptr) {
+      s.reject((file + ": " + strerror(errno)).c_str());
+      return;
+    }
+    fclose(f);
+  }
+  for (DeviceSetup& d : *devices) d.replay = files[size_t(d.member)];
+}
+
 void readFlag(EnvLookup env, const char* name, bool* value) {
   int32_t v = *value ? 1 : 0;
   readInteger(env, name, 0, 1, &v);
@@ -296,6 +316,7 @@ Scenario readScenario(EnvLookup env) {
   readFeatures(env, &scenario.devices);
   readRates(env, &scenario.devices);
   readOrder(env, &scenario.devices);
+  readReplay(env, &scenario.devices);
   readCorrelation(env, &scenario);
   readInteger(env, "RAVIK_SIM_SEED", 0, INT64_MAX, &scenario.seed);
   readFlag(env, "RAVIK_SIM_MAX_RATE", &scenario.maxRate);
