@@ -120,6 +120,12 @@ void KRmt::startCollect() {
   _timer->start();
   updateGui(Recording);
   QString dir = _ascEnable->isChecked() || _binEnable->isChecked() ? _tmpPath->text() : QString();
+  // The outputs are those ticked now; with Close nothing is recorded and the window goes.
+  if (!dir.isEmpty() && !openOutputs()) {
+    _timer->stop();
+    updateGui(Idle);
+    return;
+  }
   auto startOne = [&](int32_t i) {
     RmtDev* dev = _devs[i];
     if (!dev->_recordBox->isChecked() || !dev->_connected) {
@@ -138,7 +144,11 @@ void KRmt::startCollect() {
     return rc;
   };
   startMonitor();
-  if (startRecording(_devs.size(), startOne, &RmtDev::timestampCallback) != 0) stopCollect(true);
+  if (startRecording(_devs.size(), startOne, &RmtDev::timestampCallback) != 0) {
+    stopCollect(true);
+    return;
+  }
+  startLiveMerge();
 }
 
 void KRmt::stopCollect(bool err) {
@@ -146,8 +156,10 @@ void KRmt::stopCollect(bool err) {
   stopRecording(_devs.size(), [](int32_t i) { _devs[i]->start(false, QString()); });
   _stopUtc = utcNow();
   stopMonitor();
-  if (err)
+  if (err) {
+    abandonMerge();
     updateGui(Idle);
-  else
+  } else {
     startMerge();
+  }
 }

@@ -37,6 +37,7 @@
 #include "cli/recordoptions.h"
 #include "cli/report.h"
 #include "report/runreport.h"
+#include "device/devicecore.h"
 #include "device/deviceparams.h"
 #include "device/korbalt.h"
 #include "device/paramsjson.h"
@@ -258,31 +259,9 @@ void keepRaw(const RecordOptions& options, const Recording& recording) {
   say("the raw files are kept; finish the merge with\n  " + command);
 }
 
-// The binary header and trailer: the first chain device's, as in the window's merge. A merge
-// that runs beside the recording writes the header while the devices are polled, which
-// addresses them one by one, so it is made here beforehand; the trailer follows the last
-// record, after the recording.
+// The binary header and trailer: the first chain device's, as in the window's merge.
 std::function<void(FILE*, bool)> chainHeader(const Recording& recording) {
-  const uint32_t index = recording.devices().front()->device.index;
-  TDC_addressDevice(index);
-  std::string header;
-  char* bytes = nullptr;
-  size_t size = 0;
-  if (FILE* f = open_memstream(&bytes, &size)) {
-    writeFileHeader(f, 0);
-    if (fclose(f) == 0) header.assign(bytes, size);
-    free(bytes);
-  }
-  return [header, index](FILE* file, bool first) {
-    // The output's stream keeps a failed write for its close, which reports it.
-    if (first && !header.empty()) {
-      fwrite(header.data(), 1, header.size(), file);
-      return;
-    }
-    // Without a header made beforehand (no memory for it), the device writes it now.
-    TDC_addressDevice(index);
-    writeFileHeader(file, 0);
-  };
+  return chainDeviceHeader(recording.devices().front()->device.index);
 }
 
 // The merge of a recording's raw files: started beside the recording, reading the files as they
