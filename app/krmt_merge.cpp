@@ -50,6 +50,7 @@ void KRmt::startMerge() {
     stopMerge();
     return;
   }
+  if (_merger) _merger->recordingEnded();
   if (!tellWriteFailures() || !lockTempFiles()) return;
   struct stat st;
   for (RmtDev* dev : _devs)

@@ -10,10 +10,12 @@
 
 MergeThread::~MergeThread() {}
 
+void MergeThread::recordingEnded() { endYieldToRecording(); }
+
 void MergeThread::run() {
   const QVector<RmtDev*>& devs = KRmt::_devs;
   if (devs.isEmpty()) return;
-  if (_growing != nullptr) yieldToRecording();
+  if (_growing != nullptr && _growing->load()) yieldToRecording();
   std::vector<CheckedSource> sources;
   for (RmtDev* dev : devs) {
     // Only a device that recorded into a temp file this time has losses to tell.

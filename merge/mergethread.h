@@ -28,6 +28,9 @@ public:
   void run() override;
   // Ends the merge after the record being written; the outputs then hold a prefix.
   void stop() { _running.store(false, std::memory_order_relaxed); }
+  // Once the temp files are complete (*_growing false): the rest of the merge need not give way
+  // to a recording any more, so it goes back to the normal priority where the system allows.
+  void recordingEnded();
   // True once run() has merged every temp file to its end, without a stop.
   bool completed() const { return _completed.load(std::memory_order_acquire); }
 

@@ -1,4 +1,4 @@
-// Scheduling priority of the calling thread.
+// Scheduling priority of the merge's threads while and after the devices record.
 #ifndef RAVIK_THREAD_PRIORITY_H
 #define RAVIK_THREAD_PRIORITY_H
 
@@ -6,5 +6,10 @@
 // when the processors are scarce; threads it starts later inherit the lower priority. Best
 // effort: where it is refused the thread only competes on equal terms.
 void yieldToRecording();
+
+// Gives every thread of this process that yielded (and those they started) the normal priority
+// back, once there is no recording to give way to. Best effort: raising a priority takes the
+// right to (root, or an RLIMIT_NICE that allows it); without it they stay at the lower one.
+void endYieldToRecording();
 
 #endif
