@@ -112,7 +112,7 @@ private:
   // `text`, `binary`: the paths of the outputs written, empty where none.
   void writeRunReport(const std::string& text, const std::string& binary);
   FILE* openOutput(QCheckBox* enable, QLineEdit* path, std::unique_ptr<OutputFile>* output,
-                   bool* goOn);
+                   const QString& other, bool* goOn);
   // The live monitor of a recording: a new one taps every device before the callback is
   // registered; the stop, called once the callback is removed, ends its thread and keeps the
   // monitor for the Monitor window to show.

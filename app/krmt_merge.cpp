@@ -61,8 +61,10 @@ void KRmt::startMerge() {
 
 bool KRmt::openOutputs() {
   bool goOn = true;
-  _ascFile = openOutput(_ascEnable, _ascPath, &_ascOutput, &goOn);
-  if (goOn) _binFile = openOutput(_binEnable, _binPath, &_binOutput, &goOn);
+  _ascFile = openOutput(_ascEnable, _ascPath, &_ascOutput, QString(), &goOn);
+  if (goOn)
+    _binFile = openOutput(_binEnable, _binPath, &_binOutput,
+                          _ascOutput ? _ascPath->text() : QString(), &goOn);
   if (!goOn) discardOutputs();
   return goOn;
 }
@@ -196,16 +198,22 @@ void KRmt::keepRecording() {
 }
 
 // The output of one check box and path, created under a temporary name in its folder, or null
-// when it is not wanted or cannot be created. *goOn turns false when the user answers a failure
+// when it is not wanted or cannot be created, or is the file `other` (the output opened before,
+// or empty). *goOn turns false when the user answers a failure
 // with Close.
 FILE* KRmt::openOutput(QCheckBox* enable, QLineEdit* path, std::unique_ptr<OutputFile>* output,
-                       bool* goOn) {
+                       const QString& other, bool* goOn) {
   output->reset();
   if (!enable->isChecked() || path->text().isEmpty()) return nullptr;
   std::unique_ptr<OutputFile> file(new OutputFile);
   std::string error;
-  const bool created = file->create(path->text().toLatin1().toStdString(), &error);
-  *goOn = checkError(created, "Can't open output file\n" + path->text());
+  // Both outputs into one file would leave only the one renamed last.
+  const bool distinct =
+      checkOutputPath(path->text().toLatin1().toStdString(), other.toLatin1().toStdString(), {},
+                      &error);
+  const bool created = distinct && file->create(path->text().toLatin1().toStdString(), &error);
+  *goOn = checkError(created, "Can't open output file\n" + path->text() +
+                                  (distinct ? QString() : "\n" + QString::fromStdString(error)));
   if (!created) return nullptr;
   *output = std::move(file);
   return (*output)->file();

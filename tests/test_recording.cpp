@@ -316,6 +316,15 @@ TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
   EXPECT_TRUE(tempFiles().isEmpty());
   EXPECT_EQ(_boxes.texts.size(), 3);
 
+  // Both outputs into one file: the binary one is refused at Start, the text one is written.
+  p.binPath()->setText(path("out.txt"));
+  record(p, KRmt::_devs);
+  EXPECT_EQ(_boxes.texts.last(), "Can't open output file\n" + path("out.txt") + "\n" +
+                                     path("out.txt") + ": is given for both outputs");
+  stopAndMerge(p);
+  EXPECT_EQ(positionsIn(textStamps(path("out.txt"))), (std::set<int>{0, 1, 2}));
+  p.binPath()->setText(path("out.bin"));
+
   // A temp file that another recording holds is neither truncated nor recorded into.
   _window->show();
   FILE* held = nullptr;
