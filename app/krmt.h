@@ -97,6 +97,8 @@ private:
   void startLiveMerge();
   // Ends a merge that is not to complete and waits for its thread; the outputs are discarded.
   void abandonMerge();
+  // Stops the merge thread, if it runs, and waits for it.
+  void haltMerge();
   // Takes the temp file locks for the rest of the merge; false, with the merge failed, when
   // another recording holds one.
   bool lockTempFiles();

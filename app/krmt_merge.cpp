@@ -94,12 +94,16 @@ void KRmt::startLiveMerge() {
 }
 
 void KRmt::abandonMerge() {
+  haltMerge();
+  discardOutputs();
+}
+
+void KRmt::haltMerge() {
   _growing.store(false, std::memory_order_release);
   if (_merger && !_merger->finished()) {
     _merger->stop();
     _merger->wait();
   }
-  discardOutputs();
 }
 
 // The writers have closed the temp files and given up their locks: the merge takes them, so that
@@ -107,8 +111,7 @@ void KRmt::abandonMerge() {
 bool KRmt::lockTempFiles() {
   for (RmtDev* dev : _devs) {
     if (!dev->_mergeFile || lockTempFile(dev->_mergeFile) == 0) continue;
-    _merger->stop();
-    _merger->wait();
+    haltMerge();
     mergeFailed(dev->_tmpName + " is in use by another recording");
     return false;
   }
@@ -181,6 +184,7 @@ void KRmt::writeRunReport(const std::string& text, const std::string& binary) {
 // For a merge that cannot start or did not complete: closes the temp files without deleting
 // them, so that nothing recorded is lost, and says on standard error where they are.
 void KRmt::keepRecording() {
+  haltMerge();  // the merge reads the temp files: never close them under it
   QStringList kept;
   std::vector<int32_t> positions;
   for (RmtDev* dev : _devs) {
@@ -281,11 +285,7 @@ void KRmt::discardOutputs() {
 
 void KRmt::stopMerge() {
   // The merge thread reads the temp files and writes the outputs: never close them under it.
-  if (_merger && !_merger->finished()) {
-    _growing.store(false, std::memory_order_release);
-    _merger->stop();
-    _merger->wait();
-  }
+  haltMerge();
   // The temp files go only when the outputs that merged them in full are in place.
   const bool merged = _merger && _merger->completed() && !_ascOutput && !_binOutput;
   const bool tempFilesOpen = std::any_of(_devs.begin(), _devs.end(), [](RmtDev* d) {

@@ -447,4 +447,23 @@ TEST_F(RecordingTest, AFailedTempWriteIsShownAtStopAndTheRecordingIsMergedUpToIt
     EXPECT_EQ(device["lost"][0]["cause"], std::string("temp file write failed: ") + strerror(ENOSPC));
     EXPECT_GE(int64_t(device["lost"][0]["to_ps"]), text.back().first) << "lasts to the end";
   }
+
+  // Close at the first box: the merge that ran beside the recording ends unpublished, the window
+  // closes and the recording is kept.
+  const QByteArray earlier = readFile(path("out.txt"));
+  gWritesLeft = 30;
+  tempWriteFunction = &writeUntilFull;
+  record(p, KRmt::_devs);
+  ASSERT_TRUE(QTest::qWaitFor([] { return gWritesLeft < 0; }, kWaitMs));
+  QTest::qWait(300);
+  _boxes.queue(QMessageBox::Close);
+  p.stopBtn()->click();
+  tempWriteFunction = &write;
+  EXPECT_EQ(_boxes.texts.size(), 4);
+  EXPECT_FALSE(_window->isVisible());
+  EXPECT_EQ(_window->state(), KRmt::Idle);
+  EXPECT_TRUE(p.merger()->finished());  // it may have got to the end while the box was open
+  EXPECT_TRUE(tempFilesClosed());
+  EXPECT_EQ(tempFiles().size(), 3);
+  EXPECT_TRUE(readFile(path("out.txt")) == earlier);
 }
