@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "device/korbalt.h"
 
@@ -280,13 +282,17 @@ void readReplay(EnvLookup env, std::vector<DeviceSetup>* devices) {
     s.reject("needs one raw stream file per device");
     return;
   }
+  // Looked at without opening: a named pipe would hold the discovery up until a writer came.
   for (const std::string& file : files) {
-    FILE* f = fopen(file.c_str(), "rb");
-    if (f == nullptr) {
-      s.reject((file + ": " + strerror(errno)).c_str());
+    struct stat st;
+    const char* why = stat(file.c_str(), &st) != 0 ? strerror(errno)
+                      : !S_ISREG(st.st_mode)          ? "not a regular file"
+                      : access(file.c_str(), R_OK) != 0 ? strerror(errno)
+                                                        : nullptr;
+    if (why != nullptr) {
+      s.reject((file + ": " + why).c_str());
       return;
     }
-    fclose(f);
   }
   for (DeviceSetup& d : *devices) d.replay = files[size_t(d.member)];
 }

@@ -151,6 +151,8 @@ TEST(KorbaltReplay, FileListsThatDoNotFitFallBackToGeneratedStreams) {
       {"1", file + "," + file, false},               // one too many
       {"2", file + "," + file + ".missing", false},  // cannot be read
       {"2", file + ",", false},
+      {"2", file + ",/tmp", false},                  // a folder
+      {"2", file + ",/dev/null", false},             // not a regular file
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.devices + " devices, " + c.replay);
