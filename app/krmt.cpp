@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QCloseEvent>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QKeyEvent>
@@ -243,10 +244,19 @@ void KRmt::exitPgm() {
     concludeMerge();
   else
     stopMerge();
+  storePaths();
+  close();
+}
+
+void KRmt::closeEvent(QCloseEvent* event) {
+  storePaths();
+  QWidget::closeEvent(event);
+}
+
+void KRmt::storePaths() {
   _settings->setValue("pathNameAsc", _ascPath->text());
   _settings->setValue("pathNameBin", _binPath->text());
   _settings->setValue("pathNameTmp", _tmpPath->text());
-  close();
 }
 
 // ---- Paths ----

@@ -19,6 +19,8 @@
 #include <QVector>
 #include <QWidget>
 
+#include "report/runmanifest.h"
+
 class Led;
 class MergeThread;
 class MonitorCore;
@@ -26,6 +28,7 @@ class MonitorThread;
 class MonitorWindow;
 class OutputFile;
 class QCheckBox;
+class QCloseEvent;
 class QGridLayout;
 class QKeyEvent;
 class QLabel;
@@ -62,6 +65,8 @@ public:
 
 protected:
   void keyPressEvent(QKeyEvent* event) override;
+  // However the window closes (Quit, Escape, its frame, an error box's Close), the paths stay.
+  void closeEvent(QCloseEvent* event) override;
 
 private slots:
   void startCollect();
@@ -104,6 +109,9 @@ private:
   bool lockTempFiles();
   // Closes the outputs and removes them unless published; the final names stay untouched.
   void discardOutputs();
+  // The run's manifest beside the temp files of a recording just started in `dir`.
+  void writeManifest(const QString& dir);
+  void storePaths();
   bool tellWriteFailures();
   void keepRecording();
   void mergeFailed(const QString& error);
@@ -157,6 +165,7 @@ private:
   double _totalBytes;      // sum of the temp file sizes of the current merge
   std::string _startUtc;   // start and stop of the last recording, for the run report
   std::string _stopUtc;
+  ManifestFile _manifest;  // of the current recording, held until it is merged or kept
 
   friend class KRmtProbe;  // tests look at the widgets
 };

@@ -182,7 +182,8 @@ void KRmt::writeRunReport(const std::string& text, const std::string& binary) {
 }
 
 // For a merge that cannot start or did not complete: closes the temp files without deleting
-// them, so that nothing recorded is lost, and says on standard error where they are.
+// them, so that nothing recorded is lost, and says on standard error how to merge them: from the
+// run's manifest, which is then no longer the window's, or without one file by file.
 void KRmt::keepRecording() {
   haltMerge();  // the merge reads the temp files: never close them under it
   QStringList kept;
@@ -195,6 +196,14 @@ void KRmt::keepRecording() {
     positions.push_back(dev->_chainPos);
   }
   if (kept.isEmpty()) return;
+  if (_manifest.held()) {
+    // The outputs of a merge stopped here are removed under their temporary names, so nothing
+    // stands in the recovery's way.
+    fprintf(stderr, "ravik: the recording was not merged in full and is kept; finish the merge with\n"
+                    "  ravik-merge --recover %s\n", _manifest.dir().c_str());
+    _manifest.release();
+    return;
+  }
   if (positionsRepeat(positions)) kept.prepend(kSharedPositionsOption);
   fprintf(stderr, "ravik: the recording was not merged in full and is kept; merge it with\n"
                   "  ravik-merge --text FILE --bin FILE %s\n",
@@ -292,11 +301,15 @@ void KRmt::stopMerge() {
     return d->_tmpFile != nullptr || d->_mergeFile != nullptr;
   });
   if (tempFilesOpen && !merged) keepRecording();
+  bool removed = false;
   for (RmtDev* dev : _devs) {
     if (!dev->_mergeFile) continue;
     closeTempFile(&dev->_mergeFile);
     removeTempFile(dev->_tmpName.toLatin1().toStdString());
+    removed = true;
   }
+  // Merged: the manifest goes with the temp files it names.
+  if (removed) _manifest.remove();
   discardOutputs();
   updateGui(Idle);
 }
