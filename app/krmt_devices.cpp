@@ -118,6 +118,7 @@ void KRmt::onUse5ChUpdate(bool on) {
 
 void KRmt::startCollect() {
   _progress->setValue(0);
+  _noteText->clear();
   _startUtc = utcNow();
   _timer->start();
   updateGui(Recording);
@@ -172,12 +173,14 @@ void KRmt::writeManifest(const QString& dir) {
   }
   if (manifest.devices.empty()) return;
   // The outputs created at Start, which the merge writes.
-  const std::pair<bool, QLineEdit*> outputs[] = {{_ascOutput != nullptr, _ascPath},
-                                                 {_binOutput != nullptr, _binPath}};
+  const struct {
+    const OutputFile* output;
+    QLineEdit* path;
+    const char* kind;
+  } outputs[] = {{_ascOutput.get(), _ascPath, "text"}, {_binOutput.get(), _binPath, "binary"}};
   for (const auto& out : outputs)
-    if (out.first)
-      manifest.outputs.push_back({out.second == _ascPath ? "text" : "binary",
-                                  absolutePath(out.second->text().toStdString())});
+    if (out.output != nullptr)
+      manifest.outputs.push_back({out.kind, absolutePath(out.path->text().toStdString())});
   std::string error;
   checkError(_manifest.write(dir.toStdString(), manifest, &error),
              "Can't write the run manifest\n" + QString::fromStdString(error) +
