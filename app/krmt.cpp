@@ -1,5 +1,7 @@
 #include "app/krmt.h"
 
+#include <initializer_list>
+
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDir>
@@ -16,6 +18,7 @@
 #include <QSettings>
 #include <QTimer>
 
+#include "cli/outputfile.h"
 #include "device/devicecore.h"
 #include "device/korbalt.h"
 #include "device/rmtdev.h"
@@ -97,7 +100,6 @@ KRmt::~KRmt() {
   }
   if (_merger) {
     _merger->stop();
-    _merger->wait();
     stopMerge();
     delete _merger;
   }
@@ -192,6 +194,11 @@ void KRmt::updateGui(KRmt::RmtState newState) {
   _startBtn->setEnabled(_state == Idle);
   _stopBtn->setEnabled(_state == Recording);
   _progress->setVisible(_state == Saving);
+  // The outputs and the temp folder are those of Start until the merge has ended.
+  const bool pathsFree = _state != Recording && _state != Saving;
+  for (QWidget* w : std::initializer_list<QWidget*>{_ascEnable, _binEnable, _ascPath, _binPath,
+                                                    _tmpPath, _ascBtn, _binBtn, _tmpBtn})
+    w->setEnabled(pathsFree);
   for (RmtDev* dev : _devs) dev->updateGui();
 }
 
@@ -223,20 +230,23 @@ void KRmt::keyPressEvent(QKeyEvent* event) {
 }
 
 void KRmt::exitPgm() {
+  // A recording in progress is stopped first, so that no callback writes into a file being
+  // closed; its merge ends with it and the recording is kept.
+  if (_state == Recording) {
+    stopCollect(true);
+    keepRecording();
+  }
   for (int i = 0; i < 20; ++i) {
     if (!_merger || _merger->finished()) break;
     _merger->stop();
     IThread::sleep(10);
   }
-  // The merge thread reads the temp files and writes the outputs: never close them under it.
-  if (_merger) _merger->wait();
-  // A recording in progress is stopped first, so that no callback writes into a file being closed.
-  if (_state == Recording) {
-    stopCollect(true);
-    keepRecording();
-  }
-  // A merge stopped here keeps its temp files.
-  stopMerge();
+  // A merge that got to its end in time is published as after a poll; one stopped here keeps its
+  // temp files and publishes no output (stopMerge waits for its thread before closing a file).
+  if (_state == Saving && _merger->finished())
+    concludeMerge();
+  else
+    stopMerge();
   storePaths();
   close();
 }

@@ -1,7 +1,8 @@
 // The main window: device table, output paths, state display, and the record-and-merge control.
 //
 // States: Searching (until the device search 50 ms after construction) -> Idle -> Recording ->
-// Saving -> Idle ... Every failure is reported through checkError(), one modal "Error" box with
+// Saving -> Idle ... The outputs ticked at Start are merged while the devices record, so Saving
+// only waits for the last blocks after Stop. Every failure is reported through checkError(), one modal "Error" box with
 // Ok and Close; Close also closes the window.
 #ifndef RAVIK_APP_KRMT_H
 #define RAVIK_APP_KRMT_H
@@ -9,6 +10,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <atomic>
+#include <memory>
 #include <string>
 
 #include <QMap>
@@ -23,6 +26,7 @@ class MergeThread;
 class MonitorCore;
 class MonitorThread;
 class MonitorWindow;
+class OutputFile;
 class QCheckBox;
 class QCloseEvent;
 class QGridLayout;
@@ -91,17 +95,34 @@ private:
   bool connectDevices(uint32_t count, QVector<RmtDev*>& found);
   void placeInChain(const QVector<RmtDev*>& found);
   bool askMissing(int32_t position);
-  bool openTempFiles();
+  // At Start: creates the ticked outputs under temporary names; false when the user answered a
+  // failure with Close.
+  bool openOutputs();
+  // Starts the merge beside the recording, reading the temp files as they grow.
+  void startLiveMerge();
+  // Ends a merge that is not to complete and waits for its thread; the outputs are discarded.
+  void abandonMerge();
+  // Stops the merge thread, if it runs, and waits for it.
+  void haltMerge();
+  // Takes the temp file locks for the rest of the merge; false, with the merge failed, when
+  // another recording holds one.
+  bool lockTempFiles();
+  // Closes the outputs and removes them unless published; the final names stay untouched.
+  void discardOutputs();
   // The run's manifest beside the temp files of a recording just started in `dir`.
   void writeManifest(const QString& dir);
   void storePaths();
   bool tellWriteFailures();
   void keepRecording();
   void mergeFailed(const QString& error);
-  QString closeOutputs();
+  bool finishOutputs();
+  // After the merge thread has finished: publishes the outputs of a complete merge with their
+  // run report and deletes the temp files, or keeps the recording.
+  void concludeMerge();
   // `text`, `binary`: the paths of the outputs written, empty where none.
   void writeRunReport(const std::string& text, const std::string& binary);
-  FILE* openOutput(QCheckBox* enable, QLineEdit* path, bool* goOn);
+  FILE* openOutput(QCheckBox* enable, QLineEdit* path, std::unique_ptr<OutputFile>* output,
+                   const QString& other, bool* goOn);
   // The live monitor of a recording: a new one taps every device before the callback is
   // registered; the stop, called once the callback is removed, ends its thread and keeps the
   // monitor for the Monitor window to show.
@@ -130,9 +151,15 @@ private:
   QGridLayout* _devLayout;
   QTimer* _timer;
   QSettings* _settings;
-  FILE* _ascFile;          // text output, open only during a merge
-  FILE* _binFile;          // binary output, open only during a merge
+  FILE* _ascFile;          // text output's stream, open from Start to the end of the merge
+  FILE* _binFile;          // binary output's stream, likewise
+  // The outputs behind those streams, written under temporary names until complete; null when
+  // not written.
+  std::unique_ptr<OutputFile> _ascOutput;
+  std::unique_ptr<OutputFile> _binOutput;
   MergeThread* _merger;    // the most recent merge; owned
+  // True while the devices write the temp files that the merge reads.
+  std::atomic<bool> _growing{false};
   MonitorCore* _monitor;   // the monitor of the current or last recording, or null; owned
   MonitorThread* _monitorThread;  // runs while recording; owned
   MonitorWindow* _monitorWin;     // created by the first Monitor click; a Qt child

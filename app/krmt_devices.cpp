@@ -123,6 +123,12 @@ void KRmt::startCollect() {
   _timer->start();
   updateGui(Recording);
   QString dir = _ascEnable->isChecked() || _binEnable->isChecked() ? _tmpPath->text() : QString();
+  // The outputs are those ticked now; with Close nothing is recorded and the window goes.
+  if (!dir.isEmpty() && !openOutputs()) {
+    _timer->stop();
+    updateGui(Idle);
+    return;
+  }
   auto startOne = [&](int32_t i) {
     RmtDev* dev = _devs[i];
     if (!dev->_recordBox->isChecked() || !dev->_connected) {
@@ -141,10 +147,12 @@ void KRmt::startCollect() {
     return rc;
   };
   startMonitor();
-  if (startRecording(_devs.size(), startOne, &RmtDev::timestampCallback) != 0)
+  if (startRecording(_devs.size(), startOne, &RmtDev::timestampCallback) != 0) {
     stopCollect(true);
-  else
-    writeManifest(dir);
+    return;
+  }
+  writeManifest(dir);
+  startLiveMerge();
 }
 
 void KRmt::writeManifest(const QString& dir) {
@@ -164,13 +172,14 @@ void KRmt::writeManifest(const QString& dir) {
     manifest.devices.push_back(d);
   }
   if (manifest.devices.empty()) return;
+  // The outputs created at Start, which the merge writes.
   const struct {
-    QCheckBox* enable;
+    const OutputFile* output;
     QLineEdit* path;
     const char* kind;
-  } outputs[] = {{_ascEnable, _ascPath, "text"}, {_binEnable, _binPath, "binary"}};
+  } outputs[] = {{_ascOutput.get(), _ascPath, "text"}, {_binOutput.get(), _binPath, "binary"}};
   for (const auto& out : outputs)
-    if (out.enable->isChecked() && !out.path->text().isEmpty())
+    if (out.output != nullptr)
       manifest.outputs.push_back({out.kind, absolutePath(out.path->text().toStdString())});
   std::string error;
   checkError(_manifest.write(dir.toStdString(), manifest, &error),
@@ -184,8 +193,10 @@ void KRmt::stopCollect(bool err) {
   stopRecording(_devs.size(), [](int32_t i) { _devs[i]->start(false, QString()); });
   _stopUtc = utcNow();
   stopMonitor();
-  if (err)
+  if (err) {
+    abandonMerge();
     updateGui(Idle);
-  else
+  } else {
     startMerge();
+  }
 }

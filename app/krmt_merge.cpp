@@ -1,7 +1,8 @@
-// The window's side of the merge: opening the temp files and outputs, starting and polling the
-// merge thread, and cleaning up after it.
+// The window's side of the merge: creating the outputs at Start, starting the merge beside the
+// recording, finishing it after Stop, polling it, and cleaning up after it.
 #include <errno.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 
@@ -16,66 +17,104 @@
 #include <QTimer>
 
 #include "app/krmt.h"
+#include "cli/outputfile.h"
+#include "device/devicecore.h"
 #include "device/paramsjson.h"
 #include "device/recordcore.h"
 #include "device/rmtdev.h"
 #include "merge/mergethread.h"
-#include "merge/outputstream.h"
 #include "report/problems.h"
 #include "report/runreport.h"
 
+// At Stop: the merge, running since Start, now reads the temp files to their end; the window
+// waits for it in Saving. Without outputs, or when the merge could not start, the recording is
+// kept for ravik-merge.
 void KRmt::startMerge() {
   _totalBytes = 0;
-  if (!_ascEnable->isChecked() && !_binEnable->isChecked()) {
+  // The callback is removed and the temp files closed: what they hold is all there is.
+  _growing.store(false, std::memory_order_release);
+  if (!_ascFile && !_binFile) {
     keepRecording();
     stopMerge();
     return;
   }
   // Without a temp file of this recording there is nothing to merge, and an existing output
-  // must not be emptied by opening it.
+  // must not be replaced by an empty one.
   if (std::none_of(_devs.begin(), _devs.end(), [](RmtDev* d) { return !d->_tmpName.isEmpty(); })) {
     checkError(false, "Nothing was recorded: no device has a temp file of this recording.\n"
                       "The outputs were not touched.");
+    discardOutputs();
     updateGui(Idle);
     return;
   }
-  if (!tellWriteFailures() || !openTempFiles()) return;
-  bool goOn = true;
-  _ascFile = openOutput(_ascEnable, _ascPath, &goOn);
-  if (goOn) _binFile = openOutput(_binEnable, _binPath, &goOn);
-  if (!goOn || (!_ascFile && !_binFile)) {
+  if (std::none_of(_devs.begin(), _devs.end(), [](RmtDev* d) { return d->_mergeFile; })) {
     keepRecording();
     stopMerge();
     return;
   }
+  if (_merger) _merger->recordingEnded();
+  if (!tellWriteFailures() || !lockTempFiles()) return;
+  struct stat st;
+  for (RmtDev* dev : _devs)
+    if (dev->_mergeFile && fstat(fileno(dev->_mergeFile), &st) == 0) _totalBytes += double(st.st_size);
   updateGui(Saving);
-  delete _merger;  // the previous merge has finished: Start is only enabled in Idle
-  _merger = new MergeThread(_ascFile, _binFile);
-  _merger->start();
   QTimer::singleShot(50, this, &KRmt::pollFinished);
 }
 
-// Opens the temp file of every device that recorded one, for the merge thread. A device without
-// a temp file in this recording takes no part. When a file cannot be opened the merge does not
-// start and no recorded data is deleted: the files opened so far are closed and kept.
-bool KRmt::openTempFiles() {
+bool KRmt::openOutputs() {
+  bool goOn = true;
+  _ascFile = openOutput(_ascEnable, _ascPath, &_ascOutput, QString(), &goOn);
+  if (goOn)
+    _binFile = openOutput(_binEnable, _binPath, &_binOutput,
+                          _ascOutput ? _ascPath->text() : QString(), &goOn);
+  if (!goOn) discardOutputs();
+  return goOn;
+}
+
+// After the devices have started: opens every temp file of this recording for reading and starts
+// the merge beside the recording. When a temp file cannot be opened there is no merge: the
+// recording goes on and Stop keeps it for ravik-merge.
+void KRmt::startLiveMerge() {
+  if (!_ascFile && !_binFile) return;
   for (RmtDev* dev : _devs) {
     if (dev->_tmpName.isEmpty()) continue;
-    QByteArray name = dev->_tmpName.toLatin1();
-    dev->_tmpFile = fopen(name.constData(), "rb");
-    _totalBytes += QFileInfo(dev->_tmpName).size();
-    // Held for the merge, so that another recording cannot truncate the file under it.
-    const bool busy = dev->_tmpFile && lockTempFile(dev->_tmpFile) != 0;
-    if (dev->_tmpFile && !busy) continue;
-    const QString text = busy ? dev->_tmpName + " is in use by another recording"
-                              : "Can't open tempfile " + dev->_tmpName;
-    QMessageBox box(QMessageBox::Critical, "Error", text, QMessageBox::Ok | QMessageBox::Close,
-                    this);
-    box.setDefaultButton(QMessageBox::NoButton);
-    box.setEscapeButton(QMessageBox::Close);
-    if (box.exec() == QMessageBox::Close) close();
-    keepRecording();
-    stopMerge();
+    dev->_mergeFile = fopen(dev->_tmpName.toLatin1().constData(), "rb");
+    if (dev->_mergeFile) continue;
+    checkError(false, "Can't open tempfile " + dev->_tmpName + "\nThe recording goes on and is "
+                      "kept for ravik-merge.");
+    for (RmtDev* d : _devs) closeTempFile(&d->_mergeFile);  // read only: nothing to lose
+    return;
+  }
+  if (std::none_of(_devs.begin(), _devs.end(), [](RmtDev* d) { return d->_mergeFile; })) return;
+  _growing.store(true, std::memory_order_release);
+  delete _merger;  // the previous merge has finished: Start is only enabled in Idle
+  _merger = new MergeThread(_ascFile, _binFile);
+  _merger->_growing = &_growing;
+  // Made now, before the refreshes of the device rows address the devices one by one.
+  if (_binFile) _merger->_header = chainDeviceHeader(_devs.front()->_index);
+  _merger->start();
+}
+
+void KRmt::abandonMerge() {
+  haltMerge();
+  discardOutputs();
+}
+
+void KRmt::haltMerge() {
+  _growing.store(false, std::memory_order_release);
+  if (_merger && !_merger->finished()) {
+    _merger->stop();
+    _merger->wait();
+  }
+}
+
+// The writers have closed the temp files and given up their locks: the merge takes them, so that
+// another recording cannot truncate a file before the merge has read it to its end.
+bool KRmt::lockTempFiles() {
+  for (RmtDev* dev : _devs) {
+    if (!dev->_mergeFile || lockTempFile(dev->_mergeFile) == 0) continue;
+    haltMerge();
+    mergeFailed(dev->_tmpName + " is in use by another recording");
     return false;
   }
   return true;
@@ -99,19 +138,11 @@ bool KRmt::tellWriteFailures() {
   return true;
 }
 
-// A merge that could not read a temp file: its outputs are incomplete, so they are removed, and
-// the temp files are kept for another try.
+// A merge that could not complete: its outputs, still under their temporary names, are removed
+// (an earlier file under a final name stays as it was), and the temp files are kept for another
+// try.
 void KRmt::mergeFailed(const QString& error) {
-  for (FILE** out : {&_ascFile, &_binFile}) {
-    if (*out == nullptr) continue;
-    fclose(*out);  // removed just below: what it held no longer matters
-    *out = nullptr;
-  }
-  // Only files of ours: an output may also be a device such as /dev/null, or a link.
-  for (const auto& out : {std::make_pair(_ascEnable, _ascPath), std::make_pair(_binEnable, _binPath)}) {
-    const QFileInfo info(out.second->text());
-    if (out.first->isChecked() && info.isFile() && !info.isSymLink()) QFile::remove(info.filePath());
-  }
+  discardOutputs();
   keepRecording();
   updateGui(Idle);
   checkError(false, "Merge failed: " + error + "\nNo output was written; the temp files are kept.");
@@ -161,27 +192,22 @@ void KRmt::writeRunReport(const std::string& text, const std::string& binary) {
 // them, so that nothing recorded is lost, and says on standard error how to merge them: from the
 // run's manifest, which is then no longer the window's, or without one file by file.
 void KRmt::keepRecording() {
+  haltMerge();  // the merge reads the temp files: never close them under it
   QStringList kept;
   std::vector<int32_t> positions;
   for (RmtDev* dev : _devs) {
-    if (dev->_tmpFile) {
-      fclose(dev->_tmpFile);
-      dev->_tmpFile = nullptr;
-    }
+    closeTempFile(&dev->_tmpFile);
+    closeTempFile(&dev->_mergeFile);
     if (dev->_tmpName.isEmpty() || !QFileInfo::exists(dev->_tmpName)) continue;
     kept << QString("%1:%2:0x%3").arg(dev->_tmpName).arg(dev->_chainPos).arg(dev->_markers, 0, 16);
     positions.push_back(dev->_chainPos);
   }
   if (kept.isEmpty()) return;
   if (_manifest.held()) {
-    // A merge stopped here leaves a part of the outputs under their names, which a recovery
-    // does not overwrite.
-    const char* partial = _ascFile || _binFile
-                              ? "(the outputs hold a part of the merge: remove them first, or give "
-                                "the recovery others with --text FILE and --bin FILE)\n"
-                              : "";
+    // The outputs of a merge stopped here are removed under their temporary names, so nothing
+    // stands in the recovery's way.
     fprintf(stderr, "ravik: the recording was not merged in full and is kept; finish the merge with\n"
-                    "  ravik-merge --recover %s\n%s", _manifest.dir().c_str(), partial);
+                    "  ravik-merge --recover %s\n", _manifest.dir().c_str());
     _manifest.release();
     return;
   }
@@ -191,80 +217,106 @@ void KRmt::keepRecording() {
           kept.join(' ').toLocal8Bit().constData());
 }
 
-// The output of one check box and path, or null when it is not wanted or cannot be opened.
-// *goOn turns false when the user answers a failure with Close. The stream's position counts the
-// bytes written also on a named pipe, where the binary header reads it.
-FILE* KRmt::openOutput(QCheckBox* enable, QLineEdit* path, bool* goOn) {
+// The output of one check box and path, created under a temporary name in its folder, or null
+// when it is not wanted or cannot be created, or is the file `other` (the output opened before,
+// or empty). *goOn turns false when the user answers a failure
+// with Close.
+FILE* KRmt::openOutput(QCheckBox* enable, QLineEdit* path, std::unique_ptr<OutputFile>* output,
+                       const QString& other, bool* goOn) {
+  output->reset();
   if (!enable->isChecked() || path->text().isEmpty()) return nullptr;
-  FILE* file = openOutputStream(path->text().toLatin1().constData());
-  *goOn = checkError(file != nullptr, "Can't open output file\n" + path->text());
-  return file;
+  std::unique_ptr<OutputFile> file(new OutputFile);
+  std::string error;
+  // Both outputs into one file would leave only the one renamed last.
+  const bool distinct =
+      checkOutputPath(path->text().toLatin1().toStdString(), other.toLatin1().toStdString(), {},
+                      &error);
+  const bool created = distinct && file->create(path->text().toLatin1().toStdString(), &error);
+  *goOn = checkError(created, "Can't open output file\n" + path->text() +
+                                  (distinct ? QString() : "\n" + QString::fromStdString(error)));
+  if (!created) return nullptr;
+  *output = std::move(file);
+  return (*output)->file();
 }
 
 void KRmt::pollFinished() {
+  if (_state != Saving) return;  // the exit has ended the merge already
   if (_merger->finished()) {
-    const std::string& error = _merger->_outcome.readError;
-    if (!error.empty()) {
-      mergeFailed(QString::fromStdString(error));
-      return;
-    }
-    // Only a merge that ran to its end has the facts of a whole run, and only outputs whose every
-    // byte reached the disk make it one: otherwise the temp files stay for another try.
-    if (_merger->completed()) {
-      const std::string text = _ascFile ? _ascPath->text().toStdString() : std::string();
-      const std::string binary = _binFile ? _binPath->text().toStdString() : std::string();
-      const QString writeError = closeOutputs();
-      if (!writeError.isEmpty()) {
-        mergeFailed(writeError);
-        return;
-      }
-      writeRunReport(text, binary);
-    }
-    stopMerge();
+    concludeMerge();
     return;
   }
-  if (_totalBytes != 0) _progress->setValue(int(1000 * _merger->_bytesRead.load() / _totalBytes));
+  if (_totalBytes != 0)
+    _progress->setValue(int(std::min(1000.0, 1000 * _merger->_bytesRead.load() / _totalBytes)));
   QTimer::singleShot(50, this, &KRmt::pollFinished);
 }
 
-// Closes the outputs of a finished merge; the first write or close error, naming its file, or
-// an empty text when both are complete. A write of the merge thread that failed is kept by the
-// stream, so it is seen here even when the last flush succeeds.
-QString KRmt::closeOutputs() {
-  QString error;
-  const std::pair<FILE**, QLineEdit*> outputs[] = {{&_ascFile, _ascPath}, {&_binFile, _binPath}};
-  for (const auto& out : outputs) {
-    FILE* file = *out.first;
-    if (file == nullptr) continue;
-    *out.first = nullptr;
-    const int code = closeOutputStream(file);
-    if (code != 0 && error.isEmpty())
-      error = out.second->text() + ": write error: " + QString::fromLocal8Bit(strerror(code));
+void KRmt::concludeMerge() {
+  const std::string& error = _merger->_outcome.readError;
+  if (!error.empty()) {
+    mergeFailed(QString::fromStdString(error));
+    return;
   }
-  return error;
+  // Only a merge that ran to its end has the facts of a whole run, and only outputs whose every
+  // byte reached the disk make it one: otherwise the temp files stay for another try.
+  if (_merger->completed()) {
+    const std::string text = _ascOutput ? _ascPath->text().toStdString() : std::string();
+    const std::string binary = _binOutput ? _binPath->text().toStdString() : std::string();
+    if (!finishOutputs()) return;
+    writeRunReport(text, binary);
+  }
+  stopMerge();
+}
+
+// Flushes and closes the outputs of a complete merge and renames them into place. False, with
+// the merge failed and the recording kept, when one could not be written or renamed.
+bool KRmt::finishOutputs() {
+  _ascFile = _binFile = nullptr;  // closed by finishing
+  std::string error;
+  for (OutputFile* out : {_ascOutput.get(), _binOutput.get()}) {
+    if (out == nullptr || out->finish(&error)) continue;
+    mergeFailed(QString::fromStdString(error));
+    return false;
+  }
+  std::vector<NamedOutput> outputs;
+  if (_ascOutput) outputs.push_back({_ascOutput.get(), "text"});
+  if (_binOutput) outputs.push_back({_binOutput.get(), "binary"});
+  if (!publishOutputs(outputs, &error)) {
+    discardOutputs();
+    keepRecording();
+    updateGui(Idle);
+    checkError(false, QString::fromStdString(error) + "\nThe temp files are kept.");
+    return false;
+  }
+  // Published: nothing of them is left to discard.
+  _ascOutput.reset();
+  _binOutput.reset();
+  return true;
+}
+
+void KRmt::discardOutputs() {
+  _ascFile = _binFile = nullptr;
+  _ascOutput.reset();  // closes the stream and removes the temporary file
+  _binOutput.reset();
 }
 
 void KRmt::stopMerge() {
-  const bool tempFilesOpen =
-      std::any_of(_devs.begin(), _devs.end(), [](RmtDev* d) { return d->_tmpFile != nullptr; });
-  if (tempFilesOpen && !(_merger && _merger->finished() && _merger->completed())) keepRecording();
+  // The merge thread reads the temp files and writes the outputs: never close them under it.
+  haltMerge();
+  // The temp files go only when the outputs that merged them in full are in place.
+  const bool merged = _merger && _merger->completed() && !_ascOutput && !_binOutput;
+  const bool tempFilesOpen = std::any_of(_devs.begin(), _devs.end(), [](RmtDev* d) {
+    return d->_tmpFile != nullptr || d->_mergeFile != nullptr;
+  });
+  if (tempFilesOpen && !merged) keepRecording();
   bool removed = false;
   for (RmtDev* dev : _devs) {
-    if (!dev->_tmpFile) continue;
-    fclose(dev->_tmpFile);
-    dev->_tmpFile = nullptr;
+    if (!dev->_mergeFile) continue;
+    closeTempFile(&dev->_mergeFile);
     removeTempFile(dev->_tmpName.toLatin1().toStdString());
     removed = true;
   }
   // Merged: the manifest goes with the temp files it names.
   if (removed) _manifest.remove();
-  if (_binFile) {
-    fclose(_binFile);
-    _binFile = nullptr;
-  }
-  if (_ascFile) {
-    fclose(_ascFile);
-    _ascFile = nullptr;
-  }
+  discardOutputs();
   updateGui(Idle);
 }

@@ -2,9 +2,7 @@
 
 #include <pthread.h>
 #include <stdio.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -14,6 +12,7 @@
 #include "codec/tdc56.h"
 #include "device/korbalt.h"
 #include "merge/mergecore.h"
+#include "thread/priority.h"
 
 namespace {
 
@@ -96,14 +95,6 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 
 }  // namespace
 
-// While the devices record, the merge's threads (this one and the decoding thread it starts,
-// which inherits its nice value) give way to the recording's when the processors are scarce: a
-// merge that falls behind catches up after the stop, a recording that falls behind loses data.
-// Best effort: without it the merge only competes on equal terms.
-namespace {
-void yieldToRecording() { setpriority(PRIO_PROCESS, pid_t(syscall(SYS_gettid)), 10); }
-}  // namespace
-
 sigset_t blockSignals() {
   sigset_t set;
   sigemptyset(&set);
@@ -120,6 +111,9 @@ MergeRun::MergeRun(const std::vector<InputStream>& inputs, OutputFile* text, Out
       _working(1), _starter(pthread_self()),
       _start(std::chrono::steady_clock::now()) {
   _merger = std::thread([this, growing] {
+    // While the devices record, the merge's threads (this one and the decoding thread it
+    // starts) give way to the recording's: a merge that falls behind catches up after the stop,
+    // a recording that falls behind loses data.
     if (growing != nullptr) yieldToRecording();
     merge(growing != nullptr);
   });
@@ -134,12 +128,9 @@ MergeRun::~MergeRun() {
 // located then: the records are the same, as loss records are not written for them.
 void MergeRun::merge(bool growing) {
   _lossRecordsWritten = _settings.lossRecords && !growing;
-  _result.outcome = mergeChecked(_sources, _outputs, _lossRecordsWritten, _bytesRead, _running);
-  if (growing && _settings.lossesAtEnd && _result.outcome.readError.empty() &&
-      _running.load()) {
-    for (size_t i = 0; i < _sources.size(); ++i) _sources[i].losses = _settings.lossesAtEnd(i);
-    locateAfterMerge(_sources, &_result.outcome);
-  }
+  _result.outcome =
+      growing ? mergeWhileRecording(_sources, _outputs, _bytesRead, _running, _settings.lossesAtEnd)
+              : mergeChecked(_sources, _outputs, _lossRecordsWritten, _bytesRead, _running);
   _result.records = _result.outcome.records;
   // Every timestamp the merge decoded became one record, so its counts are the outputs' when it
   // ran to the end.

@@ -38,6 +38,7 @@
 #include "cli/report.h"
 #include "report/runmanifest.h"
 #include "report/runreport.h"
+#include "device/devicecore.h"
 #include "device/deviceparams.h"
 #include "device/korbalt.h"
 #include "device/paramsjson.h"
@@ -299,12 +300,9 @@ void keepRaw(const RecordOptions& options, const Recording& recording,
   say("the raw files are kept; finish the merge with\n  " + command);
 }
 
-// The binary header and trailer: the first chain device's, as in the window's merge. A merge
-// that runs beside the recording writes the header while the devices are polled, which
-// addresses them one by one, so it is made here beforehand; the trailer follows the last
-// record, after the recording.
+// The binary header and trailer: the first chain device's, as in the window's merge.
 std::function<void(FILE*, bool)> chainHeader(const Recording& recording) {
-  return deviceHeader(recording.devices().front()->device.index);
+  return chainDeviceHeader(recording.devices().front()->device.index);
 }
 
 // The merge of a recording's raw files: started beside the recording, reading the files as they

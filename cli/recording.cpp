@@ -10,28 +10,6 @@
 
 std::vector<RecordedDevice*> Recording::_registry;
 
-std::function<void(FILE*, bool)> deviceHeader(uint32_t index) {
-  TDC_addressDevice(index);
-  std::string header;
-  char* bytes = nullptr;
-  size_t size = 0;
-  if (FILE* f = open_memstream(&bytes, &size)) {
-    writeFileHeader(f, 0);
-    if (fclose(f) == 0) header.assign(bytes, size);
-    free(bytes);
-  }
-  return [header, index](FILE* file, bool first) {
-    // The output's stream keeps a failed write for its close, which reports it.
-    if (first && !header.empty()) {
-      fwrite(header.data(), 1, header.size(), file);
-      return;
-    }
-    // Without a header made beforehand (no memory for it), the device writes it now.
-    TDC_addressDevice(index);
-    writeFileHeader(file, 0);
-  };
-}
-
 Recording::Recording(const std::vector<FoundDevice>& chain) {
   for (const FoundDevice& found : chain) {
     _devices.emplace_back(new RecordedDevice);

@@ -48,12 +48,6 @@ struct RecordedDevice {
   bool inSync = false;       // clock state at the last poll
 };
 
-// The binary header and trailer of the device with library index `index` (the chain's first, as
-// in the window's merge). A merge that runs beside the recording writes the header while the
-// devices are polled, which addresses them one by one, so the header is made now; the trailer,
-// after the recording, asks the device again.
-std::function<void(FILE* binary, bool first)> deviceHeader(uint32_t index);
-
 class Recording {
 public:
   // `chain`: the devices in chain order, all connected.

@@ -1,5 +1,7 @@
 #include "device/devicecore.h"
 
+#include <stdlib.h>
+
 int32_t connectDevice(uint32_t index, DeviceLink* link) {
   int32_t rc = 0;
   if (!link->connected) {
@@ -114,4 +116,26 @@ std::string chainMessage(const ChainStep& step) {
   if (step.kind == ChainStep::Missing)
     return "Sequence number missing: " + std::to_string(step.position);
   return std::string();
+}
+
+std::function<void(FILE*, bool)> chainDeviceHeader(uint32_t index) {
+  TDC_addressDevice(index);
+  std::string header;
+  char* bytes = nullptr;
+  size_t size = 0;
+  if (FILE* f = open_memstream(&bytes, &size)) {
+    writeFileHeader(f, 0);
+    if (fclose(f) == 0) header.assign(bytes, size);
+    free(bytes);
+  }
+  return [header, index](FILE* file, bool first) {
+    // The output's stream keeps a failed write for its close, which reports it.
+    if (first && !header.empty()) {
+      fwrite(header.data(), 1, header.size(), file);
+      return;
+    }
+    // Without a header made beforehand (no memory for it), the device writes it now.
+    TDC_addressDevice(index);
+    writeFileHeader(file, 0);
+  };
 }

@@ -24,6 +24,7 @@ RmtDev::RmtDev(QWidget* parent, unsigned int index)
       _lossSeen(false),
       _events(0),
       _tmpFile(nullptr),
+      _mergeFile(nullptr),
       _tap(nullptr) {
   buildRow(parent);
   buildDialog(parent);

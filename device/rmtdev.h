@@ -75,7 +75,8 @@ public:
   LossLog _lossLog;       // what the recording lost, noted at every refresh while recording
   DeviceParams _recordParams;  // the parameters the recording's start wrote, for the run report
   QString _tmpName;
-  FILE* _tmpFile;       // the open temp file, or null; the window reopens it for the merge
+  FILE* _tmpFile;       // the temp file open for writing while recording, or null
+  FILE* _mergeFile;     // the temp file open for reading by the merge, or null
   TapQueue* _tap;       // the live monitor's queue while a recording runs, else null; not owned
   QCheckBox* _recordBox;
   QLineEdit* _roleEdit;

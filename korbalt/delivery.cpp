@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "korbalt/generator.h"
+#include "korbalt/replay.h"
 #include "trace/trace.h"
 
 namespace korbalt {
@@ -27,6 +28,8 @@ struct Delivery::Stream {
   StreamGenerator generator;
   int32_t index;
   int32_t* indexPointer = &index;  // the callback receives the address of this pointer
+  // The file it streams instead of generated events; null: generated.
+  std::unique_ptr<ReplaySource> replay;
   bool connected = false;
   bool running = false;
   StreamConfig config{};
@@ -45,7 +48,8 @@ Delivery::Delivery(Library& library, KorbaltEventCallback callback)
     SimDevice* d = library.device(i);
     auto s = std::make_unique<Stream>(d, library.scenario(), _blockWords);
     if (d->recordLimit() > 0) s->generator.keepRecord(&d->record(), d->recordLimit());
-    s->forcedLoss = (library.scenario().dataLoss >> i) & 1;
+    if (!d->setup().replay.empty()) s->replay.reset(new ReplaySource(d->setup().replay, !_maxRate));
+    s->forcedLoss = !s->replay && ((library.scenario().dataLoss >> i) & 1);
     _streams.push_back(std::move(s));
   }
 }
@@ -64,8 +68,9 @@ void Delivery::run() {
     snapshot();
     deliverAll(_maxRate ? kNever : axisNowPs());
     // At maximum rate the next pass follows at once, unless no device is streaming.
-    const bool busy = _maxRate && std::any_of(_streams.begin(), _streams.end(),
-                                              [](const auto& s) { return s->running; });
+    const bool busy = _maxRate && std::any_of(_streams.begin(), _streams.end(), [](const auto& s) {
+      return s->running && !(s->replay && s->replay->ended());
+    });
     _waitLock.lock();
     if (!stopping() && !busy) _wake.wait(&_waitLock, kTickMs);
     _waitLock.unlock();
@@ -92,6 +97,7 @@ void Delivery::deliverAll(int64_t now) {
       // A device (re)joining starts at the present; what it measured meanwhile went nowhere.
       const int64_t t = axisNowPs();
       s->generator.restart(t);
+      if (s->replay) s->replay->restart(t);
       s->running = true;
       s->nextLoss = s->forcedLoss ? t + kForcedLossEveryPs : kNever;
     }
@@ -106,6 +112,11 @@ void Delivery::deliver(Stream& s, int64_t now) {
     int32_t words = 0;
     if (!deliverBlock(s, until, &words)) return;
     const bool caughtUp = words < _blockWords - 1;
+    if (s.replay) {
+      // A replay is never lost: a receiver that holds it up only delays it.
+      if (caughtUp || _maxRate) return;
+      continue;
+    }
     if (caughtUp && until == s.nextLoss) {
       loseData(s, s.nextLoss + kForcedLossPs);
       s.nextLoss += kForcedLossEveryPs;
@@ -121,10 +132,12 @@ void Delivery::deliver(Stream& s, int64_t now) {
 }
 
 bool Delivery::deliverBlock(Stream& s, int64_t until, int32_t* words) {
-  const uint64_t before = s.generator.events();
-  *words = s.generator.produce(until, s.block.data(), _blockWords);
+  const auto events = [&s] { return s.replay ? s.replay->events() : s.generator.events(); };
+  const uint64_t before = events();
+  *words = s.replay ? s.replay->produce(axisNowPs(), s.block.data(), _blockWords)
+                    : s.generator.produce(until, s.block.data(), _blockWords);
   if (*words == 0) return !stopping();
-  s.device->delivered().fetch_add(s.generator.events() - before, std::memory_order_relaxed);
+  s.device->delivered().fetch_add(events() - before, std::memory_order_relaxed);
   // Once produced, a block is delivered even if a stop comes now: the stop waits for it.
   const KorbaltEventCallback callback = _callback.load();
   if (callback != nullptr) callback(&s.indexPointer, 0, *words, 0, s.block.data());

@@ -4,7 +4,8 @@
 // last tick, in blocks. A receiver that holds the thread up makes the next catch-up larger; more
 // than the device's buffer holds is lost, as on hardware: the device raises its loss flag and
 // restarts its stream at the present time. At maximum rate the devices take turns delivering
-// full blocks as fast as the callback returns.
+// full blocks as fast as the callback returns. A device that replays a file (see ReplaySource)
+// loses nothing: a receiver that holds it up only delays it.
 #ifndef RAVIK_KORBALT_DELIVERY_H
 #define RAVIK_KORBALT_DELIVERY_H
 

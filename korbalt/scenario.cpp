@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "device/korbalt.h"
 
@@ -271,6 +273,30 @@ void readParamFaults(EnvLookup env, Scenario* scenario) {
   scenario->failParams = faults;
 }
 
+// One raw stream file per device, in the scenario's own order.
+void readReplay(EnvLookup env, std::vector<DeviceSetup>* devices) {
+  const Setting s(env, "RAVIK_SIM_REPLAY");
+  if (!s.set()) return;
+  const std::vector<std::string> files = split(s.text(), ',');
+  if (files.size() != devices->size()) {
+    s.reject("needs one raw stream file per device");
+    return;
+  }
+  // Looked at without opening: a named pipe would hold the discovery up until a writer came.
+  for (const std::string& file : files) {
+    struct stat st;
+    const char* why = stat(file.c_str(), &st) != 0 ? strerror(errno)
+                      : !S_ISREG(st.st_mode)          ? "not a regular file"
+                      : access(file.c_str(), R_OK) != 0 ? strerror(errno)
+                                                        : nullptr;
+    if (why != nullptr) {
+      s.reject((file + ": " + why).c_str());
+      return;
+    }
+  }
+  for (DeviceSetup& d : *devices) d.replay = files[size_t(d.member)];
+}
+
 void readFlag(EnvLookup env, const char* name, bool* value) {
   int32_t v = *value ? 1 : 0;
   readInteger(env, name, 0, 1, &v);
@@ -296,6 +322,7 @@ Scenario readScenario(EnvLookup env) {
   readFeatures(env, &scenario.devices);
   readRates(env, &scenario.devices);
   readOrder(env, &scenario.devices);
+  readReplay(env, &scenario.devices);
   readCorrelation(env, &scenario);
   readInteger(env, "RAVIK_SIM_SEED", 0, INT64_MAX, &scenario.seed);
   readInteger(env, "RAVIK_SIM_JITTER_PS", 0, 1000000, &scenario.jitterPs);

@@ -24,6 +24,7 @@ struct DeviceSetup {
   int32_t chainPos;
   int32_t features;    // KorbaltFeature bits
   double rates[kInputChannels];  // events per second of input channels 0..4
+  std::string replay;  // raw stream file it streams instead of generated events; empty: none
 };
 
 // A parameter call that fails with KORBALT_NO_ACK.

@@ -153,7 +153,7 @@ bool Chain::Run::startMerge(MeasurementSet* measurements, RecordQueue* queue,
   outputs.binary = binary.file();
   outputs.records = sink.get();
   // The master's header, as in the window; made before the poller addresses the devices.
-  outputs.header = deviceHeader(recording->devices().front()->device.index);
+  outputs.header = chainDeviceHeader(recording->devices().front()->device.index);
   merger = std::thread([this] {
     // A merge that falls behind catches up after the stop; a recording that falls behind loses
     // data: the merge gives way when the processors are scarce.

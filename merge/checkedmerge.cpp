@@ -146,3 +146,14 @@ bool locateAfterMerge(const std::vector<CheckedSource>& sources, MergeOutcome* o
   finishLosses(outcome, outcome->lastPs);
   return true;
 }
+
+MergeOutcome mergeWhileRecording(std::vector<CheckedSource>& sources, const MergeOutputs& outputs,
+                                 std::atomic<double>& bytesRead, const std::atomic<bool>& running,
+                                 const LossesAtEnd& lossesAtEnd) {
+  MergeOutcome outcome = mergeChecked(sources, outputs, false, bytesRead, running);
+  if (lossesAtEnd && outcome.readError.empty() && running.load()) {
+    for (size_t i = 0; i < sources.size(); ++i) sources[i].losses = lossesAtEnd(i);
+    locateAfterMerge(sources, &outcome);
+  }
+  return outcome;
+}

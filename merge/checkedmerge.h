@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,5 +49,16 @@ MergeOutcome mergeChecked(const std::vector<CheckedSource>& sources, const Merge
 // without losses; this locates the losses, now in `sources`, into `outcome` as mergeChecked()
 // would have. False, with `readError` set, when a read fails.
 bool locateAfterMerge(const std::vector<CheckedSource>& sources, MergeOutcome* outcome);
+
+// Source i's losses, asked for once its stream is complete.
+using LossesAtEnd = std::function<std::vector<StreamLoss>(size_t i)>;
+
+// The merge beside a recording, of sources whose files are still being written: mergeChecked()
+// without loss records and without losses; once every stream has ended, each source's losses
+// from `lossesAtEnd` (when given) are located into the outcome with locateAfterMerge(). A merge
+// that was stopped or failed to read locates none.
+MergeOutcome mergeWhileRecording(std::vector<CheckedSource>& sources, const MergeOutputs& outputs,
+                                 std::atomic<double>& bytesRead, const std::atomic<bool>& running,
+                                 const LossesAtEnd& lossesAtEnd);
 
 #endif

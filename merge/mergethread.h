@@ -1,14 +1,15 @@
-// The merge worker: after a recording, merges the devices' temp files into the text and binary
-// outputs on a thread of its own.
+// The merge worker: merges the devices' temp files into the text and binary outputs on a thread
+// of its own, while the devices record into them and to their end after the recording.
 //
-// The window opens the temp files (each device's _tmpFile) and the outputs before start() and
-// closes them once finished() is true; the thread only reads and writes them.
+// The window opens the temp files for reading (each device's _mergeFile) and the outputs before
+// start() and closes them once finished() is true; the thread only reads and writes them.
 #ifndef RAVIK_MERGE_MERGETHREAD_H
 #define RAVIK_MERGE_MERGETHREAD_H
 
 #include <stdio.h>
 
 #include <atomic>
+#include <functional>
 
 #include "merge/checkedmerge.h"
 #include "thread/lxthread.h"
@@ -21,10 +22,15 @@ public:
   ~MergeThread() override;
 
   // Merges the temp files of KRmt::_devs, with the losses each device noted while recording;
-  // returns when done or when stopped.
+  // returns when done or when stopped. While *_growing is true the files are still being
+  // written: the merge reads each one's complete blocks as they come, at a lower priority than
+  // the recording, and reads to the files' end once it turns false.
   void run() override;
   // Ends the merge after the record being written; the outputs then hold a prefix.
   void stop() { _running.store(false, std::memory_order_relaxed); }
+  // Once the temp files are complete (*_growing false): the rest of the merge need not give way
+  // to a recording any more, so it goes back to the normal priority where the system allows.
+  void recordingEnded();
   // True once run() has merged every temp file to its end, without a stop.
   bool completed() const { return _completed.load(std::memory_order_acquire); }
 
@@ -33,6 +39,11 @@ public:
   std::atomic<double> _bytesRead;  // temp file bytes consumed so far, read by the window
   std::atomic<bool> _running;      // cleared to stop the merge early
   std::atomic<bool> _completed{false};
+  // Set before start(): true while the devices write the temp files; null: they are complete.
+  const std::atomic<bool>* _growing = nullptr;
+  // Set before start(): writes the binary header (first) and trailer; empty: the library's, for
+  // the first device of the chain, addressed at that moment.
+  std::function<void(FILE* binary, bool first)> _header;
   MergeOutcome _outcome;           // what the merge found; read once finished() is true
 };
 

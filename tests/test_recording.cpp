@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <set>
@@ -11,6 +12,7 @@
 
 #include <QDataStream>
 #include <QDoubleSpinBox>
+#include <QProcess>
 
 #include <nlohmann/json.hpp>
 
@@ -120,8 +122,9 @@ protected:
   bool noOutputs() const { return !QFile::exists(path("out.txt")) && !QFile::exists(path("out.bin")); }
   bool hasManifest() const { return QFile::exists(path("work/ravik-run.json")); }
   static bool tempFilesClosed() {
-    return std::none_of(KRmt::_devs.begin(), KRmt::_devs.end(),
-                        [](RmtDev* d) { return d->_tmpFile != nullptr; });
+    return std::none_of(KRmt::_devs.begin(), KRmt::_devs.end(), [](RmtDev* d) {
+      return d->_tmpFile != nullptr || d->_mergeFile != nullptr;
+    });
   }
 };
 
@@ -187,20 +190,39 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   EXPECT_EQ(offsets[0], 0);
   EXPECT_EQ(offsets[1], size - header);
 
-  // Without outputs the devices count but write nothing, and nothing is merged, even when an
-  // output is ticked before Stop: an existing file is left as it is.
+  // Without outputs the devices count but write nothing, and nothing is merged: the outputs
+  // are those ticked at Start, and the fields cannot be changed while recording. An existing file
+  // is left as it is.
   ASSERT_TRUE(QFile::rename(path("out.bin"), path("out.txt")));
   const QByteArray earlier = readFile(path("out.txt"));
   p.binEnable()->setChecked(false);
   MergeThread* previous = p.merger();
   record(p, recorded);
   EXPECT_TRUE(tempFiles().isEmpty());
+  for (QWidget* field : std::initializer_list<QWidget*>{p.ascEnable(), p.binEnable(), p.ascPath(),
+                                                        p.binPath(), p.tmpPath()})
+    EXPECT_FALSE(field->isEnabled());
   EXPECT_FALSE(hasManifest()) << "no temp file, no manifest";
   p.ascEnable()->setChecked(true);
   p.stopBtn()->click();
   EXPECT_EQ(_window->state(), KRmt::Idle);
+  EXPECT_TRUE(p.ascEnable()->isEnabled() && p.tmpPath()->isEnabled());
   EXPECT_EQ(p.merger(), previous);
   EXPECT_TRUE(readFile(path("out.txt")) == earlier);
+  EXPECT_TRUE(_boxes.texts.isEmpty());
+
+  // An output ticked but no device recorded: Stop says so and the file keeps its content.
+  for (RmtDev* dev : KRmt::_devs) dev->_recordBox->setChecked(false);
+  p.startBtn()->click();
+  p.stopBtn()->click();
+  EXPECT_EQ(_window->state(), KRmt::Idle);
+  EXPECT_EQ(p.merger(), previous);
+  EXPECT_TRUE(readFile(path("out.txt")) == earlier);
+  EXPECT_EQ(_boxes.texts, QStringList{"Nothing was recorded: no device has a temp file of this "
+                                      "recording.\nThe outputs were not touched."});
+  EXPECT_EQ(QDir(_dir.path()).entryList({".ravik-*"}, QDir::Files | QDir::Hidden), QStringList())
+      << "no output left under a temporary name";
+  for (RmtDev* dev : recorded) dev->_recordBox->setChecked(true);
   ASSERT_TRUE(QFile::remove(path("out.txt")));
   p.ascEnable()->setChecked(false);
 
@@ -223,59 +245,91 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
                                       "recording.\nThe outputs were not touched."});
 }
 
+TEST_F(RecordingTest, MergedWhileRecordingAsRavikMergeMergesTheSameStreams) {
+  KRmtProbe p = prepare();
+  record(p, KRmt::_devs);
+  // The merge reads the temp files while the devices write them.
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return p.merger() && p.merger()->_bytesRead.load() > 0; }, kWaitMs));
+  EXPECT_EQ(_window->state(), KRmt::Recording);
+  // Second names of the temp files keep the streams after the window has deleted them.
+  QStringList streams;
+  for (RmtDev* dev : KRmt::_devs) {
+    const QString kept = path("kept-%1.raw").arg(dev->_index);
+    ASSERT_EQ(link(dev->_tmpName.toLatin1().constData(), kept.toLatin1().constData()), 0);
+    streams << QString("%1:%2:0x%3").arg(kept).arg(dev->_chainPos).arg(dev->_markers, 0, 16);
+  }
+  QTest::qWait(300);
+  stopAndMerge(p);
+  EXPECT_TRUE(tempFiles().isEmpty());
+  ASSERT_EQ(QProcess::execute(RAVIK_MERGE_PROGRAM, QStringList{"--quiet", "--text", path("offline.txt"),
+                                                               "--bin", path("offline.bin")} + streams),
+            0);
+  const QByteArray text = readFile(path("out.txt"));
+  EXPECT_GT(text.count('\n'), 900);
+  EXPECT_TRUE(text == readFile(path("offline.txt")));
+  // The records, byte for byte; the window's headers are those of its chain's first device.
+  const long header = headerSize();
+  const QByteArray binary = readFile(path("out.bin")), offline = readFile(path("offline.bin"));
+  ASSERT_EQ(binary.size(), offline.size());
+  EXPECT_TRUE(binary.mid(header, binary.size() - 2 * header) ==
+              offline.mid(header, offline.size() - 2 * header));
+}
+
 TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
   KRmtProbe p = prepare();
   ASSERT_TRUE(QFile(path("plain")).open(QIODevice::WriteOnly));
   const QString bad = path("plain/out.txt");
   p.ascPath()->setText(bad);
-  record(p, KRmt::_devs);
-  stopAndMerge(p);  // Ok: the merge runs with the binary output alone
+  record(p, KRmt::_devs);  // Ok at Start: the recording merges into the binary output alone
   EXPECT_EQ(_boxes.texts, QStringList{"Can't open output file\n" + bad});
+  stopAndMerge(p);
   EXPECT_FALSE(binaryStamps(path("out.bin")).empty());
   EXPECT_TRUE(tempFiles().isEmpty());
 
-  // An output that fills up: the merge fails, the device file stays, the recording is kept.
+  // An output that fills up: the merge fails, the device file stays, the recording is kept, and
+  // the binary output of the earlier recording is not replaced by this one's.
+  const QByteArray earlierBin = readFile(path("out.bin"));
   p.ascPath()->setText("/dev/full");
   record(p, KRmt::_devs);
   stopAndMerge(p);
   EXPECT_EQ(_boxes.texts.last().toStdString(), std::string("Merge failed: /dev/full: write error: ") +
                                      strerror(ENOSPC) + "\nNo output was written; the temp files are kept.");
   EXPECT_TRUE(QFileInfo("/dev/full").exists());
-  EXPECT_FALSE(QFile::exists(path("out.bin")));
+  EXPECT_TRUE(readFile(path("out.bin")) == earlierBin);
   EXPECT_EQ(tempFiles().size(), 3);
 
-  // Close: no merge, the window closes and the recording is kept.
+  // Close at Start: nothing is recorded, the window closes and the kept recording stays.
   p.ascPath()->setText(bad);
   MergeThread* previous = p.merger();
   _boxes.queue(QMessageBox::Close);
-  record(p, KRmt::_devs);
-  p.stopBtn()->click();
+  p.startBtn()->click();
   EXPECT_EQ(_boxes.texts.size(), 3);
   EXPECT_FALSE(_window->isVisible());
   EXPECT_EQ(_window->state(), KRmt::Idle);
   EXPECT_EQ(p.merger(), previous);
-  EXPECT_TRUE(noOutputs());
+  EXPECT_TRUE(readFile(path("out.bin")) == earlierBin);
   EXPECT_EQ(tempFiles().size(), 3);
+  EXPECT_EQ(QDir(_dir.path()).entryList({".ravik-*"}, QDir::Files | QDir::Hidden), QStringList());
 
-  // A temp file gone before the merge: whatever the answer nothing is merged, the files opened
-  // for the merge are closed and kept, and only Close closes the window.
+  // A temp file removed while recording loses nothing: the merge reads it from the start.
+  _window->show();
   p.ascPath()->setText(path("out.txt"));
-  for (QMessageBox::StandardButton answer : {QMessageBox::Ok, QMessageBox::Close}) {
-    _window->show();
-    _boxes.queue(answer);
-    record(p, KRmt::_devs);
-    const QString lost = KRmt::_devs[1]->_tmpName;
-    ASSERT_TRUE(QFile::remove(lost));
-    p.stopBtn()->click();
-    EXPECT_EQ(_boxes.texts.last(), "Can't open tempfile " + lost);
-    EXPECT_EQ(_window->isVisible(), answer == QMessageBox::Ok);
-    EXPECT_EQ(_window->state(), KRmt::Idle);
-    EXPECT_EQ(p.merger(), previous);
-    EXPECT_TRUE(noOutputs());
-    EXPECT_TRUE(tempFilesClosed());
-    EXPECT_EQ(tempFiles().size(), 2);
-  }
-  EXPECT_EQ(_boxes.texts.size(), 5);
+  record(p, KRmt::_devs);
+  ASSERT_TRUE(QFile::remove(KRmt::_devs[1]->_tmpName));
+  stopAndMerge(p);
+  EXPECT_EQ(positionsIn(textStamps(path("out.txt"))), (std::set<int>{0, 1, 2}));
+  EXPECT_TRUE(tempFiles().isEmpty());
+  EXPECT_EQ(_boxes.texts.size(), 3);
+
+  // Both outputs into one file: the binary one is refused at Start, the text one is written.
+  p.binPath()->setText(path("out.txt"));
+  record(p, KRmt::_devs);
+  EXPECT_EQ(_boxes.texts.last(), "Can't open output file\n" + path("out.txt") + "\n" +
+                                     path("out.txt") + ": is given for both outputs");
+  stopAndMerge(p);
+  EXPECT_EQ(positionsIn(textStamps(path("out.txt"))), (std::set<int>{0, 1, 2}));
+  p.binPath()->setText(path("out.bin"));
 
   // A temp file that another recording holds is neither truncated nor recorded into.
   _window->show();
@@ -293,14 +347,46 @@ TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
 }
 
 TEST_F(RecordingTest, ClosingWhileRecordingOrMergingKeepsTheRecording) {
+  const auto writeEarlier = [this] {
+    for (const char* name : {"out.txt", "out.bin"}) {
+      QFile earlier(path(name));
+      ASSERT_TRUE(earlier.open(QIODevice::WriteOnly) && earlier.write("earlier") == 7);
+    }
+  };
   KRmtProbe p = prepare();
+  writeEarlier();
   record(p, KRmt::_devs);
   p.stopBtn()->click();
+  ASSERT_EQ(_window->state(), KRmt::Saving);
   QTest::keyClick(_window.get(), Qt::Key_Escape);
-  // Stopped in time, the merge keeps its temp files; one that got to the end deletes them.
-  EXPECT_EQ(tempFiles().size(), p.merger()->completed() ? 0 : 3);
-  EXPECT_EQ(hasManifest(), !p.merger()->completed());
+  // Stopped in time, the merge keeps its temp files and the earlier outputs stay as they were;
+  // one that got to the end publishes whole outputs and deletes them.
+  const bool completed = p.merger()->completed();
+  EXPECT_EQ(tempFiles().size(), completed ? 0 : 3);
+  EXPECT_EQ(hasManifest(), !completed);
   EXPECT_TRUE(tempFilesClosed());
+  if (completed) {
+    EXPECT_EQ(positionsIn(textStamps(path("out.txt"))), (std::set<int>{0, 1, 2}));
+    EXPECT_TRUE(textStamps(path("out.txt")) == binaryStamps(path("out.bin")));
+  } else {
+    EXPECT_EQ(readFile(path("out.txt")), "earlier");
+    EXPECT_EQ(readFile(path("out.bin")), "earlier");
+  }
+  EXPECT_EQ(QDir(_dir.path()).entryList({".ravik-*"}, QDir::Files | QDir::Hidden), QStringList());
+
+  // Quit while recording: the same, and the merge that ran beside the recording ends unpublished.
+  p = prepare();
+  writeEarlier();
+  record(p, KRmt::_devs);
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return p.merger() && p.merger()->_bytesRead.load() > 0; }, kWaitMs));
+  p.quitBtn()->click();
+  EXPECT_FALSE(p.merger()->completed());
+  EXPECT_EQ(tempFiles().size(), 3);
+  EXPECT_TRUE(tempFilesClosed());
+  EXPECT_EQ(readFile(path("out.txt")), "earlier");
+  EXPECT_TRUE(hasManifest()) << "kept with the recording";
+  EXPECT_EQ(QDir(_dir.path()).entryList({".ravik-*"}, QDir::Files | QDir::Hidden), QStringList());
 
   // Destroyed while recording (closed through its frame): the callback goes first.
   p = prepare();
@@ -317,7 +403,7 @@ TEST_F(RecordingTest, ClosingWhileRecordingOrMergingKeepsTheRecording) {
   QTest::qWait(50);
   EXPECT_EQ(tempFiles().size(), 3);
   EXPECT_TRUE(KRmt::_devMap.isEmpty());
-  // What the stopped merge above wrote would not be overwritten by the recovery.
+  // The outputs left above would not be overwritten by the recovery.
   QFile::remove(path("out.txt"));
   QFile::remove(path("out.bin"));
 
@@ -411,6 +497,25 @@ TEST_F(RecordingTest, AFailedTempWriteIsShownAtStopAndTheRecordingIsMergedUpToIt
     EXPECT_EQ(device["lost"][0]["to_ps"], report["devices"][0]["lost"][0]["to_ps"])
         << "the run has one end";
   }
+
+  // Close at the first box: the merge that ran beside the recording ends unpublished, the window
+  // closes and the recording is kept.
+  const QByteArray earlier = readFile(path("out.txt"));
+  gWritesLeft = 30;
+  tempWriteFunction = &writeUntilFull;
+  record(p, KRmt::_devs);
+  ASSERT_TRUE(QTest::qWaitFor([] { return gWritesLeft < 0; }, kWaitMs));
+  QTest::qWait(300);
+  _boxes.queue(QMessageBox::Close);
+  p.stopBtn()->click();
+  tempWriteFunction = &write;
+  EXPECT_EQ(_boxes.texts.size(), 4);
+  EXPECT_FALSE(_window->isVisible());
+  EXPECT_EQ(_window->state(), KRmt::Idle);
+  EXPECT_TRUE(p.merger()->finished());  // it may have got to the end while the box was open
+  EXPECT_TRUE(tempFilesClosed());
+  EXPECT_EQ(tempFiles().size(), 3);
+  EXPECT_TRUE(readFile(path("out.txt")) == earlier);
 }
 
 // One temp file fails while the others record on: its loss runs from its device's last

@@ -1,0 +1,90 @@
+#include "korbalt/replay.h"
+
+#include <errno.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "codec/tdc56.h"
+#include "korbalt/packer.h"
+#include "korbalt/sources.h"
+
+namespace korbalt {
+
+namespace {
+
+// The codec's list takes up to kTdc56ListSize timestamps per pop; a packet holds at most three.
+constexpr int32_t kDecodeWords = 2 * (kTdc56ListSize / 3);
+
+}  // namespace
+
+ReplaySource::ReplaySource(const std::string& path, bool paced) : _path(path), _paced(paced) {
+  if (paced) _decoder = tdc56Init();
+}
+
+ReplaySource::~ReplaySource() {
+  if (_file != nullptr) fclose(_file);
+  tdc56DeInit(_decoder);
+}
+
+void ReplaySource::restart(int64_t axisNow) {
+  if (_file != nullptr) fclose(_file);
+  _file = fopen(_path.c_str(), "rb");
+  if (_file == nullptr)
+    fprintf(stderr, "korbalt: cannot replay %s: %s; the device sends no events\n", _path.c_str(),
+            strerror(errno));
+  if (_decoder != nullptr) tdc56Reset(_decoder);
+  _pending.clear();
+  _pendingTime = _firstTime = 0;
+  _startAxis = _lastAdvance = axisNow;
+  _events = 0;
+  _ended = _file == nullptr;
+}
+
+void ReplaySource::readAhead(int32_t capacity) {
+  _pending.resize(size_t(capacity & ~1));
+  size_t n = fread(_pending.data(), sizeof(uint32_t), _pending.size(), _file);
+  if (n < _pending.size() && ferror(_file))
+    fprintf(stderr, "korbalt: reading %s failed; its replay ends here\n", _path.c_str());
+  n &= ~size_t(1);  // a packet is two words: a lone last word is not one
+  _pending.resize(n);
+  if (!_paced) {
+    _events += 3 * n / 2;
+    return;
+  }
+  static thread_local PpTimest stamps[kTdc56ListSize];
+  for (size_t at = 0; at < n; at += size_t(kDecodeWords)) {
+    const int32_t words = int32_t(std::min(n - at, size_t(kDecodeWords)));
+    tdc56Decode60(_decoder, _pending.data() + at, words, 0);
+    const int32_t count = tdc56Pop(_decoder, stamps);
+    if (_firstTime == 0 && count > 0) _firstTime = stamps[0].time;
+    _events += uint64_t(count);
+  }
+  if (_firstTime == 0) _firstTime = _decoder->lastTime;
+  _pendingTime = _decoder->lastTime;
+}
+
+int32_t ReplaySource::produce(int64_t axisNow, uint32_t* out, int32_t capacity) {
+  if (!_ended && _pending.empty()) {
+    readAhead(capacity);
+    if (_pending.empty()) {
+      _ended = true;
+      _lastAdvance = axisNow;
+    }
+  }
+  if (_ended) {
+    // Only the time moves on, as a device sends it through a quiet stretch.
+    if (axisNow - _lastAdvance < kQuietPs) return 0;
+    const SimEvent advance{axisNow - _lastAdvance, kAdvanceChannel};
+    int64_t last = 0;
+    _lastAdvance = axisNow;
+    return packEvents(&advance, 1, true, &last, out, capacity).words;
+  }
+  if (_paced && _pendingTime - _firstTime > axisNow - _startAxis) return 0;
+  const int32_t words = int32_t(_pending.size());
+  std::copy(_pending.begin(), _pending.end(), out);
+  _pending.clear();
+  return words;
+}
+
+}  // namespace korbalt
