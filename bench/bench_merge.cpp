@@ -10,6 +10,8 @@
 //                                                        --ratios: only the cases with a ratio
 //   bench_merge --streams DIR records device-count       writes the streams DIR/dev<i>.raw for
 //                                                        other benchmarks, and measures nothing
+//   bench_merge --once text|binary|both|none STREAM ...  one merge of the streams into /dev/null,
+//                                                        for instruction counts (callgrind)
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -189,10 +191,35 @@ int mergeOnly(int argc, char** argv) {
   return 0;
 }
 
+// One merge of the given streams into /dev/null with the outputs named by argv[2]; prints the
+// records merged. Timing nothing, it is what an instruction count runs.
+int mergeOnce(int argc, char** argv) {
+  const std::string outputs = argc > 2 ? argv[2] : "";
+  const bool text = outputs == "text" || outputs == "both";
+  const bool binary = outputs == "binary" || outputs == "both";
+  if (argc < 4 || (!text && !binary && outputs != "none")) {
+    fprintf(stderr, "usage: bench_merge --once text|binary|both|none STREAM ...\n");
+    return 2;
+  }
+  Devices d;
+  for (int i = 3; i < argc; ++i) {
+    d.paths.push_back(argv[i]);
+    d.decoders.push_back(tdc56Init());
+  }
+  FILE* t = text ? fopen("/dev/null", "w") : nullptr;
+  FILE* b = binary ? fopen("/dev/null", "wb") : nullptr;
+  printf("%lld records\n", (long long)runMerge(d, t, b));
+  if (t) fclose(t);
+  if (b) fclose(b);
+  for (Tdc56Instance* decoder : d.decoders) tdc56DeInit(decoder);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "--merge-only") return mergeOnly(argc, argv);
+  if (argc > 1 && std::string(argv[1]) == "--once") return mergeOnce(argc, argv);
   if (argc == 5 && std::string(argv[1]) == "--streams") {
     const int n = atoi(argv[4]);
     for (int i = 0; i < n; ++i)
