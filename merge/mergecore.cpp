@@ -154,6 +154,40 @@ __attribute__((noinline)) void mergeLanes(const PpTimest* const* lo, const PpTim
   if (total & 1) front();
 }
 
+// The upper part of a stretch of mergeLanes(), which the decoding thread merges (and formats as
+// text, with the text output open) while the merge thread does the lower part: the merge thread
+// chooses every record of a stretch at the rate of one core, and the decoding thread, which keeps
+// up with a stream's decoding in a fraction of that, has time to spare.
+template <int32_t kLevels>
+struct UpperLanes {
+  std::vector<const PpTimest*> lo, hi;  // per source
+  const int16_t* base = nullptr;
+  int32_t n = 0;
+  int64_t total = 0;
+  char* records = nullptr;  // where its binary records go
+  std::vector<char> text;   // its text lines, when the text output is open; empty: none
+  size_t textBytes = 0;
+
+  static void run(void* self) {
+    UpperLanes& u = *static_cast<UpperLanes*>(self);
+    mergeLanes<kLevels>(u.lo.data(), u.hi.data(), u.base, u.n, u.total, u.records);
+    if (u.text.empty()) return;
+    OutBuf::TopDigits digits;
+    char* t = u.text.data();
+    for (const char* r = u.records; r < u.records + 10 * u.total; r += 10) {
+      int64_t time;
+      int16_t channel;
+      memcpy(&time, r, 8);
+      memcpy(&channel, r + 8, 2);
+      t = OutBuf::putText(digits, t, time, channel);
+    }
+    u.textBytes = size_t(t - u.text.data());
+  }
+};
+
+// Stretches of at least this many records are split between the two threads.
+constexpr int64_t kSplitMinRecords = 4096;
+
 // Writes the records into the open outputs at cursors of its own (see OutBuf). A local object
 // of the merge loop, so that the cursors live in registers.
 template <bool kText, bool kBinary>
@@ -180,23 +214,42 @@ public:
   }
 
   // The `total` records of mergeLanes() over lo..hi (at most kLaneMaxRecords): chosen into the
-  // binary buffer, or into `scratch` without one, and formatted from there as text.
+  // binary buffer, or into `scratch` without one, and formatted from there as text. When
+  // `upper` is given (its lo, hi, base and n set), its records, from upper->lo on, are merged by
+  // the job offered to `ahead`, and lo..upper->lo here.
   template <int32_t kLevels>
   void putLanes(const PpTimest* const* lo, const PpTimest* const* hi, const int16_t* base,
-                int32_t n, int64_t total, char* scratch) {
+                int32_t n, int64_t total, char* scratch, DecodeAhead& ahead,
+                UpperLanes<kLevels>* upper) {
     char* records = scratch;
     if (kBinary) {
       if (_bLimit - _b < 10 * total) _b = _binary.drain(_b);
       records = _b;
     }
-    mergeLanes<kLevels>(lo, hi, base, n, total, records);
+    int64_t lower = total;
+    if (upper != nullptr) {
+      lower = total - upper->total;
+      upper->records = records + 10 * lower;
+      ahead.offerJob(&UpperLanes<kLevels>::run, upper);
+      hi = upper->lo.data();
+    }
+    mergeLanes<kLevels>(lo, hi, base, n, lower, records);
+    if (kText) putTextOf(records, lower);
+    if (upper != nullptr) {
+      ahead.completeJob();
+      if (kText) putTextBytes(upper->text.data(), upper->textBytes);
+    }
     if (kBinary) _b += 10 * total;
-    if (!kText) return;
+  }
+
+private:
+  // Text lines of `count` binary records.
+  void putTextOf(const char* records, int64_t count) {
     // In locals, which the stores of text cannot change, so that they stay in registers.
     char* t = _t;
     char* const limit = _tLimit;
     OutBuf::TopDigits digits = _text.topDigits();
-    for (const char* r = records; r < records + 10 * total; r += 10) {
+    for (const char* r = records; r < records + 10 * count; r += 10) {
       int64_t time;
       int16_t channel;
       memcpy(&time, r, 8);
@@ -207,8 +260,19 @@ public:
     _text.setTopDigits(digits);
     _t = t;
   }
+  // Text formatted elsewhere, as it is.
+  void putTextBytes(const char* bytes, size_t size) {
+    while (size > 0) {
+      const size_t room = size_t(_tLimit - _t) + 1;
+      const size_t piece = size < room ? size : room;
+      memcpy(_t, bytes, piece);
+      _t += piece;
+      bytes += piece;
+      size -= piece;
+      if (_t >= _tLimit) _t = _text.drain(_t);
+    }
+  }
 
-private:
   OutBuf& _text;
   OutBuf& _binary;
   char* _t;
@@ -218,6 +282,7 @@ private:
 };
 
 struct LoopState {
+  DecodeAhead& ahead;
   TBuf* const* bufs;
   OutBuf& text;
   OutBuf& binary;
@@ -317,6 +382,38 @@ __attribute__((noinline)) int64_t mergeTree(LoopState& s, int32_t n, int32_t lev
   bool tryLanes = true;
   std::vector<char> scratch(!kBinary && kLevels > 0 ? 10 * kLaneMaxRecords : 0);
   std::vector<const PpTimest*> laneHi(slots);
+  // The upper part of a stretch; its text area holds the longest lines of all its records.
+  UpperLanes<kLevels> upper;
+  upper.lo.resize(slots);
+  upper.hi.resize(slots);
+  upper.base = base;
+  upper.n = n;
+  if (kText && kLevels > 0) upper.text.resize(32 * kLaneMaxRecords);
+  const auto below = [](const PpTimest* from, const PpTimest* to, int64_t time) {
+    return std::lower_bound(from, to, time,
+                            [](const PpTimest& e, int64_t t) { return e.time < t; });
+  };
+  // Splits the stretch below `horizon` (above `lowest`) in two of about half its records each,
+  // by time; false when that cannot be done.
+  auto split = [&](int64_t lowest, int64_t horizon, int64_t total) {
+    int64_t low = lowest, high = horizon;  // below low: too few records; below high: enough
+    for (int32_t step = 0; step < 24 && high - low > 1; ++step) {
+      const int64_t middle = low + (high - low) / 2;
+      int64_t count = 0;
+      for (int32_t i = 0; i < n; ++i) {
+        const PpTimest* const from = cur[i];
+        upper.lo[size_t(i)] =
+            from->time == kEndOfData ? from : below(from, laneHi[size_t(i)], middle);
+        count += upper.lo[size_t(i)] - cur[i];
+      }
+      if (count >= total * 3 / 8 && count <= total * 5 / 8) {
+        upper.total = total - count;
+        return true;
+      }
+      (count < total / 2 ? low : high) = middle;
+    }
+    return false;
+  };
   auto mergeInLanes = [&]() -> int64_t {
     int64_t horizon = kEndOfData, lowest = kEndOfData;
     for (int32_t i = 0; i < n; ++i) {
@@ -330,15 +427,16 @@ __attribute__((noinline)) int64_t mergeTree(LoopState& s, int32_t n, int32_t lev
       if (horizon <= lowest || horizon == kEndOfData) return 0;
       int64_t total = 0;
       for (int32_t i = 0; i < n; ++i) {
-        laneHi[size_t(i)] = cur[i]->time == kEndOfData
-                                ? cur[i]
-                                : std::lower_bound(cur[i], end[i], horizon,
-                                                   [](const PpTimest& e, int64_t t) { return e.time < t; });
+        laneHi[size_t(i)] = cur[i]->time == kEndOfData ? cur[i] : below(cur[i], end[i], horizon);
         total += laneHi[size_t(i)] - cur[i];
       }
       if (total < kLaneMinRecords) return 0;
       if (total <= kLaneMaxRecords) {
-        out.template putLanes<kLevels>(cur, laneHi.data(), base, n, total, scratch.data());
+        const bool halves = total >= kSplitMinRecords && split(lowest, horizon, total);
+        if (halves)
+          for (int32_t i = 0; i < n; ++i) upper.hi[size_t(i)] = laneHi[size_t(i)];
+        out.template putLanes<kLevels>(cur, laneHi.data(), base, n, total, scratch.data(),
+                                       s.ahead, halves ? &upper : nullptr);
         for (int32_t i = 0; i < n; ++i) {
           cur[i] = laneHi[size_t(i)];
           following[i] = cur[i] < end[i] ? cur[i][1].time : kEndOfData;
@@ -527,7 +625,7 @@ int64_t mergeStreams(const MergeSource* sources, int32_t count, const MergeOutpu
   OutBuf text(outputs.text), binary(outputs.binary, outputs.records);
   if (outputs.binary && outputs.header) outputs.header(outputs.binary, true);
 
-  LoopState s{bufs.data(), text, binary, running};
+  LoopState s{ahead, bufs.data(), text, binary, running};
   int64_t records = 0;
   if (text.open() && binary.open())
     records = mergeLoopFor<true, true>(s, count);
