@@ -71,12 +71,34 @@ __attribute__((always_inline)) inline Key playUp(Key* loser, int32_t k, int32_t 
   return key;
 }
 
+// playUp() for a tree of a fixed depth whose root match is held by the caller (in a register):
+// a level's node is found with one shift of k.
+template <int32_t kLevels>
+__attribute__((always_inline)) inline uint64_t playUpTo(uint64_t* loser, uint64_t& root,
+                                                        size_t k, uint64_t key) {
+  constexpr int32_t kLeaves = 1 << kLevels;
+#pragma GCC unroll 8
+  for (int32_t level = 1; level < kLevels; ++level) {
+    uint64_t& node = loser[size_t(kLeaves >> level) + (k >> level)];
+    const uint64_t other = node;
+    const bool otherWins = other < key;
+    node = otherWins ? key : other;
+    key = otherWins ? other : key;
+  }
+  const uint64_t other = root;
+  const bool otherWins = other < key;
+  root = otherWins ? key : other;
+  return otherWins ? other : key;
+}
+
 // The records of a stretch in which each source's times never go back, chosen by two merges
 // at once: one takes the earliest records from the front, the other the latest from the back,
 // until together they have taken all `total`. Each is a chain of dependent steps (the next
 // choice waits for the last); two independent chains keep the processor twice as busy. Their
 // order is the merge's: by time, then by source; source i's records are lo[i] up to hi[i]
-// (excluded; the entry at hi[i] may be read). Writes 10-byte binary records from `out` on.
+// (excluded), and every record from hi[i] on is later than all of them: the front takes its
+// keys as they come, up to the one after hi[i], which may be read, as its count keeps it from
+// ever taking hi[i]. Writes 10-byte binary records from `out` on.
 constexpr int32_t kLaneMinRecords = 256;
 constexpr int64_t kLaneMaxRecords = 65536;
 template <int32_t kLevels>
@@ -88,14 +110,13 @@ __attribute__((noinline)) void mergeLanes(const PpTimest* const* lo, const PpTim
   constexpr uint64_t kNoKey = UINT64_MAX;  // above every key: a source with nothing left
   // The front orders by time and source; the back by the complement, so that both trees take
   // the least key, and minus one, so that no key of the back meets kNoKey.
-  const auto frontKey = [](int64_t time, int32_t i) { return uint64_t(time) << kLevels | uint32_t(i); };
-  const auto backKey = [](int64_t time, int32_t i) { return ~(uint64_t(time) << kLevels | uint32_t(i)) - 1; };
+  const auto frontKey = [](int64_t time, size_t i) { return uint64_t(time) << kLevels | i; };
+  const auto backKey = [](int64_t time, size_t i) { return ~(uint64_t(time) << kLevels | i) - 1; };
   static const PpTimest kNothing[2] = {};
   uint64_t fLoser[kLeaves], bLoser[kLeaves], fNext[kLeaves], bNext[kLeaves];
   uint64_t fLeaf[2 * kLeaves], bLeaf[2 * kLeaves];
   const PpTimest* fAt[kLeaves];  // the front's next record of each source
   const PpTimest* bAt[kLeaves];  // the back's next record of each source
-  const PpTimest* fStop[kLeaves];
   const PpTimest* bStop[kLeaves];
   int16_t bases[kLeaves];
   for (int32_t i = 0; i < kLeaves; ++i) {
@@ -103,11 +124,10 @@ __attribute__((noinline)) void mergeLanes(const PpTimest* const* lo, const PpTim
     bases[i] = i < n ? base[i] : 0;
     fAt[i] = some ? lo[i] : kNothing;
     bAt[i] = some ? hi[i] - 1 : kNothing;
-    fStop[i] = some ? hi[i] : kNothing;
     bStop[i] = some ? lo[i] : kNothing;
     fLeaf[kLeaves + i] = some ? frontKey(lo[i]->time, i) : kNoKey;
     bLeaf[kLeaves + i] = some ? backKey(hi[i][-1].time, i) : kNoKey;
-    fNext[i] = some && hi[i] - lo[i] >= 2 ? frontKey(lo[i][1].time, i) : kNoKey;
+    fNext[i] = some ? frontKey(lo[i][1].time, i) : kNoKey;
     bNext[i] = some && hi[i] - lo[i] >= 2 ? backKey(hi[i][-2].time, i) : kNoKey;
   }
   for (int32_t j = kLeaves - 1; j >= 1; --j) {
@@ -118,24 +138,23 @@ __attribute__((noinline)) void mergeLanes(const PpTimest* const* lo, const PpTim
     bLoser[j] = ba < bb ? bb : ba;
   }
   uint64_t fTop = fLeaf[1], bTop = bLeaf[1];
+  uint64_t fRoot = fLoser[1], bRoot = bLoser[1];
   char* fOut = out;
   char* bOut = out + 10 * (total - 1);
 
   // One step of a lane: writes the chosen source's record, moves that source on, and lets its
   // next key (known a step ahead) play up the tree.
   const auto front = [&]() __attribute__((always_inline)) {
-    const int32_t k = int32_t(fTop & kMask);
+    const size_t k = size_t(fTop & kMask);
     const PpTimest* h = fAt[k];
     fOut = OutBuf::putBinary(fOut, h->time, int16_t(bases[k] + h->channel));
     fAt[k] = h + 1;
-    uint64_t key = fNext[k];
-    const PpTimest* after = h + 2;  // at most one past hi[k]: may be read
-    const uint64_t afterKey = frontKey(after->time, k);
-    fNext[k] = after < fStop[k] ? afterKey : kNoKey;
-    fTop = playUp(fLoser, k, kLeaves, kLevels, key);
+    const uint64_t key = fNext[k];
+    fNext[k] = frontKey(h[2].time, k);  // h + 2 is at most one past hi[k]
+    fTop = playUpTo<kLevels>(fLoser, fRoot, k, key);
   };
   const auto back = [&]() __attribute__((always_inline)) {
-    const int32_t k = int32_t(~(bTop + 1) & kMask);
+    const size_t k = size_t(~(bTop + 1) & kMask);
     const PpTimest* h = bAt[k];
     OutBuf::putBinary(bOut, h->time, int16_t(bases[k] + h->channel));
     bOut -= 10;
@@ -145,7 +164,7 @@ __attribute__((noinline)) void mergeLanes(const PpTimest* const* lo, const PpTim
     const PpTimest* before = more ? h - 2 : h;  // never before lo[k]
     const uint64_t beforeKey = backKey(before->time, k);
     bNext[k] = more ? beforeKey : kNoKey;
-    bTop = playUp(bLoser, k, kLeaves, kLevels, key);
+    bTop = playUpTo<kLevels>(bLoser, bRoot, k, key);
   };
   for (int64_t pairs = total / 2; pairs > 0; --pairs) {
     front();
