@@ -190,7 +190,16 @@ bool DecodeAhead::fill(Source& s, bool decodingThread) {
 // per-channel counts and time span, without a second decoding of the streams.
 void DecodeAhead::count(Page& page, const PpTimest* from, const PpTimest* end, bool inOrder) {
   if (from == end) return;
-  for (const PpTimest* e = from; e < end; ++e) ++page.channels[e->channel];
+  // Four at a time: an entry's count is a load and an add, and the loop's own steps would be
+  // as many again.
+  const PpTimest* e = from;
+  for (; end - e >= 4; e += 4) {
+    ++page.channels[e[0].channel];
+    ++page.channels[e[1].channel];
+    ++page.channels[e[2].channel];
+    ++page.channels[e[3].channel];
+  }
+  for (; e < end; ++e) ++page.channels[e->channel];
   if (inOrder) {
     page.earliest = std::min(page.earliest, from->time);
     page.latest = std::max(page.latest, end[-1].time);
