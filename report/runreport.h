@@ -44,6 +44,7 @@ struct RunReport {
   bool lossRecords = false;         // the outputs hold loss records
   std::vector<ReportOutput> outputs;
   bool completed = false;           // every output was written in full
+  bool recovered = false;           // merged by ravik-merge --recover: "completed" reads "recovered"
   std::string error;                // why not; empty when completed
 };
 
