@@ -1,10 +1,10 @@
 #include "app/krmt.h"
 
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
-#include <QCloseEvent>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QKeyEvent>
@@ -127,6 +127,7 @@ void KRmt::buildWidgets() {
   _ascEnable = new QCheckBox(this);
   _binEnable = new QCheckBox(this);
   _stateText = new QLabel(this);
+  _noteText = new QLabel(this);
   _progress = new QProgressBar(this);
 
   for (QPushButton* b : {_ascBtn, _binBtn, _tmpBtn}) {
@@ -138,6 +139,7 @@ void KRmt::buildWidgets() {
   _progress->setTextVisible(false);
   _progress->setFixedHeight(10);
   _progress->hide();
+  _noteText->setWordWrap(true);
   _timer->setInterval(200);
 }
 
@@ -156,9 +158,10 @@ void KRmt::layoutWidgets() {
       {2, 5, _quitBtn},
       {3, 0, label("Temp Folder:")},                       {3, 2, _tmpPath}, {3, 3, _tmpBtn},
       {3, 5, _monitorBtn},
-      {4, 0, label("")},
   };
   for (const auto& c : cells) _layout->addWidget(c.widget, c.row, c.col);
+  // The spacing row; empty unless the last merge has something to say.
+  _layout->addWidget(_noteText, 4, 0, 1, 6);
   _layout->addLayout(_devLayout, 5, 0, 4, 6, Qt::AlignTop);
   _layout->addWidget(_progress, 9, 0, 1, 6);
 

@@ -121,6 +121,9 @@ private:
   QCheckBox* _ascEnable;
   QCheckBox* _binEnable;
   QLabel* _stateText;
+  // What the last merge found wrong (losses, a bad clock), one line per device; empty when
+  // nothing was, and from the next start on.
+  QLabel* _noteText;
   Led* _stateLed;
   QProgressBar* _progress;
   QGridLayout* _layout;

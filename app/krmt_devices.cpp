@@ -118,6 +118,7 @@ void KRmt::onUse5ChUpdate(bool on) {
 
 void KRmt::startCollect() {
   _progress->setValue(0);
+  _noteText->clear();
   _startUtc = utcNow();
   _timer->start();
   updateGui(Recording);
@@ -163,11 +164,14 @@ void KRmt::writeManifest(const QString& dir) {
     manifest.devices.push_back(d);
   }
   if (manifest.devices.empty()) return;
-  const std::pair<QCheckBox*, QLineEdit*> outputs[] = {{_ascEnable, _ascPath}, {_binEnable, _binPath}};
+  const struct {
+    QCheckBox* enable;
+    QLineEdit* path;
+    const char* kind;
+  } outputs[] = {{_ascEnable, _ascPath, "text"}, {_binEnable, _binPath, "binary"}};
   for (const auto& out : outputs)
-    if (out.first->isChecked() && !out.second->text().isEmpty())
-      manifest.outputs.push_back({out.first == _ascEnable ? "text" : "binary",
-                                  absolutePath(out.second->text().toStdString())});
+    if (out.enable->isChecked() && !out.path->text().isEmpty())
+      manifest.outputs.push_back({out.kind, absolutePath(out.path->text().toStdString())});
   std::string error;
   checkError(_manifest.write(dir.toStdString(), manifest, &error),
              "Can't write the run manifest\n" + QString::fromStdString(error) +

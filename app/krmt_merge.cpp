@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -20,6 +21,7 @@
 #include "device/rmtdev.h"
 #include "merge/mergethread.h"
 #include "merge/outputstream.h"
+#include "report/problems.h"
 #include "report/runreport.h"
 
 void KRmt::startMerge() {
@@ -115,7 +117,8 @@ void KRmt::mergeFailed(const QString& error) {
   checkError(false, "Merge failed: " + error + "\nNo output was written; the temp files are kept.");
 }
 
-// The run report beside the outputs (see defaultReportPath).
+// The run report beside the outputs (see defaultReportPath), and what it holds of losses and
+// bad clocks in the window's note.
 void KRmt::writeRunReport(const std::string& text, const std::string& binary) {
   const MergeOutcome& outcome = _merger->_outcome;
   RunReport report;
@@ -144,6 +147,10 @@ void KRmt::writeRunReport(const std::string& text, const std::string& binary) {
   if (!text.empty()) report.outputs.push_back({"text", text});
   if (!binary.empty()) report.outputs.push_back({"binary", binary});
   report.completed = true;
+  QStringList problems;
+  for (const std::string& line : problemLines(report.devices))
+    problems << QString::fromStdString(line);
+  if (!problems.isEmpty()) _noteText->setText("Last recording: " + problems.join('\n'));
   const std::string path = defaultReportPath(text, binary);
   std::string error;
   if (!path.empty() && !writeReport(report, path, &error))

@@ -69,20 +69,6 @@ void printSummary(FILE* out, const MergeSummary& s) {
     fprintf(out, "  channel %6d  %" PRId64 "\n", int32_t(channel.first), channel.second);
 }
 
-std::string deviceName(const ReportDevice& d) {
-  if (d.serial.empty()) return d.stream + " (chain " + std::to_string(d.chain) + ")";
-  std::string name = d.role.empty() ? d.serial : d.role + " " + d.serial;
-  return d.index >= 0 ? name + " (index " + std::to_string(d.index) + ")" : name;
-}
-
-std::string lossText(const std::vector<LossInterval>& lost) {
-  if (lost.empty()) return "none";
-  int64_t ps = 0;
-  for (const LossInterval& loss : lost) ps += loss.toPs - loss.fromPs;
-  return format("%zu interval%s, %.3f ms in all", lost.size(), lost.size() == 1 ? "" : "s",
-                1e-9 * double(ps));
-}
-
 namespace {
 
 const char* clockText(int32_t clockOk) { return clockOk < 0 ? "unknown" : clockOk ? "ok" : "BAD"; }
@@ -102,18 +88,4 @@ void printDevices(FILE* out, const std::vector<ReportDevice>& devices, bool reco
       fprintf(out, "  %s from %" PRId64 " ps\n", loss.cause.c_str(), loss.fromPs);
     }
   }
-}
-
-std::vector<std::string> problemLines(const std::vector<ReportDevice>& devices) {
-  std::vector<std::string> lines;
-  for (const ReportDevice& d : devices) {
-    std::string line;
-    if (!d.lost.empty()) line = "lost data: " + lossText(d.lost);
-    for (const LossInterval& loss : d.lost)
-      if (loss.cause != kDeviceLossCause && line.find(loss.cause) == std::string::npos)
-        line += "; " + loss.cause;
-    if (d.clockOk == 0) line += line.empty() ? "clock bad" : "; clock bad";
-    if (!line.empty()) lines.push_back(deviceName(d) + ": " + line);
-  }
-  return lines;
 }

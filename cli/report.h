@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cli/channelcount.h"
+#include "report/problems.h"
 #include "report/runreport.h"
 
 // "1.50 GiB", "812.0 KiB", "17 B".
@@ -31,18 +32,8 @@ struct MergeSummary {
 // the span between them, bytes read, elapsed time and records/s.
 void printSummary(FILE* out, const MergeSummary& summary);
 
-// Who a device is in messages: "Master TK24071 (index 1)", or its stream and chain position
-// when nothing else is known.
-std::string deviceName(const ReportDevice& device);
-
-// "none", or "3 intervals, 3.002 ms in all".
-std::string lossText(const std::vector<LossInterval>& lost);
-
 // One line per device: its name, records (when `recordsKnown`: the merge completed), loss
 // intervals and clock state; then every loss cause other than the device's own.
 void printDevices(FILE* out, const std::vector<ReportDevice>& devices, bool recordsKnown);
-
-// One line for each device that lost data (a loss interval) or had a bad clock.
-std::vector<std::string> problemLines(const std::vector<ReportDevice>& devices);
 
 #endif

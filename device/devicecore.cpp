@@ -37,7 +37,16 @@ int32_t startRecording(int32_t count, const std::function<int32_t(int32_t)>& sta
   return 0;
 }
 
+namespace {
+
+// When the recording being stopped stopped: taken before the callback is removed, as what the
+// devices deliver during the removal may still reach the files.
+int64_t gStopNs = 0;
+
+}  // namespace
+
 void stopRecording(int32_t count, const std::function<void(int32_t)>& stopOne) {
+  gStopNs = monotonicNs();
   UL_setEventCallback(KORBALT_EVENT_DATA, nullptr);
   for (int32_t i = 0; i < count; ++i) stopOne(i);
 }
@@ -60,19 +69,20 @@ DeviceStatus refreshRecording(uint32_t index, int32_t chainPos, const TempWriteS
   // The size first: a loss the flag reports came after it (see LossLog::refresh).
   const int64_t bytes = write.bytes.load(std::memory_order_relaxed);
   const DeviceStatus status = readDeviceStatus(index, chainPos);
-  log->refresh(bytes, status.lost, status.inSync);
+  log->refresh(bytes, status.lost, status.inSync, monotonicNs());
   if (const int32_t error = write.error.load(std::memory_order_relaxed))
     log->writeFailed(write.bytes.load(std::memory_order_relaxed), error);
   return status;
 }
 
-void finishTempStream(uint32_t index, int32_t chainPos, FILE** file, TempWriteState* write,
-                      LossLog* log) {
+DeviceStatus finishTempStream(uint32_t index, int32_t chainPos, FILE** file,
+                              TempWriteState* write, LossLog* log) {
   const int32_t closeError = closeTempFile(file);
   if (closeError != 0 && write->error.load(std::memory_order_relaxed) == 0)
     write->error.store(closeError, std::memory_order_relaxed);
-  refreshRecording(index, chainPos, *write, log);
-  log->finish(write->bytes.load(std::memory_order_relaxed));
+  const DeviceStatus status = refreshRecording(index, chainPos, *write, log);
+  log->finish(write->bytes.load(std::memory_order_relaxed), gStopNs);
+  return status;
 }
 
 std::string rcMessage(int32_t rc, const std::string& operation) {

@@ -42,8 +42,9 @@ int32_t startDeviceRecording(uint32_t index, int32_t configured, const std::stri
 int32_t startRecording(int32_t count, const std::function<int32_t(int32_t)>& startOne,
                        KorbaltEventCallback callback);
 
-// Removes the event callback, then stopOne(i) for every device in order. Once the removal has
-// returned no callback runs any more, so stopOne may close the temp files.
+// Notes the time of the stop, removes the event callback, then stopOne(i) for every device in
+// order. Once the removal has returned no callback runs any more, so stopOne may close the temp
+// files (finishTempStream()).
 void stopRecording(int32_t count, const std::function<void(int32_t)>& stopOne);
 
 // Switches the five-channel mode of device `index`, when it can be addressed.
@@ -63,10 +64,11 @@ DeviceStatus readDeviceStatus(uint32_t index, int32_t chainPos);
 DeviceStatus refreshRecording(uint32_t index, int32_t chainPos, const TempWriteState& write,
                               LossLog* log);
 
-// Closes a device's temp file once the callback is removed and completes its log: a failed close
-// counts as a failed write, and a last refresh catches a loss reported since the previous one.
-void finishTempStream(uint32_t index, int32_t chainPos, FILE** file, TempWriteState* write,
-                      LossLog* log);
+// Closes a device's temp file once stopRecording() has removed the callback and completes its
+// log: a failed close counts as a failed write, and a last refresh catches a loss reported since
+// the previous one. Returns the device's state at that refresh.
+DeviceStatus finishTempStream(uint32_t index, int32_t chainPos, FILE** file,
+                              TempWriteState* write, LossLog* log);
 
 // "<operation> returned "<library text of rc>"".
 std::string rcMessage(int32_t rc, const std::string& operation);

@@ -99,26 +99,22 @@ void appendBlock(FILE* file, TempWriteState& state, const uint32_t* words, int32
                     std::memory_order_relaxed);
 }
 
-namespace {
-
 int64_t monotonicNs() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-}  // namespace
-
 void LossLog::start(const std::string& stream) {
   *this = LossLog();
   _name = lossFileName(stream);
-  _lastNs = _previousNs = monotonicNs();
 }
 
-void LossLog::refresh(int64_t bytes, bool lost, bool clockOk) {
-  _previousNs = _lastNs;
-  _lastNs = monotonicNs();
+void LossLog::refresh(int64_t bytes, bool lost, bool clockOk, int64_t nowNs) {
   _clockBad = _clockBad || !clockOk;
+  if (bytes != _lastBytes) _stalledSinceNs = 0;
+  else if (_stalledSinceNs == 0) _stalledSinceNs = nowNs;
+  _lastNs = nowNs;
   bool changed = false;
   if (_pending) {
     _losses.back().toByte = bytes;
@@ -136,15 +132,22 @@ void LossLog::refresh(int64_t bytes, bool lost, bool clockOk) {
   if (changed) save();
 }
 
+int64_t LossLog::wentOnNs(int64_t bytes, int64_t stopNs) const {
+  // The stream's last timestamp had happened before the refresh that first saw its final size;
+  // the next refresh that saw it unchanged is a whole refresh period later, longer than any
+  // delivery takes. From then to the stop the recording surely went on without the device's
+  // data, and the devices that recorded on have records at least that late.
+  if (bytes == 0 || bytes != _lastBytes || _stalledSinceNs == 0) return 0;
+  return std::max<int64_t>(0, stopNs - _stalledSinceNs);
+}
+
 void LossLog::writeFailed(int64_t bytes, int32_t error) {
   if (_writeFailed) return;
   _writeFailed = true;
-  // The write failed after the refresh before this one; until the end of the recording is known
-  // the loss lasts at least until now.
-  _failedAfterNs = _previousNs;
+  // Until the end of the recording is known, the loss lasts at least until this refresh.
   _losses.push_back({StreamLoss::WriteFailed, bytes, bytes,
                      std::string("temp file write failed: ") + strerror(error),
-                     _lastNs - _failedAfterNs});
+                     wentOnNs(bytes, _lastNs)});
   save();
 }
 
@@ -154,12 +157,12 @@ const StreamLoss* LossLog::writeFailure() const {
   return nullptr;
 }
 
-void LossLog::finish(int64_t bytes) {
-  if (!_pending && !_writeFailed) return;
+void LossLog::finish(int64_t bytes, int64_t stopNs) {
+  if (_losses.empty()) return;
   if (_pending) _losses.back().toByte = bytes;
   _pending = false;
-  for (StreamLoss& loss : _losses)
-    if (loss.kind == StreamLoss::WriteFailed) loss.lostNs = monotonicNs() - _failedAfterNs;
+  const int64_t wentOn = wentOnNs(bytes, stopNs);
+  for (StreamLoss& loss : _losses) loss.lostNs = wentOn;
   save();
 }
 

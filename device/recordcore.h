@@ -98,19 +98,25 @@ inline void recordBlock(FILE* file, TempWriteState& state, std::atomic<uint32_t>
                std::memory_order_relaxed);
 }
 
+// The monotonic clock in nanoseconds, the clock of the loss log.
+int64_t monotonicNs();
+
 // What went wrong with one device's temp stream during a recording, noted at every refresh of
 // the device's state by the thread that polls it, and kept in the stream's loss file.
 class LossLog {
 public:
   // Begins the log of a new recording into the temp file `stream`.
   void start(const std::string& stream);
-  // One refresh of the device's state: `bytes`, the stream's size, read before `lost`, the
-  // device's loss flag (which the reading clears); `clockOk` its clock state.
-  void refresh(int64_t bytes, bool lost, bool clockOk);
+  // One refresh of the device's state at `nowNs` (monotonicNs()): `bytes`, the stream's size,
+  // read before `lost`, the device's loss flag (which the reading clears); `clockOk` its clock
+  // state.
+  void refresh(int64_t bytes, bool lost, bool clockOk, int64_t nowNs);
   // The temp file's write or close failed with errno `error`; the stream ends at `bytes`.
   void writeFailed(int64_t bytes, int32_t error);
-  // After the last block, at the end of the recording: `bytes` is the stream's final size.
-  void finish(int64_t bytes);
+  // After the last block, at the end of the recording: `bytes` is the stream's final size and
+  // `stopNs` when the recording stopped, before the last refresh. Notes in every loss how long
+  // the recording surely went on after the stream's last data (see StreamLoss::lostNs).
+  void finish(int64_t bytes, int64_t stopNs);
 
   const std::vector<StreamLoss>& losses() const { return _losses; }
   bool lossSeen() const { return _lossSeen; }        // the device reported a loss
@@ -122,13 +128,17 @@ public:
   const std::string& fileError() const { return _fileError; }
 
 private:
+  // How long the recording went on from the second refresh that saw the stream at `bytes`
+  // until `stopNs`; 0 when no two refreshes did.
+  int64_t wentOnNs(int64_t bytes, int64_t stopNs) const;
   void save();
 
   std::string _name;                // the loss file
   std::vector<StreamLoss> _losses;
   int64_t _lastBytes = 0;           // the stream's size at the previous refresh
-  int64_t _lastNs = 0, _previousNs = 0;  // monotonic times of the last two refreshes (or start)
-  int64_t _failedAfterNs = 0;       // of the refresh before the one that saw a failed write
+  int64_t _lastNs = 0;              // when the previous refresh was
+  // When a refresh saw the stream at _lastBytes for the second time; 0: not yet.
+  int64_t _stalledSinceNs = 0;
   bool _pending = false;            // the last loss still awaits its end position
   bool _lossSeen = false, _writeFailed = false, _clockBad = false;
   std::string _fileError;

@@ -119,7 +119,12 @@ void RmtDev::updateBtn() {
 
 int RmtDev::start(bool on, QString dir) {
   if (!on) {
-    if (_logging) finishTempStream(_index, _chainPos, &_tmpFile, &_write, &_lossLog);
+    // The last reading of the loss flag, which clears it, is the stop's: a loss it finds shows
+    // on the lamp like one found by a refresh.
+    if (_logging && finishTempStream(_index, _chainPos, &_tmpFile, &_write, &_lossLog).lost) {
+      _lossSeen = true;
+      _lossLed->setColor(Led::Red);
+    }
     _logging = false;
     return 0;
   }

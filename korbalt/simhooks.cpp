@@ -30,4 +30,13 @@ uint64_t simDelivered(uint32_t index) {
   return d == nullptr ? 0 : d->delivered().load(std::memory_order_relaxed);
 }
 
+bool simRaiseDataLost(uint32_t index) {
+  Library& library = Library::instance();
+  Guard guard(library.lock());
+  SimDevice* d = library.device(index);
+  if (d == nullptr) return false;
+  d->raiseDataLost();
+  return true;
+}
+
 }  // namespace korbalt

@@ -19,6 +19,9 @@ bool simKeepRecord(uint32_t index, size_t limit);
 std::vector<SimEvent> simTakeRecord(uint32_t index);
 // Events (not time advances) the device `index` delivered since its discovery.
 uint64_t simDelivered(uint32_t index);
+// Raises the device's data-loss flag as a loss would, without losing or restarting anything,
+// so that a test decides when the program reads it. False for an index that was not discovered.
+bool simRaiseDataLost(uint32_t index);
 
 }  // namespace korbalt
 

@@ -53,10 +53,15 @@ private:
   MergeSource _source;
 };
 
-// Losses that last to the end of the recording reach at least to `endPs`.
-void extendToEnd(std::vector<LossInterval>* losses, int64_t endPs) {
+// Every loss that lasts to the end of the recording ends at one time, the end of the run: the
+// latest timestamp of any device (`latestPs`), or the stop where a stream knows it to be later
+// (each such loss comes with the stop as its stream knows it, never past the real one).
+void extendToEnd(std::vector<LossInterval>* losses, int64_t latestPs) {
+  int64_t endPs = latestPs;
+  for (const LossInterval& loss : *losses)
+    if (loss.untilEnd) endPs = std::max(endPs, loss.toPs);
   for (LossInterval& loss : *losses)
-    if (loss.untilEnd) loss.toPs = std::max(loss.toPs, endPs);
+    if (loss.untilEnd) loss.toPs = std::max(loss.fromPs, endPs);
 }
 
 bool anyUntilEnd(const std::vector<LossInterval>& losses) {
@@ -90,10 +95,10 @@ bool locateAll(const std::vector<CheckedSource>& sources, bool lossRecords, Merg
   return true;
 }
 
-// Extends the losses that last to the end of the recording to the last record and puts the
-// losses in time order.
-void finishLosses(MergeOutcome* out) {
-  extendToEnd(&out->losses, out->lastPs);
+// Ends the losses that last to the end of the recording at the end of the run (`latestPs`: the
+// latest timestamp of the devices, loss records aside) and puts the losses in time order.
+void finishLosses(MergeOutcome* out, int64_t latestPs) {
+  extendToEnd(&out->losses, latestPs);
   std::stable_sort(out->losses.begin(), out->losses.end(),
                    [](const LossInterval& a, const LossInterval& b) { return a.fromPs < b.fromPs; });
 }
@@ -120,21 +125,24 @@ MergeOutcome mergeChecked(const std::vector<CheckedSource>& sources, const Merge
 
   std::vector<MergeSourceStats> stats;
   out.records = mergeStreams(all.data(), int32_t(all.size()), outputs, bytesRead, running, &stats);
+  int64_t latestPs = INT64_MIN;
   for (size_t i = 0; i < stats.size(); ++i) {
     out.firstPs = std::min(out.firstPs, stats[i].first);
     out.lastPs = std::max(out.lastPs, stats[i].last);
     if (i >= sources.size()) continue;
+    latestPs = std::max(latestPs, stats[i].last);
     out.sourceRecords.push_back(stats[i].records);
     out.sourceStats.push_back(stats[i]);
     if (stats[i].readError != 0 && out.readError.empty())
       out.readError = readFailed(sources[i].name, strerror(stats[i].readError));
   }
-  finishLosses(&out);
+  finishLosses(&out, latestPs);
   return out;
 }
 
 bool locateAfterMerge(const std::vector<CheckedSource>& sources, MergeOutcome* outcome) {
   if (!locateAll(sources, false, outcome)) return false;
-  finishLosses(outcome);
+  // Merged without loss records: its last record is the latest timestamp of the devices.
+  finishLosses(outcome, outcome->lastPs);
   return true;
 }

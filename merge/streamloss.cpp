@@ -26,8 +26,13 @@ bool parseLine(const char* line, StreamLoss* loss) {
   long long from = 0, to = 0;
   int used = 0;
   if (sscanf(line, "%15s %lld %lld%n", tag, &from, &to, &used) == 3 && strcmp(tag, kDeviceTag) == 0) {
-    *loss = {StreamLoss::Device, from, to, kDeviceLossCause};
-    return from >= 0 && to >= from;
+    // The time the recording went on after the stream's end is optional: files of a recording
+    // that never stopped have none.
+    long long wentOn = 0;
+    char rest[2];
+    const int more = sscanf(line + used, "%lld %1s", &wentOn, rest);
+    *loss = {StreamLoss::Device, from, to, kDeviceLossCause, wentOn};
+    return from >= 0 && to >= from && wentOn >= 0 && (more == EOF || more == 1);
   }
   if (sscanf(line, "%15s %lld %lld %n", tag, &from, &to, &used) == 3 &&
       strcmp(tag, kWriteTag) == 0) {
@@ -55,7 +60,8 @@ bool writeLossFile(const std::string& name, const std::vector<StreamLoss>& losse
   bool ok = true;
   for (const StreamLoss& loss : losses) {
     if (loss.kind == StreamLoss::Device)
-      ok = fprintf(f, "%s %" PRId64 " %" PRId64 "\n", kDeviceTag, loss.fromByte, loss.toByte) > 0;
+      ok = fprintf(f, "%s %" PRId64 " %" PRId64 " %" PRId64 "\n", kDeviceTag, loss.fromByte,
+                   loss.toByte, loss.lostNs) > 0;
     else
       ok = fprintf(f, "%s %" PRId64 " %" PRId64 " %s\n", kWriteTag, loss.fromByte, loss.lostNs,
                    loss.cause.c_str()) > 0;
@@ -216,33 +222,45 @@ bool locateLosses(int fd, uint32_t markers, int32_t chain, const std::vector<Str
   }
   // Positions past the end of the stream see its end.
   for (; nextNoted != noted.end(); ++nextNoted) nextNoted->second = walk.cut();
-  if (lastPs != nullptr) *lastPs = walk.at(walk.cut()).lastBefore;
+  const size_t end = walk.cut();
+  if (lastPs != nullptr) *lastPs = walk.at(end).lastBefore;
 
   // A loss before the device's first timestamp begins where its data begin.
   auto before = [&](size_t cut) {
     const int64_t t = walk.at(cut).lastBefore;
     return t == kNoTime ? opening : t;
   };
-  // A loss with nothing of the device after it lasts to the end of the recording.
-  auto interval = [&](int64_t from, int64_t to, const std::string& cause) {
-    return to == kNoTimeAfter ? LossInterval{chain, from, from, cause, true}
-                              : LossInterval{chain, from, to, cause, false};
-  };
+  // A loss with nothing of the device after it lasts from the stream's last timestamp to the
+  // end of the recording: at least as long as the recording is known to have gone on after it.
+  // It is one interval however many losses were noted before the stream ended; a failed
+  // write, which ended it for certain, names the cause.
   std::map<int64_t, LossInterval> found;  // by byte position, so a restart counts once
+  auto untilEnd = [&](const StreamLoss& loss) {
+    const int64_t last = before(end);
+    if (found.count(kNoTimeAfter) != 0 && loss.kind != StreamLoss::WriteFailed) return;
+    found[kNoTimeAfter] = {chain, last, last + loss.lostNs * 1000, loss.cause, true};
+  };
   for (const StreamLoss& loss : losses) {
     const int64_t from = loss.fromByte & ~int64_t(3), to = loss.toByte & ~int64_t(3);
     if (loss.kind == StreamLoss::WriteFailed) {
-      const int64_t last = before(noted[from]);
-      found[from] = {chain, last, last + loss.lostNs * 1000, loss.cause, true};
+      // The file was cut back to `from`; a failed cut may leave part of a block after it.
+      untilEnd(loss);
       continue;
     }
     bool exact = false;
     for (auto r = restarts.lower_bound(from); r != restarts.end() && r->first < to; ++r) {
-      found[r->first] = interval(before(r->second), walk.at(r->second).firstAfter, loss.cause);
+      const int64_t next = walk.at(r->second).firstAfter;
+      if (next == kNoTimeAfter) untilEnd(loss);
+      else found[r->first] = {chain, before(r->second), next, loss.cause, false};
       exact = true;
     }
-    if (!exact)
-      found[from] = interval(before(noted[from]), walk.at(noted[to]).firstAfter, loss.cause);
+    if (exact) continue;
+    // No restart. With data after the second reading the gap lies somewhere among the data
+    // between the readings. With none, the recording stopped before the restart reached the
+    // file: the data between the readings are whole, and the gap begins after them.
+    const int64_t next = walk.at(noted[to]).firstAfter;
+    if (next == kNoTimeAfter) untilEnd(loss);
+    else found[from] = {chain, before(noted[from]), next, loss.cause, false};
   }
   std::vector<LossInterval> located;
   for (auto& f : found) located.push_back(f.second);

@@ -27,8 +27,9 @@ struct StreamLoss {
   int64_t fromByte;
   int64_t toByte;
   std::string cause;  // WriteFailed: "temp file write failed: <system error text>"
-  // WriteFailed: how long the recording went on after the last refresh before the failure was
-  // seen (wall clock, the time axis's own pace), so at least as long as the loss; 0: not known.
+  // How long the recording surely went on after the stream's last data reached it (wall clock,
+  // the time axis's own pace): never more than it did, so that a loss lasting to the end of the
+  // recording never reaches past its stop. 0: not known, or the stream grew until the stop.
   int64_t lostNs = 0;
 };
 
@@ -53,8 +54,9 @@ struct LossInterval {
   int64_t fromPs;
   int64_t toPs;
   std::string cause;
-  // Nothing of the device follows: the loss lasts to the end of the recording, so the merge
-  // moves `toPs` to its last record when that is later.
+  // Nothing of the device follows: the loss lasts to the end of the recording. locateLosses()
+  // sets `toPs` to the stop as far as this stream knows it; the merge then moves it to the end
+  // of the whole recording (see extendToEnd()).
   bool untilEnd = false;
 };
 
@@ -62,7 +64,10 @@ struct LossInterval {
 // the merge does, with the enabled-marker mask `markers`, and turns `losses` into intervals of
 // device `chain`, in time order. A device that restarts its stream after a loss with an
 // absolute-time packet gives the exact gap around each such restart between `fromByte` and
-// `toByte`; without one the interval spans all of the stream's data between them. *lastPs, when
+// `toByte`. Without a restart, a loss with data after `toByte` spans all of the stream's data
+// between the two positions; one with none after it (the recording stopped before the restart
+// reached the file) lasts from the stream's last timestamp to the end, and so does a failed
+// write. The interval of such a loss never holds a timestamp of its device. *lastPs, when
 // given, gets the time of the stream's last timestamp (INT64_MIN when it has none); the stream is
 // decoded for it even without losses. False with the system's error text in *error when a read
 // fails. Clearing `*running` (null: never) stops the walk before its next read: false then, with

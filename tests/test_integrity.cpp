@@ -84,8 +84,8 @@ TEST(LossIntervals, ExactAtRestartsWidestWithoutOneAndToTheEndAfterAFailedWrite)
                            events(3000000, 1000, 100)});
   const SegmentedStream b({events(1000500, 1000, 3000)});
   const int64_t last0 = 1099000, first1 = 2000000, last1 = 2099000, first2 = 3000000;
-  const int64_t bEnd = 1000500 + 2999 * 1000;
-  const int64_t r1 = a.end(0), r2 = a.end(1);  // where the restarts begin
+  const int64_t last2 = 3099000, bEnd = 1000500 + 2999 * 1000;
+  const int64_t r1 = a.end(0), r2 = a.end(1), r3 = a.end(2);  // where the restarts begin
   const StreamLoss::Kind device = StreamLoss::Device;
   const struct {
     const char* what;
@@ -100,10 +100,12 @@ TEST(LossIntervals, ExactAtRestartsWidestWithoutOneAndToTheEndAfterAFailedWrite)
        {{last0, first1}}},
       {"no restart: all data between the readings", {{device, r1 + 8, r2, kDeviceLossCause}},
        {{last0, first2}}},
-      {"a failed write lasts at least to the end", {{StreamLoss::WriteFailed, r2, r2, "w", 1}},
-       {{last1, bEnd}}},
-      {"or as long as the recording went on", {{StreamLoss::WriteFailed, r2, r2, "w", 5000}},
-       {{last1, last1 + 5000000}}},
+      {"a failed write lasts at least to the end", {{StreamLoss::WriteFailed, r3, r3, "w", 1}},
+       {{last2, bEnd}}},
+      {"or as long as the recording went on", {{StreamLoss::WriteFailed, r3, r3, "w", 5000}},
+       {{last2, last2 + 5000000}}},
+      {"what a failed cut left is the device's", {{StreamLoss::WriteFailed, r2, r2, "w", 1}},
+       {{last2, bEnd}}},
   };
   for (const auto& c : cases) {
     const MergeOutcome out = merge({a.source(3, c.losses), b.source(0, {})}, nullptr, false);
@@ -115,6 +117,77 @@ TEST(LossIntervals, ExactAtRestartsWidestWithoutOneAndToTheEndAfterAFailedWrite)
     EXPECT_EQ(got, c.expected) << c.what;
     EXPECT_EQ(out.sourceRecords, (std::vector<int64_t>{300, 3000})) << c.what;
     EXPECT_TRUE(out.readError.empty()) << c.what;
+  }
+}
+
+// A loss whose restart never reached the file: the recording stopped after the device raised its
+// flag and before it restarted. The stream's data are whole; the gap follows its last timestamp.
+TEST(LossIntervals, ALossWithoutDataAfterItRunsFromTheLastTimestampToTheEnd) {
+  const SegmentedStream a({events(1000000, 1000, 100), events(2000000, 1000, 100)});
+  const SegmentedStream b({events(1000500, 1000, 3000)});
+  const int64_t last0 = 1099000, first1 = 2000000, last1 = 2099000;
+  const int64_t bEnd = 1000500 + 2999 * 1000;
+  const int64_t r1 = a.end(0), end = a.end(1);
+  const StreamLoss::Kind device = StreamLoss::Device;
+  const struct {
+    const char* what;
+    std::vector<StreamLoss> losses;
+    Span expected;
+    const char* cause;
+  } cases[] = {
+      {"flag raised after the last block, no restart", {{device, r1 + 8, end, kDeviceLossCause}},
+       {last1, bEnd}, kDeviceLossCause},
+      {"no data since the flag was last read clear", {{device, end, end, kDeviceLossCause}},
+       {last1, bEnd}, kDeviceLossCause},
+      {"with a restart: exactly its gap", {{device, r1 - 8, end, kDeviceLossCause}},
+       {last0, first1}, kDeviceLossCause},
+      {"the recording went on longer than the data show",
+       {{device, r1 + 8, end, kDeviceLossCause, 5000}}, {last1, last1 + 5000000}, kDeviceLossCause},
+      {"and a failed write: one interval, the write's",
+       {{device, r1 + 8, end, kDeviceLossCause}, {StreamLoss::WriteFailed, end, end, "w", 0}},
+       {last1, bEnd}, "w"},
+  };
+  for (const auto& c : cases) {
+    for (const bool lossRecords : {false, true}) {
+      const MergeOutcome out = merge({a.source(1, c.losses), b.source(0, {})}, nullptr, lossRecords);
+      ASSERT_EQ(out.losses.size(), 1u) << c.what;
+      EXPECT_EQ((Span{out.losses[0].fromPs, out.losses[0].toPs}), c.expected) << c.what;
+      EXPECT_EQ(out.losses[0].cause, c.cause) << c.what;
+      EXPECT_EQ(out.sourceRecords, (std::vector<int64_t>{200, 3000})) << c.what;
+    }
+  }
+}
+
+// The end of the run is one time for every loss that lasts to it: the latest record of the
+// devices, or the stop where a stream knows it to be later; with loss records or without.
+TEST(LossIntervals, LossesToTheEndAllEndAtTheEndOfTheRun) {
+  const SegmentedStream a({events(1000000, 1000, 100)});
+  const SegmentedStream c({events(1500000, 1000, 300)});
+  const SegmentedStream b({events(1000500, 1000, 3000)});
+  const int64_t aLast = 1099000, cLast = 1799000, bEnd = 1000500 + 2999 * 1000;
+  const struct {
+    int64_t aWentOnNs, cWentOnNs;
+    int64_t end;
+  } cases[] = {
+      {0, 0, bEnd},                // both ended early: the latest record is the end
+      {1, 1000, bEnd},             // known to have gone on, but not past the latest record
+      {3000, 1000, aLast + 3000000},  // the stop, later than any record
+      {0, 2500, cLast + 2500000},
+  };
+  for (const auto& k : cases) {
+    const std::vector<StreamLoss> aLoss = {{StreamLoss::WriteFailed, a.end(0), a.end(0), "w",
+                                            k.aWentOnNs}};
+    const std::vector<StreamLoss> cLoss = {{StreamLoss::Device, 8, c.end(0), kDeviceLossCause,
+                                            k.cWentOnNs}};
+    for (const bool lossRecords : {false, true}) {
+      const MergeOutcome out = merge({b.source(0, {}), a.source(1, aLoss), c.source(2, cLoss)},
+                                     nullptr, lossRecords);
+      std::vector<Span> got;
+      for (const LossInterval& l : out.losses) got.push_back({l.fromPs, l.toPs});
+      EXPECT_EQ(got, (std::vector<Span>{{aLast, k.end}, {cLast, k.end}}))
+          << k.aWentOnNs << " " << k.cWentOnNs << " " << lossRecords;
+      EXPECT_EQ(out.lastPs, lossRecords ? k.end : bEnd);
+    }
   }
 }
 
@@ -272,11 +345,15 @@ TEST(TempStream, TheLossLogNotesWhereAndKeepsItInTheLossFile) {
   EXPECT_EQ(namesIn(dir.path), std::set<std::string>{"ravik-3.tmp"}) << "an old loss file goes";
   LossLog log;
   log.start(stream);
-  log.refresh(100, false, true);
-  log.refresh(300, true, true);   // lost after 100; its restart may come after 300
-  log.refresh(500, false, false);
+  log.refresh(100, false, true, 1000);
+  log.refresh(300, true, true, 2000);   // lost after 100; its restart may come after 300
+  log.refresh(500, false, false, 3000);
+  log.refresh(700, false, true, 4000);
   log.writeFailed(700, ENOSPC);
-  log.finish(900);
+  EXPECT_EQ(log.losses().back().lostNs, 0) << "700 bytes seen first at this refresh";
+  log.refresh(700, false, true, 5000);
+  log.refresh(700, false, true, 6000);
+  log.finish(700, 9000);
   EXPECT_TRUE(log.lossSeen() && log.hasWriteFailure() && log.clockBad());
   std::vector<StreamLoss> kept;
   ASSERT_TRUE(readLossFile(lossFileName(stream), &kept, &error)) << error;
@@ -285,9 +362,64 @@ TEST(TempStream, TheLossLogNotesWhereAndKeepsItInTheLossFile) {
               kept[0].toByte == 500);
   EXPECT_TRUE(kept[1].kind == StreamLoss::WriteFailed && kept[1].fromByte == 700 &&
               kept[1].cause == std::string("temp file write failed: ") + strerror(ENOSPC));
+  for (const StreamLoss& loss : kept) EXPECT_EQ(loss.lostNs, 9000 - 5000) << "700 seen again";
   EXPECT_EQ(closeTempFile(&file), 0);
   removeTempFile(stream);
   EXPECT_TRUE(namesIn(dir.path).empty());
+}
+
+// How long the recording surely went on after a stream's last data: from the second refresh
+// that saw the stream at its final size to the stop, never less than nothing.
+TEST(TempStream, TheRecordingWentOnFromTheSecondRefreshThatSawTheFinalSize) {
+  const struct {
+    const char* what;
+    std::vector<std::pair<int64_t, int64_t>> refreshes;  // bytes, time
+    int64_t finalBytes, stopNs, wentOnNs;
+  } cases[] = {
+      {"grew until the stop", {{100, 1000}, {200, 2000}, {300, 3100}}, 300, 3000, 0},
+      {"the final size first seen at the stop", {{100, 1000}, {200, 2000}}, 300, 3000, 0},
+      {"seen once before the stop", {{100, 1000}, {200, 2000}, {200, 3100}}, 200, 3050, 0},
+      {"seen twice before the stop",
+       {{100, 1000}, {200, 2000}, {200, 3000}, {200, 4000}, {200, 6100}}, 200, 6050, 3050},
+      {"the stop's refresh before the stop (a clock step)", {{200, 2000}, {200, 3000}}, 200,
+       2500, 0},
+      {"an empty stream", {{0, 1000}, {0, 2000}}, 0, 3000, 0},
+  };
+  for (const auto& c : cases) {
+    LossLog log;  // not started: no loss file
+    bool first = true;
+    for (const auto& r : c.refreshes) {
+      log.refresh(r.first, first, true, r.second);  // a loss, so that there is one to note
+      first = false;
+    }
+    log.finish(c.finalBytes, c.stopNs);
+    ASSERT_FALSE(log.losses().empty()) << c.what;
+    EXPECT_EQ(log.losses()[0].lostNs, c.wentOnNs) << c.what;
+  }
+}
+
+TEST(LossFile, DeviceLinesWithAndWithoutTheTimeAfterTheStream) {
+  TempDir dir;
+  const std::string name = dir / "s.loss";
+  const struct {
+    const char* line;
+    bool ok;
+    int64_t lostNs;
+  } cases[] = {{"device 4 8\n", true, 0}, {"device 4 8 250\n", true, 250},
+               {"device 4 8 x\n", false, 0}, {"device 4 8 250 3\n", false, 0},
+               {"device 4 8 -1\n", false, 0}};
+  for (const auto& c : cases) {
+    FILE* f = fopen(name.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs(c.line, f);
+    ASSERT_EQ(fclose(f), 0);
+    std::vector<StreamLoss> read;
+    std::string error;
+    EXPECT_EQ(readLossFile(name, &read, &error), c.ok) << c.line;
+    if (c.ok && read.size() == 1) {
+      EXPECT_EQ(read[0].lostNs, c.lostNs) << c.line;
+    }
+  }
 }
 
 // An output on a full device: the data written end exactly at a page that cannot be read, so a

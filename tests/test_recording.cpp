@@ -371,6 +371,14 @@ ssize_t writeUntilFull(int fd, const void* data, size_t bytes) {
   return -1;
 }
 
+// Temp file writes that fail for one file only, once it is named.
+std::atomic<int> gFailingFd{-1};
+ssize_t writeFailingOne(int fd, const void* data, size_t bytes) {
+  if (fd != gFailingFd.load()) return write(fd, data, bytes);
+  errno = EIO;
+  return -1;
+}
+
 }  // namespace
 
 TEST_F(RecordingTest, AFailedTempWriteIsShownAtStopAndTheRecordingIsMergedUpToIt) {
@@ -400,5 +408,72 @@ TEST_F(RecordingTest, AFailedTempWriteIsShownAtStopAndTheRecordingIsMergedUpToIt
     ASSERT_EQ(device["lost"].size(), 1u) << device;
     EXPECT_EQ(device["lost"][0]["cause"], std::string("temp file write failed: ") + strerror(ENOSPC));
     EXPECT_GE(int64_t(device["lost"][0]["to_ps"]), text.back().first) << "lasts to the end";
+    EXPECT_EQ(device["lost"][0]["to_ps"], report["devices"][0]["lost"][0]["to_ps"])
+        << "the run has one end";
   }
+}
+
+// One temp file fails while the others record on: its loss runs from its device's last
+// timestamp to the last record of the run, not past it.
+TEST_F(RecordingTest, AFailedWriteWhileOthersRecordOnLastsToTheLastRecord) {
+  KRmtProbe p = prepare();
+  tempWriteFunction = &writeFailingOne;
+  record(p, KRmt::_devs);
+  RmtDev* failing = KRmt::_devs[2];
+  gFailingFd = fileno(failing->_tmpFile);
+  // Refreshes see the failure and the file unchanged, while the others go on.
+  QTest::qWait(700);
+  stopAndMerge(p);
+  tempWriteFunction = &write;
+  gFailingFd = -1;
+  const std::vector<Stamp> text = textStamps(path("out.txt"));
+  ASSERT_FALSE(text.empty());
+  int64_t ownLast = INT64_MIN;
+  for (const Stamp& s : text)
+    if (s.second / 5 == 2) ownLast = s.first;
+  const nlohmann::json report = nlohmann::json::parse(readFile(path("out.json")).toStdString());
+  const nlohmann::json& lost = report["devices"][2]["lost"];
+  ASSERT_EQ(lost.size(), 1u) << lost;
+  EXPECT_EQ(lost[0]["cause"], std::string("temp file write failed: ") + strerror(EIO));
+  EXPECT_EQ(lost[0]["from_ps"], ownLast);
+  EXPECT_EQ(lost[0]["to_ps"], text.back().first);
+  EXPECT_LT(ownLast, text.back().first - 300000000) << "the others recorded on";
+}
+
+// The device raises its loss flag after its last block reached the file, and the Stop is the
+// first to read it: the lamp shows it, the note after the merge tells it with the bad clock of
+// another device, and the loss runs from the device's last timestamp to the end of the run.
+TEST_F(RecordingTest, ALossReadByTheStopIsShownAndLastsFromTheDevicesLastTimestamp) {
+  setSim("BAD_CLOCK", "2");  // the master
+  KRmtProbe p = prepare();
+  record(p, KRmt::_devs);
+  RmtDev* lossy = KRmt::_devs[1];
+  // Nothing runs on this thread between the two: the Stop's reading is the first.
+  ASSERT_TRUE(korbalt::simRaiseDataLost(lossy->_index));
+  stopAndMerge(p);
+  EXPECT_EQ(lossy->_lossLed->color(), Led::Yellow) << "seen, and clear since";
+  EXPECT_EQ(KRmt::_devs[2]->_lossLed->color(), Led::Green);
+  const QString note = p.noteText()->text();
+  EXPECT_TRUE(note.contains(lossy->_serialEdit->text() + " (index " +
+                            QString::number(lossy->_index) + "): lost data: 1 interval, "))
+      << note.toStdString();
+  EXPECT_TRUE(note.contains(KRmt::_devs[0]->_serialEdit->text() + " (index " +
+                            QString::number(KRmt::_devs[0]->_index) + "): clock bad"))
+      << note.toStdString();
+
+  const std::vector<Stamp> text = textStamps(path("out.txt"));
+  int64_t ownLast = INT64_MIN;
+  for (const Stamp& s : text)
+    if (s.second / 5 == 1) ownLast = s.first;
+  const nlohmann::json report = nlohmann::json::parse(readFile(path("out.json")).toStdString());
+  const nlohmann::json& lost = report["devices"][1]["lost"];
+  ASSERT_EQ(lost.size(), 1u) << lost;
+  EXPECT_EQ(lost[0]["from_ps"], ownLast);
+  EXPECT_GE(int64_t(lost[0]["to_ps"]), text.back().first);
+
+  p.startBtn()->click();
+  EXPECT_TRUE(p.noteText()->text().isEmpty()) << "a new recording has nothing to say yet";
+  EXPECT_TRUE(QTest::qWaitFor([&] { return lossy->_lossLed->color() == Led::Green; }, kWaitMs))
+      << "the next refresh forgets the last recording's loss";
+  stopAndMerge(p);
 }

@@ -48,6 +48,7 @@ public:
   RAVIK_PROBE(startBtn) RAVIK_PROBE(stopBtn) RAVIK_PROBE(quitBtn) RAVIK_PROBE(progress)
   RAVIK_PROBE(ascPath) RAVIK_PROBE(binPath) RAVIK_PROBE(tmpPath) RAVIK_PROBE(merger)
   RAVIK_PROBE(ascEnable) RAVIK_PROBE(binEnable) RAVIK_PROBE(stateText) RAVIK_PROBE(stateLed)
+  RAVIK_PROBE(noteText)
 #undef RAVIK_PROBE
   // The widget in a cell of the device table, or null.
   QWidget* deviceCell(int row, int column) const {
