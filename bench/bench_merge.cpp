@@ -10,6 +10,8 @@
 //                                                        --ratios: only the cases with a ratio
 //   bench_merge --streams DIR records device-count       writes the streams DIR/dev<i>.raw for
 //                                                        other benchmarks, and measures nothing
+//   bench_merge --once text|binary|both|none STREAM ...  one merge of the streams into /dev/null,
+//                                                        for instruction counts (callgrind)
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -27,6 +29,10 @@
 #include "merge/mergecore.h"
 
 namespace {
+
+// This run's own folder in /tmp for its streams and output files, so that runs side by side
+// do not meet.
+std::string runDir;
 
 // Wall-clock time: the merge decodes ahead on a second thread, so processor time would count
 // that thread's work on top. On a shared machine take the best of several runs.
@@ -134,8 +140,9 @@ double timeMerge(const Devices& d, const char* what, bool text, bool binary, con
       plainBest.wall = std::min(plainBest.wall, p.wall);
       plainBest.processor = std::min(plainBest.processor, p.processor);
     }
-    FILE* t = text ? fopen(null ? sink : "/tmp/ravik-bench.txt", "w") : nullptr;
-    FILE* b = binary ? fopen(null ? sink : "/tmp/ravik-bench.bin", "wb") : nullptr;
+    const std::string textPath = runDir + "/out.txt", binaryPath = runDir + "/out.bin";
+    FILE* t = text ? fopen(null ? sink : textPath.c_str(), "w") : nullptr;
+    FILE* b = binary ? fopen(null ? sink : binaryPath.c_str(), "wb") : nullptr;
     const double t0 = now(), c0 = cpuNow(), m0 = cpuNow(CLOCK_THREAD_CPUTIME_ID);
     n = runMerge(d, t, b);
     bestChoice = std::min(bestChoice, cpuNow(CLOCK_THREAD_CPUTIME_ID) - m0);
@@ -143,8 +150,8 @@ double timeMerge(const Devices& d, const char* what, bool text, bool binary, con
     if (b) fclose(b);
     const double s = now() - t0, c = cpuNow() - c0;
     if (s < best) best = s, bestCpu = c;
-    unlink("/tmp/ravik-bench.txt");
-    unlink("/tmp/ravik-bench.bin");
+    unlink(textPath.c_str());
+    unlink(binaryPath.c_str());
   }
   printf("  %-12s %-10s %9.1f M records/s  (%lld records, %.2f s, processor %.2f s, merge "
          "thread %.3f s)", what, sink, n / best / 1e6, (long long)n, best, bestCpu, bestChoice);
@@ -189,10 +196,35 @@ int mergeOnly(int argc, char** argv) {
   return 0;
 }
 
+// One merge of the given streams into /dev/null with the outputs named by argv[2]; prints the
+// records merged. Timing nothing, it is what an instruction count runs.
+int mergeOnce(int argc, char** argv) {
+  const std::string outputs = argc > 2 ? argv[2] : "";
+  const bool text = outputs == "text" || outputs == "both";
+  const bool binary = outputs == "binary" || outputs == "both";
+  if (argc < 4 || (!text && !binary && outputs != "none")) {
+    fprintf(stderr, "usage: bench_merge --once text|binary|both|none STREAM ...\n");
+    return 2;
+  }
+  Devices d;
+  for (int i = 3; i < argc; ++i) {
+    d.paths.push_back(argv[i]);
+    d.decoders.push_back(tdc56Init());
+  }
+  FILE* t = text ? fopen("/dev/null", "w") : nullptr;
+  FILE* b = binary ? fopen("/dev/null", "wb") : nullptr;
+  printf("%lld records\n", (long long)runMerge(d, t, b));
+  if (t) fclose(t);
+  if (b) fclose(b);
+  for (Tdc56Instance* decoder : d.decoders) tdc56DeInit(decoder);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "--merge-only") return mergeOnly(argc, argv);
+  if (argc > 1 && std::string(argv[1]) == "--once") return mergeOnce(argc, argv);
   if (argc == 5 && std::string(argv[1]) == "--streams") {
     const int n = atoi(argv[4]);
     for (int i = 0; i < n; ++i)
@@ -203,6 +235,9 @@ int main(int argc, char** argv) {
   const bool ratiosOnly = argc > 1 && std::string(argv[1]) == "--ratios";
   if (ratiosOnly) --argc, ++argv;
   const int64_t total = argc > 1 ? atoll(argv[1]) : 24000000;
+  char dirTemplate[] = "/tmp/ravik-bench-XXXXXX";
+  if (mkdtemp(dirTemplate) == nullptr) return perror("bench_merge: mkdtemp"), 1;
+  runDir = dirTemplate;
   printf("Merge of %lld records in all, raw streams in /tmp (page cache)\n", (long long)total);
   std::vector<int> counts;
   for (int i = 2; i < argc; ++i) counts.push_back(atoi(argv[i]));
@@ -212,7 +247,7 @@ int main(int argc, char** argv) {
   for (int n : counts) {
     Devices d;
     for (int i = 0; i < n; ++i) {
-      d.paths.push_back("/tmp/ravik-bench-" + std::to_string(i) + ".raw");
+      d.paths.push_back(runDir + "/dev" + std::to_string(i) + ".raw");
       // Each device at 2 million events/s on average, all on one time axis.
       writeStream(d.paths.back(), total / n, 500000.0, 77 + i);
       d.decoders.push_back(tdc56Init());
@@ -235,6 +270,7 @@ int main(int argc, char** argv) {
       tdc56DeInit(d.decoders[i]);
     }
   }
+  rmdir(runDir.c_str());
   printf("Ratios to the plain-way merge (best of three each, same run):\n");
   for (const std::string& r : ratios) printf("%s\n", r.c_str());
   return 0;

@@ -148,7 +148,7 @@ DecodeAhead::~DecodeAhead() {
 // Decodes the source's next page into the free one of its two pages: blocks until the page could
 // not take another full decoder list or another block within kPageBytes, or until the stream
 // ends, or until a growing file has no further whole block yet. False when nothing was read.
-bool DecodeAhead::fill(Source& s) {
+bool DecodeAhead::fill(Source& s, bool decodingThread) {
   Page& page = s.pages[s.filled % 2];
   page.count = 0;
   page.bytes = 0;
@@ -158,6 +158,8 @@ bool DecodeAhead::fill(Source& s) {
   page.channels.fill(0);
   while (s.reader.more() && page.count <= kPageEntries - kTdc56ListSize &&
          page.bytes + 4 * kBlockWords <= kPageBytes) {
+    // A job offered by the merge goes first: the merge may be waiting for it.
+    if (decodingThread && _job.load(std::memory_order_relaxed) == kJobOffered) runOfferedJob();
     const uint32_t* words;
     const int32_t n = s.reader.next(&words);
     if (n < 0) break;
@@ -188,7 +190,16 @@ bool DecodeAhead::fill(Source& s) {
 // per-channel counts and time span, without a second decoding of the streams.
 void DecodeAhead::count(Page& page, const PpTimest* from, const PpTimest* end, bool inOrder) {
   if (from == end) return;
-  for (const PpTimest* e = from; e < end; ++e) ++page.channels[e->channel];
+  // Four at a time: an entry's count is a load and an add, and the loop's own steps would be
+  // as many again.
+  const PpTimest* e = from;
+  for (; end - e >= 4; e += 4) {
+    ++page.channels[e[0].channel];
+    ++page.channels[e[1].channel];
+    ++page.channels[e[2].channel];
+    ++page.channels[e[3].channel];
+  }
+  for (; e < end; ++e) ++page.channels[e->channel];
   if (inOrder) {
     page.earliest = std::min(page.earliest, from->time);
     page.latest = std::max(page.latest, end[-1].time);
@@ -240,13 +251,17 @@ void DecodeAhead::decodeLoop() {
   std::vector<Source*> due;
   for (;;) {
     if (_stop) return;
+    if (_job.load(std::memory_order_relaxed) == kJobOffered) {
+      hold.unlock();
+      runOfferedJob();
+      hold.lock();
+      continue;
+    }
     due.clear();
     for (const auto& s : _sources)
       if (!s->ended && !s->filling && s->filled <= s->taken) due.push_back(s.get());
     if (due.empty()) {
-      bool allEnded = true;
-      for (const auto& s : _sources) allEnded = allEnded && s->ended;
-      if (allEnded) return;
+      // Also once every stream has ended: the merge of the last pages may still offer jobs.
       _changed.wait(hold);
       continue;
     }
@@ -261,7 +276,7 @@ void DecodeAhead::decodeLoop() {
       // The page being filled is neither current nor ready, so the merge does not touch it.
       next->filling = true;
       hold.unlock();
-      progressed = fill(*next);
+      progressed = fill(*next, true);
       hold.lock();
       next->filling = false;
       if (!progressed) continue;
@@ -298,7 +313,7 @@ int64_t DecodeAhead::take(int32_t i, const PpTimest** first, const PpTimest** la
       }
       s.filling = true;
       hold.unlock();
-      const bool got = fill(s);
+      const bool got = fill(s, false);
       hold.lock();
       s.filling = false;
       if (got) {
@@ -324,4 +339,35 @@ int64_t DecodeAhead::take(int32_t i, const PpTimest** first, const PpTimest** la
       return bytes;
     }
   }
+}
+
+void DecodeAhead::offerJob(void (*run)(void*), void* arg) {
+  _jobRun = run;
+  _jobArg = arg;
+  {
+    // Under the lock, so that a decoding thread about to wait sees the job first.
+    std::lock_guard<std::mutex> hold(_lock);
+    _job.store(kJobOffered, std::memory_order_release);
+  }
+  _changed.notify_all();
+}
+
+void DecodeAhead::completeJob() {
+  int32_t offered = kJobOffered;
+  if (_job.compare_exchange_strong(offered, kNoJob, std::memory_order_acquire)) {
+    _jobRun(_jobArg);  // not started on the decoding thread: run it here
+    return;
+  }
+  // The decoding thread runs it: a stretch of the merge's own length, so a short wait.
+  while (_job.load(std::memory_order_acquire) != kJobDone) std::this_thread::yield();
+  _job.store(kNoJob, std::memory_order_relaxed);
+}
+
+// On the decoding thread: takes the offered job, if it is still there, and runs it.
+bool DecodeAhead::runOfferedJob() {
+  int32_t offered = kJobOffered;
+  if (!_job.compare_exchange_strong(offered, kJobRunning, std::memory_order_acquire)) return false;
+  _jobRun(_jobArg);
+  _job.store(kJobDone, std::memory_order_release);
+  return true;
 }

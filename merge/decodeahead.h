@@ -54,6 +54,16 @@ public:
   // What the pages decoded so far hold, per source.
   std::vector<MergeSourceStats> stats();
 
+  // Work of the merge's that the decoding thread may take on while it is free of decoding: one
+  // job at a time, run exactly once, by the decoding thread if it starts the job before the
+  // merge needs it done, else by the merge itself in completeJob(). Between the two calls the
+  // job runs alongside the caller, so it must not call take() and must touch nothing the caller
+  // changes meanwhile.
+  void offerJob(void (*run)(void* arg), void* arg);
+  // Runs the offered job on the caller's thread unless the decoding thread has started it, and
+  // returns once it is done.
+  void completeJob();
+
 private:
   struct Page {
     PpTimest entries[kPageEntries + 1] = {};
@@ -67,7 +77,8 @@ private:
   };
   struct Source;
 
-  bool fill(Source& s);
+  bool fill(Source& s, bool decodingThread);
+  bool runOfferedJob();
   static void count(Page& page, const PpTimest* from, const PpTimest* end, bool inOrder);
   void addBytesRead(int64_t bytes);
   void filled(Source& s);
@@ -79,6 +90,11 @@ private:
   bool _stop = false;
   std::atomic<bool> _stopping{false};  // _stop, for the decoding side between pages
   std::atomic<double>* _bytesRead;  // not owned; may be null
+  // The offered job: none, offered, being run by the decoding thread, done there.
+  enum : int32_t { kNoJob, kJobOffered, kJobRunning, kJobDone };
+  std::atomic<int32_t> _job{kNoJob};
+  void (*_jobRun)(void*) = nullptr;  // written before the job is offered, read by its runner
+  void* _jobArg = nullptr;
   std::thread _thread;
 };
 

@@ -71,12 +71,34 @@ __attribute__((always_inline)) inline Key playUp(Key* loser, int32_t k, int32_t 
   return key;
 }
 
+// playUp() for a tree of a fixed depth whose root match is held by the caller (in a register):
+// a level's node is found with one shift of k.
+template <int32_t kLevels>
+__attribute__((always_inline)) inline uint64_t playUpTo(uint64_t* loser, uint64_t& root,
+                                                        size_t k, uint64_t key) {
+  constexpr int32_t kLeaves = 1 << kLevels;
+#pragma GCC unroll 8
+  for (int32_t level = 1; level < kLevels; ++level) {
+    uint64_t& node = loser[size_t(kLeaves >> level) + (k >> level)];
+    const uint64_t other = node;
+    const bool otherWins = other < key;
+    node = otherWins ? key : other;
+    key = otherWins ? other : key;
+  }
+  const uint64_t other = root;
+  const bool otherWins = other < key;
+  root = otherWins ? key : other;
+  return otherWins ? other : key;
+}
+
 // The records of a stretch in which each source's times never go back, chosen by two merges
 // at once: one takes the earliest records from the front, the other the latest from the back,
 // until together they have taken all `total`. Each is a chain of dependent steps (the next
 // choice waits for the last); two independent chains keep the processor twice as busy. Their
 // order is the merge's: by time, then by source; source i's records are lo[i] up to hi[i]
-// (excluded; the entry at hi[i] may be read). Writes 10-byte binary records from `out` on.
+// (excluded), and every record from hi[i] on is later than all of them: the front takes its
+// keys as they come, up to the one after hi[i], which may be read, as its count keeps it from
+// ever taking hi[i]. Writes 10-byte binary records from `out` on.
 constexpr int32_t kLaneMinRecords = 256;
 constexpr int64_t kLaneMaxRecords = 65536;
 template <int32_t kLevels>
@@ -88,14 +110,13 @@ __attribute__((noinline)) void mergeLanes(const PpTimest* const* lo, const PpTim
   constexpr uint64_t kNoKey = UINT64_MAX;  // above every key: a source with nothing left
   // The front orders by time and source; the back by the complement, so that both trees take
   // the least key, and minus one, so that no key of the back meets kNoKey.
-  const auto frontKey = [](int64_t time, int32_t i) { return uint64_t(time) << kLevels | uint32_t(i); };
-  const auto backKey = [](int64_t time, int32_t i) { return ~(uint64_t(time) << kLevels | uint32_t(i)) - 1; };
+  const auto frontKey = [](int64_t time, size_t i) { return uint64_t(time) << kLevels | i; };
+  const auto backKey = [](int64_t time, size_t i) { return ~(uint64_t(time) << kLevels | i) - 1; };
   static const PpTimest kNothing[2] = {};
   uint64_t fLoser[kLeaves], bLoser[kLeaves], fNext[kLeaves], bNext[kLeaves];
   uint64_t fLeaf[2 * kLeaves], bLeaf[2 * kLeaves];
   const PpTimest* fAt[kLeaves];  // the front's next record of each source
   const PpTimest* bAt[kLeaves];  // the back's next record of each source
-  const PpTimest* fStop[kLeaves];
   const PpTimest* bStop[kLeaves];
   int16_t bases[kLeaves];
   for (int32_t i = 0; i < kLeaves; ++i) {
@@ -103,11 +124,10 @@ __attribute__((noinline)) void mergeLanes(const PpTimest* const* lo, const PpTim
     bases[i] = i < n ? base[i] : 0;
     fAt[i] = some ? lo[i] : kNothing;
     bAt[i] = some ? hi[i] - 1 : kNothing;
-    fStop[i] = some ? hi[i] : kNothing;
     bStop[i] = some ? lo[i] : kNothing;
     fLeaf[kLeaves + i] = some ? frontKey(lo[i]->time, i) : kNoKey;
     bLeaf[kLeaves + i] = some ? backKey(hi[i][-1].time, i) : kNoKey;
-    fNext[i] = some && hi[i] - lo[i] >= 2 ? frontKey(lo[i][1].time, i) : kNoKey;
+    fNext[i] = some ? frontKey(lo[i][1].time, i) : kNoKey;
     bNext[i] = some && hi[i] - lo[i] >= 2 ? backKey(hi[i][-2].time, i) : kNoKey;
   }
   for (int32_t j = kLeaves - 1; j >= 1; --j) {
@@ -118,24 +138,23 @@ __attribute__((noinline)) void mergeLanes(const PpTimest* const* lo, const PpTim
     bLoser[j] = ba < bb ? bb : ba;
   }
   uint64_t fTop = fLeaf[1], bTop = bLeaf[1];
+  uint64_t fRoot = fLoser[1], bRoot = bLoser[1];
   char* fOut = out;
   char* bOut = out + 10 * (total - 1);
 
   // One step of a lane: writes the chosen source's record, moves that source on, and lets its
   // next key (known a step ahead) play up the tree.
   const auto front = [&]() __attribute__((always_inline)) {
-    const int32_t k = int32_t(fTop & kMask);
+    const size_t k = size_t(fTop & kMask);
     const PpTimest* h = fAt[k];
     fOut = OutBuf::putBinary(fOut, h->time, int16_t(bases[k] + h->channel));
     fAt[k] = h + 1;
-    uint64_t key = fNext[k];
-    const PpTimest* after = h + 2;  // at most one past hi[k]: may be read
-    const uint64_t afterKey = frontKey(after->time, k);
-    fNext[k] = after < fStop[k] ? afterKey : kNoKey;
-    fTop = playUp(fLoser, k, kLeaves, kLevels, key);
+    const uint64_t key = fNext[k];
+    fNext[k] = frontKey(h[2].time, k);  // h + 2 is at most one past hi[k]
+    fTop = playUpTo<kLevels>(fLoser, fRoot, k, key);
   };
   const auto back = [&]() __attribute__((always_inline)) {
-    const int32_t k = int32_t(~(bTop + 1) & kMask);
+    const size_t k = size_t(~(bTop + 1) & kMask);
     const PpTimest* h = bAt[k];
     OutBuf::putBinary(bOut, h->time, int16_t(bases[k] + h->channel));
     bOut -= 10;
@@ -145,7 +164,7 @@ __attribute__((noinline)) void mergeLanes(const PpTimest* const* lo, const PpTim
     const PpTimest* before = more ? h - 2 : h;  // never before lo[k]
     const uint64_t beforeKey = backKey(before->time, k);
     bNext[k] = more ? beforeKey : kNoKey;
-    bTop = playUp(bLoser, k, kLeaves, kLevels, key);
+    bTop = playUpTo<kLevels>(bLoser, bRoot, k, key);
   };
   for (int64_t pairs = total / 2; pairs > 0; --pairs) {
     front();
@@ -153,6 +172,40 @@ __attribute__((noinline)) void mergeLanes(const PpTimest* const* lo, const PpTim
   }
   if (total & 1) front();
 }
+
+// The upper part of a stretch of mergeLanes(), which the decoding thread merges (and formats as
+// text, with the text output open) while the merge thread does the lower part: the merge thread
+// chooses every record of a stretch at the rate of one core, and the decoding thread, which keeps
+// up with a stream's decoding in a fraction of that, has time to spare.
+template <int32_t kLevels>
+struct UpperLanes {
+  std::vector<const PpTimest*> lo, hi;  // per source
+  const int16_t* base = nullptr;
+  int32_t n = 0;
+  int64_t total = 0;
+  char* records = nullptr;  // where its binary records go
+  std::vector<char> text;   // its text lines, when the text output is open; empty: none
+  size_t textBytes = 0;
+
+  static void run(void* self) {
+    UpperLanes& u = *static_cast<UpperLanes*>(self);
+    mergeLanes<kLevels>(u.lo.data(), u.hi.data(), u.base, u.n, u.total, u.records);
+    if (u.text.empty()) return;
+    OutBuf::TopDigits digits;
+    char* t = u.text.data();
+    for (const char* r = u.records; r < u.records + 10 * u.total; r += 10) {
+      int64_t time;
+      int16_t channel;
+      memcpy(&time, r, 8);
+      memcpy(&channel, r + 8, 2);
+      t = OutBuf::putText(digits, t, time, channel);
+    }
+    u.textBytes = size_t(t - u.text.data());
+  }
+};
+
+// Stretches of at least this many records are split between the two threads.
+constexpr int64_t kSplitMinRecords = 4096;
 
 // Writes the records into the open outputs at cursors of its own (see OutBuf). A local object
 // of the merge loop, so that the cursors live in registers.
@@ -180,23 +233,42 @@ public:
   }
 
   // The `total` records of mergeLanes() over lo..hi (at most kLaneMaxRecords): chosen into the
-  // binary buffer, or into `scratch` without one, and formatted from there as text.
+  // binary buffer, or into `scratch` without one, and formatted from there as text. When
+  // `upper` is given (its lo, hi, base and n set), its records, from upper->lo on, are merged by
+  // the job offered to `ahead`, and lo..upper->lo here.
   template <int32_t kLevels>
   void putLanes(const PpTimest* const* lo, const PpTimest* const* hi, const int16_t* base,
-                int32_t n, int64_t total, char* scratch) {
+                int32_t n, int64_t total, char* scratch, DecodeAhead& ahead,
+                UpperLanes<kLevels>* upper) {
     char* records = scratch;
     if (kBinary) {
       if (_bLimit - _b < 10 * total) _b = _binary.drain(_b);
       records = _b;
     }
-    mergeLanes<kLevels>(lo, hi, base, n, total, records);
+    int64_t lower = total;
+    if (upper != nullptr) {
+      lower = total - upper->total;
+      upper->records = records + 10 * lower;
+      ahead.offerJob(&UpperLanes<kLevels>::run, upper);
+      hi = upper->lo.data();
+    }
+    mergeLanes<kLevels>(lo, hi, base, n, lower, records);
+    if (kText) putTextOf(records, lower);
+    if (upper != nullptr) {
+      ahead.completeJob();
+      if (kText) putTextBytes(upper->text.data(), upper->textBytes);
+    }
     if (kBinary) _b += 10 * total;
-    if (!kText) return;
+  }
+
+private:
+  // Text lines of `count` binary records.
+  void putTextOf(const char* records, int64_t count) {
     // In locals, which the stores of text cannot change, so that they stay in registers.
     char* t = _t;
     char* const limit = _tLimit;
     OutBuf::TopDigits digits = _text.topDigits();
-    for (const char* r = records; r < records + 10 * total; r += 10) {
+    for (const char* r = records; r < records + 10 * count; r += 10) {
       int64_t time;
       int16_t channel;
       memcpy(&time, r, 8);
@@ -207,8 +279,19 @@ public:
     _text.setTopDigits(digits);
     _t = t;
   }
+  // Text formatted elsewhere, as it is.
+  void putTextBytes(const char* bytes, size_t size) {
+    while (size > 0) {
+      const size_t room = size_t(_tLimit - _t) + 1;
+      const size_t piece = size < room ? size : room;
+      memcpy(_t, bytes, piece);
+      _t += piece;
+      bytes += piece;
+      size -= piece;
+      if (_t >= _tLimit) _t = _text.drain(_t);
+    }
+  }
 
-private:
   OutBuf& _text;
   OutBuf& _binary;
   char* _t;
@@ -218,6 +301,7 @@ private:
 };
 
 struct LoopState {
+  DecodeAhead& ahead;
   TBuf* const* bufs;
   OutBuf& text;
   OutBuf& binary;
@@ -317,6 +401,38 @@ __attribute__((noinline)) int64_t mergeTree(LoopState& s, int32_t n, int32_t lev
   bool tryLanes = true;
   std::vector<char> scratch(!kBinary && kLevels > 0 ? 10 * kLaneMaxRecords : 0);
   std::vector<const PpTimest*> laneHi(slots);
+  // The upper part of a stretch; its text area holds the longest lines of all its records.
+  UpperLanes<kLevels> upper;
+  upper.lo.resize(slots);
+  upper.hi.resize(slots);
+  upper.base = base;
+  upper.n = n;
+  if (kText && kLevels > 0) upper.text.resize(32 * kLaneMaxRecords);
+  const auto below = [](const PpTimest* from, const PpTimest* to, int64_t time) {
+    return std::lower_bound(from, to, time,
+                            [](const PpTimest& e, int64_t t) { return e.time < t; });
+  };
+  // Splits the stretch below `horizon` (above `lowest`) in two of about half its records each,
+  // by time; false when that cannot be done.
+  auto split = [&](int64_t lowest, int64_t horizon, int64_t total) {
+    int64_t low = lowest, high = horizon;  // below low: too few records; below high: enough
+    for (int32_t step = 0; step < 24 && high - low > 1; ++step) {
+      const int64_t middle = low + (high - low) / 2;
+      int64_t count = 0;
+      for (int32_t i = 0; i < n; ++i) {
+        const PpTimest* const from = cur[i];
+        upper.lo[size_t(i)] =
+            from->time == kEndOfData ? from : below(from, laneHi[size_t(i)], middle);
+        count += upper.lo[size_t(i)] - cur[i];
+      }
+      if (count >= total * 3 / 8 && count <= total * 5 / 8) {
+        upper.total = total - count;
+        return true;
+      }
+      (count < total / 2 ? low : high) = middle;
+    }
+    return false;
+  };
   auto mergeInLanes = [&]() -> int64_t {
     int64_t horizon = kEndOfData, lowest = kEndOfData;
     for (int32_t i = 0; i < n; ++i) {
@@ -330,15 +446,16 @@ __attribute__((noinline)) int64_t mergeTree(LoopState& s, int32_t n, int32_t lev
       if (horizon <= lowest || horizon == kEndOfData) return 0;
       int64_t total = 0;
       for (int32_t i = 0; i < n; ++i) {
-        laneHi[size_t(i)] = cur[i]->time == kEndOfData
-                                ? cur[i]
-                                : std::lower_bound(cur[i], end[i], horizon,
-                                                   [](const PpTimest& e, int64_t t) { return e.time < t; });
+        laneHi[size_t(i)] = cur[i]->time == kEndOfData ? cur[i] : below(cur[i], end[i], horizon);
         total += laneHi[size_t(i)] - cur[i];
       }
       if (total < kLaneMinRecords) return 0;
       if (total <= kLaneMaxRecords) {
-        out.template putLanes<kLevels>(cur, laneHi.data(), base, n, total, scratch.data());
+        const bool halves = total >= kSplitMinRecords && split(lowest, horizon, total);
+        if (halves)
+          for (int32_t i = 0; i < n; ++i) upper.hi[size_t(i)] = laneHi[size_t(i)];
+        out.template putLanes<kLevels>(cur, laneHi.data(), base, n, total, scratch.data(),
+                                       s.ahead, halves ? &upper : nullptr);
         for (int32_t i = 0; i < n; ++i) {
           cur[i] = laneHi[size_t(i)];
           following[i] = cur[i] < end[i] ? cur[i][1].time : kEndOfData;
@@ -527,7 +644,7 @@ int64_t mergeStreams(const MergeSource* sources, int32_t count, const MergeOutpu
   OutBuf text(outputs.text), binary(outputs.binary, outputs.records);
   if (outputs.binary && outputs.header) outputs.header(outputs.binary, true);
 
-  LoopState s{bufs.data(), text, binary, running};
+  LoopState s{ahead, bufs.data(), text, binary, running};
   int64_t records = 0;
   if (text.open() && binary.open())
     records = mergeLoopFor<true, true>(s, count);

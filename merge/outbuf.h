@@ -79,11 +79,12 @@ public:
   // Takes the records written up to p into the buffer.
   void commit(char* p) { _used = size_t(p - _data.get()); }
 
-  // The leading digits of the last text line's time, which change only every 10^8 ps.
+  // The leading digits of the last text line's time, which change only every 10^8 ps. It
+  // starts as the digits of times from 10^8 to 2 * 10^8 - 1, so that it always holds valid ones.
   struct TopDigits {
-    uint64_t top = 0;     // time / 10^8 of the last text line in the common range
-    uint64_t digits = 0;  // its digits, as leadingDigits() gives them
-    int32_t length = 0;
+    uint64_t base = kTenTo8;  // time / 10^8 * 10^8 of the last text line in the common range
+    uint64_t digits = '1';    // the digits of time / 10^8, as leadingDigits() gives them
+    int32_t length = 1;
   };
   // putText() with the leading digits held by the caller, e.g. in registers during a loop:
   // a local copy of topDigits(), put back with setTopDigits() before drain().
@@ -97,17 +98,20 @@ public:
   }
   __attribute__((always_inline)) static char* putText(TopDigits& d, char* p, int64_t time,
                                                       int16_t channel) {
-    const uint64_t u = uint64_t(time);
-    if (__builtin_expect(u - kTenTo8 >= kTenTo16 - kTenTo8 ||
-                             uint16_t(channel) >= uint16_t(kOutBufTailCount), 0))
-      return putTextOther(p, time, channel);
     // 9 to 16 digits, the times of a recording: the leading digits change only every 10^8 ps,
-    // so they are kept from the line before, and the last eight take a few multiplications.
-    const uint64_t top = u / kTenTo8;
-    if (__builtin_expect(top != d.top, 0)) newTop(d, top);
+    // so they are kept from the line before (one subtraction tells whether they still hold),
+    // and the last eight take a few multiplications.
+    const uint64_t u = uint64_t(time);
+    uint64_t rest = u - d.base;
+    if (__builtin_expect(rest >= kTenTo8 || uint16_t(channel) >= uint16_t(kOutBufTailCount), 0)) {
+      if (u - kTenTo8 >= kTenTo16 - kTenTo8 || uint16_t(channel) >= uint16_t(kOutBufTailCount))
+        return putTextOther(p, time, channel);
+      newTop(d, u / kTenTo8);
+      rest = u - d.base;
+    }
     memcpy(p, &d.digits, 8);
     p += d.length;
-    const uint32_t low = uint32_t(u - top * kTenTo8);
+    const uint32_t low = uint32_t(rest);
     const uint32_t high4 = low / 10000;
     const uint64_t digits = kOutBufFours.text[high4] |
                             uint64_t(kOutBufFours.text[low - high4 * 10000]) << 32;
@@ -181,7 +185,7 @@ private:
     return p;
   }
   __attribute__((noinline)) static void newTop(TopDigits& d, uint64_t top) {
-    d.top = top;
+    d.base = top * kTenTo8;
     d.digits = leadingDigits(uint32_t(top), &d.length);
   }
 
