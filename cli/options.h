@@ -33,6 +33,8 @@ struct Options {
   std::string reportPath;    // the run report; empty: beside the outputs (defaultReportPath)
   bool lossRecords = false;  // mark the loss intervals with records in the outputs
   bool sharedPositions = false;  // streams may share a chain position (their channels mix)
+  bool noClobber = false;   // refuse outputs and a report that exist already
+  bool force = false;       // merge streams that a running recording still holds locked
   std::string helpText;     // set by --help: print it and stop
   std::string versionText;  // set by --version: print it and stop
   std::vector<StreamArg> streams;  // in command-line order

@@ -17,6 +17,7 @@
 #include "cli/inputs.h"
 #include "cli/mergerun.h"
 #include "cli/options.h"
+#include "cli/outputcheck.h"
 #include "cli/outputfile.h"
 #include "cli/report.h"
 #include "thread/stdfds.h"
@@ -35,18 +36,17 @@ int fail(int code, const std::string& message) {
 
 // Creates the wanted outputs; false with a message when one cannot be (none is left then).
 bool createOutputs(const Options& options, const std::vector<InputStream>& inputs,
-                   OutputFile* text, OutputFile* binary, Hdf5File* hdf5, std::string* error) {
+                   const std::string& report, OutputFile* text, OutputFile* binary,
+                   Hdf5File* hdf5, std::string* error) {
   const std::string& t = options.textPath;
   const std::string& b = options.binPath;
   const std::string& h = options.hdf5Path;
-  if (!t.empty() && !checkOutputPath(t, b, inputs, error)) return false;
-  if (!b.empty() && !checkOutputPath(b, t, inputs, error)) return false;
-  if (!h.empty() && (!checkOutputPath(h, t, inputs, error) || !checkOutputPath(h, b, {}, error)))
-    return false;
-  if (!t.empty() && !text->create(t, error)) return false;
-  if (!b.empty() && !binary->create(b, error)) return false;
-  if (!h.empty() && !hdf5->create(h, options.compress, error)) return false;
-  return true;
+  const bool keep = options.noClobber;
+  if (!checkOutputNames(outputNames(options, report), inputs, keep, error)) return false;
+  if (!t.empty() && !text->create(t, error, keep)) return false;
+  if (!b.empty() && !binary->create(b, error, keep)) return false;
+  if (!h.empty() && !hdf5->create(h, options.compress, error, keep)) return false;
+  return checkReportFolder(report, error);
 }
 
 // What the HDF5 output tells beside its records: the streams, the losses and the run report
@@ -116,8 +116,8 @@ int publishRun(const RunResult& run, OutputFile* text, OutputFile* binary, Hdf5F
 
 // The summary (or in quiet mode the streams that lost data) and the run report; the exit code,
 // 5 instead of 0 when a stream's loss file reports a loss.
-int reportRun(const Options& options, const RunReport& report, const RunResult& run,
-              const ChannelCounts& counts, int code) {
+int reportRun(const Options& options, const std::string& reportFile, const RunReport& report,
+              const RunResult& run, const ChannelCounts& counts, int code) {
   const std::vector<std::string> problems = problemLines(report.devices);
   if (code == 0 && !options.quiet) {
     printSummary(stderr, {run.records, run.bytesRead, run.seconds, run.counted ? &counts : nullptr});
@@ -125,10 +125,10 @@ int reportRun(const Options& options, const RunReport& report, const RunResult& 
   } else if (code == 0) {
     for (const std::string& line : problems) fail(code, line);
   }
-  const std::string path =
-      reportPath(options.reportPath, options.textPath, options.binPath, code == 0);
+  // Without a complete merge a report goes only where one was named: no output is beside it.
+  const std::string path = code == 0 || !options.reportPath.empty() ? reportFile : "";
   std::string error;
-  if (!path.empty() && !writeReport(report, path, &error)) {
+  if (!path.empty() && !writeReport(report, path, &error, !options.noClobber)) {
     fail(kExitWriteError, error);
     if (code == 0) code = kExitWriteError;
   }
@@ -160,10 +160,13 @@ int main(int argc, char** argv) {
   if (!openInputs(options.streams, &inputs, &error)) return fail(kExitBadInput, error);
   OutputFile text, binary;
   Hdf5File hdf5;
+  const std::string reportFile = runReportPath(options.reportPath, options.textPath,
+                                               options.binPath, outputNames(options, ""), inputs);
   if (!checkDistinctStreams(inputs, options.sharedPositions, &error) ||
-      !createOutputs(options, inputs, &text, &binary, &hdf5, &error)) {
+      !createOutputs(options, inputs, reportFile, &text, &binary, &hdf5, &error)) {
     closeInputs(&inputs);
-    return fail(kExitBadInput, error);
+    const int stop = text.stopSignal() | binary.stopSignal();
+    return fail(stop != 0 ? 128 + stop : kExitBadInput, error + (stop ? "; no output written" : ""));
   }
 
   ChannelCounts counts;
@@ -184,5 +187,5 @@ int main(int argc, char** argv) {
   report.mergeStopUtc = utcNow();
   report.completed = code == 0;
   if (code != 0) report.error = error;
-  return reportRun(options, report, run, counts, code);
+  return reportRun(options, reportFile, report, run, counts, code);
 }

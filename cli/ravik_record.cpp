@@ -31,6 +31,7 @@
 #include "cli/inputs.h"
 #include "cli/livestatus.h"
 #include "cli/mergerun.h"
+#include "cli/outputcheck.h"
 #include "cli/outputfile.h"
 #include "cli/paramsfile.h"
 #include "cli/recording.h"
@@ -103,24 +104,31 @@ struct Outputs {
   }
 };
 
-bool createOutputs(const RecordOptions& options, Outputs* out, OutputFile* histogram,
-                   std::string* error) {
+// Every file the run writes, the run report included (see checkOutputNames()).
+std::vector<OutputName> recordOutputNames(const RecordOptions& options, const std::string& report) {
+  std::vector<OutputName> names = outputNames(options, report);
+  names.push_back({"histogram", options.histogramPath});
+  return names;
+}
+
+bool createOutputs(const RecordOptions& options, const std::string& report, Outputs* out,
+                   OutputFile* histogram, std::string* error) {
   const std::string& t = options.textPath;
   const std::string& b = options.binPath;
   const std::string& h = options.histogramPath;
   const std::string& f = options.hdf5Path;
-  if (!t.empty() && !checkOutputPath(t, b, {}, error)) return false;
-  if (!b.empty() && !checkOutputPath(b, t, {}, error)) return false;
-  if (!h.empty() && (!checkOutputPath(h, t, {}, error) || !checkOutputPath(h, b, {}, error)))
-    return false;
-  if (!f.empty() && (!checkOutputPath(f, t, {}, error) || !checkOutputPath(f, b, {}, error) ||
-                     !checkOutputPath(f, h, {}, error)))
-    return false;
-  if (!t.empty() && !out->text.create(t, error)) return false;
-  if (!b.empty() && !out->binary.create(b, error)) return false;
-  if (!h.empty() && !histogram->create(h, error)) return false;
-  if (!f.empty() && !out->hdf5.create(f, options.compress, error)) return false;
-  return true;
+  const bool keep = options.noClobber;
+  if (!checkOutputNames(recordOutputNames(options, report), {}, keep, error)) return false;
+  if (!t.empty() && !out->text.create(t, error, keep)) return false;
+  if (!b.empty() && !out->binary.create(b, error, keep)) return false;
+  if (!h.empty() && !histogram->create(h, error, keep)) return false;
+  if (!f.empty() && !out->hdf5.create(f, options.compress, error, keep)) return false;
+  return checkReportFolder(report, error);
+}
+
+// The stop signal that ended the wait for a reader of an output pipe; 0 when none did.
+int outputStopSignal(const Outputs& out, const OutputFile& histogram) {
+  return out.text.stopSignal() | out.binary.stopSignal() | histogram.stopSignal();
 }
 
 // The live monitor of a recording, when the command line asks for one: its core taps every
@@ -467,12 +475,12 @@ bool prepareParams(const RecordOptions& options, const std::vector<ParamsEntry>&
 }
 
 // Writes the run report; the exit code: 5 instead of 0 when a device's data are not whole.
-int finishReport(const RecordOptions& options, const RunReport& report, const Recording& recording,
-                 int code) {
-  const std::string path =
-      reportPath(options.reportPath, options.textPath, options.binPath, code == 0);
+int finishReport(const RecordOptions& options, const std::string& reportFile,
+                 const RunReport& report, const Recording& recording, int code) {
+  // Without a complete merge a report goes only where one was named: no output is beside it.
+  const std::string path = code == 0 || !options.reportPath.empty() ? reportFile : "";
   std::string error;
-  if (!path.empty() && !writeReport(report, path, &error)) {
+  if (!path.empty() && !writeReport(report, path, &error, !options.noClobber)) {
     say(error);
     if (code == 0) code = kExitWriteError;
   }
@@ -487,7 +495,7 @@ int finishReport(const RecordOptions& options, const RunReport& report, const Re
 
 // Records and merges the devices found; the exit code.
 int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>& params,
-                   const std::string& runDir, const SearchResult& found, Outputs* out,
+                   const std::string& reportFile, const std::string& runDir, const SearchResult& found, Outputs* out,
                    OutputFile* histogram, const sigset_t& signals) {
   // A Ctrl-C during the search ends the program before anything is recorded.
   if (const int s = pendingStopSignal(signals))
@@ -529,7 +537,7 @@ int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>&
   } else {
     for (const std::string& line : problemLines(report.devices)) say(line);
   }
-  const int result = finishReport(options, report, recording, code);
+  const int result = finishReport(options, reportFile, report, recording, code);
   return result != 0 ? result : histogramCode;
 }
 
@@ -553,9 +561,14 @@ int main(int argc, char** argv) {
   Outputs out;
   OutputFile histogram;
   std::string runDir;
-  if (!createOutputs(options, &out, &histogram, &error) ||
-      !makeRunFolder(options.tmpDir, &runDir, &error))
-    return fail(kExitBadInput, error);
+  const std::string reportFile =
+      runReportPath(options.reportPath, options.textPath, options.binPath,
+                    recordOutputNames(options, ""), {});
+  if (!createOutputs(options, reportFile, &out, &histogram, &error)) {
+    const int stop = outputStopSignal(out, histogram);
+    return fail(stop != 0 ? 128 + stop : kExitBadInput, error + (stop ? "; nothing recorded" : ""));
+  }
+  if (!makeRunFolder(options.tmpDir, &runDir, &error)) return fail(kExitBadInput, error);
   if (options.log) {
     traceInit("ravik.log", "RAVIK", 508);
     UL_initTrace(traceGetParamset());
@@ -570,7 +583,7 @@ int main(int argc, char** argv) {
                                    ? "no device found"
                                    : "no device found (-s also finds simulated devices)");
   else
-    code = recordAndMerge(options, params, runDir, found, &out, &histogram, signals);
+    code = recordAndMerge(options, params, reportFile, runDir, found, &out, &histogram, signals);
   disconnectDevices(found);
   // Gone unless raw files are kept in it.
   rmdir(runDir.c_str());

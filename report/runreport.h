@@ -56,17 +56,22 @@ void assignLosses(const std::vector<LossInterval>& losses, std::vector<ReportDev
 nlohmann::json toJson(const RunReport& report);
 
 // Where the report goes when no file is named for it: beside the binary output, or the text output
-// when there is none, with the file's extension replaced by ".json" (added when it has none).
-// Empty when that output is not a regular file (a device or a pipe).
-std::string defaultReportPath(const std::string& textPath, const std::string& binPath);
+// when there is none, with the file's extension replaced by ".json" (added when it has none), or
+// by ".report.json" when that name is one of the outputs or of `taken` (other files of the run).
+// Empty when that output is not a regular file (a device, a pipe, standard output).
+std::string defaultReportPath(const std::string& textPath, const std::string& binPath,
+                              std::vector<std::string> taken = {});
 
 // Where the report of a run goes: to `named` when it is given; otherwise, when the merge completed,
 // defaultReportPath(); else nowhere (empty), as no output is there to go beside.
 std::string reportPath(const std::string& named, const std::string& textPath,
                        const std::string& binPath, bool completed);
 
-// Writes the report, indented, under a temporary name renamed into place when complete. False
-// with a message naming the file when it cannot be written.
-bool writeReport(const RunReport& report, const std::string& path, std::string* error);
+// Writes the report, indented, under a temporary name renamed into place when complete (through a
+// link: its target), or straight to standard output ("-"), a pipe or a device. Without `replace`
+// an existing file keeps its content and the report is not written. False with a message naming
+// the file when it cannot be written.
+bool writeReport(const RunReport& report, const std::string& path, std::string* error,
+                 bool replace = true);
 
 #endif

@@ -10,6 +10,8 @@
 #include <random>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "device/korbalt.h"
 #include "tests/core_merge.h"
 
@@ -124,10 +126,12 @@ TEST(RavikMerge, FailsWithOneLineNamingTheFileAndLeavesNoOutput) {
       {{"--text", d / "t", d / "s:1", d / "u:1"}, d / "s and " + d / "u: both have chain position 1, so their channels would mix "
                                     "(--shared-positions allows it)"},
       {{"--bin", d / "dir", d / "s"}, d / "dir: is a directory"},
-      {{"--text", d / "t", "--bin", d.path + "/./t", d / "s"}, d / "t: is given for both outputs"},
+      {{"--text", d / "t", "--bin", d.path + "/./t", d / "s"},
+       d / "./t: is given for the text output (" + d / "t) and for the binary output"},
       {{"--text", d / "no/t", d / "s"}, d / "no/t: cannot create: No such file"},
       {{"--hdf5", "/dev/null", d / "s"}, "/dev/null: cannot write this output to a device"},
-      {{"--hdf5", d / "t", "--text", d / "t", d / "s"}, d / "t: is given for both outputs"},
+      {{"--hdf5", d / "t", "--text", d / "t", d / "s"},
+       d / "t: is given for the text output (" + d / "t) and for the HDF5 output"},
       {{d / "s"}, "no output given"},
       {{"--text", d / "t"}, "no stream file given"},
       {{"--txt", d / "t", d / "s"}, "unknown option '--txt'"},
@@ -208,6 +212,66 @@ TEST(RavikMerge, ReadsThroughAHoleAndAnInterruptLeavesNoOutput) {
   EXPECT_NE(message.find(d / "t3 is complete, the binary output was not written"),
             std::string::npos) << message;
   EXPECT_TRUE(slurp(d / "t3") == slurp(d / "t.ref"));
+}
+
+// No file of the run takes the place of another, whatever the names: the run report is checked
+// like the outputs (an input stream named as the report once lost the master's stream), links
+// are followed also to targets not there yet, and with --no-clobber nothing existing is replaced.
+// The default report steps aside when an output has its name.
+TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
+  TempDir d;
+  writeStream(d / "s", 3000, 4);
+  writeStream(d / "u", 2000, 5);
+  coreMerge({{d / "s", 0, 0x1FF}, {d / "u", 1, 0x1FF}}, d / "t.ref", d / "b.ref");
+  ASSERT_EQ(symlink("target.bin", (d / "link.txt").c_str()), 0);
+  ASSERT_EQ(symlink("s", (d / "slink").c_str()), 0);
+  ASSERT_EQ(mkdir((d / "dir").c_str(), 0755), 0);
+  std::ofstream(d / "old.txt") << "kept\n";
+  const std::string stream = slurp(d / "s");
+  const std::set<std::string> before = namesIn(d.path);
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"--text", d / "t", "--report", d / "u"},
+       d / "u: is the input stream " + d / "u; choose another name for the run report"},
+      {{"--text", d / "t", "--report", d / "slink"}, d / "slink: is the input stream " + d / "s;"},
+      {{"--text", d / "t", "--report", d / "t"},
+       d / "t: is given for the text output (" + d / "t) and for the run report"},
+      {{"--hdf5", d / "h", "--bin", d / "b", "--report", d.path + "/./h"},
+       d / "./h: is given for the HDF5 output (" + d / "h) and for the run report"},
+      {{"--text", d / "link.txt", "--bin", d / "target.bin"},
+       d / "target.bin: is given for the text output (" + d / "link.txt) and for the binary"},
+      {{"--text", d / "t", "--report", d / "dir"}, d / "dir: is a directory; give the run report"},
+      {{"--text", d / "t", "--report", d / "no/r.json"},
+       d / "no/r.json: cannot write the run report there: No such file"},
+      {{"--text", "-", "--bin", "/dev/stdout"}, "/dev/stdout: is given for the text output (-)"},
+      {{"--no-clobber", "--text", d / "old.txt"},
+       d / "old.txt: exists, and --no-clobber keeps it; choose another name for the text output"},
+      {{"--no-clobber", "--text", d / "t", "--report", d / "old.txt"},
+       d / "old.txt: exists, and --no-clobber keeps it; choose another name for the run report"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {d / "s", d / "u"});
+    const Outcome r = run(args);
+    EXPECT_EQ(r.code, 2) << c.message;
+    EXPECT_EQ(r.err.find("ravik-merge: " + c.message), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(namesIn(d.path), before) << c.message;
+  }
+  EXPECT_TRUE(slurp(d / "s") == stream && slurp(d / "old.txt") == "kept\n");
+
+  // The default report beside run.bin would be the text output run.json: it goes to
+  // run.report.json instead, and run.json holds the text.
+  Outcome r = run({"--quiet", "--text", d / "run.json", "--bin", d / "run.bin", d / "s", d / "u"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(slurp(d / "run.json") == slurp(d / "t.ref"));
+  EXPECT_EQ(nlohmann::json::parse(slurp(d / "run.report.json"))["records"], 5000);
+  // Through a link to a target not there yet, with --no-clobber: the target is created.
+  r = run({"--quiet", "--no-clobber", "--text", d / "link.txt", d / "s", d / "u"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(slurp(d / "target.bin") == slurp(d / "t.ref"));
 }
 
 // A link is written through, a name of 255 bytes works, a pipe's trailer still counts the

@@ -181,6 +181,12 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
       {{}, {"-s", "--seconds", "0.3"}, 2, "no output chosen"},
       {{}, {"-s", "--text", out + "/a", "--tmp", dir / "none"}, 2, "does not exist"},
       {{}, {"-s", "--text", out + "/no/such/folder"}, 2, "cannot create"},
+      {{}, {"-s", "--text", out + "/a", "--report", dir / "no/r.json"}, 2,
+       "no/r.json: cannot write the run report there: No such file"},
+      {{}, {"-s", "--text", out + "/a", "--report", out + "/a"}, 2, "a) and for the run report"},
+      {{}, {"-s", "--bin", out + "/a", "--hdf5", out + "/a.json", "--report", out + "/a.json"}, 2,
+       "a.json) and for the run report"},
+      {{}, {"-s", "--text", dir / "stderr", "--no-clobber"}, 2, "exists, and --no-clobber"},
       {{}, {"-s", "--text", out + "/a", "--seconds", "-1"}, 2, "bad --seconds"},
       {{}, {"-s", "--seconds=", "--text", out + "/a"}, 2, "--seconds needs a value"},
       {{}, params("p0", "{\"markers\": 16,"), 2, "p0: not a JSON document"},
@@ -198,6 +204,19 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
     EXPECT_TRUE(namesIn(out).empty()) << c.message << ": no output, no partial file";
     EXPECT_TRUE(namesIn(tmp).empty()) << c.message;
   }
+}
+
+// The report beside run.bin would be run.json, which is the text output here: it steps aside to
+// run.report.json, and the text output keeps its name.
+TEST_F(RecordTest, ReportStepsAsideForAnOutputOfItsName) {
+  const std::vector<std::string> args = {"-s", "--seconds", "0.3", "--text", out + "/run.json",
+                                         "--bin", out + "/run.bin", "--tmp", tmp};
+  ASSERT_EQ(exitCode(spawn({}, args)), 0) << errText();
+  EXPECT_EQ(namesIn(out), (std::set<std::string>{"run.json", "run.bin", "run.report.json"}));
+  const std::string text = slurp(out + "/run.json");
+  const size_t lines = size_t(std::count(text.begin(), text.end(), '\n'));
+  EXPECT_EQ(slurp(out + "/run.bin").size(), 2 * kHeaderBytes + 10 * lines);
+  EXPECT_EQ(nlohmann::json::parse(slurp(out + "/run.report.json"))["records"], lines);
 }
 
 // A run's report fed back with the ms tick enabled repeats the run with its markers: one per
