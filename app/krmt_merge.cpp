@@ -138,6 +138,7 @@ void KRmt::writeRunReport(const std::string& text, const std::string& binary) {
     report.devices.push_back(d);
   }
   assignLosses(outcome.losses, &report.devices);
+  assignStreamFaults(outcome.sourceStats, &report.devices);
   report.records = outcome.records;
   report.firstPs = outcome.firstPs;
   report.lastPs = outcome.lastPs;

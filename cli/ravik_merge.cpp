@@ -79,6 +79,7 @@ RunReport makeReport(const Options& options, const std::vector<InputStream>& inp
     report.devices.push_back(d);
   }
   assignLosses(run.outcome.losses, &report.devices);
+  assignStreamFaults(run.outcome.sourceStats, &report.devices);
   report.records = run.records;
   report.firstPs = run.outcome.firstPs;
   report.lastPs = run.outcome.lastPs;
@@ -119,6 +120,8 @@ int publishRun(const RunResult& run, OutputFile* text, OutputFile* binary, Hdf5F
 int reportRun(const Options& options, const std::string& reportFile, const RunReport& report,
               const RunResult& run, const ChannelCounts& counts, int code) {
   const std::vector<std::string> problems = problemLines(report.devices);
+  // Said also when quiet: a stream that does not decode cleanly may not be a device stream.
+  for (const std::string& line : streamFaultLines(report.devices)) fail(code, "warning: " + line);
   if (code == 0 && !options.quiet) {
     printSummary(stderr, {run.records, run.bytesRead, run.seconds, run.counted ? &counts : nullptr});
     printDevices(stderr, report.devices, true);
@@ -157,7 +160,8 @@ int main(int argc, char** argv) {
     return printOut(options.helpText + options.versionText) ? 0 : kExitWriteError;
 
   std::vector<InputStream> inputs;
-  if (!openInputs(options.streams, &inputs, &error)) return fail(kExitBadInput, error);
+  if (!openInputs(options.streams, &inputs, &error, options.force))
+    return fail(kExitBadInput, error);
   OutputFile text, binary;
   Hdf5File hdf5;
   const std::string reportFile = runReportPath(options.reportPath, options.textPath,

@@ -301,7 +301,8 @@ public:
   RecordingMerge(const RecordOptions& options, const Recording& recording, Outputs* out,
                  ChannelCounts* counts)
       : _live(!options.lossRecords), _text(&out->text), _binary(&out->binary) {
-    _opened = openInputs(rawStreams(recording), &_inputs, &_error);
+    // Its own raw files, which its recording holds locked.
+    _opened = openInputs(rawStreams(recording), &_inputs, &_error, true);
     for (size_t i = 0; i < _inputs.size() && _opened; ++i)
       _inputs[i].written = &recording.devices()[i]->write.bytes;
     _settings.progress = !options.quiet && isatty(STDERR_FILENO) != 0;
@@ -370,6 +371,7 @@ void fillReport(const RecordOptions& options, const Recording& recording, const 
     report->devices.push_back(d);
   }
   assignLosses(run.outcome.losses, &report->devices);
+  assignStreamFaults(run.outcome.sourceStats, &report->devices);
   report->records = run.records;
   report->firstPs = run.outcome.firstPs;
   report->lastPs = run.outcome.lastPs;
@@ -537,6 +539,7 @@ int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>&
   } else {
     for (const std::string& line : problemLines(report.devices)) say(line);
   }
+  for (const std::string& line : streamFaultLines(report.devices)) say("warning: " + line);
   const int result = finishReport(options, reportFile, report, recording, code);
   return result != 0 ? result : histogramCode;
 }

@@ -117,3 +117,23 @@ std::vector<std::string> problemLines(const std::vector<ReportDevice>& devices) 
   }
   return lines;
 }
+
+namespace {
+
+std::string counted(int64_t n, const char* what) {
+  return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
+}  // namespace
+
+std::vector<std::string> streamFaultLines(const std::vector<ReportDevice>& devices) {
+  std::vector<std::string> lines;
+  for (const ReportDevice& d : devices) {
+    std::string line;
+    if (d.decodeErrors > 0) line = counted(d.decodeErrors, "undecodable packet");
+    if (d.backwardSteps > 0)
+      line += (line.empty() ? "" : ", ") + counted(d.backwardSteps, "step") + " back in time";
+    if (!line.empty()) lines.push_back(deviceName(d) + ": " + line);
+  }
+  return lines;
+}

@@ -45,4 +45,8 @@ void printDevices(FILE* out, const std::vector<ReportDevice>& devices, bool reco
 // One line for each device that lost data (a loss interval) or had a bad clock.
 std::vector<std::string> problemLines(const std::vector<ReportDevice>& devices);
 
+// One warning for each device whose stream had undecodable packets or steps back in time:
+// "<device>: 3 undecodable packets, 2 steps back in time".
+std::vector<std::string> streamFaultLines(const std::vector<ReportDevice>& devices);
+
 #endif

@@ -38,7 +38,9 @@ json deviceJson(const ReportDevice& d) {
             {"records", d.records},
             {"lost", lost},
             {"lost_ps", lostPs},
-            {"clock_ok", d.clockOk < 0 ? json() : json(d.clockOk == 1)}};
+            {"clock_ok", d.clockOk < 0 ? json() : json(d.clockOk == 1)},
+            {"decode_errors", d.decodeErrors < 0 ? json() : json(d.decodeErrors)},
+            {"backward_steps", d.backwardSteps < 0 ? json() : json(d.backwardSteps)}};
   if (!d.parameters.is_null()) j["parameters"] = d.parameters;
   return j;
 }
@@ -61,6 +63,14 @@ void assignLosses(const std::vector<LossInterval>& losses, std::vector<ReportDev
     d.lost.clear();
     for (const LossInterval& loss : losses)
       if (loss.chain == d.chain) d.lost.push_back(loss);
+  }
+}
+
+void assignStreamFaults(const std::vector<MergeSourceStats>& stats,
+                        std::vector<ReportDevice>* devices) {
+  for (size_t i = 0; i < devices->size() && i < stats.size(); ++i) {
+    (*devices)[i].decodeErrors = stats[i].decodeErrors;
+    (*devices)[i].backwardSteps = stats[i].backwardSteps;
   }
 }
 

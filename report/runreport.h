@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "merge/mergecore.h"
 #include "merge/streamloss.h"
 
 struct ReportDevice {
@@ -25,6 +26,8 @@ struct ReportDevice {
   int64_t records = 0;              // its timestamps written to the outputs
   std::vector<LossInterval> lost;   // its loss intervals, in time order
   int32_t clockOk = -1;             // 1 good at every refresh, 0 bad at one, -1 unknown
+  int64_t decodeErrors = -1;        // packets of its stream that could not be decoded; -1 unknown
+  int64_t backwardSteps = -1;       // its timestamps earlier than the one before; -1 unknown
   nlohmann::json parameters;        // its device parameters by name; null: not known
 };
 
@@ -54,6 +57,10 @@ std::string utcNow();
 void assignLosses(const std::vector<LossInterval>& losses, std::vector<ReportDevice>* devices);
 
 nlohmann::json toJson(const RunReport& report);
+
+// Takes each device's decode errors and backward steps from `stats` (one per device, in order).
+void assignStreamFaults(const std::vector<MergeSourceStats>& stats,
+                        std::vector<ReportDevice>* devices);
 
 // Where the report goes when no file is named for it: beside the binary output, or the text output
 // when there is none, with the file's extension replaced by ".json" (added when it has none), or

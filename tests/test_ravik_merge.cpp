@@ -1,6 +1,7 @@
 // ravik-merge, run as a child process: the same bytes as the merge core, its defaults, its
 // refusals, and that no output appears under its name unless the merge completed.
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,22 @@
 
 namespace {
 
+// The words of a device stream of `events`.
+std::vector<uint32_t> encodeStream(const std::vector<PpTimest>& events) {
+  Tdc56Instance* enc = tdc56Init();
+  std::vector<uint32_t> words(4 * events.size() + 4);
+  int32_t n = int32_t(events.size());
+  words.resize(size_t(tdc56Pack60(enc, events.data(), &n, words.data(), int32_t(words.size()))));
+  tdc56DeInit(enc);
+  return words;
+}
+
+void writeWords(const std::string& path, const std::vector<uint32_t>& words, int64_t offset = 0) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_EQ(pwrite(fd, words.data(), 4 * words.size(), off_t(offset)), ssize_t(4 * words.size()));
+  close(fd);
+}
+
 // A device stream of `count` timestamps on a coarse grid (so devices tie), some of them markers.
 void writeStream(const std::string& path, int32_t count, uint32_t seed, int64_t offset = 0) {
   std::mt19937 rng(seed);
@@ -27,14 +44,7 @@ void writeStream(const std::string& path, int32_t count, uint32_t seed, int64_t 
     const uint32_t r = rng() % 20;
     events.push_back({t, uint8_t(r == 0 ? 100 + rng() % 5 : r == 1 ? 200 + rng() % 4 : r % 6)});
   }
-  Tdc56Instance* enc = tdc56Init();
-  std::vector<uint32_t> words(4 * events.size() + 4);
-  int32_t n = count;
-  const int32_t w = tdc56Pack60(enc, events.data(), &n, words.data(), int32_t(words.size()));
-  tdc56DeInit(enc);
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0644);
-  ASSERT_EQ(pwrite(fd, words.data(), 4 * size_t(w), off_t(offset)), ssize_t(4 * w));
-  close(fd);
+  writeWords(path, encodeStream(events), offset);
 }
 
 // What the window's merge core writes for the sources, in this order, without a device.
@@ -272,6 +282,60 @@ TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
   r = run({"--quiet", "--no-clobber", "--text", d / "link.txt", d / "s", d / "u"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_TRUE(slurp(d / "target.bin") == slurp(d / "t.ref"));
+}
+
+// Streams that are no device streams: a merged output is refused, a stream that does not decode
+// cleanly is merged as far as it goes and counted per device (in the report and a warning line,
+// also when quiet), and a temp file that a recording still holds locked is refused unless --force.
+TEST(RavikMerge, StreamsThatAreNoDeviceStreams) {
+  TempDir d;
+  writeStream(d / "s", 3000, 4);
+  coreMerge({{d / "s", 0, 0x1FF}}, d / "t.ref", d / "b.ref");
+  ASSERT_EQ(rename((d / "b.ref").c_str(), (d / "merged.bin").c_str()), 0);
+  std::ofstream(d / "merged.h5") << "\x89HDF\r\n\x1a\n" << std::string(600, '\0');
+  for (const char* name : {"merged.bin", "merged.h5"}) {
+    const Outcome r = run({"--text", d / "t", d / "s:0", d / (std::string(name) + ":1")});
+    EXPECT_EQ(r.code, 2) << name;
+    EXPECT_EQ(r.err, "ravik-merge: " + d / name + ": is a merged output, not a device stream\n");
+  }
+
+  // 400 events in order, then one 1 us back and 400 more: one step back. Word 210 (in the third
+  // block of 100 words, at index 10) breaks the bit-31 rule: that block loses its packets from
+  // there on, 45; word 300 opens a block that cannot be aligned: 50 packets.
+  std::vector<PpTimest> events;
+  for (int64_t i = 0; i < 800; ++i) events.push_back({10000000 + 3000 * i - (i >= 400) * 1000000, uint8_t(i % 5)});
+  std::vector<uint32_t> words = encodeStream(events);
+  ASSERT_GT(words.size(), 400u);
+  words[210] |= 0x80000000u;
+  words[300] |= 0x80000000u;
+  writeWords(d / "bad", words);
+  writeWords(d / "back", encodeStream(events));
+  const Outcome r =
+      run({"--quiet", "--text", d / "t", "--report", d / "r.json", d / "s", d / "bad", d / "back"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("ravik-merge: warning: " + d / "bad (chain 1): 95 undecodable packets"),
+            std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("ravik-merge: warning: " + d / "back (chain 2): 1 step back in time\n"),
+            std::string::npos) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+  const nlohmann::json report = nlohmann::json::parse(slurp(d / "r.json"));
+  EXPECT_EQ(report["devices"][0]["decode_errors"], 0);
+  EXPECT_EQ(report["devices"][0]["backward_steps"], 0);  // its markers do not count
+  EXPECT_EQ(report["devices"][1]["decode_errors"], 95);
+  EXPECT_EQ(report["devices"][2]["decode_errors"], 0);
+  EXPECT_EQ(report["devices"][2]["backward_steps"], 1);
+
+  // Held by a recording (the lock its temp files carry while written).
+  const int held = open((d / "s").c_str(), O_RDONLY);
+  ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+  Outcome locked = run({"--text", d / "t", d / "s"});
+  EXPECT_EQ(locked.code, 2);
+  EXPECT_EQ(locked.err.find("ravik-merge: " + d / "s: is still being written by a running recording"), 0u)
+      << locked.err;
+  locked = run({"--quiet", "--force", "--text", d / "t", d / "s"});
+  EXPECT_EQ(locked.code, 0) << locked.err;
+  EXPECT_TRUE(slurp(d / "t") == slurp(d / "t.ref"));
+  close(held);
 }
 
 // A link is written through, a name of 255 bytes works, a pipe's trailer still counts the
