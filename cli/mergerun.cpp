@@ -172,6 +172,9 @@ RunResult MergeRun::finish(const sigset_t& signals) {
     if (s > 0 && s != kWakeSignal) {
       _result.stopSignal = s;
       _running.store(false);
+      // A write that waits for a pipe's reader ends too.
+      if (_text != nullptr) _text->cancel();
+      if (_binary != nullptr) _binary->cancel();
     }
     checkOutputs();
     if (_settings.progress)

@@ -93,7 +93,7 @@ RunReport makeReport(const Options& options, const std::vector<InputStream>& inp
 // Renames the outputs into place when the merge ran to its end and read every stream in full;
 // otherwise removes them. The exit code, with a message for a failure.
 int publishRun(const RunResult& run, OutputFile* text, OutputFile* binary, Hdf5File* hdf5,
-               const Hdf5RunInfo& info, std::string* error) {
+               const Hdf5RunInfo& info, const sigset_t& signals, std::string* error) {
   int code = 0;
   if (run.stopSignal != 0) {
     *error = std::string("stopped by signal ") + strsignal(run.stopSignal);
@@ -104,9 +104,11 @@ int publishRun(const RunResult& run, OutputFile* text, OutputFile* binary, Hdf5F
   } else if (!hdf5->complete(info, error)) {
     code = kExitWriteError;
   } else {
-    return publishOutputs({{text, "text"}, {binary, "binary"}, {hdf5->file(), "HDF5"}}, error)
-               ? 0
-               : kExitWriteError;
+    if (publishOutputs({{text, "text"}, {binary, "binary"}, {hdf5->file(), "HDF5"}}, error))
+      return 0;
+    // The last bytes for a pipe whose reader stopped reading wait until a stop signal.
+    const int stop = pendingStopSignal(signals);
+    return stop != 0 ? 128 + stop : kExitWriteError;
   }
   text->discard();
   binary->discard();
@@ -186,7 +188,7 @@ int main(int argc, char** argv) {
   const Hdf5RunInfo info = hdf5Info(inputs, run, report);
   closeInputs(&inputs);
   if (run.stopSignal == 0) run.stopSignal = pendingStopSignal(signals);
-  const int code = publishRun(run, &text, &binary, &hdf5, info, &error);
+  const int code = publishRun(run, &text, &binary, &hdf5, info, signals, &error);
   if (code != 0) fail(code, error);
   report.mergeStopUtc = utcNow();
   report.completed = code == 0;

@@ -435,7 +435,9 @@ int mergeRecording(const RecordOptions& options, const Recording& recording,
                       &error)) {
     say(error);
     keepRaw(options, recording);
-    return kExitWriteError;
+    // The last bytes for a pipe whose reader stopped reading wait until a stop signal.
+    const int stop = pendingStopSignal(signals);
+    return stop != 0 ? 128 + stop : kExitWriteError;
   }
   if (!options.keepRaw)
     for (const auto& dev : recording.devices()) removeTempFile(dev->rawName);

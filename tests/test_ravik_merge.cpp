@@ -2,6 +2,7 @@
 // refusals, and that no output appears under its name unless the merge completed.
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -336,6 +337,102 @@ TEST(RavikMerge, StreamsThatAreNoDeviceStreams) {
   EXPECT_EQ(locked.code, 0) << locked.err;
   EXPECT_TRUE(slurp(d / "t") == slurp(d / "t.ref"));
   close(held);
+}
+
+// Starts ravik-merge with its standard output on `out` and its standard error in kErrPath.
+pid_t startWithOutput(const std::vector<std::string>& args, int out) {
+  const int saved = dup(1);
+  dup2(out, 1);
+  const pid_t pid = spawnProgramKeepingStdout(RAVIK_MERGE_PROGRAM, args, kErrPath);
+  dup2(saved, 1);
+  close(saved);
+  return pid;
+}
+
+// The exit code, or -1 when the program has not ended within `seconds` (it is then killed).
+int exitCodeWithin(pid_t pid, int32_t seconds) {
+  int status = 0;
+  for (int32_t i = 0; i < 100 * seconds; ++i, usleep(10000))
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return -1;
+}
+
+// True once the program has blocked its stop signals (and so takes them in its own wait).
+bool signalsBlocked(pid_t pid) {
+  for (int i = 0; i < 1000; ++i, usleep(10000)) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.compare(0, 7, "SigBlk:") == 0 && line.find_first_not_of("0\t ", 7) != std::string::npos)
+        return true;
+  }
+  return false;
+}
+
+// "-", /dev/stdout and /dev/fd/N are written through the descriptor: into a pipe, and appended
+// to a log opened for appending, with the binary trailer counting the records in both.
+TEST(RavikMerge, StandardOutputIsWrittenThroughItsDescriptor) {
+  TempDir d;
+  writeStream(d / "s", 3000, 4);
+  coreMerge({{d / "s", 0, 0x1FF}}, d / "t.ref", d / "b.ref");
+  int pipeEnds[2];
+  ASSERT_EQ(pipe(pipeEnds), 0);
+  const pid_t pid = startWithOutput({"--quiet", "--bin", "-", d / "s"}, pipeEnds[1]);
+  close(pipeEnds[1]);
+  std::string piped;
+  char chunk[4096];
+  for (ssize_t n; (n = read(pipeEnds[0], chunk, sizeof chunk)) > 0;) piped.append(chunk, size_t(n));
+  close(pipeEnds[0]);
+  EXPECT_EQ(exitCode(pid), 0) << slurp(kErrPath);
+  EXPECT_TRUE(piped == slurp(d / "b.ref"));
+
+  const struct {
+    const char* option;
+    const char* name;
+    const char* reference;
+  } cases[] = {{"--text", "/dev/stdout", "t.ref"}, {"--bin", "/dev/fd/1", "b.ref"},
+               {"--text", "-", "t.ref"}};
+  for (const auto& c : cases) {
+    std::ofstream(d / "log") << "earlier\n";
+    const int log = open((d / "log").c_str(), O_WRONLY | O_APPEND);
+    const pid_t appending = startWithOutput({"--quiet", c.option, c.name, d / "s"}, log);
+    close(log);
+    EXPECT_EQ(exitCode(appending), 0) << slurp(kErrPath);
+    EXPECT_TRUE(slurp(d / "log") == "earlier\n" + slurp(d / c.reference)) << c.name;
+  }
+  EXPECT_EQ(namesIn(d.path), (std::set<std::string>{"s", "t.ref", "b.ref", "log"}));
+}
+
+// A named pipe without a reader, and a reader that stopped reading, leave the stop signals
+// effective: the program ends with 128 + the signal and says that no output was written.
+TEST(RavikMerge, StopSignalsEndWaitsForAPipe) {
+  TempDir d;
+  writeStream(d / "s", 200000, 4);
+  ASSERT_EQ(mkfifo((d / "fifo").c_str(), 0644), 0);
+  const std::set<std::string> before = namesIn(d.path);
+  pid_t pid = start({"--text", d / "t", "--bin", d / "fifo", d / "s"});
+  ASSERT_TRUE(signalsBlocked(pid));
+  kill(pid, SIGINT);
+  EXPECT_EQ(exitCodeWithin(pid, 10), 130);
+  EXPECT_EQ(slurp(kErrPath), "ravik-merge: " + d / "fifo" +
+                                 ": no reader opened the pipe before signal Interrupt; no output "
+                                 "written\n");
+  EXPECT_EQ(namesIn(d.path), before);
+
+  // A reader that opens the pipe and never reads: the pipe fills, the merge waits.
+  const int reader = open((d / "fifo").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  pid = start({"--text", d / "t", "--bin", d / "fifo", d / "s"});
+  int queued = 0;
+  for (int i = 0; i < 1000 && queued < 60000; ++i, usleep(10000)) ioctl(reader, FIONREAD, &queued);
+  EXPECT_GE(queued, 60000);
+  kill(pid, SIGTERM);
+  EXPECT_EQ(exitCodeWithin(pid, 10), 143);
+  EXPECT_NE(slurp(kErrPath).find("stopped by signal Terminated; no output written"),
+            std::string::npos) << slurp(kErrPath);
+  close(reader);
+  EXPECT_EQ(namesIn(d.path), before);
 }
 
 // A link is written through, a name of 255 bytes works, a pipe's trailer still counts the
