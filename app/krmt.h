@@ -10,6 +10,7 @@
 #include <stdio.h>
 
 #include <string>
+#include <vector>
 
 #include <QMap>
 #include <QString>
@@ -31,6 +32,8 @@ class QPushButton;
 class QSettings;
 class QTimer;
 class RmtDev;
+
+struct ReportOverlap;
 
 class KRmt : public QWidget {
   Q_OBJECT
@@ -93,6 +96,7 @@ private:
   QString closeOutputs();
   // `text`, `binary`: the paths of the outputs written, empty where none.
   void writeRunReport(const std::string& text, const std::string& binary);
+  std::vector<ReportOverlap> recordedOverlaps() const;
   FILE* openOutput(QCheckBox* enable, QLineEdit* path, bool* goOn);
   // The live monitor of a recording: a new one taps every device before the callback is
   // registered; the stop, called once the callback is removed, ends its thread and keeps the

@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "device/recordcore.h"
+#include "merge/channelmap.h"
 
 namespace {
 
@@ -104,6 +105,25 @@ bool checkDistinctStreams(const std::vector<InputStream>& inputs, bool sharedPos
     }
   }
   return true;
+}
+
+bool checkOutputChannels(const std::vector<InputStream>& inputs, std::string* error) {
+  std::vector<ChainChannels> chain;
+  std::vector<std::string> names;
+  for (const InputStream& input : inputs) {
+    // Offline the mode is not known: any input may be in use.
+    chain.push_back({input.arg.chainPos, kAnyInputs, input.arg.markers});
+    names.push_back("chain position " + std::to_string(input.arg.chainPos));
+  }
+  const std::vector<ChannelOverlap> overlaps = channelOverlaps(chain, true);
+  if (overlaps.empty()) return true;
+  const ChannelOverlap& o = overlaps.front();
+  const InputStream& marked = inputs[o.channelA >= 100 ? o.a : o.b];
+  *error = "chain positions " + std::to_string(inputs[o.a].arg.chainPos) + " and " +
+           std::to_string(inputs[o.b].arg.chainPos) + " would share output " +
+           overlapText(o, names) + "; give " + marked.arg.path + " the marker mask 0 (" +
+           marked.arg.path + ":" + std::to_string(marked.arg.chainPos) + ":0)";
+  return false;
 }
 
 void closeInputs(std::vector<InputStream>* inputs) {

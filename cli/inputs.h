@@ -39,6 +39,10 @@ bool openInputs(const std::vector<StreamArg>& args, std::vector<InputStream>* in
 bool checkDistinctStreams(const std::vector<InputStream>& inputs, bool sharedPositions,
                           std::string* error);
 
+// False with a one-line message naming the chain positions when two streams would fill one output
+// channel through their markers (chain positions from 20 up; see channelOverlaps()).
+bool checkOutputChannels(const std::vector<InputStream>& inputs, std::string* error);
+
 void closeInputs(std::vector<InputStream>* inputs);
 
 // The total size of the streams in bytes.

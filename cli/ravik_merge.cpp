@@ -169,6 +169,7 @@ int main(int argc, char** argv) {
   const std::string reportFile = runReportPath(options.reportPath, options.textPath,
                                                options.binPath, outputNames(options, ""), inputs);
   if (!checkDistinctStreams(inputs, options.sharedPositions, &error) ||
+      !checkOutputChannels(inputs, &error) ||
       !createOutputs(options, inputs, reportFile, &text, &binary, &hdf5, &error)) {
     closeInputs(&inputs);
     const int stop = text.stopSignal() | binary.stopSignal();

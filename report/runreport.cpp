@@ -79,6 +79,11 @@ json toJson(const RunReport& r) {
   for (const ReportDevice& d : r.devices) devices.push_back(deviceJson(d));
   json outputs = json::array();
   for (const ReportOutput& o : r.outputs) outputs.push_back({{"kind", o.kind}, {"path", o.path}});
+  json overlaps = json::array();
+  for (const ReportOverlap& o : r.overlaps)
+    overlaps.push_back({{"channel", o.output},
+                        {"sources", {{{"chain", o.chainA}, {"channel", o.channelA}},
+                                     {{"chain", o.chainB}, {"channel", o.channelB}}}}});
   const bool any = r.firstPs <= r.lastPs;
   return {{"program", r.program},
           {"start_utc", orNull(r.startUtc)},
@@ -92,6 +97,7 @@ json toJson(const RunReport& r) {
           {"last_ps", any ? json(r.lastPs) : json()},
           {"loss_records", r.lossRecords},
           {"outputs", outputs},
+          {"overlaps", overlaps},
           {"devices", devices}};
 }
 

@@ -36,6 +36,14 @@ struct ReportOutput {
   std::string path;
 };
 
+// An output channel that two devices filled (see channelOverlaps()): their chain positions and
+// their own channels (inputs 0..5, markers 100..203).
+struct ReportOverlap {
+  int32_t output;
+  int32_t chainA, channelA;
+  int32_t chainB, channelB;
+};
+
 struct RunReport {
   std::string program;              // "ravik", "ravik-record", "ravik-merge"
   std::string startUtc, stopUtc;    // of the recording; empty: not recorded by this run
@@ -46,6 +54,7 @@ struct RunReport {
   int64_t lastPs = INT64_MIN;       // INT64_MIN when there was none
   bool lossRecords = false;         // the outputs hold loss records
   std::vector<ReportOutput> outputs;
+  std::vector<ReportOverlap> overlaps;  // output channels that hold two devices' timestamps
   bool completed = false;           // every output was written in full
   std::string error;                // why not; empty when completed
 };
