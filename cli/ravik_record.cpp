@@ -42,6 +42,7 @@
 #include "device/korbalt.h"
 #include "device/paramsjson.h"
 #include "device/recordcore.h"
+#include "merge/channelmap.h"
 #include "monitor/monitorcore.h"
 #include "monitor/monitorthread.h"
 #include "thread/stdfds.h"
@@ -81,8 +82,12 @@ double processorSeconds() {
 // The temp folder must exist and take new files.
 bool checkTempDir(const std::string& dir, std::string* error) {
   struct stat st;
-  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+  if (stat(dir.c_str(), &st) != 0) {
     *error = dir + ": temp folder does not exist";
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    *error = dir + ": is a file, not a folder; give --tmp a folder";
     return false;
   }
   if (access(dir.c_str(), W_OK | X_OK) != 0) {
@@ -165,13 +170,15 @@ private:
 int writeHistogram(const MonitorCore& monitor, OutputFile* histogram) {
   const MonitorSnapshot snap = monitor.snapshot();
   std::string error;
-  if (!writeHistogramCsv(histogram->file(), snap.histogram, snap.correlation) ||
-      !histogram->finish(&error) || !histogram->publish(&error)) {
-    histogram->discard();
-    say((error.empty() ? "cannot write the histogram" : error) + "; no histogram written");
-    return kExitWriteError;
-  }
-  return 0;
+  const bool written = writeHistogramCsv(histogram->file(), snap.histogram, snap.correlation);
+  const int code = histogram->writeError();
+  // finish() names the file and the error of a failed write; a failed formatting has none.
+  if (histogram->finish(&error) && written && histogram->publish(&error)) return 0;
+  if (error.empty())
+    error = histogram->path() + ": write error: " + strerror(code != 0 ? code : EIO);
+  histogram->discard();
+  say(error + "; no histogram written");
+  return kExitWriteError;
 }
 
 // A folder of the run's own in the temp folder, so that no other recording can touch its raw
@@ -478,6 +485,57 @@ bool prepareParams(const RecordOptions& options, const std::vector<ParamsEntry>&
   return true;
 }
 
+// The chain's output channels as the devices will record: the master's five-channel mode on every
+// device that has the feature, four channels on the others, each device's enabled markers.
+std::vector<ChainChannels> chainChannels(const Recording& recording) {
+  bool fiveChannel = false;
+  for (const auto& dev : recording.devices())
+    if (dev->device.link.chainPos == 0 && dev->params) fiveChannel = dev->params->fiveChannel;
+  std::vector<ChainChannels> chain;
+  for (const auto& dev : recording.devices()) {
+    const bool capable = dev->device.link.features & KORBALT_FEATURE_FIVE_CHANNEL;
+    chain.push_back({dev->device.link.chainPos,
+                     capable && fiveChannel ? kFiveChannelInputs : kFourChannelInputs,
+                     dev->device.link.markers});
+  }
+  return chain;
+}
+
+// False with a message naming the devices when two of them would fill one output channel.
+bool checkChainChannels(const Recording& recording, std::string* error) {
+  const std::vector<ChannelOverlap> overlaps = channelOverlaps(chainChannels(recording));
+  if (overlaps.empty()) return true;
+  std::vector<std::string> names;
+  for (const auto& dev : recording.devices())
+    names.push_back(roleText(dev->device.link.chainPos) + " " + dev->device.serial);
+  const ChannelOverlap& o = overlaps.front();
+  const RecordedDevice& a = *recording.devices()[o.a];
+  const RecordedDevice& b = *recording.devices()[o.b];
+  std::string why;
+  if (o.channelA >= 100 || o.channelB >= 100)
+    why = "disable the markers of " + (o.channelA >= 100 ? a : b).device.serial +
+          " or use chain positions below 20";
+  else
+    why = "five-channel mode is on, and " +
+          (a.device.link.features & KORBALT_FEATURE_FIVE_CHANNEL ? b : a).device.serial +
+          " does not have it: set five_channel false";
+  *error = "output " + overlapText(o, names) + " would hold the timestamps of two devices; " +
+           why + "; nothing recorded";
+  return false;
+}
+
+// A correlation channel that no device of the chain fills gives an empty histogram: said once the
+// chain is known (also when quiet), and the recording goes on.
+void warnUnknownChannels(const CorrelationSettings& correlation,
+                         const std::vector<ChainChannels>& chain) {
+  for (int32_t channel : {correlation.channelA, correlation.channelB}) {
+    if (chainHasChannel(chain, channel)) continue;
+    say("warning: --correlate channel " + std::to_string(channel) +
+        " is no output channel of this chain; the histogram stays empty");
+    if (correlation.channelA == correlation.channelB) break;
+  }
+}
+
 // Writes the run report; the exit code: 5 instead of 0 when a device's data are not whole.
 int finishReport(const RecordOptions& options, const std::string& reportFile,
                  const RunReport& report, const Recording& recording, int code) {
@@ -507,12 +565,28 @@ int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>&
   Recording recording(found.chain);
   std::string error;
   if (!prepareParams(options, params, recording, &error)) return fail(kExitStartFailed, error);
+  if (!checkChainChannels(recording, &error)) return fail(kExitBadInput, error);
+  if (options.correlate) warnUnknownChannels(options.correlation, chainChannels(recording));
   LiveMonitor monitor(options, recording);
   monitor.start(&recording);
   RunReport report;
   report.startUtc = utcNow();
-  if (recording.start(runDir, say) != 0)
+  if (recording.start(runDir, say) != 0) {
+    // The parameters the devices hold after the failure, not those they were asked for.
+    for (const auto& dev : recording.devices()) {
+      DeviceParams held = dev->params.value_or(DeviceParams());
+      if (readDeviceParams(dev->device.index, dev->device.link.features, &held) == 0)
+        dev->params = held;
+      else
+        dev->params.reset();
+    }
+    fillReport(options, recording, RunResult(), kExitStartFailed, &report);
+    report.outputs.clear();
+    report.error = "a device failed to start; nothing recorded";
+    if (!reportFile.empty() && !writeReport(report, reportFile, &error, !options.noClobber))
+      say(error);
     return fail(kExitStartFailed, "a device failed to start; the recording is abandoned");
+  }
   ChannelCounts counts;
   RecordingMerge merge(options, recording, out, &counts);
   const RecordTime time =
@@ -543,7 +617,8 @@ int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>&
   }
   for (const std::string& line : streamFaultLines(report.devices)) say("warning: " + line);
   const int result = finishReport(options, reportFile, report, recording, code);
-  return result != 0 ? result : histogramCode;
+  // A lost histogram is a write error, which outweighs a device's loss.
+  return histogramCode != 0 && (result == 0 || result == kExitDataLost) ? histogramCode : result;
 }
 
 }  // namespace

@@ -339,6 +339,38 @@ TEST(RavikMerge, StreamsThatAreNoDeviceStreams) {
   close(held);
 }
 
+// From chain position 20 up a stream's inputs are the output channels of earlier streams'
+// markers (and from 19 up its input 5): refused unless the markers concerned are disabled.
+TEST(RavikMerge, ChainPositionsWhoseChannelsAreMarkersOfOthers) {
+  TempDir d;
+  writeStream(d / "s", 2000, 4);
+  writeStream(d / "u", 2000, 5);
+  const struct {
+    std::vector<std::string> streams;
+    int code;
+    std::string message;
+  } cases[] = {
+      {{d / "s:0", d / "u:20"}, 2,
+       "chain positions 0 and 20 would share output channel 100 (chain position 0 marker 100, "
+       "chain position 20 input 0); give " + d / "s the marker mask 0 (" + d / "s:0:0)"},
+      {{d / "s:3", d / "u:42:0x1f"}, 2,
+       "chain positions 3 and 42 would share output channel 215 (chain position 3 marker 200"},
+      {{d / "s:0:0x1", d / "u:19"}, 2,
+       "chain positions 0 and 19 would share output channel 100 (chain position 0 marker 100, "
+       "chain position 19 input 5)"},
+      {{d / "s:0:0", d / "u:20"}, 0, ""},
+      {{d / "s:0:0x1e0", d / "u:20:0"}, 0, ""},
+      {{d / "s:5", d / "u:23"}, 0, ""},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"--quiet", "--text", d / "t"};
+    args.insert(args.end(), c.streams.begin(), c.streams.end());
+    const Outcome r = run(args);
+    EXPECT_EQ(r.code, c.code) << r.err;
+    EXPECT_EQ(r.err.find(c.message.empty() ? "" : "ravik-merge: " + c.message), 0u) << r.err;
+  }
+}
+
 // Starts ravik-merge with its standard output on `out` and its standard error in kErrPath.
 pid_t startWithOutput(const std::vector<std::string>& args, int out) {
   const int saved = dup(1);
@@ -454,6 +486,12 @@ TEST(RavikMerge, OutputPaths) {
   EXPECT_EQ(slurp(longName), slurp(d / "t.ref"));
   EXPECT_EQ(exitCode(spawnProgram(RAVIK_MERGE_PROGRAM, {"--progress", "--text", d / "t", d / "s"}, "")), 0);
   EXPECT_EQ(slurp(d / "t"), slurp(d / "t.ref"));
+  // The bar into a file: whole lines, without carriage returns or terminal codes.
+  const Outcome r = run({"--progress", "--text", d / "t", d / "s"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.err.find_first_of("\r\033"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("100.0%"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("records written"), r.err.find("\n") + 1) << r.err;
 }
 
 }  // namespace
