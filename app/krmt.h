@@ -17,12 +17,15 @@
 #include <QVector>
 #include <QWidget>
 
+#include "report/runmanifest.h"
+
 class Led;
 class MergeThread;
 class MonitorCore;
 class MonitorThread;
 class MonitorWindow;
 class QCheckBox;
+class QCloseEvent;
 class QGridLayout;
 class QKeyEvent;
 class QLabel;
@@ -61,6 +64,8 @@ public:
 
 protected:
   void keyPressEvent(QKeyEvent* event) override;
+  // However the window closes (Quit, Escape, its frame, an error box's Close), the paths stay.
+  void closeEvent(QCloseEvent* event) override;
 
 private slots:
   void startCollect();
@@ -90,6 +95,9 @@ private:
   void placeInChain(const QVector<RmtDev*>& found);
   bool askMissing(int32_t position);
   bool openTempFiles();
+  // The run's manifest beside the temp files of a recording just started in `dir`.
+  void writeManifest(const QString& dir);
+  void storePaths();
   bool tellWriteFailures();
   void keepRecording();
   void mergeFailed(const QString& error);
@@ -134,6 +142,7 @@ private:
   double _totalBytes;      // sum of the temp file sizes of the current merge
   std::string _startUtc;   // start and stop of the last recording, for the run report
   std::string _stopUtc;
+  ManifestFile _manifest;  // of the current recording, held until it is merged or kept
 
   friend class KRmtProbe;  // tests look at the widgets
 };

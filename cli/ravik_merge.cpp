@@ -19,6 +19,7 @@
 #include "cli/options.h"
 #include "cli/outputcheck.h"
 #include "cli/outputfile.h"
+#include "cli/recovery.h"
 #include "cli/report.h"
 #include "thread/stdfds.h"
 
@@ -161,8 +162,13 @@ int main(int argc, char** argv) {
   if (!options.helpText.empty() || !options.versionText.empty())
     return printOut(options.helpText + options.versionText) ? 0 : kExitWriteError;
 
+  const bool recovering = !options.recoverDir.empty();
+  Recovery recovery;
+  if (recovering && !prepareRecovery(&options, &recovery, &error))
+    return fail(kExitBadInput, error);
   std::vector<InputStream> inputs;
-  if (!openInputs(options.streams, &inputs, &error, options.force))
+  // A recovery locks its streams itself (lockRecoveredStreams) and says so in its words.
+  if (!openInputs(options.streams, &inputs, &error, options.force || recovering))
     return fail(kExitBadInput, error);
   OutputFile text, binary;
   Hdf5File hdf5;
@@ -170,6 +176,7 @@ int main(int argc, char** argv) {
                                                options.binPath, outputNames(options, ""), inputs);
   if (!checkDistinctStreams(inputs, options.sharedPositions, &error) ||
       !checkOutputChannels(inputs, &error) ||
+      (recovering && !lockRecoveredStreams(inputs, &error)) ||
       !createOutputs(options, inputs, reportFile, &text, &binary, &hdf5, &error)) {
     closeInputs(&inputs);
     const int stop = text.stopSignal() | binary.stopSignal();
@@ -186,6 +193,7 @@ int main(int argc, char** argv) {
   RunResult run = runMerge(inputs, &text, &binary, settings, signals);
   RunReport report = makeReport(options, inputs, run);
   report.mergeStartUtc = mergeStart;
+  if (recovering) describeRecovery(recovery, &report);
   const Hdf5RunInfo info = hdf5Info(inputs, run, report);
   closeInputs(&inputs);
   if (run.stopSignal == 0) run.stopSignal = pendingStopSignal(signals);
@@ -194,5 +202,8 @@ int main(int argc, char** argv) {
   report.mergeStopUtc = utcNow();
   report.completed = code == 0;
   if (code != 0) report.error = error;
-  return reportRun(options, reportFile, report, run, counts, code);
+  const int result = reportRun(options, reportFile, report, run, counts, code);
+  if (recovering && code == 0 && !options.quiet)
+    fail(0, "recovered the run in " + recovery.dir + "; its temp files stay there");
+  return result;
 }

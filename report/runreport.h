@@ -56,6 +56,7 @@ struct RunReport {
   std::vector<ReportOutput> outputs;
   std::vector<ReportOverlap> overlaps;  // output channels that hold two devices' timestamps
   bool completed = false;           // every output was written in full
+  bool recovered = false;           // merged by ravik-merge --recover: "completed" reads "recovered"
   std::string error;                // why not; empty when completed
 };
 
