@@ -13,6 +13,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <QMap>
 #include <QString>
@@ -38,6 +39,8 @@ class QPushButton;
 class QSettings;
 class QTimer;
 class RmtDev;
+
+struct ReportOverlap;
 
 class KRmt : public QWidget {
   Q_OBJECT
@@ -121,6 +124,7 @@ private:
   void concludeMerge();
   // `text`, `binary`: the paths of the outputs written, empty where none.
   void writeRunReport(const std::string& text, const std::string& binary);
+  std::vector<ReportOverlap> recordedOverlaps() const;
   FILE* openOutput(QCheckBox* enable, QLineEdit* path, std::unique_ptr<OutputFile>* output,
                    const QString& other, bool* goOn);
   // The live monitor of a recording: a new one taps every device before the callback is

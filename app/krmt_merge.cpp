@@ -22,6 +22,7 @@
 #include "device/paramsjson.h"
 #include "device/recordcore.h"
 #include "device/rmtdev.h"
+#include "merge/channelmap.h"
 #include "merge/mergethread.h"
 #include "report/problems.h"
 #include "report/runreport.h"
@@ -172,6 +173,8 @@ void KRmt::writeRunReport(const std::string& text, const std::string& binary) {
     report.devices.push_back(d);
   }
   assignLosses(outcome.losses, &report.devices);
+  assignStreamFaults(outcome.sourceStats, &report.devices);
+  report.overlaps = recordedOverlaps();
   report.records = outcome.records;
   report.firstPs = outcome.firstPs;
   report.lastPs = outcome.lastPs;
@@ -186,6 +189,22 @@ void KRmt::writeRunReport(const std::string& text, const std::string& binary) {
   std::string error;
   if (!path.empty() && !writeReport(report, path, &error))
     checkError(false, QString::fromStdString(error));
+}
+
+// The output channels that two recorded devices filled: a device in five-channel mode beside one
+// without the feature, or markers beside chain positions from 20 up.
+std::vector<ReportOverlap> KRmt::recordedOverlaps() const {
+  std::vector<ChainChannels> chain;
+  for (const RmtDev* dev : _devs) {
+    if (dev->_tmpName.isEmpty()) continue;
+    const uint32_t inputs =
+        dev->_recordParams.fiveChannel ? kFiveChannelInputs : kFourChannelInputs;
+    chain.push_back({dev->_chainPos, inputs, dev->_markers});
+  }
+  std::vector<ReportOverlap> overlaps;
+  for (const ChannelOverlap& o : channelOverlaps(chain))
+    overlaps.push_back({o.output, chain[o.a].chainPos, o.channelA, chain[o.b].chainPos, o.channelB});
+  return overlaps;
 }
 
 // For a merge that cannot start or did not complete: closes the temp files without deleting

@@ -9,6 +9,9 @@
 int main(int argc, char* argv[]) {
   if (!openStandardDescriptors()) return 1;
   RmtOptions opt = parseOptions(argc, argv, KRmt::optLog, KRmt::optSim);
+  // The window opens all the same: only -l and -s change it.
+  if (opt.unknown != nullptr && !opt.help && !opt.version)
+    fprintf(stderr, "ravik: unknown option '%s' ignored (see --help)\n", opt.unknown);
   // Answered before the application object exists, so they need no display.
   if (opt.help || opt.version) {
     const int written =

@@ -9,19 +9,24 @@ struct RmtOptions {
   bool sim = false;      // "-s"
   bool help = false;     // "--help": print windowHelpText() and exit without a window
   bool version = false;  // "--version": print the version and exit without a window
+  const char* unknown = nullptr;  // the first other argument that looks like an option, or null
 };
 
-// Every argument after the program name that equals "-l", "-s", "--help" or "--version" exactly
-// (case-sensitive) sets its option; position and repetition do not matter and everything else is
-// ignored.
+// Every argument after the program name that equals "-l", "-s", "-h", "--help" or "--version"
+// exactly (case-sensitive) sets its option; position and repetition do not matter and everything
+// else is ignored, the first other argument that starts with a dash being noted for a warning.
 inline RmtOptions parseOptions(int argc, const char* const* argv, const char* optLog,
                                const char* optSim) {
   RmtOptions o;
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], optLog) == 0) o.log = true;
     if (strcmp(argv[i], optSim) == 0) o.sim = true;
-    if (strcmp(argv[i], "--help") == 0) o.help = true;
-    if (strcmp(argv[i], "--version") == 0) o.version = true;
+    const bool help = strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0;
+    const bool version = strcmp(argv[i], "--version") == 0;
+    o.help = o.help || help;
+    o.version = o.version || version;
+    const bool known = help || version || strcmp(argv[i], optLog) == 0 || strcmp(argv[i], optSim) == 0;
+    if (!known && argv[i][0] == '-' && o.unknown == nullptr) o.unknown = argv[i];
   }
   return o;
 }
@@ -36,13 +41,14 @@ inline const char* windowHelpText() {
          "Options:\n"
          "  -s          also find simulated devices (the stand-in device library)\n"
          "  -l          write the log file ravik.log in the working folder\n"
-         "  --help      this text, then exit\n"
+         "  -h, --help  this text, then exit\n"
          "  --version   the version, then exit\n"
          "\n"
-         "Other arguments are ignored. The window lists the devices in chain order; tick the\n"
-         "outputs, check their paths and press Start. Each device records into a raw file\n"
-         "ravik-<index>.tmp in the temp folder; Stop merges them into the outputs. Recording\n"
-         "without a window: ravik-record; merging raw files again: ravik-merge.\n";
+         "Other arguments are ignored (an unknown option with a warning on standard error).\n"
+         "The window lists the devices in chain order; tick the outputs, check their paths\n"
+         "and press Start. Each device records into a raw file ravik-<index>.tmp in the temp\n"
+         "folder; Stop merges them into the outputs. Recording without a window:\n"
+         "ravik-record; merging raw files again: ravik-merge.\n";
 }
 
 #endif

@@ -60,6 +60,13 @@ class CommandLine {
             "output, or else the text output, with the extension .json)");
   }
 
+  // --no-clobber into options->noClobber.
+  template <class Options>
+  void addNoClobber(Options* options) {
+    _app.add_flag("--no-clobber", options->noClobber,
+                  "refuse to start when an output or the run report exists already");
+  }
+
   // "--name VALUE" handed to `take`, which stores it and returns false when it is not acceptable:
   // the message is then "bad --name 'VALUE' (`expected`)". A missing value gives
   // "--name needs a value".

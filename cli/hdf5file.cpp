@@ -1,8 +1,9 @@
 #include "cli/hdf5file.h"
 
-bool Hdf5File::create(const std::string& path, bool compress, std::string* error) {
+bool Hdf5File::create(const std::string& path, bool compress, std::string* error,
+                      bool noClobber) {
   std::string name;
-  if (!_file.createNamed(path, &name, error)) return false;
+  if (!_file.createNamed(path, &name, error, noClobber)) return false;
   if (!_output.create(name, path, compress, error)) {
     _file.discard();
     return false;

@@ -12,7 +12,7 @@ class Hdf5File {
 public:
   // Creates the temporary file for `path`; `compress`: shuffle and deflate. False with a
   // one-line message naming `path`.
-  bool create(const std::string& path, bool compress, std::string* error);
+  bool create(const std::string& path, bool compress, std::string* error, bool noClobber = false);
 
   // What the merge writes to; null unless created.
   Hdf5Output* output() { return _created ? &_output : nullptr; }

@@ -2,15 +2,38 @@
 
 #include <errno.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
 #include "device/recordcore.h"
+#include "merge/channelmap.h"
 
 namespace {
 
-bool openInput(const StreamArg& arg, InputStream* input, std::string* error) {
+// The first bytes of the files a merge writes: an HDF5 file's signature and the binary output's
+// header. A device stream never starts so (its first word holds the second word's bit 31 clear).
+bool isMergedOutput(FILE* file) {
+  static const char kHdf5[8] = {'\x89', 'H', 'D', 'F', '\r', '\n', '\x1a', '\n'};
+  static const char kBinary[8] = {'T', 'I', 'K', 'O', 'R', 'B', 'I', 'N'};
+  char head[8];
+  if (pread(fileno(file), head, sizeof head, 0) != ssize_t(sizeof head)) return false;
+  return memcmp(head, kHdf5, sizeof head) == 0 || memcmp(head, kBinary, sizeof head) == 0;
+}
+
+// A recording holds each temp file locked while it writes it (see openTempFile()): such a file is
+// not complete yet.
+bool lockedByRecording(FILE* file) {
+  if (flock(fileno(file), LOCK_SH | LOCK_NB) == 0) {
+    flock(fileno(file), LOCK_UN);
+    return false;
+  }
+  return errno == EWOULDBLOCK;
+}
+
+bool openInput(const StreamArg& arg, bool force, InputStream* input, std::string* error) {
   input->arg = arg;
   input->file = fopen(arg.path.c_str(), "rb");
   if (input->file == nullptr) {
@@ -31,6 +54,15 @@ bool openInput(const StreamArg& arg, InputStream* input, std::string* error) {
     *error = arg.path + ": is not a regular file";
     return false;
   }
+  if (isMergedOutput(input->file)) {
+    *error = arg.path + ": is a merged output, not a device stream";
+    return false;
+  }
+  if (!force && lockedByRecording(input->file)) {
+    *error = arg.path + ": is still being written by a running recording (--force merges what "
+                        "it holds so far)";
+    return false;
+  }
   input->size = int64_t(st.st_size);
   input->device = st.st_dev;
   input->inode = st.st_ino;
@@ -40,10 +72,10 @@ bool openInput(const StreamArg& arg, InputStream* input, std::string* error) {
 }  // namespace
 
 bool openInputs(const std::vector<StreamArg>& args, std::vector<InputStream>* inputs,
-                std::string* error) {
+                std::string* error, bool force) {
   for (const StreamArg& arg : args) {
     inputs->emplace_back();
-    if (!openInput(arg, &inputs->back(), error)) {
+    if (!openInput(arg, force, &inputs->back(), error)) {
       closeInputs(inputs);
       return false;
     }
@@ -73,6 +105,25 @@ bool checkDistinctStreams(const std::vector<InputStream>& inputs, bool sharedPos
     }
   }
   return true;
+}
+
+bool checkOutputChannels(const std::vector<InputStream>& inputs, std::string* error) {
+  std::vector<ChainChannels> chain;
+  std::vector<std::string> names;
+  for (const InputStream& input : inputs) {
+    // Offline the mode is not known: any input may be in use.
+    chain.push_back({input.arg.chainPos, kAnyInputs, input.arg.markers});
+    names.push_back("chain position " + std::to_string(input.arg.chainPos));
+  }
+  const std::vector<ChannelOverlap> overlaps = channelOverlaps(chain, true);
+  if (overlaps.empty()) return true;
+  const ChannelOverlap& o = overlaps.front();
+  const InputStream& marked = inputs[o.channelA >= 100 ? o.a : o.b];
+  *error = "chain positions " + std::to_string(inputs[o.a].arg.chainPos) + " and " +
+           std::to_string(inputs[o.b].arg.chainPos) + " would share output " +
+           overlapText(o, names) + "; give " + marked.arg.path + " the marker mask 0 (" +
+           marked.arg.path + ":" + std::to_string(marked.arg.chainPos) + ":0)";
+  return false;
 }
 
 void closeInputs(std::vector<InputStream>* inputs) {

@@ -27,16 +27,21 @@ struct InputStream {
 
 // Opens every stream read-only and returns them in merge order: stably sorted by chain
 // position, as the window lists its devices, each with the losses of its loss file. On the first
-// problem (missing, unreadable, a directory or another kind of non-regular file, an unreadable
-// loss file) closes what it opened and returns false with a one-line message naming the file in
-// *error.
+// problem (missing, unreadable, a directory or another kind of non-regular file, a merged output
+// rather than a device stream, an unreadable loss file, a temp file that a recording still holds
+// locked unless `force`) closes what it opened and returns false with a one-line message naming
+// the file in *error.
 bool openInputs(const std::vector<StreamArg>& args, std::vector<InputStream>* inputs,
-                std::string* error);
+                std::string* error, bool force = false);
 
 // False with a one-line message naming the files when two streams are one file, or share a chain
 // position and so their output channels (unless `sharedPositions`).
 bool checkDistinctStreams(const std::vector<InputStream>& inputs, bool sharedPositions,
                           std::string* error);
+
+// False with a one-line message naming the chain positions when two streams would fill one output
+// channel through their markers (chain positions from 20 up; see channelOverlaps()).
+bool checkOutputChannels(const std::vector<InputStream>& inputs, std::string* error);
 
 void closeInputs(std::vector<InputStream>* inputs);
 

@@ -156,6 +156,23 @@ void MergeRun::checkOutputs() {
   if (writeFailed(_text, _binary, _settings.hdf5)) _running.store(false);
 }
 
+// On a terminal the bar is redrawn in place at every tick and cleared at the end; into a file or
+// a pipe it is a whole line once a second, and a last one at the end.
+void MergeRun::showProgress(bool end) {
+  if (!_settings.progress) return;
+  const bool terminal = isatty(STDERR_FILENO) != 0;
+  if (terminal && end) {
+    fprintf(stderr, "\r\033[K");
+    return;
+  }
+  const double seconds = secondsSince(_start);
+  if (!terminal && !end && seconds < _nextProgressLine) return;
+  _nextProgressLine = seconds + 1;
+  const std::string line =
+      progressLine(int64_t(_bytesRead.load()), currentSize(_inputs), seconds);
+  fprintf(stderr, terminal ? "\r%s\033[K" : "%s\n", line.c_str());
+}
+
 RunResult MergeRun::finish(const sigset_t& signals) {
   const timespec tick{0, kTickNs};
   while (_working.load() > 0) {
@@ -163,16 +180,17 @@ RunResult MergeRun::finish(const sigset_t& signals) {
     if (s > 0 && s != kWakeSignal) {
       _result.stopSignal = s;
       _running.store(false);
+      // A write that waits for a pipe's reader ends too.
+      if (_text != nullptr) _text->cancel();
+      if (_binary != nullptr) _binary->cancel();
     }
     checkOutputs();
-    if (_settings.progress)
-      fprintf(stderr, "\r%s\033[K", progressLine(int64_t(_bytesRead.load()),
-                                                  currentSize(_inputs), secondsSince(_start)).c_str());
+    showProgress(false);
   }
   join();
   if (_result.counted && _lossRecordsWritten)
     addLossRecords(_result.outcome.losses, _settings.counts);
-  if (_settings.progress) fprintf(stderr, "\r\033[K");
+  showProgress(true);
   _result.seconds = secondsSince(_start);
   _result.bytesRead = int64_t(_bytesRead.load());
   return _result;

@@ -70,6 +70,7 @@ public:
 private:
   void merge(bool growing);
   void done();
+  void showProgress(bool end);
   void join();
 
   const std::vector<InputStream>& _inputs;
@@ -86,6 +87,7 @@ private:
   bool _lossRecordsWritten = false;  // by the merge thread, read after it ended
   pthread_t _starter;
   std::chrono::steady_clock::time_point _start;
+  double _nextProgressLine = 1;  // seconds since _start of the next line into a file or pipe
   std::thread _merger;
 };
 

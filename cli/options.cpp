@@ -67,6 +67,10 @@ void describe(CommandLine* line, Options* options, std::vector<std::string>* str
                "neither progress bar nor summary; errors and streams that lost data\n"
                "are still reported");
   line->addReport(options);
+  line->addNoClobber(options);
+  app.add_flag("--force", options->force,
+               "merge streams that a running recording still holds locked (what\n"
+               "they hold so far)");
   app.add_flag("--loss-records", options->lossRecords,
                "mark each loss interval of the stream at chain position p with a\n"
                "record at its start (channel -(2p+1)) and one at its end (-(2p+2))");

@@ -34,6 +34,8 @@ struct Options {
   std::string reportPath;    // the run report; empty: beside the outputs (defaultReportPath)
   bool lossRecords = false;  // mark the loss intervals with records in the outputs
   bool sharedPositions = false;  // streams may share a chain position (their channels mix)
+  bool noClobber = false;   // refuse outputs and a report that exist already
+  bool force = false;       // merge streams that a running recording still holds locked
   std::string recoverDir;   // --recover: the streams, and unless given the outputs, from the
                             // run manifest in this folder (see cli/recovery.h)
   std::string helpText;     // set by --help: print it and stop

@@ -1,6 +1,8 @@
 #include "cli/outputfile.h"
 
 #include <errno.h>
+#include <signal.h>
+#include <stdio.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -8,55 +10,48 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "merge/outputpath.h"
+
 namespace {
 
-// The folder part and the name part of a path ("out.txt" lies in ".").
-void splitPath(const std::string& path, std::string* dir, std::string* base) {
-  const size_t slash = path.rfind('/');
-  *dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  *base = slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// The path with its folder resolved, to compare two outputs that do not exist yet.
-std::string canonicalName(const std::string& path) {
-  std::string dir, base;
-  splitPath(path, &dir, &base);
-  char resolved[PATH_MAX];
-  if (realpath(dir.c_str(), resolved) == nullptr) return path;
-  return std::string(resolved) + "/" + base;
-}
-
-// The file a path names, with every symbolic link on the last component followed, also to a
-// target that does not exist yet. Gives up after 40 links, as the system does.
-std::string followLinks(std::string path) {
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-    std::vector<char> target(size_t(st.st_size) + PATH_MAX);
-    const ssize_t n = readlink(path.c_str(), target.data(), target.size() - 1);
-    if (n <= 0) return path;
-    const std::string link(target.data(), size_t(n));
-    std::string dir, base;
-    splitPath(path, &dir, &base);
-    path = link[0] == '/' ? link : dir + "/" + link;
-  }
-  return path;
-}
-
-bool sameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
+constexpr int64_t kReaderPollNs = 100 * 1000 * 1000;
 
 }  // namespace
 
-bool OutputFile::create(const std::string& path, std::string* error) {
-  _path = path;
-  _target = followLinks(path);
+int OutputFile::openInPlace(const std::string& name) {
   struct stat st;
-  const bool exists = stat(_target.c_str(), &st) == 0;
+  if (stat(name.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode)) return open(name.c_str(), O_WRONLY | O_CLOEXEC);
+  // A pipe without a reader: opening it would block with the stop signals blocked. Without
+  // O_NONBLOCK the open fails with ENXIO until a reader comes; the pipe then stays non-blocking,
+  // and its writes wait in polls (see StreamSink::pipe).
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, s);
+  const timespec tick{0, kReaderPollNs};
+  for (;;) {
+    const int fd = open(name.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0 || errno != ENXIO) return fd;
+    const int s = sigtimedwait(&stops, nullptr, &tick);
+    if (s > 0) {
+      _stopSignal = s;
+      errno = EINTR;
+      return -1;
+    }
+  }
+}
+
+bool OutputFile::create(const std::string& path, std::string* error, bool noClobber) {
+  _path = path;
+  _noClobber = noClobber;
+  const int32_t given = descriptorName(path);
+  _target = given >= 0 ? path : followLinks(path);
+  struct stat st;
+  const bool exists = given < 0 && stat(_target.c_str(), &st) == 0;
   int fd;
-  if (exists && !S_ISREG(st.st_mode)) {
-    fd = open(_target.c_str(), O_WRONLY | O_CLOEXEC);
+  if (given >= 0) {
+    fd = fcntl(given, F_DUPFD_CLOEXEC, 3);
+  } else if (exists && !S_ISREG(st.st_mode)) {
+    fd = openInPlace(_target);
   } else {
     // Short, so that the longest name a folder takes still has a temporary name beside it.
     std::string dir, base;
@@ -71,12 +66,20 @@ bool OutputFile::create(const std::string& path, std::string* error) {
       fchmod(fd, exists ? (st.st_mode & 07777) : (0666 & ~mask));
     }
   }
+  if (fd < 0 && _stopSignal != 0) {
+    *error = path + ": no reader opened the pipe before signal " + strsignal(_stopSignal);
+    return false;
+  }
   if (fd < 0) {
-    *error = path + ": cannot create: " + strerror(errno);
+    *error = path + (given >= 0 ? ": cannot write to descriptor " + std::to_string(given) + ": "
+                                : ": cannot create: ") +
+             strerror(errno);
     return false;
   }
   _sink.reset(new StreamSink);
   _sink->fd = fd;
+  _sink->countedPosition = given >= 0;
+  watchPipe(_sink.get());
   _file = openSinkStream(_sink.get());
   if (_file == nullptr) {
     *error = path + ": cannot create: " + strerror(errno);
@@ -87,8 +90,16 @@ bool OutputFile::create(const std::string& path, std::string* error) {
   return true;
 }
 
-bool OutputFile::createNamed(const std::string& path, std::string* name, std::string* error) {
-  if (!create(path, error)) return false;
+bool OutputFile::createNamed(const std::string& path, std::string* name, std::string* error,
+                             bool noClobber) {
+  // Refused before create(), which would wait for a pipe's reader.
+  struct stat st;
+  if (descriptorName(path) >= 0 ||
+      (stat(followLinks(path).c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))) {
+    *error = path + ": cannot write this output to a device or pipe; give a file name";
+    return false;
+  }
+  if (!create(path, error, noClobber)) return false;
   if (_tmpPath.empty()) {
     *error = path + ": cannot write this output to a device or pipe; give a file name";
     discard();
@@ -120,7 +131,10 @@ bool OutputFile::finish(std::string* error) {
 
 bool OutputFile::publish(std::string* error) {
   if (_tmpPath.empty()) return true;
-  if (rename(_tmpPath.c_str(), _target.c_str()) != 0) {
+  const int rc = _noClobber ? renameat2(AT_FDCWD, _tmpPath.c_str(), AT_FDCWD, _target.c_str(),
+                                        RENAME_NOREPLACE)
+                            : rename(_tmpPath.c_str(), _target.c_str());
+  if (rc != 0) {
     *error = _path + ": cannot rename the finished file into place: " + strerror(errno);
     discard();
     return false;
@@ -161,32 +175,4 @@ bool publishOutputs(const std::vector<NamedOutput>& outputs, std::string* error)
                                      (missingCount == 1 ? " output was" : " outputs were") +
                                      " not written";
   return false;
-}
-
-bool checkOutputPath(const std::string& path, const std::string& other,
-                     const std::vector<InputStream>& inputs, std::string* error) {
-  struct stat st;
-  const bool exists = stat(path.c_str(), &st) == 0;
-  if (exists && S_ISDIR(st.st_mode)) {
-    *error = path + ": is a directory; give an output file name";
-    return false;
-  }
-  for (const InputStream& input : inputs) {
-    if (exists && st.st_dev == input.device && st.st_ino == input.inode) {
-      *error = path + ": is the input stream " + input.arg.path + "; choose another output";
-      return false;
-    }
-  }
-  // Both outputs may go to a device such as /dev/null, but not into one file.
-  if (!other.empty() && (!exists || S_ISREG(st.st_mode))) {
-    struct stat ost;
-    const bool same = exists && stat(other.c_str(), &ost) == 0
-                          ? sameFile(st, ost)
-                          : canonicalName(path) == canonicalName(other);
-    if (same) {
-      *error = path + ": is given for both outputs";
-      return false;
-    }
-  }
-  return true;
 }

@@ -3,8 +3,13 @@
 // The data go to a temporary file in the same folder, which publish() renames into place, so an
 // interrupted or failed merge never leaves a partial file under the final name. (Not synced to
 // disk: that would cost the merge's speed and guards only against a crash of the system.) An existing
-// device or pipe (e.g. /dev/null) cannot be replaced that way and is written directly. A symbolic
-// link is written through: its target is replaced and the link stays.
+// device or pipe (e.g. /dev/null) cannot be replaced that way and is written directly; so is an
+// open descriptor named "-", /dev/stdout or /dev/fd/N (see descriptorName()). A symbolic link is
+// written through: its target is replaced and the link stays.
+//
+// A named pipe is opened only once a reader has opened it, and a pipe's writes wait for room in
+// short polls: a stop signal (SIGINT, SIGTERM, SIGHUP, blocked and taken by the program's own
+// wait) ends either wait.
 //
 // The stream counts the bytes it writes and catches write errors at the system call (see
 // merge/outputstream.h).
@@ -17,7 +22,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/inputs.h"
 #include "merge/outputstream.h"
 
 class OutputFile {
@@ -28,13 +32,16 @@ public:
   OutputFile& operator=(const OutputFile&) = delete;
 
   // Creates the temporary file for `path` (call before any thread is started: reads the umask).
-  // False with a one-line message naming `path` in *error.
-  bool create(const std::string& path, std::string* error);
+  // False with a one-line message naming `path` in *error; stopSignal() then tells whether a
+  // stop signal ended the wait for a pipe's reader. With `noClobber` publish() never replaces a
+  // file that appeared under the name meanwhile.
+  bool create(const std::string& path, std::string* error, bool noClobber = false);
 
   // For a library that writes the file by name (HDF5): creates the temporary file as create()
   // does and gives its name in *name instead of a stream; finish() then only checks that the
   // file is there. Only regular files: a library that seeks back cannot write to a pipe.
-  bool createNamed(const std::string& path, std::string* name, std::string* error);
+  bool createNamed(const std::string& path, std::string* name, std::string* error,
+                   bool noClobber = false);
 
   // The stream to write to; null before create(). Its position (ftell) counts the bytes written
   // also where the file cannot seek, as on a pipe.
@@ -43,6 +50,12 @@ public:
   const std::string& path() const { return _path; }
   // errno of the first failed write, 0 while there is none. Any thread may ask.
   int writeError() const { return _sink ? _sink->error.load(std::memory_order_relaxed) : 0; }
+  // Ends a write that waits for a pipe's reader (it fails with EINTR). Any thread may call it.
+  void cancel() {
+    if (_sink) _sink->cancel.store(true, std::memory_order_relaxed);
+  }
+  // The stop signal that ended create()'s wait for a reader; 0 when none did.
+  int stopSignal() const { return _stopSignal; }
 
   // Flushes and closes the stream. False with a message in *error when anything could not be
   // written; the temporary file is then removed.
@@ -53,11 +66,16 @@ public:
   void discard();
 
 private:
+  // Opens an existing file that cannot be replaced (a device, a pipe); -1 with errno set.
+  int openInPlace(const std::string& name);
+
   std::string _path;      // as given
   std::string _target;    // where the data go: _path with symbolic links followed
   std::string _tmpPath;  // empty when writing to _path directly
   std::unique_ptr<StreamSink> _sink;
   FILE* _file = nullptr;
+  bool _noClobber = false;
+  int _stopSignal = 0;
 };
 
 // One output and its kind for messages ("text", "binary", "HDF5").
@@ -70,10 +88,5 @@ struct NamedOutput {
 // in full. False with a message in *error that says which outputs are in place: none, or those
 // renamed before one that could not be.
 bool publishOutputs(const std::vector<NamedOutput>& outputs, std::string* error);
-
-// Checks that `path` may be written: not a directory, not one of the inputs (also through a
-// link), not the same file as `other` (the other output; may be empty). False with a message.
-bool checkOutputPath(const std::string& path, const std::string& other,
-                     const std::vector<InputStream>& inputs, std::string* error);
 
 #endif

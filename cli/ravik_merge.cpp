@@ -17,6 +17,7 @@
 #include "cli/inputs.h"
 #include "cli/mergerun.h"
 #include "cli/options.h"
+#include "cli/outputcheck.h"
 #include "cli/outputfile.h"
 #include "cli/recovery.h"
 #include "cli/report.h"
@@ -36,18 +37,17 @@ int fail(int code, const std::string& message) {
 
 // Creates the wanted outputs; false with a message when one cannot be (none is left then).
 bool createOutputs(const Options& options, const std::vector<InputStream>& inputs,
-                   OutputFile* text, OutputFile* binary, Hdf5File* hdf5, std::string* error) {
+                   const std::string& report, OutputFile* text, OutputFile* binary,
+                   Hdf5File* hdf5, std::string* error) {
   const std::string& t = options.textPath;
   const std::string& b = options.binPath;
   const std::string& h = options.hdf5Path;
-  if (!t.empty() && !checkOutputPath(t, b, inputs, error)) return false;
-  if (!b.empty() && !checkOutputPath(b, t, inputs, error)) return false;
-  if (!h.empty() && (!checkOutputPath(h, t, inputs, error) || !checkOutputPath(h, b, {}, error)))
-    return false;
-  if (!t.empty() && !text->create(t, error)) return false;
-  if (!b.empty() && !binary->create(b, error)) return false;
-  if (!h.empty() && !hdf5->create(h, options.compress, error)) return false;
-  return true;
+  const bool keep = options.noClobber;
+  if (!checkOutputNames(outputNames(options, report), inputs, keep, error)) return false;
+  if (!t.empty() && !text->create(t, error, keep)) return false;
+  if (!b.empty() && !binary->create(b, error, keep)) return false;
+  if (!h.empty() && !hdf5->create(h, options.compress, error, keep)) return false;
+  return checkReportFolder(report, error);
 }
 
 // What the HDF5 output tells beside its records: the streams, the losses and the run report
@@ -80,6 +80,7 @@ RunReport makeReport(const Options& options, const std::vector<InputStream>& inp
     report.devices.push_back(d);
   }
   assignLosses(run.outcome.losses, &report.devices);
+  assignStreamFaults(run.outcome.sourceStats, &report.devices);
   report.records = run.records;
   report.firstPs = run.outcome.firstPs;
   report.lastPs = run.outcome.lastPs;
@@ -93,7 +94,7 @@ RunReport makeReport(const Options& options, const std::vector<InputStream>& inp
 // Renames the outputs into place when the merge ran to its end and read every stream in full;
 // otherwise removes them. The exit code, with a message for a failure.
 int publishRun(const RunResult& run, OutputFile* text, OutputFile* binary, Hdf5File* hdf5,
-               const Hdf5RunInfo& info, std::string* error) {
+               const Hdf5RunInfo& info, const sigset_t& signals, std::string* error) {
   int code = 0;
   if (run.stopSignal != 0) {
     *error = std::string("stopped by signal ") + strsignal(run.stopSignal);
@@ -104,9 +105,11 @@ int publishRun(const RunResult& run, OutputFile* text, OutputFile* binary, Hdf5F
   } else if (!hdf5->complete(info, error)) {
     code = kExitWriteError;
   } else {
-    return publishOutputs({{text, "text"}, {binary, "binary"}, {hdf5->file(), "HDF5"}}, error)
-               ? 0
-               : kExitWriteError;
+    if (publishOutputs({{text, "text"}, {binary, "binary"}, {hdf5->file(), "HDF5"}}, error))
+      return 0;
+    // The last bytes for a pipe whose reader stopped reading wait until a stop signal.
+    const int stop = pendingStopSignal(signals);
+    return stop != 0 ? 128 + stop : kExitWriteError;
   }
   text->discard();
   binary->discard();
@@ -117,19 +120,21 @@ int publishRun(const RunResult& run, OutputFile* text, OutputFile* binary, Hdf5F
 
 // The summary (or in quiet mode the streams that lost data) and the run report; the exit code,
 // 5 instead of 0 when a stream's loss file reports a loss.
-int reportRun(const Options& options, const RunReport& report, const RunResult& run,
-              const ChannelCounts& counts, int code) {
+int reportRun(const Options& options, const std::string& reportFile, const RunReport& report,
+              const RunResult& run, const ChannelCounts& counts, int code) {
   const std::vector<std::string> problems = problemLines(report.devices);
+  // Said also when quiet: a stream that does not decode cleanly may not be a device stream.
+  for (const std::string& line : streamFaultLines(report.devices)) fail(code, "warning: " + line);
   if (code == 0 && !options.quiet) {
     printSummary(stderr, {run.records, run.bytesRead, run.seconds, run.counted ? &counts : nullptr});
     printDevices(stderr, report.devices, true);
   } else if (code == 0) {
     for (const std::string& line : problems) fail(code, line);
   }
-  const std::string path =
-      reportPath(options.reportPath, options.textPath, options.binPath, code == 0);
+  // Without a complete merge a report goes only where one was named: no output is beside it.
+  const std::string path = code == 0 || !options.reportPath.empty() ? reportFile : "";
   std::string error;
-  if (!path.empty() && !writeReport(report, path, &error)) {
+  if (!path.empty() && !writeReport(report, path, &error, !options.noClobber)) {
     fail(kExitWriteError, error);
     if (code == 0) code = kExitWriteError;
   }
@@ -162,14 +167,20 @@ int main(int argc, char** argv) {
   if (recovering && !prepareRecovery(&options, &recovery, &error))
     return fail(kExitBadInput, error);
   std::vector<InputStream> inputs;
-  if (!openInputs(options.streams, &inputs, &error)) return fail(kExitBadInput, error);
+  // A recovery locks its streams itself (lockRecoveredStreams) and says so in its words.
+  if (!openInputs(options.streams, &inputs, &error, options.force || recovering))
+    return fail(kExitBadInput, error);
   OutputFile text, binary;
   Hdf5File hdf5;
+  const std::string reportFile = runReportPath(options.reportPath, options.textPath,
+                                               options.binPath, outputNames(options, ""), inputs);
   if (!checkDistinctStreams(inputs, options.sharedPositions, &error) ||
+      !checkOutputChannels(inputs, &error) ||
       (recovering && !lockRecoveredStreams(inputs, &error)) ||
-      !createOutputs(options, inputs, &text, &binary, &hdf5, &error)) {
+      !createOutputs(options, inputs, reportFile, &text, &binary, &hdf5, &error)) {
     closeInputs(&inputs);
-    return fail(kExitBadInput, error);
+    const int stop = text.stopSignal() | binary.stopSignal();
+    return fail(stop != 0 ? 128 + stop : kExitBadInput, error + (stop ? "; no output written" : ""));
   }
 
   ChannelCounts counts;
@@ -186,12 +197,12 @@ int main(int argc, char** argv) {
   const Hdf5RunInfo info = hdf5Info(inputs, run, report);
   closeInputs(&inputs);
   if (run.stopSignal == 0) run.stopSignal = pendingStopSignal(signals);
-  const int code = publishRun(run, &text, &binary, &hdf5, info, &error);
+  const int code = publishRun(run, &text, &binary, &hdf5, info, signals, &error);
   if (code != 0) fail(code, error);
   report.mergeStopUtc = utcNow();
   report.completed = code == 0;
   if (code != 0) report.error = error;
-  const int result = reportRun(options, report, run, counts, code);
+  const int result = reportRun(options, reportFile, report, run, counts, code);
   if (recovering && code == 0 && !options.quiet)
     fail(0, "recovered the run in " + recovery.dir + "; its temp files stay there");
   return result;

@@ -31,6 +31,7 @@
 #include "cli/inputs.h"
 #include "cli/livestatus.h"
 #include "cli/mergerun.h"
+#include "cli/outputcheck.h"
 #include "cli/outputfile.h"
 #include "cli/paramsfile.h"
 #include "cli/recording.h"
@@ -43,6 +44,7 @@
 #include "device/korbalt.h"
 #include "device/paramsjson.h"
 #include "device/recordcore.h"
+#include "merge/channelmap.h"
 #include "monitor/monitorcore.h"
 #include "monitor/monitorthread.h"
 #include "thread/stdfds.h"
@@ -82,8 +84,12 @@ double processorSeconds() {
 // The temp folder must exist and take new files.
 bool checkTempDir(const std::string& dir, std::string* error) {
   struct stat st;
-  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+  if (stat(dir.c_str(), &st) != 0) {
     *error = dir + ": temp folder does not exist";
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    *error = dir + ": is a file, not a folder; give --tmp a folder";
     return false;
   }
   if (access(dir.c_str(), W_OK | X_OK) != 0) {
@@ -105,24 +111,31 @@ struct Outputs {
   }
 };
 
-bool createOutputs(const RecordOptions& options, Outputs* out, OutputFile* histogram,
-                   std::string* error) {
+// Every file the run writes, the run report included (see checkOutputNames()).
+std::vector<OutputName> recordOutputNames(const RecordOptions& options, const std::string& report) {
+  std::vector<OutputName> names = outputNames(options, report);
+  names.push_back({"histogram", options.histogramPath});
+  return names;
+}
+
+bool createOutputs(const RecordOptions& options, const std::string& report, Outputs* out,
+                   OutputFile* histogram, std::string* error) {
   const std::string& t = options.textPath;
   const std::string& b = options.binPath;
   const std::string& h = options.histogramPath;
   const std::string& f = options.hdf5Path;
-  if (!t.empty() && !checkOutputPath(t, b, {}, error)) return false;
-  if (!b.empty() && !checkOutputPath(b, t, {}, error)) return false;
-  if (!h.empty() && (!checkOutputPath(h, t, {}, error) || !checkOutputPath(h, b, {}, error)))
-    return false;
-  if (!f.empty() && (!checkOutputPath(f, t, {}, error) || !checkOutputPath(f, b, {}, error) ||
-                     !checkOutputPath(f, h, {}, error)))
-    return false;
-  if (!t.empty() && !out->text.create(t, error)) return false;
-  if (!b.empty() && !out->binary.create(b, error)) return false;
-  if (!h.empty() && !histogram->create(h, error)) return false;
-  if (!f.empty() && !out->hdf5.create(f, options.compress, error)) return false;
-  return true;
+  const bool keep = options.noClobber;
+  if (!checkOutputNames(recordOutputNames(options, report), {}, keep, error)) return false;
+  if (!t.empty() && !out->text.create(t, error, keep)) return false;
+  if (!b.empty() && !out->binary.create(b, error, keep)) return false;
+  if (!h.empty() && !histogram->create(h, error, keep)) return false;
+  if (!f.empty() && !out->hdf5.create(f, options.compress, error, keep)) return false;
+  return checkReportFolder(report, error);
+}
+
+// The stop signal that ended the wait for a reader of an output pipe; 0 when none did.
+int outputStopSignal(const Outputs& out, const OutputFile& histogram) {
+  return out.text.stopSignal() | out.binary.stopSignal() | histogram.stopSignal();
 }
 
 // The live monitor of a recording, when the command line asks for one: its core taps every
@@ -159,13 +172,15 @@ private:
 int writeHistogram(const MonitorCore& monitor, OutputFile* histogram) {
   const MonitorSnapshot snap = monitor.snapshot();
   std::string error;
-  if (!writeHistogramCsv(histogram->file(), snap.histogram, snap.correlation) ||
-      !histogram->finish(&error) || !histogram->publish(&error)) {
-    histogram->discard();
-    say((error.empty() ? "cannot write the histogram" : error) + "; no histogram written");
-    return kExitWriteError;
-  }
-  return 0;
+  const bool written = writeHistogramCsv(histogram->file(), snap.histogram, snap.correlation);
+  const int code = histogram->writeError();
+  // finish() names the file and the error of a failed write; a failed formatting has none.
+  if (histogram->finish(&error) && written && histogram->publish(&error)) return 0;
+  if (error.empty())
+    error = histogram->path() + ": write error: " + strerror(code != 0 ? code : EIO);
+  histogram->discard();
+  say(error + "; no histogram written");
+  return kExitWriteError;
 }
 
 // A folder of the run's own in the temp folder, so that no other recording can touch its raw
@@ -313,7 +328,8 @@ public:
   RecordingMerge(const RecordOptions& options, const Recording& recording, Outputs* out,
                  ChannelCounts* counts)
       : _live(!options.lossRecords), _text(&out->text), _binary(&out->binary) {
-    _opened = openInputs(rawStreams(recording), &_inputs, &_error);
+    // Its own raw files, which its recording holds locked.
+    _opened = openInputs(rawStreams(recording), &_inputs, &_error, true);
     for (size_t i = 0; i < _inputs.size() && _opened; ++i)
       _inputs[i].written = &recording.devices()[i]->write.bytes;
     _settings.progress = !options.quiet && isatty(STDERR_FILENO) != 0;
@@ -382,6 +398,7 @@ void fillReport(const RecordOptions& options, const Recording& recording, const 
     report->devices.push_back(d);
   }
   assignLosses(run.outcome.losses, &report->devices);
+  assignStreamFaults(run.outcome.sourceStats, &report->devices);
   report->records = run.records;
   report->firstPs = run.outcome.firstPs;
   report->lastPs = run.outcome.lastPs;
@@ -446,7 +463,9 @@ int mergeRecording(const RecordOptions& options, const Recording& recording,
                       &error)) {
     say(error);
     keepRaw(options, recording, *manifest);
-    return kExitWriteError;
+    // The last bytes for a pipe whose reader stopped reading wait until a stop signal.
+    const int stop = pendingStopSignal(signals);
+    return stop != 0 ? 128 + stop : kExitWriteError;
   }
   if (!options.keepRaw) {
     for (const auto& dev : recording.devices()) removeTempFile(dev->rawName);
@@ -489,13 +508,64 @@ bool prepareParams(const RecordOptions& options, const std::vector<ParamsEntry>&
   return true;
 }
 
+// The chain's output channels as the devices will record: the master's five-channel mode on every
+// device that has the feature, four channels on the others, each device's enabled markers.
+std::vector<ChainChannels> chainChannels(const Recording& recording) {
+  bool fiveChannel = false;
+  for (const auto& dev : recording.devices())
+    if (dev->device.link.chainPos == 0 && dev->params) fiveChannel = dev->params->fiveChannel;
+  std::vector<ChainChannels> chain;
+  for (const auto& dev : recording.devices()) {
+    const bool capable = dev->device.link.features & KORBALT_FEATURE_FIVE_CHANNEL;
+    chain.push_back({dev->device.link.chainPos,
+                     capable && fiveChannel ? kFiveChannelInputs : kFourChannelInputs,
+                     dev->device.link.markers});
+  }
+  return chain;
+}
+
+// False with a message naming the devices when two of them would fill one output channel.
+bool checkChainChannels(const Recording& recording, std::string* error) {
+  const std::vector<ChannelOverlap> overlaps = channelOverlaps(chainChannels(recording));
+  if (overlaps.empty()) return true;
+  std::vector<std::string> names;
+  for (const auto& dev : recording.devices())
+    names.push_back(roleText(dev->device.link.chainPos) + " " + dev->device.serial);
+  const ChannelOverlap& o = overlaps.front();
+  const RecordedDevice& a = *recording.devices()[o.a];
+  const RecordedDevice& b = *recording.devices()[o.b];
+  std::string why;
+  if (o.channelA >= 100 || o.channelB >= 100)
+    why = "disable the markers of " + (o.channelA >= 100 ? a : b).device.serial +
+          " or use chain positions below 20";
+  else
+    why = "five-channel mode is on, and " +
+          (a.device.link.features & KORBALT_FEATURE_FIVE_CHANNEL ? b : a).device.serial +
+          " does not have it: set five_channel false";
+  *error = "output " + overlapText(o, names) + " would hold the timestamps of two devices; " +
+           why + "; nothing recorded";
+  return false;
+}
+
+// A correlation channel that no device of the chain fills gives an empty histogram: said once the
+// chain is known (also when quiet), and the recording goes on.
+void warnUnknownChannels(const CorrelationSettings& correlation,
+                         const std::vector<ChainChannels>& chain) {
+  for (int32_t channel : {correlation.channelA, correlation.channelB}) {
+    if (chainHasChannel(chain, channel)) continue;
+    say("warning: --correlate channel " + std::to_string(channel) +
+        " is no output channel of this chain; the histogram stays empty");
+    if (correlation.channelA == correlation.channelB) break;
+  }
+}
+
 // Writes the run report; the exit code: 5 instead of 0 when a device's data are not whole.
-int finishReport(const RecordOptions& options, const RunReport& report, const Recording& recording,
-                 int code) {
-  const std::string path =
-      reportPath(options.reportPath, options.textPath, options.binPath, code == 0);
+int finishReport(const RecordOptions& options, const std::string& reportFile,
+                 const RunReport& report, const Recording& recording, int code) {
+  // Without a complete merge a report goes only where one was named: no output is beside it.
+  const std::string path = code == 0 || !options.reportPath.empty() ? reportFile : "";
   std::string error;
-  if (!path.empty() && !writeReport(report, path, &error)) {
+  if (!path.empty() && !writeReport(report, path, &error, !options.noClobber)) {
     say(error);
     if (code == 0) code = kExitWriteError;
   }
@@ -510,7 +580,7 @@ int finishReport(const RecordOptions& options, const RunReport& report, const Re
 
 // Records and merges the devices found; the exit code.
 int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>& params,
-                   const std::string& runDir, const SearchResult& found, Outputs* out,
+                   const std::string& reportFile, const std::string& runDir, const SearchResult& found, Outputs* out,
                    OutputFile* histogram, const sigset_t& signals) {
   // A Ctrl-C during the search ends the program before anything is recorded.
   if (const int s = pendingStopSignal(signals))
@@ -518,12 +588,28 @@ int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>&
   Recording recording(found.chain);
   std::string error;
   if (!prepareParams(options, params, recording, &error)) return fail(kExitStartFailed, error);
+  if (!checkChainChannels(recording, &error)) return fail(kExitBadInput, error);
+  if (options.correlate) warnUnknownChannels(options.correlation, chainChannels(recording));
   LiveMonitor monitor(options, recording);
   monitor.start(&recording);
   RunReport report;
   report.startUtc = utcNow();
-  if (recording.start(runDir, say) != 0)
+  if (recording.start(runDir, say) != 0) {
+    // The parameters the devices hold after the failure, not those they were asked for.
+    for (const auto& dev : recording.devices()) {
+      DeviceParams held = dev->params.value_or(DeviceParams());
+      if (readDeviceParams(dev->device.index, dev->device.link.features, &held) == 0)
+        dev->params = held;
+      else
+        dev->params.reset();
+    }
+    fillReport(options, recording, RunResult(), kExitStartFailed, &report);
+    report.outputs.clear();
+    report.error = "a device failed to start; nothing recorded";
+    if (!reportFile.empty() && !writeReport(report, reportFile, &error, !options.noClobber))
+      say(error);
     return fail(kExitStartFailed, "a device failed to start; the recording is abandoned");
+  }
   ManifestFile manifest;
   writeManifest(options, recording, report.startUtc, runDir, &manifest);
   ChannelCounts counts;
@@ -554,8 +640,10 @@ int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>&
   } else {
     for (const std::string& line : problemLines(report.devices)) say(line);
   }
-  const int result = finishReport(options, report, recording, code);
-  return result != 0 ? result : histogramCode;
+  for (const std::string& line : streamFaultLines(report.devices)) say("warning: " + line);
+  const int result = finishReport(options, reportFile, report, recording, code);
+  // A lost histogram is a write error, which outweighs a device's loss.
+  return histogramCode != 0 && (result == 0 || result == kExitDataLost) ? histogramCode : result;
 }
 
 }  // namespace
@@ -578,9 +666,14 @@ int main(int argc, char** argv) {
   Outputs out;
   OutputFile histogram;
   std::string runDir;
-  if (!createOutputs(options, &out, &histogram, &error) ||
-      !makeRunFolder(options.tmpDir, &runDir, &error))
-    return fail(kExitBadInput, error);
+  const std::string reportFile =
+      runReportPath(options.reportPath, options.textPath, options.binPath,
+                    recordOutputNames(options, ""), {});
+  if (!createOutputs(options, reportFile, &out, &histogram, &error)) {
+    const int stop = outputStopSignal(out, histogram);
+    return fail(stop != 0 ? 128 + stop : kExitBadInput, error + (stop ? "; nothing recorded" : ""));
+  }
+  if (!makeRunFolder(options.tmpDir, &runDir, &error)) return fail(kExitBadInput, error);
   if (options.log) {
     traceInit("ravik.log", "RAVIK", 508);
     UL_initTrace(traceGetParamset());
@@ -595,7 +688,7 @@ int main(int argc, char** argv) {
                                    ? "no device found"
                                    : "no device found (-s also finds simulated devices)");
   else
-    code = recordAndMerge(options, params, runDir, found, &out, &histogram, signals);
+    code = recordAndMerge(options, params, reportFile, runDir, found, &out, &histogram, signals);
   disconnectDevices(found);
   // Gone unless raw files are kept in it.
   rmdir(runDir.c_str());

@@ -41,8 +41,14 @@ void Recording::setMonitor(MonitorCore* monitor) {
 
 int32_t Recording::applyParams(RecordedDevice* dev) {
   if (!dev->apply) return 0;
-  const int32_t rc = writeDeviceParams(dev->device.index, *dev->apply);
-  dev->device.link.markers = dev->apply->markers;
+  const int32_t rc = writeDeviceParams(dev->device.index, *dev->apply, &dev->refusedCall);
+  // What the device holds now, not what it was asked for (a device may refuse a value).
+  DeviceParams held = *dev->apply;
+  if (readDeviceParams(dev->device.index, dev->device.link.features, &held) == 0) {
+    held.fiveChannel = dev->params ? dev->params->fiveChannel : held.fiveChannel;
+    dev->params = held;
+  }
+  dev->device.link.markers = dev->params ? dev->params->markers : dev->apply->markers;
   // The five-channel mode is the chain's: the master's setting goes to every capable device,
   // as the window does.
   if (rc == 0 && dev->device.link.chainPos == 0)
@@ -66,7 +72,9 @@ int32_t Recording::start(const std::string& dir, const Report& report) {
       [&](int32_t i) {
         RecordedDevice* dev = _devices[size_t(i)].get();
         const int32_t code = startDevice(dev, dir);
-        if (code != 0)
+        if (code != 0 && !dev->refusedCall.empty())
+          report(rcMessage(code, dev->refusedCall + " (device " + dev->device.serial + ")"));
+        else if (code != 0)
           report(startMessage(code, dev->device.serial, tempFileName(dir, dev->device.index)));
         return code;
       },

@@ -37,8 +37,11 @@ struct RecordedDevice {
   TapQueue* tap = nullptr;          // the live monitor's queue, or null; not owned
   // Parameters written before its recording starts (--params); none: it keeps its own.
   std::optional<DeviceParams> apply;
-  // Its parameters for the run report: as written, or as read; none when they could not be read.
+  // Its parameters for the run report: as read back after `apply` was written, or as read; none
+  // when they could not be read.
   std::optional<DeviceParams> params;
+  // The library call that refused a parameter of `apply`; empty when none did.
+  std::string refusedCall;
 
   // Kept by poll() on the main thread.
   uint64_t totalEvents = 0;  // events since the start, without wrapping

@@ -83,6 +83,7 @@ void describe(CommandLine* line, RecordOptions* options) {
                "no live lines, progress bar or summary; errors and devices that\n"
                "lost data are still reported");
   line->addReport(options);
+  line->addNoClobber(options);
   app.add_flag("--loss-records", options->lossRecords,
                "mark each loss interval of the device at chain position p with a\n"
                "record at its start (channel -(2p+1)) and one at its end (-(2p+2))");

@@ -89,3 +89,23 @@ void printDevices(FILE* out, const std::vector<ReportDevice>& devices, bool reco
     }
   }
 }
+
+namespace {
+
+std::string counted(int64_t n, const char* what) {
+  return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
+}  // namespace
+
+std::vector<std::string> streamFaultLines(const std::vector<ReportDevice>& devices) {
+  std::vector<std::string> lines;
+  for (const ReportDevice& d : devices) {
+    std::string line;
+    if (d.decodeErrors > 0) line = counted(d.decodeErrors, "undecodable packet");
+    if (d.backwardSteps > 0)
+      line += (line.empty() ? "" : ", ") + counted(d.backwardSteps, "step") + " back in time";
+    if (!line.empty()) lines.push_back(deviceName(d) + ": " + line);
+  }
+  return lines;
+}

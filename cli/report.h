@@ -36,4 +36,8 @@ void printSummary(FILE* out, const MergeSummary& summary);
 // intervals and clock state; then every loss cause other than the device's own.
 void printDevices(FILE* out, const std::vector<ReportDevice>& devices, bool recordsKnown);
 
+// One warning for each device whose stream had undecodable packets or steps back in time:
+// "<device>: 3 undecodable packets, 2 steps back in time".
+std::vector<std::string> streamFaultLines(const std::vector<ReportDevice>& devices);
+
 #endif

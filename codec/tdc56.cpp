@@ -677,8 +677,13 @@ void tdc56Decode60(Tdc56Instance* instance, const uint32_t* words, int32_t count
 }
 
 int32_t tdc56Decode60Pop(Tdc56Instance* instance, const uint32_t* words, int32_t count,
-                         uint32_t markerMask, PpTimest* out, bool* inOrder) {
+                         uint32_t markerMask, PpTimest* out, bool* inOrder, int32_t* dropped) {
   *inOrder = false;
+  int32_t lost = 0;
+  if (dropped == nullptr) dropped = &lost;
+  *dropped = 0;
+  const bool misaligned = count >= 2 && ((words[0] ^ words[1]) & kSecondWordBit) == 0;
+  if (misaligned) *dropped = count / 2;
   if (count > kTdc56BlockWords || instance->divider > 1 || instance->sortActive != 0 ||
       instance->outCount != 0) {
     tdc56Decode60(instance, words, count, markerMask);
@@ -686,8 +691,7 @@ int32_t tdc56Decode60Pop(Tdc56Instance* instance, const uint32_t* words, int32_t
   }
   // As tdc56Decode60() with its list at `out`: a block of 100 words yields far fewer than
   // kTdc56ListSize timestamps, so the whole block takes the fast path.
-  if (count <= 0) return 0;
-  if (count >= 2 && ((words[0] ^ words[1]) & kSecondWordBit) == 0) return 0;  // misaligned
+  if (count <= 0 || misaligned) return 0;
   uint64_t time = static_cast<uint64_t>(instance->lastTime);
   int32_t index = 0;
   ListWriter sink{out, 0};
@@ -695,8 +699,10 @@ int32_t tdc56Decode60Pop(Tdc56Instance* instance, const uint32_t* words, int32_t
   bool ok = true;
   if (words[0] & kSecondWordBit) {
     index = 1;
-    if (instance->pendingWord != 0)
+    if (instance->pendingWord != 0) {
       ok = decodePacket(sink, time, instance->pendingWord, words[0], -1, markerMask);
+      if (!ok) *dropped = 1;
+    }
   }
   ok = ok && decodePackets(sink, time, words, index, count, markerMask);
   instance->lastTime = static_cast<int64_t>(time);
@@ -705,6 +711,8 @@ int32_t tdc56Decode60Pop(Tdc56Instance* instance, const uint32_t* words, int32_t
   if (ok) {
     const uint32_t last = words[count - 1];
     instance->pendingWord = (last & kSecondWordBit) ? 0 : last;
+  } else {
+    *dropped += (count - index) / 2;
   }
   return sink.count;
 }

@@ -87,8 +87,11 @@ constexpr int32_t kTdc56BlockWords = 100;
 // collected yet, the timestamps are decoded straight into `out`. Returns their number.
 // *inOrder tells that they surely come in time order: from the stream time before the block
 // on, no time goes back or wraps, and no marker is among them. False when it cannot be told.
+// *dropped, when given, gets the number of packets the block lost to faults: all of a block
+// that cannot be aligned, or from a packet that breaks the bit-31 rule to the block's end.
 int32_t tdc56Decode60Pop(Tdc56Instance* instance, const uint32_t* words, int32_t count,
-                         uint32_t markerMask, PpTimest* out, bool* inOrder);
+                         uint32_t markerMask, PpTimest* out, bool* inOrder,
+                         int32_t* dropped = nullptr);
 // 28-bit format, time-base words with bit 28 set; channel 0 is the start channel.
 void tdc56Decode(Tdc56Instance* instance, const uint32_t* words, int32_t count);
 // 28-bit format with event flag in bit 31. Writes straight into `out` (room for `count` entries),

@@ -79,33 +79,64 @@ int32_t readDeviceParams(uint32_t index, uint32_t features, DeviceParams* p) {
   return rc;
 }
 
-int32_t writeDeviceParams(uint32_t index, const DeviceParams& p) {
+namespace {
+
+// The codes of a write sequence: the first failure of a call whose code counts stops the calls
+// after it that depend on success; the dialog ignores the codes of the others. When `failedCall`
+// is given every code counts, and the first failing call is named there.
+class WriteSteps {
+public:
+  explicit WriteSteps(std::string* failedCall) : _failedCall(failedCall) {}
+  bool ok() const { return _rc == 0; }
+  int32_t rc() const { return _rc; }
+  void must(const char* call, int32_t code) {
+    if (_rc != 0 || code == 0) return;
+    _rc = code;
+    if (_failedCall != nullptr) *_failedCall = call;
+  }
+  void may(const char* call, int32_t code) {
+    if (_failedCall != nullptr) must(call, code);
+  }
+
+private:
+  std::string* _failedCall;
+  int32_t _rc = 0;
+};
+
+}  // namespace
+
+int32_t writeDeviceParams(uint32_t index, const DeviceParams& p, std::string* failedCall) {
   int32_t mask = 0;
   for (int ch = 0; ch < kParamChannels; ++ch)
     if (p.channel[ch].enable) mask |= 1 << ch;
   if (p.channel[0].enable) mask |= kChannel5Bit;
   const int32_t selftestMask = p.generate ? mask : 0;
 
-  int32_t rc = TDC_addressDevice(index);
-  if (rc == 0) rc = TDC_enableChannels(mask);
-  if (rc == 0) rc = TDC_preselectSingleStop(p.singleStop);
-  if (rc == 0)
-    rc = TDC_configureSelftest(selftestMask, truncated(p.period / 5), truncated(p.burstCount),
-                               truncated(p.burstDistance * 50));
-  if (rc == 0) rc = TDC_setCoincidenceWindow(toPs(p.coincidenceWindow));
-  if (rc == 0) rc = TDC_configureSyncDivider(p.divider, p.reconstruct);
+  WriteSteps s(failedCall);
+  s.must("TDC_addressDevice", TDC_addressDevice(index));
+  if (s.ok()) s.must("TDC_enableChannels", TDC_enableChannels(mask));
+  if (s.ok()) s.must("TDC_preselectSingleStop", TDC_preselectSingleStop(p.singleStop));
+  if (s.ok())
+    s.must("TDC_configureSelftest",
+           TDC_configureSelftest(selftestMask, truncated(p.period / 5), truncated(p.burstCount),
+                                 truncated(p.burstDistance * 50)));
+  if (s.ok())
+    s.must("TDC_setCoincidenceWindow", TDC_setCoincidenceWindow(toPs(p.coincidenceWindow)));
+  if (s.ok()) s.must("TDC_configureSyncDivider", TDC_configureSyncDivider(p.divider, p.reconstruct));
   int32_t delays[8] = {0};
-  if (rc == 0) {
-    // Their codes are ignored, as the dialog does.
+  if (s.ok()) {
     for (int ch = 0; ch < kParamChannels; ++ch) {
       const ChannelParams& c = p.channel[ch];
-      TDC_configureSignalConditioning(ch, c.type + 1, c.edge, c.threshold);
-      TDC_setDeadTime(ch, toPs(c.deadTime));
+      s.may("TDC_configureSignalConditioning",
+            TDC_configureSignalConditioning(ch, c.type + 1, c.edge, c.threshold));
+      s.may("TDC_setDeadTime", TDC_setDeadTime(ch, toPs(c.deadTime)));
       delays[ch] = toPs(c.delay);
-      TDC_configureFilter(filterChannel(ch), c.filter, int32_t(c.filterChannels << 1));
+      s.may("TDC_configureFilter",
+            TDC_configureFilter(filterChannel(ch), c.filter, int32_t(c.filterChannels << 1)));
     }
   }
-  TDC_enableMarkers(p.markers);
-  if (rc == 0) rc = TDC_setChannelDelays(delays);
-  return rc;
+  const bool beforeMarkers = s.ok();
+  s.may("TDC_enableMarkers", TDC_enableMarkers(p.markers));
+  if (beforeMarkers) s.must("TDC_setChannelDelays", TDC_setChannelDelays(delays));
+  return s.rc();
 }

@@ -10,6 +10,8 @@
 
 #include <stdint.h>
 
+#include <string>
+
 constexpr int kParamChannels = 5;  // the dialog's channel rows 0..4
 constexpr int kParamMarkers = 9;   // marker k is bit k of the marker mask
 
@@ -66,7 +68,10 @@ int32_t readDeviceParams(uint32_t index, uint32_t features, DeviceParams* params
 // stop, self test, coincidence window and divider, stopping at the first failure; then, only
 // after success, each channel's conditioning, dead time and filter; the markers always; the delays
 // last, only after success. Returns the first non-zero code of the sequence, or 0. The five-channel
-// mode is not written (see setFiveChannel()).
-int32_t writeDeviceParams(uint32_t index, const DeviceParams& params);
+// mode is not written (see setFiveChannel()). With `failedCall` every call's code counts, those
+// the dialog ignores too (a device that refuses its markers), and the first failing call is named
+// there.
+int32_t writeDeviceParams(uint32_t index, const DeviceParams& params,
+                          std::string* failedCall = nullptr);
 
 #endif

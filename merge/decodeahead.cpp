@@ -117,6 +117,7 @@ struct DecodeAhead::Source {
   // Bytes passed over without timestamps and not yet counted by take(); already in bytesRead.
   std::atomic<int64_t> passed{0};
   MergeSourceStats stats; // of the pages decoded; guarded by _lock
+  int64_t lastTime = INT64_MIN;  // of its last timestamp decoded that is no marker
   PpTimest endOfData[2] = {{INT64_MAX, 0}, {INT64_MAX, 0}};
 };
 
@@ -156,6 +157,8 @@ bool DecodeAhead::fill(Source& s, bool decodingThread) {
   page.earliest = INT64_MAX;
   page.latest = INT64_MIN;
   page.channels.fill(0);
+  page.decodeErrors = 0;
+  page.backwardSteps = 0;
   while (s.reader.more() && page.count <= kPageEntries - kTdc56ListSize &&
          page.bytes + 4 * kBlockWords <= kPageBytes) {
     // A job offered by the merge goes first: the merge may be waiting for it.
@@ -166,11 +169,13 @@ bool DecodeAhead::fill(Source& s, bool decodingThread) {
     page.bytes += 4 * int64_t(n);
     if (n >= 2) {  // a lone last word holds no packet
       bool inOrder;
+      int32_t dropped;
       const PpTimest* const from = page.entries + page.count;
       page.count += tdc56Decode60Pop(s.source.decoder, words, n, s.source.markers,
-                                     page.entries + page.count, &inOrder);
+                                     page.entries + page.count, &inOrder, &dropped);
       page.inOrder = page.inOrder && inOrder;
-      count(page, from, page.entries + page.count, inOrder);
+      page.decodeErrors += dropped;
+      count(s, page, from, page.entries + page.count, inOrder);
     }
     // 64 KiB without a timestamp: counted here, so that the merge, which waits for this
     // source's next timestamp anyway, need not take an empty page every 64 KiB.
@@ -188,7 +193,11 @@ bool DecodeAhead::fill(Source& s, bool decodingThread) {
 
 // Adds the entries from..end, decoded in order or not, to the page's counts: the summary's
 // per-channel counts and time span, without a second decoding of the streams.
-void DecodeAhead::count(Page& page, const PpTimest* from, const PpTimest* end, bool inOrder) {
+// Adds the entries from..end, decoded in order or not, to the page's counts: the summary's
+// per-channel counts and time span and the steps back in time, without a second decoding of the
+// streams. A marker's time is cut down to its grid, so markers take no part in the steps.
+void DecodeAhead::count(Source& s, Page& page, const PpTimest* from, const PpTimest* end,
+                        bool inOrder) {
   if (from == end) return;
   // Four at a time: an entry's count is a load and an add, and the loop's own steps would be
   // as many again.
@@ -203,11 +212,16 @@ void DecodeAhead::count(Page& page, const PpTimest* from, const PpTimest* end, b
   if (inOrder) {
     page.earliest = std::min(page.earliest, from->time);
     page.latest = std::max(page.latest, end[-1].time);
+    page.backwardSteps += from->time < s.lastTime;
+    s.lastTime = end[-1].time;
     return;
   }
   for (const PpTimest* e = from; e < end; ++e) {
     page.earliest = std::min(page.earliest, e->time);
     page.latest = std::max(page.latest, e->time);
+    if (e->channel >= 100) continue;
+    page.backwardSteps += e->time < s.lastTime;
+    s.lastTime = e->time;
   }
 }
 
@@ -233,6 +247,8 @@ void DecodeAhead::filled(Source& s) {
     for (size_t c = 0; c < st.channels.size(); ++c) st.channels[c] += page.channels[c];
   }
   if (page.readError != 0) st.readError = page.readError;
+  st.decodeErrors += page.decodeErrors;
+  st.backwardSteps += page.backwardSteps;
 }
 
 std::vector<MergeSourceStats> DecodeAhead::stats() {

@@ -74,12 +74,15 @@ private:
     bool inOrder = false;   // its times never go back, and no marker is among them
     int64_t earliest = INT64_MAX, latest = INT64_MIN;  // its least and greatest time
     std::array<int64_t, 256> channels{};  // its entries by channel
+    int64_t decodeErrors = 0;   // packets its blocks lost to faults
+    int64_t backwardSteps = 0;  // timestamps earlier than the one before them, markers aside
   };
   struct Source;
 
   bool fill(Source& s, bool decodingThread);
   bool runOfferedJob();
-  static void count(Page& page, const PpTimest* from, const PpTimest* end, bool inOrder);
+  static void count(Source& s, Page& page, const PpTimest* from, const PpTimest* end,
+                    bool inOrder);
   void addBytesRead(int64_t bytes);
   void filled(Source& s);
   void decodeLoop();

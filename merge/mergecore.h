@@ -52,6 +52,8 @@ struct MergeSourceStats {
   int64_t latest = INT64_MIN;
   std::array<int64_t, 256> channels{};  // its timestamps by channel as decoded (before 5 x chainPos)
   int32_t readError = 0;      // errno of a failed read, which ended the source early; 0: none
+  int64_t decodeErrors = 0;   // packets lost to faults of the stream (see tdc56Decode60Pop())
+  int64_t backwardSteps = 0;  // timestamps earlier than the one before them (markers aside)
 };
 
 // Merges the sources (in chain order) into the outputs: repeatedly the earliest head timestamp

@@ -2,9 +2,35 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace {
+
+constexpr int kPipePollMs = 100;
+
+bool stopSignalPending() {
+  sigset_t pending;
+  if (sigpending(&pending) != 0) return false;
+  return sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1 ||
+         sigismember(&pending, SIGHUP) == 1;
+}
+
+// Waits until the pipe takes bytes; false when the run is being stopped meanwhile.
+bool waitForRoom(StreamSink* sink) {
+  pollfd p{sink->fd, POLLOUT, 0};
+  for (;;) {
+    if (sink->cancel.load(std::memory_order_relaxed) || stopSignalPending()) return false;
+    const int n = poll(&p, 1, kPipePollMs);
+    if (n > 0) return true;  // room, or an error that the write will report
+    if (n < 0 && errno != EINTR) return true;
+  }
+}
 
 // Returns the count of bytes written, which is below `size` after an error. Never a negative
 // count: the stream library would take it as a huge count written and read on past `data`.
@@ -13,8 +39,13 @@ ssize_t sinkWrite(void* cookie, const char* data, size_t size) {
   if (sink->error.load(std::memory_order_relaxed) != 0) return 0;  // a full disk stays full
   size_t done = 0;
   while (done < size) {
-    const ssize_t n = write(sink->fd, data + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
+    if (sink->pipe && !waitForRoom(sink)) {
+      sink->error.store(EINTR, std::memory_order_relaxed);
+      break;
+    }
+    const size_t chunk = sink->pipe ? std::min(size - done, sink->pipeChunk) : size - done;
+    const ssize_t n = write(sink->fd, data + done, chunk);
+    if (n < 0 && (errno == EINTR || (sink->pipe && errno == EAGAIN))) continue;
     if (n <= 0) {
       sink->error.store(n < 0 ? errno : ENOSPC, std::memory_order_relaxed);
       break;
@@ -28,6 +59,10 @@ ssize_t sinkWrite(void* cookie, const char* data, size_t size) {
 // Where the descriptor cannot seek, the position asked for (ftell) is the count of bytes written.
 int sinkSeek(void* cookie, off64_t* offset, int whence) {
   StreamSink* sink = static_cast<StreamSink*>(cookie);
+  if (sink->countedPosition && whence == SEEK_CUR && *offset == 0) {
+    *offset = sink->written;
+    return 0;
+  }
   const off64_t at = lseek64(sink->fd, *offset, whence);
   if (at < 0 && errno == ESPIPE && whence == SEEK_CUR && *offset == 0) {
     *offset = sink->written;
@@ -54,6 +89,16 @@ int sinkClose(void* cookie) {
 }
 
 }  // namespace
+
+void watchPipe(StreamSink* sink) {
+  struct stat st;
+  if (fstat(sink->fd, &st) != 0 || !(S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) return;
+  sink->pipe = true;
+  // A blocking pipe that signals room takes PIPE_BUF bytes without blocking; a non-blocking one
+  // takes what it can and says EAGAIN for the rest.
+  const int flags = fcntl(sink->fd, F_GETFL);
+  sink->pipeChunk = flags >= 0 && (flags & O_NONBLOCK) ? SIZE_MAX : PIPE_BUF;
+}
 
 FILE* openSinkStream(StreamSink* sink) {
   return fopencookie(sink, "w", cookie_io_functions_t{nullptr, sinkWrite, sinkSeek, sinkClose});

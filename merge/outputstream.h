@@ -19,7 +19,20 @@ struct StreamSink {
   std::atomic<int> error{0};  // errno of the first failed write or close; 0 while none failed
   int64_t written = 0;        // bytes written through the stream (the writing thread only)
   bool ownedByStream = false;  // deleted when the stream is closed
+  // The position is the count of bytes written, also where the descriptor could seek: for an
+  // output that was open before (standard output appending to a log), whose records start
+  // wherever the descriptor stood.
+  bool countedPosition = false;
+  // A pipe or socket, whose reader may stop reading: the writes wait for room in short polls and
+  // give up (EINTR) once `cancel` is set or a stop signal (SIGINT, SIGTERM, SIGHUP) is pending.
+  // Call watchPipe() to set it up.
+  bool pipe = false;
+  size_t pipeChunk = 0;           // the most one write may take without blocking
+  std::atomic<bool> cancel{false};
 };
+
+// Makes the sink watch its descriptor when it is a pipe or a socket (see StreamSink::pipe).
+void watchPipe(StreamSink* sink);
 
 // A stream that writes through `sink` (which must outlive it unless ownedByStream); fclose
 // closes sink->fd. Null when no stream could be made; sink->fd is then left open.

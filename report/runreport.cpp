@@ -1,5 +1,8 @@
 #include "report/runreport.h"
 
+#include <fcntl.h>
+#include <stdio.h>
+
 #include <errno.h>
 #include <limits.h>
 #include <stdio.h>
@@ -7,6 +10,8 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+
+#include "merge/outputpath.h"
 
 using nlohmann::json;
 
@@ -33,7 +38,9 @@ json deviceJson(const ReportDevice& d) {
             {"records", d.records},
             {"lost", lost},
             {"lost_ps", lostPs},
-            {"clock_ok", d.clockOk < 0 ? json() : json(d.clockOk == 1)}};
+            {"clock_ok", d.clockOk < 0 ? json() : json(d.clockOk == 1)},
+            {"decode_errors", d.decodeErrors < 0 ? json() : json(d.decodeErrors)},
+            {"backward_steps", d.backwardSteps < 0 ? json() : json(d.backwardSteps)}};
   if (!d.parameters.is_null()) j["parameters"] = d.parameters;
   return j;
 }
@@ -59,11 +66,24 @@ void assignLosses(const std::vector<LossInterval>& losses, std::vector<ReportDev
   }
 }
 
+void assignStreamFaults(const std::vector<MergeSourceStats>& stats,
+                        std::vector<ReportDevice>* devices) {
+  for (size_t i = 0; i < devices->size() && i < stats.size(); ++i) {
+    (*devices)[i].decodeErrors = stats[i].decodeErrors;
+    (*devices)[i].backwardSteps = stats[i].backwardSteps;
+  }
+}
+
 json toJson(const RunReport& r) {
   json devices = json::array();
   for (const ReportDevice& d : r.devices) devices.push_back(deviceJson(d));
   json outputs = json::array();
   for (const ReportOutput& o : r.outputs) outputs.push_back({{"kind", o.kind}, {"path", o.path}});
+  json overlaps = json::array();
+  for (const ReportOverlap& o : r.overlaps)
+    overlaps.push_back({{"channel", o.output},
+                        {"sources", {{{"chain", o.chainA}, {"channel", o.channelA}},
+                                     {{"chain", o.chainB}, {"channel", o.channelB}}}}});
   const bool any = r.firstPs <= r.lastPs;
   return {{"program", r.program},
           {"start_utc", orNull(r.startUtc)},
@@ -77,23 +97,46 @@ json toJson(const RunReport& r) {
           {"last_ps", any ? json(r.lastPs) : json()},
           {"loss_records", r.lossRecords},
           {"outputs", outputs},
+          {"overlaps", overlaps},
           {"devices", devices}};
 }
 
-std::string defaultReportPath(const std::string& textPath, const std::string& binPath) {
-  const std::string& output = binPath.empty() ? textPath : binPath;
-  if (output.empty()) return std::string();
-  struct stat st;
-  if (stat(output.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return std::string();
+namespace {
+
+// The name beside `output` with its extension replaced by `extension` (added when it has none).
+std::string besideOutput(const std::string& output, const std::string& extension) {
   const size_t slash = output.rfind('/');
   const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
   const size_t dot = output.rfind('.');
   // A leading dot starts a hidden name, not an extension.
   const bool hasExtension = dot != std::string::npos && dot > nameStart;
-  std::string path = (hasExtension ? output.substr(0, dot) : output) + ".json";
-  if (path == output) path += ".json";
+  std::string path = (hasExtension ? output.substr(0, dot) : output) + extension;
+  if (path == output) path += extension;
   // An output whose name is as long as names get has no report beside it.
   return path.size() - nameStart > NAME_MAX ? std::string() : path;
+}
+
+bool takenBy(const std::string& path, const std::vector<std::string>& taken) {
+  const FileIdentity id = identifyPath(path);
+  for (const std::string& other : taken)
+    if (!other.empty() && sameFile(id, identifyPath(other))) return true;
+  return false;
+}
+
+}  // namespace
+
+std::string defaultReportPath(const std::string& textPath, const std::string& binPath,
+                              std::vector<std::string> taken) {
+  const std::string& output = binPath.empty() ? textPath : binPath;
+  if (output.empty() || descriptorName(output) >= 0) return std::string();
+  struct stat st;
+  if (stat(output.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return std::string();
+  // The report never takes the place of a file the run writes or reads: "run.json" given as the
+  // text output beside "run.bin" keeps its name, and the report becomes "run.report.json".
+  taken.push_back(textPath);
+  taken.push_back(binPath);
+  const std::string path = besideOutput(output, ".json");
+  return path.empty() || !takenBy(path, taken) ? path : besideOutput(output, ".report.json");
 }
 
 std::string reportPath(const std::string& named, const std::string& textPath,
@@ -102,12 +145,44 @@ std::string reportPath(const std::string& named, const std::string& textPath,
   return completed ? defaultReportPath(textPath, binPath) : std::string();
 }
 
-bool writeReport(const RunReport& report, const std::string& path, std::string* error) {
+namespace {
+
+// Writes the whole text to an open descriptor (standard output, a pipe or a device that cannot
+// be replaced by a renamed file). 0 or an errno.
+int writeAll(int fd, const std::string& text) {
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : ENOSPC;
+    done += size_t(n);
+  }
+  return 0;
+}
+
+// A report to a descriptor name or an existing file that is not a regular one: written straight
+// to it (renaming a file over a device would replace the device).
+bool writeDirect(const std::string& text, const std::string& path, int32_t fd, std::string* error) {
+  const int own = fd >= 0 ? -1 : open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  int code = fd < 0 && own < 0 ? errno : writeAll(fd >= 0 ? fd : own, text);
+  if (own >= 0 && close(own) != 0 && code == 0) code = errno;
+  if (code == 0) return true;
+  *error = "run report not written: " + path + ": " + strerror(code);
+  return false;
+}
+
+}  // namespace
+
+bool writeReport(const RunReport& report, const std::string& path, std::string* error,
+                 bool replace) {
+  const std::string text = toJson(report).dump(2) + "\n";
+  const int32_t fd = descriptorName(path);
+  struct stat st;
+  if (fd >= 0 || (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)))
+    return writeDirect(text, path, fd, error);
   // A short name in the report's folder, whatever the length of the report's own name.
   const size_t slash = path.rfind('/');
   const std::string part = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) +
                            ".ravik-report-" + std::to_string(getpid()) + ".part";
-  const std::string text = toJson(report).dump(2) + "\n";
   FILE* f = fopen(part.c_str(), "w");
   bool ok = f != nullptr;
   if (ok) ok = fwrite(text.data(), 1, text.size(), f) == text.size();
@@ -117,7 +192,10 @@ bool writeReport(const RunReport& report, const std::string& path, std::string* 
     ok = false;
     *error = part + ": " + strerror(errno);
   }
-  if (ok && rename(part.c_str(), path.c_str()) != 0) {
+  const std::string target = followLinks(path);
+  if (ok && (replace ? rename(part.c_str(), target.c_str())
+                     : renameat2(AT_FDCWD, part.c_str(), AT_FDCWD, target.c_str(),
+                                 RENAME_NOREPLACE)) != 0) {
     ok = false;
     *error = path + ": " + strerror(errno);
   }

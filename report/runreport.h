@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "merge/mergecore.h"
 #include "merge/streamloss.h"
 
 struct ReportDevice {
@@ -25,12 +26,22 @@ struct ReportDevice {
   int64_t records = 0;              // its timestamps written to the outputs
   std::vector<LossInterval> lost;   // its loss intervals, in time order
   int32_t clockOk = -1;             // 1 good at every refresh, 0 bad at one, -1 unknown
+  int64_t decodeErrors = -1;        // packets of its stream that could not be decoded; -1 unknown
+  int64_t backwardSteps = -1;       // its timestamps earlier than the one before; -1 unknown
   nlohmann::json parameters;        // its device parameters by name; null: not known
 };
 
 struct ReportOutput {
   std::string kind;  // "text", "binary", "hdf5"
   std::string path;
+};
+
+// An output channel that two devices filled (see channelOverlaps()): their chain positions and
+// their own channels (inputs 0..5, markers 100..203).
+struct ReportOverlap {
+  int32_t output;
+  int32_t chainA, channelA;
+  int32_t chainB, channelB;
 };
 
 struct RunReport {
@@ -43,6 +54,7 @@ struct RunReport {
   int64_t lastPs = INT64_MIN;       // INT64_MIN when there was none
   bool lossRecords = false;         // the outputs hold loss records
   std::vector<ReportOutput> outputs;
+  std::vector<ReportOverlap> overlaps;  // output channels that hold two devices' timestamps
   bool completed = false;           // every output was written in full
   bool recovered = false;           // merged by ravik-merge --recover: "completed" reads "recovered"
   std::string error;                // why not; empty when completed
@@ -56,18 +68,27 @@ void assignLosses(const std::vector<LossInterval>& losses, std::vector<ReportDev
 
 nlohmann::json toJson(const RunReport& report);
 
+// Takes each device's decode errors and backward steps from `stats` (one per device, in order).
+void assignStreamFaults(const std::vector<MergeSourceStats>& stats,
+                        std::vector<ReportDevice>* devices);
+
 // Where the report goes when no file is named for it: beside the binary output, or the text output
-// when there is none, with the file's extension replaced by ".json" (added when it has none).
-// Empty when that output is not a regular file (a device or a pipe).
-std::string defaultReportPath(const std::string& textPath, const std::string& binPath);
+// when there is none, with the file's extension replaced by ".json" (added when it has none), or
+// by ".report.json" when that name is one of the outputs or of `taken` (other files of the run).
+// Empty when that output is not a regular file (a device, a pipe, standard output).
+std::string defaultReportPath(const std::string& textPath, const std::string& binPath,
+                              std::vector<std::string> taken = {});
 
 // Where the report of a run goes: to `named` when it is given; otherwise, when the merge completed,
 // defaultReportPath(); else nowhere (empty), as no output is there to go beside.
 std::string reportPath(const std::string& named, const std::string& textPath,
                        const std::string& binPath, bool completed);
 
-// Writes the report, indented, under a temporary name renamed into place when complete. False
-// with a message naming the file when it cannot be written.
-bool writeReport(const RunReport& report, const std::string& path, std::string* error);
+// Writes the report, indented, under a temporary name renamed into place when complete (through a
+// link: its target), or straight to standard output ("-"), a pipe or a device. Without `replace`
+// an existing file keeps its content and the report is not written. False with a message naming
+// the file when it cannot be written.
+bool writeReport(const RunReport& report, const std::string& path, std::string* error,
+                 bool replace = true);
 
 #endif

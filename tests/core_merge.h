@@ -78,6 +78,24 @@ inline pid_t spawnProgram(const char* program, std::vector<std::string> args,
   return pid;
 }
 
+// As spawnProgram(), with this process's standard output left to the program and only its
+// standard error going to `errPath`.
+inline pid_t spawnProgramKeepingStdout(const char* program, std::vector<std::string> args,
+                                       const std::string& errPath) {
+  args.insert(args.begin(), program);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int fd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 2);
+    execv(program, argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
 // The exit status of the child, or 1000 + the signal that ended it.
 inline int exitCode(pid_t pid) {
   int status = 0;

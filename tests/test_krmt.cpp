@@ -26,15 +26,24 @@ TEST(Options, OnlyExactArgumentsCountInAnyOrderAndNumber) {
       {{"-s"}, false, false},           {{"x", "-l"}, true, false},  {{"x", "-s"}, false, true},
       {{"x", "-s", "-l"}, true, true},  {{"x", "-s", "-s", "-l", "-l"}, true, true},
       {{"x", "y", "-l", "-S", "z", "-s"}, true, true},
-      {{"x", "-S", "-L", "--s", "--l", "-s ", " -s", "-ls", "-sl", "s", "l", "", "-h", "--help=1",
+      {{"x", "-S", "-L", "--s", "--l", "-s ", " -s", "-ls", "-sl", "s", "l", "", "-H", "--help=1",
         "--Version"}, false, false},
-      {{"x", "--help", "-s"}, false, true, true},  {{"x", "--version", "-l"}, true, false, false, true}};
+      {{"x", "--help", "-s"}, false, true, true},  {{"x", "-h"}, false, false, true},
+      {{"x", "--version", "-l"}, true, false, false, true}};
   for (const auto& c : cases) {
     RmtOptions o = parseOptions(int(c.args.size()), c.args.data(), KRmt::optLog, KRmt::optSim);
     EXPECT_EQ(o.log, c.log) << c.args.size() << " arguments";
     EXPECT_EQ(o.sim, c.sim) << c.args.size() << " arguments";
     EXPECT_EQ(o.help, c.help) << c.args.size() << " arguments";
     EXPECT_EQ(o.version, c.version) << c.args.size() << " arguments";
+  }
+  // The first argument that looks like an option and is none, for the warning.
+  const struct { std::vector<const char*> args; std::string unknown; } unknown[] = {
+      {{"x", "-s", "file", "--sim", "-q"}, "--sim"}, {{"x", "-l", "-h", "-s", "run"}, ""},
+      {{"-q", "-s"}, ""}};
+  for (const auto& c : unknown) {
+    RmtOptions o = parseOptions(int(c.args.size()), c.args.data(), KRmt::optLog, KRmt::optSim);
+    EXPECT_EQ(o.unknown ? o.unknown : "", c.unknown);
   }
 }
 

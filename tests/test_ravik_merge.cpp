@@ -1,6 +1,8 @@
 // ravik-merge, run as a child process: the same bytes as the merge core, its defaults, its
 // refusals, and that no output appears under its name unless the merge completed.
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,10 +12,28 @@
 #include <random>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "device/korbalt.h"
 #include "tests/core_merge.h"
 
 namespace {
+
+// The words of a device stream of `events`.
+std::vector<uint32_t> encodeStream(const std::vector<PpTimest>& events) {
+  Tdc56Instance* enc = tdc56Init();
+  std::vector<uint32_t> words(4 * events.size() + 4);
+  int32_t n = int32_t(events.size());
+  words.resize(size_t(tdc56Pack60(enc, events.data(), &n, words.data(), int32_t(words.size()))));
+  tdc56DeInit(enc);
+  return words;
+}
+
+void writeWords(const std::string& path, const std::vector<uint32_t>& words, int64_t offset = 0) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_EQ(pwrite(fd, words.data(), 4 * words.size(), off_t(offset)), ssize_t(4 * words.size()));
+  close(fd);
+}
 
 // A device stream of `count` timestamps on a coarse grid (so devices tie), some of them markers.
 void writeStream(const std::string& path, int32_t count, uint32_t seed, int64_t offset = 0) {
@@ -25,14 +45,7 @@ void writeStream(const std::string& path, int32_t count, uint32_t seed, int64_t 
     const uint32_t r = rng() % 20;
     events.push_back({t, uint8_t(r == 0 ? 100 + rng() % 5 : r == 1 ? 200 + rng() % 4 : r % 6)});
   }
-  Tdc56Instance* enc = tdc56Init();
-  std::vector<uint32_t> words(4 * events.size() + 4);
-  int32_t n = count;
-  const int32_t w = tdc56Pack60(enc, events.data(), &n, words.data(), int32_t(words.size()));
-  tdc56DeInit(enc);
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0644);
-  ASSERT_EQ(pwrite(fd, words.data(), 4 * size_t(w), off_t(offset)), ssize_t(4 * w));
-  close(fd);
+  writeWords(path, encodeStream(events), offset);
 }
 
 // What the window's merge core writes for the sources, in this order, without a device.
@@ -124,10 +137,12 @@ TEST(RavikMerge, FailsWithOneLineNamingTheFileAndLeavesNoOutput) {
       {{"--text", d / "t", d / "s:1", d / "u:1"}, d / "s and " + d / "u: both have chain position 1, so their channels would mix "
                                     "(--shared-positions allows it)"},
       {{"--bin", d / "dir", d / "s"}, d / "dir: is a directory"},
-      {{"--text", d / "t", "--bin", d.path + "/./t", d / "s"}, d / "t: is given for both outputs"},
+      {{"--text", d / "t", "--bin", d.path + "/./t", d / "s"},
+       d / "./t: is given for the text output (" + d / "t) and for the binary output"},
       {{"--text", d / "no/t", d / "s"}, d / "no/t: cannot create: No such file"},
       {{"--hdf5", "/dev/null", d / "s"}, "/dev/null: cannot write this output to a device"},
-      {{"--hdf5", d / "t", "--text", d / "t", d / "s"}, d / "t: is given for both outputs"},
+      {{"--hdf5", d / "t", "--text", d / "t", d / "s"},
+       d / "t: is given for the text output (" + d / "t) and for the HDF5 output"},
       {{d / "s"}, "no output given"},
       {{"--text", d / "t"}, "no stream file given"},
       {{"--txt", d / "t", d / "s"}, "unknown option '--txt'"},
@@ -210,6 +225,248 @@ TEST(RavikMerge, ReadsThroughAHoleAndAnInterruptLeavesNoOutput) {
   EXPECT_TRUE(slurp(d / "t3") == slurp(d / "t.ref"));
 }
 
+// No file of the run takes the place of another, whatever the names: the run report is checked
+// like the outputs (an input stream named as the report once lost the master's stream), links
+// are followed also to targets not there yet, and with --no-clobber nothing existing is replaced.
+// The default report steps aside when an output has its name.
+TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
+  TempDir d;
+  writeStream(d / "s", 3000, 4);
+  writeStream(d / "u", 2000, 5);
+  coreMerge({{d / "s", 0, 0x1FF}, {d / "u", 1, 0x1FF}}, d / "t.ref", d / "b.ref");
+  ASSERT_EQ(symlink("target.bin", (d / "link.txt").c_str()), 0);
+  ASSERT_EQ(symlink("s", (d / "slink").c_str()), 0);
+  ASSERT_EQ(mkdir((d / "dir").c_str(), 0755), 0);
+  std::ofstream(d / "old.txt") << "kept\n";
+  const std::string stream = slurp(d / "s");
+  const std::set<std::string> before = namesIn(d.path);
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"--text", d / "t", "--report", d / "u"},
+       d / "u: is the input stream " + d / "u; choose another name for the run report"},
+      {{"--text", d / "t", "--report", d / "slink"}, d / "slink: is the input stream " + d / "s;"},
+      {{"--text", d / "t", "--report", d / "t"},
+       d / "t: is given for the text output (" + d / "t) and for the run report"},
+      {{"--hdf5", d / "h", "--bin", d / "b", "--report", d.path + "/./h"},
+       d / "./h: is given for the HDF5 output (" + d / "h) and for the run report"},
+      {{"--text", d / "link.txt", "--bin", d / "target.bin"},
+       d / "target.bin: is given for the text output (" + d / "link.txt) and for the binary"},
+      {{"--text", d / "t", "--report", d / "dir"}, d / "dir: is a directory; give the run report"},
+      {{"--text", d / "t", "--report", d / "no/r.json"},
+       d / "no/r.json: cannot write the run report there: No such file"},
+      {{"--text", "-", "--bin", "/dev/stdout"}, "/dev/stdout: is given for the text output (-)"},
+      {{"--no-clobber", "--text", d / "old.txt"},
+       d / "old.txt: exists, and --no-clobber keeps it; choose another name for the text output"},
+      {{"--no-clobber", "--text", d / "t", "--report", d / "old.txt"},
+       d / "old.txt: exists, and --no-clobber keeps it; choose another name for the run report"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {d / "s", d / "u"});
+    const Outcome r = run(args);
+    EXPECT_EQ(r.code, 2) << c.message;
+    EXPECT_EQ(r.err.find("ravik-merge: " + c.message), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(namesIn(d.path), before) << c.message;
+  }
+  EXPECT_TRUE(slurp(d / "s") == stream && slurp(d / "old.txt") == "kept\n");
+
+  // The default report beside run.bin would be the text output run.json: it goes to
+  // run.report.json instead, and run.json holds the text.
+  Outcome r = run({"--quiet", "--text", d / "run.json", "--bin", d / "run.bin", d / "s", d / "u"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(slurp(d / "run.json") == slurp(d / "t.ref"));
+  EXPECT_EQ(nlohmann::json::parse(slurp(d / "run.report.json"))["records"], 5000);
+  // Through a link to a target not there yet, with --no-clobber: the target is created.
+  r = run({"--quiet", "--no-clobber", "--text", d / "link.txt", d / "s", d / "u"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(slurp(d / "target.bin") == slurp(d / "t.ref"));
+}
+
+// Streams that are no device streams: a merged output is refused, a stream that does not decode
+// cleanly is merged as far as it goes and counted per device (in the report and a warning line,
+// also when quiet), and a temp file that a recording still holds locked is refused unless --force.
+TEST(RavikMerge, StreamsThatAreNoDeviceStreams) {
+  TempDir d;
+  writeStream(d / "s", 3000, 4);
+  coreMerge({{d / "s", 0, 0x1FF}}, d / "t.ref", d / "b.ref");
+  ASSERT_EQ(rename((d / "b.ref").c_str(), (d / "merged.bin").c_str()), 0);
+  std::ofstream(d / "merged.h5") << "\x89HDF\r\n\x1a\n" << std::string(600, '\0');
+  for (const char* name : {"merged.bin", "merged.h5"}) {
+    const Outcome r = run({"--text", d / "t", d / "s:0", d / (std::string(name) + ":1")});
+    EXPECT_EQ(r.code, 2) << name;
+    EXPECT_EQ(r.err, "ravik-merge: " + d / name + ": is a merged output, not a device stream\n");
+  }
+
+  // 400 events in order, then one 1 us back and 400 more: one step back. Word 210 (in the third
+  // block of 100 words, at index 10) breaks the bit-31 rule: that block loses its packets from
+  // there on, 45; word 300 opens a block that cannot be aligned: 50 packets.
+  std::vector<PpTimest> events;
+  for (int64_t i = 0; i < 800; ++i) events.push_back({10000000 + 3000 * i - (i >= 400) * 1000000, uint8_t(i % 5)});
+  std::vector<uint32_t> words = encodeStream(events);
+  ASSERT_GT(words.size(), 400u);
+  words[210] |= 0x80000000u;
+  words[300] |= 0x80000000u;
+  writeWords(d / "bad", words);
+  writeWords(d / "back", encodeStream(events));
+  const Outcome r =
+      run({"--quiet", "--text", d / "t", "--report", d / "r.json", d / "s", d / "bad", d / "back"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("ravik-merge: warning: " + d / "bad (chain 1): 95 undecodable packets"),
+            std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("ravik-merge: warning: " + d / "back (chain 2): 1 step back in time\n"),
+            std::string::npos) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+  const nlohmann::json report = nlohmann::json::parse(slurp(d / "r.json"));
+  EXPECT_EQ(report["devices"][0]["decode_errors"], 0);
+  EXPECT_EQ(report["devices"][0]["backward_steps"], 0);  // its markers do not count
+  EXPECT_EQ(report["devices"][1]["decode_errors"], 95);
+  EXPECT_EQ(report["devices"][2]["decode_errors"], 0);
+  EXPECT_EQ(report["devices"][2]["backward_steps"], 1);
+
+  // Held by a recording (the lock its temp files carry while written).
+  const int held = open((d / "s").c_str(), O_RDONLY);
+  ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+  Outcome locked = run({"--text", d / "t", d / "s"});
+  EXPECT_EQ(locked.code, 2);
+  EXPECT_EQ(locked.err.find("ravik-merge: " + d / "s: is still being written by a running recording"), 0u)
+      << locked.err;
+  locked = run({"--quiet", "--force", "--text", d / "t", d / "s"});
+  EXPECT_EQ(locked.code, 0) << locked.err;
+  EXPECT_TRUE(slurp(d / "t") == slurp(d / "t.ref"));
+  close(held);
+}
+
+// From chain position 20 up a stream's inputs are the output channels of earlier streams'
+// markers (and from 19 up its input 5): refused unless the markers concerned are disabled.
+TEST(RavikMerge, ChainPositionsWhoseChannelsAreMarkersOfOthers) {
+  TempDir d;
+  writeStream(d / "s", 2000, 4);
+  writeStream(d / "u", 2000, 5);
+  const struct {
+    std::vector<std::string> streams;
+    int code;
+    std::string message;
+  } cases[] = {
+      {{d / "s:0", d / "u:20"}, 2,
+       "chain positions 0 and 20 would share output channel 100 (chain position 0 marker 100, "
+       "chain position 20 input 0); give " + d / "s the marker mask 0 (" + d / "s:0:0)"},
+      {{d / "s:3", d / "u:42:0x1f"}, 2,
+       "chain positions 3 and 42 would share output channel 215 (chain position 3 marker 200"},
+      {{d / "s:0:0x1", d / "u:19"}, 2,
+       "chain positions 0 and 19 would share output channel 100 (chain position 0 marker 100, "
+       "chain position 19 input 5)"},
+      {{d / "s:0:0", d / "u:20"}, 0, ""},
+      {{d / "s:0:0x1e0", d / "u:20:0"}, 0, ""},
+      {{d / "s:5", d / "u:23"}, 0, ""},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"--quiet", "--text", d / "t"};
+    args.insert(args.end(), c.streams.begin(), c.streams.end());
+    const Outcome r = run(args);
+    EXPECT_EQ(r.code, c.code) << r.err;
+    EXPECT_EQ(r.err.find(c.message.empty() ? "" : "ravik-merge: " + c.message), 0u) << r.err;
+  }
+}
+
+// Starts ravik-merge with its standard output on `out` and its standard error in kErrPath.
+pid_t startWithOutput(const std::vector<std::string>& args, int out) {
+  const int saved = dup(1);
+  dup2(out, 1);
+  const pid_t pid = spawnProgramKeepingStdout(RAVIK_MERGE_PROGRAM, args, kErrPath);
+  dup2(saved, 1);
+  close(saved);
+  return pid;
+}
+
+// The exit code, or -1 when the program has not ended within `seconds` (it is then killed).
+int exitCodeWithin(pid_t pid, int32_t seconds) {
+  int status = 0;
+  for (int32_t i = 0; i < 100 * seconds; ++i, usleep(10000))
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return -1;
+}
+
+// True once the program has blocked its stop signals (and so takes them in its own wait).
+bool signalsBlocked(pid_t pid) {
+  for (int i = 0; i < 1000; ++i, usleep(10000)) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.compare(0, 7, "SigBlk:") == 0 && line.find_first_not_of("0\t ", 7) != std::string::npos)
+        return true;
+  }
+  return false;
+}
+
+// "-", /dev/stdout and /dev/fd/N are written through the descriptor: into a pipe, and appended
+// to a log opened for appending, with the binary trailer counting the records in both.
+TEST(RavikMerge, StandardOutputIsWrittenThroughItsDescriptor) {
+  TempDir d;
+  writeStream(d / "s", 3000, 4);
+  coreMerge({{d / "s", 0, 0x1FF}}, d / "t.ref", d / "b.ref");
+  int pipeEnds[2];
+  ASSERT_EQ(pipe(pipeEnds), 0);
+  const pid_t pid = startWithOutput({"--quiet", "--bin", "-", d / "s"}, pipeEnds[1]);
+  close(pipeEnds[1]);
+  std::string piped;
+  char chunk[4096];
+  for (ssize_t n; (n = read(pipeEnds[0], chunk, sizeof chunk)) > 0;) piped.append(chunk, size_t(n));
+  close(pipeEnds[0]);
+  EXPECT_EQ(exitCode(pid), 0) << slurp(kErrPath);
+  EXPECT_TRUE(piped == slurp(d / "b.ref"));
+
+  const struct {
+    const char* option;
+    const char* name;
+    const char* reference;
+  } cases[] = {{"--text", "/dev/stdout", "t.ref"}, {"--bin", "/dev/fd/1", "b.ref"},
+               {"--text", "-", "t.ref"}};
+  for (const auto& c : cases) {
+    std::ofstream(d / "log") << "earlier\n";
+    const int log = open((d / "log").c_str(), O_WRONLY | O_APPEND);
+    const pid_t appending = startWithOutput({"--quiet", c.option, c.name, d / "s"}, log);
+    close(log);
+    EXPECT_EQ(exitCode(appending), 0) << slurp(kErrPath);
+    EXPECT_TRUE(slurp(d / "log") == "earlier\n" + slurp(d / c.reference)) << c.name;
+  }
+  EXPECT_EQ(namesIn(d.path), (std::set<std::string>{"s", "t.ref", "b.ref", "log"}));
+}
+
+// A named pipe without a reader, and a reader that stopped reading, leave the stop signals
+// effective: the program ends with 128 + the signal and says that no output was written.
+TEST(RavikMerge, StopSignalsEndWaitsForAPipe) {
+  TempDir d;
+  writeStream(d / "s", 200000, 4);
+  ASSERT_EQ(mkfifo((d / "fifo").c_str(), 0644), 0);
+  const std::set<std::string> before = namesIn(d.path);
+  pid_t pid = start({"--text", d / "t", "--bin", d / "fifo", d / "s"});
+  ASSERT_TRUE(signalsBlocked(pid));
+  kill(pid, SIGINT);
+  EXPECT_EQ(exitCodeWithin(pid, 10), 130);
+  EXPECT_EQ(slurp(kErrPath), "ravik-merge: " + d / "fifo" +
+                                 ": no reader opened the pipe before signal Interrupt; no output "
+                                 "written\n");
+  EXPECT_EQ(namesIn(d.path), before);
+
+  // A reader that opens the pipe and never reads: the pipe fills, the merge waits.
+  const int reader = open((d / "fifo").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  pid = start({"--text", d / "t", "--bin", d / "fifo", d / "s"});
+  int queued = 0;
+  for (int i = 0; i < 1000 && queued < 60000; ++i, usleep(10000)) ioctl(reader, FIONREAD, &queued);
+  EXPECT_GE(queued, 60000);
+  kill(pid, SIGTERM);
+  EXPECT_EQ(exitCodeWithin(pid, 10), 143);
+  EXPECT_NE(slurp(kErrPath).find("stopped by signal Terminated; no output written"),
+            std::string::npos) << slurp(kErrPath);
+  close(reader);
+  EXPECT_EQ(namesIn(d.path), before);
+}
+
 // A link is written through, a name of 255 bytes works, a pipe's trailer still counts the
 // records, and closed standard descriptors never receive the output's or the progress's bytes.
 TEST(RavikMerge, OutputPaths) {
@@ -229,6 +486,12 @@ TEST(RavikMerge, OutputPaths) {
   EXPECT_EQ(slurp(longName), slurp(d / "t.ref"));
   EXPECT_EQ(exitCode(spawnProgram(RAVIK_MERGE_PROGRAM, {"--progress", "--text", d / "t", d / "s"}, "")), 0);
   EXPECT_EQ(slurp(d / "t"), slurp(d / "t.ref"));
+  // The bar into a file: whole lines, without carriage returns or terminal codes.
+  const Outcome r = run({"--progress", "--text", d / "t", d / "s"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.err.find_first_of("\r\033"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("100.0%"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("records written"), r.err.find("\n") + 1) << r.err;
 }
 
 }  // namespace

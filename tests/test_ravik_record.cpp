@@ -178,6 +178,14 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
       {{}, {"-s", "--seconds", "0.3"}, 2, "no output chosen"},
       {{}, {"-s", "--text", out + "/a", "--tmp", dir / "none"}, 2, "does not exist"},
       {{}, {"-s", "--text", out + "/no/such/folder"}, 2, "cannot create"},
+      {{}, {"-s", "--text", out + "/a", "--report", dir / "no/r.json"}, 2,
+       "no/r.json: cannot write the run report there: No such file"},
+      {{}, {"-s", "--text", out + "/a", "--report", out + "/a"}, 2, "a) and for the run report"},
+      {{}, {"-s", "--bin", out + "/a", "--hdf5", out + "/a.json", "--report", out + "/a.json"}, 2,
+       "a.json) and for the run report"},
+      {{}, {"-s", "--text", dir / "stderr", "--no-clobber"}, 2, "exists, and --no-clobber"},
+      {{}, {"-s", "--text", out + "/a", "--tmp", dir / "stderr"}, 2,
+       "stderr: is a file, not a folder; give --tmp a folder"},
       {{}, {"-s", "--text", out + "/a", "--seconds", "-1"}, 2, "bad --seconds"},
       {{}, {"-s", "--seconds=", "--text", out + "/a"}, 2, "--seconds needs a value"},
       {{}, params("p0", "{\"markers\": 16,"), 2, "p0: not a JSON document"},
@@ -188,6 +196,12 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
       {{}, params("p3", R"({"divider": 3})"), 2, "p3: parameters.divider: 3 is none of"},
       {{}, params("p5", R"({"markers": 512})"), 2, "p5: parameters.markers: 512 is not a mask"},
       {{}, params("p4", R"({"channels": [{"type": "TTL"}]})"), 2, "channels[0].type: \"TTL\""},
+      {{"DEVICES=2", "CHAIN=0,20", "ORDER=chain"}, params("p6", R"({"markers": 17})"), 2,
+       "output channel 100 (Master TK24071 marker 100, Slave 20 TK24072 input 0) would hold the "
+       "timestamps of two devices; disable the markers of TK24071 or use chain positions below 20"},
+      {{"DEVICES=2", "ORDER=chain", "FEATURES=0x7C,0x6C"}, params("p7", R"({"five_channel": true})"),
+       2, "output channel 5 (Master TK24071 input 5, Slave 1 TK24072 input 0) would hold the "
+       "timestamps of two devices; five-channel mode is on, and TK24072 does not have it"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(exitCode(spawn(c.sim, c.args)), c.code) << c.message;
@@ -195,6 +209,47 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
     EXPECT_TRUE(namesIn(out).empty()) << c.message << ": no output, no partial file";
     EXPECT_TRUE(namesIn(tmp).empty()) << c.message;
   }
+}
+
+// The report beside run.bin would be run.json, which is the text output here: it steps aside to
+// run.report.json, and the text output keeps its name.
+TEST_F(RecordTest, ReportStepsAsideForAnOutputOfItsName) {
+  const std::vector<std::string> args = {"-s", "--seconds", "0.3", "--text", out + "/run.json",
+                                         "--bin", out + "/run.bin", "--tmp", tmp};
+  ASSERT_EQ(exitCode(spawn({}, args)), 0) << errText();
+  EXPECT_EQ(namesIn(out), (std::set<std::string>{"run.json", "run.bin", "run.report.json"}));
+  const std::string text = slurp(out + "/run.json");
+  const size_t lines = size_t(std::count(text.begin(), text.end(), '\n'));
+  EXPECT_EQ(slurp(out + "/run.bin").size(), 2 * kHeaderBytes + 10 * lines);
+  EXPECT_EQ(nlohmann::json::parse(slurp(out + "/run.report.json"))["records"], lines);
+}
+
+// A device that refuses a parameter ends the run before recording, naming the call, and the
+// report holds what the device kept. A histogram that cannot be written and a correlation
+// channel of no device are said; the lost histogram is a write error, above a device's loss.
+TEST_F(RecordTest, RefusedParameterLostHistogramAndUnknownChannel) {
+  std::ofstream(dir / "params.json") << R"({"markers": 16, "divider": 2})";
+  std::vector<std::string> args = outputs("0.3");
+  args.insert(args.end(), {"--params", dir / "params.json", "--report", dir / "r.json"});
+  EXPECT_EQ(exitCode(spawn({"FAIL_PARAM=TDC_enableMarkers@0", "ORDER=chain"}, args)), 4);
+  EXPECT_NE(errText().find("TDC_enableMarkers (device TK24071) returned \""), std::string::npos)
+      << errText();
+  const nlohmann::json report = nlohmann::json::parse(slurp(dir / "r.json"));
+  EXPECT_EQ(report["completed"], false);
+  EXPECT_EQ(report["devices"][0]["parameters"]["markers"], 0) << report;
+  EXPECT_EQ(report["devices"][0]["parameters"]["divider"], 2) << report;
+  EXPECT_TRUE(namesIn(out).empty());
+
+  args = outputs("0.5");
+  args.insert(args.end(), {"--correlate", "1,99", "--histogram", "/dev/full"});
+  EXPECT_EQ(exitCode(spawn({"DATA_LOSS=0"}, args)), 1) << errText();
+  EXPECT_NE(errText().find("ravik-record: warning: --correlate channel 99 is no output channel "
+                           "of this chain; the histogram stays empty\n"),
+            std::string::npos) << errText();
+  EXPECT_NE(errText().find("ravik-record: /dev/full: write error: No space left on device; no "
+                           "histogram written\n"),
+            std::string::npos) << errText();
+  expectCompleteOutputs();
 }
 
 // A run's report fed back with the ms tick enabled repeats the run with its markers: one per

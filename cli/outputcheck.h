@@ -1,0 +1,47 @@
+// The files a run will write, checked together before anything is recorded or merged: no two
+// names lead to one file (through links, also to a target not there yet), none is an input
+// stream or a directory, and with --no-clobber none of them exists; and the run report's
+// folder takes new files.
+//
+// A program lists every file it writes, the run report included, with outputNames(); an option
+// that adds an output adds one entry there.
+#ifndef RAVIK_CLI_OUTPUTCHECK_H
+#define RAVIK_CLI_OUTPUTCHECK_H
+
+#include <string>
+#include <vector>
+
+#include "cli/inputs.h"
+
+struct OutputName {
+  std::string what;  // for messages: "text output", "histogram", "run report", ...
+  std::string path;  // empty: not written
+};
+
+// The outputs that both programs write, from the fields of the same names of `options`, and
+// the run report where it will go (see runReportPath()).
+template <class Options>
+std::vector<OutputName> outputNames(const Options& options, const std::string& report) {
+  return {{"text output", options.textPath},
+          {"binary output", options.binPath},
+          {"HDF5 output", options.hdf5Path},
+          {"run report", report}};
+}
+
+// Where the run report goes: `named` (--report), or beside the outputs (defaultReportPath()),
+// never onto one of `outputs` or `inputs`.
+std::string runReportPath(const std::string& named, const std::string& textPath,
+                          const std::string& binPath, const std::vector<OutputName>& outputs,
+                          const std::vector<InputStream>& inputs);
+
+// False with one line naming the file (and the other file it collides with) when the outputs
+// cannot all be written as given.
+bool checkOutputNames(const std::vector<OutputName>& outputs,
+                      const std::vector<InputStream>& inputs, bool noClobber, std::string* error);
+
+// The run report is written under a temporary name in its folder at the end of the run: false
+// with a message when that folder does not take new files now (so that a recording does not end
+// without its report). Call once the outputs are created, whose own folders are checked so.
+bool checkReportFolder(const std::string& report, std::string* error);
+
+#endif

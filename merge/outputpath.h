@@ -1,0 +1,39 @@
+// What an output's name leads to, so that two names of one file are told apart before anything
+// is written, and the names that stand for an already open descriptor ("-", /dev/stdout).
+#ifndef RAVIK_MERGE_OUTPUTPATH_H
+#define RAVIK_MERGE_OUTPUTPATH_H
+
+#include <stdint.h>
+#include <sys/types.h>
+
+#include <string>
+
+// The descriptor a name stands for: "-" and /dev/stdout 1, /dev/stderr 2, /dev/fd/N and
+// /proc/self/fd/N N; -1 for every other name. Such an output is written through the descriptor
+// the program was given, never reopened by name (which would truncate a file opened for appending
+// and fails where /proc/self/fd/N names a pipe).
+int32_t descriptorName(const std::string& path);
+
+// The path with every symbolic link on its last component followed, also to a target that does
+// not exist yet. Gives up after 40 links, as the system does.
+std::string followLinks(std::string path);
+
+// The folder part and the name part of a path ("out.txt" lies in ".").
+void splitPath(const std::string& path, std::string* dir, std::string* base);
+
+struct FileIdentity {
+  bool exists = false;  // device, inode and mode hold; otherwise only name
+  dev_t device = 0;
+  ino_t inode = 0;
+  mode_t mode = 0;
+  std::string name;     // a file not there yet: its name after links, with its folder resolved
+};
+
+// What `path` leads to now: the open descriptor of a descriptor name, the file behind the links,
+// or for a file not there yet the name it would be created under.
+FileIdentity identifyPath(const std::string& path);
+
+// True when both lead to one file, existing or to be created.
+bool sameFile(const FileIdentity& a, const FileIdentity& b);
+
+#endif

@@ -1,0 +1,48 @@
+// Output channels that two devices of a chain would fill: mixed channel modes, chain positions
+// from 20 up beside markers, and what does not count (a shared position, inputs when only
+// markers are asked about).
+#include <gtest/gtest.h>
+
+#include "merge/channelmap.h"
+
+namespace {
+
+TEST(ChannelMap, OverlapsOfTheChain) {
+  const ChainChannels four0{0, kFourChannelInputs, 0}, five0{0, kFiveChannelInputs, 0};
+  const ChainChannels four1{1, kFourChannelInputs, 0}, five1{1, kFiveChannelInputs, 0};
+  const struct {
+    std::vector<ChainChannels> chain;
+    bool markersOnly;
+    std::vector<std::vector<int32_t>> overlaps;  // output, a, b, channel a, channel b
+  } cases[] = {
+      {{four0, four1, {2, kFourChannelInputs, 0}}, false, {}},
+      {{five0, five1, {2, kFiveChannelInputs, 0x1FF}}, false, {}},
+      // A master in five-channel mode beside a slave without it: channel 5 twice.
+      {{five0, four1}, false, {{5, 0, 1, 5, 0}}},
+      {{four0, five1, four1}, false, {}},  // same position: mixed on purpose
+      {{five0, four1}, true, {}},
+      // Position 20's inputs are the master's markers 100..104 (only the enabled ones).
+      {{{0, kFourChannelInputs, 0x011}, {20, kFourChannelInputs, 0}}, false,
+       {{100, 0, 1, 100, 0}, {104, 0, 1, 104, 4}}},
+      {{{0, kFourChannelInputs, 0}, {20, kFourChannelInputs, 0}}, false, {}},
+      // Input 5 of position 19 is the master's marker 100, when it may be in use.
+      {{{0, kFourChannelInputs, 0x1}, {19, kAnyInputs, 0}}, true, {{100, 0, 1, 100, 5}}},
+      {{{0, kFourChannelInputs, 0x1}, {19, kFourChannelInputs, 0}}, true, {}},
+      // Markers 200.. of position 0 and markers 100.. of position 20.
+      {{{0, 0, 0x020}, {20, 0, 0x001}}, true, {{200, 0, 1, 200, 100}}},
+      // Far positions wrap in 16 bits as the merge stores them: 5 * 13107 + 1 = 65536 -> 0.
+      {{{0, kFourChannelInputs, 0}, {13107, kAnyInputs, 0}}, false,
+       {{0, 0, 1, 0, 1}, {1, 0, 1, 1, 2}, {2, 0, 1, 2, 3}, {3, 0, 1, 3, 4}, {4, 0, 1, 4, 5}}},
+  };
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    std::vector<std::vector<int32_t>> found;
+    for (const ChannelOverlap& o : channelOverlaps(cases[i].chain, cases[i].markersOnly))
+      found.push_back({o.output, int32_t(o.a), int32_t(o.b), o.channelA, o.channelB});
+    EXPECT_EQ(found, cases[i].overlaps) << "case " << i;
+  }
+  const ChannelOverlap o = channelOverlaps({five0, four1}).front();
+  EXPECT_EQ(overlapText(o, {"Master A", "Slave 1 B"}),
+            "channel 5 (Master A input 5, Slave 1 B input 0)");
+}
+
+}  // namespace
