@@ -65,7 +65,7 @@ json toJson(const RunReport& r) {
   json outputs = json::array();
   for (const ReportOutput& o : r.outputs) outputs.push_back({{"kind", o.kind}, {"path", o.path}});
   const bool any = r.firstPs <= r.lastPs;
-  return {{"program", r.program},
+  json j = {{"program", r.program},
           {"start_utc", orNull(r.startUtc)},
           {"stop_utc", orNull(r.stopUtc)},
           {"merge_start_utc", orNull(r.mergeStartUtc)},
@@ -78,6 +78,11 @@ json toJson(const RunReport& r) {
           {"loss_records", r.lossRecords},
           {"outputs", outputs},
           {"devices", devices}};
+  if (!r.hdf5CreationTime.empty()) {
+    j["hdf5_creation_time"] = r.hdf5CreationTime;
+    j["utc_offset"] = r.utcOffset;
+  }
+  return j;
 }
 
 std::string defaultReportPath(const std::string& textPath, const std::string& binPath) {
