@@ -10,12 +10,17 @@
 #include <stdio.h>
 
 #include <string>
+#include <vector>
 
 #include <QMap>
 #include <QString>
 #include <QVector>
 #include <QWidget>
 
+#include "merge/hdf5output.h"
+#include "report/runreport.h"
+
+class Hdf5Output;
 class Led;
 class MergeThread;
 class MonitorCore;
@@ -71,6 +76,7 @@ private slots:
   bool checkRc(int rc, QString fct = QString());
   void selBinOut();
   void selAscOut();
+  void selHdf5Out();
   void selTmpDir();
   void checkDirs();
   void checkPathBox(QLineEdit* ed = nullptr, bool asDir = false);
@@ -93,7 +99,14 @@ private:
   QString closeOutputs();
   // `text`, `binary`: the paths of the outputs written, empty where none.
   void writeRunReport(const std::string& text, const std::string& binary);
+  RunReport runReport(const std::string& text, const std::string& binary) const;
   FILE* openOutput(QCheckBox* enable, QLineEdit* path, bool* goOn);
+  // The HDF5 output of a merge (app/krmt_hdf5.cpp): created before the merge starts, when its
+  // box is checked, with the metadata of ravik-meta.json in its folder; completed and closed
+  // after a complete merge, or removed after one that is not. *goOn as for openOutput().
+  void openHdf5(bool* goOn);
+  QString finishHdf5();
+  void discardHdf5();
   // The live monitor of a recording: a new one taps every device before the callback is
   // registered; the stop, called once the callback is removed, ends its thread and keeps the
   // monitor for the Monitor window to show.
@@ -106,12 +119,15 @@ private:
   QPushButton* _monitorBtn;
   QPushButton* _ascBtn;
   QPushButton* _binBtn;
+  QPushButton* _hdf5Btn;
   QPushButton* _tmpBtn;
   QLineEdit* _ascPath;
   QLineEdit* _binPath;
+  QLineEdit* _hdf5Path;
   QLineEdit* _tmpPath;
   QCheckBox* _ascEnable;
   QCheckBox* _binEnable;
+  QCheckBox* _hdf5Enable;
   QLabel* _stateText;
   Led* _stateLed;
   QProgressBar* _progress;
@@ -121,6 +137,9 @@ private:
   QSettings* _settings;
   FILE* _ascFile;          // text output, open only during a merge
   FILE* _binFile;          // binary output, open only during a merge
+  Hdf5Output* _hdf5;       // HDF5 output, only during a merge; owned
+  QString _metaNote;       // where the HDF5 output's metadata came from, for the state line
+  std::vector<Hdf5MetaField> _hdf5Meta;  // read when the HDF5 output was created
   MergeThread* _merger;    // the most recent merge; owned
   MonitorCore* _monitor;   // the monitor of the current or last recording, or null; owned
   MonitorThread* _monitorThread;  // runs while recording; owned

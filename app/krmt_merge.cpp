@@ -24,7 +24,7 @@
 
 void KRmt::startMerge() {
   _totalBytes = 0;
-  if (!_ascEnable->isChecked() && !_binEnable->isChecked()) {
+  if (!_ascEnable->isChecked() && !_binEnable->isChecked() && !_hdf5Enable->isChecked()) {
     keepRecording();
     stopMerge();
     return;
@@ -41,7 +41,8 @@ void KRmt::startMerge() {
   bool goOn = true;
   _ascFile = openOutput(_ascEnable, _ascPath, &goOn);
   if (goOn) _binFile = openOutput(_binEnable, _binPath, &goOn);
-  if (!goOn || (!_ascFile && !_binFile)) {
+  if (goOn) openHdf5(&goOn);
+  if (!goOn || (!_ascFile && !_binFile && !_hdf5)) {
     keepRecording();
     stopMerge();
     return;
@@ -49,6 +50,7 @@ void KRmt::startMerge() {
   updateGui(Saving);
   delete _merger;  // the previous merge has finished: Start is only enabled in Idle
   _merger = new MergeThread(_ascFile, _binFile);
+  _merger->_records = _hdf5;
   _merger->start();
   QTimer::singleShot(50, this, &KRmt::pollFinished);
 }
@@ -110,6 +112,7 @@ void KRmt::mergeFailed(const QString& error) {
     const QFileInfo info(out.second->text());
     if (out.first->isChecked() && info.isFile() && !info.isSymLink()) QFile::remove(info.filePath());
   }
+  discardHdf5();
   keepRecording();
   updateGui(Idle);
   checkError(false, "Merge failed: " + error + "\nNo output was written; the temp files are kept.");
@@ -117,6 +120,14 @@ void KRmt::mergeFailed(const QString& error) {
 
 // The run report beside the outputs (see defaultReportPath).
 void KRmt::writeRunReport(const std::string& text, const std::string& binary) {
+  const RunReport report = runReport(text, binary);
+  const std::string path = defaultReportPath(text, binary);
+  std::string error;
+  if (!path.empty() && !writeReport(report, path, &error))
+    checkError(false, QString::fromStdString(error));
+}
+
+RunReport KRmt::runReport(const std::string& text, const std::string& binary) const {
   const MergeOutcome& outcome = _merger->_outcome;
   RunReport report;
   report.program = "ravik";
@@ -143,11 +154,9 @@ void KRmt::writeRunReport(const std::string& text, const std::string& binary) {
   report.lastPs = outcome.lastPs;
   if (!text.empty()) report.outputs.push_back({"text", text});
   if (!binary.empty()) report.outputs.push_back({"binary", binary});
+  if (_hdf5 != nullptr) report.outputs.push_back({"hdf5", _hdf5Path->text().toStdString()});
   report.completed = true;
-  const std::string path = defaultReportPath(text, binary);
-  std::string error;
-  if (!path.empty() && !writeReport(report, path, &error))
-    checkError(false, QString::fromStdString(error));
+  return report;
 }
 
 // For a merge that cannot start or did not complete: closes the temp files without deleting
@@ -193,7 +202,8 @@ void KRmt::pollFinished() {
     if (_merger->completed()) {
       const std::string text = _ascFile ? _ascPath->text().toStdString() : std::string();
       const std::string binary = _binFile ? _binPath->text().toStdString() : std::string();
-      const QString writeError = closeOutputs();
+      QString writeError = closeOutputs();
+      if (writeError.isEmpty()) writeError = finishHdf5();
       if (!writeError.isEmpty()) {
         mergeFailed(writeError);
         return;
@@ -242,5 +252,6 @@ void KRmt::stopMerge() {
     fclose(_ascFile);
     _ascFile = nullptr;
   }
+  discardHdf5();
   updateGui(Idle);
 }
