@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QCloseEvent>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QKeyEvent>
@@ -242,11 +243,20 @@ void KRmt::exitPgm() {
   }
   // A merge stopped here keeps its temp files.
   stopMerge();
+  storePaths();
+  close();
+}
+
+void KRmt::closeEvent(QCloseEvent* event) {
+  storePaths();
+  QWidget::closeEvent(event);
+}
+
+void KRmt::storePaths() {
   _settings->setValue("pathNameAsc", _ascPath->text());
   _settings->setValue("pathNameBin", _binPath->text());
   _settings->setValue("pathNameHdf5", _hdf5Path->text());
   _settings->setValue("pathNameTmp", _tmpPath->text());
-  close();
 }
 
 // ---- Paths ----

@@ -18,6 +18,7 @@
 #include <QWidget>
 
 #include "merge/hdf5output.h"
+#include "report/runmanifest.h"
 #include "report/runreport.h"
 
 class Hdf5Output;
@@ -27,6 +28,7 @@ class MonitorCore;
 class MonitorThread;
 class MonitorWindow;
 class QCheckBox;
+class QCloseEvent;
 class QGridLayout;
 class QKeyEvent;
 class QLabel;
@@ -63,6 +65,8 @@ public:
 
 protected:
   void keyPressEvent(QKeyEvent* event) override;
+  // However the window closes (Quit, Escape, its frame, an error box's Close), the paths stay.
+  void closeEvent(QCloseEvent* event) override;
 
 private slots:
   void startCollect();
@@ -93,6 +97,9 @@ private:
   void placeInChain(const QVector<RmtDev*>& found);
   bool askMissing(int32_t position);
   bool openTempFiles();
+  // The run's manifest beside the temp files of a recording just started in `dir`.
+  void writeManifest(const QString& dir);
+  void storePaths();
   bool tellWriteFailures();
   void keepRecording();
   void mergeFailed(const QString& error);
@@ -149,6 +156,7 @@ private:
   double _totalBytes;      // sum of the temp file sizes of the current merge
   std::string _startUtc;   // start and stop of the last recording, for the run report
   std::string _stopUtc;
+  ManifestFile _manifest;  // of the current recording, held until it is merged or kept
 
   friend class KRmtProbe;  // tests look at the widgets
 };

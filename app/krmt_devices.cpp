@@ -1,5 +1,6 @@
 // The window's device search and chain ordering, and the recording control.
 #include <QCheckBox>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -8,6 +9,7 @@
 #include <QTimer>
 
 #include "app/krmt.h"
+#include "device/paramsjson.h"
 #include "report/runreport.h"
 #include "device/devicecore.h"
 #include "device/korbalt.h"
@@ -138,7 +140,39 @@ void KRmt::startCollect() {
     return rc;
   };
   startMonitor();
-  if (startRecording(_devs.size(), startOne, &RmtDev::timestampCallback) != 0) stopCollect(true);
+  if (startRecording(_devs.size(), startOne, &RmtDev::timestampCallback) != 0)
+    stopCollect(true);
+  else
+    writeManifest(dir);
+}
+
+void KRmt::writeManifest(const QString& dir) {
+  RunManifest manifest;
+  manifest.program = "ravik";
+  manifest.startUtc = _startUtc;
+  for (RmtDev* dev : _devs) {
+    if (dev->_tmpName.isEmpty()) continue;
+    ManifestDevice d;
+    d.serial = dev->_serialEdit->text().toStdString();
+    d.index = dev->_index;
+    d.chain = dev->_chainPos;
+    d.role = dev->_roleEdit->text().toStdString();
+    d.markers = dev->_markers;
+    d.stream = QFileInfo(dev->_tmpName).fileName().toStdString();
+    d.parameters = paramsToJson(dev->_recordParams);
+    manifest.devices.push_back(d);
+  }
+  if (manifest.devices.empty()) return;
+  const std::pair<QCheckBox*, QLineEdit*> outputs[] = {{_ascEnable, _ascPath}, {_binEnable, _binPath}};
+  for (const auto& out : outputs)
+    if (out.first->isChecked() && !out.second->text().isEmpty())
+      manifest.outputs.push_back({out.first == _ascEnable ? "text" : "binary",
+                                  absolutePath(out.second->text().toStdString())});
+  std::string error;
+  checkError(_manifest.write(dir.toStdString(), manifest, &error),
+             "Can't write the run manifest\n" + QString::fromStdString(error) +
+                 "\nThe recording goes on; if it ends without its merge, only ravik-merge "
+                 "with the devices' chain positions can merge its temp files.");
 }
 
 void KRmt::stopCollect(bool err) {

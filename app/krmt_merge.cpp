@@ -160,7 +160,8 @@ RunReport KRmt::runReport(const std::string& text, const std::string& binary) co
 }
 
 // For a merge that cannot start or did not complete: closes the temp files without deleting
-// them, so that nothing recorded is lost, and says on standard error where they are.
+// them, so that nothing recorded is lost, and says on standard error how to merge them: from the
+// run's manifest, which is then no longer the window's, or without one file by file.
 void KRmt::keepRecording() {
   QStringList kept;
   std::vector<int32_t> positions;
@@ -174,6 +175,18 @@ void KRmt::keepRecording() {
     positions.push_back(dev->_chainPos);
   }
   if (kept.isEmpty()) return;
+  if (_manifest.held()) {
+    // A merge stopped here leaves a part of the outputs under their names, which a recovery
+    // does not overwrite.
+    const char* partial = _ascFile || _binFile
+                              ? "(the outputs hold a part of the merge: remove them first, or give "
+                                "the recovery others with --text FILE and --bin FILE)\n"
+                              : "";
+    fprintf(stderr, "ravik: the recording was not merged in full and is kept; finish the merge with\n"
+                    "  ravik-merge --recover %s\n%s", _manifest.dir().c_str(), partial);
+    _manifest.release();
+    return;
+  }
   if (positionsRepeat(positions)) kept.prepend(kSharedPositionsOption);
   fprintf(stderr, "ravik: the recording was not merged in full and is kept; merge it with\n"
                   "  ravik-merge --text FILE --bin FILE %s\n",
@@ -238,12 +251,16 @@ void KRmt::stopMerge() {
   const bool tempFilesOpen =
       std::any_of(_devs.begin(), _devs.end(), [](RmtDev* d) { return d->_tmpFile != nullptr; });
   if (tempFilesOpen && !(_merger && _merger->finished() && _merger->completed())) keepRecording();
+  bool removed = false;
   for (RmtDev* dev : _devs) {
     if (!dev->_tmpFile) continue;
     fclose(dev->_tmpFile);
     dev->_tmpFile = nullptr;
     removeTempFile(dev->_tmpName.toLatin1().toStdString());
+    removed = true;
   }
+  // Merged: the manifest goes with the temp files it names.
+  if (removed) _manifest.remove();
   if (_binFile) {
     fclose(_binFile);
     _binFile = nullptr;

@@ -74,6 +74,11 @@ void describe(CommandLine* line, Options* options, std::vector<std::string>* str
   app.add_flag(kSharedPositionsOption, options->sharedPositions,
                "allow streams with one chain position: their channels mix, and they\n"
                "are merged in command-line order, as a recording of such a chain is");
+  line->addPath("--recover", &options->recoverDir,
+                "merge the run whose manifest (ravik-run.json) lies in DIR: its temp\n"
+                "files with their chain positions and marker masks, into the run's\n"
+                "outputs, or those given here; give no STREAM with it",
+                "DIR");
 }
 
 const char kDescription[] =
@@ -86,6 +91,8 @@ const char kFooter[] =
     "\n"
     "Example, a master recorded as index 1 and a slave as index 0:\n"
     "  ravik-merge --text out.txt --bin out.bin /tmp/ravik-1.tmp:0 /tmp/ravik-0.tmp:1\n"
+    "A recording that was not merged (killed, stopped, or kept), from its temp folder:\n"
+    "  ravik-merge --recover /tmp/ravik-Ab12Cd\n"
     "\n"
     "Exit codes: 0 done; 1 write or read error; 2 bad command line or input; 5 done, but a\n"
     "stream's loss file reports data lost while it was recorded; 128 + signal number when\n"
@@ -132,6 +139,12 @@ bool parseOptions(int argc, const char* const* argv, Options* options, std::stri
     return false;
   }
   if (options->quiet) options->progress = ProgressMode::Off;
+  // The manifest gives the streams, and the outputs when none is given (checked there).
+  if (!options->recoverDir.empty()) {
+    if (streams.empty()) return true;
+    *error = "--recover takes the streams from the run's manifest: give no STREAM with it";
+    return false;
+  }
   if (streams.empty()) {
     *error = "no stream file given (see --help)";
     return false;

@@ -2,6 +2,7 @@
 //
 //   ravik-merge [--text FILE] [--bin FILE] [--hdf5 FILE [--compress]] [--progress|--quiet]
 //               STREAM[:CHAIN[:MARKERS]] ...
+//   ravik-merge --recover DIR [outputs and options as above]
 //
 // Parsing only: no file is opened here, except that a stream argument holding colons is split
 // where the part before them names an existing file (see parseStream). A new option is a field
@@ -38,6 +39,8 @@ struct Options {
   std::string reportPath;    // the run report; empty: beside the outputs (defaultReportPath)
   bool lossRecords = false;  // mark the loss intervals with records in the outputs
   bool sharedPositions = false;  // streams may share a chain position (their channels mix)
+  std::string recoverDir;   // --recover: the streams, and unless given the outputs, from the
+                            // run manifest in this folder (see cli/recovery.h)
   std::string helpText;     // set by --help: print it and stop
   std::string versionText;  // set by --version: print it and stop
   std::vector<StreamArg> streams;  // in command-line order

@@ -19,6 +19,7 @@
 #include "cli/mergerun.h"
 #include "cli/options.h"
 #include "cli/outputfile.h"
+#include "cli/recovery.h"
 #include "cli/report.h"
 #include "thread/stdfds.h"
 
@@ -165,11 +166,16 @@ int main(int argc, char** argv) {
   if (!options.helpText.empty() || !options.versionText.empty())
     return printOut(options.helpText + options.versionText) ? 0 : kExitWriteError;
 
+  const bool recovering = !options.recoverDir.empty();
+  Recovery recovery;
+  if (recovering && !prepareRecovery(&options, &recovery, &error))
+    return fail(kExitBadInput, error);
   std::vector<InputStream> inputs;
   if (!openInputs(options.streams, &inputs, &error)) return fail(kExitBadInput, error);
   OutputFile text, binary;
   Hdf5File hdf5;
   if (!checkDistinctStreams(inputs, options.sharedPositions, &error) ||
+      (recovering && !lockRecoveredStreams(inputs, &error)) ||
       !createOutputs(options, inputs, &text, &binary, &hdf5, &error)) {
     closeInputs(&inputs);
     return fail(kExitBadInput, error);
@@ -185,6 +191,7 @@ int main(int argc, char** argv) {
   RunResult run = runMerge(inputs, &text, &binary, settings, signals);
   RunReport report = makeReport(options, inputs, run);
   report.mergeStartUtc = mergeStart;
+  if (recovering) describeRecovery(recovery, &report);
   if (hdf5.output() != nullptr) stampHdf5Time(time(nullptr), &report);
   const Hdf5RunInfo info = hdf5Info(options, inputs, run, report);
   closeInputs(&inputs);
@@ -196,5 +203,8 @@ int main(int argc, char** argv) {
   report.mergeStopUtc = utcNow();
   report.completed = code == 0;
   if (code != 0) report.error = error;
-  return reportRun(options, report, run, counts, code);
+  const int result = reportRun(options, report, run, counts, code);
+  if (recovering && code == 0 && !options.quiet)
+    fail(0, "recovered the run in " + recovery.dir + "; its temp files stay there");
+  return result;
 }

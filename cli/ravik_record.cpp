@@ -36,6 +36,7 @@
 #include "cli/recording.h"
 #include "cli/recordoptions.h"
 #include "cli/report.h"
+#include "report/runmanifest.h"
 #include "report/runreport.h"
 #include "device/deviceparams.h"
 #include "device/korbalt.h"
@@ -240,14 +241,54 @@ std::vector<StreamArg> rawStreams(const Recording& recording) {
   return streams;
 }
 
-// Keeps the raw files and tells how to finish the merge.
-void keepRaw(const RecordOptions& options, const Recording& recording) {
+// Writes the run's manifest beside its raw files and holds it, so that a run that ends without
+// its merge can be finished with ravik-merge --recover. A manifest that cannot be written is
+// said, and the recording goes on: its data matter more.
+void writeManifest(const RecordOptions& options, const Recording& recording,
+                   const std::string& startUtc, const std::string& runDir, ManifestFile* file) {
+  RunManifest m;
+  m.program = "ravik-record";
+  m.startUtc = startUtc;
+  for (const auto& dev : recording.devices()) {
+    ManifestDevice d;
+    d.serial = dev->device.serial;
+    d.index = dev->device.index;
+    d.chain = dev->device.link.chainPos;
+    d.role = roleText(d.chain);
+    d.markers = dev->device.link.markers;
+    d.stream = dev->rawName.substr(dev->rawName.rfind('/') + 1);
+    if (dev->params) d.parameters = paramsToJson(*dev->params);
+    m.devices.push_back(d);
+  }
+  if (!options.textPath.empty()) m.outputs.push_back({"text", absolutePath(options.textPath)});
+  if (!options.binPath.empty()) m.outputs.push_back({"binary", absolutePath(options.binPath)});
+  if (!options.hdf5Path.empty()) m.outputs.push_back({"hdf5", absolutePath(options.hdf5Path)});
+  m.lossRecords = options.lossRecords;
+  m.reportPath = absolutePath(options.reportPath);
+  m.compress = options.compress;
+  std::string error;
+  if (!file->write(runDir, m, &error))
+    say("run manifest not written: " + error + "; if the run ends without its merge, only "
+        "ravik-merge with the chain positions can merge its raw files");
+}
+
+// Keeps the raw files and tells how to finish the merge: from the run's manifest, or without one
+// with every raw file, chain position and marker mask.
+void keepRaw(const RecordOptions& options, const Recording& recording,
+             const ManifestFile& manifest) {
+  if (manifest.held()) {
+    say("the raw files are kept; finish the merge with\n  ravik-merge --recover " +
+        shellWord(manifest.dir()));
+    return;
+  }
   std::string command = "ravik-merge";
   if (!options.textPath.empty()) command += " --text " + shellWord(options.textPath);
   if (!options.binPath.empty()) command += " --bin " + shellWord(options.binPath);
   if (!options.hdf5Path.empty()) command += " --hdf5 " + shellWord(options.hdf5Path);
   if (!options.hdf5Path.empty() && options.compress) command += " --compress";
   if (!options.metaPath.empty()) command += " --meta " + shellWord(options.metaPath);
+  if (options.lossRecords) command += " --loss-records";
+  if (!options.reportPath.empty()) command += " --report " + shellWord(options.reportPath);
   const std::vector<StreamArg> streams = rawStreams(recording);
   std::vector<int32_t> positions;
   for (const StreamArg& s : streams) positions.push_back(s.chainPos);
@@ -407,17 +448,18 @@ Hdf5RunInfo hdf5Info(const RecordOptions& options, const Recording& recording,
 // Finishes the merge and publishes the outputs; the exit code.
 int mergeRecording(const RecordOptions& options, const Recording& recording,
                    const RecordTime& time, const RunReport& report, Outputs* out,
-                   const sigset_t& signals, RecordingMerge* merge, RunResult* run) {
+                   const sigset_t& signals, RecordingMerge* merge, RunResult* run,
+                   ManifestFile* manifest) {
   std::string error;
   if (!merge->finish(signals, run, &error)) {
     say(error);
-    keepRaw(options, recording);
+    keepRaw(options, recording, *manifest);
     return kExitWriteError;
   }
   if (!run->outcome.readError.empty()) {
     out->discard();
     say(run->outcome.readError + "; no output written");
-    keepRaw(options, recording);
+    keepRaw(options, recording, *manifest);
     return kExitWriteError;
   }
   if (run->stopSignal == 0) run->stopSignal = pendingStopSignal(signals);
@@ -425,24 +467,26 @@ int mergeRecording(const RecordOptions& options, const Recording& recording,
     out->discard();
     say(std::string("merge stopped by signal ") + strsignal(run->stopSignal) +
         "; no output written");
-    keepRaw(options, recording);
+    keepRaw(options, recording, *manifest);
     return 128 + run->stopSignal;
   }
   if (!out->hdf5.complete(hdf5Info(options, recording, time, *run, report, out->recordingStart),
                           &error)) {
     out->discard();
     say(error + "; no output written");
-    keepRaw(options, recording);
+    keepRaw(options, recording, *manifest);
     return kExitWriteError;
   }
   if (!publishOutputs({{&out->text, "text"}, {&out->binary, "binary"}, {out->hdf5.file(), "HDF5"}},
                       &error)) {
     say(error);
-    keepRaw(options, recording);
+    keepRaw(options, recording, *manifest);
     return kExitWriteError;
   }
-  if (!options.keepRaw)
+  if (!options.keepRaw) {
     for (const auto& dev : recording.devices()) removeTempFile(dev->rawName);
+    manifest->remove();
+  }
   const std::string unsorted = hdf5OrderWarning(out->hdf5.written());
   if (!unsorted.empty()) say(unsorted);
   return 0;
@@ -518,6 +562,8 @@ int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>&
   out->recordingStart = hdf5TimeText(time(nullptr));
   if (recording.start(runDir, say) != 0)
     return fail(kExitStartFailed, "a device failed to start; the recording is abandoned");
+  ManifestFile manifest;
+  writeManifest(options, recording, report.startUtc, runDir, &manifest);
   ChannelCounts counts;
   RecordingMerge merge(options, recording, out, &counts);
   const RecordTime time =
@@ -530,7 +576,7 @@ int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>&
   RunResult run;
   if (!options.hdf5Path.empty()) stampHdf5Time(::time(nullptr), &report);
   const int code = mergeRecording(options, recording, time, report, out, signals, &merge,
-                                  &run);
+                                  &run, &manifest);
   report.mergeStopUtc = utcNow();
   fillReport(options, recording, run, code, &report);
   if (!options.quiet) {

@@ -66,17 +66,19 @@ bool anyUntilEnd(const std::vector<LossInterval>& losses) {
 
 // Locates every source's losses into out->losses. Loss records need the ends of losses that
 // last to the end of the recording before the merge: the latest timestamp of any source, which
-// takes a decoding of the streams without losses too.
-bool locateAll(const std::vector<CheckedSource>& sources, bool lossRecords, MergeOutcome* out) {
+// takes a decoding of the streams without losses too. False on a read error, with out->readError
+// set, and when `running` (null: never) was cleared, with nothing set.
+bool locateAll(const std::vector<CheckedSource>& sources, bool lossRecords, MergeOutcome* out,
+               const std::atomic<bool>* running = nullptr) {
   std::vector<int64_t> lasts(sources.size(), INT64_MIN);
   std::string error;
   auto locate = [&](size_t i) {
     const CheckedSource& s = sources[i];
     if (s.source.file == nullptr) return true;
     if (locateLosses(fileno(s.source.file), s.source.markers, s.source.chainPos, s.losses,
-                     &out->losses, lossRecords ? &lasts[i] : nullptr, &error))
+                     &out->losses, lossRecords ? &lasts[i] : nullptr, &error, running))
       return true;
-    out->readError = readFailed(s.name, error);
+    if (!error.empty()) out->readError = readFailed(s.name, error);
     return false;
   };
   for (size_t i = 0; i < sources.size(); ++i)
@@ -102,7 +104,7 @@ MergeOutcome mergeChecked(const std::vector<CheckedSource>& sources, const Merge
                           bool lossRecords, std::atomic<double>& bytesRead,
                           const std::atomic<bool>& running) {
   MergeOutcome out;
-  if (!locateAll(sources, lossRecords, &out)) return out;
+  if (!locateAll(sources, lossRecords, &out, &running)) return out;
 
   std::vector<MergeSource> all;
   for (const CheckedSource& s : sources) all.push_back(s.source);

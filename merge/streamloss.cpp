@@ -157,7 +157,8 @@ private:
 }  // namespace
 
 bool locateLosses(int fd, uint32_t markers, int32_t chain, const std::vector<StreamLoss>& losses,
-                  std::vector<LossInterval>* intervals, int64_t* lastPs, std::string* error) {
+                  std::vector<LossInterval>* intervals, int64_t* lastPs, std::string* error,
+                  const std::atomic<bool>* running) {
   if (losses.empty() && lastPs == nullptr) return true;
   // Byte positions the recording noted, each to be matched with the data around it.
   std::map<int64_t, size_t> noted;
@@ -173,6 +174,10 @@ bool locateLosses(int fd, uint32_t markers, int32_t chain, const std::vector<Str
   std::vector<uint32_t> chunk(size_t(kChunkBlocks) * kBlockWords);
   int64_t offset = 0;
   for (;;) {
+    if (running != nullptr && !running->load(std::memory_order_relaxed)) {
+      error->clear();
+      return false;
+    }
     const ssize_t got = pread(fd, chunk.data(), chunk.size() * 4, offset);
     if (got < 0) {
       if (errno == EINTR) continue;

@@ -11,6 +11,7 @@
 
 #include <stdint.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -64,8 +65,10 @@ struct LossInterval {
 // `toByte`; without one the interval spans all of the stream's data between them. *lastPs, when
 // given, gets the time of the stream's last timestamp (INT64_MIN when it has none); the stream is
 // decoded for it even without losses. False with the system's error text in *error when a read
-// fails.
+// fails. Clearing `*running` (null: never) stops the walk before its next read: false then, with
+// *error empty and nothing located, so that a stop of the merge is not held up by a long stream.
 bool locateLosses(int fd, uint32_t markers, int32_t chain, const std::vector<StreamLoss>& losses,
-                  std::vector<LossInterval>* intervals, int64_t* lastPs, std::string* error);
+                  std::vector<LossInterval>* intervals, int64_t* lastPs, std::string* error,
+                  const std::atomic<bool>* running = nullptr);
 
 #endif

@@ -70,7 +70,7 @@ json toJson(const RunReport& r) {
           {"stop_utc", orNull(r.stopUtc)},
           {"merge_start_utc", orNull(r.mergeStartUtc)},
           {"merge_stop_utc", orNull(r.mergeStopUtc)},
-          {"completed", r.completed},
+          {"completed", r.completed && r.recovered ? json("recovered") : json(r.completed)},
           {"error", orNull(r.error)},
           {"records", r.records},
           {"first_ps", any ? json(r.firstPs) : json()},

@@ -44,6 +44,7 @@ struct RunReport {
   bool lossRecords = false;         // the outputs hold loss records
   std::vector<ReportOutput> outputs;
   bool completed = false;           // every output was written in full
+  bool recovered = false;           // merged by ravik-merge --recover: "completed" reads "recovered"
   std::string error;                // why not; empty when completed
   // The HDF5 output's creation time as it holds it (local time, no zone) and the local time's
   // offset from UTC then, "+01:00"; empty: no HDF5 output.

@@ -163,6 +163,35 @@ TEST(LossIntervals, AReadErrorFailsTheMergeNamingTheFile) {
   fclose(folder);
 }
 
+// Quit during the walk that locates losses before the merge: a stopped merge reads no further,
+// locates nothing and reports no error, so that the window answers at once.
+TEST(LossIntervals, AStopEndsTheLossWalkBeforeItsNextRead) {
+  TempDir dir;
+  FILE* folder = fopen(dir.path.c_str(), "rb");  // every read fails: a read would show
+  ASSERT_NE(folder, nullptr);
+  Tdc56Instance* decoder = tdc56Init();
+  const std::vector<StreamLoss> losses = {{StreamLoss::Device, 0, 8, kDeviceLossCause}};
+  std::atomic<double> bytes{0};
+  std::atomic<bool> running{false};
+  for (const bool lossRecords : {false, true}) {
+    const MergeOutcome out = mergeChecked({{{decoder, 0, 0, folder}, dir.path, losses}},
+                                          MergeOutputs(), lossRecords, bytes, running);
+    EXPECT_EQ(out.readError, "") << lossRecords;
+    EXPECT_TRUE(out.losses.empty()) << lossRecords;
+    EXPECT_EQ(out.records, 0) << lossRecords;
+  }
+  std::vector<LossInterval> found;
+  std::string error = "unset";
+  EXPECT_FALSE(locateLosses(fileno(folder), 0, 0, losses, &found, nullptr, &error, &running));
+  EXPECT_EQ(error, "");
+  running = true;  // the same walk, not stopped, reads
+  EXPECT_FALSE(locateLosses(fileno(folder), 0, 0, losses, &found, nullptr, &error, &running));
+  EXPECT_EQ(error, strerror(EISDIR));
+  EXPECT_TRUE(found.empty());
+  tdc56DeInit(decoder);
+  fclose(folder);
+}
+
 TEST(LossFile, KeepsWhatWasNotedAndRefusesWhatItDoesNotUnderstand) {
   TempDir dir;
   const std::string name = lossFileName(dir / "ravik-1.tmp");

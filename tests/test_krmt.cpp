@@ -91,7 +91,7 @@ TEST_F(WindowTest, StateDisplayFollowsEveryStateAndErrorBoxesReport) {
   EXPECT_TRUE(_boxes.allErrorBoxes);
 }
 
-TEST_F(WindowTest, PathsAreCheckedWithoutTraceAndPersistOnlyThroughTheOrderlyExit) {
+TEST_F(WindowTest, PathsAreCheckedWithoutTraceAndPersistHoweverTheWindowCloses) {
   openWindow(false);
   KRmtProbe p = probe();
   // An empty store gives the home folder's files and the temp folder, checked without a trace.
@@ -127,8 +127,8 @@ TEST_F(WindowTest, PathsAreCheckedWithoutTraceAndPersistOnlyThroughTheOrderlyExi
   EXPECT_FALSE(QFile::exists(path("new.txt")));
   EXPECT_TRUE(isEmptyDir(path("out")));
 
-  // Quit stores the paths (so does Escape, see the recording tests), closing through the frame
-  // does not; loaded paths are checked.
+  // Quit stores the paths (so does Escape, see the recording tests), and so do closing through
+  // the frame and an error box's Close; loaded paths are checked.
   p.ascPath()->setText(path("a.txt"));
   p.binPath()->setText(path("b.bin"));
   p.tmpPath()->setText(path("nowhere"));
@@ -143,8 +143,15 @@ TEST_F(WindowTest, PathsAreCheckedWithoutTraceAndPersistOnlyThroughTheOrderlyExi
   p.binPath()->setText(path("other.bin"));
   _window->close();
   openWindow(false);
-  EXPECT_EQ(probe().binPath()->text(), path("b.bin"));
+  EXPECT_EQ(probe().binPath()->text(), path("other.bin"));
   EXPECT_TRUE(_boxes.texts.isEmpty());
+  probe().ascPath()->setText(path("c.txt"));
+  _boxes.queue(QMessageBox::Close);
+  EXPECT_FALSE(probe().checkError(false, "Merge failed"));
+  EXPECT_FALSE(_window->isVisible());
+  openWindow(false);
+  EXPECT_EQ(probe().ascPath()->text(), path("c.txt"));
+  EXPECT_EQ(probe().binPath()->text(), path("other.bin"));
 }
 
 TEST_F(WindowTest, LogFileOnlyWithTheLogOption) {

@@ -83,7 +83,7 @@ TEST_F(RecordTest, ChainOutOfOrderGivesTheCoreMergeOfItsRawFiles) {
   const std::string err = errText();
   const std::string raw = runDir();
   std::set<std::string> kept = kRawFiles;
-  kept.insert("ravik-1.tmp.loss");
+  kept.insert({"ravik-1.tmp.loss", "ravik-run.json"});
   EXPECT_EQ(namesIn(raw), kept);
   expectCompleteOutputs();
 
@@ -132,8 +132,8 @@ TEST_F(RecordTest, ChainFaultsAreReportedAndTheRecordingGoesOn) {
 
 // Two devices report chain position 1 and both are recorded. The output cannot be put in place
 // (its folder was moved away while recording), and the printed command, given a real output,
-// merges the kept raw files as the recording does: in chain order, the two of position 1 in
-// discovery order.
+// merges the kept raw files as the recording does, from the run's manifest: in chain order, the
+// two of position 1 in discovery order.
 TEST_F(RecordTest, PrintedCommandMergesRepeatedPositions) {
   const std::string sub = out + "/sub";
   ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
@@ -143,14 +143,11 @@ TEST_F(RecordTest, PrintedCommandMergesRepeatedPositions) {
   ASSERT_EQ(rename(sub.c_str(), (out + "/moved").c_str()), 0);
   ASSERT_EQ(exitCode(pid), 1) << errText();
   const std::string raw = runDir();
-  const std::string printed = "ravik-merge --text " + sub + "/run.txt --shared-positions " + raw +
-                              "/ravik-0.tmp:0:0x0 " + raw + "/ravik-1.tmp:1:0x0 " + raw +
-                              "/ravik-2.tmp:1:0x0\n";
+  const std::string printed = "finish the merge with\n  ravik-merge --recover " + raw + "\n";
   const std::string err = errText();
   ASSERT_NE(err.find(printed), std::string::npos) << err;
-  std::istringstream words(printed.substr(strlen("ravik-merge ")));
-  std::vector<std::string> args;
-  for (std::string w; words >> w;) args.push_back(w == sub + "/run.txt" ? dir / "merged.txt" : w);
+  // The run's own output cannot be created any more: one given instead.
+  const std::vector<std::string> args = {"--recover", raw, "--text", dir / "merged.txt"};
   ASSERT_EQ(exitCode(spawnProgram(RAVIK_MERGE_PROGRAM, args, dir / "merge.err")), 0)
       << slurp(dir / "merge.err");
   coreMerge({{raw + "/ravik-0.tmp", 0, 0}, {raw + "/ravik-1.tmp", 1, 0},
@@ -266,10 +263,10 @@ TEST_F(RecordTest, CtrlCInTheMergeLeavesNoOutputAndKeepsTheRawFiles) {
   std::set<std::string> raws = namesIn(raw);
   for (auto i = raws.begin(); i != raws.end();)  // a busy host may have made a device lose data
     i = i->size() > 5 && i->compare(i->size() - 5, 5, ".loss") == 0 ? raws.erase(i) : std::next(i);
-  EXPECT_EQ(raws, kRawFiles);
-  const std::string merge = "ravik-merge --text " + out + "/run.txt --bin " + out + "/run.bin " +
-                            raw + "/ravik-2.tmp:0:0x0 " + raw + "/ravik-0.tmp:1:0x0 " + raw +
-                            "/ravik-1.tmp:2:0x0\n";
+  std::set<std::string> keptNames = kRawFiles;
+  keptNames.insert("ravik-run.json");
+  EXPECT_EQ(raws, keptNames);
+  const std::string merge = "ravik-merge --recover " + raw + "\n";
   EXPECT_NE(errText().find(merge), std::string::npos) << errText();
   // The next recording in the same folder leaves the kept files alone.
   const std::string kept = slurp(raw + "/ravik-0.tmp");

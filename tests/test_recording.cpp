@@ -17,6 +17,7 @@
 #include "device/recordcore.h"
 #include "korbalt/simhooks.h"
 #include "merge/mergethread.h"
+#include "tests/core_merge.h"
 #include "window_harness.h"
 
 namespace {
@@ -117,6 +118,7 @@ protected:
     return QDir(path("work")).entryList({"ravik-*.tmp"}, QDir::Files, QDir::Name);
   }
   bool noOutputs() const { return !QFile::exists(path("out.txt")) && !QFile::exists(path("out.bin")); }
+  bool hasManifest() const { return QFile::exists(path("work/ravik-run.json")); }
   static bool tempFilesClosed() {
     return std::none_of(KRmt::_devs.begin(), KRmt::_devs.end(),
                         [](RmtDev* d) { return d->_tmpFile != nullptr; });
@@ -131,8 +133,10 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   KRmt::_devs[1]->_chDeadTime[2]->setValue(12.5);  // written at Start, so in the run report
   record(p, KRmt::_devs);
   EXPECT_EQ(tempFiles(), (QStringList{"ravik-0.tmp", "ravik-1.tmp", "ravik-2.tmp"}));
+  EXPECT_TRUE(hasManifest());
   stopAndMerge(p);
   EXPECT_TRUE(tempFiles().isEmpty());
+  EXPECT_FALSE(hasManifest()) << "deleted with the temp files";
   const nlohmann::json report = nlohmann::json::parse(readFile(path("out.json")).toStdString());
   for (int i = 0; i < 3; ++i)
     EXPECT_EQ(report["devices"][i]["parameters"]["channels"][2]["dead_time_ns"], i == 1 ? 12.5 : 0)
@@ -191,6 +195,7 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   MergeThread* previous = p.merger();
   record(p, recorded);
   EXPECT_TRUE(tempFiles().isEmpty());
+  EXPECT_FALSE(hasManifest()) << "no temp file, no manifest";
   p.ascEnable()->setChecked(true);
   p.stopBtn()->click();
   EXPECT_EQ(_window->state(), KRmt::Idle);
@@ -209,6 +214,7 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   EXPECT_EQ(_window->state(), KRmt::Idle);
   EXPECT_TRUE(tempFilesClosed());
   EXPECT_EQ(tempFiles(), (QStringList{"ravik-0.tmp", "ravik-2.tmp"}));
+  EXPECT_TRUE(hasManifest()) << "kept with the recording";
   EXPECT_EQ(p.merger(), previous);
   EXPECT_TRUE(noOutputs());
   EXPECT_EQ(QSettings(KRmt::vendorName, KRmt::programName).value("pathNameTmp").toString(),
@@ -293,15 +299,48 @@ TEST_F(RecordingTest, ClosingWhileRecordingOrMergingKeepsTheRecording) {
   QTest::keyClick(_window.get(), Qt::Key_Escape);
   // Stopped in time, the merge keeps its temp files; one that got to the end deletes them.
   EXPECT_EQ(tempFiles().size(), p.merger()->completed() ? 0 : 3);
+  EXPECT_EQ(hasManifest(), !p.merger()->completed());
   EXPECT_TRUE(tempFilesClosed());
 
   // Destroyed while recording (closed through its frame): the callback goes first.
   p = prepare();
   record(p, KRmt::_devs);
+  std::vector<CoreSource> chain;
+  nlohmann::json devices = nlohmann::json::array();
+  for (RmtDev* dev : KRmt::_devs) {
+    const std::string stream = QFileInfo(dev->_tmpName).fileName().toStdString();
+    chain.push_back({path("work").toStdString() + "/" + stream, dev->_chainPos, dev->_markers});
+    devices.push_back({{"serial", dev->_serialEdit->text().toStdString()}, {"index", dev->_index},
+                       {"chain", dev->_chainPos}, {"markers", dev->_markers}, {"stream", stream}});
+  }
   _window.reset();
   QTest::qWait(50);
   EXPECT_EQ(tempFiles().size(), 3);
   EXPECT_TRUE(KRmt::_devMap.isEmpty());
+  // What the stopped merge above wrote would not be overwritten by the recovery.
+  QFile::remove(path("out.txt"));
+  QFile::remove(path("out.bin"));
+
+  // The run's manifest names every device in chain order and the outputs, from which
+  // ravik-merge --recover writes what the window's merge would have.
+  const nlohmann::json manifest =
+      nlohmann::json::parse(readFile(path("work/ravik-run.json")).toStdString());
+  EXPECT_EQ(manifest["program"], "ravik");
+  ASSERT_EQ(manifest["devices"].size(), 3u);
+  for (size_t i = 0; i < 3; ++i)
+    for (const auto& field : devices[i].items())
+      EXPECT_EQ(manifest["devices"][i][field.key()], field.value()) << i << field.key();
+  EXPECT_EQ(manifest["outputs"], nlohmann::json::parse(
+                                     R"([{"kind": "text", "path": ")" + path("out.txt").toStdString() +
+                                     R"("}, {"kind": "binary", "path": ")" +
+                                     path("out.bin").toStdString() + R"("}])"));
+  const pid_t merge = spawnProgram(RAVIK_MERGE_PROGRAM, {"--recover", path("work").toStdString()},
+                                   path("merge.err").toStdString());
+  const int code = exitCode(merge);
+  EXPECT_TRUE(code == 0 || code == 5) << readFile(path("merge.err")).toStdString();
+  coreMerge(chain, path("core.txt").toStdString(), path("core.bin").toStdString());
+  EXPECT_TRUE(readFile(path("out.txt")) == readFile(path("core.txt")));
+  EXPECT_FALSE(textStamps(path("out.txt")).empty());
 }
 
 TEST_F(RecordingTest, DeviceThatFailsToStartAbandonsTheRecording) {

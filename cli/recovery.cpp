@@ -1,0 +1,130 @@
+#include "cli/recovery.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include "device/recordcore.h"
+
+namespace {
+
+bool isRegularFile(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The folder of DIR, or of the manifest file named instead of it.
+std::string runFolder(const std::string& given) {
+  const std::string name = kManifestName;
+  const size_t slash = given.rfind('/');
+  const std::string base = slash == std::string::npos ? given : given.substr(slash + 1);
+  if (base != name || !isRegularFile(given)) return given;
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : given.substr(0, slash);
+}
+
+std::string streamPath(const Recovery& r, const ManifestDevice& d) { return r.dir + "/" + d.stream; }
+
+// "<path>:<chain>:0x<markers>" as ravik-merge takes it.
+std::string streamWord(const StreamArg& s) {
+  char fields[32];
+  snprintf(fields, sizeof fields, ":%d:0x%x", int(s.chainPos), unsigned(s.markers));
+  return s.path + fields;
+}
+
+// Every device's temp file, which must all be there: a run recovered without one would lack its
+// timestamps without a word in the outputs.
+bool takeStreams(const Recovery& r, Options* options, std::string* error) {
+  std::vector<std::string> missing, present;
+  std::vector<int32_t> positions;
+  for (const ManifestDevice& d : r.manifest.devices) {
+    if (d.chain > kMaxChainPos) {
+      *error = manifestPath(r.dir) + ": chain position " + std::to_string(d.chain) + " of " +
+               d.stream + " is beyond " + std::to_string(kMaxChainPos);
+      return false;
+    }
+    const StreamArg arg{streamPath(r, d), d.chain, d.markers};
+    struct stat st;
+    if (stat(arg.path.c_str(), &st) != 0 && errno == ENOENT) {
+      missing.push_back(d.stream + (d.serial.empty() ? "" : " (" + d.serial + ")"));
+      continue;
+    }
+    options->streams.push_back(arg);
+    present.push_back(streamWord(arg));
+    positions.push_back(d.chain);
+  }
+  options->sharedPositions = options->sharedPositions || positionsRepeat(positions);
+  if (missing.empty()) return true;
+  std::string list;
+  for (const std::string& m : missing) list += (list.empty() ? "" : ", ") + m;
+  std::string rest;
+  for (const std::string& p : present) rest += " " + p;
+  *error = r.dir + ": temp file missing: " + list + "; the run cannot be recovered whole" +
+           (rest.empty() ? std::string() : "; the others merge with: ravik-merge --text FILE" + rest);
+  return false;
+}
+
+// The run's own outputs, when the command line names none; an existing one is never replaced.
+bool takeOutputs(const RunManifest& m, Options* options, std::string* error) {
+  const bool given =
+      !options->textPath.empty() || !options->binPath.empty() || !options->hdf5Path.empty();
+  if (!given) {
+    for (const ReportOutput& out : m.outputs) {
+      std::string* path = out.kind == "text"     ? &options->textPath
+                          : out.kind == "binary" ? &options->binPath
+                                                 : &options->hdf5Path;
+      *path = out.path;
+    }
+    options->compress = options->compress || m.compress;
+    if (options->reportPath.empty()) options->reportPath = m.reportPath;
+    // The report is not among them: it tells of the latest attempt and is written again.
+    for (const std::string* path : {&options->textPath, &options->binPath, &options->hdf5Path}) {
+      if (!isRegularFile(*path)) continue;
+      *error = *path + ": the run's output exists already; give the outputs of the recovery "
+                       "with --text, --bin or --hdf5 (or remove it)";
+      return false;
+    }
+  }
+  if (options->textPath.empty() && options->binPath.empty() && options->hdf5Path.empty()) {
+    *error = "the run's manifest names no output: give --text FILE, --bin FILE and/or --hdf5 FILE";
+    return false;
+  }
+  if (options->compress && options->hdf5Path.empty()) {
+    *error = "--compress applies to the HDF5 output: give --hdf5 FILE too";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool prepareRecovery(Options* options, Recovery* recovery, std::string* error) {
+  recovery->dir = runFolder(options->recoverDir);
+  if (!recovery->file.take(recovery->dir, &recovery->manifest, error)) return false;
+  const RunManifest& m = recovery->manifest;
+  options->lossRecords = options->lossRecords || m.lossRecords;
+  return takeStreams(*recovery, options, error) && takeOutputs(m, options, error);
+}
+
+bool lockRecoveredStreams(const std::vector<InputStream>& inputs, std::string* error) {
+  for (const InputStream& input : inputs) {
+    if (lockTempFile(input.file) == 0) continue;
+    *error = input.arg.path + ": is in use by a recording or another merge";
+    return false;
+  }
+  return true;
+}
+
+void describeRecovery(const Recovery& recovery, RunReport* report) {
+  report->startUtc = recovery.manifest.startUtc;
+  report->recovered = true;
+  for (ReportDevice& d : report->devices) {
+    for (const ManifestDevice& m : recovery.manifest.devices) {
+      if (d.stream != streamPath(recovery, m)) continue;
+      d.serial = m.serial;
+      d.index = m.index;
+      d.role = m.role;
+      d.parameters = m.parameters;
+    }
+  }
+}

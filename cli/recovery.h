@@ -1,0 +1,40 @@
+// ravik-merge --recover DIR: the merge of a recording that was not merged (killed, stopped, its
+// merge failed, or its raw files kept) from the run manifest in its temp folder (see
+// report/runmanifest.h).
+//
+// The manifest gives every device's temp file with its chain position and marker mask (the loss
+// files beside them are read as for any stream), the loss records option, and the outputs asked
+// for with the report and the compression. Outputs named on the command line replace the run's
+// own, which are never overwritten: a run's output that exists already is refused. The manifest
+// and the temp files stay locked while the merge runs, and stay on disk after it.
+#ifndef RAVIK_CLI_RECOVERY_H
+#define RAVIK_CLI_RECOVERY_H
+
+#include <string>
+#include <vector>
+
+#include "cli/inputs.h"
+#include "cli/options.h"
+#include "report/runmanifest.h"
+#include "report/runreport.h"
+
+struct Recovery {
+  std::string dir;        // the run's folder
+  ManifestFile file;      // locked for the whole merge
+  RunManifest manifest;
+};
+
+// Takes the manifest in options->recoverDir (or the manifest file named there) and fills
+// *options from it. False with a one-line message: no manifest, one in use or unreadable, a
+// temp file missing, no output, or an output of the run that exists already.
+bool prepareRecovery(Options* options, Recovery* recovery, std::string* error);
+
+// Locks the opened temp files as a recording does, so that no recording truncates them while
+// they are merged. False with a message naming the file that another program holds.
+bool lockRecoveredStreams(const std::vector<InputStream>& inputs, std::string* error);
+
+// What the manifest knows beyond the streams: the recording's start, each device's serial,
+// library index, role and parameters; and that the run was recovered.
+void describeRecovery(const Recovery& recovery, RunReport* report);
+
+#endif

@@ -1,0 +1,310 @@
+#include "report/runmanifest.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using nlohmann::json;
+
+namespace {
+
+constexpr char kKind[] = "ravik-run";
+constexpr int32_t kVersion = 1;
+constexpr uint32_t kAllMarkers = 0x1FF;
+
+std::string systemError(const std::string& what) { return what + ": " + strerror(errno); }
+
+json orNull(const std::string& text) { return text.empty() ? json() : json(text); }
+
+json deviceJson(const ManifestDevice& d) {
+  return {{"serial", d.serial},
+          {"index", d.index >= 0 ? json(d.index) : json()},
+          {"chain", d.chain},
+          {"role", orNull(d.role)},
+          {"markers", d.markers},
+          {"stream", d.stream},
+          {"parameters", d.parameters}};
+}
+
+// Reads the fields of one JSON object, each checked; the first problem is kept with the key's
+// place ("devices[1].chain") and every later read fails.
+class Reader {
+public:
+  Reader(const json& object, const std::string& where, std::string* error)
+      : _object(object), _where(where), _error(error) {
+    if (!object.is_object()) fail(where.empty() ? "the manifest" : where, "is not an object");
+  }
+  bool ok() const { return _ok; }
+
+  const json* field(const char* key, bool required = true) {
+    if (!_ok) return nullptr;
+    const auto it = _object.find(key);
+    if (it != _object.end() && !it->is_null()) return &*it;
+    if (required) fail(name(key), "is missing");
+    return nullptr;
+  }
+  std::string text(const char* key, bool required = true) {
+    const json* v = field(key, required);
+    if (v == nullptr) return std::string();
+    if (v->is_string() && !v->get<std::string>().empty()) return v->get<std::string>();
+    fail(name(key), "is not a text");
+    return std::string();
+  }
+  int64_t integer(const char* key, int64_t min, int64_t max, int64_t missing) {
+    const json* v = field(key, missing == INT64_MIN);
+    if (v == nullptr) return missing;
+    if (v->is_number_integer() && v->get<int64_t>() >= min && v->get<int64_t>() <= max)
+      return v->get<int64_t>();
+    fail(name(key), "is not a whole number from " + std::to_string(min) + " to " +
+                        std::to_string(max));
+    return 0;
+  }
+  bool flag(const char* key) {
+    const json* v = field(key, false);
+    if (v == nullptr) return false;
+    if (v->is_boolean()) return v->get<bool>();
+    fail(name(key), "is not true or false");
+    return false;
+  }
+  const json& array(const char* key) {
+    static const json empty = json::array();
+    const json* v = field(key);
+    if (v != nullptr && v->is_array()) return *v;
+    if (v != nullptr) fail(name(key), "is not a list");
+    return empty;
+  }
+  void fail(const std::string& what, const std::string& problem) {
+    if (!_ok) return;
+    _ok = false;
+    *_error = what + " " + problem;
+  }
+  std::string name(const char* key) const { return _where.empty() ? key : _where + "." + key; }
+
+private:
+  const json& _object;
+  std::string _where;
+  std::string* _error;
+  bool _ok = true;
+};
+
+// A temp file's name must stay inside the manifest's folder.
+bool plainName(const std::string& name) {
+  return !name.empty() && name.find('/') == std::string::npos && name != "." && name != "..";
+}
+
+bool readDevice(const json& j, const std::string& where, ManifestDevice* d, std::string* error) {
+  Reader r(j, where, error);
+  d->serial = r.text("serial", false);
+  d->index = r.integer("index", 0, INT32_MAX, -1);
+  d->chain = int32_t(r.integer("chain", 0, INT32_MAX, INT64_MIN));
+  d->role = r.text("role", false);
+  d->markers = uint32_t(r.integer("markers", 0, kAllMarkers, INT64_MIN));
+  d->stream = r.text("stream");
+  if (r.ok() && !plainName(d->stream)) r.fail(r.name("stream"), "is not a file name");
+  if (const json* p = r.field("parameters", false)) d->parameters = *p;
+  return r.ok();
+}
+
+bool readOutput(const json& j, const std::string& where, ReportOutput* o, std::string* error) {
+  Reader r(j, where, error);
+  o->kind = r.text("kind");
+  o->path = r.text("path");
+  if (r.ok() && o->kind != "text" && o->kind != "binary" && o->kind != "hdf5")
+    r.fail(r.name("kind"), "is none of \"text\", \"binary\", \"hdf5\"");
+  return r.ok();
+}
+
+// Writes all of `text` to `fd`.
+bool writeAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return false;
+    }
+    done += size_t(n);
+  }
+  return true;
+}
+
+bool readAll(int fd, std::string* text) {
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    text->append(buffer, size_t(n));
+  }
+}
+
+// The rename of a new file is on the disk only once its folder is.
+bool syncFolder(const std::string& dir) {
+  const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = fsync(fd) == 0;
+  close(fd);
+  return ok;
+}
+
+// True while another process holds the lock of the manifest at `path`.
+bool lockedElsewhere(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool busy = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  close(fd);  // also drops the lock just taken
+  return busy;
+}
+
+bool sameFile(int fd, const std::string& path) {
+  struct stat open, named;
+  return fstat(fd, &open) == 0 && stat(path.c_str(), &named) == 0 && open.st_dev == named.st_dev &&
+         open.st_ino == named.st_ino;
+}
+
+}  // namespace
+
+std::string manifestPath(const std::string& dir) { return dir + "/" + kManifestName; }
+
+std::string absolutePath(const std::string& path) {
+  if (path.empty() || path[0] == '/' || path == "-") return path;
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof cwd) == nullptr) return path;
+  return std::string(cwd) + "/" + path;
+}
+
+json toJson(const RunManifest& m) {
+  json devices = json::array();
+  for (const ManifestDevice& d : m.devices) devices.push_back(deviceJson(d));
+  json outputs = json::array();
+  for (const ReportOutput& o : m.outputs) outputs.push_back({{"kind", o.kind}, {"path", o.path}});
+  return {{"manifest", kKind},
+          {"version", kVersion},
+          {"program", m.program},
+          {"start_utc", orNull(m.startUtc)},
+          {"devices", devices},
+          {"outputs", outputs},
+          {"loss_records", m.lossRecords},
+          {"report", orNull(m.reportPath)},
+          {"compress", m.compress}};
+}
+
+bool manifestFromJson(const json& j, RunManifest* m, std::string* error) {
+  Reader r(j, "", error);
+  if (r.ok() && (j.value("manifest", json()) != kKind || j.value("version", json()) != kVersion)) {
+    *error = std::string("not a run manifest of version ") + std::to_string(kVersion);
+    return false;
+  }
+  m->program = r.text("program", false);
+  m->startUtc = r.text("start_utc", false);
+  const json& devices = r.array("devices");
+  if (r.ok() && devices.empty()) r.fail("devices", "is empty");
+  const json& outputs = r.array("outputs");
+  m->lossRecords = r.flag("loss_records");
+  m->reportPath = r.text("report", false);
+  m->compress = r.flag("compress");
+  if (!r.ok()) return false;
+  m->devices.resize(devices.size());
+  for (size_t i = 0; i < devices.size(); ++i)
+    if (!readDevice(devices[i], "devices[" + std::to_string(i) + "]", &m->devices[i], error))
+      return false;
+  m->outputs.resize(outputs.size());
+  for (size_t i = 0; i < outputs.size(); ++i)
+    if (!readOutput(outputs[i], "outputs[" + std::to_string(i) + "]", &m->outputs[i], error))
+      return false;
+  return true;
+}
+
+bool ManifestFile::write(const std::string& dir, const RunManifest& manifest, std::string* error) {
+  release();
+  _dir = dir;
+  const std::string path = manifestPath(dir);
+  if (lockedElsewhere(path)) {
+    *error = path + ": the run of this folder is still being recorded or merged";
+    return false;
+  }
+  std::string part = dir + "/.ravik-run-XXXXXX";
+  const int fd = mkostemp(&part[0], O_CLOEXEC);
+  if (fd < 0) {
+    *error = systemError(part);
+    return false;
+  }
+  // Readable like the temp files beside it; locked before anyone can see it under its name.
+  bool ok = fchmod(fd, 0644) == 0 && flock(fd, LOCK_EX) == 0 &&
+            writeAll(fd, toJson(manifest).dump(2) + "\n") && fsync(fd) == 0;
+  if (!ok) *error = systemError(part);
+  if (ok && rename(part.c_str(), path.c_str()) != 0) {
+    ok = false;
+    *error = systemError(path);
+  }
+  if (ok && !syncFolder(dir)) {
+    ok = false;
+    *error = systemError(dir);
+    unlink(path.c_str());
+  }
+  if (!ok) {
+    unlink(part.c_str());
+    close(fd);
+    return false;
+  }
+  _fd = fd;
+  return true;
+}
+
+bool ManifestFile::take(const std::string& dir, RunManifest* manifest, std::string* error) {
+  release();
+  _dir = dir;
+  const std::string path = manifestPath(dir);
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = errno == ENOENT ? dir + ": holds no run manifest " + kManifestName
+                             : systemError(path);
+    return false;
+  }
+  // A new recording may have renamed its own manifest over the one opened: then the run is
+  // that recording's.
+  if ((flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) || !sameFile(fd, path)) {
+    close(fd);
+    *error = path + ": the run is in use: it is still being recorded or merged, or another "
+                    "ravik-merge --recover is merging it";
+    return false;
+  }
+  std::string text;
+  if (!readAll(fd, &text)) {
+    *error = systemError(path);
+    close(fd);
+    return false;
+  }
+  const json j = json::parse(text, nullptr, false);
+  std::string problem;
+  if (j.is_discarded())
+    problem = "not a JSON document";
+  else
+    manifestFromJson(j, manifest, &problem);
+  if (!problem.empty()) {
+    *error = path + ": " + problem;
+    close(fd);
+    return false;
+  }
+  _fd = fd;
+  return true;
+}
+
+void ManifestFile::release() {
+  if (_fd < 0) return;
+  close(_fd);  // read or already synced: nothing to lose; the lock goes with it
+  _fd = -1;
+}
+
+void ManifestFile::remove() {
+  if (_fd < 0) return;
+  unlink(manifestPath(_dir).c_str());
+  release();
+}

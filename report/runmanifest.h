@@ -1,0 +1,101 @@
+// The run manifest: what a recording is, written beside its temp files when it starts, so that a
+// run that ends without its merge (killed, a power cut, a merge that failed or was stopped, raw
+// files kept) can still be merged with the right chain positions, marker masks and outputs:
+// `ravik-merge --recover DIR`. No Qt.
+//
+// "<dir>/ravik-run.json":
+//
+//   {"manifest": "ravik-run", "version": 1, "program": "ravik-record",
+//    "start_utc": "2026-12-06T07:05:09.123Z",
+//    "devices": [{"serial": "TK24073", "index": 2, "chain": 0, "role": "Master",
+//                 "markers": 16, "stream": "ravik-2.tmp", "parameters": {...}}, ...],
+//    "outputs": [{"kind": "text", "path": "/data/run.txt"}, {"kind": "binary", ...}],
+//    "loss_records": false, "report": null, "compress": false}
+//
+// Devices are in chain order; "stream" is the temp file's name inside the manifest's folder, so
+// the folder may be moved; output paths are absolute. The program that records holds an advisory
+// lock on the manifest while the run is its own (recording and merging); the lock goes with the
+// process, whatever ends it, and a recovery takes the same lock, so that it never merges a run
+// that is still going on, nor one that another recovery is merging.
+#ifndef RAVIK_REPORT_RUNMANIFEST_H
+#define RAVIK_REPORT_RUNMANIFEST_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "report/runreport.h"
+
+// The manifest's file name in the folder of the temp files.
+constexpr char kManifestName[] = "ravik-run.json";
+
+struct ManifestDevice {
+  std::string serial;
+  int64_t index = -1;        // library index
+  int32_t chain = 0;         // chain position, 0 for the master
+  std::string role;          // "Master", "Slave 1", ...
+  uint32_t markers = 0;      // enabled-marker mask, bits 0..8
+  std::string stream;        // its temp file's name, without a folder
+  nlohmann::json parameters; // the parameters it recorded with; null: not known
+};
+
+struct RunManifest {
+  std::string program;    // "ravik" or "ravik-record"
+  std::string startUtc;
+  std::vector<ManifestDevice> devices;  // in chain order
+  std::vector<ReportOutput> outputs;    // kinds "text", "binary", "hdf5"; absolute paths
+  bool lossRecords = false;  // the outputs are to hold loss records
+  std::string reportPath;    // the run report's file as asked for; empty: beside the outputs
+  bool compress = false;     // the HDF5 output is compressed
+};
+
+// "<dir>/ravik-run.json"
+std::string manifestPath(const std::string& dir);
+
+// `path` made absolute against the working folder ("-" and absolute paths stay as they are), so
+// that a recovery finds it from anywhere.
+std::string absolutePath(const std::string& path);
+
+nlohmann::json toJson(const RunManifest& manifest);
+// Reads a manifest; false with a message naming the first key that is missing or wrong. Stream
+// names must be plain file names (no folder), chain positions and marker masks what the merge
+// takes.
+bool manifestFromJson(const nlohmann::json& json, RunManifest* manifest, std::string* error);
+
+// The manifest file of one run and its lock. The recording program writes it (write()) and holds
+// it; a recovery opens an existing one (take()). The lock is released by release(), remove() or
+// the destructor, or by the end of the process.
+class ManifestFile {
+public:
+  ManifestFile() = default;
+  ~ManifestFile() { release(); }
+  ManifestFile(const ManifestFile&) = delete;
+  ManifestFile& operator=(const ManifestFile&) = delete;
+
+  // Writes `manifest` into `dir` under a temporary name, syncs it to the disk and renames it into
+  // place, locked. Refused while another program holds the lock of a manifest already there.
+  // False with a message naming the file.
+  bool write(const std::string& dir, const RunManifest& manifest, std::string* error);
+  // Locks and reads the manifest in `dir`. False with a message when there is none, when it is
+  // locked (its run is still being recorded or merged, or recovered by another program), or when
+  // it cannot be read.
+  bool take(const std::string& dir, RunManifest* manifest, std::string* error);
+
+  // Unlocks; the file stays.
+  void release();
+  // Deletes the file (with the temp files of a merged run) and unlocks.
+  void remove();
+
+  bool held() const { return _fd >= 0; }
+  // The folder of the last manifest written or taken, also after release(); empty before.
+  const std::string& dir() const { return _dir; }
+
+private:
+  int _fd = -1;
+  std::string _dir;
+};
+
+#endif

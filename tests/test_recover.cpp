@@ -1,0 +1,222 @@
+// ravik-merge --recover, run as a child process on runs that ravik-record left behind: killed with
+// SIGKILL, kept with --keep-raw, or still running; against the merge core and an explicit
+// ravik-merge of the same temp files.
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "device/korbalt.h"
+#include "report/runmanifest.h"
+#include "tests/core_merge.h"
+
+namespace {
+
+constexpr size_t kHeaderBytes = 64;
+
+int64_t sizeOf(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? int64_t(st.st_size) : -1;
+}
+
+// A scratch folder with the raw files' folder "tmp" and the outputs' "out".
+class RecoverTest : public testing::Test {
+protected:
+  RecoverTest() {
+    mkdir(tmp.c_str(), 0755);
+    mkdir(out.c_str(), 0755);
+  }
+
+  pid_t record(const std::vector<std::string>& sim, std::vector<std::string> args) const {
+    args.insert(args.begin(), {"-s", "--text", out + "/run.txt", "--bin", out + "/run.bin",
+                               "--tmp", tmp});
+    return spawnProgram(RAVIK_RECORD_PROGRAM, args, dir / "record.err", sim);
+  }
+  std::string recordErr() const { return slurp(dir / "record.err"); }
+
+  // ravik-merge with `args`; its exit code, its standard error in *err.
+  int merge(const std::vector<std::string>& args, std::string* err = nullptr) const {
+    const int code = exitCode(spawnProgram(RAVIK_MERGE_PROGRAM, args, dir / "merge.err"));
+    if (err != nullptr) *err = slurp(dir / "merge.err");
+    return code;
+  }
+
+  // The recording's own folder in `tmp` once its manifest is there and every one of its
+  // `streams` holds at least `bytes`; empty when that does not come within 30 seconds.
+  std::string waitForRun(const std::vector<std::string>& streams, int64_t bytes) const {
+    for (int i = 0; i < 3000; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+      const std::set<std::string> names = namesIn(tmp);
+      if (names.size() != 1) continue;
+      const std::string run = tmp + "/" + *names.begin();
+      bool ready = sizeOf(manifestPath(run)) > 0;
+      for (const std::string& s : streams) ready = ready && sizeOf(run + "/" + s) >= bytes;
+      if (ready) return run;
+    }
+    return std::string();
+  }
+
+  TempDir dir;
+  const std::string tmp = dir / "tmp", out = dir / "out";
+};
+
+// The records of a binary output, without its header and trailer.
+std::string records(const std::string& bin) {
+  return bin.size() < 2 * kHeaderBytes ? std::string()
+                                       : bin.substr(kHeaderBytes, bin.size() - 2 * kHeaderBytes);
+}
+
+// Three devices at 1 M events/s each, the master found last, the ms tick on every device: the
+// kill leaves the temp files as far as the callback got (one of them is cut further, in the
+// middle of a word and of a packet, as a kill during a write can leave it). The recovery writes
+// the run's own outputs with every timestamp of the temp files: the merge core's records and
+// byte for byte an explicit ravik-merge with the chain positions and marker masks.
+TEST_F(RecoverTest, ARunKilledAt3MEventsPerSecondIsRecoveredWhole) {
+  std::ofstream(dir / "params.json") << R"({"markers": 16})";
+  const pid_t pid = record({"RATES=200000", "ORDER=reverse"},
+                           {"--seconds", "1e9", "--loss-records", "--params", dir / "params.json"});
+  const std::string run = waitForRun({"ravik-0.tmp", "ravik-1.tmp", "ravik-2.tmp"}, 2 << 20);
+  kill(pid, SIGKILL);
+  ASSERT_EQ(exitCode(pid), 1000 + SIGKILL) << recordErr();
+  ASSERT_FALSE(run.empty()) << recordErr();
+  for (const std::string& name : namesIn(out)) EXPECT_EQ(name[0], '.') << "only partial outputs";
+  const std::string torn = run + "/ravik-0.tmp";
+  ASSERT_EQ(truncate(torn.c_str(), sizeOf(torn) - 6), 0);
+
+  std::string err;
+  const int code = merge({"--recover", run}, &err);
+  ASSERT_TRUE(code == 0 || code == 5) << code << err;  // 5: a busy host made a device lose data
+  const std::vector<CoreSource> chain = {
+      {run + "/ravik-2.tmp", 0, 0x10}, {run + "/ravik-1.tmp", 1, 0x10}, {run + "/ravik-0.tmp", 2, 0x10}};
+  const std::string text = slurp(out + "/run.txt");
+  // With no loss the outputs are the merge core's; loss records are the only lines it lacks.
+  coreMerge(chain, dir / "core.txt", dir / "core.bin");
+  std::string timestamps;
+  for (size_t at = 0, end; at < text.size(); at = end + 1) {
+    end = text.find('\n', at);
+    if (text[text.rfind(',', end) + 2] != '-') timestamps.append(text, at, end + 1 - at);
+  }
+  EXPECT_TRUE(timestamps == slurp(dir / "core.txt"));
+  EXPECT_GT(timestamps.size(), 3000000u);
+  EXPECT_EQ(code == 0, records(slurp(out + "/run.bin")) == slurp(dir / "core.bin"));
+
+  ASSERT_EQ(merge({"--text", dir / "explicit.txt", "--bin", dir / "explicit.bin", "--loss-records",
+                   "--report", dir / "explicit.json", chain[1].path + ":1:0x10",
+                   chain[0].path + ":0:0x10", chain[2].path + ":2:0x10"},
+                  &err),
+            code)
+      << err;
+  EXPECT_TRUE(slurp(dir / "explicit.txt") == text);
+  EXPECT_TRUE(slurp(dir / "explicit.bin") == slurp(out + "/run.bin"));
+
+  // The report tells who recorded what, and that the run was recovered.
+  const nlohmann::json report = nlohmann::json::parse(slurp(out + "/run.json"));
+  EXPECT_EQ(report["completed"], "recovered");
+  EXPECT_EQ(report["loss_records"], true);
+  const nlohmann::json expected = nlohmann::json::parse(slurp(dir / "explicit.json"));
+  const char* const serials[] = {"TK24071", "TK24072", "TK24073"};
+  const int64_t indexes[] = {2, 1, 0};
+  for (size_t i = 0; i < 3; ++i) {
+    const nlohmann::json& d = report["devices"][i];
+    EXPECT_EQ(d["serial"], serials[i]);
+    EXPECT_EQ(d["index"], indexes[i]);
+    EXPECT_EQ(d["role"], i == 0 ? "Master" : "Slave " + std::to_string(i));
+    EXPECT_EQ(d["parameters"]["markers"], 16);
+    for (const char* key : {"chain", "stream", "records", "lost"})
+      EXPECT_EQ(d[key], expected["devices"][i][key]) << key;
+  }
+
+  // Recovered once, the run's outputs exist: a second recovery leaves them alone.
+  const std::string before = slurp(out + "/run.bin");
+  EXPECT_EQ(merge({"--recover", run}, &err), 2);
+  EXPECT_EQ(err, "ravik-merge: " + out + "/run.txt: the run's output exists already; give the "
+                 "outputs of the recovery with --text, --bin or --hdf5 (or remove it)\n");
+  EXPECT_TRUE(slurp(out + "/run.bin") == before);
+}
+
+// A run is merged by one program at a time: not while ravik-record still records it, nor while
+// another recovery merges it, nor while a recording holds one of its temp files. A run that ends
+// normally takes its manifest along with its temp files.
+TEST_F(RecoverTest, ARunInProgressIsNotRecovered) {
+  const pid_t pid = record({}, {"--seconds", "1e9"});
+  const std::string run = waitForRun({"ravik-0.tmp"}, 1);
+  ASSERT_FALSE(run.empty()) << recordErr();
+  std::string err;
+  EXPECT_EQ(merge({"--recover", run, "--text", dir / "r.txt"}, &err), 2);
+  EXPECT_EQ(err, "ravik-merge: " + manifestPath(run) + ": the run is in use: it is still being "
+                 "recorded or merged, or another ravik-merge --recover is merging it\n");
+  kill(pid, SIGTERM);
+  ASSERT_EQ(exitCode(pid), 0) << recordErr();
+  EXPECT_TRUE(namesIn(tmp).empty()) << "manifest deleted with the temp files";
+  EXPECT_EQ(namesIn(dir.path).count("r.txt"), 0u);
+}
+
+TEST_F(RecoverTest, AKeptRunRecoversAsItWasMergedAndRefusesWhatItCannotDoWhole) {
+  // Index 1 loses data now and then: its loss file gives the loss records of the manifest's
+  // --loss-records.
+  ASSERT_EQ(exitCode(record({"DATA_LOSS=1"}, {"--seconds", "0.6", "--keep-raw", "--loss-records",
+                                              "--report", dir / "run-report.json"})),
+            5)
+      << recordErr();
+  const std::string run = waitForRun({}, 0);
+  ASSERT_FALSE(run.empty());
+  EXPECT_EQ(namesIn(run), (std::set<std::string>{"ravik-0.tmp", "ravik-1.tmp", "ravik-1.tmp.loss",
+                                                 "ravik-2.tmp", kManifestName}));
+  std::string err;
+  // The run's outputs were written: the recovery goes to outputs of its own, and the manifest
+  // file itself may be named instead of its folder.
+  EXPECT_EQ(merge({"--recover", run}, &err), 2);
+  EXPECT_NE(err.find(out + "/run.txt: the run's output exists already"), std::string::npos) << err;
+  // Index 1 is at chain position 2: its loss records have the channels -5 and -6.
+  ASSERT_EQ(merge({"--recover", manifestPath(run), "--text", dir / "again.txt", "--quiet"}, &err), 5)
+      << err;
+  EXPECT_TRUE(slurp(dir / "again.txt") == slurp(out + "/run.txt"));
+  EXPECT_NE(slurp(dir / "again.txt").find(", -6\n"), std::string::npos) << "loss records";
+  const nlohmann::json again = nlohmann::json::parse(slurp(dir / "again.json"));
+  const nlohmann::json recorded = nlohmann::json::parse(slurp(dir / "run-report.json"));
+  EXPECT_EQ(again["completed"], "recovered");
+  EXPECT_EQ(recorded["completed"], true);
+  for (size_t i = 0; i < 3; ++i)
+    for (const char* key : {"serial", "index", "chain", "role", "stream", "records", "lost", "parameters"})
+      EXPECT_EQ(again["devices"][i][key], recorded["devices"][i][key]) << i << key;
+
+  // While a recording holds one of its temp files, or another recovery the run.
+  const std::string held = run + "/ravik-2.tmp";
+  const int fd = open(held.c_str(), O_RDONLY);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  EXPECT_EQ(merge({"--recover", run, "--text", dir / "x.txt"}, &err), 2);
+  EXPECT_EQ(err, "ravik-merge: " + held + ": is in use by a recording or another merge\n");
+  close(fd);
+  {
+    ManifestFile recovering;
+    RunManifest manifest;
+    ASSERT_TRUE(recovering.take(run, &manifest, &err)) << err;
+    EXPECT_EQ(merge({"--recover", run, "--text", dir / "x.txt"}, &err), 2);
+    EXPECT_NE(err.find("the run is in use"), std::string::npos) << err;
+  }
+
+  // Refused before any output exists: streams beside the manifest's, a folder without a
+  // manifest, and a missing temp file, for which the others are named with their chains.
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } refusals[] = {
+      {{"--recover", run, "--text", dir / "x.txt", run + "/ravik-0.tmp"},
+       "--recover takes the streams from the run's manifest: give no STREAM with it"},
+      {{"--recover", out, "--text", dir / "x.txt"}, out + ": holds no run manifest ravik-run.json"},
+      {{"--recover", run, "--text", dir / "x.txt"},
+       run + ": temp file missing: ravik-0.tmp (TK24072); the run cannot be recovered whole; the "
+             "others merge with: ravik-merge --text FILE " + run + "/ravik-2.tmp:0:0x0 " + run +
+             "/ravik-1.tmp:2:0x0"},
+  };
+  ASSERT_EQ(rename((run + "/ravik-0.tmp").c_str(), (dir / "elsewhere.tmp").c_str()), 0);
+  for (const auto& r : refusals) {
+    EXPECT_EQ(merge(r.args, &err), 2) << r.message;
+    EXPECT_EQ(err, "ravik-merge: " + r.message + "\n");
+    EXPECT_EQ(namesIn(dir.path).count("x.txt"), 0u);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,140 @@
+// The run manifest: what its file keeps, what it refuses to read, and the lock that keeps a
+// recovery off a run that is still in progress or already being recovered.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <fstream>
+
+#include "report/runmanifest.h"
+#include "tests/core_merge.h"
+
+namespace {
+
+RunManifest sample() {
+  RunManifest m;
+  m.program = "ravik-record";
+  m.startUtc = "2026-12-06T07:05:09.123Z";
+  ManifestDevice master;
+  master.serial = "TK24073";
+  master.index = 2;
+  master.chain = 0;
+  master.role = "Master";
+  master.markers = 0x10;
+  master.stream = "ravik-2.tmp";
+  master.parameters = {{"markers", 16}, {"divider", 1}};
+  ManifestDevice slave = master;
+  slave.serial = "TK24071";
+  slave.index = 0;
+  slave.chain = 1;
+  slave.role = "Slave 1";
+  slave.markers = 0x1FF;
+  slave.stream = "ravik-0.tmp";
+  slave.parameters = nullptr;
+  m.devices = {master, slave};
+  m.outputs = {{"text", "/data/run.txt"}, {"hdf5", "/data/run.h5"}};
+  m.lossRecords = true;
+  m.reportPath = "/data/report.json";
+  m.compress = true;
+  return m;
+}
+
+void writeText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+TEST(RunManifest, KeepsEveryFieldAndIsHeldByOneProgramAtATime) {
+  TempDir dir;
+  std::string error;
+  ManifestFile recording;
+  ASSERT_TRUE(recording.write(dir.path, sample(), &error)) << error;
+  EXPECT_EQ(namesIn(dir.path), std::set<std::string>{kManifestName}) << "no temporary name left";
+  EXPECT_EQ(recording.dir(), dir.path);
+
+  // While the recording holds it, no recovery takes it and no other recording replaces it.
+  ManifestFile recovery;
+  RunManifest read;
+  EXPECT_FALSE(recovery.take(dir.path, &read, &error));
+  EXPECT_NE(error.find("is in use"), std::string::npos) << error;
+  ManifestFile other;
+  EXPECT_FALSE(other.write(dir.path, RunManifest(), &error));
+  EXPECT_NE(error.find("still being recorded"), std::string::npos) << error;
+
+  // Released (the recording ended without its merge), it is read back whole, and held again by
+  // the recovery against a second one.
+  recording.release();
+  EXPECT_TRUE(recording.dir() == dir.path && !recording.held());
+  ASSERT_TRUE(recovery.take(dir.path, &read, &error)) << error;
+  EXPECT_EQ(toJson(read), toJson(sample()));
+  EXPECT_EQ(read.devices[1].parameters, nullptr);
+  EXPECT_FALSE(other.take(dir.path, &read, &error));
+  recovery.release();
+
+  // A recording that merged its run deletes the manifest with the temp files.
+  ASSERT_TRUE(recording.write(dir.path, sample(), &error)) << error;
+  recording.remove();
+  EXPECT_TRUE(namesIn(dir.path).empty());
+  EXPECT_FALSE(recovery.take(dir.path, &read, &error));
+  EXPECT_EQ(error, dir.path + ": holds no run manifest ravik-run.json");
+
+  // A folder that takes no new file.
+  EXPECT_FALSE(recording.write(dir / "missing", sample(), &error));
+  EXPECT_NE(error.find(dir / "missing/.ravik-run-"), std::string::npos) << error;
+  EXPECT_FALSE(recording.held());
+}
+
+// A manifest is read only when everything a merge takes from it is sound: a stream that would
+// lead out of the run's folder, a chain position or marker mask the merge cannot take, or a
+// damaged file is refused with the key at fault.
+TEST(RunManifest, RefusesWhatTheMergeCannotTakeNamingTheKey) {
+  const struct {
+    const char* key;  // set to `value` in a sound manifest; "" for the whole document
+    nlohmann::json value;
+    const char* message;
+  } cases[] = {
+      {"manifest", "other", "not a run manifest of version 1"},
+      {"version", 2, "not a run manifest of version 1"},
+      {"devices", nlohmann::json::array(), "devices is empty"},
+      {"devices", "all", "devices is not a list"},
+      {"/devices/0/stream", "../ravik-0.tmp", "devices[0].stream is not a file name"},
+      {"/devices/1/stream", "sub/ravik-0.tmp", "devices[1].stream is not a file name"},
+      {"/devices/1/stream", nullptr, "devices[1].stream is missing"},
+      {"/devices/0/chain", -1, "devices[0].chain is not a whole number from 0"},
+      {"/devices/0/markers", 0x200, "devices[0].markers is not a whole number from 0 to 511"},
+      {"/outputs/1/kind", "pdf", "outputs[1].kind is none of"},
+      {"/outputs/0/path", "", "outputs[0].path is not a text"},
+      {"loss_records", "yes", "loss_records is not true or false"},
+      {"", 3, "the manifest is not an object"},
+  };
+  for (const auto& c : cases) {
+    nlohmann::json j = toJson(sample());
+    if (c.key[0] == '/')
+      j[nlohmann::json::json_pointer(c.key)] = c.value;
+    else if (c.key[0] != '\0')
+      j[c.key] = c.value;
+    else
+      j = c.value;
+    RunManifest m;
+    std::string error;
+    EXPECT_FALSE(manifestFromJson(j, &m, &error)) << c.key;
+    EXPECT_EQ(error.find(c.message), 0u) << c.key << ": " << error;
+  }
+
+  TempDir dir;
+  writeText(manifestPath(dir.path), "{\"manifest\": \"ravik-run\",");
+  ManifestFile file;
+  RunManifest m;
+  std::string error;
+  EXPECT_FALSE(file.take(dir.path, &m, &error));
+  EXPECT_EQ(error, manifestPath(dir.path) + ": not a JSON document");
+  EXPECT_FALSE(file.held());
+}
+
+TEST(RunManifest, OutputPathsAreMadeAbsoluteAgainstTheWorkingFolder) {
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  EXPECT_EQ(absolutePath("out/run.bin"), std::string(cwd) + "/out/run.bin");
+  EXPECT_EQ(absolutePath("/data/run.bin"), "/data/run.bin");
+  EXPECT_EQ(absolutePath("-"), "-");
+  EXPECT_EQ(absolutePath(""), "");
+}
+
+}  // namespace
