@@ -64,6 +64,7 @@ KRmt::KRmt(QWidget* parent, bool log, bool sim)
     : QWidget(parent),
       _ascFile(nullptr),
       _binFile(nullptr),
+      _hdf5(nullptr),
       _merger(nullptr),
       _monitor(nullptr),
       _monitorThread(nullptr),
@@ -118,6 +119,7 @@ void KRmt::buildWidgets() {
   _monitorBtn = new QPushButton("Monitor", this);
   _ascPath = new QLineEdit(this);
   _binPath = new QLineEdit(this);
+  _hdf5Path = new QLineEdit(this);
   _tmpPath = new QLineEdit(this);
   _stateLed = new Led(this);
   _layout = new QGridLayout(this);
@@ -125,14 +127,16 @@ void KRmt::buildWidgets() {
   _timer = new QTimer(this);
   _ascBtn = new QPushButton(this);
   _binBtn = new QPushButton(this);
+  _hdf5Btn = new QPushButton(this);
   _tmpBtn = new QPushButton(this);
   _ascEnable = new QCheckBox(this);
   _binEnable = new QCheckBox(this);
+  _hdf5Enable = new QCheckBox(this);
   _stateText = new QLabel(this);
   _noteText = new QLabel(this);
   _progress = new QProgressBar(this);
 
-  for (QPushButton* b : {_ascBtn, _binBtn, _tmpBtn}) {
+  for (QPushButton* b : {_ascBtn, _binBtn, _hdf5Btn, _tmpBtn}) {
     b->setIcon(QIcon(QPixmap(fileopen)));
     b->setFixedWidth(b->sizeHint().height());
   }
@@ -147,7 +151,7 @@ void KRmt::buildWidgets() {
 
 void KRmt::layoutWidgets() {
   auto label = [this](const char* text) { return new QLabel(text, this); };
-  // Column 4 stays empty; the device table takes rows 5 to 8.
+  // Column 4 stays empty; the device table takes rows 6 to 9.
   const struct {
     int row, col;
     QWidget* widget;
@@ -158,14 +162,15 @@ void KRmt::layoutWidgets() {
       {1, 5, _stopBtn},
       {2, 0, label("Binary Output:")}, {2, 1, _binEnable}, {2, 2, _binPath}, {2, 3, _binBtn},
       {2, 5, _quitBtn},
-      {3, 0, label("Temp Folder:")},                       {3, 2, _tmpPath}, {3, 3, _tmpBtn},
+      {3, 0, label("HDF5 Output:")},   {3, 1, _hdf5Enable}, {3, 2, _hdf5Path}, {3, 3, _hdf5Btn},
       {3, 5, _monitorBtn},
+      {4, 0, label("Temp Folder:")},                       {4, 2, _tmpPath}, {4, 3, _tmpBtn},
   };
   for (const auto& c : cells) _layout->addWidget(c.widget, c.row, c.col);
   // The spacing row; empty unless the last merge has something to say.
-  _layout->addWidget(_noteText, 4, 0, 1, 6);
-  _layout->addLayout(_devLayout, 5, 0, 4, 6, Qt::AlignTop);
-  _layout->addWidget(_progress, 9, 0, 1, 6);
+  _layout->addWidget(_noteText, 5, 0, 1, 6);
+  _layout->addLayout(_devLayout, 6, 0, 4, 6, Qt::AlignTop);
+  _layout->addWidget(_progress, 10, 0, 1, 6);
 
   int col = 0;
   for (const char* heading : deviceHeadings) _devLayout->addWidget(label(heading), 0, col++);
@@ -179,9 +184,11 @@ void KRmt::connectSignals() {
   connect(_timer, &QTimer::timeout, this, [this] { updateGui(); });
   connect(_ascBtn, &QPushButton::clicked, this, &KRmt::selAscOut);
   connect(_binBtn, &QPushButton::clicked, this, &KRmt::selBinOut);
+  connect(_hdf5Btn, &QPushButton::clicked, this, &KRmt::selHdf5Out);
   connect(_tmpBtn, &QPushButton::clicked, this, &KRmt::selTmpDir);
   connect(_ascPath, SIGNAL(textEdited(const QString&)), this, SLOT(checkPathBox()));
   connect(_binPath, SIGNAL(textEdited(const QString&)), this, SLOT(checkPathBox()));
+  connect(_hdf5Path, SIGNAL(textEdited(const QString&)), this, SLOT(checkPathBox()));
   connect(_tmpPath, SIGNAL(textEdited(const QString&)), this, SLOT(checkDirBox()));
 }
 
@@ -190,14 +197,17 @@ void KRmt::connectSignals() {
 void KRmt::updateGui(KRmt::RmtState newState) {
   if (newState != Refresh) _state = newState;
   _stateLed->setColor(deco[_state].color);
-  _stateText->setText(deco[_state].text);
+  _stateText->setText(_state == Saving && !_metaNote.isEmpty()
+                          ? QString(deco[_state].text) + " (" + _metaNote + ")"
+                          : QString(deco[_state].text));
   _startBtn->setEnabled(_state == Idle);
   _stopBtn->setEnabled(_state == Recording);
   _progress->setVisible(_state == Saving);
   // The outputs and the temp folder are those of Start until the merge has ended.
   const bool pathsFree = _state != Recording && _state != Saving;
-  for (QWidget* w : std::initializer_list<QWidget*>{_ascEnable, _binEnable, _ascPath, _binPath,
-                                                    _tmpPath, _ascBtn, _binBtn, _tmpBtn})
+  for (QWidget* w : std::initializer_list<QWidget*>{_ascEnable, _binEnable, _hdf5Enable, _ascPath,
+                                                    _binPath, _hdf5Path, _tmpPath, _ascBtn, _binBtn,
+                                                    _hdf5Btn, _tmpBtn})
     w->setEnabled(pathsFree);
   for (RmtDev* dev : _devs) dev->updateGui();
 }
@@ -259,6 +269,7 @@ void KRmt::closeEvent(QCloseEvent* event) {
 void KRmt::storePaths() {
   _settings->setValue("pathNameAsc", _ascPath->text());
   _settings->setValue("pathNameBin", _binPath->text());
+  _settings->setValue("pathNameHdf5", _hdf5Path->text());
   _settings->setValue("pathNameTmp", _tmpPath->text());
 }
 
@@ -267,12 +278,16 @@ void KRmt::storePaths() {
 void KRmt::checkDirs() {
   QString ascDefault = QDir::homePath() + "/timestamps.txt";
   QString binDefault = QDir::homePath() + "/timestamps.bin";
+  QString hdf5Default = QDir::homePath() + "/timestamps.h5";
   QString tmpDefault = QDir::tempPath();
   _ascPath->setText(QDir::toNativeSeparators(_settings->value("pathNameAsc", ascDefault).toString()));
   _binPath->setText(QDir::toNativeSeparators(_settings->value("pathNameBin", binDefault).toString()));
+  _hdf5Path->setText(
+      QDir::toNativeSeparators(_settings->value("pathNameHdf5", hdf5Default).toString()));
   _tmpPath->setText(QDir::toNativeSeparators(_settings->value("pathNameTmp", tmpDefault).toString()));
   checkPathBox(_ascPath, false);
   checkPathBox(_binPath, false);
+  checkPathBox(_hdf5Path, false);
   checkPathBox(_tmpPath, true);
 }
 
@@ -320,6 +335,13 @@ void KRmt::selBinOut() {
   if (name.isEmpty()) return;
   _binPath->setText(QDir::toNativeSeparators(name));
   checkPathBox(_binPath, false);
+}
+
+void KRmt::selHdf5Out() {
+  QString name = QFileDialog::getSaveFileName(this, "HDF5 Output File", _hdf5Path->text());
+  if (name.isEmpty()) return;
+  _hdf5Path->setText(QDir::toNativeSeparators(name));
+  checkPathBox(_hdf5Path, false);
 }
 
 void KRmt::selTmpDir() {

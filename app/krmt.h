@@ -20,8 +20,11 @@
 #include <QVector>
 #include <QWidget>
 
+#include "merge/hdf5output.h"
 #include "report/runmanifest.h"
+#include "report/runreport.h"
 
+class Hdf5Output;
 class Led;
 class MergeThread;
 class MonitorCore;
@@ -83,6 +86,7 @@ private slots:
   bool checkRc(int rc, QString fct = QString());
   void selBinOut();
   void selAscOut();
+  void selHdf5Out();
   void selTmpDir();
   void checkDirs();
   void checkPathBox(QLineEdit* ed = nullptr, bool asDir = false);
@@ -127,6 +131,13 @@ private:
   std::vector<ReportOverlap> recordedOverlaps() const;
   FILE* openOutput(QCheckBox* enable, QLineEdit* path, std::unique_ptr<OutputFile>* output,
                    const QString& other, bool* goOn);
+  RunReport runReport(const std::string& text, const std::string& binary) const;
+  // The HDF5 output of a merge (app/krmt_hdf5.cpp): created at Start with the other outputs, when
+  // its box is checked, with the metadata of ravik-meta.json in its folder; completed and closed
+  // after a complete merge, or removed after one that is not. *goOn as for openOutput().
+  void openHdf5(bool* goOn);
+  QString finishHdf5();
+  void discardHdf5();
   // The live monitor of a recording: a new one taps every device before the callback is
   // registered; the stop, called once the callback is removed, ends its thread and keeps the
   // monitor for the Monitor window to show.
@@ -139,12 +150,15 @@ private:
   QPushButton* _monitorBtn;
   QPushButton* _ascBtn;
   QPushButton* _binBtn;
+  QPushButton* _hdf5Btn;
   QPushButton* _tmpBtn;
   QLineEdit* _ascPath;
   QLineEdit* _binPath;
+  QLineEdit* _hdf5Path;
   QLineEdit* _tmpPath;
   QCheckBox* _ascEnable;
   QCheckBox* _binEnable;
+  QCheckBox* _hdf5Enable;
   QLabel* _stateText;
   // What the last merge found wrong (losses, a bad clock), one line per device; empty when
   // nothing was, and from the next start on.
@@ -161,6 +175,9 @@ private:
   // not written.
   std::unique_ptr<OutputFile> _ascOutput;
   std::unique_ptr<OutputFile> _binOutput;
+  Hdf5Output* _hdf5;       // HDF5 output, from Start to the end of the merge; owned
+  QString _metaNote;       // where the HDF5 output's metadata came from, for the state line
+  std::vector<Hdf5MetaField> _hdf5Meta;  // read when the HDF5 output was created
   MergeThread* _merger;    // the most recent merge; owned
   // True while the devices write the temp files that the merge reads.
   std::atomic<bool> _growing{false};

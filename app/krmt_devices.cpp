@@ -122,7 +122,9 @@ void KRmt::startCollect() {
   _startUtc = utcNow();
   _timer->start();
   updateGui(Recording);
-  QString dir = _ascEnable->isChecked() || _binEnable->isChecked() ? _tmpPath->text() : QString();
+  QString dir = _ascEnable->isChecked() || _binEnable->isChecked() || _hdf5Enable->isChecked()
+                    ? _tmpPath->text()
+                    : QString();
   // The outputs are those ticked now; with Close nothing is recorded and the window goes.
   if (!dir.isEmpty() && !openOutputs()) {
     _timer->stop();

@@ -17,6 +17,7 @@
 #include <QTimer>
 
 #include "app/krmt.h"
+#include "cli/outputcheck.h"
 #include "cli/outputfile.h"
 #include "device/devicecore.h"
 #include "device/paramsjson.h"
@@ -34,7 +35,7 @@ void KRmt::startMerge() {
   _totalBytes = 0;
   // The callback is removed and the temp files closed: what they hold is all there is.
   _growing.store(false, std::memory_order_release);
-  if (!_ascFile && !_binFile) {
+  if (!_ascFile && !_binFile && !_hdf5) {
     keepRecording();
     stopMerge();
     return;
@@ -68,6 +69,7 @@ bool KRmt::openOutputs() {
   if (goOn)
     _binFile = openOutput(_binEnable, _binPath, &_binOutput,
                           _ascOutput ? _ascPath->text() : QString(), &goOn);
+  if (goOn) openHdf5(&goOn);
   if (!goOn) discardOutputs();
   return goOn;
 }
@@ -76,7 +78,7 @@ bool KRmt::openOutputs() {
 // the merge beside the recording. When a temp file cannot be opened there is no merge: the
 // recording goes on and Stop keeps it for ravik-merge.
 void KRmt::startLiveMerge() {
-  if (!_ascFile && !_binFile) return;
+  if (!_ascFile && !_binFile && !_hdf5) return;
   for (RmtDev* dev : _devs) {
     if (dev->_tmpName.isEmpty()) continue;
     dev->_mergeFile = fopen(dev->_tmpName.toLatin1().constData(), "rb");
@@ -91,6 +93,7 @@ void KRmt::startLiveMerge() {
   delete _merger;  // the previous merge has finished: Start is only enabled in Idle
   _merger = new MergeThread(_ascFile, _binFile);
   _merger->_growing = &_growing;
+  _merger->_records = _hdf5;
   // Made now, before the refreshes of the device rows address the devices one by one.
   if (_binFile) _merger->_header = chainDeviceHeader(_devs.front()->_index);
   _merger->start();
@@ -149,9 +152,7 @@ void KRmt::mergeFailed(const QString& error) {
   checkError(false, "Merge failed: " + error + "\nNo output was written; the temp files are kept.");
 }
 
-// The run report beside the outputs (see defaultReportPath), and what it holds of losses and
-// bad clocks in the window's note.
-void KRmt::writeRunReport(const std::string& text, const std::string& binary) {
+RunReport KRmt::runReport(const std::string& text, const std::string& binary) const {
   const MergeOutcome& outcome = _merger->_outcome;
   RunReport report;
   report.program = "ravik";
@@ -180,7 +181,15 @@ void KRmt::writeRunReport(const std::string& text, const std::string& binary) {
   report.lastPs = outcome.lastPs;
   if (!text.empty()) report.outputs.push_back({"text", text});
   if (!binary.empty()) report.outputs.push_back({"binary", binary});
+  if (_hdf5 != nullptr) report.outputs.push_back({"hdf5", _hdf5Path->text().toStdString()});
   report.completed = true;
+  return report;
+}
+
+// The run report beside the outputs (see defaultReportPath), and what it holds of losses and
+// bad clocks in the window's note.
+void KRmt::writeRunReport(const std::string& text, const std::string& binary) {
+  const RunReport report = runReport(text, binary);
   QStringList problems;
   for (const std::string& line : problemLines(report.devices))
     problems << QString::fromStdString(line);
@@ -247,9 +256,9 @@ FILE* KRmt::openOutput(QCheckBox* enable, QLineEdit* path, std::unique_ptr<Outpu
   std::unique_ptr<OutputFile> file(new OutputFile);
   std::string error;
   // Both outputs into one file would leave only the one renamed last.
-  const bool distinct =
-      checkOutputPath(path->text().toLatin1().toStdString(), other.toLatin1().toStdString(), {},
-                      &error);
+  const std::vector<OutputName> names = {{"output", other.toLatin1().toStdString()},
+                                         {"output", path->text().toLatin1().toStdString()}};
+  const bool distinct = checkOutputNames(names, {}, false, &error);
   const bool created = distinct && file->create(path->text().toLatin1().toStdString(), &error);
   *goOn = checkError(created, "Can't open output file\n" + path->text() +
                                   (distinct ? QString() : "\n" + QString::fromStdString(error)));
@@ -280,6 +289,12 @@ void KRmt::concludeMerge() {
   if (_merger->completed()) {
     const std::string text = _ascOutput ? _ascPath->text().toStdString() : std::string();
     const std::string binary = _binOutput ? _binPath->text().toStdString() : std::string();
+    // The HDF5 file first: when it fails, the other outputs are still unpublished and go too.
+    const QString hdf5Error = finishHdf5();
+    if (!hdf5Error.isEmpty()) {
+      mergeFailed(hdf5Error);
+      return;
+    }
     if (!finishOutputs()) return;
     writeRunReport(text, binary);
   }
@@ -316,6 +331,7 @@ void KRmt::discardOutputs() {
   _ascFile = _binFile = nullptr;
   _ascOutput.reset();  // closes the stream and removes the temporary file
   _binOutput.reset();
+  discardHdf5();
 }
 
 void KRmt::stopMerge() {

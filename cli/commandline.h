@@ -39,7 +39,7 @@ class CommandLine {
   CLI::Option* addPath(const std::string& names, std::string* path, const std::string& help,
                        const std::string& typeName = "FILE");
 
-  // The outputs that both programs write: --text, --bin, --hdf5 and --compress, into the
+  // The outputs that both programs write: --text, --bin, --hdf5, --compress and --meta, into the
   // fields of the same names of `options`.
   template <class Options>
   void addOutputs(Options* options) {
@@ -50,6 +50,9 @@ class CommandLine {
             "write the records as an HDF5 file (Photon-HDF5 layout) to FILE");
     _app.add_flag("--compress", options->compress,
                   "compress the HDF5 file's columns (shuffle and deflate)");
+    addPath("--meta", &options->metaPath,
+            "describe the experiment in the HDF5 file from the JSON FILE (author,\n"
+            "sample, wavelengths: the format's field names, by group)");
   }
 
   // --report FILE into options->reportPath.

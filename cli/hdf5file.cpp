@@ -1,5 +1,44 @@
 #include "cli/hdf5file.h"
 
+#include "report/metafile.h"
+
+bool loadHdf5Meta(const std::string& path, const std::string& hdf5Path,
+                  std::vector<Hdf5MetaField>* meta, std::string* error) {
+  if (path.empty()) return true;
+  if (hdf5Path.empty()) {
+    *error = "--meta applies to the HDF5 output: give --hdf5 FILE too";
+    return false;
+  }
+  return loadMetaFile(path, meta, error);
+}
+
+std::vector<Hdf5Source> hdf5Sources(const std::vector<std::string>& paths,
+                                    const std::vector<int32_t>& chains,
+                                    const std::vector<std::string>& serials,
+                                    const std::vector<MergeSourceStats>& stats, bool kept) {
+  std::vector<Hdf5Source> sources(paths.size());
+  for (size_t i = 0; i < paths.size(); ++i) {
+    sources[i].path = paths[i];
+    sources[i].chain = i < chains.size() ? chains[i] : int32_t(i);
+    if (i < serials.size()) sources[i].serial = serials[i];
+    sources[i].fiveChannel = i < stats.size() && stats[i].channels[5] > 0;
+    sources[i].kept = kept;
+  }
+  return sources;
+}
+
+void stampHdf5Time(time_t created, RunReport* report) {
+  report->hdf5CreationTime = hdf5TimeText(created);
+  report->utcOffset = utcOffsetText(created);
+}
+
+std::string hdf5OrderWarning(const Hdf5Output& output) {
+  if (output.outOfOrder() == 0) return std::string();
+  return "warning: " + std::to_string(output.outOfOrder()) +
+         " timestamps of the HDF5 output are out of time order (a marker ran further ahead "
+         "than the reorder buffer holds, or a stream stepped back); /user/ravik/sorted is 0";
+}
+
 bool Hdf5File::create(const std::string& path, bool compress, std::string* error,
                       bool noClobber) {
   std::string name;

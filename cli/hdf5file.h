@@ -4,9 +4,31 @@
 #define RAVIK_CLI_HDF5FILE_H
 
 #include <string>
+#include <vector>
+
+#include "merge/mergecore.h"
+#include "report/runreport.h"
 
 #include "cli/outputfile.h"
 #include "merge/hdf5output.h"
+
+// Reads the --meta file at `path` (nothing when empty) for the HDF5 output at `hdf5Path`. False
+// with one line naming the file and the key at fault, or --meta without --hdf5.
+bool loadHdf5Meta(const std::string& path, const std::string& hdf5Path,
+                  std::vector<Hdf5MetaField>* meta, std::string* error);
+
+// The sources as the HDF5 output names them: in merge order, each with the chain position
+// and serial given, five-channel when the merge decoded an input 5 of it.
+std::vector<Hdf5Source> hdf5Sources(const std::vector<std::string>& paths,
+                                    const std::vector<int32_t>& chains,
+                                    const std::vector<std::string>& serials,
+                                    const std::vector<MergeSourceStats>& stats, bool kept);
+
+// The warning for an HDF5 output whose timestamps are not all in time order; empty when they are.
+std::string hdf5OrderWarning(const Hdf5Output& output);
+
+// Notes in the run report the HDF5 output's creation time `created` and the UTC offset then.
+void stampHdf5Time(time_t created, RunReport* report);
 
 class Hdf5File {
 public:
@@ -16,6 +38,7 @@ public:
 
   // What the merge writes to; null unless created.
   Hdf5Output* output() { return _created ? &_output : nullptr; }
+  const Hdf5Output& written() const { return _output; }
   // After the merge: writes the rest and closes the HDF5 file (nothing to do when not created).
   // False with a message naming the file.
   bool complete(const Hdf5RunInfo& info, std::string* error);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "cli/commandline.h"
+#include "cli/hdf5file.h"
 #include "device/recordcore.h"
 
 namespace {
@@ -156,6 +157,7 @@ bool parseOptions(int argc, const char* const* argv, Options* options, std::stri
     *error = "--compress applies to the HDF5 output: give --hdf5 FILE too";
     return false;
   }
+  if (!loadHdf5Meta(options->metaPath, options->hdf5Path, &options->meta, error)) return false;
   if (options->textPath.empty() && options->binPath.empty() && options->hdf5Path.empty()) {
     *error = "no output given: use --text FILE, --bin FILE and/or --hdf5 FILE";
     return false;

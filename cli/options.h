@@ -15,6 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "merge/hdf5output.h"
+#include <vector>
+
 // One raw device stream and how to merge it.
 struct StreamArg {
   std::string path;
@@ -29,6 +32,8 @@ struct Options {
   std::string binPath;   // empty: no binary output
   std::string hdf5Path;  // empty: no HDF5 output
   bool compress = false; // shuffle and deflate the HDF5 output's columns
+  std::string metaPath;  // --meta: the user's metadata for the HDF5 output; empty: none
+  std::vector<Hdf5MetaField> meta;  // read from it
   ProgressMode progress = ProgressMode::Auto;
   bool quiet = false;    // no bar, no summary; errors are still reported
   std::string reportPath;    // the run report; empty: beside the outputs (defaultReportPath)

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -52,14 +53,22 @@ bool createOutputs(const Options& options, const std::vector<InputStream>& input
 
 // What the HDF5 output tells beside its records: the streams, the losses and the run report
 // as it stands when the outputs are complete.
-Hdf5RunInfo hdf5Info(const std::vector<InputStream>& inputs, const RunResult& run,
-                     RunReport report) {
+Hdf5RunInfo hdf5Info(const Options& options, const std::vector<InputStream>& inputs,
+                     const RunResult& run, RunReport report) {
   Hdf5RunInfo info;
   info.description = "Time tags of " + std::to_string(inputs.size()) +
                      " raw device stream(s) merged by ravik-merge";
   info.software = "ravik-merge";
   info.softwareVersion = RAVIK_VERSION;
-  for (const InputStream& input : inputs) info.sources.push_back(input.arg.path);
+  std::vector<std::string> paths;
+  std::vector<int32_t> chains;
+  for (const InputStream& input : inputs) {
+    paths.push_back(input.arg.path);
+    chains.push_back(input.arg.chainPos);
+  }
+  info.sources = hdf5Sources(paths, chains, {}, run.outcome.sourceStats, true);
+  info.creationTime = report.hdf5CreationTime;
+  info.meta = options.meta;
   info.losses = run.outcome.losses;
   report.mergeStopUtc = utcNow();
   report.completed = true;
@@ -194,11 +203,14 @@ int main(int argc, char** argv) {
   RunReport report = makeReport(options, inputs, run);
   report.mergeStartUtc = mergeStart;
   if (recovering) describeRecovery(recovery, &report);
-  const Hdf5RunInfo info = hdf5Info(inputs, run, report);
+  if (hdf5.output() != nullptr) stampHdf5Time(time(nullptr), &report);
+  const Hdf5RunInfo info = hdf5Info(options, inputs, run, report);
   closeInputs(&inputs);
   if (run.stopSignal == 0) run.stopSignal = pendingStopSignal(signals);
   const int code = publishRun(run, &text, &binary, &hdf5, info, signals, &error);
   if (code != 0) fail(code, error);
+  const std::string unsorted = hdf5OrderWarning(hdf5.written());
+  if (code == 0 && !unsorted.empty()) fprintf(stderr, "ravik-merge: %s\n", unsorted.c_str());
   report.mergeStopUtc = utcNow();
   report.completed = code == 0;
   if (code != 0) report.error = error;

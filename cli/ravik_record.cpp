@@ -103,6 +103,7 @@ bool checkTempDir(const std::string& dir, std::string* error) {
 struct Outputs {
   OutputFile text, binary;
   Hdf5File hdf5;
+  std::string recordingStart;  // local time, for the HDF5 output's provenance
 
   void discard() {
     text.discard();
@@ -301,6 +302,7 @@ void keepRaw(const RecordOptions& options, const Recording& recording,
   if (!options.binPath.empty()) command += " --bin " + shellWord(options.binPath);
   if (!options.hdf5Path.empty()) command += " --hdf5 " + shellWord(options.hdf5Path);
   if (!options.hdf5Path.empty() && options.compress) command += " --compress";
+  if (!options.metaPath.empty()) command += " --meta " + shellWord(options.metaPath);
   if (options.lossRecords) command += " --loss-records";
   if (!options.reportPath.empty()) command += " --report " + shellWord(options.reportPath);
   const std::vector<StreamArg> streams = rawStreams(recording);
@@ -413,14 +415,25 @@ void fillReport(const RecordOptions& options, const Recording& recording, const 
 // What the HDF5 output tells beside its records: the raw files, the recording time, the losses
 // and the run report as it stands when the outputs are complete.
 Hdf5RunInfo hdf5Info(const RecordOptions& options, const Recording& recording,
-                     const RecordTime& time, const RunResult& run, RunReport report) {
+                     const RecordTime& time, const RunResult& run, RunReport report,
+                     const std::string& recordingStart) {
   Hdf5RunInfo info;
   info.description = "Time tags of " + std::to_string(recording.devices().size()) +
                      " chained device(s) recorded and merged by ravik-record";
   info.software = info.sourceSoftware = "ravik-record";
   info.softwareVersion = info.sourceSoftwareVersion = RAVIK_VERSION;
   info.acquisitionSeconds = time.seconds;
-  for (const auto& dev : recording.devices()) info.sources.push_back(dev->rawName);
+  std::vector<std::string> paths, serials;
+  std::vector<int32_t> chains;
+  for (const auto& dev : recording.devices()) {
+    paths.push_back(dev->rawName);
+    serials.push_back(dev->device.serial);
+    chains.push_back(dev->device.link.chainPos);
+  }
+  info.sources = hdf5Sources(paths, chains, serials, run.outcome.sourceStats, options.keepRaw);
+  info.creationTime = report.hdf5CreationTime;
+  info.recordingStart = recordingStart;
+  info.meta = options.meta;
   info.losses = run.outcome.losses;
   fillReport(options, recording, run, 0, &report);
   report.mergeStopUtc = utcNow();
@@ -453,7 +466,8 @@ int mergeRecording(const RecordOptions& options, const Recording& recording,
     keepRaw(options, recording, *manifest);
     return 128 + run->stopSignal;
   }
-  if (!out->hdf5.complete(hdf5Info(options, recording, time, *run, report), &error)) {
+  if (!out->hdf5.complete(hdf5Info(options, recording, time, *run, report, out->recordingStart),
+                          &error)) {
     out->discard();
     say(error + "; no output written");
     keepRaw(options, recording, *manifest);
@@ -471,6 +485,8 @@ int mergeRecording(const RecordOptions& options, const Recording& recording,
     for (const auto& dev : recording.devices()) removeTempFile(dev->rawName);
     manifest->remove();
   }
+  const std::string unsorted = hdf5OrderWarning(out->hdf5.written());
+  if (!unsorted.empty()) say(unsorted);
   return 0;
 }
 
@@ -594,6 +610,7 @@ int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>&
   monitor.start(&recording);
   RunReport report;
   report.startUtc = utcNow();
+  out->recordingStart = hdf5TimeText(time(nullptr));
   if (recording.start(runDir, say) != 0) {
     // The parameters the devices hold after the failure, not those they were asked for.
     for (const auto& dev : recording.devices()) {
@@ -622,6 +639,7 @@ int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>&
   const int histogramCode =
       options.histogramPath.empty() ? 0 : writeHistogram(*monitor.core(), histogram);
   RunResult run;
+  if (!options.hdf5Path.empty()) stampHdf5Time(::time(nullptr), &report);
   const int code = mergeRecording(options, recording, time, report, out, signals, &merge,
                                   &run, &manifest);
   report.mergeStopUtc = utcNow();

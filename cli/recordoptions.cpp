@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include "cli/commandline.h"
+#include "cli/hdf5file.h"
 
 namespace {
 
@@ -135,6 +136,7 @@ bool parseRecordOptions(int argc, const char* const* argv, RecordOptions* option
     *error = "--compress applies to the HDF5 output: give --hdf5 FILE too";
     return false;
   }
+  if (!loadHdf5Meta(options->metaPath, options->hdf5Path, &options->meta, error)) return false;
   if (options->textPath.empty() && options->binPath.empty() && options->hdf5Path.empty()) {
     *error = "no output chosen: use --text FILE, --bin FILE and/or --hdf5 FILE";
     return false;

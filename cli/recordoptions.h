@@ -10,6 +10,9 @@
 #define RAVIK_CLI_RECORDOPTIONS_H
 
 #include <string>
+#include <vector>
+
+#include "merge/hdf5output.h"
 
 #include "monitor/correlator.h"
 
@@ -21,6 +24,8 @@ struct RecordOptions {
   std::string binPath;    // empty: no binary output
   std::string hdf5Path;   // empty: no HDF5 output
   bool compress = false;  // shuffle and deflate the HDF5 output's columns
+  std::string metaPath;  // --meta: the user's metadata for the HDF5 output; empty: none
+  std::vector<Hdf5MetaField> meta;  // read from it
   std::string tmpDir;     // folder of the raw files
   std::string paramsPath; // --params: device parameters to set before recording; empty: none
   bool keepRaw = false;   // keep the raw files after a complete merge

@@ -20,6 +20,7 @@
 #include "cli/hdf5file.h"
 #include "cli/inputs.h"
 #include "cli/livestatus.h"
+#include "cli/outputcheck.h"
 #include "cli/outputfile.h"
 #include "cli/recording.h"
 #include "codec/tdc56.h"
@@ -123,10 +124,9 @@ bool Chain::Run::createOutputs(std::string* error) {
   const std::string& t = paths.text;
   const std::string& b = paths.binary;
   const std::string& h = paths.hdf5;
-  if (!t.empty() && !checkOutputPath(t, b, {}, error)) return false;
-  if (!b.empty() && !checkOutputPath(b, t, {}, error)) return false;
-  if (!h.empty() && (!checkOutputPath(h, t, {}, error) || !checkOutputPath(h, b, {}, error)))
-    return false;
+  const std::vector<OutputName> names = {
+      {"text output", t}, {"binary output", b}, {"HDF5 output", h}, {"run report", paths.report}};
+  if (!checkOutputNames(names, {}, false, error)) return false;
   if (!t.empty() && !text.create(t, error)) return false;
   if (!b.empty() && !binary.create(b, error)) return false;
   if (!h.empty() && !hdf5.create(h, paths.compress, error)) return false;
@@ -240,7 +240,14 @@ bool Chain::Run::publish(std::string* error) {
     info.software = info.sourceSoftware = report.program;
     info.softwareVersion = info.sourceSoftwareVersion = RAVIK_VERSION;
     info.acquisitionSeconds = seconds;
-    for (const auto& dev : recording->devices()) info.sources.push_back(dev->rawName);
+    for (const auto& dev : recording->devices()) {
+      Hdf5Source source;
+      source.path = dev->rawName;
+      source.chain = dev->device.link.chainPos;
+      source.serial = dev->device.serial;
+      source.kept = false;  // the raw files go once the outputs are complete
+      info.sources.push_back(source);
+    }
     info.losses = outcome.losses;
     RunReport complete = report;
     complete.completed = true;

@@ -33,6 +33,17 @@ constexpr NodeTitle kTitles[] = {
                                 "(defined in timestamps_specs/)."},
     {"/photon_data/detectors", "Array of pixel IDs for each timestamp."},
     {"/photon_data/timestamps_specs", "Specifications for timestamps."},
+    {"/photon_data/measurement_specs",
+     "Metadata necessary for interpretation of the particular type of measurement."},
+    {"/photon_data/measurement_specs/measurement_type",
+     "Name of the measurement the data represents."},
+    {"/photon_data/measurement_specs/detectors_specs",
+     "Mapping between the pixel IDs and the detection channels."},
+    // Sic: the published field list spells it so, and readers compare the text as it is.
+    {"/photon_data/measurement_specs/detectors_specs/non_photon_id1",
+     "Detector ids of non photon events as they apppear in /photon_data/detectors"},
+    {"/photon_data/measurement_specs/detectors_specs/non_photon_id2",
+     "Detector ids of non photon events as they apppear in /photon_data/detectors"},
     {"/photon_data/timestamps_specs/timestamps_unit",
      "Value of 1-unit timestamp-increment in seconds."},
     {"/setup", "Information about the experimental setup."},
@@ -57,8 +68,44 @@ constexpr NodeTitle kTitles[] = {
                          "size equal to the number of the detectors."},
     {"/setup/detectors/id", "Detector IDs as they appear on /photon_data/detectors."},
     {"/setup/detectors/counts", "Total number of counts detected by each detector."},
+    {"/setup/detectors/id_hardware",
+     "Original IDs assigned by the acquisition hardware to each detector."},
+    {"/setup/detectors/label", "Labels (strings) describing each detector."},
+    {"/setup/detectors/module", "The module's name each pixel belongs to."},
+    {"/setup/excitation_wavelengths", "List of excitation wavelengths (center wavelength if "
+                                      "broad-band) in increasing order (unit: meter)."},
+    {"/setup/excitation_cw",
+     "For each excitation source, this field indicates whether excitation is continuous wave "
+     "(CW), True (i.e. 1), or pulsed, False (i.e. 0)."},
+    {"/setup/laser_repetition_rates",
+     "Repetition rates in Hz for each laser. CW lasers have a value of 0."},
+    {"/setup/excitation_polarizations",
+     "List of polarization angles (in degrees) for each excitation source."},
+    {"/setup/excitation_input_powers",
+     "Excitation power in Watts for each excitation source. This is the excitation power "
+     "entering the optical system."},
+    {"/setup/excitation_intensity",
+     "Excitation intensity in the sample for each excitation source (units: Watt/meter^2). In "
+     "the case of confocal excitation this is the peak PSF intensity."},
+    {"/setup/detection_wavelengths",
+     "Reference wavelengths (units: meter) for each detected spectral band."},
+    {"/setup/detection_polarizations",
+     "Polarization angles (in degrees) for each detected polarization."},
+    {"/setup/detection_split_ch_ratios",
+     "Power fraction detected by each \"beam-split\" channel (i.e. independent detection "
+     "channels obtained through a non-polarizing beam splitter)."},
     {"/identity", "Information about the Photon-HDF5 data file."},
     {"/identity/format_name", "Name of the file format."},
+    {"/identity/author", "Author of the current data file."},
+    {"/identity/author_affiliation", "Company or institution the author is affiliated with."},
+    {"/identity/creator", "Creator of the current Photon-HDF5 file."},
+    {"/identity/creator_affiliation",
+     "Company or institution the creator is affiliated with."},
+    {"/identity/url", "URL that allow to download the Photon-HDF5 data file."},
+    {"/identity/doi", "Digital Object Identifier (DOI) for the Photon-HDF5 data file."},
+    {"/identity/funding",
+     "A description of funding sources and/or grants used to produce the data."},
+    {"/identity/license", "The license under which the data is released."},
     {"/identity/format_version", "Version for the Photon-HDF5 format."},
     {"/identity/format_url", "Official URL for the Photon-HDF5 format."},
     {"/identity/software", "Name of the software used to create the current Photon-HDF5 file."},
@@ -74,16 +121,29 @@ constexpr NodeTitle kTitles[] = {
                              "Photon-HDF5."},
     {"/provenance/filename_full",
      "File name (with full path) of the original data file before conversion to Photon-HDF5."},
+    {"/provenance/creation_time", "Creation time of the original data file."},
     {"/provenance/modification_time", "Time of last modification of the original data file."},
     {"/provenance/software", "Software used to save the original data file."},
     {"/provenance/software_version", "Version of the software used to save the original data "
                                      "file."},
+    {"/sample", "Information about the measured sample."},
+    {"/sample/num_dyes", "Number of different dyes present in the samples."},
+    {"/sample/dye_names", "String containing a comma-separated list of dye or fluorophore names."},
+    {"/sample/buffer_name", "A descriptive name for the buffer."},
+    {"/sample/sample_name", "A descriptive name for the sample."},
     // Ravik's own nodes, in the format's place for user data.
     {"/user", "User data."},
     {"/user/ravik", "Ravik's description of the run."},
     {"/user/ravik/report", "The run report as JSON."},
     {"/user/ravik/loss_intervals",
      "Intervals in which a device's data were lost: chain position, from and to in ps, cause."},
+    {"/user/ravik/sorted", "1 when /photon_data/timestamps is in time order (non-decreasing)."},
+    {"/user/ravik/sources", "The raw device streams merged, in chain order."},
+    {"/user/ravik/sources/filename", "File name of each stream."},
+    {"/user/ravik/sources/filename_full", "File name of each stream, with its full path."},
+    {"/user/ravik/sources/serial", "Serial number of the device that recorded each stream."},
+    {"/user/ravik/sources/chain", "Chain position of that device (0: the master)."},
+    {"/user/ravik/sources/kept", "1 when the stream was kept after the merge."},
 };
 
 const char* titleOf(const std::string& path) {
@@ -130,14 +190,6 @@ std::string hdf5ErrorText(int savedErrno) {
   return text;
 }
 
-std::string timeText(time_t t) {
-  struct tm local;
-  char text[32];
-  localtime_r(&t, &local);
-  strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
-}
-
 std::string baseName(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -150,12 +202,6 @@ std::string fullName(const std::string& path) {
   char resolved[PATH_MAX];
   if (realpath(dir.c_str(), resolved) == nullptr) return path;
   return std::string(strcmp(resolved, "/") == 0 ? "" : resolved) + "/" + baseName(path);
-}
-
-std::string joined(const std::vector<std::string>& parts) {
-  std::string all;
-  for (const std::string& p : parts) all += (all.empty() ? "" : ", ") + p;
-  return all;
 }
 
 // Writes the nodes of the description; each call adds its node under `parent` with its TITLE.
@@ -199,6 +245,36 @@ public:
   void array(hid_t parent, const std::string& path, hid_t fileType, hid_t memType,
              const std::vector<T>& values) {
     data(parent, path, fileType, memType, H5S_SIMPLE, values.size(), values.data());
+  }
+
+  // An array of fixed-length strings, as long as the longest.
+  void strings(hid_t parent, const std::string& path, const std::vector<std::string>& values) {
+    size_t size = 1;
+    for (const std::string& v : values) size = std::max(size, v.size());
+    std::vector<char> packed(size * values.size(), '\0');
+    for (size_t i = 0; i < values.size(); ++i) memcpy(&packed[i * size], values[i].data(), values[i].size());
+    Hid type(stringType(size), H5Tclose);
+    data(parent, path, type, type, H5S_SIMPLE, values.size(), packed.data());
+  }
+
+  // The group at `path` under the file, made (with its TITLE) when it is not there yet.
+  hid_t openGroup(hid_t file, const std::string& path) {
+    if (!ok) return -1;
+    if (H5Lexists(file, path.c_str(), H5P_DEFAULT) > 0) {
+      const hid_t g = H5Gopen2(file, path.c_str(), H5P_DEFAULT);
+      ok = g >= 0;
+      return g;
+    }
+    const size_t slash = path.rfind('/');
+    Hid parent(slash == 0 ? H5Gopen2(file, "/", H5P_DEFAULT) : openGroup(file, path.substr(0, slash)),
+               H5Gclose);
+    return ok ? group(parent, path) : -1;
+  }
+
+  // Replaces a node written before (the user's metadata over Ravik's own description).
+  void remove(hid_t parent, const std::string& path) {
+    if (ok && H5Lexists(parent, baseName(path).c_str(), H5P_DEFAULT) > 0)
+      ok = H5Ldelete(parent, baseName(path).c_str(), H5P_DEFAULT) >= 0;
   }
 
   // A one-dimensional dataset of `rows` entries of `fileType`, chunked and extendible, so that
@@ -274,23 +350,43 @@ void writeIdentity(NodeWriter* w, hid_t file, const Hdf5RunInfo& info,
   w->string(identity, "/identity/format_url", "http://photon-hdf5.org/");
   w->string(identity, "/identity/software", info.software);
   w->string(identity, "/identity/software_version", info.softwareVersion);
-  w->string(identity, "/identity/creation_time", timeText(time(nullptr)));
+  w->string(identity, "/identity/creation_time",
+            info.creationTime.empty() ? hdf5TimeText(time(nullptr)) : info.creationTime);
   w->string(identity, "/identity/filename", baseName(finalPath));
   w->string(identity, "/identity/filename_full", fullName(finalPath));
 }
 
-// A time tagger: one spot, every output channel in use a pixel of its own, no nanotimes, no
-// modulated or alternated excitation. `counts` holds the records of channel c at c + 32768.
-void writeSetup(NodeWriter* w, hid_t file, const std::vector<int64_t>& counts) {
-  std::vector<int16_t> ids;
-  std::vector<int64_t> used;
-  for (size_t i = 0; i < counts.size(); ++i) {
-    if (counts[i] == 0) continue;
-    ids.push_back(int16_t(int32_t(i) - 32768));
-    used.push_back(counts[i]);
+// The output channels in use, each named, split into photon detectors and the non-photon
+// channels (markers, loss records). `counts` holds the records of channel c at c + 32768.
+struct ChannelTable {
+  std::vector<int16_t> ids, hardware, markers, losses;
+  std::vector<int64_t> counts;
+  std::vector<std::string> labels, modules;
+  int64_t photonChannels = 0;
+
+  ChannelTable(const std::vector<int64_t>& all, const std::vector<Hdf5Source>& sources) {
+    for (size_t i = 0; i < all.size(); ++i) {
+      if (all[i] == 0) continue;
+      const int16_t id = int16_t(int32_t(i) - 32768);
+      const ChannelName name = nameChannel(id, sources);
+      ids.push_back(id);
+      counts.push_back(all[i]);
+      hardware.push_back(name.hardware);
+      labels.push_back(name.label);
+      modules.push_back(name.module);
+      if (name.kind == ChannelName::Photon) ++photonChannels;
+      if (name.kind == ChannelName::Marker) markers.push_back(id);
+      if (name.kind == ChannelName::Loss) losses.push_back(id);
+    }
   }
+};
+
+// A time tagger: one spot, every output channel in use a pixel of its own, no nanotimes, no
+// modulated or alternated excitation. Markers and loss records are listed as detectors too, so
+// that every value of /photon_data/detectors has a label, but they are no pixels.
+void writeSetup(NodeWriter* w, hid_t file, const ChannelTable& table) {
   Hid setup(w->group(file, "/setup"), H5Gclose);
-  w->integer(setup, "/setup/num_pixels", int64_t(ids.size()));
+  w->integer(setup, "/setup/num_pixels", table.photonChannels);
   for (const char* one : {"/setup/num_spots", "/setup/num_spectral_ch",
                           "/setup/num_polarization_ch", "/setup/num_split_ch"})
     w->integer(setup, one, 1);
@@ -299,34 +395,70 @@ void writeSetup(NodeWriter* w, hid_t file, const std::vector<int64_t>& counts) {
   w->array(setup, "/setup/excitation_alternated", H5T_STD_I64LE, H5T_NATIVE_INT64,
            std::vector<int64_t>{0});
   Hid detectors(w->group(setup, "/setup/detectors"), H5Gclose);
-  w->array(detectors, "/setup/detectors/id", H5T_STD_I16LE, H5T_NATIVE_INT16, ids);
-  w->array(detectors, "/setup/detectors/counts", H5T_STD_I64LE, H5T_NATIVE_INT64, used);
+  w->array(detectors, "/setup/detectors/id", H5T_STD_I16LE, H5T_NATIVE_INT16, table.ids);
+  w->array(detectors, "/setup/detectors/id_hardware", H5T_STD_I16LE, H5T_NATIVE_INT16,
+           table.hardware);
+  w->strings(detectors, "/setup/detectors/label", table.labels);
+  w->strings(detectors, "/setup/detectors/module", table.modules);
+  w->array(detectors, "/setup/detectors/counts", H5T_STD_I64LE, H5T_NATIVE_INT64, table.counts);
 }
 
-// The raw streams: their names and when the last of them was written.
+// Which channels are no photons: markers (non_photon_id1) and loss records (non_photon_id2).
+void writeMeasurementSpecs(NodeWriter* w, hid_t file, const ChannelTable& table) {
+  Hid photonData(w->openGroup(file, "/photon_data"), H5Gclose);
+  Hid specs(w->group(photonData, "/photon_data/measurement_specs"), H5Gclose);
+  w->string(specs, "/photon_data/measurement_specs/measurement_type", "generic");
+  const std::string detectorsSpecs = "/photon_data/measurement_specs/detectors_specs";
+  Hid detectors(w->group(specs, detectorsSpecs), H5Gclose);
+  w->array(detectors, detectorsSpecs + "/non_photon_id1", H5T_STD_I16LE, H5T_NATIVE_INT16,
+           table.markers);
+  w->array(detectors, detectorsSpecs + "/non_photon_id2", H5T_STD_I16LE, H5T_NATIVE_INT16,
+           table.losses);
+}
+
+// What recorded the raw streams and when. The streams themselves, several and often deleted
+// after the merge, are listed in /user/ravik/sources.
 void writeProvenance(NodeWriter* w, hid_t file, const Hdf5RunInfo& info) {
   Hid provenance(w->group(file, "/provenance"), H5Gclose);
-  std::vector<std::string> names, fullNames;
   time_t modified = 0;
-  for (const std::string& s : info.sources) {
-    names.push_back(baseName(s));
-    fullNames.push_back(fullName(s));
+  for (const Hdf5Source& s : info.sources) {
     struct stat st;
-    if (stat(s.c_str(), &st) == 0) modified = std::max(modified, st.st_mtime);
+    if (stat(s.path.c_str(), &st) == 0) modified = std::max(modified, st.st_mtime);
   }
-  w->string(provenance, "/provenance/filename", joined(names));
-  w->string(provenance, "/provenance/filename_full", joined(fullNames));
-  if (modified != 0) w->string(provenance, "/provenance/modification_time", timeText(modified));
+  if (!info.recordingStart.empty())
+    w->string(provenance, "/provenance/creation_time", info.recordingStart);
+  if (modified != 0)
+    w->string(provenance, "/provenance/modification_time", hdf5TimeText(modified));
   if (!info.sourceSoftware.empty()) {
     w->string(provenance, "/provenance/software", info.sourceSoftware);
     w->string(provenance, "/provenance/software_version", info.sourceSoftwareVersion);
   }
 }
 
-void writeUserData(NodeWriter* w, hid_t file, const Hdf5RunInfo& info) {
+void writeSources(NodeWriter* w, hid_t ravik, const std::vector<Hdf5Source>& sources) {
+  std::vector<std::string> names, fullNames, serials;
+  std::vector<int32_t> chains, kept;
+  for (const Hdf5Source& s : sources) {
+    names.push_back(baseName(s.path));
+    fullNames.push_back(fullName(s.path));
+    serials.push_back(s.serial);
+    chains.push_back(s.chain);
+    kept.push_back(s.kept ? 1 : 0);
+  }
+  const std::string at = "/user/ravik/sources";
+  Hid group(w->group(ravik, at), H5Gclose);
+  w->strings(group, at + "/filename", names);
+  w->strings(group, at + "/filename_full", fullNames);
+  w->strings(group, at + "/serial", serials);
+  w->array(group, at + "/chain", H5T_STD_I32LE, H5T_NATIVE_INT32, chains);
+  w->array(group, at + "/kept", H5T_STD_I32LE, H5T_NATIVE_INT32, kept);
+}
+
+void writeUserData(NodeWriter* w, hid_t file, const Hdf5RunInfo& info, bool sorted) {
   Hid user(w->group(file, "/user"), H5Gclose);
   Hid ravik(w->group(user, "/user/ravik"), H5Gclose);
   w->string(ravik, "/user/ravik/report", info.report.empty() ? "{}" : info.report);
+  w->integer(ravik, "/user/ravik/sorted", sorted ? 1 : 0);
   std::vector<LossRow> rows(info.losses.size());
   for (size_t i = 0; i < rows.size(); ++i) {
     const LossInterval& l = info.losses[i];
@@ -335,9 +467,110 @@ void writeUserData(NodeWriter* w, hid_t file, const Hdf5RunInfo& info) {
   }
   Hid fileRow(lossRowType(true), H5Tclose), memRow(lossRowType(false), H5Tclose);
   w->table(ravik, "/user/ravik/loss_intervals", fileRow, memRow, rows.size(), rows.data());
+  if (!info.sources.empty()) writeSources(w, ravik, info.sources);
 }
 
+// The user's metadata, each field in its group (made when Ravik writes nothing there), in place
+// of what Ravik wrote there.
+void writeMeta(NodeWriter* w, hid_t file, const std::vector<Hdf5MetaField>& meta) {
+  for (const Hdf5MetaField& field : meta) {
+    const size_t slash = field.path.rfind('/');
+    Hid parent(slash == 0 ? H5Gopen2(file, "/", H5P_DEFAULT)
+                          : w->openGroup(file, field.path.substr(0, slash)),
+               H5Gclose);
+    w->remove(parent, field.path);
+    switch (field.kind) {
+      case Hdf5MetaField::Text: w->string(parent, field.path, field.text); break;
+      case Hdf5MetaField::Integer:
+        w->integer(parent, field.path, field.integers.empty() ? 0 : field.integers[0]);
+        break;
+      case Hdf5MetaField::Reals:
+        w->array(parent, field.path, H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, field.reals);
+        break;
+      case Hdf5MetaField::Integers:
+        w->array(parent, field.path, H5T_STD_I64LE, H5T_NATIVE_INT64, field.integers);
+        break;
+    }
+  }
+}
+
+// "TK24072" or, when the serial is not known, the chain position.
+std::string deviceName(int32_t chain, const std::vector<Hdf5Source>& sources) {
+  std::string name;
+  for (const Hdf5Source& s : sources)
+    if (s.chain == chain && !s.serial.empty()) name += (name.empty() ? "" : "+") + s.serial;
+  return name.empty() ? "chain " + std::to_string(chain) : name;
+}
+
+bool fiveChannelAt(int32_t chain, const std::vector<Hdf5Source>& sources) {
+  return std::any_of(sources.begin(), sources.end(),
+                     [chain](const Hdf5Source& s) { return s.chain == chain && s.fiveChannel; });
+}
+
+bool anyAt(int32_t chain, const std::vector<Hdf5Source>& sources) {
+  return std::any_of(sources.begin(), sources.end(),
+                     [chain](const Hdf5Source& s) { return s.chain == chain; });
+}
+
+// Rounded towards minus infinity, as chain positions below 0 give negative channels.
+int32_t floorDiv(int32_t a, int32_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
+
 }  // namespace
+
+std::string hdf5TimeText(time_t t) {
+  struct tm local;
+  char text[32];
+  localtime_r(&t, &local);
+  strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return text;
+}
+
+std::string utcOffsetText(time_t t) {
+  struct tm local;
+  localtime_r(&t, &local);
+  const long offset = local.tm_gmtoff;
+  const long minutes = (offset < 0 ? -offset : offset) / 60;
+  char text[40];
+  snprintf(text, sizeof text, "%c%02ld:%02ld", offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
+  return text;
+}
+
+// The merge numbers channel c of the device at chain position p as 5p + c: inputs 0 to 5,
+// markers 100 to 104 (0up to 3up, the ms tick) and 200 to 203 (0dn to 3dn); the loss records
+// of position p are -(2p + 1) at a loss's start and -(2p + 2) at its end. A device in
+// five-channel mode has no input 0, so 5p + 5 is its input 5, not input 0 of position p + 1.
+ChannelName nameChannel(int16_t channel, const std::vector<Hdf5Source>& sources) {
+  ChannelName name;
+  int32_t chain = 0;
+  std::string what;
+  if (channel < 0) {
+    chain = (-channel - 1) / 2;
+    name.kind = ChannelName::Loss;
+    what = -channel % 2 == 1 ? "loss start" : "loss end";
+  } else if (channel >= 100) {
+    const int32_t base = channel >= 200 ? 200 : 100;
+    chain = floorDiv(channel - base, 5);
+    const int32_t marker = channel - base - 5 * chain;
+    name.kind = ChannelName::Marker;
+    name.hardware = int16_t(base + marker);
+    what = base == 100 && marker == 4 ? "marker ms tick"
+                                      : "marker " + std::to_string(marker) +
+                                            (base == 100 ? "up" : "dn");
+  } else {
+    chain = channel / 5;
+    int32_t input = channel % 5;
+    if (input == 0 && chain > 0 && fiveChannelAt(chain - 1, sources) &&
+        !(anyAt(chain, sources) && !fiveChannelAt(chain, sources))) {
+      --chain;
+      input = 5;
+    }
+    name.hardware = int16_t(input);
+    what = "input " + std::to_string(input);
+  }
+  name.module = deviceName(chain, sources);
+  name.label = name.module + " " + what;
+  return name;
+}
 
 struct Hdf5Output::Impl {
   hid_t file = -1;
@@ -382,10 +615,13 @@ bool Hdf5Output::create(const std::string& path, const std::string& finalPath, b
     H5Pset_shuffle(props);
     H5Pset_deflate(props, 1);
   }
+  // Each chunk is written once and whole: passing it by the chunk cache would only copy it.
+  Hid access(H5Pcreate(H5P_DATASET_ACCESS), H5Pclose);
+  H5Pset_chunk_cache(access, H5D_CHUNK_CACHE_NSLOTS_DEFAULT, 0, 1.0);
   auto column = [&](const char* path, hid_t type) -> hid_t {
     if (!w.ok) return -1;
     const hid_t set = H5Dcreate2(photonData, baseName(path).c_str(), type, space, H5P_DEFAULT,
-                                 props, H5P_DEFAULT);
+                                 props, access);
     w.ok = set >= 0 && w.title(set, path);
     return set;
   };
@@ -396,8 +632,8 @@ bool Hdf5Output::create(const std::string& path, const std::string& finalPath, b
     abandon();
     return false;
   }
-  _times.assign(size_t(kChunkRecords), 0);
-  _channels.assign(size_t(kChunkRecords), 0);
+  _times.assign(size_t(kBufferRecords), 0);
+  _channels.assign(size_t(kBufferRecords), 0);
   _counts.assign(65536, 0);
   return true;
 }
@@ -405,22 +641,43 @@ bool Hdf5Output::create(const std::string& path, const std::string& finalPath, b
 void Hdf5Output::putRecords(const char* records, size_t count) {
   if (count == 0 || failed()) return;
   if (_records == 0) memcpy(&_first, records, 8);
-  memcpy(&_last, records + 10 * (count - 1), 8);
   _records += int64_t(count);
   int64_t* counts = _counts.data() + 32768;
-  while (count > 0) {
-    const size_t n = std::min(count, size_t(kChunkRecords - _buffered));
-    int64_t* times = _times.data() + _buffered;
-    int16_t* channels = _channels.data() + _buffered;
-    for (size_t i = 0; i < n; ++i, records += 10) {
-      memcpy(times + i, records, 8);
-      memcpy(channels + i, records + 8, 2);
-      ++counts[channels[i]];
+  for (size_t i = 0; i < count; ++i, records += 10) {
+    int64_t time;
+    int16_t channel;
+    memcpy(&time, records, 8);
+    memcpy(&channel, records + 8, 2);
+    ++counts[channel];
+    if (time < _lastPut) {
+      insert(time, channel);
+    } else {
+      _lastPut = time;
+      _times[size_t(_buffered)] = time;
+      _channels[size_t(_buffered)] = channel;
+      ++_buffered;
     }
-    _buffered += int64_t(n);
-    count -= n;
-    if (_buffered == kChunkRecords && !writeColumns(kChunkRecords)) return;
+    // Writes whole chunks and keeps the last one back for records that come late. After a
+    // failed write the records are dropped: the file is given up.
+    if (_buffered == kBufferRecords && !writeColumns(kBufferRecords - kReorderRecords)) {
+      _buffered = 0;
+      return;
+    }
   }
+}
+
+// The columns in memory are in time order; a record goes after those of its time.
+void Hdf5Output::insert(int64_t time, int16_t channel) {
+  _first = std::min(_first, time);
+  int64_t* times = _times.data();
+  const int64_t at = std::upper_bound(times, times + _buffered, time) - times;
+  if (at == 0 && time < _lastWritten) ++_outOfOrder;
+  memmove(times + at + 1, times + at, size_t(_buffered - at) * sizeof *times);
+  int16_t* channels = _channels.data();
+  memmove(channels + at + 1, channels + at, size_t(_buffered - at) * sizeof *channels);
+  times[at] = time;
+  channels[at] = channel;
+  ++_buffered;
 }
 
 bool Hdf5Output::writeColumns(int64_t count) {
@@ -445,7 +702,11 @@ bool Hdf5Output::writeColumns(int64_t count) {
     }
   }
   _impl->written += count;
-  _buffered = 0;
+  _lastWritten = _times[size_t(count - 1)];
+  // What is kept back moves to the front.
+  _buffered -= count;
+  memmove(_times.data(), _times.data() + count, size_t(_buffered) * sizeof(int64_t));
+  memmove(_channels.data(), _channels.data() + count, size_t(_buffered) * sizeof(int16_t));
   return true;
 }
 
@@ -461,15 +722,17 @@ bool Hdf5Output::finish(const Hdf5RunInfo& info, std::string* error) {
   w.ok = !failed();
   const hid_t file = _impl->file;
   w.string(file, "/description", info.description);
-  const double span = _records > 0 ? 1e-12 * double(_last - _first) : 0;
-  w.real(file, "/acquisition_duration",
-         info.acquisitionSeconds >= 0 ? info.acquisitionSeconds : span);
+  const double span = _records > 0 ? 1e-12 * double(_lastPut - _first) : 0;
+  w.real(file, "/acquisition_duration", std::max(info.acquisitionSeconds, span));
   w.string(file, "/format_name", kFormatName);
   w.string(file, "/format_version", kFormatVersion);
   writeIdentity(&w, file, info, _finalPath);
-  writeSetup(&w, file, _counts);
+  const ChannelTable channels(_counts, info.sources);
+  writeSetup(&w, file, channels);
+  writeMeasurementSpecs(&w, file, channels);
   if (!info.sources.empty()) writeProvenance(&w, file, info);
-  writeUserData(&w, file, info);
+  writeUserData(&w, file, info, _outOfOrder == 0);
+  writeMeta(&w, file, info.meta);
   if (!w.ok && !failed()) fail("write error");
 
   errno = 0;

@@ -1,16 +1,29 @@
 // The merged records as an HDF5 file in the Photon-HDF5 layout (format version 0.5), the open
 // interchange format for photon time tags.
 //
-//   /photon_data/timestamps        int64, picoseconds (timestamps_specs/timestamps_unit = 1e-12)
+//   /photon_data/timestamps        int64, picoseconds (timestamps_specs/timestamps_unit = 1e-12),
+//                                  non-decreasing (see below)
 //   /photon_data/detectors         int16, the output channel of each timestamp
-//   /setup, /identity, /provenance the description of the run; /setup/detectors holds the ids
-//                                  of the output channels in use and their counts
+//   /photon_data/measurement_specs "generic"; detectors_specs/non_photon_id1 the marker channels,
+//                                  non_photon_id2 the loss-record channels
+//   /setup, /identity, /provenance the description of the run; /setup/detectors names every
+//                                  output channel in use (id, label, module, id_hardware, counts)
 //   /user/ravik/report             the run report, a JSON string
 //   /user/ravik/loss_intervals     where data were lost: chain, from_ps, to_ps, cause
+//   /user/ravik/sources            the raw streams merged: file, serial, chain position
+//   /user/ravik/sorted             1 when the timestamps are in time order
 //
-// The two columns are chunked (2^20 records per chunk) and grow as the merge goes, so memory
-// stays at one chunk of each whatever the file's size. Every node carries the TITLE that readers
-// of the format expect; strings are fixed-length byte strings and booleans are 0/1 integers.
+// Analysis code cuts the timestamps with binary searches, so they must be in time order. The merge
+// writes a marker as soon as it reaches the head of its stream, which can be some microseconds
+// before ordinary timestamps of other devices (and lets the devices after it in the chain go
+// ahead of those before it meanwhile). Here every record goes to its place in time among the
+// records not yet written to the file, of which the last kReorderRecords are always kept back;
+// records of one time keep the merge's order. The other outputs keep the merge's order.
+//
+// The two columns are chunked (kChunkRecords per chunk, 1 MiB of timestamps, so that a chunk
+// fits the chunk cache of common readers) and grow as the merge goes, written up to
+// kBufferRecords at a time, so memory does not grow with the file. Every node carries the TITLE that readers of the
+// format expect; strings are fixed-length byte strings and booleans are 0/1 integers.
 //
 // No Qt and no device library. Used from one thread at a time (the HDF5 library is not built
 // thread-safe): create(), then putRecords() from the merge's thread, then finish() or abandon().
@@ -18,6 +31,8 @@
 #define RAVIK_MERGE_HDF5OUTPUT_H
 
 #include <stdint.h>
+
+#include <time.h>
 
 #include <atomic>
 #include <memory>
@@ -27,24 +42,67 @@
 #include "merge/recordsink.h"
 #include "merge/streamloss.h"
 
+// One raw device stream the records came from.
+struct Hdf5Source {
+  std::string path;
+  int32_t chain = 0;         // its chain position
+  std::string serial;        // the device's serial number; empty: not known (an offline merge)
+  bool fiveChannel = false;  // the device counts its start input as channel 5 (it has no 0)
+  bool kept = true;          // the file remains after the merge
+};
+
+// Metadata the user gives about the experiment (ravik-record and ravik-merge --meta, the
+// window's ravik-meta.json), see report/metafile.h. Each field is a node of the format's field
+// list: "/identity/author", "/setup/excitation_wavelengths", ...
+struct Hdf5MetaField {
+  enum Kind { Text, Integer, Reals, Integers };
+  std::string path;
+  Kind kind = Text;
+  std::string text;
+  std::vector<double> reals;
+  std::vector<int64_t> integers;  // Integer: one value
+};
+
 // What the records themselves do not tell; written by finish().
 struct Hdf5RunInfo {
   std::string description;      // root description, a comment on the run
   std::string software;         // the program that wrote the file, e.g. "ravik-merge"
   std::string softwareVersion;
-  double acquisitionSeconds = -1;  // measurement duration; negative: the span of the timestamps
-  // The raw device streams the records came from, in chain order (full paths); none: no
-  // provenance group.
-  std::vector<std::string> sources;
+  // Measurement duration; negative: the span of the timestamps. At least that span is written.
+  double acquisitionSeconds = -1;
+  // The raw device streams the records came from, in chain order; none: no provenance group.
+  std::vector<Hdf5Source> sources;
+  // Of the file (see hdf5TimeText()); empty: when finish() runs.
+  std::string creationTime;
+  std::string recordingStart;   // of the raw streams, for /provenance; empty: not known
+  std::vector<Hdf5MetaField> meta;  // written over the fields above ("/description" included)
   std::string sourceSoftware;   // what recorded the raw streams, with its version; may be empty
   std::string sourceSoftwareVersion;
   std::string report;           // the run report as JSON; empty: "{}"
   std::vector<LossInterval> losses;  // the cause is cut to 127 bytes
 };
 
+// The format's form of a local time, "2026-12-06 18:40:00" (no zone: see utcOffsetText()).
+std::string hdf5TimeText(time_t t);
+// The local time's offset from UTC at `t`, "+01:00".
+std::string utcOffsetText(time_t t);
+
+// What an output channel is, for /setup/detectors: derived from its number and the sources.
+struct ChannelName {
+  enum Kind { Photon, Marker, Loss };
+  Kind kind = Photon;
+  std::string label;   // "TK24072 input 1", "TK24072 marker ms tick", "TK24072 loss start"
+  std::string module;  // the device's serial ("chain 2" when not known)
+  int16_t hardware = -1;  // the device's own channel number; -1: none (loss records)
+};
+ChannelName nameChannel(int16_t channel, const std::vector<Hdf5Source>& sources);
+
 class Hdf5Output : public RecordSink {
 public:
-  static constexpr int64_t kChunkRecords = int64_t(1) << 20;
+  static constexpr int64_t kChunkRecords = int64_t(1) << 17;
+  static constexpr int64_t kBufferRecords = int64_t(1) << 20;  // written at once, whole chunks
+  // How far back a record can still be put in its place: the records kept back at each write.
+  static constexpr int64_t kReorderRecords = kChunkRecords;
 
   Hdf5Output();
   ~Hdf5Output() override;  // abandons an unfinished file
@@ -62,6 +120,9 @@ public:
   // True once a write has failed; later records are dropped. Any thread may ask.
   bool failed() const { return _failed.load(std::memory_order_relaxed); }
   int64_t records() const { return _records; }
+  // Records that came too late for their place in time (after later ones were written to the
+  // file): a marker ran further ahead than the records kept back. 0: the file is in time order.
+  int64_t outOfOrder() const { return _outOfOrder; }
 
   // Writes the rest of the columns and the description of the run and closes the file. False
   // with a message naming the file when anything could not be written.
@@ -74,15 +135,20 @@ private:
 
   bool writeColumns(int64_t count);
   void fail(const char* what);
+  // Puts a record that is earlier than the last one taken in its place.
+  void insert(int64_t time, int16_t channel);
 
   std::unique_ptr<Impl> _impl;
   std::string _finalPath;
-  std::vector<int64_t> _times;    // kChunkRecords entries
+  std::vector<int64_t> _times;    // kBufferRecords entries
   std::vector<int16_t> _channels;
   int64_t _buffered = 0;          // records in _times and _channels
   int64_t _records = 0;           // records taken in all
-  int64_t _first = 0, _last = 0;  // times of the first and the last record
+  int64_t _first = 0;             // the least time taken
+  int64_t _lastPut = INT64_MIN;   // the greatest time taken
+  int64_t _lastWritten = INT64_MIN;  // time of the last record written to the file
   std::vector<int64_t> _counts;   // per output channel, indexed by channel + 32768
+  int64_t _outOfOrder = 0;
   std::string _error;             // the first failure
   std::atomic<bool> _failed{false};
 };

@@ -29,6 +29,7 @@ void MergeThread::run() {
   MergeOutputs outputs;
   outputs.text = _ascFile;
   outputs.binary = _binFile;
+  outputs.records = _records;
   const uint32_t first = devs.front()->_index;
   outputs.header = _header ? _header : [first](FILE* file, bool opening) {
     if (opening) TDC_addressDevice(first);

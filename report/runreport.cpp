@@ -85,7 +85,7 @@ json toJson(const RunReport& r) {
                         {"sources", {{{"chain", o.chainA}, {"channel", o.channelA}},
                                      {{"chain", o.chainB}, {"channel", o.channelB}}}}});
   const bool any = r.firstPs <= r.lastPs;
-  return {{"program", r.program},
+  json j = {{"program", r.program},
           {"start_utc", orNull(r.startUtc)},
           {"stop_utc", orNull(r.stopUtc)},
           {"merge_start_utc", orNull(r.mergeStartUtc)},
@@ -99,6 +99,11 @@ json toJson(const RunReport& r) {
           {"outputs", outputs},
           {"overlaps", overlaps},
           {"devices", devices}};
+  if (!r.hdf5CreationTime.empty()) {
+    j["hdf5_creation_time"] = r.hdf5CreationTime;
+    j["utc_offset"] = r.utcOffset;
+  }
+  return j;
 }
 
 namespace {

@@ -58,6 +58,9 @@ struct RunReport {
   bool completed = false;           // every output was written in full
   bool recovered = false;           // merged by ravik-merge --recover: "completed" reads "recovered"
   std::string error;                // why not; empty when completed
+  // The HDF5 output's creation time as it holds it (local time, no zone) and the local time's
+  // offset from UTC then, "+01:00"; empty: no HDF5 output.
+  std::string hdf5CreationTime, utcOffset;
 };
 
 // The time now in UTC, ISO 8601 with milliseconds: "2026-12-06T07:05:09.123Z".

@@ -1,13 +1,15 @@
-// The HDF5 output fed by the merge: its columns hold exactly the binary output's records, across
-// chunk boundaries and with the filters; the detector table counts them; a write failure is
-// reported with the file's name.
+// The HDF5 output fed by the merge: its columns hold the binary output's records in time order
+// (records of one time in the merge's order), across chunk boundaries and with the filters; the
+// detector table counts and names them; a write failure is reported with the file's name.
 #include <gtest/gtest.h>
 #include <hdf5.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <string>
@@ -111,14 +113,22 @@ TEST(Hdf5Output, ColumnsAndCountsEqualTheBinaryRecords) {
     std::map<int16_t, int64_t> expected;
     if (bin != nullptr) {
       rewind(bin);
-      int64_t time = 0;
-      int16_t channel = 0;
-      for (int64_t i = 0; i < n; ++i) {
-        ASSERT_EQ(fread(&time, 8, 1, bin) + fread(&channel, 2, 1, bin), 2u);
-        ASSERT_EQ(times[size_t(i)], time) << i;
-        ASSERT_EQ(channels[size_t(i)], channel) << i;
-      }
+      std::vector<std::pair<int64_t, int16_t>> records{size_t(n)};
+      for (auto& r : records) ASSERT_EQ(fread(&r.first, 8, 1, bin) + fread(&r.second, 2, 1, bin), 2u);
       fclose(bin);
+      // The markers run ahead in the merge's order; the HDF5 file has them in their place.
+      const auto later = [](const auto& a, const auto& b) { return b.first < a.first; };
+      if (c.sizes.size() > 1) {
+        EXPECT_NE(std::adjacent_find(records.begin(), records.end(), later), records.end());
+      }
+      std::stable_sort(records.begin(), records.end(),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
+      for (int64_t i = 0; i < n; ++i) {
+        ASSERT_EQ(times[size_t(i)], records[size_t(i)].first) << i;
+        ASSERT_EQ(channels[size_t(i)], records[size_t(i)].second) << i;
+      }
+      EXPECT_EQ(out.outOfOrder(), 0);
+      EXPECT_EQ(readData<int64_t>(file, "/user/ravik/sorted", H5T_NATIVE_INT64)[0], 1);
     }
     for (int16_t channel : channels) ++expected[channel];
     const auto ids = readData<int16_t>(file, "/setup/detectors/id", H5T_NATIVE_INT16);
@@ -127,8 +137,15 @@ TEST(Hdf5Output, ColumnsAndCountsEqualTheBinaryRecords) {
     ASSERT_EQ(ids.size(), counts.size());
     for (size_t i = 0; i < ids.size(); ++i) written[ids[i]] = counts[i];
     EXPECT_EQ(written, expected);
+    // Markers (100 and up) are listed as non-photon ids, not counted as pixels.
+    std::vector<int16_t> photons, markers;
+    for (const auto& [channel, count] : expected) (channel >= 100 ? markers : photons).push_back(channel);
     EXPECT_EQ(readData<int64_t>(file, "/setup/num_pixels", H5T_NATIVE_INT64)[0],
-              int64_t(expected.size()));
+              int64_t(photons.size()));
+    EXPECT_EQ(readData<int16_t>(file,
+                                "/photon_data/measurement_specs/detectors_specs/non_photon_id1",
+                                H5T_NATIVE_INT16),
+              markers);
     const double span = n ? 1e-12 * double(times.back() - times.front()) : 0;
     EXPECT_DOUBLE_EQ(readData<double>(file, "/acquisition_duration", H5T_NATIVE_DOUBLE)[0], span);
     const hid_t losses = H5Dopen2(file, "/user/ravik/loss_intervals", H5P_DEFAULT);
@@ -137,6 +154,116 @@ TEST(Hdf5Output, ColumnsAndCountsEqualTheBinaryRecords) {
     H5Fclose(file);
   }
   unlink(path.c_str());
+}
+
+// Records straight into the output, as the merge hands them over, in batches of `batch`.
+void putAll(Hdf5Output* out, const std::vector<std::pair<int64_t, int16_t>>& records, size_t batch) {
+  std::vector<char> bytes;
+  for (const auto& [time, channel] : records) {
+    const size_t at = bytes.size();
+    bytes.resize(at + 10);
+    memcpy(&bytes[at], &time, 8);
+    memcpy(&bytes[at + 8], &channel, 2);
+  }
+  for (size_t i = 0; i < records.size(); i += batch)
+    out->putRecords(bytes.data() + 10 * i, std::min(batch, records.size() - i));
+}
+
+// Late records find their place among those kept back; one that comes later than the records kept
+// back is counted, and the file says it is not in time order.
+TEST(Hdf5Output, LateRecordsGoToTheirPlaceOrAreCounted) {
+  const std::string path = "/tmp/ravik-test-" + std::to_string(getpid()) + "-late.h5";
+  using Records = std::vector<std::pair<int64_t, int16_t>>;
+  Records ascending;
+  const int64_t many = Hdf5Output::kBufferRecords + 5;
+  for (int64_t i = 0; i < many; ++i) ascending.push_back({1000 + i, int16_t(i % 3)});
+  Records tooLate = ascending;
+  tooLate.push_back({5, 7});  // its place was written long ago
+  Records markerAhead = ascending;
+  markerAhead.insert(markerAhead.begin() + 10, {1000 + many + 50, 104});  // waits for its time
+  Records barelyInTime = ascending;
+  barelyInTime.push_back({1000 + many - Hdf5Output::kReorderRecords + 1, 9});
+  const struct {
+    const char* name;
+    Records records;
+    size_t batch;
+    int64_t outOfOrder;
+  } cases[] = {
+      {"in order", ascending, 4096, 0},
+      {"one too late", tooLate, 100000, 1},
+      {"marker ahead", markerAhead, 7, 0},
+      {"late by the records kept back", barelyInTime, 1 << 20, 0},
+      {"ties keep their order", {{10, 104}, {5, 1}, {10, 2}, {10, -1}, {7, 3}, {11, 4}}, 2, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Hdf5Output out;
+    std::string error;
+    ASSERT_TRUE(out.create(path, "late.h5", false, &error)) << error;
+    putAll(&out, c.records, c.batch);
+    ASSERT_TRUE(out.finish(Hdf5RunInfo(), &error)) << error;
+    EXPECT_EQ(out.outOfOrder(), c.outOfOrder);
+    const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    ASSERT_GE(file, 0);
+    const auto times = readData<int64_t>(file, "/photon_data/timestamps", H5T_NATIVE_INT64);
+    const auto channels = readData<int16_t>(file, "/photon_data/detectors", H5T_NATIVE_INT16);
+    EXPECT_EQ(readData<int64_t>(file, "/user/ravik/sorted", H5T_NATIVE_INT64)[0],
+              c.outOfOrder == 0 ? 1 : 0);
+    H5Fclose(file);
+    ASSERT_EQ(times.size(), c.records.size());
+    Records expected = c.records;
+    if (c.outOfOrder == 0)
+      std::stable_sort(expected.begin(), expected.end(),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
+    else  // the late record ends up where the records kept back began
+      expected = [&] {
+        Records e = ascending;
+        e.insert(e.begin() + Hdf5Output::kBufferRecords - Hdf5Output::kReorderRecords, c.records.back());
+        return e;
+      }();
+    for (size_t i = 0; i < times.size(); ++i) {
+      ASSERT_EQ(times[i], expected[i].first) << i;
+      ASSERT_EQ(channels[i], expected[i].second) << i;
+    }
+  }
+  unlink(path.c_str());
+}
+
+// Each output channel is named after its device and its own input, marker or loss record.
+TEST(Hdf5Output, ChannelsAreNamedAfterTheirDevices) {
+  const std::vector<Hdf5Source> four = {{"a", 0, "TK1", false, true}, {"b", 1, "TK2", false, true},
+                                        {"c", 2, "", false, true}};
+  std::vector<Hdf5Source> five = four;
+  for (Hdf5Source& s : five) s.fiveChannel = true;
+  const struct {
+    const std::vector<Hdf5Source>* sources;
+    int16_t channel;
+    ChannelName::Kind kind;
+    const char* label;
+    const char* module;
+    int16_t hardware;
+  } cases[] = {
+      {&four, 0, ChannelName::Photon, "TK1 input 0", "TK1", 0},
+      {&four, 5, ChannelName::Photon, "TK2 input 0", "TK2", 0},
+      {&four, 6, ChannelName::Photon, "TK2 input 1", "TK2", 1},
+      {&four, 11, ChannelName::Photon, "chain 2 input 1", "chain 2", 1},
+      {&five, 5, ChannelName::Photon, "TK1 input 5", "TK1", 5},
+      {&five, 10, ChannelName::Photon, "TK2 input 5", "TK2", 5},
+      {&four, 104, ChannelName::Marker, "TK1 marker ms tick", "TK1", 104},
+      {&four, 105, ChannelName::Marker, "TK2 marker 0up", "TK2", 100},
+      {&four, 201, ChannelName::Marker, "TK1 marker 1dn", "TK1", 201},
+      {&four, 213, ChannelName::Marker, "chain 2 marker 3dn", "chain 2", 203},
+      {&four, -1, ChannelName::Loss, "TK1 loss start", "TK1", -1},
+      {&four, -4, ChannelName::Loss, "TK2 loss end", "TK2", -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.channel);
+    const ChannelName name = nameChannel(c.channel, *c.sources);
+    EXPECT_EQ(name.kind, c.kind);
+    EXPECT_EQ(name.label, c.label);
+    EXPECT_EQ(name.module, c.module);
+    EXPECT_EQ(name.hardware, c.hardware);
+  }
 }
 
 // A file that may not grow beyond 1 MiB: the output says so as soon as a chunk cannot be

@@ -49,7 +49,13 @@ public:
   RAVIK_PROBE(ascPath) RAVIK_PROBE(binPath) RAVIK_PROBE(tmpPath) RAVIK_PROBE(merger)
   RAVIK_PROBE(ascEnable) RAVIK_PROBE(binEnable) RAVIK_PROBE(stateText) RAVIK_PROBE(stateLed)
   RAVIK_PROBE(noteText)
+  RAVIK_PROBE(hdf5Path) RAVIK_PROBE(hdf5Enable) RAVIK_PROBE(hdf5Btn)
 #undef RAVIK_PROBE
+  // The widget in a cell of the window's main grid, or null.
+  QWidget* cell(int row, int column) const {
+    QLayoutItem* item = _w->_layout->itemAtPosition(row, column);
+    return item ? item->widget() : nullptr;
+  }
   // The widget in a cell of the device table, or null.
   QWidget* deviceCell(int row, int column) const {
     QLayoutItem* item = _w->_devLayout->itemAtPosition(row, column);

@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
 """Per-channel counts and a correlation histogram of a Ravik HDF5 output, with Dask.
 
-The file is read block by block (one HDF5 chunk, 2^20 records, by default): every task opens
+The file is read block by block (2^20 records, eight HDF5 chunks, by default): every task opens
 the file by its path, reads its block and returns small partial results, which Dask adds up.
+A task of the histogram also reads the records of the neighbouring blocks that lie within the
+window of its own: the timestamps are in time order, so it finds them by their times, and the
+cost stays linear in the file's size whatever the channels (a rare or absent channel included).
 No task holds more than a block and its neighbourhood, so a recording larger than memory is
 fine, and the same script runs on a Dask cluster whose workers see the file at the same path
-(and have ravik.py installed):
+(and have ravik installed):
 
     python3 dask_counts.py run.h5 --a 1 --b 6 --window 10000 --bin-width 100
     python3 dask_counts.py /shared/run.h5 --a 1 --b 6 --scheduler tcp://scheduler:8786
@@ -48,47 +51,66 @@ def _add_counts(parts):
     return total
 
 
-def _times_of(f, channel, start, stop):
-    data = f["photon_data"]
-    return data["timestamps"][start:stop][data["detectors"][start:stop] == channel]
-
-
-def _neighbours(f, channel, start, stop, size, before, after):
-    """Times of `channel` just outside [start, stop) of the file, as far as they can lie within
-    the window: read in growing steps until a time of the channel lies beyond the limit (the
-    times of one channel come from one device, so they are in order)."""
-    found = [_times_of(f, channel, start, stop)]
-    step, lo = 4096, start
+def _first_at_or_after(times, start, limit):
+    """Index of the first record at or before `start` whose time is at least `limit`: the file's
+    timestamps are in time order, so the search reads back from `start` in growing steps only as
+    far as the times reach, whatever the channels."""
+    lo, step = start, 4096
     while lo > 0:
-        lo, hi = max(0, lo - step), lo
-        times = _times_of(f, channel, lo, hi)
-        found.insert(0, times)
-        if len(times) and times[0] < before:
-            break
-        step *= 2
-    step, hi = 4096, stop
+        begin = max(0, lo - step)
+        part = times[begin:lo]
+        if part[0] < limit:
+            return begin + int(np.searchsorted(part, limit, side="left"))
+        lo, step = begin, step * 2
+    return 0
+
+
+def _first_after(times, stop, limit, size):
+    """Index of the first record at or after `stop` whose time is beyond `limit`."""
+    hi, step = stop, 4096
     while hi < size:
-        lo, hi = hi, min(size, hi + step)
-        times = _times_of(f, channel, lo, hi)
-        found.append(times)
-        if len(times) and times[-1] > after:
-            break
-        step *= 2
-    return np.concatenate(found)
+        end = min(size, hi + step)
+        part = times[hi:end]
+        if part[-1] > limit:
+            return hi + int(np.searchsorted(part, limit, side="right"))
+        hi, step = end, step * 2
+    return size
+
+
+def _open(path):
+    # A chunk cache for a few of the file's chunks (1 MiB each), so that the short reads at a
+    # block's edges do not decompress a chunk again and again.
+    return h5py.File(path, "r", rdcc_nbytes=16 << 20)
+
+
+def _check_sorted(f, path):
+    sorted_flag = f.get("user/ravik/sorted")
+    if sorted_flag is None or sorted_flag[()] != 1:
+        raise ValueError(f"{path}: the timestamps are not marked as in time order "
+                         "(/user/ravik/sorted); write the file again with this version of Ravik")
 
 
 def _histogram_block(path, start, stop, a, b, window, edges):
-    with h5py.File(path, "r") as f:
-        size = f["photon_data/timestamps"].shape[0]
-        ta = _times_of(f, a, start, stop)
+    with _open(path) as f:
+        data = f["photon_data"]
+        times, detectors = data["timestamps"], data["detectors"]
+        block_times = times[start:stop]
+        ta = block_times[detectors[start:stop] == a]
         if len(ta) == 0:
             return np.zeros(len(edges) - 1, np.int64)
-        tb = _neighbours(f, b, start, stop, size, ta[0] - window, ta[-1] + window)
+        # The times of b that can pair with the block's times of a lie within the window of
+        # them: the block and as much of its neighbours as the window reaches into.
+        lo = _first_at_or_after(times, start, ta[0] - window)
+        hi = _first_after(times, stop, ta[-1] + window, times.shape[0])
+        near_times = np.concatenate([times[lo:start], block_times, times[stop:hi]])
+        near_channels = detectors[lo:hi]
+        tb = near_times[near_channels == b]
     return np.histogram(ravik.coincidences(ta, tb, window), bins=edges)[0]
 
 
 def blocks(path, block=BLOCK):
     with h5py.File(path, "r") as f:
+        _check_sorted(f, path)
         size = f["photon_data/timestamps"].shape[0]
     return [(start, min(size, start + block)) for start in range(0, size, block)]
 

@@ -31,7 +31,7 @@ def outputs(tmp_path_factory):
                     "--tmp", str(d), "--text", out["txt"], "--bin", out["bin"],
                     "--hdf5", out["h5"]], env=env, check=True)
     with h5py.File(out["h5"], "r") as f:
-        raw = f["provenance/filename_full"][()].decode().split(", ")
+        raw = [name.decode() for name in f["user/ravik/sources/filename_full"][:]]
     out["compressed"] = str(d / "compressed.h5")
     subprocess.run([program("ravik-merge"), "--quiet", "--compress", "--hdf5", out["compressed"]]
                    + raw, check=True)

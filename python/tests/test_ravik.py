@@ -123,12 +123,14 @@ def test_hdf5_output_follows_the_field_list(outputs, kind):
         assert f["photon_data/timestamps_specs/timestamps_unit"][()] == 1e-12
         times, detectors = f["photon_data/timestamps"], f["photon_data/detectors"]
         assert (times.dtype, detectors.dtype) == (np.dtype("<i8"), np.dtype("<i2"))
-        assert times.chunks == (1 << 20,) and times.maxshape == (None,)
+        # A chunk of each column fits the 1 MiB chunk cache that readers have by default.
+        assert times.chunks == (1 << 17,) and times.maxshape == (None,)
+        assert detectors.chunks == times.chunks
         assert (times.compression, times.shuffle) == (("gzip", True) if kind == "compressed"
                                                       else (None, False))
         ids, counts = np.unique(detectors[:], return_counts=True)
         np.testing.assert_array_equal(f["setup/detectors/id"][:], ids)
         np.testing.assert_array_equal(f["setup/detectors/counts"][:], counts)
-        assert f["setup/num_pixels"][()] == len(ids)
+        assert f["setup/num_pixels"][()] == np.count_nonzero((ids >= 0) & (ids < 100))
         assert f["user/ravik/loss_intervals"].dtype.names == ("chain", "from_ps", "to_ps", "cause")
     subprocess.run(["h5dump", "-H", outputs[kind]], check=True, stdout=subprocess.DEVNULL)

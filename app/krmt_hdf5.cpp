@@ -1,0 +1,108 @@
+// The window's HDF5 output: the same file as ravik-record's, fed by the merge thread through
+// MergeThread::_records, with the metadata of ravik-meta.json beside it when there is one.
+#include <time.h>
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
+
+#include "app/krmt.h"
+#include "device/rmtdev.h"
+#include "merge/mergethread.h"
+#include "report/metafile.h"
+
+namespace {
+
+// The user's description of the experiment, from ravik-meta.json in the output's folder. *note
+// says where it came from; an empty *note: there is none.
+bool readMeta(const QString& output, std::vector<Hdf5MetaField>* meta, QString* note,
+              QString* error) {
+  const QString name = QFileInfo(output).dir().filePath(kMetaFileName);
+  meta->clear();
+  note->clear();
+  if (!QFileInfo::exists(name)) return true;
+  std::string why;
+  if (!loadMetaFile(name.toStdString(), meta, &why)) {
+    *note = QString("%1 not used").arg(kMetaFileName);
+    *error = "The HDF5 output's metadata cannot be used:\n" + QString::fromStdString(why) +
+             "\nThe HDF5 file is written without it.";
+    return false;
+  }
+  *note = "HDF5 metadata from " + name;
+  return true;
+}
+
+}  // namespace
+
+void KRmt::openHdf5(bool* goOn) {
+  _metaNote.clear();
+  if (!_hdf5Enable->isChecked() || _hdf5Path->text().isEmpty()) return;
+  QString error;
+  if (!readMeta(_hdf5Path->text(), &_hdf5Meta, &_metaNote, &error) && !checkError(false, error)) {
+    *goOn = false;
+    return;
+  }
+  const std::string path = _hdf5Path->text().toStdString();
+  _hdf5 = new Hdf5Output;
+  std::string why;
+  if (_hdf5->create(path, path, false, &why)) return;
+  delete _hdf5;
+  _hdf5 = nullptr;
+  *goOn = checkError(false, "Can't open output file\n" + QString::fromStdString(why));
+}
+
+QString KRmt::finishHdf5() {
+  if (_hdf5 == nullptr) return QString();
+  const MergeOutcome& outcome = _merger->_outcome;
+  Hdf5RunInfo info;
+  info.software = "ravik";
+  info.softwareVersion = RAVIK_VERSION;
+  info.sourceSoftware = "ravik";
+  info.sourceSoftwareVersion = RAVIK_VERSION;
+  int32_t devices = 0;
+  for (int i = 0; i < _devs.size(); ++i) {
+    const RmtDev* dev = _devs[i];
+    if (dev->_tmpName.isEmpty()) continue;
+    ++devices;
+    Hdf5Source source;
+    source.path = dev->_tmpName.toStdString();
+    source.chain = dev->_chainPos;
+    source.serial = dev->_serialEdit->text().toStdString();
+    source.fiveChannel = i < int(outcome.sourceStats.size()) && outcome.sourceStats[size_t(i)].channels[5] > 0;
+    source.kept = false;  // the temp files go once the outputs are complete
+    info.sources.push_back(source);
+  }
+  info.description = "Time tags of " + std::to_string(devices) +
+                     " chained device(s) recorded and merged by ravik";
+  RunReport report = runReport("", "");
+  const time_t now = time(nullptr);
+  report.hdf5CreationTime = info.creationTime = hdf5TimeText(now);
+  report.utcOffset = utcOffsetText(now);
+  info.report = toJson(report).dump();
+  info.meta = _hdf5Meta;
+  info.losses = outcome.losses;
+  std::string error;
+  const bool written = _hdf5->finish(info, &error);
+  const int64_t late = _hdf5->outOfOrder();
+  delete _hdf5;
+  _hdf5 = nullptr;
+  if (!written) {
+    QFile::remove(_hdf5Path->text());
+    return QString::fromStdString(error);
+  }
+  if (late > 0)
+    checkError(false, QString("%1 timestamps of the HDF5 output are out of time order; "
+                              "/user/ravik/sorted is 0.").arg(late));
+  return QString();
+}
+
+void KRmt::discardHdf5() {
+  if (_hdf5 == nullptr) return;
+  _hdf5->abandon();
+  delete _hdf5;
+  _hdf5 = nullptr;
+  const QFileInfo info(_hdf5Path->text());
+  if (info.isFile() && !info.isSymLink()) QFile::remove(info.filePath());
+}

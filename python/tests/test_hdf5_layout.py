@@ -1,0 +1,150 @@
+"""The HDF5 output as analysis code takes it: timestamps in time order with markers and loss
+records on every device, those channels marked as non-photon ids, every channel named, and the
+user's metadata from --meta, each node with the TITLE of the format's field list."""
+import json
+import os
+import re
+import subprocess
+
+import h5py
+import numpy as np
+import pytest
+
+import ravik
+from conftest import program
+
+FIELDS = json.load(open(os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                     "photon-hdf5-fields.json")))
+PATTERNS = [(re.compile(re.escape("/" + path.lstrip("/")).replace(r"\?N", r"\d*")
+                        .replace("!M", r"\d*") + "$"), description)
+            for path, (description, _) in FIELDS.items()]
+
+META = {"description": "Two-colour test run", "identity": {"author": "A. Physicist",
+                                                          "author_affiliation": "Some Lab"},
+        "sample": {"sample_name": "dsDNA 12 bp"},
+        "setup": {"excitation_wavelengths": [5.32e-7], "detection_wavelengths": [5.8e-7, 6.8e-7]}}
+
+# What the format's reference validator warns about when it is missing.
+WARNED = ["/setup/excitation_wavelengths", "/setup/detection_wavelengths", "/identity/author",
+          "/identity/author_affiliation", "/photon_data/measurement_specs"]
+
+
+def title_of(path):
+    """The field list's TITLE for `path` (?N and !M in the list stand for optional numbers)."""
+    return next(description for pattern, description in PATTERNS if pattern.match(path))
+
+
+@pytest.fixture(scope="module")
+def marked(tmp_path_factory):
+    """A recording with every marker on every device, a device that loses data, loss records
+    and --meta, as text and HDF5."""
+    d = tmp_path_factory.mktemp("marked")
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAVIK_SIM_")}
+    env["RAVIK_SIM_DATA_LOSS"] = "0"  # library index 0 loses 1 ms every 250 ms
+    (d / "params.json").write_text(json.dumps({"markers": 0x1FF}))
+    (d / "meta.json").write_text(json.dumps(META))
+    out = {"txt": str(d / "run.txt"), "h5": str(d / "run.h5")}
+    done = subprocess.run([program("ravik-record"), "-s", "--seconds", "0.8", "--quiet",
+                           "--tmp", str(d), "--params", str(d / "params.json"), "--loss-records",
+                           "--meta", str(d / "meta.json"), "--text", out["txt"],
+                           "--hdf5", out["h5"]], env=env, capture_output=True, text=True)
+    assert done.returncode == 5, done.stderr  # written, but data were lost
+    assert "out of time order" not in done.stderr
+    return out
+
+
+def test_timestamps_are_in_time_order_and_the_text_keeps_the_merge_order(marked):
+    text = ravik.load(marked["txt"])
+    hdf5 = ravik.load(marked["h5"])
+    # Markers run ahead in the text output, as the merge writes them ...
+    assert np.count_nonzero(np.diff(text["time"]) < 0) > 0
+    # ... and are in their place in the HDF5 file; records of one time keep the merge's order.
+    np.testing.assert_array_equal(hdf5, text[np.argsort(text["time"], kind="stable")])
+    with h5py.File(marked["h5"], "r") as f:
+        assert f["user/ravik/sorted"][()] == 1
+        assert np.all(np.diff(f["photon_data/timestamps"][:]) >= 0)
+
+
+def test_markers_and_loss_records_are_non_photon_ids_and_every_channel_is_named(marked):
+    report = ravik.report(marked["h5"])
+    serials = {d["chain"]: d["serial"] for d in report["devices"]}
+    with h5py.File(marked["h5"], "r") as f:
+        detectors = f["photon_data/detectors"][:]
+        specs = f["photon_data/measurement_specs"]
+        assert specs["measurement_type"][()] == b"generic"
+        markers = specs["detectors_specs/non_photon_id1"][:]
+        losses = specs["detectors_specs/non_photon_id2"][:]
+        table = f["setup/detectors"]
+        ids = table["id"][:]
+        labels = [v.decode() for v in table["label"][:]]
+        modules = [v.decode() for v in table["module"][:]]
+        hardware = table["id_hardware"][:]
+        np.testing.assert_array_equal(ids, np.unique(detectors))
+        np.testing.assert_array_equal(markers, ids[ids >= 100])
+        np.testing.assert_array_equal(losses, ids[ids < 0])
+        assert len(markers) == 9 * len(serials) and len(losses) == 2  # one device lost data
+        assert f["setup/num_pixels"][()] == np.count_nonzero((ids >= 0) & (ids < 100))
+        for channel, label, module, own in zip(ids, labels, modules, hardware):
+            if channel < 0:
+                chain = (-channel - 1) // 2
+                assert label == f"{serials[chain]} loss {'start' if channel % 2 else 'end'}"
+                assert own == -1
+            elif channel >= 100:
+                base = 200 if channel >= 200 else 100
+                chain, marker = divmod(channel - base, 5)
+                assert label.startswith(f"{serials[chain]} marker "), label
+                assert own == base + marker
+            else:
+                chain, own_input = divmod(channel, 5)
+                assert label == f"{serials[chain]} input {own_input}"
+                assert own == own_input
+            assert module == serials[chain]
+        assert "TK24072 input 1" in labels
+        sources = f["user/ravik/sources"]
+        assert [s.decode() for s in sources["serial"][:]] == [d["serial"] for d in report["devices"]]
+        assert sources["chain"][:].tolist() == [d["chain"] for d in report["devices"]]
+        assert sources["kept"][:].tolist() == [0] * len(serials)  # deleted after the merge
+        times = f["photon_data/timestamps"]
+        assert f["acquisition_duration"][()] >= 1e-12 * (times[-1] - times[0])
+        assert report["hdf5_creation_time"].encode() == f["identity/creation_time"][()]
+        assert report["utc_offset"][0] in "+-" and len(report["utc_offset"]) == 6
+
+
+def test_meta_fills_what_the_validator_asks_for(marked):
+    with h5py.File(marked["h5"], "r") as f:
+        for path in WARNED:
+            assert path in f, path
+            assert f[path].attrs["TITLE"] == title_of(path).encode(), path
+        for node in ["/photon_data/measurement_specs/measurement_type",
+                     "/photon_data/measurement_specs/detectors_specs",
+                     "/photon_data/measurement_specs/detectors_specs/non_photon_id1",
+                     "/photon_data/measurement_specs/detectors_specs/non_photon_id2",
+                     "/setup/detectors/label", "/setup/detectors/module",
+                     "/setup/detectors/id_hardware", "/sample", "/sample/sample_name"]:
+            assert f[node].attrs["TITLE"] == title_of(node).encode(), node
+        assert f["description"][()] == META["description"].encode()
+        assert f["identity/author"][()] == b"A. Physicist"
+        assert f["identity/author_affiliation"][()] == b"Some Lab"
+        assert f["sample/sample_name"][()] == b"dsDNA 12 bp"
+        np.testing.assert_array_equal(f["setup/excitation_wavelengths"][:], [5.32e-7])
+        np.testing.assert_array_equal(f["setup/detection_wavelengths"][:], [5.8e-7, 6.8e-7])
+
+
+@pytest.mark.parametrize("meta, named", [
+    ({"identity": {"autor": "x"}}, "unknown key identity.autor"),
+    ({"setup": {"excitation_wavelengths": "532 nm"}}, "setup.excitation_wavelengths must be"),
+])
+def test_a_bad_meta_file_is_refused_before_anything_is_written(tmp_path, meta, named):
+    (tmp_path / "meta.json").write_text(json.dumps(meta))
+    out = tmp_path / "run.h5"
+    for command in ([program("ravik-record"), "-s", "--seconds", "0.2", "--tmp", str(tmp_path)],
+                    [program("ravik-merge"), str(tmp_path / "meta.json")]):
+        done = subprocess.run(command + ["--hdf5", str(out), "--meta", str(tmp_path / "meta.json")],
+                              capture_output=True, text=True)
+        assert done.returncode == 2, command
+        assert named in done.stderr, done.stderr
+        assert not out.exists()
+    done = subprocess.run([program("ravik-merge"), "--text", str(tmp_path / "t.txt"), "--meta",
+                           str(tmp_path / "meta.json"), str(tmp_path / "meta.json")],
+                          capture_output=True, text=True)
+    assert done.returncode == 2 and "--meta applies to the HDF5 output" in done.stderr

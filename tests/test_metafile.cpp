@@ -1,0 +1,83 @@
+// The user's metadata file: every field the format defines for the experiment is taken with its
+// type; an unknown or mistyped key is refused with the key named, before anything is written.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+
+#include "report/metafile.h"
+
+namespace {
+
+std::string writeFile(const std::string& text) {
+  const std::string path = "/tmp/ravik-test-meta-" + std::to_string(getpid()) + ".json";
+  FILE* f = fopen(path.c_str(), "w");
+  EXPECT_NE(f, nullptr);
+  EXPECT_EQ(fwrite(text.data(), 1, text.size(), f), text.size());
+  EXPECT_EQ(fclose(f), 0);
+  return path;
+}
+
+TEST(MetaFile, FieldsAreTakenWithTheirTypes) {
+  const std::string path = writeFile(
+      R"({"description": "FRET run 3", "identity": {"author": "A. Physicist",
+          "author_affiliation": "Lab"}, "sample": {"sample_name": "dsDNA", "num_dyes": 2},
+          "setup": {"excitation_wavelengths": [5.32e-7, 6.35e-7], "excitation_cw": [true, 0]}})");
+  std::vector<Hdf5MetaField> fields;
+  std::string error;
+  ASSERT_TRUE(loadMetaFile(path, &fields, &error)) << error;
+  unlink(path.c_str());
+  std::map<std::string, const Hdf5MetaField*> byPath;
+  for (const Hdf5MetaField& f : fields) byPath[f.path] = &f;
+  ASSERT_EQ(byPath.size(), 7u);
+  EXPECT_EQ(byPath["/description"]->text, "FRET run 3");
+  EXPECT_EQ(byPath["/identity/author"]->kind, Hdf5MetaField::Text);
+  EXPECT_EQ(byPath["/identity/author_affiliation"]->text, "Lab");
+  EXPECT_EQ(byPath["/sample/num_dyes"]->integers, std::vector<int64_t>{2});
+  EXPECT_EQ(byPath["/setup/excitation_wavelengths"]->reals, (std::vector<double>{5.32e-7, 6.35e-7}));
+  EXPECT_EQ(byPath["/setup/excitation_cw"]->integers, (std::vector<int64_t>{1, 0}));
+}
+
+TEST(MetaFile, BadKeysAndValuesAreNamed) {
+  const struct {
+    const char* text;
+    const char* message;  // after "<path>: "
+  } cases[] = {
+      {R"({"identity": {"autor": "x"}})", "unknown key identity.autor"},
+      {R"({"author": "x"})", "unknown key author"},
+      {R"({"setup": {"num_pixels": 3}})", "unknown key setup.num_pixels"},
+      {R"({"identity": "me"})", "identity must be an object"},
+      {R"({"identity": {"author": 5}})", "identity.author must be a string"},
+      {R"({"setup": {"excitation_wavelengths": 5.32e-7}})",
+       "setup.excitation_wavelengths must be a non-empty list of finite numbers"},
+      {R"({"setup": {"detection_wavelengths": []}})",
+       "setup.detection_wavelengths must be a non-empty list of finite numbers"},
+      {R"({"setup": {"detection_wavelengths": ["580nm"]}})",
+       "setup.detection_wavelengths must be a non-empty list of finite numbers"},
+      {R"({"setup": {"excitation_cw": [2]}})",
+       "setup.excitation_cw must be a non-empty list of 0/1 or true/false"},
+      {R"({"sample": {"num_dyes": -1}})", "sample.num_dyes must be a whole number of 0 or more"},
+      {R"({"sample": {"num_dyes": 1.5}})", "sample.num_dyes must be a whole number of 0 or more"},
+      {R"([1, 2])", "not a JSON object"},
+      {R"({"description": "unterminated)", "not valid JSON"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::string path = writeFile(c.text);
+    std::vector<Hdf5MetaField> fields;
+    std::string error;
+    EXPECT_FALSE(loadMetaFile(path, &fields, &error));
+    EXPECT_EQ(error, path + ": " + c.message);
+    EXPECT_TRUE(fields.empty());
+    unlink(path.c_str());
+  }
+  std::vector<Hdf5MetaField> fields;
+  std::string error;
+  EXPECT_FALSE(loadMetaFile("/nonexistent/meta.json", &fields, &error));
+  EXPECT_EQ(error, "/nonexistent/meta.json: cannot read: No such file or directory");
+  EXPECT_FALSE(loadMetaFile("/tmp", &fields, &error));
+  EXPECT_EQ(error, "/tmp: cannot read: Is a directory");
+}
+
+}  // namespace
