@@ -256,8 +256,9 @@ FILE* KRmt::openOutput(QCheckBox* enable, QLineEdit* path, std::unique_ptr<Outpu
   std::unique_ptr<OutputFile> file(new OutputFile);
   std::string error;
   // Both outputs into one file would leave only the one renamed last.
-  const std::vector<OutputName> names = {{"output", other.toLatin1().toStdString()},
-                                         {"output", path->text().toLatin1().toStdString()}};
+  // `other` can only be the text output, opened first.
+  const std::vector<OutputName> names = {{"text output", other.toLatin1().toStdString()},
+                                         {"binary output", path->text().toLatin1().toStdString()}};
   const bool distinct = checkOutputNames(names, {}, false, &error);
   const bool created = distinct && file->create(path->text().toLatin1().toStdString(), &error);
   *goOn = checkError(created, "Can't open output file\n" + path->text() +

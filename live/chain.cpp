@@ -138,7 +138,7 @@ bool Chain::Run::startMerge(MeasurementSet* measurements, RecordQueue* queue,
   std::vector<StreamArg> streams;
   for (const auto& dev : recording->devices())
     streams.push_back({dev->rawName, dev->device.link.chainPos, dev->device.link.markers});
-  if (!openInputs(streams, &inputs, error)) return false;
+  if (!openInputs(streams, &inputs, error, true)) return false;
   // The inputs are in chain order, as the devices are.
   for (size_t i = 0; i < inputs.size(); ++i) {
     inputs[i].written = &recording->devices()[i]->write.bytes;

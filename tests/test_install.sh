@@ -29,7 +29,7 @@ done
 site=$root/lib/python3/dist-packages
 core=$(ls "$site"/ravik/_core*.so) || fail "the package's core is not installed"
 lib=$(ldd "$core" | sed -n 's/^\s*libkorbalt.so => \(.*\) (.*/\1/p')
-[ "$(realpath "$lib")" = "$(realpath "$root/lib/ravik/libkorbalt.so")" ] ||
+[ "$(realpath "$lib")" = "$(realpath "$root/$libdir/libkorbalt.so")" ] ||
   fail "the installed core loads the device library from '$lib'"
 imported=$(cd / && env -u LD_LIBRARY_PATH PYTHONPATH="$site" "$python" -c \
   'import ravik; ravik.Chain; ravik.Correlation; ravik.load; print(ravik.__file__)')

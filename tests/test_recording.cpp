@@ -326,7 +326,9 @@ TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
   p.binPath()->setText(path("out.txt"));
   record(p, KRmt::_devs);
   EXPECT_EQ(_boxes.texts.last(), "Can't open output file\n" + path("out.txt") + "\n" +
-                                     path("out.txt") + ": is given for both outputs");
+                                     path("out.txt") + ": is given for the text output (" +
+                                     path("out.txt") +
+                                     ") and for the binary output; one file cannot be both");
   stopAndMerge(p);
   EXPECT_EQ(positionsIn(textStamps(path("out.txt"))), (std::set<int>{0, 1, 2}));
   p.binPath()->setText(path("out.bin"));
