@@ -18,6 +18,7 @@
 #include <QSettings>
 #include <QTimer>
 
+#include "cli/hdf5file.h"
 #include "cli/outputfile.h"
 #include "device/devicecore.h"
 #include "device/korbalt.h"

@@ -30,6 +30,7 @@ class MergeThread;
 class MonitorCore;
 class MonitorThread;
 class MonitorWindow;
+class Hdf5File;
 class OutputFile;
 class QCheckBox;
 class QCloseEvent;
@@ -175,7 +176,10 @@ private:
   // not written.
   std::unique_ptr<OutputFile> _ascOutput;
   std::unique_ptr<OutputFile> _binOutput;
-  Hdf5Output* _hdf5;       // HDF5 output, from Start to the end of the merge; owned
+  // The HDF5 output, written under a temporary name from Start until it is published; null when
+  // not written. `_hdf5` is what the merge writes to, its Hdf5Output.
+  std::unique_ptr<Hdf5File> _hdf5File;
+  Hdf5Output* _hdf5;
   QString _metaNote;       // where the HDF5 output's metadata came from, for the state line
   std::vector<Hdf5MetaField> _hdf5Meta;  // read when the HDF5 output was created
   MergeThread* _merger;    // the most recent merge; owned

@@ -4,11 +4,11 @@
 
 #include <QCheckBox>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
 
 #include "app/krmt.h"
+#include "cli/hdf5file.h"
 #include "device/rmtdev.h"
 #include "merge/mergethread.h"
 #include "report/metafile.h"
@@ -45,16 +45,18 @@ void KRmt::openHdf5(bool* goOn) {
     return;
   }
   const std::string path = _hdf5Path->text().toStdString();
-  _hdf5 = new Hdf5Output;
+  _hdf5File.reset(new Hdf5File);
   std::string why;
-  if (_hdf5->create(path, path, false, &why)) return;
-  delete _hdf5;
-  _hdf5 = nullptr;
+  if (_hdf5File->create(path, false, &why)) {
+    _hdf5 = _hdf5File->output();
+    return;
+  }
+  _hdf5File.reset();
   *goOn = checkError(false, "Can't open output file\n" + QString::fromStdString(why));
 }
 
 QString KRmt::finishHdf5() {
-  if (_hdf5 == nullptr) return QString();
+  if (!_hdf5File) return QString();
   const MergeOutcome& outcome = _merger->_outcome;
   Hdf5RunInfo info;
   info.software = "ravik";
@@ -84,14 +86,9 @@ QString KRmt::finishHdf5() {
   info.meta = _hdf5Meta;
   info.losses = outcome.losses;
   std::string error;
-  const bool written = _hdf5->finish(info, &error);
-  const int64_t late = _hdf5->outOfOrder();
-  delete _hdf5;
-  _hdf5 = nullptr;
-  if (!written) {
-    QFile::remove(_hdf5Path->text());
-    return QString::fromStdString(error);
-  }
+  // Completed under its temporary name; published with the other outputs (finishOutputs()).
+  if (!_hdf5File->complete(info, &error)) return QString::fromStdString(error);
+  const int64_t late = _hdf5File->written().outOfOrder();
   if (late > 0)
     checkError(false, QString("%1 timestamps of the HDF5 output are out of time order; "
                               "/user/ravik/sorted is 0.").arg(late));
@@ -99,10 +96,8 @@ QString KRmt::finishHdf5() {
 }
 
 void KRmt::discardHdf5() {
-  if (_hdf5 == nullptr) return;
-  _hdf5->abandon();
-  delete _hdf5;
+  // Removes the temporary file of an output not published; a published one is left in place.
+  if (_hdf5File) _hdf5File->discard();
+  _hdf5File.reset();
   _hdf5 = nullptr;
-  const QFileInfo info(_hdf5Path->text());
-  if (info.isFile() && !info.isSymLink()) QFile::remove(info.filePath());
 }

@@ -17,6 +17,7 @@
 #include <QTimer>
 
 #include "app/krmt.h"
+#include "cli/hdf5file.h"
 #include "cli/outputcheck.h"
 #include "cli/outputfile.h"
 #include "device/devicecore.h"
@@ -181,7 +182,7 @@ RunReport KRmt::runReport(const std::string& text, const std::string& binary) co
   report.lastPs = outcome.lastPs;
   if (!text.empty()) report.outputs.push_back({"text", text});
   if (!binary.empty()) report.outputs.push_back({"binary", binary});
-  if (_hdf5 != nullptr) report.outputs.push_back({"hdf5", _hdf5Path->text().toStdString()});
+  if (_hdf5File) report.outputs.push_back({"hdf5", _hdf5Path->text().toStdString()});
   report.completed = true;
   return report;
 }
@@ -315,6 +316,7 @@ bool KRmt::finishOutputs() {
   std::vector<NamedOutput> outputs;
   if (_ascOutput) outputs.push_back({_ascOutput.get(), "text"});
   if (_binOutput) outputs.push_back({_binOutput.get(), "binary"});
+  if (_hdf5File) outputs.push_back({_hdf5File->file(), "HDF5"});
   if (!publishOutputs(outputs, &error)) {
     discardOutputs();
     keepRecording();
