@@ -404,15 +404,15 @@ void writeSetup(NodeWriter* w, hid_t file, const ChannelTable& table) {
 }
 
 // Which channels are no photons: markers (non_photon_id1) and loss records (non_photon_id2).
-void writeMeasurementSpecs(NodeWriter* w, hid_t file, const ChannelTable& table) {
+void writeMeasurementGroup(NodeWriter* w, hid_t file, const ChannelTable& table) {
   Hid photonData(w->openGroup(file, "/photon_data"), H5Gclose);
-  Hid specs(w->group(photonData, "/photon_data/measurement_specs"), H5Gclose);
-  w->string(specs, "/photon_data/measurement_specs/measurement_type", "generic");
-  const std::string detectorsSpecs = "/photon_data/measurement_specs/detectors_specs";
-  Hid detectors(w->group(specs, detectorsSpecs), H5Gclose);
-  w->array(detectors, detectorsSpecs + "/non_photon_id1", H5T_STD_I16LE, H5T_NATIVE_INT16,
+  Hid measurementGroup(w->group(photonData, "/photon_data/measurement_specs"), H5Gclose);
+  w->string(measurementGroup, "/photon_data/measurement_specs/measurement_type", "generic");
+  const std::string detectorsGroup = "/photon_data/measurement_specs/detectors_specs";
+  Hid detectors(w->group(measurementGroup, detectorsGroup), H5Gclose);
+  w->array(detectors, detectorsGroup + "/non_photon_id1", H5T_STD_I16LE, H5T_NATIVE_INT16,
            table.markers);
-  w->array(detectors, detectorsSpecs + "/non_photon_id2", H5T_STD_I16LE, H5T_NATIVE_INT16,
+  w->array(detectors, detectorsGroup + "/non_photon_id2", H5T_STD_I16LE, H5T_NATIVE_INT16,
            table.losses);
 }
 
@@ -729,7 +729,7 @@ bool Hdf5Output::finish(const Hdf5RunInfo& info, std::string* error) {
   writeIdentity(&w, file, info, _finalPath);
   const ChannelTable channels(_counts, info.sources);
   writeSetup(&w, file, channels);
-  writeMeasurementSpecs(&w, file, channels);
+  writeMeasurementGroup(&w, file, channels);
   if (!info.sources.empty()) writeProvenance(&w, file, info);
   writeUserData(&w, file, info, _outOfOrder == 0);
   writeMeta(&w, file, info.meta);

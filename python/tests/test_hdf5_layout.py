@@ -70,10 +70,10 @@ def test_markers_and_loss_records_are_non_photon_ids_and_every_channel_is_named(
     serials = {d["chain"]: d["serial"] for d in report["devices"]}
     with h5py.File(marked["h5"], "r") as f:
         detectors = f["photon_data/detectors"][:]
-        specs = f["photon_data/measurement_specs"]
-        assert specs["measurement_type"][()] == b"generic"
-        markers = specs["detectors_specs/non_photon_id1"][:]
-        losses = specs["detectors_specs/non_photon_id2"][:]
+        measurement = f["photon_data/measurement_specs"]
+        assert measurement["measurement_type"][()] == b"generic"
+        markers = measurement["detectors_specs/non_photon_id1"][:]
+        losses = measurement["detectors_specs/non_photon_id2"][:]
         table = f["setup/detectors"]
         ids = table["id"][:]
         labels = [v.decode() for v in table["label"][:]]
