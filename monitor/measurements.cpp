@@ -51,18 +51,38 @@ int64_t floorDiv(int64_t t, int64_t width) {
 Measurement::Measurement() = default;
 Measurement::~Measurement() = default;
 
+TagRange rangeOf(const TimeTag* tags, size_t count) {
+  TagRange range;
+  // The latest time so far, but never below the axis' start + kMaxStepBackPs, so that
+  // latest - kMaxStepBackPs needs no saturation.
+  int64_t latest = INT64_MIN + kMaxStepBackPs;
+  bool tooFar = false;
+  for (size_t i = 0; i < count; ++i) {
+    const int64_t t = tags[i].time;
+    tooFar |= t < latest - kMaxStepBackPs;
+    latest = std::max(latest, t);
+    range.least = std::min(range.least, t);
+  }
+  if (count != 0) range.greatest = latest;
+  range.stepsBackTooFar = tooFar;
+  return range;
+}
+
 void Measurement::feed(const TimeTag* tags, size_t count) {
+  feed(tags, count, rangeOf(tags, count));
+}
+
+void Measurement::feed(const TimeTag* tags, size_t count, const TagRange& range) {
   std::lock_guard<std::mutex> guard(_lock);
   if (!_running || count == 0) return;
   add(tags, count);
-  for (size_t i = 0; i < count; ++i) {
-    const int64_t t = tags[i].time;
-    // The histories keep what a record up to kMaxStepBackPs back may pair with; one further
-    // back cannot be counted exactly, and that must show.
-    if (t < minusSaturated(_last, kMaxStepBackPs)) _overflowed = true;
-    _first = std::min(_first, t);
-    _last = std::max(_last, t);
-  }
+  // The histories keep what a record up to kMaxStepBackPs back may pair with; one further
+  // back (behind the latest before it, fed earlier or in this batch) cannot be counted
+  // exactly, and that must show.
+  if (range.least < minusSaturated(_last, kMaxStepBackPs) || range.stepsBackTooFar)
+    _overflowed = true;
+  _first = std::min(_first, range.least);
+  _last = std::max(_last, range.greatest);
 }
 
 void Measurement::start() {
@@ -492,7 +512,9 @@ size_t MeasurementSet::size() const {
 
 void MeasurementSet::feed(const TimeTag* tags, size_t count) {
   std::lock_guard<std::mutex> guard(_lock);
-  for (const auto& m : _measurements) m->feed(tags, count);
+  if (_measurements.empty()) return;
+  const TagRange range = rangeOf(tags, count);
+  for (const auto& m : _measurements) m->feed(tags, count, range);
 }
 
 void MeasurementSet::markOverflowed() {

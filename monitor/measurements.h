@@ -48,6 +48,16 @@ constexpr int32_t kMaxMeasurementBins = 1 << 24;
 // measurement is marked overflowed rather than growing without end.
 constexpr size_t kMaxHistory = size_t(1) << 24;
 
+// What every measurement needs to know of a batch of records beyond the records themselves,
+// worked out once per batch for all the measurements it goes to.
+struct TagRange {
+  int64_t least = INT64_MAX;    // the smallest time
+  int64_t greatest = INT64_MIN;  // the largest
+  // A record comes more than kMaxStepBackPs earlier than the latest before it in the batch.
+  bool stepsBackTooFar = false;
+};
+TagRange rangeOf(const TimeTag* tags, size_t count);
+
 // Base of all measurements. A new measurement is running. Constructors throw
 // std::invalid_argument for settings that cannot be measured (negative channels, bins < 1 ps,
 // no bins or more than kMaxMeasurementBins, ranges beyond the 64-bit time axis).
@@ -59,6 +69,8 @@ public:
 
   // The live path: `count` records in merge order. Ignored while stopped.
   void feed(const TimeTag* tags, size_t count);
+  // The same, with rangeOf(tags, count) already at hand.
+  void feed(const TimeTag* tags, size_t count, const TagRange& range);
   void start();
   void stop();
   bool running() const;

@@ -32,12 +32,6 @@ struct LocalChannels {
 };
 const LocalChannels kLocal;
 
-std::vector<int16_t> monitorKeys(size_t devices) {
-  std::vector<int16_t> keys(devices * kMonitorChannels);
-  for (size_t i = 0; i < keys.size(); ++i) keys[i] = int16_t(i);
-  return keys;
-}
-
 }  // namespace
 
 int32_t outputChannel(int32_t chainPos, int32_t local) {
@@ -86,14 +80,15 @@ struct MonitorCore::Device {
 
 MonitorCore::MonitorCore(const std::vector<MonitorDevice>& devices, uint32_t queueWords)
     : _stamps(new PpTimest[kTdc56ListSize]),
-      _rates(monitorKeys(std::max<size_t>(devices.size(), 1)), kSlicePs, kRateSlices + 1) {
+      _rates(std::max<size_t>(devices.size(), 1) * kMonitorChannels, kSlicePs, kRateSlices + 1),
+      _batch(new TimeTag[kBatch]) {
   for (const MonitorDevice& d : devices) {
     _devices.emplace_back(new Device(d, queueWords));
     for (int32_t local = 0; local < kMonitorChannels; ++local)
       _devices.back()->outputOf[local] = int16_t(outputChannel(d.chainPos, local));
   }
-  _batch.reserve(kBatch);
-  _rateBatch.reserve(kBatch);
+  _cursors.resize(_devices.size());
+  _nextTimes.resize(_devices.size());
   setCorrelation(CorrelationSettings());
 }
 
@@ -136,10 +131,7 @@ bool MonitorCore::drain(int32_t maxEntries) {
   return done > 0;
 }
 
-void MonitorCore::lost() {
-  _set.markOverflowed();
-  _rates.markOverflowed();
-}
+void MonitorCore::lost() { _set.markOverflowed(); }
 
 void MonitorCore::skip(Device& dev, const TapGap& gap) {
   applyGap(dev.codec, gap);
@@ -182,23 +174,127 @@ int32_t MonitorCore::nextDevice() const {
   return k;
 }
 
+bool MonitorCore::heldBack(int64_t timePs) const {
+  for (const auto& other : _devices)
+    if (other->empty() && other->horizon <= timePs &&
+        (other->horizon != INT64_MIN || timePs + kStartWaitPs > latestHorizon()))
+      return true;
+  return false;
+}
+
+int64_t MonitorCore::settledTime() const {
+  const int64_t latest = latestHorizon();
+  int64_t settled = INT64_MAX;
+  for (const auto& dev : _devices) {
+    // Records at or after a device's horizon may still meet earlier ones it decodes next; a
+    // device that has sent nothing holds back what lies within kStartWaitPs of the latest.
+    const int64_t bound = dev->horizon != INT64_MIN ? dev->horizon - 1
+                          : latest < INT64_MIN + kStartWaitPs ? INT64_MIN
+                                                              : latest - kStartWaitPs;
+    settled = std::min(settled, bound);
+  }
+  return settled;
+}
+
+struct MonitorCore::Cursor {
+  const Device::Held* held;
+  uint64_t mask;
+  uint64_t next;  // the device's next record
+  uint64_t stop;  // the first that may not go now
+  bool markerAtStop;  // the record at `stop` is a marker: the run ends when it becomes a head
+  size_t rateKey;     // the device's first key in _rates
+};
+
+void MonitorCore::mergeUpTo(int64_t limit) {
+  const size_t n = _devices.size();
+  if (n == 0) return;
+  int64_t first = INT64_MAX;
+  for (size_t d = 0; d < n; ++d) {
+    Device& dev = *_devices[d];
+    Cursor& c = _cursors[d];
+    c = {dev.held.data(), dev.held.size() - 1, dev.heldBegin, dev.heldBegin, false, d * kMonitorChannels};
+    // The device's records that may go: ordinary ones up to the limit.
+    while (c.stop != dev.heldEnd && c.held[c.stop & c.mask].local < 6 &&
+           c.held[c.stop & c.mask].time <= limit)
+      ++c.stop;
+    c.markerAtStop = c.stop != dev.heldEnd && c.held[c.stop & c.mask].local >= 6;
+    // A marker at a head goes by the merge's own rules.
+    if (c.markerAtStop && c.stop == c.next) return;
+    _nextTimes[d] = c.next != c.stop ? c.held[c.next & c.mask].time : INT64_MAX;
+    first = std::min(first, _nextTimes[d]);
+  }
+  if (first == INT64_MAX) return;
+  if (_firstRatePs == INT64_MIN) _firstRatePs = first;
+  // Three devices are the usual chain: a loop of fixed length the compiler unrolls.
+  switch (n) {
+    case 1: mergeCursors<1>(n); break;
+    case 2: mergeCursors<2>(n); break;
+    case 3: mergeCursors<3>(n); break;
+    case 4: mergeCursors<4>(n); break;
+    default: mergeCursors<0>(n); break;
+  }
+  for (size_t d = 0; d < n; ++d) _devices[d]->heldBegin = _cursors[d].next;
+}
+
+template <size_t kDevices>
+void MonitorCore::mergeCursors(size_t n) {
+  const size_t count = kDevices != 0 ? kDevices : n;
+  Cursor* cursors = _cursors.data();
+  int64_t fixedTimes[kDevices != 0 ? kDevices : 1];
+  int64_t* times = kDevices != 0 ? fixedTimes : _nextTimes.data();  // INT64_MAX: none may go
+  if (kDevices != 0) std::copy_n(_nextTimes.data(), count, fixedTimes);
+  TimeTag* batch = _batch.get();
+  size_t size = _batchSize;
+  for (;;) {
+    // The earliest next time, the first device on equal times; with masks rather than
+    // branches, as the winner changes from record to record.
+    size_t best = 0;
+    int64_t t = times[0];
+    for (size_t d = 1; d < count; ++d) {
+      const uint64_t earlier = uint64_t(0) - uint64_t(times[d] < t);  // all ones or none
+      best = (best & ~earlier) | (d & earlier);
+      t = int64_t((uint64_t(t) & ~earlier) | (uint64_t(times[d]) & earlier));
+    }
+    if (t == INT64_MAX) break;
+    Cursor& c = cursors[best];
+    const Device::Held* held = c.held;
+    const uint64_t mask = c.mask, next = c.next + 1;
+    const Device::Held h = held[(next - 1) & mask];
+    // The following record is read before the check (its slot lies in the ring whatever it
+    // holds), so that the next round's compare waits for no branch.
+    const uint64_t more = uint64_t(0) - uint64_t(next != c.stop);
+    times[best] = int64_t((uint64_t(held[next & mask].time) & more) | (uint64_t(INT64_MAX) & ~more));
+    c.next = next;
+    batch[size++] = {t, h.channel};
+    _rates.add(c.rateKey + h.local, t);
+    if (size == kBatch) {
+      _batchSize = size;
+      flush();
+      size = 0;
+    }
+    if (more == 0 && c.markerAtStop) break;
+  }
+  _batchSize = size;
+}
+
+void MonitorCore::releaseHead(int32_t k) {
+  Device& dev = *_devices[size_t(k)];
+  const Device::Held& h = dev.head();
+  if (_firstRatePs == INT64_MIN) _firstRatePs = h.time;
+  _batch[_batchSize++] = {h.time, h.channel};
+  _rates.add(size_t(k) * kMonitorChannels + h.local, h.time);
+  ++dev.heldBegin;
+  if (_batchSize == kBatch) flush();
+}
+
 void MonitorCore::release(bool all) {
-  for (int32_t k; (k = nextDevice()) >= 0;) {
-    Device& dev = *_devices[size_t(k)];
-    const Device::Held h = dev.head();
+  for (;;) {
+    mergeUpTo(all ? INT64_MAX : settledTime());
+    const int32_t k = nextDevice();
+    if (k < 0) break;
     // A device with nothing held may still decode a record before this one.
-    if (!all)
-      for (const auto& other : _devices)
-        if (other->empty() && other->horizon <= h.time &&
-            (other->horizon != INT64_MIN || h.time + kStartWaitPs > latestHorizon())) {
-          flush();
-          return;
-        }
-    ++dev.heldBegin;
-    _batch.push_back({h.time, h.channel});
-    _rateBatch.push_back({h.time, int16_t(size_t(k) * kMonitorChannels + h.local)});
-    if (_firstRatePs == INT64_MIN) _firstRatePs = h.time;
-    if (_batch.size() == kBatch) flush();
+    if (!all && heldBack(_devices[size_t(k)]->head().time)) break;
+    releaseHead(k);
   }
   flush();
   // Everything up to the least horizon of the streaming devices is decoded: quiet channels'
@@ -219,11 +315,9 @@ int64_t MonitorCore::latestHorizon() const {
 }
 
 void MonitorCore::flush() {
-  if (_batch.empty()) return;
-  _set.feed(_batch.data(), _batch.size());
-  _rates.feed(_rateBatch.data(), _rateBatch.size());
-  _batch.clear();
-  _rateBatch.clear();
+  if (_batchSize == 0) return;
+  _set.feed(_batch.get(), _batchSize);
+  _batchSize = 0;
 }
 
 void MonitorCore::finish() {

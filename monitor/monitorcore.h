@@ -24,6 +24,7 @@
 
 #include "monitor/correlator.h"
 #include "monitor/measurements.h"
+#include "monitor/rateslices.h"
 #include "monitor/tapqueue.h"
 
 struct Tdc56Instance;
@@ -110,21 +111,41 @@ private:
   void release(bool all);
   // Index of the device whose head the merge writes next; -1 when none holds a record.
   int32_t nextDevice() const;
+  // Whether a device with nothing held may still decode a record before `timePs`.
+  bool heldBack(int64_t timePs) const;
+  // The latest time up to which no device can still decode an earlier record than those held:
+  // below every device's horizon (the wait of a device that has sent nothing included).
+  int64_t settledTime() const;
+  // Feeds the held records up to `limit` in merge order while every head is an ordinary
+  // record: the earliest head first, the earlier device on equal times. Stops at a marker at
+  // a head, which release() then takes by the exact rules.
+  void mergeUpTo(int64_t limit);
+  // mergeUpTo()'s loop over the cursors, for `kDevices` devices (0: for `n`).
+  template <size_t kDevices>
+  void mergeCursors(size_t n);
+  // Feeds device k's head.
+  void releaseHead(int32_t k);
   int64_t latestHorizon() const;
   void flush();
   void lost();
 
   std::vector<std::unique_ptr<Device>> _devices;
+  // mergeUpTo()'s view of each device: where it reads and its next time; kept here so that
+  // no call allocates.
+  struct Cursor;
+  std::vector<Cursor> _cursors;
+  std::vector<int64_t> _nextTimes;
   std::unique_ptr<PpTimest[]> _stamps;  // one decoded piece
   CorrelationSettings _settings;
   MeasurementSet _set;
   std::shared_ptr<Correlation> _histogram;  // in _set
   std::shared_ptr<TimeTrace> _trace;        // in _set: channels A and B
   // Every device's channels under monitor keys, device i's local channel c as 15 i + c, in
-  // slices of kSlicePs; fed beside _set.
-  TimeTrace _rates;
+  // slices of kSlicePs; counted as the records go to _set.
+  RateSlices _rates;
   int64_t _firstRatePs = INT64_MIN;  // time of the first record fed to _rates
-  std::vector<TimeTag> _batch, _rateBatch;
+  std::unique_ptr<TimeTag[]> _batch;  // records on their way to _set
+  size_t _batchSize = 0;
   bool _finished = false;
   mutable std::mutex _lock;  // everything but the taps
 };
