@@ -38,6 +38,24 @@ std::vector<int16_t> slotTable(const std::vector<int16_t>& channels) {
 // a - b, held at INT64_MIN rather than wrapping below it.
 int64_t minusSaturated(int64_t a, int64_t b) { return a < INT64_MIN + b ? INT64_MIN : a - b; }
 
+// x / width for 0 <= x < 2^24 widths (a histogram's delays), without a division instruction
+// on the way of every pair: a multiply by the inverse, then one correction either way. The
+// product's rounding error is far below one bin for such quotients, so the result is exact.
+class BinOf {
+public:
+  explicit BinOf(int64_t width) : _width(width), _inverse(1.0 / double(width)) {}
+  size_t operator()(int64_t x) const {
+    int64_t q = int64_t(double(x) * _inverse);
+    q -= int64_t(q * _width > x);
+    q += int64_t((q + 1) * _width <= x);
+    return size_t(q);
+  }
+
+private:
+  int64_t _width;
+  double _inverse;
+};
+
 int64_t floorDiv(int64_t t, int64_t width) {
   const int64_t q = t / width;
   return (t % width != 0 && t < 0) ? q - 1 : q;
@@ -168,9 +186,11 @@ CountRate::CountRate(std::vector<int16_t> channels)
     : _channels(std::move(channels)), _counts(_channels.size(), 0), _slot(slotTable(_channels)) {}
 
 void CountRate::add(const TimeTag* tags, size_t count) {
+  const int16_t* slotOf = _slot.data() + tableIndex(0);
+  int64_t* counts = _counts.data();
   for (size_t i = 0; i < count; ++i) {
-    const int16_t slot = _slot[tableIndex(tags[i].channel)];
-    if (slot != 0) ++_counts[size_t(slot - 1)];
+    const int16_t slot = slotOf[tags[i].channel];
+    if (slot != 0) ++counts[size_t(slot - 1)];
   }
 }
 
@@ -234,12 +254,13 @@ void Correlation::pairWith(const TimeHistory& partner, int64_t t, int32_t sign) 
   const int64_t hi = sign > 0 ? t - _low : t + _high - 1;
   // Walking back, a time below lo - stepBack has none but smaller ones before it.
   const int64_t stop = minusSaturated(lo, partner.stepBack());
+  const BinOf binOf(_binWidth);
   for (size_t i = partner.size(); i-- > 0;) {
     const int64_t p = partner.at(i);
     if (p < stop) break;
     if (p < lo || p > hi) continue;
     const int64_t d = sign > 0 ? t - p : p - t;
-    ++_counts[size_t((d - _low) / _binWidth)];
+    ++_counts[binOf(d - _low)];
   }
 }
 
@@ -343,18 +364,30 @@ void TimeTrace::rollTo(int64_t k) {
 }
 
 void TimeTrace::add(const TimeTag* tags, size_t count) {
-  for (size_t i = 0; i < count; ++i) {
-    const int64_t t = tags[i].time;
-    size_t column = _newestColumn;
-    // Nearly every record falls into the newest bin: no division for it.
-    if (_newest == INT64_MIN || t < _newestFrom || t - _newestFrom >= _binWidth) {
-      const int64_t k = floorDiv(t, _binWidth);
-      if (_newest == INT64_MIN || k > _newest) rollTo(k);
-      if (k <= _newest - _nBins) continue;  // already rolled out
-      column = size_t(((k % _nBins) + _nBins) % _nBins);
+  const int16_t* slot = _slot.data() + tableIndex(0);
+  const size_t stride = size_t(_nBins);
+  for (size_t i = 0; i < count;) {
+    // Nearly every record falls into the newest bin: a loop without division for those, its
+    // bounds held in locals (the counts' stores could otherwise alias them).
+    if (_newest != INT64_MIN) {
+      const int64_t from = _newestFrom;
+      const int64_t to = from > INT64_MAX - _binWidth ? INT64_MAX : from + _binWidth;
+      int64_t* column = _bins.data() + _newestColumn;
+      for (; i < count; ++i) {
+        const int64_t t = tags[i].time;
+        if (t < from || t >= to) break;
+        const int16_t s = slot[tags[i].channel];
+        if (s != 0) ++column[size_t(s - 1) * stride];
+      }
+      if (i == count) break;
     }
-    const int16_t slot = _slot[tableIndex(tags[i].channel)];
-    if (slot != 0) ++_bins[size_t(slot - 1) * size_t(_nBins) + column];
+    const int64_t k = floorDiv(tags[i].time, _binWidth);
+    if (_newest == INT64_MIN || k > _newest) rollTo(k);
+    if (k > _newest - _nBins) {  // else already rolled out
+      const int16_t s = slot[tags[i].channel];
+      if (s != 0) ++_bins[size_t(s - 1) * stride + size_t(((k % _nBins) + _nBins) % _nBins)];
+    }
+    ++i;
   }
 }
 
@@ -403,17 +436,20 @@ StartStop::StartStop(int16_t start, int16_t stop, int64_t binWidthPs, int32_t nB
 
 void StartStop::add(const TimeTag* tags, size_t count) {
   const int64_t range = int64_t(_counts.size()) * _binWidth;
+  const BinOf binOf(_binWidth);
+  const int16_t start = _start, stop = _stop;
   for (size_t i = 0; i < count; ++i) {
     const int16_t ch = tags[i].channel;
+    if (ch != start && ch != stop) continue;
     const int64_t t = tags[i].time;
-    if (ch == _stop) {
+    if (ch == stop) {
       for (size_t k = 0; k < _pending.size(); ++k) {
         const int64_t delay = t - _pending.at(k);
-        if (delay >= 0 && delay < range) ++_counts[size_t(delay / _binWidth)];
+        if (delay >= 0 && delay < range) ++_counts[binOf(delay)];
       }
       _pending.clear();
     }
-    if (ch == _start && !_pending.push(t)) setOverflowed();
+    if (ch == start && !_pending.push(t)) setOverflowed();
   }
   // A start at s can still end in range only at a stop before s + range.
   const int64_t future = earliestFuturePs();
@@ -457,26 +493,39 @@ Coincidences::Coincidences(std::vector<std::vector<int16_t>> groups, int64_t win
   }
   _latest.assign(_channels.size(), INT64_MIN);
   _counts.assign(_groups.size(), 0);
+  // The same, flat: per channel its groups, each with the other members to look at.
+  _checksOf.push_back(0);
+  for (size_t c = 0; c < _channels.size(); ++c) {
+    for (int32_t g : _groupsOf[c]) {
+      const int32_t first = int32_t(_others.size());
+      for (int32_t m : _members[size_t(g)])
+        if (m != int32_t(c)) _others.push_back(m);
+      _checks.push_back({g, first, int32_t(_others.size())});
+    }
+    _checksOf.push_back(int32_t(_checks.size()));
+  }
 }
 
 void Coincidences::add(const TimeTag* tags, size_t count) {
+  const int16_t* slotOf = _slot.data() + tableIndex(0);
+  int64_t* latest = _latest.data();
   for (size_t i = 0; i < count; ++i) {
-    const int16_t slot = _slot[tableIndex(tags[i].channel)];
+    const int16_t slot = slotOf[tags[i].channel];
     if (slot == 0) continue;
     const int32_t self = slot - 1;
-    const int64_t t = tags[i].time;
-    for (int32_t g : _groupsOf[size_t(self)]) {
+    const int64_t t = tags[i].time, from = t - _window;
+    for (int32_t k = _checksOf[size_t(self)]; k != _checksOf[size_t(self) + 1]; ++k) {
+      const Check& check = _checks[size_t(k)];
+      // Every other member's latest record lies in [t - window, t]; tested without branches,
+      // as the answer follows the signal.
       bool all = true;
-      for (int32_t m : _members[size_t(g)]) {
-        const int64_t other = _latest[size_t(m)];
-        if (m != self && (other == INT64_MIN || other < t - _window || other > t)) {
-          all = false;
-          break;
-        }
+      for (int32_t m = check.othersBegin; m != check.othersEnd; ++m) {
+        const int64_t other = latest[size_t(_others[size_t(m)])];
+        all &= (other != INT64_MIN) & (other >= from) & (other <= t);
       }
-      if (all) ++_counts[size_t(g)];
+      _counts[size_t(check.group)] += int64_t(all);
     }
-    _latest[size_t(self)] = t;
+    latest[size_t(self)] = t;
   }
 }
 
