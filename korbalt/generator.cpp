@@ -34,12 +34,13 @@ int32_t StreamGenerator::fillPending(int64_t until) {
     _count += n;
     return n;
   }
-  SimEvent fresh[kBatch];
-  const int32_t n = _sources.fill(fresh, kBatch, until);
-  _shaper.take(fresh, n);
+  // No more than the room for what the shaper hands on: so that it holds only what waits for
+  // later items, not a backlog that grows with every round.
+  const int32_t room = kBatch - _count;
+  const int32_t n = _shaper.take(_sources, room, until);
   // Caught up, the sources' next item comes after `until`; else at their last time or later.
   const int64_t sourceTime = _sources.nextTime() > until ? until + 1 : _sources.last();
-  _count += _shaper.release(_pending + _count, kBatch - _count, sourceTime, until);
+  _count += _shaper.release(_pending + _count, room, sourceTime, until);
   return n;
 }
 
