@@ -34,6 +34,8 @@ public:
   int64_t time() const { return _sources.last(); }
   // Events packed so far; time advances do not count.
   uint64_t events() const { return _events; }
+  // Items taken from the sources and not packed yet.
+  size_t held() const { return _shaper.held() + size_t(_count); }
   // Also appends every packed item to `record` (not owned), up to `limit` items in all.
   void keepRecord(std::vector<SimEvent>* record, size_t limit);
 

@@ -1,6 +1,7 @@
 // The simulated devices' input stage: each event lands its channel's signal delay later, with a
 // Gaussian jitter of the scenario's width, the stream stays in time order and decodes to exactly
-// what was generated, and a seed gives the same stream every time.
+// what was generated, a seed gives the same stream every time, the jitter's table is a Gaussian
+// of the set width in whole ps, and at maximum rate the shaper holds no growing backlog.
 #include <math.h>
 
 #include <algorithm>
@@ -107,4 +108,42 @@ TEST(KorbaltShaper, ASeedGivesTheSameStream) {
   const std::vector<int32_t> delays = {0, 1000, 0, 0, 0, 0};
   EXPECT_EQ(shapedStream("10", "9", delays).words, shapedStream("10", "9", delays).words);
   EXPECT_NE(shapedStream("10", "9", delays).words, shapedStream("10", "10", delays).words);
+}
+
+TEST(KorbaltShaper, JitterTableIsAWholePsGaussian) {
+  for (int64_t sigma : {10, 40, 1000, 25000}) {
+    SCOPED_TRACE("sigma " + std::to_string(sigma));
+    const std::vector<int32_t> magnitudes = jitterMagnitudes(sigma);
+    ASSERT_EQ(magnitudes.size(), kJitterLevels);
+    EXPECT_TRUE(std::is_sorted(magnitudes.begin(), magnitudes.end()));
+    EXPECT_GE(magnitudes.front(), 0);
+    // Each magnitude is drawn with either sign alike: the mean is 0 and the variance the
+    // mean square of the magnitudes; the cut tails take about 0.1 % of the width.
+    double squares = 0;
+    for (int32_t m : magnitudes) squares += double(m) * double(m);
+    EXPECT_NEAR(sqrt(squares / double(magnitudes.size())), double(sigma), 0.005 * double(sigma));
+    EXPECT_LE(magnitudes.back(), 3.9 * double(sigma));
+    EXPECT_GE(magnitudes.back(), 3.7 * double(sigma));
+  }
+}
+
+TEST(KorbaltShaper, HoldsNoGrowingBacklogAtMaximumRate) {
+  // A stream produced as fast as it is taken: items wait in the shaper only for those that may
+  // still land before them, never a backlog that grows round by round.
+  gEnv = {{"RAVIK_SIM_JITTER_PS", "10"}, {"RAVIK_SIM_SEED", "3"}};
+  const Scenario scenario = readScenario(lookup);
+  StreamGenerator generator(scenario.devices[0], scenario);
+  StreamConfig config{};
+  for (double& r : config.rates) r = 20e6;
+  config.pairChannelOn = true;
+  config.delaysPs[2] = 3000;
+  generator.configure(config);
+  generator.restart(1000);
+  uint32_t block[4096];
+  size_t most = 0;
+  while (generator.events() < 3000000) {
+    ASSERT_GT(generator.produce(INT64_MAX / 2, block, 4096), 0);
+    most = std::max(most, generator.held());
+  }
+  EXPECT_LT(most, 1000u);
 }
