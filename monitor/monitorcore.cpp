@@ -225,12 +225,12 @@ void MonitorCore::mergeUpTo(int64_t limit) {
   }
   if (first == INT64_MAX) return;
   if (_firstRatePs == INT64_MIN) _firstRatePs = first;
-  // Three devices are the usual chain: a loop of fixed length the compiler unrolls.
+  // Chains of two to four devices, three the usual one, take a loop of fixed length that the
+  // compiler unrolls and keeps in registers.
   switch (n) {
-    case 1: mergeCursors<1>(n); break;
-    case 2: mergeCursors<2>(n); break;
-    case 3: mergeCursors<3>(n); break;
-    case 4: mergeCursors<4>(n); break;
+    case 2: mergeFixed<2>(); break;
+    case 3: mergeFixed<3>(); break;
+    case 4: mergeFixed<4>(); break;
     default: mergeCursors<0>(n); break;
   }
   for (size_t d = 0; d < n; ++d) _devices[d]->heldBegin = _cursors[d].next;
@@ -240,9 +240,7 @@ template <size_t kDevices>
 void MonitorCore::mergeCursors(size_t n) {
   const size_t count = kDevices != 0 ? kDevices : n;
   Cursor* cursors = _cursors.data();
-  int64_t fixedTimes[kDevices != 0 ? kDevices : 1];
-  int64_t* times = kDevices != 0 ? fixedTimes : _nextTimes.data();  // INT64_MAX: none may go
-  if (kDevices != 0) std::copy_n(_nextTimes.data(), count, fixedTimes);
+  int64_t* times = _nextTimes.data();  // INT64_MAX: none may go
   TimeTag* batch = _batch.get();
   size_t size = _batchSize;
   for (;;) {
@@ -275,6 +273,77 @@ void MonitorCore::mergeCursors(size_t n) {
     if (more == 0 && c.markerAtStop) break;
   }
   _batchSize = size;
+}
+
+template <size_t kDevices>
+void MonitorCore::mergeFixed() {
+  // Everything in registers: each device's next record, the end of the stretch it may take
+  // now (up to its stop, or the ring's end), where reaching the end ends the run (a marker
+  // follows there, or the ring's start), and its next time.
+  const Device::Held* at[kDevices];
+  const Device::Held* end[kDevices];
+  const Device::Held* halt[kDevices];
+  int64_t times[kDevices];
+  for (size_t d = 0; d < kDevices; ++d) {
+    const Cursor& c = _cursors[d];
+    const uint64_t ringEnd = (c.next | c.mask) + 1;  // the index where the ring starts over
+    const bool wraps = c.stop > ringEnd;
+    at[d] = c.held + (c.next & c.mask);
+    end[d] = at[d] + ((wraps ? ringEnd : c.stop) - c.next);
+    halt[d] = wraps || c.markerAtStop ? end[d] : nullptr;
+    times[d] = at[d] != end[d] ? at[d]->time : INT64_MAX;
+  }
+  TimeTag* batch = _batch.get();
+  size_t size = _batchSize;
+  for (;;) {
+    // The earliest next time, the first device on equal times: each device's test against
+    // all others at once, without branches, as the winner changes from record to record.
+    uint64_t win[kDevices];
+#pragma GCC unroll 4
+    for (size_t d = 0; d < kDevices; ++d) {
+      bool first = true;
+#pragma GCC unroll 4
+      for (size_t j = 0; j < kDevices; ++j)
+        if (j != d) first &= j < d ? times[d] < times[j] : times[d] <= times[j];
+      win[d] = uint64_t(0) - uint64_t(first);
+    }
+    int64_t t = 0;
+    uintptr_t record = 0, stretchEnd = 0;
+    size_t device = 0;
+#pragma GCC unroll 4
+    for (size_t d = 0; d < kDevices; ++d) {
+      t |= int64_t(uint64_t(times[d]) & win[d]);
+      record |= uintptr_t(at[d]) & win[d];
+      stretchEnd |= uintptr_t(end[d]) & win[d];
+      device |= d & win[d];
+    }
+    if (t == INT64_MAX) break;
+    const Device::Held* h = reinterpret_cast<const Device::Held*>(record);
+    const Device::Held* following = h + 1;
+    int64_t followingTime = INT64_MAX;
+    if (uintptr_t(following) != stretchEnd) followingTime = following->time;
+#pragma GCC unroll 4
+    for (size_t d = 0; d < kDevices; ++d) {
+      at[d] = win[d] ? following : at[d];
+      times[d] = win[d] ? followingTime : times[d];
+    }
+    batch[size++] = {t, h->channel};
+    _rates.add(device * kMonitorChannels + h->local, t);
+    if (size == kBatch) {
+      _batchSize = size;
+      flush();
+      size = 0;
+    }
+    bool halted = false;
+#pragma GCC unroll 4
+    for (size_t d = 0; d < kDevices; ++d) halted |= at[d] == halt[d];
+    if (halted) break;
+  }
+  _batchSize = size;
+  for (size_t d = 0; d < kDevices; ++d) {
+    Cursor& c = _cursors[d];
+    c.next += uint64_t(at[d] - (c.held + (c.next & c.mask)));
+  }
 }
 
 void MonitorCore::releaseHead(int32_t k) {

@@ -123,6 +123,9 @@ private:
   // mergeUpTo()'s loop over the cursors, for `kDevices` devices (0: for `n`).
   template <size_t kDevices>
   void mergeCursors(size_t n);
+  // The same for a chain of exactly `kDevices` devices; it may stop early at the ring's end.
+  template <size_t kDevices>
+  void mergeFixed();
   // Feeds device k's head.
   void releaseHead(int32_t k);
   int64_t latestHorizon() const;
