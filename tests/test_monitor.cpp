@@ -23,7 +23,7 @@ struct Block {
 // Blocks in delivery order, taken by the callback until every device sent `words` words.
 struct Capture {
   std::vector<Block> blocks;
-  size_t perDevice[3] = {};
+  std::vector<size_t> perDevice = std::vector<size_t>(3);
   size_t words = 0;
   std::atomic<bool> done{false};
 };
@@ -34,8 +34,7 @@ void capture(int32_t** index, int, int words, int, uint32_t* data) {
   if (c.done) return;
   c.blocks.push_back({**index, Words(data, data + words)});
   c.perDevice[**index] += size_t(words);
-  if (std::all_of(std::begin(c.perDevice), std::end(c.perDevice),
-                  [&](size_t n) { return n >= c.words; }))
+  if (std::all_of(c.perDevice.begin(), c.perDevice.end(), [&](size_t n) { return n >= c.words; }))
     c.done = true;
 }
 
@@ -85,8 +84,9 @@ const Capture& markedChain() {
 }
 
 // The library indexes in chain order, master first.
-std::vector<uint32_t> chainOrder() {
-  std::vector<uint32_t> order = {0, 1, 2};
+std::vector<uint32_t> chainOrder(uint32_t devices = 3) {
+  std::vector<uint32_t> order(devices);
+  std::iota(order.begin(), order.end(), 0u);
   std::sort(order.begin(), order.end(),
             [](uint32_t a, uint32_t b) { return chainPosition(a) < chainPosition(b); });
   return order;
@@ -416,4 +416,47 @@ TEST(Monitor, MeasurementsGetTheMergedStream) {
   EXPECT_EQ(coincidences->data(), want);
   EXPECT_GT(want[0], 1000);
   for (const auto& m : all) EXPECT_FALSE(m->overflowed());
+}
+
+TEST(Monitor, MergeOrderForAnyChainLength) {
+  // Chains of one to five devices, every marker on: the merge into merge order has a loop for
+  // two to four devices and another for the rest.
+  for (uint32_t n : {1u, 2u, 4u, 5u}) {
+    SCOPED_TRACE("devices " + std::to_string(n));
+    Capture c;
+    c.perDevice.assign(n, 0);
+    SimChain chain(SimChain::Vars{{"RAVIK_SIM_MAX_RATE", "1"}, {"RAVIK_SIM_DEVICES", std::to_string(n)}});
+    ASSERT_EQ(chain.count(), n);
+    ASSERT_TRUE(chain.connectAll());
+    for (uint32_t i = 0; i < n; ++i) {
+      TDC_addressDevice(i);
+      ASSERT_EQ(TDC_enableMarkers(kAllMarkers), 0);
+    }
+    captureInto(c, 60000);
+    const std::vector<uint32_t> order = chainOrder(n);
+    std::vector<MonitorDevice> devices;
+    for (uint32_t index : order) devices.push_back({chainPosition(index), kAllMarkers});
+    MonitorCore core(devices);
+    auto recorder = std::make_shared<Recorder>();
+    core.measurements().add(recorder);
+    for (const Block& b : c.blocks) {
+      const size_t i = size_t(std::find(order.begin(), order.end(), uint32_t(b.device)) - order.begin());
+      core.tap(i)->push(b.words.data(), int32_t(b.words.size()));
+      while (core.drain()) {
+      }
+    }
+    core.finish();
+    const Tags merged = mergedRecords(c, order, kAllMarkers);
+    ASSERT_GT(merged.size(), 50000u * n);
+    ASSERT_EQ(recorder->tags.size(), merged.size());
+    size_t markers = 0, firstDifference = merged.size();
+    for (size_t i = 0; i < merged.size(); ++i) {
+      markers += merged[i].channel >= 100;
+      if (firstDifference == merged.size() &&
+          (merged[i].time != recorder->tags[i].time || merged[i].channel != recorder->tags[i].channel))
+        firstDifference = i;
+    }
+    EXPECT_EQ(firstDifference, merged.size()) << "the records differ from the merge's from there on";
+    EXPECT_GT(markers, 10u);
+  }
 }
