@@ -148,6 +148,30 @@ double Measurement::spanSeconds() const { return double(spanLocked()) * 1e-12; }
 int64_t Measurement::earliestFuturePs() const { return minusSaturated(_last, kMaxStepBackPs); }
 
 // ---------------------------------------------------------------------------------------------
+// ChannelSieve
+
+ChannelSieve::ChannelSieve(const std::vector<int16_t>& channels) : _wanted(65536, 0) {
+  for (int16_t c : channels) _wanted[tableIndex(c)] = 1;
+}
+
+template <typename F>
+void ChannelSieve::forEach(const TimeTag* tags, size_t count, F f) const {
+  constexpr size_t kChunk = 256;
+  uint16_t picked[kChunk];
+  const uint8_t* wanted = _wanted.data() + tableIndex(0);
+  for (size_t pos = 0; pos < count; pos += kChunk) {
+    const TimeTag* chunk = tags + pos;
+    const size_t n = std::min(kChunk, count - pos);
+    size_t k = 0;
+    for (size_t i = 0; i < n; ++i) {
+      picked[k] = uint16_t(i);
+      k += wanted[chunk[i].channel];
+    }
+    for (size_t j = 0; j < k; ++j) f(chunk[picked[j]]);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
 // TimeHistory
 
 bool TimeHistory::push(int64_t t) {
@@ -237,7 +261,7 @@ Correlation::Correlation(int16_t a, int16_t b, int64_t binWidthPs, int32_t nBins
 
 Correlation::Correlation(int16_t a, int16_t b, int64_t binWidthPs, int32_t nBins, int64_t lowPs,
                          int64_t highPs)
-    : _a(a), _b(b), _binWidth(binWidthPs), _low(lowPs), _high(highPs) {
+    : _a(a), _b(b), _sieve({a, b}), _binWidth(binWidthPs), _low(lowPs), _high(highPs) {
   requireChannel(a);
   requireChannel(b);
   requireBins(binWidthPs, nBins);
@@ -265,17 +289,15 @@ void Correlation::pairWith(const TimeHistory& partner, int64_t t, int32_t sign) 
 }
 
 void Correlation::add(const TimeTag* tags, size_t count) {
-  for (size_t i = 0; i < count; ++i) {
-    const int16_t ch = tags[i].channel;
-    if (ch != _a && ch != _b) continue;
-    const int64_t t = tags[i].time;
+  _sieve.forEach(tags, count, [this](const TimeTag& tag) {
+    const int64_t t = tag.time;
     if (_a == _b) {
       ++_nA;
       ++_nB;
       pairWith(_histA, t, +1);
       pairWith(_histA, t, -1);
       if (!_histA.push(t)) setOverflowed();
-    } else if (ch == _b) {
+    } else if (tag.channel == _b) {
       ++_nB;
       pairWith(_histA, t, +1);
       if (!_histB.push(t)) setOverflowed();
@@ -284,7 +306,7 @@ void Correlation::add(const TimeTag* tags, size_t count) {
       pairWith(_histB, t, -1);
       if (!_histA.push(t)) setOverflowed();
     }
-  }
+  });
   // Forget what no record still to come can pair with: an a at p pairs with a later b at f
   // while f - p < high, a b at p with a later a at f while p - f >= low.
   const int64_t future = earliestFuturePs();
@@ -427,7 +449,7 @@ int64_t TimeTrace::firstBinPs() const {
 // StartStop
 
 StartStop::StartStop(int16_t start, int16_t stop, int64_t binWidthPs, int32_t nBins)
-    : _start(start), _stop(stop), _binWidth(binWidthPs) {
+    : _start(start), _stop(stop), _sieve({start, stop}), _binWidth(binWidthPs) {
   requireChannel(start);
   requireChannel(stop);
   requireBins(binWidthPs, nBins);
@@ -438,19 +460,17 @@ void StartStop::add(const TimeTag* tags, size_t count) {
   const int64_t range = int64_t(_counts.size()) * _binWidth;
   const BinOf binOf(_binWidth);
   const int16_t start = _start, stop = _stop;
-  for (size_t i = 0; i < count; ++i) {
-    const int16_t ch = tags[i].channel;
-    if (ch != start && ch != stop) continue;
-    const int64_t t = tags[i].time;
-    if (ch == stop) {
+  _sieve.forEach(tags, count, [&](const TimeTag& tag) {
+    const int64_t t = tag.time;
+    if (tag.channel == stop) {
       for (size_t k = 0; k < _pending.size(); ++k) {
         const int64_t delay = t - _pending.at(k);
         if (delay >= 0 && delay < range) ++_counts[binOf(delay)];
       }
       _pending.clear();
     }
-    if (ch == start && !_pending.push(t)) setOverflowed();
-  }
+    if (tag.channel == start && !_pending.push(t)) setOverflowed();
+  });
   // A start at s can still end in range only at a stop before s + range.
   const int64_t future = earliestFuturePs();
   if (future != INT64_MIN) _pending.dropBefore(future - range + 1);
@@ -469,7 +489,7 @@ std::vector<int64_t> StartStop::data() const {
 // Coincidences
 
 Coincidences::Coincidences(std::vector<std::vector<int16_t>> groups, int64_t windowPs)
-    : _groups(std::move(groups)), _window(windowPs), _slot(65536, 0) {
+    : _groups(std::move(groups)), _window(windowPs), _slot(65536, 0), _sieve({}) {
   if (_groups.empty()) throw std::invalid_argument("coincidences need a group of channels");
   if (windowPs < 0 || windowPs > INT64_MAX / 4)
     throw std::invalid_argument("the coincidence window must be 0 ps or more");
@@ -491,6 +511,7 @@ Coincidences::Coincidences(std::vector<std::vector<int16_t>> groups, int64_t win
     }
     _members.push_back(members);
   }
+  _sieve = ChannelSieve(_channels);
   _latest.assign(_channels.size(), INT64_MIN);
   _counts.assign(_groups.size(), 0);
   // The same, flat: per channel its groups, each with the other members to look at.
@@ -509,11 +530,9 @@ Coincidences::Coincidences(std::vector<std::vector<int16_t>> groups, int64_t win
 void Coincidences::add(const TimeTag* tags, size_t count) {
   const int16_t* slotOf = _slot.data() + tableIndex(0);
   int64_t* latest = _latest.data();
-  for (size_t i = 0; i < count; ++i) {
-    const int16_t slot = slotOf[tags[i].channel];
-    if (slot == 0) continue;
-    const int32_t self = slot - 1;
-    const int64_t t = tags[i].time, from = t - _window;
+  _sieve.forEach(tags, count, [&](const TimeTag& tag) {
+    const int32_t self = slotOf[tag.channel] - 1;
+    const int64_t t = tag.time, from = t - _window;
     for (int32_t k = _checksOf[size_t(self)]; k != _checksOf[size_t(self) + 1]; ++k) {
       const Check& check = _checks[size_t(k)];
       // Every other member's latest record lies in [t - window, t]; tested without branches,
@@ -526,7 +545,7 @@ void Coincidences::add(const TimeTag* tags, size_t count) {
       _counts[size_t(check.group)] += int64_t(all);
     }
     latest[size_t(self)] = t;
-  }
+  });
 }
 
 void Coincidences::reset() {

@@ -115,6 +115,20 @@ private:
   int64_t _last = INT64_MIN;   // largest
 };
 
+// The records of a few channels out of a batch, for a measurement that looks at those alone:
+// picked a chunk at a time without branches (the channels follow the signal, which no branch
+// predicts), so that the measurement's own loop runs over them only.
+class ChannelSieve {
+public:
+  explicit ChannelSieve(const std::vector<int16_t>& channels);
+  // Calls f(record) for each record of the channels, in order.
+  template <typename F>
+  void forEach(const TimeTag* tags, size_t count, F f) const;
+
+private:
+  std::vector<uint8_t> _wanted;  // 1 for the channels, by channel + 32768
+};
+
 // Recent times of one channel in arrival order, oldest first, for a measurement that pairs
 // them with records still to come. Up to kMaxHistory of them.
 class TimeHistory {
@@ -203,6 +217,7 @@ private:
   void pairWith(const TimeHistory& partner, int64_t t, int32_t sign);
 
   int16_t _a, _b;
+  ChannelSieve _sieve;
   int64_t _binWidth, _low, _high;
   std::vector<int64_t> _counts;
   TimeHistory _histA, _histB;  // the recent records of a and of b (only _histA when a = b)
@@ -266,6 +281,7 @@ protected:
 
 private:
   int16_t _start, _stop;
+  ChannelSieve _sieve;
   int64_t _binWidth;
   std::vector<int64_t> _counts;
   TimeHistory _pending;  // starts waiting for their stop
@@ -294,6 +310,7 @@ private:
   int64_t _window;
   std::vector<int16_t> _channels;  // every channel of any group, each once
   std::vector<int16_t> _slot;      // channel -> index in _channels + 1, 0: none
+  ChannelSieve _sieve;             // _channels
   std::vector<int64_t> _latest;    // per index in _channels: its latest time, INT64_MIN: none
   std::vector<std::vector<int32_t>> _groupsOf;  // per index in _channels: the groups with it
   std::vector<std::vector<int32_t>> _members;   // per group: indexes in _channels
