@@ -54,7 +54,13 @@ struct MonitorCore::Device {
   const Held& head() const { return held[heldBegin & (held.size() - 1)]; }
   // False when the record could not be kept.
   bool push(const Held& h) {
-    if (heldEnd - heldBegin == held.size()) {
+    if (!reserve(1)) return false;
+    held[heldEnd++ & (held.size() - 1)] = h;
+    return true;
+  }
+  // Makes room for `n` more records; false when the bound on the held records does not allow.
+  bool reserve(size_t n) {
+    while (heldEnd - heldBegin + n > held.size()) {
       if (held.size() >= kMaxHeld) return false;
       std::vector<Held> bigger(held.size() * 2);
       for (uint64_t i = heldBegin; i != heldEnd; ++i) bigger[i - heldBegin] = held[i & (held.size() - 1)];
@@ -62,7 +68,6 @@ struct MonitorCore::Device {
       heldEnd -= heldBegin;
       heldBegin = 0;
     }
-    held[heldEnd++ & (held.size() - 1)] = h;
     return true;
   }
 
@@ -73,7 +78,7 @@ struct MonitorCore::Device {
   int64_t lastGap = INT64_MIN;  // stream time where the latest gap ended
   uint64_t gapWords = 0;        // words of the gaps taken from the tap
   uint64_t skippedWords = 0;    // words whose time alone was followed
-  int16_t outputOf[kMonitorChannels];
+  int16_t outputOf[256];  // by monitor channel; the rest for the records not kept
   std::vector<Held> held;       // a ring, its size a power of two
   uint64_t heldBegin = 0, heldEnd = 0;
 };
@@ -84,6 +89,7 @@ MonitorCore::MonitorCore(const std::vector<MonitorDevice>& devices, uint32_t que
       _batch(new TimeTag[kBatch]) {
   for (const MonitorDevice& d : devices) {
     _devices.emplace_back(new Device(d, queueWords));
+    std::fill(std::begin(_devices.back()->outputOf), std::end(_devices.back()->outputOf), -1);
     for (int32_t local = 0; local < kMonitorChannels; ++local)
       _devices.back()->outputOf[local] = int16_t(outputChannel(d.chainPos, local));
   }
@@ -149,6 +155,20 @@ void MonitorCore::decodeBlock(Device& dev, const uint32_t* words, int32_t count)
 }
 
 void MonitorCore::holdStamps(Device& dev, const PpTimest* stamps, int32_t n) {
+  if (dev.reserve(size_t(n))) {
+    // Each record is written to the next slot, which moves on only for the channels kept: no
+    // branch on the channel.
+    Device::Held* held = dev.held.data();
+    const uint64_t mask = dev.held.size() - 1;
+    uint64_t end = dev.heldEnd;
+    for (int32_t i = 0; i < n; ++i) {
+      const uint8_t local = kLocal.of[stamps[i].channel];
+      held[end & mask] = {stamps[i].time, dev.outputOf[local], local};
+      end += local != kNone;
+    }
+    dev.heldEnd = end;
+    return;
+  }
   for (int32_t i = 0; i < n; ++i) {
     const uint8_t local = kLocal.of[stamps[i].channel];
     if (local == kNone) continue;
