@@ -363,8 +363,16 @@ int64_t Correlation::countB() const {
 // ---------------------------------------------------------------------------------------------
 // TimeTrace
 
+namespace {
+
+// A trace of this many channels or fewer sifts its records first: most records are not of them.
+constexpr size_t kSiftedTraceChannels = 4;
+
+}  // namespace
+
 TimeTrace::TimeTrace(std::vector<int16_t> channels, int64_t binWidthPs, int32_t nBins)
-    : _channels(std::move(channels)), _slot(slotTable(_channels)), _binWidth(binWidthPs),
+    : _channels(std::move(channels)), _slot(slotTable(_channels)),
+      _sifted(_channels.size() <= kSiftedTraceChannels), _sieve(_channels), _binWidth(binWidthPs),
       _nBins(nBins) {
   requireBins(binWidthPs, nBins);
   if (_channels.empty()) throw std::invalid_argument("a time trace needs a channel");
@@ -385,9 +393,27 @@ void TimeTrace::rollTo(int64_t k) {
   _newestColumn = size_t(((k % _nBins) + _nBins) % _nBins);
 }
 
+void TimeTrace::countIn(int16_t channel, int64_t k) {
+  if (_newest == INT64_MIN || k > _newest) rollTo(k);
+  if (k <= _newest - _nBins) return;  // already rolled out
+  const int16_t s = _slot[tableIndex(channel)];
+  if (s != 0) ++_bins[size_t(s - 1) * size_t(_nBins) + size_t(((k % _nBins) + _nBins) % _nBins)];
+}
+
 void TimeTrace::add(const TimeTag* tags, size_t count) {
   const int16_t* slot = _slot.data() + tableIndex(0);
   const size_t stride = size_t(_nBins);
+  if (_sifted) {
+    _sieve.forEach(tags, count, [&](const TimeTag& tag) {
+      const int64_t t = tag.time;
+      // Nearly every record falls into the newest bin: no division for it.
+      if (_newest != INT64_MIN && t >= _newestFrom && t - _newestFrom < _binWidth)
+        ++_bins[size_t(slot[tag.channel] - 1) * stride + _newestColumn];
+      else
+        countIn(tag.channel, floorDiv(t, _binWidth));
+    });
+    return;
+  }
   for (size_t i = 0; i < count;) {
     // Nearly every record falls into the newest bin: a loop without division for those, its
     // bounds held in locals (the counts' stores could otherwise alias them).
@@ -403,12 +429,7 @@ void TimeTrace::add(const TimeTag* tags, size_t count) {
       }
       if (i == count) break;
     }
-    const int64_t k = floorDiv(tags[i].time, _binWidth);
-    if (_newest == INT64_MIN || k > _newest) rollTo(k);
-    if (k > _newest - _nBins) {  // else already rolled out
-      const int16_t s = slot[tags[i].channel];
-      if (s != 0) ++_bins[size_t(s - 1) * stride + size_t(((k % _nBins) + _nBins) % _nBins)];
-    }
+    countIn(tags[i].channel, floorDiv(tags[i].time, _binWidth));
     ++i;
   }
 }

@@ -251,8 +251,14 @@ private:
   // Moves the window so that bin `k` is its newest, emptying the bins it enters.
   void rollTo(int64_t k);
 
+  // Counts one record in the bin of index k (not rolled out yet).
+  void countIn(int16_t channel, int64_t k);
+
   std::vector<int16_t> _channels;
   std::vector<int16_t> _slot;  // channel -> index + 1, 0: not traced
+  // For a trace of a few channels, which most records are not of: add() sifts them first.
+  bool _sifted;
+  ChannelSieve _sieve;
   int64_t _binWidth;
   int32_t _nBins;
   std::vector<int64_t> _bins;  // ring: [channel][k mod nBins]

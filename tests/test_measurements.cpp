@@ -102,6 +102,8 @@ TEST(Measurements, RatesTracesStartStopAndCoincidencesEqualThePlainComputation) 
   CountRate rate(channels);
   TimeTrace trace({1, 6, 200, 33}, 100000, 50);
   TimeTrace wide({1, 6}, 1000000000, 3);  // wider than the stream: it all lands in the last bins
+  const std::vector<int16_t> most = {0, 1, 2, 5, 6, 7, 11, 101, 200};  // sifted or not, by number
+  TimeTrace many(most, 70000, 80);
   struct StartStopCase {
     int16_t start, stop;
     int64_t width;
@@ -114,7 +116,7 @@ TEST(Measurements, RatesTracesStartStopAndCoincidencesEqualThePlainComputation) 
   const std::vector<std::vector<int16_t>> groups = {{1, 6}, {1, 6, 11}, {1}, {101, 1}, {5, 5, 7}, {0, 200}};
   Coincidences coincidences(groups, 2000);
 
-  std::vector<Measurement*> all = {&rate, &trace, &wide, &coincidences};
+  std::vector<Measurement*> all = {&rate, &trace, &wide, &many, &coincidences};
   for (auto& m : ss) all.push_back(m.get());
   for (size_t i = 0; i < all.size(); ++i) feedInBatches(*all[i], tags, uint32_t(i));
 
@@ -127,6 +129,7 @@ TEST(Measurements, RatesTracesStartStopAndCoincidencesEqualThePlainComputation) 
 
   EXPECT_EQ(trace.data(), reference::timeTrace(tags, {1, 6, 200, 33}, 100000, 50));
   EXPECT_EQ(wide.data(), reference::timeTrace(tags, {1, 6}, 1000000000, 3));
+  EXPECT_EQ(many.data(), reference::timeTrace(tags, most, 70000, 80));
   EXPECT_EQ(trace.firstBinPs() % 100000, 0);
 
   for (size_t i = 0; i < ss.size(); ++i) {
@@ -293,4 +296,32 @@ TEST(MeasurementSet, FeedsWhileMeasurementsComeAndGo) {
   set.remove(kept.get());
   set.feed(tags.data(), 10);
   EXPECT_EQ(kept->data(), reference::correlation(tags, 1, 6, 10, 2000, -10000, 10000));
+}
+
+TEST(Measurements, DelaysOnBinEdgesForAnyWidth) {
+  // Pairs of a start (1) and a stop (6) whose delays lie on, just below and just above bin
+  // edges across the whole histogram, far enough apart not to pair with each other.
+  const int32_t n = 1 << 16;
+  for (int64_t width : {int64_t(1), int64_t(7), int64_t(1000003), int64_t(99999999977)}) {
+    SCOPED_TRACE("width " + std::to_string(width));
+    const int64_t range = width * n;
+    Tags tags;
+    int64_t t = 1000;
+    for (int64_t q : {int64_t(0), int64_t(1), int64_t(2), int64_t(n / 2), int64_t(n - 2), int64_t(n - 1)})
+      for (int64_t offset : {int64_t(-1), int64_t(0), int64_t(1)}) {
+        const int64_t delay = q * width + offset;
+        if (delay < 0 || delay >= range) continue;
+        tags.push_back({t, 1});
+        tags.push_back({t + delay, 6});
+        t += 2 * range + 1;
+      }
+    StartStop startStop(1, 6, width, n);
+    Correlation correlation(1, 6, width, n, 0, range);
+    startStop.feed(tags.data(), tags.size());
+    correlation.feed(tags.data(), tags.size());
+    const std::vector<int64_t> want = reference::startStop(tags, 1, 6, width, n);
+    EXPECT_EQ(std::accumulate(want.begin(), want.end(), int64_t(0)), int64_t(tags.size() / 2));
+    EXPECT_EQ(startStop.data(), want);
+    EXPECT_EQ(correlation.data(), reference::correlation(tags, 1, 6, width, n, 0, range));
+  }
 }
