@@ -42,14 +42,21 @@ namespace {
 // A locked descriptor of `name` for writing, or -1 with *rc set. `fresh`: the file must not exist
 // yet (it is created here).
 int lockedTempFile(const std::string& name, bool fresh, int32_t* rc) {
-  const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (fresh ? O_EXCL : 0), 0666);
+  // Without waiting: a named pipe of that name without a reader would block the open for good.
+  const int fd = open(name.c_str(),
+                      O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (fresh ? O_EXCL : 0), 0666);
   if (fd < 0) {
     // Created by another recording in the meantime: it is that recording's now.
     *rc = fresh && errno == EEXIST ? kTempFileBusy : kTempFileError;
     return -1;
   }
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
-  *rc = errno == EWOULDBLOCK ? kTempFileBusy : kTempFileError;
+  // A temp file is a regular file: the merge reads it again from its start.
+  struct stat st;
+  const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (regular && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0 &&
+      flock(fd, LOCK_EX | LOCK_NB) == 0)
+    return fd;
+  *rc = regular && errno == EWOULDBLOCK ? kTempFileBusy : kTempFileError;
   close(fd);
   return -1;
 }

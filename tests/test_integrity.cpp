@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -367,6 +368,14 @@ TEST(TempStream, AnEarlierStreamIsReplacedByANewFileAndABusyOneIsLeftAlone) {
   ASSERT_EQ(openTempFile(name, &file), 0);
   EXPECT_EQ(closeTempFile(&file), 0);
   EXPECT_EQ(slurp(name), "");
+  // What is no regular file is refused at once: a named pipe without a reader, a folder.
+  const std::string pipe = dir / "ravik-1.tmp", folder = dir / "ravik-2.tmp";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  for (const std::string& other : {pipe, folder}) {
+    EXPECT_EQ(openTempFile(other, &file), kTempFileError) << other;
+    EXPECT_EQ(file, nullptr);
+  }
 }
 
 TEST(TempStream, TheLossLogNotesWhereAndKeepsItInTheLossFile) {
