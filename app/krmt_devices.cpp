@@ -117,6 +117,8 @@ void KRmt::onUse5ChUpdate(bool on) {
 // ---- Recording ----
 
 void KRmt::startCollect() {
+  // The previous recording's temp files may still be being deleted under the names this one uses.
+  _tempRemoval.wait();
   _progress->setValue(0);
   _noteText->clear();
   _startUtc = utcNow();

@@ -1,6 +1,6 @@
 // Cost of the live monitor on the recording path, and whether the monitor keeps up.
 //
-//   bench_monitor [seconds=3] [folder=/tmp]      (seconds 0: the capacity lines alone)
+//   bench_monitor [seconds=3] [folder=/tmp]   (seconds 0: the capacity figures only)
 //
 // Three simulated devices; every block goes through the program's recording step into a temp
 // file, with or without the monitor's tap (and the monitor thread draining it). In one run:
