@@ -38,24 +38,6 @@ std::vector<int16_t> slotTable(const std::vector<int16_t>& channels) {
 // a - b, held at INT64_MIN rather than wrapping below it.
 int64_t minusSaturated(int64_t a, int64_t b) { return a < INT64_MIN + b ? INT64_MIN : a - b; }
 
-// x / width for 0 <= x < 2^24 widths (a histogram's delays), without a division instruction
-// on the way of every pair: a multiply by the inverse, then one correction either way. The
-// product's rounding error is far below one bin for such quotients, so the result is exact.
-class BinOf {
-public:
-  explicit BinOf(int64_t width) : _width(width), _inverse(1.0 / double(width)) {}
-  size_t operator()(int64_t x) const {
-    int64_t q = int64_t(double(x) * _inverse);
-    q -= int64_t(q * _width > x);
-    q += int64_t((q + 1) * _width <= x);
-    return size_t(q);
-  }
-
-private:
-  int64_t _width;
-  double _inverse;
-};
-
 int64_t floorDiv(int64_t t, int64_t width) {
   const int64_t q = t / width;
   return (t % width != 0 && t < 0) ? q - 1 : q;
@@ -174,17 +156,13 @@ void ChannelSieve::forEach(const TimeTag* tags, size_t count, F f) const {
 // ---------------------------------------------------------------------------------------------
 // TimeHistory
 
-bool TimeHistory::push(int64_t t) {
-  _stepBack = std::max(_stepBack, t < _latest ? _latest - t : 0);
-  _latest = std::max(_latest, t);
-  if (size() == _times.size()) {
-    if (_times.size() >= kMaxHistory) {
-      ++_begin;  // the oldest goes: its pairs are lost, which the caller reports
-      _times[_end++ & (_times.size() - 1)] = t;
-      return false;
-    }
-    grow();
+bool TimeHistory::pushFull(int64_t t) {
+  if (_times.size() >= kMaxHistory) {
+    ++_begin;  // the oldest goes: its pairs are lost, which the caller reports
+    _times[_end++ & (_times.size() - 1)] = t;
+    return false;
   }
+  grow();
   _times[_end++ & (_times.size() - 1)] = t;
   return true;
 }
@@ -261,7 +239,8 @@ Correlation::Correlation(int16_t a, int16_t b, int64_t binWidthPs, int32_t nBins
 
 Correlation::Correlation(int16_t a, int16_t b, int64_t binWidthPs, int32_t nBins, int64_t lowPs,
                          int64_t highPs)
-    : _a(a), _b(b), _sieve({a, b}), _binWidth(binWidthPs), _low(lowPs), _high(highPs) {
+    : _a(a), _b(b), _sieve({a, b}), _binWidth(binWidthPs), _binOf(binWidthPs), _low(lowPs),
+      _high(highPs) {
   requireChannel(a);
   requireChannel(b);
   requireBins(binWidthPs, nBins);
@@ -272,19 +251,19 @@ Correlation::Correlation(int16_t a, int16_t b, int64_t binWidthPs, int32_t nBins
   _counts.assign(size_t(nBins), 0);
 }
 
-void Correlation::pairWith(const TimeHistory& partner, int64_t t, int32_t sign) {
-  // Partner times p with t - p (sign +1) or p - t (sign -1) in [low, high).
-  const int64_t lo = sign > 0 ? t - _high + 1 : t + _low;
-  const int64_t hi = sign > 0 ? t - _low : t + _high - 1;
+template <int kSign>
+void Correlation::pairWith(const TimeHistory& partner, int64_t t) {
+  // Partner times p with t - p (kSign +1) or p - t (kSign -1) in [low, high).
+  const int64_t lo = kSign > 0 ? t - _high + 1 : t + _low;
+  const int64_t hi = kSign > 0 ? t - _low : t + _high - 1;
   // Walking back, a time below lo - stepBack has none but smaller ones before it.
   const int64_t stop = minusSaturated(lo, partner.stepBack());
-  const BinOf binOf(_binWidth);
   for (size_t i = partner.size(); i-- > 0;) {
     const int64_t p = partner.at(i);
     if (p < stop) break;
     if (p < lo || p > hi) continue;
-    const int64_t d = sign > 0 ? t - p : p - t;
-    ++_counts[binOf(d - _low)];
+    const int64_t d = kSign > 0 ? t - p : p - t;
+    ++_counts[_binOf(d - _low)];
   }
 }
 
@@ -294,16 +273,16 @@ void Correlation::add(const TimeTag* tags, size_t count) {
     if (_a == _b) {
       ++_nA;
       ++_nB;
-      pairWith(_histA, t, +1);
-      pairWith(_histA, t, -1);
+      pairWith<+1>(_histA, t);
+      pairWith<-1>(_histA, t);
       if (!_histA.push(t)) setOverflowed();
     } else if (tag.channel == _b) {
       ++_nB;
-      pairWith(_histA, t, +1);
+      pairWith<+1>(_histA, t);
       if (!_histB.push(t)) setOverflowed();
     } else {
       ++_nA;
-      pairWith(_histB, t, -1);
+      pairWith<-1>(_histB, t);
       if (!_histA.push(t)) setOverflowed();
     }
   });
@@ -470,7 +449,7 @@ int64_t TimeTrace::firstBinPs() const {
 // StartStop
 
 StartStop::StartStop(int16_t start, int16_t stop, int64_t binWidthPs, int32_t nBins)
-    : _start(start), _stop(stop), _sieve({start, stop}), _binWidth(binWidthPs) {
+    : _start(start), _stop(stop), _sieve({start, stop}), _binWidth(binWidthPs), _binOf(binWidthPs) {
   requireChannel(start);
   requireChannel(stop);
   requireBins(binWidthPs, nBins);
@@ -479,7 +458,7 @@ StartStop::StartStop(int16_t start, int16_t stop, int64_t binWidthPs, int32_t nB
 
 void StartStop::add(const TimeTag* tags, size_t count) {
   const int64_t range = int64_t(_counts.size()) * _binWidth;
-  const BinOf binOf(_binWidth);
+  const BinOf binOf = _binOf;
   const int16_t start = _start, stop = _stop;
   _sieve.forEach(tags, count, [&](const TimeTag& tag) {
     const int64_t t = tag.time;

@@ -27,6 +27,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -57,6 +58,24 @@ struct TagRange {
   bool stepsBackTooFar = false;
 };
 TagRange rangeOf(const TimeTag* tags, size_t count);
+
+// x / width for 0 <= x < 2^24 widths (a histogram's delays), without a division instruction
+// on the way of every pair: a multiply by the inverse, then one correction either way. The
+// product's rounding error is far below one bin for such quotients, so the result is exact.
+class BinOf {
+public:
+  explicit BinOf(int64_t width) : _width(width), _inverse(1.0 / double(width)) {}
+  size_t operator()(int64_t x) const {
+    int64_t q = int64_t(double(x) * _inverse);
+    q -= int64_t(q * _width > x);
+    q += int64_t((q + 1) * _width <= x);
+    return size_t(q);
+  }
+
+private:
+  int64_t _width;
+  double _inverse;
+};
 
 // Base of all measurements. A new measurement is running. Constructors throw
 // std::invalid_argument for settings that cannot be measured (negative channels, bins < 1 ps,
@@ -134,7 +153,13 @@ private:
 class TimeHistory {
 public:
   // False when the history was full and its oldest time had to go.
-  bool push(int64_t t);
+  bool push(int64_t t) {
+    _stepBack = std::max(_stepBack, t < _latest ? _latest - t : 0);
+    _latest = std::max(_latest, t);
+    if (size() == _times.size()) return pushFull(t);
+    _times[_end++ & (_times.size() - 1)] = t;
+    return true;
+  }
   // Drops the oldest times while they are below `t`.
   void dropBefore(int64_t t);
   void clear() {
@@ -149,6 +174,7 @@ public:
   int64_t at(size_t i) const { return _times[(_begin + i) & (_times.size() - 1)]; }
 
 private:
+  bool pushFull(int64_t t);
   void grow();
 
   std::vector<int64_t> _times;  // a ring, its size a power of two
@@ -212,13 +238,16 @@ protected:
   void reset() override;
 
 private:
-  // Counts the pairs of a new record at `t` with the kept records of `partner`; `sign` +1
+  // Counts the pairs of a new record at `t` with the kept records of `partner`; kSign +1
   // when the new record is of b (d = t - partner), -1 when it is of a (d = partner - t).
-  void pairWith(const TimeHistory& partner, int64_t t, int32_t sign);
+  template <int kSign>
+  void pairWith(const TimeHistory& partner, int64_t t);
 
   int16_t _a, _b;
   ChannelSieve _sieve;
-  int64_t _binWidth, _low, _high;
+  int64_t _binWidth;
+  BinOf _binOf;
+  int64_t _low, _high;
   std::vector<int64_t> _counts;
   TimeHistory _histA, _histB;  // the recent records of a and of b (only _histA when a = b)
   int64_t _nA = 0, _nB = 0;
@@ -289,6 +318,7 @@ private:
   int16_t _start, _stop;
   ChannelSieve _sieve;
   int64_t _binWidth;
+  BinOf _binOf;
   std::vector<int64_t> _counts;
   TimeHistory _pending;  // starts waiting for their stop
 };
