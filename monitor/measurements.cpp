@@ -528,23 +528,29 @@ Coincidences::Coincidences(std::vector<std::vector<int16_t>> groups, int64_t win
 }
 
 void Coincidences::add(const TimeTag* tags, size_t count) {
+  // Everything in locals: the counts' stores could otherwise alias the members.
   const int16_t* slotOf = _slot.data() + tableIndex(0);
   int64_t* latest = _latest.data();
+  int64_t* counts = _counts.data();
+  const int32_t* checksOf = _checksOf.data();
+  const Check* checks = _checks.data();
+  const int32_t* others = _others.data();
+  const int64_t window = _window;
   _sieve.forEach(tags, count, [&](const TimeTag& tag) {
     const int32_t self = slotOf[tag.channel] - 1;
-    const int64_t t = tag.time, from = t - _window;
-    for (int32_t k = _checksOf[size_t(self)]; k != _checksOf[size_t(self) + 1]; ++k) {
-      const Check& check = _checks[size_t(k)];
+    const int64_t t = tag.time, from = t - window;
+    for (int32_t k = checksOf[self]; k != checksOf[self + 1]; ++k) {
+      const Check& check = checks[k];
       // Every other member's latest record lies in [t - window, t]; tested without branches,
       // as the answer follows the signal.
       bool all = true;
       for (int32_t m = check.othersBegin; m != check.othersEnd; ++m) {
-        const int64_t other = latest[size_t(_others[size_t(m)])];
+        const int64_t other = latest[others[m]];
         all &= (other != INT64_MIN) & (other >= from) & (other <= t);
       }
-      _counts[size_t(check.group)] += int64_t(all);
+      counts[check.group] += int64_t(all);
     }
-    latest[size_t(self)] = t;
+    latest[self] = t;
   });
 }
 
