@@ -365,7 +365,7 @@ void TimeTrace::rollTo(int64_t k) {
   const int64_t from = _newest == INT64_MIN ? k - _nBins + 1 : std::max(_newest + 1, k - _nBins + 1);
   for (int64_t j = from; j <= k; ++j) {
     const size_t col = size_t(((j % _nBins) + _nBins) % _nBins);
-    for (size_t c = 0; c < _channels.size(); ++c) _bins[c * size_t(_nBins) + col] = 0;
+    std::fill_n(_bins.begin() + ptrdiff_t(col * _channels.size()), _channels.size(), 0);
   }
   _newest = k;
   _newestFrom = k * _binWidth;
@@ -376,18 +376,18 @@ void TimeTrace::countIn(int16_t channel, int64_t k) {
   if (_newest == INT64_MIN || k > _newest) rollTo(k);
   if (k <= _newest - _nBins) return;  // already rolled out
   const int16_t s = _slot[tableIndex(channel)];
-  if (s != 0) ++_bins[size_t(s - 1) * size_t(_nBins) + size_t(((k % _nBins) + _nBins) % _nBins)];
+  if (s != 0) ++_bins[size_t(((k % _nBins) + _nBins) % _nBins) * _channels.size() + size_t(s - 1)];
 }
 
 void TimeTrace::add(const TimeTag* tags, size_t count) {
   const int16_t* slot = _slot.data() + tableIndex(0);
-  const size_t stride = size_t(_nBins);
+  const size_t rowLength = _channels.size();
   if (_sifted) {
     _sieve.forEach(tags, count, [&](const TimeTag& tag) {
       const int64_t t = tag.time;
       // Nearly every record falls into the newest bin: no division for it.
       if (_newest != INT64_MIN && t >= _newestFrom && t - _newestFrom < _binWidth)
-        ++_bins[size_t(slot[tag.channel] - 1) * stride + _newestColumn];
+        ++_bins[_newestColumn * rowLength + size_t(slot[tag.channel] - 1)];
       else
         countIn(tag.channel, floorDiv(t, _binWidth));
     });
@@ -399,12 +399,12 @@ void TimeTrace::add(const TimeTag* tags, size_t count) {
     if (_newest != INT64_MIN) {
       const int64_t from = _newestFrom;
       const int64_t to = from > INT64_MAX - _binWidth ? INT64_MAX : from + _binWidth;
-      int64_t* column = _bins.data() + _newestColumn;
+      int64_t* row = _bins.data() + _newestColumn * rowLength;
       for (; i < count; ++i) {
         const int64_t t = tags[i].time;
         if (t < from || t >= to) break;
         const int16_t s = slot[tags[i].channel];
-        if (s != 0) ++column[size_t(s - 1) * stride];
+        if (s != 0) ++row[s - 1];
       }
       if (i == count) break;
     }
@@ -426,7 +426,7 @@ std::vector<std::vector<int64_t>> TimeTrace::data() const {
       const size_t slot = size_t(_slot[tableIndex(_channels[c])] - 1);
       for (int32_t i = 0; i < _nBins; ++i) {
         const int64_t k = _newest - _nBins + 1 + i;
-        out[c][size_t(i)] = _bins[slot * size_t(_nBins) + size_t(((k % _nBins) + _nBins) % _nBins)];
+        out[c][size_t(i)] = _bins[size_t(((k % _nBins) + _nBins) % _nBins) * _channels.size() + slot];
       }
     }
     return out;

@@ -290,7 +290,7 @@ private:
   ChannelSieve _sieve;
   int64_t _binWidth;
   int32_t _nBins;
-  std::vector<int64_t> _bins;  // ring: [channel][k mod nBins]
+  std::vector<int64_t> _bins;  // ring: [k mod nBins][channel], the newest bin's counts together
   int64_t _newest = INT64_MIN;  // index k of the newest bin
   int64_t _newestFrom = 0;      // its lower edge
   size_t _newestColumn = 0;     // its place in the ring
