@@ -251,14 +251,13 @@ void MonitorCore::mergeUpTo(int64_t limit) {
     case 2: mergeFixed<2>(); break;
     case 3: mergeFixed<3>(); break;
     case 4: mergeFixed<4>(); break;
-    default: mergeCursors<0>(n); break;
+    default: mergeCursors(); break;
   }
   for (size_t d = 0; d < n; ++d) _devices[d]->heldBegin = _cursors[d].next;
 }
 
-template <size_t kDevices>
-void MonitorCore::mergeCursors(size_t n) {
-  const size_t count = kDevices != 0 ? kDevices : n;
+void MonitorCore::mergeCursors() {
+  const size_t count = _cursors.size();
   Cursor* cursors = _cursors.data();
   int64_t* times = _nextTimes.data();  // INT64_MAX: none may go
   TimeTag* batch = _batch.get();

@@ -120,10 +120,10 @@ private:
   // record: the earliest head first, the earlier device on equal times. Stops at a marker at
   // a head, which release() then takes by the exact rules.
   void mergeUpTo(int64_t limit);
-  // mergeUpTo()'s loop over the cursors, for `kDevices` devices (0: for `n`).
-  template <size_t kDevices>
-  void mergeCursors(size_t n);
-  // The same for a chain of exactly `kDevices` devices; it may stop early at the ring's end.
+  // mergeUpTo()'s loop over the cursors, for any number of devices.
+  void mergeCursors();
+  // The same for a chain of exactly `kDevices` devices, in registers; it may stop early at the
+  // ring's end.
   template <size_t kDevices>
   void mergeFixed();
   // Feeds device k's head.
