@@ -514,6 +514,14 @@ Coincidences::Coincidences(std::vector<std::vector<int16_t>> groups, int64_t win
   _sieve = ChannelSieve(_channels);
   _latest.assign(_channels.size(), INT64_MIN);
   _counts.assign(_groups.size(), 0);
+  // Up to 64 channels: each group as a mask of its channels' indexes.
+  if (_channels.size() <= 64) {
+    for (const std::vector<int32_t>& members : _members) {
+      uint64_t mask = 0;
+      for (int32_t m : members) mask |= uint64_t(1) << m;
+      _groupMasks.push_back(mask);
+    }
+  }
   // The same, flat: per channel its groups, each with the other members to look at.
   _checksOf.push_back(0);
   for (size_t c = 0; c < _channels.size(); ++c) {
@@ -536,6 +544,26 @@ void Coincidences::add(const TimeTag* tags, size_t count) {
   const Check* checks = _checks.data();
   const int32_t* others = _others.data();
   const int64_t window = _window;
+  if (!_groupMasks.empty()) {
+    // Loops of fixed length and no branches: which channels' latest records lie in the
+    // window, then each group's test against that.
+    const uint64_t* groupMasks = _groupMasks.data();
+    const size_t channels = _channels.size(), groups = _groupMasks.size();
+    _sieve.forEach(tags, count, [&](const TimeTag& tag) {
+      const int32_t self = slotOf[tag.channel] - 1;
+      const int64_t t = tag.time, from = t - window;
+      uint64_t inWindow = 0;
+      for (size_t m = 0; m < channels; ++m) {
+        const int64_t other = latest[m];
+        inWindow |= uint64_t((other != INT64_MIN) & (other >= from) & (other <= t)) << m;
+      }
+      const uint64_t bit = uint64_t(1) << self;
+      for (size_t g = 0; g < groups; ++g)
+        counts[g] += int64_t(((groupMasks[g] & bit) != 0) & ((groupMasks[g] & ~bit & ~inWindow) == 0));
+      latest[self] = t;
+    });
+    return;
+  }
   _sieve.forEach(tags, count, [&](const TimeTag& tag) {
     const int32_t self = slotOf[tag.channel] - 1;
     const int64_t t = tag.time, from = t - window;

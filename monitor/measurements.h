@@ -350,12 +350,13 @@ private:
   std::vector<int64_t> _latest;    // per index in _channels: its latest time, INT64_MIN: none
   std::vector<std::vector<int32_t>> _groupsOf;  // per index in _channels: the groups with it
   std::vector<std::vector<int32_t>> _members;   // per group: indexes in _channels
-  // What add() looks at for a record of channel index c: _checks[_checksOf[c] ..
+  // Beyond 64 channels, what add() looks at for a record of channel index c: _checks[_checksOf[c] ..
   // _checksOf[c + 1]), one per group with c, each naming the group's other members as a range
   // of _others (indexes in _channels).
   struct Check {
     int32_t group, othersBegin, othersEnd;
   };
+  std::vector<uint64_t> _groupMasks;  // per group, bit i for _channels[i]; empty beyond 64
   std::vector<int32_t> _checksOf;
   std::vector<Check> _checks;
   std::vector<int32_t> _others;

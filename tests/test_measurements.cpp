@@ -115,8 +115,13 @@ TEST(Measurements, RatesTracesStartStopAndCoincidencesEqualThePlainComputation) 
   for (const StartStopCase& c : startStops) ss.push_back(std::make_unique<StartStop>(c.start, c.stop, c.width, c.n));
   const std::vector<std::vector<int16_t>> groups = {{1, 6}, {1, 6, 11}, {1}, {101, 1}, {5, 5, 7}, {0, 200}};
   Coincidences coincidences(groups, 2000);
+  // Beyond 64 channels the groups are checked another way: the same groups and one of 70.
+  std::vector<std::vector<int16_t>> manyGroups = groups;
+  manyGroups.push_back({1});
+  for (int16_t c = 300; c < 369; ++c) manyGroups.back().push_back(c);
+  Coincidences manyCoincidences(manyGroups, 2000);
 
-  std::vector<Measurement*> all = {&rate, &trace, &wide, &many, &coincidences};
+  std::vector<Measurement*> all = {&rate, &trace, &wide, &many, &coincidences, &manyCoincidences};
   for (auto& m : ss) all.push_back(m.get());
   for (size_t i = 0; i < all.size(); ++i) feedInBatches(*all[i], tags, uint32_t(i));
 
@@ -140,6 +145,7 @@ TEST(Measurements, RatesTracesStartStopAndCoincidencesEqualThePlainComputation) 
   }
   const std::vector<int64_t> want = reference::coincidences(tags, groups, 2000);
   EXPECT_EQ(coincidences.data(), want);
+  EXPECT_EQ(manyCoincidences.data(), reference::coincidences(tags, manyGroups, 2000));
   for (size_t g = 0; g < groups.size(); ++g) EXPECT_GT(want[g], 10) << "group " << g;
   for (Measurement* m : all) EXPECT_FALSE(m->overflowed());
 }
