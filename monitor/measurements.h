@@ -280,7 +280,8 @@ private:
   // Moves the window so that bin `k` is its newest, emptying the bins it enters.
   void rollTo(int64_t k);
 
-  // Counts one record in the bin of index k (not rolled out yet).
+  // Counts a record of `channel` in the bin of index k: the window first rolls on when k is
+  // newer; a bin already rolled out is not counted.
   void countIn(int16_t channel, int64_t k);
 
   std::vector<int16_t> _channels;
