@@ -542,24 +542,30 @@ std::vector<ChainChannels> chainChannels(const Recording& recording) {
 
 // False with a message naming the devices when two of them would fill one output channel.
 bool checkChainChannels(const Recording& recording, std::string* error) {
-  const std::vector<ChannelOverlap> overlaps = channelOverlaps(chainChannels(recording));
+  const std::vector<ChainChannels> chain = chainChannels(recording);
+  std::vector<NamedChannels> named;
+  for (size_t i = 0; i < chain.size(); ++i) {
+    const FoundDevice& d = recording.devices()[i]->device;
+    named.push_back({chain[i], roleText(d.link.chainPos), d.serial});
+  }
+  const std::string clash = markerClash(named);
+  if (!clash.empty()) {
+    *error = clash + "; nothing recorded";
+    return false;
+  }
+  // What is left are inputs of two devices on one channel: the five-channel mode beside a device
+  // without it.
+  const std::vector<ChannelOverlap> overlaps = channelOverlaps(chain);
   if (overlaps.empty()) return true;
   std::vector<std::string> names;
-  for (const auto& dev : recording.devices())
-    names.push_back(roleText(dev->device.link.chainPos) + " " + dev->device.serial);
+  for (const NamedChannels& d : named) names.push_back(d.role + " " + d.serial);
   const ChannelOverlap& o = overlaps.front();
   const RecordedDevice& a = *recording.devices()[o.a];
   const RecordedDevice& b = *recording.devices()[o.b];
-  std::string why;
-  if (o.channelA >= 100 || o.channelB >= 100)
-    why = "disable the markers of " + (o.channelA >= 100 ? a : b).device.serial +
-          " or use chain positions below 20";
-  else
-    why = "five-channel mode is on, and " +
-          (a.device.link.features & KORBALT_FEATURE_FIVE_CHANNEL ? b : a).device.serial +
-          " does not have it: set five_channel false";
   *error = "output " + overlapText(o, names) + " would hold the timestamps of two devices; " +
-           why + "; nothing recorded";
+           "five-channel mode is on, and " +
+           (a.device.link.features & KORBALT_FEATURE_FIVE_CHANNEL ? b : a).device.serial +
+           " does not have it: set five_channel false; nothing recorded";
   return false;
 }
 
