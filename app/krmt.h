@@ -20,6 +20,7 @@
 #include <QVector>
 #include <QWidget>
 
+#include "device/tempremoval.h"
 #include "merge/hdf5output.h"
 #include "report/runmanifest.h"
 #include "report/runreport.h"
@@ -197,6 +198,7 @@ private:
   std::string _startUtc;   // start and stop of the last recording, for the run report
   std::string _stopUtc;
   ManifestFile _manifest;  // of the current recording, held until it is merged or kept
+  TempFileRemoval _tempRemoval;  // deletes the temp files of a merged recording after Idle
 
   friend class KRmtProbe;  // tests look at the widgets
 };

@@ -120,6 +120,8 @@ void KRmt::onUse5ChUpdate(bool on) {
 void KRmt::startCollect() {
   // Refused before any output is touched: its timestamps could not be told apart.
   if (!checkChainChannels()) return;
+  // The previous recording's temp files may still be being deleted under the names this one uses.
+  _tempRemoval.wait();
   _progress->setValue(0);
   _noteText->clear();
   _startUtc = utcNow();

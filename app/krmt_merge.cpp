@@ -97,6 +97,9 @@ void KRmt::startLiveMerge() {
   _merger->_records = _hdf5;
   // Made now, before the refreshes of the device rows address the devices one by one.
   if (_binFile) _merger->_header = chainDeviceHeader(_devs.front()->_index);
+  _merger->_whenDone = [this] {
+    QMetaObject::invokeMethod(this, &KRmt::pollFinished, Qt::QueuedConnection);
+  };
   _merger->start();
 }
 
@@ -271,7 +274,8 @@ FILE* KRmt::openOutput(QCheckBox* enable, QLineEdit* path, std::unique_ptr<Outpu
 
 void KRmt::pollFinished() {
   if (_state != Saving) return;  // the exit has ended the merge already
-  if (_merger->finished()) {
+  if (_merger->finished() || _merger->done()) {
+    _merger->wait();  // run() is returning
     concludeMerge();
     return;
   }
@@ -346,15 +350,19 @@ void KRmt::stopMerge() {
     return d->_tmpFile != nullptr || d->_mergeFile != nullptr;
   });
   if (tempFilesOpen && !merged) keepRecording();
-  bool removed = false;
+  std::vector<std::string> names;
   for (RmtDev* dev : _devs) {
     if (!dev->_mergeFile) continue;
     closeTempFile(&dev->_mergeFile);
-    removeTempFile(dev->_tmpName.toLatin1().toStdString());
-    removed = true;
+    names.push_back(dev->_tmpName.toLatin1().toStdString());
   }
-  // Merged: the manifest goes with the temp files it names.
-  if (removed) _manifest.remove();
+  // Merged: the manifest goes with the temp files it names, first, so that the folder never
+  // offers a recovery of files that are being deleted. The files go on a thread of their own:
+  // the outputs are complete, and the window is back in Idle meanwhile.
+  if (!names.empty()) {
+    _manifest.remove();
+    _tempRemoval.remove(names);
+  }
   discardOutputs();
   updateGui(Idle);
 }

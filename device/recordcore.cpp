@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -36,17 +37,55 @@ std::string tempFileName(const std::string& dir, uint32_t index) {
   return dir + "/ravik-" + std::to_string(index) + ".tmp";
 }
 
+namespace {
+
+// A locked descriptor of `name` for writing, or -1 with *rc set. `fresh`: the file must not exist
+// yet (it is created here).
+int lockedTempFile(const std::string& name, bool fresh, int32_t* rc) {
+  // Without waiting: a named pipe of that name without a reader would block the open for good.
+  const int fd = open(name.c_str(),
+                      O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (fresh ? O_EXCL : 0), 0666);
+  if (fd < 0) {
+    // Created by another recording in the meantime: it is that recording's now.
+    *rc = fresh && errno == EEXIST ? kTempFileBusy : kTempFileError;
+    return -1;
+  }
+  // A temp file is a regular file: the merge reads it again from its start.
+  struct stat st;
+  const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (regular && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0 &&
+      flock(fd, LOCK_EX | LOCK_NB) == 0)
+    return fd;
+  *rc = regular && errno == EWOULDBLOCK ? kTempFileBusy : kTempFileError;
+  close(fd);
+  return -1;
+}
+
+}  // namespace
+
 int32_t openTempFile(const std::string& name, FILE** file) {
   *file = nullptr;
-  const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return kTempFileError;
   int32_t rc = 0;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-    rc = errno == EWOULDBLOCK ? kTempFileBusy : kTempFileError;
-  else if (ftruncate(fd, 0) != 0 || (*file = fdopen(fd, "wb")) == nullptr)
-    rc = kTempFileError;
+  int fd = lockedTempFile(name, false, &rc);
+  if (fd < 0) return rc;
+  struct stat st;
+  if (fstat(fd, &st) != 0) rc = kTempFileError;
+  if (rc == 0 && st.st_size > 0) {
+    // An earlier stream is replaced by a new file rather than cut to nothing: the file system
+    // writes a file that was cut to nothing back to the disk when it is closed, which after a
+    // long recording holds up the Stop for seconds; a new file closes at once.
+    // The lock is held meanwhile, so no other recording or merge is using the old file.
+    if (unlink(name.c_str()) != 0) {
+      rc = kTempFileError;
+    } else {
+      const int created = lockedTempFile(name, true, &rc);
+      close(fd);
+      fd = created;
+    }
+  }
+  if (rc == 0 && (*file = fdopen(fd, "wb")) == nullptr) rc = kTempFileError;
   if (rc != 0) {
-    close(fd);
+    if (fd >= 0) close(fd);
     return rc;
   }
   // What was noted of the stream that was just cut away no longer holds.

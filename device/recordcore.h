@@ -46,10 +46,10 @@ bool positionsRepeat(std::vector<int32_t> positions);
 // "<dir>/ravik-<index>.tmp"
 std::string tempFileName(const std::string& dir, uint32_t index);
 
-// Creates or truncates `name` for writing into *file: 0, or kTempFileError or kTempFileBusy with
-// *file null. The file is first locked (an advisory lock, held until the file is closed): a file
-// that another recording is writing or merging is never truncated. A loss file of an earlier
-// recording beside it is removed.
+// Creates `name` for writing into *file, an empty file in place of any earlier one: 0, or
+// kTempFileError or kTempFileBusy with *file null. The file is first locked (an advisory lock,
+// held until the file is closed): a file that another recording is writing or merging is never
+// replaced. A loss file of an earlier recording beside it is removed.
 int32_t openTempFile(const std::string& name, FILE** file);
 
 // Takes the lock of openTempFile() on a temp file opened for reading: 0, or kTempFileBusy when

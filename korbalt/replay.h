@@ -41,6 +41,9 @@ public:
 private:
   // Reads and, when paced, decodes the next block of up to `capacity` words into _pending.
   void readAhead(int32_t capacity);
+  // At maximum rate: reads the next whole packets, up to `capacity` words, into `out`; returns
+  // their word count, 0 at the end of the file.
+  int32_t readInto(uint32_t* out, int32_t capacity);
 
   std::string _path;
   bool _paced;

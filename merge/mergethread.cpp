@@ -14,7 +14,11 @@ void MergeThread::recordingEnded() { endYieldToRecording(); }
 
 void MergeThread::run() {
   const QVector<RmtDev*>& devs = KRmt::_devs;
-  if (devs.isEmpty()) return;
+  if (devs.isEmpty()) {
+    _done.store(true, std::memory_order_release);
+    if (_whenDone) _whenDone();
+    return;
+  }
   if (_growing != nullptr && _growing->load()) yieldToRecording();
   std::vector<CheckedSource> sources;
   for (RmtDev* dev : devs) {
@@ -48,4 +52,6 @@ void MergeThread::run() {
   // A stop that came after the last record was written still leaves a complete merge, but it
   // cannot be told apart from one before: only a merge never asked to stop counts as complete.
   _completed.store(_running.load(std::memory_order_relaxed), std::memory_order_release);
+  _done.store(true, std::memory_order_release);
+  if (_whenDone) _whenDone();
 }

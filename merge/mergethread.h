@@ -33,6 +33,8 @@ public:
   void recordingEnded();
   // True once run() has merged every temp file to its end, without a stop.
   bool completed() const { return _completed.load(std::memory_order_acquire); }
+  // True once run() has nothing left to do but return: wait() then returns at once.
+  bool done() const { return _done.load(std::memory_order_acquire); }
 
   FILE* _ascFile;  // text output, not owned
   FILE* _binFile;  // binary output, not owned
@@ -46,6 +48,12 @@ public:
   // the first device of the chain, addressed at that moment.
   std::function<void(FILE* binary, bool first)> _header;
   MergeOutcome _outcome;           // what the merge found; read once finished() is true
+  // Set before start(): called on the merge's thread when done() has turned true, so that the
+  // window can publish the outputs at once rather than at its next look.
+  std::function<void()> _whenDone;
+
+private:
+  std::atomic<bool> _done{false};
 };
 
 #endif

@@ -6,9 +6,11 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -333,6 +335,47 @@ TEST(TempStream, AFailedWriteLeavesWholeBlocksAndNothingAfterIt) {
     EXPECT_EQ(events.load(), 5u * 150) << "the devices' estimate counts every block";
   }
   tempWriteFunction = &write;
+}
+
+TEST(TempStream, AnEarlierStreamIsReplacedByANewFileAndABusyOneIsLeftAlone) {
+  TempDir dir;
+  const std::string name = dir / "ravik-0.tmp";
+  {
+    std::ofstream old(name, std::ios::binary);
+    old << "earlier stream";
+  }
+  // A reader of the earlier stream keeps what it had: the file is replaced, never cut, so the
+  // system need not write a cut file back when the new one is closed.
+  FILE* reader = fopen(name.c_str(), "rb");
+  ASSERT_NE(reader, nullptr);
+  FILE* file = nullptr;
+  ASSERT_EQ(openTempFile(name, &file), 0);
+  EXPECT_EQ(slurp(name), "") << "the new stream starts empty";
+  const uint32_t word = 0x01020304;
+  TempWriteState state;
+  appendBlock(file, state, &word, 1);
+  char held[32] = {};
+  EXPECT_EQ(fread(held, 1, sizeof held, reader), 14u);
+  EXPECT_STREQ(held, "earlier stream");
+  fclose(reader);
+  // While this recording holds the file, another is refused and changes nothing.
+  FILE* second = nullptr;
+  EXPECT_EQ(openTempFile(name, &second), kTempFileBusy);
+  EXPECT_EQ(second, nullptr);
+  EXPECT_EQ(closeTempFile(&file), 0);
+  EXPECT_EQ(slurp(name), std::string(reinterpret_cast<const char*>(&word), 4));
+  // A new file of its own starts empty too.
+  ASSERT_EQ(openTempFile(name, &file), 0);
+  EXPECT_EQ(closeTempFile(&file), 0);
+  EXPECT_EQ(slurp(name), "");
+  // What is no regular file is refused at once: a named pipe without a reader, a folder.
+  const std::string pipe = dir / "ravik-1.tmp", folder = dir / "ravik-2.tmp";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  for (const std::string& other : {pipe, folder}) {
+    EXPECT_EQ(openTempFile(other, &file), kTempFileError) << other;
+    EXPECT_EQ(file, nullptr);
+  }
 }
 
 TEST(TempStream, TheLossLogNotesWhereAndKeepsItInTheLossFile) {

@@ -117,6 +117,7 @@ protected:
   }
 
   QStringList tempFiles() const {
+    if (_window) KRmtProbe(_window.get()).waitTempRemoval();
     return QDir(path("work")).entryList({"ravik-*.tmp"}, QDir::Files, QDir::Name);
   }
   bool noOutputs() const { return !QFile::exists(path("out.txt")) && !QFile::exists(path("out.bin")); }

@@ -62,6 +62,8 @@ public:
     return item ? item->widget() : nullptr;
   }
   void updateGui(KRmt::RmtState s) { _w->updateGui(s); }
+  // Returns once the temp files of the last merged recording are deleted.
+  void waitTempRemoval() { _w->_tempRemoval.wait(); }
   bool checkError(bool cond, const QString& msg) { return _w->checkError(cond, msg); }
   bool checkRc(int rc, const QString& fct = QString()) { return _w->checkRc(rc, fct); }
 
