@@ -524,51 +524,6 @@ bool prepareParams(const RecordOptions& options, const std::vector<ParamsEntry>&
   return true;
 }
 
-// The chain's output channels as the devices will record: the master's five-channel mode on every
-// device that has the feature, four channels on the others, each device's enabled markers.
-std::vector<ChainChannels> chainChannels(const Recording& recording) {
-  bool fiveChannel = false;
-  for (const auto& dev : recording.devices())
-    if (dev->device.link.chainPos == 0 && dev->params) fiveChannel = dev->params->fiveChannel;
-  std::vector<ChainChannels> chain;
-  for (const auto& dev : recording.devices()) {
-    const bool capable = dev->device.link.features & KORBALT_FEATURE_FIVE_CHANNEL;
-    chain.push_back({dev->device.link.chainPos,
-                     capable && fiveChannel ? kFiveChannelInputs : kFourChannelInputs,
-                     dev->device.link.markers});
-  }
-  return chain;
-}
-
-// False with a message naming the devices when two of them would fill one output channel.
-bool checkChainChannels(const Recording& recording, std::string* error) {
-  const std::vector<ChainChannels> chain = chainChannels(recording);
-  std::vector<NamedChannels> named;
-  for (size_t i = 0; i < chain.size(); ++i) {
-    const FoundDevice& d = recording.devices()[i]->device;
-    named.push_back({chain[i], roleText(d.link.chainPos), d.serial});
-  }
-  const std::string clash = markerClash(named);
-  if (!clash.empty()) {
-    *error = clash + "; nothing recorded";
-    return false;
-  }
-  // What is left are inputs of two devices on one channel: the five-channel mode beside a device
-  // without it.
-  const std::vector<ChannelOverlap> overlaps = channelOverlaps(chain);
-  if (overlaps.empty()) return true;
-  std::vector<std::string> names;
-  for (const NamedChannels& d : named) names.push_back(d.role + " " + d.serial);
-  const ChannelOverlap& o = overlaps.front();
-  const RecordedDevice& a = *recording.devices()[o.a];
-  const RecordedDevice& b = *recording.devices()[o.b];
-  *error = "output " + overlapText(o, names) + " would hold the timestamps of two devices; " +
-           "five-channel mode is on, and " +
-           (a.device.link.features & KORBALT_FEATURE_FIVE_CHANNEL ? b : a).device.serial +
-           " does not have it: set five_channel false; nothing recorded";
-  return false;
-}
-
 // A correlation channel that no device of the chain fills gives an empty histogram: said once the
 // chain is known (also when quiet), and the recording goes on.
 void warnUnknownChannels(const CorrelationSettings& correlation,
