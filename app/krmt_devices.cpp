@@ -208,8 +208,11 @@ void KRmt::writeManifest(const QString& dir) {
   for (const auto& out : outputs)
     if (out.output != nullptr)
       manifest.outputs.push_back({out.kind, absolutePath(out.path->text().toStdString())});
-  // Created uncompressed, as the window writes it.
-  if (_hdf5File) manifest.outputs.push_back({"hdf5", absolutePath(_hdf5Path->text().toStdString())});
+  // Created uncompressed, as the window writes it, with the metadata read for it.
+  if (_hdf5File) {
+    manifest.outputs.push_back({"hdf5", absolutePath(_hdf5Path->text().toStdString())});
+    manifest.meta = _hdf5Meta;
+  }
   std::string error;
   checkError(_manifest.write(dir.toStdString(), manifest, &error),
              "Can't write the run manifest\n" + QString::fromStdString(error) +

@@ -282,6 +282,7 @@ void writeManifest(const RecordOptions& options, const Recording& recording,
   m.lossRecords = options.lossRecords;
   m.reportPath = absolutePath(options.reportPath);
   m.compress = options.compress;
+  m.meta = options.meta;
   std::string error;
   if (!file->write(runDir, m, &error))
     say("run manifest not written: " + error + "; if the run ends without its merge, only "
