@@ -265,17 +265,7 @@ void writeManifest(const RecordOptions& options, const Recording& recording,
   RunManifest m;
   m.program = "ravik-record";
   m.startUtc = startUtc;
-  for (const auto& dev : recording.devices()) {
-    ManifestDevice d;
-    d.serial = dev->device.serial;
-    d.index = dev->device.index;
-    d.chain = dev->device.link.chainPos;
-    d.role = roleText(d.chain);
-    d.markers = dev->device.link.markers;
-    d.stream = dev->rawName.substr(dev->rawName.rfind('/') + 1);
-    if (dev->params) d.parameters = paramsToJson(*dev->params);
-    m.devices.push_back(d);
-  }
+  m.devices = manifestDevices(recording);
   if (!options.textPath.empty()) m.outputs.push_back({"text", absolutePath(options.textPath)});
   if (!options.binPath.empty()) m.outputs.push_back({"binary", absolutePath(options.binPath)});
   if (!options.hdf5Path.empty()) m.outputs.push_back({"hdf5", absolutePath(options.hdf5Path)});

@@ -4,11 +4,12 @@
 #include <unistd.h>
 
 #include "cli/livestatus.h"
-
 #include "device/devicecore.h"
 #include "device/korbalt.h"
 #include "device/recordcore.h"
+#include "device/paramsjson.h"
 #include "monitor/monitorcore.h"
+#include "report/runmanifest.h"
 
 std::vector<RecordedDevice*> Recording::_registry;
 
@@ -120,6 +121,22 @@ void Recording::deliver(int32_t** index, int, int words, int, uint32_t* data) {
   if (dev == nullptr) return;
   recordBlock(dev->file, dev->write, dev->events, data, words);
   tapBlock(dev->tap, data, words);
+}
+
+std::vector<ManifestDevice> manifestDevices(const Recording& recording) {
+  std::vector<ManifestDevice> devices;
+  for (const auto& dev : recording.devices()) {
+    ManifestDevice d;
+    d.serial = dev->device.serial;
+    d.index = dev->device.index;
+    d.chain = dev->device.link.chainPos;
+    d.role = roleText(d.chain);
+    d.markers = dev->device.link.markers;
+    d.stream = dev->rawName.substr(dev->rawName.rfind('/') + 1);
+    if (dev->params) d.parameters = paramsToJson(*dev->params);
+    devices.push_back(d);
+  }
+  return devices;
 }
 
 std::vector<ChainChannels> chainChannels(const Recording& recording) {

@@ -52,6 +52,12 @@ struct RecordedDevice {
   bool inSync = false;       // clock state at the last poll
 };
 
+struct ManifestDevice;
+class Recording;
+
+// The run manifest's entries of the recording's devices, in chain order.
+std::vector<ManifestDevice> manifestDevices(const Recording& recording);
+
 class Recording {
 public:
   // `chain`: the devices in chain order, all connected.

@@ -167,17 +167,7 @@ bool Chain::Run::writeManifest(std::string* error) {
   RunManifest m;
   m.program = report.program;
   m.startUtc = report.startUtc;
-  for (const auto& dev : recording->devices()) {
-    ManifestDevice d;
-    d.serial = dev->device.serial;
-    d.index = dev->device.index;
-    d.chain = dev->device.link.chainPos;
-    d.role = roleText(d.chain);
-    d.markers = dev->device.link.markers;
-    d.stream = dev->rawName.substr(dev->rawName.rfind('/') + 1);
-    if (dev->params) d.parameters = paramsToJson(*dev->params);
-    m.devices.push_back(d);
-  }
+  m.devices = manifestDevices(*recording);
   if (!paths.text.empty()) m.outputs.push_back({"text", absolutePath(paths.text)});
   if (!paths.binary.empty()) m.outputs.push_back({"binary", absolutePath(paths.binary)});
   if (!paths.hdf5.empty()) m.outputs.push_back({"hdf5", absolutePath(paths.hdf5)});
