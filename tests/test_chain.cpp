@@ -19,6 +19,7 @@
 #include "korbalt_env.h"
 #include "live/chain.h"
 #include "merge/mergecore.h"
+#include "tests/core_merge.h"
 
 namespace {
 
@@ -128,9 +129,8 @@ TEST(Chain, RefusesDevicesWhoseChannelsAreAnothersMarkers) {
   clearSimVariables();
   setenv("RAVIK_SIM_DEVICES", "2", 1);
   setenv("RAVIK_SIM_CHAIN", "0,20", 1);
-  char folder[] = "/tmp/ravik-chain-test-XXXXXX";
-  ASSERT_NE(mkdtemp(folder), nullptr);
-  const std::string dir = folder;
+  const TempDir scratch;
+  const std::string& dir = scratch.path;
   Chain chain;
   std::string error;
   ASSERT_TRUE(chain.open(true, &error)) << error;
@@ -155,6 +155,4 @@ TEST(Chain, RefusesDevicesWhoseChannelsAreAnothersMarkers) {
   EXPECT_EQ(filesIn(dir), (std::set<std::string>{"run.txt", "run.json"}));
   chain.close();
   clearSimVariables();
-  for (const std::string& name : filesIn(dir)) remove((dir + "/" + name).c_str());
-  rmdir(folder);
 }
