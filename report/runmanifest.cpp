@@ -215,7 +215,8 @@ bool manifestFromJson(const json& j, RunManifest* m, std::string* error) {
   m->compress = r.flag("compress");
   std::string why;
   const json* meta = r.field("meta", false);
-  if (meta != nullptr && !metaFromJson(*meta, &m->meta, &why)) r.fail("meta", "is not the HDF5 output's metadata: " + why);
+  if (meta != nullptr && !metaFromJson(*meta, &m->meta, &why))
+    r.fail("meta", "is not the HDF5 output's metadata: " + why);
   if (!r.ok()) return false;
   m->devices.resize(devices.size());
   for (size_t i = 0; i < devices.size(); ++i)

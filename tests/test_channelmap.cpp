@@ -49,8 +49,8 @@ TEST(ChannelMap, OverlapsOfTheChain) {
 // take part, and only marker clashes count.
 TEST(ChannelMap, MarkerClashNamesThePositionsAndTheMarkedDevices) {
   const auto device = [](int32_t chain, uint32_t inputs, uint32_t markers, const char* serial) {
-    return NamedChannels{{chain, inputs, markers}, chain == 0 ? "Master" : "Slave " + std::to_string(chain),
-                         serial};
+    const std::string role = chain == 0 ? "Master" : "Slave " + std::to_string(chain);
+    return NamedChannels{{chain, inputs, markers}, role, serial};
   };
   const struct {
     std::vector<NamedChannels> chain;

@@ -166,10 +166,14 @@ TEST_F(RecoverTest, AWindowKilledWhileRecordingIsRecoveredWhole) {
   const std::vector<std::string> streams = {tmp + "/ravik-0.tmp", tmp + "/ravik-1.tmp",
                                             tmp + "/ravik-2.tmp"};
   bool grown = false;
-  for (int i = 0; i < 3000 && !grown; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+  for (int i = 0; i < 3000 && !grown; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
     grown = sizeOf(manifestPath(tmp)) > 0;
     for (const std::string& s : streams) grown = grown && sizeOf(s) >= (1 << 20);
-    if (waitpid(pid, nullptr, WNOHANG) == pid) break;  // an error box ended it
+    siginfo_t ended{};
+    // An error box ended it: left unreaped for exitCode().
+    if (waitid(P_PID, id_t(pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == pid)
+      break;
   }
   kill(pid, SIGKILL);
   ASSERT_EQ(exitCode(pid), 1000 + SIGKILL) << slurp(dir / "window.out");
@@ -184,7 +188,8 @@ TEST_F(RecoverTest, AWindowKilledWhileRecordingIsRecoveredWhole) {
   const int code = merge({"--recover", tmp}, &err);
   ASSERT_EQ(code, 5) << err;
   // Library index 2 is the master, 1 slave 1 and 0 slave 2.
-  const std::vector<CoreSource> chain = {{streams[2], 0, 0x10}, {streams[1], 1, 0x10}, {streams[0], 2, 0x10}};
+  const std::vector<CoreSource> chain = {
+      {streams[2], 0, 0x10}, {streams[1], 1, 0x10}, {streams[0], 2, 0x10}};
   coreMerge(chain, dir / "core.txt", dir / "core.bin");
   EXPECT_TRUE(slurp(text) == slurp(dir / "core.txt")) << "every timestamp of the temp files";
   EXPECT_GT(slurp(text).size(), 1000000u);
@@ -205,9 +210,10 @@ TEST_F(RecoverTest, AWindowKilledWhileRecordingIsRecoveredWhole) {
   const nlohmann::json expected = nlohmann::json::parse(slurp(dir / "explicit.json"));
   EXPECT_EQ(report["completed"], "recovered");
   EXPECT_EQ(report["records"], expected["records"]);
-  EXPECT_EQ(report["outputs"], nlohmann::json::parse(R"([{"kind": "text", "path": ")" + text +
-                                                     R"("}, {"kind": "binary", "path": ")" + bin +
-                                                     R"("}, {"kind": "hdf5", "path": ")" + hdf5 + R"("}])"));
+  const nlohmann::json outputs = {{{"kind", "text"}, {"path", text}},
+                                  {{"kind", "binary"}, {"path", bin}},
+                                  {{"kind", "hdf5"}, {"path", hdf5}}};
+  EXPECT_EQ(report["outputs"], outputs);
   EXPECT_FALSE(report["devices"][1]["lost"].empty());
   for (size_t i = 0; i < 3; ++i) {
     const nlohmann::json& d = report["devices"][i];

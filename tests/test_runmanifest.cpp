@@ -114,7 +114,8 @@ TEST(RunManifest, RefusesWhatTheMergeCannotTakeNamingTheKey) {
       {"/outputs/1/kind", "pdf", "outputs[1].kind is none of"},
       {"/outputs/0/path", "", "outputs[0].path is not a text"},
       {"loss_records", "yes", "loss_records is not true or false"},
-      {"/meta/identity/autor", "A", "meta is not the HDF5 output's metadata: unknown key identity.autor"},
+      {"/meta/identity/autor", "A",
+       "meta is not the HDF5 output's metadata: unknown key identity.autor"},
       {"/meta/sample/num_dyes", -1, "meta is not the HDF5 output's metadata: sample.num_dyes must"},
       {"", 3, "the manifest is not an object"},
   };
