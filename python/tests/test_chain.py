@@ -2,6 +2,7 @@
 binary output of the same run, the stream, parameters, errors, and Ctrl-C."""
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -238,7 +239,11 @@ def test_one_chain_at_a_time_and_refused_starts(tmp_path):
 
 
 CTRL_C_SCRIPT = """
-import sys, ravik
+import faulthandler, signal, sys, ravik
+# Ctrl-C as at a terminal, also when the tests run as a background job, which starts with the
+# interrupt ignored (and Python then keeps it ignored).
+signal.signal(signal.SIGINT, signal.default_int_handler)
+faulthandler.register(signal.SIGUSR1, all_threads=True)  # where it waits, should it hang
 with ravik.Chain(simulate=True) as chain:
     chain.start(bin=sys.argv[1], tmp=sys.argv[2])
     print("recording", flush=True)
@@ -253,7 +258,19 @@ def test_ctrl_c_stops_the_recording_and_keeps_the_data(tmp_path):
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True)
     assert child.stdout.readline() == "recording\n"
     child.send_signal(signal.SIGINT)
-    _, err = child.communicate(timeout=120)
+    try:
+        _, err = child.communicate(timeout=120)
+    except subprocess.TimeoutExpired:
+        # Python's view of every thread, and the native stacks where a debugger is at hand.
+        child.send_signal(signal.SIGUSR1)
+        native = ""
+        if shutil.which("gdb"):
+            native = subprocess.run(["gdb", "-p", str(child.pid), "-batch", "-ex",
+                                     "thread apply all bt"], capture_output=True, text=True,
+                                    timeout=60).stdout
+        child.kill()
+        _, err = child.communicate()
+        pytest.fail("no end 120 s after Ctrl-C\n" + err + native)
     assert "KeyboardInterrupt" in err
     rec = ravik.load(str(out))
     assert len(rec) > 0 and np.all(np.diff(rec["time"][rec["channel"] < 100]) >= 0)
