@@ -104,6 +104,9 @@ private:
   bool connectDevices(uint32_t count, QVector<RmtDev*>& found);
   void placeInChain(const QVector<RmtDev*>& found);
   bool askMissing(int32_t position);
+  // At Start, before anything is recorded: false, with the error box, when the markers of a
+  // device to record would share output channels with another device's channels.
+  bool checkChainChannels();
   // At Start: creates the ticked outputs under temporary names; false when the user answered a
   // failure with Close.
   bool openOutputs();

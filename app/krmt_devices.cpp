@@ -15,6 +15,7 @@
 #include "device/korbalt.h"
 #include "device/recordcore.h"
 #include "device/rmtdev.h"
+#include "merge/channelmap.h"
 
 void KRmt::search() {
   uint32_t count = 0;
@@ -117,6 +118,8 @@ void KRmt::onUse5ChUpdate(bool on) {
 // ---- Recording ----
 
 void KRmt::startCollect() {
+  // Refused before any output is touched: its timestamps could not be told apart.
+  if (!checkChainChannels()) return;
   // The previous recording's temp files may still be being deleted under the names this one uses.
   _tempRemoval.wait();
   _progress->setValue(0);
@@ -159,6 +162,26 @@ void KRmt::startCollect() {
   startLiveMerge();
 }
 
+bool KRmt::checkChainChannels() {
+  std::vector<NamedChannels> chain;
+  for (RmtDev* dev : _devs) {
+    if (!dev->_recordBox->isChecked() || !dev->_connected) continue;
+    const DeviceParams params = dev->dialogParams();
+    const bool fiveChannel = params.fiveChannel && (dev->_features & KORBALT_FEATURE_FIVE_CHANNEL);
+    chain.push_back({{dev->_chainPos, fiveChannel ? kFiveChannelInputs : kFourChannelInputs,
+                      params.markers},
+                     dev->_roleEdit->text().toStdString(),
+                     dev->_serialEdit->text().toStdString()});
+  }
+  const std::string clash = markerClash(chain);
+  if (clash.empty()) return true;
+  QString text = QString::fromStdString(clash);
+  text[0] = text[0].toUpper();
+  checkError(false, text + ".\nThe markers are set in each device's Configure dialog. Nothing "
+                           "was recorded; the outputs were not touched.");
+  return false;
+}
+
 void KRmt::writeManifest(const QString& dir) {
   RunManifest manifest;
   manifest.program = "ravik";
@@ -185,6 +208,11 @@ void KRmt::writeManifest(const QString& dir) {
   for (const auto& out : outputs)
     if (out.output != nullptr)
       manifest.outputs.push_back({out.kind, absolutePath(out.path->text().toStdString())});
+  // Created uncompressed, as the window writes it, with the metadata read for it.
+  if (_hdf5File) {
+    manifest.outputs.push_back({"hdf5", absolutePath(_hdf5Path->text().toStdString())});
+    manifest.meta = _hdf5Meta;
+  }
   std::string error;
   checkError(_manifest.write(dir.toStdString(), manifest, &error),
              "Can't write the run manifest\n" + QString::fromStdString(error) +

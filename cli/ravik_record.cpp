@@ -272,6 +272,7 @@ void writeManifest(const RecordOptions& options, const Recording& recording,
   m.lossRecords = options.lossRecords;
   m.reportPath = absolutePath(options.reportPath);
   m.compress = options.compress;
+  m.meta = options.meta;
   std::string error;
   if (!file->write(runDir, m, &error))
     say("run manifest not written: " + error + "; if the run ends without its merge, only "
@@ -512,45 +513,6 @@ bool prepareParams(const RecordOptions& options, const std::vector<ParamsEntry>&
         (dev->device.link.features & KORBALT_FEATURE_FIVE_CHANNEL))
       dev->params->fiveChannel = *masterFiveChannel;
   return true;
-}
-
-// The chain's output channels as the devices will record: the master's five-channel mode on every
-// device that has the feature, four channels on the others, each device's enabled markers.
-std::vector<ChainChannels> chainChannels(const Recording& recording) {
-  bool fiveChannel = false;
-  for (const auto& dev : recording.devices())
-    if (dev->device.link.chainPos == 0 && dev->params) fiveChannel = dev->params->fiveChannel;
-  std::vector<ChainChannels> chain;
-  for (const auto& dev : recording.devices()) {
-    const bool capable = dev->device.link.features & KORBALT_FEATURE_FIVE_CHANNEL;
-    chain.push_back({dev->device.link.chainPos,
-                     capable && fiveChannel ? kFiveChannelInputs : kFourChannelInputs,
-                     dev->device.link.markers});
-  }
-  return chain;
-}
-
-// False with a message naming the devices when two of them would fill one output channel.
-bool checkChainChannels(const Recording& recording, std::string* error) {
-  const std::vector<ChannelOverlap> overlaps = channelOverlaps(chainChannels(recording));
-  if (overlaps.empty()) return true;
-  std::vector<std::string> names;
-  for (const auto& dev : recording.devices())
-    names.push_back(roleText(dev->device.link.chainPos) + " " + dev->device.serial);
-  const ChannelOverlap& o = overlaps.front();
-  const RecordedDevice& a = *recording.devices()[o.a];
-  const RecordedDevice& b = *recording.devices()[o.b];
-  std::string why;
-  if (o.channelA >= 100 || o.channelB >= 100)
-    why = "disable the markers of " + (o.channelA >= 100 ? a : b).device.serial +
-          " or use chain positions below 20";
-  else
-    why = "five-channel mode is on, and " +
-          (a.device.link.features & KORBALT_FEATURE_FIVE_CHANNEL ? b : a).device.serial +
-          " does not have it: set five_channel false";
-  *error = "output " + overlapText(o, names) + " would hold the timestamps of two devices; " +
-           why + "; nothing recorded";
-  return false;
 }
 
 // A correlation channel that no device of the chain fills gives an empty histogram: said once the

@@ -138,3 +138,45 @@ std::vector<ManifestDevice> manifestDevices(const Recording& recording) {
   }
   return devices;
 }
+
+std::vector<ChainChannels> chainChannels(const Recording& recording) {
+  bool fiveChannel = false;
+  for (const auto& dev : recording.devices())
+    if (dev->device.link.chainPos == 0 && dev->params) fiveChannel = dev->params->fiveChannel;
+  std::vector<ChainChannels> chain;
+  for (const auto& dev : recording.devices()) {
+    const bool capable = dev->device.link.features & KORBALT_FEATURE_FIVE_CHANNEL;
+    chain.push_back({dev->device.link.chainPos,
+                     capable && fiveChannel ? kFiveChannelInputs : kFourChannelInputs,
+                     dev->device.link.markers});
+  }
+  return chain;
+}
+
+bool checkChainChannels(const Recording& recording, std::string* error) {
+  const std::vector<ChainChannels> chain = chainChannels(recording);
+  std::vector<NamedChannels> named;
+  for (size_t i = 0; i < chain.size(); ++i) {
+    const FoundDevice& d = recording.devices()[i]->device;
+    named.push_back({chain[i], roleText(d.link.chainPos), d.serial});
+  }
+  const std::string clash = markerClash(named);
+  if (!clash.empty()) {
+    *error = clash + "; nothing recorded";
+    return false;
+  }
+  // What is left are inputs of two devices on one channel: the five-channel mode beside a device
+  // without it.
+  const std::vector<ChannelOverlap> overlaps = channelOverlaps(chain);
+  if (overlaps.empty()) return true;
+  std::vector<std::string> names;
+  for (const NamedChannels& d : named) names.push_back(d.role + " " + d.serial);
+  const ChannelOverlap& o = overlaps.front();
+  const RecordedDevice& a = *recording.devices()[o.a];
+  const RecordedDevice& b = *recording.devices()[o.b];
+  *error = "output " + overlapText(o, names) + " would hold the timestamps of two devices; " +
+           "five-channel mode is on, and " +
+           (a.device.link.features & KORBALT_FEATURE_FIVE_CHANNEL ? b : a).device.serial +
+           " does not have it: set five_channel false; nothing recorded";
+  return false;
+}

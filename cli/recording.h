@@ -20,6 +20,7 @@
 #include "cli/devicesearch.h"
 #include "device/deviceparams.h"
 #include "device/recordcore.h"
+#include "merge/channelmap.h"
 
 class MonitorCore;
 class TapQueue;
@@ -97,5 +98,14 @@ private:
   std::vector<std::unique_ptr<RecordedDevice>> _devices;  // chain order
   bool _running = false;
 };
+
+// The chain's output channels as the devices will record: the master's five-channel mode on every
+// device that has the feature, four channels on the others, each device's enabled markers.
+std::vector<ChainChannels> chainChannels(const Recording& recording);
+
+// Before the start: false with a one-line message naming the devices when two of them would fill
+// one output channel, through markers beside chain positions from 20 up (see markerClash()) or
+// through the five-channel mode beside a device without it.
+bool checkChainChannels(const Recording& recording, std::string* error);
 
 #endif

@@ -76,6 +76,7 @@ bool takeOutputs(const RunManifest& m, Options* options, std::string* error) {
       *path = out.path;
     }
     options->compress = options->compress || m.compress;
+    if (options->meta.empty()) options->meta = m.meta;
     if (options->reportPath.empty()) options->reportPath = m.reportPath;
     // The report is not among them: it tells of the latest attempt and is written again.
     for (const std::string* path : {&options->textPath, &options->binPath, &options->hdf5Path}) {

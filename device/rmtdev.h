@@ -63,6 +63,8 @@ public:
 
   // The row widgets, in the table's column order.
   QWidget* rowWidget(int column) const;
+  // The parameters as the dialog's controls hold them: those that start() writes.
+  DeviceParams dialogParams() const;
 
   uint32_t _index;      // library device index
   int32_t _chainPos;    // 0 master, 1.. slaves, negative: unknown
@@ -134,8 +136,7 @@ private:
   QWidget* buildMarkerGrid();
   QWidget* buildButtonGrid();
   void showRole();
-  // The parameters as the controls hold them, and the controls set to show `params`.
-  DeviceParams dialogParams() const;
+  // The controls set to show `params`.
   void showParams(const DeviceParams& params);
 
   bool _logging = false;  // recording into a temp file: refreshes go to _lossLog

@@ -398,13 +398,15 @@ bool Chain::start(const ChainOutputs& outputs, std::string* error) {
   std::unique_ptr<Run> run(new Run);
   run->paths = outputs;
   run->report.program = "ravik-python";
-  if (!run->createOutputs(error) || !makeRunFolder(tempRoot(outputs.tmpDir), &run->dir, error))
-    return false;
   run->recording.reset(new Recording(_found.chain));
   for (const auto& dev : run->recording->devices()) {
     DeviceParams p;
     if (readDeviceParams(dev->device.index, dev->device.link.features, &p) == 0) dev->params = p;
   }
+  // A chain whose timestamps could not be told apart is refused before any output exists.
+  if (!checkChainChannels(*run->recording, error)) return false;
+  if (!run->createOutputs(error) || !makeRunFolder(tempRoot(outputs.tmpDir), &run->dir, error))
+    return false;
   SignalsBlocked quiet;
   _queue.reopen();
   run->report.startUtc = utcNow();

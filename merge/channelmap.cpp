@@ -1,6 +1,7 @@
 #include "merge/channelmap.h"
 
 #include <map>
+#include <set>
 
 namespace {
 
@@ -12,6 +13,14 @@ std::vector<int32_t> deviceChannels(const ChainChannels& d) {
   for (int32_t k = 0; k < 9; ++k)
     if (d.markers & (1u << k)) channels.push_back(k < 5 ? 100 + k : 200 + k - 5);
   return channels;
+}
+
+// "a", "a and b", "a, b and c"
+std::string listText(const std::vector<std::string>& items) {
+  std::string text;
+  for (size_t i = 0; i < items.size(); ++i)
+    text += (i == 0 ? "" : i + 1 == items.size() ? " and " : ", ") + items[i];
+  return text;
 }
 
 std::string channelName(int32_t channel) {
@@ -55,4 +64,33 @@ bool chainHasChannel(const std::vector<ChainChannels>& devices, int32_t output) 
 std::string overlapText(const ChannelOverlap& o, const std::vector<std::string>& names) {
   return "channel " + std::to_string(o.output) + " (" + names[o.a] + " " +
          channelName(o.channelA) + ", " + names[o.b] + " " + channelName(o.channelB) + ")";
+}
+
+std::string markerClash(const std::vector<NamedChannels>& devices) {
+  std::vector<ChainChannels> chain;
+  std::vector<std::string> names;
+  for (const NamedChannels& d : devices) {
+    chain.push_back(d.channels);
+    names.push_back(d.role + " " + d.serial);
+  }
+  std::vector<ChannelOverlap> clashes;
+  for (const ChannelOverlap& o : channelOverlaps(chain))
+    if (o.channelA >= 100 || o.channelB >= 100) clashes.push_back(o);
+  if (clashes.empty()) return std::string();
+  std::set<int32_t> positions;
+  std::set<size_t> marked;  // the devices whose markers take part, in chain order
+  for (const ChannelOverlap& o : clashes) {
+    positions.insert({devices[o.a].channels.chainPos, devices[o.b].channels.chainPos});
+    if (o.channelA >= 100) marked.insert(o.a);
+    if (o.channelB >= 100) marked.insert(o.b);
+  }
+  std::vector<std::string> positionList, serials;
+  for (int32_t p : positions) positionList.push_back(std::to_string(p));
+  for (size_t i : marked) serials.push_back(devices[i].serial);
+  const size_t more = clashes.size() - 1;
+  return "chain positions " + listText(positionList) + " would share output " +
+         overlapText(clashes.front(), names) +
+         (more == 0 ? "" : " and " + std::to_string(more) + " more output channel" +
+                               (more == 1 ? "" : "s")) +
+         "; disable the markers of " + listText(serials) + " or use chain positions below 20";
 }

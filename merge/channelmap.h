@@ -45,4 +45,19 @@ bool chainHasChannel(const std::vector<ChainChannels>& devices, int32_t output);
 // `names` (one per device, e.g. "chain position 1" or "slave 1 TK24072").
 std::string overlapText(const ChannelOverlap& overlap, const std::vector<std::string>& names);
 
+// A device about to record, with the names a message gives it.
+struct NamedChannels {
+  ChainChannels channels;
+  std::string role;    // "Master", "Slave 20"
+  std::string serial;  // "TK24071"
+};
+
+// The check before any recording starts, in the window and in ravik-record: empty when no
+// device's enabled markers share an output channel with another device's channels (from chain
+// position 20 up, or 19 for input 5); otherwise one line naming the chain positions concerned,
+// the first shared channel and the devices whose markers must be disabled to record the chain:
+// "chain positions 0 and 20 would share output channel 100 (Master TK24071 marker 100, Slave 20
+// TK24072 input 0); disable the markers of TK24071 or use chain positions below 20".
+std::string markerClash(const std::vector<NamedChannels>& devices);
+
 #endif

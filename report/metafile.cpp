@@ -151,19 +151,35 @@ bool readWhole(const std::string& path, std::string* text, std::string* error) {
 
 }  // namespace
 
+bool metaFromJson(const json& root, std::vector<Hdf5MetaField>* fields, std::string* error) {
+  std::vector<Hdf5MetaField> taken;
+  if (!takeAll(root, &taken, error)) return false;
+  *fields = taken;
+  return true;
+}
+
+json metaToJson(const std::vector<Hdf5MetaField>& fields) {
+  json root;
+  for (const Hdf5MetaField& f : fields) {
+    // "/identity/author" -> root["identity"]["author"]
+    const json::json_pointer at(f.path);
+    switch (f.kind) {
+      case Hdf5MetaField::Text: root[at] = f.text; break;
+      case Hdf5MetaField::Integer: root[at] = f.integers.empty() ? 0 : f.integers.front(); break;
+      case Hdf5MetaField::Reals: root[at] = f.reals; break;
+      case Hdf5MetaField::Integers: root[at] = f.integers; break;
+    }
+  }
+  return root;
+}
+
 bool loadMetaFile(const std::string& path, std::vector<Hdf5MetaField>* fields,
                   std::string* error) {
   std::string text;
   if (!readWhole(path, &text, error)) return false;
   const json root = json::parse(text, nullptr, false);
-  std::vector<Hdf5MetaField> taken;
-  std::string why;
-  if (root.is_discarded()) {
-    why = "not valid JSON";
-  } else if (takeAll(root, &taken, &why)) {
-    *fields = taken;
-    return true;
-  }
+  std::string why = "not valid JSON";
+  if (!root.is_discarded() && metaFromJson(root, fields, &why)) return true;
   *error = path + ": " + why;
   return false;
 }

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "merge/hdf5output.h"
 
 // The name the window looks for beside its HDF5 output.
@@ -24,5 +26,12 @@ extern const char* const kMetaFileName;
 // ("meta.json: unknown key identity.autor", "meta.json: setup.excitation_wavelengths must be a
 // list of numbers").
 bool loadMetaFile(const std::string& path, std::vector<Hdf5MetaField>* fields, std::string* error);
+
+// The same from a document of the file's shape; false with one line naming the key at fault.
+bool metaFromJson(const nlohmann::json& root, std::vector<Hdf5MetaField>* fields,
+                  std::string* error);
+// The fields as a document of the file's shape that metaFromJson() reads back unchanged (null
+// for none): how the run manifest keeps them for a recovery.
+nlohmann::json metaToJson(const std::vector<Hdf5MetaField>& fields);
 
 #endif

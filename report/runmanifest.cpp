@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "report/metafile.h"
+
 using nlohmann::json;
 
 namespace {
@@ -193,7 +195,8 @@ json toJson(const RunManifest& m) {
           {"outputs", outputs},
           {"loss_records", m.lossRecords},
           {"report", orNull(m.reportPath)},
-          {"compress", m.compress}};
+          {"compress", m.compress},
+          {"meta", metaToJson(m.meta)}};
 }
 
 bool manifestFromJson(const json& j, RunManifest* m, std::string* error) {
@@ -210,6 +213,10 @@ bool manifestFromJson(const json& j, RunManifest* m, std::string* error) {
   m->lossRecords = r.flag("loss_records");
   m->reportPath = r.text("report", false);
   m->compress = r.flag("compress");
+  std::string why;
+  const json* meta = r.field("meta", false);
+  if (meta != nullptr && !metaFromJson(*meta, &m->meta, &why))
+    r.fail("meta", "is not the HDF5 output's metadata: " + why);
   if (!r.ok()) return false;
   m->devices.resize(devices.size());
   for (size_t i = 0; i < devices.size(); ++i)

@@ -10,7 +10,8 @@
 //    "devices": [{"serial": "TK24073", "index": 2, "chain": 0, "role": "Master",
 //                 "markers": 16, "stream": "ravik-2.tmp", "parameters": {...}}, ...],
 //    "outputs": [{"kind": "text", "path": "/data/run.txt"}, {"kind": "binary", ...}],
-//    "loss_records": false, "report": null, "compress": false}
+//    "loss_records": false, "report": null, "compress": false,
+//    "meta": {"identity": {"author": "..."}, ...}}
 //
 // Devices are in chain order; "stream" is the temp file's name inside the manifest's folder, so
 // the folder may be moved; output paths are absolute. The program that records holds an advisory
@@ -27,6 +28,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "merge/hdf5output.h"
 #include "report/runreport.h"
 
 // The manifest's file name in the folder of the temp files.
@@ -50,6 +52,9 @@ struct RunManifest {
   bool lossRecords = false;  // the outputs are to hold loss records
   std::string reportPath;    // the run report's file as asked for; empty: beside the outputs
   bool compress = false;     // the HDF5 output is compressed
+  // The user's description of the experiment in the HDF5 output (see report/metafile.h); empty:
+  // none. "meta" is null then, and a manifest without the key has none.
+  std::vector<Hdf5MetaField> meta;
 };
 
 // "<dir>/ravik-run.json"

@@ -19,6 +19,7 @@
 #include "korbalt_env.h"
 #include "live/chain.h"
 #include "merge/mergecore.h"
+#include "tests/core_merge.h"
 
 namespace {
 
@@ -120,4 +121,38 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
   second.close();
   for (const std::string& name : filesIn(dir)) remove((dir + "/" + name).c_str());
   rmdir(folder);
+}
+
+// From chain position 20 up a device's inputs are output channels of the master's markers: the
+// start is refused before any output or raw file exists, until those markers are disabled.
+TEST(Chain, RefusesDevicesWhoseChannelsAreAnothersMarkers) {
+  clearSimVariables();
+  setenv("RAVIK_SIM_DEVICES", "2", 1);
+  setenv("RAVIK_SIM_CHAIN", "0,20", 1);
+  const TempDir scratch;
+  const std::string& dir = scratch.path;
+  Chain chain;
+  std::string error;
+  ASSERT_TRUE(chain.open(true, &error)) << error;
+  ASSERT_EQ(chain.devices().size(), 2u);
+  const std::string serial = chain.devices()[0].serial;
+  ChainOutputs outputs;
+  outputs.text = dir + "/run.txt";
+  outputs.tmpDir = dir;
+  ASSERT_TRUE(chain.setParameters(0, {{"markers", 0x11}}, &error)) << error;
+  EXPECT_FALSE(chain.start(outputs, &error));
+  EXPECT_EQ(error, "chain positions 0 and 20 would share output channel 100 (Master " + serial +
+                       " marker 100, Slave 20 " + chain.devices()[1].serial +
+                       " input 0) and 1 more output channel; disable the markers of " + serial +
+                       " or use chain positions below 20; nothing recorded");
+  EXPECT_FALSE(chain.recording());
+  EXPECT_TRUE(filesIn(dir).empty());
+
+  ASSERT_TRUE(chain.setParameters(0, {{"markers", 0}}, &error)) << error;
+  ASSERT_TRUE(chain.start(outputs, &error)) << error;
+  nlohmann::json report;
+  ASSERT_TRUE(chain.stop(&report, &error)) << error;
+  EXPECT_EQ(filesIn(dir), (std::set<std::string>{"run.txt", "run.json"}));
+  chain.close();
+  clearSimVariables();
 }

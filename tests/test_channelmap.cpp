@@ -45,4 +45,32 @@ TEST(ChannelMap, OverlapsOfTheChain) {
             "channel 5 (Master A input 5, Slave 1 B input 0)");
 }
 
+// The check at the start of a recording names every chain position and every device whose markers
+// take part, and only marker clashes count.
+TEST(ChannelMap, MarkerClashNamesThePositionsAndTheMarkedDevices) {
+  const auto device = [](int32_t chain, uint32_t inputs, uint32_t markers, const char* serial) {
+    const std::string role = chain == 0 ? "Master" : "Slave " + std::to_string(chain);
+    return NamedChannels{{chain, inputs, markers}, role, serial};
+  };
+  const struct {
+    std::vector<NamedChannels> chain;
+    std::string message;
+  } cases[] = {
+      {{device(0, kFourChannelInputs, 0x1FF, "A"), device(1, kFourChannelInputs, 0x1FF, "B")}, ""},
+      // Inputs on inputs (the five-channel mode beside a device without it) are no marker clash.
+      {{device(0, kFiveChannelInputs, 0, "A"), device(1, kFourChannelInputs, 0, "B")}, ""},
+      {{device(0, kFourChannelInputs, 0x2, "A"), device(20, kFourChannelInputs, 0, "B")},
+       "chain positions 0 and 20 would share output channel 101 (Master A marker 101, Slave 20 B "
+       "input 1); disable the markers of A or use chain positions below 20"},
+      // Position 21's inputs 0..3 are position 1's markers 100..103, position 20's its markers
+      // 200..203; position 0's marker 200 is position 20's marker 100.
+      {{device(0, kFourChannelInputs, 0x20, "A"), device(1, kFourChannelInputs, 0x1, "B"),
+        device(20, kFourChannelInputs, 0x1, "C"), device(21, kFourChannelInputs, 0, "D")},
+       "chain positions 0, 1, 20 and 21 would share output channel 105 (Slave 1 B marker 100, "
+       "Slave 21 D input 0) and 1 more output channel; disable the markers of A, B and C or use "
+       "chain positions below 20"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(markerClash(c.chain), c.message);
+}
+
 }  // namespace

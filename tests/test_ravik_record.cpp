@@ -197,8 +197,9 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
       {{}, params("p5", R"({"markers": 512})"), 2, "p5: parameters.markers: 512 is not a mask"},
       {{}, params("p4", R"({"channels": [{"type": "TTL"}]})"), 2, "channels[0].type: \"TTL\""},
       {{"DEVICES=2", "CHAIN=0,20", "ORDER=chain"}, params("p6", R"({"markers": 17})"), 2,
-       "output channel 100 (Master TK24071 marker 100, Slave 20 TK24072 input 0) would hold the "
-       "timestamps of two devices; disable the markers of TK24071 or use chain positions below 20"},
+       "chain positions 0 and 20 would share output channel 100 (Master TK24071 marker 100, "
+       "Slave 20 TK24072 input 0) and 1 more output channel; disable the markers of TK24071 or use "
+       "chain positions below 20; nothing recorded"},
       {{"DEVICES=2", "ORDER=chain", "FEATURES=0x7C,0x6C"}, params("p7", R"({"five_channel": true})"),
        2, "output channel 5 (Master TK24071 input 5, Slave 1 TK24072 input 0) would hold the "
        "timestamps of two devices; five-channel mode is on, and TK24072 does not have it"},

@@ -450,6 +450,85 @@ TEST_F(RecordingTest, DeviceThatFailsToStartAbandonsTheRecording) {
   EXPECT_TRUE(noOutputs());
 }
 
+// From chain position 20 up a device's inputs are output channels of other devices' markers (19
+// for input 5 in five-channel mode): Start refuses such a chain in one error box, records nothing
+// and touches no output, unless the markers concerned are disabled or their device is not
+// recorded.
+TEST_F(RecordingTest, StartRefusesDevicesWhoseChannelsAreOthersMarkers) {
+  setSim("RATES", "3000");
+  QDir(_dir.path()).mkpath("work");
+  const struct {
+    const char* chain;
+    uint32_t markers[2];  // of the master and of the slave
+    bool fiveChannel, recordSlave;
+    QString refusal;      // empty: recorded
+  } cases[] = {
+      {"0,20", {0x11, 0}, false, true,
+       "Chain positions 0 and 20 would share output channel 100 (Master TK24071 marker 100, "
+       "Slave 20 TK24072 input 0) and 1 more output channel; disable the markers of TK24071 or "
+       "use chain positions below 20."},
+      // Markers of both devices on one channel (the master's 200, the slave's 100).
+      {"0,20", {0x20, 0x1}, false, true,
+       "Chain positions 0 and 20 would share output channel 200 (Master TK24071 marker 200, "
+       "Slave 20 TK24072 marker 100); disable the markers of TK24071 and TK24072 or use chain "
+       "positions below 20."},
+      {"0,20", {0x11, 0}, false, false, ""},  // Slave 20 not recorded
+      {"0,20", {0, 0x1FF}, false, true, ""},  // its markers are 200.. and 300..
+      {"0,19", {0x1, 0}, true, true,
+       "Chain positions 0 and 19 would share output channel 100 (Master TK24071 marker 100, "
+       "Slave 19 TK24072 input 5); disable the markers of TK24071 or use chain positions below "
+       "20."},
+      {"0,19", {0x1, 0}, false, true, ""},
+  };
+  const QString outputs[] = {path("out.txt"), path("out.bin")};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.chain) + " " + c.refusal.toStdString());
+    const QString slavePosition = QString(c.chain).mid(2);
+    if (KRmt::_devs.isEmpty() || QString::number(KRmt::_devs[1]->_chainPos) != slavePosition) {
+      setSim("DEVICES", "2");
+      setSim("CHAIN", c.chain);
+      openWindow();  // the missing positions between are reported and answered with Ok
+      _boxes.texts.clear();
+      ASSERT_EQ(KRmt::_devs.size(), 2);
+    }
+    KRmtProbe p = probe();
+    p.ascPath()->setText(outputs[0]);
+    p.binPath()->setText(outputs[1]);
+    p.tmpPath()->setText(path("work"));
+    for (QCheckBox* enable : {p.ascEnable(), p.binEnable()}) enable->setChecked(true);
+    for (const QString& out : outputs) {
+      QFile f(out);
+      ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write("earlier") == 7);
+    }
+    for (int d = 0; d < 2; ++d) {
+      RmtDev* dev = KRmt::_devs[d];
+      for (int k = 0; k < RmtDev::kMarkers; ++k) dev->_marker[k]->setChecked(c.markers[d] >> k & 1);
+      dev->_fiveChBox->setChecked(c.fiveChannel);
+    }
+    KRmt::_devs[1]->_recordBox->setChecked(c.recordSlave);
+    p.startBtn()->click();
+    if (!c.refusal.isEmpty()) {
+      EXPECT_EQ(_boxes.texts, QStringList{c.refusal + "\nThe markers are set in each device's "
+                                          "Configure dialog. Nothing was recorded; the outputs "
+                                          "were not touched."});
+      EXPECT_EQ(_window->state(), KRmt::Idle);
+      EXPECT_TRUE(tempFiles().isEmpty());
+      EXPECT_FALSE(hasManifest());
+      EXPECT_EQ(p.merger(), nullptr);
+      for (const QString& out : outputs) EXPECT_EQ(readFile(out), "earlier");
+      EXPECT_TRUE(QDir(_dir.path()).entryList({".ravik-*"}, QDir::Files | QDir::Hidden).isEmpty());
+    } else {
+      EXPECT_TRUE(_boxes.texts.isEmpty()) << _boxes.texts.join('\n').toStdString();
+      ASSERT_EQ(_window->state(), KRmt::Recording);
+      ASSERT_TRUE(QTest::qWaitFor([] { return KRmt::_devs[0]->_events >= 300; }, kWaitMs));
+      stopAndMerge(p);
+      EXPECT_FALSE(binaryStamps(outputs[1]).empty());
+    }
+    EXPECT_TRUE(_boxes.allErrorBoxes);
+    _boxes.texts.clear();
+  }
+}
+
 namespace {
 
 // Temp file writes that succeed for the first blocks of the process, then find the disk full.

@@ -5,6 +5,8 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 
+#include <hdf5.h>
+
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -61,6 +63,18 @@ protected:
   TempDir dir;
   const std::string tmp = dir / "tmp", out = dir / "out";
 };
+
+// The number of elements of `dataset` in the HDF5 file `path`; -1 when it cannot be opened.
+int64_t elements(const std::string& path, const char* dataset) {
+  const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+  const hid_t data = file < 0 ? -1 : H5Dopen2(file, dataset, H5P_DEFAULT);
+  const hid_t space = data < 0 ? -1 : H5Dget_space(data);
+  const int64_t n = space < 0 ? -1 : int64_t(H5Sget_simple_extent_npoints(space));
+  if (space >= 0) H5Sclose(space);
+  if (data >= 0) H5Dclose(data);
+  if (file >= 0) H5Fclose(file);
+  return n;
+}
 
 // The records of a binary output, without its header and trailer.
 std::string records(const std::string& bin) {
@@ -134,6 +148,82 @@ TEST_F(RecoverTest, ARunKilledAt3MEventsPerSecondIsRecoveredWhole) {
   EXPECT_EQ(err, "ravik-merge: " + out + "/run.txt: the run's output exists already; give the "
                  "outputs of the recovery with --text, --bin or --hdf5 (or remove it)\n");
   EXPECT_TRUE(slurp(out + "/run.bin") == before);
+}
+
+// The window, in a process of its own, records three devices (the master found last) with the ms
+// tick into its temp folder and is killed with SIGKILL: the recovery of its temp folder writes
+// the outputs that the window was to write, with every timestamp of the temp files (one of them
+// torn in the middle of a word), byte for byte an explicit ravik-merge with the chain positions
+// and marker masks, the HDF5 output with the metadata the window read for it, and a report that
+// says the run was recovered.
+TEST_F(RecoverTest, AWindowKilledWhileRecordingIsRecoveredWhole) {
+  mkdir((dir / "window").c_str(), 0755);
+  const std::string text = out + "/run.txt", bin = out + "/run.bin", hdf5 = out + "/run.h5";
+  std::ofstream(out + "/ravik-meta.json") << R"({"identity": {"author": "A. Physicist"}})";
+  const pid_t pid = spawnProgram(RAVIK_WINDOW_DRIVER,
+                                 {dir / "window", "0x10", tmp, text, bin, hdf5}, dir / "window.out",
+                                 {"RATES=50000", "ORDER=reverse", "DATA_LOSS=1"});
+  const std::vector<std::string> streams = {tmp + "/ravik-0.tmp", tmp + "/ravik-1.tmp",
+                                            tmp + "/ravik-2.tmp"};
+  bool grown = false;
+  for (int i = 0; i < 3000 && !grown; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    grown = sizeOf(manifestPath(tmp)) > 0;
+    for (const std::string& s : streams) grown = grown && sizeOf(s) >= (1 << 20);
+    siginfo_t ended{};
+    // An error box ended it: left unreaped for exitCode().
+    if (waitid(P_PID, id_t(pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == pid)
+      break;
+  }
+  kill(pid, SIGKILL);
+  ASSERT_EQ(exitCode(pid), 1000 + SIGKILL) << slurp(dir / "window.out");
+  ASSERT_TRUE(grown) << slurp(dir / "window.out");
+  for (const std::string& name : namesIn(out))
+    EXPECT_TRUE(name[0] == '.' || name == "ravik-meta.json") << "only partial outputs";
+  ASSERT_EQ(truncate(streams[0].c_str(), sizeOf(streams[0]) - 6), 0);
+
+  std::string err;
+  // Index 1 loses data now and then: its loss file, as the kill left it, is read too.
+  EXPECT_TRUE(namesIn(tmp).count("ravik-1.tmp.loss"));
+  const int code = merge({"--recover", tmp}, &err);
+  ASSERT_EQ(code, 5) << err;
+  // Library index 2 is the master, 1 slave 1 and 0 slave 2.
+  const std::vector<CoreSource> chain = {
+      {streams[2], 0, 0x10}, {streams[1], 1, 0x10}, {streams[0], 2, 0x10}};
+  coreMerge(chain, dir / "core.txt", dir / "core.bin");
+  EXPECT_TRUE(slurp(text) == slurp(dir / "core.txt")) << "every timestamp of the temp files";
+  EXPECT_GT(slurp(text).size(), 1000000u);
+  EXPECT_TRUE(records(slurp(bin)) == slurp(dir / "core.bin"));
+  ASSERT_EQ(merge({"--text", dir / "explicit.txt", "--bin", dir / "explicit.bin", "--report",
+                   dir / "explicit.json", streams[0] + ":2:0x10", streams[2] + ":0:0x10",
+                   streams[1] + ":1:0x10"},
+                  &err),
+            code)
+      << err;
+  EXPECT_TRUE(slurp(dir / "explicit.txt") == slurp(text));
+  EXPECT_TRUE(slurp(dir / "explicit.bin") == slurp(bin));
+  // The HDF5 output too, with the window's metadata.
+  EXPECT_EQ(elements(hdf5, "/photon_data/timestamps"), int64_t(records(slurp(bin)).size() / 10));
+  EXPECT_EQ(elements(hdf5, "/identity/author"), 1);
+
+  const nlohmann::json report = nlohmann::json::parse(slurp(out + "/run.json"));
+  const nlohmann::json expected = nlohmann::json::parse(slurp(dir / "explicit.json"));
+  EXPECT_EQ(report["completed"], "recovered");
+  EXPECT_EQ(report["records"], expected["records"]);
+  const nlohmann::json outputs = {{{"kind", "text"}, {"path", text}},
+                                  {{"kind", "binary"}, {"path", bin}},
+                                  {{"kind", "hdf5"}, {"path", hdf5}}};
+  EXPECT_EQ(report["outputs"], outputs);
+  EXPECT_FALSE(report["devices"][1]["lost"].empty());
+  for (size_t i = 0; i < 3; ++i) {
+    const nlohmann::json& d = report["devices"][i];
+    EXPECT_EQ(d["serial"], "TK2407" + std::to_string(i + 1));
+    EXPECT_EQ(d["index"], 2 - int64_t(i));
+    EXPECT_EQ(d["role"], i == 0 ? "Master" : "Slave " + std::to_string(i));
+    EXPECT_EQ(d["parameters"]["markers"], 16);
+    for (const char* key : {"chain", "stream", "records", "lost"})
+      EXPECT_EQ(d[key], expected["devices"][i][key]) << key;
+  }
 }
 
 // A run is merged by one program at a time: not while ravik-record still records it, nor while

@@ -6,10 +6,18 @@
 
 #include <fstream>
 
+#include "report/metafile.h"
 #include "report/runmanifest.h"
 #include "tests/core_merge.h"
 
 namespace {
+
+// The HDF5 output's metadata of sample(), one field of every kind.
+const nlohmann::json kMeta = {{"description", "two dyes"},
+                              {"identity", {{"author", "A. Physicist"}}},
+                              {"sample", {{"num_dyes", 2}}},
+                              {"setup", {{"excitation_wavelengths", {5.32e-7, 6.35e-7}},
+                                         {"excitation_cw", {1, 0}}}}};
 
 RunManifest sample() {
   RunManifest m;
@@ -36,6 +44,8 @@ RunManifest sample() {
   m.lossRecords = true;
   m.reportPath = "/data/report.json";
   m.compress = true;
+  std::string error;
+  EXPECT_TRUE(metaFromJson(kMeta, &m.meta, &error)) << error;
   return m;
 }
 
@@ -64,6 +74,8 @@ TEST(RunManifest, KeepsEveryFieldAndIsHeldByOneProgramAtATime) {
   EXPECT_TRUE(recording.dir() == dir.path && !recording.held());
   ASSERT_TRUE(recovery.take(dir.path, &read, &error)) << error;
   EXPECT_EQ(toJson(read), toJson(sample()));
+  EXPECT_EQ(toJson(read)["meta"], kMeta);
+  EXPECT_EQ(read.meta.size(), 5u);
   EXPECT_EQ(read.devices[1].parameters, nullptr);
   EXPECT_FALSE(other.take(dir.path, &read, &error));
   recovery.release();
@@ -102,6 +114,9 @@ TEST(RunManifest, RefusesWhatTheMergeCannotTakeNamingTheKey) {
       {"/outputs/1/kind", "pdf", "outputs[1].kind is none of"},
       {"/outputs/0/path", "", "outputs[0].path is not a text"},
       {"loss_records", "yes", "loss_records is not true or false"},
+      {"/meta/identity/autor", "A",
+       "meta is not the HDF5 output's metadata: unknown key identity.autor"},
+      {"/meta/sample/num_dyes", -1, "meta is not the HDF5 output's metadata: sample.num_dyes must"},
       {"", 3, "the manifest is not an object"},
   };
   for (const auto& c : cases) {
@@ -117,6 +132,14 @@ TEST(RunManifest, RefusesWhatTheMergeCannotTakeNamingTheKey) {
     EXPECT_FALSE(manifestFromJson(j, &m, &error)) << c.key;
     EXPECT_EQ(error.find(c.message), 0u) << c.key << ": " << error;
   }
+
+  // A manifest without metadata, as from before they were kept, has none.
+  nlohmann::json older = toJson(sample());
+  older.erase("meta");
+  RunManifest read;
+  std::string why;
+  EXPECT_TRUE(manifestFromJson(older, &read, &why)) << why;
+  EXPECT_TRUE(read.meta.empty());
 
   TempDir dir;
   writeText(manifestPath(dir.path), "{\"manifest\": \"ravik-run\",");

@@ -240,6 +240,9 @@ def test_one_chain_at_a_time_and_refused_starts(tmp_path):
 
 CTRL_C_SCRIPT = """
 import faulthandler, signal, sys, ravik
+# Ctrl-C as at a terminal, also when the tests run as a background job, which starts with the
+# interrupt ignored (and Python then keeps it ignored).
+signal.signal(signal.SIGINT, signal.default_int_handler)
 faulthandler.register(signal.SIGUSR1, all_threads=True)  # where it waits, should it hang
 with ravik.Chain(simulate=True) as chain:
     chain.start(bin=sys.argv[1], tmp=sys.argv[2])
