@@ -68,12 +68,12 @@ struct NormalQuantiles {
 // Built at the first call (a millisecond), so that programs without jitter do not pay for it.
 const NormalQuantiles& normalQuantiles();
 
-// A standard normal variate from one 64-bit random number, interpolated in the quantile table:
-// the normal law with its tails cut at about 3.8.
-inline double normal(uint64_t bits, const NormalQuantiles& table) {
-  const uint32_t index = bits & (kNormalTableSize - 1);
-  const double fraction = ((bits >> kNormalTableBits) & 0xFFFFFF) * (1.0 / 0x1000000);
-  return table.x[index] + (table.x[index + 1] - table.x[index]) * fraction;
+// The quantile of probability u (0 to 1) interpolated in the table: of the normal law with its
+// tails cut at about 3.8.
+inline double tableQuantile(double u, const NormalQuantiles& table) {
+  const double scaled = u * kNormalTableSize;
+  const int index = scaled < kNormalTableSize ? int(scaled) : kNormalTableSize - 1;
+  return table.x[index] + (table.x[index + 1] - table.x[index]) * (scaled - index);
 }
 
 }  // namespace korbalt

@@ -11,13 +11,9 @@ std::vector<int32_t> jitterMagnitudes(int64_t sigmaPs) {
   const NormalQuantiles& table = normalQuantiles();
   std::vector<int32_t> magnitudes(kJitterLevels);
   for (size_t i = 0; i < kJitterLevels; ++i) {
-    // The middle of the i-th step of probability above one half, interpolated in the quantile
-    // table as a draw from it would be.
+    // The middle of the i-th step of probability above one half.
     const double u = 0.5 + (double(i) + 0.5) / double(2 * kJitterLevels);
-    const double scaled = u * kNormalTableSize;
-    const int32_t k = std::min(int32_t(scaled), kNormalTableSize - 1);
-    const double x = table.x[k] + (table.x[k + 1] - table.x[k]) * (scaled - k);
-    magnitudes[i] = int32_t(llround(x * double(sigmaPs)));
+    magnitudes[i] = int32_t(llround(tableQuantile(u, table) * double(sigmaPs)));
   }
   return magnitudes;
 }
