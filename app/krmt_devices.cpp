@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include "app/krmt.h"
+#include "cli/recovery.h"
 #include "device/paramsjson.h"
 #include "report/runreport.h"
 #include "device/devicecore.h"
@@ -135,6 +136,22 @@ void KRmt::startCollect() {
     _timer->stop();
     updateGui(Idle);
     return;
+  }
+  // A run kept in the temp folder is moved aside before this recording creates temp files of
+  // the same names. When that fails nothing is recorded, and nothing of the kept run is lost.
+  std::string kept, error;
+  if (!dir.isEmpty() && !setAsideKeptRun(dir.toStdString(), &kept, &error)) {
+    discardOutputs();
+    _timer->stop();
+    updateGui(Idle);
+    checkError(false, "Can't start: " + QString::fromStdString(error));
+    return;
+  }
+  if (!kept.empty()) {
+    _noteText->setText("The run kept in the temp folder was moved to " +
+                       QString::fromStdString(kept) + "; finish it with ravik-merge --recover");
+    fprintf(stderr, "ravik: the run kept in the temp folder was moved; finish it with\n"
+                    "  ravik-merge --recover %s\n", kept.c_str());
   }
   auto startOne = [&](int32_t i) {
     RmtDev* dev = _devs[i];

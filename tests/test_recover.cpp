@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "cli/recovery.h"
 #include "device/korbalt.h"
 #include "report/runmanifest.h"
 #include "tests/core_merge.h"
@@ -163,7 +164,7 @@ TEST_F(RecoverTest, AWindowKilledWhileRecordingIsRecoveredWhole) {
   const pid_t pid = spawnProgram(RAVIK_WINDOW_DRIVER,
                                  {dir / "window", "0x10", tmp, text, bin, hdf5}, dir / "window.out",
                                  {"RATES=50000", "ORDER=reverse", "DATA_LOSS=1"});
-  const std::vector<std::string> streams = {tmp + "/ravik-0.tmp", tmp + "/ravik-1.tmp",
+  std::vector<std::string> streams = {tmp + "/ravik-0.tmp", tmp + "/ravik-1.tmp",
                                             tmp + "/ravik-2.tmp"};
   bool grown = false;
   for (int i = 0; i < 3000 && !grown; ++i) {
@@ -181,11 +182,33 @@ TEST_F(RecoverTest, AWindowKilledWhileRecordingIsRecoveredWhole) {
   for (const std::string& name : namesIn(out))
     EXPECT_TRUE(name[0] == '.' || name == "ravik-meta.json") << "only partial outputs";
   ASSERT_EQ(truncate(streams[0].c_str(), sizeOf(streams[0]) - 6), 0);
-
-  std::string err;
   // Index 1 loses data now and then: its loss file, as the kill left it, is read too.
   EXPECT_TRUE(namesIn(tmp).count("ravik-1.tmp.loss"));
-  const int code = merge({"--recover", tmp}, &err);
+  const std::string killed = slurp(manifestPath(tmp));
+
+  // The window is started again on the same temp folder before the run is recovered: its Start
+  // moves the killed run aside, whole, before it creates temp files of the same names.
+  const pid_t again = spawnProgram(RAVIK_WINDOW_DRIVER,
+                                   {dir / "window", "0x10", tmp, dir / "again.txt",
+                                    dir / "again.bin", dir / "again.h5"},
+                                   dir / "again.out", {"RATES=50000", "ORDER=reverse"});
+  std::string kept;
+  for (int i = 0; i < 3000 && kept.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (const std::string& name : namesIn(tmp))
+      if (name.rfind("ravik-kept-", 0) == 0 && sizeOf(manifestPath(tmp)) > 0 &&
+          slurp(manifestPath(tmp)) != killed)
+        kept = tmp + "/" + name;
+  }
+  kill(again, SIGKILL);
+  exitCode(again);
+  ASSERT_FALSE(kept.empty()) << slurp(dir / "again.out");
+  EXPECT_EQ(slurp(manifestPath(kept)), killed);
+  EXPECT_TRUE(namesIn(kept).count("ravik-1.tmp.loss"));
+  for (std::string& s : streams) s = kept + s.substr(tmp.size());
+
+  std::string err;
+  const int code = merge({"--recover", kept}, &err);
   ASSERT_EQ(code, 5) << err;
   // Library index 2 is the master, 1 slave 1 and 0 slave 2.
   const std::vector<CoreSource> chain = {
@@ -224,6 +247,37 @@ TEST_F(RecoverTest, AWindowKilledWhileRecordingIsRecoveredWhole) {
     for (const char* key : {"chain", "stream", "records", "lost"})
       EXPECT_EQ(d[key], expected["devices"][i][key]) << key;
   }
+}
+
+// What a new recording moves aside: only a kept run, never one in use; with a manifest that
+// cannot be read, every temp file of the folder.
+TEST_F(RecoverTest, ANewRecordingMovesAsideOnlyAKeptRun) {
+  std::string kept, error;
+  EXPECT_TRUE(setAsideKeptRun(tmp, &kept, &error) && kept.empty()) << "no run there";
+  std::ofstream(tmp + "/ravik-0.tmp") << "stream";
+  std::ofstream(tmp + "/ravik-0.tmp.loss") << "losses";
+  std::ofstream(tmp + "/notes.txt") << "the user's";
+  RunManifest m;
+  m.program = "ravik";
+  m.devices.push_back({});
+  m.devices.back().stream = "ravik-0.tmp";
+  {
+    ManifestFile held;
+    ASSERT_TRUE(held.write(tmp, m, &error)) << error;
+    EXPECT_TRUE(setAsideKeptRun(tmp, &kept, &error) && kept.empty()) << "in use: left alone";
+    EXPECT_EQ(namesIn(tmp).size(), 4u);
+  }
+  ASSERT_TRUE(setAsideKeptRun(tmp, &kept, &error)) << error;
+  EXPECT_EQ(namesIn(kept), (std::set<std::string>{"ravik-0.tmp", "ravik-0.tmp.loss", kManifestName}));
+  EXPECT_EQ(slurp(kept + "/ravik-0.tmp"), "stream");
+  EXPECT_EQ(namesIn(tmp), (std::set<std::string>{kept.substr(tmp.size() + 1), "notes.txt"}));
+
+  std::ofstream(tmp + "/" + kManifestName) << "{";
+  std::ofstream(tmp + "/ravik-3.tmp") << "3";
+  std::ofstream(tmp + "/ravik-12.tmp") << "12";
+  ASSERT_TRUE(setAsideKeptRun(tmp, &kept, &error)) << error;
+  EXPECT_EQ(namesIn(kept), (std::set<std::string>{"ravik-3.tmp", "ravik-12.tmp", kManifestName}));
+  EXPECT_TRUE(namesIn(tmp).count("notes.txt"));
 }
 
 // A run is merged by one program at a time: not while ravik-record still records it, nor while
