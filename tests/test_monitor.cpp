@@ -1,10 +1,13 @@
 // The live monitor against what the simulated chain recorded: the tap keeps the decoder in time
 // across dropped blocks, the rates are the recorded events of the window they cover, and the
-// histogram holds every pair of the recorded streams.
+// histogram holds every pair of the recorded streams; the records come in the merge's order for
+// chains of any length and with a device that sends nothing, and the rate slices count as a
+// time trace would.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <numeric>
+#include <random>
 #include <thread>
 
 #include "codec_stamps.h"
@@ -459,4 +462,70 @@ TEST(Monitor, MergeOrderForAnyChainLength) {
     EXPECT_EQ(firstDifference, merged.size()) << "the records differ from the merge's from there on";
     EXPECT_GT(markers, 10u);
   }
+}
+
+TEST(Monitor, ADeviceThatSendsNothingHoldsTheOthersBackAWhileOnly) {
+  // The chain's first two devices send, the third nothing: their records wait for it only
+  // while they lie within 100 ms of the latest stream time, and after the end all of them come
+  // in the order the merge writes for the two.
+  const Capture& c = defaultChain();
+  SimChain chain;
+  ASSERT_TRUE(chain.connectAll());
+  const std::vector<uint32_t> order = chainOrder();
+  std::vector<MonitorDevice> devices;
+  for (uint32_t index : order) devices.push_back({chainPosition(index), 0});
+  MonitorCore core(devices);
+  auto recorder = std::make_shared<Recorder>();
+  core.measurements().add(recorder);
+  for (const Block& b : c.blocks) {
+    const size_t i = size_t(std::find(order.begin(), order.end(), uint32_t(b.device)) - order.begin());
+    if (i == 2) continue;
+    core.tap(i)->push(b.words.data(), int32_t(b.words.size()));
+    while (core.drain()) {
+    }
+  }
+  const Tags merged = mergedRecords(c, {order[0], order[1]}, 0);
+  ASSERT_GT(merged.size(), 1000000u);
+  int64_t latest = INT64_MIN;
+  for (const TimeTag& t : merged) latest = std::max(latest, t.time);
+  const int64_t wait = 100000000000;  // 100 ms
+  ASSERT_FALSE(recorder->tags.empty());
+  int64_t released = INT64_MIN;
+  for (const TimeTag& t : recorder->tags) released = std::max(released, t.time);
+  // A time advance at most 1 ms after the last record may have moved the stream on.
+  EXPECT_LE(released, latest + 1000000000 - wait);
+  EXPECT_GT(released, latest - wait - 20000000000);
+  core.finish();
+  ASSERT_EQ(recorder->tags.size(), merged.size());
+  EXPECT_TRUE(std::equal(merged.begin(), merged.end(), recorder->tags.begin(),
+                         [](const TimeTag& a, const TimeTag& b) {
+                           return a.time == b.time && a.channel == b.channel;
+                         }));
+}
+
+TEST(Monitor, RateSlicesCountAsATimeTraceOfTheirKeys) {
+  // Records of six keys, nearly in rising time: steps back, quiet stretches passed by reach(),
+  // negative times; the slices against a time trace of the same keys.
+  std::mt19937_64 rng(11);
+  RateSlices slices(6, 1000, 5);
+  TimeTrace trace({0, 1, 2, 3, 4, 5}, 1000, 5);
+  int64_t t = -3500;
+  for (int i = 0; i < 20000; ++i) {
+    const uint32_t kind = uint32_t(rng() % 100);
+    if (kind < 2) {
+      t += int64_t(rng() % 9000);
+      trace.reach(t);
+      slices.reach(t);
+      continue;
+    }
+    const int64_t time = kind < 5 ? t - int64_t(rng() % 6000) : (t += int64_t(rng() % 300));
+    const TimeTag tag{time, int16_t(rng() % 6)};
+    trace.feed(&tag, 1);
+    slices.add(size_t(tag.channel), tag.time);
+    if (i % 97 == 0) {
+      ASSERT_EQ(slices.data(), trace.data()) << "record " << i;
+      ASSERT_EQ(slices.firstBinPs(), trace.firstBinPs()) << "record " << i;
+    }
+  }
+  EXPECT_EQ(slices.data(), trace.data());
 }
