@@ -12,7 +12,8 @@
 //     thread (the simulator's work and the callback) and of the callback alone, per event,
 //     without and with the tap; loss flags; the words the monitor dropped or only walked;
 //   - paced at 30 M events/s with the tap and all five measurements: the same, and whether a
-//     measurement overflowed.
+//     measurement overflowed; two runs each way, the best recording path of each, the rest from
+//     the worse run.
 // Processor time, read on the delivery thread, is what the tap adds to the recording path; it
 // does not count the time the thread waits for a core that others hold.
 #include <stdint.h>
@@ -278,8 +279,24 @@ int main(int argc, char** argv) {
            static_cast<unsigned long long>(tapped.droppedWords),
            static_cast<unsigned long long>(tapped.skippedWords));
   }
-  const Result plain = run(false, 30e6, false, seconds, folder);
-  const Result measured = run(false, 30e6, true, seconds, folder, true);
+  // Two runs each, alternating: the recording path's processor time varies from run to run
+  // more than the monitor changes it, so each side's best counts; the chain's and the
+  // monitor's figures are those of the worse run.
+  Result plain = run(false, 30e6, false, seconds, folder);
+  Result measured = run(false, 30e6, true, seconds, folder, true);
+  const Result plain2 = run(false, 30e6, false, seconds, folder);
+  const Result measured2 = run(false, 30e6, true, seconds, folder, true);
+  for (auto pair : {std::make_pair(&plain, &plain2), std::make_pair(&measured, &measured2)}) {
+    Result& r = *pair.first;
+    const Result& again = *pair.second;
+    r.pathNsPerEvent = std::min(r.pathNsPerEvent, again.pathNsPerEvent);
+    r.eventsPerSecond = std::min(r.eventsPerSecond, again.eventsPerSecond);
+    r.lost = r.lost || again.lost;
+    r.monitorLoad = std::max(r.monitorLoad, again.monitorLoad);
+    r.droppedWords = std::max(r.droppedWords, again.droppedWords);
+    r.skippedWords = std::max(r.skippedWords, again.skippedWords);
+    r.overflowed = r.overflowed || again.overflowed;
+  }
   printf("paced at 30 M events/s, with the tap and the five measurements (delivered %.1f / %.1f "
          "M/s, loss %s / %s): recording path %.2f / %.2f ns/event (%+.1f%%); monitor thread %.0f "
          "%% of a core, dropped %llu words, walked %llu without decoding; overflowed: %s\n",
