@@ -376,20 +376,7 @@ private:
 void fillReport(const RecordOptions& options, const Recording& recording, const RunResult& run,
                 int code, RunReport* report) {
   report->program = "ravik-record";
-  const auto& devices = recording.devices();
-  for (size_t i = 0; i < devices.size(); ++i) {
-    const RecordedDevice& dev = *devices[i];
-    ReportDevice d;
-    d.serial = dev.device.serial;
-    d.index = dev.device.index;
-    d.chain = dev.device.link.chainPos;
-    d.role = roleText(d.chain);
-    d.stream = dev.rawName;
-    if (i < run.outcome.sourceRecords.size()) d.records = run.outcome.sourceRecords[i];
-    d.clockOk = dev.log.clockBad() ? 0 : 1;
-    if (dev.params) d.parameters = paramsToJson(*dev.params);
-    report->devices.push_back(d);
-  }
+  report->devices = reportDevices(recording, run.outcome.sourceRecords);
   assignLosses(run.outcome.losses, &report->devices);
   assignStreamFaults(run.outcome.sourceStats, &report->devices);
   report->records = run.records;

@@ -10,6 +10,7 @@
 #include "device/paramsjson.h"
 #include "monitor/monitorcore.h"
 #include "report/runmanifest.h"
+#include "report/runreport.h"
 
 std::vector<RecordedDevice*> Recording::_registry;
 
@@ -179,4 +180,24 @@ bool checkChainChannels(const Recording& recording, std::string* error) {
            (a.device.link.features & KORBALT_FEATURE_FIVE_CHANNEL ? b : a).device.serial +
            " does not have it: set five_channel false; nothing recorded";
   return false;
+}
+
+std::vector<ReportDevice> reportDevices(const Recording& recording,
+                                        const std::vector<int64_t>& sourceRecords) {
+  std::vector<ReportDevice> devices;
+  const auto& recorded = recording.devices();
+  for (size_t i = 0; i < recorded.size(); ++i) {
+    const RecordedDevice& dev = *recorded[i];
+    ReportDevice d;
+    d.serial = dev.device.serial;
+    d.index = dev.device.index;
+    d.chain = dev.device.link.chainPos;
+    d.role = roleText(d.chain);
+    d.stream = dev.rawName;
+    if (i < sourceRecords.size()) d.records = sourceRecords[i];
+    d.clockOk = dev.log.clockBad() ? 0 : 1;
+    if (dev.params) d.parameters = paramsToJson(*dev.params);
+    devices.push_back(d);
+  }
+  return devices;
 }

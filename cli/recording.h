@@ -53,10 +53,15 @@ struct RecordedDevice {
 };
 
 struct ManifestDevice;
+struct ReportDevice;
 class Recording;
 
 // The run manifest's entries of the recording's devices, in chain order.
 std::vector<ManifestDevice> manifestDevices(const Recording& recording);
+// The run report's entries of the recording's devices, in chain order, with the records the merge
+// wrote of each (`sourceRecords`, by chain order; shorter when the merge did not start).
+std::vector<ReportDevice> reportDevices(const Recording& recording,
+                                        const std::vector<int64_t>& sourceRecords);
 
 class Recording {
 public:

@@ -251,20 +251,7 @@ bool Chain::Run::publish(std::string* error) {
 void Chain::Run::fillReport(bool completed, const std::string& error) {
   report.devices.clear();
   report.outputs.clear();
-  const auto& devices = recording->devices();
-  for (size_t i = 0; i < devices.size(); ++i) {
-    const RecordedDevice& dev = *devices[i];
-    ReportDevice d;
-    d.serial = dev.device.serial;
-    d.index = dev.device.index;
-    d.chain = dev.device.link.chainPos;
-    d.role = roleText(d.chain);
-    d.stream = dev.rawName;
-    if (i < outcome.sourceRecords.size()) d.records = outcome.sourceRecords[i];
-    d.clockOk = dev.log.clockBad() ? 0 : 1;
-    if (dev.params) d.parameters = paramsToJson(*dev.params);
-    report.devices.push_back(d);
-  }
+  report.devices = reportDevices(*recording, outcome.sourceRecords);
   assignLosses(outcome.losses, &report.devices);
   report.records = outcome.records;
   report.firstPs = outcome.firstPs;
