@@ -632,31 +632,88 @@ bool Hdf5Output::create(const std::string& path, const std::string& finalPath, b
     abandon();
     return false;
   }
-  _times.assign(size_t(kBufferRecords), 0);
-  _channels.assign(size_t(kBufferRecords), 0);
-  _counts.assign(65536, 0);
+  // Not cleared: only what the records fill is ever written.
+  _times.reset(new int64_t[size_t(kBufferRecords)]);
+  _channels.reset(new int16_t[size_t(kBufferRecords)]);
+  _counts.assign(2 * 65536, 0);
   return true;
 }
+
+namespace {
+
+// Takes records into the columns from `times` and `channels` on while they are in time order,
+// none earlier than *last, and counts their channels; returns how many were taken (fewer than
+// `count` when the next one is earlier than the one before it). The common case, as only
+// markers ever come early. Four records a step, counted in two tables: the merge often gives
+// one channel several times in a row, and adds to one counter one after another would each wait
+// for the one before. (Not vectorised: the compiler would pass the channels through vector
+// registers and back for the counts, which costs more than it saves.)
+inline void takeOne(const char* channelAt, int64_t time, int64_t* __restrict timeTo,
+                    int16_t* __restrict channelTo, int64_t* __restrict counts) {
+  int16_t channel;
+  memcpy(&channel, channelAt, 2);
+  *timeTo = time;
+  *channelTo = channel;
+  ++counts[channel];
+}
+
+__attribute__((optimize("no-tree-slp-vectorize"))) size_t takeInOrder(
+    const char* records, size_t count, int64_t* __restrict times, int16_t* __restrict channels,
+    int64_t* last, int64_t* __restrict countsA, int64_t* __restrict countsB) {
+  int64_t before = *last;
+  size_t i = 0;
+  for (; i + 4 <= count; i += 4, records += 40) {
+    int64_t t[4];
+    memcpy(&t[0], records, 8);
+    memcpy(&t[1], records + 10, 8);
+    memcpy(&t[2], records + 20, 8);
+    memcpy(&t[3], records + 30, 8);
+    if (t[0] < before || t[1] < t[0] || t[2] < t[1] || t[3] < t[2]) break;  // one by one below
+    takeOne(records + 8, t[0], times + i, channels + i, countsA);
+    takeOne(records + 18, t[1], times + i + 1, channels + i + 1, countsB);
+    takeOne(records + 28, t[2], times + i + 2, channels + i + 2, countsA);
+    takeOne(records + 38, t[3], times + i + 3, channels + i + 3, countsB);
+    before = t[3];
+  }
+  for (; i < count; ++i, records += 10) {
+    int64_t time;
+    int16_t channel;
+    memcpy(&time, records, 8);
+    if (time < before) break;
+    memcpy(&channel, records + 8, 2);
+    times[i] = time;
+    channels[i] = channel;
+    ++countsA[channel];
+    before = time;
+  }
+  *last = before;
+  return i;
+}
+
+}  // namespace
 
 void Hdf5Output::putRecords(const char* records, size_t count) {
   if (count == 0 || failed()) return;
   if (_records == 0) memcpy(&_first, records, 8);
   _records += int64_t(count);
-  int64_t* counts = _counts.data() + 32768;
-  for (size_t i = 0; i < count; ++i, records += 10) {
-    int64_t time;
-    int16_t channel;
-    memcpy(&time, records, 8);
-    memcpy(&channel, records + 8, 2);
-    ++counts[channel];
-    if (time < _lastPut) {
+  int64_t* countsA = _counts.data() + 32768;
+  int64_t* countsB = countsA + 65536;
+  while (count > 0) {
+    const size_t room = std::min(count, size_t(kBufferRecords - _buffered));
+    size_t taken = takeInOrder(records, room, _times.get() + _buffered,
+                               _channels.get() + _buffered, &_lastPut, countsA, countsB);
+    _buffered += int64_t(taken);
+    if (taken < room) {  // an early record: to its place among those held back
+      int64_t time;
+      int16_t channel;
+      memcpy(&time, records + 10 * taken, 8);
+      memcpy(&channel, records + 10 * taken + 8, 2);
+      ++countsA[channel];
       insert(time, channel);
-    } else {
-      _lastPut = time;
-      _times[size_t(_buffered)] = time;
-      _channels[size_t(_buffered)] = channel;
-      ++_buffered;
+      ++taken;
     }
+    records += 10 * taken;
+    count -= taken;
     // Writes whole chunks and keeps the last one back for records that come late. After a
     // failed write the records are dropped: the file is given up.
     if (_buffered == kBufferRecords && !writeColumns(kBufferRecords - kReorderRecords)) {
@@ -669,11 +726,11 @@ void Hdf5Output::putRecords(const char* records, size_t count) {
 // The columns in memory are in time order; a record goes after those of its time.
 void Hdf5Output::insert(int64_t time, int16_t channel) {
   _first = std::min(_first, time);
-  int64_t* times = _times.data();
+  int64_t* times = _times.get();
   const int64_t at = std::upper_bound(times, times + _buffered, time) - times;
   if (at == 0 && time < _lastWritten) ++_outOfOrder;
   memmove(times + at + 1, times + at, size_t(_buffered - at) * sizeof *times);
-  int16_t* channels = _channels.data();
+  int16_t* channels = _channels.get();
   memmove(channels + at + 1, channels + at, size_t(_buffered - at) * sizeof *channels);
   times[at] = time;
   channels[at] = channel;
@@ -687,9 +744,9 @@ bool Hdf5Output::writeColumns(int64_t count) {
   Hid memory(H5Screate_simple(1, size, nullptr), H5Sclose);
   errno = 0;
   for (auto [set, type, data] : {std::make_tuple(_impl->timestamps, H5T_NATIVE_INT64,
-                                                 static_cast<const void*>(_times.data())),
+                                                 static_cast<const void*>(_times.get())),
                                  std::make_tuple(_impl->detectors, H5T_NATIVE_INT16,
-                                                 static_cast<const void*>(_channels.data()))}) {
+                                                 static_cast<const void*>(_channels.get()))}) {
     if (H5Dset_extent(set, extent) < 0) {
       fail("write error");
       return false;
@@ -705,8 +762,8 @@ bool Hdf5Output::writeColumns(int64_t count) {
   _lastWritten = _times[size_t(count - 1)];
   // What is kept back moves to the front.
   _buffered -= count;
-  memmove(_times.data(), _times.data() + count, size_t(_buffered) * sizeof(int64_t));
-  memmove(_channels.data(), _channels.data() + count, size_t(_buffered) * sizeof(int16_t));
+  memmove(_times.get(), _times.get() + count, size_t(_buffered) * sizeof(int64_t));
+  memmove(_channels.get(), _channels.get() + count, size_t(_buffered) * sizeof(int16_t));
   return true;
 }
 
@@ -727,6 +784,10 @@ bool Hdf5Output::finish(const Hdf5RunInfo& info, std::string* error) {
   w.string(file, "/format_name", kFormatName);
   w.string(file, "/format_version", kFormatVersion);
   writeIdentity(&w, file, info, _finalPath);
+  if (_counts.size() == 2 * 65536) {  // the two tables of putRecords() in one
+    for (size_t i = 0; i < 65536; ++i) _counts[i] += _counts[65536 + i];
+    _counts.resize(65536);
+  }
   const ChannelTable channels(_counts, info.sources);
   writeSetup(&w, file, channels);
   writeMeasurementGroup(&w, file, channels);

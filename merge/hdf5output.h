@@ -140,14 +140,16 @@ private:
 
   std::unique_ptr<Impl> _impl;
   std::string _finalPath;
-  std::vector<int64_t> _times;    // kBufferRecords entries
-  std::vector<int16_t> _channels;
+  std::unique_ptr<int64_t[]> _times;  // kBufferRecords entries
+  std::unique_ptr<int16_t[]> _channels;
   int64_t _buffered = 0;          // records in _times and _channels
   int64_t _records = 0;           // records taken in all
   int64_t _first = 0;             // the least time taken
   int64_t _lastPut = INT64_MIN;   // the greatest time taken
   int64_t _lastWritten = INT64_MIN;  // time of the last record written to the file
-  std::vector<int64_t> _counts;   // per output channel, indexed by channel + 32768
+  // Per output channel, indexed by channel + 32768; while records come, two such tables one
+  // after the other, added up by finish().
+  std::vector<int64_t> _counts;
   int64_t _outOfOrder = 0;
   std::string _error;             // the first failure
   std::atomic<bool> _failed{false};
