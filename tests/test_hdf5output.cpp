@@ -229,6 +229,61 @@ TEST(Hdf5Output, LateRecordsGoToTheirPlaceOrAreCounted) {
   unlink(path.c_str());
 }
 
+// Records in time order with a few early ones among them, in batches of every size: whatever
+// place an early record has in a batch or in the output's buffer, every record ends up in its
+// place in time, after those of its time that came before it, and is counted once.
+TEST(Hdf5Output, EarlyRecordsAmongRecordsInOrder) {
+  const std::string path = "/tmp/ravik-test-" + std::to_string(getpid()) + "-early.h5";
+  using Records = std::vector<std::pair<int64_t, int16_t>>;
+  const int64_t end = Hdf5Output::kBufferRecords;  // where the first columns are written
+  const struct {
+    const char* name;
+    std::vector<int64_t> early;  // indices of records 5 time units earlier than their neighbours
+    size_t batch;
+    int64_t records;
+  } cases[] = {
+      {"at each place of four", {101, 202, 303, 404, 505}, 4096, 20000},
+      {"first and second of a batch", {4096, 8193, 12290, 16387}, 4096, 20000},
+      {"several in a row", {500, 501, 502, 503, 504, 777}, 1000, 2000},
+      {"one record a batch", {3, 10, 11}, 1, 50},
+      {"at the end of the buffer", {end - 2, end - 1, end, end + 1}, 100000, end + 1000},
+      {"a batch larger than the buffer", {7, end - 1, end + 3}, size_t(end + 500), end + 900},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Records records;
+    for (int64_t i = 0; i < c.records; ++i)  // three records a time unit: ties in each step
+      records.push_back({1000 + i / 3, int16_t(i % 7)});
+    for (int64_t at : c.early) records[size_t(at)] = {records[size_t(at)].first - 5, int16_t(104 + at % 3)};
+    Hdf5Output out;
+    std::string error;
+    ASSERT_TRUE(out.create(path, "early.h5", false, &error)) << error;
+    putAll(&out, records, c.batch);
+    ASSERT_TRUE(out.finish(Hdf5RunInfo(), &error)) << error;
+    EXPECT_EQ(out.outOfOrder(), 0);
+    const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    ASSERT_GE(file, 0);
+    const auto times = readData<int64_t>(file, "/photon_data/timestamps", H5T_NATIVE_INT64);
+    const auto channels = readData<int16_t>(file, "/photon_data/detectors", H5T_NATIVE_INT16);
+    const auto ids = readData<int16_t>(file, "/setup/detectors/id", H5T_NATIVE_INT16);
+    const auto counts = readData<int64_t>(file, "/setup/detectors/counts", H5T_NATIVE_INT64);
+    H5Fclose(file);
+    std::map<int16_t, int64_t> expectedCounts, written;
+    for (const auto& r : records) ++expectedCounts[r.second];
+    ASSERT_EQ(ids.size(), counts.size());
+    for (size_t i = 0; i < ids.size(); ++i) written[ids[i]] = counts[i];
+    EXPECT_EQ(written, expectedCounts);
+    std::stable_sort(records.begin(), records.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    ASSERT_EQ(times.size(), records.size());
+    for (size_t i = 0; i < times.size(); ++i) {
+      ASSERT_EQ(times[i], records[i].first) << i;
+      ASSERT_EQ(channels[i], records[i].second) << i;
+    }
+  }
+  unlink(path.c_str());
+}
+
 // Each output channel is named after its device and its own input, marker or loss record.
 TEST(Hdf5Output, ChannelsAreNamedAfterTheirDevices) {
   const std::vector<Hdf5Source> four = {{"a", 0, "TK1", false, true}, {"b", 1, "TK2", false, true},
