@@ -699,9 +699,12 @@ void Hdf5Output::putRecords(const char* records, size_t count) {
   int64_t* countsA = _counts.data() + 32768;
   int64_t* countsB = countsA + 65536;
   while (count > 0) {
-    const size_t room = std::min(count, size_t(kBufferRecords - _buffered));
-    size_t taken = takeInOrder(records, room, _times.get() + _buffered,
-                               _channels.get() + _buffered, &_lastPut, countsA, countsB);
+    // As many as fit before the ring's end or its first record, whichever comes first.
+    const int64_t end = at(_buffered);
+    const size_t room = std::min({count, size_t(kBufferRecords - _buffered),
+                                  size_t(kBufferRecords - end)});
+    size_t taken = takeInOrder(records, room, _times.get() + end, _channels.get() + end,
+                               &_lastPut, countsA, countsB);
     _buffered += int64_t(taken);
     if (taken < room) {  // an early record: to its place among those held back
       int64_t time;
@@ -723,47 +726,67 @@ void Hdf5Output::putRecords(const char* records, size_t count) {
   }
 }
 
-// The columns in memory are in time order; a record goes after those of its time.
+// The records held back are in time order; a record goes after those of its time.
 void Hdf5Output::insert(int64_t time, int16_t channel) {
   _first = std::min(_first, time);
   int64_t* times = _times.get();
-  const int64_t at = std::upper_bound(times, times + _buffered, time) - times;
-  if (at == 0 && time < _lastWritten) ++_outOfOrder;
-  memmove(times + at + 1, times + at, size_t(_buffered - at) * sizeof *times);
   int16_t* channels = _channels.get();
-  memmove(channels + at + 1, channels + at, size_t(_buffered - at) * sizeof *channels);
-  times[at] = time;
-  channels[at] = channel;
+  int64_t low = 0, high = _buffered;  // the first record later than `time`, by halves
+  while (low < high) {
+    const int64_t middle = low + (high - low) / 2;
+    if (times[at(middle)] <= time) low = middle + 1;
+    else high = middle;
+  }
+  if (low == 0 && time < _lastWritten) ++_outOfOrder;
+  // Those from `low` on move up by one, in pieces that wrap round the ring neither where they
+  // are nor where they go.
+  for (int64_t i = _buffered; i > low;) {
+    const int64_t to = at(i), from = at(i - 1);
+    const int64_t n = std::min({i - low, from + 1, to + 1});
+    memmove(times + to + 1 - n, times + from + 1 - n, size_t(n) * sizeof *times);
+    memmove(channels + to + 1 - n, channels + from + 1 - n, size_t(n) * sizeof *channels);
+    i -= n;
+  }
+  times[at(low)] = time;
+  channels[at(low)] = channel;
   ++_buffered;
 }
 
 bool Hdf5Output::writeColumns(int64_t count) {
   quietErrors();  // the merge's thread has an error stack of its own
-  const hsize_t start[1] = {hsize_t(_impl->written)}, size[1] = {hsize_t(count)};
   const hsize_t extent[1] = {hsize_t(_impl->written + count)};
-  Hid memory(H5Screate_simple(1, size, nullptr), H5Sclose);
   errno = 0;
-  for (auto [set, type, data] : {std::make_tuple(_impl->timestamps, H5T_NATIVE_INT64,
-                                                 static_cast<const void*>(_times.get())),
-                                 std::make_tuple(_impl->detectors, H5T_NATIVE_INT16,
-                                                 static_cast<const void*>(_channels.get()))}) {
+  for (auto [set, type, data, size] :
+       {std::make_tuple(_impl->timestamps, H5T_NATIVE_INT64,
+                        static_cast<const char*>(static_cast<const void*>(_times.get())),
+                        sizeof(int64_t)),
+        std::make_tuple(_impl->detectors, H5T_NATIVE_INT16,
+                        static_cast<const char*>(static_cast<const void*>(_channels.get())),
+                        sizeof(int16_t))}) {
     if (H5Dset_extent(set, extent) < 0) {
       fail("write error");
       return false;
     }
-    Hid space(H5Dget_space(set), H5Sclose);
-    if (H5Sselect_hyperslab(space, H5S_SELECT_SET, start, nullptr, size, nullptr) < 0 ||
-        H5Dwrite(set, type, memory, space, H5P_DEFAULT, data) < 0) {
-      fail("write error");
-      return false;
+    // The records from the ring's first on: in one piece or, where they wrap round its end,
+    // two. Each is written straight from the ring (memory and file types are the same).
+    for (int64_t done = 0; done < count;) {
+      const int64_t from = at(done), n = std::min(count - done, kBufferRecords - from);
+      const hsize_t start[1] = {hsize_t(_impl->written + done)}, length[1] = {hsize_t(n)};
+      Hid memory(H5Screate_simple(1, length, nullptr), H5Sclose);
+      Hid space(H5Dget_space(set), H5Sclose);
+      if (H5Sselect_hyperslab(space, H5S_SELECT_SET, start, nullptr, length, nullptr) < 0 ||
+          H5Dwrite(set, type, memory, space, H5P_DEFAULT, data + size_t(from) * size) < 0) {
+        fail("write error");
+        return false;
+      }
+      done += n;
     }
   }
   _impl->written += count;
-  _lastWritten = _times[size_t(count - 1)];
-  // What is kept back moves to the front.
+  _lastWritten = _times[size_t(at(count - 1))];
+  // What is kept back is now the ring's front.
+  _head = at(count);
   _buffered -= count;
-  memmove(_times.get(), _times.get() + count, size_t(_buffered) * sizeof(int64_t));
-  memmove(_channels.get(), _channels.get() + count, size_t(_buffered) * sizeof(int16_t));
   return true;
 }
 

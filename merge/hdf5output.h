@@ -21,8 +21,10 @@
 // records of one time keep the merge's order. The other outputs keep the merge's order.
 //
 // The two columns are chunked (kChunkRecords per chunk, 1 MiB of timestamps, so that a chunk
-// fits the chunk cache of common readers) and grow as the merge goes, written up to
-// kBufferRecords at a time, so memory does not grow with the file. Every node carries the TITLE that readers of the
+// fits the chunk cache of common readers) and grow as the merge goes, written straight from a
+// ring of kBufferRecords records, all but the last kReorderRecords whenever it is full: memory
+// does not grow with the file, and the ring is small enough to stay in the processor's cache
+// between the records' coming and their writing. Every node carries the TITLE that readers of the
 // format expect; strings are fixed-length byte strings and booleans are 0/1 integers.
 //
 // No Qt and no device library. Used from one thread at a time (the HDF5 library is not built
@@ -100,7 +102,7 @@ ChannelName nameChannel(int16_t channel, const std::vector<Hdf5Source>& sources)
 class Hdf5Output : public RecordSink {
 public:
   static constexpr int64_t kChunkRecords = int64_t(1) << 17;
-  static constexpr int64_t kBufferRecords = int64_t(1) << 20;  // written at once, whole chunks
+  static constexpr int64_t kBufferRecords = int64_t(1) << 19;  // a ring of whole chunks
   // How far back a record can still be put in its place: the records kept back at each write.
   static constexpr int64_t kReorderRecords = kChunkRecords;
 
@@ -140,9 +142,17 @@ private:
 
   std::unique_ptr<Impl> _impl;
   std::string _finalPath;
-  std::unique_ptr<int64_t[]> _times;  // kBufferRecords entries
+  // Where the record `i` records after the first one held back is in _times and _channels.
+  int64_t at(int64_t i) const {
+    return _head + i - (_head + i >= kBufferRecords ? kBufferRecords : 0);
+  }
+
+  // The records not yet written, in a ring of kBufferRecords entries from _head on, so that
+  // those kept back at a write stay where they are.
+  std::unique_ptr<int64_t[]> _times;
   std::unique_ptr<int16_t[]> _channels;
-  int64_t _buffered = 0;          // records in _times and _channels
+  int64_t _head = 0;              // where the first of them is
+  int64_t _buffered = 0;          // how many there are
   int64_t _records = 0;           // records taken in all
   int64_t _first = 0;             // the least time taken
   int64_t _lastPut = INT64_MIN;   // the greatest time taken

@@ -236,6 +236,8 @@ TEST(Hdf5Output, EarlyRecordsAmongRecordsInOrder) {
   const std::string path = "/tmp/ravik-test-" + std::to_string(getpid()) + "-early.h5";
   using Records = std::vector<std::pair<int64_t, int16_t>>;
   const int64_t end = Hdf5Output::kBufferRecords;  // where the first columns are written
+  std::vector<int64_t> spread;  // through several writes, wherever the buffer then is
+  for (int64_t at = 12345; at < 4 * end; at += 99991) spread.push_back(at);
   const struct {
     const char* name;
     std::vector<int64_t> early;  // indices of records 5 time units earlier than their neighbours
@@ -248,6 +250,7 @@ TEST(Hdf5Output, EarlyRecordsAmongRecordsInOrder) {
       {"one record a batch", {3, 10, 11}, 1, 50},
       {"at the end of the buffer", {end - 2, end - 1, end, end + 1}, 100000, end + 1000},
       {"a batch larger than the buffer", {7, end - 1, end + 3}, size_t(end + 500), end + 900},
+      {"through several writes", spread, 65536, 4 * end + 7},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
