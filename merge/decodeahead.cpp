@@ -17,7 +17,7 @@ namespace {
 constexpr int32_t kBlockWords = 100;
 // The file is read in chunks of whole blocks, so that blocks fall exactly where 100-word reads
 // of the file would put them.
-constexpr int32_t kChunkWords = 164 * kBlockWords;
+constexpr int32_t kChunkWords = 656 * kBlockWords;
 // A page ends after at most this many bytes of the stream, however few timestamps they hold: the
 // merge publishes its progress once per page, and a watcher expects it to move smoothly.
 constexpr int64_t kPageBytes = 64 * 1024;
