@@ -191,6 +191,7 @@ bool DecodeAhead::fill(Source& s, bool decodingThread) {
       page.bytes = 0;
     }
   }
+  page.entries[page.count] = PpTimest{INT64_MAX, 0};  // read by the merge, never used
   page.last = !s.reader.more();
   page.readError = s.reader.error();
   return page.bytes > 0 || page.last;
