@@ -167,7 +167,8 @@ bool DecodeAhead::fill(Source& s, bool decodingThread) {
   while (s.reader.more() && page.count <= kPageEntries - kTdc56ListSize &&
          page.bytes + 4 * kBlockWords <= kPageBytes) {
     // A job offered by the merge goes first: the merge may be waiting for it.
-    if (decodingThread && _job.load(std::memory_order_relaxed) == kJobOffered) runOfferedJob();
+    if (decodingThread && _jobs[kStretchJob].state.load(std::memory_order_relaxed) == kJobOffered)
+      runOfferedJob(kStretchJob);
     const uint32_t* words;
     const int32_t n = s.reader.next(&words);
     if (n < 0) {
@@ -295,12 +296,19 @@ void DecodeAhead::decodeLoop() {
   std::vector<Source*> due;
   for (;;) {
     if (_stop) return;
-    if (_job.load(std::memory_order_relaxed) == kJobOffered) {
+    // Jobs before pages: the merge waits for a stretch job soon; an output job goes before the
+    // pages as well, as the merge, which decodes a page itself when it is not ready, can take
+    // over decoding, but does not write the output while the job is offered.
+    bool ranJob = false;
+    for (const JobKind kind : {kStretchJob, kOutputJob}) {
+      if (_jobs[kind].state.load(std::memory_order_relaxed) != kJobOffered) continue;
       hold.unlock();
-      runOfferedJob();
+      runOfferedJob(kind);
       hold.lock();
-      continue;
+      ranJob = true;
+      break;
     }
+    if (ranJob) continue;
     due.clear();
     for (const auto& s : _sources)
       if (!s->ended && !s->filling && s->filled <= s->taken) due.push_back(s.get());
@@ -424,39 +432,44 @@ void DecodeAhead::await(std::unique_lock<std::mutex>& hold) {
   if (!early) _changed.wait(hold, [&] { return _stop || moved(); });
 }
 
-void DecodeAhead::offerJob(void (*run)(void*), void* arg) {
-  _jobRun = run;
-  _jobArg = arg;
+void DecodeAhead::offerJob(void (*run)(void*), void* arg, JobKind kind) {
+  Job& job = _jobs[kind];
+  job.run = run;
+  job.arg = arg;
   {
     // Under the lock, so that a decoding thread about to wait sees the job first.
     std::lock_guard<std::mutex> hold(_lock);
-    _job.store(kJobOffered, std::memory_order_release);
+    job.state.store(kJobOffered, std::memory_order_release);
     _signals.fetch_add(1, std::memory_order_release);
   }
   _changed.notify_all();
 }
 
-void DecodeAhead::completeJob() {
+void DecodeAhead::completeJob(JobKind kind) {
+  Job& job = _jobs[kind];
   int32_t offered = kJobOffered;
-  if (_job.compare_exchange_strong(offered, kNoJob, std::memory_order_acquire)) {
-    _jobRun(_jobArg);  // not started on the decoding thread: run it here
+  if (job.state.compare_exchange_strong(offered, kNoJob, std::memory_order_acquire)) {
+    job.run(job.arg);  // not started on the decoding thread: run it here
     return;
   }
-  // The decoding thread runs it: a stretch of the merge's own length, so a short wait, watched
-  // without a system call for as long as such a job takes.
+  if (offered == kNoJob) return;
+  // The decoding thread runs it: a stretch of the merge's own length or one output buffer, so a
+  // short wait, watched without a system call for as long as a stretch job takes.
   const auto until = std::chrono::steady_clock::now() + 4 * kWatch;
-  while (_job.load(std::memory_order_acquire) != kJobDone) {
-    if (!watch(until, [this] { return _job.load(std::memory_order_acquire) == kJobDone; }))
-      std::this_thread::yield();
+  const auto done = [&job] { return job.state.load(std::memory_order_acquire) == kJobDone; };
+  while (!done()) {
+    if (!watch(until, done)) std::this_thread::yield();
   }
-  _job.store(kNoJob, std::memory_order_relaxed);
+  job.state.store(kNoJob, std::memory_order_relaxed);
 }
 
 // On the decoding thread: takes the offered job, if it is still there, and runs it.
-bool DecodeAhead::runOfferedJob() {
+bool DecodeAhead::runOfferedJob(JobKind kind) {
+  Job& job = _jobs[kind];
   int32_t offered = kJobOffered;
-  if (!_job.compare_exchange_strong(offered, kJobRunning, std::memory_order_acquire)) return false;
-  _jobRun(_jobArg);
-  _job.store(kJobDone, std::memory_order_release);
+  if (!job.state.compare_exchange_strong(offered, kJobRunning, std::memory_order_acquire))
+    return false;
+  job.run(job.arg);
+  job.state.store(kJobDone, std::memory_order_release);
   return true;
 }

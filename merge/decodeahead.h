@@ -55,15 +55,20 @@ public:
   // What the pages decoded so far hold, per source.
   std::vector<MergeSourceStats> stats();
 
-  // Work of the merge's that the decoding thread may take on while it is free of decoding: one
-  // job at a time, run exactly once, by the decoding thread if it starts the job before the
-  // merge needs it done, else by the merge itself in completeJob(). Between the two calls the
-  // job runs alongside the caller, so it must not call take() and must touch nothing the caller
-  // changes meanwhile.
-  void offerJob(void (*run)(void* arg), void* arg);
-  // Runs the offered job on the caller's thread unless the decoding thread has started it, and
-  // returns once it is done.
-  void completeJob();
+  // Work of the merge's that the decoding thread may take on while it is free of decoding: each
+  // job runs exactly once, by the decoding thread if it starts the job before the merge needs
+  // it done, else by the merge itself in completeJob(), which must be called for every job
+  // before the DecodeAhead goes. Between the two calls the job runs alongside the caller, so it
+  // must not call take() and must touch nothing the caller changes meanwhile.
+  // Two jobs may be offered at a time, one of each kind: a stretch job, which the merge waits
+  // for within its stretch and the decoding thread takes between any two blocks it decodes; and
+  // an output job (a full output buffer for a slow output), which the merge needs done only when
+  // its next buffer is full, and which the decoding thread takes between pages, before any page.
+  enum JobKind : int32_t { kStretchJob = 0, kOutputJob = 1 };
+  void offerJob(void (*run)(void* arg), void* arg, JobKind kind = kStretchJob);
+  // Runs the offered job of that kind on the caller's thread unless the decoding thread has
+  // started it, and returns once it is done. Returns at once when none is offered.
+  void completeJob(JobKind kind = kStretchJob);
 
 private:
   struct Page {
@@ -83,7 +88,7 @@ private:
   struct Source;
 
   bool fill(Source& s, bool decodingThread);
-  bool runOfferedJob();
+  bool runOfferedJob(JobKind kind);
   static void count(Source& s, Page& page, const PpTimest* from, const PpTimest* end,
                     bool inOrder);
   void addBytesRead(int64_t bytes);
@@ -104,11 +109,14 @@ private:
   bool _stop = false;
   std::atomic<bool> _stopping{false};  // _stop, for the decoding side between pages
   std::atomic<double>* _bytesRead;  // not owned; may be null
-  // The offered job: none, offered, being run by the decoding thread, done there.
+  // An offered job: none, offered, being run by the decoding thread, done there.
   enum : int32_t { kNoJob, kJobOffered, kJobRunning, kJobDone };
-  std::atomic<int32_t> _job{kNoJob};
-  void (*_jobRun)(void*) = nullptr;  // written before the job is offered, read by its runner
-  void* _jobArg = nullptr;
+  struct Job {
+    std::atomic<int32_t> state{kNoJob};
+    void (*run)(void*) = nullptr;  // written before the job is offered, read by its runner
+    void* arg = nullptr;
+  };
+  Job _jobs[2];  // by JobKind
   std::thread _thread;
 };
 
