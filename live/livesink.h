@@ -1,6 +1,7 @@
 // Where a live merge's records go besides the files: the measurements attached to the chain and
 // the queue of the chain's stream, and on to another record sink (the HDF5 output) when there is
-// one. Called on the merge's thread, a batch at a time. No Qt.
+// one. Called from one thread at a time (the merge's or its decoding thread), a batch at a
+// time. No Qt.
 #ifndef RAVIK_LIVE_LIVESINK_H
 #define RAVIK_LIVE_LIVESINK_H
 

@@ -17,10 +17,14 @@ namespace {
 constexpr int32_t kBlockWords = 100;
 // The file is read in chunks of whole blocks, so that blocks fall exactly where 100-word reads
 // of the file would put them.
-constexpr int32_t kChunkWords = 164 * kBlockWords;
+constexpr int32_t kChunkWords = 656 * kBlockWords;
 // A page ends after at most this many bytes of the stream, however few timestamps they hold: the
 // merge publishes its progress once per page, and a watcher expects it to move smoothly.
 constexpr int64_t kPageBytes = 64 * 1024;
+// How long a thread that waits for the other one watches for its next step before it sleeps.
+// The other thread's next step (a page filled or released, a job offered) usually comes within
+// tens of microseconds, and a sleep and a wake-up cost about as much on a virtual machine.
+constexpr std::chrono::microseconds kWatch{50};
 // How often a file being written is looked at again when the merge waits for its next block.
 constexpr std::chrono::milliseconds kGrowthPoll{1};
 
@@ -140,6 +144,7 @@ DecodeAhead::~DecodeAhead() {
   {
     std::lock_guard<std::mutex> hold(_lock);
     _stop = true;
+    _signals.fetch_add(1, std::memory_order_release);
   }
   _stopping.store(true, std::memory_order_relaxed);
   _changed.notify_all();
@@ -162,10 +167,14 @@ bool DecodeAhead::fill(Source& s, bool decodingThread) {
   while (s.reader.more() && page.count <= kPageEntries - kTdc56ListSize &&
          page.bytes + 4 * kBlockWords <= kPageBytes) {
     // A job offered by the merge goes first: the merge may be waiting for it.
-    if (decodingThread && _job.load(std::memory_order_relaxed) == kJobOffered) runOfferedJob();
+    if (decodingThread && _jobs[kStretchJob].state.load(std::memory_order_relaxed) == kJobOffered)
+      runOfferedJob(kStretchJob);
     const uint32_t* words;
     const int32_t n = s.reader.next(&words);
-    if (n < 0) break;
+    if (n < 0) {
+      _caughtUp.store(true, std::memory_order_relaxed);
+      break;
+    }
     page.bytes += 4 * int64_t(n);
     if (n >= 2) {  // a lone last word holds no packet
       bool inOrder;
@@ -186,29 +195,49 @@ bool DecodeAhead::fill(Source& s, bool decodingThread) {
       page.bytes = 0;
     }
   }
+  page.entries[page.count] = PpTimest{INT64_MAX, 0};  // read by the merge, never used
+  // A page cut short by a file still being written: the merge has caught up with the writer.
+  // A page closed full: it is behind.
+  if (s.reader.more() && !_stopping.load(std::memory_order_relaxed) &&
+      (page.count > kPageEntries - kTdc56ListSize || page.bytes + 4 * kBlockWords > kPageBytes))
+    _caughtUp.store(false, std::memory_order_relaxed);
   page.last = !s.reader.more();
   page.readError = s.reader.error();
   return page.bytes > 0 || page.last;
 }
 
 // Adds the entries from..end, decoded in order or not, to the page's counts: the summary's
-// per-channel counts and time span, without a second decoding of the streams.
-// Adds the entries from..end, decoded in order or not, to the page's counts: the summary's
 // per-channel counts and time span and the steps back in time, without a second decoding of the
 // streams. A marker's time is cut down to its grid, so markers take no part in the steps.
 void DecodeAhead::count(Source& s, Page& page, const PpTimest* from, const PpTimest* end,
                         bool inOrder) {
   if (from == end) return;
-  // Four at a time: an entry's count is a load and an add, and the loop's own steps would be
-  // as many again.
-  const PpTimest* e = from;
-  for (; end - e >= 4; e += 4) {
-    ++page.channels[e[0].channel];
-    ++page.channels[e[1].channel];
-    ++page.channels[e[2].channel];
-    ++page.channels[e[3].channel];
+  // Channels 0..7, nearly all entries, are counted in the eight bytes of one register: an add
+  // to a counter in memory would wait for the store of the one before on the same channel.
+  // The bytes go to the page's counts before any can reach 256.
+  for (const PpTimest* e = from; e < end;) {
+    const PpTimest* const stop = e + std::min<ptrdiff_t>(end - e, 255);
+    static constexpr uint64_t kOne[8] = {1ull, 1ull << 8, 1ull << 16, 1ull << 24,
+                                         1ull << 32, 1ull << 40, 1ull << 48, 1ull << 56};
+    uint64_t packed = 0;
+    const auto one = [&](uint32_t c) {
+      if (__builtin_expect(c < 8, 1))
+        packed += kOne[c];
+      else
+        ++page.channels[c];
+    };
+    // Four at a time, with one test that all four are below 8.
+    for (; stop - e >= 4; e += 4) {
+      const uint32_t c0 = e[0].channel, c1 = e[1].channel, c2 = e[2].channel, c3 = e[3].channel;
+      if (__builtin_expect((c0 | c1 | c2 | c3) < 8, 1)) {
+        packed += kOne[c0] + kOne[c1] + kOne[c2] + kOne[c3];
+      } else {
+        one(c0), one(c1), one(c2), one(c3);
+      }
+    }
+    for (; e < stop; ++e) one(e->channel);
+    for (size_t c = 0; c < 8; ++c) page.channels[c] += int64_t((packed >> (8 * c)) & 0xFF);
   }
-  for (; e < end; ++e) ++page.channels[e->channel];
   if (inOrder) {
     page.earliest = std::min(page.earliest, from->time);
     page.latest = std::max(page.latest, end[-1].time);
@@ -267,18 +296,25 @@ void DecodeAhead::decodeLoop() {
   std::vector<Source*> due;
   for (;;) {
     if (_stop) return;
-    if (_job.load(std::memory_order_relaxed) == kJobOffered) {
+    // Jobs before pages: the merge waits for a stretch job soon; an output job goes before the
+    // pages as well, as the merge, which decodes a page itself when it is not ready, can take
+    // over decoding, but does not write the output while the job is offered.
+    bool ranJob = false;
+    for (const JobKind kind : {kStretchJob, kOutputJob}) {
+      if (_jobs[kind].state.load(std::memory_order_relaxed) != kJobOffered) continue;
       hold.unlock();
-      runOfferedJob();
+      runOfferedJob(kind);
       hold.lock();
-      continue;
+      ranJob = true;
+      break;
     }
+    if (ranJob) continue;
     due.clear();
     for (const auto& s : _sources)
       if (!s->ended && !s->filling && s->filled <= s->taken) due.push_back(s.get());
     if (due.empty()) {
       // Also once every stream has ended: the merge of the last pages may still offer jobs.
-      _changed.wait(hold);
+      await(hold);
       continue;
     }
     std::stable_sort(due.begin(), due.end(), [](const Source* a, const Source* b) {
@@ -297,7 +333,7 @@ void DecodeAhead::decodeLoop() {
       next->filling = false;
       if (!progressed) continue;
       filled(*next);
-      _changed.notify_all();
+      signal();
       break;
     }
     if (!progressed) _changed.wait_for(hold, kGrowthPoll);
@@ -318,13 +354,13 @@ int64_t DecodeAhead::take(int32_t i, const PpTimest** first, const PpTimest** la
     }
     // The page taken before is released by taking the next one; it may now be filled again.
     ++s.taken;
-    _changed.notify_all();
+    signal();
     // Rather than wait for the decoding thread, which may be busy with other sources, the
     // caller decodes the page it needs itself: so both processors decode while the merge is
     // ahead (and without the thread, the caller does all the decoding).
     while (s.filled < s.taken) {
       if (s.filling) {
-        _changed.wait(hold);
+        await(hold);
         continue;
       }
       s.filling = true;
@@ -334,7 +370,7 @@ int64_t DecodeAhead::take(int32_t i, const PpTimest** first, const PpTimest** la
       s.filling = false;
       if (got) {
         filled(s);
-        _changed.notify_all();
+        signal();
       } else {
         _changed.wait_for(hold, kGrowthPoll);  // a growing file without a new block yet
       }
@@ -357,33 +393,83 @@ int64_t DecodeAhead::take(int32_t i, const PpTimest** first, const PpTimest** la
   }
 }
 
-void DecodeAhead::offerJob(void (*run)(void*), void* arg) {
-  _jobRun = run;
-  _jobArg = arg;
+// Tells a waiting thread that something changed; under the lock.
+void DecodeAhead::signal() {
+  _signals.fetch_add(1, std::memory_order_release);
+  _changed.notify_all();
+}
+
+// Runs `changed` every few pause instructions until it is true (then true) or `until` has
+// passed (then false).
+template <class Changed>
+bool DecodeAhead::watch(std::chrono::steady_clock::time_point until, Changed changed) {
+  for (;;) {
+    for (int32_t i = 0; i < 32; ++i) {
+      if (changed()) return true;
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();  // lets the other hardware thread of the core run meanwhile
+#elif defined(__aarch64__)
+      asm volatile("yield");
+#endif
+    }
+    if (std::chrono::steady_clock::now() >= until) return false;
+  }
+}
+
+// Waits for the other thread's next signal() or for stop; called and returns under `hold`.
+void DecodeAhead::await(std::unique_lock<std::mutex>& hold) {
+  const uint64_t seen = _signals.load(std::memory_order_relaxed);
+  const auto moved = [&] {
+    return _signals.load(std::memory_order_acquire) != seen ||
+           _stopping.load(std::memory_order_relaxed);
+  };
+  hold.unlock();
+  // Once the merge has caught up with files being written, the next step waits for the
+  // writer, milliseconds away: then a watch would only take processor time from the recording.
+  const bool early = !_caughtUp.load(std::memory_order_relaxed) &&
+                     watch(std::chrono::steady_clock::now() + kWatch, moved);
+  hold.lock();
+  if (!early) _changed.wait(hold, [&] { return _stop || moved(); });
+}
+
+void DecodeAhead::offerJob(void (*run)(void*), void* arg, JobKind kind) {
+  Job& job = _jobs[kind];
+  job.run = run;
+  job.arg = arg;
   {
     // Under the lock, so that a decoding thread about to wait sees the job first.
     std::lock_guard<std::mutex> hold(_lock);
-    _job.store(kJobOffered, std::memory_order_release);
+    job.state.store(kJobOffered, std::memory_order_release);
+    _signals.fetch_add(1, std::memory_order_release);
   }
   _changed.notify_all();
 }
 
-void DecodeAhead::completeJob() {
+void DecodeAhead::completeJob(JobKind kind) {
+  Job& job = _jobs[kind];
   int32_t offered = kJobOffered;
-  if (_job.compare_exchange_strong(offered, kNoJob, std::memory_order_acquire)) {
-    _jobRun(_jobArg);  // not started on the decoding thread: run it here
+  if (job.state.compare_exchange_strong(offered, kNoJob, std::memory_order_acquire)) {
+    job.run(job.arg);  // not started on the decoding thread: run it here
     return;
   }
-  // The decoding thread runs it: a stretch of the merge's own length, so a short wait.
-  while (_job.load(std::memory_order_acquire) != kJobDone) std::this_thread::yield();
-  _job.store(kNoJob, std::memory_order_relaxed);
+  if (offered == kNoJob) return;
+  // The decoding thread runs it: a stretch of the merge's own length or one output buffer, so a
+  // short wait, watched without a system call for as long as a stretch job takes.
+  const auto until = std::chrono::steady_clock::now() + 4 * kWatch;
+  const auto done = [&job] { return job.state.load(std::memory_order_acquire) == kJobDone; };
+  while (!done()) {
+    if (!watch(until, done)) std::this_thread::yield();
+  }
+  job.state.store(kNoJob, std::memory_order_relaxed);
 }
 
 // On the decoding thread: takes the offered job, if it is still there, and runs it.
-bool DecodeAhead::runOfferedJob() {
+bool DecodeAhead::runOfferedJob(JobKind kind) {
+  Job& job = _jobs[kind];
   int32_t offered = kJobOffered;
-  if (!_job.compare_exchange_strong(offered, kJobRunning, std::memory_order_acquire)) return false;
-  _jobRun(_jobArg);
-  _job.store(kJobDone, std::memory_order_release);
+  if (!job.state.compare_exchange_strong(offered, kJobRunning, std::memory_order_acquire))
+    return false;
+  job.run(job.arg);
+  job.state.store(kJobDone, std::memory_order_release);
   return true;
 }

@@ -12,6 +12,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -54,19 +55,26 @@ public:
   // What the pages decoded so far hold, per source.
   std::vector<MergeSourceStats> stats();
 
-  // Work of the merge's that the decoding thread may take on while it is free of decoding: one
-  // job at a time, run exactly once, by the decoding thread if it starts the job before the
-  // merge needs it done, else by the merge itself in completeJob(). Between the two calls the
-  // job runs alongside the caller, so it must not call take() and must touch nothing the caller
-  // changes meanwhile.
-  void offerJob(void (*run)(void* arg), void* arg);
-  // Runs the offered job on the caller's thread unless the decoding thread has started it, and
-  // returns once it is done.
-  void completeJob();
+  // Work of the merge's that the decoding thread may take on while it is free of decoding: each
+  // job runs exactly once, by the decoding thread if it starts the job before the merge needs
+  // it done, else by the merge itself in completeJob(), which must be called for every job
+  // before the DecodeAhead goes. Between the two calls the job runs alongside the caller, so it
+  // must not call take() and must touch nothing the caller changes meanwhile.
+  // Two jobs may be offered at a time, one of each kind: a stretch job, which the merge waits
+  // for within its stretch and the decoding thread takes between any two blocks it decodes; and
+  // an output job (a full output buffer for a slow output), which the merge needs done only when
+  // its next buffer is full, and which the decoding thread takes between pages, before any page.
+  enum JobKind : int32_t { kStretchJob = 0, kOutputJob = 1 };
+  void offerJob(void (*run)(void* arg), void* arg, JobKind kind = kStretchJob);
+  // Runs the offered job of that kind on the caller's thread unless the decoding thread has
+  // started it, and returns once it is done. Returns at once when none is offered.
+  void completeJob(JobKind kind = kStretchJob);
 
 private:
   struct Page {
-    PpTimest entries[kPageEntries + 1] = {};
+    // Not cleared when made: a cleared page costs a page fault and a memset for every one of
+    // its 4 KiB before the merge starts. Each fill sets the entry after its last one.
+    PpTimest entries[kPageEntries + 1];
     int32_t count = 0;
     bool last = false;  // the stream ends with this page
     int64_t bytes = 0;  // raw bytes read for it
@@ -80,24 +88,35 @@ private:
   struct Source;
 
   bool fill(Source& s, bool decodingThread);
-  bool runOfferedJob();
+  bool runOfferedJob(JobKind kind);
   static void count(Source& s, Page& page, const PpTimest* from, const PpTimest* end,
                     bool inOrder);
   void addBytesRead(int64_t bytes);
+  void signal();
+  void await(std::unique_lock<std::mutex>& hold);
+  template <class Changed>
+  static bool watch(std::chrono::steady_clock::time_point until, Changed changed);
   void filled(Source& s);
   void decodeLoop();
 
   std::vector<std::unique_ptr<Source>> _sources;
   std::mutex _lock;
   std::condition_variable _changed;  // a page filled or released, or stop
+  std::atomic<uint64_t> _signals{0};
+  // The last page of a file still being written ended at the file's end: the merge waits for
+  // the writer rather than for the other thread.
+  std::atomic<bool> _caughtUp{false};  // counts the changes _changed tells of; written under _lock
   bool _stop = false;
   std::atomic<bool> _stopping{false};  // _stop, for the decoding side between pages
   std::atomic<double>* _bytesRead;  // not owned; may be null
-  // The offered job: none, offered, being run by the decoding thread, done there.
+  // An offered job: none, offered, being run by the decoding thread, done there.
   enum : int32_t { kNoJob, kJobOffered, kJobRunning, kJobDone };
-  std::atomic<int32_t> _job{kNoJob};
-  void (*_jobRun)(void*) = nullptr;  // written before the job is offered, read by its runner
-  void* _jobArg = nullptr;
+  struct Job {
+    std::atomic<int32_t> state{kNoJob};
+    void (*run)(void*) = nullptr;  // written before the job is offered, read by its runner
+    void* arg = nullptr;
+  };
+  Job _jobs[2];  // by JobKind
   std::thread _thread;
 };
 

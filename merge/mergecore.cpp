@@ -228,7 +228,7 @@ public:
     }
     if (kBinary) {
       _b = OutBuf::putBinary(_b, time, channel);
-      if (__builtin_expect(_b >= _bLimit, 0)) _b = _binary.drain(_b);
+      if (__builtin_expect(_b >= _bLimit, 0)) drainBinary();
     }
   }
 
@@ -242,7 +242,7 @@ public:
                 UpperLanes<kLevels>* upper) {
     char* records = scratch;
     if (kBinary) {
-      if (_bLimit - _b < 10 * total) _b = _binary.drain(_b);
+      if (_bLimit - _b < 10 * total) drainBinary();
       records = _b;
     }
     int64_t lower = total;
@@ -262,6 +262,10 @@ public:
   }
 
 private:
+  __attribute__((noinline)) void drainBinary() {
+    _b = _binary.drain(_b);
+    _bLimit = _binary.limit();
+  }
   // Text lines of `count` binary records.
   void putTextOf(const char* records, int64_t count) {
     // In locals, which the stores of text cannot change, so that they stay in registers.
@@ -297,7 +301,7 @@ private:
   char* _t;
   char* _b;
   char* const _tLimit;
-  char* const _bLimit;
+  char* _bLimit;  // moves with the buffer: a drain may hand the binary output a fresh one
 };
 
 struct LoopState {
@@ -642,6 +646,7 @@ int64_t mergeStreams(const MergeSource* sources, int32_t count, const MergeOutpu
     read1(*bufs.back());
   }
   OutBuf text(outputs.text), binary(outputs.binary, outputs.records);
+  binary.offloadSink(&ahead);
   if (outputs.binary && outputs.header) outputs.header(outputs.binary, true);
 
   LoopState s{ahead, bufs.data(), text, binary, running};
@@ -656,7 +661,7 @@ int64_t mergeStreams(const MergeSource* sources, int32_t count, const MergeOutpu
     records = mergeLoopFor<false, false>(s, count);
 
   text.flush();
-  binary.flush();
+  binary.finishSink();
   if (outputs.binary && outputs.header) outputs.header(outputs.binary, false);
   if (stats != nullptr) *stats = ahead.stats();
   return records;

@@ -8,7 +8,9 @@
 #include <string.h>
 
 #include <memory>
+#include <utility>
 
+#include "merge/decodeahead.h"
 #include "merge/recordsink.h"
 
 // The end of a text line for the channels 0..99: ", <channel>\n" in the first `length` bytes.
@@ -133,11 +135,35 @@ public:
     return p + 10;
   }
 
+  // From now on each full buffer goes to the sink as an output job of `ahead`, mostly on its
+  // decoding thread, while the merge goes on into a second buffer: a sink that converts the
+  // records (HDF5 columns) then runs beside the merge rather than in its turn. The sink is
+  // called from one thread at a time, in order; finishSink() waits for the last batch.
+  void offloadSink(DecodeAhead* ahead) {
+    if (_sink == nullptr) return;
+    _ahead = ahead;
+    _spare.reset(new char[kSize]);
+  }
+
   // Hands what is buffered to the file, e.g. before others write to it directly.
   void flush() {
     if (_used && _file) fwrite(_data.get(), 1, _used, _file);
-    if (_used && _sink) _sink->putRecords(_data.get(), _used / 10);
+    if (_used && _sink) {
+      if (_ahead != nullptr) {
+        _ahead->completeJob(DecodeAhead::kOutputJob);  // the batch before, if still open
+        _batch = Batch{_sink, _data.get(), _used / 10};
+        _ahead->offerJob(&Batch::run, &_batch, DecodeAhead::kOutputJob);
+        std::swap(_data, _spare);
+      } else {
+        _sink->putRecords(_data.get(), _used / 10);
+      }
+    }
     _used = 0;
+  }
+  // Flushes, and waits until the sink has taken every batch.
+  void finishSink() {
+    flush();
+    if (_ahead != nullptr) _ahead->completeJob(DecodeAhead::kOutputJob);
   }
 
   // Decimal text of v at p; returns the end. Up to 8 bytes past the end may be written.
@@ -218,9 +244,23 @@ private:
     return (digits + kZeros) >> (8 * zeros);
   }
 
+  // A batch handed to the sink as an output job.
+  struct Batch {
+    RecordSink* sink;
+    const char* records;
+    size_t count;
+    static void run(void* self) {
+      const Batch& b = *static_cast<const Batch*>(self);
+      b.sink->putRecords(b.records, b.count);
+    }
+  };
+
   FILE* _file;                    // not owned
   RecordSink* _sink;              // not owned
   std::unique_ptr<char[]> _data;  // kSize bytes
+  DecodeAhead* _ahead = nullptr;  // not owned; null: the sink is called in flush()
+  std::unique_ptr<char[]> _spare; // with _ahead: the buffer of the batch in the sink's hands
+  Batch _batch{};
   size_t _used;
   TopDigits _digits;
 };
