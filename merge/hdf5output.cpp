@@ -641,13 +641,7 @@ bool Hdf5Output::create(const std::string& path, const std::string& finalPath, b
 
 namespace {
 
-// Takes records into the columns from `times` and `channels` on while they are in time order,
-// none earlier than *last, and counts their channels; returns how many were taken (fewer than
-// `count` when the next one is earlier than the one before it). The common case, as only
-// markers ever come early. Four records a step, counted in two tables: the merge often gives
-// one channel several times in a row, and adds to one counter one after another would each wait
-// for the one before. (Not vectorised: the compiler would pass the channels through vector
-// registers and back for the counts, which costs more than it saves.)
+// One record of takeInOrder(): its time already read, its channel at `channelAt`.
 inline void takeOne(const char* channelAt, int64_t time, int64_t* __restrict timeTo,
                     int16_t* __restrict channelTo, int64_t* __restrict counts) {
   int16_t channel;
@@ -657,6 +651,14 @@ inline void takeOne(const char* channelAt, int64_t time, int64_t* __restrict tim
   ++counts[channel];
 }
 
+// Takes records into the columns from `times` and `channels` on while they are in time order,
+// none earlier than *last, and counts their channels; returns how many were taken (fewer than
+// `count` when the next one is earlier than the one before it). The common case, as only
+// markers ever come early. Four records a step, counted in two tables: the merge often gives
+// one channel several times in a row, and adds to one counter one after another would each wait
+// for the one before. (Not vectorised: the compiler would pass the times through the stack and
+// the channels through vector registers and back for the counts, which costs more than it
+// saves.)
 __attribute__((optimize("no-tree-slp-vectorize"))) size_t takeInOrder(
     const char* records, size_t count, int64_t* __restrict times, int16_t* __restrict channels,
     int64_t* last, int64_t* __restrict countsA, int64_t* __restrict countsB) {
@@ -753,7 +755,7 @@ void Hdf5Output::insert(int64_t time, int16_t channel) {
 }
 
 bool Hdf5Output::writeColumns(int64_t count) {
-  quietErrors();  // the merge's thread has an error stack of its own
+  quietErrors();  // the calling thread (the merge's) has an error stack of its own
   const hsize_t extent[1] = {hsize_t(_impl->written + count)};
   errno = 0;
   for (auto [set, type, data, size] :
