@@ -646,7 +646,7 @@ int64_t mergeStreams(const MergeSource* sources, int32_t count, const MergeOutpu
     read1(*bufs.back());
   }
   OutBuf text(outputs.text), binary(outputs.binary, outputs.records);
-  binary.offloadSink(&ahead);
+  binary.offload(&ahead);
   if (outputs.binary && outputs.header) outputs.header(outputs.binary, true);
 
   LoopState s{ahead, bufs.data(), text, binary, running};
@@ -661,7 +661,7 @@ int64_t mergeStreams(const MergeSource* sources, int32_t count, const MergeOutpu
     records = mergeLoopFor<false, false>(s, count);
 
   text.flush();
-  binary.finishSink();
+  binary.finish();
   if (outputs.binary && outputs.header) outputs.header(outputs.binary, false);
   if (stats != nullptr) *stats = ahead.stats();
   return records;
