@@ -140,9 +140,10 @@ public:
   // file and converting the records for the sink (HDF5 columns) then run beside the merge
   // rather than in its turn. File and sink are used from one thread at a time, in order;
   // finish() waits for the last buffer.
-  void offload(DecodeAhead* ahead) {
+  void offload(DecodeAhead* ahead, DecodeAhead::JobKind kind) {
     if (!open()) return;
     _ahead = ahead;
+    _kind = kind;
     _spare.reset(new char[kSize]);
   }
 
@@ -150,9 +151,9 @@ public:
   void flush() {
     if (_used == 0) return;
     if (_ahead != nullptr) {
-      _ahead->completeJob(DecodeAhead::kOutputJob);  // the buffer before, if still open
+      _ahead->completeJob(_kind);  // the buffer before, if still open
       _batch = Batch{_file, _sink, _data.get(), _used};
-      _ahead->offerJob(&Batch::run, &_batch, DecodeAhead::kOutputJob);
+      _ahead->offerJob(&Batch::run, &_batch, _kind);
       std::swap(_data, _spare);
     } else {
       _batch = Batch{_file, _sink, _data.get(), _used};
@@ -163,7 +164,7 @@ public:
   // Flushes, and waits until the file and the sink have taken every buffer.
   void finish() {
     flush();
-    if (_ahead != nullptr) _ahead->completeJob(DecodeAhead::kOutputJob);
+    if (_ahead != nullptr) _ahead->completeJob(_kind);
   }
 
   // Decimal text of v at p; returns the end. Up to 8 bytes past the end may be written.
@@ -261,6 +262,7 @@ private:
   RecordSink* _sink;              // not owned
   std::unique_ptr<char[]> _data;  // kSize bytes
   DecodeAhead* _ahead = nullptr;  // not owned; null: file and sink are written in flush()
+  DecodeAhead::JobKind _kind = DecodeAhead::kBinaryJob;  // its jobs, with _ahead
   std::unique_ptr<char[]> _spare; // with _ahead: the buffer of the batch in the sink's hands
   Batch _batch{};
   size_t _used;
