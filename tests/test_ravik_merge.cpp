@@ -16,19 +16,10 @@
 #include <nlohmann/json.hpp>
 
 #include "device/korbalt.h"
+#include "tests/codec_stamps.h"
 #include "tests/core_merge.h"
 
 namespace {
-
-// The words of a device stream of `events`.
-std::vector<uint32_t> encodeStream(const std::vector<PpTimest>& events) {
-  Tdc56Instance* enc = tdc56Init();
-  std::vector<uint32_t> words(4 * events.size() + 4);
-  int32_t n = int32_t(events.size());
-  words.resize(size_t(tdc56Pack60(enc, events.data(), &n, words.data(), int32_t(words.size()))));
-  tdc56DeInit(enc);
-  return words;
-}
 
 void writeWords(const std::string& path, const std::vector<uint32_t>& words, int64_t offset = 0) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0644);
@@ -46,7 +37,7 @@ void writeStream(const std::string& path, int32_t count, uint32_t seed, int64_t 
     const uint32_t r = rng() % 20;
     events.push_back({t, uint8_t(r == 0 ? 100 + rng() % 5 : r == 1 ? 200 + rng() % 4 : r % 6)});
   }
-  writeWords(path, encodeStream(events), offset);
+  writeWords(path, packStream(events), offset);
 }
 
 // What the window's merge core writes for the sources, in this order, without a device.
@@ -71,6 +62,17 @@ Outcome run(const std::vector<std::string>& args) {
   Outcome r{code, slurp(kErrPath)};
   unlink(kErrPath.c_str());
   return r;
+}
+
+// Runs with `args`, which must fail with `code` and one line that begins with `message`, and
+// leave the names in `dir` as `before`.
+void expectRefusal(const std::vector<std::string>& args, const std::string& message, int code,
+                   const std::string& dir, const std::set<std::string>& before) {
+  const Outcome r = run(args);
+  EXPECT_EQ(r.code, code) << message;
+  EXPECT_EQ(r.err.find("ravik-merge: " + message), 0u) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  EXPECT_EQ(namesIn(dir), before) << message;
 }
 
 TEST(RavikMerge, WritesTheBytesOfTheMergeCoreWithDefaultsAndInChainOrder) {
@@ -152,13 +154,7 @@ TEST(RavikMerge, FailsWithOneLineNamingTheFileAndLeavesNoOutput) {
       {{"--text", d / "t", "--bin", "/dev/full", d / "s"},
        "/dev/full: write error: No space left on device", 1},
   };
-  for (const auto& c : cases) {
-    const Outcome r = run(c.args);
-    EXPECT_EQ(r.code, c.code) << c.message;
-    EXPECT_EQ(r.err.find("ravik-merge: " + c.message), 0u) << r.err;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    EXPECT_EQ(namesIn(d.path), before) << c.message;
-  }
+  for (const auto& c : cases) expectRefusal(c.args, c.message, c.code, d.path, before);
   const Outcome help = run({"--help"}), version = run({"--version"});
   EXPECT_TRUE(help.code == 0 && help.err.find("Example") != std::string::npos) << help.err;
   EXPECT_TRUE(version.code == 0 && version.err.find("ravik-merge ") == 0) << version.err;
@@ -266,11 +262,7 @@ TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
   for (const auto& c : cases) {
     std::vector<std::string> args = c.args;
     args.insert(args.end(), {d / "s", d / "u"});
-    const Outcome r = run(args);
-    EXPECT_EQ(r.code, 2) << c.message;
-    EXPECT_EQ(r.err.find("ravik-merge: " + c.message), 0u) << r.err;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    EXPECT_EQ(namesIn(d.path), before) << c.message;
+    expectRefusal(args, c.message, 2, d.path, before);
   }
   EXPECT_TRUE(slurp(d / "s") == stream && slurp(d / "old.txt") == "kept\n");
 
@@ -306,12 +298,12 @@ TEST(RavikMerge, StreamsThatAreNoDeviceStreams) {
   // there on, 45; word 300 opens a block that cannot be aligned: 50 packets.
   std::vector<PpTimest> events;
   for (int64_t i = 0; i < 800; ++i) events.push_back({10000000 + 3000 * i - (i >= 400) * 1000000, uint8_t(i % 5)});
-  std::vector<uint32_t> words = encodeStream(events);
+  std::vector<uint32_t> words = packStream(events);
   ASSERT_GT(words.size(), 400u);
   words[210] |= 0x80000000u;
   words[300] |= 0x80000000u;
   writeWords(d / "bad", words);
-  writeWords(d / "back", encodeStream(events));
+  writeWords(d / "back", packStream(events));
   const Outcome r =
       run({"--quiet", "--text", d / "t", "--report", d / "r.json", d / "s", d / "bad", d / "back"});
   EXPECT_EQ(r.code, 0) << r.err;
