@@ -17,10 +17,14 @@ namespace {
 constexpr int32_t kBlockWords = 100;
 // The file is read in chunks of whole blocks, so that blocks fall exactly where 100-word reads
 // of the file would put them.
-constexpr int32_t kChunkWords = 164 * kBlockWords;
+constexpr int32_t kChunkWords = 656 * kBlockWords;
 // A page ends after at most this many bytes of the stream, however few timestamps they hold: the
 // merge publishes its progress once per page, and a watcher expects it to move smoothly.
 constexpr int64_t kPageBytes = 64 * 1024;
+// How long a thread that waits for the other one watches for its next step before it sleeps.
+// The other thread's next step (a page filled or released, a job offered) usually comes within
+// tens of microseconds, and a sleep and a wake-up cost about as much on a virtual machine.
+constexpr std::chrono::microseconds kWatch{50};
 // How often a file being written is looked at again when the merge waits for its next block.
 constexpr std::chrono::milliseconds kGrowthPoll{1};
 
@@ -140,6 +144,7 @@ DecodeAhead::~DecodeAhead() {
   {
     std::lock_guard<std::mutex> hold(_lock);
     _stop = true;
+    _signals.fetch_add(1, std::memory_order_release);
   }
   _stopping.store(true, std::memory_order_relaxed);
   _changed.notify_all();
@@ -192,23 +197,28 @@ bool DecodeAhead::fill(Source& s, bool decodingThread) {
 }
 
 // Adds the entries from..end, decoded in order or not, to the page's counts: the summary's
-// per-channel counts and time span, without a second decoding of the streams.
-// Adds the entries from..end, decoded in order or not, to the page's counts: the summary's
 // per-channel counts and time span and the steps back in time, without a second decoding of the
 // streams. A marker's time is cut down to its grid, so markers take no part in the steps.
 void DecodeAhead::count(Source& s, Page& page, const PpTimest* from, const PpTimest* end,
                         bool inOrder) {
   if (from == end) return;
-  // Four at a time: an entry's count is a load and an add, and the loop's own steps would be
-  // as many again.
-  const PpTimest* e = from;
-  for (; end - e >= 4; e += 4) {
-    ++page.channels[e[0].channel];
-    ++page.channels[e[1].channel];
-    ++page.channels[e[2].channel];
-    ++page.channels[e[3].channel];
+  // Channels 0..7, nearly all entries, are counted in the eight bytes of one register: an add
+  // to a counter in memory would wait for the store of the one before on the same channel.
+  // The bytes go to the page's counts before any can reach 256.
+  for (const PpTimest* e = from; e < end;) {
+    const PpTimest* const stop = e + std::min<ptrdiff_t>(end - e, 255);
+    static constexpr uint64_t kOne[8] = {1ull, 1ull << 8, 1ull << 16, 1ull << 24,
+                                         1ull << 32, 1ull << 40, 1ull << 48, 1ull << 56};
+    uint64_t packed = 0;
+    for (; e < stop; ++e) {
+      const uint32_t c = e->channel;
+      if (__builtin_expect(c < 8, 1))
+        packed += kOne[c];
+      else
+        ++page.channels[c];
+    }
+    for (size_t c = 0; c < 8; ++c) page.channels[c] += int64_t((packed >> (8 * c)) & 0xFF);
   }
-  for (; e < end; ++e) ++page.channels[e->channel];
   if (inOrder) {
     page.earliest = std::min(page.earliest, from->time);
     page.latest = std::max(page.latest, end[-1].time);
@@ -278,7 +288,7 @@ void DecodeAhead::decodeLoop() {
       if (!s->ended && !s->filling && s->filled <= s->taken) due.push_back(s.get());
     if (due.empty()) {
       // Also once every stream has ended: the merge of the last pages may still offer jobs.
-      _changed.wait(hold);
+      await(hold);
       continue;
     }
     std::stable_sort(due.begin(), due.end(), [](const Source* a, const Source* b) {
@@ -297,7 +307,7 @@ void DecodeAhead::decodeLoop() {
       next->filling = false;
       if (!progressed) continue;
       filled(*next);
-      _changed.notify_all();
+      signal();
       break;
     }
     if (!progressed) _changed.wait_for(hold, kGrowthPoll);
@@ -318,13 +328,13 @@ int64_t DecodeAhead::take(int32_t i, const PpTimest** first, const PpTimest** la
     }
     // The page taken before is released by taking the next one; it may now be filled again.
     ++s.taken;
-    _changed.notify_all();
+    signal();
     // Rather than wait for the decoding thread, which may be busy with other sources, the
     // caller decodes the page it needs itself: so both processors decode while the merge is
     // ahead (and without the thread, the caller does all the decoding).
     while (s.filled < s.taken) {
       if (s.filling) {
-        _changed.wait(hold);
+        await(hold);
         continue;
       }
       s.filling = true;
@@ -334,7 +344,7 @@ int64_t DecodeAhead::take(int32_t i, const PpTimest** first, const PpTimest** la
       s.filling = false;
       if (got) {
         filled(s);
-        _changed.notify_all();
+        signal();
       } else {
         _changed.wait_for(hold, kGrowthPoll);  // a growing file without a new block yet
       }
@@ -357,6 +367,42 @@ int64_t DecodeAhead::take(int32_t i, const PpTimest** first, const PpTimest** la
   }
 }
 
+// Tells a waiting thread that something changed; under the lock.
+void DecodeAhead::signal() {
+  _signals.fetch_add(1, std::memory_order_release);
+  _changed.notify_all();
+}
+
+// Runs `changed` every few pause instructions until it is true (then true) or `until` has
+// passed (then false).
+template <class Changed>
+bool DecodeAhead::watch(std::chrono::steady_clock::time_point until, Changed changed) {
+  for (;;) {
+    for (int32_t i = 0; i < 32; ++i) {
+      if (changed()) return true;
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();  // lets the other hardware thread of the core run meanwhile
+#elif defined(__aarch64__)
+      asm volatile("yield");
+#endif
+    }
+    if (std::chrono::steady_clock::now() >= until) return false;
+  }
+}
+
+// Waits for the other thread's next signal() or for stop; called and returns under `hold`.
+void DecodeAhead::await(std::unique_lock<std::mutex>& hold) {
+  const uint64_t seen = _signals.load(std::memory_order_relaxed);
+  const auto moved = [&] {
+    return _signals.load(std::memory_order_acquire) != seen ||
+           _stopping.load(std::memory_order_relaxed);
+  };
+  hold.unlock();
+  const bool early = watch(std::chrono::steady_clock::now() + kWatch, moved);
+  hold.lock();
+  if (!early) _changed.wait(hold, [&] { return _stop || moved(); });
+}
+
 void DecodeAhead::offerJob(void (*run)(void*), void* arg) {
   _jobRun = run;
   _jobArg = arg;
@@ -364,6 +410,7 @@ void DecodeAhead::offerJob(void (*run)(void*), void* arg) {
     // Under the lock, so that a decoding thread about to wait sees the job first.
     std::lock_guard<std::mutex> hold(_lock);
     _job.store(kJobOffered, std::memory_order_release);
+    _signals.fetch_add(1, std::memory_order_release);
   }
   _changed.notify_all();
 }
@@ -374,8 +421,13 @@ void DecodeAhead::completeJob() {
     _jobRun(_jobArg);  // not started on the decoding thread: run it here
     return;
   }
-  // The decoding thread runs it: a stretch of the merge's own length, so a short wait.
-  while (_job.load(std::memory_order_acquire) != kJobDone) std::this_thread::yield();
+  // The decoding thread runs it: a stretch of the merge's own length, so a short wait, watched
+  // without a system call for as long as such a job takes.
+  const auto until = std::chrono::steady_clock::now() + 4 * kWatch;
+  while (_job.load(std::memory_order_acquire) != kJobDone) {
+    if (!watch(until, [this] { return _job.load(std::memory_order_acquire) == kJobDone; }))
+      std::this_thread::yield();
+  }
   _job.store(kNoJob, std::memory_order_relaxed);
 }
 

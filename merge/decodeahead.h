@@ -12,6 +12,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -84,12 +85,17 @@ private:
   static void count(Source& s, Page& page, const PpTimest* from, const PpTimest* end,
                     bool inOrder);
   void addBytesRead(int64_t bytes);
+  void signal();
+  void await(std::unique_lock<std::mutex>& hold);
+  template <class Changed>
+  static bool watch(std::chrono::steady_clock::time_point until, Changed changed);
   void filled(Source& s);
   void decodeLoop();
 
   std::vector<std::unique_ptr<Source>> _sources;
   std::mutex _lock;
   std::condition_variable _changed;  // a page filled or released, or stop
+  std::atomic<uint64_t> _signals{0};  // counts the changes _changed tells of; written under _lock
   bool _stop = false;
   std::atomic<bool> _stopping{false};  // _stop, for the decoding side between pages
   std::atomic<double>* _bytesRead;  // not owned; may be null
