@@ -191,6 +191,7 @@ bool DecodeAhead::fill(Source& s, bool decodingThread) {
       page.bytes = 0;
     }
   }
+  page.entries[page.count] = PpTimest{INT64_MAX, 0};  // read by the merge, never used
   page.last = !s.reader.more();
   page.readError = s.reader.error();
   return page.bytes > 0 || page.last;
@@ -210,13 +211,22 @@ void DecodeAhead::count(Source& s, Page& page, const PpTimest* from, const PpTim
     static constexpr uint64_t kOne[8] = {1ull, 1ull << 8, 1ull << 16, 1ull << 24,
                                          1ull << 32, 1ull << 40, 1ull << 48, 1ull << 56};
     uint64_t packed = 0;
-    for (; e < stop; ++e) {
-      const uint32_t c = e->channel;
+    const auto one = [&](uint32_t c) {
       if (__builtin_expect(c < 8, 1))
         packed += kOne[c];
       else
         ++page.channels[c];
+    };
+    // Four at a time, with one test that all four are below 8.
+    for (; stop - e >= 4; e += 4) {
+      const uint32_t c0 = e[0].channel, c1 = e[1].channel, c2 = e[2].channel, c3 = e[3].channel;
+      if (__builtin_expect((c0 | c1 | c2 | c3) < 8, 1)) {
+        packed += kOne[c0] + kOne[c1] + kOne[c2] + kOne[c3];
+      } else {
+        one(c0), one(c1), one(c2), one(c3);
+      }
     }
+    for (; e < stop; ++e) one(e->channel);
     for (size_t c = 0; c < 8; ++c) page.channels[c] += int64_t((packed >> (8 * c)) & 0xFF);
   }
   if (inOrder) {

@@ -67,7 +67,9 @@ public:
 
 private:
   struct Page {
-    PpTimest entries[kPageEntries + 1] = {};
+    // Not cleared when made: a cleared page costs a page fault and a memset for every one of
+    // its 4 KiB before the merge starts. Each fill sets the entry after its last one.
+    PpTimest entries[kPageEntries + 1];
     int32_t count = 0;
     bool last = false;  // the stream ends with this page
     int64_t bytes = 0;  // raw bytes read for it
