@@ -170,7 +170,10 @@ bool DecodeAhead::fill(Source& s, bool decodingThread) {
     if (decodingThread && _job.load(std::memory_order_relaxed) == kJobOffered) runOfferedJob();
     const uint32_t* words;
     const int32_t n = s.reader.next(&words);
-    if (n < 0) break;
+    if (n < 0) {
+      _caughtUp.store(true, std::memory_order_relaxed);
+      break;
+    }
     page.bytes += 4 * int64_t(n);
     if (n >= 2) {  // a lone last word holds no packet
       bool inOrder;
@@ -192,6 +195,11 @@ bool DecodeAhead::fill(Source& s, bool decodingThread) {
     }
   }
   page.entries[page.count] = PpTimest{INT64_MAX, 0};  // read by the merge, never used
+  // A page cut short by a file still being written: the merge has caught up with the writer.
+  // A page closed full: it is behind.
+  if (s.reader.more() && !_stopping.load(std::memory_order_relaxed) &&
+      (page.count > kPageEntries - kTdc56ListSize || page.bytes + 4 * kBlockWords > kPageBytes))
+    _caughtUp.store(false, std::memory_order_relaxed);
   page.last = !s.reader.more();
   page.readError = s.reader.error();
   return page.bytes > 0 || page.last;
@@ -408,7 +416,10 @@ void DecodeAhead::await(std::unique_lock<std::mutex>& hold) {
            _stopping.load(std::memory_order_relaxed);
   };
   hold.unlock();
-  const bool early = watch(std::chrono::steady_clock::now() + kWatch, moved);
+  // Once the merge has caught up with files being written, the next step waits for the
+  // writer, milliseconds away: then a watch would only take processor time from the recording.
+  const bool early = !_caughtUp.load(std::memory_order_relaxed) &&
+                     watch(std::chrono::steady_clock::now() + kWatch, moved);
   hold.lock();
   if (!early) _changed.wait(hold, [&] { return _stop || moved(); });
 }

@@ -97,7 +97,10 @@ private:
   std::vector<std::unique_ptr<Source>> _sources;
   std::mutex _lock;
   std::condition_variable _changed;  // a page filled or released, or stop
-  std::atomic<uint64_t> _signals{0};  // counts the changes _changed tells of; written under _lock
+  std::atomic<uint64_t> _signals{0};
+  // The last page of a file still being written ended at the file's end: the merge waits for
+  // the writer rather than for the other thread.
+  std::atomic<bool> _caughtUp{false};  // counts the changes _changed tells of; written under _lock
   bool _stop = false;
   std::atomic<bool> _stopping{false};  // _stop, for the decoding side between pages
   std::atomic<double>* _bytesRead;  // not owned; may be null
