@@ -300,7 +300,7 @@ void DecodeAhead::decodeLoop() {
     // pages as well, as the merge, which decodes a page itself when it is not ready, can take
     // over decoding, but does not write the output while the job is offered.
     bool ranJob = false;
-    for (const JobKind kind : {kStretchJob, kOutputJob}) {
+    for (const JobKind kind : {kStretchJob, kBinaryJob, kTextJob}) {
       if (_jobs[kind].state.load(std::memory_order_relaxed) != kJobOffered) continue;
       hold.unlock();
       runOfferedJob(kind);

@@ -60,11 +60,12 @@ public:
   // it done, else by the merge itself in completeJob(), which must be called for every job
   // before the DecodeAhead goes. Between the two calls the job runs alongside the caller, so it
   // must not call take() and must touch nothing the caller changes meanwhile.
-  // Two jobs may be offered at a time, one of each kind: a stretch job, which the merge waits
-  // for within its stretch and the decoding thread takes between any two blocks it decodes; and
-  // an output job (a full output buffer for a slow output), which the merge needs done only when
-  // its next buffer is full, and which the decoding thread takes between pages, before any page.
-  enum JobKind : int32_t { kStretchJob = 0, kOutputJob = 1 };
+  // One job of each kind may be offered at a time: a stretch job, which the merge waits for
+  // within its stretch and the decoding thread takes between any two blocks it decodes; and an
+  // output job of each output (a full buffer to write), which the merge needs done only when the
+  // output's next buffer is full, and which the decoding thread takes between pages, before any
+  // page.
+  enum JobKind : int32_t { kStretchJob = 0, kBinaryJob = 1, kTextJob = 2, kJobKinds = 3 };
   void offerJob(void (*run)(void* arg), void* arg, JobKind kind = kStretchJob);
   // Runs the offered job of that kind on the caller's thread unless the decoding thread has
   // started it, and returns once it is done. Returns at once when none is offered.
@@ -116,7 +117,7 @@ private:
     void (*run)(void*) = nullptr;  // written before the job is offered, read by its runner
     void* arg = nullptr;
   };
-  Job _jobs[2];  // by JobKind
+  Job _jobs[kJobKinds];
   std::thread _thread;
 };
 

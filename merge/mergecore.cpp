@@ -224,7 +224,7 @@ public:
   __attribute__((always_inline)) void put(int64_t time, int16_t channel) {
     if (kText) {
       _t = _text.putText(_t, time, channel);
-      if (__builtin_expect(_t >= _tLimit, 0)) _t = _text.drain(_t);
+      if (__builtin_expect(_t >= _tLimit, 0)) drainText();
     }
     if (kBinary) {
       _b = OutBuf::putBinary(_b, time, channel);
@@ -262,6 +262,11 @@ public:
   }
 
 private:
+  // A drain may hand the output a fresh buffer (see OutBuf::offload()): the limit moves with it.
+  __attribute__((noinline)) void drainText() {
+    _t = _text.drain(_t);
+    _tLimit = _text.limit();
+  }
   __attribute__((noinline)) void drainBinary() {
     _b = _binary.drain(_b);
     _bLimit = _binary.limit();
@@ -270,7 +275,7 @@ private:
   void putTextOf(const char* records, int64_t count) {
     // In locals, which the stores of text cannot change, so that they stay in registers.
     char* t = _t;
-    char* const limit = _tLimit;
+    char* limit = _tLimit;
     OutBuf::TopDigits digits = _text.topDigits();
     for (const char* r = records; r < records + 10 * count; r += 10) {
       int64_t time;
@@ -278,7 +283,12 @@ private:
       memcpy(&time, r, 8);
       memcpy(&channel, r + 8, 2);
       t = OutBuf::putText(digits, t, time, channel);
-      if (__builtin_expect(t >= limit, 0)) t = _text.drain(t);
+      if (__builtin_expect(t >= limit, 0)) {
+        _t = t;
+        drainText();
+        t = _t;
+        limit = _tLimit;
+      }
     }
     _text.setTopDigits(digits);
     _t = t;
@@ -292,7 +302,7 @@ private:
       _t += piece;
       bytes += piece;
       size -= piece;
-      if (_t >= _tLimit) _t = _text.drain(_t);
+      if (_t >= _tLimit) drainText();
     }
   }
 
@@ -300,7 +310,7 @@ private:
   OutBuf& _binary;
   char* _t;
   char* _b;
-  char* const _tLimit;
+  char* _tLimit;  // moves with the buffer, as _bLimit
   char* _bLimit;  // moves with the buffer: a drain may hand the binary output a fresh one
 };
 
@@ -646,7 +656,8 @@ int64_t mergeStreams(const MergeSource* sources, int32_t count, const MergeOutpu
     read1(*bufs.back());
   }
   OutBuf text(outputs.text), binary(outputs.binary, outputs.records);
-  binary.offloadSink(&ahead);
+  text.offload(&ahead, DecodeAhead::kTextJob);
+  binary.offload(&ahead, DecodeAhead::kBinaryJob);
   if (outputs.binary && outputs.header) outputs.header(outputs.binary, true);
 
   LoopState s{ahead, bufs.data(), text, binary, running};
@@ -660,8 +671,8 @@ int64_t mergeStreams(const MergeSource* sources, int32_t count, const MergeOutpu
   else
     records = mergeLoopFor<false, false>(s, count);
 
-  text.flush();
-  binary.finishSink();
+  text.finish();
+  binary.finish();
   if (outputs.binary && outputs.header) outputs.header(outputs.binary, false);
   if (stats != nullptr) *stats = ahead.stats();
   return records;

@@ -135,35 +135,36 @@ public:
     return p + 10;
   }
 
-  // From now on each full buffer goes to the sink as an output job of `ahead`, mostly on its
-  // decoding thread, while the merge goes on into a second buffer: a sink that converts the
-  // records (HDF5 columns) then runs beside the merge rather than in its turn. The sink is
-  // called from one thread at a time, in order; finishSink() waits for the last batch.
-  void offloadSink(DecodeAhead* ahead) {
-    if (_sink == nullptr) return;
+  // From now on each full buffer goes to the file and the sink as an output job of `ahead`,
+  // mostly on its decoding thread, while the merge goes on into a second buffer: writing the
+  // file and converting the records for the sink (HDF5 columns) then run beside the merge
+  // rather than in its turn. File and sink are used from one thread at a time, in order;
+  // finish() waits for the last buffer.
+  void offload(DecodeAhead* ahead, DecodeAhead::JobKind kind) {
+    if (!open()) return;
     _ahead = ahead;
+    _kind = kind;
     _spare.reset(new char[kSize]);
   }
 
   // Hands what is buffered to the file, e.g. before others write to it directly.
   void flush() {
-    if (_used && _file) fwrite(_data.get(), 1, _used, _file);
-    if (_used && _sink) {
-      if (_ahead != nullptr) {
-        _ahead->completeJob(DecodeAhead::kOutputJob);  // the batch before, if still open
-        _batch = Batch{_sink, _data.get(), _used / 10};
-        _ahead->offerJob(&Batch::run, &_batch, DecodeAhead::kOutputJob);
-        std::swap(_data, _spare);
-      } else {
-        _sink->putRecords(_data.get(), _used / 10);
-      }
+    if (_used == 0) return;
+    if (_ahead != nullptr) {
+      _ahead->completeJob(_kind);  // the buffer before, if still open
+      _batch = Batch{_file, _sink, _data.get(), _used};
+      _ahead->offerJob(&Batch::run, &_batch, _kind);
+      std::swap(_data, _spare);
+    } else {
+      _batch = Batch{_file, _sink, _data.get(), _used};
+      _batch.write();
     }
     _used = 0;
   }
-  // Flushes, and waits until the sink has taken every batch.
-  void finishSink() {
+  // Flushes, and waits until the file and the sink have taken every buffer.
+  void finish() {
     flush();
-    if (_ahead != nullptr) _ahead->completeJob(DecodeAhead::kOutputJob);
+    if (_ahead != nullptr) _ahead->completeJob(_kind);
   }
 
   // Decimal text of v at p; returns the end. Up to 8 bytes past the end may be written.
@@ -244,21 +245,24 @@ private:
     return (digits + kZeros) >> (8 * zeros);
   }
 
-  // A batch handed to the sink as an output job.
+  // A full buffer for the file and the sink.
   struct Batch {
+    FILE* file;
     RecordSink* sink;
-    const char* records;
-    size_t count;
-    static void run(void* self) {
-      const Batch& b = *static_cast<const Batch*>(self);
-      b.sink->putRecords(b.records, b.count);
+    const char* data;
+    size_t bytes;
+    void write() const {
+      if (file != nullptr) fwrite(data, 1, bytes, file);
+      if (sink != nullptr) sink->putRecords(data, bytes / 10);
     }
+    static void run(void* self) { static_cast<const Batch*>(self)->write(); }
   };
 
   FILE* _file;                    // not owned
   RecordSink* _sink;              // not owned
   std::unique_ptr<char[]> _data;  // kSize bytes
-  DecodeAhead* _ahead = nullptr;  // not owned; null: the sink is called in flush()
+  DecodeAhead* _ahead = nullptr;  // not owned; null: file and sink are written in flush()
+  DecodeAhead::JobKind _kind = DecodeAhead::kBinaryJob;  // its jobs, with _ahead
   std::unique_ptr<char[]> _spare; // with _ahead: the buffer of the batch in the sink's hands
   Batch _batch{};
   size_t _used;

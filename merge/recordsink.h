@@ -14,7 +14,7 @@ public:
   virtual ~RecordSink() = default;
   // `count` records of 10 bytes each: the time as a little-endian signed 64-bit number, then the
   // output channel as a little-endian signed 16-bit number. Called from one thread at a time, in
-  // the merge's order: the merge's thread or its decoding thread (see OutBuf::offloadSink()).
+  // the merge's order: the merge's thread or its decoding thread (see OutBuf::offload()).
   virtual void putRecords(const char* records, size_t count) = 0;
 };
 

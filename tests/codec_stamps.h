@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include <algorithm>
 #include <ostream>
 #include <vector>
 
@@ -27,6 +28,27 @@ constexpr uint32_t kAllMarkers = 0x1FF;
 inline Stamps popStamps(Tdc56Instance* codec) {
   static Stamps area(kTdc56ListSize);
   return Stamps(area.begin(), area.begin() + tdc56Pop(codec, area.data()));
+}
+
+// The words of a device stream of `events`, packed by a fresh encoder.
+inline Words packStream(const Stamps& events) {
+  Tdc56Instance* enc = tdc56Init();
+  Words words(4 * events.size() + 4);
+  int32_t n = int32_t(events.size());
+  words.resize(size_t(tdc56Pack60(enc, events.data(), &n, words.data(), int32_t(words.size()))));
+  tdc56DeInit(enc);
+  return words;
+}
+
+// The timestamps of `n` words decoded in calls of at most 4096 words, the size of a device block.
+inline Stamps decodeBlock(Tdc56Instance* codec, const uint32_t* words, size_t n) {
+  Stamps out;
+  for (size_t pos = 0; pos < n; pos += 4096) {
+    tdc56Decode60(codec, words + pos, int32_t(std::min<size_t>(4096, n - pos)), 0);
+    const Stamps s = popStamps(codec);
+    out.insert(out.end(), s.begin(), s.end());
+  }
+  return out;
 }
 
 class CodecTest : public ::testing::Test {

@@ -5,7 +5,10 @@
 #include <stdint.h>
 #include <stdlib.h>
 
+#include <chrono>
+#include <functional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -17,6 +20,16 @@ inline void clearSimVariables() {
                            "CALIBRATION_MS", "FAIL_DISCOVER", "FAIL_INFO", "FAIL_CONNECT",
                            "FAIL_PARAM", "DATA_LOSS", "BAD_CLOCK", "REPLAY"})
     unsetenv((std::string("RAVIK_SIM_") + name).c_str());
+}
+
+// True once `done` holds, polled while the simulated devices run; false after 30 seconds.
+inline bool waitFor(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
 }
 
 // Sets the variables for its lifetime (every other RAVIK_SIM_* variable is unset) and

@@ -2,7 +2,6 @@
 // the stream queue with exactly the records of the binary output, one chain opens at a time,
 // and a measure-only run leaves nothing on disk. Threaded: also run under ThreadSanitizer.
 #include <gtest/gtest.h>
-#include <dirent.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -22,16 +21,6 @@
 #include "tests/core_merge.h"
 
 namespace {
-
-std::set<std::string> filesIn(const std::string& dir) {
-  std::set<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d))
-      if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.insert(e->d_name);
-    closedir(d);
-  }
-  return names;
-}
 
 // Reads the queue to its end on a thread of its own: records per channel, and all of them.
 struct Reader {
@@ -68,9 +57,8 @@ struct Reader {
 
 TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
   clearSimVariables();
-  char folder[] = "/tmp/ravik-chain-test-XXXXXX";
-  ASSERT_NE(mkdtemp(folder), nullptr);
-  const std::string dir = folder;
+  const TempDir scratch;
+  const std::string& dir = scratch.path;
 
   Chain chain;
   std::string error;
@@ -100,7 +88,7 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
   struct stat st;
   ASSERT_EQ(stat(outputs.binary.c_str(), &st), 0);
   EXPECT_EQ(int64_t(st.st_size), 64 + 10 * records + 64);
-  EXPECT_EQ(filesIn(dir), (std::set<std::string>{"run.bin", "run.json"}));
+  EXPECT_EQ(namesIn(dir), (std::set<std::string>{"run.bin", "run.json"}));
   EXPECT_EQ(reader.records, records);
   EXPECT_TRUE(reader.ordered);
   const std::vector<int64_t> first = rate->counts();
@@ -112,15 +100,13 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
   ASSERT_TRUE(chain.start(ChainOutputs{"", "", "", false, "", dir}, &error)) << error;
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   ASSERT_TRUE(chain.stop(&report, &error)) << error;
-  EXPECT_EQ(filesIn(dir), (std::set<std::string>{"run.bin", "run.json"}));
+  EXPECT_EQ(namesIn(dir), (std::set<std::string>{"run.bin", "run.json"}));
   EXPECT_TRUE(report["outputs"].empty());
   for (size_t i = 0; i < first.size(); ++i) EXPECT_GT(rate->counts()[i], first[i]);
 
   chain.close();
   EXPECT_TRUE(second.open(true, &error)) << error;
   second.close();
-  for (const std::string& name : filesIn(dir)) remove((dir + "/" + name).c_str());
-  rmdir(folder);
 }
 
 // From chain position 20 up a device's inputs are output channels of the master's markers: the
@@ -146,13 +132,13 @@ TEST(Chain, RefusesDevicesWhoseChannelsAreAnothersMarkers) {
                        " input 0) and 1 more output channel; disable the markers of " + serial +
                        " or use chain positions below 20; nothing recorded");
   EXPECT_FALSE(chain.recording());
-  EXPECT_TRUE(filesIn(dir).empty());
+  EXPECT_TRUE(namesIn(dir).empty());
 
   ASSERT_TRUE(chain.setParameters(0, {{"markers", 0}}, &error)) << error;
   ASSERT_TRUE(chain.start(outputs, &error)) << error;
   nlohmann::json report;
   ASSERT_TRUE(chain.stop(&report, &error)) << error;
-  EXPECT_EQ(filesIn(dir), (std::set<std::string>{"run.txt", "run.json"}));
+  EXPECT_EQ(namesIn(dir), (std::set<std::string>{"run.txt", "run.json"}));
   chain.close();
   clearSimVariables();
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "codec/tdc56.h"
+#include "codec_stamps.h"
 #include "merge/hdf5output.h"
 #include "merge/mergecore.h"
 
@@ -32,13 +33,9 @@ FILE* rawStream(int32_t count, uint32_t seed) {
     const uint32_t r = rng() % 50;
     events.push_back({t, uint8_t(r == 0 ? 100 + rng() % 5 : r % 6)});
   }
-  std::vector<uint32_t> words(4 * events.size() + 4);
-  Tdc56Instance* enc = tdc56Init();
-  int32_t n = count;
-  const int32_t w = count ? tdc56Pack60(enc, events.data(), &n, words.data(), int32_t(words.size())) : 0;
-  tdc56DeInit(enc);
+  const Words words = packStream(events);
   FILE* f = tmpfile();
-  fwrite(words.data(), 4, size_t(w), f);
+  EXPECT_EQ(fwrite(words.data(), 4, words.size(), f), words.size());
   rewind(f);
   return f;
 }

@@ -19,6 +19,7 @@
 #include "merge/checkedmerge.h"
 #include "merge/outputstream.h"
 #include "report/runreport.h"
+#include "tests/codec_stamps.h"
 #include "tests/core_merge.h"
 
 namespace {
@@ -30,12 +31,8 @@ public:
   explicit SegmentedStream(const std::vector<std::vector<PpTimest>>& segments)
       : _file(tmpfile()), _decoder(tdc56Init()) {
     for (const auto& events : segments) {
-      Tdc56Instance* enc = tdc56Init();
-      std::vector<uint32_t> words(4 * events.size() + 4);
-      int32_t count = int32_t(events.size());
-      const int32_t n = tdc56Pack60(enc, events.data(), &count, words.data(), int32_t(words.size()));
-      tdc56DeInit(enc);
-      EXPECT_EQ(fwrite(words.data(), 4, size_t(n), _file), size_t(n));
+      const Words words = packStream(events);
+      EXPECT_EQ(fwrite(words.data(), 4, words.size(), _file), words.size());
       _ends.push_back(ftell(_file));
     }
     EXPECT_EQ(fflush(_file), 0);
@@ -223,29 +220,20 @@ TEST(LossIntervals, LossRecordsMarkEachIntervalInTimeOrderAndAddNothingElse) {
   fclose(marked);
 }
 
-TEST(LossIntervals, AReadErrorFailsTheMergeNamingTheFile) {
+// A stream whose every read fails (a folder opened as a file): the error names the file, found
+// by the merge's reads and before them by the reads that locate losses. Quit during the walk
+// that locates losses: a stopped merge reads no further, locates nothing and reports no error,
+// so that the window answers at once.
+TEST(LossIntervals, AReadErrorFailsTheMergeNamingTheFileUnlessStopped) {
   TempDir dir;
-  FILE* folder = fopen(dir.path.c_str(), "rb");  // opens, but every read fails
-  ASSERT_NE(folder, nullptr);
-  Tdc56Instance* decoder = tdc56Init();
-  // Found by the merge's reads, and before them by the reads that locate losses.
-  for (const std::vector<StreamLoss>& losses :
-       {std::vector<StreamLoss>{}, {{StreamLoss::Device, 0, 8, kDeviceLossCause}}}) {
-    const MergeOutcome out = merge({{{decoder, 0, 0, folder}, dir.path, losses}}, nullptr, false);
-    EXPECT_EQ(out.readError, dir.path + ": read failed: " + strerror(EISDIR));
-  }
-  tdc56DeInit(decoder);
-  fclose(folder);
-}
-
-// Quit during the walk that locates losses before the merge: a stopped merge reads no further,
-// locates nothing and reports no error, so that the window answers at once.
-TEST(LossIntervals, AStopEndsTheLossWalkBeforeItsNextRead) {
-  TempDir dir;
-  FILE* folder = fopen(dir.path.c_str(), "rb");  // every read fails: a read would show
+  FILE* folder = fopen(dir.path.c_str(), "rb");
   ASSERT_NE(folder, nullptr);
   Tdc56Instance* decoder = tdc56Init();
   const std::vector<StreamLoss> losses = {{StreamLoss::Device, 0, 8, kDeviceLossCause}};
+  for (const std::vector<StreamLoss>& l : {std::vector<StreamLoss>{}, losses}) {
+    const MergeOutcome out = merge({{{decoder, 0, 0, folder}, dir.path, l}}, nullptr, false);
+    EXPECT_EQ(out.readError, dir.path + ": read failed: " + strerror(EISDIR));
+  }
   std::atomic<double> bytes{0};
   std::atomic<bool> running{false};
   for (const bool lossRecords : {false, true}) {
@@ -292,6 +280,26 @@ TEST(LossFile, KeepsWhatWasNotedAndRefusesWhatItDoesNotUnderstand) {
   fclose(f);
   EXPECT_FALSE(readLossFile(name, &read, &error));
   EXPECT_EQ(error, name + ": line 3 is not a loss record");
+
+  // Device lines with and without the time the recording went on after the stream.
+  const struct {
+    const char* line;
+    bool ok;
+    int64_t lostNs;
+  } cases[] = {{"device 4 8\n", true, 0}, {"device 4 8 250\n", true, 250},
+               {"device 4 8 x\n", false, 0}, {"device 4 8 250 3\n", false, 0},
+               {"device 4 8 -1\n", false, 0}};
+  for (const auto& c : cases) {
+    f = fopen(name.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs(c.line, f);
+    ASSERT_EQ(fclose(f), 0);
+    EXPECT_EQ(readLossFile(name, &read, &error), c.ok) << c.line;
+    EXPECT_EQ(read.size(), size_t(c.ok)) << c.line;
+    if (c.ok && !read.empty()) {
+      EXPECT_EQ(read[0].lostNs, c.lostNs) << c.line;
+    }
+  }
 }
 
 // The temp file write of the recording core with `room` bytes left, then no space.
@@ -438,30 +446,6 @@ TEST(TempStream, TheRecordingWentOnFromTheSecondRefreshThatSawTheFinalSize) {
     log.finish(c.finalBytes, c.stopNs);
     ASSERT_FALSE(log.losses().empty()) << c.what;
     EXPECT_EQ(log.losses()[0].lostNs, c.wentOnNs) << c.what;
-  }
-}
-
-TEST(LossFile, DeviceLinesWithAndWithoutTheTimeAfterTheStream) {
-  TempDir dir;
-  const std::string name = dir / "s.loss";
-  const struct {
-    const char* line;
-    bool ok;
-    int64_t lostNs;
-  } cases[] = {{"device 4 8\n", true, 0}, {"device 4 8 250\n", true, 250},
-               {"device 4 8 x\n", false, 0}, {"device 4 8 250 3\n", false, 0},
-               {"device 4 8 -1\n", false, 0}};
-  for (const auto& c : cases) {
-    FILE* f = fopen(name.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    fputs(c.line, f);
-    ASSERT_EQ(fclose(f), 0);
-    std::vector<StreamLoss> read;
-    std::string error;
-    EXPECT_EQ(readLossFile(name, &read, &error), c.ok) << c.line;
-    if (c.ok && read.size() == 1) {
-      EXPECT_EQ(read[0].lostNs, c.lostNs) << c.line;
-    }
   }
 }
 

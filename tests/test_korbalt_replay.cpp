@@ -31,15 +31,6 @@ void receive(int32_t** index, int, int words, int, uint32_t* data) {
   gReceived->sizes[**index].store(got.size());
 }
 
-bool waitFor(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
 // `count` timestamps from `startPs`, `stepPs` apart and now and then a long gap, on channels
 // 0..4 in turn: every packet type of the 60-bit format.
 Stamps makeStamps(int64_t startPs, int64_t stepPs, int32_t count) {

@@ -51,15 +51,6 @@ int32_t listen(Received& r) {
   return UL_setEventCallback(KORBALT_EVENT_DATA, receive);
 }
 
-bool waitFor(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
 // Decodes what device `index` sent, which must be what its kept record says, in time order.
 Stamps decodeReceived(uint32_t index, const Words& words, uint32_t markerMask) {
   const std::vector<korbalt::SimEvent> record = korbalt::simTakeRecord(index);

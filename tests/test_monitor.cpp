@@ -150,12 +150,8 @@ std::vector<Stamps> decodeAll(const Capture& c) {
   std::vector<Stamps> out(3);
   std::vector<Tdc56Instance*> codecs = {tdc56Init(), tdc56Init(), tdc56Init()};
   for (const Block& b : c.blocks) {
-    for (size_t pos = 0; pos < b.words.size(); pos += 4096) {
-      tdc56Decode60(codecs[b.device], &b.words[pos],
-                    int32_t(std::min<size_t>(4096, b.words.size() - pos)), 0);
-      const Stamps s = popStamps(codecs[b.device]);
-      out[b.device].insert(out[b.device].end(), s.begin(), s.end());
-    }
+    const Stamps s = decodeBlock(codecs[b.device], b.words.data(), b.words.size());
+    out[b.device].insert(out[b.device].end(), s.begin(), s.end());
   }
   for (Tdc56Instance* codec : codecs) tdc56DeInit(codec);
   return out;
@@ -166,6 +162,32 @@ std::vector<int64_t> timesOf(const Stamps& stamps, uint8_t channel) {
   for (const PpTimest& s : stamps)
     if (s.channel == channel) times.push_back(s.time);
   return times;
+}
+
+// The monitor's devices in chain `order`, each with the marker mask `markers`.
+std::vector<MonitorDevice> devicesOf(const std::vector<uint32_t>& order, uint32_t markers) {
+  std::vector<MonitorDevice> devices;
+  for (uint32_t index : order) devices.push_back({chainPosition(index), markers});
+  return devices;
+}
+
+// Pushes the captured blocks into the taps of the devices in chain `order` as they came,
+// leaving out those of the device at `skip` in that order, and drains after each.
+void feed(MonitorCore& core, const Capture& c, const std::vector<uint32_t>& order, int skip = -1) {
+  for (const Block& b : c.blocks) {
+    const auto i = std::find(order.begin(), order.end(), uint32_t(b.device)) - order.begin();
+    if (i == skip) continue;
+    core.tap(size_t(i))->push(b.words.data(), int32_t(b.words.size()));
+    while (core.drain()) {
+    }
+  }
+}
+
+// Where the records first differ (a missing one included), or SIZE_MAX when they are equal.
+size_t firstDifference(const Tags& a, const Tags& b) {
+  for (size_t i = 0; i < std::min(a.size(), b.size()); ++i)
+    if (a[i].time != b[i].time || a[i].channel != b[i].channel) return i;
+  return a.size() == b.size() ? SIZE_MAX : std::min(a.size(), b.size());
 }
 
 TEST(Monitor, DroppedBlocksKeepTheDecoderInTime) {
@@ -182,12 +204,7 @@ TEST(Monitor, DroppedBlocksKeepTheDecoderInTime) {
     if (c.blocks[i].device != 0) continue;
     const uint64_t droppedBefore = tap.droppedWords();
     tap.push(w.data(), int32_t(w.size()));
-    Stamps want;
-    for (size_t pos = 0; pos < w.size(); pos += 4096) {
-      tdc56Decode60(reference, &w[pos], int32_t(std::min<size_t>(4096, w.size() - pos)), 0);
-      const Stamps s = popStamps(reference);
-      want.insert(want.end(), s.begin(), s.end());
-    }
+    const Stamps want = decodeBlock(reference, w.data(), w.size());
     if (tap.droppedWords() == droppedBefore) copied.push_back({want, reference->lastTime});
     if (i % 4 != 0) continue;
     TapEntry entry;
@@ -197,12 +214,7 @@ TEST(Monitor, DroppedBlocksKeepTheDecoderInTime) {
         ++gaps;
         continue;
       }
-      Stamps got;
-      for (int32_t pos = 0; pos < entry.count; pos += 4096) {
-        tdc56Decode60(monitor, entry.words + pos, std::min(4096, entry.count - pos), 0);
-        const Stamps s = popStamps(monitor);
-        got.insert(got.end(), s.begin(), s.end());
-      }
+      const Stamps got = decodeBlock(monitor, entry.words, size_t(entry.count));
       ASSERT_EQ(got, copied[k].first) << "copied block " << checked;
       ASSERT_EQ(monitor->lastTime, copied[k++].second) << "copied block " << checked;
       ++checked;
@@ -219,14 +231,9 @@ TEST(Monitor, RatesAndHistogramHoldWhatWasRecorded) {
   const Capture& c = defaultChain();
   SimChain chain;  // the same default chain, for its chain positions
   ASSERT_TRUE(chain.connectAll());
-  std::vector<MonitorDevice> devices;
-  for (uint32_t i = 0; i < 3; ++i) devices.push_back({chainPosition(i), 0});
+  const std::vector<MonitorDevice> devices = devicesOf({0, 1, 2}, 0);
   MonitorCore core(devices);
-  for (const Block& b : c.blocks) {
-    core.tap(size_t(b.device))->push(b.words.data(), int32_t(b.words.size()));
-    while (core.drain()) {
-    }
-  }
+  feed(core, c, {0, 1, 2});
   core.finish();
   const MonitorSnapshot snap = core.snapshot();
   const std::vector<Stamps> recorded = decodeAll(c);
@@ -367,9 +374,7 @@ TEST(Monitor, PeakFigures) {
 TEST(Monitor, MeasurementsGetTheMergedStream) {
   const Capture& c = markedChain();
   const std::vector<uint32_t> order = chainOrder();
-  std::vector<MonitorDevice> devices;
-  for (uint32_t index : order) devices.push_back({chainPosition(index), kAllMarkers});
-  MonitorCore core(devices);
+  MonitorCore core(devicesOf(order, kAllMarkers));
   auto recorder = std::make_shared<Recorder>();
   auto rate = std::make_shared<CountRate>(std::vector<int16_t>{0, 1, 6, 11, 100, 105, 204, 213});
   auto corr = std::make_shared<Correlation>(1, 6, 10, 2000);
@@ -379,22 +384,12 @@ TEST(Monitor, MeasurementsGetTheMergedStream) {
   auto coincidences = std::make_shared<Coincidences>(groups, 5000);
   const std::vector<std::shared_ptr<Measurement>> all = {recorder, rate, corr, trace, startStop, coincidences};
   for (const auto& m : all) core.measurements().add(m);
-  for (const Block& b : c.blocks) {
-    const size_t i = size_t(std::find(order.begin(), order.end(), uint32_t(b.device)) - order.begin());
-    core.tap(i)->push(b.words.data(), int32_t(b.words.size()));
-    while (core.drain()) {
-    }
-  }
+  feed(core, c, order);
   core.finish();
 
   const Tags merged = mergedRecords(c, order, kAllMarkers);
   ASSERT_GT(merged.size(), 300000u);
-  ASSERT_EQ(recorder->tags.size(), merged.size());
-  EXPECT_TRUE(recorder->tags.size() == merged.size() &&
-              std::equal(merged.begin(), merged.end(), recorder->tags.begin(),
-                         [](const TimeTag& a, const TimeTag& b) {
-                           return a.time == b.time && a.channel == b.channel;
-                         }))
+  ASSERT_EQ(firstDifference(recorder->tags, merged), SIZE_MAX)
       << "the monitor feeds the records in the merge's order";
   std::vector<int64_t> counts;
   for (int16_t ch : rate->channels()) counts.push_back(reference::count(merged, ch));
@@ -437,30 +432,16 @@ TEST(Monitor, MergeOrderForAnyChainLength) {
     }
     captureInto(c, 60000);
     const std::vector<uint32_t> order = chainOrder(n);
-    std::vector<MonitorDevice> devices;
-    for (uint32_t index : order) devices.push_back({chainPosition(index), kAllMarkers});
-    MonitorCore core(devices);
+    MonitorCore core(devicesOf(order, kAllMarkers));
     auto recorder = std::make_shared<Recorder>();
     core.measurements().add(recorder);
-    for (const Block& b : c.blocks) {
-      const size_t i = size_t(std::find(order.begin(), order.end(), uint32_t(b.device)) - order.begin());
-      core.tap(i)->push(b.words.data(), int32_t(b.words.size()));
-      while (core.drain()) {
-      }
-    }
+    feed(core, c, order);
     core.finish();
     const Tags merged = mergedRecords(c, order, kAllMarkers);
     ASSERT_GT(merged.size(), 50000u * n);
-    ASSERT_EQ(recorder->tags.size(), merged.size());
-    size_t markers = 0, firstDifference = merged.size();
-    for (size_t i = 0; i < merged.size(); ++i) {
-      markers += merged[i].channel >= 100;
-      if (firstDifference == merged.size() &&
-          (merged[i].time != recorder->tags[i].time || merged[i].channel != recorder->tags[i].channel))
-        firstDifference = i;
-    }
-    EXPECT_EQ(firstDifference, merged.size()) << "the records differ from the merge's from there on";
-    EXPECT_GT(markers, 10u);
+    EXPECT_EQ(firstDifference(recorder->tags, merged), SIZE_MAX)
+        << "the records differ from the merge's from there on";
+    EXPECT_GT(std::count_if(merged.begin(), merged.end(), [](const TimeTag& t) { return t.channel >= 100; }), 10);
   }
 }
 
@@ -472,18 +453,10 @@ TEST(Monitor, ADeviceThatSendsNothingHoldsTheOthersBackAWhileOnly) {
   SimChain chain;
   ASSERT_TRUE(chain.connectAll());
   const std::vector<uint32_t> order = chainOrder();
-  std::vector<MonitorDevice> devices;
-  for (uint32_t index : order) devices.push_back({chainPosition(index), 0});
-  MonitorCore core(devices);
+  MonitorCore core(devicesOf(order, 0));
   auto recorder = std::make_shared<Recorder>();
   core.measurements().add(recorder);
-  for (const Block& b : c.blocks) {
-    const size_t i = size_t(std::find(order.begin(), order.end(), uint32_t(b.device)) - order.begin());
-    if (i == 2) continue;
-    core.tap(i)->push(b.words.data(), int32_t(b.words.size()));
-    while (core.drain()) {
-    }
-  }
+  feed(core, c, order, 2);
   const Tags merged = mergedRecords(c, {order[0], order[1]}, 0);
   ASSERT_GT(merged.size(), 1000000u);
   int64_t latest = INT64_MIN;
@@ -496,11 +469,7 @@ TEST(Monitor, ADeviceThatSendsNothingHoldsTheOthersBackAWhileOnly) {
   EXPECT_LE(released, latest + 1000000000 - wait);
   EXPECT_GT(released, latest - wait - 20000000000);
   core.finish();
-  ASSERT_EQ(recorder->tags.size(), merged.size());
-  EXPECT_TRUE(std::equal(merged.begin(), merged.end(), recorder->tags.begin(),
-                         [](const TimeTag& a, const TimeTag& b) {
-                           return a.time == b.time && a.channel == b.channel;
-                         }));
+  EXPECT_EQ(firstDifference(recorder->tags, merged), SIZE_MAX);
 }
 
 TEST(Monitor, RateSlicesCountAsATimeTraceOfTheirKeys) {

@@ -16,19 +16,10 @@
 #include <nlohmann/json.hpp>
 
 #include "device/korbalt.h"
+#include "tests/codec_stamps.h"
 #include "tests/core_merge.h"
 
 namespace {
-
-// The words of a device stream of `events`.
-std::vector<uint32_t> encodeStream(const std::vector<PpTimest>& events) {
-  Tdc56Instance* enc = tdc56Init();
-  std::vector<uint32_t> words(4 * events.size() + 4);
-  int32_t n = int32_t(events.size());
-  words.resize(size_t(tdc56Pack60(enc, events.data(), &n, words.data(), int32_t(words.size()))));
-  tdc56DeInit(enc);
-  return words;
-}
 
 void writeWords(const std::string& path, const std::vector<uint32_t>& words, int64_t offset = 0) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0644);
@@ -46,7 +37,7 @@ void writeStream(const std::string& path, int32_t count, uint32_t seed, int64_t 
     const uint32_t r = rng() % 20;
     events.push_back({t, uint8_t(r == 0 ? 100 + rng() % 5 : r == 1 ? 200 + rng() % 4 : r % 6)});
   }
-  writeWords(path, encodeStream(events), offset);
+  writeWords(path, packStream(events), offset);
 }
 
 // What the window's merge core writes for the sources, in this order, without a device.
@@ -71,6 +62,17 @@ Outcome run(const std::vector<std::string>& args) {
   Outcome r{code, slurp(kErrPath)};
   unlink(kErrPath.c_str());
   return r;
+}
+
+// Runs with `args`, which must fail with `code` and one line that begins with `message`, and
+// leave the names in `dir` as `before`.
+void expectRefusal(const std::vector<std::string>& args, const std::string& message, int code,
+                   const std::string& dir, const std::set<std::string>& before) {
+  const Outcome r = run(args);
+  EXPECT_EQ(r.code, code) << message;
+  EXPECT_EQ(r.err.find("ravik-merge: " + message), 0u) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  EXPECT_EQ(namesIn(dir), before) << message;
 }
 
 TEST(RavikMerge, WritesTheBytesOfTheMergeCoreWithDefaultsAndInChainOrder) {
@@ -151,13 +153,25 @@ TEST(RavikMerge, FailsWithOneLineNamingTheFileAndLeavesNoOutput) {
       {{"--text", d / "t", "--", "-s"}, "-s: cannot open: No such file"},
       {{"--text", d / "t", "--bin", "/dev/full", d / "s"},
        "/dev/full: write error: No space left on device", 1},
+      // From chain position 20 up a stream's inputs are the output channels of earlier streams'
+      // markers (and from 19 up its input 5).
+      {{"--text", d / "t", d / "s:0", d / "u:20"},
+       "chain positions 0 and 20 would share output channel 100 (chain position 0 marker 100, "
+       "chain position 20 input 0); give " + d / "s the marker mask 0 (" + d / "s:0:0)"},
+      {{"--text", d / "t", d / "s:3", d / "u:42:0x1f"},
+       "chain positions 3 and 42 would share output channel 215 (chain position 3 marker 200"},
+      {{"--text", d / "t", d / "s:0:0x1", d / "u:19"},
+       "chain positions 0 and 19 would share output channel 100 (chain position 0 marker 100, "
+       "chain position 19 input 5)"},
   };
-  for (const auto& c : cases) {
-    const Outcome r = run(c.args);
-    EXPECT_EQ(r.code, c.code) << c.message;
-    EXPECT_EQ(r.err.find("ravik-merge: " + c.message), 0u) << r.err;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    EXPECT_EQ(namesIn(d.path), before) << c.message;
+  for (const auto& c : cases) expectRefusal(c.args, c.message, c.code, d.path, before);
+  // Unless the markers concerned are disabled.
+  const std::pair<std::string, std::string> accepted[] = {
+      {d / "s:0:0", d / "u:20"}, {d / "s:0:0x1e0", d / "u:20:0"}, {d / "s:5", d / "u:23"}};
+  for (const auto& streams : accepted) {
+    const Outcome r = run({"--quiet", "--text", d / "t", streams.first, streams.second});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
   }
   const Outcome help = run({"--help"}), version = run({"--version"});
   EXPECT_TRUE(help.code == 0 && help.err.find("Example") != std::string::npos) << help.err;
@@ -266,11 +280,7 @@ TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
   for (const auto& c : cases) {
     std::vector<std::string> args = c.args;
     args.insert(args.end(), {d / "s", d / "u"});
-    const Outcome r = run(args);
-    EXPECT_EQ(r.code, 2) << c.message;
-    EXPECT_EQ(r.err.find("ravik-merge: " + c.message), 0u) << r.err;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    EXPECT_EQ(namesIn(d.path), before) << c.message;
+    expectRefusal(args, c.message, 2, d.path, before);
   }
   EXPECT_TRUE(slurp(d / "s") == stream && slurp(d / "old.txt") == "kept\n");
 
@@ -306,12 +316,12 @@ TEST(RavikMerge, StreamsThatAreNoDeviceStreams) {
   // there on, 45; word 300 opens a block that cannot be aligned: 50 packets.
   std::vector<PpTimest> events;
   for (int64_t i = 0; i < 800; ++i) events.push_back({10000000 + 3000 * i - (i >= 400) * 1000000, uint8_t(i % 5)});
-  std::vector<uint32_t> words = encodeStream(events);
+  std::vector<uint32_t> words = packStream(events);
   ASSERT_GT(words.size(), 400u);
   words[210] |= 0x80000000u;
   words[300] |= 0x80000000u;
   writeWords(d / "bad", words);
-  writeWords(d / "back", encodeStream(events));
+  writeWords(d / "back", packStream(events));
   const Outcome r =
       run({"--quiet", "--text", d / "t", "--report", d / "r.json", d / "s", d / "bad", d / "back"});
   EXPECT_EQ(r.code, 0) << r.err;
@@ -338,38 +348,6 @@ TEST(RavikMerge, StreamsThatAreNoDeviceStreams) {
   EXPECT_EQ(locked.code, 0) << locked.err;
   EXPECT_TRUE(slurp(d / "t") == slurp(d / "t.ref"));
   close(held);
-}
-
-// From chain position 20 up a stream's inputs are the output channels of earlier streams'
-// markers (and from 19 up its input 5): refused unless the markers concerned are disabled.
-TEST(RavikMerge, ChainPositionsWhoseChannelsAreMarkersOfOthers) {
-  TempDir d;
-  writeStream(d / "s", 2000, 4);
-  writeStream(d / "u", 2000, 5);
-  const struct {
-    std::vector<std::string> streams;
-    int code;
-    std::string message;
-  } cases[] = {
-      {{d / "s:0", d / "u:20"}, 2,
-       "chain positions 0 and 20 would share output channel 100 (chain position 0 marker 100, "
-       "chain position 20 input 0); give " + d / "s the marker mask 0 (" + d / "s:0:0)"},
-      {{d / "s:3", d / "u:42:0x1f"}, 2,
-       "chain positions 3 and 42 would share output channel 215 (chain position 3 marker 200"},
-      {{d / "s:0:0x1", d / "u:19"}, 2,
-       "chain positions 0 and 19 would share output channel 100 (chain position 0 marker 100, "
-       "chain position 19 input 5)"},
-      {{d / "s:0:0", d / "u:20"}, 0, ""},
-      {{d / "s:0:0x1e0", d / "u:20:0"}, 0, ""},
-      {{d / "s:5", d / "u:23"}, 0, ""},
-  };
-  for (const auto& c : cases) {
-    std::vector<std::string> args = {"--quiet", "--text", d / "t"};
-    args.insert(args.end(), c.streams.begin(), c.streams.end());
-    const Outcome r = run(args);
-    EXPECT_EQ(r.code, c.code) << r.err;
-    EXPECT_EQ(r.err.find(c.message.empty() ? "" : "ravik-merge: " + c.message), 0u) << r.err;
-  }
 }
 
 // Starts ravik-merge with its standard output on `out` and its standard error in kErrPath.

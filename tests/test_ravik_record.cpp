@@ -215,19 +215,6 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
   }
 }
 
-// The report beside run.bin would be run.json, which is the text output here: it steps aside to
-// run.report.json, and the text output keeps its name.
-TEST_F(RecordTest, ReportStepsAsideForAnOutputOfItsName) {
-  const std::vector<std::string> args = {"-s", "--seconds", "0.3", "--text", out + "/run.json",
-                                         "--bin", out + "/run.bin", "--tmp", tmp};
-  ASSERT_EQ(exitCode(spawn({}, args)), 0) << errText();
-  EXPECT_EQ(namesIn(out), (std::set<std::string>{"run.json", "run.bin", "run.report.json"}));
-  const std::string text = slurp(out + "/run.json");
-  const size_t lines = size_t(std::count(text.begin(), text.end(), '\n'));
-  EXPECT_EQ(slurp(out + "/run.bin").size(), 2 * kHeaderBytes + 10 * lines);
-  EXPECT_EQ(nlohmann::json::parse(slurp(out + "/run.report.json"))["records"], lines);
-}
-
 // A device that refuses a parameter ends the run before recording, naming the call, and the
 // report holds what the device kept. A histogram that cannot be written and a correlation
 // channel of no device are said; the lost histogram is a write error, above a device's loss.
@@ -258,9 +245,18 @@ TEST_F(RecordTest, RefusedParameterLostHistogramAndUnknownChannel) {
 
 // A run's report fed back with the ms tick enabled repeats the run with its markers: one per
 // millisecond of recorded time on every device, whether matched by serial or by chain position.
+// The first run's text output is named run.json, as its report beside run.bin would be: the
+// report steps aside to run.report.json, and the text output keeps its name.
 TEST_F(RecordTest, ParamsFromTheRunReportSetTheDevices) {
-  ASSERT_EQ(exitCode(spawn({}, outputs("0.3"))), 0) << errText();
-  nlohmann::json report = nlohmann::json::parse(slurp(out + "/run.json"));
+  const std::vector<std::string> firstRun = {"-s", "--seconds", "0.3", "--text",
+                                             out + "/run.json", "--bin", out + "/run.bin", "--tmp", tmp};
+  ASSERT_EQ(exitCode(spawn({}, firstRun)), 0) << errText();
+  EXPECT_EQ(namesIn(out), (std::set<std::string>{"run.json", "run.bin", "run.report.json"}));
+  const std::string text = slurp(out + "/run.json");
+  const size_t records = size_t(std::count(text.begin(), text.end(), '\n'));
+  EXPECT_EQ(slurp(out + "/run.bin").size(), 2 * kHeaderBytes + 10 * records);
+  nlohmann::json report = nlohmann::json::parse(slurp(out + "/run.report.json"));
+  EXPECT_EQ(report["records"], records);
   ASSERT_EQ(report["devices"].size(), 3u);
   for (auto& device : report["devices"]) {
     ASSERT_EQ(device["parameters"]["markers"], 0) << device;

@@ -80,6 +80,32 @@ std::set<int> positionsIn(const std::vector<Stamp>& stamps) {
   return positions;
 }
 
+// The time of the last record of the device at chain `position`.
+int64_t lastTimeOf(const std::vector<Stamp>& stamps, int position) {
+  int64_t last = INT64_MIN;
+  for (const Stamp& s : stamps)
+    if (s.second / 5 == position) last = s.first;
+  return last;
+}
+
+// Temp file writes that fail from the moment a test sets them up: all once `gWritesLeft`
+// writes of the process have succeeded, or those to `gFailingFd` only.
+std::atomic<int32_t> gWritesLeft{0};
+ssize_t writeUntilFull(int fd, const void* data, size_t bytes) {
+  if (gWritesLeft.fetch_sub(1) > 0) return write(fd, data, bytes);
+  errno = ENOSPC;
+  return -1;
+}
+std::atomic<int> gFailingFd{-1};
+ssize_t writeFailingOne(int fd, const void* data, size_t bytes) {
+  if (fd != gFailingFd.load()) return write(fd, data, bytes);
+  errno = EIO;
+  return -1;
+}
+
+const QString kNothingRecorded =
+    "Nothing was recorded: no device has a temp file of this recording.\nThe outputs were not touched.";
+
 class RecordingTest : public WindowTest {
 protected:
   // The default chain, with both outputs and the temp folder in the test's folder.
@@ -90,11 +116,25 @@ protected:
     openWindow();
     KRmtProbe p = probe();
     EXPECT_EQ(KRmt::_devs.size(), 3);
+    chooseOutputs(p);
+    return p;
+  }
+
+  // Both outputs ticked, and they and the temp folder in the test's folder.
+  void chooseOutputs(KRmtProbe& p) const {
     p.ascPath()->setText(path("out.txt"));
     p.binPath()->setText(path("out.bin"));
     p.tmpPath()->setText(path("work"));
     for (QCheckBox* enable : {p.ascEnable(), p.binEnable()}) enable->setChecked(true);
-    return p;
+  }
+
+  // Records until every temp file write fails for lack of space, and a refresh has noted it.
+  void recordUntilDiskFull(KRmtProbe& p) {
+    gWritesLeft = 30;
+    tempWriteFunction = &writeUntilFull;
+    record(p, KRmt::_devs);
+    ASSERT_TRUE(QTest::qWaitFor([] { return gWritesLeft < 0; }, kWaitMs));
+    QTest::qWait(300);
   }
 
   // Starts and waits until every device of `devs` has counted events and its row shows them.
@@ -120,6 +160,20 @@ protected:
     if (_window) KRmtProbe(_window.get()).waitTempRemoval();
     return QDir(path("work")).entryList({"ravik-*.tmp"}, QDir::Files, QDir::Name);
   }
+  // Outputs left under a temporary name.
+  QStringList hiddenOutputs() const {
+    return QDir(_dir.path()).entryList({".ravik-*"}, QDir::Files | QDir::Hidden);
+  }
+  nlohmann::json runReport() const {
+    return nlohmann::json::parse(readFile(path("out.json")).toStdString());
+  }
+  // Outputs of an earlier recording, which a recording that fails must leave as they are.
+  void writeEarlierOutputs() const {
+    for (const char* name : {"out.txt", "out.bin"}) {
+      QFile earlier(path(name));
+      ASSERT_TRUE(earlier.open(QIODevice::WriteOnly) && earlier.write("earlier") == 7);
+    }
+  }
   bool noOutputs() const { return !QFile::exists(path("out.txt")) && !QFile::exists(path("out.bin")); }
   bool hasManifest() const { return QFile::exists(path("work/ravik-run.json")); }
   static bool tempFilesClosed() {
@@ -141,7 +195,7 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   stopAndMerge(p);
   EXPECT_TRUE(tempFiles().isEmpty());
   EXPECT_FALSE(hasManifest()) << "deleted with the temp files";
-  const nlohmann::json report = nlohmann::json::parse(readFile(path("out.json")).toStdString());
+  const nlohmann::json report = runReport();
   for (int i = 0; i < 3; ++i)
     EXPECT_EQ(report["devices"][i]["parameters"]["channels"][2]["dead_time_ns"], i == 1 ? 12.5 : 0)
         << report;
@@ -219,9 +273,8 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   EXPECT_EQ(_window->state(), KRmt::Idle);
   EXPECT_EQ(p.merger(), previous);
   EXPECT_TRUE(readFile(path("out.txt")) == earlier);
-  EXPECT_EQ(_boxes.texts, QStringList{"Nothing was recorded: no device has a temp file of this "
-                                      "recording.\nThe outputs were not touched."});
-  EXPECT_EQ(QDir(_dir.path()).entryList({".ravik-*"}, QDir::Files | QDir::Hidden), QStringList())
+  EXPECT_EQ(_boxes.texts, QStringList{kNothingRecorded});
+  EXPECT_EQ(hiddenOutputs(), QStringList())
       << "no output left under a temporary name";
   for (RmtDev* dev : recorded) dev->_recordBox->setChecked(true);
   ASSERT_TRUE(QFile::remove(path("out.txt")));
@@ -242,8 +295,7 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   EXPECT_TRUE(noOutputs());
   EXPECT_EQ(QSettings(KRmt::vendorName, KRmt::programName).value("pathNameTmp").toString(),
             path("work"));
-  EXPECT_EQ(_boxes.texts, QStringList{"Nothing was recorded: no device has a temp file of this "
-                                      "recording.\nThe outputs were not touched."});
+  EXPECT_EQ(_boxes.texts, QStringList{kNothingRecorded});
 }
 
 TEST_F(RecordingTest, MergedWhileRecordingAsRavikMergeMergesTheSameStreams) {
@@ -311,7 +363,7 @@ TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
   EXPECT_EQ(p.merger(), previous);
   EXPECT_TRUE(readFile(path("out.bin")) == earlierBin);
   EXPECT_EQ(tempFiles().size(), 3);
-  EXPECT_EQ(QDir(_dir.path()).entryList({".ravik-*"}, QDir::Files | QDir::Hidden), QStringList());
+  EXPECT_EQ(hiddenOutputs(), QStringList());
 
   // A temp file removed while recording loses nothing: the merge reads it from the start.
   _window->show();
@@ -350,14 +402,8 @@ TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
 }
 
 TEST_F(RecordingTest, ClosingWhileRecordingOrMergingKeepsTheRecording) {
-  const auto writeEarlier = [this] {
-    for (const char* name : {"out.txt", "out.bin"}) {
-      QFile earlier(path(name));
-      ASSERT_TRUE(earlier.open(QIODevice::WriteOnly) && earlier.write("earlier") == 7);
-    }
-  };
   KRmtProbe p = prepare();
-  writeEarlier();
+  writeEarlierOutputs();
   record(p, KRmt::_devs);
   p.stopBtn()->click();
   ASSERT_EQ(_window->state(), KRmt::Saving);
@@ -375,11 +421,11 @@ TEST_F(RecordingTest, ClosingWhileRecordingOrMergingKeepsTheRecording) {
     EXPECT_EQ(readFile(path("out.txt")), "earlier");
     EXPECT_EQ(readFile(path("out.bin")), "earlier");
   }
-  EXPECT_EQ(QDir(_dir.path()).entryList({".ravik-*"}, QDir::Files | QDir::Hidden), QStringList());
+  EXPECT_EQ(hiddenOutputs(), QStringList());
 
   // Quit while recording: the same, and the merge that ran beside the recording ends unpublished.
   p = prepare();
-  writeEarlier();
+  writeEarlierOutputs();
   record(p, KRmt::_devs);
   ASSERT_TRUE(QTest::qWaitFor(
       [&] { return p.merger() && p.merger()->_bytesRead.load() > 0; }, kWaitMs));
@@ -389,7 +435,7 @@ TEST_F(RecordingTest, ClosingWhileRecordingOrMergingKeepsTheRecording) {
   EXPECT_TRUE(tempFilesClosed());
   EXPECT_EQ(readFile(path("out.txt")), "earlier");
   EXPECT_TRUE(hasManifest()) << "kept with the recording";
-  EXPECT_EQ(QDir(_dir.path()).entryList({".ravik-*"}, QDir::Files | QDir::Hidden), QStringList());
+  EXPECT_EQ(hiddenOutputs(), QStringList());
 
   // Destroyed while recording (closed through its frame): the callback goes first.
   p = prepare();
@@ -492,14 +538,8 @@ TEST_F(RecordingTest, StartRefusesDevicesWhoseChannelsAreOthersMarkers) {
       ASSERT_EQ(KRmt::_devs.size(), 2);
     }
     KRmtProbe p = probe();
-    p.ascPath()->setText(outputs[0]);
-    p.binPath()->setText(outputs[1]);
-    p.tmpPath()->setText(path("work"));
-    for (QCheckBox* enable : {p.ascEnable(), p.binEnable()}) enable->setChecked(true);
-    for (const QString& out : outputs) {
-      QFile f(out);
-      ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write("earlier") == 7);
-    }
+    chooseOutputs(p);
+    writeEarlierOutputs();
     for (int d = 0; d < 2; ++d) {
       RmtDev* dev = KRmt::_devs[d];
       for (int k = 0; k < RmtDev::kMarkers; ++k) dev->_marker[k]->setChecked(c.markers[d] >> k & 1);
@@ -516,7 +556,7 @@ TEST_F(RecordingTest, StartRefusesDevicesWhoseChannelsAreOthersMarkers) {
       EXPECT_FALSE(hasManifest());
       EXPECT_EQ(p.merger(), nullptr);
       for (const QString& out : outputs) EXPECT_EQ(readFile(out), "earlier");
-      EXPECT_TRUE(QDir(_dir.path()).entryList({".ravik-*"}, QDir::Files | QDir::Hidden).isEmpty());
+      EXPECT_TRUE(hiddenOutputs().isEmpty());
     } else {
       EXPECT_TRUE(_boxes.texts.isEmpty()) << _boxes.texts.join('\n').toStdString();
       ASSERT_EQ(_window->state(), KRmt::Recording);
@@ -529,33 +569,9 @@ TEST_F(RecordingTest, StartRefusesDevicesWhoseChannelsAreOthersMarkers) {
   }
 }
 
-namespace {
-
-// Temp file writes that succeed for the first blocks of the process, then find the disk full.
-std::atomic<int32_t> gWritesLeft{0};
-ssize_t writeUntilFull(int fd, const void* data, size_t bytes) {
-  if (gWritesLeft.fetch_sub(1) > 0) return write(fd, data, bytes);
-  errno = ENOSPC;
-  return -1;
-}
-
-// Temp file writes that fail for one file only, once it is named.
-std::atomic<int> gFailingFd{-1};
-ssize_t writeFailingOne(int fd, const void* data, size_t bytes) {
-  if (fd != gFailingFd.load()) return write(fd, data, bytes);
-  errno = EIO;
-  return -1;
-}
-
-}  // namespace
-
 TEST_F(RecordingTest, AFailedTempWriteIsShownAtStopAndTheRecordingIsMergedUpToIt) {
   KRmtProbe p = prepare();
-  gWritesLeft = 30;
-  tempWriteFunction = &writeUntilFull;
-  record(p, KRmt::_devs);
-  ASSERT_TRUE(QTest::qWaitFor([] { return gWritesLeft < 0; }, kWaitMs));
-  QTest::qWait(300);  // a refresh notes the failures
+  recordUntilDiskFull(p);
   stopAndMerge(p);
   tempWriteFunction = &write;
   ASSERT_EQ(_boxes.texts.size(), 3);
@@ -570,7 +586,7 @@ TEST_F(RecordingTest, AFailedTempWriteIsShownAtStopAndTheRecordingIsMergedUpToIt
   EXPECT_TRUE(tempFiles().isEmpty());
   const std::vector<Stamp> text = textStamps(path("out.txt"));
   EXPECT_FALSE(text.empty());
-  const nlohmann::json report = nlohmann::json::parse(readFile(path("out.json")).toStdString());
+  const nlohmann::json report = runReport();
   EXPECT_EQ(report["records"], text.size());
   for (const nlohmann::json& device : report["devices"]) {
     ASSERT_EQ(device["lost"].size(), 1u) << device;
@@ -583,11 +599,7 @@ TEST_F(RecordingTest, AFailedTempWriteIsShownAtStopAndTheRecordingIsMergedUpToIt
   // Close at the first box: the merge that ran beside the recording ends unpublished, the window
   // closes and the recording is kept.
   const QByteArray earlier = readFile(path("out.txt"));
-  gWritesLeft = 30;
-  tempWriteFunction = &writeUntilFull;
-  record(p, KRmt::_devs);
-  ASSERT_TRUE(QTest::qWaitFor([] { return gWritesLeft < 0; }, kWaitMs));
-  QTest::qWait(300);
+  recordUntilDiskFull(p);
   _boxes.queue(QMessageBox::Close);
   p.stopBtn()->click();
   tempWriteFunction = &write;
@@ -615,10 +627,8 @@ TEST_F(RecordingTest, AFailedWriteWhileOthersRecordOnLastsToTheLastRecord) {
   gFailingFd = -1;
   const std::vector<Stamp> text = textStamps(path("out.txt"));
   ASSERT_FALSE(text.empty());
-  int64_t ownLast = INT64_MIN;
-  for (const Stamp& s : text)
-    if (s.second / 5 == 2) ownLast = s.first;
-  const nlohmann::json report = nlohmann::json::parse(readFile(path("out.json")).toStdString());
+  const int64_t ownLast = lastTimeOf(text, 2);
+  const nlohmann::json report = runReport();
   const nlohmann::json& lost = report["devices"][2]["lost"];
   ASSERT_EQ(lost.size(), 1u) << lost;
   EXPECT_EQ(lost[0]["cause"], std::string("temp file write failed: ") + strerror(EIO));
@@ -649,10 +659,8 @@ TEST_F(RecordingTest, ALossReadByTheStopIsShownAndLastsFromTheDevicesLastTimesta
       << note.toStdString();
 
   const std::vector<Stamp> text = textStamps(path("out.txt"));
-  int64_t ownLast = INT64_MIN;
-  for (const Stamp& s : text)
-    if (s.second / 5 == 1) ownLast = s.first;
-  const nlohmann::json report = nlohmann::json::parse(readFile(path("out.json")).toStdString());
+  const int64_t ownLast = lastTimeOf(text, 1);
+  const nlohmann::json report = runReport();
   const nlohmann::json& lost = report["devices"][1]["lost"];
   ASSERT_EQ(lost.size(), 1u) << lost;
   EXPECT_EQ(lost[0]["from_ps"], ownLast);

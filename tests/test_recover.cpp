@@ -83,6 +83,21 @@ std::string records(const std::string& bin) {
                                        : bin.substr(kHeaderBytes, bin.size() - 2 * kHeaderBytes);
 }
 
+// The report of a recovered run of three devices with the ms tick, the master found last: who
+// recorded what, as an explicit ravik-merge of the same temp files reported it in `expected`.
+void expectRecoveredDevices(const nlohmann::json& report, const nlohmann::json& expected) {
+  EXPECT_EQ(report["completed"], "recovered");
+  for (size_t i = 0; i < 3; ++i) {
+    const nlohmann::json& d = report["devices"][i];
+    EXPECT_EQ(d["serial"], "TK2407" + std::to_string(i + 1));
+    EXPECT_EQ(d["index"], 2 - int64_t(i));
+    EXPECT_EQ(d["role"], i == 0 ? "Master" : "Slave " + std::to_string(i));
+    EXPECT_EQ(d["parameters"]["markers"], 16);
+    for (const char* key : {"chain", "stream", "records", "lost"})
+      EXPECT_EQ(d[key], expected["devices"][i][key]) << key;
+  }
+}
+
 // Three devices at 1 M events/s each, the master found last, the ms tick on every device: the
 // kill leaves the temp files as far as the callback got (one of them is cut further, in the
 // middle of a word and of a packet, as a kill during a write can leave it). The recovery writes
@@ -128,20 +143,8 @@ TEST_F(RecoverTest, ARunKilledAt3MEventsPerSecondIsRecoveredWhole) {
 
   // The report tells who recorded what, and that the run was recovered.
   const nlohmann::json report = nlohmann::json::parse(slurp(out + "/run.json"));
-  EXPECT_EQ(report["completed"], "recovered");
   EXPECT_EQ(report["loss_records"], true);
-  const nlohmann::json expected = nlohmann::json::parse(slurp(dir / "explicit.json"));
-  const char* const serials[] = {"TK24071", "TK24072", "TK24073"};
-  const int64_t indexes[] = {2, 1, 0};
-  for (size_t i = 0; i < 3; ++i) {
-    const nlohmann::json& d = report["devices"][i];
-    EXPECT_EQ(d["serial"], serials[i]);
-    EXPECT_EQ(d["index"], indexes[i]);
-    EXPECT_EQ(d["role"], i == 0 ? "Master" : "Slave " + std::to_string(i));
-    EXPECT_EQ(d["parameters"]["markers"], 16);
-    for (const char* key : {"chain", "stream", "records", "lost"})
-      EXPECT_EQ(d[key], expected["devices"][i][key]) << key;
-  }
+  expectRecoveredDevices(report, nlohmann::json::parse(slurp(dir / "explicit.json")));
 
   // Recovered once, the run's outputs exist: a second recovery leaves them alone.
   const std::string before = slurp(out + "/run.bin");
@@ -231,22 +234,13 @@ TEST_F(RecoverTest, AWindowKilledWhileRecordingIsRecoveredWhole) {
 
   const nlohmann::json report = nlohmann::json::parse(slurp(out + "/run.json"));
   const nlohmann::json expected = nlohmann::json::parse(slurp(dir / "explicit.json"));
-  EXPECT_EQ(report["completed"], "recovered");
+  expectRecoveredDevices(report, expected);
   EXPECT_EQ(report["records"], expected["records"]);
   const nlohmann::json outputs = {{{"kind", "text"}, {"path", text}},
                                   {{"kind", "binary"}, {"path", bin}},
                                   {{"kind", "hdf5"}, {"path", hdf5}}};
   EXPECT_EQ(report["outputs"], outputs);
   EXPECT_FALSE(report["devices"][1]["lost"].empty());
-  for (size_t i = 0; i < 3; ++i) {
-    const nlohmann::json& d = report["devices"][i];
-    EXPECT_EQ(d["serial"], "TK2407" + std::to_string(i + 1));
-    EXPECT_EQ(d["index"], 2 - int64_t(i));
-    EXPECT_EQ(d["role"], i == 0 ? "Master" : "Slave " + std::to_string(i));
-    EXPECT_EQ(d["parameters"]["markers"], 16);
-    for (const char* key : {"chain", "stream", "records", "lost"})
-      EXPECT_EQ(d[key], expected["devices"][i][key]) << key;
-  }
 }
 
 // What a new recording moves aside: only a kept run, never one in use; with a manifest that

@@ -1,5 +1,6 @@
 """Outputs made by the built programs on simulated devices, shared by the tests."""
 import os
+import re
 import subprocess
 import sys
 
@@ -10,6 +11,13 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 BUILD = os.environ.get("RAVIK_BUILD", os.path.join(HERE, "..", "..", "build"))
 # The package as built: the reader beside the compiled core.
 sys.path.insert(0, os.path.join(BUILD, "python"))
+
+
+def field_pattern(path):
+    """The regular expression of a path of the format's field list: ?N and !M stand for
+    optional numbers."""
+    path = "/" + path.lstrip("/")
+    return re.compile(re.escape(path).replace(r"\?N", r"\d*").replace("!M", r"\d*") + "$")
 
 
 def program(name):

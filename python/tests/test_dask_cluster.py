@@ -1,7 +1,8 @@
-"""The Dask example on a cluster of two worker processes (distributed.LocalCluster), on a file of
-20 M records: its counts and histogram equal numpy's on the whole file, for a channel b that is
-common, rare or absent (with b rare the old example searched towards both ends of the file from
-every block)."""
+"""The Dask example against numpy over the whole file at once: block by block in this process on
+a recording, with small blocks so that many pairs straddle a block boundary; and on a cluster of
+two worker processes (distributed.LocalCluster), on a file of 20 M records, for a channel b that
+is common, rare or absent (with b rare the old example searched towards both ends of the file
+from every block)."""
 import os
 import shutil
 import subprocess
@@ -13,8 +14,6 @@ import numpy as np
 import pytest
 
 import ravik
-
-distributed = pytest.importorskip("distributed")
 
 EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples",
                        "dask_counts.py")
@@ -37,9 +36,35 @@ def make_file(path, records, seed=5):
         f.create_dataset("user/ravik/sorted", data=1)
 
 
+def expect_numpy_counts(path, records, b, *args):
+    """Runs the example on `path` for channels 1 and `b` and compares what it prints with numpy's
+    counts and histogram of `records`; returns the histogram's total."""
+    printed = subprocess.run([sys.executable, EXAMPLE, path, "--a", "1", "--b", str(b),
+                              "--window", str(WINDOW), "--bin-width", str(BIN), *args],
+                             check=True, capture_output=True, text=True).stdout.splitlines()
+    split = next(i for i, line in enumerate(printed) if line.startswith("delay_ps"))
+    counts = dict(map(int, line.split()) for line in printed[1:split])
+    histogram = np.array([[int(v) for v in line.split()] for line in printed[split + 1:]])
+
+    channels, expected = np.unique(records["channel"], return_counts=True)
+    assert counts == dict(zip(channels.tolist(), expected.tolist()))
+    edges = np.arange(-WINDOW, WINDOW + BIN + 1, BIN)
+    delays = ravik.coincidences(records["time"][records["channel"] == 1],
+                                records["time"][records["channel"] == b], WINDOW)
+    np.testing.assert_array_equal(histogram[:, 0], edges[:-1])
+    np.testing.assert_array_equal(histogram[:, 1], np.histogram(delays, bins=edges)[0])
+    return histogram[:, 1].sum()
+
+
+def test_counts_and_histogram_equal_numpy_on_the_whole_file(outputs):
+    records = ravik.load(outputs["h5"])
+    assert expect_numpy_counts(outputs["h5"], records, 6, "--block", "10007") > 100
+
+
 @pytest.fixture(scope="module")
 def cluster_file(tmp_path_factory):
     """The file (in memory where the machine has a tmpfs), its records, and a cluster."""
+    distributed = pytest.importorskip("distributed")
     folder = tempfile.mkdtemp(dir="/dev/shm") if os.path.isdir("/dev/shm") else str(
         tmp_path_factory.mktemp("dask"))
     path = os.path.join(folder, "big.h5")
@@ -55,23 +80,9 @@ def cluster_file(tmp_path_factory):
 @pytest.mark.parametrize("b", [6, 9, 12])  # common, rare, absent
 def test_cluster_counts_and_histogram_equal_numpy(cluster_file, b):
     path, records, scheduler = cluster_file
-    printed = subprocess.run([sys.executable, EXAMPLE, path, "--a", "1", "--b", str(b),
-                              "--window", str(WINDOW), "--bin-width", str(BIN),
-                              "--scheduler", scheduler],
-                             check=True, capture_output=True, text=True).stdout.splitlines()
-    split = next(i for i, line in enumerate(printed) if line.startswith("delay_ps"))
-    counts = dict(map(int, line.split()) for line in printed[1:split])
-    histogram = np.array([[int(v) for v in line.split()] for line in printed[split + 1:]])
-
     assert len(records) == RECORDS
-    channels, expected = np.unique(records["channel"], return_counts=True)
-    assert counts == dict(zip(channels.tolist(), expected.tolist()))
-    edges = np.arange(-WINDOW, WINDOW + BIN + 1, BIN)
-    delays = ravik.coincidences(records["time"][records["channel"] == 1],
-                                records["time"][records["channel"] == b], WINDOW)
-    np.testing.assert_array_equal(histogram[:, 0], edges[:-1])
-    np.testing.assert_array_equal(histogram[:, 1], np.histogram(delays, bins=edges)[0])
-    assert (histogram[:, 1].sum() > 1000) == (b == 6)
+    total = expect_numpy_counts(path, records, b, "--scheduler", scheduler)
+    assert (total > 1000) == (b == 6)
 
 
 def test_a_file_not_in_time_order_is_refused(tmp_path):

@@ -3,7 +3,6 @@ records on every device, those channels marked as non-photon ids, every channel 
 user's metadata from --meta, each node with the TITLE of the format's field list."""
 import json
 import os
-import re
 import subprocess
 
 import h5py
@@ -11,13 +10,11 @@ import numpy as np
 import pytest
 
 import ravik
-from conftest import program
+from conftest import field_pattern, program
 
 FIELDS = json.load(open(os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                      "photon-hdf5-fields.json")))
-PATTERNS = [(re.compile(re.escape("/" + path.lstrip("/")).replace(r"\?N", r"\d*")
-                        .replace("!M", r"\d*") + "$"), description)
-            for path, (description, _) in FIELDS.items()]
+PATTERNS = [(field_pattern(path), description) for path, (description, _) in FIELDS.items()]
 
 META = {"description": "Two-colour test run", "identity": {"author": "A. Physicist",
                                                           "author_affiliation": "Some Lab"},
@@ -108,6 +105,15 @@ def test_markers_and_loss_records_are_non_photon_ids_and_every_channel_is_named(
         assert f["acquisition_duration"][()] >= 1e-12 * (times[-1] - times[0])
         assert report["hdf5_creation_time"].encode() == f["identity/creation_time"][()]
         assert report["utc_offset"][0] in "+-" and len(report["utc_offset"]) == 6
+
+
+def test_losses_of_a_recording_are_the_hdf5_loss_table(marked):
+    lost = [(d["chain"], i["from_ps"], i["to_ps"], i["cause"].encode())
+            for d in ravik.report(marked["h5"])["devices"] for i in d["lost"]]
+    with h5py.File(marked["h5"], "r") as f:
+        table = [tuple(row) for row in f["user/ravik/loss_intervals"][:].tolist()]
+    assert len(lost) >= 2
+    assert table == lost
 
 
 def test_meta_fills_what_the_validator_asks_for(marked):

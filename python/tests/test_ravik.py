@@ -1,7 +1,6 @@
 """The reader against real outputs, and the HDF5 output against the format's field list."""
 import json
 import os
-import re
 import shutil
 import subprocess
 
@@ -10,7 +9,7 @@ import numpy as np
 import pytest
 
 import ravik
-from conftest import program
+from conftest import field_pattern
 
 FIELDS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "photon-hdf5-fields.json")
 
@@ -53,21 +52,6 @@ def test_report_of_each_output(outputs, tmp_path):
         ravik.report(str(alone))
 
 
-def test_losses_of_a_recording_are_the_hdf5_loss_table(tmp_path):
-    path = str(tmp_path / "lossy.h5")
-    env = {k: v for k, v in os.environ.items() if not k.startswith("RAVIK_SIM_")}
-    env["RAVIK_SIM_DATA_LOSS"] = "0"  # library index 0 loses 1 ms every 250 ms
-    done = subprocess.run([program("ravik-record"), "-s", "--seconds", "0.8", "--quiet",
-                           "--tmp", str(tmp_path), "--hdf5", path], env=env)
-    assert done.returncode == 5  # written, but data were lost
-    lost = [(d["chain"], i["from_ps"], i["to_ps"], i["cause"].encode())
-            for d in ravik.report(path)["devices"] for i in d["lost"]]
-    with h5py.File(path, "r") as f:
-        table = [tuple(row) for row in f["user/ravik/loss_intervals"][:].tolist()]
-    assert len(lost) >= 2
-    assert table == lost
-
-
 @pytest.mark.parametrize("a, b, window, expected", [
     ([], [5], 10, []),
     ([100], [90, 100, 110, 111], 10, [-10, 0, 10]),    # the window's edges belong to it
@@ -76,12 +60,6 @@ def test_losses_of_a_recording_are_the_hdf5_loss_table(tmp_path):
 ])
 def test_coincidences_are_every_pair_within_the_window(a, b, window, expected):
     assert sorted(ravik.coincidences(a, b, window).tolist()) == sorted(expected)
-
-
-def field_pattern(path):
-    """The regular expression of a field list path: ?N and !M stand for optional numbers."""
-    path = "/" + path.lstrip("/")
-    return re.compile(re.escape(path).replace(r"\?N", r"\d*").replace("!M", r"\d*") + "$")
 
 
 @pytest.mark.parametrize("kind", ["h5", "compressed"])
