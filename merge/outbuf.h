@@ -61,7 +61,8 @@ public:
   // of binary records.
   explicit OutBuf(FILE* file, RecordSink* sink = nullptr)
       : _file(file), _sink(sink), _data(file || sink ? new char[kSize] : nullptr), _used(0) {}
-  ~OutBuf() { flush(); }
+  // finish(): a buffer handed to the decoding side is written before the DecodeAhead goes.
+  ~OutBuf() { finish(); }
   OutBuf(const OutBuf&) = delete;
   OutBuf& operator=(const OutBuf&) = delete;
 
