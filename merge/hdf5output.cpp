@@ -726,6 +726,11 @@ void Hdf5Output::putRecords(const char* records, size_t count) {
       return;
     }
   }
+  // Every complete chunk before those kept back goes now rather than when the ring is full, so
+  // that each batch costs about the same: the merge hands batches over one at a time, and would
+  // wait for one that also wrote the ring.
+  const int64_t ready = (_buffered - kReorderRecords) / kChunkRecords * kChunkRecords;
+  if (ready > 0 && !writeColumns(ready)) _buffered = 0;
 }
 
 // The records held back are in time order; a record goes after those of its time.

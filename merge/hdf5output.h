@@ -22,7 +22,8 @@
 //
 // The two columns are chunked (kChunkRecords per chunk, 1 MiB of timestamps, so that a chunk
 // fits the chunk cache of common readers) and grow as the merge goes, written straight from a
-// ring of kBufferRecords records, all but the last kReorderRecords whenever it is full: memory
+// ring of kBufferRecords records, every whole chunk before the last kReorderRecords after each
+// batch (so that batches cost about the same, and the merge need not wait for one): memory
 // does not grow with the file, and the ring is small enough to stay in the processor's cache
 // between the records' coming and their writing. Every node carries the TITLE that readers of the
 // format expect; strings are fixed-length byte strings and booleans are 0/1 integers.

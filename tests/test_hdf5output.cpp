@@ -212,10 +212,14 @@ TEST(Hdf5Output, LateRecordsGoToTheirPlaceOrAreCounted) {
     if (c.outOfOrder == 0)
       std::stable_sort(expected.begin(), expected.end(),
                        [](const auto& a, const auto& b) { return a.first < b.first; });
-    else  // the late record ends up where the records kept back began
+    else  // the late record ends up where the records kept back began: after whole chunks
       expected = [&] {
+        const auto late = std::find(times.begin(), times.end(), c.records.back().first);
+        const int64_t at = late - times.begin();
+        EXPECT_EQ(at % Hdf5Output::kChunkRecords, 0);
+        EXPECT_LE(at, many - Hdf5Output::kReorderRecords);
         Records e = ascending;
-        e.insert(e.begin() + Hdf5Output::kBufferRecords - Hdf5Output::kReorderRecords, c.records.back());
+        e.insert(e.begin() + at, c.records.back());
         return e;
       }();
     for (size_t i = 0; i < times.size(); ++i) {
