@@ -20,6 +20,9 @@ work=$(mktemp -d /tmp/ravik-bench-replay-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 records=$(python3 -c "print(int(450e6 * $seconds))")
 "$build/bench/bench_merge" --streams "$work" "$records" 3
+# The streams just written are still going to the disk: that would take the processors and the
+# disk from the recordings measured below.
+sync
 mkdir "$work/tmp"
 export RAVIK_SIM_MAX_RATE=1
 replay=$work/dev0.raw,$work/dev1.raw,$work/dev2.raw
