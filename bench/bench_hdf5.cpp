@@ -3,7 +3,7 @@
 // Merges the raw streams DIR/dev<i>.raw (made by `bench_merge --streams DIR records devices`)
 // into a binary file, into an HDF5 file, into an HDF5 file with shuffle and deflate, and into a
 // binary and an HDF5 file at once, all in OUT (default /dev/shm, memory: the merge and the
-// output code are measured, not a disk). Wall-clock time, the best of three runs; records/s and
+// output code are measured, not a disk). Wall-clock time, the best of three runs (the four take turns); records/s and
 // the ratio to the binary output; and the processor time of the run (all threads, user and
 // system), which depends less on what else runs on the machine.
 //
@@ -165,11 +165,16 @@ int main(int argc, char** argv) {
                {"hdf5 compressed", false, 2},
                {"binary + hdf5", true, 1}};
   printf("%zu device stream(s), outputs in %s, best of 3\n", streams.size(), out.c_str());
+  // The cases take turns, so that a change in the machine's speed meanwhile (another process,
+  // a busy host) falls on all of them alike.
+  Result results[4];
+  for (int run = 0; run < 3; ++run)
+    for (size_t i = 0; i < 4; ++i)
+      if (!mergeOnce(streams, out, cases[i].binary, cases[i].hdf5, &results[i])) return 1;
   double binaryRate = 0;
-  for (const auto& c : cases) {
-    Result r;
-    for (int run = 0; run < 3; ++run)
-      if (!mergeOnce(streams, out, c.binary, c.hdf5, &r)) return 1;
+  for (size_t i = 0; i < 4; ++i) {
+    const auto& c = cases[i];
+    const Result& r = results[i];
     const double rate = double(r.records) / r.seconds;
     if (binaryRate == 0) binaryRate = rate;
     printf("  %-16s %7.1f M records/s  %5.0f %% of binary  (%lld records, %.3f s, processor "
