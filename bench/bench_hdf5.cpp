@@ -3,9 +3,9 @@
 // Merges the raw streams DIR/dev<i>.raw (made by `bench_merge --streams DIR records devices`)
 // into a binary file, into an HDF5 file, into an HDF5 file with shuffle and deflate, and into a
 // binary and an HDF5 file at once, all in OUT (default /dev/shm, memory: the merge and the
-// output code are measured, not a disk). Wall-clock time, the best of three runs (the four take turns); records/s and
-// the ratio to the binary output; and the processor time of the run (all threads, user and
-// system), which depends less on what else runs on the machine.
+// output code are measured, not a disk). Wall-clock time, the best of three runs (the four
+// take turns); records/s and the ratio to the binary output; and the processor time of the run
+// (all threads, user and system), which depends less on what else runs on the machine.
 //
 // Then the outputs alone, without the merge: the merged records, held in memory, handed to the
 // HDF5 output in the merge's batches of 1 MiB, against the same batches written to a binary
