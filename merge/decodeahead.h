@@ -95,18 +95,19 @@ private:
   void addBytesRead(int64_t bytes);
   void signal();
   void await(std::unique_lock<std::mutex>& hold);
+  bool recording() const;
   template <class Changed>
-  static bool watch(std::chrono::steady_clock::time_point until, Changed changed);
+  bool watch(std::chrono::steady_clock::time_point until, Changed changed) const;
   void filled(Source& s);
   void decodeLoop();
 
   std::vector<std::unique_ptr<Source>> _sources;
   std::mutex _lock;
   std::condition_variable _changed;  // a page filled or released, or stop
-  std::atomic<uint64_t> _signals{0};
+  std::atomic<uint64_t> _signals{0};  // counts the changes _changed tells of; written under _lock
   // The last page of a file still being written ended at the file's end: the merge waits for
   // the writer rather than for the other thread.
-  std::atomic<bool> _caughtUp{false};  // counts the changes _changed tells of; written under _lock
+  std::atomic<bool> _caughtUp{false};
   bool _stop = false;
   std::atomic<bool> _stopping{false};  // _stop, for the decoding side between pages
   std::atomic<double>* _bytesRead;  // not owned; may be null
