@@ -4,7 +4,9 @@
 // /dev/null and into files in /tmp, and prints records/s. To /dev/null it also runs the plain-way
 // merge (plain_merge, built beside this program) over the same streams in the same run and prints
 // the ratio, so that the figures compare across runs of a busy machine. Peak memory of a merge is
-// measured in a child process. Times are wall-clock, the best of three runs.
+// measured in a child process. Times are wall-clock, the best of three runs. Before and after,
+// the speed of the processors while all are busy: on a virtual machine it changes with the
+// host's load, and the merge's two threads go at the pace of the slower one.
 //
 //   bench_merge [--ratios] [records-per-run [device-count ...]]   (default 24000000, 1 3 8)
 //                                                        --ratios: only the cases with a ratio
@@ -17,6 +19,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +28,7 @@
 #include <time.h>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "codec/tdc56.h"
@@ -234,6 +239,49 @@ int mergeOnce(int argc, char** argv) {
   return 0;
 }
 
+// The speed of each processor this program may use while all of them are busy, as a share of
+// the fastest one's speed alone: a fixed piece of arithmetic on each, alone and then on all at
+// once, the best of five. On a virtual machine a busy host can slow one of them to half speed
+// for minutes while the other is busy too, and the merge's two threads then wait for the slow
+// one: this tells such a run from a slow merge.
+double spinSeconds(int cpu) {
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(cpu, &one);
+  if (pthread_setaffinity_np(pthread_self(), sizeof one, &one) != 0) return 0;
+  double best = 1e30;
+  for (int run = 0; run < 5; ++run) {
+    const double start = now();
+    volatile uint64_t x = 0;
+    for (uint64_t i = 0; i < 20000000; ++i) x = x + i * i;
+    best = std::min(best, now() - start);
+  }
+  return best;
+}
+std::string processorSpeeds() {
+  cpu_set_t allowed;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return "unknown";
+  std::vector<int> cpus;
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+    if (CPU_ISSET(cpu, &allowed)) cpus.push_back(cpu);
+  double alone = 1e30;
+  for (int cpu : cpus) {
+    std::thread t([&] { alone = std::min(alone, spinSeconds(cpu)); });
+    t.join();
+  }
+  std::vector<double> together(cpus.size());
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < cpus.size(); ++i)
+    threads.emplace_back([&, i] { together[i] = spinSeconds(cpus[i]); });
+  for (std::thread& t : threads) t.join();
+  std::string text;
+  for (size_t i = 0; i < cpus.size(); ++i)
+    text += (text.empty() ? "" : ", ") + std::to_string(cpus[i]) + " at " +
+            (together[i] > 0 ? std::to_string(int(100 * alone / together[i] + 0.5)) + " %"
+                             : std::string("?"));
+  return text;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -253,6 +301,7 @@ int main(int argc, char** argv) {
   if (mkdtemp(dirTemplate) == nullptr) return perror("bench_merge: mkdtemp"), 1;
   runDir = dirTemplate;
   printf("Merge of %lld records in all, raw streams in /tmp (page cache)\n", (long long)total);
+  printf("Processors' speed, all busy at once (of one alone): %s\n", processorSpeeds().c_str());
   std::vector<int> counts;
   for (int i = 2; i < argc; ++i) counts.push_back(atoi(argv[i]));
   if (counts.empty()) counts = {1, 3, 8};
@@ -285,6 +334,8 @@ int main(int argc, char** argv) {
     }
   }
   rmdir(runDir.c_str());
+  printf("Processors' speed, all busy at once (of one alone), at the end: %s\n",
+         processorSpeeds().c_str());
   printf("Ratios to the plain-way merge (best of three each, same run):\n");
   for (const std::string& r : ratios) printf("%s\n", r.c_str());
   return 0;
