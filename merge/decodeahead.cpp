@@ -403,7 +403,7 @@ void DecodeAhead::signal() {
 // passed (then false). While files are still being written, the merge shares the processors
 // with the recording: then the watch lets any other thread that is ready run between two looks
 // rather than take the processor from it. (A replay at maximum rate ends about a tenth sooner
-// so than with a watch that only pauses, or with a sleep at once.)
+// that way than with a watch that only pauses, or with a sleep at once.)
 template <class Changed>
 bool DecodeAhead::watch(std::chrono::steady_clock::time_point until, Changed changed) const {
   const bool share = recording();
@@ -411,14 +411,15 @@ bool DecodeAhead::watch(std::chrono::steady_clock::time_point until, Changed cha
     if (share) {
       if (changed()) return true;
       std::this_thread::yield();
-    }
-    for (int32_t i = 0; i < 32 && !share; ++i) {
-      if (changed()) return true;
+    } else {
+      for (int32_t i = 0; i < 32; ++i) {
+        if (changed()) return true;
 #if defined(__x86_64__) || defined(__i386__)
-      __builtin_ia32_pause();  // lets the other hardware thread of the core run meanwhile
+        __builtin_ia32_pause();  // lets the other hardware thread of the core run meanwhile
 #elif defined(__aarch64__)
-      asm volatile("yield");
+        asm volatile("yield");
 #endif
+      }
     }
     if (std::chrono::steady_clock::now() >= until) return false;
   }
