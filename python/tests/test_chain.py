@@ -245,7 +245,13 @@ import faulthandler, signal, sys, ravik
 signal.signal(signal.SIGINT, signal.default_int_handler)
 faulthandler.register(signal.SIGUSR1, all_threads=True)  # where it waits, should it hang
 with ravik.Chain(simulate=True) as chain:
+    rate = ravik.CountRate(chain, [1])
     chain.start(bin=sys.argv[1], tmp=sys.argv[2])
+    # Interrupted only once events are in, so that the file kept has some to check.
+    for _ in range(6000):
+        if rate.counts()[0] > 0:
+            break
+        chain.sleep(0.01)
     print("recording", flush=True)
     chain.sleep(600)
 """
