@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "codec/tdc56.h"
+#include "merge/hugebuffer.h"
 
 struct MergeSource;
 struct MergeSourceStats;
@@ -101,7 +102,8 @@ private:
   void filled(Source& s);
   void decodeLoop();
 
-  std::vector<std::unique_ptr<Source>> _sources;
+  HugeBuffer _sourceMemory;
+  std::vector<Source*> _sources;  // in _sourceMemory
   std::mutex _lock;
   std::condition_variable _changed;  // a page filled or released, or stop
   std::atomic<uint64_t> _signals{0};  // counts the changes _changed tells of; written under _lock

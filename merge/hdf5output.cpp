@@ -364,8 +364,9 @@ struct ChannelTable {
   std::vector<std::string> labels, modules;
   int64_t photonChannels = 0;
 
-  ChannelTable(const std::vector<int64_t>& all, const std::vector<Hdf5Source>& sources) {
-    for (size_t i = 0; i < all.size(); ++i) {
+  // `all`: 65536 counts, of the channels from -32768 on; null: none.
+  ChannelTable(const int64_t* all, const std::vector<Hdf5Source>& sources) {
+    for (size_t i = 0; all != nullptr && i < 65536; ++i) {
       if (all[i] == 0) continue;
       const int16_t id = int16_t(int32_t(i) - 32768);
       const ChannelName name = nameChannel(id, sources);
@@ -632,10 +633,13 @@ bool Hdf5Output::create(const std::string& path, const std::string& finalPath, b
     abandon();
     return false;
   }
-  // Not cleared: only what the records fill is ever written.
-  _times.reset(new int64_t[size_t(kBufferRecords)]);
-  _channels.reset(new int16_t[size_t(kBufferRecords)]);
-  _counts.assign(2 * 65536, 0);
+  // Not cleared beyond what the memory comes as: only what the records fill is ever written,
+  // and the counts start at zero.
+  _memory = HugeBuffer(size_t(kBufferRecords) * (sizeof(int64_t) + sizeof(int16_t)) +
+                       kCountTables * 65536 * sizeof(int64_t));
+  _times = reinterpret_cast<int64_t*>(_memory.data());
+  _channels = reinterpret_cast<int16_t*>(_times + kBufferRecords);
+  _counts = reinterpret_cast<int64_t*>(_channels + kBufferRecords);
   return true;
 }
 
@@ -698,14 +702,14 @@ void Hdf5Output::putRecords(const char* records, size_t count) {
   if (count == 0 || failed()) return;
   if (_records == 0) memcpy(&_first, records, 8);
   _records += int64_t(count);
-  int64_t* countsA = _counts.data() + 32768;
+  int64_t* countsA = _counts + 32768;
   int64_t* countsB = countsA + 65536;
   while (count > 0) {
     // As many as fit before the ring's end or its first record, whichever comes first.
     const int64_t end = at(_buffered);
     const size_t room = std::min({count, size_t(kBufferRecords - _buffered),
                                   size_t(kBufferRecords - end)});
-    size_t taken = takeInOrder(records, room, _times.get() + end, _channels.get() + end,
+    size_t taken = takeInOrder(records, room, _times + end, _channels + end,
                                &_lastPut, countsA, countsB);
     _buffered += int64_t(taken);
     if (taken < room) {  // an early record: to its place among those held back
@@ -736,8 +740,8 @@ void Hdf5Output::putRecords(const char* records, size_t count) {
 // The records held back are in time order; a record goes after those of its time.
 void Hdf5Output::insert(int64_t time, int16_t channel) {
   _first = std::min(_first, time);
-  int64_t* times = _times.get();
-  int16_t* channels = _channels.get();
+  int64_t* times = _times;
+  int16_t* channels = _channels;
   int64_t low = 0, high = _buffered;  // the first record later than `time`, by halves
   while (low < high) {
     const int64_t middle = low + (high - low) / 2;
@@ -765,10 +769,10 @@ bool Hdf5Output::writeColumns(int64_t count) {
   errno = 0;
   for (auto [set, type, data, size] :
        {std::make_tuple(_impl->timestamps, H5T_NATIVE_INT64,
-                        static_cast<const char*>(static_cast<const void*>(_times.get())),
+                        static_cast<const char*>(static_cast<const void*>(_times)),
                         sizeof(int64_t)),
         std::make_tuple(_impl->detectors, H5T_NATIVE_INT16,
-                        static_cast<const char*>(static_cast<const void*>(_channels.get())),
+                        static_cast<const char*>(static_cast<const void*>(_channels)),
                         sizeof(int16_t))}) {
     if (H5Dset_extent(set, extent) < 0) {
       fail("write error");
@@ -814,9 +818,10 @@ bool Hdf5Output::finish(const Hdf5RunInfo& info, std::string* error) {
   w.string(file, "/format_name", kFormatName);
   w.string(file, "/format_version", kFormatVersion);
   writeIdentity(&w, file, info, _finalPath);
-  if (_counts.size() == 2 * 65536) {  // the two tables of putRecords() in one
-    for (size_t i = 0; i < 65536; ++i) _counts[i] += _counts[65536 + i];
-    _counts.resize(65536);
+  if (_counts != nullptr && !_countsAdded) {  // the tables of putRecords() in one
+    for (size_t table = 1; table < kCountTables; ++table)
+      for (size_t i = 0; i < 65536; ++i) _counts[i] += _counts[table * 65536 + i];
+    _countsAdded = true;
   }
   const ChannelTable channels(_counts, info.sources);
   writeSetup(&w, file, channels);

@@ -43,6 +43,7 @@
 #include <string>
 #include <vector>
 
+#include "merge/hugebuffer.h"
 #include "merge/recordsink.h"
 #include "merge/streamloss.h"
 
@@ -151,17 +152,20 @@ private:
 
   // The records not yet written, in a ring of kBufferRecords entries from _head on, so that
   // those kept back at a write stay where they are.
-  std::unique_ptr<int64_t[]> _times;
-  std::unique_ptr<int16_t[]> _channels;
+  HugeBuffer _memory;  // the ring's two columns, then the count tables
+  int64_t* _times = nullptr;
+  int16_t* _channels = nullptr;
   int64_t _head = 0;              // where the first of them is
   int64_t _buffered = 0;          // how many there are
   int64_t _records = 0;           // records taken in all
   int64_t _first = 0;             // the least time taken
   int64_t _lastPut = INT64_MIN;   // the greatest time taken
   int64_t _lastWritten = INT64_MIN;  // time of the last record written to the file
-  // Per output channel, indexed by channel + 32768; while records come, two such tables one
-  // after the other, added up by finish().
-  std::vector<int64_t> _counts;
+  // Per output channel, indexed by channel + 32768; while records come, kCountTables such
+  // tables one after the other, added up into the first by finish().
+  static constexpr size_t kCountTables = 2;
+  int64_t* _counts = nullptr;
+  bool _countsAdded = false;
   int64_t _outOfOrder = 0;
   std::string _error;             // the first failure
   std::atomic<bool> _failed{false};

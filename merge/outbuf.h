@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "merge/decodeahead.h"
+#include "merge/hugebuffer.h"
 #include "merge/recordsink.h"
 
 // The end of a text line for the channels 0..99: ", <channel>\n" in the first `length` bytes.
@@ -60,7 +61,8 @@ public:
   // `sink` (not owned; null: none) also receives every flushed buffer; give it only to a buffer
   // of binary records.
   explicit OutBuf(FILE* file, RecordSink* sink = nullptr)
-      : _file(file), _sink(sink), _data(file || sink ? new char[kSize] : nullptr), _used(0) {}
+      : _file(file), _sink(sink), _memory(file || sink ? 2 * kSize : 0), _data(_memory.data()),
+        _used(0) {}
   // finish(): a buffer handed to the decoding side is written before the DecodeAhead goes.
   ~OutBuf() { finish(); }
   OutBuf(const OutBuf&) = delete;
@@ -69,9 +71,9 @@ public:
   bool open() const { return _file != nullptr || _sink != nullptr; }
 
   // Where the next record goes.
-  char* cursor() const { return _data.get() + _used; }
+  char* cursor() const { return _data + _used; }
   // While the cursor is below this, there is room for one more record of either format.
-  char* limit() const { return _data.get() + (kSize - kRoom); }
+  char* limit() const { return _data + (kSize - kRoom); }
   // Takes the records written up to p into the buffer, hands them to the file, and returns the
   // new cursor.
   __attribute__((noinline)) char* drain(char* p) {
@@ -80,7 +82,7 @@ public:
     return cursor();
   }
   // Takes the records written up to p into the buffer.
-  void commit(char* p) { _used = size_t(p - _data.get()); }
+  void commit(char* p) { _used = size_t(p - _data); }
 
   // The leading digits of the last text line's time, which change only every 10^8 ps. It
   // starts as the digits of times from 10^8 to 2 * 10^8 - 1, so that it always holds valid ones.
@@ -145,7 +147,7 @@ public:
     if (!open()) return;
     _ahead = ahead;
     _kind = kind;
-    _spare.reset(new char[kSize]);
+    _spare = _memory.data() + kSize;
   }
 
   // Hands what is buffered to the file, e.g. before others write to it directly.
@@ -153,11 +155,11 @@ public:
     if (_used == 0) return;
     if (_ahead != nullptr) {
       _ahead->completeJob(_kind);  // the buffer before, if still open
-      _batch = Batch{_file, _sink, _data.get(), _used};
+      _batch = Batch{_file, _sink, _data, _used};
       _ahead->offerJob(&Batch::run, &_batch, _kind);
       std::swap(_data, _spare);
     } else {
-      _batch = Batch{_file, _sink, _data.get(), _used};
+      _batch = Batch{_file, _sink, _data, _used};
       _batch.write();
     }
     _used = 0;
@@ -261,10 +263,13 @@ private:
 
   FILE* _file;                    // not owned
   RecordSink* _sink;              // not owned
-  std::unique_ptr<char[]> _data;  // kSize bytes
+  // The buffer and, while offloading, the one in the file's and the sink's hands: kSize bytes
+  // each, in one large page.
+  HugeBuffer _memory;
+  char* _data;
   DecodeAhead* _ahead = nullptr;  // not owned; null: file and sink are written in flush()
   DecodeAhead::JobKind _kind = DecodeAhead::kBinaryJob;  // its jobs, with _ahead
-  std::unique_ptr<char[]> _spare; // with _ahead: the buffer of the batch in the sink's hands
+  char* _spare = nullptr;
   Batch _batch{};
   size_t _used;
   TopDigits _digits;
