@@ -5,10 +5,12 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <new>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "merge/hugebuffer.h"
 #include "merge/outbuf.h"
 
 namespace {
@@ -64,4 +66,31 @@ TEST(OutBufText, LinesAreThoseOfPrintf) {
     rising.push_back({t, int16_t(rng() % 110)});
   }
   EXPECT_EQ(formatted(rising), printed(rising));
+}
+
+// The merge's working memory: whole large pages on a large page's boundary, all zero (the HDF5
+// output's channel counts rely on it), every byte writable; a move hands the memory over.
+TEST(HugeBuffer, IsZeroedAlignedAndMovable) {
+  HugeBuffer none(0);
+  EXPECT_EQ(none.data(), nullptr);
+  EXPECT_EQ(none.size(), 0u);
+  EXPECT_THROW(HugeBuffer(SIZE_MAX - 1), std::bad_alloc);
+
+  HugeBuffer buffer(HugeBuffer::kLargePage + 1);
+  ASSERT_NE(buffer.data(), nullptr);
+  EXPECT_EQ(buffer.size(), 2 * HugeBuffer::kLargePage);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer.data()) % HugeBuffer::kLargePage, 0u);
+  for (size_t at = 0; at < buffer.size(); at += 4096 - 8) ASSERT_EQ(buffer.data()[at], 0) << at;
+  buffer.data()[0] = 1;
+  buffer.data()[buffer.size() - 1] = 2;
+
+  char* const memory = buffer.data();
+  HugeBuffer moved(std::move(buffer));
+  EXPECT_EQ(buffer.data(), nullptr);
+  EXPECT_EQ(moved.data(), memory);
+  HugeBuffer other(1);
+  other = std::move(moved);
+  EXPECT_EQ(other.data(), memory);
+  EXPECT_EQ(other.size(), 2 * HugeBuffer::kLargePage);
+  EXPECT_EQ(other.data()[0] + other.data()[other.size() - 1], 3);
 }
