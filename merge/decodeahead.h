@@ -61,16 +61,20 @@ public:
   // it done, else by the merge itself in completeJob(), which must be called for every job
   // before the DecodeAhead goes. Between the two calls the job runs alongside the caller, so it
   // must not call take() and must touch nothing the caller changes meanwhile.
-  // One job of each kind may be offered at a time: a stretch job, which the merge waits for
-  // within its stretch and the decoding thread takes between any two blocks it decodes; and an
-  // output job of each output (a full buffer to write), which the merge needs done only when the
-  // output's next buffer is full, and which the decoding thread takes between pages, before any
-  // page.
+  // A stretch job, which the merge waits for within its stretch and the decoding thread takes
+  // between any two blocks it decodes, may be offered one at a time. An output's jobs (its full
+  // buffers to write), which the merge needs done only when it needs the buffer again, and
+  // which the decoding thread takes between pages, before any page, may be offered up to
+  // kOutputSlots at a time: they run one at a time and in the order offered, whichever thread
+  // runs them, so that the merge can fill a buffer while the one before waits for the decoding
+  // thread and another is being written.
   enum JobKind : int32_t { kStretchJob = 0, kBinaryJob = 1, kTextJob = 2, kJobKinds = 3 };
+  static constexpr int32_t kOutputSlots = 2;
   void offerJob(void (*run)(void* arg), void* arg, JobKind kind = kStretchJob);
-  // Runs the offered job of that kind on the caller's thread unless the decoding thread has
-  // started it, and returns once it is done. Returns at once when none is offered.
-  void completeJob(JobKind kind = kStretchJob);
+  // Runs offered jobs of that kind on the caller's thread, oldest first, unless the decoding
+  // thread has started them, and returns once no more than `leave` of them are not done (the
+  // newest ones); `leave` is 0 for a stretch job. Returns at once when there are no more.
+  void completeJob(JobKind kind = kStretchJob, int32_t leave = 0);
 
 private:
   struct Page {
@@ -90,7 +94,9 @@ private:
   struct Source;
 
   bool fill(Source& s, bool decodingThread);
-  bool runOfferedJob(JobKind kind);
+  bool runOfferedJob();
+  struct OutputQueue;
+  static bool runNextOutputJob(OutputQueue& queue);
   static void count(Source& s, Page& page, const PpTimest* from, const PpTimest* end,
                     bool inOrder);
   void addBytesRead(int64_t bytes);
@@ -120,7 +126,18 @@ private:
     void (*run)(void*) = nullptr;  // written before the job is offered, read by its runner
     void* arg = nullptr;
   };
-  Job _jobs[kJobKinds];
+  Job _stretch;
+  // An output's jobs, in a ring of kOutputSlots: job n (counted from 0) in slot n % kOutputSlots.
+  struct OutputQueue {
+    Job slots[kOutputSlots];        // of them only run and arg are used
+    std::atomic<uint64_t> offered{0};  // jobs offered so far; written by the merge
+    // 2 x the jobs done so far, + 1 while the next one runs: one word, so that taking the next
+    // job (the one after the last done, once offered) is one compare-and-swap, and no job can
+    // start before the one before it is done.
+    std::atomic<uint64_t> progress{0};
+  };
+  OutputQueue _outputs[kJobKinds - 1];  // kBinaryJob and kTextJob
+  OutputQueue& output(JobKind kind) { return _outputs[kind - 1]; }
   std::thread _thread;
 };
 

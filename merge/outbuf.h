@@ -61,8 +61,8 @@ public:
   // `sink` (not owned; null: none) also receives every flushed buffer; give it only to a buffer
   // of binary records.
   explicit OutBuf(FILE* file, RecordSink* sink = nullptr)
-      : _file(file), _sink(sink), _memory(file || sink ? 2 * kSize : 0), _data(_memory.data()),
-        _used(0) {}
+      : _file(file), _sink(sink), _memory(file || sink ? kBuffers * kSize : 0),
+        _data(_memory.data()), _used(0) {}
   // finish(): a buffer handed to the decoding side is written before the DecodeAhead goes.
   ~OutBuf() { finish(); }
   OutBuf(const OutBuf&) = delete;
@@ -139,28 +139,30 @@ public:
   }
 
   // From now on each full buffer goes to the file and the sink as an output job of `ahead`,
-  // mostly on its decoding thread, while the merge goes on into a second buffer: writing the
+  // mostly on its decoding thread, while the merge goes on into the next buffer: writing the
   // file and converting the records for the sink (HDF5 columns) then run beside the merge
-  // rather than in its turn. File and sink are used from one thread at a time, in order;
-  // finish() waits for the last buffer.
+  // rather than in its turn. Up to two full buffers wait for the decoding thread or are being
+  // written, so that the merge waits only when it is two buffers ahead. File and sink are used
+  // from one thread at a time, in order; finish() waits for the last buffer.
   void offload(DecodeAhead* ahead, DecodeAhead::JobKind kind) {
     if (!open()) return;
     _ahead = ahead;
     _kind = kind;
-    _spare = _memory.data() + kSize;
   }
 
   // Hands what is buffered to the file, e.g. before others write to it directly.
   void flush() {
     if (_used == 0) return;
     if (_ahead != nullptr) {
-      _ahead->completeJob(_kind);  // the buffer before, if still open
-      _batch = Batch{_file, _sink, _data, _used};
-      _ahead->offerJob(&Batch::run, &_batch, _kind);
-      std::swap(_data, _spare);
+      // The buffer after this one, and this one's batch, are free once at most one job is open.
+      _ahead->completeJob(_kind, kJobs - 1);
+      Batch& batch = _batches[_offered % kJobs];
+      batch = Batch{_file, _sink, _data, _used};
+      _ahead->offerJob(&Batch::run, &batch, _kind);
+      ++_offered;
+      _data = _memory.data() + _offered % kBuffers * kSize;
     } else {
-      _batch = Batch{_file, _sink, _data, _used};
-      _batch.write();
+      Batch{_file, _sink, _data, _used}.write();
     }
     _used = 0;
   }
@@ -263,14 +265,16 @@ private:
 
   FILE* _file;                    // not owned
   RecordSink* _sink;              // not owned
-  // The buffer and, while offloading, the one in the file's and the sink's hands: kSize bytes
-  // each, in one large page.
+  // While offloading, a job for each full buffer not yet written, and a buffer for each job and
+  // one for the merge: kSize bytes each.
+  static constexpr int32_t kJobs = DecodeAhead::kOutputSlots;
+  static constexpr size_t kBuffers = size_t(kJobs) + 1;
   HugeBuffer _memory;
-  char* _data;
+  char* _data;  // the merge's
   DecodeAhead* _ahead = nullptr;  // not owned; null: file and sink are written in flush()
   DecodeAhead::JobKind _kind = DecodeAhead::kBinaryJob;  // its jobs, with _ahead
-  char* _spare = nullptr;
-  Batch _batch{};
+  Batch _batches[kJobs]{};  // of the jobs offered, in turn
+  uint64_t _offered = 0;    // jobs offered so far
   size_t _used;
   TopDigits _digits;
 };
