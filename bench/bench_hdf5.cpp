@@ -8,7 +8,7 @@
 // (all threads, user and system), which depends less on what else runs on the machine.
 //
 // Then the outputs alone, without the merge: the merged records, held in memory, handed to the
-// HDF5 output in the merge's batches of 1 MiB, against the same batches written to a binary
+// HDF5 output in the merge's batches (OutBuf::kSize), against the same batches written to a binary
 // file; processor time of the one thread, best of five.
 //
 //   bench_hdf5 DIR [OUT]
@@ -27,6 +27,7 @@
 #include "codec/tdc56.h"
 #include "merge/hdf5output.h"
 #include "merge/mergecore.h"
+#include "merge/outbuf.h"
 
 namespace {
 
@@ -118,7 +119,7 @@ double threadTime() {
 // the processor time it took, negative when an output failed.
 double outputOnly(const std::vector<char>& all, const std::string& out, bool hdf5) {
   const std::string path = out + (hdf5 ? "/ravik-bench-only.h5" : "/ravik-bench-only.bin");
-  const size_t batch = (size_t(1) << 20) / 10;  // the records of the merge's buffer
+  const size_t batch = OutBuf::kSize / 10;  // the records of the merge's buffer
   const size_t records = all.size() / 10;
   std::string error;
   const double start = threadTime();

@@ -68,6 +68,10 @@ public:
   OutBuf(const OutBuf&) = delete;
   OutBuf& operator=(const OutBuf&) = delete;
 
+  // Bytes of a buffer, handed to the file and the sink in one piece when full: three of them
+  // fill one large page (see HugeBuffer), and more gained nothing.
+  static constexpr size_t kSize = 640 << 10;
+
   bool open() const { return _file != nullptr || _sink != nullptr; }
 
   // Where the next record goes.
@@ -221,7 +225,6 @@ private:
     d.digits = leadingDigits(uint32_t(top), &d.length);
   }
 
-  static constexpr size_t kSize = 1 << 20;
   // The longest text line (20 + 2 + 6 + 1 bytes) and the 8 bytes that may be written past it.
   static constexpr size_t kRoom = 40;
   static constexpr uint64_t kTenTo8 = 100000000;
