@@ -154,7 +154,8 @@ public:
     _kind = kind;
   }
 
-  // Hands what is buffered to the file, e.g. before others write to it directly.
+  // Hands what is buffered to the file and the sink: while offloading, as a job of the decoding
+  // side, once at most one job before it is still open.
   void flush() {
     if (_used == 0) return;
     if (_ahead != nullptr) {
