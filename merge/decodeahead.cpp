@@ -172,8 +172,7 @@ bool DecodeAhead::fill(Source& s, bool decodingThread) {
   while (s.reader.more() && page.count <= kPageEntries - kTdc56ListSize &&
          page.bytes + 4 * kBlockWords <= kPageBytes) {
     // A job offered by the merge goes first: the merge may be waiting for it.
-    if (decodingThread && _stretch.state.load(std::memory_order_relaxed) == kJobOffered)
-      runOfferedJob();
+    if (decodingThread && jobWaiting(_jobs[kStretchJob])) runNextJob(_jobs[kStretchJob]);
     const uint32_t* words;
     const int32_t n = s.reader.next(&words);
     if (n < 0) {
@@ -304,20 +303,11 @@ void DecodeAhead::decodeLoop() {
     // Jobs before pages: the merge waits for a stretch job soon; an output job goes before the
     // pages as well, as the merge, which decodes a page itself when it is not ready, can take
     // over decoding, but does not write the output while the job is offered.
-    if (_stretch.state.load(std::memory_order_relaxed) == kJobOffered) {
-      hold.unlock();
-      runOfferedJob();
-      hold.lock();
-      continue;
-    }
     bool ranJob = false;
-    for (const JobKind kind : {kBinaryJob, kTextJob}) {
-      OutputQueue& queue = output(kind);
-      const uint64_t progress = queue.progress.load(std::memory_order_relaxed);
-      if (progress % 2 == 1 || progress / 2 >= queue.offered.load(std::memory_order_relaxed))
-        continue;
+    for (const JobKind kind : {kStretchJob, kBinaryJob, kTextJob}) {
+      if (!jobWaiting(_jobs[kind])) continue;
       hold.unlock();
-      ranJob = runNextOutputJob(queue);
+      ranJob = runNextJob(_jobs[kind]);
       hold.lock();
       if (ranJob) break;
     }
@@ -463,61 +453,46 @@ bool DecodeAhead::recording() const {
 }
 
 void DecodeAhead::offerJob(void (*run)(void*), void* arg, JobKind kind) {
-  if (kind == kStretchJob) {
-    _stretch.run = run;
-    _stretch.arg = arg;
-  } else {
-    OutputQueue& queue = output(kind);
-    const uint64_t n = queue.offered.load(std::memory_order_relaxed);
-    Job& slot = queue.slots[n % kOutputSlots];
-    slot.run = run;
-    slot.arg = arg;
-  }
+  JobQueue& queue = _jobs[kind];
+  Job& slot = queue.slots[queue.offered.load(std::memory_order_relaxed) % kOutputSlots];
+  slot.run = run;
+  slot.arg = arg;
   {
     // Under the lock, so that a decoding thread about to wait sees the job first.
     std::lock_guard<std::mutex> hold(_lock);
-    if (kind == kStretchJob)
-      _stretch.state.store(kJobOffered, std::memory_order_release);
-    else
-      output(kind).offered.fetch_add(1, std::memory_order_release);
+    queue.offered.fetch_add(1, std::memory_order_release);
     _signals.fetch_add(1, std::memory_order_release);
   }
   _changed.notify_all();
 }
 
 void DecodeAhead::completeJob(JobKind kind, int32_t leave) {
+  JobQueue& queue = _jobs[kind];
+  const uint64_t offered = queue.offered.load(std::memory_order_relaxed);
+  if (offered <= uint64_t(leave)) return;
+  const uint64_t target = offered - uint64_t(leave);
   // The decoding thread runs it: a stretch of the merge's own length or one output buffer, so a
   // short wait, watched without a system call for as long as a stretch job takes.
   const auto until = std::chrono::steady_clock::now() + 4 * kWatch;
-  if (kind != kStretchJob) {
-    OutputQueue& queue = output(kind);
-    const uint64_t offered = queue.offered.load(std::memory_order_relaxed);
-    if (offered <= uint64_t(leave)) return;
-    const uint64_t target = offered - uint64_t(leave);
-    for (;;) {
-      const uint64_t seen = queue.progress.load(std::memory_order_acquire);
-      if (seen / 2 >= target) return;
-      if (runNextOutputJob(queue)) continue;  // not started on the decoding thread: here
-      const auto moved = [&] { return queue.progress.load(std::memory_order_acquire) != seen; };
-      if (!watch(until, moved)) std::this_thread::yield();
-    }
+  for (;;) {
+    const uint64_t seen = queue.progress.load(std::memory_order_acquire);
+    if (seen / 2 >= target) return;
+    if (runNextJob(queue)) continue;  // not started on the decoding thread: here
+    const auto moved = [&] { return queue.progress.load(std::memory_order_acquire) != seen; };
+    if (!watch(until, moved)) std::this_thread::yield();
   }
-  int32_t offered = kJobOffered;
-  if (_stretch.state.compare_exchange_strong(offered, kNoJob, std::memory_order_acquire)) {
-    _stretch.run(_stretch.arg);  // not started on the decoding thread: run it here
-    return;
-  }
-  if (offered == kNoJob) return;
-  const auto done = [this] { return _stretch.state.load(std::memory_order_acquire) == kJobDone; };
-  while (!done()) {
-    if (!watch(until, done)) std::this_thread::yield();
-  }
-  _stretch.state.store(kNoJob, std::memory_order_relaxed);
 }
 
-// On either thread: takes an output's next job, if it is offered and no job of the output
-// runs, and runs it; false when there was none to take.
-bool DecodeAhead::runNextOutputJob(OutputQueue& queue) {
+// Whether the queue's next job is offered and not yet taken (a hint: another thread may take
+// it first).
+bool DecodeAhead::jobWaiting(const JobQueue& queue) {
+  const uint64_t progress = queue.progress.load(std::memory_order_relaxed);
+  return progress % 2 == 0 && progress / 2 < queue.offered.load(std::memory_order_relaxed);
+}
+
+// On either thread: takes the queue's next job, if it is offered and no job of the queue runs,
+// and runs it; false when there was none to take.
+bool DecodeAhead::runNextJob(JobQueue& queue) {
   uint64_t seen = queue.progress.load(std::memory_order_acquire);
   if (seen % 2 == 1 || seen / 2 >= queue.offered.load(std::memory_order_acquire)) return false;
   if (!queue.progress.compare_exchange_strong(seen, seen + 1, std::memory_order_acquire))
@@ -525,16 +500,5 @@ bool DecodeAhead::runNextOutputJob(OutputQueue& queue) {
   const Job& job = queue.slots[seen / 2 % kOutputSlots];
   job.run(job.arg);
   queue.progress.store(seen + 2, std::memory_order_release);
-  return true;
-}
-
-// On the decoding thread: takes the offered job, if it is still there, and runs it.
-bool DecodeAhead::runOfferedJob() {
-  Job& job = _stretch;
-  int32_t offered = kJobOffered;
-  if (!job.state.compare_exchange_strong(offered, kJobRunning, std::memory_order_acquire))
-    return false;
-  job.run(job.arg);
-  job.state.store(kJobDone, std::memory_order_release);
   return true;
 }

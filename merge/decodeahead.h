@@ -61,13 +61,13 @@ public:
   // it done, else by the merge itself in completeJob(), which must be called for every job
   // before the DecodeAhead goes. Between the two calls the job runs alongside the caller, so it
   // must not call take() and must touch nothing the caller changes meanwhile.
-  // A stretch job, which the merge waits for within its stretch and the decoding thread takes
-  // between any two blocks it decodes, may be offered one at a time. An output's jobs (its full
-  // buffers to write), which the merge needs done only when it needs the buffer again, and
-  // which the decoding thread takes between pages, before any page, may be offered up to
-  // kOutputSlots at a time: they run one at a time and in the order offered, whichever thread
-  // runs them, so that the merge can fill a buffer while the one before waits for the decoding
-  // thread and another is being written.
+  // Jobs of one kind run one at a time and in the order offered, whichever thread runs them,
+  // and up to kOutputSlots of them may be offered at a time. A stretch job, which the merge
+  // waits for within its stretch and the decoding thread takes between any two blocks it
+  // decodes, is offered one at a time. An output's jobs (its full buffers to write), which the
+  // merge needs done only when it needs the buffer again, and which the decoding thread takes
+  // between pages, before any page, are offered two at a time, so that the merge can fill a
+  // buffer while the one before waits for the decoding thread and another is being written.
   enum JobKind : int32_t { kStretchJob = 0, kBinaryJob = 1, kTextJob = 2, kJobKinds = 3 };
   static constexpr int32_t kOutputSlots = 2;
   void offerJob(void (*run)(void* arg), void* arg, JobKind kind = kStretchJob);
@@ -94,9 +94,9 @@ private:
   struct Source;
 
   bool fill(Source& s, bool decodingThread);
-  bool runOfferedJob();
-  struct OutputQueue;
-  static bool runNextOutputJob(OutputQueue& queue);
+  struct JobQueue;
+  static bool jobWaiting(const JobQueue& queue);
+  static bool runNextJob(JobQueue& queue);
   static void count(Source& s, Page& page, const PpTimest* from, const PpTimest* end,
                     bool inOrder);
   void addBytesRead(int64_t bytes);
@@ -119,25 +119,21 @@ private:
   bool _stop = false;
   std::atomic<bool> _stopping{false};  // _stop, for the decoding side between pages
   std::atomic<double>* _bytesRead;  // not owned; may be null
-  // An offered job: none, offered, being run by the decoding thread, done there.
-  enum : int32_t { kNoJob, kJobOffered, kJobRunning, kJobDone };
   struct Job {
-    std::atomic<int32_t> state{kNoJob};
     void (*run)(void*) = nullptr;  // written before the job is offered, read by its runner
     void* arg = nullptr;
   };
-  Job _stretch;
-  // An output's jobs, in a ring of kOutputSlots: job n (counted from 0) in slot n % kOutputSlots.
-  struct OutputQueue {
-    Job slots[kOutputSlots];        // of them only run and arg are used
+  // The jobs of one kind, in a ring of kOutputSlots: job n (counted from 0) in slot
+  // n % kOutputSlots.
+  struct JobQueue {
+    Job slots[kOutputSlots];
     std::atomic<uint64_t> offered{0};  // jobs offered so far; written by the merge
     // 2 x the jobs done so far, + 1 while the next one runs: one word, so that taking the next
     // job (the one after the last done, once offered) is one compare-and-swap, and no job can
     // start before the one before it is done.
     std::atomic<uint64_t> progress{0};
   };
-  OutputQueue _outputs[kJobKinds - 1];  // kBinaryJob and kTextJob
-  OutputQueue& output(JobKind kind) { return _outputs[kind - 1]; }
+  JobQueue _jobs[kJobKinds];
   std::thread _thread;
 };
 
