@@ -176,6 +176,14 @@ protected:
   }
   bool noOutputs() const { return !QFile::exists(path("out.txt")) && !QFile::exists(path("out.bin")); }
   bool hasManifest() const { return QFile::exists(path("work/ravik-run.json")); }
+  // A recording kept for ravik-merge --recover: every temp file closed and still there with the
+  // run's manifest, and no output left under a temporary name.
+  void expectKept(int files) const {
+    EXPECT_TRUE(tempFilesClosed());
+    EXPECT_EQ(tempFiles().size(), files);
+    EXPECT_EQ(hasManifest(), files > 0);
+    EXPECT_EQ(hiddenOutputs(), QStringList());
+  }
   static bool tempFilesClosed() {
     return std::none_of(KRmt::_devs.begin(), KRmt::_devs.end(), [](RmtDev* d) {
       return d->_tmpFile != nullptr || d->_mergeFile != nullptr;
@@ -192,6 +200,17 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   record(p, KRmt::_devs);
   EXPECT_EQ(tempFiles(), (QStringList{"ravik-0.tmp", "ravik-1.tmp", "ravik-2.tmp"}));
   EXPECT_TRUE(hasManifest());
+  // The merge reads the temp files while the devices write them.
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return p.merger() && p.merger()->_bytesRead.load() > 0; }, kWaitMs));
+  EXPECT_EQ(_window->state(), KRmt::Recording);
+  // Second names of the temp files keep the streams for ravik-merge after the window deleted them.
+  QStringList streams;
+  for (RmtDev* dev : KRmt::_devs) {
+    const QString kept = path("kept-%1.raw").arg(dev->_index);
+    ASSERT_EQ(link(dev->_tmpName.toLatin1().constData(), kept.toLatin1().constData()), 0);
+    streams << QString("%1:%2:0x%3").arg(kept).arg(dev->_chainPos).arg(dev->_markers, 0, 16);
+  }
   stopAndMerge(p);
   EXPECT_TRUE(tempFiles().isEmpty());
   EXPECT_FALSE(hasManifest()) << "deleted with the temp files";
@@ -214,6 +233,17 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   std::sort(merged.begin(), merged.end());
   EXPECT_GT(merged.size(), 900u);
   EXPECT_TRUE(merged == delivered) << merged.size() << " merged, " << delivered.size() << " delivered";
+  // ravik-merge merges the same streams into the same records, byte for byte; the window's binary
+  // headers are those of its chain's first device.
+  ASSERT_EQ(QProcess::execute(RAVIK_MERGE_PROGRAM, QStringList{"--quiet", "--text", path("offline.txt"),
+                                                               "--bin", path("offline.bin")} + streams),
+            0);
+  EXPECT_TRUE(readFile(path("out.txt")) == readFile(path("offline.txt")));
+  const long header = headerSize();
+  const QByteArray binary = readFile(path("out.bin")), offline = readFile(path("offline.bin"));
+  ASSERT_EQ(binary.size(), offline.size());
+  EXPECT_TRUE(binary.mid(header, binary.size() - 2 * header) ==
+              offline.mid(header, offline.size() - 2 * header));
 
   // Again with Slave 2 (library index 1) left out and only the binary output.
   ASSERT_TRUE(QFile::remove(path("out.txt")));
@@ -237,7 +267,7 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   stopAndMerge(p);
   reader.join();
   p.binPath()->setText(path("out.bin"));
-  const qint64 header = headerSize(), size = piped.size();
+  const qint64 size = piped.size();
   ASSERT_GT(size, 2 * header);
   qint64 offsets[2];
   memcpy(&offsets[0], piped.constData() + 24, 8);
@@ -274,8 +304,7 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   EXPECT_EQ(p.merger(), previous);
   EXPECT_TRUE(readFile(path("out.txt")) == earlier);
   EXPECT_EQ(_boxes.texts, QStringList{kNothingRecorded});
-  EXPECT_EQ(hiddenOutputs(), QStringList())
-      << "no output left under a temporary name";
+  EXPECT_EQ(hiddenOutputs(), QStringList()) << "no output left under a temporary name";
   for (RmtDev* dev : recorded) dev->_recordBox->setChecked(true);
   ASSERT_TRUE(QFile::remove(path("out.txt")));
   p.ascEnable()->setChecked(false);
@@ -288,45 +317,13 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   QTest::keyClick(_window.get(), Qt::Key_Escape);
   EXPECT_FALSE(_window->isVisible());
   EXPECT_EQ(_window->state(), KRmt::Idle);
-  EXPECT_TRUE(tempFilesClosed());
+  expectKept(2);
   EXPECT_EQ(tempFiles(), (QStringList{"ravik-0.tmp", "ravik-2.tmp"}));
-  EXPECT_TRUE(hasManifest()) << "kept with the recording";
   // The merge that ran beside the recording was stopped: nothing of it is published.
   EXPECT_TRUE(noOutputs());
   EXPECT_EQ(QSettings(KRmt::vendorName, KRmt::programName).value("pathNameTmp").toString(),
             path("work"));
   EXPECT_EQ(_boxes.texts, QStringList{kNothingRecorded});
-}
-
-TEST_F(RecordingTest, MergedWhileRecordingAsRavikMergeMergesTheSameStreams) {
-  KRmtProbe p = prepare();
-  record(p, KRmt::_devs);
-  // The merge reads the temp files while the devices write them.
-  ASSERT_TRUE(QTest::qWaitFor(
-      [&] { return p.merger() && p.merger()->_bytesRead.load() > 0; }, kWaitMs));
-  EXPECT_EQ(_window->state(), KRmt::Recording);
-  // Second names of the temp files keep the streams after the window has deleted them.
-  QStringList streams;
-  for (RmtDev* dev : KRmt::_devs) {
-    const QString kept = path("kept-%1.raw").arg(dev->_index);
-    ASSERT_EQ(link(dev->_tmpName.toLatin1().constData(), kept.toLatin1().constData()), 0);
-    streams << QString("%1:%2:0x%3").arg(kept).arg(dev->_chainPos).arg(dev->_markers, 0, 16);
-  }
-  QTest::qWait(300);
-  stopAndMerge(p);
-  EXPECT_TRUE(tempFiles().isEmpty());
-  ASSERT_EQ(QProcess::execute(RAVIK_MERGE_PROGRAM, QStringList{"--quiet", "--text", path("offline.txt"),
-                                                               "--bin", path("offline.bin")} + streams),
-            0);
-  const QByteArray text = readFile(path("out.txt"));
-  EXPECT_GT(text.count('\n'), 900);
-  EXPECT_TRUE(text == readFile(path("offline.txt")));
-  // The records, byte for byte; the window's headers are those of its chain's first device.
-  const long header = headerSize();
-  const QByteArray binary = readFile(path("out.bin")), offline = readFile(path("offline.bin"));
-  ASSERT_EQ(binary.size(), offline.size());
-  EXPECT_TRUE(binary.mid(header, binary.size() - 2 * header) ==
-              offline.mid(header, offline.size() - 2 * header));
 }
 
 TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
@@ -362,8 +359,7 @@ TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
   EXPECT_EQ(_window->state(), KRmt::Idle);
   EXPECT_EQ(p.merger(), previous);
   EXPECT_TRUE(readFile(path("out.bin")) == earlierBin);
-  EXPECT_EQ(tempFiles().size(), 3);
-  EXPECT_EQ(hiddenOutputs(), QStringList());
+  expectKept(3);
 
   // A temp file removed while recording loses nothing: the merge reads it from the start.
   _window->show();
@@ -411,9 +407,7 @@ TEST_F(RecordingTest, ClosingWhileRecordingOrMergingKeepsTheRecording) {
   // Stopped in time, the merge keeps its temp files and the earlier outputs stay as they were;
   // one that got to the end publishes whole outputs and deletes them.
   const bool completed = p.merger()->completed();
-  EXPECT_EQ(tempFiles().size(), completed ? 0 : 3);
-  EXPECT_EQ(hasManifest(), !completed);
-  EXPECT_TRUE(tempFilesClosed());
+  expectKept(completed ? 0 : 3);
   if (completed) {
     EXPECT_EQ(positionsIn(textStamps(path("out.txt"))), (std::set<int>{0, 1, 2}));
     EXPECT_TRUE(textStamps(path("out.txt")) == binaryStamps(path("out.bin")));
@@ -421,7 +415,6 @@ TEST_F(RecordingTest, ClosingWhileRecordingOrMergingKeepsTheRecording) {
     EXPECT_EQ(readFile(path("out.txt")), "earlier");
     EXPECT_EQ(readFile(path("out.bin")), "earlier");
   }
-  EXPECT_EQ(hiddenOutputs(), QStringList());
 
   // Quit while recording: the same, and the merge that ran beside the recording ends unpublished.
   p = prepare();
@@ -431,11 +424,8 @@ TEST_F(RecordingTest, ClosingWhileRecordingOrMergingKeepsTheRecording) {
       [&] { return p.merger() && p.merger()->_bytesRead.load() > 0; }, kWaitMs));
   p.quitBtn()->click();
   EXPECT_FALSE(p.merger()->completed());
-  EXPECT_EQ(tempFiles().size(), 3);
-  EXPECT_TRUE(tempFilesClosed());
+  expectKept(3);
   EXPECT_EQ(readFile(path("out.txt")), "earlier");
-  EXPECT_TRUE(hasManifest()) << "kept with the recording";
-  EXPECT_EQ(hiddenOutputs(), QStringList());
 
   // Destroyed while recording (closed through its frame): the callback goes first.
   p = prepare();
@@ -607,8 +597,7 @@ TEST_F(RecordingTest, AFailedTempWriteIsShownAtStopAndTheRecordingIsMergedUpToIt
   EXPECT_FALSE(_window->isVisible());
   EXPECT_EQ(_window->state(), KRmt::Idle);
   EXPECT_TRUE(p.merger()->finished());  // it may have got to the end while the box was open
-  EXPECT_TRUE(tempFilesClosed());
-  EXPECT_EQ(tempFiles().size(), 3);
+  expectKept(3);
   EXPECT_TRUE(readFile(path("out.txt")) == earlier);
 }
 
