@@ -23,12 +23,15 @@ struct Block {
   Words words;
 };
 
-// Blocks in delivery order, taken by the callback until every device sent `words` words.
+// Blocks in delivery order, taken by the callback until every device sent `words` words, and
+// the chain as it was while they were taken.
 struct Capture {
   std::vector<Block> blocks;
-  std::vector<size_t> perDevice = std::vector<size_t>(3);
+  std::vector<size_t> perDevice;
   size_t words = 0;
   std::atomic<bool> done{false};
+  std::vector<int32_t> positions;  // chain position of each library index
+  std::vector<uint32_t> order;     // the library indexes in chain order, master first
 };
 Capture* gCapture = nullptr;
 
@@ -41,15 +44,28 @@ void capture(int32_t** index, int, int words, int, uint32_t* data) {
     c.done = true;
 }
 
-int32_t chainPosition(uint32_t index) {
-  int32_t position = -1;
-  TDC_addressDevice(index);
-  TDC_getChainPosition(&position, nullptr);
-  return position;
-}
+constexpr int32_t kSlaveDelayPs = 700;
 
-// Takes `words` words of every device of the connected chain, produced as fast as taken.
-void captureInto(Capture& c, size_t words) {
+// Takes `words` words of every device of a simulated chain of `devices`, produced as fast as
+// taken, with the marker mask `markers` on every device and input 1 of slave 1 delayed by
+// `slaveDelayPs`.
+void captureChain(Capture& c, uint32_t devices, size_t words, uint32_t markers = 0,
+                  int32_t slaveDelayPs = 0) {
+  SimChain chain(SimChain::Vars{{"RAVIK_SIM_MAX_RATE", "1"},
+                                {"RAVIK_SIM_DEVICES", std::to_string(devices)}});
+  ASSERT_EQ(chain.count(), devices);
+  ASSERT_TRUE(chain.connectAll());
+  for (uint32_t i = 0; i < devices; ++i) {
+    TDC_addressDevice(i);
+    TDC_getChainPosition(&c.positions.emplace_back(-1), nullptr);
+    ASSERT_EQ(TDC_enableMarkers(markers), 0);
+    int32_t delays[KORBALT_DELAY_COUNT] = {0, c.positions[i] == 1 ? slaveDelayPs : 0};
+    ASSERT_EQ(TDC_setChannelDelays(delays), 0);
+    c.order.push_back(i);
+  }
+  std::sort(c.order.begin(), c.order.end(),
+            [&](uint32_t a, uint32_t b) { return c.positions[a] < c.positions[b]; });
+  c.perDevice.assign(devices, 0);
   c.words = words;
   gCapture = &c;
   UL_setEventCallback(KORBALT_EVENT_DATA, capture);
@@ -60,39 +76,15 @@ void captureInto(Capture& c, size_t words) {
 // About 2.5 s of the default chain's stream.
 const Capture& defaultChain() {
   static Capture c;
-  if (!c.blocks.empty()) return c;
-  SimChain chain(SimChain::Vars{{"RAVIK_SIM_MAX_RATE", "1"}});
-  EXPECT_TRUE(chain.connectAll());
-  captureInto(c, 1000000);
+  if (c.blocks.empty()) captureChain(c, 3, 1000000);
   return c;
 }
-
-constexpr int32_t kSlaveDelayPs = 700;
 
 // Half a second of the default chain with every marker on and input 1 of slave 1 delayed.
 const Capture& markedChain() {
   static Capture c;
-  if (!c.blocks.empty()) return c;
-  SimChain chain(SimChain::Vars{{"RAVIK_SIM_MAX_RATE", "1"}});
-  EXPECT_TRUE(chain.connectAll());
-  for (uint32_t i = 0; i < 3; ++i) {
-    TDC_addressDevice(i);
-    EXPECT_EQ(TDC_enableMarkers(kAllMarkers), 0);
-    int32_t delays[KORBALT_DELAY_COUNT] = {0, chainPosition(i) == 1 ? kSlaveDelayPs : 0};
-    TDC_addressDevice(i);
-    EXPECT_EQ(TDC_setChannelDelays(delays), 0);
-  }
-  captureInto(c, 200000);
+  if (c.blocks.empty()) captureChain(c, 3, 200000, kAllMarkers, kSlaveDelayPs);
   return c;
-}
-
-// The library indexes in chain order, master first.
-std::vector<uint32_t> chainOrder(uint32_t devices = 3) {
-  std::vector<uint32_t> order(devices);
-  std::iota(order.begin(), order.end(), 0u);
-  std::sort(order.begin(), order.end(),
-            [](uint32_t a, uint32_t b) { return chainPosition(a) < chainPosition(b); });
-  return order;
 }
 
 // What the merge writes for the captured streams, as records.
@@ -120,7 +112,7 @@ Tags mergedRecords(const Capture& c, const std::vector<uint32_t>& order, uint32_
     }
     rewind(f);
     codecs.push_back(tdc56Init());
-    sources.push_back({codecs.back(), chainPosition(index), markers, f});
+    sources.push_back({codecs.back(), c.positions[index], markers, f});
   }
   TagSink sink;
   MergeOutputs outputs;
@@ -164,10 +156,11 @@ std::vector<int64_t> timesOf(const Stamps& stamps, uint8_t channel) {
   return times;
 }
 
-// The monitor's devices in chain `order`, each with the marker mask `markers`.
-std::vector<MonitorDevice> devicesOf(const std::vector<uint32_t>& order, uint32_t markers) {
+// The monitor's devices of the capture in `order`, each with the marker mask `markers`.
+std::vector<MonitorDevice> devicesOf(const Capture& c, const std::vector<uint32_t>& order,
+                                     uint32_t markers) {
   std::vector<MonitorDevice> devices;
-  for (uint32_t index : order) devices.push_back({chainPosition(index), markers});
+  for (uint32_t index : order) devices.push_back({c.positions[index], markers});
   return devices;
 }
 
@@ -229,10 +222,7 @@ TEST(Monitor, DroppedBlocksKeepTheDecoderInTime) {
 
 TEST(Monitor, RatesAndHistogramHoldWhatWasRecorded) {
   const Capture& c = defaultChain();
-  SimChain chain;  // the same default chain, for its chain positions
-  ASSERT_TRUE(chain.connectAll());
-  const std::vector<MonitorDevice> devices = devicesOf({0, 1, 2}, 0);
-  MonitorCore core(devices);
+  MonitorCore core(devicesOf(c, {0, 1, 2}, 0));  // in library order, not the chain's
   feed(core, c, {0, 1, 2});
   core.finish();
   const MonitorSnapshot snap = core.snapshot();
@@ -252,13 +242,8 @@ TEST(Monitor, RatesAndHistogramHoldWhatWasRecorded) {
   }
 
   // Channel 1 of the master against channel 1 of slave 1, by brute force over the recordings.
-  const auto of = [&](int32_t position) {
-    return timesOf(recorded[size_t(std::find_if(devices.begin(), devices.end(),
-                                                [&](const MonitorDevice& m) {
-                                                  return m.chainPos == position;
-                                                }) - devices.begin())], 1);
-  };
-  const std::vector<int64_t> a = of(0), b = of(1);
+  const std::vector<int64_t> a = timesOf(recorded[c.order[0]], 1),
+                             b = timesOf(recorded[c.order[1]], 1);
   const CorrelationSettings& s = snap.correlation;
   std::vector<uint64_t> expected(size_t(binCount(s)), 0);
   for (int64_t ta : a)
@@ -373,8 +358,8 @@ TEST(Monitor, PeakFigures) {
 
 TEST(Monitor, MeasurementsGetTheMergedStream) {
   const Capture& c = markedChain();
-  const std::vector<uint32_t> order = chainOrder();
-  MonitorCore core(devicesOf(order, kAllMarkers));
+  const std::vector<uint32_t>& order = c.order;
+  MonitorCore core(devicesOf(c, order, kAllMarkers));
   auto recorder = std::make_shared<Recorder>();
   auto rate = std::make_shared<CountRate>(std::vector<int16_t>{0, 1, 6, 11, 100, 105, 204, 213});
   auto corr = std::make_shared<Correlation>(1, 6, 10, 2000);
@@ -422,17 +407,9 @@ TEST(Monitor, MergeOrderForAnyChainLength) {
   for (uint32_t n : {1u, 2u, 4u, 5u}) {
     SCOPED_TRACE("devices " + std::to_string(n));
     Capture c;
-    c.perDevice.assign(n, 0);
-    SimChain chain(SimChain::Vars{{"RAVIK_SIM_MAX_RATE", "1"}, {"RAVIK_SIM_DEVICES", std::to_string(n)}});
-    ASSERT_EQ(chain.count(), n);
-    ASSERT_TRUE(chain.connectAll());
-    for (uint32_t i = 0; i < n; ++i) {
-      TDC_addressDevice(i);
-      ASSERT_EQ(TDC_enableMarkers(kAllMarkers), 0);
-    }
-    captureInto(c, 60000);
-    const std::vector<uint32_t> order = chainOrder(n);
-    MonitorCore core(devicesOf(order, kAllMarkers));
+    captureChain(c, n, 60000, kAllMarkers);
+    const std::vector<uint32_t>& order = c.order;
+    MonitorCore core(devicesOf(c, order, kAllMarkers));
     auto recorder = std::make_shared<Recorder>();
     core.measurements().add(recorder);
     feed(core, c, order);
@@ -450,10 +427,8 @@ TEST(Monitor, ADeviceThatSendsNothingHoldsTheOthersBackAWhileOnly) {
   // while they lie within 100 ms of the latest stream time, and after the end all of them come
   // in the order the merge writes for the two.
   const Capture& c = defaultChain();
-  SimChain chain;
-  ASSERT_TRUE(chain.connectAll());
-  const std::vector<uint32_t> order = chainOrder();
-  MonitorCore core(devicesOf(order, 0));
+  const std::vector<uint32_t>& order = c.order;
+  MonitorCore core(devicesOf(c, order, 0));
   auto recorder = std::make_shared<Recorder>();
   core.measurements().add(recorder);
   feed(core, c, order, 2);
