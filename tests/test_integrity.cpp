@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "codec/tdc56.h"
@@ -66,6 +67,11 @@ struct Span {
 };
 std::ostream& operator<<(std::ostream& os, const Span& s) {
   return os << "[" << s.from << ", " << s.to << "]";
+}
+
+// Every field of a noted loss, for comparing losses whole.
+std::tuple<int, int64_t, int64_t, std::string, int64_t> fields(const StreamLoss& l) {
+  return {int(l.kind), l.fromByte, l.toByte, l.cause, l.lostNs};
 }
 
 MergeOutcome merge(const std::vector<CheckedSource>& sources, FILE* text, bool lossRecords) {
@@ -268,16 +274,8 @@ TEST(LossFile, KeepsWhatWasNotedAndRefusesWhatItDoesNotUnderstand) {
   ASSERT_TRUE(writeLossFile(name, noted, &error)) << error;
   ASSERT_TRUE(readLossFile(name, &read, &error)) << error;
   ASSERT_EQ(read.size(), noted.size());
-  for (size_t i = 0; i < read.size(); ++i) {
-    EXPECT_EQ(read[i].kind, noted[i].kind);
-    EXPECT_EQ(read[i].fromByte, noted[i].fromByte);
-    EXPECT_EQ(read[i].toByte, noted[i].toByte);
-    EXPECT_EQ(read[i].cause, noted[i].cause);
-    EXPECT_EQ(read[i].lostNs, noted[i].lostNs);
-  }
-  FILE* f = fopen(name.c_str(), "a");
-  fputs("device 9 3\n", f);  // ends before it begins
-  fclose(f);
+  for (size_t i = 0; i < read.size(); ++i) EXPECT_EQ(fields(read[i]), fields(noted[i])) << i;
+  ASSERT_TRUE(std::ofstream(name, std::ios::app) << "device 9 3\n");  // ends before it begins
   EXPECT_FALSE(readLossFile(name, &read, &error));
   EXPECT_EQ(error, name + ": line 3 is not a loss record");
 
@@ -290,15 +288,10 @@ TEST(LossFile, KeepsWhatWasNotedAndRefusesWhatItDoesNotUnderstand) {
                {"device 4 8 x\n", false, 0}, {"device 4 8 250 3\n", false, 0},
                {"device 4 8 -1\n", false, 0}};
   for (const auto& c : cases) {
-    f = fopen(name.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    fputs(c.line, f);
-    ASSERT_EQ(fclose(f), 0);
+    ASSERT_TRUE(std::ofstream(name) << c.line);
     EXPECT_EQ(readLossFile(name, &read, &error), c.ok) << c.line;
     EXPECT_EQ(read.size(), size_t(c.ok)) << c.line;
-    if (c.ok && !read.empty()) {
-      EXPECT_EQ(read[0].lostNs, c.lostNs) << c.line;
-    }
+    EXPECT_EQ(read.empty() ? int64_t(0) : read[0].lostNs, c.lostNs) << c.line;
   }
 }
 
@@ -348,10 +341,7 @@ TEST(TempStream, AFailedWriteLeavesWholeBlocksAndNothingAfterIt) {
 TEST(TempStream, AnEarlierStreamIsReplacedByANewFileAndABusyOneIsLeftAlone) {
   TempDir dir;
   const std::string name = dir / "ravik-0.tmp";
-  {
-    std::ofstream old(name, std::ios::binary);
-    old << "earlier stream";
-  }
+  ASSERT_TRUE(std::ofstream(name, std::ios::binary) << "earlier stream");
   // A reader of the earlier stream keeps what it had: the file is replaced, never cut, so the
   // system need not write a cut file back when the new one is closed.
   FILE* reader = fopen(name.c_str(), "rb");
