@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <numeric>
 #include <random>
 #include <thread>
 
 #include "codec_stamps.h"
+#include "core_merge.h"
 #include "merge/mergecore.h"
 #include "korbalt_env.h"
 #include "monitor/monitorcore.h"
@@ -87,44 +89,26 @@ const Capture& markedChain() {
   return c;
 }
 
-// What the merge writes for the captured streams, as records.
-class TagSink : public RecordSink {
-public:
-  void putRecords(const char* records, size_t count) override {
-    for (size_t i = 0; i < count; ++i) {
-      TimeTag t;
-      memcpy(&t.time, records + i * kMergeRecordSize, 8);
-      memcpy(&t.channel, records + i * kMergeRecordSize + 8, 2);
-      tags.push_back(t);
-    }
-  }
-  Tags tags;
-};
-
+// What the merge writes for the captured streams of the devices in `order`, as records.
 Tags mergedRecords(const Capture& c, const std::vector<uint32_t>& order, uint32_t markers) {
-  std::vector<MergeSource> sources;
-  std::vector<Tdc56Instance*> codecs;
+  const TempDir dir;
+  std::vector<CoreSource> sources;
   for (uint32_t index : order) {
-    FILE* f = tmpfile();
-    for (const Block& b : c.blocks) {
-      if (uint32_t(b.device) != index) continue;
-      EXPECT_EQ(fwrite(b.words.data(), 4, b.words.size(), f), b.words.size());
-    }
-    rewind(f);
-    codecs.push_back(tdc56Init());
-    sources.push_back({codecs.back(), c.positions[index], markers, f});
+    sources.push_back({dir / std::to_string(index), c.positions[index], markers});
+    std::ofstream stream(sources.back().path, std::ios::binary);
+    for (const Block& b : c.blocks)
+      if (uint32_t(b.device) == index)
+        stream.write(reinterpret_cast<const char*>(b.words.data()), 4 * b.words.size());
+    EXPECT_TRUE(stream.flush());
   }
-  TagSink sink;
-  MergeOutputs outputs;
-  outputs.records = &sink;
-  std::atomic<double> bytes{0};
-  const std::atomic<bool> running{true};
-  mergeStreams(sources.data(), int32_t(sources.size()), outputs, bytes, running);
-  for (size_t i = 0; i < sources.size(); ++i) {
-    fclose(sources[i].file);
-    tdc56DeInit(codecs[i]);
+  coreMerge(sources, "/dev/null", dir / "merged.bin");
+  const std::string bytes = slurp(dir / "merged.bin");
+  Tags tags(bytes.size() / kMergeRecordSize);
+  for (size_t i = 0; i < tags.size(); ++i) {
+    memcpy(&tags[i].time, &bytes[i * kMergeRecordSize], 8);
+    memcpy(&tags[i].channel, &bytes[i * kMergeRecordSize + 8], 2);
   }
-  return sink.tags;
+  return tags;
 }
 
 // A measurement that keeps what it is fed.
