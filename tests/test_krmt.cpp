@@ -1,5 +1,7 @@
 // The main window's basics: command-line options, the state display, error boxes, the checking
 // of output paths, the persisted paths and the log option.
+#include <tuple>
+
 #include "app/options.h"
 #include "trace/trace.h"
 #include "window_harness.h"
@@ -21,29 +23,29 @@ bool isEmptyDir(const QString& name) {
 }  // namespace
 
 TEST(Options, OnlyExactArgumentsCountInAnyOrderAndNumber) {
-  // The first argument is the program name and never an option.
-  const struct { std::vector<const char*> args; bool log, sim, help = false, version = false; } cases[] = {
+  // The first argument is the program name and never an option; `unknown` is the first argument
+  // that looks like an option and is none, for the warning.
+  const struct {
+    std::vector<const char*> args;
+    bool log, sim;
+    std::string unknown = "";
+    bool help = false, version = false;
+  } cases[] = {
       {{"-s"}, false, false},           {{"x", "-l"}, true, false},  {{"x", "-s"}, false, true},
       {{"x", "-s", "-l"}, true, true},  {{"x", "-s", "-s", "-l", "-l"}, true, true},
-      {{"x", "y", "-l", "-S", "z", "-s"}, true, true},
+      {{"x", "y", "-l", "-S", "z", "-s"}, true, true, "-S"},
       {{"x", "-S", "-L", "--s", "--l", "-s ", " -s", "-ls", "-sl", "s", "l", "", "-H", "--help=1",
-        "--Version"}, false, false},
-      {{"x", "--help", "-s"}, false, true, true},  {{"x", "-h"}, false, false, true},
-      {{"x", "--version", "-l"}, true, false, false, true}};
+        "--Version"}, false, false, "-S"},
+      {{"x", "--help", "-s"}, false, true, "", true},  {{"x", "-h"}, false, false, "", true},
+      {{"x", "--version", "-l"}, true, false, "", false, true},
+      {{"x", "-s", "file", "--sim", "-q"}, false, true, "--sim"},
+      {{"x", "-l", "-h", "-s", "run"}, true, true, "", true},  {{"-q", "-s"}, false, true}};
   for (const auto& c : cases) {
     RmtOptions o = parseOptions(int(c.args.size()), c.args.data(), KRmt::optLog, KRmt::optSim);
-    EXPECT_EQ(o.log, c.log) << c.args.size() << " arguments";
-    EXPECT_EQ(o.sim, c.sim) << c.args.size() << " arguments";
-    EXPECT_EQ(o.help, c.help) << c.args.size() << " arguments";
-    EXPECT_EQ(o.version, c.version) << c.args.size() << " arguments";
-  }
-  // The first argument that looks like an option and is none, for the warning.
-  const struct { std::vector<const char*> args; std::string unknown; } unknown[] = {
-      {{"x", "-s", "file", "--sim", "-q"}, "--sim"}, {{"x", "-l", "-h", "-s", "run"}, ""},
-      {{"-q", "-s"}, ""}};
-  for (const auto& c : unknown) {
-    RmtOptions o = parseOptions(int(c.args.size()), c.args.data(), KRmt::optLog, KRmt::optSim);
-    EXPECT_EQ(o.unknown ? o.unknown : "", c.unknown);
+    const std::string unknown = o.unknown ? o.unknown : "";
+    EXPECT_EQ(std::make_tuple(o.log, o.sim, o.help, o.version, unknown),
+              std::make_tuple(c.log, c.sim, c.help, c.version, c.unknown))
+        << c.args.size() << " arguments";
   }
 }
 
