@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include <QLabel>
@@ -32,26 +34,7 @@ QString labelAt(const KRmtProbe& p, int row) {
   return label ? label->text() : QString("<none>");
 }
 
-TEST_F(WindowTest, Hdf5RowSitsUnderTheBinaryOutputAndItsPathIsRemembered) {
-  openWindow(false);
-  KRmtProbe p = probe();
-  EXPECT_EQ(labelAt(p, 2), "Binary Output:");
-  EXPECT_EQ(labelAt(p, 3), "HDF5 Output:");
-  EXPECT_EQ(p.cell(3, 1), p.hdf5Enable());
-  EXPECT_EQ(p.cell(3, 2), p.hdf5Path());
-  EXPECT_EQ(p.cell(3, 3), p.hdf5Btn());
-  EXPECT_EQ(labelAt(p, 4), "Temp Folder:");
-  EXPECT_EQ(p.cell(0, 5), p.startBtn());  // the buttons keep their rows
-  EXPECT_EQ(p.cell(2, 5), p.quitBtn());
-  EXPECT_FALSE(p.hdf5Enable()->isChecked());
-  EXPECT_EQ(p.hdf5Path()->text(), QDir::toNativeSeparators(path("home") + "/timestamps.h5"));
-  p.hdf5Path()->setText(path("run.h5"));
-  p.quitBtn()->click();
-  openWindow(false);
-  EXPECT_EQ(probe().hdf5Path()->text(), path("run.h5"));
-}
-
-TEST_F(WindowTest, RecordingWithMarkersGivesAnHdf5FileInTimeOrderWithTheUsersMetadata) {
+TEST_F(WindowTest, Hdf5RowRememberedPathAndARecordingWithMarkersInTimeOrderWithTheUsersMetadata) {
   setSim("RATES", "3000");
   QDir(_dir.path()).mkpath("work");
   QDir(_dir.path()).mkpath("out");
@@ -63,6 +46,17 @@ TEST_F(WindowTest, RecordingWithMarkersGivesAnHdf5FileInTimeOrderWithTheUsersMet
   openWindow();
   KRmtProbe p = probe();
   ASSERT_EQ(KRmt::_devs.size(), 3);
+  // The HDF5 row sits under the binary output, and the buttons keep their rows.
+  const std::pair<int, const char*> labels[] = {{2, "Binary Output:"}, {3, "HDF5 Output:"},
+                                                {4, "Temp Folder:"}};
+  for (const auto& [row, text] : labels) EXPECT_EQ(labelAt(p, row), text);
+  const std::tuple<int, int, QWidget*> cells[] = {{3, 1, p.hdf5Enable()}, {3, 2, p.hdf5Path()},
+      {3, 3, p.hdf5Btn()}, {0, 5, p.startBtn()}, {2, 5, p.quitBtn()}};
+  for (const auto& [row, column, widget] : cells)
+    EXPECT_EQ(p.cell(row, column), widget) << row << ", " << column;
+  EXPECT_FALSE(p.hdf5Enable()->isChecked());
+  EXPECT_EQ(p.hdf5Path()->text(), QDir::toNativeSeparators(path("home") + "/timestamps.h5"));
+
   p.tmpPath()->setText(path("work"));
   p.hdf5Path()->setText(path("out/run.h5"));
   p.binPath()->setText(path("out/run.bin"));
@@ -80,6 +74,10 @@ TEST_F(WindowTest, RecordingWithMarkersGivesAnHdf5FileInTimeOrderWithTheUsersMet
       << p.stateText()->text().toStdString();
   ASSERT_TRUE(QTest::qWaitFor([&] { return _window->state() == KRmt::Idle; }, kWaitMs));
   EXPECT_TRUE(_boxes.texts.isEmpty()) << _boxes.texts.join("\n").toStdString();
+  // The path is remembered.
+  p.quitBtn()->click();
+  openWindow(false);
+  EXPECT_EQ(probe().hdf5Path()->text(), path("out/run.h5"));
 
   const hid_t file = H5Fopen(path("out/run.h5").toLocal8Bit().constData(), H5F_ACC_RDONLY, H5P_DEFAULT);
   ASSERT_GE(file, 0);
