@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -30,22 +31,21 @@
 // The window's widgets, as the tests reach them.
 class KRmtProbe {
 public:
-  explicit KRmtProbe(KRmt* w) : _w(w) {}
-  // Ticks the output of `enable` and `path` when `name` is not empty.
-  static void choose(QCheckBox* enable, QLineEdit* path, const char* name) {
-    enable->setChecked(name[0] != '\0');
-    if (name[0] != '\0') path->setText(name);
+  // Ticks each output whose name in TEXT, BIN and HDF5 (argv[4] to argv[6]) is not empty and
+  // sets its path, sets the temp folder TMP and the enabled markers of every device, and presses
+  // Start.
+  static void start(KRmt* w, char** argv, unsigned long markers) {
+    const std::pair<QCheckBox*, QLineEdit*> outputs[] = {
+        {w->_ascEnable, w->_ascPath}, {w->_binEnable, w->_binPath}, {w->_hdf5Enable, w->_hdf5Path}};
+    for (int i = 0; i < 3; ++i) {
+      outputs[i].first->setChecked(argv[4 + i][0] != '\0');
+      if (argv[4 + i][0] != '\0') outputs[i].second->setText(argv[4 + i]);
+    }
+    w->_tmpPath->setText(argv[3]);
+    for (RmtDev* dev : KRmt::_devs)
+      for (int k = 0; k < RmtDev::kMarkers; ++k) dev->_marker[k]->setChecked(markers >> k & 1);
+    w->_startBtn->click();
   }
-  void chooseOutputs(const char* text, const char* binary, const char* hdf5) const {
-    choose(_w->_ascEnable, _w->_ascPath, text);
-    choose(_w->_binEnable, _w->_binPath, binary);
-    choose(_w->_hdf5Enable, _w->_hdf5Path, hdf5);
-  }
-  QLineEdit* tmpPath() const { return _w->_tmpPath; }
-  QPushButton* start() const { return _w->_startBtn; }
-
-private:
-  KRmt* _w;
 };
 
 namespace {
@@ -81,21 +81,9 @@ int main(int argc, char** argv) {
   boxes.start(10);
   KRmt window(nullptr, false, true);
   window.show();
-  QEventLoop searching;
-  QTimer poll;
-  QObject::connect(&poll, &QTimer::timeout, [&] {
-    if (window.state() != KRmt::Searching) searching.quit();
-  });
-  poll.start(5);
-  searching.exec();
-  poll.stop();
-
-  KRmtProbe p(&window);
-  p.chooseOutputs(argv[4], argv[5], argv[6]);
-  p.tmpPath()->setText(argv[3]);
-  for (RmtDev* dev : KRmt::_devs)
-    for (int k = 0; k < RmtDev::kMarkers; ++k) dev->_marker[k]->setChecked(markers >> k & 1);
-  p.start()->click();
+  // The box timer's events wake the wait until the search has run.
+  while (window.state() == KRmt::Searching) app.processEvents(QEventLoop::WaitForMoreEvents);
+  KRmtProbe::start(&window, argv, markers);
   if (window.state() != KRmt::Recording) {
     fprintf(stderr, "window_driver: the recording did not start\n");
     return 1;
