@@ -83,82 +83,65 @@ MergeOutcome merge(const std::vector<CheckedSource>& sources, FILE* text, bool l
 }
 
 // Segment k of stream A spans [(k + 1) * 10^6, (k + 1) * 10^6 + 99 * 1000] ps; stream B runs on
-// after it.
-TEST(LossIntervals, ExactAtRestartsWidestWithoutOneAndToTheEndAfterAFailedWrite) {
-  const SegmentedStream a({events(1000000, 1000, 100), events(2000000, 1000, 100),
-                           events(3000000, 1000, 100)});
+// after it. A stream of two segments is one whose recording stopped after the device raised its
+// flag: a loss whose restart never reached the file, so its data are whole and the gap follows its
+// last timestamp. Loss records change none of the intervals.
+TEST(LossIntervals, ExactAtRestartsWidestWithoutOneAndToTheEndAfterAFailedWriteOrTheLastData) {
+  const SegmentedStream a3({events(1000000, 1000, 100), events(2000000, 1000, 100),
+                            events(3000000, 1000, 100)});
+  const SegmentedStream a2({events(1000000, 1000, 100), events(2000000, 1000, 100)});
   const SegmentedStream b({events(1000500, 1000, 3000)});
   const int64_t last0 = 1099000, first1 = 2000000, last1 = 2099000, first2 = 3000000;
   const int64_t last2 = 3099000, bEnd = 1000500 + 2999 * 1000;
-  const int64_t r1 = a.end(0), r2 = a.end(1), r3 = a.end(2);  // where the restarts begin
-  const StreamLoss::Kind device = StreamLoss::Device;
+  const int64_t r1 = a3.end(0), r2 = a3.end(1), r3 = a3.end(2);  // where the restarts begin
+  ASSERT_EQ(a2.end(1), r2);
+  const StreamLoss::Kind device = StreamLoss::Device, write = StreamLoss::WriteFailed;
   const struct {
     const char* what;
+    int32_t segments;
     std::vector<StreamLoss> losses;
     std::vector<Span> expected;
+    const char* cause;  // of every interval, unless null
   } cases[] = {
-      {"a restart between the readings", {{device, 0, r1 + 8, kDeviceLossCause}},
-       {{last0, first1}}},
-      {"two restarts, two intervals", {{device, 4, a.end(2), kDeviceLossCause}},
-       {{last0, first1}, {last1, first2}}},
-      {"readings that share a restart", {{device, 0, r1 + 16, ""}, {device, r1, r1 + 8, ""}},
-       {{last0, first1}}},
-      {"no restart: all data between the readings", {{device, r1 + 8, r2, kDeviceLossCause}},
-       {{last0, first2}}},
-      {"a failed write lasts at least to the end", {{StreamLoss::WriteFailed, r3, r3, "w", 1}},
-       {{last2, bEnd}}},
-      {"or as long as the recording went on", {{StreamLoss::WriteFailed, r3, r3, "w", 5000}},
-       {{last2, last2 + 5000000}}},
-      {"what a failed cut left is the device's", {{StreamLoss::WriteFailed, r2, r2, "w", 1}},
-       {{last2, bEnd}}},
-  };
-  for (const auto& c : cases) {
-    const MergeOutcome out = merge({a.source(3, c.losses), b.source(0, {})}, nullptr, false);
-    std::vector<Span> got;
-    for (const LossInterval& l : out.losses) {
-      got.push_back({l.fromPs, l.toPs});
-      EXPECT_EQ(l.chain, 3) << c.what;
-    }
-    EXPECT_EQ(got, c.expected) << c.what;
-    EXPECT_EQ(out.sourceRecords, (std::vector<int64_t>{300, 3000})) << c.what;
-    EXPECT_TRUE(out.readError.empty()) << c.what;
-  }
-}
-
-// A loss whose restart never reached the file: the recording stopped after the device raised its
-// flag and before it restarted. The stream's data are whole; the gap follows its last timestamp.
-TEST(LossIntervals, ALossWithoutDataAfterItRunsFromTheLastTimestampToTheEnd) {
-  const SegmentedStream a({events(1000000, 1000, 100), events(2000000, 1000, 100)});
-  const SegmentedStream b({events(1000500, 1000, 3000)});
-  const int64_t last0 = 1099000, first1 = 2000000, last1 = 2099000;
-  const int64_t bEnd = 1000500 + 2999 * 1000;
-  const int64_t r1 = a.end(0), end = a.end(1);
-  const StreamLoss::Kind device = StreamLoss::Device;
-  const struct {
-    const char* what;
-    std::vector<StreamLoss> losses;
-    Span expected;
-    const char* cause;
-  } cases[] = {
-      {"flag raised after the last block, no restart", {{device, r1 + 8, end, kDeviceLossCause}},
-       {last1, bEnd}, kDeviceLossCause},
-      {"no data since the flag was last read clear", {{device, end, end, kDeviceLossCause}},
-       {last1, bEnd}, kDeviceLossCause},
-      {"with a restart: exactly its gap", {{device, r1 - 8, end, kDeviceLossCause}},
-       {last0, first1}, kDeviceLossCause},
-      {"the recording went on longer than the data show",
-       {{device, r1 + 8, end, kDeviceLossCause, 5000}}, {last1, last1 + 5000000}, kDeviceLossCause},
-      {"and a failed write: one interval, the write's",
-       {{device, r1 + 8, end, kDeviceLossCause}, {StreamLoss::WriteFailed, end, end, "w", 0}},
-       {last1, bEnd}, "w"},
+      {"a restart between the readings", 3, {{device, 0, r1 + 8, kDeviceLossCause}},
+       {{last0, first1}}, kDeviceLossCause},
+      {"two restarts, two intervals", 3, {{device, 4, r3, kDeviceLossCause}},
+       {{last0, first1}, {last1, first2}}, kDeviceLossCause},
+      {"readings that share a restart", 3,
+       {{device, 0, r1 + 16, ""}, {device, r1, r1 + 8, ""}}, {{last0, first1}}, nullptr},
+      {"no restart: all data between the readings", 3,
+       {{device, r1 + 8, r2, kDeviceLossCause}}, {{last0, first2}}, kDeviceLossCause},
+      {"a failed write lasts at least to the end", 3, {{write, r3, r3, "w", 1}}, {{last2, bEnd}},
+       "w"},
+      {"or as long as the recording went on", 3, {{write, r3, r3, "w", 5000}},
+       {{last2, last2 + 5000000}}, "w"},
+      {"what a failed cut left is the device's", 3, {{write, r2, r2, "w", 1}}, {{last2, bEnd}},
+       "w"},
+      {"flag raised after the last block, no restart", 2,
+       {{device, r1 + 8, r2, kDeviceLossCause}}, {{last1, bEnd}}, kDeviceLossCause},
+      {"no data since the flag was last read clear", 2, {{device, r2, r2, kDeviceLossCause}},
+       {{last1, bEnd}}, kDeviceLossCause},
+      {"with a restart: exactly its gap", 2, {{device, r1 - 8, r2, kDeviceLossCause}},
+       {{last0, first1}}, kDeviceLossCause},
+      {"the recording went on longer than the data show", 2,
+       {{device, r1 + 8, r2, kDeviceLossCause, 5000}}, {{last1, last1 + 5000000}}, kDeviceLossCause},
+      {"and a failed write: one interval, the write's", 2,
+       {{device, r1 + 8, r2, kDeviceLossCause}, {write, r2, r2, "w", 0}}, {{last1, bEnd}}, "w"},
   };
   for (const auto& c : cases) {
     for (const bool lossRecords : {false, true}) {
-      const MergeOutcome out = merge({a.source(1, c.losses), b.source(0, {})}, nullptr, lossRecords);
-      ASSERT_EQ(out.losses.size(), 1u) << c.what;
-      EXPECT_EQ((Span{out.losses[0].fromPs, out.losses[0].toPs}), c.expected) << c.what;
-      EXPECT_EQ(out.losses[0].cause, c.cause) << c.what;
-      EXPECT_EQ(out.sourceRecords, (std::vector<int64_t>{200, 3000})) << c.what;
+      SCOPED_TRACE(std::string(c.what) + (lossRecords ? ", with loss records" : ""));
+      const SegmentedStream& a = c.segments == 3 ? a3 : a2;
+      const MergeOutcome out = merge({a.source(3, c.losses), b.source(0, {})}, nullptr, lossRecords);
+      std::vector<Span> got;
+      for (const LossInterval& l : out.losses) {
+        got.push_back({l.fromPs, l.toPs});
+        EXPECT_EQ(l.chain, 3);
+        EXPECT_TRUE(c.cause == nullptr || l.cause == c.cause) << l.cause;
+      }
+      EXPECT_EQ(got, c.expected);
+      EXPECT_EQ(out.sourceRecords, (std::vector<int64_t>{100 * c.segments, 3000}));
+      EXPECT_TRUE(out.readError.empty());
     }
   }
 }
