@@ -1,6 +1,7 @@
 // The live chain on the simulated devices: the merge while recording feeds the measurements and
 // the stream queue with exactly the records of the binary output, one chain opens at a time,
-// and a measure-only run leaves nothing on disk. Threaded: also run under ThreadSanitizer.
+// a measure-only run leaves nothing on disk, and a chain whose markers clash is refused.
+// Threaded: also run under ThreadSanitizer.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
@@ -105,40 +106,31 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
   for (size_t i = 0; i < first.size(); ++i) EXPECT_GT(rate->counts()[i], first[i]);
 
   chain.close();
-  EXPECT_TRUE(second.open(true, &error)) << error;
-  second.close();
-}
 
-// From chain position 20 up a device's inputs are output channels of the master's markers: the
-// start is refused before any output or raw file exists, until those markers are disabled.
-TEST(Chain, RefusesDevicesWhoseChannelsAreAnothersMarkers) {
-  clearSimVariables();
+  // From chain position 20 up a device's inputs are output channels of the master's markers: the
+  // start is refused before any output or raw file exists, until those markers are disabled.
   setenv("RAVIK_SIM_DEVICES", "2", 1);
   setenv("RAVIK_SIM_CHAIN", "0,20", 1);
-  const TempDir scratch;
-  const std::string& dir = scratch.path;
-  Chain chain;
-  std::string error;
-  ASSERT_TRUE(chain.open(true, &error)) << error;
-  ASSERT_EQ(chain.devices().size(), 2u);
-  const std::string serial = chain.devices()[0].serial;
-  ChainOutputs outputs;
-  outputs.text = dir + "/run.txt";
-  outputs.tmpDir = dir;
-  ASSERT_TRUE(chain.setParameters(0, {{"markers", 0x11}}, &error)) << error;
-  EXPECT_FALSE(chain.start(outputs, &error));
+  ASSERT_TRUE(second.open(true, &error)) << error;  // the first chain is closed
+  ASSERT_EQ(second.devices().size(), 2u);
+  const std::string serial = second.devices()[0].serial, refused = dir + "/refused";
+  ASSERT_EQ(mkdir(refused.c_str(), 0755), 0);
+  outputs = ChainOutputs();
+  outputs.text = refused + "/run.txt";
+  outputs.tmpDir = refused;
+  ASSERT_TRUE(second.setParameters(0, {{"markers", 0x11}}, &error)) << error;
+  EXPECT_FALSE(second.start(outputs, &error));
   EXPECT_EQ(error, "chain positions 0 and 20 would share output channel 100 (Master " + serial +
-                       " marker 100, Slave 20 " + chain.devices()[1].serial +
+                       " marker 100, Slave 20 " + second.devices()[1].serial +
                        " input 0) and 1 more output channel; disable the markers of " + serial +
                        " or use chain positions below 20; nothing recorded");
-  EXPECT_FALSE(chain.recording());
-  EXPECT_TRUE(namesIn(dir).empty());
+  EXPECT_FALSE(second.recording());
+  EXPECT_TRUE(namesIn(refused).empty());
 
-  ASSERT_TRUE(chain.setParameters(0, {{"markers", 0}}, &error)) << error;
-  ASSERT_TRUE(chain.start(outputs, &error)) << error;
-  nlohmann::json report;
-  ASSERT_TRUE(chain.stop(&report, &error)) << error;
-  EXPECT_EQ(namesIn(dir), (std::set<std::string>{"run.txt", "run.json"}));
-  chain.close();
+  ASSERT_TRUE(second.setParameters(0, {{"markers", 0}}, &error)) << error;
+  ASSERT_TRUE(second.start(outputs, &error)) << error;
+  ASSERT_TRUE(second.stop(&report, &error)) << error;
+  EXPECT_EQ(namesIn(refused), (std::set<std::string>{"run.txt", "run.json"}));
+  second.close();
   clearSimVariables();
 }
