@@ -342,8 +342,7 @@ TEST(Monitor, PeakFigures) {
 
 TEST(Monitor, MeasurementsGetTheMergedStream) {
   const Capture& c = markedChain();
-  const std::vector<uint32_t>& order = c.order;
-  MonitorCore core(devicesOf(c, order, kAllMarkers));
+  MonitorCore core(devicesOf(c, c.order, kAllMarkers));
   auto recorder = std::make_shared<Recorder>();
   auto rate = std::make_shared<CountRate>(std::vector<int16_t>{0, 1, 6, 11, 100, 105, 204, 213});
   auto corr = std::make_shared<Correlation>(1, 6, 10, 2000);
@@ -353,10 +352,10 @@ TEST(Monitor, MeasurementsGetTheMergedStream) {
   auto coincidences = std::make_shared<Coincidences>(groups, 5000);
   const std::vector<std::shared_ptr<Measurement>> all = {recorder, rate, corr, trace, startStop, coincidences};
   for (const auto& m : all) core.measurements().add(m);
-  feed(core, c, order);
+  feed(core, c, c.order);
   core.finish();
 
-  const Tags merged = mergedRecords(c, order, kAllMarkers);
+  const Tags merged = mergedRecords(c, c.order, kAllMarkers);
   ASSERT_GT(merged.size(), 300000u);
   ASSERT_EQ(firstDifference(recorder->tags, merged), SIZE_MAX)
       << "the monitor feeds the records in the merge's order";
@@ -392,13 +391,12 @@ TEST(Monitor, MergeOrderForAnyChainLength) {
     SCOPED_TRACE("devices " + std::to_string(n));
     Capture c;
     captureChain(c, n, 60000, kAllMarkers);
-    const std::vector<uint32_t>& order = c.order;
-    MonitorCore core(devicesOf(c, order, kAllMarkers));
+    MonitorCore core(devicesOf(c, c.order, kAllMarkers));
     auto recorder = std::make_shared<Recorder>();
     core.measurements().add(recorder);
-    feed(core, c, order);
+    feed(core, c, c.order);
     core.finish();
-    const Tags merged = mergedRecords(c, order, kAllMarkers);
+    const Tags merged = mergedRecords(c, c.order, kAllMarkers);
     ASSERT_GT(merged.size(), 50000u * n);
     EXPECT_EQ(firstDifference(recorder->tags, merged), SIZE_MAX)
         << "the records differ from the merge's from there on";
@@ -411,12 +409,11 @@ TEST(Monitor, ADeviceThatSendsNothingHoldsTheOthersBackAWhileOnly) {
   // while they lie within 100 ms of the latest stream time, and after the end all of them come
   // in the order the merge writes for the two.
   const Capture& c = defaultChain();
-  const std::vector<uint32_t>& order = c.order;
-  MonitorCore core(devicesOf(c, order, 0));
+  MonitorCore core(devicesOf(c, c.order, 0));
   auto recorder = std::make_shared<Recorder>();
   core.measurements().add(recorder);
-  feed(core, c, order, 2);
-  const Tags merged = mergedRecords(c, {order[0], order[1]}, 0);
+  feed(core, c, c.order, 2);
+  const Tags merged = mergedRecords(c, {c.order[0], c.order[1]}, 0);
   ASSERT_GT(merged.size(), 1000000u);
   int64_t latest = INT64_MIN;
   for (const TimeTag& t : merged) latest = std::max(latest, t.time);
