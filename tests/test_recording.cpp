@@ -617,8 +617,7 @@ TEST_F(RecordingTest, AFailedWriteWhileOthersRecordOnLastsToTheLastRecord) {
   const std::vector<Stamp> text = textStamps(path("out.txt"));
   ASSERT_FALSE(text.empty());
   const int64_t ownLast = lastTimeOf(text, 2);
-  const nlohmann::json report = runReport();
-  const nlohmann::json& lost = report["devices"][2]["lost"];
+  const nlohmann::json lost = runReport()["devices"][2]["lost"];
   ASSERT_EQ(lost.size(), 1u) << lost;
   EXPECT_EQ(lost[0]["cause"], std::string("temp file write failed: ") + strerror(EIO));
   EXPECT_EQ(lost[0]["from_ps"], ownLast);
@@ -649,8 +648,7 @@ TEST_F(RecordingTest, ALossReadByTheStopIsShownAndLastsFromTheDevicesLastTimesta
 
   const std::vector<Stamp> text = textStamps(path("out.txt"));
   const int64_t ownLast = lastTimeOf(text, 1);
-  const nlohmann::json report = runReport();
-  const nlohmann::json& lost = report["devices"][1]["lost"];
+  const nlohmann::json lost = runReport()["devices"][1]["lost"];
   ASSERT_EQ(lost.size(), 1u) << lost;
   EXPECT_EQ(lost[0]["from_ps"], ownLast);
   EXPECT_GE(int64_t(lost[0]["to_ps"]), text.back().first);
