@@ -8,6 +8,7 @@
 #include <random>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 #include "tests/measure_reference.h"
 
@@ -104,15 +105,11 @@ TEST(Measurements, RatesTracesStartStopAndCoincidencesEqualThePlainComputation) 
   TimeTrace wide({1, 6}, 1000000000, 3);  // wider than the stream: it all lands in the last bins
   const std::vector<int16_t> most = {0, 1, 2, 5, 6, 7, 11, 101, 200};  // sifted or not, by number
   TimeTrace many(most, 70000, 80);
-  struct StartStopCase {
-    int16_t start, stop;
-    int64_t width;
-    int32_t n;
-  };
-  const StartStopCase startStops[] = {
+  const std::tuple<int16_t, int16_t, int64_t, int32_t> startStops[] = {  // start, stop, width, n
       {1, 6, 100, 1000}, {6, 6, 50, 200}, {101, 1, 1000000, 100}, {1, 200, 1000000, 100}};
   std::vector<std::unique_ptr<StartStop>> ss;
-  for (const StartStopCase& c : startStops) ss.push_back(std::make_unique<StartStop>(c.start, c.stop, c.width, c.n));
+  for (const auto& [start, stop, width, n] : startStops)
+    ss.push_back(std::make_unique<StartStop>(start, stop, width, n));
   const std::vector<std::vector<int16_t>> groups = {{1, 6}, {1, 6, 11}, {1}, {101, 1}, {5, 5, 7}, {0, 200}};
   Coincidences coincidences(groups, 2000);
   // Beyond 64 channels the groups are checked another way: the same groups and one of 70.
@@ -138,10 +135,10 @@ TEST(Measurements, RatesTracesStartStopAndCoincidencesEqualThePlainComputation) 
   EXPECT_EQ(trace.firstBinPs() % 100000, 0);
 
   for (size_t i = 0; i < ss.size(); ++i) {
-    const StartStopCase& c = startStops[i];
-    const std::vector<int64_t> want = reference::startStop(tags, c.start, c.stop, c.width, c.n);
-    EXPECT_EQ(ss[i]->data(), want) << "start " << c.start << " stop " << c.stop;
-    EXPECT_GT(std::accumulate(want.begin(), want.end(), int64_t(0)), 20) << "start " << c.start;
+    const auto& [start, stop, width, n] = startStops[i];
+    const std::vector<int64_t> want = reference::startStop(tags, start, stop, width, n);
+    EXPECT_EQ(ss[i]->data(), want) << "start " << start << " stop " << stop;
+    EXPECT_GT(std::accumulate(want.begin(), want.end(), int64_t(0)), 20) << "start " << start;
   }
   const std::vector<int64_t> want = reference::coincidences(tags, groups, 2000);
   EXPECT_EQ(coincidences.data(), want);
