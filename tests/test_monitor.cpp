@@ -276,10 +276,8 @@ TEST(Monitor, HistogramOfTheSettingsCountsEveryPairOnce) {
       {{{100, 3}, {130, 3}}, {{30, 1}, {-30, 1}, {0, 0}}},  // A = B: no event with itself
       {{{0, 1}, {40, 6}, {80, 1}}, {{39, 0}, {-40, 1}}},    // +40 is out of range [-40, 40)
   };
+  const CorrelationSettings s{1, 6, 40, 1};  // channels as the cases give them
   for (const auto& c : cases) {
-    CorrelationSettings s;
-    s.rangePs = 40;
-    s.binWidthPs = 1;
     const bool same = c.tags[0].channel == 3;
     Correlation corr(same ? 3 : 1, same ? 3 : 6, s.binWidthPs, int32_t(binCount(s)), -s.rangePs,
                      s.rangePs);
@@ -295,9 +293,7 @@ TEST(Monitor, HistogramOfTheSettingsCountsEveryPairOnce) {
 }
 
 TEST(Monitor, PeakFigures) {
-  CorrelationSettings s;
-  s.rangePs = 30;
-  s.binWidthPs = 10;
+  const CorrelationSettings s{1, 6, 30, 10};
   const struct {
     std::vector<uint64_t> counts;
     bool found;
@@ -330,12 +326,8 @@ TEST(Monitor, PeakFigures) {
   } settings[] = {{10000, 10, true}, {10000, 0, false}, {10000, 1000001, false},
                   {10000000, 1, false}, {0, 1, false}, {1000000, 1000000, true},
                   {10, 11, false}, {10, 10, true}};  // no bin wider than the range
-  for (const auto& t : settings) {
-    CorrelationSettings cs;
-    cs.rangePs = t.range;
-    cs.binWidthPs = t.width;
-    EXPECT_EQ(correlationError(cs).empty(), t.ok) << t.range << " / " << t.width;
-  }
+  for (const auto& t : settings)
+    EXPECT_EQ(correlationError({1, 6, t.range, t.width}).empty(), t.ok) << t.range << " / " << t.width;
 }
 
 }  // namespace
