@@ -6,13 +6,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <numeric>
 #include <random>
 #include <thread>
 
 #include "codec_stamps.h"
-#include "core_merge.h"
 #include "merge/mergecore.h"
 #include "korbalt_env.h"
 #include "monitor/monitorcore.h"
@@ -91,23 +89,30 @@ const Capture& markedChain() {
 
 // What the merge writes for the captured streams of the devices in `order`, as records.
 Tags mergedRecords(const Capture& c, const std::vector<uint32_t>& order, uint32_t markers) {
-  const TempDir dir;
-  std::vector<CoreSource> sources;
+  std::vector<MergeSource> sources;
   for (uint32_t index : order) {
-    sources.push_back({dir / std::to_string(index), c.positions[index], markers});
-    std::ofstream stream(sources.back().path, std::ios::binary);
+    FILE* f = tmpfile();
     for (const Block& b : c.blocks)
-      if (uint32_t(b.device) == index)
-        stream.write(reinterpret_cast<const char*>(b.words.data()), 4 * b.words.size());
-    EXPECT_TRUE(stream.flush());
+      if (uint32_t(b.device) == index) fwrite(b.words.data(), 4, b.words.size(), f);
+    EXPECT_EQ(fflush(f) | ferror(f), 0);
+    rewind(f);
+    sources.push_back({tdc56Init(), c.positions[index], markers, f});
   }
-  coreMerge(sources, "/dev/null", dir / "merged.bin");
-  const std::string bytes = slurp(dir / "merged.bin");
-  Tags tags(bytes.size() / kMergeRecordSize);
-  for (size_t i = 0; i < tags.size(); ++i) {
-    memcpy(&tags[i].time, &bytes[i * kMergeRecordSize], 8);
-    memcpy(&tags[i].channel, &bytes[i * kMergeRecordSize + 8], 2);
+  MergeOutputs outputs;
+  outputs.binary = tmpfile();
+  std::atomic<double> bytes{0};
+  const std::atomic<bool> running{true};
+  mergeStreams(sources.data(), int32_t(sources.size()), outputs, bytes, running);
+  for (const MergeSource& s : sources) {
+    fclose(s.file);
+    tdc56DeInit(s.decoder);
   }
+  Tags tags(size_t(ftell(outputs.binary)) / kMergeRecordSize);
+  rewind(outputs.binary);
+  for (TimeTag& t : tags)
+    EXPECT_TRUE(fread(&t.time, 8, 1, outputs.binary) == 1 &&
+                fread(&t.channel, 2, 1, outputs.binary) == 1);
+  fclose(outputs.binary);
   return tags;
 }
 
