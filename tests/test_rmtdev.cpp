@@ -118,10 +118,20 @@ TEST(RmtDev, CounterAndTempFileTakeEveryBlock) {
   EXPECT_FALSE(QFile::exists(dir.path() + "/ravik-1.tmp"));
 }
 
-TEST(RmtDev, LossLampTurnsRedThenYellowUntilTheNextStart) {
-  SimChain chain(Vars{{"RAVIK_SIM_DEVICES", "1"}, {"RAVIK_SIM_DATA_LOSS", "0"}});
+TEST(RmtDev, CalibrateButtonWaitsAndLossLampTurnsRedThenYellowUntilTheNextStart) {
+  SimChain chain(Vars{{"RAVIK_SIM_DEVICES", "1"}, {"RAVIK_SIM_CALIBRATION_MS", "2000"},
+                      {"RAVIK_SIM_DATA_LOSS", "0"}});
   QWidget parent;
   RmtDev* dev = connected(&parent, 0);
+  ASSERT_TRUE(dev->_calibrateBtn->isEnabled());
+  dev->_calibrateBtn->click();
+  EXPECT_FALSE(dev->_calibrateBtn->isEnabled());
+  // A device connected while the calibration runs polls as well.
+  RmtDev* late = connected(&parent, 0);
+  EXPECT_FALSE(late->_calibrateBtn->isEnabled());
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return dev->_calibrateBtn->isEnabled() && late->_calibrateBtn->isEnabled(); }, kWaitMs));
+
   EXPECT_EQ(dev->_lossLed->color(), Led::Green);
   ASSERT_EQ(UL_setEventCallback(KORBALT_EVENT_DATA, ignoreBlocks), 0);
   auto lossShown = [&] {
@@ -134,20 +144,6 @@ TEST(RmtDev, LossLampTurnsRedThenYellowUntilTheNextStart) {
   for (int i = 0; i < 2; ++i) EXPECT_TRUE(lossShown() && dev->_lossLed->color() == Led::Yellow);
   ASSERT_EQ(dev->start(true, QString()), 0);
   EXPECT_FALSE(lossShown());
-}
-
-TEST(RmtDev, CalibrateButtonWaitsForTheCalibration) {
-  SimChain chain(Vars{{"RAVIK_SIM_DEVICES", "1"}, {"RAVIK_SIM_CALIBRATION_MS", "2000"}});
-  QWidget parent;
-  RmtDev* dev = connected(&parent, 0);
-  ASSERT_TRUE(dev->_calibrateBtn->isEnabled());
-  dev->_calibrateBtn->click();
-  EXPECT_FALSE(dev->_calibrateBtn->isEnabled());
-  // A device connected while the calibration runs polls as well.
-  RmtDev* late = connected(&parent, 0);
-  EXPECT_FALSE(late->_calibrateBtn->isEnabled());
-  EXPECT_TRUE(QTest::qWaitFor(
-      [&] { return dev->_calibrateBtn->isEnabled() && late->_calibrateBtn->isEnabled(); }, kWaitMs));
 }
 
 TEST(RmtDev, DialogValuesReachTheDeviceConvertedAndComeBack) {
