@@ -14,11 +14,10 @@
 
 
 #include "report/runmanifest.h"
-#include "tests/core_merge.h"
+#include "tests/cli_run.h"
 
 namespace {
 
-constexpr size_t kHeaderBytes = 64;
 const std::set<std::string> kRawFiles = {"ravik-0.tmp", "ravik-1.tmp", "ravik-2.tmp"};
 
 // True once a file in `dir` or in a folder in it holds data; false after 10 seconds without.
@@ -57,20 +56,22 @@ protected:
     return names.empty() ? tmp : tmp + "/" + *names.begin();
   }
 
-  // The usual arguments: both outputs in `out`, raw files in `tmp`, `seconds` of recording.
-  std::vector<std::string> outputs(const char* seconds) const {
-    return {"-s", "--seconds", seconds, "--text", out + "/run.txt", "--bin", out + "/run.bin",
+  // The usual arguments: the text output `text` and run.bin in `out`, raw files in `tmp`,
+  // `seconds` of recording.
+  std::vector<std::string> outputs(const char* seconds, const std::string& text = "run.txt") const {
+    return {"-s", "--seconds", seconds, "--text", out + "/" + text, "--bin", out + "/run.bin",
             "--tmp", tmp};
   }
 
   // Text lines and binary records agree: a complete pair of outputs and the run report beside
-  // the binary one, nothing else.
-  void expectCompleteOutputs() const {
-    EXPECT_EQ(namesIn(out), (std::set<std::string>{"run.txt", "run.bin", "run.json"}));
-    const std::string text = slurp(out + "/run.txt");
-    const size_t lines = size_t(std::count(text.begin(), text.end(), '\n'));
+  // the binary one, nothing else. Returns the number of records.
+  size_t expectCompleteOutputs(const std::string& text = "run.txt",
+                               const std::string& report = "run.json") const {
+    EXPECT_EQ(namesIn(out), (std::set<std::string>{text, "run.bin", report}));
+    const size_t lines = lineCount(slurp(out + "/" + text));
     EXPECT_GT(lines, 0u);
     EXPECT_EQ(slurp(out + "/run.bin").size(), 2 * kHeaderBytes + 10 * lines);
+    return lines;
   }
 
   TempDir dir;
@@ -150,9 +151,9 @@ TEST_F(RecordTest, PrintedCommandMergesRepeatedPositions) {
   const std::string err = errText();
   ASSERT_NE(err.find(printed), std::string::npos) << err;
   // The run's own output cannot be created any more: one given instead.
-  const std::vector<std::string> args = {"--recover", raw, "--text", dir / "merged.txt"};
-  ASSERT_EQ(exitCode(spawnProgram(RAVIK_MERGE_PROGRAM, args, dir / "merge.err")), 0)
-      << slurp(dir / "merge.err");
+  const Outcome merged =
+      runProgram(RAVIK_MERGE_PROGRAM, {"--recover", raw, "--text", dir / "merged.txt"}, dir / "err");
+  ASSERT_EQ(merged.code, 0) << merged.err;
   coreMerge({{raw + "/ravik-0.tmp", 0, 0}, {raw + "/ravik-1.tmp", 1, 0},
              {raw + "/ravik-2.tmp", 1, 0}},
             dir / "core.txt", dir / "core.bin");
@@ -248,13 +249,8 @@ TEST_F(RecordTest, RefusedParameterLostHistogramAndUnknownChannel) {
 // The first run's text output is named run.json, as its report beside run.bin would be: the
 // report steps aside to run.report.json, and the text output keeps its name.
 TEST_F(RecordTest, ParamsFromTheRunReportSetTheDevices) {
-  const std::vector<std::string> firstRun = {"-s", "--seconds", "0.3", "--text",
-                                             out + "/run.json", "--bin", out + "/run.bin", "--tmp", tmp};
-  ASSERT_EQ(exitCode(spawn({}, firstRun)), 0) << errText();
-  EXPECT_EQ(namesIn(out), (std::set<std::string>{"run.json", "run.bin", "run.report.json"}));
-  const std::string text = slurp(out + "/run.json");
-  const size_t records = size_t(std::count(text.begin(), text.end(), '\n'));
-  EXPECT_EQ(slurp(out + "/run.bin").size(), 2 * kHeaderBytes + 10 * records);
+  ASSERT_EQ(exitCode(spawn({}, outputs("0.3", "run.json"))), 0) << errText();
+  const size_t records = expectCompleteOutputs("run.json", "run.report.json");
   nlohmann::json report = nlohmann::json::parse(slurp(out + "/run.report.json"));
   EXPECT_EQ(report["records"], records);
   ASSERT_EQ(report["devices"].size(), 3u);
@@ -271,10 +267,7 @@ TEST_F(RecordTest, ParamsFromTheRunReportSetTheDevices) {
   // Each device's ticks against its own recorded time: the devices start one after the other,
   // a few ms apart on a slow host.
   std::map<int, int64_t> markers, first, last;
-  std::istringstream lines(slurp(out + "/run.txt"));
-  for (int64_t time; lines >> time;) {
-    int channel = 0;
-    lines.ignore(1) >> channel;
+  for (const auto& [time, channel] : textRecords(slurp(out + "/run.txt"))) {
     const int chain = channel < 100 ? channel / 5 : (channel % 100) / 5;
     first.emplace(chain, time);
     last[chain] = std::max(last[chain], time);
@@ -342,14 +335,9 @@ TEST_F(RecordTest, LossesAreIntervalsOverTheHolesOfTheirDevice) {
   const nlohmann::json report = nlohmann::json::parse(slurp(dir / "run.json"));
   std::map<int32_t, std::vector<int64_t>> times;  // by chain position, from the text output
   std::multiset<std::pair<int64_t, int32_t>> marks;
-  std::istringstream text(slurp(out + "/run.txt"));
-  long long t;
-  int channel;
-  char comma;
-  while (text >> t >> comma >> channel) {
+  for (const auto& [t, channel] : textRecords(slurp(out + "/run.txt")))
     if (channel >= 0) times[channel / 5].push_back(t);
     else marks.insert({t, channel});
-  }
   std::multiset<std::pair<int64_t, int32_t>> expectedMarks;
   for (const nlohmann::json& device : report["devices"]) {
     const int32_t p = device["chain"];
@@ -378,12 +366,12 @@ TEST_F(RecordTest, LossesAreIntervalsOverTheHolesOfTheirDevice) {
   EXPECT_EQ(marks, expectedMarks);
 
   const std::string raw = runDir();
-  const pid_t merge = spawnProgram(RAVIK_MERGE_PROGRAM,
+  const Outcome merge = runProgram(RAVIK_MERGE_PROGRAM,
                                    {"--text", dir / "again.txt", "--report", dir / "again.json",
                                     raw + "/ravik-0.tmp:0:0", raw + "/ravik-1.tmp:1:0",
                                     raw + "/ravik-2.tmp:2:0"},
-                                   dir / "merge-stderr", {});
-  EXPECT_EQ(exitCode(merge), 5) << slurp(dir / "merge-stderr");
+                                   dir / "err");
+  EXPECT_EQ(merge.code, 5) << merge.err;
   const nlohmann::json again = nlohmann::json::parse(slurp(dir / "again.json"));
   for (size_t i = 0; i < 3; ++i) EXPECT_EQ(again["devices"][i]["lost"], report["devices"][i]["lost"]);
 }
