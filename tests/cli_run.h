@@ -52,4 +52,24 @@ inline std::vector<std::pair<int64_t, int32_t>> textRecords(const std::string& t
   return records;
 }
 
+// A scratch folder for a recording, with its raw files' folder "tmp" and its outputs' "out".
+class RunFolders : public testing::Test {
+protected:
+  RunFolders() { EXPECT_EQ(mkdir(tmp.c_str(), 0755) | mkdir(out.c_str(), 0755), 0); }
+
+  // Text lines and binary records agree: a complete pair of outputs, `text` and run.bin, and
+  // the run report beside them, nothing else in `out`. Returns the number of records.
+  size_t expectCompleteOutputs(const std::string& text = "run.txt",
+                               const std::string& report = "run.json") const {
+    EXPECT_EQ(namesIn(out), (std::set<std::string>{text, "run.bin", report}));
+    const size_t lines = lineCount(slurp(out + "/" + text));
+    EXPECT_GT(lines, 0u);
+    EXPECT_EQ(slurp(out + "/run.bin").size(), 2 * kHeaderBytes + 10 * lines);
+    return lines;
+  }
+
+  TempDir dir;
+  const std::string tmp = dir / "tmp", out = dir / "out";
+};
+
 #endif

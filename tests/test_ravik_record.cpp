@@ -35,14 +35,8 @@ bool waitForData(const std::string& dir) {
   return false;
 }
 
-// A scratch folder for one test, with its raw files in "tmp" and outputs in "out".
-class RecordTest : public testing::Test {
+class RecordTest : public RunFolders {
 protected:
-  RecordTest() {
-    mkdir(tmp.c_str(), 0755);
-    mkdir(out.c_str(), 0755);
-  }
-
   // Starts the program with the scenario `sim` (RAVIK_SIM_* variables without the prefix; all
   // others unset) and `args`; its standard output and error go to the file errText() reads.
   pid_t spawn(const std::vector<std::string>& sim, const std::vector<std::string>& args) const {
@@ -62,20 +56,6 @@ protected:
     return {"-s", "--seconds", seconds, "--text", out + "/" + text, "--bin", out + "/run.bin",
             "--tmp", tmp};
   }
-
-  // Text lines and binary records agree: a complete pair of outputs and the run report beside
-  // the binary one, nothing else. Returns the number of records.
-  size_t expectCompleteOutputs(const std::string& text = "run.txt",
-                               const std::string& report = "run.json") const {
-    EXPECT_EQ(namesIn(out), (std::set<std::string>{text, "run.bin", report}));
-    const size_t lines = lineCount(slurp(out + "/" + text));
-    EXPECT_GT(lines, 0u);
-    EXPECT_EQ(slurp(out + "/run.bin").size(), 2 * kHeaderBytes + 10 * lines);
-    return lines;
-  }
-
-  TempDir dir;
-  const std::string tmp = dir / "tmp", out = dir / "out";
 };
 
 TEST_F(RecordTest, ChainOutOfOrderGivesTheCoreMergeOfItsRawFiles) {
@@ -281,16 +261,6 @@ TEST_F(RecordTest, ParamsFromTheRunReportSetTheDevices) {
   const nlohmann::json again = nlohmann::json::parse(slurp(out + "/run.json"));
   for (size_t i = 0; i < 3; ++i)
     EXPECT_EQ(again["devices"][i]["parameters"], report["devices"][i]["parameters"]) << i;
-}
-
-// However long the recording was meant to last.
-TEST_F(RecordTest, StopSignalEndsTheRecordingAndTheMergeFinishes) {
-  const pid_t pid = spawn({}, outputs("1e10"));
-  ASSERT_TRUE(waitForData(tmp)) << errText();
-  kill(pid, SIGTERM);
-  EXPECT_EQ(exitCode(pid), 0) << errText();
-  expectCompleteOutputs();
-  EXPECT_TRUE(namesIn(tmp).empty());
 }
 
 TEST_F(RecordTest, CtrlCInTheMergeLeavesNoOutputAndKeepsTheRawFiles) {

@@ -56,14 +56,8 @@ void expectRecoveredDevices(const nlohmann::json& report, const nlohmann::json& 
   }
 }
 
-// A scratch folder with the raw files' folder "tmp" and the outputs' "out".
-class RecoverTest : public testing::Test {
+class RecoverTest : public RunFolders {
 protected:
-  RecoverTest() {
-    mkdir(tmp.c_str(), 0755);
-    mkdir(out.c_str(), 0755);
-  }
-
   pid_t record(const std::vector<std::string>& sim, std::vector<std::string> args) const {
     args.insert(args.begin(), {"-s", "--text", out + "/run.txt", "--bin", out + "/run.bin",
                                "--tmp", tmp});
@@ -128,9 +122,6 @@ protected:
     EXPECT_EQ(report["records"], expected["records"]);
     return report;
   }
-
-  TempDir dir;
-  const std::string tmp = dir / "tmp", out = dir / "out";
 };
 
 // Three devices at 1 M events/s each, the master found last, the ms tick on every device: the
@@ -271,8 +262,9 @@ TEST_F(RecoverTest, ANewRecordingMovesAsideOnlyAKeptRun) {
 }
 
 // A run is merged by one program at a time: not while ravik-record still records it, nor while
-// another recovery merges it, nor while a recording holds one of its temp files. A run that ends
-// normally takes its manifest along with its temp files.
+// another recovery merges it, nor while a recording holds one of its temp files. A stop signal
+// ends a recording however long it was meant to last, and the merge finishes: the run takes its
+// manifest along with its temp files.
 TEST_F(RecoverTest, ARunInProgressIsNotRecovered) {
   const pid_t pid = record({}, {"--seconds", "1e9"});
   const std::string run = waitForRun({"ravik-0.tmp"}, 1);
@@ -284,6 +276,7 @@ TEST_F(RecoverTest, ARunInProgressIsNotRecovered) {
   kill(pid, SIGTERM);
   ASSERT_EQ(exitCode(pid), 0) << recordErr();
   EXPECT_TRUE(namesIn(tmp).empty()) << "manifest deleted with the temp files";
+  expectCompleteOutputs();
   EXPECT_EQ(namesIn(dir.path).count("r.txt"), 0u);
 }
 
