@@ -390,8 +390,9 @@ bool signalsBlocked(pid_t pid) {
 }
 
 // "-", /dev/stdout and /dev/fd/N are written through the descriptor: into a pipe, and appended
-// to a log opened for appending, with the binary trailer counting the records in both.
-TEST(RavikMerge, StandardOutputIsWrittenThroughItsDescriptor) {
+// to a log opened for appending, with the binary trailer counting the records in both. Other
+// names of outputs: links, long names, named pipes.
+TEST(RavikMerge, OutputsThroughDescriptorsLinksAndPipes) {
   TempDir d;
   writeStream(d / "s", 3000, 4);
   coreMerge({{d / "s", 0, 0x1FF}}, d / "t.ref", d / "b.ref");
@@ -419,6 +420,28 @@ TEST(RavikMerge, StandardOutputIsWrittenThroughItsDescriptor) {
     EXPECT_TRUE(slurp(d / "log") == "earlier\n" + slurp(d / c.reference)) << c.name;
   }
   EXPECT_EQ(namesIn(d.path), (std::set<std::string>{"s", "t.ref", "b.ref", "log"}));
+
+  // A link is written through, a name of 255 bytes works, a pipe's trailer still counts the
+  // records, and closed standard descriptors never receive the output's or the progress's bytes.
+  ASSERT_EQ(symlink("target", (d / "link").c_str()), 0);
+  const std::string longName = d / std::string(255, 'n');
+  ASSERT_EQ(mkfifo((d / "fifo").c_str(), 0644), 0);
+  const pid_t linked = start({"--text", d / "link", "--bin", d / "fifo", d / "s"});
+  EXPECT_EQ(slurp(d / "fifo"), slurp(d / "b.ref"));
+  EXPECT_EQ(exitCode(linked), 0) << slurp(kErrPath);
+  struct stat st;
+  EXPECT_TRUE(lstat((d / "link").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+  EXPECT_EQ(slurp(d / "target"), slurp(d / "t.ref"));
+  EXPECT_EQ(run({"--text", longName, d / "s"}).code, 0);
+  EXPECT_EQ(slurp(longName), slurp(d / "t.ref"));
+  EXPECT_EQ(exitCode(spawnProgram(RAVIK_MERGE_PROGRAM, {"--progress", "--text", d / "t", d / "s"}, "")), 0);
+  EXPECT_EQ(slurp(d / "t"), slurp(d / "t.ref"));
+  // The bar into a file: whole lines, without carriage returns or terminal codes.
+  const Outcome r = run({"--progress", "--text", d / "t", d / "s"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.err.find_first_of("\r\033"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("100.0%"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("records written"), r.err.find("\n") + 1) << r.err;
 }
 
 // A named pipe without a reader, and a reader that stopped reading, leave the stop signals
@@ -450,33 +473,6 @@ TEST(RavikMerge, StopSignalsEndWaitsForAPipe) {
             std::string::npos) << slurp(kErrPath);
   close(reader);
   EXPECT_EQ(namesIn(d.path), before);
-}
-
-// A link is written through, a name of 255 bytes works, a pipe's trailer still counts the
-// records, and closed standard descriptors never receive the output's or the progress's bytes.
-TEST(RavikMerge, OutputPaths) {
-  TempDir d;
-  writeStream(d / "s", 3000, 4);
-  coreMerge({{d / "s", 0, 0x1FF}}, d / "t.ref", d / "b.ref");
-  ASSERT_EQ(symlink("target", (d / "link").c_str()), 0);
-  const std::string longName = d / std::string(255, 'n');
-  ASSERT_EQ(mkfifo((d / "fifo").c_str(), 0644), 0);
-  const pid_t pid = start({"--text", d / "link", "--bin", d / "fifo", d / "s"});
-  EXPECT_EQ(slurp(d / "fifo"), slurp(d / "b.ref"));
-  EXPECT_EQ(exitCode(pid), 0) << slurp(kErrPath);
-  struct stat st;
-  EXPECT_TRUE(lstat((d / "link").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
-  EXPECT_EQ(slurp(d / "target"), slurp(d / "t.ref"));
-  EXPECT_EQ(run({"--text", longName, d / "s"}).code, 0);
-  EXPECT_EQ(slurp(longName), slurp(d / "t.ref"));
-  EXPECT_EQ(exitCode(spawnProgram(RAVIK_MERGE_PROGRAM, {"--progress", "--text", d / "t", d / "s"}, "")), 0);
-  EXPECT_EQ(slurp(d / "t"), slurp(d / "t.ref"));
-  // The bar into a file: whole lines, without carriage returns or terminal codes.
-  const Outcome r = run({"--progress", "--text", d / "t", d / "s"});
-  EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(r.err.find_first_of("\r\033"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("100.0%"), std::string::npos) << r.err;
-  EXPECT_EQ(r.err.find("records written"), r.err.find("\n") + 1) << r.err;
 }
 
 }  // namespace
