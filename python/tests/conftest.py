@@ -73,8 +73,7 @@ def outputs(tmp_path_factory):
     """One recording of the simulated chain as text, binary and HDF5, and its raw streams merged
     again by ravik-merge into a compressed HDF5 file."""
     d = tmp_path_factory.mktemp("run")
-    # Without timing jitter the correlated pairs lie exactly 2500 ps apart.
-    env = sim_env(JITTER_PS="0")
+    env = sim_env()
     out = {kind: str(d / f"run.{kind}") for kind in ("txt", "bin", "h5")}
     subprocess.run([program("ravik-record"), "-s", "--seconds", "0.5", "--quiet", "--keep-raw",
                     "--tmp", str(d), "--text", out["txt"], "--bin", out["bin"],

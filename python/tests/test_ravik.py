@@ -17,13 +17,6 @@ def test_every_output_loads_to_the_same_records(outputs):
         records = ravik.load(outputs[kind])
         assert records.dtype == ravik.RECORD, kind
         np.testing.assert_array_equal(records, text, err_msg=kind)
-    # The simulated chain correlates input 1 of the master with input 1 of slave 1, 2500 ps later,
-    # give or take the devices' timing jitter.
-    delays = ravik.coincidences(text["time"][text["channel"] == 1],
-                                text["time"][text["channel"] == 6], 10000)
-    near = delays[np.abs(delays - 2500) < 100]
-    assert len(near) > 100
-    assert abs(near.mean() - 2500) < 3
 
 
 @pytest.mark.parametrize("cut, lost", [(0, 0), (64, 0), (64 + 5, 1), (64 + 10, 1)])
