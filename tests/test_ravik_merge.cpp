@@ -336,16 +336,6 @@ TEST(RavikMerge, StreamsThatAreNoDeviceStreams) {
   close(held);
 }
 
-// Starts ravik-merge with its standard output on `out` and its standard error in kErrPath.
-pid_t startWithOutput(const std::vector<std::string>& args, int out) {
-  const int saved = dup(1);
-  dup2(out, 1);
-  const pid_t pid = spawnProgramKeepingStdout(RAVIK_MERGE_PROGRAM, args, kErrPath);
-  dup2(saved, 1);
-  close(saved);
-  return pid;
-}
-
 // The exit code, -2 when a signal ended the program, or -1 when it has not ended within
 // `seconds` (it is then killed).
 int exitCodeWithin(pid_t pid, int32_t seconds) {
@@ -398,7 +388,8 @@ TEST(RavikMerge, OutputsThroughDescriptorsLinksAndPipes) {
   coreMerge({{d / "s", 0, 0x1FF}}, d / "t.ref", d / "b.ref");
   int pipeEnds[2];
   ASSERT_EQ(pipe(pipeEnds), 0);
-  const pid_t pid = startWithOutput({"--quiet", "--bin", "-", d / "s"}, pipeEnds[1]);
+  const pid_t pid =
+      spawnProgram(RAVIK_MERGE_PROGRAM, {"--quiet", "--bin", "-", d / "s"}, kErrPath, {}, pipeEnds[1]);
   close(pipeEnds[1]);
   const std::string piped = readAll(pipeEnds[0]);
   close(pipeEnds[0]);
@@ -414,7 +405,8 @@ TEST(RavikMerge, OutputsThroughDescriptorsLinksAndPipes) {
   for (const auto& c : cases) {
     std::ofstream(d / "log") << "earlier\n";
     const int log = open((d / "log").c_str(), O_WRONLY | O_APPEND);
-    const pid_t appending = startWithOutput({"--quiet", c.option, c.name, d / "s"}, log);
+    const pid_t appending =
+        spawnProgram(RAVIK_MERGE_PROGRAM, {"--quiet", c.option, c.name, d / "s"}, kErrPath, {}, log);
     close(log);
     EXPECT_EQ(exitCode(appending), 0) << slurp(kErrPath);
     EXPECT_TRUE(slurp(d / "log") == "earlier\n" + slurp(d / c.reference)) << c.name;
