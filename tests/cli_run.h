@@ -16,6 +16,12 @@
 // The size of the binary output's header and of its trailer.
 constexpr size_t kHeaderBytes = 64;
 
+// The records of a binary output, without its header and trailer.
+inline std::string records(const std::string& bin) {
+  return bin.size() < 2 * kHeaderBytes ? std::string()
+                                       : bin.substr(kHeaderBytes, bin.size() - 2 * kHeaderBytes);
+}
+
 struct Outcome {
   int code;
   std::string err;  // standard output and error

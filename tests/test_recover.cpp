@@ -35,12 +35,6 @@ int64_t elements(const std::string& path, const char* dataset) {
   return n;
 }
 
-// The records of a binary output, without its header and trailer.
-std::string records(const std::string& bin) {
-  return bin.size() < 2 * kHeaderBytes ? std::string()
-                                       : bin.substr(kHeaderBytes, bin.size() - 2 * kHeaderBytes);
-}
-
 // The report of a recovered run of three devices with the ms tick, the master found last: who
 // recorded what, as an explicit ravik-merge of the same temp files reported it in `expected`.
 void expectRecoveredDevices(const nlohmann::json& report, const nlohmann::json& expected) {
