@@ -53,9 +53,10 @@ struct TempDir {
 
 // Starts `program` with `args`, its standard output and error going to `outPath` (with an empty
 // `outPath` both are closed), in this process's environment with the RAVIK_SIM_* variables
-// replaced by `sim` (without the prefix).
+// replaced by `sim` (without the prefix). Given `stdoutFd`, the standard output goes there.
 inline pid_t spawnProgram(const char* program, std::vector<std::string> args,
-                          const std::string& outPath, const std::vector<std::string>& sim = {}) {
+                          const std::string& outPath, const std::vector<std::string>& sim = {},
+                          int stdoutFd = -1) {
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e)
     if (strncmp(*e, "RAVIK_SIM_", 10) != 0) env.push_back(*e);
@@ -72,25 +73,8 @@ inline pid_t spawnProgram(const char* program, std::vector<std::string> args,
     dup2(fd, 1);
     dup2(fd, 2);
     if (fd < 0) close(1), close(2);
+    if (stdoutFd >= 0) dup2(stdoutFd, 1);
     execve(program, argv.data(), envp.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-// As spawnProgram(), with this process's standard output left to the program and only its
-// standard error going to `errPath`.
-inline pid_t spawnProgramKeepingStdout(const char* program, std::vector<std::string> args,
-                                       const std::string& errPath) {
-  args.insert(args.begin(), program);
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int fd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, 2);
-    execv(program, argv.data());
     _exit(127);
   }
   return pid;

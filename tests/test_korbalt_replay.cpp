@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "korbalt/scenario.h"
 #include "korbalt_decode.h"
 #include "korbalt_env.h"
+#include "sim_vars.h"
 
 namespace {
 
@@ -43,19 +43,11 @@ Stamps makeStamps(int64_t startPs, int64_t stepPs, int32_t count) {
   return stamps;
 }
 
-// Encodes the stamps into a raw stream file; its words.
+// Packs the stamps into a raw stream file; its words.
 Words writeStream(const std::string& path, const Stamps& stamps) {
-  Words words(3 * stamps.size() + 16);
-  Tdc56Instance* encoder = tdc56Init();
-  int32_t count = int32_t(stamps.size());
-  words.resize(size_t(tdc56Encode60(encoder, stamps.data(), &count, words.data(),
-                                    int32_t(words.size()))));
-  tdc56DeInit(encoder);
-  EXPECT_EQ(count, int32_t(stamps.size()));
+  const Words words = packStream(stamps);
   FILE* f = fopen(path.c_str(), "wb");
-  EXPECT_NE(f, nullptr);
-  EXPECT_EQ(fwrite(words.data(), 4, words.size(), f), words.size());
-  EXPECT_EQ(fclose(f), 0);
+  EXPECT_TRUE(f != nullptr && fwrite(words.data(), 4, words.size(), f) == words.size() && fclose(f) == 0);
   return words;
 }
 
@@ -124,14 +116,6 @@ TEST(KorbaltReplay, FileListsThatDoNotFitFallBackToGeneratedStreams) {
   const int fd = mkstemp(name);
   ASSERT_GE(fd, 0);
   close(fd);
-  static std::map<std::string, std::string> vars;
-  const auto read = [](const std::map<std::string, std::string>& v) {
-    vars = v;
-    return korbalt::readScenario([](const char* n) {
-      const auto it = vars.find(n);
-      return it == vars.end() ? nullptr : it->second.c_str();
-    });
-  };
   const std::string file = name;
   const struct {
     std::string devices, replay;
@@ -148,7 +132,8 @@ TEST(KorbaltReplay, FileListsThatDoNotFitFallBackToGeneratedStreams) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.devices + " devices, " + c.replay);
     testing::internal::CaptureStderr();
-    const korbalt::Scenario s = read({{"RAVIK_SIM_DEVICES", c.devices}, {"RAVIK_SIM_REPLAY", c.replay}});
+    const korbalt::Scenario s =
+        scenarioOf({{"RAVIK_SIM_DEVICES", c.devices}, {"RAVIK_SIM_REPLAY", c.replay}});
     const std::string messages = testing::internal::GetCapturedStderr();
     for (const korbalt::DeviceSetup& d : s.devices) EXPECT_EQ(d.replay, c.replays ? file : "");
     EXPECT_EQ(messages.find("RAVIK_SIM_REPLAY") != std::string::npos, !c.replays) << messages;

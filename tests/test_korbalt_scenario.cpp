@@ -4,33 +4,19 @@
 #include <map>
 #include <string>
 
-#include "korbalt/scenario.h"
+#include "sim_vars.h"
 
 using korbalt::Scenario;
 
-namespace {
-
-std::map<std::string, std::string> gVars;
-
-Scenario read(const std::map<std::string, std::string>& vars) {
-  gVars = vars;
-  return korbalt::readScenario([](const char* name) {
-    const auto it = gVars.find(name);
-    return it == gVars.end() ? nullptr : it->second.c_str();
-  });
-}
-
-}  // namespace
-
 TEST(KorbaltScenario, ListsApplyInScenarioOrderAndOrderPermutes) {
-  const Scenario s = read({{"RAVIK_SIM_DEVICES", "3"},
-                           {"RAVIK_SIM_CHAIN", "0,1,1"},
-                           {"RAVIK_SIM_SERIALS", "A,B,C"},
-                           {"RAVIK_SIM_FEATURES", "0x10"},
-                           {"RAVIK_SIM_RATES", "1;2,3,4,5,6;7"},
-                           {"RAVIK_SIM_ORDER", "2,0,1"},
-                           {"RAVIK_SIM_FAIL_PARAM", "TDC_getDeadTime@2, UL_setParameter"},
-                           {"RAVIK_SIM_BAD_CLOCK", "0,2"}});
+  const Scenario s = scenarioOf({{"RAVIK_SIM_DEVICES", "3"},
+                                 {"RAVIK_SIM_CHAIN", "0,1,1"},
+                                 {"RAVIK_SIM_SERIALS", "A,B,C"},
+                                 {"RAVIK_SIM_FEATURES", "0x10"},
+                                 {"RAVIK_SIM_RATES", "1;2,3,4,5,6;7"},
+                                 {"RAVIK_SIM_ORDER", "2,0,1"},
+                                 {"RAVIK_SIM_FAIL_PARAM", "TDC_getDeadTime@2, UL_setParameter"},
+                                 {"RAVIK_SIM_BAD_CLOCK", "0,2"}});
   ASSERT_EQ(s.devices.size(), 3u);
   EXPECT_EQ(s.devices[0].serial + s.devices[1].serial + s.devices[2].serial, "CAB");
   EXPECT_EQ(s.devices[0].member, 2);
@@ -43,8 +29,8 @@ TEST(KorbaltScenario, ListsApplyInScenarioOrderAndOrderPermutes) {
   EXPECT_TRUE(s.paramFails("TDC_getDeadTime", 2));
   EXPECT_FALSE(s.paramFails("TDC_getDeadTime", 1));
   EXPECT_TRUE(s.paramFails("UL_setParameter", 0));
-  EXPECT_EQ(read({{"RAVIK_SIM_ORDER", "reverse"}}).devices[0].chainPos, 2);
-  EXPECT_EQ(read({{"RAVIK_SIM_ORDER", "chain"}}).devices[0].chainPos, 0);
+  EXPECT_EQ(scenarioOf({{"RAVIK_SIM_ORDER", "reverse"}}).devices[0].chainPos, 2);
+  EXPECT_EQ(scenarioOf({{"RAVIK_SIM_ORDER", "chain"}}).devices[0].chainPos, 0);
 }
 
 TEST(KorbaltScenario, DefaultsAndBadValuesThatFallBackToThem) {
@@ -56,9 +42,9 @@ TEST(KorbaltScenario, DefaultsAndBadValuesThatFallBackToThem) {
       {"RAVIK_SIM_FAIL_CONNECT", "0,40"}, {"RAVIK_SIM_FAIL_PARAM", "setDeadTime"},
       {"RAVIK_SIM_MAX_RATE", "yes"}};
   testing::internal::CaptureStderr();
-  const Scenario s = read(bad);
+  const Scenario s = scenarioOf(bad);
   const std::string messages = testing::internal::GetCapturedStderr();
-  const Scenario d = read({});
+  const Scenario d = scenarioOf({});
   ASSERT_EQ(d.devices.size(), 3u);
   EXPECT_EQ(d.devices[2].chainPos, 0) << "the master is found last, the program must sort";
   for (const auto& v : bad) EXPECT_NE(messages.find(v.first), std::string::npos) << v.first;

@@ -11,16 +11,11 @@
 
 #include "korbalt/generator.h"
 #include "korbalt_decode.h"
+#include "sim_vars.h"
 
 using namespace korbalt;
 
 namespace {
-
-std::map<std::string, std::string> gEnv;
-const char* lookup(const char* name) {
-  const auto it = gEnv.find(name);
-  return it == gEnv.end() ? nullptr : it->second.c_str();
-}
 
 struct Generated {
   Words words;
@@ -30,8 +25,7 @@ struct Generated {
 // 20 ms of scenario device 0 with the given jitter, seed and delays, all markers on.
 Generated shapedStream(const std::string& jitter, const std::string& seed,
                    std::vector<int32_t> delays = std::vector<int32_t>(kEventChannels, 0)) {
-  gEnv = {{"RAVIK_SIM_JITTER_PS", jitter}, {"RAVIK_SIM_SEED", seed}};
-  const Scenario scenario = readScenario(lookup);
+  const Scenario scenario = scenarioOf({{"RAVIK_SIM_JITTER_PS", jitter}, {"RAVIK_SIM_SEED", seed}});
   StreamGenerator generator(scenario.devices[0], scenario);
   StreamConfig config{};
   for (double& r : config.rates) r = 60000;
@@ -130,8 +124,7 @@ TEST(KorbaltShaper, JitterTableIsAWholePsGaussian) {
 TEST(KorbaltShaper, HoldsNoGrowingBacklogAtMaximumRate) {
   // A stream produced as fast as it is taken: items wait in the shaper only for those that may
   // still land before them, never a backlog that grows round by round.
-  gEnv = {{"RAVIK_SIM_JITTER_PS", "10"}, {"RAVIK_SIM_SEED", "3"}};
-  const Scenario scenario = readScenario(lookup);
+  const Scenario scenario = scenarioOf({{"RAVIK_SIM_JITTER_PS", "10"}, {"RAVIK_SIM_SEED", "3"}});
   StreamGenerator generator(scenario.devices[0], scenario);
   StreamConfig config{};
   for (double& r : config.rates) r = 20e6;

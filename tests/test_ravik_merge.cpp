@@ -16,8 +16,8 @@
 #include <nlohmann/json.hpp>
 
 #include "device/korbalt.h"
+#include "tests/cli_run.h"
 #include "tests/codec_stamps.h"
-#include "tests/core_merge.h"
 
 namespace {
 
@@ -52,16 +52,8 @@ pid_t start(const std::vector<std::string>& args) {
   return spawnProgram(RAVIK_MERGE_PROGRAM, args, kErrPath);
 }
 
-struct Outcome {
-  int code;
-  std::string err;  // standard output and error
-};
-
 Outcome run(const std::vector<std::string>& args) {
-  const int code = exitCode(start(args));
-  Outcome r{code, slurp(kErrPath)};
-  unlink(kErrPath.c_str());
-  return r;
+  return runProgram(RAVIK_MERGE_PROGRAM, args, kErrPath);
 }
 
 // Runs with `args`, which must fail with `code` and one line that begins with `message`, and
@@ -71,7 +63,7 @@ void expectRefusal(const std::vector<std::string>& args, const std::string& mess
   const Outcome r = run(args);
   EXPECT_EQ(r.code, code) << message;
   EXPECT_EQ(r.err.find("ravik-merge: " + message), 0u) << r.err;
-  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  EXPECT_EQ(lineCount(r.err), 1u) << r.err;
   EXPECT_EQ(namesIn(dir), before) << message;
 }
 
@@ -84,27 +76,23 @@ TEST(RavikMerge, WritesTheBytesOfTheMergeCoreWithDefaultsAndInChainOrder) {
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(slurp(d / "t"), slurp(d / "t.ref"));
   EXPECT_EQ(slurp(d / "b"), slurp(d / "b.ref"));
-  const std::string text = slurp(d / "t");
-  const auto lines = std::count(text.begin(), text.end(), '\n');
+  const auto records = textRecords(slurp(d / "t"));
   const size_t bytes = slurp(d / "s0").size() + slurp(d / "s1").size() + slurp(d / "s2").size();
-  EXPECT_NE(r.err.find("records written   " + std::to_string(lines) + "\n"), std::string::npos);
-  EXPECT_NE(r.err.find("bytes read        " + std::to_string(bytes)), std::string::npos) << r.err;
-  // The summary's counts per channel and time span are those of the output's lines.
-  std::map<int, int64_t> perChannel;
-  long long first = LLONG_MAX, last = LLONG_MIN, time;
-  int channel;
-  char comma;
-  for (std::istringstream in(text); in >> time >> comma >> channel; ++perChannel[channel])
-    first = std::min(first, time), last = std::max(last, time);
-  std::string summary = "first time        " + std::to_string(first) + " ps\nlast time         " +
-                        std::to_string(last) + " ps\n";
-  EXPECT_NE(r.err.find(summary), std::string::npos) << r.err;
-  summary = "records per channel:\n";
+  // The summary's counts, time span and counts per channel are those of the output's lines.
+  std::map<int32_t, int64_t> perChannel;
+  for (const auto& rec : records) ++perChannel[rec.second];
+  const auto [first, last] = std::minmax_element(records.begin(), records.end());
+  std::string perChannelRows = "records per channel:\n";
   char row[64];
   for (const auto& c : perChannel)
-    summary += std::string(row, size_t(snprintf(row, sizeof row, "  channel %6d  %lld\n", c.first,
-                                                static_cast<long long>(c.second))));
-  EXPECT_NE(r.err.find(summary), std::string::npos) << r.err;
+    perChannelRows += std::string(row, size_t(snprintf(row, sizeof row, "  channel %6d  %lld\n",
+                                                       c.first, static_cast<long long>(c.second))));
+  for (const std::string& line :
+       {"records written   " + std::to_string(records.size()) + "\n",
+        "bytes read        " + std::to_string(bytes), perChannelRows,
+        "first time        " + std::to_string(first->first) + " ps\nlast time         " +
+            std::to_string(last->first) + " ps\n"})
+    EXPECT_NE(r.err.find(line), std::string::npos) << line << r.err;
 
   // Streams given out of chain order are merged in chain order; a marker mask applies to its
   // stream only; each output alone is the same as with both.
@@ -206,8 +194,7 @@ TEST(RavikMerge, ReadsThroughAHoleAndAnInterruptLeavesNoOutput) {
   char chunk[4096];
   ASSERT_EQ(read(pipe, chunk, 1), 1);
   kill(pid, SIGINT);
-  while (read(pipe, chunk, sizeof chunk) > 0) {
-  }
+  readAll(pipe);
   close(pipe);
   EXPECT_EQ(exitCode(pid), 130);
   EXPECT_NE(slurp(kErrPath).find("stopped by signal"), std::string::npos);
@@ -231,8 +218,7 @@ TEST(RavikMerge, ReadsThroughAHoleAndAnInterruptLeavesNoOutput) {
   const int drain = open((d / "err").c_str(), O_RDONLY | O_NONBLOCK);
   close(err);
   fcntl(drain, F_SETFL, 0);
-  std::string message;
-  for (ssize_t n; (n = read(drain, chunk, sizeof chunk)) > 0;) message.append(chunk, size_t(n));
+  const std::string message = readAll(drain);
   close(drain);
   EXPECT_EQ(exitCode(both), 1);
   EXPECT_NE(message.find(d / "t3 is complete, the binary output was not written"),
@@ -329,13 +315,13 @@ TEST(RavikMerge, StreamsThatAreNoDeviceStreams) {
             std::string::npos) << r.err;
   EXPECT_NE(r.err.find("ravik-merge: warning: " + d / "back (chain 2): 1 step back in time\n"),
             std::string::npos) << r.err;
-  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+  EXPECT_EQ(lineCount(r.err), 2u) << r.err;
   const nlohmann::json report = nlohmann::json::parse(slurp(d / "r.json"));
-  EXPECT_EQ(report["devices"][0]["decode_errors"], 0);
-  EXPECT_EQ(report["devices"][0]["backward_steps"], 0);  // its markers do not count
-  EXPECT_EQ(report["devices"][1]["decode_errors"], 95);
-  EXPECT_EQ(report["devices"][2]["decode_errors"], 0);
-  EXPECT_EQ(report["devices"][2]["backward_steps"], 1);
+  // The first stream's markers run ahead but are no step back.
+  const std::tuple<int, const char*, int> counts[] = {{0, "decode_errors", 0}, {0, "backward_steps", 0},
+      {1, "decode_errors", 95}, {2, "decode_errors", 0}, {2, "backward_steps", 1}};
+  for (const auto& [device, key, count] : counts)
+    EXPECT_EQ(report["devices"][device][key], count) << device << key;
 
   // Held by a recording (the lock its temp files carry while written).
   const int held = open((d / "s").c_str(), O_RDONLY);
@@ -348,16 +334,6 @@ TEST(RavikMerge, StreamsThatAreNoDeviceStreams) {
   EXPECT_EQ(locked.code, 0) << locked.err;
   EXPECT_TRUE(slurp(d / "t") == slurp(d / "t.ref"));
   close(held);
-}
-
-// Starts ravik-merge with its standard output on `out` and its standard error in kErrPath.
-pid_t startWithOutput(const std::vector<std::string>& args, int out) {
-  const int saved = dup(1);
-  dup2(out, 1);
-  const pid_t pid = spawnProgramKeepingStdout(RAVIK_MERGE_PROGRAM, args, kErrPath);
-  dup2(saved, 1);
-  close(saved);
-  return pid;
 }
 
 // The exit code, -2 when a signal ended the program, or -1 when it has not ended within
@@ -404,18 +380,18 @@ bool signalsBlocked(pid_t pid) {
 }
 
 // "-", /dev/stdout and /dev/fd/N are written through the descriptor: into a pipe, and appended
-// to a log opened for appending, with the binary trailer counting the records in both.
-TEST(RavikMerge, StandardOutputIsWrittenThroughItsDescriptor) {
+// to a log opened for appending, with the binary trailer counting the records in both. Other
+// names of outputs: links, long names, named pipes.
+TEST(RavikMerge, OutputsThroughDescriptorsLinksAndPipes) {
   TempDir d;
   writeStream(d / "s", 3000, 4);
   coreMerge({{d / "s", 0, 0x1FF}}, d / "t.ref", d / "b.ref");
   int pipeEnds[2];
   ASSERT_EQ(pipe(pipeEnds), 0);
-  const pid_t pid = startWithOutput({"--quiet", "--bin", "-", d / "s"}, pipeEnds[1]);
+  const pid_t pid =
+      spawnProgram(RAVIK_MERGE_PROGRAM, {"--quiet", "--bin", "-", d / "s"}, kErrPath, {}, pipeEnds[1]);
   close(pipeEnds[1]);
-  std::string piped;
-  char chunk[4096];
-  for (ssize_t n; (n = read(pipeEnds[0], chunk, sizeof chunk)) > 0;) piped.append(chunk, size_t(n));
+  const std::string piped = readAll(pipeEnds[0]);
   close(pipeEnds[0]);
   EXPECT_EQ(exitCode(pid), 0) << slurp(kErrPath);
   EXPECT_TRUE(piped == slurp(d / "b.ref"));
@@ -429,12 +405,35 @@ TEST(RavikMerge, StandardOutputIsWrittenThroughItsDescriptor) {
   for (const auto& c : cases) {
     std::ofstream(d / "log") << "earlier\n";
     const int log = open((d / "log").c_str(), O_WRONLY | O_APPEND);
-    const pid_t appending = startWithOutput({"--quiet", c.option, c.name, d / "s"}, log);
+    const pid_t appending =
+        spawnProgram(RAVIK_MERGE_PROGRAM, {"--quiet", c.option, c.name, d / "s"}, kErrPath, {}, log);
     close(log);
     EXPECT_EQ(exitCode(appending), 0) << slurp(kErrPath);
     EXPECT_TRUE(slurp(d / "log") == "earlier\n" + slurp(d / c.reference)) << c.name;
   }
   EXPECT_EQ(namesIn(d.path), (std::set<std::string>{"s", "t.ref", "b.ref", "log"}));
+
+  // A link is written through, a name of 255 bytes works, a pipe's trailer still counts the
+  // records, and closed standard descriptors never receive the output's or the progress's bytes.
+  ASSERT_EQ(symlink("target", (d / "link").c_str()), 0);
+  const std::string longName = d / std::string(255, 'n');
+  ASSERT_EQ(mkfifo((d / "fifo").c_str(), 0644), 0);
+  const pid_t linked = start({"--text", d / "link", "--bin", d / "fifo", d / "s"});
+  EXPECT_EQ(slurp(d / "fifo"), slurp(d / "b.ref"));
+  EXPECT_EQ(exitCode(linked), 0) << slurp(kErrPath);
+  struct stat st;
+  EXPECT_TRUE(lstat((d / "link").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+  EXPECT_EQ(slurp(d / "target"), slurp(d / "t.ref"));
+  EXPECT_EQ(run({"--text", longName, d / "s"}).code, 0);
+  EXPECT_EQ(slurp(longName), slurp(d / "t.ref"));
+  EXPECT_EQ(exitCode(spawnProgram(RAVIK_MERGE_PROGRAM, {"--progress", "--text", d / "t", d / "s"}, "")), 0);
+  EXPECT_EQ(slurp(d / "t"), slurp(d / "t.ref"));
+  // The bar into a file: whole lines, without carriage returns or terminal codes.
+  const Outcome r = run({"--progress", "--text", d / "t", d / "s"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.err.find_first_of("\r\033"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("100.0%"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("records written"), r.err.find("\n") + 1) << r.err;
 }
 
 // A named pipe without a reader, and a reader that stopped reading, leave the stop signals
@@ -466,33 +465,6 @@ TEST(RavikMerge, StopSignalsEndWaitsForAPipe) {
             std::string::npos) << slurp(kErrPath);
   close(reader);
   EXPECT_EQ(namesIn(d.path), before);
-}
-
-// A link is written through, a name of 255 bytes works, a pipe's trailer still counts the
-// records, and closed standard descriptors never receive the output's or the progress's bytes.
-TEST(RavikMerge, OutputPaths) {
-  TempDir d;
-  writeStream(d / "s", 3000, 4);
-  coreMerge({{d / "s", 0, 0x1FF}}, d / "t.ref", d / "b.ref");
-  ASSERT_EQ(symlink("target", (d / "link").c_str()), 0);
-  const std::string longName = d / std::string(255, 'n');
-  ASSERT_EQ(mkfifo((d / "fifo").c_str(), 0644), 0);
-  const pid_t pid = start({"--text", d / "link", "--bin", d / "fifo", d / "s"});
-  EXPECT_EQ(slurp(d / "fifo"), slurp(d / "b.ref"));
-  EXPECT_EQ(exitCode(pid), 0) << slurp(kErrPath);
-  struct stat st;
-  EXPECT_TRUE(lstat((d / "link").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
-  EXPECT_EQ(slurp(d / "target"), slurp(d / "t.ref"));
-  EXPECT_EQ(run({"--text", longName, d / "s"}).code, 0);
-  EXPECT_EQ(slurp(longName), slurp(d / "t.ref"));
-  EXPECT_EQ(exitCode(spawnProgram(RAVIK_MERGE_PROGRAM, {"--progress", "--text", d / "t", d / "s"}, "")), 0);
-  EXPECT_EQ(slurp(d / "t"), slurp(d / "t.ref"));
-  // The bar into a file: whole lines, without carriage returns or terminal codes.
-  const Outcome r = run({"--progress", "--text", d / "t", d / "s"});
-  EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(r.err.find_first_of("\r\033"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("100.0%"), std::string::npos) << r.err;
-  EXPECT_EQ(r.err.find("records written"), r.err.find("\n") + 1) << r.err;
 }
 
 }  // namespace

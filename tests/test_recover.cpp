@@ -14,25 +14,44 @@
 #include "cli/recovery.h"
 #include "device/korbalt.h"
 #include "report/runmanifest.h"
-#include "tests/core_merge.h"
+#include "tests/cli_run.h"
 
 namespace {
-
-constexpr size_t kHeaderBytes = 64;
 
 int64_t sizeOf(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? int64_t(st.st_size) : -1;
 }
 
-// A scratch folder with the raw files' folder "tmp" and the outputs' "out".
-class RecoverTest : public testing::Test {
-protected:
-  RecoverTest() {
-    mkdir(tmp.c_str(), 0755);
-    mkdir(out.c_str(), 0755);
-  }
+// The number of elements of `dataset` in the HDF5 file `path`; -1 when it cannot be opened.
+int64_t elements(const std::string& path, const char* dataset) {
+  const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+  const hid_t data = file < 0 ? -1 : H5Dopen2(file, dataset, H5P_DEFAULT);
+  const hid_t space = data < 0 ? -1 : H5Dget_space(data);
+  const int64_t n = space < 0 ? -1 : int64_t(H5Sget_simple_extent_npoints(space));
+  if (space >= 0) H5Sclose(space);
+  if (data >= 0) H5Dclose(data);
+  if (file >= 0) H5Fclose(file);
+  return n;
+}
 
+// The report of a recovered run of three devices with the ms tick, the master found last: who
+// recorded what, as an explicit ravik-merge of the same temp files reported it in `expected`.
+void expectRecoveredDevices(const nlohmann::json& report, const nlohmann::json& expected) {
+  EXPECT_EQ(report["completed"], "recovered");
+  for (size_t i = 0; i < 3; ++i) {
+    const nlohmann::json& d = report["devices"][i];
+    EXPECT_EQ(d["serial"], "TK2407" + std::to_string(i + 1));
+    EXPECT_EQ(d["index"], 2 - int64_t(i));
+    EXPECT_EQ(d["role"], i == 0 ? "Master" : "Slave " + std::to_string(i));
+    EXPECT_EQ(d["parameters"]["markers"], 16);
+    for (const char* key : {"chain", "stream", "records", "lost"})
+      EXPECT_EQ(d[key], expected["devices"][i][key]) << key;
+  }
+}
+
+class RecoverTest : public RunFolders {
+protected:
   pid_t record(const std::vector<std::string>& sim, std::vector<std::string> args) const {
     args.insert(args.begin(), {"-s", "--text", out + "/run.txt", "--bin", out + "/run.bin",
                                "--tmp", tmp});
@@ -61,42 +80,43 @@ protected:
     return std::string();
   }
 
-  TempDir dir;
-  const std::string tmp = dir / "tmp", out = dir / "out";
-};
-
-// The number of elements of `dataset` in the HDF5 file `path`; -1 when it cannot be opened.
-int64_t elements(const std::string& path, const char* dataset) {
-  const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
-  const hid_t data = file < 0 ? -1 : H5Dopen2(file, dataset, H5P_DEFAULT);
-  const hid_t space = data < 0 ? -1 : H5Dget_space(data);
-  const int64_t n = space < 0 ? -1 : int64_t(H5Sget_simple_extent_npoints(space));
-  if (space >= 0) H5Sclose(space);
-  if (data >= 0) H5Dclose(data);
-  if (file >= 0) H5Fclose(file);
-  return n;
-}
-
-// The records of a binary output, without its header and trailer.
-std::string records(const std::string& bin) {
-  return bin.size() < 2 * kHeaderBytes ? std::string()
-                                       : bin.substr(kHeaderBytes, bin.size() - 2 * kHeaderBytes);
-}
-
-// The report of a recovered run of three devices with the ms tick, the master found last: who
-// recorded what, as an explicit ravik-merge of the same temp files reported it in `expected`.
-void expectRecoveredDevices(const nlohmann::json& report, const nlohmann::json& expected) {
-  EXPECT_EQ(report["completed"], "recovered");
-  for (size_t i = 0; i < 3; ++i) {
-    const nlohmann::json& d = report["devices"][i];
-    EXPECT_EQ(d["serial"], "TK2407" + std::to_string(i + 1));
-    EXPECT_EQ(d["index"], 2 - int64_t(i));
-    EXPECT_EQ(d["role"], i == 0 ? "Master" : "Slave " + std::to_string(i));
-    EXPECT_EQ(d["parameters"]["markers"], 16);
-    for (const char* key : {"chain", "stream", "records", "lost"})
-      EXPECT_EQ(d[key], expected["devices"][i][key]) << key;
+  // The recovery's outputs against the merge core on `chain` (whose text holds at least `least`
+  // bytes) and, byte for byte, against an explicit ravik-merge of the same streams given in
+  // reverse order, which ends with the recovery's exit `code`. The merge core writes no loss
+  // records: with `lossRecords` they are left out of the text, and the binary output is the
+  // core's only when no device lost data. The run's report must say who recorded what as the
+  // explicit one does; it is returned.
+  nlohmann::json expectMergedWhole(const std::vector<CoreSource>& chain, int code, size_t least,
+                                   bool lossRecords) const {
+    const std::string text = slurp(out + "/run.txt"), bin = slurp(out + "/run.bin");
+    coreMerge(chain, dir / "core.txt", dir / "core.bin");
+    std::string timestamps;
+    for (size_t at = 0, end; at < text.size(); at = end + 1) {
+      end = text.find('\n', at);
+      if (text[text.rfind(',', end) + 2] != '-') timestamps.append(text, at, end + 1 - at);
+    }
+    EXPECT_TRUE((lossRecords ? timestamps : text) == slurp(dir / "core.txt")) << "every timestamp";
+    EXPECT_GT(timestamps.size(), least);
+    EXPECT_EQ(records(bin) == slurp(dir / "core.bin"), !lossRecords || code == 0);
+    std::vector<std::string> options = {"--text", dir / "explicit.txt", "--bin", dir / "explicit.bin",
+                                        "--report", dir / "explicit.json"};
+    if (lossRecords) options.push_back("--loss-records");
+    char mask[16];
+    for (auto s = chain.rbegin(); s != chain.rend(); ++s) {
+      snprintf(mask, sizeof mask, "%#x", s->markers);
+      options.push_back(s->path + ":" + std::to_string(s->chainPos) + ":" + mask);
+    }
+    std::string err;
+    EXPECT_EQ(merge(options, &err), code) << err;
+    EXPECT_TRUE(slurp(dir / "explicit.txt") == text);
+    EXPECT_TRUE(slurp(dir / "explicit.bin") == bin);
+    const nlohmann::json report = nlohmann::json::parse(slurp(out + "/run.json"));
+    const nlohmann::json expected = nlohmann::json::parse(slurp(dir / "explicit.json"));
+    expectRecoveredDevices(report, expected);
+    EXPECT_EQ(report["records"], expected["records"]);
+    return report;
   }
-}
+};
 
 // Three devices at 1 M events/s each, the master found last, the ms tick on every device: the
 // kill leaves the temp files as far as the callback got (one of them is cut further, in the
@@ -118,33 +138,11 @@ TEST_F(RecoverTest, ARunKilledAt3MEventsPerSecondIsRecoveredWhole) {
   std::string err;
   const int code = merge({"--recover", run}, &err);
   ASSERT_TRUE(code == 0 || code == 5) << code << err;  // 5: a busy host made a device lose data
-  const std::vector<CoreSource> chain = {
-      {run + "/ravik-2.tmp", 0, 0x10}, {run + "/ravik-1.tmp", 1, 0x10}, {run + "/ravik-0.tmp", 2, 0x10}};
-  const std::string text = slurp(out + "/run.txt");
-  // With no loss the outputs are the merge core's; loss records are the only lines it lacks.
-  coreMerge(chain, dir / "core.txt", dir / "core.bin");
-  std::string timestamps;
-  for (size_t at = 0, end; at < text.size(); at = end + 1) {
-    end = text.find('\n', at);
-    if (text[text.rfind(',', end) + 2] != '-') timestamps.append(text, at, end + 1 - at);
-  }
-  EXPECT_TRUE(timestamps == slurp(dir / "core.txt"));
-  EXPECT_GT(timestamps.size(), 3000000u);
-  EXPECT_EQ(code == 0, records(slurp(out + "/run.bin")) == slurp(dir / "core.bin"));
-
-  ASSERT_EQ(merge({"--text", dir / "explicit.txt", "--bin", dir / "explicit.bin", "--loss-records",
-                   "--report", dir / "explicit.json", chain[1].path + ":1:0x10",
-                   chain[0].path + ":0:0x10", chain[2].path + ":2:0x10"},
-                  &err),
-            code)
-      << err;
-  EXPECT_TRUE(slurp(dir / "explicit.txt") == text);
-  EXPECT_TRUE(slurp(dir / "explicit.bin") == slurp(out + "/run.bin"));
-
-  // The report tells who recorded what, and that the run was recovered.
-  const nlohmann::json report = nlohmann::json::parse(slurp(out + "/run.json"));
+  // With no loss the binary output is the merge core's; loss records are the only lines it lacks.
+  const nlohmann::json report = expectMergedWhole(
+      {{run + "/ravik-2.tmp", 0, 0x10}, {run + "/ravik-1.tmp", 1, 0x10}, {run + "/ravik-0.tmp", 2, 0x10}},
+      code, 3000000, true);
   EXPECT_EQ(report["loss_records"], true);
-  expectRecoveredDevices(report, nlohmann::json::parse(slurp(dir / "explicit.json")));
 
   // Recovered once, the run's outputs exist: a second recovery leaves them alone.
   const std::string before = slurp(out + "/run.bin");
@@ -214,28 +212,11 @@ TEST_F(RecoverTest, AWindowKilledWhileRecordingIsRecoveredWhole) {
   const int code = merge({"--recover", kept}, &err);
   ASSERT_EQ(code, 5) << err;
   // Library index 2 is the master, 1 slave 1 and 0 slave 2.
-  const std::vector<CoreSource> chain = {
-      {streams[2], 0, 0x10}, {streams[1], 1, 0x10}, {streams[0], 2, 0x10}};
-  coreMerge(chain, dir / "core.txt", dir / "core.bin");
-  EXPECT_TRUE(slurp(text) == slurp(dir / "core.txt")) << "every timestamp of the temp files";
-  EXPECT_GT(slurp(text).size(), 1000000u);
-  EXPECT_TRUE(records(slurp(bin)) == slurp(dir / "core.bin"));
-  ASSERT_EQ(merge({"--text", dir / "explicit.txt", "--bin", dir / "explicit.bin", "--report",
-                   dir / "explicit.json", streams[0] + ":2:0x10", streams[2] + ":0:0x10",
-                   streams[1] + ":1:0x10"},
-                  &err),
-            code)
-      << err;
-  EXPECT_TRUE(slurp(dir / "explicit.txt") == slurp(text));
-  EXPECT_TRUE(slurp(dir / "explicit.bin") == slurp(bin));
+  const nlohmann::json report = expectMergedWhole(
+      {{streams[2], 0, 0x10}, {streams[1], 1, 0x10}, {streams[0], 2, 0x10}}, code, 1000000, false);
   // The HDF5 output too, with the window's metadata.
   EXPECT_EQ(elements(hdf5, "/photon_data/timestamps"), int64_t(records(slurp(bin)).size() / 10));
   EXPECT_EQ(elements(hdf5, "/identity/author"), 1);
-
-  const nlohmann::json report = nlohmann::json::parse(slurp(out + "/run.json"));
-  const nlohmann::json expected = nlohmann::json::parse(slurp(dir / "explicit.json"));
-  expectRecoveredDevices(report, expected);
-  EXPECT_EQ(report["records"], expected["records"]);
   const nlohmann::json outputs = {{{"kind", "text"}, {"path", text}},
                                   {{"kind", "binary"}, {"path", bin}},
                                   {{"kind", "hdf5"}, {"path", hdf5}}};
@@ -275,8 +256,9 @@ TEST_F(RecoverTest, ANewRecordingMovesAsideOnlyAKeptRun) {
 }
 
 // A run is merged by one program at a time: not while ravik-record still records it, nor while
-// another recovery merges it, nor while a recording holds one of its temp files. A run that ends
-// normally takes its manifest along with its temp files.
+// another recovery merges it, nor while a recording holds one of its temp files. A stop signal
+// ends a recording however long it was meant to last, and the merge finishes: the run takes its
+// manifest along with its temp files.
 TEST_F(RecoverTest, ARunInProgressIsNotRecovered) {
   const pid_t pid = record({}, {"--seconds", "1e9"});
   const std::string run = waitForRun({"ravik-0.tmp"}, 1);
@@ -288,6 +270,7 @@ TEST_F(RecoverTest, ARunInProgressIsNotRecovered) {
   kill(pid, SIGTERM);
   ASSERT_EQ(exitCode(pid), 0) << recordErr();
   EXPECT_TRUE(namesIn(tmp).empty()) << "manifest deleted with the temp files";
+  expectCompleteOutputs();
   EXPECT_EQ(namesIn(dir.path).count("r.txt"), 0u);
 }
 

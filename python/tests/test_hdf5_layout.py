@@ -2,7 +2,6 @@
 records on every device, those channels marked as non-photon ids, every channel named, and the
 user's metadata from --meta, each node with the TITLE of the format's field list."""
 import json
-import os
 import subprocess
 
 import h5py
@@ -10,11 +9,7 @@ import numpy as np
 import pytest
 
 import ravik
-from conftest import field_pattern, program
-
-FIELDS = json.load(open(os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                     "photon-hdf5-fields.json")))
-PATTERNS = [(field_pattern(path), description) for path, (description, _) in FIELDS.items()]
+from conftest import check_field_list, program, sim_env
 
 META = {"description": "Two-colour test run", "identity": {"author": "A. Physicist",
                                                           "author_affiliation": "Some Lab"},
@@ -26,18 +21,12 @@ WARNED = ["/setup/excitation_wavelengths", "/setup/detection_wavelengths", "/ide
           "/identity/author_affiliation", "/photon_data/measurement_specs"]
 
 
-def title_of(path):
-    """The field list's TITLE for `path` (?N and !M in the list stand for optional numbers)."""
-    return next(description for pattern, description in PATTERNS if pattern.match(path))
-
-
 @pytest.fixture(scope="module")
 def marked(tmp_path_factory):
     """A recording with every marker on every device, a device that loses data, loss records
     and --meta, as text and HDF5."""
     d = tmp_path_factory.mktemp("marked")
-    env = {k: v for k, v in os.environ.items() if not k.startswith("RAVIK_SIM_")}
-    env["RAVIK_SIM_DATA_LOSS"] = "0"  # library index 0 loses 1 ms every 250 ms
+    env = sim_env(DATA_LOSS="0")  # library index 0 loses 1 ms every 250 ms
     (d / "params.json").write_text(json.dumps({"markers": 0x1FF}))
     (d / "meta.json").write_text(json.dumps(META))
     out = {"txt": str(d / "run.txt"), "h5": str(d / "run.h5")}
@@ -62,7 +51,7 @@ def test_timestamps_are_in_time_order_and_the_text_keeps_the_merge_order(marked)
         assert np.all(np.diff(f["photon_data/timestamps"][:]) >= 0)
 
 
-def test_markers_and_loss_records_are_non_photon_ids_and_every_channel_is_named(marked):
+def test_markers_and_losses_are_non_photon_ids_every_channel_is_named_and_losses_tabled(marked):
     report = ravik.report(marked["h5"])
     serials = {d["chain"]: d["serial"] for d in report["devices"]}
     with h5py.File(marked["h5"], "r") as f:
@@ -105,29 +94,17 @@ def test_markers_and_loss_records_are_non_photon_ids_and_every_channel_is_named(
         assert f["acquisition_duration"][()] >= 1e-12 * (times[-1] - times[0])
         assert report["hdf5_creation_time"].encode() == f["identity/creation_time"][()]
         assert report["utc_offset"][0] in "+-" and len(report["utc_offset"]) == 6
-
-
-def test_losses_of_a_recording_are_the_hdf5_loss_table(marked):
-    lost = [(d["chain"], i["from_ps"], i["to_ps"], i["cause"].encode())
-            for d in ravik.report(marked["h5"])["devices"] for i in d["lost"]]
-    with h5py.File(marked["h5"], "r") as f:
-        table = [tuple(row) for row in f["user/ravik/loss_intervals"][:].tolist()]
-    assert len(lost) >= 2
-    assert table == lost
+        # The losses of the recording are the loss table.
+        lost = [(d["chain"], i["from_ps"], i["to_ps"], i["cause"].encode())
+                for d in report["devices"] for i in d["lost"]]
+        assert len(lost) >= 2
+        assert [tuple(row) for row in f["user/ravik/loss_intervals"][:].tolist()] == lost
 
 
 def test_meta_fills_what_the_validator_asks_for(marked):
     with h5py.File(marked["h5"], "r") as f:
-        for path in WARNED:
-            assert path in f, path
-            assert f[path].attrs["TITLE"] == title_of(path).encode(), path
-        for node in ["/photon_data/measurement_specs/measurement_type",
-                     "/photon_data/measurement_specs/detectors_specs",
-                     "/photon_data/measurement_specs/detectors_specs/non_photon_id1",
-                     "/photon_data/measurement_specs/detectors_specs/non_photon_id2",
-                     "/setup/detectors/label", "/setup/detectors/module",
-                     "/setup/detectors/id_hardware", "/sample", "/sample/sample_name"]:
-            assert f[node].attrs["TITLE"] == title_of(node).encode(), node
+        # Every node, those of the metadata, markers and loss records too, as the field list has it.
+        assert not set(WARNED) - set(check_field_list(f))
         assert f["description"][()] == META["description"].encode()
         assert f["identity/author"][()] == b"A. Physicist"
         assert f["identity/author_affiliation"][()] == b"Some Lab"
