@@ -14,10 +14,18 @@ namespace {
 bool sharable(const FileIdentity& id) { return id.exists && S_ISCHR(id.mode); }
 
 bool checkOne(const OutputName& out, const FileIdentity& id,
-              const std::vector<InputStream>& inputs, bool noClobber, std::string* error) {
+              const std::vector<InputStream>& inputs, const ReadFiles& read, bool noClobber,
+              std::string* error) {
   if (id.exists && S_ISDIR(id.mode)) {
     *error = out.path + ": is a directory; give the " + out.what + " a file name";
     return false;
+  }
+  for (const OutputName& file : read) {
+    if (!file.path.empty() && id.exists && !sharable(id) && sameFile(id, identifyPath(file.path))) {
+      *error = out.path + ": is the " + file.what + " " + file.path + "; choose another name for the " +
+               out.what;
+      return false;
+    }
   }
   for (const InputStream& input : inputs) {
     if (id.exists && id.device == input.device && id.inode == input.inode) {
@@ -40,21 +48,23 @@ bool checkOne(const OutputName& out, const FileIdentity& id,
 
 std::string runReportPath(const std::string& named, const std::string& textPath,
                           const std::string& binPath, const std::vector<OutputName>& outputs,
-                          const std::vector<InputStream>& inputs) {
+                          const std::vector<InputStream>& inputs, const ReadFiles& read) {
   if (!named.empty()) return named;
   std::vector<std::string> taken;
   for (const OutputName& out : outputs) taken.push_back(out.path);
   for (const InputStream& input : inputs) taken.push_back(input.arg.path);
+  for (const OutputName& file : read) taken.push_back(file.path);
   return defaultReportPath(textPath, binPath, taken);
 }
 
 bool checkOutputNames(const std::vector<OutputName>& outputs,
-                      const std::vector<InputStream>& inputs, bool noClobber, std::string* error) {
+                      const std::vector<InputStream>& inputs, bool noClobber, std::string* error,
+                      const ReadFiles& read) {
   std::vector<FileIdentity> ids;
   for (const OutputName& out : outputs) ids.push_back(identifyPath(out.path));
   for (size_t i = 0; i < outputs.size(); ++i) {
     if (outputs[i].path.empty()) continue;
-    if (!checkOne(outputs[i], ids[i], inputs, noClobber, error)) return false;
+    if (!checkOne(outputs[i], ids[i], inputs, read, noClobber, error)) return false;
     for (size_t j = 0; j < i; ++j) {
       if (outputs[j].path.empty() || !sameFile(ids[i], ids[j]) || sharable(ids[i])) continue;
       *error = outputs[i].path + ": is given for the " + outputs[j].what + " (" + outputs[j].path +

@@ -1,6 +1,6 @@
 // The files a run will write, checked together before anything is recorded or merged: no two
 // names lead to one file (through links, also to a target not there yet), none is an input
-// stream or a directory, and with --no-clobber none of them exists; and the run report's
+// stream, a file the run reads or a directory, and with --no-clobber none of them exists; and the run report's
 // folder takes new files.
 //
 // A program lists every file it writes, the run report included, with outputNames(); an option
@@ -28,16 +28,26 @@ std::vector<OutputName> outputNames(const Options& options, const std::string& r
           {"run report", report}};
 }
 
+// The files other than streams that a run reads, such as the --meta and --params files, which
+// no output may replace: `what` names the file for messages ("metadata file").
+using ReadFiles = std::vector<OutputName>;
+template <class Options>
+ReadFiles metaFile(const Options& options) {
+  return {{"metadata file", options.metaPath}};
+}
+
 // Where the run report goes: `named` (--report), or beside the outputs (defaultReportPath()),
-// never onto one of `outputs` or `inputs`.
+// never onto one of `outputs`, `inputs` or `read`.
 std::string runReportPath(const std::string& named, const std::string& textPath,
                           const std::string& binPath, const std::vector<OutputName>& outputs,
-                          const std::vector<InputStream>& inputs);
+                          const std::vector<InputStream>& inputs, const ReadFiles& read = {});
 
 // False with one line naming the file (and the other file it collides with) when the outputs
-// cannot all be written as given.
+// cannot all be written as given; among the collisions, an output that is one of the files in
+// `read`.
 bool checkOutputNames(const std::vector<OutputName>& outputs,
-                      const std::vector<InputStream>& inputs, bool noClobber, std::string* error);
+                      const std::vector<InputStream>& inputs, bool noClobber, std::string* error,
+                      const ReadFiles& read = {});
 
 // The run report is written under a temporary name in its folder at the end of the run: false
 // with a message when that folder does not take new files now (so that a recording does not end

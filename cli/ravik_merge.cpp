@@ -44,7 +44,8 @@ bool createOutputs(const Options& options, const std::vector<InputStream>& input
   const std::string& b = options.binPath;
   const std::string& h = options.hdf5Path;
   const bool keep = options.noClobber;
-  if (!checkOutputNames(outputNames(options, report), inputs, keep, error)) return false;
+  if (!checkOutputNames(outputNames(options, report), inputs, keep, error, metaFile(options)))
+    return false;
   if (!t.empty() && !text->create(t, error, keep)) return false;
   if (!b.empty() && !binary->create(b, error, keep)) return false;
   if (!h.empty() && !hdf5->create(h, options.compress, error, keep)) return false;
@@ -181,8 +182,9 @@ int main(int argc, char** argv) {
     return fail(kExitBadInput, error);
   OutputFile text, binary;
   Hdf5File hdf5;
-  const std::string reportFile = runReportPath(options.reportPath, options.textPath,
-                                               options.binPath, outputNames(options, ""), inputs);
+  const std::string reportFile =
+      runReportPath(options.reportPath, options.textPath, options.binPath,
+                    outputNames(options, ""), inputs, metaFile(options));
   if (!checkDistinctStreams(inputs, options.sharedPositions, &error) ||
       !checkOutputChannels(inputs, &error) ||
       (recovering && !lockRecoveredStreams(inputs, &error)) ||

@@ -119,6 +119,13 @@ std::vector<OutputName> recordOutputNames(const RecordOptions& options, const st
   return names;
 }
 
+// The files the run reads besides the devices, which no output may replace.
+ReadFiles recordReadFiles(const RecordOptions& options) {
+  ReadFiles read = metaFile(options);
+  read.push_back({"parameter file", options.paramsPath});
+  return read;
+}
+
 bool createOutputs(const RecordOptions& options, const std::string& report, Outputs* out,
                    OutputFile* histogram, std::string* error) {
   const std::string& t = options.textPath;
@@ -126,7 +133,9 @@ bool createOutputs(const RecordOptions& options, const std::string& report, Outp
   const std::string& h = options.histogramPath;
   const std::string& f = options.hdf5Path;
   const bool keep = options.noClobber;
-  if (!checkOutputNames(recordOutputNames(options, report), {}, keep, error)) return false;
+  if (!checkOutputNames(recordOutputNames(options, report), {}, keep, error,
+                        recordReadFiles(options)))
+    return false;
   if (!t.empty() && !out->text.create(t, error, keep)) return false;
   if (!b.empty() && !out->binary.create(b, error, keep)) return false;
   if (!h.empty() && !histogram->create(h, error, keep)) return false;
@@ -625,7 +634,7 @@ int main(int argc, char** argv) {
   std::string runDir;
   const std::string reportFile =
       runReportPath(options.reportPath, options.textPath, options.binPath,
-                    recordOutputNames(options, ""), {});
+                    recordOutputNames(options, ""), {}, recordReadFiles(options));
   if (!createOutputs(options, reportFile, &out, &histogram, &error)) {
     const int stop = outputStopSignal(out, histogram);
     return fail(stop != 0 ? 128 + stop : kExitBadInput, error + (stop ? "; nothing recorded" : ""));

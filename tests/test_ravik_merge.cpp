@@ -239,6 +239,9 @@ TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
   ASSERT_EQ(symlink("s", (d / "slink").c_str()), 0);
   ASSERT_EQ(mkdir((d / "dir").c_str(), 0755), 0);
   std::ofstream(d / "old.txt") << "kept\n";
+  const std::string meta = "{\"identity\": {\"author\": \"A. Person\"}}\n";
+  std::ofstream(d / "m.json") << meta;
+  ASSERT_EQ(symlink("m.json", (d / "mlink").c_str()), 0);
   const std::string stream = slurp(d / "s");
   const std::set<std::string> before = namesIn(d.path);
   const struct {
@@ -262,6 +265,11 @@ TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
        d / "old.txt: exists, and --no-clobber keeps it; choose another name for the text output"},
       {{"--no-clobber", "--text", d / "t", "--report", d / "old.txt"},
        d / "old.txt: exists, and --no-clobber keeps it; choose another name for the run report"},
+      // The metadata file is read, never replaced.
+      {{"--hdf5", d / "h", "--meta", d / "m.json", "--report", d / "m.json"},
+       d / "m.json: is the metadata file " + d / "m.json; choose another name for the run report"},
+      {{"--hdf5", d / "h", "--meta", d / "m.json", "--text", d / "mlink"},
+       d / "mlink: is the metadata file " + d / "m.json; choose another name for the text output"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = c.args;
@@ -269,6 +277,7 @@ TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
     expectRefusal(args, c.message, 2, d.path, before);
   }
   EXPECT_TRUE(slurp(d / "s") == stream && slurp(d / "old.txt") == "kept\n");
+  EXPECT_EQ(slurp(d / "m.json"), meta);
 
   // The default report beside run.bin would be the text output run.json: it goes to
   // run.report.json instead, and run.json holds the text.
@@ -276,6 +285,11 @@ TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_TRUE(slurp(d / "run.json") == slurp(d / "t.ref"));
   EXPECT_EQ(nlohmann::json::parse(slurp(d / "run.report.json"))["records"], 5000);
+  // So also for the metadata file m.json beside m.bin: the report becomes m.report.json.
+  r = run({"--quiet", "--bin", d / "m.bin", "--hdf5", d / "m.h5", "--meta", d / "m.json", d / "s"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(slurp(d / "m.json"), meta);
+  EXPECT_EQ(nlohmann::json::parse(slurp(d / "m.report.json"))["records"], 3000);
   // Through a link to a target not there yet, with --no-clobber: the target is created.
   r = run({"--quiet", "--no-clobber", "--text", d / "link.txt", d / "s", d / "u"});
   ASSERT_EQ(r.code, 0) << r.err;

@@ -149,10 +149,15 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
     args.insert(args.end(), {"--params", dir / name});
     return args;
   };
+  // The files the run reads are never replaced by one it writes.
+  const std::string meta = R"({"identity": {"author": "A. Person"}})";
+  std::ofstream(dir / "m.json") << meta;
+  std::vector<std::string> onParams = params("p8", R"({"markers": 16})");
+  onParams.insert(onParams.end(), {"--report", dir / "p8"});
   const struct {
     std::vector<std::string> sim, args;
     int code;
-    const char* message;
+    std::string message;
   } cases[] = {
       {{"DEVICES=0"}, outputs("0.3"), 3, "no device found\n"},
       {{"DEVICES=1", "CHAIN=-1"}, outputs("0.3"), 3, "chain position -1 and is not used"},
@@ -186,6 +191,9 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
       {{"DEVICES=2", "ORDER=chain", "FEATURES=0x7C,0x6C"}, params("p7", R"({"five_channel": true})"),
        2, "output channel 5 (Master TK24071 input 5, Slave 1 TK24072 input 0) would hold the "
        "timestamps of two devices; five-channel mode is on, and TK24072 does not have it"},
+      {{}, onParams, 2, "p8: is the parameter file " + dir / "p8; choose another name for the run report"},
+      {{}, {"-s", "--hdf5", out + "/a.h5", "--meta", dir / "m.json", "--text", dir / "m.json"}, 2,
+       "m.json: is the metadata file " + dir / "m.json; choose another name for the text output"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(exitCode(spawn(c.sim, c.args)), c.code) << c.message;
@@ -193,6 +201,8 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
     EXPECT_TRUE(namesIn(out).empty()) << c.message << ": no output, no partial file";
     EXPECT_TRUE(namesIn(tmp).empty()) << c.message;
   }
+  EXPECT_EQ(slurp(dir / "m.json"), meta);
+  EXPECT_EQ(slurp(dir / "p8"), R"({"markers": 16})");
 }
 
 // A device that refuses a parameter ends the run before recording, naming the call, and the
