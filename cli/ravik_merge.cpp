@@ -36,15 +36,23 @@ int fail(int code, const std::string& message) {
   return code;
 }
 
+// The files the merge reads besides its streams, which no output may replace: the --meta file,
+// and the manifest of the run it recovers (`runDir`; empty: none).
+ReadFiles mergeReadFiles(const Options& options, const std::string& runDir) {
+  ReadFiles read = metaFile(options);
+  if (!runDir.empty()) read.push_back({"run manifest", manifestPath(runDir)});
+  return read;
+}
+
 // Creates the wanted outputs; false with a message when one cannot be (none is left then).
 bool createOutputs(const Options& options, const std::vector<InputStream>& inputs,
-                   const std::string& report, OutputFile* text, OutputFile* binary,
-                   Hdf5File* hdf5, std::string* error) {
+                   const ReadFiles& read, const std::string& report, OutputFile* text,
+                   OutputFile* binary, Hdf5File* hdf5, std::string* error) {
   const std::string& t = options.textPath;
   const std::string& b = options.binPath;
   const std::string& h = options.hdf5Path;
   const bool keep = options.noClobber;
-  if (!checkOutputNames(outputNames(options, report), inputs, keep, error, metaFile(options)))
+  if (!checkOutputNames(outputNames(options, report), inputs, keep, error, read))
     return false;
   if (!t.empty() && !text->create(t, error, keep)) return false;
   if (!b.empty() && !binary->create(b, error, keep)) return false;
@@ -182,13 +190,13 @@ int main(int argc, char** argv) {
     return fail(kExitBadInput, error);
   OutputFile text, binary;
   Hdf5File hdf5;
-  const std::string reportFile =
-      runReportPath(options.reportPath, options.textPath, options.binPath,
-                    outputNames(options, ""), inputs, metaFile(options));
+  const ReadFiles read = mergeReadFiles(options, recovering ? recovery.dir : std::string());
+  const std::string reportFile = runReportPath(options.reportPath, options.textPath,
+                                               options.binPath, outputNames(options, ""), inputs, read);
   if (!checkDistinctStreams(inputs, options.sharedPositions, &error) ||
       !checkOutputChannels(inputs, &error) ||
       (recovering && !lockRecoveredStreams(inputs, &error)) ||
-      !createOutputs(options, inputs, reportFile, &text, &binary, &hdf5, &error)) {
+      !createOutputs(options, inputs, read, reportFile, &text, &binary, &hdf5, &error)) {
     closeInputs(&inputs);
     const int stop = text.stopSignal() | binary.stopSignal();
     return fail(stop != 0 ? 128 + stop : kExitBadInput, error + (stop ? "; no output written" : ""));

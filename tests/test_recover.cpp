@@ -303,6 +303,16 @@ TEST_F(RecoverTest, AKeptRunRecoversAsItWasMergedAndRefusesWhatItCannotDoWhole) 
     for (const char* key : {"serial", "index", "chain", "role", "stream", "records", "lost", "parameters"})
       EXPECT_EQ(again["devices"][i][key], recorded["devices"][i][key]) << i << key;
 
+  // The manifest is read, never replaced by an output or the report.
+  const std::string manifest = slurp(manifestPath(run));
+  for (const char* option : {"--text", "--report"}) {
+    EXPECT_EQ(merge({"--recover", run, "--bin", dir / "x.bin", option, manifestPath(run)}, &err), 2);
+    EXPECT_EQ(err, "ravik-merge: " + manifestPath(run) + ": is the run manifest " + manifestPath(run) +
+                       "; choose another name for the " +
+                       (option == std::string("--text") ? "text output" : "run report") + "\n");
+    EXPECT_EQ(slurp(manifestPath(run)), manifest);
+  }
+
   // While a recording holds one of its temp files, or another recovery the run.
   const std::string held = run + "/ravik-2.tmp";
   const int fd = open(held.c_str(), O_RDONLY);
