@@ -112,7 +112,7 @@ Tags mergedRecords(const Capture& c, const std::vector<uint32_t>& order, uint32_
   for (TimeTag& t : tags)
     EXPECT_TRUE(fread(&t.time, 8, 1, outputs.binary) == 1 &&
                 fread(&t.channel, 2, 1, outputs.binary) == 1);
-  fclose(outputs.binary);
+  EXPECT_EQ(fclose(outputs.binary), 0);
   return tags;
 }
 
