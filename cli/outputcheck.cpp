@@ -22,8 +22,8 @@ bool checkOne(const OutputName& out, const FileIdentity& id,
   }
   for (const OutputName& file : read) {
     if (!file.path.empty() && id.exists && !sharable(id) && sameFile(id, identifyPath(file.path))) {
-      *error = out.path + ": is the " + file.what + " " + file.path + "; choose another name for the " +
-               out.what;
+      *error = out.path + ": is the " + file.what + " " + file.path +
+               "; choose another name for the " + out.what;
       return false;
     }
   }

@@ -1,7 +1,7 @@
 // The files a run will write, checked together before anything is recorded or merged: no two
 // names lead to one file (through links, also to a target not there yet), none is an input
-// stream, a file the run reads or a directory, and with --no-clobber none of them exists; and the run report's
-// folder takes new files.
+// stream, a file the run reads or a directory, and with --no-clobber none of them exists; and
+// the run report's folder takes new files.
 //
 // A program lists every file it writes, the run report included, with outputNames(); an option
 // that adds an output adds one entry there.

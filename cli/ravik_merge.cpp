@@ -191,8 +191,9 @@ int main(int argc, char** argv) {
   OutputFile text, binary;
   Hdf5File hdf5;
   const ReadFiles read = mergeReadFiles(options, recovering ? recovery.dir : std::string());
-  const std::string reportFile = runReportPath(options.reportPath, options.textPath,
-                                               options.binPath, outputNames(options, ""), inputs, read);
+  const std::string reportFile =
+      runReportPath(options.reportPath, options.textPath, options.binPath,
+                    outputNames(options, ""), inputs, read);
   if (!checkDistinctStreams(inputs, options.sharedPositions, &error) ||
       !checkOutputChannels(inputs, &error) ||
       (recovering && !lockRecoveredStreams(inputs, &error)) ||
