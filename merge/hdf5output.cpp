@@ -737,6 +737,93 @@ void Hdf5Output::putRecords(const char* records, size_t count) {
   if (ready > 0 && !writeColumns(ready)) _buffered = 0;
 }
 
+namespace {
+
+// Counts the channels into two tables in turn (see takeInOrder()).
+void countChannels(const int16_t* channels, size_t count, int64_t* __restrict countsA,
+                   int64_t* __restrict countsB) {
+  size_t i = 0;
+  for (; i + 2 <= count; i += 2) {
+    ++countsA[channels[i]];
+    ++countsB[channels[i + 1]];
+  }
+  if (i < count) ++countsA[channels[i]];
+}
+
+}  // namespace
+
+void Hdf5Output::putColumns(const int64_t* times, const int16_t* channels, size_t count,
+                            bool ordered) {
+  if (failed()) {
+    _held = 0;
+    return;
+  }
+  if (count == 0) {  // the end of the batches: nothing can come early any more
+    if (_held > 0 && !writeRun(_heldTimes, _heldChannels, _held)) _buffered = 0;
+    _held = 0;
+    return;
+  }
+  countChannels(channels, count, _counts + 32768, _counts + 32768 + 65536);
+  if (_records == 0) _first = times[0];
+  _records += int64_t(count);
+  if (ordered && int64_t(count) == kChunkRecords && times[0] >= _lastPut &&
+      _buffered % kChunkRecords == 0) {
+    // Nothing of this batch goes before what was taken: all that is, in whole chunks, is final.
+    if ((_buffered > 0 && !writeColumns(_buffered)) ||
+        (_held > 0 && !writeRun(_heldTimes, _heldChannels, _held))) {
+      _buffered = _held = 0;
+      return;
+    }
+    _heldTimes = times;
+    _heldChannels = channels;
+    _held = int64_t(count);
+    _lastPut = times[count - 1];
+    return;
+  }
+  if (_held > 0) {  // into the ring (empty while a batch is held), where records can be inserted
+    for (int64_t done = 0; done < _held;) {
+      const int64_t to = at(done), n = std::min(_held - done, kBufferRecords - to);
+      memcpy(_times + to, _heldTimes + done, size_t(n) * sizeof *_times);
+      memcpy(_channels + to, _heldChannels + done, size_t(n) * sizeof *_channels);
+      done += n;
+    }
+    _buffered = _held;
+    _held = 0;
+  }
+  takeColumns(times, channels, count);
+}
+
+// putRecords() for columns whose channels have been counted.
+void Hdf5Output::takeColumns(const int64_t* times, const int16_t* channels, size_t count) {
+  while (count > 0) {
+    const int64_t end = at(_buffered);
+    const size_t room = std::min({count, size_t(kBufferRecords - _buffered),
+                                  size_t(kBufferRecords - end)});
+    size_t taken = 0;
+    for (int64_t before = _lastPut; taken < room && times[taken] >= before; ++taken)
+      before = times[taken];
+    if (taken > 0) {
+      memcpy(_times + end, times, taken * sizeof *_times);
+      memcpy(_channels + end, channels, taken * sizeof *_channels);
+      _lastPut = times[taken - 1];
+      _buffered += int64_t(taken);
+    }
+    if (taken < room) {  // an early record: to its place among those held back
+      insert(times[taken], channels[taken]);
+      ++taken;
+    }
+    times += taken;
+    channels += taken;
+    count -= taken;
+    if (_buffered == kBufferRecords && !writeColumns(kBufferRecords - kReorderRecords)) {
+      _buffered = 0;
+      return;
+    }
+  }
+  const int64_t ready = (_buffered - kReorderRecords) / kChunkRecords * kChunkRecords;
+  if (ready > 0 && !writeColumns(ready)) _buffered = 0;
+}
+
 // The records held back are in time order; a record goes after those of its time.
 void Hdf5Output::insert(int64_t time, int16_t channel) {
   _first = std::min(_first, time);
@@ -764,40 +851,42 @@ void Hdf5Output::insert(int64_t time, int16_t channel) {
 }
 
 bool Hdf5Output::writeColumns(int64_t count) {
+  // The records from the ring's first on: in one piece or, where they wrap round its end, two.
+  for (int64_t done = 0; done < count;) {
+    const int64_t from = at(done), n = std::min(count - done, kBufferRecords - from);
+    if (!writeRun(_times + from, _channels + from, n)) return false;
+    done += n;
+  }
+  // What is kept back is now the ring's front.
+  _head = at(count);
+  _buffered -= count;
+  return true;
+}
+
+// Appends `count` records to the file's columns, straight from memory (memory and file types
+// are the same).
+bool Hdf5Output::writeRun(const int64_t* times, const int16_t* channels, int64_t count) {
   quietErrors();  // the calling thread (the merge's) has an error stack of its own
   const hsize_t extent[1] = {hsize_t(_impl->written + count)};
+  const hsize_t start[1] = {hsize_t(_impl->written)}, length[1] = {hsize_t(count)};
   errno = 0;
-  for (auto [set, type, data, size] :
-       {std::make_tuple(_impl->timestamps, H5T_NATIVE_INT64,
-                        static_cast<const char*>(static_cast<const void*>(_times)),
-                        sizeof(int64_t)),
-        std::make_tuple(_impl->detectors, H5T_NATIVE_INT16,
-                        static_cast<const char*>(static_cast<const void*>(_channels)),
-                        sizeof(int16_t))}) {
+  for (auto [set, type, data] :
+       {std::make_tuple(_impl->timestamps, H5T_NATIVE_INT64, static_cast<const void*>(times)),
+        std::make_tuple(_impl->detectors, H5T_NATIVE_INT16, static_cast<const void*>(channels))}) {
+    Hid memory(H5Screate_simple(1, length, nullptr), H5Sclose);
     if (H5Dset_extent(set, extent) < 0) {
       fail("write error");
       return false;
     }
-    // The records from the ring's first on: in one piece or, where they wrap round its end,
-    // two. Each is written straight from the ring (memory and file types are the same).
-    for (int64_t done = 0; done < count;) {
-      const int64_t from = at(done), n = std::min(count - done, kBufferRecords - from);
-      const hsize_t start[1] = {hsize_t(_impl->written + done)}, length[1] = {hsize_t(n)};
-      Hid memory(H5Screate_simple(1, length, nullptr), H5Sclose);
-      Hid space(H5Dget_space(set), H5Sclose);
-      if (H5Sselect_hyperslab(space, H5S_SELECT_SET, start, nullptr, length, nullptr) < 0 ||
-          H5Dwrite(set, type, memory, space, H5P_DEFAULT, data + size_t(from) * size) < 0) {
-        fail("write error");
-        return false;
-      }
-      done += n;
+    Hid space(H5Dget_space(set), H5Sclose);
+    if (H5Sselect_hyperslab(space, H5S_SELECT_SET, start, nullptr, length, nullptr) < 0 ||
+        H5Dwrite(set, type, memory, space, H5P_DEFAULT, data) < 0) {
+      fail("write error");
+      return false;
     }
   }
   _impl->written += count;
-  _lastWritten = _times[size_t(at(count - 1))];
-  // What is kept back is now the ring's front.
-  _head = at(count);
-  _buffered -= count;
+  _lastWritten = times[count - 1];
   return true;
 }
 
@@ -808,6 +897,7 @@ void Hdf5Output::fail(const char* what) {
 }
 
 bool Hdf5Output::finish(const Hdf5RunInfo& info, std::string* error) {
+  putColumns(nullptr, nullptr, 0, true);  // a batch still held back (the merge ends them so)
   if (!failed() && _buffered > 0) writeColumns(_buffered);
   NodeWriter w;
   w.ok = !failed();

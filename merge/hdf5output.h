@@ -121,6 +121,13 @@ public:
               std::string* error);
 
   void putRecords(const char* records, size_t count) override;
+  // Columns of whole chunks: a batch in time order after the records before it is written to
+  // the file as it is, from the merge's memory, once the next batch has shown that nothing
+  // earlier comes (the batch held back takes the place of the ring's kReorderRecords); any
+  // other batch goes through the ring as in putRecords().
+  size_t columns() const override { return size_t(kChunkRecords); }
+  void putColumns(const int64_t* times, const int16_t* channels, size_t count,
+                  bool ordered) override;
 
   // True once a write has failed; later records are dropped. Any thread may ask.
   bool failed() const { return _failed.load(std::memory_order_relaxed); }
@@ -139,6 +146,8 @@ private:
   struct Impl;
 
   bool writeColumns(int64_t count);
+  bool writeRun(const int64_t* times, const int16_t* channels, int64_t count);
+  void takeColumns(const int64_t* times, const int16_t* channels, size_t count);
   void fail(const char* what);
   // Puts a record that is earlier than the last one taken in its place.
   void insert(int64_t time, int16_t channel);
@@ -161,6 +170,11 @@ private:
   int64_t _first = 0;             // the least time taken
   int64_t _lastPut = INT64_MIN;   // the greatest time taken
   int64_t _lastWritten = INT64_MIN;  // time of the last record written to the file
+  // A batch of putColumns() held back in the merge's memory, not yet written (then the ring is
+  // empty): _held records.
+  const int64_t* _heldTimes = nullptr;
+  const int16_t* _heldChannels = nullptr;
+  int64_t _held = 0;
   // Per output channel, indexed by channel + 32768; while records come, kCountTables such
   // tables one after the other, added up into the first by finish().
   static constexpr size_t kCountTables = 2;

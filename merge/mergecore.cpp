@@ -98,13 +98,13 @@ __attribute__((always_inline)) inline uint64_t playUpTo(uint64_t* loser, uint64_
 // order is the merge's: by time, then by source; source i's records are lo[i] up to hi[i]
 // (excluded), and every record from hi[i] on is later than all of them: the front takes its
 // keys as they come, up to the one after hi[i], which may be read, as its count keeps it from
-// ever taking hi[i]. Writes 10-byte binary records from `out` on.
+// ever taking hi[i]. Writes the binary records from `out` on.
 constexpr int32_t kLaneMinRecords = 256;
 constexpr int64_t kLaneMaxRecords = 65536;
-template <int32_t kLevels>
+template <int32_t kLevels, class Cursor>
 __attribute__((noinline)) void mergeLanes(const PpTimest* const* lo, const PpTimest* const* hi,
                                           const int16_t* base, int32_t n, int64_t total,
-                                          char* out) {
+                                          Cursor out) {
   constexpr int32_t kLeaves = 1 << kLevels;
   constexpr uint64_t kMask = kLeaves - 1;
   constexpr uint64_t kNoKey = UINT64_MAX;  // above every key: a source with nothing left
@@ -139,15 +139,16 @@ __attribute__((noinline)) void mergeLanes(const PpTimest* const* lo, const PpTim
   }
   uint64_t fTop = fLeaf[1], bTop = bLeaf[1];
   uint64_t fRoot = fLoser[1], bRoot = bLoser[1];
-  char* fOut = out;
-  char* bOut = out + 10 * (total - 1);
+  Cursor fOut = out;
+  Cursor bOut = out.plus(total - 1);
 
   // One step of a lane: writes the chosen source's record, moves that source on, and lets its
   // next key (known a step ahead) play up the tree.
   const auto front = [&]() __attribute__((always_inline)) {
     const size_t k = size_t(fTop & kMask);
     const PpTimest* h = fAt[k];
-    fOut = OutBuf::putBinary(fOut, h->time, int16_t(bases[k] + h->channel));
+    fOut.put(h->time, int16_t(bases[k] + h->channel));
+    fOut.forward();
     fAt[k] = h + 1;
     const uint64_t key = fNext[k];
     fNext[k] = frontKey(h[2].time, k);  // h + 2 is at most one past hi[k]
@@ -156,8 +157,8 @@ __attribute__((noinline)) void mergeLanes(const PpTimest* const* lo, const PpTim
   const auto back = [&]() __attribute__((always_inline)) {
     const size_t k = size_t(~(bTop + 1) & kMask);
     const PpTimest* h = bAt[k];
-    OutBuf::putBinary(bOut, h->time, int16_t(bases[k] + h->channel));
-    bOut -= 10;
+    bOut.put(h->time, int16_t(bases[k] + h->channel));
+    bOut.backward();
     bAt[k] = h - 1;
     uint64_t key = bNext[k];
     const bool more = h - bStop[k] >= 2;
@@ -177,13 +178,13 @@ __attribute__((noinline)) void mergeLanes(const PpTimest* const* lo, const PpTim
 // text, with the text output open) while the merge thread does the lower part: the merge thread
 // chooses every record of a stretch at the rate of one core, and the decoding thread, which keeps
 // up with a stream's decoding in a fraction of that, has time to spare.
-template <int32_t kLevels>
+template <int32_t kLevels, class Cursor>
 struct UpperLanes {
   std::vector<const PpTimest*> lo, hi;  // per source
   const int16_t* base = nullptr;
   int32_t n = 0;
   int64_t total = 0;
-  char* records = nullptr;  // where its binary records go
+  Cursor records{};  // where its binary records go
   std::vector<char> text;   // its text lines, when the text output is open; empty: none
   size_t textBytes = 0;
 
@@ -193,13 +194,8 @@ struct UpperLanes {
     if (u.text.empty()) return;
     OutBuf::TopDigits digits;
     char* t = u.text.data();
-    for (const char* r = u.records; r < u.records + 10 * u.total; r += 10) {
-      int64_t time;
-      int16_t channel;
-      memcpy(&time, r, 8);
-      memcpy(&channel, r + 8, 2);
-      t = OutBuf::putText(digits, t, time, channel);
-    }
+    for (int64_t i = 0; i < u.total; ++i)
+      t = OutBuf::putText(digits, t, u.records.time(i), u.records.channel(i));
     u.textBytes = size_t(t - u.text.data());
   }
 };
@@ -208,18 +204,33 @@ struct UpperLanes {
 constexpr int64_t kSplitMinRecords = 4096;
 
 // Writes the records into the open outputs at cursors of its own (see OutBuf). A local object
-// of the merge loop, so that the cursors live in registers.
-template <bool kText, bool kBinary>
+// of the merge loop, so that the cursors live in registers. The binary records go as 10-byte
+// records (RecordCursor) or as columns (ColumnCursor, see OutBuf::columns()); with columns each
+// buffer is filled to its end before it goes, and the writer notes a record earlier than the one
+// before it.
+template <bool kText, bool kBinary, class Cursor>
 class RecordWriter {
 public:
   RecordWriter(OutBuf& text, OutBuf& binary)
       : _text(text), _binary(binary), _t(kText ? text.cursor() : nullptr),
-        _b(kBinary ? binary.cursor() : nullptr), _tLimit(kText ? text.limit() : nullptr),
-        _bLimit(kBinary ? binary.limit() : nullptr) {}
+        _tLimit(kText ? text.limit() : nullptr) {
+    if (kBinary) takeBuffer();
+  }
   ~RecordWriter() {
     if (kText) _text.commit(_t);
-    if (kBinary) _binary.commit(_b);
+    if (kBinary) {
+      if constexpr (Cursor::kColumns) {
+        if (_unordered) _binary.noteUnordered();
+        _binary.commit(_b);
+      } else {
+        _binary.commit(_b.at);
+      }
+    }
   }
+
+  // Set when the merge may try its lanes again: with columns, after each full buffer, as the
+  // lanes may not run past a buffer's end.
+  bool tryLanes = true;
 
   __attribute__((always_inline)) void put(int64_t time, int16_t channel) {
     if (kText) {
@@ -227,29 +238,42 @@ public:
       if (__builtin_expect(_t >= _tLimit, 0)) drainText();
     }
     if (kBinary) {
-      _b = OutBuf::putBinary(_b, time, channel);
-      if (__builtin_expect(_b >= _bLimit, 0)) drainBinary();
+      if (Cursor::kColumns) {
+        _unordered |= time < _last;
+        _last = time;
+      }
+      _b.put(time, channel);
+      _b.forward();
+      if (__builtin_expect(_b.reached(_bLimit), 0)) drainBinary();
     }
   }
 
-  // The `total` records of mergeLanes() over lo..hi (at most kLaneMaxRecords): chosen into the
+  // Records putLanes() may take at once: with columns, no more than the buffer has room for.
+  int64_t laneRoom() const {
+    if (kBinary && Cursor::kColumns) return std::min(kLaneMaxRecords, room());
+    return kLaneMaxRecords;
+  }
+
+  // The `total` records of mergeLanes() over lo..hi (at most laneRoom()): chosen into the
   // binary buffer, or into `scratch` without one, and formatted from there as text. When
   // `upper` is given (its lo, hi, base and n set), its records, from upper->lo on, are merged by
   // the job offered to `ahead`, and lo..upper->lo here.
   template <int32_t kLevels>
   void putLanes(const PpTimest* const* lo, const PpTimest* const* hi, const int16_t* base,
                 int32_t n, int64_t total, char* scratch, DecodeAhead& ahead,
-                UpperLanes<kLevels>* upper) {
-    char* records = scratch;
-    if (kBinary) {
-      if (_bLimit - _b < 10 * total) drainBinary();
+                UpperLanes<kLevels, Cursor>* upper) {
+    Cursor records{};
+    if constexpr (kBinary) {
+      if (room() < total) drainBinary();
       records = _b;
+    } else {
+      records = RecordCursor{scratch};
     }
     int64_t lower = total;
     if (upper != nullptr) {
       lower = total - upper->total;
-      upper->records = records + 10 * lower;
-      ahead.offerJob(&UpperLanes<kLevels>::run, upper);
+      upper->records = records.plus(lower);
+      ahead.offerJob(&UpperLanes<kLevels, Cursor>::run, upper);
       hi = upper->lo.data();
     }
     mergeLanes<kLevels>(lo, hi, base, n, lower, records);
@@ -258,31 +282,54 @@ public:
       ahead.completeJob();
       if (kText) putTextBytes(upper->text.data(), upper->textBytes);
     }
-    if (kBinary) _b += 10 * total;
+    if (kBinary) {
+      if (Cursor::kColumns) {  // the lanes' records are in time order
+        _unordered |= records.time(0) < _last;
+        _last = records.time(total - 1);
+      }
+      _b = _b.plus(total);
+      if (Cursor::kColumns && _b.reached(_bLimit)) drainBinary();
+    }
   }
 
 private:
+  int64_t room() const {
+    if constexpr (Cursor::kColumns) return _bLimit.times - _b.times;
+    else return (_bLimit.at - _b.at) / 10;
+  }
+  void takeBuffer() {
+    if constexpr (Cursor::kColumns) {
+      _b = _binary.columnCursor();
+      _bLimit = _binary.columnLimit();
+    } else {
+      _b = RecordCursor{_binary.cursor()};
+      _bLimit = RecordCursor{_binary.limit()};
+    }
+  }
   // A drain may hand the output a fresh buffer (see OutBuf::offload()): the limit moves with it.
   __attribute__((noinline)) void drainText() {
     _t = _text.drain(_t);
     _tLimit = _text.limit();
   }
   __attribute__((noinline)) void drainBinary() {
-    _b = _binary.drain(_b);
-    _bLimit = _binary.limit();
+    if constexpr (Cursor::kColumns) {
+      if (_unordered) _binary.noteUnordered();
+      _unordered = false;
+      _binary.drain(_b);
+      tryLanes = true;
+    } else {
+      _binary.drain(_b.at);
+    }
+    takeBuffer();
   }
   // Text lines of `count` binary records.
-  void putTextOf(const char* records, int64_t count) {
+  void putTextOf(const Cursor& records, int64_t count) {
     // In locals, which the stores of text cannot change, so that they stay in registers.
     char* t = _t;
     char* limit = _tLimit;
     OutBuf::TopDigits digits = _text.topDigits();
-    for (const char* r = records; r < records + 10 * count; r += 10) {
-      int64_t time;
-      int16_t channel;
-      memcpy(&time, r, 8);
-      memcpy(&channel, r + 8, 2);
-      t = OutBuf::putText(digits, t, time, channel);
+    for (int64_t i = 0; i < count; ++i) {
+      t = OutBuf::putText(digits, t, records.time(i), records.channel(i));
       if (__builtin_expect(t >= limit, 0)) {
         _t = t;
         drainText();
@@ -309,9 +356,11 @@ private:
   OutBuf& _text;
   OutBuf& _binary;
   char* _t;
-  char* _b;
   char* _tLimit;  // moves with the buffer, as _bLimit
-  char* _bLimit;  // moves with the buffer: a drain may hand the binary output a fresh one
+  Cursor _b{};
+  Cursor _bLimit{};  // moves with the buffer: a drain may hand the binary output a fresh one
+  bool _unordered = false;    // with columns: a record of the buffer is earlier than the one before
+  int64_t _last = INT64_MIN;  // with columns: the time of the last record
 };
 
 struct LoopState {
@@ -354,7 +403,7 @@ struct NarrowKeys {
 // is a marker; while one is, the heads are scanned in order as the marker rule asks, and the
 // tree is built afresh afterwards (markers are rare: a few in every thousand timestamps).
 // kLevels > 0 fixes the depth, so that the walk up is unrolled; 0 takes it from `levels`.
-template <bool kText, bool kBinary, int32_t kLevels>
+template <bool kText, bool kBinary, class Cursor, int32_t kLevels>
 // (Kept out of line: inlined into mergeStreams() the loop lost a fifth of its speed to the
 // surrounding code's register use.)
 __attribute__((noinline)) int64_t mergeTree(LoopState& s, int32_t n, int32_t levels) {
@@ -407,16 +456,15 @@ __attribute__((noinline)) int64_t mergeTree(LoopState& s, int32_t n, int32_t lev
     return winner[1];
   };
   // Writes source k's head and moves on; returns the new head's time.
-  RecordWriter<kText, kBinary> out(s.text, s.binary);
+  RecordWriter<kText, kBinary, Cursor> out(s.text, s.binary);
   int64_t records = 0;
-  // Once a page has been taken, the records up to the earliest last time of the current pages
-  // may be merged in lanes (see mergeLanes()), when every page with records left is in order
-  // and its times fit the keys.
-  bool tryLanes = true;
+  // Once a page has been taken (out.tryLanes), the records up to the earliest last time of the
+  // current pages may be merged in lanes (see mergeLanes()), when every page with records left
+  // is in order and its times fit the keys.
   std::vector<char> scratch(!kBinary && kLevels > 0 ? 10 * kLaneMaxRecords : 0);
   std::vector<const PpTimest*> laneHi(slots);
   // The upper part of a stretch; its text area holds the longest lines of all its records.
-  UpperLanes<kLevels> upper;
+  UpperLanes<kLevels, Cursor> upper;
   upper.lo.resize(slots);
   upper.hi.resize(slots);
   upper.base = base;
@@ -448,6 +496,8 @@ __attribute__((noinline)) int64_t mergeTree(LoopState& s, int32_t n, int32_t lev
     return false;
   };
   auto mergeInLanes = [&]() -> int64_t {
+    const int64_t room = out.laneRoom();
+    if (room < kLaneMinRecords) return 0;
     int64_t horizon = kEndOfData, lowest = kEndOfData;
     for (int32_t i = 0; i < n; ++i) {
       if (cur[i]->time == kEndOfData) continue;  // the end of data, or taken as such
@@ -464,7 +514,7 @@ __attribute__((noinline)) int64_t mergeTree(LoopState& s, int32_t n, int32_t lev
         total += laneHi[size_t(i)] - cur[i];
       }
       if (total < kLaneMinRecords) return 0;
-      if (total <= kLaneMaxRecords) {
+      if (total <= room) {
         const bool halves = total >= kSplitMinRecords && split(lowest, horizon, total);
         if (halves)
           for (int32_t i = 0; i < n; ++i) upper.hi[size_t(i)] = laneHi[size_t(i)];
@@ -493,7 +543,7 @@ __attribute__((noinline)) int64_t mergeTree(LoopState& s, int32_t n, int32_t lev
       load(k);
       h = cur[k];
       time = h->time;
-      tryLanes = true;
+      out.tryLanes = true;
     }
     markerHeads += odd(*h);
     return time;
@@ -510,12 +560,15 @@ __attribute__((noinline)) int64_t mergeTree(LoopState& s, int32_t n, int32_t lev
       if (markerHeads == 0) top = build();
       continue;
     }
-    if (kLevels > 0 && __builtin_expect(tryLanes, 0)) {
-      tryLanes = false;
+    if (kLevels > 0 && __builtin_expect(out.tryLanes, 0)) {
+      out.tryLanes = false;
       const int64_t done = mergeInLanes();
       if (done > 0) {
         records += done;
         top = build();
+        // With columns the stretch may have stopped short at the buffer's end: the next one
+        // goes on in lanes from the next buffer.
+        out.tryLanes = out.tryLanes || Cursor::kColumns;
         continue;
       }
     }
@@ -541,7 +594,7 @@ inline int64_t pick(int64_t mask, int64_t a, int64_t b) { return (a & mask) | (b
 // an all-ones mask. So the step from one choice to the next is a few compares and masks: the
 // time that becomes the chosen source's new head was loaded a record earlier, and the load of
 // the one after it runs alongside.
-template <bool kText, bool kBinary, int32_t N>
+template <bool kText, bool kBinary, class Cursor, int32_t N>
 __attribute__((noinline)) int64_t mergeFixed(LoopState& s) {
   int64_t times[N];     // head times
   int64_t following[N]; // time of the entry after the head, when the head is not the last one
@@ -562,7 +615,7 @@ __attribute__((noinline)) int64_t mergeFixed(LoopState& s) {
     load(i);
     base[i] = int16_t(5 * s.bufs[i]->source.chainPos);
   }
-  RecordWriter<kText, kBinary> out(s.text, s.binary);
+  RecordWriter<kText, kBinary, Cursor> out(s.text, s.binary);
   int64_t records = 0;
   while (s.running.load(std::memory_order_relaxed)) {
     int64_t chosen[N];
@@ -621,20 +674,20 @@ __attribute__((noinline)) int64_t mergeFixed(LoopState& s) {
   return records;
 }
 
-template <bool kText, bool kBinary>
+template <bool kText, bool kBinary, class Cursor = RecordCursor>
 int64_t mergeLoopFor(LoopState& s, int32_t count) {
   // From two sources on the tree with compact keys is ahead of the fixed path: its walk up is a
   // compare and two moves a level, where the fixed path updates every source's state per record.
   switch (count) {
-    case 1: return mergeFixed<kText, kBinary, 1>(s);
-    case 2: return mergeTree<kText, kBinary, 1>(s, count, 1);
-    case 3: case 4: return mergeTree<kText, kBinary, 2>(s, count, 2);
-    case 5: case 6: case 7: case 8: return mergeTree<kText, kBinary, 3>(s, count, 3);
+    case 1: return mergeFixed<kText, kBinary, Cursor, 1>(s);
+    case 2: return mergeTree<kText, kBinary, Cursor, 1>(s, count, 1);
+    case 3: case 4: return mergeTree<kText, kBinary, Cursor, 2>(s, count, 2);
+    case 5: case 6: case 7: case 8: return mergeTree<kText, kBinary, Cursor, 3>(s, count, 3);
     default: {
       int32_t levels = 4;
       while ((1 << levels) < count) ++levels;
-      return levels == 4 ? mergeTree<kText, kBinary, 4>(s, count, 4)
-                         : mergeTree<kText, kBinary, 0>(s, count, levels);
+      return levels == 4 ? mergeTree<kText, kBinary, Cursor, 4>(s, count, 4)
+                         : mergeTree<kText, kBinary, Cursor, 0>(s, count, levels);
     }
   }
 }
@@ -662,7 +715,10 @@ int64_t mergeStreams(const MergeSource* sources, int32_t count, const MergeOutpu
 
   LoopState s{ahead, bufs.data(), text, binary, running};
   int64_t records = 0;
-  if (text.open() && binary.open())
+  if (binary.columns())
+    records = text.open() ? mergeLoopFor<true, true, ColumnCursor>(s, count)
+                          : mergeLoopFor<false, true, ColumnCursor>(s, count);
+  else if (text.open() && binary.open())
     records = mergeLoopFor<true, true>(s, count);
   else if (text.open())
     records = mergeLoopFor<true, false>(s, count);

@@ -52,6 +52,56 @@ constexpr OutBufFours makeOutBufFours() {
 }
 inline constexpr OutBufFours kOutBufFours = makeOutBufFours();
 
+// Where the merge writes its binary records: 10-byte records one after another, the binary
+// output's layout (see OutBuf::putBinary())...
+struct RecordCursor {
+  static constexpr bool kColumns = false;
+  char* at;
+  __attribute__((always_inline)) void put(int64_t time, int16_t channel) const {
+    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "records are written in host order");
+    memcpy(at, &time, 8);
+    memcpy(at + 8, &channel, 2);
+  }
+  void forward() { at += 10; }
+  void backward() { at -= 10; }
+  RecordCursor plus(int64_t records) const { return {at + 10 * records}; }
+  int64_t time(int64_t i) const {
+    int64_t t;
+    memcpy(&t, at + 10 * i, 8);
+    return t;
+  }
+  int16_t channel(int64_t i) const {
+    int16_t c;
+    memcpy(&c, at + 10 * i + 8, 2);
+    return c;
+  }
+  bool reached(const RecordCursor& limit) const { return at >= limit.at; }
+};
+
+// ... or two columns, the times and the channels, for an output that stores them so (see
+// RecordSink::columns()).
+struct ColumnCursor {
+  static constexpr bool kColumns = true;
+  int64_t* times;
+  int16_t* channels;
+  __attribute__((always_inline)) void put(int64_t time, int16_t channel) const {
+    *times = time;
+    *channels = channel;
+  }
+  void forward() {
+    ++times;
+    ++channels;
+  }
+  void backward() {
+    --times;
+    --channels;
+  }
+  ColumnCursor plus(int64_t records) const { return {times + records, channels + records}; }
+  int64_t time(int64_t i) const { return times[i]; }
+  int16_t channel(int64_t i) const { return channels[i]; }
+  bool reached(const ColumnCursor& limit) const { return times >= limit.times; }
+};
+
 // A large buffer in front of an output file. The merge loop writes at a cursor of its own
 // (cursor(), then put*() while the cursor is below limit(), drain() when it is not, commit() at
 // the end), so that the write position stays in a register rather than going through memory
@@ -59,10 +109,13 @@ inline constexpr OutBufFours kOutBufFours = makeOutBufFours();
 class OutBuf {
 public:
   // `sink` (not owned; null: none) also receives every flushed buffer; give it only to a buffer
-  // of binary records.
+  // of binary records. A buffer whose only taker is a sink that takes columns of kColumnRecords
+  // records holds them as columns (see columns()).
   explicit OutBuf(FILE* file, RecordSink* sink = nullptr)
-      : _file(file), _sink(sink), _memory(file || sink ? kBuffers * kSize : 0),
-        _data(_memory.data()), _used(0) {}
+      : _file(file), _sink(sink),
+        _columns(file == nullptr && sink != nullptr && sink->columns() == size_t(kColumnRecords)),
+        _memory(file || sink ? (kBuffers + _columns) * kSize : 0), _data(_memory.data()),
+        _used(0) {}
   // finish(): a buffer handed to the decoding side is written before the DecodeAhead goes.
   ~OutBuf() { finish(); }
   OutBuf(const OutBuf&) = delete;
@@ -71,6 +124,26 @@ public:
   // Bytes of a buffer, handed to the file and the sink in one piece when full: three of them
   // fill one large page (see HugeBuffer), and more gained nothing.
   static constexpr size_t kSize = 640 << 10;
+  // Records of a buffer of columns: the times first, then the channels.
+  static constexpr int64_t kColumnRecords = int64_t(kSize) / 10;
+
+  // The records are written as two columns (columnCursor() etc.) rather than as 10-byte records
+  // (cursor() etc.), and each full buffer holds exactly kColumnRecords of them.
+  bool columns() const { return _columns; }
+  ColumnCursor columnCursor() const {
+    const int64_t at = int64_t(_used / 10);
+    return {times() + at, channels() + at};
+  }
+  // The end of the buffer's columns.
+  ColumnCursor columnLimit() const { return {times() + kColumnRecords, channels() + kColumnRecords}; }
+  void commit(ColumnCursor c) { _used = size_t(c.times - times()) * 10; }
+  __attribute__((noinline)) ColumnCursor drain(ColumnCursor c) {
+    commit(c);
+    flush();
+    return columnCursor();
+  }
+  // Some record of the buffer is earlier than the one before it (see RecordSink::putColumns()).
+  void noteUnordered() { _unordered = true; }
 
   bool open() const { return _file != nullptr || _sink != nullptr; }
 
@@ -162,19 +235,23 @@ public:
       // The buffer after this one, and this one's batch, are free once at most one job is open.
       _ahead->completeJob(_kind, kJobs - 1);
       Batch& batch = _batches[_offered % kJobs];
-      batch = Batch{_file, _sink, _data, _used};
+      batch = Batch{_file, _sink, _data, _used, _columns, !_unordered};
       _ahead->offerJob(&Batch::run, &batch, _kind);
       ++_offered;
-      _data = _memory.data() + _offered % kBuffers * kSize;
+      _data = _memory.data() + _offered % (kBuffers + _columns) * kSize;
     } else {
-      Batch{_file, _sink, _data, _used}.write();
+      Batch{_file, _sink, _data, _used, _columns, !_unordered}.write();
+      if (_columns) _data = _memory.data() + ++_offered % (kBuffers + _columns) * kSize;
     }
     _used = 0;
+    _unordered = false;
   }
   // Flushes, and waits until the file and the sink have taken every buffer.
   void finish() {
     flush();
     if (_ahead != nullptr) _ahead->completeJob(_kind);
+    if (_columns && !_ended) _sink->putColumns(nullptr, nullptr, 0, true);
+    _ended = true;
   }
 
   // Decimal text of v at p; returns the end. Up to 8 bytes past the end may be written.
@@ -254,13 +331,24 @@ private:
     return (digits + kZeros) >> (8 * zeros);
   }
 
+  int64_t* times() const { return reinterpret_cast<int64_t*>(_data); }
+  int16_t* channels() const { return reinterpret_cast<int16_t*>(_data + 8 * kColumnRecords); }
+
   // A full buffer for the file and the sink.
   struct Batch {
     FILE* file;
     RecordSink* sink;
     const char* data;
-    size_t bytes;
+    size_t bytes;     // 10 per record, in either layout
+    bool columns;     // the buffer holds columns (only for the sink)
+    bool ordered;     // see RecordSink::putColumns()
     void write() const {
+      if (columns) {
+        sink->putColumns(reinterpret_cast<const int64_t*>(data),
+                         reinterpret_cast<const int16_t*>(data + 8 * kColumnRecords), bytes / 10,
+                         ordered);
+        return;
+      }
       if (file != nullptr) fwrite(data, 1, bytes, file);
       if (sink != nullptr) sink->putRecords(data, bytes / 10);
     }
@@ -269,8 +357,9 @@ private:
 
   FILE* _file;                    // not owned
   RecordSink* _sink;              // not owned
+  bool _columns;
   // While offloading, a job for each full buffer not yet written, and a buffer for each job and
-  // one for the merge: kSize bytes each.
+  // one for the merge, kSize bytes each; with columns one more, which the sink may hold back.
   static constexpr int32_t kJobs = DecodeAhead::kOutputSlots;
   static constexpr size_t kBuffers = size_t(kJobs) + 1;
   HugeBuffer _memory;
@@ -280,6 +369,8 @@ private:
   Batch _batches[kJobs]{};  // of the jobs offered, in turn
   uint64_t _offered = 0;    // jobs offered so far
   size_t _used;
+  bool _unordered = false;  // of the buffer the merge is writing, with columns
+  bool _ended = false;      // the sink has been told that no more columns come
   TopDigits _digits;
 };
 

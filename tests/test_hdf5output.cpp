@@ -130,10 +130,11 @@ TEST(Hdf5Output, ColumnsAndCountsEqualTheBinaryRecords) {
   const struct {
     std::vector<int32_t> sizes;  // records per device
     bool compress;
-    bool binary;  // also a binary output beside the HDF5 one
+    bool binary;  // also a binary output beside the HDF5 one; else the HDF5 one takes columns
   } cases[] = {
       {{1200000, 700000, 500000}, false, true},  // two chunk boundaries, devices interleaved
       {{300000}, true, true},
+      {{300000, 200000}, false, false},
       {{1000, 2000}, false, false},
       {{0}, false, true},
   };
@@ -142,27 +143,28 @@ TEST(Hdf5Output, ColumnsAndCountsEqualTheBinaryRecords) {
     Hdf5Output out;
     std::string error;
     ASSERT_TRUE(out.create(path, "/some/where/run.h5", c.compress, &error)) << error;
-    FILE* bin = c.binary ? tmpfile() : nullptr;
-    const int64_t n = merge(c.sizes, &out, bin);
+    FILE* bin = tmpfile();
+    const int64_t n = merge(c.sizes, &out, c.binary ? bin : nullptr);
+    if (!c.binary) {  // the binary records alone
+      EXPECT_EQ(merge(c.sizes, nullptr, bin), n);
+    }
     Hdf5RunInfo info;
     info.losses = {{1, 5000, 9000, "device data-loss flag"}};
     ASSERT_TRUE(out.finish(info, &error)) << error;
 
     const Written w = readOutput(path);
     ASSERT_EQ(int64_t(w.columns.size()), n);
-    if (bin != nullptr) {
-      rewind(bin);
-      Records records{size_t(n)};
-      for (auto& r : records) ASSERT_EQ(fread(&r.first, 8, 1, bin) + fread(&r.second, 2, 1, bin), 2u);
-      fclose(bin);
-      // The markers run ahead in the merge's order; the HDF5 file has them in their place.
-      if (c.sizes.size() > 1) {
-        EXPECT_FALSE(records == inTimeOrder(records));
-      }
-      EXPECT_TRUE(sameRecords(w.columns, inTimeOrder(records)));
-      EXPECT_EQ(out.outOfOrder(), 0);
-      EXPECT_EQ(w.sorted, 1);
+    rewind(bin);
+    Records records{size_t(n)};
+    for (auto& r : records) ASSERT_EQ(fread(&r.first, 8, 1, bin) + fread(&r.second, 2, 1, bin), 2u);
+    fclose(bin);
+    // The markers run ahead in the merge's order; the HDF5 file has them in their place.
+    if (c.sizes.size() > 1) {
+      EXPECT_FALSE(records == inTimeOrder(records));
     }
+    EXPECT_TRUE(sameRecords(w.columns, inTimeOrder(records)));
+    EXPECT_EQ(out.outOfOrder(), 0);
+    EXPECT_EQ(w.sorted, 1);
     const std::map<int16_t, int64_t> expected = countsOf(w.columns);
     EXPECT_EQ(w.counts, expected);
     // Markers (100 and up) are listed as non-photon ids, not counted as pixels.
@@ -186,11 +188,12 @@ TEST(Hdf5Output, ColumnsAndCountsEqualTheBinaryRecords) {
   unlink(path.c_str());
 }
 
-// Records straight into an output at `path`, as the merge hands them over, in batches of
-// `batch`: what the output holds, whose detector table must count the records; its count of
+// Records straight into an output at `path`, as the merge hands them over: as binary records in
+// batches of `batch`, or with `columns` as columns in batches of whole chunks, each with its
+// order flag. What the output holds, whose detector table must count the records; its count of
 // records that came too late in *outOfOrder.
 Written writeRecords(const std::string& path, const Records& records, size_t batch,
-                     int64_t* outOfOrder) {
+                     int64_t* outOfOrder, bool columns = false) {
   Hdf5Output out;
   std::string error;
   EXPECT_TRUE(out.create(path, "records.h5", false, &error)) << error;
@@ -201,8 +204,24 @@ Written writeRecords(const std::string& path, const Records& records, size_t bat
     memcpy(&bytes[at], &time, 8);
     memcpy(&bytes[at + 8], &channel, 2);
   }
-  for (size_t i = 0; i < records.size(); i += batch)
-    out.putRecords(bytes.data() + 10 * i, std::min(batch, records.size() - i));
+  std::vector<int64_t> times;
+  std::vector<int16_t> channels;
+  for (const auto& [time, channel] : records) {
+    times.push_back(time);
+    channels.push_back(channel);
+  }
+  if (columns) {
+    EXPECT_EQ(out.columns(), size_t(Hdf5Output::kChunkRecords));
+    batch = out.columns();
+  }
+  for (size_t i = 0; i < records.size(); i += batch) {
+    const size_t n = std::min(batch, records.size() - i);
+    bool ordered = true;
+    for (size_t j = i; j < i + n; ++j) ordered = ordered && (j == 0 || times[j] >= times[j - 1]);
+    if (columns) out.putColumns(&times[i], &channels[i], n, ordered);
+    else out.putRecords(bytes.data() + 10 * i, n);
+  }
+  if (columns) out.putColumns(nullptr, nullptr, 0, true);
   EXPECT_TRUE(out.finish(Hdf5RunInfo(), &error)) << error;
   *outOfOrder = out.outOfOrder();
   const Written w = readOutput(path);
@@ -235,10 +254,11 @@ TEST(Hdf5Output, LateRecordsGoToTheirPlaceOrAreCounted) {
       {"late by the records kept back", barelyInTime, 1 << 20, 0},
       {"ties keep their order", {{10, 104}, {5, 1}, {10, 2}, {10, -1}, {7, 3}, {11, 4}}, 2, 0},
   };
+  for (const bool columns : {false, true})
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(std::string(c.name) + (columns ? ", columns" : ""));
     int64_t outOfOrder = -1;
-    const Written w = writeRecords(path, c.records, c.batch, &outOfOrder);
+    const Written w = writeRecords(path, c.records, c.batch, &outOfOrder, columns);
     EXPECT_EQ(outOfOrder, c.outOfOrder);
     EXPECT_EQ(w.sorted, c.outOfOrder == 0 ? 1 : 0);
     ASSERT_EQ(w.columns.size(), c.records.size());
@@ -278,14 +298,15 @@ TEST(Hdf5Output, EarlyRecordsAmongRecordsInOrder) {
       {"a batch larger than the buffer", {7, end - 1, end + 3}, size_t(end + 500), end + 900},
       {"through several writes", spread, 65536, 2 * end + 7},
   };
+  for (const bool columns : {false, true})
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(std::string(c.name) + (columns ? ", columns" : ""));
     Records records;
     for (int64_t i = 0; i < c.records; ++i)  // three records a time unit: ties in each step
       records.push_back({1000 + i / 3, int16_t(i % 7)});
     for (int64_t at : c.early) records[size_t(at)] = {records[size_t(at)].first - 5, int16_t(104 + at % 3)};
     int64_t outOfOrder = -1;
-    const Written w = writeRecords(path, records, c.batch, &outOfOrder);
+    const Written w = writeRecords(path, records, c.batch, &outOfOrder, columns);
     EXPECT_EQ(outOfOrder, 0);
     EXPECT_TRUE(sameRecords(w.columns, inTimeOrder(records)));
   }

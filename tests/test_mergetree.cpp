@@ -1,10 +1,11 @@
 // The merge's order on chains of any length: near the top of the time axis, where the
 // tournament's compact keys hold no more times, with markers, and in the stretches that it
-// merges two ways at once.
+// merges two ways at once; in either layout of the binary records (10-byte records or columns).
 #include <gtest/gtest.h>
 
 #include <stdio.h>
 
+#include <algorithm>
 #include <atomic>
 #include <random>
 #include <string>
@@ -12,8 +13,55 @@
 
 #include "codec/tdc56.h"
 #include "merge/mergecore.h"
+#include "merge/outbuf.h"
 
 namespace {
+
+// Takes the records as columns, as binary records, and checks what the merge promises of its
+// batches: all but the last are whole, the order flag is right, a batch stays as it was until
+// the call after it has returned, and the end is told once.
+struct ColumnSink : RecordSink {
+  std::string binary;
+  size_t batches = 0, ends = 0;
+  const int64_t* heldTimes = nullptr;
+  const int16_t* heldChannels = nullptr;
+  std::vector<int64_t> keptTimes;
+  std::vector<int16_t> keptChannels;
+  int64_t last = INT64_MIN;
+
+  size_t columns() const override { return size_t(OutBuf::kColumnRecords); }
+  void putRecords(const char*, size_t) override { ADD_FAILURE() << "records, not columns"; }
+  void putColumns(const int64_t* times, const int16_t* channels, size_t count,
+                  bool ordered) override {
+    if (heldTimes != nullptr) {
+      EXPECT_TRUE(std::equal(keptTimes.begin(), keptTimes.end(), heldTimes) &&
+                  std::equal(keptChannels.begin(), keptChannels.end(), heldChannels))
+          << "batch " << batches << " changed before the next one was taken";
+    }
+    EXPECT_EQ(ends, 0u) << "columns after the end";
+    if (count == 0) {
+      ++ends;
+      heldTimes = nullptr;
+      return;
+    }
+    if (!binary.empty()) {
+      EXPECT_EQ(binary.size() % (10 * columns()), 0u) << "a short batch before the last";
+    }
+    bool inOrder = true;
+    for (size_t i = 0; i < count; ++i) {
+      inOrder = inOrder && times[i] >= last;
+      last = times[i];
+      binary.append(reinterpret_cast<const char*>(&times[i]), 8);
+      binary.append(reinterpret_cast<const char*>(&channels[i]), 2);
+    }
+    EXPECT_EQ(ordered, inOrder) << "batch " << batches;
+    ++batches;
+    heldTimes = times;
+    heldChannels = channels;
+    keptTimes.assign(times, times + count);
+    keptChannels.assign(channels, channels + count);
+  }
+};
 
 // Encodes the events into a temporary file; returns it, rewound.
 FILE* streamFile(const std::vector<PpTimest>& events) {
@@ -82,10 +130,13 @@ void expectMergeOrder(const std::vector<std::vector<PpTimest>>& events) {
     fclose(f);
     return all;
   };
-  for (const int outputs : {1, 2, 3}) {
+  // 1: binary file, 2: text file, 4: a sink of columns.
+  for (const int outputs : {1, 2, 3, 4, 6}) {
     MergeOutputs out;
     out.binary = outputs & 1 ? tmpfile() : nullptr;
     out.text = outputs & 2 ? tmpfile() : nullptr;
+    ColumnSink columns;
+    out.records = outputs & 4 ? &columns : nullptr;
     for (FILE* f : files) rewind(f);
     std::atomic<double> bytes{0};
     std::atomic<bool> running{true};
@@ -93,6 +144,10 @@ void expectMergeOrder(const std::vector<std::vector<PpTimest>>& events) {
               int64_t(binary.size() / 10));
     if (out.binary) {
       EXPECT_TRUE(slurp(out.binary) == binary) << "binary order differs, " << outputs;
+    }
+    if (out.records) {
+      EXPECT_TRUE(columns.binary == binary) << "columns' order differs, " << outputs;
+      EXPECT_EQ(columns.ends, 1u);
     }
     if (out.text) {
       EXPECT_TRUE(slurp(out.text) == text) << "text order differs, " << outputs;
@@ -158,4 +213,12 @@ TEST(MergeTree, RecordsComeInTheMergeOrderOnAnyChain) {
     }
     expectMergeOrder(events);
   }
+  // A marker far ahead of the other devices ends one stream: it is written at once, and the
+  // stretch merged after it begins earlier than it.
+  std::vector<std::vector<PpTimest>> events(3);
+  for (int64_t i = 0; i < 100000; ++i)
+    for (size_t d = 0; d < 3; ++d)
+      if (d > 0 || i < 100) events[d].push_back({1000000 + 1000 * i, uint8_t(i % 5)});
+  events[0].push_back({50000000 + 0x21, 6});
+  expectMergeOrder(events);
 }
