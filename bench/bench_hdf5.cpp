@@ -8,12 +8,14 @@
 // (all threads, user and system), which depends less on what else runs on the machine.
 //
 // Then the outputs alone, without the merge: the merged records, held in memory, handed to the
-// HDF5 output in the merge's batches (OutBuf::kSize), against the same batches written to a binary
-// file; processor time of the one thread, best of five.
+// HDF5 output in the merge's batches as the merge hands them over (columns of OutBuf::kSize / 10
+// records with their order flags), against the same batches written to a binary file; processor
+// time of the one thread, best of five.
 //
 //   bench_hdf5 DIR [OUT]
 #include <dirent.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -101,11 +103,25 @@ bool mergeOnce(const std::vector<std::string>& streams, const std::string& out, 
   return ok;
 }
 
-// Keeps the merged records in memory.
+// Keeps the merged records in memory, also as columns, each batch of those with its order flag.
 struct Collect : RecordSink {
   std::vector<char> bytes;
+  std::vector<int64_t> times;
+  std::vector<int16_t> channels;
+  std::vector<bool> ordered;
   void putRecords(const char* records, size_t count) override {
     bytes.insert(bytes.end(), records, records + 10 * count);
+  }
+  void makeColumns() {
+    const size_t n = bytes.size() / 10;
+    times.resize(n);
+    channels.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+      memcpy(&times[i], &bytes[10 * i], 8);
+      memcpy(&channels[i], &bytes[10 * i + 8], 2);
+      if (i % size_t(OutBuf::kColumnRecords) == 0) ordered.push_back(true);
+      if (i > 0 && times[i] < times[i - 1]) ordered.back() = false;
+    }
   }
 };
 
@@ -117,7 +133,8 @@ double threadTime() {
 
 // The records of `all` into an HDF5 file (hdf5) or a binary file in OUT, in the merge's batches;
 // the processor time it took, negative when an output failed.
-double outputOnly(const std::vector<char>& all, const std::string& out, bool hdf5) {
+double outputOnly(const Collect& merged, const std::string& out, bool hdf5) {
+  const std::vector<char>& all = merged.bytes;
   const std::string path = out + (hdf5 ? "/ravik-bench-only.h5" : "/ravik-bench-only.bin");
   const size_t batch = OutBuf::kSize / 10;  // the records of the merge's buffer
   const size_t records = all.size() / 10;
@@ -128,7 +145,9 @@ double outputOnly(const std::vector<char>& all, const std::string& out, bool hdf
     Hdf5Output h5;
     ok = h5.create(path, path, false, &error);
     for (size_t i = 0; ok && i < records; i += batch)
-      h5.putRecords(all.data() + 10 * i, std::min(batch, records - i));
+      h5.putColumns(&merged.times[i], &merged.channels[i], std::min(batch, records - i),
+                    merged.ordered[i / batch]);
+    h5.putColumns(nullptr, nullptr, 0, true);
     ok = ok && h5.finish(Hdf5RunInfo(), &error);
   } else {
     FILE* f = fopen(path.c_str(), "wb");
@@ -199,13 +218,14 @@ int main(int argc, char** argv) {
       tdc56DeInit(s.decoder);
     }
   }
+  all.makeColumns();
   const double records = double(all.bytes.size() / 10);
   printf("outputs alone, merged records from memory, processor time, best of 5\n");
   double binarySeconds = 0;
   for (const bool hdf5 : {false, true}) {
     double best = 1e30;
     for (int run = 0; run < 5; ++run) {
-      const double seconds = outputOnly(all.bytes, out, hdf5);
+      const double seconds = outputOnly(all, out, hdf5);
       if (seconds < 0) return 1;
       best = std::min(best, seconds);
     }

@@ -737,21 +737,6 @@ void Hdf5Output::putRecords(const char* records, size_t count) {
   if (ready > 0 && !writeColumns(ready)) _buffered = 0;
 }
 
-namespace {
-
-// Counts the channels into two tables in turn (see takeInOrder()).
-void countChannels(const int16_t* channels, size_t count, int64_t* __restrict countsA,
-                   int64_t* __restrict countsB) {
-  size_t i = 0;
-  for (; i + 2 <= count; i += 2) {
-    ++countsA[channels[i]];
-    ++countsB[channels[i + 1]];
-  }
-  if (i < count) ++countsA[channels[i]];
-}
-
-}  // namespace
-
 void Hdf5Output::putColumns(const int64_t* times, const int16_t* channels, size_t count,
                             bool ordered) {
   if (failed()) {
@@ -763,7 +748,7 @@ void Hdf5Output::putColumns(const int64_t* times, const int16_t* channels, size_
     _held = 0;
     return;
   }
-  countChannels(channels, count, _counts + 32768, _counts + 32768 + 65536);
+  _columnsUncounted = true;
   if (_records == 0) _first = times[0];
   _records += int64_t(count);
   if (ordered && int64_t(count) == kChunkRecords && times[0] >= _lastPut &&
@@ -793,7 +778,32 @@ void Hdf5Output::putColumns(const int64_t* times, const int16_t* channels, size_
   takeColumns(times, channels, count);
 }
 
-// putRecords() for columns whose channels have been counted.
+void Hdf5Output::putChannelCounts(const int64_t* counts) {
+  if (_counts == nullptr || !_columnsUncounted) return;
+  for (size_t i = 0; i < 65536; ++i) _counts[i] += counts[i];
+  _columnsUncounted = false;
+}
+
+// Counts the channels of the file's detectors column, read back a piece at a time: for columns
+// whose counts the merge did not hand over (it stopped before the end).
+bool Hdf5Output::countWrittenChannels() {
+  constexpr int64_t kPiece = kChunkRecords * 16;
+  std::vector<int16_t> piece(size_t(std::min(kPiece, std::max<int64_t>(_impl->written, 1))));
+  for (int64_t from = 0; from < _impl->written; from += kPiece) {
+    const hsize_t start[1] = {hsize_t(from)},
+                  length[1] = {hsize_t(std::min(kPiece, _impl->written - from))};
+    Hid memory(H5Screate_simple(1, length, nullptr), H5Sclose);
+    Hid space(H5Dget_space(_impl->detectors), H5Sclose);
+    if (H5Sselect_hyperslab(space, H5S_SELECT_SET, start, nullptr, length, nullptr) < 0 ||
+        H5Dread(_impl->detectors, H5T_NATIVE_INT16, memory, space, H5P_DEFAULT, piece.data()) < 0)
+      return false;
+    for (hsize_t i = 0; i < length[0]; ++i) ++_counts[32768 + piece[i]];
+  }
+  _columnsUncounted = false;
+  return true;
+}
+
+// putRecords() for columns, without counting their channels.
 void Hdf5Output::takeColumns(const int64_t* times, const int16_t* channels, size_t count) {
   while (count > 0) {
     const int64_t end = at(_buffered);
@@ -899,6 +909,8 @@ void Hdf5Output::fail(const char* what) {
 bool Hdf5Output::finish(const Hdf5RunInfo& info, std::string* error) {
   putColumns(nullptr, nullptr, 0, true);  // a batch still held back (the merge ends them so)
   if (!failed() && _buffered > 0) writeColumns(_buffered);
+  errno = 0;
+  if (!failed() && _columnsUncounted && !countWrittenChannels()) fail("read error");
   NodeWriter w;
   w.ok = !failed();
   const hid_t file = _impl->file;

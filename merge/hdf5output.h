@@ -128,6 +128,9 @@ public:
   size_t columns() const override { return size_t(kChunkRecords); }
   void putColumns(const int64_t* times, const int16_t* channels, size_t count,
                   bool ordered) override;
+  // The channels of columns are not counted as they come: the merge hands over the counts.
+  // Without them, finish() counts the file's column.
+  void putChannelCounts(const int64_t* counts) override;
 
   // True once a write has failed; later records are dropped. Any thread may ask.
   bool failed() const { return _failed.load(std::memory_order_relaxed); }
@@ -146,6 +149,7 @@ private:
   struct Impl;
 
   bool writeColumns(int64_t count);
+  bool countWrittenChannels();
   bool writeRun(const int64_t* times, const int16_t* channels, int64_t count);
   void takeColumns(const int64_t* times, const int16_t* channels, size_t count);
   void fail(const char* what);
@@ -175,6 +179,7 @@ private:
   const int64_t* _heldTimes = nullptr;
   const int16_t* _heldChannels = nullptr;
   int64_t _held = 0;
+  bool _columnsUncounted = false;  // columns were taken, and their channels not yet counted
   // Per output channel, indexed by channel + 32768; while records come, kCountTables such
   // tables one after the other, added up into the first by finish().
   static constexpr size_t kCountTables = 2;

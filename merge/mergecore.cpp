@@ -730,6 +730,19 @@ int64_t mergeStreams(const MergeSource* sources, int32_t count, const MergeOutpu
   text.finish();
   binary.finish();
   if (outputs.binary && outputs.header) outputs.header(outputs.binary, false);
-  if (stats != nullptr) *stats = ahead.stats();
+  std::vector<MergeSourceStats> decoded = ahead.stats();
+  if (binary.columns()) {
+    // The sink of columns counts no channels: the decoding side has counted them per source.
+    std::vector<int64_t> counts(65536, 0);
+    int64_t total = 0;
+    for (int32_t i = 0; i < count; ++i) {
+      total += decoded[size_t(i)].records;
+      for (size_t c = 0; c < decoded[size_t(i)].channels.size(); ++c)
+        counts[size_t(int16_t(5 * sources[i].chainPos + int32_t(c)) + 32768)] +=
+            decoded[size_t(i)].channels[c];
+    }
+    if (total == records) outputs.records->putChannelCounts(counts.data());
+  }
+  if (stats != nullptr) *stats = std::move(decoded);
   return records;
 }
