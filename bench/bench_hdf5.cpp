@@ -103,12 +103,14 @@ bool mergeOnce(const std::vector<std::string>& streams, const std::string& out, 
   return ok;
 }
 
-// Keeps the merged records in memory, also as columns, each batch of those with its order flag.
+// Keeps the merged records in memory, also as columns, each batch of those with its order flag,
+// and the records of each channel (as the merge hands them over).
 struct Collect : RecordSink {
   std::vector<char> bytes;
   std::vector<int64_t> times;
   std::vector<int16_t> channels;
   std::vector<bool> ordered;
+  std::vector<int64_t> counts = std::vector<int64_t>(65536, 0);
   void putRecords(const char* records, size_t count) override {
     bytes.insert(bytes.end(), records, records + 10 * count);
   }
@@ -121,6 +123,7 @@ struct Collect : RecordSink {
       memcpy(&channels[i], &bytes[10 * i + 8], 2);
       if (i % size_t(OutBuf::kColumnRecords) == 0) ordered.push_back(true);
       if (i > 0 && times[i] < times[i - 1]) ordered.back() = false;
+      ++counts[size_t(channels[i] + 32768)];
     }
   }
 };
@@ -148,6 +151,7 @@ double outputOnly(const Collect& merged, const std::string& out, bool hdf5) {
       h5.putColumns(&merged.times[i], &merged.channels[i], std::min(batch, records - i),
                     merged.ordered[i / batch]);
     h5.putColumns(nullptr, nullptr, 0, true);
+    h5.putChannelCounts(merged.counts.data());
     ok = ok && h5.finish(Hdf5RunInfo(), &error);
   } else {
     FILE* f = fopen(path.c_str(), "wb");
