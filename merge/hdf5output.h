@@ -26,8 +26,13 @@
 // batch (so that batches cost about the same, and the merge need not wait for one): memory
 // does not grow with the file, and the ring (two chunks, 1.25 MiB) is small enough to stay in
 // the processor's cache between the records' coming and their writing: a ring of four chunks
-// twice as large made the HDF5 output 15 % slower. Every node carries the TITLE that readers of the
-// format expect; strings are fixed-length byte strings and booleans are 0/1 integers.
+// twice as large made the HDF5 output 15 % slower. When the HDF5 output is the merge's only taker
+// of binary records, the merge writes them as columns of whole chunks (putColumns()), and a batch
+// in time order goes to the file from the merge's memory, the batch held back standing for the
+// records kept back; only a batch with an early record passes through the ring.
+//
+// Every node carries the TITLE that readers of the format expect; strings are fixed-length byte
+// strings and booleans are 0/1 integers.
 //
 // No Qt and no device library. Used from one thread at a time (the HDF5 library is not built
 // thread-safe): create(), then putRecords() from the merge's thread, then finish() or abandon().

@@ -383,26 +383,35 @@ TEST(Hdf5Output, ChannelsAreNamedAfterTheirDevices) {
 // written (the merge watches for that), and finish() fails with the final name.
 TEST(Hdf5Output, WriteFailureIsReportedWithTheFileName) {
   const std::string path = "/tmp/ravik-test-" + std::to_string(getpid()) + "-full.h5";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{1 << 20, 1 << 20};
-    setrlimit(RLIMIT_FSIZE, &limit);
-    Hdf5Output out;
-    std::string error;
-    if (!out.create(path, "run.h5", false, &error)) _exit(2);
-    const std::vector<char> records(10 * 100000);
-    for (int i = 0; i < 11; ++i) out.putRecords(records.data(), 100000);
-    const bool failedEarly = out.failed();
-    if (out.finish(Hdf5RunInfo(), &error)) _exit(3);
-    // exit(), not _exit(): the library's own clean-up at exit must survive the failed file too.
-    exit(failedEarly && error == "run.h5: write error: File too large" ? 0 : 4);
+  for (const bool columns : {false, true}) {
+    SCOPED_TRACE(columns ? "columns" : "records");
+    const pid_t pid = fork();
+    if (pid == 0) {
+      signal(SIGXFSZ, SIG_IGN);
+      const rlimit limit{1 << 20, 1 << 20};
+      setrlimit(RLIMIT_FSIZE, &limit);
+      Hdf5Output out;
+      std::string error;
+      if (!out.create(path, "run.h5", false, &error)) _exit(2);
+      const size_t n = size_t(Hdf5Output::kChunkRecords);
+      const std::vector<char> records(10 * n);
+      const std::vector<int64_t> times(n);
+      const std::vector<int16_t> channels(n);
+      for (int i = 0; i < 17; ++i) {
+        if (columns) out.putColumns(times.data(), channels.data(), n, true);
+        else out.putRecords(records.data(), n);
+      }
+      const bool failedEarly = out.failed();
+      if (out.finish(Hdf5RunInfo(), &error)) _exit(3);
+      // exit(), not _exit(): the library's own clean-up at exit must survive the failed file too.
+      exit(failedEarly && error == "run.h5: write error: File too large" ? 0 : 4);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    unlink(path.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
   }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  unlink(path.c_str());
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
