@@ -723,18 +723,22 @@ void Hdf5Output::putRecords(const char* records, size_t count) {
     }
     records += 10 * taken;
     count -= taken;
-    // Writes whole chunks and keeps the last one back for records that come late. After a
-    // failed write the records are dropped: the file is given up.
-    if (_buffered == kBufferRecords && !writeColumns(kBufferRecords - kReorderRecords)) {
-      _buffered = 0;
-      return;
-    }
+    if (!writeChunks(true)) return;
   }
-  // Every complete chunk before those kept back goes now rather than when the ring is full, so
-  // that each batch costs about the same: the merge hands batches over one at a time, and would
-  // wait for one that also wrote the ring.
-  const int64_t ready = (_buffered - kReorderRecords) / kChunkRecords * kChunkRecords;
-  if (ready > 0 && !writeColumns(ready)) _buffered = 0;
+  writeChunks(false);
+}
+
+// Writes the whole chunks of the ring before the last kReorderRecords records, which are kept
+// back for records that come late: when the ring is full (`full`), or else every one there is, so
+// that each batch costs about the same (the merge hands batches over one at a time, and would
+// wait for one that also wrote the ring). False after a failed write: the records are dropped,
+// the file is given up.
+bool Hdf5Output::writeChunks(bool full) {
+  const int64_t ready = full ? (_buffered == kBufferRecords ? kBufferRecords - kReorderRecords : 0)
+                             : (_buffered - kReorderRecords) / kChunkRecords * kChunkRecords;
+  if (ready <= 0 || writeColumns(ready)) return true;
+  _buffered = 0;
+  return false;
 }
 
 void Hdf5Output::putColumns(const int64_t* times, const int16_t* channels, size_t count,
@@ -825,13 +829,9 @@ void Hdf5Output::takeColumns(const int64_t* times, const int16_t* channels, size
     times += taken;
     channels += taken;
     count -= taken;
-    if (_buffered == kBufferRecords && !writeColumns(kBufferRecords - kReorderRecords)) {
-      _buffered = 0;
-      return;
-    }
+    if (!writeChunks(true)) return;
   }
-  const int64_t ready = (_buffered - kReorderRecords) / kChunkRecords * kChunkRecords;
-  if (ready > 0 && !writeColumns(ready)) _buffered = 0;
+  writeChunks(false);
 }
 
 // The records held back are in time order; a record goes after those of its time.

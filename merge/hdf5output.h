@@ -154,6 +154,7 @@ private:
   struct Impl;
 
   bool writeColumns(int64_t count);
+  bool writeChunks(bool full);
   bool countWrittenChannels();
   bool writeRun(const int64_t* times, const int16_t* channels, int64_t count);
   void takeColumns(const int64_t* times, const int16_t* channels, size_t count);
