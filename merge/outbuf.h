@@ -53,7 +53,7 @@ constexpr OutBufFours makeOutBufFours() {
 inline constexpr OutBufFours kOutBufFours = makeOutBufFours();
 
 // Where the merge writes its binary records: 10-byte records one after another, the binary
-// output's layout (see OutBuf::putBinary())...
+// output's layout (the 8-byte time, then the 2-byte channel, little-endian)...
 struct RecordCursor {
   static constexpr bool kColumns = false;
   char* at;
@@ -135,7 +135,9 @@ public:
     return {times() + at, channels() + at};
   }
   // The end of the buffer's columns.
-  ColumnCursor columnLimit() const { return {times() + kColumnRecords, channels() + kColumnRecords}; }
+  ColumnCursor columnLimit() const {
+    return {times() + kColumnRecords, channels() + kColumnRecords};
+  }
   void commit(ColumnCursor c) { _used = size_t(c.times - times()) * 10; }
   __attribute__((noinline)) ColumnCursor drain(ColumnCursor c) {
     commit(c);
@@ -205,14 +207,6 @@ public:
     const OutBufTail& tail = kOutBufTails.entry[channel];
     memcpy(p + 8, &tail, sizeof tail);
     return p + 8 + tail.length;
-  }
-
-  // 8-byte time and 2-byte channel, little-endian (the host's order), at p; returns the end.
-  static char* putBinary(char* p, int64_t time, int16_t channel) {
-    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "records are written in host order");
-    memcpy(p, &time, 8);
-    memcpy(p + 8, &channel, 2);
-    return p + 10;
   }
 
   // From now on each full buffer goes to the file and the sink as an output job of `ahead`,
