@@ -21,6 +21,7 @@
 #include <QWidget>
 
 #include "device/tempremoval.h"
+#include "cli/outputcheck.h"
 #include "merge/hdf5output.h"
 #include "report/runmanifest.h"
 #include "report/runreport.h"
@@ -110,6 +111,11 @@ private:
   // At Start: creates the ticked outputs under temporary names; false when the user answered a
   // failure with Close.
   bool openOutputs();
+  // Why the output `what` cannot be written to `path`, empty when it can: it is an output opened
+  // before it, a file that this recording makes in the temp folder (deleted once merged), or
+  // the metadata file that the HDF5 output reads.
+  std::string outputClash(const char* what, const std::string& path) const;
+  std::vector<OutputName> recordingFiles(const QString& dir, bool started) const;
   // Starts the merge beside the recording, reading the temp files as they grow.
   void startLiveMerge();
   // Ends a merge that is not to complete and waits for its thread; the outputs are discarded.
@@ -134,13 +140,15 @@ private:
   // `text`, `binary`: the paths of the outputs written, empty where none.
   void writeRunReport(const std::string& text, const std::string& binary);
   std::vector<ReportOverlap> recordedOverlaps() const;
-  FILE* openOutput(QCheckBox* enable, QLineEdit* path, std::unique_ptr<OutputFile>* output,
-                   const QString& other, bool* goOn);
+  FILE* openOutput(QCheckBox* enable, QLineEdit* path, const char* what,
+                   std::unique_ptr<OutputFile>* output, bool* goOn);
   RunReport runReport(const std::string& text, const std::string& binary) const;
   // The HDF5 output of a merge (app/krmt_hdf5.cpp): created at Start with the other outputs, when
   // its box is checked, with the metadata of ravik-meta.json in its folder; completed and closed
   // after a complete merge, or removed after one that is not. *goOn as for openOutput().
   void openHdf5(bool* goOn);
+  // ravik-meta.json in the folder of the HDF5 output `output`.
+  static QString metaFileFor(const QString& output);
   QString finishHdf5();
   void discardHdf5();
   // The live monitor of a recording: a new one taps every device before the callback is

@@ -15,11 +15,10 @@
 
 namespace {
 
-// The user's description of the experiment, from ravik-meta.json in the output's folder. *note
+// The user's description of the experiment, from the file `name` (see KRmt::metaFileFor()). *note
 // says where it came from; an empty *note: there is none.
-bool readMeta(const QString& output, std::vector<Hdf5MetaField>* meta, QString* note,
+bool readMeta(const QString& name, std::vector<Hdf5MetaField>* meta, QString* note,
               QString* error) {
-  const QString name = QFileInfo(output).dir().filePath(kMetaFileName);
   meta->clear();
   note->clear();
   if (!QFileInfo::exists(name)) return true;
@@ -36,15 +35,25 @@ bool readMeta(const QString& output, std::vector<Hdf5MetaField>* meta, QString* 
 
 }  // namespace
 
+QString KRmt::metaFileFor(const QString& output) {
+  return QFileInfo(output).dir().filePath(kMetaFileName);
+}
+
 void KRmt::openHdf5(bool* goOn) {
   _metaNote.clear();
   if (!_hdf5Enable->isChecked() || _hdf5Path->text().isEmpty()) return;
   QString error;
-  if (!readMeta(_hdf5Path->text(), &_hdf5Meta, &_metaNote, &error) && !checkError(false, error)) {
+  if (!readMeta(metaFileFor(_hdf5Path->text()), &_hdf5Meta, &_metaNote, &error) && !checkError(false, error)) {
     *goOn = false;
     return;
   }
   const std::string path = _hdf5Path->text().toStdString();
+  const std::string clash = outputClash("HDF5 output", path);
+  if (!clash.empty()) {
+    *goOn = checkError(false, "Can't open output file\n" + _hdf5Path->text() + "\n" +
+                                  QString::fromStdString(clash));
+    return;
+  }
   _hdf5File.reset(new Hdf5File);
   std::string why;
   if (_hdf5File->create(path, false, &why)) {

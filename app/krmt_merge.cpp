@@ -26,6 +26,7 @@
 #include "device/rmtdev.h"
 #include "merge/channelmap.h"
 #include "merge/mergethread.h"
+#include "merge/streamloss.h"
 #include "report/problems.h"
 #include "report/runreport.h"
 
@@ -66,13 +67,42 @@ void KRmt::startMerge() {
 
 bool KRmt::openOutputs() {
   bool goOn = true;
-  _ascFile = openOutput(_ascEnable, _ascPath, &_ascOutput, QString(), &goOn);
-  if (goOn)
-    _binFile = openOutput(_binEnable, _binPath, &_binOutput,
-                          _ascOutput ? _ascPath->text() : QString(), &goOn);
+  _ascFile = openOutput(_ascEnable, _ascPath, "text output", &_ascOutput, &goOn);
+  if (goOn) _binFile = openOutput(_binEnable, _binPath, "binary output", &_binOutput, &goOn);
   if (goOn) openHdf5(&goOn);
   if (!goOn) discardOutputs();
   return goOn;
+}
+
+std::vector<OutputName> KRmt::recordingFiles(const QString& dir, bool started) const {
+  std::vector<OutputName> files;
+  for (const RmtDev* dev : _devs) {
+    std::string name;
+    if (started) name = dev->_tmpName.toStdString();
+    else if (dev->_recordBox->isChecked() && dev->_connected)
+      name = tempFileName(dir.toStdString(), dev->_index);
+    if (name.empty()) continue;
+    files.push_back({"recording's temp file", name});
+    files.push_back({"recording's loss file", lossFileName(name)});
+  }
+  files.push_back({"run manifest", manifestPath(dir.toStdString())});
+  return files;
+}
+
+std::string KRmt::outputClash(const char* what, const std::string& path) const {
+  // Two outputs in one file would leave only the one renamed last; an output on a file of the
+  // recording would be deleted with it after the merge; the metadata file is read at Start and
+  // must still be there for the next recording.
+  std::vector<OutputName> names;
+  if (_ascOutput) names.push_back({"text output", _ascPath->text().toLatin1().toStdString()});
+  if (_binOutput) names.push_back({"binary output", _binPath->text().toLatin1().toStdString()});
+  names.push_back({what, path});
+  for (OutputName& file : recordingFiles(_tmpPath->text(), false)) names.push_back(std::move(file));
+  ReadFiles read;
+  if (_hdf5Enable->isChecked() && !_hdf5Path->text().isEmpty())
+    read.push_back({"metadata file", metaFileFor(_hdf5Path->text()).toStdString()});
+  std::string error;
+  return checkOutputNames(names, {}, false, &error, read) ? std::string() : error;
 }
 
 // After the devices have started: opens every temp file of this recording for reading and starts
@@ -198,7 +228,14 @@ void KRmt::writeRunReport(const std::string& text, const std::string& binary) {
   for (const std::string& line : problemLines(report.devices))
     problems << QString::fromStdString(line);
   if (!problems.isEmpty()) _noteText->setText("Last recording: " + problems.join('\n'));
-  const std::string path = defaultReportPath(text, binary);
+  // Never onto the HDF5 output, the metadata file or a file of the recording, which goes now.
+  std::vector<std::string> taken;
+  if (_hdf5File) {
+    taken.push_back(_hdf5Path->text().toStdString());
+    taken.push_back(metaFileFor(_hdf5Path->text()).toStdString());
+  }
+  for (const OutputName& file : recordingFiles(_tmpPath->text(), true)) taken.push_back(file.path);
+  const std::string path = defaultReportPath(text, binary, taken);
   std::string error;
   if (!path.empty() && !writeReport(report, path, &error))
     checkError(false, QString::fromStdString(error));
@@ -250,23 +287,19 @@ void KRmt::keepRecording() {
 }
 
 // The output of one check box and path, created under a temporary name in its folder, or null
-// when it is not wanted or cannot be created, or is the file `other` (the output opened before,
-// or empty). *goOn turns false when the user answers a failure
+// when it is not wanted or cannot be created. *goOn turns false when the user answers a failure
 // with Close.
-FILE* KRmt::openOutput(QCheckBox* enable, QLineEdit* path, std::unique_ptr<OutputFile>* output,
-                       const QString& other, bool* goOn) {
+FILE* KRmt::openOutput(QCheckBox* enable, QLineEdit* path, const char* what,
+                       std::unique_ptr<OutputFile>* output, bool* goOn) {
   output->reset();
   if (!enable->isChecked() || path->text().isEmpty()) return nullptr;
   std::unique_ptr<OutputFile> file(new OutputFile);
+  const std::string name = path->text().toLatin1().toStdString();
+  const std::string clash = outputClash(what, name);
   std::string error;
-  // Both outputs into one file would leave only the one renamed last.
-  // `other` can only be the text output, opened first.
-  const std::vector<OutputName> names = {{"text output", other.toLatin1().toStdString()},
-                                         {"binary output", path->text().toLatin1().toStdString()}};
-  const bool distinct = checkOutputNames(names, {}, false, &error);
-  const bool created = distinct && file->create(path->text().toLatin1().toStdString(), &error);
+  const bool created = clash.empty() && file->create(name, &error);
   *goOn = checkError(created, "Can't open output file\n" + path->text() +
-                                  (distinct ? QString() : "\n" + QString::fromStdString(error)));
+                                  (clash.empty() ? QString() : "\n" + QString::fromStdString(clash)));
   if (!created) return nullptr;
   *output = std::move(file);
   return (*output)->file();

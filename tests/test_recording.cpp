@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <tuple>
 #include <set>
 #include <thread>
 #include <utility>
@@ -371,16 +372,63 @@ TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
   EXPECT_TRUE(tempFiles().isEmpty());
   EXPECT_EQ(_boxes.texts.size(), 3);
 
-  // Both outputs into one file: the binary one is refused at Start, the text one is written.
-  p.binPath()->setText(path("out.txt"));
+  // An output on another output, on a file that the recording makes in the temp folder (deleted
+  // once merged) or on the metadata file that the HDF5 output reads is refused at Start with the
+  // reason; the recording goes on with the other outputs, and the file stays what it was.
+  const QString meta = path("ravik-meta.json");
+  const QByteArray metaText = R"({"identity": {"author": "A. Physicist"}})";
+  {
+    QFile file(meta);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(metaText) == metaText.size());
+  }
+  const QString txt = path("out.txt"), h5 = path("out.h5");
+  const struct {
+    QString text, binary, hdf5;  // empty: not ticked
+    QString refused, reason;     // the output refused, and why
+    QString written;             // the other output
+  } clashes[] = {
+      {txt, txt, "", txt, ": is given for the text output (" + txt +
+                               ") and for the binary output; one file cannot be both", txt},
+      {txt, "", txt, txt, ": is given for the text output (" + txt +
+                              ") and for the HDF5 output; one file cannot be both", txt},
+      {path("work/ravik-0.tmp"), "", h5, path("work/ravik-0.tmp"),
+       ": is given for the text output (" + path("work/ravik-0.tmp") +
+           ") and for the recording's temp file; one file cannot be both", h5},
+      {txt, path("work/ravik-run.json"), "", path("work/ravik-run.json"),
+       ": is given for the binary output (" + path("work/ravik-run.json") +
+           ") and for the run manifest; one file cannot be both", txt},
+      {meta, "", h5, meta, ": is the metadata file " + meta +
+                               "; choose another name for the text output", h5},
+      {txt, "", meta, meta, ": is the metadata file " + meta +
+                                "; choose another name for the HDF5 output", txt},
+  };
+  for (const auto& c : clashes) {
+    SCOPED_TRACE(c.reason.toStdString());
+    for (const QString& name : {txt, h5}) QFile::remove(name);
+    const std::tuple<QCheckBox*, QLineEdit*, QString> rows[] = {{p.ascEnable(), p.ascPath(), c.text},
+        {p.binEnable(), p.binPath(), c.binary}, {p.hdf5Enable(), p.hdf5Path(), c.hdf5}};
+    for (const auto& [enable, field, chosen] : rows) {
+      enable->setChecked(!chosen.isEmpty());
+      field->setText(chosen);
+    }
+    record(p, KRmt::_devs);
+    EXPECT_EQ(_boxes.texts.last(), "Can't open output file\n" + c.refused + "\n" + c.refused + c.reason);
+    stopAndMerge(p);
+    EXPECT_TRUE(tempFiles().isEmpty());
+    EXPECT_EQ(readFile(meta), metaText);
+    EXPECT_GT(QFileInfo(c.written).size(), 1000);
+  }
+  EXPECT_EQ(_boxes.texts.size(), 3 + int(std::size(clashes)));
+  // The run report beside the binary output never takes the name of the run manifest, which
+  // goes after the merge.
+  p.hdf5Enable()->setChecked(false);
+  p.binEnable()->setChecked(true);
+  p.binPath()->setText(path("work/ravik-run.bin"));
   record(p, KRmt::_devs);
-  EXPECT_EQ(_boxes.texts.last(), "Can't open output file\n" + path("out.txt") + "\n" +
-                                     path("out.txt") + ": is given for the text output (" +
-                                     path("out.txt") +
-                                     ") and for the binary output; one file cannot be both");
   stopAndMerge(p);
-  EXPECT_EQ(positionsIn(textStamps(path("out.txt"))), (std::set<int>{0, 1, 2}));
-  p.binPath()->setText(path("out.bin"));
+  EXPECT_FALSE(hasManifest());
+  EXPECT_TRUE(QFile::exists(path("work/ravik-run.report.json")));
+  chooseOutputs(p);
 
   // A temp file that another recording holds is neither truncated nor recorded into.
   _window->show();
