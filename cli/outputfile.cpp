@@ -7,6 +7,7 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,23 @@
 namespace {
 
 constexpr int64_t kReaderPollNs = 100 * 1000 * 1000;
+
+// Whether another program holds the file at `path` under an advisory lock, as a recording does
+// with the raw files it writes or replays: such a file must not be replaced, as its content
+// would be lost from the folder while the program still works on it.
+bool heldByAnother(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;  // not readable: no lock can be asked for (a rename still could)
+  const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  close(fd);  // also gives the lock back
+  return held;
+}
+
+std::string heldText(const std::string& path) {
+  return path + ": is in use by another recording, which writes or replays it";
+}
 
 }  // namespace
 
@@ -47,6 +65,10 @@ bool OutputFile::create(const std::string& path, std::string* error, bool noClob
   _target = given >= 0 ? path : followLinks(path);
   struct stat st;
   const bool exists = given < 0 && stat(_target.c_str(), &st) == 0;
+  if (exists && heldByAnother(_target)) {
+    *error = heldText(path) + "; choose another name";
+    return false;
+  }
   int fd;
   if (given >= 0) {
     fd = fcntl(given, F_DUPFD_CLOEXEC, 3);
@@ -131,6 +153,12 @@ bool OutputFile::finish(std::string* error) {
 
 bool OutputFile::publish(std::string* error) {
   if (_tmpPath.empty()) return true;
+  // Checked again: the file may have been taken up since the output was created.
+  if (heldByAnother(_target)) {
+    *error = heldText(_path) + "; the finished file was not put in its place";
+    discard();
+    return false;
+  }
   const int rc = _noClobber ? renameat2(AT_FDCWD, _tmpPath.c_str(), AT_FDCWD, _target.c_str(),
                                         RENAME_NOREPLACE)
                             : rename(_tmpPath.c_str(), _target.c_str());

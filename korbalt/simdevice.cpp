@@ -1,5 +1,9 @@
 #include "korbalt/simdevice.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 namespace korbalt {
 
 namespace {
@@ -16,6 +20,14 @@ SimDevice::SimDevice(const DeviceSetup& setup, uint32_t index, const Scenario& s
   int32_t present = 0;
   for (int32_t c = 0; c < kInputChannels; ++c) present |= hasChannel(c) ? 1 << c : 0;
   _params.channelMask = present;
+  if (!setup.replay.empty()) {
+    _replayLock = open(setup.replay.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (_replayLock >= 0) flock(_replayLock, LOCK_SH | LOCK_NB);
+  }
+}
+
+SimDevice::~SimDevice() {
+  if (_replayLock >= 0) close(_replayLock);
 }
 
 bool SimDevice::hasChannel(int32_t c) const {

@@ -42,7 +42,12 @@ struct DeviceParams {
 
 class SimDevice {
 public:
+  // Holds the replay file, if any, under a shared advisory lock until the device is forgotten,
+  // as a recording holds its raw files: a program that honours the lock does not replace it.
   SimDevice(const DeviceSetup& setup, uint32_t index, const Scenario& scenario);
+  ~SimDevice();
+  SimDevice(const SimDevice&) = delete;
+  SimDevice& operator=(const SimDevice&) = delete;
 
   const DeviceSetup& setup() const { return _setup; }
   uint32_t index() const { return _index; }
@@ -84,6 +89,7 @@ private:
   std::vector<SimEvent> _record;
   size_t _recordLimit = 0;
   std::atomic<uint64_t> _delivered{0};
+  int _replayLock = -1;  // descriptor of the replay file, holding its lock
 };
 
 }  // namespace korbalt

@@ -2,6 +2,8 @@
 // on the raw files it kept, the window's reports on standard error, its refusals, and what a
 // Ctrl-C leaves behind.
 #include <signal.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -154,6 +156,10 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
   std::ofstream(dir / "m.json") << meta;
   std::vector<std::string> onParams = params("p8", R"({"markers": 16})");
   onParams.insert(onParams.end(), {"--report", dir / "p8"});
+  // A file that another recording holds (here this test, under the lock a recording takes).
+  std::ofstream(dir / "held") << "theirs";
+  const int held = open((dir / "held").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(held, LOCK_SH), 0);
   const struct {
     std::vector<std::string> sim, args;
     int code;
@@ -194,6 +200,8 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
       {{}, onParams, 2, "p8: is the parameter file " + dir / "p8; choose another name for the run report"},
       {{}, {"-s", "--hdf5", out + "/a.h5", "--meta", dir / "m.json", "--text", dir / "m.json"}, 2,
        "m.json: is the metadata file " + dir / "m.json; choose another name for the text output"},
+      {{}, {"-s", "--seconds", "0.2", "--text", out + "/a", "--bin", dir / "held"}, 2,
+       "held: is in use by another recording, which writes or replays it; choose another name"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(exitCode(spawn(c.sim, c.args)), c.code) << c.message;
@@ -203,6 +211,21 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
   }
   EXPECT_EQ(slurp(dir / "m.json"), meta);
   EXPECT_EQ(slurp(dir / "p8"), R"({"markers": 16})");
+  EXPECT_EQ(slurp(dir / "held"), "theirs");
+  close(held);
+
+  // The stream that a simulated device replays is held until the device is forgotten: an output
+  // of that name is not published, and the raw files are kept for --recover.
+  std::ofstream(dir / "replayed.raw") << "";
+  EXPECT_EQ(exitCode(spawn({"DEVICES=1", "REPLAY=" + dir / "replayed.raw"},
+                           {"-s", "--seconds", "0.2", "--bin", dir / "replayed.raw", "--tmp", tmp})),
+            1);
+  EXPECT_NE(errText().find("replayed.raw: is in use by another recording, which writes or replays "
+                           "it; the finished file was not put in its place"),
+            std::string::npos)
+      << errText();
+  EXPECT_EQ(slurp(dir / "replayed.raw"), "");
+  EXPECT_NE(errText().find("ravik-merge --recover " + runDir()), std::string::npos);
 }
 
 // A device that refuses a parameter ends the run before recording, naming the call, and the
