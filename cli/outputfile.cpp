@@ -17,15 +17,17 @@ namespace {
 
 constexpr int64_t kReaderPollNs = 100 * 1000 * 1000;
 
-// Whether another program holds the file at `path` under an advisory lock, as a recording does
-// with the raw files it writes or replays: such a file must not be replaced, as its content
-// would be lost from the folder while the program still works on it.
+// Whether another program holds the file at `path` under an exclusive advisory lock, as a
+// recording does with the raw files it writes or replays: such a file must not be replaced, as
+// its content would be lost from the folder while the program still works on it. A shared lock
+// (a reader's, such as the HDF5 library's on a file open for reading) does not count: the
+// reader keeps what it opened.
 bool heldByAnother(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;  // not readable: no lock can be asked for (a rename still could)
-  const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  const bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
   close(fd);  // also gives the lock back
   return held;
 }

@@ -22,7 +22,7 @@ SimDevice::SimDevice(const DeviceSetup& setup, uint32_t index, const Scenario& s
   _params.channelMask = present;
   if (!setup.replay.empty()) {
     _replayLock = open(setup.replay.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (_replayLock >= 0) flock(_replayLock, LOCK_SH | LOCK_NB);
+    if (_replayLock >= 0) flock(_replayLock, LOCK_EX | LOCK_NB);
   }
 }
 

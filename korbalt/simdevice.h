@@ -42,8 +42,9 @@ struct DeviceParams {
 
 class SimDevice {
 public:
-  // Holds the replay file, if any, under a shared advisory lock until the device is forgotten,
-  // as a recording holds its raw files: a program that honours the lock does not replace it.
+  // Holds the replay file, if any, under an exclusive advisory lock until the device is
+  // forgotten, as a recording holds its raw files: no output of Ravik replaces it. (Where
+  // another program holds it already, it is replayed without.)
   SimDevice(const DeviceSetup& setup, uint32_t index, const Scenario& scenario);
   ~SimDevice();
   SimDevice(const SimDevice&) = delete;

@@ -159,7 +159,7 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
   // A file that another recording holds (here this test, under the lock a recording takes).
   std::ofstream(dir / "held") << "theirs";
   const int held = open((dir / "held").c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_EQ(flock(held, LOCK_SH), 0);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
   const struct {
     std::vector<std::string> sim, args;
     int code;
@@ -212,6 +212,11 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
   EXPECT_EQ(slurp(dir / "m.json"), meta);
   EXPECT_EQ(slurp(dir / "p8"), R"({"markers": 16})");
   EXPECT_EQ(slurp(dir / "held"), "theirs");
+  // A reader's shared lock (as HDF5 takes on a file it reads) does not keep an output away.
+  ASSERT_EQ(flock(held, LOCK_SH), 0);
+  EXPECT_EQ(exitCode(spawn({}, {"-s", "-q", "--seconds", "0.2", "--text", dir / "held", "--tmp", tmp})), 0)
+      << errText();
+  EXPECT_NE(slurp(dir / "held"), "theirs");
   close(held);
 
   // The stream that a simulated device replays is held until the device is forgotten: an output
