@@ -15,6 +15,7 @@
 #include "korbalt_decode.h"
 #include "korbalt_env.h"
 #include "sim_vars.h"
+#include "tests/core_merge.h"
 
 namespace {
 
@@ -46,8 +47,7 @@ Stamps makeStamps(int64_t startPs, int64_t stepPs, int32_t count) {
 // Packs the stamps into a raw stream file; its words.
 Words writeStream(const std::string& path, const Stamps& stamps) {
   const Words words = packStream(stamps);
-  FILE* f = fopen(path.c_str(), "wb");
-  EXPECT_TRUE(f != nullptr && fwrite(words.data(), 4, words.size(), f) == words.size() && fclose(f) == 0);
+  EXPECT_TRUE(std::ofstream(path).write(reinterpret_cast<const char*>(words.data()), 4 * words.size()).flush());
   return words;
 }
 
@@ -64,15 +64,13 @@ int64_t streamTimeAfter(const Words& words) {
 }  // namespace
 
 TEST(KorbaltReplay, EachDeviceStreamsItsFileUnchangedThenOnlyTimeAdvances) {
-  char dir[] = "/tmp/ravik-replay-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string files[2] = {std::string(dir) + "/first.raw", std::string(dir) + "/second.raw"};
+  TempDir dir;
+  const std::string files[2] = {dir / "first.raw", dir / "second.raw"};
   // Different sizes, and with a word of a packet cut off at the end of the second.
   const Stamps stamps[2] = {makeStamps(1000000000000, 900, 30000),
                             makeStamps(1000000000450, 2100, 7000)};
   const Words words[2] = {writeStream(files[0], stamps[0]), writeStream(files[1], stamps[1])};
-  FILE* f = fopen(files[1].c_str(), "ab");
-  ASSERT_TRUE(f != nullptr && fwrite("\x01\x02\x03\x04", 4, 1, f) == 1 && fclose(f) == 0);
+  std::ofstream(files[1], std::ios::app) << "\x01\x02\x03\x04";
 
   for (const char* maxRate : {"0", "1"}) {
     SCOPED_TRACE(std::string("RAVIK_SIM_MAX_RATE=") + maxRate);
@@ -107,16 +105,12 @@ TEST(KorbaltReplay, EachDeviceStreamsItsFileUnchangedThenOnlyTimeAdvances) {
       }
     }
   }
-  for (const std::string& name : files) unlink(name.c_str());
-  rmdir(dir);
 }
 
 TEST(KorbaltReplay, FileListsThatDoNotFitFallBackToGeneratedStreams) {
-  char name[] = "/tmp/ravik-replay-XXXXXX";
-  const int fd = mkstemp(name);
-  ASSERT_GE(fd, 0);
-  close(fd);
-  const std::string file = name;
+  TempDir dir;
+  const std::string file = dir / "stream.raw";
+  std::ofstream(file) << "";
   const struct {
     std::string devices, replay;
     bool replays;
@@ -138,5 +132,4 @@ TEST(KorbaltReplay, FileListsThatDoNotFitFallBackToGeneratedStreams) {
     for (const korbalt::DeviceSetup& d : s.devices) EXPECT_EQ(d.replay, c.replays ? file : "");
     EXPECT_EQ(messages.find("RAVIK_SIM_REPLAY") != std::string::npos, !c.replays) << messages;
   }
-  unlink(name);
 }
