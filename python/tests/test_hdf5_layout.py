@@ -61,10 +61,8 @@ def test_markers_and_losses_are_non_photon_ids_every_channel_is_named_and_losses
         markers = measurement["detectors_specs/non_photon_id1"][:]
         losses = measurement["detectors_specs/non_photon_id2"][:]
         table = f["setup/detectors"]
-        ids = table["id"][:]
-        labels = [v.decode() for v in table["label"][:]]
-        modules = [v.decode() for v in table["module"][:]]
-        hardware = table["id_hardware"][:]
+        ids, hardware = table["id"][:], table["id_hardware"][:]
+        labels, modules = ([v.decode() for v in table[k][:]] for k in ("label", "module"))
         np.testing.assert_array_equal(ids, np.unique(detectors))
         np.testing.assert_array_equal(markers, ids[ids >= 100])
         np.testing.assert_array_equal(losses, ids[ids < 0])
