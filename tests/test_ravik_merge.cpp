@@ -180,7 +180,8 @@ TEST(RavikMerge, ReadsThroughAHoleAndAnInterruptLeavesNoOutput) {
   const Outcome r = ok({"--text", d / "t", "--bin", d / "b", d / "big"});
   EXPECT_EQ(slurp(d / "t"), slurp(d / "t.ref"));
   EXPECT_EQ(slurp(d / "b"), slurp(d / "b.ref"));
-  EXPECT_TRUE(hasText(r.err, "bytes read        " + std::to_string(hole + int64_t(slurp(d / "small").size()))));
+  const std::string bytes = std::to_string(hole + int64_t(slurp(d / "small").size()));
+  EXPECT_TRUE(hasText(r.err, "bytes read        " + bytes));
 
   // Interrupted while it writes: held by the full pipe of its binary output, signalled, then
   // let go. The text output never appears.
