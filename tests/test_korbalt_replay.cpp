@@ -14,23 +14,11 @@
 
 #include "korbalt_decode.h"
 #include "korbalt_env.h"
+#include "korbalt_receive.h"
 #include "sim_vars.h"
 #include "tests/core_merge.h"
 
 namespace {
-
-// What the callback received per library index; read by the test once the callback is removed.
-struct Received {
-  Words words[2];
-  std::atomic<size_t> sizes[2] = {{0}, {0}};
-};
-Received* gReceived = nullptr;
-
-void receive(int32_t** index, int, int words, int, uint32_t* data) {
-  Words& got = gReceived->words[**index];
-  got.insert(got.end(), data, data + words);
-  gReceived->sizes[**index].store(got.size());
-}
 
 // `count` timestamps from `startPs`, `stepPs` apart and now and then a long gap, on channels
 // 0..4 in turn: every packet type of the 60-bit format.
@@ -75,7 +63,6 @@ TEST(KorbaltReplay, EachDeviceStreamsItsFileUnchangedThenOnlyTimeAdvances) {
   for (const char* maxRate : {"0", "1"}) {
     SCOPED_TRACE(std::string("RAVIK_SIM_MAX_RATE=") + maxRate);
     Received r;
-    gReceived = &r;
     {
       SimChain chain({{"RAVIK_SIM_DEVICES", "2"},
                       {"RAVIK_SIM_REPLAY", files[0] + "," + files[1]},
@@ -83,7 +70,7 @@ TEST(KorbaltReplay, EachDeviceStreamsItsFileUnchangedThenOnlyTimeAdvances) {
                       {"RAVIK_SIM_BLOCK_WORDS", "4096"}});
       ASSERT_EQ(chain.count(), 2u);
       ASSERT_TRUE(chain.connectAll());
-      ASSERT_EQ(UL_setEventCallback(KORBALT_EVENT_DATA, receive), 0);
+      ASSERT_EQ(listen(r), 0);
       // Discovery finds the master last: library index 1 is the scenario's first device.
       const size_t fileOf[2] = {1, 0};
       ASSERT_TRUE(waitFor([&] {
