@@ -194,23 +194,19 @@ TEST(Hdf5Output, ColumnsAndCountsEqualTheBinaryRecords) {
 // A merge stopped early (its decoding side has counted more records than it merged) hands over
 // no counts: the output counts the records it holds.
 TEST(Hdf5Output, AMergeStoppedEarlyCountsWhatItWrote) {
-  struct StopAfterFirstBatch : RecordSink {
-    Hdf5Output out;
+  struct StopAfterFirstBatch : Hdf5Output {
     std::atomic<bool> running{true};
-    size_t columns() const override { return out.columns(); }
-    void putRecords(const char* records, size_t count) override { out.putRecords(records, count); }
     void putColumns(const int64_t* times, const int16_t* channels, size_t count,
                     bool ordered) override {
-      out.putColumns(times, channels, count, ordered);
+      Hdf5Output::putColumns(times, channels, count, ordered);
       running = false;
     }
-    void putChannelCounts(const int64_t* counts) override { out.putChannelCounts(counts); }
   } sink;
   const std::string path = "/tmp/ravik-test-" + std::to_string(getpid()) + "-stopped.h5";
   std::string error;
-  ASSERT_TRUE(sink.out.create(path, "stopped.h5", false, &error)) << error;
+  ASSERT_TRUE(sink.create(path, "stopped.h5", false, &error)) << error;
   const int64_t n = merge({400000, 300000}, &sink, nullptr, &sink.running);
-  ASSERT_TRUE(sink.out.finish(Hdf5RunInfo(), &error)) << error;
+  ASSERT_TRUE(sink.finish(Hdf5RunInfo(), &error)) << error;
   const Written w = readOutput(path);
   EXPECT_EQ(int64_t(w.columns.size()), n);
   EXPECT_GT(n, 0);
