@@ -156,6 +156,11 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
   std::ofstream(dir / "held") << "theirs";
   const int held = open((dir / "held").c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_EQ(flock(held, LOCK_EX), 0);
+  // The live monitor's options.
+  const auto monitor = [](std::vector<std::string> args) {
+    args.insert(args.begin(), {"-s", "--bin", "/dev/null"});
+    return args;
+  };
   const struct {
     std::vector<std::string> sim, args;
     int code;
@@ -198,6 +203,13 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
        "m.json: is the metadata file " + dir / "m.json; choose another name for the text output"},
       {{}, {"-s", "--seconds", "0.2", "--text", out + "/a", "--bin", dir / "held"}, 2,
        "held: is in use by another recording, which writes or replays it; choose another name"},
+      {{}, monitor({"--range", "100"}), 2, "need --correlate A,B"},
+      {{}, monitor({"--histogram", dir / "h.csv"}), 2, "need --correlate A,B"},
+      {{}, monitor({"--correlate", "1"}), 2, "bad --correlate '1'"},
+      {{}, monitor({"--correlate", "1,x"}), 2, "bad --correlate '1,x'"},
+      {{}, monitor({"--correlate", "1,6", "--bin-width", "0"}), 2, "bad --bin-width '0'"},
+      {{}, monitor({"--correlate", "1,6", "--range", "2.5"}), 2, "bad --range '2.5'"},
+      {{}, monitor({"--correlate", "1,6", "--range", "10000000", "--bin-width", "1"}), 2, "bins"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(exitCode(spawn(c.sim, c.args)), c.code) << c.message;

@@ -1,5 +1,6 @@
 // ravik-record's live monitor, run as a child process on the simulated chain: the histogram file
-// against every pair of the merged text output, the live and summary lines, and refused options.
+// against every pair of the merged text output, and the live and summary lines. (Its refused
+// options are among the refusals in test_ravik_record.)
 #include <sstream>
 
 #include "tests/cli_run.h"
@@ -35,28 +36,6 @@ TEST_F(RecordMonitor, HistogramFileHoldsEveryPairOfTheRecording) {
                             "A 1, B 6: peak at 2500 ps, height ",
                             "correlation: A 1, B 6: peak at 2500 ps, height " })
     EXPECT_TRUE(hasText(err, shown));
-}
-
-TEST_F(RecordMonitor, RefusedOptions) {
-  const struct {
-    std::vector<std::string> args;
-    const char* message;
-  } cases[] = {
-      {{"--range", "100"}, "need --correlate A,B"},
-      {{"--histogram", "/tmp/h.csv"}, "need --correlate A,B"},
-      {{"--correlate", "1"}, "bad --correlate '1'"},
-      {{"--correlate", "1,x"}, "bad --correlate '1,x'"},
-      {{"--correlate", "1,6", "--bin-width", "0"}, "bad --bin-width '0'"},
-      {{"--correlate", "1,6", "--range", "2.5"}, "bad --range '2.5'"},
-      {{"--correlate", "1,6", "--range", "10000000", "--bin-width", "1"}, "bins"},
-  };
-  for (const auto& c : cases) {
-    std::vector<std::string> args = {"-s", "--bin", "/dev/null"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    const Outcome r = runProgram(RAVIK_RECORD_PROGRAM, args, dir / "stderr");
-    EXPECT_EQ(r.code, 2) << c.message;
-    EXPECT_TRUE(hasText(r.err, c.message));
-  }
 }
 
 }  // namespace
