@@ -115,6 +115,7 @@ TEST(RavikMerge, FailsWithOneLineNamingTheFileAndLeavesNoOutput) {
   writeStream(d / "s", 5000, 2);
   writeStream(d / "u", 10, 3);
   mkdir((d / "dir").c_str(), 0755);
+  std::ofstream(d / "bad.json") << R"({"identity": {"autor": "x"}})";
   const std::set<std::string> before = namesIn(d.path);
   const struct {
     std::vector<std::string> args;
@@ -138,6 +139,9 @@ TEST(RavikMerge, FailsWithOneLineNamingTheFileAndLeavesNoOutput) {
       {{"--hdf5", "/dev/null", d / "s"}, "/dev/null: cannot write this output to a device"},
       {{"--hdf5", d / "t", "--text", d / "t", d / "s"},
        d / "t: is given for the text output (" + d / "t) and for the HDF5 output"},
+      {{"--hdf5", d / "h", "--meta", d / "bad.json", d / "s"}, d / "bad.json: unknown key identity.autor\n"},
+      {{"--text", d / "t", "--meta", d / "bad.json", d / "s"},
+       "--meta applies to the HDF5 output: give --hdf5 FILE too\n"},
       {{d / "s"}, "no output given"},
       {{"--text", d / "t"}, "no stream file given"},
       {{"--txt", d / "t", d / "s"}, "unknown option '--txt'"},

@@ -150,6 +150,7 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
   // The files the run reads are never replaced by one it writes.
   const std::string meta = R"({"identity": {"author": "A. Person"}})";
   std::ofstream(dir / "m.json") << meta;
+  std::ofstream(dir / "bad.json") << R"({"setup": {"excitation_wavelengths": "532 nm"}})";
   std::vector<std::string> onParams = params("p8", R"({"markers": 16})");
   onParams.insert(onParams.end(), {"--report", dir / "p8"});
   // A file that another recording holds (here this test, under the lock a recording takes).
@@ -199,6 +200,8 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
        2, "output channel 5 (Master TK24071 input 5, Slave 1 TK24072 input 0) would hold the "
        "timestamps of two devices; five-channel mode is on, and TK24072 does not have it"},
       {{}, onParams, 2, "p8: is the parameter file " + dir / "p8; choose another name for the run report"},
+      {{}, {"-s", "--hdf5", out + "/a.h5", "--meta", dir / "bad.json"}, 2,
+       "bad.json: setup.excitation_wavelengths must be a non-empty list of finite numbers\n"},
       {{}, {"-s", "--hdf5", out + "/a.h5", "--meta", dir / "m.json", "--text", dir / "m.json"}, 2,
        "m.json: is the metadata file " + dir / "m.json; choose another name for the text output"},
       {{}, {"-s", "--seconds", "0.2", "--text", out + "/a", "--bin", dir / "held"}, 2,
