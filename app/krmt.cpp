@@ -1,7 +1,11 @@
 #include "app/krmt.h"
 
+#include <stdio.h>
+#include <string.h>
+
 #include <initializer_list>
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDir>
@@ -260,6 +264,14 @@ void KRmt::exitPgm() {
     stopMerge();
   storePaths();
   close();
+}
+
+void KRmt::stopBySignal(int signal) {
+  fprintf(stderr, "ravik: %s: closing as Quit does\n", strsignal(signal));
+  // Inside an error box or a dialog, Quit's steps could cross those of the call that opened it:
+  // only the event loops end then, and the destructor stops and keeps what still runs.
+  if (QApplication::activeModalWidget() == nullptr) exitPgm();
+  QCoreApplication::exit();
 }
 
 void KRmt::closeEvent(QCloseEvent* event) {

@@ -72,6 +72,13 @@ public:
 
   RmtState state() const { return _state; }
 
+  // Quit: a recording is stopped and kept, a merge stopped (one that got to its end published),
+  // the paths stored, and the window closed.
+  void exitPgm();
+  // A stop signal (see app/stopsignals.h): Quit, said on standard error, and every event loop
+  // of the application ends, so that the program ends even from inside an error box.
+  void stopBySignal(int signal);
+
 protected:
   void keyPressEvent(QKeyEvent* event) override;
   // However the window closes (Quit, Escape, its frame, an error box's Close), the paths stay.
@@ -95,7 +102,6 @@ private slots:
   void checkPathBox(QLineEdit* ed = nullptr, bool asDir = false);
   void checkDirBox(QLineEdit* ed = nullptr);
   void onUse5ChUpdate(bool on);
-  void exitPgm();
   void openMonitor();
 
 private:

@@ -4,6 +4,7 @@
 
 #include "app/krmt.h"
 #include "app/options.h"
+#include "app/stopsignals.h"
 #include "thread/stdfds.h"
 
 int main(int argc, char* argv[]) {
@@ -19,12 +20,15 @@ int main(int argc, char* argv[]) {
     return written >= 0 && fflush(stdout) == 0 ? 0 : 1;
   }
   QApplication app(argc, argv);
+  StopSignals stops;
   int rc;
   {
     // Destroyed before the application object, so that the devices are disconnected at exit.
     KRmt window(nullptr, opt.log, opt.sim);
+    QObject::connect(&stops, &StopSignals::stopRequested, &window, &KRmt::stopBySignal);
     window.show();
     rc = app.exec();
   }
-  return rc;
+  // As a program ended by the signal reports it to its shell.
+  return stops.received() != 0 ? 128 + stops.received() : rc;
 }
