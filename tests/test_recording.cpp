@@ -29,19 +29,16 @@ constexpr size_t kRecordLimit = 1000000;
 
 typedef std::pair<int64_t, int16_t> Stamp;  // time, output channel
 
-// The text output's lines; every line must be exactly "%lld, %hd".
+// The text output's records; its content must be exactly "%lld, %hd\n" for each.
 std::vector<Stamp> textStamps(const QString& name) {
+  const std::string content = readFile(name).toStdString();
   std::vector<Stamp> stamps;
-  const QByteArray content = readFile(name);
-  EXPECT_TRUE(content.isEmpty() || content.endsWith('\n'));
-  for (const QByteArray& line : content.split('\n')) {
-    if (line.isEmpty()) continue;
-    const QList<QByteArray> fields = line.split(',');
-    const qlonglong time = fields[0].toLongLong();
-    const short channel = fields.value(1).trimmed().toShort();
-    EXPECT_EQ(QByteArray::number(time) + ", " + QByteArray::number(channel), line);
-    stamps.emplace_back(time, channel);
+  std::string lines;
+  for (const auto& [time, channel] : textRecords(content)) {
+    stamps.emplace_back(time, int16_t(channel));
+    lines += std::to_string(time) + ", " + std::to_string(int16_t(channel)) + "\n";
   }
+  EXPECT_TRUE(content == lines) << name.toStdString();
   return stamps;
 }
 
