@@ -49,9 +49,7 @@ struct Reader {
     });
   }
   ~Reader() { join(); }
-  void join() {
-    if (thread.joinable()) thread.join();
-  }
+  void join() { if (thread.joinable()) thread.join(); }
 };
 
 }  // namespace

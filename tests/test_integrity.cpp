@@ -63,13 +63,7 @@ std::vector<PpTimest> events(int64_t first, int64_t step, int32_t n) {
   return e;
 }
 
-struct Span {
-  int64_t from, to;
-  bool operator==(const Span& o) const { return from == o.from && to == o.to; }
-};
-std::ostream& operator<<(std::ostream& os, const Span& s) {
-  return os << "[" << s.from << ", " << s.to << "]";
-}
+typedef std::pair<int64_t, int64_t> Span;  // from, to
 
 // Every field of a noted loss, for comparing losses whole.
 std::tuple<int, int64_t, int64_t, std::string, int64_t> fields(const StreamLoss& l) {
