@@ -92,10 +92,9 @@ TEST_F(WindowTest, StateDisplayFollowsEveryStateAndErrorBoxesReport) {
   EXPECT_TRUE(_boxes.texts.isEmpty());
 
   // Error reports: Ok keeps the window, Close closes it.
-  EXPECT_TRUE(p.checkError(true, "never shown") && p.checkRc(0, "TDC_discover") && p.checkRc(0));
-  EXPECT_TRUE(p.checkRc(KORBALT_NO_ACK, "TDC_enableChannels"));
-  EXPECT_TRUE(p.checkRc(KORBALT_CONNECT_FAILED));
-  EXPECT_TRUE(p.checkError(false, "first problem"));
+  EXPECT_TRUE(p.checkError(true, "never shown") && p.checkRc(0, "TDC_discover") && p.checkRc(0) &&
+              p.checkRc(KORBALT_NO_ACK, "TDC_enableChannels") && p.checkRc(KORBALT_CONNECT_FAILED) &&
+              p.checkError(false, "first problem"));
   EXPECT_TRUE(_window->isVisible());
   _boxes.queue(QMessageBox::Close);
   EXPECT_FALSE(p.checkError(false, "fatal problem"));
