@@ -92,6 +92,7 @@ TEST(LossIntervals, ExactAtRestartsWidestWithoutOneAndToTheEndAfterAFailedWriteO
   const int64_t r1 = a3.end(0), r2 = a3.end(1), r3 = a3.end(2);  // where the restarts begin
   ASSERT_EQ(a2.end(1), r2);
   const StreamLoss::Kind device = StreamLoss::Device, write = StreamLoss::WriteFailed;
+  const char* const lost = kDeviceLossCause;
   const struct {
     const char* what;
     int32_t segments;
@@ -99,30 +100,24 @@ TEST(LossIntervals, ExactAtRestartsWidestWithoutOneAndToTheEndAfterAFailedWriteO
     std::vector<Span> expected;
     const char* cause;  // of every interval, unless null
   } cases[] = {
-      {"a restart between the readings", 3, {{device, 0, r1 + 8, kDeviceLossCause}},
-       {{last0, first1}}, kDeviceLossCause},
-      {"two restarts, two intervals", 3, {{device, 4, r3, kDeviceLossCause}},
-       {{last0, first1}, {last1, first2}}, kDeviceLossCause},
-      {"readings that share a restart", 3,
-       {{device, 0, r1 + 16, ""}, {device, r1, r1 + 8, ""}}, {{last0, first1}}, nullptr},
-      {"no restart: all data between the readings", 3,
-       {{device, r1 + 8, r2, kDeviceLossCause}}, {{last0, first2}}, kDeviceLossCause},
-      {"a failed write lasts at least to the end", 3, {{write, r3, r3, "w", 1}}, {{last2, bEnd}},
-       "w"},
+      {"a restart between the readings", 3, {{device, 0, r1 + 8, lost}}, {{last0, first1}}, lost},
+      {"two restarts, two intervals", 3, {{device, 4, r3, lost}}, {{last0, first1}, {last1, first2}},
+       lost},
+      {"readings that share a restart", 3, {{device, 0, r1 + 16, ""}, {device, r1, r1 + 8, ""}},
+       {{last0, first1}}, nullptr},
+      {"no restart: all data between the readings", 3, {{device, r1 + 8, r2, lost}}, {{last0, first2}}, lost},
+      {"a failed write lasts at least to the end", 3, {{write, r3, r3, "w", 1}}, {{last2, bEnd}}, "w"},
       {"or as long as the recording went on", 3, {{write, r3, r3, "w", 5000}},
        {{last2, last2 + 5000000}}, "w"},
-      {"what a failed cut left is the device's", 3, {{write, r2, r2, "w", 1}}, {{last2, bEnd}},
-       "w"},
-      {"flag raised after the last block, no restart", 2,
-       {{device, r1 + 8, r2, kDeviceLossCause}}, {{last1, bEnd}}, kDeviceLossCause},
-      {"no data since the flag was last read clear", 2, {{device, r2, r2, kDeviceLossCause}},
-       {{last1, bEnd}}, kDeviceLossCause},
-      {"with a restart: exactly its gap", 2, {{device, r1 - 8, r2, kDeviceLossCause}},
-       {{last0, first1}}, kDeviceLossCause},
-      {"the recording went on longer than the data show", 2,
-       {{device, r1 + 8, r2, kDeviceLossCause, 5000}}, {{last1, last1 + 5000000}}, kDeviceLossCause},
+      {"what a failed cut left is the device's", 3, {{write, r2, r2, "w", 1}}, {{last2, bEnd}}, "w"},
+      {"flag raised after the last block, no restart", 2, {{device, r1 + 8, r2, lost}}, {{last1, bEnd}},
+       lost},
+      {"no data since the flag was last read clear", 2, {{device, r2, r2, lost}}, {{last1, bEnd}}, lost},
+      {"with a restart: exactly its gap", 2, {{device, r1 - 8, r2, lost}}, {{last0, first1}}, lost},
+      {"the recording went on longer than the data show", 2, {{device, r1 + 8, r2, lost, 5000}},
+       {{last1, last1 + 5000000}}, lost},
       {"and a failed write: one interval, the write's", 2,
-       {{device, r1 + 8, r2, kDeviceLossCause}, {write, r2, r2, "w", 0}}, {{last1, bEnd}}, "w"},
+       {{device, r1 + 8, r2, lost}, {write, r2, r2, "w", 0}}, {{last1, bEnd}}, "w"},
   };
   for (const auto& c : cases) {
     for (const bool lossRecords : {false, true}) {
