@@ -44,6 +44,12 @@ inline std::string readAll(int fd) {
   return all;
 }
 
+// True when `text` holds `part`; otherwise the failure shows the whole text.
+inline testing::AssertionResult hasText(const std::string& text, const std::string& part) {
+  if (text.find(part) != std::string::npos) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
+}
+
 inline size_t lineCount(const std::string& text) {
   return size_t(std::count(text.begin(), text.end(), '\n'));
 }

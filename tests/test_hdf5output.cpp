@@ -97,22 +97,32 @@ testing::AssertionResult sameRecords(const Records& a, const Records& b) {
                                      << ", first difference at " << d.first - a.begin();
 }
 
-// What an HDF5 output holds: its two columns as records, the detector table's counts by id, and
-// its flag of time order.
+// What an HDF5 output holds: its two columns as records, the detector table's counts by id, its
+// flag of time order, its number of pixels, its non-photon ids, its duration and its number of
+// loss intervals.
 struct Written {
   Records columns;
   std::map<int16_t, int64_t> counts;
-  int64_t sorted;
+  int64_t sorted, pixels;
+  std::vector<int16_t> nonPhoton;
+  double duration;
+  size_t losses;
 };
 
 Written readOutput(const std::string& path) {
   const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
   EXPECT_GE(file, 0);
-  const auto times = readData<int64_t>(file, "/photon_data/timestamps", H5T_NATIVE_INT64);
-  const auto channels = readData<int16_t>(file, "/photon_data/detectors", H5T_NATIVE_INT16);
-  const auto ids = readData<int16_t>(file, "/setup/detectors/id", H5T_NATIVE_INT16);
-  const auto counts = readData<int64_t>(file, "/setup/detectors/counts", H5T_NATIVE_INT64);
-  Written w{{}, {}, readData<int64_t>(file, "/user/ravik/sorted", H5T_NATIVE_INT64)[0]};
+  const auto read64 = [file](const char* p) { return readData<int64_t>(file, p, H5T_NATIVE_INT64); };
+  const auto read16 = [file](const char* p) { return readData<int16_t>(file, p, H5T_NATIVE_INT16); };
+  const auto times = read64("/photon_data/timestamps");
+  const auto channels = read16("/photon_data/detectors");
+  const auto ids = read16("/setup/detectors/id");
+  const auto counts = read64("/setup/detectors/counts");
+  const hid_t losses = H5Dopen2(file, "/user/ravik/loss_intervals", H5P_DEFAULT);
+  Written w{{}, {}, read64("/user/ravik/sorted")[0], read64("/setup/num_pixels")[0],
+            read16("/photon_data/measurement_specs/detectors_specs/non_photon_id1"),
+            readData<double>(file, "/acquisition_duration", H5T_NATIVE_DOUBLE)[0], entries(losses)};
+  H5Dclose(losses);
   H5Fclose(file);
   EXPECT_EQ(times.size(), channels.size());
   EXPECT_EQ(ids.size(), counts.size());
@@ -173,20 +183,10 @@ TEST(Hdf5Output, ColumnsAndCountsEqualTheBinaryRecords) {
     // Markers (100 and up) are listed as non-photon ids, not counted as pixels.
     std::vector<int16_t> photons, markers;
     for (const auto& [channel, count] : expected) (channel >= 100 ? markers : photons).push_back(channel);
-    const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
-    ASSERT_GE(file, 0);
-    EXPECT_EQ(readData<int64_t>(file, "/setup/num_pixels", H5T_NATIVE_INT64)[0],
-              int64_t(photons.size()));
-    EXPECT_EQ(readData<int16_t>(file,
-                                "/photon_data/measurement_specs/detectors_specs/non_photon_id1",
-                                H5T_NATIVE_INT16),
-              markers);
-    const double span = n ? 1e-12 * double(w.columns.back().first - w.columns.front().first) : 0;
-    EXPECT_DOUBLE_EQ(readData<double>(file, "/acquisition_duration", H5T_NATIVE_DOUBLE)[0], span);
-    const hid_t losses = H5Dopen2(file, "/user/ravik/loss_intervals", H5P_DEFAULT);
-    EXPECT_EQ(entries(losses), 1u);
-    H5Dclose(losses);
-    H5Fclose(file);
+    EXPECT_EQ(w.pixels, int64_t(photons.size()));
+    EXPECT_EQ(w.nonPhoton, markers);
+    EXPECT_DOUBLE_EQ(w.duration, n ? 1e-12 * double(w.columns.back().first - w.columns.front().first) : 0);
+    EXPECT_EQ(w.losses, 1u);
   }
   unlink(path.c_str());
 }
@@ -194,23 +194,19 @@ TEST(Hdf5Output, ColumnsAndCountsEqualTheBinaryRecords) {
 // A merge stopped early (its decoding side has counted more records than it merged) hands over
 // no counts: the output counts the records it holds.
 TEST(Hdf5Output, AMergeStoppedEarlyCountsWhatItWrote) {
-  struct StopAfterFirstBatch : RecordSink {
-    Hdf5Output out;
+  struct StopAfterFirstBatch : Hdf5Output {
     std::atomic<bool> running{true};
-    size_t columns() const override { return out.columns(); }
-    void putRecords(const char* records, size_t count) override { out.putRecords(records, count); }
     void putColumns(const int64_t* times, const int16_t* channels, size_t count,
                     bool ordered) override {
-      out.putColumns(times, channels, count, ordered);
+      Hdf5Output::putColumns(times, channels, count, ordered);
       running = false;
     }
-    void putChannelCounts(const int64_t* counts) override { out.putChannelCounts(counts); }
   } sink;
   const std::string path = "/tmp/ravik-test-" + std::to_string(getpid()) + "-stopped.h5";
   std::string error;
-  ASSERT_TRUE(sink.out.create(path, "stopped.h5", false, &error)) << error;
+  ASSERT_TRUE(sink.create(path, "stopped.h5", false, &error)) << error;
   const int64_t n = merge({400000, 300000}, &sink, nullptr, &sink.running);
-  ASSERT_TRUE(sink.out.finish(Hdf5RunInfo(), &error)) << error;
+  ASSERT_TRUE(sink.finish(Hdf5RunInfo(), &error)) << error;
   const Written w = readOutput(path);
   EXPECT_EQ(int64_t(w.columns.size()), n);
   EXPECT_GT(n, 0);
@@ -228,16 +224,12 @@ Written writeRecords(const std::string& path, const Records& records, size_t bat
   Hdf5Output out;
   std::string error;
   EXPECT_TRUE(out.create(path, "records.h5", false, &error)) << error;
-  std::vector<char> bytes;
-  for (const auto& [time, channel] : records) {
-    const size_t at = bytes.size();
-    bytes.resize(at + 10);
-    memcpy(&bytes[at], &time, 8);
-    memcpy(&bytes[at + 8], &channel, 2);
-  }
+  std::vector<char> bytes(10 * records.size());
   std::vector<int64_t> times;
   std::vector<int16_t> channels;
   for (const auto& [time, channel] : records) {
+    memcpy(&bytes[10 * times.size()], &time, 8);
+    memcpy(&bytes[10 * times.size() + 8], &channel, 2);
     times.push_back(time);
     channels.push_back(channel);
   }
@@ -261,8 +253,11 @@ Written writeRecords(const std::string& path, const Records& records, size_t bat
 }
 
 // Late records find their place among those kept back; one that comes later than the records kept
-// back is counted, and the file says it is not in time order.
-TEST(Hdf5Output, LateRecordsGoToTheirPlaceOrAreCounted) {
+// back is counted, and the file says it is not in time order. Records in time order with a few
+// early ones among them, in batches of every size: whatever place an early record has in a batch
+// or in the output's buffer, every record ends up in its place in time, after those of its time
+// that came before it, and is counted once.
+TEST(Hdf5Output, LateAndEarlyRecordsGoToTheirPlaceOrAreCounted) {
   const std::string path = "/tmp/ravik-test-" + std::to_string(getpid()) + "-late.h5";
   Records ascending;
   const int64_t many = Hdf5Output::kBufferRecords + 5;
@@ -273,6 +268,17 @@ TEST(Hdf5Output, LateRecordsGoToTheirPlaceOrAreCounted) {
   markerAhead.insert(markerAhead.begin() + 10, {1000 + many + 50, 104});  // waits for its time
   Records barelyInTime = ascending;
   barelyInTime.push_back({1000 + many - Hdf5Output::kReorderRecords + 1, 9});
+  // `count` records, three a time unit (ties in each step), those at `early` 5 time units
+  // earlier than their neighbours.
+  const auto withEarly = [](int64_t count, const std::vector<int64_t>& early) {
+    Records records;
+    for (int64_t i = 0; i < count; ++i) records.push_back({1000 + i / 3, int16_t(i % 7)});
+    for (int64_t at : early) records[size_t(at)] = {records[size_t(at)].first - 5, int16_t(104 + at % 3)};
+    return records;
+  };
+  const int64_t end = Hdf5Output::kBufferRecords;  // where the first columns are written
+  std::vector<int64_t> spread;  // through several writes, wherever the buffer then is
+  for (int64_t at = 12345; at < 2 * end; at += 99991) spread.push_back(at);
   const struct {
     const char* name;
     Records records;
@@ -284,6 +290,15 @@ TEST(Hdf5Output, LateRecordsGoToTheirPlaceOrAreCounted) {
       {"marker ahead", markerAhead, 7, 0},
       {"late by the records kept back", barelyInTime, 1 << 20, 0},
       {"ties keep their order", {{10, 104}, {5, 1}, {10, 2}, {10, -1}, {7, 3}, {11, 4}}, 2, 0},
+      {"early at each place of four", withEarly(20000, {101, 202, 303, 404, 505}), 4096, 0},
+      {"early first and second of a batch", withEarly(20000, {4096, 8193, 12290, 16387}), 4096, 0},
+      {"several early in a row", withEarly(2000, {500, 501, 502, 503, 504, 777}), 1000, 0},
+      {"early, one record a batch", withEarly(50, {3, 10, 11}), 1, 0},
+      {"early at the end of the buffer", withEarly(end + 1000, {end - 2, end - 1, end, end + 1}),
+       100000, 0},
+      {"early, a batch larger than the buffer", withEarly(end + 900, {7, end - 1, end + 3}),
+       size_t(end + 500), 0},
+      {"early through several writes", withEarly(2 * end + 7, spread), 65536, 0},
   };
   for (const bool columns : {false, true})
   for (const auto& c : cases) {
@@ -303,43 +318,6 @@ TEST(Hdf5Output, LateRecordsGoToTheirPlaceOrAreCounted) {
       expected.insert(expected.begin() + at, c.records.back());
     }
     EXPECT_TRUE(sameRecords(w.columns, expected));
-  }
-  unlink(path.c_str());
-}
-
-// Records in time order with a few early ones among them, in batches of every size: whatever
-// place an early record has in a batch or in the output's buffer, every record ends up in its
-// place in time, after those of its time that came before it, and is counted once.
-TEST(Hdf5Output, EarlyRecordsAmongRecordsInOrder) {
-  const std::string path = "/tmp/ravik-test-" + std::to_string(getpid()) + "-early.h5";
-  const int64_t end = Hdf5Output::kBufferRecords;  // where the first columns are written
-  std::vector<int64_t> spread;  // through several writes, wherever the buffer then is
-  for (int64_t at = 12345; at < 2 * end; at += 99991) spread.push_back(at);
-  const struct {
-    const char* name;
-    std::vector<int64_t> early;  // indices of records 5 time units earlier than their neighbours
-    size_t batch;
-    int64_t records;
-  } cases[] = {
-      {"at each place of four", {101, 202, 303, 404, 505}, 4096, 20000},
-      {"first and second of a batch", {4096, 8193, 12290, 16387}, 4096, 20000},
-      {"several in a row", {500, 501, 502, 503, 504, 777}, 1000, 2000},
-      {"one record a batch", {3, 10, 11}, 1, 50},
-      {"at the end of the buffer", {end - 2, end - 1, end, end + 1}, 100000, end + 1000},
-      {"a batch larger than the buffer", {7, end - 1, end + 3}, size_t(end + 500), end + 900},
-      {"through several writes", spread, 65536, 2 * end + 7},
-  };
-  for (const bool columns : {false, true})
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.name) + (columns ? ", columns" : ""));
-    Records records;
-    for (int64_t i = 0; i < c.records; ++i)  // three records a time unit: ties in each step
-      records.push_back({1000 + i / 3, int16_t(i % 7)});
-    for (int64_t at : c.early) records[size_t(at)] = {records[size_t(at)].first - 5, int16_t(104 + at % 3)};
-    int64_t outOfOrder = -1;
-    const Written w = writeRecords(path, records, c.batch, &outOfOrder, columns);
-    EXPECT_EQ(outOfOrder, 0);
-    EXPECT_TRUE(sameRecords(w.columns, inTimeOrder(records)));
   }
   unlink(path.c_str());
 }

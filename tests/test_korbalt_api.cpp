@@ -82,8 +82,7 @@ TEST(KorbaltApi, TwoHeadersBracketTheRecords) {
   ASSERT_TRUE(korbalt::decodeFileHeader(bytes, &none));
   ASSERT_TRUE(korbalt::decodeFileHeader(bytes + start, &first));
   ASSERT_TRUE(korbalt::decodeFileHeader(bytes + start + 64 + 70, &last));
-  EXPECT_EQ(none.flags, 0u);
-  EXPECT_EQ(none.serial[0], '\0');
+  EXPECT_TRUE(none.flags == 0 && none.serial[0] == '\0');
   EXPECT_EQ(first.flags, 1u);
   EXPECT_EQ(first.chainPos, 0) << "index 2 is the master of the default chain";
   char serial[KORBALT_SERIAL_SIZE];
@@ -91,9 +90,7 @@ TEST(KorbaltApi, TwoHeadersBracketTheRecords) {
   EXPECT_STREQ(last.serial, serial);
   // The layout the README gives to readers of the file.
   EXPECT_EQ(memcmp(bytes + start, "TIKORBIN", 8), 0);
-  EXPECT_EQ(bytes[start + 12], 64);
-  EXPECT_EQ(bytes[start + 16], 1);
-  EXPECT_EQ(bytes[start + 20], 10);
-  EXPECT_EQ(bytes[start + 24], start);
-  EXPECT_EQ(bytes[start + 64 + 70 + 24], 64 + 64 + 70);
+  for (const auto& [at, value] : {std::pair<long, long>{start + 12, 64}, {start + 16, 1}, {start + 20, 10},
+                                  {start + 24, start}, {start + 64 + 70 + 24, 64 + 64 + 70}})
+    EXPECT_EQ(bytes[at], value) << "byte " << at;
 }

@@ -10,15 +10,6 @@
 
 using namespace korbalt;
 
-namespace {
-
-size_t advances(const std::vector<SimEvent>& items) {
-  return size_t(std::count_if(items.begin(), items.end(),
-                              [](const SimEvent& e) { return e.channel == kAdvanceChannel; }));
-}
-
-}  // namespace
-
 TEST(KorbaltPacker, EveryDifferenceWidthDecodesExactlyAcrossBlockSplits) {
   Random random(7);
   const int64_t gaps[] = {0, 1, 65535, 65536, (1 << 26) - 1, 1 << 26, 999999999, 123456789012LL};
@@ -34,7 +25,8 @@ TEST(KorbaltPacker, EveryDifferenceWidthDecodesExactlyAcrossBlockSplits) {
   const Packed p = packEvents(items.data(), int32_t(items.size()), true, &last, &words[2],
                               int32_t(words.size() - 2));
   ASSERT_EQ(p.items, int32_t(items.size()));
-  EXPECT_EQ(size_t(p.advances), advances(items));
+  EXPECT_EQ(p.advances, std::count_if(items.begin(), items.end(),
+                                      [](const SimEvent& e) { return e.channel == kAdvanceChannel; }));
   EXPECT_EQ(last, items.back().time);
   words.resize(2 + size_t(p.words));
   int types[4] = {};

@@ -14,22 +14,11 @@
 
 #include "korbalt_decode.h"
 #include "korbalt_env.h"
+#include "korbalt_receive.h"
 #include "sim_vars.h"
+#include "tests/core_merge.h"
 
 namespace {
-
-// What the callback received per library index; read by the test once the callback is removed.
-struct Received {
-  Words words[2];
-  std::atomic<size_t> sizes[2] = {{0}, {0}};
-};
-Received* gReceived = nullptr;
-
-void receive(int32_t** index, int, int words, int, uint32_t* data) {
-  Words& got = gReceived->words[**index];
-  got.insert(got.end(), data, data + words);
-  gReceived->sizes[**index].store(got.size());
-}
 
 // `count` timestamps from `startPs`, `stepPs` apart and now and then a long gap, on channels
 // 0..4 in turn: every packet type of the 60-bit format.
@@ -46,8 +35,7 @@ Stamps makeStamps(int64_t startPs, int64_t stepPs, int32_t count) {
 // Packs the stamps into a raw stream file; its words.
 Words writeStream(const std::string& path, const Stamps& stamps) {
   const Words words = packStream(stamps);
-  FILE* f = fopen(path.c_str(), "wb");
-  EXPECT_TRUE(f != nullptr && fwrite(words.data(), 4, words.size(), f) == words.size() && fclose(f) == 0);
+  EXPECT_TRUE(std::ofstream(path).write(reinterpret_cast<const char*>(words.data()), 4 * words.size()).flush());
   return words;
 }
 
@@ -64,20 +52,17 @@ int64_t streamTimeAfter(const Words& words) {
 }  // namespace
 
 TEST(KorbaltReplay, EachDeviceStreamsItsFileUnchangedThenOnlyTimeAdvances) {
-  char dir[] = "/tmp/ravik-replay-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string files[2] = {std::string(dir) + "/first.raw", std::string(dir) + "/second.raw"};
+  TempDir dir;
+  const std::string files[2] = {dir / "first.raw", dir / "second.raw"};
   // Different sizes, and with a word of a packet cut off at the end of the second.
   const Stamps stamps[2] = {makeStamps(1000000000000, 900, 30000),
                             makeStamps(1000000000450, 2100, 7000)};
   const Words words[2] = {writeStream(files[0], stamps[0]), writeStream(files[1], stamps[1])};
-  FILE* f = fopen(files[1].c_str(), "ab");
-  ASSERT_TRUE(f != nullptr && fwrite("\x01\x02\x03\x04", 4, 1, f) == 1 && fclose(f) == 0);
+  std::ofstream(files[1], std::ios::app) << "\x01\x02\x03\x04";
 
   for (const char* maxRate : {"0", "1"}) {
     SCOPED_TRACE(std::string("RAVIK_SIM_MAX_RATE=") + maxRate);
     Received r;
-    gReceived = &r;
     {
       SimChain chain({{"RAVIK_SIM_DEVICES", "2"},
                       {"RAVIK_SIM_REPLAY", files[0] + "," + files[1]},
@@ -85,7 +70,7 @@ TEST(KorbaltReplay, EachDeviceStreamsItsFileUnchangedThenOnlyTimeAdvances) {
                       {"RAVIK_SIM_BLOCK_WORDS", "4096"}});
       ASSERT_EQ(chain.count(), 2u);
       ASSERT_TRUE(chain.connectAll());
-      ASSERT_EQ(UL_setEventCallback(KORBALT_EVENT_DATA, receive), 0);
+      ASSERT_EQ(listen(r), 0);
       // Discovery finds the master last: library index 1 is the scenario's first device.
       const size_t fileOf[2] = {1, 0};
       ASSERT_TRUE(waitFor([&] {
@@ -107,16 +92,12 @@ TEST(KorbaltReplay, EachDeviceStreamsItsFileUnchangedThenOnlyTimeAdvances) {
       }
     }
   }
-  for (const std::string& name : files) unlink(name.c_str());
-  rmdir(dir);
 }
 
 TEST(KorbaltReplay, FileListsThatDoNotFitFallBackToGeneratedStreams) {
-  char name[] = "/tmp/ravik-replay-XXXXXX";
-  const int fd = mkstemp(name);
-  ASSERT_GE(fd, 0);
-  close(fd);
-  const std::string file = name;
+  TempDir dir;
+  const std::string file = dir / "stream.raw";
+  std::ofstream(file) << "";
   const struct {
     std::string devices, replay;
     bool replays;
@@ -138,5 +119,4 @@ TEST(KorbaltReplay, FileListsThatDoNotFitFallBackToGeneratedStreams) {
     for (const korbalt::DeviceSetup& d : s.devices) EXPECT_EQ(d.replay, c.replays ? file : "");
     EXPECT_EQ(messages.find("RAVIK_SIM_REPLAY") != std::string::npos, !c.replays) << messages;
   }
-  unlink(name);
 }

@@ -13,43 +13,11 @@
 #include "korbalt/simhooks.h"
 #include "korbalt_decode.h"
 #include "korbalt_env.h"
+#include "korbalt_receive.h"
 
 namespace {
 
 constexpr size_t kRecordLimit = 200000;
-
-// What the callback received, written on the library's thread and read by the test only after
-// the callback has been removed.
-struct Received {
-  Words words[3];
-  size_t stopAt = 0;  // the callback removes itself once every device sent this many words
-  int stallMs = 0;    // the first call sleeps this long
-  int lingerMs = 0;   // the call that removed the callback stays this long before it returns
-  std::atomic<int> calls{0};
-  std::atomic<bool> inside{false}, stopped{false};
-};
-Received* gReceived = nullptr;
-
-void receive(int32_t** index, int, int words, int, uint32_t* data) {
-  Received& r = *gReceived;
-  r.inside = true;
-  if (r.calls++ == 0) std::this_thread::sleep_for(std::chrono::milliseconds(r.stallMs));
-  r.words[**index].insert(r.words[**index].end(), data, data + words);
-  bool enough = r.stopAt > 0;
-  for (const Words& w : r.words) enough = enough && w.size() >= r.stopAt;
-  if (enough && !r.stopped) {
-    EXPECT_EQ(UL_setEventCallback(KORBALT_EVENT_DATA, nullptr), 0);
-    r.stopped = true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(r.lingerMs));
-  }
-  r.inside = false;
-}
-
-// Registers `receive` for `r`.
-int32_t listen(Received& r) {
-  gReceived = &r;
-  return UL_setEventCallback(KORBALT_EVENT_DATA, receive);
-}
 
 // Decodes what device `index` sent, which must be what its kept record says, in time order.
 Stamps decodeReceived(uint32_t index, const Words& words, uint32_t markerMask) {

@@ -7,27 +7,25 @@
 #include <string>
 
 #include "report/metafile.h"
+#include "tests/core_merge.h"
 
 namespace {
 
-std::string writeFile(const std::string& text) {
-  const std::string path = "/tmp/ravik-test-meta-" + std::to_string(getpid()) + ".json";
-  FILE* f = fopen(path.c_str(), "w");
-  EXPECT_NE(f, nullptr);
-  EXPECT_EQ(fwrite(text.data(), 1, text.size(), f), text.size());
-  EXPECT_EQ(fclose(f), 0);
-  return path;
+// `text` in the file meta.json of `dir`; its path.
+std::string writeFile(const TempDir& dir, const std::string& text) {
+  EXPECT_TRUE(std::ofstream(dir / "meta.json") << text);
+  return dir / "meta.json";
 }
 
 TEST(MetaFile, FieldsAreTakenWithTheirTypes) {
-  const std::string path = writeFile(
+  TempDir dir;
+  const std::string path = writeFile(dir,
       R"({"description": "FRET run 3", "identity": {"author": "A. Physicist",
           "author_affiliation": "Lab"}, "sample": {"sample_name": "dsDNA", "num_dyes": 2},
           "setup": {"excitation_wavelengths": [5.32e-7, 6.35e-7], "excitation_cw": [true, 0]}})");
   std::vector<Hdf5MetaField> fields;
   std::string error;
   ASSERT_TRUE(loadMetaFile(path, &fields, &error)) << error;
-  unlink(path.c_str());
   std::map<std::string, const Hdf5MetaField*> byPath;
   for (const Hdf5MetaField& f : fields) byPath[f.path] = &f;
   ASSERT_EQ(byPath.size(), 7u);
@@ -41,8 +39,9 @@ TEST(MetaFile, FieldsAreTakenWithTheirTypes) {
 
 TEST(MetaFile, BadKeysAndValuesAreNamed) {
   const struct {
-    const char* text;
+    const char* text;     // in a file of its own; none: `path` is read
     const char* message;  // after "<path>: "
+    const char* path = nullptr;
   } cases[] = {
       {R"({"identity": {"autor": "x"}})", "unknown key identity.autor"},
       {R"({"author": "x"})", "unknown key author"},
@@ -61,23 +60,19 @@ TEST(MetaFile, BadKeysAndValuesAreNamed) {
       {R"({"sample": {"num_dyes": 1.5}})", "sample.num_dyes must be a whole number of 0 or more"},
       {R"([1, 2])", "not a JSON object"},
       {R"({"description": "unterminated)", "not valid JSON"},
+      {nullptr, "cannot read: No such file or directory", "/nonexistent/meta.json"},
+      {nullptr, "cannot read: Is a directory", "/tmp"},
   };
+  TempDir dir;
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    const std::string path = writeFile(c.text);
+    const std::string path = c.text != nullptr ? writeFile(dir, c.text) : c.path;
+    SCOPED_TRACE(c.text != nullptr ? c.text : path);
     std::vector<Hdf5MetaField> fields;
     std::string error;
     EXPECT_FALSE(loadMetaFile(path, &fields, &error));
     EXPECT_EQ(error, path + ": " + c.message);
     EXPECT_TRUE(fields.empty());
-    unlink(path.c_str());
   }
-  std::vector<Hdf5MetaField> fields;
-  std::string error;
-  EXPECT_FALSE(loadMetaFile("/nonexistent/meta.json", &fields, &error));
-  EXPECT_EQ(error, "/nonexistent/meta.json: cannot read: No such file or directory");
-  EXPECT_FALSE(loadMetaFile("/tmp", &fields, &error));
-  EXPECT_EQ(error, "/tmp: cannot read: Is a directory");
 }
 
 }  // namespace

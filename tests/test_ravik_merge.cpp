@@ -56,6 +56,13 @@ Outcome run(const std::vector<std::string>& args) {
   return runProgram(RAVIK_MERGE_PROGRAM, args, kErrPath);
 }
 
+// Runs with `args`, which must succeed.
+Outcome ok(const std::vector<std::string>& args) {
+  const Outcome r = run(args);
+  EXPECT_EQ(r.code, 0) << r.err;
+  return r;
+}
+
 // Runs with `args`, which must fail with `code` and one line that begins with `message`, and
 // leave the names in `dir` as `before`.
 void expectRefusal(const std::vector<std::string>& args, const std::string& message, int code,
@@ -72,8 +79,7 @@ TEST(RavikMerge, WritesTheBytesOfTheMergeCoreWithDefaultsAndInChainOrder) {
   for (int i = 0; i < 3; ++i) writeStream(d / ("s" + std::to_string(i)), 30000 + 7000 * i, 5 + i);
   coreMerge({{d / "s0", 0, 0x1FF}, {d / "s1", 1, 0x1FF}, {d / "s2", 2, 0x1FF}}, d / "t.ref",
             d / "b.ref");
-  Outcome r = run({"--text", d / "t", "--bin", d / "b", d / "s0", d / "s1", d / "s2"});
-  ASSERT_EQ(r.code, 0) << r.err;
+  Outcome r = ok({"--text", d / "t", "--bin", d / "b", d / "s0", d / "s1", d / "s2"});
   EXPECT_EQ(slurp(d / "t"), slurp(d / "t.ref"));
   EXPECT_EQ(slurp(d / "b"), slurp(d / "b.ref"));
   const auto records = textRecords(slurp(d / "t"));
@@ -92,15 +98,13 @@ TEST(RavikMerge, WritesTheBytesOfTheMergeCoreWithDefaultsAndInChainOrder) {
         "bytes read        " + std::to_string(bytes), perChannelRows,
         "first time        " + std::to_string(first->first) + " ps\nlast time         " +
             std::to_string(last->first) + " ps\n"})
-    EXPECT_NE(r.err.find(line), std::string::npos) << line << r.err;
+    EXPECT_TRUE(hasText(r.err, line));
 
   // Streams given out of chain order are merged in chain order; a marker mask applies to its
   // stream only; each output alone is the same as with both.
   coreMerge({{d / "s2", 0, 0x1FF}, {d / "s0", 1, 0x1FF}, {d / "s1", 2, 0x3}}, d / "t.ref",
             d / "b.ref");
-  r = run({"--quiet", "--bin", d / "b", d / "s1:2:0x3", d / "s2:0", d / "s0:1"});
-  ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(ok({"--quiet", "--bin", d / "b", d / "s1:2:0x3", d / "s2:0", d / "s0:1"}).err, "");
   EXPECT_EQ(slurp(d / "b"), slurp(d / "b.ref"));
 }
 
@@ -111,6 +115,7 @@ TEST(RavikMerge, FailsWithOneLineNamingTheFileAndLeavesNoOutput) {
   writeStream(d / "s", 5000, 2);
   writeStream(d / "u", 10, 3);
   mkdir((d / "dir").c_str(), 0755);
+  std::ofstream(d / "bad.json") << R"({"identity": {"autor": "x"}})";
   const std::set<std::string> before = namesIn(d.path);
   const struct {
     std::vector<std::string> args;
@@ -134,6 +139,9 @@ TEST(RavikMerge, FailsWithOneLineNamingTheFileAndLeavesNoOutput) {
       {{"--hdf5", "/dev/null", d / "s"}, "/dev/null: cannot write this output to a device"},
       {{"--hdf5", d / "t", "--text", d / "t", d / "s"},
        d / "t: is given for the text output (" + d / "t) and for the HDF5 output"},
+      {{"--hdf5", d / "h", "--meta", d / "bad.json", d / "s"}, d / "bad.json: unknown key identity.autor\n"},
+      {{"--text", d / "t", "--meta", d / "bad.json", d / "s"},
+       "--meta applies to the HDF5 output: give --hdf5 FILE too\n"},
       {{d / "s"}, "no output given"},
       {{"--text", d / "t"}, "no stream file given"},
       {{"--txt", d / "t", d / "s"}, "unknown option '--txt'"},
@@ -156,11 +164,8 @@ TEST(RavikMerge, FailsWithOneLineNamingTheFileAndLeavesNoOutput) {
   // Unless the markers concerned are disabled.
   const std::pair<std::string, std::string> accepted[] = {
       {d / "s:0:0", d / "u:20"}, {d / "s:0:0x1e0", d / "u:20:0"}, {d / "s:5", d / "u:23"}};
-  for (const auto& streams : accepted) {
-    const Outcome r = run({"--quiet", "--text", d / "t", streams.first, streams.second});
-    EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(r.err, "");
-  }
+  for (const auto& streams : accepted)
+    EXPECT_EQ(ok({"--quiet", "--text", d / "t", streams.first, streams.second}).err, "");
   const Outcome help = run({"--help"}), version = run({"--version"});
   EXPECT_TRUE(help.code == 0 && help.err.find("Example") != std::string::npos) << help.err;
   EXPECT_TRUE(version.code == 0 && version.err.find("ravik-merge ") == 0) << version.err;
@@ -176,12 +181,11 @@ TEST(RavikMerge, ReadsThroughAHoleAndAnInterruptLeavesNoOutput) {
   writeStream(d / "big", 2000, 3, hole);
   writeStream(d / "small", 2000, 3);
   coreMerge({{d / "small", 0, 0x1FF}}, d / "t.ref", d / "b.ref");
-  Outcome r = run({"--text", d / "t", "--bin", d / "b", d / "big"});
-  ASSERT_EQ(r.code, 0) << r.err;
+  const Outcome r = ok({"--text", d / "t", "--bin", d / "b", d / "big"});
   EXPECT_EQ(slurp(d / "t"), slurp(d / "t.ref"));
   EXPECT_EQ(slurp(d / "b"), slurp(d / "b.ref"));
   const std::string bytes = std::to_string(hole + int64_t(slurp(d / "small").size()));
-  EXPECT_NE(r.err.find("bytes read        " + bytes), std::string::npos) << r.err;
+  EXPECT_TRUE(hasText(r.err, "bytes read        " + bytes));
 
   // Interrupted while it writes: held by the full pipe of its binary output, signalled, then
   // let go. The text output never appears.
@@ -197,7 +201,7 @@ TEST(RavikMerge, ReadsThroughAHoleAndAnInterruptLeavesNoOutput) {
   readAll(pipe);
   close(pipe);
   EXPECT_EQ(exitCode(pid), 130);
-  EXPECT_NE(slurp(kErrPath).find("stopped by signal"), std::string::npos);
+  EXPECT_TRUE(hasText(slurp(kErrPath), "stopped by signal"));
   unlink(kErrPath.c_str());
   EXPECT_EQ(namesIn(d.path), before);
 
@@ -221,8 +225,7 @@ TEST(RavikMerge, ReadsThroughAHoleAndAnInterruptLeavesNoOutput) {
   const std::string message = readAll(drain);
   close(drain);
   EXPECT_EQ(exitCode(both), 1);
-  EXPECT_NE(message.find(d / "t3 is complete, the binary output was not written"),
-            std::string::npos) << message;
+  EXPECT_TRUE(hasText(message, d / "t3 is complete, the binary output was not written"));
   EXPECT_TRUE(slurp(d / "t3") == slurp(d / "t.ref"));
 }
 
@@ -276,23 +279,19 @@ TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
     args.insert(args.end(), {d / "s", d / "u"});
     expectRefusal(args, c.message, 2, d.path, before);
   }
-  EXPECT_TRUE(slurp(d / "s") == stream && slurp(d / "old.txt") == "kept\n");
-  EXPECT_EQ(slurp(d / "m.json"), meta);
+  EXPECT_TRUE(slurp(d / "s") == stream && slurp(d / "old.txt") == "kept\n" && slurp(d / "m.json") == meta);
 
   // The default report beside run.bin would be the text output run.json: it goes to
   // run.report.json instead, and run.json holds the text.
-  Outcome r = run({"--quiet", "--text", d / "run.json", "--bin", d / "run.bin", d / "s", d / "u"});
-  ASSERT_EQ(r.code, 0) << r.err;
+  ok({"--quiet", "--text", d / "run.json", "--bin", d / "run.bin", d / "s", d / "u"});
   EXPECT_TRUE(slurp(d / "run.json") == slurp(d / "t.ref"));
   EXPECT_EQ(nlohmann::json::parse(slurp(d / "run.report.json"))["records"], 5000);
   // So also for the metadata file m.json beside m.bin: the report becomes m.report.json.
-  r = run({"--quiet", "--bin", d / "m.bin", "--hdf5", d / "m.h5", "--meta", d / "m.json", d / "s"});
-  ASSERT_EQ(r.code, 0) << r.err;
+  ok({"--quiet", "--bin", d / "m.bin", "--hdf5", d / "m.h5", "--meta", d / "m.json", d / "s"});
   EXPECT_EQ(slurp(d / "m.json"), meta);
   EXPECT_EQ(nlohmann::json::parse(slurp(d / "m.report.json"))["records"], 3000);
   // Through a link to a target not there yet, with --no-clobber: the target is created.
-  r = run({"--quiet", "--no-clobber", "--text", d / "link.txt", d / "s", d / "u"});
-  ASSERT_EQ(r.code, 0) << r.err;
+  ok({"--quiet", "--no-clobber", "--text", d / "link.txt", d / "s", d / "u"});
   EXPECT_TRUE(slurp(d / "target.bin") == slurp(d / "t.ref"));
 }
 
@@ -305,11 +304,9 @@ TEST(RavikMerge, StreamsThatAreNoDeviceStreams) {
   coreMerge({{d / "s", 0, 0x1FF}}, d / "t.ref", d / "b.ref");
   ASSERT_EQ(rename((d / "b.ref").c_str(), (d / "merged.bin").c_str()), 0);
   std::ofstream(d / "merged.h5") << "\x89HDF\r\n\x1a\n" << std::string(600, '\0');
-  for (const char* name : {"merged.bin", "merged.h5"}) {
-    const Outcome r = run({"--text", d / "t", d / "s:0", d / (std::string(name) + ":1")});
-    EXPECT_EQ(r.code, 2) << name;
-    EXPECT_EQ(r.err, "ravik-merge: " + d / name + ": is a merged output, not a device stream\n");
-  }
+  for (const std::string name : {"merged.bin", "merged.h5"})
+    expectRefusal({"--text", d / "t", d / "s:0", d / (name + ":1")},
+                  d / name + ": is a merged output, not a device stream\n", 2, d.path, namesIn(d.path));
 
   // 400 events in order, then one 1 us back and 400 more: one step back. Word 210 (in the third
   // block of 100 words, at index 10) breaks the bit-31 rule: that block loses its packets from
@@ -323,12 +320,9 @@ TEST(RavikMerge, StreamsThatAreNoDeviceStreams) {
   writeWords(d / "bad", words);
   writeWords(d / "back", packStream(events));
   const Outcome r =
-      run({"--quiet", "--text", d / "t", "--report", d / "r.json", d / "s", d / "bad", d / "back"});
-  EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_NE(r.err.find("ravik-merge: warning: " + d / "bad (chain 1): 95 undecodable packets"),
-            std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("ravik-merge: warning: " + d / "back (chain 2): 1 step back in time\n"),
-            std::string::npos) << r.err;
+      ok({"--quiet", "--text", d / "t", "--report", d / "r.json", d / "s", d / "bad", d / "back"});
+  EXPECT_TRUE(hasText(r.err, "ravik-merge: warning: " + d / "bad (chain 1): 95 undecodable packets"));
+  EXPECT_TRUE(hasText(r.err, "ravik-merge: warning: " + d / "back (chain 2): 1 step back in time\n"));
   EXPECT_EQ(lineCount(r.err), 2u) << r.err;
   const nlohmann::json report = nlohmann::json::parse(slurp(d / "r.json"));
   // The first stream's markers run ahead but are no step back.
@@ -340,12 +334,9 @@ TEST(RavikMerge, StreamsThatAreNoDeviceStreams) {
   // Held by a recording (the lock its temp files carry while written).
   const int held = open((d / "s").c_str(), O_RDONLY);
   ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
-  Outcome locked = run({"--text", d / "t", d / "s"});
-  EXPECT_EQ(locked.code, 2);
-  EXPECT_EQ(locked.err.find("ravik-merge: " + d / "s: is still being written by a running recording"), 0u)
-      << locked.err;
-  locked = run({"--quiet", "--force", "--text", d / "t", d / "s"});
-  EXPECT_EQ(locked.code, 0) << locked.err;
+  expectRefusal({"--text", d / "t", d / "s"}, d / "s: is still being written by a running recording",
+                2, d.path, namesIn(d.path));
+  ok({"--quiet", "--force", "--text", d / "t", d / "s"});
   EXPECT_TRUE(slurp(d / "t") == slurp(d / "t.ref"));
   close(held);
 }
@@ -400,30 +391,25 @@ TEST(RavikMerge, OutputsThroughDescriptorsLinksAndPipes) {
   TempDir d;
   writeStream(d / "s", 3000, 4);
   coreMerge({{d / "s", 0, 0x1FF}}, d / "t.ref", d / "b.ref");
-  int pipeEnds[2];
-  ASSERT_EQ(pipe(pipeEnds), 0);
-  const pid_t pid =
-      spawnProgram(RAVIK_MERGE_PROGRAM, {"--quiet", "--bin", "-", d / "s"}, kErrPath, {}, pipeEnds[1]);
-  close(pipeEnds[1]);
-  const std::string piped = readAll(pipeEnds[0]);
-  close(pipeEnds[0]);
-  EXPECT_EQ(exitCode(pid), 0) << slurp(kErrPath);
-  EXPECT_TRUE(piped == slurp(d / "b.ref"));
-
   const struct {
     const char* option;
     const char* name;
     const char* reference;
-  } cases[] = {{"--text", "/dev/stdout", "t.ref"}, {"--bin", "/dev/fd/1", "b.ref"},
-               {"--text", "-", "t.ref"}};
+    bool piped;  // into a pipe, else appended to the log
+  } cases[] = {{"--bin", "-", "b.ref", true}, {"--text", "/dev/stdout", "t.ref", false},
+               {"--bin", "/dev/fd/1", "b.ref", false}, {"--text", "-", "t.ref", false}};
   for (const auto& c : cases) {
     std::ofstream(d / "log") << "earlier\n";
-    const int log = open((d / "log").c_str(), O_WRONLY | O_APPEND);
-    const pid_t appending =
-        spawnProgram(RAVIK_MERGE_PROGRAM, {"--quiet", c.option, c.name, d / "s"}, kErrPath, {}, log);
-    close(log);
-    EXPECT_EQ(exitCode(appending), 0) << slurp(kErrPath);
-    EXPECT_TRUE(slurp(d / "log") == "earlier\n" + slurp(d / c.reference)) << c.name;
+    int ends[2] = {-1, open((d / "log").c_str(), O_WRONLY | O_APPEND)};
+    ASSERT_TRUE(c.piped ? close(ends[1]) == 0 && pipe(ends) == 0 : ends[1] >= 0);
+    const pid_t pid =
+        spawnProgram(RAVIK_MERGE_PROGRAM, {"--quiet", c.option, c.name, d / "s"}, kErrPath, {}, ends[1]);
+    close(ends[1]);
+    const std::string piped = c.piped ? readAll(ends[0]) : "";
+    if (c.piped) close(ends[0]);
+    EXPECT_EQ(exitCode(pid), 0) << slurp(kErrPath);
+    EXPECT_TRUE((c.piped ? piped : slurp(d / "log")) == (c.piped ? "" : "earlier\n") + slurp(d / c.reference))
+        << c.name;
   }
   EXPECT_EQ(namesIn(d.path), (std::set<std::string>{"s", "t.ref", "b.ref", "log"}));
 
@@ -438,13 +424,12 @@ TEST(RavikMerge, OutputsThroughDescriptorsLinksAndPipes) {
   struct stat st;
   EXPECT_TRUE(lstat((d / "link").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
   EXPECT_EQ(slurp(d / "target"), slurp(d / "t.ref"));
-  EXPECT_EQ(run({"--text", longName, d / "s"}).code, 0);
+  ok({"--text", longName, d / "s"});
   EXPECT_EQ(slurp(longName), slurp(d / "t.ref"));
   EXPECT_EQ(exitCode(spawnProgram(RAVIK_MERGE_PROGRAM, {"--progress", "--text", d / "t", d / "s"}, "")), 0);
   EXPECT_EQ(slurp(d / "t"), slurp(d / "t.ref"));
   // The bar into a file: whole lines, without carriage returns or terminal codes.
-  const Outcome r = run({"--progress", "--text", d / "t", d / "s"});
-  EXPECT_EQ(r.code, 0) << r.err;
+  const Outcome r = ok({"--progress", "--text", d / "t", d / "s"});
   EXPECT_EQ(r.err.find_first_of("\r\033"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("100.0%"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("records written"), r.err.find("\n") + 1) << r.err;
@@ -475,8 +460,7 @@ TEST(RavikMerge, StopSignalsEndWaitsForAPipe) {
   EXPECT_GE(queued, 60000);
   kill(pid, SIGTERM);
   EXPECT_EQ(exitCodeWithin(pid, 10), 143);
-  EXPECT_NE(slurp(kErrPath).find("stopped by signal Terminated; no output written"),
-            std::string::npos) << slurp(kErrPath);
+  EXPECT_TRUE(hasText(slurp(kErrPath), "stopped by signal Terminated; no output written"));
   close(reader);
   EXPECT_EQ(namesIn(d.path), before);
 }

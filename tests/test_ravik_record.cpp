@@ -20,8 +20,6 @@
 
 namespace {
 
-const std::set<std::string> kRawFiles = {"ravik-0.tmp", "ravik-1.tmp", "ravik-2.tmp"};
-
 // True once a file in `dir` or in a folder in it holds data; false after 10 seconds without.
 bool waitForData(const std::string& dir) {
   for (int i = 0; i < 1000; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
@@ -53,24 +51,25 @@ protected:
   }
 
   // The usual arguments: the text output `text` and run.bin in `out`, raw files in `tmp`,
-  // `seconds` of recording.
-  std::vector<std::string> outputs(const char* seconds, const std::string& text = "run.txt") const {
-    return {"-s", "--seconds", seconds, "--text", out + "/" + text, "--bin", out + "/run.bin",
-            "--tmp", tmp};
+  // `seconds` of recording; then `more`.
+  std::vector<std::string> outputs(const char* seconds, const std::vector<std::string>& more = {},
+                                   const std::string& text = "run.txt") const {
+    std::vector<std::string> args = {"-s", "--seconds", seconds, "--text", out + "/" + text,
+                                     "--bin", out + "/run.bin", "--tmp", tmp};
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
   }
 };
 
 TEST_F(RecordTest, ChainOutOfOrderGivesTheCoreMergeOfItsRawFiles) {
   // Discovered in reverse: library index 2 is the master; index 1 loses data now and then.
-  std::vector<std::string> args = outputs("0.6");
-  args.push_back("--keep-raw");
   // The outputs are whole, but a device lost data: exit code 5.
-  ASSERT_EQ(exitCode(spawn({"ORDER=reverse", "DATA_LOSS=1"}, args)), 5) << errText();
+  ASSERT_EQ(exitCode(spawn({"ORDER=reverse", "DATA_LOSS=1"}, outputs("0.6", {"--keep-raw"}))), 5)
+      << errText();
   const std::string err = errText();
   const std::string raw = runDir();
-  std::set<std::string> kept = kRawFiles;
-  kept.insert({"ravik-1.tmp.loss", "ravik-run.json"});
-  EXPECT_EQ(namesIn(raw), kept);
+  EXPECT_EQ(namesIn(raw), (std::set<std::string>{"ravik-0.tmp", "ravik-1.tmp", "ravik-2.tmp",
+                                                  "ravik-1.tmp.loss", "ravik-run.json"}));
   expectCompleteOutputs();
 
   // Every block the callback was given (estimated 3 events per 2 words) reached the raw file;
@@ -106,11 +105,12 @@ TEST_F(RecordTest, ChainFaultsAreReportedAndTheRecordingGoesOn) {
                          outputs("0.3"));
   ASSERT_EQ(exitCode(pid), 0) << errText();
   const std::string err = errText();
-  EXPECT_NE(err.find("ravik-record: connect (dev 4 of 5) returned \""), std::string::npos) << err;
-  EXPECT_NE(err.find("ravik-record: Sequence number missing: 1\n"), std::string::npos) << err;
-  EXPECT_NE(err.find("ravik-record: Sequence number not unique: 2\n"), std::string::npos) << err;
-  EXPECT_EQ(err.find("Sequence number missing: 3"), std::string::npos) << err;
-  EXPECT_NE(err.find("Device TK24075 has chain position -1 and is not used\n"), std::string::npos);
+  for (const char* line : {"ravik-record: connect (dev 4 of 5) returned \"",
+                           "ravik-record: Sequence number missing: 1\n",
+                           "ravik-record: Sequence number not unique: 2\n",
+                           "Device TK24075 has chain position -1 and is not used\n"})
+    EXPECT_TRUE(hasText(err, line));
+  EXPECT_FALSE(hasText(err, "Sequence number missing: 3"));
   expectCompleteOutputs();
   EXPECT_TRUE(namesIn(tmp).empty()) << "merged raw files are deleted";
 }
@@ -128,9 +128,7 @@ TEST_F(RecordTest, PrintedCommandMergesRepeatedPositions) {
   ASSERT_EQ(rename(sub.c_str(), (out + "/moved").c_str()), 0);
   ASSERT_EQ(exitCode(pid), 1) << errText();
   const std::string raw = runDir();
-  const std::string printed = "finish the merge with\n  ravik-merge --recover " + raw + "\n";
-  const std::string err = errText();
-  ASSERT_NE(err.find(printed), std::string::npos) << err;
+  ASSERT_TRUE(hasText(errText(), "finish the merge with\n  ravik-merge --recover " + raw + "\n"));
   // The run's own output cannot be created any more: one given instead.
   const Outcome merged =
       runProgram(RAVIK_MERGE_PROGRAM, {"--recover", raw, "--text", dir / "merged.txt"}, dir / "err");
@@ -147,19 +145,23 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
   // Parameter files with one fault each.
   const auto params = [&](const std::string& name, const std::string& content) {
     std::ofstream(dir / name) << content;
-    std::vector<std::string> args = outputs("0.3");
-    args.insert(args.end(), {"--params", dir / name});
-    return args;
+    return outputs("0.3", {"--params", dir / name});
   };
   // The files the run reads are never replaced by one it writes.
   const std::string meta = R"({"identity": {"author": "A. Person"}})";
   std::ofstream(dir / "m.json") << meta;
+  std::ofstream(dir / "bad.json") << R"({"setup": {"excitation_wavelengths": "532 nm"}})";
   std::vector<std::string> onParams = params("p8", R"({"markers": 16})");
   onParams.insert(onParams.end(), {"--report", dir / "p8"});
   // A file that another recording holds (here this test, under the lock a recording takes).
   std::ofstream(dir / "held") << "theirs";
   const int held = open((dir / "held").c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_EQ(flock(held, LOCK_EX), 0);
+  // The live monitor's options.
+  const auto monitor = [](std::vector<std::string> args) {
+    args.insert(args.begin(), {"-s", "--bin", "/dev/null"});
+    return args;
+  };
   const struct {
     std::vector<std::string> sim, args;
     int code;
@@ -198,14 +200,23 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
        2, "output channel 5 (Master TK24071 input 5, Slave 1 TK24072 input 0) would hold the "
        "timestamps of two devices; five-channel mode is on, and TK24072 does not have it"},
       {{}, onParams, 2, "p8: is the parameter file " + dir / "p8; choose another name for the run report"},
+      {{}, {"-s", "--hdf5", out + "/a.h5", "--meta", dir / "bad.json"}, 2,
+       "bad.json: setup.excitation_wavelengths must be a non-empty list of finite numbers\n"},
       {{}, {"-s", "--hdf5", out + "/a.h5", "--meta", dir / "m.json", "--text", dir / "m.json"}, 2,
        "m.json: is the metadata file " + dir / "m.json; choose another name for the text output"},
       {{}, {"-s", "--seconds", "0.2", "--text", out + "/a", "--bin", dir / "held"}, 2,
        "held: is in use by another recording, which writes or replays it; choose another name"},
+      {{}, monitor({"--range", "100"}), 2, "need --correlate A,B"},
+      {{}, monitor({"--histogram", dir / "h.csv"}), 2, "need --correlate A,B"},
+      {{}, monitor({"--correlate", "1"}), 2, "bad --correlate '1'"},
+      {{}, monitor({"--correlate", "1,x"}), 2, "bad --correlate '1,x'"},
+      {{}, monitor({"--correlate", "1,6", "--bin-width", "0"}), 2, "bad --bin-width '0'"},
+      {{}, monitor({"--correlate", "1,6", "--range", "2.5"}), 2, "bad --range '2.5'"},
+      {{}, monitor({"--correlate", "1,6", "--range", "10000000", "--bin-width", "1"}), 2, "bins"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(exitCode(spawn(c.sim, c.args)), c.code) << c.message;
-    EXPECT_NE(errText().find(c.message), std::string::npos) << errText();
+    EXPECT_TRUE(hasText(errText(), c.message));
     EXPECT_TRUE(namesIn(out).empty()) << c.message << ": no output, no partial file";
     EXPECT_TRUE(namesIn(tmp).empty()) << c.message;
   }
@@ -225,12 +236,10 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
   EXPECT_EQ(exitCode(spawn({"DEVICES=1", "REPLAY=" + dir / "replayed.raw"},
                            {"-s", "--seconds", "0.2", "--bin", dir / "replayed.raw", "--tmp", tmp})),
             1);
-  EXPECT_NE(errText().find("replayed.raw: is in use by another recording, which writes or replays "
-                           "it; the finished file was not put in its place"),
-            std::string::npos)
-      << errText();
+  EXPECT_TRUE(hasText(errText(), "replayed.raw: is in use by another recording, which writes or "
+                                 "replays it; the finished file was not put in its place"));
   EXPECT_EQ(slurp(dir / "replayed.raw"), "");
-  EXPECT_NE(errText().find("ravik-merge --recover " + runDir()), std::string::npos);
+  EXPECT_TRUE(hasText(errText(), "ravik-merge --recover " + runDir()));
 }
 
 // A device that refuses a parameter ends the run before recording, naming the call, and the
@@ -238,26 +247,23 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
 // channel of no device are said; the lost histogram is a write error, above a device's loss.
 TEST_F(RecordTest, RefusedParameterLostHistogramAndUnknownChannel) {
   std::ofstream(dir / "params.json") << R"({"markers": 16, "divider": 2})";
-  std::vector<std::string> args = outputs("0.3");
-  args.insert(args.end(), {"--params", dir / "params.json", "--report", dir / "r.json"});
-  EXPECT_EQ(exitCode(spawn({"FAIL_PARAM=TDC_enableMarkers@0", "ORDER=chain"}, args)), 4);
-  EXPECT_NE(errText().find("TDC_enableMarkers (device TK24071) returned \""), std::string::npos)
-      << errText();
+  EXPECT_EQ(exitCode(spawn({"FAIL_PARAM=TDC_enableMarkers@0", "ORDER=chain"},
+                          outputs("0.3", {"--params", dir / "params.json", "--report", dir / "r.json"}))),
+            4);
+  EXPECT_TRUE(hasText(errText(), "TDC_enableMarkers (device TK24071) returned \""));
   const nlohmann::json report = nlohmann::json::parse(slurp(dir / "r.json"));
   EXPECT_EQ(report["completed"], false);
   EXPECT_EQ(report["devices"][0]["parameters"]["markers"], 0) << report;
   EXPECT_EQ(report["devices"][0]["parameters"]["divider"], 2) << report;
   EXPECT_TRUE(namesIn(out).empty());
 
-  args = outputs("0.5");
-  args.insert(args.end(), {"--correlate", "1,99", "--histogram", "/dev/full"});
-  EXPECT_EQ(exitCode(spawn({"DATA_LOSS=0"}, args)), 1) << errText();
-  EXPECT_NE(errText().find("ravik-record: warning: --correlate channel 99 is no output channel "
-                           "of this chain; the histogram stays empty\n"),
-            std::string::npos) << errText();
-  EXPECT_NE(errText().find("ravik-record: /dev/full: write error: No space left on device; no "
-                           "histogram written\n"),
-            std::string::npos) << errText();
+  EXPECT_EQ(exitCode(spawn({"DATA_LOSS=0"},
+                          outputs("0.5", {"--correlate", "1,99", "--histogram", "/dev/full"}))),
+            1) << errText();
+  EXPECT_TRUE(hasText(errText(), "ravik-record: warning: --correlate channel 99 is no output channel "
+                                 "of this chain; the histogram stays empty\n"));
+  EXPECT_TRUE(hasText(errText(), "ravik-record: /dev/full: write error: No space left on device; no "
+                                 "histogram written\n"));
   expectCompleteOutputs();
 }
 
@@ -266,7 +272,7 @@ TEST_F(RecordTest, RefusedParameterLostHistogramAndUnknownChannel) {
 // The first run's text output is named run.json, as its report beside run.bin would be: the
 // report steps aside to run.report.json, and the text output keeps its name.
 TEST_F(RecordTest, ParamsFromTheRunReportSetTheDevices) {
-  ASSERT_EQ(exitCode(spawn({}, outputs("0.3", "run.json"))), 0) << errText();
+  ASSERT_EQ(exitCode(spawn({}, outputs("0.3", {}, "run.json"))), 0) << errText();
   const size_t records = expectCompleteOutputs("run.json", "run.report.json");
   nlohmann::json report = nlohmann::json::parse(slurp(out + "/run.report.json"));
   EXPECT_EQ(report["records"], records);
@@ -277,9 +283,7 @@ TEST_F(RecordTest, ParamsFromTheRunReportSetTheDevices) {
   }
   report["devices"][1]["serial"] = "elsewhere";  // found by its chain position
   std::ofstream(dir / "params.json") << report;
-  std::vector<std::string> args = outputs("0.5");
-  args.insert(args.end(), {"--params", dir / "params.json"});
-  ASSERT_EQ(exitCode(spawn({}, args)), 0) << errText();
+  ASSERT_EQ(exitCode(spawn({}, outputs("0.5", {"--params", dir / "params.json"}))), 0) << errText();
 
   // Each device's ticks against its own recorded time: the devices start one after the other,
   // a few ms apart on a slow host.
@@ -321,11 +325,8 @@ TEST_F(RecordTest, CtrlCInTheMergeLeavesNoOutputAndKeepsTheRawFiles) {
   std::set<std::string> raws = namesIn(raw);
   for (auto i = raws.begin(); i != raws.end();)  // a busy host may have made a device lose data
     i = i->size() > 5 && i->compare(i->size() - 5, 5, ".loss") == 0 ? raws.erase(i) : std::next(i);
-  std::set<std::string> keptNames = kRawFiles;
-  keptNames.insert("ravik-run.json");
-  EXPECT_EQ(raws, keptNames);
-  const std::string merge = "ravik-merge --recover " + raw + "\n";
-  EXPECT_NE(errText().find(merge), std::string::npos) << errText();
+  EXPECT_EQ(raws, (std::set<std::string>{"ravik-0.tmp", "ravik-1.tmp", "ravik-2.tmp", "ravik-run.json"}));
+  EXPECT_TRUE(hasText(errText(), "ravik-merge --recover " + raw + "\n"));
   // The next recording in the same folder leaves the kept files alone.
   const std::string kept = slurp(raw + "/ravik-0.tmp");
   ASSERT_EQ(exitCode(spawn({}, outputs("0.2"))), 0) << errText();
@@ -336,8 +337,8 @@ TEST_F(RecordTest, CtrlCInTheMergeLeavesNoOutputAndKeepsTheRawFiles) {
 // Each ~1 ms loss of the device at chain position 0 is an interval exactly over its data's hole,
 // marked by loss records; an offline merge of the kept files finds the same intervals.
 TEST_F(RecordTest, LossesAreIntervalsOverTheHolesOfTheirDevice) {
-  std::vector<std::string> args = outputs("1.1");
-  args.insert(args.end(), {"--loss-records", "--keep-raw", "--report", dir / "run.json"});
+  const std::vector<std::string> args =
+      outputs("1.1", {"--loss-records", "--keep-raw", "--report", dir / "run.json"});
   ASSERT_EQ(exitCode(spawn({"ORDER=chain", "DATA_LOSS=0"}, args)), 5) << errText();
   const nlohmann::json report = nlohmann::json::parse(slurp(dir / "run.json"));
   std::map<int32_t, std::vector<int64_t>> times;  // by chain position, from the text output
@@ -352,9 +353,9 @@ TEST_F(RecordTest, LossesAreIntervalsOverTheHolesOfTheirDevice) {
     EXPECT_EQ(device["records"], own.size()) << p;
     EXPECT_EQ(device["lost"].size() >= 3, p == 0) << device;  // one every 250 ms
     auto covered = [&](int64_t from, int64_t to) {
-      for (const nlohmann::json& loss : device["lost"])
-        if (loss["from_ps"] <= from && to <= loss["to_ps"]) return true;
-      return false;
+      const auto& lost = device["lost"];
+      return std::any_of(lost.begin(), lost.end(),
+                         [&](const auto& l) { return l["from_ps"] <= from && to <= l["to_ps"]; });
     };
     for (size_t i = 1; i < own.size(); ++i)
       EXPECT_TRUE(own[i] - own[i - 1] <= 300000000 || covered(own[i - 1], own[i])) << own[i];

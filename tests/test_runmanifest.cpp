@@ -106,6 +106,8 @@ TEST(RunManifest, RefusesWhatTheMergeCannotTakeNamingTheKey) {
       {"/meta/sample/num_dyes", -1, "meta is not the HDF5 output's metadata: sample.num_dyes must"},
       {"", 3, "the manifest is not an object"},
   };
+  RunManifest m;
+  std::string error;
   for (const auto& c : cases) {
     nlohmann::json j = kSample;
     if (c.key[0] == '/')
@@ -114,8 +116,6 @@ TEST(RunManifest, RefusesWhatTheMergeCannotTakeNamingTheKey) {
       j[c.key] = c.value;
     else
       j = c.value;
-    RunManifest m;
-    std::string error;
     EXPECT_FALSE(manifestFromJson(j, &m, &error)) << c.key;
     EXPECT_EQ(error.find(c.message), 0u) << c.key << ": " << error;
   }
@@ -124,15 +124,12 @@ TEST(RunManifest, RefusesWhatTheMergeCannotTakeNamingTheKey) {
   nlohmann::json older = kSample;
   older.erase("meta");
   RunManifest read;
-  std::string why;
-  EXPECT_TRUE(manifestFromJson(older, &read, &why)) << why;
+  EXPECT_TRUE(manifestFromJson(older, &read, &error)) << error;
   EXPECT_TRUE(read.meta.empty());
 
   TempDir dir;
   std::ofstream(manifestPath(dir.path)) << "{\"manifest\": \"ravik-run\",";
   ManifestFile file;
-  RunManifest m;
-  std::string error;
   EXPECT_FALSE(file.take(dir.path, &m, &error));
   EXPECT_EQ(error, manifestPath(dir.path) + ": not a JSON document");
   EXPECT_FALSE(file.held());

@@ -29,7 +29,6 @@ protected:
     std::filesystem::remove_all(_dir);
   }
 
-  static void writeFile(const char* path, const std::string& text) { std::ofstream(path) << text; }
   // Returns the log to stderr, which closes (and so flushes) the file, and gives its content with
   // every time stamp ("[seconds.milliseconds]") shown as "[T]".
   static std::string closeLog() {
