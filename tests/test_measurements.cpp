@@ -186,17 +186,16 @@ TEST(Measurements, StopClearAndStartChooseTheRecordsCounted) {
 
 TEST(Measurements, OverflowIsNeverSilent) {
   // Each case: what goes wrong, and the records that show it.
-  struct Case {
+  const struct {
     const char* what;
     Tags tags;
     bool viaSet;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"the live path dropped records", {{100, 1}, {200, 6}}, true},
       {"a record further back than the bound", {{100, 1}, {kMaxStepBackPs + 200, 6}, {150, 1}}, false},
       {"a marker further back", {{100, 1}, {kMaxStepBackPs + 200, 6}, {100, 101}}, false},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     auto corr = std::make_shared<Correlation>(1, 6, 10, 100);
     MeasurementSet set;
