@@ -13,13 +13,16 @@
 
 using Tags = std::vector<TimeTag>;
 
+inline bool operator==(const TimeTag& a, const TimeTag& b) {
+  return a.time == b.time && a.channel == b.channel;
+}
+
 namespace reference {
 
 inline int64_t span(const Tags& tags) {
-  if (tags.empty()) return 0;
-  int64_t lo = tags[0].time, hi = tags[0].time;
-  for (const TimeTag& t : tags) lo = std::min(lo, t.time), hi = std::max(hi, t.time);
-  return hi - lo;
+  const auto [lo, hi] = std::minmax_element(tags.begin(), tags.end(),
+                                            [](TimeTag a, TimeTag b) { return a.time < b.time; });
+  return tags.empty() ? 0 : hi->time - lo->time;
 }
 
 inline int64_t count(const Tags& tags, int16_t channel) {

@@ -49,9 +49,7 @@ struct Reader {
     });
   }
   ~Reader() { join(); }
-  void join() {
-    if (thread.joinable()) thread.join();
-  }
+  void join() { if (thread.joinable()) thread.join(); }
 };
 
 }  // namespace
@@ -86,9 +84,7 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
 
   const int64_t records = report["records"];
   EXPECT_GT(records, 1000);
-  struct stat st;
-  ASSERT_EQ(stat(outputs.binary.c_str(), &st), 0);
-  EXPECT_EQ(int64_t(st.st_size), 64 + 10 * records + 64);
+  EXPECT_EQ(int64_t(slurp(outputs.binary).size()), 64 + 10 * records + 64);
   EXPECT_EQ(namesIn(dir), (std::set<std::string>{"run.bin", "run.json"}));
   EXPECT_EQ(reader.records, records);
   EXPECT_TRUE(reader.ordered);
@@ -115,9 +111,7 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
   ASSERT_EQ(second.devices().size(), 2u);
   const std::string serial = second.devices()[0].serial, refused = dir + "/refused";
   ASSERT_EQ(mkdir(refused.c_str(), 0755), 0);
-  outputs = ChainOutputs();
-  outputs.text = refused + "/run.txt";
-  outputs.tmpDir = refused;
+  outputs = ChainOutputs{refused + "/run.txt", "", "", false, "", refused};
   ASSERT_TRUE(second.setParameters(0, {{"markers", 0x11}}, &error)) << error;
   EXPECT_FALSE(second.start(outputs, &error));
   EXPECT_EQ(error, "chain positions 0 and 20 would share output channel 100 (Master " + serial +

@@ -1,5 +1,6 @@
 // The main window's basics: command-line options, the state display, error boxes, the checking
 // of output paths, the persisted paths and the log option.
+#include <fstream>
 #include <tuple>
 
 #include "app/options.h"
@@ -14,6 +15,11 @@ bool paintedAs(QLineEdit* ed, const char* colour) {
   for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
     if (ed->palette().color(g, ed->backgroundRole()) != QColor(colour)) return false;
   return true;
+}
+
+// The texts of the output and temp folder fields.
+QStringList pathsShown(const KRmtProbe& p) {
+  return {p.ascPath()->text(), p.binPath()->text(), p.tmpPath()->text()};
 }
 
 bool isEmptyDir(const QString& name) {
@@ -86,10 +92,9 @@ TEST_F(WindowTest, StateDisplayFollowsEveryStateAndErrorBoxesReport) {
   EXPECT_TRUE(_boxes.texts.isEmpty());
 
   // Error reports: Ok keeps the window, Close closes it.
-  EXPECT_TRUE(p.checkError(true, "never shown") && p.checkRc(0, "TDC_discover") && p.checkRc(0));
-  EXPECT_TRUE(p.checkRc(KORBALT_NO_ACK, "TDC_enableChannels"));
-  EXPECT_TRUE(p.checkRc(KORBALT_CONNECT_FAILED));
-  EXPECT_TRUE(p.checkError(false, "first problem"));
+  EXPECT_TRUE(p.checkError(true, "never shown") && p.checkRc(0, "TDC_discover") && p.checkRc(0) &&
+              p.checkRc(KORBALT_NO_ACK, "TDC_enableChannels") && p.checkRc(KORBALT_CONNECT_FAILED) &&
+              p.checkError(false, "first problem"));
   EXPECT_TRUE(_window->isVisible());
   _boxes.queue(QMessageBox::Close);
   EXPECT_FALSE(p.checkError(false, "fatal problem"));
@@ -106,9 +111,8 @@ TEST_F(WindowTest, PathsAreCheckedWithoutTraceAndPersistHoweverTheWindowCloses) 
   openWindow(false);
   KRmtProbe p = probe();
   // An empty store gives the home folder's files and the temp folder, checked without a trace.
-  EXPECT_EQ(p.ascPath()->text(), QDir::toNativeSeparators(path("home") + "/timestamps.txt"));
-  EXPECT_EQ(p.binPath()->text(), QDir::toNativeSeparators(path("home") + "/timestamps.bin"));
-  EXPECT_EQ(p.tmpPath()->text(), QDir::toNativeSeparators(path("tmp")));
+  EXPECT_EQ(pathsShown(p), QStringList({path("home") + "/timestamps.txt", path("home") + "/timestamps.bin",
+                                         path("tmp")}).replaceInStrings("/", QDir::separator()));
   for (QLineEdit* ed : {p.ascPath(), p.binPath(), p.tmpPath()}) EXPECT_TRUE(paintedAs(ed, "white"));
   EXPECT_TRUE(isEmptyDir(path("home")) && isEmptyDir(path("tmp")));
 
@@ -118,10 +122,8 @@ TEST_F(WindowTest, PathsAreCheckedWithoutTraceAndPersistHoweverTheWindowCloses) 
   const QString existing = path("existing.txt");
   QDir(_dir.path()).mkpath("out");
   QDir(_dir.path()).mkpath("used");
-  for (const QString& name : {existing, path("used/ravik-test.tmp")}) {
-    QFile f(name);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write("old content") == 11);
-  }
+  for (const QString& name : {existing, path("used/ravik-test.tmp")})
+    ASSERT_TRUE(std::ofstream(name.toStdString()) << "old content");
   QLineEdit *asc = p.ascPath(), *bin = p.binPath(), *tmp = p.tmpPath();
   const struct { QLineEdit* ed; QString text; const char* colour; } checks[] = {
       {asc, existing, "white"},              {bin, path("new.txt"), "white"},
@@ -147,9 +149,7 @@ TEST_F(WindowTest, PathsAreCheckedWithoutTraceAndPersistHoweverTheWindowCloses) 
   EXPECT_FALSE(_window->isVisible());
   openWindow(false);
   p = probe();
-  EXPECT_EQ(p.ascPath()->text(), path("a.txt"));
-  EXPECT_EQ(p.binPath()->text(), path("b.bin"));
-  EXPECT_EQ(p.tmpPath()->text(), path("nowhere"));
+  EXPECT_EQ(pathsShown(p), QStringList({path("a.txt"), path("b.bin"), path("nowhere")}));
   EXPECT_TRUE(paintedAs(p.tmpPath(), "red"));
   p.binPath()->setText(path("other.bin"));
   _window->close();
@@ -161,8 +161,7 @@ TEST_F(WindowTest, PathsAreCheckedWithoutTraceAndPersistHoweverTheWindowCloses) 
   EXPECT_FALSE(probe().checkError(false, "Merge failed"));
   EXPECT_FALSE(_window->isVisible());
   openWindow(false);
-  EXPECT_EQ(probe().ascPath()->text(), path("c.txt"));
-  EXPECT_EQ(probe().binPath()->text(), path("other.bin"));
+  EXPECT_EQ(pathsShown(probe()), QStringList({path("c.txt"), path("other.bin"), path("nowhere")}));
 }
 
 TEST_F(WindowTest, LogFileOnlyWithTheLogOption) {

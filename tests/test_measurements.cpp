@@ -51,23 +51,16 @@ void feedInBatches(Measurement& m, const Tags& tags, uint32_t seed) {
   }
 }
 
-struct CorrelationCase {
-  int16_t a, b;
-  int64_t width;
-  int32_t n;
-  int64_t low, high;  // low == high: the centred histogram
-};
-
-std::unique_ptr<Correlation> makeCorrelation(const CorrelationCase& c) {
-  if (c.low == c.high) return std::make_unique<Correlation>(c.a, c.b, c.width, c.n);
-  return std::make_unique<Correlation>(c.a, c.b, c.width, c.n, c.low, c.high);
-}
-
 }  // namespace
 
 TEST(Measurements, CorrelationCountsEveryPairInRange) {
   const Tags tags = generate(1, 20000);
-  const CorrelationCase cases[] = {
+  const struct {
+    int16_t a, b;
+    int64_t width;
+    int32_t n;
+    int64_t low, high;  // low == high: the centred histogram
+  } cases[] = {
       {1, 6, 10, 2000, 0, 0},          // the centred default
       {6, 1, 7, 301, 0, 0},            // odd count, b before a
       {1, 1, 50, 400, 0, 0},           // one channel: both orders of every pair, no self pairs
@@ -78,9 +71,10 @@ TEST(Measurements, CorrelationCountsEveryPairInRange) {
       {2, 5, 100, 40, 1000, 5000},     // a window of positive delays only
       {7, 7, 100, 40, -5000, -1000},   // one channel, negative delays only
   };
-  for (const CorrelationCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << "a " << c.a << " b " << c.b << " width " << c.width);
-    auto m = makeCorrelation(c);
+    auto m = c.low == c.high ? std::make_unique<Correlation>(c.a, c.b, c.width, c.n)
+                             : std::make_unique<Correlation>(c.a, c.b, c.width, c.n, c.low, c.high);
     feedInBatches(*m, tags, uint32_t(c.width));
     const int64_t low = c.low == c.high ? -int64_t(c.n / 2) * c.width : c.low;
     const int64_t high = c.low == c.high ? low + c.n * c.width : c.high;
@@ -151,20 +145,23 @@ TEST(Measurements, StopClearAndStartChooseTheRecordsCounted) {
   const Tags tags = generate(3, 9000);
   const Tags first(tags.begin(), tags.begin() + 3000), second(tags.begin() + 3000, tags.begin() + 6000),
       third(tags.begin() + 6000, tags.end());
+  const auto histogram = [](const Tags& t) { return reference::correlation(t, 1, 6, 10, 2000, -10000, 10000); };
   Correlation corr(1, 6, 10, 2000);
   CountRate rate({1, 6});
+  const auto feedBoth = [&](const Tags& t) {
+    corr.feed(t.data(), t.size());
+    rate.feed(t.data(), t.size());
+  };
   EXPECT_TRUE(corr.running());
   EXPECT_EQ(corr.spanPs(), 0);
-  corr.feed(first.data(), first.size());
-  rate.feed(first.data(), first.size());
-  EXPECT_EQ(corr.data(), reference::correlation(first, 1, 6, 10, 2000, -10000, 10000));
+  feedBoth(first);
+  EXPECT_EQ(corr.data(), histogram(first));
 
   // Stopped: the records are not looked at. Cleared while stopped: it stays stopped.
   corr.stop();
   rate.stop();
-  corr.feed(second.data(), second.size());
-  rate.feed(second.data(), second.size());
-  EXPECT_EQ(corr.data(), reference::correlation(first, 1, 6, 10, 2000, -10000, 10000));
+  feedBoth(second);
+  EXPECT_EQ(corr.data(), histogram(first));
   EXPECT_EQ(rate.counts(), (std::vector<int64_t>{reference::count(first, 1), reference::count(first, 6)}));
   corr.clear();
   EXPECT_FALSE(corr.running());
@@ -174,7 +171,7 @@ TEST(Measurements, StopClearAndStartChooseTheRecordsCounted) {
   // Started again: only what comes now counts, and no pair reaches back across the clear.
   corr.start();
   corr.feed(third.data(), third.size());
-  EXPECT_EQ(corr.data(), reference::correlation(third, 1, 6, 10, 2000, -10000, 10000));
+  EXPECT_EQ(corr.data(), histogram(third));
   EXPECT_EQ(corr.spanPs(), reference::span(third));
   // Started again without a clear: the data go on, the stopped stretch left out.
   rate.start();
@@ -189,17 +186,16 @@ TEST(Measurements, StopClearAndStartChooseTheRecordsCounted) {
 
 TEST(Measurements, OverflowIsNeverSilent) {
   // Each case: what goes wrong, and the records that show it.
-  struct Case {
+  const struct {
     const char* what;
     Tags tags;
     bool viaSet;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"the live path dropped records", {{100, 1}, {200, 6}}, true},
       {"a record further back than the bound", {{100, 1}, {kMaxStepBackPs + 200, 6}, {150, 1}}, false},
       {"a marker further back", {{100, 1}, {kMaxStepBackPs + 200, 6}, {100, 101}}, false},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     auto corr = std::make_shared<Correlation>(1, 6, 10, 100);
     MeasurementSet set;
@@ -223,25 +219,19 @@ TEST(Measurements, OverflowIsNeverSilent) {
 }
 
 TEST(Measurements, RefusedSettings) {
+  // Correlation(1, 6, 10, 100, 0, 0) has no delay in range, (..., 0, 1001) one beyond the bins.
   const std::function<void()> refused[] = {
-      [] { CountRate({1, -1}); },
-      [] { Correlation(-1, 6, 10, 100); },
-      [] { Correlation(1, 6, 0, 100); },
-      [] { Correlation(1, 6, 10, 0); },
+      [] { CountRate({1, -1}); },                    [] { Correlation(-1, 6, 10, 100); },
+      [] { Correlation(1, 6, 0, 100); },             [] { Correlation(1, 6, 10, 0); },
       [] { Correlation(1, 6, 10, kMaxMeasurementBins + 1); },
-      [] { Correlation(1, 6, INT64_MAX, 3); },
-      [] { Correlation(1, 6, 10, 100, 0, 0); },      // no delay in range
-      [] { Correlation(1, 6, 10, 100, 0, 1001); },   // beyond the bins
-      [] { TimeTrace({}, 10, 10); },
+      [] { Correlation(1, 6, INT64_MAX, 3); },       [] { Correlation(1, 6, 10, 100, 0, 0); },
+      [] { Correlation(1, 6, 10, 100, 0, 1001); },   [] { TimeTrace({}, 10, 10); },
       [] { TimeTrace({1, 6}, 10, kMaxMeasurementBins); },
-      [] { StartStop(1, -2, 10, 10); },
-      [] { StartStop(1, 6, -5, 10); },
-      [] { Coincidences({}, 100); },
-      [] { Coincidences({{1, 6}, {}}, 100); },
-      [] { Coincidences({{1, 6}}, -1); },
-      [] { Coincidences({{1, -6}}, 100); },
+      [] { StartStop(1, -2, 10, 10); },              [] { StartStop(1, 6, -5, 10); },
+      [] { Coincidences({}, 100); },                 [] { Coincidences({{1, 6}, {}}, 100); },
+      [] { Coincidences({{1, 6}}, -1); },            [] { Coincidences({{1, -6}}, 100); },
   };
-  for (size_t i = 0; i < sizeof refused / sizeof refused[0]; ++i)
+  for (size_t i = 0; i < std::size(refused); ++i)
     EXPECT_THROW(refused[i](), std::invalid_argument) << "case " << i;
 }
 

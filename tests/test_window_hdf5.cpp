@@ -3,6 +3,7 @@
 #include <hdf5.h>
 
 #include <algorithm>
+#include <fstream>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -38,11 +39,8 @@ TEST_F(WindowTest, Hdf5RowRememberedPathAndARecordingWithMarkersInTimeOrderWithT
   setSim("RATES", "3000");
   QDir(_dir.path()).mkpath("work");
   QDir(_dir.path()).mkpath("out");
-  {
-    QFile meta(path("out/ravik-meta.json"));
-    ASSERT_TRUE(meta.open(QIODevice::WriteOnly));
-    meta.write(R"({"identity": {"author": "A. Physicist"}})");
-  }
+  ASSERT_TRUE(std::ofstream(path("out/ravik-meta.json").toStdString())
+              << R"({"identity": {"author": "A. Physicist"}})");
   openWindow();
   KRmtProbe p = probe();
   ASSERT_EQ(KRmt::_devs.size(), 3);
