@@ -103,9 +103,12 @@ public:
   QStringList texts;
   // Whether every box was a critical "Error" box with Ok and Close and no default button.
   bool allErrorBoxes = true;
+  // While set, boxes stay open unanswered.
+  bool paused = false;
 
 private:
   void poll() {
+    if (paused) return;
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     if (!box || !box->isVisible()) return;
     texts << box->text();
