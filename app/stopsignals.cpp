@@ -44,6 +44,7 @@ StopSignals::~StopSignals() {
   if (_pipe[1] < 0) return;
   for (int s : kStopSignals) signal(s, SIG_DFL);
   gWriteEnd = -1;
+  // A pipe of signal numbers only: its close cannot lose anything of the user's.
   close(_pipe[0]);
   close(_pipe[1]);
 }
