@@ -44,6 +44,7 @@ public:
   bool complete(const Hdf5RunInfo& info, std::string* error);
   // The file to publish after complete() (see publishOutputs).
   OutputFile* file() { return &_file; }
+  const OutputFile* file() const { return &_file; }
   // Closes and removes the temporary file.
   void discard();
 

@@ -77,10 +77,9 @@ bool OutputFile::create(const std::string& path, std::string* error, bool noClob
   } else if (exists && !S_ISREG(st.st_mode)) {
     fd = openInPlace(_target);
   } else {
-    // Short, so that the longest name a folder takes still has a temporary name beside it.
     std::string dir, base;
     splitPath(_target, &dir, &base);
-    std::string name = dir + "/.ravik-XXXXXX";
+    std::string name = partialTemplate(dir);
     fd = mkstemp(&name[0]);
     if (fd >= 0) {
       _tmpPath = name;

@@ -48,6 +48,9 @@ public:
   FILE* file() const { return _file; }
   // The name given to create().
   const std::string& path() const { return _path; }
+  // The temporary name the output is written under until publish() (see partialTemplate());
+  // empty when it is written in place, and once published or discarded.
+  const std::string& partialPath() const { return _tmpPath; }
   // errno of the first failed write, 0 while there is none. Any thread may ask.
   int writeError() const { return _sink ? _sink->error.load(std::memory_order_relaxed) : 0; }
   // Ends a write that waits for a pipe's reader (it fails with EINTR). Any thread may call it.

@@ -182,8 +182,17 @@ int main(int argc, char** argv) {
 
   const bool recovering = !options.recoverDir.empty();
   Recovery recovery;
-  if (recovering && !prepareRecovery(&options, &recovery, &error))
-    return fail(kExitBadInput, error);
+  if (recovering) {
+    const bool prepared = prepareRecovery(&options, &recovery, &error);
+    // Whether or not the run can be merged now: what its program left unfinished goes.
+    if (recovery.file.held()) {
+      std::vector<std::string> failed;
+      for (const std::string& line : removePartials(recovery, &failed))
+        if (!options.quiet) fail(0, line);
+      for (const std::string& line : failed) fail(0, "warning: " + line);
+    }
+    if (!prepared) return fail(kExitBadInput, error);
+  }
   std::vector<InputStream> inputs;
   // A recovery locks its streams itself (lockRecoveredStreams) and says so in its words.
   if (!openInputs(options.streams, &inputs, &error, options.force || recovering))

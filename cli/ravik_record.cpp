@@ -270,7 +270,8 @@ std::vector<StreamArg> rawStreams(const Recording& recording) {
 // its merge can be finished with ravik-merge --recover. A manifest that cannot be written is
 // said, and the recording goes on: its data matter more.
 void writeManifest(const RecordOptions& options, const Recording& recording,
-                   const std::string& startUtc, const std::string& runDir, ManifestFile* file) {
+                   const std::string& startUtc, const std::string& runDir, const Outputs& out,
+                   const OutputFile& histogram, ManifestFile* file) {
   RunManifest m;
   m.program = "ravik-record";
   m.startUtc = startUtc;
@@ -282,6 +283,8 @@ void writeManifest(const RecordOptions& options, const Recording& recording,
   m.reportPath = absolutePath(options.reportPath);
   m.compress = options.compress;
   m.meta = options.meta;
+  for (const OutputFile* o : {&out.text, &out.binary, out.hdf5.file(), &histogram})
+    if (!o->partialPath().empty()) m.partials.push_back(absolutePath(o->partialPath()));
   std::string error;
   if (!file->write(runDir, m, &error))
     say("run manifest not written: " + error + "; if the run ends without its merge, only "
@@ -576,7 +579,7 @@ int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>&
     return fail(kExitStartFailed, "a device failed to start; the recording is abandoned");
   }
   ManifestFile manifest;
-  writeManifest(options, recording, report.startUtc, runDir, &manifest);
+  writeManifest(options, recording, report.startUtc, runDir, *out, *histogram, &manifest);
   ChannelCounts counts;
   RecordingMerge merge(options, recording, out, &counts);
   const RecordTime time =

@@ -124,6 +124,27 @@ bool lockRecoveredStreams(const std::vector<InputStream>& inputs, std::string* e
   return true;
 }
 
+std::vector<std::string> removePartials(const Recovery& recovery, std::vector<std::string>* failed) {
+  std::vector<std::string> removed;
+  for (const std::string& path : recovery.manifest.partials) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 && errno == ENOENT) continue;
+    // Only what an output was written as: a regular file (not a link to one elsewhere).
+    if (!S_ISREG(st.st_mode)) {
+      failed->push_back(path + ": not removed: not a regular file, so not an output left unfinished");
+      continue;
+    }
+    char size[32];
+    snprintf(size, sizeof size, "%.1f MB", double(st.st_size) / 1e6);
+    if (unlink(path.c_str()) == 0)
+      removed.push_back("removed " + path + " (" + size + "), an output the run left unfinished");
+    else if (errno != ENOENT)
+      failed->push_back(path + ": cannot remove the output the run left unfinished: " +
+                        strerror(errno));
+  }
+  return removed;
+}
+
 void describeRecovery(const Recovery& recovery, RunReport* report) {
   report->startUtc = recovery.manifest.startUtc;
   report->recovered = true;

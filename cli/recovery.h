@@ -33,6 +33,13 @@ bool prepareRecovery(Options* options, Recovery* recovery, std::string* error);
 // they are merged. False with a message naming the file that another program holds.
 bool lockRecoveredStreams(const std::vector<InputStream>& inputs, std::string* error);
 
+// Removes the outputs that the run's program left unfinished under their temporary names (the
+// manifest's "partials"; killed, a power cut): they hold nothing that the recovery does not write
+// anew, and only take room. Call with the manifest taken, so that the program is known to be gone.
+// One line for each file removed, or that could not be removed (the reason said); those not there
+// any more are passed over.
+std::vector<std::string> removePartials(const Recovery& recovery, std::vector<std::string>* failed);
+
 // What the manifest knows beyond the streams: the recording's start, each device's serial,
 // library index, role and parameters; and that the run was recovered.
 void describeRecovery(const Recovery& recovery, RunReport* report);

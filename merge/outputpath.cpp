@@ -1,5 +1,6 @@
 #include "merge/outputpath.h"
 
+#include <ctype.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -38,6 +39,19 @@ void splitPath(const std::string& path, std::string* dir, std::string* base) {
   const size_t slash = path.rfind('/');
   *dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   *base = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string partialTemplate(const std::string& dir) { return dir + "/.ravik-XXXXXX"; }
+
+bool isPartialName(const std::string& path) {
+  std::string dir, base;
+  splitPath(path, &dir, &base);
+  static const char kPrefix[] = ".ravik-";
+  const size_t prefix = sizeof kPrefix - 1;
+  if (base.size() != prefix + 6 || base.compare(0, prefix, kPrefix) != 0) return false;
+  for (size_t i = prefix; i < base.size(); ++i)
+    if (!isalnum(static_cast<unsigned char>(base[i]))) return false;
+  return true;
 }
 
 std::string followLinks(std::string path) {

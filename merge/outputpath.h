@@ -21,6 +21,13 @@ std::string followLinks(std::string path);
 // The folder part and the name part of a path ("out.txt" lies in ".").
 void splitPath(const std::string& path, std::string* dir, std::string* base);
 
+// An output is written under a temporary name in its final folder until it is complete:
+// "<dir>/.ravik-XXXXXX", as mkstemp() fills it in. Short, so that the longest name a folder takes
+// still has a temporary name beside it.
+std::string partialTemplate(const std::string& dir);
+// True when the last part of `path` is such a name (".ravik-" and six letters or digits).
+bool isPartialName(const std::string& path);
+
 struct FileIdentity {
   bool exists = false;  // device, inode and mode hold; otherwise only name
   dev_t device = 0;

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "merge/outputpath.h"
 #include "report/metafile.h"
 
 using nlohmann::json;
@@ -196,7 +197,8 @@ json toJson(const RunManifest& m) {
           {"loss_records", m.lossRecords},
           {"report", orNull(m.reportPath)},
           {"compress", m.compress},
-          {"meta", metaToJson(m.meta)}};
+          {"meta", metaToJson(m.meta)},
+          {"partials", m.partials}};
 }
 
 bool manifestFromJson(const json& j, RunManifest* m, std::string* error) {
@@ -217,7 +219,18 @@ bool manifestFromJson(const json& j, RunManifest* m, std::string* error) {
   const json* meta = r.field("meta", false);
   if (meta != nullptr && !metaFromJson(*meta, &m->meta, &why))
     r.fail("meta", "is not the HDF5 output's metadata: " + why);
+  const json* partials = r.field("partials", false);
+  if (partials != nullptr && !partials->is_array()) r.fail("partials", "is not a list");
   if (!r.ok()) return false;
+  for (size_t i = 0; partials != nullptr && i < partials->size(); ++i) {
+    const json& p = (*partials)[i];
+    if (!p.is_string() || p.get<std::string>().empty() || p.get<std::string>()[0] != '/' ||
+        !isPartialName(p.get<std::string>())) {
+      *error = "partials[" + std::to_string(i) + "] is not the absolute temporary name of an output";
+      return false;
+    }
+    m->partials.push_back(p.get<std::string>());
+  }
   m->devices.resize(devices.size());
   for (size_t i = 0; i < devices.size(); ++i)
     if (!readDevice(devices[i], "devices[" + std::to_string(i) + "]", &m->devices[i], error))

@@ -11,10 +11,13 @@
 //                 "markers": 16, "stream": "ravik-2.tmp", "parameters": {...}}, ...],
 //    "outputs": [{"kind": "text", "path": "/data/run.txt"}, {"kind": "binary", ...}],
 //    "loss_records": false, "report": null, "compress": false,
-//    "meta": {"identity": {"author": "..."}, ...}}
+//    "meta": {"identity": {"author": "..."}, ...},
+//    "partials": ["/data/.ravik-Xq3b9Z", ...]}
 //
 // Devices are in chain order; "stream" is the temp file's name inside the manifest's folder, so
-// the folder may be moved; output paths are absolute. The program that records holds an advisory
+// the folder may be moved; output paths are absolute. "partials" are the outputs' temporary names
+// (see partialTemplate()) while the recording writes them: a run that ended without publishing
+// them leaves them there, and its recovery removes them. The program that records holds an advisory
 // lock on the manifest while the run is its own (recording and merging); the lock goes with the
 // process, whatever ends it, and a recovery takes the same lock, so that it never merges a run
 // that is still going on, nor one that another recovery is merging.
@@ -55,6 +58,8 @@ struct RunManifest {
   // The user's description of the experiment in the HDF5 output (see report/metafile.h); empty:
   // none. "meta" is null then, and a manifest without the key has none.
   std::vector<Hdf5MetaField> meta;
+  // Absolute; only names that isPartialName() takes, so that a recovery removes nothing else.
+  std::vector<std::string> partials;
 };
 
 // "<dir>/ravik-run.json"

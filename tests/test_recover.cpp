@@ -126,13 +126,19 @@ TEST_F(RecoverTest, ARunKilledAt3MEventsPerSecondIsRecoveredWhole) {
   kill(pid, SIGKILL);
   ASSERT_EQ(exitCode(pid), 1000 + SIGKILL) << recordErr();
   ASSERT_FALSE(run.empty()) << recordErr();
-  for (const std::string& name : namesIn(out)) EXPECT_EQ(name[0], '.') << "only partial outputs";
+  const std::set<std::string> partials = namesIn(out);
+  EXPECT_EQ(partials.size(), 2u) << "the text and binary outputs, unfinished";
+  for (const std::string& name : partials) EXPECT_EQ(name[0], '.') << "only partial outputs";
   const std::string torn = run + "/ravik-0.tmp";
   ASSERT_EQ(truncate(torn.c_str(), sizeOf(torn) - 6), 0);
 
   std::string err;
   const int code = merge({"--recover", run}, &err);
   ASSERT_TRUE(code == 0 || code == 5) << code << err;  // 5: a busy host made a device lose data
+  // What the killed run left unfinished is gone, and the user is told.
+  EXPECT_EQ(namesIn(out), (std::set<std::string>{"run.bin", "run.json", "run.txt"}));
+  for (const std::string& name : partials)
+    EXPECT_NE(err.find("removed " + out + "/" + name + " ("), std::string::npos) << err;
   // With no loss the binary output is the merge core's; loss records are the only lines it lacks.
   const nlohmann::json report = expectMergedWhole(
       {{run + "/ravik-2.tmp", 0, 0x10}, {run + "/ravik-1.tmp", 1, 0x10}, {run + "/ravik-0.tmp", 2, 0x10}},
@@ -174,8 +180,12 @@ TEST_F(RecoverTest, AWindowKilledWhileRecordingIsRecoveredWhole) {
   kill(pid, SIGKILL);
   ASSERT_EQ(exitCode(pid), 1000 + SIGKILL) << slurp(dir / "window.out");
   ASSERT_TRUE(grown) << slurp(dir / "window.out");
-  for (const std::string& name : namesIn(out))
+  size_t partials = 0;
+  for (const std::string& name : namesIn(out)) {
     EXPECT_TRUE(name[0] == '.' || name == "ravik-meta.json") << "only partial outputs";
+    partials += name[0] == '.';
+  }
+  EXPECT_EQ(partials, 3u) << "text, binary and HDF5, unfinished";
   ASSERT_EQ(truncate(streams[0].c_str(), sizeOf(streams[0]) - 6), 0);
   // Index 1 loses data now and then: its loss file, as the kill left it, is read too.
   EXPECT_TRUE(namesIn(tmp).count("ravik-1.tmp.loss"));
@@ -204,6 +214,9 @@ TEST_F(RecoverTest, AWindowKilledWhileRecordingIsRecoveredWhole) {
   std::string err;
   const int code = merge({"--recover", kept}, &err);
   ASSERT_EQ(code, 5) << err;
+  EXPECT_EQ(namesIn(out), (std::set<std::string>{"ravik-meta.json", "run.h5", "run.bin", "run.json",
+                                                  "run.txt"}))
+      << "the window's unfinished outputs removed";
   // Library index 2 is the master, 1 slave 1 and 0 slave 2.
   const nlohmann::json report = expectMergedWhole(
       {{streams[2], 0, 0x10}, {streams[1], 1, 0x10}, {streams[0], 2, 0x10}}, code, 1000000, false);

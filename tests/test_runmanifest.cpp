@@ -31,7 +31,8 @@ const nlohmann::json kSample = {
                   {"markers", 0x1FF}, {"stream", "ravik-0.tmp"}, {"parameters", nullptr}}}},
     {"outputs", {{{"kind", "text"}, {"path", "/data/run.txt"}},
                  {{"kind", "hdf5"}, {"path", "/data/run.h5"}}}},
-    {"loss_records", true}, {"report", "/data/report.json"}, {"compress", true}, {"meta", kMeta}};
+    {"loss_records", true}, {"report", "/data/report.json"}, {"compress", true}, {"meta", kMeta},
+    {"partials", {"/data/.ravik-Xq3b9Z", "/data/.ravik-0aB1c2"}}};
 
 RunManifest sample() {
   RunManifest m;
@@ -105,6 +106,12 @@ TEST(RunManifest, RefusesWhatTheMergeCannotTakeNamingTheKey) {
        "meta is not the HDF5 output's metadata: unknown key identity.autor"},
       {"/meta/sample/num_dyes", -1, "meta is not the HDF5 output's metadata: sample.num_dyes must"},
       {"", 3, "the manifest is not an object"},
+      // A recovery deletes these: nothing but an output's temporary name is taken.
+      {"partials", "/data/.ravik-Xq3b9Z", "partials is not a list"},
+      {"/partials/1", "/data/run.txt", "partials[1] is not the absolute temporary name"},
+      {"/partials/0", ".ravik-Xq3b9Z", "partials[0] is not the absolute temporary name"},
+      {"/partials/0", "/data/.ravik-run-Xq3b9Z", "partials[0] is not the absolute temporary name"},
+      {"/partials/0", "/data/.ravik-Xq3b9/", "partials[0] is not the absolute temporary name"},
   };
   RunManifest m;
   std::string error;
@@ -120,12 +127,13 @@ TEST(RunManifest, RefusesWhatTheMergeCannotTakeNamingTheKey) {
     EXPECT_EQ(error.find(c.message), 0u) << c.key << ": " << error;
   }
 
-  // A manifest without metadata, as from before they were kept, has none.
+  // A manifest without metadata or temporary names, as from before they were kept, has none.
   nlohmann::json older = kSample;
   older.erase("meta");
+  older.erase("partials");
   RunManifest read;
   EXPECT_TRUE(manifestFromJson(older, &read, &error)) << error;
-  EXPECT_TRUE(read.meta.empty());
+  EXPECT_TRUE(read.meta.empty() && read.partials.empty());
 
   TempDir dir;
   std::ofstream(manifestPath(dir.path)) << "{\"manifest\": \"ravik-run\",";
