@@ -49,7 +49,7 @@ protected:
 };
 
 TEST_F(StopSignalTest, WhileRecordingTheWindowClosesAsQuitAndKeepsTheRecording) {
-  KRmtProbe p = startRecording();
+  startRecording();
   ASSERT_EQ(raise(SIGTERM), 0);  // the process lives on: the handler only notes it
   ASSERT_TRUE(QTest::qWaitFor([&] { return !_window->isVisible(); }, kWaitMs));
   EXPECT_EQ(_stops.received(), SIGTERM);
