@@ -212,6 +212,9 @@ int main(int argc, char** argv) {
     return fail(stop != 0 ? 128 + stop : kExitBadInput, error + (stop ? "; no output written" : ""));
   }
 
+  if (recovering && !notePartials(&recovery, {&text, &binary, hdf5.file()}, &error))
+    fail(0, "warning: " + error);
+
   ChannelCounts counts;
   RunSettings settings;
   settings.progress = showProgress(options);

@@ -145,6 +145,22 @@ std::vector<std::string> removePartials(const Recovery& recovery, std::vector<st
   return removed;
 }
 
+bool notePartials(Recovery* recovery, const std::vector<const OutputFile*>& outputs,
+                  std::string* error) {
+  RunManifest& m = recovery->manifest;
+  std::vector<std::string> partials;
+  struct stat st;
+  for (const std::string& path : m.partials)
+    if (lstat(path.c_str(), &st) == 0) partials.push_back(path);
+  for (const OutputFile* o : outputs)
+    if (!o->partialPath().empty()) partials.push_back(absolutePath(o->partialPath()));
+  if (partials == m.partials) return true;
+  m.partials = partials;
+  if (recovery->file.write(recovery->dir, m, error)) return true;
+  *error += "; if this recovery is stopped, its unfinished outputs stay behind";
+  return false;
+}
+
 void describeRecovery(const Recovery& recovery, RunReport* report) {
   report->startUtc = recovery.manifest.startUtc;
   report->recovered = true;

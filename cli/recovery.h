@@ -15,6 +15,7 @@
 
 #include "cli/inputs.h"
 #include "cli/options.h"
+#include "cli/outputfile.h"
 #include "report/runmanifest.h"
 #include "report/runreport.h"
 
@@ -39,6 +40,12 @@ bool lockRecoveredStreams(const std::vector<InputStream>& inputs, std::string* e
 // One line for each file removed, or that could not be removed (the reason said); those not there
 // any more are passed over.
 std::vector<std::string> removePartials(const Recovery& recovery, std::vector<std::string>* failed);
+
+// Names the recovery's own outputs, under their temporary names, among the manifest's partials
+// (with those of the run still there), so that a recovery killed in its turn leaves nothing that
+// the next one does not remove. False with a message: the manifest could not be written.
+bool notePartials(Recovery* recovery, const std::vector<const OutputFile*>& outputs,
+                  std::string* error);
 
 // What the manifest knows beyond the streams: the recording's start, each device's serial,
 // library index, role and parameters; and that the run was recovered.

@@ -217,11 +217,13 @@ bool manifestFromJson(const json& j, RunManifest* m, std::string* error) {
   m->compress = r.flag("compress");
   std::string why;
   const json* meta = r.field("meta", false);
+  m->meta.clear();
   if (meta != nullptr && !metaFromJson(*meta, &m->meta, &why))
     r.fail("meta", "is not the HDF5 output's metadata: " + why);
   const json* partials = r.field("partials", false);
   if (partials != nullptr && !partials->is_array()) r.fail("partials", "is not a list");
   if (!r.ok()) return false;
+  m->partials.clear();
   for (size_t i = 0; partials != nullptr && i < partials->size(); ++i) {
     const json& p = (*partials)[i];
     if (!p.is_string() || p.get<std::string>().empty() || p.get<std::string>()[0] != '/' ||
@@ -243,10 +245,13 @@ bool manifestFromJson(const json& j, RunManifest* m, std::string* error) {
 }
 
 bool ManifestFile::write(const std::string& dir, const RunManifest& manifest, std::string* error) {
-  release();
+  // The manifest this object holds, written anew: the old file stays locked until the new one,
+  // locked too, has taken its name, so that no other program can take the run in between.
+  const bool rewrite = _fd >= 0 && _dir == dir;
+  if (!rewrite) release();
   _dir = dir;
   const std::string path = manifestPath(dir);
-  if (lockedElsewhere(path)) {
+  if (!rewrite && lockedElsewhere(path)) {
     *error = path + ": the run of this folder is still being recorded or merged";
     return false;
   }
@@ -264,18 +269,19 @@ bool ManifestFile::write(const std::string& dir, const RunManifest& manifest, st
     ok = false;
     *error = systemError(path);
   }
-  if (ok && !syncFolder(dir)) {
-    ok = false;
-    *error = systemError(dir);
-    unlink(path.c_str());
-  }
   if (!ok) {
     unlink(part.c_str());
     close(fd);
     return false;
   }
+  release();
   _fd = fd;
-  return true;
+  if (syncFolder(dir)) return true;
+  *error = systemError(dir);
+  // A first manifest that may not survive a crash is not left to look like one that would. A
+  // rewritten one has replaced the old already: it stays, with the old one's lock.
+  if (!rewrite) remove();
+  return false;
 }
 
 bool ManifestFile::take(const std::string& dir, RunManifest* manifest, std::string* error) {

@@ -86,7 +86,8 @@ public:
   ManifestFile& operator=(const ManifestFile&) = delete;
 
   // Writes `manifest` into `dir` under a temporary name, syncs it to the disk and renames it into
-  // place, locked. Refused while another program holds the lock of a manifest already there.
+  // place, locked. Refused while another program holds the lock of a manifest already there. The
+  // manifest of `dir` that this object holds is replaced without letting go of the run.
   // False with a message naming the file.
   bool write(const std::string& dir, const RunManifest& manifest, std::string* error);
   // Locks and reads the manifest in `dir`. False with a message when there is none, when it is

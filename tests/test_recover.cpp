@@ -327,6 +327,33 @@ TEST_F(RecoverTest, AKeptRunRecoversAsItWasMergedAndRefusesWhatItCannotDoWhole) 
   EXPECT_EQ(err, "ravik-merge: " + held + ": is in use by a recording or another merge\n");
   close(fd);
 
+  // A recovery killed in its turn (its binary output a pipe that nobody reads, so that it stays
+  // in the merge) leaves its text output unfinished under the name that it noted in the
+  // manifest, without letting go of the run; the next recovery removes it.
+  const std::string pipe = dir / "stuck.pipe";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
+  const int reader = open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+  const pid_t stuck = spawnProgram(RAVIK_MERGE_PROGRAM,
+                                   {"--recover", run, "--text", dir / "k.txt", "--bin", pipe},
+                                   dir / "stuck.err");
+  std::string partial;
+  for (int i = 0; i < 3000 && partial.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const nlohmann::json m = nlohmann::json::parse(slurp(manifestPath(run)), nullptr, false);
+    for (const nlohmann::json& p : m.is_object() ? m["partials"] : nlohmann::json::array())
+      if (sizeOf(p) >= 0) partial = p;
+  }
+  EXPECT_EQ(merge({"--recover", run, "--text", dir / "x.txt"}, &err), 2) << "still the run's";
+  kill(stuck, SIGKILL);
+  EXPECT_EQ(exitCode(stuck), 1000 + SIGKILL) << slurp(dir / "stuck.err");
+  close(reader);
+  ASSERT_EQ(partial.rfind(dir / ".ravik-", 0), 0u) << partial << slurp(dir / "stuck.err");
+  EXPECT_GT(sizeOf(partial), 0);
+  ASSERT_EQ(merge({"--recover", run, "--text", dir / "k.txt"}, &err), 5) << err;
+  EXPECT_NE(err.find("removed " + partial + " ("), std::string::npos) << err;
+  EXPECT_EQ(sizeOf(partial), -1);
+  EXPECT_TRUE(slurp(dir / "k.txt") == slurp(out + "/run.txt"));
+
   // Refused before any output exists: streams beside the manifest's, a folder without a
   // manifest, and a missing temp file, for which the others are named with their chains.
   const struct {

@@ -66,7 +66,16 @@ TEST(RunManifest, KeepsEveryFieldAndIsHeldByOneProgramAtATime) {
   EXPECT_EQ(toJson(read), kSample);
   EXPECT_EQ(read.meta.size(), 5u);
   EXPECT_FALSE(other.take(dir.path, &read, &error));
+  // The recovery notes its own outputs' temporary names: the file is written anew and stays its.
+  read.partials = {"/data/.ravik-R3c0v3"};
+  ASSERT_TRUE(recovery.write(dir.path, read, &error)) << error;
+  EXPECT_TRUE(recovery.held());
+  EXPECT_FALSE(other.take(dir.path, &read, &error));
+  EXPECT_EQ(namesIn(dir.path), std::set<std::string>{kManifestName}) << "no temporary name left";
   recovery.release();
+  ASSERT_TRUE(other.take(dir.path, &read, &error)) << error;
+  EXPECT_EQ(read.partials, std::vector<std::string>{"/data/.ravik-R3c0v3"});
+  other.release();
 
   // A recording that merged its run deletes the manifest with the temp files.
   ASSERT_TRUE(recording.write(dir.path, sample(), &error)) << error;
