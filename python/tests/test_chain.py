@@ -13,7 +13,7 @@ import pytest
 
 import ravik
 
-from conftest import BUILD
+from conftest import BUILD, program
 
 @pytest.fixture(autouse=True)
 def simulated(monkeypatch):
@@ -265,6 +265,28 @@ def test_ctrl_c_stops_the_recording_and_keeps_the_data(tmp_path):
     rec = ravik.load(str(out))
     assert len(rec) > 0 and np.all(np.diff(rec["time"][rec["channel"] < 100]) >= 0)
     assert sorted(os.listdir(tmp_path)) == ["run.bin", "run.json"]
+
+
+def test_a_killed_script_leaves_a_run_that_recovers_without_its_unfinished_output(tmp_path):
+    out, runs = tmp_path / "out", tmp_path / "runs"
+    out.mkdir()
+    runs.mkdir()
+    env = dict(os.environ, PYTHONPATH=os.path.join(BUILD, "python"))
+    child = subprocess.Popen([sys.executable, "-c", CTRL_C_SCRIPT, str(out / "run.bin"), str(runs)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True)
+    assert child.stdout.readline() == "recording\n"
+    child.kill()
+    child.communicate()
+    (run,) = runs.iterdir()
+    # The binary output, unfinished under its temporary name, is named in the run's manifest.
+    (partial,) = json.loads((run / "ravik-run.json").read_text())["partials"]
+    assert os.listdir(out) == [os.path.basename(partial)] and partial.startswith(str(out) + "/.ravik-")
+    merged = subprocess.run([program("ravik-merge"), "--recover", str(run)], capture_output=True,
+                            text=True)
+    assert merged.returncode == 0, merged.stderr
+    assert f"removed {partial} (" in merged.stderr
+    assert sorted(os.listdir(out)) == ["run.bin", "run.json"]
+    assert len(ravik.load(str(out / "run.bin"))) > 0
 
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples")
