@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <regex>
 
 #include "device/recordcore.h"
@@ -105,11 +106,42 @@ bool takeOutputs(const RunManifest& m, Options* options, std::string* error) {
   return true;
 }
 
+// The folders right inside `dir` that hold a run manifest, sorted: where the runs kept there are
+// when `dir` is the temp folder the recordings were given rather than one run's own.
+std::vector<std::string> runsInside(const std::string& dir) {
+  std::vector<std::string> runs;
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return runs;
+  while (const dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    const std::string folder = dir + "/" + name;
+    if (stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && isRegularFile(manifestPath(folder)))
+      runs.push_back(folder);
+  }
+  closedir(d);
+  std::sort(runs.begin(), runs.end());
+  return runs;
+}
+
 }  // namespace
 
 bool prepareRecovery(Options* options, Recovery* recovery, std::string* error) {
   recovery->dir = runFolder(options->recoverDir);
-  if (!recovery->file.take(recovery->dir, &recovery->manifest, error)) return false;
+  if (!recovery->file.take(recovery->dir, &recovery->manifest, error)) {
+    struct stat st;
+    const std::vector<std::string> runs =
+        stat(manifestPath(recovery->dir).c_str(), &st) != 0 && errno == ENOENT
+            ? runsInside(recovery->dir)
+            : std::vector<std::string>();
+    constexpr size_t kNamed = 10;
+    for (size_t i = 0; i < runs.size() && i < kNamed; ++i)
+      *error += (i == 0 ? "; the runs kept in its folders: " : ", ") + runs[i];
+    if (runs.size() > kNamed) *error += " and " + std::to_string(runs.size() - kNamed) + " more";
+    if (!runs.empty()) *error += "; finish each with ravik-merge --recover FOLDER";
+    return false;
+  }
   const RunManifest& m = recovery->manifest;
   options->lossRecords = options->lossRecords || m.lossRecords;
   return takeStreams(*recovery, options, error) && takeOutputs(m, options, error);

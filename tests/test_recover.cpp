@@ -363,6 +363,10 @@ TEST_F(RecoverTest, AKeptRunRecoversAsItWasMergedAndRefusesWhatItCannotDoWhole) 
       {{"--recover", run, "--text", dir / "x.txt", run + "/ravik-0.tmp"},
        "--recover takes the streams from the run's manifest: give no STREAM with it"},
       {{"--recover", out, "--text", dir / "x.txt"}, out + ": holds no run manifest ravik-run.json"},
+      // The temp folder given to the recording instead of the run's own: the runs in it are named.
+      {{"--recover", tmp, "--text", dir / "x.txt"},
+       tmp + ": holds no run manifest ravik-run.json; the runs kept in its folders: " + run +
+           "; finish each with ravik-merge --recover FOLDER"},
       {{"--recover", run, "--text", dir / "x.txt"},
        run + ": temp file missing: ravik-0.tmp (TK24072); the run cannot be recovered whole; the "
              "others merge with: ravik-merge --text FILE " + run + "/ravik-2.tmp:0:0x0 " + run +
