@@ -160,7 +160,12 @@ std::vector<std::string> removePartials(const Recovery& recovery, std::vector<st
   std::vector<std::string> removed;
   for (const std::string& path : recovery.manifest.partials) {
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0 && errno == ENOENT) continue;
+    if (lstat(path.c_str(), &st) != 0) {
+      if (errno != ENOENT)
+        failed->push_back(path + ": cannot look at the output the run left unfinished: " +
+                          strerror(errno));
+      continue;
+    }
     // Only what an output was written as: a regular file (not a link to one elsewhere).
     if (!S_ISREG(st.st_mode)) {
       failed->push_back(path + ": not removed: not a regular file, so not an output left unfinished");
