@@ -131,14 +131,22 @@ TEST_F(RecoverTest, ARunKilledAt3MEventsPerSecondIsRecoveredWhole) {
   for (const std::string& name : partials) EXPECT_EQ(name[0], '.') << "only partial outputs";
   const std::string torn = run + "/ravik-0.tmp";
   ASSERT_EQ(truncate(torn.c_str(), sizeOf(torn) - 6), 0);
+  // One of them replaced by a link to a file of the user's: neither is touched.
+  const std::string link = out + "/" + *partials.rbegin();
+  std::ofstream(dir / "mine.txt") << "mine";
+  ASSERT_EQ(unlink(link.c_str()), 0);
+  ASSERT_EQ(symlink((dir / "mine.txt").c_str(), link.c_str()), 0);
 
   std::string err;
   const int code = merge({"--recover", run}, &err);
   ASSERT_TRUE(code == 0 || code == 5) << code << err;  // 5: a busy host made a device lose data
   // What the killed run left unfinished is gone, and the user is told.
-  EXPECT_EQ(namesIn(out), (std::set<std::string>{"run.bin", "run.json", "run.txt"}));
-  for (const std::string& name : partials)
-    EXPECT_NE(err.find("removed " + out + "/" + name + " ("), std::string::npos) << err;
+  EXPECT_EQ(namesIn(out), (std::set<std::string>{"run.bin", "run.json", "run.txt", *partials.rbegin()}));
+  EXPECT_NE(err.find("removed " + out + "/" + *partials.begin() + " ("), std::string::npos) << err;
+  EXPECT_NE(err.find("warning: " + link + ": not removed: not a regular file"), std::string::npos)
+      << err;
+  EXPECT_EQ(slurp(dir / "mine.txt"), "mine");
+  ASSERT_EQ(unlink(link.c_str()), 0);
   // With no loss the binary output is the merge core's; loss records are the only lines it lacks.
   const nlohmann::json report = expectMergedWhole(
       {{run + "/ravik-2.tmp", 0, 0x10}, {run + "/ravik-1.tmp", 1, 0x10}, {run + "/ravik-0.tmp", 2, 0x10}},
