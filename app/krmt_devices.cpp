@@ -232,10 +232,8 @@ void KRmt::writeManifest(const QString& dir) {
     manifest.outputs.push_back({"hdf5", absolutePath(_hdf5Path->text().toStdString())});
     manifest.meta = _hdf5Meta;
   }
-  for (const OutputFile* o :
-       {_ascOutput.get(), _binOutput.get(), _hdf5File ? _hdf5File->file() : nullptr})
-    if (o != nullptr && !o->partialPath().empty())
-      manifest.partials.push_back(absolutePath(o->partialPath()));
+  manifest.partials =
+      partialNames({_ascOutput.get(), _binOutput.get(), _hdf5File ? _hdf5File->file() : nullptr});
   std::string error;
   checkError(_manifest.write(dir.toStdString(), manifest, &error),
              "Can't write the run manifest\n" + QString::fromStdString(error) +

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "merge/outputpath.h"
+#include "report/runmanifest.h"
 
 namespace {
 
@@ -177,6 +178,13 @@ void OutputFile::discard() {
   _file = nullptr;
   if (!_tmpPath.empty()) unlink(_tmpPath.c_str());
   _tmpPath.clear();
+}
+
+std::vector<std::string> partialNames(const std::vector<const OutputFile*>& outputs) {
+  std::vector<std::string> names;
+  for (const OutputFile* o : outputs)
+    if (o != nullptr && !o->partialPath().empty()) names.push_back(absolutePath(o->partialPath()));
+  return names;
 }
 
 bool publishOutputs(const std::vector<NamedOutput>& outputs, std::string* error) {

@@ -87,6 +87,10 @@ struct NamedOutput {
   const char* kind;
 };
 
+// The absolute temporary names of those of `outputs` (null ones passed over) that are written
+// under one now: what a run manifest keeps as its partials.
+std::vector<std::string> partialNames(const std::vector<const OutputFile*>& outputs);
+
 // Finishes the outputs, then renames them into place in this order, only when all were written
 // in full. False with a message in *error that says which outputs are in place: none, or those
 // renamed before one that could not be.

@@ -283,8 +283,7 @@ void writeManifest(const RecordOptions& options, const Recording& recording,
   m.reportPath = absolutePath(options.reportPath);
   m.compress = options.compress;
   m.meta = options.meta;
-  for (const OutputFile* o : {&out.text, &out.binary, out.hdf5.file(), &histogram})
-    if (!o->partialPath().empty()) m.partials.push_back(absolutePath(o->partialPath()));
+  m.partials = partialNames({&out.text, &out.binary, out.hdf5.file(), &histogram});
   std::string error;
   if (!file->write(runDir, m, &error))
     say("run manifest not written: " + error + "; if the run ends without its merge, only "

@@ -189,8 +189,7 @@ bool notePartials(Recovery* recovery, const std::vector<const OutputFile*>& outp
   struct stat st;
   for (const std::string& path : m.partials)
     if (lstat(path.c_str(), &st) == 0) partials.push_back(path);
-  for (const OutputFile* o : outputs)
-    if (!o->partialPath().empty()) partials.push_back(absolutePath(o->partialPath()));
+  for (const std::string& name : partialNames(outputs)) partials.push_back(name);
   if (partials == m.partials) return true;
   m.partials = partials;
   if (recovery->file.write(recovery->dir, m, error)) return true;

@@ -173,8 +173,7 @@ bool Chain::Run::writeManifest(std::string* error) {
   if (!paths.hdf5.empty()) m.outputs.push_back({"hdf5", absolutePath(paths.hdf5)});
   m.reportPath = absolutePath(paths.report);
   m.compress = paths.compress;
-  for (const OutputFile* o : {&text, &binary, hdf5.file()})
-    if (!o->partialPath().empty()) m.partials.push_back(absolutePath(o->partialPath()));
+  m.partials = partialNames({&text, &binary, hdf5.file()});
   return manifest.write(dir, m, error);
 }
 
