@@ -15,6 +15,7 @@
 //   bench_merge --once text|binary|both|none STREAM ...  one merge of the streams into /dev/null,
 //                                                        for instruction counts (callgrind);
 //                                                        RAVIK_BENCH_RUNS=N: N, timed, best shown
+#include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -57,10 +58,16 @@ double cpuNow(clockid_t clock = CLOCK_PROCESS_CPUTIME_ID) {
 
 // Writes a device's stream of `events` timestamps (exponential gaps of about `meanGapPs`,
 // channels 0..4) to `path`.
-void writeStream(const std::string& path, int64_t events, double meanGapPs, uint64_t seed) {
+// False, with the reason on stderr, when the file could not be written.
+bool writeStream(const std::string& path, int64_t events, double meanGapPs, uint64_t seed) {
   std::mt19937_64 rng(seed);
   std::exponential_distribution<double> gap(1.0 / meanGapPs);
   FILE* f = fopen(path.c_str(), "wb");
+  if (f == nullptr) {
+    fprintf(stderr, "bench_merge: %s: %s\n", path.c_str(), strerror(errno));
+    return false;
+  }
+  bool ok = true;
   Tdc56Instance* enc = tdc56Init();
   std::vector<PpTimest> chunk(65536);
   std::vector<uint32_t> words(4 * chunk.size());
@@ -73,11 +80,13 @@ void writeStream(const std::string& path, int64_t events, double meanGapPs, uint
     }
     int32_t count = n;
     int32_t w = tdc56Pack60(enc, chunk.data(), &count, words.data(), int32_t(words.size()));
-    fwrite(words.data(), 4, size_t(w), f);
+    ok = ok && fwrite(words.data(), 4, size_t(w), f) == size_t(w);
     done += n;
   }
   tdc56DeInit(enc);
-  fclose(f);
+  ok = fclose(f) == 0 && ok;
+  if (!ok) fprintf(stderr, "bench_merge: %s: cannot write: %s\n", path.c_str(), strerror(errno));
+  return ok;
 }
 
 struct Devices {
@@ -290,8 +299,9 @@ int main(int argc, char** argv) {
   if (argc == 5 && std::string(argv[1]) == "--streams") {
     const int n = atoi(argv[4]);
     for (int i = 0; i < n; ++i)
-      writeStream(std::string(argv[2]) + "/dev" + std::to_string(i) + ".raw", atoll(argv[3]) / n,
-                  500000.0, 77 + i);
+      if (!writeStream(std::string(argv[2]) + "/dev" + std::to_string(i) + ".raw",
+                       atoll(argv[3]) / n, 500000.0, 77 + i))
+        return 1;
     return 0;
   }
   const bool ratiosOnly = argc > 1 && std::string(argv[1]) == "--ratios";
@@ -312,7 +322,11 @@ int main(int argc, char** argv) {
     for (int i = 0; i < n; ++i) {
       d.paths.push_back(runDir + "/dev" + std::to_string(i) + ".raw");
       // Each device at 2 million events/s on average, all on one time axis.
-      writeStream(d.paths.back(), total / n, 500000.0, 77 + i);
+      if (!writeStream(d.paths.back(), total / n, 500000.0, 77 + i)) {  // a full /tmp
+        for (const std::string& path : d.paths) unlink(path.c_str());
+        rmdir(runDir.c_str());
+        return 1;
+      }
       d.decoders.push_back(tdc56Init());
     }
     printf("%d device%s:\n", n, n == 1 ? "" : "s");

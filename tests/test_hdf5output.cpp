@@ -299,6 +299,7 @@ TEST(Hdf5Output, LateAndEarlyRecordsGoToTheirPlaceOrAreCounted) {
       {"early, a batch larger than the buffer", withEarly(end + 900, {7, end - 1, end + 3}),
        size_t(end + 500), 0},
       {"early through several writes", withEarly(2 * end + 7, spread), 65536, 0},
+      {"early, its place in the batch before", withEarly(end + end / 2, {end, end + 1}), 65536, 0},
   };
   for (const bool columns : {false, true})
   for (const auto& c : cases) {
