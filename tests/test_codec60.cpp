@@ -36,17 +36,6 @@ protected:
   }
 };
 
-// The trace log of one test.
-struct TraceLog {
-  static constexpr const char* kPath = "test_codec60.log";
-  TraceLog() { traceInit(kPath, "RAVIK", TRACE_TRACE | TRACE_FLUSH); }
-  ~TraceLog() { traceSetFile(nullptr); remove(kPath); }
-  bool has(const char* line) const {
-    std::ifstream in(kPath);
-    return std::string(std::istreambuf_iterator<char>(in), {}).find(line) != std::string::npos;
-  }
-};
-
 TEST_F(Codec, SortingSwitchAndQueue) {
   tdc56Push(codec, 10, 1);
   const int32_t zeros[8] = {}, first[8] = {0, 50}, second[8] = {0, 60};
@@ -89,12 +78,17 @@ TEST_F(Codec, SortingSwitchAndQueue) {
 }
 
 TEST_F(Codec, DirectListOverflowIsCountedAndTraced) {
-  TraceLog log;
+  const char* const log = "test_codec60.log";
+  traceInit(log, "RAVIK", TRACE_TRACE | TRACE_FLUSH);
   for (int i = 0; i < 20000; ++i) tdc56Push(codec, i, 1);
   const Stamps out = pop();
+  traceSetFile(nullptr);  // closes the log
+  std::ifstream in(log);
+  EXPECT_NE(std::string(std::istreambuf_iterator<char>(in), {}).find("Sorting queue overflow: 20000"),
+            std::string::npos);
+  remove(log);
   ASSERT_EQ(out.size(), size_t(kTdc56ListSize));
   EXPECT_EQ(out.back().time, kTdc56ListSize - 1);
-  EXPECT_TRUE(log.has("Sorting queue overflow: 20000"));
   EXPECT_TRUE(pop().empty());
 
   // The decoder switches from its fast path to the counting one as the list fills up.
@@ -108,35 +102,39 @@ TEST_F(Codec, DirectListOverflowIsCountedAndTraced) {
   EXPECT_EQ(codec->outList[kTdc56ListSize - 1], (PpTimest{kTdc56ListSize + 1, 3}));
 }
 
-TEST_F(Codec, PacketTypesAndSignExtension) {
-  EXPECT_TRUE(decode(single(100, 1)).empty());  // no absolute time yet
-  decode({5, kSecond | 1});
-  EXPECT_EQ(codec->lastTime, (1 << 30) + 5);
-  EXPECT_EQ(decode({(1u << 30) + 100, kSecond + (1u << 30) + (1u << 27)}),
-            (Stamps{{(1 << 30) + 105, 1}}));
-  // Type 1: -1 on channel 2; -3 on channel 4 across the word boundary; +7 on channel 5.
+// Hand-made packets in a row, each going on from the stream time the one before left.
+TEST_F(Codec, PacketTypesSignExtensionAndMarkers) {
+  const int64_t t = 1 << 30;
   const uint32_t minus3 = 0x1FFFD;
-  EXPECT_EQ(decode({0x1FFFF | 2u << 17 | (minus3 & 0x3FF) << 20 | 1u << 30,
-                    kSecond | minus3 >> 10 | 4u << 7 | 7u << 10 | 5u << 27}),
-            (Stamps{{(1 << 30) + 104, 2}, {(1 << 30) + 101, 4}, {(1 << 30) + 108, 5}}));
-  // Type 2: -(2^26) on channel 3, then a channel-7 step that only moves the time.
-  EXPECT_EQ(decode({1u << 26 | 3u << 27, kSecond | 1u << 30 | 5 | 7u << 27}),
-            (Stamps{{(1 << 30) + 108 - (1 << 26), 3}}));
-  EXPECT_EQ(codec->lastTime, (1 << 30) + 113 - (1 << 26));
-  EXPECT_EQ(decode(single(-(int64_t(1) << 56), 0)).at(0).time,
-            (1 << 30) + 113 - (1 << 26) - (int64_t(1) << 56));
-}
-
-TEST_F(Codec, MarkersUseTruncatingRemainder) {
-  decode(absolute(1000000));
-  EXPECT_EQ(decode(single(3, 6)), (Stamps{{1000000, 100}, {1000000, 101}}));
-  EXPECT_EQ(decode(single(0, 6), 0x002), (Stamps{{1000000, 101}}));
-  // At -1000003 the remainder is -3, whose low 9 bits are 0x1FD; the grid time is -1000000.
-  const Stamps negative = decode(single(-2000006, 6));
-  ASSERT_EQ(negative.size(), 8u);
-  EXPECT_EQ(negative.front(), (PpTimest{-1000000, 100}));
-  EXPECT_EQ(negative.back(), (PpTimest{-1000000, 203}));
-  EXPECT_EQ(codec->lastTime, -1000003);
+  // Each step: its words and marker mask, the stamps they give and the stream time after them.
+  const struct { const char* what; Words words; uint32_t mask; Stamps want; int64_t time; } steps[] = {
+      {"type 3 before any absolute time: nothing", single(100, 1), kAllMarkers, {}, 0},
+      {"type 0", {5, kSecond | 1}, kAllMarkers, {}, t + 5},
+      {"type 3", {(1u << 30) + 100, kSecond + (1u << 30) + (1u << 27)}, kAllMarkers, {{t + 105, 1}}, t + 105},
+      // Type 1: -1 on channel 2; -3 on channel 4 across the word boundary; +7 on channel 5.
+      {"type 1",
+       {0x1FFFF | 2u << 17 | (minus3 & 0x3FF) << 20 | 1u << 30,
+        kSecond | minus3 >> 10 | 4u << 7 | 7u << 10 | 5u << 27},
+       kAllMarkers, {{t + 104, 2}, {t + 101, 4}, {t + 108, 5}}, t + 108},
+      // Type 2: -(2^26) on channel 3, then a channel-7 step that only moves the time.
+      {"type 2", {1u << 26 | 3u << 27, kSecond | 1u << 30 | 5 | 7u << 27}, kAllMarkers,
+       {{t + 108 - (1 << 26), 3}}, t + 113 - (1 << 26)},
+      {"type 3, the widest step back", single(-(int64_t(1) << 56), 0), kAllMarkers,
+       {{t + 113 - (1 << 26) - (int64_t(1) << 56), 0}}, t + 113 - (1 << 26) - (int64_t(1) << 56)},
+      // Markers lie on the 5000 grid below their time, one for each bit of the remainder.
+      {"absolute", absolute(1000000), kAllMarkers, {}, 1000000},
+      {"markers", single(3, 6), kAllMarkers, {{1000000, 100}, {1000000, 101}}, 1000003},
+      {"markers masked", single(0, 6), 0x002, {{1000000, 101}}, 1000003},
+      // At -1000003 the remainder is -3, whose low 9 bits are 0x1FD; the grid time is -1000000.
+      {"markers of a negative time", single(-2000006, 6), kAllMarkers,
+       {{-1000000, 100}, {-1000000, 102}, {-1000000, 103}, {-1000000, 104}, {-1000000, 200},
+        {-1000000, 201}, {-1000000, 202}, {-1000000, 203}}, -1000003},
+  };
+  for (const auto& s : steps) {
+    SCOPED_TRACE(s.what);
+    EXPECT_EQ(decode(s.words, s.mask), s.want);
+    EXPECT_EQ(codec->lastTime, s.time);
+  }
 }
 
 TEST_F(Codec, VirtualStartEvents) {
@@ -282,12 +280,9 @@ void expectSameAsPacketReader(const Words& words, const std::vector<int32_t>& si
 }
 
 TEST(Codec60Runs, ManyPacketsAtOnceDecodeAsOneAtATime) {
-  struct Case {
-    const char* name;
-    int type;        // of the plain packets: 1, 2, or 0 for either at random
-    int oddEvery;    // one packet in this many is of another kind (0: none)
-    int oddKinds;    // of the kinds of PacketMaker::odd(), 0 .. oddKinds - 1
-  };
+  // type: of the plain packets, 1, 2, or 0 for either at random; one packet in oddEvery is of
+  // another kind (0: none), of the kinds 0 .. oddKinds - 1 of PacketMaker::odd().
+  struct Case { const char* name; int type, oddEvery, oddKinds; };
   for (const Case c :
        {Case{"three events a packet", 1, 0, 0}, Case{"two events a packet", 2, 0, 0},
         Case{"either", 0, 0, 0}, Case{"type 1, other kinds", 1, 7, 4},
