@@ -15,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "codec/tdc56.h"
 #include "codec_stamps.h"
 #include "merge/hdf5output.h"
 #include "merge/mergecore.h"
@@ -140,11 +139,9 @@ std::map<int16_t, int64_t> countsOf(const Records& records) {
 
 TEST(Hdf5Output, ColumnsAndCountsEqualTheBinaryRecords) {
   const std::string path = "/tmp/ravik-test-" + std::to_string(getpid()) + ".h5";
-  const struct {
-    std::vector<int32_t> sizes;  // records per device
-    bool compress;
-    bool binary;  // also a binary output beside the HDF5 one; else the HDF5 one takes columns
-  } cases[] = {
+  // Records per device; compressed; with a binary output beside the HDF5 one (else the HDF5 one
+  // takes columns).
+  const struct { std::vector<int32_t> sizes; bool compress, binary; } cases[] = {
       {{1200000, 700000, 500000}, false, true},  // two chunk boundaries, devices interleaved
       {{300000}, true, true},
       {{300000, 200000}, false, false},
@@ -158,9 +155,7 @@ TEST(Hdf5Output, ColumnsAndCountsEqualTheBinaryRecords) {
     ASSERT_TRUE(out.create(path, "/some/where/run.h5", c.compress, &error)) << error;
     FILE* bin = tmpfile();
     const int64_t n = merge(c.sizes, &out, c.binary ? bin : nullptr);
-    if (!c.binary) {  // the binary records alone
-      EXPECT_EQ(merge(c.sizes, nullptr, bin), n);
-    }
+    if (!c.binary) EXPECT_EQ(merge(c.sizes, nullptr, bin), n);  // the binary records alone
     Hdf5RunInfo info;
     info.losses = {{1, 5000, 9000, "device data-loss flag"}};
     ASSERT_TRUE(out.finish(info, &error)) << error;
@@ -172,9 +167,7 @@ TEST(Hdf5Output, ColumnsAndCountsEqualTheBinaryRecords) {
     for (auto& r : records) ASSERT_EQ(fread(&r.first, 8, 1, bin) + fread(&r.second, 2, 1, bin), 2u);
     EXPECT_EQ(fclose(bin), 0);
     // The markers run ahead in the merge's order; the HDF5 file has them in their place.
-    if (c.sizes.size() > 1) {
-      EXPECT_FALSE(records == inTimeOrder(records));
-    }
+    if (c.sizes.size() > 1) EXPECT_FALSE(records == inTimeOrder(records));
     EXPECT_TRUE(sameRecords(w.columns, inTimeOrder(records)));
     EXPECT_EQ(out.outOfOrder(), 0);
     EXPECT_EQ(w.sorted, 1);
@@ -209,8 +202,7 @@ TEST(Hdf5Output, AMergeStoppedEarlyCountsWhatItWrote) {
   ASSERT_TRUE(sink.finish(Hdf5RunInfo(), &error)) << error;
   const Written w = readOutput(path);
   EXPECT_EQ(int64_t(w.columns.size()), n);
-  EXPECT_GT(n, 0);
-  EXPECT_LT(n, 700000);
+  EXPECT_TRUE(n > 0 && n < 700000) << n;
   EXPECT_EQ(w.counts, countsOf(w.columns));
   unlink(path.c_str());
 }
@@ -331,12 +323,12 @@ TEST(Hdf5Output, ChannelsAreNamedAfterTheirDevices) {
                                         {"c", 2, "", false, true}};
   std::vector<Hdf5Source> five = four;
   for (Hdf5Source& s : five) s.fiveChannel = true;
+  // The sources, the output channel, and the kind, label, module and hardware channel of its name.
   const struct {
     const std::vector<Hdf5Source>* sources;
     int16_t channel;
     ChannelName::Kind kind;
-    const char* label;
-    const char* module;
+    const char *label, *module;
     int16_t hardware;
   } cases[] = {
       {&four, 11, ChannelName::Photon, "chain 2 input 1", "chain 2", 1},
@@ -351,10 +343,8 @@ TEST(Hdf5Output, ChannelsAreNamedAfterTheirDevices) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.channel);
     const ChannelName name = nameChannel(c.channel, *c.sources);
-    EXPECT_EQ(name.kind, c.kind);
-    EXPECT_EQ(name.label, c.label);
-    EXPECT_EQ(name.module, c.module);
-    EXPECT_EQ(name.hardware, c.hardware);
+    EXPECT_EQ(std::tie(name.kind, name.label, name.module, name.hardware),
+              std::tie(c.kind, c.label, c.module, c.hardware));
   }
 }
 
