@@ -55,12 +55,8 @@ void feedInBatches(Measurement& m, const Tags& tags, uint32_t seed) {
 
 TEST(Measurements, CorrelationCountsEveryPairInRange) {
   const Tags tags = generate(1, 20000);
-  const struct {
-    int16_t a, b;
-    int64_t width;
-    int32_t n;
-    int64_t low, high;  // low == high: the centred histogram
-  } cases[] = {
+  // Channels a and b, bin width and count, and the delays [low, high) (low == high: centred).
+  const struct { int16_t a, b; int64_t width; int32_t n; int64_t low, high; } cases[] = {
       {1, 6, 10, 2000, 0, 0},          // the centred default
       {6, 1, 7, 301, 0, 0},            // odd count, b before a
       {1, 1, 50, 400, 0, 0},           // one channel: both orders of every pair, no self pairs
@@ -186,11 +182,7 @@ TEST(Measurements, StopClearAndStartChooseTheRecordsCounted) {
 
 TEST(Measurements, OverflowIsNeverSilent) {
   // Each case: what goes wrong, and the records that show it.
-  const struct {
-    const char* what;
-    Tags tags;
-    bool viaSet;
-  } cases[] = {
+  const struct { const char* what; Tags tags; bool viaSet; } cases[] = {
       {"the live path dropped records", {{100, 1}, {200, 6}}, true},
       {"a record further back than the bound", {{100, 1}, {kMaxStepBackPs + 200, 6}, {150, 1}}, false},
       {"a marker further back", {{100, 1}, {kMaxStepBackPs + 200, 6}, {100, 101}}, false},
