@@ -1,8 +1,6 @@
 // The merge's order on chains of any length: near the top of the time axis, where the
 // tournament's compact keys hold no more times, with markers, and in the stretches that it
 // merges two ways at once; in either layout of the binary records (10-byte records or columns).
-#include <gtest/gtest.h>
-
 #include <stdio.h>
 
 #include <algorithm>
@@ -11,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/tdc56.h"
+#include "codec_stamps.h"
 #include "merge/mergecore.h"
 #include "merge/outbuf.h"
 
@@ -44,9 +42,7 @@ struct ColumnSink : RecordSink {
       heldTimes = nullptr;
       return;
     }
-    if (!binary.empty()) {
-      EXPECT_EQ(binary.size() % (10 * columns()), 0u) << "a short batch before the last";
-    }
+    if (!binary.empty()) EXPECT_EQ(binary.size() % (10 * columns()), 0u) << "a short batch before the last";
     bool inOrder = true;
     for (size_t i = 0; i < count; ++i) {
       inOrder = inOrder && times[i] >= last;
@@ -66,13 +62,8 @@ struct ColumnSink : RecordSink {
 // Encodes the events into a temporary file; returns it, rewound.
 FILE* streamFile(const std::vector<PpTimest>& events) {
   FILE* f = tmpfile();
-  Tdc56Instance* enc = tdc56Init();
-  std::vector<uint32_t> words(4 * events.size() + 4);
-  int32_t count = int32_t(events.size());
-  const int32_t n = tdc56Pack60(enc, events.data(), &count, words.data(), int32_t(words.size()));
-  EXPECT_EQ(count, int32_t(events.size()));
-  tdc56DeInit(enc);
-  EXPECT_EQ(fwrite(words.data(), 4, size_t(n), f), size_t(n));
+  const Words words = packStream(events);
+  EXPECT_EQ(fwrite(words.data(), 4, words.size(), f), words.size());
   rewind(f);
   return f;
 }
@@ -142,15 +133,11 @@ void expectMergeOrder(const std::vector<std::vector<PpTimest>>& events) {
     std::atomic<bool> running{true};
     EXPECT_EQ(mergeStreams(sources.data(), int32_t(devices), out, bytes, running),
               int64_t(binary.size() / 10));
-    if (out.binary) {
-      EXPECT_TRUE(slurp(out.binary) == binary) << "binary order differs, " << outputs;
-    }
+    if (out.binary) EXPECT_TRUE(slurp(out.binary) == binary) << "binary order differs, " << outputs;
+    if (out.text) EXPECT_TRUE(slurp(out.text) == text) << "text order differs, " << outputs;
     if (out.records) {
       EXPECT_TRUE(columns.binary == binary) << "columns' order differs, " << outputs;
       EXPECT_EQ(columns.ends, 1u);
-    }
-    if (out.text) {
-      EXPECT_TRUE(slurp(out.text) == text) << "text order differs, " << outputs;
     }
   }
   for (size_t d = 0; d < devices; ++d) {
@@ -166,15 +153,15 @@ void expectMergeOrder(const std::vector<std::vector<PpTimest>>& events) {
 // the merge's compact keys (2^60 ps with 16 leaves, 2^62 ps with 4), some go back in time now
 // and then: wherever the order cannot be seen from the stream, the merge must keep it all the same.
 TEST(MergeTree, RecordsComeInTheMergeOrderOnAnyChain) {
+  // The times start `below` under `limit` and cross it when `crosses`; `events` per device; one
+  // in `markerEvery` is a marker and one step in `backEvery` goes back 3 ns (0: none); `jumps`
+  // events 2^56 - 1 ps apart half-way (a packet's widest step).
   struct Case {
     size_t devices;
-    int64_t limit;
-    int64_t below;     // the times start this far below `limit`
-    int events;        // per device
-    int markerEvery;   // one event in this many is a marker (0: none)
-    bool crosses;      // the times cross `limit`
-    int backEvery;     // one step in this many goes back 3 ns (0: none)
-    int jumps;         // events 2^56 - 1 ps apart half-way (a packet's widest step)
+    int64_t limit, below;
+    int events, markerEvery;
+    bool crosses;
+    int backEvery, jumps;
   };
   constexpr int64_t k60 = int64_t(1) << 60, k62 = int64_t(1) << 62;
   constexpr int64_t k30 = int64_t(1) << 30;
