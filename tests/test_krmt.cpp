@@ -60,12 +60,8 @@ TEST_F(WindowTest, StateDisplayFollowsEveryStateAndErrorBoxesReport) {
   _window.reset(new KRmt(nullptr, false, true));  // Searching until the search has run
   _window->show();
   KRmtProbe p = probe();
-  const struct {
-    KRmt::RmtState state;
-    const char* text;
-    Led::Color colour;
-    bool start, stop, progress;
-  } shown[] = {
+  // The state, its text and lamp, and which of Start, Stop and the progress bar are enabled.
+  const struct { KRmt::RmtState state; const char* text; Led::Color colour; bool start, stop, progress; } shown[] = {
       {KRmt::Searching, "Searching", Led::Red, false, false, false},
       {KRmt::Idle, "Idle", Led::Off, true, false, false},
       {KRmt::Recording, "Recording", Led::Green, false, true, false},
@@ -120,10 +116,10 @@ TEST_F(WindowTest, PathsAreCheckedWithoutTraceAndPersistHoweverTheWindowCloses) 
   // file in it). An existing file, that probe file included, is judged by its permissions and
   // never touched; nothing can be created below a regular file.
   const QString existing = path("existing.txt");
+  const QStringList old = {existing, path("used/ravik-test.tmp")};
   QDir(_dir.path()).mkpath("out");
   QDir(_dir.path()).mkpath("used");
-  for (const QString& name : {existing, path("used/ravik-test.tmp")})
-    ASSERT_TRUE(std::ofstream(name.toStdString()) << "old content");
+  for (const QString& name : old) ASSERT_TRUE(std::ofstream(name.toStdString()) << "old content");
   QLineEdit *asc = p.ascPath(), *bin = p.binPath(), *tmp = p.tmpPath();
   const struct { QLineEdit* ed; QString text; const char* colour; } checks[] = {
       {asc, existing, "white"},              {bin, path("new.txt"), "white"},
@@ -135,8 +131,7 @@ TEST_F(WindowTest, PathsAreCheckedWithoutTraceAndPersistHoweverTheWindowCloses) 
     QTest::keyClick(c.ed, Qt::Key_Backspace);  // the user's edit leaves c.text
     EXPECT_TRUE(paintedAs(c.ed, c.colour)) << c.text.toStdString();
   }
-  EXPECT_EQ(readFile(existing), "old content");
-  EXPECT_EQ(readFile(path("used/ravik-test.tmp")), "old content");
+  for (const QString& name : old) EXPECT_EQ(readFile(name), "old content");
   EXPECT_FALSE(QFile::exists(path("new.txt")));
   EXPECT_TRUE(isEmptyDir(path("out")));
 

@@ -49,12 +49,9 @@ TEST(RmtDev, ConnectShowsRoleChainChannelNumbersAndClockState) {
                       {"RAVIK_SIM_ORDER", "chain"}, {"RAVIK_SIM_BAD_CLOCK", "3,4"},
                       {"RAVIK_SIM_FAIL_CONNECT", "5"}});
   const QStringList own = {"Channel 0/5", "Channel 1", "Channel 2", "Channel 3", "Channel 4"};
-  const struct {
-    int rc;
-    const char* role;
-    Led::Color sync;  // a master drives a good clock; a slave is locked to it
-    QStringList labels;
-  } cases[] = {
+  // The connect's result, the role, the clock lamp (a master drives a good clock; a slave is
+  // locked to it) and the channel labels.
+  const struct { int rc; const char* role; Led::Color sync; QStringList labels; } cases[] = {
       {0, "Master", Led::Green, own},
       {0, "Slave 2", Led::Green,
        {"Channel 15", "Channel 11", "Channel 12", "Channel 13", "Channel 14"}},
