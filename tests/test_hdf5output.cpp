@@ -155,7 +155,9 @@ TEST(Hdf5Output, ColumnsAndCountsEqualTheBinaryRecords) {
     ASSERT_TRUE(out.create(path, "/some/where/run.h5", c.compress, &error)) << error;
     FILE* bin = tmpfile();
     const int64_t n = merge(c.sizes, &out, c.binary ? bin : nullptr);
-    if (!c.binary) EXPECT_EQ(merge(c.sizes, nullptr, bin), n);  // the binary records alone
+    if (!c.binary) {  // the binary records alone
+      EXPECT_EQ(merge(c.sizes, nullptr, bin), n);
+    }
     Hdf5RunInfo info;
     info.losses = {{1, 5000, 9000, "device data-loss flag"}};
     ASSERT_TRUE(out.finish(info, &error)) << error;
@@ -167,7 +169,9 @@ TEST(Hdf5Output, ColumnsAndCountsEqualTheBinaryRecords) {
     for (auto& r : records) ASSERT_EQ(fread(&r.first, 8, 1, bin) + fread(&r.second, 2, 1, bin), 2u);
     EXPECT_EQ(fclose(bin), 0);
     // The markers run ahead in the merge's order; the HDF5 file has them in their place.
-    if (c.sizes.size() > 1) EXPECT_FALSE(records == inTimeOrder(records));
+    if (c.sizes.size() > 1) {
+      EXPECT_FALSE(records == inTimeOrder(records));
+    }
     EXPECT_TRUE(sameRecords(w.columns, inTimeOrder(records)));
     EXPECT_EQ(out.outOfOrder(), 0);
     EXPECT_EQ(w.sorted, 1);

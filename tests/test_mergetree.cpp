@@ -42,7 +42,9 @@ struct ColumnSink : RecordSink {
       heldTimes = nullptr;
       return;
     }
-    if (!binary.empty()) EXPECT_EQ(binary.size() % (10 * columns()), 0u) << "a short batch before the last";
+    if (!binary.empty()) {
+      EXPECT_EQ(binary.size() % (10 * columns()), 0u) << "a short batch before the last";
+    }
     bool inOrder = true;
     for (size_t i = 0; i < count; ++i) {
       inOrder = inOrder && times[i] >= last;
@@ -133,8 +135,12 @@ void expectMergeOrder(const std::vector<std::vector<PpTimest>>& events) {
     std::atomic<bool> running{true};
     EXPECT_EQ(mergeStreams(sources.data(), int32_t(devices), out, bytes, running),
               int64_t(binary.size() / 10));
-    if (out.binary) EXPECT_TRUE(slurp(out.binary) == binary) << "binary order differs, " << outputs;
-    if (out.text) EXPECT_TRUE(slurp(out.text) == text) << "text order differs, " << outputs;
+    if (out.binary) {
+      EXPECT_TRUE(slurp(out.binary) == binary) << "binary order differs, " << outputs;
+    }
+    if (out.text) {
+      EXPECT_TRUE(slurp(out.text) == text) << "text order differs, " << outputs;
+    }
     if (out.records) {
       EXPECT_TRUE(columns.binary == binary) << "columns' order differs, " << outputs;
       EXPECT_EQ(columns.ends, 1u);
