@@ -176,14 +176,12 @@ TEST_F(RecoverTest, AWindowKilledWhileRecordingIsRecoveredWhole) {
                                  {"RATES=50000", "ORDER=reverse", "DATA_LOSS=1"});
   std::vector<std::string> streams = {tmp + "/ravik-0.tmp", tmp + "/ravik-1.tmp", tmp + "/ravik-2.tmp"};
   bool grown = false;
-  for (int i = 0; i < 3000 && !grown; ++i) {
+  siginfo_t ended{};  // an error box ended it: left unreaped for exitCode()
+  for (int i = 0; i < 3000 && !grown && ended.si_pid != pid; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     grown = sizeOf(manifestPath(tmp)) > 0;
     for (const std::string& s : streams) grown = grown && sizeOf(s) >= (1 << 20);
-    siginfo_t ended{};
-    // An error box ended it: left unreaped for exitCode().
-    if (waitid(P_PID, id_t(pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == pid)
-      break;
+    waitid(P_PID, id_t(pid), &ended, WEXITED | WNOHANG | WNOWAIT);
   }
   kill(pid, SIGKILL);
   ASSERT_EQ(exitCode(pid), 1000 + SIGKILL) << slurp(dir / "window.out");
