@@ -1,0 +1,39 @@
+#!/bin/bash
+# The HDF5 output against the binary output over many runs of bench_hdf5, one after another: the
+# host's speed changes from minute to minute, and a single run says little about the spread.
+# Writes 3 streams of 24 million records in all (bench_merge --streams) into a folder of its own,
+# runs `bench_hdf5 STREAMS /dev/shm/...` RUNS times (as `chrt -f 10` when run as root, so that
+# other processes cannot take the processors from it), prints per run the binary output's
+# records/s and the HDF5 output's share of it, then the range, the median and the runs below 90 %.
+#
+#   bench/bench_hdf5_runs.sh BUILD_DIR [runs=10]
+set -euo pipefail
+build=${1:?usage: $0 BUILD_DIR [runs]}
+runs=${2:-10}
+work=$(mktemp -d /tmp/ravik-bench-hdf5-XXXXXX)
+out=$(mktemp -d /dev/shm/ravik-bench-hdf5-XXXXXX)
+trap 'rm -rf "$work" "$out"' EXIT
+"$build/bench/bench_merge" --streams "$work" 24000000 3
+realtime=()
+if [ "$(id -u)" -eq 0 ] && chrt -f 10 true 2>/dev/null; then realtime=(chrt -f 10); fi
+shares=()
+for run in $(seq "$runs"); do
+  result=$("${realtime[@]}" "$build/bench/bench_hdf5" "$work" "$out")
+  # The merge cases' lines: "  binary   163.5 M records/s  100 % of binary ...", then "  hdf5 ...".
+  binary=$(awk '$1 == "binary" && /of binary/ {print $2; exit}' <<<"$result")
+  share=$(awk '$1 == "hdf5" && $2 != "compressed" && /of binary/ {print $5; exit}' <<<"$result")
+  if [ -z "$binary" ] || [ -z "$share" ]; then
+    echo "run $run: bench_hdf5 printed no figures:" >&2
+    echo "$result" >&2
+    exit 1
+  fi
+  echo "run $run: binary $binary M records/s, HDF5 $share % of binary"
+  shares+=("$share")
+done
+printf '%s\n' "${shares[@]}" | sort -n | awk '
+  { v[NR] = $1; if ($1 < 90) below++ }
+  END {
+    median = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+    printf "%d runs%s: HDF5 at %d to %d %% of binary, median %g %%, %d below 90 %%\n",
+           NR, "'"${realtime:+ (real-time)}"'", v[1], v[NR], median, below + 0
+  }'
