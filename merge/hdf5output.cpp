@@ -578,6 +578,7 @@ struct Hdf5Output::Impl {
   hid_t timestamps = -1;
   hid_t detectors = -1;
   int64_t written = 0;  // records in the file's columns
+  bool filtered = false;  // the columns pass through filters (shuffle and deflate)
 
   void close() {
     if (timestamps >= 0) H5Dclose(timestamps);
@@ -612,6 +613,7 @@ bool Hdf5Output::create(const std::string& path, const std::string& finalPath, b
   H5Pset_chunk(props, 1, chunk);
   // Every chunk is written whole (the last one up to the end of the data): no fill needed.
   H5Pset_fill_time(props, H5D_FILL_TIME_NEVER);
+  _impl->filtered = compress;
   if (compress) {
     H5Pset_shuffle(props);
     H5Pset_deflate(props, 1);
@@ -874,20 +876,32 @@ bool Hdf5Output::writeColumns(int64_t count) {
 }
 
 // Appends `count` records to the file's columns, straight from memory (memory and file types
-// are the same).
+// are the same). A whole chunk at a chunk's place goes to the file as it is, past the library's
+// selections and conversions: without filters, a chunk's bytes in the file are its values.
 bool Hdf5Output::writeRun(const int64_t* times, const int16_t* channels, int64_t count) {
   quietErrors();  // the calling thread (the merge's) has an error stack of its own
   const hsize_t extent[1] = {hsize_t(_impl->written + count)};
   const hsize_t start[1] = {hsize_t(_impl->written)}, length[1] = {hsize_t(count)};
+  const bool whole = !_impl->filtered && count == kChunkRecords &&
+                     _impl->written % kChunkRecords == 0;
   errno = 0;
-  for (auto [set, type, data] :
-       {std::make_tuple(_impl->timestamps, H5T_NATIVE_INT64, static_cast<const void*>(times)),
-        std::make_tuple(_impl->detectors, H5T_NATIVE_INT16, static_cast<const void*>(channels))}) {
-    Hid memory(H5Screate_simple(1, length, nullptr), H5Sclose);
+  for (auto [set, type, data, size] :
+       {std::make_tuple(_impl->timestamps, H5T_NATIVE_INT64, static_cast<const void*>(times),
+                        sizeof *times),
+        std::make_tuple(_impl->detectors, H5T_NATIVE_INT16, static_cast<const void*>(channels),
+                        sizeof *channels)}) {
     if (H5Dset_extent(set, extent) < 0) {
       fail("write error");
       return false;
     }
+    if (whole) {
+      if (H5Dwrite_chunk(set, H5P_DEFAULT, 0, start, size_t(count) * size, data) < 0) {
+        fail("write error");
+        return false;
+      }
+      continue;
+    }
+    Hid memory(H5Screate_simple(1, length, nullptr), H5Sclose);
     Hid space(H5Dget_space(set), H5Sclose);
     if (H5Sselect_hyperslab(space, H5S_SELECT_SET, start, nullptr, length, nullptr) < 0 ||
         H5Dwrite(set, type, memory, space, H5P_DEFAULT, data) < 0) {
