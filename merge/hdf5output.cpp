@@ -578,6 +578,7 @@ struct Hdf5Output::Impl {
   hid_t timestamps = -1;
   hid_t detectors = -1;
   int64_t written = 0;  // records in the file's columns
+  int64_t extent = 0;   // their extent: more than `written` while a batch is taken back
   bool filtered = false;  // the columns pass through filters (shuffle and deflate)
 
   void close() {
@@ -745,42 +746,47 @@ bool Hdf5Output::writeChunks(bool full) {
 
 void Hdf5Output::putColumns(const int64_t* times, const int16_t* channels, size_t count,
                             bool ordered) {
-  if (failed()) {
-    _held = 0;
-    return;
-  }
-  if (count == 0) {  // the end of the batches: nothing can come early any more
-    if (_held > 0 && !writeRun(_heldTimes, _heldChannels, _held)) _buffered = 0;
-    _held = 0;
+  if (failed() || count == 0) {  // count 0: the end of the batches; the last one is written
+    _takeBack = 0;
     return;
   }
   _columnsUncounted = true;
   if (_records == 0) _first = times[0];
   _records += int64_t(count);
-  if (ordered && int64_t(count) == kChunkRecords && times[0] >= _lastPut &&
-      _buffered % kChunkRecords == 0) {
-    // Nothing of this batch goes before what was taken: all that is, in whole chunks, is final.
-    if ((_buffered > 0 && !writeColumns(_buffered)) ||
-        (_held > 0 && !writeRun(_heldTimes, _heldChannels, _held))) {
-      _buffered = _held = 0;
+  const bool inOrder = ordered && times[0] >= _lastPut;
+  if (inOrder && int64_t(count) == kChunkRecords && _buffered % kChunkRecords == 0) {
+    // Nothing of this batch goes before what was taken: all that is, in whole chunks, is final,
+    // and the batch goes to the file at once, while the processor's cache still holds it.
+    if (_buffered > 0 && !writeColumns(_buffered)) {
+      _buffered = _takeBack = 0;
       return;
     }
-    _heldTimes = times;
-    _heldChannels = channels;
-    _held = int64_t(count);
+    _lastWrittenBefore = _lastWritten;
+    if (!writeRun(times, channels, int64_t(count))) {
+      _takeBack = 0;
+      return;
+    }
+    _takeBackTimes = times;
+    _takeBackChannels = channels;
+    _takeBack = int64_t(count);
     _lastPut = times[count - 1];
     return;
   }
-  if (_held > 0) {  // into the ring (empty while a batch is held), where records can be inserted
-    for (int64_t done = 0; done < _held;) {
-      const int64_t to = at(done), n = std::min(_held - done, kBufferRecords - to);
-      memcpy(_times + to, _heldTimes + done, size_t(n) * sizeof *_times);
-      memcpy(_channels + to, _heldChannels + done, size_t(n) * sizeof *_channels);
+  if (_takeBack > 0 && !inOrder) {
+    // A record of this batch may belong before records of the batch before, which went to the
+    // file at once: that batch comes back into the ring (then empty), where records can be
+    // inserted, and its chunk will be written again in its place.
+    for (int64_t done = 0; done < _takeBack;) {
+      const int64_t to = at(done), n = std::min(_takeBack - done, kBufferRecords - to);
+      memcpy(_times + to, _takeBackTimes + done, size_t(n) * sizeof *_times);
+      memcpy(_channels + to, _takeBackChannels + done, size_t(n) * sizeof *_channels);
       done += n;
     }
-    _buffered = _held;
-    _held = 0;
+    _buffered = _takeBack;
+    _impl->written -= _takeBack;
+    _lastWritten = _lastWrittenBefore;
   }
+  _takeBack = 0;
   takeColumns(times, channels, count);
 }
 
@@ -890,7 +896,7 @@ bool Hdf5Output::writeRun(const int64_t* times, const int16_t* channels, int64_t
                         sizeof *times),
         std::make_tuple(_impl->detectors, H5T_NATIVE_INT16, static_cast<const void*>(channels),
                         sizeof *channels)}) {
-    if (H5Dset_extent(set, extent) < 0) {
+    if (int64_t(extent[0]) > _impl->extent && H5Dset_extent(set, extent) < 0) {
       fail("write error");
       return false;
     }
@@ -910,6 +916,7 @@ bool Hdf5Output::writeRun(const int64_t* times, const int16_t* channels, int64_t
     }
   }
   _impl->written += count;
+  _impl->extent = std::max(_impl->extent, _impl->written);
   _lastWritten = times[count - 1];
   return true;
 }
@@ -921,7 +928,7 @@ void Hdf5Output::fail(const char* what) {
 }
 
 bool Hdf5Output::finish(const Hdf5RunInfo& info, std::string* error) {
-  putColumns(nullptr, nullptr, 0, true);  // a batch still held back (the merge ends them so)
+  putColumns(nullptr, nullptr, 0, true);  // no batch can be taken back (the merge ends them so)
   if (!failed() && _buffered > 0) writeColumns(_buffered);
   errno = 0;
   if (!failed() && _columnsUncounted && !countWrittenChannels()) fail("read error");

@@ -28,8 +28,9 @@
 // the processor's cache between the records' coming and their writing: a ring of four chunks
 // twice as large made the HDF5 output 15 % slower. When the HDF5 output is the merge's only taker
 // of binary records, the merge writes them as columns of whole chunks (putColumns()), and a batch
-// in time order goes to the file from the merge's memory, the batch held back standing for the
-// records kept back; only a batch with an early record passes through the ring.
+// in time order goes to the file from the merge's memory at once, while the processor's cache
+// still holds it: the next batch may take it back into the ring and have its chunk written again
+// (it stands for the records kept back); only batches with an early record pass through the ring.
 //
 // Every node carries the TITLE that readers of the format expect; strings are fixed-length byte
 // strings and booleans are 0/1 integers.
@@ -127,9 +128,9 @@ public:
 
   void putRecords(const char* records, size_t count) override;
   // Columns of whole chunks: a batch in time order after the records before it is written to
-  // the file as it is, from the merge's memory, once the next batch has shown that nothing
-  // earlier comes (the batch held back takes the place of the ring's kReorderRecords); any
-  // other batch goes through the ring as in putRecords().
+  // the file as it is, from the merge's memory, at once; a next batch with an earlier record
+  // takes it back into the ring (it takes the place of the ring's kReorderRecords), and any
+  // batch but one in order goes through the ring as in putRecords().
   size_t columns() const override { return size_t(kChunkRecords); }
   void putColumns(const int64_t* times, const int16_t* channels, size_t count,
                   bool ordered) override;
@@ -180,11 +181,13 @@ private:
   int64_t _first = 0;             // the least time taken
   int64_t _lastPut = INT64_MIN;   // the greatest time taken
   int64_t _lastWritten = INT64_MIN;  // time of the last record written to the file
-  // A batch of putColumns() held back in the merge's memory, not yet written (then the ring is
-  // empty): _held records.
-  const int64_t* _heldTimes = nullptr;
-  const int16_t* _heldChannels = nullptr;
-  int64_t _held = 0;
+  // The last batch of putColumns(), written to the file from the merge's memory (then the ring
+  // is empty), which the next batch may take back into the ring: _takeBack records, written
+  // after a record of time _lastWrittenBefore.
+  const int64_t* _takeBackTimes = nullptr;
+  const int16_t* _takeBackChannels = nullptr;
+  int64_t _takeBack = 0;
+  int64_t _lastWrittenBefore = INT64_MIN;
   bool _columnsUncounted = false;  // columns were taken, and their channels not yet counted
   // Per output channel, indexed by channel + 32768; while records come, kCountTables such
   // tables one after the other, added up into the first by finish().

@@ -273,6 +273,12 @@ TEST(Hdf5Output, LateAndEarlyRecordsGoToTheirPlaceOrAreCounted) {
     return records;
   };
   const int64_t end = Hdf5Output::kBufferRecords;  // where the first columns are written
+  // Three batches of a chunk each, two time units apart; the third's first record belongs
+  // just before the second's first.
+  const int64_t chunk = Hdf5Output::kChunkRecords;
+  Records backByABatch;
+  for (int64_t i = 0; i < 3 * chunk; ++i) backByABatch.push_back({1000 + 2 * i, int16_t(i % 5)});
+  backByABatch[size_t(2 * chunk)] = {1000 + 2 * chunk - 1, 104};
   std::vector<int64_t> spread;  // through several writes, wherever the buffer then is
   for (int64_t at = 12345; at < 2 * end; at += 99991) spread.push_back(at);
   const struct {
@@ -296,6 +302,7 @@ TEST(Hdf5Output, LateAndEarlyRecordsGoToTheirPlaceOrAreCounted) {
        size_t(end + 500), 0},
       {"early through several writes", withEarly(2 * end + 7, spread), 65536, 0},
       {"early, its place in the batch before", withEarly(end + end / 2, {end, end + 1}), 65536, 0},
+      {"early, its place at the start of the batch before", backByABatch, size_t(chunk), 0},
   };
   for (const bool columns : {false, true})
   for (const auto& c : cases) {
