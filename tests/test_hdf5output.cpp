@@ -216,10 +216,10 @@ TEST(Hdf5Output, AMergeStoppedEarlyCountsWhatItWrote) {
 // order flag. What the output holds, whose detector table must count the records; its count of
 // records that came too late in *outOfOrder.
 Written writeRecords(const std::string& path, const Records& records, size_t batch,
-                     int64_t* outOfOrder, bool columns = false) {
+                     int64_t* outOfOrder, bool columns = false, bool compress = false) {
   Hdf5Output out;
   std::string error;
-  EXPECT_TRUE(out.create(path, "records.h5", false, &error)) << error;
+  EXPECT_TRUE(out.create(path, "records.h5", compress, &error)) << error;
   std::vector<char> bytes(10 * records.size());
   std::vector<int64_t> times;
   std::vector<int16_t> channels;
@@ -304,11 +304,14 @@ TEST(Hdf5Output, LateAndEarlyRecordsGoToTheirPlaceOrAreCounted) {
       {"early, its place in the batch before", withEarly(end + end / 2, {end, end + 1}), 65536, 0},
       {"early, its place at the start of the batch before", backByABatch, size_t(chunk), 0},
   };
-  for (const bool columns : {false, true})
+  // Records, columns, and columns through the compression filters (whose chunks, taken back,
+  // are written again through the library's own path).
+  for (const int mode : {0, 1, 2})
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.name) + (columns ? ", columns" : ""));
+    const bool columns = mode > 0;
+    SCOPED_TRACE(std::string(c.name) + (columns ? ", columns" : "") + (mode == 2 ? ", compressed" : ""));
     int64_t outOfOrder = -1;
-    const Written w = writeRecords(path, c.records, c.batch, &outOfOrder, columns);
+    const Written w = writeRecords(path, c.records, c.batch, &outOfOrder, columns, mode == 2);
     EXPECT_EQ(outOfOrder, c.outOfOrder);
     EXPECT_EQ(w.sorted, c.outOfOrder == 0 ? 1 : 0);
     ASSERT_EQ(w.columns.size(), c.records.size());
