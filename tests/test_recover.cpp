@@ -335,7 +335,8 @@ TEST_F(RecoverTest, AKeptRunRecoversAsItWasMergedAndRefusesWhatItCannotDoWhole) 
 
   // A recovery killed in its turn (its binary output a pipe that nobody reads, so that it stays
   // in the merge) leaves its text output unfinished under the name that it noted in the
-  // manifest, without letting go of the run; the next recovery removes it.
+  // manifest, without letting go of the run; the next recovery removes it. The partial is
+  // waited for until it holds text: it is noted when created, before its first write.
   const std::string pipe = dir / "stuck.pipe";
   ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
   const int reader = open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
@@ -347,7 +348,7 @@ TEST_F(RecoverTest, AKeptRunRecoversAsItWasMergedAndRefusesWhatItCannotDoWhole) 
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const nlohmann::json m = nlohmann::json::parse(slurp(manifestPath(run)), nullptr, false);
     for (const nlohmann::json& p : m.is_object() ? m["partials"] : nlohmann::json::array())
-      if (sizeOf(p) >= 0) partial = p;
+      if (sizeOf(p) > 0) partial = p;
   }
   EXPECT_EQ(merge({"--recover", run, "--text", dir / "x.txt"}, &err), 2) << "still the run's";
   kill(stuck, SIGKILL);
