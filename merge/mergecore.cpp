@@ -506,28 +506,43 @@ __attribute__((noinline)) int64_t mergeTree(LoopState& s, int32_t n, int32_t lev
       horizon = std::min(horizon, end[i]->time);
       lowest = std::min(lowest, cur[i]->time);
     }
-    for (;;) {  // records below the horizon; half as far while they are too many
-      if (horizon <= lowest || horizon == kEndOfData) return 0;
-      int64_t total = 0;
+    if (horizon <= lowest || horizon == kEndOfData) return 0;
+    // The records below a horizon, each source's end of them in laneHi.
+    const auto countBelow = [&](int64_t time) {
+      int64_t count = 0;
       for (int32_t i = 0; i < n; ++i) {
-        laneHi[size_t(i)] = cur[i]->time == kEndOfData ? cur[i] : below(cur[i], end[i], horizon);
-        total += laneHi[size_t(i)] - cur[i];
+        laneHi[size_t(i)] = cur[i]->time == kEndOfData ? cur[i] : below(cur[i], end[i], time);
+        count += laneHi[size_t(i)] - cur[i];
       }
-      if (total < kLaneMinRecords) return 0;
-      if (total <= room) {
-        const bool halves = total >= kSplitMinRecords && split(lowest, horizon, total);
-        if (halves)
-          for (int32_t i = 0; i < n; ++i) upper.hi[size_t(i)] = laneHi[size_t(i)];
-        out.template putLanes<kLevels>(cur, laneHi.data(), base, n, total, scratch.data(),
-                                       s.ahead, halves ? &upper : nullptr);
-        for (int32_t i = 0; i < n; ++i) {
-          cur[i] = laneHi[size_t(i)];
-          following[i] = cur[i] < end[i] ? cur[i][1].time : kEndOfData;
-        }
-        return total;
+      return count;
+    };
+    int64_t total = countBelow(horizon);
+    if (total > room) {
+      // Too many: the horizon for nearly as many as there is room for, found by halves, so
+      // that one stretch fills most of the room (with columns, what is left of the buffer)
+      // rather than half of it, and a buffer takes few stretches.
+      int64_t low = lowest, high = horizon;  // below low: some room left; below high: too many
+      total = 0;
+      while (high - low > 1 && total < room - room / 8) {
+        const int64_t middle = low + (high - low) / 2;
+        const int64_t count = countBelow(middle);
+        if (count <= room) low = middle, total = count;
+        else high = middle;
       }
-      horizon = lowest + (horizon - lowest) / 2;
+      horizon = low;
+      countBelow(horizon);  // the ends of the records below `low` (the last count may be high's)
     }
+    if (total < kLaneMinRecords) return 0;
+    const bool halves = total >= kSplitMinRecords && split(lowest, horizon, total);
+    if (halves)
+      for (int32_t i = 0; i < n; ++i) upper.hi[size_t(i)] = laneHi[size_t(i)];
+    out.template putLanes<kLevels>(cur, laneHi.data(), base, n, total, scratch.data(), s.ahead,
+                                   halves ? &upper : nullptr);
+    for (int32_t i = 0; i < n; ++i) {
+      cur[i] = laneHi[size_t(i)];
+      following[i] = cur[i] < end[i] ? cur[i][1].time : kEndOfData;
+    }
+    return total;
   };
   auto writeAndAdvance = [&](int32_t k, const PpTimest* h) __attribute__((always_inline)) {
     out.put(h->time, int16_t(base[k] + h->channel));
