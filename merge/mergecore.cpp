@@ -229,7 +229,7 @@ public:
   }
 
   // Set when the merge may try its lanes again: with columns, after each full buffer, as the
-  // lanes may not run past a buffer's end.
+  // lanes may run no further than kColumnOverflow records past a buffer's end.
   bool tryLanes = true;
 
   __attribute__((always_inline)) void put(int64_t time, int16_t channel) {
@@ -248,9 +248,11 @@ public:
     }
   }
 
-  // Records putLanes() may take at once: with columns, no more than the buffer has room for.
+  // Records putLanes() may take at once: with columns, no more than the buffer has room for,
+  // past its end included (OutBuf::kColumnOverflow).
   int64_t laneRoom() const {
-    if (kBinary && Cursor::kColumns) return std::min(kLaneMaxRecords, room());
+    if (kBinary && Cursor::kColumns)
+      return std::min(kLaneMaxRecords, room() + OutBuf::kColumnOverflow);
     return kLaneMaxRecords;
   }
 
@@ -264,7 +266,8 @@ public:
                 UpperLanes<kLevels, Cursor>* upper) {
     Cursor records{};
     if constexpr (kBinary) {
-      if (room() < total) drainBinary();
+      // (Columns have room for `total`, past the buffer's end if need be: see laneRoom().)
+      if (!Cursor::kColumns && room() < total) drainBinary();
       records = _b;
     } else {
       records = RecordCursor{scratch};

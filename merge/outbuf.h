@@ -114,7 +114,8 @@ public:
   explicit OutBuf(FILE* file, RecordSink* sink = nullptr)
       : _file(file), _sink(sink),
         _columns(file == nullptr && sink != nullptr && sink->columns() == size_t(kColumnRecords)),
-        _memory(file || sink ? (kBuffers + _columns) * kSize : 0), _data(_memory.data()),
+        _slot(_columns ? kColumnSlot : kSize),
+        _memory(file || sink ? (kBuffers + _columns) * _slot : 0), _data(_memory.data()),
         _used(0) {}
   // finish(): a buffer handed to the decoding side is written before the DecodeAhead goes.
   ~OutBuf() { finish(); }
@@ -126,6 +127,10 @@ public:
   static constexpr size_t kSize = 640 << 10;
   // Records of a buffer of columns: the times first, then the channels.
   static constexpr int64_t kColumnRecords = int64_t(kSize) / 10;
+  // Records that may be written past a buffer of columns' end (columnLimit()) before it is
+  // drained: the merge's lanes (stretches of thousands of records, mostly) then need not stop
+  // short at the end of a buffer; drain() moves them to the start of the next one.
+  static constexpr int64_t kColumnOverflow = 16384;
 
   // The records are written as two columns (columnCursor() etc.) rather than as 10-byte records
   // (cursor() etc.), and each full buffer holds exactly kColumnRecords of them.
@@ -134,14 +139,27 @@ public:
     const int64_t at = int64_t(_used / 10);
     return {times() + at, channels() + at};
   }
-  // The end of the buffer's columns.
+  // The end of the buffer's columns; up to kColumnOverflow more records may follow it.
   ColumnCursor columnLimit() const {
     return {times() + kColumnRecords, channels() + kColumnRecords};
   }
   void commit(ColumnCursor c) { _used = size_t(c.times - times()) * 10; }
+  // Hands over the buffer's kColumnRecords records (fewer: all there are), and returns the
+  // cursor in the next buffer, after the records that were past the end.
   __attribute__((noinline)) ColumnCursor drain(ColumnCursor c) {
-    commit(c);
-    flush();
+    const int64_t over = c.times - (times() + kColumnRecords);
+    if (over <= 0) {
+      commit(c);
+      flush();
+      return columnCursor();
+    }
+    const int64_t* const overTimes = times() + kColumnRecords;
+    const int16_t* const overChannels = channels() + kColumnRecords;
+    _used = size_t(kColumnRecords) * 10;
+    flush();  // the sink reads no record past the end, and the merge does not write this buffer
+    memcpy(times(), overTimes, size_t(over) * sizeof *overTimes);
+    memcpy(channels(), overChannels, size_t(over) * sizeof *overChannels);
+    _used = size_t(over) * 10;
     return columnCursor();
   }
   // Some record of the buffer is earlier than the one before it (see RecordSink::putColumns()).
@@ -232,10 +250,10 @@ public:
       batch = Batch{_file, _sink, _data, _used, _columns, !_unordered};
       _ahead->offerJob(&Batch::run, &batch, _kind);
       ++_offered;
-      _data = _memory.data() + _offered % (kBuffers + _columns) * kSize;
+      _data = _memory.data() + _offered % (kBuffers + _columns) * _slot;
     } else {
       Batch{_file, _sink, _data, _used, _columns, !_unordered}.write();
-      if (_columns) _data = _memory.data() + ++_offered % (kBuffers + _columns) * kSize;
+      if (_columns) _data = _memory.data() + ++_offered % (kBuffers + _columns) * _slot;
     }
     _used = 0;
     _unordered = false;
@@ -326,7 +344,10 @@ private:
   }
 
   int64_t* times() const { return reinterpret_cast<int64_t*>(_data); }
-  int16_t* channels() const { return reinterpret_cast<int16_t*>(_data + 8 * kColumnRecords); }
+  // Columns of kColumnRecords + kColumnOverflow records.
+  static constexpr int64_t kColumnRoom = kColumnRecords + kColumnOverflow;
+  static constexpr size_t kColumnSlot = size_t(kColumnRoom) * 10;
+  int16_t* channels() const { return reinterpret_cast<int16_t*>(_data + 8 * kColumnRoom); }
 
   // A full buffer for the file and the sink.
   struct Batch {
@@ -339,7 +360,7 @@ private:
     void write() const {
       if (columns) {
         sink->putColumns(reinterpret_cast<const int64_t*>(data),
-                         reinterpret_cast<const int16_t*>(data + 8 * kColumnRecords), bytes / 10,
+                         reinterpret_cast<const int16_t*>(data + 8 * kColumnRoom), bytes / 10,
                          ordered);
         return;
       }
@@ -353,9 +374,10 @@ private:
   RecordSink* _sink;              // not owned
   bool _columns;
   // While offloading, a job for each full buffer not yet written, and a buffer for each job and
-  // one for the merge, kSize bytes each; with columns one more, which the sink may hold back.
+  // one for the merge, _slot bytes each; with columns one more, which the sink may hold back.
   static constexpr int32_t kJobs = DecodeAhead::kOutputSlots;
   static constexpr size_t kBuffers = size_t(kJobs) + 1;
+  size_t _slot;  // bytes of a buffer: kSize, or kColumnSlot with columns
   HugeBuffer _memory;
   char* _data;  // the merge's
   DecodeAhead* _ahead = nullptr;  // not owned; null: file and sink are written in flush()
