@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -110,7 +111,7 @@ struct Collect : RecordSink {
   std::vector<int64_t> times;
   std::vector<int16_t> channels;
   std::vector<bool> ordered;
-  std::vector<int64_t> counts = std::vector<int64_t>(65536, 0);
+  std::map<int16_t, int64_t> counts;
   void putRecords(const char* records, size_t count) override {
     bytes.insert(bytes.end(), records, records + 10 * count);
   }
@@ -123,7 +124,7 @@ struct Collect : RecordSink {
       memcpy(&channels[i], &bytes[10 * i + 8], 2);
       if (i % size_t(OutBuf::kColumnRecords) == 0) ordered.push_back(true);
       if (i > 0 && times[i] < times[i - 1]) ordered.back() = false;
-      ++counts[size_t(channels[i] + 32768)];
+      ++counts[channels[i]];
     }
   }
 };
@@ -151,7 +152,7 @@ double outputOnly(const Collect& merged, const std::string& out, bool hdf5) {
       h5.putColumns(&merged.times[i], &merged.channels[i], std::min(batch, records - i),
                     merged.ordered[i / batch]);
     h5.putColumns(nullptr, nullptr, 0, true);
-    h5.putChannelCounts(merged.counts.data());
+    h5.putChannelCounts(merged.counts);
     ok = ok && h5.finish(Hdf5RunInfo(), &error);
   } else {
     FILE* f = fopen(path.c_str(), "wb");

@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
+#include <new>
 #include <tuple>
 
 namespace {
@@ -364,14 +366,12 @@ struct ChannelTable {
   std::vector<std::string> labels, modules;
   int64_t photonChannels = 0;
 
-  // `all`: 65536 counts, of the channels from -32768 on; null: none.
-  ChannelTable(const int64_t* all, const std::vector<Hdf5Source>& sources) {
-    for (size_t i = 0; all != nullptr && i < 65536; ++i) {
-      if (all[i] == 0) continue;
-      const int16_t id = int16_t(int32_t(i) - 32768);
+  // `all`: the records of each channel that has any.
+  ChannelTable(const std::map<int16_t, int64_t>& all, const std::vector<Hdf5Source>& sources) {
+    for (const auto& [id, count] : all) {
       const ChannelName name = nameChannel(id, sources);
       ids.push_back(id);
-      counts.push_back(all[i]);
+      counts.push_back(count);
       hardware.push_back(name.hardware);
       labels.push_back(name.label);
       modules.push_back(name.module);
@@ -636,14 +636,38 @@ bool Hdf5Output::create(const std::string& path, const std::string& finalPath, b
     abandon();
     return false;
   }
-  // Not cleared beyond what the memory comes as: only what the records fill is ever written,
-  // and the counts start at zero.
-  _memory = HugeBuffer(size_t(kBufferRecords) * (sizeof(int64_t) + sizeof(int16_t)) +
-                       kCountTables * 65536 * sizeof(int64_t));
+  return true;
+}
+
+// The ring, made the first time records pass through it. Not cleared beyond what the memory
+// comes as: only what the records fill is ever written. False when there is no memory for it:
+// the file is given up.
+bool Hdf5Output::haveRing() {
+  if (_times != nullptr) return true;
+  try {
+    _memory = HugeBuffer(size_t(kBufferRecords) * (sizeof(int64_t) + sizeof(int16_t)));
+  } catch (const std::bad_alloc&) {
+    errno = ENOMEM;
+    fail("out of memory");
+    return false;
+  }
   _times = reinterpret_cast<int64_t*>(_memory.data());
   _channels = reinterpret_cast<int16_t*>(_times + kBufferRecords);
-  _counts = reinterpret_cast<int64_t*>(_channels + kBufferRecords);
   return true;
+}
+
+// The count tables, made the first time they are needed; null when there is no memory for them.
+int64_t* Hdf5Output::countTables() {
+  if (!_counts) _counts.reset(static_cast<int64_t*>(calloc(kCountTables * 65536, sizeof(int64_t))));
+  return _counts.get();
+}
+
+// The records of each channel that has any, however they were counted.
+std::map<int16_t, int64_t> Hdf5Output::channelCounts() const {
+  std::map<int16_t, int64_t> all = _handedCounts;
+  for (size_t i = 0; _counts && i < kCountTables * 65536; ++i)
+    if (const int64_t n = _counts.get()[i]) all[int16_t(int32_t(i % 65536) - 32768)] += n;
+  return all;
 }
 
 namespace {
@@ -702,10 +726,16 @@ __attribute__((optimize("no-tree-slp-vectorize"))) size_t takeInOrder(
 }  // namespace
 
 void Hdf5Output::putRecords(const char* records, size_t count) {
-  if (count == 0 || failed()) return;
+  if (count == 0 || failed() || !haveRing()) return;
+  int64_t* const tables = countTables();
+  if (tables == nullptr) {
+    errno = ENOMEM;
+    fail("out of memory");
+    return;
+  }
   if (_records == 0) memcpy(&_first, records, 8);
   _records += int64_t(count);
-  int64_t* countsA = _counts + 32768;
+  int64_t* countsA = tables + 32768;
   int64_t* countsB = countsA + 65536;
   while (count > 0) {
     // As many as fit before the ring's end or its first record, whichever comes first.
@@ -772,6 +802,10 @@ void Hdf5Output::putColumns(const int64_t* times, const int16_t* channels, size_
     _lastPut = times[count - 1];
     return;
   }
+  if (!haveRing()) {
+    _takeBack = 0;
+    return;
+  }
   if (_takeBack > 0 && !inOrder) {
     // A record of this batch may belong before records of the batch before, which went to the
     // file at once: that batch comes back into the ring (then empty), where records can be
@@ -790,15 +824,20 @@ void Hdf5Output::putColumns(const int64_t* times, const int16_t* channels, size_
   takeColumns(times, channels, count);
 }
 
-void Hdf5Output::putChannelCounts(const int64_t* counts) {
-  if (_counts == nullptr || !_columnsUncounted) return;
-  for (size_t i = 0; i < 65536; ++i) _counts[i] += counts[i];
+void Hdf5Output::putChannelCounts(const std::map<int16_t, int64_t>& counts) {
+  if (!_columnsUncounted) return;
+  for (const auto& [channel, count] : counts) _handedCounts[channel] += count;
   _columnsUncounted = false;
 }
 
 // Counts the channels of the file's detectors column, read back a piece at a time: for columns
 // whose counts the merge did not hand over (it stopped before the end).
 bool Hdf5Output::countWrittenChannels() {
+  int64_t* const counts = countTables();
+  if (counts == nullptr) {
+    errno = ENOMEM;
+    return false;
+  }
   constexpr int64_t kPiece = kChunkRecords * 16;
   std::vector<int16_t> piece(size_t(std::min(kPiece, std::max<int64_t>(_impl->written, 1))));
   for (int64_t from = 0; from < _impl->written; from += kPiece) {
@@ -809,7 +848,7 @@ bool Hdf5Output::countWrittenChannels() {
     if (H5Sselect_hyperslab(space, H5S_SELECT_SET, start, nullptr, length, nullptr) < 0 ||
         H5Dread(_impl->detectors, H5T_NATIVE_INT16, memory, space, H5P_DEFAULT, piece.data()) < 0)
       return false;
-    for (hsize_t i = 0; i < length[0]; ++i) ++_counts[32768 + piece[i]];
+    for (hsize_t i = 0; i < length[0]; ++i) ++counts[32768 + piece[i]];
   }
   _columnsUncounted = false;
   return true;
@@ -941,12 +980,7 @@ bool Hdf5Output::finish(const Hdf5RunInfo& info, std::string* error) {
   w.string(file, "/format_name", kFormatName);
   w.string(file, "/format_version", kFormatVersion);
   writeIdentity(&w, file, info, _finalPath);
-  if (_counts != nullptr && !_countsAdded) {  // the tables of putRecords() in one
-    for (size_t table = 1; table < kCountTables; ++table)
-      for (size_t i = 0; i < 65536; ++i) _counts[i] += _counts[table * 65536 + i];
-    _countsAdded = true;
-  }
-  const ChannelTable channels(_counts, info.sources);
+  const ChannelTable channels(channelCounts(), info.sources);
   writeSetup(&w, file, channels);
   writeMeasurementGroup(&w, file, channels);
   if (!info.sources.empty()) writeProvenance(&w, file, info);

@@ -41,10 +41,12 @@
 #define RAVIK_MERGE_HDF5OUTPUT_H
 
 #include <stdint.h>
+#include <stdlib.h>
 
 #include <time.h>
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -136,7 +138,7 @@ public:
                   bool ordered) override;
   // The channels of columns are not counted as they come: the merge hands over the counts.
   // Without them, finish() counts the file's column.
-  void putChannelCounts(const int64_t* counts) override;
+  void putChannelCounts(const std::map<int16_t, int64_t>& counts) override;
 
   // True once a write has failed; later records are dropped. Any thread may ask.
   bool failed() const { return _failed.load(std::memory_order_relaxed); }
@@ -157,6 +159,9 @@ private:
   bool writeColumns(int64_t count);
   bool writeChunks(bool full);
   bool countWrittenChannels();
+  bool haveRing();
+  int64_t* countTables();
+  std::map<int16_t, int64_t> channelCounts() const;
   bool writeRun(const int64_t* times, const int16_t* channels, int64_t count);
   void takeColumns(const int64_t* times, const int16_t* channels, size_t count);
   void fail(const char* what);
@@ -171,8 +176,9 @@ private:
   }
 
   // The records not yet written, in a ring of kBufferRecords entries from _head on, so that
-  // those kept back at a write stay where they are.
-  HugeBuffer _memory;  // the ring's two columns, then the count tables
+  // those kept back at a write stay where they are. Made when first needed: columns in time
+  // order go to the file without it.
+  HugeBuffer _memory;  // the ring's two columns
   int64_t* _times = nullptr;
   int16_t* _channels = nullptr;
   int64_t _head = 0;              // where the first of them is
@@ -189,11 +195,15 @@ private:
   int64_t _takeBack = 0;
   int64_t _lastWrittenBefore = INT64_MIN;
   bool _columnsUncounted = false;  // columns were taken, and their channels not yet counted
-  // Per output channel, indexed by channel + 32768; while records come, kCountTables such
-  // tables one after the other, added up into the first by finish().
+  // Per output channel, indexed by channel + 32768: kCountTables such tables one after the
+  // other, added up by finish(); made when first needed (by putRecords()), zero pages until a
+  // channel is counted.
   static constexpr size_t kCountTables = 2;
-  int64_t* _counts = nullptr;
-  bool _countsAdded = false;
+  struct Free {
+    void operator()(int64_t* p) const { free(p); }
+  };
+  std::unique_ptr<int64_t, Free> _counts;
+  std::map<int16_t, int64_t> _handedCounts;  // putChannelCounts()'s
   int64_t _outOfOrder = 0;
   std::string _error;             // the first failure
   std::atomic<bool> _failed{false};

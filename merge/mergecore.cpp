@@ -1,6 +1,7 @@
 #include "merge/mergecore.h"
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <type_traits>
 #include <vector>
@@ -751,15 +752,15 @@ int64_t mergeStreams(const MergeSource* sources, int32_t count, const MergeOutpu
   std::vector<MergeSourceStats> decoded = ahead.stats();
   if (binary.columns()) {
     // The sink of columns counts no channels: the decoding side has counted them per source.
-    std::vector<int64_t> counts(65536, 0);
+    std::map<int16_t, int64_t> counts;
     int64_t total = 0;
     for (int32_t i = 0; i < count; ++i) {
       total += decoded[size_t(i)].records;
       for (size_t c = 0; c < decoded[size_t(i)].channels.size(); ++c)
-        counts[size_t(int16_t(5 * sources[i].chainPos + int32_t(c)) + 32768)] +=
-            decoded[size_t(i)].channels[c];
+        if (decoded[size_t(i)].channels[c] != 0)
+          counts[int16_t(5 * sources[i].chainPos + int32_t(c))] += decoded[size_t(i)].channels[c];
     }
-    if (total == records) outputs.records->putChannelCounts(counts.data());
+    if (total == records) outputs.records->putChannelCounts(counts);
   }
   if (stats != nullptr) *stats = std::move(decoded);
   return records;

@@ -14,6 +14,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <map>
+
 class RecordSink {
 public:
   virtual ~RecordSink() = default;
@@ -35,10 +37,10 @@ public:
                           bool ordered) {
     (void)times, (void)channels, (void)count, (void)ordered;
   }
-  // With columns, after the end: how many of the records have each output channel, indexed by
-  // channel + 32768 (65536 counts), as the decoding side counted them. Only when the merge ran
-  // to the end of its sources, so that every record decoded was merged; else not called.
-  virtual void putChannelCounts(const int64_t* counts) { (void)counts; }
+  // With columns, after the end: how many of the records have each output channel (the
+  // channels without records left out), as the decoding side counted them. Only when the merge
+  // ran to the end of its sources, so that every record decoded was merged; else not called.
+  virtual void putChannelCounts(const std::map<int16_t, int64_t>& counts) { (void)counts; }
 };
 
 #endif
