@@ -4,7 +4,9 @@
 # Writes 3 streams of 24 million records in all (bench_merge --streams) into a folder of its own,
 # runs `bench_hdf5 STREAMS /dev/shm/...` RUNS times (as `chrt -f 10` when run as root, so that
 # other processes cannot take the processors from it), prints per run the binary output's
-# records/s and the HDF5 output's share of it, then the range, the median and the runs below 90 %.
+# records/s and the HDF5 output's share of it, then the range, the median and the runs below 90 %;
+# and the same of the control, the binary case run again beside it, whose share shows how far
+# the host's changes of speed alone move a share.
 #
 #   bench/bench_hdf5_runs.sh BUILD_DIR [runs=10]
 set -euo pipefail
@@ -17,6 +19,7 @@ trap 'rm -rf "$work" "$out"' EXIT
 realtime=()
 if [ "$(id -u)" -eq 0 ] && chrt -f 10 true 2>/dev/null; then realtime=(chrt -f 10); fi
 shares=()
+agains=()
 for run in $(seq "$runs"); do
   result=$("${realtime[@]}" "$build/bench/bench_hdf5" "$work" "$out")
   # The merge cases' lines: "  binary   163.5 M records/s  100 % of binary ...", then "  hdf5 ...".
@@ -27,13 +30,20 @@ for run in $(seq "$runs"); do
     echo "$result" >&2
     exit 1
   fi
-  echo "run $run: binary $binary M records/s, HDF5 $share % of binary"
+  again=$(awk '$1 == "binary" && $2 == "again" && /of binary/ {print $6; exit}' <<<"$result")
+  echo "run $run: binary $binary M records/s, HDF5 $share % of binary (binary again: $again %)"
   shares+=("$share")
+  agains+=("$again")
 done
-printf '%s\n' "${shares[@]}" | sort -n | awk '
-  { v[NR] = $1; if ($1 < 90) below++ }
-  END {
-    median = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
-    printf "%d runs%s: HDF5 at %d to %d %% of binary, median %g %%, %d below 90 %%\n",
-           NR, "'"${realtime:+ (real-time)}"'", v[1], v[NR], median, below + 0
-  }'
+# The range, the median and the runs below 90 % of a list of shares, named by $1.
+summary() {
+  sort -n | awk -v what="$1" '
+    { v[NR] = $1; if ($1 < 90) below++ }
+    END {
+      median = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+      printf "%s at %d to %d %% of binary, median %g %%, %d below 90 %%", what, v[1], v[NR],
+             median, below + 0
+    }'
+}
+echo "$runs runs${realtime:+ (real-time)}: $(printf '%s\n' "${shares[@]}" | summary HDF5);" \
+  "the control, binary again: $(printf '%s\n' "${agains[@]}" | summary binary)"
