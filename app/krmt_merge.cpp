@@ -82,10 +82,10 @@ std::vector<OutputName> KRmt::recordingFiles(const QString& dir, bool started) c
     else if (dev->_recordBox->isChecked() && dev->_connected)
       name = tempFileName(dir.toStdString(), dev->_index);
     if (name.empty()) continue;
-    files.push_back({"recording's temp file", name});
-    files.push_back({"recording's loss file", lossFileName(name)});
+    files.push_back({"recording's temp file", name, true});
+    files.push_back({"recording's loss file", lossFileName(name), true});
   }
-  files.push_back({"run manifest", manifestPath(dir.toStdString())});
+  files.push_back({"run manifest", manifestPath(dir.toStdString()), true});
   return files;
 }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "merge/outputpath.h"
+#include "report/runmanifest.h"
 #include "report/runreport.h"
 
 namespace {
@@ -36,6 +37,13 @@ bool checkOne(const OutputName& out, const FileIdentity& id,
   }
   // Standard output and the like are open already: the shell has made them what they are.
   if (descriptorName(out.path) >= 0) return true;
+  std::string run;
+  if (!out.ofRecording && keptRunFile(out.path, &run)) {
+    *error = out.path + ": is a file of the recording kept in " + run +
+             " (its manifest or a stream, which ravik-merge --recover " + run +
+             " needs); choose another name for the " + out.what;
+    return false;
+  }
   if (noClobber && id.exists && S_ISREG(id.mode)) {
     *error = out.path + ": exists, and --no-clobber keeps it; choose another name for the " +
              out.what;

@@ -1,7 +1,7 @@
 // The files a run will write, checked together before anything is recorded or merged: no two
 // names lead to one file (through links, also to a target not there yet), none is an input
-// stream, a file the run reads or a directory, and with --no-clobber none of them exists; and
-// the run report's folder takes new files.
+// stream, a file the run reads, a file of a kept recording (see keptRunFile()) or a directory,
+// and with --no-clobber none of them exists; and the run report's folder takes new files.
 //
 // A program lists every file it writes, the run report included, with outputNames(); an option
 // that adds an output adds one entry there.
@@ -16,6 +16,10 @@
 struct OutputName {
   std::string what;  // for messages: "text output", "histogram", "run report", ...
   std::string path;  // empty: not written
+  // A file of the recording being started (a temp file, its manifest), listed so that no output
+  // takes its name: not checked against the files of a kept recording, which it will replace
+  // only once that recording has been moved aside.
+  bool ofRecording = false;
 };
 
 // The outputs that both programs write, from the fields of the same names of `options`, and

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
+
 #include "merge/outputpath.h"
 #include "report/metafile.h"
 
@@ -175,6 +177,24 @@ bool sameFile(int fd, const std::string& path) {
 }  // namespace
 
 std::string manifestPath(const std::string& dir) { return dir + "/" + kManifestName; }
+
+bool keptRunFile(const std::string& path, std::string* runDir) {
+  const std::string target = followLinks(path);
+  struct stat st;
+  if (path.empty() || stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  std::string dir, base;
+  splitPath(target, &dir, &base);
+  std::ifstream in(manifestPath(dir));
+  if (!in) return false;
+  const json j = json::parse(in, nullptr, false);
+  if (j.is_discarded() || !j.is_object() || j.value("manifest", json()) != kKind) return false;
+  bool ours = base == kManifestName;
+  const json devices = j.value("devices", json::array());
+  for (size_t i = 0; !ours && devices.is_array() && i < devices.size(); ++i)
+    ours = devices[i].is_object() && devices[i].value("stream", json()) == json(base);
+  if (ours) *runDir = dir;
+  return ours;
+}
 
 std::string absolutePath(const std::string& path) {
   if (path.empty() || path[0] == '/' || path == "-") return path;

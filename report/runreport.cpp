@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "merge/outputpath.h"
+#include "report/runmanifest.h"
 
 using nlohmann::json;
 
@@ -137,11 +138,16 @@ std::string defaultReportPath(const std::string& textPath, const std::string& bi
   struct stat st;
   if (stat(output.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return std::string();
   // The report never takes the place of a file the run writes or reads: "run.json" given as the
-  // text output beside "run.bin" keeps its name, and the report becomes "run.report.json".
+  // text output beside "run.bin" keeps its name, and the report becomes "run.report.json"; so
+  // too beside "ravik-run.bin" in the folder of a kept recording, whose manifest is
+  // "ravik-run.json".
   taken.push_back(textPath);
   taken.push_back(binPath);
   const std::string path = besideOutput(output, ".json");
-  return path.empty() || !takenBy(path, taken) ? path : besideOutput(output, ".report.json");
+  std::string run;
+  return path.empty() || (!takenBy(path, taken) && !keptRunFile(path, &run))
+             ? path
+             : besideOutput(output, ".report.json");
 }
 
 std::string reportPath(const std::string& named, const std::string& textPath,

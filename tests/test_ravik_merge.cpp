@@ -224,8 +224,19 @@ TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
   const std::string meta = "{\"identity\": {\"author\": \"A. Person\"}}\n";
   std::ofstream(d / "m.json") << meta;
   ASSERT_EQ(symlink("m.json", (d / "mlink").c_str()), 0);
+  // A recording kept in a folder of its own, not merged: its manifest and streams are what a
+  // recovery needs.
+  ASSERT_EQ(mkdir((d / "run").c_str(), 0755), 0);
+  const std::string manifest =
+      "{\"manifest\": \"ravik-run\", \"version\": 1, \"devices\": [{\"stream\": \"ravik-0.tmp\"}, "
+      "{\"stream\": \"ravik-1.tmp\"}]}\n";
+  std::ofstream(d / "run/ravik-run.json") << manifest;
+  std::ofstream(d / "run/ravik-0.tmp") << slurp(d / "s");
+  std::ofstream(d / "run/ravik-1.tmp") << slurp(d / "u");
+  ASSERT_EQ(symlink("run/ravik-1.tmp", (d / "runlink").c_str()), 0);
   const std::string stream = slurp(d / "s");
   const std::set<std::string> before = namesIn(d.path);
+  const std::set<std::string> runBefore = namesIn(d / "run");
   const struct {
     std::vector<std::string> args;
     std::string message;
@@ -252,6 +263,14 @@ TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
        d / "m.json: is the metadata file " + d / "m.json; choose another name for the run report"},
       {{"--hdf5", d / "h", "--meta", d / "m.json", "--text", d / "mlink"},
        d / "mlink: is the metadata file " + d / "m.json; choose another name for the text output"},
+      // Neither the kept run's manifest nor a stream of it, also through a link, not even
+      // with a merge of other streams.
+      {{"--bin", d / "run/ravik-run.json"},
+       d / "run/ravik-run.json: is a file of the recording kept in " + d / "run" +
+           " (its manifest or a stream, which ravik-merge --recover " + d / "run" +
+           " needs); choose another name for the binary output"},
+      {{"--text", d / "t", "--report", d / "runlink"},
+       d / "runlink: is a file of the recording kept in " + d / "run"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = c.args;
@@ -259,6 +278,14 @@ TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
     expectRefusal(args, c.message, 2, d.path, before);
   }
   EXPECT_TRUE(slurp(d / "s") == stream && slurp(d / "old.txt") == "kept\n" && slurp(d / "m.json") == meta);
+  EXPECT_EQ(slurp(d / "run/ravik-run.json"), manifest);
+  EXPECT_EQ(slurp(d / "run/ravik-1.tmp"), slurp(d / "u"));
+  EXPECT_EQ(namesIn(d / "run"), runBefore);
+  // The default report beside ravik-run.bin in the run's folder would be its manifest: it
+  // becomes ravik-run.report.json.
+  ok({"--quiet", "--bin", d / "run/ravik-run.bin", d / "s", d / "u"});
+  EXPECT_EQ(slurp(d / "run/ravik-run.json"), manifest);
+  EXPECT_EQ(nlohmann::json::parse(slurp(d / "run/ravik-run.report.json"))["records"], 5000);
 
   // The default report beside run.bin would be the text output run.json: it goes to
   // run.report.json instead, and run.json holds the text.
