@@ -184,7 +184,11 @@ bool keptRunFile(const std::string& path, std::string* runDir) {
   if (path.empty() || stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   std::string dir, base;
   splitPath(target, &dir, &base);
-  std::ifstream in(manifestPath(dir));
+  // A manifest is a few KiB; a large file of that name is something else, and is not read.
+  const std::string manifest = manifestPath(dir);
+  if (stat(manifest.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > (16 << 20))
+    return false;
+  std::ifstream in(manifest);
   if (!in) return false;
   const json j = json::parse(in, nullptr, false);
   if (j.is_discarded() || !j.is_object() || j.value("manifest", json()) != kKind) return false;
