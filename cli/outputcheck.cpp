@@ -40,7 +40,7 @@ bool checkOne(const OutputName& out, const FileIdentity& id,
   std::string run;
   if (!out.ofRecording && keptRunFile(out.path, &run)) {
     *error = out.path + ": is a file of the recording kept in " + run +
-             " (its manifest or a stream, which ravik-merge --recover " + run +
+             " (its manifest, a stream or a loss file, which ravik-merge --recover " + run +
              " needs); choose another name for the " + out.what;
     return false;
   }

@@ -12,6 +12,7 @@
 #include <fstream>
 
 #include "merge/outputpath.h"
+#include "merge/streamloss.h"
 #include "report/metafile.h"
 
 using nlohmann::json;
@@ -194,8 +195,10 @@ bool keptRunFile(const std::string& path, std::string* runDir) {
   if (j.is_discarded() || !j.is_object() || j.value("manifest", json()) != kKind) return false;
   bool ours = base == kManifestName;
   const json devices = j.value("devices", json::array());
-  for (size_t i = 0; !ours && devices.is_array() && i < devices.size(); ++i)
-    ours = devices[i].is_object() && devices[i].value("stream", json()) == json(base);
+  for (size_t i = 0; !ours && devices.is_array() && i < devices.size(); ++i) {
+    const json stream = devices[i].is_object() ? devices[i].value("stream", json()) : json();
+    ours = stream.is_string() && (stream == json(base) || lossFileName(stream) == base);
+  }
   if (ours) *runDir = dir;
   return ours;
 }

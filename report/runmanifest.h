@@ -66,7 +66,7 @@ struct RunManifest {
 std::string manifestPath(const std::string& dir);
 
 // True when `path` (links followed) is a file of a recording kept in its folder: the run
-// manifest there, or a stream that it lists. Writing over it would lose the run, which `ravik-merge
+// manifest there, a stream that it lists or that stream's loss file. Writing over it would lose the run, which `ravik-merge
 // --recover` may still need; *runDir is then the run's folder. A manifest that does not read as
 // a whole still protects its folder's files, so long as it says it is one.
 bool keptRunFile(const std::string& path, std::string* runDir);

@@ -224,8 +224,8 @@ TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
   const std::string meta = "{\"identity\": {\"author\": \"A. Person\"}}\n";
   std::ofstream(d / "m.json") << meta;
   ASSERT_EQ(symlink("m.json", (d / "mlink").c_str()), 0);
-  // A recording kept in a folder of its own, not merged: its manifest and streams are what a
-  // recovery needs.
+  // A recording kept in a folder of its own, not merged: its manifest, streams and loss files
+  // are what a recovery needs.
   ASSERT_EQ(mkdir((d / "run").c_str(), 0755), 0);
   const std::string manifest =
       "{\"manifest\": \"ravik-run\", \"version\": 1, \"devices\": [{\"stream\": \"ravik-0.tmp\"}, "
@@ -233,6 +233,7 @@ TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
   std::ofstream(d / "run/ravik-run.json") << manifest;
   std::ofstream(d / "run/ravik-0.tmp") << slurp(d / "s");
   std::ofstream(d / "run/ravik-1.tmp") << slurp(d / "u");
+  std::ofstream(d / "run/ravik-1.tmp.loss") << "";
   ASSERT_EQ(symlink("run/ravik-1.tmp", (d / "runlink").c_str()), 0);
   const std::string stream = slurp(d / "s");
   const std::set<std::string> before = namesIn(d.path);
@@ -267,10 +268,12 @@ TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
       // with a merge of other streams.
       {{"--bin", d / "run/ravik-run.json"},
        d / "run/ravik-run.json: is a file of the recording kept in " + d / "run" +
-           " (its manifest or a stream, which ravik-merge --recover " + d / "run" +
+           " (its manifest, a stream or a loss file, which ravik-merge --recover " + d / "run" +
            " needs); choose another name for the binary output"},
       {{"--text", d / "t", "--report", d / "runlink"},
        d / "runlink: is a file of the recording kept in " + d / "run"},
+      {{"--text", d / "run/ravik-1.tmp.loss"},
+       d / "run/ravik-1.tmp.loss: is a file of the recording kept in " + d / "run"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = c.args;
