@@ -6,7 +6,10 @@
 // once, all in OUT (default /dev/shm, memory: the merge and the output code are measured, not a
 // disk). Wall-clock time, the best of three runs (the cases take turns); records/s and the
 // ratio to the binary output; and the processor time of the run (all threads, user and
-// system), which depends less on what else runs on the machine.
+// system), which depends less on what else runs on the machine. Before those, the binary and
+// the HDF5 case run once each, not counted: a process's first merge and first HDF5 file cost
+// more (code and memory touched for the first time, the HDF5 library set up), and that once
+// per process, whatever the size of the merge; their times are printed on their own.
 //
 // Then the outputs alone, without the merge: the merged records, held in memory, handed to the
 // HDF5 output in the merge's batches as the merge hands them over (columns of OutBuf::kSize / 10
@@ -201,6 +204,11 @@ int main(int argc, char** argv) {
   // again" is the binary case once more, as near to it as the HDF5 case: its share of the
   // binary case is what the machine's changes of speed alone make of a share.
   constexpr size_t kQuick = 3;
+  Result first[2];
+  for (size_t i = 0; i < 2; ++i)
+    if (!mergeOnce(streams, out, cases[i].binary, cases[i].hdf5, &first[i])) return 1;
+  printf("  first runs, not counted: binary %.3f s, hdf5 %.3f s\n", first[0].seconds,
+         first[1].seconds);
   Result results[kCases];
   for (const auto& [from, to] : {std::make_pair(size_t(0), kQuick), std::make_pair(kQuick, kCases)})
     for (int run = 0; run < 3; ++run)

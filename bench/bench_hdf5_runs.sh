@@ -31,7 +31,9 @@ for run in $(seq "$runs"); do
     exit 1
   fi
   again=$(awk '$1 == "binary" && $2 == "again" && /of binary/ {print $6; exit}' <<<"$result")
-  echo "run $run: binary $binary M records/s, HDF5 $share % of binary (binary again: $again %)"
+  first=$(awk '$1 == "first" && $2 == "runs," {print $5, $6, "s,", $8, $9, "s"}' <<<"$result")
+  echo "run $run: binary $binary M records/s, HDF5 $share % of binary (binary again: $again %;" \
+    "first runs, not counted: $first)"
   shares+=("$share")
   agains+=("$again")
 done
