@@ -3,11 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <initializer_list>
-
 #include <QApplication>
 #include <QCheckBox>
-#include <QCloseEvent>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -156,7 +153,9 @@ void KRmt::buildWidgets() {
 
 void KRmt::layoutWidgets() {
   auto label = [this](const char* text) { return new QLabel(text, this); };
-  // Column 4 stays empty; the device table takes rows 6 to 9.
+  // Column 4 stays empty. The additions keep the rows above as they are: the Monitor button
+  // takes the free cell under Quit, the note line the free cells of the spacing row, and the HDF5
+  // output a row of its own under the progress bar.
   const struct {
     int row, col;
     QWidget* widget;
@@ -167,15 +166,15 @@ void KRmt::layoutWidgets() {
       {1, 5, _stopBtn},
       {2, 0, label("Binary Output:")}, {2, 1, _binEnable}, {2, 2, _binPath}, {2, 3, _binBtn},
       {2, 5, _quitBtn},
-      {3, 0, label("HDF5 Output:")},   {3, 1, _hdf5Enable}, {3, 2, _hdf5Path}, {3, 3, _hdf5Btn},
+      {3, 0, label("Temp Folder:")},                       {3, 2, _tmpPath}, {3, 3, _tmpBtn},
       {3, 5, _monitorBtn},
-      {4, 0, label("Temp Folder:")},                       {4, 2, _tmpPath}, {4, 3, _tmpBtn},
+      {4, 0, label("")},
+      {10, 0, label("HDF5 Output:")},  {10, 1, _hdf5Enable}, {10, 2, _hdf5Path}, {10, 3, _hdf5Btn},
   };
   for (const auto& c : cells) _layout->addWidget(c.widget, c.row, c.col);
-  // The spacing row; empty unless the last merge has something to say.
-  _layout->addWidget(_noteText, 5, 0, 1, 6);
-  _layout->addLayout(_devLayout, 6, 0, 4, 6, Qt::AlignTop);
-  _layout->addWidget(_progress, 10, 0, 1, 6);
+  _layout->addWidget(_noteText, 4, 1, 1, 3);
+  _layout->addLayout(_devLayout, 5, 0, 4, 6, Qt::AlignTop);
+  _layout->addWidget(_progress, 9, 0, 1, 6);
 
   int col = 0;
   for (const char* heading : deviceHeadings) _devLayout->addWidget(label(heading), 0, col++);
@@ -202,18 +201,12 @@ void KRmt::connectSignals() {
 void KRmt::updateGui(KRmt::RmtState newState) {
   if (newState != Refresh) _state = newState;
   _stateLed->setColor(deco[_state].color);
-  _stateText->setText(_state == Saving && !_metaNote.isEmpty()
-                          ? QString(deco[_state].text) + " (" + _metaNote + ")"
-                          : QString(deco[_state].text));
+  _stateText->setText(deco[_state].text);
+  // The paths, folder buttons and output boxes stay enabled: the outputs ticked at Stop are the
+  // ones written.
   _startBtn->setEnabled(_state == Idle);
   _stopBtn->setEnabled(_state == Recording);
   _progress->setVisible(_state == Saving);
-  // The outputs and the temp folder are those of Start until the merge has ended.
-  const bool pathsFree = _state != Recording && _state != Saving;
-  for (QWidget* w : std::initializer_list<QWidget*>{_ascEnable, _binEnable, _hdf5Enable, _ascPath,
-                                                    _binPath, _hdf5Path, _tmpPath, _ascBtn, _binBtn,
-                                                    _hdf5Btn, _tmpBtn})
-    w->setEnabled(pathsFree);
   for (RmtDev* dev : _devs) dev->updateGui();
 }
 
@@ -245,6 +238,12 @@ void KRmt::keyPressEvent(QKeyEvent* event) {
 }
 
 void KRmt::exitPgm() {
+  endForExit();
+  storePaths();
+  close();
+}
+
+void KRmt::endForExit() {
   // A recording in progress is stopped first, so that no callback writes into a file being
   // closed; its merge ends with it and the recording is kept.
   if (_state == Recording) {
@@ -258,25 +257,25 @@ void KRmt::exitPgm() {
   }
   // A merge that got to its end in time is published as after a poll; one stopped here keeps its
   // temp files and publishes no output (stopMerge waits for its thread before closing a file).
-  if (_state == Saving && _merger->finished())
+  // One with another merge to go, for outputs changed during the recording, is kept whole
+  // instead, for the recovery to write every output chosen at Stop.
+  if (_state == Saving && _merger->finished() && !laterOutputs())
     concludeMerge();
   else
     stopMerge();
-  storePaths();
-  close();
 }
 
 void KRmt::stopBySignal(int signal) {
-  fprintf(stderr, "ravik: %s: closing as Quit does\n", strsignal(signal));
+  fprintf(stderr, "ravik: %s: closing as Quit does, without storing the paths\n",
+          strsignal(signal));
   // Inside an error box or a dialog, Quit's steps could cross those of the call that opened it:
-  // only the event loops end then, and the destructor stops and keeps what still runs.
-  if (QApplication::activeModalWidget() == nullptr) exitPgm();
+  // only the event loops end then, and the destructor stops and keeps what still runs. Only Quit
+  // and Escape store the paths, so a signal is not Quit.
+  if (QApplication::activeModalWidget() == nullptr) {
+    endForExit();
+    close();
+  }
   QCoreApplication::exit();
-}
-
-void KRmt::closeEvent(QCloseEvent* event) {
-  storePaths();
-  QWidget::closeEvent(event);
 }
 
 void KRmt::storePaths() {

@@ -2,8 +2,10 @@
 //
 // States: Searching (until the device search 50 ms after construction) -> Idle -> Recording ->
 // Saving -> Idle ... The outputs ticked at Start are merged while the devices record, so Saving
-// only waits for the last blocks after Stop. Every failure is reported through checkError(), one modal "Error" box with
-// Ok and Close; Close also closes the window.
+// only waits for the last blocks after Stop. The outputs stay editable in every state: those
+// ticked and named at Stop are the ones written, and one changed since Start is merged from the
+// temp files after Stop. Every failure is reported through checkError(), one modal "Error" box
+// with Ok and Close; Close also closes the window.
 #ifndef RAVIK_APP_KRMT_H
 #define RAVIK_APP_KRMT_H
 
@@ -22,6 +24,7 @@
 
 #include "device/tempremoval.h"
 #include "cli/outputcheck.h"
+#include "merge/channelmap.h"
 #include "merge/hdf5output.h"
 #include "report/runmanifest.h"
 #include "report/runreport.h"
@@ -35,7 +38,6 @@ class MonitorWindow;
 class Hdf5File;
 class OutputFile;
 class QCheckBox;
-class QCloseEvent;
 class QGridLayout;
 class QKeyEvent;
 class QLabel;
@@ -45,8 +47,6 @@ class QPushButton;
 class QSettings;
 class QTimer;
 class RmtDev;
-
-struct ReportOverlap;
 
 class KRmt : public QWidget {
   Q_OBJECT
@@ -72,17 +72,13 @@ public:
 
   RmtState state() const { return _state; }
 
-  // Quit: a recording is stopped and kept, a merge stopped (one that got to its end published),
-  // the paths stored, and the window closed.
-  void exitPgm();
-  // A stop signal (see app/stopsignals.h): Quit, said on standard error, and every event loop
-  // of the application ends, so that the program ends even from inside an error box.
+  // A stop signal (see app/stopsignals.h): closes the window as Quit does, but without storing
+  // the paths (only Quit and Escape store them), said on standard error; every event loop of the
+  // application ends, so that the program ends even from inside an error box.
   void stopBySignal(int signal);
 
 protected:
   void keyPressEvent(QKeyEvent* event) override;
-  // However the window closes (Quit, Escape, its frame, an error box's Close), the paths stay.
-  void closeEvent(QCloseEvent* event) override;
 
 private slots:
   void startCollect();
@@ -96,34 +92,57 @@ private slots:
   bool checkRc(int rc, QString fct = QString());
   void selBinOut();
   void selAscOut();
-  void selHdf5Out();
   void selTmpDir();
   void checkDirs();
   void checkPathBox(QLineEdit* ed = nullptr, bool asDir = false);
   void checkDirBox(QLineEdit* ed = nullptr);
   void onUse5ChUpdate(bool on);
-  void openMonitor();
+  // Quit and Escape: a recording is stopped and kept, a merge stopped (one that got to its end
+  // published), the paths stored, and the window closed.
+  void exitPgm();
 
 private:
+  // The outputs, in the order they are opened; kOutputKinds counts them.
+  enum OutputKind { kTextOut, kBinaryOut, kHdf5Out, kOutputKinds };
+
+  void selHdf5Out();
+  void openMonitor();
+  // What Quit does before it stores the paths and closes the window.
+  void endForExit();
   void buildWidgets();
   void layoutWidgets();
   void connectSignals();
   bool connectDevices(uint32_t count, QVector<RmtDev*>& found);
   void placeInChain(const QVector<RmtDev*>& found);
   bool askMissing(int32_t position);
-  // At Start, before anything is recorded: false, with the error box, when the markers of a
-  // device to record would share output channels with another device's channels.
-  bool checkChainChannels();
-  // At Start: creates the ticked outputs under temporary names; false when the user answered a
-  // failure with Close.
-  bool openOutputs();
+  // The path of an output as its check box and field choose it now; empty when not ticked.
+  QString chosenOutput(OutputKind kind) const;
+  // Whether the output of `kind` was created for the merge and not yet published or discarded.
+  bool outputOpen(OutputKind kind) const;
+  // Creates the outputs `paths` (by kind, empty: none) under temporary names; false when the user
+  // answered a failure with Close.
+  bool openOutputs(const QString* paths);
   // Why the output `what` cannot be written to `path`, empty when it can: it is an output opened
-  // before it, a file that this recording makes in the temp folder (deleted once merged), or
-  // the metadata file that the HDF5 output reads.
+  // or published before it, a file of this recording in its temp folder (deleted once merged),
+  // or the metadata file that the HDF5 output reads.
   std::string outputClash(const char* what, const std::string& path) const;
-  std::vector<OutputName> recordingFiles(const QString& dir, bool started) const;
+  std::vector<OutputName> recordingFiles() const;
   // Starts the merge beside the recording, reading the temp files as they grow.
   void startLiveMerge();
+  void startMergeThread(bool growing);
+  // After Stop: merges the temp files from their start into the outputs chosen at Stop that the
+  // merge beside the recording does not write (changed or ticked since Start).
+  void mergeLater();
+  // Outputs chosen at Stop that differ from those being merged: merged by mergeLater().
+  bool laterOutputs() const;
+  // Discards, once the merge has finished, the outputs it wrote that Stop no longer wants.
+  void dropChangedOutputs();
+  // The temp file of a recorded device for the merge: the writer's file opened for reading, or
+  // the handle of the merge beside the recording taken back to its start.
+  bool openForMerge(RmtDev* dev);
+  // The temp file name of a recorded device; without one (no output was ticked at Start), the
+  // name Start would have given it.
+  QString tempNameOf(const RmtDev* dev) const;
   // Ends a merge that is not to complete and waits for its thread; the outputs are discarded.
   void abandonMerge();
   // Stops the merge thread, if it runs, and waits for it.
@@ -133,8 +152,15 @@ private:
   bool lockTempFiles();
   // Closes the outputs and removes them unless published; the final names stay untouched.
   void discardOutputs();
-  // The run's manifest beside the temp files of a recording just started in `dir`.
-  void writeManifest(const QString& dir);
+  // The run's manifest beside the recording's temp files, naming the outputs `outputs` (by
+  // kind, empty: none) as still to be written, and the temporary names of those open.
+  void writeManifest(const QString* outputs);
+  // The outputs created and not yet published, as writeManifest() takes them.
+  void outputsInHand(QString* outputs) const;
+  // Appends a line to the note line.
+  void addNote(const QString& line);
+  // At Start: says on the note line which output channels two recorded devices share.
+  void noteSharedChannels();
   void storePaths();
   bool tellWriteFailures();
   void keepRecording();
@@ -145,14 +171,15 @@ private:
   void concludeMerge();
   // `text`, `binary`: the paths of the outputs written, empty where none.
   void writeRunReport(const std::string& text, const std::string& binary);
-  std::vector<ReportOverlap> recordedOverlaps() const;
-  FILE* openOutput(QCheckBox* enable, QLineEdit* path, const char* what,
-                   std::unique_ptr<OutputFile>* output, bool* goOn);
+  // The output channels that two recorded devices fill; the devices' channels in *chain.
+  std::vector<ChannelOverlap> recordedOverlaps(std::vector<ChainChannels>* chain) const;
+  FILE* openOutput(const QString& path, const char* what, std::unique_ptr<OutputFile>* output,
+                   bool* goOn);
   RunReport runReport(const std::string& text, const std::string& binary) const;
-  // The HDF5 output of a merge (app/krmt_hdf5.cpp): created at Start with the other outputs, when
-  // its box is checked, with the metadata of ravik-meta.json in its folder; completed and closed
+  // The HDF5 output of a merge (app/krmt_hdf5.cpp): created with the other outputs at `path`
+  // (none when empty), with the metadata of ravik-meta.json in its folder; completed and closed
   // after a complete merge, or removed after one that is not. *goOn as for openOutput().
-  void openHdf5(bool* goOn);
+  void openHdf5(const QString& path, bool* goOn);
   // ravik-meta.json in the folder of the HDF5 output `output`.
   static QString metaFileFor(const QString& output);
   QString finishHdf5();
@@ -179,8 +206,9 @@ private:
   QCheckBox* _binEnable;
   QCheckBox* _hdf5Enable;
   QLabel* _stateText;
-  // What the last merge found wrong (losses, a bad clock), one line per device; empty when
-  // nothing was, and from the next start on.
+  // Notes on the current or last recording, cleared at Start: a kept run moved aside, the HDF5
+  // output's metadata, output channels that two devices share, and what the merge found wrong
+  // (losses, a bad clock, one line per device).
   QLabel* _noteText;
   Led* _stateLed;
   QProgressBar* _progress;
@@ -198,7 +226,6 @@ private:
   // not written. `_hdf5` is what the merge writes to, its Hdf5Output.
   std::unique_ptr<Hdf5File> _hdf5File;
   Hdf5Output* _hdf5;
-  QString _metaNote;       // where the HDF5 output's metadata came from, for the state line
   std::vector<Hdf5MetaField> _hdf5Meta;  // read when the HDF5 output was created
   MergeThread* _merger;    // the most recent merge; owned
   // True while the devices write the temp files that the merge reads.
@@ -212,7 +239,16 @@ private:
   std::string _startUtc;   // start and stop of the last recording, for the run report
   std::string _stopUtc;
   ManifestFile _manifest;  // of the current recording, held until it is merged or kept
-  TempFileRemoval _tempRemoval;  // deletes the temp files of a merged recording after Idle
+  TempFileRemoval _tempRemoval;  // deletes the temp files of a merged recording
+  // The temp folder as it was at the last Start: the recording's temp files are there, whatever
+  // the field has said since.
+  QString _recordDir;
+  QVector<RmtDev*> _recorded;  // the devices the last Start recorded, in chain order
+  // By OutputKind, a path or empty: the outputs chosen at Start (from Stop on, those of the merge
+  // in hand), the outputs chosen at Stop, and those published for the run report.
+  QString _choice[kOutputKinds];
+  QString _stopChoice[kOutputKinds];
+  std::string _written[kOutputKinds];
 
   friend class KRmtProbe;  // tests look at the widgets
 };

@@ -121,20 +121,27 @@ void KRmt::onUse5ChUpdate(bool on) {
 // ---- Recording ----
 
 void KRmt::startCollect() {
-  // Refused before any output is touched: its timestamps could not be told apart.
-  if (!checkChainChannels()) return;
-  // The previous recording's temp files may still be being deleted under the names this one uses.
-  _tempRemoval.wait();
   _progress->setValue(0);
   _noteText->clear();
   _startUtc = utcNow();
   _timer->start();
   updateGui(Recording);
+  // What this recording is made of, whatever the fields say later.
+  _recordDir = _tmpPath->text();
+  _recorded.clear();
+  for (RmtDev* dev : _devs) {
+    dev->_tmpName.clear();  // a file of an earlier recording is never this one's
+    if (dev->_recordBox->isChecked() && dev->_connected) _recorded.append(dev);
+  }
+  for (int k = 0; k < kOutputKinds; ++k) {
+    _stopChoice[k] = _choice[k] = chosenOutput(OutputKind(k));
+    _written[k].clear();
+  }
   QString dir = _ascEnable->isChecked() || _binEnable->isChecked() || _hdf5Enable->isChecked()
-                    ? _tmpPath->text()
+                    ? _recordDir
                     : QString();
   // The outputs are those ticked now; with Close nothing is recorded and the window goes.
-  if (!dir.isEmpty() && !openOutputs()) {
+  if (!dir.isEmpty() && !openOutputs(_choice)) {
     _timer->stop();
     updateGui(Idle);
     return;
@@ -150,18 +157,14 @@ void KRmt::startCollect() {
     return;
   }
   if (!kept.empty()) {
-    _noteText->setText("The run kept in the temp folder was moved to " +
-                       QString::fromStdString(kept) + "; finish it with ravik-merge --recover");
+    addNote("The run kept in the temp folder was moved to " + QString::fromStdString(kept) +
+            "; finish it with ravik-merge --recover");
     fprintf(stderr, "ravik: the run kept in the temp folder was moved; finish it with\n"
                     "  ravik-merge --recover %s\n", kept.c_str());
   }
   auto startOne = [&](int32_t i) {
     RmtDev* dev = _devs[i];
-    if (!dev->_recordBox->isChecked() || !dev->_connected) {
-      // Not recorded this time: the temp file of an earlier recording must not be merged.
-      dev->_tmpName.clear();
-      return 0;
-    }
+    if (!_recorded.contains(dev)) return 0;
     int rc = dev->start(true, dir);
     if (rc != 0) {
       const std::string serial = dev->_serialEdit->text().toStdString();
@@ -177,31 +180,32 @@ void KRmt::startCollect() {
     stopCollect(true);
     return;
   }
-  writeManifest(dir);
+  QString outputs[kOutputKinds];
+  outputsInHand(outputs);
+  writeManifest(outputs);
+  noteSharedChannels();
   startLiveMerge();
 }
 
-bool KRmt::checkChainChannels() {
-  std::vector<NamedChannels> chain;
-  for (RmtDev* dev : _devs) {
-    if (!dev->_recordBox->isChecked() || !dev->_connected) continue;
-    const DeviceParams params = dev->dialogParams();
-    const bool fiveChannel = params.fiveChannel && (dev->_features & KORBALT_FEATURE_FIVE_CHANNEL);
-    chain.push_back({{dev->_chainPos, fiveChannel ? kFiveChannelInputs : kFourChannelInputs,
-                      params.markers},
-                     dev->_roleEdit->text().toStdString(),
-                     dev->_serialEdit->text().toStdString()});
-  }
-  const std::string clash = markerClash(chain);
-  if (clash.empty()) return true;
-  QString text = QString::fromStdString(clash);
-  text[0] = text[0].toUpper();
-  checkError(false, text + ".\nThe markers are set in each device's Configure dialog. Nothing "
-                           "was recorded; the outputs were not touched.");
-  return false;
+void KRmt::addNote(const QString& line) {
+  _noteText->setText(_noteText->text().isEmpty() ? line : _noteText->text() + '\n' + line);
 }
 
-void KRmt::writeManifest(const QString& dir) {
+void KRmt::noteSharedChannels() {
+  std::vector<ChainChannels> chain;
+  const std::vector<ChannelOverlap> shared = recordedOverlaps(&chain);
+  if (shared.empty()) return;
+  std::vector<std::string> names;
+  for (const RmtDev* dev : _recorded)
+    names.push_back((dev->_roleEdit->text() + ' ' + dev->_serialEdit->text()).toStdString());
+  const size_t more = shared.size() - 1;
+  addNote(QString("Recorded with shared output channels, whose timestamps cannot be told apart: "
+                  "%1%2; the run report lists them under overlaps")
+              .arg(QString::fromStdString(overlapText(shared.front(), names)))
+              .arg(more == 0 ? QString() : QString(" and %1 more").arg(more)));
+}
+
+void KRmt::writeManifest(const QString* outputs) {
   RunManifest manifest;
   manifest.program = "ravik";
   manifest.startUtc = _startUtc;
@@ -218,26 +222,19 @@ void KRmt::writeManifest(const QString& dir) {
     manifest.devices.push_back(d);
   }
   if (manifest.devices.empty()) return;
-  // The outputs created at Start, which the merge writes.
-  const struct {
-    const OutputFile* output;
-    QLineEdit* path;
-    const char* kind;
-  } outputs[] = {{_ascOutput.get(), _ascPath, "text"}, {_binOutput.get(), _binPath, "binary"}};
-  for (const auto& out : outputs)
-    if (out.output != nullptr)
-      manifest.outputs.push_back({out.kind, absolutePath(out.path->text().toStdString())});
-  // Created uncompressed, as the window writes it, with the metadata read for it.
-  if (_hdf5File) {
-    manifest.outputs.push_back({"hdf5", absolutePath(_hdf5Path->text().toStdString())});
-    manifest.meta = _hdf5Meta;
-  }
+  // The HDF5 output is created uncompressed, as the window writes it, with the metadata read
+  // for it.
+  const char* const kinds[] = {"text", "binary", "hdf5"};
+  for (int k = 0; k < kOutputKinds; ++k)
+    if (!outputs[k].isEmpty())
+      manifest.outputs.push_back({kinds[k], absolutePath(outputs[k].toStdString())});
+  if (!outputs[kHdf5Out].isEmpty()) manifest.meta = _hdf5Meta;
   manifest.partials =
       partialNames({_ascOutput.get(), _binOutput.get(), _hdf5File ? _hdf5File->file() : nullptr});
   std::string error;
-  checkError(_manifest.write(dir.toStdString(), manifest, &error),
+  checkError(_manifest.write(_recordDir.toStdString(), manifest, &error),
              "Can't write the run manifest\n" + QString::fromStdString(error) +
-                 "\nThe recording goes on; if it ends without its merge, only ravik-merge "
+                 "\nThe run goes on; if it ends without its merge, only ravik-merge "
                  "with the devices' chain positions can merge its temp files.");
 }
 

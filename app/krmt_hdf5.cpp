@@ -39,18 +39,17 @@ QString KRmt::metaFileFor(const QString& output) {
   return QFileInfo(output).dir().filePath(kMetaFileName);
 }
 
-void KRmt::openHdf5(bool* goOn) {
-  _metaNote.clear();
-  if (!_hdf5Enable->isChecked() || _hdf5Path->text().isEmpty()) return;
-  QString error;
-  if (!readMeta(metaFileFor(_hdf5Path->text()), &_hdf5Meta, &_metaNote, &error) && !checkError(false, error)) {
+void KRmt::openHdf5(const QString& hdf5Path, bool* goOn) {
+  if (hdf5Path.isEmpty()) return;
+  QString note, error;
+  if (!readMeta(metaFileFor(hdf5Path), &_hdf5Meta, &note, &error) && !checkError(false, error)) {
     *goOn = false;
     return;
   }
-  const std::string path = _hdf5Path->text().toStdString();
+  const std::string path = hdf5Path.toStdString();
   const std::string clash = outputClash("HDF5 output", path);
   if (!clash.empty()) {
-    *goOn = checkError(false, "Can't open output file\n" + _hdf5Path->text() + "\n" +
+    *goOn = checkError(false, "Can't open output file\n" + hdf5Path + "\n" +
                                   QString::fromStdString(clash));
     return;
   }
@@ -58,6 +57,7 @@ void KRmt::openHdf5(bool* goOn) {
   std::string why;
   if (_hdf5File->create(path, false, &why)) {
     _hdf5 = _hdf5File->output();
+    if (!note.isEmpty()) addNote(note);
     return;
   }
   _hdf5File.reset();

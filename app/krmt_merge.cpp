@@ -31,33 +31,57 @@
 #include "report/runreport.h"
 
 // At Stop: the merge, running since Start, now reads the temp files to their end; the window
-// waits for it in Saving. Without outputs, or when the merge could not start, the recording is
-// kept for ravik-merge.
+// waits for it in Saving. The outputs ticked and named now are the ones written: those changed
+// since Start are merged from the temp files after it (mergeLater), and those it wrote that are
+// no longer wanted are dropped. Without outputs the recording is kept for ravik-merge.
 void KRmt::startMerge() {
   _totalBytes = 0;
   // The callback is removed and the temp files closed: what they hold is all there is.
   _growing.store(false, std::memory_order_release);
-  if (!_ascFile && !_binFile && !_hdf5) {
+  bool changed = false, keepsLive = false, wanted = false;
+  for (int k = 0; k < kOutputKinds; ++k) {
+    _stopChoice[k] = chosenOutput(OutputKind(k));
+    changed = changed || _stopChoice[k] != _choice[k];
+    keepsLive = keepsLive || (outputOpen(OutputKind(k)) && _stopChoice[k] == _choice[k]);
+    wanted = wanted || !_stopChoice[k].isEmpty();
+  }
+  const bool liveMerging =
+      std::any_of(_devs.begin(), _devs.end(), [](RmtDev* d) { return d->_mergeFile; });
+  if (!liveMerging || !keepsLive) {
+    // Nothing the merge beside the recording writes is still wanted, or it never ran: every
+    // output chosen now is merged from the temp files, those created at Start included.
+    for (int k = 0; k < kOutputKinds; ++k)
+      if (outputOpen(OutputKind(k))) _choice[k].clear();
+    abandonMerge();
+  }
+  if (!wanted) {
     keepRecording();
     stopMerge();
     return;
   }
   // Without a temp file of this recording there is nothing to merge, and an existing output
   // must not be replaced by an empty one.
-  if (std::none_of(_devs.begin(), _devs.end(), [](RmtDev* d) { return !d->_tmpName.isEmpty(); })) {
+  if (_recorded.isEmpty()) {
     checkError(false, "Nothing was recorded: no device has a temp file of this recording.\n"
                       "The outputs were not touched.");
     discardOutputs();
     updateGui(Idle);
     return;
   }
-  if (std::none_of(_devs.begin(), _devs.end(), [](RmtDev* d) { return d->_mergeFile; })) {
-    keepRecording();
-    stopMerge();
+  if (!tellWriteFailures()) return;
+  if (!keepsLive || !liveMerging) {
+    mergeLater();
     return;
   }
-  if (_merger) _merger->recordingEnded();
-  if (!tellWriteFailures() || !lockTempFiles()) return;
+  // Should the window go before the other merge, the recovery writes what Stop chose.
+  if (changed) {
+    QString outputs[kOutputKinds];
+    for (int k = 0; k < kOutputKinds; ++k)
+      if (_stopChoice[k] != _choice[k] || outputOpen(OutputKind(k))) outputs[k] = _stopChoice[k];
+    writeManifest(outputs);
+  }
+  _merger->recordingEnded();
+  if (!lockTempFiles()) return;
   struct stat st;
   for (RmtDev* dev : _devs)
     if (dev->_mergeFile && fstat(fileno(dev->_mergeFile), &st) == 0) _totalBytes += double(st.st_size);
@@ -65,27 +89,101 @@ void KRmt::startMerge() {
   QTimer::singleShot(50, this, &KRmt::pollFinished);
 }
 
-bool KRmt::openOutputs() {
+void KRmt::mergeLater() {
+  QString paths[kOutputKinds];
+  for (int k = 0; k < kOutputKinds; ++k) {
+    if (_stopChoice[k] != _choice[k]) paths[k] = _stopChoice[k];
+    _choice[k] = _stopChoice[k];
+  }
+  _totalBytes = 0;
+  for (RmtDev* dev : _recorded) {
+    if (!openForMerge(dev)) {
+      checkError(false, "Can't open tempfile " + tempNameOf(dev));
+      keepRecording();
+      stopMerge();
+      return;
+    }
+    struct stat st;
+    if (fstat(fileno(dev->_mergeFile), &st) == 0) _totalBytes += double(st.st_size);
+  }
+  if (!lockTempFiles()) return;
+  if (!openOutputs(paths) || (!_ascFile && !_binFile && !_hdf5)) {
+    keepRecording();
+    stopMerge();
+    return;
+  }
+  outputsInHand(paths);
+  writeManifest(paths);
+  _progress->setValue(0);
+  updateGui(Saving);
+  startMergeThread(false);
+  QTimer::singleShot(50, this, &KRmt::pollFinished);
+}
+
+bool KRmt::laterOutputs() const {
+  for (int k = 0; k < kOutputKinds; ++k)
+    if (_stopChoice[k] != _choice[k] && !_stopChoice[k].isEmpty()) return true;
+  return false;
+}
+
+void KRmt::dropChangedOutputs() {
+  if (_stopChoice[kTextOut] != _choice[kTextOut]) {
+    _ascOutput.reset();  // closes the stream and removes the temporary file
+    _ascFile = nullptr;
+  }
+  if (_stopChoice[kBinaryOut] != _choice[kBinaryOut]) {
+    _binOutput.reset();
+    _binFile = nullptr;
+  }
+  if (_stopChoice[kHdf5Out] != _choice[kHdf5Out]) discardHdf5();
+}
+
+bool KRmt::openForMerge(RmtDev* dev) {
+  if (dev->_mergeFile) return fseek(dev->_mergeFile, 0, SEEK_SET) == 0;
+  if (dev->_tmpName.isEmpty()) return false;
+  dev->_mergeFile = fopen(dev->_tmpName.toLatin1().constData(), "rb");
+  return dev->_mergeFile != nullptr;
+}
+
+QString KRmt::tempNameOf(const RmtDev* dev) const {
+  if (!dev->_tmpName.isEmpty()) return dev->_tmpName;
+  return QString::fromStdString(tempFileName(_recordDir.toStdString(), dev->_index));
+}
+
+QString KRmt::chosenOutput(OutputKind kind) const {
+  const QCheckBox* const enable[] = {_ascEnable, _binEnable, _hdf5Enable};
+  const QLineEdit* const path[] = {_ascPath, _binPath, _hdf5Path};
+  return enable[kind]->isChecked() ? path[kind]->text() : QString();
+}
+
+bool KRmt::outputOpen(OutputKind kind) const {
+  return kind == kTextOut ? _ascOutput != nullptr
+                          : kind == kBinaryOut ? _binOutput != nullptr : _hdf5File != nullptr;
+}
+
+void KRmt::outputsInHand(QString* outputs) const {
+  for (int k = 0; k < kOutputKinds; ++k)
+    outputs[k] = outputOpen(OutputKind(k)) ? _choice[k] : QString();
+}
+
+bool KRmt::openOutputs(const QString* paths) {
   bool goOn = true;
-  _ascFile = openOutput(_ascEnable, _ascPath, "text output", &_ascOutput, &goOn);
-  if (goOn) _binFile = openOutput(_binEnable, _binPath, "binary output", &_binOutput, &goOn);
-  if (goOn) openHdf5(&goOn);
+  _ascFile = openOutput(paths[kTextOut], "text output", &_ascOutput, &goOn);
+  if (goOn) _binFile = openOutput(paths[kBinaryOut], "binary output", &_binOutput, &goOn);
+  if (goOn) openHdf5(paths[kHdf5Out], &goOn);
   if (!goOn) discardOutputs();
   return goOn;
 }
 
-std::vector<OutputName> KRmt::recordingFiles(const QString& dir, bool started) const {
+std::vector<OutputName> KRmt::recordingFiles() const {
+  // Before the devices have started, the names they are about to give their temp files.
   std::vector<OutputName> files;
-  for (const RmtDev* dev : _devs) {
-    std::string name;
-    if (started) name = dev->_tmpName.toStdString();
-    else if (dev->_recordBox->isChecked() && dev->_connected)
-      name = tempFileName(dir.toStdString(), dev->_index);
-    if (name.empty()) continue;
+  for (const RmtDev* dev : _recorded) {
+    const std::string name = tempNameOf(dev).toStdString();
     files.push_back({"recording's temp file", name, true});
     files.push_back({"recording's loss file", lossFileName(name), true});
   }
-  files.push_back({"run manifest", manifestPath(dir.toStdString()), true});
+  files.push_back({"run manifest", manifestPath(_recordDir.toStdString()), true});
   return files;
 }
 
@@ -94,36 +192,39 @@ std::string KRmt::outputClash(const char* what, const std::string& path) const {
   // recording would be deleted with it after the merge; the metadata file is read at Start and
   // must still be there for the next recording.
   std::vector<OutputName> names;
-  if (_ascOutput) names.push_back({"text output", _ascPath->text().toLatin1().toStdString()});
-  if (_binOutput) names.push_back({"binary output", _binPath->text().toLatin1().toStdString()});
+  const char* const kinds[] = {"text output", "binary output", "HDF5 output"};
+  for (int k = 0; k < kOutputKinds; ++k)
+    if (!_written[k].empty()) names.push_back({kinds[k], _written[k]});
+  if (_ascOutput) names.push_back({"text output", _ascOutput->path()});
+  if (_binOutput) names.push_back({"binary output", _binOutput->path()});
   names.push_back({what, path});
-  for (OutputName& file : recordingFiles(_tmpPath->text(), false)) names.push_back(std::move(file));
+  for (OutputName& file : recordingFiles()) names.push_back(std::move(file));
   ReadFiles read;
-  if (_hdf5Enable->isChecked() && !_hdf5Path->text().isEmpty())
-    read.push_back({"metadata file", metaFileFor(_hdf5Path->text()).toStdString()});
+  if (!_choice[kHdf5Out].isEmpty())
+    read.push_back({"metadata file", metaFileFor(_choice[kHdf5Out]).toStdString()});
   std::string error;
   return checkOutputNames(names, {}, false, &error, read) ? std::string() : error;
 }
 
 // After the devices have started: opens every temp file of this recording for reading and starts
-// the merge beside the recording. When a temp file cannot be opened there is no merge: the
-// recording goes on and Stop keeps it for ravik-merge.
+// the merge beside the recording. When a temp file cannot be opened there is none: after Stop,
+// the merge opens the temp files again and says so if it still cannot.
 void KRmt::startLiveMerge() {
   if (!_ascFile && !_binFile && !_hdf5) return;
-  for (RmtDev* dev : _devs) {
-    if (dev->_tmpName.isEmpty()) continue;
-    dev->_mergeFile = fopen(dev->_tmpName.toLatin1().constData(), "rb");
-    if (dev->_mergeFile) continue;
-    checkError(false, "Can't open tempfile " + dev->_tmpName + "\nThe recording goes on and is "
-                      "kept for ravik-merge.");
+  for (RmtDev* dev : _recorded) {
+    if (openForMerge(dev)) continue;
     for (RmtDev* d : _devs) closeTempFile(&d->_mergeFile);  // read only: nothing to lose
     return;
   }
   if (std::none_of(_devs.begin(), _devs.end(), [](RmtDev* d) { return d->_mergeFile; })) return;
   _growing.store(true, std::memory_order_release);
-  delete _merger;  // the previous merge has finished: Start is only enabled in Idle
+  startMergeThread(true);
+}
+
+void KRmt::startMergeThread(bool growing) {
+  delete _merger;  // the previous merge has finished
   _merger = new MergeThread(_ascFile, _binFile);
-  _merger->_growing = &_growing;
+  _merger->_growing = growing ? &_growing : nullptr;
   _merger->_records = _hdf5;
   // Made now, before the refreshes of the device rows address the devices one by one.
   if (_binFile) _merger->_header = chainDeviceHeader(_devs.front()->_index);
@@ -183,7 +284,12 @@ void KRmt::mergeFailed(const QString& error) {
   discardOutputs();
   keepRecording();
   updateGui(Idle);
-  checkError(false, "Merge failed: " + error + "\nNo output was written; the temp files are kept.");
+  const bool someWritten =
+      std::any_of(std::begin(_written), std::end(_written), [](const std::string& p) { return !p.empty(); });
+  checkError(false, "Merge failed: " + error +
+                        (someWritten ? "\nOnly the outputs unchanged since Start were written; the "
+                                       "temp files are kept."
+                                     : "\nNo output was written; the temp files are kept."));
 }
 
 RunReport KRmt::runReport(const std::string& text, const std::string& binary) const {
@@ -209,13 +315,16 @@ RunReport KRmt::runReport(const std::string& text, const std::string& binary) co
   }
   assignLosses(outcome.losses, &report.devices);
   assignStreamFaults(outcome.sourceStats, &report.devices);
-  report.overlaps = recordedOverlaps();
+  std::vector<ChainChannels> chain;
+  for (const ChannelOverlap& o : recordedOverlaps(&chain))
+    report.overlaps.push_back({o.output, chain[o.a].chainPos, o.channelA, chain[o.b].chainPos, o.channelB});
   report.records = outcome.records;
   report.firstPs = outcome.firstPs;
   report.lastPs = outcome.lastPs;
   if (!text.empty()) report.outputs.push_back({"text", text});
   if (!binary.empty()) report.outputs.push_back({"binary", binary});
-  if (_hdf5File) report.outputs.push_back({"hdf5", _hdf5Path->text().toStdString()});
+  const std::string hdf5 = _hdf5File ? _hdf5File->file()->path() : _written[kHdf5Out];
+  if (!hdf5.empty()) report.outputs.push_back({"hdf5", hdf5});
   report.completed = true;
   return report;
 }
@@ -227,34 +336,29 @@ void KRmt::writeRunReport(const std::string& text, const std::string& binary) {
   QStringList problems;
   for (const std::string& line : problemLines(report.devices))
     problems << QString::fromStdString(line);
-  if (!problems.isEmpty()) _noteText->setText("Last recording: " + problems.join('\n'));
+  if (!problems.isEmpty()) addNote("Last recording: " + problems.join('\n'));
   // Never onto the HDF5 output, the metadata file or a file of the recording, which goes now.
   std::vector<std::string> taken;
-  if (_hdf5File) {
-    taken.push_back(_hdf5Path->text().toStdString());
-    taken.push_back(metaFileFor(_hdf5Path->text()).toStdString());
+  if (!_written[kHdf5Out].empty()) {
+    taken.push_back(_written[kHdf5Out]);
+    taken.push_back(metaFileFor(QString::fromStdString(_written[kHdf5Out])).toStdString());
   }
-  for (const OutputName& file : recordingFiles(_tmpPath->text(), true)) taken.push_back(file.path);
+  for (const OutputName& file : recordingFiles()) taken.push_back(file.path);
   const std::string path = defaultReportPath(text, binary, taken);
   std::string error;
   if (!path.empty() && !writeReport(report, path, &error))
     checkError(false, QString::fromStdString(error));
 }
 
-// The output channels that two recorded devices filled: a device in five-channel mode beside one
-// without the feature, or markers beside chain positions from 20 up.
-std::vector<ReportOverlap> KRmt::recordedOverlaps() const {
-  std::vector<ChainChannels> chain;
-  for (const RmtDev* dev : _devs) {
-    if (dev->_tmpName.isEmpty()) continue;
+// A device in five-channel mode beside one without the feature, or markers beside chain positions
+// from 20 up: the recording goes on, and the note line and the run report tell.
+std::vector<ChannelOverlap> KRmt::recordedOverlaps(std::vector<ChainChannels>* chain) const {
+  for (const RmtDev* dev : _recorded) {
     const uint32_t inputs =
         dev->_recordParams.fiveChannel ? kFiveChannelInputs : kFourChannelInputs;
-    chain.push_back({dev->_chainPos, inputs, dev->_markers});
+    chain->push_back({dev->_chainPos, inputs, dev->_markers});
   }
-  std::vector<ReportOverlap> overlaps;
-  for (const ChannelOverlap& o : channelOverlaps(chain))
-    overlaps.push_back({o.output, chain[o.a].chainPos, o.channelA, chain[o.b].chainPos, o.channelB});
-  return overlaps;
+  return channelOverlaps(*chain);
 }
 
 // For a merge that cannot start or did not complete: closes the temp files without deleting
@@ -289,16 +393,16 @@ void KRmt::keepRecording() {
 // The output of one check box and path, created under a temporary name in its folder, or null
 // when it is not wanted or cannot be created. *goOn turns false when the user answers a failure
 // with Close.
-FILE* KRmt::openOutput(QCheckBox* enable, QLineEdit* path, const char* what,
-                       std::unique_ptr<OutputFile>* output, bool* goOn) {
+FILE* KRmt::openOutput(const QString& path, const char* what, std::unique_ptr<OutputFile>* output,
+                       bool* goOn) {
   output->reset();
-  if (!enable->isChecked() || path->text().isEmpty()) return nullptr;
+  if (path.isEmpty()) return nullptr;
   std::unique_ptr<OutputFile> file(new OutputFile);
-  const std::string name = path->text().toLatin1().toStdString();
+  const std::string name = path.toLatin1().toStdString();
   const std::string clash = outputClash(what, name);
   std::string error;
   const bool created = clash.empty() && file->create(name, &error);
-  *goOn = checkError(created, "Can't open output file\n" + path->text() +
+  *goOn = checkError(created, "Can't open output file\n" + path +
                                   (clash.empty() ? QString() : "\n" + QString::fromStdString(clash)));
   if (!created) return nullptr;
   *output = std::move(file);
@@ -326,8 +430,7 @@ void KRmt::concludeMerge() {
   // Only a merge that ran to its end has the facts of a whole run, and only outputs whose every
   // byte reached the disk make it one: otherwise the temp files stay for another try.
   if (_merger->completed()) {
-    const std::string text = _ascOutput ? _ascPath->text().toStdString() : std::string();
-    const std::string binary = _binOutput ? _binPath->text().toStdString() : std::string();
+    dropChangedOutputs();
     // The HDF5 file first: when it fails, the other outputs are still unpublished and go too.
     const QString hdf5Error = finishHdf5();
     if (!hdf5Error.isEmpty()) {
@@ -335,7 +438,13 @@ void KRmt::concludeMerge() {
       return;
     }
     if (!finishOutputs()) return;
-    writeRunReport(text, binary);
+    // The outputs changed since Start are still to come, from the temp files; the run report
+    // follows them.
+    if (laterOutputs()) {
+      mergeLater();
+      return;
+    }
+    writeRunReport(_written[kTextOut], _written[kBinaryOut]);
   }
   stopMerge();
 }
@@ -362,8 +471,13 @@ bool KRmt::finishOutputs() {
     return false;
   }
   // Published: nothing of them is left to discard.
+  if (_ascOutput) _written[kTextOut] = _ascOutput->path();
+  if (_binOutput) _written[kBinaryOut] = _binOutput->path();
+  if (_hdf5File) _written[kHdf5Out] = _hdf5File->file()->path();
   _ascOutput.reset();
   _binOutput.reset();
+  _hdf5File.reset();
+  _hdf5 = nullptr;
   return true;
 }
 
@@ -378,7 +492,7 @@ void KRmt::stopMerge() {
   // The merge thread reads the temp files and writes the outputs: never close them under it.
   haltMerge();
   // The temp files go only when the outputs that merged them in full are in place.
-  const bool merged = _merger && _merger->completed() && !_ascOutput && !_binOutput;
+  const bool merged = _merger && _merger->completed() && !_ascOutput && !_binOutput && !_hdf5File;
   const bool tempFilesOpen = std::any_of(_devs.begin(), _devs.end(), [](RmtDev* d) {
     return d->_tmpFile != nullptr || d->_mergeFile != nullptr;
   });
@@ -390,8 +504,9 @@ void KRmt::stopMerge() {
     names.push_back(dev->_tmpName.toLatin1().toStdString());
   }
   // Merged: the manifest goes with the temp files it names, first, so that the folder never
-  // offers a recovery of files that are being deleted. The files go on a thread of their own:
-  // the outputs are complete, and the window is back in Idle meanwhile.
+  // offers a recovery of files that are being deleted. The files leave their names at once and
+  // are deleted on a thread of their own: the outputs are complete, and the window is back in
+  // Idle meanwhile.
   if (!names.empty()) {
     _manifest.remove();
     _tempRemoval.remove(names);
