@@ -1,7 +1,13 @@
-// The main window's basics: command-line options, the state display, error boxes, the checking
-// of output paths, the persisted paths and the log option.
+// The main window's basics: command-line options, the layout, the slots, the state display,
+// error boxes, the checking of output paths, the persisted paths and the log option.
+#include <signal.h>
+
 #include <fstream>
+#include <functional>
 #include <tuple>
+
+#include <QLabel>
+#include <QMetaMethod>
 
 #include "app/options.h"
 #include "trace/trace.h"
@@ -55,6 +61,60 @@ TEST(Options, OnlyExactArgumentsCountInAnyOrderAndNumber) {
   }
 }
 
+// Every widget of the window's grid keeps its cell; what the window adds takes cells the grid
+// leaves free, so column 4 stays empty in the rows above the device table.
+TEST_F(WindowTest, EveryGivenWidgetKeepsItsCell) {
+  openWindow();
+  KRmtProbe p = probe();
+  // The row labels (and the spacing row's empty one) are the labels of column 0.
+  auto label = [&p, this](const char* text) -> QObject* {
+    for (QLabel* l : _window->findChildren<QLabel*>())
+      if (l->text() == text && p.position(l)[1] == 0) return l;
+    return nullptr;
+  };
+  const struct {
+    QObject* item;
+    std::array<int, 4> at;  // row, column, rows, columns
+  } cells[] = {
+      {label("State:"), {0, 0, 1, 1}},         {p.stateLed(), {0, 1, 1, 1}},
+      {p.stateText(), {0, 2, 1, 1}},           {p.startBtn(), {0, 5, 1, 1}},
+      {label("Text Output:"), {1, 0, 1, 1}},   {p.ascEnable(), {1, 1, 1, 1}},
+      {p.ascPath(), {1, 2, 1, 1}},             {p.ascBtn(), {1, 3, 1, 1}},
+      {p.stopBtn(), {1, 5, 1, 1}},             {label("Binary Output:"), {2, 0, 1, 1}},
+      {p.binEnable(), {2, 1, 1, 1}},           {p.binPath(), {2, 2, 1, 1}},
+      {p.binBtn(), {2, 3, 1, 1}},              {p.quitBtn(), {2, 5, 1, 1}},
+      {label("Temp Folder:"), {3, 0, 1, 1}},   {p.tmpPath(), {3, 2, 1, 1}},
+      {p.tmpBtn(), {3, 3, 1, 1}},              {label(""), {4, 0, 1, 1}},
+      {p.deviceTable(), {5, 0, 4, 6}},         {p.progress(), {9, 0, 1, 6}},
+  };
+  for (size_t i = 0; i < std::size(cells); ++i) {
+    ASSERT_NE(cells[i].item, nullptr) << "cell " << i;
+    EXPECT_EQ(p.position(cells[i].item), cells[i].at) << "cell " << i;
+  }
+  for (int row = 0; row <= 4; ++row) EXPECT_EQ(p.cell(row, 4), nullptr) << "row " << row;
+}
+
+// The private slots are exactly the window's given ones, in their order with their defaults;
+// what the window adds is connected as plain functions.
+TEST(KRmtSlots, ArePrivateInTheirOrderWithExitPgmLast) {
+  const QStringList given = {
+      "startCollect()", "stopCollect(bool)", "stopCollect()", "search()", "startMerge()",
+      "stopMerge()", "updateGui(KRmt::RmtState)", "updateGui()", "pollFinished()",
+      "checkError(bool,QString)", "checkRc(int,QString)", "checkRc(int)", "selBinOut()",
+      "selAscOut()", "selTmpDir()", "checkDirs()", "checkPathBox(QLineEdit*,bool)",
+      "checkPathBox(QLineEdit*)", "checkPathBox()", "checkDirBox(QLineEdit*)", "checkDirBox()",
+      "onUse5ChUpdate(bool)", "exitPgm()"};
+  QStringList privateSlots, others;
+  const QMetaObject& meta = KRmt::staticMetaObject;
+  for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
+    const QMetaMethod m = meta.method(i);
+    const bool privateSlot = m.methodType() == QMetaMethod::Slot && m.access() == QMetaMethod::Private;
+    (privateSlot ? privateSlots : others) << QString::fromLatin1(m.methodSignature());
+  }
+  EXPECT_EQ(privateSlots, given);
+  EXPECT_EQ(others, QStringList());
+}
+
 TEST_F(WindowTest, StateDisplayFollowsEveryStateAndErrorBoxesReport) {
   setSim("DEVICES", "1");
   _window.reset(new KRmt(nullptr, false, true));  // Searching until the search has run
@@ -103,7 +163,7 @@ TEST_F(WindowTest, StateDisplayFollowsEveryStateAndErrorBoxesReport) {
   EXPECT_TRUE(_boxes.allErrorBoxes);
 }
 
-TEST_F(WindowTest, PathsAreCheckedWithoutTraceAndPersistHoweverTheWindowCloses) {
+TEST_F(WindowTest, PathsAreCheckedWithoutTraceAndPersistOnlyThroughQuitAndEscape) {
   openWindow(false);
   KRmtProbe p = probe();
   // An empty store gives the home folder's files and the temp folder, checked without a trace.
@@ -135,28 +195,41 @@ TEST_F(WindowTest, PathsAreCheckedWithoutTraceAndPersistHoweverTheWindowCloses) 
   EXPECT_FALSE(QFile::exists(path("new.txt")));
   EXPECT_TRUE(isEmptyDir(path("out")));
 
-  // Quit stores the paths (so does Escape, see the recording tests), and so do closing through
-  // the frame and an error box's Close; loaded paths are checked.
-  p.ascPath()->setText(path("a.txt"));
-  p.binPath()->setText(path("b.bin"));
-  p.tmpPath()->setText(path("nowhere"));
-  p.quitBtn()->click();
-  EXPECT_FALSE(_window->isVisible());
-  openWindow(false);
-  p = probe();
-  EXPECT_EQ(pathsShown(p), QStringList({path("a.txt"), path("b.bin"), path("nowhere")}));
-  EXPECT_TRUE(paintedAs(p.tmpPath(), "red"));
-  p.binPath()->setText(path("other.bin"));
-  _window->close();
-  openWindow(false);
-  EXPECT_EQ(probe().binPath()->text(), path("other.bin"));
-  EXPECT_TRUE(_boxes.texts.isEmpty());
-  probe().ascPath()->setText(path("c.txt"));
-  _boxes.queue(QMessageBox::Close);
-  EXPECT_FALSE(probe().checkError(false, "Merge failed"));
-  EXPECT_FALSE(_window->isVisible());
-  openWindow(false);
-  EXPECT_EQ(pathsShown(probe()), QStringList({path("c.txt"), path("other.bin"), path("nowhere")}));
+  // Only Quit and Escape store the paths: closing through the frame, an error box's Close and a
+  // stop signal leave those stored before. The paths loaded are checked.
+  const struct {
+    const char* how;
+    std::function<void()> end;
+    bool stores;
+  } ends[] = {
+      {"Quit", [this] { probe().quitBtn()->click(); }, true},
+      {"Escape", [this] { QTest::keyClick(_window.get(), Qt::Key_Escape); }, true},
+      {"frame", [this] { _window->close(); }, false},
+      {"error box", [this] {
+         _boxes.queue(QMessageBox::Close);
+         probe().checkError(false, "Merge failed");
+       }, false},
+      {"stop signal", [this] { _window->stopBySignal(SIGTERM); }, false},
+  };
+  QStringList stored = pathsShown(p);
+  for (size_t i = 0; i < std::size(ends); ++i) {
+    SCOPED_TRACE(ends[i].how);
+    const QStringList chosen = {path("a%1.txt").arg(i), path("b%1.bin").arg(i),
+                                path("nowhere%1").arg(i)};
+    const std::array<QLineEdit*, 3> fields = {p.ascPath(), p.binPath(), p.tmpPath()};
+    for (int f = 0; f < 3; ++f) fields[f]->setText(chosen[f]);
+    ends[i].end();
+    EXPECT_FALSE(_window->isVisible());
+    // A stop signal ends the application's event loops: one run to its end clears that.
+    QTimer::singleShot(0, [] { QCoreApplication::exit(); });
+    QCoreApplication::exec();
+    if (ends[i].stores) stored = chosen;
+    openWindow(false);
+    p = probe();
+    EXPECT_EQ(pathsShown(p), stored);
+    EXPECT_TRUE(paintedAs(p.tmpPath(), "red"));
+  }
+  EXPECT_EQ(_boxes.texts, QStringList{"Merge failed"});
 }
 
 TEST_F(WindowTest, LogFileOnlyWithTheLogOption) {

@@ -251,8 +251,7 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   EXPECT_EQ(offsets[0], 0);
   EXPECT_EQ(offsets[1], int64_t(piped.size() - kHeaderBytes));
 
-  // Without outputs the devices count but write nothing, and nothing is merged: the outputs
-  // are those ticked at Start, and the fields cannot be changed while recording. An existing file
+  // Without outputs the devices count but write nothing, and nothing is merged. An existing file
   // is left as it is.
   ASSERT_TRUE(QFile::rename(path("out.bin"), path("out.txt")));
   const QByteArray earlier = readFile(path("out.txt"));
@@ -260,19 +259,15 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   MergeThread* previous = p.merger();
   record(p, recorded);
   EXPECT_TRUE(tempFiles().isEmpty());
-  for (QWidget* field : std::initializer_list<QWidget*>{p.ascEnable(), p.binEnable(), p.ascPath(),
-                                                        p.binPath(), p.tmpPath()})
-    EXPECT_FALSE(field->isEnabled());
   EXPECT_FALSE(hasManifest()) << "no temp file, no manifest";
-  p.ascEnable()->setChecked(true);
   p.stopBtn()->click();
   EXPECT_EQ(_window->state(), KRmt::Idle);
-  EXPECT_TRUE(p.ascEnable()->isEnabled() && p.tmpPath()->isEnabled());
   EXPECT_EQ(p.merger(), previous);
   EXPECT_TRUE(readFile(path("out.txt")) == earlier);
   EXPECT_TRUE(_boxes.texts.isEmpty());
 
   // An output ticked but no device recorded: Stop says so and the file keeps its content.
+  p.ascEnable()->setChecked(true);
   for (RmtDev* dev : KRmt::_devs) dev->_recordBox->setChecked(false);
   p.startBtn()->click();
   p.stopBtn()->click();
@@ -481,76 +476,6 @@ TEST_F(RecordingTest, DeviceThatFailsToStartAbandonsTheRecording) {
   EXPECT_EQ(readFile(path("work/ravik-2.tmp")).size(), 0) << "no callback was registered";
   EXPECT_EQ(p.merger(), nullptr);
   EXPECT_TRUE(noOutputs());
-}
-
-// From chain position 20 up a device's inputs are output channels of other devices' markers (19
-// for input 5 in five-channel mode): Start refuses such a chain in one error box, records nothing
-// and touches no output, unless the markers concerned are disabled or their device is not
-// recorded.
-TEST_F(RecordingTest, StartRefusesDevicesWhoseChannelsAreOthersMarkers) {
-  setSim("RATES", "3000");
-  QDir(_dir.path()).mkpath("work");
-  const struct {
-    const char* chain;
-    uint32_t markers[2];  // of the master and of the slave
-    bool fiveChannel, recordSlave;
-    QString refusal;      // empty: recorded
-  } cases[] = {
-      {"0,20", {0x11, 0}, false, true,
-       "Chain positions 0 and 20 would share output channel 100 (Master TK24071 marker 100, "
-       "Slave 20 TK24072 input 0) and 1 more output channel; disable the markers of TK24071 or "
-       "use chain positions below 20."},
-      // Markers of both devices on one channel (the master's 200, the slave's 100).
-      {"0,20", {0x20, 0x1}, false, true,
-       "Chain positions 0 and 20 would share output channel 200 (Master TK24071 marker 200, "
-       "Slave 20 TK24072 marker 100); disable the markers of TK24071 and TK24072 or use chain "
-       "positions below 20."},
-      {"0,20", {0x11, 0}, false, false, ""},  // Slave 20 not recorded
-      {"0,20", {0, 0x1FF}, false, true, ""},  // its markers are 200.. and 300..
-      {"0,19", {0x1, 0}, true, true,
-       "Chain positions 0 and 19 would share output channel 100 (Master TK24071 marker 100, "
-       "Slave 19 TK24072 input 5); disable the markers of TK24071 or use chain positions below "
-       "20."},
-      {"0,19", {0x1, 0}, false, true, ""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.chain) + " " + c.refusal.toStdString());
-    const QString slavePosition = QString(c.chain).mid(2);
-    if (KRmt::_devs.isEmpty() || QString::number(KRmt::_devs[1]->_chainPos) != slavePosition) {
-      setSim("DEVICES", "2");
-      setSim("CHAIN", c.chain);
-      openWindow();  // the missing positions between are reported and answered with Ok
-      _boxes.texts.clear();
-      ASSERT_EQ(KRmt::_devs.size(), 2);
-    }
-    KRmtProbe p = probe();
-    chooseOutputs(p);
-    writeEarlierOutputs();
-    for (int d = 0; d < 2; ++d) {
-      RmtDev* dev = KRmt::_devs[d];
-      for (int k = 0; k < RmtDev::kMarkers; ++k) dev->_marker[k]->setChecked(c.markers[d] >> k & 1);
-      dev->_fiveChBox->setChecked(c.fiveChannel);
-    }
-    KRmt::_devs[1]->_recordBox->setChecked(c.recordSlave);
-    p.startBtn()->click();
-    if (!c.refusal.isEmpty()) {
-      EXPECT_EQ(_boxes.texts, QStringList{c.refusal + "\nThe markers are set in each device's "
-                                          "Configure dialog. Nothing was recorded; the outputs "
-                                          "were not touched."});
-      EXPECT_EQ(_window->state(), KRmt::Idle);
-      expectKept(0);
-      EXPECT_EQ(p.merger(), nullptr);
-      EXPECT_TRUE(earlierOutputs());
-    } else {
-      EXPECT_TRUE(_boxes.texts.isEmpty()) << _boxes.texts.join('\n').toStdString();
-      ASSERT_EQ(_window->state(), KRmt::Recording);
-      ASSERT_TRUE(QTest::qWaitFor([] { return KRmt::_devs[0]->_events >= 300; }, kWaitMs));
-      stopAndMerge(p);
-      EXPECT_FALSE(binaryStamps(path("out.bin")).empty());
-    }
-    EXPECT_TRUE(_boxes.allErrorBoxes);
-    _boxes.texts.clear();
-  }
 }
 
 TEST_F(RecordingTest, AFailedTempWriteIsShownAtStopAndTheRecordingIsMergedUpToIt) {

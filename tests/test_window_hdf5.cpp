@@ -1,4 +1,4 @@
-// The window's HDF5 output: its row under the binary output, its remembered path, and a recording
+// The window's HDF5 output: its row under the device table, its remembered path, and a recording
 // with markers merged into an HDF5 file in time order, with the metadata of ravik-meta.json.
 #include <hdf5.h>
 
@@ -44,12 +44,12 @@ TEST_F(WindowTest, Hdf5RowRememberedPathAndARecordingWithMarkersInTimeOrderWithT
   openWindow();
   KRmtProbe p = probe();
   ASSERT_EQ(KRmt::_devs.size(), 3);
-  // The HDF5 row sits under the binary output, and the buttons keep their rows.
-  const std::pair<int, const char*> labels[] = {{2, "Binary Output:"}, {3, "HDF5 Output:"},
-                                                {4, "Temp Folder:"}};
+  // The HDF5 row sits under the progress bar, leaving the rows above as they are.
+  const std::pair<int, const char*> labels[] = {{2, "Binary Output:"}, {3, "Temp Folder:"},
+                                                {10, "HDF5 Output:"}};
   for (const auto& [row, text] : labels) EXPECT_EQ(labelAt(p, row), text);
-  const std::tuple<int, int, QWidget*> cells[] = {{3, 1, p.hdf5Enable()}, {3, 2, p.hdf5Path()},
-      {3, 3, p.hdf5Btn()}, {0, 5, p.startBtn()}, {2, 5, p.quitBtn()}};
+  const std::tuple<int, int, QWidget*> cells[] = {{10, 1, p.hdf5Enable()}, {10, 2, p.hdf5Path()},
+      {10, 3, p.hdf5Btn()}, {0, 5, p.startBtn()}, {2, 5, p.quitBtn()}};
   for (const auto& [row, column, widget] : cells)
     EXPECT_EQ(p.cell(row, column), widget) << row << ", " << column;
   EXPECT_FALSE(p.hdf5Enable()->isChecked());
@@ -68,8 +68,10 @@ TEST_F(WindowTest, Hdf5RowRememberedPathAndARecordingWithMarkersInTimeOrderWithT
   QTest::qWait(600);
   p.stopBtn()->click();
   EXPECT_EQ(_window->state(), KRmt::Saving);
-  EXPECT_TRUE(p.stateText()->text().contains("HDF5 metadata from " + path("out/ravik-meta.json")))
-      << p.stateText()->text().toStdString();
+  // The state line shows the state alone; where the metadata came from is a note.
+  EXPECT_EQ(p.stateText()->text(), "Saving");
+  EXPECT_TRUE(p.noteText()->text().contains("HDF5 metadata from " + path("out/ravik-meta.json")))
+      << p.noteText()->text().toStdString();
   ASSERT_TRUE(QTest::qWaitFor([&] { return _window->state() == KRmt::Idle; }, kWaitMs));
   EXPECT_TRUE(_boxes.texts.isEmpty()) << _boxes.texts.join("\n").toStdString();
   // The path is remembered.

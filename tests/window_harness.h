@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <array>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,7 +49,7 @@ public:
   RAVIK_PROBE(startBtn) RAVIK_PROBE(stopBtn) RAVIK_PROBE(quitBtn) RAVIK_PROBE(progress)
   RAVIK_PROBE(ascPath) RAVIK_PROBE(binPath) RAVIK_PROBE(tmpPath) RAVIK_PROBE(merger)
   RAVIK_PROBE(ascEnable) RAVIK_PROBE(binEnable) RAVIK_PROBE(stateText) RAVIK_PROBE(stateLed)
-  RAVIK_PROBE(noteText)
+  RAVIK_PROBE(noteText) RAVIK_PROBE(ascBtn) RAVIK_PROBE(binBtn) RAVIK_PROBE(tmpBtn)
   RAVIK_PROBE(hdf5Path) RAVIK_PROBE(hdf5Enable) RAVIK_PROBE(hdf5Btn)
 #undef RAVIK_PROBE
   // The widget in a cell of the window's main grid, or null.
@@ -56,6 +57,17 @@ public:
     QLayoutItem* item = _w->_layout->itemAtPosition(row, column);
     return item ? item->widget() : nullptr;
   }
+  // Row, column, row span and column span of a widget or the device table in the main grid;
+  // all -1 when it is not there.
+  std::array<int, 4> position(QObject* item) const {
+    std::array<int, 4> at = {-1, -1, -1, -1};
+    int index = -1;
+    if (auto* widget = qobject_cast<QWidget*>(item)) index = _w->_layout->indexOf(widget);
+    if (auto* layout = qobject_cast<QLayout*>(item)) index = _w->_layout->indexOf(layout);
+    if (index >= 0) _w->_layout->getItemPosition(index, &at[0], &at[1], &at[2], &at[3]);
+    return at;
+  }
+  QObject* deviceTable() const { return _w->_devLayout; }
   // The widget in a cell of the device table, or null.
   QWidget* deviceCell(int row, int column) const {
     QLayoutItem* item = _w->_devLayout->itemAtPosition(row, column);

@@ -1,0 +1,214 @@
+// The window's outputs as chosen while it records: the outputs ticked and named at Stop are the
+// ones written (those changed since Start from the temp files after Stop, the others by the merge
+// beside the recording), the temp files leave their names before Idle, and a chain whose
+// channels two devices share is recorded and said so.
+#include <atomic>
+#include <fstream>
+#include <set>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "device/tempremoval.h"
+#include "merge/mergethread.h"
+#include "window_harness.h"
+
+namespace {
+
+// While set, the deletion of merged temp files waits.
+std::atomic<bool> gHoldRemoval{false};
+void holdRemoval() {
+  while (gHoldRemoval.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+class OutputsTest : public WindowTest {
+protected:
+  void SetUp() override {
+    WindowTest::SetUp();
+    tempRemovalStarting = &holdRemoval;
+  }
+  void TearDown() override {
+    gHoldRemoval = false;
+    WindowTest::TearDown();
+    tempRemovalStarting = nullptr;
+  }
+
+  // Ticks the text and binary outputs named (in the test's folder; empty: unticked).
+  void choose(const char* text, const char* binary) {
+    KRmtProbe p = probe();
+    p.ascEnable()->setChecked(*text != '\0');
+    p.binEnable()->setChecked(*binary != '\0');
+    if (*text != '\0') p.ascPath()->setText(path(text));
+    if (*binary != '\0') p.binPath()->setText(path(binary));
+  }
+
+  // Starts and waits until every device has recorded some events.
+  void record() {
+    probe().startBtn()->click();
+    ASSERT_EQ(_window->state(), KRmt::Recording);
+    ASSERT_TRUE(QTest::qWaitFor([] {
+      return std::all_of(KRmt::_devs.begin(), KRmt::_devs.end(),
+                         [](RmtDev* d) { return d->_events >= 300; });
+    }, kWaitMs));
+  }
+
+  // Whether every path field, folder button and output box can be used.
+  bool fieldsEnabled() const {
+    KRmtProbe p = probe();
+    const QWidget* fields[] = {p.ascEnable(), p.binEnable(), p.hdf5Enable(), p.ascPath(),
+                               p.binPath(),   p.hdf5Path(),  p.tmpPath(),    p.ascBtn(),
+                               p.binBtn(),    p.hdf5Btn(),   p.tmpBtn()};
+    return std::all_of(std::begin(fields), std::end(fields), [](const QWidget* w) { return w->isEnabled(); });
+  }
+
+  QStringList entries(const QString& folder, const QString& pattern) const {
+    return QDir(path(folder)).entryList({pattern}, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+  }
+};
+
+int64_t lines(const QByteArray& text) { return text.count('\n'); }
+int64_t binaryRecords(const QByteArray& binary) { return (binary.size() - 2 * 64) / 10; }
+
+}  // namespace
+
+TEST_F(OutputsTest, TheOutputsChosenAtStopAreWrittenAndTheTempFilesLeaveTheirNamesBeforeIdle) {
+  setSim("RATES", "3000");
+  QDir(_dir.path()).mkpath("work");
+  QDir(_dir.path()).mkpath("work2");
+  openWindow();
+  ASSERT_EQ(KRmt::_devs.size(), 3);
+  const QString noTempFile =
+      "Can't open tempfile " + path("work/ravik-%1.tmp").arg(KRmt::_devs[0]->_index);
+  const struct {
+    const char* what;
+    const char *startText, *startBinary, *stopText, *stopBinary;
+    bool moveTmp;        // the temp folder field changed while recording
+    const char* later;   // what a merge after Stop writes: "", "text", "binary"
+    QString box;         // the one error box; empty: none
+  } cases[] = {
+      {"unchanged", "a.txt", "run.bin", "a.txt", "run.bin", false, "", ""},
+      {"text unticked", "a.txt", "run.bin", "", "run.bin", false, "", ""},
+      {"text ticked", "", "run.bin", "a.txt", "run.bin", false, "text", ""},
+      {"text renamed", "a.txt", "", "b.txt", "", false, "text", ""},
+      {"binary renamed", "a.txt", "run.bin", "a.txt", "other.bin", false, "binary", ""},
+      {"temp folder changed", "a.txt", "run.bin", "a.txt", "run.bin", true, "", ""},
+      // No output at Start, so no temp file: nothing to merge when one is ticked later.
+      {"no output at Start", "", "", "a.txt", "", false, "", noTempFile},
+  };
+  const char* const files[] = {"a.txt", "b.txt", "run.bin", "other.bin"};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    KRmtProbe p = probe();
+    for (const char* name : files) ASSERT_TRUE(std::ofstream(path(name).toStdString()) << "earlier");
+    for (const QString& report : entries(".", "*.json")) QFile::remove(path(report));
+    p.tmpPath()->setText(path("work"));
+    choose(c.startText, c.startBinary);
+    record();
+    EXPECT_TRUE(fieldsEnabled());
+    choose(c.stopText, c.stopBinary);
+    if (c.moveTmp) p.tmpPath()->setText(path("work2"));
+    gHoldRemoval = true;
+    p.stopBtn()->click();
+    if (_window->state() == KRmt::Saving) {
+      EXPECT_TRUE(fieldsEnabled());
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return _window->state() == KRmt::Idle; }, kWaitMs));
+    // Deleted or not, no temp file is under its name any more.
+    EXPECT_EQ(entries("work", "ravik-*.tmp*"), QStringList());
+    EXPECT_EQ(entries("work2", "*"), QStringList());
+    EXPECT_EQ(_boxes.texts, c.box.isEmpty() ? QStringList() : QStringList{c.box});
+    _boxes.texts.clear();
+    if (c.box.isEmpty()) {
+      // The merge after Stop writes only the outputs changed since Start.
+      MergeThread* last = p.merger();
+      EXPECT_EQ(last->_growing == nullptr, *c.later != '\0');
+      if (*c.later != '\0') {
+        EXPECT_EQ(last->_ascFile != nullptr, std::string(c.later) == "text");
+        EXPECT_EQ(last->_binFile != nullptr, std::string(c.later) == "binary");
+      }
+    }
+    // What Stop chose holds the whole recording; every other file keeps its content.
+    std::set<std::string> written;
+    for (const char* name : {c.stopText, c.stopBinary})
+      if (*name != '\0' && c.box.isEmpty()) written.insert(path(name).toStdString());
+    for (const char* name : files) {
+      const QByteArray content = readFile(path(name));
+      if (written.count(path(name).toStdString()) == 0) {
+        EXPECT_EQ(content, "earlier") << name;
+      } else {
+        EXPECT_GT(QString(name).endsWith(".txt") ? lines(content) : binaryRecords(content), 100)
+            << name;
+      }
+    }
+    if (*c.stopText != '\0' && *c.stopBinary != '\0' && c.box.isEmpty()) {
+      EXPECT_EQ(lines(readFile(path(c.stopText))), binaryRecords(readFile(path(c.stopBinary))));
+    }
+    EXPECT_EQ(entries(".", ".ravik-*"), QStringList()) << "no output left under a temporary name";
+    // The run report names what was written.
+    const QStringList reports = entries(".", "*.json");
+    std::set<std::string> reported;
+    if (reports.size() == 1) {
+      const nlohmann::json report = nlohmann::json::parse(readFile(path(reports[0])).toStdString());
+      for (const auto& out : report["outputs"]) reported.insert(out["path"].get<std::string>());
+    }
+    EXPECT_EQ(reported, written);
+    gHoldRemoval = false;
+    p.waitTempRemoval();
+    EXPECT_EQ(entries("work", "*"), QStringList()) << "the deleted files' folder goes too";
+  }
+}
+
+// From chain position 20 up a device's inputs are output channels of other devices' markers (19
+// for input 5 in five-channel mode): the window records such a chain, says so once on the note
+// line, and the run report lists the shared channels.
+TEST_F(OutputsTest, AChainWhoseChannelsAreOthersMarkersIsRecordedAndSaidOnce) {
+  setSim("RATES", "3000");
+  setSim("DEVICES", "2");
+  QDir(_dir.path()).mkpath("work");
+  const struct {
+    const char* chain;
+    uint32_t markers[2];  // of the master and of the slave
+    bool fiveChannel;
+    QString note;         // empty: none
+    std::vector<int> shared;
+  } cases[] = {
+      {"0,20", {0x11, 0}, false,
+       "channel 100 (Master TK24071 marker 100, Slave 20 TK24072 input 0) and 1 more", {100, 104}},
+      // Markers of both devices on one channel (the master's 200, the slave's 100).
+      {"0,20", {0x20, 0x1}, false, "channel 200 (Master TK24071 marker 200, Slave 20 TK24072 marker 100)",
+       {200}},
+      {"0,20", {0, 0x1FF}, false, "", {}},  // the slave's markers are 300..
+      {"0,19", {0x1, 0}, true, "channel 100 (Master TK24071 marker 100, Slave 19 TK24072 input 5)",
+       {100}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.chain + c.note.toStdString());
+    setSim("CHAIN", c.chain);
+    openWindow();  // the missing positions between are reported and answered with Ok
+    _boxes.texts.clear();
+    ASSERT_EQ(KRmt::_devs.size(), 2);
+    KRmtProbe p = probe();
+    p.tmpPath()->setText(path("work"));
+    choose("", "out.bin");
+    for (int d = 0; d < 2; ++d) {
+      for (int k = 0; k < RmtDev::kMarkers; ++k)
+        KRmt::_devs[d]->_marker[k]->setChecked(c.markers[d] >> k & 1);
+      KRmt::_devs[d]->_fiveChBox->setChecked(c.fiveChannel);
+    }
+    record();
+    const QString said = c.note.isEmpty()
+                             ? QString()
+                             : "Recorded with shared output channels, whose timestamps cannot be told "
+                           "apart: " + c.note + "; the run report lists them under overlaps";
+    EXPECT_EQ(p.noteText()->text(), said);
+    p.stopBtn()->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return _window->state() == KRmt::Idle; }, kWaitMs));
+    EXPECT_EQ(p.noteText()->text(), said) << "once";
+    EXPECT_TRUE(_boxes.texts.isEmpty()) << _boxes.texts.join('\n').toStdString();
+    EXPECT_GT(binaryRecords(readFile(path("out.bin"))), 100);
+    std::vector<int> reported;
+    const nlohmann::json report = nlohmann::json::parse(readFile(path("out.json")).toStdString());
+    for (const auto& o : report["overlaps"]) reported.push_back(o["channel"]);
+    EXPECT_EQ(reported, c.shared);
+  }
+}
