@@ -92,8 +92,9 @@ TEST_F(OutputsTest, TheOutputsChosenAtStopAreWrittenAndTheTempFilesLeaveTheirNam
       {"text renamed", "a.txt", "", "b.txt", "", false, "text", ""},
       {"binary renamed", "a.txt", "run.bin", "a.txt", "other.bin", false, "binary", ""},
       {"temp folder changed", "a.txt", "run.bin", "a.txt", "run.bin", true, "", ""},
-      // No output at Start, so no temp file: nothing to merge when one is ticked later.
-      {"no output at Start", "", "", "a.txt", "", false, "", noTempFile},
+      // No output at Start, so no temp file: nothing to merge when one is ticked later. The box
+      // names the file in the temp folder of Start.
+      {"no output at Start", "", "", "a.txt", "", true, "", noTempFile},
   };
   const char* const files[] = {"a.txt", "b.txt", "run.bin", "other.bin"};
   for (const auto& c : cases) {
