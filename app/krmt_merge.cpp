@@ -45,9 +45,10 @@ void KRmt::startMerge() {
     keepsLive = keepsLive || (outputOpen(OutputKind(k)) && _stopChoice[k] == _choice[k]);
     wanted = wanted || !_stopChoice[k].isEmpty();
   }
-  const bool liveMerging =
-      std::any_of(_devs.begin(), _devs.end(), [](RmtDev* d) { return d->_mergeFile; });
-  if (!liveMerging || !keepsLive) {
+  // Only a merge that runs beside the recording has its temp files open.
+  keepsLive = keepsLive &&
+              std::any_of(_devs.begin(), _devs.end(), [](RmtDev* d) { return d->_mergeFile; });
+  if (!keepsLive) {
     // Nothing the merge beside the recording writes is still wanted, or it never ran: every
     // output chosen now is merged from the temp files, those created at Start included.
     for (int k = 0; k < kOutputKinds; ++k)
@@ -69,7 +70,7 @@ void KRmt::startMerge() {
     return;
   }
   if (!tellWriteFailures()) return;
-  if (!keepsLive || !liveMerging) {
+  if (!keepsLive) {
     mergeLater();
     return;
   }
