@@ -10,6 +10,7 @@
 
 #include "device/recordcore.h"
 #include "merge/channelmap.h"
+#include "merge/inputfile.h"
 
 namespace {
 
@@ -35,23 +36,12 @@ bool lockedByRecording(FILE* file) {
 
 bool openInput(const StreamArg& arg, bool force, InputStream* input, std::string* error) {
   input->arg = arg;
-  input->file = fopen(arg.path.c_str(), "rb");
-  if (input->file == nullptr) {
-    *error = arg.path + ": cannot open: " + strerror(errno);
-    return false;
-  }
+  // The progress needs its size, the counts read it a second time: a regular file only.
+  input->file = fopenRegularFile(arg.path, error);
+  if (input->file == nullptr) return false;
   struct stat st;
   if (fstat(fileno(input->file), &st) != 0) {
     *error = arg.path + ": cannot read: " + strerror(errno);
-    return false;
-  }
-  if (S_ISDIR(st.st_mode)) {
-    *error = arg.path + ": is a directory, not a stream file";
-    return false;
-  }
-  // The progress needs its size, the counts read it a second time.
-  if (!S_ISREG(st.st_mode)) {
-    *error = arg.path + ": is not a regular file";
     return false;
   }
   if (isMergedOutput(input->file)) {

@@ -3,9 +3,8 @@
 #include <errno.h>
 #include <string.h>
 
-#include <fstream>
-
 #include "device/paramsjson.h"
+#include "merge/inputfile.h"
 
 using json = nlohmann::json;
 
@@ -40,12 +39,9 @@ bool deviceEntry(const json& device, const std::string& where, ParamsEntry* entr
 
 bool loadParamsFile(const std::string& path, std::vector<ParamsEntry>* entries,
                     std::string* error) {
-  std::ifstream in(path);
-  if (!in) {
-    *error = path + ": cannot open: " + strerror(errno);
-    return false;
-  }
-  const json file = json::parse(in, nullptr, false);
+  std::string text;
+  if (!readRegularFile(path, &text, error)) return false;
+  const json file = json::parse(text, nullptr, false);
   if (file.is_discarded()) {
     *error = path + ": not a JSON document";
     return false;

@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "merge/inputfile.h"
+
 using nlohmann::json;
 
 const char* const kMetaFileName = "ravik-meta.json";
@@ -136,19 +138,6 @@ bool takeAll(const json& root, std::vector<Hdf5MetaField>* fields, std::string* 
   return true;
 }
 
-bool readWhole(const std::string& path, std::string* text, std::string* error) {
-  errno = 0;
-  FILE* f = fopen(path.c_str(), "rb");
-  char block[4096];
-  size_t n = 0;
-  while (f != nullptr && (n = fread(block, 1, sizeof block, f)) > 0) text->append(block, n);
-  const bool ok = f != nullptr && !ferror(f);
-  const int code = errno;
-  if (f != nullptr) fclose(f);  // read only
-  if (!ok) *error = path + ": cannot read: " + strerror(code != 0 ? code : EIO);
-  return ok;
-}
-
 }  // namespace
 
 bool metaFromJson(const json& root, std::vector<Hdf5MetaField>* fields, std::string* error) {
@@ -176,7 +165,7 @@ json metaToJson(const std::vector<Hdf5MetaField>& fields) {
 bool loadMetaFile(const std::string& path, std::vector<Hdf5MetaField>* fields,
                   std::string* error) {
   std::string text;
-  if (!readWhole(path, &text, error)) return false;
+  if (!readRegularFile(path, &text, error)) return false;
   const json root = json::parse(text, nullptr, false);
   std::string why = "not valid JSON";
   if (!root.is_discarded() && metaFromJson(root, fields, &why)) return true;

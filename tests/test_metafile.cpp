@@ -60,8 +60,8 @@ TEST(MetaFile, BadKeysAndValuesAreNamed) {
       {R"({"sample": {"num_dyes": 1.5}})", "sample.num_dyes must be a whole number of 0 or more"},
       {R"([1, 2])", "not a JSON object"},
       {R"({"description": "unterminated)", "not valid JSON"},
-      {nullptr, "cannot read: No such file or directory", "/nonexistent/meta.json"},
-      {nullptr, "cannot read: Is a directory", "/tmp"},
+      {nullptr, "cannot open: No such file or directory", "/nonexistent/meta.json"},
+      {nullptr, "is a directory, not a regular file", "/tmp"},
   };
   TempDir dir;
   for (const auto& c : cases) {

@@ -350,17 +350,6 @@ TEST(RavikMerge, StreamsThatAreNoDeviceStreams) {
   close(held);
 }
 
-// The exit code, -2 when a signal ended the program, or -1 when it has not ended within
-// `seconds` (it is then killed).
-int exitCodeWithin(pid_t pid, int32_t seconds) {
-  int status = 0;
-  for (int32_t i = 0; i < 100 * seconds; ++i, usleep(10000))
-    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
-  kill(pid, SIGKILL);
-  waitpid(pid, &status, 0);
-  return -1;
-}
-
 // The child's blocked-signal mask (bit s - 1: signal s blocked), once it runs `program`; none
 // while it is still the forked copy of this process or has ended.
 std::optional<uint64_t> programSignalMask(pid_t pid, const char* program) {
@@ -472,6 +461,30 @@ TEST(RavikMerge, StopSignalsEndWaitsForAPipe) {
   EXPECT_TRUE(hasText(slurp(kErrPath), "stopped by signal Terminated; no output written"));
   close(reader);
   EXPECT_EQ(namesIn(d.path), before);
+}
+
+// Inputs that are no regular files (here named pipes without a writer, whose open would wait for
+// ever with the stop signals blocked) are refused at once: a stream, its loss file, the --meta
+// file and a run's manifest.
+TEST(RavikMerge, InputsThatAreNoFilesAreRefusedAtOnce) {
+  TempDir d;
+  writeStream(d / "s", 300, 4);
+  writeStream(d / "s2", 300, 5);
+  ASSERT_EQ(mkdir((d / "run").c_str(), 0755), 0);
+  for (const std::string fifo : {"fifo", "s2.loss", "run/ravik-run.json"})
+    ASSERT_EQ(mkfifo((d / fifo).c_str(), 0644), 0);
+  const std::set<std::string> before = namesIn(d.path);
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--text", d / "t", d / "s", d / "fifo"}, d / "fifo"},
+      {{"--text", d / "t", d / "s2"}, d / "s2.loss"},
+      {{"--hdf5", d / "h", "--meta", d / "fifo", d / "s"}, d / "fifo"},
+      {{"--recover", d / "run"}, d / "run/ravik-run.json"},
+  };
+  for (const auto& [args, file] : cases) {
+    EXPECT_EQ(exitCodeWithin(start(args), 30), 2) << file;
+    EXPECT_EQ(slurp(kErrPath), "ravik-merge: " + file + ": is a named pipe, not a regular file\n");
+    EXPECT_EQ(namesIn(d.path), before);
+  }
 }
 
 }  // namespace
