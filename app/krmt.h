@@ -115,7 +115,7 @@ private:
   // device to record would share output channels with another device's channels.
   bool checkChainChannels();
   // At Start: creates the ticked outputs under temporary names; false when the user answered a
-  // failure with Close.
+  // failure with Close, or when the run report would have no name beside them.
   bool openOutputs();
   // Why the output `what` cannot be written to `path`, empty when it can: it is an output opened
   // before it, a file that this recording makes in the temp folder (deleted once merged), or
@@ -145,6 +145,10 @@ private:
   void concludeMerge();
   // `text`, `binary`: the paths of the outputs written, empty where none.
   void writeRunReport(const std::string& text, const std::string& binary);
+  // Where the run report of these outputs goes (see defaultReportPath); false with the reason.
+  // `started`: the temp files are this recording's.
+  bool reportFile(const std::string& text, const std::string& binary, bool started,
+                  std::string* path, std::string* error) const;
   std::vector<ReportOverlap> recordedOverlaps() const;
   FILE* openOutput(QCheckBox* enable, QLineEdit* path, const char* what,
                    std::unique_ptr<OutputFile>* output, bool* goOn);

@@ -70,6 +70,14 @@ bool KRmt::openOutputs() {
   _ascFile = openOutput(_ascEnable, _ascPath, "text output", &_ascOutput, &goOn);
   if (goOn) _binFile = openOutput(_binEnable, _binPath, "binary output", &_binOutput, &goOn);
   if (goOn) openHdf5(&goOn);
+  std::string report, error;
+  if (goOn && !reportFile(_ascOutput ? _ascPath->text().toStdString() : std::string(),
+                          _binOutput ? _binPath->text().toStdString() : std::string(), false,
+                          &report, &error)) {
+    checkError(false,
+               "Can't start: " + QString::fromStdString(error) + "\nChoose other output names.");
+    goOn = false;
+  }
   if (!goOn) discardOutputs();
   return goOn;
 }
@@ -228,17 +236,23 @@ void KRmt::writeRunReport(const std::string& text, const std::string& binary) {
   for (const std::string& line : problemLines(report.devices))
     problems << QString::fromStdString(line);
   if (!problems.isEmpty()) _noteText->setText("Last recording: " + problems.join('\n'));
-  // Never onto the HDF5 output, the metadata file or a file of the recording, which goes now.
+  std::string path, error;
+  if (!reportFile(text, binary, true, &path, &error) ||
+      (!path.empty() && !writeReport(report, path, &error)))
+    checkError(false, QString::fromStdString(error));
+}
+
+bool KRmt::reportFile(const std::string& text, const std::string& binary, bool started,
+                      std::string* path, std::string* error) const {
+  // Never onto the HDF5 output, the metadata file or a file of the recording.
   std::vector<std::string> taken;
   if (_hdf5File) {
     taken.push_back(_hdf5Path->text().toStdString());
     taken.push_back(metaFileFor(_hdf5Path->text()).toStdString());
   }
-  for (const OutputName& file : recordingFiles(_tmpPath->text(), true)) taken.push_back(file.path);
-  const std::string path = defaultReportPath(text, binary, taken);
-  std::string error;
-  if (!path.empty() && !writeReport(report, path, &error))
-    checkError(false, QString::fromStdString(error));
+  for (const OutputName& file : recordingFiles(_tmpPath->text(), started))
+    taken.push_back(file.path);
+  return defaultReportPath(text, binary, taken, path, error);
 }
 
 // The output channels that two recorded devices filled: a device in five-channel mode beside one

@@ -200,9 +200,12 @@ int main(int argc, char** argv) {
   OutputFile text, binary;
   Hdf5File hdf5;
   const ReadFiles read = mergeReadFiles(options, recovering ? recovery.dir : std::string());
-  const std::string reportFile =
-      runReportPath(options.reportPath, options.textPath, options.binPath,
-                    outputNames(options, ""), inputs, read);
+  std::string reportFile;
+  if (!runReportPath(options.reportPath, options.textPath, options.binPath,
+                     outputNames(options, ""), inputs, read, &reportFile, &error)) {
+    closeInputs(&inputs);
+    return fail(kExitBadInput, error);
+  }
   if (!checkDistinctStreams(inputs, options.sharedPositions, &error) ||
       !checkOutputChannels(inputs, &error) ||
       (recovering && !lockRecoveredStreams(inputs, &error)) ||

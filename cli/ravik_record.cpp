@@ -634,9 +634,11 @@ int main(int argc, char** argv) {
   Outputs out;
   OutputFile histogram;
   std::string runDir;
-  const std::string reportFile =
-      runReportPath(options.reportPath, options.textPath, options.binPath,
-                    recordOutputNames(options, ""), {}, recordReadFiles(options));
+  std::string reportFile;
+  if (!runReportPath(options.reportPath, options.textPath, options.binPath,
+                     recordOutputNames(options, ""), {}, recordReadFiles(options), &reportFile,
+                     &error))
+    return fail(kExitBadInput, error);
   if (!createOutputs(options, reportFile, &out, &histogram, &error)) {
     const int stop = outputStopSignal(out, histogram);
     return fail(stop != 0 ? 128 + stop : kExitBadInput, error + (stop ? "; nothing recorded" : ""));

@@ -180,9 +180,13 @@ bool sameFile(int fd, const std::string& path) {
 std::string manifestPath(const std::string& dir) { return dir + "/" + kManifestName; }
 
 bool keptRunFile(const std::string& path, std::string* runDir) {
+  if (path.empty()) return false;
   const std::string target = followLinks(path);
   struct stat st;
-  if (path.empty() || stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  // A name the manifest gives is the run's also while no file is there: a loss file not written
+  // yet, which a recovery would read as soon as it is.
+  const bool exists = stat(target.c_str(), &st) == 0;
+  if (exists ? !S_ISREG(st.st_mode) : errno != ENOENT) return false;
   std::string dir, base;
   splitPath(target, &dir, &base);
   // A manifest is a few KiB; a large file of that name is something else, and is not read.
@@ -193,7 +197,7 @@ bool keptRunFile(const std::string& path, std::string* runDir) {
   if (!readRegularFile(manifest, &text, &unused)) return false;
   const json j = json::parse(text, nullptr, false);
   if (j.is_discarded() || !j.is_object() || j.value("manifest", json()) != kKind) return false;
-  bool ours = base == kManifestName;
+  bool ours = exists && base == kManifestName;
   const json devices = j.value("devices", json::array());
   for (size_t i = 0; !ours && devices.is_array() && i < devices.size(); ++i) {
     const json stream = devices[i].is_object() ? devices[i].value("stream", json()) : json();

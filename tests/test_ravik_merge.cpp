@@ -211,7 +211,9 @@ TEST(RavikMerge, ReadsThroughAHoleAndSaysWhichOutputWasPutInPlace) {
 // No file of the run takes the place of another, whatever the names: the run report is checked
 // like the outputs (an input stream named as the report once lost the master's stream), links
 // are followed also to targets not there yet, and with --no-clobber nothing existing is replaced.
-// The default report steps aside when an output has its name.
+// Nor does any take an input's loss file, there or not yet, which a merge of it would read. The
+// default report steps aside when an output or a file that is no run report has its name; when
+// it has no name to go to, or one too long, the merge is refused.
 TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
   TempDir d;
   writeStream(d / "s", 3000, 4);
@@ -235,6 +237,10 @@ TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
   std::ofstream(d / "run/ravik-1.tmp") << slurp(d / "u");
   std::ofstream(d / "run/ravik-1.tmp.loss") << "";
   ASSERT_EQ(symlink("run/ravik-1.tmp", (d / "runlink").c_str()), 0);
+  std::ofstream(d / "u.loss") << "";
+  std::ofstream(d / "n.json") << "notes\n";
+  std::ofstream(d / "n.report.json") << "notes\n";
+  const std::string longest = std::string(251, 'n');
   const std::string stream = slurp(d / "s");
   const std::set<std::string> before = namesIn(d.path);
   const std::set<std::string> runBefore = namesIn(d / "run");
@@ -274,6 +280,19 @@ TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
        d / "runlink: is a file of the recording kept in " + d / "run"},
       {{"--text", d / "run/ravik-1.tmp.loss"},
        d / "run/ravik-1.tmp.loss: is a file of the recording kept in " + d / "run"},
+      {{"--bin", d / "run/ravik-0.tmp.loss"},
+       d / "run/ravik-0.tmp.loss: is a file of the recording kept in " + d / "run"},
+      {{"--text", d / "s.loss"},
+       d / "s.loss: is the loss file " + d / "s.loss of the input stream " + d / "s; choose"},
+      {{"--text", d / "t", "--report", d / "u.loss"},
+       d / "u.loss: is the loss file " + d / "u.loss of the input stream " + d / "u; choose"},
+      {{"--bin", d / "n.bin"},
+       d / "n.json and " + d / "n.report.json: both are taken, by files that are not run reports "
+       "or by files of this run; the run report beside " + d / "n.bin would replace one; name the "
+       "report with --report FILE\n"},
+      {{"--text", d / longest},
+       d / (longest + ".json") + ": the name of the run report beside " + d / longest +
+           " would be 256 bytes long, and its folder takes 255 at most; name the report with"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = c.args;
@@ -299,6 +318,13 @@ TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
   ok({"--quiet", "--bin", d / "m.bin", "--hdf5", d / "m.h5", "--meta", d / "m.json", d / "s"});
   EXPECT_EQ(slurp(d / "m.json"), meta);
   EXPECT_EQ(nlohmann::json::parse(slurp(d / "m.report.json"))["records"], 3000);
+  // The default report beside x.bin passes over the user's x.json, and replaces the run report
+  // of the first run beside it.
+  std::ofstream(d / "x.json") << "notes\n";
+  ok({"--quiet", "--bin", d / "x.bin", d / "s"});
+  ok({"--quiet", "--bin", d / "x.bin", d / "s", d / "u"});
+  EXPECT_EQ(slurp(d / "x.json"), "notes\n");
+  EXPECT_EQ(nlohmann::json::parse(slurp(d / "x.report.json"))["records"], 5000);
   // Through a link to a target not there yet, with --no-clobber: the target is created.
   ok({"--quiet", "--no-clobber", "--text", d / "link.txt", d / "s", d / "u"});
   EXPECT_TRUE(slurp(d / "target.bin") == slurp(d / "t.ref"));
@@ -422,7 +448,7 @@ TEST(RavikMerge, OutputsThroughDescriptorsLinksAndPipes) {
   struct stat st;
   EXPECT_TRUE(lstat((d / "link").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
   EXPECT_EQ(slurp(d / "target"), slurp(d / "t.ref"));
-  ok({"--text", longName, d / "s"});
+  ok({"--text", longName, "--report", d / "long.json", d / "s"});
   EXPECT_EQ(slurp(longName), slurp(d / "t.ref"));
   EXPECT_EQ(exitCode(spawnProgram(RAVIK_MERGE_PROGRAM, {"--progress", "--text", d / "t", d / "s"}, "")), 0);
   EXPECT_EQ(slurp(d / "t"), slurp(d / "t.ref"));

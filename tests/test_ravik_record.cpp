@@ -269,7 +269,8 @@ TEST_F(RecordTest, RefusedParameterLostHistogramAndUnknownChannel) {
 // A run's report fed back with the ms tick enabled repeats the run with its markers: one per
 // millisecond of recorded time on every device, whether matched by serial or by chain position.
 // The first run's text output is named run.json, as its report beside run.bin would be: the
-// report steps aside to run.report.json, and the text output keeps its name.
+// report steps aside to run.report.json, and the text output keeps its name, also in the second
+// run, whose report replaces the first one's.
 TEST_F(RecordTest, ParamsFromTheRunReportSetTheDevices) {
   ASSERT_EQ(exitCode(spawn({}, outputs("0.3", {}, "run.json"))), 0) << errText();
   const size_t records = expectCompleteOutputs("run.json", "run.report.json");
@@ -298,7 +299,8 @@ TEST_F(RecordTest, ParamsFromTheRunReportSetTheDevices) {
     EXPECT_NEAR(markers[104 + 5 * chain], (last[chain] - first[chain]) / 1000000000, 2)
         << "chain position " << chain;
   // The new report holds what was set, and otherwise what the first run had.
-  const nlohmann::json again = nlohmann::json::parse(slurp(out + "/run.json"));
+  EXPECT_EQ(textRecords(slurp(out + "/run.json")).size(), records);
+  const nlohmann::json again = nlohmann::json::parse(slurp(out + "/run.report.json"));
   for (size_t i = 0; i < 3; ++i)
     EXPECT_EQ(again["devices"][i]["parameters"], report["devices"][i]["parameters"]) << i;
 }
