@@ -116,6 +116,45 @@ bool checkOutputChannels(const std::vector<InputStream>& inputs, std::string* er
   return false;
 }
 
+namespace {
+
+// The slack around a stream's own span: markers fall up to 5000 ps before the packet that
+// carries them, and a device may hand over events a little out of order; the times that
+// another kind of file decodes to lie some 10^17 ps apart.
+constexpr double kSpanSlackPs = 1e12;
+constexpr int64_t kPacketBytes = 8;
+
+std::string forced(const std::string& path, const std::string& why) {
+  return path + ": " + why + " (--force merges it all the same)";
+}
+
+}  // namespace
+
+bool checkStreamContents(const std::vector<InputStream>& inputs,
+                         const std::vector<MergeSourceStats>& stats, std::string* error) {
+  for (size_t i = 0; i < inputs.size() && i < stats.size(); ++i) {
+    const MergeSourceStats& s = stats[i];
+    const std::string& path = inputs[i].arg.path;
+    const int64_t undecodable = s.decodeErrors - s.zeroPackets;
+    const int64_t packets = inputs[i].size / kPacketBytes - s.zeroPackets;
+    if (undecodable > 0 && 2 * undecodable > packets) {
+      *error = forced(path, std::to_string(100 * undecodable / std::max<int64_t>(packets, 1)) +
+                                "% of its packets cannot be decoded: it is no device stream");
+      return false;
+    }
+    if (s.records == 0) continue;
+    if (double(s.first) - double(s.earliest) > kSpanSlackPs ||
+        double(s.latest) - double(s.last) > kSpanSlackPs) {
+      *error = forced(path, "holds times from " + std::to_string(s.earliest) + " to " +
+                                std::to_string(s.latest) + " ps, outside the span it recorded (" +
+                                std::to_string(s.first) + " to " + std::to_string(s.last) +
+                                " ps): it is no device stream");
+      return false;
+    }
+  }
+  return true;
+}
+
 void closeInputs(std::vector<InputStream>* inputs) {
   for (InputStream& input : *inputs)
     if (input.file != nullptr) fclose(input.file);

@@ -333,6 +333,8 @@ TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
 // Streams that are no device streams: a merged output is refused, a stream that does not decode
 // cleanly is merged as far as it goes and counted per device (in the report and a warning line,
 // also when quiet), and a temp file that a recording still holds locked is refused unless --force.
+// A stream mostly undecodable, or with times outside its own span, is refused once merged, with
+// nothing written, unless --force.
 TEST(RavikMerge, StreamsThatAreNoDeviceStreams) {
   TempDir d;
   writeStream(d / "s", 3000, 4);
@@ -365,6 +367,33 @@ TEST(RavikMerge, StreamsThatAreNoDeviceStreams) {
       {1, "decode_errors", 95}, {2, "decode_errors", 0}, {2, "backward_steps", 1}};
   for (const auto& [device, key, count] : counts)
     EXPECT_EQ(report["devices"][device][key], count) << device << key;
+
+  // Random bytes; and a device stream of which one time lies 1000 s after the others.
+  std::mt19937 rng(7);
+  std::vector<uint32_t> noise(20000);
+  for (uint32_t& w : noise) w = rng();
+  writeWords(d / "noise", noise);
+  events.resize(400);
+  events[200].time += 1000000000000000;
+  writeWords(d / "wild", packStream(events));
+  const std::pair<std::string, std::string> refused[] = {
+      {"noise", "% of its packets cannot be decoded: it is no device stream (--force merges it all "
+                "the same); no output written\n"},
+      {"wild", "holds times from 10000000 to 1000000010600000 ps, outside the span it recorded "
+               "(10000000 to 11197000 ps): it is no device stream (--force merges it all the "
+               "same)"},
+  };
+  for (const auto& [name, message] : refused) {
+    const std::set<std::string> before = namesIn(d.path);
+    const Outcome no =
+        run({"--quiet", "--text", d / "t", "--report", d / "r.json", d / "s", d / name});
+    EXPECT_EQ(no.code, 2) << no.err;
+    EXPECT_TRUE(hasText(no.err, "ravik-merge: " + d / name + ": ") && hasText(no.err, message));
+    EXPECT_EQ(nlohmann::json::parse(slurp(d / "r.json"))["completed"], false);
+    EXPECT_EQ(namesIn(d.path), before);
+    ok({"--quiet", "--force", "--text", d / "t", d / "s", d / name});
+    EXPECT_GT(lineCount(slurp(d / "t")), 3000u);
+  }
 
   // Held by a recording (the lock its temp files carry while written).
   const int held = open((d / "s").c_str(), O_RDONLY);
