@@ -120,7 +120,7 @@ private:
   // Whether the output of `kind` was created for the merge and not yet published or discarded.
   bool outputOpen(OutputKind kind) const;
   // Creates the outputs `paths` (by kind, empty: none) under temporary names; false when the user
-  // answered a failure with Close.
+  // answered a failure with Close, or when the run report would have no name beside them.
   bool openOutputs(const QString* paths);
   // Why the output `what` cannot be written to `path`, empty when it can: it is an output opened
   // or published before it, a file of this recording in its temp folder (deleted once merged),
@@ -171,6 +171,10 @@ private:
   void concludeMerge();
   // `text`, `binary`: the paths of the outputs written, empty where none.
   void writeRunReport(const std::string& text, const std::string& binary);
+  // Where the run report of the outputs `text`, `binary` and `hdf5` (empty: none) goes (see
+  // defaultReportPath); false with the reason.
+  bool reportFile(const std::string& text, const std::string& binary, const std::string& hdf5,
+                  std::string* path, std::string* error) const;
   // The output channels that two recorded devices fill; the devices' channels in *chain.
   std::vector<ChannelOverlap> recordedOverlaps(std::vector<ChainChannels>* chain) const;
   FILE* openOutput(const QString& path, const char* what, std::unique_ptr<OutputFile>* output,

@@ -172,6 +172,14 @@ bool KRmt::openOutputs(const QString* paths) {
   _ascFile = openOutput(paths[kTextOut], "text output", &_ascOutput, &goOn);
   if (goOn) _binFile = openOutput(paths[kBinaryOut], "binary output", &_binOutput, &goOn);
   if (goOn) openHdf5(paths[kHdf5Out], &goOn);
+  std::string report, error;
+  if (goOn && !reportFile(_ascOutput ? _ascOutput->path() : std::string(),
+                          _binOutput ? _binOutput->path() : std::string(),
+                          _hdf5File ? _hdf5File->file()->path() : std::string(), &report, &error)) {
+    checkError(false,
+               "Can't start: " + QString::fromStdString(error) + "\nChoose other output names.");
+    goOn = false;
+  }
   if (!goOn) discardOutputs();
   return goOn;
 }
@@ -338,17 +346,22 @@ void KRmt::writeRunReport(const std::string& text, const std::string& binary) {
   for (const std::string& line : problemLines(report.devices))
     problems << QString::fromStdString(line);
   if (!problems.isEmpty()) addNote("Last recording: " + problems.join('\n'));
-  // Never onto the HDF5 output, the metadata file or a file of the recording, which goes now.
+  std::string path, error;
+  if (!reportFile(text, binary, _written[kHdf5Out], &path, &error) ||
+      (!path.empty() && !writeReport(report, path, &error)))
+    checkError(false, QString::fromStdString(error));
+}
+
+bool KRmt::reportFile(const std::string& text, const std::string& binary, const std::string& hdf5,
+                      std::string* path, std::string* error) const {
+  // Never onto the HDF5 output, the metadata file or a file of the recording.
   std::vector<std::string> taken;
-  if (!_written[kHdf5Out].empty()) {
-    taken.push_back(_written[kHdf5Out]);
-    taken.push_back(metaFileFor(QString::fromStdString(_written[kHdf5Out])).toStdString());
+  if (!hdf5.empty()) {
+    taken.push_back(hdf5);
+    taken.push_back(metaFileFor(QString::fromStdString(hdf5)).toStdString());
   }
   for (const OutputName& file : recordingFiles()) taken.push_back(file.path);
-  const std::string path = defaultReportPath(text, binary, taken);
-  std::string error;
-  if (!path.empty() && !writeReport(report, path, &error))
-    checkError(false, QString::fromStdString(error));
+  return defaultReportPath(text, binary, taken, path, error);
 }
 
 // A device in five-channel mode beside one without the feature, or markers beside chain positions

@@ -60,7 +60,8 @@ class CommandLine {
   void addReport(Options* options) {
     addPath("--report", &options->reportPath,
             "write the run report (JSON) to FILE (default: beside the binary\n"
-            "output, or else the text output, with the extension .json)");
+            "output, or else the text output, with the extension .json, or\n"
+            ".report.json when a file that is no run report has that name)");
   }
 
   // --no-clobber into options->noClobber.

@@ -10,6 +10,7 @@
 
 #include "device/recordcore.h"
 #include "merge/channelmap.h"
+#include "merge/inputfile.h"
 
 namespace {
 
@@ -35,23 +36,12 @@ bool lockedByRecording(FILE* file) {
 
 bool openInput(const StreamArg& arg, bool force, InputStream* input, std::string* error) {
   input->arg = arg;
-  input->file = fopen(arg.path.c_str(), "rb");
-  if (input->file == nullptr) {
-    *error = arg.path + ": cannot open: " + strerror(errno);
-    return false;
-  }
+  // The progress needs its size, the counts read it a second time: a regular file only.
+  input->file = fopenRegularFile(arg.path, error);
+  if (input->file == nullptr) return false;
   struct stat st;
   if (fstat(fileno(input->file), &st) != 0) {
     *error = arg.path + ": cannot read: " + strerror(errno);
-    return false;
-  }
-  if (S_ISDIR(st.st_mode)) {
-    *error = arg.path + ": is a directory, not a stream file";
-    return false;
-  }
-  // The progress needs its size, the counts read it a second time.
-  if (!S_ISREG(st.st_mode)) {
-    *error = arg.path + ": is not a regular file";
     return false;
   }
   if (isMergedOutput(input->file)) {
@@ -124,6 +114,45 @@ bool checkOutputChannels(const std::vector<InputStream>& inputs, std::string* er
            overlapText(o, names) + "; give " + marked.arg.path + " the marker mask 0 (" +
            marked.arg.path + ":" + std::to_string(marked.arg.chainPos) + ":0)";
   return false;
+}
+
+namespace {
+
+// The slack around a stream's own span: markers fall up to 5000 ps before the packet that
+// carries them, and a device may hand over events a little out of order; the times that
+// another kind of file decodes to lie some 10^17 ps apart.
+constexpr double kSpanSlackPs = 1e12;
+constexpr int64_t kPacketBytes = 8;
+
+std::string forced(const std::string& path, const std::string& why) {
+  return path + ": " + why + " (--force merges it all the same)";
+}
+
+}  // namespace
+
+bool checkStreamContents(const std::vector<InputStream>& inputs,
+                         const std::vector<MergeSourceStats>& stats, std::string* error) {
+  for (size_t i = 0; i < inputs.size() && i < stats.size(); ++i) {
+    const MergeSourceStats& s = stats[i];
+    const std::string& path = inputs[i].arg.path;
+    const int64_t undecodable = s.decodeErrors - s.zeroPackets;
+    const int64_t packets = inputs[i].size / kPacketBytes - s.zeroPackets;
+    if (undecodable > 0 && 2 * undecodable > packets) {
+      *error = forced(path, std::to_string(100 * undecodable / std::max<int64_t>(packets, 1)) +
+                                "% of its packets cannot be decoded: it is no device stream");
+      return false;
+    }
+    if (s.records == 0) continue;
+    if (double(s.first) - double(s.earliest) > kSpanSlackPs ||
+        double(s.latest) - double(s.last) > kSpanSlackPs) {
+      *error = forced(path, "holds times from " + std::to_string(s.earliest) + " to " +
+                                std::to_string(s.latest) + " ps, outside the span it recorded (" +
+                                std::to_string(s.first) + " to " + std::to_string(s.last) +
+                                " ps): it is no device stream");
+      return false;
+    }
+  }
+  return true;
 }
 
 void closeInputs(std::vector<InputStream>* inputs) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/options.h"
+#include "merge/mergecore.h"
 #include "merge/streamloss.h"
 
 // One stream file, open for reading.
@@ -42,6 +43,16 @@ bool checkDistinctStreams(const std::vector<InputStream>& inputs, bool sharedPos
 // False with a one-line message naming the chain positions when two streams would fill one output
 // channel through their markers (chain positions from 20 up; see channelOverlaps()).
 bool checkOutputChannels(const std::vector<InputStream>& inputs, std::string* error);
+
+// Once the merge of `inputs` has read them to their ends, with what it decoded of each (`stats`,
+// in the same order): false with a one-line message naming the stream when one is no device's
+// recording, whose outputs would hold invented times in its channels: more than half of its
+// packets (zeros aside, a stretch of the file lost in a crash) cannot be decoded, or it holds
+// times more than a second before its first timestamp or after its last one (the span it
+// recorded: a device's time only moves forward, and the bytes of another kind of file decode
+// to times all over the 60-bit range). --force merges such a stream all the same.
+bool checkStreamContents(const std::vector<InputStream>& inputs,
+                         const std::vector<MergeSourceStats>& stats, std::string* error);
 
 void closeInputs(std::vector<InputStream>* inputs);
 

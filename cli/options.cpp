@@ -71,7 +71,8 @@ void describe(CommandLine* line, Options* options, std::vector<std::string>* str
   line->addNoClobber(options);
   app.add_flag("--force", options->force,
                "merge streams that a running recording still holds locked (what\n"
-               "they hold so far)");
+               "they hold so far), and streams refused as no device's: mostly\n"
+               "undecodable, or with times outside the span they recorded");
   app.add_flag("--loss-records", options->lossRecords,
                "mark each loss interval of the stream at chain position p with a\n"
                "record at its start (channel -(2p+1)) and one at its end (-(2p+2))");
@@ -98,7 +99,8 @@ const char kFooter[] =
     "A recording that was not merged (killed, stopped, or kept), from its temp folder:\n"
     "  ravik-merge --recover /tmp/ravik-Ab12Cd\n"
     "\n"
-    "Exit codes: 0 done; 1 write or read error; 2 bad command line or input; 5 done, but a\n"
+    "Exit codes: 0 done; 1 write or read error; 2 bad command line or input (also a stream\n"
+    "that the merge finds to be no device stream, its outputs then removed); 5 done, but a\n"
     "stream's loss file reports data lost while it was recorded; 128 + signal number when\n"
     "interrupted (130 for Ctrl-C).";
 

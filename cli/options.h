@@ -40,7 +40,7 @@ struct Options {
   bool lossRecords = false;  // mark the loss intervals with records in the outputs
   bool sharedPositions = false;  // streams may share a chain position (their channels mix)
   bool noClobber = false;   // refuse outputs and a report that exist already
-  bool force = false;       // merge streams that a running recording still holds locked
+  bool force = false;       // merge locked streams, and streams that look like no device's
   std::string recoverDir;   // --recover: the streams, and unless given the outputs, from the
                             // run manifest in this folder (see cli/recovery.h)
   std::string helpText;     // set by --help: print it and stop

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "merge/outputpath.h"
+#include "merge/streamloss.h"
 #include "report/runmanifest.h"
 #include "report/runreport.h"
 
@@ -34,6 +35,13 @@ bool checkOne(const OutputName& out, const FileIdentity& id,
                out.what;
       return false;
     }
+    // Read as the stream's losses when it is merged again, also where none is there yet.
+    const std::string loss = lossFileName(input.arg.path);
+    if (!sharable(id) && sameFile(id, identifyPath(loss))) {
+      *error = out.path + ": is the loss file " + loss + " of the input stream " + input.arg.path +
+               "; choose another name for the " + out.what;
+      return false;
+    }
   }
   // Standard output and the like are open already: the shell has made them what they are.
   if (descriptorName(out.path) >= 0) return true;
@@ -54,15 +62,22 @@ bool checkOne(const OutputName& out, const FileIdentity& id,
 
 }  // namespace
 
-std::string runReportPath(const std::string& named, const std::string& textPath,
-                          const std::string& binPath, const std::vector<OutputName>& outputs,
-                          const std::vector<InputStream>& inputs, const ReadFiles& read) {
-  if (!named.empty()) return named;
+bool runReportPath(const std::string& named, const std::string& textPath,
+                   const std::string& binPath, const std::vector<OutputName>& outputs,
+                   const std::vector<InputStream>& inputs, const ReadFiles& read,
+                   std::string* path, std::string* error) {
+  *path = named;
+  if (!named.empty()) return true;
   std::vector<std::string> taken;
   for (const OutputName& out : outputs) taken.push_back(out.path);
-  for (const InputStream& input : inputs) taken.push_back(input.arg.path);
+  for (const InputStream& input : inputs) {
+    taken.push_back(input.arg.path);
+    taken.push_back(lossFileName(input.arg.path));
+  }
   for (const OutputName& file : read) taken.push_back(file.path);
-  return defaultReportPath(textPath, binPath, taken);
+  if (defaultReportPath(textPath, binPath, taken, path, error)) return true;
+  *error += "; name the report with --report FILE";
+  return false;
 }
 
 bool checkOutputNames(const std::vector<OutputName>& outputs,

@@ -40,11 +40,14 @@ ReadFiles metaFile(const Options& options) {
   return {{"metadata file", options.metaPath}};
 }
 
-// Where the run report goes: `named` (--report), or beside the outputs (defaultReportPath()),
-// never onto one of `outputs`, `inputs` or `read`.
-std::string runReportPath(const std::string& named, const std::string& textPath,
-                          const std::string& binPath, const std::vector<OutputName>& outputs,
-                          const std::vector<InputStream>& inputs, const ReadFiles& read = {});
+// Where the run report goes (*path): `named` (--report), or beside the outputs
+// (defaultReportPath()), never onto one of `outputs`, `inputs` (or their loss files) or `read`.
+// False with a message that ends in how to name the report, when no name beside the outputs
+// will do.
+bool runReportPath(const std::string& named, const std::string& textPath,
+                   const std::string& binPath, const std::vector<OutputName>& outputs,
+                   const std::vector<InputStream>& inputs, const ReadFiles& read,
+                   std::string* path, std::string* error);
 
 // False with one line naming the file (and the other file it collides with) when the outputs
 // cannot all be written as given; among the collisions, an output that is one of the files in

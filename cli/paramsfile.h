@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 struct ParamsEntry {
+  std::string name;           // the entry, for messages: "devices[1]", or "parameters"
   std::string where;          // its place in the file, for messages: "devices[1].parameters"
   bool anyDevice = false;     // a bare parameters object: for every device
   std::string serial;         // empty: none given
@@ -25,9 +26,19 @@ struct ParamsEntry {
 bool loadParamsFile(const std::string& path, std::vector<ParamsEntry>* entries,
                     std::string* error);
 
-// The entry of the device with this serial and chain position: the first with its serial, else
-// the first with its chain position; null when none.
-const ParamsEntry* matchParams(const std::vector<ParamsEntry>& entries, const std::string& serial,
-                               int32_t chain);
+// A device of the chain found, as the entries name it.
+struct ParamsDevice {
+  std::string serial;
+  int32_t chain;
+};
+
+// The entry for each of `devices` (in their order; null: none), once the chain is found: the one
+// with its serial, else the one with its chain position whose serial is none of the chain's;
+// a bare parameters object for all. False with a message naming the file (`path`) and the entry
+// when an entry is for no device of the chain (a misspelt serial, a chain position not found),
+// or is a second entry for one device: either would be ignored without a word.
+bool matchParams(const std::string& path, const std::vector<ParamsEntry>& entries,
+                 const std::vector<ParamsDevice>& devices,
+                 std::vector<const ParamsEntry*>* matched, std::string* error);
 
 #endif

@@ -111,8 +111,10 @@ RunReport makeReport(const Options& options, const std::vector<InputStream>& inp
 
 // Renames the outputs into place when the merge ran to its end and read every stream in full;
 // otherwise removes them. The exit code, with a message for a failure.
-int publishRun(const RunResult& run, OutputFile* text, OutputFile* binary, Hdf5File* hdf5,
-               const Hdf5RunInfo& info, const sigset_t& signals, std::string* error) {
+// `refusal`: why a stream read in full is not merged (see checkStreamContents()); empty: none.
+int publishRun(const RunResult& run, const std::string& refusal, OutputFile* text,
+               OutputFile* binary, Hdf5File* hdf5, const Hdf5RunInfo& info,
+               const sigset_t& signals, std::string* error) {
   int code = 0;
   if (run.stopSignal != 0) {
     *error = std::string("stopped by signal ") + strsignal(run.stopSignal);
@@ -120,6 +122,9 @@ int publishRun(const RunResult& run, OutputFile* text, OutputFile* binary, Hdf5F
   } else if (!run.outcome.readError.empty()) {
     *error = run.outcome.readError;
     code = kExitWriteError;
+  } else if (!refusal.empty()) {
+    *error = refusal;
+    code = kExitBadInput;
   } else if (!hdf5->complete(info, error)) {
     code = kExitWriteError;
   } else {
@@ -200,9 +205,12 @@ int main(int argc, char** argv) {
   OutputFile text, binary;
   Hdf5File hdf5;
   const ReadFiles read = mergeReadFiles(options, recovering ? recovery.dir : std::string());
-  const std::string reportFile =
-      runReportPath(options.reportPath, options.textPath, options.binPath,
-                    outputNames(options, ""), inputs, read);
+  std::string reportFile;
+  if (!runReportPath(options.reportPath, options.textPath, options.binPath,
+                     outputNames(options, ""), inputs, read, &reportFile, &error)) {
+    closeInputs(&inputs);
+    return fail(kExitBadInput, error);
+  }
   if (!checkDistinctStreams(inputs, options.sharedPositions, &error) ||
       !checkOutputChannels(inputs, &error) ||
       (recovering && !lockRecoveredStreams(inputs, &error)) ||
@@ -228,9 +236,12 @@ int main(int argc, char** argv) {
   if (recovering) describeRecovery(recovery, &report);
   if (hdf5.output() != nullptr) stampHdf5Time(time(nullptr), &report);
   const Hdf5RunInfo info = hdf5Info(options, inputs, run, report);
+  // Judged on the whole streams, from what the merge has counted anyway.
+  std::string refusal;
+  if (!options.force) checkStreamContents(inputs, run.outcome.sourceStats, &refusal);
   closeInputs(&inputs);
   if (run.stopSignal == 0) run.stopSignal = pendingStopSignal(signals);
-  const int code = publishRun(run, &text, &binary, &hdf5, info, signals, &error);
+  const int code = publishRun(run, refusal, &text, &binary, &hdf5, info, signals, &error);
   if (code != 0) fail(code, error);
   const std::string unsorted = hdf5OrderWarning(hdf5.written());
   if (code == 0 && !unsorted.empty()) fprintf(stderr, "ravik-merge: %s\n", unsorted.c_str());

@@ -479,16 +479,29 @@ int mergeRecording(const RecordOptions& options, const Recording& recording,
   return 0;
 }
 
-// Reads every device's parameters and lays those the --params file gives for it over them, to be
-// written at its start. False with a message when a device that gets parameters cannot be read.
-bool prepareParams(const RecordOptions& options, const std::vector<ParamsEntry>& entries,
+// The entry of the --params file for each device of the recording, in its order; false with a
+// message naming the entry that is for no device, or a second one for a device.
+bool matchRecordParams(const RecordOptions& options, const std::vector<ParamsEntry>& entries,
+                       const Recording& recording, std::vector<const ParamsEntry*>* matched,
+                       std::string* error) {
+  std::vector<ParamsDevice> devices;
+  for (const auto& dev : recording.devices())
+    devices.push_back({dev->device.serial, dev->device.link.chainPos});
+  return matchParams(options.paramsPath, entries, devices, matched, error);
+}
+
+// Reads every device's parameters and lays those the --params file gives for it (`matched`, in
+// the order of the devices) over them, to be written at its start. False with a message when a
+// device that gets parameters cannot be read.
+bool prepareParams(const RecordOptions& options, const std::vector<const ParamsEntry*>& matched,
                    const Recording& recording, std::string* error) {
   std::optional<bool> masterFiveChannel;
-  for (const auto& dev : recording.devices()) {
+  for (size_t i = 0; i < recording.devices().size(); ++i) {
+    const auto& dev = recording.devices()[i];
     const FoundDevice& found = dev->device;
     DeviceParams params;
     const int32_t rc = readDeviceParams(found.index, found.link.features, &params);
-    const ParamsEntry* entry = matchParams(entries, found.serial, found.link.chainPos);
+    const ParamsEntry* entry = matched[i];
     if (entry == nullptr) {
       if (rc == 0) dev->params = params;
       if (!options.paramsPath.empty() && !options.quiet)
@@ -553,7 +566,10 @@ int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>&
     return fail(128 + s, std::string("stopped by signal ") + strsignal(s) + "; nothing recorded");
   Recording recording(found.chain);
   std::string error;
-  if (!prepareParams(options, params, recording, &error)) return fail(kExitStartFailed, error);
+  std::vector<const ParamsEntry*> matched;
+  if (!matchRecordParams(options, params, recording, &matched, &error))
+    return fail(kExitBadInput, error + "; nothing recorded");
+  if (!prepareParams(options, matched, recording, &error)) return fail(kExitStartFailed, error);
   if (!checkChainChannels(recording, &error)) return fail(kExitBadInput, error);
   if (options.correlate) warnUnknownChannels(options.correlation, chainChannels(recording));
   LiveMonitor monitor(options, recording);
@@ -634,9 +650,11 @@ int main(int argc, char** argv) {
   Outputs out;
   OutputFile histogram;
   std::string runDir;
-  const std::string reportFile =
-      runReportPath(options.reportPath, options.textPath, options.binPath,
-                    recordOutputNames(options, ""), {}, recordReadFiles(options));
+  std::string reportFile;
+  if (!runReportPath(options.reportPath, options.textPath, options.binPath,
+                     recordOutputNames(options, ""), {}, recordReadFiles(options), &reportFile,
+                     &error))
+    return fail(kExitBadInput, error);
   if (!createOutputs(options, reportFile, &out, &histogram, &error)) {
     const int stop = outputStopSignal(out, histogram);
     return fail(stop != 0 ? 128 + stop : kExitBadInput, error + (stop ? "; nothing recorded" : ""));

@@ -105,10 +105,12 @@ const char kFooter[] =
     "Checking the delay between input 1 of the master and input 1 of slave 1:\n"
     "  ravik-record -s --seconds 3 --bin /dev/null --correlate 1,6 --histogram h.csv\n"
     "\n"
-    "Exit codes: 0 done; 1 an output could not be written; 2 bad command line, temp folder or\n"
-    "output; 3 no device found; 4 a device failed to start (nothing recorded); 5 done, but a\n"
-    "device lost data, a raw file could not be written or a clock was bad; 128 + signal\n"
-    "number when a signal stopped the merge (raw files kept).";
+    "Exit codes: 0 done; 1 an output could not be written; 2 bad command line, temp folder,\n"
+    "output or run report name, an input that is no regular file, a --params entry for no\n"
+    "device found or a second one for a device (nothing recorded); 3 no device found; 4 a\n"
+    "device failed to start (nothing recorded); 5 done, but a device lost data, a raw file\n"
+    "could not be written or a clock was bad; 128 + signal number when a signal stopped the\n"
+    "merge (raw files kept).";
 
 }  // namespace
 

@@ -14,6 +14,7 @@
 #include <regex>
 
 #include "device/recordcore.h"
+#include "merge/inputfile.h"
 #include "merge/streamloss.h"
 
 namespace {
@@ -240,7 +241,8 @@ bool setAsideKeptRun(const std::string& dir, std::string* movedTo, std::string* 
   movedTo->clear();
   const std::string path = manifestPath(dir);
   // Held by a recording or a recovery: not kept, and its temp files are locked.
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  std::string unused;
+  const int fd = openRegularFile(path, &unused);
   if (fd < 0) return true;  // no run kept here
   const bool inUse = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
   close(fd);

@@ -80,6 +80,7 @@ bool makeRunFolder(const std::string& root, std::string* dir, std::string* error
 // One recording and its merge.
 struct Chain::Run {
   ChainOutputs paths;
+  std::string reportFile;  // paths.report, or the name beside the outputs; empty: none
   std::string dir;  // the recording's folder
   std::unique_ptr<Recording> recording;
   OutputFile text, binary;
@@ -124,8 +125,13 @@ bool Chain::Run::createOutputs(std::string* error) {
   const std::string& t = paths.text;
   const std::string& b = paths.binary;
   const std::string& h = paths.hdf5;
+  reportFile = paths.report;
+  if (reportFile.empty() && !defaultReportPath(t, b, {h}, &reportFile, error)) {
+    *error += "; name the report with report=FILE";
+    return false;
+  }
   const std::vector<OutputName> names = {
-      {"text output", t}, {"binary output", b}, {"HDF5 output", h}, {"run report", paths.report}};
+      {"text output", t}, {"binary output", b}, {"HDF5 output", h}, {"run report", reportFile}};
   if (!checkOutputNames(names, {}, false, error)) return false;
   if (!t.empty() && !text.create(t, error)) return false;
   if (!b.empty() && !binary.create(b, error)) return false;
@@ -457,8 +463,8 @@ bool Chain::stop(nlohmann::json* report, std::string* error) {
     run->manifest.release();
   }
   run->fillReport(published, published ? "" : failure);
-  const std::string path = reportPath(run->paths.report, run->paths.text, run->paths.binary,
-                                      published);
+  // Without a complete merge a report goes only where one was named: no output is beside it.
+  const std::string path = published || !run->paths.report.empty() ? run->reportFile : "";
   std::string reportError;
   const bool reportWritten = path.empty() || writeReport(run->report, path, &reportError);
   *report = toJson(run->report);

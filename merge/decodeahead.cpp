@@ -28,6 +28,10 @@ constexpr std::chrono::microseconds kWatch{50};
 // How often a file being written is looked at again when the merge waits for its next block.
 constexpr std::chrono::milliseconds kGrowthPoll{1};
 
+int64_t zeroWords(const uint32_t* words, int32_t count) {
+  return std::count(words, words + count, 0u);
+}
+
 // Hands out a raw stream in blocks of up to 100 whole words. A trailing part of a word at the
 // end of the file is never handed out.
 //
@@ -168,6 +172,7 @@ bool DecodeAhead::fill(Source& s, bool decodingThread) {
   page.latest = INT64_MIN;
   page.channels.fill(0);
   page.decodeErrors = 0;
+  page.zeroPackets = 0;
   page.backwardSteps = 0;
   while (s.reader.more() && page.count <= kPageEntries - kTdc56ListSize &&
          page.bytes + 4 * kBlockWords <= kPageBytes) {
@@ -188,6 +193,8 @@ bool DecodeAhead::fill(Source& s, bool decodingThread) {
                                      page.entries + page.count, &inOrder, &dropped);
       page.inOrder = page.inOrder && inOrder;
       page.decodeErrors += dropped;
+      // Only blocks with a fault are looked at again: a device stream has none.
+      if (dropped > 0) page.zeroPackets += std::min<int64_t>(dropped, zeroWords(words, n) / 2);
       count(s, page, from, page.entries + page.count, inOrder);
     }
     // 64 KiB without a timestamp: counted here, so that the merge, which waits for this
@@ -281,6 +288,7 @@ void DecodeAhead::filled(Source& s) {
   }
   if (page.readError != 0) st.readError = page.readError;
   st.decodeErrors += page.decodeErrors;
+  st.zeroPackets += page.zeroPackets;
   st.backwardSteps += page.backwardSteps;
 }
 

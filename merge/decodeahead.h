@@ -89,6 +89,7 @@ private:
     int64_t earliest = INT64_MAX, latest = INT64_MIN;  // its least and greatest time
     std::array<int64_t, 256> channels{};  // its entries by channel
     int64_t decodeErrors = 0;   // packets its blocks lost to faults
+    int64_t zeroPackets = 0;    // of those, word pairs of zeros
     int64_t backwardSteps = 0;  // timestamps earlier than the one before them, markers aside
   };
   struct Source;

@@ -53,6 +53,9 @@ struct MergeSourceStats {
   std::array<int64_t, 256> channels{};  // its timestamps by channel as decoded (before 5 x chainPos)
   int32_t readError = 0;      // errno of a failed read, which ended the source early; 0: none
   int64_t decodeErrors = 0;   // packets lost to faults of the stream (see tdc56Decode60Pop())
+  // Of those, word pairs of zeros: a stretch that the file system never got the data of (a
+  // crash), not bytes that are no device stream.
+  int64_t zeroPackets = 0;
   int64_t backwardSteps = 0;  // timestamps earlier than the one before them (markers aside)
 };
 

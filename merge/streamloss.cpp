@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "codec/tdc56.h"
+#include "merge/inputfile.h"
 
 const char* const kDeviceLossCause = "device data loss";
 
@@ -83,10 +84,11 @@ bool writeLossFile(const std::string& name, const std::vector<StreamLoss>& losse
 
 bool readLossFile(const std::string& name, std::vector<StreamLoss>* losses, std::string* error) {
   losses->clear();
-  FILE* f = fopen(name.c_str(), "r");
+  std::string why;
+  FILE* f = fopenRegularFile(name, &why);
   if (f == nullptr) {
-    if (errno == ENOENT) return true;
-    *error = systemError(name);
+    if (errno == ENOENT) return true;  // no loss
+    *error = why;
     return false;
   }
   char line[512];

@@ -2,10 +2,13 @@
 
 #include <errno.h>
 #include <math.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
 #include <nlohmann/json.hpp>
+
+#include "merge/inputfile.h"
 
 using nlohmann::json;
 
@@ -71,7 +74,7 @@ bool take(const json& value, Hdf5MetaField* field) {
     case Hdf5MetaField::Text:
       if (!value.is_string()) return false;
       field->text = value.get<std::string>();
-      return field->text.find('\0') == std::string::npos;
+      return true;
     case Hdf5MetaField::Integer:
       if (!value.is_number_integer() || value.get<int64_t>() < 0) return false;
       field->integers = {value.get<int64_t>()};
@@ -96,11 +99,48 @@ bool take(const json& value, Hdf5MetaField* field) {
   return false;
 }
 
+// The HDF5 output holds a text as a string of fixed length padded with NUL bytes: a NUL in it
+// would end it there. False with a message naming the character and its place (counted in
+// characters from 1).
+bool storableText(const std::string& text, std::string* error) {
+  const size_t nul = text.find('\0');
+  if (nul == std::string::npos) return true;
+  size_t place = 1;
+  for (size_t i = 0; i < nul; ++i) place += (uint8_t(text[i]) & 0xC0) != 0x80;
+  *error = "character " + std::to_string(place) +
+           " is U+0000 (NUL), which would end the text in the HDF5 output";
+  return false;
+}
+
+// Why `text` is not a JSON document, with the place and, when one is to blame, the character:
+// a byte that is no UTF-8 text, or a control character that JSON wants escaped.
+std::string parseProblem(const std::string& text, size_t byte) {
+  size_t line = 1, column = 1;
+  for (size_t i = 0; i + 1 < byte && i < text.size(); ++i) {
+    const bool newline = text[i] == '\n';
+    line += newline;
+    column = newline ? 1 : column + ((uint8_t(text[i]) & 0xC0) != 0x80);
+  }
+  char what[96] = "";
+  const uint8_t c = byte >= 1 && byte <= text.size() ? uint8_t(text[byte - 1]) : 0;
+  if (c >= 0x80)
+    snprintf(what, sizeof what, ": byte 0x%02X is not UTF-8 text (save the file as UTF-8)", c);
+  else if (c != 0 && c < 0x20)
+    snprintf(what, sizeof what, ": control character U+%04X must be written \\u%04x", c, c);
+  return "not valid JSON at line " + std::to_string(line) + ", column " + std::to_string(column) +
+         what;
+}
+
 bool takeKey(const std::string& key, const json& value, std::vector<Hdf5MetaField>* fields,
              std::string* error) {
   const MetaKey* known = findKey(key);
   if (known == nullptr) {
     *error = "unknown key " + key;
+    return false;
+  }
+  if (known->kind == Hdf5MetaField::Text && value.is_string() &&
+      !storableText(value.get_ref<const std::string&>(), error)) {
+    *error = key + ": " + *error;
     return false;
   }
   Hdf5MetaField field;
@@ -136,19 +176,6 @@ bool takeAll(const json& root, std::vector<Hdf5MetaField>* fields, std::string* 
   return true;
 }
 
-bool readWhole(const std::string& path, std::string* text, std::string* error) {
-  errno = 0;
-  FILE* f = fopen(path.c_str(), "rb");
-  char block[4096];
-  size_t n = 0;
-  while (f != nullptr && (n = fread(block, 1, sizeof block, f)) > 0) text->append(block, n);
-  const bool ok = f != nullptr && !ferror(f);
-  const int code = errno;
-  if (f != nullptr) fclose(f);  // read only
-  if (!ok) *error = path + ": cannot read: " + strerror(code != 0 ? code : EIO);
-  return ok;
-}
-
 }  // namespace
 
 bool metaFromJson(const json& root, std::vector<Hdf5MetaField>* fields, std::string* error) {
@@ -176,10 +203,15 @@ json metaToJson(const std::vector<Hdf5MetaField>& fields) {
 bool loadMetaFile(const std::string& path, std::vector<Hdf5MetaField>* fields,
                   std::string* error) {
   std::string text;
-  if (!readWhole(path, &text, error)) return false;
-  const json root = json::parse(text, nullptr, false);
-  std::string why = "not valid JSON";
-  if (!root.is_discarded() && metaFromJson(root, fields, &why)) return true;
+  if (!readRegularFile(path, &text, error)) return false;
+  json root;
+  std::string why;
+  try {
+    root = json::parse(text);
+  } catch (const json::parse_error& e) {
+    why = parseProblem(text, e.byte);
+  }
+  if (why.empty() && metaFromJson(root, fields, &why)) return true;
   *error = path + ": " + why;
   return false;
 }

@@ -9,8 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-
+#include "merge/inputfile.h"
 #include "merge/outputpath.h"
 #include "merge/streamloss.h"
 #include "report/metafile.h"
@@ -162,7 +161,8 @@ bool syncFolder(const std::string& dir) {
 
 // True while another process holds the lock of the manifest at `path`.
 bool lockedElsewhere(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  std::string unused;
+  const int fd = openRegularFile(path, &unused);
   if (fd < 0) return false;
   const bool busy = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
   close(fd);  // also drops the lock just taken
@@ -180,20 +180,24 @@ bool sameFile(int fd, const std::string& path) {
 std::string manifestPath(const std::string& dir) { return dir + "/" + kManifestName; }
 
 bool keptRunFile(const std::string& path, std::string* runDir) {
+  if (path.empty()) return false;
   const std::string target = followLinks(path);
   struct stat st;
-  if (path.empty() || stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  // A name the manifest gives is the run's also while no file is there: a loss file not written
+  // yet, which a recovery would read as soon as it is.
+  const bool exists = stat(target.c_str(), &st) == 0;
+  if (exists ? !S_ISREG(st.st_mode) : errno != ENOENT) return false;
   std::string dir, base;
   splitPath(target, &dir, &base);
   // A manifest is a few KiB; a large file of that name is something else, and is not read.
   const std::string manifest = manifestPath(dir);
   if (stat(manifest.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > (16 << 20))
     return false;
-  std::ifstream in(manifest);
-  if (!in) return false;
-  const json j = json::parse(in, nullptr, false);
+  std::string text, unused;
+  if (!readRegularFile(manifest, &text, &unused)) return false;
+  const json j = json::parse(text, nullptr, false);
   if (j.is_discarded() || !j.is_object() || j.value("manifest", json()) != kKind) return false;
-  bool ours = base == kManifestName;
+  bool ours = exists && base == kManifestName;
   const json devices = j.value("devices", json::array());
   for (size_t i = 0; !ours && devices.is_array() && i < devices.size(); ++i) {
     const json stream = devices[i].is_object() ? devices[i].value("stream", json()) : json();
@@ -315,10 +319,9 @@ bool ManifestFile::take(const std::string& dir, RunManifest* manifest, std::stri
   release();
   _dir = dir;
   const std::string path = manifestPath(dir);
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = openRegularFile(path, error);
   if (fd < 0) {
-    *error = errno == ENOENT ? dir + ": holds no run manifest " + kManifestName
-                             : systemError(path);
+    if (errno == ENOENT) *error = dir + ": holds no run manifest " + kManifestName;
     return false;
   }
   // A new recording may have renamed its own manifest over the one opened: then the run is

@@ -66,10 +66,10 @@ struct RunManifest {
 std::string manifestPath(const std::string& dir);
 
 // True when `path` (links followed) is a file of a recording kept in its folder: the run
-// manifest there, a stream that it lists or that stream's loss file. Writing over it would lose
-// the run, which `ravik-merge --recover` may still need; *runDir is then the run's folder. A
-// manifest that does not read as a whole still protects its folder's files, so long as it says
-// it is one.
+// manifest there, a stream that it lists or that stream's loss file, these two also while they
+// are not there (a loss file is read as soon as it is). Writing over it would lose the run,
+// which `ravik-merge --recover` may still need; *runDir is then the run's folder. A manifest
+// that does not read as a whole still protects its folder's files, so long as it says it is one.
 bool keptRunFile(const std::string& path, std::string* runDir);
 
 // `path` made absolute against the working folder ("-" and absolute paths stay as they are), so

@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "merge/inputfile.h"
 #include "merge/outputpath.h"
 #include "report/runmanifest.h"
 
@@ -118,8 +119,26 @@ std::string besideOutput(const std::string& output, const std::string& extension
   const bool hasExtension = dot != std::string::npos && dot > nameStart;
   std::string path = (hasExtension ? output.substr(0, dot) : output) + extension;
   if (path == output) path += extension;
-  // An output whose name is as long as names get has no report beside it.
-  return path.size() - nameStart > NAME_MAX ? std::string() : path;
+  return path;
+}
+
+// False with a message when the last part of `path` is longer than its folder takes.
+bool nameFits(const std::string& path, const std::string& output, std::string* error) {
+  std::string dir, base;
+  splitPath(path, &dir, &base);
+  const long most = pathconf(dir.c_str(), _PC_NAME_MAX);
+  const size_t limit = most > 0 ? size_t(most) : size_t(NAME_MAX);
+  if (base.size() <= limit) return true;
+  *error = path + ": the name of the run report beside " + output + " would be " +
+           std::to_string(base.size()) + " bytes long, and its folder takes " +
+           std::to_string(limit) + " at most";
+  return false;
+}
+
+// A file that the report beside an output may take: none yet, or an earlier run report.
+bool replaceable(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) != 0 ? errno == ENOENT : isRunReport(path);
 }
 
 bool takenBy(const std::string& path, const std::vector<std::string>& taken) {
@@ -131,29 +150,50 @@ bool takenBy(const std::string& path, const std::vector<std::string>& taken) {
 
 }  // namespace
 
-std::string defaultReportPath(const std::string& textPath, const std::string& binPath,
-                              std::vector<std::string> taken) {
-  const std::string& output = binPath.empty() ? textPath : binPath;
-  if (output.empty() || descriptorName(output) >= 0) return std::string();
+const char* const kReportPrograms[4] = {"ravik", "ravik-record", "ravik-merge", "ravik-python"};
+
+bool isRunReport(const std::string& path) {
+  // A report is a few KiB; a large file of that name is something else, and is not read.
   struct stat st;
-  if (stat(output.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return std::string();
+  std::string text, unused;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > (16 << 20) ||
+      !readRegularFile(path, &text, &unused))
+    return false;
+  const json j = json::parse(text, nullptr, false);
+  if (!j.is_object() || !j.contains("completed") || !j.contains("records") ||
+      !j.value("outputs", json()).is_array() || !j.value("devices", json()).is_array())
+    return false;
+  const json program = j.value("program", json());
+  for (const char* name : kReportPrograms)
+    if (program == name) return true;
+  return false;
+}
+
+bool defaultReportPath(const std::string& textPath, const std::string& binPath,
+                       std::vector<std::string> taken, std::string* path, std::string* error) {
+  path->clear();
+  const std::string& output = binPath.empty() ? textPath : binPath;
+  if (output.empty() || descriptorName(output) >= 0) return true;
+  struct stat st;
+  if (stat(output.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return true;
   // The report never takes the place of a file the run writes or reads: "run.json" given as the
   // text output beside "run.bin" keeps its name, and the report becomes "run.report.json"; so
   // too beside "ravik-run.bin" in the folder of a kept recording, whose manifest is
-  // "ravik-run.json".
+  // "ravik-run.json"; and so beside "notes.bin" when "notes.json" holds the user's notes.
   taken.push_back(textPath);
   taken.push_back(binPath);
-  const std::string path = besideOutput(output, ".json");
-  std::string run;
-  return path.empty() || (!takenBy(path, taken) && !keptRunFile(path, &run))
-             ? path
-             : besideOutput(output, ".report.json");
-}
-
-std::string reportPath(const std::string& named, const std::string& textPath,
-                       const std::string& binPath, bool completed) {
-  if (!named.empty()) return named;
-  return completed ? defaultReportPath(textPath, binPath) : std::string();
+  const std::string names[2] = {besideOutput(output, ".json"),
+                                besideOutput(output, ".report.json")};
+  for (const std::string& name : names) {
+    std::string run;
+    if (!nameFits(name, output, error)) return false;
+    if (takenBy(name, taken) || keptRunFile(name, &run) || !replaceable(name)) continue;
+    *path = name;
+    return true;
+  }
+  *error = names[0] + " and " + names[1] + ": both are taken, by files that are not run reports "
+           "or by files of this run; the run report beside " + output + " would replace one";
+  return false;
 }
 
 namespace {

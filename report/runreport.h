@@ -75,17 +75,25 @@ nlohmann::json toJson(const RunReport& report);
 void assignStreamFaults(const std::vector<MergeSourceStats>& stats,
                         std::vector<ReportDevice>* devices);
 
-// Where the report goes when no file is named for it: beside the binary output, or the text output
-// when there is none, with the file's extension replaced by ".json" (added when it has none), or
-// by ".report.json" when that name is one of the outputs or of `taken` (other files of the run).
-// Empty when that output is not a regular file (a device, a pipe, standard output).
-std::string defaultReportPath(const std::string& textPath, const std::string& binPath,
-                              std::vector<std::string> taken = {});
+// The programs that write run reports: the "program" of every report, and of no other file.
+extern const char* const kReportPrograms[4];
 
-// Where the report of a run goes: to `named` when it is given; otherwise, when the merge completed,
-// defaultReportPath(); else nowhere (empty), as no output is there to go beside.
-std::string reportPath(const std::string& named, const std::string& textPath,
-                       const std::string& binPath, bool completed);
+// True when `path` is a regular file that holds a run report as writeReport() writes it: a JSON
+// object whose "program" is one of kReportPrograms, with the report's "completed", "records",
+// "outputs" and "devices". Such a file is the only one that a report without a name replaces.
+bool isRunReport(const std::string& path);
+
+// Where the report goes when no file is named for it (*path), decided before the run: beside the
+// binary output, or the text output when there is none, with the file's extension replaced by
+// ".json" (added when it has none). That name is passed over for ".report.json" when it is one of
+// the outputs or of `taken` (other files of the run), a file of a kept recording, or an existing
+// file that is not a run report (isRunReport()): a report that nobody named replaces no other
+// file. False with a message naming the files when neither name is free, or when the name is
+// longer than its folder takes (the report could not be written at the end). *path is empty
+// (and the result true) when that output is not a regular file (a device, a pipe, standard
+// output): no report then.
+bool defaultReportPath(const std::string& textPath, const std::string& binPath,
+                       std::vector<std::string> taken, std::string* path, std::string* error);
 
 // Writes the report, indented, under a temporary name renamed into place when complete (through a
 // link: its target), or straight to standard output ("-"), a pipe or a device. Without `replace`

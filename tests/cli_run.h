@@ -3,7 +3,10 @@
 #ifndef RAVIK_TESTS_CLI_RUN_H
 #define RAVIK_TESTS_CLI_RUN_H
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <sstream>
@@ -34,6 +37,17 @@ inline Outcome runProgram(const char* program, const std::vector<std::string>& a
   Outcome r{code, slurp(errPath)};
   unlink(errPath.c_str());
   return r;
+}
+
+// The exit code, -2 when a signal ended the program, or -1 when it has not ended within
+// `seconds` (it is then killed).
+inline int exitCodeWithin(pid_t pid, int32_t seconds) {
+  int status = 0;
+  for (int32_t i = 0; i < 100 * seconds; ++i, usleep(10000))
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return -1;
 }
 
 // Everything read from `fd` until its end.

@@ -407,18 +407,42 @@ TEST(OutputStream, AFullDeviceFailsTheCloseAndNothingPastTheDataIsRead) {
   munmap(map, bytes + page);
 }
 
+// The report beside an output replaces only an earlier run report: it steps aside for any other
+// file, and a name that cannot be written is refused before the run.
 TEST(RunReport, GoesBesideTheBinaryOutputOrElseTheTextOutput) {
+  TempDir dir;
+  RunReport earlier;
+  earlier.program = "ravik-merge";
+  std::string error;
+  ASSERT_TRUE(writeReport(earlier, dir / "old.json", &error)) << error;
+  std::ofstream(dir / "notes.json") << "notes\n";
+  std::ofstream(dir / "both.json") << "notes\n";
+  std::ofstream(dir / "both.report.json") << "more notes\n";
+  // A run manifest has a program and devices, but is no report.
+  std::ofstream(dir / "m.json") << R"({"manifest": "x", "program": "ravik-record", "devices": []})";
+  const std::string longest = dir / (std::string(250, 'n') + ".bin");
   const struct {
-    std::string text, binary, report;
+    std::string text, binary, report, error = "";
   } cases[] = {
       {"a/run.txt", "b/run.bin", "b/run.json"},  {"a/run.txt", "", "a/run.json"},
       {"", "x.y/run", "x.y/run.json"},           {"", "run.json", "run.json.json"},
       {"", "dir/.hidden", "dir/.hidden.json"},  {"/dev/null", "", ""},
-      {"", std::string(255, 'n'), ""},
+      {"", dir / "old.bin", dir / "old.json"},  {"", dir / "notes.bin", dir / "notes.report.json"},
+      {dir / "m.txt", "", dir / "m.report.json"},
+      {"", longest, longest.substr(0, longest.size() - 4) + ".json"},
+      {"", dir / "both.bin", "", dir / "both.json and " + dir / "both.report.json: both are taken"},
+      {"", dir / std::string(251, 'n'), "", "would be 256 bytes long, and its folder takes 255"},
+      {dir / (std::string(251, 'n') + ".txt"), "", "", "would be 256 bytes long"},
   };
-  for (const auto& c : cases) EXPECT_EQ(defaultReportPath(c.text, c.binary), c.report);
+  for (const auto& c : cases) {
+    std::string path = "unset";
+    error.clear();
+    EXPECT_EQ(defaultReportPath(c.text, c.binary, {}, &path, &error), c.error.empty()) << error;
+    EXPECT_EQ(path, c.report);
+    EXPECT_NE(error.find(c.error), std::string::npos) << error;
+  }
+  EXPECT_EQ(slurp(dir / "notes.json"), "notes\n");
 
-  TempDir dir;
   RunReport report;
   report.program = "ravik-record";
   ReportDevice device;
@@ -428,7 +452,6 @@ TEST(RunReport, GoesBesideTheBinaryOutputOrElseTheTextOutput) {
   device.lost = {{1, 10, 30, kDeviceLossCause}, {1, 50, 60, "w"}};
   report.devices = {device};
   report.firstPs = report.lastPs = 5;
-  std::string error;
   ASSERT_TRUE(writeReport(report, dir / "r.json", &error)) << error;
   const nlohmann::json j = nlohmann::json::parse(slurp(dir / "r.json"));
   EXPECT_EQ(j["devices"][0]["lost"][1], (nlohmann::json{{"from_ps", 50}, {"to_ps", 60}, {"cause", "w"}}));
@@ -436,7 +459,8 @@ TEST(RunReport, GoesBesideTheBinaryOutputOrElseTheTextOutput) {
   EXPECT_EQ(j["devices"][0]["clock_ok"], false);
   EXPECT_TRUE(j["devices"][0]["index"].is_null() && j["start_utc"].is_null());
   EXPECT_EQ(j["first_ps"], 5);
-  EXPECT_EQ(namesIn(dir.path), std::set<std::string>{"r.json"});
+  EXPECT_EQ(namesIn(dir.path), (std::set<std::string>{"old.json", "notes.json", "both.json",
+                                                      "both.report.json", "m.json", "r.json"}));
 }
 
 }  // namespace

@@ -59,9 +59,19 @@ TEST(MetaFile, BadKeysAndValuesAreNamed) {
       {R"({"sample": {"num_dyes": -1}})", "sample.num_dyes must be a whole number of 0 or more"},
       {R"({"sample": {"num_dyes": 1.5}})", "sample.num_dyes must be a whole number of 0 or more"},
       {R"([1, 2])", "not a JSON object"},
-      {R"({"description": "unterminated)", "not valid JSON"},
-      {nullptr, "cannot read: No such file or directory", "/nonexistent/meta.json"},
-      {nullptr, "cannot read: Is a directory", "/tmp"},
+      {R"({"description": "unterminated)", "not valid JSON at line 1, column 30"},
+      // What the HDF5 output's strings cannot hold, and what is no JSON text, named by place.
+      {R"({"description": "ab\u0000c"})",
+       "description: character 3 is U+0000 (NUL), which would end the text in the HDF5 output"},
+      {R"({"sample": {"sample_name": "\u00b5l\u0000"}})",
+       "sample.sample_name: character 3 is U+0000 (NUL), which would end the text in the HDF5 "
+       "output"},
+      {"{\n  \"identity\": {\"author\": \"M\xfcller\"}}",
+       "not valid JSON at line 2, column 28: byte 0xFC is not UTF-8 text (save the file as UTF-8)"},
+      {"{\"description\": \"\xc2\xb5m\ta\"}",
+       "not valid JSON at line 1, column 20: control character U+0009 must be written \\u0009"},
+      {nullptr, "cannot open: No such file or directory", "/nonexistent/meta.json"},
+      {nullptr, "is a directory, not a regular file", "/tmp"},
   };
   TempDir dir;
   for (const auto& c : cases) {

@@ -211,7 +211,9 @@ TEST(RavikMerge, ReadsThroughAHoleAndSaysWhichOutputWasPutInPlace) {
 // No file of the run takes the place of another, whatever the names: the run report is checked
 // like the outputs (an input stream named as the report once lost the master's stream), links
 // are followed also to targets not there yet, and with --no-clobber nothing existing is replaced.
-// The default report steps aside when an output has its name.
+// Nor does any take an input's loss file, there or not yet, which a merge of it would read. The
+// default report steps aside when an output or a file that is no run report has its name; when
+// it has no name to go to, or one too long, the merge is refused.
 TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
   TempDir d;
   writeStream(d / "s", 3000, 4);
@@ -235,6 +237,10 @@ TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
   std::ofstream(d / "run/ravik-1.tmp") << slurp(d / "u");
   std::ofstream(d / "run/ravik-1.tmp.loss") << "";
   ASSERT_EQ(symlink("run/ravik-1.tmp", (d / "runlink").c_str()), 0);
+  std::ofstream(d / "u.loss") << "";
+  std::ofstream(d / "n.json") << "notes\n";
+  std::ofstream(d / "n.report.json") << "notes\n";
+  const std::string longest = std::string(251, 'n');
   const std::string stream = slurp(d / "s");
   const std::set<std::string> before = namesIn(d.path);
   const std::set<std::string> runBefore = namesIn(d / "run");
@@ -274,6 +280,19 @@ TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
        d / "runlink: is a file of the recording kept in " + d / "run"},
       {{"--text", d / "run/ravik-1.tmp.loss"},
        d / "run/ravik-1.tmp.loss: is a file of the recording kept in " + d / "run"},
+      {{"--bin", d / "run/ravik-0.tmp.loss"},
+       d / "run/ravik-0.tmp.loss: is a file of the recording kept in " + d / "run"},
+      {{"--text", d / "s.loss"},
+       d / "s.loss: is the loss file " + d / "s.loss of the input stream " + d / "s; choose"},
+      {{"--text", d / "t", "--report", d / "u.loss"},
+       d / "u.loss: is the loss file " + d / "u.loss of the input stream " + d / "u; choose"},
+      {{"--bin", d / "n.bin"},
+       d / "n.json and " + d / "n.report.json: both are taken, by files that are not run reports "
+       "or by files of this run; the run report beside " + d / "n.bin would replace one; name the "
+       "report with --report FILE\n"},
+      {{"--text", d / longest},
+       d / (longest + ".json") + ": the name of the run report beside " + d / longest +
+           " would be 256 bytes long, and its folder takes 255 at most; name the report with"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = c.args;
@@ -299,6 +318,13 @@ TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
   ok({"--quiet", "--bin", d / "m.bin", "--hdf5", d / "m.h5", "--meta", d / "m.json", d / "s"});
   EXPECT_EQ(slurp(d / "m.json"), meta);
   EXPECT_EQ(nlohmann::json::parse(slurp(d / "m.report.json"))["records"], 3000);
+  // The default report beside x.bin passes over the user's x.json, and replaces the run report
+  // of the first run beside it.
+  std::ofstream(d / "x.json") << "notes\n";
+  ok({"--quiet", "--bin", d / "x.bin", d / "s"});
+  ok({"--quiet", "--bin", d / "x.bin", d / "s", d / "u"});
+  EXPECT_EQ(slurp(d / "x.json"), "notes\n");
+  EXPECT_EQ(nlohmann::json::parse(slurp(d / "x.report.json"))["records"], 5000);
   // Through a link to a target not there yet, with --no-clobber: the target is created.
   ok({"--quiet", "--no-clobber", "--text", d / "link.txt", d / "s", d / "u"});
   EXPECT_TRUE(slurp(d / "target.bin") == slurp(d / "t.ref"));
@@ -307,6 +333,8 @@ TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
 // Streams that are no device streams: a merged output is refused, a stream that does not decode
 // cleanly is merged as far as it goes and counted per device (in the report and a warning line,
 // also when quiet), and a temp file that a recording still holds locked is refused unless --force.
+// A stream mostly undecodable, or with times outside its own span, is refused once merged, with
+// nothing written, unless --force.
 TEST(RavikMerge, StreamsThatAreNoDeviceStreams) {
   TempDir d;
   writeStream(d / "s", 3000, 4);
@@ -340,6 +368,33 @@ TEST(RavikMerge, StreamsThatAreNoDeviceStreams) {
   for (const auto& [device, key, count] : counts)
     EXPECT_EQ(report["devices"][device][key], count) << device << key;
 
+  // Random bytes; and a device stream of which one time lies 1000 s after the others.
+  std::mt19937 rng(7);
+  std::vector<uint32_t> noise(20000);
+  for (uint32_t& w : noise) w = rng();
+  writeWords(d / "noise", noise);
+  events.resize(400);
+  events[200].time += 1000000000000000;
+  writeWords(d / "wild", packStream(events));
+  const std::pair<std::string, std::string> refused[] = {
+      {"noise", "% of its packets cannot be decoded: it is no device stream (--force merges it all "
+                "the same); no output written\n"},
+      {"wild", "holds times from 10000000 to 1000000010600000 ps, outside the span it recorded "
+               "(10000000 to 11197000 ps): it is no device stream (--force merges it all the "
+               "same)"},
+  };
+  for (const auto& [name, message] : refused) {
+    const std::set<std::string> before = namesIn(d.path);
+    const Outcome no =
+        run({"--quiet", "--text", d / "t", "--report", d / "r.json", d / "s", d / name});
+    EXPECT_EQ(no.code, 2) << no.err;
+    EXPECT_TRUE(hasText(no.err, "ravik-merge: " + d / name + ": ") && hasText(no.err, message));
+    EXPECT_EQ(nlohmann::json::parse(slurp(d / "r.json"))["completed"], false);
+    EXPECT_EQ(namesIn(d.path), before);
+    ok({"--quiet", "--force", "--text", d / "t", d / "s", d / name});
+    EXPECT_GT(lineCount(slurp(d / "t")), 3000u);
+  }
+
   // Held by a recording (the lock its temp files carry while written).
   const int held = open((d / "s").c_str(), O_RDONLY);
   ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
@@ -348,17 +403,6 @@ TEST(RavikMerge, StreamsThatAreNoDeviceStreams) {
   ok({"--quiet", "--force", "--text", d / "t", d / "s"});
   EXPECT_TRUE(slurp(d / "t") == slurp(d / "t.ref"));
   close(held);
-}
-
-// The exit code, -2 when a signal ended the program, or -1 when it has not ended within
-// `seconds` (it is then killed).
-int exitCodeWithin(pid_t pid, int32_t seconds) {
-  int status = 0;
-  for (int32_t i = 0; i < 100 * seconds; ++i, usleep(10000))
-    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
-  kill(pid, SIGKILL);
-  waitpid(pid, &status, 0);
-  return -1;
 }
 
 // The child's blocked-signal mask (bit s - 1: signal s blocked), once it runs `program`; none
@@ -433,7 +477,7 @@ TEST(RavikMerge, OutputsThroughDescriptorsLinksAndPipes) {
   struct stat st;
   EXPECT_TRUE(lstat((d / "link").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
   EXPECT_EQ(slurp(d / "target"), slurp(d / "t.ref"));
-  ok({"--text", longName, d / "s"});
+  ok({"--text", longName, "--report", d / "long.json", d / "s"});
   EXPECT_EQ(slurp(longName), slurp(d / "t.ref"));
   EXPECT_EQ(exitCode(spawnProgram(RAVIK_MERGE_PROGRAM, {"--progress", "--text", d / "t", d / "s"}, "")), 0);
   EXPECT_EQ(slurp(d / "t"), slurp(d / "t.ref"));
@@ -472,6 +516,30 @@ TEST(RavikMerge, StopSignalsEndWaitsForAPipe) {
   EXPECT_TRUE(hasText(slurp(kErrPath), "stopped by signal Terminated; no output written"));
   close(reader);
   EXPECT_EQ(namesIn(d.path), before);
+}
+
+// Inputs that are no regular files (here named pipes without a writer, whose open would wait for
+// ever with the stop signals blocked) are refused at once: a stream, its loss file, the --meta
+// file and a run's manifest.
+TEST(RavikMerge, InputsThatAreNoFilesAreRefusedAtOnce) {
+  TempDir d;
+  writeStream(d / "s", 300, 4);
+  writeStream(d / "s2", 300, 5);
+  ASSERT_EQ(mkdir((d / "run").c_str(), 0755), 0);
+  for (const std::string fifo : {"fifo", "s2.loss", "run/ravik-run.json"})
+    ASSERT_EQ(mkfifo((d / fifo).c_str(), 0644), 0);
+  const std::set<std::string> before = namesIn(d.path);
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--text", d / "t", d / "s", d / "fifo"}, d / "fifo"},
+      {{"--text", d / "t", d / "s2"}, d / "s2.loss"},
+      {{"--hdf5", d / "h", "--meta", d / "fifo", d / "s"}, d / "fifo"},
+      {{"--recover", d / "run"}, d / "run/ravik-run.json"},
+  };
+  for (const auto& [args, file] : cases) {
+    EXPECT_EQ(exitCodeWithin(start(args), 30), 2) << file;
+    EXPECT_EQ(slurp(kErrPath), "ravik-merge: " + file + ": is a named pipe, not a regular file\n");
+    EXPECT_EQ(namesIn(d.path), before);
+  }
 }
 
 }  // namespace

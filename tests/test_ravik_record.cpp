@@ -156,6 +156,13 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
   std::ofstream(dir / "held") << "theirs";
   const int held = open((dir / "held").c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_EQ(flock(held, LOCK_EX), 0);
+  // The default report has no name beside n.bin; a named pipe holds no file to read.
+  std::ofstream(dir / "n.json") << "notes\n";
+  std::ofstream(dir / "n.report.json") << "notes\n";
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+  const auto entries = [&](const std::string& name, const std::string& devices) {
+    return params(name, "{\"devices\": [" + devices + "]}");
+  };
   // The live monitor's options.
   const auto monitor = [](std::vector<std::string> args) {
     args.insert(args.begin(), {"-s", "--bin", "/dev/null"});
@@ -199,6 +206,25 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
        2, "output channel 5 (Master TK24071 input 5, Slave 1 TK24072 input 0) would hold the "
        "timestamps of two devices; five-channel mode is on, and TK24072 does not have it"},
       {{}, onParams, 2, "p8: is the parameter file " + dir / "p8; choose another name for the run report"},
+      // Entries that would be passed over: for no device found, or a second one for a device.
+      {{}, entries("p9", R"({"serial": "TK24071", "parameters": {}},
+                            {"serial": "TK9", "chain": 7, "parameters": {}})"),
+       2, "p9: devices[1] (serial TK9, chain position 7) is for no device of this chain (TK24071 "
+       "at 0, TK24072 at 1, TK24073 at 2); nothing recorded"},
+      {{}, entries("p10", R"({"serial": "TK24072", "parameters": {}}, {"chain": 1, "parameters": {}})"),
+       2, "p10: devices[1] (no serial, chain position 1) is a second entry for TK24072, after "
+       "devices[0]"},
+      {{}, entries("p11", R"({"serial": "TK24073", "parameters": {}},
+                             {"serial": "TK24073", "parameters": {}})"),
+       2, "p11: devices[1] (serial TK24073, no chain position) is a second entry for TK24073"},
+      {{}, {"-s", "--text", out + "/a", "--params", dir / "fifo"}, 2,
+       "fifo: is a named pipe, not a regular file"},
+      {{}, {"-s", "--hdf5", out + "/a.h5", "--meta", dir / "fifo"}, 2,
+       "fifo: is a named pipe, not a regular file"},
+      {{}, {"-s", "--seconds", "0.3", "--bin", dir / "n.bin", "--tmp", tmp}, 2,
+       dir / "n.json and " + dir / "n.report.json: both are taken"},
+      {{}, {"-s", "--seconds", "0.3", "--text", out + "/" + std::string(251, 'n')}, 2,
+       " would be 256 bytes long, and its folder takes 255 at most; name the report with --report"},
       {{}, {"-s", "--hdf5", out + "/a.h5", "--meta", dir / "bad.json"}, 2,
        "bad.json: setup.excitation_wavelengths must be a non-empty list of finite numbers\n"},
       {{}, {"-s", "--hdf5", out + "/a.h5", "--meta", dir / "m.json", "--text", dir / "m.json"}, 2,
@@ -214,7 +240,7 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
       {{}, monitor({"--correlate", "1,6", "--range", "10000000", "--bin-width", "1"}), 2, "bins"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(exitCode(spawn(c.sim, c.args)), c.code) << c.message;
+    EXPECT_EQ(exitCodeWithin(spawn(c.sim, c.args), 60), c.code) << c.message;
     EXPECT_TRUE(hasText(errText(), c.message));
     EXPECT_TRUE(namesIn(out).empty()) << c.message << ": no output, no partial file";
     EXPECT_TRUE(namesIn(tmp).empty()) << c.message;
@@ -269,7 +295,8 @@ TEST_F(RecordTest, RefusedParameterLostHistogramAndUnknownChannel) {
 // A run's report fed back with the ms tick enabled repeats the run with its markers: one per
 // millisecond of recorded time on every device, whether matched by serial or by chain position.
 // The first run's text output is named run.json, as its report beside run.bin would be: the
-// report steps aside to run.report.json, and the text output keeps its name.
+// report steps aside to run.report.json, and the text output keeps its name, also in the second
+// run, whose report replaces the first one's.
 TEST_F(RecordTest, ParamsFromTheRunReportSetTheDevices) {
   ASSERT_EQ(exitCode(spawn({}, outputs("0.3", {}, "run.json"))), 0) << errText();
   const size_t records = expectCompleteOutputs("run.json", "run.report.json");
@@ -298,7 +325,8 @@ TEST_F(RecordTest, ParamsFromTheRunReportSetTheDevices) {
     EXPECT_NEAR(markers[104 + 5 * chain], (last[chain] - first[chain]) / 1000000000, 2)
         << "chain position " << chain;
   // The new report holds what was set, and otherwise what the first run had.
-  const nlohmann::json again = nlohmann::json::parse(slurp(out + "/run.json"));
+  EXPECT_EQ(textRecords(slurp(out + "/run.json")).size(), records);
+  const nlohmann::json again = nlohmann::json::parse(slurp(out + "/run.report.json"));
   for (size_t i = 0; i < 3; ++i)
     EXPECT_EQ(again["devices"][i]["parameters"], report["devices"][i]["parameters"]) << i;
 }

@@ -399,6 +399,20 @@ TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
   EXPECT_FALSE(hasManifest());
   EXPECT_TRUE(QFile::exists(path("work/ravik-run.report.json")));
   chooseOutputs(p);
+  // Nor does it replace a file of the user's: with no name left beside notes.bin, Start refuses.
+  for (const char* name : {"notes.json", "notes.report.json"}) {
+    QFile notes(path(name));
+    ASSERT_TRUE(notes.open(QIODevice::WriteOnly) && notes.write("notes\n") == 6);
+  }
+  p.binPath()->setText(path("notes.bin"));
+  p.startBtn()->click();
+  EXPECT_TRUE(_boxes.texts.last().startsWith("Can't start: " + path("notes.json") + " and " +
+                                             path("notes.report.json") + ": both are taken"))
+      << _boxes.texts.last().toStdString();
+  EXPECT_EQ(_window->state(), KRmt::Idle);
+  EXPECT_TRUE(tempFiles().isEmpty() && !QFile::exists(path("notes.bin")));
+  EXPECT_EQ(readFile(path("notes.json")), "notes\n");
+  chooseOutputs(p);
 
   // A temp file that another recording holds is neither truncated nor recorded into.
   _window->show();

@@ -185,6 +185,13 @@ def test_one_chain_at_a_time_and_refused_starts(tmp_path):
     with pytest.raises(RuntimeError, match="recording's folder"):
         first.start(bin=tmp_path / "run.bin", tmp=tmp_path / "missing")
     assert not (tmp_path / "run.bin").exists()
+    # The run report beside notes.bin would replace the user's notes.json or notes.report.json.
+    for name in ("notes.json", "notes.report.json"):
+        (tmp_path / name).write_text("notes\n")
+    with pytest.raises(RuntimeError, match=r"notes\.report\.json: both are taken.*report=FILE"):
+        first.start(bin=tmp_path / "notes.bin", tmp=tmp_path)
+    assert not first.recording and (tmp_path / "notes.json").read_text() == "notes\n"
+    assert not [name for name in os.listdir(tmp_path) if name.startswith(("notes.bin", "ravik-"))]
     with pytest.raises(ValueError):
         ravik.Correlation(first, -1, 6, bin_width_ps=10, n_bins=20)
     with pytest.raises(TypeError, match="ravik.Chain"):
