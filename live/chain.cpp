@@ -400,6 +400,8 @@ bool Chain::start(const ChainOutputs& outputs, std::string* error) {
     return false;
   SignalsBlocked quiet;
   _queue.reopen();
+  // The measurements' span counts each recording's stream time, never the time between them.
+  _measurements.newStream();
   run->report.startUtc = utcNow();
   run->started = std::chrono::steady_clock::now();
   std::string said;
