@@ -438,9 +438,10 @@ bool Chain::stop(nlohmann::json* report, std::string* error) {
   std::unique_ptr<Run> run = std::move(_run);
   run->report.stopUtc = run->report.mergeStartUtc = utcNow();
   run->halt();
-  _queue.finish();
-  // A merge cut short fed the measurements only a part of the recording.
-  if (!run->outcome.readError.empty() || !run->running.load()) _measurements.markOverflowed();
+  // A merge cut short fed the measurements and the stream only a part of the recording.
+  const bool merged = run->outcome.readError.empty() && run->running.load();
+  _queue.finish(merged);
+  if (!merged) _measurements.markOverflowed();
   run->fillReport(false, "");
   std::string failure;
   const bool published = run->publish(&failure);
