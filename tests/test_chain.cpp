@@ -12,7 +12,6 @@
 
 #include <chrono>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -69,25 +68,18 @@ bool mayRaisePriority() {
   return may;
 }
 
-// A measurement that notes the priority of the thread that feeds it, at the first and the last
-// batch, and the size of the batches.
+// A measurement that notes the priority of the thread that feeds it at the first and the last
+// batch, and the batches' sizes.
 struct PriorityProbe : Measurement {
-  std::mutex lock;
-  int32_t first = -100, last = -100;
-  size_t lastCount = 0, largest = 0;
-  void add(const TimeTag*, size_t count) override {
-    const int32_t nice = ownNice();
-    std::lock_guard<std::mutex> hold(lock);
-    if (first == -100) first = nice;
-    last = nice;
+  std::atomic<int32_t> first{-100}, last{-100};
+  std::atomic<size_t> lastCount{0}, largest{0};
+  void add(const TimeTag*, size_t count) override {  // under the measurement's lock
+    last = ownNice();
+    if (first == -100) first = last.load();
     lastCount = count;
-    largest = std::max(largest, count);
+    largest = std::max(largest.load(), count);
   }
   void reset() override {}
-  bool fed() {
-    std::lock_guard<std::mutex> hold(lock);
-    return first != -100;
-  }
 };
 
 }  // namespace
@@ -105,7 +97,7 @@ TEST(Chain, MergesBesideARecordingGetTheNormalPriorityBackAtTheStop) {
     auto probe = std::make_shared<PriorityProbe>();
     chain.measurements().add(probe);
     ASSERT_TRUE(chain.start(ChainOutputs{"", "", "", false, "", scratch.path}, &error)) << error;
-    ASSERT_TRUE(waitFor([&] { return probe->fed(); }));
+    ASSERT_TRUE(waitFor([&] { return probe->first != -100; }));
     nlohmann::json report;
     ASSERT_TRUE(chain.stop(&report, &error)) << error;
     EXPECT_EQ(probe->first, 10) << "while recording";
@@ -160,8 +152,11 @@ TEST(Chain, ARunWithADeviceThatLostDataEndsComplete) {
     ChainOutputs outputs;
     outputs.tmpDir = scratch.path;
     if (!measureOnly) outputs.binary = scratch / "run.bin";
+    auto seen = std::make_shared<CountRate>(std::vector<int16_t>{1});
+    chain.measurements().add(seen);
     ASSERT_TRUE(chain.start(outputs, &error)) << error;
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    // Until the merge is past the first loss.
+    ASSERT_TRUE(waitFor([&] { return seen->spanPs() > 300000000000; }));
     nlohmann::json report;
     ASSERT_TRUE(chain.stop(&report, &error)) << error;
     EXPECT_EQ(report["completed"], true);

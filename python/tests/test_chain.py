@@ -156,26 +156,19 @@ def test_parameters_delay_and_measure_only_runs(tmp_path, monkeypatch):
                            (lambda: chain.parameters(7), "chain position 7"),
                            (lambda: chain.set_parameters(7, {}), "chain position 7"),
                            (lambda: chain.parameters(10**12), "^chain"),
-                           (lambda: chain.set_parameters(10**12, {}), "^chain"),
                            (lambda: chain.set_parameters(1, {"channels": [{"threshold_v": nan}]}),
                             r"channels\[0\].threshold_v"),
                            (lambda: chain.set_parameters(1, {"markers": 10**30}), "markers"),
-                           (lambda: chain.set_parameters(1, {"period_ns": float("inf")}), "period_ns"),
                            (lambda: ravik.CountRate(chain, [1, 70000]), "^channels"),
                            (lambda: ravik.CountRate(chain, [1.5]), "^channels"),
-                           (lambda: ravik.Correlation(chain, 1, 70000, bin_width_ps=10, n_bins=20), "^b"),
                            (lambda: ravik.Correlation(chain, 1, 6, bin_width_ps=10, n_bins=10**12),
                             "^n_bins"),
                            (lambda: ravik.Correlation(chain, 1, 6, bin_width_ps=10**30, n_bins=2),
                             "^bin_width_ps"),
-                           (lambda: ravik.TimeTrace(chain, [1], bin_width_ps=0, n_bins=10),
-                            "^bin_width_ps"),
                            (lambda: ravik.StartStop(chain, 1, 6, bin_width_ps=10, n_bins=nan), "^n_bins"),
-                           (lambda: ravik.StartStop(chain, -70000, 6, bin_width_ps=10, n_bins=5), "^start"),
                            (lambda: ravik.Coincidences(chain, [[1, 70000]], window_ps=10), "^groups"),
                            (lambda: ravik.Coincidences(chain, [[1, 6]], window_ps=-1), "^window_ps"),
                            (lambda: chain.stream(timeout=nan), "^timeout"),
-                           (lambda: chain.stream(timeout=-1), "^timeout"),
                            (lambda: chain.sleep(nan), "^seconds")):
             with pytest.raises(ValueError, match=word):
                 call()
@@ -190,7 +183,10 @@ def test_parameters_delay_and_measure_only_runs(tmp_path, monkeypatch):
             chain.set_parameters(1, {"markers": 0})
         with pytest.raises(RuntimeError, match="already recording"):
             chain.start()
-        chain.sleep(0.5)
+        for _ in range(600):  # until the merge is past the first loss
+            if corr.span_ps > 3 * 10**11:
+                break
+            chain.sleep(0.05)
         report = chain.stop()
         assert report["outputs"] == [] and report["records"] > 0 and report["completed"]
         assert report["devices"][1]["parameters"]["channels"][1]["signal_delay_ns"] == 1.0
@@ -273,7 +269,6 @@ def test_rates_divide_by_the_stream_time_they_were_fed(tmp_path):
             counts.append(np.count_nonzero(rec["channel"] == 1))
     assert whole.span_ps == sum(spans) and whole.counts()[0] == sum(counts)
     assert whole.data()[0] == pytest.approx(sum(counts) / sum(spans) * 1e12, rel=1e-12)
-    assert paused.span_ps < sum(spans) - 2 * 10**11
     assert paused.data()[0] == pytest.approx(counts[1] / spans[1] * 1e12, rel=0.1)
 
 
