@@ -205,6 +205,11 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
 
   const int64_t records = report["records"];
   EXPECT_GT(records, 1000);
+  const auto spanOf = [](const nlohmann::json& r) {
+    return int64_t(r["last_ps"]) - int64_t(r["first_ps"]);
+  };
+  const int64_t firstSpan = spanOf(report);
+  EXPECT_EQ(rate->spanPs(), firstSpan);
   EXPECT_EQ(int64_t(slurp(outputs.binary).size()), 64 + 10 * records + 64);
   EXPECT_EQ(namesIn(dir), (std::set<std::string>{"run.bin", "run.json"}));
   EXPECT_EQ(reader.records, records);
@@ -221,6 +226,7 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
   EXPECT_EQ(namesIn(dir), (std::set<std::string>{"run.bin", "run.json"}));
   EXPECT_TRUE(report["outputs"].empty());
   for (size_t i = 0; i < first.size(); ++i) EXPECT_GT(rate->counts()[i], first[i]);
+  EXPECT_EQ(rate->spanPs(), firstSpan + spanOf(report)) << "the time between the runs left out";
 
   chain.close();
 
