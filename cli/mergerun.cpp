@@ -104,18 +104,18 @@ sigset_t blockSignals() {
 }
 
 MergeRun::MergeRun(const std::vector<InputStream>& inputs, OutputFile* text, OutputFile* binary,
-                   const RunSettings& settings, const std::atomic<bool>* growing)
+                   const RunSettings& settings, RecordingYield* recording)
     : _inputs(inputs), _text(text), _binary(binary), _settings(settings),
-      _sources(makeSources(inputs, &_decoders, growing)),
+      _sources(makeSources(inputs, &_decoders, recording ? recording->growing() : nullptr)),
       _outputs(makeOutputs(text, binary, settings)),
       _working(1), _starter(pthread_self()),
       _start(std::chrono::steady_clock::now()) {
-  _merger = std::thread([this, growing] {
+  _merger = std::thread([this, recording] {
     // While the devices record, the merge's threads (this one and the decoding thread it
     // starts) give way to the recording's: a merge that falls behind catches up after the stop,
     // a recording that falls behind loses data.
-    if (growing != nullptr) yieldToRecording();
-    merge(growing != nullptr);
+    if (recording != nullptr) recording->yieldHere();
+    merge(recording != nullptr);
   });
 }
 

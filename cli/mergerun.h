@@ -19,6 +19,7 @@
 #include "cli/outputfile.h"
 #include "merge/checkedmerge.h"
 #include "merge/hdf5output.h"
+#include "thread/priority.h"
 
 // Blocks the stop signals (SIGINT, SIGTERM, SIGHUP) and the worker's wake-up signal in the
 // calling thread and in every thread started later, so that they are only ever taken by
@@ -51,10 +52,11 @@ struct RunSettings {
 // counted per channel as it decodes, the inputs' losses located (see mergeChecked()).
 class MergeRun {
 public:
-  // Starts the merge. While `*growing` is true (null: never) the inputs are still being written:
-  // they are merged as they grow, and to their end once it turns false.
+  // Starts the merge. Until `recording` (null: none; not owned) has ended, the inputs are still
+  // being written: they are merged as they grow, giving way to the recording, and to their end
+  // at the normal priority once it has ended.
   MergeRun(const std::vector<InputStream>& inputs, OutputFile* text, OutputFile* binary,
-           const RunSettings& settings, const std::atomic<bool>* growing = nullptr);
+           const RunSettings& settings, RecordingYield* recording = nullptr);
   // Stops a merge that was not finished and waits for it.
   ~MergeRun();
   MergeRun(const MergeRun&) = delete;

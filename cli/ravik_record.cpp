@@ -344,7 +344,7 @@ public:
     // What the recording noted, even where its loss files could not be written. The inputs are
     // in the devices' (chain) order.
     _settings.lossesAtEnd = [&recording](size_t i) { return recording.devices()[i]->log.losses(); };
-    if (_opened && _live) _run.reset(new MergeRun(_inputs, _text, _binary, _settings, &_growing));
+    if (_opened && _live) _run.reset(new MergeRun(_inputs, _text, _binary, _settings, &_recording));
   }
   ~RecordingMerge() {
     _run.reset();
@@ -357,8 +357,9 @@ public:
   // After the recording: the rest of the merge. False, with the reason, when the raw files
   // could not be opened.
   bool finish(const sigset_t& signals, RunResult* result, std::string* error) {
-    // The raw files are closed: what they hold now is all there is.
-    _growing.store(false, std::memory_order_release);
+    // The raw files are closed: what they hold now is all there is, and the rest of the merge
+    // has no recording to give way to.
+    _recording.end();
     if (!_opened) {
       *error = _error;
       return false;
@@ -379,7 +380,7 @@ private:
   std::string _error;
   std::vector<InputStream> _inputs;
   RunSettings _settings;
-  std::atomic<bool> _growing{true};
+  RecordingYield _recording;
   std::unique_ptr<MergeRun> _run;
 };
 

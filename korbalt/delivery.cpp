@@ -86,6 +86,10 @@ void Delivery::snapshot() {
 }
 
 void Delivery::deliverAll(int64_t now) {
+  // The devices that join in one pass start at one time, as a chain started together does:
+  // the blocks delivered before a device's turn (however long the receiver takes for them)
+  // never move its start later on the chain's axis.
+  int64_t joinedAt = kNever;
   for (auto& s : _streams) {
     if (stopping()) return;
     if (!s->connected) {
@@ -95,7 +99,8 @@ void Delivery::deliverAll(int64_t now) {
     s->generator.configure(s->config);
     if (!s->running) {
       // A device (re)joining starts at the present; what it measured meanwhile went nowhere.
-      const int64_t t = axisNowPs();
+      if (joinedAt == kNever) joinedAt = axisNowPs();
+      const int64_t t = joinedAt;
       s->generator.restart(t);
       if (s->replay) s->replay->restart(t);
       s->running = true;

@@ -6,8 +6,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -33,6 +31,7 @@
 #include "merge/checkedmerge.h"
 #include "report/runmanifest.h"
 #include "report/runreport.h"
+#include "thread/priority.h"
 
 namespace {
 
@@ -90,7 +89,7 @@ struct Chain::Run {
   std::vector<CheckedSource> sources;
   std::unique_ptr<LiveSink> sink;
   MergeOutputs outputs;
-  std::atomic<bool> growing{true};  // the raw files are still being written
+  RecordingYield live;  // up while the raw files are still being written
   std::atomic<bool> running{true};  // cleared: the merge ends early
   std::atomic<double> bytesRead{0};
   MergeOutcome outcome;
@@ -150,7 +149,7 @@ bool Chain::Run::startMerge(MeasurementSet* measurements, RecordQueue* queue,
     inputs[i].written = &recording->devices()[i]->write.bytes;
     decoders.push_back(tdc56Init());
     sources.push_back({{decoders.back(), inputs[i].arg.chainPos, inputs[i].arg.markers,
-                        inputs[i].file, &growing, inputs[i].written},
+                        inputs[i].file, live.growing(), inputs[i].written},
                        inputs[i].arg.path,
                        {}});
   }
@@ -163,8 +162,11 @@ bool Chain::Run::startMerge(MeasurementSet* measurements, RecordQueue* queue,
   merger = std::thread([this] {
     // A merge that falls behind catches up after the stop; a recording that falls behind loses
     // data: the merge gives way when the processors are scarce.
-    setpriority(PRIO_PROCESS, pid_t(syscall(SYS_gettid)), 10);
-    outcome = mergeChecked(sources, outputs, false, bytesRead, running);
+    live.yieldHere();
+    // The losses are located once the raw files are complete, while they are still open.
+    outcome = mergeWhileRecording(sources, outputs, bytesRead, running, [this](size_t i) {
+      return recording->devices()[i]->log.losses();
+    });
   });
   return true;
 }
@@ -205,13 +207,13 @@ void Chain::Run::halt() {
     pollWake.notify_all();
     poller.join();
   }
-  if (recording && growing.load()) {
+  if (recording && !live.ended()) {
     // The callback is removed before the raw files are closed; what they hold is all there is.
     recording->stop();
     recording->poll();
     seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   }
-  growing.store(false, std::memory_order_release);
+  live.end();
   if (merger.joinable()) merger.join();
   for (Tdc56Instance* d : decoders) tdc56DeInit(d);
   decoders.clear();
@@ -260,6 +262,7 @@ void Chain::Run::fillReport(bool completed, const std::string& error) {
   report.outputs.clear();
   report.devices = reportDevices(*recording, outcome.sourceRecords);
   assignLosses(outcome.losses, &report.devices);
+  assignStreamFaults(outcome.sourceStats, &report.devices);
   report.records = outcome.records;
   report.firstPs = outcome.firstPs;
   report.lastPs = outcome.lastPs;
@@ -403,12 +406,14 @@ bool Chain::start(const ChainOutputs& outputs, std::string* error) {
     return false;
   SignalsBlocked quiet;
   _queue.reopen();
+  // The measurements' span counts each recording's stream time, never the time between them.
+  _measurements.newStream();
   run->report.startUtc = utcNow();
   run->started = std::chrono::steady_clock::now();
   std::string said;
   const auto say = [&said](const std::string& m) { said += (said.empty() ? "" : "; ") + m; };
   if (run->recording->start(run->dir, say) != 0) {
-    run->growing.store(false);
+    run->live.end();
     _queue.finish();
     rmdir(run->dir.c_str());
     *error = said.empty() ? "a device failed to start; nothing recorded"
@@ -421,10 +426,10 @@ bool Chain::start(const ChainOutputs& outputs, std::string* error) {
     run->removeRaw();
     return false;
   }
-  // A run with outputs can be recovered; a manifest that cannot be written is said, and the
-  // recording goes on: its data matter more.
+  // Every run can be recovered, a measure-only one into outputs named then; a manifest that
+  // cannot be written is said, and the recording goes on: its data matter more.
   std::string manifestError;
-  if (run->anyOutput() && !run->writeManifest(&manifestError))
+  if (!run->writeManifest(&manifestError))
     _messages.push_back("run manifest not written: " + manifestError);
   run->startPolling();
   _run = std::move(run);
@@ -439,27 +444,24 @@ bool Chain::stop(nlohmann::json* report, std::string* error) {
   std::unique_ptr<Run> run = std::move(_run);
   run->report.stopUtc = run->report.mergeStartUtc = utcNow();
   run->halt();
-  _queue.finish();
-  // A merge cut short fed the measurements only a part of the recording.
-  if (!run->outcome.readError.empty() || !run->running.load()) _measurements.markOverflowed();
-  // The losses are known now that the raw files are complete.
-  if (run->outcome.readError.empty() && run->running.load()) {
-    for (size_t i = 0; i < run->sources.size(); ++i)
-      run->sources[i].losses = run->recording->devices()[i]->log.losses();
-    locateAfterMerge(run->sources, &run->outcome);
-  }
+  // A merge cut short fed the measurements and the stream only a part of the recording.
+  const bool merged = run->outcome.readError.empty() && run->running.load();
+  _queue.finish(merged);
+  if (!merged) _measurements.markOverflowed();
   run->fillReport(false, "");
   std::string failure;
   const bool published = run->publish(&failure);
   run->report.mergeStopUtc = utcNow();
-  // Without outputs nothing could be finished from the raw files later: they always go.
-  const bool keepRaw = !published && run->anyOutput();
+  // A merge that failed leaves the raw files as the only complete copy of the run.
+  const bool keepRaw = !published;
   if (keepRaw) {
     run->text.discard();
     run->binary.discard();
     run->hdf5.discard();
     failure += "; the raw files are kept in " + run->dir;
-    if (run->manifest.held()) failure += " (finish with: ravik-merge --recover " + run->dir + ")";
+    if (run->manifest.held())
+      failure += " (finish with: ravik-merge --recover " + run->dir +
+                 (run->anyOutput() ? "" : " --bin FILE") + ")";
     run->manifest.release();
   }
   run->fillReport(published, published ? "" : failure);

@@ -32,7 +32,7 @@ struct ChainDevice {
 };
 
 // The outputs of a recording; an empty path: not written. With none, the chain only measures and
-// streams, and its raw files go at the stop.
+// streams, and its raw files go at the stop (unless the merge failed).
 struct ChainOutputs {
   std::string text, binary, hdf5;
   bool compress = false;  // the HDF5 file's columns
@@ -81,8 +81,9 @@ public:
   bool start(const ChainOutputs& outputs, std::string* error);
   bool recording() const { return _run != nullptr; }
   // Stops the recording, completes the merge, publishes the outputs and writes the run report,
-  // which *report gets (also when the merge failed). False with a message when an output could
-  // not be written or a raw file read; the raw files are then kept, and the message says where.
+  // which *report gets (also when the merge failed), with every device's losses. False with a
+  // message when an output could not be written or a raw file read; the raw files are then
+  // kept beside the run's manifest, and the message says where.
   bool stop(nlohmann::json* report, std::string* error);
 
 private:

@@ -25,9 +25,10 @@ void RecordQueue::push(const char* records, size_t count) {
   _changed.notify_all();
 }
 
-void RecordQueue::finish() {
+void RecordQueue::finish(bool complete) {
   std::lock_guard<std::mutex> hold(_lock);
   _finished = true;
+  _complete = complete;
   _changed.notify_all();
 }
 
@@ -38,6 +39,7 @@ void RecordQueue::reopen() {
   _dropped = 0;
   _collecting = true;
   _finished = false;
+  _complete = true;
 }
 
 void RecordQueue::attach() {
@@ -45,13 +47,20 @@ void RecordQueue::attach() {
   _attached = true;
 }
 
-void RecordQueue::detach() {
+bool RecordQueue::detach() {
   std::lock_guard<std::mutex> hold(_lock);
+  const bool all = _attached && _finished && _complete && _blocks.empty();
   _attached = false;
   _collecting = false;
   _blocks.clear();
   _bytes = 0;
   _changed.notify_all();
+  return all;
+}
+
+bool RecordQueue::endedEarly() const {
+  std::lock_guard<std::mutex> hold(_lock);
+  return _finished && !_complete;
 }
 
 int64_t RecordQueue::droppedBytes() const {

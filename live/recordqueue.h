@@ -27,14 +27,20 @@ public:
   // is full and the reader attached.
   void push(const char* records, size_t count);
   // No more records of this recording: the reader gets what is queued, then the end.
-  void finish();
+  // `complete` false: the merge ended before the end of the recording, so the records stop
+  // short of it (see endedEarly()).
+  void finish(bool complete = true);
   // A new recording begins: forgets what is left of the previous one and collects again.
   void reopen();
 
   // Reader side. attach() begins a stream with what is collected and what comes; detach() ends
-  // it, drops what is queued and releases a waiting writer.
+  // it, drops what is queued and releases a waiting writer. detach() returns true when the
+  // reader had taken every record: the recording's merge had run to its end and nothing was
+  // left.
   void attach();
-  void detach();
+  bool detach();
+  // After kEnd: the merge of the recording ended before the recording's end.
+  bool endedEarly() const;
   // Bytes dropped since reopen() because the queue was full before a reader came.
   int64_t droppedBytes() const;
 
@@ -53,6 +59,7 @@ private:
   bool _collecting = false;  // the records pushed are kept
   bool _attached = false;
   bool _finished = true;     // no recording runs
+  bool _complete = true;     // the merge of the last recording ran to its end
 };
 
 #endif

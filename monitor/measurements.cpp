@@ -79,10 +79,17 @@ void Measurement::feed(const TimeTag* tags, size_t count, const TagRange& range)
   // The histories keep what a record up to kMaxStepBackPs back may pair with; one further
   // back (behind the latest before it, fed earlier or in this batch) cannot be counted
   // exactly, and that must show.
-  if (range.least < minusSaturated(_last, kMaxStepBackPs) || range.stepsBackTooFar)
+  if (range.least < minusSaturated(_streamLatest, kMaxStepBackPs) || range.stepsBackTooFar)
     _overflowed = true;
-  _first = std::min(_first, range.least);
-  _last = std::max(_last, range.greatest);
+  _streamLatest = std::max(_streamLatest, range.greatest);
+  _from = std::min(_from, range.least);
+  _to = std::max(_to, range.greatest);
+}
+
+void Measurement::endStretch() {
+  _spanEnded += _from < _to ? _to - _from : 0;
+  _from = INT64_MAX;
+  _to = INT64_MIN;
 }
 
 void Measurement::start() {
@@ -92,7 +99,15 @@ void Measurement::start() {
 
 void Measurement::stop() {
   std::lock_guard<std::mutex> guard(_lock);
+  endStretch();
   _running = false;
+}
+
+void Measurement::newStream() {
+  std::lock_guard<std::mutex> guard(_lock);
+  endStretch();
+  _streamLatest = INT64_MIN;
+  forgetPartners();
 }
 
 bool Measurement::running() const {
@@ -104,8 +119,10 @@ void Measurement::clear() {
   std::lock_guard<std::mutex> guard(_lock);
   reset();
   _overflowed = false;
-  _first = INT64_MAX;
-  _last = INT64_MIN;
+  _streamLatest = INT64_MIN;
+  _from = INT64_MAX;
+  _to = INT64_MIN;
+  _spanEnded = 0;
 }
 
 bool Measurement::overflowed() const {
@@ -123,11 +140,11 @@ int64_t Measurement::spanPs() const {
   return spanLocked();
 }
 
-int64_t Measurement::spanLocked() const { return _first < _last ? _last - _first : 0; }
+int64_t Measurement::spanLocked() const { return _spanEnded + (_from < _to ? _to - _from : 0); }
 
 double Measurement::spanSeconds() const { return double(spanLocked()) * 1e-12; }
 
-int64_t Measurement::earliestFuturePs() const { return minusSaturated(_last, kMaxStepBackPs); }
+int64_t Measurement::earliestFuturePs() const { return minusSaturated(_streamLatest, kMaxStepBackPs); }
 
 // ---------------------------------------------------------------------------------------------
 // ChannelSieve
@@ -300,9 +317,13 @@ void Correlation::add(const TimeTag* tags, size_t count) {
 
 void Correlation::reset() {
   std::fill(_counts.begin(), _counts.end(), 0);
+  forgetPartners();
+  _nA = _nB = 0;
+}
+
+void Correlation::forgetPartners() {
   _histA.clear();
   _histB.clear();
-  _nA = _nB = 0;
 }
 
 std::vector<int64_t> Correlation::data() const {
@@ -583,9 +604,11 @@ void Coincidences::add(const TimeTag* tags, size_t count) {
 }
 
 void Coincidences::reset() {
-  std::fill(_latest.begin(), _latest.end(), INT64_MIN);
+  forgetPartners();
   std::fill(_counts.begin(), _counts.end(), 0);
 }
+
+void Coincidences::forgetPartners() { std::fill(_latest.begin(), _latest.end(), INT64_MIN); }
 
 std::vector<int64_t> Coincidences::data() const {
   return locked([&] { return _counts; });
@@ -622,4 +645,9 @@ void MeasurementSet::feed(const TimeTag* tags, size_t count) {
 void MeasurementSet::markOverflowed() {
   std::lock_guard<std::mutex> guard(_lock);
   for (const auto& m : _measurements) m->markOverflowed();
+}
+
+void MeasurementSet::newStream() {
+  std::lock_guard<std::mutex> guard(_lock);
+  for (const auto& m : _measurements) m->newStream();
 }

@@ -11,9 +11,11 @@
 // - Loss records (negative channels) are never events of a measurement, and a measurement
 //   refuses negative channels; like every other record they extend the span.
 // - The span is the stream time covered by the records fed while running since the last
-//   clear: largest time - smallest time of those records, whatever their channel (for a
-//   stream without markers that is last time - first time). Rates and g(2) divide by it, so
-//   they follow stream time, never the wall clock.
+//   clear, whatever their channel: the sum over the stretches fed, each from its smallest to
+//   its largest time (for a stream without markers its last time - its first time). A stretch
+//   ends at stop() and where a new stream begins (newStream()), so a pause or the time between
+//   two recordings is never counted. Rates and g(2) divide by it, so they follow the stream
+//   time the measurement saw, never the wall clock.
 // - Each measurement is exact: its data equal the analysis of the same records written down
 //   below, "before" and "after" meaning earlier and later in merge order. When that cannot hold
 //   (the live path dropped records, a record stepped back further than kMaxStepBackPs, a history
@@ -94,14 +96,20 @@ public:
   void stop();
   bool running() const;
   // Forgets the data, the span and the overflow; keeps running or stopped. While stopped and
-  // started again without a clear, the data go on from where they were (the span then also
-  // covers the stopped stretch).
+  // started again without a clear, the data go on from where they were (the span leaves the
+  // stopped stretch out).
   void clear();
+  // The live path: the records that come next are those of a new stream (the chain's next
+  // recording), which may start anywhere on the time axis. The data go on; the span adds the
+  // new stream's stretch to the earlier ones, and no record of it pairs with, or counts as a
+  // step back from, a record of an earlier stream.
+  void newStream();
   // The live path dropped records (or see above) since the last clear.
   bool overflowed() const;
   // Called by the live path when it drops records.
   void markOverflowed();
-  // Stream time covered since the last clear, in ps (0 before two records).
+  // Stream time covered since the last clear, in ps: the sum of the stretches' spans (0 before
+  // two records).
   int64_t spanPs() const;
 
 protected:
@@ -110,6 +118,8 @@ protected:
   virtual void add(const TimeTag* tags, size_t count) = 0;
   // Under the lock: forget the data.
   virtual void reset() = 0;
+  // Under the lock: forget the records kept to pair with later ones (a new stream begins).
+  virtual void forgetPartners() {}
   // For add(): flags the data as not exact (a full history).
   void setOverflowed() { _overflowed = true; }
   // For add(): the smallest time a record still to come can have, going by the records fed
@@ -127,11 +137,16 @@ protected:
   double spanSeconds() const;
 
 private:
+  // Under the lock: adds the stretch being fed to the span and begins a new one.
+  void endStretch();
+
   mutable std::mutex _lock;
   bool _running = true;
   bool _overflowed = false;
-  int64_t _first = INT64_MAX;  // smallest time fed since the clear
-  int64_t _last = INT64_MIN;   // largest
+  int64_t _streamLatest = INT64_MIN;  // largest time fed of this stream since the clear
+  int64_t _from = INT64_MAX;    // smallest time of the stretch being fed
+  int64_t _to = INT64_MIN;      // its largest
+  int64_t _spanEnded = 0;       // the spans of the stretches before it since the clear
 };
 
 // The records of a few channels out of a batch, for a measurement that looks at those alone:
@@ -236,6 +251,7 @@ public:
 protected:
   void add(const TimeTag* tags, size_t count) override;
   void reset() override;
+  void forgetPartners() override;
 
 private:
   // Counts the pairs of a new record at `t` with the kept records of `partner`; kSign +1
@@ -314,6 +330,7 @@ public:
 protected:
   void add(const TimeTag* tags, size_t count) override;
   void reset() override;
+  void forgetPartners() override { _pending.clear(); }
 
 private:
   int16_t _start, _stop;
@@ -341,6 +358,7 @@ public:
 protected:
   void add(const TimeTag* tags, size_t count) override;
   void reset() override;
+  void forgetPartners() override;
 
 private:
   std::vector<std::vector<int16_t>> _groups;
@@ -374,6 +392,8 @@ public:
   void feed(const TimeTag* tags, size_t count);
   // The live path dropped records: every measurement attached now is overflowed.
   void markOverflowed();
+  // A new stream begins (see Measurement::newStream()) for every measurement attached now.
+  void newStream();
 
 private:
   mutable std::mutex _lock;

@@ -5,19 +5,23 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <map>
 #include <set>
 #include <string>
 #include <thread>
-
-#include "live/livesink.h"
 #include <vector>
 
+#include "cli/mergerun.h"
+#include "codec/tdc56.h"
 #include "korbalt_env.h"
 #include "live/chain.h"
+#include "live/livesink.h"
 #include "merge/mergecore.h"
 #include "tests/core_merge.h"
 
@@ -52,7 +56,124 @@ struct Reader {
   void join() { if (thread.joinable()) thread.join(); }
 };
 
+int32_t ownNice() { return getpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid))); }
+
+// Whether this process may give a thread that yielded its normal priority back.
+bool mayRaisePriority() {
+  bool may = false;
+  std::thread([&may] {
+    may = setpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)), 10) == 0 &&
+          setpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)), 0) == 0;
+  }).join();
+  return may;
+}
+
+// A measurement that notes the priority of the thread that feeds it at the first and the last
+// batch, and the batches' sizes.
+struct PriorityProbe : Measurement {
+  std::atomic<int32_t> first{-100}, last{-100};
+  std::atomic<size_t> lastCount{0}, largest{0};
+  void add(const TimeTag*, size_t count) override {  // under the measurement's lock
+    last = ownNice();
+    if (first == -100) first = last.load();
+    lastCount = count;
+    largest = std::max(largest.load(), count);
+  }
+  void reset() override {}
+};
+
 }  // namespace
+
+// A merge beside a recording gives way to it, and after the stop merges the rest at the normal
+// priority: the chain's, and ravik-record's (MergeRun).
+TEST(Chain, MergesBesideARecordingGetTheNormalPriorityBackAtTheStop) {
+  if (!mayRaisePriority()) GTEST_SKIP() << "this process may not raise a thread's priority";
+  clearSimVariables();
+  const TempDir scratch;
+  {
+    Chain chain;
+    std::string error;
+    ASSERT_TRUE(chain.open(true, &error)) << error;
+    auto probe = std::make_shared<PriorityProbe>();
+    chain.measurements().add(probe);
+    ASSERT_TRUE(chain.start(ChainOutputs{"", "", "", false, "", scratch.path}, &error)) << error;
+    ASSERT_TRUE(waitFor([&] { return probe->first != -100; }));
+    nlohmann::json report;
+    ASSERT_TRUE(chain.stop(&report, &error)) << error;
+    EXPECT_EQ(probe->first, 10) << "while recording";
+    // The last batch, once smaller than a full one, is the rest the merge wrote after the stop.
+    if (probe->lastCount < probe->largest) {
+      EXPECT_EQ(probe->last, 0) << "after the stop";
+    }
+  }
+
+  const std::string raw = scratch / "raw.tmp";
+  std::vector<PpTimest> events;
+  for (int64_t i = 1; i <= 1000; ++i) events.push_back({1000000 + i * 997, uint8_t(i % 5)});
+  std::vector<uint32_t> words(4 * events.size() + 4);
+  Tdc56Instance* encoder = tdc56Init();
+  int32_t n = int32_t(events.size());
+  words.resize(size_t(tdc56Pack60(encoder, events.data(), &n, words.data(), int32_t(words.size()))));
+  tdc56DeInit(encoder);
+  FILE* f = fopen(raw.c_str(), "wb");
+  ASSERT_TRUE(f != nullptr && fwrite(words.data(), 4, words.size(), f) == words.size());
+  ASSERT_EQ(fclose(f), 0);
+  std::vector<InputStream> inputs;
+  std::string error;
+  ASSERT_TRUE(openInputs({{raw, 0, 0}}, &inputs, &error, true)) << error;
+  OutputFile binary;
+  ASSERT_TRUE(binary.create(scratch / "out.bin", &error)) << error;
+  std::atomic<int32_t> atStart{-100}, atEnd{-100};
+  RunSettings settings;
+  settings.header = [&](FILE*, bool first) { (first ? atStart : atEnd) = ownNice(); };
+  const sigset_t signals = blockSignals();
+  RecordingYield recording;
+  MergeRun merge(inputs, nullptr, &binary, settings, &recording);
+  ASSERT_TRUE(waitFor([&] { return atStart.load() != -100; }));
+  recording.end();
+  const RunResult result = merge.finish(signals);
+  EXPECT_EQ(result.records, 1000);
+  EXPECT_EQ(atStart.load(), 10) << "while recording";
+  EXPECT_EQ(atEnd.load(), 0) << "after the stop";
+  closeInputs(&inputs);
+}
+
+// A device that loses data: the run ends as ravik-record's does, its outputs complete, the
+// losses in the report and the raw files gone, with outputs and measuring only.
+TEST(Chain, ARunWithADeviceThatLostDataEndsComplete) {
+  for (const bool measureOnly : {false, true}) {
+    SCOPED_TRACE(measureOnly ? "measuring only" : "binary output");
+    clearSimVariables();
+    setenv("RAVIK_SIM_DATA_LOSS", "0", 1);  // library index 0 loses 1 ms every 250 ms
+    const TempDir scratch;
+    Chain chain;
+    std::string error;
+    ASSERT_TRUE(chain.open(true, &error)) << error;
+    ChainOutputs outputs;
+    outputs.tmpDir = scratch.path;
+    if (!measureOnly) outputs.binary = scratch / "run.bin";
+    auto seen = std::make_shared<CountRate>(std::vector<int16_t>{1});
+    chain.measurements().add(seen);
+    ASSERT_TRUE(chain.start(outputs, &error)) << error;
+    // Until the merge is past the first loss.
+    ASSERT_TRUE(waitFor([&] { return seen->spanPs() > 300000000000; }));
+    nlohmann::json report;
+    ASSERT_TRUE(chain.stop(&report, &error)) << error;
+    EXPECT_EQ(report["completed"], true);
+    for (const nlohmann::json& dev : report["devices"]) {
+      SCOPED_TRACE("index " + dev["index"].dump());
+      EXPECT_EQ(dev["lost"].empty(), dev["index"] != 0);
+      for (const nlohmann::json& loss : dev["lost"]) EXPECT_EQ(loss["cause"], "device data loss");
+    }
+    const std::set<std::string> kept =
+        measureOnly ? std::set<std::string>{} : std::set<std::string>{"run.bin", "run.json"};
+    EXPECT_EQ(namesIn(scratch.path), kept);
+    if (!measureOnly) {
+      EXPECT_EQ(int64_t(slurp(outputs.binary).size()), 64 + 10 * int64_t(report["records"]) + 64);
+    }
+  }
+  clearSimVariables();
+}
 
 TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
   clearSimVariables();
@@ -84,6 +205,11 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
 
   const int64_t records = report["records"];
   EXPECT_GT(records, 1000);
+  const auto spanOf = [](const nlohmann::json& r) {
+    return int64_t(r["last_ps"]) - int64_t(r["first_ps"]);
+  };
+  const int64_t firstSpan = spanOf(report);
+  EXPECT_EQ(rate->spanPs(), firstSpan);
   EXPECT_EQ(int64_t(slurp(outputs.binary).size()), 64 + 10 * records + 64);
   EXPECT_EQ(namesIn(dir), (std::set<std::string>{"run.bin", "run.json"}));
   EXPECT_EQ(reader.records, records);
@@ -100,6 +226,7 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
   EXPECT_EQ(namesIn(dir), (std::set<std::string>{"run.bin", "run.json"}));
   EXPECT_TRUE(report["outputs"].empty());
   for (size_t i = 0; i < first.size(); ++i) EXPECT_GT(rate->counts()[i], first[i]);
+  EXPECT_EQ(rate->spanPs(), firstSpan + spanOf(report)) << "the time between the runs left out";
 
   chain.close();
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <numeric>
 #include <random>
 #include <stdexcept>
@@ -169,11 +170,15 @@ TEST(Measurements, StopClearAndStartChooseTheRecordsCounted) {
   corr.feed(third.data(), third.size());
   EXPECT_EQ(corr.data(), histogram(third));
   EXPECT_EQ(corr.spanPs(), reference::span(third));
-  // Started again without a clear: the data go on, the stopped stretch left out.
+  // Started again without a clear: the data go on, the stopped stretch left out of the counts
+  // and of the span.
   rate.start();
   rate.feed(third.data(), third.size());
   EXPECT_EQ(rate.counts(), (std::vector<int64_t>{reference::count(first, 1) + reference::count(third, 1),
                                                  reference::count(first, 6) + reference::count(third, 6)}));
+  const int64_t seen = reference::span(first) + reference::span(third);
+  EXPECT_EQ(rate.spanPs(), seen);
+  EXPECT_DOUBLE_EQ(rate.data()[0], double(rate.counts()[0]) / (double(seen) * 1e-12));
   // Cleared while running: it keeps running from an empty start.
   rate.clear();
   EXPECT_TRUE(rate.running());
@@ -229,19 +234,56 @@ TEST(Measurements, RefusedSettings) {
 
 TEST(Measurements, IndependentStreamsGiveAFlatNormalizedCorrelation) {
   // Two channels of independent random events: g(2) is 1 within the counting noise, at rates
-  // and spans far from 1, so a rate or duration in the wrong unit shows.
+  // and spans far from 1, so a rate or duration in the wrong unit shows; also when the
+  // measurement saw only part of the stream time (a pause, two recordings), as it divides by
+  // the time it was fed.
   std::mt19937_64 rng(7);
   std::exponential_distribution<double> step(1.0 / 20000.0);
   Tags tags;
-  for (int64_t t = 0; tags.size() < 400000;) {
+  for (int64_t t = 0; tags.size() < 600000;) {
     t += int64_t(step(rng));
     tags.push_back({t, int16_t(rng() % 2 == 0 ? 1 : 6)});
   }
-  Correlation corr(1, 6, 1000, 200);
-  corr.feed(tags.data(), tags.size());
-  const std::vector<double> g2 = corr.normalized();
-  const double mean = std::accumulate(g2.begin(), g2.end(), 0.0) / double(g2.size());
-  EXPECT_NEAR(mean, 1.0, 0.02);
+  const Tags first(tags.begin(), tags.begin() + 200000), middle(tags.begin() + 200000, tags.begin() + 400000),
+      last(tags.begin() + 400000, tags.end());
+  Tags later = last, again = first;  // a recording 1 s after the first, one on a restarted axis
+  for (TimeTag& t : later) t.time += 1000000000000;
+  const struct { const char* what; std::function<void(Measurement&)> feed; int64_t span; } cases[] = {
+      {"one stream", [&](Measurement& m) { m.feed(tags.data(), tags.size()); }, reference::span(tags)},
+      {"paused by stop() and start()",
+       [&](Measurement& m) {
+         m.feed(first.data(), first.size());
+         m.stop();
+         m.feed(middle.data(), middle.size());
+         m.start();
+         m.feed(last.data(), last.size());
+       },
+       reference::span(first) + reference::span(last)},
+      {"two recordings",
+       [&](Measurement& m) {
+         m.feed(first.data(), first.size());
+         m.newStream();
+         m.feed(later.data(), later.size());
+       },
+       reference::span(first) + reference::span(later)},
+      {"two recordings, the second from the axis' start again",
+       [&](Measurement& m) {
+         m.feed(middle.data(), middle.size());
+         m.newStream();
+         m.feed(again.data(), again.size());
+       },
+       reference::span(middle) + reference::span(again)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Correlation corr(1, 6, 1000, 200);
+    c.feed(corr);
+    EXPECT_EQ(corr.spanPs(), c.span);
+    EXPECT_FALSE(corr.overflowed());
+    const std::vector<double> g2 = corr.normalized();
+    const double mean = std::accumulate(g2.begin(), g2.end(), 0.0) / double(g2.size());
+    EXPECT_NEAR(mean, 1.0, 0.02);
+  }
   EXPECT_EQ(Correlation(1, 6, 10, 10).normalized(), std::vector<double>(10, 0.0));
 }
 

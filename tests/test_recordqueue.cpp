@@ -50,6 +50,23 @@ TEST(RecordQueue, KeepsTheNewestBlocksUntilAReaderComes) {
   EXPECT_EQ(q.pop(&block, 0), RecordQueue::Pop::kTimeout);
   q.finish();
   EXPECT_EQ(q.pop(&block, 0), RecordQueue::Pop::kEnd);
+  EXPECT_FALSE(q.endedEarly());
+  EXPECT_TRUE(q.detach()) << "the reader had every record";
+
+  // A reader leaving before it had every record, or a merge that ended early, is told.
+  for (const bool mergedToTheEnd : {true, false}) {
+    q.reopen();
+    q.attach();
+    push(q, 0, 10);
+    q.finish(mergedToTheEnd);
+    EXPECT_FALSE(q.detach()) << "a block was left";
+    q.reopen();
+    q.attach();
+    q.finish(mergedToTheEnd);
+    EXPECT_EQ(q.pop(&block, 0), RecordQueue::Pop::kEnd);
+    EXPECT_EQ(q.endedEarly(), !mergedToTheEnd);
+    EXPECT_EQ(q.detach(), mergedToTheEnd);
+  }
 
   // A reader that left ends the collecting of that recording; the next recording collects again.
   q.reopen();

@@ -30,3 +30,17 @@ void endYieldToRecording() {
   }
   closedir(tasks);
 }
+
+void RecordingYield::yieldHere() {
+  std::lock_guard<std::mutex> hold(_lock);
+  if (ended()) return;
+  yieldToRecording();
+  _yielded = true;
+}
+
+void RecordingYield::end() {
+  std::lock_guard<std::mutex> hold(_lock);
+  if (_yielded) endYieldToRecording();
+  _yielded = false;
+  _growing.store(false, std::memory_order_release);
+}

@@ -5,11 +5,13 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <math.h>
 #include <stdint.h>
 
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -38,9 +40,122 @@ py::object jsonToPython(const nlohmann::json& value) {
   return py::module_::import("json").attr("loads")(value.dump());
 }
 
-nlohmann::json pythonToJson(const py::object& value) {
-  const std::string text = py::str(py::module_::import("json").attr("dumps")(value));
-  return nlohmann::json::parse(text);
+// A whole number within [lo, hi] for the argument `name`: ValueError when it is a number of
+// another kind or out of range, TypeError when it is not a number at all.
+int64_t wholeNumber(const py::handle& value, const std::string& name, int64_t lo, int64_t hi) {
+  PyObject* index = PyNumber_Index(value.ptr());
+  if (index == nullptr) {
+    PyErr_Clear();
+    const std::string shown = py::repr(value);
+    if (PyNumber_Check(value.ptr()))
+      throw std::invalid_argument(name + ": " + shown + " is not a whole number");
+    throw py::type_error(name + ": a whole number is expected, not " + shown);
+  }
+  int overflow = 0;
+  const long long n = PyLong_AsLongLongAndOverflow(index, &overflow);
+  const std::string shown = py::str(py::handle(index));
+  Py_DECREF(index);
+  if (overflow != 0 || n < lo || n > hi)
+    throw std::invalid_argument(name + ": " + shown + " is not from " + std::to_string(lo) +
+                                " to " + std::to_string(hi));
+  return int64_t(n);
+}
+
+// An output channel of a measurement.
+int16_t channelArg(const py::handle& value, const char* name = "channel") {
+  return int16_t(wholeNumber(value, name, 0, INT16_MAX));
+}
+
+std::vector<int16_t> channelsArg(const py::handle& values, const char* name = "channels") {
+  std::vector<int16_t> channels;
+  if (!py::isinstance<py::iterable>(values) || py::isinstance<py::str>(values))
+    throw py::type_error(std::string(name) + ": a list of channels is expected");
+  for (const py::handle item : py::iter(values)) channels.push_back(channelArg(item, name));
+  return channels;
+}
+
+int32_t binsArg(const py::handle& value) {
+  return int32_t(wholeNumber(value, "n_bins", 1, kMaxMeasurementBins));
+}
+
+int64_t picosecondsArg(const py::handle& value, const char* name, int64_t least) {
+  return wholeNumber(value, name, least, INT64_MAX);
+}
+
+int32_t positionArg(const py::handle& value) {
+  return int32_t(wholeNumber(value, "chain", INT32_MIN, INT32_MAX));
+}
+
+// Seconds of a wait, 0 or more; None: no limit (-1).
+double secondsArg(const py::handle& value, const char* name) {
+  if (value.is_none()) return -1;
+  if (!PyNumber_Check(value.ptr()) || py::isinstance<py::str>(value))
+    throw py::type_error(std::string(name) + ": seconds are expected, not " +
+                         std::string(py::repr(value)));
+  double seconds = PyFloat_AsDouble(value.ptr());
+  if (seconds == -1 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
+    PyErr_Clear();
+    seconds = NAN;  // beyond floating point
+  }
+  if (!(seconds >= 0))
+    throw std::invalid_argument(std::string(name) + ": " + std::string(py::repr(value)) +
+                                " is not a number of seconds, 0 or more");
+  return seconds;
+}
+
+// Python's dicts, lists, numbers, strings, booleans and None as JSON, for the parameters. A
+// number JSON cannot hold (NaN, infinity) or any other value is refused with ValueError naming
+// where it is; integers beyond 64 bits become floating point, which the parameters refuse.
+nlohmann::json pythonToJson(const py::handle& value, const std::string& where) {
+  if (value.is_none()) return nullptr;
+  if (py::isinstance<py::bool_>(value)) return value.cast<bool>();
+  if (py::isinstance<py::int_>(value)) {
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (overflow == 0) return int64_t(n);
+    const double x = PyLong_AsDouble(value.ptr());
+    if (x == -1 && PyErr_Occurred()) {
+      PyErr_Clear();
+      throw std::invalid_argument(where + ": " + std::string(py::str(value)) + " is out of range");
+    }
+    return x;
+  }
+  if (py::isinstance<py::float_>(value)) {
+    const double x = value.cast<double>();
+    if (!isfinite(x))
+      throw std::invalid_argument(where + ": " + std::string(py::repr(value)) + " is not a number");
+    return x;
+  }
+  if (py::isinstance<py::str>(value)) return value.cast<std::string>();
+  if (py::isinstance<py::dict>(value)) {
+    nlohmann::json object = nlohmann::json::object();
+    for (const auto& item : value.cast<py::dict>()) {
+      if (!py::isinstance<py::str>(item.first))
+        throw std::invalid_argument(where + ": the key " + std::string(py::repr(item.first)) +
+                                    " is not a name");
+      const std::string key = item.first.cast<std::string>();
+      object[key] = pythonToJson(item.second, where + "." + key);
+    }
+    return object;
+  }
+  if (py::isinstance<py::list>(value) || py::isinstance<py::tuple>(value)) {
+    nlohmann::json array = nlohmann::json::array();
+    size_t i = 0;
+    for (const py::handle item : value)
+      array.push_back(pythonToJson(item, where + "[" + std::to_string(i++) + "]"));
+    return array;
+  }
+  // Other numbers (numpy's scalars): whole ones as integers, the others as floating point.
+  if (PyIndex_Check(value.ptr())) {
+    const py::object whole = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+    if (!whole) throw py::error_already_set();
+    return pythonToJson(whole, where);
+  }
+  if (PyNumber_Check(value.ptr()))
+    return pythonToJson(py::float_(py::reinterpret_borrow<py::object>(value)), where);
+  throw std::invalid_argument(where + ": " + std::string(py::repr(value)) +
+                              " is not a number, text, True/False, None, list or dict");
 }
 
 template <typename T>
@@ -53,38 +168,53 @@ py::array_t<T> toArray(std::vector<T> values) {
 class PyChain;
 
 // One reader of the chain's merged records: an iterator of numpy blocks. While it lives it is
-// the chain's reader; it ends when the recording's merge has ended and everything was taken.
+// the chain's reader. Every way out of it either has delivered every record of its recording
+// (the end of the merge) or raises: TimeoutError when no block came within its timeout (it
+// stays open), RuntimeError when it was ended before it had every record (its own thread
+// stopped or closed the chain, or a new recording began) or the merge ended early, and
+// KeyboardInterrupt after a Ctrl-C has stopped the recording. Only close() (or leaving the loop)
+// ends it quietly.
 class PyStream {
 public:
-  PyStream(PyChain* owner, RecordQueue* queue);
+  // `timeoutSeconds` < 0: no limit.
+  PyStream(PyChain* owner, RecordQueue* queue, double timeoutSeconds);
   ~PyStream() { close(); }
   py::array next();
   // Ends the stream: the chain's merge no longer waits for it.
   void close();
+  // Ends the stream for the chain: when records may be missing, its next step raises with `why`.
+  void cut(const std::string& why);
   bool closed() const { return _queue == nullptr; }
   unsigned long thread() const { return _thread; }
 
 private:
+  // Ends the wait for a block with an exception, or StopIteration at the end of the records.
+  [[noreturn]] void end();
+
   PyChain* _owner;
   RecordQueue* _queue;      // null once closed
   unsigned long _thread;    // the Python thread that opened it
+  double _timeout;          // seconds; < 0: none
+  std::string _cutShort;    // why it ended with records missing; empty: it did not
   py::dtype _type = recordType();
 };
 
-// The chain as Python sees it: the live chain, and the stream open on it.
+bool onMainThread() {
+  return PyThread_get_thread_ident() ==
+         py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+}
+
+// The chain as Python sees it: the live chain, the stream open on it, and Ctrl-C. Calls from
+// several Python threads take turns on the chain.
 class PyChain {
 public:
   explicit PyChain(bool simulate) {
     std::string error;
-    bool opened;
-    {
-      py::gil_scoped_release free;
-      opened = _chain.open(simulate, &error);
-    }
-    if (!opened) throw std::runtime_error(error);
+    if (!owned([&] { return _chain.open(simulate, &error); })) throw std::runtime_error(error);
   }
   ~PyChain() {
     if (_stream != nullptr) _stream->close();
+    restoreInterrupt();
     py::gil_scoped_release free;
     _chain.close();
   }
@@ -105,23 +235,27 @@ public:
     return list;
   }
 
-  py::object parameters(int32_t chain) {
+  py::object parameters(const py::object& position) {
+    const int32_t chain = positionArg(position);
     nlohmann::json params;
     std::string error;
     if (!_chain.hasPosition(chain, &error)) throw std::invalid_argument(error);
-    if (!_chain.parameters(chain, &params, &error)) throw std::runtime_error(error);
+    if (!owned([&] { return _chain.parameters(chain, &params, &error); }))
+      throw std::runtime_error(error);
     return jsonToPython(params);
   }
 
   // A bad key or value, or a chain position without a device, is the caller's (ValueError); a
   // device that cannot be read or written, the device's (RuntimeError).
-  void setParameters(int32_t chain, const py::object& changes) {
+  void setParameters(const py::object& position, const py::object& changes) {
+    const int32_t chain = positionArg(position);
     if (!py::isinstance<py::dict>(changes)) throw py::type_error("parameters must be a dict");
-    const nlohmann::json json = pythonToJson(changes);
+    const nlohmann::json json = pythonToJson(changes, "parameters");
     std::string error;
     if (!_chain.hasPosition(chain, &error) || !Chain::checkParameters(json, &error))
       throw std::invalid_argument(error);
-    if (!_chain.setParameters(chain, json, &error)) throw std::runtime_error(error);
+    if (!owned([&] { return _chain.setParameters(chain, json, &error); }))
+      throw std::runtime_error(error);
   }
 
   void start(const py::object& text, const py::object& bin, const py::object& hdf5,
@@ -134,41 +268,36 @@ public:
     outputs.tmpDir = path(tmp);
     outputs.compress = compress;
     // A stream belongs to one recording: one left open would hold up the next one's merge.
-    if (_stream != nullptr) _stream->close();
+    if (_stream != nullptr) _stream->cut("a new recording began before the stream had every "
+                                         "record of its own");
     std::string error;
-    bool started;
-    {
-      py::gil_scoped_release free;
-      started = _chain.start(outputs, &error);
-    }
-    if (!started) throw std::runtime_error(error);
+    if (!owned([&] { return _chain.start(outputs, &error); })) throw std::runtime_error(error);
   }
 
   py::object stop() {
     // A reader on this thread cannot take blocks while it waits here: it is ended, so that the
-    // merge does not wait for it.
-    if (_stream != nullptr && _stream->thread() == PyThread_get_thread_ident()) _stream->close();
+    // merge does not wait for it. A reader on another thread gets every record.
+    cutOwnStream("stop() on the stream's own thread ended it before it had every record");
     nlohmann::json report;
     std::string error;
-    bool stopped;
-    {
-      py::gil_scoped_release free;
-      stopped = _chain.stop(&report, &error);
-    }
-    if (!stopped) throw std::runtime_error(error);
+    if (!owned([&] { return _chain.stop(&report, &error); })) throw std::runtime_error(error);
     return jsonToPython(report);
   }
 
+  // Stops a recording as stop() does, then disconnects the devices.
   void close() {
-    if (_stream != nullptr) _stream->close();
-    py::gil_scoped_release free;
-    _chain.close();
+    cutOwnStream("close() on the stream's own thread ended it before it had every record");
+    owned([&] {
+      _chain.close();
+      return true;
+    });
   }
 
   // Waits `seconds` while the chain records; Ctrl-C stops the recording (the data are kept, the
   // merge completes) and raises KeyboardInterrupt.
-  void sleep(double seconds) {
-    if (!(seconds >= 0)) throw std::invalid_argument("sleep: seconds must be 0 or more");
+  void sleep(const py::object& length) {
+    if (length.is_none()) throw std::invalid_argument("sleep: seconds must be 0 or more");
+    const double seconds = secondsArg(length, "seconds");
     using Clock = std::chrono::steady_clock;
     // In floating point: any length, however long, gives a valid wait.
     const double end = std::chrono::duration<double>(Clock::now().time_since_epoch()).count() + seconds;
@@ -183,28 +312,38 @@ public:
     }
   }
 
-  std::unique_ptr<PyStream> stream() {
-    if (_stream != nullptr) _stream->close();
-    return std::unique_ptr<PyStream>(new PyStream(this, &_chain.queue()));
+  std::unique_ptr<PyStream> stream(const py::object& self, const py::object& timeout) {
+    const double seconds = secondsArg(timeout, "timeout");
+    if (_stream != nullptr) _stream->cut("another stream of the chain took its place");
+    std::unique_ptr<PyStream> s(new PyStream(this, &_chain.queue(), seconds));
+    if (onMainThread()) catchInterrupt(self);
+    return s;
   }
 
   // Python's pending signals: a KeyboardInterrupt first stops the recording, then is raised.
   void checkSignals() {
     if (PyErr_CheckSignals() == 0) return;
     py::error_already_set raised;
-    if (_chain.recording()) {
-      if (_stream != nullptr) _stream->close();
-      nlohmann::json report;
-      std::string error;
-      py::gil_scoped_release free;
-      _chain.stop(&report, &error);
-    }
+    if (raised.matches(PyExc_KeyboardInterrupt)) interrupted();
     throw raised;
+  }
+
+  // Ctrl-C: the recording stops (its merge completes, the outputs are kept) before
+  // KeyboardInterrupt is raised.
+  void interrupted() {
+    cutOwnStream("Ctrl-C stopped the recording");
+    restoreInterrupt();
+    if (!_chain.recording()) return;
+    nlohmann::json report;
+    std::string error;
+    owned([&] { return _chain.stop(&report, &error); });
   }
 
   void streamOpened(PyStream* s) { _stream = s; }
   void streamClosed(PyStream* s) {
-    if (_stream == s) _stream = nullptr;
+    if (_stream != s) return;
+    _stream = nullptr;
+    restoreInterrupt();
   }
 
 private:
@@ -213,12 +352,71 @@ private:
     return py::str(py::module_::import("os").attr("fspath")(value));
   }
 
+  // Runs `f` on the chain without the GIL, after any other thread's call on it.
+  template <typename F>
+  bool owned(F f) {
+    py::gil_scoped_release free;
+    std::lock_guard<std::mutex> hold(_turn);
+    return f();
+  }
+
+  void cutOwnStream(const std::string& why) {
+    if (_stream != nullptr && _stream->thread() == PyThread_get_thread_ident()) _stream->cut(why);
+  }
+
+  // While a stream of the main thread is open, Ctrl-C anywhere in the script (in the loop's
+  // body too, where it lands most of the time) stops the recording first. Only in place of
+  // Python's own handler: a script's handler of its own stays.
+  void catchInterrupt(const py::object& self) {
+    py::module_ signal = py::module_::import("signal");
+    const py::object current = signal.attr("getsignal")(signal.attr("SIGINT"));
+    if (!current.is(signal.attr("default_int_handler")) && !current.is(interruptHandler())) return;
+    interruptTarget() = py::weakref(self);
+    signal.attr("signal")(signal.attr("SIGINT"), interruptHandler());
+  }
+
+  // Python's handler again, from the main thread (the only one that may set it); a handler left
+  // in place elsewhere does it itself at the next Ctrl-C.
+  void restoreInterrupt() {
+    try {
+      const py::object target = interruptTarget();
+      if (target.is_none() || !onMainThread()) return;
+      const py::object chain = target();
+      if (!chain.is_none() && &chain.cast<PyChain&>() != this) return;
+      py::module_ signal = py::module_::import("signal");
+      if (signal.attr("getsignal")(signal.attr("SIGINT")).is(interruptHandler()))
+        signal.attr("signal")(signal.attr("SIGINT"), signal.attr("default_int_handler"));
+      interruptTarget() = py::none();
+    } catch (py::error_already_set&) {
+      // The interpreter is shutting down: no handler matters any more.
+    }
+  }
+
+  // The chain whose recording Ctrl-C stops (a weak reference), or None.
+  static py::object& interruptTarget() {
+    static py::object* target = new py::object(py::none());  // never freed: see below
+    return *target;
+  }
+  // The SIGINT handler: stops the target's recording, then raises KeyboardInterrupt as Python's
+  // own does. One for the process and never freed, since Python does not hold a handler while
+  // it runs it, and this one puts Python's back in its place.
+  static const py::object& interruptHandler() {
+    static py::object* handler = new py::object(py::cpp_function([](py::object number, py::object frame) {
+      const py::object target = interruptTarget();
+      const py::object chain = target.is_none() ? py::object(py::none()) : target();
+      if (!chain.is_none()) chain.cast<PyChain&>().interrupted();
+      py::module_::import("signal").attr("default_int_handler")(number, frame);
+    }));
+    return *handler;
+  }
+
   Chain _chain;
+  std::mutex _turn;             // one call on _chain at a time
   PyStream* _stream = nullptr;  // the open stream, not owned
 };
 
-PyStream::PyStream(PyChain* owner, RecordQueue* queue)
-    : _owner(owner), _queue(queue), _thread(PyThread_get_thread_ident()) {
+PyStream::PyStream(PyChain* owner, RecordQueue* queue, double timeoutSeconds)
+    : _owner(owner), _queue(queue), _thread(PyThread_get_thread_ident()), _timeout(timeoutSeconds) {
   _queue->attach();
   _owner->streamOpened(this);
 }
@@ -230,23 +428,53 @@ void PyStream::close() {
   _owner->streamClosed(this);
 }
 
+void PyStream::cut(const std::string& why) {
+  if (_queue == nullptr) return;
+  if (!_queue->detach()) _cutShort = why;
+  _queue = nullptr;
+  _owner->streamClosed(this);
+}
+
+void PyStream::end() {
+  if (!_cutShort.empty()) throw std::runtime_error("the stream ended before it had every record: " + _cutShort);
+  throw py::stop_iteration();
+}
+
 py::array PyStream::next() {
-  if (_queue == nullptr) throw py::stop_iteration();
+  if (_queue == nullptr) end();
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                         std::chrono::duration<double>(_timeout >= 0 ? std::min(_timeout, 1e9) : 0));
   auto* block = new std::vector<char>;
   std::unique_ptr<std::vector<char>> owned(block);
   for (;;) {
+    int32_t waitMs = kSignalCheckMs;
+    if (_timeout >= 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      waitMs = int32_t(std::max<int64_t>(0, std::min<int64_t>(waitMs, left.count() + 1)));
+    }
     RecordQueue::Pop got;
     {
       py::gil_scoped_release free;
-      got = _queue->pop(block, kSignalCheckMs);
+      got = _queue->pop(block, waitMs);
     }
     if (got == RecordQueue::Pop::kBlock) break;
     if (got == RecordQueue::Pop::kEnd) {
+      // Ended by the chain meanwhile (cut), or the recording's end.
+      if (_queue != nullptr && _queue->endedEarly())
+        _cutShort = "the merge ended before the end of the recording (see stop())";
       close();
-      throw py::stop_iteration();
+      end();
     }
     _owner->checkSignals();
-    if (_queue == nullptr) throw py::stop_iteration();
+    if (_queue == nullptr) end();
+    if (_timeout >= 0 && Clock::now() >= deadline) {
+      PyErr_SetString(PyExc_TimeoutError,
+                      ("no merged records came within " + py::str(py::float_(_timeout)).cast<std::string>() +
+                       " s; the stream is still open").c_str());
+      throw py::error_already_set();
+    }
   }
   const py::ssize_t count = py::ssize_t(block->size() / kMergeRecordSize);
   py::capsule holder(owned.release(),
@@ -304,7 +532,14 @@ PYBIND11_MODULE(_core, m) {
            py::arg("tmp") = py::none())
       .def("stop", &PyChain::stop)
       .def("sleep", &PyChain::sleep, py::arg("seconds"))
-      .def("stream", &PyChain::stream, py::keep_alive<0, 1>())
+      .def("stream",
+           [](py::object self, py::object timeout) {
+             return self.cast<PyChain&>().stream(self, timeout);
+           },
+           py::arg("timeout") = py::none(), py::keep_alive<0, 1>(),
+           "The merged records as they come, in numpy blocks. timeout: seconds that a wait for the "
+           "next block may last before it raises TimeoutError (the stream stays open); None: no "
+           "limit.")
       .def("close", &PyChain::close)
       .def("__enter__", [](py::object self) { return self; })
       .def("__exit__", [](PyChain& c, py::object type, py::object, py::object) {
@@ -326,11 +561,14 @@ PYBIND11_MODULE(_core, m) {
       .def("clear", &Measurement::clear)
       .def_property_readonly("running", &Measurement::running)
       .def_property_readonly("overflowed", &Measurement::overflowed)
-      .def_property_readonly("span_ps", &Measurement::spanPs);
+      .def_property_readonly("span_ps", &Measurement::spanPs,
+                             "Stream time fed since the last clear, in ps: the sum of the "
+                             "stretches it saw (a pause between stop() and start() and the time "
+                             "between two recordings left out). Rates and g(2) divide by it.");
 
   py::class_<CountRate, Measurement, std::shared_ptr<CountRate>>(m, "CountRate")
-      .def(py::init([](py::object chain, std::vector<int16_t> channels) {
-             return attach(chain, std::make_shared<CountRate>(channels));
+      .def(py::init([](py::object chain, py::object channels) {
+             return attach(chain, std::make_shared<CountRate>(channelsArg(channels)));
            }),
            py::arg("chain"), py::arg("channels"), py::keep_alive<1, 2>())
       .def_property_readonly("channels", &CountRate::channels)
@@ -338,8 +576,11 @@ PYBIND11_MODULE(_core, m) {
       .def("data", [](const CountRate& r) { return toArray(r.data()); });
 
   py::class_<Correlation, Measurement, std::shared_ptr<Correlation>>(m, "Correlation")
-      .def(py::init([](py::object chain, int16_t a, int16_t b, int64_t binWidthPs, int32_t nBins) {
-             return attach(chain, std::make_shared<Correlation>(a, b, binWidthPs, nBins));
+      .def(py::init([](py::object chain, py::object a, py::object b, py::object binWidthPs,
+                       py::object nBins) {
+             return attach(chain, std::make_shared<Correlation>(
+                                      channelArg(a, "a"), channelArg(b, "b"),
+                                      picosecondsArg(binWidthPs, "bin_width_ps", 1), binsArg(nBins)));
            }),
            py::arg("chain"), py::arg("a"), py::arg("b"), py::kw_only(), py::arg("bin_width_ps"),
            py::arg("n_bins"), py::keep_alive<1, 2>())
@@ -350,9 +591,11 @@ PYBIND11_MODULE(_core, m) {
       .def_property_readonly("count_b", &Correlation::countB);
 
   py::class_<TimeTrace, Measurement, std::shared_ptr<TimeTrace>>(m, "TimeTrace")
-      .def(py::init([](py::object chain, std::vector<int16_t> channels, int64_t binWidthPs,
-                       int32_t nBins) {
-             return attach(chain, std::make_shared<TimeTrace>(channels, binWidthPs, nBins));
+      .def(py::init([](py::object chain, py::object channels, py::object binWidthPs,
+                       py::object nBins) {
+             return attach(chain, std::make_shared<TimeTrace>(
+                                      channelsArg(channels),
+                                      picosecondsArg(binWidthPs, "bin_width_ps", 1), binsArg(nBins)));
            }),
            py::arg("chain"), py::arg("channels"), py::kw_only(), py::arg("bin_width_ps"),
            py::arg("n_bins"), py::keep_alive<1, 2>())
@@ -368,18 +611,24 @@ PYBIND11_MODULE(_core, m) {
       .def_property_readonly("first_bin_ps", &TimeTrace::firstBinPs);
 
   py::class_<StartStop, Measurement, std::shared_ptr<StartStop>>(m, "StartStop")
-      .def(py::init([](py::object chain, int16_t start, int16_t stop, int64_t binWidthPs,
-                       int32_t nBins) {
-             return attach(chain, std::make_shared<StartStop>(start, stop, binWidthPs, nBins));
+      .def(py::init([](py::object chain, py::object start, py::object stop, py::object binWidthPs,
+                       py::object nBins) {
+             return attach(chain, std::make_shared<StartStop>(
+                                      channelArg(start, "start"), channelArg(stop, "stop"),
+                                      picosecondsArg(binWidthPs, "bin_width_ps", 1), binsArg(nBins)));
            }),
            py::arg("chain"), py::arg("start"), py::arg("stop"), py::kw_only(),
            py::arg("bin_width_ps"), py::arg("n_bins"), py::keep_alive<1, 2>())
       .def("data", [](const StartStop& s) { return toArray(s.data()); });
 
   py::class_<Coincidences, Measurement, std::shared_ptr<Coincidences>>(m, "Coincidences")
-      .def(py::init([](py::object chain, std::vector<std::vector<int16_t>> groups,
-                       int64_t windowPs) {
-             return attach(chain, std::make_shared<Coincidences>(groups, windowPs));
+      .def(py::init([](py::object chain, py::object groups, py::object windowPs) {
+             std::vector<std::vector<int16_t>> lists;
+             if (!py::isinstance<py::iterable>(groups) || py::isinstance<py::str>(groups))
+               throw py::type_error("groups: a list of lists of channels is expected");
+             for (const py::handle group : py::iter(groups)) lists.push_back(channelsArg(group, "groups"));
+             return attach(chain, std::make_shared<Coincidences>(
+                                      lists, picosecondsArg(windowPs, "window_ps", 0)));
            }),
            py::arg("chain"), py::arg("groups"), py::kw_only(), py::arg("window_ps"),
            py::keep_alive<1, 2>())

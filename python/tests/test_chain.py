@@ -138,7 +138,10 @@ def test_measurements_and_stream_equal_the_binary_output(tmp_path):
     assert corr.data().sum() == 0 and rate.data().sum() > 0
 
 
-def test_parameters_delay_and_measure_only_runs(tmp_path):
+def test_parameters_delay_and_measure_only_runs(tmp_path, monkeypatch):
+    # Library index 0 loses 1 ms of its data every 250 ms: the run still ends complete.
+    monkeypatch.setenv("RAVIK_SIM_DATA_LOSS", "0")
+    nan = float("nan")
     with ravik.Chain(simulate=True) as chain:
         before = chain.parameters(1)
         assert len(before["channels"]) == 5
@@ -147,10 +150,26 @@ def test_parameters_delay_and_measure_only_runs(tmp_path):
         assert after["markers"] == 0x11
         assert {k: v for k, v in after.items() if k != "markers"} == \
                {k: v for k, v in before.items() if k != "markers"}
+        # Every number a call takes is checked: ValueError naming it, whatever its size or kind.
         for call, word in ((lambda: chain.set_parameters(1, {"markerz": 1}), "markerz"),
                            (lambda: chain.set_parameters(1, {"divider": 3}), "divider"),
                            (lambda: chain.parameters(7), "chain position 7"),
-                           (lambda: chain.set_parameters(7, {}), "chain position 7")):
+                           (lambda: chain.set_parameters(7, {}), "chain position 7"),
+                           (lambda: chain.parameters(10**12), "^chain"),
+                           (lambda: chain.set_parameters(1, {"channels": [{"threshold_v": nan}]}),
+                            r"channels\[0\].threshold_v"),
+                           (lambda: chain.set_parameters(1, {"markers": 10**30}), "markers"),
+                           (lambda: ravik.CountRate(chain, [1, 70000]), "^channels"),
+                           (lambda: ravik.CountRate(chain, [1.5]), "^channels"),
+                           (lambda: ravik.Correlation(chain, 1, 6, bin_width_ps=10, n_bins=10**12),
+                            "^n_bins"),
+                           (lambda: ravik.Correlation(chain, 1, 6, bin_width_ps=10**30, n_bins=2),
+                            "^bin_width_ps"),
+                           (lambda: ravik.StartStop(chain, 1, 6, bin_width_ps=10, n_bins=nan), "^n_bins"),
+                           (lambda: ravik.Coincidences(chain, [[1, 70000]], window_ps=10), "^groups"),
+                           (lambda: ravik.Coincidences(chain, [[1, 6]], window_ps=-1), "^window_ps"),
+                           (lambda: chain.stream(timeout=nan), "^timeout"),
+                           (lambda: chain.sleep(nan), "^seconds")):
             with pytest.raises(ValueError, match=word):
                 call()
         with pytest.raises(TypeError):
@@ -164,10 +183,15 @@ def test_parameters_delay_and_measure_only_runs(tmp_path):
             chain.set_parameters(1, {"markers": 0})
         with pytest.raises(RuntimeError, match="already recording"):
             chain.start()
-        chain.sleep(0.5)
+        for _ in range(600):  # until the merge is past the first loss
+            if corr.span_ps > 3 * 10**11:
+                break
+            chain.sleep(0.05)
         report = chain.stop()
-        assert report["outputs"] == [] and report["records"] > 0
+        assert report["outputs"] == [] and report["records"] > 0 and report["completed"]
         assert report["devices"][1]["parameters"]["channels"][1]["signal_delay_ns"] == 1.0
+        assert [d["index"] for d in report["devices"] if d["lost"]] == [0]
+        assert all(loss["cause"] == "device data loss" for d in report["devices"] for loss in d["lost"])
         assert os.listdir(tmp_path) == []  # the private recording folder is gone
         assert abs(peak_ps(corr) - 3500) < 5
         with pytest.raises(RuntimeError, match="not recording"):
@@ -224,13 +248,51 @@ def test_one_chain_at_a_time_and_refused_starts(tmp_path):
         stopper.start()
         stopper.join()
         again.start(tmp=tmp_path)
-        assert list(stream) == []
+        with pytest.raises(RuntimeError, match="before it had every record: a new recording"):
+            list(stream)
         again.sleep(0.2)
     assert rate.counts()[0] > np.count_nonzero(ravik.load(str(tmp_path / "run.txt"))["channel"] == 1)
 
 
+def test_every_way_out_of_a_stream_gives_every_record_or_raises(tmp_path, monkeypatch):
+    # Closed from another thread while this one reads: the recording is merged to its end and
+    # the stream gives all of it.
+    chain = ravik.Chain(simulate=True)
+    try:
+        out = tmp_path / "run.bin"
+        chain.start(bin=out, tmp=tmp_path)
+        reading = threading.Event()
+        closer = threading.Thread(target=lambda: (reading.wait(), chain.sleep(0.3), chain.close()))
+        closer.start()
+        blocks = []
+        for block in chain.stream():
+            blocks.append(block.copy())
+            reading.set()
+        closer.join()
+    finally:
+        chain.close()
+    rec = np.asarray(ravik.load(str(out)))
+    assert len(rec) > 100000 and np.array_equal(np.concatenate(blocks), rec)
+
+    # A timeout that expires raises and leaves the stream open: stopped from another thread,
+    # it then gives every record. A few events a second, so that no block is full before the
+    # stop.
+    monkeypatch.setenv("RAVIK_SIM_RATES", "2")
+    monkeypatch.setenv("RAVIK_SIM_CORRELATION", "2,2500")
+    with ravik.Chain(simulate=True) as chain:
+        chain.start(bin=out, tmp=tmp_path)
+        stream = chain.stream(timeout=0.3)
+        with pytest.raises(TimeoutError, match="0.3 s; the stream is still open"):
+            next(stream)
+        stopper = threading.Thread(target=chain.stop)
+        stopper.start()
+        blocks = list(stream)
+        stopper.join()
+    assert np.array_equal(np.concatenate(blocks), np.asarray(ravik.load(str(out))))
+
+
 CTRL_C_SCRIPT = """
-import faulthandler, signal, sys, ravik
+import faulthandler, signal, sys, time, ravik
 # Ctrl-C as at a terminal, also when the tests run as a background job, which starts with the
 # interrupt ignored (and Python then keeps it ignored).
 signal.signal(signal.SIGINT, signal.default_int_handler)
@@ -243,15 +305,27 @@ with ravik.Chain(simulate=True) as chain:
         if rate.counts()[0] > 0:
             break
         chain.sleep(0.01)
-    print("recording", flush=True)
-    chain.sleep(600)
+    if sys.argv[3:] == ["stream"]:
+        try:
+            for block in chain.stream():
+                print("recording", flush=True)
+                time.sleep(1)  # the loop's body, where Ctrl-C lands nearly always
+        except KeyboardInterrupt:
+            print("recording" if chain.recording else "stopped", file=sys.stderr, flush=True)
+            raise
+    else:
+        print("recording", flush=True)
+        chain.sleep(600)
 """
 
 
-def test_ctrl_c_stops_the_recording_and_keeps_the_data(tmp_path):
+# During sleep() and while a loop takes the stream's blocks: the recording stops and its merge
+# completes before KeyboardInterrupt comes.
+@pytest.mark.parametrize("mode", ["sleep", "stream"])
+def test_ctrl_c_stops_the_recording_and_keeps_the_data(tmp_path, mode):
     out = tmp_path / "run.bin"
     env = dict(os.environ, PYTHONPATH=os.path.join(BUILD, "python"))
-    child = subprocess.Popen([sys.executable, "-c", CTRL_C_SCRIPT, str(out), str(tmp_path)],
+    child = subprocess.Popen([sys.executable, "-c", CTRL_C_SCRIPT, str(out), str(tmp_path), mode],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True)
     assert child.stdout.readline() == "recording\n"
     child.send_signal(signal.SIGINT)
@@ -269,6 +343,7 @@ def test_ctrl_c_stops_the_recording_and_keeps_the_data(tmp_path):
         _, err = child.communicate()
         pytest.fail("no end 120 s after Ctrl-C\n" + err + native)
     assert "KeyboardInterrupt" in err
+    assert mode == "sleep" or "stopped\n" in err
     rec = ravik.load(str(out))
     assert len(rec) > 0 and np.all(np.diff(rec["time"][rec["channel"] < 100]) >= 0)
     assert sorted(os.listdir(tmp_path)) == ["run.bin", "run.json"]
