@@ -18,6 +18,7 @@
 #include "device/korbalt.h"
 #include "device/recordcore.h"
 #include "device/rmtdev.h"
+#include "device/rmtpath.h"
 #include "merge/channelmap.h"
 
 void KRmt::search() {
@@ -142,16 +143,16 @@ void KRmt::startCollect() {
   // A run kept in the temp folder is moved aside before this recording creates temp files of
   // the same names. When that fails nothing is recorded, and nothing of the kept run is lost.
   std::string kept, error;
-  if (!dir.isEmpty() && !setAsideKeptRun(dir.toStdString(), &kept, &error)) {
+  if (!dir.isEmpty() && !setAsideKeptRun(toFileName(dir), &kept, &error)) {
     discardOutputs();
     _timer->stop();
     updateGui(Idle);
-    checkError(false, "Can't start: " + QString::fromStdString(error));
+    checkError(false, "Can't start: " + fromFileName(error));
     return;
   }
   if (!kept.empty()) {
     _noteText->setText("The run kept in the temp folder was moved to " +
-                       QString::fromStdString(kept) + "; finish it with ravik-merge --recover");
+                       fromFileName(kept) + "; finish it with ravik-merge --recover");
     fprintf(stderr, "ravik: the run kept in the temp folder was moved; finish it with\n"
                     "  ravik-merge --recover %s\n", kept.c_str());
   }
@@ -165,8 +166,7 @@ void KRmt::startCollect() {
     int rc = dev->start(true, dir);
     if (rc != 0) {
       const std::string serial = dev->_serialEdit->text().toStdString();
-      checkError(false, QString::fromStdString(
-                            startMessage(rc, serial, dev->_tmpName.toStdString())));
+      checkError(false, fromFileName(startMessage(rc, serial, toFileName(dev->_tmpName))));
       // Not this recording's file: another recording may hold it.
       dev->_tmpName.clear();
     }
@@ -213,7 +213,7 @@ void KRmt::writeManifest(const QString& dir) {
     d.chain = dev->_chainPos;
     d.role = dev->_roleEdit->text().toStdString();
     d.markers = dev->_markers;
-    d.stream = QFileInfo(dev->_tmpName).fileName().toStdString();
+    d.stream = toFileName(QFileInfo(dev->_tmpName).fileName());
     d.parameters = paramsToJson(dev->_recordParams);
     manifest.devices.push_back(d);
   }
@@ -226,17 +226,17 @@ void KRmt::writeManifest(const QString& dir) {
   } outputs[] = {{_ascOutput.get(), _ascPath, "text"}, {_binOutput.get(), _binPath, "binary"}};
   for (const auto& out : outputs)
     if (out.output != nullptr)
-      manifest.outputs.push_back({out.kind, absolutePath(out.path->text().toStdString())});
+      manifest.outputs.push_back({out.kind, absolutePath(toFileName(out.path->text()))});
   // Created uncompressed, as the window writes it, with the metadata read for it.
   if (_hdf5File) {
-    manifest.outputs.push_back({"hdf5", absolutePath(_hdf5Path->text().toStdString())});
+    manifest.outputs.push_back({"hdf5", absolutePath(toFileName(_hdf5Path->text()))});
     manifest.meta = _hdf5Meta;
   }
   manifest.partials =
       partialNames({_ascOutput.get(), _binOutput.get(), _hdf5File ? _hdf5File->file() : nullptr});
   std::string error;
-  checkError(_manifest.write(dir.toStdString(), manifest, &error),
-             "Can't write the run manifest\n" + QString::fromStdString(error) +
+  checkError(_manifest.write(toFileName(dir), manifest, &error),
+             "Can't write the run manifest\n" + fromFileName(error) +
                  "\nThe recording goes on; if it ends without its merge, only ravik-merge "
                  "with the devices' chain positions can merge its temp files.");
 }

@@ -24,6 +24,7 @@
 #include "device/paramsjson.h"
 #include "device/recordcore.h"
 #include "device/rmtdev.h"
+#include "device/rmtpath.h"
 #include "merge/channelmap.h"
 #include "merge/mergethread.h"
 #include "merge/streamloss.h"
@@ -78,14 +79,14 @@ std::vector<OutputName> KRmt::recordingFiles(const QString& dir, bool started) c
   std::vector<OutputName> files;
   for (const RmtDev* dev : _devs) {
     std::string name;
-    if (started) name = dev->_tmpName.toStdString();
+    if (started) name = toFileName(dev->_tmpName);
     else if (dev->_recordBox->isChecked() && dev->_connected)
-      name = tempFileName(dir.toStdString(), dev->_index);
+      name = tempFileName(toFileName(dir), dev->_index);
     if (name.empty()) continue;
     files.push_back({"recording's temp file", name, true});
     files.push_back({"recording's loss file", lossFileName(name), true});
   }
-  files.push_back({"run manifest", manifestPath(dir.toStdString()), true});
+  files.push_back({"run manifest", manifestPath(toFileName(dir)), true});
   return files;
 }
 
@@ -94,13 +95,13 @@ std::string KRmt::outputClash(const char* what, const std::string& path) const {
   // recording would be deleted with it after the merge; the metadata file is read at Start and
   // must still be there for the next recording.
   std::vector<OutputName> names;
-  if (_ascOutput) names.push_back({"text output", _ascPath->text().toLatin1().toStdString()});
-  if (_binOutput) names.push_back({"binary output", _binPath->text().toLatin1().toStdString()});
+  if (_ascOutput) names.push_back({"text output", toFileName(_ascPath->text())});
+  if (_binOutput) names.push_back({"binary output", toFileName(_binPath->text())});
   names.push_back({what, path});
   for (OutputName& file : recordingFiles(_tmpPath->text(), false)) names.push_back(std::move(file));
   ReadFiles read;
   if (_hdf5Enable->isChecked() && !_hdf5Path->text().isEmpty())
-    read.push_back({"metadata file", metaFileFor(_hdf5Path->text()).toStdString()});
+    read.push_back({"metadata file", toFileName(metaFileFor(_hdf5Path->text()))});
   std::string error;
   return checkOutputNames(names, {}, false, &error, read) ? std::string() : error;
 }
@@ -112,7 +113,7 @@ void KRmt::startLiveMerge() {
   if (!_ascFile && !_binFile && !_hdf5) return;
   for (RmtDev* dev : _devs) {
     if (dev->_tmpName.isEmpty()) continue;
-    dev->_mergeFile = fopen(dev->_tmpName.toLatin1().constData(), "rb");
+    dev->_mergeFile = fopen(toFileName(dev->_tmpName).c_str(), "rb");
     if (dev->_mergeFile) continue;
     checkError(false, "Can't open tempfile " + dev->_tmpName + "\nThe recording goes on and is "
                       "kept for ravik-merge.");
@@ -201,7 +202,7 @@ RunReport KRmt::runReport(const std::string& text, const std::string& binary) co
     d.index = dev->_index;
     d.chain = dev->_chainPos;
     d.role = dev->_roleEdit->text().toStdString();
-    d.stream = dev->_tmpName.toStdString();
+    d.stream = toFileName(dev->_tmpName);
     if (i < int(outcome.sourceRecords.size())) d.records = outcome.sourceRecords[size_t(i)];
     d.clockOk = dev->_lossLog.clockBad() ? 0 : 1;
     d.parameters = paramsToJson(dev->_recordParams);
@@ -215,7 +216,7 @@ RunReport KRmt::runReport(const std::string& text, const std::string& binary) co
   report.lastPs = outcome.lastPs;
   if (!text.empty()) report.outputs.push_back({"text", text});
   if (!binary.empty()) report.outputs.push_back({"binary", binary});
-  if (_hdf5File) report.outputs.push_back({"hdf5", _hdf5Path->text().toStdString()});
+  if (_hdf5File) report.outputs.push_back({"hdf5", toFileName(_hdf5Path->text())});
   report.completed = true;
   return report;
 }
@@ -231,14 +232,14 @@ void KRmt::writeRunReport(const std::string& text, const std::string& binary) {
   // Never onto the HDF5 output, the metadata file or a file of the recording, which goes now.
   std::vector<std::string> taken;
   if (_hdf5File) {
-    taken.push_back(_hdf5Path->text().toStdString());
-    taken.push_back(metaFileFor(_hdf5Path->text()).toStdString());
+    taken.push_back(toFileName(_hdf5Path->text()));
+    taken.push_back(toFileName(metaFileFor(_hdf5Path->text())));
   }
   for (const OutputName& file : recordingFiles(_tmpPath->text(), true)) taken.push_back(file.path);
   const std::string path = defaultReportPath(text, binary, taken);
   std::string error;
   if (!path.empty() && !writeReport(report, path, &error))
-    checkError(false, QString::fromStdString(error));
+    checkError(false, fromFileName(error));
 }
 
 // The output channels that two recorded devices filled: a device in five-channel mode beside one
@@ -283,7 +284,7 @@ void KRmt::keepRecording() {
   if (positionsRepeat(positions)) kept.prepend(kSharedPositionsOption);
   fprintf(stderr, "ravik: the recording was not merged in full and is kept; merge it with\n"
                   "  ravik-merge --text FILE --bin FILE %s\n",
-          kept.join(' ').toLocal8Bit().constData());
+          toFileName(kept.join(' ')).c_str());
 }
 
 // The output of one check box and path, created under a temporary name in its folder, or null
@@ -294,12 +295,12 @@ FILE* KRmt::openOutput(QCheckBox* enable, QLineEdit* path, const char* what,
   output->reset();
   if (!enable->isChecked() || path->text().isEmpty()) return nullptr;
   std::unique_ptr<OutputFile> file(new OutputFile);
-  const std::string name = path->text().toLatin1().toStdString();
+  const std::string name = toFileName(path->text());
   const std::string clash = outputClash(what, name);
   std::string error;
   const bool created = clash.empty() && file->create(name, &error);
   *goOn = checkError(created, "Can't open output file\n" + path->text() +
-                                  (clash.empty() ? QString() : "\n" + QString::fromStdString(clash)));
+                                  (clash.empty() ? QString() : "\n" + fromFileName(clash)));
   if (!created) return nullptr;
   *output = std::move(file);
   return (*output)->file();
@@ -320,14 +321,14 @@ void KRmt::pollFinished() {
 void KRmt::concludeMerge() {
   const std::string& error = _merger->_outcome.readError;
   if (!error.empty()) {
-    mergeFailed(QString::fromStdString(error));
+    mergeFailed(fromFileName(error));
     return;
   }
   // Only a merge that ran to its end has the facts of a whole run, and only outputs whose every
   // byte reached the disk make it one: otherwise the temp files stay for another try.
   if (_merger->completed()) {
-    const std::string text = _ascOutput ? _ascPath->text().toStdString() : std::string();
-    const std::string binary = _binOutput ? _binPath->text().toStdString() : std::string();
+    const std::string text = _ascOutput ? toFileName(_ascPath->text()) : std::string();
+    const std::string binary = _binOutput ? toFileName(_binPath->text()) : std::string();
     // The HDF5 file first: when it fails, the other outputs are still unpublished and go too.
     const QString hdf5Error = finishHdf5();
     if (!hdf5Error.isEmpty()) {
@@ -347,7 +348,7 @@ bool KRmt::finishOutputs() {
   std::string error;
   for (OutputFile* out : {_ascOutput.get(), _binOutput.get()}) {
     if (out == nullptr || out->finish(&error)) continue;
-    mergeFailed(QString::fromStdString(error));
+    mergeFailed(fromFileName(error));
     return false;
   }
   std::vector<NamedOutput> outputs;
@@ -358,7 +359,7 @@ bool KRmt::finishOutputs() {
     discardOutputs();
     keepRecording();
     updateGui(Idle);
-    checkError(false, QString::fromStdString(error) + "\nThe temp files are kept.");
+    checkError(false, fromFileName(error) + "\nThe temp files are kept.");
     return false;
   }
   // Published: nothing of them is left to discard.
@@ -387,7 +388,7 @@ void KRmt::stopMerge() {
   for (RmtDev* dev : _devs) {
     if (!dev->_mergeFile) continue;
     closeTempFile(&dev->_mergeFile);
-    names.push_back(dev->_tmpName.toLatin1().toStdString());
+    names.push_back(toFileName(dev->_tmpName));
   }
   // Merged: the manifest goes with the temp files it names, first, so that the folder never
   // offers a recovery of files that are being deleted. The files go on a thread of their own:

@@ -5,6 +5,7 @@
 #include "app/krmt.h"
 #include "device/korbalt.h"
 #include "device/rmtdev.h"
+#include "device/rmtpath.h"
 #include "merge/mergecore.h"
 #include "thread/priority.h"
 
@@ -27,7 +28,7 @@ void MergeThread::run() {
     sources.push_back(
         {{baseGetDecoder(dev->_index), dev->_chainPos, dev->_markers, dev->_mergeFile, _growing,
           &dev->_write.bytes},
-         dev->_tmpName.toStdString(),
+         toFileName(dev->_tmpName),
          recorded && _growing == nullptr ? dev->_lossLog.losses() : std::vector<StreamLoss>()});
   }
   MergeOutputs outputs;

@@ -302,6 +302,31 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   EXPECT_EQ(_boxes.texts, QStringList{kNothingRecorded});
 }
 
+// Paths beyond ASCII, typed as the user's text: the outputs, the temp files and the run report are
+// made under exactly those names, and the report names them so.
+TEST_F(RecordingTest, NamesBeyondAsciiAreMadeAndReportedAsTyped) {
+  KRmtProbe p = prepare();
+  const QString folder = path("Temp-\u00e4"), text = path("Messung-\u00e4-\u00b5.txt"),
+                binary = path("Messung-\u00e4-\u00b5.bin");
+  ASSERT_TRUE(QDir().mkpath(folder));
+  p.tmpPath()->setText(folder);
+  p.ascPath()->setText(text);
+  p.binPath()->setText(binary);
+  record(p, KRmt::_devs);
+  EXPECT_EQ(QDir(folder).entryList({"ravik-*.tmp"}, QDir::Files).size(), 3);
+  stopAndMerge(p);
+  EXPECT_TRUE(_boxes.texts.isEmpty()) << _boxes.texts.join("\n").toStdString();
+  const auto utf8 = [](const QString& name) { return name.toUtf8().toStdString(); };
+  EXPECT_EQ(textStamps(text), binaryStamps(binary));
+  const nlohmann::json report =
+      nlohmann::json::parse(slurp(utf8(path("Messung-\u00e4-\u00b5.json"))));
+  EXPECT_EQ(report["outputs"], nlohmann::json::parse(
+      "[{\"kind\": \"text\", \"path\": \"" + utf8(text) + "\"}, {\"kind\": \"binary\", \"path\": \"" +
+      utf8(binary) + "\"}]"));
+  EXPECT_EQ(report["devices"][0]["stream"], utf8(folder) + "/ravik-" +
+                                                std::to_string(KRmt::_devs[0]->_index) + ".tmp");
+}
+
 TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
   KRmtProbe p = prepare();
   ASSERT_TRUE(QFile(path("plain")).open(QIODevice::WriteOnly));
