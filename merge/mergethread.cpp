@@ -35,11 +35,7 @@ void MergeThread::run() {
   outputs.text = _ascFile;
   outputs.binary = _binFile;
   outputs.records = _records;
-  const uint32_t first = devs.front()->_index;
-  outputs.header = _header ? _header : [first](FILE* file, bool opening) {
-    if (opening) TDC_addressDevice(first);
-    writeFileHeader(file, 0);
-  };
+  outputs.header = _header;
   if (_growing != nullptr) {
     // The losses are complete once the recording has stopped, which is when the merge reaches
     // the files' end.
