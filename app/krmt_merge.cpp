@@ -143,6 +143,9 @@ void KRmt::haltMerge() {
   _growing.store(false, std::memory_order_release);
   if (_merger && !_merger->finished()) {
     _merger->stop();
+    // A write that waits for a pipe's reader, or for room in the pipe, ends too.
+    for (OutputFile* out : {_ascOutput.get(), _binOutput.get()})
+      if (out != nullptr) out->cancel();
     _merger->wait();
   }
 }
@@ -298,7 +301,9 @@ FILE* KRmt::openOutput(QCheckBox* enable, QLineEdit* path, const char* what,
   const std::string name = toFileName(path->text());
   const std::string clash = outputClash(what, name);
   std::string error;
-  const bool created = clash.empty() && file->create(name, &error);
+  // The GUI thread never waits for a named pipe's reader: the merge's first write does.
+  const bool created =
+      clash.empty() && file->create(name, &error, false, OutputFile::PipeReader::AtFirstWrite);
   *goOn = checkError(created, "Can't open output file\n" + path->text() +
                                   (clash.empty() ? QString() : "\n" + fromFileName(clash)));
   if (!created) return nullptr;

@@ -46,6 +46,10 @@ void MergeThread::run() {
   } else {
     _outcome = mergeChecked(sources, outputs, false, _bytesRead, _running);
   }
+  // What the streams still buffer is written here, not by the window's thread when it closes the
+  // outputs: on a pipe that write waits for a reader, or for room.
+  for (FILE* out : {_ascFile, _binFile})
+    if (out != nullptr) fflush(out);
   // A stop that came after the last record was written still leaves a complete merge, but it
   // cannot be told apart from one before: only a merge never asked to stop counts as complete.
   _completed.store(_running.load(std::memory_order_relaxed), std::memory_order_release);
