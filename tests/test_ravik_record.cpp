@@ -103,10 +103,9 @@ TEST_F(RecordTest, NamesBeyondAsciiAreMadeAndReportedAsGiven) {
   const std::string text = "Messung-\xc3\xa4-\xc2\xb5.txt", report = out + "/Bericht-\xc3\xa4.json";
   ASSERT_EQ(exitCode(spawn({}, outputs("0.3", {"--report", report}, text))), 0) << errText();
   EXPECT_GT(slurp(out + "/" + text).size(), 0u);
-  const nlohmann::json outputsNamed = nlohmann::json::parse(slurp(report))["outputs"];
-  EXPECT_EQ(outputsNamed, nlohmann::json::parse("[{\"kind\": \"text\", \"path\": \"" + out + "/" + text +
-                                                "\"}, {\"kind\": \"binary\", \"path\": \"" + out +
-                                                "/run.bin\"}]"));
+  EXPECT_EQ(nlohmann::json::parse(slurp(report))["outputs"],
+            nlohmann::json::array({{{"kind", "text"}, {"path", out + "/" + text}},
+                                   {{"kind", "binary"}, {"path", out + "/run.bin"}}}));
 }
 
 TEST_F(RecordTest, ChainFaultsAreReportedAndTheRecordingGoesOn) {

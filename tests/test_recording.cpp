@@ -423,9 +423,8 @@ TEST_F(RecordingTest, NamesBeyondAsciiAreMadeAndReportedAsTyped) {
   EXPECT_EQ(textStamps(text), binaryStamps(binary));
   const nlohmann::json report =
       nlohmann::json::parse(slurp(utf8(path("Messung-\u00e4-\u00b5.json"))));
-  EXPECT_EQ(report["outputs"], nlohmann::json::parse(
-      "[{\"kind\": \"text\", \"path\": \"" + utf8(text) + "\"}, {\"kind\": \"binary\", \"path\": \"" +
-      utf8(binary) + "\"}]"));
+  EXPECT_EQ(report["outputs"], nlohmann::json::array({{{"kind", "text"}, {"path", utf8(text)}},
+                                                      {{"kind", "binary"}, {"path", utf8(binary)}}}));
   EXPECT_EQ(report["devices"][0]["stream"], utf8(folder) + "/ravik-" +
                                                 std::to_string(KRmt::_devs[0]->_index) + ".tmp");
 }
