@@ -1,7 +1,11 @@
 #include "app/krmt.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -24,7 +28,9 @@
 #include "device/devicecore.h"
 #include "device/korbalt.h"
 #include "device/rmtdev.h"
+#include "device/rmtpath.h"
 #include "merge/mergethread.h"
+#include "merge/outputpath.h"
 #include "monitor/monitorcore.h"
 #include "thread/lxthread.h"
 #include "trace/trace.h"
@@ -303,19 +309,21 @@ void KRmt::checkDirs() {
   checkPathBox(_tmpPath, true);
 }
 
-// True when `path` can be written. An existing file is judged by its permissions and never
-// touched; otherwise a probe file is created, written and removed again.
+// True when `path` can be written, judged without touching it: nothing is created, written or
+// removed. A file that exists is judged by its own permissions, one that does not yet by those of
+// the folder it would be created in. A symbolic link counts as its target, where an output goes:
+// for a dangling link, the folder its target would be created in.
 static bool isWritablePath(const QString& path) {
-  QFileInfo info(path);
-  if (info.exists()) return info.isWritable();
-  bool usable = false;
-  QFile probe(path);
-  if (probe.open(QIODevice::ReadWrite)) {
-    usable = probe.write("test", 4) == 4;
-    probe.close();
-  }
-  QFile::remove(path);
-  return usable;
+  if (path.isEmpty()) return false;
+  const std::string target = followLinks(toFileName(path));
+  struct stat st;
+  if (stat(target.c_str(), &st) == 0)
+    return faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) == 0;
+  if (errno != ENOENT) return false;  // e.g. a regular file named as a folder on the way
+  std::string dir, base;
+  splitPath(target, &dir, &base);
+  return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+         faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
 }
 
 void KRmt::checkPathBox(QLineEdit* ed, bool asDir) {

@@ -18,6 +18,7 @@
 #include "device/korbalt.h"
 #include "device/recordcore.h"
 #include "device/rmtdev.h"
+#include "device/rmtpath.h"
 #include "merge/channelmap.h"
 
 void KRmt::search() {
@@ -149,15 +150,15 @@ void KRmt::startCollect() {
   // A run kept in the temp folder is moved aside before this recording creates temp files of
   // the same names. When that fails nothing is recorded, and nothing of the kept run is lost.
   std::string kept, error;
-  if (!dir.isEmpty() && !setAsideKeptRun(dir.toStdString(), &kept, &error)) {
+  if (!dir.isEmpty() && !setAsideKeptRun(toFileName(dir), &kept, &error)) {
     discardOutputs();
     _timer->stop();
     updateGui(Idle);
-    checkError(false, "Can't start: " + QString::fromStdString(error));
+    checkError(false, "Can't start: " + fromFileName(error));
     return;
   }
   if (!kept.empty()) {
-    addNote("The run kept in the temp folder was moved to " + QString::fromStdString(kept) +
+    addNote("The run kept in the temp folder was moved to " + fromFileName(kept) +
             "; finish it with ravik-merge --recover");
     fprintf(stderr, "ravik: the run kept in the temp folder was moved; finish it with\n"
                     "  ravik-merge --recover %s\n", kept.c_str());
@@ -168,8 +169,7 @@ void KRmt::startCollect() {
     int rc = dev->start(true, dir);
     if (rc != 0) {
       const std::string serial = dev->_serialEdit->text().toStdString();
-      checkError(false, QString::fromStdString(
-                            startMessage(rc, serial, dev->_tmpName.toStdString())));
+      checkError(false, fromFileName(startMessage(rc, serial, toFileName(dev->_tmpName))));
       // Not this recording's file: another recording may hold it.
       dev->_tmpName.clear();
     }
@@ -217,7 +217,7 @@ void KRmt::writeManifest(const QString* outputs) {
     d.chain = dev->_chainPos;
     d.role = dev->_roleEdit->text().toStdString();
     d.markers = dev->_markers;
-    d.stream = QFileInfo(dev->_tmpName).fileName().toStdString();
+    d.stream = toFileName(QFileInfo(dev->_tmpName).fileName());
     d.parameters = paramsToJson(dev->_recordParams);
     manifest.devices.push_back(d);
   }
@@ -227,13 +227,13 @@ void KRmt::writeManifest(const QString* outputs) {
   const char* const kinds[] = {"text", "binary", "hdf5"};
   for (int k = 0; k < kOutputKinds; ++k)
     if (!outputs[k].isEmpty())
-      manifest.outputs.push_back({kinds[k], absolutePath(outputs[k].toStdString())});
+      manifest.outputs.push_back({kinds[k], absolutePath(toFileName(outputs[k]))});
   if (!outputs[kHdf5Out].isEmpty()) manifest.meta = _hdf5Meta;
   manifest.partials =
       partialNames({_ascOutput.get(), _binOutput.get(), _hdf5File ? _hdf5File->file() : nullptr});
   std::string error;
-  checkError(_manifest.write(_recordDir.toStdString(), manifest, &error),
-             "Can't write the run manifest\n" + QString::fromStdString(error) +
+  checkError(_manifest.write(toFileName(_recordDir), manifest, &error),
+             "Can't write the run manifest\n" + fromFileName(error) +
                  "\nThe run goes on; if it ends without its merge, only ravik-merge "
                  "with the devices' chain positions can merge its temp files.");
 }

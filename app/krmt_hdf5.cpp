@@ -10,6 +10,7 @@
 #include "app/krmt.h"
 #include "cli/hdf5file.h"
 #include "device/rmtdev.h"
+#include "device/rmtpath.h"
 #include "merge/mergethread.h"
 #include "report/metafile.h"
 
@@ -23,9 +24,9 @@ bool readMeta(const QString& name, std::vector<Hdf5MetaField>* meta, QString* no
   note->clear();
   if (!QFileInfo::exists(name)) return true;
   std::string why;
-  if (!loadMetaFile(name.toStdString(), meta, &why)) {
+  if (!loadMetaFile(toFileName(name), meta, &why)) {
     *note = QString("%1 not used").arg(kMetaFileName);
-    *error = "The HDF5 output's metadata cannot be used:\n" + QString::fromStdString(why) +
+    *error = "The HDF5 output's metadata cannot be used:\n" + fromFileName(why) +
              "\nThe HDF5 file is written without it.";
     return false;
   }
@@ -46,11 +47,10 @@ void KRmt::openHdf5(const QString& hdf5Path, bool* goOn) {
     *goOn = false;
     return;
   }
-  const std::string path = hdf5Path.toStdString();
+  const std::string path = toFileName(hdf5Path);
   const std::string clash = outputClash("HDF5 output", path);
   if (!clash.empty()) {
-    *goOn = checkError(false, "Can't open output file\n" + hdf5Path + "\n" +
-                                  QString::fromStdString(clash));
+    *goOn = checkError(false, "Can't open output file\n" + hdf5Path + "\n" + fromFileName(clash));
     return;
   }
   _hdf5File.reset(new Hdf5File);
@@ -61,7 +61,7 @@ void KRmt::openHdf5(const QString& hdf5Path, bool* goOn) {
     return;
   }
   _hdf5File.reset();
-  *goOn = checkError(false, "Can't open output file\n" + QString::fromStdString(why));
+  *goOn = checkError(false, "Can't open output file\n" + fromFileName(why));
 }
 
 QString KRmt::finishHdf5() {
@@ -78,7 +78,7 @@ QString KRmt::finishHdf5() {
     if (dev->_tmpName.isEmpty()) continue;
     ++devices;
     Hdf5Source source;
-    source.path = dev->_tmpName.toStdString();
+    source.path = toFileName(dev->_tmpName);
     source.chain = dev->_chainPos;
     source.serial = dev->_serialEdit->text().toStdString();
     source.fiveChannel = i < int(outcome.sourceStats.size()) && outcome.sourceStats[size_t(i)].channels[5] > 0;
@@ -96,7 +96,7 @@ QString KRmt::finishHdf5() {
   info.losses = outcome.losses;
   std::string error;
   // Completed under its temporary name; published with the other outputs (finishOutputs()).
-  if (!_hdf5File->complete(info, &error)) return QString::fromStdString(error);
+  if (!_hdf5File->complete(info, &error)) return fromFileName(error);
   const int64_t late = _hdf5File->written().outOfOrder();
   if (late > 0)
     checkError(false, QString("%1 timestamps of the HDF5 output are out of time order; "

@@ -24,6 +24,7 @@
 #include "device/paramsjson.h"
 #include "device/recordcore.h"
 #include "device/rmtdev.h"
+#include "device/rmtpath.h"
 #include "merge/channelmap.h"
 #include "merge/mergethread.h"
 #include "merge/streamloss.h"
@@ -142,13 +143,13 @@ void KRmt::dropChangedOutputs() {
 bool KRmt::openForMerge(RmtDev* dev) {
   if (dev->_mergeFile) return fseek(dev->_mergeFile, 0, SEEK_SET) == 0;
   if (dev->_tmpName.isEmpty()) return false;
-  dev->_mergeFile = fopen(dev->_tmpName.toLatin1().constData(), "rb");
+  dev->_mergeFile = fopen(toFileName(dev->_tmpName).c_str(), "rb");
   return dev->_mergeFile != nullptr;
 }
 
 QString KRmt::tempNameOf(const RmtDev* dev) const {
   if (!dev->_tmpName.isEmpty()) return dev->_tmpName;
-  return QString::fromStdString(tempFileName(_recordDir.toStdString(), dev->_index));
+  return fromFileName(tempFileName(toFileName(_recordDir), dev->_index));
 }
 
 QString KRmt::chosenOutput(OutputKind kind) const {
@@ -177,7 +178,7 @@ bool KRmt::openOutputs(const QString* paths) {
                           _binOutput ? _binOutput->path() : std::string(),
                           _hdf5File ? _hdf5File->file()->path() : std::string(), &report, &error)) {
     checkError(false,
-               "Can't start: " + QString::fromStdString(error) + "\nChoose other output names.");
+               "Can't start: " + fromFileName(error) + "\nChoose other output names.");
     goOn = false;
   }
   if (!goOn) discardOutputs();
@@ -188,11 +189,11 @@ std::vector<OutputName> KRmt::recordingFiles() const {
   // Before the devices have started, the names they are about to give their temp files.
   std::vector<OutputName> files;
   for (const RmtDev* dev : _recorded) {
-    const std::string name = tempNameOf(dev).toStdString();
+    const std::string name = toFileName(tempNameOf(dev));
     files.push_back({"recording's temp file", name, true});
     files.push_back({"recording's loss file", lossFileName(name), true});
   }
-  files.push_back({"run manifest", manifestPath(_recordDir.toStdString()), true});
+  files.push_back({"run manifest", manifestPath(toFileName(_recordDir)), true});
   return files;
 }
 
@@ -210,7 +211,7 @@ std::string KRmt::outputClash(const char* what, const std::string& path) const {
   for (OutputName& file : recordingFiles()) names.push_back(std::move(file));
   ReadFiles read;
   if (!_choice[kHdf5Out].isEmpty())
-    read.push_back({"metadata file", metaFileFor(_choice[kHdf5Out]).toStdString()});
+    read.push_back({"metadata file", toFileName(metaFileFor(_choice[kHdf5Out]))});
   std::string error;
   return checkOutputNames(names, {}, false, &error, read) ? std::string() : error;
 }
@@ -252,6 +253,9 @@ void KRmt::haltMerge() {
   _growing.store(false, std::memory_order_release);
   if (_merger && !_merger->finished()) {
     _merger->stop();
+    // A write that waits for a pipe's reader, or for room in the pipe, ends too.
+    for (OutputFile* out : {_ascOutput.get(), _binOutput.get()})
+      if (out != nullptr) out->cancel();
     _merger->wait();
   }
 }
@@ -316,7 +320,7 @@ RunReport KRmt::runReport(const std::string& text, const std::string& binary) co
     d.index = dev->_index;
     d.chain = dev->_chainPos;
     d.role = dev->_roleEdit->text().toStdString();
-    d.stream = dev->_tmpName.toStdString();
+    d.stream = toFileName(dev->_tmpName);
     if (i < int(outcome.sourceRecords.size())) d.records = outcome.sourceRecords[size_t(i)];
     d.clockOk = dev->_lossLog.clockBad() ? 0 : 1;
     d.parameters = paramsToJson(dev->_recordParams);
@@ -349,7 +353,7 @@ void KRmt::writeRunReport(const std::string& text, const std::string& binary) {
   std::string path, error;
   if (!reportFile(text, binary, _written[kHdf5Out], &path, &error) ||
       (!path.empty() && !writeReport(report, path, &error)))
-    checkError(false, QString::fromStdString(error));
+    checkError(false, fromFileName(error));
 }
 
 bool KRmt::reportFile(const std::string& text, const std::string& binary, const std::string& hdf5,
@@ -358,7 +362,7 @@ bool KRmt::reportFile(const std::string& text, const std::string& binary, const 
   std::vector<std::string> taken;
   if (!hdf5.empty()) {
     taken.push_back(hdf5);
-    taken.push_back(metaFileFor(QString::fromStdString(hdf5)).toStdString());
+    taken.push_back(toFileName(metaFileFor(fromFileName(hdf5))));
   }
   for (const OutputName& file : recordingFiles()) taken.push_back(file.path);
   return defaultReportPath(text, binary, taken, path, error);
@@ -401,7 +405,7 @@ void KRmt::keepRecording() {
   if (positionsRepeat(positions)) kept.prepend(kSharedPositionsOption);
   fprintf(stderr, "ravik: the recording was not merged in full and is kept; merge it with\n"
                   "  ravik-merge --text FILE --bin FILE %s\n",
-          kept.join(' ').toLocal8Bit().constData());
+          toFileName(kept.join(' ')).c_str());
 }
 
 // The output of one check box and path, created under a temporary name in its folder, or null
@@ -412,12 +416,14 @@ FILE* KRmt::openOutput(const QString& path, const char* what, std::unique_ptr<Ou
   output->reset();
   if (path.isEmpty()) return nullptr;
   std::unique_ptr<OutputFile> file(new OutputFile);
-  const std::string name = path.toLatin1().toStdString();
+  const std::string name = toFileName(path);
   const std::string clash = outputClash(what, name);
   std::string error;
-  const bool created = clash.empty() && file->create(name, &error);
+  // The GUI thread never waits for a named pipe's reader: the merge's first write does.
+  const bool created =
+      clash.empty() && file->create(name, &error, false, OutputFile::PipeReader::AtFirstWrite);
   *goOn = checkError(created, "Can't open output file\n" + path +
-                                  (clash.empty() ? QString() : "\n" + QString::fromStdString(clash)));
+                                  (clash.empty() ? QString() : "\n" + fromFileName(clash)));
   if (!created) return nullptr;
   *output = std::move(file);
   return (*output)->file();
@@ -438,7 +444,7 @@ void KRmt::pollFinished() {
 void KRmt::concludeMerge() {
   const std::string& error = _merger->_outcome.readError;
   if (!error.empty()) {
-    mergeFailed(QString::fromStdString(error));
+    mergeFailed(fromFileName(error));
     return;
   }
   // Only a merge that ran to its end has the facts of a whole run, and only outputs whose every
@@ -470,7 +476,7 @@ bool KRmt::finishOutputs() {
   std::string error;
   for (OutputFile* out : {_ascOutput.get(), _binOutput.get()}) {
     if (out == nullptr || out->finish(&error)) continue;
-    mergeFailed(QString::fromStdString(error));
+    mergeFailed(fromFileName(error));
     return false;
   }
   std::vector<NamedOutput> outputs;
@@ -481,7 +487,7 @@ bool KRmt::finishOutputs() {
     discardOutputs();
     keepRecording();
     updateGui(Idle);
-    checkError(false, QString::fromStdString(error) + "\nThe temp files are kept.");
+    checkError(false, fromFileName(error) + "\nThe temp files are kept.");
     return false;
   }
   // Published: nothing of them is left to discard.
@@ -515,7 +521,7 @@ void KRmt::stopMerge() {
   for (RmtDev* dev : _devs) {
     if (!dev->_mergeFile) continue;
     closeTempFile(&dev->_mergeFile);
-    names.push_back(dev->_tmpName.toLatin1().toStdString());
+    names.push_back(toFileName(dev->_tmpName));
   }
   // Merged: the manifest goes with the temp files it names, first, so that the folder never
   // offers a recovery of files that are being deleted. The files leave their names at once and

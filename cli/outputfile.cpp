@@ -61,7 +61,8 @@ int OutputFile::openInPlace(const std::string& name) {
   }
 }
 
-bool OutputFile::create(const std::string& path, std::string* error, bool noClobber) {
+bool OutputFile::create(const std::string& path, std::string* error, bool noClobber,
+                        PipeReader reader) {
   _path = path;
   _noClobber = noClobber;
   const int32_t given = descriptorName(path);
@@ -73,8 +74,13 @@ bool OutputFile::create(const std::string& path, std::string* error, bool noClob
     return false;
   }
   int fd;
+  bool pending = false;  // a pipe to open at the first write
   if (given >= 0) {
     fd = fcntl(given, F_DUPFD_CLOEXEC, 3);
+  } else if (exists && S_ISFIFO(st.st_mode) && reader == PipeReader::AtFirstWrite) {
+    // Non-blocking as openInPlace() leaves it; ENXIO: no reader yet.
+    fd = open(_target.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    pending = fd < 0 && errno == ENXIO;
   } else if (exists && !S_ISREG(st.st_mode)) {
     fd = openInPlace(_target);
   } else {
@@ -90,11 +96,11 @@ bool OutputFile::create(const std::string& path, std::string* error, bool noClob
       fchmod(fd, exists ? (st.st_mode & 07777) : (0666 & ~mask));
     }
   }
-  if (fd < 0 && _stopSignal != 0) {
+  if (fd < 0 && !pending && _stopSignal != 0) {
     *error = path + ": no reader opened the pipe before signal " + strsignal(_stopSignal);
     return false;
   }
-  if (fd < 0) {
+  if (fd < 0 && !pending) {
     *error = path + (given >= 0 ? ": cannot write to descriptor " + std::to_string(given) + ": "
                                 : ": cannot create: ") +
              strerror(errno);
@@ -103,11 +109,14 @@ bool OutputFile::create(const std::string& path, std::string* error, bool noClob
   _sink.reset(new StreamSink);
   _sink->fd = fd;
   _sink->countedPosition = given >= 0;
-  watchPipe(_sink.get());
+  if (pending)
+    deferPipe(_sink.get(), _target);
+  else
+    watchPipe(_sink.get());
   _file = openSinkStream(_sink.get());
   if (_file == nullptr) {
     *error = path + ": cannot create: " + strerror(errno);
-    close(fd);
+    if (fd >= 0) close(fd);
     discard();
     return false;
   }
@@ -174,6 +183,7 @@ bool OutputFile::publish(std::string* error) {
 }
 
 void OutputFile::discard() {
+  cancel();
   if (_file != nullptr) fclose(_file);
   _file = nullptr;
   if (!_tmpPath.empty()) unlink(_tmpPath.c_str());

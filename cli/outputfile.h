@@ -9,7 +9,8 @@
 //
 // A named pipe is opened only once a reader has opened it, and a pipe's writes wait for room in
 // short polls: a stop signal (SIGINT, SIGTERM, SIGHUP, blocked and taken by the program's own
-// wait) ends either wait.
+// wait) ends either wait, and so does cancel(). Where the wait for a reader would be, create()
+// waits, or, for a caller whose thread must not block, the first write does (PipeReader).
 //
 // The stream counts the bytes it writes and catches write errors at the system call (see
 // merge/outputstream.h).
@@ -31,11 +32,18 @@ public:
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
+  // Where the wait for a named pipe's reader is.
+  enum class PipeReader {
+    AtCreate,      // create() waits
+    AtFirstWrite,  // create() returns at once; the first write waits (see StreamSink::pendingPipe)
+  };
+
   // Creates the temporary file for `path` (call before any thread is started: reads the umask).
   // False with a one-line message naming `path` in *error; stopSignal() then tells whether a
   // stop signal ended the wait for a pipe's reader. With `noClobber` publish() never replaces a
   // file that appeared under the name meanwhile.
-  bool create(const std::string& path, std::string* error, bool noClobber = false);
+  bool create(const std::string& path, std::string* error, bool noClobber = false,
+              PipeReader reader = PipeReader::AtCreate);
 
   // For a library that writes the file by name (HDF5): creates the temporary file as create()
   // does and gives its name in *name instead of a stream; finish() then only checks that the
@@ -53,7 +61,8 @@ public:
   const std::string& partialPath() const { return _tmpPath; }
   // errno of the first failed write, 0 while there is none. Any thread may ask.
   int writeError() const { return _sink ? _sink->error.load(std::memory_order_relaxed) : 0; }
-  // Ends a write that waits for a pipe's reader (it fails with EINTR). Any thread may call it.
+  // Ends a write that waits for a pipe's reader or for room in the pipe (it fails with EINTR),
+  // and every later one. Any thread may call it.
   void cancel() {
     if (_sink) _sink->cancel.store(true, std::memory_order_relaxed);
   }
@@ -65,7 +74,8 @@ public:
   bool finish(std::string* error);
   // After finish(): renames the temporary file into place. False with a message.
   bool publish(std::string* error);
-  // Closes the stream and removes the temporary file; the final name is left untouched.
+  // Closes the stream and removes the temporary file; the final name is left untouched. What is
+  // left to write to a pipe is given up rather than waited for.
   void discard();
 
 private:

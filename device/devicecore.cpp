@@ -2,6 +2,8 @@
 
 #include <stdlib.h>
 
+#include <new>
+
 int32_t connectDevice(uint32_t index, DeviceLink* link) {
   int32_t rc = 0;
   if (!link->connected) {
@@ -118,24 +120,36 @@ std::string chainMessage(const ChainStep& step) {
   return std::string();
 }
 
+namespace {
+
+// The header's count of the bytes before it: 8 bytes, little-endian, at this offset (see "The
+// binary file" in the README).
+constexpr size_t kHeaderOffsetField = 24;
+
+}  // namespace
+
 std::function<void(FILE*, bool)> chainDeviceHeader(uint32_t index) {
   TDC_addressDevice(index);
-  std::string header;
   char* bytes = nullptr;
   size_t size = 0;
-  if (FILE* f = open_memstream(&bytes, &size)) {
-    writeFileHeader(f, 0);
-    if (fclose(f) == 0) header.assign(bytes, size);
-    free(bytes);
-  }
-  return [header, index](FILE* file, bool first) {
+  // A stream in memory fails only for want of memory.
+  FILE* f = open_memstream(&bytes, &size);
+  if (f == nullptr) throw std::bad_alloc();
+  writeFileHeader(f, 0);
+  const bool made = fclose(f) == 0;
+  const std::string header = made ? std::string(bytes, size) : std::string();
+  free(bytes);
+  if (!made) throw std::bad_alloc();
+  // The device is never addressed again from here: the merge writes the header and the trailer
+  // on a thread of its own while others address the devices one by one, and the library has one
+  // addressed device for all threads. Both are the header made now, with the count of the bytes
+  // before them as the library puts it there.
+  return [header](FILE* file, bool) {
+    std::string bytes = header;
+    const uint64_t before = uint64_t(int64_t(ftell(file)));
+    for (size_t i = 0; i < 8 && kHeaderOffsetField + i < bytes.size(); ++i)
+      bytes[kHeaderOffsetField + i] = char(before >> (8 * i));
     // The output's stream keeps a failed write for its close, which reports it.
-    if (first && !header.empty()) {
-      fwrite(header.data(), 1, header.size(), file);
-      return;
-    }
-    // Without a header made beforehand (no memory for it), the device writes it now.
-    TDC_addressDevice(index);
-    writeFileHeader(file, 0);
+    fwrite(bytes.data(), 1, bytes.size(), file);
   };
 }

@@ -70,10 +70,10 @@ DeviceStatus refreshRecording(uint32_t index, int32_t chainPos, const TempWriteS
 DeviceStatus finishTempStream(uint32_t index, int32_t chainPos, FILE** file,
                               TempWriteState* write, LossLog* log);
 
-// The binary header and trailer of the chain's first device, at library index `index`. A merge
-// that runs beside the recording writes the header while the devices are polled, which
-// addresses them one by one, so it is made here beforehand, in memory; the trailer follows the
-// last record, after the recording, when the device is addressed again to write it.
+// The binary header and trailer of the chain's first device, at library index `index`, made here
+// in memory from the device's header: the merge writes them on its own thread while the devices
+// are polled, which addresses them one by one, so that the device addressed then may be any.
+// Throws std::bad_alloc when there is no memory for it.
 std::function<void(FILE* binary, bool first)> chainDeviceHeader(uint32_t index);
 
 // "<operation> returned "<library text of rc>"".

@@ -11,6 +11,7 @@
 #include "device/devicecore.h"
 #include "device/korbalt.h"
 #include "device/recordcore.h"
+#include "device/rmtpath.h"
 #include "monitor/tapqueue.h"
 #include "widgets/led.h"
 
@@ -138,8 +139,8 @@ int RmtDev::start(bool on, QString dir) {
   _recordParams = dialogParams();
   int rc = configure();
   if (rc == 0 && !dir.isEmpty())
-    _tmpName = QString::fromStdString(tempFileName(dir.toStdString(), _index));
-  const std::string name = _tmpName.toLatin1().toStdString();
+    _tmpName = fromFileName(tempFileName(toFileName(dir), _index));
+  const std::string name = toFileName(_tmpName);
   rc = startDeviceRecording(_index, rc, name, &_tmpFile);
   _logging = rc == 0 && _tmpFile != nullptr;
   if (_logging) _lossLog.start(name);

@@ -5,6 +5,7 @@
 #include "app/krmt.h"
 #include "device/korbalt.h"
 #include "device/rmtdev.h"
+#include "device/rmtpath.h"
 #include "merge/mergecore.h"
 #include "thread/priority.h"
 
@@ -27,18 +28,14 @@ void MergeThread::run() {
     sources.push_back(
         {{baseGetDecoder(dev->_index), dev->_chainPos, dev->_markers, dev->_mergeFile, _growing,
           &dev->_write.bytes},
-         dev->_tmpName.toStdString(),
+         toFileName(dev->_tmpName),
          recorded && _growing == nullptr ? dev->_lossLog.losses() : std::vector<StreamLoss>()});
   }
   MergeOutputs outputs;
   outputs.text = _ascFile;
   outputs.binary = _binFile;
   outputs.records = _records;
-  const uint32_t first = devs.front()->_index;
-  outputs.header = _header ? _header : [first](FILE* file, bool opening) {
-    if (opening) TDC_addressDevice(first);
-    writeFileHeader(file, 0);
-  };
+  outputs.header = _header;
   if (_growing != nullptr) {
     // The losses are complete once the recording has stopped, which is when the merge reaches
     // the files' end.
@@ -49,6 +46,10 @@ void MergeThread::run() {
   } else {
     _outcome = mergeChecked(sources, outputs, false, _bytesRead, _running);
   }
+  // What the streams still buffer is written here, not by the window's thread when it closes the
+  // outputs: on a pipe that write waits for a reader, or for room.
+  for (FILE* out : {_ascFile, _binFile})
+    if (out != nullptr) fflush(out);
   // A stop that came after the last record was written still leaves a complete merge, but it
   // cannot be told apart from one before: only a merge never asked to stop counts as complete.
   _completed.store(_running.load(std::memory_order_relaxed), std::memory_order_release);

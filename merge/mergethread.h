@@ -44,8 +44,8 @@ public:
   std::atomic<bool> _completed{false};
   // Set before start(): true while the devices write the temp files; null: they are complete.
   const std::atomic<bool>* _growing = nullptr;
-  // Set before start(): writes the binary header (first) and trailer; empty: the library's, for
-  // the first device of the chain, addressed at that moment.
+  // Set before start() when the binary output is open: writes its header (first) and trailer
+  // without addressing a device (see chainDeviceHeader()).
   std::function<void(FILE* binary, bool first)> _header;
   MergeOutcome _outcome;           // what the merge found; read once finished() is true
   // Set before start(): called on the merge's thread when done() has turned true, so that the

@@ -32,11 +32,36 @@ bool waitForRoom(StreamSink* sink) {
   }
 }
 
+// Opens the pending pipe once a reader has opened it; false, with the error kept, when the run is
+// being stopped meanwhile or the pipe cannot be opened.
+bool openPendingPipe(StreamSink* sink) {
+  for (;;) {
+    if (sink->cancel.load(std::memory_order_relaxed) || stopSignalPending()) {
+      sink->error.store(EINTR, std::memory_order_relaxed);
+      return false;
+    }
+    // Without O_NONBLOCK the open would wait for a reader beyond the reach of a stop; with it, it
+    // fails with ENXIO until one comes.
+    const int fd = open(sink->pendingPipe.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+      sink->fd = fd;
+      sink->pendingPipe.clear();
+      return true;
+    }
+    if (errno != ENXIO && errno != EINTR) {
+      sink->error.store(errno, std::memory_order_relaxed);
+      return false;
+    }
+    poll(nullptr, 0, kPipePollMs);
+  }
+}
+
 // Returns the count of bytes written, which is below `size` after an error. Never a negative
 // count: the stream library would take it as a huge count written and read on past `data`.
 ssize_t sinkWrite(void* cookie, const char* data, size_t size) {
   StreamSink* sink = static_cast<StreamSink*>(cookie);
   if (sink->error.load(std::memory_order_relaxed) != 0) return 0;  // a full disk stays full
+  if (sink->fd < 0 && !openPendingPipe(sink)) return 0;
   size_t done = 0;
   while (done < size) {
     if (sink->pipe && !waitForRoom(sink)) {
@@ -78,7 +103,10 @@ int sinkSeek(void* cookie, off64_t* offset, int whence) {
 // whole outcome.
 int sinkClose(void* cookie) {
   StreamSink* sink = static_cast<StreamSink*>(cookie);
-  const int rc = close(sink->fd);
+  // A pipe never written to: a reader that waits for it is let go with the end of the data.
+  if (sink->fd < 0 && !sink->pendingPipe.empty())
+    sink->fd = open(sink->pendingPipe.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  const int rc = sink->fd >= 0 ? close(sink->fd) : 0;
   if (rc != 0 && sink->error.load(std::memory_order_relaxed) == 0)
     sink->error.store(errno, std::memory_order_relaxed);
   const int code = sink->error.load(std::memory_order_relaxed);
@@ -98,6 +126,14 @@ void watchPipe(StreamSink* sink) {
   // takes what it can and says EAGAIN for the rest.
   const int flags = fcntl(sink->fd, F_GETFL);
   sink->pipeChunk = flags >= 0 && (flags & O_NONBLOCK) ? SIZE_MAX : PIPE_BUF;
+}
+
+void deferPipe(StreamSink* sink, const std::string& path) {
+  sink->fd = -1;
+  sink->pendingPipe = path;
+  sink->pipe = true;
+  sink->pipeChunk = SIZE_MAX;  // it is opened non-blocking
+  sink->countedPosition = true;  // a pipe cannot seek
 }
 
 FILE* openSinkStream(StreamSink* sink) {

@@ -12,6 +12,7 @@
 #include <stdio.h>
 
 #include <atomic>
+#include <string>
 
 // What a stream writes through: the descriptor, the first write error and the bytes written.
 struct StreamSink {
@@ -29,7 +30,15 @@ struct StreamSink {
   bool pipe = false;
   size_t pipeChunk = 0;           // the most one write may take without blocking
   std::atomic<bool> cancel{false};
+  // A named pipe that had no reader when the output was made (see deferPipe()): opened by the
+  // first write, which waits for a reader in short polls as a write waits for room; fd is -1
+  // until then. Empty: fd is open.
+  std::string pendingPipe;
 };
+
+// Makes the sink open the named pipe `path` at its first write (see StreamSink::pendingPipe). A
+// stream closed before then opens it only when a reader waits, so that the reader sees the end.
+void deferPipe(StreamSink* sink, const std::string& path);
 
 // Makes the sink watch its descriptor when it is a pipe or a socket (see StreamSink::pipe).
 void watchPipe(StreamSink* sink);

@@ -152,6 +152,8 @@ public:
     _last = _out[size_t(n - 1)].time;
   }
   const Cut& at(size_t i) const { return _cuts[i]; }
+  // Every cut has seen the first timestamp after it.
+  bool settled() const { return _waiting.empty(); }
 
 private:
   Tdc56Instance* _codec;
@@ -180,6 +182,14 @@ bool locateLosses(int fd, uint32_t markers, int32_t chain, const std::vector<Str
   int64_t opening = 0;  // that time: where the device's data begin
   auto nextNoted = noted.begin();
   std::vector<uint32_t> chunk(size_t(kChunkBlocks) * kBlockWords);
+  // Past the last noted position, once every cut has a timestamp after it, the rest of the stream
+  // changes no interval: the walk ends there unless the stream's end is asked for (its last
+  // timestamp, or the end of a failed write). After a long recording that spares decoding it to
+  // its end at the stop.
+  const bool toTheEnd = lastPs != nullptr ||
+                        std::any_of(losses.begin(), losses.end(), [](const StreamLoss& l) {
+                          return l.kind == StreamLoss::WriteFailed;
+                        });
   int64_t offset = 0;
   for (;;) {
     if (running != nullptr && !running->load(std::memory_order_relaxed)) {
@@ -220,6 +230,7 @@ bool locateLosses(int fd, uint32_t markers, int32_t chain, const std::vector<Str
       walk.decode(&chunk[size_t(b + done)], n - done);
     }
     if (size_t(got) < chunk.size() * 4) break;
+    if (!toTheEnd && nextNoted == noted.end() && walk.settled()) break;
     offset += got;
   }
   // Positions past the end of the stream see its end.

@@ -1,6 +1,7 @@
 #include "monitor/monitorthread.h"
 
 #include "monitor/monitorcore.h"
+#include "thread/priority.h"
 
 namespace {
 
@@ -12,6 +13,9 @@ constexpr unsigned long kIdleMs = 2;
 MonitorThread::~MonitorThread() { finish(); }
 
 void MonitorThread::run() {
+  // A monitor that falls behind only drops blocks from its view (see TapQueue); a recording that
+  // falls behind loses data: the monitor gives way when the processors are scarce.
+  yieldToRecording();
   while (_running.load(std::memory_order_acquire))
     if (!_core->drain()) IThread::sleep(kIdleMs);
   while (_core->drain()) {

@@ -6,9 +6,12 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <atomic>
 #include <set>
 #include <string>
+#include <thread>
 
+#include "device/devicecore.h"
 #include "korbalt/fileheader.h"
 #include "korbalt_env.h"
 
@@ -93,4 +96,68 @@ TEST(KorbaltApi, TwoHeadersBracketTheRecords) {
   for (const auto& [at, value] : {std::pair<long, long>{start + 12, 64}, {start + 16, 1}, {start + 20, 10},
                                   {start + 24, start}, {start + 64 + 70 + 24, 64 + 64 + 70}})
     EXPECT_EQ(bytes[at], value) << "byte " << at;
+}
+
+// The chain's header writer gives the master's header before and after the records, with the
+// count of the bytes before each, and addresses no device on the merge's thread: another thread
+// that addresses the other devices meanwhile, as the window's refreshes do, changes nothing.
+TEST(KorbaltApi, TheChainHeaderIsTheMastersWhileAnotherThreadAddressesDevices) {
+  SimChain chain;
+  ASSERT_TRUE(chain.connectAll());
+  uint32_t master = chain.count();
+  for (uint32_t i = 0; i < chain.count(); ++i) {
+    int32_t position = -1;
+    ASSERT_EQ(TDC_addressDevice(i), 0);
+    ASSERT_EQ(TDC_getChainPosition(&position, nullptr), 0);
+    if (position == 0) master = i;
+  }
+  ASSERT_LT(master, chain.count());
+  int32_t type = 0, id = 0, unused = 0;
+  char serial[KORBALT_SERIAL_SIZE] = {};
+  ASSERT_EQ(TDC_getDeviceInfo(master, &type, &id, serial, &unused), 0);
+  const auto header = chainDeviceHeader(master);
+  const uint32_t other = (master + 1) % chain.count();
+  int32_t position = -1;
+  ASSERT_EQ(TDC_addressDevice(other), 0);
+  FILE* scratch = tmpfile();
+  ASSERT_NE(scratch, nullptr);
+  header(scratch, true);
+  header(scratch, false);
+  fclose(scratch);
+  ASSERT_EQ(TDC_getChainPosition(&position, nullptr), 0);
+  EXPECT_NE(position, 0) << "the header writer addressed the master";
+
+  std::atomic<bool> done{false};
+  std::atomic<int64_t> addressed{0};
+  std::thread addresser([&] {
+    while (!done)
+      for (uint32_t i = 0; i < chain.count(); ++i)
+        if (i != master && TDC_addressDevice(i) == 0) ++addressed;
+  });
+  while (addressed < 1000) std::this_thread::yield();
+  int32_t wrong = 0;
+  const char record[10] = {};
+  for (int32_t round = 0; round < 20000; ++round) {
+    char* bytes = nullptr;
+    size_t size = 0;
+    FILE* file = open_memstream(&bytes, &size);
+    ASSERT_NE(file, nullptr);
+    header(file, true);
+    for (int32_t r = 0; r < round % 7; ++r) fwrite(record, sizeof record, 1, file);
+    header(file, false);
+    ASSERT_EQ(fclose(file), 0);
+    const int64_t trailerAt = 64 + 10 * (round % 7);
+    korbalt::FileHeader first{}, last{};
+    const bool read = size == size_t(trailerAt + 64) &&
+                      korbalt::decodeFileHeader(reinterpret_cast<uint8_t*>(bytes), &first) &&
+                      korbalt::decodeFileHeader(reinterpret_cast<uint8_t*>(bytes) + trailerAt, &last);
+    free(bytes);
+    ASSERT_TRUE(read) << "round " << round;
+    for (const korbalt::FileHeader& h : {first, last})
+      wrong += strcmp(h.serial, serial) != 0 || h.chainPos != 0 || h.flags != korbalt::kHeaderDeviceFlag;
+    EXPECT_EQ(std::make_pair(first.offset, last.offset), std::make_pair(int64_t(0), trailerAt));
+  }
+  done = true;
+  addresser.join();
+  EXPECT_EQ(wrong, 0) << "headers of another device among 40000";
 }

@@ -1,6 +1,9 @@
 // The main window's basics: command-line options, the layout, the slots, the state display,
 // error boxes, the checking of output paths, the persisted paths and the log option.
 #include <signal.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <functional>
@@ -173,27 +176,44 @@ TEST_F(WindowTest, PathsAreCheckedWithoutTraceAndPersistOnlyThroughQuitAndEscape
   EXPECT_TRUE(isEmptyDir(path("home")) && isEmptyDir(path("tmp")));
 
   // Typing checks the output paths as files and the temp folder as a folder (through a probe
-  // file in it). An existing file, that probe file included, is judged by its permissions and
-  // never touched; nothing can be created below a regular file.
-  const QString existing = path("existing.txt");
-  const QStringList old = {existing, path("used/ravik-test.tmp")};
-  QDir(_dir.path()).mkpath("out");
-  QDir(_dir.path()).mkpath("used");
+  // file in it). Nothing is created, changed or removed: an existing file, that probe file
+  // included, is judged by its permissions, a new one by its folder's, a symbolic link as its
+  // target; nothing can be created below a regular file.
+  const QString existing = path("existing.txt"), readOnly = path("read-only.txt");
+  const QStringList old = {existing, readOnly, path("used/ravik-test.tmp")};
+  for (const char* folder : {"out", "used", "locked"}) QDir(_dir.path()).mkpath(folder);
   for (const QString& name : old) ASSERT_TRUE(std::ofstream(name.toStdString()) << "old content");
+  const struct { const char* name; QString target; } links[] = {
+      {"dangling.txt", path("gone.txt")}, {"to-existing.txt", existing},
+      {"nowhere.txt", path("missing/x")}};
+  for (const auto& l : links) ASSERT_TRUE(QFile::link(l.target, path(l.name)));
+  ASSERT_EQ(chmod(readOnly.toUtf8().constData(), 0444), 0);
+  ASSERT_EQ(chmod(path("locked").toUtf8().constData(), 0555), 0);
   QLineEdit *asc = p.ascPath(), *bin = p.binPath(), *tmp = p.tmpPath();
-  const struct { QLineEdit* ed; QString text; const char* colour; } checks[] = {
+  // `permissions`: the colour comes from permission bits, which do not bind root.
+  const struct { QLineEdit* ed; QString text; const char* colour; bool permissions = false; } checks[] = {
       {asc, existing, "white"},              {bin, path("new.txt"), "white"},
       {asc, existing + "/below.txt", "red"}, {bin, path("missing/out.txt"), "red"},
       {asc, "", "red"},                      {tmp, path("out"), "white"},
-      {tmp, path("used"), "white"},          {tmp, path("missing"), "red"}};
+      {tmp, path("used"), "white"},          {tmp, path("missing"), "red"},
+      {asc, path("dangling.txt"), "white"},  {bin, path("to-existing.txt"), "white"},
+      {asc, path("nowhere.txt"), "red"},     {bin, readOnly, "red", true},
+      {asc, path("locked/new.txt"), "red", true}, {tmp, path("locked"), "red", true}};
+  const bool root = geteuid() == 0;
   for (const auto& c : checks) {
+    if (c.permissions && root) {
+      printf("as root, not checked: %s is %s to others\n", c.text.toUtf8().constData(), c.colour);
+      continue;
+    }
     c.ed->setText(c.text + "x");
     QTest::keyClick(c.ed, Qt::Key_Backspace);  // the user's edit leaves c.text
     EXPECT_TRUE(paintedAs(c.ed, c.colour)) << c.text.toStdString();
   }
   for (const QString& name : old) EXPECT_EQ(readFile(name), "old content");
-  EXPECT_FALSE(QFile::exists(path("new.txt")));
-  EXPECT_TRUE(isEmptyDir(path("out")));
+  for (const auto& l : links)
+    EXPECT_EQ(QFile::symLinkTarget(path(l.name)).toStdString(), l.target.toStdString()) << l.name;
+  EXPECT_FALSE(QFile::exists(path("new.txt")) || QFile::exists(path("gone.txt")));
+  for (const char* folder : {"out", "locked"}) EXPECT_TRUE(isEmptyDir(path(folder))) << folder;
 
   // Only Quit and Escape store the paths: closing through the frame, an error box's Close and a
   // stop signal leave those stored before. The paths loaded are checked.

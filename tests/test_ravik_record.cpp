@@ -98,6 +98,16 @@ TEST_F(RecordTest, ChainOutOfOrderGivesTheCoreMergeOfItsRawFiles) {
   EXPECT_TRUE(chainPosAndFlags[0] == 0 && (chainPosAndFlags[1] & 1)) << chainPosAndFlags[0];
 }
 
+// Names beyond ASCII reach the system as given, and the run report names the files so.
+TEST_F(RecordTest, NamesBeyondAsciiAreMadeAndReportedAsGiven) {
+  const std::string text = "Messung-\xc3\xa4-\xc2\xb5.txt", report = out + "/Bericht-\xc3\xa4.json";
+  ASSERT_EQ(exitCode(spawn({}, outputs("0.3", {"--report", report}, text))), 0) << errText();
+  EXPECT_GT(slurp(out + "/" + text).size(), 0u);
+  EXPECT_EQ(nlohmann::json::parse(slurp(report))["outputs"],
+            nlohmann::json::array({{{"kind", "text"}, {"path", out + "/" + text}},
+                                   {{"kind", "binary"}, {"path", out + "/run.bin"}}}));
+}
+
 TEST_F(RecordTest, ChainFaultsAreReportedAndTheRecordingGoesOn) {
   // Positions 0, 2, 2, 3 and -1 in discovery order; the device at 3 cannot be connected.
   const pid_t pid = spawn({"DEVICES=5", "CHAIN=0,2,2,3,-1", "ORDER=chain", "FAIL_CONNECT=3"},

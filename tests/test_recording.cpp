@@ -1,11 +1,15 @@
 // The whole record-and-merge cycle through the window on a simulated chain: temp files, outputs
 // holding exactly what the devices delivered, and the failures on the way.
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <tuple>
 #include <set>
 #include <thread>
@@ -81,6 +85,65 @@ ssize_t failingWrite(int fd, const void* data, size_t bytes) {
   errno = gFailingFd < 0 ? ENOSPC : EIO;
   return -1;
 }
+
+// A reader of the named pipe `name` that comes only when a step of the test has not returned
+// within kWaitMs, as a window that waits for a reader would not: it then reads whatever comes
+// until it is destroyed, so that the test fails rather than hangs.
+class LateReader {
+public:
+  explicit LateReader(const QString& name) : _name(name.toUtf8().toStdString()) {
+    _thread = std::thread([this] { run(); });
+  }
+  ~LateReader() {
+    {
+      std::lock_guard<std::mutex> hold(_lock);
+      _end = true;
+    }
+    _wake.notify_all();
+    _thread.join();
+  }
+  // Runs `step`, which must return without a reader on the pipe.
+  void guard(const std::function<void()>& step) {
+    setArmed(true);
+    step();
+    setArmed(false);
+  }
+  bool came() const { return _came; }
+
+private:
+  void setArmed(bool armed) {
+    {
+      std::lock_guard<std::mutex> hold(_lock);
+      _armed = armed;
+    }
+    _wake.notify_all();
+  }
+  void run() {
+    std::unique_lock<std::mutex> hold(_lock);
+    for (;;) {
+      _wake.wait(hold, [this] { return _armed || _end; });
+      if (_end) return;
+      if (!_wake.wait_for(hold, std::chrono::milliseconds(kWaitMs), [this] { return !_armed || _end; }))
+        break;
+    }
+    _came = true;
+    const int fd = open(_name.c_str(), O_RDONLY | O_NONBLOCK);
+    char buffer[65536];
+    while (fd >= 0 && !_end) {
+      hold.unlock();
+      if (read(fd, buffer, sizeof buffer) <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      hold.lock();
+    }
+    if (fd >= 0) close(fd);
+  }
+
+  const std::string _name;
+  std::mutex _lock;
+  std::condition_variable _wake;
+  bool _armed = false, _end = false;
+  std::atomic<bool> _came{false};
+  std::thread _thread;
+};
 
 const QString kNothingRecorded =
     "Nothing was recorded: no device has a temp file of this recording.\nThe outputs were not touched.";
@@ -295,6 +358,70 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   EXPECT_EQ(QSettings(KRmt::vendorName, KRmt::programName).value("pathNameTmp").toString(),
             path("work"));
   EXPECT_EQ(_boxes.texts, QStringList{kNothingRecorded});
+}
+
+// Outputs to a named pipe that no one reads yet: Start and Stop return at once, and while the
+// merge waits for a reader the window refreshes and takes Quit; a reader that comes gets the
+// whole binary file, headed and ended by the master's header.
+TEST_F(RecordingTest, ANamedPipeWithoutAReaderNeverHoldsTheWindow) {
+  KRmtProbe p = prepare();
+  ASSERT_EQ(mkfifo(path("pipe").toUtf8().constData(), 0644), 0);
+  LateReader late(path("pipe"));
+  p.ascEnable()->setChecked(false);
+  p.binPath()->setText(path("pipe"));
+  late.guard([&] { record(p, KRmt::_devs); });
+  late.guard([&] { p.stopBtn()->click(); });
+  ASSERT_FALSE(late.came()) << "the window waited for the pipe's reader";
+  EXPECT_EQ(_window->state(), KRmt::Saving);
+  QTest::qWait(300);  // the merge has nowhere to write meanwhile
+  EXPECT_EQ(_window->state(), KRmt::Saving);
+  std::string piped;
+  std::thread reader([&] { piped = file("pipe"); });
+  EXPECT_TRUE(QTest::qWaitFor([&] { return _window->state() == KRmt::Idle; }, kWaitMs));
+  reader.join();
+  ASSERT_GT(piped.size(), 2 * kHeaderBytes);
+  const std::string header = piped.substr(0, kHeaderBytes);
+  std::string trailer = piped.substr(piped.size() - kHeaderBytes);
+  int64_t before = 0;
+  memcpy(&before, &trailer[24], 8);
+  EXPECT_EQ(before, int64_t(piped.size() - kHeaderBytes));
+  EXPECT_EQ(std::string(header.c_str() + 40), KRmt::_devs[0]->_serialEdit->text().toStdString());
+  trailer.replace(24, 8, 8, '\0');
+  EXPECT_TRUE(trailer == header) << "the master's header, its offset field aside";
+
+  // Again, and Quit while the merge waits for a reader: the recording is kept.
+  late.guard([&] { record(p, KRmt::_devs); });
+  late.guard([&] { p.stopBtn()->click(); });
+  late.guard([&] { p.quitBtn()->click(); });
+  EXPECT_FALSE(_window->isVisible());
+  EXPECT_EQ(_window->state(), KRmt::Idle);
+  expectKept(3);
+  EXPECT_FALSE(late.came()) << "the window waited for the pipe's reader at Quit";
+  EXPECT_TRUE(_boxes.texts.isEmpty()) << _boxes.texts.join("\n").toStdString();
+}
+
+// Paths beyond ASCII, typed as the user's text: the outputs, the temp files and the run report are
+// made under exactly those names, and the report names them so.
+TEST_F(RecordingTest, NamesBeyondAsciiAreMadeAndReportedAsTyped) {
+  KRmtProbe p = prepare();
+  const QString folder = path("Temp-\u00e4"), text = path("Messung-\u00e4-\u00b5.txt"),
+                binary = path("Messung-\u00e4-\u00b5.bin");
+  ASSERT_TRUE(QDir().mkpath(folder));
+  p.tmpPath()->setText(folder);
+  p.ascPath()->setText(text);
+  p.binPath()->setText(binary);
+  record(p, KRmt::_devs);
+  EXPECT_EQ(QDir(folder).entryList({"ravik-*.tmp"}, QDir::Files).size(), 3);
+  stopAndMerge(p);
+  EXPECT_TRUE(_boxes.texts.isEmpty()) << _boxes.texts.join("\n").toStdString();
+  const auto utf8 = [](const QString& name) { return name.toUtf8().toStdString(); };
+  EXPECT_EQ(textStamps(text), binaryStamps(binary));
+  const nlohmann::json report =
+      nlohmann::json::parse(slurp(utf8(path("Messung-\u00e4-\u00b5.json"))));
+  EXPECT_EQ(report["outputs"], nlohmann::json::array({{{"kind", "text"}, {"path", utf8(text)}},
+                                                      {{"kind", "binary"}, {"path", utf8(binary)}}}));
+  EXPECT_EQ(report["devices"][0]["stream"], utf8(folder) + "/ravik-" +
+                                                std::to_string(KRmt::_devs[0]->_index) + ".tmp");
 }
 
 TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {

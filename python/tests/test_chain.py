@@ -198,6 +198,17 @@ def test_parameters_delay_and_measure_only_runs(tmp_path, monkeypatch):
             chain.stop()
 
 
+def test_names_beyond_ascii_are_made_and_reported_as_given(tmp_path):
+    binary = tmp_path / "Messung-\u00e4-\u00b5.bin"
+    with ravik.Chain(simulate=True) as chain:
+        chain.start(bin=binary, tmp=tmp_path)
+        chain.sleep(0.2)
+        report = chain.stop()
+    assert report["outputs"] == [{"kind": "binary", "path": str(binary)}]
+    assert os.path.getsize(os.fsencode(binary)) > 128
+    assert sorted(os.listdir(tmp_path)) == ["Messung-\u00e4-\u00b5.bin", "Messung-\u00e4-\u00b5.json"]
+
+
 def test_one_chain_at_a_time_and_refused_starts(tmp_path):
     first = ravik.Chain(simulate=True)
     with pytest.raises(RuntimeError, match="another Chain"):
