@@ -267,7 +267,8 @@ TEST_F(RecordTest, RefusedParameterLostHistogramAndUnknownChannel) {
 }
 
 // A run's report fed back with the ms tick enabled repeats the run with its markers: one per
-// millisecond of recorded time on every device, whether matched by serial or by chain position.
+// millisecond of recorded time on every device, whether matched by serial or by chain position;
+// its delays, dead times and coincidence window come back to the ps.
 // The first run's text output is named run.json, as its report beside run.bin would be: the
 // report steps aside to run.report.json, and the text output keeps its name.
 TEST_F(RecordTest, ParamsFromTheRunReportSetTheDevices) {
@@ -280,6 +281,12 @@ TEST_F(RecordTest, ParamsFromTheRunReportSetTheDevices) {
     ASSERT_EQ(device["parameters"]["markers"], 0) << device;
     device["parameters"]["markers"] = 0x10;
   }
+  // Times the device takes in whole ps, finer than the dialog shows them: they come back as set.
+  nlohmann::json& slave = report["devices"][1]["parameters"];
+  slave["channels"][1]["signal_delay_ns"] = 1.5;
+  slave["channels"][2]["signal_delay_ns"] = 0.001;
+  slave["channels"][2]["dead_time_ns"] = 12.345;
+  slave["coincidence_window_ns"] = 2.501;
   report["devices"][1]["serial"] = "elsewhere";  // found by its chain position
   std::ofstream(dir / "params.json") << report;
   ASSERT_EQ(exitCode(spawn({}, outputs("0.5", {"--params", dir / "params.json"}))), 0) << errText();
