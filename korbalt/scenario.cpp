@@ -331,6 +331,7 @@ Scenario readScenario(EnvLookup env) {
   readInteger(env, "RAVIK_SIM_BLOCK_WORDS", 16, 1 << 22, &scenario.blockWords);
   scenario.blockWords &= ~1;  // whole packets only
   readInteger(env, "RAVIK_SIM_CALIBRATION_MS", 0, 600000, &scenario.calibrationMs);
+  readInteger(env, "RAVIK_SIM_REGISTER_DELAY_MS", 0, 60000, &scenario.registerDelayMs);
   readFlag(env, "RAVIK_SIM_FAIL_DISCOVER", &scenario.failDiscover);
   readIndexSet(env, "RAVIK_SIM_FAIL_INFO", &scenario.failInfo);
   readIndexSet(env, "RAVIK_SIM_FAIL_CONNECT", &scenario.failConnect);

@@ -43,6 +43,7 @@ struct Scenario {
   int32_t fifoWords = 1 << 20;      // device buffer; more backlog than this is lost
   int32_t blockWords = 8192;        // largest block handed to the callback
   int32_t calibrationMs = 1000;
+  int32_t registerDelayMs = 0;      // UL_setEventCallback returns this long after the data flow
   bool failDiscover = false;
   uint32_t failInfo = 0;            // bit i: TDC_getDeviceInfo fails for library index i
   uint32_t failConnect = 0;

@@ -310,6 +310,31 @@ TEST_F(RecordTest, ParamsFromTheRunReportSetTheDevices) {
     EXPECT_EQ(again["devices"][i]["parameters"], report["devices"][i]["parameters"]) << i;
 }
 
+// Seconds since the epoch of a report's UTC time, "2026-12-06T07:05:09.123Z".
+double utcSeconds(const std::string& text) {
+  tm parts{};
+  const char* rest = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &parts);
+  return rest == nullptr ? 0 : double(timegm(&parts)) + atof(rest);
+}
+
+// The devices' data flow for half a second before the callback's registration returns: the
+// summary's recording time is the report's, from before the devices start to the stop, and
+// holds every record; its records are the merge's.
+TEST_F(RecordTest, TheSummaryAndTheReportGiveOneRecordingTimeThatHoldsTheRecords) {
+  ASSERT_EQ(exitCode(spawn({"REGISTER_DELAY_MS=500"}, outputs("0.3"))), 0) << errText();
+  const nlohmann::json report = nlohmann::json::parse(slurp(out + "/run.json"));
+  std::smatch m;
+  const std::string err = errText();
+  ASSERT_TRUE(std::regex_search(err, m, std::regex("recorded +([0-9.]+) s, ([0-9]+) records merged")))
+      << err;
+  const double seconds = std::stod(m[1]);
+  EXPECT_EQ(std::stoll(m[2]), report["records"]);
+  const double reported = utcSeconds(report["stop_utc"]) - utcSeconds(report["start_utc"]);
+  EXPECT_NEAR(seconds, reported, 0.0025) << report["start_utc"] << " " << report["stop_utc"];
+  const int64_t span = int64_t(report["last_ps"]) - int64_t(report["first_ps"]);
+  EXPECT_GE(seconds + 0.0005, 1e-12 * double(span));
+}
+
 TEST_F(RecordTest, CtrlCInTheMergeLeavesNoOutputAndKeepsTheRawFiles) {
   // Dense streams, so that the merge takes a while. The second Ctrl-C comes once the merge has
   // written its first bytes, or later if it was quick.
