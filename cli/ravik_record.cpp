@@ -109,6 +109,9 @@ std::vector<OutputName> recordOutputNames(const RecordOptions& options, const st
 ReadFiles recordReadFiles(const RecordOptions& options) {
   ReadFiles read = metaFile(options);
   read.push_back({"parameter file", options.paramsPath});
+  // The devices are found after the outputs are made: the streams they will replay count now.
+  if (options.allowSim)
+    for (OutputName& stream : replayedStreams()) read.push_back(std::move(stream));
   return read;
 }
 

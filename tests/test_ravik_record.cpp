@@ -229,16 +229,50 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
   EXPECT_NE(slurp(dir / "held"), "theirs");
   close(held);
 
-  // The stream that a simulated device replays is held until the device is forgotten: an output
-  // of that name is not published, and the raw files are kept for --recover.
+  // The stream that a simulated device will replay is no output either: refused before the
+  // devices are found.
   std::ofstream(dir / "replayed.raw") << "";
   EXPECT_EQ(exitCode(spawn({"DEVICES=1", "REPLAY=" + dir / "replayed.raw"},
                            {"-s", "--seconds", "0.2", "--bin", dir / "replayed.raw", "--tmp", tmp})),
-            1);
-  EXPECT_TRUE(hasText(errText(), "replayed.raw: is in use by another recording, which writes or "
-                                 "replays it; the finished file was not put in its place"));
+            2);
+  EXPECT_TRUE(hasText(errText(), "replayed.raw: is the replayed stream " + dir / "replayed.raw" +
+                                 "; choose another name for the binary output"));
   EXPECT_EQ(slurp(dir / "replayed.raw"), "");
-  EXPECT_TRUE(hasText(errText(), "ravik-merge --recover " + runDir()));
+  EXPECT_TRUE(namesIn(tmp).empty());
+}
+
+// A kept run replayed from its folder is the same run: its devices in the manifest's chain
+// order, every record as it was. Its streams named in another order than the chain's are
+// refused, naming the file, and so is a merged output.
+TEST_F(RecordTest, AKeptRunReplayedFromItsFolderGivesItsRecords) {
+  ASSERT_EQ(exitCode(spawn({}, outputs("0.3", {"--keep-raw"}))), 0) << errText();
+  const std::string raw = runDir(), first = slurp(out + "/run.txt");
+  ASSERT_EQ(rename(raw.c_str(), (dir / "kept").c_str()), 0);
+  const std::string kept = dir / "kept";
+  ASSERT_EQ(exitCode(spawn({"REPLAY=" + kept}, outputs("0.6", {}, "again.txt"))), 0) << errText();
+  EXPECT_TRUE(slurp(out + "/again.txt") == first);
+  const nlohmann::json report = nlohmann::json::parse(slurp(out + "/run.json"));
+  const nlohmann::json recorded = nlohmann::json::parse(slurp(kept + "/" + kManifestName));
+  ASSERT_EQ(report["devices"].size(), recorded["devices"].size());
+  for (size_t i = 0; i < recorded["devices"].size(); ++i)
+    for (const char* key : {"serial", "chain", "index"})
+      EXPECT_EQ(report["devices"][i][key], recorded["devices"][i][key]) << i << key;
+
+  const std::string byName = kept + "/ravik-0.tmp," + kept + "/ravik-1.tmp," + kept + "/ravik-2.tmp";
+  ASSERT_EQ(rename((out + "/run.bin").c_str(), (dir / "merged.bin").c_str()), 0);
+  const struct {
+    std::string replay, message;
+  } refused[] = {
+      {byName, "TDC_discover returned \"Device discovery failed: RAVIK_SIM_REPLAY: " + kept +
+                   "/ravik-0.tmp was recorded at chain position 1"},
+      {dir / "merged.bin," + kept + "/ravik-0.tmp," + kept + "/ravik-1.tmp",
+       "merged.bin: no raw stream of a device"},
+  };
+  for (const auto& r : refused) {
+    EXPECT_EQ(exitCode(spawn({"REPLAY=" + r.replay}, outputs("0.2", {}, "refused.txt"))), 3);
+    EXPECT_TRUE(hasText(errText(), r.message));
+    EXPECT_FALSE(std::ifstream(out + "/refused.txt").good());
+  }
 }
 
 // A device that refuses a parameter ends the run before recording, naming the call, and the
