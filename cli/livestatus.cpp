@@ -132,8 +132,15 @@ RecordInstant RecordInstant::now() {
 }
 
 RecordTime recordTime(const RecordInstant& start, const RecordInstant& stop) {
-  return {start, stop, std::chrono::duration<double>(stop.steady - start.steady).count(),
-          stop.processorSeconds - start.processorSeconds};
+  const int64_t ns =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(stop.steady - start.steady).count();
+  RecordTime t{start, stop, 1e-9 * double(ns), stop.processorSeconds - start.processorSeconds};
+  // The stop on the wall clock is the start's plus the recording's length: one time for both,
+  // whatever the wall clock did meanwhile.
+  const int64_t wallNs = int64_t(start.wall.tv_nsec) + ns;
+  t.stop.wall.tv_sec = start.wall.tv_sec + time_t(wallNs / 1000000000);
+  t.stop.wall.tv_nsec = long(wallNs % 1000000000);
+  return t;
 }
 
 double secondsSince(const RecordInstant& start) {

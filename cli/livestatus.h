@@ -64,8 +64,9 @@ struct RecordInstant {
 };
 
 // The recording's one time: from its start (before the devices start, the run report's
-// start_utc) to its stop (the callback removed, stop_utc). The summary, the live lines, the
-// report and the HDF5 output's acquisition duration all take it from here.
+// start_utc) to its stop (the callback removed, stop_utc, on the wall clock the start's time plus
+// `seconds`). The summary, the live lines, the report and the HDF5 output's acquisition duration
+// all take it from here.
 struct RecordTime {
   RecordInstant start, stop;
   double seconds;           // from the start to the stop

@@ -169,8 +169,9 @@ TEST(KorbaltReplay, WhatCannotBeReplayedFailsTheDiscoveryWithTheReason) {
     SimChain chain({{"RAVIK_SIM_DEVICES", c.devices}, {"RAVIK_SIM_REPLAY", c.replay}});
     EXPECT_EQ(chain.rc(), c.why.empty() ? KORBALT_OK : KORBALT_DISCOVERY_FAILED);
     EXPECT_EQ(chain.count(), c.why.empty() ? uint32_t(std::stoi(c.devices)) : 0u);
-    if (!c.why.empty())
+    if (!c.why.empty()) {
       EXPECT_EQ(TDC_perror(chain.rc()), "Device discovery failed: " + s.replayError);
+    }
   }
 }
 
