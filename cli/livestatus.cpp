@@ -152,7 +152,8 @@ void printDeviceSummary(FILE* out, const Recording& recording, const RecordTime&
   const double seconds = time.seconds;
   uint64_t total = 0;
   for (const auto& dev : recording.devices()) {
-    fprintf(out, "%-8s %-12s index %-3" PRIu32 " %14" PRIu64 " events (est.)  %.3g events/s (est.)\n",
+    fprintf(out,
+            "%-8s %-12s index %-3" PRIu32 " %14" PRIu64 " events (est.)  %.3g events/s (est.)\n",
             roleText(dev->device.link.chainPos).c_str(), dev->device.serial.c_str(),
             dev->device.index, dev->totalEvents, perSecond(double(dev->totalEvents), seconds));
     total += dev->totalEvents;

@@ -73,7 +73,8 @@ ReadFiles replayedStreams() {
     return streams;
   }
   std::istringstream list(value);
-  for (std::string file; std::getline(list, file, ',');) streams.push_back({"replayed stream", file});
+  for (std::string file; std::getline(list, file, ',');)
+    streams.push_back({"replayed stream", file});
   return streams;
 }
 

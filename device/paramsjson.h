@@ -25,8 +25,9 @@
 nlohmann::json paramsToJson(const DeviceParams& params);
 
 // Sets the parameters that `json` names and leaves the others alone; values are taken at the
-// dialog's resolution, times of the device to the ps (truncated, as the dialog writes them). False on the first unknown key, wrong type or value out of the dialog's
-// range, with a message naming the key after `where` (e.g. "devices[1].parameters") in *error.
+// dialog's resolution, times of the device to the ps (truncated, as the dialog writes them).
+// False on the first unknown key, wrong type or value out of the dialog's range, with a message
+// naming the key after `where` (e.g. "devices[1].parameters") in *error.
 bool paramsFromJson(const nlohmann::json& json, const std::string& where, DeviceParams* params,
                     std::string* error);
 

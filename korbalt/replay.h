@@ -4,8 +4,8 @@
 // Paced, the file's words are handed on as the present reaches their stream times, counted from
 // the file's first time at the start of the replay, a step of kReplayStepWords words at a time
 // (some 0.1 ms of a busy stream), as a device hands on what it has measured; at maximum rate as
-// fast as they are taken, without decoding anything. After the end of the file the device sends time-advance packets only, so
-// that the stream's time keeps moving with the wall clock.
+// fast as they are taken, without decoding anything. After the end of the file the device sends
+// time-advance packets only, so that the stream's time keeps moving with the wall clock.
 #ifndef RAVIK_KORBALT_REPLAY_H
 #define RAVIK_KORBALT_REPLAY_H
 

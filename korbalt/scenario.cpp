@@ -335,12 +335,12 @@ bool readRunManifest(const std::string& dir, std::vector<RunDevice>* devices, st
     };
     r.serial = text("serial");
     r.stream = text("stream");
-    r.chainPos = int32_t(integer("chain", -1000, 1000, INT64_MIN));
+    const int64_t chain = integer("chain", -1000, 1000, INT64_MIN);
+    r.chainPos = int32_t(chain);
     r.index = integer("index", 0, kMaxDevices - 1, -1);
     r.markers = uint32_t(integer("markers", 0, 0x1FF, 0));
     if (!d.is_object() || r.serial.empty() || r.serial.size() > kMaxSerialLength ||
-        r.stream.empty() || r.stream.find('/') != std::string::npos ||
-        integer("chain", -1000, 1000, INT64_MIN) == INT64_MIN)
+        r.stream.empty() || r.stream.find('/') != std::string::npos || chain == INT64_MIN)
       return fail("device " + std::to_string(devices->size()) +
                   " needs a serial, a chain position and its stream's file name");
     r.stream = dir + "/" + r.stream;
@@ -452,8 +452,9 @@ void applyRun(const std::vector<RunDevice>& run, std::vector<DeviceSetup>* devic
 std::vector<int64_t> recordedOrder(const std::vector<RunDevice>& run) {
   std::vector<int64_t> order(run.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = int64_t(i);
-  std::stable_sort(order.begin(), order.end(),
-                   [&](int64_t a, int64_t b) { return run[size_t(a)].index < run[size_t(b)].index; });
+  std::stable_sort(order.begin(), order.end(), [&](int64_t a, int64_t b) {
+    return run[size_t(a)].index < run[size_t(b)].index;
+  });
   return order;
 }
 

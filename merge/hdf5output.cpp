@@ -398,7 +398,8 @@ struct ChannelTable {
 size_t excitationSources(const std::vector<Hdf5MetaField>& meta) {
   size_t n = 1;
   for (const Hdf5MetaField& field : meta)
-    if (field.path.rfind("/setup/excitation_", 0) == 0 || field.path == "/setup/laser_repetition_rates")
+    if (field.path.rfind("/setup/excitation_", 0) == 0 ||
+        field.path == "/setup/laser_repetition_rates")
       n = std::max(n, std::max(field.reals.size(), field.integers.size()));
   return n;
 }

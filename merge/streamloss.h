@@ -81,9 +81,10 @@ struct StreamTimes {
 // reached the file) lasts from the stream's last timestamp to the end, and so does a failed
 // write. The interval of such a loss never holds a timestamp of its device; a stream without any
 // data gives one `wholeRun` interval. *times, when given, gets the times of the stream's first
-// and last timestamps; the stream is decoded for them even without losses. False with the system's error text in *error when a read
-// fails. Clearing `*running` (null: never) stops the walk before its next read: false then, with
-// *error empty and nothing located, so that a stop of the merge is not held up by a long stream.
+// and last timestamps; the stream is decoded for them even without losses. False with the
+// system's error text in *error when a read fails. Clearing `*running` (null: never) stops the
+// walk before its next read: false then, with *error empty and nothing located, so that a stop of
+// the merge is not held up by a long stream.
 bool locateLosses(int fd, uint32_t markers, int32_t chain, const std::vector<StreamLoss>& losses,
                   std::vector<LossInterval>* intervals, StreamTimes* times, std::string* error,
                   const std::atomic<bool>* running = nullptr);

@@ -181,16 +181,17 @@ TEST(KorbaltReplay, WhatCannotBeReplayedFailsTheDiscoveryWithTheReason) {
 TEST(KorbaltReplay, ARunFolderGivesTheDevicesOfItsManifest) {
   TempDir dir;
   const std::string run = dir / "run";
-  writeRun(run, R"([{"serial": "TK9", "index": 2, "chain": 0, "markers": 16, "stream": "ravik-2.tmp"},
-                    {"serial": "TK7", "index": 0, "chain": 1, "markers": 0, "stream": "ravik-0.tmp"},
-                    {"serial": "TK8", "index": 1, "chain": 3, "markers": 3, "stream": "ravik-1.tmp"}])");
-  for (const char* name : {"ravik-0.tmp", "ravik-1.tmp", "ravik-2.tmp"}) writeStream(run + "/" + name, {});
+  writeRun(run, R"([{"serial": "TK9", "index": 2, "chain": 0, "markers": 16, "stream": "r-2"},
+                    {"serial": "TK7", "index": 0, "chain": 1, "markers": 0, "stream": "r-0"},
+                    {"serial": "TK8", "index": 1, "chain": 3, "markers": 3, "stream": "r-1"}])");
+  for (const char* name : {"r-0", "r-1", "r-2"}) writeStream(run + "/" + name, {});
   const korbalt::Scenario s = scenarioOf({{"RAVIK_SIM_DEVICES", "5"}, {"RAVIK_SIM_REPLAY", run}});
   EXPECT_EQ(s.replayError, "");
-  std::vector<std::tuple<std::string, int32_t, uint32_t, std::string>> found;
-  for (const korbalt::DeviceSetup& d : s.devices) found.push_back({d.serial, d.chainPos, d.markers, d.replay});
-  EXPECT_EQ(found, (std::vector<std::tuple<std::string, int32_t, uint32_t, std::string>>{
-                       {"TK7", 1, 0, run + "/ravik-0.tmp"},
-                       {"TK8", 3, 3, run + "/ravik-1.tmp"},
-                       {"TK9", 0, 16, run + "/ravik-2.tmp"}}));
+  using Device = std::tuple<std::string, int32_t, uint32_t, std::string>;
+  std::vector<Device> found;
+  for (const korbalt::DeviceSetup& d : s.devices)
+    found.push_back({d.serial, d.chainPos, d.markers, d.replay});
+  EXPECT_EQ(found, (std::vector<Device>{{"TK7", 1, 0, run + "/r-0"},
+                                        {"TK8", 3, 3, run + "/r-1"},
+                                        {"TK9", 0, 16, run + "/r-2"}}));
 }

@@ -359,8 +359,8 @@ TEST_F(RecordTest, TheSummaryAndTheReportGiveOneRecordingTimeThatHoldsTheRecords
   const nlohmann::json report = nlohmann::json::parse(slurp(out + "/run.json"));
   std::smatch m;
   const std::string err = errText();
-  ASSERT_TRUE(std::regex_search(err, m, std::regex("recorded +([0-9.]+) s, ([0-9]+) records merged")))
-      << err;
+  const std::regex summary("recorded +([0-9.]+) s, ([0-9]+) records merged");
+  ASSERT_TRUE(std::regex_search(err, m, summary)) << err;
   const double seconds = std::stod(m[1]);
   EXPECT_EQ(std::stoll(m[2]), report["records"]);
   const double reported = utcSeconds(report["stop_utc"]) - utcSeconds(report["start_utc"]);
