@@ -1,6 +1,7 @@
 #include "cli/livestatus.h"
 
 #include <inttypes.h>
+#include <sys/resource.h>
 
 #include "monitor/monitorcore.h"
 
@@ -119,19 +120,53 @@ void LiveStatus::update(const Recording& recording, double seconds) {
   _lastSeconds = seconds;
 }
 
-void printDeviceSummary(FILE* out, const Recording& recording, const RecordTime& time) {
+RecordInstant RecordInstant::now() {
+  RecordInstant i;
+  i.steady = std::chrono::steady_clock::now();
+  clock_gettime(CLOCK_REALTIME, &i.wall);
+  struct rusage use;
+  getrusage(RUSAGE_SELF, &use);
+  i.processorSeconds = double(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
+                       1e-6 * double(use.ru_utime.tv_usec + use.ru_stime.tv_usec);
+  return i;
+}
+
+RecordTime recordTime(const RecordInstant& start, const RecordInstant& stop) {
+  const int64_t ns =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(stop.steady - start.steady).count();
+  RecordTime t{start, stop, 1e-9 * double(ns), stop.processorSeconds - start.processorSeconds};
+  // The stop on the wall clock is the start's plus the recording's length: one time for both,
+  // whatever the wall clock did meanwhile.
+  const int64_t wallNs = int64_t(start.wall.tv_nsec) + ns;
+  t.stop.wall.tv_sec = start.wall.tv_sec + time_t(wallNs / 1000000000);
+  t.stop.wall.tv_nsec = long(wallNs % 1000000000);
+  return t;
+}
+
+double secondsSince(const RecordInstant& start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start.steady).count();
+}
+
+void printDeviceSummary(FILE* out, const Recording& recording, const RecordTime& time,
+                        int64_t records) {
   const double seconds = time.seconds;
   uint64_t total = 0;
   for (const auto& dev : recording.devices()) {
-    fprintf(out, "%-8s %-12s index %-3" PRIu32 " %14" PRIu64 " events (est.)  %.3g events/s\n",
+    fprintf(out,
+            "%-8s %-12s index %-3" PRIu32 " %14" PRIu64 " events (est.)  %.3g events/s (est.)\n",
             roleText(dev->device.link.chainPos).c_str(), dev->device.serial.c_str(),
             dev->device.index, dev->totalEvents, perSecond(double(dev->totalEvents), seconds));
     total += dev->totalEvents;
   }
-  fprintf(out,
-          "recorded          %.3f s, %" PRIu64 " events, %.4g events/s, %.4g per processor-s\n",
-          seconds, total, perSecond(double(total), seconds),
-          perSecond(double(total), time.processorSeconds));
+  if (records >= 0)
+    fprintf(out, "recorded          %.3f s, %" PRId64 " records merged, %.4g records/s, %.4g per "
+                 "processor-s\n",
+            seconds, records, perSecond(double(records), seconds),
+            perSecond(double(records), time.processorSeconds));
+  else
+    fprintf(out, "recorded          %.3f s, records not merged\n", seconds);
+  fprintf(out, "devices' estimate %" PRIu64 " events (est.), %.4g events/s (est.)\n", total,
+          perSecond(double(total), seconds));
 }
 
 std::string peakText(const MonitorSnapshot& snap) {

@@ -6,6 +6,9 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <time.h>
+
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -50,14 +53,35 @@ private:
   std::vector<uint64_t> _lastTotals;  // events of each device at the last line shown
 };
 
+// One instant of a recording, read on three clocks at once: the monotonic clock for its
+// lengths, the wall clock for the run report's times, the process's processor time.
+struct RecordInstant {
+  std::chrono::steady_clock::time_point steady;
+  timespec wall;
+  double processorSeconds;  // of the whole process so far, all threads
+
+  static RecordInstant now();
+};
+
+// The recording's one time: from its start (before the devices start, the run report's
+// start_utc) to its stop (the callback removed, stop_utc, on the wall clock the start's time plus
+// `seconds`). The summary, the live lines, the report and the HDF5 output's acquisition duration
+// all take it from here.
 struct RecordTime {
-  double seconds;           // wall-clock time from the start to the stop
+  RecordInstant start, stop;
+  double seconds;           // from the start to the stop
   double processorSeconds;  // processor time of the process meanwhile, all threads
 };
 
+RecordTime recordTime(const RecordInstant& start, const RecordInstant& stop);
+// Seconds from `start` until now.
+double secondsSince(const RecordInstant& start);
+
 // Per device: role, serial, library index, the devices' estimate of its events, and events/s;
-// then the recording time and the events/s of all devices together, also per processor-second.
-void printDeviceSummary(FILE* out, const Recording& recording, const RecordTime& time);
+// then the recording time with the records the merge wrote (`records`; -1: not merged) and
+// their rate, also per processor-second, and the devices' estimate for the whole chain.
+void printDeviceSummary(FILE* out, const Recording& recording, const RecordTime& time,
+                        int64_t records);
 
 // "A 1, B 6: peak at 2500 ps, height 27622, FWHM 10.0 ps, 6.63 k coincidences/s within 1 bin".
 std::string peakText(const MonitorSnapshot& snapshot);

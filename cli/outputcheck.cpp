@@ -1,10 +1,14 @@
 #include "cli/outputcheck.h"
 
 #include <errno.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sstream>
+
+#include "merge/inputfile.h"
 #include "merge/outputpath.h"
 #include "merge/streamloss.h"
 #include "report/runmanifest.h"
@@ -61,6 +65,27 @@ bool checkOne(const OutputName& out, const FileIdentity& id,
 }
 
 }  // namespace
+
+ReadFiles replayedStreams() {
+  const char* value = getenv("RAVIK_SIM_REPLAY");
+  ReadFiles streams;
+  if (value == nullptr || *value == '\0') return streams;
+  struct stat st;
+  RunManifest run;
+  std::string error;
+  if (stat(value, &st) == 0 && S_ISDIR(st.st_mode)) {
+    std::string text;
+    if (readRegularFile(manifestPath(value), &text, &error) &&
+        manifestFromJson(nlohmann::json::parse(text, nullptr, false), &run, &error))
+      for (const ManifestDevice& d : run.devices)
+        streams.push_back({"replayed stream", std::string(value) + "/" + d.stream});
+    return streams;
+  }
+  std::istringstream list(value);
+  for (std::string file; std::getline(list, file, ',');)
+    streams.push_back({"replayed stream", file});
+  return streams;
+}
 
 bool runReportPath(const std::string& named, const std::string& textPath,
                    const std::string& binPath, const std::vector<OutputName>& outputs,

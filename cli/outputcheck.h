@@ -40,6 +40,11 @@ ReadFiles metaFile(const Options& options) {
   return {{"metadata file", options.metaPath}};
 }
 
+// The raw streams that simulated devices will replay (RAVIK_SIM_REPLAY: the files, or the streams
+// that the manifest of a run folder lists), which a recording reads as it goes: no output may
+// replace them. Empty without the variable.
+ReadFiles replayedStreams();
+
 // Where the run report goes (*path): `named` (--report), or beside the outputs
 // (defaultReportPath()), never onto one of `outputs`, `inputs` (or their loss files) or `read`.
 // False with a message that ends in how to name the report, when no name beside the outputs

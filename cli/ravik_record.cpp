@@ -12,14 +12,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -69,18 +67,6 @@ int fail(int code, const std::string& message) {
   return code;
 }
 
-double secondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// Processor time of the whole process so far, the device library's threads included.
-double processorSeconds() {
-  struct rusage use;
-  getrusage(RUSAGE_SELF, &use);
-  return double(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
-         1e-6 * double(use.ru_utime.tv_usec + use.ru_stime.tv_usec);
-}
-
 // The temp folder must exist and take new files.
 bool checkTempDir(const std::string& dir, std::string* error) {
   struct stat st;
@@ -123,6 +109,9 @@ std::vector<OutputName> recordOutputNames(const RecordOptions& options, const st
 ReadFiles recordReadFiles(const RecordOptions& options) {
   ReadFiles read = metaFile(options);
   read.push_back({"parameter file", options.paramsPath});
+  // The devices are found after the outputs are made: the streams they will replay count now.
+  if (options.allowSim)
+    for (OutputName& stream : replayedStreams()) read.push_back(std::move(stream));
   return read;
 }
 
@@ -219,16 +208,14 @@ void tellWriteFailures(const Recording& recording, std::vector<bool>* told) {
   }
 }
 
-// Records until the time is up or a stop signal comes; returns how long, in wall-clock and in
-// processor time.
+// Records until the time is up or a stop signal comes, counted from the recording's `start`;
+// returns its time from then to the stop.
 RecordTime recordUntilStopped(Recording* recording, const RecordOptions& options,
                               const sigset_t& signals, MergeRun* merge,
-                              const MonitorCore* monitor) {
+                              const MonitorCore* monitor, const RecordInstant& start) {
   LiveStatus live(stderr, isatty(STDERR_FILENO) != 0);
   std::vector<bool> told(recording->devices().size(), false);
   if (monitor) live.showMonitor(monitor, options.rates, options.correlate);
-  const auto start = std::chrono::steady_clock::now();
-  const double processorStart = processorSeconds();
   for (;;) {
     const double elapsed = secondsSince(start);
     const double left = options.seconds > 0 ? options.seconds - elapsed : 1e9;
@@ -244,9 +231,10 @@ RecordTime recordUntilStopped(Recording* recording, const RecordOptions& options
     if (s == SIGINT || s == SIGTERM || s == SIGHUP) break;
   }
   recording->stop();
+  const RecordInstant stop = RecordInstant::now();
   recording->poll();
   tellWriteFailures(*recording, &told);
-  return {secondsSince(start), processorSeconds() - processorStart};
+  return recordTime(start, stop);
 }
 
 // Quotes a path for the shell when it holds anything but the usual characters.
@@ -576,8 +564,10 @@ int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>&
   LiveMonitor monitor(options, recording);
   monitor.start(&recording);
   RunReport report;
-  report.startUtc = utcNow();
-  out->recordingStart = hdf5TimeText(time(nullptr));
+  // The recording begins here, before the devices start: their data can follow at once.
+  const RecordInstant start = RecordInstant::now();
+  report.startUtc = utcText(start.wall);
+  out->recordingStart = hdf5TimeText(start.wall.tv_sec);
   if (recording.start(runDir, say) != 0) {
     // The parameters the devices hold after the failure, not those they were asked for.
     for (const auto& dev : recording.devices()) {
@@ -599,8 +589,9 @@ int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>&
   ChannelCounts counts;
   RecordingMerge merge(options, recording, out, &counts);
   const RecordTime time =
-      recordUntilStopped(&recording, options, signals, merge.running(), monitor.core());
-  report.stopUtc = report.mergeStartUtc = utcNow();
+      recordUntilStopped(&recording, options, signals, merge.running(), monitor.core(), start);
+  report.stopUtc = utcText(time.stop.wall);
+  report.mergeStartUtc = utcNow();
   monitor.finish();
   // The histogram is complete now; a failed merge does not take it along.
   const int histogramCode =
@@ -612,7 +603,7 @@ int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>&
   report.mergeStopUtc = utcNow();
   fillReport(options, recording, run, code, &report);
   if (!options.quiet) {
-    printDeviceSummary(stderr, recording, time);
+    printDeviceSummary(stderr, recording, time, code == 0 ? run.records : -1);
     if (options.correlate)
       fprintf(stderr, "correlation: %s\n", peakText(monitor.core()->snapshot()).c_str());
     if (code == 0) {

@@ -85,7 +85,10 @@ void printDevices(FILE* out, const std::vector<ReportDevice>& devices, bool reco
     for (const LossInterval& loss : d.lost) {
       if (loss.cause == kDeviceLossCause || loss.cause == told) continue;
       told = loss.cause;
-      fprintf(out, "  %s from %" PRId64 " ps\n", loss.cause.c_str(), loss.fromPs);
+      if (loss.wholeRun)
+        fprintf(out, "  %s: nothing of the recording kept\n", loss.cause.c_str());
+      else
+        fprintf(out, "  %s from %" PRId64 " ps\n", loss.cause.c_str(), loss.fromPs);
     }
   }
 }

@@ -17,8 +17,6 @@ constexpr int32_t kDividers[] = {1, 2, 4, 8};
 // below the controls' resolution must not cost a whole unit.
 int32_t truncated(double value) { return int32_t(value + 1e-6); }
 
-int32_t toPs(double ns) { return truncated(ns * 1000); }
-
 // Filter calls address channel 0 as 5.
 int32_t filterChannel(int ch) { return ch == 0 ? 5 : ch; }
 
@@ -34,6 +32,8 @@ int32_t dividerEntry(int32_t divider) {
 int32_t entry(int32_t index, int32_t entries) { return index >= 0 && index < entries ? index : -1; }
 
 }  // namespace
+
+int32_t psFromNs(double ns) { return truncated(ns * 1000); }
 
 double controlValue(double value, const ParamRange& range) {
   const double scale = pow(10.0, range.decimals);
@@ -57,7 +57,7 @@ int32_t readDeviceParams(uint32_t index, uint32_t features, DeviceParams* p) {
   p->fiveChannel = fiveCh != 0;
   p->reconstruct = reconstruct != 0;
   p->divider = dividerEntry(divider);
-  p->coincidenceWindow = controlValue(coincWin / 1000.0, kCoincidenceRange);
+  p->coincidenceWindowPs = coincWin;
   for (int ch = 0; ch < kParamChannels; ++ch) {
     ChannelParams& c = p->channel[ch];
     int32_t edge = 0, type = 0, filterType = 0, filterMask = 0, deadTime = 0;
@@ -66,8 +66,8 @@ int32_t readDeviceParams(uint32_t index, uint32_t features, DeviceParams* p) {
     if (rc == 0) rc = TDC_getDeadTime(ch, &deadTime);
     if (rc == 0) rc = UL_inquireParameter(index, kParamInputType, ch, &type);
     c.enable = (mask >> ch) & 1;
-    c.delay = controlValue(delays[ch] / 1000, kDelayRange);  // whole nanoseconds
-    c.deadTime = controlValue(deadTime / 1000.0, kDeadTimeRange);
+    c.delayPs = delays[ch];
+    c.deadTimePs = deadTime;
     c.type = entry(type - 1, 3);
     c.edge = entry(edge, 2);
     c.threshold = controlValue(threshold, kThresholdRange);
@@ -121,7 +121,7 @@ int32_t writeDeviceParams(uint32_t index, const DeviceParams& p, std::string* fa
            TDC_configureSelftest(selftestMask, truncated(p.period / 5), truncated(p.burstCount),
                                  truncated(p.burstDistance * 50)));
   if (s.ok())
-    s.must("TDC_setCoincidenceWindow", TDC_setCoincidenceWindow(toPs(p.coincidenceWindow)));
+    s.must("TDC_setCoincidenceWindow", TDC_setCoincidenceWindow(p.coincidenceWindowPs));
   if (s.ok()) s.must("TDC_configureSyncDivider", TDC_configureSyncDivider(p.divider, p.reconstruct));
   int32_t delays[8] = {0};
   if (s.ok()) {
@@ -129,8 +129,8 @@ int32_t writeDeviceParams(uint32_t index, const DeviceParams& p, std::string* fa
       const ChannelParams& c = p.channel[ch];
       s.may("TDC_configureSignalConditioning",
             TDC_configureSignalConditioning(ch, c.type + 1, c.edge, c.threshold));
-      s.may("TDC_setDeadTime", TDC_setDeadTime(ch, toPs(c.deadTime)));
-      delays[ch] = toPs(c.delay);
+      s.may("TDC_setDeadTime", TDC_setDeadTime(ch, c.deadTimePs));
+      delays[ch] = c.delayPs;
       s.may("TDC_configureFilter",
             TDC_configureFilter(filterChannel(ch), c.filter, int32_t(c.filterChannels << 1)));
     }

@@ -2,9 +2,11 @@
 // and writing to the device. No Qt: the dialog (RmtDev) and ravik-record --params share this, so
 // both write with the same sequence and both report the same values.
 //
-// Values are in the dialog's units and at its resolution: times in ns (µs for the burst
-// distance), thresholds in V, two decimals, within the ranges of the dialog's controls; a combo
-// box is its entry index, -1 for no entry.
+// The signal delays, dead times and the coincidence window are the whole picoseconds the device
+// takes and applies; the dialog shows them in ns (a delay in whole ns, see delayShownNs()). The
+// other values are in the dialog's units and at its resolution: the self test's times in ns (µs
+// for the burst distance), thresholds in V, two decimals, within the ranges of the dialog's
+// controls; a combo box is its entry index, -1 for no entry.
 #ifndef RAVIK_DEVICE_DEVICEPARAMS_H
 #define RAVIK_DEVICE_DEVICEPARAMS_H
 
@@ -20,8 +22,8 @@ struct ChannelParams {
   int32_t type = 0;             // 0 LVTTL, 1 NIM, 2 Misc
   int32_t edge = 0;             // trigger: 0 Falling Edge, 1 Rising Edge
   double threshold = 2;         // V
-  double delay = 0;             // signal delay, ns
-  double deadTime = 0;          // ns
+  int32_t delayPs = 0;          // signal delay
+  int32_t deadTimePs = 0;
   int32_t filter = 0;           // 0 None, 1 Mute, 2 Coinc, 3 Sync
   uint32_t filterChannels = 0;  // bit j: filter box j (channel j), j = 0..4
 };
@@ -32,7 +34,7 @@ struct DeviceParams {
   int32_t divider = 1;           // start divider 1, 2, 4 or 8; 0: no entry
   bool reconstruct = false;
   bool fiveChannel = false;      // shared by the chain: not written by writeDeviceParams()
-  double coincidenceWindow = 0;  // ns
+  int32_t coincidenceWindowPs = 0;
   bool singleStop = false;
   // The self test; the device cannot report it, so reading leaves these alone.
   bool generate = false;
@@ -56,6 +58,13 @@ constexpr ParamRange kBurstDistanceRange{0.1, 800, 2};
 
 // `value` as the control shows it: within the range, rounded to its decimals.
 double controlValue(double value, const ParamRange& range);
+
+// A time in ns (a control's value, a parameter file's) as the whole ps the device takes,
+// truncated; ns from ps exactly.
+int32_t psFromNs(double ns);
+inline double nsFromPs(int32_t ps) { return ps / 1000.0; }
+// A signal delay as the dialog shows it: whole ns, the division truncating.
+inline double delayShownNs(int32_t ps) { return double(ps / 1000); }
 
 // Reads the parameters of device `index` (feature mask `features`) into *params, with the
 // dialog's order of calls: after the first failing call no further value is read (those not read

@@ -41,12 +41,14 @@ public:
   }
 
   void number(const char* key, const ParamRange& range, double* value) {
-    const json* v = find(key);
-    if (v == nullptr) return;
-    if (!v->is_number() || !(v->get<double>() >= range.min && v->get<double>() <= range.max))
-      return fail(path(key), v->dump() + " is not a number from " + text(range.min) + " to " +
-                                 text(range.max));
-    *value = controlValue(v->get<double>(), range);
+    double v;
+    if (within(key, range, &v)) *value = controlValue(v, range);
+  }
+
+  // A time in ns within the range, kept as the whole ps the device takes.
+  void picoseconds(const char* key, const ParamRange& range, int32_t* ps) {
+    double ns;
+    if (within(key, range, &ns)) *ps = psFromNs(ns);
   }
 
   // One of the entry texts, or null for no entry (-1).
@@ -65,6 +67,19 @@ public:
     std::string expected;
     for (const char* name : names) expected += std::string(expected.empty() ? "" : ", ") + name;
     fail(path(key), v->dump() + " is none of " + expected);
+  }
+
+  // The number at `key` within the range; false when there is none (or a problem is kept).
+  bool within(const char* key, const ParamRange& range, double* value) {
+    const json* v = find(key);
+    if (v == nullptr) return false;
+    if (!v->is_number() || !(v->get<double>() >= range.min && v->get<double>() <= range.max)) {
+      fail(path(key), v->dump() + " is not a number from " + text(range.min) + " to " +
+                          text(range.max));
+      return false;
+    }
+    *value = v->get<double>();
+    return true;
   }
 
   const json* find(const char* key) {
@@ -107,8 +122,8 @@ void channelFromJson(ObjectReader* in, ChannelParams* c) {
   in->choice("type", kTypes, &c->type);
   in->choice("trigger", kEdges, &c->edge);
   in->number("threshold_v", kThresholdRange, &c->threshold);
-  in->number("signal_delay_ns", kDelayRange, &c->delay);
-  in->number("dead_time_ns", kDeadTimeRange, &c->deadTime);
+  in->picoseconds("signal_delay_ns", kDelayRange, &c->delayPs);
+  in->picoseconds("dead_time_ns", kDeadTimeRange, &c->deadTimePs);
   in->choice("filter", kFilters, &c->filter);
   in->mask("filter_channels", 0x1F, &c->filterChannels);
 }
@@ -122,8 +137,8 @@ json paramsToJson(const DeviceParams& p) {
                         {"type", entryJson(c.type, kTypes)},
                         {"trigger", entryJson(c.edge, kEdges)},
                         {"threshold_v", c.threshold},
-                        {"signal_delay_ns", c.delay},
-                        {"dead_time_ns", c.deadTime},
+                        {"signal_delay_ns", nsFromPs(c.delayPs)},
+                        {"dead_time_ns", nsFromPs(c.deadTimePs)},
                         {"filter", entryJson(c.filter, kFilters)},
                         {"filter_channels", c.filterChannels}});
   return {{"channels", channels},
@@ -131,7 +146,7 @@ json paramsToJson(const DeviceParams& p) {
           {"divider", p.divider == 0 ? json(nullptr) : json(p.divider)},
           {"reconstruct", p.reconstruct},
           {"five_channel", p.fiveChannel},
-          {"coincidence_window_ns", p.coincidenceWindow},
+          {"coincidence_window_ns", nsFromPs(p.coincidenceWindowPs)},
           {"single_stop", p.singleStop},
           {"generate", p.generate},
           {"period_ns", p.period},
@@ -165,7 +180,7 @@ bool paramsFromJson(const json& j, const std::string& where, DeviceParams* p, st
   }
   in.flag("reconstruct", &p->reconstruct);
   in.flag("five_channel", &p->fiveChannel);
-  in.number("coincidence_window_ns", kCoincidenceRange, &p->coincidenceWindow);
+  in.picoseconds("coincidence_window_ns", kCoincidenceRange, &p->coincidenceWindowPs);
   in.flag("single_stop", &p->singleStop);
   in.flag("generate", &p->generate);
   in.number("period_ns", kPeriodRange, &p->period);

@@ -10,7 +10,9 @@
 //    "generate": false, "period_ns": 40.0, "burst_count": 1, "burst_distance_us": 1.0}
 //
 // "markers" is the enabled-marker mask (bit k: marker k, 0x10 the ms tick), "filter_channels"
-// the channel's filter boxes (bit j: channel j). No Qt.
+// the channel's filter boxes (bit j: channel j). Delays, dead times and the coincidence window
+// are what the device applies, to the ps (1.5 ns is 1500 ps, 1.234 ns 1234 ps), whatever the
+// dialog shows; the other numbers are at the dialog's resolution. No Qt.
 #ifndef RAVIK_DEVICE_PARAMSJSON_H
 #define RAVIK_DEVICE_PARAMSJSON_H
 
@@ -23,8 +25,9 @@
 nlohmann::json paramsToJson(const DeviceParams& params);
 
 // Sets the parameters that `json` names and leaves the others alone; values are taken at the
-// dialog's resolution. False on the first unknown key, wrong type or value out of the dialog's
-// range, with a message naming the key after `where` (e.g. "devices[1].parameters") in *error.
+// dialog's resolution, times of the device to the ps (truncated, as the dialog writes them).
+// False on the first unknown key, wrong type or value out of the dialog's range, with a message
+// naming the key after `where` (e.g. "devices[1].parameters") in *error.
 bool paramsFromJson(const nlohmann::json& json, const std::string& where, DeviceParams* params,
                     std::string* error);
 

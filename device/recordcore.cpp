@@ -144,9 +144,10 @@ int64_t monotonicNs() {
   return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-void LossLog::start(const std::string& stream) {
+void LossLog::start(const std::string& stream, int64_t nowNs) {
   *this = LossLog();
   _name = lossFileName(stream);
+  _startNs = nowNs;
 }
 
 void LossLog::refresh(int64_t bytes, bool lost, bool clockOk, int64_t nowNs) {
@@ -176,7 +177,8 @@ int64_t LossLog::wentOnNs(int64_t bytes, int64_t stopNs) const {
   // the next refresh that saw it unchanged is a whole refresh period later, longer than any
   // delivery takes. From then to the stop the recording surely went on without the device's
   // data, and the devices that recorded on have records at least that late.
-  if (bytes == 0 || bytes != _lastBytes || _stalledSinceNs == 0) return 0;
+  if (bytes == 0) return _startNs == 0 ? 0 : std::max<int64_t>(0, stopNs - _startNs);
+  if (bytes != _lastBytes || _stalledSinceNs == 0) return 0;
   return std::max<int64_t>(0, stopNs - _stalledSinceNs);
 }
 

@@ -105,8 +105,8 @@ int64_t monotonicNs();
 // the device's state by the thread that polls it, and kept in the stream's loss file.
 class LossLog {
 public:
-  // Begins the log of a new recording into the temp file `stream`.
-  void start(const std::string& stream);
+  // Begins the log of a new recording into the temp file `stream`, at `nowNs` (monotonicNs()).
+  void start(const std::string& stream, int64_t nowNs = monotonicNs());
   // One refresh of the device's state at `nowNs` (monotonicNs()): `bytes`, the stream's size,
   // read before `lost`, the device's loss flag (which the reading clears); `clockOk` its clock
   // state.
@@ -129,11 +129,13 @@ public:
 
 private:
   // How long the recording went on from the second refresh that saw the stream at `bytes`
-  // until `stopNs`; 0 when no two refreshes did.
+  // until `stopNs`; 0 when no two refreshes did. A stream that stayed empty had nothing of the
+  // recording from its start.
   int64_t wentOnNs(int64_t bytes, int64_t stopNs) const;
   void save();
 
   std::string _name;                // the loss file
+  int64_t _startNs = 0;             // when the recording started; 0: not known
   std::vector<StreamLoss> _losses;
   int64_t _lastBytes = 0;           // the stream's size at the previous refresh
   int64_t _lastNs = 0;              // when the previous refresh was

@@ -17,8 +17,8 @@ DeviceParams RmtDev::dialogParams() const {
     c.type = _chType[ch]->currentIndex();
     c.edge = _chEdge[ch]->currentIndex();
     c.threshold = _chThreshold[ch]->value();
-    c.delay = _chDelay[ch]->value();
-    c.deadTime = _chDeadTime[ch]->value();
+    c.delayPs = psFromNs(_chDelay[ch]->value());
+    c.deadTimePs = psFromNs(_chDeadTime[ch]->value());
     c.filter = _chFilter[ch]->currentIndex();
     c.filterChannels = 0;
     for (int j = 0; j < kChannels; ++j)
@@ -30,7 +30,7 @@ DeviceParams RmtDev::dialogParams() const {
   p.divider = _dividerBox->currentText().toInt();
   p.reconstruct = _reconstructBox->isChecked();
   p.fiveChannel = _fiveChBox->isChecked();
-  p.coincidenceWindow = _coincWin->value();
+  p.coincidenceWindowPs = psFromNs(_coincWin->value());
   p.singleStop = _singleStopBox->isChecked();
   p.generate = _generateBox->isChecked();
   p.period = _period->value();
@@ -44,12 +44,12 @@ void RmtDev::showParams(const DeviceParams& p) {
   _fiveChBox->setChecked(p.fiveChannel);
   _reconstructBox->setChecked(p.reconstruct);
   _dividerBox->setCurrentIndex(_dividerBox->findText(QString::number(p.divider)));
-  _coincWin->setValue(p.coincidenceWindow);
+  _coincWin->setValue(nsFromPs(p.coincidenceWindowPs));
   for (int ch = 0; ch < kChannels; ++ch) {
     const ChannelParams& c = p.channel[ch];
     _chEnable[ch]->setChecked(c.enable);
-    _chDelay[ch]->setValue(c.delay);
-    _chDeadTime[ch]->setValue(c.deadTime);
+    _chDelay[ch]->setValue(delayShownNs(c.delayPs));
+    _chDeadTime[ch]->setValue(nsFromPs(c.deadTimePs));
     _chType[ch]->setCurrentIndex(c.type);
     _chEdge[ch]->setCurrentIndex(c.edge);
     _chThreshold[ch]->setValue(c.threshold);

@@ -1,5 +1,8 @@
 // The texts of the library's codes.
+#include <string>
+
 #include "device/korbalt.h"
+#include "korbalt/library.h"
 
 namespace {
 
@@ -27,6 +30,17 @@ const CodeText kTexts[] = {
 }  // namespace
 
 extern "C" const char* TDC_perror(int32_t code) {
+  if (code == KORBALT_DISCOVERY_FAILED) {
+    // The reason of the last failed discovery, in a buffer of the calling thread that the next
+    // call replaces.
+    static thread_local std::string text;
+    korbalt::Library& library = korbalt::Library::instance();
+    korbalt::Guard guard(library.lock());
+    if (!library.discoveryError().empty()) {
+      text = std::string("Device discovery failed: ") + library.discoveryError();
+      return text.c_str();
+    }
+  }
   for (const CodeText& t : kTexts) {
     if (t.code == code) return t.text;
   }

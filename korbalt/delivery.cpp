@@ -118,8 +118,9 @@ void Delivery::deliver(Stream& s, int64_t now) {
     if (!deliverBlock(s, until, &words)) return;
     const bool caughtUp = words < _blockWords - 1;
     if (s.replay) {
-      // A replay is never lost: a receiver that holds it up only delays it.
-      if (caughtUp || _maxRate) return;
+      // A replay is never lost: a receiver that holds it up only delays it. Paced, it hands on
+      // what is due until nothing is.
+      if (_maxRate || words == 0) return;
       continue;
     }
     if (caughtUp && until == s.nextLoss) {

@@ -1,6 +1,9 @@
 // Entry points: discovery, connection, device state, data delivery and the shared log.
 #include <string.h>
 
+#include <chrono>
+#include <thread>
+
 #include "device/korbalt.h"
 #include "korbalt/entry.h"
 #include "trace/trace.h"
@@ -105,7 +108,17 @@ int32_t TDC_getClockState(int32_t* input, int32_t* output) {
 
 int32_t UL_setEventCallback(int32_t event, KorbaltEventCallback callback) {
   if (event != KORBALT_EVENT_DATA) return KORBALT_BAD_EVENT;
-  return Library::instance().setCallback(callback);
+  Library& library = Library::instance();
+  const int32_t rc = library.setCallback(callback);
+  int32_t delayMs = 0;
+  {
+    Guard guard(library.lock());
+    delayMs = library.scenario().registerDelayMs;
+  }
+  // A library slow to return from the registration while the data already flow to the callback.
+  if (rc == KORBALT_OK && callback != nullptr && delayMs > 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+  return rc;
 }
 
 Tdc56Instance* baseGetDecoder(uint32_t index) {

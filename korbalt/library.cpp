@@ -51,7 +51,8 @@ int32_t Library::discover(uint32_t* count) {
   _devices.clear();
   _addressed = -1;
   _scenario = _allowSim ? readScenario(environment) : Scenario();
-  if (_scenario.failDiscover) return KORBALT_DISCOVERY_FAILED;
+  _discoveryError = _scenario.replayError;
+  if (_scenario.failDiscover || !_discoveryError.empty()) return KORBALT_DISCOVERY_FAILED;
   for (const DeviceSetup& setup : _scenario.devices) {
     const uint32_t index = static_cast<uint32_t>(_devices.size());
     _devices.push_back(std::make_unique<SimDevice>(setup, index, _scenario));

@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "device/korbalt.h"
@@ -44,8 +45,11 @@ public:
   IMutex& lock() { return _lock; }
 
   void allowSim(bool allow) { _allowSim = allow; }
-  // Ends the delivery, forgets the devices and discovers those of the current scenario.
+  // Ends the delivery, forgets the devices and discovers those of the current scenario. A replay
+  // that cannot be done fails it with KORBALT_DISCOVERY_FAILED and no device.
   int32_t discover(uint32_t* count);
+  // Why the last discovery failed, when the library knows more than its code says; else empty.
+  const std::string& discoveryError() const { return _discoveryError; }
   const Scenario& scenario() const { return _scenario; }
   uint32_t count() const { return static_cast<uint32_t>(_devices.size()); }
   // Null for an index out of range.
@@ -68,6 +72,7 @@ private:
   IMutex _lock;
   bool _allowSim = false;
   Scenario _scenario;
+  std::string _discoveryError;
   std::vector<std::unique_ptr<SimDevice>> _devices;  // by library index
   int32_t _addressed = -1;
   std::vector<Tdc56Instance*> _decoders;  // owned, by library index; kept for the library's life

@@ -1,6 +1,7 @@
 #include "korbalt/replay.h"
 
 #include <errno.h>
+#include <stddef.h>
 #include <string.h>
 
 #include <algorithm>
@@ -10,13 +11,6 @@
 #include "korbalt/sources.h"
 
 namespace korbalt {
-
-namespace {
-
-// The codec's list takes up to kTdc56ListSize timestamps per pop; a packet holds at most three.
-constexpr int32_t kDecodeWords = 2 * (kTdc56ListSize / 3);
-
-}  // namespace
 
 ReplaySource::ReplaySource(const std::string& path, bool paced) : _path(path), _paced(paced) {
   if (paced) _decoder = tdc56Init();
@@ -35,7 +29,9 @@ void ReplaySource::restart(int64_t axisNow) {
             strerror(errno));
   if (_decoder != nullptr) tdc56Reset(_decoder);
   _pending.clear();
-  _pendingTime = _firstTime = 0;
+  _steps.clear();
+  _handed = _nextStep = 0;
+  _firstTime = 0;
   _startAxis = _lastAdvance = axisNow;
   _events = 0;
   _ended = _file == nullptr;
@@ -53,15 +49,17 @@ void ReplaySource::readAhead(int32_t capacity) {
     return;
   }
   static thread_local PpTimest stamps[kTdc56ListSize];
-  for (size_t at = 0; at < n; at += size_t(kDecodeWords)) {
-    const int32_t words = int32_t(std::min(n - at, size_t(kDecodeWords)));
+  _steps.clear();
+  _handed = _nextStep = 0;
+  for (size_t at = 0; at < n; at += size_t(kReplayStepWords)) {
+    const int32_t words = int32_t(std::min(n - at, size_t(kReplayStepWords)));
     tdc56Decode60(_decoder, _pending.data() + at, words, 0);
     const int32_t count = tdc56Pop(_decoder, stamps);
     if (_firstTime == 0 && count > 0) _firstTime = stamps[0].time;
+    if (_firstTime == 0) _firstTime = _decoder->lastTime;
     _events += uint64_t(count);
+    _steps.push_back({at + size_t(words), _decoder->lastTime});
   }
-  if (_firstTime == 0) _firstTime = _decoder->lastTime;
-  _pendingTime = _decoder->lastTime;
 }
 
 int32_t ReplaySource::readInto(uint32_t* out, int32_t capacity) {
@@ -82,7 +80,7 @@ int32_t ReplaySource::produce(int64_t axisNow, uint32_t* out, int32_t capacity) 
     _ended = true;
     _lastAdvance = axisNow;
   }
-  if (!_ended && _pending.empty()) {
+  if (!_ended && _handed == _pending.size()) {
     readAhead(capacity);
     if (_pending.empty()) {
       _ended = true;
@@ -97,10 +95,17 @@ int32_t ReplaySource::produce(int64_t axisNow, uint32_t* out, int32_t capacity) 
     _lastAdvance = axisNow;
     return packEvents(&advance, 1, true, &last, out, capacity).words;
   }
-  if (_paced && _pendingTime - _firstTime > axisNow - _startAxis) return 0;
-  const int32_t words = int32_t(_pending.size());
-  std::copy(_pending.begin(), _pending.end(), out);
-  _pending.clear();
+  // The steps whose stream times the present has reached.
+  size_t end = _handed;
+  for (; _nextStep < _steps.size(); ++_nextStep) {
+    const auto& step = _steps[_nextStep];
+    if (step.second - _firstTime > axisNow - _startAxis || step.first - _handed > size_t(capacity))
+      break;
+    end = step.first;
+  }
+  std::copy(_pending.begin() + ptrdiff_t(_handed), _pending.begin() + ptrdiff_t(end), out);
+  const int32_t words = int32_t(end - _handed);
+  _handed = end;
   return words;
 }
 

@@ -8,6 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <fstream>
+
+#include <nlohmann/json.hpp>
+
 #include "device/korbalt.h"
 
 namespace korbalt {
@@ -203,11 +208,14 @@ void readRates(EnvLookup env, std::vector<DeviceSetup>* devices) {
 }
 
 // The scenario's devices in discovery order: "chain", "reverse" or a list of scenario devices.
-// By default the master is found last, so that the program has to sort the chain.
-void readOrder(EnvLookup env, std::vector<DeviceSetup>* devices) {
+// By default `order`, or else the master is found last, so that the program has to sort the
+// chain.
+void readOrder(EnvLookup env, std::vector<DeviceSetup>* devices, std::vector<int64_t> order) {
   const size_t n = devices->size();
-  std::vector<int64_t> order(n);
-  for (size_t i = 0; i < n; ++i) order[i] = (i + 1) % n;
+  if (order.size() != n) {
+    order.resize(n);
+    for (size_t i = 0; i < n; ++i) order[i] = (i + 1) % n;
+  }
   const Setting s(env, "RAVIK_SIM_ORDER");
   if (s.set() && s.text() == "chain") {
     for (size_t i = 0; i < n; ++i) order[i] = i;
@@ -273,28 +281,181 @@ void readParamFaults(EnvLookup env, Scenario* scenario) {
   scenario->failParams = faults;
 }
 
-// One raw stream file per device, in the scenario's own order.
-void readReplay(EnvLookup env, std::vector<DeviceSetup>* devices) {
+constexpr const char* kManifestName = "ravik-run.json";
+
+// One device of a kept run, as the run's manifest lists it (chain order).
+struct RunDevice {
+  std::string serial;
+  int32_t chainPos = 0;
+  int64_t index = -1;   // its library index when it recorded
+  uint32_t markers = 0;
+  std::string stream;   // its raw stream file, with the run's folder
+};
+
+std::string folderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string baseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+bool isFolder(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Reads the devices of the run manifest in `dir`; false with the reason.
+bool readRunManifest(const std::string& dir, std::vector<RunDevice>* devices, std::string* why) {
+  const std::string path = dir + "/" + kManifestName;
+  std::ifstream in(path);
+  if (!in) {
+    *why = path + ": " + strerror(errno) + " (a run folder holds the manifest of its recording)";
+    return false;
+  }
+  const nlohmann::json m = nlohmann::json::parse(in, nullptr, false);
+  const auto fail = [&](const std::string& problem) {
+    *why = path + ": " + problem;
+    return false;
+  };
+  if (!m.is_object() || m.value("manifest", "") != "ravik-run") return fail("no run manifest");
+  const auto list = m.find("devices");
+  if (list == m.end() || !list->is_array() || list->empty()) return fail("lists no device");
+  devices->clear();
+  for (const nlohmann::json& d : *list) {
+    RunDevice r;
+    const auto text = [&](const char* key) {
+      const auto v = d.find(key);
+      return v != d.end() && v->is_string() ? v->get<std::string>() : std::string();
+    };
+    const auto integer = [&](const char* key, int64_t lo, int64_t hi, int64_t fallback) {
+      const auto v = d.find(key);
+      const bool ok = v != d.end() && v->is_number_integer() && v->get<int64_t>() >= lo &&
+                      v->get<int64_t>() <= hi;
+      return ok ? v->get<int64_t>() : fallback;
+    };
+    r.serial = text("serial");
+    r.stream = text("stream");
+    const int64_t chain = integer("chain", -1000, 1000, INT64_MIN);
+    r.chainPos = int32_t(chain);
+    r.index = integer("index", 0, kMaxDevices - 1, -1);
+    r.markers = uint32_t(integer("markers", 0, 0x1FF, 0));
+    if (!d.is_object() || r.serial.empty() || r.serial.size() > kMaxSerialLength ||
+        r.stream.empty() || r.stream.find('/') != std::string::npos || chain == INT64_MIN)
+      return fail("device " + std::to_string(devices->size()) +
+                  " needs a serial, a chain position and its stream's file name");
+    r.stream = dir + "/" + r.stream;
+    devices->push_back(r);
+  }
+  if (devices->size() > size_t(kMaxDevices)) return fail("lists more than 32 devices");
+  return true;
+}
+
+// The chain position that the manifest beside `file` gives the device that recorded it; false
+// when no manifest there lists it.
+bool recordedPosition(const std::string& file, int32_t* chainPos) {
+  std::vector<RunDevice> run;
+  std::string why;
+  if (!readRunManifest(folderOf(file), &run, &why)) return false;
+  for (const RunDevice& d : run)
+    if (baseName(d.stream) == baseName(file)) {
+      *chainPos = d.chainPos;
+      return true;
+    }
+  return false;
+}
+
+// The start of an absolute-time packet: a first word with bits 31 and 30 clear, a second with
+// bit 31 set and bit 30 clear. Every device stream begins with one.
+bool opensWithAbsoluteTime(const uint32_t words[2]) {
+  return (words[0] & 0xC0000000u) == 0 && (words[1] & 0xC0000000u) == 0x80000000u;
+}
+
+// Why `file` cannot be replayed; empty when it can: a readable regular file, empty or beginning
+// as a device's raw stream does (a merged output, a text file, an HDF5 file do not).
+std::string streamProblem(const std::string& file) {
+  // Looked at before opening: a named pipe would hold the discovery up until a writer came.
+  struct stat st;
+  if (stat(file.c_str(), &st) != 0) return file + ": " + strerror(errno);
+  if (!S_ISREG(st.st_mode)) return file + ": not a regular file";
+  FILE* f = fopen(file.c_str(), "rb");
+  if (f == nullptr) return file + ": " + strerror(errno);
+  uint32_t words[2] = {0, 0};
+  const size_t got = fread(words, 4, 2, f);
+  const bool readFailed = ferror(f) != 0;
+  fclose(f);  // read only
+  if (readFailed) return file + ": " + strerror(EIO);
+  if (st.st_size == 0 || (got == 2 && opensWithAbsoluteTime(words))) return std::string();
+  return file + ": no raw stream of a device (it does not begin with an absolute time, as every "
+                "device stream does; a merged output cannot be replayed)";
+}
+
+// One raw stream file per device, in the scenario's own order. A file of a kept run must be
+// replayed by a device at the chain position it was recorded at.
+void readReplayFiles(EnvLookup env, std::vector<DeviceSetup>* devices, std::string* error) {
   const Setting s(env, "RAVIK_SIM_REPLAY");
   if (!s.set()) return;
   const std::vector<std::string> files = split(s.text(), ',');
-  if (files.size() != devices->size()) {
-    s.reject("needs one raw stream file per device");
-    return;
-  }
-  // Looked at without opening: a named pipe would hold the discovery up until a writer came.
+  const auto refuse = [&](const std::string& why) { *error = "RAVIK_SIM_REPLAY: " + why; };
+  if (files.size() != devices->size())
+    return refuse(std::to_string(files.size()) + " files for " + std::to_string(devices->size()) +
+                  " devices; give one raw stream per device, or a run folder");
   for (const std::string& file : files) {
-    struct stat st;
-    const char* why = stat(file.c_str(), &st) != 0 ? strerror(errno)
-                      : !S_ISREG(st.st_mode)          ? "not a regular file"
-                      : access(file.c_str(), R_OK) != 0 ? strerror(errno)
-                                                        : nullptr;
-    if (why != nullptr) {
-      s.reject((file + ": " + why).c_str());
-      return;
-    }
+    const std::string problem = streamProblem(file);
+    if (!problem.empty()) return refuse(problem);
   }
-  for (DeviceSetup& d : *devices) d.replay = files[size_t(d.member)];
+  std::vector<DeviceSetup*> inOrder(devices->size());  // the scenario's own order
+  for (DeviceSetup& d : *devices) inOrder[size_t(d.member)] = &d;
+  for (DeviceSetup* device : inOrder) {
+    DeviceSetup& d = *device;
+    const std::string& file = files[size_t(d.member)];
+    int32_t recorded = 0;
+    if (recordedPosition(file, &recorded) && recorded != d.chainPos)
+      return refuse(file + " was recorded at chain position " + std::to_string(recorded) +
+                    " (its run's manifest), but would be replayed at chain position " +
+                    std::to_string(d.chainPos) + "; give the files in chain order, or the run "
+                    "folder " + folderOf(file));
+    d.replay = file;
+  }
+}
+
+// A run folder in RAVIK_SIM_REPLAY: its manifest's devices; false when the variable names no
+// folder. A folder that cannot be replayed gives no device and the reason in *error.
+bool readReplayRun(EnvLookup env, std::vector<RunDevice>* run, std::string* error) {
+  const Setting s(env, "RAVIK_SIM_REPLAY");
+  if (!s.set() || !isFolder(s.text())) return false;
+  std::string why;
+  bool ok = readRunManifest(s.text(), run, &why);
+  for (size_t i = 0; ok && i < run->size(); ++i) {
+    why = streamProblem((*run)[i].stream);
+    ok = why.empty();
+  }
+  if (!ok) {
+    run->clear();
+    *error = "RAVIK_SIM_REPLAY: " + why;
+  }
+  return true;
+}
+
+// The run's devices in its chain order, each replaying its stream with the markers it recorded.
+void applyRun(const std::vector<RunDevice>& run, std::vector<DeviceSetup>* devices) {
+  for (size_t i = 0; i < run.size(); ++i) {
+    DeviceSetup& d = (*devices)[i];
+    d.serial = run[i].serial;
+    d.chainPos = run[i].chainPos;
+    d.markers = run[i].markers;
+    d.replay = run[i].stream;
+  }
+}
+
+// The discovery order in which the run's devices were found when it recorded: by their library
+// indexes then.
+std::vector<int64_t> recordedOrder(const std::vector<RunDevice>& run) {
+  std::vector<int64_t> order(run.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = int64_t(i);
+  std::stable_sort(order.begin(), order.end(), [&](int64_t a, int64_t b) {
+    return run[size_t(a)].index < run[size_t(b)].index;
+  });
+  return order;
 }
 
 void readFlag(EnvLookup env, const char* name, bool* value) {
@@ -314,15 +475,23 @@ bool Scenario::paramFails(const char* call, int32_t index) const {
 
 Scenario readScenario(EnvLookup env) {
   Scenario scenario;
+  // A run folder to replay gives the devices, their serials and chain positions.
+  std::vector<RunDevice> run;
+  const bool fromRun = readReplayRun(env, &run, &scenario.replayError);
   int32_t n = kDefaultDevices;
-  readInteger(env, "RAVIK_SIM_DEVICES", 0, kMaxDevices, &n);
+  if (fromRun) n = int32_t(run.size());
+  else readInteger(env, "RAVIK_SIM_DEVICES", 0, kMaxDevices, &n);
   defaultDevices(n, &scenario.devices);
-  readChain(env, &scenario.devices);
-  readSerials(env, &scenario.devices);
+  if (fromRun) {
+    applyRun(run, &scenario.devices);
+  } else {
+    readChain(env, &scenario.devices);
+    readSerials(env, &scenario.devices);
+  }
   readFeatures(env, &scenario.devices);
   readRates(env, &scenario.devices);
-  readOrder(env, &scenario.devices);
-  readReplay(env, &scenario.devices);
+  readOrder(env, &scenario.devices, fromRun ? recordedOrder(run) : std::vector<int64_t>());
+  if (!fromRun) readReplayFiles(env, &scenario.devices, &scenario.replayError);
   readCorrelation(env, &scenario);
   readInteger(env, "RAVIK_SIM_SEED", 0, INT64_MAX, &scenario.seed);
   readInteger(env, "RAVIK_SIM_JITTER_PS", 0, 1000000, &scenario.jitterPs);
@@ -331,6 +500,7 @@ Scenario readScenario(EnvLookup env) {
   readInteger(env, "RAVIK_SIM_BLOCK_WORDS", 16, 1 << 22, &scenario.blockWords);
   scenario.blockWords &= ~1;  // whole packets only
   readInteger(env, "RAVIK_SIM_CALIBRATION_MS", 0, 600000, &scenario.calibrationMs);
+  readInteger(env, "RAVIK_SIM_REGISTER_DELAY_MS", 0, 60000, &scenario.registerDelayMs);
   readFlag(env, "RAVIK_SIM_FAIL_DISCOVER", &scenario.failDiscover);
   readIndexSet(env, "RAVIK_SIM_FAIL_INFO", &scenario.failInfo);
   readIndexSet(env, "RAVIK_SIM_FAIL_CONNECT", &scenario.failConnect);

@@ -2,7 +2,8 @@
 // inject. Read from RAVIK_SIM_* environment variables at every discovery (listed in the README).
 //
 // A bad value never stops the library: it is reported on standard error and the setting falls
-// back to its default as a whole.
+// back to its default as a whole. A replay that cannot be done is no bad value but a failure of
+// the discovery (Scenario::replayError): replaying something else would record wrong data.
 #ifndef RAVIK_KORBALT_SCENARIO_H
 #define RAVIK_KORBALT_SCENARIO_H
 
@@ -25,6 +26,7 @@ struct DeviceSetup {
   int32_t features;    // KorbaltFeature bits
   double rates[kInputChannels];  // events per second of input channels 0..4
   std::string replay;  // raw stream file it streams instead of generated events; empty: none
+  uint32_t markers = 0;  // enabled markers at discovery (those its replayed run recorded with)
 };
 
 // A parameter call that fails with KORBALT_NO_ACK.
@@ -43,12 +45,16 @@ struct Scenario {
   int32_t fifoWords = 1 << 20;      // device buffer; more backlog than this is lost
   int32_t blockWords = 8192;        // largest block handed to the callback
   int32_t calibrationMs = 1000;
+  int32_t registerDelayMs = 0;      // UL_setEventCallback returns this long after the data flow
   bool failDiscover = false;
   uint32_t failInfo = 0;            // bit i: TDC_getDeviceInfo fails for library index i
   uint32_t failConnect = 0;
   uint32_t dataLoss = 0;            // bit i: the device loses data now and then by itself
   uint32_t badClock = 0;
   std::vector<ParamFault> failParams;
+  // Why the replay asked for cannot be done (a file missing or no raw stream, files out of chain
+  // order, a run folder without a readable manifest); discovery then fails with it. Empty: none.
+  std::string replayError;
 
   bool paramFails(const char* call, int32_t index) const;
 };

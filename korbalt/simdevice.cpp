@@ -20,6 +20,7 @@ SimDevice::SimDevice(const DeviceSetup& setup, uint32_t index, const Scenario& s
   int32_t present = 0;
   for (int32_t c = 0; c < kInputChannels; ++c) present |= hasChannel(c) ? 1 << c : 0;
   _params.channelMask = present;
+  _params.markers = setup.markers;
   if (!setup.replay.empty()) {
     _replayLock = open(setup.replay.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (_replayLock >= 0) flock(_replayLock, LOCK_EX | LOCK_NB);

@@ -54,14 +54,21 @@ private:
 };
 
 // Every loss that lasts to the end of the recording ends at one time, the end of the run: the
-// latest timestamp of any device (`latestPs`), or the stop where a stream knows it to be later
-// (each such loss comes with the stop as its stream knows it, never past the real one).
-void extendToEnd(std::vector<LossInterval>* losses, int64_t latestPs) {
-  int64_t endPs = latestPs;
+// latest timestamp of any device (`run.last`), or the stop where a stream knows it to be later
+// (each such loss comes with the stop as its stream knows it, never past the real one). A loss of
+// a stream without data is the whole run: from its first timestamp (`run.first`) to its end; when
+// no device has a timestamp the chain's time axis is unknown, and it stays as long as the
+// recording is known to have gone on, from 0.
+void extendToEnd(std::vector<LossInterval>* losses, const StreamTimes& run) {
+  int64_t endPs = run.last;
   for (const LossInterval& loss : *losses)
-    if (loss.untilEnd) endPs = std::max(endPs, loss.toPs);
-  for (LossInterval& loss : *losses)
-    if (loss.untilEnd) loss.toPs = std::max(loss.fromPs, endPs);
+    if (loss.untilEnd && !loss.wholeRun) endPs = std::max(endPs, loss.toPs);
+  const bool placed = endPs != INT64_MIN && run.first <= endPs;
+  for (LossInterval& loss : *losses) {
+    if (!loss.untilEnd || (loss.wholeRun && !placed)) continue;
+    if (loss.wholeRun) loss.fromPs = run.first;
+    loss.toPs = std::max(loss.fromPs, endPs);
+  }
 }
 
 bool anyUntilEnd(const std::vector<LossInterval>& losses) {
@@ -75,14 +82,18 @@ bool anyUntilEnd(const std::vector<LossInterval>& losses) {
 // set, and when `running` (null: never) was cleared, with nothing set.
 bool locateAll(const std::vector<CheckedSource>& sources, bool lossRecords, MergeOutcome* out,
                const std::atomic<bool>* running = nullptr) {
-  std::vector<int64_t> lasts(sources.size(), INT64_MIN);
+  StreamTimes run;
   std::string error;
   auto locate = [&](size_t i) {
     const CheckedSource& s = sources[i];
     if (s.source.file == nullptr) return true;
+    StreamTimes times;
     if (locateLosses(fileno(s.source.file), s.source.markers, s.source.chainPos, s.losses,
-                     &out->losses, lossRecords ? &lasts[i] : nullptr, &error, running))
+                     &out->losses, lossRecords ? &times : nullptr, &error, running)) {
+      run.first = std::min(run.first, times.first);
+      run.last = std::max(run.last, times.last);
       return true;
+    }
     if (!error.empty()) out->readError = readFailed(s.name, error);
     return false;
   };
@@ -91,14 +102,14 @@ bool locateAll(const std::vector<CheckedSource>& sources, bool lossRecords, Merg
   if (!lossRecords || !anyUntilEnd(out->losses)) return true;
   for (size_t i = 0; i < sources.size(); ++i)
     if (sources[i].losses.empty() && !locate(i)) return false;
-  extendToEnd(&out->losses, *std::max_element(lasts.begin(), lasts.end()));
+  extendToEnd(&out->losses, run);
   return true;
 }
 
-// Ends the losses that last to the end of the recording at the end of the run (`latestPs`: the
-// latest timestamp of the devices, loss records aside) and puts the losses in time order.
-void finishLosses(MergeOutcome* out, int64_t latestPs) {
-  extendToEnd(&out->losses, latestPs);
+// Ends the losses that last to the end of the recording at the end of the run (`run`: the first
+// and the latest timestamp of the devices, loss records aside) and puts the losses in time order.
+void finishLosses(MergeOutcome* out, const StreamTimes& run) {
+  extendToEnd(&out->losses, run);
   std::stable_sort(out->losses.begin(), out->losses.end(),
                    [](const LossInterval& a, const LossInterval& b) { return a.fromPs < b.fromPs; });
 }
@@ -125,25 +136,26 @@ MergeOutcome mergeChecked(const std::vector<CheckedSource>& sources, const Merge
 
   std::vector<MergeSourceStats> stats;
   out.records = mergeStreams(all.data(), int32_t(all.size()), outputs, bytesRead, running, &stats);
-  int64_t latestPs = INT64_MIN;
+  StreamTimes devices;
   for (size_t i = 0; i < stats.size(); ++i) {
     out.firstPs = std::min(out.firstPs, stats[i].first);
     out.lastPs = std::max(out.lastPs, stats[i].last);
     if (i >= sources.size()) continue;
-    latestPs = std::max(latestPs, stats[i].last);
+    devices.first = std::min(devices.first, stats[i].first);
+    devices.last = std::max(devices.last, stats[i].last);
     out.sourceRecords.push_back(stats[i].records);
     out.sourceStats.push_back(stats[i]);
     if (stats[i].readError != 0 && out.readError.empty())
       out.readError = readFailed(sources[i].name, strerror(stats[i].readError));
   }
-  finishLosses(&out, latestPs);
+  finishLosses(&out, devices);
   return out;
 }
 
 bool locateAfterMerge(const std::vector<CheckedSource>& sources, MergeOutcome* outcome) {
   if (!locateAll(sources, false, outcome)) return false;
-  // Merged without loss records: its last record is the latest timestamp of the devices.
-  finishLosses(outcome, outcome->lastPs);
+  // Merged without loss records: its first and last records are the devices' timestamps.
+  finishLosses(outcome, {outcome->firstPs, outcome->lastPs});
   return true;
 }
 

@@ -214,11 +214,22 @@ public:
 
   bool title(hid_t node, const std::string& path) {
     const char* text = titleOf(path);
-    if (text == nullptr) return false;
+    return text != nullptr && attribute(node, "TITLE", text);
+  }
+
+  // A string attribute of the node.
+  static bool attribute(hid_t node, const char* name, const char* text) {
     Hid type(stringType(strlen(text)), H5Tclose);
     Hid space(H5Screate(H5S_SCALAR), H5Sclose);
-    Hid attr(H5Acreate2(node, "TITLE", type, space, H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
+    Hid attr(H5Acreate2(node, name, type, space, H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
     return attr.ok() && H5Awrite(attr, type, text) >= 0;
+  }
+
+  // Readers built on PyTables take a scalar dataset for a value of Python's own (bytes, an int,
+  // a float) only when it says it is one of theirs; without, they read a 0-d array.
+  static bool scalarOfPython(hid_t set) {
+    return attribute(set, "CLASS", "ARRAY") && attribute(set, "VERSION", "2.4") &&
+           attribute(set, "FLAVOR", "python");
   }
 
   hid_t group(hid_t parent, const std::string& path) {
@@ -312,7 +323,7 @@ private:
     Hid set(H5Dcreate2(parent, baseName(path).c_str(), fileType, space, H5P_DEFAULT,
                        H5P_DEFAULT, H5P_DEFAULT),
             H5Dclose);
-    ok = set.ok() && title(set, path) &&
+    ok = set.ok() && title(set, path) && (shape != H5S_SCALAR || scalarOfPython(set)) &&
          ((shape == H5S_SIMPLE && size == 0) ||
           H5Dwrite(set, memType, H5S_ALL, H5S_ALL, H5P_DEFAULT, values) >= 0);
   }
@@ -382,10 +393,24 @@ struct ChannelTable {
   }
 };
 
+// The excitation sources of the experiment: as many as the longest list of the user's metadata
+// about them gives, else one.
+size_t excitationSources(const std::vector<Hdf5MetaField>& meta) {
+  size_t n = 1;
+  for (const Hdf5MetaField& field : meta)
+    if (field.path.rfind("/setup/excitation_", 0) == 0 ||
+        field.path == "/setup/laser_repetition_rates")
+      n = std::max(n, std::max(field.reals.size(), field.integers.size()));
+  return n;
+}
+
 // A time tagger: one spot, every output channel in use a pixel of its own, no nanotimes, no
 // modulated or alternated excitation. Markers and loss records are listed as detectors too, so
-// that every value of /photon_data/detectors has a label, but they are no pixels.
-void writeSetup(NodeWriter* w, hid_t file, const ChannelTable& table) {
+// that every value of /photon_data/detectors has a label, but they are no pixels. Ravik cannot
+// know the excitation: each source counts as continuous (no pulses to time against, as there are
+// no nanotimes) unless the user's metadata says otherwise.
+void writeSetup(NodeWriter* w, hid_t file, const ChannelTable& table,
+                const std::vector<Hdf5MetaField>& meta) {
   Hid setup(w->group(file, "/setup"), H5Gclose);
   w->integer(setup, "/setup/num_pixels", table.photonChannels);
   for (const char* one : {"/setup/num_spots", "/setup/num_spectral_ch",
@@ -393,8 +418,11 @@ void writeSetup(NodeWriter* w, hid_t file, const ChannelTable& table) {
     w->integer(setup, one, 1);
   w->integer(setup, "/setup/modulated_excitation", 0);
   w->integer(setup, "/setup/lifetime", 0);
+  const size_t sources = excitationSources(meta);
   w->array(setup, "/setup/excitation_alternated", H5T_STD_I64LE, H5T_NATIVE_INT64,
-           std::vector<int64_t>{0});
+           std::vector<int64_t>(sources, 0));
+  w->array(setup, "/setup/excitation_cw", H5T_STD_I64LE, H5T_NATIVE_INT64,
+           std::vector<int64_t>(sources, 1));
   Hid detectors(w->group(setup, "/setup/detectors"), H5Gclose);
   w->array(detectors, "/setup/detectors/id", H5T_STD_I16LE, H5T_NATIVE_INT16, table.ids);
   w->array(detectors, "/setup/detectors/id_hardware", H5T_STD_I16LE, H5T_NATIVE_INT16,
@@ -981,7 +1009,7 @@ bool Hdf5Output::finish(const Hdf5RunInfo& info, std::string* error) {
   w.string(file, "/format_version", kFormatVersion);
   writeIdentity(&w, file, info, _finalPath);
   const ChannelTable channels(channelCounts(), info.sources);
-  writeSetup(&w, file, channels);
+  writeSetup(&w, file, channels, info.meta);
   writeMeasurementGroup(&w, file, channels);
   if (!info.sources.empty()) writeProvenance(&w, file, info);
   writeUserData(&w, file, info, _outOfOrder == 0);

@@ -149,17 +149,19 @@ public:
     if (n == 0) return;
     for (size_t i : _waiting) _cuts[i].firstAfter = _out[0].time;
     _waiting.clear();
+    if (_last == kNoTime) _first = _out[0].time;
     _last = _out[size_t(n - 1)].time;
   }
   const Cut& at(size_t i) const { return _cuts[i]; }
   // Every cut has seen the first timestamp after it.
   bool settled() const { return _waiting.empty(); }
+  StreamTimes times() const { return _last == kNoTime ? StreamTimes() : StreamTimes{_first, _last}; }
 
 private:
   Tdc56Instance* _codec;
   std::unique_ptr<PpTimest[]> _out;
   uint32_t _markers;
-  int64_t _last = kNoTime;
+  int64_t _first = kNoTimeAfter, _last = kNoTime;
   std::vector<Cut> _cuts;
   std::vector<size_t> _waiting;  // cuts still without a timestamp after them
 };
@@ -167,9 +169,9 @@ private:
 }  // namespace
 
 bool locateLosses(int fd, uint32_t markers, int32_t chain, const std::vector<StreamLoss>& losses,
-                  std::vector<LossInterval>* intervals, int64_t* lastPs, std::string* error,
+                  std::vector<LossInterval>* intervals, StreamTimes* times, std::string* error,
                   const std::atomic<bool>* running) {
-  if (losses.empty() && lastPs == nullptr) return true;
+  if (losses.empty() && times == nullptr) return true;
   // Byte positions the recording noted, each to be matched with the data around it.
   std::map<int64_t, size_t> noted;
   for (const StreamLoss& loss : losses) {
@@ -186,7 +188,7 @@ bool locateLosses(int fd, uint32_t markers, int32_t chain, const std::vector<Str
   // changes no interval: the walk ends there unless the stream's end is asked for (its last
   // timestamp, or the end of a failed write). After a long recording that spares decoding it to
   // its end at the stop.
-  const bool toTheEnd = lastPs != nullptr ||
+  const bool toTheEnd = times != nullptr ||
                         std::any_of(losses.begin(), losses.end(), [](const StreamLoss& l) {
                           return l.kind == StreamLoss::WriteFailed;
                         });
@@ -236,7 +238,7 @@ bool locateLosses(int fd, uint32_t markers, int32_t chain, const std::vector<Str
   // Positions past the end of the stream see its end.
   for (; nextNoted != noted.end(); ++nextNoted) nextNoted->second = walk.cut();
   const size_t end = walk.cut();
-  if (lastPs != nullptr) *lastPs = walk.at(end).lastBefore;
+  if (times != nullptr) *times = walk.times();
 
   // A loss before the device's first timestamp begins where its data begin.
   auto before = [&](size_t cut) {
@@ -247,11 +249,13 @@ bool locateLosses(int fd, uint32_t markers, int32_t chain, const std::vector<Str
   // end of the recording: at least as long as the recording is known to have gone on after it.
   // It is one interval however many losses were noted before the stream ended; a failed
   // write, which ended it for certain, names the cause.
+  // Without even the stream's opening time nothing of the device was kept: the loss is the
+  // whole recording, as long as it is known to have gone on.
   std::map<int64_t, LossInterval> found;  // by byte position, so a restart counts once
   auto untilEnd = [&](const StreamLoss& loss) {
     const int64_t last = before(end);
     if (found.count(kNoTimeAfter) != 0 && loss.kind != StreamLoss::WriteFailed) return;
-    found[kNoTimeAfter] = {chain, last, last + loss.lostNs * 1000, loss.cause, true};
+    found[kNoTimeAfter] = {chain, last, last + loss.lostNs * 1000, loss.cause, true, !opened};
   };
   for (const StreamLoss& loss : losses) {
     const int64_t from = loss.fromByte & ~int64_t(3), to = loss.toByte & ~int64_t(3);

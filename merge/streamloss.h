@@ -58,6 +58,18 @@ struct LossInterval {
   // sets `toPs` to the stop as far as this stream knows it; the merge then moves it to the end
   // of the whole recording (see extendToEnd()).
   bool untilEnd = false;
+  // The stream holds no data of its device at all (a temp disk full from the start): the loss
+  // is the whole recording, from the run's first timestamp to its end. locateLosses() gives it as
+  // [0, how long the recording surely went on], the only times it knows; the merge places it on
+  // the chain's time axis, or leaves it so when no device has a timestamp.
+  bool wholeRun = false;
+};
+
+// The times of the first and the last timestamp of a stream; INT64_MAX and INT64_MIN when it
+// has none.
+struct StreamTimes {
+  int64_t first = INT64_MAX;
+  int64_t last = INT64_MIN;
 };
 
 // Decodes the raw stream `fd` (read with pread(), so another reader may share the open file) as
@@ -67,13 +79,14 @@ struct LossInterval {
 // `toByte`. Without a restart, a loss with data after `toByte` spans all of the stream's data
 // between the two positions; one with none after it (the recording stopped before the restart
 // reached the file) lasts from the stream's last timestamp to the end, and so does a failed
-// write. The interval of such a loss never holds a timestamp of its device. *lastPs, when
-// given, gets the time of the stream's last timestamp (INT64_MIN when it has none); the stream is
-// decoded for it even without losses. False with the system's error text in *error when a read
-// fails. Clearing `*running` (null: never) stops the walk before its next read: false then, with
-// *error empty and nothing located, so that a stop of the merge is not held up by a long stream.
+// write. The interval of such a loss never holds a timestamp of its device; a stream without any
+// data gives one `wholeRun` interval. *times, when given, gets the times of the stream's first
+// and last timestamps; the stream is decoded for them even without losses. False with the
+// system's error text in *error when a read fails. Clearing `*running` (null: never) stops the
+// walk before its next read: false then, with *error empty and nothing located, so that a stop of
+// the merge is not held up by a long stream.
 bool locateLosses(int fd, uint32_t markers, int32_t chain, const std::vector<StreamLoss>& losses,
-                  std::vector<LossInterval>* intervals, int64_t* lastPs, std::string* error,
+                  std::vector<LossInterval>* intervals, StreamTimes* times, std::string* error,
                   const std::atomic<bool>* running = nullptr);
 
 #endif

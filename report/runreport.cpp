@@ -52,11 +52,15 @@ json deviceJson(const ReportDevice& d) {
 std::string utcNow() {
   timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
+  return utcText(now);
+}
+
+std::string utcText(const timespec& time) {
   tm parts;
-  gmtime_r(&now.tv_sec, &parts);
+  gmtime_r(&time.tv_sec, &parts);
   char text[40];
   const size_t n = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
-  snprintf(text + n, sizeof text - n, ".%03dZ", int(now.tv_nsec / 1000000));
+  snprintf(text + n, sizeof text - n, ".%03dZ", int(time.tv_nsec / 1000000));
   return text;
 }
 

@@ -8,6 +8,7 @@
 #define RAVIK_REPORT_RUNREPORT_H
 
 #include <stdint.h>
+#include <time.h>
 
 #include <string>
 #include <vector>
@@ -65,6 +66,8 @@ struct RunReport {
 
 // The time now in UTC, ISO 8601 with milliseconds: "2026-12-06T07:05:09.123Z".
 std::string utcNow();
+// A time of the wall clock (CLOCK_REALTIME) so.
+std::string utcText(const timespec& time);
 
 // Fills each device's `lost` with its intervals from `losses` (matched by chain position).
 void assignLosses(const std::vector<LossInterval>& losses, std::vector<ReportDevice>* devices);

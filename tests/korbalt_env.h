@@ -17,8 +17,8 @@
 inline void clearSimVariables() {
   for (const char* name : {"DEVICES", "CHAIN", "ORDER", "SERIALS", "FEATURES", "RATES",
                            "CORRELATION", "JITTER_PS", "SEED", "MAX_RATE", "FIFO_WORDS", "BLOCK_WORDS",
-                           "CALIBRATION_MS", "FAIL_DISCOVER", "FAIL_INFO", "FAIL_CONNECT",
-                           "FAIL_PARAM", "DATA_LOSS", "BAD_CLOCK", "REPLAY"})
+                           "CALIBRATION_MS", "REGISTER_DELAY_MS", "FAIL_DISCOVER", "FAIL_INFO",
+                           "FAIL_CONNECT", "FAIL_PARAM", "DATA_LOSS", "BAD_CLOCK", "REPLAY"})
     unsetenv((std::string("RAVIK_SIM_") + name).c_str());
 }
 

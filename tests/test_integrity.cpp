@@ -170,6 +170,42 @@ TEST(LossIntervals, LossesToTheEndAllEndAtTheEndOfTheRun) {
   }
 }
 
+// A stream without any data (its temp disk full from the start) lost the whole run: from the
+// run's first timestamp to its end, which the other devices' records and streams give; with no
+// timestamp of any device, as long as the recording went on, from 0.
+TEST(LossIntervals, AStreamWithoutDataLosesTheWholeRun) {
+  const SegmentedStream a({events(1000000, 1000, 100)});
+  const SegmentedStream b({events(1000500, 1000, 3000)});
+  const SegmentedStream empty({}), alsoEmpty({});
+  const int64_t aLast = 1099000, bEnd = 1000500 + 2999 * 1000;
+  const std::vector<StreamLoss> full = {{StreamLoss::WriteFailed, 0, 0, "w", 5000}};
+  const std::vector<StreamLoss> aEnded = {{StreamLoss::WriteFailed, a.end(0), a.end(0), "w", 4000}};
+  const struct {
+    const char* what;
+    std::vector<CheckedSource> sources;
+    std::vector<Span> expected;
+  } cases[] = {
+      {"beside a device that recorded", {b.source(0, {}), empty.source(1, full)}, {{1000500, bEnd}}},
+      {"from the earliest device", {b.source(0, {}), a.source(1, {}), empty.source(2, full)},
+       {{1000000, bEnd}}},
+      {"to the one end of the run", {b.source(0, {}), a.source(1, aEnded), empty.source(2, full)},
+       {{1000000, aLast + 4000000}, {aLast, aLast + 4000000}}},
+      {"no device has a timestamp", {empty.source(0, full), alsoEmpty.source(1, full)},
+       {{0, 5000000}, {0, 5000000}}},
+  };
+  for (const auto& c : cases) {
+    for (const bool lossRecords : {false, true}) {
+      SCOPED_TRACE(std::string(c.what) + (lossRecords ? ", with loss records" : ""));
+      std::vector<CheckedSource> sources = c.sources;
+      for (CheckedSource& source : sources) rewind(source.source.file);
+      const MergeOutcome out = merge(sources, nullptr, lossRecords);
+      std::vector<Span> got;
+      for (const LossInterval& l : out.losses) got.push_back({l.fromPs, l.toPs});
+      EXPECT_EQ(got, c.expected);
+    }
+  }
+}
+
 TEST(LossIntervals, LossRecordsMarkEachIntervalInTimeOrderAndAddNothingElse) {
   const SegmentedStream a({events(1000000, 1000, 100), events(2000000, 1000, 100)});
   const SegmentedStream b({events(1000500, 1000, 3000)});
@@ -377,9 +413,13 @@ TEST(TempStream, TheRecordingWentOnFromTheSecondRefreshThatSawTheFinalSize) {
       {"the stop's refresh before the stop (a clock step)", {{200, 2000}, {200, 3000}}, 200,
        2500, 0},
       {"an empty stream", {{0, 1000}, {0, 2000}}, 0, 3000, 0},
+      {"an empty stream of a recording started at 500: all of it", {{0, 1000}, {0, 2000}}, 0,
+       3000, 2500},
   };
+  TempDir dir;
   for (const auto& c : cases) {
-    LossLog log;  // not started: no loss file
+    LossLog log;  // not started: no loss file, no start time
+    if (c.wentOnNs == 2500) log.start(dir / "empty", 500);
     bool first = true;
     for (const auto& r : c.refreshes) {
       log.refresh(r.first, first, true, r.second);  // a loss, so that there is one to note

@@ -265,16 +265,50 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
   EXPECT_NE(slurp(dir / "held"), "theirs");
   close(held);
 
-  // The stream that a simulated device replays is held until the device is forgotten: an output
-  // of that name is not published, and the raw files are kept for --recover.
+  // The stream that a simulated device will replay is no output either: refused before the
+  // devices are found.
   std::ofstream(dir / "replayed.raw") << "";
   EXPECT_EQ(exitCode(spawn({"DEVICES=1", "REPLAY=" + dir / "replayed.raw"},
                            {"-s", "--seconds", "0.2", "--bin", dir / "replayed.raw", "--tmp", tmp})),
-            1);
-  EXPECT_TRUE(hasText(errText(), "replayed.raw: is in use by another recording, which writes or "
-                                 "replays it; the finished file was not put in its place"));
+            2);
+  EXPECT_TRUE(hasText(errText(), "replayed.raw: is the replayed stream " + dir / "replayed.raw" +
+                                 "; choose another name for the binary output"));
   EXPECT_EQ(slurp(dir / "replayed.raw"), "");
-  EXPECT_TRUE(hasText(errText(), "ravik-merge --recover " + runDir()));
+  EXPECT_TRUE(namesIn(tmp).empty());
+}
+
+// A kept run replayed from its folder is the same run: its devices in the manifest's chain
+// order, every record as it was. Its streams named in another order than the chain's are
+// refused, naming the file, and so is a merged output.
+TEST_F(RecordTest, AKeptRunReplayedFromItsFolderGivesItsRecords) {
+  ASSERT_EQ(exitCode(spawn({}, outputs("0.3", {"--keep-raw"}))), 0) << errText();
+  const std::string raw = runDir(), first = slurp(out + "/run.txt");
+  ASSERT_EQ(rename(raw.c_str(), (dir / "kept").c_str()), 0);
+  const std::string kept = dir / "kept";
+  ASSERT_EQ(exitCode(spawn({"REPLAY=" + kept}, outputs("0.6", {}, "again.txt"))), 0) << errText();
+  EXPECT_TRUE(slurp(out + "/again.txt") == first);
+  const nlohmann::json report = nlohmann::json::parse(slurp(out + "/run.json"));
+  const nlohmann::json recorded = nlohmann::json::parse(slurp(kept + "/" + kManifestName));
+  ASSERT_EQ(report["devices"].size(), recorded["devices"].size());
+  for (size_t i = 0; i < recorded["devices"].size(); ++i)
+    for (const char* key : {"serial", "chain", "index"})
+      EXPECT_EQ(report["devices"][i][key], recorded["devices"][i][key]) << i << key;
+
+  const std::string byName = kept + "/ravik-0.tmp," + kept + "/ravik-1.tmp," + kept + "/ravik-2.tmp";
+  ASSERT_EQ(rename((out + "/run.bin").c_str(), (dir / "merged.bin").c_str()), 0);
+  const struct {
+    std::string replay, message;
+  } refused[] = {
+      {byName, "TDC_discover returned \"Device discovery failed: RAVIK_SIM_REPLAY: " + kept +
+                   "/ravik-0.tmp was recorded at chain position 1"},
+      {dir / "merged.bin," + kept + "/ravik-0.tmp," + kept + "/ravik-1.tmp",
+       "merged.bin: no raw stream of a device"},
+  };
+  for (const auto& r : refused) {
+    EXPECT_EQ(exitCode(spawn({"REPLAY=" + r.replay}, outputs("0.2", {}, "refused.txt"))), 3);
+    EXPECT_TRUE(hasText(errText(), r.message));
+    EXPECT_FALSE(std::ifstream(out + "/refused.txt").good());
+  }
 }
 
 // A device that refuses a parameter ends the run before recording, naming the call, and the
@@ -303,7 +337,8 @@ TEST_F(RecordTest, RefusedParameterLostHistogramAndUnknownChannel) {
 }
 
 // A run's report fed back with the ms tick enabled repeats the run with its markers: one per
-// millisecond of recorded time on every device, whether matched by serial or by chain position.
+// millisecond of recorded time on every device, whether matched by serial or by chain position;
+// its delays, dead times and coincidence window come back to the ps.
 // The first run's text output is named run.json, as its report beside run.bin would be: the
 // report steps aside to run.report.json, and the text output keeps its name, also in the second
 // run, whose report replaces the first one's.
@@ -317,6 +352,12 @@ TEST_F(RecordTest, ParamsFromTheRunReportSetTheDevices) {
     ASSERT_EQ(device["parameters"]["markers"], 0) << device;
     device["parameters"]["markers"] = 0x10;
   }
+  // Times the device takes in whole ps, finer than the dialog shows them: they come back as set.
+  nlohmann::json& slave = report["devices"][1]["parameters"];
+  slave["channels"][1]["signal_delay_ns"] = 1.5;
+  slave["channels"][2]["signal_delay_ns"] = 0.001;
+  slave["channels"][2]["dead_time_ns"] = 12.345;
+  slave["coincidence_window_ns"] = 2.501;
   report["devices"][1]["serial"] = "elsewhere";  // found by its chain position
   std::ofstream(dir / "params.json") << report;
   ASSERT_EQ(exitCode(spawn({}, outputs("0.5", {"--params", dir / "params.json"}))), 0) << errText();
@@ -339,6 +380,31 @@ TEST_F(RecordTest, ParamsFromTheRunReportSetTheDevices) {
   const nlohmann::json again = nlohmann::json::parse(slurp(out + "/run.report.json"));
   for (size_t i = 0; i < 3; ++i)
     EXPECT_EQ(again["devices"][i]["parameters"], report["devices"][i]["parameters"]) << i;
+}
+
+// Seconds since the epoch of a report's UTC time, "2026-12-06T07:05:09.123Z".
+double utcSeconds(const std::string& text) {
+  tm parts{};
+  const char* rest = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &parts);
+  return rest == nullptr ? 0 : double(timegm(&parts)) + atof(rest);
+}
+
+// The devices' data flow for half a second before the callback's registration returns: the
+// summary's recording time is the report's, from before the devices start to the stop, and
+// holds every record; its records are the merge's.
+TEST_F(RecordTest, TheSummaryAndTheReportGiveOneRecordingTimeThatHoldsTheRecords) {
+  ASSERT_EQ(exitCode(spawn({"REGISTER_DELAY_MS=500"}, outputs("0.3"))), 0) << errText();
+  const nlohmann::json report = nlohmann::json::parse(slurp(out + "/run.json"));
+  std::smatch m;
+  const std::string err = errText();
+  const std::regex summary("recorded +([0-9.]+) s, ([0-9]+) records merged");
+  ASSERT_TRUE(std::regex_search(err, m, summary)) << err;
+  const double seconds = std::stod(m[1]);
+  EXPECT_EQ(std::stoll(m[2]), report["records"]);
+  const double reported = utcSeconds(report["stop_utc"]) - utcSeconds(report["start_utc"]);
+  EXPECT_NEAR(seconds, reported, 0.0025) << report["start_utc"] << " " << report["stop_utc"];
+  const int64_t span = int64_t(report["last_ps"]) - int64_t(report["first_ps"]);
+  EXPECT_GE(seconds + 0.0005, 1e-12 * double(span));
 }
 
 TEST_F(RecordTest, CtrlCInTheMergeLeavesNoOutputAndKeepsTheRawFiles) {

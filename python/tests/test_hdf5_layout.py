@@ -1,12 +1,15 @@
 """The HDF5 output as analysis code takes it: timestamps in time order with markers and loss
 records on every device, those channels marked as non-photon ids, every channel named, and the
-user's metadata from --meta, each node with the TITLE of the format's field list."""
+user's metadata from --meta, each node with the TITLE of the format's field list; and the file
+as PyTables, on which the format's reference reader is built, reads it."""
 import json
 import subprocess
+import warnings
 
 import h5py
 import numpy as np
 import pytest
+import tables
 
 import ravik
 from conftest import check_field_list, program, sim_env
@@ -109,3 +112,24 @@ def test_meta_fills_what_the_validator_asks_for(marked):
         assert f["sample/sample_name"][()] == b"dsDNA 12 bp"
         np.testing.assert_array_equal(f["setup/excitation_wavelengths"][:], [5.32e-7])
         np.testing.assert_array_equal(f["setup/detection_wavelengths"][:], [5.8e-7, 6.8e-7])
+
+
+@pytest.mark.parametrize("made", ["with --meta", "by ravik-record", "by ravik-merge"])
+def test_pytables_reads_scalars_as_python_values_and_finds_the_setup(made, marked, outputs):
+    path = {"with --meta": marked["h5"], "by ravik-record": outputs["h5"],
+            "by ravik-merge": outputs["compressed"]}[made]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # PyTables names the nodes it did not write itself
+        with tables.open_file(path) as f:
+            scalars = [n for n in f.walk_nodes("/", "Leaf") if n.shape == ()]
+            assert len(scalars) > 20
+            for node in scalars:
+                value = node.read()
+                kind = node.dtype.kind
+                assert isinstance(value, bytes if kind == "S" else float if kind == "f" else int), \
+                    (node._v_pathname, type(value))
+            spec = "/photon_data/measurement_specs/measurement_type"
+            assert f.get_node(spec).read().decode() == "generic"
+            sources = len(f.root.setup.excitation_alternated.read())
+            assert list(f.root.setup.excitation_cw.read()) == [1] * sources
+            assert f.root.setup.lifetime.read() == 0
