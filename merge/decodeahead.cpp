@@ -1,6 +1,7 @@
 #include "merge/decodeahead.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -27,6 +28,9 @@ constexpr int64_t kPageBytes = 64 * 1024;
 constexpr std::chrono::microseconds kWatch{50};
 // How often a file being written is looked at again when the merge waits for its next block.
 constexpr std::chrono::milliseconds kGrowthPoll{1};
+// A file being written is handed to the disk, and what the merge has read of it let go from
+// memory, in steps of this many bytes (see BlockReader::release()).
+constexpr off_t kReleaseStep = off_t(8) << 20;
 
 int64_t zeroWords(const uint32_t* words, int32_t count) {
   return std::count(words, words + count, 0u);
@@ -97,7 +101,23 @@ private:
     _lenBytes = got;
     _len = int32_t(got / sizeof(uint32_t));
     if ((complete && got < sizeof _chunk) || _error != 0) _eof = true;
+    release();
     return _eof || _len >= kBlockWords;
+  }
+
+  // A recording writes its temp files at tens of MB/s for as long as it goes; left to itself the
+  // system keeps all of it in memory until it runs short, and the recording's writes then wait
+  // for memory to be found (on a virtual machine, for the host to map new pages). So what the
+  // merge has read is handed to the disk at once, and let go from memory one step later, once it
+  // has been written: the file's pages in memory stay a few steps' worth, reused over and over.
+  // Pages still unwritten are kept by the system; a file system held in memory keeps them all.
+  void release() {
+    if (_offset - _synced < kReleaseStep) return;
+    const int fd = fileno(_file);
+    posix_fadvise(fd, _dropped, _synced - _dropped, POSIX_FADV_DONTNEED);
+    _dropped = _synced;
+    sync_file_range(fd, _synced, _offset - _synced, SYNC_FILE_RANGE_WRITE);
+    _synced = _offset;
   }
 
   FILE* _file;                        // not owned
@@ -107,6 +127,8 @@ private:
   bool _eof;
   int32_t _error;
   off_t _offset = 0;                  // growing file: bytes read so far
+  off_t _synced = 0;                  // growing file: bytes handed to the disk
+  off_t _dropped = 0;                 // growing file: bytes let go from memory
   size_t _lenBytes = 0;               // growing file: bytes in _chunk
   uint32_t _chunk[kChunkWords];
 };
