@@ -174,7 +174,14 @@ int writeHistogram(const MonitorCore& monitor, OutputFile* histogram) {
   const bool written = writeHistogramCsv(histogram->file(), snap.histogram, snap.correlation);
   const int code = histogram->writeError();
   // finish() names the file and the error of a failed write; a failed formatting has none.
-  if (histogram->finish(&error) && written && histogram->publish(&error)) return 0;
+  if (histogram->finish(&error) && written && histogram->publish(&error)) {
+    // The monitor never slows the recording: when it could not keep up it skipped part of its
+    // copy, and the histogram lacks those pairs (the outputs have them all).
+    if (snap.histogramPartial)
+      say("warning: " + histogram->path() + " is partial: the monitor could not keep up and "
+          "skipped part of the streams; the outputs are complete");
+    return 0;
+  }
   if (error.empty())
     error = histogram->path() + ": write error: " + strerror(code != 0 ? code : EIO);
   histogram->discard();
