@@ -714,7 +714,7 @@ int64_t mergeLoopFor(LoopState& s, int32_t count) {
 }  // namespace
 
 int64_t mergeStreams(const MergeSource* sources, int32_t count, const MergeOutputs& outputs,
-                     std::atomic<double>& bytesRead, const std::atomic<bool>& running,
+                     std::atomic<int64_t>& bytesRead, const std::atomic<bool>& running,
                      std::vector<MergeSourceStats>* stats) {
   if (count <= 0) return 0;
   // The decoding side adds the bytes read to bytesRead as the merge takes them, and as it passes
