@@ -459,7 +459,6 @@ __attribute__((noinline)) int64_t mergeTree(LoopState& s, int32_t n, int32_t lev
     }
     return winner[1];
   };
-  // Writes source k's head and moves on; returns the new head's time.
   RecordWriter<kText, kBinary, Cursor> out(s.text, s.binary);
   int64_t records = 0;
   // Once a page has been taken (out.tryLanes), the records up to the earliest last time of the
@@ -548,6 +547,7 @@ __attribute__((noinline)) int64_t mergeTree(LoopState& s, int32_t n, int32_t lev
     }
     return total;
   };
+  // Writes source k's head and moves on; returns the new head's time.
   auto writeAndAdvance = [&](int32_t k, const PpTimest* h) __attribute__((always_inline)) {
     out.put(h->time, int16_t(base[k] + h->channel));
     ++records;
