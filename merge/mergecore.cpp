@@ -416,7 +416,10 @@ __attribute__((noinline)) int64_t mergeTree(LoopState& s, int32_t n, int32_t lev
   if (kLevels > 0) levels = kLevels;
   const int32_t leaves = 1 << levels;
   const size_t slots = size_t(leaves);
-  std::vector<TreeKey> loserKeys(2 * slots);  // [1, leaves): the losers of the matches
+  std::vector<TreeKey> loserKeys(slots);  // [1, leaves): the losers of the matches
+  // [1, leaves): the winners of the matches, [leaves, 2 leaves): the heads' keys; only while
+  // the tree is built, which happens again inside the merge loop.
+  std::vector<TreeKey> winnerKeys(2 * slots);
   std::vector<const PpTimest*> curs(slots), ends(slots);
   std::vector<int64_t> follows(slots, kEndOfData);
   std::vector<int16_t> bases(slots, 0);
@@ -446,15 +449,13 @@ __attribute__((noinline)) int64_t mergeTree(LoopState& s, int32_t n, int32_t lev
     bases[size_t(i)] = int16_t(5 * s.bufs[i]->source.chainPos);
   }
   for (size_t i = size_t(n); i < slots; ++i) curs[i] = ends[i] = kNone;
-  // Plays every match from the current heads (the winners pass through the upper half of the
-  // array); returns the overall winner.
+  // Plays every match from the current heads; returns the overall winner.
+  TreeKey* const winner = winnerKeys.data();
   auto build = [&]() {
-    for (int32_t i = 0; i < leaves; ++i) loser[leaves + i] = Keys::make(cur[i]->time, i);
-    std::vector<TreeKey> winner(loserKeys.begin() + leaves, loserKeys.end());
-    winner.insert(winner.begin(), size_t(leaves), TreeKey(0));
+    for (int32_t i = 0; i < leaves; ++i) winner[leaves + i] = Keys::make(cur[i]->time, i);
     for (int32_t j = leaves - 1; j >= 1; --j) {
-      const TreeKey a = winner[size_t(2 * j)], b = winner[size_t(2 * j + 1)];
-      winner[size_t(j)] = a < b ? a : b;
+      const TreeKey a = winner[2 * j], b = winner[2 * j + 1];
+      winner[j] = a < b ? a : b;
       loser[j] = a < b ? b : a;
     }
     return winner[1];
