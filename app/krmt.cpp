@@ -196,10 +196,10 @@ void KRmt::connectSignals() {
   connect(_binBtn, &QPushButton::clicked, this, &KRmt::selBinOut);
   connect(_hdf5Btn, &QPushButton::clicked, this, &KRmt::selHdf5Out);
   connect(_tmpBtn, &QPushButton::clicked, this, &KRmt::selTmpDir);
-  connect(_ascPath, SIGNAL(textEdited(const QString&)), this, SLOT(checkPathBox()));
-  connect(_binPath, SIGNAL(textEdited(const QString&)), this, SLOT(checkPathBox()));
-  connect(_hdf5Path, SIGNAL(textEdited(const QString&)), this, SLOT(checkPathBox()));
-  connect(_tmpPath, SIGNAL(textEdited(const QString&)), this, SLOT(checkDirBox()));
+  // Each box is checked as the user edits it: the box is passed as the edit's sender would be.
+  for (QLineEdit* path : {_ascPath, _binPath, _hdf5Path})
+    connect(path, &QLineEdit::textEdited, this, [this, path] { checkPathBox(path); });
+  connect(_tmpPath, &QLineEdit::textEdited, this, [this] { checkDirBox(_tmpPath); });
 }
 
 // ---- State display and error reports ----

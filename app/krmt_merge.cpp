@@ -437,7 +437,8 @@ void KRmt::pollFinished() {
     return;
   }
   if (_totalBytes != 0)
-    _progress->setValue(int(std::min(1000.0, 1000 * _merger->_bytesRead.load() / _totalBytes)));
+    _progress->setValue(
+        int(std::min(1000.0, 1000 * double(_merger->_bytesRead.load()) / _totalBytes)));
   QTimer::singleShot(50, this, &KRmt::pollFinished);
 }
 

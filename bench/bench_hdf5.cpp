@@ -89,7 +89,7 @@ bool mergeOnce(const std::vector<std::string>& streams, const std::string& out, 
   outputs.binary = binary ? fopen(binPath.c_str(), "wb") : nullptr;
   if (hdf5 && !h5.create(h5Path, h5Path, hdf5 == 2, &error)) return false;
   outputs.records = hdf5 ? &h5 : nullptr;
-  std::atomic<double> bytes{0};
+  std::atomic<int64_t> bytes{0};
   std::atomic<bool> running{true};
   const int64_t n = mergeStreams(sources.data(), int32_t(sources.size()), outputs, bytes, running);
   bool ok = !outputs.binary || fclose(outputs.binary) == 0;
@@ -233,7 +233,7 @@ int main(int argc, char** argv) {
       sources.push_back({tdc56Init(), int32_t(i), 0x1FF, fopen(streams[i].c_str(), "rb")});
     MergeOutputs outputs;
     outputs.records = &all;
-    std::atomic<double> bytes{0};
+    std::atomic<int64_t> bytes{0};
     std::atomic<bool> running{true};
     mergeStreams(sources.data(), int32_t(sources.size()), outputs, bytes, running);
     for (MergeSource& s : sources) {

@@ -104,7 +104,7 @@ int64_t runMerge(const Devices& d, FILE* text, FILE* binary) {
   MergeOutputs out;
   out.text = text;
   out.binary = binary;
-  std::atomic<double> bytes{0};
+  std::atomic<int64_t> bytes{0};
   std::atomic<bool> running{true};
   int64_t n = mergeStreams(sources.data(), int32_t(sources.size()), out, bytes, running);
   for (FILE* f : files) fclose(f);

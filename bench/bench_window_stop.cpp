@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
   qint64 recorded = 0;
   for (const QFileInfo& f : QDir(work.path()).entryInfoList({"ravik-*.tmp"}, QDir::Files))
     recorded += f.size();
-  const double merged = p.merger() ? p.merger()->_bytesRead.load() : 0;
+  const double merged = p.merger() ? double(p.merger()->_bytesRead.load()) : 0;
   const auto stopped = std::chrono::steady_clock::now();
   p.stop()->click();
   runUntil([&] { return window.state() == KRmt::Idle; });

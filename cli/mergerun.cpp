@@ -169,7 +169,7 @@ void MergeRun::showProgress(bool end) {
   if (!terminal && !end && seconds < _nextProgressLine) return;
   _nextProgressLine = seconds + 1;
   const std::string line =
-      progressLine(int64_t(_bytesRead.load()), currentSize(_inputs), seconds);
+      progressLine(_bytesRead.load(), currentSize(_inputs), seconds);
   fprintf(stderr, terminal ? "\r%s\033[K" : "%s\n", line.c_str());
 }
 
@@ -192,7 +192,7 @@ RunResult MergeRun::finish(const sigset_t& signals) {
     addLossRecords(_result.outcome.losses, _settings.counts);
   showProgress(true);
   _result.seconds = secondsSince(_start);
-  _result.bytesRead = int64_t(_bytesRead.load());
+  _result.bytesRead = _bytesRead.load();
   return _result;
 }
 

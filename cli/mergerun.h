@@ -82,7 +82,7 @@ private:
   std::vector<Tdc56Instance*> _decoders;
   std::vector<CheckedSource> _sources;
   MergeOutputs _outputs;
-  std::atomic<double> _bytesRead{0};
+  std::atomic<int64_t> _bytesRead{0};
   std::atomic<bool> _running{true};
   std::atomic<int32_t> _working;
   RunResult _result;

@@ -169,6 +169,94 @@ bool showProgress(const Options& options) {
   return options.progress == ProgressMode::On;
 }
 
+// For --recover: takes the run's manifest into *options and removes what the program that
+// wrote the run left unfinished, whether or not the run can be merged now. False with a
+// message when it cannot be.
+bool beginRecovery(Options* options, Recovery* recovery, std::string* error) {
+  const bool prepared = prepareRecovery(options, recovery, error);
+  if (recovery->file.held()) {
+    std::vector<std::string> failed;
+    for (const std::string& line : removePartials(*recovery, &failed))
+      if (!options->quiet) fail(0, line);
+    for (const std::string& line : failed) fail(0, "warning: " + line);
+  }
+  return prepared;
+}
+
+// The files of one merge: its streams, its outputs and where its run report goes.
+struct MergeFiles {
+  std::vector<InputStream> inputs;
+  OutputFile text, binary;
+  Hdf5File hdf5;
+  std::string reportFile;
+};
+
+// Opens the streams and creates the outputs once every check of the files has passed;
+// `recovery` is the run recovered (null: none). 0, or the exit code after its message.
+int openFiles(const Options& options, const Recovery* recovery, MergeFiles* f,
+              std::string* error) {
+  // A recovery locks its streams itself (lockRecoveredStreams) and says so in its words.
+  if (!openInputs(options.streams, &f->inputs, error, options.force || recovery != nullptr))
+    return fail(kExitBadInput, *error);
+  const ReadFiles read = mergeReadFiles(options, recovery != nullptr ? recovery->dir : "");
+  if (!runReportPath(options.reportPath, options.textPath, options.binPath,
+                     outputNames(options, ""), f->inputs, read, &f->reportFile, error)) {
+    closeInputs(&f->inputs);
+    return fail(kExitBadInput, *error);
+  }
+  if (!checkDistinctStreams(f->inputs, options.sharedPositions, error) ||
+      !checkOutputChannels(f->inputs, error) ||
+      (recovery != nullptr && !lockRecoveredStreams(f->inputs, error)) ||
+      !createOutputs(options, f->inputs, read, f->reportFile, &f->text, &f->binary, &f->hdf5,
+                     error)) {
+    closeInputs(&f->inputs);
+    const int stop = f->text.stopSignal() | f->binary.stopSignal();
+    return fail(stop != 0 ? 128 + stop : kExitBadInput,
+                *error + (stop ? "; no output written" : ""));
+  }
+  return 0;
+}
+
+// Merges the opened files, publishes or removes the outputs, and reports; `recovery` is the run
+// recovered (null: none). The exit code.
+int mergeFiles(const Options& options, Recovery* recovery, MergeFiles* f,
+               const sigset_t& signals, std::string* error) {
+  if (recovery != nullptr &&
+      !notePartials(recovery, {&f->text, &f->binary, f->hdf5.file()}, error))
+    fail(0, "warning: " + *error);
+
+  ChannelCounts counts;
+  RunSettings settings;
+  settings.progress = showProgress(options);
+  settings.counts = options.quiet ? nullptr : &counts;
+  settings.lossRecords = options.lossRecords;
+  settings.hdf5 = f->hdf5.output();
+  const std::string mergeStart = utcNow();
+  RunResult run = runMerge(f->inputs, &f->text, &f->binary, settings, signals);
+  RunReport report = makeReport(options, f->inputs, run);
+  report.mergeStartUtc = mergeStart;
+  if (recovery != nullptr) describeRecovery(*recovery, &report);
+  if (f->hdf5.output() != nullptr) stampHdf5Time(time(nullptr), &report);
+  const Hdf5RunInfo info = hdf5Info(options, f->inputs, run, report);
+  // Judged on the whole streams, from what the merge has counted anyway.
+  std::string refusal;
+  if (!options.force) checkStreamContents(f->inputs, run.outcome.sourceStats, &refusal);
+  closeInputs(&f->inputs);
+  if (run.stopSignal == 0) run.stopSignal = pendingStopSignal(signals);
+  const int code =
+      publishRun(run, refusal, &f->text, &f->binary, &f->hdf5, info, signals, error);
+  if (code != 0) fail(code, *error);
+  const std::string unsorted = hdf5OrderWarning(f->hdf5.written());
+  if (code == 0 && !unsorted.empty()) fprintf(stderr, "ravik-merge: %s\n", unsorted.c_str());
+  report.mergeStopUtc = utcNow();
+  report.completed = code == 0;
+  if (code != 0) report.error = *error;
+  const int result = reportRun(options, f->reportFile, report, run, counts, code);
+  if (recovery != nullptr && code == 0 && !options.quiet)
+    fail(0, "recovered the run in " + recovery->dir + "; its temp files stay there");
+  return result;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -185,71 +273,12 @@ int main(int argc, char** argv) {
   if (!options.helpText.empty() || !options.versionText.empty())
     return printOut(options.helpText + options.versionText) ? 0 : kExitWriteError;
 
-  const bool recovering = !options.recoverDir.empty();
   Recovery recovery;
-  if (recovering) {
-    const bool prepared = prepareRecovery(&options, &recovery, &error);
-    // Whether or not the run can be merged now: what its program left unfinished goes.
-    if (recovery.file.held()) {
-      std::vector<std::string> failed;
-      for (const std::string& line : removePartials(recovery, &failed))
-        if (!options.quiet) fail(0, line);
-      for (const std::string& line : failed) fail(0, "warning: " + line);
-    }
-    if (!prepared) return fail(kExitBadInput, error);
-  }
-  std::vector<InputStream> inputs;
-  // A recovery locks its streams itself (lockRecoveredStreams) and says so in its words.
-  if (!openInputs(options.streams, &inputs, &error, options.force || recovering))
+  Recovery* const recovering = options.recoverDir.empty() ? nullptr : &recovery;
+  if (recovering != nullptr && !beginRecovery(&options, &recovery, &error))
     return fail(kExitBadInput, error);
-  OutputFile text, binary;
-  Hdf5File hdf5;
-  const ReadFiles read = mergeReadFiles(options, recovering ? recovery.dir : std::string());
-  std::string reportFile;
-  if (!runReportPath(options.reportPath, options.textPath, options.binPath,
-                     outputNames(options, ""), inputs, read, &reportFile, &error)) {
-    closeInputs(&inputs);
-    return fail(kExitBadInput, error);
-  }
-  if (!checkDistinctStreams(inputs, options.sharedPositions, &error) ||
-      !checkOutputChannels(inputs, &error) ||
-      (recovering && !lockRecoveredStreams(inputs, &error)) ||
-      !createOutputs(options, inputs, read, reportFile, &text, &binary, &hdf5, &error)) {
-    closeInputs(&inputs);
-    const int stop = text.stopSignal() | binary.stopSignal();
-    return fail(stop != 0 ? 128 + stop : kExitBadInput, error + (stop ? "; no output written" : ""));
-  }
-
-  if (recovering && !notePartials(&recovery, {&text, &binary, hdf5.file()}, &error))
-    fail(0, "warning: " + error);
-
-  ChannelCounts counts;
-  RunSettings settings;
-  settings.progress = showProgress(options);
-  settings.counts = options.quiet ? nullptr : &counts;
-  settings.lossRecords = options.lossRecords;
-  settings.hdf5 = hdf5.output();
-  const std::string mergeStart = utcNow();
-  RunResult run = runMerge(inputs, &text, &binary, settings, signals);
-  RunReport report = makeReport(options, inputs, run);
-  report.mergeStartUtc = mergeStart;
-  if (recovering) describeRecovery(recovery, &report);
-  if (hdf5.output() != nullptr) stampHdf5Time(time(nullptr), &report);
-  const Hdf5RunInfo info = hdf5Info(options, inputs, run, report);
-  // Judged on the whole streams, from what the merge has counted anyway.
-  std::string refusal;
-  if (!options.force) checkStreamContents(inputs, run.outcome.sourceStats, &refusal);
-  closeInputs(&inputs);
-  if (run.stopSignal == 0) run.stopSignal = pendingStopSignal(signals);
-  const int code = publishRun(run, refusal, &text, &binary, &hdf5, info, signals, &error);
-  if (code != 0) fail(code, error);
-  const std::string unsorted = hdf5OrderWarning(hdf5.written());
-  if (code == 0 && !unsorted.empty()) fprintf(stderr, "ravik-merge: %s\n", unsorted.c_str());
-  report.mergeStopUtc = utcNow();
-  report.completed = code == 0;
-  if (code != 0) report.error = error;
-  const int result = reportRun(options, reportFile, report, run, counts, code);
-  if (recovering && code == 0 && !options.quiet)
-    fail(0, "recovered the run in " + recovery.dir + "; its temp files stay there");
-  return result;
+  MergeFiles files;
+  const int opened = openFiles(options, recovering, &files, &error);
+  if (opened != 0) return opened;
+  return mergeFiles(options, recovering, &files, signals, &error);
 }

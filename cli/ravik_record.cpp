@@ -285,10 +285,11 @@ void writeManifest(const RecordOptions& options, const Recording& recording,
         "ravik-merge with the chain positions can merge its raw files");
 }
 
-// Keeps the raw files and tells how to finish the merge: from the run's manifest, or without one
-// with every raw file, chain position and marker mask.
-void keepRaw(const RecordOptions& options, const Recording& recording,
-             const ManifestFile& manifest) {
+// Says that the raw files are kept (a merge that did not publish leaves them) and how to finish
+// the merge: from the run's manifest, or without one with every raw file, chain position and
+// marker mask.
+void sayRecoveryCommand(const RecordOptions& options, const Recording& recording,
+                        const ManifestFile& manifest) {
   if (manifest.held()) {
     say("the raw files are kept; finish the merge with\n  ravik-merge --recover " +
         shellWord(manifest.dir()));
@@ -434,13 +435,13 @@ int mergeRecording(const RecordOptions& options, const Recording& recording,
   std::string error;
   if (!merge->finish(signals, run, &error)) {
     say(error);
-    keepRaw(options, recording, *manifest);
+    sayRecoveryCommand(options, recording, *manifest);
     return kExitWriteError;
   }
   if (!run->outcome.readError.empty()) {
     out->discard();
     say(run->outcome.readError + "; no output written");
-    keepRaw(options, recording, *manifest);
+    sayRecoveryCommand(options, recording, *manifest);
     return kExitWriteError;
   }
   if (run->stopSignal == 0) run->stopSignal = pendingStopSignal(signals);
@@ -448,20 +449,20 @@ int mergeRecording(const RecordOptions& options, const Recording& recording,
     out->discard();
     say(std::string("merge stopped by signal ") + strsignal(run->stopSignal) +
         "; no output written");
-    keepRaw(options, recording, *manifest);
+    sayRecoveryCommand(options, recording, *manifest);
     return 128 + run->stopSignal;
   }
   if (!out->hdf5.complete(hdf5Info(options, recording, time, *run, report, out->recordingStart),
                           &error)) {
     out->discard();
     say(error + "; no output written");
-    keepRaw(options, recording, *manifest);
+    sayRecoveryCommand(options, recording, *manifest);
     return kExitWriteError;
   }
   if (!publishOutputs({{&out->text, "text"}, {&out->binary, "binary"}, {out->hdf5.file(), "HDF5"}},
                       &error)) {
     say(error);
-    keepRaw(options, recording, *manifest);
+    sayRecoveryCommand(options, recording, *manifest);
     // The last bytes for a pipe whose reader stopped reading wait until a stop signal.
     const int stop = pendingStopSignal(signals);
     return stop != 0 ? 128 + stop : kExitWriteError;

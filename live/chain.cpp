@@ -91,7 +91,7 @@ struct Chain::Run {
   MergeOutputs outputs;
   RecordingYield live;  // up while the raw files are still being written
   std::atomic<bool> running{true};  // cleared: the merge ends early
-  std::atomic<double> bytesRead{0};
+  std::atomic<int64_t> bytesRead{0};
   MergeOutcome outcome;
   RunReport report;
   ManifestFile manifest;  // held while the run's raw files may still need a recovery

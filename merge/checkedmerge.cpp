@@ -117,7 +117,7 @@ void finishLosses(MergeOutcome* out, const StreamTimes& run) {
 }  // namespace
 
 MergeOutcome mergeChecked(const std::vector<CheckedSource>& sources, const MergeOutputs& outputs,
-                          bool lossRecords, std::atomic<double>& bytesRead,
+                          bool lossRecords, std::atomic<int64_t>& bytesRead,
                           const std::atomic<bool>& running) {
   MergeOutcome out;
   if (!locateAll(sources, lossRecords, &out, &running)) return out;
@@ -160,7 +160,7 @@ bool locateAfterMerge(const std::vector<CheckedSource>& sources, MergeOutcome* o
 }
 
 MergeOutcome mergeWhileRecording(std::vector<CheckedSource>& sources, const MergeOutputs& outputs,
-                                 std::atomic<double>& bytesRead, const std::atomic<bool>& running,
+                                 std::atomic<int64_t>& bytesRead, const std::atomic<bool>& running,
                                  const LossesAtEnd& lossesAtEnd) {
   MergeOutcome outcome = mergeChecked(sources, outputs, false, bytesRead, running);
   if (lossesAtEnd && outcome.readError.empty() && running.load()) {

@@ -41,7 +41,7 @@ inline int16_t lossEndChannel(int32_t chain) { return int16_t(-(2 * chain + 2));
 // order, after records of the same time); without it the outputs are exactly mergeStreams()'s.
 // A read error fails the merge: its outcome has `readError` set and the outputs are incomplete.
 MergeOutcome mergeChecked(const std::vector<CheckedSource>& sources, const MergeOutputs& outputs,
-                          bool lossRecords, std::atomic<double>& bytesRead,
+                          bool lossRecords, std::atomic<int64_t>& bytesRead,
                           const std::atomic<bool>& running);
 
 // For sources merged while their files were still being written (MergeSource::growing), whose
@@ -58,7 +58,7 @@ using LossesAtEnd = std::function<std::vector<StreamLoss>(size_t i)>;
 // from `lossesAtEnd` (when given) are located into the outcome with locateAfterMerge(). A merge
 // that was stopped or failed to read locates none.
 MergeOutcome mergeWhileRecording(std::vector<CheckedSource>& sources, const MergeOutputs& outputs,
-                                 std::atomic<double>& bytesRead, const std::atomic<bool>& running,
+                                 std::atomic<int64_t>& bytesRead, const std::atomic<bool>& running,
                                  const LossesAtEnd& lossesAtEnd);
 
 #endif

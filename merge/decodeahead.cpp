@@ -152,7 +152,7 @@ struct DecodeAhead::Source {
 };
 
 DecodeAhead::DecodeAhead(const MergeSource* sources, int32_t count, bool onThread,
-                         std::atomic<double>* bytesRead)
+                         std::atomic<int64_t>* bytesRead)
     : _bytesRead(bytesRead) {
   // The sources side by side, each on its own cache lines: their read chunks and pages are
   // the merge's working memory.
@@ -289,9 +289,7 @@ void DecodeAhead::count(Source& s, Page& page, const PpTimest* from, const PpTim
 
 void DecodeAhead::addBytesRead(int64_t bytes) {
   if (_bytesRead == nullptr) return;
-  double seen = _bytesRead->load(std::memory_order_relaxed);
-  while (!_bytesRead->compare_exchange_weak(seen, seen + double(bytes), std::memory_order_relaxed)) {
-  }
+  _bytesRead->fetch_add(bytes, std::memory_order_relaxed);
 }
 
 // Accounts for the page just filled; under the lock.

@@ -38,7 +38,7 @@ public:
   // taken, and those of a stretch without timestamps every 64 KiB as it is read: such a stretch
   // is passed over on the decoding side, without handing pages to the merge.
   DecodeAhead(const MergeSource* sources, int32_t count, bool onThread = true,
-              std::atomic<double>* bytesRead = nullptr);
+              std::atomic<int64_t>* bytesRead = nullptr);
   // Stops the decoding thread (within one page or 64 KiB) and waits for it.
   ~DecodeAhead();
   DecodeAhead(const DecodeAhead&) = delete;
@@ -119,7 +119,7 @@ private:
   std::atomic<bool> _caughtUp{false};
   bool _stop = false;
   std::atomic<bool> _stopping{false};  // _stop, for the decoding side between pages
-  std::atomic<double>* _bytesRead;  // not owned; may be null
+  std::atomic<int64_t>* _bytesRead;  // not owned; may be null
   struct Job {
     void (*run)(void*) = nullptr;  // written before the job is offered, read by its runner
     void* arg = nullptr;

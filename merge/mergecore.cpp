@@ -400,6 +400,111 @@ struct NarrowKeys {
   static bool outside(int64_t time) { return uint64_t(time) >= kEndTime; }
 };
 
+// Plans the stretches of the current pages that mergeTree() merges in lanes (see mergeLanes()):
+// the records up to the earliest last time of the pages, when every page with records left is
+// in order and its times fit the keys; no more than the record writer has room for, and, when
+// there are enough of them, split in two halves by time for the two threads (see UpperLanes).
+template <int32_t kLevels, class Keys, class Cursor>
+class LaneStretchPlanner {
+public:
+  // For `n` sources of a tree with `slots` leaves, whose channels start at base[i]; the records
+  // are formatted as `text`, and go to a buffer of the writer's only with `binary`.
+  LaneStretchPlanner(size_t slots, const int16_t* base, int32_t n, bool text, bool binary)
+      : _n(n), _scratch(!binary && kLevels > 0 ? 10 * kLaneMaxRecords : 0), _hi(slots) {
+    _upper.lo.resize(slots);
+    _upper.hi.resize(slots);
+    _upper.base = base;
+    _upper.n = n;
+    // Its text area holds the longest lines of all its records.
+    if (text && kLevels > 0) _upper.text.resize(32 * kLaneMaxRecords);
+  }
+
+  // The records of the next stretch from the heads cur[] of the pages that end at end[] (in
+  // order where inOrder[] is set), at most `room` of them; 0 when there is no stretch to merge.
+  // Source i's part of it ends at hi()[i].
+  int64_t plan(const PpTimest* const* cur, const PpTimest* const* end, const uint8_t* inOrder,
+               int64_t room) {
+    if (room < kLaneMinRecords) return 0;
+    int64_t horizon = kEndOfData, lowest = kEndOfData;
+    for (int32_t i = 0; i < _n; ++i) {
+      if (cur[i]->time == kEndOfData) continue;  // the end of data, or taken as such
+      if (!inOrder[i] || Keys::outside(cur[i]->time) || Keys::outside(end[i]->time)) return 0;
+      horizon = std::min(horizon, end[i]->time);
+      lowest = std::min(lowest, cur[i]->time);
+    }
+    if (horizon <= lowest || horizon == kEndOfData) return 0;
+    int64_t total = countBelow(cur, end, horizon);
+    if (total > room) {
+      // Too many: the horizon for nearly as many as there is room for, found by halves, so
+      // that one stretch fills most of the room (with columns, what is left of the buffer)
+      // rather than half of it, and a buffer takes few stretches.
+      int64_t low = lowest, high = horizon;  // below low: some room left; below high: too many
+      total = 0;
+      while (high - low > 1 && total < room - room / 8) {
+        const int64_t middle = low + (high - low) / 2;
+        const int64_t count = countBelow(cur, end, middle);
+        if (count <= room) low = middle, total = count;
+        else high = middle;
+      }
+      horizon = low;
+      countBelow(cur, end, horizon);  // the ends below `low` (the last count may be high's)
+    }
+    if (total < kLaneMinRecords) return 0;
+    _halves = total >= kSplitMinRecords && split(cur, lowest, horizon, total);
+    if (_halves)
+      for (int32_t i = 0; i < _n; ++i) _upper.hi[size_t(i)] = _hi[size_t(i)];
+    return total;
+  }
+
+  const PpTimest* const* hi() const { return _hi.data(); }
+  // The upper half of the stretch planned last, its lo, hi and total set; null: not split.
+  UpperLanes<kLevels, Cursor>* upper() { return _halves ? &_upper : nullptr; }
+  // Where the records go without a binary output, to be formatted from there as text.
+  char* scratch() { return _scratch.data(); }
+
+private:
+  static const PpTimest* below(const PpTimest* from, const PpTimest* to, int64_t time) {
+    return std::lower_bound(from, to, time,
+                            [](const PpTimest& e, int64_t t) { return e.time < t; });
+  }
+  // The records below a horizon, each source's end of them in _hi.
+  int64_t countBelow(const PpTimest* const* cur, const PpTimest* const* end, int64_t time) {
+    int64_t count = 0;
+    for (int32_t i = 0; i < _n; ++i) {
+      _hi[size_t(i)] = cur[i]->time == kEndOfData ? cur[i] : below(cur[i], end[i], time);
+      count += _hi[size_t(i)] - cur[i];
+    }
+    return count;
+  }
+  // Splits the stretch below `horizon` (above `lowest`) in two of about half its records each,
+  // by time, the upper one from _upper.lo on; false when that cannot be done.
+  bool split(const PpTimest* const* cur, int64_t lowest, int64_t horizon, int64_t total) {
+    int64_t low = lowest, high = horizon;  // below low: too few records; below high: enough
+    for (int32_t step = 0; step < 24 && high - low > 1; ++step) {
+      const int64_t middle = low + (high - low) / 2;
+      int64_t count = 0;
+      for (int32_t i = 0; i < _n; ++i) {
+        const PpTimest* const from = cur[i];
+        _upper.lo[size_t(i)] =
+            from->time == kEndOfData ? from : below(from, _hi[size_t(i)], middle);
+        count += _upper.lo[size_t(i)] - cur[i];
+      }
+      if (count >= total * 3 / 8 && count <= total * 5 / 8) {
+        _upper.total = total - count;
+        return true;
+      }
+      (count < total / 2 ? low : high) = middle;
+    }
+    return false;
+  }
+
+  const int32_t _n;
+  std::vector<char> _scratch;
+  std::vector<const PpTimest*> _hi;  // per source: the end of its part of the stretch
+  UpperLanes<kLevels, Cursor> _upper;
+  bool _halves = false;
+};
+
 // The merge loop for two sources and more: a tournament tree of losers over the sources' heads
 // with 2^levels leaves (leaves beyond `n` stay empty), so that the next source costs one walk
 // from a leaf to the root, `levels` compares without a branch, instead of a scan of every head.
@@ -416,7 +521,10 @@ __attribute__((noinline)) int64_t mergeTree(LoopState& s, int32_t n, int32_t lev
   if (kLevels > 0) levels = kLevels;
   const int32_t leaves = 1 << levels;
   const size_t slots = size_t(leaves);
-  std::vector<TreeKey> loserKeys(2 * slots);  // [1, leaves): the losers of the matches
+  std::vector<TreeKey> loserKeys(slots);  // [1, leaves): the losers of the matches
+  // [1, leaves): the winners of the matches, [leaves, 2 leaves): the heads' keys; only while
+  // the tree is built, which happens again inside the merge loop.
+  std::vector<TreeKey> winnerKeys(2 * slots);
   std::vector<const PpTimest*> curs(slots), ends(slots);
   std::vector<int64_t> follows(slots, kEndOfData);
   std::vector<int16_t> bases(slots, 0);
@@ -446,108 +554,35 @@ __attribute__((noinline)) int64_t mergeTree(LoopState& s, int32_t n, int32_t lev
     bases[size_t(i)] = int16_t(5 * s.bufs[i]->source.chainPos);
   }
   for (size_t i = size_t(n); i < slots; ++i) curs[i] = ends[i] = kNone;
-  // Plays every match from the current heads (the winners pass through the upper half of the
-  // array); returns the overall winner.
+  // Plays every match from the current heads; returns the overall winner.
+  TreeKey* const winner = winnerKeys.data();
   auto build = [&]() {
-    for (int32_t i = 0; i < leaves; ++i) loser[leaves + i] = Keys::make(cur[i]->time, i);
-    std::vector<TreeKey> winner(loserKeys.begin() + leaves, loserKeys.end());
-    winner.insert(winner.begin(), size_t(leaves), TreeKey(0));
+    for (int32_t i = 0; i < leaves; ++i) winner[leaves + i] = Keys::make(cur[i]->time, i);
     for (int32_t j = leaves - 1; j >= 1; --j) {
-      const TreeKey a = winner[size_t(2 * j)], b = winner[size_t(2 * j + 1)];
-      winner[size_t(j)] = a < b ? a : b;
+      const TreeKey a = winner[2 * j], b = winner[2 * j + 1];
+      winner[j] = a < b ? a : b;
       loser[j] = a < b ? b : a;
     }
     return winner[1];
   };
-  // Writes source k's head and moves on; returns the new head's time.
   RecordWriter<kText, kBinary, Cursor> out(s.text, s.binary);
   int64_t records = 0;
-  // Once a page has been taken (out.tryLanes), the records up to the earliest last time of the
-  // current pages may be merged in lanes (see mergeLanes()), when every page with records left
-  // is in order and its times fit the keys.
-  std::vector<char> scratch(!kBinary && kLevels > 0 ? 10 * kLaneMaxRecords : 0);
-  std::vector<const PpTimest*> laneHi(slots);
-  // The upper part of a stretch; its text area holds the longest lines of all its records.
-  UpperLanes<kLevels, Cursor> upper;
-  upper.lo.resize(slots);
-  upper.hi.resize(slots);
-  upper.base = base;
-  upper.n = n;
-  if (kText && kLevels > 0) upper.text.resize(32 * kLaneMaxRecords);
-  const auto below = [](const PpTimest* from, const PpTimest* to, int64_t time) {
-    return std::lower_bound(from, to, time,
-                            [](const PpTimest& e, int64_t t) { return e.time < t; });
-  };
-  // Splits the stretch below `horizon` (above `lowest`) in two of about half its records each,
-  // by time; false when that cannot be done.
-  auto split = [&](int64_t lowest, int64_t horizon, int64_t total) {
-    int64_t low = lowest, high = horizon;  // below low: too few records; below high: enough
-    for (int32_t step = 0; step < 24 && high - low > 1; ++step) {
-      const int64_t middle = low + (high - low) / 2;
-      int64_t count = 0;
-      for (int32_t i = 0; i < n; ++i) {
-        const PpTimest* const from = cur[i];
-        upper.lo[size_t(i)] =
-            from->time == kEndOfData ? from : below(from, laneHi[size_t(i)], middle);
-        count += upper.lo[size_t(i)] - cur[i];
-      }
-      if (count >= total * 3 / 8 && count <= total * 5 / 8) {
-        upper.total = total - count;
-        return true;
-      }
-      (count < total / 2 ? low : high) = middle;
-    }
-    return false;
-  };
+  // Once a page has been taken (out.tryLanes), a stretch of the current pages may be merged in
+  // lanes: every source's head moves past its part of it.
+  LaneStretchPlanner<kLevels, Keys, Cursor> lanes(slots, base, n, kText, kBinary);
   auto mergeInLanes = [&]() -> int64_t {
-    const int64_t room = out.laneRoom();
-    if (room < kLaneMinRecords) return 0;
-    int64_t horizon = kEndOfData, lowest = kEndOfData;
+    const int64_t total = lanes.plan(cur, end, inOrders.data(), out.laneRoom());
+    if (total == 0) return 0;
+    const PpTimest* const* hi = lanes.hi();
+    out.template putLanes<kLevels>(cur, hi, base, n, total, lanes.scratch(), s.ahead,
+                                   lanes.upper());
     for (int32_t i = 0; i < n; ++i) {
-      if (cur[i]->time == kEndOfData) continue;  // the end of data, or taken as such
-      if (!inOrders[size_t(i)] || Keys::outside(cur[i]->time) || Keys::outside(end[i]->time))
-        return 0;
-      horizon = std::min(horizon, end[i]->time);
-      lowest = std::min(lowest, cur[i]->time);
-    }
-    if (horizon <= lowest || horizon == kEndOfData) return 0;
-    // The records below a horizon, each source's end of them in laneHi.
-    const auto countBelow = [&](int64_t time) {
-      int64_t count = 0;
-      for (int32_t i = 0; i < n; ++i) {
-        laneHi[size_t(i)] = cur[i]->time == kEndOfData ? cur[i] : below(cur[i], end[i], time);
-        count += laneHi[size_t(i)] - cur[i];
-      }
-      return count;
-    };
-    int64_t total = countBelow(horizon);
-    if (total > room) {
-      // Too many: the horizon for nearly as many as there is room for, found by halves, so
-      // that one stretch fills most of the room (with columns, what is left of the buffer)
-      // rather than half of it, and a buffer takes few stretches.
-      int64_t low = lowest, high = horizon;  // below low: some room left; below high: too many
-      total = 0;
-      while (high - low > 1 && total < room - room / 8) {
-        const int64_t middle = low + (high - low) / 2;
-        const int64_t count = countBelow(middle);
-        if (count <= room) low = middle, total = count;
-        else high = middle;
-      }
-      horizon = low;
-      countBelow(horizon);  // the ends of the records below `low` (the last count may be high's)
-    }
-    if (total < kLaneMinRecords) return 0;
-    const bool halves = total >= kSplitMinRecords && split(lowest, horizon, total);
-    if (halves)
-      for (int32_t i = 0; i < n; ++i) upper.hi[size_t(i)] = laneHi[size_t(i)];
-    out.template putLanes<kLevels>(cur, laneHi.data(), base, n, total, scratch.data(), s.ahead,
-                                   halves ? &upper : nullptr);
-    for (int32_t i = 0; i < n; ++i) {
-      cur[i] = laneHi[size_t(i)];
+      cur[i] = hi[i];
       following[i] = cur[i] < end[i] ? cur[i][1].time : kEndOfData;
     }
     return total;
   };
+  // Writes source k's head and moves on; returns the new head's time.
   auto writeAndAdvance = [&](int32_t k, const PpTimest* h) __attribute__((always_inline)) {
     out.put(h->time, int16_t(base[k] + h->channel));
     ++records;
@@ -714,7 +749,7 @@ int64_t mergeLoopFor(LoopState& s, int32_t count) {
 }  // namespace
 
 int64_t mergeStreams(const MergeSource* sources, int32_t count, const MergeOutputs& outputs,
-                     std::atomic<double>& bytesRead, const std::atomic<bool>& running,
+                     std::atomic<int64_t>& bytesRead, const std::atomic<bool>& running,
                      std::vector<MergeSourceStats>* stats) {
   if (count <= 0) return 0;
   // The decoding side adds the bytes read to bytesRead as the merge takes them, and as it passes

@@ -69,7 +69,7 @@ struct MergeSourceStats {
 // merged stream. A read error ends that source as if its file ended there: `stats`, when given,
 // gets one entry per source and tells. Returns the number of records written.
 int64_t mergeStreams(const MergeSource* sources, int32_t count, const MergeOutputs& outputs,
-                     std::atomic<double>& bytesRead, const std::atomic<bool>& running,
+                     std::atomic<int64_t>& bytesRead, const std::atomic<bool>& running,
                      std::vector<MergeSourceStats>* stats = nullptr);
 
 #endif

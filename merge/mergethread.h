@@ -39,7 +39,7 @@ public:
   FILE* _ascFile;  // text output, not owned
   FILE* _binFile;  // binary output, not owned
   RecordSink* _records = nullptr;  // a further output fed with the binary records; not owned
-  std::atomic<double> _bytesRead;  // temp file bytes consumed so far, read by the window
+  std::atomic<int64_t> _bytesRead;  // temp file bytes consumed so far, read by the window
   std::atomic<bool> _running;      // cleared to stop the merge early
   std::atomic<bool> _completed{false};
   // Set before start(): true while the devices write the temp files; null: they are complete.

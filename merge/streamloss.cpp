@@ -166,85 +166,100 @@ private:
   std::vector<size_t> _waiting;  // cuts still without a timestamp after them
 };
 
-}  // namespace
-
-bool locateLosses(int fd, uint32_t markers, int32_t chain, const std::vector<StreamLoss>& losses,
-                  std::vector<LossInterval>* intervals, StreamTimes* times, std::string* error,
-                  const std::atomic<bool>* running) {
-  if (losses.empty() && times == nullptr) return true;
-  // Byte positions the recording noted, each to be matched with the data around it.
-  std::map<int64_t, size_t> noted;
-  for (const StreamLoss& loss : losses) {
-    noted[loss.fromByte & ~int64_t(3)] = 0;
-    noted[loss.toByte & ~int64_t(3)] = 0;
+// The cuts of one walk over a stream from its start: at every byte position the recording noted
+// and at every restart (an absolute time after the stream's first one).
+class StreamCuts {
+public:
+  StreamCuts(uint32_t markers, const std::vector<StreamLoss>& losses) : _walk(markers) {
+    for (const StreamLoss& loss : losses) {
+      noted[loss.fromByte & ~int64_t(3)] = 0;
+      noted[loss.toByte & ~int64_t(3)] = 0;
+    }
+    _nextNoted = noted.begin();
   }
+  StreamCuts(const StreamCuts&) = delete;  // _nextNoted points into its own map
+  StreamCuts& operator=(const StreamCuts&) = delete;
+
+  // Reads and decodes the stream; past the last noted position, once every cut has a timestamp
+  // after it, the rest of the stream changes no interval and the walk ends there unless
+  // `toTheEnd`. False with the system's error text in *error when a read fails, with it empty
+  // when stopped.
+  bool walk(int fd, bool toTheEnd, std::string* error, const std::atomic<bool>* running) {
+    std::vector<uint32_t> chunk(size_t(kChunkBlocks) * kBlockWords);
+    int64_t offset = 0;
+    for (;;) {
+      if (running != nullptr && !running->load(std::memory_order_relaxed)) {
+        error->clear();
+        return false;
+      }
+      const ssize_t got = pread(fd, chunk.data(), chunk.size() * 4, offset);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        *error = strerror(errno);
+        return false;
+      }
+      const int32_t words = int32_t(got / 4);
+      for (int32_t b = 0; b < words; b += kBlockWords) {
+        const int32_t n = std::min(kBlockWords, words - b);
+        if (n < 2) break;  // a lone last word holds no packet
+        cutBlock(&chunk[size_t(b)], n, offset + 4 * int64_t(b));
+      }
+      if (size_t(got) < chunk.size() * 4) break;
+      if (!toTheEnd && _nextNoted == noted.end() && _walk.settled()) break;
+      offset += got;
+    }
+    // Positions past the end of the stream see its end.
+    for (; _nextNoted != noted.end(); ++_nextNoted) _nextNoted->second = _walk.cut();
+    end = _walk.cut();
+    return true;
+  }
+
+  const Cut& at(size_t cut) const { return _walk.at(cut); }
+  StreamTimes times() const { return _walk.times(); }
+  // The time of the last timestamp before the cut; before the device's first one, where its
+  // data begin.
+  int64_t before(size_t cut) const {
+    const int64_t t = _walk.at(cut).lastBefore;
+    return t == kNoTime ? opening : t;
+  }
+
+  std::map<int64_t, size_t> noted;     // byte position the recording noted -> its cut
   std::map<int64_t, size_t> restarts;  // byte position of each restart -> its cut
-  StreamWalk walk(markers);
   bool opened = false;  // the stream's own first absolute time is no restart
   int64_t opening = 0;  // that time: where the device's data begin
-  auto nextNoted = noted.begin();
-  std::vector<uint32_t> chunk(size_t(kChunkBlocks) * kBlockWords);
-  // Past the last noted position, once every cut has a timestamp after it, the rest of the stream
-  // changes no interval: the walk ends there unless the stream's end is asked for (its last
-  // timestamp, or the end of a failed write). After a long recording that spares decoding it to
-  // its end at the stop.
-  const bool toTheEnd = times != nullptr ||
-                        std::any_of(losses.begin(), losses.end(), [](const StreamLoss& l) {
-                          return l.kind == StreamLoss::WriteFailed;
-                        });
-  int64_t offset = 0;
-  for (;;) {
-    if (running != nullptr && !running->load(std::memory_order_relaxed)) {
-      error->clear();
-      return false;
-    }
-    const ssize_t got = pread(fd, chunk.data(), chunk.size() * 4, offset);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      *error = strerror(errno);
-      return false;
-    }
-    const int32_t words = int32_t(got / 4);
-    for (int32_t b = 0; b < words; b += kBlockWords) {
-      const int32_t n = std::min(kBlockWords, words - b);
-      const int64_t blockStart = offset + 4 * int64_t(b);
-      if (n < 2) {  // a lone last word holds no packet
-        break;
-      }
-      // Split the block at every noted position and every restart inside it.
-      int32_t done = 0;
-      for (int32_t i = 0; i <= n; ++i) {
-        const int64_t at = blockStart + 4 * int64_t(i);
-        const bool restart = i + 1 < n && isAbsolutePacket(chunk[size_t(b + i)], chunk[size_t(b + i + 1)]);
-        const bool isNoted = nextNoted != noted.end() && nextNoted->first == at;
-        if (!restart && !isNoted) continue;
-        walk.decode(&chunk[size_t(b + done)], i - done);
-        done = i;
-        for (; nextNoted != noted.end() && nextNoted->first == at; ++nextNoted)
-          nextNoted->second = walk.cut();
-        if (restart && opened) restarts[at] = walk.cut();
-        if (restart && !opened) {
-          const uint32_t* w = &chunk[size_t(b + i)];
-          opening = int64_t(uint64_t(w[1] & 0x3FFFFFFFu) << 30 | (w[0] & 0x3FFFFFFFu));
-          opened = true;
-        }
-      }
-      walk.decode(&chunk[size_t(b + done)], n - done);
-    }
-    if (size_t(got) < chunk.size() * 4) break;
-    if (!toTheEnd && nextNoted == noted.end() && walk.settled()) break;
-    offset += got;
-  }
-  // Positions past the end of the stream see its end.
-  for (; nextNoted != noted.end(); ++nextNoted) nextNoted->second = walk.cut();
-  const size_t end = walk.cut();
-  if (times != nullptr) *times = walk.times();
+  size_t end = 0;       // the cut at the end of the walk
 
-  // A loss before the device's first timestamp begins where its data begin.
-  auto before = [&](size_t cut) {
-    const int64_t t = walk.at(cut).lastBefore;
-    return t == kNoTime ? opening : t;
-  };
+private:
+  // Decodes the `n` words of the block at byte `start`, split at every noted position and
+  // every restart inside it.
+  void cutBlock(const uint32_t* block, int32_t n, int64_t start) {
+    int32_t done = 0;
+    for (int32_t i = 0; i <= n; ++i) {
+      const int64_t at = start + 4 * int64_t(i);
+      const bool restart = i + 1 < n && isAbsolutePacket(block[i], block[i + 1]);
+      const bool isNoted = _nextNoted != noted.end() && _nextNoted->first == at;
+      if (!restart && !isNoted) continue;
+      _walk.decode(block + done, i - done);
+      done = i;
+      for (; _nextNoted != noted.end() && _nextNoted->first == at; ++_nextNoted)
+        _nextNoted->second = _walk.cut();
+      if (restart && opened) restarts[at] = _walk.cut();
+      if (restart && !opened) {
+        opening = int64_t(uint64_t(block[i + 1] & 0x3FFFFFFFu) << 30 | (block[i] & 0x3FFFFFFFu));
+        opened = true;
+      }
+    }
+    _walk.decode(block + done, n - done);
+  }
+
+  StreamWalk _walk;
+  std::map<int64_t, size_t>::iterator _nextNoted;  // the first noted position not yet reached
+};
+
+// The intervals of the losses on chain position `chain`, in time order, from the cuts of the
+// walk over their stream.
+std::vector<LossInterval> intervalsOf(const StreamCuts& cuts, int32_t chain,
+                                      const std::vector<StreamLoss>& losses) {
   // A loss with nothing of the device after it lasts from the stream's last timestamp to the
   // end of the recording: at least as long as the recording is known to have gone on after it.
   // It is one interval however many losses were noted before the stream ended; a failed
@@ -253,9 +268,9 @@ bool locateLosses(int fd, uint32_t markers, int32_t chain, const std::vector<Str
   // whole recording, as long as it is known to have gone on.
   std::map<int64_t, LossInterval> found;  // by byte position, so a restart counts once
   auto untilEnd = [&](const StreamLoss& loss) {
-    const int64_t last = before(end);
+    const int64_t last = cuts.before(cuts.end);
     if (found.count(kNoTimeAfter) != 0 && loss.kind != StreamLoss::WriteFailed) return;
-    found[kNoTimeAfter] = {chain, last, last + loss.lostNs * 1000, loss.cause, true, !opened};
+    found[kNoTimeAfter] = {chain, last, last + loss.lostNs * 1000, loss.cause, true, !cuts.opened};
   };
   for (const StreamLoss& loss : losses) {
     const int64_t from = loss.fromByte & ~int64_t(3), to = loss.toByte & ~int64_t(3);
@@ -265,24 +280,45 @@ bool locateLosses(int fd, uint32_t markers, int32_t chain, const std::vector<Str
       continue;
     }
     bool exact = false;
-    for (auto r = restarts.lower_bound(from); r != restarts.end() && r->first < to; ++r) {
-      const int64_t next = walk.at(r->second).firstAfter;
+    for (auto r = cuts.restarts.lower_bound(from); r != cuts.restarts.end() && r->first < to;
+         ++r) {
+      const int64_t next = cuts.at(r->second).firstAfter;
       if (next == kNoTimeAfter) untilEnd(loss);
-      else found[r->first] = {chain, before(r->second), next, loss.cause, false};
+      else found[r->first] = {chain, cuts.before(r->second), next, loss.cause, false};
       exact = true;
     }
     if (exact) continue;
     // No restart. With data after the second reading the gap lies somewhere among the data
     // between the readings. With none, the recording stopped before the restart reached the
     // file: the data between the readings are whole, and the gap begins after them.
-    const int64_t next = walk.at(noted[to]).firstAfter;
+    const int64_t next = cuts.at(cuts.noted.at(to)).firstAfter;
     if (next == kNoTimeAfter) untilEnd(loss);
-    else found[from] = {chain, before(noted[from]), next, loss.cause, false};
+    else found[from] = {chain, cuts.before(cuts.noted.at(from)), next, loss.cause, false};
   }
   std::vector<LossInterval> located;
   for (auto& f : found) located.push_back(f.second);
   std::sort(located.begin(), located.end(),
             [](const LossInterval& a, const LossInterval& b) { return a.fromPs < b.fromPs; });
+  return located;
+}
+
+}  // namespace
+
+bool locateLosses(int fd, uint32_t markers, int32_t chain, const std::vector<StreamLoss>& losses,
+                  std::vector<LossInterval>* intervals, StreamTimes* times, std::string* error,
+                  const std::atomic<bool>* running) {
+  if (losses.empty() && times == nullptr) return true;
+  // The stream's end is asked for by its last timestamp and by the end of a failed write. Else
+  // the walk may end early: after a long recording that spares decoding it to its end at the
+  // stop.
+  const bool toTheEnd = times != nullptr ||
+                        std::any_of(losses.begin(), losses.end(), [](const StreamLoss& l) {
+                          return l.kind == StreamLoss::WriteFailed;
+                        });
+  StreamCuts cuts(markers, losses);
+  if (!cuts.walk(fd, toTheEnd, error, running)) return false;
+  if (times != nullptr) *times = cuts.times();
+  const std::vector<LossInterval> located = intervalsOf(cuts, chain, losses);
   intervals->insert(intervals->end(), located.begin(), located.end());
   return true;
 }

@@ -105,7 +105,7 @@ inline void coreMerge(const std::vector<CoreSource>& sources, const std::string&
   outputs.text = fopen(text.c_str(), "w");
   outputs.binary = fopen(bin.c_str(), "wb");
   outputs.header = header;
-  std::atomic<double> bytes{0};
+  std::atomic<int64_t> bytes{0};
   std::atomic<bool> running{true};
   mergeStreams(merged.data(), int32_t(merged.size()), outputs, bytes, running);
   fclose(outputs.text);

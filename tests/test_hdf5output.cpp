@@ -51,7 +51,7 @@ int64_t merge(const std::vector<int32_t>& sizes, RecordSink* sink, FILE* binary,
   outputs.records = sink;
   // A header would land in the binary file only; with the sink alone it must not be called.
   outputs.header = [binary](FILE* f, bool) { EXPECT_EQ(f, binary); };
-  std::atomic<double> bytes{0};
+  std::atomic<int64_t> bytes{0};
   std::atomic<bool> running{true};
   const int64_t n = mergeStreams(sources.data(), int32_t(sources.size()), outputs, bytes,
                                  stop != nullptr ? *stop : running);

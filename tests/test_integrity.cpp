@@ -73,7 +73,7 @@ std::tuple<int, int64_t, int64_t, std::string, int64_t> fields(const StreamLoss&
 MergeOutcome merge(const std::vector<CheckedSource>& sources, FILE* text, bool lossRecords) {
   MergeOutputs outputs;
   outputs.text = text;
-  std::atomic<double> bytes{0};
+  std::atomic<int64_t> bytes{0};
   std::atomic<bool> running{true};
   return mergeChecked(sources, outputs, lossRecords, bytes, running);
 }
@@ -246,7 +246,7 @@ TEST(LossIntervals, AReadErrorFailsTheMergeNamingTheFileUnlessStopped) {
     const MergeOutcome out = merge({{{decoder, 0, 0, folder}, dir.path, l}}, nullptr, false);
     EXPECT_EQ(out.readError, dir.path + ": read failed: " + strerror(EISDIR));
   }
-  std::atomic<double> bytes{0};
+  std::atomic<int64_t> bytes{0};
   std::atomic<bool> running{false};
   for (const bool lossRecords : {false, true}) {
     const MergeOutcome out = mergeChecked({{{decoder, 0, 0, folder}, dir.path, losses}},

@@ -189,7 +189,7 @@ TEST_F(WindowTest, PathsAreCheckedWithoutTraceAndPersistOnlyThroughQuitAndEscape
   for (const auto& l : links) ASSERT_TRUE(QFile::link(l.target, path(l.name)));
   ASSERT_EQ(chmod(readOnly.toUtf8().constData(), 0444), 0);
   ASSERT_EQ(chmod(path("locked").toUtf8().constData(), 0555), 0);
-  QLineEdit *asc = p.ascPath(), *bin = p.binPath(), *tmp = p.tmpPath();
+  QLineEdit *asc = p.ascPath(), *bin = p.binPath(), *hdf5 = p.hdf5Path(), *tmp = p.tmpPath();
   // `permissions`: the colour comes from permission bits, which do not bind root.
   const struct { QLineEdit* ed; QString text; const char* colour; bool permissions = false; } checks[] = {
       {asc, existing, "white"},              {bin, path("new.txt"), "white"},
@@ -198,7 +198,8 @@ TEST_F(WindowTest, PathsAreCheckedWithoutTraceAndPersistOnlyThroughQuitAndEscape
       {tmp, path("used"), "white"},          {tmp, path("missing"), "red"},
       {asc, path("dangling.txt"), "white"},  {bin, path("to-existing.txt"), "white"},
       {asc, path("nowhere.txt"), "red"},     {bin, readOnly, "red", true},
-      {asc, path("locked/new.txt"), "red", true}, {tmp, path("locked"), "red", true}};
+      {asc, path("locked/new.txt"), "red", true}, {tmp, path("locked"), "red", true},
+      {hdf5, path("new.h5"), "white"},      {hdf5, path("missing/out.h5"), "red"}};
   const bool root = geteuid() == 0;
   for (const auto& c : checks) {
     if (c.permissions && root) {

@@ -131,7 +131,7 @@ void expectMergeOrder(const std::vector<std::vector<PpTimest>>& events) {
     ColumnSink columns;
     out.records = outputs & 4 ? &columns : nullptr;
     for (FILE* f : files) rewind(f);
-    std::atomic<double> bytes{0};
+    std::atomic<int64_t> bytes{0};
     std::atomic<bool> running{true};
     EXPECT_EQ(mergeStreams(sources.data(), int32_t(devices), out, bytes, running),
               int64_t(binary.size() / 10));

@@ -94,7 +94,7 @@ Tags mergedRecords(const Capture& c, const std::vector<uint32_t>& order, uint32_
   }
   MergeOutputs outputs;
   outputs.binary = tmpfile();
-  std::atomic<double> bytes{0};
+  std::atomic<int64_t> bytes{0};
   const std::atomic<bool> running{true};
   mergeStreams(sources.data(), int32_t(sources.size()), outputs, bytes, running);
   for (const MergeSource& s : sources) {
