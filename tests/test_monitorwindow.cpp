@@ -79,7 +79,10 @@ TEST_F(WindowTest, MonitorShowsRatesAndTheChainPeakWithoutOutputs) {
   const QString first = m.rate(1, 2);
   EXPECT_TRUE(first.startsWith("6: ")) << first.toStdString();
   EXPECT_TRUE(QTest::qWaitFor([&] { return m.rate(1, 2) != first; }, kWaitMs));
-  EXPECT_EQ(m.status(), "");
+  // A loaded machine may leave the monitor behind the devices (it then skips, never slows the
+  // recording, and says so); nothing else may be wrong.
+  EXPECT_TRUE(m.status().isEmpty() || m.status() == "monitor behind, showing partial data")
+      << m.status().toStdString();
   EXPECT_FALSE(m.ratesTitle().contains("stale"));
   EXPECT_TRUE(QTest::qWaitFor([&] { return m.traceA() > 10000; }, kWaitMs)) << m.traceA();
   const QStringList ends = m.axisEnds();
