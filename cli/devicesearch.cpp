@@ -1,7 +1,7 @@
 #include "cli/devicesearch.h"
 
 #include "device/korbalt.h"
-#include "device/recordcore.h"
+#include "chain/recordcore.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "device/devicecore.h"
+#include "chain/devicecore.h"
 
 // One connected device.
 struct FoundDevice {

@@ -3,7 +3,7 @@
 #include <errno.h>
 #include <string.h>
 
-#include "device/paramsjson.h"
+#include "chain/paramsjson.h"
 #include "merge/inputfile.h"
 
 using json = nlohmann::json;

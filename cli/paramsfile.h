@@ -1,7 +1,7 @@
 // The file of ravik-record --params: the device parameters to set before recording.
 //
 // Either a run report, whose "devices" each give "serial", "chain" and "parameters" (so that a
-// run can be repeated from its report), or one parameters object (device/paramsjson.h) for every
+// run can be repeated from its report), or one parameters object (chain/paramsjson.h) for every
 // device. Only the keys a parameters object names are set; a device keeps its other values.
 #ifndef RAVIK_CLI_PARAMSFILE_H
 #define RAVIK_CLI_PARAMSFILE_H

@@ -1,13 +1,17 @@
 #include "cli/recording.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <sstream>
+
 #include "cli/livestatus.h"
-#include "device/devicecore.h"
+#include "chain/devicecore.h"
 #include "device/korbalt.h"
-#include "device/recordcore.h"
-#include "device/paramsjson.h"
+#include "chain/recordcore.h"
+#include "chain/paramsjson.h"
+#include "merge/inputfile.h"
 #include "monitor/monitorcore.h"
 #include "report/runmanifest.h"
 #include "report/runreport.h"
@@ -200,4 +204,25 @@ std::vector<ReportDevice> reportDevices(const Recording& recording,
     devices.push_back(d);
   }
   return devices;
+}
+
+ReadFiles replayedStreams() {
+  const char* value = getenv("RAVIK_SIM_REPLAY");
+  ReadFiles streams;
+  if (value == nullptr || *value == '\0') return streams;
+  struct stat st;
+  RunManifest run;
+  std::string error;
+  if (stat(value, &st) == 0 && S_ISDIR(st.st_mode)) {
+    std::string text;
+    if (readRegularFile(manifestPath(value), &text, &error) &&
+        manifestFromJson(nlohmann::json::parse(text, nullptr, false), &run, &error))
+      for (const ManifestDevice& d : run.devices)
+        streams.push_back({"replayed stream", std::string(value) + "/" + d.stream});
+    return streams;
+  }
+  std::istringstream list(value);
+  for (std::string file; std::getline(list, file, ',');)
+    streams.push_back({"replayed stream", file});
+  return streams;
 }

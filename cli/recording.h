@@ -18,9 +18,10 @@
 #include <vector>
 
 #include "cli/devicesearch.h"
-#include "device/deviceparams.h"
-#include "device/recordcore.h"
+#include "chain/deviceparams.h"
+#include "chain/recordcore.h"
 #include "merge/channelmap.h"
+#include "merge/outputcheck.h"
 
 class MonitorCore;
 class TapQueue;
@@ -112,5 +113,10 @@ std::vector<ChainChannels> chainChannels(const Recording& recording);
 // one output channel, through markers beside chain positions from 20 up (see markerClash()) or
 // through the five-channel mode beside a device without it.
 bool checkChainChannels(const Recording& recording, std::string* error);
+
+// The raw streams that simulated devices will replay (RAVIK_SIM_REPLAY: the files, or the streams
+// that the manifest of a run folder lists), which a recording reads as it goes: no output may
+// replace them. Empty without the variable.
+ReadFiles replayedStreams();
 
 #endif

@@ -13,7 +13,7 @@
 #include <algorithm>
 #include <regex>
 
-#include "device/recordcore.h"
+#include "chain/recordcore.h"
 #include "merge/inputfile.h"
 #include "merge/streamloss.h"
 

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/inputs.h"
+#include "merge/inputs.h"
 #include "cli/options.h"
-#include "cli/outputfile.h"
+#include "merge/outputfile.h"
 #include "report/runmanifest.h"
 #include "report/runreport.h"
 

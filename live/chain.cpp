@@ -15,20 +15,21 @@
 #include <mutex>
 #include <thread>
 
-#include "cli/hdf5file.h"
-#include "cli/inputs.h"
+#include "merge/hdf5file.h"
+#include "merge/inputs.h"
 #include "cli/livestatus.h"
-#include "cli/outputcheck.h"
-#include "cli/outputfile.h"
+#include "merge/outputcheck.h"
+#include "merge/outputfile.h"
 #include "cli/recording.h"
 #include "codec/tdc56.h"
-#include "device/devicecore.h"
-#include "device/deviceparams.h"
+#include "chain/devicecore.h"
+#include "chain/deviceparams.h"
 #include "device/korbalt.h"
-#include "device/paramsjson.h"
-#include "device/recordcore.h"
+#include "chain/paramsjson.h"
+#include "chain/recordcore.h"
 #include "live/livesink.h"
 #include "merge/checkedmerge.h"
+#include "merge/outputpath.h"
 #include "report/runmanifest.h"
 #include "report/runreport.h"
 #include "thread/priority.h"
@@ -131,7 +132,7 @@ bool Chain::Run::createOutputs(std::string* error) {
   }
   const std::vector<OutputName> names = {
       {"text output", t}, {"binary output", b}, {"HDF5 output", h}, {"run report", reportFile}};
-  if (!checkOutputNames(names, {}, false, error)) return false;
+  if (!checkOutputNames(names, {}, false, keptRunFile, error)) return false;
   if (!t.empty() && !text.create(t, error)) return false;
   if (!b.empty() && !binary.create(b, error)) return false;
   if (!h.empty() && !hdf5.create(h, paths.compress, error)) return false;

@@ -1,4 +1,4 @@
-#include "device/tempremoval.h"
+#include "chain/tempremoval.h"
 
 #include <errno.h>
 #include <stdio.h>

@@ -1,7 +1,7 @@
 // The parts of recording that the window and the headless recorder share: chain ordering,
 // temp file naming, opening and closing, and appending a delivered block. No Qt.
-#ifndef RAVIK_DEVICE_RECORDCORE_H
-#define RAVIK_DEVICE_RECORDCORE_H
+#ifndef RAVIK_CHAIN_RECORDCORE_H
+#define RAVIK_CHAIN_RECORDCORE_H
 
 #include <stdint.h>
 #include <stdio.h>
@@ -35,12 +35,9 @@ struct ChainStep {
 // report. Devices with a negative position are never placed.
 std::vector<ChainStep> chainOrder(const std::vector<int32_t>& positions);
 
-// The ravik-merge option that lets streams share a chain position. A recording merges such a
-// chain as it was placed, so the command printed to finish a kept recording adds it exactly when
-// positions repeat (see positionsRepeat), and then gives the merge the recording would have made.
-constexpr char kSharedPositionsOption[] = "--shared-positions";
-
-// True when two of the chain positions are equal.
+// True when two of the chain positions are equal. A recording merges such a chain as it was
+// placed, so the command printed to finish a kept recording adds kSharedPositionsOption
+// (merge/inputs.h) exactly then, and so gives the merge the recording would have made.
 bool positionsRepeat(std::vector<int32_t> positions);
 
 // "<dir>/ravik-<index>.tmp"

@@ -2,8 +2,8 @@
 // device, starting and stopping the recording of a chain in a safe order, reading a device's
 // loss and clock state, and the texts of their reports. No Qt; the window adds its dialogs,
 // boxes and lamps around these.
-#ifndef RAVIK_DEVICE_DEVICECORE_H
-#define RAVIK_DEVICE_DEVICECORE_H
+#ifndef RAVIK_CHAIN_DEVICECORE_H
+#define RAVIK_CHAIN_DEVICECORE_H
 
 #include <stdint.h>
 #include <stdio.h>
@@ -12,7 +12,7 @@
 #include <string>
 
 #include "device/korbalt.h"
-#include "device/recordcore.h"
+#include "chain/recordcore.h"
 
 // What a connect learns about a device.
 struct DeviceLink {

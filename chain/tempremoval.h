@@ -4,8 +4,8 @@
 // The deletion itself runs on a thread of its own: deleting a file gives its blocks back to the
 // file system, which takes a tenth of a second or more per GB, and after a long recording that
 // would hold up the window after Stop, although the outputs are complete.
-#ifndef RAVIK_DEVICE_TEMPREMOVAL_H
-#define RAVIK_DEVICE_TEMPREMOVAL_H
+#ifndef RAVIK_CHAIN_TEMPREMOVAL_H
+#define RAVIK_CHAIN_TEMPREMOVAL_H
 
 #include <string>
 #include <thread>

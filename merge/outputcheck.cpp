@@ -1,18 +1,12 @@
-#include "cli/outputcheck.h"
+#include "merge/outputcheck.h"
 
 #include <errno.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <sstream>
-
-#include "merge/inputfile.h"
 #include "merge/outputpath.h"
 #include "merge/streamloss.h"
-#include "report/runmanifest.h"
-#include "report/runreport.h"
 
 namespace {
 
@@ -21,7 +15,7 @@ bool sharable(const FileIdentity& id) { return id.exists && S_ISCHR(id.mode); }
 
 bool checkOne(const OutputName& out, const FileIdentity& id,
               const std::vector<InputStream>& inputs, const ReadFiles& read, bool noClobber,
-              std::string* error) {
+              KeptRunTest keptRun, std::string* error) {
   if (id.exists && S_ISDIR(id.mode)) {
     *error = out.path + ": is a directory; give the " + out.what + " a file name";
     return false;
@@ -50,7 +44,7 @@ bool checkOne(const OutputName& out, const FileIdentity& id,
   // Standard output and the like are open already: the shell has made them what they are.
   if (descriptorName(out.path) >= 0) return true;
   std::string run;
-  if (!out.ofRecording && keptRunFile(out.path, &run)) {
+  if (!out.ofRecording && keptRun(out.path, &run)) {
     *error = out.path + ": is a file of the recording kept in " + run +
              " (its manifest, a stream or a loss file, which ravik-merge --recover " + run +
              " needs); choose another name for the " + out.what;
@@ -66,53 +60,14 @@ bool checkOne(const OutputName& out, const FileIdentity& id,
 
 }  // namespace
 
-ReadFiles replayedStreams() {
-  const char* value = getenv("RAVIK_SIM_REPLAY");
-  ReadFiles streams;
-  if (value == nullptr || *value == '\0') return streams;
-  struct stat st;
-  RunManifest run;
-  std::string error;
-  if (stat(value, &st) == 0 && S_ISDIR(st.st_mode)) {
-    std::string text;
-    if (readRegularFile(manifestPath(value), &text, &error) &&
-        manifestFromJson(nlohmann::json::parse(text, nullptr, false), &run, &error))
-      for (const ManifestDevice& d : run.devices)
-        streams.push_back({"replayed stream", std::string(value) + "/" + d.stream});
-    return streams;
-  }
-  std::istringstream list(value);
-  for (std::string file; std::getline(list, file, ',');)
-    streams.push_back({"replayed stream", file});
-  return streams;
-}
-
-bool runReportPath(const std::string& named, const std::string& textPath,
-                   const std::string& binPath, const std::vector<OutputName>& outputs,
-                   const std::vector<InputStream>& inputs, const ReadFiles& read,
-                   std::string* path, std::string* error) {
-  *path = named;
-  if (!named.empty()) return true;
-  std::vector<std::string> taken;
-  for (const OutputName& out : outputs) taken.push_back(out.path);
-  for (const InputStream& input : inputs) {
-    taken.push_back(input.arg.path);
-    taken.push_back(lossFileName(input.arg.path));
-  }
-  for (const OutputName& file : read) taken.push_back(file.path);
-  if (defaultReportPath(textPath, binPath, taken, path, error)) return true;
-  *error += "; name the report with --report FILE";
-  return false;
-}
-
 bool checkOutputNames(const std::vector<OutputName>& outputs,
-                      const std::vector<InputStream>& inputs, bool noClobber, std::string* error,
-                      const ReadFiles& read) {
+                      const std::vector<InputStream>& inputs, bool noClobber,
+                      KeptRunTest keptRun, std::string* error, const ReadFiles& read) {
   std::vector<FileIdentity> ids;
   for (const OutputName& out : outputs) ids.push_back(identifyPath(out.path));
   for (size_t i = 0; i < outputs.size(); ++i) {
     if (outputs[i].path.empty()) continue;
-    if (!checkOne(outputs[i], ids[i], inputs, read, noClobber, error)) return false;
+    if (!checkOne(outputs[i], ids[i], inputs, read, noClobber, keptRun, error)) return false;
     for (size_t j = 0; j < i; ++j) {
       if (outputs[j].path.empty() || !sameFile(ids[i], ids[j]) || sharable(ids[i])) continue;
       *error = outputs[i].path + ": is given for the " + outputs[j].what + " (" + outputs[j].path +

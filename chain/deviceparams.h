@@ -7,8 +7,8 @@
 // other values are in the dialog's units and at its resolution: the self test's times in ns (µs
 // for the burst distance), thresholds in V, two decimals, within the ranges of the dialog's
 // controls; a combo box is its entry index, -1 for no entry.
-#ifndef RAVIK_DEVICE_DEVICEPARAMS_H
-#define RAVIK_DEVICE_DEVICEPARAMS_H
+#ifndef RAVIK_CHAIN_DEVICEPARAMS_H
+#define RAVIK_CHAIN_DEVICEPARAMS_H
 
 #include <stdint.h>
 

@@ -1,16 +1,4 @@
-#include "cli/hdf5file.h"
-
-#include "report/metafile.h"
-
-bool loadHdf5Meta(const std::string& path, const std::string& hdf5Path,
-                  std::vector<Hdf5MetaField>* meta, std::string* error) {
-  if (path.empty()) return true;
-  if (hdf5Path.empty()) {
-    *error = "--meta applies to the HDF5 output: give --hdf5 FILE too";
-    return false;
-  }
-  return loadMetaFile(path, meta, error);
-}
+#include "merge/hdf5file.h"
 
 std::vector<Hdf5Source> hdf5Sources(const std::vector<std::string>& paths,
                                     const std::vector<int32_t>& chains,
@@ -25,11 +13,6 @@ std::vector<Hdf5Source> hdf5Sources(const std::vector<std::string>& paths,
     sources[i].kept = kept;
   }
   return sources;
-}
-
-void stampHdf5Time(time_t created, RunReport* report) {
-  report->hdf5CreationTime = hdf5TimeText(created);
-  report->utcOffset = utcOffsetText(created);
 }
 
 std::string hdf5OrderWarning(const Hdf5Output& output) {

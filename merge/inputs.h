@@ -1,6 +1,6 @@
 // Opening and checking the raw stream files before anything is written.
-#ifndef RAVIK_CLI_INPUTS_H
-#define RAVIK_CLI_INPUTS_H
+#ifndef RAVIK_MERGE_INPUTS_H
+#define RAVIK_MERGE_INPUTS_H
 
 #include <stdint.h>
 #include <stdio.h>
@@ -10,9 +10,18 @@
 #include <string>
 #include <vector>
 
-#include "cli/options.h"
 #include "merge/mergecore.h"
 #include "merge/streamloss.h"
+
+// One raw device stream and how to merge it.
+struct StreamArg {
+  std::string path;
+  int32_t chainPos;  // output channel = 5 * chainPos + channel
+  uint32_t markers;  // enabled-marker mask, bits 0..8
+};
+
+// The ravik-merge option that lets streams share a chain position (see checkDistinctStreams()).
+constexpr char kSharedPositionsOption[] = "--shared-positions";
 
 // One stream file, open for reading.
 struct InputStream {

@@ -1,4 +1,4 @@
-#include "device/deviceparams.h"
+#include "chain/deviceparams.h"
 
 #include <math.h>
 

@@ -1,4 +1,4 @@
-#include "device/paramsjson.h"
+#include "chain/paramsjson.h"
 
 #include <stdio.h>
 

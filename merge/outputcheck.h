@@ -5,13 +5,13 @@
 //
 // A program lists every file it writes, the run report included, with outputNames(); an option
 // that adds an output adds one entry there.
-#ifndef RAVIK_CLI_OUTPUTCHECK_H
-#define RAVIK_CLI_OUTPUTCHECK_H
+#ifndef RAVIK_MERGE_OUTPUTCHECK_H
+#define RAVIK_MERGE_OUTPUTCHECK_H
 
 #include <string>
 #include <vector>
 
-#include "cli/inputs.h"
+#include "merge/inputs.h"
 
 struct OutputName {
   std::string what;  // for messages: "text output", "histogram", "run report", ...
@@ -23,7 +23,7 @@ struct OutputName {
 };
 
 // The outputs that both programs write, from the fields of the same names of `options`, and
-// the run report where it will go (see runReportPath()).
+// the run report at `report`.
 template <class Options>
 std::vector<OutputName> outputNames(const Options& options, const std::string& report) {
   return {{"text output", options.textPath},
@@ -40,26 +40,16 @@ ReadFiles metaFile(const Options& options) {
   return {{"metadata file", options.metaPath}};
 }
 
-// The raw streams that simulated devices will replay (RAVIK_SIM_REPLAY: the files, or the streams
-// that the manifest of a run folder lists), which a recording reads as it goes: no output may
-// replace them. Empty without the variable.
-ReadFiles replayedStreams();
-
-// Where the run report goes (*path): `named` (--report), or beside the outputs
-// (defaultReportPath()), never onto one of `outputs`, `inputs` (or their loss files) or `read`.
-// False with a message that ends in how to name the report, when no name beside the outputs
-// will do.
-bool runReportPath(const std::string& named, const std::string& textPath,
-                   const std::string& binPath, const std::vector<OutputName>& outputs,
-                   const std::vector<InputStream>& inputs, const ReadFiles& read,
-                   std::string* path, std::string* error);
+// Whether `path` is a file of a recording kept in its folder, that folder in *runDir. The run
+// manifest knows which files those are: callers give its keptRunFile() (report/runmanifest.h).
+using KeptRunTest = bool (*)(const std::string& path, std::string* runDir);
 
 // False with one line naming the file (and the other file it collides with) when the outputs
 // cannot all be written as given; among the collisions, an output that is one of the files in
-// `read`.
+// `read`, and one that `keptRun` finds to be a file of a kept recording.
 bool checkOutputNames(const std::vector<OutputName>& outputs,
-                      const std::vector<InputStream>& inputs, bool noClobber, std::string* error,
-                      const ReadFiles& read = {});
+                      const std::vector<InputStream>& inputs, bool noClobber,
+                      KeptRunTest keptRun, std::string* error, const ReadFiles& read = {});
 
 // The run report is written under a temporary name in its folder at the end of the run: false
 // with a message when that folder does not take new files now (so that a recording does not end

@@ -1,4 +1,4 @@
-#include "cli/outputfile.h"
+#include "merge/outputfile.h"
 
 #include <errno.h>
 #include <signal.h>
@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include "merge/outputpath.h"
-#include "report/runmanifest.h"
 
 namespace {
 

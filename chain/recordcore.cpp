@@ -1,4 +1,4 @@
-#include "device/recordcore.h"
+#include "chain/recordcore.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -13,14 +13,14 @@
 // the channel's filter boxes (bit j: channel j). Delays, dead times and the coincidence window
 // are what the device applies, to the ps (1.5 ns is 1500 ps, 1.234 ns 1234 ps), whatever the
 // dialog shows; the other numbers are at the dialog's resolution. No Qt.
-#ifndef RAVIK_DEVICE_PARAMSJSON_H
-#define RAVIK_DEVICE_PARAMSJSON_H
+#ifndef RAVIK_CHAIN_PARAMSJSON_H
+#define RAVIK_CHAIN_PARAMSJSON_H
 
 #include <string>
 
 #include <nlohmann/json.hpp>
 
-#include "device/deviceparams.h"
+#include "chain/deviceparams.h"
 
 nlohmann::json paramsToJson(const DeviceParams& params);
 

@@ -1,4 +1,4 @@
-#include "cli/inputs.h"
+#include "merge/inputs.h"
 
 #include <errno.h>
 #include <string.h>
@@ -8,7 +8,6 @@
 
 #include <algorithm>
 
-#include "device/recordcore.h"
 #include "merge/channelmap.h"
 #include "merge/inputfile.h"
 

@@ -14,8 +14,8 @@
 //
 // The stream counts the bytes it writes and catches write errors at the system call (see
 // merge/outputstream.h).
-#ifndef RAVIK_CLI_OUTPUTFILE_H
-#define RAVIK_CLI_OUTPUTFILE_H
+#ifndef RAVIK_MERGE_OUTPUTFILE_H
+#define RAVIK_MERGE_OUTPUTFILE_H
 
 #include <stdio.h>
 

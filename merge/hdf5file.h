@@ -1,21 +1,14 @@
-// The HDF5 output of the command-line programs: written under a temporary name in its folder and
-// renamed into place only when complete, like the text and binary outputs (see OutputFile).
-#ifndef RAVIK_CLI_HDF5FILE_H
-#define RAVIK_CLI_HDF5FILE_H
+// The HDF5 output file: written under a temporary name in its folder and renamed into place only
+// when complete, like the text and binary outputs (see OutputFile).
+#ifndef RAVIK_MERGE_HDF5FILE_H
+#define RAVIK_MERGE_HDF5FILE_H
 
 #include <string>
 #include <vector>
 
-#include "merge/mergecore.h"
-#include "report/runreport.h"
-
-#include "cli/outputfile.h"
 #include "merge/hdf5output.h"
-
-// Reads the --meta file at `path` (nothing when empty) for the HDF5 output at `hdf5Path`. False
-// with one line naming the file and the key at fault, or --meta without --hdf5.
-bool loadHdf5Meta(const std::string& path, const std::string& hdf5Path,
-                  std::vector<Hdf5MetaField>* meta, std::string* error);
+#include "merge/mergecore.h"
+#include "merge/outputfile.h"
 
 // The sources as the HDF5 output names them: in merge order, each with the chain position
 // and serial given, five-channel when the merge decoded an input 5 of it.
@@ -26,9 +19,6 @@ std::vector<Hdf5Source> hdf5Sources(const std::vector<std::string>& paths,
 
 // The warning for an HDF5 output whose timestamps are not all in time order; empty when they are.
 std::string hdf5OrderWarning(const Hdf5Output& output);
-
-// Notes in the run report the HDF5 output's creation time `created` and the UTC offset then.
-void stampHdf5Time(time_t created, RunReport* report);
 
 class Hdf5File {
 public:

@@ -1,4 +1,4 @@
-#include "device/devicecore.h"
+#include "chain/devicecore.h"
 
 #include <stdlib.h>
 
