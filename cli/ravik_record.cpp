@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "cli/commandline.h"
-#include "cli/devicesearch.h"
+#include "chain/devicesearch.h"
 #include "merge/hdf5file.h"
 #include "merge/inputs.h"
 #include "cli/livestatus.h"
@@ -32,8 +32,8 @@
 #include "cli/outputoptions.h"
 #include "merge/outputcheck.h"
 #include "merge/outputfile.h"
-#include "cli/paramsfile.h"
-#include "cli/recording.h"
+#include "chain/paramsfile.h"
+#include "chain/recording.h"
 #include "cli/recordoptions.h"
 #include "cli/report.h"
 #include "report/runmanifest.h"

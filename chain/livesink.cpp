@@ -1,4 +1,4 @@
-#include "live/livesink.h"
+#include "chain/livesink.h"
 
 #include <string.h>
 

@@ -7,8 +7,8 @@
 // takes a block, so the reader sees every record in merge order; the recording itself never waits
 // for it (the merge reads the raw files, which keep growing). Once the reader detaches, nothing
 // more is collected for that recording. No Qt.
-#ifndef RAVIK_LIVE_RECORDQUEUE_H
-#define RAVIK_LIVE_RECORDQUEUE_H
+#ifndef RAVIK_CHAIN_RECORDQUEUE_H
+#define RAVIK_CHAIN_RECORDQUEUE_H
 
 #include <stddef.h>
 #include <stdint.h>

@@ -1,4 +1,4 @@
-#include "cli/paramsfile.h"
+#include "chain/paramsfile.h"
 
 #include <errno.h>
 #include <string.h>

@@ -1,4 +1,4 @@
-#include "live/recordqueue.h"
+#include "chain/recordqueue.h"
 
 #include <chrono>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "live/chain.h"
+#include "chain/chain.h"
 
 #include <errno.h>
 #include <pthread.h>
@@ -17,17 +17,16 @@
 
 #include "merge/hdf5file.h"
 #include "merge/inputs.h"
-#include "cli/livestatus.h"
 #include "merge/outputcheck.h"
 #include "merge/outputfile.h"
-#include "cli/recording.h"
+#include "chain/recording.h"
 #include "codec/tdc56.h"
 #include "chain/devicecore.h"
 #include "chain/deviceparams.h"
 #include "device/korbalt.h"
 #include "chain/paramsjson.h"
 #include "chain/recordcore.h"
-#include "live/livesink.h"
+#include "chain/livesink.h"
 #include "merge/checkedmerge.h"
 #include "merge/outputpath.h"
 #include "report/runmanifest.h"

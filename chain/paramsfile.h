@@ -3,8 +3,8 @@
 // Either a run report, whose "devices" each give "serial", "chain" and "parameters" (so that a
 // run can be repeated from its report), or one parameters object (chain/paramsjson.h) for every
 // device. Only the keys a parameters object names are set; a device keeps its other values.
-#ifndef RAVIK_CLI_PARAMSFILE_H
-#define RAVIK_CLI_PARAMSFILE_H
+#ifndef RAVIK_CHAIN_PARAMSFILE_H
+#define RAVIK_CHAIN_PARAMSFILE_H
 
 #include <stdint.h>
 

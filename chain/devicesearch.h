@@ -1,7 +1,7 @@
 // Finding, connecting and ordering the devices without a window: the window's search with its
 // rules and report texts, where every report is a line and the search goes on as after Ok.
-#ifndef RAVIK_CLI_DEVICESEARCH_H
-#define RAVIK_CLI_DEVICESEARCH_H
+#ifndef RAVIK_CHAIN_DEVICESEARCH_H
+#define RAVIK_CHAIN_DEVICESEARCH_H
 
 #include <stdint.h>
 
@@ -35,5 +35,9 @@ SearchResult searchDevices(bool allowSim, const Report& report);
 
 // Disconnects the devices of the search.
 void disconnectDevices(const SearchResult& result);
+
+// The role the window shows for a chain position: "Master", "Slave <position>", or empty outside
+// the chain.
+std::string roleText(int32_t chainPos);
 
 #endif

@@ -8,8 +8,8 @@
 // Threads: open(), close(), start(), stop() and the parameter calls come from one thread at a
 // time (the owner); measurements() and queue() may be used from any thread. While recording, a
 // thread of the chain polls the devices' loss and clock state, and one merges.
-#ifndef RAVIK_LIVE_CHAIN_H
-#define RAVIK_LIVE_CHAIN_H
+#ifndef RAVIK_CHAIN_CHAIN_H
+#define RAVIK_CHAIN_CHAIN_H
 
 #include <stdint.h>
 
@@ -19,8 +19,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/devicesearch.h"
-#include "live/recordqueue.h"
+#include "chain/devicesearch.h"
+#include "chain/recordqueue.h"
 #include "monitor/measurements.h"
 
 struct ChainDevice {

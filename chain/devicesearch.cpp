@@ -1,4 +1,4 @@
-#include "cli/devicesearch.h"
+#include "chain/devicesearch.h"
 
 #include "device/korbalt.h"
 #include "chain/recordcore.h"
@@ -87,4 +87,9 @@ SearchResult searchDevices(bool allowSim, const Report& report) {
 
 void disconnectDevices(const SearchResult& result) {
   for (uint32_t index : result.connected) TDC_disconnect(index);
+}
+
+std::string roleText(int32_t chainPos) {
+  if (chainPos == 0) return "Master";
+  return chainPos > 0 ? "Slave " + std::to_string(chainPos) : std::string();
 }

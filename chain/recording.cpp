@@ -1,4 +1,4 @@
-#include "cli/recording.h"
+#include "chain/recording.h"
 
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -6,7 +6,6 @@
 
 #include <sstream>
 
-#include "cli/livestatus.h"
 #include "chain/devicecore.h"
 #include "device/korbalt.h"
 #include "chain/recordcore.h"

@@ -4,8 +4,8 @@
 //
 // Only one Recording may exist at a time: the callback finds the devices through a registry
 // of the class, which is changed only while no callback is registered.
-#ifndef RAVIK_CLI_RECORDING_H
-#define RAVIK_CLI_RECORDING_H
+#ifndef RAVIK_CHAIN_RECORDING_H
+#define RAVIK_CHAIN_RECORDING_H
 
 #include <stdint.h>
 #include <stdio.h>
@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/devicesearch.h"
+#include "chain/devicesearch.h"
 #include "chain/deviceparams.h"
 #include "chain/recordcore.h"
 #include "merge/channelmap.h"

@@ -2,14 +2,14 @@
 // the queue of the chain's stream, and on to another record sink (the HDF5 output) when there is
 // one. Called from one thread at a time (the merge's or its decoding thread), a batch at a
 // time. No Qt.
-#ifndef RAVIK_LIVE_LIVESINK_H
-#define RAVIK_LIVE_LIVESINK_H
+#ifndef RAVIK_CHAIN_LIVESINK_H
+#define RAVIK_CHAIN_LIVESINK_H
 
 #include <stddef.h>
 
 #include <vector>
 
-#include "live/recordqueue.h"
+#include "chain/recordqueue.h"
 #include "merge/recordsink.h"
 #include "monitor/measurements.h"
 
