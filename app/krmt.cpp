@@ -23,9 +23,9 @@
 #include <QSettings>
 #include <QTimer>
 
-#include "cli/hdf5file.h"
-#include "cli/outputfile.h"
-#include "device/devicecore.h"
+#include "merge/hdf5file.h"
+#include "merge/outputfile.h"
+#include "chain/devicecore.h"
 #include "device/korbalt.h"
 #include "device/rmtdev.h"
 #include "device/rmtpath.h"

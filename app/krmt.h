@@ -22,8 +22,8 @@
 #include <QVector>
 #include <QWidget>
 
-#include "device/tempremoval.h"
-#include "cli/outputcheck.h"
+#include "chain/tempremoval.h"
+#include "merge/outputcheck.h"
 #include "merge/channelmap.h"
 #include "merge/hdf5output.h"
 #include "report/runmanifest.h"

@@ -9,17 +9,18 @@
 #include <QTimer>
 
 #include "app/krmt.h"
-#include "cli/hdf5file.h"
-#include "cli/outputfile.h"
-#include "cli/recovery.h"
-#include "device/paramsjson.h"
+#include "merge/hdf5file.h"
+#include "merge/outputfile.h"
+#include "chain/paramsjson.h"
 #include "report/runreport.h"
-#include "device/devicecore.h"
+#include "chain/devicecore.h"
+#include "chain/keptrun.h"
 #include "device/korbalt.h"
-#include "device/recordcore.h"
+#include "chain/recordcore.h"
 #include "device/rmtdev.h"
 #include "device/rmtpath.h"
 #include "merge/channelmap.h"
+#include "merge/outputpath.h"
 
 void KRmt::search() {
   uint32_t count = 0;

@@ -8,7 +8,7 @@
 #include <QLineEdit>
 
 #include "app/krmt.h"
-#include "cli/hdf5file.h"
+#include "merge/hdf5file.h"
 #include "device/rmtdev.h"
 #include "device/rmtpath.h"
 #include "merge/mergethread.h"

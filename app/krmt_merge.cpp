@@ -17,12 +17,13 @@
 #include <QTimer>
 
 #include "app/krmt.h"
-#include "cli/hdf5file.h"
-#include "cli/outputcheck.h"
-#include "cli/outputfile.h"
-#include "device/devicecore.h"
-#include "device/paramsjson.h"
-#include "device/recordcore.h"
+#include "merge/hdf5file.h"
+#include "merge/inputs.h"
+#include "merge/outputcheck.h"
+#include "merge/outputfile.h"
+#include "chain/devicecore.h"
+#include "chain/paramsjson.h"
+#include "chain/recordcore.h"
 #include "device/rmtdev.h"
 #include "device/rmtpath.h"
 #include "merge/channelmap.h"
@@ -213,7 +214,7 @@ std::string KRmt::outputClash(const char* what, const std::string& path) const {
   if (!_choice[kHdf5Out].isEmpty())
     read.push_back({"metadata file", toFileName(metaFileFor(_choice[kHdf5Out]))});
   std::string error;
-  return checkOutputNames(names, {}, false, &error, read) ? std::string() : error;
+  return checkOutputNames(names, {}, false, keptRunFile, &error, read) ? std::string() : error;
 }
 
 // After the devices have started: opens every temp file of this recording for reading and starts

@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "device/korbalt.h"
-#include "device/recordcore.h"
+#include "chain/recordcore.h"
 #include "korbalt/simhooks.h"
 #include "monitor/measurements.h"
 #include "monitor/monitorcore.h"

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "device/korbalt.h"
-#include "device/recordcore.h"
+#include "chain/recordcore.h"
 #include "korbalt/simhooks.h"
 
 namespace {

@@ -37,11 +37,6 @@ const char* const kBehind = "monitor behind, showing partial data";
 
 }  // namespace
 
-std::string roleText(int32_t chainPos) {
-  if (chainPos == 0) return "Master";
-  return chainPos > 0 ? "Slave " + std::to_string(chainPos) : std::string();
-}
-
 std::string LiveStatus::deviceLine(const RecordedDevice& dev, double rate) const {
   // Aligned columns on a terminal; a compact form where all devices share one line.
   // Events are the devices' own estimate, 3/2 per word; the merge counts the records exactly.

@@ -12,14 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "cli/recording.h"
+#include "chain/recording.h"
 
 class MonitorCore;
 struct DeviceRates;
 struct MonitorSnapshot;
-
-// The role the window shows: "Master", "Slave <position>", or empty outside the chain.
-std::string roleText(int32_t chainPos);
 
 class LiveStatus {
 public:

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "cli/channelcount.h"
-#include "cli/inputs.h"
-#include "cli/outputfile.h"
+#include "merge/inputs.h"
+#include "merge/outputfile.h"
 #include "merge/checkedmerge.h"
 #include "merge/hdf5output.h"
 #include "thread/priority.h"

@@ -5,8 +5,8 @@
 #include <sys/stat.h>
 
 #include "cli/commandline.h"
-#include "cli/hdf5file.h"
-#include "device/recordcore.h"
+#include "cli/outputoptions.h"
+#include "merge/inputs.h"
 
 namespace {
 

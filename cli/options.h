@@ -16,14 +16,7 @@
 #include <vector>
 
 #include "merge/hdf5output.h"
-#include <vector>
-
-// One raw device stream and how to merge it.
-struct StreamArg {
-  std::string path;
-  int32_t chainPos;  // output channel = 5 * chainPos + channel
-  uint32_t markers;  // enabled-marker mask, bits 0..8
-};
+#include "merge/inputs.h"
 
 enum class ProgressMode { Auto, On, Off };  // Auto: a bar when standard error is a terminal
 

@@ -13,14 +13,16 @@
 #include <vector>
 
 #include "cli/channelcount.h"
-#include "cli/hdf5file.h"
+#include "merge/hdf5file.h"
 #include "cli/commandline.h"
-#include "cli/inputs.h"
+#include "merge/inputs.h"
 #include "cli/mergerun.h"
 #include "cli/options.h"
-#include "cli/outputcheck.h"
-#include "cli/outputfile.h"
+#include "cli/outputoptions.h"
+#include "merge/outputcheck.h"
+#include "merge/outputfile.h"
 #include "cli/recovery.h"
+#include "report/runmanifest.h"
 #include "cli/report.h"
 #include "thread/stdfds.h"
 
@@ -52,7 +54,7 @@ bool createOutputs(const Options& options, const std::vector<InputStream>& input
   const std::string& b = options.binPath;
   const std::string& h = options.hdf5Path;
   const bool keep = options.noClobber;
-  if (!checkOutputNames(outputNames(options, report), inputs, keep, error, read))
+  if (!checkOutputNames(outputNames(options, report), inputs, keep, keptRunFile, error, read))
     return false;
   if (!t.empty() && !text->create(t, error, keep)) return false;
   if (!b.empty() && !binary->create(b, error, keep)) return false;

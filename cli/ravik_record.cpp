@@ -24,25 +24,27 @@
 #include <vector>
 
 #include "cli/commandline.h"
-#include "cli/devicesearch.h"
-#include "cli/hdf5file.h"
-#include "cli/inputs.h"
+#include "chain/devicesearch.h"
+#include "merge/hdf5file.h"
+#include "merge/inputs.h"
 #include "cli/livestatus.h"
 #include "cli/mergerun.h"
-#include "cli/outputcheck.h"
-#include "cli/outputfile.h"
-#include "cli/paramsfile.h"
-#include "cli/recording.h"
+#include "cli/outputoptions.h"
+#include "merge/outputcheck.h"
+#include "merge/outputfile.h"
+#include "chain/paramsfile.h"
+#include "chain/recording.h"
 #include "cli/recordoptions.h"
 #include "cli/report.h"
 #include "report/runmanifest.h"
 #include "report/runreport.h"
-#include "device/devicecore.h"
-#include "device/deviceparams.h"
+#include "chain/devicecore.h"
+#include "chain/deviceparams.h"
 #include "device/korbalt.h"
-#include "device/paramsjson.h"
-#include "device/recordcore.h"
+#include "chain/paramsjson.h"
+#include "chain/recordcore.h"
 #include "merge/channelmap.h"
+#include "merge/outputpath.h"
 #include "monitor/monitorcore.h"
 #include "monitor/monitorthread.h"
 #include "thread/stdfds.h"
@@ -122,7 +124,7 @@ bool createOutputs(const RecordOptions& options, const std::string& report, Outp
   const std::string& h = options.histogramPath;
   const std::string& f = options.hdf5Path;
   const bool keep = options.noClobber;
-  if (!checkOutputNames(recordOutputNames(options, report), {}, keep, error,
+  if (!checkOutputNames(recordOutputNames(options, report), {}, keep, keptRunFile, error,
                         recordReadFiles(options)))
     return false;
   if (!t.empty() && !out->text.create(t, error, keep)) return false;

@@ -3,7 +3,7 @@
 #include <stdlib.h>
 
 #include "cli/commandline.h"
-#include "cli/hdf5file.h"
+#include "cli/outputoptions.h"
 
 namespace {
 

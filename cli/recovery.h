@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/inputs.h"
+#include "merge/inputs.h"
 #include "cli/options.h"
-#include "cli/outputfile.h"
+#include "merge/outputfile.h"
 #include "report/runmanifest.h"
 #include "report/runreport.h"
 
@@ -50,15 +50,5 @@ bool notePartials(Recovery* recovery, const std::vector<const OutputFile*>& outp
 // What the manifest knows beyond the streams: the recording's start, each device's serial,
 // library index, role and parameters; and that the run was recovered.
 void describeRecovery(const Recovery& recovery, RunReport* report);
-
-// Before a recording in `dir`, which names its temp files as every recording there does: a run
-// kept in `dir` (a manifest that no program holds: a killed recording, or one whose merge did not
-// complete) is moved, with the temp files and loss files its manifest names, into a new folder
-// "<dir>/ravik-kept-XXXXXX", so that the new recording cannot replace what only that run holds.
-// *movedTo gets the new folder, empty when there was no such run (none, or one still in use,
-// whose temp files a new recording cannot take anyway). A manifest that cannot be read goes with
-// every "ravik-<index>.tmp" beside it. False with a message when something could not be moved:
-// then nothing is to be recorded in `dir`.
-bool setAsideKeptRun(const std::string& dir, std::string* movedTo, std::string* error);
 
 #endif

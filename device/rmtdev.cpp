@@ -8,9 +8,9 @@
 #include <QTimer>
 
 #include "app/krmt.h"
-#include "device/devicecore.h"
+#include "chain/devicecore.h"
 #include "device/korbalt.h"
-#include "device/recordcore.h"
+#include "chain/recordcore.h"
 #include "device/rmtpath.h"
 #include "monitor/tapqueue.h"
 #include "widgets/led.h"

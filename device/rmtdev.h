@@ -16,8 +16,8 @@
 #include <QObject>
 #include <QString>
 
-#include "device/deviceparams.h"
-#include "device/recordcore.h"
+#include "chain/deviceparams.h"
+#include "chain/recordcore.h"
 
 class Led;
 class QCheckBox;

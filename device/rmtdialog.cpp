@@ -25,7 +25,7 @@ QComboBox* comboOf(const char* entries, QWidget* parent) {
   return combo;
 }
 
-// The range and decimals are those of the parameter set (device/deviceparams.h).
+// The range and decimals are those of the parameter set (chain/deviceparams.h).
 QDoubleSpinBox* spinOf(const ParamRange& range, double step, double value, const char* suffix,
                        QWidget* parent) {
   auto* spin = new QDoubleSpinBox(parent);

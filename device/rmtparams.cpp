@@ -1,4 +1,4 @@
-// The dialog's controls to and from the device's parameter set (device/deviceparams.h), which
+// The dialog's controls to and from the device's parameter set (chain/deviceparams.h), which
 // does the reading and writing.
 #include <QCheckBox>
 #include <QComboBox>

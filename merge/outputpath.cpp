@@ -41,6 +41,13 @@ void splitPath(const std::string& path, std::string* dir, std::string* base) {
   *base = slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string absolutePath(const std::string& path) {
+  if (path.empty() || path[0] == '/' || path == "-") return path;
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof cwd) == nullptr) return path;
+  return std::string(cwd) + "/" + path;
+}
+
 std::string partialTemplate(const std::string& dir) { return dir + "/.ravik-XXXXXX"; }
 
 bool isPartialName(const std::string& path) {

@@ -21,6 +21,10 @@ std::string followLinks(std::string path);
 // The folder part and the name part of a path ("out.txt" lies in ".").
 void splitPath(const std::string& path, std::string* dir, std::string* base);
 
+// `path` made absolute against the working folder ("-" and absolute paths stay as they are), so
+// that a run manifest names it for a recovery started anywhere.
+std::string absolutePath(const std::string& path);
+
 // An output is written under a temporary name in its final folder until it is complete:
 // "<dir>/.ravik-XXXXXX", as mkstemp() fills it in. Short, so that the longest name a folder takes
 // still has a temporary name beside it.

@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
@@ -205,13 +204,6 @@ bool keptRunFile(const std::string& path, std::string* runDir) {
   }
   if (ours) *runDir = dir;
   return ours;
-}
-
-std::string absolutePath(const std::string& path) {
-  if (path.empty() || path[0] == '/' || path == "-") return path;
-  char cwd[PATH_MAX];
-  if (getcwd(cwd, sizeof cwd) == nullptr) return path;
-  return std::string(cwd) + "/" + path;
 }
 
 json toJson(const RunManifest& m) {

@@ -72,10 +72,6 @@ std::string manifestPath(const std::string& dir);
 // that does not read as a whole still protects its folder's files, so long as it says it is one.
 bool keptRunFile(const std::string& path, std::string* runDir);
 
-// `path` made absolute against the working folder ("-" and absolute paths stay as they are), so
-// that a recovery finds it from anywhere.
-std::string absolutePath(const std::string& path);
-
 nlohmann::json toJson(const RunManifest& manifest);
 // Reads a manifest; false with a message naming the first key that is missing or wrong. Stream
 // names must be plain file names (no folder), chain positions and marker masks what the merge

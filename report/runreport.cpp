@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "merge/hdf5output.h"
 #include "merge/inputfile.h"
 #include "merge/outputpath.h"
 #include "report/runmanifest.h"
@@ -257,4 +258,9 @@ bool writeReport(const RunReport& report, const std::string& path, std::string* 
   if (!ok && f != nullptr) unlink(part.c_str());
   if (!ok) *error = "run report not written: " + *error;
   return ok;
+}
+
+void stampHdf5Time(time_t created, RunReport* report) {
+  report->hdf5CreationTime = hdf5TimeText(created);
+  report->utcOffset = utcOffsetText(created);
 }

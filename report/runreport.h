@@ -69,6 +69,9 @@ std::string utcNow();
 // A time of the wall clock (CLOCK_REALTIME) so.
 std::string utcText(const timespec& time);
 
+// Notes in the run report the HDF5 output's creation time `created` and the UTC offset then.
+void stampHdf5Time(time_t created, RunReport* report);
+
 // Fills each device's `lost` with its intervals from `losses` (matched by chain position).
 void assignLosses(const std::vector<LossInterval>& losses, std::vector<ReportDevice>* devices);
 

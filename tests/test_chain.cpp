@@ -20,8 +20,8 @@
 #include "cli/mergerun.h"
 #include "codec/tdc56.h"
 #include "korbalt_env.h"
-#include "live/chain.h"
-#include "live/livesink.h"
+#include "chain/chain.h"
+#include "chain/livesink.h"
 #include "merge/mergecore.h"
 #include "tests/core_merge.h"
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "codec/tdc56.h"
-#include "device/recordcore.h"
+#include "chain/recordcore.h"
 #include "merge/checkedmerge.h"
 #include "merge/outputstream.h"
 #include "report/runreport.h"

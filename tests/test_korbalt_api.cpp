@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "device/devicecore.h"
+#include "chain/devicecore.h"
 #include "korbalt/fileheader.h"
 #include "korbalt_env.h"
 

@@ -19,7 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "device/recordcore.h"
+#include "chain/recordcore.h"
 #include "report/runmanifest.h"
 #include "korbalt/simhooks.h"
 #include "merge/mergethread.h"

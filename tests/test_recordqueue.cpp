@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "live/recordqueue.h"
+#include "chain/recordqueue.h"
 #include "merge/mergecore.h"
 
 namespace {

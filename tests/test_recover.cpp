@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "chain/keptrun.h"
 #include "cli/recovery.h"
 #include "device/korbalt.h"
 #include "report/runmanifest.h"

@@ -6,6 +6,7 @@
 
 #include <fstream>
 
+#include "merge/outputpath.h"
 #include "report/metafile.h"
 #include "report/runmanifest.h"
 #include "tests/core_merge.h"

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "device/tempremoval.h"
+#include "chain/tempremoval.h"
 #include "merge/mergethread.h"
 #include "window_harness.h"
 

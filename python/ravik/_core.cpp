@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "live/chain.h"
+#include "chain/chain.h"
 #include "merge/mergecore.h"
 #include "monitor/measurements.h"
 

@@ -1,0 +1,104 @@
+// The live chain: the devices found, connected and ordered once, recorded as often as asked, and
+// merged while they record into the chosen outputs, the attached measurements and a stream of
+// merged records for one reader. The Python package's Chain is this class; no Qt.
+//
+// Only one Chain may be open in a process at a time: the device library's discovery closes every
+// connection and its event callback is global. Closing the chain lets another one open.
+//
+// Threads: open(), close(), start(), stop() and the parameter calls come from one thread at a
+// time (the owner); measurements() and queue() may be used from any thread. While recording, a
+// thread of the chain polls the devices' loss and clock state, and one merges.
+#ifndef RAVIK_CHAIN_CHAIN_H
+#define RAVIK_CHAIN_CHAIN_H
+
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "chain/devicesearch.h"
+#include "chain/recordqueue.h"
+#include "monitor/measurements.h"
+
+struct ChainDevice {
+  std::string serial;
+  uint32_t index = 0;     // library device index
+  int32_t chain = 0;      // chain position, 0 the master
+  std::string role;       // "Master", "Slave 1", ...
+  uint32_t features = 0;  // KorbaltFeature bits
+};
+
+// The outputs of a recording; an empty path: not written. With none, the chain only measures and
+// streams, and its raw files go at the stop (unless the merge failed).
+struct ChainOutputs {
+  std::string text, binary, hdf5;
+  bool compress = false;  // the HDF5 file's columns
+  std::string report;     // the run report; empty: beside the binary or else the text output
+  std::string tmpDir;     // where the recording's folder goes; empty: $TMPDIR or /tmp
+};
+
+class Chain {
+public:
+  // Bytes of merged records the stream holds at most before its reader takes them.
+  static constexpr size_t kStreamBytes = size_t(64) << 20;
+
+  Chain();
+  // Stops a recording (merging it as stop() does) and closes.
+  ~Chain();
+  Chain(const Chain&) = delete;
+  Chain& operator=(const Chain&) = delete;
+
+  // Discovers the devices (simulated ones too when `allowSim`), connects them and orders them,
+  // master first. What the search reports on the way (a device without a chain position, a
+  // failed connect) is in messages(). False with a message when another chain is open or no
+  // device could be placed in the chain.
+  bool open(bool allowSim, std::string* error);
+  // Stops a recording and disconnects the devices.
+  void close();
+  bool isOpen() const { return _open; }
+  const std::vector<std::string>& messages() const { return _messages; }
+  std::vector<ChainDevice> devices() const;
+
+  // True when a device sits at chain position `chain`; else false with a message.
+  bool hasPosition(int32_t chain, std::string* error) const;
+  // False with a message naming the key when `changes` has a key that is not a parameter, a
+  // wrong type or a value out of range, whatever the device.
+  static bool checkParameters(const nlohmann::json& changes, std::string* error);
+  // The parameters of the device at chain position `chain`, as the run report gives them.
+  bool parameters(int32_t chain, nlohmann::json* params, std::string* error) const;
+  // Sets the keys given and leaves the others; written to the device at once (the master's
+  // five-channel mode also to every capable device). Not while recording.
+  bool setParameters(int32_t chain, const nlohmann::json& changes, std::string* error);
+
+  MeasurementSet& measurements() { return _measurements; }
+  RecordQueue& queue() { return _queue; }
+
+  // Starts a recording into `outputs` and its merge. False with a message when an output cannot be
+  // created, a device fails to start or another chain records.
+  bool start(const ChainOutputs& outputs, std::string* error);
+  bool recording() const { return _run != nullptr; }
+  // Stops the recording, completes the merge, publishes the outputs and writes the run report,
+  // which *report gets (also when the merge failed), with every device's losses. False with a
+  // message when an output could not be written or a raw file read; the raw files are then
+  // kept beside the run's manifest, and the message says where.
+  bool stop(nlohmann::json* report, std::string* error);
+
+private:
+  struct Run;
+  // The device at chain position `chain`; null with a message when there is none.
+  FoundDevice* find(int32_t chain, std::string* error);
+  // The rest of stop() once the merge has ended; false with a message.
+  bool finishRun(std::string* error);
+
+  bool _open = false;
+  std::vector<std::string> _messages;
+  SearchResult _found;  // the chain, master first, and every device left connected
+  MeasurementSet _measurements;
+  RecordQueue _queue;
+  std::unique_ptr<Run> _run;
+};
+
+#endif

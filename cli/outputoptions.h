@@ -1,0 +1,27 @@
+// The options of both programs that name files beside the outputs: the --meta file of the HDF5
+// output and the run report's --report.
+#ifndef RAVIK_CLI_OUTPUTOPTIONS_H
+#define RAVIK_CLI_OUTPUTOPTIONS_H
+
+#include <string>
+#include <vector>
+
+#include "merge/hdf5output.h"
+#include "merge/inputs.h"
+#include "merge/outputcheck.h"
+
+// Reads the --meta file at `path` (nothing when empty) for the HDF5 output at `hdf5Path`. False
+// with one line naming the file and the key at fault, or --meta without --hdf5.
+bool loadHdf5Meta(const std::string& path, const std::string& hdf5Path,
+                  std::vector<Hdf5MetaField>* meta, std::string* error);
+
+// Where the run report goes (*path): `named` (--report), or beside the outputs
+// (defaultReportPath()), never onto one of `outputs`, `inputs` (or their loss files) or `read`.
+// False with a message that ends in how to name the report, when no name beside the outputs
+// will do.
+bool runReportPath(const std::string& named, const std::string& textPath,
+                   const std::string& binPath, const std::vector<OutputName>& outputs,
+                   const std::vector<InputStream>& inputs, const ReadFiles& read,
+                   std::string* path, std::string* error);
+
+#endif
