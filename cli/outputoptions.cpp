@@ -14,20 +14,3 @@ bool loadHdf5Meta(const std::string& path, const std::string& hdf5Path,
   return loadMetaFile(path, meta, error);
 }
 
-bool runReportPath(const std::string& named, const std::string& textPath,
-                   const std::string& binPath, const std::vector<OutputName>& outputs,
-                   const std::vector<InputStream>& inputs, const ReadFiles& read,
-                   std::string* path, std::string* error) {
-  *path = named;
-  if (!named.empty()) return true;
-  std::vector<std::string> taken;
-  for (const OutputName& out : outputs) taken.push_back(out.path);
-  for (const InputStream& input : inputs) {
-    taken.push_back(input.arg.path);
-    taken.push_back(lossFileName(input.arg.path));
-  }
-  for (const OutputName& file : read) taken.push_back(file.path);
-  if (defaultReportPath(textPath, binPath, taken, path, error)) return true;
-  *error += "; name the report with --report FILE";
-  return false;
-}

@@ -15,13 +15,4 @@
 bool loadHdf5Meta(const std::string& path, const std::string& hdf5Path,
                   std::vector<Hdf5MetaField>* meta, std::string* error);
 
-// Where the run report goes (*path): `named` (--report), or beside the outputs
-// (defaultReportPath()), never onto one of `outputs`, `inputs` (or their loss files) or `read`.
-// False with a message that ends in how to name the report, when no name beside the outputs
-// will do.
-bool runReportPath(const std::string& named, const std::string& textPath,
-                   const std::string& binPath, const std::vector<OutputName>& outputs,
-                   const std::vector<InputStream>& inputs, const ReadFiles& read,
-                   std::string* path, std::string* error);
-
 #endif

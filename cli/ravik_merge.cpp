@@ -12,12 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "cli/channelcount.h"
+#include "chain/channelcount.h"
 #include "merge/hdf5file.h"
 #include "cli/commandline.h"
 #include "merge/inputs.h"
-#include "cli/mergerun.h"
+#include "chain/mergerun.h"
 #include "cli/options.h"
+#include "chain/session.h"
 #include "cli/outputoptions.h"
 #include "merge/outputcheck.h"
 #include "merge/outputfile.h"
@@ -229,8 +230,8 @@ int mergeFiles(const Options& options, Recovery* recovery, MergeFiles* f,
 
   ChannelCounts counts;
   RunSettings settings;
-  settings.progress = showProgress(options);
-  settings.counts = options.quiet ? nullptr : &counts;
+  if (showProgress(options)) settings.watch.progress = progressBar();
+  settings.watch.counts = options.quiet ? nullptr : &counts;
   settings.lossRecords = options.lossRecords;
   settings.hdf5 = f->hdf5.output();
   const std::string mergeStart = utcNow();

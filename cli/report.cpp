@@ -2,6 +2,7 @@
 
 #include <inttypes.h>
 #include <stdarg.h>
+#include <unistd.h>
 
 namespace {
 
@@ -111,4 +112,19 @@ std::vector<std::string> streamFaultLines(const std::vector<ReportDevice>& devic
     if (!line.empty()) lines.push_back(deviceName(d) + ": " + line);
   }
   return lines;
+}
+
+std::function<void(int64_t, int64_t, double, bool)> progressBar() {
+  double nextLine = 1;  // seconds of the next line into a file or a pipe
+  return [nextLine](int64_t bytesRead, int64_t bytesTotal, double seconds, bool end) mutable {
+    const bool terminal = isatty(STDERR_FILENO) != 0;
+    if (terminal && end) {
+      fprintf(stderr, "\r\033[K");
+      return;
+    }
+    if (!terminal && !end && seconds < nextLine) return;
+    nextLine = seconds + 1;
+    const std::string line = progressLine(bytesRead, bytesTotal, seconds);
+    fprintf(stderr, terminal ? "\r%s\033[K" : "%s\n", line.c_str());
+  };
 }

@@ -6,9 +6,10 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <functional>
 #include <string>
 
-#include "cli/channelcount.h"
+#include "chain/channelcount.h"
 #include "report/problems.h"
 #include "report/runreport.h"
 
@@ -20,6 +21,12 @@ std::string formatDuration(double seconds);
 // One line of progress, without line end: a bar, the percentage, bytes read of the total, the
 // rate and the time left. `seconds` is the time since the merge started.
 std::string progressLine(int64_t bytesRead, int64_t totalBytes, double seconds);
+
+// The merge's progress on standard error (see MergeWatch::progress): on a terminal the bar is
+// redrawn in place at every tick and cleared at the end; into a file or a pipe it is a whole
+// line once a second, and a last one at the end.
+std::function<void(int64_t bytesRead, int64_t bytesTotal, double seconds, bool end)>
+progressBar();
 
 struct MergeSummary {
   int64_t records;        // records written by the merge

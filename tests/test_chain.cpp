@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "cli/mergerun.h"
+#include "chain/mergerun.h"
 #include "codec/tdc56.h"
 #include "korbalt_env.h"
 #include "chain/chain.h"

@@ -1,4 +1,4 @@
-#include "cli/mergerun.h"
+#include "chain/mergerun.h"
 
 #include <pthread.h>
 #include <stdio.h>
@@ -8,7 +8,6 @@
 
 #include <algorithm>
 
-#include "cli/report.h"
 #include "codec/tdc56.h"
 #include "device/korbalt.h"
 #include "merge/mergecore.h"
@@ -23,7 +22,7 @@ constexpr int64_t kTickNs = 200 * 1000 * 1000;
 
 MergeOutputs makeOutputs(OutputFile* text, OutputFile* binary, const RunSettings& settings) {
   MergeOutputs outputs;
-  outputs.records = settings.hdf5;
+  outputs.records = settings.records != nullptr ? settings.records : settings.hdf5;
   outputs.text = text != nullptr ? text->file() : nullptr;
   outputs.binary = binary != nullptr ? binary->file() : nullptr;
   // The window addresses its first chain device before the header. Offline no device is
@@ -134,16 +133,22 @@ void MergeRun::merge(bool growing) {
   _result.records = _result.outcome.records;
   // Every timestamp the merge decoded became one record, so its counts are the outputs' when it
   // ran to the end.
-  if (_settings.counts != nullptr && _running.load() && _result.outcome.readError.empty()) {
-    countChannels(_sources, _result.outcome.sourceStats, _settings.counts);
+  _result.stopped = !_running.load();
+  ChannelCounts* counts = _settings.watch.counts;
+  if (counts != nullptr && _running.load() && _result.outcome.readError.empty()) {
+    countChannels(_sources, _result.outcome.sourceStats, counts);
     _result.counted = true;
   }
   done();
 }
 
 void MergeRun::done() {
-  _working.fetch_sub(1);
-  pthread_kill(_starter, kWakeSignal);
+  {
+    std::lock_guard<std::mutex> hold(_doneLock);
+    _working.fetch_sub(1);
+  }
+  _doneWake.notify_all();
+  if (_settings.watch.wake) pthread_kill(_starter, kWakeSignal);
 }
 
 void MergeRun::join() {
@@ -159,24 +164,27 @@ void MergeRun::checkOutputs() {
 // On a terminal the bar is redrawn in place at every tick and cleared at the end; into a file or
 // a pipe it is a whole line once a second, and a last one at the end.
 void MergeRun::showProgress(bool end) {
-  if (!_settings.progress) return;
-  const bool terminal = isatty(STDERR_FILENO) != 0;
-  if (terminal && end) {
-    fprintf(stderr, "\r\033[K");
-    return;
+  if (_settings.watch.progress)
+    _settings.watch.progress(_bytesRead.load(), currentSize(_inputs),
+                             secondsSince(_start), end);
+}
+
+// Waits a tick or until the merge is done: woken by its signal, or else by its condition.
+int MergeRun::waitTick(const sigset_t& signals) {
+  const timespec tick{0, kTickNs};
+  if (_settings.watch.wake) return sigtimedwait(&signals, nullptr, &tick);
+  {
+    std::unique_lock<std::mutex> hold(_doneLock);
+    _doneWake.wait_for(hold, std::chrono::nanoseconds(kTickNs),
+                       [this] { return _working.load() == 0; });
   }
-  const double seconds = secondsSince(_start);
-  if (!terminal && !end && seconds < _nextProgressLine) return;
-  _nextProgressLine = seconds + 1;
-  const std::string line =
-      progressLine(_bytesRead.load(), currentSize(_inputs), seconds);
-  fprintf(stderr, terminal ? "\r%s\033[K" : "%s\n", line.c_str());
+  const timespec now{0, 0};
+  return sigtimedwait(&signals, nullptr, &now);
 }
 
 RunResult MergeRun::finish(const sigset_t& signals) {
-  const timespec tick{0, kTickNs};
   while (_working.load() > 0) {
-    const int s = sigtimedwait(&signals, nullptr, &tick);
+    const int s = waitTick(signals);
     if (s > 0 && s != kWakeSignal) {
       _result.stopSignal = s;
       _running.store(false);
@@ -189,7 +197,7 @@ RunResult MergeRun::finish(const sigset_t& signals) {
   }
   join();
   if (_result.counted && _lossRecordsWritten)
-    addLossRecords(_result.outcome.losses, _settings.counts);
+    addLossRecords(_result.outcome.losses, _settings.watch.counts);
   showProgress(true);
   _result.seconds = secondsSince(_start);
   _result.bytesRead = _bytesRead.load();

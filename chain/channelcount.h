@@ -1,6 +1,6 @@
 // Records per output channel, earliest and latest time, for the merge's summary.
-#ifndef RAVIK_CLI_CHANNELCOUNT_H
-#define RAVIK_CLI_CHANNELCOUNT_H
+#ifndef RAVIK_CHAIN_CHANNELCOUNT_H
+#define RAVIK_CHAIN_CHANNELCOUNT_H
 
 #include <stdint.h>
 

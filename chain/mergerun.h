@@ -1,7 +1,7 @@
 // Running the merge on a worker thread while the main thread watches: stop signals, write
 // errors, the progress bar; and the merge's per-channel count of what it decoded.
-#ifndef RAVIK_CLI_MERGERUN_H
-#define RAVIK_CLI_MERGERUN_H
+#ifndef RAVIK_CHAIN_MERGERUN_H
+#define RAVIK_CHAIN_MERGERUN_H
 
 #include <pthread.h>
 #include <signal.h>
@@ -10,11 +10,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <thread>
 #include <vector>
 
-#include "cli/channelcount.h"
+#include "chain/channelcount.h"
 #include "merge/inputs.h"
 #include "merge/outputfile.h"
 #include "merge/checkedmerge.h"
@@ -28,6 +30,7 @@ sigset_t blockSignals();
 
 struct RunResult {
   MergeOutcome outcome;   // records, loss intervals, read error
+  bool stopped = false;   // ended early: an output could not be written, or a stop signal
   int64_t records = 0;    // records written
   int64_t bytesRead = 0;  // bytes of the streams consumed
   double seconds = 0;     // wall-clock time of the merge
@@ -35,10 +38,23 @@ struct RunResult {
   bool counted = false;   // the counts are complete
 };
 
-struct RunSettings {
-  bool progress = false;          // draw the bar on standard error
+// What the face that waits for a merge wants of it.
+struct MergeWatch {
+  // Called on the waiting thread at each tick and once at the end (`end`), with the bytes read
+  // of the streams, their size now and the merge's seconds; null: nothing shown.
+  std::function<void(int64_t bytesRead, int64_t bytesTotal, double seconds, bool end)> progress;
   ChannelCounts* counts = nullptr;  // null: do not count
+  // The waiting thread has the stop signals and the wake-up signal blocked (blockSignals()) and
+  // is woken by the latter at the end; false: it is not signalled, and waits in ticks.
+  bool wake = true;
+};
+
+struct RunSettings {
+  MergeWatch watch;
   Hdf5Output* hdf5 = nullptr;     // a third output, fed from the binary records; null: none
+  // Where the records go besides the files (the HDF5 output, or a sink that passes them on to
+  // it); null: `hdf5`.
+  RecordSink* records = nullptr;
   bool lossRecords = false;         // mark each loss interval with two records in the outputs
   // Writes the binary header (first = true) and trailer; null: the device library's
   // writeFileHeader for the device it has addressed.
@@ -73,6 +89,7 @@ private:
   void merge(bool growing);
   void done();
   void showProgress(bool end);
+  int waitTick(const sigset_t& signals);
   void join();
 
   const std::vector<InputStream>& _inputs;
@@ -85,11 +102,12 @@ private:
   std::atomic<int64_t> _bytesRead{0};
   std::atomic<bool> _running{true};
   std::atomic<int32_t> _working;
+  std::mutex _doneLock;  // with _doneWake: the end of the merge, for a waiter without signals
+  std::condition_variable _doneWake;
   RunResult _result;
   bool _lossRecordsWritten = false;  // by the merge thread, read after it ended
   pthread_t _starter;
   std::chrono::steady_clock::time_point _start;
-  double _nextProgressLine = 1;  // seconds since _start of the next line into a file or pipe
   std::thread _merger;
 };
 

@@ -1,0 +1,319 @@
+#include "chain/session.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "chain/devicecore.h"
+#include "chain/recordtime.h"
+#include "chain/recordcore.h"
+#include "merge/outputpath.h"
+#include "report/runmanifest.h"
+
+std::string shellWord(const std::string& word) {
+  if (!word.empty() &&
+      word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
+                             "_-+=.,:/@%") == std::string::npos)
+    return word;
+  std::string quoted = "'";
+  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+std::string recoveryCommand(const KeptRun& run) {
+  if (!run.manifestDir.empty())
+    return "ravik-merge --recover " + shellWord(run.manifestDir) +
+           (run.outputsNamed ? "" : " --bin FILE");
+  std::string command = "ravik-merge";
+  if (!run.text.empty()) command += " --text " + shellWord(run.text);
+  if (!run.binary.empty()) command += " --bin " + shellWord(run.binary);
+  if (!run.hdf5.empty()) command += " --hdf5 " + shellWord(run.hdf5);
+  if (!run.hdf5.empty() && run.compress) command += " --compress";
+  if (!run.metaPath.empty()) command += " --meta " + shellWord(run.metaPath);
+  if (run.lossRecords) command += " --loss-records";
+  if (!run.report.empty()) command += " --report " + shellWord(run.report);
+  std::vector<int32_t> positions;
+  for (const StreamArg& s : run.streams) positions.push_back(s.chainPos);
+  if (positionsRepeat(positions)) command += std::string(" ") + kSharedPositionsOption;
+  char fields[32];
+  for (const StreamArg& s : run.streams) {
+    snprintf(fields, sizeof fields, ":%d:0x%x", int(s.chainPos), unsigned(s.markers));
+    command += " " + shellWord(s.path + fields);
+  }
+  return command;
+}
+
+bool runReportPath(const std::string& named, const std::string& textPath,
+                   const std::string& binPath, const std::vector<OutputName>& outputs,
+                   const std::vector<InputStream>& inputs, const ReadFiles& read,
+                   std::string* path, std::string* error, const std::string& option) {
+  *path = named;
+  if (!named.empty()) return true;
+  std::vector<std::string> taken;
+  for (const OutputName& out : outputs) taken.push_back(out.path);
+  for (const InputStream& input : inputs) {
+    taken.push_back(input.arg.path);
+    taken.push_back(lossFileName(input.arg.path));
+  }
+  for (const OutputName& file : read) taken.push_back(file.path);
+  if (defaultReportPath(textPath, binPath, taken, path, error)) return true;
+  *error += "; name the report with " + option;
+  return false;
+}
+
+namespace {
+
+// A folder of the run's own in the temp folder, so that no other recording can touch its raw
+// files, whether they are being written or kept after a failed merge.
+bool makeRunFolder(const std::string& tmpDir, std::string* runDir, std::string* error) {
+  std::string name = tmpDir + "/ravik-XXXXXX";
+  if (mkdtemp(&name[0]) == nullptr) {
+    *error = tmpDir + ": cannot create the recording's folder: " + strerror(errno);
+    return false;
+  }
+  *runDir = name;
+  return true;
+}
+
+std::vector<StreamArg> rawStreams(const Recording& recording) {
+  std::vector<StreamArg> streams;
+  for (const auto& dev : recording.devices())
+    streams.push_back({dev->rawName, dev->device.link.chainPos, dev->device.link.markers});
+  return streams;
+}
+
+}  // namespace
+
+Session::Session(const SessionFiles& files) : _files(files) { _times.program = files.program; }
+
+Session::~Session() {
+  _recording.end();
+  _run.reset();
+  closeInputs(&_inputs);
+  discardOutputs();
+}
+
+std::vector<OutputName> Session::outputNames(const std::string& report) const {
+  return {{"text output", _files.text},
+          {"binary output", _files.binary},
+          {"HDF5 output", _files.hdf5},
+          {"run report", report},
+          {"histogram", _files.histogram}};
+}
+
+bool Session::anyOutput() const {
+  return !_files.text.empty() || !_files.binary.empty() || !_files.hdf5.empty();
+}
+
+bool Session::prepare(std::string* error) {
+  if (!runReportPath(_files.report, _files.text, _files.binary, outputNames(""), {}, _files.read,
+                     &_reportFile, error, _files.reportOption))
+    return false;
+  return createOutputs(error) && makeRunFolder(_files.tmpDir, &_runDir, error);
+}
+
+bool Session::createOutputs(std::string* error) {
+  const bool keep = _files.noClobber;
+  if (!checkOutputNames(outputNames(_reportFile), {}, keep, keptRunFile, error, _files.read))
+    return false;
+  if (!_files.text.empty() && !_text.create(_files.text, error, keep)) return false;
+  if (!_files.binary.empty() && !_binary.create(_files.binary, error, keep)) return false;
+  if (!_files.histogram.empty() && !_histogram.create(_files.histogram, error, keep)) return false;
+  if (!_files.hdf5.empty() && !_hdf5.create(_files.hdf5, _files.compress, error, keep))
+    return false;
+  return checkReportFolder(_reportFile, error);
+}
+
+int32_t Session::stopSignal() const {
+  return _text.stopSignal() | _binary.stopSignal() | _histogram.stopSignal();
+}
+
+void Session::began(const RecordInstant& start) {
+  _start = start;
+  _times.startUtc = utcText(start.wall);
+  _recordingStart = hdf5TimeText(start.wall.tv_sec);
+}
+
+std::string Session::writeManifest(const Recording& recording) {
+  RunManifest m;
+  m.program = _files.program;
+  m.startUtc = _times.startUtc;
+  m.devices = manifestDevices(recording);
+  if (!_files.text.empty()) m.outputs.push_back({"text", absolutePath(_files.text)});
+  if (!_files.binary.empty()) m.outputs.push_back({"binary", absolutePath(_files.binary)});
+  if (!_files.hdf5.empty()) m.outputs.push_back({"hdf5", absolutePath(_files.hdf5)});
+  m.lossRecords = _files.lossRecords;
+  m.reportPath = absolutePath(_files.report);
+  m.compress = _files.compress;
+  m.meta = _files.meta;
+  m.partials = partialNames({&_text, &_binary, _hdf5.file(), &_histogram});
+  std::string error;
+  if (_manifest.write(_runDir, m, &error)) return std::string();
+  return "run manifest not written: " + error + "; if the run ends without its merge, only "
+         "ravik-merge with the chain positions can merge its raw files";
+}
+
+bool Session::startMerge(const Recording& recording, RecordSink* sink, const MergeWatch& watch,
+                         std::string* error) {
+  // Its own raw files, which its recording holds locked.
+  _opened = openInputs(rawStreams(recording), &_inputs, &_openError, true);
+  for (size_t i = 0; i < _inputs.size() && _opened; ++i)
+    _inputs[i].written = &recording.devices()[i]->write.bytes;
+  _settings.watch = watch;
+  _settings.lossRecords = _files.lossRecords;
+  _settings.hdf5 = _hdf5.output();
+  _settings.records = sink != nullptr ? sink : _hdf5.output();
+  // The master's header, made now, before anything addresses the devices one by one.
+  _settings.header = chainDeviceHeader(recording.devices().front()->device.index);
+  // What the recording noted, even where its loss files could not be written. The inputs are in
+  // the devices' (chain) order.
+  _settings.lossesAtEnd = [&recording](size_t i) { return recording.devices()[i]->log.losses(); };
+  if (!_opened) {
+    *error = _openError;
+    return false;
+  }
+  if (!_files.lossRecords)
+    _run.reset(new MergeRun(_inputs, &_text, &_binary, _settings, &_recording));
+  return true;
+}
+
+void Session::stopped(const RecordInstant& stop) {
+  _seconds = recordTime(_start, stop).seconds;
+  _times.stopUtc = utcText(stop.wall);
+  _times.mergeStartUtc = utcNow();
+  if (!_files.hdf5.empty()) stampHdf5Time(::time(nullptr), &_times);
+}
+
+SessionEnd Session::finish(const Recording& recording, const sigset_t& signals, RunResult* run) {
+  SessionEnd end;
+  // The raw files are closed: what they hold now is all there is, and the rest of the merge has
+  // no recording to give way to.
+  _recording.end();
+  if (!_opened) {
+    end.error = _openError;
+    return end;
+  }
+  if (!_run) {
+    for (size_t i = 0; i < _inputs.size(); ++i) _inputs[i].losses = _settings.lossesAtEnd(i);
+    _run.reset(new MergeRun(_inputs, &_text, &_binary, _settings));
+  }
+  *run = _run->finish(signals);
+  if (!run->outcome.readError.empty()) {
+    discardOutputs();
+    end.error = run->outcome.readError + "; no output written";
+    return end;
+  }
+  if (run->stopSignal == 0) run->stopSignal = pendingStopSignal(signals);
+  if (run->stopSignal != 0) {
+    discardOutputs();
+    end.stopSignal = run->stopSignal;
+    end.error = std::string("merge stopped by signal ") + strsignal(run->stopSignal) +
+                "; no output written";
+    return end;
+  }
+  if (!_hdf5.complete(hdf5Info(recording, *run), &end.error)) {
+    discardOutputs();
+    end.error += "; no output written";
+    return end;
+  }
+  if (!publishOutputs({{&_text, "text"}, {&_binary, "binary"}, {_hdf5.file(), "HDF5"}},
+                      &end.error)) {
+    // The last bytes for a pipe whose reader stopped reading wait until a stop signal.
+    end.stopSignal = pendingStopSignal(signals);
+    return end;
+  }
+  end.published = true;
+  end.warning = hdf5OrderWarning(_hdf5.written());
+  return end;
+}
+
+void Session::discardOutputs() {
+  _text.discard();
+  _binary.discard();
+  _hdf5.discard();
+}
+
+void Session::removeRawFiles(const Recording& recording) {
+  if (_files.keepRaw) return;
+  for (const auto& dev : recording.devices())
+    if (!dev->rawName.empty()) removeTempFile(dev->rawName);
+  _manifest.remove();
+}
+
+std::string Session::recoveryCommand(const Recording& recording) const {
+  KeptRun kept;
+  if (_manifest.held()) kept.manifestDir = _manifest.dir();
+  kept.outputsNamed = anyOutput();
+  kept.text = _files.text;
+  kept.binary = _files.binary;
+  kept.hdf5 = _files.hdf5;
+  kept.compress = _files.compress;
+  kept.metaPath = _files.metaPath;
+  kept.lossRecords = _files.lossRecords;
+  kept.report = _files.report;
+  kept.streams = rawStreams(recording);
+  return ::recoveryCommand(kept);
+}
+
+std::string Session::keptText(const Recording& recording) const {
+  return "the raw files are kept; finish the merge with\n  " + recoveryCommand(recording);
+}
+
+RunReport Session::report(const Recording& recording, const RunResult& run,
+                          const std::string& error) const {
+  RunReport report = _times;
+  if (!report.mergeStartUtc.empty()) report.mergeStopUtc = utcNow();
+  report.devices = reportDevices(recording, run.outcome.sourceRecords);
+  assignLosses(run.outcome.losses, &report.devices);
+  assignStreamFaults(run.outcome.sourceStats, &report.devices);
+  report.records = run.records;
+  report.firstPs = run.outcome.firstPs;
+  report.lastPs = run.outcome.lastPs;
+  report.lossRecords = _files.lossRecords;
+  if (!_files.text.empty()) report.outputs.push_back({"text", _files.text});
+  if (!_files.binary.empty()) report.outputs.push_back({"binary", _files.binary});
+  if (!_files.hdf5.empty()) report.outputs.push_back({"hdf5", _files.hdf5});
+  report.completed = error.empty();
+  report.error = error;
+  return report;
+}
+
+RunReport Session::abandonedReport(const Recording& recording, const std::string& error) const {
+  RunReport report = this->report(recording, RunResult(), error);
+  report.outputs.clear();
+  return report;
+}
+
+bool Session::writeRunReport(const RunReport& report, std::string* error, bool beside) const {
+  // Without a complete merge a report goes only where one was named: no output is beside it.
+  const std::string path = beside || report.completed || !_files.report.empty() ? _reportFile : "";
+  return path.empty() || writeReport(report, path, error, !_files.noClobber);
+}
+
+// What the HDF5 output tells beside its records: the raw files, the recording time, the losses
+// and the run report as it stands when the outputs are complete.
+Hdf5RunInfo Session::hdf5Info(const Recording& recording, const RunResult& run) const {
+  Hdf5RunInfo info;
+  info.description = "Time tags of " + std::to_string(recording.devices().size()) +
+                     " chained device(s) recorded and merged by " + _files.recordedBy;
+  info.software = info.sourceSoftware = _files.program;
+  info.softwareVersion = info.sourceSoftwareVersion = RAVIK_VERSION;
+  info.acquisitionSeconds = _seconds;
+  std::vector<std::string> paths, serials;
+  std::vector<int32_t> chains;
+  for (const auto& dev : recording.devices()) {
+    paths.push_back(dev->rawName);
+    serials.push_back(dev->device.serial);
+    chains.push_back(dev->device.link.chainPos);
+  }
+  info.sources = hdf5Sources(paths, chains, serials, run.outcome.sourceStats, _files.keepRaw);
+  info.creationTime = _times.hdf5CreationTime;
+  info.recordingStart = _recordingStart;
+  info.meta = _files.meta;
+  info.losses = run.outcome.losses;
+  info.report = toJson(report(recording, run, "")).dump();
+  return info;
+}

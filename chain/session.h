@@ -1,0 +1,169 @@
+// One recording's files and facts, whichever face records it: the outputs checked together and
+// created under temporary names, the run's folder and manifest, the merge beside the recording
+// (after it, with loss records, which need the losses first) into the outputs and any further
+// sink, the losses located, the one run report, the HDF5 output's provenance and labels, the
+// outputs published or the run kept, the temp files deleted, and the command that finishes a
+// kept run. No Qt.
+//
+// Order of use: prepare() before the devices start; started() once they have, with
+// writeManifest() and startMerge(); stopped() once the callback is removed and the raw files are
+// closed; then finish() and the report. Called from one thread (the face's); the merge runs on
+// threads of its own.
+#ifndef RAVIK_CHAIN_SESSION_H
+#define RAVIK_CHAIN_SESSION_H
+
+#include <signal.h>
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "chain/recordtime.h"
+#include "chain/mergerun.h"
+#include "chain/recording.h"
+#include "merge/hdf5file.h"
+#include "merge/inputs.h"
+#include "merge/outputcheck.h"
+#include "merge/outputfile.h"
+#include "report/runmanifest.h"
+#include "report/runreport.h"
+#include "thread/priority.h"
+
+// What a recording writes and how, as the face was asked. An empty path: not written.
+struct SessionFiles {
+  std::string program;     // the report's and the manifest's "program"
+  std::string recordedBy;  // for the HDF5 output's description: "ravik-record", ...
+  std::string text, binary, hdf5, histogram;
+  bool compress = false;   // the HDF5 output's columns
+  std::string report;      // named by the user; empty: beside the outputs
+  std::string reportOption = "--report FILE";  // how the face names the report, for messages
+  bool noClobber = false;
+  bool lossRecords = false;  // the merge runs after the recording, with the losses marked
+  bool keepRaw = false;      // the raw files stay after a complete merge
+  std::string metaPath;      // the HDF5 metadata file, for the recovery command
+  std::vector<Hdf5MetaField> meta;
+  ReadFiles read;            // the files the run reads, which no output may replace
+  std::string tmpDir;        // where the run's folder goes
+};
+
+// What the end of the merge came to.
+struct SessionEnd {
+  bool published = false;  // every output complete and in place
+  std::string error;       // why not; empty when published
+  int32_t stopSignal = 0;  // the stop signal that cut the merge short; 0 when none did
+  std::string warning;     // of a published run whose HDF5 output is not all in time order
+};
+
+// The command that finishes the merge of a run whose raw files are kept: from its manifest when
+// one is held (`manifestDir` not empty), or else from every raw file, chain position and marker
+// mask, into the outputs given. Words are quoted for the shell where they need it.
+struct KeptRun {
+  std::string manifestDir;
+  bool outputsNamed = true;  // false: the recovery must be given an output (" --bin FILE")
+  std::string text, binary, hdf5;
+  bool compress = false;
+  std::string metaPath;
+  bool lossRecords = false;
+  std::string report;
+  std::vector<StreamArg> streams;
+};
+std::string recoveryCommand(const KeptRun& run);
+// `word` as one word of a shell command.
+std::string shellWord(const std::string& word);
+
+// Where the run report goes (*path): `named` (--report), or beside the outputs
+// (defaultReportPath()), never onto one of `outputs`, `inputs` (or their loss files) or `read`.
+// False with a message that ends in how to name the report (`option`, as the program takes it),
+// when no name beside the outputs will do.
+bool runReportPath(const std::string& named, const std::string& textPath,
+                   const std::string& binPath, const std::vector<OutputName>& outputs,
+                   const std::vector<InputStream>& inputs, const ReadFiles& read,
+                   std::string* path, std::string* error,
+                   const std::string& option = "--report FILE");
+
+class Session {
+public:
+  explicit Session(const SessionFiles& files);
+  // Stops a merge still running; outputs not published are removed.
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Before anything is recorded: where the run report goes, every file checked against the
+  // others and the files the run reads, the outputs created under temporary names, the run's
+  // own folder made in the temp folder. False with a one-line message; stopSignal() then tells
+  // when a stop signal ended the wait for a reader of an output pipe.
+  bool prepare(std::string* error);
+  int32_t stopSignal() const;
+
+  const SessionFiles& files() const { return _files; }
+  const std::string& runDir() const { return _runDir; }
+  const std::string& reportFile() const { return _reportFile; }
+  OutputFile* histogram() { return &_histogram; }
+  Hdf5Output* hdf5Output() { return _hdf5.output(); }
+  bool anyOutput() const;
+
+  // The recording began at `start` (before the devices started: their data may follow at once).
+  void began(const RecordInstant& start);
+  // Once the devices have started: the run's manifest beside its raw files, held so that a run
+  // that ends without its merge can be finished with ravik-merge --recover. Empty, or the
+  // warning to give when it could not be written (the recording goes on: its data matter more).
+  std::string writeManifest(const Recording& recording);
+  // The merge beside the recording, reading the raw files as they grow, into the outputs and on
+  // to `sink` (null: the HDF5 output alone; a sink passes its records on to hdf5Output() itself).
+  // With loss records it waits for the recording's end (see finish()). False with a message when
+  // a raw file cannot be opened; finish() then says so again.
+  bool startMerge(const Recording& recording, RecordSink* sink, const MergeWatch& watch,
+                  std::string* error);
+  // The merge while it runs beside the recording; null when it does not.
+  MergeRun* merge() { return _run.get(); }
+  // The callback is removed and the raw files are closed at `stop`.
+  void stopped(const RecordInstant& stop);
+
+  // Completes the merge (waiting on `signals`, which may be empty) and, when it is whole,
+  // completes the HDF5 output and publishes every output. A merge that is not whole leaves no
+  // output; its raw files and manifest are kept for a recovery. *run gets the merge's result.
+  SessionEnd finish(const Recording& recording, const sigset_t& signals, RunResult* run);
+  // After a published run: the raw files and the manifest go, unless they are kept on request.
+  void removeRawFiles(const Recording& recording);
+  // The command that finishes the merge of this run's kept raw files.
+  std::string recoveryCommand(const Recording& recording) const;
+  // "the raw files are kept; finish the merge with\n  <command>".
+  std::string keptText(const Recording& recording) const;
+
+  // The run report of the recording: the devices with their records and losses, the outputs,
+  // the times. `error` empty: completed.
+  RunReport report(const Recording& recording, const RunResult& run,
+                   const std::string& error) const;
+  // The report of a recording whose devices failed to start: nothing recorded.
+  RunReport abandonedReport(const Recording& recording, const std::string& error) const;
+  // Writes `report` where it goes: beside the outputs, or where it was named, and after a merge
+  // that did not complete only where it was named (`beside`: there too, for a run that recorded
+  // nothing). False with a message.
+  bool writeRunReport(const RunReport& report, std::string* error, bool beside = false) const;
+
+private:
+  bool createOutputs(std::string* error);
+  std::vector<OutputName> outputNames(const std::string& report) const;
+  Hdf5RunInfo hdf5Info(const Recording& recording, const RunResult& run) const;
+  void discardOutputs();
+
+  SessionFiles _files;
+  std::string _reportFile, _runDir;
+  OutputFile _text, _binary, _histogram;
+  Hdf5File _hdf5;
+  ManifestFile _manifest;
+  RunReport _times;             // the program and the times that every report of the run gives
+  std::string _recordingStart;  // local time, for the HDF5 output's provenance
+  double _seconds = 0;          // the recording's length
+  RecordInstant _start;
+  bool _opened = false;
+  std::string _openError;
+  std::vector<InputStream> _inputs;
+  RunSettings _settings;
+  RecordingYield _recording;
+  std::unique_ptr<MergeRun> _run;
+};
+
+#endif
