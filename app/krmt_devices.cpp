@@ -78,7 +78,7 @@ void KRmt::placeInChain(const QVector<RmtDev*>& found) {
   for (RmtDev* dev : found) {
     positions.push_back(dev->_chainPos);
     if (dev->_chainPos == 0) {
-      masterHas5Ch = (dev->_features & KORBALT_FEATURE_FIVE_CHANNEL) != 0;
+      masterHas5Ch = hasFiveChannel(dev->_features);
       master5ChOn = dev->_fiveChBox->isChecked();
     }
   }
@@ -87,10 +87,8 @@ void KRmt::placeInChain(const QVector<RmtDev*>& found) {
       RmtDev* dev = found[step.device];
       _devs.append(dev);
       for (int col = 0; col < 8; ++col) _devLayout->addWidget(dev->rowWidget(col), _devs.size(), col);
-      if (dev->_features & KORBALT_FEATURE_FIVE_CHANNEL) {
-        setFiveChannel(dev->_index, master5ChOn);
+      if (followChainFiveChannel(dev->_index, dev->_features, master5ChOn))
         dev->_fiveChBox->setChecked(master5ChOn);
-      }
       dev->_fiveChBox->setEnabled(masterHas5Ch);
     } else if (step.kind == ChainStep::NotUnique) {
       checkError(false, QString::fromStdString(chainMessage(step)));
@@ -113,11 +111,8 @@ bool KRmt::askMissing(int32_t position) {
 }
 
 void KRmt::onUse5ChUpdate(bool on) {
-  for (RmtDev* dev : _devs) {
-    if (!(dev->_features & KORBALT_FEATURE_FIVE_CHANNEL)) continue;
-    setFiveChannel(dev->_index, on);
-    dev->_fiveChBox->setChecked(on);
-  }
+  for (RmtDev* dev : _devs)
+    if (followChainFiveChannel(dev->_index, dev->_features, on)) dev->_fiveChBox->setChecked(on);
 }
 
 // ---- Recording ----

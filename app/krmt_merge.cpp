@@ -373,8 +373,7 @@ bool KRmt::reportFile(const std::string& text, const std::string& binary, const 
 // from 20 up: the recording goes on, and the note line and the run report tell.
 std::vector<ChannelOverlap> KRmt::recordedOverlaps(std::vector<ChainChannels>* chain) const {
   for (const RmtDev* dev : _recorded) {
-    const uint32_t inputs =
-        dev->_recordParams.fiveChannel ? kFiveChannelInputs : kFourChannelInputs;
+    const uint32_t inputs = recordedInputs(dev->_recordParams.fiveChannel, dev->_features);
     chain->push_back({dev->_chainPos, inputs, dev->_markers});
   }
   return channelOverlaps(*chain);

@@ -225,7 +225,7 @@ bool Chain::setParameters(int32_t chain, const nlohmann::json& changes, std::str
   // The five-channel mode is the chain's: the master's setting goes to every capable device.
   if (chain == 0 && changes.contains("five_channel"))
     for (const FoundDevice& other : _found.chain)
-      if (other.link.features & KORBALT_FEATURE_FIVE_CHANNEL) setFiveChannel(other.index, p.fiveChannel);
+      followChainFiveChannel(other.index, other.link.features, p.fiveChannel);
   return true;
 }
 

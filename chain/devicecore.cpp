@@ -4,6 +4,8 @@
 
 #include <new>
 
+#include "merge/channelmap.h"
+
 int32_t connectDevice(uint32_t index, DeviceLink* link) {
   int32_t rc = 0;
   if (!link->connected) {
@@ -53,6 +55,18 @@ void stopRecording(int32_t count, const std::function<void(int32_t)>& stopOne) {
   gStopNs = monotonicNs();
   UL_setEventCallback(KORBALT_EVENT_DATA, nullptr);
   for (int32_t i = 0; i < count; ++i) stopOne(i);
+}
+
+bool hasFiveChannel(uint32_t features) { return (features & KORBALT_FEATURE_FIVE_CHANNEL) != 0; }
+
+uint32_t recordedInputs(bool chainMode, uint32_t features) {
+  return chainMode && hasFiveChannel(features) ? kFiveChannelInputs : kFourChannelInputs;
+}
+
+bool followChainFiveChannel(uint32_t index, uint32_t features, bool on) {
+  if (!hasFiveChannel(features)) return false;
+  setFiveChannel(index, on);
+  return true;
 }
 
 void setFiveChannel(uint32_t index, bool on) {

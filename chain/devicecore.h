@@ -50,6 +50,14 @@ void stopRecording(int32_t count, const std::function<void(int32_t)>& stopOne);
 // Switches the five-channel mode of device `index`, when it can be addressed.
 void setFiveChannel(uint32_t index, bool on);
 
+// The five-channel mode is the chain's: the master's setting holds on every device that has the
+// feature, and the others record four channels.
+bool hasFiveChannel(uint32_t features);
+// The inputs (bit mask) that a device with `features` records under the master's mode `chainMode`.
+uint32_t recordedInputs(bool chainMode, uint32_t features);
+// Gives the master's mode `on` to device `index` when it has the feature; whether it has.
+bool followChainFiveChannel(uint32_t index, uint32_t features, bool on);
+
 struct DeviceStatus {
   bool lost;    // data were lost since the previous reading
   bool inSync;  // master: drives a good clock to the chain; others: locked to the chain clock

@@ -1,5 +1,6 @@
 #include "chain/devicesearch.h"
 
+#include "chain/devicecore.h"
 #include "device/korbalt.h"
 #include "chain/recordcore.h"
 
@@ -41,7 +42,7 @@ bool masterFiveChannel(const std::vector<FoundDevice>& found) {
   for (const FoundDevice& dev : found) {
     if (dev.link.chainPos != 0) continue;
     int32_t mode = 0;
-    const bool capable = (dev.link.features & KORBALT_FEATURE_FIVE_CHANNEL) != 0;
+    const bool capable = hasFiveChannel(dev.link.features);
     on = capable && TDC_addressDevice(dev.index) == 0 && TDC_getFiveChannelMode(&mode) == 0 &&
          mode != 0;
   }
@@ -64,7 +65,7 @@ std::vector<FoundDevice> placeInChain(const std::vector<FoundDevice>& found,
     }
     const FoundDevice& dev = found[size_t(step.device)];
     chain.push_back(dev);
-    if (dev.link.features & KORBALT_FEATURE_FIVE_CHANNEL) setFiveChannel(dev.index, fiveChannel);
+    followChainFiveChannel(dev.index, dev.link.features, fiveChannel);
   }
   return chain;
 }

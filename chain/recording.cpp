@@ -60,8 +60,8 @@ int32_t Recording::applyParams(RecordedDevice* dev) {
   // as the window does.
   if (rc == 0 && dev->device.link.chainPos == 0)
     for (const auto& other : _devices)
-      if (other->device.link.features & KORBALT_FEATURE_FIVE_CHANNEL)
-        setFiveChannel(other->device.index, dev->apply->fiveChannel);
+      followChainFiveChannel(other->device.index, other->device.link.features,
+                             dev->apply->fiveChannel);
   return rc;
 }
 
@@ -149,9 +149,8 @@ std::vector<ChainChannels> chainChannels(const Recording& recording) {
     if (dev->device.link.chainPos == 0 && dev->params) fiveChannel = dev->params->fiveChannel;
   std::vector<ChainChannels> chain;
   for (const auto& dev : recording.devices()) {
-    const bool capable = dev->device.link.features & KORBALT_FEATURE_FIVE_CHANNEL;
     chain.push_back({dev->device.link.chainPos,
-                     capable && fiveChannel ? kFiveChannelInputs : kFourChannelInputs,
+                     recordedInputs(fiveChannel, dev->device.link.features),
                      dev->device.link.markers});
   }
   return chain;
@@ -180,7 +179,7 @@ bool checkChainChannels(const Recording& recording, std::string* error) {
   const RecordedDevice& b = *recording.devices()[o.b];
   *error = "output " + overlapText(o, names) + " would hold the timestamps of two devices; " +
            "five-channel mode is on, and " +
-           (a.device.link.features & KORBALT_FEATURE_FIVE_CHANNEL ? b : a).device.serial +
+           (hasFiveChannel(a.device.link.features) ? b : a).device.serial +
            " does not have it: set five_channel false; nothing recorded";
   return false;
 }

@@ -235,7 +235,7 @@ bool prepareParams(const RecordOptions& options, const std::vector<const ParamsE
   // What the master's setting makes of the others (see Recording::applyParams).
   for (const auto& dev : recording.devices())
     if (masterFiveChannel && dev->params &&
-        (dev->device.link.features & KORBALT_FEATURE_FIVE_CHANNEL))
+        hasFiveChannel(dev->device.link.features))
       dev->params->fiveChannel = *masterFiveChannel;
   return true;
 }
