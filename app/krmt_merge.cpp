@@ -17,6 +17,7 @@
 #include <QTimer>
 
 #include "app/krmt.h"
+#include "chain/session.h"
 #include "merge/hdf5file.h"
 #include "merge/inputs.h"
 #include "merge/outputcheck.h"
@@ -384,28 +385,26 @@ std::vector<ChannelOverlap> KRmt::recordedOverlaps(std::vector<ChainChannels>* c
 // run's manifest, which is then no longer the window's, or without one file by file.
 void KRmt::keepRecording() {
   haltMerge();  // the merge reads the temp files: never close them under it
-  QStringList kept;
-  std::vector<int32_t> positions;
+  KeptRun run;
   for (RmtDev* dev : _devs) {
     closeTempFile(&dev->_tmpFile);
     closeTempFile(&dev->_mergeFile);
     if (dev->_tmpName.isEmpty() || !QFileInfo::exists(dev->_tmpName)) continue;
-    kept << QString("%1:%2:0x%3").arg(dev->_tmpName).arg(dev->_chainPos).arg(dev->_markers, 0, 16);
-    positions.push_back(dev->_chainPos);
+    run.streams.push_back({toFileName(dev->_tmpName), dev->_chainPos, dev->_markers});
   }
-  if (kept.isEmpty()) return;
+  if (run.streams.empty()) return;
   if (_manifest.held()) {
     // The outputs of a merge stopped here are removed under their temporary names, so nothing
     // stands in the recovery's way.
+    run.manifestDir = _manifest.dir();
     fprintf(stderr, "ravik: the recording was not merged in full and is kept; finish the merge with\n"
-                    "  ravik-merge --recover %s\n", _manifest.dir().c_str());
+                    "  %s\n", recoveryCommand(run).c_str());
     _manifest.release();
     return;
   }
-  if (positionsRepeat(positions)) kept.prepend(kSharedPositionsOption);
-  fprintf(stderr, "ravik: the recording was not merged in full and is kept; merge it with\n"
-                  "  ravik-merge --text FILE --bin FILE %s\n",
-          toFileName(kept.join(' ')).c_str());
+  run.text = run.binary = "FILE";
+  fprintf(stderr, "ravik: the recording was not merged in full and is kept; merge it with\n  %s\n",
+          recoveryCommand(run).c_str());
 }
 
 // The output of one check box and path, created under a temporary name in its folder, or null

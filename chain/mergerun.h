@@ -82,14 +82,14 @@ public:
   // something else while the merge runs.
   void checkOutputs();
   // Waits for the end of the merge; returns early, with a prefix written, when a signal of
-  // `signals` arrives or an output reports a write error. Call from the thread that started it.
-  RunResult finish(const sigset_t& signals);
+  // `stopSignals` arrives or an output reports a write error. Call from the thread that started it.
+  RunResult finish(const sigset_t& stopSignals);
 
 private:
   void merge(bool growing);
   void done();
   void showProgress(bool end);
-  int waitTick(const sigset_t& signals);
+  int waitTick(const sigset_t& stopSignals);
   void join();
 
   const std::vector<InputStream>& _inputs;
@@ -113,13 +113,13 @@ private:
 
 // Merges `inputs` (in merge order) into the outputs (either may be null), with the binary
 // header and trailer of the device library, with the inputs' losses located (see
-// mergeChecked()). Returns early, with a prefix written, when a signal of `signals` arrives or
+// mergeChecked()). Returns early, with a prefix written, when a signal of `stopSignals` arrives or
 // an output reports a write error.
 RunResult runMerge(const std::vector<InputStream>& inputs, OutputFile* text, OutputFile* binary,
-                   const RunSettings& settings, const sigset_t& signals);
+                   const RunSettings& settings, const sigset_t& stopSignals);
 
-// A signal of `signals` other than the wake-up that came in after runMerge() had returned, or 0:
+// A signal of `stopSignals` other than the wake-up that came in after runMerge() had returned, or 0:
 // a late Ctrl-C still keeps the outputs from being published.
-int pendingStopSignal(const sigset_t& signals);
+int pendingStopSignal(const sigset_t& stopSignals);
 
 #endif

@@ -121,10 +121,10 @@ public:
   // The callback is removed and the raw files are closed at `stop`.
   void stopped(const RecordInstant& stop);
 
-  // Completes the merge (waiting on `signals`, which may be empty) and, when it is whole,
+  // Completes the merge (waiting on `stopSignals`, which may be empty) and, when it is whole,
   // completes the HDF5 output and publishes every output. A merge that is not whole leaves no
   // output; its raw files and manifest are kept for a recovery. *run gets the merge's result.
-  SessionEnd finish(const Recording& recording, const sigset_t& signals, RunResult* run);
+  SessionEnd finish(const Recording& recording, const sigset_t& stopSignals, RunResult* run);
   // After a published run: the raw files and the manifest go, unless they are kept on request.
   void removeRawFiles(const Recording& recording);
   // The command that finishes the merge of this run's kept raw files.

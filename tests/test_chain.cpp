@@ -22,6 +22,7 @@
 #include "korbalt_env.h"
 #include "chain/chain.h"
 #include "chain/livesink.h"
+#include "chain/session.h"
 #include "merge/mergecore.h"
 #include "tests/core_merge.h"
 
@@ -86,6 +87,29 @@ struct PriorityProbe : Measurement {
 
 // A merge beside a recording gives way to it, and after the stop merges the rest at the normal
 // priority: the chain's, and ravik-record's (MergeRun).
+// The command that finishes a kept run, as all three programs print it: a word the shell would
+// split or expand is quoted, a quote inside it too; a run without outputs asks for one.
+TEST(Chain, TheRecoveryCommandIsOneShellCommand) {
+  KeptRun fromManifest;
+  fromManifest.manifestDir = "/tmp/ravik-AbC123";
+  EXPECT_EQ(recoveryCommand(fromManifest), "ravik-merge --recover /tmp/ravik-AbC123");
+  fromManifest.manifestDir = "/tmp/it's here";
+  fromManifest.outputsNamed = false;
+  EXPECT_EQ(recoveryCommand(fromManifest), "ravik-merge --recover '/tmp/it'\\''s here' --bin FILE");
+
+  KeptRun byFile;
+  byFile.binary = "out put.bin";
+  byFile.hdf5 = "run.h5";
+  byFile.compress = true;
+  byFile.lossRecords = true;
+  byFile.streams = {{"/t/ravik-2.tmp", 0, 0x3}, {"/t/ravik-5.tmp", 0, 0}};
+  EXPECT_EQ(recoveryCommand(byFile),
+            "ravik-merge --bin 'out put.bin' --hdf5 run.h5 --compress --loss-records " +
+                std::string(kSharedPositionsOption) + " /t/ravik-2.tmp:0:0x3 /t/ravik-5.tmp:0:0x0");
+  EXPECT_EQ(shellWord(""), "''");
+  EXPECT_EQ(shellWord("$HOME/*"), "'$HOME/*'");
+}
+
 TEST(Chain, MergesBesideARecordingGetTheNormalPriorityBackAtTheStop) {
   if (!mayRaisePriority()) GTEST_SKIP() << "this process may not raise a thread's priority";
   clearSimVariables();
