@@ -412,6 +412,14 @@ void TimeTrace::add(const TimeTag* tags, size_t count) {
       else
         countIn(tag.channel, floorDiv(t, _binWidth));
     });
+    // The window follows the stream, not only its channels: it rolls on as far as any record of
+    // the batch would move it, as it does without the sieve.
+    int64_t latest = INT64_MIN;
+    for (size_t i = 0; i < count; ++i) latest = std::max(latest, tags[i].time);
+    if (count > 0) {
+      const int64_t k = floorDiv(latest, _binWidth);
+      if (_newest == INT64_MIN || k > _newest) rollTo(k);
+    }
     return;
   }
   for (size_t i = 0; i < count;) {
