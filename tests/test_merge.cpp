@@ -101,6 +101,12 @@ void* operator new(size_t size) {
 // Out of line: inlined next to a `new`, free() of memory from operator new looks mismatched.
 __attribute__((noinline)) void operator delete(void* p) noexcept { free(p); }
 void operator delete(void* p, size_t) noexcept { operator delete(p); }
+// The library's temporary buffers come from the nothrow form: from malloc() too, to match.
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+  if (gCountAllocations.load(std::memory_order_relaxed)) gAllocations.fetch_add(1);
+  return malloc(size != 0 ? size : 1);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept { free(p); }
 
 TEST(Merge, TiesGoToTheEarlierDeviceAndMarkersArePreferred) {
   Stream a({{50, 0}, {70, 2}}), b({{50, 4}, {60, 1}});
