@@ -47,7 +47,7 @@ bool setAsideKeptRun(const std::string& dir, std::string* movedTo, std::string* 
   const int fd = openRegularFile(path, &unused);
   if (fd < 0) return true;  // no run kept here
   const bool inUse = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-  close(fd);
+  close(fd);  // opened read only, for the lock: its close cannot lose data
   if (inUse) return true;
   ManifestFile file;
   RunManifest manifest;

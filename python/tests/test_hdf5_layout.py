@@ -128,8 +128,8 @@ def test_pytables_reads_scalars_as_python_values_and_finds_the_setup(made, marke
                 kind = node.dtype.kind
                 assert isinstance(value, bytes if kind == "S" else float if kind == "f" else int), \
                     (node._v_pathname, type(value))
-            spec = "/photon_data/measurement_specs/measurement_type"
-            assert f.get_node(spec).read().decode() == "generic"
+            type_path = "/photon_data/measurement_specs/measurement_type"
+            assert f.get_node(type_path).read().decode() == "generic"
             sources = len(f.root.setup.excitation_alternated.read())
             assert list(f.root.setup.excitation_cw.read()) == [1] * sources
             assert f.root.setup.lifetime.read() == 0
