@@ -5,6 +5,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "chain/mergerun.h"
+#include "thread/stdfds.h"
+
 namespace {
 
 // The help in the shape help2man turns into a man page: the usage line first, then what the
@@ -138,6 +141,14 @@ bool parseReal(const std::string& text, double* value) {
   const double v = strtod(text.c_str(), &end);
   if (*end != '\0' || !isfinite(v)) return false;
   *value = v;
+  return true;
+}
+
+bool beginProgram(sigset_t* stopSignals) {
+  if (!openStandardDescriptors()) return false;
+  *stopSignals = blockSignals();
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
   return true;
 }
 

@@ -15,6 +15,8 @@
 #ifndef RAVIK_CLI_COMMANDLINE_H
 #define RAVIK_CLI_COMMANDLINE_H
 
+#include <signal.h>
+
 #include <CLI/CLI.hpp>
 #include <functional>
 #include <list>
@@ -97,6 +99,13 @@ class CommandLine {
   std::map<std::string, std::string> _needs;  // option name -> what it lacks without a value
   std::vector<std::function<bool(std::string*)>> _checks;
 };
+
+// The first steps of a program's main(): a closed standard descriptor gets /dev/null (see
+// openStandardDescriptors()), the stop signals are blocked into *stopSignals (see
+// blockSignals()), and a closed pipe or the file-size limit shows as a write error with its
+// message instead of a silent death that leaves a temporary file behind. False when /dev/null
+// cannot be opened.
+bool beginProgram(sigset_t* stopSignals);
 
 // Writes the help or version text to standard output; false when that failed.
 bool printOut(const std::string& text);

@@ -25,7 +25,6 @@
 #include "cli/recovery.h"
 #include "report/runmanifest.h"
 #include "cli/report.h"
-#include "thread/stdfds.h"
 
 namespace {
 
@@ -263,12 +262,8 @@ int mergeFiles(const Options& options, Recovery* recovery, MergeFiles* f,
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!openStandardDescriptors()) return kExitWriteError;
-  const sigset_t signals = blockSignals();
-  // A closed pipe or the file-size limit shows as a write error with its message, not as a
-  // silent death that leaves a temporary file behind.
-  signal(SIGPIPE, SIG_IGN);
-  signal(SIGXFSZ, SIG_IGN);
+  sigset_t signals;
+  if (!beginProgram(&signals)) return kExitWriteError;
 
   Options options;
   std::string error;

@@ -48,7 +48,6 @@
 #include "merge/outputpath.h"
 #include "monitor/monitorcore.h"
 #include "monitor/monitorthread.h"
-#include "thread/stdfds.h"
 #include "trace/trace.h"
 
 namespace {
@@ -390,10 +389,8 @@ int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>&
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!openStandardDescriptors()) return kExitWriteError;
-  const sigset_t signals = blockSignals();
-  signal(SIGPIPE, SIG_IGN);
-  signal(SIGXFSZ, SIG_IGN);
+  sigset_t signals;
+  if (!beginProgram(&signals)) return kExitWriteError;
 
   RecordOptions options;
   std::string error;
