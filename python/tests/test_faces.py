@@ -217,3 +217,27 @@ def test_a_face_records_what_ravik_record_does(tmp_path_factory, row, face):
     assert lost == ([0] if "DATA_LOSS" in ROWS[row][0] else []) and report["records"] > 0
     found = differences(faces["ravik-record"], faces[face])
     assert not found, "\n".join(found)
+
+
+def test_a_kept_run_gets_the_same_recovery_command(tmp_path):
+    """A merge that fails (a full disk) keeps the run; both faces tell the same command, quoted
+    for the shell (the temp folder's name has a space)."""
+    commands = []
+    for face in ("ravik-record", "python"):
+        tmp = tmp_path / face / "temp files"
+        tmp.mkdir(parents=True)
+        if face == "python":
+            with ravik.Chain(simulate=True) as chain:
+                chain.start(bin="/dev/full", tmp=tmp)
+                chain.sleep(0.2)
+                with pytest.raises(RuntimeError) as told:
+                    chain.stop()
+            text = str(told.value)
+        else:
+            text = subprocess.run([program("ravik-record"), "-s", "--seconds", "0.2", "--quiet",
+                                   "--bin", "/dev/full", "--tmp", str(tmp)], env=sim_env(),
+                                  capture_output=True, text=True).stderr
+        (kept,) = glob.glob(str(tmp / "ravik-*"))
+        command = re.search(r"ravik-merge --recover [^\n)]*", text).group(0)
+        commands.append(command.replace(kept, "RUN"))
+    assert commands == ["ravik-merge --recover 'RUN'"] * 2
