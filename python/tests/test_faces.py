@@ -88,7 +88,8 @@ def record_cli(replayed, outputs, tmp, params, env):
                               "--params", os.path.join(replayed, "..", "params.json")],
                              env=env, stderr=subprocess.PIPE, text=True)
     try:
-        wait_whole(replayed, tmp, time.sleep)
+        wait_whole(replayed, tmp, lambda seconds: time.sleep(seconds) if child.poll() is None
+                   else pytest.fail(child.stderr.read()))
     finally:
         child.send_signal(signal.SIGINT)
     _, err = child.communicate(timeout=120)
@@ -129,14 +130,13 @@ def recorded(row, tmp_path_factory):
         replay["REPLAY_LOSS"] = variables["DATA_LOSS"]
     out, tmp = base / "out", base / "tmp"
     outputs = [str(out / name) for name in ("run.txt", "run.bin", "run.h5")]
-    RECORDED[row] = {}
     for face, record in FACES.items():
         out.mkdir()
         tmp.mkdir()
         record(replayed, outputs, tmp, params, sim_env(**replay))
         os.rename(out, base / face)
-        RECORDED[row][face] = str(base / face)
         shutil.rmtree(tmp)
+    RECORDED[row] = {face: str(base / face) for face in FACES}
     return RECORDED[row]
 
 
@@ -145,17 +145,23 @@ def same_run_folder(text):
     return re.sub(r"/ravik-[A-Za-z0-9]{6}/", "/ravik-RUN/", text)
 
 
-def report_facts(report, path=""):
-    """The values of a run report by their paths in it (e.g. devices[0].lost), without the
-    fields that name the program and the times."""
-    if isinstance(report, dict):
-        items = [(f"{path}.{k}".lstrip("."), v) for k, v in report.items()
-                 if path or k not in TIMES]
-    elif isinstance(report, list):
-        items = [(f"{path}[{i}]", v) for i, v in enumerate(report)] or [(path, "[]")]
+def flat(value, path=""):
+    """The values in a JSON value by their paths in it, e.g. devices[0].lost."""
+    if isinstance(value, dict):
+        items = [(f"{path}.{k}" if path else k, v) for k, v in value.items()]
+    elif isinstance(value, list):
+        items = [(f"{path}[{i}]", v) for i, v in enumerate(value)] or [(path, "[]")]
     else:
-        return {path: same_run_folder(report) if isinstance(report, str) else report}
-    return {k: v for key, value in items for k, v in report_facts(value, key).items()}
+        return {path: same_run_folder(value) if isinstance(value, str) else value}
+    return {k: v for key, item in items for k, v in flat(item, key).items()}
+
+
+def report_facts(report):
+    """A run report's values by path but the fields that name the program and the times, and
+    which of those it has."""
+    facts = flat({k: v for k, v in report.items() if k not in TIMES})
+    facts[" with the fields"] = [k for k in TIMES if k in report]
+    return facts
 
 
 def h5_content(path):
@@ -204,7 +210,8 @@ def differences(base, other):
 WINDOW_DIFFERS = ("the window's run report lists only its HDF5 output of three; its temp files lie "
                   "in the temp folder itself, not in a folder of the recording's own (the streams "
                   "in the report and in /user/ravik/sources/filename_full); its HDF5 file has no "
-                  "/provenance/creation_time")
+                  "/provenance/creation_time; its run report has no utc_offset and no "
+                  "hdf5_creation_time")
 
 
 @pytest.mark.parametrize("face", ["python", pytest.param("window", marks=pytest.mark.xfail(
