@@ -48,7 +48,9 @@ Delivery::Delivery(Library& library, KorbaltEventCallback callback)
     SimDevice* d = library.device(i);
     auto s = std::make_unique<Stream>(d, library.scenario(), _blockWords);
     if (d->recordLimit() > 0) s->generator.keepRecord(&d->record(), d->recordLimit());
-    if (!d->setup().replay.empty()) s->replay.reset(new ReplaySource(d->setup().replay, !_maxRate));
+    const bool replayLoss = (library.scenario().replayLoss >> i) & 1;
+    if (!d->setup().replay.empty())
+      s->replay.reset(new ReplaySource(d->setup().replay, !_maxRate, replayLoss));
     s->forcedLoss = !s->replay && ((library.scenario().dataLoss >> i) & 1);
     _streams.push_back(std::move(s));
   }
@@ -143,6 +145,10 @@ bool Delivery::deliverBlock(Stream& s, int64_t until, int32_t* words) {
   *words = s.replay ? s.replay->produce(axisNowPs(), s.block.data(), _blockWords)
                     : s.generator.produce(until, s.block.data(), _blockWords);
   if (*words == 0) return !stopping();
+  // Raised before the block reaches the receiver, as a device's flag is set before the data
+  // that follow a loss: a receiver that reads its stream's size and then the flag places the
+  // loss before the restart.
+  if (s.replay && s.replay->takeRestart()) s.device->raiseDataLost();
   s.device->delivered().fetch_add(events() - before, std::memory_order_relaxed);
   // Once produced, a block is delivered even if a stop comes now: the stop waits for it.
   const KorbaltEventCallback callback = _callback.load();

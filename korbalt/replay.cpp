@@ -12,7 +12,8 @@
 
 namespace korbalt {
 
-ReplaySource::ReplaySource(const std::string& path, bool paced) : _path(path), _paced(paced) {
+ReplaySource::ReplaySource(const std::string& path, bool paced, bool restarts)
+    : _path(path), _paced(paced), _restarts(restarts) {
   if (paced) _decoder = tdc56Init();
 }
 
@@ -34,6 +35,8 @@ void ReplaySource::restart(int64_t axisNow) {
   _firstTime = 0;
   _startAxis = _lastAdvance = axisNow;
   _events = 0;
+  _handedWords = 0;
+  _restarted = false;
   _ended = _file == nullptr;
 }
 
@@ -62,6 +65,14 @@ void ReplaySource::readAhead(int32_t capacity) {
   }
 }
 
+void ReplaySource::noteRestarts(const uint32_t* out, int32_t words) {
+  if (!_restarts) return;
+  // Type 0, the absolute time: bit 30 clear in both words of the packet.
+  for (int32_t i = _handedWords == 0 ? 2 : 0; i + 1 < words; i += 2)
+    if (((out[i] | out[i + 1]) & 0x40000000u) == 0) _restarted = true;
+  _handedWords += uint64_t(words);
+}
+
 int32_t ReplaySource::readInto(uint32_t* out, int32_t capacity) {
   size_t n = fread(out, sizeof(uint32_t), size_t(capacity & ~1), _file);
   if (n < size_t(capacity & ~1) && ferror(_file))
@@ -76,6 +87,7 @@ int32_t ReplaySource::produce(int64_t axisNow, uint32_t* out, int32_t capacity) 
     // At maximum rate the file's words go straight into the block, as a device's DMA fills
     // it: no copy on the way that a device would not make.
     const int32_t words = readInto(out, capacity);
+    noteRestarts(out, words);
     if (words > 0) return words;
     _ended = true;
     _lastAdvance = axisNow;
@@ -106,6 +118,7 @@ int32_t ReplaySource::produce(int64_t axisNow, uint32_t* out, int32_t capacity) 
   std::copy(_pending.begin() + ptrdiff_t(_handed), _pending.begin() + ptrdiff_t(end), out);
   const int32_t words = int32_t(end - _handed);
   _handed = end;
+  noteRestarts(out, words);
   return words;
 }
 

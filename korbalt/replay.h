@@ -24,8 +24,9 @@ constexpr int32_t kReplayStepWords = 64;
 
 class ReplaySource {
 public:
-  // `path`: the raw stream; `paced`: by the stream's own times rather than at maximum rate.
-  ReplaySource(const std::string& path, bool paced);
+  // `path`: the raw stream; `paced`: by the stream's own times rather than at maximum rate;
+  // `restarts`: look for restarts in what it hands on (see takeRestart()).
+  ReplaySource(const std::string& path, bool paced, bool restarts = false);
   ~ReplaySource();
   ReplaySource(const ReplaySource&) = delete;
   ReplaySource& operator=(const ReplaySource&) = delete;
@@ -42,17 +43,25 @@ public:
   uint64_t events() const { return _events; }
   // The whole file has been handed on.
   bool ended() const { return _ended; }
+  // With `restarts`: whether the words handed on since the last call held a restart, an
+  // absolute-time packet after the file's first packet, where the device that recorded the
+  // stream started it anew after a loss.
+  bool takeRestart() { return std::exchange(_restarted, false); }
 
 private:
   // Reads and, when paced, decodes the next block of up to `capacity` words into _pending, and
   // notes the stream time at the end of each of its steps.
   void readAhead(int32_t capacity);
+  // Notes a restart among the `words` words at `out`, handed on after the file's first
+  // `_handedWords` words.
+  void noteRestarts(const uint32_t* out, int32_t words);
   // At maximum rate: reads the next whole packets, up to `capacity` words, into `out`; returns
   // their word count, 0 at the end of the file.
   int32_t readInto(uint32_t* out, int32_t capacity);
 
   std::string _path;
   bool _paced;
+  bool _restarts;
   FILE* _file = nullptr;        // owned; null when the file cannot be read
   Tdc56Instance* _decoder = nullptr;  // owned; paced only: finds the blocks' stream times
   std::vector<uint32_t> _pending;     // read; those from _handed on not yet handed on
@@ -65,7 +74,9 @@ private:
   int64_t _startAxis = 0;       // the axis time the first stream time is matched to
   int64_t _lastAdvance = 0;     // axis time of the end of the file or of the last advance
   uint64_t _events = 0;
+  uint64_t _handedWords = 0;    // of the file, since the start of the replay
   bool _ended = false;
+  bool _restarted = false;
 };
 
 }  // namespace korbalt

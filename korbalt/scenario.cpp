@@ -505,6 +505,7 @@ Scenario readScenario(EnvLookup env) {
   readIndexSet(env, "RAVIK_SIM_FAIL_INFO", &scenario.failInfo);
   readIndexSet(env, "RAVIK_SIM_FAIL_CONNECT", &scenario.failConnect);
   readIndexSet(env, "RAVIK_SIM_DATA_LOSS", &scenario.dataLoss);
+  readIndexSet(env, "RAVIK_SIM_REPLAY_LOSS", &scenario.replayLoss);
   readIndexSet(env, "RAVIK_SIM_BAD_CLOCK", &scenario.badClock);
   readParamFaults(env, &scenario);
   return scenario;

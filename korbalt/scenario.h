@@ -50,6 +50,7 @@ struct Scenario {
   uint32_t failInfo = 0;            // bit i: TDC_getDeviceInfo fails for library index i
   uint32_t failConnect = 0;
   uint32_t dataLoss = 0;            // bit i: the device loses data now and then by itself
+  uint32_t replayLoss = 0;          // bit i: its replay raises the loss flag at each restart
   uint32_t badClock = 0;
   std::vector<ParamFault> failParams;
   // Why the replay asked for cannot be done (a file missing or no raw stream, files out of chain
