@@ -39,13 +39,9 @@ void capture(int32_t** index, int, int words, int, uint32_t* data) {
     c.done = true;
 }
 
-constexpr int32_t kSlaveDelayPs = 700;
-
 // Takes `words` words of every device of a simulated chain of `devices`, produced as fast as
-// taken, with the marker mask `markers` on every device and input 1 of slave 1 delayed by
-// `slaveDelayPs`.
-void captureChain(Capture& c, uint32_t devices, size_t words, uint32_t markers = 0,
-                  int32_t slaveDelayPs = 0) {
+// taken, with the marker mask `markers` on every device.
+void captureChain(Capture& c, uint32_t devices, size_t words, uint32_t markers = 0) {
   SimChain chain(SimChain::Vars{{"RAVIK_SIM_MAX_RATE", "1"},
                                 {"RAVIK_SIM_DEVICES", std::to_string(devices)}});
   ASSERT_EQ(chain.count(), devices);
@@ -55,8 +51,6 @@ void captureChain(Capture& c, uint32_t devices, size_t words, uint32_t markers =
     TDC_addressDevice(i);
     TDC_getChainPosition(&c.positions.emplace_back(-1), nullptr);
     ASSERT_EQ(TDC_enableMarkers(markers), 0);
-    int32_t delays[KORBALT_DELAY_COUNT] = {0, c.positions[i] == 1 ? slaveDelayPs : 0};
-    ASSERT_EQ(TDC_setChannelDelays(delays), 0);
     c.order.at(size_t(c.positions[i])) = i;  // the default chain has positions 0 .. devices - 1
   }
   c.perDevice.assign(devices, 0);
@@ -71,13 +65,6 @@ void captureChain(Capture& c, uint32_t devices, size_t words, uint32_t markers =
 const Capture& defaultChain() {
   static Capture c;
   if (c.blocks.empty()) captureChain(c, 3, 1000000);
-  return c;
-}
-
-// Half a second of the default chain with every marker on and input 1 of slave 1 delayed.
-const Capture& markedChain() {
-  static Capture c;
-  if (c.blocks.empty()) captureChain(c, 3, 200000, kAllMarkers, kSlaveDelayPs);
   return c;
 }
 
@@ -250,26 +237,6 @@ TEST(Monitor, BehindWhenTheTapOverflows) {
   EXPECT_FALSE(snap.histogramPartial);
 }
 
-TEST(Monitor, HistogramOfTheSettingsCountsEveryPairOnce) {
-  // Pairs in a histogram of [-40, 40) ps, 1 ps wide, of channel A 1 and B 6, or of 3 with itself.
-  // The records, and the bins they fill as (delay, count); every other bin empty.
-  const struct { Tags tags; std::vector<std::pair<int64_t, int64_t>> bins; } cases[] = {
-      {{{100, 1}, {100, 6}}, {{0, 1}}},                     // equal times, A first
-      {{{100, 6}, {100, 1}}, {{0, 1}}},                     // equal times, B first
-      {{{100, 1}, {130, 6}, {160, 1}}, {{30, 1}, {-30, 1}}},
-      {{{100, 3}, {130, 3}}, {{30, 1}, {-30, 1}}},          // A = B: no event with itself
-      {{{0, 1}, {40, 6}, {80, 1}}, {{-40, 1}}},             // +40 is out of range [-40, 40)
-  };
-  for (const auto& c : cases) {
-    const bool same = c.tags[0].channel == 3;
-    Correlation corr(same ? 3 : 1, same ? 3 : 6, 1, 80, -40, 40);
-    corr.feed(c.tags.data(), c.tags.size());
-    std::vector<int64_t> want(80, 0);
-    for (const auto& [delay, count] : c.bins) want[size_t(delay + 40)] = count;
-    EXPECT_EQ(corr.data(), want) << c.tags.size() << " records from channel " << c.tags[0].channel;
-  }
-}
-
 TEST(Monitor, PeakFigures) {
   const CorrelationSettings s{1, 6, 30, 10};
   // The histogram's counts, and whether a peak is found, its position, width, coincidences and
@@ -306,54 +273,23 @@ TEST(Monitor, PeakFigures) {
 
 // Chains of one to five devices, every marker on (the merge into merge order has a loop for two
 // to four devices and another for the rest): the measurements get the records in the merge's
-// order, markers included. On the chain of three, whose slave 1 has input 1 delayed, each
-// measurement equals the plain computation of the merged records.
+// order, markers included. (What each measurement makes of them: test_measurements.)
 TEST(Monitor, MeasurementsGetTheMergedStreamForAnyChainLength) {
   for (uint32_t n : {1u, 2u, 3u, 4u, 5u}) {
     SCOPED_TRACE("devices " + std::to_string(n));
-    Capture own;
-    if (n != 3) captureChain(own, n, 60000, kAllMarkers);
-    const Capture& c = n == 3 ? markedChain() : own;
+    Capture c;
+    captureChain(c, n, 60000, kAllMarkers);
     MonitorCore core(devicesOf(c, c.order, kAllMarkers));
     auto recorder = std::make_shared<Recorder>();
-    auto rate = std::make_shared<CountRate>(std::vector<int16_t>{0, 1, 6, 11, 100, 105, 204, 213});
-    auto corr = std::make_shared<Correlation>(1, 6, 10, 2000);
-    auto trace = std::make_shared<TimeTrace>(std::vector<int16_t>{1, 6, 104}, 1000000000, 100);
-    auto startStop = std::make_shared<StartStop>(1, 6, 100, 500);
-    const std::vector<std::vector<int16_t>> groups = {{1, 6}, {1, 6, 11}, {104, 109}};
-    auto coincidences = std::make_shared<Coincidences>(groups, 5000);
-    const std::vector<std::shared_ptr<Measurement>> all = {recorder, rate, corr, trace, startStop, coincidences};
-    for (const auto& m : all) core.measurements().add(m);
+    core.measurements().add(recorder);
     feed(core, c, c.order);
     core.finish();
 
     const Tags merged = mergedRecords(c, c.order, kAllMarkers);
-    ASSERT_GT(merged.size(), (n == 3 ? 100000u : 50000u) * n);
+    ASSERT_GT(merged.size(), 50000u * n);
     ASSERT_TRUE(recorder->tags == merged) << "the records in the merge's order";
     EXPECT_GT(std::count_if(merged.begin(), merged.end(), [](const TimeTag& t) { return t.channel >= 100; }), 10);
-    for (const auto& m : all) EXPECT_FALSE(m->overflowed());
-    if (n != 3) continue;
-    std::vector<int64_t> counts;
-    for (int16_t ch : rate->channels()) counts.push_back(reference::count(merged, ch));
-    EXPECT_EQ(rate->counts(), counts);
-    EXPECT_EQ(rate->spanPs(), reference::span(merged));
-    const std::vector<int64_t> histogram = corr->data();
-    EXPECT_EQ(histogram, reference::correlation(merged, 1, 6, 10, 2000, -10000, 10000));
-    // Slave 1's delayed input moves the pairs' peak; the jitter spreads it over a few bins, so
-    // its centre is the mean delay of the bins around the highest.
-    const size_t top = size_t(std::max_element(histogram.begin(), histogram.end()) - histogram.begin());
-    double weight = 0, sum = 0;
-    for (size_t i = top - 6; i <= top + 6; ++i) {
-      weight += double(histogram[i]);
-      sum += double(histogram[i]) * (double(corr->binEdgesPs()[i]) + 5);
-    }
-    EXPECT_NEAR(sum / weight, 2500 + kSlaveDelayPs, 5);
-    EXPECT_GT(histogram[top - 2] + histogram[top + 2], 0);
-    EXPECT_EQ(trace->data(), reference::timeTrace(merged, {1, 6, 104}, 1000000000, 100));
-    EXPECT_EQ(startStop->data(), reference::startStop(merged, 1, 6, 100, 500));
-    const std::vector<int64_t> want = reference::coincidences(merged, groups, 5000);
-    EXPECT_EQ(coincidences->data(), want);
-    EXPECT_GT(want[0], 1000);
+    EXPECT_FALSE(recorder->overflowed());
   }
 }
 

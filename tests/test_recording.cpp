@@ -68,21 +68,11 @@ std::set<int> positionsIn(const std::vector<Stamp>& stamps) {
   return positions;
 }
 
-// The time of the last record of the device at chain `position`.
-int64_t lastTimeOf(const std::vector<Stamp>& stamps, int position) {
-  int64_t last = INT64_MIN;
-  for (const Stamp& s : stamps)
-    if (s.second / 5 == position) last = s.first;
-  return last;
-}
-
-// Temp file writes that fail from the moment a test sets them up: all once `gWritesLeft`
-// writes of the process have succeeded (ENOSPC), or those to `gFailingFd` only (EIO).
+// Temp file writes that fail (ENOSPC) once `gWritesLeft` writes of the process have succeeded.
 std::atomic<int32_t> gWritesLeft{INT32_MAX};
-std::atomic<int> gFailingFd{-1};
 ssize_t failingWrite(int fd, const void* data, size_t bytes) {
-  if (fd != gFailingFd && gWritesLeft.fetch_sub(1) > 0) return write(fd, data, bytes);
-  errno = gFailingFd < 0 ? ENOSPC : EIO;
+  if (gWritesLeft.fetch_sub(1) > 0) return write(fd, data, bytes);
+  errno = ENOSPC;
   return -1;
 }
 
@@ -213,15 +203,6 @@ protected:
     for (const char* name : {"out.txt", "out.bin"}) ASSERT_TRUE(std::ofstream(path(name).toStdString()) << "earlier");
   }
   bool earlierOutputs() const { return file("out.txt") == "earlier" && file("out.bin") == "earlier"; }
-  // The one loss interval of the device at chain position `position` in the run report, which
-  // begins at the device's last timestamp in the text output's records `text`.
-  nlohmann::json onlyLoss(const std::vector<Stamp>& text, int position) const {
-    const nlohmann::json lost = runReport()["devices"][position]["lost"];
-    if (lost.size() != 1) ADD_FAILURE() << "not one loss interval: " << lost;
-    if (lost.size() != 1) return nlohmann::json::object();
-    EXPECT_EQ(lost[0]["from_ps"], lastTimeOf(text, position));
-    return lost[0];
-  }
   bool noOutputs() const { return !QFile::exists(path("out.txt")) && !QFile::exists(path("out.bin")); }
   bool hasManifest() const { return QFile::exists(path("work/ravik-run.json")); }
   // A recording kept for ravik-merge --recover: every temp file closed and still there with the
@@ -296,23 +277,6 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   stopAndMerge(p);
   EXPECT_FALSE(QFile::exists(path("out.txt")));
   EXPECT_EQ(positionsIn(binaryStamps(path("out.bin"))), (std::set<int>{0, 1}));
-
-  // The binary output to a named pipe: the headers' offset fields count the bytes before them,
-  // so that the second one still tells the record count.
-  ASSERT_EQ(mkfifo(path("pipe").toLatin1().constData(), 0644), 0);
-  std::string piped;
-  std::thread reader([&] { piped = file("pipe"); });
-  p.binPath()->setText(path("pipe"));
-  record(p, recorded);
-  stopAndMerge(p);
-  reader.join();
-  p.binPath()->setText(path("out.bin"));
-  ASSERT_GT(piped.size(), 2 * kHeaderBytes);
-  int64_t offsets[2];  // of the header and of the trailer
-  memcpy(&offsets[0], &piped[24], 8);
-  memcpy(&offsets[1], &piped[piped.size() - kHeaderBytes + 24], 8);
-  EXPECT_EQ(offsets[0], 0);
-  EXPECT_EQ(offsets[1], int64_t(piped.size() - kHeaderBytes));
 
   // Without outputs the devices count but write nothing, and nothing is merged. An existing file
   // is left as it is.
@@ -641,9 +605,6 @@ TEST_F(RecordingTest, AFailedTempWriteIsShownAtStopAndTheRecordingIsMergedUpToIt
   for (const nlohmann::json& device : report["devices"]) {
     ASSERT_EQ(device["lost"].size(), 1u) << device;
     EXPECT_EQ(device["lost"][0]["cause"], std::string("temp file write failed: ") + strerror(ENOSPC));
-    EXPECT_GE(int64_t(device["lost"][0]["to_ps"]), text.back().first) << "lasts to the end";
-    EXPECT_EQ(device["lost"][0]["to_ps"], report["devices"][0]["lost"][0]["to_ps"])
-        << "the run has one end";
   }
 
   // Close at the first box: the merge that ran beside the recording ends unpublished, the window
@@ -661,31 +622,9 @@ TEST_F(RecordingTest, AFailedTempWriteIsShownAtStopAndTheRecordingIsMergedUpToIt
   EXPECT_TRUE(readFile(path("out.txt")) == earlier);
 }
 
-// One temp file fails while the others record on: its loss runs from its device's last
-// timestamp to the last record of the run, not past it.
-TEST_F(RecordingTest, AFailedWriteWhileOthersRecordOnLastsToTheLastRecord) {
-  KRmtProbe p = prepare();
-  gWritesLeft = INT32_MAX;
-  tempWriteFunction = &failingWrite;
-  record(p, KRmt::_devs);
-  RmtDev* failing = KRmt::_devs[2];
-  gFailingFd = fileno(failing->_tmpFile);
-  // Refreshes see the failure and the file unchanged, while the others go on.
-  QTest::qWait(700);
-  stopAndMerge(p);
-  tempWriteFunction = &write;
-  gFailingFd = -1;
-  const std::vector<Stamp> text = textStamps(path("out.txt"));
-  ASSERT_FALSE(text.empty());
-  const nlohmann::json lost = onlyLoss(text, 2);
-  EXPECT_EQ(lost["cause"], std::string("temp file write failed: ") + strerror(EIO));
-  EXPECT_EQ(lost["to_ps"], text.back().first);
-  EXPECT_LT(lastTimeOf(text, 2), text.back().first - 300000000) << "the others recorded on";
-}
-
 // The device raises its loss flag after its last block reached the file, and the Stop is the
-// first to read it: the lamp shows it, the note after the merge tells it with the bad clock of
-// another device, and the loss runs from the device's last timestamp to the end of the run.
+// first to read it: the lamp shows it, and the note after the merge tells it with the bad clock of
+// another device. (Where such a loss lies: LossIntervals in test_integrity.)
 TEST_F(RecordingTest, ALossReadByTheStopIsShownAndLastsFromTheDevicesLastTimestamp) {
   setSim("BAD_CLOCK", "2");  // the master
   KRmtProbe p = prepare();
@@ -704,9 +643,6 @@ TEST_F(RecordingTest, ALossReadByTheStopIsShownAndLastsFromTheDevicesLastTimesta
                             QString::number(KRmt::_devs[0]->_index) + "): clock bad"))
       << note.toStdString();
 
-  const std::vector<Stamp> text = textStamps(path("out.txt"));
-  ASSERT_FALSE(text.empty());
-  EXPECT_GE(onlyLoss(text, 1)["to_ps"].get<int64_t>(), text.back().first);
 
   p.startBtn()->click();
   EXPECT_TRUE(p.noteText()->text().isEmpty()) << "a new recording has nothing to say yet";
