@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <stdint.h>
+#include <stdio.h>
 
 #include <algorithm>
 #include <ostream>
@@ -38,6 +39,15 @@ inline Words packStream(const Stamps& events) {
   words.resize(size_t(tdc56Pack60(enc, events.data(), &n, words.data(), int32_t(words.size()))));
   tdc56DeInit(enc);
   return words;
+}
+
+// A temporary file that holds the words of a device stream of `events`, rewound.
+inline FILE* streamFile(const Stamps& events) {
+  FILE* f = tmpfile();
+  const Words words = packStream(events);
+  EXPECT_EQ(fwrite(words.data(), 4, words.size(), f), words.size());
+  rewind(f);
+  return f;
 }
 
 // The timestamps of `n` words decoded in calls of at most 4096 words, the size of a device block.

@@ -32,11 +32,7 @@ FILE* rawStream(int32_t count, uint32_t seed) {
     const uint32_t r = rng() % 50;
     events.push_back({t, uint8_t(r == 0 ? 100 + rng() % 5 : r % 6)});
   }
-  const Words words = packStream(events);
-  FILE* f = tmpfile();
-  EXPECT_EQ(fwrite(words.data(), 4, words.size(), f), words.size());
-  rewind(f);
-  return f;
+  return streamFile(events);
 }
 
 // Merges streams of the given sizes into `sink` and, when `binary` is given, into it too; until

@@ -138,70 +138,58 @@ TEST(LossIntervals, ExactAtRestartsWidestWithoutOneAndToTheEndAfterAFailedWriteO
 }
 
 // The end of the run is one time for every loss that lasts to it: the latest record of the
-// devices, or the stop where a stream knows it to be later; with loss records or without.
+// devices, or the stop where a stream knows it to be later. A stream without any data (its temp
+// disk full from the start) lost the whole run: from the run's first timestamp to its end; with
+// no timestamp of any device, as long as the recording went on, from 0.
 TEST(LossIntervals, LossesToTheEndAllEndAtTheEndOfTheRun) {
-  const SegmentedStream a({events(1000000, 1000, 100)});
-  const SegmentedStream c({events(1500000, 1000, 300)});
-  const SegmentedStream b({events(1000500, 1000, 3000)});
+  const SegmentedStream a({events(1000000, 1000, 100)}), c({events(1500000, 1000, 300)});
+  const SegmentedStream b({events(1000500, 1000, 3000)}), empty({}), alsoEmpty({});
   const int64_t aLast = 1099000, cLast = 1799000, bEnd = 1000500 + 2999 * 1000;
-  const struct {
-    int64_t aWentOnNs, cWentOnNs;
-    int64_t end;
-  } cases[] = {
-      {0, 0, bEnd},                // both ended early: the latest record is the end
-      {1, 1000, bEnd},             // known to have gone on, but not past the latest record
-      {3000, 1000, aLast + 3000000},  // the stop, later than any record
-      {0, 2500, cLast + 2500000},
+  // Stream a's write failed after its data, stream c lost data from its first block on; each
+  // went on for `ns` after its last data.
+  const auto aFailed = [&](int64_t ns) {
+    return a.source(1, {{StreamLoss::WriteFailed, a.end(0), a.end(0), "w", ns}});
   };
-  for (const auto& k : cases) {
-    const std::vector<StreamLoss> aLoss = {{StreamLoss::WriteFailed, a.end(0), a.end(0), "w",
-                                            k.aWentOnNs}};
-    const std::vector<StreamLoss> cLoss = {{StreamLoss::Device, 8, c.end(0), kDeviceLossCause,
-                                            k.cWentOnNs}};
-    for (const bool lossRecords : {false, true}) {
-      const MergeOutcome out = merge({b.source(0, {}), a.source(1, aLoss), c.source(2, cLoss)},
-                                     nullptr, lossRecords);
-      std::vector<Span> got;
-      for (const LossInterval& l : out.losses) got.push_back({l.fromPs, l.toPs});
-      EXPECT_EQ(got, (std::vector<Span>{{aLast, k.end}, {cLast, k.end}}))
-          << k.aWentOnNs << " " << k.cWentOnNs << " " << lossRecords;
-      EXPECT_EQ(out.lastPs, lossRecords ? k.end : bEnd);
-    }
-  }
-}
-
-// A stream without any data (its temp disk full from the start) lost the whole run: from the
-// run's first timestamp to its end, which the other devices' records and streams give; with no
-// timestamp of any device, as long as the recording went on, from 0.
-TEST(LossIntervals, AStreamWithoutDataLosesTheWholeRun) {
-  const SegmentedStream a({events(1000000, 1000, 100)});
-  const SegmentedStream b({events(1000500, 1000, 3000)});
-  const SegmentedStream empty({}), alsoEmpty({});
-  const int64_t aLast = 1099000, bEnd = 1000500 + 2999 * 1000;
+  const auto cLost = [&](int64_t ns) {
+    return c.source(2, {{StreamLoss::Device, 8, c.end(0), kDeviceLossCause, ns}});
+  };
   const std::vector<StreamLoss> full = {{StreamLoss::WriteFailed, 0, 0, "w", 5000}};
-  const std::vector<StreamLoss> aEnded = {{StreamLoss::WriteFailed, a.end(0), a.end(0), "w", 4000}};
+  const int64_t stop = aLast + 3000000;
   const struct {
     const char* what;
     std::vector<CheckedSource> sources;
     std::vector<Span> expected;
+    int64_t lastPs;  // with loss records, unless 0 (without them, always the latest record)
   } cases[] = {
-      {"beside a device that recorded", {b.source(0, {}), empty.source(1, full)}, {{1000500, bEnd}}},
-      {"from the earliest device", {b.source(0, {}), a.source(1, {}), empty.source(2, full)},
-       {{1000000, bEnd}}},
-      {"to the one end of the run", {b.source(0, {}), a.source(1, aEnded), empty.source(2, full)},
-       {{1000000, aLast + 4000000}, {aLast, aLast + 4000000}}},
+      {"both ended early: the latest record is the end", {b.source(0, {}), aFailed(0), cLost(0)},
+       {{aLast, bEnd}, {cLast, bEnd}}, bEnd},
+      {"gone on, but not past the latest record", {b.source(0, {}), aFailed(1), cLost(1000)},
+       {{aLast, bEnd}, {cLast, bEnd}}, bEnd},
+      {"the stop, later than any record", {b.source(0, {}), aFailed(3000), cLost(1000)},
+       {{aLast, stop}, {cLast, stop}}, stop},
+      {"the stop that another stream knows", {b.source(0, {}), aFailed(0), cLost(2500)},
+       {{aLast, cLast + 2500000}, {cLast, cLast + 2500000}}, cLast + 2500000},
+      {"no data, beside a device that recorded", {b.source(0, {}), empty.source(1, full)},
+       {{1000500, bEnd}}, 0},
+      {"no data: from the earliest device", {b.source(0, {}), a.source(1, {}), empty.source(2, full)},
+       {{1000000, bEnd}}, 0},
+      {"no data: to the one end of the run", {b.source(0, {}), aFailed(4000), empty.source(2, full)},
+       {{1000000, aLast + 4000000}, {aLast, aLast + 4000000}}, 0},
       {"no device has a timestamp", {empty.source(0, full), alsoEmpty.source(1, full)},
-       {{0, 5000000}, {0, 5000000}}},
+       {{0, 5000000}, {0, 5000000}}, 0},
   };
-  for (const auto& c : cases) {
+  for (const auto& k : cases) {
     for (const bool lossRecords : {false, true}) {
-      SCOPED_TRACE(std::string(c.what) + (lossRecords ? ", with loss records" : ""));
-      std::vector<CheckedSource> sources = c.sources;
+      SCOPED_TRACE(std::string(k.what) + (lossRecords ? ", with loss records" : ""));
+      std::vector<CheckedSource> sources = k.sources;
       for (CheckedSource& source : sources) rewind(source.source.file);
       const MergeOutcome out = merge(sources, nullptr, lossRecords);
       std::vector<Span> got;
       for (const LossInterval& l : out.losses) got.push_back({l.fromPs, l.toPs});
-      EXPECT_EQ(got, c.expected);
+      EXPECT_EQ(got, k.expected);
+      if (k.lastPs != 0) {
+        EXPECT_EQ(out.lastPs, lossRecords ? k.lastPs : bEnd);
+      }
     }
   }
 }

@@ -61,15 +61,6 @@ struct ColumnSink : RecordSink {
   }
 };
 
-// Encodes the events into a temporary file; returns it, rewound.
-FILE* streamFile(const std::vector<PpTimest>& events) {
-  FILE* f = tmpfile();
-  const Words words = packStream(events);
-  EXPECT_EQ(fwrite(words.data(), 4, words.size(), f), words.size());
-  rewind(f);
-  return f;
-}
-
 std::vector<PpTimest> decodeAll(FILE* f) {
   Tdc56Instance* codec = tdc56Init();
   std::vector<PpTimest> all, out(kTdc56ListSize);
@@ -161,13 +152,15 @@ void expectMergeOrder(const std::vector<std::vector<PpTimest>>& events) {
 TEST(MergeTree, RecordsComeInTheMergeOrderOnAnyChain) {
   // The times start `below` under `limit` and cross it when `crosses`; `events` per device; one
   // in `markerEvery` is a marker and one step in `backEvery` goes back 3 ns (0: none); `jumps`
-  // events 2^56 - 1 ps apart half-way (a packet's widest step).
+  // events 2^56 - 1 ps apart half-way (a packet's widest step); `wide`: one step in 16 of up to
+  // 3 ms, so that every packet type appears, and channel 5 too.
   struct Case {
     size_t devices;
     int64_t limit, below;
     int events, markerEvery;
     bool crosses;
     int backEvery, jumps;
+    bool wide = false;
   };
   constexpr int64_t k60 = int64_t(1) << 60, k62 = int64_t(1) << 62;
   constexpr int64_t k30 = int64_t(1) << 30;
@@ -179,14 +172,17 @@ TEST(MergeTree, RecordsComeInTheMergeOrderOnAnyChain) {
                        Case{8, k30, 10000000, 20000, 0, false, 0, 0},
                        Case{3, k62, k62 - k60 + 1000000, 4000, 0, true, 0, 49},
                        Case{3, k30, 10000000, 20000, 0, false, 50, 0},
-                       Case{4, k30, 10000000, 20000, 5000, false, 0, 0}}) {
+                       Case{4, k30, 10000000, 20000, 5000, false, 0, 0},
+                       Case{1, k60, k60 / 2, 100000, 0, false, 0, 0, true},
+                       Case{6, k60, k60 / 2, 50000, 0, false, 0, 0, true}}) {
     SCOPED_TRACE(testing::Message() << c.devices << " devices, limit " << c.limit);
     std::mt19937_64 rng{c.devices};
     std::vector<std::vector<PpTimest>> events(c.devices);
     for (std::vector<PpTimest>& stream : events) {
       int64_t t = c.limit - c.below;
       for (int i = 0; i < c.events; ++i) {
-        t += 1000 * int64_t(rng() % 2);
+        const uint64_t r = rng();
+        t += c.wide && r % 16 == 0 ? int64_t(r >> 20) % 3000000000LL : 1000 * int64_t(r % 2);
         for (int j = 0; j < c.jumps && i == c.events / 2; ++j) {
           t += (int64_t(1) << 56) - 1;
           stream.push_back({t, uint8_t(rng() % 5)});
@@ -196,7 +192,7 @@ TEST(MergeTree, RecordsComeInTheMergeOrderOnAnyChain) {
           stream.push_back({t + 0x21, 6});  // markers 100 and 200
           t += 1000;
         } else {
-          stream.push_back({t, uint8_t(rng() % 5)});
+          stream.push_back({t, uint8_t(rng() % (c.wide ? 6 : 5))});
         }
       }
       if (c.crosses) {

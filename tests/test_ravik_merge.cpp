@@ -20,14 +20,13 @@
 
 namespace {
 
-void writeWords(const std::string& path, const std::vector<uint32_t>& words, int64_t offset = 0) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0644);
-  ASSERT_EQ(pwrite(fd, words.data(), 4 * words.size(), off_t(offset)), ssize_t(4 * words.size()));
-  close(fd);
+void writeWords(const std::string& path, const std::vector<uint32_t>& words) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(words.data()), std::streamsize(4 * words.size()));
 }
 
 // A device stream of `count` timestamps on a coarse grid (so devices tie), some of them markers.
-void writeStream(const std::string& path, int32_t count, uint32_t seed, int64_t offset = 0) {
+void writeStream(const std::string& path, int32_t count, uint32_t seed) {
   std::mt19937 rng(seed);
   std::vector<PpTimest> events;
   int64_t t = 1000000;
@@ -36,7 +35,7 @@ void writeStream(const std::string& path, int32_t count, uint32_t seed, int64_t 
     const uint32_t r = rng() % 20;
     events.push_back({t, uint8_t(r == 0 ? 100 + rng() % 5 : r == 1 ? 200 + rng() % 4 : r % 6)});
   }
-  writeWords(path, packStream(events), offset);
+  writeWords(path, packStream(events));
 }
 
 // What the window's merge core writes for the sources, in this order, without a device.
@@ -146,16 +145,11 @@ TEST(RavikMerge, FailsWithOneLineNamingTheFileAndLeavesNoOutput) {
       {{"--text", d / "t", "--", "-s"}, "-s: cannot open: No such file"},
       {{"--text", d / "t", "--bin", "/dev/full", d / "s"},
        "/dev/full: write error: No space left on device", 1},
-      // From chain position 20 up a stream's inputs are the output channels of earlier streams'
-      // markers (and from 19 up its input 5).
+      // Markers beside chain positions from 20 up (which clash: test_channelmap): the message
+      // names the stream whose markers to disable.
       {{"--text", d / "t", d / "s:0", d / "u:20"},
        "chain positions 0 and 20 would share output channel 100 (chain position 0 marker 100, "
        "chain position 20 input 0); give " + d / "s the marker mask 0 (" + d / "s:0:0)"},
-      {{"--text", d / "t", d / "s:3", d / "u:42:0x1f"},
-       "chain positions 3 and 42 would share output channel 215 (chain position 3 marker 200"},
-      {{"--text", d / "t", d / "s:0:0x1", d / "u:19"},
-       "chain positions 0 and 19 would share output channel 100 (chain position 0 marker 100, "
-       "chain position 19 input 5)"},
   };
   for (const auto& c : cases) expectRefusal(c.args, c.message, c.code, d.path, before);
   // Unless the markers concerned are disabled.
@@ -168,24 +162,14 @@ TEST(RavikMerge, FailsWithOneLineNamingTheFileAndLeavesNoOutput) {
   EXPECT_TRUE(version.code == 0 && version.err.find("ravik-merge ") == 0) << version.err;
 }
 
-// A stream whose packets follow a hole without timestamps (the merge core's test takes one past
-// 4 GiB): the hole's bytes are counted. When the binary output cannot be renamed into place, the
-// message says which output did. (A stop signal while it writes: StopSignalsEndWaitsForAPipe.)
-TEST(RavikMerge, ReadsThroughAHoleAndSaysWhichOutputWasPutInPlace) {
+// When the binary output cannot be renamed into place (a folder took its name meanwhile), the
+// text output is, and the message says so. The program is held before it publishes by its
+// standard error, a full pipe that its progress line must pass. (A stop signal while it writes:
+// StopSignalsEndWaitsForAPipe.)
+TEST(RavikMerge, SaysWhichOutputWasPutInPlace) {
   TempDir d;
-  const int64_t hole = 400 * 40000;  // on a 100-word block boundary
-  writeStream(d / "big", 2000, 3, hole);
   writeStream(d / "small", 2000, 3);
   coreMerge({{d / "small", 0, 0x1FF}}, d / "t.ref", d / "b.ref");
-  const Outcome r = ok({"--text", d / "t", "--bin", d / "b", d / "big"});
-  EXPECT_EQ(slurp(d / "t"), slurp(d / "t.ref"));
-  EXPECT_EQ(slurp(d / "b"), slurp(d / "b.ref"));
-  const std::string bytes = std::to_string(hole + int64_t(slurp(d / "small").size()));
-  EXPECT_TRUE(hasText(r.err, "bytes read        " + bytes));
-
-  // The binary output cannot be renamed into place (a folder took its name meanwhile): the text
-  // output is, and the message says so. The program is held before it publishes by its standard
-  // error, a full pipe that its progress line must pass.
   ASSERT_EQ(mkfifo((d / "err").c_str(), 0644), 0);
   const int err = open((d / "err").c_str(), O_RDWR | O_NONBLOCK);
   ASSERT_GE(fcntl(err, F_SETPIPE_SZ, 4096), 0);
@@ -238,9 +222,6 @@ TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
   std::ofstream(d / "run/ravik-1.tmp.loss") << "";
   ASSERT_EQ(symlink("run/ravik-1.tmp", (d / "runlink").c_str()), 0);
   std::ofstream(d / "u.loss") << "";
-  std::ofstream(d / "n.json") << "notes\n";
-  std::ofstream(d / "n.report.json") << "notes\n";
-  const std::string longest = std::string(251, 'n');
   const std::string stream = slurp(d / "s");
   const std::set<std::string> before = namesIn(d.path);
   const std::set<std::string> runBefore = namesIn(d / "run");
@@ -286,13 +267,6 @@ TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
        d / "s.loss: is the loss file " + d / "s.loss of the input stream " + d / "s; choose"},
       {{"--text", d / "t", "--report", d / "u.loss"},
        d / "u.loss: is the loss file " + d / "u.loss of the input stream " + d / "u; choose"},
-      {{"--bin", d / "n.bin"},
-       d / "n.json and " + d / "n.report.json: both are taken, by files that are not run reports "
-       "or by files of this run; the run report beside " + d / "n.bin would replace one; name the "
-       "report with --report FILE\n"},
-      {{"--text", d / longest},
-       d / (longest + ".json") + ": the name of the run report beside " + d / longest +
-           " would be 256 bytes long, and its folder takes 255 at most; name the report with"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = c.args;
@@ -318,13 +292,6 @@ TEST(RavikMerge, NeverWritesOneFileOfTheRunOverAnother) {
   ok({"--quiet", "--bin", d / "m.bin", "--hdf5", d / "m.h5", "--meta", d / "m.json", d / "s"});
   EXPECT_EQ(slurp(d / "m.json"), meta);
   EXPECT_EQ(nlohmann::json::parse(slurp(d / "m.report.json"))["records"], 3000);
-  // The default report beside x.bin passes over the user's x.json, and replaces the run report
-  // of the first run beside it.
-  std::ofstream(d / "x.json") << "notes\n";
-  ok({"--quiet", "--bin", d / "x.bin", d / "s"});
-  ok({"--quiet", "--bin", d / "x.bin", d / "s", d / "u"});
-  EXPECT_EQ(slurp(d / "x.json"), "notes\n");
-  EXPECT_EQ(nlohmann::json::parse(slurp(d / "x.report.json"))["records"], 5000);
   // Through a link to a target not there yet, with --no-clobber: the target is created.
   ok({"--quiet", "--no-clobber", "--text", d / "link.txt", d / "s", d / "u"});
   EXPECT_TRUE(slurp(d / "target.bin") == slurp(d / "t.ref"));
