@@ -171,8 +171,8 @@ std::string Session::writeManifest(const std::vector<SessionDevice>& devices) {
          "ravik-merge with the chain positions can merge its raw files";
 }
 
-bool Session::startMerge(const std::vector<SessionDevice>& devices, RecordSink* sink, const MergeWatch& watch,
-                         std::string* error) {
+bool Session::startMerge(const std::vector<SessionDevice>& devices, RecordSink* sink,
+                         const MergeWatch& watch, std::string* error) {
   // Its own raw files, which its recording holds locked.
   _opened = openInputs(rawStreams(devices), &_inputs, &_openError, true);
   for (size_t i = 0; i < _inputs.size() && _opened; ++i) _inputs[i].written = devices[i].written;

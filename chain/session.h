@@ -124,8 +124,8 @@ public:
   // to `sink` (null: the HDF5 output alone; a sink passes its records on to hdf5Output() itself).
   // With loss records it waits for the recording's end (see finish()). False with a message when
   // a raw file cannot be opened; finish() then says so again.
-  bool startMerge(const std::vector<SessionDevice>& devices, RecordSink* sink, const MergeWatch& watch,
-                  std::string* error);
+  bool startMerge(const std::vector<SessionDevice>& devices, RecordSink* sink,
+                  const MergeWatch& watch, std::string* error);
   // The merge while it runs beside the recording; null when it does not.
   MergeRun* merge() { return _run.get(); }
   // The callback is removed and the raw files are closed at `stop`.

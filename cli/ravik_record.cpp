@@ -299,8 +299,8 @@ int abandon(const Session& session, const Recording& recording) {
     else
       dev->params.reset();
   }
-  const RunReport report =
-      session.abandonedReport(sessionDevices(recording), "a device failed to start; nothing recorded");
+  const RunReport report = session.abandonedReport(sessionDevices(recording),
+                                                   "a device failed to start; nothing recorded");
   std::string error;
   if (!session.writeRunReport(report, &error, true)) say(error);
   return fail(kExitStartFailed, "a device failed to start; the recording is abandoned");
