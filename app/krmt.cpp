@@ -23,6 +23,7 @@
 #include <QSettings>
 #include <QTimer>
 
+#include "chain/session.h"
 #include "merge/hdf5file.h"
 #include "merge/outputfile.h"
 #include "chain/devicecore.h"

@@ -47,6 +47,9 @@ class QPushButton;
 class QSettings;
 class QTimer;
 class RmtDev;
+class Session;
+struct RunResult;
+struct SessionDevice;
 
 class KRmt : public QWidget {
   Q_OBJECT
@@ -171,15 +174,20 @@ private:
   void concludeMerge();
   // `text`, `binary`: the paths of the outputs written, empty where none.
   void writeRunReport(const std::string& text, const std::string& binary);
+  // The devices recorded (with a temp file only: `withTempFile`) as the session takes them.
+  std::vector<SessionDevice> sessionDevices(bool withTempFile) const;
+  // What the last merge found of the devices with a temp file, in their order.
+  RunResult mergeResult() const;
+  // The outputs `paths` (by kind, empty: none) that the session's manifest, report and HDF5
+  // provenance name, with the metadata read for the HDF5 output.
+  void nameOutputs(const QString* paths);
   // Where the run report of the outputs `text`, `binary` and `hdf5` (empty: none) goes (see
   // defaultReportPath); false with the reason.
   bool reportFile(const std::string& text, const std::string& binary, const std::string& hdf5,
                   std::string* path, std::string* error) const;
-  // The output channels that two recorded devices fill; the devices' channels in *chain.
-  std::vector<ChannelOverlap> recordedOverlaps(std::vector<ChainChannels>* chain) const;
   FILE* openOutput(const QString& path, const char* what, std::unique_ptr<OutputFile>* output,
                    bool* goOn);
-  RunReport runReport(const std::string& text, const std::string& binary) const;
+  RunReport runReport(const std::string& text, const std::string& binary);
   // The HDF5 output of a merge (app/krmt_hdf5.cpp): created with the other outputs at `path`
   // (none when empty), with the metadata of ravik-meta.json in its folder; completed and closed
   // after a complete merge, or removed after one that is not. *goOn as for openOutput().
@@ -243,6 +251,9 @@ private:
   std::string _startUtc;   // start and stop of the last recording, for the run report
   std::string _stopUtc;
   ManifestFile _manifest;  // of the current recording, held until it is merged or kept
+  // The files and facts of the current or last recording: its times, manifest, run report and
+  // HDF5 provenance; created at Start.
+  std::unique_ptr<Session> _session;
   TempFileRemoval _tempRemoval;  // deletes the temp files of a merged recording
   // The temp folder as it was at the last Start: the recording's temp files are there, whatever
   // the field has said since.

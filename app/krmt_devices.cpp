@@ -11,12 +11,12 @@
 #include "app/krmt.h"
 #include "merge/hdf5file.h"
 #include "merge/outputfile.h"
-#include "chain/paramsjson.h"
 #include "report/runreport.h"
 #include "chain/devicecore.h"
 #include "chain/keptrun.h"
 #include "device/korbalt.h"
 #include "chain/recordcore.h"
+#include "chain/session.h"
 #include "device/rmtdev.h"
 #include "device/rmtpath.h"
 #include "merge/channelmap.h"
@@ -120,7 +120,12 @@ void KRmt::onUse5ChUpdate(bool on) {
 void KRmt::startCollect() {
   _progress->setValue(0);
   _noteText->clear();
-  _startUtc = utcNow();
+  SessionFiles files;
+  files.program = files.recordedBy = "ravik";
+  _session.reset(new Session(files));
+  const RecordInstant start = RecordInstant::now();
+  _session->began(start);
+  _startUtc = utcText(start.wall);
   _timer->start();
   updateGui(Recording);
   // What this recording is made of, whatever the fields say later.
@@ -188,8 +193,8 @@ void KRmt::addNote(const QString& line) {
 }
 
 void KRmt::noteSharedChannels() {
-  std::vector<ChainChannels> chain;
-  const std::vector<ChannelOverlap> shared = recordedOverlaps(&chain);
+  const std::vector<ChannelOverlap> shared =
+      channelOverlaps(chainChannels(sessionDevices(false)));
   if (shared.empty()) return;
   std::vector<std::string> names;
   for (const RmtDev* dev : _recorded)
@@ -202,31 +207,13 @@ void KRmt::noteSharedChannels() {
 }
 
 void KRmt::writeManifest(const QString* outputs) {
-  RunManifest manifest;
-  manifest.program = "ravik";
-  manifest.startUtc = _startUtc;
-  for (RmtDev* dev : _devs) {
-    if (dev->_tmpName.isEmpty()) continue;
-    ManifestDevice d;
-    d.serial = dev->_serialEdit->text().toStdString();
-    d.index = dev->_index;
-    d.chain = dev->_chainPos;
-    d.role = dev->_roleEdit->text().toStdString();
-    d.markers = dev->_markers;
-    d.stream = toFileName(QFileInfo(dev->_tmpName).fileName());
-    d.parameters = paramsToJson(dev->_recordParams);
-    manifest.devices.push_back(d);
-  }
-  if (manifest.devices.empty()) return;
-  // The HDF5 output is created uncompressed, as the window writes it, with the metadata read
-  // for it.
-  const char* const kinds[] = {"text", "binary", "hdf5"};
-  for (int k = 0; k < kOutputKinds; ++k)
-    if (!outputs[k].isEmpty())
-      manifest.outputs.push_back({kinds[k], absolutePath(toFileName(outputs[k]))});
-  if (!outputs[kHdf5Out].isEmpty()) manifest.meta = _hdf5Meta;
-  manifest.partials =
-      partialNames({_ascOutput.get(), _binOutput.get(), _hdf5File ? _hdf5File->file() : nullptr});
+  const std::vector<SessionDevice> devices = sessionDevices(true);
+  if (devices.empty()) return;
+  // The HDF5 output is created uncompressed, as the window writes it.
+  nameOutputs(outputs);
+  const RunManifest manifest = _session->manifest(
+      devices,
+      partialNames({_ascOutput.get(), _binOutput.get(), _hdf5File ? _hdf5File->file() : nullptr}));
   std::string error;
   checkError(_manifest.write(toFileName(_recordDir), manifest, &error),
              "Can't write the run manifest\n" + fromFileName(error) +
@@ -234,10 +221,42 @@ void KRmt::writeManifest(const QString* outputs) {
                  "with the devices' chain positions can merge its temp files.");
 }
 
+std::vector<SessionDevice> KRmt::sessionDevices(bool withTempFile) const {
+  std::vector<SessionDevice> devices;
+  for (const RmtDev* dev : _recorded) {
+    if (withTempFile && dev->_tmpName.isEmpty()) continue;
+    SessionDevice d;
+    d.serial = dev->_serialEdit->text().toStdString();
+    d.index = dev->_index;
+    d.chainPos = dev->_chainPos;
+    d.features = dev->_features;
+    d.markers = dev->_markers;
+    d.fiveChannel = dev->_recordParams.fiveChannel;
+    d.rawName = toFileName(dev->_tmpName);
+    d.written = &dev->_write.bytes;
+    d.log = &dev->_lossLog;
+    d.params = dev->_recordParams;
+    devices.push_back(d);
+  }
+  return devices;
+}
+
+void KRmt::nameOutputs(const QString* paths) {
+  _session->nameOutputs(toFileName(paths[kTextOut]), toFileName(paths[kBinaryOut]),
+                        toFileName(paths[kHdf5Out]),
+                        paths[kHdf5Out].isEmpty() ? std::vector<Hdf5MetaField>() : _hdf5Meta);
+}
+
 void KRmt::stopCollect(bool err) {
   _timer->stop();
   stopRecording(_devs.size(), [](int32_t i) { _devs[i]->start(false, QString()); });
-  _stopUtc = utcNow();
+  // The outputs chosen now are those the run writes: the HDF5 output's times are noted for them.
+  QString outputs[kOutputKinds];
+  for (int k = 0; k < kOutputKinds; ++k) outputs[k] = chosenOutput(OutputKind(k));
+  nameOutputs(outputs);
+  const RecordInstant stop = RecordInstant::now();
+  _session->stopped(stop);
+  _stopUtc = utcText(stop.wall);
   stopMonitor();
   if (err) {
     abandonMerge();

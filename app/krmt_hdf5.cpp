@@ -8,6 +8,7 @@
 #include <QLineEdit>
 
 #include "app/krmt.h"
+#include "chain/session.h"
 #include "merge/hdf5file.h"
 #include "device/rmtdev.h"
 #include "device/rmtpath.h"
@@ -66,34 +67,9 @@ void KRmt::openHdf5(const QString& hdf5Path, bool* goOn) {
 
 QString KRmt::finishHdf5() {
   if (!_hdf5File) return QString();
-  const MergeOutcome& outcome = _merger->_outcome;
-  Hdf5RunInfo info;
-  info.software = "ravik";
-  info.softwareVersion = RAVIK_VERSION;
-  info.sourceSoftware = "ravik";
-  info.sourceSoftwareVersion = RAVIK_VERSION;
-  int32_t devices = 0;
-  for (int i = 0; i < _devs.size(); ++i) {
-    const RmtDev* dev = _devs[i];
-    if (dev->_tmpName.isEmpty()) continue;
-    ++devices;
-    Hdf5Source source;
-    source.path = toFileName(dev->_tmpName);
-    source.chain = dev->_chainPos;
-    source.serial = dev->_serialEdit->text().toStdString();
-    source.fiveChannel = i < int(outcome.sourceStats.size()) && outcome.sourceStats[size_t(i)].channels[5] > 0;
-    source.kept = false;  // the temp files go once the outputs are complete
-    info.sources.push_back(source);
-  }
-  info.description = "Time tags of " + std::to_string(devices) +
-                     " chained device(s) recorded and merged by ravik";
-  RunReport report = runReport("", "");
-  const time_t now = time(nullptr);
-  report.hdf5CreationTime = info.creationTime = hdf5TimeText(now);
-  report.utcOffset = utcOffsetText(now);
-  info.report = toJson(report).dump();
-  info.meta = _hdf5Meta;
-  info.losses = outcome.losses;
+  // The report in the file names every output the run writes, as chosen at Stop.
+  nameOutputs(_stopChoice);
+  const Hdf5RunInfo info = _session->hdf5Info(sessionDevices(true), mergeResult());
   std::string error;
   // Completed under its temporary name; published with the other outputs (finishOutputs()).
   if (!_hdf5File->complete(info, &error)) return fromFileName(error);

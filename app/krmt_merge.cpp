@@ -23,11 +23,9 @@
 #include "merge/outputcheck.h"
 #include "merge/outputfile.h"
 #include "chain/devicecore.h"
-#include "chain/paramsjson.h"
 #include "chain/recordcore.h"
 #include "device/rmtdev.h"
 #include "device/rmtpath.h"
-#include "merge/channelmap.h"
 #include "merge/mergethread.h"
 #include "merge/streamloss.h"
 #include "report/problems.h"
@@ -307,41 +305,31 @@ void KRmt::mergeFailed(const QString& error) {
                                      : "\nNo output was written; the temp files are kept."));
 }
 
-RunReport KRmt::runReport(const std::string& text, const std::string& binary) const {
-  const MergeOutcome& outcome = _merger->_outcome;
-  RunReport report;
-  report.program = "ravik";
-  report.startUtc = _startUtc;
-  report.stopUtc = report.mergeStartUtc = _stopUtc;
-  report.mergeStopUtc = utcNow();
+RunResult KRmt::mergeResult() const {
+  // The merge read every device's temp file, none where a device recorded into none.
+  RunResult run;
+  run.outcome = _merger->_outcome;
+  run.records = run.outcome.records;
+  MergeOutcome& outcome = run.outcome;
+  size_t kept = 0;
   for (int i = 0; i < _devs.size(); ++i) {
-    const RmtDev* dev = _devs[i];
-    if (dev->_tmpName.isEmpty()) continue;
-    ReportDevice d;
-    d.serial = dev->_serialEdit->text().toStdString();
-    d.index = dev->_index;
-    d.chain = dev->_chainPos;
-    d.role = dev->_roleEdit->text().toStdString();
-    d.stream = toFileName(dev->_tmpName);
-    if (i < int(outcome.sourceRecords.size())) d.records = outcome.sourceRecords[size_t(i)];
-    d.clockOk = dev->_lossLog.clockBad() ? 0 : 1;
-    d.parameters = paramsToJson(dev->_recordParams);
-    report.devices.push_back(d);
+    if (_devs[i]->_tmpName.isEmpty()) continue;
+    if (size_t(i) < outcome.sourceRecords.size())
+      outcome.sourceRecords[kept] = outcome.sourceRecords[size_t(i)];
+    if (size_t(i) < outcome.sourceStats.size())
+      outcome.sourceStats[kept] = outcome.sourceStats[size_t(i)];
+    ++kept;
   }
-  assignLosses(outcome.losses, &report.devices);
-  assignStreamFaults(outcome.sourceStats, &report.devices);
-  std::vector<ChainChannels> chain;
-  for (const ChannelOverlap& o : recordedOverlaps(&chain))
-    report.overlaps.push_back({o.output, chain[o.a].chainPos, o.channelA, chain[o.b].chainPos, o.channelB});
-  report.records = outcome.records;
-  report.firstPs = outcome.firstPs;
-  report.lastPs = outcome.lastPs;
-  if (!text.empty()) report.outputs.push_back({"text", text});
-  if (!binary.empty()) report.outputs.push_back({"binary", binary});
+  outcome.sourceRecords.resize(std::min(kept, outcome.sourceRecords.size()));
+  outcome.sourceStats.resize(std::min(kept, outcome.sourceStats.size()));
+  return run;
+}
+
+RunReport KRmt::runReport(const std::string& text, const std::string& binary) {
   const std::string hdf5 = _hdf5File ? _hdf5File->file()->path() : _written[kHdf5Out];
-  if (!hdf5.empty()) report.outputs.push_back({"hdf5", hdf5});
-  report.completed = true;
-  return report;
+  _session->nameOutputs(text, binary, hdf5,
+                        hdf5.empty() ? std::vector<Hdf5MetaField>() : _hdf5Meta);
+  return _session->report(sessionDevices(true), mergeResult(), "");
 }
 
 // The run report beside the outputs (see defaultReportPath), and what it holds of losses and
@@ -361,23 +349,12 @@ void KRmt::writeRunReport(const std::string& text, const std::string& binary) {
 bool KRmt::reportFile(const std::string& text, const std::string& binary, const std::string& hdf5,
                       std::string* path, std::string* error) const {
   // Never onto the HDF5 output, the metadata file or a file of the recording.
-  std::vector<std::string> taken;
+  std::vector<OutputName> taken;
   if (!hdf5.empty()) {
-    taken.push_back(hdf5);
-    taken.push_back(toFileName(metaFileFor(fromFileName(hdf5))));
+    taken.push_back({"HDF5 output", hdf5});
+    taken.push_back({"metadata file", toFileName(metaFileFor(fromFileName(hdf5)))});
   }
-  for (const OutputName& file : recordingFiles()) taken.push_back(file.path);
-  return defaultReportPath(text, binary, taken, path, error);
-}
-
-// A device in five-channel mode beside one without the feature, or markers beside chain positions
-// from 20 up: the recording goes on, and the note line and the run report tell.
-std::vector<ChannelOverlap> KRmt::recordedOverlaps(std::vector<ChainChannels>* chain) const {
-  for (const RmtDev* dev : _recorded) {
-    const uint32_t inputs = recordedInputs(dev->_recordParams.fiveChannel, dev->_features);
-    chain->push_back({dev->_chainPos, inputs, dev->_markers});
-  }
-  return channelOverlaps(*chain);
+  return runReportPath("", text, binary, taken, {}, recordingFiles(), path, error, "");
 }
 
 // For a merge that cannot start or did not complete: closes the temp files without deleting

@@ -121,7 +121,7 @@ void Chain::Run::halt() {
 }
 
 void Chain::Run::removeRaw() {
-  session->removeRawFiles(*recording);
+  session->removeRawFiles(sessionDevices(*recording));
   rmdir(session->runDir().c_str());
 }
 
@@ -264,17 +264,18 @@ bool Chain::start(const ChainOutputs& outputs, std::string* error) {
     return false;
   }
   run->ended = false;
+  const std::vector<SessionDevice> devices = sessionDevices(*run->recording);
   run->sink.reset(new LiveSink(&_measurements, &_queue, session.hdf5Output()));
   MergeWatch watch;
   watch.wake = false;  // the owner's thread has its signals for Python
-  if (!session.startMerge(*run->recording, run->sink.get(), watch, error)) {
+  if (!session.startMerge(devices, run->sink.get(), watch, error)) {
     run->halt();
     _queue.finish();
     run->removeRaw();
     return false;
   }
   // Every run can be recovered, a measure-only one into outputs named then.
-  const std::string manifestWarning = session.writeManifest(*run->recording);
+  const std::string manifestWarning = session.writeManifest(devices);
   if (!manifestWarning.empty()) _messages.push_back(manifestWarning);
   run->startPolling();
   _run = std::move(run);
@@ -292,7 +293,8 @@ bool Chain::stop(nlohmann::json* report, std::string* error) {
   sigset_t none;
   sigemptyset(&none);
   RunResult result;
-  const SessionEnd end = session.finish(*run->recording, none, &result);
+  const std::vector<SessionDevice> devices = sessionDevices(*run->recording);
+  const SessionEnd end = session.finish(devices, none, &result);
   // A merge cut short fed the measurements and the stream only a part of the recording.
   const bool merged = result.outcome.readError.empty() && !result.stopped;
   _queue.finish(merged);
@@ -301,8 +303,8 @@ bool Chain::stop(nlohmann::json* report, std::string* error) {
   std::string failure;
   if (!end.published)
     failure = end.error + "; the raw files are kept in " + session.runDir() +
-              " (finish with: " + session.recoveryCommand(*run->recording) + ")";
-  const RunReport written = session.report(*run->recording, result, failure);
+              " (finish with: " + session.recoveryCommand(devices) + ")";
+  const RunReport written = session.report(devices, result, failure);
   std::string reportError;
   const bool reportWritten = session.writeRunReport(written, &reportError);
   *report = toJson(written);

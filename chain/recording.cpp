@@ -127,37 +127,31 @@ void Recording::deliver(int32_t** index, int, int words, int, uint32_t* data) {
   tapBlock(dev->tap, data, words);
 }
 
-std::vector<ManifestDevice> manifestDevices(const Recording& recording) {
-  std::vector<ManifestDevice> devices;
+std::vector<SessionDevice> sessionDevices(const Recording& recording) {
+  // The chain's five-channel mode is the master's: its setting went to every capable device.
+  bool fiveChannel = false;
+  for (const auto& dev : recording.devices())
+    if (dev->device.link.chainPos == 0 && dev->params) fiveChannel = dev->params->fiveChannel;
+  std::vector<SessionDevice> devices;
   for (const auto& dev : recording.devices()) {
-    ManifestDevice d;
+    SessionDevice d;
     d.serial = dev->device.serial;
     d.index = dev->device.index;
-    d.chain = dev->device.link.chainPos;
-    d.role = roleText(d.chain);
+    d.chainPos = dev->device.link.chainPos;
+    d.features = dev->device.link.features;
     d.markers = dev->device.link.markers;
-    d.stream = dev->rawName.substr(dev->rawName.rfind('/') + 1);
-    if (dev->params) d.parameters = paramsToJson(*dev->params);
+    d.fiveChannel = fiveChannel;
+    d.rawName = dev->rawName;
+    d.written = &dev->write.bytes;
+    d.log = &dev->log;
+    d.params = dev->params;
     devices.push_back(d);
   }
   return devices;
 }
 
-std::vector<ChainChannels> chainChannels(const Recording& recording) {
-  bool fiveChannel = false;
-  for (const auto& dev : recording.devices())
-    if (dev->device.link.chainPos == 0 && dev->params) fiveChannel = dev->params->fiveChannel;
-  std::vector<ChainChannels> chain;
-  for (const auto& dev : recording.devices()) {
-    chain.push_back({dev->device.link.chainPos,
-                     recordedInputs(fiveChannel, dev->device.link.features),
-                     dev->device.link.markers});
-  }
-  return chain;
-}
-
 bool checkChainChannels(const Recording& recording, std::string* error) {
-  const std::vector<ChainChannels> chain = chainChannels(recording);
+  const std::vector<ChainChannels> chain = chainChannels(sessionDevices(recording));
   std::vector<NamedChannels> named;
   for (size_t i = 0; i < chain.size(); ++i) {
     const FoundDevice& d = recording.devices()[i]->device;
@@ -182,26 +176,6 @@ bool checkChainChannels(const Recording& recording, std::string* error) {
            (hasFiveChannel(a.device.link.features) ? b : a).device.serial +
            " does not have it: set five_channel false; nothing recorded";
   return false;
-}
-
-std::vector<ReportDevice> reportDevices(const Recording& recording,
-                                        const std::vector<int64_t>& sourceRecords) {
-  std::vector<ReportDevice> devices;
-  const auto& recorded = recording.devices();
-  for (size_t i = 0; i < recorded.size(); ++i) {
-    const RecordedDevice& dev = *recorded[i];
-    ReportDevice d;
-    d.serial = dev.device.serial;
-    d.index = dev.device.index;
-    d.chain = dev.device.link.chainPos;
-    d.role = roleText(d.chain);
-    d.stream = dev.rawName;
-    if (i < sourceRecords.size()) d.records = sourceRecords[i];
-    d.clockOk = dev.log.clockBad() ? 0 : 1;
-    if (dev.params) d.parameters = paramsToJson(*dev.params);
-    devices.push_back(d);
-  }
-  return devices;
 }
 
 ReadFiles replayedStreams() {

@@ -20,6 +20,7 @@
 #include "chain/devicesearch.h"
 #include "chain/deviceparams.h"
 #include "chain/recordcore.h"
+#include "chain/sessiondevice.h"
 #include "merge/channelmap.h"
 #include "merge/outputcheck.h"
 
@@ -53,16 +54,11 @@ struct RecordedDevice {
   bool inSync = false;       // clock state at the last poll
 };
 
-struct ManifestDevice;
-struct ReportDevice;
 class Recording;
 
-// The run manifest's entries of the recording's devices, in chain order.
-std::vector<ManifestDevice> manifestDevices(const Recording& recording);
-// The run report's entries of the recording's devices, in chain order, with the records the merge
-// wrote of each (`sourceRecords`, by chain order; shorter when the merge did not start).
-std::vector<ReportDevice> reportDevices(const Recording& recording,
-                                        const std::vector<int64_t>& sourceRecords);
+// The recording's devices as the Session takes them, in chain order (their raw files named once
+// started).
+std::vector<SessionDevice> sessionDevices(const Recording& recording);
 
 class Recording {
 public:
@@ -104,10 +100,6 @@ private:
   std::vector<std::unique_ptr<RecordedDevice>> _devices;  // chain order
   bool _running = false;
 };
-
-// The chain's output channels as the devices will record: the master's five-channel mode on every
-// device that has the feature, four channels on the others, each device's enabled markers.
-std::vector<ChainChannels> chainChannels(const Recording& recording);
 
 // Before the start: false with a one-line message naming the devices when two of them would fill
 // one output channel, through markers beside chain positions from 20 up (see markerClash()) or

@@ -60,7 +60,7 @@ bool runReportPath(const std::string& named, const std::string& textPath,
   }
   for (const OutputName& file : read) taken.push_back(file.path);
   if (defaultReportPath(textPath, binPath, taken, path, error)) return true;
-  *error += "; name the report with " + option;
+  if (!option.empty()) *error += "; name the report with " + option;
   return false;
 }
 
@@ -78,10 +78,10 @@ bool makeRunFolder(const std::string& tmpDir, std::string* runDir, std::string* 
   return true;
 }
 
-std::vector<StreamArg> rawStreams(const Recording& recording) {
+std::vector<StreamArg> rawStreams(const std::vector<SessionDevice>& devices) {
   std::vector<StreamArg> streams;
-  for (const auto& dev : recording.devices())
-    streams.push_back({dev->rawName, dev->device.link.chainPos, dev->device.link.markers});
+  for (const SessionDevice& dev : devices)
+    streams.push_back({dev.rawName, dev.chainPos, dev.markers});
   return streams;
 }
 
@@ -137,11 +137,20 @@ void Session::began(const RecordInstant& start) {
   _recordingStart = hdf5TimeText(start.wall.tv_sec);
 }
 
-std::string Session::writeManifest(const Recording& recording) {
+void Session::nameOutputs(const std::string& text, const std::string& binary,
+                          const std::string& hdf5, const std::vector<Hdf5MetaField>& meta) {
+  _files.text = text;
+  _files.binary = binary;
+  _files.hdf5 = hdf5;
+  _files.meta = meta;
+}
+
+RunManifest Session::manifest(const std::vector<SessionDevice>& devices,
+                              const std::vector<std::string>& partials) const {
   RunManifest m;
   m.program = _files.program;
   m.startUtc = _times.startUtc;
-  m.devices = manifestDevices(recording);
+  m.devices = manifestDevices(devices);
   if (!_files.text.empty()) m.outputs.push_back({"text", absolutePath(_files.text)});
   if (!_files.binary.empty()) m.outputs.push_back({"binary", absolutePath(_files.binary)});
   if (!_files.hdf5.empty()) m.outputs.push_back({"hdf5", absolutePath(_files.hdf5)});
@@ -149,28 +158,35 @@ std::string Session::writeManifest(const Recording& recording) {
   m.reportPath = absolutePath(_files.report);
   m.compress = _files.compress;
   m.meta = _files.meta;
-  m.partials = partialNames({&_text, &_binary, _hdf5.file(), &_histogram});
+  m.partials = partials;
+  return m;
+}
+
+std::string Session::writeManifest(const std::vector<SessionDevice>& devices) {
+  const RunManifest m =
+      manifest(devices, partialNames({&_text, &_binary, _hdf5.file(), &_histogram}));
   std::string error;
   if (_manifest.write(_runDir, m, &error)) return std::string();
   return "run manifest not written: " + error + "; if the run ends without its merge, only "
          "ravik-merge with the chain positions can merge its raw files";
 }
 
-bool Session::startMerge(const Recording& recording, RecordSink* sink, const MergeWatch& watch,
-                         std::string* error) {
+bool Session::startMerge(const std::vector<SessionDevice>& devices, RecordSink* sink,
+                         const MergeWatch& watch, std::string* error) {
   // Its own raw files, which its recording holds locked.
-  _opened = openInputs(rawStreams(recording), &_inputs, &_openError, true);
-  for (size_t i = 0; i < _inputs.size() && _opened; ++i)
-    _inputs[i].written = &recording.devices()[i]->write.bytes;
+  _opened = openInputs(rawStreams(devices), &_inputs, &_openError, true);
+  for (size_t i = 0; i < _inputs.size() && _opened; ++i) _inputs[i].written = devices[i].written;
   _settings.watch = watch;
   _settings.lossRecords = _files.lossRecords;
   _settings.hdf5 = _hdf5.output();
   _settings.records = sink != nullptr ? sink : _hdf5.output();
   // The master's header, made now, before anything addresses the devices one by one.
-  _settings.header = chainDeviceHeader(recording.devices().front()->device.index);
+  _settings.header = chainDeviceHeader(devices.front().index);
   // What the recording noted, even where its loss files could not be written. The inputs are in
   // the devices' (chain) order.
-  _settings.lossesAtEnd = [&recording](size_t i) { return recording.devices()[i]->log.losses(); };
+  std::vector<const LossLog*> logs;
+  for (const SessionDevice& dev : devices) logs.push_back(dev.log);
+  _settings.lossesAtEnd = [logs](size_t i) { return logs[i]->losses(); };
   if (!_opened) {
     *error = _openError;
     return false;
@@ -187,7 +203,8 @@ void Session::stopped(const RecordInstant& stop) {
   if (!_files.hdf5.empty()) stampHdf5Time(::time(nullptr), &_times);
 }
 
-SessionEnd Session::finish(const Recording& recording, const sigset_t& signals, RunResult* run) {
+SessionEnd Session::finish(const std::vector<SessionDevice>& devices, const sigset_t& signals,
+                           RunResult* run) {
   SessionEnd end;
   // The raw files are closed: what they hold now is all there is, and the rest of the merge has
   // no recording to give way to.
@@ -214,7 +231,7 @@ SessionEnd Session::finish(const Recording& recording, const sigset_t& signals, 
                 "; no output written";
     return end;
   }
-  if (!_hdf5.complete(hdf5Info(recording, *run), &end.error)) {
+  if (!_hdf5.complete(hdf5Info(devices, *run), &end.error)) {
     discardOutputs();
     end.error += "; no output written";
     return end;
@@ -236,14 +253,14 @@ void Session::discardOutputs() {
   _hdf5.discard();
 }
 
-void Session::removeRawFiles(const Recording& recording) {
+void Session::removeRawFiles(const std::vector<SessionDevice>& devices) {
   if (_files.keepRaw) return;
-  for (const auto& dev : recording.devices())
-    if (!dev->rawName.empty()) removeTempFile(dev->rawName);
+  for (const SessionDevice& dev : devices)
+    if (!dev.rawName.empty()) removeTempFile(dev.rawName);
   _manifest.remove();
 }
 
-std::string Session::recoveryCommand(const Recording& recording) const {
+std::string Session::recoveryCommand(const std::vector<SessionDevice>& devices) const {
   KeptRun kept;
   if (_manifest.held()) kept.manifestDir = _manifest.dir();
   kept.outputsNamed = anyOutput();
@@ -254,21 +271,22 @@ std::string Session::recoveryCommand(const Recording& recording) const {
   kept.metaPath = _files.metaPath;
   kept.lossRecords = _files.lossRecords;
   kept.report = _files.report;
-  kept.streams = rawStreams(recording);
+  kept.streams = rawStreams(devices);
   return ::recoveryCommand(kept);
 }
 
-std::string Session::keptText(const Recording& recording) const {
-  return "the raw files are kept; finish the merge with\n  " + recoveryCommand(recording);
+std::string Session::keptText(const std::vector<SessionDevice>& devices) const {
+  return "the raw files are kept; finish the merge with\n  " + recoveryCommand(devices);
 }
 
-RunReport Session::report(const Recording& recording, const RunResult& run,
+RunReport Session::report(const std::vector<SessionDevice>& devices, const RunResult& run,
                           const std::string& error) const {
   RunReport report = _times;
   if (!report.mergeStartUtc.empty()) report.mergeStopUtc = utcNow();
-  report.devices = reportDevices(recording, run.outcome.sourceRecords);
+  report.devices = reportDevices(devices, run.outcome.sourceRecords);
   assignLosses(run.outcome.losses, &report.devices);
   assignStreamFaults(run.outcome.sourceStats, &report.devices);
+  report.overlaps = reportOverlaps(devices);
   report.records = run.records;
   report.firstPs = run.outcome.firstPs;
   report.lastPs = run.outcome.lastPs;
@@ -281,8 +299,9 @@ RunReport Session::report(const Recording& recording, const RunResult& run,
   return report;
 }
 
-RunReport Session::abandonedReport(const Recording& recording, const std::string& error) const {
-  RunReport report = this->report(recording, RunResult(), error);
+RunReport Session::abandonedReport(const std::vector<SessionDevice>& devices,
+                                   const std::string& error) const {
+  RunReport report = this->report(devices, RunResult(), error);
   report.outputs.clear();
   return report;
 }
@@ -293,27 +312,26 @@ bool Session::writeRunReport(const RunReport& report, std::string* error, bool b
   return path.empty() || writeReport(report, path, error, !_files.noClobber);
 }
 
-// What the HDF5 output tells beside its records: the raw files, the recording time, the losses
-// and the run report as it stands when the outputs are complete.
-Hdf5RunInfo Session::hdf5Info(const Recording& recording, const RunResult& run) const {
+Hdf5RunInfo Session::hdf5Info(const std::vector<SessionDevice>& devices,
+                              const RunResult& run) const {
   Hdf5RunInfo info;
-  info.description = "Time tags of " + std::to_string(recording.devices().size()) +
+  info.description = "Time tags of " + std::to_string(devices.size()) +
                      " chained device(s) recorded and merged by " + _files.recordedBy;
   info.software = info.sourceSoftware = _files.program;
   info.softwareVersion = info.sourceSoftwareVersion = RAVIK_VERSION;
   info.acquisitionSeconds = _seconds;
   std::vector<std::string> paths, serials;
   std::vector<int32_t> chains;
-  for (const auto& dev : recording.devices()) {
-    paths.push_back(dev->rawName);
-    serials.push_back(dev->device.serial);
-    chains.push_back(dev->device.link.chainPos);
+  for (const SessionDevice& dev : devices) {
+    paths.push_back(dev.rawName);
+    serials.push_back(dev.serial);
+    chains.push_back(dev.chainPos);
   }
   info.sources = hdf5Sources(paths, chains, serials, run.outcome.sourceStats, _files.keepRaw);
   info.creationTime = _times.hdf5CreationTime;
   info.recordingStart = _recordingStart;
   info.meta = _files.meta;
   info.losses = run.outcome.losses;
-  info.report = toJson(report(recording, run, "")).dump();
+  info.report = toJson(report(devices, run, "")).dump();
   return info;
 }

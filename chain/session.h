@@ -5,10 +5,12 @@
 // outputs published or the run kept, the temp files deleted, and the command that finishes a
 // kept run. No Qt.
 //
-// Order of use: prepare() before the devices start; started() once they have, with
-// writeManifest() and startMerge(); stopped() once the callback is removed and the raw files are
-// closed; then finish() and the report. Called from one thread (the face's); the merge runs on
-// threads of its own.
+// Order of use: prepare() before the devices start; began() as they start; writeManifest() and
+// startMerge() once they have; stopped() once the callback is removed and the raw files are
+// closed; then finish() and the report. The devices are the face's, as plain facts (see
+// SessionDevice). A face whose outputs change during the run and that merges them itself (the
+// window) uses began(), stopped(), nameOutputs(), manifest(), report() and hdf5Info() alone.
+// Called from one thread (the face's); the merge runs on threads of its own.
 #ifndef RAVIK_CHAIN_SESSION_H
 #define RAVIK_CHAIN_SESSION_H
 
@@ -21,7 +23,7 @@
 
 #include "chain/recordtime.h"
 #include "chain/mergerun.h"
-#include "chain/recording.h"
+#include "chain/sessiondevice.h"
 #include "merge/hdf5file.h"
 #include "merge/inputs.h"
 #include "merge/outputcheck.h"
@@ -74,8 +76,8 @@ std::string shellWord(const std::string& word);
 
 // Where the run report goes (*path): `named` (--report), or beside the outputs
 // (defaultReportPath()), never onto one of `outputs`, `inputs` (or their loss files) or `read`.
-// False with a message that ends in how to name the report (`option`, as the program takes it),
-// when no name beside the outputs will do.
+// False with a message that ends in how to name the report (`option`, as the program takes it;
+// empty: a face that cannot name it), when no name beside the outputs will do.
 bool runReportPath(const std::string& named, const std::string& textPath,
                    const std::string& binPath, const std::vector<OutputName>& outputs,
                    const std::vector<InputStream>& inputs, const ReadFiles& read,
@@ -109,13 +111,21 @@ public:
   // Once the devices have started: the run's manifest beside its raw files, held so that a run
   // that ends without its merge can be finished with ravik-merge --recover. Empty, or the
   // warning to give when it could not be written (the recording goes on: its data matter more).
-  std::string writeManifest(const Recording& recording);
+  std::string writeManifest(const std::vector<SessionDevice>& devices);
+  // The manifest of a run of `devices` whose outputs not yet published have the temporary names
+  // `partials`.
+  RunManifest manifest(const std::vector<SessionDevice>& devices,
+                       const std::vector<std::string>& partials) const;
+  // For a face whose outputs change during the run: the outputs (empty: none) and the HDF5
+  // output's metadata that the manifest, the report and the HDF5 provenance name from now on.
+  void nameOutputs(const std::string& text, const std::string& binary, const std::string& hdf5,
+                   const std::vector<Hdf5MetaField>& meta);
   // The merge beside the recording, reading the raw files as they grow, into the outputs and on
   // to `sink` (null: the HDF5 output alone; a sink passes its records on to hdf5Output() itself).
   // With loss records it waits for the recording's end (see finish()). False with a message when
   // a raw file cannot be opened; finish() then says so again.
-  bool startMerge(const Recording& recording, RecordSink* sink, const MergeWatch& watch,
-                  std::string* error);
+  bool startMerge(const std::vector<SessionDevice>& devices, RecordSink* sink,
+                  const MergeWatch& watch, std::string* error);
   // The merge while it runs beside the recording; null when it does not.
   MergeRun* merge() { return _run.get(); }
   // The callback is removed and the raw files are closed at `stop`.
@@ -124,29 +134,35 @@ public:
   // Completes the merge (waiting on `stopSignals`, which may be empty) and, when it is whole,
   // completes the HDF5 output and publishes every output. A merge that is not whole leaves no
   // output; its raw files and manifest are kept for a recovery. *run gets the merge's result.
-  SessionEnd finish(const Recording& recording, const sigset_t& stopSignals, RunResult* run);
+  SessionEnd finish(const std::vector<SessionDevice>& devices, const sigset_t& stopSignals,
+                    RunResult* run);
   // After a published run: the raw files and the manifest go, unless they are kept on request.
-  void removeRawFiles(const Recording& recording);
+  void removeRawFiles(const std::vector<SessionDevice>& devices);
   // The command that finishes the merge of this run's kept raw files.
-  std::string recoveryCommand(const Recording& recording) const;
+  std::string recoveryCommand(const std::vector<SessionDevice>& devices) const;
   // "the raw files are kept; finish the merge with\n  <command>".
-  std::string keptText(const Recording& recording) const;
+  std::string keptText(const std::vector<SessionDevice>& devices) const;
 
-  // The run report of the recording: the devices with their records and losses, the outputs,
-  // the times. `error` empty: completed.
-  RunReport report(const Recording& recording, const RunResult& run,
+  // The run report of the recording: the devices with their records and losses, the output
+  // channels two of them filled, the outputs, the times. `error` empty: completed.
+  RunReport report(const std::vector<SessionDevice>& devices, const RunResult& run,
                    const std::string& error) const;
   // The report of a recording whose devices failed to start: nothing recorded.
-  RunReport abandonedReport(const Recording& recording, const std::string& error) const;
+  RunReport abandonedReport(const std::vector<SessionDevice>& devices,
+                            const std::string& error) const;
   // Writes `report` where it goes: beside the outputs, or where it was named, and after a merge
   // that did not complete only where it was named (`beside`: there too, for a run that recorded
   // nothing). False with a message.
   bool writeRunReport(const RunReport& report, std::string* error, bool beside = false) const;
 
+  // What the HDF5 output tells beside its records: the raw files, the recording time, the
+  // losses, the labels of its detectors and the run report as it stands when the outputs are
+  // complete.
+  Hdf5RunInfo hdf5Info(const std::vector<SessionDevice>& devices, const RunResult& run) const;
+
 private:
   bool createOutputs(std::string* error);
   std::vector<OutputName> outputNames(const std::string& report) const;
-  Hdf5RunInfo hdf5Info(const Recording& recording, const RunResult& run) const;
   void discardOutputs();
 
   SessionFiles _files;

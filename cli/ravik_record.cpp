@@ -298,8 +298,8 @@ int abandon(const Session& session, const Recording& recording) {
     else
       dev->params.reset();
   }
-  const RunReport report =
-      session.abandonedReport(recording, "a device failed to start; nothing recorded");
+  const RunReport report = session.abandonedReport(sessionDevices(recording),
+                                                   "a device failed to start; nothing recorded");
   std::string error;
   if (!session.writeRunReport(report, &error, true)) say(error);
   return fail(kExitStartFailed, "a device failed to start; the recording is abandoned");
@@ -347,19 +347,21 @@ int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>&
     return fail(kExitBadInput, error + "; nothing recorded");
   if (!prepareParams(options, matched, recording, &error)) return fail(kExitStartFailed, error);
   if (!checkChainChannels(recording, &error)) return fail(kExitBadInput, error);
-  if (options.correlate) warnUnknownChannels(options.correlation, chainChannels(recording));
+  if (options.correlate)
+    warnUnknownChannels(options.correlation, chainChannels(sessionDevices(recording)));
   LiveMonitor monitor(options, recording);
   monitor.start(&recording);
   // The recording begins here, before the devices start: their data can follow at once.
   const RecordInstant start = RecordInstant::now();
   session->began(start);
   if (recording.start(session->runDir(), say) != 0) return abandon(*session, recording);
-  const std::string manifestWarning = session->writeManifest(recording);
+  const std::vector<SessionDevice> devices = sessionDevices(recording);
+  const std::string manifestWarning = session->writeManifest(devices);
   if (!manifestWarning.empty()) say(manifestWarning);
   ChannelCounts counts;
   // A raw file that cannot be opened now is said by finish().
   std::string openError;
-  session->startMerge(recording, nullptr, mergeWatch(options, &counts), &openError);
+  session->startMerge(devices, nullptr, mergeWatch(options, &counts), &openError);
   const RecordTime time =
       recordUntilStopped(&recording, options, signals, session->merge(), monitor.core(), start);
   session->stopped(time.stop);
@@ -368,18 +370,18 @@ int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>&
   const int histogramCode =
       options.histogramPath.empty() ? 0 : writeHistogram(*monitor.core(), session->histogram());
   RunResult run;
-  const SessionEnd end = session->finish(recording, signals, &run);
+  const SessionEnd end = session->finish(devices, signals, &run);
   int code = 0;
   if (end.published) {
-    session->removeRawFiles(recording);
+    session->removeRawFiles(devices);
     if (!end.warning.empty()) say(end.warning);
   } else {
     say(end.error);
-    say(session->keptText(recording));
+    say(session->keptText(devices));
     code = end.stopSignal != 0 ? 128 + end.stopSignal : kExitWriteError;
   }
   const RunReport report = session->report(
-      recording, run, code == 0 ? "" : "the merge did not complete; the raw files are kept");
+      devices, run, code == 0 ? "" : "the merge did not complete; the raw files are kept");
   printRun(options, *session, recording, time, run, counts, monitor.core(), report, code);
   const int result = finishReport(*session, report, recording, code);
   // A lost histogram is a write error, which outweighs a device's loss.

@@ -9,6 +9,7 @@
 
 #include "app/krmt.h"
 #include "chain/devicecore.h"
+#include "chain/devicesearch.h"
 #include "device/korbalt.h"
 #include "chain/recordcore.h"
 #include "device/rmtpath.h"
@@ -79,11 +80,7 @@ int RmtDev::connect() {
 
 // Role text, dialog title and, for slaves, the chain's channel numbers on the channel rows.
 void RmtDev::showRole() {
-  QString role;
-  if (_chainPos == 0)
-    role = "Master";
-  else if (_chainPos > 0)
-    role = "Slave " + QString::number(_chainPos);
+  const QString role = QString::fromStdString(roleText(_chainPos));
   _roleEdit->setText(role);
   _dialog->setWindowTitle("Tikor Parameters - " + role);
   if (_chainPos < 1) return;

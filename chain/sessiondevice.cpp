@@ -1,0 +1,56 @@
+#include "chain/sessiondevice.h"
+
+#include "chain/devicecore.h"
+#include "chain/devicesearch.h"
+#include "chain/paramsjson.h"
+
+std::vector<ManifestDevice> manifestDevices(const std::vector<SessionDevice>& devices) {
+  std::vector<ManifestDevice> entries;
+  for (const SessionDevice& dev : devices) {
+    ManifestDevice d;
+    d.serial = dev.serial;
+    d.index = dev.index;
+    d.chain = dev.chainPos;
+    d.role = roleText(d.chain);
+    d.markers = dev.markers;
+    d.stream = dev.rawName.substr(dev.rawName.rfind('/') + 1);
+    if (dev.params) d.parameters = paramsToJson(*dev.params);
+    entries.push_back(d);
+  }
+  return entries;
+}
+
+std::vector<ReportDevice> reportDevices(const std::vector<SessionDevice>& devices,
+                                        const std::vector<int64_t>& sourceRecords) {
+  std::vector<ReportDevice> entries;
+  for (size_t i = 0; i < devices.size(); ++i) {
+    const SessionDevice& dev = devices[i];
+    ReportDevice d;
+    d.serial = dev.serial;
+    d.index = dev.index;
+    d.chain = dev.chainPos;
+    d.role = roleText(d.chain);
+    d.stream = dev.rawName;
+    if (i < sourceRecords.size()) d.records = sourceRecords[i];
+    d.clockOk = dev.log != nullptr && dev.log->clockBad() ? 0 : 1;
+    if (dev.params) d.parameters = paramsToJson(*dev.params);
+    entries.push_back(d);
+  }
+  return entries;
+}
+
+std::vector<ChainChannels> chainChannels(const std::vector<SessionDevice>& devices) {
+  std::vector<ChainChannels> chain;
+  for (const SessionDevice& dev : devices)
+    chain.push_back({dev.chainPos, recordedInputs(dev.fiveChannel, dev.features), dev.markers});
+  return chain;
+}
+
+std::vector<ReportOverlap> reportOverlaps(const std::vector<SessionDevice>& devices) {
+  const std::vector<ChainChannels> chain = chainChannels(devices);
+  std::vector<ReportOverlap> overlaps;
+  for (const ChannelOverlap& o : channelOverlaps(chain))
+    overlaps.push_back(
+        {o.output, chain[o.a].chainPos, o.channelA, chain[o.b].chainPos, o.channelB});
+  return overlaps;
+}
