@@ -262,15 +262,9 @@ void Session::removeRawFiles(const std::vector<SessionDevice>& devices) {
 
 std::string Session::recoveryCommand(const std::vector<SessionDevice>& devices) const {
   KeptRun kept;
+  static_cast<RunOutputs&>(kept) = _files;
   if (_manifest.held()) kept.manifestDir = _manifest.dir();
   kept.outputsNamed = anyOutput();
-  kept.text = _files.text;
-  kept.binary = _files.binary;
-  kept.hdf5 = _files.hdf5;
-  kept.compress = _files.compress;
-  kept.metaPath = _files.metaPath;
-  kept.lossRecords = _files.lossRecords;
-  kept.report = _files.report;
   kept.streams = rawStreams(devices);
   return ::recoveryCommand(kept);
 }
@@ -283,17 +277,10 @@ RunReport Session::report(const std::vector<SessionDevice>& devices, const RunRe
                           const std::string& error) const {
   RunReport report = _times;
   if (!report.mergeStartUtc.empty()) report.mergeStopUtc = utcNow();
-  report.devices = reportDevices(devices, run.outcome.sourceRecords);
-  assignLosses(run.outcome.losses, &report.devices);
-  assignStreamFaults(run.outcome.sourceStats, &report.devices);
+  report.devices = reportDevices(devices);
+  reportMerge(run.outcome, run.records, _files.text, _files.binary, _files.hdf5, &report);
   report.overlaps = reportOverlaps(devices);
-  report.records = run.records;
-  report.firstPs = run.outcome.firstPs;
-  report.lastPs = run.outcome.lastPs;
   report.lossRecords = _files.lossRecords;
-  if (!_files.text.empty()) report.outputs.push_back({"text", _files.text});
-  if (!_files.binary.empty()) report.outputs.push_back({"binary", _files.binary});
-  if (!_files.hdf5.empty()) report.outputs.push_back({"hdf5", _files.hdf5});
   report.completed = error.empty();
   report.error = error;
   return report;

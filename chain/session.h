@@ -32,18 +32,24 @@
 #include "report/runreport.h"
 #include "thread/priority.h"
 
-// What a recording writes and how, as the face was asked. An empty path: not written.
-struct SessionFiles {
+// The merge's outputs and how they are written, as a recording and a recovery of it name them.
+// An empty path: not written.
+struct RunOutputs {
+  std::string text, binary, hdf5;
+  bool compress = false;     // the HDF5 output's columns
+  std::string report;        // named by the user; empty: beside the outputs
+  bool lossRecords = false;  // the outputs hold loss records (the merge runs after the recording)
+  std::string metaPath;      // the HDF5 metadata file
+};
+
+// What a recording writes and how, as the face was asked.
+struct SessionFiles : RunOutputs {
   std::string program;     // the report's and the manifest's "program"
   std::string recordedBy;  // for the HDF5 output's description: "ravik-record", ...
-  std::string text, binary, hdf5, histogram;
-  bool compress = false;   // the HDF5 output's columns
-  std::string report;      // named by the user; empty: beside the outputs
+  std::string histogram;
   std::string reportOption = "--report FILE";  // how the face names the report, for messages
   bool noClobber = false;
-  bool lossRecords = false;  // the merge runs after the recording, with the losses marked
   bool keepRaw = false;      // the raw files stay after a complete merge
-  std::string metaPath;      // the HDF5 metadata file, for the recovery command
   std::vector<Hdf5MetaField> meta;
   ReadFiles read;            // the files the run reads, which no output may replace
   std::string tmpDir;        // where the run's folder goes
@@ -60,14 +66,9 @@ struct SessionEnd {
 // The command that finishes the merge of a run whose raw files are kept: from its manifest when
 // one is held (`manifestDir` not empty), or else from every raw file, chain position and marker
 // mask, into the outputs given. Words are quoted for the shell where they need it.
-struct KeptRun {
+struct KeptRun : RunOutputs {
   std::string manifestDir;
   bool outputsNamed = true;  // false: the recovery must be given an output (" --bin FILE")
-  std::string text, binary, hdf5;
-  bool compress = false;
-  std::string metaPath;
-  bool lossRecords = false;
-  std::string report;
   std::vector<StreamArg> streams;
 };
 std::string recoveryCommand(const KeptRun& run);

@@ -4,36 +4,39 @@
 #include "chain/devicesearch.h"
 #include "chain/paramsjson.h"
 
+namespace {
+
+// What the manifest's and the report's entry of a device have in common.
+template <class Entry>
+Entry deviceEntry(const SessionDevice& dev) {
+  Entry d;
+  d.serial = dev.serial;
+  d.index = dev.index;
+  d.chain = dev.chainPos;
+  d.role = roleText(d.chain);
+  if (dev.params) d.parameters = paramsToJson(*dev.params);
+  return d;
+}
+
+}  // namespace
+
 std::vector<ManifestDevice> manifestDevices(const std::vector<SessionDevice>& devices) {
   std::vector<ManifestDevice> entries;
   for (const SessionDevice& dev : devices) {
-    ManifestDevice d;
-    d.serial = dev.serial;
-    d.index = dev.index;
-    d.chain = dev.chainPos;
-    d.role = roleText(d.chain);
+    ManifestDevice d = deviceEntry<ManifestDevice>(dev);
     d.markers = dev.markers;
     d.stream = dev.rawName.substr(dev.rawName.rfind('/') + 1);
-    if (dev.params) d.parameters = paramsToJson(*dev.params);
     entries.push_back(d);
   }
   return entries;
 }
 
-std::vector<ReportDevice> reportDevices(const std::vector<SessionDevice>& devices,
-                                        const std::vector<int64_t>& sourceRecords) {
+std::vector<ReportDevice> reportDevices(const std::vector<SessionDevice>& devices) {
   std::vector<ReportDevice> entries;
-  for (size_t i = 0; i < devices.size(); ++i) {
-    const SessionDevice& dev = devices[i];
-    ReportDevice d;
-    d.serial = dev.serial;
-    d.index = dev.index;
-    d.chain = dev.chainPos;
-    d.role = roleText(d.chain);
+  for (const SessionDevice& dev : devices) {
+    ReportDevice d = deviceEntry<ReportDevice>(dev);
     d.stream = dev.rawName;
-    if (i < sourceRecords.size()) d.records = sourceRecords[i];
     d.clockOk = dev.log != nullptr && dev.log->clockBad() ? 0 : 1;
-    if (dev.params) d.parameters = paramsToJson(*dev.params);
     entries.push_back(d);
   }
   return entries;

@@ -35,10 +35,8 @@ struct SessionDevice {
 
 // The run manifest's entries of `devices` (in chain order).
 std::vector<ManifestDevice> manifestDevices(const std::vector<SessionDevice>& devices);
-// The run report's entries of `devices`, with the records the merge wrote of each
-// (`sourceRecords`, in the same order; shorter when the merge did not start).
-std::vector<ReportDevice> reportDevices(const std::vector<SessionDevice>& devices,
-                                        const std::vector<int64_t>& sourceRecords);
+// The run report's entries of `devices`, before the merge's facts (reportMerge()).
+std::vector<ReportDevice> reportDevices(const std::vector<SessionDevice>& devices);
 // The output channels the devices fill: four or five inputs each, as its mode and features
 // give, and its enabled markers.
 std::vector<ChainChannels> chainChannels(const std::vector<SessionDevice>& devices);

@@ -96,18 +96,11 @@ RunReport makeReport(const Options& options, const std::vector<InputStream>& inp
     ReportDevice d;
     d.chain = inputs[i].arg.chainPos;
     d.stream = inputs[i].arg.path;
-    if (i < run.outcome.sourceRecords.size()) d.records = run.outcome.sourceRecords[i];
     report.devices.push_back(d);
   }
-  assignLosses(run.outcome.losses, &report.devices);
-  assignStreamFaults(run.outcome.sourceStats, &report.devices);
-  report.records = run.records;
-  report.firstPs = run.outcome.firstPs;
-  report.lastPs = run.outcome.lastPs;
+  reportMerge(run.outcome, run.records, options.textPath, options.binPath, options.hdf5Path,
+              &report);
   report.lossRecords = options.lossRecords;
-  if (!options.textPath.empty()) report.outputs.push_back({"text", options.textPath});
-  if (!options.binPath.empty()) report.outputs.push_back({"binary", options.binPath});
-  if (!options.hdf5Path.empty()) report.outputs.push_back({"hdf5", options.hdf5Path});
   return report;
 }
 

@@ -81,6 +81,22 @@ void assignStreamFaults(const std::vector<MergeSourceStats>& stats,
   }
 }
 
+void reportMerge(const MergeOutcome& outcome, int64_t records, const std::string& text,
+                 const std::string& binary, const std::string& hdf5, RunReport* report) {
+  std::vector<ReportDevice>& devices = report->devices;
+  for (size_t i = 0; i < devices.size() && i < outcome.sourceRecords.size(); ++i)
+    devices[i].records = outcome.sourceRecords[i];
+  assignLosses(outcome.losses, &devices);
+  assignStreamFaults(outcome.sourceStats, &devices);
+  report->records = records;
+  report->firstPs = outcome.firstPs;
+  report->lastPs = outcome.lastPs;
+  const std::pair<const char*, const std::string*> outputs[] = {
+      {"text", &text}, {"binary", &binary}, {"hdf5", &hdf5}};
+  for (const auto& output : outputs)
+    if (!output.second->empty()) report->outputs.push_back({output.first, *output.second});
+}
+
 json toJson(const RunReport& r) {
   json devices = json::array();
   for (const ReportDevice& d : r.devices) devices.push_back(deviceJson(d));

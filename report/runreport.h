@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "merge/checkedmerge.h"
 #include "merge/mergecore.h"
 #include "merge/streamloss.h"
 
@@ -80,6 +81,12 @@ nlohmann::json toJson(const RunReport& report);
 // Takes each device's decode errors and backward steps from `stats` (one per device, in order).
 void assignStreamFaults(const std::vector<MergeSourceStats>& stats,
                         std::vector<ReportDevice>* devices);
+
+// A merge's facts in a run report whose devices are listed in merge order: each device's records,
+// losses and stream faults, the records written (`records`, loss records included) and their
+// time span, and the outputs written (an empty path: not written).
+void reportMerge(const MergeOutcome& outcome, int64_t records, const std::string& text,
+                 const std::string& binary, const std::string& hdf5, RunReport* report);
 
 // The programs that write run reports: the "program" of every report, and of no other file.
 extern const char* const kReportPrograms[4];
