@@ -181,9 +181,7 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
 
   auto rate = std::make_shared<CountRate>(std::vector<int16_t>{1, 6, 11});
   chain.measurements().add(rate);
-  ChainOutputs outputs;
-  outputs.binary = dir + "/run.bin";
-  outputs.tmpDir = dir;
+  ChainOutputs outputs{"", dir + "/run.bin", "", false, "", dir};
   ASSERT_TRUE(chain.start(outputs, &error)) << error;
   EXPECT_FALSE(chain.start(outputs, &error));
   Reader reader(&chain.queue());
