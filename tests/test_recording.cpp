@@ -7,9 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <tuple>
 #include <set>
 #include <thread>
@@ -81,58 +79,34 @@ ssize_t failingWrite(int fd, const void* data, size_t bytes) {
 // until it is destroyed, so that the test fails rather than hangs.
 class LateReader {
 public:
-  explicit LateReader(const QString& name) : _name(name.toUtf8().toStdString()) {
-    _thread = std::thread([this] { run(); });
-  }
+  explicit LateReader(const QString& name) : _name(name.toUtf8().toStdString()) {}
   ~LateReader() {
-    {
-      std::lock_guard<std::mutex> hold(_lock);
-      _end = true;
-    }
-    _wake.notify_all();
-    _thread.join();
+    _end = true;
+    for (std::thread& watch : _watches) watch.join();
   }
   // Runs `step`, which must return without a reader on the pipe.
   void guard(const std::function<void()>& step) {
-    setArmed(true);
+    auto returned = std::make_shared<std::atomic<bool>>(false);
+    _watches.emplace_back([this, returned] {
+      for (int32_t ms = 0; ms < kWaitMs && !*returned; ms += 5)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      if (*returned) return;
+      _came = true;
+      const int fd = open(_name.c_str(), O_RDONLY | O_NONBLOCK);
+      char buffer[65536];
+      while (fd >= 0 && !_end)
+        if (read(fd, buffer, sizeof buffer) <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      if (fd >= 0) close(fd);
+    });
     step();
-    setArmed(false);
+    *returned = true;
   }
   bool came() const { return _came; }
 
 private:
-  void setArmed(bool armed) {
-    {
-      std::lock_guard<std::mutex> hold(_lock);
-      _armed = armed;
-    }
-    _wake.notify_all();
-  }
-  void run() {
-    std::unique_lock<std::mutex> hold(_lock);
-    for (;;) {
-      _wake.wait(hold, [this] { return _armed || _end; });
-      if (_end) return;
-      if (!_wake.wait_for(hold, std::chrono::milliseconds(kWaitMs), [this] { return !_armed || _end; }))
-        break;
-    }
-    _came = true;
-    const int fd = open(_name.c_str(), O_RDONLY | O_NONBLOCK);
-    char buffer[65536];
-    while (fd >= 0 && !_end) {
-      hold.unlock();
-      if (read(fd, buffer, sizeof buffer) <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      hold.lock();
-    }
-    if (fd >= 0) close(fd);
-  }
-
   const std::string _name;
-  std::mutex _lock;
-  std::condition_variable _wake;
-  bool _armed = false, _end = false;
-  std::atomic<bool> _came{false};
-  std::thread _thread;
+  std::atomic<bool> _came{false}, _end{false};
+  std::vector<std::thread> _watches;
 };
 
 const QString kNothingRecorded =
