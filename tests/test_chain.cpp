@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "chain/mergerun.h"
-#include "codec/tdc56.h"
+#include "codec_stamps.h"
 #include "korbalt_env.h"
 #include "chain/chain.h"
 #include "chain/livesink.h"
@@ -132,13 +132,9 @@ TEST(Chain, MergesBesideARecordingGetTheNormalPriorityBackAtTheStop) {
   }
 
   const std::string raw = scratch / "raw.tmp";
-  std::vector<PpTimest> events;
+  Stamps events;
   for (int64_t i = 1; i <= 1000; ++i) events.push_back({1000000 + i * 997, uint8_t(i % 5)});
-  std::vector<uint32_t> words(4 * events.size() + 4);
-  Tdc56Instance* encoder = tdc56Init();
-  int32_t n = int32_t(events.size());
-  words.resize(size_t(tdc56Pack60(encoder, events.data(), &n, words.data(), int32_t(words.size()))));
-  tdc56DeInit(encoder);
+  const Words words = packStream(events);
   FILE* f = fopen(raw.c_str(), "wb");
   ASSERT_TRUE(f != nullptr && fwrite(words.data(), 4, words.size(), f) == words.size());
   ASSERT_EQ(fclose(f), 0);
@@ -181,9 +177,7 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
 
   auto rate = std::make_shared<CountRate>(std::vector<int16_t>{1, 6, 11});
   chain.measurements().add(rate);
-  ChainOutputs outputs;
-  outputs.binary = dir + "/run.bin";
-  outputs.tmpDir = dir;
+  ChainOutputs outputs{"", dir + "/run.bin", "", false, "", dir};
   ASSERT_TRUE(chain.start(outputs, &error)) << error;
   EXPECT_FALSE(chain.start(outputs, &error));
   Reader reader(&chain.queue());

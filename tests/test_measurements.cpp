@@ -78,13 +78,11 @@ TEST(Measurements, CorrelationCountsEveryPairInRange) {
     const std::vector<int64_t> want = reference::correlation(tags, c.a, c.b, c.width, c.n, low, high);
     EXPECT_EQ(m->data(), want);
     EXPECT_GT(std::accumulate(want.begin(), want.end(), int64_t(0)), 20);
-    EXPECT_FALSE(m->overflowed());
-    EXPECT_EQ(m->countA(), reference::count(tags, c.a));
-    EXPECT_EQ(m->spanPs(), reference::span(tags));
+    EXPECT_EQ(std::make_tuple(m->overflowed(), m->countA(), m->spanPs()),
+              std::make_tuple(false, reference::count(tags, c.a), reference::span(tags)));
     const std::vector<int64_t> edges = m->binEdgesPs();
     ASSERT_EQ(edges.size(), size_t(c.n + 1));
-    EXPECT_EQ(edges.front(), low);
-    EXPECT_EQ(edges[1] - edges[0], c.width);
+    EXPECT_EQ(std::make_pair(edges.front(), edges[1] - edges[0]), std::make_pair(low, c.width));
   }
 }
 
@@ -152,8 +150,7 @@ TEST(Measurements, StopClearAndStartChooseTheRecordsCounted) {
     corr.feed(t.data(), t.size());
     rate.feed(t.data(), t.size());
   };
-  EXPECT_TRUE(corr.running());
-  EXPECT_EQ(corr.spanPs(), 0);
+  EXPECT_EQ(std::make_pair(corr.running(), corr.spanPs()), std::make_pair(true, int64_t(0)));
   feedBoth(first);
   EXPECT_EQ(corr.data(), histogram(first));
 
@@ -164,8 +161,7 @@ TEST(Measurements, StopClearAndStartChooseTheRecordsCounted) {
   EXPECT_EQ(corr.data(), histogram(first));
   EXPECT_EQ(rate.counts(), (std::vector<int64_t>{reference::count(first, 1), reference::count(first, 6)}));
   corr.clear();
-  EXPECT_FALSE(corr.running());
-  EXPECT_EQ(corr.spanPs(), 0);
+  EXPECT_EQ(std::make_pair(corr.running(), corr.spanPs()), std::make_pair(false, int64_t(0)));
   EXPECT_EQ(corr.data(), std::vector<int64_t>(2000, 0));
 
   // Started again: only what comes now counts, and no pair reaches back across the clear.

@@ -201,14 +201,13 @@ TEST(Monitor, RatesAndHistogramHoldWhatWasRecorded) {
   }
 
   // Channel 1 of the master against channel 1 of slave 1, by brute force over the recordings.
-  const std::vector<int64_t> a = timesOf(recorded[c.order[0]], 1),
-                             b = timesOf(recorded[c.order[1]], 1);
+  Tags ab;  // as output channels 1 and 6
+  for (int16_t k : {0, 1})
+    for (int64_t t : timesOf(recorded[c.order[k]], 1)) ab.push_back({t, int16_t(1 + 5 * k)});
   const CorrelationSettings& s = snap.correlation;
-  std::vector<uint64_t> expected(size_t(binCount(s)), 0);
-  for (int64_t ta : a)
-    for (auto it = std::lower_bound(b.begin(), b.end(), ta - s.rangePs);
-         it != b.end() && *it - ta < s.rangePs; ++it)
-      ++expected[size_t((*it - ta + s.rangePs) / s.binWidthPs)];
+  const std::vector<int64_t> pairs =
+      reference::correlation(ab, 1, 6, s.binWidthPs, int32_t(binCount(s)), -s.rangePs, s.rangePs);
+  const std::vector<uint64_t> expected(pairs.begin(), pairs.end());
   EXPECT_EQ(snap.histogram, expected);
   // The pairs lie 2500 ps apart give or take the devices' jitter: the highest bin is one of
   // the two that meet there.

@@ -143,6 +143,7 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
   const int held = open((dir / "held").c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_EQ(flock(held, LOCK_EX), 0);
   ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);  // holds no file to read
+  std::ofstream(dir / "replayed.raw") << "";  // the stream a simulated device replays
   const auto entries = [&](const std::string& name, const std::string& devices) {
     return params(name, "{\"devices\": [" + devices + "]}");
   };
@@ -197,6 +198,9 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
        "fifo: is a named pipe, not a regular file"},
       {{}, {"-s", "--seconds", "0.2", "--text", out + "/a", "--bin", dir / "held"}, 2,
        "held: is in use by another recording, which writes or replays it; choose another name"},
+      {{"DEVICES=1", "REPLAY=" + dir / "replayed.raw"}, {"-s", "--seconds", "0.2", "--bin", dir / "replayed.raw",
+       "--tmp", tmp}, 2, "replayed.raw: is the replayed stream " + dir / "replayed.raw" +
+       "; choose another name for the binary output"},
       {{}, monitor({"--range", "100"}), 2, "need --correlate A,B"},
       {{}, monitor({"--histogram", dir / "h.csv"}), 2, "need --correlate A,B"},
       {{}, monitor({"--correlate", "1"}), 2, "bad --correlate '1'"},
@@ -213,23 +217,13 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
   }
   EXPECT_EQ(slurp(dir / "p8"), R"({"markers": 16})");
   EXPECT_EQ(slurp(dir / "held"), "theirs");
+  EXPECT_EQ(slurp(dir / "replayed.raw"), "");
   // A reader's shared lock (as HDF5 takes on a file it reads) does not keep an output away.
   ASSERT_EQ(flock(held, LOCK_SH), 0);
   EXPECT_EQ(exitCode(spawn({}, {"-s", "-q", "--seconds", "0.2", "--text", dir / "held", "--tmp", tmp})), 0)
       << errText();
   EXPECT_NE(slurp(dir / "held"), "theirs");
   close(held);
-
-  // The stream that a simulated device will replay is no output either: refused before the
-  // devices are found.
-  std::ofstream(dir / "replayed.raw") << "";
-  EXPECT_EQ(exitCode(spawn({"DEVICES=1", "REPLAY=" + dir / "replayed.raw"},
-                           {"-s", "--seconds", "0.2", "--bin", dir / "replayed.raw", "--tmp", tmp})),
-            2);
-  EXPECT_TRUE(hasText(errText(), "replayed.raw: is the replayed stream " + dir / "replayed.raw" +
-                                 "; choose another name for the binary output"));
-  EXPECT_EQ(slurp(dir / "replayed.raw"), "");
-  EXPECT_TRUE(namesIn(tmp).empty());
 }
 
 // A device that refuses a parameter ends the run before recording, naming the call, and the

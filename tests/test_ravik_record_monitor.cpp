@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "tests/cli_run.h"
+#include "tests/measure_reference.h"
 
 namespace {
 
@@ -17,14 +18,10 @@ TEST_F(RecordMonitor, HistogramFileHoldsEveryPairOfTheRecording) {
                                  dir / "stderr", {"JITTER_PS=0"});  // every pair exactly 2500 ps apart
   ASSERT_EQ(exitCode(pid), 0) << slurp(dir / "stderr");
 
-  // Channel 1 of the master (A) and of slave 1 (B) in the merged output, by brute force.
-  std::vector<int64_t> a, b;
-  for (const auto& [time, channel] : textRecords(slurp(dir / "run.txt")))
-    if (channel == 1 || channel == 6) (channel == 1 ? a : b).push_back(time);
-  std::vector<uint64_t> pairs(500, 0);
-  for (int64_t ta : a)
-    for (auto it = std::lower_bound(b.begin(), b.end(), ta - 5000); it != b.end() && *it - ta < 5000; ++it)
-      ++pairs[size_t((*it - ta + 5000) / 20)];
+  // Channel 1 of the master (A) and of slave 1 (B) in the merged output, every pair.
+  Tags tags;
+  for (const auto& [time, channel] : textRecords(slurp(dir / "run.txt"))) tags.push_back({time, int16_t(channel)});
+  const std::vector<int64_t> pairs = reference::correlation(tags, 1, 6, 20, 500, -5000, 5000);
   std::string want = "delay_ps,count\n";
   for (size_t i = 0; i < pairs.size(); ++i)
     want += std::to_string(-5000 + 20 * int64_t(i)) + "," + std::to_string(pairs[i]) + "\n";
@@ -36,11 +33,11 @@ TEST_F(RecordMonitor, HistogramFileHoldsEveryPairOfTheRecording) {
     std::string line;
     ASSERT_TRUE(std::getline(got, line));
     for (size_t i = 0; i < pairs.size() && std::getline(got, line); ++i)
-      EXPECT_LE(std::stoull(line.substr(line.find(',') + 1)), pairs[i]) << line;
+      EXPECT_LE(std::stoll(line.substr(line.find(',') + 1)), pairs[i]) << line;
   } else {
     EXPECT_EQ(slurp(dir / "h.csv"), want);
   }
-  EXPECT_GT(pairs[(2500 + 5000) / 20], 5000u);
+  EXPECT_GT(pairs[(2500 + 5000) / 20], 5000);
 
   for (const char* shown : {"rates/s 0:", "rates/s 5:", "rates/s 10:",
                             "A 1, B 6: peak at 2500 ps, height ",

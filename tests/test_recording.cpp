@@ -7,9 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <tuple>
 #include <set>
 #include <thread>
@@ -81,58 +79,34 @@ ssize_t failingWrite(int fd, const void* data, size_t bytes) {
 // until it is destroyed, so that the test fails rather than hangs.
 class LateReader {
 public:
-  explicit LateReader(const QString& name) : _name(name.toUtf8().toStdString()) {
-    _thread = std::thread([this] { run(); });
-  }
+  explicit LateReader(const QString& name) : _name(name.toUtf8().toStdString()) {}
   ~LateReader() {
-    {
-      std::lock_guard<std::mutex> hold(_lock);
-      _end = true;
-    }
-    _wake.notify_all();
-    _thread.join();
+    _end = true;
+    for (std::thread& watch : _watches) watch.join();
   }
   // Runs `step`, which must return without a reader on the pipe.
   void guard(const std::function<void()>& step) {
-    setArmed(true);
+    auto returned = std::make_shared<std::atomic<bool>>(false);
+    _watches.emplace_back([this, returned] {
+      for (int32_t ms = 0; ms < kWaitMs && !*returned; ms += 5)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      if (*returned) return;
+      _came = true;
+      const int fd = open(_name.c_str(), O_RDONLY | O_NONBLOCK);
+      char buffer[65536];
+      while (fd >= 0 && !_end)
+        if (read(fd, buffer, sizeof buffer) <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      if (fd >= 0) close(fd);
+    });
     step();
-    setArmed(false);
+    *returned = true;
   }
   bool came() const { return _came; }
 
 private:
-  void setArmed(bool armed) {
-    {
-      std::lock_guard<std::mutex> hold(_lock);
-      _armed = armed;
-    }
-    _wake.notify_all();
-  }
-  void run() {
-    std::unique_lock<std::mutex> hold(_lock);
-    for (;;) {
-      _wake.wait(hold, [this] { return _armed || _end; });
-      if (_end) return;
-      if (!_wake.wait_for(hold, std::chrono::milliseconds(kWaitMs), [this] { return !_armed || _end; }))
-        break;
-    }
-    _came = true;
-    const int fd = open(_name.c_str(), O_RDONLY | O_NONBLOCK);
-    char buffer[65536];
-    while (fd >= 0 && !_end) {
-      hold.unlock();
-      if (read(fd, buffer, sizeof buffer) <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      hold.lock();
-    }
-    if (fd >= 0) close(fd);
-  }
-
   const std::string _name;
-  std::mutex _lock;
-  std::condition_variable _wake;
-  bool _armed = false, _end = false;
-  std::atomic<bool> _came{false};
-  std::thread _thread;
+  std::atomic<bool> _came{false}, _end{false};
+  std::vector<std::thread> _watches;
 };
 
 const QString kNothingRecorded =
@@ -142,11 +116,8 @@ class RecordingTest : public WindowTest {
 protected:
   // The default chain, with both outputs and the temp folder in the test's folder.
   KRmtProbe prepare() {
-    setSim("RATES", "3000");
     setSim("CORRELATION", "2000,2500");
-    QDir(_dir.path()).mkpath("work");
-    openWindow();
-    KRmtProbe p = probe();
+    KRmtProbe p = openRecordingWindow();
     EXPECT_EQ(KRmt::_devs.size(), 3);
     chooseOutputs(p);
     return p;
@@ -161,23 +132,12 @@ protected:
   }
 
   // Records until every temp file write fails for lack of space, and a refresh has noted it.
-  void recordUntilDiskFull(KRmtProbe& p) {
+  void recordUntilDiskFull() {
     gWritesLeft = 30;
     tempWriteFunction = &failingWrite;
-    record(p, KRmt::_devs);
+    record();
     ASSERT_TRUE(QTest::qWaitFor([] { return gWritesLeft < 0; }, kWaitMs));
     QTest::qWait(300);
-  }
-
-  // Starts and waits until every device of `devs` has counted events and its row shows them.
-  void record(KRmtProbe& p, const QVector<RmtDev*>& devs) {
-    p.startBtn()->click();
-    ASSERT_EQ(_window->state(), KRmt::Recording);
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-      return std::all_of(devs.begin(), devs.end(), [](RmtDev* dev) {
-        return dev->_events >= 300 && dev->_eventsEdit->text() != "0";
-      });
-    }, kWaitMs));
   }
 
   // Stops and waits for the merge to end.
@@ -205,9 +165,11 @@ protected:
   bool earlierOutputs() const { return file("out.txt") == "earlier" && file("out.bin") == "earlier"; }
   bool noOutputs() const { return !QFile::exists(path("out.txt")) && !QFile::exists(path("out.bin")); }
   bool hasManifest() const { return QFile::exists(path("work/ravik-run.json")); }
-  // A recording kept for ravik-merge --recover: every temp file closed and still there with the
-  // run's manifest, and no output left under a temporary name.
+  // A recording kept for ravik-merge --recover by the window that closed: Idle, every temp file
+  // closed and still there with the run's manifest, and no output left under a temporary name.
   void expectKept(int files) const {
+    EXPECT_FALSE(_window->isVisible());
+    EXPECT_EQ(_window->state(), KRmt::Idle);
     EXPECT_TRUE(tempFilesClosed());
     EXPECT_EQ(tempFiles().size(), files);
     EXPECT_EQ(hasManifest(), files > 0);
@@ -226,7 +188,7 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   KRmtProbe p = prepare();
   for (uint32_t i = 0; i < 3; ++i) ASSERT_TRUE(korbalt::simKeepRecord(i, kRecordLimit));
   KRmt::_devs[1]->_chDeadTime[2]->setValue(12.5);  // written at Start, so in the run report
-  record(p, KRmt::_devs);
+  record();
   EXPECT_EQ(tempFiles(), (QStringList{"ravik-0.tmp", "ravik-1.tmp", "ravik-2.tmp"}));
   // The merge reads the temp files while the devices write them.
   ASSERT_TRUE(QTest::qWaitFor(
@@ -272,7 +234,7 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   p.ascEnable()->setChecked(false);
   KRmt::_devs[2]->_recordBox->setChecked(false);
   const QVector<RmtDev*> recorded = {KRmt::_devs[0], KRmt::_devs[1]};
-  record(p, recorded);
+  record(recorded);
   EXPECT_EQ(tempFiles(), (QStringList{"ravik-0.tmp", "ravik-2.tmp"}));
   stopAndMerge(p);
   EXPECT_FALSE(QFile::exists(path("out.txt")));
@@ -284,13 +246,16 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   const QByteArray earlier = readFile(path("out.txt"));
   p.binEnable()->setChecked(false);
   MergeThread* previous = p.merger();
-  record(p, recorded);
+  record(recorded);
   EXPECT_TRUE(tempFiles().isEmpty());
   EXPECT_FALSE(hasManifest()) << "no temp file, no manifest";
+  const auto nothingMerged = [&] {
+    EXPECT_EQ(_window->state(), KRmt::Idle);
+    EXPECT_EQ(p.merger(), previous);
+    EXPECT_TRUE(readFile(path("out.txt")) == earlier);
+  };
   p.stopBtn()->click();
-  EXPECT_EQ(_window->state(), KRmt::Idle);
-  EXPECT_EQ(p.merger(), previous);
-  EXPECT_TRUE(readFile(path("out.txt")) == earlier);
+  nothingMerged();
   EXPECT_TRUE(_boxes.texts.isEmpty());
 
   // An output ticked but no device recorded: Stop says so and the file keeps its content.
@@ -298,9 +263,7 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   for (RmtDev* dev : KRmt::_devs) dev->_recordBox->setChecked(false);
   p.startBtn()->click();
   p.stopBtn()->click();
-  EXPECT_EQ(_window->state(), KRmt::Idle);
-  EXPECT_EQ(p.merger(), previous);
-  EXPECT_TRUE(readFile(path("out.txt")) == earlier);
+  nothingMerged();
   EXPECT_EQ(_boxes.texts, QStringList{kNothingRecorded});
   EXPECT_EQ(hiddenOutputs(), QStringList()) << "no output left under a temporary name";
   for (RmtDev* dev : recorded) dev->_recordBox->setChecked(true);
@@ -309,12 +272,10 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
 
   // Escape while recording stops the devices first, merges nothing and keeps the recording.
   p.binEnable()->setChecked(true);
-  record(p, recorded);
+  record(recorded);
   QTest::keyClick(_window.get(), Qt::Key_A);
   EXPECT_EQ(_window->state(), KRmt::Recording) << "other keys do nothing";
   QTest::keyClick(_window.get(), Qt::Key_Escape);
-  EXPECT_FALSE(_window->isVisible());
-  EXPECT_EQ(_window->state(), KRmt::Idle);
   expectKept(2);
   EXPECT_EQ(tempFiles(), (QStringList{"ravik-0.tmp", "ravik-2.tmp"}));
   // The merge that ran beside the recording was stopped: nothing of it is published.
@@ -333,7 +294,7 @@ TEST_F(RecordingTest, ANamedPipeWithoutAReaderNeverHoldsTheWindow) {
   LateReader late(path("pipe"));
   p.ascEnable()->setChecked(false);
   p.binPath()->setText(path("pipe"));
-  late.guard([&] { record(p, KRmt::_devs); });
+  late.guard([&] { record(); });
   late.guard([&] { p.stopBtn()->click(); });
   ASSERT_FALSE(late.came()) << "the window waited for the pipe's reader";
   EXPECT_EQ(_window->state(), KRmt::Saving);
@@ -354,11 +315,9 @@ TEST_F(RecordingTest, ANamedPipeWithoutAReaderNeverHoldsTheWindow) {
   EXPECT_TRUE(trailer == header) << "the master's header, its offset field aside";
 
   // Again, and Quit while the merge waits for a reader: the recording is kept.
-  late.guard([&] { record(p, KRmt::_devs); });
+  late.guard([&] { record(); });
   late.guard([&] { p.stopBtn()->click(); });
   late.guard([&] { p.quitBtn()->click(); });
-  EXPECT_FALSE(_window->isVisible());
-  EXPECT_EQ(_window->state(), KRmt::Idle);
   expectKept(3);
   EXPECT_FALSE(late.came()) << "the window waited for the pipe's reader at Quit";
   EXPECT_TRUE(_boxes.texts.isEmpty()) << _boxes.texts.join("\n").toStdString();
@@ -374,7 +333,7 @@ TEST_F(RecordingTest, NamesBeyondAsciiAreMadeAndReportedAsTyped) {
   p.tmpPath()->setText(folder);
   p.ascPath()->setText(text);
   p.binPath()->setText(binary);
-  record(p, KRmt::_devs);
+  record();
   EXPECT_EQ(QDir(folder).entryList({"ravik-*.tmp"}, QDir::Files).size(), 3);
   stopAndMerge(p);
   EXPECT_TRUE(_boxes.texts.isEmpty()) << _boxes.texts.join("\n").toStdString();
@@ -393,7 +352,7 @@ TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
   ASSERT_TRUE(QFile(path("plain")).open(QIODevice::WriteOnly));
   const QString bad = path("plain/out.txt");
   p.ascPath()->setText(bad);
-  record(p, KRmt::_devs);  // Ok at Start: the recording merges into the binary output alone
+  record();  // Ok at Start: the recording merges into the binary output alone
   EXPECT_EQ(_boxes.texts, QStringList{"Can't open output file\n" + bad});
   stopAndMerge(p);
   EXPECT_FALSE(binaryStamps(path("out.bin")).empty());
@@ -403,7 +362,7 @@ TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
   // the binary output of the earlier recording is not replaced by this one's.
   const QByteArray earlierBin = readFile(path("out.bin"));
   p.ascPath()->setText("/dev/full");
-  record(p, KRmt::_devs);
+  record();
   stopAndMerge(p);
   EXPECT_EQ(_boxes.texts.last().toStdString(), std::string("Merge failed: /dev/full: write error: ") +
                                      strerror(ENOSPC) + "\nNo output was written; the temp files are kept.");
@@ -417,8 +376,6 @@ TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
   _boxes.queue(QMessageBox::Close);
   p.startBtn()->click();
   EXPECT_EQ(_boxes.texts.size(), 3);
-  EXPECT_FALSE(_window->isVisible());
-  EXPECT_EQ(_window->state(), KRmt::Idle);
   EXPECT_EQ(p.merger(), previous);
   EXPECT_TRUE(readFile(path("out.bin")) == earlierBin);
   expectKept(3);
@@ -426,7 +383,7 @@ TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
   // A temp file removed while recording loses nothing: the merge reads it from the start.
   _window->show();
   p.ascPath()->setText(path("out.txt"));
-  record(p, KRmt::_devs);
+  record();
   ASSERT_TRUE(QFile::remove(KRmt::_devs[1]->_tmpName));
   stopAndMerge(p);
   EXPECT_EQ(positionsIn(textStamps(path("out.txt"))), (std::set<int>{0, 1, 2}));
@@ -438,30 +395,24 @@ TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
   // reason; the recording goes on with the other outputs, and the file stays what it was.
   const QString meta = path("ravik-meta.json");
   const QByteArray metaText = R"({"identity": {"author": "A. Physicist"}})";
-  {
-    QFile file(meta);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(metaText) == metaText.size());
-  }
-  const QString txt = path("out.txt"), h5 = path("out.h5");
+  ASSERT_TRUE(std::ofstream(meta.toStdString()) << metaText.constData());
+  const QString txt = path("out.txt"), h5 = path("out.h5"), temp = path("work/ravik-0.tmp"),
+                run = path("work/ravik-run.json");
+  const auto both = [](const QString& name, const QString& first, const QString& second) {
+    return ": is given for the " + first + " (" + name + ") and for the " + second +
+           "; one file cannot be both";
+  };
   const struct {
     QString text, binary, hdf5;  // empty: not ticked
     QString refused, reason;     // the output refused, and why
     QString written;             // the other output
   } clashes[] = {
-      {txt, txt, "", txt, ": is given for the text output (" + txt +
-                               ") and for the binary output; one file cannot be both", txt},
-      {txt, "", txt, txt, ": is given for the text output (" + txt +
-                              ") and for the HDF5 output; one file cannot be both", txt},
-      {path("work/ravik-0.tmp"), "", h5, path("work/ravik-0.tmp"),
-       ": is given for the text output (" + path("work/ravik-0.tmp") +
-           ") and for the recording's temp file; one file cannot be both", h5},
-      {txt, path("work/ravik-run.json"), "", path("work/ravik-run.json"),
-       ": is given for the binary output (" + path("work/ravik-run.json") +
-           ") and for the run manifest; one file cannot be both", txt},
-      {meta, "", h5, meta, ": is the metadata file " + meta +
-                               "; choose another name for the text output", h5},
-      {txt, "", meta, meta, ": is the metadata file " + meta +
-                                "; choose another name for the HDF5 output", txt},
+      {txt, txt, "", txt, both(txt, "text output", "binary output"), txt},
+      {txt, "", txt, txt, both(txt, "text output", "HDF5 output"), txt},
+      {temp, "", h5, temp, both(temp, "text output", "recording's temp file"), h5},
+      {txt, run, "", run, both(run, "binary output", "run manifest"), txt},
+      {meta, "", h5, meta, ": is the metadata file " + meta + "; choose another name for the text output", h5},
+      {txt, "", meta, meta, ": is the metadata file " + meta + "; choose another name for the HDF5 output", txt},
   };
   for (const auto& c : clashes) {
     SCOPED_TRACE(c.reason.toStdString());
@@ -472,7 +423,7 @@ TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
       enable->setChecked(!chosen.isEmpty());
       field->setText(chosen);
     }
-    record(p, KRmt::_devs);
+    record();
     EXPECT_EQ(_boxes.texts.last(), "Can't open output file\n" + c.refused + "\n" + c.refused + c.reason);
     stopAndMerge(p);
     EXPECT_TRUE(tempFiles().isEmpty());
@@ -485,16 +436,14 @@ TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
   p.hdf5Enable()->setChecked(false);
   p.binEnable()->setChecked(true);
   p.binPath()->setText(path("work/ravik-run.bin"));
-  record(p, KRmt::_devs);
+  record();
   stopAndMerge(p);
   EXPECT_FALSE(hasManifest());
   EXPECT_TRUE(QFile::exists(path("work/ravik-run.report.json")));
   chooseOutputs(p);
   // Nor does it replace a file of the user's: with no name left beside notes.bin, Start refuses.
-  for (const char* name : {"notes.json", "notes.report.json"}) {
-    QFile notes(path(name));
-    ASSERT_TRUE(notes.open(QIODevice::WriteOnly) && notes.write("notes\n") == 6);
-  }
+  for (const char* name : {"notes.json", "notes.report.json"})
+    ASSERT_TRUE(std::ofstream(path(name).toStdString()) << "notes\n");
   p.binPath()->setText(path("notes.bin"));
   p.startBtn()->click();
   EXPECT_TRUE(_boxes.texts.last().startsWith("Can't start: " + path("notes.json") + " and " +
@@ -523,7 +472,7 @@ TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
 TEST_F(RecordingTest, ClosingWhileRecordingOrMergingKeepsTheRecording) {
   KRmtProbe p = prepare();
   writeEarlierOutputs();
-  record(p, KRmt::_devs);
+  record();
   p.stopBtn()->click();
   ASSERT_EQ(_window->state(), KRmt::Saving);
   QTest::keyClick(_window.get(), Qt::Key_Escape);
@@ -540,7 +489,7 @@ TEST_F(RecordingTest, ClosingWhileRecordingOrMergingKeepsTheRecording) {
   // Quit while recording: the same, and the merge that ran beside the recording ends unpublished.
   p = prepare();
   writeEarlierOutputs();
-  record(p, KRmt::_devs);
+  record();
   ASSERT_TRUE(QTest::qWaitFor(
       [&] { return p.merger() && p.merger()->_bytesRead.load() > 0; }, kWaitMs));
   p.quitBtn()->click();
@@ -553,7 +502,7 @@ TEST_F(RecordingTest, ClosingWhileRecordingOrMergingKeepsTheRecording) {
   // chain position and markers, and the outputs) is checked by the recovery of a window's run in
   // test_recover.
   p = prepare();
-  record(p, KRmt::_devs);
+  record();
   _window.reset();
   QTest::qWait(50);
   EXPECT_EQ(tempFiles().size(), 3);
@@ -585,7 +534,7 @@ TEST_F(RecordingTest, DeviceThatFailsToStartAbandonsTheRecording) {
 
 TEST_F(RecordingTest, AFailedTempWriteIsShownAtStopAndTheRecordingIsMergedUpToIt) {
   KRmtProbe p = prepare();
-  recordUntilDiskFull(p);
+  recordUntilDiskFull();
   stopAndMerge(p);
   tempWriteFunction = &write;
   ASSERT_EQ(_boxes.texts.size(), 3);
@@ -610,13 +559,11 @@ TEST_F(RecordingTest, AFailedTempWriteIsShownAtStopAndTheRecordingIsMergedUpToIt
   // Close at the first box: the merge that ran beside the recording ends unpublished, the window
   // closes and the recording is kept.
   const QByteArray earlier = readFile(path("out.txt"));
-  recordUntilDiskFull(p);
+  recordUntilDiskFull();
   _boxes.queue(QMessageBox::Close);
   p.stopBtn()->click();
   tempWriteFunction = &write;
   EXPECT_EQ(_boxes.texts.size(), 4);
-  EXPECT_FALSE(_window->isVisible());
-  EXPECT_EQ(_window->state(), KRmt::Idle);
   EXPECT_TRUE(p.merger()->finished());  // it may have got to the end while the box was open
   expectKept(3);
   EXPECT_TRUE(readFile(path("out.txt")) == earlier);
@@ -628,7 +575,7 @@ TEST_F(RecordingTest, AFailedTempWriteIsShownAtStopAndTheRecordingIsMergedUpToIt
 TEST_F(RecordingTest, ALossReadByTheStopIsShownAndLastsFromTheDevicesLastTimestamp) {
   setSim("BAD_CLOCK", "2");  // the master
   KRmtProbe p = prepare();
-  record(p, KRmt::_devs);
+  record();
   RmtDev* lossy = KRmt::_devs[1];
   // Nothing runs on this thread between the two: the Stop's reading is the first.
   ASSERT_TRUE(korbalt::simRaiseDataLost(lossy->_index));
@@ -642,7 +589,6 @@ TEST_F(RecordingTest, ALossReadByTheStopIsShownAndLastsFromTheDevicesLastTimesta
   EXPECT_TRUE(note.contains(KRmt::_devs[0]->_serialEdit->text() + " (index " +
                             QString::number(KRmt::_devs[0]->_index) + "): clock bad"))
       << note.toStdString();
-
 
   p.startBtn()->click();
   EXPECT_TRUE(p.noteText()->text().isEmpty()) << "a new recording has nothing to say yet";

@@ -12,15 +12,6 @@
 
 namespace {
 
-// `count` records whose times are first, first + 1, ...
-std::vector<char> records(int64_t first, size_t count) {
-  std::vector<char> out(count * kMergeRecordSize);
-  for (size_t i = 0; i < count; ++i) {
-    const int64_t t = first + int64_t(i);
-    memcpy(&out[i * kMergeRecordSize], &t, sizeof t);
-  }
-  return out;
-}
 
 std::vector<int64_t> times(const std::vector<char>& block) {
   std::vector<int64_t> out(block.size() / kMergeRecordSize);
@@ -28,8 +19,13 @@ std::vector<int64_t> times(const std::vector<char>& block) {
   return out;
 }
 
+// Pushes `count` records whose times are first, first + 1, ...
 void push(RecordQueue& q, int64_t first, size_t count) {
-  const std::vector<char> r = records(first, count);
+  std::vector<char> r(count * kMergeRecordSize);
+  for (size_t i = 0; i < count; ++i) {
+    const int64_t t = first + int64_t(i);
+    memcpy(&r[i * kMergeRecordSize], &t, sizeof t);
+  }
   q.push(r.data(), count);
 }
 

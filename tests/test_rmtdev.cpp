@@ -66,13 +66,10 @@ TEST(RmtDev, ConnectShowsRoleChainChannelNumbersAndClockState) {
     SCOPED_TRACE("index " + std::to_string(index));
     const auto& c = cases[index];
     RmtDev* dev = connected(&parent, index, c.rc);
-    EXPECT_EQ(dev->_connected, c.rc == 0);
-    EXPECT_EQ(dev->_roleEdit->text(), c.role);
-    EXPECT_EQ(dev->_dialog->windowTitle(), QString("Tikor Parameters - ") + c.role);
-    QStringList labels;
-    for (QLabel* l : dev->_chLabel) labels << l->text();
-    EXPECT_EQ(labels, c.labels);
-    EXPECT_EQ(dev->_syncLed->color(), c.sync);
+    QStringList shown = {dev->_roleEdit->text(), dev->_dialog->windowTitle()};
+    for (QLabel* l : dev->_chLabel) shown << l->text();
+    EXPECT_EQ(shown, QStringList({c.role, QString("Tikor Parameters - ") + c.role}) + c.labels);
+    EXPECT_EQ(std::make_pair(dev->_connected, dev->_syncLed->color()), std::make_pair(c.rc == 0, c.sync));
     devs.push_back(dev);
   }
   EXPECT_EQ(devs[1]->disconnect(), 0);
@@ -105,9 +102,7 @@ TEST(RmtDev, CounterAndTempFileTakeEveryBlock) {
   EXPECT_EQ(dev->_tmpFile, nullptr);
   const QByteArray bytes(reinterpret_cast<const char*>(words), 400);
   EXPECT_EQ(readFile(name), bytes + bytes.left(12));
-
   KRmt::_devMap.clear();
-
   EXPECT_EQ(dev->start(true, name + "/below"), KORBALT_FILE_OPEN_FAILED);
   EXPECT_EQ(dev->_tmpFile, nullptr);
   // A device that is not connected records nothing.

@@ -63,8 +63,7 @@ TEST_F(WindowTest, ChainIsOrderedMasterFirstAndGapsAndFailuresAreReported) {
     openWindow();
     KRmtProbe p = probe();
     EXPECT_EQ(_boxes.texts, c.boxes);
-    EXPECT_EQ(_window->state(), KRmt::Idle);
-    EXPECT_EQ(_window->isVisible(), !c.close);
+    EXPECT_EQ(std::make_pair(_window->state(), _window->isVisible()), std::make_pair(KRmt::Idle, !c.close));
     ASSERT_EQ(chainIndices(), c.chain);
     EXPECT_EQ(KRmt::_devMap.keys(), c.connected);
     const bool hasMaster = !c.chain.empty() && KRmt::_devs[0]->_chainPos == 0;
@@ -74,8 +73,8 @@ TEST_F(WindowTest, ChainIsOrderedMasterFirstAndGapsAndFailuresAreReported) {
       int32_t id = 0;
       char serial[KORBALT_SERIAL_SIZE] = {};
       ASSERT_EQ(TDC_getDeviceInfo(dev->_index, nullptr, &id, serial, nullptr), 0);
-      EXPECT_EQ(dev->_serialEdit->text(), serial);
-      EXPECT_EQ(dev->_idEdit->text(), QString::number(id));
+      EXPECT_EQ(QStringList({dev->_serialEdit->text(), dev->_idEdit->text()}),
+                QStringList({serial, QString::number(id)}));
       EXPECT_EQ(dev->_fiveChBox->isEnabled(), hasMaster) << "the setting comes from the master";
     }
     QWidget* next = p.deviceCell(KRmt::_devs.size() + 1, 0);

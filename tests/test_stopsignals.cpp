@@ -15,18 +15,12 @@ class StopSignalTest : public WindowTest {
 protected:
   // Records into out.txt with the temp folder work/, the window taking the stop signals.
   KRmtProbe startRecording() {
-    setSim("RATES", "3000");
-    QDir(_dir.path()).mkpath("work");
-    openWindow();
-    KRmtProbe p = probe();
-    p.tmpPath()->setText(path("work"));
+    KRmtProbe p = openRecordingWindow();
     p.ascPath()->setText(path("out.txt"));
     p.ascEnable()->setChecked(true);
     p.binEnable()->setChecked(false);
     QObject::connect(&_stops, &StopSignals::stopRequested, _window.get(), &KRmt::stopBySignal);
-    p.startBtn()->click();
-    EXPECT_EQ(_window->state(), KRmt::Recording);
-    EXPECT_TRUE(QTest::qWaitFor([] { return KRmt::_devs[0]->_events > 0; }, kWaitMs));
+    record();
     return p;
   }
   // The recording kept for --recover: every temp file and the manifest, no output, no part of one.

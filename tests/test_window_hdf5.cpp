@@ -30,13 +30,10 @@ QString labelAt(const KRmtProbe& p, int row) {
 }
 
 TEST_F(WindowTest, Hdf5RowRememberedPathAndARecordingWithMarkersInTimeOrderWithTheUsersMetadata) {
-  setSim("RATES", "3000");
-  QDir(_dir.path()).mkpath("work");
   QDir(_dir.path()).mkpath("out");
   ASSERT_TRUE(std::ofstream(path("out/ravik-meta.json").toStdString())
               << R"({"identity": {"author": "A. Physicist"}})");
-  openWindow();
-  KRmtProbe p = probe();
+  KRmtProbe p = openRecordingWindow();
   ASSERT_EQ(KRmt::_devs.size(), 3);
   // The HDF5 row sits under the progress bar, leaving the rows above as they are.
   const std::pair<int, const char*> labels[] = {{2, "Binary Output:"}, {3, "Temp Folder:"},
@@ -49,7 +46,6 @@ TEST_F(WindowTest, Hdf5RowRememberedPathAndARecordingWithMarkersInTimeOrderWithT
   EXPECT_FALSE(p.hdf5Enable()->isChecked());
   EXPECT_EQ(p.hdf5Path()->text(), QDir::toNativeSeparators(path("home") + "/timestamps.h5"));
 
-  p.tmpPath()->setText(path("work"));
   p.hdf5Path()->setText(path("out/run.h5"));
   p.binPath()->setText(path("out/run.bin"));
   p.ascEnable()->setChecked(false);

@@ -42,16 +42,6 @@ protected:
     if (*binary != '\0') p.binPath()->setText(path(binary));
   }
 
-  // Starts and waits until every device has recorded some events.
-  void record() {
-    probe().startBtn()->click();
-    ASSERT_EQ(_window->state(), KRmt::Recording);
-    ASSERT_TRUE(QTest::qWaitFor([] {
-      return std::all_of(KRmt::_devs.begin(), KRmt::_devs.end(),
-                         [](RmtDev* d) { return d->_events >= 300; });
-    }, kWaitMs));
-  }
-
   // Whether every path field, folder button and output box can be used.
   bool fieldsEnabled() const {
     KRmtProbe p = probe();
@@ -72,10 +62,8 @@ int64_t binaryRecords(const QByteArray& binary) { return (binary.size() - 2 * 64
 }  // namespace
 
 TEST_F(OutputsTest, TheOutputsChosenAtStopAreWrittenAndTheTempFilesLeaveTheirNamesBeforeIdle) {
-  setSim("RATES", "3000");
-  QDir(_dir.path()).mkpath("work");
+  openRecordingWindow();
   QDir(_dir.path()).mkpath("work2");
-  openWindow();
   ASSERT_EQ(KRmt::_devs.size(), 3);
   const QString noTempFile =
       "Can't open tempfile " + path("work/ravik-%1.tmp").arg(KRmt::_devs[0]->_index);
@@ -119,14 +107,12 @@ TEST_F(OutputsTest, TheOutputsChosenAtStopAreWrittenAndTheTempFilesLeaveTheirNam
     EXPECT_EQ(entries("work2", "*"), QStringList());
     EXPECT_EQ(_boxes.texts, c.box.isEmpty() ? QStringList() : QStringList{c.box});
     _boxes.texts.clear();
-    if (c.box.isEmpty()) {
-      // The merge after Stop writes only the outputs changed since Start.
-      MergeThread* last = p.merger();
-      EXPECT_EQ(last->_growing == nullptr, *c.later != '\0');
-      if (*c.later != '\0') {
-        EXPECT_EQ(last->_ascFile != nullptr, std::string(c.later) == "text");
-        EXPECT_EQ(last->_binFile != nullptr, std::string(c.later) == "binary");
-      }
+    if (c.box.isEmpty()) {  // the merge after Stop writes only the outputs changed since Start
+      const MergeThread* last = p.merger();
+      const std::string later = c.later;
+      EXPECT_EQ(std::make_tuple(last->_growing == nullptr, !later.empty() && last->_ascFile != nullptr,
+                                !later.empty() && last->_binFile != nullptr),
+                std::make_tuple(!later.empty(), later == "text", later == "binary"));
     }
     // What Stop chose holds the whole recording; every other file keeps its content.
     std::set<std::string> written;
@@ -134,12 +120,10 @@ TEST_F(OutputsTest, TheOutputsChosenAtStopAreWrittenAndTheTempFilesLeaveTheirNam
       if (*name != '\0' && c.box.isEmpty()) written.insert(path(name).toStdString());
     for (const char* name : files) {
       const QByteArray content = readFile(path(name));
-      if (written.count(path(name).toStdString()) == 0) {
+      if (written.count(path(name).toStdString()) == 0)
         EXPECT_EQ(content, "earlier") << name;
-      } else {
-        EXPECT_GT(QString(name).endsWith(".txt") ? lines(content) : binaryRecords(content), 100)
-            << name;
-      }
+      else
+        EXPECT_GT(QString(name).endsWith(".txt") ? lines(content) : binaryRecords(content), 100) << name;
     }
     if (*c.stopText != '\0' && *c.stopBinary != '\0' && c.box.isEmpty()) {
       EXPECT_EQ(lines(readFile(path(c.stopText))), binaryRecords(readFile(path(c.stopBinary))));
@@ -163,9 +147,7 @@ TEST_F(OutputsTest, TheOutputsChosenAtStopAreWrittenAndTheTempFilesLeaveTheirNam
 // for input 5 in five-channel mode): the window records such a chain, says so once on the note
 // line, and the run report lists the shared channels.
 TEST_F(OutputsTest, AChainWhoseChannelsAreOthersMarkersIsRecordedAndSaidOnce) {
-  setSim("RATES", "3000");
   setSim("DEVICES", "2");
-  QDir(_dir.path()).mkpath("work");
   const struct {
     const char* chain;
     uint32_t markers[2];  // of the master and of the slave
@@ -185,11 +167,9 @@ TEST_F(OutputsTest, AChainWhoseChannelsAreOthersMarkersIsRecordedAndSaidOnce) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.chain + c.note.toStdString());
     setSim("CHAIN", c.chain);
-    openWindow();  // the missing positions between are reported and answered with Ok
+    KRmtProbe p = openRecordingWindow();  // the missing positions between are answered with Ok
     _boxes.texts.clear();
     ASSERT_EQ(KRmt::_devs.size(), 2);
-    KRmtProbe p = probe();
-    p.tmpPath()->setText(path("work"));
     choose("", "out.bin");
     for (int d = 0; d < 2; ++d) {
       for (int k = 0; k < RmtDev::kMarkers; ++k)

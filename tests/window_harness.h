@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <string>
@@ -52,11 +53,9 @@ public:
   RAVIK_PROBE(noteText) RAVIK_PROBE(ascBtn) RAVIK_PROBE(binBtn) RAVIK_PROBE(tmpBtn)
   RAVIK_PROBE(hdf5Path) RAVIK_PROBE(hdf5Enable) RAVIK_PROBE(hdf5Btn)
 #undef RAVIK_PROBE
-  // The widget in a cell of the window's main grid, or null.
-  QWidget* cell(int row, int column) const {
-    QLayoutItem* item = _w->_layout->itemAtPosition(row, column);
-    return item ? item->widget() : nullptr;
-  }
+  // The widget in a cell of the window's main grid or of its device table, or null.
+  QWidget* cell(int row, int column) const { return widgetAt(_w->_layout, row, column); }
+  QWidget* deviceCell(int row, int column) const { return widgetAt(_w->_devLayout, row, column); }
   // Row, column, row span and column span of a widget or the device table in the main grid;
   // all -1 when it is not there.
   std::array<int, 4> position(QObject* item) const {
@@ -68,11 +67,6 @@ public:
     return at;
   }
   QObject* deviceTable() const { return _w->_devLayout; }
-  // The widget in a cell of the device table, or null.
-  QWidget* deviceCell(int row, int column) const {
-    QLayoutItem* item = _w->_devLayout->itemAtPosition(row, column);
-    return item ? item->widget() : nullptr;
-  }
   void updateGui(KRmt::RmtState s) { _w->updateGui(s); }
   // Returns once the temp files of the last merged recording are deleted.
   void waitTempRemoval() { _w->_tempRemoval.wait(); }
@@ -80,6 +74,11 @@ public:
   bool checkRc(int rc, const QString& fct = QString()) { return _w->checkRc(rc, fct); }
 
 private:
+  static QWidget* widgetAt(QGridLayout* grid, int row, int column) {
+    QLayoutItem* item = grid->itemAtPosition(row, column);
+    return item ? item->widget() : nullptr;
+  }
+
   KRmt* _w;
 };
 
@@ -179,6 +178,27 @@ protected:
     _window.reset();
     KRmt::_devs.clear();
     KRmt::_devMap.clear();
+  }
+
+  // The window on the default chain, every input at 3000 events/s, with the temp folder work/
+  // in the test's folder.
+  KRmtProbe openRecordingWindow() {
+    setSim("RATES", "3000");
+    QDir(_dir.path()).mkpath("work");
+    openWindow();
+    probe().tmpPath()->setText(path("work"));
+    return probe();
+  }
+
+  // Starts and waits until every device of `devs` has counted events and its row shows them.
+  void record(const QVector<RmtDev*>& devs = KRmt::_devs) {
+    probe().startBtn()->click();
+    ASSERT_EQ(_window->state(), KRmt::Recording);
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+      return std::all_of(devs.begin(), devs.end(), [](RmtDev* dev) {
+        return dev->_events >= 300 && dev->_eventsEdit->text() != "0";
+      });
+    }, kWaitMs));
   }
 
   QString path(const QString& name) const { return _dir.path() + "/" + name; }
