@@ -8,12 +8,11 @@
 
 #include <algorithm>
 #include <functional>
-#include <tuple>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include <QDoubleSpinBox>
-#include <QProcess>
 
 #include <nlohmann/json.hpp>
 
@@ -28,36 +27,14 @@ namespace {
 
 constexpr size_t kRecordLimit = 1000000;
 
-typedef std::pair<int64_t, int16_t> Stamp;  // time, output channel
+typedef std::vector<std::pair<int64_t, int32_t>> Stamps;  // time, output channel
 
-// The text output's records; its content must be exactly "%lld, %hd\n" for each.
-std::vector<Stamp> textStamps(const QString& name) {
-  const std::string content = readFile(name).toStdString();
-  std::vector<Stamp> stamps;
-  std::string lines;
-  for (const auto& [time, channel] : textRecords(content)) {
-    stamps.emplace_back(time, int16_t(channel));
-    lines += std::to_string(time) + ", " + std::to_string(int16_t(channel)) + "\n";
-  }
-  EXPECT_TRUE(content == lines) << name.toStdString();
-  return stamps;
-}
-
-// The binary output's records (little-endian time and channel) between the two headers.
-std::vector<Stamp> binaryStamps(const QString& name) {
-  const std::string content = slurp(name.toStdString()), body = records(content);
-  EXPECT_EQ(content.size(), body.size() + 2 * kHeaderBytes);
-  EXPECT_EQ(body.size() % 10, 0u) << "header, 10-byte records, header";
-  std::vector<Stamp> stamps(body.size() / 10);
-  for (size_t i = 0; i < stamps.size(); ++i) {
-    memcpy(&stamps[i].first, &body[10 * i], 8);
-    memcpy(&stamps[i].second, &body[10 * i + 8], 2);
-  }
-  return stamps;
-}
+// The text output's records. (Its format, and the binary output's, as the other faces write
+// them: test_faces.)
+Stamps textStamps(const QString& name) { return textRecords(readFile(name).toStdString()); }
 
 // The chain positions whose channels appear; the stamps must be in time order.
-std::set<int> positionsIn(const std::vector<Stamp>& stamps) {
+std::set<int> positionsIn(const Stamps& stamps) {
   std::set<int> positions;
   for (size_t i = 0; i < stamps.size(); ++i) {
     EXPECT_TRUE(i == 0 || stamps[i - 1].first <= stamps[i].first) << "record " << i;
@@ -109,9 +86,6 @@ private:
   std::vector<std::thread> _watches;
 };
 
-const QString kNothingRecorded =
-    "Nothing was recorded: no device has a temp file of this recording.\nThe outputs were not touched.";
-
 class RecordingTest : public WindowTest {
 protected:
   // The default chain, with both outputs and the temp folder in the test's folder.
@@ -129,6 +103,7 @@ protected:
     p.binPath()->setText(path("out.bin"));
     p.tmpPath()->setText(path("work"));
     for (QCheckBox* enable : {p.ascEnable(), p.binEnable()}) enable->setChecked(true);
+    p.hdf5Enable()->setChecked(false);
   }
 
   // Records until every temp file write fails for lack of space, and a refresh has noted it.
@@ -194,57 +169,38 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   ASSERT_TRUE(QTest::qWaitFor(
       [&] { return p.merger() && p.merger()->_bytesRead.load() > 0; }, kWaitMs));
   EXPECT_EQ(_window->state(), KRmt::Recording);
-  // Second names of the temp files keep the streams for ravik-merge after the window deleted them.
-  QStringList streams;
-  for (RmtDev* dev : KRmt::_devs) {
-    const QString kept = path("kept-%1.raw").arg(dev->_index);
-    ASSERT_EQ(link(dev->_tmpName.toLatin1().constData(), kept.toLatin1().constData()), 0);
-    streams << QString("%1:%2:0x%3").arg(kept).arg(dev->_chainPos).arg(dev->_markers, 0, 16);
-  }
   stopAndMerge(p);
   EXPECT_TRUE(tempFiles().isEmpty());
   EXPECT_FALSE(hasManifest()) << "deleted with the temp files";
   for (int i = 0; i < 3; ++i)
     EXPECT_EQ(runReport()["devices"][i]["parameters"]["channels"][2]["dead_time_ns"], i == 1 ? 12.5 : 0);
-  const std::vector<Stamp> text = textStamps(path("out.txt"));
-  EXPECT_TRUE(text == binaryStamps(path("out.bin"))) << "both outputs hold the same records";
-  EXPECT_EQ(positionsIn(text), (std::set<int>{0, 1, 2})) << "no markers, so in time order";
-  // Every delivered event appears once, renumbered into its device's block of channels.
-  std::vector<Stamp> delivered, merged = text;
+  // Every delivered event appears once, renumbered into its device's block of channels; no
+  // markers, so in time order.
+  Stamps delivered, merged = textStamps(path("out.txt"));
+  EXPECT_EQ(positionsIn(merged), (std::set<int>{0, 1, 2}));
   for (RmtDev* dev : KRmt::_devs) {
     const std::vector<korbalt::SimEvent> items = korbalt::simTakeRecord(dev->_index);
     ASSERT_LT(items.size(), kRecordLimit);
     for (const korbalt::SimEvent& e : items)
-      if (e.channel <= 5) delivered.emplace_back(e.time, int16_t(5 * dev->_chainPos + e.channel));
+      if (e.channel <= 5) delivered.emplace_back(e.time, 5 * dev->_chainPos + e.channel);
   }
   std::sort(delivered.begin(), delivered.end());
   std::sort(merged.begin(), merged.end());
   EXPECT_GT(merged.size(), 900u);
   EXPECT_TRUE(merged == delivered) << merged.size() << " merged, " << delivered.size() << " delivered";
-  // ravik-merge merges the same streams into the same records, byte for byte; the window's binary
-  // headers are those of its chain's first device.
-  ASSERT_EQ(QProcess::execute(RAVIK_MERGE_PROGRAM, QStringList{"--quiet", "--text", path("offline.txt"),
-                                                               "--bin", path("offline.bin")} + streams),
-            0);
-  EXPECT_TRUE(readFile(path("out.txt")) == readFile(path("offline.txt")));
-  EXPECT_TRUE(records(file("out.bin")) == records(file("offline.bin")));
 
-  // Again with Slave 2 (library index 1) left out and only the binary output.
-  ASSERT_TRUE(QFile::remove(path("out.txt")));
-  p.ascEnable()->setChecked(false);
+  // Again with Slave 2 (library index 1) left out.
   KRmt::_devs[2]->_recordBox->setChecked(false);
   const QVector<RmtDev*> recorded = {KRmt::_devs[0], KRmt::_devs[1]};
   record(recorded);
   EXPECT_EQ(tempFiles(), (QStringList{"ravik-0.tmp", "ravik-2.tmp"}));
   stopAndMerge(p);
-  EXPECT_FALSE(QFile::exists(path("out.txt")));
-  EXPECT_EQ(positionsIn(binaryStamps(path("out.bin"))), (std::set<int>{0, 1}));
+  EXPECT_EQ(positionsIn(textStamps(path("out.txt"))), (std::set<int>{0, 1}));
 
-  // Without outputs the devices count but write nothing, and nothing is merged. An existing file
-  // is left as it is.
-  ASSERT_TRUE(QFile::rename(path("out.bin"), path("out.txt")));
-  const QByteArray earlier = readFile(path("out.txt"));
-  p.binEnable()->setChecked(false);
+  // Without outputs the devices count but write nothing, and nothing is merged: the outputs of
+  // the earlier recording stay as they are.
+  writeEarlierOutputs();
+  for (QCheckBox* enable : {p.ascEnable(), p.binEnable()}) enable->setChecked(false);
   MergeThread* previous = p.merger();
   record(recorded);
   EXPECT_TRUE(tempFiles().isEmpty());
@@ -252,7 +208,7 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   const auto nothingMerged = [&] {
     EXPECT_EQ(_window->state(), KRmt::Idle);
     EXPECT_EQ(p.merger(), previous);
-    EXPECT_TRUE(readFile(path("out.txt")) == earlier);
+    EXPECT_TRUE(earlierOutputs());
   };
   p.stopBtn()->click();
   nothingMerged();
@@ -264,13 +220,12 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   p.startBtn()->click();
   p.stopBtn()->click();
   nothingMerged();
-  EXPECT_EQ(_boxes.texts, QStringList{kNothingRecorded});
+  EXPECT_EQ(_boxes.texts, QStringList{"Nothing was recorded: no device has a temp file of this "
+                                      "recording.\nThe outputs were not touched."});
   EXPECT_EQ(hiddenOutputs(), QStringList()) << "no output left under a temporary name";
-  for (RmtDev* dev : recorded) dev->_recordBox->setChecked(true);
-  ASSERT_TRUE(QFile::remove(path("out.txt")));
-  p.ascEnable()->setChecked(false);
 
   // Escape while recording stops the devices first, merges nothing and keeps the recording.
+  for (RmtDev* dev : recorded) dev->_recordBox->setChecked(true);
   p.binEnable()->setChecked(true);
   record(recorded);
   QTest::keyClick(_window.get(), Qt::Key_A);
@@ -279,15 +234,13 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   expectKept(2);
   EXPECT_EQ(tempFiles(), (QStringList{"ravik-0.tmp", "ravik-2.tmp"}));
   // The merge that ran beside the recording was stopped: nothing of it is published.
-  EXPECT_TRUE(noOutputs());
-  EXPECT_EQ(QSettings(KRmt::vendorName, KRmt::programName).value("pathNameTmp").toString(),
-            path("work"));
-  EXPECT_EQ(_boxes.texts, QStringList{kNothingRecorded});
+  EXPECT_TRUE(earlierOutputs());
+  EXPECT_EQ(_boxes.texts.size(), 1);
 }
 
 // Outputs to a named pipe that no one reads yet: Start and Stop return at once, and while the
 // merge waits for a reader the window refreshes and takes Quit; a reader that comes gets the
-// whole binary file, headed and ended by the master's header.
+// whole binary file, headed by the master's header. (A pipe's bytes as a file's: test_ravik_merge.)
 TEST_F(RecordingTest, ANamedPipeWithoutAReaderNeverHoldsTheWindow) {
   KRmtProbe p = prepare();
   ASSERT_EQ(mkfifo(path("pipe").toUtf8().constData(), 0644), 0);
@@ -305,14 +258,8 @@ TEST_F(RecordingTest, ANamedPipeWithoutAReaderNeverHoldsTheWindow) {
   EXPECT_TRUE(QTest::qWaitFor([&] { return _window->state() == KRmt::Idle; }, kWaitMs));
   reader.join();
   ASSERT_GT(piped.size(), 2 * kHeaderBytes);
-  const std::string header = piped.substr(0, kHeaderBytes);
-  std::string trailer = piped.substr(piped.size() - kHeaderBytes);
-  int64_t before = 0;
-  memcpy(&before, &trailer[24], 8);
-  EXPECT_EQ(before, int64_t(piped.size() - kHeaderBytes));
-  EXPECT_EQ(std::string(header.c_str() + 40), KRmt::_devs[0]->_serialEdit->text().toStdString());
-  trailer.replace(24, 8, 8, '\0');
-  EXPECT_TRUE(trailer == header) << "the master's header, its offset field aside";
+  EXPECT_EQ(records(piped).size() % 10, 0u);
+  EXPECT_EQ(std::string(piped.c_str() + 40), KRmt::_devs[0]->_serialEdit->text().toStdString());
 
   // Again, and Quit while the merge waits for a reader: the recording is kept.
   late.guard([&] { record(); });
@@ -338,7 +285,7 @@ TEST_F(RecordingTest, NamesBeyondAsciiAreMadeAndReportedAsTyped) {
   stopAndMerge(p);
   EXPECT_TRUE(_boxes.texts.isEmpty()) << _boxes.texts.join("\n").toStdString();
   const auto utf8 = [](const QString& name) { return name.toUtf8().toStdString(); };
-  EXPECT_EQ(textStamps(text), binaryStamps(binary));
+  for (const QString& name : {text, binary}) EXPECT_GT(QFileInfo(name).size(), 1000) << utf8(name);
   const nlohmann::json report =
       nlohmann::json::parse(slurp(utf8(path("Messung-\u00e4-\u00b5.json"))));
   EXPECT_EQ(report["outputs"], nlohmann::json::array({{{"kind", "text"}, {"path", utf8(text)}},
@@ -355,7 +302,7 @@ TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
   record();  // Ok at Start: the recording merges into the binary output alone
   EXPECT_EQ(_boxes.texts, QStringList{"Can't open output file\n" + bad});
   stopAndMerge(p);
-  EXPECT_FALSE(binaryStamps(path("out.bin")).empty());
+  EXPECT_GT(QFileInfo(path("out.bin")).size(), 1000);
   EXPECT_TRUE(tempFiles().isEmpty());
 
   // An output that fills up: the merge fails, the device file stays, the recording is kept, and
@@ -408,7 +355,6 @@ TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
     QString written;             // the other output
   } clashes[] = {
       {txt, txt, "", txt, both(txt, "text output", "binary output"), txt},
-      {txt, "", txt, txt, both(txt, "text output", "HDF5 output"), txt},
       {temp, "", h5, temp, both(temp, "text output", "recording's temp file"), h5},
       {txt, run, "", run, both(run, "binary output", "run manifest"), txt},
       {meta, "", h5, meta, ": is the metadata file " + meta + "; choose another name for the text output", h5},
@@ -431,27 +377,6 @@ TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
     EXPECT_GT(QFileInfo(c.written).size(), 1000);
   }
   EXPECT_EQ(_boxes.texts.size(), 3 + int(std::size(clashes)));
-  // The run report beside the binary output never takes the name of the run manifest, which
-  // goes after the merge.
-  p.hdf5Enable()->setChecked(false);
-  p.binEnable()->setChecked(true);
-  p.binPath()->setText(path("work/ravik-run.bin"));
-  record();
-  stopAndMerge(p);
-  EXPECT_FALSE(hasManifest());
-  EXPECT_TRUE(QFile::exists(path("work/ravik-run.report.json")));
-  chooseOutputs(p);
-  // Nor does it replace a file of the user's: with no name left beside notes.bin, Start refuses.
-  for (const char* name : {"notes.json", "notes.report.json"})
-    ASSERT_TRUE(std::ofstream(path(name).toStdString()) << "notes\n");
-  p.binPath()->setText(path("notes.bin"));
-  p.startBtn()->click();
-  EXPECT_TRUE(_boxes.texts.last().startsWith("Can't start: " + path("notes.json") + " and " +
-                                             path("notes.report.json") + ": both are taken"))
-      << _boxes.texts.last().toStdString();
-  EXPECT_EQ(_window->state(), KRmt::Idle);
-  EXPECT_TRUE(tempFiles().isEmpty() && !QFile::exists(path("notes.bin")));
-  EXPECT_EQ(readFile(path("notes.json")), "notes\n");
   chooseOutputs(p);
 
   // A temp file that another recording holds is neither truncated nor recorded into.
@@ -481,8 +406,7 @@ TEST_F(RecordingTest, ClosingWhileRecordingOrMergingKeepsTheRecording) {
   const bool completed = p.merger()->completed();
   expectKept(completed ? 0 : 3);
   if (completed)
-    EXPECT_TRUE(positionsIn(textStamps(path("out.txt"))).size() == 3 &&
-                textStamps(path("out.txt")) == binaryStamps(path("out.bin")));
+    EXPECT_EQ(positionsIn(textStamps(path("out.txt"))).size(), 3u);
   else
     EXPECT_TRUE(earlierOutputs());
 
@@ -547,14 +471,7 @@ TEST_F(RecordingTest, AFailedTempWriteIsShownAtStopAndTheRecordingIsMergedUpToIt
         << _boxes.texts[i].toStdString();
   }
   EXPECT_TRUE(tempFiles().isEmpty());
-  const std::vector<Stamp> text = textStamps(path("out.txt"));
-  EXPECT_FALSE(text.empty());
-  const nlohmann::json report = runReport();
-  EXPECT_EQ(report["records"], text.size());
-  for (const nlohmann::json& device : report["devices"]) {
-    ASSERT_EQ(device["lost"].size(), 1u) << device;
-    EXPECT_EQ(device["lost"][0]["cause"], std::string("temp file write failed: ") + strerror(ENOSPC));
-  }
+  EXPECT_FALSE(textStamps(path("out.txt")).empty());
 
   // Close at the first box: the merge that ran beside the recording ends unpublished, the window
   // closes and the recording is kept.
