@@ -28,7 +28,7 @@ bool paintedAs(QLineEdit* ed, const char* colour) {
 
 // The texts of the output and temp folder fields.
 QStringList pathsShown(const KRmtProbe& p) {
-  return {p.ascPath()->text(), p.binPath()->text(), p.tmpPath()->text()};
+  return {p.ascPath()->text(), p.binPath()->text(), p.tmpPath()->text(), p.hdf5Path()->text()};
 }
 
 bool isEmptyDir(const QString& name) {
@@ -89,6 +89,8 @@ TEST_F(WindowTest, EveryGivenWidgetKeepsItsCell) {
       {label("Temp Folder:"), {3, 0, 1, 1}},   {p.tmpPath(), {3, 2, 1, 1}},
       {p.tmpBtn(), {3, 3, 1, 1}},              {label(""), {4, 0, 1, 1}},
       {p.deviceTable(), {5, 0, 4, 6}},         {p.progress(), {9, 0, 1, 6}},
+      {label("HDF5 Output:"), {10, 0, 1, 1}},  {p.hdf5Enable(), {10, 1, 1, 1}},
+      {p.hdf5Path(), {10, 2, 1, 1}},           {p.hdf5Btn(), {10, 3, 1, 1}},
   };
   for (size_t i = 0; i < std::size(cells); ++i) {
     ASSERT_NE(cells[i].item, nullptr) << "cell " << i;
@@ -169,7 +171,8 @@ TEST_F(WindowTest, PathsAreCheckedWithoutTraceAndPersistOnlyThroughQuitAndEscape
   KRmtProbe p = probe();
   // An empty store gives the home folder's files and the temp folder, checked without a trace.
   EXPECT_EQ(pathsShown(p), QStringList({path("home") + "/timestamps.txt", path("home") + "/timestamps.bin",
-                                         path("tmp")}).replaceInStrings("/", QDir::separator()));
+                                         path("tmp"), path("home") + "/timestamps.h5"})
+                              .replaceInStrings("/", QDir::separator()));
   for (QLineEdit* ed : {p.ascPath(), p.binPath(), p.tmpPath()}) EXPECT_TRUE(paintedAs(ed, "white"));
   EXPECT_TRUE(isEmptyDir(path("home")) && isEmptyDir(path("tmp")));
 
@@ -234,9 +237,9 @@ TEST_F(WindowTest, PathsAreCheckedWithoutTraceAndPersistOnlyThroughQuitAndEscape
   for (size_t i = 0; i < std::size(ends); ++i) {
     SCOPED_TRACE(ends[i].how);
     const QStringList chosen = {path("a%1.txt").arg(i), path("b%1.bin").arg(i),
-                                path("nowhere%1").arg(i)};
-    const std::array<QLineEdit*, 3> fields = {p.ascPath(), p.binPath(), p.tmpPath()};
-    for (int f = 0; f < 3; ++f) fields[f]->setText(chosen[f]);
+                                path("nowhere%1").arg(i), path("c%1.h5").arg(i)};
+    const std::array<QLineEdit*, 4> fields = {p.ascPath(), p.binPath(), p.tmpPath(), p.hdf5Path()};
+    for (int f = 0; f < 4; ++f) fields[f]->setText(chosen[f]);
     ends[i].end();
     EXPECT_FALSE(_window->isVisible());
     // A stop signal ends the application's event loops: one run to its end clears that.
