@@ -11,13 +11,13 @@
 // notation); an empty TEXT, BIN or HDF5 leaves that output unticked. Prints "recording" once the
 // recording runs. Any error box ends the program with exit code 1 and its text on stderr; a bad
 // command line gives 2.
-#include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <utility>
 
@@ -74,17 +74,13 @@ off_t fileSize(const std::string& name) {
 // Whether each raw stream of the run folder `replayed` has reached the temp folder `tmp` whole:
 // its temp file there is at least as long (the replay sends time advances after its end).
 bool replayedWhole(const std::string& replayed, const std::string& tmp) {
-  DIR* dir = opendir(replayed.c_str());
-  if (dir == nullptr) return false;
-  bool whole = true;
-  while (const dirent* e = readdir(dir)) {
-    const size_t n = strlen(e->d_name);
-    if (strncmp(e->d_name, "ravik-", 6) != 0 || n < 4 || strcmp(e->d_name + n - 4, ".tmp") != 0)
-      continue;
-    whole = whole && fileSize(tmp + "/" + e->d_name) >= fileSize(replayed + "/" + e->d_name);
+  std::error_code error;
+  for (const auto& e : std::filesystem::directory_iterator(replayed, error)) {
+    const std::string name = e.path().filename();
+    if (name.rfind("ravik-", 0) != 0 || e.path().extension() != ".tmp") continue;
+    if (fileSize(tmp + "/" + name) < fileSize(e.path())) return false;
   }
-  closedir(dir);  // read only
-  return whole;
+  return !error;
 }
 
 }  // namespace
