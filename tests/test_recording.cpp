@@ -274,71 +274,35 @@ TEST_F(RecordingTest, ANamedPipeWithoutAReaderNeverHoldsTheWindow) {
 
 TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
   KRmtProbe p = prepare();
+  // An output that cannot be made, one on another output, on a file that the recording makes in
+  // the temp folder (deleted once merged) or on the metadata file that the HDF5 output reads is
+  // refused at Start with the reason; the recording goes on with the other outputs, and the file
+  // stays what it was.
   ASSERT_TRUE(QFile(path("plain")).open(QIODevice::WriteOnly));
-  const QString bad = path("plain/out.txt");
-  p.ascPath()->setText(bad);
-  record();  // Ok at Start: the recording merges into the binary output alone
-  EXPECT_EQ(_boxes.texts, QStringList{"Can't open output file\n" + bad});
-  stopAndMerge(p);
-  EXPECT_GT(QFileInfo(path("out.bin")).size(), 1000);
-  EXPECT_TRUE(tempFiles().isEmpty());
-
-  // An output that fills up: the merge fails, the device file stays, the recording is kept, and
-  // the binary output of the earlier recording is not replaced by this one's.
-  const QByteArray earlierBin = readFile(path("out.bin"));
-  p.ascPath()->setText("/dev/full");
-  record();
-  stopAndMerge(p);
-  EXPECT_EQ(_boxes.texts.last().toStdString(), std::string("Merge failed: /dev/full: write error: ") +
-                                     strerror(ENOSPC) + "\nNo output was written; the temp files are kept.");
-  EXPECT_TRUE(QFileInfo("/dev/full").exists());
-  EXPECT_TRUE(readFile(path("out.bin")) == earlierBin);
-  EXPECT_EQ(tempFiles().size(), 3);
-
-  // Close at Start: nothing is recorded, the window closes and the kept recording stays.
-  p.ascPath()->setText(bad);
-  MergeThread* previous = p.merger();
-  _boxes.queue(QMessageBox::Close);
-  p.startBtn()->click();
-  EXPECT_EQ(_boxes.texts.size(), 3);
-  EXPECT_EQ(p.merger(), previous);
-  EXPECT_TRUE(readFile(path("out.bin")) == earlierBin);
-  expectKept(3);
-
-  // A temp file removed while recording loses nothing: the merge reads it from the start.
-  _window->show();
-  p.ascPath()->setText(path("out.txt"));
-  record();
-  ASSERT_TRUE(QFile::remove(KRmt::_devs[1]->_tmpName));
-  stopAndMerge(p);
-  EXPECT_EQ(positionsIn(textStamps(path("out.txt"))), (std::set<int>{0, 1, 2}));
-  EXPECT_TRUE(tempFiles().isEmpty());
-  EXPECT_EQ(_boxes.texts.size(), 3);
-
-  // An output on another output, on a file that the recording makes in the temp folder (deleted
-  // once merged) or on the metadata file that the HDF5 output reads is refused at Start with the
-  // reason; the recording goes on with the other outputs, and the file stays what it was.
   const QString meta = path("ravik-meta.json");
   const QByteArray metaText = R"({"identity": {"author": "A. Physicist"}})";
   ASSERT_TRUE(std::ofstream(meta.toStdString()) << metaText.constData());
-  const QString txt = path("out.txt"), h5 = path("out.h5"), temp = path("work/ravik-0.tmp"),
+  const QString txt = path("out.txt"), bin = path("out.bin"), h5 = path("out.h5"),
+                bad = path("plain/out.txt"), temp = path("work/ravik-0.tmp"),
                 run = path("work/ravik-run.json");
   const auto both = [](const QString& name, const QString& first, const QString& second) {
-    return ": is given for the " + first + " (" + name + ") and for the " + second +
-           "; one file cannot be both";
+    return name + "\n" + name + ": is given for the " + first + " (" + name + ") and for the " +
+           second + "; one file cannot be both";
   };
   const struct {
     QString text, binary, hdf5;  // empty: not ticked
-    QString refused, reason;     // the output refused, and why
+    QString refused;             // the output refused, and why, as the box says
     QString written;             // the other output
   } clashes[] = {
-      {txt, txt, "", txt, both(txt, "text output", "binary output"), txt},
-      {temp, "", h5, temp, both(temp, "text output", "recording's temp file"), h5},
-      {txt, run, "", run, both(run, "binary output", "run manifest"), txt},
-      {txt, "", meta, meta, ": is the metadata file " + meta + "; choose another name for the HDF5 output", txt},
+      {bad, bin, "", bad, bin},
+      {txt, txt, "", both(txt, "text output", "binary output"), txt},
+      {temp, "", h5, both(temp, "text output", "recording's temp file"), h5},
+      {txt, run, "", both(run, "binary output", "run manifest"), txt},
+      {txt, "", meta, meta + "\n" + meta + ": is the metadata file " + meta +
+       "; choose another name for the HDF5 output", txt},
   };
   for (const auto& c : clashes) {
-    SCOPED_TRACE(c.reason.toStdString());
+    SCOPED_TRACE(c.refused.toStdString());
     for (const QString& name : {txt, h5}) QFile::remove(name);
     const std::tuple<QCheckBox*, QLineEdit*, QString> rows[] = {{p.ascEnable(), p.ascPath(), c.text},
         {p.binEnable(), p.binPath(), c.binary}, {p.hdf5Enable(), p.hdf5Path(), c.hdf5}};
@@ -347,17 +311,49 @@ TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
       field->setText(chosen);
     }
     record();
-    EXPECT_EQ(_boxes.texts.last(), "Can't open output file\n" + c.refused + "\n" + c.refused + c.reason);
+    EXPECT_EQ(_boxes.texts.last(), "Can't open output file\n" + c.refused);
     stopAndMerge(p);
     EXPECT_TRUE(tempFiles().isEmpty());
     EXPECT_EQ(readFile(meta), metaText);
     EXPECT_GT(QFileInfo(c.written).size(), 1000);
   }
-  EXPECT_EQ(_boxes.texts.size(), 3 + int(std::size(clashes)));
+  const int refusals = int(std::size(clashes));
+  EXPECT_EQ(_boxes.texts.size(), refusals);
   chooseOutputs(p);
 
-  // A temp file that another recording holds is neither truncated nor recorded into.
+  // An output that fills up: the merge fails, the device file stays, the recording is kept, and
+  // the binary output of the earlier recording is not replaced by this one's.
+  const QByteArray earlierBin = readFile(bin);
+  p.ascPath()->setText("/dev/full");
+  record();
+  stopAndMerge(p);
+  EXPECT_EQ(_boxes.texts.last().toStdString(), std::string("Merge failed: /dev/full: write error: ") +
+                                     strerror(ENOSPC) + "\nNo output was written; the temp files are kept.");
+  EXPECT_TRUE(QFileInfo("/dev/full").exists());
+  EXPECT_TRUE(readFile(bin) == earlierBin);
+  EXPECT_EQ(tempFiles().size(), 3);
+
+  // Close at Start: nothing is recorded, the window closes and the kept recording stays.
+  p.ascPath()->setText(bad);
+  MergeThread* previous = p.merger();
+  _boxes.queue(QMessageBox::Close);
+  p.startBtn()->click();
+  EXPECT_EQ(_boxes.texts.size(), refusals + 2);
+  EXPECT_EQ(p.merger(), previous);
+  EXPECT_TRUE(readFile(bin) == earlierBin);
+  expectKept(3);
+
+  // A temp file removed while recording loses nothing: the merge reads it from the start.
   _window->show();
+  p.ascPath()->setText(txt);
+  record();
+  ASSERT_TRUE(QFile::remove(KRmt::_devs[1]->_tmpName));
+  stopAndMerge(p);
+  EXPECT_EQ(positionsIn(textStamps(txt)), (std::set<int>{0, 1, 2}));
+  EXPECT_TRUE(tempFiles().isEmpty());
+  EXPECT_EQ(_boxes.texts.size(), refusals + 2);
+
+  // A temp file that another recording holds is neither truncated nor recorded into.
   FILE* held = nullptr;
   const QString busy = path("work/ravik-0.tmp");
   ASSERT_EQ(openTempFile(busy.toStdString(), &held), 0);
