@@ -195,8 +195,6 @@ TEST_F(RecoverTest, AWindowKilledWhileRecordingIsRecoveredWhole) {
   }
   EXPECT_EQ(partials, 3u) << "text, binary and HDF5, unfinished";
   ASSERT_EQ(truncate(streams[0].c_str(), sizeOf(streams[0]) - 6), 0);
-  // Index 1 loses data now and then: its loss file, as the kill left it, is read too.
-  EXPECT_TRUE(namesIn(tmp).count("ravik-1.tmp.loss"));
   const std::string killed = slurp(manifestPath(tmp));
 
   // The window is started again on the same temp folder before the run is recovered: its Start
@@ -216,6 +214,7 @@ TEST_F(RecoverTest, AWindowKilledWhileRecordingIsRecoveredWhole) {
   exitCode(again);
   ASSERT_FALSE(kept.empty()) << slurp(dir / "again.out");
   EXPECT_EQ(slurp(manifestPath(kept)), killed);
+  // Index 1 loses data now and then: its loss file, as the kill left it, moved along, is read too.
   EXPECT_TRUE(namesIn(kept).count("ravik-1.tmp.loss"));
   for (std::string& s : streams) s = kept + s.substr(tmp.size());
 
