@@ -218,6 +218,7 @@ TEST_F(RecordTest, RefusedParameterLostHistogramAndUnknownChannel) {
 TEST_F(RecordTest, ParamsFromTheRunReportSetTheDevices) {
   ASSERT_EQ(exitCode(spawn({}, outputs("0.3"))), 0) << errText();
   const size_t records = expectCompleteOutputs();
+  EXPECT_TRUE(namesIn(tmp).empty()) << "merged raw files and the manifest are deleted";
   nlohmann::json report = nlohmann::json::parse(slurp(out + "/run.json"));
   EXPECT_EQ(report["records"], records);
   ASSERT_EQ(report["devices"].size(), 3u);
@@ -271,11 +272,21 @@ TEST_F(RecordTest, TheSummaryAndTheReportGiveOneRecordingTimeThatHoldsTheRecords
   EXPECT_GE(seconds + 0.0005, 1e-12 * double(span));
 }
 
+// While it records, the run is no one else's to merge (nor while another recovery merges it, or
+// a recording holds one of its temp files: test_recover). Dense streams, so that the merge takes a
+// while; the second Ctrl-C comes once the merge has written its first bytes, or later if it was
+// quick.
 TEST_F(RecordTest, CtrlCInTheMergeLeavesNoOutputAndKeepsTheRawFiles) {
-  // Dense streams, so that the merge takes a while. The second Ctrl-C comes once the merge has
-  // written its first bytes, or later if it was quick.
   const pid_t pid = spawn({"RATES=1e6"}, outputs("60"));
   ASSERT_TRUE(waitForData(tmp)) << errText();
+  const std::string raw = runDir();
+  const Outcome busy =
+      runProgram(RAVIK_MERGE_PROGRAM, {"--recover", raw, "--text", dir / "r.txt"}, dir / "err");
+  EXPECT_EQ(busy.code, 2);
+  EXPECT_EQ(busy.err, "ravik-merge: " + raw + "/" + kManifestName +
+                          ": the run is in use: it is still being recorded or merged, or another "
+                          "ravik-merge --recover is merging it\n");
+  EXPECT_EQ(namesIn(dir.path).count("r.txt"), 0u);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));  // some data to merge
   kill(pid, SIGINT);
   ASSERT_TRUE(waitForData(out)) << errText();
@@ -288,7 +299,6 @@ TEST_F(RecordTest, CtrlCInTheMergeLeavesNoOutputAndKeepsTheRawFiles) {
   }
   EXPECT_EQ(code, 128 + SIGINT) << errText();
   EXPECT_TRUE(namesIn(out).empty());
-  const std::string raw = runDir();
   std::set<std::string> raws = namesIn(raw);
   for (auto i = raws.begin(); i != raws.end();)  // a busy host may have made a device lose data
     i = i->size() > 5 && i->compare(i->size() - 5, 5, ".loss") == 0 ? raws.erase(i) : std::next(i);

@@ -267,25 +267,6 @@ TEST_F(RecoverTest, ANewRecordingMovesAsideOnlyAKeptRun) {
   EXPECT_TRUE(namesIn(tmp).count("notes.txt"));
 }
 
-// A run is merged by one program at a time: not while ravik-record still records it, nor while
-// another recovery merges it, nor while a recording holds one of its temp files. A stop signal
-// ends a recording however long it was meant to last, and the merge finishes: the run takes its
-// manifest along with its temp files.
-TEST_F(RecoverTest, ARunInProgressIsNotRecovered) {
-  const pid_t pid = record({}, {"--seconds", "1e9"});
-  const std::string run = waitForRun({"ravik-0.tmp"}, 1);
-  ASSERT_FALSE(run.empty()) << recordErr();
-  std::string err;
-  EXPECT_EQ(merge({"--recover", run, "--text", dir / "r.txt"}, &err), 2);
-  EXPECT_EQ(err, "ravik-merge: " + manifestPath(run) + ": the run is in use: it is still being "
-                 "recorded or merged, or another ravik-merge --recover is merging it\n");
-  kill(pid, SIGTERM);
-  ASSERT_EQ(exitCode(pid), 0) << recordErr();
-  EXPECT_TRUE(namesIn(tmp).empty()) << "manifest deleted with the temp files";
-  expectCompleteOutputs();
-  EXPECT_EQ(namesIn(dir.path).count("r.txt"), 0u);
-}
-
 // Index 1 loses data now and then: ravik-record exits with 5, its loss file gives the loss records
 // of the manifest's --loss-records, and ravik-record's summary counts per device every event the
 // callback was given (estimated 3 events per 2 words) in its raw file, and loss intervals only
@@ -339,7 +320,7 @@ TEST_F(RecoverTest, AKeptRunRecoversAsItWasMergedAndRefusesWhatItCannotDoWhole) 
   }
 
   // While a recording holds one of its temp files (a run whose manifest another program holds:
-  // ARunInProgressIsNotRecovered).
+  // test_ravik_record, CtrlCInTheMergeLeavesNoOutputAndKeepsTheRawFiles).
   const std::string held = run + "/ravik-2.tmp";
   const int fd = open(held.c_str(), O_RDONLY);
   ASSERT_EQ(flock(fd, LOCK_EX), 0);
