@@ -57,11 +57,9 @@ protected:
   }
 };
 
-// Positions 0, 2, 2, 3 and -1 in discovery order; the device at 3 cannot be connected: the faults
-// are said and the recording goes on, with both devices of position 2. The output cannot be put in
-// place (its folder was moved away while recording), and the printed command, given a real output,
-// merges the kept raw files as the recording does, from the run's manifest: in chain order, the
-// two of position 2 in discovery order.
+// Positions 0, 2, 2, 3 and -1 in discovery order, the device at 3 failing to connect: the faults
+// are said and both devices of position 2 are recorded. The output folder moved away, the printed
+// command, given a real output, merges the kept raw files as the recording would have.
 TEST_F(RecordTest, ChainFaultsAreSaidAndThePrintedCommandMergesRepeatedPositions) {
   const std::string sub = out + "/sub";
   ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
@@ -272,10 +270,8 @@ TEST_F(RecordTest, TheSummaryAndTheReportGiveOneRecordingTimeThatHoldsTheRecords
   EXPECT_GE(seconds + 0.0005, 1e-12 * double(span));
 }
 
-// While it records, the run is no one else's to merge (nor while another recovery merges it, or
-// a recording holds one of its temp files: test_recover). Dense streams, so that the merge takes a
-// while; the second Ctrl-C comes once the merge has written its first bytes, or later if it was
-// quick.
+// While it records, the run is no one else's to merge. Dense streams, so that the merge takes a
+// while; the second Ctrl-C comes once the merge has written its first bytes, or later.
 TEST_F(RecordTest, CtrlCInTheMergeLeavesNoOutputAndKeepsTheRawFiles) {
   const pid_t pid = spawn({"RATES=1e6"}, outputs("60"));
   ASSERT_TRUE(waitForData(tmp)) << errText();

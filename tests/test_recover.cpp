@@ -1,5 +1,5 @@
-// ravik-merge --recover, run as a child process on runs that ravik-record left behind: killed with
-// SIGKILL, kept with --keep-raw, or still running; against the merge core and an explicit
+// ravik-merge --recover, run as a child process on runs that ravik-record or the window left
+// behind (killed with SIGKILL, or kept with --keep-raw), against the merge core and an explicit
 // ravik-merge of the same temp files.
 #include <signal.h>
 #include <sys/file.h>
@@ -67,12 +67,11 @@ protected:
     return std::string();
   }
 
-  // The recovery's outputs against the merge core on `chain` (whose text holds at least `least`
-  // bytes) and, byte for byte, against an explicit ravik-merge of the same streams given in
-  // reverse order, which ends with the recovery's exit `code`. The merge core writes no loss
-  // records: with `lossRecords` they are left out of the text, and the binary output is the
-  // core's only when no device lost data. The run's report must say who recorded what as the
-  // explicit one does; it is returned.
+  // The recovery's outputs against the merge core on `chain` (text of at least `least` bytes;
+  // the core writes no loss records, so with `lossRecords` they are left out of the text and the
+  // binary output is the core's only without a loss) and, byte for byte, against an explicit
+  // ravik-merge of the streams in reverse order, which ends with the recovery's exit `code`. The
+  // run's report says who recorded what as the explicit one does; it is returned.
   nlohmann::json expectMergedWhole(const std::vector<CoreSource>& chain, int code, size_t least,
                                    bool lossRecords) const {
     const std::string text = slurp(out + "/run.txt"), bin = slurp(out + "/run.bin");
@@ -116,10 +115,8 @@ protected:
 };
 
 // Three devices at 1 M events/s each, the master found last, the ms tick on every device: the
-// kill leaves the temp files as far as the callback got (one of them is cut further, in the
-// middle of a word and of a packet, as a kill during a write can leave it). The recovery writes
-// the run's own outputs with every timestamp of the temp files: the merge core's records and
-// byte for byte an explicit ravik-merge with the chain positions and marker masks.
+// recovery writes the run's own outputs with every timestamp of the temp files as the kill left
+// them (one cut further, inside a word and a packet, as a kill during a write can leave it).
 TEST_F(RecoverTest, ARunKilledAt3MEventsPerSecondIsRecoveredWhole) {
   std::ofstream(dir / "params.json") << R"({"markers": 16})";
   const pid_t pid = record({"RATES=200000", "ORDER=reverse"},
@@ -164,11 +161,9 @@ TEST_F(RecoverTest, ARunKilledAt3MEventsPerSecondIsRecoveredWhole) {
 }
 
 // The window, in a process of its own, records three devices (the master found last) with the ms
-// tick into its temp folder and is killed with SIGKILL: the recovery of its temp folder writes
-// the outputs that the window was to write, with every timestamp of the temp files (one of them
-// torn in the middle of a word), byte for byte an explicit ravik-merge with the chain positions
-// and marker masks, the HDF5 output with the metadata the window read for it, and a report that
-// says the run was recovered.
+// tick into its temp folder and is killed: the recovery writes the outputs the window was to
+// write, with every timestamp of the temp files (one torn inside a word), the HDF5 output with
+// the metadata the window read for it, and a report that says the run was recovered.
 TEST_F(RecoverTest, AWindowKilledWhileRecordingIsRecoveredWhole) {
   mkdir((dir / "window").c_str(), 0755);
   const std::string text = out + "/run.txt", bin = out + "/run.bin", hdf5 = out + "/run.h5";
@@ -293,10 +288,8 @@ TEST_F(RecoverTest, AKeptRunRecoversAsItWasMergedAndRefusesWhatItCannotDoWhole) 
     EXPECT_EQ(m[1] == "none", index != 1) << "device " << index;
   }
   std::string err;
-  // The run's outputs were written (so that a plain --recover is refused: as after a first
-  // recovery, ARunKilledAt3MEventsPerSecondIsRecoveredWhole): the recovery goes to outputs of its
-  // own, and the manifest file itself may be named instead of its folder.
-  // Index 1 is at chain position 2: its loss records have the channels -5 and -6.
+  // The run's outputs exist, so the recovery goes to outputs of its own; the manifest may be
+  // named instead of its folder. Index 1 is at chain position 2: loss records on channels -5, -6.
   ASSERT_EQ(merge({"--recover", manifestPath(run), "--text", dir / "again.txt", "--quiet"}, &err), 5)
       << err;
   EXPECT_TRUE(slurp(dir / "again.txt") == slurp(out + "/run.txt"));
@@ -328,10 +321,9 @@ TEST_F(RecoverTest, AKeptRunRecoversAsItWasMergedAndRefusesWhatItCannotDoWhole) 
   EXPECT_EQ(err, "ravik-merge: " + held + ": is in use by a recording or another merge\n");
   close(fd);
 
-  // A recovery killed in its turn (its binary output a pipe that nobody reads, so that it stays
-  // in the merge) leaves its text output unfinished under the name that it noted in the
-  // manifest, without letting go of the run; the next recovery removes it. The partial is
-  // waited for until it holds text: it is noted when created, before its first write.
+  // A recovery killed in its turn (held in the merge by a pipe nobody reads) leaves its text
+  // output unfinished under the name it noted in the manifest (when created, before its first
+  // write: waited for until it holds text), holding the run; the next recovery removes it.
   const std::string pipe = dir / "stuck.pipe";
   ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
   const int reader = open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
@@ -356,8 +348,9 @@ TEST_F(RecoverTest, AKeptRunRecoversAsItWasMergedAndRefusesWhatItCannotDoWhole) 
   EXPECT_EQ(sizeOf(partial), -1);
   EXPECT_TRUE(slurp(dir / "k.txt") == slurp(out + "/run.txt"));
 
-  // Refused before any output exists: streams beside the manifest's, a folder without a
-  // manifest (whose message without runs in it: test_runmanifest), and a missing temp file, for which the others are named with their chains.
+  // Refused before any output exists: streams beside the manifest's, a folder without a manifest
+  // (without runs in it: test_runmanifest), and a missing temp file, the others named with their
+  // chains.
   const struct {
     std::vector<std::string> args;
     std::string message;
