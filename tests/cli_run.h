@@ -83,12 +83,11 @@ class RunFolders : public testing::Test {
 protected:
   RunFolders() { EXPECT_EQ(mkdir(tmp.c_str(), 0755) | mkdir(out.c_str(), 0755), 0); }
 
-  // Text lines and binary records agree: a complete pair of outputs, `text` and run.bin, and
-  // the run report beside them, nothing else in `out`. Returns the number of records.
-  size_t expectCompleteOutputs(const std::string& text = "run.txt",
-                               const std::string& report = "run.json") const {
-    EXPECT_EQ(namesIn(out), (std::set<std::string>{text, "run.bin", report}));
-    const size_t lines = lineCount(slurp(out + "/" + text));
+  // Text lines and binary records agree: a complete pair of outputs, run.txt and run.bin, and
+  // the run report run.json beside them, nothing else in `out`. Returns the number of records.
+  size_t expectCompleteOutputs() const {
+    EXPECT_EQ(namesIn(out), (std::set<std::string>{"run.txt", "run.bin", "run.json"}));
+    const size_t lines = lineCount(slurp(out + "/run.txt"));
     EXPECT_GT(lines, 0u);
     EXPECT_EQ(slurp(out + "/run.bin").size(), 2 * kHeaderBytes + 10 * lines);
     return lines;

@@ -6,7 +6,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -48,81 +47,41 @@ protected:
     return names.empty() ? tmp : tmp + "/" + *names.begin();
   }
 
-  // The usual arguments: the text output `text` and run.bin in `out`, raw files in `tmp`,
-  // `seconds` of recording; then `more`.
-  std::vector<std::string> outputs(const char* seconds, const std::vector<std::string>& more = {},
-                                   const std::string& text = "run.txt") const {
-    std::vector<std::string> args = {"-s", "--seconds", seconds, "--text", out + "/" + text,
+  // The usual arguments: the outputs run.txt and run.bin in `out`, raw files in `tmp`, `seconds`
+  // of recording; then `more`.
+  std::vector<std::string> outputs(const char* seconds, const std::vector<std::string>& more = {}) const {
+    std::vector<std::string> args = {"-s", "--seconds", seconds, "--text", out + "/run.txt",
                                      "--bin", out + "/run.bin", "--tmp", tmp};
     args.insert(args.end(), more.begin(), more.end());
     return args;
   }
 };
 
-TEST_F(RecordTest, ADeviceThatLostDataExitsWithFiveAndEachDeviceIsSummed) {
-  // Index 1 loses data now and then: the outputs are whole, but a device lost data (exit code 5),
-  // and its losses are marked in the text output by loss records.
-  ASSERT_EQ(exitCode(spawn({"DATA_LOSS=1"}, outputs("0.6", {"--keep-raw", "--loss-records"}))), 5)
-      << errText();
-  const std::string err = errText();
-  const std::string raw = runDir();
-  EXPECT_EQ(namesIn(raw), (std::set<std::string>{"ravik-0.tmp", "ravik-1.tmp", "ravik-2.tmp",
-                                                  "ravik-1.tmp.loss", "ravik-run.json"}));
-  expectCompleteOutputs();
-  const auto texts = textRecords(slurp(out + "/run.txt"));
-  EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [](const auto& r) { return r.second < 0; }));
-
-  // Every block the callback was given (estimated 3 events per 2 words) reached the raw file;
-  // only the device that lost data reports loss intervals.
-  for (uint32_t index = 0; index < 3; ++index) {
-    std::smatch m;
-    const std::string i = std::to_string(index);
-    ASSERT_TRUE(std::regex_search(err, m, std::regex("index " + i + " +([0-9]+) events \\(est"))) << err;
-    const size_t rawBytes = slurp(raw + "/ravik-" + i + ".tmp").size();
-    EXPECT_GT(rawBytes, 0u);
-    EXPECT_EQ(std::stoull(m[1]), rawBytes / 4 * 3 / 2) << "device " << index;
-    ASSERT_TRUE(std::regex_search(err, m, std::regex("index " + i + "\\) +records [0-9]+ +loss (\\w+)")))
-        << err;
-    EXPECT_EQ(m[1] == "none", index != 1) << "device " << index;
-  }
-}
-
-TEST_F(RecordTest, ChainFaultsAreReportedAndTheRecordingGoesOn) {
-  // Positions 0, 2, 2, 3 and -1 in discovery order; the device at 3 cannot be connected.
+// Positions 0, 2, 2, 3 and -1 in discovery order, the device at 3 failing to connect: the faults
+// are said and both devices of position 2 are recorded. The output folder moved away, the printed
+// command, given a real output, merges the kept raw files as the recording would have.
+TEST_F(RecordTest, ChainFaultsAreSaidAndThePrintedCommandMergesRepeatedPositions) {
+  const std::string sub = out + "/sub";
+  ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
   const pid_t pid = spawn({"DEVICES=5", "CHAIN=0,2,2,3,-1", "ORDER=chain", "FAIL_CONNECT=3"},
-                         outputs("0.3"));
-  ASSERT_EQ(exitCode(pid), 0) << errText();
-  const std::string err = errText();
+                          {"-s", "--seconds", "1", "--text", sub + "/run.txt", "--tmp", tmp});
+  ASSERT_TRUE(waitForData(tmp)) << errText();
+  ASSERT_EQ(rename(sub.c_str(), (out + "/moved").c_str()), 0);
+  ASSERT_EQ(exitCode(pid), 1) << errText();
+  const std::string err = errText(), raw = runDir();
   for (const char* line : {"ravik-record: connect (dev 4 of 5) returned \"",
                            "ravik-record: Sequence number missing: 1\n",
                            "ravik-record: Sequence number not unique: 2\n",
                            "Device TK24075 has chain position -1 and is not used\n"})
     EXPECT_TRUE(hasText(err, line));
+  ASSERT_TRUE(hasText(err, "finish the merge with\n  ravik-merge --recover " + raw + "\n"));
   EXPECT_FALSE(hasText(err, "Sequence number missing: 3"));
-  expectCompleteOutputs();
-  EXPECT_TRUE(namesIn(tmp).empty()) << "merged raw files are deleted";
-}
-
-// Two devices report chain position 1 and both are recorded. The output cannot be put in place
-// (its folder was moved away while recording), and the printed command, given a real output,
-// merges the kept raw files as the recording does, from the run's manifest: in chain order, the
-// two of position 1 in discovery order.
-TEST_F(RecordTest, PrintedCommandMergesRepeatedPositions) {
-  const std::string sub = out + "/sub";
-  ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
-  const pid_t pid = spawn({"DEVICES=3", "CHAIN=0,1,1", "ORDER=chain"},
-                          {"-s", "--seconds", "1", "--text", sub + "/run.txt", "--tmp", tmp});
-  ASSERT_TRUE(waitForData(tmp)) << errText();
-  ASSERT_EQ(rename(sub.c_str(), (out + "/moved").c_str()), 0);
-  ASSERT_EQ(exitCode(pid), 1) << errText();
-  const std::string raw = runDir();
-  ASSERT_TRUE(hasText(errText(), "finish the merge with\n  ravik-merge --recover " + raw + "\n"));
   // The run's own output cannot be created any more: one given instead.
   const Outcome merged =
       runProgram(RAVIK_MERGE_PROGRAM, {"--recover", raw, "--text", dir / "merged.txt"}, dir / "err");
   ASSERT_EQ(merged.code, 0) << merged.err;
-  coreMerge({{raw + "/ravik-0.tmp", 0, 0}, {raw + "/ravik-1.tmp", 1, 0},
-             {raw + "/ravik-2.tmp", 1, 0}},
+  coreMerge({{raw + "/ravik-0.tmp", 0, 0}, {raw + "/ravik-1.tmp", 2, 0},
+             {raw + "/ravik-2.tmp", 2, 0}},
             dir / "core.txt", dir / "core.bin");
   EXPECT_TRUE(slurp(dir / "merged.txt") == slurp(dir / "core.txt"));
 }
@@ -254,13 +213,11 @@ TEST_F(RecordTest, RefusedParameterLostHistogramAndUnknownChannel) {
 // A run's report fed back with the ms tick enabled repeats the run with its markers on every
 // device, whether matched by serial or by chain position; its delays, dead times and coincidence
 // window come back to the ps.
-// The first run's text output is named run.json, as its report beside run.bin would be: the
-// report steps aside to run.report.json, and the text output keeps its name, also in the second
-// run, whose report replaces the first one's.
 TEST_F(RecordTest, ParamsFromTheRunReportSetTheDevices) {
-  ASSERT_EQ(exitCode(spawn({}, outputs("0.3", {}, "run.json"))), 0) << errText();
-  const size_t records = expectCompleteOutputs("run.json", "run.report.json");
-  nlohmann::json report = nlohmann::json::parse(slurp(out + "/run.report.json"));
+  ASSERT_EQ(exitCode(spawn({}, outputs("0.3"))), 0) << errText();
+  const size_t records = expectCompleteOutputs();
+  EXPECT_TRUE(namesIn(tmp).empty()) << "merged raw files and the manifest are deleted";
+  nlohmann::json report = nlohmann::json::parse(slurp(out + "/run.json"));
   EXPECT_EQ(report["records"], records);
   ASSERT_EQ(report["devices"].size(), 3u);
   for (auto& device : report["devices"]) {
@@ -283,8 +240,7 @@ TEST_F(RecordTest, ParamsFromTheRunReportSetTheDevices) {
     if (channel >= 100) markers.insert(channel);
   EXPECT_EQ(markers, (std::set<int>{104, 109, 114}));
   // The new report holds what was set, and otherwise what the first run had.
-  EXPECT_EQ(textRecords(slurp(out + "/run.json")).size(), records);
-  const nlohmann::json again = nlohmann::json::parse(slurp(out + "/run.report.json"));
+  const nlohmann::json again = nlohmann::json::parse(slurp(out + "/run.json"));
   for (size_t i = 0; i < 3; ++i)
     EXPECT_EQ(again["devices"][i]["parameters"], report["devices"][i]["parameters"]) << i;
 }
@@ -314,11 +270,19 @@ TEST_F(RecordTest, TheSummaryAndTheReportGiveOneRecordingTimeThatHoldsTheRecords
   EXPECT_GE(seconds + 0.0005, 1e-12 * double(span));
 }
 
+// While it records, the run is no one else's to merge. Dense streams, so that the merge takes a
+// while; the second Ctrl-C comes once the merge has written its first bytes, or later.
 TEST_F(RecordTest, CtrlCInTheMergeLeavesNoOutputAndKeepsTheRawFiles) {
-  // Dense streams, so that the merge takes a while. The second Ctrl-C comes once the merge has
-  // written its first bytes, or later if it was quick.
   const pid_t pid = spawn({"RATES=1e6"}, outputs("60"));
   ASSERT_TRUE(waitForData(tmp)) << errText();
+  const std::string raw = runDir();
+  const Outcome busy =
+      runProgram(RAVIK_MERGE_PROGRAM, {"--recover", raw, "--text", dir / "r.txt"}, dir / "err");
+  EXPECT_EQ(busy.code, 2);
+  EXPECT_EQ(busy.err, "ravik-merge: " + raw + "/" + kManifestName +
+                          ": the run is in use: it is still being recorded or merged, or another "
+                          "ravik-merge --recover is merging it\n");
+  EXPECT_EQ(namesIn(dir.path).count("r.txt"), 0u);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));  // some data to merge
   kill(pid, SIGINT);
   ASSERT_TRUE(waitForData(out)) << errText();
@@ -331,7 +295,6 @@ TEST_F(RecordTest, CtrlCInTheMergeLeavesNoOutputAndKeepsTheRawFiles) {
   }
   EXPECT_EQ(code, 128 + SIGINT) << errText();
   EXPECT_TRUE(namesIn(out).empty());
-  const std::string raw = runDir();
   std::set<std::string> raws = namesIn(raw);
   for (auto i = raws.begin(); i != raws.end();)  // a busy host may have made a device lose data
     i = i->size() > 5 && i->compare(i->size() - 5, 5, ".loss") == 0 ? raws.erase(i) : std::next(i);
