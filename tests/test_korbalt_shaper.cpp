@@ -1,11 +1,7 @@
-// The simulated devices' input stage: each event lands its channel's signal delay later, with a
-// Gaussian jitter of the scenario's width, the stream stays in time order and decodes to exactly
-// what was generated, a seed gives the same stream every time, the jitter's table is a Gaussian
-// of the set width in whole ps, and at maximum rate the shaper holds no growing backlog.
+// The simulated devices' input stage: signal delays and a Gaussian jitter applied to each event.
 #include <math.h>
 
 #include <algorithm>
-#include <map>
 #include <string>
 #include <vector>
 
