@@ -5,8 +5,8 @@
 
 #include "korbalt_decode.h"
 #include "korbalt_env.h"
-#include "merge/mergecore.h"
 #include "monitor/monitorcore.h"
+#include "tests/core_merge.h"
 #include "tests/measure_reference.h"
 
 namespace {
@@ -47,30 +47,22 @@ const Capture& defaultChain() {
 
 // What the merge writes for the captured streams of the devices in `order`, as records.
 Tags mergedRecords(const Capture& c, const std::vector<uint32_t>& order, uint32_t markers) {
-  std::vector<MergeSource> sources;
+  TempDir dir;
+  std::vector<CoreSource> sources;
   for (uint32_t index : order) {
-    FILE* f = tmpfile();
+    sources.push_back({dir / std::to_string(index), c.positions[index], markers});
+    std::ofstream f(sources.back().path, std::ios::binary);
     for (const Block& b : c.blocks)
-      if (uint32_t(b.device) == index) fwrite(b.words.data(), 4, b.words.size(), f);
-    EXPECT_EQ(fflush(f) | ferror(f), 0);
-    rewind(f);
-    sources.push_back({tdc56Init(), c.positions[index], markers, f});
+      if (uint32_t(b.device) == index) f.write(reinterpret_cast<const char*>(b.words.data()), 4 * b.words.size());
+    EXPECT_TRUE(f.flush()) << sources.back().path;
   }
-  MergeOutputs outputs;
-  outputs.binary = tmpfile();
-  std::atomic<int64_t> bytes{0};
-  const std::atomic<bool> running{true};
-  mergeStreams(sources.data(), int32_t(sources.size()), outputs, bytes, running);
-  for (const MergeSource& s : sources) {
-    fclose(s.file);
-    tdc56DeInit(s.decoder);
+  coreMerge(sources, "/dev/null", dir / "merged.bin");
+  const std::string bin = slurp(dir / "merged.bin");
+  Tags tags(bin.size() / kMergeRecordSize);
+  for (size_t i = 0; i < tags.size(); ++i) {
+    memcpy(&tags[i].time, &bin[i * kMergeRecordSize], 8);
+    memcpy(&tags[i].channel, &bin[i * kMergeRecordSize + 8], 2);
   }
-  Tags tags(size_t(ftell(outputs.binary)) / kMergeRecordSize);
-  rewind(outputs.binary);
-  for (TimeTag& t : tags)
-    EXPECT_TRUE(fread(&t.time, 8, 1, outputs.binary) == 1 &&
-                fread(&t.channel, 2, 1, outputs.binary) == 1);
-  EXPECT_EQ(fclose(outputs.binary), 0);
   return tags;
 }
 
