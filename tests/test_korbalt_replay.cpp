@@ -10,7 +10,6 @@
 #include "korbalt_decode.h"
 #include "korbalt_env.h"
 #include "korbalt/replay.h"
-#include "sim_vars.h"
 #include "tests/core_merge.h"
 
 namespace {

@@ -7,7 +7,7 @@
 
 #include "korbalt/generator.h"
 #include "korbalt_decode.h"
-#include "sim_vars.h"
+#include "korbalt_env.h"
 
 using namespace korbalt;
 
