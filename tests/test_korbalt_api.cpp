@@ -79,17 +79,10 @@ TEST(KorbaltApi, TwoHeadersBracketTheRecords) {
   rewind(file);
   ASSERT_EQ(fread(bytes, 1, sizeof bytes, file), sizeof bytes);
   fclose(file);
-  korbalt::FileHeader none, first, last;
+  korbalt::FileHeader none;
   ASSERT_TRUE(korbalt::decodeFileHeader(bytes, &none));
-  ASSERT_TRUE(korbalt::decodeFileHeader(bytes + start, &first));
-  ASSERT_TRUE(korbalt::decodeFileHeader(bytes + start + 64 + 70, &last));
   EXPECT_TRUE(none.flags == 0 && none.serial[0] == '\0');
-  EXPECT_EQ(first.flags, 1u);
-  EXPECT_EQ(first.chainPos, 0) << "index 2 is the master of the default chain";
-  char serial[KORBALT_SERIAL_SIZE];
-  ASSERT_EQ(TDC_getDeviceInfo(2, nullptr, nullptr, serial, nullptr), 0);
-  EXPECT_STREQ(last.serial, serial);
-  // The layout the README gives to readers of the file.
+  // The layout the README gives to readers of the file; the device's fields in it: the next test.
   EXPECT_EQ(memcmp(bytes + start, "TIKORBIN", 8), 0);
   for (const auto& [at, value] : {std::pair<long, long>{start + 12, 64}, {start + 16, 1}, {start + 20, 10},
                                   {start + 24, start}, {start + 64 + 70 + 24, 64 + 64 + 70}})
