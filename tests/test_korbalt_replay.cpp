@@ -36,8 +36,7 @@ Words writeStream(const std::string& path, const Stamps& stamps) {
 // The stream time after decoding all of `words`.
 int64_t streamTimeAfter(const Words& words) {
   Tdc56Instance* codec = tdc56Init();
-  tdc56Decode60(codec, words.data(), int32_t(words.size()), 0);
-  popStamps(codec);
+  decodeBlock(codec, words.data(), words.size());
   const int64_t t = codec->lastTime;
   tdc56DeInit(codec);
   return t;
