@@ -51,10 +51,9 @@ Tags mergedRecords(const Capture& c, const std::vector<uint32_t>& order, uint32_
   std::vector<CoreSource> sources;
   for (uint32_t index : order) {
     sources.push_back({dir / std::to_string(index), c.positions[index], markers});
+    const Words& w = c.words[index];
     std::ofstream f(sources.back().path, std::ios::binary);
-    for (const Block& b : c.blocks)
-      if (uint32_t(b.device) == index) f.write(reinterpret_cast<const char*>(b.words.data()), 4 * b.words.size());
-    EXPECT_TRUE(f.flush()) << sources.back().path;
+    EXPECT_TRUE(f.write(reinterpret_cast<const char*>(w.data()), 4 * w.size()).flush()) << index;
   }
   coreMerge(sources, "/dev/null", dir / "merged.bin");
   const std::string bin = slurp(dir / "merged.bin");
@@ -77,11 +76,8 @@ struct Recorder : Measurement {
 // each of its channels (no markers).
 std::vector<std::vector<std::vector<int64_t>>> recordedTimes(const Capture& c) {
   std::vector<std::vector<std::vector<int64_t>>> out(3, std::vector<std::vector<int64_t>>(6));
-  Tdc56Instance* codecs[3] = {tdc56Init(), tdc56Init(), tdc56Init()};
-  for (const Block& b : c.blocks)
-    for (const PpTimest& s : decodeBlock(codecs[b.device], b.words.data(), b.words.size()))
-      out[size_t(b.device)].at(s.channel).push_back(s.time);
-  for (Tdc56Instance* codec : codecs) tdc56DeInit(codec);
+  for (size_t d = 0; d < 3; ++d)
+    for (const PpTimest& s : decodeWords(c.words[d], {4096}, 0)) out[d].at(s.channel).push_back(s.time);
   return out;
 }
 
