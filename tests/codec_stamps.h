@@ -50,11 +50,15 @@ inline FILE* streamFile(const Stamps& events) {
   return f;
 }
 
-// The timestamps of `n` words decoded in calls of at most 4096 words, the size of a device block.
-inline Stamps decodeBlock(Tdc56Instance* codec, const uint32_t* words, size_t n) {
+// The timestamps of `n` words decoded in calls of the given sizes (cycled; by default 4096 words,
+// the size of a device block), popped after each call.
+inline Stamps decodeBlock(Tdc56Instance* codec, const uint32_t* words, size_t n,
+                          uint32_t markerMask = 0, const std::vector<int32_t>& sizes = {4096}) {
   Stamps out;
-  for (size_t pos = 0; pos < n; pos += 4096) {
-    tdc56Decode60(codec, words + pos, int32_t(std::min<size_t>(4096, n - pos)), 0);
+  for (size_t pos = 0, k = 0, step; pos < n; pos += step, ++k) {
+    step = std::min(size_t(sizes[k % sizes.size()]), n - pos);
+    if (n - pos - step == 1) ++step;  // no word is left behind alone
+    tdc56Decode60(codec, words + pos, int32_t(step), markerMask);
     const Stamps s = popStamps(codec);
     out.insert(out.end(), s.begin(), s.end());
   }

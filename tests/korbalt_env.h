@@ -1,4 +1,5 @@
-// Test helper: a simulated chain chosen through RAVIK_SIM_* variables, discovered at once.
+// Test helper: a simulated chain chosen through RAVIK_SIM_* variables, discovered at once, and the
+// scenario that given variables describe.
 #ifndef RAVIK_TESTS_KORBALT_ENV_H
 #define RAVIK_TESTS_KORBALT_ENV_H
 
@@ -7,12 +8,14 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "device/korbalt.h"
+#include "korbalt/scenario.h"
 
 inline void clearSimVariables() {
   for (const char* name : {"DEVICES", "CHAIN", "ORDER", "SERIALS", "FEATURES", "RATES",
@@ -63,5 +66,16 @@ private:
   int32_t _rc = 0;
   uint32_t _count = 0;
 };
+
+// The simulated chain's scenario read from the given RAVIK_SIM_* variables instead of the
+// environment.
+inline korbalt::Scenario scenarioOf(const std::map<std::string, std::string>& vars) {
+  static std::map<std::string, std::string> current;  // the reader takes a plain function
+  current = vars;
+  return korbalt::readScenario([](const char* name) {
+    const auto it = current.find(name);
+    return it == current.end() ? nullptr : it->second.c_str();
+  });
+}
 
 #endif

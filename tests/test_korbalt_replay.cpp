@@ -1,24 +1,15 @@
 // The replay source of the simulated devices: each device streams its raw file, in the scenario's
 // order or a run folder's, unchanged through the event callback, paced or at maximum rate, and
 // then only moves its time on; what cannot be replayed fails the discovery.
-#include <stdio.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <chrono>
-#include <functional>
-#include <map>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
 #include "korbalt_decode.h"
 #include "korbalt_env.h"
-#include "korbalt_receive.h"
 #include "korbalt/replay.h"
-#include "sim_vars.h"
 #include "tests/core_merge.h"
 
 namespace {
@@ -45,8 +36,7 @@ Words writeStream(const std::string& path, const Stamps& stamps) {
 // The stream time after decoding all of `words`.
 int64_t streamTimeAfter(const Words& words) {
   Tdc56Instance* codec = tdc56Init();
-  tdc56Decode60(codec, words.data(), int32_t(words.size()), 0);
-  popStamps(codec);
+  decodeBlock(codec, words.data(), words.size());
   const int64_t t = codec->lastTime;
   tdc56DeInit(codec);
   return t;

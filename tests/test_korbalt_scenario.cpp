@@ -4,7 +4,7 @@
 #include <map>
 #include <string>
 
-#include "sim_vars.h"
+#include "korbalt_env.h"
 
 using korbalt::Scenario;
 

@@ -2,18 +2,13 @@
 // exactly the generated events, on one time axis, with correlated pairs, no call after
 // unregistering, and data loss when the receiver stalls.
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <functional>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "korbalt/simhooks.h"
 #include "korbalt_decode.h"
 #include "korbalt_env.h"
-#include "korbalt_receive.h"
 
 namespace {
 

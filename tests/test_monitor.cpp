@@ -1,43 +1,23 @@
-// The live monitor against what the simulated chain recorded: the tap keeps the decoder in time
-// across dropped blocks, the rates are the recorded events of the window they cover, and the
-// histogram holds every pair of the recorded streams; the records come in the merge's order for
-// chains of any length and with a device that sends nothing, and the rate slices count as a
-// time trace would.
+// The live monitor against what the simulated chain recorded and what the merge writes of it.
 #include <algorithm>
 #include <atomic>
 #include <random>
 
-#include "codec_stamps.h"
-#include "merge/mergecore.h"
+#include "korbalt_decode.h"
 #include "korbalt_env.h"
 #include "monitor/monitorcore.h"
+#include "tests/core_merge.h"
 #include "tests/measure_reference.h"
 
 namespace {
 
-struct Block { int32_t device; Words words; };
-
-// Blocks in delivery order, taken by the callback until every device sent `words` words, and
-// the chain as it was while they were taken.
-struct Capture {
-  std::vector<Block> blocks;
-  std::vector<size_t> perDevice;
-  size_t words = 0;
-  std::atomic<bool> done{false};
-  // The chain position of each library index, and the library indexes in chain order.
+// The blocks of a simulated chain, and the chain as it was while they were taken: the chain
+// position of each library index, and the library indexes in chain order.
+struct Capture : Received {
+  using Received::Received;
   std::vector<int32_t> positions;
   std::vector<uint32_t> order;
 };
-Capture* gCapture = nullptr;
-
-void capture(int32_t** index, int, int words, int, uint32_t* data) {
-  Capture& c = *gCapture;
-  if (c.done) return;
-  c.blocks.push_back({**index, Words(data, data + words)});
-  c.perDevice[**index] += size_t(words);
-  if (std::all_of(c.perDevice.begin(), c.perDevice.end(), [&](size_t n) { return n >= c.words; }))
-    c.done = true;
-}
 
 // Takes `words` words of every device of a simulated chain of `devices`, produced as fast as
 // taken, with the marker mask `markers` on every device.
@@ -53,47 +33,35 @@ void captureChain(Capture& c, uint32_t devices, size_t words, uint32_t markers =
     ASSERT_EQ(TDC_enableMarkers(markers), 0);
     c.order.at(size_t(c.positions[i])) = i;  // the default chain has positions 0 .. devices - 1
   }
-  c.perDevice.assign(devices, 0);
-  c.words = words;
-  gCapture = &c;
-  UL_setEventCallback(KORBALT_EVENT_DATA, capture);
-  ASSERT_TRUE(waitFor([&] { return c.done.load(); }));
-  UL_setEventCallback(KORBALT_EVENT_DATA, nullptr);
+  c.stopAt = words;
+  ASSERT_EQ(listen(c), 0);
+  ASSERT_TRUE(waitFor([&] { return c.stopped.load(); }));
 }
 
 // About 2.5 s of the default chain's stream.
 const Capture& defaultChain() {
-  static Capture c;
+  static Capture c(3);
   if (c.blocks.empty()) captureChain(c, 3, 1000000);
   return c;
 }
 
 // What the merge writes for the captured streams of the devices in `order`, as records.
 Tags mergedRecords(const Capture& c, const std::vector<uint32_t>& order, uint32_t markers) {
-  std::vector<MergeSource> sources;
+  TempDir dir;
+  std::vector<CoreSource> sources;
   for (uint32_t index : order) {
-    FILE* f = tmpfile();
-    for (const Block& b : c.blocks)
-      if (uint32_t(b.device) == index) fwrite(b.words.data(), 4, b.words.size(), f);
-    EXPECT_EQ(fflush(f) | ferror(f), 0);
-    rewind(f);
-    sources.push_back({tdc56Init(), c.positions[index], markers, f});
+    sources.push_back({dir / std::to_string(index), c.positions[index], markers});
+    const Words& w = c.words[index];
+    std::ofstream f(sources.back().path, std::ios::binary);
+    EXPECT_TRUE(f.write(reinterpret_cast<const char*>(w.data()), 4 * w.size()).flush()) << index;
   }
-  MergeOutputs outputs;
-  outputs.binary = tmpfile();
-  std::atomic<int64_t> bytes{0};
-  const std::atomic<bool> running{true};
-  mergeStreams(sources.data(), int32_t(sources.size()), outputs, bytes, running);
-  for (const MergeSource& s : sources) {
-    fclose(s.file);
-    tdc56DeInit(s.decoder);
+  coreMerge(sources, "/dev/null", dir / "merged.bin");
+  const std::string bin = slurp(dir / "merged.bin");
+  Tags tags(bin.size() / kMergeRecordSize);
+  for (size_t i = 0; i < tags.size(); ++i) {
+    memcpy(&tags[i].time, &bin[i * kMergeRecordSize], 8);
+    memcpy(&tags[i].channel, &bin[i * kMergeRecordSize + 8], 2);
   }
-  Tags tags(size_t(ftell(outputs.binary)) / kMergeRecordSize);
-  rewind(outputs.binary);
-  for (TimeTag& t : tags)
-    EXPECT_TRUE(fread(&t.time, 8, 1, outputs.binary) == 1 &&
-                fread(&t.channel, 2, 1, outputs.binary) == 1);
-  EXPECT_EQ(fclose(outputs.binary), 0);
   return tags;
 }
 
@@ -104,23 +72,13 @@ struct Recorder : Measurement {
   void reset() override { tags.clear(); }
 };
 
-// The reference: each device's whole stream through a codec instance of its own.
-std::vector<Stamps> decodeAll(const Capture& c) {
-  std::vector<Stamps> out(3);
-  std::vector<Tdc56Instance*> codecs = {tdc56Init(), tdc56Init(), tdc56Init()};
-  for (const Block& b : c.blocks) {
-    const Stamps s = decodeBlock(codecs[b.device], b.words.data(), b.words.size());
-    out[b.device].insert(out[b.device].end(), s.begin(), s.end());
-  }
-  for (Tdc56Instance* codec : codecs) tdc56DeInit(codec);
+// The reference: each device's whole stream through a codec instance of its own, as the times of
+// each of its channels (no markers).
+std::vector<std::vector<std::vector<int64_t>>> recordedTimes(const Capture& c) {
+  std::vector<std::vector<std::vector<int64_t>>> out(3, std::vector<std::vector<int64_t>>(6));
+  for (size_t d = 0; d < 3; ++d)
+    for (const PpTimest& s : decodeWords(c.words[d], {4096}, 0)) out[d].at(s.channel).push_back(s.time);
   return out;
-}
-
-std::vector<int64_t> timesOf(const Stamps& stamps, uint8_t channel) {
-  std::vector<int64_t> times;
-  for (const PpTimest& s : stamps)
-    if (s.channel == channel) times.push_back(s.time);
-  return times;
 }
 
 // The monitor's devices of the capture in `order`, each with the marker mask `markers`.
@@ -185,14 +143,14 @@ TEST(Monitor, RatesAndHistogramHoldWhatWasRecorded) {
   feed(core, c, {0, 1, 2});
   core.finish();
   const MonitorSnapshot snap = core.snapshot();
-  const std::vector<Stamps> recorded = decodeAll(c);
+  const auto recorded = recordedTimes(c);
   EXPECT_FALSE(snap.behind || snap.histogramPartial);
 
   for (size_t d = 0; d < 3; ++d) {
     const DeviceRates& r = snap.devices[d];
     ASSERT_EQ(r.toPs - r.fromPs, kRateSlices * kSlicePs) << "device " << d;
     for (uint8_t channel = 0; channel < 5; ++channel) {
-      const std::vector<int64_t> t = timesOf(recorded[d], channel);
+      const std::vector<int64_t>& t = recorded[d][channel];
       const auto n = std::lower_bound(t.begin(), t.end(), r.toPs) -
                      std::lower_bound(t.begin(), t.end(), r.fromPs);
       EXPECT_GT(n, 50000) << "device " << d << " channel " << int(channel);
@@ -203,7 +161,7 @@ TEST(Monitor, RatesAndHistogramHoldWhatWasRecorded) {
   // Channel 1 of the master against channel 1 of slave 1, by brute force over the recordings.
   Tags ab;  // as output channels 1 and 6
   for (int16_t k : {0, 1})
-    for (int64_t t : timesOf(recorded[c.order[k]], 1)) ab.push_back({t, int16_t(1 + 5 * k)});
+    for (int64_t t : recorded[c.order[k]][1]) ab.push_back({t, int16_t(1 + 5 * k)});
   const CorrelationSettings& s = snap.correlation;
   const std::vector<int64_t> pairs =
       reference::correlation(ab, 1, 6, s.binWidthPs, int32_t(binCount(s)), -s.rangePs, s.rangePs);
@@ -276,7 +234,7 @@ TEST(Monitor, PeakFigures) {
 TEST(Monitor, MeasurementsGetTheMergedStreamForAnyChainLength) {
   for (uint32_t n : {1u, 2u, 3u, 4u, 5u}) {
     SCOPED_TRACE("devices " + std::to_string(n));
-    Capture c;
+    Capture c(n);
     captureChain(c, n, 60000, kAllMarkers);
     MonitorCore core(devicesOf(c, c.order, kAllMarkers));
     auto recorder = std::make_shared<Recorder>();

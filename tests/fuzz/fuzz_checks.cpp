@@ -18,41 +18,32 @@ void require(bool ok, const char* what) {
   abort();
 }
 
-// The configuration prefix of an input and the block sizes drawn from it.
+// The configuration prefix of an input and the block sizes drawn from it: flags, divider, start
+// period, marker mask, largest block, seed of the block sizes, sorting offsets.
 struct FuzzInput {
   static constexpr size_t kPrefix = 16;
 
-  FuzzInput(const uint8_t* data, size_t size) {
-    uint8_t prefix[kPrefix] = {};
+  FuzzInput(const uint8_t* data, size_t size)
+      : payload(data + std::min(size, kPrefix)), payloadSize(size - std::min(size, kPrefix)) {
     memcpy(prefix, data, std::min(size, kPrefix));
-    flags = prefix[0];
-    divider = prefix[1] % 9;
-    period = int16_t(prefix[2] | prefix[3] << 8);
-    markerMask = uint32_t(prefix[4] | prefix[5] << 8);
-    maxBlock = 1 + prefix[6];
     state = prefix[7] | 1u;
-    for (int i = 0; i < 8; ++i) offsets[i] = int8_t(prefix[8 + i]);
-    payload = size > kPrefix ? data + kPrefix : data + size;
-    payloadSize = size > kPrefix ? size - kPrefix : 0;
   }
+  uint32_t markerMask() const { return uint32_t(prefix[4] | prefix[5] << 8); }
   void configure(Tdc56Instance* codec) const {
-    if (flags & 1) tdc56SetOffsets(codec, offsets);
-    if (flags & 2) tdc56SetDivider(codec, divider);
-    if (flags & 4) tdc56SetStartPeriod(codec, period);
+    int32_t offsets[8];
+    for (int i = 0; i < 8; ++i) offsets[i] = int8_t(prefix[8 + i]);
+    if (prefix[0] & 1) tdc56SetOffsets(codec, offsets);
+    if (prefix[0] & 2) tdc56SetDivider(codec, prefix[1] % 9);
+    if (prefix[0] & 4) tdc56SetStartPeriod(codec, int16_t(prefix[2] | prefix[3] << 8));
   }
-  // Next block size in units, 1 .. min(left, maxBlock).
+  // Next block size in units, 1 .. min(left, largest block).
   size_t nextBlock(size_t left) {
     state = state * 1103515245u + 12345u;
-    return std::min<size_t>(left, 1 + (state >> 16) % maxBlock);
+    return std::min<size_t>(left, 1 + (state >> 16) % (1u + prefix[6]));
   }
 
-  uint8_t flags;
-  int32_t divider;
-  int64_t period;
-  uint32_t markerMask;
-  uint32_t maxBlock;
+  uint8_t prefix[kPrefix] = {};
   uint32_t state;
-  int32_t offsets[8];
   const uint8_t* payload;
   size_t payloadSize;
 };
@@ -91,7 +82,7 @@ std::vector<PpTimest>& popArea() {
 // Feeds the payload in blocks of `unit` bytes each, every block copied to a buffer of its exact
 // size so that the sanitizer sees any read beyond it.
 void feedBlocks(const uint8_t* data, size_t size, size_t unit,
-                const std::function<void(Tdc56Instance*, const uint8_t*, size_t)>& decode) {
+                const std::function<void(Tdc56Instance*, const uint8_t*, size_t, uint32_t)>& decode) {
   FuzzInput input(data, size);
   Tdc56Instance* codec = freshInstance();
   input.configure(codec);
@@ -99,18 +90,18 @@ void feedBlocks(const uint8_t* data, size_t size, size_t unit,
   for (size_t at = 0, n; at < units; at += n) {
     n = input.nextBlock(units - at);
     std::vector<uint8_t> block(input.payload + at * unit, input.payload + (at + n) * unit);
-    decode(codec, block.data(), n);
+    decode(codec, block.data(), n, input.markerMask());
     popChecked(codec, popArea());
   }
 }
 
-// feedBlocks in 32-bit words.
+// feedBlocks in 32-bit words; the decoder is given the input's marker mask.
 void feedWords(const uint8_t* data, size_t size,
-               const std::function<void(Tdc56Instance*, const uint32_t*, int32_t)>& decode) {
-  feedBlocks(data, size, 4, [&decode](Tdc56Instance* codec, const uint8_t* bytes, size_t n) {
+               const std::function<void(Tdc56Instance*, const uint32_t*, int32_t, uint32_t)>& decode) {
+  feedBlocks(data, size, 4, [&decode](Tdc56Instance* codec, const uint8_t* bytes, size_t n, uint32_t mask) {
     std::vector<uint32_t> words(n);
     memcpy(words.data(), bytes, n * 4);
-    decode(codec, words.data(), int32_t(n));
+    decode(codec, words.data(), int32_t(n), mask);
   });
 }
 
@@ -134,17 +125,20 @@ std::vector<PpTimest> timestampsOf(const uint8_t* data, size_t size, int maxShif
 }  // namespace
 
 void fuzzDecode60(const uint8_t* data, size_t size) {
-  const uint32_t mask = FuzzInput(data, size).markerMask;
-  feedWords(data, size, [mask](Tdc56Instance* codec, const uint32_t* words, int32_t n) {
+  feedWords(data, size, [](Tdc56Instance* codec, const uint32_t* words, int32_t n, uint32_t mask) {
     tdc56Decode60(codec, words, n, mask);
     require((codec->pendingWord & 0x80000000u) == 0, "pending word is a first word");
   });
 }
 
-void fuzzDecode(const uint8_t* data, size_t size) { feedWords(data, size, tdc56Decode); }
+void fuzzDecode(const uint8_t* data, size_t size) {
+  feedWords(data, size, [](Tdc56Instance* codec, const uint32_t* words, int32_t n, uint32_t) {
+    tdc56Decode(codec, words, n);
+  });
+}
 
 void fuzzDecode52x(const uint8_t* data, size_t size) {
-  feedWords(data, size, [](Tdc56Instance* codec, const uint32_t* words, int32_t n) {
+  feedWords(data, size, [](Tdc56Instance* codec, const uint32_t* words, int32_t n, uint32_t) {
     std::vector<PpTimest> out(static_cast<size_t>(n));
     const int32_t appended = codec->outCount;
     const int32_t written = tdc56Decode52x(codec, words, n, out.data());
@@ -153,18 +147,12 @@ void fuzzDecode52x(const uint8_t* data, size_t size) {
   });
 }
 
-void fuzzDecode52(const uint8_t* data, size_t size) {
-  const uint32_t mask = FuzzInput(data, size).markerMask;
-  feedWords(data, size, [mask](Tdc56Instance* codec, const uint32_t* words, int32_t n) {
-    tdc56Decode52(codec, words, n, mask);
-  });
-}
+void fuzzDecode52(const uint8_t* data, size_t size) { feedWords(data, size, tdc56Decode52); }
 
 // Whole-word blocks go in as word counts, others as negated byte counts. A record that begins in
 // the block is read whole, so the block is followed by room for the longest record.
 void fuzzDecode60b(const uint8_t* data, size_t size) {
-  const uint32_t mask = FuzzInput(data, size).markerMask;
-  feedBlocks(data, size, 1, [mask](Tdc56Instance* codec, const uint8_t* bytes, size_t n) {
+  feedBlocks(data, size, 1, [](Tdc56Instance* codec, const uint8_t* bytes, size_t n, uint32_t mask) {
     std::vector<uint8_t> padded(bytes, bytes + n);
     padded.resize(n + 7);
     const int32_t count = n % 4 == 0 ? int32_t(n / 4) : -int32_t(n);
@@ -176,7 +164,7 @@ void fuzzPack60(const uint8_t* data, size_t size) {
   FuzzInput input(data, size);
   // The single-event encoder cuts differences to 57 bits; the packer starts over with an
   // absolute time instead, so only it gets gaps beyond.
-  const bool single = input.flags & 8;
+  const bool single = input.prefix[0] & 8;
   const std::vector<PpTimest> in = timestampsOf(input.payload, input.payloadSize, single ? 23 : 25);
   const auto encode = single ? tdc56Encode60 : tdc56Pack60;
   Tdc56Instance* codec = freshInstance();
