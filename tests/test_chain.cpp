@@ -3,6 +3,8 @@
 // a measure-only run leaves nothing on disk, a device's losses are reported, and a chain whose markers clash is refused.
 // Threaded: also run under ThreadSanitizer.
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -15,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "chain/mergerun.h"
+#include "codec_stamps.h"
 #include "korbalt_env.h"
 #include "chain/chain.h"
 #include "chain/livesink.h"
@@ -104,9 +108,58 @@ TEST(Chain, TheRecoveryCommandIsOneShellCommand) {
   EXPECT_EQ(shellWord("$HOME/*"), "'$HOME/*'");
 }
 
+// A merge beside a recording gives way to it, and after the stop merges the rest at the normal
+// priority: the chain's, and ravik-record's (MergeRun).
+TEST(Chain, MergesBesideARecordingGetTheNormalPriorityBackAtTheStop) {
+  if (!mayRaisePriority()) GTEST_SKIP() << "this process may not raise a thread's priority";
+  clearSimVariables();
+  const TempDir scratch;
+  {
+    Chain chain;
+    std::string error;
+    ASSERT_TRUE(chain.open(true, &error)) << error;
+    auto probe = std::make_shared<PriorityProbe>();
+    chain.measurements().add(probe);
+    ASSERT_TRUE(chain.start(ChainOutputs{"", "", "", false, "", scratch.path}, &error)) << error;
+    ASSERT_TRUE(waitFor([&] { return probe->first != -100; }));
+    nlohmann::json report;
+    ASSERT_TRUE(chain.stop(&report, &error)) << error;
+    EXPECT_EQ(probe->first, 10) << "while recording";
+    // The last batch, once smaller than a full one, is the rest the merge wrote after the stop.
+    if (probe->lastCount < probe->largest) {
+      EXPECT_EQ(probe->last, 0) << "after the stop";
+    }
+  }
+
+  const std::string raw = scratch / "raw.tmp";
+  Stamps events;
+  for (int64_t i = 1; i <= 1000; ++i) events.push_back({1000000 + i * 997, uint8_t(i % 5)});
+  const Words words = packStream(events);
+  FILE* f = fopen(raw.c_str(), "wb");
+  ASSERT_TRUE(f != nullptr && fwrite(words.data(), 4, words.size(), f) == words.size());
+  ASSERT_EQ(fclose(f), 0);
+  std::vector<InputStream> inputs;
+  std::string error;
+  ASSERT_TRUE(openInputs({{raw, 0, 0}}, &inputs, &error, true)) << error;
+  OutputFile binary;
+  ASSERT_TRUE(binary.create(scratch / "out.bin", &error)) << error;
+  std::atomic<int32_t> atStart{-100}, atEnd{-100};
+  RunSettings settings;
+  settings.header = [&](FILE*, bool first) { (first ? atStart : atEnd) = ownNice(); };
+  const sigset_t signals = blockSignals();
+  RecordingYield recording;
+  MergeRun merge(inputs, nullptr, &binary, settings, &recording);
+  ASSERT_TRUE(waitFor([&] { return atStart.load() != -100; }));
+  recording.end();
+  const RunResult result = merge.finish(signals);
+  EXPECT_EQ(result.records, 1000);
+  EXPECT_EQ(atStart.load(), 10) << "while recording";
+  EXPECT_EQ(atEnd.load(), 0) << "after the stop";
+  closeInputs(&inputs);
+}
+
 // Library index 0 loses 1 ms of its data every 250 ms: the run still ends complete, with its
-// losses in the report. The merge beside the recording gives way to it, and after the stop
-// merges the rest at the normal priority (every face's recording runs through this session).
+// losses in the report.
 TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
   clearSimVariables();
   setenv("RAVIK_SIM_DATA_LOSS", "0", 1);
@@ -124,8 +177,6 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
 
   auto rate = std::make_shared<CountRate>(std::vector<int16_t>{1, 6, 11});
   chain.measurements().add(rate);
-  auto probe = std::make_shared<PriorityProbe>();
-  chain.measurements().add(probe);
   ChainOutputs outputs{"", dir + "/run.bin", "", false, "", dir};
   ASSERT_TRUE(chain.start(outputs, &error)) << error;
   EXPECT_FALSE(chain.start(outputs, &error));
@@ -135,13 +186,6 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
   ASSERT_TRUE(chain.stop(&report, &error)) << error;
   reader.join();  // the stream ends with the merge
   chain.queue().detach();
-  if (mayRaisePriority()) {
-    EXPECT_EQ(probe->first, 10) << "while recording";
-    // The last batch, once smaller than a full one, is the rest the merge wrote after the stop.
-    if (probe->lastCount < probe->largest) {
-      EXPECT_EQ(probe->last, 0) << "after the stop";
-    }
-  }
   EXPECT_EQ(report["completed"], true);
   for (const nlohmann::json& dev : report["devices"]) {
     SCOPED_TRACE("index " + dev["index"].dump());
