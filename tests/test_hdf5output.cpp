@@ -93,15 +93,12 @@ testing::AssertionResult sameRecords(const Records& a, const Records& b) {
 }
 
 // What an HDF5 output holds: its two columns as records, the detector table's counts by id, its
-// flag of time order, its number of pixels, its non-photon ids, its duration and its number of
-// loss intervals.
+// flag of time order and its duration.
 struct Written {
   Records columns;
   std::map<int16_t, int64_t> counts;
-  int64_t sorted, pixels;
-  std::vector<int16_t> nonPhoton;
+  int64_t sorted;
   double duration;
-  size_t losses;
 };
 
 Written readOutput(const std::string& path) {
@@ -113,11 +110,8 @@ Written readOutput(const std::string& path) {
   const auto channels = read16("/photon_data/detectors");
   const auto ids = read16("/setup/detectors/id");
   const auto counts = read64("/setup/detectors/counts");
-  const hid_t losses = H5Dopen2(file, "/user/ravik/loss_intervals", H5P_DEFAULT);
-  Written w{{}, {}, read64("/user/ravik/sorted")[0], read64("/setup/num_pixels")[0],
-            read16("/photon_data/measurement_specs/detectors_specs/non_photon_id1"),
-            readData<double>(file, "/acquisition_duration", H5T_NATIVE_DOUBLE)[0], entries(losses)};
-  H5Dclose(losses);
+  Written w{{}, {}, read64("/user/ravik/sorted")[0],
+            readData<double>(file, "/acquisition_duration", H5T_NATIVE_DOUBLE)[0]};
   H5Fclose(file);
   EXPECT_EQ(times.size(), channels.size());
   EXPECT_EQ(ids.size(), counts.size());
@@ -154,9 +148,7 @@ TEST(Hdf5Output, ColumnsAndCountsEqualTheBinaryRecords) {
     if (!c.binary) {  // the binary records alone
       EXPECT_EQ(merge(c.sizes, nullptr, bin), n);
     }
-    Hdf5RunInfo info;
-    info.losses = {{1, 5000, 9000, "device data-loss flag"}};
-    ASSERT_TRUE(out.finish(info, &error)) << error;
+    ASSERT_TRUE(out.finish(Hdf5RunInfo(), &error)) << error;
 
     const Written w = readOutput(path);
     ASSERT_EQ(int64_t(w.columns.size()), n);
@@ -171,15 +163,8 @@ TEST(Hdf5Output, ColumnsAndCountsEqualTheBinaryRecords) {
     EXPECT_TRUE(sameRecords(w.columns, inTimeOrder(records)));
     EXPECT_EQ(out.outOfOrder(), 0);
     EXPECT_EQ(w.sorted, 1);
-    const std::map<int16_t, int64_t> expected = countsOf(w.columns);
-    EXPECT_EQ(w.counts, expected);
-    // Markers (100 and up) are listed as non-photon ids, not counted as pixels.
-    std::vector<int16_t> photons, markers;
-    for (const auto& [channel, count] : expected) (channel >= 100 ? markers : photons).push_back(channel);
-    EXPECT_EQ(w.pixels, int64_t(photons.size()));
-    EXPECT_EQ(w.nonPhoton, markers);
+    EXPECT_EQ(w.counts, countsOf(w.columns));
     EXPECT_DOUBLE_EQ(w.duration, n ? 1e-12 * double(w.columns.back().first - w.columns.front().first) : 0);
-    EXPECT_EQ(w.losses, 1u);
   }
   unlink(path.c_str());
 }
