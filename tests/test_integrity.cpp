@@ -29,31 +29,26 @@ namespace {
 
 // Segments of timestamps, each packed as a stream of its own (so each opens with an absolute
 // time, as a device's stream does after a loss), one after the other in a temporary file.
-class SegmentedStream {
-public:
-  explicit SegmentedStream(const std::vector<std::vector<PpTimest>>& segments)
-      : _file(tmpfile()), _decoder(tdc56Init()) {
+struct SegmentedStream {
+  explicit SegmentedStream(const std::vector<std::vector<PpTimest>>& segments) {
     for (const auto& events : segments) {
       const Words words = packStream(events);
-      EXPECT_EQ(fwrite(words.data(), 4, words.size(), _file), words.size());
-      _ends.push_back(ftell(_file));
+      EXPECT_EQ(fwrite(words.data(), 4, words.size(), file), words.size());
+      ends.push_back(ftell(file));
     }
-    EXPECT_EQ(fflush(_file), 0);
+    EXPECT_EQ(fflush(file), 0);
   }
   ~SegmentedStream() {
-    fclose(_file);
-    tdc56DeInit(_decoder);
+    fclose(file);
+    tdc56DeInit(decoder);
   }
   CheckedSource source(int32_t chain, std::vector<StreamLoss> losses) const {
-    rewind(_file);
-    return {{_decoder, chain, 0, _file}, "stream", losses};
+    rewind(file);
+    return {{decoder, chain, 0, file}, "stream", losses};
   }
-  int64_t end(size_t segment) const { return _ends[segment]; }  // byte after it
-
-private:
-  FILE* _file;
-  Tdc56Instance* _decoder;
-  std::vector<int64_t> _ends;
+  FILE* const file = tmpfile();
+  Tdc56Instance* const decoder = tdc56Init();
+  std::vector<int64_t> ends;  // the byte after each segment
 };
 
 // `n` events on channel 1 from `first`, `step` apart.
@@ -96,8 +91,8 @@ TEST(LossIntervals, ExactAtRestartsWidestWithoutOneAndToTheEndAfterAFailedWriteO
   const SegmentedStream b({events(1000500, 1000, 3000)});
   const int64_t last0 = 1099000, first1 = 2000000, last1 = 2099000, first2 = 3000000;
   const int64_t last2 = 3099000, bEnd = 1000500 + 2999 * 1000;
-  const int64_t r1 = a3.end(0), r2 = a3.end(1), r3 = a3.end(2);  // where the restarts begin
-  ASSERT_EQ(a2.end(1), r2);
+  const int64_t r1 = a3.ends[0], r2 = a3.ends[1], r3 = a3.ends[2];  // where the restarts begin
+  ASSERT_EQ(a2.ends[1], r2);
   const StreamLoss::Kind device = StreamLoss::Device, write = StreamLoss::WriteFailed;
   const char* const lost = kDeviceLossCause;
   const struct {
@@ -151,10 +146,10 @@ TEST(LossIntervals, LossesToTheEndAllEndAtTheEndOfTheRun) {
   // Stream a's write failed after its data, stream c lost data from its first block on; each
   // went on for `ns` after its last data.
   const auto aFailed = [&](int64_t ns) {
-    return a.source(1, {{StreamLoss::WriteFailed, a.end(0), a.end(0), "w", ns}});
+    return a.source(1, {{StreamLoss::WriteFailed, a.ends[0], a.ends[0], "w", ns}});
   };
   const auto cLost = [&](int64_t ns) {
-    return c.source(2, {{StreamLoss::Device, 8, c.end(0), kDeviceLossCause, ns}});
+    return c.source(2, {{StreamLoss::Device, 8, c.ends[0], kDeviceLossCause, ns}});
   };
   const std::vector<StreamLoss> full = {{StreamLoss::WriteFailed, 0, 0, "w", 5000}};
   const int64_t stop = aLast + 3000000;
@@ -198,14 +193,12 @@ TEST(LossIntervals, LossesToTheEndAllEndAtTheEndOfTheRun) {
 TEST(LossIntervals, LossRecordsMarkEachIntervalInTimeOrderAndAddNothingElse) {
   const SegmentedStream a({events(1000000, 1000, 100), events(2000000, 1000, 100)});
   const SegmentedStream b({events(1000500, 1000, 3000)});
-  const std::vector<StreamLoss> losses = {{StreamLoss::Device, 0, a.end(1), kDeviceLossCause}};
+  const std::vector<StreamLoss> losses = {{StreamLoss::Device, 0, a.ends[1], kDeviceLossCause}};
   std::string text[2];  // without loss records and with them
   for (const bool lossRecords : {false, true}) {
     FILE* file = tmpfile();
     EXPECT_EQ(merge({b.source(0, {}), a.source(2, losses)}, file, lossRecords).records, 3200 + 2 * lossRecords);
-    rewind(file);
-    for (int c; (c = fgetc(file)) != EOF;) text[lossRecords] += char(c);
-    fclose(file);
+    text[lossRecords] = contents(file);
   }
   std::string withoutMarks, marks, line;
   int64_t previous = INT64_MIN;
@@ -301,6 +294,7 @@ TEST(TempStream, AFailedWriteLeavesWholeBlocksAndNothingAfterIt) {
   } cases[] = {{0, 0}, {399, 0}, {400, 1}, {1000, 2}, {SIZE_MAX, 5}};
   tempWriteFunction = &limitedWrite;
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.room);
     FILE* file = nullptr;
     ASSERT_EQ(openTempFile(name, &file), 0);
     TempWriteState state;
@@ -311,11 +305,9 @@ TEST(TempStream, AFailedWriteLeavesWholeBlocksAndNothingAfterIt) {
       if (b == 2) gRoom = SIZE_MAX;  // space returns: the stream must not go on after a gap
     }
     EXPECT_EQ(closeTempFile(&file), 0);
-    const std::string kept = slurp(name);
-    EXPECT_EQ(kept, std::string(reinterpret_cast<const char*>(words.data()), 400 * c.blocks))
-        << c.room;
-    EXPECT_EQ(state.bytes.load(), int64_t(400 * c.blocks)) << c.room;
-    EXPECT_EQ(state.error.load(), c.blocks < 5 ? ENOSPC : 0) << c.room;
+    EXPECT_EQ(slurp(name), std::string(reinterpret_cast<const char*>(words.data()), 400 * c.blocks));
+    EXPECT_EQ(state.bytes.load(), int64_t(400 * c.blocks));
+    EXPECT_EQ(state.error.load(), c.blocks < 5 ? ENOSPC : 0);
     EXPECT_EQ(events.load(), 5u * 150) << "the devices' estimate counts every block";
   }
   tempWriteFunction = &write;
@@ -336,9 +328,8 @@ TEST(TempStream, AnEarlierStreamIsReplacedByANewFileAndWhatIsNoFileIsRefused) {
   const uint32_t word = 0x01020304;
   TempWriteState state;
   appendBlock(file, state, &word, 1);
-  char held[32] = {};
-  EXPECT_EQ(fread(held, 1, sizeof held, reader), 14u);
-  EXPECT_STREQ(held, "earlier stream");
+  char held[32];
+  EXPECT_EQ(std::string(held, fread(held, 1, sizeof held, reader)), "earlier stream");
   fclose(reader);
   EXPECT_EQ(closeTempFile(&file), 0);
   EXPECT_EQ(slurp(name), std::string(reinterpret_cast<const char*>(&word), 4));
@@ -407,11 +398,8 @@ TEST(TempStream, TheRecordingWentOnFromTheSecondRefreshThatSawTheFinalSize) {
   for (const auto& c : cases) {
     LossLog log;  // not started: no loss file, no start time
     if (c.wentOnNs == 2500) log.start(dir / "empty", 500);
-    bool first = true;
-    for (const auto& r : c.refreshes) {
-      log.refresh(r.first, first, true, r.second);  // a loss, so that there is one to note
-      first = false;
-    }
+    for (const auto& r : c.refreshes)  // a loss, so that there is one to note
+      log.refresh(r.first, &r == &c.refreshes[0], true, r.second);
     log.finish(c.finalBytes, c.stopNs);
     ASSERT_FALSE(log.losses().empty()) << c.what;
     EXPECT_EQ(log.losses()[0].lostNs, c.wentOnNs) << c.what;

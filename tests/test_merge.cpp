@@ -24,39 +24,25 @@
 namespace {
 
 // A raw stream in a temporary file, made from timestamps with the codec's encoder.
-class Stream {
-public:
+struct Stream {
   explicit Stream(const std::vector<PpTimest>& events, const std::string& tail = "")
-      : _file(streamFile(events)), _decoder(tdc56Init()) {
-    fseek(_file, 0, SEEK_END);
-    _bytes = ftell(_file);
-    fwrite(tail.data(), 1, tail.size(), _file);
+      : file(streamFile(events)) {
+    fseek(file, 0, SEEK_END);
+    bytes = ftell(file);
+    fwrite(tail.data(), 1, tail.size(), file);
   }
   ~Stream() {
-    fclose(_file);
-    tdc56DeInit(_decoder);
+    fclose(file);
+    tdc56DeInit(decoder);
   }
   MergeSource source(int32_t chainPos, uint32_t markers = 0x1FF) const {
-    rewind(_file);
-    return {_decoder, chainPos, markers, _file};
+    rewind(file);
+    return {decoder, chainPos, markers, file};
   }
-  int64_t bytes() const { return _bytes; }
-
-private:
-  FILE* _file;
-  Tdc56Instance* _decoder;
-  int64_t _bytes;
+  FILE* const file;
+  int64_t bytes;  // of the timestamps, without the tail
+  Tdc56Instance* const decoder = tdc56Init();
 };
-
-std::string contents(FILE* f) {
-  fflush(f);
-  rewind(f);
-  std::string s;
-  char buf[65536];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
-  fclose(f);
-  return s;
-}
 
 struct Result {
   std::string text, binary;
@@ -143,10 +129,10 @@ TEST(Merge, EdgeCases) {
   Stream partial({{1000, 1}, {2000, 2}}, std::string("\x01\x02\x03", 3));
   r = merge({partial.source(0)});
   EXPECT_EQ(r.text, "1000, 1\n2000, 2\n");
-  EXPECT_EQ(r.bytesRead, partial.bytes());
+  EXPECT_EQ(r.bytesRead, partial.bytes);
   // The count is exact at any size, also on top of 2^60 bytes, where a floating-point count
   // moves in steps of 256.
-  EXPECT_EQ(merge({partial.source(0)}, true, int64_t(1) << 60).bytesRead, partial.bytes());
+  EXPECT_EQ(merge({partial.source(0)}, true, int64_t(1) << 60).bytesRead, partial.bytes);
 
   // A chain position far out: its output channel wraps into a negative 16-bit number, as
   // printf's %hd shows it (the lines themselves: test_outbuf).
@@ -349,7 +335,7 @@ TEST(Merge, DecodeAheadHandsOutEveryTimestampOnce) {
     }
     ASSERT_EQ(got, events);
     EXPECT_GT(pages, 2);
-    EXPECT_EQ(bytes[0], many.bytes());
+    EXPECT_EQ(bytes[0], many.bytes);
     EXPECT_EQ(bytes[1], 200004);
     EXPECT_EQ(published, bytes[0] + bytes[1]);
     const PpTimest *first, *last;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "codec_stamps.h"
+#include "core_merge.h"
 #include "merge/mergecore.h"
 #include "merge/outbuf.h"
 
@@ -102,14 +103,6 @@ void expectMergeOrder(const std::vector<std::vector<PpTimest>>& events) {
                                       static_cast<long long>(head(k)->time), channel)));
     ++pos[k];
   }
-  const auto slurp = [](FILE* f) {
-    std::string all;
-    char chunk[65536];
-    rewind(f);
-    for (size_t n; (n = fread(chunk, 1, sizeof chunk, f)) > 0;) all.append(chunk, n);
-    fclose(f);
-    return all;
-  };
   // 1: binary file, 2: text file, 4: a sink of columns.
   for (const int outputs : {1, 2, 3, 4, 6}) {
     MergeOutputs out;
@@ -122,8 +115,8 @@ void expectMergeOrder(const std::vector<std::vector<PpTimest>>& events) {
     std::atomic<bool> running{true};
     EXPECT_EQ(mergeStreams(sources.data(), int32_t(devices), out, bytes, running),
               int64_t(binary.size() / 10));
-    EXPECT_TRUE(!out.binary || slurp(out.binary) == binary) << "binary order differs, " << outputs;
-    EXPECT_TRUE(!out.text || slurp(out.text) == text) << "text order differs, " << outputs;
+    EXPECT_TRUE(!out.binary || contents(out.binary) == binary) << "binary order differs, " << outputs;
+    EXPECT_TRUE(!out.text || contents(out.text) == text) << "text order differs, " << outputs;
     EXPECT_TRUE(!out.records || (columns.binary == binary && columns.ends == 1))
         << "columns' order differs, " << outputs;
   }
