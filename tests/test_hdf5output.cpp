@@ -93,12 +93,13 @@ testing::AssertionResult sameRecords(const Records& a, const Records& b) {
 }
 
 // What an HDF5 output holds: its two columns as records, the detector table's counts by id, its
-// flag of time order and its duration.
+// flag of time order and its duration; and the output's count of records that came too late.
 struct Written {
   Records columns;
   std::map<int16_t, int64_t> counts;
   int64_t sorted;
   double duration;
+  int64_t outOfOrder = 0;
 };
 
 Written readOutput(const std::string& path) {
@@ -194,10 +195,9 @@ TEST(Hdf5Output, AMergeStoppedEarlyCountsWhatItWrote) {
 
 // Records straight into an output at `path`, as the merge hands them over: as binary records in
 // batches of `batch`, or with `columns` as columns in batches of whole chunks, each with its
-// order flag. What the output holds, whose detector table must count the records; its count of
-// records that came too late in *outOfOrder.
-Written writeRecords(const std::string& path, const Records& records, size_t batch,
-                     int64_t* outOfOrder, bool columns = false, bool compress = false) {
+// order flag. What the output holds, whose detector table must count the records.
+Written writeRecords(const std::string& path, const Records& records, size_t batch, bool columns,
+                     bool compress) {
   Hdf5Output out;
   std::string error;
   EXPECT_TRUE(out.create(path, "records.h5", compress, &error)) << error;
@@ -223,8 +223,8 @@ Written writeRecords(const std::string& path, const Records& records, size_t bat
   }
   if (columns) out.putColumns(nullptr, nullptr, 0, true);
   EXPECT_TRUE(out.finish(Hdf5RunInfo(), &error)) << error;
-  *outOfOrder = out.outOfOrder();
-  const Written w = readOutput(path);
+  Written w = readOutput(path);
+  w.outOfOrder = out.outOfOrder();
   EXPECT_EQ(w.counts, countsOf(records));
   return w;
 }
@@ -291,9 +291,8 @@ TEST(Hdf5Output, LateAndEarlyRecordsGoToTheirPlaceOrAreCounted) {
   for (const auto& c : cases) {
     const bool columns = mode > 0;
     SCOPED_TRACE(std::string(c.name) + (columns ? ", columns" : "") + (mode == 2 ? ", compressed" : ""));
-    int64_t outOfOrder = -1;
-    const Written w = writeRecords(path, c.records, c.batch, &outOfOrder, columns, mode == 2);
-    EXPECT_EQ(outOfOrder, c.outOfOrder);
+    const Written w = writeRecords(path, c.records, c.batch, columns, mode == 2);
+    EXPECT_EQ(w.outOfOrder, c.outOfOrder);
     EXPECT_EQ(w.sorted, c.outOfOrder == 0 ? 1 : 0);
     ASSERT_EQ(w.columns.size(), c.records.size());
     Records expected = inTimeOrder(c.records);
