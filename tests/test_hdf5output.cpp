@@ -58,20 +58,15 @@ int64_t merge(const std::vector<int32_t>& sizes, RecordSink* sink, FILE* binary,
   return n;
 }
 
-size_t entries(hid_t set) {
-  const hid_t space = H5Dget_space(set);
-  const hssize_t n = H5Sget_simple_extent_npoints(space);
-  H5Sclose(space);
-  return size_t(n);
-}
-
 template <typename T>
 std::vector<T> readData(hid_t file, const char* path, hid_t type) {
-  const hid_t set = H5Dopen2(file, path, H5P_DEFAULT);
+  const hid_t set = H5Dopen2(file, path, H5P_DEFAULT), space = H5Dget_space(set);
   EXPECT_GE(set, 0) << path;
-  std::vector<T> values(std::max<size_t>(entries(set), 1));
+  const size_t n = size_t(std::max<hssize_t>(H5Sget_simple_extent_npoints(space), 0));
+  std::vector<T> values(std::max<size_t>(n, 1));
   EXPECT_GE(H5Dread(set, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()), 0) << path;
-  values.resize(entries(set));
+  values.resize(n);
+  H5Sclose(space);
   H5Dclose(set);
   return values;
 }
@@ -114,8 +109,7 @@ Written readOutput(const std::string& path) {
   Written w{{}, {}, read64("/user/ravik/sorted")[0],
             readData<double>(file, "/acquisition_duration", H5T_NATIVE_DOUBLE)[0]};
   H5Fclose(file);
-  EXPECT_EQ(times.size(), channels.size());
-  EXPECT_EQ(ids.size(), counts.size());
+  EXPECT_TRUE(times.size() == channels.size() && ids.size() == counts.size());
   for (size_t i = 0; i < times.size() && i < channels.size(); ++i)
     w.columns.push_back({times[i], channels[i]});
   for (size_t i = 0; i < ids.size() && i < counts.size(); ++i) w.counts[ids[i]] = counts[i];
