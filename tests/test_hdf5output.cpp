@@ -223,11 +223,9 @@ Written writeRecords(const std::string& path, const Records& records, size_t bat
   return w;
 }
 
-// Late records find their place among those kept back; one that comes later than the records kept
-// back is counted, and the file says it is not in time order. Records in time order with a few
-// early ones among them, in batches of every size: whatever place an early record has in a batch
-// or in the output's buffer, every record ends up in its place in time, after those of its time
-// that came before it, and is counted once.
+// Late records find their place among those kept back; one later than all of them is counted,
+// and the file says it is not in time order. Early records, wherever they are in a batch or in
+// the output's buffer, end up in their place in time, after those of their time before them.
 TEST(Hdf5Output, LateAndEarlyRecordsGoToTheirPlaceOrAreCounted) {
   const std::string path = "/tmp/ravik-test-" + std::to_string(getpid()) + "-late.h5";
   Records ascending;
