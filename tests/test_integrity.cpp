@@ -245,32 +245,6 @@ TEST(LossIntervals, AReadErrorFailsTheMergeNamingTheFileUnlessStopped) {
   fclose(folder);
 }
 
-// What a recording notes comes back whole: TempStream.TheLossLogNotesWhereAndKeepsItInTheLossFile.
-TEST(LossFile, ReadsNoLossWithoutAFileAndRefusesWhatItDoesNotUnderstand) {
-  TempDir dir;
-  const std::string name = dir / "ravik-1.tmp.loss";
-  std::vector<StreamLoss> read = {{StreamLoss::Device, 1, 2, "x"}};
-  std::string error;
-  EXPECT_TRUE(readLossFile(name, &read, &error) && read.empty()) << "no file: no loss";
-  ASSERT_TRUE(std::ofstream(name) << "device 1 2\ndevice 4 8 7\ndevice 9 3\n");  // ends before it begins
-  EXPECT_FALSE(readLossFile(name, &read, &error));
-  EXPECT_EQ(error, name + ": line 3 is not a loss record");
-  // Device lines with and without the time the recording went on after the stream.
-  const struct {
-    const char* line;
-    bool ok;
-    int64_t lostNs;
-  } cases[] = {{"device 4 8\n", true, 0}, {"device 4 8 250\n", true, 250},
-               {"device 4 8 x\n", false, 0}, {"device 4 8 250 3\n", false, 0},
-               {"device 4 8 -1\n", false, 0}};
-  for (const auto& c : cases) {
-    ASSERT_TRUE(std::ofstream(name) << c.line);
-    EXPECT_EQ(readLossFile(name, &read, &error), c.ok) << c.line;
-    EXPECT_EQ(read.size(), size_t(c.ok)) << c.line;
-    EXPECT_EQ(read.empty() ? int64_t(0) : read[0].lostNs, c.lostNs) << c.line;
-  }
-}
-
 // The temp file write of the recording core with `room` bytes left, then no space.
 size_t gRoom = 0;
 ssize_t limitedWrite(int fd, const void* data, size_t bytes) {
@@ -343,7 +317,7 @@ TEST(TempStream, AnEarlierStreamIsReplacedByANewFileAndWhatIsNoFileIsRefused) {
   }
 }
 
-TEST(TempStream, TheLossLogNotesWhereAndKeepsItInTheLossFile) {
+TEST(TempStream, TheLossLogNotesWhereAndKeepsItInALossFileThatRefusesWhatItDoesNotUnderstand) {
   TempDir dir;
   const std::string stream = dir / "ravik-3.tmp";
   FILE* file = nullptr;
@@ -373,6 +347,27 @@ TEST(TempStream, TheLossLogNotesWhereAndKeepsItInTheLossFile) {
   EXPECT_EQ(closeTempFile(&file), 0);
   removeTempFile(stream);
   EXPECT_TRUE(namesIn(dir.path).empty());
+
+  // The loss file read back: no file is no loss; what it does not understand is refused.
+  const std::string name = lossFileName(stream);
+  EXPECT_TRUE(readLossFile(name, &kept, &error) && kept.empty()) << "no file: no loss";
+  ASSERT_TRUE(std::ofstream(name) << "device 1 2\ndevice 4 8 7\ndevice 9 3\n");  // ends before it begins
+  EXPECT_FALSE(readLossFile(name, &kept, &error));
+  EXPECT_EQ(error, name + ": line 3 is not a loss record");
+  // Device lines with and without the time the recording went on after the stream.
+  const struct {
+    const char* line;
+    bool ok;
+    int64_t lostNs;
+  } cases[] = {{"device 4 8\n", true, 0}, {"device 4 8 250\n", true, 250},
+               {"device 4 8 x\n", false, 0}, {"device 4 8 250 3\n", false, 0},
+               {"device 4 8 -1\n", false, 0}};
+  for (const auto& c : cases) {
+    ASSERT_TRUE(std::ofstream(name) << c.line);
+    EXPECT_EQ(readLossFile(name, &kept, &error), c.ok) << c.line;
+    EXPECT_EQ(kept.size(), size_t(c.ok)) << c.line;
+    EXPECT_EQ(kept.empty() ? int64_t(0) : kept[0].lostNs, c.lostNs) << c.line;
+  }
 }
 
 // How long the recording surely went on after a stream's last data: from the second refresh
