@@ -122,27 +122,44 @@ std::map<int16_t, int64_t> countsOf(const Records& records) {
   return counts;
 }
 
+// An output that stops the merge after the first columns it takes, when `stop`.
+struct StoppingOutput : Hdf5Output {
+  bool stop = false;
+  std::atomic<bool> running{true};
+  void putColumns(const int64_t* times, const int16_t* channels, size_t count,
+                  bool ordered) override {
+    Hdf5Output::putColumns(times, channels, count, ordered);
+    running = !stop;
+  }
+};
+
+// The columns hold the binary records in time order and the detector table counts them; a merge
+// stopped early (its decoding side has counted more records than it merged) hands over no
+// counts: the output counts the records it holds, a prefix of the full merge's.
 TEST(Hdf5Output, ColumnsAndCountsEqualTheBinaryRecords) {
   const std::string path = "/tmp/ravik-test-" + std::to_string(getpid()) + ".h5";
   // Records per device; compressed; with a binary output beside the HDF5 one (else the HDF5 one
-  // takes columns).
-  const struct { std::vector<int32_t> sizes; bool compress, binary; } cases[] = {
+  // takes columns); the merge stopped after the first columns.
+  const struct { std::vector<int32_t> sizes; bool compress, binary, stop = false; } cases[] = {
       {{1200000, 700000, 500000}, false, true},  // two chunk boundaries, devices interleaved
       {{300000}, true, true},
       {{300000, 200000}, false, false},
       {{1000, 2000}, false, false},
       {{0}, false, true},
+      {{400000, 300000}, false, false, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.sizes[0]) + (c.compress ? " compressed" : ""));
-    Hdf5Output out;
+    StoppingOutput out;
+    out.stop = c.stop;
     std::string error;
     ASSERT_TRUE(out.create(path, "/some/where/run.h5", c.compress, &error)) << error;
     FILE* bin = tmpfile();
-    const int64_t n = merge(c.sizes, &out, c.binary ? bin : nullptr);
-    if (!c.binary) {  // the binary records alone
-      EXPECT_EQ(merge(c.sizes, nullptr, bin), n);
+    const int64_t n = merge(c.sizes, &out, c.binary ? bin : nullptr, &out.running);
+    if (!c.binary) {  // the binary records alone, all of them
+      EXPECT_EQ(merge(c.sizes, nullptr, bin), c.stop ? 700000 : n);
     }
+    EXPECT_TRUE(!c.stop || (n > 0 && n < 700000)) << n;
     ASSERT_TRUE(out.finish(Hdf5RunInfo(), &error)) << error;
 
     const Written w = readOutput(path);
@@ -161,29 +178,6 @@ TEST(Hdf5Output, ColumnsAndCountsEqualTheBinaryRecords) {
     EXPECT_EQ(w.counts, countsOf(w.columns));
     EXPECT_DOUBLE_EQ(w.duration, n ? 1e-12 * double(w.columns.back().first - w.columns.front().first) : 0);
   }
-  unlink(path.c_str());
-}
-
-// A merge stopped early (its decoding side has counted more records than it merged) hands over
-// no counts: the output counts the records it holds.
-TEST(Hdf5Output, AMergeStoppedEarlyCountsWhatItWrote) {
-  struct StopAfterFirstBatch : Hdf5Output {
-    std::atomic<bool> running{true};
-    void putColumns(const int64_t* times, const int16_t* channels, size_t count,
-                    bool ordered) override {
-      Hdf5Output::putColumns(times, channels, count, ordered);
-      running = false;
-    }
-  } sink;
-  const std::string path = "/tmp/ravik-test-" + std::to_string(getpid()) + "-stopped.h5";
-  std::string error;
-  ASSERT_TRUE(sink.create(path, "stopped.h5", false, &error)) << error;
-  const int64_t n = merge({400000, 300000}, &sink, nullptr, &sink.running);
-  ASSERT_TRUE(sink.finish(Hdf5RunInfo(), &error)) << error;
-  const Written w = readOutput(path);
-  EXPECT_EQ(int64_t(w.columns.size()), n);
-  EXPECT_TRUE(n > 0 && n < 700000) << n;
-  EXPECT_EQ(w.counts, countsOf(w.columns));
   unlink(path.c_str());
 }
 
