@@ -83,7 +83,8 @@ std::vector<Span> spans(const MergeOutcome& out) {
 // Segment k of stream A spans [(k + 1) * 10^6, (k + 1) * 10^6 + 99 * 1000] ps; stream B runs on
 // after it. A stream of two segments is one whose recording stopped after the device raised its
 // flag: a loss whose restart never reached the file, so its data are whole and the gap follows its
-// last timestamp. Loss records change none of the intervals.
+// last timestamp. Loss records change none of the intervals; in the text they mark each one (on
+// chain position 3: -7 and -8), in time order, and add nothing else.
 TEST(LossIntervals, ExactAtRestartsWidestWithoutOneAndToTheEndAfterAFailedWriteOrTheLastData) {
   const SegmentedStream a3({events(1000000, 1000, 100), events(2000000, 1000, 100),
                             events(3000000, 1000, 100)});
@@ -122,16 +123,35 @@ TEST(LossIntervals, ExactAtRestartsWidestWithoutOneAndToTheEndAfterAFailedWriteO
        {{device, r1 + 8, r2, lost}, {write, r2, r2, "w", 0}}, {{last1, bEnd}}, "w"},
   };
   for (const auto& c : cases) {
+    std::string text[2];  // without loss records and with them
     for (const bool lossRecords : {false, true}) {
       SCOPED_TRACE(std::string(c.what) + (lossRecords ? ", with loss records" : ""));
       const SegmentedStream& a = c.segments == 3 ? a3 : a2;
-      const MergeOutcome out = merge({a.source(3, c.losses), b.source(0, {})}, nullptr, lossRecords);
+      FILE* file = tmpfile();
+      const MergeOutcome out = merge({a.source(3, c.losses), b.source(0, {})}, file, lossRecords);
+      text[lossRecords] = contents(file);
       for (const LossInterval& l : out.losses)
         EXPECT_TRUE(l.chain == 3 && (c.cause == nullptr || l.cause == c.cause)) << l.cause;
       EXPECT_EQ(spans(out), c.expected);
       EXPECT_EQ(out.sourceRecords, (std::vector<int64_t>{100 * c.segments, 3000}));
+      EXPECT_EQ(out.records, 100 * c.segments + 3000 + int64_t(2 * lossRecords * c.expected.size()));
       EXPECT_TRUE(out.readError.empty());
     }
+    SCOPED_TRACE(c.what);
+    std::string withoutMarks, marks, expected, line;
+    for (const Span& s : c.expected)
+      expected += std::to_string(s.first) + ", -7\n" + std::to_string(s.second) + ", -8\n";
+    int64_t previous = INT64_MIN;
+    for (std::istringstream lines(text[1]); std::getline(lines, line);) {
+      long long t;
+      int channel;
+      ASSERT_EQ(sscanf(line.c_str(), "%lld, %d", &t, &channel), 2) << line;
+      EXPECT_GE(t, previous) << line;
+      previous = t;
+      (channel < 0 ? marks : withoutMarks) += line + "\n";
+    }
+    EXPECT_EQ(withoutMarks, text[0]);
+    EXPECT_EQ(marks, expected);
   }
 }
 
@@ -188,30 +208,6 @@ TEST(LossIntervals, LossesToTheEndAllEndAtTheEndOfTheRun) {
       }
     }
   }
-}
-
-TEST(LossIntervals, LossRecordsMarkEachIntervalInTimeOrderAndAddNothingElse) {
-  const SegmentedStream a({events(1000000, 1000, 100), events(2000000, 1000, 100)});
-  const SegmentedStream b({events(1000500, 1000, 3000)});
-  const std::vector<StreamLoss> losses = {{StreamLoss::Device, 0, a.ends[1], kDeviceLossCause}};
-  std::string text[2];  // without loss records and with them
-  for (const bool lossRecords : {false, true}) {
-    FILE* file = tmpfile();
-    EXPECT_EQ(merge({b.source(0, {}), a.source(2, losses)}, file, lossRecords).records, 3200 + 2 * lossRecords);
-    text[lossRecords] = contents(file);
-  }
-  std::string withoutMarks, marks, line;
-  int64_t previous = INT64_MIN;
-  for (std::istringstream lines(text[1]); std::getline(lines, line);) {
-    long long t;
-    int channel;
-    ASSERT_EQ(sscanf(line.c_str(), "%lld, %d", &t, &channel), 2) << line;
-    EXPECT_GE(t, previous) << line;
-    previous = t;
-    (channel < 0 ? marks : withoutMarks) += line + "\n";
-  }
-  EXPECT_EQ(withoutMarks, text[0]);
-  EXPECT_EQ(marks, "1099000, -5\n2000000, -6\n");  // chain position 2: -(2p+1), -(2p+2)
 }
 
 // A stream whose every read fails (a folder opened as a file): the error names the file, found
