@@ -111,8 +111,8 @@ void expectMergeOrder(const std::vector<std::vector<PpTimest>>& events) {
     std::atomic<bool> running{true};
     EXPECT_EQ(mergeStreams(sources.data(), int32_t(devices), out, bytes, running),
               int64_t(binary.size() / 10));
-    EXPECT_TRUE(!out.binary || contents(out.binary) == binary) << "binary order differs, " << outputs;
-    EXPECT_TRUE(!out.text || contents(out.text) == text) << "text order differs, " << outputs;
+    EXPECT_TRUE(!out.binary || contents(out.binary) == binary) << "binary differs, " << outputs;
+    EXPECT_TRUE(!out.text || contents(out.text) == text) << "text differs, " << outputs;
     EXPECT_TRUE(!out.records || (columns.binary == binary && columns.ends == 1))
         << "columns' order differs, " << outputs;
   }
