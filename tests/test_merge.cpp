@@ -63,7 +63,7 @@ Result merge(const std::vector<MergeSource>& sources, bool running = true, int64
   std::atomic<bool> run{running};
   std::thread stopper([&] {
     while (stopAtFirstBytes && bytes.load() == counted) std::this_thread::yield();
-    run = run && !stopAtFirstBytes;
+    if (stopAtFirstBytes) run = false;
   });
   Result r;
   r.records = mergeStreams(sources.data(), int32_t(sources.size()), out, bytes, run);
