@@ -1,6 +1,6 @@
-// Test helpers for the command-line programs, which run as child processes: a scratch folder,
-// the program started with its output in a file, and what the merge core writes for raw stream
-// files, as the reference that the programs' outputs are compared with.
+// Test helpers for the merge and the command-line programs, which run as child processes: files'
+// contents, a scratch folder, the program started with its output in a file, and what the merge
+// core writes for raw stream files, as the reference that the programs' outputs are compared with.
 #ifndef RAVIK_TESTS_CORE_MERGE_H
 #define RAVIK_TESTS_CORE_MERGE_H
 
@@ -28,6 +28,17 @@ inline std::string slurp(const std::string& path) {
   std::ostringstream s;
   s << std::ifstream(path, std::ios::binary).rdbuf();
   return s.str();
+}
+
+// What `f` holds from its start; closes it.
+inline std::string contents(FILE* f) {
+  fflush(f);
+  rewind(f);
+  std::string s;
+  char buf[65536];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
+  fclose(f);
+  return s;
 }
 
 // Names in `dir`, hidden ones (partial outputs) included.

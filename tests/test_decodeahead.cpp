@@ -49,9 +49,26 @@ struct NoData {
   std::vector<MergeSource> sources;
 };
 
+// A job of an output's: logs its index, negated when another job of the output ran beside it.
+struct Step {
+  std::vector<int32_t>* log;
+  std::atomic<int32_t>* running;
+  std::atomic<int32_t>* done;
+  int32_t index;
+  static void run(void* self) {
+    const Step& step = *static_cast<const Step*>(self);
+    const int32_t others = step.running->fetch_add(1);
+    for (int32_t i = 0; i < step.index % 7 * 100; ++i)  // jobs of different lengths
+      std::atomic_signal_fence(std::memory_order_seq_cst);
+    step.log->push_back(others == 0 ? step.index : -1 - step.index);
+    step.running->fetch_sub(1);
+    step.done->fetch_add(1);
+  }
+};
+
 }  // namespace
 
-TEST(DecodeAhead, OfferedJobsRunOnceAndAreDoneOnCompletion) {
+TEST(DecodeAhead, JobsRunOnceInTheirOrderAndAreDoneOnCompletion) {
   NoData data;
   for (const bool onThread : {false, true}) {
     SCOPED_TRACE(onThread ? "with the decoding thread" : "without it");
@@ -63,12 +80,32 @@ TEST(DecodeAhead, OfferedJobsRunOnceAndAreDoneOnCompletion) {
       ahead.offerJob(&Job::run, &job);
       if (k % 2 == 1) std::this_thread::yield();
       ahead.completeJob();
-      EXPECT_EQ(job.runs.load(), 1);
-      ASSERT_EQ(job.result.size(), 1000u);
-      EXPECT_EQ(job.result.back(), 999);
-      if (!onThread) {
-        EXPECT_EQ(job.where, std::this_thread::get_id());
+      EXPECT_TRUE(job.runs == 1 && job.result.size() == 1000u && job.result.back() == 999) << k;
+      EXPECT_TRUE(onThread || job.where == std::this_thread::get_id());
+    }
+    // An output's jobs, two open at a time as the output buffers offer them: each runs once,
+    // one at a time and in the order offered; completeJob(kind, 1) leaves at most the newest
+    // one open, and completeJob(kind) none.
+    std::vector<int32_t> log[2];
+    std::atomic<int32_t> running[2]{{0}, {0}}, done[2]{{0}, {0}};
+    Step steps[2][DecodeAhead::kOutputSlots];
+    const DecodeAhead::JobKind kinds[2] = {DecodeAhead::kBinaryJob, DecodeAhead::kTextJob};
+    const int32_t kSteps = 2000;
+    for (int32_t n = 0; n < kSteps; ++n) {
+      for (int32_t k = 0; k < 2; ++k) {
+        ahead.completeJob(kinds[k], DecodeAhead::kOutputSlots - 1);
+        // Every job but the newest is done, so its step may be used again.
+        ASSERT_GE(done[k].load(), n - 1);
+        Step& step = steps[k][n % DecodeAhead::kOutputSlots];
+        step = Step{&log[k], &running[k], &done[k], n};
+        ahead.offerJob(&Step::run, &step, kinds[k]);
       }
+      if (n % 3 == 0) std::this_thread::yield();
+    }
+    for (int32_t k = 0; k < 2; ++k) {
+      ahead.completeJob(kinds[k]);
+      ASSERT_EQ(int32_t(log[k].size()), kSteps);
+      for (int32_t n = 0; n < kSteps; ++n) ASSERT_EQ(log[k][size_t(n)], n);
     }
   }
 
@@ -94,54 +131,7 @@ TEST(DecodeAhead, OfferedJobsRunOnceAndAreDoneOnCompletion) {
     job.go = true;
   });
   ahead.completeJob();
-  EXPECT_EQ(job.runs.load(), 1);
-  EXPECT_EQ(job.result.size(), 1000u);
+  EXPECT_TRUE(job.runs == 1 && job.result.size() == 1000u);
   release.join();
 }
 
-// An output's jobs, two open at a time as the output buffers offer them: each runs once, one at
-// a time and in the order offered, whichever thread takes it; completeJob(kind, 1) leaves at
-// most the newest one open, and completeJob(kind) none.
-TEST(DecodeAhead, OutputJobsRunInOrderOneAtATime) {
-  struct Step {
-    std::vector<int32_t>* log;
-    std::atomic<int32_t>* running;
-    std::atomic<int32_t>* done;
-    int32_t index;
-    static void run(void* self) {
-      const Step& step = *static_cast<const Step*>(self);
-      const int32_t others = step.running->fetch_add(1);
-      for (int32_t i = 0; i < step.index % 7 * 100; ++i)  // jobs of different lengths
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-      step.log->push_back(others == 0 ? step.index : -1 - step.index);
-      step.running->fetch_sub(1);
-      step.done->fetch_add(1);
-    }
-  };
-  NoData data;
-  for (const bool onThread : {false, true}) {
-    SCOPED_TRACE(onThread ? "with the decoding thread" : "without it");
-    DecodeAhead ahead(data.sources.data(), 2, onThread);
-    std::vector<int32_t> log[2];
-    std::atomic<int32_t> running[2]{{0}, {0}}, done[2]{{0}, {0}};
-    Step steps[2][DecodeAhead::kOutputSlots];
-    const DecodeAhead::JobKind kinds[2] = {DecodeAhead::kBinaryJob, DecodeAhead::kTextJob};
-    const int32_t kSteps = 2000;
-    for (int32_t n = 0; n < kSteps; ++n) {
-      for (int32_t k = 0; k < 2; ++k) {
-        ahead.completeJob(kinds[k], DecodeAhead::kOutputSlots - 1);
-        // Every job but the newest is done, so its step may be used again.
-        ASSERT_GE(done[k].load(), n - 1);
-        Step& step = steps[k][n % DecodeAhead::kOutputSlots];
-        step = Step{&log[k], &running[k], &done[k], n};
-        ahead.offerJob(&Step::run, &step, kinds[k]);
-      }
-      if (n % 3 == 0) std::this_thread::yield();
-    }
-    for (int32_t k = 0; k < 2; ++k) {
-      ahead.completeJob(kinds[k]);
-      ASSERT_EQ(int32_t(log[k].size()), kSteps);
-      for (int32_t n = 0; n < kSteps; ++n) ASSERT_EQ(log[k][size_t(n)], n);
-    }
-  }
-}

@@ -58,20 +58,15 @@ int64_t merge(const std::vector<int32_t>& sizes, RecordSink* sink, FILE* binary,
   return n;
 }
 
-size_t entries(hid_t set) {
-  const hid_t space = H5Dget_space(set);
-  const hssize_t n = H5Sget_simple_extent_npoints(space);
-  H5Sclose(space);
-  return size_t(n);
-}
-
 template <typename T>
 std::vector<T> readData(hid_t file, const char* path, hid_t type) {
-  const hid_t set = H5Dopen2(file, path, H5P_DEFAULT);
+  const hid_t set = H5Dopen2(file, path, H5P_DEFAULT), space = H5Dget_space(set);
   EXPECT_GE(set, 0) << path;
-  std::vector<T> values(std::max<size_t>(entries(set), 1));
+  const size_t n = size_t(std::max<hssize_t>(H5Sget_simple_extent_npoints(space), 0));
+  std::vector<T> values(std::max<size_t>(n, 1));
   EXPECT_GE(H5Dread(set, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()), 0) << path;
-  values.resize(entries(set));
+  values.resize(n);
+  H5Sclose(space);
   H5Dclose(set);
   return values;
 }
@@ -93,15 +88,13 @@ testing::AssertionResult sameRecords(const Records& a, const Records& b) {
 }
 
 // What an HDF5 output holds: its two columns as records, the detector table's counts by id, its
-// flag of time order, its number of pixels, its non-photon ids, its duration and its number of
-// loss intervals.
+// flag of time order and its duration; and the output's count of records that came too late.
 struct Written {
   Records columns;
   std::map<int16_t, int64_t> counts;
-  int64_t sorted, pixels;
-  std::vector<int16_t> nonPhoton;
+  int64_t sorted;
   double duration;
-  size_t losses;
+  int64_t outOfOrder = 0;
 };
 
 Written readOutput(const std::string& path) {
@@ -113,14 +106,10 @@ Written readOutput(const std::string& path) {
   const auto channels = read16("/photon_data/detectors");
   const auto ids = read16("/setup/detectors/id");
   const auto counts = read64("/setup/detectors/counts");
-  const hid_t losses = H5Dopen2(file, "/user/ravik/loss_intervals", H5P_DEFAULT);
-  Written w{{}, {}, read64("/user/ravik/sorted")[0], read64("/setup/num_pixels")[0],
-            read16("/photon_data/measurement_specs/detectors_specs/non_photon_id1"),
-            readData<double>(file, "/acquisition_duration", H5T_NATIVE_DOUBLE)[0], entries(losses)};
-  H5Dclose(losses);
+  Written w{{}, {}, read64("/user/ravik/sorted")[0],
+            readData<double>(file, "/acquisition_duration", H5T_NATIVE_DOUBLE)[0]};
   H5Fclose(file);
-  EXPECT_EQ(times.size(), channels.size());
-  EXPECT_EQ(ids.size(), counts.size());
+  EXPECT_TRUE(times.size() == channels.size() && ids.size() == counts.size());
   for (size_t i = 0; i < times.size() && i < channels.size(); ++i)
     w.columns.push_back({times[i], channels[i]});
   for (size_t i = 0; i < ids.size() && i < counts.size(); ++i) w.counts[ids[i]] = counts[i];
@@ -133,30 +122,45 @@ std::map<int16_t, int64_t> countsOf(const Records& records) {
   return counts;
 }
 
+// An output that stops the merge after the first columns it takes, when `stop`.
+struct StoppingOutput : Hdf5Output {
+  bool stop = false;
+  std::atomic<bool> running{true};
+  void putColumns(const int64_t* times, const int16_t* channels, size_t count,
+                  bool ordered) override {
+    Hdf5Output::putColumns(times, channels, count, ordered);
+    running = !stop;
+  }
+};
+
+// The columns hold the binary records in time order and the detector table counts them; a merge
+// stopped early (its decoding side has counted more records than it merged) hands over no
+// counts: the output counts the records it holds, a prefix of the full merge's.
 TEST(Hdf5Output, ColumnsAndCountsEqualTheBinaryRecords) {
   const std::string path = "/tmp/ravik-test-" + std::to_string(getpid()) + ".h5";
   // Records per device; compressed; with a binary output beside the HDF5 one (else the HDF5 one
-  // takes columns).
-  const struct { std::vector<int32_t> sizes; bool compress, binary; } cases[] = {
+  // takes columns); the merge stopped after the first columns.
+  const struct { std::vector<int32_t> sizes; bool compress, binary, stop = false; } cases[] = {
       {{1200000, 700000, 500000}, false, true},  // two chunk boundaries, devices interleaved
       {{300000}, true, true},
       {{300000, 200000}, false, false},
       {{1000, 2000}, false, false},
       {{0}, false, true},
+      {{400000, 300000}, false, false, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.sizes[0]) + (c.compress ? " compressed" : ""));
-    Hdf5Output out;
+    StoppingOutput out;
+    out.stop = c.stop;
     std::string error;
     ASSERT_TRUE(out.create(path, "/some/where/run.h5", c.compress, &error)) << error;
     FILE* bin = tmpfile();
-    const int64_t n = merge(c.sizes, &out, c.binary ? bin : nullptr);
-    if (!c.binary) {  // the binary records alone
-      EXPECT_EQ(merge(c.sizes, nullptr, bin), n);
+    const int64_t n = merge(c.sizes, &out, c.binary ? bin : nullptr, &out.running);
+    if (!c.binary) {  // the binary records alone, all of them
+      EXPECT_EQ(merge(c.sizes, nullptr, bin), c.stop ? 700000 : n);
     }
-    Hdf5RunInfo info;
-    info.losses = {{1, 5000, 9000, "device data-loss flag"}};
-    ASSERT_TRUE(out.finish(info, &error)) << error;
+    EXPECT_TRUE(!c.stop || (n > 0 && n < 700000)) << n;
+    ASSERT_TRUE(out.finish(Hdf5RunInfo(), &error)) << error;
 
     const Written w = readOutput(path);
     ASSERT_EQ(int64_t(w.columns.size()), n);
@@ -165,54 +169,21 @@ TEST(Hdf5Output, ColumnsAndCountsEqualTheBinaryRecords) {
     for (auto& r : records) ASSERT_EQ(fread(&r.first, 8, 1, bin) + fread(&r.second, 2, 1, bin), 2u);
     EXPECT_EQ(fclose(bin), 0);
     // The markers run ahead in the merge's order; the HDF5 file has them in their place.
-    if (c.sizes.size() > 1) {
-      EXPECT_FALSE(records == inTimeOrder(records));
-    }
+    EXPECT_TRUE(c.sizes.size() == 1 || records != inTimeOrder(records));
     EXPECT_TRUE(sameRecords(w.columns, inTimeOrder(records)));
     EXPECT_EQ(out.outOfOrder(), 0);
     EXPECT_EQ(w.sorted, 1);
-    const std::map<int16_t, int64_t> expected = countsOf(w.columns);
-    EXPECT_EQ(w.counts, expected);
-    // Markers (100 and up) are listed as non-photon ids, not counted as pixels.
-    std::vector<int16_t> photons, markers;
-    for (const auto& [channel, count] : expected) (channel >= 100 ? markers : photons).push_back(channel);
-    EXPECT_EQ(w.pixels, int64_t(photons.size()));
-    EXPECT_EQ(w.nonPhoton, markers);
+    EXPECT_EQ(w.counts, countsOf(w.columns));
     EXPECT_DOUBLE_EQ(w.duration, n ? 1e-12 * double(w.columns.back().first - w.columns.front().first) : 0);
-    EXPECT_EQ(w.losses, 1u);
   }
-  unlink(path.c_str());
-}
-
-// A merge stopped early (its decoding side has counted more records than it merged) hands over
-// no counts: the output counts the records it holds.
-TEST(Hdf5Output, AMergeStoppedEarlyCountsWhatItWrote) {
-  struct StopAfterFirstBatch : Hdf5Output {
-    std::atomic<bool> running{true};
-    void putColumns(const int64_t* times, const int16_t* channels, size_t count,
-                    bool ordered) override {
-      Hdf5Output::putColumns(times, channels, count, ordered);
-      running = false;
-    }
-  } sink;
-  const std::string path = "/tmp/ravik-test-" + std::to_string(getpid()) + "-stopped.h5";
-  std::string error;
-  ASSERT_TRUE(sink.create(path, "stopped.h5", false, &error)) << error;
-  const int64_t n = merge({400000, 300000}, &sink, nullptr, &sink.running);
-  ASSERT_TRUE(sink.finish(Hdf5RunInfo(), &error)) << error;
-  const Written w = readOutput(path);
-  EXPECT_EQ(int64_t(w.columns.size()), n);
-  EXPECT_TRUE(n > 0 && n < 700000) << n;
-  EXPECT_EQ(w.counts, countsOf(w.columns));
   unlink(path.c_str());
 }
 
 // Records straight into an output at `path`, as the merge hands them over: as binary records in
 // batches of `batch`, or with `columns` as columns in batches of whole chunks, each with its
-// order flag. What the output holds, whose detector table must count the records; its count of
-// records that came too late in *outOfOrder.
-Written writeRecords(const std::string& path, const Records& records, size_t batch,
-                     int64_t* outOfOrder, bool columns = false, bool compress = false) {
+// order flag. What the output holds, whose detector table must count the records.
+Written writeRecords(const std::string& path, const Records& records, size_t batch, bool columns,
+                     bool compress) {
   Hdf5Output out;
   std::string error;
   EXPECT_TRUE(out.create(path, "records.h5", compress, &error)) << error;
@@ -238,17 +209,15 @@ Written writeRecords(const std::string& path, const Records& records, size_t bat
   }
   if (columns) out.putColumns(nullptr, nullptr, 0, true);
   EXPECT_TRUE(out.finish(Hdf5RunInfo(), &error)) << error;
-  *outOfOrder = out.outOfOrder();
-  const Written w = readOutput(path);
+  Written w = readOutput(path);
+  w.outOfOrder = out.outOfOrder();
   EXPECT_EQ(w.counts, countsOf(records));
   return w;
 }
 
-// Late records find their place among those kept back; one that comes later than the records kept
-// back is counted, and the file says it is not in time order. Records in time order with a few
-// early ones among them, in batches of every size: whatever place an early record has in a batch
-// or in the output's buffer, every record ends up in its place in time, after those of its time
-// that came before it, and is counted once.
+// Late records find their place among those kept back; one later than all of them is counted,
+// and the file says it is not in time order. Early records, wherever they are in a batch or in
+// the output's buffer, end up in their place in time, after those of their time before them.
 TEST(Hdf5Output, LateAndEarlyRecordsGoToTheirPlaceOrAreCounted) {
   const std::string path = "/tmp/ravik-test-" + std::to_string(getpid()) + "-late.h5";
   Records ascending;
@@ -306,9 +275,8 @@ TEST(Hdf5Output, LateAndEarlyRecordsGoToTheirPlaceOrAreCounted) {
   for (const auto& c : cases) {
     const bool columns = mode > 0;
     SCOPED_TRACE(std::string(c.name) + (columns ? ", columns" : "") + (mode == 2 ? ", compressed" : ""));
-    int64_t outOfOrder = -1;
-    const Written w = writeRecords(path, c.records, c.batch, &outOfOrder, columns, mode == 2);
-    EXPECT_EQ(outOfOrder, c.outOfOrder);
+    const Written w = writeRecords(path, c.records, c.batch, columns, mode == 2);
+    EXPECT_EQ(w.outOfOrder, c.outOfOrder);
     EXPECT_EQ(w.sorted, c.outOfOrder == 0 ? 1 : 0);
     ASSERT_EQ(w.columns.size(), c.records.size());
     Records expected = inTimeOrder(c.records);

@@ -29,31 +29,26 @@ namespace {
 
 // Segments of timestamps, each packed as a stream of its own (so each opens with an absolute
 // time, as a device's stream does after a loss), one after the other in a temporary file.
-class SegmentedStream {
-public:
-  explicit SegmentedStream(const std::vector<std::vector<PpTimest>>& segments)
-      : _file(tmpfile()), _decoder(tdc56Init()) {
+struct SegmentedStream {
+  explicit SegmentedStream(const std::vector<std::vector<PpTimest>>& segments) {
     for (const auto& events : segments) {
       const Words words = packStream(events);
-      EXPECT_EQ(fwrite(words.data(), 4, words.size(), _file), words.size());
-      _ends.push_back(ftell(_file));
+      EXPECT_EQ(fwrite(words.data(), 4, words.size(), file), words.size());
+      ends.push_back(ftell(file));
     }
-    EXPECT_EQ(fflush(_file), 0);
+    EXPECT_EQ(fflush(file), 0);
   }
   ~SegmentedStream() {
-    fclose(_file);
-    tdc56DeInit(_decoder);
+    fclose(file);
+    tdc56DeInit(decoder);
   }
   CheckedSource source(int32_t chain, std::vector<StreamLoss> losses) const {
-    rewind(_file);
-    return {{_decoder, chain, 0, _file}, "stream", losses};
+    rewind(file);
+    return {{decoder, chain, 0, file}, "stream", losses};
   }
-  int64_t end(size_t segment) const { return _ends[segment]; }  // byte after it
-
-private:
-  FILE* _file;
-  Tdc56Instance* _decoder;
-  std::vector<int64_t> _ends;
+  FILE* const file = tmpfile();
+  Tdc56Instance* const decoder = tdc56Init();
+  std::vector<int64_t> ends;  // the byte after each segment
 };
 
 // `n` events on channel 1 from `first`, `step` apart.
@@ -70,18 +65,26 @@ std::tuple<int, int64_t, int64_t, std::string, int64_t> fields(const StreamLoss&
   return {int(l.kind), l.fromByte, l.toByte, l.cause, l.lostNs};
 }
 
-MergeOutcome merge(const std::vector<CheckedSource>& sources, FILE* text, bool lossRecords) {
+MergeOutcome merge(const std::vector<CheckedSource>& sources, FILE* text, bool lossRecords,
+                   bool running = true) {
   MergeOutputs outputs;
   outputs.text = text;
   std::atomic<int64_t> bytes{0};
-  std::atomic<bool> running{true};
-  return mergeChecked(sources, outputs, lossRecords, bytes, running);
+  std::atomic<bool> run{running};
+  return mergeChecked(sources, outputs, lossRecords, bytes, run);
+}
+
+std::vector<Span> spans(const MergeOutcome& out) {
+  std::vector<Span> got;
+  for (const LossInterval& l : out.losses) got.push_back({l.fromPs, l.toPs});
+  return got;
 }
 
 // Segment k of stream A spans [(k + 1) * 10^6, (k + 1) * 10^6 + 99 * 1000] ps; stream B runs on
 // after it. A stream of two segments is one whose recording stopped after the device raised its
 // flag: a loss whose restart never reached the file, so its data are whole and the gap follows its
-// last timestamp. Loss records change none of the intervals.
+// last timestamp. Loss records change none of the intervals; in the text they mark each one (on
+// chain position 3: -7 and -8), in time order, and add nothing else.
 TEST(LossIntervals, ExactAtRestartsWidestWithoutOneAndToTheEndAfterAFailedWriteOrTheLastData) {
   const SegmentedStream a3({events(1000000, 1000, 100), events(2000000, 1000, 100),
                             events(3000000, 1000, 100)});
@@ -89,8 +92,8 @@ TEST(LossIntervals, ExactAtRestartsWidestWithoutOneAndToTheEndAfterAFailedWriteO
   const SegmentedStream b({events(1000500, 1000, 3000)});
   const int64_t last0 = 1099000, first1 = 2000000, last1 = 2099000, first2 = 3000000;
   const int64_t last2 = 3099000, bEnd = 1000500 + 2999 * 1000;
-  const int64_t r1 = a3.end(0), r2 = a3.end(1), r3 = a3.end(2);  // where the restarts begin
-  ASSERT_EQ(a2.end(1), r2);
+  const int64_t r1 = a3.ends[0], r2 = a3.ends[1], r3 = a3.ends[2];  // where the restarts begin
+  ASSERT_EQ(a2.ends[1], r2);
   const StreamLoss::Kind device = StreamLoss::Device, write = StreamLoss::WriteFailed;
   const char* const lost = kDeviceLossCause;
   const struct {
@@ -120,20 +123,36 @@ TEST(LossIntervals, ExactAtRestartsWidestWithoutOneAndToTheEndAfterAFailedWriteO
        {{device, r1 + 8, r2, lost}, {write, r2, r2, "w", 0}}, {{last1, bEnd}}, "w"},
   };
   for (const auto& c : cases) {
+    std::string text[2];  // without loss records and with them
     for (const bool lossRecords : {false, true}) {
       SCOPED_TRACE(std::string(c.what) + (lossRecords ? ", with loss records" : ""));
       const SegmentedStream& a = c.segments == 3 ? a3 : a2;
-      const MergeOutcome out = merge({a.source(3, c.losses), b.source(0, {})}, nullptr, lossRecords);
-      std::vector<Span> got;
-      for (const LossInterval& l : out.losses) {
-        got.push_back({l.fromPs, l.toPs});
-        EXPECT_EQ(l.chain, 3);
-        EXPECT_TRUE(c.cause == nullptr || l.cause == c.cause) << l.cause;
-      }
-      EXPECT_EQ(got, c.expected);
+      FILE* file = tmpfile();
+      const MergeOutcome out = merge({a.source(3, c.losses), b.source(0, {})}, file, lossRecords);
+      text[lossRecords] = contents(file);
+      for (const LossInterval& l : out.losses)
+        EXPECT_TRUE(l.chain == 3 && (c.cause == nullptr || l.cause == c.cause)) << l.cause;
+      EXPECT_EQ(spans(out), c.expected);
       EXPECT_EQ(out.sourceRecords, (std::vector<int64_t>{100 * c.segments, 3000}));
+      const int64_t markRecords = int64_t(2 * lossRecords * c.expected.size());
+      EXPECT_EQ(out.records, 100 * c.segments + 3000 + markRecords);
       EXPECT_TRUE(out.readError.empty());
     }
+    SCOPED_TRACE(c.what);
+    std::string withoutMarks, marks, expected, line;
+    for (const Span& s : c.expected)
+      expected += std::to_string(s.first) + ", -7\n" + std::to_string(s.second) + ", -8\n";
+    int64_t previous = INT64_MIN;
+    for (std::istringstream lines(text[1]); std::getline(lines, line);) {
+      long long t;
+      int channel;
+      ASSERT_EQ(sscanf(line.c_str(), "%lld, %d", &t, &channel), 2) << line;
+      EXPECT_GE(t, previous) << line;
+      previous = t;
+      (channel < 0 ? marks : withoutMarks) += line + "\n";
+    }
+    EXPECT_EQ(withoutMarks, text[0]);
+    EXPECT_EQ(marks, expected);
   }
 }
 
@@ -148,10 +167,10 @@ TEST(LossIntervals, LossesToTheEndAllEndAtTheEndOfTheRun) {
   // Stream a's write failed after its data, stream c lost data from its first block on; each
   // went on for `ns` after its last data.
   const auto aFailed = [&](int64_t ns) {
-    return a.source(1, {{StreamLoss::WriteFailed, a.end(0), a.end(0), "w", ns}});
+    return a.source(1, {{StreamLoss::WriteFailed, a.ends[0], a.ends[0], "w", ns}});
   };
   const auto cLost = [&](int64_t ns) {
-    return c.source(2, {{StreamLoss::Device, 8, c.end(0), kDeviceLossCause, ns}});
+    return c.source(2, {{StreamLoss::Device, 8, c.ends[0], kDeviceLossCause, ns}});
   };
   const std::vector<StreamLoss> full = {{StreamLoss::WriteFailed, 0, 0, "w", 5000}};
   const int64_t stop = aLast + 3000000;
@@ -184,40 +203,12 @@ TEST(LossIntervals, LossesToTheEndAllEndAtTheEndOfTheRun) {
       std::vector<CheckedSource> sources = k.sources;
       for (CheckedSource& source : sources) rewind(source.source.file);
       const MergeOutcome out = merge(sources, nullptr, lossRecords);
-      std::vector<Span> got;
-      for (const LossInterval& l : out.losses) got.push_back({l.fromPs, l.toPs});
-      EXPECT_EQ(got, k.expected);
+      EXPECT_EQ(spans(out), k.expected);
       if (k.lastPs != 0) {
         EXPECT_EQ(out.lastPs, lossRecords ? k.lastPs : bEnd);
       }
     }
   }
-}
-
-TEST(LossIntervals, LossRecordsMarkEachIntervalInTimeOrderAndAddNothingElse) {
-  const SegmentedStream a({events(1000000, 1000, 100), events(2000000, 1000, 100)});
-  const SegmentedStream b({events(1000500, 1000, 3000)});
-  const std::vector<StreamLoss> losses = {{StreamLoss::Device, 0, a.end(1), kDeviceLossCause}};
-  std::string text[2];  // without loss records and with them
-  for (const bool lossRecords : {false, true}) {
-    FILE* file = tmpfile();
-    EXPECT_EQ(merge({b.source(0, {}), a.source(2, losses)}, file, lossRecords).records, 3200 + 2 * lossRecords);
-    rewind(file);
-    for (int c; (c = fgetc(file)) != EOF;) text[lossRecords] += char(c);
-    fclose(file);
-  }
-  std::string withoutMarks, marks, line;
-  int64_t previous = INT64_MIN;
-  for (std::istringstream lines(text[1]); std::getline(lines, line);) {
-    long long t;
-    int channel;
-    ASSERT_EQ(sscanf(line.c_str(), "%lld, %d", &t, &channel), 2) << line;
-    EXPECT_GE(t, previous) << line;
-    previous = t;
-    (channel < 0 ? marks : withoutMarks) += line + "\n";
-  }
-  EXPECT_EQ(withoutMarks, text[0]);
-  EXPECT_EQ(marks, "1099000, -5\n2000000, -6\n");  // chain position 2: -(2p+1), -(2p+2)
 }
 
 // A stream whose every read fails (a folder opened as a file): the error names the file, found
@@ -230,53 +221,25 @@ TEST(LossIntervals, AReadErrorFailsTheMergeNamingTheFileUnlessStopped) {
   ASSERT_NE(folder, nullptr);
   Tdc56Instance* decoder = tdc56Init();
   const std::vector<StreamLoss> losses = {{StreamLoss::Device, 0, 8, kDeviceLossCause}};
-  for (const std::vector<StreamLoss>& l : {std::vector<StreamLoss>{}, losses}) {
-    const MergeOutcome out = merge({{{decoder, 0, 0, folder}, dir.path, l}}, nullptr, false);
-    EXPECT_EQ(out.readError, dir.path + ": read failed: " + strerror(EISDIR));
-  }
-  std::atomic<int64_t> bytes{0};
-  std::atomic<bool> running{false};
-  for (const bool lossRecords : {false, true}) {
-    const MergeOutcome out = mergeChecked({{{decoder, 0, 0, folder}, dir.path, losses}},
-                                          MergeOutputs(), lossRecords, bytes, running);
-    EXPECT_TRUE(out.readError.empty() && out.losses.empty() && out.records == 0) << lossRecords;
-  }
   std::vector<LossInterval> found;
   std::string error = "unset";
-  EXPECT_FALSE(locateLosses(fileno(folder), 0, 0, losses, &found, nullptr, &error, &running));
-  EXPECT_EQ(error, "");
-  running = true;  // the same walk, not stopped, reads
-  EXPECT_FALSE(locateLosses(fileno(folder), 0, 0, losses, &found, nullptr, &error, &running));
-  EXPECT_EQ(error, strerror(EISDIR));
+  for (const bool running : {true, false}) {
+    for (const bool lossRecords : {false, true})
+      for (const std::vector<StreamLoss>& l : {std::vector<StreamLoss>{}, losses}) {
+        if (!running && l.empty()) continue;  // a stop cuts short the walk that locates losses
+        SCOPED_TRACE(testing::Message() << running << lossRecords << l.size());
+        const MergeOutcome out = merge({{{decoder, 0, 0, folder}, dir.path, l}}, nullptr,
+                                       lossRecords, running);
+        EXPECT_EQ(out.readError, running ? dir.path + ": read failed: " + strerror(EISDIR) : "");
+        EXPECT_TRUE(running || (out.losses.empty() && out.records == 0));
+      }
+    std::atomic<bool> run{running};
+    EXPECT_FALSE(locateLosses(fileno(folder), 0, 0, losses, &found, nullptr, &error, &run));
+    EXPECT_EQ(error, running ? strerror(EISDIR) : "");
+  }
   EXPECT_TRUE(found.empty());
   tdc56DeInit(decoder);
   fclose(folder);
-}
-
-// What a recording notes comes back whole: TempStream.TheLossLogNotesWhereAndKeepsItInTheLossFile.
-TEST(LossFile, ReadsNoLossWithoutAFileAndRefusesWhatItDoesNotUnderstand) {
-  TempDir dir;
-  const std::string name = dir / "ravik-1.tmp.loss";
-  std::vector<StreamLoss> read = {{StreamLoss::Device, 1, 2, "x"}};
-  std::string error;
-  EXPECT_TRUE(readLossFile(name, &read, &error) && read.empty()) << "no file: no loss";
-  ASSERT_TRUE(std::ofstream(name) << "device 1 2\ndevice 4 8 7\ndevice 9 3\n");  // ends before it begins
-  EXPECT_FALSE(readLossFile(name, &read, &error));
-  EXPECT_EQ(error, name + ": line 3 is not a loss record");
-  // Device lines with and without the time the recording went on after the stream.
-  const struct {
-    const char* line;
-    bool ok;
-    int64_t lostNs;
-  } cases[] = {{"device 4 8\n", true, 0}, {"device 4 8 250\n", true, 250},
-               {"device 4 8 x\n", false, 0}, {"device 4 8 250 3\n", false, 0},
-               {"device 4 8 -1\n", false, 0}};
-  for (const auto& c : cases) {
-    ASSERT_TRUE(std::ofstream(name) << c.line);
-    EXPECT_EQ(readLossFile(name, &read, &error), c.ok) << c.line;
-    EXPECT_EQ(read.size(), size_t(c.ok)) << c.line;
-    EXPECT_EQ(read.empty() ? int64_t(0) : read[0].lostNs, c.lostNs) << c.line;
-  }
 }
 
 // The temp file write of the recording core with `room` bytes left, then no space.
@@ -302,6 +265,7 @@ TEST(TempStream, AFailedWriteLeavesWholeBlocksAndNothingAfterIt) {
   } cases[] = {{0, 0}, {399, 0}, {400, 1}, {1000, 2}, {SIZE_MAX, 5}};
   tempWriteFunction = &limitedWrite;
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.room);
     FILE* file = nullptr;
     ASSERT_EQ(openTempFile(name, &file), 0);
     TempWriteState state;
@@ -312,11 +276,9 @@ TEST(TempStream, AFailedWriteLeavesWholeBlocksAndNothingAfterIt) {
       if (b == 2) gRoom = SIZE_MAX;  // space returns: the stream must not go on after a gap
     }
     EXPECT_EQ(closeTempFile(&file), 0);
-    const std::string kept = slurp(name);
-    EXPECT_EQ(kept, std::string(reinterpret_cast<const char*>(words.data()), 400 * c.blocks))
-        << c.room;
-    EXPECT_EQ(state.bytes.load(), int64_t(400 * c.blocks)) << c.room;
-    EXPECT_EQ(state.error.load(), c.blocks < 5 ? ENOSPC : 0) << c.room;
+    EXPECT_EQ(slurp(name), std::string(reinterpret_cast<const char*>(&words[0]), 400 * c.blocks));
+    EXPECT_EQ(state.bytes.load(), int64_t(400 * c.blocks));
+    EXPECT_EQ(state.error.load(), c.blocks < 5 ? ENOSPC : 0);
     EXPECT_EQ(events.load(), 5u * 150) << "the devices' estimate counts every block";
   }
   tempWriteFunction = &write;
@@ -337,9 +299,8 @@ TEST(TempStream, AnEarlierStreamIsReplacedByANewFileAndWhatIsNoFileIsRefused) {
   const uint32_t word = 0x01020304;
   TempWriteState state;
   appendBlock(file, state, &word, 1);
-  char held[32] = {};
-  EXPECT_EQ(fread(held, 1, sizeof held, reader), 14u);
-  EXPECT_STREQ(held, "earlier stream");
+  char held[32];
+  EXPECT_EQ(std::string(held, fread(held, 1, sizeof held, reader)), "earlier stream");
   fclose(reader);
   EXPECT_EQ(closeTempFile(&file), 0);
   EXPECT_EQ(slurp(name), std::string(reinterpret_cast<const char*>(&word), 4));
@@ -353,7 +314,7 @@ TEST(TempStream, AnEarlierStreamIsReplacedByANewFileAndWhatIsNoFileIsRefused) {
   }
 }
 
-TEST(TempStream, TheLossLogNotesWhereAndKeepsItInTheLossFile) {
+TEST(TempStream, TheLossLogNotesWhereAndKeepsItInALossFileThatRefusesWhatItDoesNotUnderstand) {
   TempDir dir;
   const std::string stream = dir / "ravik-3.tmp";
   FILE* file = nullptr;
@@ -383,6 +344,27 @@ TEST(TempStream, TheLossLogNotesWhereAndKeepsItInTheLossFile) {
   EXPECT_EQ(closeTempFile(&file), 0);
   removeTempFile(stream);
   EXPECT_TRUE(namesIn(dir.path).empty());
+
+  // The loss file read back: no file is no loss; what it does not understand is refused.
+  const std::string name = lossFileName(stream);
+  EXPECT_TRUE(readLossFile(name, &kept, &error) && kept.empty()) << "no file: no loss";
+  ASSERT_TRUE(std::ofstream(name) << "device 1 2\ndevice 4 8 7\ndevice 9 3\n");  // ends before it begins
+  EXPECT_FALSE(readLossFile(name, &kept, &error));
+  EXPECT_EQ(error, name + ": line 3 is not a loss record");
+  // Device lines with and without the time the recording went on after the stream.
+  const struct {
+    const char* line;
+    bool ok;
+    int64_t lostNs;
+  } cases[] = {{"device 4 8\n", true, 0}, {"device 4 8 250\n", true, 250},
+               {"device 4 8 x\n", false, 0}, {"device 4 8 250 3\n", false, 0},
+               {"device 4 8 -1\n", false, 0}};
+  for (const auto& c : cases) {
+    ASSERT_TRUE(std::ofstream(name) << c.line);
+    EXPECT_EQ(readLossFile(name, &kept, &error), c.ok) << c.line;
+    EXPECT_EQ(kept.size(), size_t(c.ok)) << c.line;
+    EXPECT_EQ(kept.empty() ? int64_t(0) : kept[0].lostNs, c.lostNs) << c.line;
+  }
 }
 
 // How long the recording surely went on after a stream's last data: from the second refresh
@@ -408,11 +390,8 @@ TEST(TempStream, TheRecordingWentOnFromTheSecondRefreshThatSawTheFinalSize) {
   for (const auto& c : cases) {
     LossLog log;  // not started: no loss file, no start time
     if (c.wentOnNs == 2500) log.start(dir / "empty", 500);
-    bool first = true;
-    for (const auto& r : c.refreshes) {
-      log.refresh(r.first, first, true, r.second);  // a loss, so that there is one to note
-      first = false;
-    }
+    for (const auto& r : c.refreshes)  // a loss, so that there is one to note
+      log.refresh(r.first, &r == &c.refreshes[0], true, r.second);
     log.finish(c.finalBytes, c.stopNs);
     ASSERT_FALSE(log.losses().empty()) << c.what;
     EXPECT_EQ(log.losses()[0].lostNs, c.wentOnNs) << c.what;
@@ -443,8 +422,7 @@ TEST(RunReport, GoesBesideTheBinaryOutputOrElseTheTextOutput) {
   earlier.program = "ravik-merge";
   std::string error;
   ASSERT_TRUE(writeReport(earlier, dir / "old.json", &error)) << error;
-  std::ofstream(dir / "notes.json") << "notes\n";
-  std::ofstream(dir / "both.json") << "notes\n";
+  for (const char* name : {"notes.json", "both.json"}) std::ofstream(dir / name) << "notes\n";
   std::ofstream(dir / "both.report.json") << "more notes\n";
   // A run manifest has a program and devices, but is no report.
   std::ofstream(dir / "m.json") << R"({"manifest": "x", "program": "ravik-record", "devices": []})";
@@ -471,24 +449,20 @@ TEST(RunReport, GoesBesideTheBinaryOutputOrElseTheTextOutput) {
   }
   EXPECT_EQ(slurp(dir / "notes.json"), "notes\n");
 
+  // The facts of a device's losses, and what is not known left out.
   RunReport report;
-  report.program = "ravik-record";
-  ReportDevice device;
-  device.serial = "TK1";
-  device.chain = 1;
-  device.clockOk = 0;
-  device.lost = {{1, 10, 30, kDeviceLossCause}, {1, 50, 60, "w"}};
-  report.devices = {device};
+  report.devices.resize(1);
+  report.devices[0].lost = {{1, 10, 30, kDeviceLossCause}, {1, 50, 60, "w"}};
+  report.devices[0].clockOk = 0;
   report.firstPs = report.lastPs = 5;
-  ASSERT_TRUE(writeReport(report, dir / "r.json", &error)) << error;
-  const nlohmann::json j = nlohmann::json::parse(slurp(dir / "r.json"));
+  const nlohmann::json j = toJson(report);
   EXPECT_EQ(j["devices"][0]["lost"][1], (nlohmann::json{{"from_ps", 50}, {"to_ps", 60}, {"cause", "w"}}));
   EXPECT_EQ(j["devices"][0]["lost_ps"], 30);
   EXPECT_EQ(j["devices"][0]["clock_ok"], false);
   EXPECT_TRUE(j["devices"][0]["index"].is_null() && j["start_utc"].is_null());
   EXPECT_EQ(j["first_ps"], 5);
   EXPECT_EQ(namesIn(dir.path), (std::set<std::string>{"old.json", "notes.json", "both.json",
-                                                      "both.report.json", "m.json", "r.json"}));
+                                                      "both.report.json", "m.json"}));
 }
 
 }  // namespace

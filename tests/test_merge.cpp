@@ -4,7 +4,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -17,6 +16,7 @@
 
 #include "codec/tdc56.h"
 #include "codec_stamps.h"
+#include "core_merge.h"
 #include "merge/decodeahead.h"
 #include "merge/mergecore.h"
 #include "merge/outbuf.h"
@@ -24,39 +24,25 @@
 namespace {
 
 // A raw stream in a temporary file, made from timestamps with the codec's encoder.
-class Stream {
-public:
+struct Stream {
   explicit Stream(const std::vector<PpTimest>& events, const std::string& tail = "")
-      : _file(streamFile(events)), _decoder(tdc56Init()) {
-    fseek(_file, 0, SEEK_END);
-    _bytes = ftell(_file);
-    fwrite(tail.data(), 1, tail.size(), _file);
+      : file(streamFile(events)) {
+    fseek(file, 0, SEEK_END);
+    bytes = ftell(file);
+    fwrite(tail.data(), 1, tail.size(), file);
   }
   ~Stream() {
-    fclose(_file);
-    tdc56DeInit(_decoder);
+    fclose(file);
+    tdc56DeInit(decoder);
   }
   MergeSource source(int32_t chainPos, uint32_t markers = 0x1FF) const {
-    rewind(_file);
-    return {_decoder, chainPos, markers, _file};
+    rewind(file);
+    return {decoder, chainPos, markers, file};
   }
-  int64_t bytes() const { return _bytes; }
-
-private:
-  FILE* _file;
-  Tdc56Instance* _decoder;
-  int64_t _bytes;
+  FILE* const file;
+  int64_t bytes;  // of the timestamps, without the tail
+  Tdc56Instance* const decoder = tdc56Init();
 };
-
-std::string contents(FILE* f) {
-  fflush(f);
-  rewind(f);
-  std::string s;
-  char buf[65536];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
-  fclose(f);
-  return s;
-}
 
 struct Result {
   std::string text, binary;
@@ -65,16 +51,23 @@ struct Result {
 };
 
 // Merges into fresh outputs; the binary header and trailer are "HEAD" and "TAIL". The byte
-// counter starts at `counted`; bytesRead is what the merge added to it.
-Result merge(const std::vector<MergeSource>& sources, bool running = true, int64_t counted = 0) {
+// counter starts at `counted`; bytesRead is what the merge added to it. With `stopAtFirstBytes`
+// another thread stops the merge as soon as it has counted bytes.
+Result merge(const std::vector<MergeSource>& sources, bool running = true, int64_t counted = 0,
+             bool stopAtFirstBytes = false) {
   MergeOutputs out;
   out.text = tmpfile();
   out.binary = tmpfile();
   out.header = [](FILE* f, bool first) { fputs(first ? "HEAD" : "TAIL", f); };
   std::atomic<int64_t> bytes{counted};
   std::atomic<bool> run{running};
+  std::thread stopper([&] {
+    while (stopAtFirstBytes && bytes.load() == counted) std::this_thread::yield();
+    if (stopAtFirstBytes) run = false;
+  });
   Result r;
   r.records = mergeStreams(sources.data(), int32_t(sources.size()), out, bytes, run);
+  stopper.join();
   r.bytesRead = bytes - counted;
   r.text = contents(out.text);
   r.binary = contents(out.binary);
@@ -136,10 +129,10 @@ TEST(Merge, EdgeCases) {
   Stream partial({{1000, 1}, {2000, 2}}, std::string("\x01\x02\x03", 3));
   r = merge({partial.source(0)});
   EXPECT_EQ(r.text, "1000, 1\n2000, 2\n");
-  EXPECT_EQ(r.bytesRead, partial.bytes());
+  EXPECT_EQ(r.bytesRead, partial.bytes);
   // The count is exact at any size, also on top of 2^60 bytes, where a floating-point count
   // moves in steps of 256.
-  EXPECT_EQ(merge({partial.source(0)}, true, int64_t(1) << 60).bytesRead, partial.bytes());
+  EXPECT_EQ(merge({partial.source(0)}, true, int64_t(1) << 60).bytesRead, partial.bytes);
 
   // A chain position far out: its output channel wraps into a negative 16-bit number, as
   // printf's %hd shows it (the lines themselves: test_outbuf).
@@ -149,8 +142,8 @@ TEST(Merge, EdgeCases) {
   EXPECT_EQ(merge({far.source(7000)}).text, expect);
 }
 
-// Stopped from another thread, the outputs hold a prefix of the full merge (whose order
-// test_mergetree checks), in whole lines, and the binary output its header and trailer.
+// Stopped from another thread, the text output holds a prefix of the full merge (whose order
+// test_mergetree checks) in whole lines.
 TEST(Merge, AStoppedMergeWritesAPrefixOfTheFullMerge) {
   std::mt19937_64 rng(12345);
   std::vector<std::unique_ptr<Stream>> streams;
@@ -165,27 +158,16 @@ TEST(Merge, AStoppedMergeWritesAPrefixOfTheFullMerge) {
   const Result full = merge(sources);
   EXPECT_EQ(full.records, 300000);
   EXPECT_EQ(full.binary.size(), 8 + 10 * 300000u);
-  EXPECT_TRUE(full.binary.compare(0, 4, "HEAD") == 0 && full.binary.compare(full.binary.size() - 4, 4, "TAIL") == 0);
+  EXPECT_EQ(full.binary.substr(0, 4) + full.binary.substr(full.binary.size() - 4), "HEADTAIL");
   for (auto& s : sources) rewind(s.file);
-  MergeOutputs o;
-  o.text = tmpfile();
-  std::atomic<int64_t> bytes{0};
-  std::atomic<bool> running{true};
-  std::thread stopper([&] {
-    while (bytes.load() == 0) std::this_thread::yield();
-    running = false;
-  });
-  mergeStreams(sources.data(), 3, o, bytes, running);
-  stopper.join();
-  const std::string prefix = contents(o.text);
-  EXPECT_EQ(full.text.compare(0, prefix.size(), prefix), 0);
-  EXPECT_TRUE(prefix.empty() || prefix.back() == '\n');
+  const Result stopped = merge(sources, true, 0, true);
+  EXPECT_EQ(full.text.compare(0, stopped.text.size(), stopped.text), 0);
+  EXPECT_TRUE(stopped.text.empty() || stopped.text.back() == '\n');
 }
 
-// After the markers at the heads have gone the merge orders the heads afresh, as often as there
-// are markers: that allocates nothing. A stream full of markers takes no more allocations than
-// one with a few (give or take the few of the decoding side, which vary with the threads'
-// timing), on a chain that takes the compact keys and on a longer one.
+// Ordering the heads afresh after each marker allocates nothing: a stream full of markers takes
+// no more allocations than one with a few (give or take the few of the decoding side), on a
+// chain that takes the compact keys and on a longer one.
 TEST(Merge, AllocatesNothingPerMarker) {
   for (int32_t devices : {3, 17}) {
     SCOPED_TRACE(devices);
@@ -219,34 +201,22 @@ TEST(Merge, AllocatesNothingPerMarker) {
 // files: pieces of any size, cut inside blocks and words, only make the merge wait.
 TEST(Merge, GrowingFilesGiveTheRecordsOfTheFinishedFiles) {
   std::mt19937_64 rng(7);
-  std::vector<std::vector<uint32_t>> words(3);
-  std::vector<std::string> names;
-  std::vector<FILE*> writers, readers;
-  std::vector<Tdc56Instance*> decoders;
-  for (auto& w : words) {
+  TempDir dir;
+  std::vector<Words> words;
+  std::vector<FILE*> writers;
+  std::vector<MergeSource> sources;
+  std::atomic<bool> growing{true};
+  for (int32_t d = 0; d < 3; ++d) {
     std::vector<PpTimest> events;
-    int64_t t = 1000;
-    for (int i = 0; i < 40000; ++i) {
+    for (int64_t i = 0, t = 1000; i < 40000; ++i, t += 0x21) {
       t += int64_t(rng() % 4000);
       events.push_back(rng() % 50 ? PpTimest{t, uint8_t(rng() % 5)} : PpTimest{t + 0x21, 6});
-      t += 0x21;
     }
-    Tdc56Instance* enc = tdc56Init();
-    w.resize(4 * events.size());
-    int32_t count = int32_t(events.size());
-    w.resize(size_t(tdc56Pack60(enc, events.data(), &count, w.data(), int32_t(w.size()))));
-    tdc56DeInit(enc);
-    char name[] = "/tmp/ravik-growing-XXXXXX";
-    close(mkstemp(name));
-    names.push_back(name);
-    writers.push_back(fopen(name, "wb"));
-    readers.push_back(fopen(name, "rb"));
-    decoders.push_back(tdc56Init());
+    words.push_back(packStream(events));
+    const std::string name = dir / std::to_string(d);
+    writers.push_back(fopen(name.c_str(), "wb"));
+    sources.push_back({tdc56Init(), d, 0x1FF, fopen(name.c_str(), "rb"), &growing});
   }
-  std::atomic<bool> growing{true};
-  std::vector<MergeSource> sources;
-  for (int32_t i = 0; i < 3; ++i)
-    sources.push_back({decoders[size_t(i)], i, 0x1FF, readers[size_t(i)], &growing});
   std::thread writer([&] {
     std::vector<size_t> done(3, 0);
     for (size_t left = 3; left > 0;) {
@@ -273,43 +243,31 @@ TEST(Merge, GrowingFilesGiveTheRecordsOfTheFinishedFiles) {
   const Result offline = merge(sources);
   EXPECT_GT(offline.records, 120000);
   EXPECT_EQ(live.records, offline.records);
-  EXPECT_TRUE(live.text == offline.text) << "text differs";
-  EXPECT_TRUE(live.binary == offline.binary) << "binary differs";
+  EXPECT_TRUE(live.text == offline.text && live.binary == offline.binary) << "outputs differ";
   EXPECT_EQ(live.bytesRead, offline.bytesRead);
-  for (size_t i = 0; i < 3; ++i) {
-    fclose(readers[i]);
-    tdc56DeInit(decoders[i]);
-    unlink(names[i].c_str());
+  for (MergeSource& s : sources) {
+    fclose(s.file);
+    tdc56DeInit(s.decoder);
   }
 }
 
-// A stream of `zeros` bytes without timestamps followed by the words of `data`, read from memory.
-class HoleThenData {
-public:
-  HoleThenData(int64_t zeros, const std::string& data) : _zeros(zeros), _data(data) {
-    _file = fopencookie(this, "r", cookie_io_functions_t{read, nullptr, nullptr, nullptr});
-  }
-  ~HoleThenData() { fclose(_file); }
-  FILE* file() const { return _file; }
-
-private:
+// A stream of `zeros` bytes without timestamps followed by the bytes of `data`, read from memory.
+struct HoleThenData {
+  int64_t zeros, at;
+  std::string data;
   static ssize_t read(void* cookie, char* buf, size_t size) {
-    HoleThenData* h = static_cast<HoleThenData*>(cookie);
-    size_t n = 0;
-    if (h->_at < h->_zeros) {
-      n = size_t(std::min<int64_t>(int64_t(size), h->_zeros - h->_at));
+    HoleThenData& h = *static_cast<HoleThenData*>(cookie);
+    size_t n = size_t(std::min<int64_t>(int64_t(size), h.zeros - h.at));
+    if (h.at < h.zeros) {
       memset(buf, 0, n);
     } else {
-      const size_t from = size_t(h->_at - h->_zeros);
-      n = std::min(size, h->_data.size() - std::min(from, h->_data.size()));
-      memcpy(buf, h->_data.data() + from, n);
+      const size_t from = size_t(h.at - h.zeros);
+      n = std::min(size, h.data.size() - std::min(from, h.data.size()));
+      memcpy(buf, h.data.data() + from, n);
     }
-    h->_at += int64_t(n);
+    h.at += int64_t(n);
     return ssize_t(n);
   }
-  int64_t _zeros, _at = 0;
-  std::string _data;
-  FILE* _file;
 };
 
 // Passing 4 GiB without timestamps takes seconds under ThreadSanitizer, whose stage is about
@@ -326,14 +284,15 @@ constexpr bool kThreadSanitizer = false;
 // before the data: every byte of it is counted, and the data merge as they would alone.
 TEST(Merge, CountsEveryByteOfAStretchWithoutTimestampsPast4GiB) {
   const int64_t zeros = kThreadSanitizer ? 400 * 40000 : 10737419LL * 400;
-  Stream alone({{1000, 1}, {2000, 2}, {1LL << 40, 3}});
-  std::string data(size_t(alone.bytes()), '\0');
-  ASSERT_EQ(fread(&data[0], 1, data.size(), alone.source(0).file), data.size());
-  HoleThenData hole(zeros, data);
+  const Words words = packStream({{1000, 1}, {2000, 2}, {1LL << 40, 3}});
+  const char* const bytes = reinterpret_cast<const char*>(words.data());
+  HoleThenData hole{zeros, 0, std::string(bytes, 4 * words.size())};
+  FILE* file = fopencookie(&hole, "r", {HoleThenData::read, nullptr, nullptr, nullptr});
   Tdc56Instance* decoder = tdc56Init();
-  const Result r = merge({{decoder, 0, 0x1FF, hole.file()}});
+  const Result r = merge({{decoder, 0, 0x1FF, file}});
   tdc56DeInit(decoder);
-  EXPECT_EQ(r.bytesRead, zeros + int64_t(data.size()));
+  fclose(file);
+  EXPECT_EQ(r.bytesRead, zeros + int64_t(4 * words.size()));
   EXPECT_EQ(r.text, "1000, 1\n2000, 2\n1099511627776, 3\n");
 }
 
@@ -367,22 +326,15 @@ TEST(Merge, DecodeAheadHandsOutEveryTimestampOnce) {
         const int64_t taken = ahead.take(i, &first, &last);
         EXPECT_TRUE(i == 1 || taken <= 65536) << taken;
         bytes[i] += taken;
-        if (first->time == INT64_MAX) {
-          EXPECT_EQ(first, last);
-          ended[i] = true;
-          continue;
-        }
-        ++pages;
-        got.insert(got.end(), first, last + 1);
+        ended[i] = first->time == INT64_MAX;
+        EXPECT_TRUE(!ended[i] || first == last);
+        if (!ended[i]) got.insert(got.end(), first, last + 1);
+        pages += !ended[i];
       }
     }
-    ASSERT_EQ(got.size(), events.size());
-    for (size_t i = 0; i < got.size(); ++i) {
-      ASSERT_EQ(got[i].time, events[i].time) << i;
-      ASSERT_EQ(got[i].channel, events[i].channel) << i;
-    }
+    ASSERT_EQ(got, events);
     EXPECT_GT(pages, 2);
-    EXPECT_EQ(bytes[0], many.bytes());
+    EXPECT_EQ(bytes[0], many.bytes);
     EXPECT_EQ(bytes[1], 200004);
     EXPECT_EQ(published, bytes[0] + bytes[1]);
     const PpTimest *first, *last;

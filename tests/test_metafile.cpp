@@ -1,7 +1,6 @@
 // The user's metadata file: every field the format defines for the experiment is taken with its
 // type; an unknown or mistyped key is refused with the key named, before anything is written.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <map>
 #include <string>

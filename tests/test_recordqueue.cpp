@@ -12,7 +12,6 @@
 
 namespace {
 
-
 std::vector<int64_t> times(const std::vector<char>& block) {
   std::vector<int64_t> out(block.size() / kMergeRecordSize);
   for (size_t i = 0; i < out.size(); ++i) memcpy(&out[i], &block[i * kMergeRecordSize], 8);
@@ -78,7 +77,7 @@ TEST(RecordQueue, KeepsTheNewestBlocksUntilAReaderComes) {
   EXPECT_EQ(times(block), std::vector<int64_t>{7});
 }
 
-TEST(RecordQueue, AnAttachedReaderGetsEveryRecordInOrder) {
+TEST(RecordQueue, AnAttachedReaderGetsEveryRecordInOrderAndItsLeavingReleasesTheWriter) {
   // Room for two blocks only: the writer must wait for the reader again and again.
   RecordQueue q(2 * 100 * kMergeRecordSize);
   q.reopen();
@@ -97,21 +96,18 @@ TEST(RecordQueue, AnAttachedReaderGetsEveryRecordInOrder) {
   writer.join();
   EXPECT_EQ(next, 100 * kBlocks);
   EXPECT_EQ(q.droppedBytes(), 0);
-}
 
-TEST(RecordQueue, AReaderLeavingReleasesAWaitingWriter) {
-  RecordQueue q(10 * kMergeRecordSize);
+  // A reader leaving releases a writer that waits for room.
   q.reopen();
   q.attach();
-  push(q, 0, 10);  // full
-  std::thread writer([&] { push(q, 10, 10); });  // waits for room
+  push(q, 0, 200);  // full
+  std::thread waiting([&] { push(q, 200, 10); });
   q.detach();
-  writer.join();
+  waiting.join();
   // A block larger than the whole queue still goes in when the queue is empty.
   q.reopen();
   q.attach();
-  push(q, 0, 25);
-  std::vector<char> block;
+  push(q, 0, 250);
   ASSERT_EQ(q.pop(&block, 0), RecordQueue::Pop::kBlock);
-  EXPECT_EQ(times(block).size(), 25u);
+  EXPECT_EQ(times(block).size(), 250u);
 }

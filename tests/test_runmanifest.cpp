@@ -96,14 +96,14 @@ TEST(RunManifest, KeepsEveryFieldAndIsHeldByOneProgramAtATime) {
 // damaged file is refused with the key at fault.
 TEST(RunManifest, RefusesWhatTheMergeCannotTakeNamingTheKey) {
   const struct {
-    const char* key;  // set to `value` in a sound manifest; "" for the whole document
+    const char* key;  // set to `value` in a sound manifest; "" is the whole document
     nlohmann::json value;
     const char* message;
   } cases[] = {
-      {"manifest", "other", "not a run manifest of version 1"},
-      {"version", 2, "not a run manifest of version 1"},
-      {"devices", nlohmann::json::array(), "devices is empty"},
-      {"devices", "all", "devices is not a list"},
+      {"/manifest", "other", "not a run manifest of version 1"},
+      {"/version", 2, "not a run manifest of version 1"},
+      {"/devices", nlohmann::json::array(), "devices is empty"},
+      {"/devices", "all", "devices is not a list"},
       {"/devices/0/stream", "../ravik-0.tmp", "devices[0].stream is not a file name"},
       {"/devices/1/stream", "sub/ravik-0.tmp", "devices[1].stream is not a file name"},
       {"/devices/1/stream", nullptr, "devices[1].stream is missing"},
@@ -111,13 +111,13 @@ TEST(RunManifest, RefusesWhatTheMergeCannotTakeNamingTheKey) {
       {"/devices/0/markers", 0x200, "devices[0].markers is not a whole number from 0 to 511"},
       {"/outputs/1/kind", "pdf", "outputs[1].kind is none of"},
       {"/outputs/0/path", "", "outputs[0].path is not a text"},
-      {"loss_records", "yes", "loss_records is not true or false"},
+      {"/loss_records", "yes", "loss_records is not true or false"},
       {"/meta/identity/autor", "A",
        "meta is not the HDF5 output's metadata: unknown key identity.autor"},
       {"/meta/sample/num_dyes", -1, "meta is not the HDF5 output's metadata: sample.num_dyes must"},
       {"", 3, "the manifest is not an object"},
       // A recovery deletes these: nothing but an output's temporary name is taken.
-      {"partials", "/data/.ravik-Xq3b9Z", "partials is not a list"},
+      {"/partials", "/data/.ravik-Xq3b9Z", "partials is not a list"},
       {"/partials/1", "/data/run.txt", "partials[1] is not the absolute temporary name"},
       {"/partials/0", ".ravik-Xq3b9Z", "partials[0] is not the absolute temporary name"},
       {"/partials/0", "/data/.ravik-run-Xq3b9Z", "partials[0] is not the absolute temporary name"},
@@ -127,12 +127,7 @@ TEST(RunManifest, RefusesWhatTheMergeCannotTakeNamingTheKey) {
   std::string error;
   for (const auto& c : cases) {
     nlohmann::json j = kSample;
-    if (c.key[0] == '/')
-      j[nlohmann::json::json_pointer(c.key)] = c.value;
-    else if (c.key[0] != '\0')
-      j[c.key] = c.value;
-    else
-      j = c.value;
+    j[nlohmann::json::json_pointer(c.key)] = c.value;
     EXPECT_FALSE(manifestFromJson(j, &m, &error)) << c.key;
     EXPECT_EQ(error.find(c.message), 0u) << c.key << ": " << error;
   }
@@ -157,9 +152,7 @@ TEST(RunManifest, OutputPathsAreMadeAbsoluteAgainstTheWorkingFolder) {
   char cwd[4096];
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
   EXPECT_EQ(absolutePath("out/run.bin"), std::string(cwd) + "/out/run.bin");
-  EXPECT_EQ(absolutePath("/data/run.bin"), "/data/run.bin");
-  EXPECT_EQ(absolutePath("-"), "-");
-  EXPECT_EQ(absolutePath(""), "");
+  for (const char* path : {"/data/run.bin", "-", ""}) EXPECT_EQ(absolutePath(path), path);
 }
 
 }  // namespace

@@ -63,7 +63,7 @@ TEST(ClockArithmetic, DeadlineCarriesAndTimestampWraps) {
   EXPECT_EQ(millisecondStamp(6000000, 1500), 1) << "wraps every 2,000,000 s";
 }
 
-TEST(Thread, FinishedTracksRunAndAllowsRestart) {
+TEST(Thread, FinishedTracksRunAllowsRestartAndCyclicThreadsRunWhileFlagged) {
   std::atomic<int> runs{0};
   std::atomic<bool> entered{false}, release{false}, sawItself{false};
   FnThread t([&](IThread* self) {
@@ -88,14 +88,11 @@ TEST(Thread, FinishedTracksRunAndAllowsRestart) {
   t.start();  // the same object runs again
   t.wait();
   EXPECT_EQ(runs, 2);
-}
 
-TEST(Thread, CyclicThreadRunsWhileFlagged) {
-  cycles = 0;
   CyclicThread busy(countCycle);
   busy.start();
   busy.wait();
-  EXPECT_EQ(cycles, 100) << "the loop ends right after the call that cleared the flag";
+  EXPECT_EQ(cycles, 100) << "a cyclic thread ends right after the call that cleared its flag";
 }
 
 }  // namespace

@@ -1,18 +1,54 @@
 // The trace core: line formats, flags, streams, the copy on stdout and whole lines across threads.
 #include <errno.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
-#include "tests/trace_testdir.h"
+#include "trace/trace.h"
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
 namespace {
+
+// Each test runs in a fresh temporary working directory (the trace list files are read from
+// there) that is removed afterwards.
+class TraceDirTest : public testing::Test {
+protected:
+  void SetUp() override {
+    _home = std::filesystem::current_path();
+    char name[] = "/tmp/ravik-trace-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    _dir = name;
+    std::filesystem::current_path(_dir);
+  }
+  void TearDown() override {
+    traceSetFile(nullptr);  // closes a log file inside the directory
+    std::filesystem::current_path(_home);
+    std::filesystem::remove_all(_dir);
+  }
+
+  // Returns the log to stderr, which closes (and so flushes) the file, and gives its content with
+  // every time stamp ("[seconds.milliseconds]") shown as "[T]".
+  static std::string closeLog() {
+    traceSetFile(nullptr);
+    std::ostringstream text;
+    text << std::ifstream("log.txt").rdbuf();
+    return std::regex_replace(text.str(), std::regex("\\[[0-9]+\\.[0-9]{3}\\]"), "[T]");
+  }
+
+private:
+  std::filesystem::path _home, _dir;
+};
 
 // The death test runs in a freshly started copy of this program (threadsafe style).
 TEST(TraceDeath, AFailedAssertionEndsWithStatusOne) {
