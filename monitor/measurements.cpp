@@ -4,26 +4,11 @@
 #include <stdexcept>
 #include <string>
 
+#include "monitor/measurementargs.h"
+
+using namespace measurementargs;
+
 namespace {
-
-// Index of a channel in the 65536-entry lookup tables.
-size_t tableIndex(int16_t channel) { return size_t(int32_t(channel) + 32768); }
-
-void requireChannel(int16_t channel) {
-  if (channel < 0)
-    throw std::invalid_argument("channel " + std::to_string(channel) +
-                                ": channels are 0 and up (negative ones are loss records)");
-}
-
-void requireBins(int64_t binWidthPs, int32_t nBins) {
-  if (binWidthPs < 1) throw std::invalid_argument("the bin width must be 1 ps or more");
-  if (nBins < 1 || nBins > kMaxMeasurementBins)
-    throw std::invalid_argument("the number of bins must lie between 1 and " +
-                                std::to_string(kMaxMeasurementBins));
-  // Delays and bin edges must stay far inside the 64-bit time axis.
-  if (binWidthPs > (INT64_MAX / 4) / nBins)
-    throw std::invalid_argument("bin width x number of bins is beyond the time axis");
-}
 
 // Lookup table: channel -> position in `channels` + 1, 0 for channels not in it.
 std::vector<int16_t> slotTable(const std::vector<int16_t>& channels) {
@@ -34,9 +19,6 @@ std::vector<int16_t> slotTable(const std::vector<int16_t>& channels) {
   }
   return slot;
 }
-
-// a - b, held at INT64_MIN rather than wrapping below it.
-int64_t minusSaturated(int64_t a, int64_t b) { return a < INT64_MIN + b ? INT64_MIN : a - b; }
 
 int64_t floorDiv(int64_t t, int64_t width) {
   const int64_t q = t / width;
@@ -153,23 +135,6 @@ ChannelSieve::ChannelSieve(const std::vector<int16_t>& channels) : _wanted(65536
   for (int16_t c : channels) _wanted[tableIndex(c)] = 1;
 }
 
-template <typename F>
-void ChannelSieve::forEach(const TimeTag* tags, size_t count, F f) const {
-  constexpr size_t kChunk = 256;
-  uint16_t picked[kChunk];
-  const uint8_t* wanted = _wanted.data() + tableIndex(0);
-  for (size_t pos = 0; pos < count; pos += kChunk) {
-    const TimeTag* chunk = tags + pos;
-    const size_t n = std::min(kChunk, count - pos);
-    size_t k = 0;
-    for (size_t i = 0; i < n; ++i) {
-      picked[k] = uint16_t(i);
-      k += wanted[chunk[i].channel];
-    }
-    for (size_t j = 0; j < k; ++j) f(chunk[picked[j]]);
-  }
-}
-
 // ---------------------------------------------------------------------------------------------
 // TimeHistory
 
@@ -185,7 +150,13 @@ bool TimeHistory::pushFull(int64_t t) {
 }
 
 void TimeHistory::grow() {
-  std::vector<int64_t> bigger(std::max<size_t>(64, _times.size() * 2));
+  const size_t capacity = std::max<size_t>(64, _times.size() * 2);
+  if (_marked) {
+    std::vector<int32_t> marks(capacity);
+    for (size_t i = 0; i < size(); ++i) marks[i] = markAt(i);
+    _marks.swap(marks);
+  }
+  std::vector<int64_t> bigger(capacity);
   for (size_t i = 0; i < size(); ++i) bigger[i] = at(i);
   _times.swap(bigger);
   _end = size();

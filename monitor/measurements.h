@@ -163,10 +163,29 @@ private:
   std::vector<uint8_t> _wanted;  // 1 for the channels, by channel + 32768
 };
 
+template <typename F>
+inline void ChannelSieve::forEach(const TimeTag* tags, size_t count, F f) const {
+  constexpr size_t kChunk = 256;
+  uint16_t picked[kChunk];
+  const uint8_t* wanted = _wanted.data() + 32768;  // channel 0
+  for (size_t pos = 0; pos < count; pos += kChunk) {
+    const TimeTag* chunk = tags + pos;
+    const size_t n = std::min(kChunk, count - pos);
+    size_t k = 0;
+    for (size_t i = 0; i < n; ++i) {
+      picked[k] = uint16_t(i);
+      k += wanted[chunk[i].channel];
+    }
+    for (size_t j = 0; j < k; ++j) f(chunk[picked[j]]);
+  }
+}
+
 // Recent times of one channel in arrival order, oldest first, for a measurement that pairs
 // them with records still to come. Up to kMaxHistory of them.
 class TimeHistory {
 public:
+  // A `marked` history keeps an int32 mark beside each time.
+  explicit TimeHistory(bool marked = false) : _marked(marked) {}
   // False when the history was full and its oldest time had to go.
   bool push(int64_t t) {
     _stepBack = std::max(_stepBack, t < _latest ? _latest - t : 0);
@@ -174,6 +193,12 @@ public:
     if (size() == _times.size()) return pushFull(t);
     _times[_end++ & (_times.size() - 1)] = t;
     return true;
+  }
+  // The same, with a mark kept beside the time (markAt()), for a history made `marked`.
+  bool push(int64_t t, int32_t mark) {
+    const bool kept = push(t);
+    _marks[(_end - 1) & (_marks.size() - 1)] = mark;
+    return kept;
   }
   // Drops the oldest times while they are below `t`.
   void dropBefore(int64_t t);
@@ -187,12 +212,16 @@ public:
   size_t size() const { return size_t(_end - _begin); }
   // The i-th oldest time.
   int64_t at(size_t i) const { return _times[(_begin + i) & (_times.size() - 1)]; }
+  // The mark of the i-th oldest time (a marked history).
+  int32_t markAt(size_t i) const { return _marks[(_begin + i) & (_marks.size() - 1)]; }
 
 private:
   bool pushFull(int64_t t);
   void grow();
 
   std::vector<int64_t> _times;  // a ring, its size a power of two
+  std::vector<int32_t> _marks;  // a marked history's marks, beside _times and of its size
+  bool _marked;
   int64_t _latest = INT64_MIN;  // the largest time pushed
   int64_t _stepBack = 0;
   uint64_t _begin = 0, _end = 0;

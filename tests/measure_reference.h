@@ -98,6 +98,43 @@ inline std::vector<int64_t> coincidences(const Tags& tags, const std::vector<std
   return out;
 }
 
+// Every pair of a start and a different record of each stop with 0 <= delay < width * n, in the
+// row current at the start: [stop][row][bin].
+inline std::vector<int64_t> timeDifferences(const Tags& tags, int16_t start, const std::vector<int16_t>& stops,
+                                            int64_t width, int32_t n, int16_t next, int32_t rows) {
+  std::vector<int64_t> bins(stops.size() * size_t(rows) * size_t(n), 0);
+  int32_t row = 0;
+  for (size_t i = 0; i < tags.size(); ++i) {
+    if (tags[i].channel == next) row = (row + 1) % rows;
+    if (tags[i].channel != start) continue;
+    for (size_t k = 0; k < stops.size(); ++k)
+      for (size_t j = 0; j < tags.size(); ++j) {
+        const int64_t d = tags[j].time - tags[i].time;
+        if (j != i && tags[j].channel == stops[k] && d >= 0 && d < width * n)
+          ++bins[(k * size_t(rows) + size_t(row)) * size_t(n) + size_t(d / width)];
+      }
+  }
+  return bins;
+}
+
+// Per start, the first record of each stop after it; both delays in range: [i][j].
+inline std::vector<int64_t> histogram2D(const Tags& tags, int16_t start, int16_t stop1, int16_t stop2,
+                                        int64_t width1, int32_t n1, int64_t width2, int32_t n2) {
+  std::vector<int64_t> bins(size_t(n1) * size_t(n2), 0);
+  const auto delayTo = [&](size_t i, int16_t stop) {
+    for (size_t j = i + 1; j < tags.size(); ++j)
+      if (tags[j].channel == stop) return tags[j].time - tags[i].time;
+    return int64_t(-1);
+  };
+  for (size_t i = 0; i < tags.size(); ++i) {
+    if (tags[i].channel != start) continue;
+    const int64_t d1 = delayTo(i, stop1), d2 = delayTo(i, stop2);
+    if (d1 >= 0 && d1 < width1 * n1 && d2 >= 0 && d2 < width2 * n2)
+      ++bins[size_t(d1 / width1) * size_t(n2) + size_t(d2 / width2)];
+  }
+  return bins;
+}
+
 }  // namespace reference
 
 #endif

@@ -9,6 +9,7 @@
 #include <thread>
 #include <tuple>
 
+#include "monitor/timedifferences.h"
 #include "tests/measure_reference.h"
 
 namespace {
@@ -137,6 +138,46 @@ TEST(Measurements, RatesTracesStartStopAndCoincidencesEqualThePlainComputation) 
   for (Measurement* m : all) EXPECT_FALSE(m->overflowed());
 }
 
+TEST(Measurements, ScansAndJointHistogramsEqualThePlainComputation) {
+  const Tags tags = generate(3, 6000);
+  // start, stops, width, bins, next, rows: the start among the stops, a marker stepping the rows
+  // or starting them, and `next` on the start's own channel (it steps before the start counts).
+  const struct { int16_t start; std::vector<int16_t> stops; int64_t width; int32_t n; int16_t next; int32_t rows; }
+      scans[] = {{1, {6, 11}, 100, 400, -1, 1},      {1, {1, 6}, 50, 300, -1, 1},
+                 {6, {1}, 1000, 100, 101, 5},         {101, {6, 200}, 100000, 800, 200, 3},
+                 {2, {5, 7}, 7, 301, 2, 4}};
+  for (const auto& c : scans) {
+    SCOPED_TRACE(::testing::Message() << "start " << c.start << " next " << c.next);
+    TimeDifferences m(c.start, c.stops, c.width, c.n, c.next, c.rows);
+    feedInBatches(m, tags, uint32_t(c.width));
+    const std::vector<int64_t> want = reference::timeDifferences(tags, c.start, c.stops, c.width, c.n, c.next, c.rows);
+    EXPECT_EQ(m.data(), want);
+    EXPECT_GT(std::accumulate(want.begin(), want.end(), int64_t(0)), 20);
+    EXPECT_FALSE(m.overflowed());
+  }
+  // start, stop1, stop2 and the two bin widths and counts: the start as a stop, one channel as
+  // both stops, a marker start.
+  const struct { int16_t start, stop1, stop2; int64_t w1; int32_t n1; int64_t w2; int32_t n2; } joints[] = {
+      {1, 6, 11, 1000, 60, 3000, 40}, {1, 1, 6, 2000, 50, 1000, 90},
+      {6, 7, 7, 500, 200, 1000, 100}, {101, 2, 5, 100000, 50, 100000, 60}};
+  for (const auto& c : joints) {
+    SCOPED_TRACE(::testing::Message() << "start " << c.start << " stops " << c.stop1 << ", " << c.stop2);
+    Histogram2D m(c.start, c.stop1, c.stop2, c.w1, c.n1, c.w2, c.n2);
+    feedInBatches(m, tags, uint32_t(c.w1));
+    const std::vector<int64_t> want = reference::histogram2D(tags, c.start, c.stop1, c.stop2, c.w1, c.n1, c.w2, c.n2);
+    EXPECT_EQ(m.data(), want);
+    EXPECT_GT(std::accumulate(want.begin(), want.end(), int64_t(0)), 20);
+    EXPECT_FALSE(m.overflowed());
+  }
+  // The row goes on with each record of `next`; a clear forgets it too.
+  TimeDifferences scan(1, {6}, 10, 10, 2, 3);
+  scan.feed(tags.data(), tags.size());
+  ASSERT_NE(reference::count(tags, 2) % 3, 0);
+  EXPECT_EQ(scan.currentHistogram(), reference::count(tags, 2) % 3);
+  scan.clear();
+  EXPECT_EQ(scan.currentHistogram(), 0);
+}
+
 TEST(Measurements, OverflowIsNeverSilent) {
   // Each case: what goes wrong, and the records that show it.
   const struct { const char* what; Tags tags; bool viaSet; } cases[] = {
@@ -179,6 +220,10 @@ TEST(Measurements, RefusedSettings) {
       [] { StartStop(1, -2, 10, 10); },              [] { StartStop(1, 6, -5, 10); },
       [] { Coincidences({}, 100); },                 [] { Coincidences({{1, 6}, {}}, 100); },
       [] { Coincidences({{1, 6}}, -1); },            [] { Coincidences({{1, -6}}, 100); },
+      [] { TimeDifferences(1, {}, 10, 10); },        [] { TimeDifferences(1, {6, 6}, 10, 10); },
+      [] { TimeDifferences(1, {6}, 10, 10, -1, 2); }, [] { TimeDifferences(1, {6}, 10, 10, 2, 0); },
+      [] { TimeDifferences(1, {6, 11}, 10, 1 << 23, 2, 2); },
+      [] { Histogram2D(1, 6, -11, 10, 10, 10, 10); }, [] { Histogram2D(1, 6, 11, 10, 1 << 13, 10, 1 << 12); },
   };
   for (size_t i = 0; i < std::size(refused); ++i)
     EXPECT_THROW(refused[i](), std::invalid_argument) << "case " << i;

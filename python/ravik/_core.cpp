@@ -20,6 +20,7 @@
 #include "chain/chain.h"
 #include "merge/mergecore.h"
 #include "monitor/measurements.h"
+#include "monitor/timedifferences.h"
 
 namespace py = pybind11;
 
@@ -74,8 +75,8 @@ std::vector<int16_t> channelsArg(const py::handle& values, const char* name = "c
   return channels;
 }
 
-int32_t binsArg(const py::handle& value) {
-  return int32_t(wholeNumber(value, "n_bins", 1, kMaxMeasurementBins));
+int32_t binsArg(const py::handle& value, const char* name = "n_bins") {
+  return int32_t(wholeNumber(value, name, 1, kMaxMeasurementBins));
 }
 
 int64_t picosecondsArg(const py::handle& value, const char* name, int64_t least) {
@@ -620,6 +621,72 @@ PYBIND11_MODULE(_core, m) {
            py::arg("chain"), py::arg("start"), py::arg("stop"), py::kw_only(),
            py::arg("bin_width_ps"), py::arg("n_bins"), py::keep_alive<1, 2>())
       .def("data", [](const StartStop& s) { return toArray(s.data()); });
+
+  py::class_<TimeDifferences, Measurement, std::shared_ptr<TimeDifferences>>(
+      m, "TimeDifferences",
+      "Histograms of the delay from each record of `start` to every record of each channel of "
+      "`stops` within [0, n_bins * bin_width_ps) ps, one histogram per stop channel, whatever the "
+      "order in which the two records came. With `next`, each record of that channel moves on to "
+      "the next of `n_histograms` rows (a scan; after the last row the first comes again), and a "
+      "pair counts in the row that was current when its start came.")
+      .def(py::init([](py::object chain, py::object start, py::object stops, py::object binWidthPs,
+                       py::object nBins, py::object next, py::object nHistograms) {
+             return attach(chain, std::make_shared<TimeDifferences>(
+                                      channelArg(start, "start"), channelsArg(stops, "stops"),
+                                      picosecondsArg(binWidthPs, "bin_width_ps", 1), binsArg(nBins),
+                                      next.is_none() ? int16_t(-1) : channelArg(next, "next"),
+                                      binsArg(nHistograms, "n_histograms")));
+           }),
+           py::arg("chain"), py::arg("start"), py::arg("stops"), py::kw_only(),
+           py::arg("bin_width_ps"), py::arg("n_bins"), py::arg("next") = py::none(),
+           py::arg("n_histograms") = 1, py::keep_alive<1, 2>())
+      .def(
+          "data",
+          [](const TimeDifferences& d) {
+            const std::vector<int64_t> counts = d.data();
+            const py::ssize_t stops = py::ssize_t(d.stopChannels().size()), rows = d.histogramCount(),
+                              bins = d.binCount();
+            py::array_t<int64_t> out = toArray(counts);
+            if (d.nextChannel() < 0) return py::array(out.reshape({stops, bins}));
+            return py::array(out.reshape({stops, rows, bins}));
+          },
+          "Counts as an int64 array: [stop, bin] without `next`, [stop, row, bin] with it; bin i "
+          "holds delays i * bin_width_ps <= d < (i + 1) * bin_width_ps.")
+      .def(
+          "bin_edges_ps",
+          [](const TimeDifferences& d) {
+            std::vector<int64_t> edges(size_t(d.binCount()) + 1);
+            for (size_t i = 0; i < edges.size(); ++i) edges[i] = int64_t(i) * d.binWidthPs();
+            return toArray(edges);
+          },
+          "The n_bins + 1 bin edges in ps, from 0.")
+      .def_property_readonly("histogram_index", &TimeDifferences::currentHistogram,
+                             "The row that the next start goes to (0 after clear()).");
+
+  py::class_<Histogram2D, Measurement, std::shared_ptr<Histogram2D>>(
+      m, "Histogram2D",
+      "The joint histogram of (t(stop1) - t(start), t(stop2) - t(start)) in ps, for the first "
+      "record of each stop channel after each start record; a start counts once both of its "
+      "stops have come, when both delays fall within their bins.")
+      .def(py::init([](py::object chain, py::object start, py::object stop1, py::object stop2,
+                       py::object width1, py::object n1, py::object width2, py::object n2) {
+             return attach(chain, std::make_shared<Histogram2D>(
+                                      channelArg(start, "start"), channelArg(stop1, "stop1"),
+                                      channelArg(stop2, "stop2"),
+                                      picosecondsArg(width1, "bin_width1_ps", 1), binsArg(n1, "n_bins1"),
+                                      picosecondsArg(width2, "bin_width2_ps", 1), binsArg(n2, "n_bins2")));
+           }),
+           py::arg("chain"), py::arg("start"), py::arg("stop1"), py::arg("stop2"), py::kw_only(),
+           py::arg("bin_width1_ps"), py::arg("n_bins1"), py::arg("bin_width2_ps"),
+           py::arg("n_bins2"), py::keep_alive<1, 2>())
+      .def(
+          "data",
+          [](const Histogram2D& h) {
+            py::array_t<int64_t> out = toArray(h.data());
+            return py::array(out.reshape({py::ssize_t(h.binCount1()), py::ssize_t(h.binCount2())}));
+          },
+          "Counts as an int64 array [i, j]: i * bin_width1_ps <= d1 < (i + 1) * bin_width1_ps and "
+          "j * bin_width2_ps <= d2 < (j + 1) * bin_width2_ps.");
 
   py::class_<Coincidences, Measurement, std::shared_ptr<Coincidences>>(m, "Coincidences")
       .def(py::init([](py::object chain, py::object groups, py::object windowPs) {

@@ -48,6 +48,11 @@ def test_measurements_and_stream_equal_the_binary_output(tmp_path):
         startstop = ravik.StartStop(chain, 1, 6, bin_width_ps=100, n_bins=500)
         coinc = ravik.Coincidences(chain, [[1, 6], [1, 6, 11], [6], [104, 109]],
                                    window_ps=5000)
+        # A scan stepped by the master's ms tick through 3 rows, and a joint histogram.
+        diffs = ravik.TimeDifferences(chain, 1, [6, 11], bin_width_ps=100, n_bins=400, next=104,
+                                      n_histograms=3)
+        joint = ravik.Histogram2D(chain, 1, 6, 11, bin_width1_ps=200, n_bins1=50,
+                                  bin_width2_ps=100000, n_bins2=100)
         chain.start(bin=out, tmp=tmp_path)
         streamed = []
         for block in chain.stream():
@@ -70,7 +75,7 @@ def test_measurements_and_stream_equal_the_binary_output(tmp_path):
     # The stream gave the first records of the run, in merge order.
     assert np.array_equal(streamed, rec[:len(streamed)])
 
-    for m in (corr, rate, trace, startstop, coinc):
+    for m in (corr, rate, trace, startstop, coinc, diffs, joint):
         assert not m.overflowed
         assert m.span_ps == rec["time"].max() - rec["time"].min()
     counts = np.array([np.count_nonzero(rec["channel"] == c) for c in (1, 6, 104)])
@@ -88,6 +93,34 @@ def test_measurements_and_stream_equal_the_binary_output(tmp_path):
     assert trace.data().shape == (2, 300) and trace.data().sum() > 0
     assert startstop.data().shape == (500,) and startstop.data().sum() > 0
     assert coinc.data().shape == (4,) and coinc.data()[0] > 0
+
+    # The scan and the joint histogram against numpy on the binary output.
+    times, channels = rec["time"].astype(np.int64), rec["channel"]
+    starts = np.flatnonzero(channels == 1)
+    row = (np.cumsum(channels == 104) % 3)[starts]  # the row when each start came
+    want = np.zeros((2, 3, 400), np.int64)
+    for k, stop in enumerate((6, 11)):
+        stop_times = np.sort(times[channels == stop])
+        lo = np.searchsorted(stop_times, times[starts])
+        hi = np.searchsorted(stop_times, times[starts] + 400 * 100)
+        each = hi - lo
+        first = np.repeat(lo - np.cumsum(each) + each, each) + np.arange(each.sum())
+        delays = stop_times[first] - np.repeat(times[starts], each)
+        np.add.at(want[k], (np.repeat(row, each), delays // 100), 1)
+    assert want.sum() > 1000 and np.array_equal(diffs.data(), want)
+    assert len(diffs.bin_edges_ps()) == 401 and diffs.histogram_index == counts[2] % 3
+    delay = []
+    for stop in (6, 11):
+        at = np.flatnonzero(channels == stop)
+        following = np.searchsorted(at, starts, side="right")
+        has = following < len(at)
+        d = np.full(len(starts), -1, np.int64)
+        d[has] = times[at[following[has]]] - times[starts[has]]
+        delay.append(d)
+    inside = (delay[0] >= 0) & (delay[0] < 200 * 50) & (delay[1] >= 0) & (delay[1] < 100000 * 100)
+    want = np.zeros((50, 100), np.int64)
+    np.add.at(want, (delay[0][inside] // 200, delay[1][inside] // 100000), 1)
+    assert want.sum() > 100 and np.array_equal(joint.data(), want)
 
     # Kept after the stop and the close; clear() forgets.
     corr.clear()
@@ -120,6 +153,12 @@ def test_parameters_delay_and_measure_only_runs(tmp_path):
                            (lambda: ravik.Correlation(chain, 1, 6, bin_width_ps=10**30, n_bins=2),
                             "^bin_width_ps"),
                            (lambda: ravik.StartStop(chain, 1, 6, bin_width_ps=10, n_bins=nan), "^n_bins"),
+                           (lambda: ravik.TimeDifferences(chain, 1, [6], bin_width_ps=10, n_bins=9,
+                                                          n_histograms=2), "need a next channel"),
+                           (lambda: ravik.TimeDifferences(chain, 1, [6, 6], bin_width_ps=10,
+                                                          n_bins=9), "named twice"),
+                           (lambda: ravik.Histogram2D(chain, 1, 6, 11, bin_width1_ps=1, n_bins1=2,
+                                                      bin_width2_ps=0, n_bins2=2), "^bin_width2_ps"),
                            (lambda: ravik.Coincidences(chain, [[1, 70000]], window_ps=10), "^groups"),
                            (lambda: ravik.Coincidences(chain, [[1, 6]], window_ps=-1), "^window_ps"),
                            (lambda: chain.stream(timeout=nan), "^timeout"),
