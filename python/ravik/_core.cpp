@@ -1,6 +1,7 @@
-// The compiled core of the Python package: the live chain and the measurements, bound with
-// pybind11. Errors become Python exceptions carrying the library's or the system's message; every
-// wait releases the GIL and looks for Ctrl-C every kSignalCheckMs.
+// The compiled core of the Python package: the live chain bound with pybind11, and the module
+// that holds it and the measurements (measurements.cpp). Errors become Python exceptions
+// carrying the library's or the system's message; every wait releases the GIL and looks for
+// Ctrl-C every kSignalCheckMs.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -19,10 +20,10 @@
 
 #include "chain/chain.h"
 #include "merge/mergecore.h"
-#include "monitor/measurements.h"
-#include "monitor/timedifferences.h"
+#include "python/ravik/bindings.h"
 
 namespace py = pybind11;
+using namespace ravikpy;
 
 namespace {
 
@@ -35,135 +36,6 @@ py::dtype recordType() {
   fields.append(py::make_tuple("time", "<i8"));
   fields.append(py::make_tuple("channel", "<i2"));
   return py::dtype::from_args(fields);
-}
-
-py::object jsonToPython(const nlohmann::json& value) {
-  return py::module_::import("json").attr("loads")(value.dump());
-}
-
-// A whole number within [lo, hi] for the argument `name`: ValueError when it is a number of
-// another kind or out of range, TypeError when it is not a number at all.
-int64_t wholeNumber(const py::handle& value, const std::string& name, int64_t lo, int64_t hi) {
-  PyObject* index = PyNumber_Index(value.ptr());
-  if (index == nullptr) {
-    PyErr_Clear();
-    const std::string shown = py::repr(value);
-    if (PyNumber_Check(value.ptr()))
-      throw std::invalid_argument(name + ": " + shown + " is not a whole number");
-    throw py::type_error(name + ": a whole number is expected, not " + shown);
-  }
-  int overflow = 0;
-  const long long n = PyLong_AsLongLongAndOverflow(index, &overflow);
-  const std::string shown = py::str(py::handle(index));
-  Py_DECREF(index);
-  if (overflow != 0 || n < lo || n > hi)
-    throw std::invalid_argument(name + ": " + shown + " is not from " + std::to_string(lo) +
-                                " to " + std::to_string(hi));
-  return int64_t(n);
-}
-
-// An output channel of a measurement.
-int16_t channelArg(const py::handle& value, const char* name = "channel") {
-  return int16_t(wholeNumber(value, name, 0, INT16_MAX));
-}
-
-std::vector<int16_t> channelsArg(const py::handle& values, const char* name = "channels") {
-  std::vector<int16_t> channels;
-  if (!py::isinstance<py::iterable>(values) || py::isinstance<py::str>(values))
-    throw py::type_error(std::string(name) + ": a list of channels is expected");
-  for (const py::handle item : py::iter(values)) channels.push_back(channelArg(item, name));
-  return channels;
-}
-
-int32_t binsArg(const py::handle& value, const char* name = "n_bins") {
-  return int32_t(wholeNumber(value, name, 1, kMaxMeasurementBins));
-}
-
-int64_t picosecondsArg(const py::handle& value, const char* name, int64_t least) {
-  return wholeNumber(value, name, least, INT64_MAX);
-}
-
-int32_t positionArg(const py::handle& value) {
-  return int32_t(wholeNumber(value, "chain", INT32_MIN, INT32_MAX));
-}
-
-// Seconds of a wait, 0 or more; None: no limit (-1).
-double secondsArg(const py::handle& value, const char* name) {
-  if (value.is_none()) return -1;
-  if (!PyNumber_Check(value.ptr()) || py::isinstance<py::str>(value))
-    throw py::type_error(std::string(name) + ": seconds are expected, not " +
-                         std::string(py::repr(value)));
-  double seconds = PyFloat_AsDouble(value.ptr());
-  if (seconds == -1 && PyErr_Occurred()) {
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
-    PyErr_Clear();
-    seconds = NAN;  // beyond floating point
-  }
-  if (!(seconds >= 0))
-    throw std::invalid_argument(std::string(name) + ": " + std::string(py::repr(value)) +
-                                " is not a number of seconds, 0 or more");
-  return seconds;
-}
-
-// Python's dicts, lists, numbers, strings, booleans and None as JSON, for the parameters. A
-// number JSON cannot hold (NaN, infinity) or any other value is refused with ValueError naming
-// where it is; integers beyond 64 bits become floating point, which the parameters refuse.
-nlohmann::json pythonToJson(const py::handle& value, const std::string& where) {
-  if (value.is_none()) return nullptr;
-  if (py::isinstance<py::bool_>(value)) return value.cast<bool>();
-  if (py::isinstance<py::int_>(value)) {
-    int overflow = 0;
-    const long long n = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    if (overflow == 0) return int64_t(n);
-    const double x = PyLong_AsDouble(value.ptr());
-    if (x == -1 && PyErr_Occurred()) {
-      PyErr_Clear();
-      throw std::invalid_argument(where + ": " + std::string(py::str(value)) + " is out of range");
-    }
-    return x;
-  }
-  if (py::isinstance<py::float_>(value)) {
-    const double x = value.cast<double>();
-    if (!isfinite(x))
-      throw std::invalid_argument(where + ": " + std::string(py::repr(value)) + " is not a number");
-    return x;
-  }
-  if (py::isinstance<py::str>(value)) return value.cast<std::string>();
-  if (py::isinstance<py::dict>(value)) {
-    nlohmann::json object = nlohmann::json::object();
-    for (const auto& item : value.cast<py::dict>()) {
-      if (!py::isinstance<py::str>(item.first))
-        throw std::invalid_argument(where + ": the key " + std::string(py::repr(item.first)) +
-                                    " is not a name");
-      const std::string key = item.first.cast<std::string>();
-      object[key] = pythonToJson(item.second, where + "." + key);
-    }
-    return object;
-  }
-  if (py::isinstance<py::list>(value) || py::isinstance<py::tuple>(value)) {
-    nlohmann::json array = nlohmann::json::array();
-    size_t i = 0;
-    for (const py::handle item : value)
-      array.push_back(pythonToJson(item, where + "[" + std::to_string(i++) + "]"));
-    return array;
-  }
-  // Other numbers (numpy's scalars): whole ones as integers, the others as floating point.
-  if (PyIndex_Check(value.ptr())) {
-    const py::object whole = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
-    if (!whole) throw py::error_already_set();
-    return pythonToJson(whole, where);
-  }
-  if (PyNumber_Check(value.ptr()))
-    return pythonToJson(py::float_(py::reinterpret_borrow<py::object>(value)), where);
-  throw std::invalid_argument(where + ": " + std::string(py::repr(value)) +
-                              " is not a number, text, True/False, None, list or dict");
-}
-
-template <typename T>
-py::array_t<T> toArray(std::vector<T> values) {
-  auto* held = new std::vector<T>(std::move(values));
-  py::capsule owner(held, [](void* p) { delete static_cast<std::vector<T>*>(p); });
-  return py::array_t<T>(py::ssize_t(held->size()), held->data(), owner);
 }
 
 class PyChain;
@@ -492,16 +364,11 @@ PyChain& chainOf(const py::object& chain) {
   throw py::type_error("a measurement needs a ravik.Chain");
 }
 
-// Attaches a new measurement to the chain. Python's handle shares the measurement with the chain
-// and, when it goes, detaches it, so the chain stops feeding a measurement nobody can read.
-template <typename M>
-std::shared_ptr<M> attach(const py::object& chain, std::shared_ptr<M> m) {
-  MeasurementSet* set = &chainOf(chain).chain().measurements();
-  set->add(m);
-  return std::shared_ptr<M>(m.get(), [set, m](M*) { set->remove(m.get()); });
-}
-
 }  // namespace
+
+MeasurementSet& ravikpy::measurementsOf(const py::object& chain) {
+  return chainOf(chain).chain().measurements();
+}
 
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The live chain of devices and the measurements of its merged records.";
@@ -556,148 +423,5 @@ PYBIND11_MODULE(_core, m) {
         c.close();
       });
 
-  py::class_<Measurement, std::shared_ptr<Measurement>>(m, "Measurement")
-      .def("start", &Measurement::start)
-      .def("stop", &Measurement::stop)
-      .def("clear", &Measurement::clear)
-      .def_property_readonly("running", &Measurement::running)
-      .def_property_readonly("overflowed", &Measurement::overflowed)
-      .def_property_readonly("span_ps", &Measurement::spanPs,
-                             "Stream time fed since the last clear, in ps: the sum of the "
-                             "stretches it saw (a pause between stop() and start() and the time "
-                             "between two recordings left out). Rates and g(2) divide by it.");
-
-  py::class_<CountRate, Measurement, std::shared_ptr<CountRate>>(m, "CountRate")
-      .def(py::init([](py::object chain, py::object channels) {
-             return attach(chain, std::make_shared<CountRate>(channelsArg(channels)));
-           }),
-           py::arg("chain"), py::arg("channels"), py::keep_alive<1, 2>())
-      .def_property_readonly("channels", &CountRate::channels)
-      .def("counts", [](const CountRate& r) { return toArray(r.counts()); })
-      .def("data", [](const CountRate& r) { return toArray(r.data()); });
-
-  py::class_<Correlation, Measurement, std::shared_ptr<Correlation>>(m, "Correlation")
-      .def(py::init([](py::object chain, py::object a, py::object b, py::object binWidthPs,
-                       py::object nBins) {
-             return attach(chain, std::make_shared<Correlation>(
-                                      channelArg(a, "a"), channelArg(b, "b"),
-                                      picosecondsArg(binWidthPs, "bin_width_ps", 1), binsArg(nBins)));
-           }),
-           py::arg("chain"), py::arg("a"), py::arg("b"), py::kw_only(), py::arg("bin_width_ps"),
-           py::arg("n_bins"), py::keep_alive<1, 2>())
-      .def("data", [](const Correlation& c) { return toArray(c.data()); })
-      .def("bin_edges_ps", [](const Correlation& c) { return toArray(c.binEdgesPs()); })
-      .def("normalized", [](const Correlation& c) { return toArray(c.normalized()); })
-      .def_property_readonly("count_a", &Correlation::countA)
-      .def_property_readonly("count_b", &Correlation::countB);
-
-  py::class_<TimeTrace, Measurement, std::shared_ptr<TimeTrace>>(m, "TimeTrace")
-      .def(py::init([](py::object chain, py::object channels, py::object binWidthPs,
-                       py::object nBins) {
-             return attach(chain, std::make_shared<TimeTrace>(
-                                      channelsArg(channels),
-                                      picosecondsArg(binWidthPs, "bin_width_ps", 1), binsArg(nBins)));
-           }),
-           py::arg("chain"), py::arg("channels"), py::kw_only(), py::arg("bin_width_ps"),
-           py::arg("n_bins"), py::keep_alive<1, 2>())
-      .def("data",
-           [](const TimeTrace& t) {
-             const std::vector<std::vector<int64_t>> rows = t.data();
-             py::array_t<int64_t> out({py::ssize_t(rows.size()), py::ssize_t(t.binCount())});
-             auto view = out.mutable_unchecked<2>();
-             for (size_t c = 0; c < rows.size(); ++c)
-               for (size_t k = 0; k < rows[c].size(); ++k) view(c, k) = rows[c][k];
-             return out;
-           })
-      .def_property_readonly("first_bin_ps", &TimeTrace::firstBinPs);
-
-  py::class_<StartStop, Measurement, std::shared_ptr<StartStop>>(m, "StartStop")
-      .def(py::init([](py::object chain, py::object start, py::object stop, py::object binWidthPs,
-                       py::object nBins) {
-             return attach(chain, std::make_shared<StartStop>(
-                                      channelArg(start, "start"), channelArg(stop, "stop"),
-                                      picosecondsArg(binWidthPs, "bin_width_ps", 1), binsArg(nBins)));
-           }),
-           py::arg("chain"), py::arg("start"), py::arg("stop"), py::kw_only(),
-           py::arg("bin_width_ps"), py::arg("n_bins"), py::keep_alive<1, 2>())
-      .def("data", [](const StartStop& s) { return toArray(s.data()); });
-
-  py::class_<TimeDifferences, Measurement, std::shared_ptr<TimeDifferences>>(
-      m, "TimeDifferences",
-      "Histograms of the delay from each record of `start` to every record of each channel of "
-      "`stops` within [0, n_bins * bin_width_ps) ps, one histogram per stop channel, whatever the "
-      "order in which the two records came. With `next`, each record of that channel moves on to "
-      "the next of `n_histograms` rows (a scan; after the last row the first comes again), and a "
-      "pair counts in the row that was current when its start came.")
-      .def(py::init([](py::object chain, py::object start, py::object stops, py::object binWidthPs,
-                       py::object nBins, py::object next, py::object nHistograms) {
-             return attach(chain, std::make_shared<TimeDifferences>(
-                                      channelArg(start, "start"), channelsArg(stops, "stops"),
-                                      picosecondsArg(binWidthPs, "bin_width_ps", 1), binsArg(nBins),
-                                      next.is_none() ? int16_t(-1) : channelArg(next, "next"),
-                                      binsArg(nHistograms, "n_histograms")));
-           }),
-           py::arg("chain"), py::arg("start"), py::arg("stops"), py::kw_only(),
-           py::arg("bin_width_ps"), py::arg("n_bins"), py::arg("next") = py::none(),
-           py::arg("n_histograms") = 1, py::keep_alive<1, 2>())
-      .def(
-          "data",
-          [](const TimeDifferences& d) {
-            const std::vector<int64_t> counts = d.data();
-            const py::ssize_t stops = py::ssize_t(d.stopChannels().size()), rows = d.histogramCount(),
-                              bins = d.binCount();
-            py::array_t<int64_t> out = toArray(counts);
-            if (d.nextChannel() < 0) return py::array(out.reshape({stops, bins}));
-            return py::array(out.reshape({stops, rows, bins}));
-          },
-          "Counts as an int64 array: [stop, bin] without `next`, [stop, row, bin] with it; bin i "
-          "holds delays i * bin_width_ps <= d < (i + 1) * bin_width_ps.")
-      .def(
-          "bin_edges_ps",
-          [](const TimeDifferences& d) {
-            std::vector<int64_t> edges(size_t(d.binCount()) + 1);
-            for (size_t i = 0; i < edges.size(); ++i) edges[i] = int64_t(i) * d.binWidthPs();
-            return toArray(edges);
-          },
-          "The n_bins + 1 bin edges in ps, from 0.")
-      .def_property_readonly("histogram_index", &TimeDifferences::currentHistogram,
-                             "The row that the next start goes to (0 after clear()).");
-
-  py::class_<Histogram2D, Measurement, std::shared_ptr<Histogram2D>>(
-      m, "Histogram2D",
-      "The joint histogram of (t(stop1) - t(start), t(stop2) - t(start)) in ps, for the first "
-      "record of each stop channel after each start record; a start counts once both of its "
-      "stops have come, when both delays fall within their bins.")
-      .def(py::init([](py::object chain, py::object start, py::object stop1, py::object stop2,
-                       py::object width1, py::object n1, py::object width2, py::object n2) {
-             return attach(chain, std::make_shared<Histogram2D>(
-                                      channelArg(start, "start"), channelArg(stop1, "stop1"),
-                                      channelArg(stop2, "stop2"),
-                                      picosecondsArg(width1, "bin_width1_ps", 1), binsArg(n1, "n_bins1"),
-                                      picosecondsArg(width2, "bin_width2_ps", 1), binsArg(n2, "n_bins2")));
-           }),
-           py::arg("chain"), py::arg("start"), py::arg("stop1"), py::arg("stop2"), py::kw_only(),
-           py::arg("bin_width1_ps"), py::arg("n_bins1"), py::arg("bin_width2_ps"),
-           py::arg("n_bins2"), py::keep_alive<1, 2>())
-      .def(
-          "data",
-          [](const Histogram2D& h) {
-            py::array_t<int64_t> out = toArray(h.data());
-            return py::array(out.reshape({py::ssize_t(h.binCount1()), py::ssize_t(h.binCount2())}));
-          },
-          "Counts as an int64 array [i, j]: i * bin_width1_ps <= d1 < (i + 1) * bin_width1_ps and "
-          "j * bin_width2_ps <= d2 < (j + 1) * bin_width2_ps.");
-
-  py::class_<Coincidences, Measurement, std::shared_ptr<Coincidences>>(m, "Coincidences")
-      .def(py::init([](py::object chain, py::object groups, py::object windowPs) {
-             std::vector<std::vector<int16_t>> lists;
-             if (!py::isinstance<py::iterable>(groups) || py::isinstance<py::str>(groups))
-               throw py::type_error("groups: a list of lists of channels is expected");
-             for (const py::handle group : py::iter(groups)) lists.push_back(channelsArg(group, "groups"));
-             return attach(chain, std::make_shared<Coincidences>(
-                                      lists, picosecondsArg(windowPs, "window_ps", 0)));
-           }),
-           py::arg("chain"), py::arg("groups"), py::kw_only(), py::arg("window_ps"),
-           py::keep_alive<1, 2>())
-      .def("data", [](const Coincidences& c) { return toArray(c.data()); });
+  bindMeasurements(m);
 }
