@@ -247,14 +247,16 @@ void readCorrelation(EnvLookup env, Scenario* scenario) {
   if (!s.set()) return;
   const std::vector<std::string> parts = split(s.text(), ',');
   double rate = 0;
-  int64_t delay = 0;
-  if (parts.size() != 2 || !toRate(parts[0], &rate) || (rate > 0 && rate < 1) ||
-      !toInteger(parts[1], 0, 1000000000000LL, &delay)) {
-    s.reject("needs \"pairs per second (0, or 1 and up),delay in ps\"");
+  int64_t delay = 0, lifetime = 0;
+  if ((parts.size() != 2 && parts.size() != 3) || !toRate(parts[0], &rate) ||
+      (rate > 0 && rate < 1) || !toInteger(parts[1], 0, 1000000000000LL, &delay) ||
+      (parts.size() == 3 && !toInteger(parts[2], 0, 1000000000LL, &lifetime))) {
+    s.reject("needs \"pairs per second (0, or 1 and up),delay in ps[,lifetime in ps up to 1e9]\"");
     return;
   }
   scenario->pairRate = rate;
   scenario->pairDelayPs = delay;
+  scenario->pairLifetimePs = lifetime;
 }
 
 void readParamFaults(EnvLookup env, Scenario* scenario) {

@@ -40,6 +40,8 @@ struct Scenario {
   uint64_t seed = 1;
   double pairRate = 20000;          // correlated pairs per second, across the chain
   int64_t pairDelayPs = 2500;       // the second event of a pair comes this much later
+  // ... and, when not 0, an exponential time of this mean later still (a fluorescence decay)
+  int64_t pairLifetimePs = 0;
   int64_t jitterPs = 10;            // standard deviation of every event's timing jitter
   bool maxRate = false;             // produce as fast as the receiver takes the data
   int32_t fifoWords = 1 << 20;      // device buffer; more backlog than this is lost

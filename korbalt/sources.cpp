@@ -81,8 +81,10 @@ int32_t BackgroundSource::run(SimEvent* out, int32_t max, int64_t bound, int64_t
 // --- Pairs ---------------------------------------------------------------------------------
 
 void PairWalker::init(uint64_t seed, double pairRate, int64_t delayPs, int32_t members,
-                      int32_t member, bool second) {
+                      int32_t member, bool second, int64_t lifetimePs) {
   _seed = seed;
+  _lifetimePs = second ? double(lifetimePs) : 0;
+  _decay = Random(mixSeed(seed, 0x2000 + static_cast<uint64_t>(member)));
   _meanPs = pairRate > 0 && members > 1 ? kPsPerSecond / pairRate : 0;
   _offset = second ? delayPs : 0;
   _members = members;
@@ -103,12 +105,39 @@ void PairWalker::seek(int64_t t) {
     return;
   }
   enterWindow(std::max<int64_t>(0, t - _offset) / kPsPerMs);
+  if (_lifetimePs > 0) {
+    _decays = {};
+    nextPair();
+    settleDecays();
+    while (_next < t) advance();
+    return;
+  }
   do {
     advance();
   } while (_next < t);
 }
 
 void PairWalker::advance() {
+  if (_lifetimePs > 0) {
+    _decays.pop();
+    settleDecays();
+    return;
+  }
+  nextPair();
+  _next = _pairTime + _offset;
+}
+
+void PairWalker::settleDecays() {
+  // Every pair still to come decays at its own time + offset or later: the earliest decay
+  // pending is the next event once it is due no later than that.
+  while (_decays.empty() || _decays.top() > _pairTime + _offset) {
+    _decays.push(_pairTime + _offset + int64_t(_lifetimePs * exponential(_decay.next(), _decay)));
+    nextPair();
+  }
+  _next = _decays.top();
+}
+
+void PairWalker::nextPair() {
   for (;;) {
     _pairTime = after(_pairTime, _meanPs * exponential(_random.next(), _random));
     if (_pairTime >= (_window + 1) * kPsPerMs) {
@@ -118,7 +147,6 @@ void PairWalker::advance() {
     ++_pairInWindow;
     if ((_window + _pairInWindow) % _members == _wanted) break;
   }
-  _next = _pairTime + _offset;
 }
 
 // --- Markers -------------------------------------------------------------------------------
@@ -159,7 +187,7 @@ EventSources::EventSources(const DeviceSetup& setup, const Scenario& scenario)
   _firstOfPair.init(scenario.seed, scenario.pairRate, scenario.pairDelayPs, members, setup.member,
                     false);
   _secondOfPair.init(scenario.seed, scenario.pairRate, scenario.pairDelayPs, members, setup.member,
-                     true);
+                     true, scenario.pairLifetimePs);
 }
 
 void EventSources::configure(const StreamConfig& config) {

@@ -9,6 +9,10 @@
 
 #include <stdint.h>
 
+#include <functional>
+#include <queue>
+#include <vector>
+
 #include "korbalt/random.h"
 #include "korbalt/scenario.h"
 
@@ -77,12 +81,15 @@ private:
 // One device's share of the correlated pairs, as first or as second member. Every device walks
 // the same pair sequence, which is cut into 1 ms windows seeded from the scenario's seed, so
 // that all devices agree on it without talking to each other and a walk may start anywhere.
-// Pair j of window w joins chain member (w + j) mod n with the member after it.
+// Pair j of window w joins chain member (w + j) mod n with the member after it. With a lifetime
+// the later event of each pair comes a further exponential time of that mean after the delay, as
+// a fluorescence photon after its excitation; such events are handed out in time order (a pair's
+// decay may end after later pairs'). A seek forgets the decays still under way.
 class PairWalker {
 public:
   // `member` of `members` scenario devices; `second`: this device is the later one of its pairs.
   void init(uint64_t seed, double pairRate, int64_t delayPs, int32_t members, int32_t member,
-            bool second);
+            bool second, int64_t lifetimePs = 0);
   // The next event is at `t` or later.
   void seek(int64_t t);
   int64_t next() const { return _next; }
@@ -90,6 +97,11 @@ public:
 
 private:
   void enterWindow(int64_t window);
+  // Moves _pairTime on to the next pair this device takes part in.
+  void nextPair();
+  // With a lifetime: decays the pairs until the earliest decay pending is due before any pair
+  // still to come, and makes it the next event.
+  void settleDecays();
 
   uint64_t _seed = 0;
   double _meanPs = 0;   // 0: no pairs
@@ -101,6 +113,9 @@ private:
   int64_t _pairTime = 0;
   Random _random;
   int64_t _next = kNever;
+  double _lifetimePs = 0;  // 0: no decay
+  Random _decay;
+  std::priority_queue<int64_t, std::vector<int64_t>, std::greater<int64_t>> _decays;
 };
 
 // Marker packets on the millisecond grid: the "ms Tick" marker every millisecond; marker

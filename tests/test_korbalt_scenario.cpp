@@ -16,8 +16,10 @@ TEST(KorbaltScenario, ListsApplyInScenarioOrderAndOrderPermutes) {
                                  {"RAVIK_SIM_RATES", "1;2,3,4,5,6;7"},
                                  {"RAVIK_SIM_ORDER", "2,0,1"},
                                  {"RAVIK_SIM_FAIL_PARAM", "TDC_getDeadTime@2, UL_setParameter"},
-                                 {"RAVIK_SIM_BAD_CLOCK", "0,2"}});
+                                 {"RAVIK_SIM_BAD_CLOCK", "0,2"},
+                                 {"RAVIK_SIM_CORRELATION", "500,3000,1200"}});
   ASSERT_EQ(s.devices.size(), 3u);
+  EXPECT_TRUE(s.pairRate == 500 && s.pairDelayPs == 3000 && s.pairLifetimePs == 1200);
   EXPECT_EQ(s.devices[0].serial + s.devices[1].serial + s.devices[2].serial, "CAB");
   EXPECT_EQ(s.devices[0].member, 2);
   EXPECT_EQ(s.devices[0].rates[4], 7);
@@ -37,7 +39,7 @@ TEST(KorbaltScenario, DefaultsAndBadValuesThatFallBackToThem) {
   const std::map<std::string, std::string> bad = {
       {"RAVIK_SIM_DEVICES", "many"},      {"RAVIK_SIM_CHAIN", "0,1"},
       {"RAVIK_SIM_SERIALS", "X,,Z"},      {"RAVIK_SIM_RATES", "1,2"},
-      {"RAVIK_SIM_ORDER", "0,0,1"},       {"RAVIK_SIM_CORRELATION", "0.5,10"},
+      {"RAVIK_SIM_ORDER", "0,0,1"},       {"RAVIK_SIM_CORRELATION", "5,10,2000000000"},
       {"RAVIK_SIM_SEED", "-3"},           {"RAVIK_SIM_FIFO_WORDS", "1e9"},
       {"RAVIK_SIM_FAIL_CONNECT", "0,40"}, {"RAVIK_SIM_FAIL_PARAM", "setDeadTime"},
       {"RAVIK_SIM_MAX_RATE", "yes"}};
@@ -54,6 +56,7 @@ TEST(KorbaltScenario, DefaultsAndBadValuesThatFallBackToThem) {
     EXPECT_EQ(s.devices[i].serial, d.devices[i].serial);
     EXPECT_EQ(s.devices[i].rates[1], d.devices[i].rates[1]);
   }
-  EXPECT_TRUE(s.pairRate == d.pairRate && s.seed == d.seed && s.fifoWords == d.fifoWords);
+  EXPECT_TRUE(s.pairRate == d.pairRate && s.seed == d.seed && s.fifoWords == d.fifoWords &&
+              s.pairLifetimePs == 0);
   EXPECT_TRUE(s.failConnect == 0 && s.failParams.empty() && !s.maxRate);
 }

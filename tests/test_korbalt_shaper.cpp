@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "korbalt/generator.h"
+#include "korbalt/sources.h"
 #include "korbalt_decode.h"
 #include "korbalt_env.h"
 
@@ -132,4 +133,29 @@ TEST(KorbaltShaper, HoldsNoGrowingBacklogAtMaximumRate) {
     most = std::max(most, generator.held());
   }
   EXPECT_LT(most, 1000u);
+}
+
+// With a lifetime the later event of each pair comes an exponential time after its delay: the
+// decays come out in time order although they overtake one another, each no earlier than the
+// pair it belongs to, and their mean lies the lifetime after the pairs'.
+TEST(KorbaltShaper, PairDecaysComeInOrderAnExponentialLifetimeLate) {
+  constexpr int64_t kDelay = 2500, kLifetime = 1000;
+  constexpr size_t kPairs = 100000;
+  // 10^8 pairs per second, one every 10 ps: a decay overtakes a hundred later pairs.
+  auto walk = [&](int64_t lifetime) {
+    PairWalker second;
+    second.init(7, 1e8, kDelay, 2, 1, true, lifetime);
+    second.seek(0);
+    std::vector<int64_t> times;
+    for (size_t i = 0; i < kPairs; ++i, second.advance()) times.push_back(second.next());
+    return times;
+  };
+  const std::vector<int64_t> pairs = walk(0), decays = walk(kLifetime);
+  ASSERT_TRUE(std::is_sorted(decays.begin(), decays.end()));
+  double late = 0;
+  for (size_t i = 0; i < kPairs; ++i) {
+    ASSERT_GE(decays[i], pairs[i]) << i;
+    late += double(decays[i] - pairs[i]);
+  }
+  EXPECT_NEAR(late / kPairs, double(kLifetime), 0.03 * kLifetime);
 }
