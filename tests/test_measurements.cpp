@@ -316,13 +316,20 @@ TEST(MeasurementSet, FeedsWhileMeasurementsComeAndGo) {
   const Tags tags = generate(4, 20000);
   auto kept = std::make_shared<Correlation>(1, 6, 10, 2000);
   auto coinc = std::make_shared<Coincidences>(std::vector<std::vector<int16_t>>{{1, 6}}, 2000);
+  // Twins cleared together and looked at together: between two batches, so always alike.
+  auto twin = std::make_shared<CountRate>(std::vector<int16_t>{1, 6});
+  auto other = std::make_shared<CountRate>(std::vector<int16_t>{1, 6});
   MeasurementSet set;
-  set.add(kept);
-  set.add(coinc);
+  for (const auto& m : std::vector<std::shared_ptr<Measurement>>{kept, twin, coinc, other}) set.add(m);
   std::atomic<bool> done{false};
+  const uint64_t batches = (tags.size() + 99) / 100;
   std::thread feeder([&] {
     for (size_t pos = 0; pos < tags.size(); pos += 100) set.feed(tags.data() + pos, std::min<size_t>(100, tags.size() - pos));
     done = true;
+  });
+  // A waiter woken by each batch, until the last.
+  std::thread waiter([&] {
+    for (uint64_t seen = 0; seen < batches;) seen = set.waitForBatch(seen, 1000);
   });
   // Meanwhile measurements come, are read, cleared and go, from this thread.
   int64_t rounds = 0;
@@ -334,10 +341,17 @@ TEST(MeasurementSet, FeedsWhileMeasurementsComeAndGo) {
     coinc->spanPs();
     passing->clear();
     set.remove(passing.get());
+    set.together([&] {
+      twin->clear();
+      other->clear();
+      return 0;
+    });
+    EXPECT_TRUE(set.together([&] { return twin->counts() == other->counts() && twin->spanPs() == other->spanPs(); }));
     ++rounds;
   }
   feeder.join();
-  EXPECT_EQ(set.size(), 2u);
+  waiter.join();
+  EXPECT_EQ(std::make_pair(set.size(), set.batches()), std::make_pair(size_t(4), batches));
   EXPECT_EQ(kept->data(), reference::correlation(tags, 1, 6, 10, 2000, -10000, 10000));
   EXPECT_EQ(coinc->data(), reference::coincidences(tags, {{1, 6}}, 2000));
   set.remove(kept.get());
