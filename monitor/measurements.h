@@ -115,7 +115,7 @@ public:
   // The counts the measurement has put into its data since the last clear: the sum of its
   // histogram's bins (or of the counts per channel or group); for a TimeTrace, every record it
   // counted in a bin, also in the bins since rolled out of its window. What a wait for a number
-  // of events looks at.
+  // of events looks at. -1: a measurement that does not count so.
   int64_t counted() const;
 
 protected:
@@ -126,8 +126,8 @@ protected:
   virtual void reset() = 0;
   // Under the lock: forget the records kept to pair with later ones (a new stream begins).
   virtual void forgetPartners() {}
-  // Under the lock: see counted().
-  virtual int64_t countedLocked() const = 0;
+  // Under the lock: see counted(). A measurement whose data are no counts keeps this one.
+  virtual int64_t countedLocked() const { return -1; }
   // For add(): flags the data as not exact (a full history).
   void setOverflowed() { _overflowed = true; }
   // For add(): the smallest time a record still to come can have, going by the records fed

@@ -51,6 +51,13 @@ Goal goalOf(const py::object& counts, const py::object& streamSeconds) {
   return goal;
 }
 
+// A goal of counts for measurements that count their events.
+void checkCounts(const Goal& goal, const std::vector<const Measurement*>& members) {
+  if (goal.counts < 0) return;
+  for (const Measurement* m : members)
+    if (m->counted() < 0) throw std::invalid_argument("counts: the measurement does not count events");
+}
+
 const Measurement& measurementOf(const py::handle& m) {
   if (!py::isinstance<Measurement>(m))
     throw py::type_error("a ravik measurement is expected, not " + std::string(py::repr(m)));
@@ -61,6 +68,7 @@ const Measurement& measurementOf(const py::handle& m) {
 // batches; TimeoutError after `timeout` seconds (< 0: none).
 void waitForAll(PyObject* chain, const MeasurementSet& set, const std::vector<const Measurement*>& members,
                 const Goal& goal, double timeout) {
+  checkCounts(goal, members);
   const auto allReached = [&] {
     return const_cast<MeasurementSet&>(set).together([&] {
       for (const Measurement* m : members)
