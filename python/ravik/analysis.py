@@ -44,7 +44,8 @@ def _peak(counts, edges):
     bins each side for its tails; its centroid is the mean bin centre weighted by the excess,
     and the uncertainty that mean's standard error: the peak's width (the weighted spread of
     the bins' centres plus the spread of the whole ps within a bin) over the square root of the
-    pairs in it.
+    pairs in it. A peak that fills fewer than three bins above the background cannot be placed
+    within a bin: a bin's standard deviation, width / sqrt(12), is added in quadrature.
     """
     counts = np.asarray(counts, dtype=np.float64)
     edges = np.asarray(edges, dtype=np.float64)
@@ -70,7 +71,10 @@ def _peak(counts, edges):
     x = centres[lo:hi + 1]
     mean = float(np.sum(x * excess) / pairs)
     spread = float(np.sum(excess * (x - mean) ** 2) / pairs + np.mean(widths[lo:hi + 1] ** 2 - 1) / 12)
-    return Delay(mean, math.sqrt(spread / pairs), float((counts[k] - background) / sd), pairs,
+    uncertainty = spread / pairs
+    if np.count_nonzero(above[lo:hi + 1]) < 3:
+        uncertainty += float(widths[k]) ** 2 / 12
+    return Delay(mean, math.sqrt(uncertainty), float((counts[k] - background) / sd), pairs,
                  background)
 
 
