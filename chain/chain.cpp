@@ -319,3 +319,11 @@ bool Chain::stop(nlohmann::json* report, std::string* error) {
   }
   return true;
 }
+
+bool Chain::waitStreamTime(int64_t ps, int32_t timeoutMs, int64_t* covered) const {
+  *covered = 0;
+  if (!_run || !_run->sink) return true;
+  *covered = _run->sink->waitCovered(ps, timeoutMs);
+  const MergeRun* merge = _run->session->merge();
+  return *covered >= ps || merge == nullptr || merge->ended();
+}

@@ -85,6 +85,10 @@ public:
   // message when an output could not be written or a raw file read; the raw files are then
   // kept beside the run's manifest, and the message says where.
   bool stop(nlohmann::json* report, std::string* error);
+  // Waits at most `timeoutMs` for the recording's merged records to cover `ps` of stream time
+  // (see LiveSink::coveredPs()); *covered gets what they cover. True once they do, and when a
+  // wait is of no use: no recording runs, or its merge has ended (early: stop() says why).
+  bool waitStreamTime(int64_t ps, int32_t timeoutMs, int64_t* covered) const;
 
 private:
   struct Run;

@@ -6,7 +6,10 @@
 #define RAVIK_CHAIN_LIVESINK_H
 
 #include <stddef.h>
+#include <stdint.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <vector>
 
 #include "chain/recordqueue.h"
@@ -21,10 +24,22 @@ public:
 
   void putRecords(const char* records, size_t count) override;
 
+  // The stream time the records so far cover, in ps: from the earliest first record of a batch
+  // to the latest last one (records step back only near markers, by far less than a batch
+  // spans); 0 before two records. From any thread.
+  int64_t coveredPs() const;
+  // Waits until coveredPs() reaches `ps`, at most `timeoutMs`; returns coveredPs().
+  int64_t waitCovered(int64_t ps, int32_t timeoutMs) const;
+
 private:
+  int64_t coveredLocked() const { return _first < _latest ? _latest - _first : 0; }
+
   MeasurementSet* _measurements;
   RecordQueue* _queue;
   RecordSink* _next;
+  mutable std::mutex _extentLock;
+  mutable std::condition_variable _extended;  // with _extentLock: a batch came
+  int64_t _first = INT64_MAX, _latest = INT64_MIN;
   std::vector<TimeTag> _tags;  // the batch as TimeTag, kept between batches
 };
 

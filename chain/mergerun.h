@@ -81,6 +81,8 @@ public:
   // Stops the merge when an output reported a write error: for a caller that is busy with
   // something else while the merge runs.
   void checkOutputs();
+  // The merge's thread has ended: at the end of the inputs, or early.
+  bool ended() const { return _working.load() == 0; }
   // Waits for the end of the merge; returns early, with a prefix written, when a signal of
   // `stopSignals` arrives or an output reports a write error. Call from the thread that started it.
   RunResult finish(const sigset_t& stopSignals);

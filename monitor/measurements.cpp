@@ -1,6 +1,8 @@
 #include "monitor/measurements.h"
 
 #include <algorithm>
+#include <chrono>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 
@@ -122,6 +124,11 @@ int64_t Measurement::spanPs() const {
   return spanLocked();
 }
 
+int64_t Measurement::counted() const {
+  std::lock_guard<std::mutex> guard(_lock);
+  return countedLocked();
+}
+
 int64_t Measurement::spanLocked() const { return _spanEnded + (_from < _to ? _to - _from : 0); }
 
 double Measurement::spanSeconds() const { return double(spanLocked()) * 1e-12; }
@@ -185,6 +192,8 @@ void CountRate::add(const TimeTag* tags, size_t count) {
 }
 
 void CountRate::reset() { std::fill(_counts.begin(), _counts.end(), 0); }
+
+int64_t CountRate::countedLocked() const { return std::accumulate(_counts.begin(), _counts.end(), int64_t(0)); }
 
 std::vector<int64_t> CountRate::counts() const {
   return locked([&] {
@@ -297,6 +306,8 @@ void Correlation::forgetPartners() {
   _histB.clear();
 }
 
+int64_t Correlation::countedLocked() const { return std::accumulate(_counts.begin(), _counts.end(), int64_t(0)); }
+
 std::vector<int64_t> Correlation::data() const {
   return locked([&] { return _counts; });
 }
@@ -357,6 +368,8 @@ void TimeTrace::rollTo(int64_t k) {
   const int64_t from = _newest == INT64_MIN ? k - _nBins + 1 : std::max(_newest + 1, k - _nBins + 1);
   for (int64_t j = from; j <= k; ++j) {
     const size_t col = size_t(((j % _nBins) + _nBins) % _nBins);
+    const auto bin = _bins.begin() + ptrdiff_t(col * _channels.size());
+    _rolledOut = std::accumulate(bin, bin + ptrdiff_t(_channels.size()), _rolledOut);
     std::fill_n(_bins.begin() + ptrdiff_t(col * _channels.size()), _channels.size(), 0);
   }
   _newest = k;
@@ -416,6 +429,11 @@ void TimeTrace::add(const TimeTag* tags, size_t count) {
 void TimeTrace::reset() {
   std::fill(_bins.begin(), _bins.end(), 0);
   _newest = INT64_MIN;
+  _rolledOut = 0;
+}
+
+int64_t TimeTrace::countedLocked() const {
+  return std::accumulate(_bins.begin(), _bins.end(), _rolledOut);
 }
 
 std::vector<std::vector<int64_t>> TimeTrace::data() const {
@@ -480,6 +498,8 @@ void StartStop::reset() {
   std::fill(_counts.begin(), _counts.end(), 0);
   _pending.clear();
 }
+
+int64_t StartStop::countedLocked() const { return std::accumulate(_counts.begin(), _counts.end(), int64_t(0)); }
 
 std::vector<int64_t> StartStop::data() const {
   return locked([&] { return _counts; });
@@ -589,6 +609,8 @@ void Coincidences::reset() {
 
 void Coincidences::forgetPartners() { std::fill(_latest.begin(), _latest.end(), INT64_MIN); }
 
+int64_t Coincidences::countedLocked() const { return std::accumulate(_counts.begin(), _counts.end(), int64_t(0)); }
+
 std::vector<int64_t> Coincidences::data() const {
   return locked([&] { return _counts; });
 }
@@ -615,10 +637,26 @@ size_t MeasurementSet::size() const {
 }
 
 void MeasurementSet::feed(const TimeTag* tags, size_t count) {
+  {
+    std::lock_guard<std::mutex> guard(_lock);
+    if (_measurements.empty()) return;
+    const TagRange range = rangeOf(tags, count);
+    for (const auto& m : _measurements) m->feed(tags, count, range);
+    ++_batches;
+  }
+  // Without a waiter this only looks at the condition's state.
+  _fed.notify_all();
+}
+
+uint64_t MeasurementSet::batches() const {
   std::lock_guard<std::mutex> guard(_lock);
-  if (_measurements.empty()) return;
-  const TagRange range = rangeOf(tags, count);
-  for (const auto& m : _measurements) m->feed(tags, count, range);
+  return _batches;
+}
+
+uint64_t MeasurementSet::waitForBatch(uint64_t seen, int32_t timeoutMs) const {
+  std::unique_lock<std::mutex> hold(_lock);
+  _fed.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] { return _batches != seen; });
+  return _batches;
 }
 
 void MeasurementSet::markOverflowed() {

@@ -30,6 +30,7 @@
 #include <stdint.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -111,6 +112,11 @@ public:
   // Stream time covered since the last clear, in ps: the sum of the stretches' spans (0 before
   // two records).
   int64_t spanPs() const;
+  // The counts the measurement has put into its data since the last clear: the sum of its
+  // histogram's bins (or of the counts per channel or group); for a TimeTrace, every record it
+  // counted in a bin, also in the bins since rolled out of its window. What a wait for a number
+  // of events looks at. -1: a measurement that does not count so.
+  int64_t counted() const;
 
 protected:
   Measurement();
@@ -120,6 +126,8 @@ protected:
   virtual void reset() = 0;
   // Under the lock: forget the records kept to pair with later ones (a new stream begins).
   virtual void forgetPartners() {}
+  // Under the lock: see counted(). A measurement whose data are no counts keeps this one.
+  virtual int64_t countedLocked() const { return -1; }
   // For add(): flags the data as not exact (a full history).
   void setOverflowed() { _overflowed = true; }
   // For add(): the smallest time a record still to come can have, going by the records fed
@@ -241,6 +249,7 @@ public:
 protected:
   void add(const TimeTag* tags, size_t count) override;
   void reset() override;
+  int64_t countedLocked() const override;
 
 private:
   std::vector<int16_t> _channels;
@@ -280,6 +289,7 @@ public:
 protected:
   void add(const TimeTag* tags, size_t count) override;
   void reset() override;
+  int64_t countedLocked() const override;
   void forgetPartners() override;
 
 private:
@@ -320,6 +330,7 @@ public:
 protected:
   void add(const TimeTag* tags, size_t count) override;
   void reset() override;
+  int64_t countedLocked() const override;
 
 private:
   // Moves the window so that bin `k` is its newest, emptying the bins it enters.
@@ -340,6 +351,7 @@ private:
   int64_t _newest = INT64_MIN;  // index k of the newest bin
   int64_t _newestFrom = 0;      // its lower edge
   size_t _newestColumn = 0;     // its place in the ring
+  int64_t _rolledOut = 0;       // the counts of the bins emptied as the window rolled on
 };
 
 // Histogram of the delay from each start record to the next stop record: the first record of
@@ -359,6 +371,7 @@ public:
 protected:
   void add(const TimeTag* tags, size_t count) override;
   void reset() override;
+  int64_t countedLocked() const override;
   void forgetPartners() override { _pending.clear(); }
 
 private:
@@ -387,6 +400,7 @@ public:
 protected:
   void add(const TimeTag* tags, size_t count) override;
   void reset() override;
+  int64_t countedLocked() const override;
   void forgetPartners() override;
 
 private:
@@ -418,7 +432,21 @@ public:
   void add(std::shared_ptr<Measurement> m);
   void remove(const Measurement* m);
   size_t size() const;
+  // Feeds every measurement attached, then wakes the waiters of waitForBatch().
   void feed(const TimeTag* tags, size_t count);
+  // Runs `f` between two batches: no batch reaches a part of the measurements before `f` and
+  // the rest after it. For acting on several measurements at one stream time.
+  template <typename F>
+  auto together(F f) {
+    std::lock_guard<std::mutex> guard(_lock);
+    return f();
+  }
+  // The number of batches fed so far.
+  uint64_t batches() const;
+  // Waits until a batch after the first `seen` has been fed, or at most `timeoutMs`; the number
+  // of batches fed then. A waiter that looked at the measurements after reading batches() misses
+  // no batch.
+  uint64_t waitForBatch(uint64_t seen, int32_t timeoutMs) const;
   // The live path dropped records: every measurement attached now is overflowed.
   void markOverflowed();
   // A new stream begins (see Measurement::newStream()) for every measurement attached now.
@@ -426,6 +454,8 @@ public:
 
 private:
   mutable std::mutex _lock;
+  mutable std::condition_variable _fed;  // with _lock: a batch was fed
+  uint64_t _batches = 0;
   std::vector<std::shared_ptr<Measurement>> _measurements;
 };
 

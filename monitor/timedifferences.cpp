@@ -1,6 +1,7 @@
 #include "monitor/timedifferences.h"
 
 #include <algorithm>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 
@@ -93,6 +94,10 @@ void TimeDifferences::add(const TimeTag* tags, size_t count) {
   if (future == INT64_MIN) return;
   _starts.dropBefore(future - range + 1);
   for (TimeHistory& stops : _stopHistory) stops.dropBefore(future);
+}
+
+int64_t TimeDifferences::countedLocked() const {
+  return std::accumulate(_counts.begin(), _counts.end(), int64_t(0));
 }
 
 void TimeDifferences::reset() {
@@ -192,6 +197,10 @@ void Histogram2D::add(const TimeTag* tags, size_t count) {
     _waiting1 = std::max(_waiting1, _begin);
     _waiting2 = std::max(_waiting2, _begin);
   }
+}
+
+int64_t Histogram2D::countedLocked() const {
+  return std::accumulate(_counts.begin(), _counts.end(), int64_t(0));
 }
 
 void Histogram2D::reset() {

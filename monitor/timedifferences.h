@@ -39,6 +39,7 @@ public:
 protected:
   void add(const TimeTag* tags, size_t count) override;
   void reset() override;
+  int64_t countedLocked() const override;
   void forgetPartners() override;
 
 private:
@@ -80,6 +81,7 @@ public:
 protected:
   void add(const TimeTag* tags, size_t count) override;
   void reset() override;
+  int64_t countedLocked() const override;
   void forgetPartners() override;
 
 private:

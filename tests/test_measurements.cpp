@@ -77,8 +77,9 @@ TEST(Measurements, CorrelationCountsEveryPairInRange) {
     const std::vector<int64_t> want = reference::correlation(tags, c.a, c.b, c.width, c.n, low, high);
     EXPECT_EQ(m->data(), want);
     EXPECT_GT(std::accumulate(want.begin(), want.end(), int64_t(0)), 20);
-    EXPECT_EQ(std::make_tuple(m->overflowed(), m->countA(), m->spanPs()),
-              std::make_tuple(false, reference::count(tags, c.a), reference::span(tags)));
+    EXPECT_EQ(std::make_tuple(m->overflowed(), m->countA(), m->spanPs(), m->counted()),
+              std::make_tuple(false, reference::count(tags, c.a), reference::span(tags),
+                              std::accumulate(want.begin(), want.end(), int64_t(0))));
     const std::vector<int64_t> edges = m->binEdgesPs();
     ASSERT_EQ(edges.size(), size_t(c.n + 1));
     EXPECT_EQ(std::make_pair(edges.front(), edges[1] - edges[0]), std::make_pair(low, c.width));
@@ -96,6 +97,7 @@ TEST(Measurements, RatesTracesStartStopAndCoincidencesEqualThePlainComputation) 
   TimeTrace wide({1, 6}, 1000000000, 3);  // wider than the stream: it all lands in the last bins
   const std::vector<int16_t> most = {0, 1, 2, 5, 6, 7, 11, 101, 200};  // sifted or not, by number
   TimeTrace many(most, 70000, 80);
+  TimeTrace rolling({1, 6}, 100000, 50);  // its window rolls on far past the first records
   const std::tuple<int16_t, int16_t, int64_t, int32_t> startStops[] = {  // start, stop, width, n
       {1, 6, 100, 1000}, {6, 6, 50, 200}, {101, 1, 1000000, 100}, {1, 200, 1000000, 100}};
   std::vector<std::unique_ptr<StartStop>> ss;
@@ -109,7 +111,7 @@ TEST(Measurements, RatesTracesStartStopAndCoincidencesEqualThePlainComputation) 
   for (int16_t c = 300; c < 369; ++c) manyGroups.back().push_back(c);
   Coincidences manyCoincidences(manyGroups, 2000);
 
-  std::vector<Measurement*> all = {&rate, &trace, &wide, &many, &coincidences, &manyCoincidences};
+  std::vector<Measurement*> all = {&rate, &trace, &wide, &many, &rolling, &coincidences, &manyCoincidences};
   for (auto& m : ss) all.push_back(m.get());
   for (size_t i = 0; i < all.size(); ++i) feedInBatches(*all[i], tags, uint32_t(i));
 
@@ -136,6 +138,17 @@ TEST(Measurements, RatesTracesStartStopAndCoincidencesEqualThePlainComputation) 
   EXPECT_EQ(manyCoincidences.data(), reference::coincidences(tags, manyGroups, 2000));
   for (size_t g = 0; g < groups.size(); ++g) EXPECT_GT(want[g], 10) << "group " << g;
   for (Measurement* m : all) EXPECT_FALSE(m->overflowed());
+
+  // counted(): what each put into its data, a trace's bins rolled out of its window too.
+  const auto sum = [](const std::vector<int64_t>& v) { return std::accumulate(v.begin(), v.end(), int64_t(0)); };
+  int64_t distinct = 0;
+  for (int16_t c : {1, 6, 101, 7, 40, 0}) distinct += reference::count(tags, c);
+  const std::pair<Measurement*, int64_t> counted[] = {
+      {&rate, distinct},
+      {&rolling, reference::count(tags, 1) + reference::count(tags, 6)},
+      {&coincidences, sum(want)}};
+  for (const auto& [m, n] : counted) EXPECT_EQ(m->counted(), n);
+  EXPECT_LT(sum(rolling.data()[0]) + sum(rolling.data()[1]), reference::count(tags, 1) + reference::count(tags, 6));
 }
 
 TEST(Measurements, ScansAndJointHistogramsEqualThePlainComputation) {
@@ -303,13 +316,20 @@ TEST(MeasurementSet, FeedsWhileMeasurementsComeAndGo) {
   const Tags tags = generate(4, 20000);
   auto kept = std::make_shared<Correlation>(1, 6, 10, 2000);
   auto coinc = std::make_shared<Coincidences>(std::vector<std::vector<int16_t>>{{1, 6}}, 2000);
+  // Twins cleared together and looked at together: between two batches, so always alike.
+  auto twin = std::make_shared<CountRate>(std::vector<int16_t>{1, 6});
+  auto other = std::make_shared<CountRate>(std::vector<int16_t>{1, 6});
   MeasurementSet set;
-  set.add(kept);
-  set.add(coinc);
+  for (const auto& m : std::vector<std::shared_ptr<Measurement>>{kept, twin, coinc, other}) set.add(m);
   std::atomic<bool> done{false};
+  const uint64_t batches = (tags.size() + 99) / 100;
   std::thread feeder([&] {
     for (size_t pos = 0; pos < tags.size(); pos += 100) set.feed(tags.data() + pos, std::min<size_t>(100, tags.size() - pos));
     done = true;
+  });
+  // A waiter woken by each batch, until the last.
+  std::thread waiter([&] {
+    for (uint64_t seen = 0; seen < batches;) seen = set.waitForBatch(seen, 1000);
   });
   // Meanwhile measurements come, are read, cleared and go, from this thread.
   int64_t rounds = 0;
@@ -321,10 +341,17 @@ TEST(MeasurementSet, FeedsWhileMeasurementsComeAndGo) {
     coinc->spanPs();
     passing->clear();
     set.remove(passing.get());
+    set.together([&] {
+      twin->clear();
+      other->clear();
+      return 0;
+    });
+    EXPECT_TRUE(set.together([&] { return twin->counts() == other->counts() && twin->spanPs() == other->spanPs(); }));
     ++rounds;
   }
   feeder.join();
-  EXPECT_EQ(set.size(), 2u);
+  waiter.join();
+  EXPECT_EQ(std::make_pair(set.size(), set.batches()), std::make_pair(size_t(4), batches));
   EXPECT_EQ(kept->data(), reference::correlation(tags, 1, 6, 10, 2000, -10000, 10000));
   EXPECT_EQ(coinc->data(), reference::coincidences(tags, {{1, 6}}, 2000));
   set.remove(kept.get());

@@ -15,12 +15,13 @@ no core: there (as on the workers of a cluster that only read outputs) the reade
 and asking for the chain says where the core is built.
 """
 from .reader import RECORD, coincidences, load, report
+from .analysis import Delay, find_delay
 
 _CORE_NAMES = ("Chain", "Coincidences", "Correlation", "CountRate", "Histogram2D", "Measurement",
-               "StartStop", "Stream", "TimeDifferences", "TimeTrace")
+               "StartStop", "Stream", "Synchronized", "TimeDifferences", "TimeTrace")
 try:
     from ._core import (Chain, Coincidences, Correlation, CountRate, Histogram2D, Measurement,
-                        StartStop, Stream, TimeDifferences, TimeTrace)
+                        StartStop, Stream, Synchronized, TimeDifferences, TimeTrace)
 except ModuleNotFoundError as missing:
     if missing.name != __name__ + "._core":
         raise
@@ -34,5 +35,5 @@ except ModuleNotFoundError as missing:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 __all__ = ["Chain", "Coincidences", "Correlation", "CountRate", "Histogram2D", "Measurement",
-           "StartStop", "Stream", "TimeDifferences", "TimeTrace", "RECORD", "coincidences", "load",
-           "report"]
+           "StartStop", "Stream", "Synchronized", "TimeDifferences", "TimeTrace", "RECORD",
+           "Delay", "coincidences", "find_delay", "load", "report"]

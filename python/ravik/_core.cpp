@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -183,6 +184,50 @@ public:
       }
       checkSignals();
     }
+  }
+
+  // Calls `step(ms)` without the GIL until it returns true, looking at Python's signals between
+  // calls; false when `timeoutSeconds` (< 0: none) passed first.
+  bool waitUntil(double timeoutSeconds, const std::function<bool(int32_t)>& step) {
+    using Clock = std::chrono::steady_clock;
+    const double end = std::chrono::duration<double>(Clock::now().time_since_epoch()).count() +
+                       (timeoutSeconds >= 0 ? timeoutSeconds : 0);
+    for (;;) {
+      int32_t ms = kSignalCheckMs;
+      if (timeoutSeconds >= 0) {
+        const double left = end - std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+        ms = int32_t(std::max(0.0, std::min(double(ms), ceil(left * 1e3))));
+      }
+      bool done;
+      {
+        py::gil_scoped_release free;
+        done = step(ms);
+      }
+      if (done) return true;
+      checkSignals();
+      if (timeoutSeconds >= 0 &&
+          std::chrono::duration<double>(Clock::now().time_since_epoch()).count() >= end)
+        return false;
+    }
+  }
+
+  // Records until the merged records cover `seconds` of stream time, then stops as stop() does
+  // and returns the run report. The devices stop a moment after that point (the merge follows
+  // them, and stopping takes its time): the outputs and the measurements hold every record of
+  // the recording, at least `seconds` of it.
+  py::object recordFor(const py::object& length, const py::object& text, const py::object& bin,
+                       const py::object& hdf5, const py::object& report, bool compress,
+                       const py::object& tmp) {
+    if (length.is_none()) throw std::invalid_argument("record_for: stream_seconds must be 0 or more");
+    const double ps = secondsArg(length, "stream_seconds") * 1e12;
+    const int64_t target = ps >= 9.2e18 ? INT64_MAX : int64_t(ceil(ps));
+    start(text, bin, hdf5, report, compress, tmp);
+    waitUntil(-1, [&](int32_t ms) {
+      std::lock_guard<std::mutex> hold(_turn);
+      int64_t covered = 0;
+      return _chain.waitStreamTime(target, ms, &covered);
+    });
+    return stop();
   }
 
   std::unique_ptr<PyStream> stream(const py::object& self, const py::object& timeout) {
@@ -370,6 +415,11 @@ MeasurementSet& ravikpy::measurementsOf(const py::object& chain) {
   return chainOf(chain).chain().measurements();
 }
 
+bool ravikpy::waitOnChain(const py::handle& chain, double timeoutSeconds,
+                          const std::function<bool(int32_t ms)>& step) {
+  return chainOf(py::reinterpret_borrow<py::object>(chain)).waitUntil(timeoutSeconds, step);
+}
+
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The live chain of devices and the measurements of its merged records.";
   py::register_exception_translator([](std::exception_ptr p) {
@@ -380,26 +430,66 @@ PYBIND11_MODULE(_core, m) {
     }
   });
 
-  py::class_<PyStream>(m, "Stream")
-      .def("__iter__", [](PyStream& s) -> PyStream& { return s; })
-      .def("__next__", &PyStream::next)
-      .def("close", &PyStream::close)
-      .def("__enter__", [](PyStream& s) -> PyStream& { return s; })
-      .def("__exit__", [](PyStream& s, py::args) { s.close(); });
+  py::class_<PyStream>(m, "Stream",
+                       "The merged records of the chain's recording as they come: iterate it for "
+                       "numpy arrays of ravik.RECORD (time in ps, output channel) in merge order. "
+                       "Made by Chain.stream(); it ends, having given every record, when the "
+                       "recording's merge ends, and raises when records would be missing.")
+      .def("__iter__", [](PyStream& s) -> PyStream& { return s; }, "The stream itself.")
+      .def("__next__", &PyStream::next,
+           "The next block of records (a numpy array of ravik.RECORD); StopIteration at the end "
+           "of the recording, TimeoutError after the stream's timeout (it stays open), "
+           "RuntimeError when it ended before it had every record.")
+      .def("close", &PyStream::close, "Ends the stream quietly: the merge no longer waits for it.")
+      .def("__enter__", [](PyStream& s) -> PyStream& { return s; }, "The stream itself.")
+      .def("__exit__", [](PyStream& s, py::args) { s.close(); }, "Closes the stream.");
 
-  py::class_<PyChain>(m, "Chain")
-      .def(py::init<bool>(), py::arg("simulate") = false)
-      .def_property_readonly("devices", &PyChain::devices)
-      .def_property_readonly("messages", [](PyChain& c) { return c.chain().messages(); })
-      .def_property_readonly("recording", [](PyChain& c) { return c.chain().recording(); })
-      .def("parameters", &PyChain::parameters, py::arg("chain"))
-      .def("set_parameters", &PyChain::setParameters, py::arg("chain"), py::arg("parameters"))
+  py::class_<PyChain>(m, "Chain",
+                      "The chain of devices: found, connected and ordered (master first) when "
+                      "made, recorded as often as asked, merged while it records into the "
+                      "outputs, the measurements attached to it and a stream. One chain may be "
+                      "open in a process at a time; use it in a with block, which stops a "
+                      "recording and closes the chain at its end.")
+      .def(py::init<bool>(), py::arg("simulate") = false,
+           "Finds, connects and orders the devices; simulate=True also finds simulated ones. "
+           "RuntimeError when no device could be placed or another chain is open.")
+      .def_property_readonly("devices", &PyChain::devices,
+                             "The devices in chain order: dicts of serial, index (the library's), "
+                             "chain (position, 0 the master), role and features (bits).")
+      .def_property_readonly("messages", [](PyChain& c) { return c.chain().messages(); },
+                             "What the device search reported on the way (a list of str).")
+      .def_property_readonly("recording", [](PyChain& c) { return c.chain().recording(); },
+                             "True while a recording runs.")
+      .def("parameters", &PyChain::parameters, py::arg("chain"),
+           "The parameters of the device at chain position `chain` as a dict, as the run report "
+           "gives them (delays and dead times in ns, thresholds in V).")
+      .def("set_parameters", &PyChain::setParameters, py::arg("chain"), py::arg("parameters"),
+           "Sets the keys given (a dict as parameters() returns; the others stay) on the device at "
+           "chain position `chain`, at once; not while recording. ValueError names a bad key or "
+           "value.")
       .def("start", &PyChain::start, py::kw_only(), py::arg("text") = py::none(),
            py::arg("bin") = py::none(), py::arg("hdf5") = py::none(),
            py::arg("report") = py::none(), py::arg("compress") = false,
-           py::arg("tmp") = py::none())
-      .def("stop", &PyChain::stop)
-      .def("sleep", &PyChain::sleep, py::arg("seconds"))
+           py::arg("tmp") = py::none(),
+           "Starts a recording into the outputs given (paths; none: measure and stream only), "
+           "merging while it records. report: the run report's path; compress: the HDF5 "
+           "columns; tmp: where the recording's raw files go.")
+      .def("stop", &PyChain::stop,
+           "Stops the recording, completes the merge and the outputs, and returns the run report "
+           "as a dict; RuntimeError when an output could not be written (it says where the raw "
+           "files are kept).")
+      .def("sleep", &PyChain::sleep, py::arg("seconds"),
+           "Waits `seconds` of wall-clock time while the chain records; Ctrl-C stops the "
+           "recording (the data are kept) and raises KeyboardInterrupt.")
+      .def("record_for", &PyChain::recordFor, py::arg("stream_seconds"), py::kw_only(),
+           py::arg("text") = py::none(), py::arg("bin") = py::none(), py::arg("hdf5") = py::none(),
+           py::arg("report") = py::none(), py::arg("compress") = false,
+           py::arg("tmp") = py::none(),
+           "Starts a recording as start() does (same keywords), waits until its merged records "
+           "cover `stream_seconds` of stream time (not wall-clock time), stops it as stop() does "
+           "and returns the run report. The devices stop a moment later than that point, so the "
+           "outputs and the measurements hold every record of a little more than "
+           "`stream_seconds`. Ctrl-C as in sleep().")
       .def("stream",
            [](py::object self, py::object timeout) {
              return self.cast<PyChain&>().stream(self, timeout);
@@ -408,8 +498,10 @@ PYBIND11_MODULE(_core, m) {
            "The merged records as they come, in numpy blocks. timeout: seconds that a wait for the "
            "next block may last before it raises TimeoutError (the stream stays open); None: no "
            "limit.")
-      .def("close", &PyChain::close)
-      .def("__enter__", [](py::object self) { return self; })
+      .def("close", &PyChain::close,
+           "Stops a recording as stop() does, then disconnects the devices; another chain may "
+           "then be opened.")
+      .def("__enter__", [](py::object self) { return self; }, "The chain itself.")
       .def("__exit__", [](PyChain& c, py::object type, py::object, py::object) {
         // An exception already on its way wins over a failed stop; the data are kept either way.
         if (c.chain().recording() && type.is_none()) {
@@ -421,7 +513,8 @@ PYBIND11_MODULE(_core, m) {
           }
         }
         c.close();
-      });
+      }, "Stops a recording (unless an exception is on its way) and closes the chain.");
 
   bindMeasurements(m);
+  bindControl(m);
 }

@@ -9,6 +9,7 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -52,17 +53,43 @@ py::array_t<T> toArray(std::vector<T> values) {
 // is one); TypeError for anything else.
 MeasurementSet& measurementsOf(const py::object& chain);
 
+// The chain (as given to the measurement) and the measurements of a measurement made by
+// attach(), for the waits and the groups; ValueError for one no chain feeds.
+struct Attached {
+  PyObject* chain;  // kept alive by the measurement's Python object
+  MeasurementSet* set;
+};
+void noteAttached(const Measurement* m, const Attached& where);
+void forgetAttached(const Measurement* m);
+Attached attachedOf(const Measurement* m);
+
 // Attaches a new measurement to the chain. Python's handle shares the measurement with the chain
 // and, when it goes, detaches it, so the chain stops feeding a measurement nobody can read.
 template <typename M>
 std::shared_ptr<M> attach(const py::object& chain, std::shared_ptr<M> m) {
   MeasurementSet* set = &measurementsOf(chain);
   set->add(m);
-  return std::shared_ptr<M>(m.get(), [set, m](M*) { set->remove(m.get()); });
+  noteAttached(m.get(), {chain.ptr(), set});
+  return std::shared_ptr<M>(m.get(), [set, m](M*) {
+    forgetAttached(m.get());
+    set->remove(m.get());
+  });
 }
 
-// The measurement classes.
+// Calls `step(ms)` until it returns true; `step` runs without the GIL and waits at most `ms`.
+// Between calls Python's signals are looked at as in the chain's other waits: Ctrl-C stops the
+// recording of `chain` (its merge completes), then raises KeyboardInterrupt. False when
+// `timeoutSeconds` (< 0: no limit) passed first.
+bool waitOnChain(const py::handle& chain, double timeoutSeconds,
+                 const std::function<bool(int32_t ms)>& step);
+
+// Measurement.wait() (see control.cpp): `self` is a bound measurement.
+void waitForMeasurement(const py::object& self, const py::object& counts,
+                        const py::object& streamSeconds, const py::object& timeout);
+
+// The measurement classes; Synchronized.
 void bindMeasurements(py::module_& m);
+void bindControl(py::module_& m);
 
 }  // namespace ravikpy
 

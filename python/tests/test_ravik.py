@@ -80,3 +80,18 @@ def test_hdf5_output_follows_the_field_list(outputs, kind):
         assert f["setup/num_pixels"][()] == np.count_nonzero((ids >= 0) & (ids < 100))
         assert f["user/ravik/loss_intervals"].dtype.names == ("chain", "from_ps", "to_ps", "cause")
     subprocess.run(["h5dump", "-H", outputs[kind]], check=True, stdout=subprocess.DEVNULL)
+
+
+# The peak fit on histograms of whole-ps delays: true offset, bin width, background pairs per
+# bin. A peak on a bin edge, fine bins under a background, bins wider than the peak.
+@pytest.mark.parametrize("delay, width, background", [(2500, 10, 0), (-1234, 1, 5), (777, 100, 2)])
+def test_the_peak_fit_finds_the_offset_within_its_uncertainty(delay, width, background):
+    from ravik.analysis import _peak
+
+    rng = np.random.default_rng(abs(delay))
+    edges = np.arange(-5000, 5001, width)
+    pairs = np.rint(rng.normal(delay, 14, 20000))
+    noise = rng.integers(-5000, 5000, background * (len(edges) - 1))
+    found = _peak(np.histogram(np.concatenate([pairs, noise]), edges)[0], edges)
+    assert abs(found.delay_ps - delay) < 3 * found.uncertainty_ps < 3 * max(1, width / 3)
+    assert found.significance > 50 and abs(found.pairs - 20000) < 500
