@@ -16,11 +16,13 @@ and asking for the chain says where the core is built.
 """
 from .reader import RECORD, coincidences, load, report
 
-_CORE_NAMES = ("Chain", "Coincidences", "Correlation", "CountRate", "Histogram2D", "Measurement",
-               "StartStop", "Stream", "TimeDifferences", "TimeTrace")
+_CORE_NAMES = ("Chain", "Coincidences", "Correlation", "CountBetweenMarkers", "CountRate",
+               "Histogram2D", "LogCorrelation", "Measurement", "StartStop", "Stream",
+               "TimeDifferences", "TimeTrace")
 try:
-    from ._core import (Chain, Coincidences, Correlation, CountRate, Histogram2D, Measurement,
-                        StartStop, Stream, TimeDifferences, TimeTrace)
+    from ._core import (Chain, Coincidences, Correlation, CountBetweenMarkers, CountRate,
+                        Histogram2D, LogCorrelation, Measurement, StartStop, Stream,
+                        TimeDifferences, TimeTrace)
 except ModuleNotFoundError as missing:
     if missing.name != __name__ + "._core":
         raise
@@ -33,6 +35,6 @@ except ModuleNotFoundError as missing:
                               "build/python/ravik) or install it") from _core_missing
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
-__all__ = ["Chain", "Coincidences", "Correlation", "CountRate", "Histogram2D", "Measurement",
-           "StartStop", "Stream", "TimeDifferences", "TimeTrace", "RECORD", "coincidences", "load",
-           "report"]
+__all__ = ["Chain", "Coincidences", "Correlation", "CountBetweenMarkers", "CountRate",
+           "Histogram2D", "LogCorrelation", "Measurement", "StartStop", "Stream",
+           "TimeDifferences", "TimeTrace", "RECORD", "coincidences", "load", "report"]

@@ -424,4 +424,5 @@ PYBIND11_MODULE(_core, m) {
       });
 
   bindMeasurements(m);
+  bindLogAndGated(m);
 }

@@ -63,6 +63,8 @@ std::shared_ptr<M> attach(const py::object& chain, std::shared_ptr<M> m) {
 
 // The measurement classes.
 void bindMeasurements(py::module_& m);
+// LogCorrelation and CountBetweenMarkers.
+void bindLogAndGated(py::module_& m);
 
 }  // namespace ravikpy
 
