@@ -46,26 +46,64 @@ LogCorrelation::LogCorrelation(int16_t a, int16_t b, int64_t minLagPs, int64_t m
   requireChannel(a);
   requireChannel(b);
   _counts.assign(_edges.size() - 1, 0);
-  _below.assign(_edges.size(), 0);
+  for (int64_t lag : _edges) _cursors.push_back(Cursor{lag, 0});
+  _sums.assign(_edges.size(), 0);
 }
 
-void LogCorrelation::pairAsB(int64_t t) {
-  // [begin, _below[k]) are the kept times s <= t - edge[k]; the pairs in bin k are those with
-  // t - edge[k + 1] < s <= t - edge[k]. The positions move on little from one record of b to
-  // the next, and back only where records step back.
-  const uint64_t first = _histA.begin(), last = _histA.end();
-  const int64_t* edges = _edges.data();
-  uint64_t* below = _below.data();
-  const size_t nEdges = _edges.size();
-  for (size_t k = 0; k < nEdges; ++k) {
-    const int64_t x = minusSaturated(t, edges[k]);
-    uint64_t p = std::max(below[k], first);
-    while (p < last && _histA.at(p) <= x) ++p;
-    while (p > first && _histA.at(p - 1) > x) --p;
-    below[k] = p;
+template <size_t K>
+void LogCorrelation::sweep(size_t from) {
+  // [begin, pos) of a cursor are the kept times s <= t - lag, t the record of b it is at; the
+  // pairs of a record of b in bin k are those with t - edge[k + 1] < s <= t - edge[k], so bin k
+  // gains the sum over the batch's records of b of pos[k] - pos[k + 1]. Every cursor passes
+  // every record of a once: the usual move is zero to two places, up to four of them found
+  // without branches (the history holds INT64_MAX after its newest time), a loop for longer
+  // ones. A record of a inserted out of order never leaves a cursor beyond its place, so
+  // cursors move back only for a record of b earlier than the one before. K cursors go through
+  // the batch side by side, their loads independent of each other.
+  const uint64_t first = _histA.begin();
+  uint64_t pos[K], sum[K];
+  int64_t lag[K];
+  for (size_t i = 0; i < K; ++i) {
+    pos[i] = std::max(_cursors[from + i].pos, first);
+    lag[i] = _cursors[from + i].lag;
+    sum[i] = 0;
   }
-  int64_t* counts = _counts.data();
-  for (size_t k = 0; k + 1 < nEdges; ++k) counts[k] += int64_t(below[k] - below[k + 1]);
+  const SortedTimes& h = _histA;
+  int64_t previous = _previousB;
+  for (const int64_t t : _batchB) {
+    if (t >= previous && t >= INT64_MIN + _edges.back()) {
+      for (size_t i = 0; i < K; ++i) {
+        const int64_t x = t - lag[i];
+        uint64_t p = pos[i];
+        const uint64_t move = uint64_t(h.at(p) <= x) + uint64_t(h.at(p + 1) <= x) +
+                              uint64_t(h.at(p + 2) <= x) + uint64_t(h.at(p + 3) <= x);
+        p += move;
+        if (move == SortedTimes::kBeyond)
+          while (h.at(p) <= x) ++p;
+        pos[i] = p;
+        sum[i] += p;
+      }
+    } else {
+      for (size_t i = 0; i < K; ++i) {
+        const int64_t x = minusSaturated(t, lag[i]);
+        uint64_t p = pos[i];
+        while (h.at(p) <= x) ++p;
+        while (p > first && h.at(p - 1) > x) --p;
+        pos[i] = p;
+        sum[i] += p;
+      }
+    }
+    previous = t;
+  }
+  for (size_t i = 0; i < K; ++i) {
+    _cursors[from + i].pos = pos[i];
+    _sums[from + i] = sum[i];
+  }
+}
+
+void LogCorrelation::keepCursorsIn() {
+  const uint64_t first = _histA.begin();
+  for (Cursor& c : _cursors) c.pos = std::max(c.pos, first);
 }
 
 void LogCorrelation::pairAsA(int64_t t, const SortedTimes& bs) {
@@ -82,22 +120,35 @@ void LogCorrelation::pairAsA(int64_t t, const SortedTimes& bs) {
 }
 
 void LogCorrelation::add(const TimeTag* tags, size_t count) {
+  // The batch's records of a and of b (with a == b, only _batchA).
+  _batchA.clear();
+  _batchB.clear();
   _sieve.forEach(tags, count, [this](const TimeTag& tag) {
-    const int64_t t = tag.time;
-    if (tag.channel == _b) {
-      ++_nB;
-      pairAsB(t);
-    }
-    if (tag.channel == _a) {
-      ++_nA;
-      // With a == b the record as a pairs with the earlier records of the channel in their
-      // role of b.
-      pairAsA(t, _a == _b ? _histA : _histB);
-      if (!_histA.insert(t)) setOverflowed();
-    } else if (!_histB.insert(t)) {
-      setOverflowed();
-    }
+    (tag.channel == _a ? _batchA : _batchB).push_back(tag.time);
   });
+  std::vector<int64_t>& bs = _a == _b ? _batchA : _batchB;
+  _nA += int64_t(_batchA.size());
+  _nB += int64_t(bs.size());
+  // A pair with a record of b of the batch is counted by the cursors once the batch's records
+  // of a are in the history, wherever they came; one with a record of b of an earlier batch,
+  // here, by its record of a (for a == b, the earlier records in their role of b).
+  const SortedTimes& earlierB = _a == _b ? _histA : _histB;
+  for (const int64_t t : _batchA) pairAsA(t, earlierB);
+  bool full = false;
+  for (const int64_t t : _batchA) full |= !_histA.insert(t);
+  if (_a != _b)
+    for (const int64_t t : _batchB) full |= !_histB.insert(t);
+  if (full) setOverflowed();
+  if (!bs.empty()) {
+    keepCursorsIn();
+    if (_a == _b) _batchB.swap(_batchA);
+    const size_t n = _cursors.size();
+    size_t k = 0;
+    for (; k + 8 <= n; k += 8) sweep<8>(k);
+    for (; k < n; ++k) sweep<1>(k);
+    _previousB = _batchB.back();
+    for (size_t j = 0; j + 1 < n; ++j) _counts[j] += int64_t(_sums[j] - _sums[j + 1]);
+  }
   // Forget what no record still to come (at `future` or later) can pair with: a record of a at
   // s pairs with a later b at f while f - s < maxLag, a record of b at p with a later a at f
   // while p - f >= minLag (the second is within the first when a == b).
@@ -116,7 +167,8 @@ void LogCorrelation::reset() {
 void LogCorrelation::forgetPartners() {
   _histA.clear();
   _histB.clear();
-  std::fill(_below.begin(), _below.end(), 0);
+  for (Cursor& c : _cursors) c.pos = 0;
+  _previousB = INT64_MIN;
 }
 
 std::vector<int64_t> LogCorrelation::data() const {

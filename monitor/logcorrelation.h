@@ -21,12 +21,14 @@
 // more), and maxLagPs as the last edge. Bin k holds edge[k] <= t(b) - t(a) < edge[k + 1].
 //
 // How it is exact and fast: the recent records of a are kept in time order, and for each edge
-// a position into them that moves on as the records of b come (about one step per edge and
-// record of b); a record of a that comes after records of b it pairs with (a step back) is
-// paired with those kept records of b. The records of a kept are those that a record of b still
-// to come can pair with: maxLagPs and kMaxStepBackPs of stream time. When that would be more
-// than kMaxHistory records, the oldest go: the pairs at the longest lags are then missing, and
-// overflowed() says so; the bins below the lags the history still spans stay exact.
+// a cursor into them that moves on through each batch's records of b, so that each record of a
+// or b costs a few steps per edge (the time grows with the number of bins and the rates of a and
+// b, not with the number of pairs). A record of a that comes after records of b it pairs with
+// (a step back) is paired with those kept records of b. The records of a kept are those that a
+// record of b still to come can pair with: maxLagPs and kMaxStepBackPs of stream time. When that
+// would be more than kMaxHistory records, the oldest go: the pairs at the longest lags are then
+// missing, and overflowed() says so; the bins below the lags the history still spans stay
+// exact.
 class LogCorrelation : public Measurement {
 public:
   // Refuses (std::invalid_argument) minLagPs < 1, maxLagPs <= minLagPs or beyond the time axis,
@@ -54,8 +56,18 @@ protected:
   void forgetPartners() override;
 
 private:
-  // A record of b at t: its pairs with the kept records of a.
-  void pairAsB(int64_t t);
+  // Per edge: the position in _histA of the first time above t - lag, t the record of b the
+  // cursors are at; sweep() moves it on through each batch's records of b.
+  struct Cursor {
+    int64_t lag;
+    uint64_t pos;
+  };
+  // Moves cursors [from, from + K) through the batch's records of b (_batchB), adding up
+  // their positions in _sums.
+  template <size_t K>
+  void sweep(size_t from);
+  // Moves the cursors on to the oldest kept time where they lie before it.
+  void keepCursorsIn();
   // A record of a at t: its pairs with the kept records of b at t + minLagPs or later, which
   // came before it.
   void pairAsA(int64_t t, const SortedTimes& bs);
@@ -64,9 +76,10 @@ private:
   ChannelSieve _sieve;
   std::vector<int64_t> _edges;
   std::vector<int64_t> _counts;
-  // Per edge k: the position in _histA of the first time above t - edge[k], t the latest
-  // record of b (a hint: pairAsB() moves it to its place for every new record of b).
-  std::vector<uint64_t> _below;
+  std::vector<Cursor> _cursors;
+  std::vector<uint64_t> _sums;  // per cursor, for sweep()
+  int64_t _previousB = INT64_MIN;  // the record of b the cursors are at
+  std::vector<int64_t> _batchA, _batchB;  // the records of a and of b of the batch being added
   SortedTimes _histA;  // recent records of a (and of b when a == b)
   SortedTimes _histB;  // recent records of b, for records of a that come after them
   int64_t _nA = 0, _nB = 0;

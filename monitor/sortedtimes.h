@@ -16,28 +16,38 @@
 
 class SortedTimes {
 public:
-  // Inserts t after every time <= t. False when kMaxHistory times were kept and the oldest
-  // had to go.
+  // The places after the newest time that hold INT64_MAX.
+  static constexpr size_t kBeyond = 4;
+
+  SortedTimes() : _ring(64, INT64_MAX) {}
+  // Inserts t after every time <= t. False when the ring had grown to kMaxHistory places and
+  // the oldest time had to go.
   bool insert(int64_t t) {
     bool kept = true;
-    if (size() == _ring.size()) kept = makeRoom();
+    if (size() + 1 + kBeyond > _ring.size()) kept = makeRoom();
     uint64_t pos = _end++;
     while (pos > _begin && at(pos - 1) > t) {
       slot(pos) = at(pos - 1);
       --pos;
     }
     slot(pos) = t;
+    for (size_t i = 0; i < kBeyond; ++i) slot(_end + i) = INT64_MAX;
     return kept;
   }
   // Drops the oldest times while they are below t.
   void dropBefore(int64_t t) {
     while (_begin != _end && at(_begin) < t) ++_begin;
   }
-  void clear() { _begin = _end = 0; }
+  void clear() {
+    _begin = _end = 0;
+    for (size_t i = 0; i < kBeyond; ++i) slot(i) = INT64_MAX;
+  }
   size_t size() const { return size_t(_end - _begin); }
   // Positions [begin(), end()) hold the times, oldest first.
   uint64_t begin() const { return _begin; }
   uint64_t end() const { return _end; }
+  // The time at `pos`; at(end()) up to at(end() + kBeyond - 1) are INT64_MAX, so that a loop
+  // that moves on while the times are below some limit stops there without a check of its own.
   int64_t at(uint64_t pos) const { return _ring[size_t(pos) & (_ring.size() - 1)]; }
   // The first position whose time is t or more (end() when none is).
   uint64_t lowerBound(int64_t t) const {
@@ -56,20 +66,21 @@ public:
 
 private:
   int64_t& slot(uint64_t pos) { return _ring[size_t(pos) & (_ring.size() - 1)]; }
-  // A full ring doubles up to kMaxHistory; beyond, the oldest time goes (false).
+  // The ring keeps kBeyond places after the newest time. A full ring doubles up to kMaxHistory
+  // places; beyond, the oldest time goes (false).
   bool makeRoom() {
     if (_ring.size() >= kMaxHistory) {
       ++_begin;
       return false;
     }
     // Each time keeps its absolute position: a position maps to pos mod size in either ring.
-    std::vector<int64_t> bigger(std::max<size_t>(64, _ring.size() * 2));
-    for (uint64_t pos = _begin; pos < _end; ++pos) bigger[size_t(pos) & (bigger.size() - 1)] = at(pos);
+    std::vector<int64_t> bigger(_ring.size() * 2);
+    for (uint64_t pos = _begin; pos < _end + kBeyond; ++pos) bigger[size_t(pos) & (bigger.size() - 1)] = at(pos);
     _ring.swap(bigger);
     return true;
   }
 
-  std::vector<int64_t> _ring;  // its size a power of two
+  std::vector<int64_t> _ring;  // its size a power of two, above the number of times
   uint64_t _begin = 0, _end = 0;
 };
 
