@@ -23,7 +23,9 @@
 //   arrival (so a record that came after a marker which it precedes in time counts in the gate
 //   before, where it belongs); a record in the time between an end and the next begin counts
 //   nowhere, nor one before the first begin. `channel` may be `begin` or `end` too: a record of
-//   `begin` then counts in the gate it opens, one of `end` in none that it closes.
+//   `begin` then counts in the gate it opens, one of `end` outside the gate it closes. A
+//   record counts in every gate whose time holds it (gates overlap only where their records
+//   step back).
 // - Bins and frames: gate i counts in bin i mod nValues. Gate nValues goes to bin 0 again (a new
 //   frame), the bin cleared as the gate opens: until then each bin shows its gate of the frame
 //   before, as a scanned image shows the last frame beyond the pixel being scanned. The gate
