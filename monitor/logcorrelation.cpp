@@ -69,17 +69,21 @@ void LogCorrelation::sweep(size_t from) {
     sum[i] = 0;
   }
   const SortedTimes& h = _histA;
+  const int64_t* ring = h.ring();
+  const uint64_t mask = h.mask();
+  const int64_t safe = INT64_MIN + _edges.back();  // t - lag needs no saturation from here
   int64_t previous = _previousB;
   for (const int64_t t : _batchB) {
-    if (t >= previous && t >= INT64_MIN + _edges.back()) {
+    if (t >= previous && t >= safe) {
+#pragma GCC unroll 8
       for (size_t i = 0; i < K; ++i) {
         const int64_t x = t - lag[i];
         uint64_t p = pos[i];
-        const uint64_t move = uint64_t(h.at(p) <= x) + uint64_t(h.at(p + 1) <= x) +
-                              uint64_t(h.at(p + 2) <= x) + uint64_t(h.at(p + 3) <= x);
+        const uint64_t move = uint64_t(ring[p & mask] <= x) + uint64_t(ring[(p + 1) & mask] <= x) +
+                              uint64_t(ring[(p + 2) & mask] <= x) + uint64_t(ring[(p + 3) & mask] <= x);
         p += move;
         if (move == SortedTimes::kBeyond)
-          while (h.at(p) <= x) ++p;
+          while (ring[p & mask] <= x) ++p;
         pos[i] = p;
         sum[i] += p;
       }
@@ -144,7 +148,7 @@ void LogCorrelation::add(const TimeTag* tags, size_t count) {
     if (_a == _b) _batchB.swap(_batchA);
     const size_t n = _cursors.size();
     size_t k = 0;
-    for (; k + 8 <= n; k += 8) sweep<8>(k);
+    for (; k + 4 <= n; k += 4) sweep<4>(k);
     for (; k < n; ++k) sweep<1>(k);
     _previousB = _batchB.back();
     for (size_t j = 0; j + 1 < n; ++j) _counts[j] += int64_t(_sums[j] - _sums[j + 1]);

@@ -49,6 +49,9 @@ public:
   // The time at `pos`; at(end()) up to at(end() + kBeyond - 1) are INT64_MAX, so that a loop
   // that moves on while the times are below some limit stops there without a check of its own.
   int64_t at(uint64_t pos) const { return _ring[size_t(pos) & (_ring.size() - 1)]; }
+  // For a loop over many positions: at(pos) is ring()[pos & mask()].
+  const int64_t* ring() const { return _ring.data(); }
+  uint64_t mask() const { return uint64_t(_ring.size() - 1); }
   // The first position whose time is t or more (end() when none is).
   uint64_t lowerBound(int64_t t) const {
     uint64_t lo = _begin, n = _end - _begin;
