@@ -50,8 +50,8 @@ LogCorrelation::LogCorrelation(int16_t a, int16_t b, int64_t minLagPs, int64_t m
   _sums.assign(_edges.size(), 0);
 }
 
-template <size_t K>
-void LogCorrelation::sweep(size_t from) {
+template <size_t K, bool kShort>
+void LogCorrelation::sweep(const size_t* which) {
   // [begin, pos) of a cursor are the kept times s <= t - lag, t the record of b it is at; the
   // pairs of a record of b in bin k are those with t - edge[k + 1] < s <= t - edge[k], so bin k
   // gains the sum over the batch's records of b of pos[k] - pos[k + 1]. Every cursor passes
@@ -64,8 +64,8 @@ void LogCorrelation::sweep(size_t from) {
   uint64_t pos[K], sum[K];
   int64_t lag[K];
   for (size_t i = 0; i < K; ++i) {
-    pos[i] = std::max(_cursors[from + i].pos, first);
-    lag[i] = _cursors[from + i].lag;
+    pos[i] = std::max(_cursors[which[i]].pos, first);
+    lag[i] = _cursors[which[i]].lag;
     sum[i] = 0;
   }
   const SortedTimes& h = _histA;
@@ -97,12 +97,40 @@ void LogCorrelation::sweep(size_t from) {
         sum[i] += p;
       }
     }
+    if (kShort) {
+      // The few kept times between the cursors of the shortest lag and of edge[_split]: their
+      // pairs go straight to their bins.
+      const int64_t* edges = _edges.data();
+      for (uint64_t q = pos[1]; q < pos[0]; ++q) {
+        const int64_t d = t - ring[q & mask];
+        ++_counts[size_t(std::upper_bound(edges, edges + _split, d) - edges) - 1];
+      }
+    }
     previous = t;
   }
   for (size_t i = 0; i < K; ++i) {
-    _cursors[from + i].pos = pos[i];
-    _sums[from + i] = sum[i];
+    _cursors[which[i]].pos = pos[i];
+    _sums[which[i]] = sum[i];
   }
+}
+
+void LogCorrelation::chooseSplit() {
+  // Lags up to half the mean spacing of the latest records of a: less than one pair in two
+  // records of b, so counting those pairs one by one is cheaper than moving their cursors.
+  const size_t n = _cursors.size();
+  size_t split = 0;
+  if (_histA.size() >= 64) {
+    const int64_t spacing = (_histA.at(_histA.end() - 1) - _histA.at(_histA.end() - 64)) / 63;
+    split = size_t(std::upper_bound(_edges.begin(), _edges.end(), spacing / 2) - _edges.begin());
+    split = split == 0 ? 0 : std::min(split - 1, n - 1);
+  }
+  // Cursors that had rested take up their place at the record of b the others are at (moving
+  // on from where they rested would do unless records of b stepped back since).
+  for (size_t k = split; k < _split; ++k) {
+    const int64_t x = minusSaturated(_previousB, _cursors[k].lag);
+    _cursors[k].pos = x == INT64_MAX ? _histA.end() : _histA.lowerBound(x + 1);
+  }
+  _split = split;
 }
 
 void LogCorrelation::keepCursorsIn() {
@@ -146,12 +174,22 @@ void LogCorrelation::add(const TimeTag* tags, size_t count) {
   if (!bs.empty()) {
     keepCursorsIn();
     if (_a == _b) _batchB.swap(_batchA);
+    chooseSplit();
     const size_t n = _cursors.size();
-    size_t k = 0;
-    for (; k + 4 <= n; k += 4) sweep<4>(k);
-    for (; k < n; ++k) sweep<1>(k);
+    size_t k = _split;
+    if (_split > 0) {
+      const size_t pair[2] = {0, _split};
+      sweep<2, true>(pair);
+      ++k;
+    }
+    size_t which[4];
+    for (; k + 4 <= n; k += 4) {
+      for (size_t i = 0; i < 4; ++i) which[i] = k + i;
+      sweep<4, false>(which);
+    }
+    for (; k < n; ++k) sweep<1, false>(&k);
     _previousB = _batchB.back();
-    for (size_t j = 0; j + 1 < n; ++j) _counts[j] += int64_t(_sums[j] - _sums[j + 1]);
+    for (size_t j = _split; j + 1 < n; ++j) _counts[j] += int64_t(_sums[j] - _sums[j + 1]);
   }
   // Forget what no record still to come (at `future` or later) can pair with: a record of a at
   // s pairs with a later b at f while f - s < maxLag, a record of b at p with a later a at f
@@ -173,6 +211,7 @@ void LogCorrelation::forgetPartners() {
   _histB.clear();
   for (Cursor& c : _cursors) c.pos = 0;
   _previousB = INT64_MIN;
+  _split = 0;
 }
 
 std::vector<int64_t> LogCorrelation::data() const {

@@ -62,10 +62,13 @@ private:
     int64_t lag;
     uint64_t pos;
   };
-  // Moves cursors [from, from + K) through the batch's records of b (_batchB), adding up
-  // their positions in _sums.
-  template <size_t K>
-  void sweep(size_t from);
+  // Moves the cursors `which` (K of them) through the batch's records of b (_batchB), adding
+  // up their positions in _sums; kShort: which = {0, _split}, and the pairs between them go
+  // to the bins below _split one by one.
+  template <size_t K, bool kShort>
+  void sweep(const size_t* which);
+  // Sets _split for the batch, by the spacing of the records of a.
+  void chooseSplit();
   // Moves the cursors on to the oldest kept time where they lie before it.
   void keepCursorsIn();
   // A record of a at t: its pairs with the kept records of b at t + minLagPs or later, which
@@ -78,6 +81,9 @@ private:
   std::vector<int64_t> _counts;
   std::vector<Cursor> _cursors;
   std::vector<uint64_t> _sums;  // per cursor, for sweep()
+  // The bins below it have their pairs counted one by one, and the cursors between 0 and it
+  // rest.
+  size_t _split = 0;
   int64_t _previousB = INT64_MIN;  // the record of b the cursors are at
   std::vector<int64_t> _batchA, _batchB;  // the records of a and of b of the batch being added
   SortedTimes _histA;  // recent records of a (and of b when a == b)

@@ -196,14 +196,19 @@ TEST(Measurements, ScansAndJointHistogramsEqualThePlainComputation) {
 
 TEST(Measurements, LogCorrelationCountsEveryPairInItsBin) {
   const Tags near = generate(5, 5000), far = farSteps(5);
+  Tags rising = far;  // the rates rise 400-fold
+  const Tags dense = generate(8, 5000, far.back().time + kMaxStepBackPs);
+  rising.insert(rising.end(), dense.begin(), dense.end());
   // Channels, lags, bins per decade and the stream: records of b before a, one channel, markers
-  // stepping back on either side, lags up to the whole stream, lags far shorter than it.
+  // stepping back on either side, lags up to the whole stream, lags far shorter than it, rates
+  // that change.
   const struct { int16_t a, b; int64_t minLag, maxLag; int32_t perDecade; const Tags* tags; } cases[] = {
       {1, 6, 1, 10000000, 10, &near},         {6, 1, 10, 1000000000, 5, &near},
       {1, 1, 1, 100000000, 7, &near},         {101, 6, 100, 10000000000, 3, &near},
       {6, 200, 1000, 30000000, 20, &near},    {200, 200, 1, 100000000, 2, &near},
       {101, 1, 1, 1000000000, 10, &far},      {1, 200, 1000, 3000000000, 8, &far},
       {200, 200, 100, 5000000000, 4, &far},   {6, 6, 1, 100000000, 10, &far},
+      {1, 6, 1, 1000000000, 10, &rising},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << "a " << c.a << " b " << c.b << " lags " << c.minLag << ".." << c.maxLag);
