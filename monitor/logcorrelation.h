@@ -23,12 +23,13 @@
 // How it is exact and fast: the recent records of a are kept in time order, and for each edge
 // a cursor into them that moves on through each batch's records of b, so that each record of a
 // or b costs a few steps per edge (the time grows with the number of bins and the rates of a and
-// b, not with the number of pairs). A record of a that comes after records of b it pairs with
-// (a step back) is paired with those kept records of b. The records of a kept are those that a
-// record of b still to come can pair with: maxLagPs and kMaxStepBackPs of stream time. When that
-// would be more than kMaxHistory records, the oldest go: the pairs at the longest lags are then
-// missing, and overflowed() says so; the bins below the lags the history still spans stay
-// exact.
+// b, not with the number of pairs; the bins at lags shorter than the records of a are apart
+// have their few pairs counted one by one instead). A record of a that comes after records of
+// b it pairs with (a step back) is paired with those kept records of b. The records of a kept
+// are those that a record of b still to come can pair with: maxLagPs and kMaxStepBackPs of
+// stream time. When that would be more than kMaxHistory records, the oldest go: the pairs at
+// the longest lags are then missing, and overflowed() says so; the bins below the lags the
+// history still spans stay exact.
 class LogCorrelation : public Measurement {
 public:
   // Refuses (std::invalid_argument) minLagPs < 1, maxLagPs <= minLagPs or beyond the time axis,
