@@ -17,6 +17,8 @@
 #include <random>
 #include <vector>
 
+#include "monitor/countbetweenmarkers.h"
+#include "monitor/logcorrelation.h"
 #include "monitor/measurements.h"
 #include "monitor/timedifferences.h"
 
@@ -67,6 +69,14 @@ int main(int argc, char** argv) {
        [] { return std::make_shared<TimeDifferences>(1, std::vector<int16_t>{6}, 10, 2000, 104, 100); }},
       {"Histogram2D(1, 6, 11, 10 ps x 200, 100 ps x 200)",
        [] { return std::make_shared<Histogram2D>(1, 6, 11, 10, 200, 100, 200); }},
+      {"LogCorrelation(1, 6, 10 ps to 1 s, 10 per decade)",
+       [] { return std::make_shared<LogCorrelation>(1, 6, 10, 1000000000000, 10); }},
+      {"LogCorrelation(1, 1, 1 ps to 1 s, 20 per decade)",
+       [] { return std::make_shared<LogCorrelation>(1, 1, 1, 1000000000000, 20); }},
+      {"CountBetweenMarkers(1, begin 104, 1000 values)",
+       [] { return std::make_shared<CountBetweenMarkers>(1, 104, -1, 1000); }},
+      {"CountBetweenMarkers(1, begin 2, end 3, 1000 values)",
+       [] { return std::make_shared<CountBetweenMarkers>(1, 2, 3, 1000); }},
   };
   printf("%.0f M records\n", millions);
   for (const auto& [name, make] : kinds) {

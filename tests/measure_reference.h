@@ -135,6 +135,61 @@ inline std::vector<int64_t> histogram2D(const Tags& tags, int16_t start, int16_t
   return bins;
 }
 
+// Every pair of a record of a and a different record of b with edges.front() <= t(b) - t(a) <
+// edges.back(), in the bin whose edges hold the lag.
+inline std::vector<int64_t> logCorrelation(const Tags& tags, int16_t a, int16_t b,
+                                           const std::vector<int64_t>& edges) {
+  std::vector<int64_t> bins(edges.size() - 1, 0);
+  for (size_t i = 0; i < tags.size(); ++i)
+    for (size_t j = 0; j < tags.size(); ++j) {
+      if (i == j || tags[i].channel != a || tags[j].channel != b) continue;
+      const int64_t d = tags[j].time - tags[i].time;
+      if (d >= edges.front() && d < edges.back())
+        ++bins[size_t(std::upper_bound(edges.begin(), edges.end(), d) - edges.begin()) - 1];
+    }
+  return bins;
+}
+
+// Per bin of a gated counter: its last gate's count of `channel` records by time and its
+// duration. Gates open at each record of `begin` and close at the next record of `begin` or
+// `end` (-1: none) in list order; the one left open runs to the latest record of the three
+// channels. Also the number of gates closed.
+struct Gated {
+  std::vector<int64_t> counts, widths;
+  int64_t closed = 0;
+};
+inline Gated countBetweenMarkers(const Tags& tags, int16_t channel, int16_t begin, int16_t end,
+                                 int32_t n) {
+  struct Gate { int64_t open, close; };
+  std::vector<Gate> gates;
+  bool open = false;
+  int64_t latest = INT64_MIN;
+  Gated out;
+  for (const TimeTag& t : tags) {
+    if (t.channel == channel || t.channel == begin || (end != -1 && t.channel == end))
+      latest = std::max(latest, t.time);
+    if (open && (t.channel == begin || (end != -1 && t.channel == end))) {
+      gates.back().close = std::max(t.time, gates.back().open);
+      open = false;
+      ++out.closed;
+    }
+    if (t.channel == begin) {
+      gates.push_back({t.time, INT64_MAX});
+      open = true;
+    }
+  }
+  out.counts.assign(size_t(n), 0);
+  out.widths.assign(size_t(n), 0);
+  for (size_t g = 0; g < gates.size(); ++g) {
+    const size_t bin = g % size_t(n);
+    out.counts[bin] = std::count_if(tags.begin(), tags.end(), [&](const TimeTag& t) {
+      return t.channel == channel && t.time >= gates[g].open && t.time < gates[g].close;
+    });
+    out.widths[bin] = (gates[g].close == INT64_MAX ? latest : gates[g].close) - gates[g].open;
+  }
+  return out;
+}
+
 }  // namespace reference
 
 #endif

@@ -9,6 +9,8 @@
 #include <thread>
 #include <tuple>
 
+#include "monitor/countbetweenmarkers.h"
+#include "monitor/logcorrelation.h"
 #include "monitor/timedifferences.h"
 #include "tests/measure_reference.h"
 
@@ -37,6 +39,20 @@ Tags generate(uint32_t seed, size_t n, int64_t start = 1000000000, int64_t meanS
       if (kind >= 10) t += int64_t(step(rng));  // else a tie with the record before
       tags.push_back({t, ordinary[rng() % 7]});
     }
+  }
+  return tags;
+}
+
+// A stream of some 40 ms, long enough for the measurements to forget records as it moves on:
+// every 300th record becomes a marker 1 to 9 ms earlier than the latest record before it, a
+// step back that must still count exactly.
+Tags farSteps(uint32_t seed) {
+  Tags tags = generate(seed, 20000, 1000000000, 2000000);
+  std::mt19937 rng(seed);
+  int64_t latest = INT64_MIN;
+  for (size_t i = 0; i < tags.size(); ++i) {
+    if (i % 300 == 299) tags[i] = {latest - int64_t(1 + rng() % 9) * 1000000000, int16_t(i % 600 == 299 ? 101 : 200)};
+    latest = std::max(latest, tags[i].time);
   }
   return tags;
 }
@@ -191,6 +207,87 @@ TEST(Measurements, ScansAndJointHistogramsEqualThePlainComputation) {
   EXPECT_EQ(scan.currentHistogram(), 0);
 }
 
+TEST(Measurements, LogCorrelationCountsEveryPairInItsBin) {
+  const Tags near = generate(5, 5000), far = farSteps(5);
+  Tags rising = far;  // the rates rise 400-fold
+  const Tags dense = generate(8, 5000, far.back().time + kMaxStepBackPs);
+  rising.insert(rising.end(), dense.begin(), dense.end());
+  // Channels, lags, bins per decade and the stream: records of b before a, one channel, markers
+  // stepping back on either side, lags up to the whole stream, lags far shorter than it, rates
+  // that change.
+  const struct { int16_t a, b; int64_t minLag, maxLag; int32_t perDecade; const Tags* tags; } cases[] = {
+      {1, 6, 1, 10000000, 10, &near},         {6, 1, 10, 1000000000, 5, &near},
+      {1, 1, 1, 100000000, 7, &near},         {101, 6, 100, 10000000000, 3, &near},
+      {6, 200, 1000, 30000000, 20, &near},    {200, 200, 1, 100000000, 2, &near},
+      {101, 1, 1, 1000000000, 10, &far},      {1, 200, 1000, 3000000000, 8, &far},
+      {200, 200, 100, 5000000000, 4, &far},   {6, 6, 1, 100000000, 10, &far},
+      {1, 6, 1, 1000000000, 10, &rising},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "a " << c.a << " b " << c.b << " lags " << c.minLag << ".." << c.maxLag);
+    const Tags& tags = *c.tags;
+    LogCorrelation m(c.a, c.b, c.minLag, c.maxLag, c.perDecade);
+    feedInBatches(m, tags, uint32_t(c.minLag));
+    const std::vector<int64_t> want = reference::logCorrelation(tags, c.a, c.b, m.binEdgesPs());
+    EXPECT_EQ(m.data(), want);
+    EXPECT_GT(std::accumulate(want.begin(), want.end(), int64_t(0)), 20);
+    EXPECT_EQ(std::make_tuple(m.overflowed(), m.countA(), m.countB(), m.spanPs()),
+              std::make_tuple(false, reference::count(tags, c.a), reference::count(tags, c.b),
+                              reference::span(tags)));
+  }
+  const Tags& tags = near;
+  // The edges: whole ps, those that coincide once rounded left out, the last one the longest lag.
+  const struct { int64_t minLag, maxLag; int32_t perDecade; std::vector<int64_t> edges; } edges[] = {
+      {1, 10, 10, {1, 2, 3, 4, 5, 6, 8, 10}},
+      {1, 1000, 3, {1, 2, 5, 10, 22, 46, 100, 215, 464, 1000}},
+      {100, 2000, 2, {100, 316, 1000, 2000}},
+      {7, 50, 1, {7, 50}},
+  };
+  for (const auto& e : edges)
+    EXPECT_EQ(LogCorrelation(1, 6, e.minLag, e.maxLag, e.perDecade).binEdgesPs(), e.edges) << e.minLag;
+  // Where a log bin spans whole bins of a Correlation, it holds their pairs, and its g(2) is
+  // their mean.
+  LogCorrelation log(1, 6, 10, 100000, 1);
+  Correlation lin(1, 6, 10, 9999, 10, 100000);
+  log.feed(tags.data(), tags.size());
+  lin.feed(tags.data(), tags.size());
+  const std::vector<int64_t> counts = lin.data();
+  const std::vector<double> g2 = lin.normalized();
+  for (size_t k = 0; k + 1 < log.binEdgesPs().size(); ++k) {
+    const size_t from = size_t(log.binEdgesPs()[k] - 10) / 10, to = size_t(log.binEdgesPs()[k + 1] - 10) / 10;
+    EXPECT_EQ(log.data()[k], std::accumulate(counts.begin() + ptrdiff_t(from), counts.begin() + ptrdiff_t(to), int64_t(0)));
+    const double mean = std::accumulate(g2.begin() + ptrdiff_t(from), g2.begin() + ptrdiff_t(to), 0.0) / double(to - from);
+    EXPECT_NEAR(log.normalized()[k], mean, 1e-9 * mean) << "bin " << k;
+    EXPECT_GT(log.data()[k], 0) << "bin " << k;
+  }
+}
+
+TEST(Measurements, CountBetweenMarkersCountsEachGateByTime) {
+  const Tags near = generate(6, 20000), far = farSteps(6);
+  // channel, begin, end (-1: none), values, whether the gates go round more than one frame, and
+  // the stream: an ordinary channel and markers (which step back) as begin and end, the channel
+  // counted also a begin or an end, a frame never completed.
+  const struct { int16_t channel, begin, end; int32_t n; bool wraps; const Tags* tags; } cases[] = {
+      {1, 6, -1, 50, true, &near},    {1, 6, 11, 400, true, &near},  {2, 101, -1, 7, true, &near},
+      {5, 101, 200, 13, true, &near}, {6, 6, -1, 30, true, &near},    {7, 1, 7, 3000, false, &near},
+      {0, 11, -1, 100000, false, &near}, {1, 101, -1, 9, true, &far}, {2, 6, 200, 100, true, &far},
+      {200, 200, 101, 5, true, &far},   {2, 200, 101, 3000, false, &far},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "channel " << c.channel << " begin " << c.begin << " end " << c.end);
+    const Tags& tags = *c.tags;
+    CountBetweenMarkers m(c.channel, c.begin, c.end, c.n);
+    feedInBatches(m, tags, uint32_t(c.n));
+    const reference::Gated want = reference::countBetweenMarkers(tags, c.channel, c.begin, c.end, c.n);
+    EXPECT_EQ(m.data(), want.counts);
+    EXPECT_EQ(m.binWidthsPs(), want.widths);
+    EXPECT_EQ(want.closed > c.n, c.wraps);
+    EXPECT_EQ(m.frameComplete(), want.closed >= c.n);
+    EXPECT_GT(std::accumulate(want.counts.begin(), want.counts.end(), int64_t(0)), 20);
+    EXPECT_FALSE(m.overflowed());
+  }
+}
+
 TEST(Measurements, OverflowIsNeverSilent) {
   // Each case: what goes wrong, and the records that show it.
   const struct { const char* what; Tags tags; bool viaSet; } cases[] = {
@@ -237,6 +334,13 @@ TEST(Measurements, RefusedSettings) {
       [] { TimeDifferences(1, {6}, 10, 10, -1, 2); }, [] { TimeDifferences(1, {6}, 10, 10, 2, 0); },
       [] { TimeDifferences(1, {6, 11}, 10, 1 << 23, 2, 2); },
       [] { Histogram2D(1, 6, -11, 10, 10, 10, 10); }, [] { Histogram2D(1, 6, 11, 10, 1 << 13, 10, 1 << 12); },
+      [] { LogCorrelation(1, 6, 0, 100, 10); },       [] { LogCorrelation(1, 6, 100, 100, 10); },
+      [] { LogCorrelation(1, 6, 100, 50, 10); },      [] { LogCorrelation(1, 6, 1, 100, 0); },
+      [] { LogCorrelation(1, 6, 1, 1000000000000, 1 << 22); },
+      [] { LogCorrelation(-1, 6, 1, 100, 10); },      [] { LogCorrelation(1, 6, 1, INT64_MAX, 1); },
+      [] { CountBetweenMarkers(-1, 104, -1, 10); },   [] { CountBetweenMarkers(1, -2, -1, 10); },
+      [] { CountBetweenMarkers(1, 104, 104, 10); },   [] { CountBetweenMarkers(1, 104, -5, 10); },
+      [] { CountBetweenMarkers(1, 104, -1, 0); },     [] { CountBetweenMarkers(1, 104, -1, kMaxMeasurementBins + 1); },
   };
   for (size_t i = 0; i < std::size(refused); ++i)
     EXPECT_THROW(refused[i](), std::invalid_argument) << "case " << i;

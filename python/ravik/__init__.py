@@ -17,11 +17,13 @@ and asking for the chain says where the core is built.
 from .reader import RECORD, coincidences, load, report
 from .analysis import Delay, find_delay
 
-_CORE_NAMES = ("Chain", "Coincidences", "Correlation", "CountRate", "Histogram2D", "Measurement",
-               "StartStop", "Stream", "Synchronized", "TimeDifferences", "TimeTrace")
+_CORE_NAMES = ("Chain", "Coincidences", "Correlation", "CountBetweenMarkers", "CountRate",
+               "Histogram2D", "LogCorrelation", "Measurement", "StartStop", "Stream",
+               "Synchronized", "TimeDifferences", "TimeTrace")
 try:
-    from ._core import (Chain, Coincidences, Correlation, CountRate, Histogram2D, Measurement,
-                        StartStop, Stream, Synchronized, TimeDifferences, TimeTrace)
+    from ._core import (Chain, Coincidences, Correlation, CountBetweenMarkers, CountRate,
+                        Histogram2D, LogCorrelation, Measurement, StartStop, Stream,
+                        Synchronized, TimeDifferences, TimeTrace)
 except ModuleNotFoundError as missing:
     if missing.name != __name__ + "._core":
         raise
@@ -34,6 +36,7 @@ except ModuleNotFoundError as missing:
                               "build/python/ravik) or install it") from _core_missing
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
-__all__ = ["Chain", "Coincidences", "Correlation", "CountRate", "Histogram2D", "Measurement",
-           "StartStop", "Stream", "Synchronized", "TimeDifferences", "TimeTrace", "RECORD",
-           "Delay", "coincidences", "find_delay", "load", "report"]
+__all__ = ["Chain", "Coincidences", "Correlation", "CountBetweenMarkers", "CountRate",
+           "Histogram2D", "LogCorrelation", "Measurement", "StartStop", "Stream", "Synchronized",
+           "TimeDifferences", "TimeTrace", "RECORD", "Delay", "coincidences", "find_delay", "load",
+           "report"]

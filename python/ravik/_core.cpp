@@ -517,4 +517,5 @@ PYBIND11_MODULE(_core, m) {
 
   bindMeasurements(m);
   bindControl(m);
+  bindLogAndGated(m);
 }

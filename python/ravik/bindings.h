@@ -90,6 +90,8 @@ void waitForMeasurement(const py::object& self, const py::object& counts,
 // The measurement classes; Synchronized.
 void bindMeasurements(py::module_& m);
 void bindControl(py::module_& m);
+// LogCorrelation and CountBetweenMarkers.
+void bindLogAndGated(py::module_& m);
 
 }  // namespace ravikpy
 

@@ -53,6 +53,9 @@ def test_measurements_and_stream_equal_the_binary_output(tmp_path):
                                       n_histograms=3)
         joint = ravik.Histogram2D(chain, 1, 6, 11, bin_width1_ps=200, n_bins1=50,
                                   bin_width2_ps=100000, n_bins2=100)
+        logc = ravik.LogCorrelation(chain, 1, 6, min_lag_ps=10, max_lag_ps=10**9,
+                                    bins_per_decade=5)
+        gated = ravik.CountBetweenMarkers(chain, 1, 104, n_values=7)  # gated by the ms tick
         chain.start(bin=out, tmp=tmp_path)
         streamed = []
         for block in chain.stream():
@@ -75,7 +78,7 @@ def test_measurements_and_stream_equal_the_binary_output(tmp_path):
     # The stream gave the first records of the run, in merge order.
     assert np.array_equal(streamed, rec[:len(streamed)])
 
-    for m in (corr, rate, trace, startstop, coinc, diffs, joint):
+    for m in (corr, rate, trace, startstop, coinc, diffs, joint, logc, gated):
         assert not m.overflowed
         assert m.span_ps == rec["time"].max() - rec["time"].min()
     counts = np.array([np.count_nonzero(rec["channel"] == c) for c in (1, 6, 104)])
@@ -122,6 +125,25 @@ def test_measurements_and_stream_equal_the_binary_output(tmp_path):
     np.add.at(want, (delay[0][inside] // 200, delay[1][inside] // 100000), 1)
     assert want.sum() > 100 and np.array_equal(joint.data(), want)
 
+    # The log-spaced correlation and the gated counter against numpy.
+    edges = logc.bin_edges_ps()
+    assert len(edges) == 41 and edges[0] == 10 and edges[-1] == 10**9 and np.all(np.diff(edges) > 0)
+    b_times = np.sort(times[channels == 6])
+    below = np.array([np.searchsorted(b_times, times[starts] + e).sum() for e in edges])
+    assert np.array_equal(logc.data(), np.diff(below)) and logc.data().sum() > 1000
+    assert logc.normalized().shape == (40,) and (logc.count_a, logc.count_b) == tuple(counts[:2])
+    ticks = times[channels == 104]
+    ones = np.sort(times[starts])
+    want, widths = np.zeros(7, np.int64), np.zeros(7, np.int64)
+    for g in range(len(ticks) - 7, len(ticks)):  # the last frame; the last gate still open
+        close = max(ticks[g + 1], ticks[g]) if g + 1 < len(ticks) else None
+        want[g % 7] = (len(ones) if close is None else np.searchsorted(ones, close)) \
+            - np.searchsorted(ones, ticks[g])
+        widths[g % 7] = (times[np.isin(channels, (1, 104))].max() if close is None else close) \
+            - ticks[g]
+    assert gated.ready and np.array_equal(gated.data(), want) and want.sum() > 100
+    assert np.array_equal(gated.bin_widths_ps(), widths)
+
     # Kept after the stop and the close; clear() forgets.
     corr.clear()
     assert corr.data().sum() == 0 and rate.data().sum() > 0
@@ -161,6 +183,16 @@ def test_parameters_delay_and_measure_only_runs(tmp_path):
                                                       bin_width2_ps=0, n_bins2=2), "^bin_width2_ps"),
                            (lambda: ravik.Coincidences(chain, [[1, 70000]], window_ps=10), "^groups"),
                            (lambda: ravik.Coincidences(chain, [[1, 6]], window_ps=-1), "^window_ps"),
+                           (lambda: ravik.LogCorrelation(chain, 1, 6, min_lag_ps=0, max_lag_ps=10,
+                                                         bins_per_decade=1), "^min_lag_ps"),
+                           (lambda: ravik.LogCorrelation(chain, 1, 6, min_lag_ps=10, max_lag_ps=10,
+                                                         bins_per_decade=1), "^max_lag_ps"),
+                           (lambda: ravik.LogCorrelation(chain, 1, 6, min_lag_ps=1, max_lag_ps=10,
+                                                         bins_per_decade=0), "^bins_per_decade"),
+                           (lambda: ravik.CountBetweenMarkers(chain, 1, 104, n_values=0), "^n_values"),
+                           (lambda: ravik.CountBetweenMarkers(chain, 1, 104, -1, n_values=2), "^end"),
+                           (lambda: ravik.CountBetweenMarkers(chain, 1, 104, 104, n_values=2),
+                            "must differ"),
                            (lambda: chain.stream(timeout=nan), "^timeout"),
                            (lambda: chain.sleep(nan), "^seconds"),
                            (lambda: chain.record_for(nan), "^stream_seconds"),
