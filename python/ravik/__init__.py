@@ -17,10 +17,12 @@ and asking for the chain says where the core is built.
 from .reader import RECORD, coincidences, load, report
 
 _CORE_NAMES = ("Chain", "Coincidences", "Correlation", "CountRate", "Histogram2D", "Measurement",
-               "StartStop", "Stream", "TimeDifferences", "TimeTrace")
+               "StartStop", "Stream", "TimeDifferences", "TimeTrace", "VirtualChannel",
+               "DelayedChannel", "Combiner", "Coincidence", "GatedChannel")
 try:
     from ._core import (Chain, Coincidences, Correlation, CountRate, Histogram2D, Measurement,
                         StartStop, Stream, TimeDifferences, TimeTrace)
+    from ._core import Coincidence, Combiner, DelayedChannel, GatedChannel, VirtualChannel
 except ModuleNotFoundError as missing:
     if missing.name != __name__ + "._core":
         raise
@@ -34,5 +36,5 @@ except ModuleNotFoundError as missing:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 __all__ = ["Chain", "Coincidences", "Correlation", "CountRate", "Histogram2D", "Measurement",
-           "StartStop", "Stream", "TimeDifferences", "TimeTrace", "RECORD", "coincidences", "load",
-           "report"]
+           "StartStop", "Stream", "TimeDifferences", "TimeTrace", "VirtualChannel", "DelayedChannel",
+           "Combiner", "Coincidence", "GatedChannel", "RECORD", "coincidences", "load", "report"]

@@ -370,6 +370,8 @@ MeasurementSet& ravikpy::measurementsOf(const py::object& chain) {
   return chainOf(chain).chain().measurements();
 }
 
+Chain& ravikpy::liveChainOf(const py::object& chain) { return chainOf(chain).chain(); }
+
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The live chain of devices and the measurements of its merged records.";
   py::register_exception_translator([](std::exception_ptr p) {
@@ -424,4 +426,5 @@ PYBIND11_MODULE(_core, m) {
       });
 
   bindMeasurements(m);
+  bindVirtualChannels(m);
 }

@@ -18,6 +18,8 @@
 
 #include "monitor/measurements.h"
 
+class Chain;
+
 namespace ravikpy {
 
 namespace py = pybind11;
@@ -51,6 +53,8 @@ py::array_t<T> toArray(std::vector<T> values) {
 // The measurements that feed on the chain `chain` (a ravik.Chain, or an object whose `_chain`
 // is one); TypeError for anything else.
 MeasurementSet& measurementsOf(const py::object& chain);
+// The live chain itself, taken the same way.
+::Chain& liveChainOf(const py::object& chain);
 
 // Attaches a new measurement to the chain. Python's handle shares the measurement with the chain
 // and, when it goes, detaches it, so the chain stops feeding a measurement nobody can read.
@@ -63,6 +67,8 @@ std::shared_ptr<M> attach(const py::object& chain, std::shared_ptr<M> m) {
 
 // The measurement classes.
 void bindMeasurements(py::module_& m);
+// The virtual channels.
+void bindVirtualChannels(py::module_& m);
 
 }  // namespace ravikpy
 
