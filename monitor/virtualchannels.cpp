@@ -146,8 +146,8 @@ public:
   explicit Step(int16_t channel) : _channel(channel) {}
   virtual ~Step() = default;
   // Appends to *out the records `tags` lead to, in merge order.
-  virtual void push(const TimeTag* tags, size_t count, std::vector<TimeTag>* out) = 0;
-  virtual void finish(std::vector<TimeTag>* out) { (void)out; }
+  virtual void push(const TimeTag* tags, size_t count, Buffer* out) = 0;
+  virtual void finish(Buffer* out) { (void)out; }
   bool overflowed() const { return _overflowed; }
 
 protected:
@@ -157,21 +157,21 @@ protected:
 
 namespace {
 
+using Buffer = VirtualChannels::Buffer;
+
 // A step that adds at most one record right after each record: writes into room made once
 // per batch.
 template <typename Decide>
-void addAfter(const TimeTag* tags, size_t count, std::vector<TimeTag>* out, int16_t channel,
+void addAfter(const TimeTag* tags, size_t count, Buffer* out, int16_t channel,
               Decide decide) {
-  const size_t from = out->size();
-  out->resize(from + 2 * count);
-  TimeTag* to = out->data() + from;
+  TimeTag* to = out->room(2 * count);
   for (size_t i = 0; i < count; ++i) {
     *to++ = tags[i];
     to->time = tags[i].time;
     to->channel = channel;
     to += int(decide(tags[i]));
   }
-  out->resize(size_t(to - out->data()));
+  out->setEnd(to);
 }
 
 class CombinedStep : public VirtualChannels::Step {
@@ -179,7 +179,7 @@ public:
   explicit CombinedStep(const VirtualChannel& v) : Step(v.channel), _wanted(65536, 0) {
     for (int16_t c : v.inputs) _wanted[tableIndex(c)] = 1;
   }
-  void push(const TimeTag* tags, size_t count, std::vector<TimeTag>* out) override {
+  void push(const TimeTag* tags, size_t count, Buffer* out) override {
     const uint8_t* wanted = _wanted.data() + tableIndex(0);
     addAfter(tags, count, out, _channel, [&](const TimeTag& t) { return wanted[t.channel] != 0; });
   }
@@ -194,7 +194,7 @@ public:
       : Step(v.channel), _window(v.windowPs), _slot(65536, 0), _latest(v.inputs.size(), INT64_MIN) {
     for (size_t i = 0; i < v.inputs.size(); ++i) _slot[tableIndex(v.inputs[i])] = int16_t(i + 1);
   }
-  void push(const TimeTag* tags, size_t count, std::vector<TimeTag>* out) override {
+  void push(const TimeTag* tags, size_t count, Buffer* out) override {
     const int16_t* slotOf = _slot.data() + tableIndex(0);
     int64_t* latest = _latest.data();
     const size_t members = _latest.size();
@@ -222,7 +222,7 @@ class GatedStep : public VirtualChannels::Step {
 public:
   explicit GatedStep(const VirtualChannel& v)
       : Step(v.channel), _input(v.inputs[0]), _open(v.gateOpen), _close(v.gateClose) {}
-  void push(const TimeTag* tags, size_t count, std::vector<TimeTag>* out) override {
+  void push(const TimeTag* tags, size_t count, Buffer* out) override {
     bool open = _isOpen;
     addAfter(tags, count, out, _channel, [&](const TimeTag& t) {
       open = (open | (t.channel == _open)) & (t.channel != _close);
@@ -241,65 +241,99 @@ public:
   explicit DelayedStep(const VirtualChannel& v)
       : Step(v.channel), _input(v.inputs[0]), _delay(v.delayPs) {}
 
-  void push(const TimeTag* tags, size_t count, std::vector<TimeTag>* out) override {
-    if (_delay >= 0) {
-      for (size_t i = 0; i < count; ++i) {
-        const TimeTag& tag = tags[i];
-        while (!_delayed.empty() && _delayed.front() < tag.time) emitDelayed(out);
-        out->push_back(tag);
-        if (tag.channel != _input) continue;
-        if (_delayed.full()) {
-          _overflowed = true;  // the bound: this delayed record is dropped
-        } else {
-          _delayed.insertOrdered(tag.time + _delay);
-        }
-      }
-      return;
-    }
-    // A record at s goes on once the stream has reached s + |delay|: a delayed record still to
-    // come then is at or after it (or steps back no further than the stream does).
+  void push(const TimeTag* tags, size_t count, Buffer* out) override {
+    if (_delay >= 0) return pushLater(tags, count, out);
+    // The delayed records of the batch first: they may belong before records held from
+    // earlier batches.
     for (size_t i = 0; i < count; ++i) {
-      const TimeTag& tag = tags[i];
-      _latest = std::max(_latest, tag.time);
-      if (tag.channel == _input) {
-        if (_delayed.full()) {
-          _overflowed = true;
-          emitDelayed(out);  // early, out of its place
-        }
-        _delayed.insertOrdered(tag.time + _delay);
-      }
-      if (_held.full()) {
+      if (tags[i].channel != _input) continue;
+      if (_delayed.full()) {
         _overflowed = true;
-        releaseHeld(out);  // early: the delayed records before it come after it
+        writeDelayed(out, 1);  // early, out of its place
       }
-      _held.pushBack(tag);
-      const int64_t through = minusSaturated(_latest, -_delay);
-      while (!_held.empty() && _held.front().time <= through) releaseHeld(out);
+      _delayed.insertOrdered(tags[i].time + _delay);
     }
+    for (size_t i = 0; i < count; ++i) _latest = std::max(_latest, tags[i].time);
+    size_t heldCount = _held.size() - _heldBegin;
+    if (heldCount + count > kMaxHistory) {
+      _overflowed = true;  // the oldest go early: the delayed records before them come after
+      release(out, std::min(heldCount, heldCount + count - kMaxHistory));
+    }
+    // Room at the back: the released front goes once it is half of what is kept.
+    if (_heldBegin > 0 && _heldBegin >= _held.size() / 2) {
+      _held.erase(_held.begin(), _held.begin() + ptrdiff_t(_heldBegin));
+      _heldBegin = 0;
+    }
+    _held.insert(_held.end(), tags, tags + count);
+    // A record at s goes on once the stream has reached s + |delay|: a delayed record still to
+    // come is then at or after it (or steps back no further than the stream does).
+    const int64_t through = minusSaturated(_latest, -_delay);
+    heldCount = _held.size() - _heldBegin;
+    size_t n = 0;
+    while (n < heldCount && _held[_heldBegin + n].time <= through) ++n;
+    release(out, n);
   }
 
-  void finish(std::vector<TimeTag>* out) override {
-    while (!_held.empty()) releaseHeld(out);
-    while (!_delayed.empty()) emitDelayed(out);
+  void finish(Buffer* out) override {
+    release(out, _held.size() - _heldBegin);
+    writeDelayed(out, _delayed.size());
+    _held.clear();
+    _heldBegin = 0;
     _latest = INT64_MIN;
   }
 
 private:
-  void emitDelayed(std::vector<TimeTag>* out) {
-    out->push_back({_delayed.front(), _channel});
-    _delayed.popFront();
+  // A delay of 0 or more: the delayed records wait for the first later record.
+  void pushLater(const TimeTag* tags, size_t count, Buffer* out) {
+    TimeTag* to = out->room(2 * count + _delayed.size());
+    int64_t due = _delayed.empty() ? INT64_MAX : _delayed.front();
+    for (size_t i = 0; i < count; ++i) {
+      const TimeTag tag = tags[i];
+      while (due < tag.time) {
+        *to++ = TimeTag{due, _channel};
+        _delayed.popFront();
+        due = _delayed.empty() ? INT64_MAX : _delayed.front();
+      }
+      *to++ = tag;
+      if (tag.channel != _input) continue;
+      if (_delayed.full()) {
+        _overflowed = true;  // the bound: this delayed record is dropped
+        continue;
+      }
+      _delayed.insertOrdered(tag.time + _delay);
+      due = _delayed.front();
+    }
+    out->setEnd(to);
   }
-  void releaseHeld(std::vector<TimeTag>* out) {
-    const TimeTag tag = _held.front();
-    _held.popFront();
-    while (!_delayed.empty() && _delayed.front() < tag.time) emitDelayed(out);
-    out->push_back(tag);
+
+  // Passes on the `n` oldest held records, each after the delayed records earlier than it.
+  void release(Buffer* out, size_t n) {
+    TimeTag* to = out->room(n + _delayed.size());
+    const TimeTag* held = _held.data() + _heldBegin;
+    int64_t due = _delayed.empty() ? INT64_MAX : _delayed.front();
+    for (size_t i = 0; i < n; ++i) {
+      const TimeTag tag = held[i];
+      while (due < tag.time) {
+        *to++ = TimeTag{due, _channel};
+        _delayed.popFront();
+        due = _delayed.empty() ? INT64_MAX : _delayed.front();
+      }
+      *to++ = tag;
+    }
+    _heldBegin += n;
+    out->setEnd(to);
+  }
+
+  void writeDelayed(Buffer* out, size_t n) {
+    for (size_t i = 0; i < n; ++i, _delayed.popFront()) out->push_back({_delayed.front(), _channel});
   }
 
   int16_t _input;
   int64_t _delay;
   Ring<int64_t> _delayed;  // delayed records not passed on yet, in time order
-  Ring<TimeTag> _held;     // a negative delay: the stream held back, in its order
+  // A negative delay: the stream held back, in its order, from _heldBegin on.
+  std::vector<TimeTag> _held;
+  size_t _heldBegin = 0;
   int64_t _latest = INT64_MIN;
 };
 
@@ -327,29 +361,42 @@ void VirtualChannels::push(const TimeTag* tags, size_t count, std::vector<TimeTa
     out->insert(out->end(), tags, tags + count);
     return;
   }
-  // Each step reads what the one before it passed on; the last appends to *out.
+  // Each step reads what the one before it passed on.
   const TimeTag* from = tags;
   size_t n = count;
-  for (size_t k = 0; k + 1 < _steps.size(); ++k) {
-    std::vector<TimeTag>& to = _between[k % 2];
+  for (size_t k = 0; k < _steps.size(); ++k) {
+    Buffer& to = _between[k % 2];
     to.clear();
     _steps[k]->push(from, n, &to);
     from = to.data();
     n = to.size();
   }
-  _steps.back()->push(from, n, out);
+  out->insert(out->end(), from, from + n);
 }
 
 void VirtualChannels::finish(std::vector<TimeTag>* out) {
   // What a step gives up at the end goes through the steps after it, which then end too.
-  std::vector<TimeTag> rest, next;
+  Buffer rest, next;
   for (size_t k = 0; k < _steps.size(); ++k) {
     next.clear();
     _steps[k]->push(rest.data(), rest.size(), &next);
     _steps[k]->finish(&next);
-    rest.swap(next);
+    std::swap(rest, next);
   }
-  out->insert(out->end(), rest.begin(), rest.end());
+  out->insert(out->end(), rest.data(), rest.data() + rest.size());
+}
+
+VirtualChannels::Buffer::Buffer() = default;
+
+TimeTag* VirtualChannels::Buffer::room(size_t n) {
+  if (_size + n > _capacity) {
+    const size_t capacity = std::max({_capacity * 2, _size + n, size_t(4096)});
+    std::unique_ptr<TimeTag[]> bigger(new TimeTag[capacity]);
+    if (_size != 0) std::copy(_data.get(), _data.get() + _size, bigger.get());
+    _data.swap(bigger);
+    _capacity = capacity;
+  }
+  return _data.get() + _size;
 }
 
 bool VirtualChannels::overflowed() const {

@@ -87,13 +87,29 @@ public:
   // A delayed channel outgrew its bound since the stage began (see above).
   bool overflowed() const;
 
-  // One definition's work on the stream; public only for the implementation's file.
+  // One definition's work on the stream, and the records between two of them: public only for
+  // the implementation's file.
   class Step;
+  class Buffer {
+  public:
+    Buffer();
+    size_t size() const { return _size; }
+    const TimeTag* data() const { return _data.get(); }
+    void clear() { _size = 0; }
+    // Where `n` more records go, after the size; setEnd() then says how many went.
+    TimeTag* room(size_t n);
+    void setEnd(const TimeTag* end) { _size = size_t(end - _data.get()); }
+    void push_back(const TimeTag& tag) { *room(1) = tag, ++_size; }
+
+  private:
+    std::unique_ptr<TimeTag[]> _data;  // not cleared when made: written before it is read
+    size_t _size = 0, _capacity = 0;
+  };
 
 private:
   std::vector<VirtualChannel> _definitions;
   std::vector<std::unique_ptr<Step>> _steps;
-  std::vector<TimeTag> _between[2];  // the stream between two steps
+  Buffer _between[2];  // the stream between two steps
 };
 
 #endif
