@@ -81,8 +81,8 @@ void describe(CommandLine* line, RecordOptions* options) {
                 "chain position) or one \"parameters\" object for every device");
   line->addPath("--virtual", &options->virtualPath,
                 "virtual channels for the live monitor and --correlate: a JSON list\n"
-                "such as [{\"type\": \"delayed\", \"channel\": 6, \"delay_ps\": -1500}],\n"
-                "numbered 30000 and up (see README, virtual channels)");
+                "such as [{\"type\": \"delayed\", \"channel\": 6, \"delay_ps\": -1500}]\n"
+                "(types delayed, combined, coincidence, gated), channels 30000 and up");
   app.add_flag("--keep-raw", options->keepRaw, "keep the raw files after the merge");
   app.add_flag("-q, --quiet", options->quiet,
                "no live lines, progress bar or summary; errors and devices that\n"
