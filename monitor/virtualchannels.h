@@ -11,8 +11,8 @@
 // Records of the combined, coincidence and gated channels come right after the record that makes
 // them, at its time (a record that opens or closes a gate does so before it counts as gated). A
 // delayed record comes before the first record later than it in time of those not yet passed on
-// when its source comes (ties: the plain record first): a positive delay holds the delayed
-// records back, a negative one holds the whole stream back by |delay|. So the records after a
+// when its source's batch comes (ties: the plain record first): a positive delay holds the
+// delayed records back, a negative one holds the whole stream back by |delay|. So the records after a
 // delayed one step back from it at most as far as the merged stream itself steps back.
 //
 // A definition may name markers (a marker as a gate) and virtual channels defined before it in
