@@ -20,6 +20,8 @@
 #include <QMap>
 #include <QString>
 #include <QVector>
+
+#include "monitor/virtualchannels.h"
 #include <QWidget>
 
 #include "chain/tempremoval.h"
@@ -200,6 +202,8 @@ private:
   // registered; the stop, called once the callback is removed, ends its thread and keeps the
   // monitor for the Monitor window to show.
   void startMonitor();
+  // Reads ravik-virtual.json in the temp folder into _virtuals; false with a message.
+  bool readVirtualChannels(QString* error);
   void stopMonitor();
 
   QPushButton* _startBtn;
@@ -243,6 +247,9 @@ private:
   // True while the devices write the temp files that the merge reads.
   std::atomic<bool> _growing{false};
   MonitorCore* _monitor;   // the monitor of the current or last recording, or null; owned
+  // The virtual channels of the current recording, from ravik-virtual.json in the temp folder
+  // at Start (none without it): the monitor's measurements see them.
+  std::vector<VirtualChannel> _virtuals;
   MonitorThread* _monitorThread;  // runs while recording; owned
   MonitorWindow* _monitorWin;     // created by the first Monitor click; a Qt child
   bool _allowSim;

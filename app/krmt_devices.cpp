@@ -17,6 +17,7 @@
 #include "device/korbalt.h"
 #include "chain/recordcore.h"
 #include "chain/session.h"
+#include "chain/virtualjson.h"
 #include "device/rmtdev.h"
 #include "device/rmtpath.h"
 #include "merge/channelmap.h"
@@ -164,6 +165,14 @@ void KRmt::startCollect() {
     fprintf(stderr, "ravik: the run kept in the temp folder was moved; finish it with\n"
                     "  ravik-merge --recover %s\n", kept.c_str());
   }
+  QString virtualError;
+  if (!readVirtualChannels(&virtualError)) {
+    discardOutputs();
+    _timer->stop();
+    updateGui(Idle);
+    checkError(false, "Can't start: " + virtualError);
+    return;
+  }
   auto startOne = [&](int32_t i) {
     RmtDev* dev = _devs[i];
     if (!_recorded.contains(dev)) return 0;
@@ -211,9 +220,10 @@ void KRmt::writeManifest(const QString* outputs) {
   if (devices.empty()) return;
   // The HDF5 output is created uncompressed, as the window writes it.
   nameOutputs(outputs);
-  const RunManifest manifest = _session->manifest(
+  RunManifest manifest = _session->manifest(
       devices,
       partialNames({_ascOutput.get(), _binOutput.get(), _hdf5File ? _hdf5File->file() : nullptr}));
+  if (!_virtuals.empty()) manifest.virtualChannels = virtualToJson(_virtuals);
   std::string error;
   checkError(_manifest.write(toFileName(_recordDir), manifest, &error),
              "Can't write the run manifest\n" + fromFileName(error) +

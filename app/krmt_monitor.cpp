@@ -1,8 +1,15 @@
 // The window's side of the live monitor: one monitor per recording, its thread, and the
 // Monitor window.
+#include <algorithm>
+
+#include <QDir>
+#include <QFileInfo>
+
 #include "app/krmt.h"
+#include "chain/virtualjson.h"
 #include "app/monitorwindow.h"
 #include "device/rmtdev.h"
+#include "device/rmtpath.h"
 #include "monitor/monitorcore.h"
 #include "monitor/monitorthread.h"
 
@@ -12,10 +19,27 @@ void KRmt::startMonitor() {
   for (RmtDev* dev : _devs) devices.push_back({dev->_chainPos, dev->_markers});
   delete _monitor;
   _monitor = new MonitorCore(devices);
+  _monitor->setVirtualChannels(_virtuals);
   if (_monitorWin) _monitor->setCorrelation(_monitorWin->settings());
   for (int i = 0; i < _devs.size(); ++i) _devs[i]->_tap = _monitor->tap(size_t(i));
   _monitorThread = new MonitorThread(_monitor);
   _monitorThread->start();
+}
+
+bool KRmt::readVirtualChannels(QString* error) {
+  _virtuals.clear();
+  const QString path = QDir(_recordDir).filePath("ravik-virtual.json");
+  if (_recordDir.isEmpty() || !QFileInfo::exists(path)) return true;
+  std::string why;
+  if (!loadVirtualFile(toFileName(path), &_virtuals, &why)) {
+    *error = fromFileName(why);
+    return false;
+  }
+  int32_t largest = 0;
+  for (const RmtDev* dev : _recorded) largest = std::max(largest, dev->_chainPos);
+  *error = QString::fromStdString(virtualChainError(largest));
+  if (!error->isEmpty()) _virtuals.clear();
+  return error->isEmpty();
 }
 
 void KRmt::stopMonitor() {

@@ -114,8 +114,8 @@ MonitorWindow::MonitorWindow(QWidget* parent, std::function<MonitorCore*()> sour
 QWidget* MonitorWindow::buildControls() {
   auto* box = new QWidget(this);
   const CorrelationSettings d;
-  _channelA = spinBox(box, 0, 9999, d.channelA, "");
-  _channelB = spinBox(box, 0, 9999, d.channelB, "");
+  _channelA = spinBox(box, 0, 32767, d.channelA, "");
+  _channelB = spinBox(box, 0, 32767, d.channelB, "");
   _range = spinBox(box, 1, 1000000000, int(d.rangePs), " ps");
   _binWidth = spinBox(box, int(kMinBinWidthPs), int(kMaxBinWidthPs), int(d.binWidthPs), " ps");
   _resetBtn = new QPushButton("Reset", box);

@@ -7,6 +7,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -22,6 +23,7 @@
 #include "chain/paramsjson.h"
 #include "chain/recordcore.h"
 #include "chain/livesink.h"
+#include "chain/virtualjson.h"
 #include "report/runreport.h"
 
 namespace {
@@ -74,6 +76,7 @@ SessionFiles sessionFiles(const ChainOutputs& outputs) {
 // that its merge reads are still there.
 struct Chain::Run {
   std::unique_ptr<Recording> recording;
+  std::unique_ptr<VirtualChannels> virtuals;  // null: none defined
   std::unique_ptr<LiveSink> sink;
   std::unique_ptr<Session> session;
   bool ended = true;  // no recording runs: not started yet, or stopped
@@ -229,6 +232,13 @@ bool Chain::setParameters(int32_t chain, const nlohmann::json& changes, std::str
   return true;
 }
 
+VirtualChannel Chain::addVirtualChannel(const VirtualChannel& definition) {
+  std::vector<VirtualChannel> list = _virtuals;
+  list.push_back(definition);
+  _virtuals = resolveVirtualChannels(list);
+  return _virtuals.back();
+}
+
 bool Chain::start(const ChainOutputs& outputs, std::string* error) {
   if (!_open) {
     *error = "the chain is closed";
@@ -246,7 +256,16 @@ bool Chain::start(const ChainOutputs& outputs, std::string* error) {
   }
   // A chain whose timestamps could not be told apart is refused before any output exists.
   if (!checkChainChannels(*run->recording, error)) return false;
-  run->session.reset(new Session(sessionFiles(outputs)));
+  if (!_virtuals.empty()) {
+    int32_t largest = 0;
+    for (const FoundDevice& f : _found.chain) largest = std::max(largest, f.link.chainPos);
+    *error = virtualChainError(largest);
+    if (!error->empty()) return false;
+    run->virtuals.reset(new VirtualChannels(_virtuals));
+  }
+  SessionFiles files = sessionFiles(outputs);
+  if (!_virtuals.empty()) files.virtualChannels = virtualToJson(_virtuals);
+  run->session.reset(new Session(files));
   Session& session = *run->session;
   if (!session.prepare(error)) return false;
   SignalsBlocked quiet;
@@ -265,7 +284,7 @@ bool Chain::start(const ChainOutputs& outputs, std::string* error) {
   }
   run->ended = false;
   const std::vector<SessionDevice> devices = sessionDevices(*run->recording);
-  run->sink.reset(new LiveSink(&_measurements, &_queue, session.hdf5Output()));
+  run->sink.reset(new LiveSink(&_measurements, &_queue, session.hdf5Output(), run->virtuals.get()));
   MergeWatch watch;
   watch.wake = false;  // the owner's thread has its signals for Python
   if (!session.startMerge(devices, run->sink.get(), watch, error)) {
@@ -295,6 +314,7 @@ bool Chain::stop(nlohmann::json* report, std::string* error) {
   RunResult result;
   const std::vector<SessionDevice> devices = sessionDevices(*run->recording);
   const SessionEnd end = session.finish(devices, none, &result);
+  run->sink->finish();
   // A merge cut short fed the measurements and the stream only a part of the recording.
   const bool merged = result.outcome.readError.empty() && !result.stopped;
   _queue.finish(merged);

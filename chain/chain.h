@@ -22,6 +22,7 @@
 #include "chain/devicesearch.h"
 #include "chain/recordqueue.h"
 #include "monitor/measurements.h"
+#include "monitor/virtualchannels.h"
 
 struct ChainDevice {
   std::string serial;
@@ -74,6 +75,12 @@ public:
   bool setParameters(int32_t chain, const nlohmann::json& changes, std::string* error);
 
   MeasurementSet& measurements() { return _measurements; }
+
+  // Defines a virtual channel, which the measurements see from the next start on (a recording
+  // running goes on without it), and returns it with its output channel. Throws
+  // std::invalid_argument as resolveVirtualChannels() does (the list stays as it was).
+  VirtualChannel addVirtualChannel(const VirtualChannel& definition);
+  const std::vector<VirtualChannel>& virtualChannels() const { return _virtuals; }
   RecordQueue& queue() { return _queue; }
 
   // Starts a recording into `outputs` and its merge. False with a message when an output cannot be
@@ -101,6 +108,7 @@ private:
   std::vector<std::string> _messages;
   SearchResult _found;  // the chain, master first, and every device left connected
   MeasurementSet _measurements;
+  std::vector<VirtualChannel> _virtuals;  // resolved
   RecordQueue _queue;
   std::unique_ptr<Run> _run;
 };

@@ -158,6 +158,7 @@ RunManifest Session::manifest(const std::vector<SessionDevice>& devices,
   m.reportPath = absolutePath(_files.report);
   m.compress = _files.compress;
   m.meta = _files.meta;
+  m.virtualChannels = _files.virtualChannels;
   m.partials = partials;
   return m;
 }

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "chain/recordtime.h"
 #include "chain/mergerun.h"
 #include "chain/sessiondevice.h"
@@ -51,6 +53,7 @@ struct SessionFiles : RunOutputs {
   bool noClobber = false;
   bool keepRaw = false;      // the raw files stay after a complete merge
   std::vector<Hdf5MetaField> meta;
+  nlohmann::json virtualChannels;  // for the manifest: the run's virtual channels; null: none
   ReadFiles read;            // the files the run reads, which no output may replace
   std::string tmpDir;        // where the run's folder goes
 };

@@ -43,6 +43,7 @@
 #include "chain/deviceparams.h"
 #include "device/korbalt.h"
 #include "chain/paramsjson.h"
+#include "chain/virtualjson.h"
 #include "chain/recordcore.h"
 #include "merge/channelmap.h"
 #include "merge/outputpath.h"
@@ -91,6 +92,7 @@ bool checkTempDir(const std::string& dir, std::string* error) {
 ReadFiles recordReadFiles(const RecordOptions& options) {
   ReadFiles read = metaFile(options);
   read.push_back({"parameter file", options.paramsPath});
+  read.push_back({"virtual channel file", options.virtualPath});
   // The devices are found after the outputs are made: the streams they will replay count now.
   if (options.allowSim)
     for (OutputName& stream : replayedStreams()) read.push_back(std::move(stream));
@@ -107,6 +109,7 @@ public:
     for (const auto& dev : recording.devices())
       devices.push_back({dev->device.link.chainPos, dev->device.link.markers});
     _core.reset(new MonitorCore(devices));
+    _core->setVirtualChannels(options.virtuals);
     _core->setCorrelation(options.correlation);
     _thread.reset(new MonitorThread(_core.get()));
   }
@@ -242,9 +245,12 @@ bool prepareParams(const RecordOptions& options, const std::vector<const ParamsE
 // A correlation channel that no device of the chain fills gives an empty histogram: said once the
 // chain is known (also when quiet), and the recording goes on.
 void warnUnknownChannels(const CorrelationSettings& correlation,
-                         const std::vector<ChainChannels>& chain) {
+                         const std::vector<ChainChannels>& chain,
+                         const std::vector<VirtualChannel>& virtuals) {
   for (int32_t channel : {correlation.channelA, correlation.channelB}) {
     if (chainHasChannel(chain, channel)) continue;
+    if (std::any_of(virtuals.begin(), virtuals.end(), [&](const VirtualChannel& v) { return v.channel == channel; }))
+      continue;
     say("warning: --correlate channel " + std::to_string(channel) +
         " is no output channel of this chain; the histogram stays empty");
     if (correlation.channelA == correlation.channelB) break;
@@ -266,6 +272,7 @@ SessionFiles sessionFiles(const RecordOptions& options) {
   files.keepRaw = options.keepRaw;
   files.metaPath = options.metaPath;
   files.meta = options.meta;
+  if (!options.virtuals.empty()) files.virtualChannels = virtualToJson(options.virtuals);
   files.read = recordReadFiles(options);
   files.tmpDir = options.tmpDir;
   return files;
@@ -348,7 +355,14 @@ int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>&
   if (!prepareParams(options, matched, recording, &error)) return fail(kExitStartFailed, error);
   if (!checkChainChannels(recording, &error)) return fail(kExitBadInput, error);
   if (options.correlate)
-    warnUnknownChannels(options.correlation, chainChannels(sessionDevices(recording)));
+    warnUnknownChannels(options.correlation, chainChannels(sessionDevices(recording)),
+                        options.virtuals);
+  if (!options.virtuals.empty()) {
+    int32_t largest = 0;
+    for (const auto& dev : recording.devices()) largest = std::max(largest, dev->device.link.chainPos);
+    error = virtualChainError(largest);
+    if (!error.empty()) return fail(kExitBadInput, error + "; nothing recorded");
+  }
   LiveMonitor monitor(options, recording);
   monitor.start(&recording);
   // The recording begins here, before the devices start: their data can follow at once.
@@ -401,6 +415,8 @@ int main(int argc, char** argv) {
     return printOut(options.helpText + options.versionText) ? 0 : kExitWriteError;
   std::vector<ParamsEntry> params;
   if (!options.paramsPath.empty() && !loadParamsFile(options.paramsPath, &params, &error))
+    return fail(kExitBadInput, error);
+  if (!options.virtualPath.empty() && !loadVirtualFile(options.virtualPath, &options.virtuals, &error))
     return fail(kExitBadInput, error);
   if (!checkTempDir(options.tmpDir, &error)) return fail(kExitBadInput, error);
   Session session(sessionFiles(options));

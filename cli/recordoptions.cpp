@@ -22,7 +22,7 @@ bool parsePair(const std::string& text, CorrelationSettings* s) {
   const size_t comma = text.find(',');
   int64_t a = -1, b = -1;
   if (comma == std::string::npos || !parseWhole(text.substr(0, comma), &a) ||
-      !parseWhole(text.substr(comma + 1), &b) || a < 0 || b < 0 || a > 9999 || b > 9999)
+      !parseWhole(text.substr(comma + 1), &b) || a < 0 || b < 0 || a > INT16_MAX || b > INT16_MAX)
     return false;
   s->channelA = int32_t(a);
   s->channelB = int32_t(b);
@@ -79,6 +79,10 @@ void describe(CommandLine* line, RecordOptions* options) {
                 "set the devices' parameters from FILE before recording: a run\n"
                 "report (each device's \"parameters\", matched by serial, else by\n"
                 "chain position) or one \"parameters\" object for every device");
+  line->addPath("--virtual", &options->virtualPath,
+                "virtual channels for the live monitor and --correlate: a JSON list\n"
+                "such as [{\"type\": \"delayed\", \"channel\": 6, \"delay_ps\": -1500}]\n"
+                "(types delayed, combined, coincidence, gated), channels 30000 and up");
   app.add_flag("--keep-raw", options->keepRaw, "keep the raw files after the merge");
   app.add_flag("-q, --quiet", options->quiet,
                "no live lines, progress bar or summary; errors and devices that\n"

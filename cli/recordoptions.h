@@ -1,7 +1,7 @@
 // The command line of ravik-record:
 //
 //   ravik-record [-s] [-l] [--seconds N] [--text FILE] [--bin FILE] [--hdf5 FILE [--compress]]
-//                [--tmp DIR] [--keep-raw] [--quiet] [--rates] [--correlate A,B [--range PS]
+//                [--tmp DIR] [--keep-raw] [--quiet] [--virtual FILE] [--rates] [--correlate A,B [--range PS]
 //                [--bin-width PS] [--histogram FILE]]
 //
 // Parsing only: nothing is opened or checked on disk here. A new option is a field here and one
@@ -15,6 +15,7 @@
 #include "merge/hdf5output.h"
 
 #include "monitor/correlator.h"
+#include "monitor/virtualchannels.h"
 
 struct RecordOptions {
   bool allowSim = false;  // -s: discovery also reports simulated devices
@@ -28,6 +29,8 @@ struct RecordOptions {
   std::vector<Hdf5MetaField> meta;  // read from it
   std::string tmpDir;     // folder of the raw files
   std::string paramsPath; // --params: device parameters to set before recording; empty: none
+  std::string virtualPath;  // --virtual: the virtual channels' definitions; empty: none
+  std::vector<VirtualChannel> virtuals;  // read from it by the program
   bool keepRaw = false;   // keep the raw files after a complete merge
   bool quiet = false;     // no live lines, no progress bar, no summary; errors still reported
   std::string reportPath;    // the run report; empty: beside the outputs (defaultReportPath)

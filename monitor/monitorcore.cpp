@@ -404,14 +404,37 @@ int64_t MonitorCore::latestHorizon() const {
 
 void MonitorCore::flush() {
   if (_batchSize == 0) return;
-  _set.feed(_batch.get(), _batchSize);
+  if (_virtuals) {
+    _withVirtual.clear();
+    _virtuals->push(_batch.get(), _batchSize, &_withVirtual);
+    feedWithVirtual();
+  } else {
+    _set.feed(_batch.get(), _batchSize);
+  }
   _batchSize = 0;
+}
+
+void MonitorCore::feedWithVirtual() {
+  if (_virtuals->overflowed()) _set.markOverflowed();
+  _set.feed(_withVirtual.data(), _withVirtual.size());
 }
 
 void MonitorCore::finish() {
   std::lock_guard<std::mutex> guard(_lock);
   release(true);
+  if (_virtuals && !_finished) {
+    _withVirtual.clear();
+    _virtuals->finish(&_withVirtual);
+    feedWithVirtual();
+  }
   _finished = true;
+}
+
+void MonitorCore::setVirtualChannels(std::vector<VirtualChannel> definitions) {
+  std::unique_ptr<VirtualChannels> stage(
+      definitions.empty() ? nullptr : new VirtualChannels(std::move(definitions)));
+  std::lock_guard<std::mutex> guard(_lock);
+  _virtuals = std::move(stage);
 }
 
 void MonitorCore::setCorrelation(const CorrelationSettings& settings) {

@@ -26,6 +26,7 @@
 #include "monitor/measurements.h"
 #include "monitor/rateslices.h"
 #include "monitor/tapqueue.h"
+#include "monitor/virtualchannels.h"
 
 struct Tdc56Instance;
 struct PpTimest;
@@ -100,6 +101,11 @@ public:
   // The measurements fed with every merged record; add and remove them at any time.
   MeasurementSet& measurements() { return _set; }
 
+  // Before the first drain(): the measurements (the correlation's A and B too) see these
+  // virtual channels' records besides the merged ones. Throws std::invalid_argument as
+  // resolveVirtualChannels() does.
+  void setVirtualChannels(std::vector<VirtualChannel> definitions);
+
 private:
   struct Device;
   // Moves the device's decoder past words it does not decode; the measurements miss them.
@@ -130,6 +136,8 @@ private:
   void releaseHead(int32_t k);
   int64_t latestHorizon() const;
   void flush();
+  // Feeds _withVirtual to _set.
+  void feedWithVirtual();
   void lost();
 
   std::vector<std::unique_ptr<Device>> _devices;
@@ -148,6 +156,8 @@ private:
   RateSlices _rates;
   int64_t _firstRatePs = INT64_MIN;  // time of the first record fed to _rates
   std::unique_ptr<TimeTag[]> _batch;  // records on their way to _set
+  std::unique_ptr<VirtualChannels> _virtuals;  // null: none
+  std::vector<TimeTag> _withVirtual;           // a batch and its virtual records
   size_t _batchSize = 0;
   bool _finished = false;
   mutable std::mutex _lock;  // everything but the taps

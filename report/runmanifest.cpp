@@ -211,7 +211,7 @@ json toJson(const RunManifest& m) {
   for (const ManifestDevice& d : m.devices) devices.push_back(deviceJson(d));
   json outputs = json::array();
   for (const ReportOutput& o : m.outputs) outputs.push_back({{"kind", o.kind}, {"path", o.path}});
-  return {{"manifest", kKind},
+  json out = {{"manifest", kKind},
           {"version", kVersion},
           {"program", m.program},
           {"start_utc", orNull(m.startUtc)},
@@ -222,6 +222,8 @@ json toJson(const RunManifest& m) {
           {"compress", m.compress},
           {"meta", metaToJson(m.meta)},
           {"partials", m.partials}};
+  if (!m.virtualChannels.is_null()) out["virtual"] = m.virtualChannels;
+  return out;
 }
 
 bool manifestFromJson(const json& j, RunManifest* m, std::string* error) {
@@ -245,6 +247,9 @@ bool manifestFromJson(const json& j, RunManifest* m, std::string* error) {
     r.fail("meta", "is not the HDF5 output's metadata: " + why);
   const json* partials = r.field("partials", false);
   if (partials != nullptr && !partials->is_array()) r.fail("partials", "is not a list");
+  const json* virtuals = r.field("virtual", false);
+  if (virtuals != nullptr && !virtuals->is_array()) r.fail("virtual", "is not a list");
+  m->virtualChannels = virtuals != nullptr ? *virtuals : json();
   if (!r.ok()) return false;
   m->partials.clear();
   for (size_t i = 0; partials != nullptr && i < partials->size(); ++i) {

@@ -58,6 +58,9 @@ struct RunManifest {
   // The user's description of the experiment in the HDF5 output (see report/metafile.h); empty:
   // none. "meta" is null then, and a manifest without the key has none.
   std::vector<Hdf5MetaField> meta;
+  // The virtual channels defined for the run, in their JSON form (chain/virtualjson.h); null:
+  // none, and "virtual" is then left out.
+  nlohmann::json virtualChannels;
   // Absolute; only names that isPartialName() takes, so that a recovery removes nothing else.
   std::vector<std::string> partials;
 };

@@ -7,9 +7,11 @@
 #include <stdint.h>
 
 #include <algorithm>
+#include <iterator>
 #include <vector>
 
 #include "monitor/measurements.h"
+#include "monitor/virtualchannels.h"
 
 using Tags = std::vector<TimeTag>;
 
@@ -188,6 +190,62 @@ inline Gated countBetweenMarkers(const Tags& tags, int16_t channel, int16_t begi
     out.widths[bin] = (gates[g].close == INT64_MAX ? latest : gates[g].close) - gates[g].open;
   }
   return out;
+}
+
+// The stream with a virtual channel's records added: a combined, coincidence or gated record right
+// after the record that makes it, the delayed records at the end (their order is by time).
+inline Tags withVirtual(const Tags& tags, const VirtualChannel& v) {
+  const auto named = [&](int16_t c) { return std::find(v.inputs.begin(), v.inputs.end(), c) != v.inputs.end(); };
+  Tags out, delayed;
+  std::vector<int64_t> latest(v.inputs.size(), INT64_MIN);
+  bool open = false;
+  for (const TimeTag& t : tags) {
+    out.push_back(t);
+    bool add = false;
+    switch (v.kind) {
+      case VirtualChannel::Kind::Combined: add = named(t.channel); break;
+      case VirtualChannel::Kind::Gated:
+        if (t.channel == v.gateOpen) open = true;
+        if (t.channel == v.gateClose) open = false;
+        add = open && t.channel == v.inputs[0];
+        break;
+      case VirtualChannel::Kind::Coincidence:
+        if (!named(t.channel)) break;
+        add = true;
+        for (size_t m = 0; m < v.inputs.size(); ++m) {
+          if (v.inputs[m] == t.channel) continue;
+          add = add && latest[m] != INT64_MIN && latest[m] >= t.time - v.windowPs && latest[m] <= t.time;
+        }
+        for (size_t m = 0; m < v.inputs.size(); ++m)
+          if (v.inputs[m] == t.channel) latest[m] = t.time;
+        break;
+      case VirtualChannel::Kind::Delayed:
+        if (t.channel == v.inputs[0]) delayed.push_back({t.time + v.delayPs, v.channel});
+        break;
+    }
+    if (add) out.push_back({t.time, v.channel});
+  }
+  std::stable_sort(delayed.begin(), delayed.end(), [](TimeTag a, TimeTag b) { return a.time < b.time; });
+  out.insert(out.end(), delayed.begin(), delayed.end());
+  return out;
+}
+
+// The records of `tags` whose channels `keep` says yes to, in their order.
+template <typename Keep>
+Tags only(const Tags& tags, Keep keep) {
+  Tags out;
+  std::copy_if(tags.begin(), tags.end(), std::back_inserter(out), [&](const TimeTag& t) { return keep(t.channel); });
+  return out;
+}
+
+// The longest step back: how much earlier than the latest before it a record comes.
+inline int64_t longestStepBack(const Tags& tags) {
+  int64_t latest = INT64_MIN, longest = 0;
+  for (const TimeTag& t : tags) {
+    if (latest != INT64_MIN) longest = std::max(longest, latest - t.time);
+    latest = std::max(latest, t.time);
+  }
+  return longest;
 }
 
 }  // namespace reference

@@ -23,6 +23,7 @@
 #include "chain/chain.h"
 #include "chain/livesink.h"
 #include "chain/session.h"
+#include "chain/virtualjson.h"
 #include "merge/mergecore.h"
 #include "tests/core_merge.h"
 
@@ -245,4 +246,57 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
   EXPECT_EQ(namesIn(refused), (std::set<std::string>{"run.txt", "run.json"}));
   second.close();
   clearSimVariables();
+}
+
+// The virtual channels' JSON form: each refusal names the entry and the key at fault; what is
+// taken prints back to a list that reads the same.
+TEST(VirtualJson, RefusalsNameTheEntryAndKeyAndAListPrintsBack) {
+  const struct { const char* json; const char* error; } refused[] = {
+      {R"({"type": "delayed"})", "a list of virtual channels is expected"},
+      {R"([7])", "[0]: an object is expected"},
+      {R"([{"channel": 6, "delay_ps": 1}])", "[0].type: missing"},
+      {R"([{"type": "shifted", "channel": 6}])", "[0].type: \"shifted\" is none of delayed, combined, coincidence, gated"},
+      {R"([{"type": "delayed", "channel": 6}])", "[0].delay_ps: missing"},
+      {R"([{"type": "delayed", "channel": 6, "delay_ps": 1.5}])", "[0].delay_ps: 1.5 is not a whole number"},
+      {R"([{"type": "delayed", "channel": 6, "delay_ps": 1, "window_ps": 3}])", "[0].window_ps: unknown key"},
+      {R"([{"type": "combined", "channels": [1, 6]}, {"type": "combined", "channels": [1, -6]}])",
+       "[1].channels: [1,-6] is not a list of channels from 0 to 32767"},
+      {R"([{"type": "combined", "channels": []}])", "[0].channels: [] is not a list"},
+      {R"([{"type": "coincidence", "channels": [1, 6], "window_ps": -1}])", "[0].window_ps: -1 is not a whole number from 0"},
+      {R"([{"type": "gated", "channel": 6, "gate_open": 100}])", "[0].gate_close: missing"},
+      {R"([{"type": "gated", "channel": 6, "gate_open": 100, "gate_close": 100}])",
+       "virtual channel 0: the gate opens and closes on the same channel"},
+      {R"([{"type": "delayed", "channel": 30001, "delay_ps": 5}, {"type": "combined", "channels": [1]}])",
+       "virtual channel 0: channel 30001 is not a virtual channel defined before it"},
+      {R"([{"type": "delayed", "channel": 6, "delay_ps": 5, "output": 29999}])",
+       "virtual channel 0: its channel 29999 lies outside the virtual block 30000..32767"},
+      {R"([{"type": "delayed", "channel": 6, "delay_ps": 5, "output": 30001}, {"type": "combined", "channels": [1]}])",
+       "virtual channel 1: channel 30001 is given twice"},
+      {R"([{"type": "delayed", "channel": 6, "delay_ps": 9223372036854775807}])",
+       "virtual channel 0: the delay lies beyond +-2^62 ps"},
+  };
+  for (const auto& row : refused) {
+    std::vector<VirtualChannel> list;
+    std::string error;
+    EXPECT_FALSE(virtualFromJson(nlohmann::json::parse(row.json), &list, &error)) << row.json;
+    EXPECT_EQ(error.substr(0, strlen(row.error)), row.error) << row.json;
+  }
+  const nlohmann::json given = nlohmann::json::parse(R"([
+      {"type": "coincidence", "channels": [1, 6], "window_ps": 5000},
+      {"type": "delayed", "channel": 30000, "delay_ps": -1500, "output": 32000},
+      {"type": "combined", "channels": [1, 32000]},
+      {"type": "gated", "channel": 6, "gate_open": 100, "gate_close": 101}])");
+  std::vector<VirtualChannel> list, again;
+  std::string error;
+  ASSERT_TRUE(virtualFromJson(given, &list, &error)) << error;
+  std::vector<std::string> labels;
+  for (const VirtualChannel& v : list) labels.push_back(std::to_string(v.channel) + " " + virtualLabel(v));
+  EXPECT_EQ(labels, (std::vector<std::string>{"30000 virtual: coincidence of 1, 6 within 5000 ps",
+                                              "32000 virtual: 30000 delayed by -1500 ps",
+                                              "30002 virtual: combined 1, 32000",
+                                              "30003 virtual: 6 gated by 100 to 101"}));
+  ASSERT_TRUE(virtualFromJson(virtualToJson(list), &again, &error)) << error;
+  EXPECT_EQ(virtualToJson(again), virtualToJson(list));
+  EXPECT_EQ(virtualToJson(list)[3], nlohmann::json::parse(
+      R"({"type": "gated", "channel": 6, "gate_open": 100, "gate_close": 101, "output": 30003})"));
 }

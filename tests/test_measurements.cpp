@@ -490,3 +490,86 @@ TEST(Measurements, DelaysOnBinEdgesForAnyWidth) {
     EXPECT_EQ(correlation.data(), reference::correlation(tags, 1, 6, width, n, 0, range));
   }
 }
+
+TEST(VirtualChannels, EachChannelEqualsThePlainComputation) {
+  const Tags tags = generate(7, 30000);
+  using K = VirtualChannel::Kind;
+  const auto def = [](K kind, std::vector<int16_t> inputs, int64_t value = 0, int16_t channel = -1) {
+    VirtualChannel v;
+    v.kind = kind;
+    v.inputs = std::move(inputs);
+    v.channel = channel;
+    (kind == K::Coincidence ? v.windowPs : v.delayPs) = value;
+    return v;
+  };
+  VirtualChannel gated = def(K::Gated, {6});
+  gated.gateOpen = 101;  // markers as the gate
+  gated.gateClose = 200;
+  // One list; a definition may name those before it. 30000 + place unless given.
+  const std::vector<VirtualChannel> list = {
+      def(K::Coincidence, {1, 6, 1}, 5000),  // 30000: a channel named twice counts once
+      def(K::Delayed, {6}, -1500),         // 30001: less than the stream's steps back
+      def(K::Combined, {1, 6, 1}),         // 30002: the same
+      gated,                               // 30003
+      def(K::Delayed, {30000}, 20000000, 31000),  // a delayed coincidence, beyond a step back
+      def(K::Delayed, {11}, -50000000),    // further back than any step back
+      def(K::Delayed, {7}, 3000000000000),  // 3 s: all after the stream's end
+      def(K::Delayed, {2}, 0),
+      def(K::Combined, {30003, 101}),      // 30008: of a virtual channel and a marker
+      def(K::Delayed, {5}, -3000000000000),  // -3 s: the whole stream held back
+      def(K::Coincidence, {6, 1}, 0),      // 30010: equal times only
+  };
+  VirtualChannels stage(list);
+  Tags out;
+  std::mt19937 rng(3);
+  for (size_t pos = 0; pos < tags.size();) {
+    const size_t n = std::min<size_t>(rng() % 700, tags.size() - pos);
+    stage.push(tags.data() + pos, n, &out);
+    pos += n;
+  }
+  stage.finish(&out);
+  EXPECT_FALSE(stage.overflowed());
+
+  const auto plain = [](int16_t c) { return c < kFirstVirtualChannel; };
+  Tags want = tags;
+  std::vector<int16_t> inline_;  // the channels whose records follow their source
+  for (const VirtualChannel& v : stage.definitions()) {
+    want = reference::withVirtual(want, v);
+    if (v.kind != K::Delayed) inline_.push_back(v.channel);
+  }
+  EXPECT_EQ(reference::only(out, plain), tags);
+  const auto plainOrInline = [&](int16_t c) {
+    return plain(c) || std::count(inline_.begin(), inline_.end(), c) != 0;
+  };
+  EXPECT_EQ(reference::only(out, plainOrInline), reference::only(want, plainOrInline));
+  for (const VirtualChannel& v : stage.definitions()) {
+    SCOPED_TRACE(virtualLabel(v));
+    // A delayed record whose source stepped back may come after later ones: compared by time.
+    const auto own = [&](int16_t c) { return c == v.channel; };
+    Tags got = reference::only(out, own);
+    if (v.kind == K::Delayed)
+      std::stable_sort(got.begin(), got.end(), [](TimeTag a, TimeTag b) { return a.time < b.time; });
+    EXPECT_EQ(got, reference::only(want, own));
+    EXPECT_GT(reference::count(out, v.channel), 10);
+    if (v.kind != K::Delayed) continue;
+    // In its place: before the next plain record, which is later.
+    for (size_t i = 0; i < out.size(); ++i) {
+      if (out[i].channel != v.channel) continue;
+      size_t j = i + 1;
+      while (j < out.size() && !plain(out[j].channel)) ++j;
+      if (j < out.size()) {
+        ASSERT_GT(out[j].time, out[i].time) << "record " << i;
+      }
+    }
+  }
+  EXPECT_LE(reference::longestStepBack(out), reference::longestStepBack(tags));
+  EXPECT_EQ(stage.definitions()[4].channel, 31000);
+
+  // The count of the measurement of the same rule.
+  Coincidences coincidences({{1, 6}}, 5000);
+  coincidences.feed(tags.data(), tags.size());
+  Coincidences sameTime({{6, 1}}, 0);
+  sameTime.feed(tags.data(), tags.size());
+  EXPECT_EQ(coincidences.data()[0], reference::count(out, 30000));
+  EXPECT_EQ(sameTime.data()[0], reference::count(out, 30010));
+}

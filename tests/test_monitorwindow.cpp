@@ -2,6 +2,8 @@
 // opens beside the main window without blocking it and keeps its size, and a recording with no
 // output ticked shows moving rates, the chain's correlation peak (or no peak for channels that
 // do not correlate), the time trace, and rates marked stale after Stop.
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QSpinBox>
 #include <QTableWidget>
@@ -66,6 +68,11 @@ TEST_F(WindowTest, MonitorShowsRatesAndTheChainPeakWithoutOutputs) {
   const QSize size = monitor->size();
 
   ASSERT_FALSE(p.ascEnable()->isChecked() || p.binEnable()->isChecked());
+  // A virtual channel from the temp folder's ravik-virtual.json: 6 delayed by -1500 ps, 30000.
+  QFile virtuals(QDir(p.tmpPath()->text()).filePath("ravik-virtual.json"));
+  ASSERT_TRUE(virtuals.open(QIODevice::WriteOnly));
+  virtuals.write(R"([{"type": "delayed", "channel": 6, "delay_ps": -1500}])");
+  virtuals.close();
   p.startBtn()->click();
   ASSERT_EQ(_window->state(), KRmt::Recording);
   // Channel 1 of the master and of slave 1 (output channels 1 and 6) meet 2500 ps apart, give or
@@ -103,6 +110,11 @@ TEST_F(WindowTest, MonitorShowsRatesAndTheChainPeakWithoutOutputs) {
   EXPECT_EQ(m.status(), "the bin width must not exceed the range");
   m.binWidth()->setValue(10);
   m.range()->setValue(10000);
+  m.channelB()->setValue(30000);
+  const auto atVirtualPeak = [&] {
+    return m.peak().contains("peak at 1000 ps") || m.peak().contains("peak at 990 ps");
+  };
+  EXPECT_TRUE(QTest::qWaitFor(atVirtualPeak, kWaitMs)) << m.peak().toStdString();
   m.channelB()->setValue(6);
   ASSERT_TRUE(QTest::qWaitFor(atPeak, kWaitMs)) << m.peak().toStdString();
 

@@ -19,11 +19,13 @@ from .analysis import Delay, find_delay
 
 _CORE_NAMES = ("Chain", "Coincidences", "Correlation", "CountBetweenMarkers", "CountRate",
                "Histogram2D", "LogCorrelation", "Measurement", "StartStop", "Stream",
-               "Synchronized", "TimeDifferences", "TimeTrace")
+               "Synchronized", "TimeDifferences", "TimeTrace", "VirtualChannel", "DelayedChannel",
+               "Combiner", "Coincidence", "GatedChannel")
 try:
     from ._core import (Chain, Coincidences, Correlation, CountBetweenMarkers, CountRate,
                         Histogram2D, LogCorrelation, Measurement, StartStop, Stream,
                         Synchronized, TimeDifferences, TimeTrace)
+    from ._core import Coincidence, Combiner, DelayedChannel, GatedChannel, VirtualChannel
 except ModuleNotFoundError as missing:
     if missing.name != __name__ + "._core":
         raise
@@ -38,5 +40,6 @@ except ModuleNotFoundError as missing:
 
 __all__ = ["Chain", "Coincidences", "Correlation", "CountBetweenMarkers", "CountRate",
            "Histogram2D", "LogCorrelation", "Measurement", "StartStop", "Stream", "Synchronized",
-           "TimeDifferences", "TimeTrace", "RECORD", "Delay", "coincidences", "find_delay", "load",
+           "TimeDifferences", "TimeTrace", "VirtualChannel", "DelayedChannel", "Combiner",
+           "Coincidence", "GatedChannel", "RECORD", "Delay", "coincidences", "find_delay", "load",
            "report"]

@@ -419,6 +419,7 @@ bool ravikpy::waitOnChain(const py::handle& chain, double timeoutSeconds,
                           const std::function<bool(int32_t ms)>& step) {
   return chainOf(py::reinterpret_borrow<py::object>(chain)).waitUntil(timeoutSeconds, step);
 }
+Chain& ravikpy::liveChainOf(const py::object& chain) { return chainOf(chain).chain(); }
 
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The live chain of devices and the measurements of its merged records.";
@@ -518,4 +519,5 @@ PYBIND11_MODULE(_core, m) {
   bindMeasurements(m);
   bindControl(m);
   bindLogAndGated(m);
+  bindVirtualChannels(m);
 }

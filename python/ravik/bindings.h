@@ -19,6 +19,8 @@
 
 #include "monitor/measurements.h"
 
+class Chain;
+
 namespace ravikpy {
 
 namespace py = pybind11;
@@ -52,6 +54,8 @@ py::array_t<T> toArray(std::vector<T> values) {
 // The measurements that feed on the chain `chain` (a ravik.Chain, or an object whose `_chain`
 // is one); TypeError for anything else.
 MeasurementSet& measurementsOf(const py::object& chain);
+// The live chain itself, taken the same way.
+::Chain& liveChainOf(const py::object& chain);
 
 // The chain (as given to the measurement) and the measurements of a measurement made by
 // attach(), for the waits and the groups; ValueError for one no chain feeds.
@@ -92,6 +96,8 @@ void bindMeasurements(py::module_& m);
 void bindControl(py::module_& m);
 // LogCorrelation and CountBetweenMarkers.
 void bindLogAndGated(py::module_& m);
+// The virtual channels.
+void bindVirtualChannels(py::module_& m);
 
 }  // namespace ravikpy
 

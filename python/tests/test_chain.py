@@ -149,6 +149,51 @@ def test_measurements_and_stream_equal_the_binary_output(tmp_path):
     assert corr.data().sum() == 0 and rate.data().sum() > 0
 
 
+def test_virtual_channels_in_measurements_equal_numpy_on_the_binary_output(tmp_path):
+    out = tmp_path / "run.bin"
+    with ravik.Chain(simulate=True) as chain:
+        chain.set_parameters(0, {"markers": 0x1F})  # records step back around the markers
+        delayed = ravik.DelayedChannel(chain, 6, delay_ps=-1500)
+        gated = ravik.GatedChannel(chain, 6, gate_open=1, gate_close=11)
+        coinc = ravik.Coincidence(chain, [1, 6], window_ps=5000, output=31000)
+        assert (delayed.channel, gated.channel, coinc.channel) == (30000, 30001, 31000)
+        assert delayed.label == "virtual: 6 delayed by -1500 ps"
+        with pytest.raises(ValueError, match="not a virtual channel defined before it"):
+            ravik.DelayedChannel(chain, 30005, delay_ps=1)
+        corr_delayed = ravik.Correlation(chain, 1, delayed, bin_width_ps=10, n_bins=2000)
+        corr_gated = ravik.Correlation(chain, 1, gated.channel, bin_width_ps=100, n_bins=200)
+        rate = ravik.CountRate(chain, [coinc, gated])
+        counted = ravik.Coincidences(chain, [[1, 6]], window_ps=5000)
+        chain.start(bin=out, tmp=tmp_path)
+        chain.sleep(0.5)
+        chain.stop()
+    rec = np.asarray(ravik.load(str(out)))
+    assert not np.isin(rec["channel"], [30000, 30001, 31000]).any()  # the outputs: as before
+    times, channels = rec["time"].astype(np.int64), rec["channel"]
+
+    def pairs(a_times, b_times, low, width, n):
+        b_times = np.sort(b_times)
+        lo = np.searchsorted(b_times, a_times + low)
+        hi = np.searchsorted(b_times, a_times + low + width * n)
+        each = hi - lo
+        first = np.repeat(lo - np.cumsum(each) + each, each) + np.arange(each.sum())
+        return np.bincount((b_times[first] - np.repeat(a_times, each) - low) // width,
+                           minlength=n)
+
+    want = pairs(times[channels == 1], times[channels == 6] - 1500, -10000, 10, 2000)
+    assert want.sum() > 1000 and np.array_equal(corr_delayed.data(), want)
+    # Open after a record of 1 until one of 11, in merge order.
+    gate = np.where(channels == 1, 1, np.where(channels == 11, 0, -1))
+    last = np.maximum.accumulate(np.where(gate >= 0, np.arange(len(gate)), -1))
+    open_ = (last >= 0) & (gate[np.maximum(last, 0)] == 1)
+    kept = times[(channels == 6) & open_]
+    want = pairs(times[channels == 1], kept, -10000, 100, 200)
+    assert 0 < len(kept) < np.count_nonzero(channels == 6) and want.sum() > 100
+    assert np.array_equal(corr_gated.data(), want)
+    assert rate.counts()[1] == len(kept)
+    assert rate.counts()[0] == counted.data()[0] > 0
+
+
 def test_parameters_delay_and_measure_only_runs(tmp_path):
     nan = float("nan")
     with ravik.Chain(simulate=True) as chain:

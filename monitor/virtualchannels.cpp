@@ -1,0 +1,406 @@
+#include "monitor/virtualchannels.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "monitor/measurementargs.h"
+
+using namespace measurementargs;
+
+namespace {
+
+constexpr int64_t kMaxDelayPs = int64_t(1) << 62;
+
+std::string listText(const std::vector<int16_t>& channels) {
+  std::string text;
+  for (int16_t c : channels) text += (text.empty() ? "" : ", ") + std::to_string(c);
+  return text;
+}
+
+// A first-in first-out ring of up to kMaxHistory entries that grows by doubling, so that a
+// steady stream allocates nothing.
+template <typename T>
+class Ring {
+public:
+  size_t size() const { return size_t(_end - _begin); }
+  bool empty() const { return _begin == _end; }
+  bool full() const { return size() == kMaxHistory; }
+  T& front() { return at(0); }
+  T& at(size_t i) { return _items[(_begin + i) & (_items.size() - 1)]; }
+  void popFront() { ++_begin; }
+  // The caller checks full() first.
+  void pushBack(const T& item) {
+    if (size() == _items.size()) grow();
+    _items[_end++ & (_items.size() - 1)] = item;
+  }
+  // For a ring kept in order: `item` goes after every entry not above it, walking back from
+  // the newest (the entries come nearly in order).
+  void insertOrdered(const T& item) {
+    pushBack(item);
+    for (size_t i = size() - 1; i > 0 && item < at(i - 1); --i) std::swap(at(i), at(i - 1));
+  }
+
+private:
+  void grow() {
+    std::vector<T> bigger(std::max<size_t>(64, _items.size() * 2));
+    for (size_t i = 0; i < size(); ++i) bigger[i] = at(i);
+    _end = size();
+    _begin = 0;
+    _items.swap(bigger);
+  }
+
+  std::vector<T> _items;  // its size a power of two
+  uint64_t _begin = 0, _end = 0;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Definitions
+
+std::string virtualLabel(const VirtualChannel& v) {
+  const std::string head = "virtual: ";
+  switch (v.kind) {
+    case VirtualChannel::Kind::Delayed:
+      return head + listText(v.inputs) + " delayed by " + std::to_string(v.delayPs) + " ps";
+    case VirtualChannel::Kind::Combined:
+      return head + "combined " + listText(v.inputs);
+    case VirtualChannel::Kind::Coincidence:
+      return head + "coincidence of " + listText(v.inputs) + " within " +
+             std::to_string(v.windowPs) + " ps";
+    case VirtualChannel::Kind::Gated:
+      return head + listText(v.inputs) + " gated by " + std::to_string(v.gateOpen) + " to " +
+             std::to_string(v.gateClose);
+  }
+  return head;
+}
+
+std::vector<VirtualChannel> resolveVirtualChannels(std::vector<VirtualChannel> definitions) {
+  if (definitions.size() > size_t(kLastVirtualChannel - kFirstVirtualChannel + 1))
+    throw std::invalid_argument("more virtual channels than the block " +
+                                std::to_string(kFirstVirtualChannel) + ".." +
+                                std::to_string(kLastVirtualChannel) + " holds");
+  // The outputs first, so that a definition's inputs are checked against those before it.
+  std::vector<int16_t> outputs;
+  for (size_t k = 0; k < definitions.size(); ++k) {
+    VirtualChannel& v = definitions[k];
+    const std::string which = "virtual channel " + std::to_string(k) + ": ";
+    if (v.channel == -1) v.channel = int16_t(kFirstVirtualChannel + int32_t(k));
+    if (v.channel < kFirstVirtualChannel)
+      throw std::invalid_argument(which + "its channel " + std::to_string(v.channel) +
+                                  " lies outside the virtual block " +
+                                  std::to_string(kFirstVirtualChannel) + ".." +
+                                  std::to_string(kLastVirtualChannel));
+    if (std::find(outputs.begin(), outputs.end(), v.channel) != outputs.end())
+      throw std::invalid_argument(which + "channel " + std::to_string(v.channel) +
+                                  " is given twice");
+    outputs.push_back(v.channel);
+  }
+  for (size_t k = 0; k < definitions.size(); ++k) {
+    VirtualChannel& v = definitions[k];
+    const std::string which = "virtual channel " + std::to_string(k) + ": ";
+    const bool single = v.kind == VirtualChannel::Kind::Delayed || v.kind == VirtualChannel::Kind::Gated;
+    if (single && v.inputs.size() != 1) throw std::invalid_argument(which + "needs one channel");
+    if (v.inputs.empty()) throw std::invalid_argument(which + "needs at least one channel");
+    std::vector<int16_t> named = v.inputs;
+    if (v.kind == VirtualChannel::Kind::Gated) {
+      named.push_back(v.gateOpen);
+      named.push_back(v.gateClose);
+      if (v.gateOpen == v.gateClose)
+        throw std::invalid_argument(which + "the gate opens and closes on the same channel");
+    }
+    for (int16_t c : named) {
+      if (c < 0)
+        throw std::invalid_argument(which + "channel " + std::to_string(c) +
+                                    ": channels are 0 and up (negative ones are loss records)");
+      if (c >= kFirstVirtualChannel &&
+          std::find(outputs.begin(), outputs.begin() + ptrdiff_t(k), c) == outputs.begin() + ptrdiff_t(k))
+        throw std::invalid_argument(which + "channel " + std::to_string(c) +
+                                    " is not a virtual channel defined before it");
+    }
+    // A channel named twice counts once.
+    std::vector<int16_t> once;
+    for (int16_t c : v.inputs)
+      if (std::find(once.begin(), once.end(), c) == once.end()) once.push_back(c);
+    v.inputs = once;
+    if (v.kind == VirtualChannel::Kind::Delayed && (v.delayPs > kMaxDelayPs || v.delayPs < -kMaxDelayPs))
+      throw std::invalid_argument(which + "the delay lies beyond +-2^62 ps");
+    if (v.kind == VirtualChannel::Kind::Coincidence && (v.windowPs < 0 || v.windowPs > kMaxDelayPs))
+      throw std::invalid_argument(which + "the window must lie between 0 and 2^62 ps");
+  }
+  return definitions;
+}
+
+std::string virtualChainError(int32_t largestChainPos) {
+  if (largestChainPos <= kMaxVirtualChainPos) return std::string();
+  return "virtual channels use channels " + std::to_string(kFirstVirtualChannel) +
+         " and up, which the devices at chain positions above " +
+         std::to_string(kMaxVirtualChainPos) + " use too";
+}
+
+// ---------------------------------------------------------------------------------------------
+// The steps
+
+class VirtualChannels::Step {
+public:
+  explicit Step(int16_t channel) : _channel(channel) {}
+  virtual ~Step() = default;
+  // Appends to *out the records `tags` lead to, in merge order.
+  virtual void push(const TimeTag* tags, size_t count, Buffer* out) = 0;
+  virtual void finish(Buffer* out) { (void)out; }
+  bool overflowed() const { return _overflowed; }
+
+protected:
+  const int16_t _channel;
+  bool _overflowed = false;
+};
+
+namespace {
+
+using Buffer = VirtualChannels::Buffer;
+
+// A step that adds at most one record right after each record: writes into room made once
+// per batch.
+template <typename Decide>
+void addAfter(const TimeTag* tags, size_t count, Buffer* out, int16_t channel,
+              Decide decide) {
+  TimeTag* to = out->room(2 * count);
+  for (size_t i = 0; i < count; ++i) {
+    *to++ = tags[i];
+    to->time = tags[i].time;
+    to->channel = channel;
+    to += int(decide(tags[i]));
+  }
+  out->setEnd(to);
+}
+
+class CombinedStep : public VirtualChannels::Step {
+public:
+  explicit CombinedStep(const VirtualChannel& v) : Step(v.channel), _wanted(65536, 0) {
+    for (int16_t c : v.inputs) _wanted[tableIndex(c)] = 1;
+  }
+  void push(const TimeTag* tags, size_t count, Buffer* out) override {
+    const uint8_t* wanted = _wanted.data() + tableIndex(0);
+    addAfter(tags, count, out, _channel, [&](const TimeTag& t) { return wanted[t.channel] != 0; });
+  }
+
+private:
+  std::vector<uint8_t> _wanted;
+};
+
+class CoincidenceStep : public VirtualChannels::Step {
+public:
+  explicit CoincidenceStep(const VirtualChannel& v)
+      : Step(v.channel), _window(v.windowPs), _slot(65536, 0), _latest(v.inputs.size(), INT64_MIN) {
+    for (size_t i = 0; i < v.inputs.size(); ++i) _slot[tableIndex(v.inputs[i])] = int16_t(i + 1);
+  }
+  void push(const TimeTag* tags, size_t count, Buffer* out) override {
+    const int16_t* slotOf = _slot.data() + tableIndex(0);
+    int64_t* latest = _latest.data();
+    const size_t members = _latest.size();
+    const int64_t window = _window;
+    addAfter(tags, count, out, _channel, [&](const TimeTag& tag) {
+      const int16_t slot = slotOf[tag.channel];
+      if (slot == 0) return false;
+      const int64_t t = tag.time, from = t - window;
+      bool all = true;
+      for (size_t m = 0; m < members; ++m)
+        if (m != size_t(slot - 1))
+          all &= (latest[m] != INT64_MIN) & (latest[m] >= from) & (latest[m] <= t);
+      latest[slot - 1] = t;
+      return all;
+    });
+  }
+
+private:
+  int64_t _window;
+  std::vector<int16_t> _slot;    // channel -> member + 1, 0: none
+  std::vector<int64_t> _latest;  // per member: its latest time, INT64_MIN: none yet
+};
+
+class GatedStep : public VirtualChannels::Step {
+public:
+  explicit GatedStep(const VirtualChannel& v)
+      : Step(v.channel), _input(v.inputs[0]), _open(v.gateOpen), _close(v.gateClose) {}
+  void push(const TimeTag* tags, size_t count, Buffer* out) override {
+    bool open = _isOpen;
+    addAfter(tags, count, out, _channel, [&](const TimeTag& t) {
+      open = (open | (t.channel == _open)) & (t.channel != _close);
+      return open & (t.channel == _input);
+    });
+    _isOpen = open;
+  }
+
+private:
+  int16_t _input, _open, _close;
+  bool _isOpen = false;
+};
+
+class DelayedStep : public VirtualChannels::Step {
+public:
+  explicit DelayedStep(const VirtualChannel& v)
+      : Step(v.channel), _input(v.inputs[0]), _delay(v.delayPs) {}
+
+  void push(const TimeTag* tags, size_t count, Buffer* out) override {
+    if (_delay >= 0) return pushLater(tags, count, out);
+    // The delayed records of the batch first: they may belong before records held from
+    // earlier batches.
+    for (size_t i = 0; i < count; ++i) {
+      if (tags[i].channel != _input) continue;
+      if (_delayed.full()) {
+        _overflowed = true;
+        writeDelayed(out, 1);  // early, out of its place
+      }
+      _delayed.insertOrdered(tags[i].time + _delay);
+    }
+    for (size_t i = 0; i < count; ++i) _latest = std::max(_latest, tags[i].time);
+    size_t heldCount = _held.size() - _heldBegin;
+    if (heldCount + count > kMaxHistory) {
+      _overflowed = true;  // the oldest go early: the delayed records before them come after
+      release(out, std::min(heldCount, heldCount + count - kMaxHistory));
+    }
+    // Room at the back: the released front goes once it is half of what is kept.
+    if (_heldBegin > 0 && _heldBegin >= _held.size() / 2) {
+      _held.erase(_held.begin(), _held.begin() + ptrdiff_t(_heldBegin));
+      _heldBegin = 0;
+    }
+    _held.insert(_held.end(), tags, tags + count);
+    // A record at s goes on once the stream has reached s + |delay|: a delayed record still to
+    // come is then at or after it (or steps back no further than the stream does).
+    const int64_t through = minusSaturated(_latest, -_delay);
+    heldCount = _held.size() - _heldBegin;
+    size_t n = 0;
+    while (n < heldCount && _held[_heldBegin + n].time <= through) ++n;
+    release(out, n);
+  }
+
+  void finish(Buffer* out) override {
+    release(out, _held.size() - _heldBegin);
+    writeDelayed(out, _delayed.size());
+    _held.clear();
+    _heldBegin = 0;
+    _latest = INT64_MIN;
+  }
+
+private:
+  // A delay of 0 or more: the delayed records wait for the first later record.
+  void pushLater(const TimeTag* tags, size_t count, Buffer* out) {
+    TimeTag* to = out->room(2 * count + _delayed.size());
+    int64_t due = _delayed.empty() ? INT64_MAX : _delayed.front();
+    for (size_t i = 0; i < count; ++i) {
+      const TimeTag tag = tags[i];
+      while (due < tag.time) {
+        *to++ = TimeTag{due, _channel};
+        _delayed.popFront();
+        due = _delayed.empty() ? INT64_MAX : _delayed.front();
+      }
+      *to++ = tag;
+      if (tag.channel != _input) continue;
+      if (_delayed.full()) {
+        _overflowed = true;  // the bound: this delayed record is dropped
+        continue;
+      }
+      _delayed.insertOrdered(tag.time + _delay);
+      due = _delayed.front();
+    }
+    out->setEnd(to);
+  }
+
+  // Passes on the `n` oldest held records, each after the delayed records earlier than it.
+  void release(Buffer* out, size_t n) {
+    TimeTag* to = out->room(n + _delayed.size());
+    const TimeTag* held = _held.data() + _heldBegin;
+    int64_t due = _delayed.empty() ? INT64_MAX : _delayed.front();
+    for (size_t i = 0; i < n; ++i) {
+      const TimeTag tag = held[i];
+      while (due < tag.time) {
+        *to++ = TimeTag{due, _channel};
+        _delayed.popFront();
+        due = _delayed.empty() ? INT64_MAX : _delayed.front();
+      }
+      *to++ = tag;
+    }
+    _heldBegin += n;
+    out->setEnd(to);
+  }
+
+  void writeDelayed(Buffer* out, size_t n) {
+    for (size_t i = 0; i < n; ++i, _delayed.popFront()) out->push_back({_delayed.front(), _channel});
+  }
+
+  int16_t _input;
+  int64_t _delay;
+  Ring<int64_t> _delayed;  // delayed records not passed on yet, in time order
+  // A negative delay: the stream held back, in its order, from _heldBegin on.
+  std::vector<TimeTag> _held;
+  size_t _heldBegin = 0;
+  int64_t _latest = INT64_MIN;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// VirtualChannels
+
+VirtualChannels::VirtualChannels(std::vector<VirtualChannel> definitions)
+    : _definitions(resolveVirtualChannels(std::move(definitions))) {
+  for (const VirtualChannel& v : _definitions) {
+    switch (v.kind) {
+      case VirtualChannel::Kind::Delayed: _steps.emplace_back(new DelayedStep(v)); break;
+      case VirtualChannel::Kind::Combined: _steps.emplace_back(new CombinedStep(v)); break;
+      case VirtualChannel::Kind::Coincidence: _steps.emplace_back(new CoincidenceStep(v)); break;
+      case VirtualChannel::Kind::Gated: _steps.emplace_back(new GatedStep(v)); break;
+    }
+  }
+}
+
+VirtualChannels::~VirtualChannels() = default;
+
+void VirtualChannels::push(const TimeTag* tags, size_t count, std::vector<TimeTag>* out) {
+  if (_steps.empty()) {
+    out->insert(out->end(), tags, tags + count);
+    return;
+  }
+  // Each step reads what the one before it passed on.
+  const TimeTag* from = tags;
+  size_t n = count;
+  for (size_t k = 0; k < _steps.size(); ++k) {
+    Buffer& to = _between[k % 2];
+    to.clear();
+    _steps[k]->push(from, n, &to);
+    from = to.data();
+    n = to.size();
+  }
+  out->insert(out->end(), from, from + n);
+}
+
+void VirtualChannels::finish(std::vector<TimeTag>* out) {
+  // What a step gives up at the end goes through the steps after it, which then end too.
+  Buffer rest, next;
+  for (size_t k = 0; k < _steps.size(); ++k) {
+    next.clear();
+    _steps[k]->push(rest.data(), rest.size(), &next);
+    _steps[k]->finish(&next);
+    std::swap(rest, next);
+  }
+  out->insert(out->end(), rest.data(), rest.data() + rest.size());
+}
+
+VirtualChannels::Buffer::Buffer() = default;
+
+TimeTag* VirtualChannels::Buffer::room(size_t n) {
+  if (_size + n > _capacity) {
+    const size_t capacity = std::max({_capacity * 2, _size + n, size_t(4096)});
+    std::unique_ptr<TimeTag[]> bigger(new TimeTag[capacity]);
+    if (_size != 0) std::copy(_data.get(), _data.get() + _size, bigger.get());
+    _data.swap(bigger);
+    _capacity = capacity;
+  }
+  return _data.get() + _size;
+}
+
+bool VirtualChannels::overflowed() const {
+  for (const auto& step : _steps)
+    if (step->overflowed()) return true;
+  return false;
+}
