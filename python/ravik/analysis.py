@@ -7,17 +7,21 @@
 """
 import collections
 import math
+import operator
 import os
 
 import numpy as np
 
 from .reader import coincidences, load
 
-Delay = collections.namedtuple("Delay", "delay_ps uncertainty_ps significance pairs background")
+Delay = collections.namedtuple("Delay", "delay_ps uncertainty_ps significance pairs background channel",
+                               defaults=(None,))
 Delay.__doc__ = """What find_delay() found: delay_ps, the offset t(b) - t(a) of the correlation peak in
 ps; uncertainty_ps, its standard uncertainty; significance, the peak's height over the
 background in the background's standard deviations; pairs, the pairs in the peak above the
-background; background, the background in pairs per bin."""
+background; background, the background in pairs per bin; channel, after apply=True, the channel
+whose records line up with a's: b itself when a device's signal delay took the offset up, or a
+ravik.DelayedChannel of b (None without apply)."""
 
 # The devices' signal delay, per input: whole ps from 0 to 2000 ns (the parameters' range).
 _DELAY_MIN_PS, _DELAY_MAX_PS = 0, 2000000
@@ -25,6 +29,8 @@ _INPUTS = 5  # output channel = 5 x chain position + input
 
 
 def _whole(value, name, least):
+    if hasattr(value, "__index__") and not isinstance(value, (bool, int, np.integer)):
+        value = operator.index(value)  # a virtual channel
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
         if isinstance(value, (float, np.floating)) and float(value).is_integer():
             value = int(value)
@@ -106,20 +112,22 @@ def _from_chain(chain, a, b, width, n_bins, counts, timeout):
 
 
 def _apply(chain, a, b, delay_ps):
-    """Moves the earlier channel's signal delay on by the offset, so that the peak sits at 0."""
+    """Lines b up with a: moves the earlier channel's signal delay on by the offset, so that the
+    peak sits at 0; where no device delay can take the offset up (beyond the devices' range, a
+    marker or a virtual channel), defines a DelayedChannel of b instead. Returns the channel that
+    carries b lined up."""
+    from . import DelayedChannel
     shift = int(round(delay_ps))
     channel, step = (a, shift) if shift >= 0 else (b, -shift)
-    if channel >= 100:
-        raise ValueError(f"apply: channel {channel} is a marker, which has no input delay")
-    position, input_ = divmod(channel, _INPUTS)
-    now_ps = int(round(chain.parameters(position)["channels"][input_]["signal_delay_ns"] * 1000))
-    wanted = now_ps + step
-    if not _DELAY_MIN_PS <= wanted <= _DELAY_MAX_PS:
-        raise ValueError(
-            f"apply: the offset of {shift} ps would need a signal delay of {wanted / 1000:g} ns on "
-            f"channel {channel}, beyond the device's range of {_DELAY_MIN_PS / 1000:g} to "
-            f"{_DELAY_MAX_PS / 1000:g} ns")
-    chain.set_parameters(position, {"channels": [{}] * input_ + [{"signal_delay_ns": wanted / 1000}]})
+    if channel < 100:
+        position, input_ = divmod(channel, _INPUTS)
+        now_ps = int(round(chain.parameters(position)["channels"][input_]["signal_delay_ns"] * 1000))
+        wanted = now_ps + step
+        if _DELAY_MIN_PS <= wanted <= _DELAY_MAX_PS:
+            chain.set_parameters(position,
+                                 {"channels": [{}] * input_ + [{"signal_delay_ns": wanted / 1000}]})
+            return b
+    return DelayedChannel(chain, b, delay_ps=-shift)
 
 
 def find_delay(source, a, b, range_ps, *, bin_width_ps=None, counts=10000, timeout=None,
@@ -139,8 +147,10 @@ def find_delay(source, a, b, range_ps, *, bin_width_ps=None, counts=10000, timeo
 
     apply=True (a chain only, not while it records): sets the signal delay of the earlier
     channel's input (a when the offset is positive, else b) later by the offset, so that the
-    next recording's peak sits at 0. An offset that would take that delay beyond the device's
-    range (0 to 2000 ns) raises ValueError naming the range.
+    next recording's peak sits at 0. Where that delay would leave the device's range (0 to
+    2000 ns), or the earlier channel is a marker or a virtual channel, it defines a
+    ravik.DelayedChannel of b by minus the offset instead, effective from the next recording.
+    The Delay's `channel` says which channel now carries b lined up with a.
     """
     for value, name in ((a, "a"), (b, "b")):
         _whole(value, name, 0)
@@ -164,5 +174,5 @@ def find_delay(source, a, b, range_ps, *, bin_width_ps=None, counts=10000, timeo
         histogram, edges = _from_chain(source, a, b, width, n_bins, counts, timeout)
     found = _peak(histogram, edges)
     if apply:
-        _apply(source, a, b, found.delay_ps)
+        return found._replace(channel=_apply(source, a, b, found.delay_ps))
     return found

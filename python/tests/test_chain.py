@@ -327,10 +327,13 @@ def test_find_delay_from_the_chain_and_the_file_and_applied(tmp_path, monkeypatc
         assert abs(chain.parameters(0)["channels"][1]["signal_delay_ns"] - 3.7) <= 0.001
         after = ravik.find_delay(chain, 1, 6, 10000, counts=5000)
         assert abs(after.delay_ps) < 4 * (after.uncertainty_ps + live.uncertainty_ps) + 0.5
-        # An offset that the device's delays cannot take up.
+        # An offset that the device's delays cannot take up: a delayed channel lines 6 up.
         chain.set_parameters(1, {"channels": [{}, {"signal_delay_ns": 1999}]})
-        with pytest.raises(ValueError, match="range of 0 to 2000 ns"):
-            ravik.find_delay(chain, 1, 6, 2100000, counts=5000, apply=True)
+        far = ravik.find_delay(chain, 1, 6, 2100000, counts=5000, apply=True)
+        assert abs(far.delay_ps - 1999000) < 2000 and far.channel.channel >= 30000
+        assert abs(chain.parameters(0)["channels"][1]["signal_delay_ns"] - 3.7) <= 0.001
+        lined = ravik.find_delay(chain, 1, far.channel, 10000, counts=5000)
+        assert abs(lined.delay_ps) < 4 * (far.uncertainty_ps + lined.uncertainty_ps) + 1
 
 
 def test_every_public_name_has_a_docstring():
