@@ -28,6 +28,7 @@
 #include "merge/inputs.h"
 #include "merge/outputcheck.h"
 #include "merge/outputfile.h"
+#include "monitor/keepfilter.h"
 #include "report/runmanifest.h"
 #include "report/runreport.h"
 #include "thread/priority.h"
@@ -40,6 +41,9 @@ struct RunOutputs {
   std::string report;        // named by the user; empty: beside the outputs
   bool lossRecords = false;  // the outputs hold loss records (the merge runs after the recording)
   std::string metaPath;      // the HDF5 metadata file
+  // The filter of what the outputs hold (see monitor/keepfilter.h), in its text form; empty:
+  // every record.
+  std::string keep;
 };
 
 // What a recording writes and how, as the face was asked.
@@ -93,7 +97,7 @@ public:
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
-  // Before anything is recorded: where the run report goes, every file checked against the
+  // Before anything is recorded: the filter (keep) read, where the run report goes, every file checked against the
   // others and the files the run reads, the outputs created under temporary names, the run's
   // own folder made in the temp folder. False with a one-line message; stopSignal() then tells
   // when a stop signal ended the wait for a reader of an output pipe.
@@ -180,6 +184,7 @@ private:
   std::vector<InputStream> _inputs;
   RunSettings _settings;
   RecordingYield _recording;
+  std::unique_ptr<KeepFilter> _keep;  // with a filter; null: none
   std::unique_ptr<MergeRun> _run;
 };
 

@@ -220,6 +220,7 @@ json toJson(const RunManifest& m) {
           {"loss_records", m.lossRecords},
           {"report", orNull(m.reportPath)},
           {"compress", m.compress},
+          {"keep", orNull(m.keep)},
           {"meta", metaToJson(m.meta)},
           {"partials", m.partials}};
 }
@@ -238,6 +239,7 @@ bool manifestFromJson(const json& j, RunManifest* m, std::string* error) {
   m->lossRecords = r.flag("loss_records");
   m->reportPath = r.text("report", false);
   m->compress = r.flag("compress");
+  m->keep = r.text("keep", false);
   std::string why;
   const json* meta = r.field("meta", false);
   m->meta.clear();

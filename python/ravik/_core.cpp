@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "chain/chain.h"
+#include "monitor/keepfilter.h"
 #include "merge/mergecore.h"
 #include "python/ravik/bindings.h"
 
@@ -132,8 +133,16 @@ public:
   }
 
   void start(const py::object& text, const py::object& bin, const py::object& hdf5,
-             const py::object& report, bool compress, const py::object& tmp) {
+             const py::object& report, bool compress, const py::object& tmp,
+             const py::object& keep) {
     ChainOutputs outputs;
+    if (!keep.is_none()) {
+      if (!py::isinstance<py::str>(keep)) throw py::type_error("keep must be a str");
+      outputs.keep = keep.cast<std::string>();
+      std::vector<KeepClause> clauses;
+      std::string why;
+      if (!parseKeep(outputs.keep, &clauses, &why)) throw std::invalid_argument("keep: " + why);
+    }
     outputs.text = path(text);
     outputs.binary = path(bin);
     outputs.hdf5 = path(hdf5);
@@ -397,7 +406,7 @@ PYBIND11_MODULE(_core, m) {
       .def("start", &PyChain::start, py::kw_only(), py::arg("text") = py::none(),
            py::arg("bin") = py::none(), py::arg("hdf5") = py::none(),
            py::arg("report") = py::none(), py::arg("compress") = false,
-           py::arg("tmp") = py::none())
+           py::arg("tmp") = py::none(), py::arg("keep") = py::none())
       .def("stop", &PyChain::stop)
       .def("sleep", &PyChain::sleep, py::arg("seconds"))
       .def("stream",
