@@ -1,6 +1,11 @@
 #include "chain/outputstage.h"
 
+#include <errno.h>
+#include <string.h>
+
 #include <algorithm>
+#include <fstream>
+#include <sstream>
 
 #include "chain/livesink.h"
 #include "merge/outbuf.h"
@@ -95,4 +100,28 @@ nlohmann::json keepReport(const KeepFilter& filter) {
   return {{"filter", keepText(filter.clauses())},
           {"channels", channels},
           {"decided_early", filter.decidedEarly()}};
+}
+
+bool readKeepFile(const std::string& path, std::string* keep, std::string* error) {
+  keep->clear();
+  std::ifstream in(path);
+  if (!in) {
+    if (errno == ENOENT) return true;
+    *error = path + ": cannot be read: " + strerror(errno);
+    return false;
+  }
+  std::stringstream text;
+  text << in.rdbuf();
+  const nlohmann::json j = nlohmann::json::parse(text.str(), nullptr, false);
+  if (!j.is_object() || !j.contains("keep") || !j["keep"].is_string()) {
+    *error = path + ": not a JSON object with the filter as \"keep\": \"6 within 5000 of 1\"";
+    return false;
+  }
+  std::vector<KeepClause> clauses;
+  if (!parseKeep(j["keep"].get<std::string>(), &clauses, error)) {
+    *error = path + ": bad keep: " + *error;
+    return false;
+  }
+  *keep = keepText(clauses);
+  return true;
 }

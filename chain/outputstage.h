@@ -17,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -63,6 +64,12 @@ private:
   int64_t _lastTime = INT64_MIN;
   bool _finished = false;
 };
+
+// The window's filter file in its temp folder: {"keep": "6,11 within 5000 of 1"}.
+constexpr char kKeepFileName[] = "ravik-keep.json";
+// Reads the filter from the file at `path` into *keep, checked; no file: true with *keep empty.
+// False with a one-line message naming the file and what is wrong.
+bool readKeepFile(const std::string& path, std::string* keep, std::string* error);
 
 // The run report's "keep" entry: the filter's text, each filtered channel's kept and dropped
 // records, and the records it decided before all their triggers could be seen.

@@ -209,6 +209,14 @@ bool Session::startMerge(const std::vector<SessionDevice>& devices, RecordSink* 
   return true;
 }
 
+KeepFilter* Session::newKeepFilter() {
+  std::vector<KeepClause> clauses;
+  std::string error;
+  if (_files.keep.empty() || !parseKeep(_files.keep, &clauses, &error)) return nullptr;
+  _keep.reset(new KeepFilter(clauses));
+  return _keep.get();
+}
+
 void Session::stopped(const RecordInstant& stop) {
   _seconds = recordTime(_start, stop).seconds;
   _times.stopUtc = utcText(stop.wall);

@@ -131,6 +131,9 @@ public:
   // a raw file cannot be opened; finish() then says so again.
   bool startMerge(const std::vector<SessionDevice>& devices, RecordSink* sink,
                   const MergeWatch& watch, std::string* error);
+  // For a face that merges itself (the window): a new filter of the run's keep text for one
+  // merge, which report() then tells of; null without a filter or with a bad one.
+  KeepFilter* newKeepFilter();
   // The merge while it runs beside the recording; null when it does not.
   MergeRun* merge() { return _run.get(); }
   // The callback is removed and the raw files are closed at `stop`.

@@ -211,7 +211,7 @@ json toJson(const RunManifest& m) {
   for (const ManifestDevice& d : m.devices) devices.push_back(deviceJson(d));
   json outputs = json::array();
   for (const ReportOutput& o : m.outputs) outputs.push_back({{"kind", o.kind}, {"path", o.path}});
-  return {{"manifest", kKind},
+  json j = {{"manifest", kKind},
           {"version", kVersion},
           {"program", m.program},
           {"start_utc", orNull(m.startUtc)},
@@ -220,9 +220,10 @@ json toJson(const RunManifest& m) {
           {"loss_records", m.lossRecords},
           {"report", orNull(m.reportPath)},
           {"compress", m.compress},
-          {"keep", orNull(m.keep)},
           {"meta", metaToJson(m.meta)},
           {"partials", m.partials}};
+  if (!m.keep.empty()) j["keep"] = m.keep;
+  return j;
 }
 
 bool manifestFromJson(const json& j, RunManifest* m, std::string* error) {

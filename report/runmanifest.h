@@ -56,7 +56,7 @@ struct RunManifest {
   std::string reportPath;    // the run report's file as asked for; empty: beside the outputs
   bool compress = false;     // the HDF5 output is compressed
   // The filter of what the outputs hold, in its text form (see monitor/keepfilter.h); empty:
-  // none. "keep" is null then, and a manifest without the key has none.
+  // none, and the manifest has no "keep".
   std::string keep;
   // The user's description of the experiment in the HDF5 output (see report/metafile.h); empty:
   // none. "meta" is null then, and a manifest without the key has none.

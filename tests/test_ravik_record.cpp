@@ -283,8 +283,8 @@ Tags binaryTags(const std::string& bin) {
 }
 
 // --keep: the outputs hold the unfiltered merge of the kept raw files, filtered the plain way;
-// the report counts what was kept; ravik-merge --keep and --recover (by the manifest's filter)
-// write the same records again from the raw files.
+// the report counts what was kept; ravik-merge --keep, --recover (by the manifest's filter) and
+// the window replaying the raw files with ravik-keep.json write the same records again.
 TEST_F(RecordTest, KeepFiltersTheOutputsAndTheRawFilesRefilter) {
   const std::string filter = "6,11 within 5000 of 1; 7 within 1000 of 2";
   ASSERT_EQ(exitCode(spawn({}, outputs("0.3", {"--keep", filter, "--keep-raw"}))), 0)
@@ -320,6 +320,15 @@ TEST_F(RecordTest, KeepFiltersTheOutputsAndTheRawFilesRefilter) {
   ASSERT_EQ(runProgram(RAVIK_MERGE_PROGRAM, {"--recover", raw, "--bin", dir / "recovered.bin"},
                        dir / "err").code, 0);
   EXPECT_TRUE(records(slurp(dir / "recovered.bin")) == records(bin));
+  mkdir((dir / "window").c_str(), 0755);
+  mkdir((dir / "wtmp").c_str(), 0755);
+  std::ofstream(dir / "wtmp/ravik-keep.json") << nlohmann::json{{"keep", filter}};
+  const Outcome window =
+      runProgram(RAVIK_WINDOW_DRIVER, {dir / "window", "0", dir / "wtmp", "", dir / "w.bin", "", "0"},
+                 dir / "err", {"REPLAY=" + raw});
+  ASSERT_EQ(window.code, 0) << window.err;
+  EXPECT_TRUE(records(slurp(dir / "w.bin")) == records(bin));
+  EXPECT_EQ(nlohmann::json::parse(slurp(dir / "w.json"))["keep"], report["keep"]);
   const Outcome bad = runProgram(RAVIK_RECORD_PROGRAM, outputs("0.3", {"--keep", "6 within 5"}),
                                  dir / "err");
   EXPECT_EQ(bad.code, 2);
