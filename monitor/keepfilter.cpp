@@ -159,7 +159,7 @@ void KeepFilter::addTrigger(Triggers& t, int64_t time) {
 bool KeepFilter::triggered(const TimeTag& tag) const {
   const int32_t clause = _rules[tableIndex(tag.channel)].clause;
   const int64_t window = _clauses[size_t(clause)].windowPs;
-  const std::deque<int64_t>& times = _triggers[size_t(_clauseTriggers[size_t(clause)])].times;
+  const Queue<int64_t>& times = _triggers[size_t(_clauseTriggers[size_t(clause)])].times;
   const auto at = std::lower_bound(times.begin(), times.end(), minusSaturated(tag.time, window));
   return at != times.end() && *at <= plusSaturated(tag.time, window);
 }

@@ -24,7 +24,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -73,12 +72,42 @@ public:
   int64_t decidedEarly() const { return _decidedEarly; }
 
 private:
+  // A queue in one piece of memory, so that it can be searched as an array: taken from the front,
+  // added at the back; the space of those taken is given back now and then, and none is
+  // allocated once it has grown to the stream's need.
+  template <typename T>
+  class Queue {
+  public:
+    bool empty() const { return _head == _items.size(); }
+    size_t size() const { return _items.size() - _head; }
+    const T& front() const { return _items[_head]; }
+    const T& back() const { return _items.back(); }
+    const T* begin() const { return _items.data() + _head; }
+    const T* end() const { return _items.data() + _items.size(); }
+    void push_back(const T& item) {
+      if (_head > 4096 && _head * 2 > _items.size()) {
+        _items.erase(_items.begin(), _items.begin() + ptrdiff_t(_head));
+        _head = 0;
+      }
+      _items.push_back(item);
+    }
+    void pop_front() { ++_head; }
+    // Before `at`, one of begin() to end().
+    void insert(const T* at, const T& item) {
+      _items.insert(_items.begin() + (at - _items.data()), item);
+    }
+
+  private:
+    std::vector<T> _items;
+    size_t _head = 0;
+  };
+
   // The times of one trigger channel's records that later decisions may still need, in time
   // order.
   struct Triggers {
     int16_t channel;
     int64_t reachPs = 0;  // the widest window of the clauses that use it
-    std::deque<int64_t> times;
+    Queue<int64_t> times;
   };
   struct Rule {
     int32_t clause = -1;  // -1: the channel is not filtered
@@ -97,7 +126,7 @@ private:
   std::vector<int32_t> _clauseTriggers;  // per clause: index in _triggers
   std::vector<Triggers> _triggers;
   std::vector<KeepCount> _counts;
-  std::deque<TimeTag> _held;
+  Queue<TimeTag> _held;
   int64_t _latest = INT64_MIN;
   int64_t _widest = 0;  // the widest window of all clauses
   int64_t _decidedEarly = 0;
