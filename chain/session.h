@@ -97,8 +97,8 @@ public:
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
-  // Before anything is recorded: the filter (keep) read, where the run report goes, every file checked against the
-  // others and the files the run reads, the outputs created under temporary names, the run's
+  // Before anything is recorded: the filter (keep) read, where the run report goes, every
+  // file checked against the others and the files the run reads, the outputs created under temporary names, the run's
   // own folder made in the temp folder. False with a one-line message; stopSignal() then tells
   // when a stop signal ended the wait for a reader of an output pipe.
   bool prepare(std::string* error);

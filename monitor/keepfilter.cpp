@@ -52,7 +52,8 @@ bool parseClause(const std::string& clause, KeepClause* out, std::string* error)
     if (comma == std::string::npos) comma = list.size();
     const std::string item = list.substr(at, comma - at);
     if (!number(item, 0, 99, &value)) {
-      *error = "\"" + item + "\" in \"" + clause + "\": a filtered channel is a number from 0 to 99";
+      *error = "\"" + item + "\" in \"" + clause +
+               "\": a filtered channel is a number from 0 to 99";
       return false;
     }
     out->channels.push_back(int16_t(value));

@@ -11,7 +11,8 @@
 // Exactness: the filter decides a filtered record once no record still to come can be a
 // trigger in its window: a record comes at most kMaxStepBackPs earlier than the latest before
 // it (merge order), so the record is held back until the stream has gone kMaxStepBackPs +
-// window past it, and every record after it waits with it, so that the order stays the merge's.
+// window past it, and every record after it waits with it, so that the order stays the merge's
+// (one with a trigger in its window already seen passes at once).
 // At most kMaxHeldRecords records wait; beyond that the oldest is decided with the triggers
 // seen so far (which may miss a later one), and decidedEarly() counts such records. A record
 // that comes further back than kMaxStepBackPs may miss triggers already forgotten; it too is
@@ -44,8 +45,8 @@ constexpr size_t kMaxHeldRecords = size_t(1) << 22;
 
 // Parses the text form into *clauses. False with a one-line message in *error naming what is
 // wrong: an empty clause, a missing or misplaced word, a number that is not one, a channel out
-// of range (filtered ones are 0 to 99, the trigger 0 to 32767), a window out of 0 to kMaxKeepWindowPs, a
-// channel filtered twice or one that is both filtered and a trigger.
+// of range (filtered ones are 0 to 99, the trigger 0 to 32767), a window out of 0 to
+// kMaxKeepWindowPs, a channel filtered twice or one that is both filtered and a trigger.
 bool parseKeep(const std::string& text, std::vector<KeepClause>* clauses, std::string* error);
 // The clauses in their text form, as parseKeep() reads them back.
 std::string keepText(const std::vector<KeepClause>& clauses);

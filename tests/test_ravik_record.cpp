@@ -323,9 +323,9 @@ TEST_F(RecordTest, KeepFiltersTheOutputsAndTheRawFilesRefilter) {
   mkdir((dir / "window").c_str(), 0755);
   mkdir((dir / "wtmp").c_str(), 0755);
   std::ofstream(dir / "wtmp/ravik-keep.json") << nlohmann::json{{"keep", filter}};
-  const Outcome window =
-      runProgram(RAVIK_WINDOW_DRIVER, {dir / "window", "0", dir / "wtmp", "", dir / "w.bin", "", "0"},
-                 dir / "err", {"REPLAY=" + raw});
+  const Outcome window = runProgram(
+      RAVIK_WINDOW_DRIVER, {dir / "window", "0", dir / "wtmp", "", dir / "w.bin", "", "0"},
+      dir / "err", {"REPLAY=" + raw});
   ASSERT_EQ(window.code, 0) << window.err;
   EXPECT_TRUE(records(slurp(dir / "w.bin")) == records(bin));
   EXPECT_EQ(nlohmann::json::parse(slurp(dir / "w.json"))["keep"], report["keep"]);
