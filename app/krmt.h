@@ -50,6 +50,7 @@ class QSettings;
 class QTimer;
 class RmtDev;
 class Session;
+class OutputStage;
 struct RunResult;
 struct SessionDevice;
 
@@ -244,6 +245,8 @@ private:
   Hdf5Output* _hdf5;
   std::vector<Hdf5MetaField> _hdf5Meta;  // read when the HDF5 output was created
   MergeThread* _merger;    // the most recent merge; owned
+  // Between that merge and the outputs when the run has a filter (ravik-keep.json); null: none.
+  std::unique_ptr<OutputStage> _stage;
   // True while the devices write the temp files that the merge reads.
   std::atomic<bool> _growing{false};
   MonitorCore* _monitor;   // the monitor of the current or last recording, or null; owned

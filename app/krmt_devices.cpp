@@ -1,5 +1,6 @@
 // The window's device search and chain ordering, and the recording control.
 #include <QCheckBox>
+#include <QDir>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QLabel>
@@ -14,6 +15,7 @@
 #include "report/runreport.h"
 #include "chain/devicecore.h"
 #include "chain/keptrun.h"
+#include "chain/outputstage.h"
 #include "device/korbalt.h"
 #include "chain/recordcore.h"
 #include "chain/session.h"
@@ -123,6 +125,14 @@ void KRmt::startCollect() {
   _noteText->clear();
   SessionFiles files;
   files.program = files.recordedBy = "ravik";
+  // The filter of what is written, from the temp folder; a bad one is said, and the recording
+  // goes on writing everything.
+  std::string keepError;
+  if (!readKeepFile(toFileName(QDir(_tmpPath->text()).filePath(kKeepFileName)), &files.keep,
+                    &keepError) &&
+      !checkError(false, "Can't use the filter; Ok records everything\n" +
+                             fromFileName(keepError)))
+    return;
   _session.reset(new Session(files));
   const RecordInstant start = RecordInstant::now();
   _session->began(start);

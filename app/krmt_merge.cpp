@@ -17,6 +17,7 @@
 #include <QTimer>
 
 #include "app/krmt.h"
+#include "chain/outputstage.h"
 #include "chain/session.h"
 #include "merge/hdf5file.h"
 #include "merge/inputs.h"
@@ -233,11 +234,29 @@ void KRmt::startLiveMerge() {
 
 void KRmt::startMergeThread(bool growing) {
   delete _merger;  // the previous merge has finished
-  _merger = new MergeThread(_ascFile, _binFile);
-  _merger->_growing = growing ? &_growing : nullptr;
-  _merger->_records = _hdf5;
+  _stage.reset();
   // Made now, before the refreshes of the device rows address the devices one by one.
-  if (_binFile) _merger->_header = chainDeviceHeader(_devs.front()->_index);
+  std::function<void(FILE*, bool)> header;
+  if (_binFile) header = chainDeviceHeader(_devs.front()->_index);
+  KeepFilter* keep = _session ? _session->newKeepFilter() : nullptr;
+  if (keep != nullptr) {
+    // The merge hands every record to the filter's stage, which writes the outputs.
+    _stage.reset(new OutputStage({keep}, _ascFile, _binFile, _hdf5, header));
+    _merger = new MergeThread(nullptr, nullptr);
+    _merger->_records = _stage.get();
+    OutputStage* stage = _stage.get();
+    FILE* const files[] = {_ascFile, _binFile};
+    _merger->_afterMerge = [stage, files] {
+      stage->finish();
+      for (FILE* out : files)
+        if (out != nullptr) fflush(out);
+    };
+  } else {
+    _merger = new MergeThread(_ascFile, _binFile);
+    _merger->_records = _hdf5;
+    _merger->_header = header;
+  }
+  _merger->_growing = growing ? &_growing : nullptr;
   _merger->_whenDone = [this] {
     QMetaObject::invokeMethod(this, &KRmt::pollFinished, Qt::QueuedConnection);
   };
@@ -310,6 +329,11 @@ RunResult KRmt::mergeResult() const {
   RunResult run;
   run.outcome = _merger->_outcome;
   run.records = run.outcome.records;
+  if (_stage) {
+    run.records = _stage->written().records;
+    run.outcome.firstPs = _stage->written().first;
+    run.outcome.lastPs = _stage->written().last;
+  }
   MergeOutcome& outcome = run.outcome;
   size_t kept = 0;
   for (int i = 0; i < _devs.size(); ++i) {

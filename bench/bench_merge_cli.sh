@@ -7,7 +7,8 @@
 #   bench/bench_merge_cli.sh BUILD_DIR [records [device-count ...]]   (default 24000000, 1 3 8)
 #
 # MODE=quiet (default) runs with --quiet, the merge alone; MODE=summary runs without it, with the
-# summary's per-channel counts and time span.
+# summary's per-channel counts and time span. KEEP=FILTER: binary output to /dev/null only, each
+# case without and then with --keep FILTER, to show what the filter's stage costs.
 set -euo pipefail
 build=${1:?usage: $0 BUILD_DIR [records [device-count ...]]}
 records=${2:-24000000}
@@ -26,7 +27,8 @@ seconds() {
     python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["results"][0]["mean"])' \
       "$streams/h.json"
   else
-    for _ in 1 2 3; do /usr/bin/time -f %e $1 2>&1 >/dev/null | tail -1; done | sort -n | head -1
+    for _ in 1 2 3; do eval "/usr/bin/time -f %e $1" 2>&1 >/dev/null | tail -1; done |
+      sort -n | head -1
   fi
 }
 
@@ -37,6 +39,14 @@ for n in ${counts[@]}; do
   inputs=$(ls "$streams"/dev*.raw | sort -V | tr '\n' ' ')
   total=$(( records / n * n ))
   echo "$n device(s):"
+  if [ -n "${KEEP:-}" ]; then
+    for keep in "" "--keep '$KEEP'"; do
+      s=$(seconds "$program $flag --bin /dev/null $keep $inputs")
+      printf "  binary only /dev/null %-40s %6.1f M records/s  (%.3f s)\n" "$keep" \
+        "$(python3 -c "print($total / $s / 1e6)")" "$s"
+    done
+    continue
+  fi
   for sink in /dev/null /tmp; do
     if [ $sink = /dev/null ]; then txt=/dev/null; bin=/dev/null; else
       txt=$streams/out.txt; bin=$streams/out.bin; fi

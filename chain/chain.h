@@ -39,6 +39,7 @@ struct ChainOutputs {
   bool compress = false;  // the HDF5 file's columns
   std::string report;     // the run report; empty: beside the binary or else the text output
   std::string tmpDir;     // where the recording's folder goes; empty: $TMPDIR or /tmp
+  std::string keep;       // the filter of what the outputs hold (monitor/keepfilter.h); empty: none
 };
 
 class Chain {

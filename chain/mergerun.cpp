@@ -20,7 +20,8 @@ namespace {
 constexpr int kWakeSignal = SIGUSR1;
 constexpr int64_t kTickNs = 200 * 1000 * 1000;
 
-MergeOutputs makeOutputs(OutputFile* text, OutputFile* binary, const RunSettings& settings) {
+MergeOutputs makeOutputs(OutputFile* text, OutputFile* binary, const RunSettings& settings,
+                         std::unique_ptr<OutputStage>* stage) {
   MergeOutputs outputs;
   outputs.records = settings.records != nullptr ? settings.records : settings.hdf5;
   outputs.text = text != nullptr ? text->file() : nullptr;
@@ -30,7 +31,13 @@ MergeOutputs makeOutputs(OutputFile* text, OutputFile* binary, const RunSettings
   // says so, and the same again after the last record.
   outputs.header = settings.header ? settings.header
                                    : [](FILE* file, bool) { writeFileHeader(file, 0); };
-  return outputs;
+  if (settings.stages.empty()) return outputs;
+  // The merge hands every record to the steps, and they to the outputs.
+  stage->reset(new OutputStage(settings.stages, outputs.text, outputs.binary, outputs.records,
+                               outputs.header));
+  MergeOutputs staged;
+  staged.records = stage->get();
+  return staged;
 }
 
 std::vector<CheckedSource> makeSources(const std::vector<InputStream>& inputs,
@@ -106,7 +113,7 @@ MergeRun::MergeRun(const std::vector<InputStream>& inputs, OutputFile* text, Out
                    const RunSettings& settings, RecordingYield* recording)
     : _inputs(inputs), _text(text), _binary(binary), _settings(settings),
       _sources(makeSources(inputs, &_decoders, recording ? recording->growing() : nullptr)),
-      _outputs(makeOutputs(text, binary, settings)),
+      _outputs(makeOutputs(text, binary, settings, &_stage)),
       _working(1), _starter(pthread_self()),
       _start(std::chrono::steady_clock::now()) {
   _merger = std::thread([this, recording] {
@@ -131,10 +138,24 @@ void MergeRun::merge(bool growing) {
       growing ? mergeWhileRecording(_sources, _outputs, _bytesRead, _running, _settings.lossesAtEnd)
               : mergeChecked(_sources, _outputs, _lossRecordsWritten, _bytesRead, _running);
   _result.records = _result.outcome.records;
-  // Every timestamp the merge decoded became one record, so its counts are the outputs' when it
-  // ran to the end.
   _result.stopped = !_running.load();
   ChannelCounts* counts = _settings.watch.counts;
+  if (_stage) {
+    // The outputs hold what the steps passed on, loss records included.
+    _stage->finish();
+    _result.records = _stage->written().records;
+    _result.outcome.firstPs = _stage->written().first;
+    _result.outcome.lastPs = _stage->written().last;
+    _lossRecordsWritten = false;
+    if (counts != nullptr && _running.load() && _result.outcome.readError.empty()) {
+      *counts = _stage->written();
+      _result.counted = true;
+    }
+    done();
+    return;
+  }
+  // Every timestamp the merge decoded became one record, so its counts are the outputs' when it
+  // ran to the end.
   if (counts != nullptr && _running.load() && _result.outcome.readError.empty()) {
     countChannels(_sources, _result.outcome.sourceStats, counts);
     _result.counted = true;

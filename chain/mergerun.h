@@ -12,11 +12,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "chain/channelcount.h"
+#include "chain/outputstage.h"
 #include "merge/inputs.h"
 #include "merge/outputfile.h"
 #include "merge/checkedmerge.h"
@@ -62,6 +64,10 @@ struct RunSettings {
   // Inputs that are still being written (see MergeRun): the losses of input i, asked for once
   // the files are complete. Loss records need them before the merge: not with growing inputs.
   std::function<std::vector<StreamLoss>(size_t i)> lossesAtEnd;
+  // Steps between the merge and every output (see OutputStage), in order, not owned; empty:
+  // the merge writes the outputs itself. The counts and the records written are then those
+  // the last step passed on.
+  std::vector<RecordStage*> stages;
 };
 
 // A merge of `inputs` (in merge order) into the outputs (either may be null) on a worker thread,
@@ -100,6 +106,7 @@ private:
   RunSettings _settings;
   std::vector<Tdc56Instance*> _decoders;
   std::vector<CheckedSource> _sources;
+  std::unique_ptr<OutputStage> _stage;  // with steps; null: none
   MergeOutputs _outputs;
   std::atomic<int64_t> _bytesRead{0};
   std::atomic<bool> _running{true};

@@ -34,6 +34,7 @@ std::string recoveryCommand(const KeptRun& run) {
   if (!run.hdf5.empty() && run.compress) command += " --compress";
   if (!run.metaPath.empty()) command += " --meta " + shellWord(run.metaPath);
   if (run.lossRecords) command += " --loss-records";
+  if (!run.keep.empty()) command += " --keep " + shellWord(run.keep);
   if (!run.report.empty()) command += " --report " + shellWord(run.report);
   std::vector<int32_t> positions;
   for (const StreamArg& s : run.streams) positions.push_back(s.chainPos);
@@ -109,6 +110,15 @@ bool Session::anyOutput() const {
 }
 
 bool Session::prepare(std::string* error) {
+  if (!_files.keep.empty()) {
+    std::vector<KeepClause> clauses;
+    if (!parseKeep(_files.keep, &clauses, error)) {
+      *error = "keep: " + *error;
+      return false;
+    }
+    _keep.reset(new KeepFilter(clauses));
+    _files.keep = keepText(clauses);
+  }
   if (!runReportPath(_files.report, _files.text, _files.binary, outputNames(""), {}, _files.read,
                      &_reportFile, error, _files.reportOption))
     return false;
@@ -157,6 +167,7 @@ RunManifest Session::manifest(const std::vector<SessionDevice>& devices,
   m.lossRecords = _files.lossRecords;
   m.reportPath = absolutePath(_files.report);
   m.compress = _files.compress;
+  m.keep = _files.keep;
   m.meta = _files.meta;
   m.virtualChannels = _files.virtualChannels;
   m.partials = partials;
@@ -179,6 +190,8 @@ bool Session::startMerge(const std::vector<SessionDevice>& devices, RecordSink* 
   for (size_t i = 0; i < _inputs.size() && _opened; ++i) _inputs[i].written = devices[i].written;
   _settings.watch = watch;
   _settings.lossRecords = _files.lossRecords;
+  _settings.stages.clear();
+  if (_keep) _settings.stages.push_back(_keep.get());
   _settings.hdf5 = _hdf5.output();
   _settings.records = sink != nullptr ? sink : _hdf5.output();
   // The master's header, made now, before anything addresses the devices one by one.
@@ -195,6 +208,14 @@ bool Session::startMerge(const std::vector<SessionDevice>& devices, RecordSink* 
   if (!_files.lossRecords)
     _run.reset(new MergeRun(_inputs, &_text, &_binary, _settings, &_recording));
   return true;
+}
+
+KeepFilter* Session::newKeepFilter() {
+  std::vector<KeepClause> clauses;
+  std::string error;
+  if (_files.keep.empty() || !parseKeep(_files.keep, &clauses, &error)) return nullptr;
+  _keep.reset(new KeepFilter(clauses));
+  return _keep.get();
 }
 
 void Session::stopped(const RecordInstant& stop) {
@@ -282,6 +303,7 @@ RunReport Session::report(const std::vector<SessionDevice>& devices, const RunRe
   reportMerge(run.outcome, run.records, _files.text, _files.binary, _files.hdf5, &report);
   report.overlaps = reportOverlaps(devices);
   report.lossRecords = _files.lossRecords;
+  if (_keep) report.stages.push_back({"keep", keepReport(*_keep)});
   report.completed = error.empty();
   report.error = error;
   return report;

@@ -30,6 +30,7 @@
 #include "merge/inputs.h"
 #include "merge/outputcheck.h"
 #include "merge/outputfile.h"
+#include "monitor/keepfilter.h"
 #include "report/runmanifest.h"
 #include "report/runreport.h"
 #include "thread/priority.h"
@@ -42,6 +43,9 @@ struct RunOutputs {
   std::string report;        // named by the user; empty: beside the outputs
   bool lossRecords = false;  // the outputs hold loss records (the merge runs after the recording)
   std::string metaPath;      // the HDF5 metadata file
+  // The filter of what the outputs hold (see monitor/keepfilter.h), in its text form; empty:
+  // every record.
+  std::string keep;
 };
 
 // What a recording writes and how, as the face was asked.
@@ -96,8 +100,8 @@ public:
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
-  // Before anything is recorded: where the run report goes, every file checked against the
-  // others and the files the run reads, the outputs created under temporary names, the run's
+  // Before anything is recorded: the filter (keep) read, where the run report goes, every
+  // file checked against the others and the files the run reads, the outputs created under temporary names, the run's
   // own folder made in the temp folder. False with a one-line message; stopSignal() then tells
   // when a stop signal ended the wait for a reader of an output pipe.
   bool prepare(std::string* error);
@@ -130,6 +134,9 @@ public:
   // a raw file cannot be opened; finish() then says so again.
   bool startMerge(const std::vector<SessionDevice>& devices, RecordSink* sink,
                   const MergeWatch& watch, std::string* error);
+  // For a face that merges itself (the window): a new filter of the run's keep text for one
+  // merge, which report() then tells of; null without a filter or with a bad one.
+  KeepFilter* newKeepFilter();
   // The merge while it runs beside the recording; null when it does not.
   MergeRun* merge() { return _run.get(); }
   // The callback is removed and the raw files are closed at `stop`.
@@ -183,6 +190,7 @@ private:
   std::vector<InputStream> _inputs;
   RunSettings _settings;
   RecordingYield _recording;
+  std::unique_ptr<KeepFilter> _keep;  // with a filter; null: none
   std::unique_ptr<MergeRun> _run;
 };
 

@@ -66,6 +66,18 @@ class CommandLine {
             ".report.json when a file that is no run report has that name)");
   }
 
+  // --keep FILTER into options->keep, read by checkKeep() after parsing.
+  template <class Options>
+  void addKeep(Options* options) {
+    _app.add_option("--keep", options->keep,
+                    "write records of some channels only near a trigger record: clauses\n"
+                    "\"<channels> within <ps> of <channel>\" separated by \";\", e.g.\n"
+                    "\"6,11 within 5000 of 1\" keeps records of channels 6 and 11 that lie\n"
+                    "within 5000 ps of a record of channel 1 (either side, edges included);\n"
+                    "every other channel, markers and loss records are all written")
+        ->type_name("FILTER");
+  }
+
   // --no-clobber into options->noClobber.
   template <class Options>
   void addNoClobber(Options* options) {

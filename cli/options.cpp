@@ -76,6 +76,7 @@ void describe(CommandLine* line, Options* options, std::vector<std::string>* str
   app.add_flag("--loss-records", options->lossRecords,
                "mark each loss interval of the stream at chain position p with a\n"
                "record at its start (channel -(2p+1)) and one at its end (-(2p+2))");
+  line->addKeep(options);
   app.add_flag(kSharedPositionsOption, options->sharedPositions,
                "allow streams with one chain position: their channels mix, and they\n"
                "are merged in command-line order, as a recording of such a chain is");
@@ -160,6 +161,7 @@ bool parseOptions(int argc, const char* const* argv, Options* options, std::stri
     return false;
   }
   if (!loadHdf5Meta(options->metaPath, options->hdf5Path, &options->meta, error)) return false;
+  if (!checkKeep(options->keep, error)) return false;
   if (options->textPath.empty() && options->binPath.empty() && options->hdf5Path.empty()) {
     *error = "no output given: use --text FILE, --bin FILE and/or --hdf5 FILE";
     return false;

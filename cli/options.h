@@ -31,6 +31,8 @@ struct Options {
   bool quiet = false;    // no bar, no summary; errors are still reported
   std::string reportPath;    // the run report; empty: beside the outputs (defaultReportPath)
   bool lossRecords = false;  // mark the loss intervals with records in the outputs
+  std::string keep;          // --keep: the filter of what the outputs hold; empty: none (with
+                             // --recover: the manifest's)
   bool sharedPositions = false;  // streams may share a chain position (their channels mix)
   bool noClobber = false;   // refuse outputs and a report that exist already
   bool force = false;       // merge locked streams, and streams that look like no device's

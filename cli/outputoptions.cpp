@@ -1,6 +1,7 @@
 #include "cli/outputoptions.h"
 
 #include "merge/streamloss.h"
+#include "monitor/keepfilter.h"
 #include "report/metafile.h"
 #include "report/runreport.h"
 
@@ -14,3 +15,9 @@ bool loadHdf5Meta(const std::string& path, const std::string& hdf5Path,
   return loadMetaFile(path, meta, error);
 }
 
+bool checkKeep(const std::string& text, std::string* error) {
+  std::vector<KeepClause> clauses;
+  if (text.empty() || parseKeep(text, &clauses, error)) return true;
+  *error = "bad --keep '" + text + "': " + *error;
+  return false;
+}

@@ -15,4 +15,8 @@
 bool loadHdf5Meta(const std::string& path, const std::string& hdf5Path,
                   std::vector<Hdf5MetaField>* meta, std::string* error);
 
+// The --keep filter `text` (nothing when empty) as the outputs' filter reads it; false with one
+// line saying what is wrong in it.
+bool checkKeep(const std::string& text, std::string* error);
+
 #endif

@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@
 #include "cli/outputoptions.h"
 #include "merge/outputcheck.h"
 #include "merge/outputfile.h"
+#include "monitor/keepfilter.h"
 #include "cli/recovery.h"
 #include "report/runmanifest.h"
 #include "cli/report.h"
@@ -226,9 +228,16 @@ int mergeFiles(const Options& options, Recovery* recovery, MergeFiles* f,
   settings.watch.counts = options.quiet ? nullptr : &counts;
   settings.lossRecords = options.lossRecords;
   settings.hdf5 = f->hdf5.output();
+  std::unique_ptr<KeepFilter> keep;
+  std::vector<KeepClause> clauses;
+  if (!options.keep.empty() && parseKeep(options.keep, &clauses, error)) {
+    keep.reset(new KeepFilter(clauses));
+    settings.stages.push_back(keep.get());
+  }
   const std::string mergeStart = utcNow();
   RunResult run = runMerge(f->inputs, &f->text, &f->binary, settings, signals);
   RunReport report = makeReport(options, f->inputs, run);
+  if (keep) report.stages.push_back({"keep", keepReport(*keep)});
   report.mergeStartUtc = mergeStart;
   if (recovery != nullptr) describeRecovery(*recovery, &report);
   if (f->hdf5.output() != nullptr) stampHdf5Time(time(nullptr), &report);

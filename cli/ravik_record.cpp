@@ -269,6 +269,7 @@ SessionFiles sessionFiles(const RecordOptions& options) {
   files.report = options.reportPath;
   files.noClobber = options.noClobber;
   files.lossRecords = options.lossRecords;
+  files.keep = options.keep;
   files.keepRaw = options.keepRaw;
   files.metaPath = options.metaPath;
   files.meta = options.meta;

@@ -92,6 +92,7 @@ void describe(CommandLine* line, RecordOptions* options) {
   app.add_flag("--loss-records", options->lossRecords,
                "mark each loss interval of the device at chain position p with a\n"
                "record at its start (channel -(2p+1)) and one at its end (-(2p+2))");
+  line->addKeep(options);
 }
 
 const char kDescription[] =
@@ -143,6 +144,7 @@ bool parseRecordOptions(int argc, const char* const* argv, RecordOptions* option
     return false;
   }
   if (!loadHdf5Meta(options->metaPath, options->hdf5Path, &options->meta, error)) return false;
+  if (!checkKeep(options->keep, error)) return false;
   if (options->textPath.empty() && options->binPath.empty() && options->hdf5Path.empty()) {
     *error = "no output chosen: use --text FILE, --bin FILE and/or --hdf5 FILE";
     return false;

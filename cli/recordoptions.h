@@ -35,6 +35,7 @@ struct RecordOptions {
   bool quiet = false;     // no live lines, no progress bar, no summary; errors still reported
   std::string reportPath;    // the run report; empty: beside the outputs (defaultReportPath)
   bool lossRecords = false;  // mark the loss intervals with records in the outputs
+  std::string keep;          // --keep: the filter of what the outputs hold; empty: none
   bool noClobber = false;    // refuse outputs, histogram and report that exist already
   bool rates = false;     // the live lines show every output channel's rate
   bool correlate = false;            // a live correlation histogram of two output channels

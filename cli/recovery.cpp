@@ -1,5 +1,7 @@
 #include "cli/recovery.h"
 
+#include "monitor/keepfilter.h"
+
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -145,6 +147,12 @@ bool prepareRecovery(Options* options, Recovery* recovery, std::string* error) {
   }
   const RunManifest& m = recovery->manifest;
   options->lossRecords = options->lossRecords || m.lossRecords;
+  if (options->keep.empty()) options->keep = m.keep;
+  std::vector<KeepClause> clauses;
+  if (!options->keep.empty() && !parseKeep(options->keep, &clauses, error)) {
+    *error = manifestPath(recovery->dir) + ": bad keep '" + options->keep + "': " + *error;
+    return false;
+  }
   return takeStreams(*recovery, options, error) && takeOutputs(m, options, error);
 }
 

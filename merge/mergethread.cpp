@@ -46,6 +46,7 @@ void MergeThread::run() {
   } else {
     _outcome = mergeChecked(sources, outputs, false, _bytesRead, _running);
   }
+  if (_afterMerge) _afterMerge();
   // What the streams still buffer is written here, not by the window's thread when it closes the
   // outputs: on a pipe that write waits for a reader, or for room.
   for (FILE* out : {_ascFile, _binFile})

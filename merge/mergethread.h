@@ -51,6 +51,9 @@ public:
   // Set before start(): called on the merge's thread when done() has turned true, so that the
   // window can publish the outputs at once rather than at its next look.
   std::function<void()> _whenDone;
+  // Set before start(): called on the merge's thread after the merge, before the outputs are
+  // flushed: a sink that holds records back (see _records) writes them then. Null: none.
+  std::function<void()> _afterMerge;
 
 private:
   std::atomic<bool> _done{false};

@@ -212,17 +212,18 @@ json toJson(const RunManifest& m) {
   json outputs = json::array();
   for (const ReportOutput& o : m.outputs) outputs.push_back({{"kind", o.kind}, {"path", o.path}});
   json out = {{"manifest", kKind},
-          {"version", kVersion},
-          {"program", m.program},
-          {"start_utc", orNull(m.startUtc)},
-          {"devices", devices},
-          {"outputs", outputs},
-          {"loss_records", m.lossRecords},
-          {"report", orNull(m.reportPath)},
-          {"compress", m.compress},
-          {"meta", metaToJson(m.meta)},
-          {"partials", m.partials}};
+              {"version", kVersion},
+              {"program", m.program},
+              {"start_utc", orNull(m.startUtc)},
+              {"devices", devices},
+              {"outputs", outputs},
+              {"loss_records", m.lossRecords},
+              {"report", orNull(m.reportPath)},
+              {"compress", m.compress},
+              {"meta", metaToJson(m.meta)},
+              {"partials", m.partials}};
   if (!m.virtualChannels.is_null()) out["virtual"] = m.virtualChannels;
+  if (!m.keep.empty()) out["keep"] = m.keep;
   return out;
 }
 
@@ -240,6 +241,7 @@ bool manifestFromJson(const json& j, RunManifest* m, std::string* error) {
   m->lossRecords = r.flag("loss_records");
   m->reportPath = r.text("report", false);
   m->compress = r.flag("compress");
+  m->keep = r.text("keep", false);
   std::string why;
   const json* meta = r.field("meta", false);
   m->meta.clear();

@@ -10,7 +10,7 @@
 //    "devices": [{"serial": "TK24073", "index": 2, "chain": 0, "role": "Master",
 //                 "markers": 16, "stream": "ravik-2.tmp", "parameters": {...}}, ...],
 //    "outputs": [{"kind": "text", "path": "/data/run.txt"}, {"kind": "binary", ...}],
-//    "loss_records": false, "report": null, "compress": false,
+//    "loss_records": false, "report": null, "compress": false, "keep": "6 within 5000 of 1",
 //    "meta": {"identity": {"author": "..."}, ...},
 //    "partials": ["/data/.ravik-Xq3b9Z", ...]}
 //
@@ -55,6 +55,9 @@ struct RunManifest {
   bool lossRecords = false;  // the outputs are to hold loss records
   std::string reportPath;    // the run report's file as asked for; empty: beside the outputs
   bool compress = false;     // the HDF5 output is compressed
+  // The filter of what the outputs hold, in its text form (see monitor/keepfilter.h); empty:
+  // none, and the manifest has no "keep".
+  std::string keep;
   // The user's description of the experiment in the HDF5 output (see report/metafile.h); empty:
   // none. "meta" is null then, and a manifest without the key has none.
   std::vector<Hdf5MetaField> meta;

@@ -126,6 +126,7 @@ json toJson(const RunReport& r) {
     j["hdf5_creation_time"] = r.hdf5CreationTime;
     j["utc_offset"] = r.utcOffset;
   }
+  for (const auto& stage : r.stages) j[stage.first] = stage.second;
   return j;
 }
 

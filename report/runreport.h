@@ -63,6 +63,9 @@ struct RunReport {
   // The HDF5 output's creation time as it holds it (local time, no zone) and the local time's
   // offset from UTC then, "+01:00"; empty: no HDF5 output.
   std::string hdf5CreationTime, utcOffset;
+  // What each step between the merge and the outputs did (a filter's counts), by the step's key
+  // ("keep"), in the order of the steps.
+  std::vector<std::pair<std::string, nlohmann::json>> stages;
 };
 
 // The time now in UTC, ISO 8601 with milliseconds: "2026-12-06T07:05:09.123Z".

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <vector>
 
+#include "monitor/keepfilter.h"
 #include "monitor/measurements.h"
 #include "monitor/virtualchannels.h"
 
@@ -33,6 +34,30 @@ inline int64_t count(const Tags& tags, int16_t channel) {
 
 // Every pair of a record of a and a different record of b, found through the b records sorted
 // by time.
+// The records that pass the filter: a record of a clause's channel only when some record of the
+// clause's trigger, anywhere in the list, lies within the window of it; every other record.
+inline Tags keep(const Tags& tags, const std::vector<KeepClause>& clauses) {
+  std::vector<std::vector<int64_t>> triggers(clauses.size());  // sorted times
+  for (size_t c = 0; c < clauses.size(); ++c) {
+    for (const TimeTag& u : tags)
+      if (u.channel == clauses[c].trigger) triggers[c].push_back(u.time);
+    std::sort(triggers[c].begin(), triggers[c].end());
+  }
+  Tags out;
+  for (const TimeTag& t : tags) {
+    bool pass = true;
+    for (size_t c = 0; c < clauses.size(); ++c) {
+      const std::vector<int16_t>& channels = clauses[c].channels;
+      if (std::count(channels.begin(), channels.end(), t.channel) == 0) continue;
+      const auto near = std::lower_bound(triggers[c].begin(), triggers[c].end(),
+                                         t.time - clauses[c].windowPs);
+      pass = near != triggers[c].end() && *near <= t.time + clauses[c].windowPs;
+    }
+    if (pass) out.push_back(t);
+  }
+  return out;
+}
+
 inline std::vector<int64_t> correlation(const Tags& tags, int16_t a, int16_t b, int64_t width,
                                         int32_t n, int64_t low, int64_t high) {
   std::vector<std::pair<int64_t, size_t>> bs;  // time, position

@@ -121,7 +121,7 @@ TEST(Chain, MergesBesideARecordingGetTheNormalPriorityBackAtTheStop) {
     ASSERT_TRUE(chain.open(true, &error)) << error;
     auto probe = std::make_shared<PriorityProbe>();
     chain.measurements().add(probe);
-    ASSERT_TRUE(chain.start(ChainOutputs{"", "", "", false, "", scratch.path}, &error)) << error;
+    ASSERT_TRUE(chain.start(ChainOutputs{"", "", "", false, "", scratch.path, ""}, &error)) << error;
     ASSERT_TRUE(waitFor([&] { return probe->first != -100; }));
     nlohmann::json report;
     ASSERT_TRUE(chain.stop(&report, &error)) << error;
@@ -178,7 +178,7 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
 
   auto rate = std::make_shared<CountRate>(std::vector<int16_t>{1, 6, 11});
   chain.measurements().add(rate);
-  ChainOutputs outputs{"", dir + "/run.bin", "", false, "", dir};
+  ChainOutputs outputs{"", dir + "/run.bin", "", false, "", dir, ""};
   ASSERT_TRUE(chain.start(outputs, &error)) << error;
   EXPECT_FALSE(chain.start(outputs, &error));
   Reader reader(&chain.queue());
@@ -211,7 +211,7 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
   EXPECT_GT(first[0], 0);
 
   // A second run, measuring only: the measurements go on adding; nothing stays on disk.
-  ASSERT_TRUE(chain.start(ChainOutputs{"", "", "", false, "", dir}, &error)) << error;
+  ASSERT_TRUE(chain.start(ChainOutputs{"", "", "", false, "", dir, ""}, &error)) << error;
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   ASSERT_TRUE(chain.stop(&report, &error)) << error;
   EXPECT_EQ(namesIn(dir), (std::set<std::string>{"run.bin", "run.json"}));
@@ -230,7 +230,7 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
   ASSERT_EQ(second.devices().size(), 2u);
   const std::string serial = second.devices()[0].serial, refused = dir + "/refused";
   ASSERT_EQ(mkdir(refused.c_str(), 0755), 0);
-  outputs = ChainOutputs{refused + "/run.txt", "", "", false, "", refused};
+  outputs = ChainOutputs{refused + "/run.txt", "", "", false, "", refused, ""};
   ASSERT_TRUE(second.setParameters(0, {{"markers", 0x11}}, &error)) << error;
   EXPECT_FALSE(second.start(outputs, &error));
   EXPECT_EQ(error, "chain positions 0 and 20 would share output channel 100 (Master " + serial +

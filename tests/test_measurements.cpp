@@ -491,6 +491,30 @@ TEST(Measurements, DelaysOnBinEdgesForAnyWidth) {
   }
 }
 
+namespace {
+
+// A stage's records for `tags` pushed in batches of random sizes, 0 included, then finish().
+Tags passThrough(RecordStage& stage, const Tags& tags, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Tags out;
+  for (size_t pos = 0; pos < tags.size();) {
+    const size_t n = std::min<size_t>(rng() % 700, tags.size() - pos);
+    stage.push(tags.data() + pos, n, &out);
+    pos += n;
+  }
+  stage.finish(&out);
+  return out;
+}
+
+std::vector<KeepClause> clausesOf(const std::string& text) {
+  std::vector<KeepClause> clauses;
+  std::string error;
+  EXPECT_TRUE(parseKeep(text, &clauses, &error)) << text << ": " << error;
+  return clauses;
+}
+
+}  // namespace
+
 TEST(VirtualChannels, EachChannelEqualsThePlainComputation) {
   const Tags tags = generate(7, 30000);
   using K = VirtualChannel::Kind;
@@ -520,14 +544,7 @@ TEST(VirtualChannels, EachChannelEqualsThePlainComputation) {
       def(K::Coincidence, {6, 1}, 0),      // 30010: equal times only
   };
   VirtualChannels stage(list);
-  Tags out;
-  std::mt19937 rng(3);
-  for (size_t pos = 0; pos < tags.size();) {
-    const size_t n = std::min<size_t>(rng() % 700, tags.size() - pos);
-    stage.push(tags.data() + pos, n, &out);
-    pos += n;
-  }
-  stage.finish(&out);
+  const Tags out = passThrough(stage, tags, 3);
   EXPECT_FALSE(stage.overflowed());
 
   const auto plain = [](int16_t c) { return c < kFirstVirtualChannel; };
@@ -573,3 +590,69 @@ TEST(VirtualChannels, EachChannelEqualsThePlainComputation) {
   EXPECT_EQ(coincidences.data()[0], reference::count(out, 30000));
   EXPECT_EQ(sameTime.data()[0], reference::count(out, 30010));
 }
+
+
+TEST(KeepFilter, PassesWhatThePlainComputationKeepsInMergeOrder) {
+  constexpr int64_t kFar = kMaxStepBackPs - 1000;  // a step back the merge may take
+  const struct {
+    const char* name;
+    const char* filter;
+    Tags tags;
+  } rows[] = {
+      {"trigger before", "6 within 5000 of 1", {{1000, 1}, {5000, 6}, {20000, 6}}},
+      {"trigger after, window edge", "6 within 5000 of 1", {{1000, 6}, {999, 6}, {6000, 1}}},
+      {"zero window", "6 within 0 of 1", {{7, 6}, {7, 1}, {8, 6}}},
+      {"several clauses", "6,11 within 100 of 1; 7 within 10 of 2",
+       {{0, 6}, {50, 11}, {90, 7}, {100, 1}, {101, 7}, {111, 2}, {300, 11}, {300, 5}}},
+      {"markers and losses pass", "6 within 10 of 1",
+       {{0, 6}, {1, 101}, {2, -1}, {3, 6}, {10000, 6}, {10000, 200}, {10013, 1}}},
+      {"trigger after a step back", "6 within 5000 of 1",
+       {{1000000, 6}, {1000000 + kFar, 200}, {1004000, 1}, {1000000 + kFar, 6}}},
+      {"filtered record after a step back", "6 within 5000 of 1",
+       {{1000000, 1}, {1000000 + kFar, 100}, {1003000, 6}, {1000000 + kFar + 1, 6}}},
+      {"trigger a marker", "6 within 50 of 100", {{0, 6}, {40, 100}, {100, 6}}},
+  };
+  for (const auto& row : rows) {
+    const std::vector<KeepClause> clauses = clausesOf(row.filter);
+    KeepFilter filter(clauses);
+    EXPECT_EQ(passThrough(filter, row.tags, 1), reference::keep(row.tags, clauses)) << row.name;
+    EXPECT_EQ(filter.decidedEarly(), 0) << row.name;
+  }
+  // Two devices' records with markers, losses and step backs; counts per filtered channel.
+  const Tags tags = generate(5, 60000);
+  const std::vector<KeepClause> clauses = clausesOf("6,11 within 2000 of 1; 7 within 300 of 101");
+  KeepFilter filter(clauses);
+  const Tags expected = reference::keep(tags, clauses);
+  EXPECT_EQ(passThrough(filter, tags, 2), expected);
+  for (const KeepCount& c : filter.counts()) {
+    EXPECT_EQ(c.kept, reference::count(expected, c.channel)) << c.channel;
+    EXPECT_EQ(c.kept + c.dropped, reference::count(tags, c.channel)) << c.channel;
+  }
+}
+
+TEST(KeepFilter, TextFormReadBackAndRefusals) {
+  std::vector<KeepClause> clauses;
+  std::string error;
+  ASSERT_TRUE(parseKeep(" 6,11  within 5000 of 1;7 within 0\tof 2 ", &clauses, &error)) << error;
+  EXPECT_EQ(keepText(clauses), "6,11 within 5000 of 1; 7 within 0 of 2");
+  const std::pair<const char*, const char*> refused[] = {
+      {"", "empty clause"},
+      {"6 within 5000 of 1;", "empty clause"},
+      {"6 within 5000", "is not"},
+      {"6 between 5000 of 1", "is not"},
+      {"6,,11 within 5 of 1", "\"\" in"},
+      {"100 within 5 of 1", "0 to 99"},
+      {"-6 within 5 of 1", "0 to 99"},
+      {"6 within 5x of 1", "window"},
+      {"6 within 10000000001 of 1", "window"},
+      {"6 within 5 of 32768", "trigger"},
+      {"6 within 5 of 1; 6 within 5 of 2", "filtered twice"},
+      {"6 within 5 of 1; 1 within 5 of 2", "both filtered and a trigger"},
+  };
+  for (const auto& [text, message] : refused) {
+    error.clear();
+    EXPECT_FALSE(parseKeep(text, &clauses, &error)) << text;
+    EXPECT_NE(error.find(message), std::string::npos) << text << ": " << error;
+  }
+}
+

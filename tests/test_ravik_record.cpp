@@ -14,6 +14,7 @@
 
 #include "report/runmanifest.h"
 #include "tests/cli_run.h"
+#include "tests/measure_reference.h"
 
 namespace {
 
@@ -268,6 +269,70 @@ TEST_F(RecordTest, TheSummaryAndTheReportGiveOneRecordingTimeThatHoldsTheRecords
   EXPECT_NEAR(seconds, reported, 0.0025) << report["start_utc"] << " " << report["stop_utc"];
   const int64_t span = int64_t(report["last_ps"]) - int64_t(report["first_ps"]);
   EXPECT_GE(seconds + 0.0005, 1e-12 * double(span));
+}
+
+// The binary output's records.
+Tags binaryTags(const std::string& bin) {
+  const std::string data = records(bin);
+  Tags tags(data.size() / 10);
+  for (size_t i = 0; i < tags.size(); ++i) {
+    memcpy(&tags[i].time, data.data() + 10 * i, 8);
+    memcpy(&tags[i].channel, data.data() + 10 * i + 8, 2);
+  }
+  return tags;
+}
+
+// --keep: the outputs hold the unfiltered merge of the kept raw files, filtered the plain way;
+// the report counts what was kept; ravik-merge --keep, --recover (by the manifest's filter) and
+// the window replaying the raw files with ravik-keep.json write the same records again.
+TEST_F(RecordTest, KeepFiltersTheOutputsAndTheRawFilesRefilter) {
+  const std::string filter = "6,11 within 5000 of 1; 7 within 1000 of 2";
+  ASSERT_EQ(exitCode(spawn({}, outputs("0.3", {"--keep", filter, "--keep-raw"}))), 0)
+      << errText();
+  const size_t written = expectCompleteOutputs();
+  const std::string bin = slurp(out + "/run.bin"), raw = runDir();
+  const nlohmann::json manifest = nlohmann::json::parse(slurp(raw + "/" + kManifestName));
+  std::vector<std::string> streams;
+  for (const nlohmann::json& d : manifest["devices"])
+    streams.push_back(raw + "/" + std::string(d["stream"]) + ":" + std::to_string(int(d["chain"])));
+  std::vector<std::string> all = {"--bin", dir / "all.bin"};
+  all.insert(all.end(), streams.begin(), streams.end());
+  const Outcome merged = runProgram(RAVIK_MERGE_PROGRAM, all, dir / "err");
+  ASSERT_EQ(merged.code, 0) << merged.err;
+  const Tags everything = binaryTags(slurp(dir / "all.bin"));
+  const std::vector<KeepClause> clauses = {{{6, 11}, 5000, 1}, {{7}, 1000, 2}};
+  const Tags kept = reference::keep(everything, clauses);
+  ASSERT_LT(kept.size(), everything.size());
+  ASSERT_GT(reference::count(kept, 7), 0);
+  EXPECT_TRUE(binaryTags(bin) == kept);
+  const nlohmann::json report = nlohmann::json::parse(slurp(out + "/run.json"));
+  EXPECT_EQ(report["records"], written);
+  EXPECT_EQ(report["keep"]["filter"], filter);
+  for (const nlohmann::json& c : report["keep"]["channels"]) {
+    EXPECT_EQ(c["kept"], reference::count(kept, int16_t(c["channel"]))) << c;
+    EXPECT_EQ(int64_t(c["kept"]) + int64_t(c["dropped"]),
+              reference::count(everything, int16_t(c["channel"]))) << c;
+  }
+  std::vector<std::string> again = {"--bin", dir / "again.bin", "--keep", filter};
+  again.insert(again.end(), streams.begin(), streams.end());
+  ASSERT_EQ(runProgram(RAVIK_MERGE_PROGRAM, again, dir / "err").code, 0);
+  EXPECT_TRUE(records(slurp(dir / "again.bin")) == records(bin));
+  ASSERT_EQ(runProgram(RAVIK_MERGE_PROGRAM, {"--recover", raw, "--bin", dir / "recovered.bin"},
+                       dir / "err").code, 0);
+  EXPECT_TRUE(records(slurp(dir / "recovered.bin")) == records(bin));
+  mkdir((dir / "window").c_str(), 0755);
+  mkdir((dir / "wtmp").c_str(), 0755);
+  std::ofstream(dir / "wtmp/ravik-keep.json") << nlohmann::json{{"keep", filter}};
+  const Outcome window = runProgram(
+      RAVIK_WINDOW_DRIVER, {dir / "window", "0", dir / "wtmp", "", dir / "w.bin", "", "0"},
+      dir / "err", {"REPLAY=" + raw});
+  ASSERT_EQ(window.code, 0) << window.err;
+  EXPECT_TRUE(records(slurp(dir / "w.bin")) == records(bin));
+  EXPECT_EQ(nlohmann::json::parse(slurp(dir / "w.json"))["keep"], report["keep"]);
+  const Outcome bad = runProgram(RAVIK_RECORD_PROGRAM, outputs("0.3", {"--keep", "6 within 5"}),
+                                 dir / "err");
+  EXPECT_EQ(bad.code, 2);
+  EXPECT_TRUE(hasText(bad.err, "bad --keep '6 within 5': \"6 within 5\" is not")) << bad.err;
 }
 
 // While it records, the run is no one else's to merge. Dense streams, so that the merge takes a

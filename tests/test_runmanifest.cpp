@@ -32,7 +32,8 @@ const nlohmann::json kSample = {
                   {"markers", 0x1FF}, {"stream", "ravik-0.tmp"}, {"parameters", nullptr}}}},
     {"outputs", {{{"kind", "text"}, {"path", "/data/run.txt"}},
                  {{"kind", "hdf5"}, {"path", "/data/run.h5"}}}},
-    {"loss_records", true}, {"report", "/data/report.json"}, {"compress", true}, {"meta", kMeta},
+    {"loss_records", true}, {"report", "/data/report.json"}, {"compress", true},
+    {"keep", "6 within 5000 of 1"}, {"meta", kMeta},
     {"partials", {"/data/.ravik-Xq3b9Z", "/data/.ravik-0aB1c2"}}};
 
 RunManifest sample() {

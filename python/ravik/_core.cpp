@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "chain/chain.h"
+#include "monitor/keepfilter.h"
 #include "merge/mergecore.h"
 #include "python/ravik/bindings.h"
 
@@ -133,8 +134,16 @@ public:
   }
 
   void start(const py::object& text, const py::object& bin, const py::object& hdf5,
-             const py::object& report, bool compress, const py::object& tmp) {
+             const py::object& report, bool compress, const py::object& tmp,
+             const py::object& keep) {
     ChainOutputs outputs;
+    if (!keep.is_none()) {
+      if (!py::isinstance<py::str>(keep)) throw py::type_error("keep must be a str");
+      outputs.keep = keep.cast<std::string>();
+      std::vector<KeepClause> clauses;
+      std::string why;
+      if (!parseKeep(outputs.keep, &clauses, &why)) throw std::invalid_argument("keep: " + why);
+    }
     outputs.text = path(text);
     outputs.binary = path(bin);
     outputs.hdf5 = path(hdf5);
@@ -217,11 +226,11 @@ public:
   // the recording, at least `seconds` of it.
   py::object recordFor(const py::object& length, const py::object& text, const py::object& bin,
                        const py::object& hdf5, const py::object& report, bool compress,
-                       const py::object& tmp) {
+                       const py::object& tmp, const py::object& keep) {
     if (length.is_none()) throw std::invalid_argument("record_for: stream_seconds must be 0 or more");
     const double ps = secondsArg(length, "stream_seconds") * 1e12;
     const int64_t target = ps >= 9.2e18 ? INT64_MAX : int64_t(ceil(ps));
-    start(text, bin, hdf5, report, compress, tmp);
+    start(text, bin, hdf5, report, compress, tmp, keep);
     waitUntil(-1, [&](int32_t ms) {
       std::lock_guard<std::mutex> hold(_turn);
       int64_t covered = 0;
@@ -471,10 +480,11 @@ PYBIND11_MODULE(_core, m) {
       .def("start", &PyChain::start, py::kw_only(), py::arg("text") = py::none(),
            py::arg("bin") = py::none(), py::arg("hdf5") = py::none(),
            py::arg("report") = py::none(), py::arg("compress") = false,
-           py::arg("tmp") = py::none(),
+           py::arg("tmp") = py::none(), py::arg("keep") = py::none(),
            "Starts a recording into the outputs given (paths; none: measure and stream only), "
            "merging while it records. report: the run report's path; compress: the HDF5 "
-           "columns; tmp: where the recording's raw files go.")
+           "columns; tmp: where the recording's raw files go; keep: a filter of what is written, "
+           "as ravik-record's --keep takes it (\"6,11 within 5000 of 1\").")
       .def("stop", &PyChain::stop,
            "Stops the recording, completes the merge and the outputs, and returns the run report "
            "as a dict; RuntimeError when an output could not be written (it says where the raw "
@@ -485,7 +495,7 @@ PYBIND11_MODULE(_core, m) {
       .def("record_for", &PyChain::recordFor, py::arg("stream_seconds"), py::kw_only(),
            py::arg("text") = py::none(), py::arg("bin") = py::none(), py::arg("hdf5") = py::none(),
            py::arg("report") = py::none(), py::arg("compress") = false,
-           py::arg("tmp") = py::none(),
+           py::arg("tmp") = py::none(), py::arg("keep") = py::none(),
            "Starts a recording as start() does (same keywords), waits until its merged records "
            "cover `stream_seconds` of stream time (not wall-clock time), stops it as stop() does "
            "and returns the run report. The devices stop a moment later than that point, so the "

@@ -194,6 +194,33 @@ def test_virtual_channels_in_measurements_equal_numpy_on_the_binary_output(tmp_p
     assert rate.counts()[0] == counted.data()[0] > 0
 
 
+def test_keep_filters_the_outputs_the_stream_and_the_measurements(tmp_path):
+    with ravik.Chain(simulate=True) as chain:
+        with pytest.raises(ValueError, match="keep: .*0 to 99"):
+            chain.start(bin=tmp_path / "run.bin", keep="6 within 5000 of 1; 200 within 1 of 2")
+        rate = ravik.CountRate(chain, [1, 6, 7])
+        chain.start(bin=tmp_path / "run.bin", hdf5=tmp_path / "run.h5", tmp=tmp_path,
+                    keep="6 within 5000 of 1")
+        streamed = next(chain.stream()).copy()
+        chain.sleep(0.3)
+        report = chain.stop()
+    rec = np.asarray(ravik.load(str(tmp_path / "run.bin")))
+    assert np.array_equal(np.asarray(ravik.load(str(tmp_path / "run.h5"))), rec)
+    assert np.array_equal(streamed, rec[:len(streamed)])
+    times, channels = rec["time"].astype(np.int64), rec["channel"]
+    triggers = np.sort(times[channels == 1])
+    sixes = times[channels == 6]
+    near = np.searchsorted(triggers, sixes - 5000)
+    assert len(sixes) > 0 and np.all(triggers[np.minimum(near, len(triggers) - 1)] - sixes <= 5000)
+    counts = [np.count_nonzero(channels == c) for c in (1, 6, 7)]
+    assert np.array_equal(rate.counts(), counts) and counts[1] < counts[2] / 2
+    assert report["records"] == len(rec)
+    assert report["keep"]["filter"] == "6 within 5000 of 1"
+    assert report["keep"]["channels"] == [
+        {"channel": 6, "kept": counts[1], "dropped": report["keep"]["channels"][0]["dropped"]}]
+    assert report["keep"]["channels"][0]["dropped"] > counts[1]
+
+
 def test_parameters_delay_and_measure_only_runs(tmp_path):
     nan = float("nan")
     with ravik.Chain(simulate=True) as chain:

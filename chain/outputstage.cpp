@@ -1,0 +1,127 @@
+#include "chain/outputstage.h"
+
+#include <errno.h>
+#include <string.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "chain/livesink.h"
+#include "merge/outbuf.h"
+
+OutputStage::OutputStage(const std::vector<RecordStage*>& stages, FILE* text, FILE* binary,
+                         RecordSink* next, const std::function<void(FILE*, bool)>& header)
+    : _stages(stages), _binaryFile(binary), _next(next), _header(header),
+      _text(new OutBuf(text)), _binary(new OutBuf(binary, next)), _perChannel(65536) {
+  if (_binaryFile != nullptr && _header) _header(_binaryFile, true);
+}
+
+OutputStage::~OutputStage() = default;
+
+void OutputStage::putRecords(const char* records, size_t count) {
+  _in.resize(count);
+  decodeRecords(records, count, _in.data());
+  for (RecordStage* stage : _stages) {
+    _out.clear();
+    stage->push(_in.data(), _in.size(), &_out);
+    _in.swap(_out);
+  }
+  write(_in);
+}
+
+void OutputStage::finish() {
+  if (_finished) return;
+  _finished = true;
+  // Each step's held records go through the steps after it.
+  _in.clear();
+  for (RecordStage* stage : _stages) {
+    _out.clear();
+    if (!_in.empty()) stage->push(_in.data(), _in.size(), &_out);
+    stage->finish(&_out);
+    _in.swap(_out);
+  }
+  write(_in);
+  _text->finish();
+  _binary->finish();
+  if (_binaryFile != nullptr && _header) _header(_binaryFile, false);
+  _written.perChannel.clear();
+  for (size_t i = 0; i < _perChannel.size(); ++i)
+    if (_perChannel[i] != 0) _written.perChannel[int16_t(int32_t(i) - 32768)] = _perChannel[i];
+  if (_binary->columns()) _next->putChannelCounts(_written.perChannel);
+}
+
+void OutputStage::write(const std::vector<TimeTag>& tags) {
+  for (const TimeTag& t : tags) {
+    ++_perChannel[size_t(int32_t(t.channel) + 32768)];
+    _written.first = std::min(_written.first, t.time);
+    _written.last = std::max(_written.last, t.time);
+  }
+  _written.records += int64_t(tags.size());
+  if (_text->open()) writeText(tags);
+  if (_binary->open()) writeBinary(tags);
+}
+
+void OutputStage::writeText(const std::vector<TimeTag>& tags) {
+  char* p = _text->cursor();
+  for (const TimeTag& t : tags) {
+    if (p >= _text->limit()) p = _text->drain(p);
+    p = _text->putText(p, t.time, t.channel);
+  }
+  _text->commit(p);
+}
+
+void OutputStage::writeBinary(const std::vector<TimeTag>& tags) {
+  if (!_binary->columns()) {
+    RecordCursor c{_binary->cursor()};
+    for (const TimeTag& t : tags) {
+      if (c.at >= _binary->limit()) c.at = _binary->drain(c.at);
+      c.put(t.time, t.channel);
+      c.forward();
+    }
+    _binary->commit(c.at);
+    return;
+  }
+  ColumnCursor c = _binary->columnCursor();
+  for (const TimeTag& t : tags) {
+    if (t.time < _lastTime) _binary->noteUnordered();
+    _lastTime = t.time;
+    c.put(t.time, t.channel);
+    c.forward();
+    if (c.reached(_binary->columnLimit())) c = _binary->drain(c);
+  }
+  _binary->commit(c);
+}
+
+nlohmann::json keepReport(const KeepFilter& filter) {
+  nlohmann::json channels = nlohmann::json::array();
+  for (const KeepCount& c : filter.counts())
+    channels.push_back({{"channel", c.channel}, {"kept", c.kept}, {"dropped", c.dropped}});
+  return {{"filter", keepText(filter.clauses())},
+          {"channels", channels},
+          {"decided_early", filter.decidedEarly()}};
+}
+
+bool readKeepFile(const std::string& path, std::string* keep, std::string* error) {
+  keep->clear();
+  std::ifstream in(path);
+  if (!in) {
+    if (errno == ENOENT) return true;
+    *error = path + ": cannot be read: " + strerror(errno);
+    return false;
+  }
+  std::stringstream text;
+  text << in.rdbuf();
+  const nlohmann::json j = nlohmann::json::parse(text.str(), nullptr, false);
+  if (!j.is_object() || !j.contains("keep") || !j["keep"].is_string()) {
+    *error = path + ": not a JSON object with the filter as \"keep\": \"6 within 5000 of 1\"";
+    return false;
+  }
+  std::vector<KeepClause> clauses;
+  if (!parseKeep(j["keep"].get<std::string>(), &clauses, error)) {
+    *error = path + ": bad keep: " + *error;
+    return false;
+  }
+  *keep = keepText(clauses);
+  return true;
+}
