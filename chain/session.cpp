@@ -10,6 +10,7 @@
 #include "chain/devicecore.h"
 #include "chain/recordtime.h"
 #include "chain/recordcore.h"
+#include "chain/virtualjson.h"
 #include "merge/outputpath.h"
 #include "report/runmanifest.h"
 
@@ -110,6 +111,14 @@ bool Session::anyOutput() const {
 }
 
 bool Session::prepare(std::string* error) {
+  if (_files.virtualOutputs && !_files.virtualChannels.is_null()) {
+    std::vector<VirtualChannel> list;
+    if (!virtualFromJson(_files.virtualChannels, &list, error)) {
+      *error = "virtual channels: " + *error;
+      return false;
+    }
+    _virtuals.reset(new VirtualChannels(list));
+  }
   if (!_files.keep.empty()) {
     std::vector<KeepClause> clauses;
     if (!parseKeep(_files.keep, &clauses, error)) {
@@ -170,6 +179,7 @@ RunManifest Session::manifest(const std::vector<SessionDevice>& devices,
   m.keep = _files.keep;
   m.meta = _files.meta;
   m.virtualChannels = _files.virtualChannels;
+  m.virtualOutputs = _virtuals != nullptr;
   m.partials = partials;
   return m;
 }
@@ -191,6 +201,7 @@ bool Session::startMerge(const std::vector<SessionDevice>& devices, RecordSink* 
   _settings.watch = watch;
   _settings.lossRecords = _files.lossRecords;
   _settings.stages.clear();
+  if (_virtuals) _settings.stages.push_back(_virtuals.get());
   if (_keep) _settings.stages.push_back(_keep.get());
   _settings.hdf5 = _hdf5.output();
   _settings.records = sink != nullptr ? sink : _hdf5.output();
@@ -303,6 +314,7 @@ RunReport Session::report(const std::vector<SessionDevice>& devices, const RunRe
   reportMerge(run.outcome, run.records, _files.text, _files.binary, _files.hdf5, &report);
   report.overlaps = reportOverlaps(devices);
   report.lossRecords = _files.lossRecords;
+  if (_virtuals) report.stages.push_back({"virtual", virtualReport(_virtuals->definitions())});
   if (_keep) report.stages.push_back({"keep", keepReport(*_keep)});
   report.completed = error.empty();
   report.error = error;
@@ -342,6 +354,7 @@ Hdf5RunInfo Session::hdf5Info(const std::vector<SessionDevice>& devices,
   info.recordingStart = _recordingStart;
   info.meta = _files.meta;
   info.losses = run.outcome.losses;
+  if (_virtuals) info.virtualLabels = virtualLabels(_virtuals->definitions());
   info.report = toJson(report(devices, run, "")).dump();
   return info;
 }

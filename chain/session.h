@@ -31,6 +31,7 @@
 #include "merge/outputcheck.h"
 #include "merge/outputfile.h"
 #include "monitor/keepfilter.h"
+#include "monitor/virtualchannels.h"
 #include "report/runmanifest.h"
 #include "report/runreport.h"
 #include "thread/priority.h"
@@ -58,6 +59,9 @@ struct SessionFiles : RunOutputs {
   bool keepRaw = false;      // the raw files stay after a complete merge
   std::vector<Hdf5MetaField> meta;
   nlohmann::json virtualChannels;  // for the manifest: the run's virtual channels; null: none
+  // Their records go to the outputs too (ahead of the filter, which passes them), and the run
+  // report and the HDF5 output label them.
+  bool virtualOutputs = false;
   ReadFiles read;            // the files the run reads, which no output may replace
   std::string tmpDir;        // where the run's folder goes
 };
@@ -191,6 +195,7 @@ private:
   RunSettings _settings;
   RecordingYield _recording;
   std::unique_ptr<KeepFilter> _keep;  // with a filter; null: none
+  std::unique_ptr<VirtualChannels> _virtuals;  // with virtual channels in the outputs; null: none
   std::unique_ptr<MergeRun> _run;
 };
 

@@ -182,3 +182,15 @@ bool loadVirtualFile(const std::string& path, std::vector<VirtualChannel>* list,
   }
   return true;
 }
+
+json virtualReport(const std::vector<VirtualChannel>& list) {
+  json out = json::array();
+  for (const VirtualChannel& v : list) out.push_back({{"channel", v.channel}, {"label", virtualLabel(v)}});
+  return out;
+}
+
+std::map<int16_t, std::string> virtualLabels(const std::vector<VirtualChannel>& list) {
+  std::map<int16_t, std::string> labels;
+  for (const VirtualChannel& v : list) labels[v.channel] = virtualLabel(v);
+  return labels;
+}

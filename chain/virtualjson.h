@@ -12,6 +12,9 @@
 #ifndef RAVIK_CHAIN_VIRTUALJSON_H
 #define RAVIK_CHAIN_VIRTUALJSON_H
 
+#include <stdint.h>
+
+#include <map>
 #include <string>
 #include <vector>
 
@@ -26,6 +29,11 @@ nlohmann::json virtualToJson(const std::vector<VirtualChannel>& list);
 // naming the entry and key ("[1].window_ps: ...") in *error.
 bool virtualFromJson(const nlohmann::json& json, std::vector<VirtualChannel>* list,
                      std::string* error);
+
+// The run report's "virtual" entry of channels written to the outputs: [{"channel", "label"}].
+nlohmann::json virtualReport(const std::vector<VirtualChannel>& list);
+// Each channel's label, for the HDF5 output's detectors.
+std::map<int16_t, std::string> virtualLabels(const std::vector<VirtualChannel>& list);
 
 // Reads a file of that form; false with a message that begins with the file's path.
 bool loadVirtualFile(const std::string& path, std::vector<VirtualChannel>* list,

@@ -17,6 +17,7 @@
 
 #include "merge/hdf5output.h"
 #include "merge/inputs.h"
+#include "monitor/virtualchannels.h"
 
 enum class ProgressMode { Auto, On, Off };  // Auto: a bar when standard error is a terminal
 
@@ -33,6 +34,9 @@ struct Options {
   bool lossRecords = false;  // mark the loss intervals with records in the outputs
   std::string keep;          // --keep: the filter of what the outputs hold; empty: none (with
                              // --recover: the manifest's)
+  // With --recover of a run whose outputs held virtual channels: their definitions, from the
+  // manifest, written to the outputs again.
+  std::vector<VirtualChannel> virtuals;
   bool sharedPositions = false;  // streams may share a chain position (their channels mix)
   bool noClobber = false;   // refuse outputs and a report that exist already
   bool force = false;       // merge locked streams, and streams that look like no device's

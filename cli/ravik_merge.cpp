@@ -23,6 +23,7 @@
 #include "cli/outputoptions.h"
 #include "merge/outputcheck.h"
 #include "merge/outputfile.h"
+#include "chain/virtualjson.h"
 #include "monitor/keepfilter.h"
 #include "cli/recovery.h"
 #include "report/runmanifest.h"
@@ -83,6 +84,7 @@ Hdf5RunInfo hdf5Info(const Options& options, const std::vector<InputStream>& inp
   info.creationTime = report.hdf5CreationTime;
   info.meta = options.meta;
   info.losses = run.outcome.losses;
+  info.virtualLabels = virtualLabels(options.virtuals);
   report.mergeStopUtc = utcNow();
   report.completed = true;
   info.report = toJson(report).dump();
@@ -228,6 +230,11 @@ int mergeFiles(const Options& options, Recovery* recovery, MergeFiles* f,
   settings.watch.counts = options.quiet ? nullptr : &counts;
   settings.lossRecords = options.lossRecords;
   settings.hdf5 = f->hdf5.output();
+  std::unique_ptr<VirtualChannels> virtuals;
+  if (!options.virtuals.empty()) {
+    virtuals.reset(new VirtualChannels(options.virtuals));
+    settings.stages.push_back(virtuals.get());
+  }
   std::unique_ptr<KeepFilter> keep;
   std::vector<KeepClause> clauses;
   if (!options.keep.empty() && parseKeep(options.keep, &clauses, error)) {
@@ -237,6 +244,7 @@ int mergeFiles(const Options& options, Recovery* recovery, MergeFiles* f,
   const std::string mergeStart = utcNow();
   RunResult run = runMerge(f->inputs, &f->text, &f->binary, settings, signals);
   RunReport report = makeReport(options, f->inputs, run);
+  if (virtuals) report.stages.push_back({"virtual", virtualReport(options.virtuals)});
   if (keep) report.stages.push_back({"keep", keepReport(*keep)});
   report.mergeStartUtc = mergeStart;
   if (recovery != nullptr) describeRecovery(*recovery, &report);

@@ -274,6 +274,7 @@ SessionFiles sessionFiles(const RecordOptions& options) {
   files.metaPath = options.metaPath;
   files.meta = options.meta;
   if (!options.virtuals.empty()) files.virtualChannels = virtualToJson(options.virtuals);
+  files.virtualOutputs = !options.virtuals.empty();
   files.read = recordReadFiles(options);
   files.tmpDir = options.tmpDir;
   return files;

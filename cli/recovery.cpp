@@ -16,6 +16,7 @@
 #include <regex>
 
 #include "chain/recordcore.h"
+#include "chain/virtualjson.h"
 #include "merge/inputfile.h"
 #include "merge/streamloss.h"
 
@@ -148,6 +149,10 @@ bool prepareRecovery(Options* options, Recovery* recovery, std::string* error) {
   const RunManifest& m = recovery->manifest;
   options->lossRecords = options->lossRecords || m.lossRecords;
   if (options->keep.empty()) options->keep = m.keep;
+  if (m.virtualOutputs && !virtualFromJson(m.virtualChannels, &options->virtuals, error)) {
+    *error = manifestPath(recovery->dir) + ": bad virtual channels: " + *error;
+    return false;
+  }
   std::vector<KeepClause> clauses;
   if (!options->keep.empty() && !parseKeep(options->keep, &clauses, error)) {
     *error = manifestPath(recovery->dir) + ": bad keep '" + options->keep + "': " + *error;

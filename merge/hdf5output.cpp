@@ -370,7 +370,8 @@ void writeIdentity(NodeWriter* w, hid_t file, const Hdf5RunInfo& info,
 }
 
 // The output channels in use, each named, split into photon detectors and the non-photon
-// channels (markers, loss records). `counts` holds the records of channel c at c + 32768.
+// channels (markers and virtual channels, loss records). `counts` holds the records of channel
+// c at c + 32768.
 struct ChannelTable {
   std::vector<int16_t> ids, hardware, markers, losses;
   std::vector<int64_t> counts;
@@ -378,9 +379,18 @@ struct ChannelTable {
   int64_t photonChannels = 0;
 
   // `all`: the records of each channel that has any.
-  ChannelTable(const std::map<int16_t, int64_t>& all, const std::vector<Hdf5Source>& sources) {
+  ChannelTable(const std::map<int16_t, int64_t>& all, const std::vector<Hdf5Source>& sources,
+               const std::map<int16_t, std::string>& virtualLabels) {
     for (const auto& [id, count] : all) {
-      const ChannelName name = nameChannel(id, sources);
+      ChannelName name = nameChannel(id, sources);
+      const auto v = virtualLabels.find(id);
+      if (v != virtualLabels.end()) {
+        // A virtual channel repeats or combines other channels' records: no pixel of its own.
+        name.kind = ChannelName::Marker;
+        name.label = v->second;
+        name.module = "virtual";
+        name.hardware = -1;
+      }
       ids.push_back(id);
       counts.push_back(count);
       hardware.push_back(name.hardware);
@@ -1008,7 +1018,7 @@ bool Hdf5Output::finish(const Hdf5RunInfo& info, std::string* error) {
   w.string(file, "/format_name", kFormatName);
   w.string(file, "/format_version", kFormatVersion);
   writeIdentity(&w, file, info, _finalPath);
-  const ChannelTable channels(channelCounts(), info.sources);
+  const ChannelTable channels(channelCounts(), info.sources, info.virtualLabels);
   writeSetup(&w, file, channels, info.meta);
   writeMeasurementGroup(&w, file, channels);
   if (!info.sources.empty()) writeProvenance(&w, file, info);

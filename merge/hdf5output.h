@@ -93,6 +93,9 @@ struct Hdf5RunInfo {
   std::string sourceSoftwareVersion;
   std::string report;           // the run report as JSON; empty: "{}"
   std::vector<LossInterval> losses;  // the cause is cut to 127 bytes
+  // The virtual channels among the records (30000 and up), each with its label ("virtual:
+  // coincidence of 1, 6 within 5000 ps"); listed as detectors that are no pixels.
+  std::map<int16_t, std::string> virtualLabels;
 };
 
 // The format's form of a local time, "2026-12-06 18:40:00" (no zone: see utcOffsetText()).

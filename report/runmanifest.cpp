@@ -223,6 +223,7 @@ json toJson(const RunManifest& m) {
               {"meta", metaToJson(m.meta)},
               {"partials", m.partials}};
   if (!m.virtualChannels.is_null()) out["virtual"] = m.virtualChannels;
+  if (m.virtualOutputs) out["virtual_outputs"] = true;
   if (!m.keep.empty()) out["keep"] = m.keep;
   return out;
 }
@@ -252,6 +253,7 @@ bool manifestFromJson(const json& j, RunManifest* m, std::string* error) {
   const json* virtuals = r.field("virtual", false);
   if (virtuals != nullptr && !virtuals->is_array()) r.fail("virtual", "is not a list");
   m->virtualChannels = virtuals != nullptr ? *virtuals : json();
+  m->virtualOutputs = r.flag("virtual_outputs");
   if (!r.ok()) return false;
   m->partials.clear();
   for (size_t i = 0; partials != nullptr && i < partials->size(); ++i) {

@@ -64,6 +64,8 @@ struct RunManifest {
   // The virtual channels defined for the run, in their JSON form (chain/virtualjson.h); null:
   // none, and "virtual" is then left out.
   nlohmann::json virtualChannels;
+  // Their records are in the outputs ("virtual_outputs": true, left out when not).
+  bool virtualOutputs = false;
   // Absolute; only names that isPartialName() takes, so that a recovery removes nothing else.
   std::vector<std::string> partials;
 };
