@@ -26,17 +26,18 @@ WARNED = ["/setup/excitation_wavelengths", "/setup/detection_wavelengths", "/ide
 
 @pytest.fixture(scope="module")
 def marked(tmp_path_factory):
-    """A recording with every marker on every device, a device that loses data, loss records
-    and --meta, as text and HDF5."""
+    """A recording with every marker on every device, a device that loses data, loss records,
+    --meta and a virtual channel, as text and HDF5."""
     d = tmp_path_factory.mktemp("marked")
     env = sim_env(DATA_LOSS="0")  # library index 0 loses 1 ms every 250 ms
     (d / "params.json").write_text(json.dumps({"markers": 0x1FF}))
     (d / "meta.json").write_text(json.dumps(META))
+    (d / "v.json").write_text(json.dumps([{"type": "combined", "channels": [1, 6]}]))
     out = {"txt": str(d / "run.txt"), "h5": str(d / "run.h5")}
     done = subprocess.run([program("ravik-record"), "-s", "--seconds", "0.8", "--quiet",
                            "--tmp", str(d), "--params", str(d / "params.json"), "--loss-records",
                            "--meta", str(d / "meta.json"), "--text", out["txt"],
-                           "--hdf5", out["h5"]], env=env, capture_output=True, text=True)
+                           "--hdf5", out["h5"], "--virtual", str(d / "v.json")], env=env, capture_output=True, text=True)
     assert done.returncode == 5, done.stderr  # written, but data were lost
     assert "out of time order" not in done.stderr
     return out
@@ -69,9 +70,14 @@ def test_markers_and_losses_are_non_photon_ids_every_channel_is_named_and_losses
         np.testing.assert_array_equal(ids, np.unique(detectors))
         np.testing.assert_array_equal(markers, ids[ids >= 100])
         np.testing.assert_array_equal(losses, ids[ids < 0])
-        assert len(markers) == 9 * len(serials) and len(losses) == 2  # one device lost data
+        # The markers and the virtual channel; one device lost data.
+        assert len(markers) == 9 * len(serials) + 1 and len(losses) == 2
         assert f["setup/num_pixels"][()] == np.count_nonzero((ids >= 0) & (ids < 100))
         for channel, label, module, own in zip(ids, labels, modules, hardware):
+            if channel >= 30000:
+                assert (channel, label, module, own) == (30000, "virtual: combined 1, 6", "virtual", -1)
+                assert np.count_nonzero(detectors == 30000) == np.count_nonzero(np.isin(detectors, [1, 6]))
+                continue
             if channel < 0:
                 chain = (-channel - 1) // 2
                 assert label == f"{serials[chain]} loss {'start' if channel % 2 else 'end'}"
