@@ -8,7 +8,7 @@
 // blocks of 65536 records, as the live path feeds it; the best of three runs counts. Then the
 // virtual channels' stage alone (a delayed channel and a coincidence) and the live path's whole
 // load: that stage ahead of five measurements at once (CountRate of every channel, Correlation
-// of 1 and the delayed 6, TimeTrace, StartStop, Coincidences).
+// of 1 and the delayed 6, TimeTrace, StartStop, Coincidences), and those with a LogCorrelation.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -75,6 +75,8 @@ int main(int argc, char** argv) {
        [] { return std::make_shared<Histogram2D>(1, 6, 11, 10, 200, 100, 200); }},
       {"LogCorrelation(1, 6, 10 ps to 1 s, 10 per decade)",
        [] { return std::make_shared<LogCorrelation>(1, 6, 10, 1000000000000, 10); }},
+      {"LogCorrelation(1, 6, 10 ps to 1 ms, 8 per decade)",
+       [] { return std::make_shared<LogCorrelation>(1, 6, 10, 1000000000, 8); }},
       {"LogCorrelation(1, 1, 1 ps to 1 s, 20 per decade)",
        [] { return std::make_shared<LogCorrelation>(1, 1, 1, 1000000000000, 20); }},
       {"CountBetweenMarkers(1, begin 104, 1000 values)",
@@ -114,8 +116,10 @@ int main(int argc, char** argv) {
   for (int16_t c = 0; c < 15; ++c) every.push_back(c);
   every.push_back(30000);
   every.push_back(30001);
-  // The five measurements, fed through the stage or (withStage false) the plain stream.
-  const auto fiveMeasurements = [&](bool withStage) {
+  // The five measurements, fed through the stage or (withStage false) the plain stream; with
+  // `log`, a LogCorrelation of 1 and 6 too, as a user would set one (10 ps to 1 ms, 8 bins per
+  // decade).
+  const auto fiveMeasurements = [&](bool withStage, bool log) {
     auto stage = twoVirtual();
     MeasurementSet set;
     std::vector<std::shared_ptr<Measurement>> all = {
@@ -123,6 +127,7 @@ int main(int argc, char** argv) {
         std::make_shared<TimeTrace>(std::vector<int16_t>{1, 6, 30001}, 20000000000, 250),
         std::make_shared<StartStop>(1, 6, 10, 2000),
         std::make_shared<Coincidences>(std::vector<std::vector<int16_t>>{{1, 6}, {1, 30000}}, 5000)};
+    if (log) all.push_back(std::make_shared<LogCorrelation>(1, 6, 10, 1000000000, 8));
     for (const auto& m : all) set.add(m);
     std::vector<TimeTag> out;
     for (size_t pos = 0; pos < tags.size(); pos += 65536) {
@@ -156,9 +161,11 @@ int main(int argc, char** argv) {
          return stage->overflowed();
        }},
       {"5 measurements (Correlation(1, 6) among them), no stage",
-       [&] { return fiveMeasurements(false); }},
+       [&] { return fiveMeasurements(false, false); }},
       {"the stage + 5 measurements, Correlation(1, 30000) among them",
-       [&] { return fiveMeasurements(true); }},
+       [&] { return fiveMeasurements(true, false); }},
+      {"the stage + 5 measurements + LogCorrelation(1, 6, 10 ps to 1 ms, 8)",
+       [&] { return fiveMeasurements(true, true); }},
   };
   for (const auto& [name, run] : paths) {
     double best = 1e300;
