@@ -31,7 +31,8 @@ public:
       --pos;
     }
     put(pos, t);
-    for (size_t i = 0; i < kBeyond; ++i) put(_end + i, INT64_MAX);
+    // The places after the newest time held INT64_MAX but for the last, which is new.
+    put(_end + kBeyond - 1, INT64_MAX);
     return kept;
   }
   // Drops the oldest times while they are below t.
