@@ -249,22 +249,21 @@ private:
 class DelayedStep : public VirtualChannels::Step {
 public:
   explicit DelayedStep(const VirtualChannel& v)
-      : Step(v.channel), _input(v.inputs[0]), _delay(v.delayPs) {}
+      : Step(v.channel), _input(v.inputs[0]), _delay(v.delayPs), _sieve({v.inputs[0]}) {}
 
   void push(const TimeTag* tags, size_t count, Buffer* out) override {
     if (_delay >= 0) return pushLater(tags, count, out);
     // The delayed records of the batch first: they may belong before records held from
     // earlier batches.
-    int64_t latest = _latest;
-    for (size_t i = 0; i < count; ++i) {
-      latest = std::max(latest, tags[i].time);
-      if (tags[i].channel != _input) continue;
+    _sieve.forEach(tags, count, [&](const TimeTag& tag) {
       if (_delayed.full()) {
         _overflowed = true;
         writeDelayed(out, 1);  // early, out of its place
       }
-      _delayed.insertOrdered(tags[i].time + _delay);
-    }
+      _delayed.insertOrdered(tag.time + _delay);
+    });
+    int64_t latest = _latest;
+    for (size_t i = 0; i < count; ++i) latest = std::max(latest, tags[i].time);
     _latest = latest;
     const size_t heldCount = _held.size() - _heldBegin;
     if (heldCount + count > kMaxHistory) {
@@ -353,6 +352,7 @@ private:
 
   int16_t _input;
   int64_t _delay;
+  ChannelSieve _sieve;     // the input, for a negative delay
   Ring<int64_t> _delayed;  // delayed records not passed on yet, in time order
   // A negative delay: the stream held back, in its order, from _heldBegin on.
   std::vector<TimeTag> _held;
