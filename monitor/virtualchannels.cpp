@@ -210,10 +210,10 @@ public:
       to = std::copy(copied, next, to);
       copied = next;
       const size_t self = size_t(slotOf[tag.channel] - 1);
-      const int64_t t = tag.time, from = t - window;
+      const int64_t t = tag.time;
       bool all = true;
       for (size_t m = 0; m < members; ++m)
-        if (m != self) all &= (latest[m] != INT64_MIN) & (latest[m] >= from) & (latest[m] <= t);
+        if (m != self) all &= inWindowBefore(latest[m], t, window);
       latest[self] = t;
       *to = TimeTag{t, channel};
       to += int(all);
