@@ -1,6 +1,6 @@
 // Speed of each measurement alone on a merged stream, in M events per processor-second.
 //
-//   bench_measurements [millions of records=30]
+//   bench_measurements [millions of records=30] [only the rows whose name holds this text]
 //
 // The stream is what a default chain of three devices at 30 M events/s gives: 15 input channels
 // in time order at a mean spacing of 33 ns, channel 6 following channel 1 by 2500 ps now and
@@ -8,10 +8,11 @@
 // blocks of 65536 records, as the live path feeds it; the best of three runs counts. Then the
 // virtual channels' stage alone (a delayed channel and a coincidence) and the live path's whole
 // load: that stage ahead of five measurements at once (CountRate of every channel, Correlation
-// of 1 and the delayed 6, TimeTrace, StartStop, Coincidences).
+// of 1 and the delayed 6, TimeTrace, StartStop, Coincidences), and those with a LogCorrelation.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 
 #include <algorithm>
@@ -63,6 +64,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: bench_measurements [millions of records, up to 1000]\n");
     return 2;
   }
+  const char* only = argc > 2 ? argv[2] : "";
+  const auto skipped = [only](const char* name) { return strstr(name, only) == nullptr; };
   const std::vector<TimeTag> tags = stream(size_t(millions * 1e6));
   const std::vector<std::pair<const char*, std::function<std::shared_ptr<Measurement>()>>> kinds = {
       {"Correlation(1, 6, 10 ps, 2000)", [] { return std::make_shared<Correlation>(1, 6, 10, 2000); }},
@@ -75,6 +78,8 @@ int main(int argc, char** argv) {
        [] { return std::make_shared<Histogram2D>(1, 6, 11, 10, 200, 100, 200); }},
       {"LogCorrelation(1, 6, 10 ps to 1 s, 10 per decade)",
        [] { return std::make_shared<LogCorrelation>(1, 6, 10, 1000000000000, 10); }},
+      {"LogCorrelation(1, 6, 10 ps to 1 ms, 8 per decade)",
+       [] { return std::make_shared<LogCorrelation>(1, 6, 10, 1000000000, 8); }},
       {"LogCorrelation(1, 1, 1 ps to 1 s, 20 per decade)",
        [] { return std::make_shared<LogCorrelation>(1, 1, 1, 1000000000000, 20); }},
       {"CountBetweenMarkers(1, begin 104, 1000 values)",
@@ -84,6 +89,7 @@ int main(int argc, char** argv) {
   };
   printf("%.0f M records\n", millions);
   for (const auto& [name, make] : kinds) {
+    if (skipped(name)) continue;
     double best = 1e300;
     bool overflowed = false;
     for (int run = 0; run < 3; ++run) {
@@ -114,8 +120,10 @@ int main(int argc, char** argv) {
   for (int16_t c = 0; c < 15; ++c) every.push_back(c);
   every.push_back(30000);
   every.push_back(30001);
-  // The five measurements, fed through the stage or (withStage false) the plain stream.
-  const auto fiveMeasurements = [&](bool withStage) {
+  // The five measurements, fed through the stage or (withStage false) the plain stream; with
+  // `log`, a LogCorrelation of 1 and 6 too, as a user would set one (10 ps to 1 ms, 8 bins per
+  // decade).
+  const auto fiveMeasurements = [&](bool withStage, bool log) {
     auto stage = twoVirtual();
     MeasurementSet set;
     std::vector<std::shared_ptr<Measurement>> all = {
@@ -123,6 +131,7 @@ int main(int argc, char** argv) {
         std::make_shared<TimeTrace>(std::vector<int16_t>{1, 6, 30001}, 20000000000, 250),
         std::make_shared<StartStop>(1, 6, 10, 2000),
         std::make_shared<Coincidences>(std::vector<std::vector<int16_t>>{{1, 6}, {1, 30000}}, 5000)};
+    if (log) all.push_back(std::make_shared<LogCorrelation>(1, 6, 10, 1000000000, 8));
     for (const auto& m : all) set.add(m);
     std::vector<TimeTag> out;
     for (size_t pos = 0; pos < tags.size(); pos += 65536) {
@@ -156,11 +165,14 @@ int main(int argc, char** argv) {
          return stage->overflowed();
        }},
       {"5 measurements (Correlation(1, 6) among them), no stage",
-       [&] { return fiveMeasurements(false); }},
+       [&] { return fiveMeasurements(false, false); }},
       {"the stage + 5 measurements, Correlation(1, 30000) among them",
-       [&] { return fiveMeasurements(true); }},
+       [&] { return fiveMeasurements(true, false); }},
+      {"the stage + 5 measurements + LogCorrelation(1, 6, 10 ps to 1 ms, 8)",
+       [&] { return fiveMeasurements(true, true); }},
   };
   for (const auto& [name, run] : paths) {
+    if (skipped(name)) continue;
     double best = 1e300;
     bool overflowed = false;
     for (int k = 0; k < 3; ++k) {

@@ -13,7 +13,9 @@
 //     without and with the tap; loss flags; the words the monitor dropped or only walked;
 //   - paced at 30 M events/s with the tap and all five measurements: the same, and whether a
 //     measurement overflowed; two runs each way, the best recording path of each, the rest from
-//     the worse run.
+//     the worse run; then the same with two virtual channels (6 delayed by -1500 ps, the
+//     coincidences of 1 and 6 within 5 ns) and a LogCorrelation of 1 and 6 (10 ps to 1 ms, 8 per
+//     decade) besides the five, the correlation's channel B the delayed 6.
 // Processor time, read on the delivery thread, is what the tap adds to the recording path; it
 // does not count the time the thread waits for a core that others hold.
 #include <stdint.h>
@@ -33,9 +35,11 @@
 #include "device/korbalt.h"
 #include "chain/recordcore.h"
 #include "korbalt/simhooks.h"
+#include "monitor/logcorrelation.h"
 #include "monitor/measurements.h"
 #include "monitor/monitorcore.h"
 #include "monitor/monitorthread.h"
+#include "monitor/virtualchannels.h"
 
 namespace {
 
@@ -67,17 +71,34 @@ void callback(int32_t** index, int, int words, int, uint32_t* data) {
   gCallbackSeconds += gLastCall - start;
 }
 
-// One measurement of each kind on the chain's output channels, attached to `monitor`.
-std::vector<std::shared_ptr<Measurement>> attachAll(MonitorCore& monitor) {
+// What a run attaches to the monitor.
+enum class Load { None, Five, FiveVirtualLog };
+
+// One measurement of each kind on the chain's output channels, attached to `monitor`; with
+// Load::FiveVirtualLog also the two virtual channels and a LogCorrelation.
+std::vector<std::shared_ptr<Measurement>> attachAll(MonitorCore& monitor, Load load) {
+  if (load == Load::None) return {};
+  const bool virtuals = load == Load::FiveVirtualLog;
+  if (virtuals) {
+    VirtualChannel delayed, coincidence;
+    delayed.kind = VirtualChannel::Kind::Delayed;
+    delayed.inputs = {6};
+    delayed.delayPs = -1500;
+    coincidence.kind = VirtualChannel::Kind::Coincidence;
+    coincidence.inputs = {1, 6};
+    coincidence.windowPs = 5000;
+    monitor.setVirtualChannels({delayed, coincidence});  // 30000 and 30001
+  }
   std::vector<int16_t> inputs;
   for (int16_t c = 0; c < 15; ++c) inputs.push_back(c);
-  const std::vector<std::shared_ptr<Measurement>> all = {
+  std::vector<std::shared_ptr<Measurement>> all = {
       std::make_shared<CountRate>(inputs),
-      std::make_shared<Correlation>(1, 6, 10, 2000),
+      std::make_shared<Correlation>(1, virtuals ? 30000 : 6, 10, 2000),
       std::make_shared<TimeTrace>(inputs, 1000000000, 1000),
       std::make_shared<StartStop>(1, 6, 10, 2000),
       std::make_shared<Coincidences>(std::vector<std::vector<int16_t>>{{1, 6}, {6, 11}, {1, 6, 11}},
                                      1000)};
+  if (virtuals) all.push_back(std::make_shared<LogCorrelation>(1, 6, 10, 1000000000, 8));
   for (const auto& m : all) monitor.measurements().add(m);
   return all;
 }
@@ -103,7 +124,7 @@ double processSeconds() {
 }
 
 Result run(bool maxRate, double totalRate, bool tap, double seconds, const std::string& folder,
-           bool measured = false) {
+           Load load = Load::None) {
   setenv("RAVIK_SIM_MAX_RATE", maxRate ? "1" : "0", 1);
   setenv("RAVIK_SIM_RATES", std::to_string(totalRate / 15).c_str(), 1);
   uint32_t count = 0;
@@ -126,8 +147,7 @@ Result run(bool maxRate, double totalRate, bool tap, double seconds, const std::
     }
   }
   MonitorCore monitor(chain);
-  const std::vector<std::shared_ptr<Measurement>> measurements =
-      measured ? attachAll(monitor) : std::vector<std::shared_ptr<Measurement>>();
+  const std::vector<std::shared_ptr<Measurement>> measurements = attachAll(monitor, load);
   MonitorThread thread(&monitor);
   if (tap) {
     for (uint32_t i = 0; i < count; ++i) gDevices[i]->tap = monitor.tap(i);
@@ -186,10 +206,10 @@ void take(int32_t** index, int, int words, int, uint32_t* data) {
 }
 
 // Events per processor-second of the monitor thread's work on a 30 M events/s chain, without
-// and with the five measurements: the best of three runs over the same blocks each, so that a
-// busy host's stalls show less.
+// and with the five measurements, and with the virtual channels and the LogCorrelation too: the
+// best of three runs over the same blocks each, so that a busy host's stalls show less.
 struct Capacity {
-  double plain = 0, measured = 0;
+  double plain = 0, measured = 0, full = 0;
 };
 
 Capacity monitorCapacity() {
@@ -217,10 +237,9 @@ Capacity monitorCapacity() {
   events -= before;
   Capacity best;
   for (int round = 0; round < 3; ++round) {
-    for (bool measured : {false, true}) {
+    for (Load load : {Load::None, Load::Five, Load::FiveVirtualLog}) {
       MonitorCore monitor(chain);
-      const std::vector<std::shared_ptr<Measurement>> measurements =
-          measured ? attachAll(monitor) : std::vector<std::shared_ptr<Measurement>>();
+      const std::vector<std::shared_ptr<Measurement>> measurements = attachAll(monitor, load);
       const double start = threadSeconds();
       for (const auto& block : taken.blocks) {
         monitor.tap(size_t(block.first))->push(block.second.data(), int32_t(block.second.size()));
@@ -233,7 +252,7 @@ Capacity monitorCapacity() {
       if (snap.skippedWords + snap.droppedWords != 0 || !snap.peak.found ||
           anyOverflowed(measurements))
         fprintf(stderr, "the monitor skipped words, found no peak or overflowed a measurement\n");
-      double& figure = measured ? best.measured : best.plain;
+      double& figure = load == Load::None ? best.plain : load == Load::Five ? best.measured : best.full;
       figure = std::max(figure, double(events) / seconds);
     }
   }
@@ -256,6 +275,9 @@ int main(int argc, char** argv) {
   printf("monitor capacity with the five measurements too: %.1f M events/s per "
          "processor-second\n",
          capacity.measured / 1e6);
+  printf("monitor capacity with the five measurements, two virtual channels and a "
+         "LogCorrelation: %.1f M events/s per processor-second\n",
+         capacity.full / 1e6);
   if (seconds <= 0) return 0;  // the capacity alone, for a profiler
 
   double best[2] = {0, 0};
@@ -282,28 +304,32 @@ int main(int argc, char** argv) {
   // Two runs each, alternating: the recording path's processor time varies from run to run
   // more than the monitor changes it, so each side's best counts; the chain's and the
   // monitor's figures are those of the worse run.
-  Result plain = run(false, 30e6, false, seconds, folder);
-  Result measured = run(false, 30e6, true, seconds, folder, true);
-  const Result plain2 = run(false, 30e6, false, seconds, folder);
-  const Result measured2 = run(false, 30e6, true, seconds, folder, true);
-  for (auto pair : {std::make_pair(&plain, &plain2), std::make_pair(&measured, &measured2)}) {
-    Result& r = *pair.first;
-    const Result& again = *pair.second;
-    r.pathNsPerEvent = std::min(r.pathNsPerEvent, again.pathNsPerEvent);
-    r.eventsPerSecond = std::min(r.eventsPerSecond, again.eventsPerSecond);
-    r.lost = r.lost || again.lost;
-    r.monitorLoad = std::max(r.monitorLoad, again.monitorLoad);
-    r.droppedWords = std::max(r.droppedWords, again.droppedWords);
-    r.skippedWords = std::max(r.skippedWords, again.skippedWords);
-    r.overflowed = r.overflowed || again.overflowed;
+  for (Load load : {Load::Five, Load::FiveVirtualLog}) {
+    Result plain = run(false, 30e6, false, seconds, folder);
+    Result measured = run(false, 30e6, true, seconds, folder, load);
+    const Result plain2 = run(false, 30e6, false, seconds, folder);
+    const Result measured2 = run(false, 30e6, true, seconds, folder, load);
+    for (auto pair : {std::make_pair(&plain, &plain2), std::make_pair(&measured, &measured2)}) {
+      Result& r = *pair.first;
+      const Result& again = *pair.second;
+      r.pathNsPerEvent = std::min(r.pathNsPerEvent, again.pathNsPerEvent);
+      r.eventsPerSecond = std::min(r.eventsPerSecond, again.eventsPerSecond);
+      r.lost = r.lost || again.lost;
+      r.monitorLoad = std::max(r.monitorLoad, again.monitorLoad);
+      r.droppedWords = std::max(r.droppedWords, again.droppedWords);
+      r.skippedWords = std::max(r.skippedWords, again.skippedWords);
+      r.overflowed = r.overflowed || again.overflowed;
+    }
+    printf("paced at 30 M events/s, with the tap and %s (delivered %.1f / %.1f M/s, loss %s / "
+           "%s): recording path %.2f / %.2f ns/event (%+.1f%%); monitor thread %.0f %% of a core, "
+           "dropped %llu words, walked %llu without decoding; overflowed: %s\n",
+           load == Load::Five ? "the five measurements"
+                              : "the five measurements, two virtual channels and a LogCorrelation",
+           plain.eventsPerSecond / 1e6, measured.eventsPerSecond / 1e6, plain.lost ? "yes" : "no",
+           measured.lost ? "yes" : "no", plain.pathNsPerEvent, measured.pathNsPerEvent,
+           100 * (measured.pathNsPerEvent / plain.pathNsPerEvent - 1), 100 * measured.monitorLoad,
+           static_cast<unsigned long long>(measured.droppedWords),
+           static_cast<unsigned long long>(measured.skippedWords), measured.overflowed ? "yes" : "no");
   }
-  printf("paced at 30 M events/s, with the tap and the five measurements (delivered %.1f / %.1f "
-         "M/s, loss %s / %s): recording path %.2f / %.2f ns/event (%+.1f%%); monitor thread %.0f "
-         "%% of a core, dropped %llu words, walked %llu without decoding; overflowed: %s\n",
-         plain.eventsPerSecond / 1e6, measured.eventsPerSecond / 1e6, plain.lost ? "yes" : "no",
-         measured.lost ? "yes" : "no", plain.pathNsPerEvent, measured.pathNsPerEvent,
-         100 * (measured.pathNsPerEvent / plain.pathNsPerEvent - 1), 100 * measured.monitorLoad,
-         static_cast<unsigned long long>(measured.droppedWords),
-         static_cast<unsigned long long>(measured.skippedWords), measured.overflowed ? "yes" : "no");
   return 0;
 }

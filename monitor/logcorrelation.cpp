@@ -80,8 +80,9 @@ void LogCorrelation::sweep(const size_t* which) {
       for (size_t i = 0; i < K; ++i) {
         const int64_t x = t - lag[i];
         uint64_t p = pos[i];
-        const uint64_t move = uint64_t(ring[p & mask] <= x) + uint64_t(ring[(p + 1) & mask] <= x) +
-                              uint64_t(ring[(p + 2) & mask] <= x) + uint64_t(ring[(p + 3) & mask] <= x);
+        const int64_t* r = ring + (p & mask);  // r[0..3] without a wrap
+        const uint64_t move = uint64_t(r[0] <= x) + uint64_t(r[1] <= x) + uint64_t(r[2] <= x) +
+                              uint64_t(r[3] <= x);
         p += move;
         if (move == SortedTimes::kBeyond)
           while (ring[p & mask] <= x) ++p;

@@ -16,6 +16,13 @@ namespace measurementargs {
 // Index of a channel in the 65536-entry lookup tables.
 inline size_t tableIndex(int16_t channel) { return size_t(int32_t(channel) + 32768); }
 
+// A latest record at `latest` (INT64_MIN: none yet) lies in [t - window, t], for 0 <= window:
+// the rule of a coincidence, tested without branches and with one comparison for the window
+// (t - latest, unsigned, is above the window also where latest is after t).
+inline bool inWindowBefore(int64_t latest, int64_t t, int64_t window) {
+  return (latest != INT64_MIN) & (uint64_t(t) - uint64_t(latest) <= uint64_t(window));
+}
+
 inline void requireChannel(int16_t channel) {
   if (channel < 0)
     throw std::invalid_argument("channel " + std::to_string(channel) +

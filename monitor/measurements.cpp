@@ -571,11 +571,11 @@ void Coincidences::add(const TimeTag* tags, size_t count) {
     const size_t channels = _channels.size(), groups = _groupMasks.size();
     _sieve.forEach(tags, count, [&](const TimeTag& tag) {
       const int32_t self = slotOf[tag.channel] - 1;
-      const int64_t t = tag.time, from = t - window;
+      const int64_t t = tag.time;
       uint64_t inWindow = 0;
       for (size_t m = 0; m < channels; ++m) {
         const int64_t other = latest[m];
-        inWindow |= uint64_t((other != INT64_MIN) & (other >= from) & (other <= t)) << m;
+        inWindow |= uint64_t(inWindowBefore(other, t, window)) << m;
       }
       const uint64_t bit = uint64_t(1) << self;
       for (size_t g = 0; g < groups; ++g)
@@ -586,7 +586,7 @@ void Coincidences::add(const TimeTag* tags, size_t count) {
   }
   _sieve.forEach(tags, count, [&](const TimeTag& tag) {
     const int32_t self = slotOf[tag.channel] - 1;
-    const int64_t t = tag.time, from = t - window;
+    const int64_t t = tag.time;
     for (int32_t k = checksOf[self]; k != checksOf[self + 1]; ++k) {
       const Check& check = checks[k];
       // Every other member's latest record lies in [t - window, t]; tested without branches,
@@ -594,7 +594,7 @@ void Coincidences::add(const TimeTag* tags, size_t count) {
       bool all = true;
       for (int32_t m = check.othersBegin; m != check.othersEnd; ++m) {
         const int64_t other = latest[others[m]];
-        all &= (other != INT64_MIN) & (other >= from) & (other <= t);
+        all &= inWindowBefore(other, t, window);
       }
       counts[check.group] += int64_t(all);
     }

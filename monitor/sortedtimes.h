@@ -19,19 +19,20 @@ public:
   // The places after the newest time that hold INT64_MAX.
   static constexpr size_t kBeyond = 4;
 
-  SortedTimes() : _ring(64, INT64_MAX) {}
+  SortedTimes() : _ring(64 + kBeyond, INT64_MAX), _mask(63) {}
   // Inserts t after every time <= t. False when the ring had grown to kMaxHistory places and
   // the oldest time had to go.
   bool insert(int64_t t) {
     bool kept = true;
-    if (size() + 1 + kBeyond > _ring.size()) kept = makeRoom();
+    if (size() + 1 + kBeyond > capacity()) kept = makeRoom();
     uint64_t pos = _end++;
     while (pos > _begin && at(pos - 1) > t) {
-      slot(pos) = at(pos - 1);
+      put(pos, at(pos - 1));
       --pos;
     }
-    slot(pos) = t;
-    for (size_t i = 0; i < kBeyond; ++i) slot(_end + i) = INT64_MAX;
+    put(pos, t);
+    // The places after the newest time held INT64_MAX but for the last, which is new.
+    put(_end + kBeyond - 1, INT64_MAX);
     return kept;
   }
   // Drops the oldest times while they are below t.
@@ -40,7 +41,7 @@ public:
   }
   void clear() {
     _begin = _end = 0;
-    for (size_t i = 0; i < kBeyond; ++i) slot(i) = INT64_MAX;
+    for (size_t i = 0; i < kBeyond; ++i) put(i, INT64_MAX);
   }
   size_t size() const { return size_t(_end - _begin); }
   // Positions [begin(), end()) hold the times, oldest first.
@@ -48,10 +49,11 @@ public:
   uint64_t end() const { return _end; }
   // The time at `pos`; at(end()) up to at(end() + kBeyond - 1) are INT64_MAX, so that a loop
   // that moves on while the times are below some limit stops there without a check of its own.
-  int64_t at(uint64_t pos) const { return _ring[size_t(pos) & (_ring.size() - 1)]; }
-  // For a loop over many positions: at(pos) is ring()[pos & mask()].
+  int64_t at(uint64_t pos) const { return _ring[size_t(pos & _mask)]; }
+  // For a loop over many positions: at(pos + i) is ring()[(pos & mask()) + i] for i up to
+  // kBeyond, without a wrap: the ring's first kBeyond places are repeated after its last.
   const int64_t* ring() const { return _ring.data(); }
-  uint64_t mask() const { return uint64_t(_ring.size() - 1); }
+  uint64_t mask() const { return _mask; }
   // The first position whose time is t or more (end() when none is).
   uint64_t lowerBound(int64_t t) const {
     uint64_t lo = _begin, n = _end - _begin;
@@ -68,22 +70,33 @@ public:
   }
 
 private:
-  int64_t& slot(uint64_t pos) { return _ring[size_t(pos) & (_ring.size() - 1)]; }
+  size_t capacity() const { return size_t(_mask) + 1; }
+  // Writes the time at `pos`, and its copy after the last place for the first kBeyond places.
+  void put(uint64_t pos, int64_t t) {
+    const size_t i = size_t(pos & _mask);
+    _ring[i] = t;
+    if (i < kBeyond) _ring[i + capacity()] = t;
+  }
   // The ring keeps kBeyond places after the newest time. A full ring doubles up to kMaxHistory
   // places; beyond, the oldest time goes (false).
   bool makeRoom() {
-    if (_ring.size() >= kMaxHistory) {
+    if (capacity() >= kMaxHistory) {
       ++_begin;
       return false;
     }
     // Each time keeps its absolute position: a position maps to pos mod size in either ring.
-    std::vector<int64_t> bigger(_ring.size() * 2);
-    for (uint64_t pos = _begin; pos < _end + kBeyond; ++pos) bigger[size_t(pos) & (bigger.size() - 1)] = at(pos);
-    _ring.swap(bigger);
+    SortedTimes bigger;
+    bigger._ring.assign(capacity() * 2 + kBeyond, INT64_MAX);
+    bigger._mask = capacity() * 2 - 1;
+    for (uint64_t pos = _begin; pos < _end + kBeyond; ++pos) bigger.put(pos, at(pos));
+    _ring.swap(bigger._ring);
+    _mask = bigger._mask;
     return true;
   }
 
-  std::vector<int64_t> _ring;  // its size a power of two, above the number of times
+  // Its capacity a power of two, above the number of times, and kBeyond places more.
+  std::vector<int64_t> _ring;
+  uint64_t _mask;  // the capacity - 1
   uint64_t _begin = 0, _end = 0;
 };
 

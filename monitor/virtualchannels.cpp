@@ -191,7 +191,8 @@ private:
 class CoincidenceStep : public VirtualChannels::Step {
 public:
   explicit CoincidenceStep(const VirtualChannel& v)
-      : Step(v.channel), _window(v.windowPs), _slot(65536, 0), _latest(v.inputs.size(), INT64_MIN) {
+      : Step(v.channel), _window(v.windowPs), _slot(65536, 0), _latest(v.inputs.size(), INT64_MIN),
+        _sieve(v.inputs) {
     for (size_t i = 0; i < v.inputs.size(); ++i) _slot[tableIndex(v.inputs[i])] = int16_t(i + 1);
   }
   void push(const TimeTag* tags, size_t count, Buffer* out) override {
@@ -199,23 +200,32 @@ public:
     int64_t* latest = _latest.data();
     const size_t members = _latest.size();
     const int64_t window = _window;
-    addAfter(tags, count, out, _channel, [&](const TimeTag& tag) {
-      const int16_t slot = slotOf[tag.channel];
-      if (slot == 0) return false;
-      const int64_t t = tag.time, from = t - window;
+    const int16_t channel = _channel;
+    // Only the records of the members are looked at; the stretches between them are copied
+    // as they are.
+    TimeTag* to = out->room(2 * count);
+    const TimeTag* copied = tags;  // the records before it are written
+    _sieve.forEach(tags, count, [&](const TimeTag& tag) {
+      const TimeTag* next = &tag + 1;
+      to = std::copy(copied, next, to);
+      copied = next;
+      const size_t self = size_t(slotOf[tag.channel] - 1);
+      const int64_t t = tag.time;
       bool all = true;
       for (size_t m = 0; m < members; ++m)
-        if (m != size_t(slot - 1))
-          all &= (latest[m] != INT64_MIN) & (latest[m] >= from) & (latest[m] <= t);
-      latest[slot - 1] = t;
-      return all;
+        if (m != self) all &= inWindowBefore(latest[m], t, window);
+      latest[self] = t;
+      *to = TimeTag{t, channel};
+      to += int(all);
     });
+    out->setEnd(std::copy(copied, tags + count, to));
   }
 
 private:
   int64_t _window;
   std::vector<int16_t> _slot;    // channel -> member + 1, 0: none
   std::vector<int64_t> _latest;  // per member: its latest time, INT64_MIN: none yet
+  ChannelSieve _sieve;           // the members
 };
 
 class GatedStep : public VirtualChannels::Step {
@@ -239,39 +249,45 @@ private:
 class DelayedStep : public VirtualChannels::Step {
 public:
   explicit DelayedStep(const VirtualChannel& v)
-      : Step(v.channel), _input(v.inputs[0]), _delay(v.delayPs) {}
+      : Step(v.channel), _input(v.inputs[0]), _delay(v.delayPs), _sieve({v.inputs[0]}) {}
 
   void push(const TimeTag* tags, size_t count, Buffer* out) override {
     if (_delay >= 0) return pushLater(tags, count, out);
     // The delayed records of the batch first: they may belong before records held from
     // earlier batches.
-    for (size_t i = 0; i < count; ++i) {
-      if (tags[i].channel != _input) continue;
+    _sieve.forEach(tags, count, [&](const TimeTag& tag) {
       if (_delayed.full()) {
         _overflowed = true;
         writeDelayed(out, 1);  // early, out of its place
       }
-      _delayed.insertOrdered(tags[i].time + _delay);
-    }
-    for (size_t i = 0; i < count; ++i) _latest = std::max(_latest, tags[i].time);
-    size_t heldCount = _held.size() - _heldBegin;
+      _delayed.insertOrdered(tag.time + _delay);
+    });
+    int64_t latest = _latest;
+    for (size_t i = 0; i < count; ++i) latest = std::max(latest, tags[i].time);
+    _latest = latest;
+    const size_t heldCount = _held.size() - _heldBegin;
     if (heldCount + count > kMaxHistory) {
       _overflowed = true;  // the oldest go early: the delayed records before them come after
       release(out, std::min(heldCount, heldCount + count - kMaxHistory));
+    }
+    // A record at s goes on once the stream has reached s + |delay|: a delayed record still to
+    // come is then at or after it (or steps back no further than the stream does). The held
+    // records go first, then those of the batch, up to the first that must wait; only what
+    // waits is copied into the held ones.
+    const int64_t through = minusSaturated(_latest, -_delay);
+    _heldBegin += releaseThrough(out, _held.data() + _heldBegin, _held.size() - _heldBegin, through);
+    size_t passed = 0;
+    if (_heldBegin == _held.size()) {
+      _held.clear();
+      _heldBegin = 0;
+      passed = releaseThrough(out, tags, count, through);
     }
     // Room at the back: the released front goes once it is half of what is kept.
     if (_heldBegin > 0 && _heldBegin >= _held.size() / 2) {
       _held.erase(_held.begin(), _held.begin() + ptrdiff_t(_heldBegin));
       _heldBegin = 0;
     }
-    _held.insert(_held.end(), tags, tags + count);
-    // A record at s goes on once the stream has reached s + |delay|: a delayed record still to
-    // come is then at or after it (or steps back no further than the stream does).
-    const int64_t through = minusSaturated(_latest, -_delay);
-    heldCount = _held.size() - _heldBegin;
-    size_t n = 0;
-    while (n < heldCount && _held[_heldBegin + n].time <= through) ++n;
-    release(out, n);
+    _held.insert(_held.end(), tags + passed, tags + count);
   }
 
   void finish(Buffer* out) override {
@@ -308,11 +324,17 @@ private:
 
   // Passes on the `n` oldest held records, each after the delayed records earlier than it.
   void release(Buffer* out, size_t n) {
+    _heldBegin += releaseThrough(out, _held.data() + _heldBegin, n, INT64_MAX);
+  }
+
+  // Passes on records of `from` (up to `n`) while they are not later than `through`, each
+  // after the delayed records earlier than it; returns how many went.
+  size_t releaseThrough(Buffer* out, const TimeTag* from, size_t n, int64_t through) {
     TimeTag* to = out->room(n + _delayed.size());
-    const TimeTag* held = _held.data() + _heldBegin;
     int64_t due = _delayed.empty() ? INT64_MAX : _delayed.front();
-    for (size_t i = 0; i < n; ++i) {
-      const TimeTag tag = held[i];
+    size_t i = 0;
+    for (; i < n && from[i].time <= through; ++i) {
+      const TimeTag tag = from[i];
       while (due < tag.time) {
         *to++ = TimeTag{due, _channel};
         _delayed.popFront();
@@ -320,8 +342,8 @@ private:
       }
       *to++ = tag;
     }
-    _heldBegin += n;
     out->setEnd(to);
+    return i;
   }
 
   void writeDelayed(Buffer* out, size_t n) {
@@ -330,6 +352,7 @@ private:
 
   int16_t _input;
   int64_t _delay;
+  ChannelSieve _sieve;     // the input, for a negative delay
   Ring<int64_t> _delayed;  // delayed records not passed on yet, in time order
   // A negative delay: the stream held back, in its order, from _heldBegin on.
   std::vector<TimeTag> _held;
