@@ -262,10 +262,13 @@ bool Chain::start(const ChainOutputs& outputs, std::string* error) {
     for (const FoundDevice& f : _found.chain) largest = std::max(largest, f.link.chainPos);
     *error = virtualChainError(largest);
     if (!error->empty()) return false;
-    run->virtuals.reset(new VirtualChannels(_virtuals));
+    // Written to the outputs, they come to the measurements through them; else the live sink
+    // makes them for the measurements alone.
+    if (!outputs.writeVirtual) run->virtuals.reset(new VirtualChannels(_virtuals));
   }
   SessionFiles files = sessionFiles(outputs);
   if (!_virtuals.empty()) files.virtualChannels = virtualToJson(_virtuals);
+  files.virtualOutputs = outputs.writeVirtual;
   run->session.reset(new Session(files));
   Session& session = *run->session;
   if (!session.prepare(error)) return false;

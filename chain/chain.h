@@ -40,6 +40,9 @@ struct ChainOutputs {
   std::string report;     // the run report; empty: beside the binary or else the text output
   std::string tmpDir;     // where the recording's folder goes; empty: $TMPDIR or /tmp
   std::string keep;       // the filter of what the outputs hold (monitor/keepfilter.h); empty: none
+  // The chain's virtual channels go to the outputs and the stream too, ahead of the filter; the
+  // measurements then see them as the outputs hold them.
+  bool writeVirtual = false;
 };
 
 class Chain {

@@ -135,8 +135,9 @@ public:
 
   void start(const py::object& text, const py::object& bin, const py::object& hdf5,
              const py::object& report, bool compress, const py::object& tmp,
-             const py::object& keep) {
+             const py::object& keep, bool writeVirtual) {
     ChainOutputs outputs;
+    outputs.writeVirtual = writeVirtual;
     if (!keep.is_none()) {
       if (!py::isinstance<py::str>(keep)) throw py::type_error("keep must be a str");
       outputs.keep = keep.cast<std::string>();
@@ -226,11 +227,11 @@ public:
   // the recording, at least `seconds` of it.
   py::object recordFor(const py::object& length, const py::object& text, const py::object& bin,
                        const py::object& hdf5, const py::object& report, bool compress,
-                       const py::object& tmp, const py::object& keep) {
+                       const py::object& tmp, const py::object& keep, bool writeVirtual) {
     if (length.is_none()) throw std::invalid_argument("record_for: stream_seconds must be 0 or more");
     const double ps = secondsArg(length, "stream_seconds") * 1e12;
     const int64_t target = ps >= 9.2e18 ? INT64_MAX : int64_t(ceil(ps));
-    start(text, bin, hdf5, report, compress, tmp, keep);
+    start(text, bin, hdf5, report, compress, tmp, keep, writeVirtual);
     waitUntil(-1, [&](int32_t ms) {
       std::lock_guard<std::mutex> hold(_turn);
       int64_t covered = 0;
@@ -481,10 +482,13 @@ PYBIND11_MODULE(_core, m) {
            py::arg("bin") = py::none(), py::arg("hdf5") = py::none(),
            py::arg("report") = py::none(), py::arg("compress") = false,
            py::arg("tmp") = py::none(), py::arg("keep") = py::none(),
+           py::arg("write_virtual") = false,
            "Starts a recording into the outputs given (paths; none: measure and stream only), "
            "merging while it records. report: the run report's path; compress: the HDF5 "
            "columns; tmp: where the recording's raw files go; keep: a filter of what is written, "
-           "as ravik-record's --keep takes it (\"6,11 within 5000 of 1\").")
+           "as ravik-record's --keep takes it (\"6,11 within 5000 of 1\"); write_virtual: the "
+           "chain's virtual channels go to the outputs and the stream too, labelled in the report "
+           "and the HDF5 file.")
       .def("stop", &PyChain::stop,
            "Stops the recording, completes the merge and the outputs, and returns the run report "
            "as a dict; RuntimeError when an output could not be written (it says where the raw "
@@ -496,6 +500,7 @@ PYBIND11_MODULE(_core, m) {
            py::arg("text") = py::none(), py::arg("bin") = py::none(), py::arg("hdf5") = py::none(),
            py::arg("report") = py::none(), py::arg("compress") = false,
            py::arg("tmp") = py::none(), py::arg("keep") = py::none(),
+           py::arg("write_virtual") = false,
            "Starts a recording as start() does (same keywords), waits until its merged records "
            "cover `stream_seconds` of stream time (not wall-clock time), stops it as stop() does "
            "and returns the run report. The devices stop a moment later than that point, so the "

@@ -192,6 +192,17 @@ def test_virtual_channels_in_measurements_equal_numpy_on_the_binary_output(tmp_p
     assert np.array_equal(corr_gated.data(), want)
     assert rate.counts()[1] == len(kept)
     assert rate.counts()[0] == counted.data()[0] > 0
+    # Written to the outputs, the same channels are there and the measurements see them as written.
+    with ravik.Chain(simulate=True) as chain:
+        combined = ravik.Combiner(chain, [1, 6])
+        rate = ravik.CountRate(chain, [combined, 1, 6])
+        report = chain.record_for(0.2, bin=out, hdf5=tmp_path / "run.h5", tmp=tmp_path,
+                                  write_virtual=True)
+    rec = np.asarray(ravik.load(str(out)))
+    counts = [np.count_nonzero(rec["channel"] == c) for c in (30000, 1, 6)]
+    assert counts[0] == counts[1] + counts[2] > 0 and rate.counts().tolist() == counts
+    assert report["virtual"] == [{"channel": 30000, "label": "virtual: combined 1, 6"}]
+    assert np.array_equal(np.asarray(ravik.load(str(tmp_path / "run.h5"))), rec)
 
 
 def test_keep_filters_the_outputs_the_stream_and_the_measurements(tmp_path):
