@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include "chain/virtualjson.h"
 #include "cli/commandline.h"
 #include "cli/outputoptions.h"
 #include "merge/inputs.h"
@@ -77,6 +78,11 @@ void describe(CommandLine* line, Options* options, std::vector<std::string>* str
                "mark each loss interval of the stream at chain position p with a\n"
                "record at its start (channel -(2p+1)) and one at its end (-(2p+2))");
   line->addKeep(options);
+  line->addPath("--virtual", &options->virtualPath,
+                "write virtual channels beside the merged records, ahead of --keep: a\n"
+                "JSON list such as [{\"type\": \"delayed\", \"channel\": 6, \"delay_ps\":\n"
+                "-1500}] (types delayed, combined, coincidence, gated), channels 30000 and\n"
+                "up; with --recover: instead of the run's own");
   app.add_flag(kSharedPositionsOption, options->sharedPositions,
                "allow streams with one chain position: their channels mix, and they\n"
                "are merged in command-line order, as a recording of such a chain is");
@@ -146,6 +152,9 @@ bool parseOptions(int argc, const char* const* argv, Options* options, std::stri
     return false;
   }
   if (options->quiet) options->progress = ProgressMode::Off;
+  if (!options->virtualPath.empty() &&
+      !loadVirtualFile(options->virtualPath, &options->virtuals, error))
+    return false;
   // The manifest gives the streams, and the outputs when none is given (checked there).
   if (!options->recoverDir.empty()) {
     if (streams.empty()) return true;

@@ -34,8 +34,9 @@ struct Options {
   bool lossRecords = false;  // mark the loss intervals with records in the outputs
   std::string keep;          // --keep: the filter of what the outputs hold; empty: none (with
                              // --recover: the manifest's)
-  // With --recover of a run whose outputs held virtual channels: their definitions, from the
-  // manifest, written to the outputs again.
+  std::string virtualPath;  // --virtual: virtual channels written to the outputs; empty: none
+  // Their definitions, read from it, or with --recover of a run whose outputs held virtual
+  // channels (and no --virtual), from the manifest.
   std::vector<VirtualChannel> virtuals;
   bool sharedPositions = false;  // streams may share a chain position (their channels mix)
   bool noClobber = false;   // refuse outputs and a report that exist already

@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,6 +46,7 @@ int fail(int code, const std::string& message) {
 // and the manifest of the run it recovers (`runDir`; empty: none).
 ReadFiles mergeReadFiles(const Options& options, const std::string& runDir) {
   ReadFiles read = metaFile(options);
+  read.push_back({"virtual channel file", options.virtualPath});
   if (!runDir.empty()) read.push_back({"run manifest", manifestPath(runDir)});
   return read;
 }
@@ -203,7 +205,11 @@ int openFiles(const Options& options, const Recovery* recovery, MergeFiles* f,
     closeInputs(&f->inputs);
     return fail(kExitBadInput, *error);
   }
-  if (!checkDistinctStreams(f->inputs, options.sharedPositions, error) ||
+  int32_t largest = 0;
+  for (const InputStream& input : f->inputs) largest = std::max(largest, input.arg.chainPos);
+  const std::string virtualClash = options.virtuals.empty() ? "" : virtualChainError(largest);
+  if (!virtualClash.empty()) *error = virtualClash;
+  if (!virtualClash.empty() || !checkDistinctStreams(f->inputs, options.sharedPositions, error) ||
       !checkOutputChannels(f->inputs, error) ||
       (recovery != nullptr && !lockRecoveredStreams(f->inputs, error)) ||
       !createOutputs(options, f->inputs, read, f->reportFile, &f->text, &f->binary, &f->hdf5,

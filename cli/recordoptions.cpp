@@ -80,7 +80,8 @@ void describe(CommandLine* line, RecordOptions* options) {
                 "report (each device's \"parameters\", matched by serial, else by\n"
                 "chain position) or one \"parameters\" object for every device");
   line->addPath("--virtual", &options->virtualPath,
-                "virtual channels for the live monitor and --correlate: a JSON list\n"
+                "virtual channels, written to the outputs beside the merged records\n"
+                "and shown by the live monitor and --correlate: a JSON list\n"
                 "such as [{\"type\": \"delayed\", \"channel\": 6, \"delay_ps\": -1500}]\n"
                 "(types delayed, combined, coincidence, gated), channels 30000 and up");
   app.add_flag("--keep-raw", options->keepRaw, "keep the raw files after the merge");

@@ -149,7 +149,8 @@ bool prepareRecovery(Options* options, Recovery* recovery, std::string* error) {
   const RunManifest& m = recovery->manifest;
   options->lossRecords = options->lossRecords || m.lossRecords;
   if (options->keep.empty()) options->keep = m.keep;
-  if (m.virtualOutputs && !virtualFromJson(m.virtualChannels, &options->virtuals, error)) {
+  if (options->virtualPath.empty() && m.virtualOutputs &&
+      !virtualFromJson(m.virtualChannels, &options->virtuals, error)) {
     *error = manifestPath(recovery->dir) + ": bad virtual channels: " + *error;
     return false;
   }
