@@ -54,7 +54,8 @@ void ravikpy::bindVirtualChannels(py::module_& m) {
   using K = VirtualChannel::Kind;
   py::class_<PyVirtual>(m, "VirtualChannel",
                         "A channel made of the chain's merged records; its records go to the "
-                        "chain's measurements (not to the outputs or the stream).")
+                        "chain's measurements, and to the outputs and the stream of a recording "
+                        "started with write_virtual=True.")
       .def_property_readonly(
           "channel", [](const PyVirtual& v) { return v.definition.channel; },
           "Its output channel number, in the block 30000 and up.")
