@@ -175,12 +175,15 @@ void KRmt::startCollect() {
     fprintf(stderr, "ravik: the run kept in the temp folder was moved; finish it with\n"
                     "  ravik-merge --recover %s\n", kept.c_str());
   }
+  // The virtual channels of the monitor, from the temp folder; a bad file is said, as a bad
+  // filter is, and the recording goes on without them: the raw streams are whole either way.
   QString virtualError;
-  if (!readVirtualChannels(&virtualError)) {
+  if (!readVirtualChannels(&virtualError) &&
+      !checkError(false, "Can't use the virtual channels; Ok records without them\n" +
+                             virtualError)) {
     discardOutputs();
     _timer->stop();
     updateGui(Idle);
-    checkError(false, "Can't start: " + virtualError);
     return;
   }
   auto startOne = [&](int32_t i) {

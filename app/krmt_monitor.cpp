@@ -32,6 +32,7 @@ bool KRmt::readVirtualChannels(QString* error) {
   if (_recordDir.isEmpty() || !QFileInfo::exists(path)) return true;
   std::string why;
   if (!loadVirtualFile(toFileName(path), &_virtuals, &why)) {
+    _virtuals.clear();
     *error = fromFileName(why);
     return false;
   }

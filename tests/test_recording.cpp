@@ -343,15 +343,24 @@ TEST_F(RecordingTest, OutputOrTempFileThatCannotBeOpened) {
   EXPECT_TRUE(readFile(bin) == earlierBin);
   expectKept(3);
 
-  // A temp file removed while recording loses nothing: the merge reads it from the start.
+  // A temp file removed while recording loses nothing: the merge reads it from the start. A
+  // filter and virtual channels in the temp folder that cannot be used are said at Start, and
+  // Ok records every record without them.
   _window->show();
   p.ascPath()->setText(txt);
+  const QString keepFile = path("work/ravik-keep.json"), virtualFile = path("work/ravik-virtual.json");
+  ASSERT_TRUE(std::ofstream(keepFile.toStdString()) << R"({"keep": "6 within 5"})");
+  ASSERT_TRUE(std::ofstream(virtualFile.toStdString()) << R"([{"type": "delayed", "channel": 6}])");
   record();
   ASSERT_TRUE(QFile::remove(KRmt::_devs[1]->_tmpName));
   stopAndMerge(p);
   EXPECT_EQ(positionsIn(textStamps(txt)), (std::set<int>{0, 1, 2}));
   EXPECT_TRUE(tempFiles().isEmpty());
-  EXPECT_EQ(_boxes.texts.size(), refusals + 2);
+  ASSERT_EQ(_boxes.texts.size(), refusals + 4);
+  EXPECT_TRUE(_boxes.texts[refusals + 2].startsWith("Can't use the filter; Ok records everything\n"));
+  EXPECT_EQ(_boxes.texts[refusals + 3], "Can't use the virtual channels; Ok records without them\n" +
+                                            virtualFile + ": [0].delay_ps: missing");
+  ASSERT_TRUE(QFile::remove(keepFile) && QFile::remove(virtualFile));
 
   // A temp file that another recording holds is neither truncated nor recorded into.
   FILE* held = nullptr;
