@@ -56,13 +56,7 @@ Tags mergedRecords(const Capture& c, const std::vector<uint32_t>& order, uint32_
     EXPECT_TRUE(f.write(reinterpret_cast<const char*>(w.data()), 4 * w.size()).flush()) << index;
   }
   coreMerge(sources, "/dev/null", dir / "merged.bin");
-  const std::string bin = slurp(dir / "merged.bin");
-  Tags tags(bin.size() / kMergeRecordSize);
-  for (size_t i = 0; i < tags.size(); ++i) {
-    memcpy(&tags[i].time, &bin[i * kMergeRecordSize], 8);
-    memcpy(&tags[i].channel, &bin[i * kMergeRecordSize + 8], 2);
-  }
-  return tags;
+  return reference::recordsOf(slurp(dir / "merged.bin"));
 }
 
 // A measurement that keeps what it is fed.
