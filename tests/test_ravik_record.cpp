@@ -71,13 +71,11 @@ TEST_F(RecordTest, ChainFaultsAreSaidAndThePrintedCommandMergesRepeatedPositions
   ASSERT_EQ(rename(sub.c_str(), (out + "/moved").c_str()), 0);
   ASSERT_EQ(exitCode(pid), 1) << errText();
   const std::string err = errText(), raw = runDir();
-  for (const char* line : {"ravik-record: connect (dev 4 of 5) returned \"",
-                           "ravik-record: Sequence number missing: 1\n",
-                           "ravik-record: Sequence number not unique: 2\n",
+  // (Which faults are said, and how the chain is ordered: test_search.)
+  for (const char* line : {"ravik-record: Sequence number missing: 1\n",
                            "Device TK24075 has chain position -1 and is not used\n"})
     EXPECT_TRUE(hasText(err, line));
   ASSERT_TRUE(hasText(err, "finish the merge with\n  ravik-merge --recover " + raw + "\n"));
-  EXPECT_FALSE(hasText(err, "Sequence number missing: 3"));
   // The run's own output cannot be created any more: one given instead.
   const Outcome merged =
       runProgram(RAVIK_MERGE_PROGRAM, {"--recover", raw, "--text", dir / "merged.txt"}, dir / "err");
