@@ -309,13 +309,6 @@ TEST(Measurements, OverflowIsNeverSilent) {
     corr->clear();
     EXPECT_FALSE(corr->overflowed());
   }
-  // Records within the bound are in order.
-  Correlation corr(1, 101, 10, 100);
-  const Tags early = {{100, 1}, {30000000, 6}, {10, 101}, {20, 1}};
-  corr.feed(early.data(), early.size());
-  EXPECT_FALSE(corr.overflowed());
-  EXPECT_EQ(corr.data()[size_t((10 - 100 + 500) / 10)], 1);
-  EXPECT_EQ(corr.data()[size_t((10 - 20 + 500) / 10)], 1);
 }
 
 TEST(Measurements, RefusedSettings) {
