@@ -131,10 +131,7 @@ TEST(Chain, MergesBesideARecordingGetTheNormalPriorityBackAtTheStop) {
   const std::string raw = scratch / "raw.tmp";
   Stamps events;
   for (int64_t i = 1; i <= 1000; ++i) events.push_back({1000000 + i * 997, uint8_t(i % 5)});
-  const Words words = packStream(events);
-  FILE* f = fopen(raw.c_str(), "wb");
-  ASSERT_TRUE(f != nullptr && fwrite(words.data(), 4, words.size(), f) == words.size());
-  ASSERT_EQ(fclose(f), 0);
+  ASSERT_TRUE(writeWords(raw, packStream(events)));
   std::vector<InputStream> inputs;
   std::string error;
   ASSERT_TRUE(openInputs({{raw, 0, 0}}, &inputs, &error, true)) << error;

@@ -51,9 +51,7 @@ Tags mergedRecords(const Capture& c, const std::vector<uint32_t>& order, uint32_
   std::vector<CoreSource> sources;
   for (uint32_t index : order) {
     sources.push_back({dir / std::to_string(index), c.positions[index], markers});
-    const Words& w = c.words[index];
-    std::ofstream f(sources.back().path, std::ios::binary);
-    EXPECT_TRUE(f.write(reinterpret_cast<const char*>(w.data()), 4 * w.size()).flush()) << index;
+    EXPECT_TRUE(writeWords(sources.back().path, c.words[index])) << index;
   }
   coreMerge(sources, "/dev/null", dir / "merged.bin");
   return reference::recordsOf(slurp(dir / "merged.bin"));
