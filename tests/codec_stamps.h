@@ -8,7 +8,9 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <fstream>
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "codec/tdc56.h"
@@ -39,6 +41,12 @@ inline Words packStream(const Stamps& events) {
   words.resize(size_t(tdc56Pack60(enc, events.data(), &n, words.data(), int32_t(words.size()))));
   tdc56DeInit(enc);
   return words;
+}
+
+// Writes `words` as the file `path`; false when that fails.
+inline bool writeWords(const std::string& path, const Words& words) {
+  std::ofstream file(path, std::ios::binary);
+  return bool(file.write(reinterpret_cast<const char*>(words.data()), 4 * words.size()).flush());
 }
 
 // A temporary file that holds the words of a device stream of `events`, rewound.

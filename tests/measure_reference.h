@@ -6,8 +6,11 @@
 
 #include <stdint.h>
 
+#include <string.h>
+
 #include <algorithm>
 #include <iterator>
+#include <string>
 #include <vector>
 
 #include "monitor/keepfilter.h"
@@ -261,6 +264,16 @@ Tags only(const Tags& tags, Keep keep) {
   Tags out;
   std::copy_if(tags.begin(), tags.end(), std::back_inserter(out), [&](const TimeTag& t) { return keep(t.channel); });
   return out;
+}
+
+// The records of a binary output's record bytes (without its header and trailer).
+inline Tags recordsOf(const std::string& bytes) {
+  Tags tags(bytes.size() / 10);
+  for (size_t i = 0; i < tags.size(); ++i) {
+    memcpy(&tags[i].time, &bytes[10 * i], 8);
+    memcpy(&tags[i].channel, &bytes[10 * i + 8], 2);
+  }
+  return tags;
 }
 
 // The longest step back: how much earlier than the latest before it a record comes.

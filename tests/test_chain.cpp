@@ -1,6 +1,6 @@
 // The live chain on the simulated devices: the merge while recording feeds the measurements and
-// the stream queue with exactly the records of the binary output, one chain opens at a time,
-// a measure-only run leaves nothing on disk, a device's losses are reported, and a chain whose markers clash is refused.
+// the stream queue with every record, a device's losses are reported, and a chain whose markers
+// clash is refused.
 // Threaded: also run under ThreadSanitizer.
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -33,21 +33,17 @@ namespace {
 struct Reader {
   std::map<int16_t, int64_t> perChannel;
   int64_t records = 0;
-  bool ordered = true;  // times never went back (no markers are enabled)
   std::thread thread;
 
   explicit Reader(RecordQueue* queue) {
     queue->attach();
     thread = std::thread([this, queue] {
       std::vector<char> block;
-      int64_t last = INT64_MIN;
       for (RecordQueue::Pop got; (got = queue->pop(&block, 100)) != RecordQueue::Pop::kEnd;) {
         for (size_t i = 0; got == RecordQueue::Pop::kBlock && i < block.size();
              i += kMergeRecordSize) {
           TimeTag tag;
           decodeRecords(&block[i], 1, &tag);
-          ordered = ordered && tag.time >= last;
-          last = tag.time;
           ++perChannel[tag.channel];
           ++records;
         }
@@ -135,10 +131,7 @@ TEST(Chain, MergesBesideARecordingGetTheNormalPriorityBackAtTheStop) {
   const std::string raw = scratch / "raw.tmp";
   Stamps events;
   for (int64_t i = 1; i <= 1000; ++i) events.push_back({1000000 + i * 997, uint8_t(i % 5)});
-  const Words words = packStream(events);
-  FILE* f = fopen(raw.c_str(), "wb");
-  ASSERT_TRUE(f != nullptr && fwrite(words.data(), 4, words.size(), f) == words.size());
-  ASSERT_EQ(fclose(f), 0);
+  ASSERT_TRUE(writeWords(raw, packStream(events)));
   std::vector<InputStream> inputs;
   std::string error;
   ASSERT_TRUE(openInputs({{raw, 0, 0}}, &inputs, &error, true)) << error;
@@ -160,7 +153,9 @@ TEST(Chain, MergesBesideARecordingGetTheNormalPriorityBackAtTheStop) {
 }
 
 // Library index 0 loses 1 ms of its data every 250 ms: the run still ends complete, with its
-// losses in the report.
+// losses in the report, and the stream reader and a measurement fed while the chain records get
+// every record. (What they get against the binary output, one chain at a time, the refused and
+// the measure-only starts: python/tests/test_chain.py.)
 TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
   clearSimVariables();
   setenv("RAVIK_SIM_DATA_LOSS", "0", 1);
@@ -170,17 +165,9 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
   Chain chain;
   std::string error;
   ASSERT_TRUE(chain.open(true, &error)) << error;
-  ASSERT_EQ(chain.devices().size(), 3u);
-  EXPECT_EQ(chain.devices()[0].role, "Master");
-  Chain second;
-  EXPECT_FALSE(second.open(true, &error));
-  EXPECT_NE(error.find("another Chain"), std::string::npos) << error;
-
   auto rate = std::make_shared<CountRate>(std::vector<int16_t>{1, 6, 11});
   chain.measurements().add(rate);
-  ChainOutputs outputs{"", dir + "/run.bin", "", false, "", dir, ""};
-  ASSERT_TRUE(chain.start(outputs, &error)) << error;
-  EXPECT_FALSE(chain.start(outputs, &error));
+  ASSERT_TRUE(chain.start(ChainOutputs{"", dir + "/run.bin", "", false, "", dir, ""}, &error)) << error;
   Reader reader(&chain.queue());
   ASSERT_TRUE(waitFor([&] { return rate->spanPs() > 300000000000; }));  // past the first loss
   nlohmann::json report;
@@ -193,58 +180,38 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
     EXPECT_EQ(dev["lost"].empty(), dev["index"] != 0);
     for (const nlohmann::json& loss : dev["lost"]) EXPECT_EQ(loss["cause"], "device data loss");
   }
-
-  const int64_t records = report["records"];
-  EXPECT_GT(records, 1000);
   const auto spanOf = [](const nlohmann::json& r) {
     return int64_t(r["last_ps"]) - int64_t(r["first_ps"]);
   };
   const int64_t firstSpan = spanOf(report);
   EXPECT_EQ(rate->spanPs(), firstSpan);
-  EXPECT_EQ(int64_t(slurp(outputs.binary).size()), 64 + 10 * records + 64);
-  EXPECT_EQ(namesIn(dir), (std::set<std::string>{"run.bin", "run.json"}));
-  EXPECT_EQ(reader.records, records);
-  EXPECT_TRUE(reader.ordered);
-  const std::vector<int64_t> first = rate->counts();
-  EXPECT_EQ(first, (std::vector<int64_t>{reader.perChannel[1], reader.perChannel[6],
-                                         reader.perChannel[11]}));
-  EXPECT_GT(first[0], 0);
+  EXPECT_EQ(reader.records, int64_t(report["records"]));
+  EXPECT_EQ(rate->counts(), (std::vector<int64_t>{reader.perChannel[1], reader.perChannel[6],
+                                                  reader.perChannel[11]}));
 
-  // A second run, measuring only: the measurements go on adding; nothing stays on disk.
+  // A second run, measuring only: the measurements go on adding, the time between the runs left
+  // out.
   ASSERT_TRUE(chain.start(ChainOutputs{"", "", "", false, "", dir, ""}, &error)) << error;
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   ASSERT_TRUE(chain.stop(&report, &error)) << error;
-  EXPECT_EQ(namesIn(dir), (std::set<std::string>{"run.bin", "run.json"}));
-  EXPECT_TRUE(report["outputs"].empty());
-  for (size_t i = 0; i < first.size(); ++i) EXPECT_GT(rate->counts()[i], first[i]);
-  EXPECT_EQ(rate->spanPs(), firstSpan + spanOf(report)) << "the time between the runs left out";
-
+  EXPECT_EQ(rate->spanPs(), firstSpan + spanOf(report));
   chain.close();
   clearSimVariables();
 
   // From chain position 20 up a device's inputs are output channels of the master's markers: the
-  // start is refused before any output or raw file exists, until those markers are disabled.
+  // start is refused before any output or raw file exists. (The message: test_channelmap.)
   setenv("RAVIK_SIM_DEVICES", "2", 1);
   setenv("RAVIK_SIM_CHAIN", "0,20", 1);
-  ASSERT_TRUE(second.open(true, &error)) << error;  // the first chain is closed
-  ASSERT_EQ(second.devices().size(), 2u);
-  const std::string serial = second.devices()[0].serial, refused = dir + "/refused";
+  Chain clashing;
+  ASSERT_TRUE(clashing.open(true, &error)) << error;
+  const std::string refused = dir + "/refused";
   ASSERT_EQ(mkdir(refused.c_str(), 0755), 0);
-  outputs = ChainOutputs{refused + "/run.txt", "", "", false, "", refused, ""};
-  ASSERT_TRUE(second.setParameters(0, {{"markers", 0x11}}, &error)) << error;
-  EXPECT_FALSE(second.start(outputs, &error));
-  EXPECT_EQ(error, "chain positions 0 and 20 would share output channel 100 (Master " + serial +
-                       " marker 100, Slave 20 " + second.devices()[1].serial +
-                       " input 0) and 1 more output channel; disable the markers of " + serial +
-                       " or use chain positions below 20; nothing recorded");
-  EXPECT_FALSE(second.recording());
+  ASSERT_TRUE(clashing.setParameters(0, {{"markers", 0x11}}, &error)) << error;
+  EXPECT_FALSE(clashing.start(ChainOutputs{refused + "/run.txt", "", "", false, "", refused, ""}, &error));
+  EXPECT_EQ(error.find("chain positions 0 and 20 would share output channel 100"), 0u) << error;
+  EXPECT_FALSE(clashing.recording());
   EXPECT_TRUE(namesIn(refused).empty());
-
-  ASSERT_TRUE(second.setParameters(0, {{"markers", 0}}, &error)) << error;
-  ASSERT_TRUE(second.start(outputs, &error)) << error;
-  ASSERT_TRUE(second.stop(&report, &error)) << error;
-  EXPECT_EQ(namesIn(refused), (std::set<std::string>{"run.txt", "run.json"}));
-  second.close();
+  clashing.close();
   clearSimVariables();
 }
 

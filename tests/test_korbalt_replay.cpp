@@ -29,7 +29,7 @@ Stamps makeStamps(int64_t startPs, int64_t stepPs, int32_t count) {
 // Packs the stamps into a raw stream file; its words.
 Words writeStream(const std::string& path, const Stamps& stamps) {
   const Words words = packStream(stamps);
-  EXPECT_TRUE(std::ofstream(path).write(reinterpret_cast<const char*>(words.data()), 4 * words.size()).flush());
+  EXPECT_TRUE(writeWords(path, words));
   return words;
 }
 

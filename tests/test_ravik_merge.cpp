@@ -20,11 +20,6 @@
 
 namespace {
 
-void writeWords(const std::string& path, const std::vector<uint32_t>& words) {
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(words.data()), std::streamsize(4 * words.size()));
-}
-
 // A device stream of `count` timestamps on a coarse grid (so devices tie), some of them markers.
 void writeStream(const std::string& path, int32_t count, uint32_t seed) {
   std::mt19937 rng(seed);

@@ -71,13 +71,11 @@ TEST_F(RecordTest, ChainFaultsAreSaidAndThePrintedCommandMergesRepeatedPositions
   ASSERT_EQ(rename(sub.c_str(), (out + "/moved").c_str()), 0);
   ASSERT_EQ(exitCode(pid), 1) << errText();
   const std::string err = errText(), raw = runDir();
-  for (const char* line : {"ravik-record: connect (dev 4 of 5) returned \"",
-                           "ravik-record: Sequence number missing: 1\n",
-                           "ravik-record: Sequence number not unique: 2\n",
+  // (Which faults are said, and how the chain is ordered: test_search.)
+  for (const char* line : {"ravik-record: Sequence number missing: 1\n",
                            "Device TK24075 has chain position -1 and is not used\n"})
     EXPECT_TRUE(hasText(err, line));
   ASSERT_TRUE(hasText(err, "finish the merge with\n  ravik-merge --recover " + raw + "\n"));
-  EXPECT_FALSE(hasText(err, "Sequence number missing: 3"));
   // The run's own output cannot be created any more: one given instead.
   const Outcome merged =
       runProgram(RAVIK_MERGE_PROGRAM, {"--recover", raw, "--text", dir / "merged.txt"}, dir / "err");
@@ -272,17 +270,6 @@ TEST_F(RecordTest, TheSummaryAndTheReportGiveOneRecordingTimeThatHoldsTheRecords
   EXPECT_GE(seconds + 0.0005, 1e-12 * double(span));
 }
 
-// The binary output's records.
-Tags binaryTags(const std::string& bin) {
-  const std::string data = records(bin);
-  Tags tags(data.size() / 10);
-  for (size_t i = 0; i < tags.size(); ++i) {
-    memcpy(&tags[i].time, data.data() + 10 * i, 8);
-    memcpy(&tags[i].channel, data.data() + 10 * i + 8, 2);
-  }
-  return tags;
-}
-
 // --keep: the outputs hold the unfiltered merge of the kept raw files, filtered the plain way;
 // the report counts what was kept; ravik-merge --keep, --recover (by the manifest's filter) and
 // the window replaying the raw files with ravik-keep.json write the same records again.
@@ -304,7 +291,7 @@ TEST_F(RecordTest, KeepFiltersTheOutputsAndTheRawFilesRefilter) {
   all.insert(all.end(), streams.begin(), streams.end());
   const Outcome merged = runProgram(RAVIK_MERGE_PROGRAM, all, dir / "err");
   ASSERT_EQ(merged.code, 0) << merged.err;
-  const Tags everything = binaryTags(slurp(dir / "all.bin"));
+  const Tags everything = reference::recordsOf(records(slurp(dir / "all.bin")));
   const std::vector<KeepClause> clauses = {{{6, 11}, 5000, 1}, {{7}, 1000, 2}};
   VirtualChannel combined;
   combined.kind = VirtualChannel::Kind::Combined;
@@ -316,7 +303,7 @@ TEST_F(RecordTest, KeepFiltersTheOutputsAndTheRawFilesRefilter) {
   ASSERT_GT(reference::count(kept, 7), 0);
   EXPECT_EQ(reference::count(kept, kFirstVirtualChannel),
             reference::count(everything, 6) + reference::count(everything, 11));
-  EXPECT_TRUE(binaryTags(bin) == kept);
+  EXPECT_TRUE(reference::recordsOf(records(bin)) == kept);
   const nlohmann::json report = nlohmann::json::parse(slurp(out + "/run.json"));
   EXPECT_EQ(report["records"], written);
   EXPECT_EQ(report["keep"]["filter"], filter);
@@ -342,7 +329,7 @@ TEST_F(RecordTest, KeepFiltersTheOutputsAndTheRawFilesRefilter) {
       RAVIK_WINDOW_DRIVER, {dir / "window", "0", dir / "wtmp", "", dir / "w.bin", "", "0"},
       dir / "err", {"REPLAY=" + raw});
   ASSERT_EQ(window.code, 0) << window.err;
-  EXPECT_TRUE(binaryTags(slurp(dir / "w.bin")) == keptPlain);
+  EXPECT_TRUE(reference::recordsOf(records(slurp(dir / "w.bin"))) == keptPlain);
   EXPECT_EQ(nlohmann::json::parse(slurp(dir / "w.json"))["keep"]["filter"], filter);
   const Outcome bad = runProgram(RAVIK_RECORD_PROGRAM, outputs("0.3", {"--keep", "6 within 5"}),
                                  dir / "err");

@@ -25,8 +25,6 @@
 
 namespace {
 
-constexpr size_t kRecordLimit = 1000000;
-
 typedef std::vector<std::pair<int64_t, int32_t>> Stamps;  // time, output channel
 
 // The text output's records. (Its format, and the binary output's, as the other faces write
@@ -157,9 +155,8 @@ protected:
 
 }  // namespace
 
-TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutputs) {
+TEST_F(RecordingTest, CyclesWriteEveryDeviceToTheChosenOutputs) {
   KRmtProbe p = prepare();
-  for (uint32_t i = 0; i < 3; ++i) ASSERT_TRUE(korbalt::simKeepRecord(i, kRecordLimit));
   KRmt::_devs[1]->_chDeadTime[2]->setValue(12.5);  // written at Start, so in the run report
   record();
   EXPECT_EQ(tempFiles(), (QStringList{"ravik-0.tmp", "ravik-1.tmp", "ravik-2.tmp"}));
@@ -173,20 +170,11 @@ TEST_F(RecordingTest, CyclesWriteExactlyWhatTheDevicesDeliveredToTheChosenOutput
   const nlohmann::json report = nlohmann::json::parse(file("out.json"));
   for (int i = 0; i < 3; ++i)
     EXPECT_EQ(report["devices"][i]["parameters"]["channels"][2]["dead_time_ns"], i == 1 ? 12.5 : 0);
-  // Every delivered event appears once, renumbered into its device's block of channels; no
-  // markers, so in time order.
-  Stamps delivered, merged = textStamps(path("out.txt"));
-  EXPECT_EQ(positionsIn(merged), (std::set<int>{0, 1, 2}));
-  for (RmtDev* dev : KRmt::_devs) {
-    const std::vector<korbalt::SimEvent> items = korbalt::simTakeRecord(dev->_index);
-    ASSERT_LT(items.size(), kRecordLimit);
-    for (const korbalt::SimEvent& e : items)
-      if (e.channel <= 5) delivered.emplace_back(e.time, 5 * dev->_chainPos + e.channel);
-  }
-  std::sort(delivered.begin(), delivered.end());
-  std::sort(merged.begin(), merged.end());
-  EXPECT_GT(merged.size(), 900u);
-  EXPECT_TRUE(merged == delivered) << merged.size() << " merged, " << delivered.size() << " delivered";
+  // Every device's channels, in time order (no markers). That the outputs hold every delivered
+  // event: the window's against ravik-record's of one replayed run in python/tests/test_faces.py,
+  // ravik-record's against the merge core on its raw files in test_recover, the temp file's
+  // blocks in test_rmtdev.
+  EXPECT_EQ(positionsIn(textStamps(path("out.txt"))), (std::set<int>{0, 1, 2}));
 
   // Again with Slave 2 (library index 1) left out, into a temp folder and outputs named beyond
   // ASCII, as the user's text: they are made, and the run report names them, exactly as typed.
