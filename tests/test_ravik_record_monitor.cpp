@@ -35,7 +35,9 @@ TEST_F(RecordMonitor, HistogramFileHoldsEveryPairOfTheRecording) {
     Tags tags;
     for (const auto& [time, channel] : textRecords(slurp(dir / "run.txt")))
       tags.push_back({time, int16_t(channel)});
-    if (run.b != 6) EXPECT_EQ(reference::count(tags, run.b), reference::count(tags, 6));
+    if (run.b != 6) {
+      EXPECT_EQ(reference::count(tags, run.b), reference::count(tags, 6));
+    }
     const std::vector<int64_t> pairs = reference::correlation(tags, 1, run.b, 20, 500, -5000, 5000);
     std::string want = "delay_ps,count\n";
     for (size_t i = 0; i < pairs.size(); ++i)
