@@ -56,7 +56,7 @@ void KRmt::openHdf5(const QString& hdf5Path, bool* goOn) {
   }
   _hdf5File.reset(new Hdf5File);
   std::string why;
-  if (_hdf5File->create(path, false, &why)) {
+  if (_hdf5File->create(path, Hdf5Compression::None, &why)) {
     _hdf5 = _hdf5File->output();
     if (!note.isEmpty()) addNote(note);
     return;

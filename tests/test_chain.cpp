@@ -99,12 +99,15 @@ TEST(Chain, TheRecoveryCommandIsOneShellCommand) {
   KeptRun byFile;
   byFile.binary = "out put.bin";
   byFile.hdf5 = "run.h5";
-  byFile.compress = true;
+  byFile.compress = Hdf5Compression::Deflate;
   byFile.lossRecords = true;
   byFile.streams = {{"/t/ravik-2.tmp", 0, 0x3}, {"/t/ravik-5.tmp", 0, 0}};
   EXPECT_EQ(recoveryCommand(byFile),
             "ravik-merge --bin 'out put.bin' --hdf5 run.h5 --compress --loss-records " +
                 std::string(kSharedPositionsOption) + " /t/ravik-2.tmp:0:0x3 /t/ravik-5.tmp:0:0x0");
+  byFile.compress = Hdf5Compression::Fast;
+  EXPECT_NE(recoveryCommand(byFile).find(" --hdf5 run.h5 --compress=fast --loss-records "),
+            std::string::npos) << recoveryCommand(byFile);
   EXPECT_EQ(shellWord(""), "''");
   EXPECT_EQ(shellWord("$HOME/*"), "'$HOME/*'");
 }
@@ -121,7 +124,9 @@ TEST(Chain, MergesBesideARecordingGetTheNormalPriorityBackAtTheStop) {
     ASSERT_TRUE(chain.open(true, &error)) << error;
     auto probe = std::make_shared<PriorityProbe>();
     chain.measurements().add(probe);
-    ASSERT_TRUE(chain.start(ChainOutputs{"", "", "", false, "", scratch.path, ""}, &error)) << error;
+    ASSERT_TRUE(chain.start(
+        ChainOutputs{"", "", "", Hdf5Compression::None, "", scratch.path, ""}, &error))
+        << error;
     ASSERT_TRUE(waitFor([&] { return probe->first != -100; }));
     nlohmann::json report;
     ASSERT_TRUE(chain.stop(&report, &error)) << error;
@@ -178,7 +183,7 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
 
   auto rate = std::make_shared<CountRate>(std::vector<int16_t>{1, 6, 11});
   chain.measurements().add(rate);
-  ChainOutputs outputs{"", dir + "/run.bin", "", false, "", dir, ""};
+  ChainOutputs outputs{"", dir + "/run.bin", "", Hdf5Compression::None, "", dir, ""};
   ASSERT_TRUE(chain.start(outputs, &error)) << error;
   EXPECT_FALSE(chain.start(outputs, &error));
   Reader reader(&chain.queue());
@@ -211,7 +216,7 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
   EXPECT_GT(first[0], 0);
 
   // A second run, measuring only: the measurements go on adding; nothing stays on disk.
-  ASSERT_TRUE(chain.start(ChainOutputs{"", "", "", false, "", dir, ""}, &error)) << error;
+  ASSERT_TRUE(chain.start(ChainOutputs{"", "", "", Hdf5Compression::None, "", dir, ""}, &error)) << error;
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   ASSERT_TRUE(chain.stop(&report, &error)) << error;
   EXPECT_EQ(namesIn(dir), (std::set<std::string>{"run.bin", "run.json"}));
@@ -230,7 +235,7 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
   ASSERT_EQ(second.devices().size(), 2u);
   const std::string serial = second.devices()[0].serial, refused = dir + "/refused";
   ASSERT_EQ(mkdir(refused.c_str(), 0755), 0);
-  outputs = ChainOutputs{refused + "/run.txt", "", "", false, "", refused, ""};
+  outputs = ChainOutputs{refused + "/run.txt", "", "", Hdf5Compression::None, "", refused, ""};
   ASSERT_TRUE(second.setParameters(0, {{"markers", 0x11}}, &error)) << error;
   EXPECT_FALSE(second.start(outputs, &error));
   EXPECT_EQ(error, "chain positions 0 and 20 would share output channel 100 (Master " + serial +
