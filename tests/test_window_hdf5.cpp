@@ -45,4 +45,46 @@ TEST_F(WindowTest, AHdf5OutputWithMarkersHoldsTheUsersMetadataAndSaysWhence) {
   H5Fclose(file);
 }
 
+// The settings' hdf5Compress chooses the columns' filters; a word that cannot be used is said,
+// and Ok writes the file uncompressed.
+TEST_F(WindowTest, TheSettingsChooseTheHdf5Compression) {
+  const struct {
+    const char* word;
+    H5Z_filter_t filter;
+    const char* box;
+  } cases[] = {{"fast", 32008, ""}, {"zip", H5Z_FILTER_NONE, "hdf5Compress is 'zip'"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.word);
+    QSettings(KRmt::vendorName, KRmt::programName).setValue("hdf5Compress", c.word);
+    KRmtProbe p = openRecordingWindow();
+    QDir(_dir.path()).mkpath("out");
+    QFile::remove(path("out/run.h5"));
+    p.hdf5Path()->setText(path("out/run.h5"));
+    p.hdf5Enable()->setChecked(true);
+    record();
+    p.stopBtn()->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return _window->state() == KRmt::Idle; }, kWaitMs));
+    EXPECT_TRUE(_boxes.texts.join("\n").contains(c.box)) << _boxes.texts.join("\n").toStdString();
+    EXPECT_EQ(_boxes.texts.isEmpty(), *c.box == 0);
+    _boxes.texts.clear();
+
+    const hid_t file = H5Fopen(path("out/run.h5").toLocal8Bit().constData(), H5F_ACC_RDONLY,
+                               H5P_DEFAULT);
+    ASSERT_GE(file, 0);
+    const hid_t set = H5Dopen2(file, "/photon_data/timestamps", H5P_DEFAULT);
+    const hid_t props = H5Dget_create_plist(set);
+    unsigned flags = 0;
+    size_t values = 0;
+    EXPECT_EQ(H5Pget_nfilters(props) > 0
+                  ? H5Pget_filter2(props, 0, &flags, &values, nullptr, 0, nullptr, nullptr)
+                  : H5Z_FILTER_NONE,
+              c.filter);
+    H5Pclose(props);
+    H5Dclose(set);
+    EXPECT_GT(sizeOf(file, "/photon_data/timestamps"), 0);
+    H5Fclose(file);
+    closeWindow();
+  }
+}
+
 }  // namespace
