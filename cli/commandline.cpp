@@ -90,9 +90,9 @@ void CommandLine::addCompression(Hdf5Compression* compression) {
   CLI::Option* option = _app.add_flag(
       "--compress{deflate}", *word,
       "compress the HDF5 file's columns: shuffle and deflate, or with\n"
-      "--compress=fast (or --compress fast) bitshuffle and LZ4, nearly as\n"
-      "quick as no compression (needs the Debian package bitshuffle to\n"
-      "write, and to read the file)");
+      "--compress=fast (or --compress fast) bitshuffle and LZ4, a little\n"
+      "larger and several times quicker (needs the Debian package\n"
+      "bitshuffle to write, and to read the file)");
   _needs[option->get_name()] = " needs a value";
   _checks.push_back([option, word, compression](std::string* error) {
     if (option->count() == 0) return true;

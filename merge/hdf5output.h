@@ -107,8 +107,8 @@ std::string utcOffsetText(time_t t);
 enum class Hdf5Compression : uint8_t {
   None,
   Deflate,  // shuffle and deflate at level 1: about a third of the binary output, slow to write
-  Fast,     // bitshuffle with LZ4 (HDF5 filter 32008, a plugin): a little more, about as fast as
-            // the uncompressed file
+  Fast,     // bitshuffle with LZ4 (HDF5 filter 32008, a plugin): a little larger, several times
+            // quicker to write than deflate
 };
 // The word for it on command lines and in run manifests: "none", "deflate", "fast".
 const char* compressionWord(Hdf5Compression compression);
