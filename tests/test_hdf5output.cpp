@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "codec_stamps.h"
+#include "hdf5_filters.h"
 #include "merge/hdf5output.h"
 #include "merge/mergecore.h"
 
@@ -97,20 +98,6 @@ struct Written {
   int64_t outOfOrder = 0;
   std::vector<H5Z_filter_t> filters;  // of both columns, in their order
 };
-
-std::vector<H5Z_filter_t> filtersOf(hid_t file, const char* path) {
-  const hid_t set = H5Dopen2(file, path, H5P_DEFAULT), props = H5Dget_create_plist(set);
-  std::vector<H5Z_filter_t> filters;
-  for (int i = 0; i < H5Pget_nfilters(props); ++i) {
-    unsigned flags = 0;
-    size_t values = 0;
-    filters.push_back(H5Pget_filter2(props, unsigned(i), &flags, &values, nullptr, 0, nullptr,
-                                     nullptr));
-  }
-  H5Pclose(props);
-  H5Dclose(set);
-  return filters;
-}
 
 // The columns' filters that each compression gives.
 std::vector<H5Z_filter_t> filtersFor(Hdf5Compression compression) {
