@@ -195,6 +195,10 @@ private:
   // (none when empty), with the metadata of ravik-meta.json in its folder; completed and closed
   // after a complete merge, or removed after one that is not. *goOn as for openOutput().
   void openHdf5(const QString& path, bool* goOn);
+  // The HDF5 columns' compression from the settings' "hdf5Compress" ("fast", "deflate" or
+  // "none"; none when not set). False when Close was chosen on the box that says why the word
+  // cannot be used (unknown, or "fast" without its plugin); Ok leaves the columns uncompressed.
+  bool hdf5CompressionSetting(Hdf5Compression* compression);
   // ravik-meta.json in the folder of the HDF5 output `output`.
   static QString metaFileFor(const QString& output);
   QString finishHdf5();
@@ -244,6 +248,7 @@ private:
   std::unique_ptr<Hdf5File> _hdf5File;
   Hdf5Output* _hdf5;
   std::vector<Hdf5MetaField> _hdf5Meta;  // read when the HDF5 output was created
+  Hdf5Compression _hdf5Compress = Hdf5Compression::None;  // of the HDF5 output created
   MergeThread* _merger;    // the most recent merge; owned
   // Between that merge and the outputs when the run has a filter (ravik-keep.json); null: none.
   std::unique_ptr<OutputStage> _stage;

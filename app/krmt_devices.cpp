@@ -231,11 +231,12 @@ void KRmt::noteSharedChannels() {
 void KRmt::writeManifest(const QString* outputs) {
   const std::vector<SessionDevice> devices = sessionDevices(true);
   if (devices.empty()) return;
-  // The HDF5 output is created uncompressed, as the window writes it.
   nameOutputs(outputs);
   RunManifest manifest = _session->manifest(
       devices,
       partialNames({_ascOutput.get(), _binOutput.get(), _hdf5File ? _hdf5File->file() : nullptr}));
+  // A recovery writes the HDF5 output as the window does.
+  manifest.compress = _hdf5File ? _hdf5Compress : Hdf5Compression::None;
   if (!_virtuals.empty()) manifest.virtualChannels = virtualToJson(_virtuals);
   std::string error;
   checkError(_manifest.write(toFileName(_recordDir), manifest, &error),

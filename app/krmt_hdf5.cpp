@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QSettings>
 
 #include "app/krmt.h"
 #include "chain/session.h"
@@ -54,15 +55,36 @@ void KRmt::openHdf5(const QString& hdf5Path, bool* goOn) {
     *goOn = checkError(false, "Can't open output file\n" + hdf5Path + "\n" + fromFileName(clash));
     return;
   }
+  Hdf5Compression compression;
+  if (!hdf5CompressionSetting(&compression)) {
+    *goOn = false;
+    return;
+  }
   _hdf5File.reset(new Hdf5File);
   std::string why;
-  if (_hdf5File->create(path, false, &why)) {
+  if (_hdf5File->create(path, compression, &why)) {
     _hdf5 = _hdf5File->output();
+    _hdf5Compress = compression;
     if (!note.isEmpty()) addNote(note);
     return;
   }
   _hdf5File.reset();
   *goOn = checkError(false, "Can't open output file\n" + fromFileName(why));
+}
+
+bool KRmt::hdf5CompressionSetting(Hdf5Compression* compression) {
+  *compression = Hdf5Compression::None;
+  const QString word = _settings->value("hdf5Compress").toString();
+  if (word.isEmpty()) return true;
+  Hdf5Compression chosen = Hdf5Compression::None;
+  std::string why;
+  if (!compressionFromWord(word.toStdString(), &chosen))
+    why = "The settings' hdf5Compress is '" + word.toStdString() + "': fast, deflate or none.";
+  else if (hdf5CanCompress(chosen, &why))
+    *compression = chosen;
+  return why.empty() ||
+         checkError(false, "Can't compress the HDF5 output as asked; Ok writes it uncompressed\n" +
+                               fromFileName(why));
 }
 
 QString KRmt::finishHdf5() {

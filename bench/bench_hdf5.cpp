@@ -1,20 +1,22 @@
 // Speed of the HDF5 output against the binary output, in one run over the same streams.
 //
-// Merges the raw streams DIR/dev<i>.raw (made by `bench_merge --streams DIR records devices`)
-// into a binary file, into an HDF5 file, into a binary file again (a control: the same case
-// twice), into an HDF5 file with shuffle and deflate, and into a binary and an HDF5 file at
-// once, all in OUT (default /dev/shm, memory: the merge and the output code are measured, not a
-// disk). Wall-clock time, the best of three runs (the cases take turns); records/s and the
-// ratio to the binary output; and the processor time of the run (all threads, user and
-// system), which depends less on what else runs on the machine. Before those, the binary and
-// the HDF5 case run once each, not counted: a process's first merge and first HDF5 file cost
-// more (code and memory touched for the first time, the HDF5 library set up), and that once
-// per process, whatever the size of the merge; their times are printed on their own.
+// Merges the raw streams DIR/dev<i>.raw (made by `bench_merge --streams DIR records devices
+// [events/s]`: 3 devices give 6 M events/s in all, `3 15e6` 15 M events/s) into a binary file,
+// into an HDF5 file, into a binary file again (a control: the same case twice), into an HDF5
+// file with bitshuffle and LZ4 (--compress fast), into an HDF5 file with shuffle and deflate,
+// and into a binary and an HDF5 file at once, all in OUT (default /dev/shm, memory: the merge
+// and the output code are measured, not a disk). Wall-clock time, the best of three runs (the
+// cases take turns); records/s and the ratio to the binary output; the size of each output per
+// record; and the processor time of the run (all threads, user and system), which depends less
+// on what else runs on the machine. Before those, the binary and the HDF5 case run once each,
+// not counted: a process's first merge and first HDF5 file cost more (code and memory touched
+// for the first time, the HDF5 library set up), and that once per process, whatever the size of
+// the merge; their times are printed on their own.
 //
 // Then the outputs alone, without the merge: the merged records, held in memory, handed to the
-// HDF5 output in the merge's batches as the merge hands them over (columns of OutBuf::kSize / 10
-// records with their order flags), against the same batches written to a binary file; processor
-// time of the one thread, best of five.
+// HDF5 output (plain and fast) in the merge's batches as the merge hands them over (columns of
+// OutBuf::kSize / 10 records with their order flags), against the same batches written to a
+// binary file; processor time of the one thread, best of five.
 //
 //   bench_hdf5 DIR [OUT]
 #include <dirent.h>
@@ -29,6 +31,7 @@
 #include <atomic>
 #include <map>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -77,7 +80,7 @@ struct Result {
 
 // One merge into the chosen outputs; false when an output failed.
 bool mergeOnce(const std::vector<std::string>& streams, const std::string& out, bool binary,
-               int hdf5, Result* result) {
+               bool hdf5, Hdf5Compression compression, Result* result) {
   const std::string binPath = out + "/ravik-bench.bin", h5Path = out + "/ravik-bench.h5";
   std::vector<MergeSource> sources;
   for (size_t i = 0; i < streams.size(); ++i)
@@ -87,7 +90,10 @@ bool mergeOnce(const std::vector<std::string>& streams, const std::string& out, 
   const double start = now(), startProcessor = processorTime();
   MergeOutputs outputs;
   outputs.binary = binary ? fopen(binPath.c_str(), "wb") : nullptr;
-  if (hdf5 && !h5.create(h5Path, h5Path, hdf5 == 2, &error)) return false;
+  if (hdf5 && !h5.create(h5Path, h5Path, compression, &error)) {
+    fprintf(stderr, "%s\n", error.c_str());
+    return false;
+  }
   outputs.records = hdf5 ? &h5 : nullptr;
   std::atomic<int64_t> bytes{0};
   std::atomic<bool> running{true};
@@ -142,7 +148,8 @@ double threadTime() {
 
 // The records of `all` into an HDF5 file (hdf5) or a binary file in OUT, in the merge's batches;
 // the processor time it took, negative when an output failed.
-double outputOnly(const Collect& merged, const std::string& out, bool hdf5) {
+double outputOnly(const Collect& merged, const std::string& out, bool hdf5,
+                  Hdf5Compression compression) {
   const std::vector<char>& all = merged.bytes;
   const std::string path = out + (hdf5 ? "/ravik-bench-only.h5" : "/ravik-bench-only.bin");
   const size_t batch = OutBuf::kSize / 10;  // the records of the merge's buffer
@@ -152,7 +159,7 @@ double outputOnly(const Collect& merged, const std::string& out, bool hdf5) {
   bool ok = true;
   if (hdf5) {
     Hdf5Output h5;
-    ok = h5.create(path, path, false, &error);
+    ok = h5.create(path, path, compression, &error);
     for (size_t i = 0; ok && i < records; i += batch)
       h5.putColumns(&merged.times[i], &merged.channels[i], std::min(batch, records - i),
                     merged.ordered[i / batch]);
@@ -189,41 +196,47 @@ int main(int argc, char** argv) {
   const struct {
     const char* name;
     bool binary;
-    int hdf5;  // 0 none, 1 plain, 2 compressed
-  } cases[] = {{"binary", true, 0},
-               {"hdf5", false, 1},
-               {"binary again", true, 0},
-               {"hdf5 compressed", false, 2},
-               {"binary + hdf5", true, 1}};
+    bool hdf5;
+    Hdf5Compression compression;
+  } cases[] = {{"binary", true, false, Hdf5Compression::None},
+               {"hdf5", false, true, Hdf5Compression::None},
+               {"binary again", true, false, Hdf5Compression::None},
+               {"hdf5 fast", false, true, Hdf5Compression::Fast},
+               {"hdf5 compressed", false, true, Hdf5Compression::Deflate},
+               {"binary + hdf5", true, true, Hdf5Compression::None}};
   constexpr size_t kCases = sizeof cases / sizeof cases[0];
   printf("%zu device stream(s), outputs in %s, best of 3\n", streams.size(), out.c_str());
   // The cases take turns, so that a change in the machine's speed meanwhile (another process,
-  // a busy host) falls on all of them alike: first the three quick ones, three times, then the
+  // a busy host) falls on all of them alike: first the four quick ones, three times, then the
   // two others. So each quick case follows another quick one; a case that followed the long
   // compressed one, or the one that writes twice as much, ran up to a tenth slower. "binary
   // again" is the binary case once more, as near to it as the HDF5 case: its share of the
   // binary case is what the machine's changes of speed alone make of a share.
-  constexpr size_t kQuick = 3;
+  constexpr size_t kQuick = 4;
   Result first[2];
   for (size_t i = 0; i < 2; ++i)
-    if (!mergeOnce(streams, out, cases[i].binary, cases[i].hdf5, &first[i])) return 1;
+    if (!mergeOnce(streams, out, cases[i].binary, cases[i].hdf5, cases[i].compression, &first[i]))
+      return 1;
   printf("  first runs, not counted: binary %.3f s, hdf5 %.3f s\n", first[0].seconds,
          first[1].seconds);
   Result results[kCases];
   for (const auto& [from, to] : {std::make_pair(size_t(0), kQuick), std::make_pair(kQuick, kCases)})
     for (int run = 0; run < 3; ++run)
       for (size_t i = from; i < to; ++i)
-        if (!mergeOnce(streams, out, cases[i].binary, cases[i].hdf5, &results[i])) return 1;
+        if (!mergeOnce(streams, out, cases[i].binary, cases[i].hdf5, cases[i].compression,
+                       &results[i]))
+          return 1;
   double binaryRate = 0;
   for (size_t i = 0; i < kCases; ++i) {
     const auto& c = cases[i];
     const Result& r = results[i];
     const double rate = double(r.records) / r.seconds;
     if (binaryRate == 0) binaryRate = rate;
-    printf("  %-16s %7.1f M records/s  %5.0f %% of binary  (%lld records, %.3f s, processor "
-           "%.3f s, %.1f MB)\n",
-           c.name, rate / 1e6, 100 * rate / binaryRate, (long long)r.records, r.seconds,
-           r.processor, double(r.bytes) / 1e6);
+    printf("  %-16s %7.1f M records/s  %5.0f %% of binary  %5.2f bytes/record  (%lld records, "
+           "%.3f s, processor %.3f s, %.1f MB)\n",
+           c.name, rate / 1e6, 100 * rate / binaryRate,
+           r.records > 0 ? double(r.bytes) / double(r.records) : 0.0, (long long)r.records,
+           r.seconds, r.processor, double(r.bytes) / 1e6);
   }
 
   Collect all;
@@ -245,15 +258,18 @@ int main(int argc, char** argv) {
   const double records = double(all.bytes.size() / 10);
   printf("outputs alone, merged records from memory, processor time, best of 5\n");
   double binarySeconds = 0;
-  for (const bool hdf5 : {false, true}) {
+  for (const auto& [hdf5, compression, name] :
+       {std::make_tuple(false, Hdf5Compression::None, "binary"),
+        std::make_tuple(true, Hdf5Compression::None, "hdf5"),
+        std::make_tuple(true, Hdf5Compression::Fast, "hdf5 fast")}) {
     double best = 1e30;
     for (int run = 0; run < 5; ++run) {
-      const double seconds = outputOnly(all, out, hdf5);
+      const double seconds = outputOnly(all, out, hdf5, compression);
       if (seconds < 0) return 1;
       best = std::min(best, seconds);
     }
     if (!hdf5) binarySeconds = best;
-    printf("  %-16s %7.1f M records/s  %5.0f %% of binary  (%.3f s)\n", hdf5 ? "hdf5" : "binary",
+    printf("  %-16s %7.1f M records/s  %5.0f %% of binary  (%.3f s)\n", name,
            records / best / 1e6, 100 * binarySeconds / best, best);
   }
   return 0;

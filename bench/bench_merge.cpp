@@ -10,8 +10,11 @@
 //
 //   bench_merge [--ratios] [records-per-run [device-count ...]]   (default 24000000, 1 3 8)
 //                                                        --ratios: only the cases with a ratio
-//   bench_merge --streams DIR records device-count       writes the streams DIR/dev<i>.raw for
-//                                                        other benchmarks, and measures nothing
+//   bench_merge --streams DIR records device-count [events/s]
+//                                                        writes the streams DIR/dev<i>.raw for
+//                                                        other benchmarks, and measures nothing;
+//                                                        each device at 2 M events/s, or all of
+//                                                        them at events/s in all
 //   bench_merge --once text|binary|both|none STREAM ...  one merge of the streams into /dev/null,
 //                                                        for instruction counts (callgrind);
 //                                                        RAVIK_BENCH_RUNS=N: N, timed, best shown
@@ -296,11 +299,16 @@ std::string processorSpeeds() {
 int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "--merge-only") return mergeOnly(argc, argv);
   if (argc > 1 && std::string(argv[1]) == "--once") return mergeOnce(argc, argv);
-  if (argc == 5 && std::string(argv[1]) == "--streams") {
+  if ((argc == 5 || argc == 6) && std::string(argv[1]) == "--streams") {
     const int n = atoi(argv[4]);
+    const double rate = argc == 6 ? atof(argv[5]) : 2e6 * n;
+    if (n < 1 || !(rate > 0)) {
+      fprintf(stderr, "bench_merge: --streams needs a device count and a rate above 0\n");
+      return 2;
+    }
     for (int i = 0; i < n; ++i)
       if (!writeStream(std::string(argv[2]) + "/dev" + std::to_string(i) + ".raw",
-                       atoll(argv[3]) / n, 500000.0, 77 + i))
+                       atoll(argv[3]) / n, 1e12 * n / rate, 77 + i))
         return 1;
     return 0;
   }

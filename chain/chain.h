@@ -21,6 +21,7 @@
 
 #include "chain/devicesearch.h"
 #include "chain/recordqueue.h"
+#include "merge/hdf5output.h"
 #include "monitor/measurements.h"
 #include "monitor/virtualchannels.h"
 
@@ -36,7 +37,7 @@ struct ChainDevice {
 // streams, and its raw files go at the stop (unless the merge failed).
 struct ChainOutputs {
   std::string text, binary, hdf5;
-  bool compress = false;  // the HDF5 file's columns
+  Hdf5Compression compress = Hdf5Compression::None;  // the HDF5 file's columns
   std::string report;     // the run report; empty: beside the binary or else the text output
   std::string tmpDir;     // where the recording's folder goes; empty: $TMPDIR or /tmp
   std::string keep;       // the filter of what the outputs hold (monitor/keepfilter.h); empty: none

@@ -32,7 +32,8 @@ std::string recoveryCommand(const KeptRun& run) {
   if (!run.text.empty()) command += " --text " + shellWord(run.text);
   if (!run.binary.empty()) command += " --bin " + shellWord(run.binary);
   if (!run.hdf5.empty()) command += " --hdf5 " + shellWord(run.hdf5);
-  if (!run.hdf5.empty() && run.compress) command += " --compress";
+  if (!run.hdf5.empty() && run.compress == Hdf5Compression::Deflate) command += " --compress";
+  if (!run.hdf5.empty() && run.compress == Hdf5Compression::Fast) command += " --compress=fast";
   if (!run.metaPath.empty()) command += " --meta " + shellWord(run.metaPath);
   if (run.lossRecords) command += " --loss-records";
   if (!run.keep.empty()) command += " --keep " + shellWord(run.keep);

@@ -40,7 +40,7 @@
 // An empty path: not written.
 struct RunOutputs {
   std::string text, binary, hdf5;
-  bool compress = false;     // the HDF5 output's columns
+  Hdf5Compression compress = Hdf5Compression::None;  // the HDF5 output's columns
   std::string report;        // named by the user; empty: beside the outputs
   bool lossRecords = false;  // the outputs hold loss records (the merge runs after the recording)
   std::string metaPath;      // the HDF5 metadata file

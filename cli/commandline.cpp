@@ -85,6 +85,40 @@ CLI::Option* CommandLine::addValue(const std::string& names, const std::string& 
   return option;
 }
 
+void CommandLine::addCompression(Hdf5Compression* compression) {
+  std::string* word = &_values.emplace_back();
+  CLI::Option* option = _app.add_flag(
+      "--compress{deflate}", *word,
+      "compress the HDF5 file's columns: shuffle and deflate, or with\n"
+      "--compress=fast (or --compress fast) bitshuffle and LZ4, a little\n"
+      "larger and several times quicker (needs the Debian package\n"
+      "bitshuffle to write, and to read the file)");
+  _needs[option->get_name()] = " needs a value";
+  _checks.push_back([option, word, compression](std::string* error) {
+    if (option->count() == 0) return true;
+    if (*word != "none" && compressionFromWord(*word, compression)) return true;
+    *error = "bad --compress '" + *word + "' (fast, or deflate: the default)";
+    return false;
+  });
+}
+
+std::vector<std::string> CommandLine::joinCompression(int argc, const char* const* argv) {
+  std::vector<std::string> args;
+  bool options = true;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") options = false;
+    const std::string next = i + 1 < argc ? argv[i + 1] : "";
+    if (options && arg == "--compress" && (next == "fast" || next == "deflate")) {
+      args.push_back(arg + "=" + next);
+      ++i;
+    } else {
+      args.push_back(arg);
+    }
+  }
+  return args;
+}
+
 std::string CommandLine::firstExtra() const {
   for (const std::string& arg : _app.remaining())
     if (arg != "--") return arg;
@@ -104,6 +138,11 @@ std::string CommandLine::emptyAssignment(int argc, const char* const* argv) cons
 }
 
 CommandLine::Outcome CommandLine::parse(int argc, const char* const* argv, std::string* error) {
+  const std::vector<std::string> args = joinCompression(argc, argv);
+  std::vector<const char*> joined = {argc > 0 ? argv[0] : ""};
+  for (const std::string& arg : args) joined.push_back(arg.c_str());
+  argc = int(joined.size());
+  argv = joined.data();
   // CLI11 would take the next argument as the value of "--name=".
   *error = emptyAssignment(argc, argv);
   if (!error->empty()) return Outcome::Bad;

@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "merge/hdf5output.h"
+
 class CommandLine {
  public:
   enum class Outcome { Run, Help, Version, Bad };
@@ -50,8 +52,7 @@ class CommandLine {
             "write the binary file (header, 10-byte records, trailer) to FILE");
     addPath("--hdf5", &options->hdf5Path,
             "write the records as an HDF5 file (Photon-HDF5 layout) to FILE");
-    _app.add_flag("--compress", options->compress,
-                  "compress the HDF5 file's columns (shuffle and deflate)");
+    addCompression(&options->compress);
     addPath("--meta", &options->metaPath,
             "describe the experiment in the HDF5 file from the JSON FILE (author,\n"
             "sample, wavelengths: the format's field names, by group)");
@@ -85,6 +86,10 @@ class CommandLine {
                   "refuse to start when an output or the run report exists already");
   }
 
+  // "--compress" (deflate), "--compress=fast" or "--compress fast" (the next argument is taken
+  // as the word only when it is "fast" or "deflate": a stream file of that name is "./fast").
+  void addCompression(Hdf5Compression* compression);
+
   // "--name VALUE" handed to `take`, which stores it and returns false when it is not acceptable:
   // the message is then "bad --name 'VALUE' (`expected`)". A missing value gives
   // "--name needs a value".
@@ -102,6 +107,8 @@ class CommandLine {
  private:
   // The message for the first "--name=" with nothing after the "=", or "".
   std::string emptyAssignment(int argc, const char* const* argv) const;
+  // argv[1..argc-1] with "--compress WORD" joined into "--compress=WORD".
+  static std::vector<std::string> joinCompression(int argc, const char* const* argv);
   // The first argument no option took, or "" (the "--" that ends the options is not one).
   std::string firstExtra() const;
 

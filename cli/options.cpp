@@ -165,10 +165,11 @@ bool parseOptions(int argc, const char* const* argv, Options* options, std::stri
     *error = "no stream file given (see --help)";
     return false;
   }
-  if (options->compress && options->hdf5Path.empty()) {
+  if (options->compress != Hdf5Compression::None && options->hdf5Path.empty()) {
     *error = "--compress applies to the HDF5 output: give --hdf5 FILE too";
     return false;
   }
+  if (!hdf5CanCompress(options->compress, error)) return false;
   if (!loadHdf5Meta(options->metaPath, options->hdf5Path, &options->meta, error)) return false;
   if (!checkKeep(options->keep, error)) return false;
   if (options->textPath.empty() && options->binPath.empty() && options->hdf5Path.empty()) {

@@ -1,6 +1,6 @@
 // The command line of ravik-merge:
 //
-//   ravik-merge [--text FILE] [--bin FILE] [--hdf5 FILE [--compress]] [--progress|--quiet]
+//   ravik-merge [--text FILE] [--bin FILE] [--hdf5 FILE [--compress[=fast]]] [--progress|--quiet]
 //               STREAM[:CHAIN[:MARKERS]] ...
 //   ravik-merge --recover DIR [outputs and options as above]
 //
@@ -25,7 +25,7 @@ struct Options {
   std::string textPath;  // empty: no text output
   std::string binPath;   // empty: no binary output
   std::string hdf5Path;  // empty: no HDF5 output
-  bool compress = false; // shuffle and deflate the HDF5 output's columns
+  Hdf5Compression compress = Hdf5Compression::None;  // the HDF5 output's columns
   std::string metaPath;  // --meta: the user's metadata for the HDF5 output; empty: none
   std::vector<Hdf5MetaField> meta;  // read from it
   ProgressMode progress = ProgressMode::Auto;

@@ -1,6 +1,6 @@
 // The command line of ravik-record:
 //
-//   ravik-record [-s] [-l] [--seconds N] [--text FILE] [--bin FILE] [--hdf5 FILE [--compress]]
+//   ravik-record [-s] [-l] [--seconds N] [--text FILE] [--bin FILE] [--hdf5 FILE [--compress[=fast]]]
 //                [--tmp DIR] [--keep-raw] [--quiet] [--virtual FILE] [--rates] [--correlate A,B [--range PS]
 //                [--bin-width PS] [--histogram FILE]]
 //
@@ -24,7 +24,7 @@ struct RecordOptions {
   std::string textPath;   // empty: no text output
   std::string binPath;    // empty: no binary output
   std::string hdf5Path;   // empty: no HDF5 output
-  bool compress = false;  // shuffle and deflate the HDF5 output's columns
+  Hdf5Compression compress = Hdf5Compression::None;  // the HDF5 output's columns
   std::string metaPath;  // --meta: the user's metadata for the HDF5 output; empty: none
   std::vector<Hdf5MetaField> meta;  // read from it
   std::string tmpDir;     // folder of the raw files

@@ -88,7 +88,7 @@ bool takeOutputs(const RunManifest& m, Options* options, std::string* error) {
                                                  : &options->hdf5Path;
       *path = out.path;
     }
-    options->compress = options->compress || m.compress;
+    if (options->compress == Hdf5Compression::None) options->compress = m.compress;
     if (options->meta.empty()) options->meta = m.meta;
     if (options->reportPath.empty()) options->reportPath = m.reportPath;
     // The report is not among them: it tells of the latest attempt and is written again.
@@ -103,10 +103,11 @@ bool takeOutputs(const RunManifest& m, Options* options, std::string* error) {
     *error = "the run's manifest names no output: give --text FILE, --bin FILE and/or --hdf5 FILE";
     return false;
   }
-  if (options->compress && options->hdf5Path.empty()) {
+  if (options->compress != Hdf5Compression::None && options->hdf5Path.empty()) {
     *error = "--compress applies to the HDF5 output: give --hdf5 FILE too";
     return false;
   }
+  if (!hdf5CanCompress(options->compress, error)) return false;
   return true;
 }
 

@@ -22,11 +22,11 @@ std::string hdf5OrderWarning(const Hdf5Output& output) {
          "than the reorder buffer holds, or a stream stepped back); /user/ravik/sorted is 0";
 }
 
-bool Hdf5File::create(const std::string& path, bool compress, std::string* error,
+bool Hdf5File::create(const std::string& path, Hdf5Compression compression, std::string* error,
                       bool noClobber) {
   std::string name;
   if (!_file.createNamed(path, &name, error, noClobber)) return false;
-  if (!_output.create(name, path, compress, error)) {
+  if (!_output.create(name, path, compression, error)) {
     _file.discard();
     return false;
   }

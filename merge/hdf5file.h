@@ -22,9 +22,10 @@ std::string hdf5OrderWarning(const Hdf5Output& output);
 
 class Hdf5File {
 public:
-  // Creates the temporary file for `path`; `compress`: shuffle and deflate. False with a
+  // Creates the temporary file for `path`, its columns stored with `compression`. False with a
   // one-line message naming `path`.
-  bool create(const std::string& path, bool compress, std::string* error, bool noClobber = false);
+  bool create(const std::string& path, Hdf5Compression compression, std::string* error,
+              bool noClobber = false);
 
   // What the merge writes to; null unless created.
   Hdf5Output* output() { return _created ? &_output : nullptr; }

@@ -103,6 +103,25 @@ std::string hdf5TimeText(time_t t);
 // The local time's offset from UTC at `t`, "+01:00".
 std::string utcOffsetText(time_t t);
 
+// How the two columns are stored. Only their filters differ: the file reads the same.
+enum class Hdf5Compression : uint8_t {
+  None,
+  Deflate,  // shuffle and deflate at level 1: about a third of the binary output, slow to write
+  Fast,     // bitshuffle with LZ4 (HDF5 filter 32008, a plugin): a little larger, several times
+            // quicker to write than deflate
+};
+// The word for it on command lines and in run manifests: "none", "deflate", "fast".
+const char* compressionWord(Hdf5Compression compression);
+// False when `word` names none.
+bool compressionFromWord(const std::string& word, Hdf5Compression* compression);
+
+// Where Debian installs the HDF5 filter plugins (the library's own default there as well; added
+// to its search path in case HDF5_PLUGIN_PATH replaced that).
+extern const char* const kHdf5PluginFolder;
+// True when the library can write columns with `compression`: None and Deflate always, Fast
+// when the bitshuffle plugin loads. Else false with a line that says which package to install.
+bool hdf5CanCompress(Hdf5Compression compression, std::string* error);
+
 // What an output channel is, for /setup/detectors: derived from its number and the sources.
 struct ChannelName {
   enum Kind { Photon, Marker, Loss };
@@ -126,9 +145,9 @@ public:
   Hdf5Output& operator=(const Hdf5Output&) = delete;
 
   // Creates (truncates) the file at `path`, whose name once complete is `finalPath` (recorded in
-  // /identity). `compress`: shuffle and deflate filters on the columns. False with a one-line
-  // message naming `finalPath` in *error.
-  bool create(const std::string& path, const std::string& finalPath, bool compress,
+  // /identity). `compression`: the columns' filters. False with a one-line message naming
+  // `finalPath` in *error (for Fast without its plugin, the package to install).
+  bool create(const std::string& path, const std::string& finalPath, Hdf5Compression compression,
               std::string* error);
 
   void putRecords(const char* records, size_t count) override;

@@ -219,7 +219,9 @@ json toJson(const RunManifest& m) {
               {"outputs", outputs},
               {"loss_records", m.lossRecords},
               {"report", orNull(m.reportPath)},
-              {"compress", m.compress},
+              {"compress", m.compress == Hdf5Compression::Fast
+                               ? json(compressionWord(m.compress))
+                               : json(m.compress == Hdf5Compression::Deflate)},
               {"meta", metaToJson(m.meta)},
               {"partials", m.partials}};
   if (!m.virtualChannels.is_null()) out["virtual"] = m.virtualChannels;
@@ -241,7 +243,11 @@ bool manifestFromJson(const json& j, RunManifest* m, std::string* error) {
   const json& outputs = r.array("outputs");
   m->lossRecords = r.flag("loss_records");
   m->reportPath = r.text("report", false);
-  m->compress = r.flag("compress");
+  const json* compress = r.field("compress", false);
+  if (compress != nullptr && *compress == compressionWord(Hdf5Compression::Fast))
+    m->compress = Hdf5Compression::Fast;
+  else
+    m->compress = r.flag("compress") ? Hdf5Compression::Deflate : Hdf5Compression::None;
   m->keep = r.text("keep", false);
   std::string why;
   const json* meta = r.field("meta", false);

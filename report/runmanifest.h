@@ -54,7 +54,8 @@ struct RunManifest {
   std::vector<ReportOutput> outputs;    // kinds "text", "binary", "hdf5"; absolute paths
   bool lossRecords = false;  // the outputs are to hold loss records
   std::string reportPath;    // the run report's file as asked for; empty: beside the outputs
-  bool compress = false;     // the HDF5 output is compressed
+  // The HDF5 output's columns: "compress" false (None), true (Deflate) or "fast".
+  Hdf5Compression compress = Hdf5Compression::None;
   // The filter of what the outputs hold, in its text form (see monitor/keepfilter.h); empty:
   // none, and the manifest has no "keep".
   std::string keep;

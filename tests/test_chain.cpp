@@ -95,12 +95,15 @@ TEST(Chain, TheRecoveryCommandIsOneShellCommand) {
   KeptRun byFile;
   byFile.binary = "out put.bin";
   byFile.hdf5 = "run.h5";
-  byFile.compress = true;
+  byFile.compress = Hdf5Compression::Deflate;
   byFile.lossRecords = true;
   byFile.streams = {{"/t/ravik-2.tmp", 0, 0x3}, {"/t/ravik-5.tmp", 0, 0}};
   EXPECT_EQ(recoveryCommand(byFile),
             "ravik-merge --bin 'out put.bin' --hdf5 run.h5 --compress --loss-records " +
                 std::string(kSharedPositionsOption) + " /t/ravik-2.tmp:0:0x3 /t/ravik-5.tmp:0:0x0");
+  byFile.compress = Hdf5Compression::Fast;
+  EXPECT_NE(recoveryCommand(byFile).find(" --hdf5 run.h5 --compress=fast --loss-records "),
+            std::string::npos) << recoveryCommand(byFile);
   EXPECT_EQ(shellWord(""), "''");
   EXPECT_EQ(shellWord("$HOME/*"), "'$HOME/*'");
 }
@@ -117,7 +120,9 @@ TEST(Chain, MergesBesideARecordingGetTheNormalPriorityBackAtTheStop) {
     ASSERT_TRUE(chain.open(true, &error)) << error;
     auto probe = std::make_shared<PriorityProbe>();
     chain.measurements().add(probe);
-    ASSERT_TRUE(chain.start(ChainOutputs{"", "", "", false, "", scratch.path, ""}, &error)) << error;
+    ASSERT_TRUE(chain.start(
+        ChainOutputs{"", "", "", Hdf5Compression::None, "", scratch.path, ""}, &error))
+        << error;
     ASSERT_TRUE(waitFor([&] { return probe->first != -100; }));
     nlohmann::json report;
     ASSERT_TRUE(chain.stop(&report, &error)) << error;
@@ -167,7 +172,7 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
   ASSERT_TRUE(chain.open(true, &error)) << error;
   auto rate = std::make_shared<CountRate>(std::vector<int16_t>{1, 6, 11});
   chain.measurements().add(rate);
-  ASSERT_TRUE(chain.start(ChainOutputs{"", dir + "/run.bin", "", false, "", dir, ""}, &error)) << error;
+  ASSERT_TRUE(chain.start(ChainOutputs{"", dir + "/run.bin", "", Hdf5Compression::None, "", dir, ""}, &error)) << error;
   Reader reader(&chain.queue());
   ASSERT_TRUE(waitFor([&] { return rate->spanPs() > 300000000000; }));  // past the first loss
   nlohmann::json report;
@@ -191,7 +196,7 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
 
   // A second run, measuring only: the measurements go on adding, the time between the runs left
   // out.
-  ASSERT_TRUE(chain.start(ChainOutputs{"", "", "", false, "", dir, ""}, &error)) << error;
+  ASSERT_TRUE(chain.start(ChainOutputs{"", "", "", Hdf5Compression::None, "", dir, ""}, &error)) << error;
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   ASSERT_TRUE(chain.stop(&report, &error)) << error;
   EXPECT_EQ(rate->spanPs(), firstSpan + spanOf(report));
@@ -207,7 +212,7 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
   const std::string refused = dir + "/refused";
   ASSERT_EQ(mkdir(refused.c_str(), 0755), 0);
   ASSERT_TRUE(clashing.setParameters(0, {{"markers", 0x11}}, &error)) << error;
-  EXPECT_FALSE(clashing.start(ChainOutputs{refused + "/run.txt", "", "", false, "", refused, ""}, &error));
+  EXPECT_FALSE(clashing.start(ChainOutputs{refused + "/run.txt", "", "", Hdf5Compression::None, "", refused, ""}, &error));
   EXPECT_EQ(error.find("chain positions 0 and 20 would share output channel 100"), 0u) << error;
   EXPECT_FALSE(clashing.recording());
   EXPECT_TRUE(namesIn(refused).empty());

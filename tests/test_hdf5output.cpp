@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "codec_stamps.h"
+#include "hdf5_filters.h"
 #include "merge/hdf5output.h"
 #include "merge/mergecore.h"
 
@@ -95,7 +96,16 @@ struct Written {
   int64_t sorted;
   double duration;
   int64_t outOfOrder = 0;
+  std::vector<H5Z_filter_t> filters;  // of both columns, in their order
 };
+
+// The columns' filters that each compression gives.
+std::vector<H5Z_filter_t> filtersFor(Hdf5Compression compression) {
+  if (compression == Hdf5Compression::Deflate)
+    return {H5Z_FILTER_SHUFFLE, H5Z_FILTER_DEFLATE, H5Z_FILTER_SHUFFLE, H5Z_FILTER_DEFLATE};
+  if (compression == Hdf5Compression::Fast) return {32008, 32008};
+  return {};
+}
 
 Written readOutput(const std::string& path) {
   const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
@@ -107,7 +117,9 @@ Written readOutput(const std::string& path) {
   const auto ids = read16("/setup/detectors/id");
   const auto counts = read64("/setup/detectors/counts");
   Written w{{}, {}, read64("/user/ravik/sorted")[0],
-            readData<double>(file, "/acquisition_duration", H5T_NATIVE_DOUBLE)[0]};
+            readData<double>(file, "/acquisition_duration", H5T_NATIVE_DOUBLE)[0], 0, {}};
+  w.filters = filtersOf(file, "/photon_data/timestamps");
+  for (const H5Z_filter_t f : filtersOf(file, "/photon_data/detectors")) w.filters.push_back(f);
   H5Fclose(file);
   EXPECT_TRUE(times.size() == channels.size() && ids.size() == counts.size());
   for (size_t i = 0; i < times.size() && i < channels.size(); ++i)
@@ -138,18 +150,22 @@ struct StoppingOutput : Hdf5Output {
 // counts: the output counts the records it holds, a prefix of the full merge's.
 TEST(Hdf5Output, ColumnsAndCountsEqualTheBinaryRecords) {
   const std::string path = "/tmp/ravik-test-" + std::to_string(getpid()) + ".h5";
-  // Records per device; compressed; with a binary output beside the HDF5 one (else the HDF5 one
-  // takes columns); the merge stopped after the first columns.
-  const struct { std::vector<int32_t> sizes; bool compress, binary, stop = false; } cases[] = {
-      {{1200000, 700000, 500000}, false, true},  // two chunk boundaries, devices interleaved
-      {{300000}, true, true},
-      {{300000, 200000}, false, false},
-      {{1000, 2000}, false, false},
-      {{0}, false, true},
-      {{400000, 300000}, false, false, true},
+  // Records per device; compression; with a binary output beside the HDF5 one (else the HDF5
+  // one takes columns); the merge stopped after the first columns.
+  using C = Hdf5Compression;
+  const struct { std::vector<int32_t> sizes; C compress; bool binary, stop = false; } cases[] = {
+      {{1200000, 700000, 500000}, C::None, true},  // two chunk boundaries, devices interleaved
+      {{300000}, C::Deflate, true},
+      {{700000, 400000, 300000}, C::Fast, true},
+      {{500000, 300000}, C::Fast, false},
+      {{300000, 200000}, C::None, false},
+      {{1000, 2000}, C::None, false},
+      {{0}, C::None, true},
+      {{0}, C::Fast, true},
+      {{400000, 300000}, C::None, false, true},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.sizes[0]) + (c.compress ? " compressed" : ""));
+    SCOPED_TRACE(std::to_string(c.sizes[0]) + " " + compressionWord(c.compress));
     StoppingOutput out;
     out.stop = c.stop;
     std::string error;
@@ -163,6 +179,7 @@ TEST(Hdf5Output, ColumnsAndCountsEqualTheBinaryRecords) {
     ASSERT_TRUE(out.finish(Hdf5RunInfo(), &error)) << error;
 
     const Written w = readOutput(path);
+    EXPECT_EQ(w.filters, filtersFor(c.compress));
     ASSERT_EQ(int64_t(w.columns.size()), n);
     rewind(bin);
     Records records{size_t(n)};
@@ -183,7 +200,7 @@ TEST(Hdf5Output, ColumnsAndCountsEqualTheBinaryRecords) {
 // batches of `batch`, or with `columns` as columns in batches of whole chunks, each with its
 // order flag. What the output holds, whose detector table must count the records.
 Written writeRecords(const std::string& path, const Records& records, size_t batch, bool columns,
-                     bool compress) {
+                     Hdf5Compression compress) {
   Hdf5Output out;
   std::string error;
   EXPECT_TRUE(out.create(path, "records.h5", compress, &error)) << error;
@@ -269,13 +286,16 @@ TEST(Hdf5Output, LateAndEarlyRecordsGoToTheirPlaceOrAreCounted) {
       {"early, its place in the batch before", withEarly(end + end / 2, {end, end + 1}), 65536, 0},
       {"early, its place at the start of the batch before", backByABatch, size_t(chunk), 0},
   };
-  // Records, columns, and columns through the compression filters (whose chunks, taken back,
-  // are written again through the library's own path).
-  for (const int mode : {0, 1, 2})
+  // Records, columns, and columns through either compression's filters (whose chunks, taken
+  // back, are written again through the library's own path).
+  for (const int mode : {0, 1, 2, 3})
   for (const auto& c : cases) {
     const bool columns = mode > 0;
-    SCOPED_TRACE(std::string(c.name) + (columns ? ", columns" : "") + (mode == 2 ? ", compressed" : ""));
-    const Written w = writeRecords(path, c.records, c.batch, columns, mode == 2);
+    const Hdf5Compression compress = mode == 2 ? Hdf5Compression::Deflate
+                                     : mode == 3 ? Hdf5Compression::Fast
+                                                 : Hdf5Compression::None;
+    SCOPED_TRACE(std::string(c.name) + (columns ? ", columns, " : ", ") + compressionWord(compress));
+    const Written w = writeRecords(path, c.records, c.batch, columns, compress);
     EXPECT_EQ(w.outOfOrder, c.outOfOrder);
     EXPECT_EQ(w.sorted, c.outOfOrder == 0 ? 1 : 0);
     ASSERT_EQ(w.columns.size(), c.records.size());
@@ -291,6 +311,27 @@ TEST(Hdf5Output, LateAndEarlyRecordsGoToTheirPlaceOrAreCounted) {
     EXPECT_TRUE(sameRecords(w.columns, expected));
   }
   unlink(path.c_str());
+}
+
+// Without the bitshuffle plugin (here: the library told to load none, after the filter that
+// earlier cases loaded is forgotten), compression "fast" is refused with the package to install,
+// and no file is made; the other compressions need no plugin.
+TEST(Hdf5Output, FastWithoutItsPluginIsRefusedBeforeAnyFile) {
+  const std::string path = "/tmp/ravik-test-" + std::to_string(getpid()) + "-noplugin.h5";
+  std::string error;
+  ASSERT_TRUE(hdf5CanCompress(Hdf5Compression::Fast, &error)) << error;
+  ASSERT_GE(H5Zunregister(32008), 0);
+  ASSERT_GE(H5PLset_loading_state(0), 0);
+  Hdf5Output out;
+  EXPECT_FALSE(out.create(path, "/some/where/run.h5", Hdf5Compression::Fast, &error));
+  EXPECT_EQ(error.find("/some/where/run.h5: the HDF5 filter bitshuffle with LZ4 (32008)"), 0u)
+      << error;
+  EXPECT_NE(error.find("install the Debian package bitshuffle"), std::string::npos) << error;
+  EXPECT_NE(access(path.c_str(), F_OK), 0);
+  for (const Hdf5Compression c : {Hdf5Compression::None, Hdf5Compression::Deflate})
+    EXPECT_TRUE(hdf5CanCompress(c, &error));
+  ASSERT_GE(H5PLset_loading_state(H5PL_ALL_PLUGIN), 0);
+  EXPECT_TRUE(hdf5CanCompress(Hdf5Compression::Fast, &error)) << error;
 }
 
 // Each output channel is named after its device and its own input, marker or loss record (the
@@ -339,7 +380,7 @@ TEST(Hdf5Output, WriteFailureIsReportedWithTheFileName) {
       setrlimit(RLIMIT_FSIZE, &limit);
       Hdf5Output out;
       std::string error;
-      if (!out.create(path, "run.h5", false, &error)) _exit(2);
+      if (!out.create(path, "run.h5", Hdf5Compression::None, &error)) _exit(2);
       const size_t n = size_t(Hdf5Output::kChunkRecords);
       const std::vector<char> records(10 * n);
       const std::vector<int64_t> times(n);

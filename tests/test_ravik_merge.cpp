@@ -16,6 +16,7 @@
 
 #include "device/korbalt.h"
 #include "tests/cli_run.h"
+#include "tests/hdf5_filters.h"
 #include "tests/codec_stamps.h"
 
 namespace {
@@ -142,6 +143,15 @@ TEST(RavikMerge, FailsWithOneLineNamingTheFileAndLeavesNoOutput) {
       {{"--hdf5", d / "h", "--meta", d / "bad.json", d / "s"}, d / "bad.json: unknown key identity.autor\n"},
       {{"--text", d / "t", "--meta", d / "bad.json", d / "s"},
        "--meta applies to the HDF5 output: give --hdf5 FILE too\n"},
+      // The word after --compress, and a stream file after it that stays a stream.
+      {{"--hdf5", d / "h", "--compress=zip", d / "s"},
+       "bad --compress 'zip' (fast, or deflate: the default)\n"},
+      {{"--hdf5", d / "h", "--compress=", d / "s"}, "--compress needs a value\n"},
+      {{"--text", d / "t", "--compress", "fast", d / "s"},
+       "--compress applies to the HDF5 output: give --hdf5 FILE too\n"},
+      {{"--text", d / "t", "--compress", d / "s"},
+       "--compress applies to the HDF5 output: give --hdf5 FILE too\n"},
+      {{"--hdf5", d / "h", "--compress", "zip", d / "s"}, "zip: cannot open: No such file"},
       {{d / "s"}, "no output given"},
       {{"--text", d / "t"}, "no stream file given"},
       {{"--txt", d / "t", d / "s"}, "unknown option '--txt'"},
@@ -164,6 +174,39 @@ TEST(RavikMerge, FailsWithOneLineNamingTheFileAndLeavesNoOutput) {
   const Outcome help = run({"--help"}), version = run({"--version"});
   EXPECT_TRUE(help.code == 0 && help.err.find("Example") != std::string::npos) << help.err;
   EXPECT_TRUE(version.code == 0 && version.err.find("ravik-merge ") == 0) << version.err;
+}
+
+// --compress alone is shuffle and deflate, and the stream file after it stays a stream; "fast"
+// after it, or after "=", is bitshuffle with LZ4. When the library loads no filter plugin,
+// "fast" is refused before any output exists.
+TEST(RavikMerge, CompressChoosesTheColumnsFilters) {
+  TempDir d;
+  writeStream(d / "s", 5000, 2);
+  const struct {
+    std::vector<std::string> words;
+    std::vector<H5Z_filter_t> filters;
+  } cases[] = {
+      {{}, {}},
+      {{"--compress"}, {H5Z_FILTER_SHUFFLE, H5Z_FILTER_DEFLATE}},
+      {{"--compress", "deflate"}, {H5Z_FILTER_SHUFFLE, H5Z_FILTER_DEFLATE}},
+      {{"--compress=deflate"}, {H5Z_FILTER_SHUFFLE, H5Z_FILTER_DEFLATE}},
+      {{"--compress", "fast"}, {32008}},
+      {{"--compress=fast"}, {32008}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"--quiet", "--hdf5", d / "h.h5"};
+    args.insert(args.end(), c.words.begin(), c.words.end());
+    args.push_back(d / "s");
+    ok(args);
+    EXPECT_EQ(timestampsFilters(d / "h.h5"), c.filters) << args[3];
+    unlink((d / "h.h5").c_str());
+  }
+  setenv("HDF5_PLUGIN_PRELOAD", "::", 1);  // the library's own switch: no plugins
+  expectRefusal({"--hdf5", d / "h.h5", "--compress", "fast", d / "s"},
+                "the HDF5 filter bitshuffle with LZ4 (32008) for compression \"fast\" cannot be "
+                "loaded: install the Debian package bitshuffle",
+                2, d.path, namesIn(d.path));
+  unsetenv("HDF5_PLUGIN_PRELOAD");
 }
 
 // When the binary output cannot be renamed into place (a folder took its name meanwhile), the

@@ -43,6 +43,29 @@ RunManifest sample() {
   return m;
 }
 
+// The HDF5 compression is false, true (deflate) or "fast", and reads back as it was written.
+TEST(RunManifest, CompressionReadsBackAsWritten) {
+  const struct {
+    nlohmann::json value;
+    bool good;
+    Hdf5Compression compression;
+  } cases[] = {{false, true, Hdf5Compression::None},
+               {true, true, Hdf5Compression::Deflate},
+               {"fast", true, Hdf5Compression::Fast},
+               {"deflate", false, Hdf5Compression::None},
+               {"zip", false, Hdf5Compression::None}};
+  for (const auto& c : cases) {
+    nlohmann::json j = kSample;
+    j["compress"] = c.value;
+    RunManifest m;
+    std::string error;
+    EXPECT_EQ(manifestFromJson(j, &m, &error), c.good) << c.value;
+    if (!c.good) continue;
+    EXPECT_EQ(m.compress, c.compression) << c.value;
+    EXPECT_EQ(toJson(m)["compress"], c.value);
+  }
+}
+
 TEST(RunManifest, KeepsEveryFieldAndIsHeldByOneProgramAtATime) {
   TempDir dir;
   std::string error;

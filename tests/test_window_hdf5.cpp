@@ -5,6 +5,7 @@
 
 #include <fstream>
 
+#include "hdf5_filters.h"
 #include "window_harness.h"
 
 namespace {
@@ -43,6 +44,39 @@ TEST_F(WindowTest, AHdf5OutputWithMarkersHoldsTheUsersMetadataAndSaysWhence) {
   EXPECT_GT(sizeOf(file, "/photon_data/timestamps"), 1000);
   EXPECT_EQ(sizeOf(file, "/identity/author"), 1);
   H5Fclose(file);
+}
+
+// The settings' hdf5Compress chooses the columns' filters; a word that cannot be used is said,
+// and Ok writes the file uncompressed.
+TEST_F(WindowTest, TheSettingsChooseTheHdf5Compression) {
+  const struct {
+    const char* word;
+    std::vector<H5Z_filter_t> filters;
+    const char* box;
+  } cases[] = {{"fast", {32008}, ""}, {"zip", {}, "hdf5Compress is 'zip'"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.word);
+    QSettings(KRmt::vendorName, KRmt::programName).setValue("hdf5Compress", c.word);
+    KRmtProbe p = openRecordingWindow();
+    QDir(_dir.path()).mkpath("out");
+    QFile::remove(path("out/run.h5"));
+    p.hdf5Path()->setText(path("out/run.h5"));
+    p.hdf5Enable()->setChecked(true);
+    record();
+    p.stopBtn()->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return _window->state() == KRmt::Idle; }, kWaitMs));
+    EXPECT_TRUE(_boxes.texts.join("\n").contains(c.box)) << _boxes.texts.join("\n").toStdString();
+    EXPECT_EQ(_boxes.texts.isEmpty(), *c.box == 0);
+    _boxes.texts.clear();
+
+    const hid_t file = H5Fopen(path("out/run.h5").toLocal8Bit().constData(), H5F_ACC_RDONLY,
+                               H5P_DEFAULT);
+    ASSERT_GE(file, 0);
+    EXPECT_EQ(filtersOf(file, "/photon_data/timestamps"), c.filters);
+    EXPECT_GT(sizeOf(file, "/photon_data/timestamps"), 0);
+    H5Fclose(file);
+    closeWindow();
+  }
 }
 
 }  // namespace

@@ -134,9 +134,12 @@ public:
   }
 
   void start(const py::object& text, const py::object& bin, const py::object& hdf5,
-             const py::object& report, bool compress, const py::object& tmp,
+             const py::object& report, const py::object& compress, const py::object& tmp,
              const py::object& keep, bool writeVirtual) {
     ChainOutputs outputs;
+    outputs.compress = compressionArg(compress);
+    std::string error;
+    if (!hdf5CanCompress(outputs.compress, &error)) throw std::runtime_error(error);
     outputs.writeVirtual = writeVirtual;
     if (!keep.is_none()) {
       if (!py::isinstance<py::str>(keep)) throw py::type_error("keep must be a str");
@@ -150,11 +153,9 @@ public:
     outputs.hdf5 = path(hdf5);
     outputs.report = path(report);
     outputs.tmpDir = path(tmp);
-    outputs.compress = compress;
     // A stream belongs to one recording: one left open would hold up the next one's merge.
     if (_stream != nullptr) _stream->cut("a new recording began before the stream had every "
                                          "record of its own");
-    std::string error;
     if (!owned([&] { return _chain.start(outputs, &error); })) throw std::runtime_error(error);
   }
 
@@ -226,9 +227,11 @@ public:
   // them, and stopping takes its time): the outputs and the measurements hold every record of
   // the recording, at least `seconds` of it.
   py::object recordFor(const py::object& length, const py::object& text, const py::object& bin,
-                       const py::object& hdf5, const py::object& report, bool compress,
+                       const py::object& hdf5, const py::object& report,
+                       const py::object& compress,
                        const py::object& tmp, const py::object& keep, bool writeVirtual) {
     if (length.is_none()) throw std::invalid_argument("record_for: stream_seconds must be 0 or more");
+    compressionArg(compress);  // a bad one before the wait
     const double ps = secondsArg(length, "stream_seconds") * 1e12;
     const int64_t target = ps >= 9.2e18 ? INT64_MAX : int64_t(ceil(ps));
     start(text, bin, hdf5, report, compress, tmp, keep, writeVirtual);
@@ -485,7 +488,8 @@ PYBIND11_MODULE(_core, m) {
            py::arg("write_virtual") = false,
            "Starts a recording into the outputs given (paths; none: measure and stream only), "
            "merging while it records. report: the run report's path; compress: the HDF5 "
-           "columns; tmp: where the recording's raw files go; keep: a filter of what is written, "
+           "columns, True for shuffle and deflate, \"fast\" for bitshuffle and LZ4 (needs the "
+           "Debian package bitshuffle; RuntimeError without it); tmp: where the recording's raw files go; keep: a filter of what is written, "
            "as ravik-record's --keep takes it (\"6,11 within 5000 of 1\"); write_virtual: the "
            "chain's virtual channels go to the outputs and the stream too, labelled in the report "
            "and the HDF5 file.")

@@ -64,6 +64,15 @@ int32_t positionArg(const py::handle& value) {
   return int32_t(wholeNumber(value, "chain", INT32_MIN, INT32_MAX));
 }
 
+Hdf5Compression compressionArg(const py::handle& value) {
+  if (py::isinstance<py::bool_>(value))
+    return value.cast<bool>() ? Hdf5Compression::Deflate : Hdf5Compression::None;
+  if (py::isinstance<py::str>(value) && value.cast<std::string>() == "fast")
+    return Hdf5Compression::Fast;
+  throw std::invalid_argument("compress: False, True (deflate) or \"fast\" is expected, not " +
+                              std::string(py::repr(value)));
+}
+
 // Seconds of a wait, 0 or more; None: no limit (-1).
 double secondsArg(const py::handle& value, const char* name) {
   if (value.is_none()) return -1;

@@ -17,6 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "merge/hdf5output.h"
 #include "monitor/measurements.h"
 
 class Chain;
@@ -37,6 +38,8 @@ int32_t binsArg(const py::handle& value, const char* name = "n_bins");
 int64_t picosecondsArg(const py::handle& value, const char* name, int64_t least);
 // A chain position.
 int32_t positionArg(const py::handle& value);
+// The HDF5 columns' compression: False (none), True (deflate) or "fast".
+Hdf5Compression compressionArg(const py::handle& value);
 // Seconds of a wait, 0 or more; None: no limit (-1).
 double secondsArg(const py::handle& value, const char* name);
 // JSON as Python's values, and back (see args.cpp).

@@ -71,7 +71,8 @@ def program(name):
 @pytest.fixture(scope="session")
 def outputs(tmp_path_factory):
     """One recording of the simulated chain as text, binary and HDF5, and its raw streams merged
-    again by ravik-merge into a compressed HDF5 file."""
+    again by ravik-merge into a compressed HDF5 file (--compress) and one compressed with
+    --compress fast."""
     d = tmp_path_factory.mktemp("run")
     env = sim_env()
     out = {kind: str(d / f"run.{kind}") for kind in ("txt", "bin", "h5")}
@@ -82,5 +83,8 @@ def outputs(tmp_path_factory):
         raw = [name.decode() for name in f["user/ravik/sources/filename_full"][:]]
     out["compressed"] = str(d / "compressed.h5")
     subprocess.run([program("ravik-merge"), "--quiet", "--compress", "--hdf5", out["compressed"]]
+                   + raw, check=True)
+    out["fast"] = str(d / "fast.h5")
+    subprocess.run([program("ravik-merge"), "--quiet", "--compress", "fast", "--hdf5", out["fast"]]
                    + raw, check=True)
     return out

@@ -8,6 +8,8 @@ import subprocess
 import sys
 import threading
 
+import h5py
+import hdf5plugin  # noqa: F401 (the filters of compress="fast", where h5py lacks them)
 import numpy as np
 import pytest
 
@@ -197,12 +199,14 @@ def test_virtual_channels_in_measurements_equal_numpy_on_the_binary_output(tmp_p
         combined = ravik.Combiner(chain, [1, 6])
         rate = ravik.CountRate(chain, [combined, 1, 6])
         report = chain.record_for(0.2, bin=out, hdf5=tmp_path / "run.h5", tmp=tmp_path,
-                                  write_virtual=True)
+                                  write_virtual=True, compress="fast")
     rec = np.asarray(ravik.load(str(out)))
     counts = [np.count_nonzero(rec["channel"] == c) for c in (30000, 1, 6)]
     assert counts[0] == counts[1] + counts[2] > 0 and rate.counts().tolist() == counts
     assert report["virtual"] == [{"channel": 30000, "label": "virtual: combined 1, 6"}]
     assert np.array_equal(np.asarray(ravik.load(str(tmp_path / "run.h5"))), rec)
+    with h5py.File(tmp_path / "run.h5", "r") as f:
+        assert "32008" in f["photon_data/timestamps"]._filters
 
 
 def test_keep_filters_the_outputs_the_stream_and_the_measurements(tmp_path):
@@ -279,6 +283,8 @@ def test_parameters_delay_and_measure_only_runs(tmp_path):
                            (lambda: chain.stream(timeout=nan), "^timeout"),
                            (lambda: chain.sleep(nan), "^seconds"),
                            (lambda: chain.record_for(nan), "^stream_seconds"),
+                           (lambda: chain.start(compress="zip"), "^compress"),
+                           (lambda: chain.record_for(1, compress=1), "^compress"),
                            (lambda: ravik.CountRate(chain, [1]).wait(), "counts, stream_seconds"),
                            (lambda: ravik.CountRate(chain, [1]).wait(counts=-1), "^counts"),
                            (lambda: ravik.CountRate(chain, [1]).wait(stream_seconds=-1),

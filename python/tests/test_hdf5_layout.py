@@ -1,12 +1,14 @@
 """The HDF5 output as analysis code takes it: timestamps in time order with markers and loss
 records on every device, those channels marked as non-photon ids, every channel named, and the
 user's metadata from --meta, each node with the TITLE of the format's field list; and the file
-as PyTables, on which the format's reference reader is built, reads it."""
+as PyTables, on which the format's reference reader is built, reads it. Each of it also with the
+columns compressed by --compress fast, read through hdf5plugin."""
 import json
 import subprocess
 import warnings
 
 import h5py
+import hdf5plugin  # noqa: F401 (the filters of --compress fast, where h5py lacks them)
 import numpy as np
 import pytest
 import tables
@@ -24,20 +26,21 @@ WARNED = ["/setup/excitation_wavelengths", "/setup/detection_wavelengths", "/ide
           "/identity/author_affiliation", "/photon_data/measurement_specs"]
 
 
-@pytest.fixture(scope="module")
-def marked(tmp_path_factory):
+@pytest.fixture(scope="module", params=[[], ["--compress", "fast"]], ids=["plain", "fast"])
+def marked(tmp_path_factory, request):
     """A recording with every marker on every device, a device that loses data, loss records,
-    --meta and a virtual channel, as text and HDF5."""
+    --meta and a virtual channel, as text and HDF5 (uncompressed, or with --compress fast)."""
     d = tmp_path_factory.mktemp("marked")
     env = sim_env(DATA_LOSS="0")  # library index 0 loses 1 ms every 250 ms
     (d / "params.json").write_text(json.dumps({"markers": 0x1FF}))
     (d / "meta.json").write_text(json.dumps(META))
     (d / "v.json").write_text(json.dumps([{"type": "combined", "channels": [1, 6]}]))
-    out = {"txt": str(d / "run.txt"), "h5": str(d / "run.h5")}
+    out = {"txt": str(d / "run.txt"), "h5": str(d / "run.h5"), "args": request.param}
     done = subprocess.run([program("ravik-record"), "-s", "--seconds", "0.8", "--quiet",
                            "--tmp", str(d), "--params", str(d / "params.json"), "--loss-records",
                            "--meta", str(d / "meta.json"), "--text", out["txt"],
-                           "--hdf5", out["h5"], "--virtual", str(d / "v.json")], env=env, capture_output=True, text=True)
+                           "--hdf5", out["h5"], "--virtual", str(d / "v.json")] + request.param,
+                          env=env, capture_output=True, text=True)
     assert done.returncode == 5, done.stderr  # written, but data were lost
     assert "out of time order" not in done.stderr
     return out
@@ -53,6 +56,11 @@ def test_timestamps_are_in_time_order_and_the_text_keeps_the_merge_order(marked)
     with h5py.File(marked["h5"], "r") as f:
         assert f["user/ravik/sorted"][()] == 1
         assert np.all(np.diff(f["photon_data/timestamps"][:]) >= 0)
+        assert np.count_nonzero(f["photon_data/detectors"][:] >= 100) > 0  # markers, losses
+        filters = {name: list(f["photon_data/" + name]._filters) for name in ("timestamps",
+                                                                             "detectors")}
+        compressed = "--compress" in marked["args"]
+        assert filters == {"timestamps": ["32008"] * compressed, "detectors": ["32008"] * compressed}
 
 
 def test_markers_and_losses_are_non_photon_ids_every_channel_is_named_and_losses_tabled(marked):

@@ -3,6 +3,7 @@ import shutil
 import subprocess
 
 import h5py
+import hdf5plugin  # noqa: F401 (the filters of --compress fast, where h5py lacks them)
 import numpy as np
 import pytest
 
@@ -13,7 +14,7 @@ from conftest import check_field_list
 def test_every_output_loads_to_the_same_records(outputs):
     text = ravik.load(outputs["txt"])
     assert len(text) > 10000
-    for kind in ("bin", "h5", "compressed"):
+    for kind in ("bin", "h5", "compressed", "fast"):
         records = ravik.load(outputs[kind])
         assert records.dtype == ravik.RECORD, kind
         np.testing.assert_array_equal(records, text, err_msg=kind)
@@ -33,7 +34,7 @@ def test_report_of_each_output(outputs, tmp_path):
     beside = ravik.report(outputs["bin"])  # run.json, written beside the outputs
     assert ravik.report(outputs["txt"]) == beside
     assert ravik.report(outputs["h5"])["devices"] == beside["devices"]
-    for kind in ("h5", "compressed"):
+    for kind in ("h5", "compressed", "fast"):
         assert ravik.report(outputs[kind])["records"] == len(ravik.load(outputs[kind])), kind
     alone = tmp_path / "alone.bin"
     shutil.copy(outputs["bin"], alone)
@@ -51,7 +52,7 @@ def test_coincidences_are_every_pair_within_the_window(a, b, window, expected):
     assert sorted(ravik.coincidences(a, b, window).tolist()) == sorted(expected)
 
 
-@pytest.mark.parametrize("kind", ["h5", "compressed"])
+@pytest.mark.parametrize("kind", ["h5", "compressed", "fast"])
 def test_hdf5_output_follows_the_field_list(outputs, kind):
     mandatory = ["/description", "/acquisition_duration", "/identity/format_name",
                  "/identity/format_version", "/identity/format_url", "/identity/software",
@@ -74,6 +75,7 @@ def test_hdf5_output_follows_the_field_list(outputs, kind):
         assert detectors.chunks == times.chunks
         assert (times.compression, times.shuffle) == (("gzip", True) if kind == "compressed"
                                                       else (None, False))
+        assert ("32008" in times._filters) == ("32008" in detectors._filters) == (kind == "fast")
         ids, counts = np.unique(detectors[:], return_counts=True)
         np.testing.assert_array_equal(f["setup/detectors/id"][:], ids)
         np.testing.assert_array_equal(f["setup/detectors/counts"][:], counts)

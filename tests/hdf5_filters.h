@@ -1,0 +1,33 @@
+// The filters an HDF5 file's dataset is stored with, for the tests of the outputs' compression.
+#ifndef RAVIK_TESTS_HDF5_FILTERS_H
+#define RAVIK_TESTS_HDF5_FILTERS_H
+
+#include <hdf5.h>
+
+#include <string>
+#include <vector>
+
+// The filters of the dataset `path` of the open `file`, in their order; none for a plain one.
+inline std::vector<H5Z_filter_t> filtersOf(hid_t file, const char* path) {
+  const hid_t set = H5Dopen2(file, path, H5P_DEFAULT), props = H5Dget_create_plist(set);
+  std::vector<H5Z_filter_t> filters;
+  for (int i = 0; i < H5Pget_nfilters(props); ++i) {
+    unsigned flags = 0;
+    size_t values = 0;
+    filters.push_back(H5Pget_filter2(props, unsigned(i), &flags, &values, nullptr, 0, nullptr,
+                                     nullptr));
+  }
+  H5Pclose(props);
+  H5Dclose(set);
+  return filters;
+}
+
+// The same for the timestamps of the HDF5 output at `path`.
+inline std::vector<H5Z_filter_t> timestampsFilters(const std::string& path) {
+  const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+  const std::vector<H5Z_filter_t> filters = filtersOf(file, "/photon_data/timestamps");
+  H5Fclose(file);
+  return filters;
+}
+
+#endif
