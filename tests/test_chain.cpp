@@ -172,7 +172,8 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
   ASSERT_TRUE(chain.open(true, &error)) << error;
   auto rate = std::make_shared<CountRate>(std::vector<int16_t>{1, 6, 11});
   chain.measurements().add(rate);
-  ASSERT_TRUE(chain.start(ChainOutputs{"", dir + "/run.bin", "", Hdf5Compression::None, "", dir, ""}, &error)) << error;
+  ASSERT_TRUE(chain.start(ChainOutputs{"", dir + "/run.bin", "", Hdf5Compression::None, "", dir, ""},
+                          &error)) << error;
   Reader reader(&chain.queue());
   ASSERT_TRUE(waitFor([&] { return rate->spanPs() > 300000000000; }));  // past the first loss
   nlohmann::json report;
@@ -212,7 +213,8 @@ TEST(Chain, FeedsTheMeasurementsAndTheStreamWithTheOutputsRecords) {
   const std::string refused = dir + "/refused";
   ASSERT_EQ(mkdir(refused.c_str(), 0755), 0);
   ASSERT_TRUE(clashing.setParameters(0, {{"markers", 0x11}}, &error)) << error;
-  EXPECT_FALSE(clashing.start(ChainOutputs{refused + "/run.txt", "", "", Hdf5Compression::None, "", refused, ""}, &error));
+  EXPECT_FALSE(clashing.start(
+      ChainOutputs{refused + "/run.txt", "", "", Hdf5Compression::None, "", refused, ""}, &error));
   EXPECT_EQ(error.find("chain positions 0 and 20 would share output channel 100"), 0u) << error;
   EXPECT_FALSE(clashing.recording());
   EXPECT_TRUE(namesIn(refused).empty());
