@@ -123,7 +123,7 @@ void LogCorrelation::chooseSplit() {
   size_t split = 0;
   if (_histA.size() >= 64) {
     const int64_t spacing = (_histA.at(_histA.end() - 1) - _histA.at(_histA.end() - 64)) / 63;
-    split = size_t(std::upper_bound(_edges.begin(), _edges.end(), spacing / 2) - _edges.begin());
+    split = size_t(std::upper_bound(_edges.begin(), _edges.end(), spacing * 2) - _edges.begin());
     split = split == 0 ? 0 : std::min(split - 1, n - 1);
   }
   // Cursors that had rested take up their place at the record of b the others are at (moving
@@ -157,7 +157,7 @@ void LogCorrelation::add(const TimeTag* tags, size_t count) {
   // The batch's records of a and of b (with a == b, only _batchA).
   _batchA.clear();
   _batchB.clear();
-  _sieve.forEach(tags, count, [this](const TimeTag& tag) {
+  forEachOf(_sieve, tags, count, [this](const TimeTag& tag) {
     (tag.channel == _a ? _batchA : _batchB).push_back(tag.time);
   });
   std::vector<int64_t>& bs = _a == _b ? _batchA : _batchB;
