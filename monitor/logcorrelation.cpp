@@ -123,7 +123,7 @@ void LogCorrelation::chooseSplit() {
   size_t split = 0;
   if (_histA.size() >= 64) {
     const int64_t spacing = (_histA.at(_histA.end() - 1) - _histA.at(_histA.end() - 64)) / 63;
-    split = size_t(std::upper_bound(_edges.begin(), _edges.end(), spacing * 2) - _edges.begin());
+    split = size_t(std::upper_bound(_edges.begin(), _edges.end(), spacing / 2) - _edges.begin());
     split = split == 0 ? 0 : std::min(split - 1, n - 1);
   }
   // Cursors that had rested take up their place at the record of b the others are at (moving
