@@ -157,7 +157,7 @@ void LogCorrelation::add(const TimeTag* tags, size_t count) {
   // The batch's records of a and of b (with a == b, only _batchA).
   _batchA.clear();
   _batchB.clear();
-  _sieve.forEach(tags, count, [this](const TimeTag& tag) {
+  forEachOf(_sieve, tags, count, [this](const TimeTag& tag) {
     (tag.channel == _a ? _batchA : _batchB).push_back(tag.time);
   });
   std::vector<int64_t>& bs = _a == _b ? _batchA : _batchB;

@@ -56,6 +56,7 @@ protected:
   void reset() override;
   void forgetPartners() override;
   int64_t countedLocked() const override;
+  const ChannelSieve* sieve() const override { return &_sieve; }
 
 private:
   // Per edge: the position in _histA of the first time above t - lag, t the record of b the

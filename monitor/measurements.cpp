@@ -35,7 +35,11 @@ int64_t floorDiv(int64_t t, int64_t width) {
 Measurement::Measurement() = default;
 Measurement::~Measurement() = default;
 
-TagRange rangeOf(const TimeTag* tags, size_t count) {
+namespace {
+
+// rangeOf(), calling each(i) for each record on the way.
+template <typename F>
+TagRange rangeWith(const TimeTag* tags, size_t count, F each) {
   TagRange range;
   // The latest time so far, but never below the axis' start + kMaxStepBackPs, so that
   // latest - kMaxStepBackPs needs no saturation.
@@ -46,10 +50,23 @@ TagRange rangeOf(const TimeTag* tags, size_t count) {
     tooFar |= t < latest - kMaxStepBackPs;
     latest = std::max(latest, t);
     range.least = std::min(range.least, t);
+    each(i);
   }
   if (count != 0) range.greatest = latest;
+  // Every time at or below the clamp: the largest of them, on a path that real streams never
+  // take.
+  if (count != 0 && latest == INT64_MIN + kMaxStepBackPs) {
+    range.greatest = INT64_MIN;
+    for (size_t i = 0; i < count; ++i) range.greatest = std::max(range.greatest, tags[i].time);
+  }
   range.stepsBackTooFar = tooFar;
   return range;
+}
+
+}  // namespace
+
+TagRange rangeOf(const TimeTag* tags, size_t count) {
+  return rangeWith(tags, count, [](size_t) {});
 }
 
 void Measurement::feed(const TimeTag* tags, size_t count) {
@@ -57,9 +74,18 @@ void Measurement::feed(const TimeTag* tags, size_t count) {
 }
 
 void Measurement::feed(const TimeTag* tags, size_t count, const TagRange& range) {
+  feedPicked(tags, count, range, nullptr, 0);
+}
+
+void Measurement::feedPicked(const TimeTag* tags, size_t count, const TagRange& range,
+                             const uint16_t* picked, size_t pickedCount) {
   std::lock_guard<std::mutex> guard(_lock);
   if (!_running || count == 0) return;
+  _batchRange = range;
+  _picked = picked;
+  _pickedCount = pickedCount;
   add(tags, count);
+  _picked = nullptr;
   // The histories keep what a record up to kMaxStepBackPs back may pair with; one further
   // back (behind the latest before it, fed earlier or in this batch) cannot be counted
   // exactly, and that must show.
@@ -138,7 +164,7 @@ int64_t Measurement::earliestFuturePs() const { return minusSaturated(_streamLat
 // ---------------------------------------------------------------------------------------------
 // ChannelSieve
 
-ChannelSieve::ChannelSieve(const std::vector<int16_t>& channels) : _wanted(65536, 0) {
+ChannelSieve::ChannelSieve(const std::vector<int16_t>& channels) : _channels(channels), _wanted(65536, 0) {
   for (int16_t c : channels) _wanted[tableIndex(c)] = 1;
 }
 
@@ -265,7 +291,7 @@ void Correlation::pairWith(const TimeHistory& partner, int64_t t) {
 }
 
 void Correlation::add(const TimeTag* tags, size_t count) {
-  _sieve.forEach(tags, count, [this](const TimeTag& tag) {
+  forEachOf(_sieve, tags, count, [this](const TimeTag& tag) {
     const int64_t t = tag.time;
     if (_a == _b) {
       ++_nA;
@@ -388,7 +414,7 @@ void TimeTrace::add(const TimeTag* tags, size_t count) {
   const int16_t* slot = _slot.data() + tableIndex(0);
   const size_t rowLength = _channels.size();
   if (_sifted) {
-    _sieve.forEach(tags, count, [&](const TimeTag& tag) {
+    forEachOf(_sieve, tags, count, [&](const TimeTag& tag) {
       const int64_t t = tag.time;
       // Nearly every record falls into the newest bin: no division for it.
       if (_newest != INT64_MIN && t >= _newestFrom && t - _newestFrom < _binWidth)
@@ -398,10 +424,8 @@ void TimeTrace::add(const TimeTag* tags, size_t count) {
     });
     // The window follows the stream, not only its channels: it rolls on as far as any record of
     // the batch would move it, as it does without the sieve.
-    int64_t latest = INT64_MIN;
-    for (size_t i = 0; i < count; ++i) latest = std::max(latest, tags[i].time);
     if (count > 0) {
-      const int64_t k = floorDiv(latest, _binWidth);
+      const int64_t k = floorDiv(batchRange().greatest, _binWidth);
       if (_newest == INT64_MIN || k > _newest) rollTo(k);
     }
     return;
@@ -478,7 +502,7 @@ void StartStop::add(const TimeTag* tags, size_t count) {
   const int64_t range = int64_t(_counts.size()) * _binWidth;
   const BinOf binOf = _binOf;
   const int16_t start = _start, stop = _stop;
-  _sieve.forEach(tags, count, [&](const TimeTag& tag) {
+  forEachOf(_sieve, tags, count, [&](const TimeTag& tag) {
     const int64_t t = tag.time;
     if (tag.channel == stop) {
       for (size_t k = 0; k < _pending.size(); ++k) {
@@ -569,7 +593,7 @@ void Coincidences::add(const TimeTag* tags, size_t count) {
     // window, then each group's test against that.
     const uint64_t* groupMasks = _groupMasks.data();
     const size_t channels = _channels.size(), groups = _groupMasks.size();
-    _sieve.forEach(tags, count, [&](const TimeTag& tag) {
+    forEachOf(_sieve, tags, count, [&](const TimeTag& tag) {
       const int32_t self = slotOf[tag.channel] - 1;
       const int64_t t = tag.time;
       uint64_t inWindow = 0;
@@ -584,7 +608,7 @@ void Coincidences::add(const TimeTag* tags, size_t count) {
     });
     return;
   }
-  _sieve.forEach(tags, count, [&](const TimeTag& tag) {
+  forEachOf(_sieve, tags, count, [&](const TimeTag& tag) {
     const int32_t self = slotOf[tag.channel] - 1;
     const int64_t t = tag.time;
     for (int32_t k = checksOf[self]; k != checksOf[self + 1]; ++k) {
@@ -622,6 +646,7 @@ void MeasurementSet::add(std::shared_ptr<Measurement> m) {
   if (!m) return;
   std::lock_guard<std::mutex> guard(_lock);
   _measurements.push_back(std::move(m));
+  pickChannels();
 }
 
 void MeasurementSet::remove(const Measurement* m) {
@@ -629,6 +654,14 @@ void MeasurementSet::remove(const Measurement* m) {
   _measurements.erase(std::remove_if(_measurements.begin(), _measurements.end(),
                                      [m](const std::shared_ptr<Measurement>& p) { return p.get() == m; }),
                       _measurements.end());
+  pickChannels();
+}
+
+void MeasurementSet::pickChannels() {
+  std::fill(_wanted.begin(), _wanted.end(), uint8_t(0));
+  for (const auto& m : _measurements)
+    if (const ChannelSieve* sieve = m->sieve())
+      for (int16_t c : sieve->channels()) _wanted[tableIndex(c)] = 1;
 }
 
 size_t MeasurementSet::size() const {
@@ -640,8 +673,25 @@ void MeasurementSet::feed(const TimeTag* tags, size_t count) {
   {
     std::lock_guard<std::mutex> guard(_lock);
     if (_measurements.empty()) return;
-    const TagRange range = rangeOf(tags, count);
-    for (const auto& m : _measurements) m->feed(tags, count, range);
+    // A batch goes to the measurements a piece at a time, each piece to all of them in turn, so
+    // that the records stay in the processor's cache from one measurement to the next: fed a
+    // whole batch each, every measurement would read it from memory again. The measurements
+    // count the same whatever the batches.
+    // The records of the sieves' channels are picked out of each piece once, for all the
+    // measurements with a sieve.
+    const uint8_t* wanted = _wanted.data() + tableIndex(0);
+    uint16_t* picked = _picked.data();
+    for (size_t pos = 0; pos < count; pos += kSetPiece) {
+      const TimeTag* piece = tags + pos;
+      const size_t n = std::min(kSetPiece, count - pos);
+      size_t k = 0;
+      const TagRange range = rangeWith(piece, n, [&](size_t i) {
+        picked[k] = uint16_t(i);
+        k += wanted[piece[i].channel];
+      });
+      for (const auto& m : _measurements)
+        m->feedPicked(piece, n, range, m->sieve() != nullptr ? picked : nullptr, k);
+    }
     ++_batches;
   }
   // Without a waiter this only looks at the condition's state.

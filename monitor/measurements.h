@@ -80,6 +80,8 @@ private:
   double _inverse;
 };
 
+class ChannelSieve;
+
 // Base of all measurements. A new measurement is running. Constructors throw
 // std::invalid_argument for settings that cannot be measured (negative channels, bins < 1 ps,
 // no bins or more than kMaxMeasurementBins, ranges beyond the 64-bit time axis).
@@ -128,6 +130,16 @@ protected:
   virtual void forgetPartners() {}
   // Under the lock: see counted(). A measurement whose data are no counts keeps this one.
   virtual int64_t countedLocked() const { return -1; }
+  // A measurement whose add() looks at the records of a few channels only, each through
+  // forEachOf() with this sieve, returns it: a MeasurementSet then picks the records of all such
+  // measurements' channels out of a batch once, and each of them visits only those.
+  virtual const ChannelSieve* sieve() const { return nullptr; }
+  // For add(): calls f(record) for each record of the sieve's channels in the batch being added,
+  // in order.
+  template <typename F>
+  void forEachOf(const ChannelSieve& sieve, const TimeTag* tags, size_t count, F f) const;
+  // For add(): what rangeOf() says of the batch being added.
+  const TagRange& batchRange() const { return _batchRange; }
   // For add(): flags the data as not exact (a full history).
   void setOverflowed() { _overflowed = true; }
   // For add(): the smallest time a record still to come can have, going by the records fed
@@ -145,6 +157,11 @@ protected:
   double spanSeconds() const;
 
 private:
+  friend class MeasurementSet;
+  // feed() with `picked`, when not null, the positions in `tags` (in order) of `pickedCount`
+  // records among which are all those of the sieve()'s channels.
+  void feedPicked(const TimeTag* tags, size_t count, const TagRange& range, const uint16_t* picked,
+                  size_t pickedCount);
   // Under the lock: adds the stretch being fed to the span and begins a new one.
   void endStretch();
 
@@ -155,6 +172,10 @@ private:
   int64_t _from = INT64_MAX;    // smallest time of the stretch being fed
   int64_t _to = INT64_MIN;      // its largest
   int64_t _spanEnded = 0;       // the spans of the stretches before it since the clear
+  // While add() runs: the batch's range, and the records picked for the sieve (null: none).
+  TagRange _batchRange;
+  const uint16_t* _picked = nullptr;
+  size_t _pickedCount = 0;
 };
 
 // The records of a few channels out of a batch, for a measurement that looks at those alone:
@@ -163,16 +184,28 @@ private:
 class ChannelSieve {
 public:
   explicit ChannelSieve(const std::vector<int16_t>& channels);
+  const std::vector<int16_t>& channels() const { return _channels; }
   // Calls f(record) for each record of the channels, in order.
   template <typename F>
-  void forEach(const TimeTag* tags, size_t count, F f) const;
+  void forEach(const TimeTag* tags, size_t count, F f) const {
+    forEach(tags, count, f, [](const TimeTag&) {});
+  }
+  // The same, calling every(record) for every record on the way, before f sees the records of
+  // its chunk.
+  template <typename F, typename G>
+  void forEach(const TimeTag* tags, size_t count, F f, G every) const;
+  // The same for the records at positions `picked` (`n` of them, in order), among which are all
+  // those of the channels.
+  template <typename F>
+  void forEachPicked(const TimeTag* tags, const uint16_t* picked, size_t n, F f) const;
 
 private:
+  std::vector<int16_t> _channels;
   std::vector<uint8_t> _wanted;  // 1 for the channels, by channel + 32768
 };
 
-template <typename F>
-inline void ChannelSieve::forEach(const TimeTag* tags, size_t count, F f) const {
+template <typename F, typename G>
+inline void ChannelSieve::forEach(const TimeTag* tags, size_t count, F f, G every) const {
   constexpr size_t kChunk = 256;
   uint16_t picked[kChunk];
   const uint8_t* wanted = _wanted.data() + 32768;  // channel 0
@@ -183,9 +216,35 @@ inline void ChannelSieve::forEach(const TimeTag* tags, size_t count, F f) const 
     for (size_t i = 0; i < n; ++i) {
       picked[k] = uint16_t(i);
       k += wanted[chunk[i].channel];
+      every(chunk[i]);
     }
     for (size_t j = 0; j < k; ++j) f(chunk[picked[j]]);
   }
+}
+
+template <typename F>
+inline void ChannelSieve::forEachPicked(const TimeTag* tags, const uint16_t* picked, size_t n, F f) const {
+  constexpr size_t kChunk = 256;
+  uint16_t mine[kChunk];
+  const uint8_t* wanted = _wanted.data() + 32768;
+  for (size_t pos = 0; pos < n; pos += kChunk) {
+    const uint16_t* chunk = picked + pos;
+    const size_t m = std::min(kChunk, n - pos);
+    size_t k = 0;
+    for (size_t i = 0; i < m; ++i) {
+      mine[k] = chunk[i];
+      k += wanted[tags[chunk[i]].channel];
+    }
+    for (size_t j = 0; j < k; ++j) f(tags[mine[j]]);
+  }
+}
+
+template <typename F>
+inline void Measurement::forEachOf(const ChannelSieve& sieve, const TimeTag* tags, size_t count, F f) const {
+  if (_picked != nullptr)
+    sieve.forEachPicked(tags, _picked, _pickedCount, f);
+  else
+    sieve.forEach(tags, count, f);
 }
 
 // Recent times of one channel in arrival order, oldest first, for a measurement that pairs
@@ -290,6 +349,7 @@ protected:
   void add(const TimeTag* tags, size_t count) override;
   void reset() override;
   int64_t countedLocked() const override;
+  const ChannelSieve* sieve() const override { return &_sieve; }
   void forgetPartners() override;
 
 private:
@@ -331,6 +391,7 @@ protected:
   void add(const TimeTag* tags, size_t count) override;
   void reset() override;
   int64_t countedLocked() const override;
+  const ChannelSieve* sieve() const override { return _sifted ? &_sieve : nullptr; }
 
 private:
   // Moves the window so that bin `k` is its newest, emptying the bins it enters.
@@ -372,6 +433,7 @@ protected:
   void add(const TimeTag* tags, size_t count) override;
   void reset() override;
   int64_t countedLocked() const override;
+  const ChannelSieve* sieve() const override { return &_sieve; }
   void forgetPartners() override { _pending.clear(); }
 
 private:
@@ -401,6 +463,7 @@ protected:
   void add(const TimeTag* tags, size_t count) override;
   void reset() override;
   int64_t countedLocked() const override;
+  const ChannelSieve* sieve() const override { return &_sieve; }
   void forgetPartners() override;
 
 private:
@@ -429,6 +492,9 @@ private:
 // thread at any time; they wait for a feed in progress to end.
 class MeasurementSet {
 public:
+  // The records of a batch that reach every measurement before the next ones do (see feed()).
+  static constexpr size_t kSetPiece = 8192;
+
   void add(std::shared_ptr<Measurement> m);
   void remove(const Measurement* m);
   size_t size() const;
@@ -453,10 +519,17 @@ public:
   void newStream();
 
 private:
+  // Under _lock: _wanted for the measurements attached now.
+  void pickChannels();
+
   mutable std::mutex _lock;
   mutable std::condition_variable _fed;  // with _lock: a batch was fed
   uint64_t _batches = 0;
   std::vector<std::shared_ptr<Measurement>> _measurements;
+  // Under _lock: 1 for the channels of every measurement's sieve(), by channel + 32768; and
+  // where feed() picks the records of those channels out of a piece of a batch.
+  std::vector<uint8_t> _wanted = std::vector<uint8_t>(65536, 0);
+  std::vector<uint16_t> _picked = std::vector<uint16_t>(kSetPiece);
 };
 
 #endif

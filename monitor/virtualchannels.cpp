@@ -201,22 +201,23 @@ public:
     const size_t members = _latest.size();
     const int64_t window = _window;
     const int16_t channel = _channel;
-    // Only the records of the members are looked at; the stretches between them are copied
-    // as they are.
+    // Only the records of the members are looked at; the stretches between two coincidences
+    // are copied as they are, in one go each.
     TimeTag* to = out->room(2 * count);
     const TimeTag* copied = tags;  // the records before it are written
     _sieve.forEach(tags, count, [&](const TimeTag& tag) {
-      const TimeTag* next = &tag + 1;
-      to = std::copy(copied, next, to);
-      copied = next;
       const size_t self = size_t(slotOf[tag.channel] - 1);
       const int64_t t = tag.time;
       bool all = true;
       for (size_t m = 0; m < members; ++m)
         if (m != self) all &= inWindowBefore(latest[m], t, window);
       latest[self] = t;
-      *to = TimeTag{t, channel};
-      to += int(all);
+      if (all) {
+        const TimeTag* next = &tag + 1;
+        to = std::copy(copied, next, to);
+        copied = next;
+        *to++ = TimeTag{t, channel};
+      }
     });
     out->setEnd(std::copy(copied, tags + count, to));
   }
@@ -255,15 +256,14 @@ public:
     if (_delay >= 0) return pushLater(tags, count, out);
     // The delayed records of the batch first: they may belong before records held from
     // earlier batches.
+    int64_t latest = _latest;
     _sieve.forEach(tags, count, [&](const TimeTag& tag) {
       if (_delayed.full()) {
         _overflowed = true;
         writeDelayed(out, 1);  // early, out of its place
       }
       _delayed.insertOrdered(tag.time + _delay);
-    });
-    int64_t latest = _latest;
-    for (size_t i = 0; i < count; ++i) latest = std::max(latest, tags[i].time);
+    }, [&](const TimeTag& tag) { latest = std::max(latest, tag.time); });
     _latest = latest;
     const size_t heldCount = _held.size() - _heldBegin;
     if (heldCount + count > kMaxHistory) {
@@ -333,14 +333,20 @@ private:
     TimeTag* to = out->room(n + _delayed.size());
     int64_t due = _delayed.empty() ? INT64_MAX : _delayed.front();
     size_t i = 0;
-    for (; i < n && from[i].time <= through; ++i) {
-      const TimeTag tag = from[i];
-      while (due < tag.time) {
+    for (;;) {
+      // The run of records up to the first that is later than the next delayed record or than
+      // `through` goes as it is, in one copy.
+      const int64_t limit = std::min(due, through);
+      size_t end = i;
+      while (end < n && from[end].time <= limit) ++end;
+      to = std::copy(from + i, from + end, to);
+      i = end;
+      if (i == n || from[i].time > through) break;
+      while (due < from[i].time) {
         *to++ = TimeTag{due, _channel};
         _delayed.popFront();
         due = _delayed.empty() ? INT64_MAX : _delayed.front();
       }
-      *to++ = tag;
     }
     out->setEnd(to);
     return i;

@@ -171,8 +171,8 @@ inline std::vector<int64_t> logCorrelation(const Tags& tags, int16_t a, int16_t 
                                            const std::vector<int64_t>& edges) {
   std::vector<int64_t> bins(edges.size() - 1, 0);
   for (size_t i = 0; i < tags.size(); ++i)
-    for (size_t j = 0; j < tags.size(); ++j) {
-      if (i == j || tags[i].channel != a || tags[j].channel != b) continue;
+    for (size_t j = 0; j < tags.size() && tags[i].channel == a; ++j) {
+      if (i == j || tags[j].channel != b) continue;
       const int64_t d = tags[j].time - tags[i].time;
       if (d >= edges.front() && d < edges.back())
         ++bins[size_t(std::upper_bound(edges.begin(), edges.end(), d) - edges.begin()) - 1];

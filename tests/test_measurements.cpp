@@ -456,6 +456,62 @@ TEST(MeasurementSet, FeedsWhileMeasurementsComeAndGo) {
   EXPECT_EQ(kept->data(), reference::correlation(tags, 1, 6, 10, 2000, -10000, 10000));
 }
 
+TEST(MeasurementSet, BatchesOfManyPiecesCountAsTheRecordsFedOneByOne) {
+  // A stream whose channels 2 and 5 fall silent after its first third, so that whole pieces of a
+  // batch hold none of their records.
+  Tags tags = generate(9, 40000);
+  for (size_t i = tags.size() / 3; i < tags.size(); ++i)
+    if (tags[i].channel == 2 || tags[i].channel == 5) tags[i].channel = 0;
+  const size_t piece = MeasurementSet::kSetPiece;
+  // Batch sizes: pieces cut inside coincidence windows and pairs, whole pieces, single records.
+  const struct { const char* what; std::vector<size_t> sizes; } cases[] = {
+      {"three pieces and some", {3 * piece + 17}},
+      {"one piece at a time", {piece}},
+      {"a piece and one record", {piece + 1, 1}},
+      {"all at once", {tags.size()}},
+  };
+  const std::vector<std::vector<int16_t>> groups = {{1, 6}, {2, 5}, {7, 200}};
+  const auto wantCorr = reference::correlation(tags, 1, 6, 10, 2000, -10000, 10000);
+  const auto wantQuiet = reference::correlation(tags, 2, 5, 100, 400, -20000, 20000);
+  const auto wantCoinc = reference::coincidences(tags, groups, 2000);
+  const auto wantStartStop = reference::startStop(tags, 6, 2, 1000, 500);
+  const auto wantTrace = reference::timeTrace(tags, {200, 2}, 100000, 50);
+  const auto wantWide = reference::timeTrace(tags, {0, 1, 2, 5, 6, 7, 11}, 100000, 50);
+  std::vector<int64_t> wantLog;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto corr = std::make_shared<Correlation>(1, 6, 10, 2000);
+    auto quiet = std::make_shared<Correlation>(2, 5, 100, 400);
+    auto coinc = std::make_shared<Coincidences>(groups, 2000);
+    auto startStop = std::make_shared<StartStop>(6, 2, 1000, 500);
+    auto trace = std::make_shared<TimeTrace>(std::vector<int16_t>{200, 2}, 100000, 50);
+    auto wide = std::make_shared<TimeTrace>(std::vector<int16_t>{0, 1, 2, 5, 6, 7, 11}, 100000, 50);
+    auto log = std::make_shared<LogCorrelation>(1, 6, 10, 1000000, 8);
+    auto rate = std::make_shared<CountRate>(std::vector<int16_t>{1, 2, 6});
+    MeasurementSet set;
+    for (const std::shared_ptr<Measurement>& m :
+         std::vector<std::shared_ptr<Measurement>>{corr, quiet, coinc, startStop, trace, wide, log, rate})
+      set.add(m);
+    for (size_t pos = 0, k = 0; pos < tags.size(); ++k) {
+      const size_t n = std::min(c.sizes[k % c.sizes.size()], tags.size() - pos);
+      set.feed(tags.data() + pos, n);
+      pos += n;
+    }
+    EXPECT_EQ(corr->data(), wantCorr);
+    EXPECT_EQ(quiet->data(), wantQuiet);
+    EXPECT_EQ(coinc->data(), wantCoinc);
+    EXPECT_EQ(startStop->data(), wantStartStop);
+    EXPECT_EQ(trace->data(), wantTrace);
+    EXPECT_EQ(wide->data(), wantWide);
+    if (wantLog.empty()) wantLog = reference::logCorrelation(tags, 1, 6, log->binEdgesPs());
+    EXPECT_EQ(log->data(), wantLog);
+    EXPECT_EQ(rate->counts(), (std::vector<int64_t>{reference::count(tags, 1), reference::count(tags, 2),
+                                                    reference::count(tags, 6)}));
+    EXPECT_EQ(std::make_pair(corr->spanPs(), log->countB()),
+              std::make_pair(reference::span(tags), reference::count(tags, 6)));
+  }
+}
+
 TEST(Measurements, DelaysOnBinEdgesForAnyWidth) {
   // Pairs of a start (1) and a stop (6) whose delays lie on, just below and just above bin
   // edges across the whole histogram, far enough apart not to pair with each other.
