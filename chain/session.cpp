@@ -270,6 +270,8 @@ bool Session::sampleSpace(bool force) {
 
 void Session::stopped(const RecordInstant& stop) {
   sampleSpace(true);
+  // The raw files are complete: the merge reads them to their end without waiting for more.
+  _recording.end();
   _seconds = recordTime(_start, stop).seconds;
   _times.stopUtc = utcText(stop.wall);
   _times.mergeStartUtc = utcNow();
