@@ -2,6 +2,7 @@
 the binary output of the same run, parameters, errors, and Ctrl-C."""
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -422,8 +423,8 @@ def test_a_recording_stops_by_itself_before_its_file_system_is_full(tmp_path, mi
     env = dict(os.environ, RAVIK_SIM_RATES="2e4", PYTHONPATH=os.pathsep.join(sys.path))
     run = subprocess.run(
         ["unshare", "-rm", "sh", "-c",
-         'mount -t tmpfs -o size=64m tmpfs "$1" || exit 200; shift; "$@"; rc=$?; '
-         'ls -l "$1"/run.bin >&2; exit $rc',
+         'mount -t tmpfs -o size=64m tmpfs "$1" || exit 200; d=$1; shift; "$@"; rc=$?; '
+         'stat -c "run.bin holds %s bytes" "$d"/run.bin >&2; exit $rc',
          "sh", str(small), sys.executable, "-c", LOW_SPACE_RUN, str(small), min_free],
         capture_output=True, text=True, env=env, timeout=120)
     if run.returncode == 200 or "unshare: " in run.stderr:
@@ -434,7 +435,8 @@ def test_a_recording_stops_by_itself_before_its_file_system_is_full(tmp_path, mi
     assert why["cause"] == "free space" and why["folder"] == str(small), why
     assert why["free_bytes"] < 40 << 20 and why["min_free_bytes"] == 40 << 20
     assert report["stop_reason"] == why and report["completed"] is True
-    size = int(run.stderr.split()[4])  # of run.bin, listed before the mount went away
+    # Of run.bin, listed before the mount went away.
+    size = int(re.search(r"run.bin holds (\d+) bytes", run.stderr).group(1))
     assert size == 128 + 10 * report["records"]
     assert report["records"] < 60 * 15 * 20000
 
