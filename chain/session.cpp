@@ -255,7 +255,8 @@ void Session::watchSpace(const std::vector<SessionDevice>& devices, int64_t marg
     // Written in place, or by the face itself: a device or a pipe takes no space.
     struct stat st;
     const std::string& path = *output.second;
-    if (!path.empty() && (stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)))
+    if (!path.empty() && descriptorName(path) < 0 &&
+        (stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)))
       _space->watch(folderOf(path), {}, {});
   }
   _space->sample(monotonicNs(), 0, true);
