@@ -192,7 +192,10 @@ void KRmt::connectSignals() {
   connect(_stopBtn, &QPushButton::clicked, this, [this] { stopCollect(); });
   connect(_quitBtn, &QPushButton::clicked, this, &KRmt::exitPgm);
   connect(_monitorBtn, &QPushButton::clicked, this, &KRmt::openMonitor);
-  connect(_timer, &QTimer::timeout, this, [this] { updateGui(); });
+  connect(_timer, &QTimer::timeout, this, [this] {
+    updateGui();
+    watchFreeSpace();
+  });
   connect(_ascBtn, &QPushButton::clicked, this, &KRmt::selAscOut);
   connect(_binBtn, &QPushButton::clicked, this, &KRmt::selBinOut);
   connect(_hdf5Btn, &QPushButton::clicked, this, &KRmt::selHdf5Out);

@@ -163,8 +163,14 @@ private:
   void writeManifest(const QString* outputs);
   // The outputs created and not yet published, as writeManifest() takes them.
   void outputsInHand(QString* outputs) const;
-  // Appends a line to the note line.
+  // Appends a line to the note line (above the free-space line while one is shown).
   void addNote(const QString& line);
+  // While recording, about once a second: the free space and the time left as the last line of
+  // the note, and, once a file system the run writes to is below the margin (the settings'
+  // "minFree", a size such as "2G"; 0: never), a note why and the stop, as Stop would.
+  void watchFreeSpace();
+  // Shows `line` as the note's last line in place of the free-space line shown before.
+  void showSpaceLine(const QString& line);
   // At Start: says on the note line which output channels two recorded devices share.
   void noteSharedChannels();
   void storePaths();
@@ -231,6 +237,7 @@ private:
   // output's metadata, output channels that two devices share, and what the merge found wrong
   // (losses, a bad clock, one line per device).
   QLabel* _noteText;
+  QString _spaceLine;  // the note's last line while recording: the free space; empty: none
   Led* _stateLed;
   QProgressBar* _progress;
   QGridLayout* _layout;

@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QSettings>
 #include <QTimer>
 
 #include "app/krmt.h"
@@ -14,6 +15,7 @@
 #include "merge/outputfile.h"
 #include "report/runreport.h"
 #include "chain/devicecore.h"
+#include "chain/freespace.h"
 #include "chain/keptrun.h"
 #include "chain/outputstage.h"
 #include "device/korbalt.h"
@@ -123,8 +125,10 @@ void KRmt::onUse5ChUpdate(bool on) {
 void KRmt::startCollect() {
   _progress->setValue(0);
   _noteText->clear();
+  _spaceLine.clear();
   SessionFiles files;
   files.program = files.recordedBy = "ravik";
+  files.tmpDir = toFileName(_tmpPath->text());  // whose free space is watched
   // The filter of what is written, from the temp folder; a bad one is said, and the recording
   // goes on writing everything.
   std::string keepError;
@@ -208,10 +212,41 @@ void KRmt::startCollect() {
   writeManifest(outputs);
   noteSharedChannels();
   startLiveMerge();
+  int64_t minFree = kDefaultMinFree;
+  const QString asked = _settings->value("minFree").toString();
+  if (!asked.isEmpty() && !parseSize(asked.toStdString(), &minFree)) {
+    minFree = kDefaultMinFree;
+    addNote("The setting minFree=" + asked + " is no size such as 500M or 2G; " +
+            QString::fromStdString(sizeText(minFree)) + " is kept free");
+  }
+  _session->watchSpace(sessionDevices(true), minFree);
+}
+
+void KRmt::watchFreeSpace() {
+  if (_state != Recording || !_session || !_session->space()) return;
+  const bool low = _session->sampleSpace();
+  showSpaceLine(QString::fromStdString(_session->space()->liveText()));
+  if (!low) return;
+  addNote("Stopped by itself: " + QString::fromStdString(_session->space()->stopText()) +
+          "; the merge completes what was recorded");
+  stopCollect();
+}
+
+void KRmt::showSpaceLine(const QString& line) {
+  QString text = _noteText->text();
+  if (!_spaceLine.isEmpty() && text.endsWith(_spaceLine)) {
+    text.chop(_spaceLine.size());
+    if (text.endsWith('\n')) text.chop(1);
+  }
+  _spaceLine = line;
+  _noteText->setText(text.isEmpty() || line.isEmpty() ? text + line : text + '\n' + line);
 }
 
 void KRmt::addNote(const QString& line) {
+  const QString space = _spaceLine;
+  showSpaceLine(QString());
   _noteText->setText(_noteText->text().isEmpty() ? line : _noteText->text() + '\n' + line);
+  showSpaceLine(space);
 }
 
 void KRmt::noteSharedChannels() {
@@ -273,6 +308,7 @@ void KRmt::nameOutputs(const QString* paths) {
 
 void KRmt::stopCollect(bool err) {
   _timer->stop();
+  showSpaceLine(QString());  // the run report keeps the figures
   stopRecording(_devs.size(), [](int32_t i) { _devs[i]->start(false, QString()); });
   // The outputs chosen now are those the run writes: the HDF5 output's times are noted for them.
   QString outputs[kOutputKinds];

@@ -87,6 +87,8 @@ struct Chain::Run {
   bool pollEnd = false;
 
   ~Run() { halt(); }
+  // The devices' end of the recording: the callback removed, the raw files closed.
+  void endRecording();
 
   // Refreshes the devices' loss and clock state while they record; an output that cannot be
   // written ends the merge, and stop() then says why.
@@ -102,8 +104,21 @@ void Chain::Run::startPolling() {
     while (!pollWake.wait_for(hold, kPollPeriod, [this] { return pollEnd; })) {
       recording->poll();
       if (session->merge() != nullptr) session->merge()->checkOutputs();
+      // Below the margin the recording ends as at a stop: the merge completes what it holds.
+      if (session->sampleSpace()) {
+        endRecording();
+        return;
+      }
     }
   });
+}
+
+void Chain::Run::endRecording() {
+  // The callback is removed before the raw files are closed.
+  recording->stop();
+  recording->poll();
+  session->stopped(RecordInstant::now());
+  ended = true;
 }
 
 void Chain::Run::halt() {
@@ -115,12 +130,7 @@ void Chain::Run::halt() {
     pollWake.notify_all();
     poller.join();
   }
-  if (recording && !ended) {
-    // The callback is removed before the raw files are closed.
-    recording->stop();
-    recording->poll();
-    session->stopped(RecordInstant::now());
-  }
+  if (recording && !ended) endRecording();
   ended = true;
 }
 
@@ -287,6 +297,7 @@ bool Chain::start(const ChainOutputs& outputs, std::string* error) {
     return false;
   }
   run->ended = false;
+  _stopReason = nullptr;
   const std::vector<SessionDevice> devices = sessionDevices(*run->recording);
   run->sink.reset(new LiveSink(&_measurements, &_queue, session.hdf5Output(), run->virtuals.get()));
   MergeWatch watch;
@@ -297,6 +308,7 @@ bool Chain::start(const ChainOutputs& outputs, std::string* error) {
     run->removeRaw();
     return false;
   }
+  session.watchSpace(devices, outputs.minFree);
   // Every run can be recovered, a measure-only one into outputs named then.
   const std::string manifestWarning = session.writeManifest(devices);
   if (!manifestWarning.empty()) _messages.push_back(manifestWarning);
@@ -313,6 +325,7 @@ bool Chain::stop(nlohmann::json* report, std::string* error) {
   std::unique_ptr<Run> run = std::move(_run);
   Session& session = *run->session;
   run->halt();
+  _stopReason = session.space()->stopReasonJson();
   sigset_t none;
   sigemptyset(&none);
   RunResult result;
@@ -342,6 +355,13 @@ bool Chain::stop(nlohmann::json* report, std::string* error) {
     return false;
   }
   return true;
+}
+
+nlohmann::json Chain::stopReason() const {
+  if (!_run) return _stopReason;
+  // The poller samples the free space while it holds the lock.
+  std::lock_guard<std::mutex> hold(_run->pollLock);
+  return _run->session->space()->stopReasonJson();
 }
 
 bool Chain::waitStreamTime(int64_t ps, int32_t timeoutMs, int64_t* covered) const {

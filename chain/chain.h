@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "chain/devicesearch.h"
+#include "chain/freespace.h"
 #include "chain/recordqueue.h"
 #include "merge/hdf5output.h"
 #include "monitor/measurements.h"
@@ -44,6 +45,9 @@ struct ChainOutputs {
   // The chain's virtual channels go to the outputs and the stream too, ahead of the filter; the
   // measurements then see them as the outputs hold them.
   bool writeVirtual = false;
+  // Below this free space on the temp folder's or an output's file system (with what the merge
+  // still has to write there) the recording stops by itself; 0: never.
+  int64_t minFree = kDefaultMinFree;
 };
 
 class Chain {
@@ -91,7 +95,12 @@ public:
   // Starts a recording into `outputs` and its merge. False with a message when an output cannot be
   // created, a device fails to start or another chain records.
   bool start(const ChainOutputs& outputs, std::string* error);
+  // True from start() to stop(), also once the recording stopped by itself (see stopReason()).
   bool recording() const { return _run != nullptr; }
+  // Why the last recording stopped by itself: a file system fell below the margin (see
+  // FreeSpaceWatch::stopReasonJson()); null while it records as asked or stopped as asked. The
+  // devices are stopped then, the merge completes what they recorded, and stop() publishes it.
+  nlohmann::json stopReason() const;
   // Stops the recording, completes the merge, publishes the outputs and writes the run report,
   // which *report gets (also when the merge failed), with every device's losses. False with a
   // message when an output could not be written or a raw file read; the raw files are then
@@ -116,6 +125,7 @@ private:
   std::vector<VirtualChannel> _virtuals;  // resolved
   RecordQueue _queue;
   std::unique_ptr<Run> _run;
+  nlohmann::json _stopReason;  // of the last recording, once stopped
 };
 
 #endif

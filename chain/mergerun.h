@@ -89,6 +89,8 @@ public:
   void checkOutputs();
   // The merge's thread has ended: at the end of the inputs, or early.
   bool ended() const { return _working.load() == 0; }
+  // Bytes of the inputs read so far; any thread may ask.
+  int64_t bytesRead() const { return _bytesRead.load(std::memory_order_relaxed); }
   // Waits for the end of the merge; returns early, with a prefix written, when a signal of
   // `stopSignals` arrives or an output reports a write error. Call from the thread that started it.
   RunResult finish(const sigset_t& stopSignals);

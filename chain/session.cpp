@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -79,6 +80,13 @@ bool makeRunFolder(const std::string& tmpDir, std::string* runDir, std::string* 
   }
   *runDir = name;
   return true;
+}
+
+// The folder that holds `path`: "." for a bare name.
+std::string folderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 std::vector<StreamArg> rawStreams(const std::vector<SessionDevice>& devices) {
@@ -230,7 +238,42 @@ KeepFilter* Session::newKeepFilter() {
   return _keep.get();
 }
 
+void Session::watchSpace(const std::vector<SessionDevice>& devices, int64_t margin) {
+  _space.reset(new FreeSpaceWatch(margin));
+  std::vector<std::string> raw;
+  for (const SessionDevice& dev : devices)
+    if (!dev.rawName.empty()) raw.push_back(dev.rawName);
+  _space->watch(_files.tmpDir.empty() ? _runDir : _files.tmpDir, raw, {});
+  const std::pair<const OutputFile*, const std::string*> outputs[] = {
+      {&_text, &_files.text}, {&_binary, &_files.binary}, {_hdf5.file(), &_files.hdf5},
+      {&_histogram, &_files.histogram}};
+  for (const auto& output : outputs) {
+    const std::string& partial = output.first->partialPath();
+    if (!partial.empty()) {
+      _space->watch(folderOf(partial), {}, {partial});
+      continue;
+    }
+    // Written in place, or by the face itself: a device or a pipe takes no space.
+    struct stat st;
+    const std::string& path = *output.second;
+    if (!path.empty() && descriptorName(path) < 0 &&
+        (stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)))
+      _space->watch(folderOf(path), {}, {});
+  }
+  _space->sample(monotonicNs(), 0, true);
+}
+
+bool Session::sampleSpace(bool force) {
+  if (!_space) return false;
+  // A merge after the recording (with loss records) has read nothing yet.
+  _space->sample(monotonicNs(), _run ? _run->bytesRead() : 0, force);
+  return _space->tripped() != nullptr;
+}
+
 void Session::stopped(const RecordInstant& stop) {
+  sampleSpace(true);
+  // The raw files are complete: the merge reads them to their end without waiting for more.
+  _recording.end();
   _seconds = recordTime(_start, stop).seconds;
   _times.stopUtc = utcText(stop.wall);
   _times.mergeStartUtc = utcNow();
@@ -317,6 +360,10 @@ RunReport Session::report(const std::vector<SessionDevice>& devices, const RunRe
   report.lossRecords = _files.lossRecords;
   if (_virtuals) report.stages.push_back({"virtual", virtualReport(_virtuals->definitions())});
   if (_keep) report.stages.push_back({"keep", keepReport(*_keep)});
+  if (_space) {
+    report.freeSpace = _space->reportJson();
+    report.stopReason = _space->stopReasonJson();
+  }
   report.completed = error.empty();
   report.error = error;
   return report;

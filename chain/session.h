@@ -23,6 +23,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "chain/freespace.h"
 #include "chain/recordtime.h"
 #include "chain/mergerun.h"
 #include "chain/sessiondevice.h"
@@ -143,6 +144,16 @@ public:
   KeepFilter* newKeepFilter();
   // The merge while it runs beside the recording; null when it does not.
   MergeRun* merge() { return _run.get(); }
+  // From now on watches the free space of the run's folder and of every output's folder, with
+  // the growth of the raw files and of the outputs; `margin` as FreeSpaceWatch takes it. Call
+  // once the devices have started (their raw files are named).
+  void watchSpace(const std::vector<SessionDevice>& devices, int64_t margin);
+  // One sample when a second has passed since the last (every one with `force`); true once a
+  // file system has fallen below the margin: the face then stops the recording as its Stop
+  // does. False without a watch.
+  bool sampleSpace(bool force = false);
+  // The watch; null before watchSpace().
+  const FreeSpaceWatch* space() const { return _space.get(); }
   // The callback is removed and the raw files are closed at `stop`.
   void stopped(const RecordInstant& stop);
 
@@ -197,6 +208,7 @@ private:
   std::unique_ptr<KeepFilter> _keep;  // with a filter; null: none
   std::unique_ptr<VirtualChannels> _virtuals;  // with virtual channels in the outputs; null: none
   std::unique_ptr<MergeRun> _run;
+  std::unique_ptr<FreeSpaceWatch> _space;
 };
 
 #endif

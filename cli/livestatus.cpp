@@ -3,6 +3,7 @@
 #include <inttypes.h>
 #include <sys/resource.h>
 
+#include "chain/freespace.h"
 #include "monitor/monitorcore.h"
 
 namespace {
@@ -100,7 +101,9 @@ void LiveStatus::update(const Recording& recording, double seconds) {
       fprintf(_out, "%s %s", i == 0 ? "" : " |", line.c_str());
     _lastTotals[i] = dev.totalEvents;
   }
-  const std::vector<std::string> extra = monitorLines(recording);
+  std::vector<std::string> extra = monitorLines(recording);
+  const std::string space = _space != nullptr ? _space->liveText() : std::string();
+  if (!space.empty()) extra.push_back((_terminal ? "  " : "") + space);
   for (const std::string& line : extra) {
     if (_terminal)
       fprintf(_out, "\r%s\033[K\n", line.c_str());

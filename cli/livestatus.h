@@ -15,6 +15,7 @@
 #include "chain/recording.h"
 #include "chain/recordtime.h"
 
+class FreeSpaceWatch;
 class MonitorCore;
 struct DeviceRates;
 struct MonitorSnapshot;
@@ -34,6 +35,10 @@ public:
   // terminal each takes lines of its own; otherwise they join the one line.
   void showMonitor(const MonitorCore* monitor, bool rates, bool peak);
 
+  // From now on every update also shows the free space of the file system that fills first and
+  // the time left until it reaches the margin (null: not shown).
+  void showSpace(const FreeSpaceWatch* space) { _space = space; }
+
 private:
   std::string deviceLine(const RecordedDevice& dev, double rate) const;
   std::string ratesText(const RecordedDevice& dev, const DeviceRates& rates) const;
@@ -41,6 +46,7 @@ private:
   std::vector<std::string> monitorLines(const Recording& recording) const;
 
   const MonitorCore* _monitor = nullptr;  // not owned
+  const FreeSpaceWatch* _space = nullptr;  // not owned
   bool _rates = false, _peak = false;
 
   FILE* _out;

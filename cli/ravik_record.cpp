@@ -60,6 +60,9 @@ constexpr int kExitStartFailed = 4;
 // The outputs are complete, but a device lost data, a raw file could not be written, or a clock
 // was bad during the recording.
 constexpr int kExitDataLost = 5;
+// The outputs are complete, but the recording stopped by itself before it was asked to: a file
+// system it writes to fell below --min-free.
+constexpr int kExitLowSpace = 6;
 // Refresh of the live lines and of the devices' loss and clock state, as in the window.
 constexpr int64_t kPollNs = 200 * 1000 * 1000;
 
@@ -166,14 +169,16 @@ void tellWriteFailures(const Recording& recording, std::vector<bool>* told) {
   }
 }
 
-// Records until the time is up or a stop signal comes, counted from the recording's `start`;
-// returns its time from then to the stop.
+// Records until the time is up, a stop signal comes or a file system falls below --min-free,
+// counted from the recording's `start`; returns its time from then to the stop.
 RecordTime recordUntilStopped(Recording* recording, const RecordOptions& options,
-                              const sigset_t& signals, MergeRun* merge,
+                              const sigset_t& signals, Session* session,
                               const MonitorCore* monitor, const RecordInstant& start) {
   LiveStatus live(stderr, isatty(STDERR_FILENO) != 0);
   std::vector<bool> told(recording->devices().size(), false);
+  MergeRun* merge = session->merge();
   if (monitor) live.showMonitor(monitor, options.rates, options.correlate);
+  live.showSpace(session->space());
   for (;;) {
     const double elapsed = secondsSince(start);
     const double left = options.seconds > 0 ? options.seconds - elapsed : 1e9;
@@ -185,8 +190,14 @@ RecordTime recordUntilStopped(Recording* recording, const RecordOptions& options
     recording->poll();
     tellWriteFailures(*recording, &told);
     if (merge != nullptr) merge->checkOutputs();
+    const bool lowSpace = session->sampleSpace();
     if (!options.quiet) live.update(*recording, secondsSince(start));
     if (s == SIGINT || s == SIGTERM || s == SIGHUP) break;
+    if (lowSpace) {
+      // Said also when quiet: the recording ends before it was asked to.
+      say("stopping: " + session->space()->stopText() + "; the merge completes what was recorded");
+      break;
+    }
   }
   recording->stop();
   const RecordInstant stop = RecordInstant::now();
@@ -378,8 +389,9 @@ int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>&
   // A raw file that cannot be opened now is said by finish().
   std::string openError;
   session->startMerge(devices, nullptr, mergeWatch(options, &counts), &openError);
+  session->watchSpace(devices, options.minFree);
   const RecordTime time =
-      recordUntilStopped(&recording, options, signals, session->merge(), monitor.core(), start);
+      recordUntilStopped(&recording, options, signals, session, monitor.core(), start);
   session->stopped(time.stop);
   monitor.finish();
   // The histogram is complete now; a failed merge does not take it along.
@@ -399,9 +411,15 @@ int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>&
   const RunReport report = session->report(
       devices, run, code == 0 ? "" : "the merge did not complete; the raw files are kept");
   printRun(options, *session, recording, time, run, counts, monitor.core(), report, code);
-  const int result = finishReport(*session, report, recording, code);
+  int result = finishReport(*session, report, recording, code);
+  // Stopped early for free space, the run is complete but shorter than asked: that outweighs a
+  // device's loss, which the report and the summary tell.
+  if ((result == 0 || result == kExitDataLost) && session->space()->tripped() != nullptr)
+    result = kExitLowSpace;
   // A lost histogram is a write error, which outweighs a device's loss.
-  return histogramCode != 0 && (result == 0 || result == kExitDataLost) ? histogramCode : result;
+  return histogramCode != 0 && (result == 0 || result == kExitDataLost || result == kExitLowSpace)
+             ? histogramCode
+             : result;
 }
 
 }  // namespace

@@ -75,6 +75,13 @@ void describe(CommandLine* line, RecordOptions* options) {
                 "folder in which the run makes its own folder of raw files\n"
                 "(default: $TMPDIR or /tmp)",
                 "DIR");
+  line->addValue("--min-free", "SIZE",
+                 "stop the recording, and merge it, once the temp folder's or an\n"
+                 "output's file system has less than SIZE free (k, M, G, T: powers\n"
+                 "of 1024; default 2G; 0: never)",
+                 "a size such as 500M or 2G", [options](const std::string& text) {
+                   return parseSize(text, &options->minFree);
+                 });
   line->addPath("--params", &options->paramsPath,
                 "set the devices' parameters from FILE before recording: a run\n"
                 "report (each device's \"parameters\", matched by serial, else by\n"
@@ -115,7 +122,8 @@ const char kFooter[] =
     "output or run report name, an input that is no regular file, a --params entry for no\n"
     "device found or a second one for a device (nothing recorded); 3 no device found; 4 a\n"
     "device failed to start (nothing recorded); 5 done, but a device lost data, a raw file\n"
-    "could not be written or a clock was bad; 128 + signal number when a signal stopped the\n"
+    "could not be written or a clock was bad; 6 done, but the recording stopped early because\n"
+    "a file system fell below --min-free; 128 + signal number when a signal stopped the\n"
     "merge (raw files kept).";
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The command line of ravik-record:
 //
 //   ravik-record [-s] [-l] [--seconds N] [--text FILE] [--bin FILE] [--hdf5 FILE [--compress[=fast]]]
-//                [--tmp DIR] [--keep-raw] [--quiet] [--virtual FILE] [--rates] [--correlate A,B [--range PS]
+//                [--tmp DIR] [--min-free SIZE] [--keep-raw] [--quiet] [--virtual FILE] [--rates] [--correlate A,B [--range PS]
 //                [--bin-width PS] [--histogram FILE]]
 //
 // Parsing only: nothing is opened or checked on disk here. A new option is a field here and one
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "chain/freespace.h"
 #include "merge/hdf5output.h"
 
 #include "monitor/correlator.h"
@@ -28,6 +29,7 @@ struct RecordOptions {
   std::string metaPath;  // --meta: the user's metadata for the HDF5 output; empty: none
   std::vector<Hdf5MetaField> meta;  // read from it
   std::string tmpDir;     // folder of the raw files
+  int64_t minFree = kDefaultMinFree;  // --min-free: stop below this free space; 0: never
   std::string paramsPath; // --params: device parameters to set before recording; empty: none
   std::string virtualPath;  // --virtual: the virtual channels' definitions; empty: none
   std::vector<VirtualChannel> virtuals;  // read from it by the program

@@ -16,6 +16,8 @@
 #include <new>
 #include <tuple>
 
+#include "merge/outputstream.h"
+
 namespace {
 
 // The TITLE of every node written here. Readers of the format compare the published field
@@ -674,6 +676,10 @@ struct Hdf5Output::Impl {
   int64_t written = 0;  // records in the file's columns
   int64_t extent = 0;   // their extent: more than `written` while a batch is taken back
   bool filtered = false;  // the columns pass through filters
+  // The file's descriptor where the library's driver gives it (-1: none), for its write-behind;
+  // the columns' chunks go to the file's end as it grows.
+  int fd = -1;
+  WriteBehind behind;
 
   void close() {
     if (timestamps >= 0) H5Dclose(timestamps);
@@ -700,6 +706,10 @@ bool Hdf5Output::create(const std::string& path, const std::string& finalPath,
   }
   errno = 0;
   _impl->file = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+  // The default driver writes through one descriptor of its own.
+  void* handle = nullptr;
+  if (_impl->file >= 0 && H5Fget_vfd_handle(_impl->file, H5P_DEFAULT, &handle) >= 0 && handle)
+    _impl->fd = *static_cast<int*>(handle);
   NodeWriter w;
   w.ok = _impl->file >= 0 && w.title(_impl->file, "/");
   Hid photonData(w.group(_impl->file, "/photon_data"), H5Gclose);
@@ -1060,6 +1070,8 @@ bool Hdf5Output::writeRun(const int64_t* times, const int16_t* channels, int64_t
   _impl->written += count;
   _impl->extent = std::max(_impl->extent, _impl->written);
   _lastWritten = times[count - 1];
+  struct stat st;
+  if (_impl->fd >= 0 && fstat(_impl->fd, &st) == 0) _impl->behind.advance(_impl->fd, st.st_size);
   return true;
 }
 

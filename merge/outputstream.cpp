@@ -56,6 +56,16 @@ bool openPendingPipe(StreamSink* sink) {
   }
 }
 
+// The outputs are written from their start, so the count of bytes written is their end.
+void writeBehind(StreamSink* sink) {
+  if (sink->written - sink->behind.synced < WriteBehind::kStep) return;
+  if (sink->regular < 0) {
+    struct stat st;
+    sink->regular = fstat(sink->fd, &st) == 0 && S_ISREG(st.st_mode) && !sink->countedPosition;
+  }
+  if (sink->regular == 1) sink->behind.advance(sink->fd, sink->written);
+}
+
 // Returns the count of bytes written, which is below `size` after an error. Never a negative
 // count: the stream library would take it as a huge count written and read on past `data`.
 ssize_t sinkWrite(void* cookie, const char* data, size_t size) {
@@ -78,6 +88,7 @@ ssize_t sinkWrite(void* cookie, const char* data, size_t size) {
     done += size_t(n);
   }
   sink->written += int64_t(done);
+  if (!sink->pipe) writeBehind(sink);
   return ssize_t(done);
 }
 
@@ -117,6 +128,14 @@ int sinkClose(void* cookie) {
 }
 
 }  // namespace
+
+void WriteBehind::advance(int fd, int64_t end) {
+  if (end - synced < kStep) return;
+  posix_fadvise(fd, dropped, synced - dropped, POSIX_FADV_DONTNEED);
+  dropped = synced;
+  sync_file_range(fd, synced, end - synced, SYNC_FILE_RANGE_WRITE);
+  synced = end;
+}
 
 void watchPipe(StreamSink* sink) {
   struct stat st;

@@ -14,6 +14,20 @@
 #include <atomic>
 #include <string>
 
+// Write-behind of a file that is written from its start: every kStep bytes the new part is
+// handed to the disk at once, and the part before it, written by then, is let go from memory.
+// An output of many gigabytes, left to the system, fills memory with dirty pages until the system
+// runs short and every writer, the recording's callback among them, waits while it writes them
+// out; so the output's pages in memory stay a few steps' worth. Rewriting bytes already handed on
+// (the binary trailer, HDF5 metadata) only brings them back. Failures here change nothing that
+// the writes themselves do not report.
+struct WriteBehind {
+  static constexpr int64_t kStep = int64_t(8) << 20;
+  int64_t synced = 0, dropped = 0;  // handed to the disk up to, let go from memory up to
+  // The file `fd` now holds `end` bytes.
+  void advance(int fd, int64_t end);
+};
+
 // What a stream writes through: the descriptor, the first write error and the bytes written.
 struct StreamSink {
   int fd = -1;
@@ -30,6 +44,10 @@ struct StreamSink {
   bool pipe = false;
   size_t pipeChunk = 0;           // the most one write may take without blocking
   std::atomic<bool> cancel{false};
+  // Write-behind of a regular file. `regular` is found at the first step: 1 a regular file, 0
+  // anything else, -1 not yet known.
+  WriteBehind behind;
+  int8_t regular = -1;
   // A named pipe that had no reader when the output was made (see deferPipe()): opened by the
   // first write, which waits for a reader in short polls as a write waits for room; fd is -1
   // until then. Empty: fd is open.

@@ -66,6 +66,10 @@ struct RunReport {
   // What each step between the merge and the outputs did (a filter's counts), by the step's key
   // ("keep"), in the order of the steps.
   std::vector<std::pair<std::string, nlohmann::json>> stages;
+  // Of a recording that watched its free space: per file system the free space at the start,
+  // at the stop and the least seen ("free_space"), and why the recording stopped by itself
+  // ("stop_reason", null when it stopped as asked). Null: not watched, neither is given.
+  nlohmann::json freeSpace, stopReason;
 };
 
 // The time now in UTC, ISO 8601 with milliseconds: "2026-12-06T07:05:09.123Z".

@@ -21,6 +21,7 @@
 #include "codec_stamps.h"
 #include "korbalt_env.h"
 #include "chain/chain.h"
+#include "chain/freespace.h"
 #include "chain/livesink.h"
 #include "chain/session.h"
 #include "chain/virtualjson.h"
@@ -84,6 +85,85 @@ struct PriorityProbe : Measurement {
 
 // The command that finishes a kept run, as all three programs print it: a word the shell would
 // split or expand is quoted, a quote inside it too; a run without outputs asks for one.
+// SIZE as --min-free and min_free= take it, and the figures of the free-space forecast.
+TEST(FreeSpace, SizesForecastAndTheirTexts) {
+  const struct {
+    const char* text;
+    int64_t bytes;  // -1: refused
+  } sizes[] = {{"0", 0},           {"512", 512},          {"1k", 1024},
+               {"1K", 1024},       {"1.5M", 1572864},     {"2G", int64_t(2) << 30},
+               {"1T", int64_t(1) << 40}, {"", -1},        {"-1M", -1},
+               {"G", -1},          {"2GB", -1},           {"2 G", -1},
+               {"1m", -1},         {".5G", -1},           {"9e20", -1}};
+  for (const auto& row : sizes) {
+    int64_t bytes = -1;
+    EXPECT_EQ(parseSize(row.text, &bytes), row.bytes >= 0) << row.text;
+    if (row.bytes >= 0) {
+      EXPECT_EQ(bytes, row.bytes) << row.text;
+    }
+  }
+  const int64_t G = int64_t(1) << 30;
+  const struct {
+    int64_t free, margin;
+    double growth, seconds;
+    const char* text;
+  } forecasts[] = {
+      {10 * G, 2 * G, double(G), 8, "8 s"},
+      {43 * G, 0, 10e6, 43 * double(G) / 10e6, "1 h 16 min"},
+      {2 * G, 2 * G, 1e6, 0, "0 s"},       // at the margin: stop now
+      {G, 2 * G, 1e6, 0, "0 s"},           // below it
+      {10 * G, 2 * G, 0, -1, nullptr},     // nothing grows
+      {10 * G, 2 * G, -5e6, -1, nullptr},  // files removed meanwhile
+      {3 * G + 600 * 1000000, 3 * G, 1000000, 600, "10 min 0 s"},
+      {300 * G, 0, 1e6, 300 * double(G) / 1e6, "3 d 17 h"},
+  };
+  for (const auto& row : forecasts) {
+    const double left = secondsToMargin(row.free, row.margin, row.growth);
+    EXPECT_DOUBLE_EQ(left, row.seconds) << row.free << " " << row.margin << " " << row.growth;
+    if (row.text) {
+      EXPECT_EQ(durationText(left), row.text);
+    }
+  }
+  const struct {
+    int64_t bytes;
+    const char* text;
+  } texts[] = {{17, "17 B"},          {1024, "1 kiB"},          {1535, "1 kiB"},
+               {512 << 20, "512.0 MiB"}, {int64_t(41.29 * double(G)), "41.2 GiB"},
+               {int64_t(3) << 40, "3.0 TiB"}};
+  for (const auto& row : texts) EXPECT_EQ(sizeText(row.bytes), row.text);
+
+  // What the outputs still take for the raw bytes the merge has not read: measured from the
+  // outputs once it has read a MiB, else estimated.
+  const int64_t M = int64_t(1) << 20;
+  const struct {
+    int64_t raw, merged, outputs;
+    int32_t count;
+    int64_t reserve;
+  } reserves[] = {{100 * M, 90 * M, 450 * M, 2, 50 * M},  // 5 output bytes per raw byte
+                  {100 * M, 100 * M, 500 * M, 2, 0},      // merged up to the end
+                  {100 * M, 120 * M, 500 * M, 2, 0},      // raw files read as they grew
+                  {100 * M, 0, 0, 2, int64_t(100 * M * 2 * kOutputPerRawByte)},  // merged after
+                  {100 * M, M / 2, 4 * M, 1, int64_t((100 * M - M / 2) * kOutputPerRawByte)},
+                  {100 * M, 0, 0, 0, 0}};                 // no output there
+  for (const auto& row : reserves)
+    EXPECT_EQ(outputReserve(row.raw, row.merged, row.outputs, row.count), row.reserve)
+        << row.raw << " " << row.merged << " " << row.outputs;
+
+  // The growth is that of the run's own files over the last samples, not since the start.
+  FileSystemSpace fs(1, "/data");
+  const int64_t s = 1000000000;
+  fs.note(0, 100 * G, 0, 0, 0);
+  EXPECT_EQ(fs.growthPerSecond(), 0);
+  for (int32_t i = 1; i <= 30; ++i)
+    fs.note(i * s, 100 * G - i * 1000, i < 20 ? 0 : (i - 19) * 3000, i < 20 ? 0 : (i - 19) * 2000, 0);
+  EXPECT_DOUBLE_EQ(fs.growthPerSecond(), 5000);
+  EXPECT_EQ(fs.startFree(), 100 * G);
+  EXPECT_EQ(fs.leastFree(), 100 * G - 30000);
+  fs.note(31 * s, 100 * G, 11 * 3000, 11 * 2000, 0);
+  EXPECT_EQ(fs.freeBytes(), 100 * G);
+  EXPECT_EQ(fs.leastFree(), 100 * G - 30000);
+}
+
 TEST(Chain, TheRecoveryCommandIsOneShellCommand) {
   KeptRun fromManifest;
   fromManifest.manifestDir = "/tmp/ravik-AbC123";

@@ -128,6 +128,8 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
       {{}, {"-s", "--text", out + "/a", "--tmp", dir / "stderr"}, 2,
        "stderr: is a file, not a folder; give --tmp a folder"},
       {{}, {"-s", "--text", out + "/a", "--seconds", "-1"}, 2, "bad --seconds"},
+      {{}, {"-s", "--text", out + "/a", "--min-free", "2GB"}, 2, "bad --min-free '2GB'"},
+      {{}, {"-s", "--text", out + "/a", "--min-free", "-1"}, 2, "bad --min-free '-1'"},
       {{}, {"-s", "--seconds=", "--text", out + "/a"}, 2, "--seconds needs a value"},
       {{}, params("p0", "{\"markers\": 16,"), 2, "p0: not a JSON document"},
       {{}, params("p1", R"({"devices": [{"serial": "TK24071", "parameters": {"marker": 16}}]})"),
@@ -348,6 +350,70 @@ TEST_F(RecordTest, KeepFiltersTheOutputsAndTheRawFilesRefilter) {
 
 // While it records, the run is no one else's to merge. Dense streams, so that the merge takes a
 // while; the second Ctrl-C comes once the merge has written its first bytes, or later.
+// A small file system of its own holds the raw files and the outputs. Once its free space is
+// below --min-free the recording stops by itself (exit code 6): the outputs hold every record the
+// report counts, as the merge of the kept raw files does; --min-free 0 never stops it.
+TEST_F(RecordTest, TheRecordingStopsBeforeItsFileSystemIsFull) {
+  // The mount lives in a namespace of the run's own; what the run left is copied out of it.
+  const char* script =
+      "mount -t tmpfs -o size=64m tmpfs \"$1\" || exit 200; d=$1; c=$2; shift 2; \"$@\"; "
+      "rc=$?; cp -a \"$d\"/. \"$c\"/ || exit 201; exit $rc";
+  const struct {
+    const char* minFree;
+    const char* seconds;
+    std::vector<int> codes;
+  } cases[] = {{"40M", "60", {6}}, {"0", "1", {0, 5}}};
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.minFree);
+    const std::string small = dir / "small", copy = dir / "copy";
+    ASSERT_EQ(system(("rm -rf " + small + " " + copy + "; mkdir " + small + " " + copy).c_str()), 0);
+    const Outcome run = runProgram(
+        "/usr/bin/unshare",
+        {"-rm", "sh", "-c", script, "sh", small, copy, RAVIK_RECORD_PROGRAM, "-s", "--seconds",
+         row.seconds, "--text", small + "/run.txt", "--bin", small + "/run.bin", "--tmp", small,
+         "--min-free", row.minFree, "--keep-raw"},
+        dir / "err", {"RATES=2e4"});
+    if (run.code == 200 || hasText(run.err, "unshare: ")) GTEST_SKIP() << "cannot mount a tmpfs: " << run.err;
+    ASSERT_NE(std::find(row.codes.begin(), row.codes.end(), run.code), row.codes.end())
+        << run.code << "\n" << run.err;
+    const nlohmann::json report = nlohmann::json::parse(slurp(copy + "/run.json"));
+    const std::string text = slurp(copy + "/run.txt");
+    EXPECT_EQ(report["records"], lineCount(text));
+    EXPECT_EQ(slurp(copy + "/run.bin").size(), 2 * kHeaderBytes + 10 * lineCount(text));
+    const nlohmann::json& fs = report["free_space"]["file_systems"];
+    ASSERT_EQ(fs.size(), 1u) << report.dump();  // one file system for all the files
+    EXPECT_EQ(fs[0]["folder"], small);
+    EXPECT_LE(fs[0]["least_free_bytes"], fs[0]["free_at_start_bytes"]);
+    EXPECT_LE(fs[0]["least_free_bytes"], fs[0]["free_at_stop_bytes"]);
+    if (run.code == 6) {
+      const nlohmann::json& why = report["stop_reason"];
+      EXPECT_EQ(why["cause"], "free space");
+      EXPECT_EQ(why["folder"], small);
+      EXPECT_LT(why["free_bytes"], 40 << 20);
+      EXPECT_EQ(why["min_free_bytes"], 40 << 20);
+      EXPECT_TRUE(hasText(run.err, "ravik-record: stopping: free space below the margin: "));
+      EXPECT_LT(report["records"].get<int64_t>(), 60 * 15 * 20000);  // long before the time
+    } else {
+      EXPECT_TRUE(report["stop_reason"].is_null());
+    }
+    // The raw files kept (copied with the run's folder) merge to the same records.
+    std::set<std::string> names = namesIn(copy);
+    const auto folder = std::find_if(names.begin(), names.end(), [](const std::string& n) {
+      return n.rfind("ravik-", 0) == 0;
+    });
+    ASSERT_NE(folder, names.end());
+    const std::string raw = copy + "/" + *folder;
+    std::vector<std::string> args = {"--text", dir / "merged.txt"};
+    for (const auto& dev : report["devices"])
+      args.push_back(raw + "/ravik-" + std::to_string(dev["index"].get<int>()) + ".tmp:" +
+                     std::to_string(dev["chain"].get<int>()));
+    const Outcome merged = runProgram(RAVIK_MERGE_PROGRAM, args, dir / "err2");
+    ASSERT_EQ(merged.code, 0) << merged.err;
+    EXPECT_TRUE(slurp(dir / "merged.txt") == text);
+    unlink((dir / "merged.txt").c_str());
+  }
+}
+
 TEST_F(RecordTest, CtrlCInTheMergeLeavesNoOutputAndKeepsTheRawFiles) {
   const pid_t pid = spawn({"RATES=1e6"}, outputs("60"));
   ASSERT_TRUE(waitForData(tmp)) << errText();

@@ -2,6 +2,7 @@
 // ones written (those changed since Start from the temp files after Stop, the others by the merge
 // beside the recording), the temp files leave their names before Idle, and a chain whose
 // channels two devices share is recorded and said so.
+#include <QRegularExpression>
 #include <atomic>
 #include <fstream>
 #include <set>
@@ -146,6 +147,50 @@ TEST_F(OutputsTest, TheOutputsChosenAtStopAreWrittenAndTheTempFilesLeaveTheirNam
 // From chain position 20 up a device's inputs are output channels of other devices' markers (19
 // for input 5 in five-channel mode): the window records such a chain, says so once on the note
 // line, and the run report lists the shared channels.
+// The margin of free space from the settings: above what the temp folder's file system has free,
+// the recording stops by itself at once and publishes what it recorded; 0 never stops; a bad
+// size is said and the default kept. While recording, the note's last line is the free space.
+TEST_F(OutputsTest, BelowTheSettingsMarginTheRecordingStopsByItselfAndSaysWhy) {
+  const struct {
+    const char* minFree;
+    const char* note;  // on the note line after the stop
+    bool stopped;      // by itself
+  } cases[] = {{"1000T", "Stopped by itself: free space below the margin: ", true},
+               {"0", nullptr, false},
+               {"2GB", "The setting minFree=2GB is no size such as 500M or 2G; 2.0 GiB is kept free",
+                false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.minFree);
+    QSettings(KRmt::vendorName, KRmt::programName).setValue("minFree", c.minFree);
+    KRmtProbe p = openRecordingWindow();
+    choose("", "out.bin");
+    p.startBtn()->click();
+    if (!c.stopped) {
+      ASSERT_TRUE(QTest::qWaitFor([&] { return p.noteText()->text().contains("free "); }, kWaitMs));
+      EXPECT_TRUE(p.noteText()->text().contains(QRegularExpression("\\bfree [0-9.]+ [kMGT]?i?B")))
+          << p.noteText()->text().toStdString();
+      p.stopBtn()->click();
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return _window->state() == KRmt::Idle; }, kWaitMs));
+    const QString note = p.noteText()->text();
+    EXPECT_FALSE(note.contains(QRegularExpression("^free ", QRegularExpression::MultilineOption)))
+        << "gone at the stop: " << note.toStdString();
+    if (c.note) {
+      EXPECT_TRUE(note.contains(c.note)) << note.toStdString();
+    }
+    const nlohmann::json report = nlohmann::json::parse(readFile(path("out.json")).toStdString());
+    EXPECT_EQ(report["stop_reason"].is_null(), !c.stopped) << report.dump();
+    if (c.stopped) {
+      EXPECT_EQ(report["stop_reason"]["cause"], "free space");
+      EXPECT_EQ(report["stop_reason"]["folder"], path("work").toStdString());
+    }
+    EXPECT_EQ(report["records"], binaryRecords(readFile(path("out.bin"))));
+    EXPECT_EQ(report["free_space"]["file_systems"].size(), 1u) << "temp and output on one";
+    EXPECT_TRUE(_boxes.texts.isEmpty()) << _boxes.texts.join('\n').toStdString();
+    _boxes.texts.clear();
+  }
+}
+
 TEST_F(OutputsTest, AChainWhoseChannelsAreOthersMarkersIsRecordedAndSaidOnce) {
   setSim("DEVICES", "2");
   const struct {
@@ -181,7 +226,8 @@ TEST_F(OutputsTest, AChainWhoseChannelsAreOthersMarkersIsRecordedAndSaidOnce) {
                              ? QString()
                              : "Recorded with shared output channels, whose timestamps cannot be told "
                            "apart: " + c.note + "; the run report lists them under overlaps";
-    EXPECT_EQ(p.noteText()->text(), said);
+    // While recording the free space is the note's last line.
+    EXPECT_EQ(p.noteText()->text().section(QRegularExpression("\n?free [^\n]*$"), 0, 0), said);
     p.stopBtn()->click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return _window->state() == KRmt::Idle; }, kWaitMs));
     EXPECT_EQ(p.noteText()->text(), said) << "once";

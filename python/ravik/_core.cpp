@@ -135,12 +135,13 @@ public:
 
   void start(const py::object& text, const py::object& bin, const py::object& hdf5,
              const py::object& report, const py::object& compress, const py::object& tmp,
-             const py::object& keep, bool writeVirtual) {
+             const py::object& keep, bool writeVirtual, const py::object& minFree) {
     ChainOutputs outputs;
     outputs.compress = compressionArg(compress);
     std::string error;
     if (!hdf5CanCompress(outputs.compress, &error)) throw std::runtime_error(error);
     outputs.writeVirtual = writeVirtual;
+    outputs.minFree = minFreeArg(minFree);
     if (!keep.is_none()) {
       if (!py::isinstance<py::str>(keep)) throw py::type_error("keep must be a str");
       outputs.keep = keep.cast<std::string>();
@@ -228,19 +229,37 @@ public:
   // the recording, at least `seconds` of it.
   py::object recordFor(const py::object& length, const py::object& text, const py::object& bin,
                        const py::object& hdf5, const py::object& report,
-                       const py::object& compress,
-                       const py::object& tmp, const py::object& keep, bool writeVirtual) {
+                       const py::object& compress, const py::object& tmp, const py::object& keep,
+                       bool writeVirtual, const py::object& minFree) {
     if (length.is_none()) throw std::invalid_argument("record_for: stream_seconds must be 0 or more");
     compressionArg(compress);  // a bad one before the wait
     const double ps = secondsArg(length, "stream_seconds") * 1e12;
     const int64_t target = ps >= 9.2e18 ? INT64_MAX : int64_t(ceil(ps));
-    start(text, bin, hdf5, report, compress, tmp, keep, writeVirtual);
+    start(text, bin, hdf5, report, compress, tmp, keep, writeVirtual, minFree);
     waitUntil(-1, [&](int32_t ms) {
       std::lock_guard<std::mutex> hold(_turn);
       int64_t covered = 0;
       return _chain.waitStreamTime(target, ms, &covered);
     });
     return stop();
+  }
+
+  // min_free: None for the default, a number of bytes, or a size as ravik-record's --min-free
+  // takes it ("500M", "2G"); 0 never stops.
+  static int64_t minFreeArg(const py::object& value) {
+    if (value.is_none()) return kDefaultMinFree;
+    int64_t bytes = 0;
+    if (py::isinstance<py::str>(value)) {
+      if (!parseSize(value.cast<std::string>(), &bytes))
+        throw std::invalid_argument("min_free: '" + value.cast<std::string>() +
+                                    "' is no size such as 500M or 2G");
+      return bytes;
+    }
+    if (py::isinstance<py::bool_>(value) || !py::isinstance<py::int_>(value))
+      throw py::type_error("min_free must be a number of bytes or a str such as \"2G\"");
+    const long long n = value.cast<long long>();
+    if (n < 0) throw std::invalid_argument("min_free must be 0 or more");
+    return int64_t(n);
   }
 
   std::unique_ptr<PyStream> stream(const py::object& self, const py::object& timeout) {
@@ -473,7 +492,15 @@ PYBIND11_MODULE(_core, m) {
       .def_property_readonly("messages", [](PyChain& c) { return c.chain().messages(); },
                              "What the device search reported on the way (a list of str).")
       .def_property_readonly("recording", [](PyChain& c) { return c.chain().recording(); },
-                             "True while a recording runs.")
+                             "True from start() until stop(), also once the recording stopped "
+                             "by itself (see stop_reason).")
+      .def_property_readonly("stop_reason",
+                             [](PyChain& c) { return jsonToPython(c.chain().stopReason()); },
+                             "Why the last recording stopped by itself, None when it did not: a "
+                             "dict of cause (\"free space\"), folder, free_bytes, min_free_bytes "
+                             "and merge_needs_bytes, when a file system it writes to fell below "
+                             "min_free. The devices then stop, the merge completes what they "
+                             "recorded and stop() publishes it; nothing is raised.")
       .def("parameters", &PyChain::parameters, py::arg("chain"),
            "The parameters of the device at chain position `chain` as a dict, as the run report "
            "gives them (delays and dead times in ns, thresholds in V).")
@@ -485,14 +512,16 @@ PYBIND11_MODULE(_core, m) {
            py::arg("bin") = py::none(), py::arg("hdf5") = py::none(),
            py::arg("report") = py::none(), py::arg("compress") = false,
            py::arg("tmp") = py::none(), py::arg("keep") = py::none(),
-           py::arg("write_virtual") = false,
+           py::arg("write_virtual") = false, py::arg("min_free") = py::none(),
            "Starts a recording into the outputs given (paths; none: measure and stream only), "
            "merging while it records. report: the run report's path; compress: the HDF5 "
            "columns, True for shuffle and deflate, \"fast\" for bitshuffle and LZ4 (needs the "
            "Debian package bitshuffle; RuntimeError without it); tmp: where the recording's raw files go; keep: a filter of what is written, "
            "as ravik-record's --keep takes it (\"6,11 within 5000 of 1\"); write_virtual: the "
            "chain's virtual channels go to the outputs and the stream too, labelled in the report "
-           "and the HDF5 file.")
+           "and the HDF5 file; min_free: the recording stops by itself once the temp folder's or "
+           "an output's file system has less free space (bytes, or \"500M\", \"2G\"; None: 2G; "
+           "0: never), see stop_reason.")
       .def("stop", &PyChain::stop,
            "Stops the recording, completes the merge and the outputs, and returns the run report "
            "as a dict; RuntimeError when an output could not be written (it says where the raw "
@@ -504,7 +533,7 @@ PYBIND11_MODULE(_core, m) {
            py::arg("text") = py::none(), py::arg("bin") = py::none(), py::arg("hdf5") = py::none(),
            py::arg("report") = py::none(), py::arg("compress") = false,
            py::arg("tmp") = py::none(), py::arg("keep") = py::none(),
-           py::arg("write_virtual") = false,
+           py::arg("write_virtual") = false, py::arg("min_free") = py::none(),
            "Starts a recording as start() does (same keywords), waits until its merged records "
            "cover `stream_seconds` of stream time (not wall-clock time), stops it as stop() does "
            "and returns the run report. The devices stop a moment later than that point, so the "

@@ -2,6 +2,7 @@
 the binary output of the same run, parameters, errors, and Ctrl-C."""
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -409,6 +410,43 @@ def test_names_beyond_ascii_are_made_and_reported_as_given(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["Messung-\u00e4-\u00b5.bin", "Messung-\u00e4-\u00b5.json"]
 
 
+LOW_SPACE_RUN = """
+import json, sys, ravik
+small = sys.argv[1]
+with ravik.Chain(simulate=True) as chain:
+    report = chain.record_for(60, bin=small + "/run.bin", tmp=small, min_free=sys.argv[2])
+    print(json.dumps({"report": report, "why": chain.stop_reason}))
+"""
+
+
+@pytest.mark.parametrize("min_free", ["40M", str(40 << 20)])
+def test_a_recording_stops_by_itself_before_its_file_system_is_full(tmp_path, min_free):
+    """On a file system of 64 MiB of its own, below min_free the recording stops as stop()
+    would: record_for returns the report, whose records the binary output holds, and the chain
+    says why. Nothing is raised."""
+    small = tmp_path / "small"
+    small.mkdir()
+    env = dict(os.environ, RAVIK_SIM_RATES="2e4", PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.run(
+        ["unshare", "-rm", "sh", "-c",
+         'mount -t tmpfs -o size=64m tmpfs "$1" || exit 200; d=$1; shift; "$@"; rc=$?; '
+         'stat -c "run.bin holds %s bytes" "$d"/run.bin >&2; exit $rc',
+         "sh", str(small), sys.executable, "-c", LOW_SPACE_RUN, str(small), min_free],
+        capture_output=True, text=True, env=env, timeout=120)
+    if run.returncode == 200 or "unshare: " in run.stderr:
+        pytest.skip("cannot mount a tmpfs: " + run.stderr)
+    assert run.returncode == 0, run.stderr
+    out = json.loads(run.stdout)
+    report, why = out["report"], out["why"]
+    assert why["cause"] == "free space" and why["folder"] == str(small), why
+    assert why["free_bytes"] < 40 << 20 and why["min_free_bytes"] == 40 << 20
+    assert report["stop_reason"] == why and report["completed"] is True
+    # Of run.bin, listed before the mount went away.
+    size = int(re.search(r"run.bin holds (\d+) bytes", run.stderr).group(1))
+    assert size == 128 + 10 * report["records"]
+    assert report["records"] < 60 * 15 * 20000
+
+
 def test_one_chain_at_a_time_and_refused_starts(tmp_path):
     first = ravik.Chain(simulate=True)
     with pytest.raises(RuntimeError, match="another Chain"):
@@ -427,6 +465,10 @@ def test_one_chain_at_a_time_and_refused_starts(tmp_path):
         first.start(bin=tmp_path / "notes.bin", tmp=tmp_path)
     assert not first.recording and (tmp_path / "notes.json").read_text() == "notes\n"
     assert not [name for name in os.listdir(tmp_path) if name.startswith(("notes.bin", "ravik-"))]
+    for bad, error in (("2GB", ValueError), (-1, ValueError), (1.5, TypeError), (True, TypeError)):
+        with pytest.raises(error, match="min_free"):
+            first.start(bin=tmp_path / "run.bin", tmp=tmp_path, min_free=bad)
+    assert not first.recording and not (tmp_path / "run.bin").exists()
     with pytest.raises(ValueError):
         ravik.Correlation(first, -1, 6, bin_width_ps=10, n_bins=20)
     with pytest.raises(TypeError, match="ravik.Chain"):

@@ -18,9 +18,10 @@ import ravik
 
 from conftest import BUILD, program, sim_env
 
-# The report's fields that name the program or say when: everything else must be equal.
+# The report's fields that name the program or say when (and how full the disks were then):
+# everything else must be equal.
 TIMES = ("program", "start_utc", "stop_utc", "merge_start_utc", "merge_stop_utc", "utc_offset",
-         "hdf5_creation_time")
+         "hdf5_creation_time", "free_space")
 # The HDF5 file's: the program in its description and software, when it was made, and how long
 # the recording ran by the clock (at least the span of its records, but Stop comes when it comes).
 H5_TIMES = ("/description", "/identity/software", "/provenance/software",
