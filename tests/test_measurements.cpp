@@ -636,7 +636,9 @@ TEST(VirtualChannels, EachChannelEqualsThePlainComputation) {
       }
     }
     EXPECT_LE(reference::longestStepBack(out), reference::longestStepBack(tags));
-    if (list == &longList) EXPECT_EQ(stage.definitions()[4].channel, 31000);
+    if (list == &longList) {
+      EXPECT_EQ(stage.definitions()[4].channel, 31000);
+    }
   }
 }
 
