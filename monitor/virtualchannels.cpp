@@ -148,6 +148,14 @@ public:
   // Appends to *out the records `tags` lead to, in merge order.
   virtual void push(const TimeTag* tags, size_t count, Buffer* out) = 0;
   virtual void finish(Buffer* out) { (void)out; }
+  // push() for the last step, straight to the stage's output: by default through `scratch`,
+  // which a step that can write into *out itself does without.
+  virtual void pushLast(const TimeTag* tags, size_t count, std::vector<TimeTag>* out,
+                        Buffer* scratch) {
+    scratch->clear();
+    push(tags, count, scratch);
+    out->insert(out->end(), scratch->data(), scratch->data() + scratch->size());
+  }
   bool overflowed() const { return _overflowed; }
 
 protected:
@@ -174,6 +182,13 @@ void addAfter(const TimeTag* tags, size_t count, Buffer* out, int16_t channel,
   out->setEnd(to);
 }
 
+// The stage's output vector as a step's output.
+struct VectorOut {
+  std::vector<TimeTag>* v;
+  void append(const TimeTag* begin, const TimeTag* end) { v->insert(v->end(), begin, end); }
+  void push_back(const TimeTag& tag) { v->push_back(tag); }
+};
+
 class CombinedStep : public VirtualChannels::Step {
 public:
   explicit CombinedStep(const VirtualChannel& v) : Step(v.channel), _wanted(65536, 0) {
@@ -195,16 +210,23 @@ public:
         _sieve(v.inputs) {
     for (size_t i = 0; i < v.inputs.size(); ++i) _slot[tableIndex(v.inputs[i])] = int16_t(i + 1);
   }
-  void push(const TimeTag* tags, size_t count, Buffer* out) override {
+  void push(const TimeTag* tags, size_t count, Buffer* out) override { pushTo(tags, count, out); }
+  void pushLast(const TimeTag* tags, size_t count, std::vector<TimeTag>* out, Buffer*) override {
+    VectorOut to{out};
+    pushTo(tags, count, &to);
+  }
+
+private:
+  // Only the records of the members are looked at; the stretches between two coincidences
+  // are appended as they are, in one go each.
+  template <typename Out>
+  void pushTo(const TimeTag* tags, size_t count, Out* out) {
     const int16_t* slotOf = _slot.data() + tableIndex(0);
     int64_t* latest = _latest.data();
     const size_t members = _latest.size();
     const int64_t window = _window;
     const int16_t channel = _channel;
-    // Only the records of the members are looked at; the stretches between two coincidences
-    // are copied as they are, in one go each.
-    TimeTag* to = out->room(2 * count);
-    const TimeTag* copied = tags;  // the records before it are written
+    const TimeTag* copied = tags;  // the records before it are passed on
     _sieve.forEach(tags, count, [&](const TimeTag& tag) {
       const size_t self = size_t(slotOf[tag.channel] - 1);
       const int64_t t = tag.time;
@@ -214,15 +236,14 @@ public:
       latest[self] = t;
       if (all) {
         const TimeTag* next = &tag + 1;
-        to = std::copy(copied, next, to);
+        out->append(copied, next);
         copied = next;
-        *to++ = TimeTag{t, channel};
+        out->push_back(TimeTag{t, channel});
       }
     });
-    out->setEnd(std::copy(copied, tags + count, to));
+    out->append(copied, tags + count);
   }
 
-private:
   int64_t _window;
   std::vector<int16_t> _slot;    // channel -> member + 1, 0: none
   std::vector<int64_t> _latest;  // per member: its latest time, INT64_MIN: none yet
@@ -335,12 +356,9 @@ private:
     size_t i = 0;
     for (;;) {
       // The run of records up to the first that is later than the next delayed record or than
-      // `through` goes as it is, in one copy.
+      // `through` goes as it is, copied as it is read.
       const int64_t limit = std::min(due, through);
-      size_t end = i;
-      while (end < n && from[end].time <= limit) ++end;
-      to = std::copy(from + i, from + end, to);
-      i = end;
+      while (i < n && from[i].time <= limit) *to++ = from[i++];
       if (i == n || from[i].time > through) break;
       while (due < from[i].time) {
         *to++ = TimeTag{due, _channel};
@@ -390,17 +408,18 @@ void VirtualChannels::push(const TimeTag* tags, size_t count, std::vector<TimeTa
     out->insert(out->end(), tags, tags + count);
     return;
   }
-  // Each step reads what the one before it passed on.
+  // Each step reads what the one before it passed on; the last writes to *out.
   const TimeTag* from = tags;
   size_t n = count;
-  for (size_t k = 0; k < _steps.size(); ++k) {
+  const size_t last = _steps.size() - 1;
+  for (size_t k = 0; k < last; ++k) {
     Buffer& to = _between[k % 2];
     to.clear();
     _steps[k]->push(from, n, &to);
     from = to.data();
     n = to.size();
   }
-  out->insert(out->end(), from, from + n);
+  _steps[last]->pushLast(from, n, out, &_between[last % 2]);
 }
 
 void VirtualChannels::finish(std::vector<TimeTag>* out) {

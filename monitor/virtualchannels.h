@@ -32,6 +32,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -100,6 +101,9 @@ public:
     TimeTag* room(size_t n);
     void setEnd(const TimeTag* end) { _size = size_t(end - _data.get()); }
     void push_back(const TimeTag& tag) { *room(1) = tag, ++_size; }
+    void append(const TimeTag* begin, const TimeTag* end) {
+      setEnd(std::copy(begin, end, room(size_t(end - begin))));
+    }
 
   private:
     std::unique_ptr<TimeTag[]> _data;  // not cleared when made: written before it is read
