@@ -31,6 +31,12 @@ MergeOutputs makeOutputs(OutputFile* text, OutputFile* binary, const RunSettings
   // says so, and the same again after the last record.
   outputs.header = settings.header ? settings.header
                                    : [](FILE* file, bool) { writeFileHeader(file, 0); };
+  if (settings.parts != nullptr) {
+    stage->reset(new OutputStage(settings.stages, settings.parts, outputs.records));
+    MergeOutputs parts;
+    parts.records = stage->get();
+    return parts;
+  }
   if (settings.stages.empty()) return outputs;
   // The merge hands every record to the steps, and they to the outputs.
   stage->reset(new OutputStage(settings.stages, outputs.text, outputs.binary, outputs.records,
@@ -64,9 +70,11 @@ int64_t currentSize(const std::vector<InputStream>& inputs) {
   return total;
 }
 
-bool writeFailed(const OutputFile* text, const OutputFile* binary, const Hdf5Output* hdf5) {
+bool writeFailed(const OutputFile* text, const OutputFile* binary, const Hdf5Output* hdf5,
+                 const PartWriter* parts) {
   return (text != nullptr && text->writeError() != 0) ||
-         (binary != nullptr && binary->writeError() != 0) || (hdf5 != nullptr && hdf5->failed());
+         (binary != nullptr && binary->writeError() != 0) || (hdf5 != nullptr && hdf5->failed()) ||
+         (parts != nullptr && parts->failed());
 }
 
 // Each source's timestamps under the merge's output channels, and the time span of all.
@@ -179,7 +187,7 @@ void MergeRun::join() {
 }
 
 void MergeRun::checkOutputs() {
-  if (writeFailed(_text, _binary, _settings.hdf5)) _running.store(false);
+  if (writeFailed(_text, _binary, _settings.hdf5, _settings.parts)) _running.store(false);
 }
 
 // On a terminal the bar is redrawn in place at every tick and cleared at the end; into a file or

@@ -68,6 +68,9 @@ struct RunSettings {
   // the merge writes the outputs itself. The counts and the records written are then those
   // the last step passed on.
   std::vector<RecordStage*> stages;
+  // The outputs split into parts (not owned), which then take every record in place of the
+  // outputs given to the merge; null: not split.
+  PartWriter* parts = nullptr;
 };
 
 // A merge of `inputs` (in merge order) into the outputs (either may be null) on a worker thread,

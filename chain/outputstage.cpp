@@ -8,14 +8,18 @@
 #include <sstream>
 
 #include "chain/livesink.h"
-#include "merge/outbuf.h"
 
 OutputStage::OutputStage(const std::vector<RecordStage*>& stages, FILE* text, FILE* binary,
                          RecordSink* next, const std::function<void(FILE*, bool)>& header)
-    : _stages(stages), _binaryFile(binary), _next(next), _header(header),
-      _text(new OutBuf(text)), _binary(new OutBuf(binary, next)), _perChannel(65536) {
+    : _stages(stages), _binaryFile(binary), _header(header),
+      _writer(new TagWriter(text, binary, next)), _perChannel(65536) {
   if (_binaryFile != nullptr && _header) _header(_binaryFile, true);
 }
+
+OutputStage::OutputStage(const std::vector<RecordStage*>& stages, PartWriter* parts,
+                         RecordSink* next)
+    : _stages(stages), _binaryFile(nullptr), _writer(new TagWriter(nullptr, nullptr, next)),
+      _parts(parts), _perChannel(65536) {}
 
 OutputStage::~OutputStage() = default;
 
@@ -42,13 +46,12 @@ void OutputStage::finish() {
     _in.swap(_out);
   }
   write(_in);
-  _text->finish();
-  _binary->finish();
-  if (_binaryFile != nullptr && _header) _header(_binaryFile, false);
   _written.perChannel.clear();
   for (size_t i = 0; i < _perChannel.size(); ++i)
     if (_perChannel[i] != 0) _written.perChannel[int16_t(int32_t(i) - 32768)] = _perChannel[i];
-  if (_binary->columns()) _next->putChannelCounts(_written.perChannel);
+  // The parts' last one stays open until the run decides whether it is published.
+  _writer->finish(_written.perChannel);
+  if (_binaryFile != nullptr && _header) _header(_binaryFile, false);
 }
 
 void OutputStage::write(const std::vector<TimeTag>& tags) {
@@ -58,39 +61,8 @@ void OutputStage::write(const std::vector<TimeTag>& tags) {
     _written.last = std::max(_written.last, t.time);
   }
   _written.records += int64_t(tags.size());
-  if (_text->open()) writeText(tags);
-  if (_binary->open()) writeBinary(tags);
-}
-
-void OutputStage::writeText(const std::vector<TimeTag>& tags) {
-  char* p = _text->cursor();
-  for (const TimeTag& t : tags) {
-    if (p >= _text->limit()) p = _text->drain(p);
-    p = _text->putText(p, t.time, t.channel);
-  }
-  _text->commit(p);
-}
-
-void OutputStage::writeBinary(const std::vector<TimeTag>& tags) {
-  if (!_binary->columns()) {
-    RecordCursor c{_binary->cursor()};
-    for (const TimeTag& t : tags) {
-      if (c.at >= _binary->limit()) c.at = _binary->drain(c.at);
-      c.put(t.time, t.channel);
-      c.forward();
-    }
-    _binary->commit(c.at);
-    return;
-  }
-  ColumnCursor c = _binary->columnCursor();
-  for (const TimeTag& t : tags) {
-    if (t.time < _lastTime) _binary->noteUnordered();
-    _lastTime = t.time;
-    c.put(t.time, t.channel);
-    c.forward();
-    if (c.reached(_binary->columnLimit())) c = _binary->drain(c);
-  }
-  _binary->commit(c);
+  if (_parts != nullptr) _parts->write(tags.data(), tags.size());
+  _writer->write(tags.data(), tags.size());
 }
 
 nlohmann::json keepReport(const KeepFilter& filter) {

@@ -5,7 +5,7 @@
 // their usual formats. It counts what it wrote, so that the report and the outputs agree.
 //
 // Without a step the merge writes its outputs itself (see MergeRun); an OutputStage is made
-// only for a list that is not empty. Called from one thread at a time, as a RecordSink is.
+// only for a list that is not empty, or for a run split into parts (see PartWriter). Called from one thread at a time, as a RecordSink is.
 // No Qt.
 #ifndef RAVIK_CHAIN_OUTPUTSTAGE_H
 #define RAVIK_CHAIN_OUTPUTSTAGE_H
@@ -23,11 +23,11 @@
 #include <nlohmann/json.hpp>
 
 #include "chain/channelcount.h"
+#include "chain/partwriter.h"
+#include "chain/tagwriter.h"
 #include "merge/recordsink.h"
 #include "monitor/keepfilter.h"
 #include "monitor/recordstage.h"
-
-class OutBuf;
 
 class OutputStage : public RecordSink {
 public:
@@ -36,13 +36,17 @@ public:
   // header now and its trailer at finish().
   OutputStage(const std::vector<RecordStage*>& stages, FILE* text, FILE* binary,
               RecordSink* next, const std::function<void(FILE*, bool)>& header);
+  // The same steps into the parts of a split run (not owned), whose outputs are theirs, and on to
+  // `next` (null: none; not owned).
+  OutputStage(const std::vector<RecordStage*>& stages, PartWriter* parts, RecordSink* next);
   ~OutputStage() override;
   OutputStage(const OutputStage&) = delete;
   OutputStage& operator=(const OutputStage&) = delete;
 
   void putRecords(const char* records, size_t count) override;
   // The stream ended: the records the steps still hold, then the binary trailer; the further
-  // sink learns the counts. Call once, after the merge.
+  // sink learns the counts. Into parts, the last part is left to be published or discarded.
+  // Call once, after the merge.
   void finish();
 
   // What was written so far: records, per channel, their earliest and latest time.
@@ -50,18 +54,15 @@ public:
 
 private:
   void write(const std::vector<TimeTag>& tags);
-  void writeText(const std::vector<TimeTag>& tags);
-  void writeBinary(const std::vector<TimeTag>& tags);
 
   std::vector<RecordStage*> _stages;
   FILE* _binaryFile;
-  RecordSink* _next;
   std::function<void(FILE*, bool)> _header;
-  std::unique_ptr<OutBuf> _text, _binary;
+  std::unique_ptr<TagWriter> _writer;  // into the outputs given
+  PartWriter* _parts = nullptr;        // null: not split
   std::vector<TimeTag> _in, _out;  // kept between batches
   std::vector<int64_t> _perChannel;  // by channel + 32768
   ChannelCounts _written;
-  int64_t _lastTime = INT64_MIN;
   bool _finished = false;
 };
 

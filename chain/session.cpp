@@ -147,12 +147,37 @@ bool Session::createOutputs(std::string* error) {
   const bool keep = _files.noClobber;
   if (!checkOutputNames(outputNames(_reportFile), {}, keep, keptRunFile, error, _files.read))
     return false;
+  if (_files.split.on()) return createParts(error) && checkReportFolder(_reportFile, error);
   if (!_files.text.empty() && !_text.create(_files.text, error, keep)) return false;
   if (!_files.binary.empty() && !_binary.create(_files.binary, error, keep)) return false;
   if (!_files.histogram.empty() && !_histogram.create(_files.histogram, error, keep)) return false;
   if (!_files.hdf5.empty() && !_hdf5.create(_files.hdf5, _files.compress, error, keep))
     return false;
   return checkReportFolder(_reportFile, error);
+}
+
+// The outputs in parts: regular files only, each part a file of its own beside the name given.
+bool Session::createParts(std::string* error) {
+  if (!_files.histogram.empty() && !_histogram.create(_files.histogram, error, _files.noClobber))
+    return false;
+  for (const std::string* path : {&_files.text, &_files.binary, &_files.hdf5}) {
+    struct stat st;
+    if (path->empty()) continue;
+    if (descriptorName(*path) >= 0 || (stat(path->c_str(), &st) == 0 && !S_ISREG(st.st_mode))) {
+      *error = *path + ": an output split into parts must be a file name, not a device, a pipe "
+               "or a descriptor";
+      return false;
+    }
+  }
+  PartPlan plan;
+  plan.text = _files.text;
+  plan.binary = _files.binary;
+  plan.hdf5 = _files.hdf5;
+  plan.compress = _files.compress;
+  plan.noClobber = _files.noClobber;
+  plan.rule = _files.split;
+  _parts.reset(new PartWriter(plan));
+  return _parts->begin(error);
 }
 
 int32_t Session::stopSignal() const {
@@ -216,6 +241,8 @@ bool Session::startMerge(const std::vector<SessionDevice>& devices, RecordSink* 
   _settings.records = sink != nullptr ? sink : _hdf5.output();
   // The master's header, made now, before anything addresses the devices one by one.
   _settings.header = chainDeviceHeader(devices.front().index);
+  _settings.parts = _parts.get();
+  if (_parts) _parts->describe(_settings.header, partInfo(devices));
   // What the recording noted, even where its loss files could not be written. The inputs are in
   // the devices' (chain) order.
   std::vector<const LossLog*> logs;
@@ -308,6 +335,12 @@ SessionEnd Session::finish(const std::vector<SessionDevice>& devices, const sigs
                 "; no output written";
     return end;
   }
+  if (_parts) {
+    // The parts published during the run stay whatever becomes of the last.
+    end.published = _parts->publishLast(&end.error);
+    if (!end.published) end.stopSignal = pendingStopSignal(signals);
+    return end;
+  }
   if (!_hdf5.complete(hdf5Info(devices, *run), &end.error)) {
     discardOutputs();
     end.error += "; no output written";
@@ -325,6 +358,7 @@ SessionEnd Session::finish(const std::vector<SessionDevice>& devices, const sigs
 }
 
 void Session::discardOutputs() {
+  if (_parts) _parts->discard();
   _text.discard();
   _binary.discard();
   _hdf5.discard();
@@ -360,6 +394,7 @@ RunReport Session::report(const std::vector<SessionDevice>& devices, const RunRe
   report.lossRecords = _files.lossRecords;
   if (_virtuals) report.stages.push_back({"virtual", virtualReport(_virtuals->definitions())});
   if (_keep) report.stages.push_back({"keep", keepReport(*_keep)});
+  if (_parts) report.parts = partsJson(_parts->published());
   if (_space) {
     report.freeSpace = _space->reportJson();
     report.stopReason = _space->stopReasonJson();
@@ -405,4 +440,12 @@ Hdf5RunInfo Session::hdf5Info(const std::vector<SessionDevice>& devices,
   if (_virtuals) info.virtualLabels = virtualLabels(_virtuals->definitions());
   info.report = toJson(report(devices, run, "")).dump();
   return info;
+}
+
+// Made before the merge starts: the parts are completed on the merge's thread.
+PartInfo Session::partInfo(const std::vector<SessionDevice>& devices) const {
+  Hdf5RunInfo run = hdf5Info(devices, RunResult());
+  for (size_t i = 0; i < run.sources.size() && i < devices.size(); ++i)
+    run.sources[i].fiveChannel = devices[i].fiveChannel;
+  return ::partInfo(run, toJson(report(devices, RunResult(), "")));
 }

@@ -26,6 +26,7 @@
 #include "chain/freespace.h"
 #include "chain/recordtime.h"
 #include "chain/mergerun.h"
+#include "chain/partwriter.h"
 #include "chain/sessiondevice.h"
 #include "merge/hdf5file.h"
 #include "merge/inputs.h"
@@ -48,6 +49,7 @@ struct RunOutputs {
   // The filter of what the outputs hold (see monitor/keepfilter.h), in its text form; empty:
   // every record.
   std::string keep;
+  SplitRule split;  // the outputs in parts (see PartWriter); off: whole
 };
 
 // What a recording writes and how, as the face was asked.
@@ -187,6 +189,8 @@ public:
   Hdf5RunInfo hdf5Info(const std::vector<SessionDevice>& devices, const RunResult& run) const;
 
 private:
+  bool createParts(std::string* error);
+  PartInfo partInfo(const std::vector<SessionDevice>& devices) const;
   bool createOutputs(std::string* error);
   std::vector<OutputName> outputNames(const std::string& report) const;
   void discardOutputs();
@@ -209,6 +213,7 @@ private:
   std::unique_ptr<VirtualChannels> _virtuals;  // with virtual channels in the outputs; null: none
   std::unique_ptr<MergeRun> _run;
   std::unique_ptr<FreeSpaceWatch> _space;
+  std::unique_ptr<PartWriter> _parts;  // with the outputs split; null: whole
 };
 
 #endif

@@ -24,7 +24,12 @@
 #include <string>
 #include <vector>
 
+#include "chain/freespace.h"
+#include "chain/partwriter.h"
 #include "merge/hdf5output.h"
+
+// Seconds above 0 and at most a part's longest span (about 115 days), as whole picoseconds.
+bool parseSplitTime(const std::string& text, int64_t* ps);
 
 class CommandLine {
  public:
@@ -56,6 +61,25 @@ class CommandLine {
     addPath("--meta", &options->metaPath,
             "describe the experiment in the HDF5 file from the JSON FILE (author,\n"
             "sample, wavelengths: the format's field names, by group)");
+  }
+
+  // --split-size SIZE and --split-time SECONDS into options->split (see PartWriter).
+  template <class Options>
+  void addSplit(Options* options) {
+    SplitRule* split = &options->split;
+    addValue("--split-size", "SIZE",
+             "write each output in parts STEM-0001.EXT, STEM-0002.EXT, ...: a part\n"
+             "ends once it holds SIZE (k, M, G, T: powers of 1024); each part is\n"
+             "complete and in place while the run goes on",
+             "a size above 0 such as 500M or 2G", [split](const std::string& text) {
+               return parseSize(text, &split->size) && split->size > 0;
+             });
+    addValue("--split-time", "SECONDS",
+             "write each output in parts of SECONDS of stream time each (counted\n"
+             "from the first record), alone or with --split-size",
+             "a number of seconds above 0", [split](const std::string& text) {
+               return parseSplitTime(text, &split->timePs);
+             });
   }
 
   // --report FILE into options->reportPath.

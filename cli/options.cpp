@@ -62,6 +62,7 @@ void describe(CommandLine* line, Options* options, std::vector<std::string>* str
                  "0 to 0x1FF (default 0x1FF)")
       ->type_name("STREAM[:CHAIN[:MARKERS]]");
   line->addOutputs(options);
+  line->addSplit(options);
   app.add_flag_callback(
       "--progress", [options] { options->progress = ProgressMode::On; },
       "show the progress bar even when standard error is no terminal");

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -17,6 +18,8 @@
 #include "chain/channelcount.h"
 #include "merge/hdf5file.h"
 #include "cli/commandline.h"
+#include "device/korbalt.h"
+#include "merge/outputpath.h"
 #include "merge/inputs.h"
 #include "chain/mergerun.h"
 #include "cli/options.h"
@@ -51,16 +54,41 @@ ReadFiles mergeReadFiles(const Options& options, const std::string& runDir) {
   return read;
 }
 
+// The outputs in parts: regular files only, each part a file of its own beside the name given.
+// False with a message.
+bool createParts(const Options& options, std::unique_ptr<PartWriter>* parts, std::string* error) {
+  for (const std::string* path : {&options.textPath, &options.binPath, &options.hdf5Path}) {
+    struct stat st;
+    if (path->empty()) continue;
+    if (descriptorName(*path) >= 0 || (stat(path->c_str(), &st) == 0 && !S_ISREG(st.st_mode))) {
+      *error = *path + ": an output split into parts must be a file name, not a device, a pipe "
+               "or a descriptor";
+      return false;
+    }
+  }
+  PartPlan plan;
+  plan.text = options.textPath;
+  plan.binary = options.binPath;
+  plan.hdf5 = options.hdf5Path;
+  plan.compress = options.compress;
+  plan.noClobber = options.noClobber;
+  plan.rule = options.split;
+  parts->reset(new PartWriter(plan));
+  return (*parts)->begin(error);
+}
+
 // Creates the wanted outputs; false with a message when one cannot be (none is left then).
 bool createOutputs(const Options& options, const std::vector<InputStream>& inputs,
                    const ReadFiles& read, const std::string& report, OutputFile* text,
-                   OutputFile* binary, Hdf5File* hdf5, std::string* error) {
+                   OutputFile* binary, Hdf5File* hdf5, std::unique_ptr<PartWriter>* parts,
+                   std::string* error) {
   const std::string& t = options.textPath;
   const std::string& b = options.binPath;
   const std::string& h = options.hdf5Path;
   const bool keep = options.noClobber;
   if (!checkOutputNames(outputNames(options, report), inputs, keep, keptRunFile, error, read))
     return false;
+  if (options.split.on()) return createParts(options, parts, error) && checkReportFolder(report, error);
   if (!t.empty() && !text->create(t, error, keep)) return false;
   if (!b.empty() && !binary->create(b, error, keep)) return false;
   if (!h.empty() && !hdf5->create(h, options.compress, error, keep)) return false;
@@ -114,7 +142,7 @@ RunReport makeReport(const Options& options, const std::vector<InputStream>& inp
 // otherwise removes them. The exit code, with a message for a failure.
 // `refusal`: why a stream read in full is not merged (see checkStreamContents()); empty: none.
 int publishRun(const RunResult& run, const std::string& refusal, OutputFile* text,
-               OutputFile* binary, Hdf5File* hdf5, const Hdf5RunInfo& info,
+               OutputFile* binary, Hdf5File* hdf5, PartWriter* parts, const Hdf5RunInfo& info,
                const sigset_t& signals, std::string* error) {
   int code = 0;
   if (run.stopSignal != 0) {
@@ -126,6 +154,11 @@ int publishRun(const RunResult& run, const std::string& refusal, OutputFile* tex
   } else if (!refusal.empty()) {
     *error = refusal;
     code = kExitBadInput;
+  } else if (parts != nullptr) {
+    // The parts published during the merge stay whatever becomes of the last.
+    if (parts->publishLast(error)) return 0;
+    const int stop = pendingStopSignal(signals);
+    return stop != 0 ? 128 + stop : kExitWriteError;
   } else if (!hdf5->complete(info, error)) {
     code = kExitWriteError;
   } else {
@@ -138,7 +171,10 @@ int publishRun(const RunResult& run, const std::string& refusal, OutputFile* tex
   text->discard();
   binary->discard();
   hdf5->discard();
-  *error += "; no output written";
+  if (parts != nullptr) parts->discard();
+  *error += parts != nullptr && !parts->published().empty()
+                ? "; the parts published before stay, the rest is not written"
+                : "; no output written";
   return code;
 }
 
@@ -189,6 +225,7 @@ struct MergeFiles {
   std::vector<InputStream> inputs;
   OutputFile text, binary;
   Hdf5File hdf5;
+  std::unique_ptr<PartWriter> parts;  // with the outputs split; null: whole
   std::string reportFile;
 };
 
@@ -213,7 +250,7 @@ int openFiles(const Options& options, const Recovery* recovery, MergeFiles* f,
       !checkOutputChannels(f->inputs, error) ||
       (recovery != nullptr && !lockRecoveredStreams(f->inputs, error)) ||
       !createOutputs(options, f->inputs, read, f->reportFile, &f->text, &f->binary, &f->hdf5,
-                     error)) {
+                     &f->parts, error)) {
     closeInputs(&f->inputs);
     const int stop = f->text.stopSignal() | f->binary.stopSignal();
     return fail(stop != 0 ? 128 + stop : kExitBadInput,
@@ -248,6 +285,14 @@ int mergeFiles(const Options& options, Recovery* recovery, MergeFiles* f,
     settings.stages.push_back(keep.get());
   }
   const std::string mergeStart = utcNow();
+  if (f->parts) {
+    settings.parts = f->parts.get();
+    RunReport start = makeReport(options, f->inputs, RunResult());
+    start.mergeStartUtc = mergeStart;
+    if (recovery != nullptr) describeRecovery(*recovery, &start);
+    f->parts->describe([](FILE* file, bool) { writeFileHeader(file, 0); },
+                       partInfo(hdf5Info(options, f->inputs, RunResult(), start), toJson(start)));
+  }
   RunResult run = runMerge(f->inputs, &f->text, &f->binary, settings, signals);
   RunReport report = makeReport(options, f->inputs, run);
   if (virtuals) report.stages.push_back({"virtual", virtualReport(options.virtuals)});
@@ -261,8 +306,9 @@ int mergeFiles(const Options& options, Recovery* recovery, MergeFiles* f,
   if (!options.force) checkStreamContents(f->inputs, run.outcome.sourceStats, &refusal);
   closeInputs(&f->inputs);
   if (run.stopSignal == 0) run.stopSignal = pendingStopSignal(signals);
-  const int code =
-      publishRun(run, refusal, &f->text, &f->binary, &f->hdf5, info, signals, error);
+  const int code = publishRun(run, refusal, &f->text, &f->binary, &f->hdf5, f->parts.get(), info,
+                              signals, error);
+  if (f->parts) report.parts = partsJson(f->parts->published());
   if (code != 0) fail(code, *error);
   const std::string unsorted = hdf5OrderWarning(f->hdf5.written());
   if (code == 0 && !unsorted.empty()) fprintf(stderr, "ravik-merge: %s\n", unsorted.c_str());

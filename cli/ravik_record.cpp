@@ -277,6 +277,7 @@ SessionFiles sessionFiles(const RecordOptions& options) {
   files.hdf5 = options.hdf5Path;
   files.histogram = options.histogramPath;
   files.compress = options.compress;
+  files.split = options.split;
   files.report = options.reportPath;
   files.noClobber = options.noClobber;
   files.lossRecords = options.lossRecords;
@@ -347,6 +348,7 @@ void printRun(const RecordOptions& options, const Session& session, const Record
                    {run.records, run.bytesRead, run.seconds, run.counted ? &counts : nullptr});
     }
     printDevices(stderr, report.devices, code == 0);
+    if (!report.parts.is_null()) fprintf(stderr, "%s\n", partsLine(report.parts).c_str());
     if (options.keepRaw && code == 0) say("raw files kept in " + session.runDir());
   } else {
     for (const std::string& line : problemLines(report.devices)) say(line);

@@ -71,6 +71,7 @@ void describe(CommandLine* line, RecordOptions* options) {
                    return parseReal(text, &options->seconds) && options->seconds > 0;
                  });
   line->addOutputs(options);
+  line->addSplit(options);
   line->addPath("--tmp", &options->tmpDir,
                 "folder in which the run makes its own folder of raw files\n"
                 "(default: $TMPDIR or /tmp)",

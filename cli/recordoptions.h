@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "chain/freespace.h"
+#include "chain/partwriter.h"
 #include "merge/hdf5output.h"
 
 #include "monitor/correlator.h"
@@ -26,6 +27,7 @@ struct RecordOptions {
   std::string binPath;    // empty: no binary output
   std::string hdf5Path;   // empty: no HDF5 output
   Hdf5Compression compress = Hdf5Compression::None;  // the HDF5 output's columns
+  SplitRule split;  // --split-size, --split-time: the outputs in parts; off: whole
   std::string metaPath;  // --meta: the user's metadata for the HDF5 output; empty: none
   std::vector<Hdf5MetaField> meta;  // read from it
   std::string tmpDir;     // folder of the raw files

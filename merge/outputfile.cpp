@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "merge/outputpath.h"
 
 namespace {
@@ -149,12 +151,27 @@ bool OutputFile::createNamed(const std::string& path, std::string* name, std::st
   return true;
 }
 
-bool OutputFile::finish(std::string* error) {
-  if (_file == nullptr) return true;
+bool OutputFile::finish(std::string* error, bool durable) {
+  if (_file == nullptr) {
+    // A file written by name (HDF5) was closed by its writer: its data are synced through a
+    // descriptor of its own.
+    if (!durable || _tmpPath.empty()) return true;
+    const int fd = open(_tmpPath.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool synced = fd >= 0 && fsync(fd) == 0;
+    const int code = errno;
+    if (fd >= 0) close(fd);
+    if (synced) return true;
+    *error = _path + ": cannot be synced to disk: " + strerror(code);
+    discard();
+    return false;
+  }
   const bool flushed = fflush(_file) == 0;
+  int syncError = 0;
+  if (durable && flushed && _sink->fd >= 0 && fsync(_sink->fd) != 0) syncError = errno;
   const bool closed = fclose(_file) == 0;
   _file = nullptr;
-  const int code = _sink->error.load(std::memory_order_relaxed);
+  int code = _sink->error.load(std::memory_order_relaxed);
+  if (code == 0) code = syncError;
   if (flushed && closed && code == 0) return true;
   *error = _path + ": write error: " + strerror(code != 0 ? code : EIO);
   discard();
@@ -196,9 +213,34 @@ std::vector<std::string> partialNames(const std::vector<const OutputFile*>& outp
   return names;
 }
 
-bool publishOutputs(const std::vector<NamedOutput>& outputs, std::string* error) {
+namespace {
+
+// The new names of the published outputs reach the disk: each folder that holds one is synced.
+bool syncFolders(const std::vector<NamedOutput>& outputs, std::string* error) {
+  std::vector<std::string> done;
   for (const NamedOutput& o : outputs) {
-    if (o.file->finish(error)) continue;
+    if (o.file->path().empty()) continue;
+    std::string dir, base;
+    splitPath(o.file->path(), &dir, &base);
+    if (std::find(done.begin(), done.end(), dir) != done.end()) continue;
+    done.push_back(dir);
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = fd >= 0 && fsync(fd) == 0;
+    const int code = errno;
+    if (fd >= 0) close(fd);
+    if (synced) continue;
+    *error = dir + ": the folder cannot be synced to disk: " + strerror(code) + "; " +
+             o.file->path() + " is in place but may not survive a crash of the system";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool publishOutputs(const std::vector<NamedOutput>& outputs, std::string* error, bool durable) {
+  for (const NamedOutput& o : outputs) {
+    if (o.file->finish(error, durable)) continue;
     for (const NamedOutput& other : outputs) other.file->discard();
     *error += "; no output written";
     return false;
@@ -214,7 +256,7 @@ bool publishOutputs(const std::vector<NamedOutput>& outputs, std::string* error)
       missing += (missingCount++ ? " and " : "") + std::string(o.kind);
     }
   }
-  if (missingCount == 0) return true;
+  if (missingCount == 0) return !durable || syncFolders(outputs, error);
   *error += completeCount == 0 ? "; no output written"
                                : "; " + complete + (completeCount == 1 ? " is" : " are") +
                                      " complete, the " + missing +

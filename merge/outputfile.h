@@ -69,9 +69,10 @@ public:
   // The stop signal that ended create()'s wait for a reader; 0 when none did.
   int stopSignal() const { return _stopSignal; }
 
-  // Flushes and closes the stream. False with a message in *error when anything could not be
+  // Flushes and closes the stream; with `durable` the file's data also reach the disk (fsync)
+  // before finish() returns. False with a message in *error when anything could not be
   // written; the temporary file is then removed.
-  bool finish(std::string* error);
+  bool finish(std::string* error, bool durable = false);
   // After finish(): renames the temporary file into place. False with a message.
   bool publish(std::string* error);
   // Closes the stream and removes the temporary file; the final name is left untouched. What is
@@ -103,7 +104,9 @@ std::vector<std::string> partialNames(const std::vector<const OutputFile*>& outp
 
 // Finishes the outputs, then renames them into place in this order, only when all were written
 // in full. False with a message in *error that says which outputs are in place: none, or those
-// renamed before one that could not be.
-bool publishOutputs(const std::vector<NamedOutput>& outputs, std::string* error);
+// renamed before one that could not be. With `durable`, every output's data and its new name
+// have reached the disk when it returns true.
+bool publishOutputs(const std::vector<NamedOutput>& outputs, std::string* error,
+                    bool durable = false);
 
 #endif

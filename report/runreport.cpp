@@ -127,6 +127,7 @@ json toJson(const RunReport& r) {
     j["utc_offset"] = r.utcOffset;
   }
   for (const auto& stage : r.stages) j[stage.first] = stage.second;
+  if (!r.parts.is_null()) j["parts"] = r.parts;
   if (!r.freeSpace.is_null()) {
     j["free_space"] = r.freeSpace;
     j["stop_reason"] = r.stopReason;

@@ -70,6 +70,9 @@ struct RunReport {
   // at the stop and the least seen ("free_space"), and why the recording stopped by itself
   // ("stop_reason", null when it stopped as asked). Null: not watched, neither is given.
   nlohmann::json freeSpace, stopReason;
+  // Of outputs split into parts: each published part with its records, time span and files
+  // ("parts"); null: not split.
+  nlohmann::json parts;
 };
 
 // The time now in UTC, ISO 8601 with milliseconds: "2026-12-06T07:05:09.123Z".

@@ -1,0 +1,257 @@
+#include "chain/partwriter.h"
+
+#include <algorithm>
+
+#include "chain/tagwriter.h"
+#include "merge/hdf5file.h"
+#include "merge/outputfile.h"
+#include "merge/outputpath.h"
+
+namespace {
+
+// The most bytes one record takes in any output: a text line of a 19-digit time and a 6-character
+// channel. A stretch of records that cannot take a part past its size is written without
+// looking at the size record by record.
+constexpr int64_t kMostRecordBytes = 29;
+constexpr int64_t kBinaryHeaderBytes = 64;
+
+}  // namespace
+
+std::string partName(const std::string& path, int32_t index) {
+  char number[16];
+  snprintf(number, sizeof number, "-%04d", int(index));
+  const size_t slash = path.rfind('/');
+  const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  const size_t dot = path.rfind('.');
+  // A leading dot starts a hidden name, not an extension.
+  if (dot == std::string::npos || dot <= nameStart) return path + number;
+  return path.substr(0, dot) + number + path.substr(dot);
+}
+
+nlohmann::json partsJson(const std::vector<PartFacts>& parts) {
+  nlohmann::json list = nlohmann::json::array();
+  for (const PartFacts& p : parts) {
+    nlohmann::json files = nlohmann::json::array();
+    for (const PartFile& f : p.files) files.push_back({{"kind", f.kind}, {"path", f.path}});
+    const bool any = p.first <= p.last;
+    list.push_back({{"index", p.index},
+                    {"records", p.records},
+                    {"first_ps", any ? nlohmann::json(p.first) : nlohmann::json()},
+                    {"last_ps", any ? nlohmann::json(p.last) : nlohmann::json()},
+                    {"files", files}});
+  }
+  return list;
+}
+
+std::string partsLine(const nlohmann::json& parts) {
+  if (!parts.is_array() || parts.empty()) return "parts: none published";
+  const auto name = [](const nlohmann::json& part) {
+    const std::string path = part["files"].empty() ? std::string("?")
+                                                   : part["files"][0]["path"].get<std::string>();
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+  };
+  if (parts.size() == 1) return "parts: 1 published, " + name(parts[0]);
+  return "parts: " + std::to_string(parts.size()) + " published, " + name(parts.front()) +
+         " to " + name(parts.back());
+}
+
+PartInfo partInfo(const Hdf5RunInfo& run, const nlohmann::json& report) {
+  Hdf5RunInfo base = run;
+  base.acquisitionSeconds = -1;
+  nlohmann::json shared = report;
+  shared.erase("parts");
+  return [base, shared](const PartFacts& part) {
+    Hdf5RunInfo info = base;
+    nlohmann::json share = shared;
+    const nlohmann::json facts = partsJson({part}).front();
+    share["records"] = facts["records"];
+    share["first_ps"] = facts["first_ps"];
+    share["last_ps"] = facts["last_ps"];
+    share["part"] = facts;
+    info.report = share.dump();
+    return info;
+  };
+}
+
+struct PartWriter::Part {
+  PartFacts facts;
+  bool headed = false;  // the binary header is written
+  OutputFile text, binary;
+  Hdf5File hdf5;
+  std::unique_ptr<TagWriter> writer;
+};
+
+PartWriter::PartWriter(const PartPlan& plan) : _plan(plan), _perChannel(65536) {}
+
+PartWriter::~PartWriter() { discard(); }
+
+bool PartWriter::begin(std::string* error) { return open(1, error); }
+
+bool PartWriter::open(int32_t index, std::string* error) {
+  std::unique_ptr<Part> part(new Part);
+  part->facts.index = index;
+  const bool keep = _plan.noClobber;
+  if (!_plan.text.empty()) {
+    const std::string name = partName(_plan.text, index);
+    if (!part->text.create(name, error, keep)) return false;
+    part->facts.files.push_back({"text", absolutePath(name)});
+  }
+  if (!_plan.binary.empty()) {
+    const std::string name = partName(_plan.binary, index);
+    if (!part->binary.create(name, error, keep)) return false;
+    part->facts.files.push_back({"binary", absolutePath(name)});
+  }
+  if (!_plan.hdf5.empty()) {
+    const std::string name = partName(_plan.hdf5, index);
+    if (!part->hdf5.create(name, _plan.compress, error, keep)) return false;
+    part->facts.files.push_back({"hdf5", absolutePath(name)});
+  }
+  part->writer.reset(new TagWriter(part->text.file(), part->binary.file(), part->hdf5.output()));
+  std::fill(_perChannel.begin(), _perChannel.end(), 0);
+  _part = std::move(part);
+  return true;
+}
+
+void PartWriter::describe(const PartHeader& header, const PartInfo& info) {
+  _header = header;
+  _info = info;
+}
+
+// Before the part's first record, or at its end when it has none.
+void PartWriter::writeHeader() {
+  if (_part->headed) return;
+  _part->headed = true;
+  if (_part->binary.file() != nullptr && _header) _header(_part->binary.file(), true);
+}
+
+// Finishes the part being written and publishes it; the part is gone either way.
+bool PartWriter::close(std::string* error) {
+  writeHeader();
+  std::unique_ptr<Part> part = std::move(_part);
+  std::map<int16_t, int64_t> counts;
+  for (size_t i = 0; i < _perChannel.size(); ++i)
+    if (_perChannel[i] != 0) counts[int16_t(int32_t(i) - 32768)] = _perChannel[i];
+  part->writer->finish(counts);
+  part->writer.reset();
+  if (part->binary.file() != nullptr && _header) _header(part->binary.file(), false);
+  if (part->hdf5.output() != nullptr &&
+      !part->hdf5.complete(_info ? _info(part->facts) : Hdf5RunInfo(), error)) {
+    part->text.discard();
+    part->binary.discard();
+    part->hdf5.discard();
+    return false;
+  }
+  if (!publishOutputs({{&part->text, "text"}, {&part->binary, "binary"},
+                       {part->hdf5.file(), "HDF5"}},
+                      error, true))
+    return false;
+  std::lock_guard<std::mutex> hold(_lock);
+  _published.push_back(part->facts);
+  return true;
+}
+
+void PartWriter::fail(const std::string& error) {
+  _error = error;
+  _failed.store(true, std::memory_order_relaxed);
+  discard();
+}
+
+// The time rule's span of the part that starts with a record of `time`: the first of the spans
+// counted from the run's first record that holds it.
+void PartWriter::startSpan(int64_t time) {
+  if (_plan.rule.timePs <= 0) return;
+  if (!_any) {
+    _spanEnd = time + _plan.rule.timePs;
+    return;
+  }
+  // Spans without a record are passed over rather than written as empty parts.
+  while (_spanEnd <= time) _spanEnd += _plan.rule.timePs;
+}
+
+int64_t PartWriter::size() const {
+  const int64_t records = _part->facts.records;
+  int64_t bytes = _part->writer->textBytes();
+  if (!_plan.binary.empty()) bytes = std::max(bytes, 2 * kBinaryHeaderBytes + 10 * records);
+  if (!_plan.hdf5.empty()) bytes = std::max(bytes, 10 * records);
+  return bytes;
+}
+
+// A part with records ends before a record of `time`.
+bool PartWriter::ends(int64_t time) const {
+  if (_part->facts.records == 0 || time == _lastTime) return false;
+  if (_plan.rule.timePs > 0 && time >= _spanEnd) return true;
+  return _plan.rule.size > 0 && size() >= _plan.rule.size;
+}
+
+void PartWriter::write(const TimeTag* tags, size_t count) {
+  size_t i = 0;
+  while (i < count && _part) {
+    if (ends(tags[i].time)) {
+      std::string error;
+      const int32_t next = _part->facts.index + 1;
+      if (!close(&error) || !open(next, &error)) {
+        fail(error);
+        return;
+      }
+    }
+    if (_part->facts.records == 0) startSpan(tags[i].time);
+    writeHeader();
+    // The stretch that no rule can end: up to the span's end, and as far as the size allows.
+    size_t n = count - i;
+    if (_plan.rule.timePs > 0) {
+      size_t j = i + 1;
+      while (j < count && tags[j].time < _spanEnd) ++j;
+      n = j - i;
+    }
+    if (_plan.rule.size > 0)
+      n = std::min(n, size_t(std::max<int64_t>(1, (_plan.rule.size - size()) / kMostRecordBytes)));
+    _part->writer->write(tags + i, n);
+    PartFacts& facts = _part->facts;
+    for (size_t k = i; k < i + n; ++k) {
+      ++_perChannel[size_t(int32_t(tags[k].channel) + 32768)];
+      facts.first = std::min(facts.first, tags[k].time);
+      facts.last = std::max(facts.last, tags[k].time);
+    }
+    facts.records += int64_t(n);
+    _lastTime = tags[i + n - 1].time;
+    _any = true;
+    i += n;
+    if (writeFailed()) {
+      // Finishing the part gives the write error's message, and removes it.
+      std::string error;
+      close(&error);
+      fail(error);
+      return;
+    }
+  }
+}
+
+bool PartWriter::writeFailed() const {
+  const Hdf5Output* hdf5 = _part->hdf5.output();
+  return _part->text.writeError() != 0 || _part->binary.writeError() != 0 ||
+         (hdf5 != nullptr && hdf5->failed());
+}
+
+bool PartWriter::publishLast(std::string* error) {
+  if (failed()) {
+    *error = _error;
+    return false;
+  }
+  if (!_part) return true;
+  return close(error);
+}
+
+void PartWriter::discard() {
+  if (!_part) return;
+  _part->writer.reset();
+  _part->text.discard();
+  _part->binary.discard();
+  _part->hdf5.discard();
+  _part.reset();
+}
+
+std::vector<PartFacts> PartWriter::published() const {
+  std::lock_guard<std::mutex> hold(_lock);
+  return _published;
+}

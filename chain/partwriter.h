@@ -1,0 +1,129 @@
+// The outputs of a long run split into parts: "run-0001.bin", "run-0002.bin", ... in place of
+// "run.bin", and so for every output of the run (text, binary, HDF5), all split at the same
+// record. Each part is written under a temporary name and renamed into place once it is
+// complete, synced to disk and valid on its own (the binary part with its header and trailer, the
+// HDF5 part a whole file of its own), while the run goes on; the records of all parts in order are
+// those of the unsplit output. A part ends once it has reached the size (its largest output; an
+// HDF5 output counted as its uncompressed columns, 10 bytes a record) or once the stream time has
+// reached the end of the part's time span, counted in spans from the run's first record; it
+// never ends between two records of one time. No Qt.
+#ifndef RAVIK_CHAIN_PARTWRITER_H
+#define RAVIK_CHAIN_PARTWRITER_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "merge/hdf5output.h"
+#include "monitor/measurements.h"
+
+// When a part ends; zero: that rule is off.
+struct SplitRule {
+  int64_t size = 0;    // bytes of a part (--split-size)
+  int64_t timePs = 0;  // stream time of a part (--split-time)
+  bool on() const { return size > 0 || timePs > 0; }
+};
+
+// The name of part `index` (from 1) of the output `path`: "dir/run.bin" gives "dir/run-0001.bin";
+// four digits at least; a name without extension gets the number at its end.
+std::string partName(const std::string& path, int32_t index);
+
+struct PartFile {
+  std::string kind;  // "text", "binary", "hdf5"
+  std::string path;  // absolute
+};
+
+// One published part.
+struct PartFacts {
+  int32_t index = 0;
+  int64_t records = 0;
+  int64_t first = INT64_MAX, last = INT64_MIN;  // of its records; none: INT64_MAX, INT64_MIN
+  std::vector<PartFile> files;
+};
+// The run report's "parts".
+nlohmann::json partsJson(const std::vector<PartFacts>& parts);
+// What a summary says of them: "parts: 12 published, run-0001.bin to run-0012.bin" (the
+// file names of the first output), or "parts: none published".
+std::string partsLine(const nlohmann::json& parts);
+
+// What a split run writes.
+struct PartPlan {
+  std::string text, binary, hdf5;  // the outputs as named; empty: not written
+  Hdf5Compression compress = Hdf5Compression::None;
+  bool noClobber = false;
+  SplitRule rule;
+};
+
+// Writes the binary header (first = true) and trailer of each part.
+using PartHeader = std::function<void(FILE* binary, bool first)>;
+// What an HDF5 part tells beside its records, given the part's facts (its files named).
+using PartInfo = std::function<Hdf5RunInfo(const PartFacts& part)>;
+// Each part tells `run` (what the run's HDF5 output would, as far as it is known while the run
+// goes on: its losses are located only at its end), the span of its own timestamps, and its share
+// of the run report `report`: its records and time span, and the part's facts as "part".
+PartInfo partInfo(const Hdf5RunInfo& run, const nlohmann::json& report);
+
+class PartWriter {
+public:
+  explicit PartWriter(const PartPlan& plan);
+  // A part not published is removed.
+  ~PartWriter();
+  PartWriter(const PartWriter&) = delete;
+  PartWriter& operator=(const PartWriter&) = delete;
+
+  // Creates the first part's files (before the merge: the outputs' faults show at once). False
+  // with a one-line message.
+  bool begin(std::string* error);
+  // How the parts' binary header and HDF5 facts are made; before the first record.
+  void describe(const PartHeader& header, const PartInfo& info);
+  // The records in the merge's order, ending and publishing parts on the way (the merge's
+  // thread). After a failure nothing more is written.
+  void write(const TimeTag* tags, size_t count);
+  // After the whole merge: publishes the part being written, the last. False with a message.
+  bool publishLast(std::string* error);
+  // Removes the part being written; the published ones stay.
+  void discard();
+
+  // A part could not be written or published (the merge should stop); any thread may ask.
+  bool failed() const { return _failed.load(std::memory_order_relaxed); }
+  // Why; after the merge's thread has ended.
+  const std::string& error() const { return _error; }
+  // The parts published so far, in order; any thread may ask.
+  std::vector<PartFacts> published() const;
+
+private:
+  struct Part;
+  bool open(int32_t index, std::string* error);
+  bool close(std::string* error);
+  void fail(const std::string& error);
+  void startSpan(int64_t time);
+  bool ends(int64_t time) const;
+  int64_t size() const;
+  bool writeFailed() const;
+
+  void writeHeader();
+
+  PartPlan _plan;
+  PartHeader _header;
+  PartInfo _info;
+  std::unique_ptr<Part> _part;  // being written; null after the last or a failure
+  std::vector<int64_t> _perChannel;  // the part's records by channel + 32768
+  int64_t _spanEnd = INT64_MIN;  // the stream time at which the part ends (time rule)
+  int64_t _lastTime = INT64_MIN;
+  bool _any = false;              // a record was written
+  std::atomic<bool> _failed{false};
+  std::string _error;
+  mutable std::mutex _lock;  // guards _published
+  std::vector<PartFacts> _published;
+};
+
+#endif
