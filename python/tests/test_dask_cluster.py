@@ -111,16 +111,13 @@ def hdf5_files(run):
     return [next(f["path"] for f in part["files"] if f["kind"] == "hdf5") for part in run["parts"]]
 
 
-def publish(path, folder, name, pause=0.0):
-    """Writes `path` into `folder` as a recording does: under a hidden name first (half of it,
-    a pause, the rest), then renamed to `name`."""
-    data = open(path, "rb").read()
+def publish(data, folder, name, pause=0.0):
+    """Writes `data` into `folder` as a recording does: under a hidden name, renamed to `name`
+    once complete."""
     hidden = os.path.join(folder, ".ravik-" + os.urandom(3).hex())
     with open(hidden, "wb") as f:
-        f.write(data[:len(data) // 2])
-        f.flush()
-        time.sleep(pause)
-        f.write(data[len(data) // 2:])
+        f.write(data)
+    time.sleep(pause)
     os.rename(hidden, os.path.join(folder, name))
 
 
@@ -131,16 +128,11 @@ def publish_run(run, folder, stem="run", parts=None, pause=0.0, done=None):
     listed = []
     for index, (part, path) in enumerate(zip(run["parts"][:parts], hdf5_files(run)), 1):
         name = f"{stem}-{index:04d}.h5"
-        publish(path, folder, name, pause)
+        publish(open(path, "rb").read(), folder, name, pause)
         listed.append(dict(part, files=[{"kind": "hdf5", "path": os.path.join(folder, name)}]))
         if done and index == 3:
             assert done[index].wait(LIMIT), "the follower did not take part 3"
-        time.sleep(pause)
-    report = os.path.join(folder, stem + ".tmp")
-    with open(report, "w") as f:
-        json.dump(dict(run, parts=listed), f)
-    publish(report, folder, stem + ".json")
-    os.remove(report)
+    publish(json.dumps(dict(run, parts=listed)).encode(), folder, stem + ".json", pause)
 
 
 def follow(folder, *args):
@@ -227,7 +219,7 @@ def test_what_the_example_refuses(split_run, tmp_path, make, args, message):
         args = [path]
     elif make == "two runs":
         publish_run(split_run, str(tmp_path), "old", parts=2)
-        publish(hdf5_files(split_run)[0], str(tmp_path), "run-0001.h5")
+        publish(open(hdf5_files(split_run)[0], "rb").read(), str(tmp_path), "run-0001.h5")
         args = ["--follow", str(tmp_path)]
     done = subprocess.run([sys.executable, EXAMPLE, *args], capture_output=True, text=True,
                           timeout=LIMIT)

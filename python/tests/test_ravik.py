@@ -38,20 +38,14 @@ def files_of(run, kind):
     return [f["path"] for part in run["parts"] for f in part["files"] if f["kind"] == kind]
 
 
-def without(run, index, kind):
-    """A copy of the report `run` whose part `index` has no file of `kind`."""
+def changed(run, index, kind, gone=False):
+    """A copy of the report `run` whose part `index` has no file of `kind`, or names it where
+    none is (`gone`)."""
     run = json.loads(json.dumps(run))
     files = run["parts"][index - 1]["files"]
-    files[:] = [f for f in files if f["kind"] != kind]
-    return run
-
-
-def moved(run, index, kind):
-    """A copy of the report `run` whose part `index` names its file of `kind` where none is."""
-    run = json.loads(json.dumps(run))
-    for f in run["parts"][index - 1]["files"]:
-        if f["kind"] == kind:
-            f["path"] = f["path"].replace("run-", "gone-")
+    for f in files:
+        f["path"] = f["path"].replace("run-", "gone-") if f["kind"] == kind else f["path"]
+    files[:] = [f for f in files if gone or f["kind"] != kind]
     return run
 
 
@@ -80,8 +74,8 @@ def relative_outputs(outputs, folder):
     (lambda run, d, out: files_of(run, "hdf5")[:1], None, "h5-part-1"),
     (lambda run, d, out: run, None, "bin"),                                  # binary first
     (lambda run, d, out: report_file(d, run), "hdf5", "h5"),
-    (lambda run, d, out: report_file(d, without(run, 2, "binary")), None, "h5"),
-    (lambda run, d, out: without(without(run, 3, "binary"), 1, "hdf5"), None, "txt"),
+    (lambda run, d, out: report_file(d, changed(run, 2, "binary")), None, "h5"),
+    (lambda run, d, out: changed(changed(run, 3, "binary"), 1, "hdf5"), None, "txt"),
     (lambda run, d, out: os.path.splitext(out["bin"])[0] + ".json", "hdf5", "h5"),  # unsplit
     (lambda run, d, out: relative_outputs(out, d), None, "bin"),
 ])
@@ -101,13 +95,13 @@ def test_load_of_parts_or_a_report_equals_the_unsplit_output(outputs, split_run,
      "run-0003.h5 (hdf5)"),
     (lambda run: files_of(run, "hdf5"), "binary", ValueError, "run-0001.h5: a hdf5 file"),
     (lambda run: files_of(run, "binary") + ["gone.bin"], None, FileNotFoundError, "gone.bin"),
-    (lambda run: moved(run, 4, "binary"), None, FileNotFoundError, "gone-0004.bin"),
+    (lambda run: changed(run, 4, "binary", gone=True), None, FileNotFoundError, "gone-0004.bin"),
     # Part 2 has no binary file, so the default is HDF5, of which part 4's is not there.
-    (lambda run: moved(without(run, 2, "binary"), 4, "hdf5"), None, FileNotFoundError,
+    (lambda run: changed(changed(run, 2, "binary"), 4, "hdf5", gone=True), None, FileNotFoundError,
      "gone-0004.h5"),
-    (lambda run: without(without(run, 2, "binary"), 4, "hdf5"), "hdf5", ValueError,
+    (lambda run: changed(changed(run, 2, "binary"), 4, "hdf5"), "hdf5", ValueError,
      "part 4: the run report names no hdf5 file"),
-    (lambda run: without(without(without(run, 1, "binary"), 2, "hdf5"), 3, "text"), None,
+    (lambda run: changed(changed(changed(run, 1, "binary"), 2, "hdf5"), 3, "text"), None,
      ValueError, "no kind of file that every part"),
 ])
 def test_load_of_parts_refuses_what_does_not_make_one_run(split_run, source, kind, error, names):
