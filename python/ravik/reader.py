@@ -2,6 +2,7 @@
 
     import ravik
     rec = ravik.load("run.h5")          # or run.txt, run.bin: fields "time" (ps) and "channel"
+    rec = ravik.load("run.json")        # a split run's parts, listed in its run report
     delays = ravik.coincidences(rec["time"][rec["channel"] == 1],
                                 rec["time"][rec["channel"] == 6], 5000)
 
@@ -63,6 +64,8 @@ def _load_binary(path):
 
 
 def _load_text(path):
+    if os.path.getsize(path) == 0:  # a part without records
+        return np.zeros(0, RECORD)
     columns = np.loadtxt(path, delimiter=",", dtype=np.int64, ndmin=2)
     records = np.zeros(len(columns), RECORD)
     if len(columns):
@@ -89,9 +92,84 @@ def _load_hdf5(path):
     return records
 
 
-def load(path):
-    """The records of a text, binary or HDF5 output as a structured array (time, channel)."""
-    return {"hdf5": _load_hdf5, "binary": _load_binary, "text": _load_text}[_kind(path)](path)
+_READERS = {"binary": _load_binary, "hdf5": _load_hdf5, "text": _load_text}
+_KINDS = tuple(_READERS)  # the order in which a report's kinds are preferred
+
+
+def _concatenate(paths, kind=None):
+    """The records of the files `paths`, one after the other; all of one kind (`kind` when
+    given)."""
+    kinds = []
+    for path in paths:
+        if not os.path.exists(path):
+            raise FileNotFoundError(f"{path}: no such file")
+        kinds.append(_kind(path))
+    if len(set(kinds)) > 1:
+        raise ValueError("the files are not all of one kind: "
+                         + ", ".join(f"{p} ({k})" for p, k in zip(paths, kinds)))
+    if kind is not None and kinds and kinds[0] != kind:
+        raise ValueError(f"{paths[0]}: a {kinds[0]} file, not {kind}")
+    if len(paths) == 1:
+        return _READERS[kinds[0]](paths[0])
+    return np.concatenate([np.zeros(0, RECORD)] + [_READERS[k](p) for p, k in zip(paths, kinds)])
+
+
+def _report_files(run, kind, folder):
+    """The paths of the files of one kind that hold a run's records, in order: its parts' files
+    when it was split, else its outputs. A relative path (outputs are named as they were given)
+    is taken from the current folder, or else beside the report, in `folder`."""
+    if "parts" in run:
+        groups = [(f"part {part['index']}", part["files"])
+                  for part in sorted(run["parts"], key=lambda part: part["index"])]
+    else:
+        groups = [("the output", run.get("outputs", []))]
+    offered = [{f["kind"]: f["path"] for f in files} for _, files in groups]
+    if kind is None:
+        common = [k for k in _KINDS if all(k in files for files in offered)]
+        if not common:
+            raise ValueError("the run report names no kind of file that every part of the run has")
+        kind = common[0]
+    elif kind not in _KINDS:
+        raise ValueError(f"kind {kind!r}: one of {', '.join(_KINDS)}")
+    paths = []
+    for (name, _), files in zip(groups, offered):
+        if kind not in files:
+            raise ValueError(f"{name}: the run report names no {kind} file of it")
+        path = files[kind]
+        if not os.path.isabs(path) and not os.path.exists(path) and folder is not None:
+            path = os.path.join(folder, os.path.basename(path))
+        if not os.path.exists(path):
+            raise FileNotFoundError(f"{path}: no such file ({name} of the run)")
+        paths.append(path)
+    return paths, kind
+
+
+def load(source, kind=None):
+    """The records of Ravik's outputs as one structured array of fields "time" (ps) and "channel".
+
+    `source` is one of:
+      - the path of a text, binary or HDF5 output (a binary one is mapped, not read);
+      - a list or tuple of paths, the parts of a split recording in order (run-0001.bin,
+        run-0002.bin, ...): their records one after the other, all files of one kind, else
+        ValueError;
+      - a run report, as the path of its .json file or as the dict that report() returns. Of a
+        split run it loads the files of the parts the report lists, otherwise the outputs it
+        names. `kind` ("binary", "hdf5" or "text") chooses which of them; by default the first
+        of these kinds that every part (or the run) has. Relative output paths are taken from
+        the current folder, or else beside the report file.
+
+    A file that is not there is a FileNotFoundError naming it. Parts are read into memory as one
+    array; given a path, `kind` must match the file's kind.
+    """
+    folder = None
+    if isinstance(source, (str, os.PathLike)) and os.fspath(source).endswith(".json"):
+        folder = os.path.dirname(os.path.abspath(os.fspath(source)))
+        source = report(os.fspath(source))
+    if isinstance(source, dict):
+        source, kind = _report_files(source, kind, folder)
+    elif isinstance(source, (str, os.PathLike)):
+        source = [source]
+    return _concatenate([os.fspath(path) for path in source], kind)
 
 
 def report(path):

@@ -1,5 +1,5 @@
-"""Outputs made by the built programs on simulated devices, shared by the tests, and the
-check of an HDF5 output against the format's field list."""
+"""Outputs made by the built programs on simulated devices, shared by the tests, the same
+recording split into parts, and the check of an HDF5 output against the format's field list."""
 import json
 import os
 import re
@@ -7,6 +7,7 @@ import subprocess
 import sys
 
 import h5py
+import numpy as np
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -88,3 +89,82 @@ def outputs(tmp_path_factory):
     subprocess.run([program("ravik-merge"), "--quiet", "--compress", "fast", "--hdf5", out["fast"]]
                    + raw, check=True)
     return out
+
+
+def _hdf5_slice(source, target, lo, hi):
+    """An HDF5 output with only the records lo..hi of `source`, its layout otherwise copied."""
+    with h5py.File(source, "r") as src, h5py.File(target, "w") as dst:
+        for name, value in src.attrs.items():
+            dst.attrs[name] = value
+        for name in src:
+            if name != "photon_data":
+                src.copy(src[name], dst, name)
+        data = dst.create_group("photon_data")
+        for name, value in src["photon_data"].attrs.items():
+            data.attrs[name] = value
+        for name, node in src["photon_data"].items():
+            if name not in ("timestamps", "detectors"):
+                src.copy(node, data, name)
+                continue
+            column = data.create_dataset(name, data=node[lo:hi], chunks=node.chunks,
+                                         maxshape=(None,), compression=node.compression,
+                                         shuffle=node.shuffle)
+            for key, value in node.attrs.items():
+                column.attrs[key] = value
+
+
+def split_output(outputs, cuts, folder, stem="run", kinds=("bin", "h5", "txt")):
+    """The recording `outputs` cut before the record indices `cuts` into the parts of a split
+    run, stem-0001.bin, stem-0001.h5, stem-0001.txt, ... in `folder`; returns the run report
+    that lists them (not written). Each cut must fall where the time changes."""
+    with h5py.File(outputs["h5"], "r") as f:
+        times = f["photon_data/timestamps"][:]
+    bounds = [0] + [int(i) for i in cuts] + [len(times)]
+    assert all(lo <= hi for lo, hi in zip(bounds, bounds[1:]))
+    assert all(times[i - 1] != times[i] for i in cuts if 0 < i < len(times)), "cut in a time"
+    binary = open(outputs["bin"], "rb").read()
+    lines = open(outputs["txt"], "rb").readlines()
+    run = json.load(open(os.path.splitext(outputs["bin"])[0] + ".json"))
+    run["parts"] = []
+    for index, (lo, hi) in enumerate(zip(bounds, bounds[1:]), 1):
+        name = os.path.join(str(folder), f"{stem}-{index:04d}")
+        files = []
+        if "bin" in kinds:
+            trailer = bytearray(binary[-64:])
+            trailer[24:32] = (64 + 10 * (hi - lo)).to_bytes(8, "little", signed=True)
+            with open(name + ".bin", "wb") as f:
+                f.write(binary[:64] + binary[64 + 10 * lo:64 + 10 * hi] + trailer)
+            files.append({"kind": "binary", "path": name + ".bin"})
+        if "h5" in kinds:
+            _hdf5_slice(outputs["h5"], name + ".h5", lo, hi)
+            files.append({"kind": "hdf5", "path": name + ".h5"})
+        if "txt" in kinds:
+            with open(name + ".txt", "wb") as f:
+                f.writelines(lines[lo:hi])
+            files.append({"kind": "text", "path": name + ".txt"})
+        run["parts"].append({"index": index, "records": hi - lo,
+                             "first_ps": int(times[lo]) if hi > lo else None,
+                             "last_ps": int(times[hi - 1]) if hi > lo else None, "files": files})
+    return run
+
+
+@pytest.fixture(scope="session")
+def split_run(outputs, tmp_path_factory):
+    """The recording of `outputs` split into five parts (binary, HDF5 and text files) and the
+    run report listing them, with pairs of channels 1 and 6 straddling parts: part 1 ends with
+    the 1 of a pair less than 4 ns apart, part 2 is empty, part 3 begins with the pair's 6; part
+    4 is the single record between a 1 (the end of part 3) and a 6 (the start of part 5) less
+    than 1 us apart."""
+    with h5py.File(outputs["h5"], "r") as f:
+        times = f["photon_data/timestamps"][:]
+        channels = f["photon_data/detectors"][:]
+    gap = np.diff(times)
+    pairs = np.flatnonzero((channels[:-1] == 1) & (channels[1:] == 6) & (gap > 0)
+                           & (gap <= 4000)) + 1
+    around = np.flatnonzero((channels[:-2] == 1) & (channels[2:] == 6) & (gap[:-1] > 0)
+                            & (gap[1:] > 0) & (times[2:] - times[:-2] <= 1_000_000)) + 1
+    first = pairs[len(pairs) // 3]
+    second = around[np.searchsorted(around, 2 * len(times) // 3)]
+    assert first + 1 < second < len(times) - 1
+    folder = tmp_path_factory.mktemp("parts")
+    return split_output(outputs, [first, first, second, second + 1], folder)

@@ -1,4 +1,8 @@
-"""The reader against real outputs, and the HDF5 output against the format's field list."""
+"""The reader against real outputs (whole and split into parts), and the HDF5 output against the
+format's field list."""
+import json
+import os
+import re
 import shutil
 import subprocess
 
@@ -28,6 +32,81 @@ def test_binary_without_a_final_trailer_is_read_to_its_last_whole_record(outputs
     data = open(outputs["bin"], "rb").read()
     path.write_bytes(data[:len(data) - cut])
     np.testing.assert_array_equal(ravik.load(str(path)), whole[:len(whole) - lost])
+
+
+def files_of(run, kind):
+    return [f["path"] for part in run["parts"] for f in part["files"] if f["kind"] == kind]
+
+
+def changed(run, index, kind, gone=False):
+    """A copy of the report `run` whose part `index` has no file of `kind`, or names it where
+    none is (`gone`)."""
+    run = json.loads(json.dumps(run))
+    files = run["parts"][index - 1]["files"]
+    for f in files:
+        f["path"] = f["path"].replace("run-", "gone-") if f["kind"] == kind else f["path"]
+    files[:] = [f for f in files if gone or f["kind"] != kind]
+    return run
+
+
+def report_file(folder, run, name="run.json"):
+    path = folder / name
+    path.write_text(json.dumps(run))
+    return str(path)
+
+
+def relative_outputs(outputs, folder):
+    """The unsplit run's report in another folder, beside links to its outputs, naming them
+    by relative paths (as ravik-record does when it is given such)."""
+    run = ravik.report(outputs["bin"])
+    for output in run["outputs"]:
+        name = os.path.basename(output["path"])
+        os.symlink(output["path"], folder / name)
+        output["path"] = name
+    return report_file(folder, run, "linked.json")
+
+
+# What load() is given, and the unsplit output it equals.
+@pytest.mark.parametrize("source, kind, same_as", [
+    (lambda run, d, out: files_of(run, "binary"), None, "bin"),
+    (lambda run, d, out: tuple(files_of(run, "hdf5")), None, "h5"),
+    (lambda run, d, out: files_of(run, "text"), "text", "txt"),
+    (lambda run, d, out: files_of(run, "hdf5")[:1], None, "h5-part-1"),
+    (lambda run, d, out: run, None, "bin"),                                  # binary first
+    (lambda run, d, out: report_file(d, run), "hdf5", "h5"),
+    (lambda run, d, out: report_file(d, changed(run, 2, "binary")), None, "h5"),
+    (lambda run, d, out: changed(changed(run, 3, "binary"), 1, "hdf5"), None, "txt"),
+    (lambda run, d, out: os.path.splitext(out["bin"])[0] + ".json", "hdf5", "h5"),  # unsplit
+    (lambda run, d, out: relative_outputs(out, d), None, "bin"),
+])
+def test_load_of_parts_or_a_report_equals_the_unsplit_output(outputs, split_run, tmp_path,
+                                                             source, kind, same_as):
+    if same_as == "h5-part-1":
+        whole = ravik.load(outputs["h5"])[:split_run["parts"][0]["records"]]
+    else:
+        whole = ravik.load(outputs[same_as])
+    records = ravik.load(source(split_run, tmp_path, outputs), kind=kind)
+    assert records.dtype == ravik.RECORD
+    np.testing.assert_array_equal(records, whole)
+
+
+@pytest.mark.parametrize("source, kind, error, names", [
+    (lambda run: files_of(run, "binary")[:2] + files_of(run, "hdf5")[2:], None, ValueError,
+     "run-0003.h5 (hdf5)"),
+    (lambda run: files_of(run, "hdf5"), "binary", ValueError, "run-0001.h5: a hdf5 file"),
+    (lambda run: files_of(run, "binary") + ["gone.bin"], None, FileNotFoundError, "gone.bin"),
+    (lambda run: changed(run, 4, "binary", gone=True), None, FileNotFoundError, "gone-0004.bin"),
+    # Part 2 has no binary file, so the default is HDF5, of which part 4's is not there.
+    (lambda run: changed(changed(run, 2, "binary"), 4, "hdf5", gone=True), None, FileNotFoundError,
+     "gone-0004.h5"),
+    (lambda run: changed(changed(run, 2, "binary"), 4, "hdf5"), "hdf5", ValueError,
+     "part 4: the run report names no hdf5 file"),
+    (lambda run: changed(changed(changed(run, 1, "binary"), 2, "hdf5"), 3, "text"), None,
+     ValueError, "no kind of file that every part"),
+])
+def test_load_of_parts_refuses_what_does_not_make_one_run(split_run, source, kind, error, names):
+    with pytest.raises(error, match=re.escape(names)):
+        ravik.load(source(split_run), kind=kind)
 
 
 def test_report_of_each_output(outputs, tmp_path):
