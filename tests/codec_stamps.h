@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <fstream>
 #include <ostream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,20 @@ inline Words packStream(const Stamps& events) {
   return words;
 }
 
+// `count` timestamps on a grid of `grid` ps (so that devices tie), on inputs 0 to 5; one in
+// `markerOneIn` is a marker 100 to 104, one more a marker 200 to 203.
+inline Stamps gridStamps(int32_t count, uint32_t seed, int64_t grid, uint32_t markerOneIn) {
+  std::mt19937 rng(seed);
+  Stamps events;
+  int64_t t = 1000000;
+  for (int32_t i = 0; i < count; ++i) {
+    t += grid * int64_t(rng() % 4);
+    const uint32_t r = rng() % markerOneIn;
+    events.push_back({t, uint8_t(r == 0 ? 100 + rng() % 5 : r == 1 ? 200 + rng() % 4 : r % 6)});
+  }
+  return events;
+}
+
 // Writes `words` as the file `path`; false when that fails.
 inline bool writeWords(const std::string& path, const Words& words) {
   std::ofstream file(path, std::ios::binary);
@@ -71,6 +86,30 @@ inline Stamps decodeBlock(Tdc56Instance* codec, const uint32_t* words, size_t n,
     out.insert(out.end(), s.begin(), s.end());
   }
   return out;
+}
+
+// Decodes words with a fresh codec fed in blocks of the given sizes (cycled), as a reader of a
+// file would.
+inline Stamps decodeWords(const Words& words, const std::vector<int32_t>& sizes,
+                          uint32_t markerMask) {
+  Tdc56Instance* codec = tdc56Init();
+  const Stamps out = decodeBlock(codec, words.data(), words.size(), markerMask, sizes);
+  tdc56DeInit(codec);
+  return out;
+}
+
+// Reports the first difference only, so that a broken stream of timestamps or records (time,
+// channel) costs one line.
+template <typename T>
+testing::AssertionResult sameTimestamps(const std::vector<T>& a, const std::vector<T>& b) {
+  const auto d = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
+  if (d.first == a.end() && d.second == b.end()) return testing::AssertionSuccess();
+  testing::AssertionResult failure = testing::AssertionFailure()
+      << "sizes " << a.size() << " vs " << b.size() << ", first difference at "
+      << d.first - a.begin();
+  if (d.first != a.end() && d.second != b.end())
+    failure << ": " << testing::PrintToString(*d.first) << " vs " << testing::PrintToString(*d.second);
+  return failure;
 }
 
 class CodecTest : public ::testing::Test {

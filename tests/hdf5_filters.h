@@ -1,4 +1,5 @@
-// The filters an HDF5 file's dataset is stored with, for the tests of the outputs' compression.
+// What an HDF5 file's dataset holds and the filters it is stored with, for the tests of the HDF5
+// outputs.
 #ifndef RAVIK_TESTS_HDF5_FILTERS_H
 #define RAVIK_TESTS_HDF5_FILTERS_H
 
@@ -28,6 +29,24 @@ inline std::vector<H5Z_filter_t> timestampsFilters(const std::string& path) {
   const std::vector<H5Z_filter_t> filters = filtersOf(file, "/photon_data/timestamps");
   H5Fclose(file);
   return filters;
+}
+
+// The number of values in the dataset `path` of the open `file`, or -1 when it has none of that
+// name; of the file named `file`, -1 also when it cannot be opened.
+inline int64_t datasetSize(hid_t file, const char* path) {
+  const hid_t set = file < 0 ? -1 : H5Dopen2(file, path, H5P_DEFAULT);
+  if (set < 0) return -1;
+  const hid_t space = H5Dget_space(set);
+  const int64_t n = H5Sget_simple_extent_npoints(space);
+  H5Sclose(space);
+  H5Dclose(set);
+  return n;
+}
+inline int64_t datasetSize(const std::string& file, const char* path) {
+  const hid_t f = H5Fopen(file.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+  const int64_t n = datasetSize(f, path);
+  if (f >= 0) H5Fclose(f);
+  return n;
 }
 
 #endif

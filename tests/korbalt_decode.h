@@ -27,27 +27,6 @@ inline Stamps expectedTimestamps(const std::vector<korbalt::SimEvent>& items, ui
   return out;
 }
 
-// Decodes words with a fresh codec fed in blocks of the given sizes (cycled), as a reader of a
-// file would.
-inline Stamps decodeWords(const Words& words, const std::vector<int32_t>& sizes,
-                          uint32_t markerMask) {
-  Tdc56Instance* codec = tdc56Init();
-  const Stamps out = decodeBlock(codec, words.data(), words.size(), markerMask, sizes);
-  tdc56DeInit(codec);
-  return out;
-}
-
-// Reports the first difference only, so that a broken stream costs one line.
-inline testing::AssertionResult sameTimestamps(const Stamps& a, const Stamps& b) {
-  const auto d = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
-  if (d.first == a.end() && d.second == b.end()) return testing::AssertionSuccess();
-  testing::AssertionResult failure = testing::AssertionFailure()
-      << "sizes " << a.size() << " vs " << b.size() << ", first difference at "
-      << d.first - a.begin();
-  if (d.first != a.end() && d.second != b.end()) failure << ": " << *d.first << " vs " << *d.second;
-  return failure;
-}
-
 struct Block {
   int32_t device;
   Words words;

@@ -35,8 +35,6 @@ inline int64_t count(const Tags& tags, int16_t channel) {
   return std::count_if(tags.begin(), tags.end(), [&](const TimeTag& t) { return t.channel == channel; });
 }
 
-// Every pair of a record of a and a different record of b, found through the b records sorted
-// by time.
 // The records that pass the filter: a record of a clause's channel only when some record of the
 // clause's trigger, anywhere in the list, lies within the window of it; every other record.
 inline Tags keep(const Tags& tags, const std::vector<KeepClause>& clauses) {
@@ -61,6 +59,8 @@ inline Tags keep(const Tags& tags, const std::vector<KeepClause>& clauses) {
   return out;
 }
 
+// Every pair of a record of a and a different record of b, found through the b records sorted
+// by time.
 inline std::vector<int64_t> correlation(const Tags& tags, int16_t a, int16_t b, int64_t width,
                                         int32_t n, int64_t low, int64_t high) {
   std::vector<std::pair<int64_t, size_t>> bs;  // time, position

@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <map>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -22,27 +21,13 @@
 
 namespace {
 
-// A raw stream of `count` timestamps on a coarse grid (so that devices tie), some of them
-// markers, in a temporary file.
-FILE* rawStream(int32_t count, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::vector<PpTimest> events;
-  int64_t t = 1000000;
-  for (int32_t i = 0; i < count; ++i) {
-    t += 40 * int64_t(rng() % 4);
-    const uint32_t r = rng() % 50;
-    events.push_back({t, uint8_t(r == 0 ? 100 + rng() % 5 : r % 6)});
-  }
-  return streamFile(events);
-}
-
 // Merges streams of the given sizes into `sink` and, when `binary` is given, into it too; until
 // `*stop` is cleared, when given.
 int64_t merge(const std::vector<int32_t>& sizes, RecordSink* sink, FILE* binary,
               std::atomic<bool>* stop = nullptr) {
   std::vector<MergeSource> sources;
   for (size_t i = 0; i < sizes.size(); ++i)
-    sources.push_back({tdc56Init(), int32_t(i), 0x1FF, rawStream(sizes[i], uint32_t(7 + i))});
+    sources.push_back({tdc56Init(), int32_t(i), 0x1FF, streamFile(gridStamps(sizes[i], uint32_t(7 + i), 40, 50))});
   MergeOutputs outputs;
   outputs.binary = binary;
   outputs.records = sink;
@@ -78,14 +63,6 @@ Records inTimeOrder(Records records) {
   std::stable_sort(records.begin(), records.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   return records;
-}
-
-// Reports the first difference only: the columns hold millions of records.
-testing::AssertionResult sameRecords(const Records& a, const Records& b) {
-  const auto d = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
-  if (d.first == a.end() && d.second == b.end()) return testing::AssertionSuccess();
-  return testing::AssertionFailure() << "sizes " << a.size() << " vs " << b.size()
-                                     << ", first difference at " << d.first - a.begin();
 }
 
 // What an HDF5 output holds: its two columns as records, the detector table's counts by id, its
@@ -187,7 +164,7 @@ TEST(Hdf5Output, ColumnsAndCountsEqualTheBinaryRecords) {
     EXPECT_EQ(fclose(bin), 0);
     // The markers run ahead in the merge's order; the HDF5 file has them in their place.
     EXPECT_TRUE(c.sizes.size() == 1 || records != inTimeOrder(records));
-    EXPECT_TRUE(sameRecords(w.columns, inTimeOrder(records)));
+    EXPECT_TRUE(sameTimestamps(w.columns, inTimeOrder(records)));
     EXPECT_EQ(out.outOfOrder(), 0);
     EXPECT_EQ(w.sorted, 1);
     EXPECT_EQ(w.counts, countsOf(w.columns));
@@ -308,7 +285,7 @@ TEST(Hdf5Output, LateAndEarlyRecordsGoToTheirPlaceOrAreCounted) {
       expected = ascending;
       expected.insert(expected.begin() + at, c.records.back());
     }
-    EXPECT_TRUE(sameRecords(w.columns, expected));
+    EXPECT_TRUE(sameTimestamps(w.columns, expected));
   }
   unlink(path.c_str());
 }

@@ -59,19 +59,6 @@ struct ColumnSink : RecordSink {
   }
 };
 
-std::vector<PpTimest> decodeAll(FILE* f) {
-  Tdc56Instance* codec = tdc56Init();
-  std::vector<PpTimest> all, out(kTdc56ListSize);
-  uint32_t block[100];
-  for (size_t n; (n = fread(block, 4, 100, f)) > 0;) {
-    tdc56Decode60(codec, block, int32_t(n), 0x1FF);
-    all.insert(all.end(), out.begin(), out.begin() + tdc56Pop(codec, out.data()));
-  }
-  tdc56DeInit(codec);
-  rewind(f);
-  return all;
-}
-
 // Merges the streams of `events` (one vector per device) with each output alone and both at
 // once, and checks the records against a scan of every head in device order, the earliest
 // first, ties to the first device, a marker displacing the choice.
@@ -81,7 +68,7 @@ void expectMergeOrder(const std::vector<std::vector<PpTimest>>& events) {
   std::vector<std::vector<PpTimest>> decoded;
   for (size_t d = 0; d < devices; ++d) {
     sources.push_back({tdc56Init(), int32_t(d), 0x1FF, streamFile(events[d])});
-    decoded.push_back(decodeAll(sources.back().file));
+    decoded.push_back(decodeWords(packStream(events[d]), {100}, kAllMarkers));
   }
   std::vector<size_t> pos(devices, 0);
   auto head = [&](size_t d) { return pos[d] < decoded[d].size() ? &decoded[d][pos[d]] : nullptr; };

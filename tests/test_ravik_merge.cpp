@@ -23,15 +23,7 @@ namespace {
 
 // A device stream of `count` timestamps on a coarse grid (so devices tie), some of them markers.
 void writeStream(const std::string& path, int32_t count, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::vector<PpTimest> events;
-  int64_t t = 1000000;
-  for (int32_t i = 0; i < count; ++i) {
-    t += 50 * int64_t(rng() % 4);
-    const uint32_t r = rng() % 20;
-    events.push_back({t, uint8_t(r == 0 ? 100 + rng() % 5 : r == 1 ? 200 + rng() % 4 : r % 6)});
-  }
-  writeWords(path, packStream(events));
+  ASSERT_TRUE(writeWords(path, packStream(gridStamps(count, seed, 50, 20))));
 }
 
 // What the window's merge core writes for the sources, in this order, without a device.

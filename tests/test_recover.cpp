@@ -5,8 +5,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 
-#include <hdf5.h>
-
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -17,24 +15,13 @@
 #include "device/korbalt.h"
 #include "report/runmanifest.h"
 #include "tests/cli_run.h"
+#include "tests/hdf5_filters.h"
 
 namespace {
 
 int64_t sizeOf(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? int64_t(st.st_size) : -1;
-}
-
-// The number of elements of `dataset` in the HDF5 file `path`; -1 when it cannot be opened.
-int64_t elements(const std::string& path, const char* dataset) {
-  const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
-  const hid_t data = file < 0 ? -1 : H5Dopen2(file, dataset, H5P_DEFAULT);
-  const hid_t space = data < 0 ? -1 : H5Dget_space(data);
-  const int64_t n = space < 0 ? -1 : int64_t(H5Sget_simple_extent_npoints(space));
-  if (space >= 0) H5Sclose(space);
-  if (data >= 0) H5Dclose(data);
-  if (file >= 0) H5Fclose(file);
-  return n;
 }
 
 class RecoverTest : public RunFolders {
@@ -223,8 +210,8 @@ TEST_F(RecoverTest, AWindowKilledWhileRecordingIsRecoveredWhole) {
   const nlohmann::json report = expectMergedWhole(
       {{streams[2], 0, 0x10}, {streams[1], 1, 0x10}, {streams[0], 2, 0x10}}, code, 1000000, false);
   // The HDF5 output too, with the window's metadata.
-  EXPECT_EQ(elements(hdf5, "/photon_data/timestamps"), int64_t(records(slurp(bin)).size() / 10));
-  EXPECT_EQ(elements(hdf5, "/identity/author"), 1);
+  EXPECT_EQ(datasetSize(hdf5, "/photon_data/timestamps"), int64_t(records(slurp(bin)).size() / 10));
+  EXPECT_EQ(datasetSize(hdf5, "/identity/author"), 1);
   EXPECT_EQ(report["outputs"], (nlohmann::json{{{"kind", "text"}, {"path", text}},
                                                 {{"kind", "binary"}, {"path", bin}},
                                                 {{"kind", "hdf5"}, {"path", hdf5}}}));

@@ -10,17 +10,6 @@
 
 namespace {
 
-// The number of values in a data set of the file, or -1 when it has none of that name.
-int64_t sizeOf(hid_t file, const char* path) {
-  const hid_t set = H5Dopen2(file, path, H5P_DEFAULT);
-  if (set < 0) return -1;
-  const hid_t space = H5Dget_space(set);
-  const int64_t n = H5Sget_simple_extent_npoints(space);
-  H5Sclose(space);
-  H5Dclose(set);
-  return n;
-}
-
 TEST_F(WindowTest, AHdf5OutputWithMarkersHoldsTheUsersMetadataAndSaysWhence) {
   QDir(_dir.path()).mkpath("out");
   ASSERT_TRUE(std::ofstream(path("out/ravik-meta.json").toStdString())
@@ -41,8 +30,8 @@ TEST_F(WindowTest, AHdf5OutputWithMarkersHoldsTheUsersMetadataAndSaysWhence) {
 
   const hid_t file = H5Fopen(path("out/run.h5").toLocal8Bit().constData(), H5F_ACC_RDONLY, H5P_DEFAULT);
   ASSERT_GE(file, 0);
-  EXPECT_GT(sizeOf(file, "/photon_data/timestamps"), 1000);
-  EXPECT_EQ(sizeOf(file, "/identity/author"), 1);
+  EXPECT_GT(datasetSize(file, "/photon_data/timestamps"), 1000);
+  EXPECT_EQ(datasetSize(file, "/identity/author"), 1);
   H5Fclose(file);
 }
 
@@ -73,7 +62,7 @@ TEST_F(WindowTest, TheSettingsChooseTheHdf5Compression) {
                                H5P_DEFAULT);
     ASSERT_GE(file, 0);
     EXPECT_EQ(filtersOf(file, "/photon_data/timestamps"), c.filters);
-    EXPECT_GT(sizeOf(file, "/photon_data/timestamps"), 0);
+    EXPECT_GT(datasetSize(file, "/photon_data/timestamps"), 0);
     H5Fclose(file);
     closeWindow();
   }

@@ -144,9 +144,6 @@ TEST_F(OutputsTest, TheOutputsChosenAtStopAreWrittenAndTheTempFilesLeaveTheirNam
   }
 }
 
-// From chain position 20 up a device's inputs are output channels of other devices' markers (19
-// for input 5 in five-channel mode): the window records such a chain, says so once on the note
-// line, and the run report lists the shared channels.
 // The margin of free space from the settings: above what the temp folder's file system has free,
 // the recording stops by itself at once and publishes what it recorded; 0 never stops; a bad
 // size is said and the default kept. While recording, the note's last line is the free space.
@@ -191,6 +188,9 @@ TEST_F(OutputsTest, BelowTheSettingsMarginTheRecordingStopsByItselfAndSaysWhy) {
   }
 }
 
+// From chain position 20 up a device's inputs are output channels of other devices' markers (19
+// for input 5 in five-channel mode): the window records such a chain, says so once on the note
+// line, and the run report lists the shared channels.
 TEST_F(OutputsTest, AChainWhoseChannelsAreOthersMarkersIsRecordedAndSaidOnce) {
   setSim("DEVICES", "2");
   const struct {
