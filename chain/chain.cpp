@@ -64,6 +64,7 @@ SessionFiles sessionFiles(const ChainOutputs& outputs) {
   files.binary = outputs.binary;
   files.hdf5 = outputs.hdf5;
   files.compress = outputs.compress;
+  files.split = outputs.split;
   files.keep = outputs.keep;
   files.report = outputs.report;
   files.reportOption = "report=FILE";

@@ -21,6 +21,7 @@
 
 #include "chain/devicesearch.h"
 #include "chain/freespace.h"
+#include "chain/partwriter.h"
 #include "chain/recordqueue.h"
 #include "merge/hdf5output.h"
 #include "monitor/measurements.h"
@@ -48,6 +49,7 @@ struct ChainOutputs {
   // Below this free space on the temp folder's or an output's file system (with what the merge
   // still has to write there) the recording stops by itself; 0: never.
   int64_t minFree = kDefaultMinFree;
+  SplitRule split{};  // the outputs in parts (see PartWriter); off: whole
 };
 
 class Chain {

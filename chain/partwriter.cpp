@@ -17,6 +17,12 @@ constexpr int64_t kBinaryHeaderBytes = 64;
 
 }  // namespace
 
+bool splitTimePs(double seconds, int64_t* ps) {
+  if (!(seconds > 0) || seconds > 1e7) return false;
+  *ps = int64_t(seconds * 1e12 + 0.5);
+  return *ps > 0;
+}
+
 std::string partName(const std::string& path, int32_t index) {
   char number[16];
   snprintf(number, sizeof number, "-%04d", int(index));

@@ -33,6 +33,10 @@ struct SplitRule {
   bool on() const { return size > 0 || timePs > 0; }
 };
 
+// A part's span of `seconds` as whole picoseconds in *ps; false unless above 0 and at most 1e7 s
+// (beyond, a part's end could overflow the time axis's 64-bit picoseconds).
+bool splitTimePs(double seconds, int64_t* ps);
+
 // The name of part `index` (from 1) of the output `path`: "dir/run.bin" gives "dir/run-0001.bin";
 // four digits at least; a name without extension gets the number at its end.
 std::string partName(const std::string& path, int32_t index);

@@ -38,6 +38,12 @@ std::string recoveryCommand(const KeptRun& run) {
   if (!run.metaPath.empty()) command += " --meta " + shellWord(run.metaPath);
   if (run.lossRecords) command += " --loss-records";
   if (!run.keep.empty()) command += " --keep " + shellWord(run.keep);
+  if (run.split.size > 0) command += " --split-size " + std::to_string(run.split.size);
+  if (run.split.timePs > 0) {
+    char seconds[32];
+    snprintf(seconds, sizeof seconds, "%.12g", double(run.split.timePs) * 1e-12);
+    command += std::string(" --split-time ") + seconds;
+  }
   if (!run.report.empty()) command += " --report " + shellWord(run.report);
   std::vector<int32_t> positions;
   for (const StreamArg& s : run.streams) positions.push_back(s.chainPos);
@@ -211,6 +217,8 @@ RunManifest Session::manifest(const std::vector<SessionDevice>& devices,
   m.reportPath = absolutePath(_files.report);
   m.compress = _files.compress;
   m.keep = _files.keep;
+  m.splitSize = _files.split.size;
+  m.splitTimePs = _files.split.timePs;
   m.meta = _files.meta;
   m.virtualChannels = _files.virtualChannels;
   m.virtualOutputs = _virtuals != nullptr;

@@ -49,7 +49,7 @@ struct RunOutputs {
   // The filter of what the outputs hold (see monitor/keepfilter.h), in its text form; empty:
   // every record.
   std::string keep;
-  SplitRule split;  // the outputs in parts (see PartWriter); off: whole
+  SplitRule split{};  // the outputs in parts (see PartWriter); off: whole
 };
 
 // What a recording writes and how, as the face was asked.

@@ -185,10 +185,7 @@ bool parseReal(const std::string& text, double* value) {
 
 bool parseSplitTime(const std::string& text, int64_t* ps) {
   double seconds = 0;
-  // Beyond 1e7 s a part's end would overflow the time axis's 64-bit picoseconds.
-  if (!parseReal(text, &seconds) || !(seconds > 0) || seconds > 1e7) return false;
-  *ps = int64_t(seconds * 1e12 + 0.5);
-  return *ps > 0;
+  return parseReal(text, &seconds) && splitTimePs(seconds, ps);
 }
 
 bool beginProgram(sigset_t* stopSignals) {

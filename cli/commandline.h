@@ -28,7 +28,7 @@
 #include "chain/partwriter.h"
 #include "merge/hdf5output.h"
 
-// Seconds above 0 and at most a part's longest span (about 115 days), as whole picoseconds.
+// A part's span in seconds as splitTimePs() takes it.
 bool parseSplitTime(const std::string& text, int64_t* ps);
 
 class CommandLine {

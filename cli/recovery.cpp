@@ -89,6 +89,7 @@ bool takeOutputs(const RunManifest& m, Options* options, std::string* error) {
       *path = out.path;
     }
     if (options->compress == Hdf5Compression::None) options->compress = m.compress;
+    if (!options->split.on()) options->split = {m.splitSize, m.splitTimePs};
     if (options->meta.empty()) options->meta = m.meta;
     if (options->reportPath.empty()) options->reportPath = m.reportPath;
     // The report is not among them: it tells of the latest attempt and is written again.

@@ -227,6 +227,8 @@ json toJson(const RunManifest& m) {
   if (!m.virtualChannels.is_null()) out["virtual"] = m.virtualChannels;
   if (m.virtualOutputs) out["virtual_outputs"] = true;
   if (!m.keep.empty()) out["keep"] = m.keep;
+  if (m.splitSize > 0 || m.splitTimePs > 0)
+    out["split"] = {{"size", m.splitSize}, {"time_ps", m.splitTimePs}};
   return out;
 }
 
@@ -249,6 +251,19 @@ bool manifestFromJson(const json& j, RunManifest* m, std::string* error) {
   else
     m->compress = r.flag("compress") ? Hdf5Compression::Deflate : Hdf5Compression::None;
   m->keep = r.text("keep", false);
+  const json* split = r.field("split", false);
+  m->splitSize = m->splitTimePs = 0;
+  if (split != nullptr) {
+    const json size = split->is_object() ? split->value("size", json()) : json();
+    const json time = split->is_object() ? split->value("time_ps", json()) : json();
+    if (!size.is_number_integer() || !time.is_number_integer() || size.get<int64_t>() < 0 ||
+        time.get<int64_t>() < 0 || (size.get<int64_t>() == 0 && time.get<int64_t>() == 0))
+      r.fail("split", "is not {\"size\": bytes, \"time_ps\": ps} with one above 0");
+    else {
+      m->splitSize = size.get<int64_t>();
+      m->splitTimePs = time.get<int64_t>();
+    }
+  }
   std::string why;
   const json* meta = r.field("meta", false);
   m->meta.clear();

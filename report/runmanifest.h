@@ -59,6 +59,9 @@ struct RunManifest {
   // The filter of what the outputs hold, in its text form (see monitor/keepfilter.h); empty:
   // none, and the manifest has no "keep".
   std::string keep;
+  // The outputs in parts: a part's size in bytes and its span of stream time in ps, each 0 when
+  // that rule is off; the manifest has "split" only when one is on.
+  int64_t splitSize = 0, splitTimePs = 0;
   // The user's description of the experiment in the HDF5 output (see report/metafile.h); empty:
   // none. "meta" is null then, and a manifest without the key has none.
   std::vector<Hdf5MetaField> meta;

@@ -3,7 +3,10 @@
 #ifndef RAVIK_TESTS_HDF5_FILTERS_H
 #define RAVIK_TESTS_HDF5_FILTERS_H
 
+#include <gtest/gtest.h>
 #include <hdf5.h>
+
+#include <algorithm>
 
 #include <string>
 #include <vector>
@@ -47,6 +50,20 @@ inline int64_t datasetSize(const std::string& file, const char* path) {
   const int64_t n = datasetSize(f, path);
   if (f >= 0) H5Fclose(f);
   return n;
+}
+
+// The values of the dataset `path` of the open `file`, read as `type`.
+template <typename T>
+std::vector<T> readData(hid_t file, const char* path, hid_t type) {
+  const hid_t set = H5Dopen2(file, path, H5P_DEFAULT), space = H5Dget_space(set);
+  EXPECT_GE(set, 0) << path;
+  const size_t n = size_t(std::max<hssize_t>(H5Sget_simple_extent_npoints(space), 0));
+  std::vector<T> values(std::max<size_t>(n, 1));
+  EXPECT_GE(H5Dread(set, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()), 0) << path;
+  values.resize(n);
+  H5Sclose(space);
+  H5Dclose(set);
+  return values;
 }
 
 #endif

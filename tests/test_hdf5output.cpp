@@ -44,19 +44,6 @@ int64_t merge(const std::vector<int32_t>& sizes, RecordSink* sink, FILE* binary,
   return n;
 }
 
-template <typename T>
-std::vector<T> readData(hid_t file, const char* path, hid_t type) {
-  const hid_t set = H5Dopen2(file, path, H5P_DEFAULT), space = H5Dget_space(set);
-  EXPECT_GE(set, 0) << path;
-  const size_t n = size_t(std::max<hssize_t>(H5Sget_simple_extent_npoints(space), 0));
-  std::vector<T> values(std::max<size_t>(n, 1));
-  EXPECT_GE(H5Dread(set, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()), 0) << path;
-  values.resize(n);
-  H5Sclose(space);
-  H5Dclose(set);
-  return values;
-}
-
 using Records = std::vector<std::pair<int64_t, int16_t>>;
 
 Records inTimeOrder(Records records) {

@@ -17,6 +17,7 @@
 #include "device/korbalt.h"
 #include "tests/cli_run.h"
 #include "tests/hdf5_filters.h"
+#include "chain/partwriter.h"
 #include "tests/codec_stamps.h"
 
 namespace {
@@ -199,6 +200,40 @@ TEST(RavikMerge, CompressChoosesTheColumnsFilters) {
                 "loaded: install the Debian package bitshuffle",
                 2, d.path, namesIn(d.path));
   unsetenv("HDF5_PLUGIN_PRELOAD");
+}
+
+// Split into parts, the outputs are the whole merge's, part after part, and the report lists
+// the parts; a part's rule must be a size or a time, and its outputs files.
+TEST(RavikMerge, SplitOutputsAreTheWholeInParts) {
+  TempDir d;
+  writeStream(d / "s", 20000, 4);
+  coreMerge({{d / "s", 0, 0x1FF}}, d / "t.ref", d / "b.ref");
+  ok({"--quiet", "--split-size", "40k", "--text", d / "t.txt", "--bin", d / "b.bin", d / "s"});
+  const nlohmann::json parts = nlohmann::json::parse(slurp(d / "b.json"))["parts"];
+  ASSERT_GE(parts.size(), 5u);
+  std::string text, bin;
+  int64_t counted = 0;
+  for (const nlohmann::json& part : parts) {
+    const int32_t index = part["index"];
+    text += slurp(partName(d / "t.txt", index));
+    bin += records(slurp(partName(d / "b.bin", index)));
+    counted += part["records"].get<int64_t>();
+    EXPECT_EQ(part["files"][1]["path"], partName(d / "b.bin", index));
+  }
+  EXPECT_EQ(text, slurp(d / "t.ref"));
+  EXPECT_EQ(bin, records(slurp(d / "b.ref")));
+  EXPECT_EQ(counted, 20000);
+  const std::set<std::string> before = namesIn(d.path);
+  for (const auto& c : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--split-size", "0"}, "bad --split-size '0' (a size above 0 such as 500M or 2G)"},
+           {{"--split-time", "2e7"}, "bad --split-time '2e7' (a number of seconds above 0)"},
+           {{"--split-time", "1", "--bin", "/dev/null"},
+            "/dev/null: an output split into parts must be a file name, not a device"}}) {
+    std::vector<std::string> args = c.first;
+    if (args.size() == 2) args.insert(args.end(), {"--bin", d / "x.bin"});
+    args.push_back(d / "s");
+    expectRefusal(args, c.second, 2, d.path, before);
+  }
 }
 
 // When the binary output cannot be renamed into place (a folder took its name meanwhile), the

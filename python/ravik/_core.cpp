@@ -135,8 +135,10 @@ public:
 
   void start(const py::object& text, const py::object& bin, const py::object& hdf5,
              const py::object& report, const py::object& compress, const py::object& tmp,
-             const py::object& keep, bool writeVirtual, const py::object& minFree) {
+             const py::object& keep, bool writeVirtual, const py::object& minFree,
+             const py::object& splitSize, const py::object& splitTime) {
     ChainOutputs outputs;
+    outputs.split = splitArg(splitSize, splitTime);
     outputs.compress = compressionArg(compress);
     std::string error;
     if (!hdf5CanCompress(outputs.compress, &error)) throw std::runtime_error(error);
@@ -230,12 +232,13 @@ public:
   py::object recordFor(const py::object& length, const py::object& text, const py::object& bin,
                        const py::object& hdf5, const py::object& report,
                        const py::object& compress, const py::object& tmp, const py::object& keep,
-                       bool writeVirtual, const py::object& minFree) {
+                       bool writeVirtual, const py::object& minFree,
+                       const py::object& splitSize, const py::object& splitTime) {
     if (length.is_none()) throw std::invalid_argument("record_for: stream_seconds must be 0 or more");
     compressionArg(compress);  // a bad one before the wait
     const double ps = secondsArg(length, "stream_seconds") * 1e12;
     const int64_t target = ps >= 9.2e18 ? INT64_MAX : int64_t(ceil(ps));
-    start(text, bin, hdf5, report, compress, tmp, keep, writeVirtual, minFree);
+    start(text, bin, hdf5, report, compress, tmp, keep, writeVirtual, minFree, splitSize, splitTime);
     waitUntil(-1, [&](int32_t ms) {
       std::lock_guard<std::mutex> hold(_turn);
       int64_t covered = 0;
@@ -244,22 +247,40 @@ public:
     return stop();
   }
 
-  // min_free: None for the default, a number of bytes, or a size as ravik-record's --min-free
-  // takes it ("500M", "2G"); 0 never stops.
-  static int64_t minFreeArg(const py::object& value) {
-    if (value.is_none()) return kDefaultMinFree;
+  // A size (min_free, split_size): a number of bytes, or a str as ravik-record takes it
+  // ("500M", "2G").
+  static int64_t sizeArg(const py::object& value, const char* name) {
     int64_t bytes = 0;
     if (py::isinstance<py::str>(value)) {
       if (!parseSize(value.cast<std::string>(), &bytes))
-        throw std::invalid_argument("min_free: '" + value.cast<std::string>() +
+        throw std::invalid_argument(std::string(name) + ": '" + value.cast<std::string>() +
                                     "' is no size such as 500M or 2G");
       return bytes;
     }
     if (py::isinstance<py::bool_>(value) || !py::isinstance<py::int_>(value))
-      throw py::type_error("min_free must be a number of bytes or a str such as \"2G\"");
+      throw py::type_error(std::string(name) +
+                           " must be a number of bytes or a str such as \"2G\"");
     const long long n = value.cast<long long>();
-    if (n < 0) throw std::invalid_argument("min_free must be 0 or more");
+    if (n < 0) throw std::invalid_argument(std::string(name) + " must be 0 or more");
     return int64_t(n);
+  }
+
+  // min_free: None for the default, else a size; 0 never stops.
+  static int64_t minFreeArg(const py::object& value) {
+    return value.is_none() ? kDefaultMinFree : sizeArg(value, "min_free");
+  }
+
+  // split_size (a size above 0) and split_time (seconds above 0); None: that rule is off.
+  static SplitRule splitArg(const py::object& size, const py::object& time) {
+    SplitRule rule;
+    if (!size.is_none() && (rule.size = sizeArg(size, "split_size")) <= 0)
+      throw std::invalid_argument("split_size must be above 0");
+    if (!time.is_none()) {
+      const double seconds = secondsArg(time, "split_time");
+      if (!splitTimePs(seconds, &rule.timePs))
+        throw std::invalid_argument("split_time must be above 0 and at most 1e7 seconds");
+    }
+    return rule;
   }
 
   std::unique_ptr<PyStream> stream(const py::object& self, const py::object& timeout) {
@@ -513,6 +534,7 @@ PYBIND11_MODULE(_core, m) {
            py::arg("report") = py::none(), py::arg("compress") = false,
            py::arg("tmp") = py::none(), py::arg("keep") = py::none(),
            py::arg("write_virtual") = false, py::arg("min_free") = py::none(),
+           py::arg("split_size") = py::none(), py::arg("split_time") = py::none(),
            "Starts a recording into the outputs given (paths; none: measure and stream only), "
            "merging while it records. report: the run report's path; compress: the HDF5 "
            "columns, True for shuffle and deflate, \"fast\" for bitshuffle and LZ4 (needs the "
@@ -521,7 +543,10 @@ PYBIND11_MODULE(_core, m) {
            "chain's virtual channels go to the outputs and the stream too, labelled in the report "
            "and the HDF5 file; min_free: the recording stops by itself once the temp folder's or "
            "an output's file system has less free space (bytes, or \"500M\", \"2G\"; None: 2G; "
-           "0: never), see stop_reason.")
+           "0: never), see stop_reason; split_size (bytes, or \"500M\"), split_time (seconds of "
+           "stream time): each output is written in parts run-0001.bin, run-0002.bin, ..., each "
+           "complete and in place while the recording goes on, listed in the report's "
+           "\"parts\" (ravik.load takes the report).")
       .def("stop", &PyChain::stop,
            "Stops the recording, completes the merge and the outputs, and returns the run report "
            "as a dict; RuntimeError when an output could not be written (it says where the raw "
@@ -534,6 +559,7 @@ PYBIND11_MODULE(_core, m) {
            py::arg("report") = py::none(), py::arg("compress") = false,
            py::arg("tmp") = py::none(), py::arg("keep") = py::none(),
            py::arg("write_virtual") = false, py::arg("min_free") = py::none(),
+           py::arg("split_size") = py::none(), py::arg("split_time") = py::none(),
            "Starts a recording as start() does (same keywords), waits until its merged records "
            "cover `stream_seconds` of stream time (not wall-clock time), stops it as stop() does "
            "and returns the run report. The devices stop a moment later than that point, so the "

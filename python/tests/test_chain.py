@@ -648,3 +648,34 @@ def test_examples_delay_scan_and_g2():
     table = {int(r.split()[0]): float(r.split()[1]) for r in lines[3:]}
     assert 0.3 < baseline < 3  # about 50 accidental pairs: 1 within their spread
     assert max(table, key=table.get) in (2400, 2500) and max(table.values()) > 100
+
+
+def test_a_split_recording_publishes_its_parts_while_it_records(tmp_path):
+    """Each part is in place before the stop; together the parts hold the records the stream
+    gave, in its order, and the report lists them with their counts and time spans."""
+    with ravik.Chain(simulate=True) as chain:
+        with pytest.raises(ValueError, match="split_size"):
+            chain.start(bin=tmp_path / "run.bin", split_size=0)
+        with pytest.raises(ValueError, match="split_time"):
+            chain.start(bin=tmp_path / "run.bin", split_time=-1)
+        chain.start(bin=tmp_path / "run.bin", hdf5=tmp_path / "run.h5", tmp=tmp_path,
+                    split_time=0.1)
+        streamed = []
+        for block in chain.stream():
+            streamed.append(block.copy())
+            if (tmp_path / "run-0002.h5").exists() and sum(map(len, streamed)) >= 10 ** 6:
+                break
+        assert not (tmp_path / "run.bin").exists() and chain.recording
+        report = chain.stop()
+    parts = report["parts"]
+    assert len(parts) >= 3 and [p["index"] for p in parts] == list(range(1, len(parts) + 1))
+    records = ravik.load(report)
+    assert np.array_equal(ravik.load(report, kind="hdf5"), records)
+    assert len(records) == report["records"] == sum(p["records"] for p in parts)
+    assert np.array_equal(records[:len(np.concatenate(streamed))], np.concatenate(streamed))
+    start = 0
+    for p in parts:
+        mine = records[start:start + p["records"]]
+        assert (mine["time"].min(), mine["time"].max()) == (p["first_ps"], p["last_ps"])
+        assert np.all(mine["time"] < parts[0]["first_ps"] + p["index"] * 10 ** 11 + 10 ** 9)
+        start += p["records"]
