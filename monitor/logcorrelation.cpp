@@ -236,10 +236,8 @@ void LogCorrelation::add(const TimeTag* tags, size_t count) {
   // here, by its record of a (for a == b, the earlier records in their role of b).
   const SortedTimes& earlierB = _a == _b ? _histA : _histB;
   for (const int64_t t : _batchA) pairAsA(t, earlierB);
-  bool full = false;
-  for (const int64_t t : _batchA) full |= !_histA.insert(t);
-  if (_a != _b)
-    for (const int64_t t : _batchB) full |= !_histB.insert(t);
+  bool full = !_histA.insertAll(_batchA.data(), _batchA.size());
+  if (_a != _b) full |= !_histB.insertAll(_batchB.data(), _batchB.size());
   if (full) setOverflowed();
   if (!bs.empty()) {
     keepCursorsIn();
