@@ -16,6 +16,18 @@ namespace {
 // a + b for b >= 0, held at INT64_MAX rather than wrapping above it.
 int64_t plusSaturated(int64_t a, int64_t b) { return a > INT64_MAX - b ? INT64_MAX : a + b; }
 
+// The last k < n with edges[k] <= d, for edges[0] <= d: a search whose steps depend on n only,
+// so that a random d costs no mispredicted branches.
+size_t lastAtOrBelow(const int64_t* edges, size_t n, int64_t d) {
+  size_t k = 0;
+  for (size_t len = n; len > 1;) {
+    const size_t half = len / 2;
+    k = edges[k + half] <= d ? k + half : k;
+    len -= half;
+  }
+  return k;
+}
+
 // t as an unsigned number of the same order.
 uint64_t key(int64_t t) { return uint64_t(t) ^ (uint64_t(1) << 63); }
 
@@ -108,7 +120,7 @@ void LogCorrelation::sweep(const size_t* which) {
       const int64_t* edges = _edges.data();
       for (uint64_t q = pos[1]; q < pos[0]; ++q) {
         const int64_t d = t - ring[q & mask];
-        ++_counts[size_t(std::upper_bound(edges, edges + _split, d) - edges) - 1];
+        ++_counts[lastAtOrBelow(edges, _split, d)];
       }
     }
     previous = t;
