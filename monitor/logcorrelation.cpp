@@ -247,7 +247,10 @@ void LogCorrelation::add(const TimeTag* tags, size_t count) {
   // of a are in the history, wherever they came; one with a record of b of an earlier batch,
   // here, by its record of a (for a == b, the earlier records in their role of b).
   const SortedTimes& earlierB = _a == _b ? _histA : _histB;
-  for (const int64_t t : _batchA) pairAsA(t, earlierB);
+  // (A record of a after every kept record of b but the last minLag has none.)
+  const int64_t newestB = earlierB.newest(), minLag = _edges.front();
+  for (const int64_t t : _batchA)
+    if (newestB >= plusSaturated(t, minLag)) pairAsA(t, earlierB);
   bool full = !_histA.insertAll(_batchA.data(), _batchA.size());
   if (_a != _b) full |= !_histB.insertAll(_batchB.data(), _batchB.size());
   if (full) setOverflowed();
