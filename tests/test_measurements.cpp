@@ -638,6 +638,9 @@ TEST(VirtualChannels, EachChannelEqualsThePlainComputation) {
     EXPECT_LE(reference::longestStepBack(out), reference::longestStepBack(tags));
     if (list == &longList) {
       EXPECT_EQ(stage.definitions()[4].channel, 31000);
+    } else {  // the coincidence decided in the delay's pass: as the two one after the other
+      VirtualChannels delay({shortList[0]}), coincidence({def(K::Coincidence, {1, 6}, 5000, 30001)});
+      EXPECT_EQ(out, passThrough(coincidence, passThrough(delay, tags, 3), 4));
     }
   }
 }
