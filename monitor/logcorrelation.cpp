@@ -16,6 +16,21 @@ namespace {
 // a + b for b >= 0, held at INT64_MAX rather than wrapping above it.
 int64_t plusSaturated(int64_t a, int64_t b) { return a > INT64_MAX - b ? INT64_MAX : a + b; }
 
+// The last k < n with edges[k] <= d, for edges[0] <= d: a search whose steps depend on n only,
+// so that a random d costs no mispredicted branches.
+size_t lastAtOrBelow(const int64_t* edges, size_t n, int64_t d) {
+  size_t k = 0;
+  for (size_t len = n; len > 1;) {
+    const size_t half = len / 2;
+    k = edges[k + half] <= d ? k + half : k;
+    len -= half;
+  }
+  return k;
+}
+
+// t as an unsigned number of the same order.
+uint64_t key(int64_t t) { return uint64_t(t) ^ (uint64_t(1) << 63); }
+
 // The edges of the log-spaced bins from minLag to maxLag, after the checks of the settings.
 std::vector<int64_t> logEdges(int64_t minLag, int64_t maxLag, int32_t perDecade) {
   if (minLag < 1) throw std::invalid_argument("the shortest lag must be 1 ps or more");
@@ -105,7 +120,7 @@ void LogCorrelation::sweep(const size_t* which) {
       const int64_t* edges = _edges.data();
       for (uint64_t q = pos[1]; q < pos[0]; ++q) {
         const int64_t d = t - ring[q & mask];
-        ++_counts[size_t(std::upper_bound(edges, edges + _split, d) - edges) - 1];
+        ++_counts[lastAtOrBelow(edges, _split, d)];
       }
     }
     previous = t;
@@ -114,6 +129,71 @@ void LogCorrelation::sweep(const size_t* which) {
     _cursors[which[i]].pos = pos[i];
     _sums[which[i]] = sum[i];
   }
+}
+
+bool LogCorrelation::sumOverA(size_t from) {
+  // Cursor k at a record of b at t stands at P(t - lag), P(x) the position after the last kept
+  // time <= x, so its sum over the batch's records b[0..m) in time order is
+  //   sum over j of P(b[j] - lag) = m P(b[m-1] - lag) - sum over the kept times s in
+  //   (b[0] - lag, b[m-1] - lag] of below(s + lag),
+  // below(y) the number of b[j] < y (each such s is counted by the b[j] >= s + lag only). Those
+  // s are one run of positions, and below() comes from the table of the stretch y lies in and
+  // the few records of b in it: a few steps per record of a, none per record of b.
+  constexpr uint32_t kMostPerStretch = 16;  // beyond, a lookup would walk too far
+  const std::vector<int64_t>& bs = _batchB;
+  const size_t m = bs.size();
+  const int64_t b0 = bs.front(), last = bs.back();
+  if (from >= _cursors.size()) return true;
+  if (b0 < _previousB || b0 < INT64_MIN + _edges.back() || m >= (size_t(1) << 31) ||
+      uint64_t(last) - uint64_t(b0) >= (uint64_t(1) << 62))
+    return false;
+  const uint64_t span = uint64_t(last) - uint64_t(b0);
+  unsigned shift = 0;  // about four stretches per record of b, so few hold more than one
+  while ((span >> shift) >= 4 * uint64_t(m)) ++shift;
+  _below.assign(size_t(span >> shift) + 1, 0);
+  for (size_t j = 0; j < m; ++j) {
+    if ((j > 0 && bs[j] < bs[j - 1]) || bs[j] > last) return false;
+    ++_below[size_t((uint64_t(bs[j]) - uint64_t(b0)) >> shift)];
+  }
+  uint32_t before = 0;
+  for (uint32_t& n : _below) {
+    if (n > kMostPerStretch) return false;
+    const uint32_t here = n;
+    n = before;
+    before += here;
+  }
+  // The records of b as unsigned numbers in the same order (the sign bit flipped), so that
+  // each comparison below adds with a carry; the largest value after them ends each walk.
+  _keyB.resize(m + 2);
+  for (size_t j = 0; j < m; ++j) _keyB[j] = key(bs[j]);
+  _keyB[m] = _keyB[m + 1] = UINT64_MAX;
+  const uint64_t* b = _keyB.data();
+  const uint32_t* below = _below.data();
+  const int64_t* ring = _histA.ring();
+  const uint64_t mask = _histA.mask();
+  for (size_t k = from; k < _cursors.size(); ++k) {
+    const int64_t lag = _cursors[k].lag;
+    const uint64_t begin = _histA.lowerBound(b0 - lag + 1), end = _histA.lowerBound(last - lag + 1);
+    uint64_t sum = 0;
+    // The run of positions as at most two stretches of the ring without a wrap.
+    for (uint64_t p = begin; p < end;) {
+      const uint64_t stop = std::min(end, (p | mask) + 1);
+      for (const int64_t *s = ring + (p & mask), *e = s + (stop - p); s != e; ++s) {
+        const int64_t y = *s + lag;  // in (b0, last]
+        const uint64_t u = key(y);
+        size_t j = below[(uint64_t(y) - uint64_t(b0)) >> shift];
+        j += size_t(b[j] < u);
+        j += size_t(b[j] < u);
+        if (b[j] < u) [[unlikely]]
+          while (b[j] < u) ++j;
+        sum += j;
+      }
+      p = stop;
+    }
+    _sums[k] = uint64_t(m) * end - sum;
+    _cursors[k].pos = end;
+  }
+  return true;
 }
 
 void LogCorrelation::chooseSplit() {
@@ -167,11 +247,12 @@ void LogCorrelation::add(const TimeTag* tags, size_t count) {
   // of a are in the history, wherever they came; one with a record of b of an earlier batch,
   // here, by its record of a (for a == b, the earlier records in their role of b).
   const SortedTimes& earlierB = _a == _b ? _histA : _histB;
-  for (const int64_t t : _batchA) pairAsA(t, earlierB);
-  bool full = false;
-  for (const int64_t t : _batchA) full |= !_histA.insert(t);
-  if (_a != _b)
-    for (const int64_t t : _batchB) full |= !_histB.insert(t);
+  // (A record of a after every kept record of b but the last minLag has none.)
+  const int64_t newestB = earlierB.newest(), minLag = _edges.front();
+  for (const int64_t t : _batchA)
+    if (newestB >= plusSaturated(t, minLag)) pairAsA(t, earlierB);
+  bool full = !_histA.insertAll(_batchA.data(), _batchA.size());
+  if (_a != _b) full |= !_histB.insertAll(_batchB.data(), _batchB.size());
   if (full) setOverflowed();
   if (!bs.empty()) {
     keepCursorsIn();
@@ -184,12 +265,14 @@ void LogCorrelation::add(const TimeTag* tags, size_t count) {
       sweep<2, true>(pair);
       ++k;
     }
-    size_t which[4];
-    for (; k + 4 <= n; k += 4) {
-      for (size_t i = 0; i < 4; ++i) which[i] = k + i;
-      sweep<4, false>(which);
+    if (!sumOverA(k)) {
+      size_t which[4];
+      for (; k + 4 <= n; k += 4) {
+        for (size_t i = 0; i < 4; ++i) which[i] = k + i;
+        sweep<4, false>(which);
+      }
+      for (; k < n; ++k) sweep<1, false>(&k);
     }
-    for (; k < n; ++k) sweep<1, false>(&k);
     _previousB = _batchB.back();
     for (size_t j = _split; j + 1 < n; ++j) _counts[j] += int64_t(_sums[j] - _sums[j + 1]);
   }

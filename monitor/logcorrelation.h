@@ -70,6 +70,12 @@ private:
   // to the bins below _split one by one.
   template <size_t K, bool kShort>
   void sweep(const size_t* which);
+  // The sums of the cursors from `from` on, for a batch whose records of b are in time order
+  // after the one the cursors are at, walked over the records of a instead (there are fewer,
+  // and each is looked up in _below rather than stepped to); the cursors end at the batch's
+  // last record of b. False, having done nothing, for any other batch and one whose records of
+  // b are too bunched for _below: sweep() does those.
+  bool sumOverA(size_t from);
   // Sets _split for the batch, by the spacing of the records of a.
   void chooseSplit();
   // Moves the cursors on to the oldest kept time where they lie before it.
@@ -89,6 +95,10 @@ private:
   size_t _split = 0;
   int64_t _previousB = INT64_MIN;  // the record of b the cursors are at
   std::vector<int64_t> _batchA, _batchB;  // the records of a and of b of the batch being added
+  // For sumOverA(): per stretch of the batch's time from its first record of b on (all as
+  // wide, a power of two ps), the number of its records of b before the stretch.
+  std::vector<uint32_t> _below;
+  std::vector<uint64_t> _keyB;  // the batch's records of b for sumOverA()
   SortedTimes _histA;  // recent records of a (and of b when a == b)
   SortedTimes _histB;  // recent records of b, for records of a that come after them
   int64_t _nA = 0, _nB = 0;

@@ -42,16 +42,18 @@ template <typename F>
 TagRange rangeWith(const TimeTag* tags, size_t count, F each) {
   TagRange range;
   // The latest time so far, but never below the axis' start + kMaxStepBackPs, so that
-  // latest - kMaxStepBackPs needs no saturation.
-  int64_t latest = INT64_MIN + kMaxStepBackPs;
+  // latest - kMaxStepBackPs needs no saturation. In locals, apart from the records and what
+  // each() writes.
+  int64_t latest = INT64_MIN + kMaxStepBackPs, least = INT64_MAX;
   bool tooFar = false;
   for (size_t i = 0; i < count; ++i) {
     const int64_t t = tags[i].time;
     tooFar |= t < latest - kMaxStepBackPs;
     latest = std::max(latest, t);
-    range.least = std::min(range.least, t);
+    least = std::min(least, t);
     each(i);
   }
+  range.least = least;
   if (count != 0) range.greatest = latest;
   // Every time at or below the clamp: the largest of them, on a path that real streams never
   // take.
@@ -206,27 +208,25 @@ void TimeHistory::dropBefore(int64_t t) {
 // CountRate
 
 CountRate::CountRate(std::vector<int16_t> channels)
-    : _channels(std::move(channels)), _counts(_channels.size(), 0), _slot(slotTable(_channels)) {}
+    : _channels(std::move(channels)), _counts(_channels.size() + 1, 0), _slot(slotTable(_channels)) {}
 
 void CountRate::add(const TimeTag* tags, size_t count) {
+  // Without a branch: the records of other channels count in _counts[0], which no one reads.
   const int16_t* slotOf = _slot.data() + tableIndex(0);
   int64_t* counts = _counts.data();
-  for (size_t i = 0; i < count; ++i) {
-    const int16_t slot = slotOf[tags[i].channel];
-    if (slot != 0) ++counts[size_t(slot - 1)];
-  }
+  for (size_t i = 0; i < count; ++i) ++counts[size_t(uint16_t(slotOf[tags[i].channel]))];
 }
 
 void CountRate::reset() { std::fill(_counts.begin(), _counts.end(), 0); }
 
-int64_t CountRate::countedLocked() const { return std::accumulate(_counts.begin(), _counts.end(), int64_t(0)); }
+int64_t CountRate::countedLocked() const { return std::accumulate(_counts.begin() + 1, _counts.end(), int64_t(0)); }
 
 std::vector<int64_t> CountRate::counts() const {
   return locked([&] {
     // A channel named twice shares the count of its first place.
     std::vector<int64_t> out(_channels.size());
     for (size_t i = 0; i < _channels.size(); ++i)
-      out[i] = _counts[size_t(_slot[tableIndex(_channels[i])] - 1)];
+      out[i] = _counts[size_t(_slot[tableIndex(_channels[i])])];
     return out;
   });
 }
@@ -237,7 +237,7 @@ std::vector<double> CountRate::data() const {
     std::vector<double> out(_channels.size(), 0.0);
     if (seconds > 0)
       for (size_t i = 0; i < out.size(); ++i)
-        out[i] = double(_counts[size_t(_slot[tableIndex(_channels[i])] - 1)]) / seconds;
+        out[i] = double(_counts[size_t(_slot[tableIndex(_channels[i])])]) / seconds;
     return out;
   });
 }

@@ -312,8 +312,8 @@ protected:
 
 private:
   std::vector<int16_t> _channels;
-  std::vector<int64_t> _counts;
-  std::vector<int16_t> _slot;  // channel -> index in _counts + 1, 0: not counted
+  std::vector<int64_t> _counts;  // [0]: the records of the other channels
+  std::vector<int16_t> _slot;    // channel -> index in _counts, 0: not counted
 };
 
 // Histogram of t(b) - t(a) over every pair of a record of channel a and a record of channel b

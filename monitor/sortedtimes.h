@@ -35,6 +35,32 @@ public:
     put(_end + kBeyond - 1, INT64_MAX);
     return kept;
   }
+  // insert() for each of times[0..n), those in time order after the newest in one pass
+  // without a search; false when any made the oldest go.
+  bool insertAll(const int64_t* times, size_t n) {
+    bool kept = true;
+    for (size_t i = 0; i < n;) {
+      if (size() + 1 + kBeyond > capacity() || times[i] < newest()) {
+        kept &= insert(times[i++]);
+        continue;
+      }
+      // A run in order, as far as the room goes: each after the one before it.
+      int64_t* ring = _ring.data();
+      const uint64_t mask = _mask, room = capacity() - kBeyond - size();
+      uint64_t end = _end;
+      int64_t last = times[i];
+      const size_t stop = size_t(std::min<uint64_t>(n, i + room));
+      for (; i < stop && times[i] >= last; ++i) {
+        last = times[i];
+        ring[end & mask] = last;
+        if ((end & mask) < kBeyond) ring[(end & mask) + capacity()] = last;
+        ++end;
+      }
+      _end = end;
+      for (uint64_t pos = _end; pos < _end + kBeyond; ++pos) put(pos, INT64_MAX);
+    }
+    return kept;
+  }
   // Drops the oldest times while they are below t.
   void dropBefore(int64_t t) {
     while (_begin != _end && at(_begin) < t) ++_begin;
@@ -54,6 +80,8 @@ public:
   // kBeyond, without a wrap: the ring's first kBeyond places are repeated after its last.
   const int64_t* ring() const { return _ring.data(); }
   uint64_t mask() const { return _mask; }
+  // The newest time, INT64_MIN when there is none.
+  int64_t newest() const { return _end == _begin ? INT64_MIN : at(_end - 1); }
   // The first position whose time is t or more (end() when none is).
   uint64_t lowerBound(int64_t t) const {
     uint64_t lo = _begin, n = _end - _begin;

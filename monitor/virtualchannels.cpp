@@ -182,6 +182,19 @@ void addAfter(const TimeTag* tags, size_t count, Buffer* out, int16_t channel,
   out->setEnd(to);
 }
 
+// The stage's output vector as a step's output that writes into room made at its end, as into
+// a Buffer.
+struct VectorRoom {
+  std::vector<TimeTag>* v;
+  TimeTag* room(size_t n) {
+    const size_t size = v->size();
+    v->resize(size + n);
+    return v->data() + size;
+  }
+  void setEnd(const TimeTag* end) { v->resize(size_t(end - v->data())); }
+  void push_back(const TimeTag& tag) { v->push_back(tag); }
+};
+
 // The stage's output vector as a step's output.
 struct VectorOut {
   std::vector<TimeTag>* v;
@@ -214,6 +227,19 @@ public:
   void pushLast(const TimeTag* tags, size_t count, std::vector<TimeTag>* out, Buffer*) override {
     VectorOut to{out};
     pushTo(tags, count, &to);
+  }
+
+  const std::vector<int16_t>& members() const { return _sieve.channels(); }
+  int16_t channel() const { return _channel; }
+  bool isMember(int16_t channel) const { return _slot[tableIndex(channel)] != 0; }
+  // A record of a member, in merge order: true when its coincidence record follows it.
+  bool follows(const TimeTag& tag) {
+    const size_t self = size_t(_slot[tableIndex(tag.channel)] - 1);
+    bool all = true;
+    for (size_t m = 0; m < _latest.size(); ++m)
+      if (m != self) all &= inWindowBefore(_latest[m], tag.time, _window);
+    _latest[self] = tag.time;
+    return all;
   }
 
 private:
@@ -273,42 +299,28 @@ public:
   explicit DelayedStep(const VirtualChannel& v)
       : Step(v.channel), _input(v.inputs[0]), _delay(v.delayPs), _sieve({v.inputs[0]}) {}
 
-  void push(const TimeTag* tags, size_t count, Buffer* out) override {
-    if (_delay >= 0) return pushLater(tags, count, out);
-    // The delayed records of the batch first: they may belong before records held from
-    // earlier batches.
-    int64_t latest = _latest;
-    _sieve.forEach(tags, count, [&](const TimeTag& tag) {
-      if (_delayed.full()) {
-        _overflowed = true;
-        writeDelayed(out, 1);  // early, out of its place
-      }
-      _delayed.insertOrdered(tag.time + _delay);
-    }, [&](const TimeTag& tag) { latest = std::max(latest, tag.time); });
-    _latest = latest;
-    const size_t heldCount = _held.size() - _heldBegin;
-    if (heldCount + count > kMaxHistory) {
-      _overflowed = true;  // the oldest go early: the delayed records before them come after
-      release(out, std::min(heldCount, heldCount + count - kMaxHistory));
-    }
-    // A record at s goes on once the stream has reached s + |delay|: a delayed record still to
-    // come is then at or after it (or steps back no further than the stream does). The held
-    // records go first, then those of the batch, up to the first that must wait; only what
-    // waits is copied into the held ones.
-    const int64_t through = minusSaturated(_latest, -_delay);
-    _heldBegin += releaseThrough(out, _held.data() + _heldBegin, _held.size() - _heldBegin, through);
-    size_t passed = 0;
-    if (_heldBegin == _held.size()) {
-      _held.clear();
-      _heldBegin = 0;
-      passed = releaseThrough(out, tags, count, through);
-    }
-    // Room at the back: the released front goes once it is half of what is kept.
-    if (_heldBegin > 0 && _heldBegin >= _held.size() / 2) {
-      _held.erase(_held.begin(), _held.begin() + ptrdiff_t(_heldBegin));
-      _heldBegin = 0;
-    }
-    _held.insert(_held.end(), tags + passed, tags + count);
+  // A delay below 0 and next a coincidence of channels other than this one's: the coincidence
+  // is decided here, in the pass that looks for the input's records, and its records go with
+  // the records that make them. The stream comes out the same: this step passes the other
+  // records on in their order, and a coincidence record, at the time of the record before it,
+  // goes where that record goes.
+  bool absorbs(const Step& next) const {
+    const auto* c = dynamic_cast<const CoincidenceStep*>(&next);
+    return _delay < 0 && _then == nullptr && c != nullptr &&
+           std::find(c->members().begin(), c->members().end(), _channel) == c->members().end();
+  }
+  void absorb(std::unique_ptr<CoincidenceStep> next) {
+    std::vector<int16_t> channels = next->members();
+    if (std::find(channels.begin(), channels.end(), _input) == channels.end())
+      channels.push_back(_input);
+    _sieve = ChannelSieve(channels);
+    _then = std::move(next);
+  }
+
+  void push(const TimeTag* tags, size_t count, Buffer* out) override { pushTo(tags, count, out); }
+  void pushLast(const TimeTag* tags, size_t count, std::vector<TimeTag>* out, Buffer*) override {
+    VectorRoom to{out};
+    pushTo(tags, count, &to);
   }
 
   void finish(Buffer* out) override {
@@ -320,8 +332,63 @@ public:
   }
 
 private:
+  template <typename Out>
+  void pushTo(const TimeTag* tags, size_t count, Out* out) {
+    if (_delay >= 0) return pushLater(tags, count, out);
+    // The delayed records of the batch first: they may belong before records held from
+    // earlier batches.
+    int64_t latest = _latest;
+    _marks.clear();
+    _sieve.forEach(tags, count, [&](const TimeTag& tag) {
+      if (_then != nullptr && _then->isMember(tag.channel) && _then->follows(tag))
+        _marks.push_back(size_t(&tag - tags));
+      if (tag.channel != _input) return;
+      if (_delayed.full()) {
+        _overflowed = true;
+        writeDelayed(out, 1);  // early, out of its place
+      }
+      _delayed.insertOrdered(tag.time + _delay);
+    }, [&](const TimeTag& tag) { latest = std::max(latest, tag.time); });
+    _latest = latest;
+    const size_t added = _marks.size();
+    _marks.push_back(SIZE_MAX);  // ends the list
+    const size_t heldCount = _held.size() - _heldBegin;
+    if (heldCount + count + added > kMaxHistory) {
+      _overflowed = true;  // the oldest go early: the delayed records before them come after
+      release(out, std::min(heldCount, heldCount + count + added - kMaxHistory));
+    }
+    // A record at s goes on once the stream has reached s + |delay|: a delayed record still to
+    // come is then at or after it (or steps back no further than the stream does). The held
+    // records go first, then those of the batch, up to the first that must wait; only what
+    // waits is copied into the held ones.
+    const int64_t through = minusSaturated(_latest, -_delay);
+    _heldBegin += releaseThrough(out, _held.data() + _heldBegin, _held.size() - _heldBegin, through);
+    size_t passed = 0;
+    const size_t* mark = _marks.data();
+    if (_heldBegin == _held.size()) {
+      _held.clear();
+      _heldBegin = 0;
+      passed = releaseThrough(out, tags, count, through, &mark);
+    }
+    // Room at the back: the released front goes once it is half of what is kept.
+    if (_heldBegin > 0 && _heldBegin >= _held.size() / 2) {
+      _held.erase(_held.begin(), _held.begin() + ptrdiff_t(_heldBegin));
+      _heldBegin = 0;
+    }
+    if (*mark == SIZE_MAX) {
+      _held.insert(_held.end(), tags + passed, tags + count);
+      return;
+    }
+    // The coincidence records wait with the records that make them.
+    for (size_t i = passed; i < count; ++i) {
+      _held.push_back(tags[i]);
+      if (i == *mark) _held.push_back(TimeTag{tags[i].time, _then->channel()}), ++mark;
+    }
+  }
+
   // A delay of 0 or more: the delayed records wait for the first later record.
-  void pushLater(const TimeTag* tags, size_t count, Buffer* out) {
+  template <typename Out>
+  void pushLater(const TimeTag* tags, size_t count, Out* out) {
     TimeTag* to = out->room(2 * count + _delayed.size());
     int64_t due = _delayed.empty() ? INT64_MAX : _delayed.front();
     for (size_t i = 0; i < count; ++i) {
@@ -344,21 +411,35 @@ private:
   }
 
   // Passes on the `n` oldest held records, each after the delayed records earlier than it.
-  void release(Buffer* out, size_t n) {
+  template <typename Out>
+  void release(Out* out, size_t n) {
     _heldBegin += releaseThrough(out, _held.data() + _heldBegin, n, INT64_MAX);
   }
 
   // Passes on records of `from` (up to `n`) while they are not later than `through`, each
-  // after the delayed records earlier than it; returns how many went.
-  size_t releaseThrough(Buffer* out, const TimeTag* from, size_t n, int64_t through) {
-    TimeTag* to = out->room(n + _delayed.size());
+  // after the delayed records earlier than it; returns how many went. With `marks` (the places
+  // in `from` that a coincidence record follows, in order, SIZE_MAX after them): each of those
+  // records goes with its coincidence record, and *marks moves past them.
+  template <typename Out>
+  size_t releaseThrough(Out* out, const TimeTag* from, size_t n, int64_t through,
+                        const size_t** marks = nullptr) {
+    size_t mark = marks != nullptr ? **marks : SIZE_MAX;
+    TimeTag* to = out->room(n + _delayed.size() + (mark == SIZE_MAX ? 0 : _marks.size()));
     int64_t due = _delayed.empty() ? INT64_MAX : _delayed.front();
     size_t i = 0;
     for (;;) {
       // The run of records up to the first that is later than the next delayed record or than
       // `through` goes as it is, copied as it is read.
       const int64_t limit = std::min(due, through);
-      while (i < n && from[i].time <= limit) *to++ = from[i++];
+      const size_t stop = std::min(n, mark);
+      while (i < stop && from[i].time <= limit) *to++ = from[i++];
+      if (i == mark && from[i].time <= limit) {
+        *to++ = from[i];
+        *to++ = TimeTag{from[i].time, _then->channel()};
+        ++i;
+        mark = *++*marks;
+        continue;
+      }
       if (i == n || from[i].time > through) break;
       while (due < from[i].time) {
         *to++ = TimeTag{due, _channel};
@@ -370,13 +451,16 @@ private:
     return i;
   }
 
-  void writeDelayed(Buffer* out, size_t n) {
+  template <typename Out>
+  void writeDelayed(Out* out, size_t n) {
     for (size_t i = 0; i < n; ++i, _delayed.popFront()) out->push_back({_delayed.front(), _channel});
   }
 
   int16_t _input;
   int64_t _delay;
-  ChannelSieve _sieve;     // the input, for a negative delay
+  ChannelSieve _sieve;     // the input (and the coincidence's), for a negative delay
+  std::unique_ptr<CoincidenceStep> _then;  // see absorb()
+  std::vector<size_t> _marks;  // the batch's records that a coincidence record follows
   Ring<int64_t> _delayed;  // delayed records not passed on yet, in time order
   // A negative delay: the stream held back, in its order, from _heldBegin on.
   std::vector<TimeTag> _held;
@@ -398,6 +482,13 @@ VirtualChannels::VirtualChannels(std::vector<VirtualChannel> definitions)
       case VirtualChannel::Kind::Coincidence: _steps.emplace_back(new CoincidenceStep(v)); break;
       case VirtualChannel::Kind::Gated: _steps.emplace_back(new GatedStep(v)); break;
     }
+  }
+  // A coincidence right after a delay runs in the delay's own pass (DelayedStep::absorb()).
+  for (size_t k = 0; k + 1 < _steps.size(); ++k) {
+    auto* delayed = dynamic_cast<DelayedStep*>(_steps[k].get());
+    if (delayed == nullptr || !delayed->absorbs(*_steps[k + 1])) continue;
+    delayed->absorb(std::unique_ptr<CoincidenceStep>(static_cast<CoincidenceStep*>(_steps[k + 1].release())));
+    _steps.erase(_steps.begin() + ptrdiff_t(k + 1));
   }
 }
 

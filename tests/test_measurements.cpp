@@ -580,7 +580,7 @@ TEST(VirtualChannels, EachChannelEqualsThePlainComputation) {
   gated.gateClose = 200;
   // A definition may name those before it. 30000 + place unless given. The long list holds the
   // whole stream back to its end; the short one passes records on as they come, into the
-  // stage's output straight from its last step.
+  // stage's output straight from its last step (as does a lone positive delay).
   const std::vector<VirtualChannel> longList = {
       def(K::Coincidence, {1, 6, 1}, 5000),  // 30000: a channel named twice counts once
       def(K::Delayed, {6}, -1500),         // 30001: less than the stream's steps back
@@ -596,7 +596,8 @@ TEST(VirtualChannels, EachChannelEqualsThePlainComputation) {
   };
   const std::vector<VirtualChannel> shortList = {def(K::Delayed, {6}, -1500),
                                                  def(K::Coincidence, {1, 6}, 5000)};
-  for (const auto* list : {&longList, &shortList}) {
+  const std::vector<VirtualChannel> laterLast = {def(K::Delayed, {6}, 20000)};
+  for (const auto* list : {&longList, &shortList, &laterLast}) {
     SCOPED_TRACE(list->size());
     VirtualChannels stage(*list);
     const Tags out = passThrough(stage, tags, 3);
@@ -638,6 +639,9 @@ TEST(VirtualChannels, EachChannelEqualsThePlainComputation) {
     EXPECT_LE(reference::longestStepBack(out), reference::longestStepBack(tags));
     if (list == &longList) {
       EXPECT_EQ(stage.definitions()[4].channel, 31000);
+    } else if (list == &shortList) {  // the coincidence decided in the delay's pass: as the two in turn
+      VirtualChannels delay({shortList[0]}), coincidence({def(K::Coincidence, {1, 6}, 5000, 30001)});
+      EXPECT_EQ(out, passThrough(coincidence, passThrough(delay, tags, 3), 4));
     }
   }
 }
