@@ -115,13 +115,26 @@ bool PartWriter::open(int32_t index, std::string* error) {
   }
   part->writer.reset(new TagWriter(part->text.file(), part->binary.file(), part->hdf5.output()));
   std::fill(_perChannel.begin(), _perChannel.end(), 0);
+  const std::vector<std::string> names =
+      partialNames({&part->text, &part->binary, part->hdf5.file()});
   _part = std::move(part);
+  {
+    std::lock_guard<std::mutex> hold(_lock);
+    _partials = names;
+  }
+  if (index > 1 && _begun) _begun(names);
   return true;
 }
 
-void PartWriter::describe(const PartHeader& header, const PartInfo& info) {
+void PartWriter::describe(const PartHeader& header, const PartInfo& info, const PartBegun& begun) {
   _header = header;
   _info = info;
+  _begun = begun;
+}
+
+std::vector<std::string> PartWriter::partials() const {
+  std::lock_guard<std::mutex> hold(_lock);
+  return _partials;
 }
 
 // Before the part's first record, or at its end when it has none.
@@ -249,6 +262,10 @@ bool PartWriter::publishLast(std::string* error) {
 }
 
 void PartWriter::discard() {
+  {
+    std::lock_guard<std::mutex> hold(_lock);
+    _partials.clear();
+  }
   if (!_part) return;
   _part->writer.reset();
   _part->text.discard();

@@ -71,6 +71,9 @@ struct PartPlan {
 using PartHeader = std::function<void(FILE* binary, bool first)>;
 // What an HDF5 part tells beside its records, given the part's facts (its files named).
 using PartInfo = std::function<Hdf5RunInfo(const PartFacts& part)>;
+// Told the temporary names (absolute) of each part begun after the first, on the merge's thread:
+// what a run's manifest keeps, so that a recovery can remove them.
+using PartBegun = std::function<void(const std::vector<std::string>& partials)>;
 // Each part tells `run` (what the run's HDF5 output would, as far as it is known while the run
 // goes on: its losses are located only at its end), the span of its own timestamps, and its share
 // of the run report `report`: its records and time span, and the part's facts as "part".
@@ -87,8 +90,11 @@ public:
   // Creates the first part's files (before the merge: the outputs' faults show at once). False
   // with a one-line message.
   bool begin(std::string* error);
-  // How the parts' binary header and HDF5 facts are made; before the first record.
-  void describe(const PartHeader& header, const PartInfo& info);
+  // How the parts' binary header and HDF5 facts are made, and who is told of each new part;
+  // before the first record.
+  void describe(const PartHeader& header, const PartInfo& info, const PartBegun& begun = {});
+  // The temporary names of the part being written (absolute); any thread may ask.
+  std::vector<std::string> partials() const;
   // The records in the merge's order, ending and publishing parts on the way (the merge's
   // thread). After a failure nothing more is written.
   void write(const TimeTag* tags, size_t count);
@@ -119,6 +125,7 @@ private:
   PartPlan _plan;
   PartHeader _header;
   PartInfo _info;
+  PartBegun _begun;
   std::unique_ptr<Part> _part;  // being written; null after the last or a failure
   std::vector<int64_t> _perChannel;  // the part's records by channel + 32768
   int64_t _spanEnd = INT64_MIN;  // the stream time at which the part ends (time rule)
@@ -126,8 +133,9 @@ private:
   bool _any = false;              // a record was written
   std::atomic<bool> _failed{false};
   std::string _error;
-  mutable std::mutex _lock;  // guards _published
+  mutable std::mutex _lock;  // guards _published and _partials
   std::vector<PartFacts> _published;
+  std::vector<std::string> _partials;
 };
 
 #endif

@@ -227,10 +227,13 @@ RunManifest Session::manifest(const std::vector<SessionDevice>& devices,
 }
 
 std::string Session::writeManifest(const std::vector<SessionDevice>& devices) {
-  const RunManifest m =
-      manifest(devices, partialNames({&_text, &_binary, _hdf5.file(), &_histogram}));
+  std::lock_guard<std::mutex> hold(_manifestLock);
+  std::vector<std::string> partials =
+      partialNames({&_text, &_binary, _hdf5.file(), &_histogram});
+  if (_parts)
+    for (const std::string& name : _parts->partials()) partials.push_back(name);
   std::string error;
-  if (_manifest.write(_runDir, m, &error)) return std::string();
+  if (_manifest.write(_runDir, manifest(devices, partials), &error)) return std::string();
   return "run manifest not written: " + error + "; if the run ends without its merge, only "
          "ravik-merge with the chain positions can merge its raw files";
 }
@@ -250,7 +253,20 @@ bool Session::startMerge(const std::vector<SessionDevice>& devices, RecordSink* 
   // The master's header, made now, before anything addresses the devices one by one.
   _settings.header = chainDeviceHeader(devices.front().index);
   _settings.parts = _parts.get();
-  if (_parts) _parts->describe(_settings.header, partInfo(devices));
+  // Each new part's temporary names go into the manifest (once there is one), so that a recovery
+  // removes what a killed run left of the part it was writing.
+  if (_parts)
+    _parts->describe(_settings.header, partInfo(devices),
+                     [this, devices](const std::vector<std::string>& partials) {
+                       std::lock_guard<std::mutex> hold(_manifestLock);
+                       std::vector<std::string> names = partials;
+                       if (!_histogram.partialPath().empty())
+                         names.push_back(absolutePath(_histogram.partialPath()));
+                       // One that cannot be rewritten stays as it was: a recovery then leaves
+                       // this part's temporary files, and nothing recorded is lost.
+                       std::string error;
+                       if (_manifest.held()) _manifest.write(_runDir, manifest(devices, names), &error);
+                     });
   // What the recording noted, even where its loss files could not be written. The inputs are in
   // the devices' (chain) order.
   std::vector<const LossLog*> logs;
@@ -374,6 +390,7 @@ void Session::discardOutputs() {
 
 void Session::removeRawFiles(const std::vector<SessionDevice>& devices) {
   if (_files.keepRaw) return;
+  std::lock_guard<std::mutex> hold(_manifestLock);
   for (const SessionDevice& dev : devices)
     if (!dev.rawName.empty()) removeTempFile(dev.rawName);
   _manifest.remove();

@@ -18,6 +18,7 @@
 #include <stdint.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -214,6 +215,8 @@ private:
   std::unique_ptr<MergeRun> _run;
   std::unique_ptr<FreeSpaceWatch> _space;
   std::unique_ptr<PartWriter> _parts;  // with the outputs split; null: whole
+  // Guards _manifest, which the merge's thread rewrites as each part begins.
+  mutable std::mutex _manifestLock;
 };
 
 #endif

@@ -147,6 +147,47 @@ TEST_F(RecoverTest, ARunKilledAt3MEventsPerSecondIsRecoveredWhole) {
   EXPECT_TRUE(slurp(out + "/run.bin") == before);
 }
 
+// A run in parts killed at two moments: the recovery removes the part being written, writes the
+// parts again as the recording had them (those in place come out with the same records; a
+// binary part's header is the one of a merge without devices) and, together, they hold every
+// timestamp of the temp files.
+TEST_F(RecoverTest, ASplitRunKilledIsRecoveredInTheSameParts) {
+  for (const int64_t least : {int64_t(1) << 20, int64_t(4) << 20}) {
+    SCOPED_TRACE(least);
+    for (const std::string& folder : {tmp, out}) ASSERT_EQ(system(("rm -rf " + folder + "/*").c_str()), 0);
+    const pid_t pid = record({"RATES=200000", "ORDER=reverse"}, {"--seconds", "1e9", "--split-time", "0.25"});
+    const std::string run = waitForRun({"ravik-0.tmp", "ravik-1.tmp", "ravik-2.tmp"}, least);
+    kill(pid, SIGKILL);
+    ASSERT_EQ(exitCode(pid), 1000 + SIGKILL) << recordErr();
+    ASSERT_FALSE(run.empty()) << recordErr();
+    std::map<std::string, std::string> published;
+    for (const std::string& name : namesIn(out))
+      if (name[0] != '.') published[name] = slurp(out + "/" + name);
+    std::string err;
+    ASSERT_EQ(merge({"--recover", run}, &err), 0) << err;
+    std::string text, bin;
+    const nlohmann::json parts = nlohmann::json::parse(slurp(out + "/run.json"))["parts"];
+    std::set<std::string> names = {"run.json"};
+    for (const nlohmann::json& part : parts) {
+      text += slurp(part["files"][0]["path"]);
+      bin += records(slurp(part["files"][1]["path"]));
+      for (const nlohmann::json& file : part["files"])
+        names.insert(file["path"].get<std::string>().substr(out.size() + 1));
+    }
+    EXPECT_EQ(namesIn(out), names) << "the killed part's temporary files are gone";
+    for (const auto& p : published) {
+      const bool binary = p.first.find(".bin") != std::string::npos;
+      const std::string now = slurp(out + "/" + p.first);
+      EXPECT_TRUE(binary ? records(now) == records(p.second) : now == p.second) << p.first;
+    }
+    EXPECT_GT(parts.size(), published.size() / 2);
+    coreMerge({{run + "/ravik-2.tmp", 0, 0}, {run + "/ravik-1.tmp", 1, 0}, {run + "/ravik-0.tmp", 2, 0}},
+              dir / "core.txt", dir / "core.bin");
+    EXPECT_TRUE(text == slurp(dir / "core.txt"));
+    EXPECT_TRUE(bin == slurp(dir / "core.bin"));
+  }
+}
+
 // The window, in a process of its own, records three devices (the master found last) with the ms
 // tick into its temp folder and is killed: the recovery writes the outputs the window was to
 // write, with every timestamp of the temp files (one torn inside a word), the HDF5 output with

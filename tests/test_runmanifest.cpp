@@ -44,6 +44,31 @@ RunManifest sample() {
 }
 
 // The HDF5 compression is false, true (deflate) or "fast", and reads back as it was written.
+// The split of a run in parts: read back as written; absent, off; a bad one refused.
+TEST(RunManifest, SplitReadsBackAsWritten) {
+  const struct {
+    nlohmann::json value;
+    bool good;
+    int64_t size, timePs;
+  } cases[] = {{nullptr, true, 0, 0},
+               {{{"size", 0}, {"time_ps", 60000000000000}}, true, 0, 60000000000000},
+               {{{"size", 1 << 30}, {"time_ps", 0}}, true, 1 << 30, 0},
+               {{{"size", 0}, {"time_ps", 0}}, false, 0, 0},
+               {{{"size", -1}, {"time_ps", 5}}, false, 0, 0},
+               {{{"time_ps", 5}}, false, 0, 0},
+               {"60 s", false, 0, 0}};
+  for (const auto& c : cases) {
+    nlohmann::json j = kSample;
+    if (!c.value.is_null()) j["split"] = c.value;
+    RunManifest m;
+    std::string error;
+    EXPECT_EQ(manifestFromJson(j, &m, &error), c.good) << c.value;
+    if (!c.good) continue;
+    EXPECT_EQ(std::make_pair(m.splitSize, m.splitTimePs), std::make_pair(c.size, c.timePs));
+    EXPECT_EQ(toJson(m).value("split", nlohmann::json()), c.value);
+  }
+}
+
 TEST(RunManifest, CompressionReadsBackAsWritten) {
   const struct {
     nlohmann::json value;
