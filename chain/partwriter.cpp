@@ -171,7 +171,17 @@ bool PartWriter::close(std::string* error) {
 }
 
 void PartWriter::fail(const std::string& error) {
+  // The outputs' own message speaks of one output; the run's parts before it are in place.
   _error = error;
+  static const std::string kNone = "; no output written";
+  if (_error.size() >= kNone.size() &&
+      _error.compare(_error.size() - kNone.size(), kNone.size(), kNone) == 0)
+    _error.resize(_error.size() - kNone.size());
+  const size_t done = published().size();
+  _error += "; part " + std::to_string(done + 1) + " was not written" +
+            (done == 0   ? std::string()
+             : done == 1 ? std::string(", part 1 is in place")
+                         : ", parts 1 to " + std::to_string(done) + " are in place");
   _failed.store(true, std::memory_order_relaxed);
   discard();
 }
@@ -258,7 +268,10 @@ bool PartWriter::publishLast(std::string* error) {
     return false;
   }
   if (!_part) return true;
-  return close(error);
+  if (close(error)) return true;
+  fail(*error);
+  *error = _error;
+  return false;
 }
 
 void PartWriter::discard() {
