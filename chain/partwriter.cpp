@@ -1,5 +1,7 @@
 #include "chain/partwriter.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 
 #include "chain/tagwriter.h"
@@ -87,6 +89,21 @@ struct PartWriter::Part {
   Hdf5File hdf5;
   std::unique_ptr<TagWriter> writer;
 };
+
+std::unique_ptr<PartWriter> PartWriter::begin(const PartPlan& plan, std::string* error) {
+  for (const std::string* path : {&plan.text, &plan.binary, &plan.hdf5}) {
+    struct stat st;
+    if (path->empty()) continue;
+    if (descriptorName(*path) >= 0 || (stat(path->c_str(), &st) == 0 && !S_ISREG(st.st_mode))) {
+      *error = *path + ": an output split into parts must be a file name, not a device, a pipe "
+               "or a descriptor";
+      return nullptr;
+    }
+  }
+  std::unique_ptr<PartWriter> parts(new PartWriter(plan));
+  if (!parts->begin(error)) return nullptr;
+  return parts;
+}
 
 PartWriter::PartWriter(const PartPlan& plan) : _plan(plan), _perChannel(65536) {}
 

@@ -81,6 +81,10 @@ PartInfo partInfo(const Hdf5RunInfo& run, const nlohmann::json& report);
 
 class PartWriter {
 public:
+  // A writer of `plan`'s parts with its first part begun; null with a one-line message when an
+  // output is no file name (a device, a pipe, a descriptor) or the first part cannot be created.
+  static std::unique_ptr<PartWriter> begin(const PartPlan& plan, std::string* error);
+
   explicit PartWriter(const PartPlan& plan);
   // A part not published is removed.
   ~PartWriter();

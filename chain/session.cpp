@@ -162,19 +162,10 @@ bool Session::createOutputs(std::string* error) {
   return checkReportFolder(_reportFile, error);
 }
 
-// The outputs in parts: regular files only, each part a file of its own beside the name given.
+// The outputs in parts, each part a file of its own beside the name given.
 bool Session::createParts(std::string* error) {
   if (!_files.histogram.empty() && !_histogram.create(_files.histogram, error, _files.noClobber))
     return false;
-  for (const std::string* path : {&_files.text, &_files.binary, &_files.hdf5}) {
-    struct stat st;
-    if (path->empty()) continue;
-    if (descriptorName(*path) >= 0 || (stat(path->c_str(), &st) == 0 && !S_ISREG(st.st_mode))) {
-      *error = *path + ": an output split into parts must be a file name, not a device, a pipe "
-               "or a descriptor";
-      return false;
-    }
-  }
   PartPlan plan;
   plan.text = _files.text;
   plan.binary = _files.binary;
@@ -182,8 +173,8 @@ bool Session::createParts(std::string* error) {
   plan.compress = _files.compress;
   plan.noClobber = _files.noClobber;
   plan.rule = _files.split;
-  _parts.reset(new PartWriter(plan));
-  return _parts->begin(error);
+  _parts = PartWriter::begin(plan, error);
+  return _parts != nullptr;
 }
 
 int32_t Session::stopSignal() const {

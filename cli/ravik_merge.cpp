@@ -6,7 +6,6 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,7 +18,6 @@
 #include "merge/hdf5file.h"
 #include "cli/commandline.h"
 #include "device/korbalt.h"
-#include "merge/outputpath.h"
 #include "merge/inputs.h"
 #include "chain/mergerun.h"
 #include "cli/options.h"
@@ -54,18 +52,8 @@ ReadFiles mergeReadFiles(const Options& options, const std::string& runDir) {
   return read;
 }
 
-// The outputs in parts: regular files only, each part a file of its own beside the name given.
-// False with a message.
+// The outputs in parts, each part a file of its own beside the name given. False with a message.
 bool createParts(const Options& options, std::unique_ptr<PartWriter>* parts, std::string* error) {
-  for (const std::string* path : {&options.textPath, &options.binPath, &options.hdf5Path}) {
-    struct stat st;
-    if (path->empty()) continue;
-    if (descriptorName(*path) >= 0 || (stat(path->c_str(), &st) == 0 && !S_ISREG(st.st_mode))) {
-      *error = *path + ": an output split into parts must be a file name, not a device, a pipe "
-               "or a descriptor";
-      return false;
-    }
-  }
   PartPlan plan;
   plan.text = options.textPath;
   plan.binary = options.binPath;
@@ -73,8 +61,8 @@ bool createParts(const Options& options, std::unique_ptr<PartWriter>* parts, std
   plan.compress = options.compress;
   plan.noClobber = options.noClobber;
   plan.rule = options.split;
-  parts->reset(new PartWriter(plan));
-  return (*parts)->begin(error);
+  *parts = PartWriter::begin(plan, error);
+  return *parts != nullptr;
 }
 
 // Creates the wanted outputs; false with a message when one cannot be (none is left then).
