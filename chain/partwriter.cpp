@@ -90,7 +90,37 @@ struct PartWriter::Part {
   std::unique_ptr<TagWriter> writer;
 };
 
+namespace {
+
+// `path` has the name of a part of the output `stem`: in its folder, the stem's name with "-"
+// and four digits or more before the stem's extension.
+bool partOf(const std::string& path, const std::string& stem) {
+  const std::string first = absolutePath(partName(stem, 1)), name = absolutePath(path);
+  const size_t digits = first.rfind("-0001") + 1;
+  const std::string tail = first.substr(digits + 4);
+  if (name.size() < first.size() || name.compare(0, digits, first, 0, digits) != 0 ||
+      name.compare(name.size() - tail.size(), tail.size(), tail) != 0)
+    return false;
+  const std::string number = name.substr(digits, name.size() - tail.size() - digits);
+  return number.size() >= 4 && number.find_first_not_of("0123456789") == std::string::npos;
+}
+
+}  // namespace
+
 std::unique_ptr<PartWriter> PartWriter::begin(const PartPlan& plan, std::string* error) {
+  // A part must never take the place of a file the run reads or writes besides it.
+  for (const std::string* stem : {&plan.text, &plan.binary, &plan.hdf5}) {
+    if (stem->empty()) continue;
+    std::vector<OutputName> others = plan.others;
+    for (const std::string* other : {&plan.text, &plan.binary, &plan.hdf5})
+      if (other != stem) others.push_back({"output", *other});
+    for (const OutputName& other : others) {
+      if (other.path.empty() || !partOf(other.path, *stem)) continue;
+      *error = other.path + ": the " + other.what + " has the name of a part of the output " +
+               *stem + "; choose other names";
+      return nullptr;
+    }
+  }
   for (const std::string* path : {&plan.text, &plan.binary, &plan.hdf5}) {
     struct stat st;
     if (path->empty()) continue;
@@ -264,11 +294,14 @@ void PartWriter::write(const TimeTag* tags, size_t count) {
     _any = true;
     i += n;
     if (writeFailed()) {
-      // Finishing the part gives the write error's message, and removes it.
+      // Finishing the part gives the write error's message, and removes it; one whose every
+      // byte reached its file after all is published, and the next part follows.
       std::string error;
-      close(&error);
-      fail(error);
-      return;
+      const int32_t next = _part->facts.index + 1;
+      if (!close(&error) || !open(next, &error)) {
+        fail(error);
+        return;
+      }
     }
   }
 }

@@ -24,6 +24,7 @@
 #include <nlohmann/json.hpp>
 
 #include "merge/hdf5output.h"
+#include "merge/outputcheck.h"
 #include "monitor/measurements.h"
 
 // When a part ends; zero: that rule is off.
@@ -65,6 +66,9 @@ struct PartPlan {
   Hdf5Compression compress = Hdf5Compression::None;
   bool noClobber = false;
   SplitRule rule;
+  // The other files of the run (its inputs, the files it reads, its report), none of which a
+  // part may replace.
+  std::vector<OutputName> others;
 };
 
 // Writes the binary header (first = true) and trailer of each part.

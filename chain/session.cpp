@@ -173,6 +173,9 @@ bool Session::createParts(std::string* error) {
   plan.compress = _files.compress;
   plan.noClobber = _files.noClobber;
   plan.rule = _files.split;
+  plan.others = _files.read;
+  plan.others.push_back({"run report", _reportFile});
+  plan.others.push_back({"histogram", _files.histogram});
   _parts = PartWriter::begin(plan, error);
   return _parts != nullptr;
 }

@@ -53,8 +53,16 @@ ReadFiles mergeReadFiles(const Options& options, const std::string& runDir) {
 }
 
 // The outputs in parts, each part a file of its own beside the name given. False with a message.
-bool createParts(const Options& options, std::unique_ptr<PartWriter>* parts, std::string* error) {
+bool createParts(const Options& options, const std::vector<InputStream>& inputs,
+                 const ReadFiles& read, const std::string& report,
+                 std::unique_ptr<PartWriter>* parts, std::string* error) {
   PartPlan plan;
+  plan.others = read;
+  plan.others.push_back({"run report", report});
+  for (const InputStream& input : inputs) {
+    plan.others.push_back({"stream", input.arg.path});
+    plan.others.push_back({"stream's loss file", lossFileName(input.arg.path)});
+  }
   plan.text = options.textPath;
   plan.binary = options.binPath;
   plan.hdf5 = options.hdf5Path;
@@ -76,7 +84,9 @@ bool createOutputs(const Options& options, const std::vector<InputStream>& input
   const bool keep = options.noClobber;
   if (!checkOutputNames(outputNames(options, report), inputs, keep, keptRunFile, error, read))
     return false;
-  if (options.split.on()) return createParts(options, parts, error) && checkReportFolder(report, error);
+  if (options.split.on())
+    return createParts(options, inputs, read, report, parts, error) &&
+           checkReportFolder(report, error);
   if (!t.empty() && !text->create(t, error, keep)) return false;
   if (!b.empty() && !binary->create(b, error, keep)) return false;
   if (!h.empty() && !hdf5->create(h, options.compress, error, keep)) return false;

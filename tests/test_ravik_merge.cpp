@@ -223,8 +223,12 @@ TEST(RavikMerge, SplitOutputsAreTheWholeInParts) {
   EXPECT_EQ(text, slurp(d / "t.ref"));
   EXPECT_EQ(bin, records(slurp(d / "b.ref")));
   EXPECT_EQ(counted, 20000);
+  ASSERT_EQ(system(("cp " + d / "s" + " " + d / "q-00012").c_str()), 0);
   const std::set<std::string> before = namesIn(d.path);
   for (const auto& c : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           // No part replaces a stream that it would be named as.
+           {{"--split-time", "1", "--bin", d / "q", d / "q-00012"},
+            d / "q-00012: the stream has the name of a part of the output " + d / "q"},
            {{"--split-size", "0"}, "bad --split-size '0' (a size above 0 such as 500M or 2G)"},
            {{"--split-time", "2e7"}, "bad --split-time '2e7' (a number of seconds above 0)"},
            {{"--split-time", "1", "--bin", "/dev/null"},
