@@ -13,6 +13,7 @@
 #include <stdio.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "monitor/virtualchannels.h"
 #include <QWidget>
 
+#include "chain/partwriter.h"
 #include "chain/tempremoval.h"
 #include "merge/outputcheck.h"
 #include "merge/channelmap.h"
@@ -131,7 +133,8 @@ private:
   // Why the output `what` cannot be written to `path`, empty when it can: it is an output opened
   // or published before it, a file of this recording in its temp folder (deleted once merged),
   // or the metadata file that the HDF5 output reads.
-  std::string outputClash(const char* what, const std::string& path) const;
+  std::string outputClash(const char* what, const std::string& path,
+                          const std::vector<OutputName>& more = {}) const;
   std::vector<OutputName> recordingFiles() const;
   // Starts the merge beside the recording, reading the temp files as they grow.
   void startLiveMerge();
@@ -207,8 +210,25 @@ private:
   bool hdf5CompressionSetting(Hdf5Compression* compression);
   // ravik-meta.json in the folder of the HDF5 output `output`.
   static QString metaFileFor(const QString& output);
+  // The metadata and the compression of the HDF5 output `path`, as openHdf5() reads them, and the
+  // check of its name; false when it is not to be written (*goOn as for openOutput()).
+  bool prepareHdf5(const QString& path, Hdf5Compression* compression, QString* note, bool* goOn);
   QString finishHdf5();
   void discardHdf5();
+  // The outputs in parts (app/krmt_parts.cpp), when the settings' "splitSize" (a size such as
+  // "2G") or "splitTime" (seconds of stream time) ask for them: into *rule (off: whole); false
+  // when Close was chosen on the box that says why a value cannot be used (Ok: whole outputs).
+  bool splitSetting(SplitRule* rule);
+  // Creates the outputs `paths` (by kind, empty: none) as the parts of one run, in place of
+  // openOutputs()'s whole files; false when Close was chosen on an error box.
+  bool openParts(const QString* paths);
+  // Before the merge starts: what each part's binary header and HDF5 file tell, and the
+  // manifest rewritten as each part begins (partBegun()).
+  void describeParts(const std::function<void(FILE*, bool)>& header);
+  void partBegun();
+  // After a complete merge into parts: publishes the last part and writes the run report, or
+  // keeps the recording.
+  void concludeParts();
   // The live monitor of a recording: a new one taps every device before the callback is
   // registered; the stop, called once the callback is removed, ends its thread and keeps the
   // monitor for the Monitor window to show.
@@ -259,6 +279,12 @@ private:
   MergeThread* _merger;    // the most recent merge; owned
   // Between that merge and the outputs when the run has a filter (ravik-keep.json); null: none.
   std::unique_ptr<OutputStage> _stage;
+  // The outputs in parts, as the settings asked at the last Start; off: whole.
+  SplitRule _split;
+  // The parts being written (the session's), with the outputs they were made for by kind; null
+  // when the outputs are whole, or once published.
+  PartWriter* _parts = nullptr;
+  QString _partPaths[kOutputKinds];
   // True while the devices write the temp files that the merge reads.
   std::atomic<bool> _growing{false};
   MonitorCore* _monitor;   // the monitor of the current or last recording, or null; owned

@@ -137,6 +137,8 @@ void KRmt::startCollect() {
       !checkError(false, "Can't use the filter; Ok records everything\n" +
                              fromFileName(keepError)))
     return;
+  if (!splitSetting(&files.split)) return;
+  _split = files.split;
   _session.reset(new Session(files));
   const RecordInstant start = RecordInstant::now();
   _session->began(start);
@@ -267,11 +269,14 @@ void KRmt::writeManifest(const QString* outputs) {
   const std::vector<SessionDevice> devices = sessionDevices(true);
   if (devices.empty()) return;
   nameOutputs(outputs);
-  RunManifest manifest = _session->manifest(
-      devices,
-      partialNames({_ascOutput.get(), _binOutput.get(), _hdf5File ? _hdf5File->file() : nullptr}));
+  std::vector<std::string> partials =
+      partialNames({_ascOutput.get(), _binOutput.get(), _hdf5File ? _hdf5File->file() : nullptr});
+  if (_parts != nullptr)
+    for (const std::string& name : _parts->partials()) partials.push_back(name);
+  RunManifest manifest = _session->manifest(devices, partials);
   // A recovery writes the HDF5 output as the window does.
-  manifest.compress = _hdf5File ? _hdf5Compress : Hdf5Compression::None;
+  const bool hdf5 = _hdf5File || (_parts && !_partPaths[kHdf5Out].isEmpty());
+  manifest.compress = hdf5 ? _hdf5Compress : Hdf5Compression::None;
   if (!_virtuals.empty()) manifest.virtualChannels = virtualToJson(_virtuals);
   std::string error;
   checkError(_manifest.write(toFileName(_recordDir), manifest, &error),

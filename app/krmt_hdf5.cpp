@@ -42,27 +42,33 @@ QString KRmt::metaFileFor(const QString& output) {
   return QFileInfo(output).dir().filePath(kMetaFileName);
 }
 
-void KRmt::openHdf5(const QString& hdf5Path, bool* goOn) {
-  if (hdf5Path.isEmpty()) return;
-  QString note, error;
-  if (!readMeta(metaFileFor(hdf5Path), &_hdf5Meta, &note, &error) && !checkError(false, error)) {
+bool KRmt::prepareHdf5(const QString& hdf5Path, Hdf5Compression* compression, QString* note,
+                       bool* goOn) {
+  QString error;
+  if (!readMeta(metaFileFor(hdf5Path), &_hdf5Meta, note, &error) && !checkError(false, error)) {
     *goOn = false;
-    return;
+    return false;
   }
-  const std::string path = toFileName(hdf5Path);
-  const std::string clash = outputClash("HDF5 output", path);
+  const std::string clash = outputClash("HDF5 output", toFileName(hdf5Path));
   if (!clash.empty()) {
     *goOn = checkError(false, "Can't open output file\n" + hdf5Path + "\n" + fromFileName(clash));
-    return;
+    return false;
   }
-  Hdf5Compression compression;
-  if (!hdf5CompressionSetting(&compression)) {
+  if (!hdf5CompressionSetting(compression)) {
     *goOn = false;
-    return;
+    return false;
   }
+  return true;
+}
+
+void KRmt::openHdf5(const QString& hdf5Path, bool* goOn) {
+  if (hdf5Path.isEmpty()) return;
+  QString note;
+  Hdf5Compression compression;
+  if (!prepareHdf5(hdf5Path, &compression, &note, goOn)) return;
   _hdf5File.reset(new Hdf5File);
   std::string why;
-  if (_hdf5File->create(path, compression, &why)) {
+  if (_hdf5File->create(toFileName(hdf5Path), compression, &why)) {
     _hdf5 = _hdf5File->output();
     _hdf5Compress = compression;
     if (!note.isEmpty()) addNote(note);

@@ -50,6 +50,9 @@ void KRmt::startMerge() {
   // Only a merge that runs beside the recording has its temp files open.
   keepsLive = keepsLive &&
               std::any_of(_devs.begin(), _devs.end(), [](RmtDev* d) { return d->_mergeFile; });
+  // The parts of all outputs end at the same records: a change of any of them at Stop merges
+  // every output chosen then from the temp files (the parts already published stay).
+  if (_parts != nullptr && changed) keepsLive = false;
   if (!keepsLive) {
     // Nothing the merge beside the recording writes is still wanted, or it never ran: every
     // output chosen now is merged from the temp files, those created at Start included.
@@ -110,7 +113,7 @@ void KRmt::mergeLater() {
     if (fstat(fileno(dev->_mergeFile), &st) == 0) _totalBytes += double(st.st_size);
   }
   if (!lockTempFiles()) return;
-  if (!openOutputs(paths) || (!_ascFile && !_binFile && !_hdf5)) {
+  if (!openOutputs(paths) || (!_ascFile && !_binFile && !_hdf5 && !_parts)) {
     keepRecording();
     stopMerge();
     return;
@@ -160,6 +163,7 @@ QString KRmt::chosenOutput(OutputKind kind) const {
 }
 
 bool KRmt::outputOpen(OutputKind kind) const {
+  if (_parts != nullptr) return !_partPaths[kind].isEmpty();
   return kind == kTextOut ? _ascOutput != nullptr
                           : kind == kBinaryOut ? _binOutput != nullptr : _hdf5File != nullptr;
 }
@@ -170,6 +174,7 @@ void KRmt::outputsInHand(QString* outputs) const {
 }
 
 bool KRmt::openOutputs(const QString* paths) {
+  if (_split.on()) return openParts(paths);
   bool goOn = true;
   _ascFile = openOutput(paths[kTextOut], "text output", &_ascOutput, &goOn);
   if (goOn) _binFile = openOutput(paths[kBinaryOut], "binary output", &_binOutput, &goOn);
@@ -198,7 +203,8 @@ std::vector<OutputName> KRmt::recordingFiles() const {
   return files;
 }
 
-std::string KRmt::outputClash(const char* what, const std::string& path) const {
+std::string KRmt::outputClash(const char* what, const std::string& path,
+                              const std::vector<OutputName>& more) const {
   // Two outputs in one file would leave only the one renamed last; an output on a file of the
   // recording would be deleted with it after the merge; the metadata file is read at Start and
   // must still be there for the next recording.
@@ -208,6 +214,7 @@ std::string KRmt::outputClash(const char* what, const std::string& path) const {
     if (!_written[k].empty()) names.push_back({kinds[k], _written[k]});
   if (_ascOutput) names.push_back({"text output", _ascOutput->path()});
   if (_binOutput) names.push_back({"binary output", _binOutput->path()});
+  names.insert(names.end(), more.begin(), more.end());
   names.push_back({what, path});
   for (OutputName& file : recordingFiles()) names.push_back(std::move(file));
   ReadFiles read;
@@ -221,7 +228,7 @@ std::string KRmt::outputClash(const char* what, const std::string& path) const {
 // the merge beside the recording. When a temp file cannot be opened there is none: after Stop,
 // the merge opens the temp files again and says so if it still cannot.
 void KRmt::startLiveMerge() {
-  if (!_ascFile && !_binFile && !_hdf5) return;
+  if (!_ascFile && !_binFile && !_hdf5 && !_parts) return;
   for (RmtDev* dev : _recorded) {
     if (openForMerge(dev)) continue;
     for (RmtDev* d : _devs) closeTempFile(&d->_mergeFile);  // read only: nothing to lose
@@ -237,9 +244,21 @@ void KRmt::startMergeThread(bool growing) {
   _stage.reset();
   // Made now, before the refreshes of the device rows address the devices one by one.
   std::function<void(FILE*, bool)> header;
-  if (_binFile) header = chainDeviceHeader(_devs.front()->_index);
+  if (_binFile || (_parts && !_partPaths[kBinaryOut].isEmpty()))
+    header = chainDeviceHeader(_devs.front()->_index);
   KeepFilter* keep = _session ? _session->newKeepFilter() : nullptr;
-  if (keep != nullptr) {
+  if (_parts != nullptr) {
+    // The merge hands every record to the stage (through the filter, if any), which ends and
+    // publishes the parts as it goes; the last waits for the end of the merge.
+    describeParts(header);
+    std::vector<RecordStage*> stages;
+    if (keep != nullptr) stages.push_back(keep);
+    _stage.reset(new OutputStage(stages, _parts, nullptr));
+    _merger = new MergeThread(nullptr, nullptr);
+    _merger->_records = _stage.get();
+    OutputStage* stage = _stage.get();
+    _merger->_afterMerge = [stage] { stage->finish(); };
+  } else if (keep != nullptr) {
     // The merge hands every record to the filter's stage, which writes the outputs.
     _stage.reset(new OutputStage({keep}, _ascFile, _binFile, _hdf5, header));
     _merger = new MergeThread(nullptr, nullptr);
@@ -404,6 +423,7 @@ void KRmt::keepRecording() {
     return;
   }
   run.text = run.binary = "FILE";
+  run.split = _split;
   fprintf(stderr, "ravik: the recording was not merged in full and is kept; merge it with\n  %s\n",
           recoveryCommand(run).c_str());
 }
@@ -450,6 +470,10 @@ void KRmt::concludeMerge() {
   }
   // Only a merge that ran to its end has the facts of a whole run, and only outputs whose every
   // byte reached the disk make it one: otherwise the temp files stay for another try.
+  if (_merger->completed() && _parts != nullptr) {
+    concludeParts();
+    return;
+  }
   if (_merger->completed()) {
     dropChangedOutputs();
     // The HDF5 file first: when it fails, the other outputs are still unpublished and go too.
@@ -503,6 +527,10 @@ bool KRmt::finishOutputs() {
 }
 
 void KRmt::discardOutputs() {
+  // The part being written goes; those published stay in place.
+  if (_parts != nullptr) _parts->discard();
+  _parts = nullptr;
+  for (QString& path : _partPaths) path.clear();
   _ascFile = _binFile = nullptr;
   _ascOutput.reset();  // closes the stream and removes the temporary file
   _binOutput.reset();
@@ -513,7 +541,8 @@ void KRmt::stopMerge() {
   // The merge thread reads the temp files and writes the outputs: never close them under it.
   haltMerge();
   // The temp files go only when the outputs that merged them in full are in place.
-  const bool merged = _merger && _merger->completed() && !_ascOutput && !_binOutput && !_hdf5File;
+  const bool merged =
+      _merger && _merger->completed() && !_ascOutput && !_binOutput && !_hdf5File && !_parts;
   const bool tempFilesOpen = std::any_of(_devs.begin(), _devs.end(), [](RmtDev* d) {
     return d->_tmpFile != nullptr || d->_mergeFile != nullptr;
   });

@@ -283,6 +283,11 @@ KeepFilter* Session::newKeepFilter() {
   return _keep.get();
 }
 
+PartWriter* Session::beginParts(const PartPlan& plan, std::string* error) {
+  _parts = PartWriter::begin(plan, error);
+  return _parts.get();
+}
+
 void Session::watchSpace(const std::vector<SessionDevice>& devices, int64_t margin) {
   _space.reset(new FreeSpaceWatch(margin));
   std::vector<std::string> raw;

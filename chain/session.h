@@ -145,6 +145,13 @@ public:
   // For a face that merges itself (the window): a new filter of the run's keep text for one
   // merge, which report() then tells of; null without a filter or with a bad one.
   KeepFilter* newKeepFilter();
+  // For a face that merges itself: the outputs of `plan` begun as parts, which report() then
+  // lists (replacing any parts begun before: those published stay on disk); null with a
+  // one-line message. Owned by the session.
+  PartWriter* beginParts(const PartPlan& plan, std::string* error);
+  // What each HDF5 part of `devices`' run tells beside its records (see PartInfo); made before
+  // the merge starts.
+  PartInfo partInfo(const std::vector<SessionDevice>& devices) const;
   // The merge while it runs beside the recording; null when it does not.
   MergeRun* merge() { return _run.get(); }
   // From now on watches the free space of the run's folder and of every output's folder, with
@@ -191,7 +198,6 @@ public:
 
 private:
   bool createParts(std::string* error);
-  PartInfo partInfo(const std::vector<SessionDevice>& devices) const;
   bool createOutputs(std::string* error);
   std::vector<OutputName> outputNames(const std::string& report) const;
   void discardOutputs();

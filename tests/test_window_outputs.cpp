@@ -239,3 +239,64 @@ TEST_F(OutputsTest, AChainWhoseChannelsAreOthersMarkersIsRecordedAndSaidOnce) {
     EXPECT_EQ(reported, c.shared);
   }
 }
+
+// The settings' splitTime writes the outputs in parts, each published while the recording goes
+// on; together they hold the whole recording, which the report lists part by part. A change of an
+// output at Stop writes every output's parts again from the temp files (the parts published
+// before stay); a value that cannot be used is said, and Ok writes the outputs whole.
+TEST_F(OutputsTest, TheSettingsSplitTheOutputsIntoPartsPublishedWhileRecording) {
+  const struct {
+    const char* splitTime;
+    const char* stopBinary;  // the binary output named at Stop
+    const char* box;         // empty: none
+  } cases[] = {{"0.05", "run.bin", ""},
+               {"0.05", "other.bin", ""},
+               {"0s", "run.bin", "splitTime is '0s'"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.splitTime) + " " + c.stopBinary);
+    QSettings(KRmt::vendorName, KRmt::programName).setValue("splitTime", c.splitTime);
+    KRmtProbe p = openRecordingWindow();
+    for (const QString& name : entries(".", "*.*")) QFile::remove(path(name));
+    choose("a.txt", "run.bin");
+    p.startBtn()->click();
+    const bool split = *c.box == '\0';
+    if (split) {  // the second part begins only once the first is in place
+      ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(path("a-0002.txt")); }, kWaitMs));
+      EXPECT_TRUE(QFile::exists(path("a-0001.txt")) && QFile::exists(path("run-0001.bin")));
+    }
+    choose("a.txt", c.stopBinary);
+    p.stopBtn()->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return _window->state() == KRmt::Idle; }, kWaitMs));
+    EXPECT_EQ(_boxes.texts.join('\n').contains(c.box), true) << _boxes.texts.join('\n').toStdString();
+    EXPECT_EQ(_boxes.texts.isEmpty(), split);
+    _boxes.texts.clear();
+    EXPECT_EQ(entries(".", ".ravik-*"), QStringList()) << "no part left under a temporary name";
+    const QString binary = QFileInfo(c.stopBinary).completeBaseName();
+    const nlohmann::json report =
+        nlohmann::json::parse(readFile(path(binary + ".json")).toStdString());
+    if (!split) {
+      EXPECT_EQ(entries(".", "*-0001.*"), QStringList());
+      EXPECT_EQ(lines(readFile(path("a.txt"))), report["records"]);
+      EXPECT_EQ(binaryRecords(readFile(path(c.stopBinary))), report["records"]);
+      continue;
+    }
+    // Every part of both outputs, in order, as the report lists them.
+    int64_t text = 0, records = 0;
+    ASSERT_GE(report["parts"].size(), 2u) << report.dump();
+    for (const auto& part : report["parts"]) {
+      const int index = part["index"];
+      const QString number = QString("-%1").arg(index, 4, 10, QChar('0'));
+      EXPECT_EQ(part["files"][0]["path"], path("a" + number + ".txt").toStdString());
+      EXPECT_EQ(part["files"][1]["path"], path(binary + number + ".bin").toStdString());
+      EXPECT_EQ(binaryRecords(readFile(path(binary + number + ".bin"))), part["records"]);
+      text += lines(readFile(path("a" + number + ".txt")));
+      records += part["records"].get<int64_t>();
+    }
+    EXPECT_EQ(text, records);
+    EXPECT_EQ(records, report["records"].get<int64_t>());
+    EXPECT_EQ(entries(".", binary + "-*.bin").size(), report["parts"].size());
+    // The live merge's parts of an output dropped at Stop stay where they were published.
+    EXPECT_EQ(QFile::exists(path("run-0001.bin")), true);
+  }
+  QSettings(KRmt::vendorName, KRmt::programName).remove("splitTime");
+}

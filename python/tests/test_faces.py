@@ -38,7 +38,10 @@ ROWS = {
     "device loss": ({"DATA_LOSS": "0"}, 0, False),
     "1 device": ({"DEVICES": "1"}, 0, False),
     "8 devices": ({"DEVICES": "8"}, 0, False),
+    "parts": ({}, 0, False),
 }
+# The rows whose outputs are split: a part's span in seconds (the run has some 0.4 s of data).
+SPLIT = {"parts": 0.1}
 
 
 def replayed_run(tmp_path, variables, params):
@@ -73,9 +76,11 @@ def wait_whole(replayed, tmp, sleep):
     pytest.fail("the replay did not reach the temp files")
 
 
-def record_window(replayed, outputs, tmp, params, env):
+def record_window(replayed, outputs, tmp, params, env, split):
     work = tmp.parent / "window-settings"
-    work.mkdir(exist_ok=True)
+    (work / "config" / "Vorlink").mkdir(parents=True, exist_ok=True)
+    (work / "config" / "Vorlink" / "Ravik.conf").write_text(
+        f"[General]\nsplitTime={split}\n" if split else "")
     run = subprocess.run([os.path.join(BUILD, "tests", "window_driver"), str(work),
                           hex(params["markers"]), str(tmp)] + outputs +
                          ["1" if params["five_channel"] else "0"],
@@ -83,10 +88,11 @@ def record_window(replayed, outputs, tmp, params, env):
     assert run.returncode == 0, run.stderr
 
 
-def record_cli(replayed, outputs, tmp, params, env):
+def record_cli(replayed, outputs, tmp, params, env, split):
     child = subprocess.Popen([program("ravik-record"), "-s", "--quiet", "--tmp", str(tmp),
                               "--text", outputs[0], "--bin", outputs[1], "--hdf5", outputs[2],
-                              "--params", os.path.join(replayed, "..", "params.json")],
+                              "--params", os.path.join(replayed, "..", "params.json")] +
+                             (["--split-time", str(split)] if split else []),
                              env=env, stderr=subprocess.PIPE, text=True)
     try:
         wait_whole(replayed, tmp, lambda seconds: time.sleep(seconds) if child.poll() is None
@@ -97,7 +103,7 @@ def record_cli(replayed, outputs, tmp, params, env):
     assert child.returncode in (0, 5), err
 
 
-def record_python(replayed, outputs, tmp, params, env):
+def record_python(replayed, outputs, tmp, params, env, split):
     with pytest.MonkeyPatch.context() as patch:
         for name in [k for k in os.environ if k.startswith("RAVIK_SIM_")]:
             patch.delenv(name)
@@ -107,7 +113,8 @@ def record_python(replayed, outputs, tmp, params, env):
         with ravik.Chain(simulate=True) as chain:
             for device in chain.devices:
                 chain.set_parameters(device["chain"], params)
-            chain.start(text=outputs[0], bin=outputs[1], hdf5=outputs[2], tmp=tmp)
+            chain.start(text=outputs[0], bin=outputs[1], hdf5=outputs[2], tmp=tmp,
+                        split_time=split)
             wait_whole(replayed, tmp, chain.sleep)
             chain.stop()
 
@@ -134,7 +141,7 @@ def recorded(row, tmp_path_factory):
     for face, record in FACES.items():
         out.mkdir()
         tmp.mkdir()
-        record(replayed, outputs, tmp, params, sim_env(**replay))
+        record(replayed, outputs, tmp, params, sim_env(**replay), SPLIT.get(row))
         os.rename(out, base / face)
         shutil.rmtree(tmp)
     RECORDED[row] = {face: str(base / face) for face in FACES}
