@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "codec_stamps.h"
+#include "core_merge.h"
 #include "hdf5_filters.h"
 #include "merge/hdf5output.h"
 #include "merge/mergecore.h"
@@ -38,10 +39,7 @@ int64_t merge(const std::vector<int32_t>& sizes, RecordSink* sink, FILE* binary,
   std::atomic<bool> running{true};
   const int64_t n = mergeStreams(sources.data(), int32_t(sources.size()), outputs, bytes,
                                  stop != nullptr ? *stop : running);
-  for (MergeSource& s : sources) {
-    fclose(s.file);
-    tdc56DeInit(s.decoder);
-  }
+  closeSources(sources);
   return n;
 }
 
