@@ -362,7 +362,8 @@ TEST_F(RecordTest, TheRecordingStopsBeforeItsFileSystemIsFull) {
        "--text", small + "/run.txt", "--bin", small + "/run.bin", "--tmp", small, "--min-free",
        "40M"},
       dir / "err", {"RATES=2e4"});
-  if (run.code == 200 || hasText(run.err, "unshare: ")) GTEST_SKIP() << "cannot mount a tmpfs: " << run.err;
+  if (run.code == 200 || hasText(run.err, "unshare: "))
+    GTEST_SKIP() << "cannot mount a tmpfs: " << run.err;
   ASSERT_EQ(run.code, 6) << run.err;
   EXPECT_TRUE(hasText(run.err, "ravik-record: stopping: free space below the margin: "));
   const nlohmann::json report = nlohmann::json::parse(slurp(copy + "/run.json"));
