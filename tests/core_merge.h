@@ -98,6 +98,14 @@ inline int exitCode(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
 }
 
+// Closes the sources' files and frees their decoders.
+inline void closeSources(std::vector<MergeSource>& sources) {
+  for (MergeSource& s : sources) {
+    if (s.file != nullptr) fclose(s.file);
+    tdc56DeInit(s.decoder);
+  }
+}
+
 struct CoreSource {
   std::string path;
   int32_t chainPos;
@@ -121,10 +129,7 @@ inline void coreMerge(const std::vector<CoreSource>& sources, const std::string&
   mergeStreams(merged.data(), int32_t(merged.size()), outputs, bytes, running);
   fclose(outputs.text);
   fclose(outputs.binary);
-  for (MergeSource& s : merged) {
-    if (s.file != nullptr) fclose(s.file);
-    tdc56DeInit(s.decoder);
-  }
+  closeSources(merged);
 }
 
 #endif

@@ -59,22 +59,34 @@ inline Tags keep(const Tags& tags, const std::vector<KeepClause>& clauses) {
   return out;
 }
 
-// Every pair of a record of a and a different record of b, found through the b records sorted
-// by time.
-inline std::vector<int64_t> correlation(const Tags& tags, int16_t a, int16_t b, int64_t width,
-                                        int32_t n, int64_t low, int64_t high) {
+// Every pair of a record of a and a different record of b with edges.front() <= t(b) - t(a) <
+// edges.back(), in the bin whose edges hold the lag; found through the b records sorted by time.
+inline std::vector<int64_t> logCorrelation(const Tags& tags, int16_t a, int16_t b,
+                                           const std::vector<int64_t>& edges) {
   std::vector<std::pair<int64_t, size_t>> bs;  // time, position
   for (size_t j = 0; j < tags.size(); ++j)
     if (tags[j].channel == b) bs.push_back({tags[j].time, j});
   std::sort(bs.begin(), bs.end());
-  std::vector<int64_t> bins(size_t(n), 0);
+  std::vector<int64_t> bins(edges.size() - 1, 0);
   for (size_t i = 0; i < tags.size(); ++i) {
     if (tags[i].channel != a) continue;
-    for (auto it = std::lower_bound(bs.begin(), bs.end(), std::make_pair(tags[i].time + low, size_t(0)));
-         it != bs.end() && it->first - tags[i].time < high; ++it)
-      if (it->second != i) ++bins[size_t((it->first - tags[i].time - low) / width)];
+    const std::pair<int64_t, size_t> from = {tags[i].time + edges.front(), 0};
+    for (auto it = std::lower_bound(bs.begin(), bs.end(), from);
+         it != bs.end() && it->first - tags[i].time < edges.back(); ++it) {
+      const auto edge = std::upper_bound(edges.begin(), edges.end(), it->first - tags[i].time);
+      if (it->second != i) ++bins[size_t(edge - edges.begin()) - 1];
+    }
   }
   return bins;
+}
+
+// The same in n bins of `width` from `low`, the last one cut short at `high`.
+inline std::vector<int64_t> correlation(const Tags& tags, int16_t a, int16_t b, int64_t width,
+                                        int32_t n, int64_t low, int64_t high) {
+  std::vector<int64_t> edges;
+  for (int32_t k = 0; k < n; ++k) edges.push_back(std::min(low + k * width, high));
+  edges.push_back(high);
+  return logCorrelation(tags, a, b, edges);
 }
 
 inline std::vector<std::vector<int64_t>> timeTrace(const Tags& tags, const std::vector<int16_t>& channels,
@@ -91,19 +103,22 @@ inline std::vector<std::vector<int64_t>> timeTrace(const Tags& tags, const std::
   return out;
 }
 
+// Per record, the delay to the first record of `stop` after it in the list; -1: none.
+inline std::vector<int64_t> delaysToNext(const Tags& tags, int16_t stop) {
+  std::vector<int64_t> out(tags.size(), -1);
+  for (size_t i = tags.size(), next = tags.size(); i-- > 0;) {
+    if (next < tags.size()) out[i] = tags[next].time - tags[i].time;
+    if (tags[i].channel == stop) next = i;
+  }
+  return out;
+}
+
 inline std::vector<int64_t> startStop(const Tags& tags, int16_t start, int16_t stop, int64_t width,
                                       int32_t n) {
-  std::vector<size_t> stops;  // positions
-  for (size_t j = 0; j < tags.size(); ++j)
-    if (tags[j].channel == stop) stops.push_back(j);
+  const std::vector<int64_t> d = delaysToNext(tags, stop);
   std::vector<int64_t> bins(size_t(n), 0);
-  for (size_t i = 0; i < tags.size(); ++i) {
-    if (tags[i].channel != start) continue;
-    const auto next = std::upper_bound(stops.begin(), stops.end(), i);  // the first stop after it
-    if (next == stops.end()) continue;
-    const int64_t d = tags[*next].time - tags[i].time;
-    if (d >= 0 && d < width * n) ++bins[size_t(d / width)];
-  }
+  for (size_t i = 0; i < tags.size(); ++i)
+    if (tags[i].channel == start && d[i] >= 0 && d[i] < width * n) ++bins[size_t(d[i] / width)];
   return bins;
 }
 
@@ -151,32 +166,11 @@ inline std::vector<int64_t> timeDifferences(const Tags& tags, int16_t start, con
 inline std::vector<int64_t> histogram2D(const Tags& tags, int16_t start, int16_t stop1, int16_t stop2,
                                         int64_t width1, int32_t n1, int64_t width2, int32_t n2) {
   std::vector<int64_t> bins(size_t(n1) * size_t(n2), 0);
-  const auto delayTo = [&](size_t i, int16_t stop) {
-    for (size_t j = i + 1; j < tags.size(); ++j)
-      if (tags[j].channel == stop) return tags[j].time - tags[i].time;
-    return int64_t(-1);
-  };
-  for (size_t i = 0; i < tags.size(); ++i) {
-    if (tags[i].channel != start) continue;
-    const int64_t d1 = delayTo(i, stop1), d2 = delayTo(i, stop2);
-    if (d1 >= 0 && d1 < width1 * n1 && d2 >= 0 && d2 < width2 * n2)
-      ++bins[size_t(d1 / width1) * size_t(n2) + size_t(d2 / width2)];
-  }
-  return bins;
-}
-
-// Every pair of a record of a and a different record of b with edges.front() <= t(b) - t(a) <
-// edges.back(), in the bin whose edges hold the lag.
-inline std::vector<int64_t> logCorrelation(const Tags& tags, int16_t a, int16_t b,
-                                           const std::vector<int64_t>& edges) {
-  std::vector<int64_t> bins(edges.size() - 1, 0);
+  const std::vector<int64_t> d1 = delaysToNext(tags, stop1), d2 = delaysToNext(tags, stop2);
   for (size_t i = 0; i < tags.size(); ++i)
-    for (size_t j = 0; j < tags.size() && tags[i].channel == a; ++j) {
-      if (i == j || tags[j].channel != b) continue;
-      const int64_t d = tags[j].time - tags[i].time;
-      if (d >= edges.front() && d < edges.back())
-        ++bins[size_t(std::upper_bound(edges.begin(), edges.end(), d) - edges.begin()) - 1];
-    }
+    if (tags[i].channel == start && d1[i] >= 0 && d1[i] < width1 * n1 && d2[i] >= 0 &&
+        d2[i] < width2 * n2)
+      ++bins[size_t(d1[i] / width1) * size_t(n2) + size_t(d2[i] / width2)];
   return bins;
 }
 

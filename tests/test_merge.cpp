@@ -245,10 +245,7 @@ TEST(Merge, GrowingFilesGiveTheRecordsOfTheFinishedFiles) {
   EXPECT_EQ(live.records, offline.records);
   EXPECT_TRUE(live.text == offline.text && live.binary == offline.binary) << "outputs differ";
   EXPECT_EQ(live.bytesRead, offline.bytesRead);
-  for (MergeSource& s : sources) {
-    fclose(s.file);
-    tdc56DeInit(s.decoder);
-  }
+  closeSources(sources);
 }
 
 // A stream of `zeros` bytes without timestamps followed by the bytes of `data`, read from memory.

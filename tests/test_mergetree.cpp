@@ -103,10 +103,7 @@ void expectMergeOrder(const std::vector<std::vector<PpTimest>>& events) {
     EXPECT_TRUE(!out.records || (columns.binary == binary && columns.ends == 1))
         << "columns' order differs, " << outputs;
   }
-  for (MergeSource& s : sources) {
-    fclose(s.file);
-    tdc56DeInit(s.decoder);
-  }
+  closeSources(sources);
 }
 
 }  // namespace

@@ -111,6 +111,7 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
     args.insert(args.begin(), {"-s", "--bin", "/dev/null"});
     return args;
   };
+  // (Bad parameter values and clashing markers, by the same checks: test_chain.py, test_chain.)
   const struct {
     std::vector<std::string> sim, args;
     int code;
@@ -134,13 +135,8 @@ TEST_F(RecordTest, FailuresExitWithReasonAndLeaveNothing) {
       {{}, params("p0", "{\"markers\": 16,"), 2, "p0: not a JSON document"},
       {{}, params("p1", R"({"devices": [{"serial": "TK24071", "parameters": {"marker": 16}}]})"),
        2, "p1: devices[0].parameters.marker: unknown key"},
-      {{}, params("p2", R"({"channels": [{}, {"threshold_v": 3.5}]})"), 2,
-       "p2: parameters.channels[1].threshold_v: 3.5 is not a number from -3.0 to 3.0"},
-      {{}, params("p3", R"({"divider": 3})"), 2, "p3: parameters.divider: 3 is none of"},
       {{}, params("p5", R"({"markers": 512})"), 2, "p5: parameters.markers: 512 is not a mask"},
       {{}, params("p4", R"({"channels": [{"type": "TTL"}]})"), 2, "channels[0].type: \"TTL\""},
-      {{"DEVICES=2", "CHAIN=0,20", "ORDER=chain"}, params("p6", R"({"markers": 17})"), 2,
-       "chain positions 0 and 20 would share output channel 100"},
       {{"DEVICES=2", "ORDER=chain", "FEATURES=0x7C,0x6C"}, params("p7", R"({"five_channel": true})"),
        2, "output channel 5 (Master TK24071 input 5, Slave 1 TK24072 input 0) would hold the "
        "timestamps of two devices; five-channel mode is on, and TK24072 does not have it"},
@@ -350,52 +346,36 @@ TEST_F(RecordTest, KeepFiltersTheOutputsAndTheRawFilesRefilter) {
 
 // A small file system of its own holds the raw files and the outputs. Once its free space is
 // below --min-free the recording stops by itself (exit code 6): the outputs hold every record the
-// report counts; --min-free 0 never stops it. (The outputs hold every record of the raw files
-// after a stop, which is the same whatever stopped it: test_recover's kept run.)
+// report counts. (The outputs hold every record of the raw files after a stop, which is the same
+// whatever stopped it: test_recover's kept run. The stop's reason in the report, also for the
+// Python face: test_chain.py; a margin of 0 never stops the recording: test_window_outputs.)
 TEST_F(RecordTest, TheRecordingStopsBeforeItsFileSystemIsFull) {
   // The mount lives in a namespace of the run's own; what the run left is copied out of it.
   const char* script =
       "mount -t tmpfs -o size=64m tmpfs \"$1\" || exit 200; d=$1; c=$2; shift 2; \"$@\"; "
       "rc=$?; cp -a \"$d\"/. \"$c\"/ || exit 201; exit $rc";
-  const struct {
-    const char* minFree;
-    const char* seconds;
-    std::vector<int> codes;
-  } cases[] = {{"40M", "60", {6}}, {"0", "1", {0, 5}}};
-  for (const auto& row : cases) {
-    SCOPED_TRACE(row.minFree);
-    const std::string small = dir / "small", copy = dir / "copy";
-    ASSERT_EQ(system(("rm -rf " + small + " " + copy + "; mkdir " + small + " " + copy).c_str()), 0);
-    const Outcome run = runProgram(
-        "/usr/bin/unshare",
-        {"-rm", "sh", "-c", script, "sh", small, copy, RAVIK_RECORD_PROGRAM, "-s", "--seconds",
-         row.seconds, "--text", small + "/run.txt", "--bin", small + "/run.bin", "--tmp", small,
-         "--min-free", row.minFree},
-        dir / "err", {"RATES=2e4"});
-    if (run.code == 200 || hasText(run.err, "unshare: ")) GTEST_SKIP() << "cannot mount a tmpfs: " << run.err;
-    ASSERT_NE(std::find(row.codes.begin(), row.codes.end(), run.code), row.codes.end())
-        << run.code << "\n" << run.err;
-    const nlohmann::json report = nlohmann::json::parse(slurp(copy + "/run.json"));
-    const std::string text = slurp(copy + "/run.txt");
-    EXPECT_EQ(report["records"], lineCount(text));
-    EXPECT_EQ(slurp(copy + "/run.bin").size(), 2 * kHeaderBytes + 10 * lineCount(text));
-    const nlohmann::json& fs = report["free_space"]["file_systems"];
-    ASSERT_EQ(fs.size(), 1u) << report.dump();  // one file system for all the files
-    EXPECT_EQ(fs[0]["folder"], small);
-    EXPECT_LE(fs[0]["least_free_bytes"], fs[0]["free_at_start_bytes"]);
-    EXPECT_LE(fs[0]["least_free_bytes"], fs[0]["free_at_stop_bytes"]);
-    if (run.code == 6) {
-      const nlohmann::json& why = report["stop_reason"];
-      EXPECT_EQ(why["cause"], "free space");
-      EXPECT_EQ(why["folder"], small);
-      EXPECT_LT(why["free_bytes"], 40 << 20);
-      EXPECT_EQ(why["min_free_bytes"], 40 << 20);
-      EXPECT_TRUE(hasText(run.err, "ravik-record: stopping: free space below the margin: "));
-      EXPECT_LT(report["records"].get<int64_t>(), 60 * 15 * 20000);  // long before the time
-    } else {
-      EXPECT_TRUE(report["stop_reason"].is_null());
-    }
-  }
+  const std::string small = dir / "small", copy = dir / "copy";
+  ASSERT_EQ(mkdir(small.c_str(), 0755) | mkdir(copy.c_str(), 0755), 0);
+  const Outcome run = runProgram(
+      "/usr/bin/unshare",
+      {"-rm", "sh", "-c", script, "sh", small, copy, RAVIK_RECORD_PROGRAM, "-s", "--seconds", "60",
+       "--text", small + "/run.txt", "--bin", small + "/run.bin", "--tmp", small, "--min-free",
+       "40M"},
+      dir / "err", {"RATES=2e4"});
+  if (run.code == 200 || hasText(run.err, "unshare: "))
+    GTEST_SKIP() << "cannot mount a tmpfs: " << run.err;
+  ASSERT_EQ(run.code, 6) << run.err;
+  EXPECT_TRUE(hasText(run.err, "ravik-record: stopping: free space below the margin: "));
+  const nlohmann::json report = nlohmann::json::parse(slurp(copy + "/run.json"));
+  const std::string text = slurp(copy + "/run.txt");
+  EXPECT_EQ(report["records"], lineCount(text));
+  EXPECT_EQ(slurp(copy + "/run.bin").size(), 2 * kHeaderBytes + 10 * lineCount(text));
+  EXPECT_EQ(report["stop_reason"]["cause"], "free space");
+  const nlohmann::json& fs = report["free_space"]["file_systems"];
+  ASSERT_EQ(fs.size(), 1u) << report.dump();  // one file system for all the files
+  EXPECT_EQ(fs[0]["folder"], small);
+  EXPECT_LE(fs[0]["least_free_bytes"], fs[0]["free_at_start_bytes"]);
+  EXPECT_LE(fs[0]["least_free_bytes"], fs[0]["free_at_stop_bytes"]);
 }
 
 // While it records, the run is no one else's to merge. Dense streams, so that the merge takes a

@@ -152,8 +152,9 @@ def test_hdf5_output_follows_the_field_list(outputs, kind):
         assert len(times.chunks) == 1 and times.maxshape == (None,)
         assert 1 << 15 <= times.chunks[0] and times.chunks[0] * 8 <= 1 << 20
         assert detectors.chunks == times.chunks
-        assert (times.compression, times.shuffle) == (("gzip", True) if kind == "compressed"
-                                                      else (None, False))
+        for column in (times, detectors):
+            assert (column.compression, column.shuffle) == (("gzip", True) if kind == "compressed"
+                                                            else (None, False))
         assert ("32008" in times._filters) == ("32008" in detectors._filters) == (kind == "fast")
         ids, counts = np.unique(detectors[:], return_counts=True)
         np.testing.assert_array_equal(f["setup/detectors/id"][:], ids)
