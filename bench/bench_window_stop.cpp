@@ -4,7 +4,8 @@
 //
 //   bench_window_stop [seconds=60] [temp folder=/tmp] [binary output=/dev/null]
 //
-// The last line is `stop_to_idle_s X`. Error boxes are answered with Ok and shown on stderr.
+// BENCH_SETTINGS: the window's settings, space-separated ("splitTime=60"). The last line is
+// `stop_to_idle_s X`. Error boxes are answered with Ok and shown on stderr.
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -77,9 +79,19 @@ int main(int argc, char** argv) {
   const QString output = argc > 3 ? argv[3] : "/dev/null";
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
   setenv("RAVIK_SIM_RATES", "1e6", 0);
-  // The user's remembered paths stay as they are.
+  // The user's remembered paths stay as they are: a settings store of its own, holding the
+  // settings of BENCH_SETTINGS ("splitTime=60 hdf5Compress=fast") when given.
   QTemporaryDir config;
   setenv("XDG_CONFIG_HOME", config.path().toLocal8Bit().constData(), 1);
+  if (const char* settings = getenv("BENCH_SETTINGS")) {
+    QDir(config.path()).mkpath("Vorlink");
+    QFile store(config.path() + "/Vorlink/Ravik.conf");
+    if (!store.open(QIODevice::WriteOnly) ||
+        store.write("[General]\n" + QByteArray(settings).replace(' ', '\n') + "\n") < 0) {
+      fprintf(stderr, "bench_window_stop: the settings store cannot be written\n");
+      return 2;
+    }
+  }
   QTemporaryDir work(folder + "/ravik-window-stop-XXXXXX");
   if (seconds <= 0 || !config.isValid() || !work.isValid()) {
     fprintf(stderr, "usage: bench_window_stop [seconds > 0] [temp folder] [binary output]\n");

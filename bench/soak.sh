@@ -6,8 +6,11 @@
 #
 # Environment: SOAK_BUILD (default build), SOAK_FACE=record (ravik-record, the default) or
 # window (the real window, offscreen, through bench_window_stop), SOAK_ARGS: more ravik-record
-# options (e.g. "--compress fast --hdf5 OUT/run.h5"), SOAK_TMP: the temp folder (default
-# OUT/tmp). The binary output goes to OUT/run.bin.
+# options (e.g. "--compress fast --hdf5 OUT/run.h5"), SOAK_SETTINGS: the window's settings
+# (e.g. "splitTime=60"), SOAK_TMP: the temp folder (default OUT/tmp). The binary output goes to
+# OUT/run.bin. SOAK_DROP_PARTS=1 (with the outputs in parts): each binary part published is
+# counted and deleted, as an analysis that takes the parts away would, so that a long run at a
+# high rate needs no disk for the binary output.
 #
 # Writes OUT/soak.csv with one row per sample:
 #   seconds   since the start of the program
@@ -15,10 +18,10 @@
 #   temp_mb   disk space the temp folder takes (allocated blocks, so released ranges of a file
 #             count as free)
 #   out_mb    disk space the outputs take
-#   lag_s     how far the merge lags the recording, in seconds of recording: the events the
-#             devices have recorded (ravik-record's last live line; for the window, the time
-#             recorded times RATE) less the records the binary output holds (10 bytes each),
-#             divided by the rate
+#   lag_s     how far the merge lags the recording, in seconds of recording: the time recorded
+#             (ravik-record's last live line; for the window, the time since the start) less
+#             the records the binary output holds (10 bytes each, its parts and the part being
+#             written too) divided by the rate, which the simulator delivers exactly
 # and OUT/soak.png, the four curves over time (matplotlib). The program's own lines go to
 # OUT/program.log; its exit code is the script's.
 set -uo pipefail
@@ -31,7 +34,8 @@ tmp=${SOAK_TMP:-$out/tmp}
 seconds=$(python3 -c "print(float($minutes) * 60)")
 per_input=$(python3 -c "print(float($rate) / 15)")
 mkdir -p "$out" "$tmp" || exit 2
-rm -f "$out"/run.bin* "$out/soak.csv"
+# The outputs of an earlier soak, whole or in parts.
+rm -f "$out"/run.* "$out"/run-[0-9]*.* "$out/soak.csv"
 
 export RAVIK_SIM_RATES=$per_input
 case $face in
@@ -41,7 +45,7 @@ record)
       ${SOAK_ARGS:-} > "$out/program.log" 2>&1 &
   ;;
 window)
-  QT_QPA_PLATFORM=offscreen "$build/bench/bench_window_stop" "$seconds" "$tmp" "$out/run.bin" \
+  BENCH_SETTINGS=${SOAK_SETTINGS:-} QT_QPA_PLATFORM=offscreen "$build/bench/bench_window_stop" "$seconds" "$tmp" "$out/run.bin" \
       > "$out/program.log" 2>&1 &
   ;;
 *)
@@ -56,17 +60,26 @@ start=$(date +%s.%N)
 used_mb() { du -s --block-size=1 "$@" 2>/dev/null | awk '{s += $1} END {printf "%.1f", s / 1e6}'; }
 
 echo "seconds,rss_mb,temp_mb,out_mb,lag_s" > "$out/soak.csv"
+dropped=0  # records of the binary parts counted and deleted (SOAK_DROP_PARTS)
 while kill -0 "$pid" 2>/dev/null; do
   now=$(date +%s.%N)
   rss=$(awk '/^VmRSS:/ {printf "%.1f", $2 / 1024}' "/proc/$pid/status" 2>/dev/null)
   temp=$(used_mb "$tmp")
   # The outputs, under their final names or the temporary ones they have while written.
   outputs=0 written=0
+  if [ -n "${SOAK_DROP_PARTS:-}" ]; then
+    for f in "$out"/run-[0-9]*.bin; do
+      [ -f "$f" ] || continue
+      dropped=$((dropped + $(stat -c %s "$f") / 10))
+      rm -f "$f"
+    done
+  fi
   for f in "$out"/run* "$out"/.ravik-*; do
     [ -f "$f" ] || continue
     outputs=$((outputs + $(stat -c '%b * %B' "$f")))
     [ "$(head -c 8 "$f" 2>/dev/null)" = TIKORBIN ] && written=$((written + $(stat -c %s "$f") / 10))
   done
+  written=$((written + dropped))
   outputs=$(python3 -c "print(f'{$outputs / 1e6:.1f}')")
   /usr/bin/python3 - "$out/program.log" "$now" "$start" "$seconds" "$rate" "$rss" "$temp" \
       "$outputs" "$written" >> "$out/soak.csv" <<'PYTHON'
@@ -75,10 +88,10 @@ log, now, start, seconds, rate, rss, temp, outputs, written = sys.argv[1:]
 t = float(now) - float(start)
 # ravik-record's last live line: "S s: ... X M events (est.) ... | ...", one part per device.
 lines = [l for l in open(log, errors="replace").read().splitlines() if re.match(r"\s*[\d.]+ s: ", l)]
+# The simulator delivers RATE exactly; the live lines' event counts are the devices' own
+# estimate (3/2 a word), too coarse for a lag.
 if lines:
-    recorded_s = float(lines[-1].split(" s:")[0])
-    events = sum(float(m) * 1e6 for m in re.findall(r"([\d.]+) M events", lines[-1]))
-    lag = (events - float(written)) / (events / recorded_s) if events > 0 else 0.0
+    lag = float(lines[-1].split(" s:")[0]) - float(written) / float(rate)
 else:
     lag = min(t, float(seconds)) - float(written) / float(rate)
 print(f"{t:.1f},{rss or 0},{temp or 0},{outputs},{max(0.0, lag):.2f}")
