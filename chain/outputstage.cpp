@@ -55,11 +55,16 @@ void OutputStage::finish() {
 }
 
 void OutputStage::write(const std::vector<TimeTag>& tags) {
+  // Two passes, the span in locals: the counts' stores would otherwise keep it in memory.
+  int64_t* perChannel = _perChannel.data() + 32768;
+  for (const TimeTag& t : tags) ++perChannel[t.channel];
+  int64_t first = _written.first, last = _written.last;
   for (const TimeTag& t : tags) {
-    ++_perChannel[size_t(int32_t(t.channel) + 32768)];
-    _written.first = std::min(_written.first, t.time);
-    _written.last = std::max(_written.last, t.time);
+    first = std::min(first, t.time);
+    last = std::max(last, t.time);
   }
+  _written.first = first;
+  _written.last = last;
   _written.records += int64_t(tags.size());
   if (_parts != nullptr) _parts->write(tags.data(), tags.size());
   _writer->write(tags.data(), tags.size());

@@ -284,11 +284,16 @@ void PartWriter::write(const TimeTag* tags, size_t count) {
       n = std::min(n, size_t(std::max<int64_t>(1, (_plan.rule.size - size()) / kMostRecordBytes)));
     _part->writer->write(tags + i, n);
     PartFacts& facts = _part->facts;
+    // Only an HDF5 part is told its records per channel.
+    if (!_plan.hdf5.empty())
+      for (size_t k = i; k < i + n; ++k) ++_perChannel[size_t(int32_t(tags[k].channel) + 32768)];
+    int64_t first = facts.first, last = facts.last;
     for (size_t k = i; k < i + n; ++k) {
-      ++_perChannel[size_t(int32_t(tags[k].channel) + 32768)];
-      facts.first = std::min(facts.first, tags[k].time);
-      facts.last = std::max(facts.last, tags[k].time);
+      first = std::min(first, tags[k].time);
+      last = std::max(last, tags[k].time);
     }
+    facts.first = first;
+    facts.last = last;
     facts.records += int64_t(n);
     _lastTime = tags[i + n - 1].time;
     _any = true;
