@@ -145,6 +145,23 @@ bool PartWriter::open(int32_t index, std::string* error) {
   std::unique_ptr<Part> part(new Part);
   part->facts.index = index;
   const bool keep = _plan.noClobber;
+  // A part after the first is told under its temporary names before they exist: a run killed
+  // while they are created leaves none that its manifest does not name.
+  if (index > 1 && _begun) {
+    std::vector<std::string> names;
+    const auto reserve = [&](const std::string& output) {
+      names.push_back(freePartialName(partName(output, index)));
+      return names.back();
+    };
+    if (!_plan.text.empty()) part->text.reservePartial(reserve(_plan.text));
+    if (!_plan.binary.empty()) part->binary.reservePartial(reserve(_plan.binary));
+    if (!_plan.hdf5.empty()) part->hdf5.reservePartial(reserve(_plan.hdf5));
+    {
+      std::lock_guard<std::mutex> hold(_lock);
+      _partials = names;
+    }
+    _begun(names);
+  }
   if (!_plan.text.empty()) {
     const std::string name = partName(_plan.text, index);
     if (!part->text.create(name, error, keep)) return false;
@@ -165,11 +182,8 @@ bool PartWriter::open(int32_t index, std::string* error) {
   const std::vector<std::string> names =
       partialNames({&part->text, &part->binary, part->hdf5.file()});
   _part = std::move(part);
-  {
-    std::lock_guard<std::mutex> hold(_lock);
-    _partials = names;
-  }
-  if (index > 1 && _begun) _begun(names);
+  std::lock_guard<std::mutex> hold(_lock);
+  _partials = names;
   return true;
 }
 

@@ -75,8 +75,9 @@ struct PartPlan {
 using PartHeader = std::function<void(FILE* binary, bool first)>;
 // What an HDF5 part tells beside its records, given the part's facts (its files named).
 using PartInfo = std::function<Hdf5RunInfo(const PartFacts& part)>;
-// Told the temporary names (absolute) of each part begun after the first, on the merge's thread:
-// what a run's manifest keeps, so that a recovery can remove them.
+// Told the temporary names (absolute) of each part after the first before its files are created
+// under them, on the merge's thread: what a run's manifest keeps, so that a recovery can remove
+// them.
 using PartBegun = std::function<void(const std::vector<std::string>& partials)>;
 // Each part tells `run` (what the run's HDF5 output would, as far as it is known while the run
 // goes on: its losses are located only at its end), the span of its own timestamps, and its share

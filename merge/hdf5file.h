@@ -27,6 +27,9 @@ public:
   bool create(const std::string& path, Hdf5Compression compression, std::string* error,
               bool noClobber = false);
 
+  // The temporary name of the next create() (see OutputFile::reservePartial()).
+  void reservePartial(const std::string& name) { _file.reservePartial(name); }
+
   // What the merge writes to; null unless created.
   Hdf5Output* output() { return _created ? &_output : nullptr; }
   const Hdf5Output& written() const { return _output; }

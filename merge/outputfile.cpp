@@ -87,8 +87,10 @@ bool OutputFile::create(const std::string& path, std::string* error, bool noClob
   } else {
     std::string dir, base;
     splitPath(_target, &dir, &base);
-    std::string name = partialTemplate(dir);
-    fd = mkstemp(&name[0]);
+    std::string name = _reserved.empty() ? partialTemplate(dir) : _reserved;
+    fd = _reserved.empty() ? mkstemp(&name[0])
+                           : open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    _reserved.clear();
     if (fd >= 0) {
       _tmpPath = name;
       // The permissions a plain creation would give, or those of the file it replaces.

@@ -45,6 +45,10 @@ public:
   bool create(const std::string& path, std::string* error, bool noClobber = false,
               PipeReader reader = PipeReader::AtCreate);
 
+  // The next create() of a file writes it under `name` (see freePartialName()), created anew,
+  // rather than under a temporary name of its own choosing.
+  void reservePartial(const std::string& name) { _reserved = name; }
+
   // For a library that writes the file by name (HDF5): creates the temporary file as create()
   // does and gives its name in *name instead of a stream; finish() then only checks that the
   // file is there. Only regular files: a library that seeks back cannot write to a pipe.
@@ -86,6 +90,7 @@ private:
   std::string _path;      // as given
   std::string _target;    // where the data go: _path with symbolic links followed
   std::string _tmpPath;  // empty when writing to _path directly
+  std::string _reserved;  // the temporary name for the next create(); empty: one of its own
   std::unique_ptr<StreamSink> _sink;
   FILE* _file = nullptr;
   bool _noClobber = false;

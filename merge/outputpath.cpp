@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <random>
 #include <vector>
 
 namespace {
@@ -59,6 +60,22 @@ bool isPartialName(const std::string& path) {
   for (size_t i = prefix; i < base.size(); ++i)
     if (!isalnum(static_cast<unsigned char>(base[i]))) return false;
   return true;
+}
+
+std::string freePartialName(const std::string& path) {
+  static const char kLetters[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::string dir, base;
+  splitPath(absolutePath(followLinks(path)), &dir, &base);
+  std::random_device random;
+  std::uniform_int_distribution<size_t> letter(0, sizeof kLetters - 2);
+  std::string name;
+  struct stat st;
+  do {
+    name = partialTemplate(dir);
+    for (size_t i = name.size() - 6; i < name.size(); ++i) name[i] = kLetters[letter(random)];
+  } while (lstat(name.c_str(), &st) == 0);
+  return name;
 }
 
 std::string followLinks(std::string path) {

@@ -31,6 +31,10 @@ std::string absolutePath(const std::string& path);
 std::string partialTemplate(const std::string& dir);
 // True when the last part of `path` is such a name (".ravik-" and six letters or digits).
 bool isPartialName(const std::string& path);
+// A temporary name of that form in the folder of `path` (links followed, as an output's target
+// is) that no file has now, absolute: named to a run manifest before the file is created, so
+// that a run killed at any moment leaves no temporary file the manifest does not name.
+std::string freePartialName(const std::string& path);
 
 struct FileIdentity {
   bool exists = false;  // device, inode and mode hold; otherwise only name

@@ -4,12 +4,14 @@
 // before it.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "chain/partwriter.h"
 #include "chain/tagwriter.h"
+#include "merge/outputpath.h"
 #include "device/korbalt.h"
 #include "tests/cli_run.h"
 #include "tests/hdf5_filters.h"
@@ -35,10 +37,18 @@ std::vector<PartFacts> writeParts(const PartPlan& p, const Tags& tags, size_t pi
   PartWriter parts(p);
   std::string error;
   EXPECT_TRUE(parts.begin(&error)) << error;
-  parts.describe(header, {});
+  // Each part after the first is told under its temporary names before any of them exists.
+  size_t told = 0;
+  parts.describe(header, {}, [&](const std::vector<std::string>& names) {
+    ++told;
+    EXPECT_EQ(names.size(), p.hdf5.empty() ? 2u : 3u);
+    for (const std::string& name : names)
+      EXPECT_TRUE(isPartialName(name) && access(name.c_str(), F_OK) != 0) << name;
+  });
   for (size_t at = 0; at < tags.size(); at += piece)
     parts.write(tags.data() + at, std::min(piece, tags.size() - at));
   EXPECT_TRUE(parts.publishLast(&error)) << error;
+  EXPECT_EQ(told + 1, std::max<size_t>(1, parts.published().size()));
   return parts.published();
 }
 
