@@ -24,6 +24,13 @@ OutputStage::OutputStage(const std::vector<RecordStage*>& stages, PartWriter* pa
 OutputStage::~OutputStage() = default;
 
 void OutputStage::putRecords(const char* records, size_t count) {
+  if (_stages.empty()) {
+    // Nothing between the merge and the outputs: its records go on as they are.
+    tally(RecordSpan{records}, count);
+    if (_parts != nullptr) _parts->writeRecords(records, count);
+    _writer->writeRecords(records, count);
+    return;
+  }
   _in.resize(count);
   decodeRecords(records, count, _in.data());
   for (RecordStage* stage : _stages) {
@@ -54,18 +61,23 @@ void OutputStage::finish() {
   if (_binaryFile != nullptr && _header) _header(_binaryFile, false);
 }
 
-void OutputStage::write(const std::vector<TimeTag>& tags) {
+template <typename Span>
+void OutputStage::tally(const Span& records, size_t n) {
   // Two passes, the span in locals: the counts' stores would otherwise keep it in memory.
   int64_t* perChannel = _perChannel.data() + 32768;
-  for (const TimeTag& t : tags) ++perChannel[t.channel];
+  for (size_t i = 0; i < n; ++i) ++perChannel[records.at(i).channel];
   int64_t first = _written.first, last = _written.last;
-  for (const TimeTag& t : tags) {
-    first = std::min(first, t.time);
-    last = std::max(last, t.time);
+  for (size_t i = 0; i < n; ++i) {
+    first = std::min(first, records.at(i).time);
+    last = std::max(last, records.at(i).time);
   }
   _written.first = first;
   _written.last = last;
-  _written.records += int64_t(tags.size());
+  _written.records += int64_t(n);
+}
+
+void OutputStage::write(const std::vector<TimeTag>& tags) {
+  tally(TagSpan{tags.data()}, tags.size());
   if (_parts != nullptr) _parts->write(tags.data(), tags.size());
   _writer->write(tags.data(), tags.size());
 }

@@ -54,6 +54,9 @@ public:
 
 private:
   void write(const std::vector<TimeTag>& tags);
+  // Adds `n` records to what was written.
+  template <typename Span>
+  void tally(const Span& records, size_t n);
 
   std::vector<RecordStage*> _stages;
   FILE* _binaryFile;

@@ -274,10 +274,26 @@ bool PartWriter::ends(int64_t time) const {
   return _plan.rule.size > 0 && size() >= _plan.rule.size;
 }
 
-void PartWriter::write(const TimeTag* tags, size_t count) {
+namespace {
+
+void writeTo(TagWriter* writer, const TagSpan& tags, size_t count) { writer->write(tags.tags, count); }
+void writeTo(TagWriter* writer, const RecordSpan& records, size_t count) {
+  writer->writeRecords(records.records, count);
+}
+
+}  // namespace
+
+void PartWriter::write(const TimeTag* tags, size_t count) { writeSpan(TagSpan{tags}, count); }
+
+void PartWriter::writeRecords(const char* records, size_t count) {
+  writeSpan(RecordSpan{records}, count);
+}
+
+template <typename Span>
+void PartWriter::writeSpan(const Span& tags, size_t count) {
   size_t i = 0;
   while (i < count && _part) {
-    if (ends(tags[i].time)) {
+    if (ends(tags.at(i).time)) {
       std::string error;
       const int32_t next = _part->facts.index + 1;
       if (!close(&error) || !open(next, &error)) {
@@ -285,31 +301,31 @@ void PartWriter::write(const TimeTag* tags, size_t count) {
         return;
       }
     }
-    if (_part->facts.records == 0) startSpan(tags[i].time);
+    if (_part->facts.records == 0) startSpan(tags.at(i).time);
     writeHeader();
     // The stretch that no rule can end: up to the span's end, and as far as the size allows.
     size_t n = count - i;
     if (_plan.rule.timePs > 0) {
       size_t j = i + 1;
-      while (j < count && tags[j].time < _spanEnd) ++j;
+      while (j < count && tags.at(j).time < _spanEnd) ++j;
       n = j - i;
     }
     if (_plan.rule.size > 0)
       n = std::min(n, size_t(std::max<int64_t>(1, (_plan.rule.size - size()) / kMostRecordBytes)));
-    _part->writer->write(tags + i, n);
+    writeTo(_part->writer.get(), tags.from(i), n);
     PartFacts& facts = _part->facts;
     // Only an HDF5 part is told its records per channel.
     if (!_plan.hdf5.empty())
-      for (size_t k = i; k < i + n; ++k) ++_perChannel[size_t(int32_t(tags[k].channel) + 32768)];
+      for (size_t k = i; k < i + n; ++k) ++_perChannel[size_t(int32_t(tags.at(k).channel) + 32768)];
     int64_t first = facts.first, last = facts.last;
     for (size_t k = i; k < i + n; ++k) {
-      first = std::min(first, tags[k].time);
-      last = std::max(last, tags[k].time);
+      first = std::min(first, tags.at(k).time);
+      last = std::max(last, tags.at(k).time);
     }
     facts.first = first;
     facts.last = last;
     facts.records += int64_t(n);
-    _lastTime = tags[i + n - 1].time;
+    _lastTime = tags.at(i + n - 1).time;
     _any = true;
     i += n;
     if (writeFailed()) {

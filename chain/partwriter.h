@@ -107,6 +107,8 @@ public:
   // The records in the merge's order, ending and publishing parts on the way (the merge's
   // thread). After a failure nothing more is written.
   void write(const TimeTag* tags, size_t count);
+  // The same, the records as the merge hands them on (10 bytes each).
+  void writeRecords(const char* records, size_t count);
   // After the whole merge: publishes the part being written, the last. False with a message.
   bool publishLast(std::string* error);
   // Removes the part being written; the published ones stay.
@@ -130,6 +132,8 @@ private:
   bool writeFailed() const;
 
   void writeHeader();
+  template <typename Span>
+  void writeSpan(const Span& records, size_t count);
 
   PartPlan _plan;
   PartHeader _header;

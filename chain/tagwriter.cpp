@@ -1,5 +1,7 @@
 #include "chain/tagwriter.h"
 
+#include <algorithm>
+
 #include "merge/outbuf.h"
 
 TagWriter::TagWriter(FILE* text, FILE* binary, RecordSink* next)
@@ -8,8 +10,17 @@ TagWriter::TagWriter(FILE* text, FILE* binary, RecordSink* next)
 TagWriter::~TagWriter() = default;
 
 void TagWriter::write(const TimeTag* tags, size_t count) {
-  if (_text->open()) writeText(tags, count);
+  if (_text->open()) writeText(TagSpan{tags}, count);
   if (_binary->open()) writeBinary(tags, count);
+}
+
+void TagWriter::writeRecords(const char* records, size_t count) {
+  if (_text->open()) writeText(RecordSpan{records}, count);
+  if (!_binary->open()) return;
+  if (_binary->columns())
+    writeColumns(RecordSpan{records}, count);
+  else
+    copyBinary(records, count);
 }
 
 void TagWriter::finish(const std::map<int16_t, int64_t>& counts) {
@@ -20,12 +31,14 @@ void TagWriter::finish(const std::map<int16_t, int64_t>& counts) {
   if (_binary->columns()) _next->putChannelCounts(counts);
 }
 
-void TagWriter::writeText(const TimeTag* tags, size_t count) {
+template <typename Span>
+void TagWriter::writeText(const Span& records, size_t count) {
   char* p = _text->cursor();
   int64_t bytes = 0;
   for (size_t i = 0; i < count; ++i) {
     if (p >= _text->limit()) p = _text->drain(p);
-    char* const end = _text->putText(p, tags[i].time, tags[i].channel);
+    const TimeTag tag = records.at(i);
+    char* const end = _text->putText(p, tag.time, tag.channel);
     bytes += end - p;
     p = end;
   }
@@ -44,11 +57,31 @@ void TagWriter::writeBinary(const TimeTag* tags, size_t count) {
     _binary->commit(c.at);
     return;
   }
+  writeColumns(TagSpan{tags}, count);
+}
+
+void TagWriter::copyBinary(const char* records, size_t count) {
+  char* p = _binary->cursor();
+  while (count > 0) {
+    if (p >= _binary->limit()) p = _binary->drain(p);
+    // Each record begins below the limit, as the merge's own writer keeps them.
+    const size_t n = std::min(count, (size_t(_binary->limit() - p) + 9) / 10);
+    memcpy(p, records, 10 * n);
+    p += 10 * n;
+    records += 10 * n;
+    count -= n;
+  }
+  _binary->commit(p);
+}
+
+template <typename Span>
+void TagWriter::writeColumns(const Span& records, size_t count) {
   ColumnCursor c = _binary->columnCursor();
   for (size_t i = 0; i < count; ++i) {
-    if (tags[i].time < _lastTime) _binary->noteUnordered();
-    _lastTime = tags[i].time;
-    c.put(tags[i].time, tags[i].channel);
+    const TimeTag tag = records.at(i);
+    if (tag.time < _lastTime) _binary->noteUnordered();
+    _lastTime = tag.time;
+    c.put(tag.time, tag.channel);
     c.forward();
     if (c.reached(_binary->columnLimit())) c = _binary->drain(c);
   }

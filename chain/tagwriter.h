@@ -9,6 +9,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <string.h>
+
 #include <map>
 #include <memory>
 
@@ -16,6 +18,24 @@
 
 class OutBuf;
 class RecordSink;
+
+// Records read alike whether they are time tags or as the merge hands them on (10 bytes each:
+// the time, then the channel, little-endian).
+struct TagSpan {
+  const TimeTag* tags;
+  TimeTag at(size_t i) const { return tags[i]; }
+  TagSpan from(size_t i) const { return {tags + i}; }
+};
+struct RecordSpan {
+  const char* records;
+  TimeTag at(size_t i) const {
+    TimeTag t;
+    memcpy(&t.time, records + 10 * i, sizeof t.time);
+    memcpy(&t.channel, records + 10 * i + sizeof t.time, sizeof t.channel);
+    return t;
+  }
+  RecordSpan from(size_t i) const { return {records + 10 * i}; }
+};
 
 class TagWriter {
 public:
@@ -26,6 +46,8 @@ public:
   TagWriter& operator=(const TagWriter&) = delete;
 
   void write(const TimeTag* tags, size_t count);
+  // The same records as the merge hands them on: the binary output takes them as they are.
+  void writeRecords(const char* records, size_t count);
   // Hands on what is buffered; a sink that takes columns learns the records per channel,
   // `counts`. Nothing may be written after.
   void finish(const std::map<int16_t, int64_t>& counts);
@@ -33,8 +55,12 @@ public:
   int64_t textBytes() const { return _textBytes; }
 
 private:
-  void writeText(const TimeTag* tags, size_t count);
+  template <typename Span>
+  void writeText(const Span& records, size_t count);
   void writeBinary(const TimeTag* tags, size_t count);
+  void copyBinary(const char* records, size_t count);
+  template <typename Span>
+  void writeColumns(const Span& records, size_t count);
 
   RecordSink* _next;
   std::unique_ptr<OutBuf> _text, _binary;

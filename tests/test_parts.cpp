@@ -32,8 +32,13 @@ PartPlan plan(const TempDir& d, SplitRule rule, bool hdf5) {
   return p;
 }
 
-// Writes `tags` in pieces of `piece` records, as the merge hands them on.
-std::vector<PartFacts> writeParts(const PartPlan& p, const Tags& tags, size_t piece) {
+// Writes `tags` in pieces of `piece` records, as time tags or (`raw`) as the merge hands them on.
+std::vector<PartFacts> writeParts(const PartPlan& p, const Tags& tags, size_t piece, bool raw) {
+  std::string bytes(10 * tags.size(), '\0');
+  for (size_t i = 0; i < tags.size(); ++i) {
+    memcpy(&bytes[10 * i], &tags[i].time, 8);
+    memcpy(&bytes[10 * i + 8], &tags[i].channel, 2);
+  }
   PartWriter parts(p);
   std::string error;
   EXPECT_TRUE(parts.begin(&error)) << error;
@@ -45,8 +50,13 @@ std::vector<PartFacts> writeParts(const PartPlan& p, const Tags& tags, size_t pi
     for (const std::string& name : names)
       EXPECT_TRUE(isPartialName(name) && access(name.c_str(), F_OK) != 0) << name;
   });
-  for (size_t at = 0; at < tags.size(); at += piece)
-    parts.write(tags.data() + at, std::min(piece, tags.size() - at));
+  for (size_t at = 0; at < tags.size(); at += piece) {
+    const size_t n = std::min(piece, tags.size() - at);
+    if (raw)
+      parts.writeRecords(bytes.data() + 10 * at, n);
+    else
+      parts.write(tags.data() + at, n);
+  }
   EXPECT_TRUE(parts.publishLast(&error)) << error;
   EXPECT_EQ(told + 1, std::max<size_t>(1, parts.published().size()));
   return parts.published();
@@ -111,11 +121,12 @@ TEST(Parts, TogetherTheyAreTheWholeOutputAndEndOnlyWhereTheirRuleSays) {
       {"no record", {}, {0, 1000}, {}, true},
   };
   for (const auto& c : cases) {
+    // One record at a time as time tags; the merge's batches as its records.
     for (size_t piece : {size_t(1), size_t(4096)}) {
       SCOPED_TRACE(std::string(c.name) + ", pieces of " + std::to_string(piece));
       TempDir d;
       const PartPlan p = plan(d, c.rule, c.hdf5);
-      const std::vector<PartFacts> parts = writeParts(p, c.tags, piece);
+      const std::vector<PartFacts> parts = writeParts(p, c.tags, piece, piece > 1);
       ASSERT_FALSE(parts.empty());
       std::string text;
       Tags binary, hdf5;
