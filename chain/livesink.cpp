@@ -5,14 +5,12 @@
 #include <algorithm>
 #include <chrono>
 
+#include "chain/tagwriter.h"
 #include "merge/mergecore.h"
 
 void decodeRecords(const char* records, size_t count, TimeTag* tags) {
-  // The records are in the machine's order on the little-endian hosts this program runs on.
-  for (size_t i = 0; i < count; ++i, records += kMergeRecordSize) {
-    memcpy(&tags[i].time, records, sizeof tags[i].time);
-    memcpy(&tags[i].channel, records + sizeof tags[i].time, sizeof tags[i].channel);
-  }
+  const RecordSpan span{records};
+  for (size_t i = 0; i < count; ++i) tags[i] = span.at(i);
 }
 
 void LiveSink::putRecords(const char* records, size_t count) {

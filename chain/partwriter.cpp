@@ -274,15 +274,6 @@ bool PartWriter::ends(int64_t time) const {
   return _plan.rule.size > 0 && size() >= _plan.rule.size;
 }
 
-namespace {
-
-void writeTo(TagWriter* writer, const TagSpan& tags, size_t count) { writer->write(tags.tags, count); }
-void writeTo(TagWriter* writer, const RecordSpan& records, size_t count) {
-  writer->writeRecords(records.records, count);
-}
-
-}  // namespace
-
 void PartWriter::write(const TimeTag* tags, size_t count) { writeSpan(TagSpan{tags}, count); }
 
 void PartWriter::writeRecords(const char* records, size_t count) {
@@ -312,7 +303,7 @@ void PartWriter::writeSpan(const Span& tags, size_t count) {
     }
     if (_plan.rule.size > 0)
       n = std::min(n, size_t(std::max<int64_t>(1, (_plan.rule.size - size()) / kMostRecordBytes)));
-    writeTo(_part->writer.get(), tags.from(i), n);
+    _part->writer->write(tags.from(i), n);
     PartFacts& facts = _part->facts;
     // Only an HDF5 part is told its records per channel.
     if (!_plan.hdf5.empty())

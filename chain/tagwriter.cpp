@@ -65,10 +65,11 @@ void TagWriter::copyBinary(const char* records, size_t count) {
   while (count > 0) {
     if (p >= _binary->limit()) p = _binary->drain(p);
     // Each record begins below the limit, as the merge's own writer keeps them.
-    const size_t n = std::min(count, (size_t(_binary->limit() - p) + 9) / 10);
-    memcpy(p, records, 10 * n);
-    p += 10 * n;
-    records += 10 * n;
+    constexpr size_t kBytes = kMergeRecordSize;
+    const size_t n = std::min(count, (size_t(_binary->limit() - p) + kBytes - 1) / kBytes);
+    memcpy(p, records, kBytes * n);
+    p += kBytes * n;
+    records += kBytes * n;
     count -= n;
   }
   _binary->commit(p);

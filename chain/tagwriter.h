@@ -14,13 +14,15 @@
 #include <map>
 #include <memory>
 
+#include "merge/mergecore.h"
 #include "monitor/measurements.h"
 
 class OutBuf;
 class RecordSink;
 
-// Records read alike whether they are time tags or as the merge hands them on (10 bytes each:
-// the time, then the channel, little-endian).
+// Records read alike whether they are time tags or as the merge hands them on (kMergeRecordSize
+// bytes each: the time, then the channel, in the order of the little-endian hosts this program
+// runs on).
 struct TagSpan {
   const TimeTag* tags;
   TimeTag at(size_t i) const { return tags[i]; }
@@ -30,11 +32,11 @@ struct RecordSpan {
   const char* records;
   TimeTag at(size_t i) const {
     TimeTag t;
-    memcpy(&t.time, records + 10 * i, sizeof t.time);
-    memcpy(&t.channel, records + 10 * i + sizeof t.time, sizeof t.channel);
+    memcpy(&t.time, records + kMergeRecordSize * i, sizeof t.time);
+    memcpy(&t.channel, records + kMergeRecordSize * i + sizeof t.time, sizeof t.channel);
     return t;
   }
-  RecordSpan from(size_t i) const { return {records + 10 * i}; }
+  RecordSpan from(size_t i) const { return {records + kMergeRecordSize * i}; }
 };
 
 class TagWriter {
@@ -48,6 +50,8 @@ public:
   void write(const TimeTag* tags, size_t count);
   // The same records as the merge hands them on: the binary output takes them as they are.
   void writeRecords(const char* records, size_t count);
+  void write(const TagSpan& tags, size_t count) { write(tags.tags, count); }
+  void write(const RecordSpan& records, size_t count) { writeRecords(records.records, count); }
   // Hands on what is buffered; a sink that takes columns learns the records per channel,
   // `counts`. Nothing may be written after.
   void finish(const std::map<int16_t, int64_t>& counts);
