@@ -35,6 +35,7 @@ MergeOutputs makeOutputs(OutputFile* text, OutputFile* binary, const RunSettings
     stage->reset(new OutputStage(settings.stages, settings.parts, outputs.records));
     MergeOutputs parts;
     parts.records = stage->get();
+    parts.resume = settings.resume;
     return parts;
   }
   if (settings.stages.empty()) return outputs;
@@ -54,9 +55,10 @@ std::vector<CheckedSource> makeSources(const std::vector<InputStream>& inputs,
     decoders->push_back(tdc56Init());
     sources.push_back(
         {{decoders->back(), input.arg.chainPos, input.arg.markers, input.file, growing,
-          input.written},
+          input.written, input.from},
          input.arg.path,
-         input.losses});
+         input.losses,
+         input.kept});
   }
   return sources;
 }

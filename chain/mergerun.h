@@ -71,6 +71,8 @@ struct RunSettings {
   // The outputs split into parts (not owned), which then take every record in place of the
   // outputs given to the merge; null: not split.
   PartWriter* parts = nullptr;
+  // Gets the points at which the merge could be taken up (see MergeOutputs::resume); null: none.
+  ResumeLog* resume = nullptr;
 };
 
 // A merge of `inputs` (in merge order) into the outputs (either may be null) on a worker thread,

@@ -135,11 +135,14 @@ std::unique_ptr<PartWriter> PartWriter::begin(const PartPlan& plan, std::string*
   return parts;
 }
 
-PartWriter::PartWriter(const PartPlan& plan) : _plan(plan), _perChannel(65536) {}
+PartWriter::PartWriter(const PartPlan& plan)
+    : _plan(plan), _perChannel(65536), _spanEnd(plan.from.spanEnd),
+      _lastTime(plan.from.lastTime), _any(plan.from.index > 1), _total(plan.from.records),
+      _skip(plan.skip) {}
 
 PartWriter::~PartWriter() { discard(); }
 
-bool PartWriter::begin(std::string* error) { return open(1, error); }
+bool PartWriter::begin(std::string* error) { return open(_plan.from.index, error); }
 
 bool PartWriter::open(int32_t index, std::string* error) {
   std::unique_ptr<Part> part(new Part);
@@ -187,10 +190,12 @@ bool PartWriter::open(int32_t index, std::string* error) {
   return true;
 }
 
-void PartWriter::describe(const PartHeader& header, const PartInfo& info, const PartBegun& begun) {
+void PartWriter::describe(const PartHeader& header, const PartInfo& info, const PartBegun& begun,
+                          const PartPublished& published) {
   _header = header;
   _info = info;
   _begun = begun;
+  _publishedNote = published;
 }
 
 std::vector<std::string> PartWriter::partials() const {
@@ -226,8 +231,12 @@ bool PartWriter::close(std::string* error) {
                        {part->hdf5.file(), "HDF5"}},
                       error, true))
     return false;
-  std::lock_guard<std::mutex> hold(_lock);
-  _published.push_back(part->facts);
+  {
+    std::lock_guard<std::mutex> hold(_lock);
+    _published.push_back(part->facts);
+  }
+  if (_publishedNote)
+    _publishedNote(part->facts, PartResume{part->facts.index + 1, _total, _spanEnd, _lastTime});
   return true;
 }
 
@@ -283,6 +292,10 @@ void PartWriter::writeRecords(const char* records, size_t count) {
 template <typename Span>
 void PartWriter::writeSpan(const Span& tags, size_t count) {
   size_t i = 0;
+  if (_skip > 0) {
+    i = size_t(std::min<int64_t>(_skip, int64_t(count)));
+    _skip -= int64_t(i);
+  }
   while (i < count && _part) {
     if (ends(tags.at(i).time)) {
       std::string error;
@@ -316,6 +329,7 @@ void PartWriter::writeSpan(const Span& tags, size_t count) {
     facts.first = first;
     facts.last = last;
     facts.records += int64_t(n);
+    _total += int64_t(n);
     _lastTime = tags.at(i + n - 1).time;
     _any = true;
     i += n;

@@ -60,6 +60,16 @@ nlohmann::json partsJson(const std::vector<PartFacts>& parts);
 // file names of the first output), or "parts: none published".
 std::string partsLine(const nlohmann::json& parts);
 
+// Where the parts of a run go on that was taken up after its published parts (a recovery of a
+// run whose raw data behind them were let go), or, told at each part's publication, where they
+// would go on after it.
+struct PartResume {
+  int32_t index = 1;            // the next part
+  int64_t records = 0;          // records in the parts before it
+  int64_t spanEnd = INT64_MIN;  // the time rule's end of the part before it
+  int64_t lastTime = INT64_MIN; // time of the last record before it
+};
+
 // What a split run writes.
 struct PartPlan {
   std::string text, binary, hdf5;  // the outputs as named; empty: not written
@@ -69,6 +79,10 @@ struct PartPlan {
   // The other files of the run (its inputs, the files it reads, its report), none of which a
   // part may replace.
   std::vector<OutputName> others;
+  // The parts written begin at `from`; of the records handed over, the first `skip` are passed
+  // over (the parts before hold them already).
+  PartResume from;
+  int64_t skip = 0;
 };
 
 // Writes the binary header (first = true) and trailer of each part.
@@ -79,6 +93,9 @@ using PartInfo = std::function<Hdf5RunInfo(const PartFacts& part)>;
 // under them, on the merge's thread: what a run's manifest keeps, so that a recovery can remove
 // them.
 using PartBegun = std::function<void(const std::vector<std::string>& partials)>;
+// Told of each part once it is published (synced and renamed into place), with where the parts go
+// on after it; on the thread that writes the parts.
+using PartPublished = std::function<void(const PartFacts& part, const PartResume& after)>;
 // Each part tells `run` (what the run's HDF5 output would, as far as it is known while the run
 // goes on: its losses are located only at its end), the span of its own timestamps, and its share
 // of the run report `report`: its records and time span, and the part's facts as "part".
@@ -101,7 +118,8 @@ public:
   bool begin(std::string* error);
   // How the parts' binary header and HDF5 facts are made, and who is told of each new part;
   // before the first record.
-  void describe(const PartHeader& header, const PartInfo& info, const PartBegun& begun = {});
+  void describe(const PartHeader& header, const PartInfo& info, const PartBegun& begun = {},
+                const PartPublished& published = {});
   // The temporary names of the part being written (absolute); any thread may ask.
   std::vector<std::string> partials() const;
   // The records in the merge's order, ending and publishing parts on the way (the merge's
@@ -139,11 +157,14 @@ private:
   PartHeader _header;
   PartInfo _info;
   PartBegun _begun;
+  PartPublished _publishedNote;
   std::unique_ptr<Part> _part;  // being written; null after the last or a failure
   std::vector<int64_t> _perChannel;  // the part's records by channel + 32768
   int64_t _spanEnd = INT64_MIN;  // the stream time at which the part ends (time rule)
   int64_t _lastTime = INT64_MIN;
   bool _any = false;              // a record was written
+  int64_t _total = 0;             // records in the parts, the one being written included
+  int64_t _skip = 0;              // records still to be passed over
   std::atomic<bool> _failed{false};
   std::string _error;
   mutable std::mutex _lock;  // guards _published and _partials

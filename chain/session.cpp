@@ -217,7 +217,43 @@ RunManifest Session::manifest(const std::vector<SessionDevice>& devices,
   m.virtualChannels = _files.virtualChannels;
   m.virtualOutputs = _virtuals != nullptr;
   m.partials = partials;
+  m.published = _publishedParts;
+  m.resume = _resumePoint;
   return m;
+}
+
+std::vector<std::string> Session::withHistogram(const std::vector<std::string>& partials) const {
+  std::vector<std::string> names = partials;
+  if (!_histogram.partialPath().empty()) names.push_back(absolutePath(_histogram.partialPath()));
+  return names;
+}
+
+// Only where the merge goes straight from the streams to the parts can it be taken up at a point
+// of the streams: a step between them (virtual channels, the filter) carries state of its own
+// across the point, and loss records need the whole streams. Raw files kept on request stay whole.
+bool Session::releasesRaw() const {
+  return _parts && !_files.keepRaw && !_files.lossRecords && _settings.stages.empty() && _opened;
+}
+
+void Session::releaseBehind(const std::vector<SessionDevice>& devices, const PartResume& after) {
+  ResumePoint point;
+  if (!_resumeLog->before(after.records, &point) || point.sources.size() != _kept.size()) return;
+  std::lock_guard<std::mutex> hold(_manifestLock);
+  if (!_manifest.held()) return;
+  // The manifest names the point before any data behind it go: a run killed in between is taken
+  // up from the point before.
+  const nlohmann::json published = _publishedParts, resume = _resumePoint;
+  _publishedParts = partsJson(_parts->published());
+  _resumePoint = takeUpJson(after, point);
+  std::string error;
+  if (!_manifest.write(_runDir, manifest(devices, withHistogram(_parts->partials())), &error)) {
+    _publishedParts = published;
+    _resumePoint = resume;
+    return;
+  }
+  // Losses are located at the end from the last point let go of.
+  for (size_t i = 0; i < _kept.size(); ++i) _kept[i] = point.sources[i];
+  _release->release(point, &_releaseWarning);
 }
 
 std::string Session::writeManifest(const std::vector<SessionDevice>& devices) {
@@ -249,18 +285,31 @@ bool Session::startMerge(const std::vector<SessionDevice>& devices, RecordSink* 
   _settings.parts = _parts.get();
   // Each new part's temporary names go into the manifest (once there is one), so that a recovery
   // removes what a killed run left of the part it was writing.
-  if (_parts)
-    _parts->describe(_settings.header, partInfo(devices),
-                     [this, devices](const std::vector<std::string>& partials) {
-                       std::lock_guard<std::mutex> hold(_manifestLock);
-                       std::vector<std::string> names = partials;
-                       if (!_histogram.partialPath().empty())
-                         names.push_back(absolutePath(_histogram.partialPath()));
-                       // One that cannot be rewritten stays as it was: a recovery then leaves
-                       // this part's temporary files, and nothing recorded is lost.
-                       std::string error;
-                       if (_manifest.held()) _manifest.write(_runDir, manifest(devices, names), &error);
-                     });
+  if (_parts) {
+    const bool release = releasesRaw();
+    if (release) {
+      std::vector<std::string> paths;
+      for (const InputStream& input : _inputs) paths.push_back(input.arg.path);
+      _resumeLog.reset(new ResumeLog);
+      _release.reset(new RawRelease(paths));
+      _kept.assign(_inputs.size(), SourcePoint{});
+      for (size_t i = 0; i < _inputs.size(); ++i) _inputs[i].kept = &_kept[i];
+      _settings.resume = _resumeLog.get();
+    }
+    _parts->describe(
+        _settings.header, partInfo(devices),
+        [this, devices](const std::vector<std::string>& partials) {
+          std::lock_guard<std::mutex> hold(_manifestLock);
+          // One that cannot be rewritten stays as it was: a recovery then leaves this part's
+          // temporary files, and nothing recorded is lost.
+          std::string error;
+          if (_manifest.held()) _manifest.write(_runDir, manifest(devices, withHistogram(partials)), &error);
+        },
+        release ? PartPublished([this, devices](const PartFacts&, const PartResume& after) {
+          releaseBehind(devices, after);
+        })
+                : PartPublished());
+  }
   // What the recording noted, even where its loss files could not be written. The inputs are in
   // the devices' (chain) order.
   std::vector<const LossLog*> logs;

@@ -28,6 +28,7 @@
 #include "chain/recordtime.h"
 #include "chain/mergerun.h"
 #include "chain/partwriter.h"
+#include "chain/takeup.h"
 #include "chain/sessiondevice.h"
 #include "merge/hdf5file.h"
 #include "merge/inputs.h"
@@ -198,6 +199,9 @@ public:
 
 private:
   bool createParts(std::string* error);
+  std::vector<std::string> withHistogram(const std::vector<std::string>& partials) const;
+  bool releasesRaw() const;
+  void releaseBehind(const std::vector<SessionDevice>& devices, const PartResume& after);
   bool createOutputs(std::string* error);
   std::vector<OutputName> outputNames(const std::string& report) const;
   void discardOutputs();
@@ -221,8 +225,17 @@ private:
   std::unique_ptr<MergeRun> _run;
   std::unique_ptr<FreeSpaceWatch> _space;
   std::unique_ptr<PartWriter> _parts;  // with the outputs split; null: whole
-  // Guards _manifest, which the merge's thread rewrites as each part begins.
+  // Guards _manifest, which the merge's thread rewrites as each part begins, and what it tells of
+  // the parts published: the parts and the point after them, null until raw data are let go.
   mutable std::mutex _manifestLock;
+  nlohmann::json _publishedParts, _resumePoint;
+  // With raw data let go behind the published parts (see releasesRaw()): the points the merge
+  // notes, the release and each stream's point that its data before were let go, which locating
+  // the losses at the end starts from.
+  std::unique_ptr<ResumeLog> _resumeLog;
+  std::unique_ptr<RawRelease> _release;
+  std::vector<SourcePoint> _kept;
+  std::string _releaseWarning;  // the first release that failed
 };
 
 #endif

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "chain/partwriter.h"
+#include "merge/resumepoint.h"
 #include "merge/hdf5output.h"
 #include "merge/inputs.h"
 #include "monitor/virtualchannels.h"
@@ -45,6 +46,12 @@ struct Options {
   bool force = false;       // merge locked streams, and streams that look like no device's
   std::string recoverDir;   // --recover: the streams, and unless given the outputs, from the
                             // run manifest in this folder (see cli/recovery.h)
+  // A recovered split run that let go of its raw data behind its published parts: those parts
+  // (as the run report lists them), where the parts go on and where the merge is taken up.
+  bool takenUp = false;
+  nlohmann::json published;
+  PartResume partsFrom;
+  ResumePoint mergeFrom;
   std::string helpText;     // set by --help: print it and stop
   std::string versionText;  // set by --version: print it and stop
   std::vector<StreamArg> streams;  // in command-line order

@@ -69,6 +69,10 @@ bool createParts(const Options& options, const std::vector<InputStream>& inputs,
   plan.compress = options.compress;
   plan.noClobber = options.noClobber;
   plan.rule = options.split;
+  if (options.takenUp) {
+    plan.from = options.partsFrom;
+    plan.skip = options.partsFrom.records - options.mergeFrom.records;
+  }
   *parts = PartWriter::begin(plan, error);
   return *parts != nullptr;
 }
@@ -134,6 +138,21 @@ RunReport makeReport(const Options& options, const std::vector<InputStream>& inp
               &report);
   report.lossRecords = options.lossRecords;
   return report;
+}
+
+// A run taken up after its published parts: the report tells of the whole run, those parts
+// and the records merged before the point included.
+void addTakenUp(const Options& options, RunReport* report) {
+  nlohmann::json parts = options.published;
+  for (const nlohmann::json& part : report->parts) parts.push_back(part);
+  report->parts = parts;
+  report->records += options.mergeFrom.records;
+  for (size_t i = 0; i < report->devices.size() && i < options.mergeFrom.sources.size(); ++i)
+    report->devices[i].records += options.mergeFrom.sources[i].before + options.mergeFrom.sources[i].skip;
+  for (const nlohmann::json& part : options.published) {
+    const nlohmann::json first = part.value("first_ps", nlohmann::json());
+    if (first.is_number_integer()) report->firstPs = std::min(report->firstPs, first.get<int64_t>());
+  }
 }
 
 // Renames the outputs into place when the merge ran to its end and read every stream in full;
@@ -234,6 +253,9 @@ int openFiles(const Options& options, const Recovery* recovery, MergeFiles* f,
   // A recovery locks its streams itself (lockRecoveredStreams) and says so in its words.
   if (!openInputs(options.streams, &f->inputs, error, options.force || recovery != nullptr))
     return fail(kExitBadInput, *error);
+  // A run taken up: each stream from its point (the inputs and the points in merge order).
+  for (size_t i = 0; options.takenUp && i < f->inputs.size(); ++i)
+    f->inputs[i].from = &options.mergeFrom.sources[i];
   const ReadFiles read = mergeReadFiles(options, recovery != nullptr ? recovery->dir : "");
   if (!runReportPath(options.reportPath, options.textPath, options.binPath,
                      outputNames(options, ""), f->inputs, read, &f->reportFile, error)) {
@@ -307,6 +329,7 @@ int mergeFiles(const Options& options, Recovery* recovery, MergeFiles* f,
   const int code = publishRun(run, refusal, &f->text, &f->binary, &f->hdf5, f->parts.get(), info,
                               signals, error);
   if (f->parts) report.parts = partsJson(f->parts->published());
+  if (options.takenUp) addTakenUp(options, &report);
   if (code != 0) fail(code, *error);
   const std::string unsorted = hdf5OrderWarning(f->hdf5.written());
   if (code == 0 && !unsorted.empty()) fprintf(stderr, "ravik-merge: %s\n", unsorted.c_str());

@@ -16,6 +16,7 @@
 #include <regex>
 
 #include "chain/recordcore.h"
+#include "chain/takeup.h"
 #include "chain/virtualjson.h"
 #include "merge/inputfile.h"
 #include "merge/streamloss.h"
@@ -112,6 +113,37 @@ bool takeOutputs(const RunManifest& m, Options* options, std::string* error) {
   return true;
 }
 
+// A split run that let go of its raw data behind its published parts goes on after the last of
+// them, into its own outputs, with every part before it in place: the data they hold are no
+// longer in the temp files.
+bool takeUp(const Recovery& r, bool outputsNamed, Options* options, std::string* error) {
+  const RunManifest& m = r.manifest;
+  const std::string where = manifestPath(r.dir) + ": ";
+  if (outputsNamed) {
+    *error = where + "the run let go of its raw data behind its published parts, so it can only "
+             "be finished into its own outputs: give no --text, --bin or --hdf5";
+    return false;
+  }
+  if (!takeUpFromJson(m.resume, m.devices.size(), &options->partsFrom, &options->mergeFrom, error)) {
+    *error = where + *error;
+    return false;
+  }
+  for (const nlohmann::json& part : m.published) {
+    const nlohmann::json files = part.is_object() ? part.value("files", nlohmann::json()) : nlohmann::json();
+    for (size_t i = 0; files.is_array() && i < files.size(); ++i) {
+      const nlohmann::json path = files[i].is_object() ? files[i].value("path", nlohmann::json()) : nlohmann::json();
+      if (path.is_string() && isRegularFile(path.get<std::string>())) continue;
+      *error = (path.is_string() ? path.get<std::string>() : where + "a published part") +
+               ": missing; the run let go of the raw data that its published parts hold, so it "
+               "can be finished only with every one of them in place";
+      return false;
+    }
+  }
+  options->takenUp = true;
+  options->published = m.published;
+  return true;
+}
+
 // The folders right inside `dir` that hold a run manifest, sorted: where the runs kept there are
 // when `dir` is the temp folder the recordings were given rather than one run's own.
 std::vector<std::string> runsInside(const std::string& dir) {
@@ -161,7 +193,10 @@ bool prepareRecovery(Options* options, Recovery* recovery, std::string* error) {
     *error = manifestPath(recovery->dir) + ": bad keep '" + options->keep + "': " + *error;
     return false;
   }
-  return takeStreams(*recovery, options, error) && takeOutputs(m, options, error);
+  const bool named =
+      !options->textPath.empty() || !options->binPath.empty() || !options->hdf5Path.empty();
+  return takeStreams(*recovery, options, error) && takeOutputs(m, options, error) &&
+         (m.resume.is_null() || takeUp(*recovery, named, options, error));
 }
 
 bool lockRecoveredStreams(const std::vector<InputStream>& inputs, std::string* error) {

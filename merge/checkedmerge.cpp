@@ -89,7 +89,8 @@ bool locateAll(const std::vector<CheckedSource>& sources, bool lossRecords, Merg
     if (s.source.file == nullptr) return true;
     StreamTimes times;
     if (locateLosses(fileno(s.source.file), s.source.markers, s.source.chainPos, s.losses,
-                     &out->losses, lossRecords ? &times : nullptr, &error, running)) {
+                     &out->losses, lossRecords ? &times : nullptr, &error, running,
+                     s.kept != nullptr ? s.kept : s.source.from)) {
       run.first = std::min(run.first, times.first);
       run.last = std::max(run.last, times.last);
       return true;

@@ -19,6 +19,10 @@ struct CheckedSource {
   MergeSource source;
   std::string name;                // the stream's file, for messages
   std::vector<StreamLoss> losses;  // noted while recording; empty: none
+  // The stream's data before this point were let go (a split run's raw data behind its
+  // published parts): its losses are located from there on. Null: none let go, or those before
+  // `source.from`.
+  const SourcePoint* kept = nullptr;
 };
 
 struct MergeOutcome {

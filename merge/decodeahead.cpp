@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "merge/mergecore.h"
+#include "merge/resumepoint.h"
 
 namespace {
 
@@ -44,9 +45,18 @@ int64_t zeroWords(const uint32_t* words, int32_t count) {
 // they fall in the finished file, and the merge gives the same records as on the finished file.
 class BlockReader {
 public:
-  BlockReader(FILE* file, const std::atomic<bool>* growing, const std::atomic<int64_t>* written)
+  // From byte `start` on, a multiple of the block size: the whole file is read from there as if
+  // it began there.
+  BlockReader(FILE* file, const std::atomic<bool>* growing, const std::atomic<int64_t>* written,
+              int64_t start)
       : _file(file), _growing(file != nullptr ? growing : nullptr), _written(written), _pos(0),
-        _len(0), _eof(file == nullptr), _error(0) {}
+        _len(0), _eof(file == nullptr), _error(0), _handed(start), _offset(off_t(start)),
+        _synced(off_t(start)), _dropped(off_t(start)) {
+    if (_file != nullptr && _growing == nullptr && start > 0 && fseeko(_file, off_t(start), SEEK_SET) != 0) {
+      _error = errno != 0 ? errno : EIO;
+      _eof = true;
+    }
+  }
 
   bool more() const { return _pos < _len || !_eof; }
 
@@ -62,8 +72,12 @@ public:
     int32_t n = _len - _pos < kBlockWords ? _len - _pos : kBlockWords;
     *words = _chunk + _pos;
     _pos += n;
+    _handed += 4 * int64_t(n);
     return n;
   }
+
+  // Byte offset of the next block to be handed out.
+  int64_t handed() const { return _handed; }
 
   // errno of a failed read, after which nothing more is handed out; 0 when none failed.
   int32_t error() const { return _error; }
@@ -126,9 +140,10 @@ private:
   int32_t _pos, _len;                 // in words
   bool _eof;
   int32_t _error;
-  off_t _offset = 0;                  // growing file: bytes read so far
-  off_t _synced = 0;                  // growing file: bytes handed to the disk
-  off_t _dropped = 0;                 // growing file: bytes let go from memory
+  int64_t _handed;                    // bytes of the file handed out or passed over
+  off_t _offset;                      // growing file: bytes read so far
+  off_t _synced;                      // growing file: bytes handed to the disk
+  off_t _dropped;                     // growing file: bytes let go from memory
   size_t _lenBytes = 0;               // growing file: bytes in _chunk
   uint32_t _chunk[kChunkWords];
 };
@@ -136,7 +151,15 @@ private:
 }  // namespace
 
 struct DecodeAhead::Source {
-  explicit Source(const MergeSource& s) : source(s), reader(s.file, s.growing, s.written) {}
+  explicit Source(const MergeSource& s)
+      : source(s), reader(s.file, s.growing, s.written, s.from != nullptr ? s.from->offset : 0),
+        skip(s.from != nullptr ? s.from->skip : 0) {
+    if (s.from != nullptr) {
+      firstStamp = s.from->first;
+      lastTime = s.from->lastBefore;
+      decoded = s.from->before;
+    }
+  }
   const MergeSource& source;
   BlockReader reader;     // used by the decoding side only
   Page pages[2];
@@ -148,6 +171,9 @@ struct DecodeAhead::Source {
   std::atomic<int64_t> passed{0};
   MergeSourceStats stats; // of the pages decoded; guarded by _lock
   int64_t lastTime = INT64_MIN;  // of its last timestamp decoded that is no marker
+  int64_t firstStamp = INT64_MAX;  // time of its first timestamp decoded
+  int64_t decoded = 0;  // timestamps decoded before the page being filled (all of the stream's)
+  int64_t skip;  // timestamps still to be passed over before the first page (a merge taken up)
   PpTimest endOfData[2] = {{INT64_MAX, 0}, {INT64_MAX, 0}};
 };
 
@@ -160,6 +186,7 @@ DecodeAhead::DecodeAhead(const MergeSource* sources, int32_t count, bool onThrea
   _sourceMemory = HugeBuffer(each * size_t(count));
   for (int32_t i = 0; i < count; ++i) {
     tdc56Reset(sources[i].decoder);
+    if (sources[i].from != nullptr) restoreDecoder(sources[i].decoder, sources[i].from->state);
     _sources.push_back(new (_sourceMemory.data() + each * size_t(i)) Source(sources[i]));
   }
   if (!onThread) return;
@@ -196,10 +223,14 @@ bool DecodeAhead::fill(Source& s, bool decodingThread) {
   page.decodeErrors = 0;
   page.zeroPackets = 0;
   page.backwardSteps = 0;
+  markStart(s, page);
   while (s.reader.more() && page.count <= kPageEntries - kTdc56ListSize &&
          page.bytes + 4 * kBlockWords <= kPageBytes) {
     // A job offered by the merge goes first: the merge may be waiting for it.
     if (decodingThread && jobWaiting(_jobs[kStretchJob])) runNextJob(_jobs[kStretchJob]);
+    // The page's point is that of its first block with a timestamp: decoding from there gives
+    // its entries again (see SourcePoint).
+    if (page.count == 0) markStart(s, page);
     const uint32_t* words;
     const int32_t n = s.reader.next(&words);
     if (n < 0) {
@@ -228,6 +259,11 @@ bool DecodeAhead::fill(Source& s, bool decodingThread) {
       page.bytes = 0;
     }
   }
+  page.start.skip = 0;
+  s.decoded += page.count;
+  if (s.skip > 0 && page.count > 0) dropSkipped(s, page);
+  if (page.count > 0 && s.firstStamp == INT64_MAX) s.firstStamp = page.entries[0].time;
+  page.end = s.reader.handed();
   page.entries[page.count] = PpTimest{INT64_MAX, 0};  // read by the merge, never used
   // A page cut short by a file still being written: the merge has caught up with the writer.
   // A page closed full: it is behind.
@@ -237,6 +273,41 @@ bool DecodeAhead::fill(Source& s, bool decodingThread) {
   page.last = !s.reader.more();
   page.readError = s.reader.error();
   return page.bytes > 0 || page.last;
+}
+
+void DecodeAhead::markStart(Source& s, Page& page) {
+  page.start.offset = s.reader.handed();
+  page.start.state = decoderState(s.source.decoder);
+  page.start.first = s.firstStamp;
+  page.start.lastBefore = s.lastTime;
+  page.start.before = s.decoded;
+}
+
+// The first page of a merge taken up at a point: the timestamps before the point's head were
+// merged before, and are not counted again.
+void DecodeAhead::dropSkipped(Source& s, Page& page) {
+  const int32_t drop = int32_t(std::min<int64_t>(s.skip, page.count));
+  for (int32_t k = 0; k < drop; ++k) --page.channels[page.entries[k].channel];
+  std::copy(page.entries + drop, page.entries + page.count, page.entries);
+  page.count -= drop;
+  page.start.skip = drop;
+  s.skip -= drop;
+}
+
+SourcePoint DecodeAhead::point(int32_t i, const PpTimest* head) const {
+  const Source& s = *_sources[size_t(i)];
+  if (s.taken == 0) return SourcePoint{};
+  const Page& page = s.pages[(s.taken - 1) % 2];
+  SourcePoint at = page.start;
+  if (head >= page.entries && head < page.entries + page.count) {
+    at.skip += head - page.entries;
+    return at;
+  }
+  // Past its end: nothing of it is left.
+  at.offset = page.end;
+  at.before += at.skip + page.count;
+  at.skip = 0;
+  return at;
 }
 
 // Adds the entries from..end, decoded in order or not, to the page's counts: the summary's

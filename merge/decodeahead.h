@@ -21,6 +21,7 @@
 
 #include "codec/tdc56.h"
 #include "merge/hugebuffer.h"
+#include "merge/resumepoint.h"
 
 struct MergeSource;
 struct MergeSourceStats;
@@ -52,6 +53,10 @@ public:
   // never go back and that it holds no marker.
   int64_t take(int32_t i, const PpTimest** first, const PpTimest** last,
                bool* inOrder = nullptr);
+
+  // Where source i stands with its head at `head` in the current page (or at its end): the
+  // merge's thread, between take()s.
+  SourcePoint point(int32_t i, const PpTimest* head) const;
 
   // What the pages decoded so far hold, per source.
   std::vector<MergeSourceStats> stats();
@@ -91,10 +96,14 @@ private:
     int64_t decodeErrors = 0;   // packets its blocks lost to faults
     int64_t zeroPackets = 0;    // of those, word pairs of zeros
     int64_t backwardSteps = 0;  // timestamps earlier than the one before them, markers aside
+    SourcePoint start;  // where decoding it began (see point())
+    int64_t end = 0;    // byte offset after its last block
   };
   struct Source;
 
   bool fill(Source& s, bool decodingThread);
+  static void markStart(Source& s, Page& page);
+  static void dropSkipped(Source& s, Page& page);
   struct JobQueue;
   static bool jobWaiting(const JobQueue& queue);
   static bool runNextJob(JobQueue& queue);

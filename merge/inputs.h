@@ -33,6 +33,11 @@ struct InputStream {
   dev_t device = 0;      // identity of the file, to tell an output that would overwrite it
   ino_t inode = 0;
   std::vector<StreamLoss> losses;  // noted while it was recorded (its loss file); empty: none
+  // The merge is taken up at this point of the stream (see MergeSource::from); null: from the
+  // start.
+  const SourcePoint* from = nullptr;
+  // Its data before this point were let go (see CheckedSource::kept); null: none.
+  const SourcePoint* kept = nullptr;
 };
 
 // Opens every stream read-only and returns them in merge order: stably sorted by chain

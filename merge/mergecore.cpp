@@ -373,7 +373,20 @@ struct LoopState {
   OutBuf& text;
   OutBuf& binary;
   const std::atomic<bool>& running;
+  ResumeLog* resume;  // null: no points noted
 };
+
+// Notes where the merge stands after `records` records, the heads at cur[0..n).
+template <class Head>
+__attribute__((noinline)) void noteResume(LoopState& s, int64_t records, const Head* cur,
+                                          int32_t n) {
+  if (!s.resume->due(records)) return;
+  ResumePoint point;
+  point.records = records;
+  for (int32_t i = 0; i < n; ++i)
+    point.sources.push_back(s.ahead.point(i, reinterpret_cast<const PpTimest*>(cur[i])));
+  s.resume->note(std::move(point));
+}
 
 // A head's place in the order of the tree: its time, then its source, as one number. Two
 // encodings: a 64-bit one for trees of up to 2^kLevels leaves, whose compares are a third of the
@@ -598,6 +611,7 @@ __attribute__((noinline)) int64_t mergeTree(LoopState& s, int32_t n, int32_t lev
       h = cur[k];
       time = h->time;
       out.tryLanes = true;
+      if (s.resume != nullptr) noteResume(s, records, cur, n);
     }
     markerHeads += odd(*h);
     return time;
@@ -721,6 +735,7 @@ __attribute__((noinline)) int64_t mergeFixed(LoopState& s) {
         refill(*s.bufs[i]);
         load(i);
       }
+      if (s.resume != nullptr) noteResume(s, records, cur, N);
     }
   }
 #pragma GCC unroll 8
@@ -767,7 +782,7 @@ int64_t mergeStreams(const MergeSource* sources, int32_t count, const MergeOutpu
   binary.offload(&ahead, DecodeAhead::kBinaryJob);
   if (outputs.binary && outputs.header) outputs.header(outputs.binary, true);
 
-  LoopState s{ahead, bufs.data(), text, binary, running};
+  LoopState s{ahead, bufs.data(), text, binary, running, outputs.resume};
   int64_t records = 0;
   if (binary.columns())
     records = text.open() ? mergeLoopFor<true, true, ColumnCursor>(s, count)

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "merge/recordsink.h"
+#include "merge/resumepoint.h"
 
 struct Tdc56Instance;
 
@@ -29,6 +30,9 @@ struct MergeSource {
   // While growing: the bytes at the start of the file that may be read, those of the blocks
   // whose writes have completed. Null: whatever the file holds.
   const std::atomic<int64_t>* written = nullptr;
+  // Where a merge taken up begins in this stream (a complete file): decoding from the point's
+  // block with its decoder state, its first timestamps passed over. Null: from the start.
+  const SourcePoint* from = nullptr;
 };
 
 // Size of one binary record: 64-bit time and 16-bit channel, little-endian, no padding.
@@ -41,6 +45,9 @@ struct MergeOutputs {
   // Called with the binary file before the first record (first = true) and after the last one
   // (first = false), when the binary output is open: writes the file header and trailer.
   std::function<void(FILE* binary, bool first)> header;
+  // Gets a point from time to time (as each page is taken) at which the merge could be taken up;
+  // null: none.
+  ResumeLog* resume = nullptr;
 };
 
 // What the merge learned of one source.

@@ -152,6 +152,13 @@ public:
     if (_last == kNoTime) _first = _out[0].time;
     _last = _out[size_t(n - 1)].time;
   }
+  // Goes on from `from` rather than from the stream's start.
+  void takeUp(const SourcePoint& from) {
+    restoreDecoder(_codec, from.state);
+    if (from.lastBefore == INT64_MIN) return;
+    _first = from.first;
+    _last = from.lastBefore;
+  }
   const Cut& at(size_t i) const { return _cuts[i]; }
   // Every cut has seen the first timestamp after it.
   bool settled() const { return _waiting.empty(); }
@@ -184,9 +191,18 @@ public:
   // after it, the rest of the stream changes no interval and the walk ends there unless
   // `toTheEnd`. False with the system's error text in *error when a read fails, with it empty
   // when stopped.
-  bool walk(int fd, bool toTheEnd, std::string* error, const std::atomic<bool>* running) {
+  bool walk(int fd, bool toTheEnd, std::string* error, const std::atomic<bool>* running,
+            const SourcePoint* from) {
     std::vector<uint32_t> chunk(size_t(kChunkBlocks) * kBlockWords);
     int64_t offset = 0;
+    if (from != nullptr) {
+      offset = from->offset;
+      _walk.takeUp(*from);
+      opened = from->first != INT64_MAX;
+      opening = from->first;
+      for (; _nextNoted != noted.end() && _nextNoted->first < offset; ++_nextNoted)
+        _nextNoted->second = _walk.cut();
+    }
     for (;;) {
       if (running != nullptr && !running->load(std::memory_order_relaxed)) {
         error->clear();
@@ -306,7 +322,7 @@ std::vector<LossInterval> intervalsOf(const StreamCuts& cuts, int32_t chain,
 
 bool locateLosses(int fd, uint32_t markers, int32_t chain, const std::vector<StreamLoss>& losses,
                   std::vector<LossInterval>* intervals, StreamTimes* times, std::string* error,
-                  const std::atomic<bool>* running) {
+                  const std::atomic<bool>* running, const SourcePoint* from) {
   if (losses.empty() && times == nullptr) return true;
   // The stream's end is asked for by its last timestamp and by the end of a failed write. Else
   // the walk may end early: after a long recording that spares decoding it to its end at the
@@ -316,7 +332,7 @@ bool locateLosses(int fd, uint32_t markers, int32_t chain, const std::vector<Str
                           return l.kind == StreamLoss::WriteFailed;
                         });
   StreamCuts cuts(markers, losses);
-  if (!cuts.walk(fd, toTheEnd, error, running)) return false;
+  if (!cuts.walk(fd, toTheEnd, error, running, from)) return false;
   if (times != nullptr) *times = cuts.times();
   const std::vector<LossInterval> located = intervalsOf(cuts, chain, losses);
   intervals->insert(intervals->end(), located.begin(), located.end());

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "merge/resumepoint.h"
+
 // One loss noted in a stream, in bytes from its start.
 struct StreamLoss {
   enum Kind { Device, WriteFailed };
@@ -84,9 +86,11 @@ struct StreamTimes {
 // and last timestamps; the stream is decoded for them even without losses. False with the
 // system's error text in *error when a read fails. Clearing `*running` (null: never) stops the
 // walk before its next read: false then, with *error empty and nothing located, so that a stop of
-// the merge is not held up by a long stream.
+// the merge is not held up by a long stream. With `from` (null: none) the stream's data before
+// that point were let go: the walk begins there, and a position noted before it is taken to be
+// there.
 bool locateLosses(int fd, uint32_t markers, int32_t chain, const std::vector<StreamLoss>& losses,
                   std::vector<LossInterval>* intervals, StreamTimes* times, std::string* error,
-                  const std::atomic<bool>* running = nullptr);
+                  const std::atomic<bool>* running = nullptr, const SourcePoint* from = nullptr);
 
 #endif

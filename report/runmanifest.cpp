@@ -226,6 +226,10 @@ json toJson(const RunManifest& m) {
               {"partials", m.partials}};
   if (!m.virtualChannels.is_null()) out["virtual"] = m.virtualChannels;
   if (m.virtualOutputs) out["virtual_outputs"] = true;
+  if (!m.resume.is_null()) {
+    out["published"] = m.published;
+    out["resume"] = m.resume;
+  }
   if (!m.keep.empty()) out["keep"] = m.keep;
   if (m.splitSize > 0 || m.splitTimePs > 0)
     out["split"] = {{"size", m.splitSize}, {"time_ps", m.splitTimePs}};
@@ -269,6 +273,13 @@ bool manifestFromJson(const json& j, RunManifest* m, std::string* error) {
   m->meta.clear();
   if (meta != nullptr && !metaFromJson(*meta, &m->meta, &why))
     r.fail("meta", "is not the HDF5 output's metadata: " + why);
+  const json* published = r.field("published", false);
+  const json* resume = r.field("resume", false);
+  if ((published == nullptr) != (resume == nullptr) ||
+      (published != nullptr && (!published->is_array() || !resume->is_object())))
+    r.fail("resume", "does not come with the list of parts \"published\"");
+  m->published = published != nullptr ? *published : json();
+  m->resume = resume != nullptr ? *resume : json();
   const json* partials = r.field("partials", false);
   if (partials != nullptr && !partials->is_array()) r.fail("partials", "is not a list");
   const json* virtuals = r.field("virtual", false);

@@ -72,6 +72,10 @@ struct RunManifest {
   bool virtualOutputs = false;
   // Absolute; only names that isPartialName() takes, so that a recovery removes nothing else.
   std::vector<std::string> partials;
+  // A split run that let go of its raw data behind its published parts: those parts as the
+  // run report lists them ("published"), and where the parts and the merge go on after the last
+  // of them ("resume", see chain/takeup.h). Both null (and left out) while nothing was let go.
+  nlohmann::json published, resume;
 };
 
 // "<dir>/ravik-run.json"

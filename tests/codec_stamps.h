@@ -26,7 +26,7 @@ inline std::ostream& operator<<(std::ostream& os, const PpTimest& t) {
 
 using Stamps = std::vector<PpTimest>;
 using Words = std::vector<uint32_t>;
-constexpr uint32_t kAllMarkers = 0x1FF;
+constexpr uint32_t kEveryMarker = 0x1FF;
 
 // What tdc56Pop() hands out now.
 inline Stamps popStamps(Tdc56Instance* codec) {

@@ -30,7 +30,7 @@ Words operator+(Words a, const Words& b) {
 
 class Codec : public CodecTest {
 protected:
-  Stamps decode(const Words& words, uint32_t mask = kAllMarkers) {
+  Stamps decode(const Words& words, uint32_t mask = kEveryMarker) {
     tdc56Decode60(codec, words.data(), int32_t(words.size()), mask);
     return pop();
   }
@@ -97,7 +97,7 @@ TEST_F(Codec, DirectListOverflowIsCountedAndTraced) {
     words.push_back(1 | 3u << 17 | 1u << 20 | 1u << 30);
     words.push_back(kSecond | 3u << 7 | 1u << 10 | 3u << 27);
   }
-  tdc56Decode60(codec, words.data(), int32_t(words.size()), kAllMarkers);
+  tdc56Decode60(codec, words.data(), int32_t(words.size()), kEveryMarker);
   EXPECT_EQ(codec->outCount, 27000);
   EXPECT_EQ(codec->outList[kTdc56ListSize - 1], (PpTimest{kTdc56ListSize + 1, 3}));
 }
@@ -108,25 +108,25 @@ TEST_F(Codec, PacketTypesSignExtensionAndMarkers) {
   const uint32_t minus3 = 0x1FFFD;
   // Each step: its words and marker mask, the stamps they give and the stream time after them.
   const struct { const char* what; Words words; uint32_t mask; Stamps want; int64_t time; } steps[] = {
-      {"type 3 before any absolute time: nothing", single(100, 1), kAllMarkers, {}, 0},
-      {"type 0", {5, kSecond | 1}, kAllMarkers, {}, t + 5},
-      {"type 3", {(1u << 30) + 100, kSecond + (1u << 30) + (1u << 27)}, kAllMarkers, {{t + 105, 1}}, t + 105},
+      {"type 3 before any absolute time: nothing", single(100, 1), kEveryMarker, {}, 0},
+      {"type 0", {5, kSecond | 1}, kEveryMarker, {}, t + 5},
+      {"type 3", {(1u << 30) + 100, kSecond + (1u << 30) + (1u << 27)}, kEveryMarker, {{t + 105, 1}}, t + 105},
       // Type 1: -1 on channel 2; -3 on channel 4 across the word boundary; +7 on channel 5.
       {"type 1",
        {0x1FFFF | 2u << 17 | (minus3 & 0x3FF) << 20 | 1u << 30,
         kSecond | minus3 >> 10 | 4u << 7 | 7u << 10 | 5u << 27},
-       kAllMarkers, {{t + 104, 2}, {t + 101, 4}, {t + 108, 5}}, t + 108},
+       kEveryMarker, {{t + 104, 2}, {t + 101, 4}, {t + 108, 5}}, t + 108},
       // Type 2: -(2^26) on channel 3, then a channel-7 step that only moves the time.
-      {"type 2", {1u << 26 | 3u << 27, kSecond | 1u << 30 | 5 | 7u << 27}, kAllMarkers,
+      {"type 2", {1u << 26 | 3u << 27, kSecond | 1u << 30 | 5 | 7u << 27}, kEveryMarker,
        {{t + 108 - (1 << 26), 3}}, t + 113 - (1 << 26)},
-      {"type 3, the widest step back", single(-(int64_t(1) << 56), 0), kAllMarkers,
+      {"type 3, the widest step back", single(-(int64_t(1) << 56), 0), kEveryMarker,
        {{t + 113 - (1 << 26) - (int64_t(1) << 56), 0}}, t + 113 - (1 << 26) - (int64_t(1) << 56)},
       // Markers lie on the 5000 grid below their time, one for each bit of the remainder.
-      {"absolute", absolute(1000000), kAllMarkers, {}, 1000000},
-      {"markers", single(3, 6), kAllMarkers, {{1000000, 100}, {1000000, 101}}, 1000003},
+      {"absolute", absolute(1000000), kEveryMarker, {}, 1000000},
+      {"markers", single(3, 6), kEveryMarker, {{1000000, 100}, {1000000, 101}}, 1000003},
       {"markers masked", single(0, 6), 0x002, {{1000000, 101}}, 1000003},
       // At -1000003 the remainder is -3, whose low 9 bits are 0x1FD; the grid time is -1000000.
-      {"markers of a negative time", single(-2000006, 6), kAllMarkers,
+      {"markers of a negative time", single(-2000006, 6), kEveryMarker,
        {{-1000000, 100}, {-1000000, 102}, {-1000000, 103}, {-1000000, 104}, {-1000000, 200},
         {-1000000, 201}, {-1000000, 202}, {-1000000, 203}}, -1000003},
   };
@@ -259,14 +259,14 @@ void expectSameAsPacketReader(const Words& words, const std::vector<int32_t>& si
     const int64_t before = pop->lastTime;
     bool inOrder = false;
     const int32_t got =
-        tdc56Decode60Pop(pop, &words[pos], n, kAllMarkers, block.data(), &inOrder);
+        tdc56Decode60Pop(pop, &words[pos], n, kEveryMarker, block.data(), &inOrder);
     for (int32_t i = 0; inOrder && i < got; ++i) {
       EXPECT_LE(i == 0 ? before : block[size_t(i) - 1].time, block[size_t(i)].time)
           << "block at " << pos;
       EXPECT_LT(block[size_t(i)].channel, 100);
     }
     viaPop.insert(viaPop.end(), block.begin(), block.begin() + got);
-    tdc56Decode60(list, &words[pos], n, kAllMarkers);
+    tdc56Decode60(list, &words[pos], n, kEveryMarker);
     viaList.insert(viaList.end(), block.begin(), block.begin() + tdc56Pop(list, block.data()));
     pos += size_t(n);
     EXPECT_EQ(pop->lastTime, reference.time) << "block at " << pos;

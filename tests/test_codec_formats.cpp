@@ -100,11 +100,11 @@ TEST_F(Formats, ByteFormat) {
   // whole.
   const uint8_t data[12] = {4 * 1000 % 256 + 3, 4 * 1000 / 256, 0, 0, 0, 0, 0, 0,
                             1 << 2, 0xFF, 0xFF, 0};
-  tdc56Decode60b(codec, data, -9, kAllMarkers);
+  tdc56Decode60b(codec, data, -9, kEveryMarker);
   EXPECT_EQ(pop(), (Stamps{{999, 1}}));
   tdc56Reset(codec);
   const uint8_t straddling[7] = {0x04, 0x05, 0x00, 0x09, 0x07, 0x00, 0x00};
-  tdc56Decode60b(codec, straddling, 1, kAllMarkers);
+  tdc56Decode60b(codec, straddling, 1, kEveryMarker);
   EXPECT_EQ(pop(), (Stamps{{5, 1}, {12, 2}}));
   // After a reset differences count from 0; negative times wait for an absolute time.
   tdc56Reset(codec);
@@ -134,7 +134,7 @@ TEST_F(Formats, ByteFormat) {
       const int64_t v = values[i].time;
       length += v > 0xFFFFFFFF ? 11 : v >= 1 << 24 ? 5 : v >= 1 << 16 ? 4 : 3;
     }
-    tdc56Decode60b(codec, bytes.data() + at, -int32_t(length), kAllMarkers);
+    tdc56Decode60b(codec, bytes.data() + at, -int32_t(length), kEveryMarker);
     at += length;
   }
   EXPECT_EQ(pop(), times);
@@ -179,7 +179,7 @@ TEST_F(Formats, RoundTrips) {
   auto anyChannel = [&] { return uint8_t(random() % 8); };
   auto codeOrMarker = [&] { return random() % 5 ? uint8_t(random() % 32) : kMarkers[random() % 9]; };
   const Decoder decode52 = [](Tdc56Instance* c, const uint32_t* w, int32_t n) {
-    tdc56Decode52(c, w, n, kAllMarkers);
+    tdc56Decode52(c, w, n, kEveryMarker);
   };
   for (int round = 0; round < 20; ++round) {
     const Stamps in28 = stamps(1 << 28, int64_t(1) << 40, anyChannel);

@@ -53,7 +53,7 @@ TEST(KorbaltStream, ChainDeliversItsEventsOnOneAxisWithPairsUntilUnregistered) {
     ASSERT_TRUE(chain.connectAll());
     for (uint32_t i = 0; i < 3; ++i) {
       ASSERT_EQ(TDC_addressDevice(i), 0);
-      ASSERT_EQ(TDC_enableMarkers(kAllMarkers), 0);
+      ASSERT_EQ(TDC_enableMarkers(kEveryMarker), 0);
       ASSERT_TRUE(korbalt::simKeepRecord(i, kRecordLimit));
     }
     ASSERT_EQ(listen(r), 0);
@@ -64,7 +64,7 @@ TEST(KorbaltStream, ChainDeliversItsEventsOnOneAxisWithPairsUntilUnregistered) {
     Stamps decoded[3];
     int64_t earliest = INT64_MAX, latest = 0;
     for (uint32_t i = 0; i < 3; ++i) {
-      decoded[i] = decodeReceived(i, r.words[i], kAllMarkers);
+      decoded[i] = decodeReceived(i, r.words[i], kEveryMarker);
       ASSERT_GT(decoded[i].size(), 20000u);
       earliest = std::min(earliest, decoded[i].front().time);
       latest = std::max(latest, decoded[i].front().time);

@@ -68,7 +68,7 @@ void expectMergeOrder(const std::vector<std::vector<PpTimest>>& events) {
   std::vector<std::vector<PpTimest>> decoded;
   for (size_t d = 0; d < devices; ++d) {
     sources.push_back({tdc56Init(), int32_t(d), 0x1FF, streamFile(events[d])});
-    decoded.push_back(decodeWords(packStream(events[d]), {100}, kAllMarkers));
+    decoded.push_back(decodeWords(packStream(events[d]), {100}, kEveryMarker));
   }
   std::vector<size_t> pos(devices, 0);
   auto head = [&](size_t d) { return pos[d] < decoded[d].size() ? &decoded[d][pos[d]] : nullptr; };

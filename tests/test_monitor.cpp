@@ -215,14 +215,14 @@ TEST(Monitor, MeasurementsGetTheMergedStreamForAnyChainLength) {
   for (uint32_t n : {1u, 2u, 3u, 4u, 5u}) {
     SCOPED_TRACE("devices " + std::to_string(n));
     Capture c(n);
-    captureChain(c, n, 60000, kAllMarkers);
-    MonitorCore core(devicesOf(c, c.order, kAllMarkers));
+    captureChain(c, n, 60000, kEveryMarker);
+    MonitorCore core(devicesOf(c, c.order, kEveryMarker));
     auto recorder = std::make_shared<Recorder>();
     core.measurements().add(recorder);
     feed(core, c, c.order);
     core.finish();
 
-    const Tags merged = mergedRecords(c, c.order, kAllMarkers);
+    const Tags merged = mergedRecords(c, c.order, kEveryMarker);
     ASSERT_GT(merged.size(), 50000u * n);
     ASSERT_TRUE(recorder->tags == merged) << "the records in the merge's order";
     EXPECT_GT(std::count_if(merged.begin(), merged.end(), [](const TimeTag& t) { return t.channel >= 100; }), 10);

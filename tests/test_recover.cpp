@@ -3,6 +3,7 @@
 // ravik-merge of the same temp files.
 #include <signal.h>
 #include <sys/file.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -15,6 +16,7 @@
 #include "device/korbalt.h"
 #include "report/runmanifest.h"
 #include "tests/cli_run.h"
+#include "tests/codec_stamps.h"
 #include "tests/hdf5_filters.h"
 
 namespace {
@@ -147,16 +149,28 @@ TEST_F(RecoverTest, ARunKilledAt3MEventsPerSecondIsRecoveredWhole) {
   EXPECT_TRUE(slurp(out + "/run.bin") == before);
 }
 
-// A run in parts killed at two moments, wherever its parts stand (each part's temporary names are
-// in the manifest before its files exist): the recovery removes the part being written, writes the
-// parts again as the recording had them (those in place come out with the same records; a
-// binary part's header is the one of a merge without devices) and, together, they hold every
-// timestamp of the temp files.
-TEST_F(RecoverTest, ASplitRunKilledIsRecoveredInTheSameParts) {
-  for (const int64_t least : {int64_t(1) << 20, int64_t(4) << 20}) {
+// A run in parts, its devices replaying streams of four seconds, killed at two moments wherever
+// its parts stand (each part's temporary names are in the manifest before its files exist): the
+// raw data behind its published parts are let go as it goes (holes in the temp files, where the
+// file system makes them), and the recovery goes on after the last part its manifest names,
+// leaving the parts in place as they are and removing the part being written. All the parts
+// together hold every timestamp of the streams as far as the kill left them, once.
+TEST_F(RecoverTest, ASplitRunKilledGoesOnAfterItsPublishedParts) {
+  std::vector<std::string> sources;
+  for (uint32_t d = 0; d < 3; ++d) {
+    sources.push_back(dir / ("source" + std::to_string(d)));
+    ASSERT_TRUE(writeWords(sources.back(), packStream(gridStamps(600000, d + 7, 4400000, 1u << 30))));
+  }
+  const std::string probe = dir / "probe";
+  std::ofstream(probe) << std::string(1 << 16, 'x');
+  const int fd = open(probe.c_str(), O_WRONLY);
+  const bool holes = fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, 1 << 15) == 0;
+  close(fd);
+  for (const int64_t least : {int64_t(1) << 20, int64_t(2) << 20}) {
     SCOPED_TRACE(least);
     for (const std::string& folder : {tmp, out}) ASSERT_EQ(system(("rm -rf " + folder + "/*").c_str()), 0);
-    const pid_t pid = record({"RATES=200000", "ORDER=reverse"}, {"--seconds", "1e9", "--split-time", "0.25"});
+    const pid_t pid = record({"ORDER=reverse", "REPLAY=" + sources[0] + "," + sources[1] + "," + sources[2]},
+                             {"--seconds", "1e9", "--split-time", "0.25"});
     const std::string run = waitForRun({"ravik-0.tmp", "ravik-1.tmp", "ravik-2.tmp"}, least);
     kill(pid, SIGKILL);
     ASSERT_EQ(exitCode(pid), 1000 + SIGKILL) << recordErr();
@@ -164,29 +178,57 @@ TEST_F(RecoverTest, ASplitRunKilledIsRecoveredInTheSameParts) {
     std::map<std::string, std::string> published;
     for (const std::string& name : namesIn(out))
       if (name[0] != '.') published[name] = slurp(out + "/" + name);
+    RunManifest manifest;
     std::string err;
+    ASSERT_TRUE(manifestFromJson(nlohmann::json::parse(slurp(manifestPath(run))), &manifest, &err)) << err;
+    ASSERT_FALSE(manifest.resume.is_null()) << "no part's end was noted";
+    // The streams as the kill left them, in chain order, and where their data begin now.
+    std::vector<CoreSource> chain(3);
+    bool released = false;
+    for (const ManifestDevice& d : manifest.devices) {
+      const std::string temp = run + "/" + d.stream;
+      const int64_t size = sizeOf(temp);
+      chain[size_t(d.chain)] = {dir / ("kept" + std::to_string(d.chain)), d.chain, d.markers};
+      std::ofstream(chain[size_t(d.chain)].path) << slurp(sources[size_t(d.chain)]).substr(0, size_t(size));
+      const int data = open(temp.c_str(), O_RDONLY);
+      released = released || lseek(data, 0, SEEK_DATA) > 0;
+      close(data);
+    }
+    EXPECT_EQ(released, holes) << "the raw data behind the published parts are let go";
+
     ASSERT_EQ(merge({"--recover", run}, &err), 0) << err;
     std::string text, bin;
-    const nlohmann::json parts = nlohmann::json::parse(slurp(out + "/run.json"))["parts"];
+    const nlohmann::json report = nlohmann::json::parse(slurp(out + "/run.json"));
     std::set<std::string> names = {"run.json"};
-    for (const nlohmann::json& part : parts) {
+    int64_t records = 0;
+    for (const nlohmann::json& part : report["parts"]) {
       text += slurp(part["files"][0]["path"]);
-      bin += records(slurp(part["files"][1]["path"]));
+      bin += ::records(slurp(part["files"][1]["path"]));
+      records += part["records"].get<int64_t>();
       for (const nlohmann::json& file : part["files"])
         names.insert(file["path"].get<std::string>().substr(out.size() + 1));
     }
     EXPECT_EQ(namesIn(out), names) << "the killed part's temporary files are gone";
-    for (const auto& p : published) {
-      const bool binary = p.first.find(".bin") != std::string::npos;
-      const std::string now = slurp(out + "/" + p.first);
-      EXPECT_TRUE(binary ? records(now) == records(p.second) : now == p.second) << p.first;
-    }
-    EXPECT_GT(parts.size(), published.size() / 2);
-    coreMerge({{run + "/ravik-2.tmp", 0, 0}, {run + "/ravik-1.tmp", 1, 0}, {run + "/ravik-0.tmp", 2, 0}},
-              dir / "core.txt", dir / "core.bin");
+    for (const auto& p : published)
+      EXPECT_TRUE(slurp(out + "/" + p.first) == p.second) << p.first << " stays as it was";
+    EXPECT_GT(report["parts"].size(), published.size() / 2);
+    coreMerge(chain, dir / "core.txt", dir / "core.bin");
     EXPECT_TRUE(text == slurp(dir / "core.txt"));
     EXPECT_TRUE(bin == slurp(dir / "core.bin"));
+    EXPECT_EQ(report["records"], records);
+    int64_t devices = 0;
+    for (const nlohmann::json& d : report["devices"]) devices += d["records"].get<int64_t>();
+    EXPECT_EQ(devices, records);
   }
+  // Named outputs, or a published part gone, cannot finish such a run.
+  std::string err;
+  const std::string run = tmp + "/" + *namesIn(tmp).begin();
+  EXPECT_EQ(merge({"--recover", run, "--bin", dir / "other.bin"}, &err), 2);
+  EXPECT_NE(err.find("can only be finished into its own outputs"), std::string::npos) << err;
+  ASSERT_EQ(unlink((out + "/run-0001.bin").c_str()), 0);
+  ASSERT_EQ(unlink((out + "/run.json").c_str()), 0);
+  EXPECT_EQ(merge({"--recover", run}, &err), 2);
+  EXPECT_NE(err.find(out + "/run-0001.bin: missing"), std::string::npos) << err;
 }
 
 // The window, in a process of its own, records three devices (the master found last) with the ms
