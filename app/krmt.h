@@ -26,6 +26,7 @@
 #include <QWidget>
 
 #include "chain/partwriter.h"
+#include "chain/takeup.h"
 #include "chain/tempremoval.h"
 #include "merge/outputcheck.h"
 #include "merge/channelmap.h"
@@ -163,7 +164,7 @@ private:
   void discardOutputs();
   // The run's manifest beside the recording's temp files, naming the outputs `outputs` (by
   // kind, empty: none) as still to be written, and the temporary names of those open.
-  void writeManifest(const QString* outputs);
+  bool writeManifest(const QString* outputs);
   // The outputs created and not yet published, as writeManifest() takes them.
   void outputsInHand(QString* outputs) const;
   // Appends a line to the note line (above the free-space line while one is shown).
@@ -224,8 +225,13 @@ private:
   bool openParts(const QString* paths);
   // Before the merge starts: what each part's binary header and HDF5 file tell, and the
   // manifest rewritten as each part begins (partBegun()).
-  void describeParts(const std::function<void(FILE*, bool)>& header);
+  // With `release`, the raw data behind each published part are let go (letGoBehind()).
+  void describeParts(const std::function<void(FILE*, bool)>& header, bool release);
   void partBegun();
+  // Once a part is published: the manifest names the point after it, then the temp files' data
+  // before the point go (see chain/takeup.h), unless the temp files must stay whole by now.
+  void letGoBehind(const ResumePoint& point, const PartResume& after,
+                   const nlohmann::json& published);
   // After a complete merge into parts: publishes the last part and writes the run report, or
   // keeps the recording.
   void concludeParts();
@@ -285,6 +291,14 @@ private:
   // when the outputs are whole, or once published.
   PartWriter* _parts = nullptr;
   QString _partPaths[kOutputKinds];
+  // With the parts merged straight from the temp files as they are recorded: the points the merge
+  // notes, the release of the raw data behind the published parts, each device's (in _devs)
+  // point that locating its losses starts from, and whether data may still be let go (not once
+  // the temp files are to be merged again).
+  std::unique_ptr<ResumeLog> _resumeLog;
+  std::unique_ptr<RawRelease> _rawRelease;
+  std::vector<SourcePoint> _keptPoints;
+  bool _releasing = false;
   // True while the devices write the temp files that the merge reads.
   std::atomic<bool> _growing{false};
   MonitorCore* _monitor;   // the monitor of the current or last recording, or null; owned

@@ -265,9 +265,9 @@ void KRmt::noteSharedChannels() {
               .arg(more == 0 ? QString() : QString(" and %1 more").arg(more)));
 }
 
-void KRmt::writeManifest(const QString* outputs) {
+bool KRmt::writeManifest(const QString* outputs) {
   const std::vector<SessionDevice> devices = sessionDevices(true);
-  if (devices.empty()) return;
+  if (devices.empty()) return false;
   nameOutputs(outputs);
   std::vector<std::string> partials =
       partialNames({_ascOutput.get(), _binOutput.get(), _hdf5File ? _hdf5File->file() : nullptr});
@@ -279,7 +279,7 @@ void KRmt::writeManifest(const QString* outputs) {
   manifest.compress = hdf5 ? _hdf5Compress : Hdf5Compression::None;
   if (!_virtuals.empty()) manifest.virtualChannels = virtualToJson(_virtuals);
   std::string error;
-  checkError(_manifest.write(toFileName(_recordDir), manifest, &error),
+  return checkError(_manifest.write(toFileName(_recordDir), manifest, &error),
              "Can't write the run manifest\n" + fromFileName(error) +
                  "\nThe run goes on; if it ends without its merge, only ravik-merge "
                  "with the devices' chain positions can merge its temp files.");

@@ -35,24 +35,36 @@
 // At Stop: the merge, running since Start, now reads the temp files to their end; the window
 // waits for it in Saving. The outputs ticked and named now are the ones written: those changed
 // since Start are merged from the temp files after it (mergeLater), and those it wrote that are
-// no longer wanted are dropped. Without outputs the recording is kept for ravik-merge.
+// no longer wanted are dropped; outputs in parts go on as they were begun. Without outputs the
+// recording is kept for ravik-merge.
 void KRmt::startMerge() {
   _totalBytes = 0;
   // The callback is removed and the temp files closed: what they hold is all there is.
   _growing.store(false, std::memory_order_release);
-  bool changed = false, keepsLive = false, wanted = false;
+  bool changed = false, keepsLive = false, wanted = false, open = false;
   for (int k = 0; k < kOutputKinds; ++k) {
     _stopChoice[k] = chosenOutput(OutputKind(k));
     changed = changed || _stopChoice[k] != _choice[k];
     keepsLive = keepsLive || (outputOpen(OutputKind(k)) && _stopChoice[k] == _choice[k]);
     wanted = wanted || !_stopChoice[k].isEmpty();
+    open = open || outputOpen(OutputKind(k));
   }
   // Only a merge that runs beside the recording has its temp files open.
-  keepsLive = keepsLive &&
-              std::any_of(_devs.begin(), _devs.end(), [](RmtDev* d) { return d->_mergeFile; });
-  // The parts of all outputs end at the same records: a change of any of them at Stop merges
-  // every output chosen then from the temp files (the parts already published stay).
-  if (_parts != nullptr && changed) keepsLive = false;
+  const bool live =
+      std::any_of(_devs.begin(), _devs.end(), [](RmtDev* d) { return d->_mergeFile; });
+  keepsLive = keepsLive && live;
+  // Parts are published under the names given at Start while the run goes on, and the raw data
+  // behind them may be gone by now: a change at Stop (with an output still ticked) leaves them
+  // going on under those names, the report beside them, as a note says.
+  if (_parts != nullptr && changed && wanted && open && live) {
+    for (int k = 0; k < kOutputKinds; ++k) _stopChoice[k] = _choice[k];
+    changed = false;
+    keepsLive = true;
+    addNote("The outputs go on in parts under the names they had at Start: the parts are "
+            "published as the run goes on, so they cannot be renamed at Stop.");
+  }
+  // Merged again from the temp files, they must stay whole.
+  if (!keepsLive) _releasing = false;
   if (!keepsLive) {
     // Nothing the merge beside the recording writes is still wanted, or it never ran: every
     // output chosen now is merged from the temp files, those created at Start included.
@@ -250,7 +262,7 @@ void KRmt::startMergeThread(bool growing) {
   if (_parts != nullptr) {
     // The merge hands every record to the stage (through the filter, if any), which ends and
     // publishes the parts as it goes; the last waits for the end of the merge.
-    describeParts(header);
+    describeParts(header, growing && keep == nullptr);
     std::vector<RecordStage*> stages;
     if (keep != nullptr) stages.push_back(keep);
     _stage.reset(new OutputStage(stages, _parts, nullptr));
@@ -276,6 +288,10 @@ void KRmt::startMergeThread(bool growing) {
     _merger->_header = header;
   }
   _merger->_growing = growing ? &_growing : nullptr;
+  if (_parts != nullptr && _resumeLog != nullptr) {
+    _merger->_resume = _resumeLog.get();
+    _merger->_kept = &_keptPoints;
+  }
   _merger->_whenDone = [this] {
     QMetaObject::invokeMethod(this, &KRmt::pollFinished, Qt::QueuedConnection);
   };

@@ -75,13 +75,54 @@ bool KRmt::openParts(const QString* paths) {
   return true;
 }
 
-void KRmt::describeParts(const std::function<void(FILE*, bool)>& header) {
+void KRmt::describeParts(const std::function<void(FILE*, bool)>& header, bool release) {
   nameOutputs(_partPaths);
+  _resumeLog.reset();
+  _rawRelease.reset();
+  _releasing = release;
+  PartPublished published;
+  if (release) {
+    std::vector<std::string> paths;
+    for (const RmtDev* dev : _devs) paths.push_back(toFileName(dev->_tmpName));
+    _resumeLog.reset(new ResumeLog);
+    _rawRelease.reset(new RawRelease(paths));
+    _keptPoints.assign(size_t(_devs.size()), SourcePoint{});
+    // On the thread that writes the parts; the losses, located on the merge's thread after its
+    // last record, start from the last point.
+    published = [this](const PartFacts&, const PartResume& after) {
+      ResumePoint point;
+      if (!_resumeLog->before(after.records, &point) || point.sources.size() != _keptPoints.size())
+        return;
+      std::copy(point.sources.begin(), point.sources.end(), _keptPoints.begin());
+      const nlohmann::json parts = partsJson(_parts->published());
+      QMetaObject::invokeMethod(
+          this, [this, point, after, parts] { letGoBehind(point, after, parts); },
+          Qt::QueuedConnection);
+    };
+  }
   // Told on the merge's thread; the manifest is the window's, rewritten on its own thread.
   _parts->describe(header, _session->partInfo(sessionDevices(true)),
                    [this](const std::vector<std::string>&) {
                      QMetaObject::invokeMethod(this, &KRmt::partBegun, Qt::QueuedConnection);
-                   });
+                   },
+                   published);
+}
+
+void KRmt::letGoBehind(const ResumePoint& point, const PartResume& after,
+                       const nlohmann::json& published) {
+  if (!_releasing || _parts == nullptr || !_manifest.held() || _rawRelease == nullptr) return;
+  // The manifest lists the devices with a temp file, as the recovery merges them.
+  ResumePoint listed;
+  listed.records = point.records;
+  for (int i = 0; i < _devs.size(); ++i)
+    if (!_devs[i]->_tmpName.isEmpty()) listed.sources.push_back(point.sources[size_t(i)]);
+  _session->takeUpAfter(published, takeUpJson(after, listed));
+  QString outputs[kOutputKinds];
+  outputsInHand(outputs);
+  if (!writeManifest(outputs)) return;
+  std::string error;
+  _rawRelease->release(point, &error);
+  if (!error.empty()) addNote(fromFileName(error));
 }
 
 void KRmt::partBegun() {

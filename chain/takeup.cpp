@@ -5,6 +5,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 using nlohmann::json;
 
 namespace {
@@ -97,7 +99,7 @@ RawRelease::~RawRelease() {
 void RawRelease::release(const ResumePoint& point, std::string* error) {
   for (size_t i = 0; i < _paths.size() && i < point.sources.size(); ++i) {
     const int64_t to = point.sources[i].offset / kHolePage * kHolePage;
-    if (to <= _released[i]) continue;
+    if (to <= _released[i] || _paths[i].empty()) continue;
     if (_fds[i] < 0) _fds[i] = open(_paths[i].c_str(), O_WRONLY | O_CLOEXEC);
     const bool done = _fds[i] >= 0 && fallocate(_fds[i], FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
                                                 _released[i], to - _released[i]) == 0;
@@ -113,3 +115,7 @@ void RawRelease::release(const ResumePoint& point, std::string* error) {
 }
 
 std::vector<int64_t> RawRelease::released() const { return _released; }
+
+bool RawRelease::any() const {
+  return std::any_of(_released.begin(), _released.end(), [](int64_t r) { return r > 0; });
+}

@@ -27,7 +27,8 @@ bool takeUpFromJson(const nlohmann::json& json, size_t sources, PartResume* part
 // Lets go of the temp files' raw data before a point.
 class RawRelease {
 public:
-  // The temp files, in the merge's order; opened for writing only when data are let go.
+  // The temp files, in the merge's order; opened for writing only when data are let go. An empty
+  // name: a source without a file.
   explicit RawRelease(const std::vector<std::string>& paths);
   ~RawRelease();
   RawRelease(const RawRelease&) = delete;
@@ -37,8 +38,9 @@ public:
   // rest of the last page stays). A file system that cannot make holes is left alone, as is a
   // file that cannot be opened: *error then says so, once; the data stay, nothing is lost.
   void release(const ResumePoint& point, std::string* error);
-  // Bytes let go from each file so far.
+  // Bytes let go from each file so far; whether any were.
   std::vector<int64_t> released() const;
+  bool any() const;
 
 private:
   std::vector<std::string> _paths;

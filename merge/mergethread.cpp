@@ -29,13 +29,15 @@ void MergeThread::run() {
         {{baseGetDecoder(dev->_index), dev->_chainPos, dev->_markers, dev->_mergeFile, _growing,
           &dev->_write.bytes},
          toFileName(dev->_tmpName),
-         recorded && _growing == nullptr ? dev->_lossLog.losses() : std::vector<StreamLoss>()});
+         recorded && _growing == nullptr ? dev->_lossLog.losses() : std::vector<StreamLoss>(),
+         _kept != nullptr ? &(*_kept)[sources.size()] : nullptr});
   }
   MergeOutputs outputs;
   outputs.text = _ascFile;
   outputs.binary = _binFile;
   outputs.records = _records;
   outputs.header = _header;
+  outputs.resume = _resume;
   if (_growing != nullptr) {
     // The losses are complete once the recording has stopped, which is when the merge reaches
     // the files' end.

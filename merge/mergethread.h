@@ -54,6 +54,11 @@ public:
   // Set before start(): called on the merge's thread after the merge, before the outputs are
   // flushed: a sink that holds records back (see _records) writes them then. Null: none.
   std::function<void()> _afterMerge;
+  // Set before start(): gets the points at which the merge could be taken up (see
+  // MergeOutputs::resume), and, per device, the point before which its raw data may have been
+  // let go (see CheckedSource::kept). Null: none.
+  ResumeLog* _resume = nullptr;
+  const std::vector<SourcePoint>* _kept = nullptr;
 
 private:
   std::atomic<bool> _done{false};

@@ -62,6 +62,25 @@ struct TempDir {
   std::string path;
 };
 
+// Whether the file system of `dir` makes holes in a file (the raw data a split run lets go).
+inline bool makesHoles(const std::string& dir) {
+  const std::string probe = dir + "/.hole-probe";
+  std::ofstream(probe) << std::string(1 << 16, 'x');
+  const int fd = open(probe.c_str(), O_WRONLY);
+  const bool holes = fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, 1 << 15) == 0;
+  close(fd);
+  unlink(probe.c_str());
+  return holes;
+}
+
+// Whether `path` begins with a hole.
+inline bool beginsWithHole(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY);
+  const bool hole = lseek(fd, 0, SEEK_DATA) > 0;
+  close(fd);
+  return hole;
+}
+
 // Starts `program` with `args`, its standard output and error going to `outPath` (with an empty
 // `outPath` both are closed), in this process's environment with the RAVIK_SIM_* variables
 // replaced by `sim` (without the prefix). Given `stdoutFd`, the standard output goes there.

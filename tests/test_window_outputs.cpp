@@ -12,6 +12,7 @@
 
 #include "chain/tempremoval.h"
 #include "merge/mergethread.h"
+#include "core_merge.h"
 #include "window_harness.h"
 
 namespace {
@@ -249,13 +250,15 @@ TEST_F(OutputsTest, TheSettingsSplitTheOutputsIntoPartsPublishedWhileRecording) 
     const char* splitTime;
     const char* stopBinary;  // the binary output named at Stop
     const char* box;         // empty: none
-  } cases[] = {{"0.05", "run.bin", ""},
-               {"0.05", "other.bin", ""},
-               {"0s", "run.bin", "splitTime is '0s'"}};
+    const char* rates;       // each input's events/s; above the default, raw data are let go
+  } cases[] = {{"0.05", "run.bin", "", "3000"},
+               {"0.05", "other.bin", "", "100000"},
+               {"0s", "run.bin", "splitTime is '0s'", "3000"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.splitTime) + " " + c.stopBinary);
     QSettings(KRmt::vendorName, KRmt::programName).setValue("splitTime", c.splitTime);
     KRmtProbe p = openRecordingWindow();
+    setSim("RATES", c.rates);
     for (const QString& name : entries(".", "*.*")) QFile::remove(path(name));
     choose("a.txt", "run.bin");
     p.startBtn()->click();
@@ -264,6 +267,18 @@ TEST_F(OutputsTest, TheSettingsSplitTheOutputsIntoPartsPublishedWhileRecording) 
       ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(path("a-0002.txt")); }, kWaitMs));
       EXPECT_TRUE(QFile::exists(path("a-0001.txt")) && QFile::exists(path("run-0001.bin")));
     }
+    if (strcmp(c.rates, "3000") != 0) {
+      // The manifest names where the parts go on before the temp files' data behind them go.
+      ASSERT_TRUE(QTest::qWaitFor([&] {
+        return readFile(path("work/ravik-run.json")).contains("\"resume\"");
+      }, kWaitMs));
+      const QStringList temps = entries("work", "ravik-*.tmp");
+      ASSERT_FALSE(temps.isEmpty());
+      const std::string temp = path("work/" + temps[0]).toStdString();
+      if (makesHoles(path("work").toStdString())) {
+        EXPECT_TRUE(QTest::qWaitFor([&] { return beginsWithHole(temp); }, kWaitMs));
+      }
+    }
     choose("a.txt", c.stopBinary);
     p.stopBtn()->click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return _window->state() == KRmt::Idle; }, kWaitMs));
@@ -271,7 +286,11 @@ TEST_F(OutputsTest, TheSettingsSplitTheOutputsIntoPartsPublishedWhileRecording) 
     EXPECT_EQ(_boxes.texts.isEmpty(), split);
     _boxes.texts.clear();
     EXPECT_EQ(entries(".", ".ravik-*"), QStringList()) << "no part left under a temporary name";
-    const QString binary = QFileInfo(c.stopBinary).completeBaseName();
+    // Parts go on under the names given at Start whatever is named at Stop.
+    const QString binary = "run";
+    EXPECT_EQ(p.noteText()->text().contains("cannot be renamed at Stop"),
+              split && strcmp(c.stopBinary, "run.bin") != 0);
+    EXPECT_FALSE(QFile::exists(path("other-0001.bin")));
     const nlohmann::json report =
         nlohmann::json::parse(readFile(path(binary + ".json")).toStdString());
     if (!split) {
@@ -295,8 +314,6 @@ TEST_F(OutputsTest, TheSettingsSplitTheOutputsIntoPartsPublishedWhileRecording) 
     EXPECT_EQ(text, records);
     EXPECT_EQ(records, report["records"].get<int64_t>());
     EXPECT_EQ(entries(".", binary + "-*.bin").size(), report["parts"].size());
-    // The live merge's parts of an output dropped at Stop stay where they were published.
-    EXPECT_EQ(QFile::exists(path("run-0001.bin")), true);
   }
   QSettings(KRmt::vendorName, KRmt::programName).remove("splitTime");
 }
