@@ -432,6 +432,9 @@ SessionEnd Session::finish(const std::vector<SessionDevice>& devices, const sigs
   }
   end.published = true;
   end.warning = hdf5OrderWarning(_hdf5.written());
+  std::lock_guard<std::mutex> hold(_manifestLock);
+  if (!_releaseWarning.empty())
+    end.warning += (end.warning.empty() ? "warning: " : "\nwarning: ") + _releaseWarning;
   return end;
 }
 
