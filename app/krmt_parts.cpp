@@ -119,10 +119,7 @@ void KRmt::letGoBehind(const ResumePoint& point, const PartResume& after,
   _session->takeUpAfter(published, takeUpJson(after, listed));
   QString outputs[kOutputKinds];
   outputsInHand(outputs);
-  if (!writeManifest(outputs)) return;
-  std::string error;
-  _rawRelease->release(point, &error);
-  if (!error.empty()) addNote(fromFileName(error));
+  if (writeManifest(outputs)) _rawRelease->release(point);
 }
 
 void KRmt::partBegun() {
@@ -145,6 +142,8 @@ void KRmt::concludeParts() {
   }
   for (int k = 0; k < kOutputKinds; ++k) _written[k] = toFileName(_partPaths[k]);
   _parts = nullptr;  // published: nothing left to discard
+  if (_rawRelease != nullptr && !_rawRelease->error().empty())
+    addNote(fromFileName(_rawRelease->error()));
   for (QString& path : _partPaths) path.clear();
   writeRunReport(_written[kTextOut], _written[kBinaryOut]);
   stopMerge();

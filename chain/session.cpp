@@ -253,7 +253,7 @@ void Session::releaseBehind(const std::vector<SessionDevice>& devices, const Par
   }
   // Losses are located at the end from the last point let go of.
   for (size_t i = 0; i < _kept.size(); ++i) _kept[i] = point.sources[i];
-  _release->release(point, &_releaseWarning);
+  _release->release(point);
 }
 
 std::string Session::writeManifest(const std::vector<SessionDevice>& devices) {
@@ -303,7 +303,8 @@ bool Session::startMerge(const std::vector<SessionDevice>& devices, RecordSink* 
           // One that cannot be rewritten stays as it was: a recovery then leaves this part's
           // temporary files, and nothing recorded is lost.
           std::string error;
-          if (_manifest.held()) _manifest.write(_runDir, manifest(devices, withHistogram(partials)), &error);
+          if (_manifest.held())
+            _manifest.write(_runDir, manifest(devices, withHistogram(partials)), &error);
         },
         release ? PartPublished([this, devices](const PartFacts&, const PartResume& after) {
           releaseBehind(devices, after);
@@ -432,9 +433,9 @@ SessionEnd Session::finish(const std::vector<SessionDevice>& devices, const sigs
   }
   end.published = true;
   end.warning = hdf5OrderWarning(_hdf5.written());
-  std::lock_guard<std::mutex> hold(_manifestLock);
-  if (!_releaseWarning.empty())
-    end.warning += (end.warning.empty() ? "warning: " : "\nwarning: ") + _releaseWarning;
+  const std::string released = _release ? _release->error() : std::string();
+  if (!released.empty())
+    end.warning += (end.warning.empty() ? "warning: " : "\nwarning: ") + released;
   return end;
 }
 

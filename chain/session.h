@@ -238,7 +238,6 @@ private:
   std::unique_ptr<ResumeLog> _resumeLog;
   std::unique_ptr<RawRelease> _release;
   std::vector<SourcePoint> _kept;
-  std::string _releaseWarning;  // the first release that failed
 };
 
 #endif

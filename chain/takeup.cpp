@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 
 using nlohmann::json;
 
@@ -88,34 +89,71 @@ bool takeUpFromJson(const json& j, size_t sources, PartResume* parts, ResumePoin
   return true;
 }
 
+namespace {
+
+// A hole of this many bytes at a time keeps a recording's writes waiting a few milliseconds at
+// most; the pause after each gives them their turn.
+constexpr int64_t kReleaseStep = int64_t(16) << 20;
+constexpr std::chrono::milliseconds kReleasePause{2};
+
+}  // namespace
+
 RawRelease::RawRelease(const std::vector<std::string>& paths)
-    : _paths(paths), _fds(paths.size(), -1), _released(paths.size(), 0) {}
+    : _paths(paths), _fds(paths.size(), -1), _target(paths.size(), 0),
+      _released(paths.size(), 0), _refused(paths.size(), false), _thread([this] { run(); }) {}
 
 RawRelease::~RawRelease() {
+  {
+    std::lock_guard<std::mutex> hold(_lock);
+    _stop = true;
+  }
+  _wake.notify_all();
+  _thread.join();
   for (int fd : _fds)
     if (fd >= 0) close(fd);  // nothing written through it
 }
 
-void RawRelease::release(const ResumePoint& point, std::string* error) {
-  for (size_t i = 0; i < _paths.size() && i < point.sources.size(); ++i) {
-    const int64_t to = point.sources[i].offset / kHolePage * kHolePage;
-    if (to <= _released[i] || _paths[i].empty()) continue;
-    if (_fds[i] < 0) _fds[i] = open(_paths[i].c_str(), O_WRONLY | O_CLOEXEC);
-    const bool done = _fds[i] >= 0 && fallocate(_fds[i], FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
-                                                _released[i], to - _released[i]) == 0;
-    if (done) {
-      _released[i] = to;
+void RawRelease::release(const ResumePoint& point) {
+  {
+    std::lock_guard<std::mutex> hold(_lock);
+    for (size_t i = 0; i < _paths.size() && i < point.sources.size(); ++i)
+      _target[i] = std::max(_target[i], point.sources[i].offset / kHolePage * kHolePage);
+  }
+  _wake.notify_all();
+}
+
+void RawRelease::run() {
+  std::unique_lock<std::mutex> hold(_lock);
+  for (;;) {
+    size_t next = _paths.size();
+    for (size_t i = 0; i < _paths.size() && next == _paths.size(); ++i)
+      if (!_refused[i] && !_paths[i].empty() && _released[i] < _target[i]) next = i;
+    if (_stop) return;
+    if (next == _paths.size()) {
+      _wake.wait(hold);
       continue;
     }
-    if (!_refused)
-      *error = _paths[i] + ": its raw data behind the published parts stay on the temp disk: " +
-               strerror(errno);
-    _refused = true;
+    const int64_t from = _released[next], to = std::min(_target[next], from + kReleaseStep);
+    hold.unlock();
+    if (_fds[next] < 0) _fds[next] = open(_paths[next].c_str(), O_WRONLY | O_CLOEXEC);
+    const bool done = _fds[next] >= 0 && fallocate(_fds[next], FALLOC_FL_PUNCH_HOLE |
+                                                   FALLOC_FL_KEEP_SIZE, from, to - from) == 0;
+    const std::string why = done ? std::string() : strerror(errno);
+    std::this_thread::sleep_for(kReleasePause);
+    hold.lock();
+    if (done) {
+      _released[next] = to;
+    } else {
+      _refused[next] = true;
+      if (_error.empty())
+        _error = _paths[next] + ": its raw data behind the published parts stay on the temp "
+                                "disk: " + why;
+    }
+    _wake.notify_all();
   }
 }
 
-std::vector<int64_t> RawRelease::released() const { return _released; }
-
-bool RawRelease::any() const {
-  return std::any_of(_released.begin(), _released.end(), [](int64_t r) { return r > 0; });
+std::string RawRelease::error() const {
+  std::lock_guard<std::mutex> hold(_lock);
+  return _error;
 }

@@ -10,7 +10,10 @@
 
 #include <stdint.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -24,29 +27,38 @@ nlohmann::json takeUpJson(const PartResume& parts, const ResumePoint& point);
 bool takeUpFromJson(const nlohmann::json& json, size_t sources, PartResume* parts,
                     ResumePoint* point, std::string* error);
 
-// Lets go of the temp files' raw data before a point.
+// Lets go of the temp files' raw data before a point, on a thread of its own, a few MB at a time:
+// a file system makes a hole with the file locked, and a recording's writes to the file wait
+// meanwhile, so one hole of gigabytes would hold up the devices' data for a good part of a second.
 class RawRelease {
 public:
   // The temp files, in the merge's order; opened for writing only when data are let go. An empty
   // name: a source without a file.
   explicit RawRelease(const std::vector<std::string>& paths);
+  // Stops after the step under way.
   ~RawRelease();
   RawRelease(const RawRelease&) = delete;
   RawRelease& operator=(const RawRelease&) = delete;
 
-  // Makes each file's data before its point's offset a hole (whole pages of the file system; the
-  // rest of the last page stays). A file system that cannot make holes is left alone, as is a
-  // file that cannot be opened: *error then says so, once; the data stay, nothing is lost.
-  void release(const ResumePoint& point, std::string* error);
-  // Bytes let go from each file so far; whether any were.
-  std::vector<int64_t> released() const;
-  bool any() const;
+  // Has each file's data before its point's offset made a hole (whole pages of the file system;
+  // the rest of the last page stays), soon. A file system that cannot make holes is left alone,
+  // as is a file that cannot be opened: error() then says so; the data stay, nothing is lost.
+  void release(const ResumePoint& point);
+  // The first release refused; empty: none.
+  std::string error() const;
 
 private:
+  void run();
+
   std::vector<std::string> _paths;
-  std::vector<int> _fds;
-  std::vector<int64_t> _released;
-  bool _refused = false;  // told once that a file could not be released
+  std::vector<int> _fds;          // the release thread's
+  mutable std::mutex _lock;       // guards what follows
+  std::condition_variable _wake;  // a new target, a step done, or stop
+  std::vector<int64_t> _target, _released;
+  std::vector<bool> _refused;
+  std::string _error;
+  bool _stop = false;
+  std::thread _thread;
 };
 
 #endif

@@ -147,11 +147,13 @@ void addTakenUp(const Options& options, RunReport* report) {
   for (const nlohmann::json& part : report->parts) parts.push_back(part);
   report->parts = parts;
   report->records += options.mergeFrom.records;
-  for (size_t i = 0; i < report->devices.size() && i < options.mergeFrom.sources.size(); ++i)
-    report->devices[i].records += options.mergeFrom.sources[i].before + options.mergeFrom.sources[i].skip;
+  const std::vector<SourcePoint>& points = options.mergeFrom.sources;
+  for (size_t i = 0; i < report->devices.size() && i < points.size(); ++i)
+    report->devices[i].records += points[i].before + points[i].skip;
   for (const nlohmann::json& part : options.published) {
     const nlohmann::json first = part.value("first_ps", nlohmann::json());
-    if (first.is_number_integer()) report->firstPs = std::min(report->firstPs, first.get<int64_t>());
+    if (first.is_number_integer())
+      report->firstPs = std::min(report->firstPs, first.get<int64_t>());
   }
 }
 

@@ -124,14 +124,16 @@ bool takeUp(const Recovery& r, bool outputsNamed, Options* options, std::string*
              "be finished into its own outputs: give no --text, --bin or --hdf5";
     return false;
   }
-  if (!takeUpFromJson(m.resume, m.devices.size(), &options->partsFrom, &options->mergeFrom, error)) {
+  if (!takeUpFromJson(m.resume, m.devices.size(), &options->partsFrom, &options->mergeFrom,
+                      error)) {
     *error = where + *error;
     return false;
   }
-  for (const nlohmann::json& part : m.published) {
-    const nlohmann::json files = part.is_object() ? part.value("files", nlohmann::json()) : nlohmann::json();
+  using nlohmann::json;
+  for (const json& part : m.published) {
+    const json files = part.is_object() ? part.value("files", json()) : json();
     for (size_t i = 0; files.is_array() && i < files.size(); ++i) {
-      const nlohmann::json path = files[i].is_object() ? files[i].value("path", nlohmann::json()) : nlohmann::json();
+      const json path = files[i].is_object() ? files[i].value("path", json()) : json();
       if (path.is_string() && isRegularFile(path.get<std::string>())) continue;
       *error = (path.is_string() ? path.get<std::string>() : where + "a published part") +
                ": missing; the run let go of the raw data that its published parts hold, so it "

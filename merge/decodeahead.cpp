@@ -52,7 +52,8 @@ public:
       : _file(file), _growing(file != nullptr ? growing : nullptr), _written(written), _pos(0),
         _len(0), _eof(file == nullptr), _error(0), _handed(start), _offset(off_t(start)),
         _synced(off_t(start)), _dropped(off_t(start)) {
-    if (_file != nullptr && _growing == nullptr && start > 0 && fseeko(_file, off_t(start), SEEK_SET) != 0) {
+    const bool seeks = _file != nullptr && _growing == nullptr && start > 0;
+    if (seeks && fseeko(_file, off_t(start), SEEK_SET) != 0) {
       _error = errno != 0 ? errno : EIO;
       _eof = true;
     }

@@ -60,7 +60,8 @@ TEST(Resume, AMergeTakenUpAtAnyPointGivesTheRestOfTheWholeMerge) {
       for (size_t i = 1; c.backEvery > 0 && i < events.size(); i += size_t(c.backEvery))
         if (events[i].channel < 100) events[i].time = events[i - 1].time - 5000;
       Words words = packStream(events);
-      if (c.zeros && d == 0) words.insert(words.begin() + std::ptrdiff_t(words.size() / 2), 3000, 0u);
+      const auto middle = words.begin() + std::ptrdiff_t(words.size() / 2);
+      if (c.zeros && d == 0) words.insert(middle, 3000, 0u);
       streams.paths.push_back(streams.dir / ("s" + std::to_string(d)));
       ASSERT_TRUE(writeWords(streams.paths.back(), words));
     }
@@ -99,8 +100,9 @@ TEST(Resume, LossesAreLocatedFromAPointAsFromTheStart) {
   const int64_t at = point.sources[0].offset;
   ASSERT_GT(at, 0);
   const int64_t size = int64_t(4 * words.size());
-  const std::vector<StreamLoss> after = {{StreamLoss::Device, at + 4000, at + 8000, kDeviceLossCause},
-                                         {StreamLoss::Device, size - 800, size, kDeviceLossCause}};
+  const StreamLoss::Kind device = StreamLoss::Device;
+  const std::vector<StreamLoss> after = {{device, at + 4000, at + 8000, kDeviceLossCause},
+                                         {device, size - 800, size, kDeviceLossCause}};
   FILE* f = fopen(streams.paths[0].c_str(), "rb");
   std::vector<LossInterval> fromStart, fromPoint, early;
   StreamTimes whole, taken;
@@ -116,7 +118,7 @@ TEST(Resume, LossesAreLocatedFromAPointAsFromTheStart) {
   }
   EXPECT_EQ(taken.first, whole.first);
   EXPECT_EQ(taken.last, whole.last);
-  const std::vector<StreamLoss> before = {{StreamLoss::Device, at / 2, at / 2 + 400, kDeviceLossCause}};
+  const std::vector<StreamLoss> before = {{device, at / 2, at / 2 + 400, kDeviceLossCause}};
   ASSERT_TRUE(locateLosses(fileno(f), 0x1FF, 0, before, &early, nullptr, &error, nullptr,
                            &point.sources[0]));
   ASSERT_EQ(early.size(), 1u);
