@@ -255,9 +255,19 @@ int openFiles(const Options& options, const Recovery* recovery, MergeFiles* f,
   // A recovery locks its streams itself (lockRecoveredStreams) and says so in its words.
   if (!openInputs(options.streams, &f->inputs, error, options.force || recovery != nullptr))
     return fail(kExitBadInput, *error);
-  // A run taken up: each stream from its point (the inputs and the points in merge order).
-  for (size_t i = 0; options.takenUp && i < f->inputs.size(); ++i)
+  // A run taken up: each stream from its point (the inputs and the points in merge order), which
+  // must lie inside it.
+  for (size_t i = 0; options.takenUp && i < f->inputs.size(); ++i) {
+    const InputStream& input = f->inputs[i];
+    const int64_t at = options.mergeFrom.sources[i].offset;
+    if (at > input.size) {
+      *error = input.arg.path + ": the run manifest has its merge go on at byte " +
+               std::to_string(at) + ", beyond the stream's end";
+      closeInputs(&f->inputs);
+      return fail(kExitBadInput, *error);
+    }
     f->inputs[i].from = &options.mergeFrom.sources[i];
+  }
   const ReadFiles read = mergeReadFiles(options, recovery != nullptr ? recovery->dir : "");
   if (!runReportPath(options.reportPath, options.textPath, options.binPath,
                      outputNames(options, ""), f->inputs, read, &f->reportFile, error)) {

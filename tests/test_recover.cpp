@@ -218,6 +218,14 @@ TEST_F(RecoverTest, ASplitRunKilledGoesOnAfterItsPublishedParts) {
   const std::string run = tmp + "/" + *namesIn(tmp).begin();
   EXPECT_EQ(merge({"--recover", run, "--bin", dir / "other.bin"}, &err), 2);
   EXPECT_NE(err.find("can only be finished into its own outputs"), std::string::npos) << err;
+  // A point beyond its stream's end (a manifest edited by hand) is refused, not merged as empty.
+  const std::string kept = slurp(manifestPath(run));
+  nlohmann::json edited = nlohmann::json::parse(kept);
+  edited["resume"]["merge"]["sources"][0]["offset"] = int64_t(400) << 30;
+  std::ofstream(manifestPath(run)) << edited.dump();
+  EXPECT_EQ(merge({"--recover", run}, &err), 2);
+  EXPECT_NE(err.find("beyond the stream's end"), std::string::npos) << err;
+  std::ofstream(manifestPath(run)) << kept;
   ASSERT_EQ(unlink((out + "/run-0001.bin").c_str()), 0);
   ASSERT_EQ(unlink((out + "/run.json").c_str()), 0);
   EXPECT_EQ(merge({"--recover", run}, &err), 2);
