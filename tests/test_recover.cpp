@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <regex>
 #include <thread>
 
@@ -167,6 +168,8 @@ TEST_F(RecoverTest, ASplitRunKilledGoesOnAfterItsPublishedParts) {
     const pid_t pid = record({"ORDER=reverse", "REPLAY=" + sources[0] + "," + sources[1] + "," + sources[2]},
                              {"--seconds", "1e9", "--split-time", "0.25"});
     const std::string run = waitForRun({"ravik-0.tmp", "ravik-1.tmp", "ravik-2.tmp"}, least);
+    // Anywhere in a part: a quarter of a second of stream time is some 0.25 s of the replay.
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::random_device()() % 250));
     kill(pid, SIGKILL);
     ASSERT_EQ(exitCode(pid), 1000 + SIGKILL) << recordErr();
     ASSERT_FALSE(run.empty()) << recordErr();
@@ -202,8 +205,13 @@ TEST_F(RecoverTest, ASplitRunKilledGoesOnAfterItsPublishedParts) {
         names.insert(file["path"].get<std::string>().substr(out.size() + 1));
     }
     EXPECT_EQ(namesIn(out), names) << "the killed part's temporary files are gone";
-    for (const auto& p : published)
-      EXPECT_TRUE(slurp(out + "/" + p.first) == p.second) << p.first << " stays as it was";
+    // A part published after the manifest was last written is written again, with the same
+    // records (its binary header is then a merge's without devices).
+    for (const auto& p : published) {
+      const std::string now = slurp(out + "/" + p.first);
+      const bool binary = p.first.find(".bin") != std::string::npos;
+      EXPECT_TRUE(binary ? ::records(now) == ::records(p.second) : now == p.second) << p.first;
+    }
     EXPECT_GT(report["parts"].size(), published.size() / 2);
     coreMerge(chain, dir / "core.txt", dir / "core.bin");
     EXPECT_TRUE(text == slurp(dir / "core.txt"));
