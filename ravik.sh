@@ -16,7 +16,7 @@ PACKAGES=(build-essential cmake pkg-config qtbase5-dev qtbase5-dev-tools libgtes
 JOBS=${JOBS:-2}
 # The tests of the units that run threads of their own without the window (the window's tests
 # would mostly report the toolkit's own threads).
-TSAN_TESTS=(test_threads test_merge test_mergetree test_decodeahead test_korbalt_api test_korbalt_stream
+TSAN_TESTS=(test_threads test_merge test_mergetree test_decodeahead test_resume test_korbalt_api test_korbalt_stream
             test_ravik_merge test_ravik_record test_monitor test_ravik_record_monitor test_recordqueue
             test_chain test_measurements)
 

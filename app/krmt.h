@@ -230,7 +230,7 @@ private:
   void partBegun();
   // Once a part is published: the manifest names the point after it, then the temp files' data
   // before the point go (see chain/takeup.h), unless the temp files must stay whole by now.
-  void letGoBehind(const ResumePoint& point, const PartResume& after,
+  void letGoBehind(uint64_t run, const ResumePoint& point, const PartResume& after,
                    const nlohmann::json& published);
   // After a complete merge into parts: publishes the last part and writes the run report, or
   // keeps the recording.
@@ -299,6 +299,7 @@ private:
   std::unique_ptr<RawRelease> _rawRelease;
   std::vector<SourcePoint> _keptPoints;
   bool _releasing = false;
+  uint64_t _releaseRun = 0;  // counts the runs begun in parts, which tell letGoBehind() theirs
   // True while the devices write the temp files that the merge reads.
   std::atomic<bool> _growing{false};
   MonitorCore* _monitor;   // the monitor of the current or last recording, or null; owned

@@ -80,6 +80,7 @@ void KRmt::describeParts(const std::function<void(FILE*, bool)>& header, bool re
   _resumeLog.reset();
   _rawRelease.reset();
   _releasing = release;
+  const uint64_t run = ++_releaseRun;
   PartPublished published;
   if (release) {
     std::vector<std::string> paths;
@@ -89,14 +90,14 @@ void KRmt::describeParts(const std::function<void(FILE*, bool)>& header, bool re
     _keptPoints.assign(size_t(_devs.size()), SourcePoint{});
     // On the thread that writes the parts; the losses, located on the merge's thread after its
     // last record, start from the last point.
-    published = [this](const PartFacts&, const PartResume& after) {
+    published = [this, run](const PartFacts&, const PartResume& after) {
       ResumePoint point;
       if (!_resumeLog->before(after.records, &point) || point.sources.size() != _keptPoints.size())
         return;
       std::copy(point.sources.begin(), point.sources.end(), _keptPoints.begin());
       const nlohmann::json parts = partsJson(_parts->published());
       QMetaObject::invokeMethod(
-          this, [this, point, after, parts] { letGoBehind(point, after, parts); },
+          this, [this, run, point, after, parts] { letGoBehind(run, point, after, parts); },
           Qt::QueuedConnection);
     };
   }
@@ -108,9 +109,10 @@ void KRmt::describeParts(const std::function<void(FILE*, bool)>& header, bool re
                    published);
 }
 
-void KRmt::letGoBehind(const ResumePoint& point, const PartResume& after,
+void KRmt::letGoBehind(uint64_t run, const ResumePoint& point, const PartResume& after,
                        const nlohmann::json& published) {
-  if (!_releasing || _parts == nullptr || !_manifest.held() || _rawRelease == nullptr) return;
+  // Only for the run whose part it was: one told late must not touch the next run's files.
+  if (run != _releaseRun || !_releasing || _parts == nullptr || !_manifest.held()) return;
   // The manifest lists the devices with a temp file, as the recovery merges them.
   ResumePoint listed;
   listed.records = point.records;
