@@ -83,8 +83,6 @@ struct PriorityProbe : Measurement {
 
 }  // namespace
 
-// The command that finishes a kept run, as all three programs print it: a word the shell would
-// split or expand is quoted, a quote inside it too; a run without outputs asks for one.
 // SIZE as --min-free and min_free= take it, and the figures of the free-space forecast.
 TEST(FreeSpace, SizesForecastAndTheirTexts) {
   const struct {
@@ -161,6 +159,8 @@ TEST(FreeSpace, SizesForecastAndTheirTexts) {
   EXPECT_EQ(fs.leastFree(), 100 * G - 30000);
 }
 
+// The command that finishes a kept run, as all three programs print it: a word the shell would
+// split or expand is quoted, a quote inside it too; a run without outputs asks for one.
 TEST(Chain, TheRecoveryCommandIsOneShellCommand) {
   KeptRun fromManifest;
   fromManifest.manifestDir = "/tmp/ravik-AbC123";
