@@ -122,27 +122,6 @@ inline std::vector<int64_t> startStop(const Tags& tags, int16_t start, int16_t s
   return bins;
 }
 
-inline std::vector<int64_t> coincidences(const Tags& tags, const std::vector<std::vector<int16_t>>& groups,
-                                         int64_t window) {
-  std::vector<int64_t> out(groups.size(), 0);
-  for (size_t g = 0; g < groups.size(); ++g) {
-    const std::vector<int16_t>& group = groups[g];
-    std::vector<int64_t> latest(group.size(), INT64_MIN);  // of each channel, so far
-    for (const TimeTag& t : tags) {
-      const auto self = std::find(group.begin(), group.end(), t.channel);
-      if (self == group.end()) continue;
-      bool all = true;
-      for (size_t m = 0; m < group.size(); ++m)
-        if (group[m] != t.channel)
-          all = all && latest[m] != INT64_MIN && latest[m] >= t.time - window && latest[m] <= t.time;
-      if (all) ++out[g];
-      for (size_t m = 0; m < group.size(); ++m)
-        if (group[m] == t.channel) latest[m] = t.time;
-    }
-  }
-  return out;
-}
-
 // Every pair of a start and a different record of each stop with 0 <= delay < width * n, in the
 // row current at the start: [stop][row][bin].
 inline std::vector<int64_t> timeDifferences(const Tags& tags, int16_t start, const std::vector<int16_t>& stops,
@@ -249,6 +228,22 @@ inline Tags withVirtual(const Tags& tags, const VirtualChannel& v) {
   }
   std::stable_sort(delayed.begin(), delayed.end(), [](TimeTag a, TimeTag b) { return a.time < b.time; });
   out.insert(out.end(), delayed.begin(), delayed.end());
+  return out;
+}
+
+// Per group, the records of its channels that find the latest record of each other channel of
+// the group within `window` before them: the records of a coincidence channel of the group.
+inline std::vector<int64_t> coincidences(const Tags& tags, const std::vector<std::vector<int16_t>>& groups,
+                                         int64_t window) {
+  std::vector<int64_t> out;
+  for (const std::vector<int16_t>& group : groups) {
+    VirtualChannel v;
+    v.kind = VirtualChannel::Kind::Coincidence;
+    v.inputs = group;
+    v.windowPs = window;
+    v.channel = INT16_MAX;  // no channel of the records
+    out.push_back(count(withVirtual(tags, v), v.channel));
+  }
   return out;
 }
 

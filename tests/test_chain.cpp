@@ -83,8 +83,6 @@ struct PriorityProbe : Measurement {
 
 }  // namespace
 
-// The command that finishes a kept run, as all three programs print it: a word the shell would
-// split or expand is quoted, a quote inside it too; a run without outputs asks for one.
 // SIZE as --min-free and min_free= take it, and the figures of the free-space forecast.
 TEST(FreeSpace, SizesForecastAndTheirTexts) {
   const struct {
@@ -96,11 +94,8 @@ TEST(FreeSpace, SizesForecastAndTheirTexts) {
                {"G", -1},          {"2GB", -1},           {"2 G", -1},
                {"1m", -1},         {".5G", -1},           {"9e20", -1}};
   for (const auto& row : sizes) {
-    int64_t bytes = -1;
-    EXPECT_EQ(parseSize(row.text, &bytes), row.bytes >= 0) << row.text;
-    if (row.bytes >= 0) {
-      EXPECT_EQ(bytes, row.bytes) << row.text;
-    }
+    int64_t bytes = -2;
+    EXPECT_EQ(parseSize(row.text, &bytes) ? bytes : -1, row.bytes) << row.text;
   }
   const int64_t G = int64_t(1) << 30;
   const struct {
@@ -164,6 +159,8 @@ TEST(FreeSpace, SizesForecastAndTheirTexts) {
   EXPECT_EQ(fs.leastFree(), 100 * G - 30000);
 }
 
+// The command that finishes a kept run, as all three programs print it: a word the shell would
+// split or expand is quoted, a quote inside it too; a run without outputs asks for one.
 TEST(Chain, TheRecoveryCommandIsOneShellCommand) {
   KeptRun fromManifest;
   fromManifest.manifestDir = "/tmp/ravik-AbC123";

@@ -67,6 +67,19 @@ void feedInBatches(Measurement& m, const Tags& tags, uint32_t seed) {
   }
 }
 
+int64_t sum(const std::vector<int64_t>& v) {
+  return std::accumulate(v.begin(), v.end(), int64_t(0));
+}
+
+// Fed `tags` in batches, `m` holds `want`, which counts more than 20, and has not overflowed.
+template <typename M>
+void expectFedAs(M& m, const Tags& tags, uint32_t seed, const std::vector<int64_t>& want) {
+  feedInBatches(m, tags, seed);
+  EXPECT_EQ(m.data(), want);
+  EXPECT_GT(sum(want), 20);
+  EXPECT_FALSE(m.overflowed());
+}
+
 }  // namespace
 
 TEST(Measurements, CorrelationCountsEveryPairInRange) {
@@ -87,15 +100,12 @@ TEST(Measurements, CorrelationCountsEveryPairInRange) {
     SCOPED_TRACE(::testing::Message() << "a " << c.a << " b " << c.b << " width " << c.width);
     auto m = c.low == c.high ? std::make_unique<Correlation>(c.a, c.b, c.width, c.n)
                              : std::make_unique<Correlation>(c.a, c.b, c.width, c.n, c.low, c.high);
-    feedInBatches(*m, tags, uint32_t(c.width));
     const int64_t low = c.low == c.high ? -int64_t(c.n / 2) * c.width : c.low;
     const int64_t high = c.low == c.high ? low + c.n * c.width : c.high;
     const std::vector<int64_t> want = reference::correlation(tags, c.a, c.b, c.width, c.n, low, high);
-    EXPECT_EQ(m->data(), want);
-    EXPECT_GT(std::accumulate(want.begin(), want.end(), int64_t(0)), 20);
-    EXPECT_EQ(std::make_tuple(m->overflowed(), m->countA(), m->spanPs(), m->counted()),
-              std::make_tuple(false, reference::count(tags, c.a), reference::span(tags),
-                              std::accumulate(want.begin(), want.end(), int64_t(0))));
+    expectFedAs(*m, tags, uint32_t(c.width), want);
+    EXPECT_EQ(std::make_tuple(m->countA(), m->spanPs(), m->counted()),
+              std::make_tuple(reference::count(tags, c.a), reference::span(tags), sum(want)));
     const std::vector<int64_t> edges = m->binEdgesPs();
     ASSERT_EQ(edges.size(), size_t(c.n + 1));
     EXPECT_EQ(std::make_pair(edges.front(), edges[1] - edges[0]), std::make_pair(low, c.width));
@@ -147,7 +157,7 @@ TEST(Measurements, RatesTracesStartStopAndCoincidencesEqualThePlainComputation) 
     const auto& [start, stop, width, n] = startStops[i];
     const std::vector<int64_t> want = reference::startStop(tags, start, stop, width, n);
     EXPECT_EQ(ss[i]->data(), want) << "start " << start << " stop " << stop;
-    EXPECT_GT(std::accumulate(want.begin(), want.end(), int64_t(0)), 20) << "start " << start;
+    EXPECT_GT(sum(want), 20) << "start " << start;
   }
   const std::vector<int64_t> want = reference::coincidences(tags, groups, 2000);
   EXPECT_EQ(coincidences.data(), want);
@@ -156,7 +166,6 @@ TEST(Measurements, RatesTracesStartStopAndCoincidencesEqualThePlainComputation) 
   for (Measurement* m : all) EXPECT_FALSE(m->overflowed());
 
   // counted(): what each put into its data, a trace's bins rolled out of its window too.
-  const auto sum = [](const std::vector<int64_t>& v) { return std::accumulate(v.begin(), v.end(), int64_t(0)); };
   int64_t distinct = 0;
   for (int16_t c : {1, 6, 101, 7, 40, 0}) distinct += reference::count(tags, c);
   const std::pair<Measurement*, int64_t> counted[] = {
@@ -178,11 +187,8 @@ TEST(Measurements, ScansAndJointHistogramsEqualThePlainComputation) {
   for (const auto& c : scans) {
     SCOPED_TRACE(::testing::Message() << "start " << c.start << " next " << c.next);
     TimeDifferences m(c.start, c.stops, c.width, c.n, c.next, c.rows);
-    feedInBatches(m, tags, uint32_t(c.width));
-    const std::vector<int64_t> want = reference::timeDifferences(tags, c.start, c.stops, c.width, c.n, c.next, c.rows);
-    EXPECT_EQ(m.data(), want);
-    EXPECT_GT(std::accumulate(want.begin(), want.end(), int64_t(0)), 20);
-    EXPECT_FALSE(m.overflowed());
+    expectFedAs(m, tags, uint32_t(c.width),
+                reference::timeDifferences(tags, c.start, c.stops, c.width, c.n, c.next, c.rows));
   }
   // start, stop1, stop2 and the two bin widths and counts: the start as a stop, one channel as
   // both stops, a marker start.
@@ -192,11 +198,8 @@ TEST(Measurements, ScansAndJointHistogramsEqualThePlainComputation) {
   for (const auto& c : joints) {
     SCOPED_TRACE(::testing::Message() << "start " << c.start << " stops " << c.stop1 << ", " << c.stop2);
     Histogram2D m(c.start, c.stop1, c.stop2, c.w1, c.n1, c.w2, c.n2);
-    feedInBatches(m, tags, uint32_t(c.w1));
-    const std::vector<int64_t> want = reference::histogram2D(tags, c.start, c.stop1, c.stop2, c.w1, c.n1, c.w2, c.n2);
-    EXPECT_EQ(m.data(), want);
-    EXPECT_GT(std::accumulate(want.begin(), want.end(), int64_t(0)), 20);
-    EXPECT_FALSE(m.overflowed());
+    expectFedAs(m, tags, uint32_t(c.w1),
+                reference::histogram2D(tags, c.start, c.stop1, c.stop2, c.w1, c.n1, c.w2, c.n2));
   }
   // The row goes on with each record of `next`; a clear forgets it too.
   TimeDifferences scan(1, {6}, 10, 10, 2, 3);
@@ -227,12 +230,10 @@ TEST(Measurements, LogCorrelationCountsEveryPairInItsBin) {
     SCOPED_TRACE(::testing::Message() << "a " << c.a << " b " << c.b << " lags " << c.minLag << ".." << c.maxLag);
     const Tags& tags = *c.tags;
     LogCorrelation m(c.a, c.b, c.minLag, c.maxLag, c.perDecade);
-    feedInBatches(m, tags, uint32_t(c.minLag));
-    const std::vector<int64_t> want = reference::logCorrelation(tags, c.a, c.b, m.binEdgesPs());
-    EXPECT_EQ(m.data(), want);
-    EXPECT_GT(std::accumulate(want.begin(), want.end(), int64_t(0)), 20);
-    EXPECT_EQ(std::make_tuple(m.overflowed(), m.countA(), m.countB(), m.spanPs()),
-              std::make_tuple(false, reference::count(tags, c.a), reference::count(tags, c.b),
+    expectFedAs(m, tags, uint32_t(c.minLag),
+                reference::logCorrelation(tags, c.a, c.b, m.binEdgesPs()));
+    EXPECT_EQ(std::make_tuple(m.countA(), m.countB(), m.spanPs()),
+              std::make_tuple(reference::count(tags, c.a), reference::count(tags, c.b),
                               reference::span(tags)));
   }
   const Tags& tags = near;
@@ -277,14 +278,11 @@ TEST(Measurements, CountBetweenMarkersCountsEachGateByTime) {
     SCOPED_TRACE(::testing::Message() << "channel " << c.channel << " begin " << c.begin << " end " << c.end);
     const Tags& tags = *c.tags;
     CountBetweenMarkers m(c.channel, c.begin, c.end, c.n);
-    feedInBatches(m, tags, uint32_t(c.n));
     const reference::Gated want = reference::countBetweenMarkers(tags, c.channel, c.begin, c.end, c.n);
-    EXPECT_EQ(m.data(), want.counts);
+    expectFedAs(m, tags, uint32_t(c.n), want.counts);
     EXPECT_EQ(m.binWidthsPs(), want.widths);
     EXPECT_EQ(want.closed > c.n, c.wraps);
     EXPECT_EQ(m.frameComplete(), want.closed >= c.n);
-    EXPECT_GT(std::accumulate(want.counts.begin(), want.counts.end(), int64_t(0)), 20);
-    EXPECT_FALSE(m.overflowed());
   }
 }
 
@@ -471,13 +469,6 @@ TEST(MeasurementSet, BatchesOfManyPiecesCountAsTheRecordsFedOneByOne) {
       {"all at once", {tags.size()}},
   };
   const std::vector<std::vector<int16_t>> groups = {{1, 6}, {2, 5}, {7, 200}};
-  const auto wantCorr = reference::correlation(tags, 1, 6, 10, 2000, -10000, 10000);
-  const auto wantQuiet = reference::correlation(tags, 2, 5, 100, 400, -20000, 20000);
-  const auto wantCoinc = reference::coincidences(tags, groups, 2000);
-  const auto wantStartStop = reference::startStop(tags, 6, 2, 1000, 500);
-  const auto wantTrace = reference::timeTrace(tags, {200, 2}, 100000, 50);
-  const auto wantWide = reference::timeTrace(tags, {0, 1, 2, 5, 6, 7, 11}, 100000, 50);
-  std::vector<int64_t> wantLog;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     auto corr = std::make_shared<Correlation>(1, 6, 10, 2000);
@@ -497,14 +488,13 @@ TEST(MeasurementSet, BatchesOfManyPiecesCountAsTheRecordsFedOneByOne) {
       set.feed(tags.data() + pos, n);
       pos += n;
     }
-    EXPECT_EQ(corr->data(), wantCorr);
-    EXPECT_EQ(quiet->data(), wantQuiet);
-    EXPECT_EQ(coinc->data(), wantCoinc);
-    EXPECT_EQ(startStop->data(), wantStartStop);
-    EXPECT_EQ(trace->data(), wantTrace);
-    EXPECT_EQ(wide->data(), wantWide);
-    if (wantLog.empty()) wantLog = reference::logCorrelation(tags, 1, 6, log->binEdgesPs());
-    EXPECT_EQ(log->data(), wantLog);
+    EXPECT_EQ(corr->data(), reference::correlation(tags, 1, 6, 10, 2000, -10000, 10000));
+    EXPECT_EQ(quiet->data(), reference::correlation(tags, 2, 5, 100, 400, -20000, 20000));
+    EXPECT_EQ(coinc->data(), reference::coincidences(tags, groups, 2000));
+    EXPECT_EQ(startStop->data(), reference::startStop(tags, 6, 2, 1000, 500));
+    EXPECT_EQ(trace->data(), reference::timeTrace(tags, {200, 2}, 100000, 50));
+    EXPECT_EQ(wide->data(), reference::timeTrace(tags, {0, 1, 2, 5, 6, 7, 11}, 100000, 50));
+    EXPECT_EQ(log->data(), reference::logCorrelation(tags, 1, 6, log->binEdgesPs()));
     EXPECT_EQ(rate->counts(), (std::vector<int64_t>{reference::count(tags, 1), reference::count(tags, 2),
                                                     reference::count(tags, 6)}));
     EXPECT_EQ(std::make_pair(corr->spanPs(), log->countB()),
@@ -534,7 +524,7 @@ TEST(Measurements, DelaysOnBinEdgesForAnyWidth) {
     startStop.feed(tags.data(), tags.size());
     correlation.feed(tags.data(), tags.size());
     const std::vector<int64_t> want = reference::startStop(tags, 1, 6, width, n);
-    EXPECT_EQ(std::accumulate(want.begin(), want.end(), int64_t(0)), int64_t(tags.size() / 2));
+    EXPECT_EQ(sum(want), int64_t(tags.size() / 2));
     EXPECT_EQ(startStop.data(), want);
     EXPECT_EQ(correlation.data(), reference::correlation(tags, 1, 6, width, n, 0, range));
   }
@@ -627,12 +617,11 @@ TEST(VirtualChannels, EachChannelEqualsThePlainComputation) {
       EXPECT_GT(reference::count(out, v.channel), 10);
       if (v.kind != K::Delayed) continue;
       // In its place: before the next plain record, which is later.
-      for (size_t i = 0; i < out.size(); ++i) {
-        if (out[i].channel != v.channel) continue;
-        size_t j = i + 1;
-        while (j < out.size() && !plain(out[j].channel)) ++j;
-        if (j < out.size()) {
-          ASSERT_GT(out[j].time, out[i].time) << "record " << i;
+      int64_t nextPlain = INT64_MAX;
+      for (size_t i = out.size(); i-- > 0;) {
+        if (plain(out[i].channel)) nextPlain = out[i].time;
+        if (out[i].channel == v.channel) {
+          ASSERT_GT(nextPlain, out[i].time) << "record " << i;
         }
       }
     }
