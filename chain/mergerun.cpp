@@ -195,9 +195,12 @@ void MergeRun::checkOutputs() {
 // On a terminal the bar is redrawn in place at every tick and cleared at the end; into a file or
 // a pipe it is a whole line once a second, and a last one at the end.
 void MergeRun::showProgress(bool end) {
-  if (_settings.watch.progress)
-    _settings.watch.progress(_bytesRead.load(), currentSize(_inputs),
-                             secondsSince(_start), end);
+  if (!_settings.watch.progress) return;
+  // A merge taken up at a point has the streams' bytes before it behind it already.
+  int64_t behind = 0;
+  for (const InputStream& input : _inputs) behind += input.from != nullptr ? input.from->offset : 0;
+  _settings.watch.progress(_bytesRead.load() + behind, currentSize(_inputs), secondsSince(_start),
+                           end);
 }
 
 // Waits a tick or until the merge is done: woken by its signal, or else by its condition.
