@@ -31,6 +31,11 @@ void TagWriter::finish(const std::map<int16_t, int64_t>& counts) {
   if (_binary->columns()) _next->putChannelCounts(counts);
 }
 
+void TagWriter::flush() {
+  _text->flush();
+  _binary->flush();
+}
+
 template <typename Span>
 void TagWriter::writeText(const Span& records, size_t count) {
   char* p = _text->cursor();

@@ -55,6 +55,9 @@ public:
   // Hands on what is buffered; a sink that takes columns learns the records per channel,
   // `counts`. Nothing may be written after.
   void finish(const std::map<int16_t, int64_t>& counts);
+  // Hands what is buffered to the outputs and the sink, which go on after it (a part held
+  // part-way).
+  void flush();
   // Bytes written to the text output so far.
   int64_t textBytes() const { return _textBytes; }
 

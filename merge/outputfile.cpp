@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "merge/outputpath.h"
 
@@ -36,6 +37,41 @@ bool heldByAnother(const std::string& path) {
 
 std::string heldText(const std::string& path) {
   return path + ": is in use by another recording, which writes or replays it";
+}
+
+}  // namespace
+
+namespace {
+
+// Copies the first `bytes` bytes of the file `from` to `to` (in the kernel where it can), and
+// leaves `to` after them. False with a message.
+bool copyFront(const std::string& from, int to, int64_t bytes, std::string* error) {
+  const int in = open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat st;
+  errno = 0;
+  if (in < 0 || fstat(in, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < bytes) {
+    *error = in >= 0 && errno == 0 ? "not a file as long as what was held of it" : strerror(errno);
+    if (in >= 0) close(in);
+    return false;
+  }
+  std::vector<char> piece;
+  for (int64_t done = 0; done < bytes;) {
+    ssize_t n = copy_file_range(in, nullptr, to, nullptr, size_t(bytes - done), 0);
+    if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+      piece.resize(1 << 20);  // file systems that cannot copy in the kernel
+      n = pread(in, piece.data(), std::min<size_t>(piece.size(), size_t(bytes - done)), done);
+      if (n > 0 && write(to, piece.data(), size_t(n)) != n) n = -1;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *error = n == 0 ? "cut short while copied" : strerror(errno);
+      close(in);
+      return false;
+    }
+    done += n;
+  }
+  close(in);
+  return true;
 }
 
 }  // namespace
@@ -87,10 +123,20 @@ bool OutputFile::create(const std::string& path, std::string* error, bool noClob
   } else {
     std::string dir, base;
     splitPath(_target, &dir, &base);
-    std::string name = _reserved.empty() ? partialTemplate(dir) : _reserved;
-    fd = _reserved.empty() ? mkstemp(&name[0])
-                           : open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int64_t held = _reserved.empty() ? -1 : _heldBytes;
+    const std::string from = held >= 0 ? _reserved : std::string();
+    std::string name = _reserved.empty() || held >= 0 ? partialTemplate(dir) : _reserved;
+    fd = _reserved.empty() || held >= 0
+             ? mkstemp(&name[0])
+             : open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     _reserved.clear();
+    _heldBytes = -1;
+    if (fd >= 0 && held >= 0 && !copyFront(from, fd, held, error)) {
+      *error = path + ": cannot go on with " + from + ", its unfinished file: " + *error;
+      close(fd);
+      unlink(name.c_str());
+      return false;
+    }
     if (fd >= 0) {
       _tmpPath = name;
       // The permissions a plain creation would give, or those of the file it replaces.
@@ -177,6 +223,20 @@ bool OutputFile::finish(std::string* error, bool durable) {
   if (flushed && closed && code == 0) return true;
   *error = _path + ": write error: " + strerror(code != 0 ? code : EIO);
   discard();
+  return false;
+}
+
+bool OutputFile::sync(int64_t* bytes, std::string* error) {
+  errno = 0;
+  const bool flushed = _file != nullptr && fflush(_file) == 0;
+  int code = _sink ? _sink->error.load(std::memory_order_relaxed) : EBADF;
+  if (code == 0 && (!flushed || (_sink->fd >= 0 && fsync(_sink->fd) != 0))) code = errno;
+  if (code == 0) {
+    *bytes = ftello(_file);
+    if (*bytes >= 0) return true;
+    code = errno;
+  }
+  *error = _path + ": cannot be synced to disk: " + strerror(code != 0 ? code : EIO);
   return false;
 }
 

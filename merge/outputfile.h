@@ -47,7 +47,21 @@ public:
 
   // The next create() of a file writes it under `name` (see freePartialName()), created anew,
   // rather than under a temporary name of its own choosing.
-  void reservePartial(const std::string& name) { _reserved = name; }
+  void reservePartial(const std::string& name) {
+    _reserved = name;
+    _heldBytes = -1;
+  }
+  // The next create() of a file goes on from the temporary file `name` that a killed writer of
+  // the output left: its first `bytes` bytes (what its last sync() made durable) are copied into
+  // the new temporary file, and the stream's writes come after them. `name` stays as it is, so
+  // that a recovery stopped in its turn can go on from it again.
+  void takeUpPartial(const std::string& name, int64_t bytes) {
+    _reserved = name;
+    _heldBytes = bytes;
+  }
+  // Flushes the stream and syncs the file's data to disk, while the output goes on; the bytes
+  // written so far (a taken-up file's included) in *bytes. False with a message.
+  bool sync(int64_t* bytes, std::string* error);
 
   // For a library that writes the file by name (HDF5): creates the temporary file as create()
   // does and gives its name in *name instead of a stream; finish() then only checks that the
@@ -91,6 +105,7 @@ private:
   std::string _target;    // where the data go: _path with symbolic links followed
   std::string _tmpPath;  // empty when writing to _path directly
   std::string _reserved;  // the temporary name for the next create(); empty: one of its own
+  int64_t _heldBytes = -1;  // >= 0: _reserved is a file to go on with after so many bytes
   std::unique_ptr<StreamSink> _sink;
   FILE* _file = nullptr;
   bool _noClobber = false;
