@@ -23,10 +23,10 @@ std::string hdf5OrderWarning(const Hdf5Output& output) {
 }
 
 bool Hdf5File::create(const std::string& path, Hdf5Compression compression, std::string* error,
-                      bool noClobber) {
+                      bool noClobber, bool holdable) {
   std::string name;
   if (!_file.createNamed(path, &name, error, noClobber)) return false;
-  if (!_output.create(name, path, compression, error)) {
+  if (!_output.create(name, path, compression, error, holdable)) {
     _file.discard();
     return false;
   }

@@ -23,9 +23,9 @@ std::string hdf5OrderWarning(const Hdf5Output& output);
 class Hdf5File {
 public:
   // Creates the temporary file for `path`, its columns stored with `compression`. False with a
-  // one-line message naming `path`.
+  // one-line message naming `path`. `holdable`: see Hdf5Output::create().
   bool create(const std::string& path, Hdf5Compression compression, std::string* error,
-              bool noClobber = false);
+              bool noClobber = false, bool holdable = false);
 
   // The temporary name of the next create() (see OutputFile::reservePartial()).
   void reservePartial(const std::string& name) { _file.reservePartial(name); }

@@ -1,6 +1,7 @@
 #include "merge/hdf5output.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stddef.h>
 #include <hdf5.h>
 #include <limits.h>
@@ -680,6 +681,8 @@ struct Hdf5Output::Impl {
   // the columns' chunks go to the file's end as it grows.
   int fd = -1;
   WriteBehind behind;
+  std::string path;       // the file as created
+  bool holdable = false;  // written in the library's single-writer mode (see create())
 
   void close() {
     if (timestamps >= 0) H5Dclose(timestamps);
@@ -693,8 +696,19 @@ Hdf5Output::Hdf5Output() : _impl(new Impl) {}
 
 Hdf5Output::~Hdf5Output() { abandon(); }
 
+namespace {
+
+// File access in the library's latest format, which its single-writer mode needs.
+hid_t latestFormat() {
+  const hid_t access = H5Pcreate(H5P_FILE_ACCESS);
+  H5Pset_libver_bounds(access, H5F_LIBVER_LATEST, H5F_LIBVER_LATEST);
+  return access;
+}
+
+}  // namespace
+
 bool Hdf5Output::create(const std::string& path, const std::string& finalPath,
-                        Hdf5Compression compression, std::string* error) {
+                        Hdf5Compression compression, std::string* error, bool holdable) {
   // The library shall not close files again at exit: after a file's close has failed (a full
   // disk), version 1.10 crashes there. (Takes effect when called before any other HDF5 call.)
   H5dont_atexit();
@@ -705,7 +719,12 @@ bool Hdf5Output::create(const std::string& path, const std::string& finalPath,
     return false;
   }
   errno = 0;
-  _impl->file = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+  _impl->path = path;
+  _impl->holdable = holdable;
+  {
+    Hid access(holdable ? latestFormat() : H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
+    _impl->file = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, access);
+  }
   // The default driver writes through one descriptor of its own.
   void* handle = nullptr;
   if (_impl->file >= 0 && H5Fget_vfd_handle(_impl->file, H5P_DEFAULT, &handle) >= 0 && handle)
@@ -744,6 +763,8 @@ bool Hdf5Output::create(const std::string& path, const std::string& finalPath,
   };
   _impl->timestamps = column("/photon_data/timestamps", H5T_STD_I64LE);
   _impl->detectors = column("/photon_data/detectors", H5T_STD_I16LE);
+  // From here on the columns only grow: all that the single-writer mode allows.
+  if (w.ok && holdable) w.ok = H5Fstart_swmr_write(_impl->file) >= 0;
   if (!w.ok) {
     *error = finalPath + ": cannot create: " + hdf5ErrorText(errno);
     abandon();
@@ -1085,7 +1106,14 @@ bool Hdf5Output::finish(const Hdf5RunInfo& info, std::string* error) {
   putColumns(nullptr, nullptr, 0, true);  // no batch can be taken back (the merge ends them so)
   if (!failed() && _buffered > 0) writeColumns(_buffered);
   errno = 0;
+  if (!failed() && _recount) {
+    // The channels of the records copied from the held file were counted by the writer killed.
+    _handedCounts.clear();
+    if (_counts) memset(_counts.get(), 0, kCountTables * 65536 * sizeof(int64_t));
+    _columnsUncounted = true;
+  }
   if (!failed() && _columnsUncounted && !countWrittenChannels()) fail("read error");
+  if (!failed() && _impl->holdable && !reopen()) fail("write error");
   NodeWriter w;
   w.ok = !failed();
   const hid_t file = _impl->file;
@@ -1104,7 +1132,8 @@ bool Hdf5Output::finish(const Hdf5RunInfo& info, std::string* error) {
   if (!w.ok && !failed()) fail("write error");
 
   errno = 0;
-  const bool closed = H5Dclose(_impl->timestamps) >= 0 && H5Dclose(_impl->detectors) >= 0;
+  bool closed = _impl->timestamps < 0 || H5Dclose(_impl->timestamps) >= 0;
+  closed = (_impl->detectors < 0 || H5Dclose(_impl->detectors) >= 0) && closed;
   _impl->timestamps = _impl->detectors = -1;
   if (H5Fclose(_impl->file) < 0 || !closed) fail("write error");
   _impl->file = -1;
@@ -1114,3 +1143,195 @@ bool Hdf5Output::finish(const Hdf5RunInfo& info, std::string* error) {
 }
 
 void Hdf5Output::abandon() { _impl->close(); }
+
+// The single-writer mode creates no nodes: the file is opened again in the ordinary mode for the
+// description of the run.
+bool Hdf5Output::reopen() {
+  bool closed = H5Dclose(_impl->timestamps) >= 0;
+  closed = H5Dclose(_impl->detectors) >= 0 && closed;
+  _impl->timestamps = _impl->detectors = -1;
+  closed = H5Fclose(_impl->file) >= 0 && closed;
+  Hid access(latestFormat(), H5Pclose);
+  _impl->file = closed ? H5Fopen(_impl->path.c_str(), H5F_ACC_RDWR, access) : -1;
+  return _impl->file >= 0;
+}
+
+namespace {
+
+// What a held output's state file begins with; then the fields of HeldState, then the records
+// not yet final, their times and then their channels.
+constexpr char kHeldMagic[8] = {'R', 'A', 'V', 'H', 'E', 'L', 'D', '1'};
+
+struct HeldState {
+  int64_t records, first, lastPut, lastWritten, outOfOrder;
+  int64_t final;    // records in the file's columns that no later record changes
+  int64_t pending;  // records after them, not yet final
+};
+
+bool writeAll(int fd, const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= size_t(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool Hdf5Output::hold(const std::string& statePath, std::string* error) {
+  quietErrors();
+  if (!_impl->holdable || failed()) {
+    *error = failed() ? _error : _finalPath + ": cannot be held: not written to be";
+    return false;
+  }
+  errno = 0;
+  if (H5Fflush(_impl->file, H5F_SCOPE_LOCAL) < 0 || (_impl->fd >= 0 && fsync(_impl->fd) != 0)) {
+    fail("write error");
+    *error = _error;
+    return false;
+  }
+  // A batch that the next may take back is not final: it stands for records kept back, and the
+  // ring is empty meanwhile. Its memory stays valid until the next batch (see putColumns()).
+  std::vector<int64_t> times(_takeBackTimes, _takeBackTimes + _takeBack);
+  std::vector<int16_t> channels(_takeBackChannels, _takeBackChannels + _takeBack);
+  for (int64_t i = 0; i < _buffered; ++i) {
+    times.push_back(_times[at(i)]);
+    channels.push_back(_channels[at(i)]);
+  }
+  const int64_t lastWritten = _takeBack > 0 ? _lastWrittenBefore : _lastWritten;
+  const HeldState state{_records,     _first,     _lastPut,
+                        lastWritten,  _outOfOrder, _impl->written - _takeBack,
+                        int64_t(times.size())};
+  const int fd = open(statePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  bool ok = fd >= 0 && writeAll(fd, kHeldMagic, sizeof kHeldMagic) &&
+            writeAll(fd, &state, sizeof state) &&
+            writeAll(fd, times.data(), times.size() * sizeof times[0]) &&
+            writeAll(fd, channels.data(), channels.size() * sizeof channels[0]) && fsync(fd) == 0;
+  const int code = errno;
+  if (fd >= 0 && close(fd) != 0) ok = false;
+  if (ok) return true;
+  *error = statePath + ": the HDF5 output's hold cannot be written: " + strerror(code ? code : errno);
+  return false;
+}
+
+bool Hdf5Output::takeUp(const std::string& heldPath, const std::string& statePath,
+                        std::string* error) {
+  quietErrors();
+  const std::string where = statePath + ": cannot take up the HDF5 output held in " + heldPath;
+  std::vector<char> bytes;
+  const int fd = open(statePath.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    *error = where + ": " + strerror(errno);
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  bytes.resize(size_t(st.st_size));
+  const bool read = pread(fd, bytes.data(), bytes.size(), 0) == ssize_t(bytes.size());
+  close(fd);
+  HeldState s{};
+  const size_t head = sizeof kHeldMagic + sizeof s;
+  if (read && bytes.size() >= head) memcpy(&s, bytes.data() + sizeof kHeldMagic, sizeof s);
+  if (!read || bytes.size() < head || memcmp(bytes.data(), kHeldMagic, sizeof kHeldMagic) != 0 ||
+      s.pending < 0 || s.pending > kBufferRecords || s.final < 0 ||
+      s.final % kChunkRecords != 0 || s.records != s.final + s.pending ||
+      bytes.size() != head + size_t(s.pending) * 10) {
+    *error = where + ": not a hold of an HDF5 output, or cut short";
+    return false;
+  }
+  if (!copyFinal(heldPath, s.final, error)) {
+    *error = where + ": " + *error;
+    return false;
+  }
+  _records = s.records;
+  _first = s.first;
+  _lastPut = s.lastPut;
+  _lastWritten = s.lastWritten;
+  _outOfOrder = s.outOfOrder;
+  _recount = true;
+  if (s.pending > 0) {
+    if (!haveRing()) {
+      *error = where + ": out of memory";
+      return false;
+    }
+    memcpy(_times, bytes.data() + head, size_t(s.pending) * sizeof *_times);
+    memcpy(_channels, bytes.data() + head + size_t(s.pending) * sizeof *_times,
+           size_t(s.pending) * sizeof *_channels);
+    _head = 0;
+    _buffered = s.pending;
+  }
+  return true;
+}
+
+// The first `records` records of the held file's columns, a whole number of chunks, copied into
+// this output's columns chunk by chunk as they are stored (filtered, with their filter mask).
+bool Hdf5Output::copyFinal(const std::string& heldPath, int64_t records, std::string* error) {
+  // Readable whatever moment its writer was killed at while it wrote the columns in the
+  // single-writer mode. One killed as it completed the file (opened again in the ordinary mode,
+  // see finish(), its columns no longer changing) is marked as open for writing: it is opened
+  // as the library's own tool that clears that mark opens it.
+  const auto open = [&heldPath]() {
+    const hid_t file = H5Fopen(heldPath.c_str(), H5F_ACC_RDONLY | H5F_ACC_SWMR_READ, H5P_DEFAULT);
+    if (file >= 0) return file;
+    Hid access(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
+    hbool_t clear = 1;
+    return H5Pset(access, "clear_status_flags", &clear) >= 0
+               ? H5Fopen(heldPath.c_str(), H5F_ACC_RDONLY, access)
+               : hid_t(-1);
+  };
+  Hid held(open(), H5Fclose);
+  if (!held.ok()) {
+    *error = "cannot open it: " + hdf5ErrorText(errno);
+    return false;
+  }
+  std::vector<char> chunk;
+  for (const auto& [name, to] : {std::make_pair("/photon_data/timestamps", _impl->timestamps),
+                                 std::make_pair("/photon_data/detectors", _impl->detectors)}) {
+    Hid from(H5Dopen2(held, name, H5P_DEFAULT), H5Dclose);
+    Hid space(from.ok() ? H5Dget_space(from) : -1, H5Sclose);
+    Hid fromProps(from.ok() ? H5Dget_create_plist(from) : -1, H5Pclose);
+    Hid toProps(H5Dget_create_plist(to), H5Pclose);
+    hsize_t extent[1] = {0};
+    bool same = space.ok() && H5Sget_simple_extent_dims(space, extent, nullptr) == 1 &&
+                fromProps.ok() && toProps.ok() &&
+                H5Pget_nfilters(fromProps) == H5Pget_nfilters(toProps);
+    const auto filter = [](hid_t props, int k) {
+      unsigned int flags = 0;
+      size_t values = 0;  // their values are not asked for
+      return H5Pget_filter2(props, unsigned(k), &flags, &values, nullptr, 0, nullptr, nullptr);
+    };
+    for (int k = 0; same && k < H5Pget_nfilters(toProps); ++k)
+      same = filter(fromProps, k) >= 0 && filter(fromProps, k) == filter(toProps, k);
+    if (!same || int64_t(extent[0]) < records) {
+      *error = std::string(name) + (same ? " holds fewer records than were held"
+                                          : " is missing or stored with other filters");
+      return false;
+    }
+    const hsize_t size[1] = {hsize_t(records)};
+    if (H5Dset_extent(to, size) < 0) {
+      *error = "write error: " + hdf5ErrorText(errno);
+      return false;
+    }
+    for (int64_t at = 0; at < records; at += kChunkRecords) {
+      const hsize_t offset[1] = {hsize_t(at)};
+      hsize_t bytes = 0;
+      uint32_t filters = 0;
+      const bool sized = H5Dget_chunk_storage_size(from, offset, &bytes) >= 0;
+      if (sized) chunk.resize(size_t(bytes));
+      if (!sized || H5Dread_chunk(from, H5P_DEFAULT, offset, &filters, chunk.data()) < 0) {
+        *error = std::string(name) + ": read error: " + hdf5ErrorText(errno);
+        return false;
+      }
+      if (H5Dwrite_chunk(to, H5P_DEFAULT, filters, offset, bytes, chunk.data()) < 0) {
+        *error = "write error: " + hdf5ErrorText(errno);
+        return false;
+      }
+    }
+  }
+  _impl->written = _impl->extent = records;
+  return true;
+}

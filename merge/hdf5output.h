@@ -147,8 +147,26 @@ public:
   // Creates (truncates) the file at `path`, whose name once complete is `finalPath` (recorded in
   // /identity). `compression`: the columns' filters. False with a one-line message naming
   // `finalPath` in *error (for Fast without its plugin, the package to install).
+  // With `holdable`, the file can be held part-way (hold()) and taken up after its writer was
+  // killed (takeUp()): it is written in the library's single-writer mode, in which the file on
+  // disk is readable at every moment of its writing, in the library's latest file format (which
+  // readers of HDF5 1.10 and later read); the description of the run is written at finish(),
+  // with the file opened again in the ordinary mode.
   bool create(const std::string& path, const std::string& finalPath, Hdf5Compression compression,
-              std::string* error);
+              std::string* error, bool holdable = false);
+
+  // Of a holdable output, between two batches: makes the records taken so far durable. The
+  // columns' records that are final reach the disk with the file's metadata; the records not
+  // yet final (kept back for late ones, or a batch that the next one may take back) and the
+  // output's counts go to the file `statePath`, created anew and synced. False with a message
+  // (the output goes on; a failed write of the columns fails it as any write does).
+  bool hold(const std::string& statePath, std::string* error);
+  // Of a holdable output just created: takes up the output whose writer was killed after a
+  // hold(), from its file `heldPath` (left as the kill left it) and the hold's `statePath`. The
+  // final records are copied chunk by chunk as they are stored, the rest restored as they were
+  // held; the records after the hold then give the file the killed writer would have written.
+  // False with a message naming what is wrong.
+  bool takeUp(const std::string& heldPath, const std::string& statePath, std::string* error);
 
   void putRecords(const char* records, size_t count) override;
   // Columns of whole chunks: a batch in time order after the records before it is written to
@@ -185,6 +203,8 @@ private:
   int64_t* countTables();
   std::map<int16_t, int64_t> channelCounts() const;
   bool writeRun(const int64_t* times, const int16_t* channels, int64_t count);
+  bool copyFinal(const std::string& heldPath, int64_t records, std::string* error);
+  bool reopen();
   void takeColumns(const int64_t* times, const int16_t* channels, size_t count);
   void fail(const char* what);
   // Puts a record that is earlier than the last one taken in its place.
@@ -217,6 +237,7 @@ private:
   int64_t _takeBack = 0;
   int64_t _lastWrittenBefore = INT64_MIN;
   bool _columnsUncounted = false;  // columns were taken, and their channels not yet counted
+  bool _recount = false;  // taken up: finish() counts the channels of the file's column
   // Per output channel, indexed by channel + 32768: kCountTables such tables one after the
   // other, added up by finish(); made when first needed (by putRecords()), zero pages until a
   // channel is counted.

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -147,40 +148,68 @@ TEST(Hdf5Output, ColumnsAndCountsEqualTheBinaryRecords) {
   unlink(path.c_str());
 }
 
-// Records straight into an output at `path`, as the merge hands them over: as binary records in
-// batches of `batch`, or with `columns` as columns in batches of whole chunks, each with its
-// order flag. What the output holds, whose detector table must count the records.
+// Records as the merge hands them over: as binary records in batches of `batch`, or with
+// `columns` as columns in batches of whole chunks, each with its order flag.
+struct Batches {
+  Batches(const Records& records, size_t batch, bool columns)
+      : batch(columns ? size_t(Hdf5Output::kChunkRecords) : batch), columns(columns),
+        bytes(10 * records.size()) {
+    for (const auto& [time, channel] : records) {
+      memcpy(&bytes[10 * times.size()], &time, 8);
+      memcpy(&bytes[10 * times.size() + 8], &channel, 2);
+      times.push_back(time);
+      channels.push_back(channel);
+    }
+  }
+  size_t count() const { return (times.size() + batch - 1) / batch; }
+  // Batches `from` to `to` (excluded); the last one of all ends the columns.
+  void put(Hdf5Output* out, size_t from, size_t to) const {
+    for (size_t i = from * batch; i < std::min(to * batch, times.size()); i += batch) {
+      const size_t n = std::min(batch, times.size() - i);
+      bool ordered = true;
+      for (size_t j = i; j < i + n; ++j) ordered = ordered && (j == 0 || times[j] >= times[j - 1]);
+      if (columns) out->putColumns(&times[i], &channels[i], n, ordered);
+      else out->putRecords(bytes.data() + 10 * i, n);
+    }
+    if (columns && to >= count()) out->putColumns(nullptr, nullptr, 0, true);
+  }
+  size_t batch;
+  bool columns;
+  std::vector<char> bytes;
+  std::vector<int64_t> times;
+  std::vector<int16_t> channels;
+};
+
+// What the output holds once finished; its detector table must count the records.
+Written finished(Hdf5Output* out, const std::string& path, const Records& records) {
+  std::string error;
+  EXPECT_TRUE(out->finish(Hdf5RunInfo(), &error)) << error;
+  Written w = readOutput(path);
+  w.outOfOrder = out->outOfOrder();
+  EXPECT_EQ(w.counts, countsOf(records));
+  return w;
+}
+
+// Records straight into an output at `path` (see Batches).
 Written writeRecords(const std::string& path, const Records& records, size_t batch, bool columns,
                      Hdf5Compression compress) {
   Hdf5Output out;
   std::string error;
   EXPECT_TRUE(out.create(path, "records.h5", compress, &error)) << error;
-  std::vector<char> bytes(10 * records.size());
-  std::vector<int64_t> times;
-  std::vector<int16_t> channels;
-  for (const auto& [time, channel] : records) {
-    memcpy(&bytes[10 * times.size()], &time, 8);
-    memcpy(&bytes[10 * times.size() + 8], &channel, 2);
-    times.push_back(time);
-    channels.push_back(channel);
-  }
+  const Batches batches(records, batch, columns);
   if (columns) {
-    EXPECT_EQ(out.columns(), size_t(Hdf5Output::kChunkRecords));
-    batch = out.columns();
+    EXPECT_EQ(out.columns(), batches.batch);
   }
-  for (size_t i = 0; i < records.size(); i += batch) {
-    const size_t n = std::min(batch, records.size() - i);
-    bool ordered = true;
-    for (size_t j = i; j < i + n; ++j) ordered = ordered && (j == 0 || times[j] >= times[j - 1]);
-    if (columns) out.putColumns(&times[i], &channels[i], n, ordered);
-    else out.putRecords(bytes.data() + 10 * i, n);
-  }
-  if (columns) out.putColumns(nullptr, nullptr, 0, true);
-  EXPECT_TRUE(out.finish(Hdf5RunInfo(), &error)) << error;
-  Written w = readOutput(path);
-  w.outOfOrder = out.outOfOrder();
-  EXPECT_EQ(w.counts, countsOf(records));
-  return w;
+  batches.put(&out, 0, batches.count());
+  return finished(&out, path, records);
+}
+
+void expectSame(const Written& a, const Written& b) {
+  EXPECT_TRUE(a.columns == b.columns);
+  EXPECT_EQ(a.counts, b.counts);
+  EXPECT_EQ(a.sorted, b.sorted);
+  EXPECT_EQ(a.duration, b.duration);
+  EXPECT_EQ(a.outOfOrder, b.outOfOrder);
 }
 
 // Late records find their place among those kept back; one later than all of them is counted,
@@ -262,6 +291,153 @@ TEST(Hdf5Output, LateAndEarlyRecordsGoToTheirPlaceOrAreCounted) {
     EXPECT_TRUE(sameTimestamps(w.columns, expected));
   }
   unlink(path.c_str());
+}
+
+// Records `count` of them, three a time unit, with one a marker 5 units early every 99991
+// records; `tooLate`: and one more at the end whose place was written long ago.
+Records heldRecords(int64_t count, bool tooLate) {
+  Records records;
+  for (int64_t i = 0; i < count; ++i)
+    records.push_back(i % 99991 == 777 ? std::make_pair(1000 + i / 3 - 5, int16_t(104))
+                                       : std::make_pair(1000 + i / 3, int16_t(i % 7)));
+  if (tooLate) records.push_back({5, 3});
+  return records;
+}
+
+// Runs `batches` in a holdable output at `path` up to batch `at`, holds it with its state at
+// `state`, and goes on with `onHold` (which gets the batch reached) to the end.
+Written holdAt(const std::string& path, const std::string& state, const Records& records,
+               const Batches& batches, size_t at, Hdf5Compression compress,
+               const std::function<void()>& onHold) {
+  Hdf5Output out;
+  std::string error;
+  EXPECT_TRUE(out.create(path, "held.h5", compress, &error, true)) << error;
+  batches.put(&out, 0, at);
+  EXPECT_TRUE(out.hold(state, &error)) << error;
+  onHold();
+  batches.put(&out, at, batches.count());
+  return finished(&out, path, records);
+}
+
+// The output taken up from the file `held` and the state `state` of a hold at batch `at`.
+Written takenUp(const std::string& path, const std::string& held, const std::string& state,
+                const Records& records, const Batches& batches, size_t at,
+                Hdf5Compression compress) {
+  Hdf5Output out;
+  std::string error;
+  EXPECT_TRUE(out.create(path, "held.h5", compress, &error, true)) << error;
+  EXPECT_TRUE(out.takeUp(held, state, &error)) << error;
+  batches.put(&out, at, batches.count());
+  return finished(&out, path, records);
+}
+
+// A holdable output writes what an ordinary one does. Held between two batches and taken up
+// from its file and state as they were then (copies, as a writer killed there leaves them), it
+// writes what the writer that went on wrote: at the start, amid the records kept back, with a
+// batch of columns that the next one takes back, with a record too late counted, through the
+// filters. Also when the writer is killed at any moment after its hold, the file going on.
+TEST(Hdf5Output, AHeldOutputTakenUpWritesWhatItsWriterWould) {
+  const std::string base = "/tmp/ravik-test-" + std::to_string(getpid()) + "-hold";
+  const std::string path = base + ".h5", other = base + "-up.h5", held = base + "-held.h5",
+                    state = base + ".state";
+  const int64_t chunk = Hdf5Output::kChunkRecords;
+  Records backByABatch;  // the third chunk's first record belongs before the second's first
+  for (int64_t i = 0; i < 3 * chunk; ++i) backByABatch.push_back({1000 + 2 * i, int16_t(i % 5)});
+  backByABatch[size_t(2 * chunk)] = {1000 + 2 * chunk - 1, 104};
+  using C = Hdf5Compression;
+  const struct {
+    const char* name;
+    Records records;
+    size_t batch;
+    bool columns;
+    C compress;
+    std::vector<size_t> at;  // the batches held at
+  } cases[] = {
+      {"records", heldRecords(5 * chunk + 123, false), 40000, false, C::None, {0, 1, 4, 9}},
+      {"records, one too late", heldRecords(3 * chunk, true), 30000, false, C::Fast, {3, 7}},
+      {"columns", heldRecords(5 * chunk + 123, false), 0, true, C::Fast, {1, 3, 6}},
+      {"columns taken back", backByABatch, 0, true, C::None, {2}},
+      {"columns taken back, deflate", backByABatch, 0, true, C::Deflate, {2}},
+  };
+  for (const auto& c : cases) {
+    const Batches batches(c.records, c.batch, c.columns);
+    const Written whole = writeRecords(path, c.records, c.batch, c.columns, c.compress);
+    EXPECT_EQ(whole.outOfOrder, c.records.back().first == 5 ? 1 : 0);
+    for (const size_t at : c.at) {
+      SCOPED_TRACE(std::string(c.name) + ", held at batch " + std::to_string(at));
+      const auto copy = [&] {
+        ASSERT_EQ(system(("cp " + path + " " + held).c_str()), 0);
+      };
+      const Written went = holdAt(path, state, c.records, batches, at, c.compress, copy);
+      expectSame(went, whole);
+      expectSame(takenUp(other, held, state, c.records, batches, at, c.compress), went);
+    }
+  }
+
+  // Killed at a moment of its own after the hold it last told of, the file going on meanwhile.
+  const Records records = heldRecords(48 * chunk, false);
+  const Batches batches(records, 16384, false);
+  const Written whole = writeRecords(path, records, 16384, false, C::Fast);
+  for (int run = 0; run < 4; ++run) {
+    SCOPED_TRACE("killed, run " + std::to_string(run));
+    int told[2];
+    ASSERT_EQ(pipe(told), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+      close(told[0]);
+      Hdf5Output out;
+      std::string error;
+      if (!out.create(held, "held.h5", C::Fast, &error, true)) _exit(1);
+      for (size_t k = 0; k < batches.count(); ++k) {
+        batches.put(&out, k, k + 1);
+        const uint32_t at = uint32_t(k + 1);
+        if (at % 16 == 0 && (!out.hold(state + std::to_string(at), &error) ||
+                             write(told[1], &at, sizeof at) != sizeof at))
+          _exit(1);
+      }
+      pause();  // killed while the file is still being written
+      _exit(0);
+    }
+    close(told[1]);
+    uint32_t at = 0;
+    const uint32_t wanted = 16 * uint32_t(1 + run % 3);
+    while (at < wanted && read(told[0], &at, sizeof at) == sizeof at) {
+    }
+    usleep(useconds_t(rand() % 20000));
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(told[0]);
+    ASSERT_EQ(at, wanted);
+    expectSame(takenUp(other, held, state + std::to_string(at), records, batches, at, C::Fast),
+               whole);
+    for (uint32_t k = 16; k <= batches.count(); k += 16) unlink((state + std::to_string(k)).c_str());
+  }
+
+  // Killed as it completed the file, opened again in the ordinary mode (its columns whole, the
+  // file marked as open for writing): taken up at its last hold all the same.
+  const Batches few(records, 16384, false);
+  const auto flagged = [&] {
+    const pid_t child = fork();
+    if (child == 0) {
+      Hdf5Output out;
+      std::string error;
+      if (!out.create(held, "held.h5", C::Fast, &error, true)) _exit(1);
+      few.put(&out, 0, 32);
+      if (!out.hold(state, &error)) _exit(1);
+      few.put(&out, 32, few.count());
+      if (!out.finish(Hdf5RunInfo(), &error)) _exit(1);
+      const hid_t file = H5Fopen(held.c_str(), H5F_ACC_RDWR, H5P_DEFAULT);
+      if (file < 0 || H5Fflush(file, H5F_SCOPE_GLOBAL) < 0) _exit(1);
+      kill(getpid(), SIGKILL);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+  };
+  flagged();
+  expectSame(takenUp(other, held, state, records, few, 32, C::Fast), whole);
+  for (const std::string& p : {path, other, held, state}) unlink(p.c_str());
 }
 
 // Without the bitshuffle plugin (here: the library told to load none, after the filter that
