@@ -93,12 +93,13 @@ void KRmt::describeParts(const std::function<void(FILE*, bool)>& header, bool re
     published = [this, run](const PartFacts&, const PartResume& after) {
       ResumePoint point;
       if (!_resumeLog->before(after.records, &point) || point.sources.size() != _keptPoints.size())
-        return;
+        return false;
       std::copy(point.sources.begin(), point.sources.end(), _keptPoints.begin());
       const nlohmann::json parts = partsJson(_parts->published());
       QMetaObject::invokeMethod(
           this, [this, run, point, after, parts] { letGoBehind(run, point, after, parts); },
           Qt::QueuedConnection);
+      return true;  // the window holds no part part-way: nothing waits for the manifest
     };
   }
   // Told on the merge's thread; the manifest is the window's, rewritten on its own thread.

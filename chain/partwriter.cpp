@@ -1,8 +1,12 @@
 #include "chain/partwriter.h"
 
+#include <dirent.h>
+#include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "chain/tagwriter.h"
 #include "merge/hdf5file.h"
@@ -16,6 +20,8 @@ namespace {
 // looking at the size record by record.
 constexpr int64_t kMostRecordBytes = 29;
 constexpr int64_t kBinaryHeaderBytes = 64;
+constexpr int64_t kHoldLeast = 65536;  // records between two holds at least
+constexpr std::chrono::milliseconds kHoldSpacing{250};  // and time
 
 }  // namespace
 
@@ -85,6 +91,7 @@ PartInfo partInfo(const Hdf5RunInfo& run, const nlohmann::json& report) {
 struct PartWriter::Part {
   PartFacts facts;
   bool headed = false;  // the binary header is written
+  int64_t textBefore = 0;  // text bytes of a part taken up that its writer did not write
   OutputFile text, binary;
   Hdf5File hdf5;
   std::unique_ptr<TagWriter> writer;
@@ -137,17 +144,37 @@ std::unique_ptr<PartWriter> PartWriter::begin(const PartPlan& plan, std::string*
 
 PartWriter::PartWriter(const PartPlan& plan)
     : _plan(plan), _perChannel(65536), _spanEnd(plan.from.spanEnd),
-      _lastTime(plan.from.lastTime), _any(plan.from.index > 1), _total(plan.from.records),
-      _skip(plan.skip) {}
+      _lastTime(plan.from.lastTime), _any(plan.from.index > 1 || plan.from.hold.on),
+      _total(plan.from.records), _skip(plan.skip),
+      _takeUp(plan.from.hold.on && !plan.from.hold.complete) {}
 
 PartWriter::~PartWriter() { discard(); }
 
 bool PartWriter::begin(std::string* error) { return open(_plan.from.index, error); }
 
+namespace {
+
+// The file of `kind` among `files`; empty: none.
+std::string fileOf(const std::vector<PartFile>& files, const char* kind) {
+  for (const PartFile& f : files)
+    if (f.kind == kind) return f.path;
+  return std::string();
+}
+
+}  // namespace
+
 bool PartWriter::open(int32_t index, std::string* error) {
   std::unique_ptr<Part> part(new Part);
   part->facts.index = index;
   const bool keep = _plan.noClobber;
+  // The part held when the run was killed goes on in its files as far as they were held.
+  const PartHold& held = _plan.from.hold;
+  const bool takeUp = _takeUp;
+  _takeUp = false;
+  if (takeUp) {
+    part->text.takeUpPartial(fileOf(held.part.files, "text"), held.textBytes);
+    part->binary.takeUpPartial(fileOf(held.part.files, "binary"), held.binaryBytes);
+  }
   // A part after the first is told under its temporary names before they exist: a run killed
   // while they are created leaves none that its manifest does not name.
   if (index > 1 && _begun) {
@@ -156,8 +183,13 @@ bool PartWriter::open(int32_t index, std::string* error) {
       names.push_back(freePartialName(partName(output, index)));
       return names.back();
     };
-    if (!_plan.text.empty()) part->text.reservePartial(reserve(_plan.text));
-    if (!_plan.binary.empty()) part->binary.reservePartial(reserve(_plan.binary));
+    if (takeUp) {
+      for (const char* kind : {"text", "binary"})
+        if (!fileOf(held.part.files, kind).empty()) names.push_back(fileOf(held.part.files, kind));
+    } else {
+      if (!_plan.text.empty()) part->text.reservePartial(reserve(_plan.text));
+      if (!_plan.binary.empty()) part->binary.reservePartial(reserve(_plan.binary));
+    }
     if (!_plan.hdf5.empty()) part->hdf5.reservePartial(reserve(_plan.hdf5));
     {
       std::lock_guard<std::mutex> hold(_lock);
@@ -177,17 +209,115 @@ bool PartWriter::open(int32_t index, std::string* error) {
   }
   if (!_plan.hdf5.empty()) {
     const std::string name = partName(_plan.hdf5, index);
-    if (!part->hdf5.create(name, _plan.compress, error, keep)) return false;
+    if (!part->hdf5.create(name, _plan.compress, error, keep, _plan.holds || takeUp))
+      return false;
     part->facts.files.push_back({"hdf5", absolutePath(name)});
   }
+  if (takeUp && !takeUpHeld(part.get(), error)) return false;
   part->writer.reset(new TagWriter(part->text.file(), part->binary.file(), part->hdf5.output()));
-  std::fill(_perChannel.begin(), _perChannel.end(), 0);
+  if (!takeUp) std::fill(_perChannel.begin(), _perChannel.end(), 0);
   const std::vector<std::string> names =
       partialNames({&part->text, &part->binary, part->hdf5.file()});
   _part = std::move(part);
   std::lock_guard<std::mutex> hold(_lock);
   _partials = names;
   return true;
+}
+
+// Goes on with the held part: its text and binary files begin with what was held of those it
+// was held in; its HDF5 file, new, takes up the held one. The files held in, and the hold, stay
+// until the last part is in place: a recovery stopped in its turn goes on from them again.
+bool PartWriter::takeUpHeld(Part* part, std::string* error) {
+  const PartHold& held = _plan.from.hold;
+  const std::string hdf5 = fileOf(held.part.files, "hdf5");
+  if (part->hdf5.output() != nullptr &&
+      (hdf5.empty() || !part->hdf5.output()->takeUp(hdf5, held.hdf5State, error))) {
+    if (hdf5.empty()) *error = part->facts.files.back().path + ": the part held has no HDF5 file";
+    return false;
+  }
+  part->facts.records = held.part.records;
+  part->facts.first = held.part.first;
+  part->facts.last = held.part.last;
+  part->headed = true;
+  part->textBefore = std::max<int64_t>(held.textBytes, 0);
+  std::fill(_perChannel.begin(), _perChannel.end(), 0);
+  for (const auto& [channel, count] : held.counts) _perChannel[size_t(channel + 32768)] = count;
+  _any = true;
+  _heldTime = _lastTime;
+  _heldRecords = part->facts.records;
+  for (const PartFile& f : held.part.files) _takenFrom.push_back(f.path);
+  if (!held.hdf5State.empty()) _takenFrom.push_back(held.hdf5State);
+  return true;
+}
+
+void removeHoldFiles(const std::string& partial) {
+  const size_t slash = partial.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : partial.substr(0, slash);
+  const std::string prefix = partial.substr(slash + 1) + ".hold-";
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return;
+  while (const dirent* e = readdir(d))
+    if (strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0)
+      unlink((dir + "/" + e->d_name).c_str());
+  closedir(d);
+}
+
+void PartWriter::dropHolds(const std::string& keep) {
+  for (const std::string& file : _holdFiles)
+    if (file != keep) unlink(file.c_str());
+  _holdFiles.clear();
+  if (!keep.empty()) _holdFiles.push_back(keep);
+}
+
+bool PartWriter::holdDue() const {
+  // No closer than the points the merge can be taken up at (see ResumeLog): a hold between two
+  // of them would let go of nothing more.
+  if (!_plan.holds || !_publishedNote || _part->facts.records - _heldRecords < kHoldLeast)
+    return false;
+  const bool due = (_plan.rule.timePs > 0 && _heldTime != INT64_MIN &&
+                    _lastTime - _heldTime >= _plan.rule.timePs / 16) ||
+                   (_plan.rule.size > 0 && size() - _heldSize >= _plan.rule.size / 16);
+  // And no more than a few times a second, whatever the part's size: each hold syncs the part's
+  // files and has the manifest written.
+  return due && std::chrono::steady_clock::now() - _heldAt >= kHoldSpacing;
+}
+
+// Syncs the part's files as far as its records so far and tells the hold (`complete`: the part
+// is finished and synced, its files about to be renamed into place). A hold that cannot be made
+// is not told: the part goes on, and the one before stays the run's last.
+void PartWriter::hold(Part& part, bool complete) {
+  PartHold h;
+  h.on = true;
+  h.complete = complete;
+  h.part = part.facts;
+  h.part.files.clear();
+  if (!part.text.path().empty()) h.part.files.push_back({"text", part.text.partialPath()});
+  if (!part.binary.path().empty()) h.part.files.push_back({"binary", part.binary.partialPath()});
+  if (!part.hdf5.file()->partialPath().empty())
+    h.part.files.push_back({"hdf5", part.hdf5.file()->partialPath()});
+  _heldTime = _lastTime;
+  _heldRecords = part.facts.records;
+  _heldAt = std::chrono::steady_clock::now();
+  if (!complete) _heldSize = size();
+  std::string error;
+  bool ok = true;
+  if (!complete) {
+    part.writer->flush();
+    if (part.text.file() != nullptr) ok = part.text.sync(&h.textBytes, &error);
+    if (ok && part.binary.file() != nullptr) ok = part.binary.sync(&h.binaryBytes, &error);
+    if (ok && part.hdf5.output() != nullptr) {
+      h.hdf5State = part.hdf5.file()->partialPath() + ".hold-" + std::to_string(++_holdCount);
+      ok = part.hdf5.output()->hold(h.hdf5State, &error);
+      for (size_t i = 0; ok && i < _perChannel.size(); ++i)
+        if (_perChannel[i] != 0) h.counts[int16_t(int32_t(i) - 32768)] = _perChannel[i];
+    }
+  }
+  const PartResume at{part.facts.index, _total, _spanEnd, _lastTime, h};
+  if (ok && _publishedNote(part.facts, at)) {
+    dropHolds(h.hdf5State);
+    return;
+  }
+  if (!h.hdf5State.empty()) unlink(h.hdf5State.c_str());
 }
 
 void PartWriter::describe(const PartHeader& header, const PartInfo& info, const PartBegun& begun,
@@ -227,16 +357,30 @@ bool PartWriter::close(std::string* error) {
     part->hdf5.discard();
     return false;
   }
-  if (!publishOutputs({{&part->text, "text"}, {&part->binary, "binary"},
-                       {part->hdf5.file(), "HDF5"}},
-                      error, true))
-    return false;
+  const std::vector<NamedOutput> outputs = {
+      {&part->text, "text"}, {&part->binary, "binary"}, {part->hdf5.file(), "HDF5"}};
+  if (_plan.holds && _publishedNote) {
+    // Complete and synced under the temporary names, told before they are renamed: a run
+    // killed meanwhile has its recovery rename them, as its holds before are gone.
+    for (const NamedOutput& o : outputs) {
+      if (o.file->finish(error, true)) continue;
+      for (const NamedOutput& other : outputs) other.file->discard();
+      *error += "; no output written";
+      return false;
+    }
+    hold(*part, true);
+  }
+  if (!publishOutputs(outputs, error, true)) return false;
   {
     std::lock_guard<std::mutex> hold(_lock);
     _published.push_back(part->facts);
   }
-  if (_publishedNote)
-    _publishedNote(part->facts, PartResume{part->facts.index + 1, _total, _spanEnd, _lastTime});
+  const bool noted =
+      _publishedNote &&
+      _publishedNote(part->facts, PartResume{part->facts.index + 1, _total, _spanEnd, _lastTime, {}});
+  // The holds of the part are no longer needed once it is in place and named; a part taken up
+  // by a recovery (which names no part) leaves the file and hold it took up until now.
+  if (noted || !_publishedNote) dropHolds(std::string());
   return true;
 }
 
@@ -270,7 +414,7 @@ void PartWriter::startSpan(int64_t time) {
 
 int64_t PartWriter::size() const {
   const int64_t records = _part->facts.records;
-  int64_t bytes = _part->writer->textBytes();
+  int64_t bytes = _part->textBefore + _part->writer->textBytes();
   if (!_plan.binary.empty()) bytes = std::max(bytes, 2 * kBinaryHeaderBytes + 10 * records);
   if (!_plan.hdf5.empty()) bytes = std::max(bytes, 10 * records);
   return bytes;
@@ -304,8 +448,14 @@ void PartWriter::writeSpan(const Span& tags, size_t count) {
         fail(error);
         return;
       }
+    } else if (holdDue()) {
+      hold(*_part, false);
     }
-    if (_part->facts.records == 0) startSpan(tags.at(i).time);
+    if (_part->facts.records == 0) {
+      startSpan(tags.at(i).time);
+      _heldTime = tags.at(i).time;
+      _heldSize = _heldRecords = 0;
+    }
     writeHeader();
     // The stretch that no rule can end: up to the span's end, and as far as the size allows.
     size_t n = count - i;
@@ -357,11 +507,17 @@ bool PartWriter::publishLast(std::string* error) {
     *error = _error;
     return false;
   }
-  if (!_part) return true;
-  if (close(error)) return true;
-  fail(*error);
-  *error = _error;
-  return false;
+  if (_part && !close(error)) {
+    fail(*error);
+    *error = _error;
+    return false;
+  }
+  for (const std::string& file : _takenFrom) {
+    removeHoldFiles(file);
+    unlink(file.c_str());
+  }
+  _takenFrom.clear();
+  return true;
 }
 
 void PartWriter::discard() {

@@ -15,7 +15,9 @@
 #include <stdio.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -60,14 +62,29 @@ nlohmann::json partsJson(const std::vector<PartFacts>& parts);
 // file names of the first output), or "parts: none published".
 std::string partsLine(const nlohmann::json& parts);
 
+// A part held part-way (see PartPlan::holds): its files synced as far as its first records, so
+// that a recovery goes on with them rather than writing the part anew; or, `complete`, a part
+// whose files are complete and synced under their temporary names, about to be renamed into
+// place (a recovery renames those that are not).
+struct PartHold {
+  bool on = false;
+  bool complete = false;
+  PartFacts part;                // its facts so far; its files under their temporary names
+  int64_t textBytes = -1;        // of its text and binary files; -1: no such output
+  int64_t binaryBytes = -1;
+  std::string hdf5State;         // the HDF5 output's hold (Hdf5Output::hold()); empty: none
+  std::map<int16_t, int64_t> counts;  // its records per channel (an HDF5 part)
+};
+
 // Where the parts of a run go on that was taken up after its published parts (a recovery of a
 // run whose raw data behind them were let go), or, told at each part's publication, where they
-// would go on after it.
+// would go on after it; with `hold`, the part `index` that is held.
 struct PartResume {
-  int32_t index = 1;            // the next part
-  int64_t records = 0;          // records in the parts before it
-  int64_t spanEnd = INT64_MIN;  // the time rule's end of the part before it
+  int32_t index = 1;            // the next part, or the one held
+  int64_t records = 0;          // records in the parts before it (and those held of it)
+  int64_t spanEnd = INT64_MIN;  // the time rule's end of the part before it (or of the one held)
   int64_t lastTime = INT64_MIN; // time of the last record before it
+  PartHold hold;
 };
 
 // What a split run writes.
@@ -83,7 +100,17 @@ struct PartPlan {
   // over (the parts before hold them already).
   PartResume from;
   int64_t skip = 0;
+  // The part being written is held part-way (its files synced, and told as a hold through
+  // PartPublished) every sixteenth of its span or size (no closer than 65,536 records, and
+  // than a quarter of a second after the hold before), and once complete before its files are
+  // renamed into place: a run that lets go of its raw data behind the holds needs no more temp
+  // disk than a sixteenth of a part's. The HDF5 output's holds go beside its temporary file.
+  bool holds = false;
 };
+
+// Removes the hold files of the unfinished HDF5 part `partial` ("partial.hold-N", see
+// PartPlan::holds): a run killed before its manifest named its last hold leaves that one.
+void removeHoldFiles(const std::string& partial);
 
 // Writes the binary header (first = true) and trailer of each part.
 using PartHeader = std::function<void(FILE* binary, bool first)>;
@@ -94,8 +121,9 @@ using PartInfo = std::function<Hdf5RunInfo(const PartFacts& part)>;
 // them.
 using PartBegun = std::function<void(const std::vector<std::string>& partials)>;
 // Told of each part once it is published (synced and renamed into place), with where the parts go
-// on after it; on the thread that writes the parts.
-using PartPublished = std::function<void(const PartFacts& part, const PartResume& after)>;
+// on after it, and of each hold (`after.hold`); on the thread that writes the parts. True when the
+// run's manifest now names it: a hold's files before it may go.
+using PartPublished = std::function<bool(const PartFacts& part, const PartResume& after)>;
 // Each part tells `run` (what the run's HDF5 output would, as far as it is known while the run
 // goes on: its losses are located only at its end), the span of its own timestamps, and its share
 // of the run report `report`: its records and time span, and the part's facts as "part".
@@ -127,7 +155,8 @@ public:
   void write(const TimeTag* tags, size_t count);
   // The same, the records as the merge hands them on (10 bytes each).
   void writeRecords(const char* records, size_t count);
-  // After the whole merge: publishes the part being written, the last. False with a message.
+  // After the whole merge: publishes the part being written, the last, and removes the files
+  // of a part taken up. False with a message.
   bool publishLast(std::string* error);
   // Removes the part being written; the published ones stay.
   void discard();
@@ -148,6 +177,10 @@ private:
   bool ends(int64_t time) const;
   int64_t size() const;
   bool writeFailed() const;
+  bool holdDue() const;
+  void hold(Part& part, bool complete);
+  bool takeUpHeld(Part* part, std::string* error);
+  void dropHolds(const std::string& keep);
 
   void writeHeader();
   template <typename Span>
@@ -165,6 +198,15 @@ private:
   bool _any = false;              // a record was written
   int64_t _total = 0;             // records in the parts, the one being written included
   int64_t _skip = 0;              // records still to be passed over
+  // Where the part was last held (the time and the size it had reached), and the HDF5 holds
+  // that the manifest may still name (at most the last two), and those of a part taken up.
+  int64_t _heldTime = INT64_MIN, _heldSize = 0, _heldRecords = 0;
+  std::chrono::steady_clock::time_point _heldAt;  // the last hold, of any part
+  int32_t _holdCount = 0;
+  bool _takeUp = false;  // the first part opened goes on with the part held (plan.from.hold)
+  std::vector<std::string> _holdFiles;
+  // The files and hold of the part taken up, removed once the last part is in place.
+  std::vector<std::string> _takenFrom;
   std::atomic<bool> _failed{false};
   std::string _error;
   mutable std::mutex _lock;  // guards _published and _partials

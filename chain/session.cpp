@@ -176,6 +176,9 @@ bool Session::createParts(std::string* error) {
   plan.others = _files.read;
   plan.others.push_back({"run report", _reportFile});
   plan.others.push_back({"histogram", _files.histogram});
+  // Where the raw data may be let go of behind the parts (see releasesRaw()), they are also let go
+  // of behind each part's holds.
+  plan.holds = !_files.keepRaw && !_files.lossRecords && !_virtuals && !_keep;
   _parts = PartWriter::begin(plan, error);
   return _parts != nullptr;
 }
@@ -235,11 +238,12 @@ bool Session::releasesRaw() const {
   return _parts && !_files.keepRaw && !_files.lossRecords && _settings.stages.empty() && _opened;
 }
 
-void Session::releaseBehind(const std::vector<SessionDevice>& devices, const PartResume& after) {
+bool Session::releaseBehind(const std::vector<SessionDevice>& devices, const PartResume& after) {
   ResumePoint point;
-  if (!_resumeLog->before(after.records, &point) || point.sources.size() != _kept.size()) return;
+  if (!_resumeLog->before(after.records, &point) || point.sources.size() != _kept.size())
+    return false;
   std::lock_guard<std::mutex> hold(_manifestLock);
-  if (!_manifest.held()) return;
+  if (!_manifest.held()) return false;
   // The manifest names the point before any data behind it go: a run killed in between is taken
   // up from the point before.
   const nlohmann::json published = _publishedParts, resume = _resumePoint;
@@ -249,11 +253,12 @@ void Session::releaseBehind(const std::vector<SessionDevice>& devices, const Par
   if (!_manifest.write(_runDir, manifest(devices, withHistogram(_parts->partials())), &error)) {
     _publishedParts = published;
     _resumePoint = resume;
-    return;
+    return false;
   }
   // Losses are located at the end from the last point let go of.
   for (size_t i = 0; i < _kept.size(); ++i) _kept[i] = point.sources[i];
   _release->release(point);
+  return true;
 }
 
 std::string Session::writeManifest(const std::vector<SessionDevice>& devices) {
@@ -307,7 +312,7 @@ bool Session::startMerge(const std::vector<SessionDevice>& devices, RecordSink* 
             _manifest.write(_runDir, manifest(devices, withHistogram(partials)), &error);
         },
         release ? PartPublished([this, devices](const PartFacts&, const PartResume& after) {
-          releaseBehind(devices, after);
+          return releaseBehind(devices, after);
         })
                 : PartPublished());
   }

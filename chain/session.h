@@ -204,7 +204,7 @@ private:
   bool createParts(std::string* error);
   std::vector<std::string> withHistogram(const std::vector<std::string>& partials) const;
   bool releasesRaw() const;
-  void releaseBehind(const std::vector<SessionDevice>& devices, const PartResume& after);
+  bool releaseBehind(const std::vector<SessionDevice>& devices, const PartResume& after);
   bool createOutputs(std::string* error);
   std::vector<OutputName> outputNames(const std::string& report) const;
   void discardOutputs();

@@ -40,6 +40,51 @@ bool stateFromJson(const json& j, DecoderState* s) {
   return ok && pending >= 0 && pending <= UINT32_MAX && virtuals >= 0 && virtuals <= UINT32_MAX;
 }
 
+json holdJson(const PartHold& h) {
+  json counts = json::array();
+  for (const auto& [channel, count] : h.counts) counts.push_back({channel, count});
+  return {{"complete", h.complete},
+          {"part", partsJson({h.part}).front()},
+          {"text_bytes", h.textBytes},
+          {"binary_bytes", h.binaryBytes},
+          {"hdf5_state", h.hdf5State},
+          {"counts", counts}};
+}
+
+bool holdFromJson(const json& j, PartHold* h) {
+  const json part = j.is_object() ? j.value("part", json()) : json();
+  const json files = part.is_object() ? part.value("files", json()) : json();
+  const json counts = j.is_object() ? j.value("counts", json()) : json();
+  const json complete = j.is_object() ? j.value("complete", json()) : json();
+  const json state = j.is_object() ? j.value("hdf5_state", json()) : json();
+  int64_t index = 0;
+  if (!complete.is_boolean() || !state.is_string() || !files.is_array() || !counts.is_array() ||
+      !integer(part, "index", &index) || index < 1 || index > INT32_MAX ||
+      !integer(part, "records", &h->part.records) || h->part.records < 0 ||
+      !integer(j, "text_bytes", &h->textBytes) || !integer(j, "binary_bytes", &h->binaryBytes))
+    return false;
+  h->on = true;
+  h->complete = complete.get<bool>();
+  h->hdf5State = state.get<std::string>();
+  h->part.index = int32_t(index);
+  const bool any = part.value("first_ps", json()).is_number_integer();
+  if (any && (!integer(part, "first_ps", &h->part.first) || !integer(part, "last_ps", &h->part.last)))
+    return false;
+  for (const json& f : files) {
+    const json kind = f.is_object() ? f.value("kind", json()) : json();
+    const json path = f.is_object() ? f.value("path", json()) : json();
+    if (!kind.is_string() || !path.is_string() || path.get<std::string>().empty()) return false;
+    h->part.files.push_back({kind.get<std::string>(), path.get<std::string>()});
+  }
+  for (const json& c : counts) {
+    if (!c.is_array() || c.size() != 2 || !c[0].is_number_integer() || !c[1].is_number_integer() ||
+        c[0].get<int64_t>() < INT16_MIN || c[0].get<int64_t>() > INT16_MAX)
+      return false;
+    h->counts[int16_t(c[0].get<int64_t>())] = c[1].get<int64_t>();
+  }
+  return true;
+}
+
 }  // namespace
 
 json takeUpJson(const PartResume& parts, const ResumePoint& point) {
@@ -51,11 +96,13 @@ json takeUpJson(const PartResume& parts, const ResumePoint& point) {
                        {"first_ps", p.first},
                        {"last_before_ps", p.lastBefore},
                        {"decoder", stateJson(p.state)}});
-  return {{"part", parts.index},
-          {"records", parts.records},
-          {"span_end_ps", parts.spanEnd},
-          {"last_ps", parts.lastTime},
-          {"merge", {{"records", point.records}, {"sources", sources}}}};
+  json j = {{"part", parts.index},
+            {"records", parts.records},
+            {"span_end_ps", parts.spanEnd},
+            {"last_ps", parts.lastTime},
+            {"merge", {{"records", point.records}, {"sources", sources}}}};
+  if (parts.hold.on) j["hold"] = holdJson(parts.hold);
+  return j;
 }
 
 bool takeUpFromJson(const json& j, size_t sources, PartResume* parts, ResumePoint* point,
@@ -63,7 +110,11 @@ bool takeUpFromJson(const json& j, size_t sources, PartResume* parts, ResumePoin
   int64_t index = 0;
   const json merge = j.is_object() ? j.value("merge", json()) : json();
   const json list = merge.is_object() ? merge.value("sources", json()) : json();
-  if (!integer(j, "part", &index) || index < 2 || index > INT32_MAX ||
+  const json hold = j.is_object() ? j.value("hold", json()) : json();
+  parts->hold = PartHold();
+  if ((!hold.is_null() && !holdFromJson(hold, &parts->hold)) || !integer(j, "part", &index) ||
+      index < (parts->hold.on ? 1 : 2) || index > INT32_MAX ||
+      (parts->hold.on && parts->hold.part.index != index) ||
       !integer(j, "records", &parts->records) || !integer(j, "span_end_ps", &parts->spanEnd) ||
       !integer(j, "last_ps", &parts->lastTime) || !integer(merge, "records", &point->records) ||
       point->records < 0 || point->records > parts->records || !list.is_array() ||

@@ -19,6 +19,7 @@
 #include "chain/takeup.h"
 #include "chain/virtualjson.h"
 #include "merge/inputfile.h"
+#include "merge/outputpath.h"
 #include "merge/streamloss.h"
 
 namespace {
@@ -116,9 +117,65 @@ bool takeOutputs(const RunManifest& m, Options* options, std::string* error) {
 // A split run that let go of its raw data behind its published parts goes on after the last of
 // them, into its own outputs, with every part before it in place: the data they hold are no
 // longer in the temp files.
-bool takeUp(const Recovery& r, bool outputsNamed, Options* options, std::string* error) {
-  const RunManifest& m = r.manifest;
-  const std::string where = manifestPath(r.dir) + ": ";
+// The final name of the part held's file of `kind`.
+std::string heldFinalName(const Options& options, const PartHold& h, const std::string& kind) {
+  const std::string& output = kind == "text"     ? options.textPath
+                              : kind == "binary" ? options.binPath
+                                                 : options.hdf5Path;
+  return absolutePath(partName(output, h.part.index));
+}
+
+// A part held when the run was killed: one that was complete is put in place (its files not
+// yet renamed are renamed) and counts among the published ones; one held part-way is gone on
+// with, so its files and hold are kept from the removal of what the run left unfinished.
+bool takeUpHeld(Recovery* r, Options* options, std::string* error) {
+  PartResume& from = options->partsFrom;
+  PartHold& h = from.hold;
+  std::vector<std::string> held;
+  for (PartFile& f : h.part.files) {
+    const std::string final = heldFinalName(*options, h, f.kind);
+    if (h.complete && isRegularFile(f.path) && rename(f.path.c_str(), final.c_str()) != 0) {
+      *error = f.path + ": cannot be renamed into place as " + final + ": " + strerror(errno);
+      return false;
+    }
+    if (h.complete) {
+      removeHoldFiles(f.path);
+      f.path = final;
+      held.push_back(final);
+      continue;
+    }
+    held.push_back(f.path);
+    if (!h.hdf5State.empty() && f.kind == "hdf5") held.push_back(h.hdf5State);
+  }
+  for (const std::string& path : held) {
+    if (isRegularFile(path)) continue;
+    *error = path + ": missing; the run let go of the raw data that this " +
+             (h.complete ? "part" : "unfinished part") +
+             " holds, so it can be finished only with its files in place";
+    return false;
+  }
+  std::vector<std::string>& partials = r->manifest.partials;
+  partials.erase(std::remove_if(partials.begin(), partials.end(),
+                                [&](const std::string& p) {
+                                  return std::find(held.begin(), held.end(), p) != held.end();
+                                }),
+                 partials.end());
+  if (!h.complete) return true;
+  // A recovery stopped before may have counted it already.
+  nlohmann::json& published = r->manifest.published;
+  if (!published.is_array()) published = nlohmann::json::array();
+  if (std::none_of(published.begin(), published.end(), [&](const nlohmann::json& p) {
+        return p.is_object() && p.value("index", 0) == h.part.index;
+      }))
+    published.push_back(partsJson({h.part}).front());
+  from.index = h.part.index + 1;
+  h = PartHold();
+  return true;
+}
+
+bool takeUp(Recovery* r, bool outputsNamed, Options* options, std::string* error) {
+  const RunManifest& m = r->manifest;
+  const std::string where = manifestPath(r->dir) + ": ";
   if (outputsNamed) {
     *error = where + "the run let go of its raw data behind its published parts, so it can only "
              "be finished into its own outputs: give no --text, --bin or --hdf5";
@@ -141,6 +198,7 @@ bool takeUp(const Recovery& r, bool outputsNamed, Options* options, std::string*
       return false;
     }
   }
+  if (options->partsFrom.hold.on && !takeUpHeld(r, options, error)) return false;
   options->takenUp = true;
   options->published = m.published;
   return true;
@@ -198,7 +256,7 @@ bool prepareRecovery(Options* options, Recovery* recovery, std::string* error) {
   const bool named =
       !options->textPath.empty() || !options->binPath.empty() || !options->hdf5Path.empty();
   return takeStreams(*recovery, options, error) && takeOutputs(m, options, error) &&
-         (m.resume.is_null() || takeUp(*recovery, named, options, error));
+         (m.resume.is_null() || takeUp(recovery, named, options, error));
 }
 
 bool lockRecoveredStreams(const std::vector<InputStream>& inputs, std::string* error) {
@@ -227,6 +285,7 @@ std::vector<std::string> removePartials(const Recovery& recovery, std::vector<st
     }
     char size[32];
     snprintf(size, sizeof size, "%.1f MB", double(st.st_size) / 1e6);
+    removeHoldFiles(path);
     if (unlink(path.c_str()) == 0)
       removed.push_back("removed " + path + " (" + size + "), an output the run left unfinished");
     else if (errno != ENOENT)

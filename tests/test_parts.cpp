@@ -11,6 +11,7 @@
 
 #include "chain/partwriter.h"
 #include "chain/tagwriter.h"
+#include "merge/outputfile.h"
 #include "merge/outputpath.h"
 #include "device/korbalt.h"
 #include "tests/cli_run.h"
@@ -204,4 +205,41 @@ TEST(Parts, APartThatCannotBePutInPlaceStopsTheRunAndKeepsThePartsBefore) {
   EXPECT_EQ(namesIn(d.path), (std::set<std::string>{"run-0001.txt", "run-0001.bin", "run-0002.bin"}));
   EXPECT_EQ(partName("a/b.c/run", 12), "a/b.c/run-0012");
   EXPECT_EQ(partName(".hidden", 10000), ".hidden-10000");
+}
+
+// A part's unfinished output goes on where its last sync left it, in a file of its own: the bytes
+// after it, which a killed writer wrote but did not sync, are left out, and the file it goes on
+// from stays as it was. A file shorter than what was synced of it, or none, is refused.
+TEST(Parts, AnUnfinishedOutputGoesOnWhereItWasSynced) {
+  TempDir d;
+  const std::string path = d / "run-0003.txt", left = d / ".run-0003.txt.left";
+  std::string error;
+  int64_t synced = -1;
+  {
+    OutputFile killed;
+    ASSERT_TRUE(killed.create(path, &error)) << error;
+    fputs("1000 1\n2000 2\n", killed.file());
+    ASSERT_TRUE(killed.sync(&synced, &error)) << error;
+    EXPECT_EQ(synced, 14);
+    fputs("9000 9\n9000 9\n9000 9\n", killed.file());  // longer than what follows it
+    fflush(killed.file());
+    ASSERT_EQ(link(killed.partialPath().c_str(), left.c_str()), 0);
+  }
+  for (const int64_t beyond : {int64_t(36), int64_t(-2)}) {
+    OutputFile refused;
+    refused.takeUpPartial(beyond < 0 ? d / "none" : left, beyond < 0 ? 0 : beyond);
+    EXPECT_FALSE(refused.create(path, &error));
+    EXPECT_NE(error.find("cannot go on with"), std::string::npos) << error;
+    EXPECT_EQ(slurp(left), "1000 1\n2000 2\n9000 9\n9000 9\n9000 9\n");
+  }
+  OutputFile taken;
+  taken.takeUpPartial(left, synced);
+  ASSERT_TRUE(taken.create(path, &error)) << error;
+  fputs("3000 3\n4000 4\n", taken.file());
+  int64_t bytes = 0;
+  ASSERT_TRUE(taken.sync(&bytes, &error)) << error;
+  EXPECT_EQ(bytes, 28);
+  ASSERT_TRUE(taken.finish(&error) && taken.publish(&error)) << error;
+  EXPECT_EQ(slurp(path), "1000 1\n2000 2\n3000 3\n4000 4\n");
+  EXPECT_EQ(slurp(left), "1000 1\n2000 2\n9000 9\n9000 9\n9000 9\n");  // for a next recovery
 }

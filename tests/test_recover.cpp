@@ -149,12 +149,72 @@ TEST_F(RecoverTest, ARunKilledAt3MEventsPerSecondIsRecoveredWhole) {
   EXPECT_TRUE(slurp(out + "/run.bin") == before);
 }
 
+// The times of an HDF5 part are those of its binary part's records, in time order.
+void expectTheBinaryTimes(const std::string& h5, const std::string& records) {
+  const hid_t file = H5Fopen(h5.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+  ASSERT_GE(file, 0) << h5;
+  const auto times = readData<int64_t>(file, "/photon_data/timestamps", H5T_NATIVE_INT64);
+  H5Fclose(file);
+  std::vector<int64_t> binary(records.size() / 10);
+  for (size_t i = 0; i < binary.size(); ++i) memcpy(&binary[i], &records[10 * i], 8);
+  std::stable_sort(binary.begin(), binary.end());
+  EXPECT_TRUE(times == binary) << h5;
+}
+
+// The replayed `sources` as far as the killed run's temp files in `run` (named in its manifest)
+// reached, in chain order, as inputs of the merge core; *released: one temp file begins with a
+// hole.
+std::vector<CoreSource> asKilled(const TempDir& dir, const std::string& run,
+                                 const std::vector<std::string>& sources, bool* released) {
+  RunManifest manifest;
+  std::string err;
+  EXPECT_TRUE(manifestFromJson(nlohmann::json::parse(slurp(manifestPath(run))), &manifest, &err))
+      << err;
+  std::vector<CoreSource> chain(sources.size());
+  *released = false;
+  for (const ManifestDevice& d : manifest.devices) {
+    const std::string temp = run + "/" + d.stream;
+    chain[size_t(d.chain)] = {dir / ("kept" + std::to_string(d.chain)), d.chain, d.markers};
+    std::ofstream(chain[size_t(d.chain)].path)
+        << slurp(sources[size_t(d.chain)]).substr(0, size_t(sizeOf(temp)));
+    *released = *released || beginsWithHole(temp);
+  }
+  return chain;
+}
+
+// The parts that the report out/run.json lists, together, hold the merge core's outputs of
+// `chain`, and the report counts their records; no other file is left in `out`; an HDF5 part
+// holds its binary part's times. The report.
+nlohmann::json expectPartsAreTheWhole(const TempDir& dir, const std::string& out,
+                                      const std::vector<CoreSource>& chain) {
+  const nlohmann::json report = nlohmann::json::parse(slurp(out + "/run.json"));
+  std::string text, bin;
+  std::set<std::string> names = {"run.json"};
+  int64_t records = 0;
+  for (const nlohmann::json& part : report["parts"]) {
+    text += slurp(part["files"][0]["path"]);
+    const std::string partRecords = ::records(slurp(part["files"][1]["path"]));
+    bin += partRecords;
+    if (part["files"].size() > 2) expectTheBinaryTimes(part["files"][2]["path"], partRecords);
+    records += part["records"].get<int64_t>();
+    for (const nlohmann::json& file : part["files"])
+      names.insert(file["path"].get<std::string>().substr(out.size() + 1));
+  }
+  EXPECT_EQ(namesIn(out), names) << "the killed part's temporary files and holds are gone";
+  coreMerge(chain, dir / "core.txt", dir / "core.bin");
+  EXPECT_TRUE(text == slurp(dir / "core.txt"));
+  EXPECT_TRUE(bin == slurp(dir / "core.bin"));
+  EXPECT_EQ(report["records"], records);
+  return report;
+}
+
 // A run in parts, its devices replaying streams of four seconds, killed at two moments wherever
 // its parts stand (each part's temporary names are in the manifest before its files exist): the
 // raw data behind its published parts are let go as it goes (holes in the temp files, where the
 // file system makes them), and the recovery goes on after the last part its manifest names,
 // leaving the parts in place as they are and removing the part being written. All the parts
-// together hold every timestamp of the streams as far as the kill left them, once.
+// together hold every timestamp of the streams as far as the kill left them, once; its HDF5 parts
+// hold them as well, a part held part-way taken up from its HDF5 file as the kill left it.
 TEST_F(RecoverTest, ASplitRunKilledGoesOnAfterItsPublishedParts) {
   std::vector<std::string> sources;
   for (uint32_t d = 0; d < 3; ++d) {
@@ -166,45 +226,31 @@ TEST_F(RecoverTest, ASplitRunKilledGoesOnAfterItsPublishedParts) {
     SCOPED_TRACE(least);
     for (const std::string& folder : {tmp, out}) ASSERT_EQ(system(("rm -rf " + folder + "/*").c_str()), 0);
     const pid_t pid = record({"ORDER=reverse", "REPLAY=" + sources[0] + "," + sources[1] + "," + sources[2]},
-                             {"--seconds", "1e9", "--split-time", "0.25"});
+                             {"--seconds", "1e9", "--split-time", "0.25", "--hdf5", out + "/run.h5"});
     const std::string run = waitForRun({"ravik-0.tmp", "ravik-1.tmp", "ravik-2.tmp"}, least);
-    // Anywhere in a part: a quarter of a second of stream time is some 0.25 s of the replay.
+    // Anywhere in a part: a quarter of a second of stream time is some 0.25 s of the replay. The
+    // second time only once a part is held part-way (its files synced, the raw data behind
+    // them let go), which the recovery goes on with.
     std::this_thread::sleep_for(std::chrono::milliseconds(std::random_device()() % 250));
+    for (int i = 0; i < 200 && least > (1 << 20) &&
+                    slurp(manifestPath(run)).find("\"hold\"") == std::string::npos;
+         ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     kill(pid, SIGKILL);
     ASSERT_EQ(exitCode(pid), 1000 + SIGKILL) << recordErr();
     ASSERT_FALSE(run.empty()) << recordErr();
     std::map<std::string, std::string> published;
     for (const std::string& name : namesIn(out))
       if (name[0] != '.') published[name] = slurp(out + "/" + name);
-    RunManifest manifest;
-    std::string err;
-    ASSERT_TRUE(manifestFromJson(nlohmann::json::parse(slurp(manifestPath(run))), &manifest, &err)) << err;
-    ASSERT_FALSE(manifest.resume.is_null()) << "no part's end was noted";
-    // The streams as the kill left them, in chain order, and where their data begin now.
-    std::vector<CoreSource> chain(3);
+    ASSERT_NE(slurp(manifestPath(run)).find("\"resume\""), std::string::npos)
+        << "no part's end was noted";
     bool released = false;
-    for (const ManifestDevice& d : manifest.devices) {
-      const std::string temp = run + "/" + d.stream;
-      const int64_t size = sizeOf(temp);
-      chain[size_t(d.chain)] = {dir / ("kept" + std::to_string(d.chain)), d.chain, d.markers};
-      std::ofstream(chain[size_t(d.chain)].path) << slurp(sources[size_t(d.chain)]).substr(0, size_t(size));
-      released = released || beginsWithHole(temp);
-    }
+    const std::vector<CoreSource> chain = asKilled(dir, run, sources, &released);
     EXPECT_EQ(released, holes) << "the raw data behind the published parts are let go";
+    std::string err;
 
     ASSERT_EQ(merge({"--recover", run}, &err), 0) << err;
-    std::string text, bin;
-    const nlohmann::json report = nlohmann::json::parse(slurp(out + "/run.json"));
-    std::set<std::string> names = {"run.json"};
-    int64_t records = 0;
-    for (const nlohmann::json& part : report["parts"]) {
-      text += slurp(part["files"][0]["path"]);
-      bin += ::records(slurp(part["files"][1]["path"]));
-      records += part["records"].get<int64_t>();
-      for (const nlohmann::json& file : part["files"])
-        names.insert(file["path"].get<std::string>().substr(out.size() + 1));
-    }
-    EXPECT_EQ(namesIn(out), names) << "the killed part's temporary files are gone";
+    const nlohmann::json report = expectPartsAreTheWhole(dir, out, chain);
     // A part published after the manifest was last written is written again, with the same
     // records (its binary header is then a merge's without devices).
     for (const auto& p : published) {
@@ -212,14 +258,10 @@ TEST_F(RecoverTest, ASplitRunKilledGoesOnAfterItsPublishedParts) {
       const bool binary = p.first.find(".bin") != std::string::npos;
       EXPECT_TRUE(binary ? ::records(now) == ::records(p.second) : now == p.second) << p.first;
     }
-    EXPECT_GT(report["parts"].size(), published.size() / 2);
-    coreMerge(chain, dir / "core.txt", dir / "core.bin");
-    EXPECT_TRUE(text == slurp(dir / "core.txt"));
-    EXPECT_TRUE(bin == slurp(dir / "core.bin"));
-    EXPECT_EQ(report["records"], records);
+    EXPECT_GT(report["parts"].size(), published.size() / 3);  // text, binary and HDF5 each
     int64_t devices = 0;
     for (const nlohmann::json& d : report["devices"]) devices += d["records"].get<int64_t>();
-    EXPECT_EQ(devices, records);
+    EXPECT_EQ(devices, report["records"]);
   }
   // Named outputs, or a published part gone, cannot finish such a run.
   std::string err;
@@ -230,6 +272,7 @@ TEST_F(RecoverTest, ASplitRunKilledGoesOnAfterItsPublishedParts) {
   const std::string kept = slurp(manifestPath(run));
   nlohmann::json edited = nlohmann::json::parse(kept);
   edited["resume"]["merge"]["sources"][0]["offset"] = int64_t(400) << 30;
+  edited["resume"].erase("hold");  // the part held is in place since the recovery
   std::ofstream(manifestPath(run)) << edited.dump();
   EXPECT_EQ(merge({"--recover", run}, &err), 2);
   EXPECT_NE(err.find("beyond the stream's end"), std::string::npos) << err;
