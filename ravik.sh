@@ -72,7 +72,7 @@ case "${1:-}" in
       cmake -S . -B build-tsan -DRAVIK_SANITIZE_THREAD=ON -DRAVIK_BUILD_BENCH=OFF >/dev/null
       cmake --build build-tsan -j"$JOBS" --target "${TSAN_TESTS[@]}"
       # Each runs five times, so that a race that shows once in a few runs fails the command.
-      (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 \
+      (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/../tests/tsan.supp" \
          ctest --output-on-failure --repeat until-fail:5 -j"$JOBS" -R "^($(IFS='|'; echo "${TSAN_TESTS[*]}"))\$")
     fi
     ;;
