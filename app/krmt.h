@@ -15,6 +15,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -130,7 +131,7 @@ private:
   bool outputOpen(OutputKind kind) const;
   // Creates the outputs `paths` (by kind, empty: none) under temporary names; false when the user
   // answered a failure with Close, or when the run report would have no name beside them.
-  bool openOutputs(const QString* paths);
+  bool openOutputs(const QString* paths, bool live = false);
   // Why the output `what` cannot be written to `path`, empty when it can: it is an output opened
   // or published before it, a file of this recording in its temp folder (deleted once merged),
   // or the metadata file that the HDF5 output reads.
@@ -221,17 +222,19 @@ private:
   // when Close was chosen on the box that says why a value cannot be used (Ok: whole outputs).
   bool splitSetting(SplitRule* rule);
   // Creates the outputs `paths` (by kind, empty: none) as the parts of one run, in place of
-  // openOutputs()'s whole files; false when Close was chosen on an error box.
-  bool openParts(const QString* paths);
+  // openOutputs()'s whole files (`live`: to be merged beside the recording); false when Close was
+  // chosen on an error box.
+  bool openParts(const QString* paths, bool live);
   // Before the merge starts: what each part's binary header and HDF5 file tell, and the
-  // manifest rewritten as each part begins (partBegun()).
-  // With `release`, the raw data behind each published part are let go (letGoBehind()).
+  // manifest rewritten as each part begins. With `release`, each part is also held part-way,
+  // and the raw data behind each hold and published part are let go (rewriteManifest()).
   void describeParts(const std::function<void(FILE*, bool)>& header, bool release);
   void partBegun();
-  // Once a part is published: the manifest names the point after it, then the temp files' data
-  // before the point go (see chain/takeup.h), unless the temp files must stay whole by now.
-  void letGoBehind(uint64_t run, const ResumePoint& point, const PartResume& after,
-                   const nlohmann::json& published);
+  // On the thread that writes the parts, which so never waits for the window's: the manifest
+  // the window wrote last, with the parts so far and `after` at `point` (see chain/takeup.h);
+  // then the temp files' data before the point go, unless they must stay whole by now. True
+  // when the manifest was rewritten.
+  bool rewriteManifest(const PartResume& after, const ResumePoint& point);
   // After a complete merge into parts: publishes the last part and writes the run report, or
   // keeps the recording.
   void concludeParts();
@@ -298,8 +301,12 @@ private:
   std::unique_ptr<ResumeLog> _resumeLog;
   std::unique_ptr<RawRelease> _rawRelease;
   std::vector<SourcePoint> _keptPoints;
+  std::vector<bool> _listed;  // by device in _devs: has a temp file, so the manifest lists it
   bool _releasing = false;
-  uint64_t _releaseRun = 0;  // counts the runs begun in parts, which tell letGoBehind() theirs
+  // Guards _manifest, _lastManifest and _releasing, which the window's thread and the one that
+  // writes the parts both use.
+  std::mutex _manifestLock;
+  RunManifest _lastManifest;  // as last written, which the parts' thread writes again
   // True while the devices write the temp files that the merge reads.
   std::atomic<bool> _growing{false};
   MonitorCore* _monitor;   // the monitor of the current or last recording, or null; owned

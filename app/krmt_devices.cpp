@@ -160,7 +160,7 @@ void KRmt::startCollect() {
                     ? _recordDir
                     : QString();
   // The outputs are those ticked now; with Close nothing is recorded and the window goes.
-  if (!dir.isEmpty() && !openOutputs(_choice)) {
+  if (!dir.isEmpty() && !openOutputs(_choice, true)) {
     _timer->stop();
     updateGui(Idle);
     return;
@@ -279,7 +279,18 @@ bool KRmt::writeManifest(const QString* outputs) {
   manifest.compress = hdf5 ? _hdf5Compress : Hdf5Compression::None;
   if (!_virtuals.empty()) manifest.virtualChannels = virtualToJson(_virtuals);
   std::string error;
-  return checkError(_manifest.write(toFileName(_recordDir), manifest, &error),
+  bool written;
+  {
+    // The parts' thread rewrites it with each part and hold: what it wrote last stands.
+    std::lock_guard<std::mutex> hold(_manifestLock);
+    if (_parts != nullptr) {
+      manifest.published = _lastManifest.published;
+      manifest.resume = _lastManifest.resume;
+    }
+    written = _manifest.write(toFileName(_recordDir), manifest, &error);
+    if (written) _lastManifest = manifest;
+  }
+  return checkError(written,
              "Can't write the run manifest\n" + fromFileName(error) +
                  "\nThe run goes on; if it ends without its merge, only ravik-merge "
                  "with the devices' chain positions can merge its temp files.");

@@ -64,7 +64,10 @@ void KRmt::startMerge() {
             "published as the run goes on, so they cannot be renamed at Stop.");
   }
   // Merged again from the temp files, they must stay whole.
-  if (!keepsLive) _releasing = false;
+  if (!keepsLive) {
+    std::lock_guard<std::mutex> hold(_manifestLock);
+    _releasing = false;
+  }
   if (!keepsLive) {
     // Nothing the merge beside the recording writes is still wanted, or it never ran: every
     // output chosen now is merged from the temp files, those created at Start included.
@@ -185,8 +188,8 @@ void KRmt::outputsInHand(QString* outputs) const {
     outputs[k] = outputOpen(OutputKind(k)) ? _choice[k] : QString();
 }
 
-bool KRmt::openOutputs(const QString* paths) {
-  if (_split.on()) return openParts(paths);
+bool KRmt::openOutputs(const QString* paths, bool live) {
+  if (_split.on()) return openParts(paths, live);
   bool goOn = true;
   _ascFile = openOutput(paths[kTextOut], "text output", &_ascOutput, &goOn);
   if (goOn) _binFile = openOutput(paths[kBinaryOut], "binary output", &_binOutput, &goOn);
@@ -429,6 +432,7 @@ void KRmt::keepRecording() {
     run.streams.push_back({toFileName(dev->_tmpName), dev->_chainPos, dev->_markers});
   }
   if (run.streams.empty()) return;
+  std::lock_guard<std::mutex> hold(_manifestLock);
   if (_manifest.held()) {
     // The outputs of a merge stopped here are removed under their temporary names, so nothing
     // stands in the recovery's way.
@@ -574,6 +578,7 @@ void KRmt::stopMerge() {
   // are deleted on a thread of their own: the outputs are complete, and the window is back in
   // Idle meanwhile.
   if (!names.empty()) {
+    std::lock_guard<std::mutex> hold(_manifestLock);
     _manifest.remove();
     _tempRemoval.remove(names);
   }

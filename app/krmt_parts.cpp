@@ -31,7 +31,7 @@ bool KRmt::splitSetting(SplitRule* rule) {
   return checkError(false, "Can't split the outputs as asked; Ok writes them whole\n" + why);
 }
 
-bool KRmt::openParts(const QString* paths) {
+bool KRmt::openParts(const QString* paths, bool live) {
   const char* const kinds[] = {"text output", "binary output", "HDF5 output"};
   QString chosen[kOutputKinds];
   std::vector<OutputName> taken;  // the outputs chosen before, which no other may name
@@ -59,6 +59,9 @@ bool KRmt::openParts(const QString* paths) {
   plan.hdf5 = toFileName(chosen[kHdf5Out]);
   plan.compress = plan.hdf5.empty() ? Hdf5Compression::None : _hdf5Compress;
   plan.rule = _split;
+  // Held part-way where the raw data may be let go of behind the parts (describeParts()): merged
+  // beside the recording, straight from the temp files.
+  plan.holds = live && _session->files().keep.empty();
   plan.others = recordingFiles();
   std::string report, error;
   if (!plan.hdf5.empty())
@@ -68,6 +71,10 @@ bool KRmt::openParts(const QString* paths) {
     return false;
   }
   plan.others.push_back({"run report", report});
+  {
+    std::lock_guard<std::mutex> hold(_manifestLock);
+    _lastManifest = RunManifest();  // nothing of this run is published or held yet
+  }
   _parts = _session->beginParts(plan, &error);
   if (_parts == nullptr)
     return checkError(false, "Can't open output file\n" + fromFileName(error));
@@ -79,30 +86,30 @@ void KRmt::describeParts(const std::function<void(FILE*, bool)>& header, bool re
   nameOutputs(_partPaths);
   _resumeLog.reset();
   _rawRelease.reset();
-  _releasing = release;
-  const uint64_t run = ++_releaseRun;
+  {
+    std::lock_guard<std::mutex> hold(_manifestLock);
+    _releasing = release;
+  }
   PartPublished published;
   if (release) {
     std::vector<std::string> paths;
-    for (const RmtDev* dev : _devs) paths.push_back(toFileName(dev->_tmpName));
+    _listed.clear();
+    for (const RmtDev* dev : _devs) {
+      paths.push_back(toFileName(dev->_tmpName));
+      _listed.push_back(!dev->_tmpName.isEmpty());
+    }
     _resumeLog.reset(new ResumeLog);
     _rawRelease.reset(new RawRelease(paths));
     _keptPoints.assign(size_t(_devs.size()), SourcePoint{});
-    // On the thread that writes the parts; the losses, located on the merge's thread after its
-    // last record, start from the last point.
-    published = [this, run](const PartFacts&, const PartResume& after) {
+    // The losses, located on the merge's thread after its last record, start from the last point.
+    published = [this](const PartFacts&, const PartResume& after) {
       ResumePoint point;
-      if (!_resumeLog->before(after.records, &point) || point.sources.size() != _keptPoints.size())
-        return false;
-      std::copy(point.sources.begin(), point.sources.end(), _keptPoints.begin());
-      const nlohmann::json parts = partsJson(_parts->published());
-      QMetaObject::invokeMethod(
-          this, [this, run, point, after, parts] { letGoBehind(run, point, after, parts); },
-          Qt::QueuedConnection);
-      return true;  // the window holds no part part-way: nothing waits for the manifest
+      return _resumeLog->before(after.records, &point) &&
+             point.sources.size() == _keptPoints.size() && rewriteManifest(after, point);
     };
   }
-  // Told on the merge's thread; the manifest is the window's, rewritten on its own thread.
+  // Each part's temporary names are written by the window's thread, so that the merge's thread
+  // syncs the manifest only where raw data go.
   _parts->describe(header, _session->partInfo(sessionDevices(true)),
                    [this](const std::vector<std::string>&) {
                      QMetaObject::invokeMethod(this, &KRmt::partBegun, Qt::QueuedConnection);
@@ -110,27 +117,40 @@ void KRmt::describeParts(const std::function<void(FILE*, bool)>& header, bool re
                    published);
 }
 
-void KRmt::letGoBehind(uint64_t run, const ResumePoint& point, const PartResume& after,
-                       const nlohmann::json& published) {
-  // Only for the run whose part it was: one told late must not touch the next run's files.
-  if (run != _releaseRun || !_releasing || _parts == nullptr || !_manifest.held()) return;
-  // The manifest lists the devices with a temp file, as the recovery merges them.
-  ResumePoint listed;
-  listed.records = point.records;
-  for (int i = 0; i < _devs.size(); ++i)
-    if (!_devs[i]->_tmpName.isEmpty()) listed.sources.push_back(point.sources[size_t(i)]);
-  _session->takeUpAfter(published, takeUpJson(after, listed));
-  QString outputs[kOutputKinds];
-  outputsInHand(outputs);
-  if (writeManifest(outputs)) _rawRelease->release(point);
-}
-
 void KRmt::partBegun() {
   // A part begun by a merge that has ended since has been published or removed.
-  if (_parts == nullptr || !_manifest.held()) return;
+  if (_parts == nullptr) return;
+  {
+    std::lock_guard<std::mutex> hold(_manifestLock);
+    if (!_manifest.held()) return;
+  }
   QString outputs[kOutputKinds];
   outputsInHand(outputs);
   writeManifest(outputs);
+}
+
+bool KRmt::rewriteManifest(const PartResume& after, const ResumePoint& point) {
+  std::lock_guard<std::mutex> hold(_manifestLock);
+  // Not once the manifest is no longer the window's, nor once the temp files are to be merged
+  // again.
+  if (!_manifest.held() || !_releasing) return false;
+  RunManifest manifest = _lastManifest;
+  manifest.partials = _parts->partials();
+  manifest.published = partsJson(_parts->published());
+  ResumePoint listed;  // of the devices with a temp file, as the recovery merges them
+  listed.records = point.records;
+  for (size_t i = 0; i < _listed.size(); ++i)
+    if (_listed[i]) listed.sources.push_back(point.sources[i]);
+  manifest.resume = takeUpJson(after, listed);
+  std::string error;
+  // One that cannot be written stays as it was, the raw data with it: a recovery goes on from
+  // the point before, and nothing recorded is lost.
+  const std::string dir = _manifest.dir();
+  if (!_manifest.write(dir, manifest, &error)) return false;
+  _lastManifest = manifest;
+  std::copy(point.sources.begin(), point.sources.end(), _keptPoints.begin());
+  _rawRelease->release(point);
+  return true;
 }
 
 void KRmt::concludeParts() {

@@ -338,12 +338,6 @@ KeepFilter* Session::newKeepFilter() {
   return _keep.get();
 }
 
-void Session::takeUpAfter(const nlohmann::json& published, const nlohmann::json& resume) {
-  std::lock_guard<std::mutex> hold(_manifestLock);
-  _publishedParts = published;
-  _resumePoint = resume;
-}
-
 PartWriter* Session::beginParts(const PartPlan& plan, std::string* error) {
   _parts = PartWriter::begin(plan, error);
   return _parts.get();

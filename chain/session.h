@@ -146,9 +146,6 @@ public:
   // For a face that merges itself (the window): a new filter of the run's keep text for one
   // merge, which report() then tells of; null without a filter or with a bad one.
   KeepFilter* newKeepFilter();
-  // For a face that merges itself and lets go of raw data behind its published parts: the parts
-  // and the point after them that manifest() names from now on (see chain/takeup.h).
-  void takeUpAfter(const nlohmann::json& published, const nlohmann::json& resume);
   // For a face that merges itself: the outputs of `plan` begun as parts, which report() then
   // lists (replacing any parts begun before: those published stay on disk); null with a
   // one-line message. Owned by the session.

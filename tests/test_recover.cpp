@@ -222,21 +222,52 @@ TEST_F(RecoverTest, ASplitRunKilledGoesOnAfterItsPublishedParts) {
     ASSERT_TRUE(writeWords(sources.back(), packStream(gridStamps(600000, d + 7, 4400000, 1u << 30))));
   }
   const bool holes = makesHoles(dir.path);
-  for (const int64_t least : {int64_t(1) << 20, int64_t(2) << 20}) {
-    SCOPED_TRACE(least);
-    for (const std::string& folder : {tmp, out}) ASSERT_EQ(system(("rm -rf " + folder + "/*").c_str()), 0);
-    const pid_t pid = record({"ORDER=reverse", "REPLAY=" + sources[0] + "," + sources[1] + "," + sources[2]},
-                             {"--seconds", "1e9", "--split-time", "0.25", "--hdf5", out + "/run.h5"});
-    const std::string run = waitForRun({"ravik-0.tmp", "ravik-1.tmp", "ravik-2.tmp"}, least);
-    // Anywhere in a part: a quarter of a second of stream time is some 0.25 s of the replay. The
-    // second time only once a part is held part-way (its files synced, the raw data behind
+  // The window's run folder is its temp folder; it splits as its settings say.
+  mkdir((dir / "window").c_str(), 0755);
+  mkdir((dir / "window/config").c_str(), 0755);
+  mkdir((dir / "window/config/Vorlink").c_str(), 0755);
+  std::ofstream(dir / "window/config/Vorlink/Ravik.conf") << "[General]\nsplitTime=0.25\n";
+  const struct {
+    bool window;
+    int64_t least;  // each temp file's bytes before the kill
+  } faces[] = {{true, int64_t(2) << 20}, {false, int64_t(1) << 20}, {false, int64_t(2) << 20}};
+  for (const auto& face : faces) {
+    const int64_t least = face.least;
+    SCOPED_TRACE(std::to_string(face.window) + " " + std::to_string(least));
+    // Hidden files too: a manifest being written when the window was killed.
+    for (const std::string& folder : {tmp, out})
+      ASSERT_EQ(system(("rm -rf " + folder + " && mkdir " + folder).c_str()), 0);
+    const std::vector<std::string> sim = {
+        "ORDER=reverse", "REPLAY=" + sources[0] + "," + sources[1] + "," + sources[2]};
+    const pid_t pid =
+        face.window
+            ? spawnProgram(RAVIK_WINDOW_DRIVER,
+                           {dir / "window", "0", tmp, out + "/run.txt", out + "/run.bin", out + "/run.h5"},
+                           dir / "record.err", sim)
+            : record(sim, {"--seconds", "1e9", "--split-time", "0.25", "--hdf5", out + "/run.h5"});
+    std::string run;
+    if (face.window) {
+      const std::vector<std::string> temps = {tmp + "/ravik-0.tmp", tmp + "/ravik-1.tmp", tmp + "/ravik-2.tmp"};
+      for (int i = 0; i < 3000 && run.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        bool grown = sizeOf(manifestPath(tmp)) > 0;
+        for (const std::string& t : temps) grown = grown && sizeOf(t) >= least;
+        if (grown) run = tmp;
+      }
+    } else {
+      run = waitForRun({"ravik-0.tmp", "ravik-1.tmp", "ravik-2.tmp"}, least);
+    }
+    // Anywhere in a part: a quarter of a second of stream time is some 0.25 s of the replay. With
+    // more recorded, only once a part is held part-way (its files synced, the raw data behind
     // them let go), which the recovery goes on with.
     std::this_thread::sleep_for(std::chrono::milliseconds(std::random_device()() % 250));
     for (int i = 0; i < 200 && least > (1 << 20) &&
                     slurp(manifestPath(run)).find("\"hold\"") == std::string::npos;
          ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const bool held = slurp(manifestPath(run)).find("\"hold\"") != std::string::npos;
     kill(pid, SIGKILL);
+    EXPECT_TRUE(held || least <= (1 << 20)) << "no part was held part-way";
     ASSERT_EQ(exitCode(pid), 1000 + SIGKILL) << recordErr();
     ASSERT_FALSE(run.empty()) << recordErr();
     std::map<std::string, std::string> published;
@@ -263,7 +294,7 @@ TEST_F(RecoverTest, ASplitRunKilledGoesOnAfterItsPublishedParts) {
     for (const nlohmann::json& d : report["devices"]) devices += d["records"].get<int64_t>();
     EXPECT_EQ(devices, report["records"]);
   }
-  // Named outputs, or a published part gone, cannot finish such a run.
+  // Named outputs, or a published part gone, cannot finish such a run (ravik-record's, the last).
   std::string err;
   const std::string run = tmp + "/" + *namesIn(tmp).begin();
   EXPECT_EQ(merge({"--recover", run, "--bin", dir / "other.bin"}, &err), 2);
