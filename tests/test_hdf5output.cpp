@@ -304,29 +304,22 @@ Records heldRecords(int64_t count, bool tooLate) {
   return records;
 }
 
-// Runs `batches` in a holdable output at `path` up to batch `at`, holds it with its state at
-// `state`, and goes on with `onHold` (which gets the batch reached) to the end.
-Written holdAt(const std::string& path, const std::string& state, const Records& records,
-               const Batches& batches, size_t at, Hdf5Compression compress,
-               const std::function<void()>& onHold) {
+// A holdable output at `path` that writes `batches` from batch `at` on: taken up from the file
+// `held` and the state `state` of a hold at `at`, or, without `held`, run up to `at` and held
+// there with its state at `state`, `onHold` called.
+Written goneOnAt(const std::string& path, const std::string& held, const std::string& state,
+                 const Records& records, const Batches& batches, size_t at,
+                 Hdf5Compression compress, const std::function<void()>& onHold = nullptr) {
   Hdf5Output out;
   std::string error;
   EXPECT_TRUE(out.create(path, "held.h5", compress, &error, true)) << error;
-  batches.put(&out, 0, at);
-  EXPECT_TRUE(out.hold(state, &error)) << error;
-  onHold();
-  batches.put(&out, at, batches.count());
-  return finished(&out, path, records);
-}
-
-// The output taken up from the file `held` and the state `state` of a hold at batch `at`.
-Written takenUp(const std::string& path, const std::string& held, const std::string& state,
-                const Records& records, const Batches& batches, size_t at,
-                Hdf5Compression compress) {
-  Hdf5Output out;
-  std::string error;
-  EXPECT_TRUE(out.create(path, "held.h5", compress, &error, true)) << error;
-  EXPECT_TRUE(out.takeUp(held, state, &error)) << error;
+  if (held.empty()) {
+    batches.put(&out, 0, at);
+    EXPECT_TRUE(out.hold(state, &error)) << error;
+    onHold();
+  } else {
+    EXPECT_TRUE(out.takeUp(held, state, &error)) << error;
+  }
   batches.put(&out, at, batches.count());
   return finished(&out, path, records);
 }
@@ -368,9 +361,9 @@ TEST(Hdf5Output, AHeldOutputTakenUpWritesWhatItsWriterWould) {
       const auto copy = [&] {
         ASSERT_EQ(system(("cp " + path + " " + held).c_str()), 0);
       };
-      const Written went = holdAt(path, state, c.records, batches, at, c.compress, copy);
+      const Written went = goneOnAt(path, "", state, c.records, batches, at, c.compress, copy);
       expectSame(went, whole);
-      expectSame(takenUp(other, held, state, c.records, batches, at, c.compress), went);
+      expectSame(goneOnAt(other, held, state, c.records, batches, at, c.compress), went);
     }
   }
 
@@ -409,23 +402,22 @@ TEST(Hdf5Output, AHeldOutputTakenUpWritesWhatItsWriterWould) {
     waitpid(child, &status, 0);
     close(told[0]);
     ASSERT_EQ(at, wanted);
-    expectSame(takenUp(other, held, state + std::to_string(at), records, batches, at, C::Fast),
+    expectSame(goneOnAt(other, held, state + std::to_string(at), records, batches, at, C::Fast),
                whole);
     for (uint32_t k = 16; k <= batches.count(); k += 16) unlink((state + std::to_string(k)).c_str());
   }
 
   // Killed as it completed the file, opened again in the ordinary mode (its columns whole, the
   // file marked as open for writing): taken up at its last hold all the same.
-  const Batches few(records, 16384, false);
   const auto flagged = [&] {
     const pid_t child = fork();
     if (child == 0) {
       Hdf5Output out;
       std::string error;
       if (!out.create(held, "held.h5", C::Fast, &error, true)) _exit(1);
-      few.put(&out, 0, 32);
+      batches.put(&out, 0, 32);
       if (!out.hold(state, &error)) _exit(1);
-      few.put(&out, 32, few.count());
+      batches.put(&out, 32, batches.count());
       if (!out.finish(Hdf5RunInfo(), &error)) _exit(1);
       const hid_t file = H5Fopen(held.c_str(), H5F_ACC_RDWR, H5P_DEFAULT);
       if (file < 0 || H5Fflush(file, H5F_SCOPE_GLOBAL) < 0) _exit(1);
@@ -436,7 +428,7 @@ TEST(Hdf5Output, AHeldOutputTakenUpWritesWhatItsWriterWould) {
     ASSERT_TRUE(WIFSIGNALED(status)) << status;
   };
   flagged();
-  expectSame(takenUp(other, held, state, records, few, 32, C::Fast), whole);
+  expectSame(goneOnAt(other, held, state, records, batches, 32, C::Fast), whole);
   for (const std::string& p : {path, other, held, state}) unlink(p.c_str());
 }
 

@@ -43,51 +43,38 @@ RunManifest sample() {
   return m;
 }
 
-// The HDF5 compression is false, true (deflate) or "fast", and reads back as it was written.
-// The split of a run in parts: read back as written; absent, off; a bad one refused.
-TEST(RunManifest, SplitReadsBackAsWritten) {
+// The split of a run in parts and the HDF5 compression (false, true for deflate, or "fast") read
+// back as written; no split is off; a bad value is refused.
+TEST(RunManifest, SplitAndCompressionReadBackAsWritten) {
+  using C = Hdf5Compression;
   const struct {
-    nlohmann::json value;
+    const char* key;
+    nlohmann::json value;  // null: the key left out
     bool good;
-    int64_t size, timePs;
-  } cases[] = {{nullptr, true, 0, 0},
-               {{{"size", 0}, {"time_ps", 60000000000000}}, true, 0, 60000000000000},
-               {{{"size", 1 << 30}, {"time_ps", 0}}, true, 1 << 30, 0},
-               {{{"size", 0}, {"time_ps", 0}}, false, 0, 0},
-               {{{"size", -1}, {"time_ps", 5}}, false, 0, 0},
-               {{{"time_ps", 5}}, false, 0, 0},
-               {"60 s", false, 0, 0}};
+    int64_t size = 0, timePs = 0;
+    C compression = C::Deflate;  // the sample's
+  } cases[] = {{"split", nullptr, true},
+               {"split", {{"size", 0}, {"time_ps", 60000000000000}}, true, 0, 60000000000000},
+               {"split", {{"size", 1 << 30}, {"time_ps", 0}}, true, 1 << 30, 0},
+               {"split", {{"size", 0}, {"time_ps", 0}}, false},
+               {"split", {{"size", -1}, {"time_ps", 5}}, false},
+               {"split", {{"time_ps", 5}}, false},
+               {"split", "60 s", false},
+               {"compress", false, true, 0, 0, C::None},
+               {"compress", true, true, 0, 0, C::Deflate},
+               {"compress", "fast", true, 0, 0, C::Fast},
+               {"compress", "deflate", false},
+               {"compress", "zip", false}};
   for (const auto& c : cases) {
     nlohmann::json j = kSample;
-    if (!c.value.is_null()) j["split"] = c.value;
+    if (!c.value.is_null()) j[c.key] = c.value;
     RunManifest m;
     std::string error;
-    EXPECT_EQ(manifestFromJson(j, &m, &error), c.good) << c.value;
+    EXPECT_EQ(manifestFromJson(j, &m, &error), c.good) << c.key << " " << c.value;
     if (!c.good) continue;
-    EXPECT_EQ(std::make_pair(m.splitSize, m.splitTimePs), std::make_pair(c.size, c.timePs));
-    EXPECT_EQ(toJson(m).value("split", nlohmann::json()), c.value);
-  }
-}
-
-TEST(RunManifest, CompressionReadsBackAsWritten) {
-  const struct {
-    nlohmann::json value;
-    bool good;
-    Hdf5Compression compression;
-  } cases[] = {{false, true, Hdf5Compression::None},
-               {true, true, Hdf5Compression::Deflate},
-               {"fast", true, Hdf5Compression::Fast},
-               {"deflate", false, Hdf5Compression::None},
-               {"zip", false, Hdf5Compression::None}};
-  for (const auto& c : cases) {
-    nlohmann::json j = kSample;
-    j["compress"] = c.value;
-    RunManifest m;
-    std::string error;
-    EXPECT_EQ(manifestFromJson(j, &m, &error), c.good) << c.value;
-    if (!c.good) continue;
-    EXPECT_EQ(m.compress, c.compression) << c.value;
-    EXPECT_EQ(toJson(m)["compress"], c.value);
+    EXPECT_EQ(std::make_tuple(m.splitSize, m.splitTimePs, m.compress),
+              std::make_tuple(c.size, c.timePs, c.compression)) << c.key << " " << c.value;
+    EXPECT_EQ(toJson(m).value(c.key, nlohmann::json()), c.value);
   }
 }
 
