@@ -683,6 +683,12 @@ struct Hdf5Output::Impl {
   WriteBehind behind;
   std::string path;       // the file as created
   bool holdable = false;  // written in the library's single-writer mode (see create())
+  // Of a holdable output, where each final chunk of the two columns is stored (noteChunks()).
+  struct StoredChunk {
+    uint64_t address, bytes;
+    uint32_t filters, unused;
+  };
+  std::vector<StoredChunk> chunks[2];
 
   void close() {
     if (timestamps >= 0) H5Dclose(timestamps);
@@ -1160,13 +1166,30 @@ namespace {
 
 // What a held output's state file begins with; then the fields of HeldState, then the records
 // not yet final, their times and then their channels.
-constexpr char kHeldMagic[8] = {'R', 'A', 'V', 'H', 'E', 'L', 'D', '1'};
+constexpr char kHeldMagic[8] = {'R', 'A', 'V', 'H', 'E', 'L', 'D', '2'};
 
 struct HeldState {
   int64_t records, first, lastPut, lastWritten, outOfOrder;
   int64_t final;    // records in the file's columns that no later record changes
   int64_t pending;  // records after them, not yet final
+  uint64_t filters;  // the columns' filters (filterMark())
 };
+
+// The filters of a column's chunks, in their order, as one number (0: none; -1: unknown).
+uint64_t filterMark(hid_t column) {
+  Hid props(H5Dget_create_plist(column), H5Pclose);
+  const int n = props.ok() ? H5Pget_nfilters(props) : -1;
+  if (n < 0 || n > 3) return ~uint64_t(0);
+  uint64_t mark = uint64_t(n);
+  for (int k = 0; k < n; ++k) {
+    unsigned int flags = 0;
+    size_t values = 0;  // their values are not asked for
+    const H5Z_filter_t id = H5Pget_filter2(props, unsigned(k), &flags, &values, nullptr, 0,
+                                           nullptr, nullptr);
+    mark = mark << 16 | uint64_t(id & 0xFFFF);
+  }
+  return mark;
+}
 
 bool writeAll(int fd, const void* data, size_t size) {
   const char* p = static_cast<const char*>(data);
@@ -1203,14 +1226,22 @@ bool Hdf5Output::hold(const std::string& statePath, std::string* error) {
     channels.push_back(_channels[at(i)]);
   }
   const int64_t lastWritten = _takeBack > 0 ? _lastWrittenBefore : _lastWritten;
+  const int64_t final = _impl->written - _takeBack;
+  if (!noteChunks(final)) {
+    *error = statePath + ": the HDF5 output's hold cannot be written: its chunks cannot be found";
+    return false;
+  }
   const HeldState state{_records,     _first,     _lastPut,
-                        lastWritten,  _outOfOrder, _impl->written - _takeBack,
-                        int64_t(times.size())};
+                        lastWritten,  _outOfOrder, final,
+                        int64_t(times.size()), filterMark(_impl->timestamps)};
   const int fd = open(statePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   bool ok = fd >= 0 && writeAll(fd, kHeldMagic, sizeof kHeldMagic) &&
             writeAll(fd, &state, sizeof state) &&
             writeAll(fd, times.data(), times.size() * sizeof times[0]) &&
-            writeAll(fd, channels.data(), channels.size() * sizeof channels[0]) && fsync(fd) == 0;
+            writeAll(fd, channels.data(), channels.size() * sizeof channels[0]);
+  for (const auto& column : _impl->chunks)
+    ok = ok && writeAll(fd, column.data(), column.size() * sizeof column[0]);
+  ok = ok && fsync(fd) == 0;
   const int code = errno;
   if (fd >= 0 && close(fd) != 0) ok = false;
   if (ok) return true;
@@ -1236,14 +1267,20 @@ bool Hdf5Output::takeUp(const std::string& heldPath, const std::string& statePat
   HeldState s{};
   const size_t head = sizeof kHeldMagic + sizeof s;
   if (read && bytes.size() >= head) memcpy(&s, bytes.data() + sizeof kHeldMagic, sizeof s);
+  const int64_t chunks = s.final / kChunkRecords;
+  const size_t table = head + size_t(s.pending) * 10;
   if (!read || bytes.size() < head || memcmp(bytes.data(), kHeldMagic, sizeof kHeldMagic) != 0 ||
       s.pending < 0 || s.pending > kBufferRecords || s.final < 0 ||
       s.final % kChunkRecords != 0 || s.records != s.final + s.pending ||
-      bytes.size() != head + size_t(s.pending) * 10) {
+      bytes.size() != table + 2 * size_t(chunks) * sizeof(Impl::StoredChunk)) {
     *error = where + ": not a hold of an HDF5 output, or cut short";
     return false;
   }
-  if (!copyFinal(heldPath, s.final, error)) {
+  if (s.filters != filterMark(_impl->timestamps)) {
+    *error = where + ": its columns are stored with other filters";
+    return false;
+  }
+  if (!copyFinal(heldPath, bytes.data() + table, chunks, error)) {
     *error = where + ": " + *error;
     return false;
   }
@@ -1267,70 +1304,74 @@ bool Hdf5Output::takeUp(const std::string& heldPath, const std::string& statePat
   return true;
 }
 
-// The first `records` records of the held file's columns, a whole number of chunks, copied into
-// this output's columns chunk by chunk as they are stored (filtered, with their filter mask).
-bool Hdf5Output::copyFinal(const std::string& heldPath, int64_t records, std::string* error) {
-  // Readable whatever moment its writer was killed at while it wrote the columns in the
-  // single-writer mode. One killed as it completed the file (opened again in the ordinary mode,
-  // see finish(), its columns no longer changing) is marked as open for writing: it is opened
-  // as the library's own tool that clears that mark opens it.
-  const auto open = [&heldPath]() {
-    const hid_t file = H5Fopen(heldPath.c_str(), H5F_ACC_RDONLY | H5F_ACC_SWMR_READ, H5P_DEFAULT);
-    if (file >= 0) return file;
-    Hid access(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
-    hbool_t clear = 1;
-    return H5Pset(access, "clear_status_flags", &clear) >= 0
-               ? H5Fopen(heldPath.c_str(), H5F_ACC_RDONLY, access)
-               : hid_t(-1);
-  };
-  Hid held(open(), H5Fclose);
-  if (!held.ok()) {
-    *error = "cannot open it: " + hdf5ErrorText(errno);
+// Notes where the chunks of the columns' first `records` records (a whole number of chunks,
+// written whole and never again) are stored, those not noted at an earlier hold.
+bool Hdf5Output::noteChunks(int64_t records) {
+  const size_t chunks = size_t(records / kChunkRecords);
+  const hid_t columns[2] = {_impl->timestamps, _impl->detectors};
+  for (int c = 0; c < 2; ++c) {
+    std::vector<Impl::StoredChunk>& noted = _impl->chunks[c];
+    if (noted.size() > chunks) noted.resize(chunks);
+    while (noted.size() < chunks) {
+      const hsize_t offset[1] = {hsize_t(noted.size()) * hsize_t(kChunkRecords)};
+      unsigned filters = 0;
+      haddr_t address = HADDR_UNDEF;
+      hsize_t bytes = 0;
+      if (H5Dget_chunk_info_by_coord(columns[c], offset, &filters, &address, &bytes) < 0 ||
+          address == HADDR_UNDEF || bytes == 0)
+        return false;
+      noted.push_back({uint64_t(address), uint64_t(bytes), uint32_t(filters), 0});
+    }
+  }
+  return true;
+}
+
+// The held file's first `chunks` chunks of each column, read where the hold's `table` says they
+// are stored (filtered, with their filter mask) and written into this output's columns as they
+// are. The file's own structure is not read: a writer killed while it completed the file (in the
+// ordinary mode, see finish()) may have left it torn, never its final chunks.
+bool Hdf5Output::copyFinal(const std::string& heldPath, const char* table, int64_t chunks,
+                           std::string* error) {
+  const int fd = open(heldPath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = "cannot open it: " + std::string(strerror(errno));
     return false;
   }
+  struct Closer {
+    int fd;
+    ~Closer() { close(fd); }
+  } closer{fd};
+  const int64_t records = chunks * kChunkRecords;
   std::vector<char> chunk;
-  for (const auto& [name, to] : {std::make_pair("/photon_data/timestamps", _impl->timestamps),
-                                 std::make_pair("/photon_data/detectors", _impl->detectors)}) {
-    Hid from(H5Dopen2(held, name, H5P_DEFAULT), H5Dclose);
-    Hid space(from.ok() ? H5Dget_space(from) : -1, H5Sclose);
-    Hid fromProps(from.ok() ? H5Dget_create_plist(from) : -1, H5Pclose);
-    Hid toProps(H5Dget_create_plist(to), H5Pclose);
-    hsize_t extent[1] = {0};
-    bool same = space.ok() && H5Sget_simple_extent_dims(space, extent, nullptr) == 1 &&
-                fromProps.ok() && toProps.ok() &&
-                H5Pget_nfilters(fromProps) == H5Pget_nfilters(toProps);
-    const auto filter = [](hid_t props, int k) {
-      unsigned int flags = 0;
-      size_t values = 0;  // their values are not asked for
-      return H5Pget_filter2(props, unsigned(k), &flags, &values, nullptr, 0, nullptr, nullptr);
-    };
-    for (int k = 0; same && k < H5Pget_nfilters(toProps); ++k)
-      same = filter(fromProps, k) >= 0 && filter(fromProps, k) == filter(toProps, k);
-    if (!same || int64_t(extent[0]) < records) {
-      *error = std::string(name) + (same ? " holds fewer records than were held"
-                                          : " is missing or stored with other filters");
-      return false;
-    }
+  const hid_t columns[2] = {_impl->timestamps, _impl->detectors};
+  for (int c = 0; c < 2; ++c) {
     const hsize_t size[1] = {hsize_t(records)};
-    if (H5Dset_extent(to, size) < 0) {
+    if (H5Dset_extent(columns[c], size) < 0) {
       *error = "write error: " + hdf5ErrorText(errno);
       return false;
     }
-    for (int64_t at = 0; at < records; at += kChunkRecords) {
-      const hsize_t offset[1] = {hsize_t(at)};
-      hsize_t bytes = 0;
-      uint32_t filters = 0;
-      const bool sized = H5Dget_chunk_storage_size(from, offset, &bytes) >= 0;
-      if (sized) chunk.resize(size_t(bytes));
-      if (!sized || H5Dread_chunk(from, H5P_DEFAULT, offset, &filters, chunk.data()) < 0) {
-        *error = std::string(name) + ": read error: " + hdf5ErrorText(errno);
+    for (int64_t k = 0; k < chunks; ++k) {
+      Impl::StoredChunk stored;
+      memcpy(&stored, table + size_t(c * chunks + k) * sizeof stored, sizeof stored);
+      if (stored.bytes == 0 || stored.bytes > uint64_t(kChunkRecords) * 16) {
+        *error = "not a hold of an HDF5 output, or cut short";
         return false;
       }
-      if (H5Dwrite_chunk(to, H5P_DEFAULT, filters, offset, bytes, chunk.data()) < 0) {
+      chunk.resize(size_t(stored.bytes));
+      const ssize_t got = pread(fd, chunk.data(), chunk.size(), off_t(stored.address));
+      if (got != ssize_t(chunk.size())) {
+        *error = got < 0 ? "read error: " + std::string(strerror(errno))
+                         : std::string("holds fewer records than were held");
+        return false;
+      }
+      const hsize_t offset[1] = {hsize_t(k * kChunkRecords)};
+      if (H5Dwrite_chunk(columns[c], H5P_DEFAULT, stored.filters, offset, chunk.size(),
+                         chunk.data()) < 0) {
         *error = "write error: " + hdf5ErrorText(errno);
         return false;
       }
     }
+    _impl->chunks[c].clear();  // stored elsewhere in this file: a hold notes them anew
   }
   _impl->written = _impl->extent = records;
   return true;

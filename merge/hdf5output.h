@@ -158,13 +158,16 @@ public:
   // Of a holdable output, between two batches: makes the records taken so far durable. The
   // columns' records that are final reach the disk with the file's metadata; the records not
   // yet final (kept back for late ones, or a batch that the next one may take back) and the
-  // output's counts go to the file `statePath`, created anew and synced. False with a message
+  // output's counts go to the file `statePath`, created anew and synced, with where each final
+  // chunk of the columns is stored in the file (which no later write moves). False with a message
   // (the output goes on; a failed write of the columns fails it as any write does).
   bool hold(const std::string& statePath, std::string* error);
   // Of a holdable output just created: takes up the output whose writer was killed after a
   // hold(), from its file `heldPath` (left as the kill left it) and the hold's `statePath`. The
-  // final records are copied chunk by chunk as they are stored, the rest restored as they were
-  // held; the records after the hold then give the file the killed writer would have written.
+  // final records are copied chunk by chunk as they are stored, read from where the hold found
+  // them (so also from a file whose writer was killed while it completed its description), the
+  // rest restored as they were held; the records after the hold then give the file the killed
+  // writer would have written.
   // False with a message naming what is wrong.
   bool takeUp(const std::string& heldPath, const std::string& statePath, std::string* error);
 
@@ -203,7 +206,9 @@ private:
   int64_t* countTables();
   std::map<int16_t, int64_t> channelCounts() const;
   bool writeRun(const int64_t* times, const int16_t* channels, int64_t count);
-  bool copyFinal(const std::string& heldPath, int64_t records, std::string* error);
+  bool noteChunks(int64_t records);
+  bool copyFinal(const std::string& heldPath, const char* table, int64_t chunks,
+                 std::string* error);
   bool reopen();
   void takeColumns(const int64_t* times, const int16_t* channels, size_t count);
   void fail(const char* what);

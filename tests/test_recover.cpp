@@ -261,7 +261,7 @@ TEST_F(RecoverTest, ASplitRunKilledGoesOnAfterItsPublishedParts) {
     // more recorded, only once a part is held part-way (its files synced, the raw data behind
     // them let go), which the recovery goes on with.
     std::this_thread::sleep_for(std::chrono::milliseconds(std::random_device()() % 250));
-    for (int i = 0; i < 200 && least > (1 << 20) &&
+    for (int i = 0; i < 400 && least > (1 << 20) &&
                     slurp(manifestPath(run)).find("\"hold\"") == std::string::npos;
          ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
