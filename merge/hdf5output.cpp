@@ -1191,18 +1191,6 @@ uint64_t filterMark(hid_t column) {
   return mark;
 }
 
-bool writeAll(int fd, const void* data, size_t size) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = write(fd, p, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= size_t(n);
-  }
-  return true;
-}
-
 }  // namespace
 
 bool Hdf5Output::hold(const std::string& statePath, std::string* error) {

@@ -181,3 +181,18 @@ int closeOutputStream(FILE* file) {
   if (fclose(file) != 0) return errno != 0 ? errno : EIO;
   return flushed ? 0 : (flushCode != 0 ? flushCode : EIO);
 }
+
+bool writeAll(int fd, const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return false;
+    }
+    p += n;
+    size -= size_t(n);
+  }
+  return true;
+}

@@ -65,6 +65,10 @@ void watchPipe(StreamSink* sink);
 // closes sink->fd. Null when no stream could be made; sink->fd is then left open.
 FILE* openSinkStream(StreamSink* sink);
 
+// Writes all `size` bytes of `data` to the descriptor `fd` (of a small file: a manifest, a hold),
+// again after a signal; false with errno set (ENOSPC where the system wrote nothing).
+bool writeAll(int fd, const void* data, size_t size);
+
 // Creates or truncates `path` like fopen(path, "w"), as a stream over a sink of its own, which
 // lives until closeOutputStream(). Null with errno set when the file cannot be opened.
 FILE* openOutputStream(const char* path);

@@ -10,6 +10,7 @@
 
 #include "merge/inputfile.h"
 #include "merge/outputpath.h"
+#include "merge/outputstream.h"
 #include "merge/streamloss.h"
 #include "report/metafile.h"
 
@@ -123,20 +124,6 @@ bool readOutput(const json& j, const std::string& where, ReportOutput* o, std::s
   return r.ok();
 }
 
-// Writes all of `text` to `fd`.
-bool writeAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = ENOSPC;
-      return false;
-    }
-    done += size_t(n);
-  }
-  return true;
-}
 
 bool readAll(int fd, std::string* text) {
   char buffer[65536];
@@ -326,8 +313,9 @@ bool ManifestFile::write(const std::string& dir, const RunManifest& manifest, st
     return false;
   }
   // Readable like the temp files beside it; locked before anyone can see it under its name.
+  const std::string text = toJson(manifest).dump(2) + "\n";
   bool ok = fchmod(fd, 0644) == 0 && flock(fd, LOCK_EX) == 0 &&
-            writeAll(fd, toJson(manifest).dump(2) + "\n") && fsync(fd) == 0;
+            writeAll(fd, text.data(), text.size()) && fsync(fd) == 0;
   if (!ok) *error = systemError(part);
   if (ok && rename(part.c_str(), path.c_str()) != 0) {
     ok = false;
