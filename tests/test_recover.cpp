@@ -226,14 +226,15 @@ TEST_F(RecoverTest, ASplitRunKilledGoesOnAfterItsPublishedParts) {
   mkdir((dir / "window").c_str(), 0755);
   mkdir((dir / "window/config").c_str(), 0755);
   mkdir((dir / "window/config/Vorlink").c_str(), 0755);
-  std::ofstream(dir / "window/config/Vorlink/Ravik.conf") << "[General]\nsplitTime=0.25\n";
   const struct {
     bool window;
-    int64_t least;  // each temp file's bytes before the kill
-  } faces[] = {{true, int64_t(2) << 20}, {false, int64_t(1) << 20}, {false, int64_t(2) << 20}};
+    const char* seconds;  // each part's span
+    bool held;            // killed once a part is held part-way
+  } faces[] = {{true, "1", true}, {false, "0.25", false}, {false, "1", true}};
   for (const auto& face : faces) {
-    const int64_t least = face.least;
-    SCOPED_TRACE(std::to_string(face.window) + " " + std::to_string(least));
+    SCOPED_TRACE(std::to_string(face.window) + " " + face.seconds);
+    std::ofstream(dir / "window/config/Vorlink/Ravik.conf")
+        << "[General]\nsplitTime=" << face.seconds << "\n";
     // Hidden files too: a manifest being written when the window was killed.
     for (const std::string& folder : {tmp, out})
       ASSERT_EQ(system(("rm -rf " + folder + " && mkdir " + folder).c_str()), 0);
@@ -244,30 +245,30 @@ TEST_F(RecoverTest, ASplitRunKilledGoesOnAfterItsPublishedParts) {
             ? spawnProgram(RAVIK_WINDOW_DRIVER,
                            {dir / "window", "0", tmp, out + "/run.txt", out + "/run.bin", out + "/run.h5"},
                            dir / "record.err", sim)
-            : record(sim, {"--seconds", "1e9", "--split-time", "0.25", "--hdf5", out + "/run.h5"});
+            : record(sim, {"--seconds", "1e9", "--split-time", face.seconds, "--hdf5", out + "/run.h5"});
     std::string run;
     if (face.window) {
       const std::vector<std::string> temps = {tmp + "/ravik-0.tmp", tmp + "/ravik-1.tmp", tmp + "/ravik-2.tmp"};
       for (int i = 0; i < 3000 && run.empty(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         bool grown = sizeOf(manifestPath(tmp)) > 0;
-        for (const std::string& t : temps) grown = grown && sizeOf(t) >= least;
+        for (const std::string& t : temps) grown = grown && sizeOf(t) >= (1 << 20);
         if (grown) run = tmp;
       }
     } else {
-      run = waitForRun({"ravik-0.tmp", "ravik-1.tmp", "ravik-2.tmp"}, least);
+      run = waitForRun({"ravik-0.tmp", "ravik-1.tmp", "ravik-2.tmp"}, 1 << 20);
     }
-    // Anywhere in a part: a quarter of a second of stream time is some 0.25 s of the replay. With
-    // more recorded, only once a part is held part-way (its files synced, the raw data behind
-    // them let go), which the recovery goes on with.
+    // Anywhere in a part: a quarter of a second of stream time is some 0.25 s of the replay. In
+    // parts of a second, held some four times each, once a part is held part-way (its files
+    // synced, the raw data behind them let go), which the recovery goes on with.
     std::this_thread::sleep_for(std::chrono::milliseconds(std::random_device()() % 250));
-    for (int i = 0; i < 400 && least > (1 << 20) &&
+    for (int i = 0; i < 300 && face.held &&
                     slurp(manifestPath(run)).find("\"hold\"") == std::string::npos;
          ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const bool held = slurp(manifestPath(run)).find("\"hold\"") != std::string::npos;
     kill(pid, SIGKILL);
-    EXPECT_TRUE(held || least <= (1 << 20)) << "no part was held part-way";
+    EXPECT_TRUE(held || !face.held) << "no part was held part-way";
     ASSERT_EQ(exitCode(pid), 1000 + SIGKILL) << recordErr();
     ASSERT_FALSE(run.empty()) << recordErr();
     std::map<std::string, std::string> published;
