@@ -91,8 +91,6 @@ PartInfo partInfo(const Hdf5RunInfo& run, const nlohmann::json& report) {
 struct PartWriter::Part {
   PartFacts facts;
   bool headed = false;  // the binary header is written
-  // The run's manifest names a hold of the part part-way (or the one it was taken up from).
-  bool heldTold = false;
   int64_t textBefore = 0;  // text bytes of a part taken up that its writer did not write
   OutputFile text, binary;
   Hdf5File hdf5;
@@ -173,7 +171,6 @@ bool PartWriter::open(int32_t index, std::string* error) {
   const PartHold& held = _plan.from.hold;
   const bool takeUp = _takeUp;
   _takeUp = false;
-  part->heldTold = takeUp;
   if (takeUp) {
     part->text.takeUpPartial(fileOf(held.part.files, "text"), held.textBytes);
     part->binary.takeUpPartial(fileOf(held.part.files, "binary"), held.binaryBytes);
@@ -317,7 +314,6 @@ void PartWriter::hold(Part& part, bool complete) {
   }
   const PartResume at{part.facts.index, _total, _spanEnd, _lastTime, h};
   if (ok && _publishedNote(part.facts, at)) {
-    part.heldTold = true;
     dropHolds(h.hdf5State);
     return;
   }
@@ -363,10 +359,11 @@ bool PartWriter::close(std::string* error) {
   }
   const std::vector<NamedOutput> outputs = {
       {&part->text, "text"}, {&part->binary, "binary"}, {part->hdf5.file(), "HDF5"}};
-  if (_plan.holds && _publishedNote && part->heldTold) {
+  if (_plan.holds && _publishedNote) {
     // Complete and synced under the temporary names, told before they are renamed: a run
-    // killed meanwhile has its recovery rename them, as its holds before are gone. A part never
-    // held part-way needs no such hold: its recovery writes it again from the point before.
+    // killed meanwhile has its recovery rename them, as its holds before are gone. So even a
+    // part never held part-way: written again by the recovery, it would carry a merge's
+    // description, not the recording's (its devices, provenance and report share).
     for (const NamedOutput& o : outputs) {
       if (o.file->finish(error, true)) continue;
       for (const NamedOutput& other : outputs) other.file->discard();

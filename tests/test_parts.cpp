@@ -33,8 +33,12 @@ PartPlan plan(const TempDir& d, SplitRule rule, bool hdf5) {
   return p;
 }
 
-// Writes `tags` in pieces of `piece` records, as time tags or (`raw`) as the merge hands them on.
-std::vector<PartFacts> writeParts(const PartPlan& p, const Tags& tags, size_t piece, bool raw) {
+// Writes `tags` in pieces of `piece` records, as time tags or (`raw`) as the merge hands them on
+// while recording, with holds: then each part is told complete under its temporary names before
+// any of them is renamed, so that a run killed in between has its recovery rename them rather
+// than write the part again without the recording's description.
+std::vector<PartFacts> writeParts(PartPlan p, const Tags& tags, size_t piece, bool raw) {
+  p.holds = raw;
   std::string bytes(10 * tags.size(), '\0');
   for (size_t i = 0; i < tags.size(); ++i) {
     memcpy(&bytes[10 * i], &tags[i].time, 8);
@@ -45,11 +49,25 @@ std::vector<PartFacts> writeParts(const PartPlan& p, const Tags& tags, size_t pi
   EXPECT_TRUE(parts.begin(&error)) << error;
   // Each part after the first is told under its temporary names before any of them exists.
   size_t told = 0;
+  std::vector<int32_t> completeHolds;
   parts.describe(header, {}, [&](const std::vector<std::string>& names) {
     ++told;
     EXPECT_EQ(names.size(), p.hdf5.empty() ? 2u : 3u);
     for (const std::string& name : names)
       EXPECT_TRUE(isPartialName(name) && access(name.c_str(), F_OK) != 0) << name;
+  }, [&](const PartFacts& part, const PartResume& after) {
+    const auto placed = [&](bool in) {
+      for (const PartFile& f : part.files) EXPECT_EQ(access(f.path.c_str(), F_OK) == 0, in) << f.path;
+    };
+    if (after.hold.complete) {
+      completeHolds.push_back(part.index);
+      placed(false);
+      for (const PartFile& f : after.hold.part.files) EXPECT_EQ(access(f.path.c_str(), F_OK), 0);
+    } else if (!after.hold.on && p.holds) {
+      EXPECT_EQ(completeHolds.size() > 0 ? completeHolds.back() : 0, part.index);
+      placed(true);
+    }
+    return true;
   });
   for (size_t at = 0; at < tags.size(); at += piece) {
     const size_t n = std::min(piece, tags.size() - at);
@@ -60,6 +78,9 @@ std::vector<PartFacts> writeParts(const PartPlan& p, const Tags& tags, size_t pi
   }
   EXPECT_TRUE(parts.publishLast(&error)) << error;
   EXPECT_EQ(told + 1, std::max<size_t>(1, parts.published().size()));
+  if (raw) {
+    EXPECT_EQ(completeHolds.size(), parts.published().size());
+  }
   return parts.published();
 }
 
