@@ -97,22 +97,39 @@ bool createOutputs(const Options& options, const std::vector<InputStream>& input
   return checkReportFolder(report, error);
 }
 
+// The local time text of the HDF5 output of a UTC time as a report gives it
+// ("2026-12-10T02:04:25.888Z"); empty when it is not one.
+std::string hdf5TimeOfUtc(const std::string& utc) {
+  struct tm parts = {};
+  const char* rest = strptime(utc.c_str(), "%Y-%m-%dT%H:%M:%S", &parts);
+  return rest == nullptr ? std::string() : hdf5TimeText(timegm(&parts));
+}
+
 // What the HDF5 output tells beside its records: the streams, the losses and the run report
-// as it stands when the outputs are complete.
+// as it stands when the outputs are complete. A recovery's output tells the recording as its
+// manifest gives it: its devices (so its detectors carry the labels the recording's own output
+// would), the program that recorded it and when.
 Hdf5RunInfo hdf5Info(const Options& options, const std::vector<InputStream>& inputs,
-                     const RunResult& run, RunReport report) {
+                     const RunResult& run, RunReport report, const Recovery* recovery) {
   Hdf5RunInfo info;
   info.description = "Time tags of " + std::to_string(inputs.size()) +
                      " raw device stream(s) merged by ravik-merge";
   info.software = "ravik-merge";
   info.softwareVersion = RAVIK_VERSION;
-  std::vector<std::string> paths;
+  std::vector<std::string> paths, serials;
   std::vector<int32_t> chains;
-  for (const InputStream& input : inputs) {
-    paths.push_back(input.arg.path);
-    chains.push_back(input.arg.chainPos);
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    paths.push_back(inputs[i].arg.path);
+    chains.push_back(inputs[i].arg.chainPos);
+    if (recovery != nullptr && i < report.devices.size()) serials.push_back(report.devices[i].serial);
   }
-  info.sources = hdf5Sources(paths, chains, {}, run.outcome.sourceStats, true);
+  if (recovery != nullptr) {
+    info.description = "Time tags of " + std::to_string(inputs.size()) + " chained device(s) recorded by " +
+                       recovery->manifest.program + ", recovered and merged by ravik-merge";
+    info.sourceSoftware = recovery->manifest.program;
+    info.recordingStart = hdf5TimeOfUtc(recovery->manifest.startUtc);
+  }
+  info.sources = hdf5Sources(paths, chains, serials, run.outcome.sourceStats, true);
   info.creationTime = report.hdf5CreationTime;
   info.meta = options.meta;
   info.losses = run.outcome.losses;
@@ -323,7 +340,7 @@ int mergeFiles(const Options& options, Recovery* recovery, MergeFiles* f,
     start.mergeStartUtc = mergeStart;
     if (recovery != nullptr) describeRecovery(*recovery, &start);
     f->parts->describe([](FILE* file, bool) { writeFileHeader(file, 0); },
-                       partInfo(hdf5Info(options, f->inputs, RunResult(), start), toJson(start)));
+                       partInfo(hdf5Info(options, f->inputs, RunResult(), start, recovery), toJson(start)));
   }
   RunResult run = runMerge(f->inputs, &f->text, &f->binary, settings, signals);
   RunReport report = makeReport(options, f->inputs, run);
@@ -332,7 +349,7 @@ int mergeFiles(const Options& options, Recovery* recovery, MergeFiles* f,
   report.mergeStartUtc = mergeStart;
   if (recovery != nullptr) describeRecovery(*recovery, &report);
   if (f->hdf5.output() != nullptr) stampHdf5Time(time(nullptr), &report);
-  const Hdf5RunInfo info = hdf5Info(options, f->inputs, run, report);
+  const Hdf5RunInfo info = hdf5Info(options, f->inputs, run, report, recovery);
   // Judged on the whole streams, from what the merge has counted anyway.
   std::string refusal;
   if (!options.force) checkStreamContents(f->inputs, run.outcome.sourceStats, &refusal);

@@ -488,7 +488,8 @@ void writeProvenance(NodeWriter* w, hid_t file, const Hdf5RunInfo& info) {
     w->string(provenance, "/provenance/modification_time", hdf5TimeText(modified));
   if (!info.sourceSoftware.empty()) {
     w->string(provenance, "/provenance/software", info.sourceSoftware);
-    w->string(provenance, "/provenance/software_version", info.sourceSoftwareVersion);
+    if (!info.sourceSoftwareVersion.empty())
+      w->string(provenance, "/provenance/software_version", info.sourceSoftwareVersion);
   }
 }
 

@@ -66,4 +66,23 @@ std::vector<T> readData(hid_t file, const char* path, hid_t type) {
   return values;
 }
 
+// The fixed-length strings of the dataset `path` of the file named `file` (one for a scalar).
+inline std::vector<std::string> readStrings(const std::string& file, const char* path) {
+  const hid_t f = H5Fopen(file.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+  const hid_t set = f < 0 ? -1 : H5Dopen2(f, path, H5P_DEFAULT);
+  std::vector<std::string> strings;
+  if (set >= 0) {
+    const hid_t type = H5Dget_type(set), space = H5Dget_space(set);
+    const size_t size = H5Tget_size(type), n = size_t(H5Sget_simple_extent_npoints(space));
+    std::string bytes(size * n, '\0');
+    if (H5Dread(set, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, &bytes[0]) >= 0)
+      for (size_t i = 0; i < n; ++i) strings.push_back(bytes.substr(i * size, size).c_str());
+    H5Sclose(space);
+    H5Tclose(type);
+    H5Dclose(set);
+  }
+  if (f >= 0) H5Fclose(f);
+  return strings;
+}
+
 #endif

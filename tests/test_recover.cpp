@@ -380,6 +380,12 @@ TEST_F(RecoverTest, AWindowKilledWhileRecordingIsRecoveredWhole) {
   // The HDF5 output too, with the window's metadata.
   EXPECT_EQ(datasetSize(hdf5, "/photon_data/timestamps"), int64_t(records(slurp(bin)).size() / 10));
   EXPECT_EQ(datasetSize(hdf5, "/identity/author"), 1);
+  // Its detectors named by the window's devices, as the window's own output names them.
+  const std::vector<std::string> labels = readStrings(hdf5, "/setup/detectors/label");
+  EXPECT_NE(std::find(labels.begin(), labels.end(), "TK24071 input 1"), labels.end());
+  EXPECT_NE(std::find(labels.begin(), labels.end(), "TK24073 marker ms tick"), labels.end());
+  EXPECT_EQ(readStrings(hdf5, "/provenance/software"), std::vector<std::string>{"ravik"});
+  EXPECT_EQ(readStrings(hdf5, "/provenance/creation_time").size(), 1u);
   EXPECT_EQ(report["outputs"], (nlohmann::json{{{"kind", "text"}, {"path", text}},
                                                 {{"kind", "binary"}, {"path", bin}},
                                                 {{"kind", "hdf5"}, {"path", hdf5}}}));
