@@ -1,5 +1,6 @@
 #include "report/runmanifest.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -161,6 +162,24 @@ bool sameFile(int fd, const std::string& path) {
          open.st_ino == named.st_ino;
 }
 
+// The manifests of `dir` that a writer killed while it wrote them left under their temporary
+// names: each is locked by its writer from before it could be seen, so one that nobody holds
+// locked is left over. Removed by the program that takes the run's manifest.
+void removeLeftParts(const std::string& dir) {
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return;
+  static const char kPrefix[] = ".ravik-run-";
+  while (const dirent* e = readdir(d)) {
+    if (strncmp(e->d_name, kPrefix, sizeof kPrefix - 1) != 0) continue;
+    const std::string path = dir + "/" + e->d_name;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) continue;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) unlink(path.c_str());
+    close(fd);
+  }
+  closedir(d);
+}
+
 }  // namespace
 
 std::string manifestPath(const std::string& dir) { return dir + "/" + kManifestName; }
@@ -306,6 +325,7 @@ bool ManifestFile::write(const std::string& dir, const RunManifest& manifest, st
     *error = path + ": the run of this folder is still being recorded or merged";
     return false;
   }
+  if (!rewrite) removeLeftParts(dir);
   std::string part = dir + "/.ravik-run-XXXXXX";
   const int fd = mkostemp(&part[0], O_CLOEXEC);
   if (fd < 0) {
@@ -353,6 +373,7 @@ bool ManifestFile::take(const std::string& dir, RunManifest* manifest, std::stri
                     "ravik-merge --recover is merging it";
     return false;
   }
+  removeLeftParts(dir);
   std::string text;
   if (!readAll(fd, &text)) {
     *error = systemError(path);

@@ -2,6 +2,8 @@
 // recovery off a run that is still in progress or already being recovered.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -82,8 +84,15 @@ TEST(RunManifest, KeepsEveryFieldAndIsHeldByOneProgramAtATime) {
   TempDir dir;
   std::string error;
   ManifestFile recording;
+  // What a writer killed while it wrote left, and one being written (its writer holds it).
+  std::ofstream(dir / ".ravik-run-K1ll3d") << "{";
+  std::ofstream(dir / ".ravik-run-Wr1t1n") << "{";
+  const int writing = open((dir / ".ravik-run-Wr1t1n").c_str(), O_RDONLY);
+  ASSERT_EQ(flock(writing, LOCK_EX), 0);
   ASSERT_TRUE(recording.write(dir.path, sample(), &error)) << error;
-  EXPECT_EQ(namesIn(dir.path), std::set<std::string>{kManifestName}) << "no temporary name left";
+  EXPECT_EQ(namesIn(dir.path), (std::set<std::string>{kManifestName, ".ravik-run-Wr1t1n"}));
+  close(writing);
+  unlink((dir / ".ravik-run-Wr1t1n").c_str());
   EXPECT_EQ(recording.dir(), dir.path);
 
   // While the recording holds it, no recovery takes it and no other recording replaces it.
