@@ -170,7 +170,10 @@ void removeLeftParts(const std::string& dir) {
   if (d == nullptr) return;
   static const char kPrefix[] = ".ravik-run-";
   while (const dirent* e = readdir(d)) {
-    if (strncmp(e->d_name, kPrefix, sizeof kPrefix - 1) != 0) continue;
+    // The six characters that mkostemp() puts in, no other name.
+    if (strncmp(e->d_name, kPrefix, sizeof kPrefix - 1) != 0 ||
+        strlen(e->d_name) != sizeof kPrefix - 1 + 6)
+      continue;
     const std::string path = dir + "/" + e->d_name;
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) continue;

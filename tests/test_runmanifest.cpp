@@ -87,12 +87,14 @@ TEST(RunManifest, KeepsEveryFieldAndIsHeldByOneProgramAtATime) {
   // What a writer killed while it wrote left, and one being written (its writer holds it).
   std::ofstream(dir / ".ravik-run-K1ll3d") << "{";
   std::ofstream(dir / ".ravik-run-Wr1t1n") << "{";
+  std::ofstream(dir / ".ravik-run-notes.txt") << "the user's";
   const int writing = open((dir / ".ravik-run-Wr1t1n").c_str(), O_RDONLY);
   ASSERT_EQ(flock(writing, LOCK_EX), 0);
   ASSERT_TRUE(recording.write(dir.path, sample(), &error)) << error;
-  EXPECT_EQ(namesIn(dir.path), (std::set<std::string>{kManifestName, ".ravik-run-Wr1t1n"}));
+  EXPECT_EQ(namesIn(dir.path), (std::set<std::string>{kManifestName, ".ravik-run-Wr1t1n",
+                                                      ".ravik-run-notes.txt"}));
   close(writing);
-  unlink((dir / ".ravik-run-Wr1t1n").c_str());
+  for (const char* name : {".ravik-run-Wr1t1n", ".ravik-run-notes.txt"}) unlink((dir / name).c_str());
   EXPECT_EQ(recording.dir(), dir.path);
 
   // While the recording holds it, no recovery takes it and no other recording replaces it.
