@@ -338,6 +338,7 @@ int mergeFiles(const Options& options, Recovery* recovery, MergeFiles* f,
     settings.parts = f->parts.get();
     RunReport start = makeReport(options, f->inputs, RunResult());
     start.mergeStartUtc = mergeStart;
+    start.completed = true;  // each part's share: a part is published only when complete
     if (recovery != nullptr) describeRecovery(*recovery, &start);
     f->parts->describe([](FILE* file, bool) { writeFileHeader(file, 0); },
                        partInfo(hdf5Info(options, f->inputs, RunResult(), start, recovery), toJson(start)));

@@ -195,7 +195,16 @@ nlohmann::json expectPartsAreTheWhole(const TempDir& dir, const std::string& out
     text += slurp(part["files"][0]["path"]);
     const std::string partRecords = ::records(slurp(part["files"][1]["path"]));
     bin += partRecords;
-    if (part["files"].size() > 2) expectTheBinaryTimes(part["files"][2]["path"], partRecords);
+    if (part["files"].size() > 2) {
+      const std::string h5 = part["files"][2]["path"];
+      expectTheBinaryTimes(h5, partRecords);
+      // Whether the recording or its recovery wrote it, a part names the devices it was
+      // recorded from and tells itself complete.
+      const std::vector<std::string> labels = readStrings(h5, "/setup/detectors/label");
+      EXPECT_TRUE(!labels.empty() && labels[0].rfind("TK2407", 0) == 0) << h5;
+      const std::vector<std::string> share = readStrings(h5, "/user/ravik/report");
+      EXPECT_TRUE(share.size() == 1 && nlohmann::json::parse(share[0])["completed"] != false) << h5;
+    }
     records += part["records"].get<int64_t>();
     for (const nlohmann::json& file : part["files"])
       names.insert(file["path"].get<std::string>().substr(out.size() + 1));
