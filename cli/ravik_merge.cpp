@@ -121,11 +121,13 @@ Hdf5RunInfo hdf5Info(const Options& options, const std::vector<InputStream>& inp
   for (size_t i = 0; i < inputs.size(); ++i) {
     paths.push_back(inputs[i].arg.path);
     chains.push_back(inputs[i].arg.chainPos);
-    if (recovery != nullptr && i < report.devices.size()) serials.push_back(report.devices[i].serial);
+    if (recovery != nullptr && i < report.devices.size())
+      serials.push_back(report.devices[i].serial);
   }
   if (recovery != nullptr) {
-    info.description = "Time tags of " + std::to_string(inputs.size()) + " chained device(s) recorded by " +
-                       recovery->manifest.program + ", recovered and merged by ravik-merge";
+    info.description = "Time tags of " + std::to_string(inputs.size()) +
+                       " chained device(s) recorded by " + recovery->manifest.program +
+                       ", recovered and merged by ravik-merge";
     info.sourceSoftware = recovery->manifest.program;
     info.recordingStart = hdf5TimeOfUtc(recovery->manifest.startUtc);
   }
@@ -341,7 +343,8 @@ int mergeFiles(const Options& options, Recovery* recovery, MergeFiles* f,
     start.completed = true;  // each part's share: a part is published only when complete
     if (recovery != nullptr) describeRecovery(*recovery, &start);
     f->parts->describe([](FILE* file, bool) { writeFileHeader(file, 0); },
-                       partInfo(hdf5Info(options, f->inputs, RunResult(), start, recovery), toJson(start)));
+                       partInfo(hdf5Info(options, f->inputs, RunResult(), start, recovery),
+                                toJson(start)));
   }
   RunResult run = runMerge(f->inputs, &f->text, &f->binary, settings, signals);
   RunReport report = makeReport(options, f->inputs, run);

@@ -57,7 +57,8 @@ std::vector<PartFacts> writeParts(PartPlan p, const Tags& tags, size_t piece, bo
       EXPECT_TRUE(isPartialName(name) && access(name.c_str(), F_OK) != 0) << name;
   }, [&](const PartFacts& part, const PartResume& after) {
     const auto placed = [&](bool in) {
-      for (const PartFile& f : part.files) EXPECT_EQ(access(f.path.c_str(), F_OK) == 0, in) << f.path;
+      for (const PartFile& f : part.files)
+        EXPECT_EQ(access(f.path.c_str(), F_OK) == 0, in) << f.path;
     };
     if (after.hold.complete) {
       completeHolds.push_back(part.index);

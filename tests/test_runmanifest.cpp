@@ -94,7 +94,8 @@ TEST(RunManifest, KeepsEveryFieldAndIsHeldByOneProgramAtATime) {
   EXPECT_EQ(namesIn(dir.path), (std::set<std::string>{kManifestName, ".ravik-run-Wr1t1n",
                                                       ".ravik-run-notes.txt"}));
   close(writing);
-  for (const char* name : {".ravik-run-Wr1t1n", ".ravik-run-notes.txt"}) unlink((dir / name).c_str());
+  for (const char* name : {".ravik-run-Wr1t1n", ".ravik-run-notes.txt"})
+    unlink((dir / name).c_str());
   EXPECT_EQ(recording.dir(), dir.path);
 
   // While the recording holds it, no recovery takes it and no other recording replaces it.
