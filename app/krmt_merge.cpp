@@ -215,6 +215,7 @@ std::vector<OutputName> KRmt::recordingFiles() const {
     files.push_back({"recording's loss file", lossFileName(name), true});
   }
   files.push_back({"run manifest", manifestPath(toFileName(_recordDir)), true});
+  files.push_back({"run's parts log", toFileName(_recordDir) + "/" + kPartsLogName, true});
   return files;
 }
 

@@ -67,7 +67,8 @@ bool setAsideKeptRun(const std::string& dir, std::string* movedTo, std::string* 
     if (!moveInto(dir, kept, name, error) || !moveInto(dir, kept, lossFileName(name), error))
       return false;
   // The manifest last: until it has moved, the folder still describes what is left of the run.
-  if (!moveInto(dir, kept, kManifestName, error)) return false;
+  if (!moveInto(dir, kept, kPartsLogName, error) || !moveInto(dir, kept, kManifestName, error))
+    return false;
   *movedTo = kept;
   return true;
 }

@@ -48,7 +48,10 @@ int fail(int code, const std::string& message) {
 ReadFiles mergeReadFiles(const Options& options, const std::string& runDir) {
   ReadFiles read = metaFile(options);
   read.push_back({"virtual channel file", options.virtualPath});
-  if (!runDir.empty()) read.push_back({"run manifest", manifestPath(runDir)});
+  if (!runDir.empty()) {
+    read.push_back({"run manifest", manifestPath(runDir)});
+    read.push_back({"run's parts log", runDir + "/" + kPartsLogName});
+  }
   return read;
 }
 

@@ -162,6 +162,43 @@ bool sameFile(int fd, const std::string& path) {
          open.st_ino == named.st_ino;
 }
 
+// A manifest whose "published" names the parts log: that object replaced by the log's first
+// "count" parts; *count and *bytes how many that is and their bytes. True with nothing to do for
+// a manifest that lists its parts itself; false with a message when the log holds fewer.
+bool readPartsLog(const std::string& dir, json* manifest, size_t* count, int64_t* bytes,
+                  std::string* error) {
+  json* published = manifest->is_object() && manifest->contains("published")
+                        ? &(*manifest)["published"]
+                        : nullptr;
+  if (published == nullptr || !published->is_object() ||
+      published->value("log", json()) != kPartsLogName ||
+      !published->value("count", json()).is_number_unsigned())
+    return true;
+  const size_t want = (*published)["count"].get<size_t>();
+  const std::string path = dir + "/" + kPartsLogName;
+  std::string text;
+  if (want > 0 && !readRegularFile(path, &text, error)) return false;
+  json parts = json::array();
+  size_t at = 0;
+  while (parts.size() < want) {
+    const size_t end = text.find('\n', at);
+    const json part =
+        end == std::string::npos ? json() : json::parse(text.substr(at, end - at), nullptr, false);
+    if (!part.is_object()) {
+      *error = std::string("its parts log ") + kPartsLogName + " holds " +
+               std::to_string(parts.size()) + " whole parts, not the " + std::to_string(want) +
+               " that it names";
+      return false;
+    }
+    parts.push_back(part);
+    at = end + 1;
+  }
+  *published = parts;
+  *count = want;
+  *bytes = int64_t(at);
+  return true;
+}
+
 // The manifests of `dir` that a writer killed while it wrote them left under their temporary
 // names: each is locked by its writer from before it could be seen, so one that nobody holds
 // locked is left over. Removed by the program that takes the run's manifest.
@@ -205,7 +242,7 @@ bool keptRunFile(const std::string& path, std::string* runDir) {
   if (!readRegularFile(manifest, &text, &unused)) return false;
   const json j = json::parse(text, nullptr, false);
   if (j.is_discarded() || !j.is_object() || j.value("manifest", json()) != kKind) return false;
-  bool ours = exists && base == kManifestName;
+  bool ours = exists && (base == kManifestName || base == kPartsLogName);
   const json devices = j.value("devices", json::array());
   for (size_t i = 0; !ours && devices.is_array() && i < devices.size(); ++i) {
     const json stream = devices[i].is_object() ? devices[i].value("stream", json()) : json();
@@ -215,7 +252,10 @@ bool keptRunFile(const std::string& path, std::string* runDir) {
   return ours;
 }
 
-json toJson(const RunManifest& m) {
+namespace {
+
+// The manifest as JSON; with `parts` false, "published" (with "resume") is left to the caller.
+json manifestJson(const RunManifest& m, bool parts) {
   json devices = json::array();
   for (const ManifestDevice& d : m.devices) devices.push_back(deviceJson(d));
   json outputs = json::array();
@@ -236,7 +276,7 @@ json toJson(const RunManifest& m) {
   if (!m.virtualChannels.is_null()) out["virtual"] = m.virtualChannels;
   if (m.virtualOutputs) out["virtual_outputs"] = true;
   if (!m.resume.is_null()) {
-    out["published"] = m.published;
+    if (parts) out["published"] = m.published;
     out["resume"] = m.resume;
   }
   if (!m.keep.empty()) out["keep"] = m.keep;
@@ -244,6 +284,10 @@ json toJson(const RunManifest& m) {
     out["split"] = {{"size", m.splitSize}, {"time_ps", m.splitTimePs}};
   return out;
 }
+
+}  // namespace
+
+json toJson(const RunManifest& m) { return manifestJson(m, true); }
 
 bool manifestFromJson(const json& j, RunManifest* m, std::string* error) {
   Reader r(j, "", error);
@@ -284,8 +328,11 @@ bool manifestFromJson(const json& j, RunManifest* m, std::string* error) {
     r.fail("meta", "is not the HDF5 output's metadata: " + why);
   const json* published = r.field("published", false);
   const json* resume = r.field("resume", false);
+  const bool logged = published != nullptr && published->is_object() &&
+                      published->value("log", json()) == kPartsLogName &&
+                      published->value("count", json()).is_number_unsigned();
   if ((published == nullptr) != (resume == nullptr) ||
-      (published != nullptr && (!published->is_array() || !resume->is_object())))
+      (published != nullptr && ((!published->is_array() && !logged) || !resume->is_object())))
     r.fail("resume", "does not come with the list of parts \"published\"");
   m->published = published != nullptr ? *published : json();
   m->resume = resume != nullptr ? *resume : json();
@@ -329,6 +376,15 @@ bool ManifestFile::write(const std::string& dir, const RunManifest& manifest, st
     return false;
   }
   if (!rewrite) removeLeftParts(dir);
+  // A new run's log begins empty, whatever a run before left under its name.
+  if (!rewrite) _logged = 0, _logBytes = 0;
+  json j = manifestJson(manifest, false);
+  if (!manifest.resume.is_null()) {
+    static const json kNone = json::array();
+    const json& parts = manifest.published.is_array() ? manifest.published : kNone;
+    if (!logParts(parts, error)) return false;
+    j["published"] = {{"log", kPartsLogName}, {"count", parts.size()}};
+  }
   std::string part = dir + "/.ravik-run-XXXXXX";
   const int fd = mkostemp(&part[0], O_CLOEXEC);
   if (fd < 0) {
@@ -336,7 +392,7 @@ bool ManifestFile::write(const std::string& dir, const RunManifest& manifest, st
     return false;
   }
   // Readable like the temp files beside it; locked before anyone can see it under its name.
-  const std::string text = toJson(manifest).dump(2) + "\n";
+  const std::string text = j.dump(2) + "\n";
   bool ok = fchmod(fd, 0644) == 0 && flock(fd, LOCK_EX) == 0 &&
             writeAll(fd, text.data(), text.size()) && fsync(fd) == 0;
   if (!ok) *error = systemError(part);
@@ -383,10 +439,14 @@ bool ManifestFile::take(const std::string& dir, RunManifest* manifest, std::stri
     close(fd);
     return false;
   }
-  const json j = json::parse(text, nullptr, false);
+  json j = json::parse(text, nullptr, false);
   std::string problem;
+  _logged = 0;
+  _logBytes = 0;
   if (j.is_discarded())
     problem = "not a JSON document";
+  else if (!readPartsLog(dir, &j, &_logged, &_logBytes, &problem))
+    ;
   else
     manifestFromJson(j, manifest, &problem);
   if (!problem.empty()) {
@@ -407,5 +467,24 @@ void ManifestFile::release() {
 void ManifestFile::remove() {
   if (_fd < 0) return;
   unlink(manifestPath(_dir).c_str());
+  unlink((_dir + "/" + kPartsLogName).c_str());
   release();
+}
+
+bool ManifestFile::logParts(const json& published, std::string* error) {
+  if (published.size() <= _logged) return true;  // named already (a note that failed before)
+  std::string lines;
+  for (size_t i = _logged; i < published.size(); ++i) lines += published[i].dump() + "\n";
+  const std::string path = _dir + "/" + kPartsLogName;
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+  bool ok = fd >= 0 && ftruncate(fd, _logBytes) == 0 && lseek(fd, _logBytes, SEEK_SET) >= 0 &&
+            writeAll(fd, lines.data(), lines.size()) && fdatasync(fd) == 0;
+  if (fd >= 0 && close(fd) != 0) ok = false;
+  if (!ok) {
+    *error = systemError(path);
+    return false;
+  }
+  _logged = published.size();
+  _logBytes += int64_t(lines.size());
+  return true;
 }

@@ -36,6 +36,10 @@
 
 // The manifest's file name in the folder of the temp files.
 constexpr char kManifestName[] = "ravik-run.json";
+// Beside it, the parts published so far, one JSON line each, appended as they are published: the
+// manifest names how many of its lines are the run's ("published": {"log": ..., "count": n}),
+// so that a run of thousands of parts does not rewrite them all with each one.
+constexpr char kPartsLogName[] = "ravik-run-parts.jsonl";
 
 struct ManifestDevice {
   std::string serial;
@@ -75,6 +79,9 @@ struct RunManifest {
   // A split run that let go of its raw data behind its published parts: those parts as the
   // run report lists them ("published"), and where the parts and the merge go on after the last
   // of them ("resume", see chain/takeup.h). Both null (and left out) while nothing was let go.
+  // The list only grows: ManifestFile writes the parts it has not written yet to the parts log
+  // and the manifest names their number; as read from a file without ManifestFile, "published"
+  // is that {"log", "count"} object.
   nlohmann::json published, resume;
 };
 
@@ -124,8 +131,14 @@ public:
   const std::string& dir() const { return _dir; }
 
 private:
+  // Appends the parts of `published` after the first `_logged` to the parts log (which then ends
+  // after them) and syncs it; false with a message.
+  bool logParts(const nlohmann::json& published, std::string* error);
+
   int _fd = -1;
   std::string _dir;
+  size_t _logged = 0;       // parts in the log as this object wrote or read it
+  int64_t _logBytes = 0;    // their bytes: what follows is not the run's (a kill mid-append)
 };
 
 #endif

@@ -413,14 +413,17 @@ TEST_F(RecoverTest, ANewRecordingMovesAsideOnlyAKeptRun) {
   m.program = "ravik";
   m.devices.push_back({});
   m.devices.back().stream = "ravik-0.tmp";
+  m.published = nlohmann::json::array({{{"index", 1}}});  // a part published: its log goes too
+  m.resume = {{"part", 2}};
   {
     ManifestFile held;
     ASSERT_TRUE(held.write(tmp, m, &error)) << error;
     EXPECT_TRUE(setAsideKeptRun(tmp, &kept, &error) && kept.empty()) << "in use: left alone";
-    EXPECT_EQ(namesIn(tmp).size(), 4u);
+    EXPECT_EQ(namesIn(tmp).size(), 5u);
   }
   ASSERT_TRUE(setAsideKeptRun(tmp, &kept, &error)) << error;
-  EXPECT_EQ(namesIn(kept), (std::set<std::string>{"ravik-0.tmp", "ravik-0.tmp.loss", kManifestName}));
+  EXPECT_EQ(namesIn(kept), (std::set<std::string>{"ravik-0.tmp", "ravik-0.tmp.loss", kManifestName,
+                                                  kPartsLogName}));
   EXPECT_EQ(slurp(kept + "/ravik-0.tmp"), "stream");
   EXPECT_EQ(namesIn(tmp), (std::set<std::string>{kept.substr(tmp.size() + 1), "notes.txt"}));
 

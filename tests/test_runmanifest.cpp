@@ -139,6 +139,55 @@ TEST(RunManifest, KeepsEveryFieldAndIsHeldByOneProgramAtATime) {
   EXPECT_FALSE(recording.held());
 }
 
+// The parts published go to the log beside the manifest, each once, as they come, and the
+// manifest names how many of its lines are the run's. A line beyond them (a kill while one was
+// appended) is not the run's: the next part takes its place. A log with fewer parts than named is
+// refused; a new run in the folder begins a log of its own, and the log goes with the manifest.
+TEST(RunManifest, ThePartsPublishedGoToTheirLogOnceEach) {
+  TempDir dir;
+  std::string error;
+  const auto part = [](int i) { return nlohmann::json{{"index", i}, {"records", 10 * i}}; };
+  const auto lines = [&](int n) {
+    std::string text;
+    for (int i = 1; i <= n; ++i) text += part(i).dump() + "\n";
+    return text;
+  };
+  const std::string log = dir / kPartsLogName;
+  RunManifest m = sample();
+  m.resume = {{"part", 3}};
+  ManifestFile recording;
+  for (int n = 1; n <= 2; ++n) {
+    m.published.push_back(part(n));
+    ASSERT_TRUE(recording.write(dir.path, m, &error)) << error;
+  }
+  EXPECT_EQ(slurp(log), lines(2));
+  EXPECT_EQ(nlohmann::json::parse(slurp(manifestPath(dir.path)))["published"],
+            (nlohmann::json{{"log", kPartsLogName}, {"count", 2}}));
+  std::string runDir;
+  EXPECT_TRUE(keptRunFile(log, &runDir) && runDir == dir.path) << "no output may replace it";
+  recording.release();
+
+  std::ofstream(log, std::ios::app) << R"({"index": 3, "rec)";
+  ManifestFile recovery;
+  RunManifest read;
+  ASSERT_TRUE(recovery.take(dir.path, &read, &error)) << error;
+  EXPECT_EQ(read.published, m.published);
+  read.published.push_back(part(3));
+  ASSERT_TRUE(recovery.write(dir.path, read, &error)) << error;
+  EXPECT_EQ(slurp(log), lines(3));
+  recovery.release();
+
+  ASSERT_EQ(truncate(log.c_str(), off_t(lines(1).size())), 0);
+  EXPECT_FALSE(recovery.take(dir.path, &read, &error));
+  EXPECT_NE(error.find("holds 1 whole parts, not the 3 that it names"), std::string::npos) << error;
+
+  m.published = nlohmann::json::array({part(1)});
+  ASSERT_TRUE(recording.write(dir.path, m, &error)) << error;
+  EXPECT_EQ(slurp(log), lines(1));
+  recording.remove();
+  EXPECT_TRUE(namesIn(dir.path).empty());
+}
+
 // A manifest is read only when everything a merge takes from it is sound: a stream that would
 // lead out of the run's folder, a chain position or marker mask the merge cannot take, or a
 // damaged file is refused with the key at fault.
