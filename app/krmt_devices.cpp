@@ -283,12 +283,16 @@ bool KRmt::writeManifest(const QString* outputs) {
   {
     // The parts' thread rewrites it with each part and hold: what it wrote last stands.
     std::lock_guard<std::mutex> hold(_manifestLock);
+    // The parts are moved over, not copied: a long run has thousands.
     if (_parts != nullptr) {
-      manifest.published = _lastManifest.published;
+      manifest.published.swap(_lastManifest.published);
       manifest.resume = _lastManifest.resume;
     }
     written = _manifest.write(toFileName(_recordDir), manifest, &error);
-    if (written) _lastManifest = manifest;
+    if (written)
+      _lastManifest = std::move(manifest);
+    else if (_parts != nullptr)
+      manifest.published.swap(_lastManifest.published);
   }
   return checkError(written,
              "Can't write the run manifest\n" + fromFileName(error) +

@@ -134,20 +134,30 @@ bool KRmt::rewriteManifest(const PartResume& after, const ResumePoint& point) {
   // Not once the manifest is no longer the window's, nor once the temp files are to be merged
   // again.
   if (!_manifest.held() || !_releasing) return false;
-  RunManifest manifest = _lastManifest;
-  manifest.partials = _parts->partials();
-  manifest.published = partsJson(_parts->published());
+  // Rewritten in place (a long run's parts are not copied with each note), and put back as it
+  // was when it cannot be written.
+  RunManifest& manifest = _lastManifest;
+  std::vector<std::string> partials = _parts->partials();
+  manifest.partials.swap(partials);
+  const size_t published = manifest.published.is_array() ? manifest.published.size() : 0;
+  appendPublished(*_parts, &manifest.published);
   ResumePoint listed;  // of the devices with a temp file, as the recovery merges them
   listed.records = point.records;
   for (size_t i = 0; i < _listed.size(); ++i)
     if (_listed[i]) listed.sources.push_back(point.sources[i]);
-  manifest.resume = takeUpJson(after, listed);
+  nlohmann::json resume = takeUpJson(after, listed);
+  manifest.resume.swap(resume);
   std::string error;
   // One that cannot be written stays as it was, the raw data with it: a recovery goes on from
   // the point before, and nothing recorded is lost.
   const std::string dir = _manifest.dir();
-  if (!_manifest.write(dir, manifest, &error)) return false;
-  _lastManifest = manifest;
+  if (!_manifest.write(dir, manifest, &error)) {
+    manifest.partials.swap(partials);
+    manifest.published.erase(manifest.published.begin() + std::ptrdiff_t(published),
+                             manifest.published.end());
+    manifest.resume.swap(resume);
+    return false;
+  }
   std::copy(point.sources.begin(), point.sources.end(), _keptPoints.begin());
   _rawRelease->release(point);
   return true;

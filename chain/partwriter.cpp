@@ -535,6 +535,19 @@ void PartWriter::discard() {
   _part.reset();
 }
 
+std::vector<PartFacts> PartWriter::publishedSince(size_t from) const {
+  std::lock_guard<std::mutex> hold(_lock);
+  return from >= _published.size()
+             ? std::vector<PartFacts>()
+             : std::vector<PartFacts>(_published.begin() + std::ptrdiff_t(from), _published.end());
+}
+
+void appendPublished(const PartWriter& parts, nlohmann::json* list) {
+  if (!list->is_array()) *list = nlohmann::json::array();
+  for (const nlohmann::json& part : partsJson(parts.publishedSince(list->size())))
+    list->push_back(part);
+}
+
 std::vector<PartFacts> PartWriter::published() const {
   std::lock_guard<std::mutex> hold(_lock);
   return _published;

@@ -58,6 +58,10 @@ struct PartFacts {
 };
 // The run report's "parts".
 nlohmann::json partsJson(const std::vector<PartFacts>& parts);
+class PartWriter;
+// Appends to `list` (the parts' JSON form, see partsJson()) the parts published since it was
+// made: each note of a long run costs its new parts, not all of them again.
+void appendPublished(const PartWriter& parts, nlohmann::json* list);
 // What a summary says of them: "parts: 12 published, run-0001.bin to run-0012.bin" (the
 // file names of the first output), or "parts: none published".
 std::string partsLine(const nlohmann::json& parts);
@@ -167,6 +171,8 @@ public:
   const std::string& error() const { return _error; }
   // The parts published so far, in order; any thread may ask.
   std::vector<PartFacts> published() const;
+  // Those after the first `from`: what a list of the parts kept up to date still lacks.
+  std::vector<PartFacts> publishedSince(size_t from) const;
 
 private:
   struct Part;

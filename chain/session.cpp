@@ -220,9 +220,18 @@ RunManifest Session::manifest(const std::vector<SessionDevice>& devices,
   m.virtualChannels = _files.virtualChannels;
   m.virtualOutputs = _virtuals != nullptr;
   m.partials = partials;
-  m.published = _publishedParts;
-  m.resume = _resumePoint;
   return m;
+}
+
+bool Session::writeHeld(const std::vector<SessionDevice>& devices,
+                        const std::vector<std::string>& partials, std::string* error) {
+  RunManifest m = manifest(devices, partials);
+  // The parts lent for the write, not copied: a long run has thousands.
+  m.published.swap(_publishedParts);
+  m.resume = _resumePoint;
+  const bool ok = _manifest.write(_runDir, m, error);
+  m.published.swap(_publishedParts);
+  return ok;
 }
 
 std::vector<std::string> Session::withHistogram(const std::vector<std::string>& partials) const {
@@ -246,13 +255,15 @@ bool Session::releaseBehind(const std::vector<SessionDevice>& devices, const Par
   if (!_manifest.held()) return false;
   // The manifest names the point before any data behind it go: a run killed in between is taken
   // up from the point before.
-  const nlohmann::json published = _publishedParts, resume = _resumePoint;
-  _publishedParts = partsJson(_parts->published());
+  const size_t published = _publishedParts.size();
+  nlohmann::json resume = _resumePoint;
+  appendPublished(*_parts, &_publishedParts);
   _resumePoint = takeUpJson(after, point);
   std::string error;
-  if (!_manifest.write(_runDir, manifest(devices, withHistogram(_parts->partials())), &error)) {
-    _publishedParts = published;
-    _resumePoint = resume;
+  if (!writeHeld(devices, withHistogram(_parts->partials()), &error)) {
+    _publishedParts.erase(_publishedParts.begin() + std::ptrdiff_t(published),
+                          _publishedParts.end());
+    _resumePoint = std::move(resume);
     return false;
   }
   // Losses are located at the end from the last point let go of.
@@ -268,7 +279,7 @@ std::string Session::writeManifest(const std::vector<SessionDevice>& devices) {
   if (_parts)
     for (const std::string& name : _parts->partials()) partials.push_back(name);
   std::string error;
-  if (_manifest.write(_runDir, manifest(devices, partials), &error)) return std::string();
+  if (writeHeld(devices, partials, &error)) return std::string();
   return "run manifest not written: " + error + "; if the run ends without its merge, only "
          "ravik-merge with the chain positions can merge its raw files";
 }
@@ -308,8 +319,7 @@ bool Session::startMerge(const std::vector<SessionDevice>& devices, RecordSink* 
           // One that cannot be rewritten stays as it was: a recovery then leaves this part's
           // temporary files, and nothing recorded is lost.
           std::string error;
-          if (_manifest.held())
-            _manifest.write(_runDir, manifest(devices, withHistogram(partials)), &error);
+          if (_manifest.held()) writeHeld(devices, withHistogram(partials), &error);
         },
         release ? PartPublished([this, devices](const PartFacts&, const PartResume& after) {
           return releaseBehind(devices, after);

@@ -202,6 +202,10 @@ private:
   std::vector<std::string> withHistogram(const std::vector<std::string>& partials) const;
   bool releasesRaw() const;
   bool releaseBehind(const std::vector<SessionDevice>& devices, const PartResume& after);
+  // Writes the run's manifest, with the parts published and where they go on; under
+  // _manifestLock. False with a message.
+  bool writeHeld(const std::vector<SessionDevice>& devices,
+                 const std::vector<std::string>& partials, std::string* error);
   bool createOutputs(std::string* error);
   std::vector<OutputName> outputNames(const std::string& report) const;
   void discardOutputs();
