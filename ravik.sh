@@ -12,7 +12,8 @@ PACKAGES=(build-essential cmake pkg-config qtbase5-dev qtbase5-dev-tools libgtes
           libcli11-dev libqcustomplot-dev help2man nlohmann-json3-dev xvfb xauth libhdf5-dev
           hdf5-tools python3-numpy python3-h5py python3-tables python3-pytest python3-dask
           python3-distributed python3-nbclient python3-nbformat python3-ipykernel python3-matplotlib
-          lintian pybind11-dev python3-pybind11 hdf5-filter-plugin bitshuffle python3-hdf5plugin)
+          lintian pybind11-dev python3-pybind11 hdf5-filter-plugin bitshuffle python3-hdf5plugin
+          liblz4-dev)
 JOBS=${JOBS:-2}
 # The tests of the units that run threads of their own without the window (the window's tests
 # would mostly report the toolkit's own threads).

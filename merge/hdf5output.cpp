@@ -17,6 +17,7 @@
 #include <new>
 #include <tuple>
 
+#include "merge/bitshuffle.h"
 #include "merge/outputstream.h"
 
 namespace {
@@ -678,6 +679,8 @@ struct Hdf5Output::Impl {
   int64_t written = 0;  // records in the file's columns
   int64_t extent = 0;   // their extent: more than `written` while a batch is taken back
   bool filtered = false;  // the columns pass through filters
+  bool fast = false;      // ... bitshuffle and LZ4, whose whole chunks are encoded here
+  BitshuffleLz4 encoder;
   // The file's descriptor where the library's driver gives it (-1: none), for its write-behind;
   // the columns' chunks go to the file's end as it grows.
   int fd = -1;
@@ -749,6 +752,7 @@ bool Hdf5Output::create(const std::string& path, const std::string& finalPath,
   // Every chunk is written whole (the last one up to the end of the data): no fill needed.
   H5Pset_fill_time(props, H5D_FILL_TIME_NEVER);
   _impl->filtered = compression != Hdf5Compression::None;
+  _impl->fast = compression == Hdf5Compression::Fast;
   if (compression == Hdf5Compression::Deflate) {
     H5Pset_shuffle(props);
     H5Pset_deflate(props, 1);
@@ -1062,13 +1066,14 @@ bool Hdf5Output::writeColumns(int64_t count) {
 }
 
 // Appends `count` records to the file's columns, straight from memory (memory and file types
-// are the same). A whole chunk at a chunk's place goes to the file as it is, past the library's
-// selections and conversions: without filters, a chunk's bytes in the file are its values.
+// are the same). A whole chunk at a chunk's place goes to the file as it is stored, past the
+// library's selections, conversions and filters: without filters, a chunk's bytes in the file
+// are its values; with bitshuffle and LZ4, they are encoded here into buffers that are reused.
 bool Hdf5Output::writeRun(const int64_t* times, const int16_t* channels, int64_t count) {
   quietErrors();  // the calling thread (the merge's) has an error stack of its own
   const hsize_t extent[1] = {hsize_t(_impl->written + count)};
   const hsize_t start[1] = {hsize_t(_impl->written)}, length[1] = {hsize_t(count)};
-  const bool whole = !_impl->filtered && count == kChunkRecords &&
+  const bool whole = (!_impl->filtered || _impl->fast) && count == kChunkRecords &&
                      _impl->written % kChunkRecords == 0;
   errno = 0;
   for (auto [set, type, data, size] :
@@ -1081,7 +1086,10 @@ bool Hdf5Output::writeRun(const int64_t* times, const int16_t* channels, int64_t
       return false;
     }
     if (whole) {
-      if (H5Dwrite_chunk(set, H5P_DEFAULT, 0, start, size_t(count) * size, data) < 0) {
+      size_t bytes = size_t(count) * size;
+      if (_impl->fast) data = _impl->encoder.encode(data, size_t(count), size,
+                                                    size_t(kBitshuffleBlock), &bytes);
+      if (data == nullptr || H5Dwrite_chunk(set, H5P_DEFAULT, 0, start, bytes, data) < 0) {
         fail("write error");
         return false;
       }

@@ -13,13 +13,16 @@
 #include <algorithm>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "codec_stamps.h"
 #include "core_merge.h"
 #include "hdf5_filters.h"
+#include "merge/bitshuffle.h"
 #include "merge/hdf5output.h"
 #include "merge/mergecore.h"
 
@@ -409,8 +412,9 @@ TEST(Hdf5Output, AHeldOutputTakenUpWritesWhatItsWriterWould) {
   }
 
   // Completed after its hold, and torn where a kill while it wrote the run's description in
-  // the ordinary mode can tear it (the file's own structure): taken up at its last hold all the
-  // same, from the chunks where the hold found them. Cut short, it is refused.
+  // the ordinary mode can tear it (the file's own structure, here all of it but the chunks held):
+  // taken up at its last hold all the same, from the chunks where the hold found them. Cut
+  // short, it is refused.
   {
     Hdf5Output out;
     std::string error;
@@ -420,8 +424,25 @@ TEST(Hdf5Output, AHeldOutputTakenUpWritesWhatItsWriterWould) {
     batches.put(&out, 32, batches.count());
     ASSERT_TRUE(out.finish(Hdf5RunInfo(), &error)) << error;
   }
-  const std::string zeros(4096, '\0');
-  std::fstream(held, std::ios::in | std::ios::out | std::ios::binary).write(zeros.data(), 4096);
+  {
+    std::ifstream in(held, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    std::string torn(bytes.size(), '\0');
+    const hid_t file = H5Fopen(held.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    for (const char* column : {"/photon_data/timestamps", "/photon_data/detectors"}) {
+      const hid_t set = H5Dopen2(file, column, H5P_DEFAULT);
+      for (hsize_t k = 0; k < 32 * 16384 / hsize_t(chunk); ++k) {
+        const hsize_t offset[1] = {k * hsize_t(chunk)};
+        haddr_t address = 0;
+        hsize_t size = 0;
+        ASSERT_GE(H5Dget_chunk_info_by_coord(set, offset, nullptr, &address, &size), 0);
+        torn.replace(address, size, bytes, address, size);
+      }
+      H5Dclose(set);
+    }
+    H5Fclose(file);
+    std::ofstream(held, std::ios::binary).write(torn.data(), std::streamsize(torn.size()));
+  }
   expectSame(goneOnAt(other, held, state, records, batches, 32, C::Fast), whole);
   ASSERT_EQ(truncate(held.c_str(), 8192), 0);
   Hdf5Output up;
@@ -431,6 +452,71 @@ TEST(Hdf5Output, AHeldOutputTakenUpWritesWhatItsWriterWould) {
   EXPECT_NE(error.find("holds fewer records than were held"), std::string::npos) << error;
   up.abandon();
   for (const std::string& p : {path, other, held, state}) unlink(p.c_str());
+}
+
+// The HDF5 output's own bitshuffle + LZ4 chunks against the filter's plugin: a chunk written
+// through the library's filter pipeline must be byte for byte what the encoder makes of it.
+namespace {
+
+// The chunk that the plugin stores for `values` (one chunk of all of them, in blocks of `block`).
+std::vector<uint8_t> pluginChunk(const std::string& path, const std::vector<uint8_t>& values,
+                                 size_t size, size_t block) {
+  const hsize_t count[1] = {values.size() / size};
+  const hid_t file = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+  const hid_t space = H5Screate_simple(1, count, nullptr), props = H5Pcreate(H5P_DATASET_CREATE);
+  H5Pset_chunk(props, 1, count);
+  const unsigned int filter[2] = {unsigned(block), 2};  // LZ4 after the shuffle
+  H5Pset_filter(props, 32008, H5Z_FLAG_MANDATORY, 2, filter);
+  const hid_t type = size == 8 ? H5T_STD_I64LE : H5T_STD_I16LE;
+  const hid_t set = H5Dcreate2(file, "column", type, space, H5P_DEFAULT, props, H5P_DEFAULT);
+  EXPECT_GE(H5Dwrite(set, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()), 0);
+  const hsize_t origin[1] = {0};
+  hsize_t bytes = 0;
+  EXPECT_GE(H5Dget_chunk_storage_size(set, origin, &bytes), 0);
+  std::vector<uint8_t> chunk(bytes);
+  uint32_t filters = 0;
+  EXPECT_GE(H5Dread_chunk(set, H5P_DEFAULT, origin, &filters, chunk.data()), 0);
+  H5Dclose(set);
+  H5Pclose(props);
+  H5Sclose(space);
+  H5Fclose(file);
+  unlink(path.c_str());
+  return chunk;
+}
+
+}  // namespace
+
+// Timestamps (slowly rising, the upper bits alike) and channels (few values), and bytes at
+// random where LZ4 finds little; one block or several, the last one short, elements left over
+// past the last multiple of 8, fewer than 8 elements in all. One encoder for all, as the output
+// reuses its buffers from chunk to chunk.
+TEST(Bitshuffle, ChunksAreThoseOfTheFilterPlugin) {
+  std::string error;
+  ASSERT_TRUE(hdf5CanCompress(Hdf5Compression::Fast, &error)) << error;
+  const std::string path = "/tmp/ravik-test-" + std::to_string(getpid()) + "-bitshuffle.h5";
+  std::mt19937_64 random(7);
+  BitshuffleLz4 encoder;
+  const struct { size_t size, count, block; bool noise; } cases[] = {
+      {8, 65536, 65536, false}, {2, 65536, 65536, false}, {8, 65536, 65536, true},
+      {8, 1003, 256, false},    {2, 1003, 256, true},     {8, 4096 + 24, 4096, true},
+      {2, 5, 8, false},         {8, 200, 64, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.size) + " bytes, " + std::to_string(c.count) + " in blocks of " +
+                 std::to_string(c.block) + (c.noise ? ", noise" : ""));
+    std::vector<uint8_t> values(c.size * c.count);
+    int64_t time = 1'000'000'000'000;
+    for (size_t i = 0; i < c.count; ++i) {
+      time += int64_t(random() % 90000);
+      const int64_t value = c.noise ? int64_t(random()) : c.size == 8 ? time : int64_t(random() % 7);
+      memcpy(&values[i * c.size], &value, c.size);  // little-endian: the low bytes
+    }
+    size_t bytes = 0;
+    const uint8_t* chunk = encoder.encode(values.data(), c.count, c.size, c.block, &bytes);
+    ASSERT_NE(chunk, nullptr);
+    EXPECT_TRUE(std::vector<uint8_t>(chunk, chunk + bytes) ==
+                pluginChunk(path, values, c.size, c.block));
+  }
 }
 
 // Without the bitshuffle plugin (here: the library told to load none, after the filter that
