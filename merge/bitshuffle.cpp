@@ -7,6 +7,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define RAVIK_BITSHUFFLE_AVX2 1
+#endif
 
 namespace {
 
@@ -87,14 +91,108 @@ void planesOfSixtyFour(const uint8_t* row, size_t j, size_t first, size_t count,
 }
 #endif
 
+#if RAVIK_BITSHUFFLE_AVX2
+// The same with 32 bytes at a time, on processors that have them (chosen as the program runs):
+// each half of a register takes 16 elements of its own, so that a row's 32 bytes are those of
+// 32 elements in a row.
+#define RAVIK_AVX2 __attribute__((target("avx2")))
+
+RAVIK_AVX2 inline __m256i loadHalves(const uint8_t* low, const uint8_t* high) {
+  return _mm256_inserti128_si256(
+      _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(low))),
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(high)), 1);
+}
+
+RAVIK_AVX2 void rowsOfThirtyTwo64(const uint8_t* elements, size_t first, size_t count,
+                                  uint8_t* rows) {
+  const uint8_t* in = elements + first * 8;
+  __m256i z[8];
+  for (int i = 0; i < 4; ++i) {
+    const __m256i a = loadHalves(in + 32 * i, in + 128 + 32 * i);
+    const __m256i b = loadHalves(in + 32 * i + 16, in + 128 + 32 * i + 16);
+    const __m256i even = _mm256_unpacklo_epi8(a, b), odd = _mm256_unpackhi_epi8(a, b);
+    z[2 * i] = _mm256_unpacklo_epi8(even, odd);
+    z[2 * i + 1] = _mm256_unpackhi_epi8(even, odd);
+  }
+  const __m256i w[8] = {_mm256_unpacklo_epi32(z[0], z[2]), _mm256_unpackhi_epi32(z[0], z[2]),
+                        _mm256_unpacklo_epi32(z[1], z[3]), _mm256_unpackhi_epi32(z[1], z[3]),
+                        _mm256_unpacklo_epi32(z[4], z[6]), _mm256_unpackhi_epi32(z[4], z[6]),
+                        _mm256_unpacklo_epi32(z[5], z[7]), _mm256_unpackhi_epi32(z[5], z[7])};
+  for (size_t pair = 0; pair < 4; ++pair) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(rows + 2 * pair * count + first),
+                        _mm256_unpacklo_epi64(w[pair], w[pair + 4]));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(rows + (2 * pair + 1) * count + first),
+                        _mm256_unpackhi_epi64(w[pair], w[pair + 4]));
+  }
+}
+
+// 32 elements of 2 bytes; packing works within each half, the quarters are put back in order.
+RAVIK_AVX2 void rowsOfThirtyTwo16(const uint8_t* elements, size_t first, size_t count,
+                                  uint8_t* rows) {
+  const uint8_t* in = elements + first * 2;
+  const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in));
+  const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 32));
+  const __m256i low = _mm256_set1_epi16(0xff);
+  const __m256i bytes0 = _mm256_packus_epi16(_mm256_and_si256(a, low), _mm256_and_si256(b, low));
+  const __m256i bytes1 = _mm256_packus_epi16(_mm256_srli_epi16(a, 8), _mm256_srli_epi16(b, 8));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(rows + first),
+                      _mm256_permute4x64_epi64(bytes0, 0xd8));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(rows + count + first),
+                      _mm256_permute4x64_epi64(bytes1, 0xd8));
+}
+
+RAVIK_AVX2 void planesOfSixtyFourAvx2(const uint8_t* row, size_t j, size_t first, size_t count,
+                                      uint8_t* planes) {
+  __m256i v[2] = {_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + first)),
+                  _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + first + 32))};
+  for (int k = 7; k >= 0; --k) {
+    const uint64_t bits = uint64_t(uint32_t(_mm256_movemask_epi8(v[0]))) |
+                          uint64_t(uint32_t(_mm256_movemask_epi8(v[1]))) << 32;
+    v[0] = _mm256_add_epi8(v[0], v[0]);
+    v[1] = _mm256_add_epi8(v[1], v[1]);
+    memcpy(planes + (8 * j + size_t(k)) * (count / 8) + first / 8, &bits, sizeof bits);
+  }
+}
+
+// Both passes for as many elements as whole vectors take; returns how many (a multiple of 64).
+RAVIK_AVX2 size_t bitPlanesAvx2(const uint8_t* elements, size_t count, size_t size,
+                                uint8_t* rows, uint8_t* planes) {
+  const size_t done = count / 64 * 64;
+  for (size_t first = 0; first < done; first += 32) {
+    if (size == 8) rowsOfThirtyTwo64(elements, first, count, rows);
+    else rowsOfThirtyTwo16(elements, first, count, rows);
+  }
+  rowsFrom(elements, done, count, size, rows);
+  for (size_t j = 0; j < size; ++j)
+    for (size_t first = 0; first < done; first += 64)
+      planesOfSixtyFourAvx2(rows + j * count, j, first, count, planes);
+  return done;
+}
+#endif
+
 void writeBigEndian(uint8_t* at, uint64_t value, int bytes) {
   for (int i = bytes - 1; i >= 0; --i, value >>= 8) at[i] = uint8_t(value);
 }
 
 }  // namespace
 
+bool haveWideVectors() {
+#if RAVIK_BITSHUFFLE_AVX2
+  return __builtin_cpu_supports("avx2");
+#else
+  return false;
+#endif
+}
+
 void bitPlanes(const uint8_t* elements, size_t count, size_t size, uint8_t* rows,
-               uint8_t* planes) {
+               uint8_t* planes, bool wide) {
+#if RAVIK_BITSHUFFLE_AVX2
+  if (wide && (size == 8 || size == 2)) {
+    const size_t done = bitPlanesAvx2(elements, count, size, rows, planes);
+    for (size_t j = 0; j < size; ++j) planesFrom(rows + j * count, j, done, count, planes);
+    return;
+  }
+#endif
   size_t first = 0;
 #if defined(__SSE2__)
   if (size == 8)
@@ -129,7 +227,7 @@ const uint8_t* BitshuffleLz4::encode(const void* elements, size_t count, size_t 
     const size_t left = count - done;
     const size_t n = left >= block ? block : left - left % 8;
     if (n == 0) break;
-    bitPlanes(in + done * size, n, size, _rows.data(), _planes.data());
+    bitPlanes(in + done * size, n, size, _rows.data(), _planes.data(), _wide);
     const int packed = LZ4_compress_default(reinterpret_cast<const char*>(_planes.data()),
                                             reinterpret_cast<char*>(out + at + 4), int(n * size),
                                             int(_chunk.size() - at - 4));

@@ -20,13 +20,20 @@
 
 #include <vector>
 
+// True when the processor has 32-byte vectors (AVX2), which take twice as many bytes at a time.
+bool haveWideVectors();
+
 // The bit planes of `count` elements of `size` bytes (count a multiple of 8), into `planes`;
-// `rows` is room for the elements' bytes on the way (count * size bytes each).
+// `rows` is room for the elements' bytes on the way (count * size bytes each). `wide`: with
+// 32-byte vectors (only where haveWideVectors()), else with 16-byte ones where there are any.
 void bitPlanes(const uint8_t* elements, size_t count, size_t size, uint8_t* rows,
-               uint8_t* planes);
+               uint8_t* planes, bool wide);
 
 class BitshuffleLz4 {
 public:
+  // `wide`: see bitPlanes().
+  explicit BitshuffleLz4(bool wide = haveWideVectors()) : _wide(wide) {}
+
   // Encodes `count` elements of `size` bytes in blocks of `block` elements (a multiple of 8).
   // Returns the chunk, valid until the next call, and its length in `bytes`; null when LZ4
   // fails (it does not, for blocks below its limit of about 2 GB).
@@ -34,6 +41,7 @@ public:
                         size_t* bytes);
 
 private:
+  bool _wide;
   std::vector<uint8_t> _rows, _planes, _chunk;
 };
 

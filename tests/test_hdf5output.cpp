@@ -488,14 +488,15 @@ std::vector<uint8_t> pluginChunk(const std::string& path, const std::vector<uint
 
 // Timestamps (slowly rising, the upper bits alike) and channels (few values), and bytes at
 // random where LZ4 finds little; one block or several, the last one short, elements left over
-// past the last multiple of 8, fewer than 8 elements in all. One encoder for all, as the output
-// reuses its buffers from chunk to chunk.
+// past the last multiple of 8, fewer than 8 elements in all. One encoder of each kind for all,
+// as the output reuses its buffers from chunk to chunk.
 TEST(Bitshuffle, ChunksAreThoseOfTheFilterPlugin) {
   std::string error;
   ASSERT_TRUE(hdf5CanCompress(Hdf5Compression::Fast, &error)) << error;
   const std::string path = "/tmp/ravik-test-" + std::to_string(getpid()) + "-bitshuffle.h5";
   std::mt19937_64 random(7);
-  BitshuffleLz4 encoder;
+  // With 16-byte vectors, and with 32-byte ones where the processor has them.
+  BitshuffleLz4 narrow(false), wide(haveWideVectors());
   const struct { size_t size, count, block; bool noise; } cases[] = {
       {8, 65536, 65536, false}, {2, 65536, 65536, false}, {8, 65536, 65536, true},
       {8, 1003, 256, false},    {2, 1003, 256, true},     {8, 4096 + 24, 4096, true},
@@ -511,11 +512,13 @@ TEST(Bitshuffle, ChunksAreThoseOfTheFilterPlugin) {
       const int64_t value = c.noise ? int64_t(random()) : c.size == 8 ? time : int64_t(random() % 7);
       memcpy(&values[i * c.size], &value, c.size);  // little-endian: the low bytes
     }
-    size_t bytes = 0;
-    const uint8_t* chunk = encoder.encode(values.data(), c.count, c.size, c.block, &bytes);
-    ASSERT_NE(chunk, nullptr);
-    EXPECT_TRUE(std::vector<uint8_t>(chunk, chunk + bytes) ==
-                pluginChunk(path, values, c.size, c.block));
+    const std::vector<uint8_t> stored = pluginChunk(path, values, c.size, c.block);
+    for (BitshuffleLz4* encoder : {&narrow, &wide}) {
+      size_t bytes = 0;
+      const uint8_t* chunk = encoder->encode(values.data(), c.count, c.size, c.block, &bytes);
+      ASSERT_NE(chunk, nullptr);
+      EXPECT_TRUE(std::vector<uint8_t>(chunk, chunk + bytes) == stored) << (encoder == &wide);
+    }
   }
 }
 
