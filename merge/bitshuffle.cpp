@@ -154,9 +154,21 @@ RAVIK_AVX2 void planesOfSixtyFourAvx2(const uint8_t* row, size_t j, size_t first
   }
 }
 
+// With 64-byte vectors (AVX-512BW), each bit of a row's 64 bytes at once.
+#define RAVIK_AVX512 __attribute__((target("avx512bw")))
+RAVIK_AVX512 void planesOfSixtyFourAvx512(const uint8_t* row, size_t j, size_t first,
+                                          size_t count, uint8_t* planes) {
+  __m512i v = _mm512_loadu_si512(row + first);
+  for (int k = 7; k >= 0; --k) {
+    const uint64_t bits = _mm512_movepi8_mask(v);
+    v = _mm512_add_epi8(v, v);
+    memcpy(planes + (8 * j + size_t(k)) * (count / 8) + first / 8, &bits, sizeof bits);
+  }
+}
+
 // Both passes for as many elements as whole vectors take; returns how many (a multiple of 64).
 RAVIK_AVX2 size_t bitPlanesAvx2(const uint8_t* elements, size_t count, size_t size,
-                                uint8_t* rows, uint8_t* planes) {
+                                uint8_t* rows, uint8_t* planes, bool avx512) {
   const size_t done = count / 64 * 64;
   for (size_t first = 0; first < done; first += 32) {
     if (size == 8) rowsOfThirtyTwo64(elements, first, count, rows);
@@ -165,7 +177,8 @@ RAVIK_AVX2 size_t bitPlanesAvx2(const uint8_t* elements, size_t count, size_t si
   rowsFrom(elements, done, count, size, rows);
   for (size_t j = 0; j < size; ++j)
     for (size_t first = 0; first < done; first += 64)
-      planesOfSixtyFourAvx2(rows + j * count, j, first, count, planes);
+      if (avx512) planesOfSixtyFourAvx512(rows + j * count, j, first, count, planes);
+      else planesOfSixtyFourAvx2(rows + j * count, j, first, count, planes);
   return done;
 }
 #endif
@@ -176,22 +189,25 @@ void writeBigEndian(uint8_t* at, uint64_t value, int bytes) {
 
 }  // namespace
 
-bool haveWideVectors() {
+Vectors widestVectors() {
 #if RAVIK_BITSHUFFLE_AVX2
-  return __builtin_cpu_supports("avx2");
-#else
-  return false;
+  if (__builtin_cpu_supports("avx512bw")) return Vectors::Avx512;
+  if (__builtin_cpu_supports("avx2")) return Vectors::Avx2;
 #endif
+  return Vectors::Sse2;
 }
 
 void bitPlanes(const uint8_t* elements, size_t count, size_t size, uint8_t* rows,
-               uint8_t* planes, bool wide) {
+               uint8_t* planes, Vectors vectors) {
 #if RAVIK_BITSHUFFLE_AVX2
-  if (wide && (size == 8 || size == 2)) {
-    const size_t done = bitPlanesAvx2(elements, count, size, rows, planes);
+  if (vectors != Vectors::Sse2 && (size == 8 || size == 2)) {
+    const size_t done = bitPlanesAvx2(elements, count, size, rows, planes,
+                                      vectors == Vectors::Avx512);
     for (size_t j = 0; j < size; ++j) planesFrom(rows + j * count, j, done, count, planes);
     return;
   }
+#else
+  (void)vectors;
 #endif
   size_t first = 0;
 #if defined(__SSE2__)
@@ -227,7 +243,7 @@ const uint8_t* BitshuffleLz4::encode(const void* elements, size_t count, size_t 
     const size_t left = count - done;
     const size_t n = left >= block ? block : left - left % 8;
     if (n == 0) break;
-    bitPlanes(in + done * size, n, size, _rows.data(), _planes.data(), _wide);
+    bitPlanes(in + done * size, n, size, _rows.data(), _planes.data(), _vectors);
     const int packed = LZ4_compress_default(reinterpret_cast<const char*>(_planes.data()),
                                             reinterpret_cast<char*>(out + at + 4), int(n * size),
                                             int(_chunk.size() - at - 4));

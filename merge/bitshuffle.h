@@ -20,19 +20,22 @@
 
 #include <vector>
 
-// True when the processor has 32-byte vectors (AVX2), which take twice as many bytes at a time.
-bool haveWideVectors();
+// The vector instructions that the bit planes are made with: 16 bytes at a time (SSE2, where
+// there is no vector unit byte by byte), 32 (AVX2), or 32 and the planes' bits 64 at a time
+// (AVX-512BW). The chunks are the same with each.
+enum class Vectors : uint8_t { Sse2, Avx2, Avx512 };
+
+// The widest that the processor has.
+Vectors widestVectors();
 
 // The bit planes of `count` elements of `size` bytes (count a multiple of 8), into `planes`;
-// `rows` is room for the elements' bytes on the way (count * size bytes each). `wide`: with
-// 32-byte vectors (only where haveWideVectors()), else with 16-byte ones where there are any.
+// `rows` is room for the elements' bytes on the way (count * size bytes each).
 void bitPlanes(const uint8_t* elements, size_t count, size_t size, uint8_t* rows,
-               uint8_t* planes, bool wide);
+               uint8_t* planes, Vectors vectors);
 
 class BitshuffleLz4 {
 public:
-  // `wide`: see bitPlanes().
-  explicit BitshuffleLz4(bool wide = haveWideVectors()) : _wide(wide) {}
+  explicit BitshuffleLz4(Vectors vectors = widestVectors()) : _vectors(vectors) {}
 
   // Encodes `count` elements of `size` bytes in blocks of `block` elements (a multiple of 8).
   // Returns the chunk, valid until the next call, and its length in `bytes`; null when LZ4
@@ -41,7 +44,7 @@ public:
                         size_t* bytes);
 
 private:
-  bool _wide;
+  Vectors _vectors;
   std::vector<uint8_t> _rows, _planes, _chunk;
 };
 
