@@ -21,15 +21,18 @@
 #include <vector>
 
 // The vector instructions that the bit planes are made with: 16 bytes at a time (SSE2, where
-// there is no vector unit byte by byte), 32 (AVX2), or 32 and the planes' bits 64 at a time
-// (AVX-512BW). The chunks are the same with each.
+// there is no vector unit byte by byte), 32 (AVX2), or 32 and the planes of 64 bytes at a time
+// by transposing matrices of bits (AVX-512BW, VBMI and GFNI). The chunks are the same with each.
 enum class Vectors : uint8_t { Sse2, Avx2, Avx512 };
 
 // The widest that the processor has.
 Vectors widestVectors();
 
+// Elements whose bit planes are made at a time (a multiple of 64).
+constexpr size_t kTileElements = 2048;
+
 // The bit planes of `count` elements of `size` bytes (count a multiple of 8), into `planes`;
-// `rows` is room for the elements' bytes on the way (count * size bytes each).
+// `rows` is room for a tile's bytes on the way (kTileElements * size bytes).
 void bitPlanes(const uint8_t* elements, size_t count, size_t size, uint8_t* rows,
                uint8_t* planes, Vectors vectors);
 
