@@ -189,7 +189,8 @@ RAVIK_AVX512 void planesOfRowAvx512(const uint8_t* row, size_t j, size_t done, s
     uint8_t* to = planes + 8 * j * stride + first / 8;
     const auto quarter = [&](__m128i q, size_t b) {
       _mm_storel_epi64(reinterpret_cast<__m128i*>(to + b * stride), q);
-      _mm_storeh_pd(reinterpret_cast<double*>(to + (b + 1) * stride), _mm_castsi128_pd(q));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(to + (b + 1) * stride),
+                       _mm_unpackhi_epi64(q, q));
     };
     // (The masked extraction: the unmasked one warns in GCC 12's header.)
     quarter(_mm512_maskz_extracti32x4_epi32(0xf, byPlane, 0), 0);
