@@ -83,15 +83,20 @@ void rowsOfSixteen16(const uint8_t* elements, size_t first, size_t count, uint8_
 // at a time, 8 bytes of each plane.
 void planesOfSixtyFour(const uint8_t* row, size_t j, size_t first, size_t stride,
                        uint8_t* planes) {
-  __m128i v[4];
-  for (int i = 0; i < 4; ++i)
-    v[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + first + 16 * size_t(i)));
+  // Four registers by name: kept in an array, they went through memory at every bit.
+  const auto load = [&](size_t i) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + first + 16 * i));
+  };
+  __m128i v0 = load(0), v1 = load(1), v2 = load(2), v3 = load(3);
   for (int k = 7; k >= 0; --k) {
-    uint64_t bits = 0;
-    for (int i = 0; i < 4; ++i) {
-      bits |= uint64_t(uint16_t(_mm_movemask_epi8(v[i]))) << (16 * i);
-      v[i] = _mm_add_epi8(v[i], v[i]);
-    }
+    const uint64_t bits = uint64_t(uint16_t(_mm_movemask_epi8(v0))) |
+                          uint64_t(uint16_t(_mm_movemask_epi8(v1))) << 16 |
+                          uint64_t(uint16_t(_mm_movemask_epi8(v2))) << 32 |
+                          uint64_t(uint16_t(_mm_movemask_epi8(v3))) << 48;
+    v0 = _mm_add_epi8(v0, v0);
+    v1 = _mm_add_epi8(v1, v1);
+    v2 = _mm_add_epi8(v2, v2);
+    v3 = _mm_add_epi8(v3, v3);
     memcpy(planes + (8 * j + size_t(k)) * stride + first / 8, &bits, sizeof bits);
   }
 }
