@@ -22,6 +22,7 @@ namespace {
 // stores contend for the same cache sets and took four times as long; rows of a whole chunk
 // (512 KiB) beside the chunk and its planes no longer fit the processor's second-level cache.
 // A tile's rows (16 KiB for 8-byte elements) stay in the first.
+constexpr size_t kTileElements = 2048;  // a multiple of 64
 
 // Rows `first` ... of `count` elements, byte by byte: the tail, and where there is no vector unit.
 void rowsFrom(const uint8_t* elements, size_t first, size_t count, size_t size, uint8_t* rows) {
@@ -230,20 +231,6 @@ void writeBigEndian(uint8_t* at, uint64_t value, int bytes) {
   for (int i = bytes - 1; i >= 0; --i, value >>= 8) at[i] = uint8_t(value);
 }
 
-}  // namespace
-
-Vectors widestVectors() {
-#if RAVIK_BITSHUFFLE_AVX2
-  if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi") &&
-      __builtin_cpu_supports("gfni"))
-    return Vectors::Avx512;
-  if (__builtin_cpu_supports("avx2")) return Vectors::Avx2;
-#endif
-  return Vectors::Sse2;
-}
-
-namespace {
-
 // The planes of the `count` elements of a tile, whose planes' bytes lie `stride` apart.
 void tilePlanes(const uint8_t* elements, size_t count, size_t size, uint8_t* rows,
                 size_t stride, uint8_t* planes, Vectors vectors) {
@@ -275,13 +262,25 @@ void tilePlanes(const uint8_t* elements, size_t count, size_t size, uint8_t* row
   }
 }
 
-}  // namespace
-
+// The bit planes of `count` elements of `size` bytes (count a multiple of 8), into `planes`;
+// `rows` is room for a tile's bytes on the way (kTileElements * size bytes).
 void bitPlanes(const uint8_t* elements, size_t count, size_t size, uint8_t* rows,
                uint8_t* planes, Vectors vectors) {
   for (size_t first = 0; first < count; first += kTileElements)
     tilePlanes(elements + first * size, std::min(kTileElements, count - first), size, rows,
                count / 8, planes + first / 8, vectors);
+}
+
+}  // namespace
+
+Vectors widestVectors() {
+#if RAVIK_BITSHUFFLE_AVX2
+  if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi") &&
+      __builtin_cpu_supports("gfni"))
+    return Vectors::Avx512;
+  if (__builtin_cpu_supports("avx2")) return Vectors::Avx2;
+#endif
+  return Vectors::Sse2;
 }
 
 const uint8_t* BitshuffleLz4::encode(const void* elements, size_t count, size_t size,

@@ -28,14 +28,6 @@ enum class Vectors : uint8_t { Sse2, Avx2, Avx512 };
 // The widest that the processor has.
 Vectors widestVectors();
 
-// Elements whose bit planes are made at a time (a multiple of 64).
-constexpr size_t kTileElements = 2048;
-
-// The bit planes of `count` elements of `size` bytes (count a multiple of 8), into `planes`;
-// `rows` is room for a tile's bytes on the way (kTileElements * size bytes).
-void bitPlanes(const uint8_t* elements, size_t count, size_t size, uint8_t* rows,
-               uint8_t* planes, Vectors vectors);
-
 class BitshuffleLz4 {
 public:
   explicit BitshuffleLz4(Vectors vectors = widestVectors()) : _vectors(vectors) {}
