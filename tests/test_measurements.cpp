@@ -110,6 +110,13 @@ TEST(Measurements, CorrelationCountsEveryPairInRange) {
     ASSERT_EQ(edges.size(), size_t(c.n + 1));
     EXPECT_EQ(std::make_pair(edges.front(), edges[1] - edges[0]), std::make_pair(low, c.width));
   }
+  // A pair at the highest delay is outside [low, high), one a ps below it in the last bin; that
+  // bin, cut short, has its g(2) over its own width (2 ns): 1 pair * 10 ns / (1 * 2 * 2 ns).
+  Correlation cut(1, 6, 3000, 7, -10000, 10000);
+  const Tags edge = {{1000, 1}, {10999, 6}, {11000, 6}};
+  cut.feed(edge.data(), edge.size());
+  EXPECT_EQ(cut.data(), (std::vector<int64_t>{0, 0, 0, 0, 0, 0, 1}));
+  EXPECT_DOUBLE_EQ(cut.normalized()[6], 2.5);
 }
 
 TEST(Measurements, RatesTracesStartStopAndCoincidencesEqualThePlainComputation) {
