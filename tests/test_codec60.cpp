@@ -129,6 +129,10 @@ TEST_F(Codec, PacketTypesSignExtensionAndMarkers) {
       {"markers of a negative time", single(-2000006, 6), kEveryMarker,
        {{-1000000, 100}, {-1000000, 102}, {-1000000, 103}, {-1000000, 104}, {-1000000, 200},
         {-1000000, 201}, {-1000000, 202}, {-1000000, 203}}, -1000003},
+      // A block that begins with two second words cannot be aligned: it is dropped whole, even
+      // where its first word would complete the half packet left by the block before.
+      {"half a packet", {single(1000, 1)[0]}, kEveryMarker, {}, -1000003},
+      {"a block that cannot be aligned", {single(1000, 1)[1], kSecond | 5}, kEveryMarker, {}, -1000003},
   };
   for (const auto& s : steps) {
     SCOPED_TRACE(s.what);

@@ -187,6 +187,17 @@ TEST_F(Formats, RoundTrips) {
     const Stamps in26 = stamps(1 << 26, int64_t(1) << 36, codeOrMarker);
     EXPECT_EQ(roundTrip(in26, tdc56Encode52, decode52), in26);
   }
+  // The 60-bit packer on both sides of its fields' widths, each in every place of a packet:
+  // 2^16 - 1 fits the 17 bits of a step of three, 2^16 does not; 2^26 and 2^27 the 27 of two.
+  Stamps edges{{int64_t(1) << 40, 0}};
+  for (const int64_t wide : {(int64_t(1) << 16) - 1, int64_t(1) << 16, int64_t(1) << 26, int64_t(1) << 27})
+    for (int place = 0; place < 3; ++place)
+      for (const int64_t step : {int64_t(1), int64_t(2), place == 0 ? wide : 3, place == 1 ? wide : 4,
+                                 place == 2 ? wide : 5})
+        edges.push_back({edges.back().time + step, uint8_t(edges.size() % 6)});
+  tdc56Reset(codec);
+  const Words words = packStream(edges);
+  EXPECT_EQ(decodeBlock(codec, words.data(), words.size()), edges);
 }
 
 }  // namespace
