@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +22,7 @@
 #include "codec/tdc56.h"
 #include "chain/recordcore.h"
 #include "merge/checkedmerge.h"
+#include "merge/outputfile.h"
 #include "merge/outputstream.h"
 #include "report/runreport.h"
 #include "tests/codec_stamps.h"
@@ -358,13 +361,39 @@ TEST(TempStream, TheLossLogNotesWhereAndKeepsItInALossFileThatRefusesWhatItDoesN
     int64_t lostNs;
   } cases[] = {{"device 4 8\n", true, 0}, {"device 4 8 250\n", true, 250},
                {"device 4 8 x\n", false, 0}, {"device 4 8 250 3\n", false, 0},
-               {"device 4 8 -1\n", false, 0}};
+               {"device 4 8 -1\n", false, 0}, {"device 4 4\n", true, 0},
+               {"write-failed 7 250 disk full\n", true, 250}, {"write-failed 7 250 \n", false, 0}};
   for (const auto& c : cases) {
     ASSERT_TRUE(std::ofstream(name) << c.line);
     EXPECT_EQ(readLossFile(name, &kept, &error), c.ok) << c.line;
     EXPECT_EQ(kept.size(), size_t(c.ok)) << c.line;
     EXPECT_EQ(kept.empty() ? int64_t(0) : kept[0].lostNs, c.lostNs) << c.line;
   }
+  // A loss file that is there but cannot be opened (a link to itself) is no "no loss".
+  ASSERT_TRUE(unlink(name.c_str()) == 0 && symlink(name.c_str(), name.c_str()) == 0);
+  EXPECT_FALSE(readLossFile(name, &kept, &error));
+  EXPECT_EQ(error.find(name), 0u) << error;
+  unlink(name.c_str());
+}
+
+// A file that another recording took up while the outputs were written is not replaced at the
+// end, and no output after it is put in place either.
+TEST(OutputFile, AFileTakenUpMeanwhileIsNotReplacedNorAnyOutputAfterIt) {
+  TempDir d;
+  std::string error;
+  OutputFile text, binary;
+  ASSERT_TRUE(text.create(d / "run.txt", &error) && binary.create(d / "run.bin", &error)) << error;
+  fputs("1000 1\n", text.file());
+  fputs("records", binary.file());
+  std::ofstream(d / "run.txt") << "theirs";
+  const int held = open((d / "run.txt").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  EXPECT_FALSE(publishOutputs({{&text, "text output"}, {&binary, "binary output"}}, &error));
+  close(held);
+  EXPECT_EQ(error, d / "run.txt: is in use by another recording, which writes or replays it; the "
+                       "finished file was not put in its place; no output written");
+  EXPECT_EQ(namesIn(d.path), std::set<std::string>{"run.txt"});
+  EXPECT_EQ(slurp(d / "run.txt"), "theirs");
 }
 
 // How long the recording surely went on after a stream's last data: from the second refresh
@@ -380,6 +409,8 @@ TEST(TempStream, TheRecordingWentOnFromTheSecondRefreshThatSawTheFinalSize) {
       {"seen once before the stop", {{100, 1000}, {200, 2000}, {200, 3100}}, 200, 3050, 0},
       {"seen twice before the stop",
        {{100, 1000}, {200, 2000}, {200, 3000}, {200, 4000}, {200, 6100}}, 200, 6050, 3050},
+      {"stalled, then grown after the last refresh",
+       {{100, 1000}, {200, 2000}, {200, 3000}, {200, 4000}}, 300, 5000, 0},
       {"the stop's refresh before the stop (a clock step)", {{200, 2000}, {200, 3000}}, 200,
        2500, 0},
       {"an empty stream", {{0, 1000}, {0, 2000}}, 0, 3000, 0},

@@ -391,15 +391,17 @@ TEST(RavikMerge, StreamsThatAreNoDeviceStreams) {
   words[300] |= 0x80000000u;
   writeWords(d / "bad", words);
   writeWords(d / "back", packStream(events));
-  const Outcome r =
-      ok({"--quiet", "--text", d / "t", "--report", d / "r.json", d / "s", d / "bad", d / "back"});
+  // Every timestamp of one time: ties, where the decoder's pages meet too, are no step back.
+  writeWords(d / "tied", packStream(std::vector<PpTimest>(100000, {20000000, 3})));
+  const Outcome r = ok({"--quiet", "--text", d / "t", "--report", d / "r.json", d / "s", d / "bad",
+                        d / "back", d / "tied"});
   EXPECT_TRUE(hasText(r.err, "ravik-merge: warning: " + d / "bad (chain 1): 95 undecodable packets"));
   EXPECT_TRUE(hasText(r.err, "ravik-merge: warning: " + d / "back (chain 2): 1 step back in time\n"));
   EXPECT_EQ(lineCount(r.err), 2u) << r.err;
   const nlohmann::json report = nlohmann::json::parse(slurp(d / "r.json"));
   // The first stream's markers run ahead but are no step back.
   const std::tuple<int, const char*, int> counts[] = {{0, "decode_errors", 0}, {0, "backward_steps", 0},
-      {1, "decode_errors", 95}, {2, "decode_errors", 0}, {2, "backward_steps", 1}};
+      {1, "decode_errors", 95}, {2, "decode_errors", 0}, {2, "backward_steps", 1}, {3, "backward_steps", 0}};
   for (const auto& [device, key, count] : counts)
     EXPECT_EQ(report["devices"][device][key], count) << device << key;
 
@@ -511,6 +513,7 @@ TEST(RavikMerge, OutputsThroughDescriptorsLinksAndPipes) {
   EXPECT_EQ(slurp(d / "target"), slurp(d / "t.ref"));
   ok({"--text", longName, "--report", d / "long.json", d / "s"});
   EXPECT_EQ(slurp(longName), slurp(d / "t.ref"));
+  ok({"--text", "/dev/null", "--bin", "/dev/null", "--report", d / "null.json", d / "s"});  // one device, two outputs
   EXPECT_EQ(exitCode(spawnProgram(RAVIK_MERGE_PROGRAM, {"--progress", "--text", d / "t", d / "s"}, "")), 0);
   EXPECT_EQ(slurp(d / "t"), slurp(d / "t.ref"));
   // The bar into a file: whole lines, without carriage returns or terminal codes.
