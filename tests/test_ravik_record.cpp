@@ -215,6 +215,11 @@ TEST_F(RecordTest, RefusedParameterLostHistogramAndUnknownChannel) {
   EXPECT_TRUE(hasText(errText(), "ravik-record: /dev/full: write error: No space left on device; no "
                                  "histogram written\n"));
   expectCompleteOutputs();
+  // The master's five-channel mode makes its input 5 an output channel, also without slaves.
+  std::ofstream(dir / "five.json") << R"({"five_channel": true})";
+  EXPECT_EQ(exitCode(spawn({"DEVICES=1"}, outputs("0.3", {"--params", dir / "five.json",
+                                                          "--correlate", "5,1"}))), 0) << errText();
+  EXPECT_FALSE(hasText(errText(), "is no output channel")) << errText();
 }
 
 // A run's report fed back with the ms tick enabled repeats the run with its markers on every
