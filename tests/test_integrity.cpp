@@ -373,7 +373,7 @@ TEST(TempStream, TheLossLogNotesWhereAndKeepsItInALossFileThatRefusesWhatItDoesN
   ASSERT_TRUE(unlink(name.c_str()) == 0 && symlink(name.c_str(), name.c_str()) == 0);
   EXPECT_FALSE(readLossFile(name, &kept, &error));
   EXPECT_EQ(error.find(name), 0u) << error;
-  unlink(name.c_str());
+  EXPECT_EQ(unlink(name.c_str()), 0);
 }
 
 // A file that another recording took up while the outputs were written is not replaced at the
@@ -389,7 +389,7 @@ TEST(OutputFile, AFileTakenUpMeanwhileIsNotReplacedNorAnyOutputAfterIt) {
   const int held = open((d / "run.txt").c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_EQ(flock(held, LOCK_EX), 0);
   EXPECT_FALSE(publishOutputs({{&text, "text output"}, {&binary, "binary output"}}, &error));
-  close(held);
+  EXPECT_EQ(close(held), 0);
   EXPECT_EQ(error, d / "run.txt: is in use by another recording, which writes or replays it; the "
                        "finished file was not put in its place; no output written");
   EXPECT_EQ(namesIn(d.path), std::set<std::string>{"run.txt"});

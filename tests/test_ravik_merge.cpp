@@ -392,7 +392,7 @@ TEST(RavikMerge, StreamsThatAreNoDeviceStreams) {
   writeWords(d / "bad", words);
   writeWords(d / "back", packStream(events));
   // Every timestamp of one time: ties, where the decoder's pages meet too, are no step back.
-  writeWords(d / "tied", packStream(std::vector<PpTimest>(100000, {20000000, 3})));
+  ASSERT_TRUE(writeWords(d / "tied", packStream(std::vector<PpTimest>(100000, {20000000, 3}))));
   const Outcome r = ok({"--quiet", "--text", d / "t", "--report", d / "r.json", d / "s", d / "bad",
                         d / "back", d / "tied"});
   EXPECT_TRUE(hasText(r.err, "ravik-merge: warning: " + d / "bad (chain 1): 95 undecodable packets"));
