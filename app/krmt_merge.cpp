@@ -578,11 +578,20 @@ void KRmt::stopMerge() {
   // offers a recovery of files that are being deleted. The files leave their names at once and
   // are deleted on a thread of their own: the outputs are complete, and the window is back in
   // Idle meanwhile.
+  std::string left;
   if (!names.empty()) {
     std::lock_guard<std::mutex> hold(_manifestLock);
-    _manifest.remove();
-    _tempRemoval.remove(names);
+    left = _manifest.remove();
+    const std::string files = _tempRemoval.remove(names);
+    left += (left.empty() || files.empty() ? "" : "; ") + files;
   }
   discardOutputs();
   updateGui(Idle);
+  // The outputs are complete; what could not be deleted only takes space. Said once the window
+  // is back to its events (never from its destructor or in the middle of its closing).
+  if (!left.empty()) {
+    const QString text = fromFileName("The outputs are complete, but these files could not be "
+                                      "deleted: " + left);
+    QTimer::singleShot(0, this, [this, text] { checkError(false, text); });
+  }
 }

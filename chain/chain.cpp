@@ -96,7 +96,8 @@ struct Chain::Run {
   void startPolling();
   // Ends polling and the recording: what the raw files hold is all there is. Idempotent.
   void halt();
-  void removeRaw();
+  // Returns what could not be deleted (a warning), empty when all went.
+  std::string removeRaw();
 };
 
 void Chain::Run::startPolling() {
@@ -135,9 +136,10 @@ void Chain::Run::halt() {
   ended = true;
 }
 
-void Chain::Run::removeRaw() {
-  session->removeRawFiles(sessionDevices(*recording));
+std::string Chain::Run::removeRaw() {
+  const std::string left = session->removeRawFiles(sessionDevices(*recording));
   rmdir(session->runDir().c_str());
+  return left;
 }
 
 Chain::Chain() : _queue(kStreamBytes) {}
@@ -350,7 +352,9 @@ bool Chain::stop(nlohmann::json* report, std::string* error) {
     *error = failure;
     return false;
   }
-  run->removeRaw();
+  // Warnings of a published run (an HDF5 output out of time order, files left behind).
+  for (const std::string& warning : {end.warning, run->removeRaw()})
+    if (!warning.empty()) _messages.push_back(warning);
   if (!reportWritten) {
     *error = reportError;
     return false;

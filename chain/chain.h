@@ -71,6 +71,7 @@ public:
   // Stops a recording and disconnects the devices.
   void close();
   bool isOpen() const { return _open; }
+  // What the device search reported on the way, and the warnings of the recordings since.
   const std::vector<std::string>& messages() const { return _messages; }
   std::vector<ChainDevice> devices() const;
 

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 
+#include "merge/outputpath.h"
+
 std::vector<ChainStep> chainOrder(const std::vector<int32_t>& positions) {
   int32_t highest = -1;
   for (int32_t p : positions)
@@ -104,9 +106,8 @@ int32_t closeTempFile(FILE** file) {
   return errno != 0 ? errno : EIO;
 }
 
-void removeTempFile(const std::string& name) {
-  unlink(name.c_str());
-  unlink(lossFileName(name).c_str());
+std::string removeTempFile(const std::string& name) {
+  return removeFiles({name, lossFileName(name)});
 }
 
 TempWriteFunction tempWriteFunction = &write;

@@ -57,8 +57,9 @@ int32_t lockTempFile(FILE* file);
 // Returns 0, or the errno of a failed close (data the system had not yet stored may be lost).
 int32_t closeTempFile(FILE** file);
 
-// Deletes a temp file and its loss file.
-void removeTempFile(const std::string& name);
+// Deletes a temp file and its loss file. Returns what could not be deleted, with why ("NAME: not
+// removed: ..."), empty when both are gone; a loss file that is not there is not missed.
+std::string removeTempFile(const std::string& name);
 
 // How far a temp file was written; shared by the event callback, which appends, and the thread
 // that refreshes the device's state, which reads.

@@ -90,7 +90,8 @@ int32_t Recording::start(const std::string& dir, const Report& report) {
   stop();
   // The callback never ran, so the files created are empty: nothing recorded is lost.
   for (const auto& dev : _devices) {
-    if (!dev->rawName.empty()) removeTempFile(dev->rawName);
+    const std::string left = dev->rawName.empty() ? "" : removeTempFile(dev->rawName);
+    if (!left.empty()) report("warning: " + left);
     dev->rawName.clear();
   }
   return rc;

@@ -455,12 +455,17 @@ void Session::discardOutputs() {
   _hdf5.discard();
 }
 
-void Session::removeRawFiles(const std::vector<SessionDevice>& devices) {
-  if (_files.keepRaw) return;
+std::string Session::removeRawFiles(const std::vector<SessionDevice>& devices) {
+  if (_files.keepRaw) return std::string();
   std::lock_guard<std::mutex> hold(_manifestLock);
+  std::string left;
+  const auto note = [&left](const std::string& what) {
+    if (!what.empty()) left += (left.empty() ? "warning: " : "; ") + what;
+  };
   for (const SessionDevice& dev : devices)
-    if (!dev.rawName.empty()) removeTempFile(dev.rawName);
-  _manifest.remove();
+    if (!dev.rawName.empty()) note(removeTempFile(dev.rawName));
+  note(_manifest.remove());
+  return left;
 }
 
 std::string Session::recoveryCommand(const std::vector<SessionDevice>& devices) const {

@@ -174,7 +174,9 @@ public:
   SessionEnd finish(const std::vector<SessionDevice>& devices, const sigset_t& stopSignals,
                     RunResult* run);
   // After a published run: the raw files and the manifest go, unless they are kept on request.
-  void removeRawFiles(const std::vector<SessionDevice>& devices);
+  // Returns a warning naming each file that could not be deleted (the outputs are complete; it
+  // only takes space), empty when all went.
+  std::string removeRawFiles(const std::vector<SessionDevice>& devices);
   // The command that finishes the merge of this run's kept raw files.
   std::string recoveryCommand(const std::vector<SessionDevice>& devices) const;
   // "the raw files are kept; finish the merge with\n  <command>".

@@ -8,6 +8,7 @@
 #include <memory>
 #include <system_error>
 
+#include "merge/outputpath.h"
 #include "merge/streamloss.h"
 
 void (*tempRemovalStarting)() = nullptr;
@@ -48,8 +49,9 @@ std::string asideFolder(const std::string& folder, std::vector<std::string>* fro
 
 TempFileRemoval::~TempFileRemoval() { wait(); }
 
-void TempFileRemoval::remove(const std::vector<std::string>& names) {
+std::string TempFileRemoval::remove(const std::vector<std::string>& names) {
   Aside aside;
+  std::string left;
   std::vector<std::string> from, made;
   for (const std::string& name : names) {
     for (const std::string& file : {name, lossFileName(name)}) {
@@ -57,8 +59,10 @@ void TempFileRemoval::remove(const std::vector<std::string>& names) {
       const std::string moved = folder + "/" + file.substr(file.rfind('/') + 1);
       if (!folder.empty() && rename(file.c_str(), moved.c_str()) == 0)
         aside.files.push_back(moved);
-      else if (folder.empty() || errno != ENOENT)
-        unlink(file.c_str());
+      else if (folder.empty() || errno != ENOENT) {
+        const std::string still = removeFiles({file});
+        if (!still.empty()) left += (left.empty() ? "" : "; ") + still;
+      }
     }
   }
   for (const std::string& folder : made)
@@ -74,6 +78,7 @@ void TempFileRemoval::remove(const std::vector<std::string>& names) {
     if (before->joinable()) before->join();
     deleteAll(aside);
   }
+  return left;
 }
 
 void TempFileRemoval::wait() {

@@ -22,8 +22,9 @@ public:
   // Moves each temp file and its loss file (see lossFileName) aside, then deletes them and the
   // folder on a thread, after the deletions asked for before; returns without waiting for them.
   // A file that cannot be moved (no folder can be made beside it) is deleted here, and so is
-  // everything when no thread can be started.
-  void remove(const std::vector<std::string>& names);
+  // everything when no thread can be started. Returns the files that could be neither moved nor
+  // deleted, with why ("NAME: not removed: ..."), empty when none.
+  std::string remove(const std::vector<std::string>& names);
   // Returns once every deletion asked for so far is done.
   void wait();
 

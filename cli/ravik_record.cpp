@@ -403,8 +403,9 @@ int recordAndMerge(const RecordOptions& options, const std::vector<ParamsEntry>&
   const SessionEnd end = session->finish(devices, signals, &run);
   int code = 0;
   if (end.published) {
-    session->removeRawFiles(devices);
     if (!end.warning.empty()) say(end.warning);
+    const std::string left = session->removeRawFiles(devices);
+    if (!left.empty()) say(left);
   } else {
     say(end.error);
     say(session->keptText(devices));

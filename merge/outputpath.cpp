@@ -1,8 +1,10 @@
 #include "merge/outputpath.h"
 
 #include <ctype.h>
+#include <errno.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -116,4 +118,12 @@ FileIdentity identifyPath(const std::string& path) {
 bool sameFile(const FileIdentity& a, const FileIdentity& b) {
   if (a.exists != b.exists) return false;
   return a.exists ? a.device == b.device && a.inode == b.inode : a.name == b.name;
+}
+
+std::string removeFiles(std::initializer_list<std::string> files) {
+  std::string left;
+  for (const std::string& file : files)
+    if (unlink(file.c_str()) != 0 && errno != ENOENT)
+      left += (left.empty() ? "" : "; ") + file + ": not removed: " + strerror(errno);
+  return left;
 }

@@ -6,6 +6,7 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <initializer_list>
 #include <string>
 
 // The descriptor a name stands for: "-" and /dev/stdout 1, /dev/stderr 2, /dev/fd/N and
@@ -50,5 +51,9 @@ FileIdentity identifyPath(const std::string& path);
 
 // True when both lead to one file, existing or to be created.
 bool sameFile(const FileIdentity& a, const FileIdentity& b);
+
+// Deletes each of `files`. Returns those that are still there, each with why ("NAME: not
+// removed: ..."), joined by "; "; a file that is not there is not missed.
+std::string removeFiles(std::initializer_list<std::string> files);
 
 #endif

@@ -464,11 +464,11 @@ void ManifestFile::release() {
   _fd = -1;
 }
 
-void ManifestFile::remove() {
-  if (_fd < 0) return;
-  unlink(manifestPath(_dir).c_str());
-  unlink((_dir + "/" + kPartsLogName).c_str());
+std::string ManifestFile::remove() {
+  if (_fd < 0) return std::string();
+  const std::string left = removeFiles({manifestPath(_dir), _dir + "/" + kPartsLogName});
   release();
+  return left;
 }
 
 bool ManifestFile::logParts(const json& published, std::string* error) {

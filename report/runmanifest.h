@@ -123,8 +123,9 @@ public:
 
   // Unlocks; the file stays.
   void release();
-  // Deletes the file (with the temp files of a merged run) and unlocks.
-  void remove();
+  // Deletes the file (with the temp files of a merged run) and unlocks. Returns what could not
+  // be deleted, with why ("NAME: not removed: ..."); empty when all is gone.
+  std::string remove();
 
   bool held() const { return _fd >= 0; }
   // The folder of the last manifest written or taken, also after release(); empty before.

@@ -21,6 +21,7 @@
 
 #include "codec/tdc56.h"
 #include "chain/recordcore.h"
+#include "chain/tempremoval.h"
 #include "merge/checkedmerge.h"
 #include "merge/outputfile.h"
 #include "merge/outputstream.h"
@@ -345,7 +346,22 @@ TEST(TempStream, TheLossLogNotesWhereAndKeepsItInALossFileThatRefusesWhatItDoesN
   const std::string full = std::string("temp file write failed: ") + strerror(ENOSPC);
   EXPECT_EQ(fields(kept[1]), fields({StreamLoss::WriteFailed, 700, 700, full, 9000 - 5000}));
   EXPECT_EQ(closeTempFile(&file), 0);
-  removeTempFile(stream);
+  EXPECT_EQ(removeTempFile(stream), "");
+  EXPECT_TRUE(namesIn(dir.path).empty());
+  // What cannot be deleted is named, the rest goes all the same: a folder in the loss file's
+  // place; a name with a file on its path, which can be neither moved aside nor deleted.
+  const std::string lossName = lossFileName(stream);
+  ASSERT_TRUE(std::ofstream(stream) << "raw");
+  ASSERT_EQ(mkdir(lossName.c_str(), 0755), 0);
+  EXPECT_EQ(removeTempFile(stream), lossName + ": not removed: " + strerror(EISDIR));
+  EXPECT_EQ(namesIn(dir.path), std::set<std::string>{lossName.substr(dir.path.size() + 1)});
+  ASSERT_EQ(rmdir(lossName.c_str()), 0);
+  ASSERT_TRUE(std::ofstream(stream) << "raw");
+  TempFileRemoval removal;
+  const std::string beyond = stream + "/ravik-0.tmp";
+  EXPECT_EQ(removal.remove({beyond}).find(beyond + ": not removed: " + strerror(ENOTDIR) + "; "), 0u);
+  EXPECT_EQ(removal.remove({stream}), "");
+  removal.wait();
   EXPECT_TRUE(namesIn(dir.path).empty());
 
   // The loss file read back: no file is no loss; what it does not understand is refused.

@@ -168,7 +168,12 @@ public:
     cutOwnStream("stop() on the stream's own thread ended it before it had every record");
     nlohmann::json report;
     std::string error;
+    const size_t said = _chain.messages().size();
     if (!owned([&] { return _chain.stop(&report, &error); })) throw std::runtime_error(error);
+    // The warnings of a published run (see messages), as Python warnings.
+    for (size_t i = said; i < _chain.messages().size(); ++i)
+      if (PyErr_WarnEx(PyExc_RuntimeWarning, _chain.messages()[i].c_str(), 1) < 0)
+        throw py::error_already_set();
     return jsonToPython(report);
   }
 
@@ -511,7 +516,9 @@ PYBIND11_MODULE(_core, m) {
                              "The devices in chain order: dicts of serial, index (the library's), "
                              "chain (position, 0 the master), role and features (bits).")
       .def_property_readonly("messages", [](PyChain& c) { return c.chain().messages(); },
-                             "What the device search reported on the way (a list of str).")
+                             "What the device search reported on the way, and the warnings "
+                             "of the recordings since (a list of str); stop() also gives "
+                             "its warnings as RuntimeWarning.")
       .def_property_readonly("recording", [](PyChain& c) { return c.chain().recording(); },
                              "True from start() until stop(), also once the recording stopped "
                              "by itself (see stop_reason).")
