@@ -410,6 +410,23 @@ def test_names_beyond_ascii_are_made_and_reported_as_given(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["Messung-\u00e4-\u00b5.bin", "Messung-\u00e4-\u00b5.json"]
 
 
+
+def test_a_raw_file_that_cannot_be_deleted_is_a_warning_of_a_published_run(tmp_path):
+    """A folder in the place of a raw file: stop() publishes the outputs and names the file in
+    a RuntimeWarning and in messages."""
+    with ravik.Chain(simulate=True) as chain:
+        chain.start(bin=tmp_path / "run.bin", tmp=tmp_path)
+        chain.sleep(0.2)
+        (raw,) = tmp_path.glob("ravik-*/ravik-0.tmp")
+        raw.rename(tmp_path / "moved.tmp")
+        raw.mkdir()
+        (raw / "x").touch()
+        said = f"warning: {raw}: not removed: Is a directory"
+        with pytest.warns(RuntimeWarning, match=re.escape(said)):
+            report = chain.stop()
+        assert chain.messages[-1] == said
+    assert report["completed"] is True and os.path.getsize(tmp_path / "run.bin") > 128
+
 LOW_SPACE_RUN = """
 import json, sys, ravik
 small = sys.argv[1]
