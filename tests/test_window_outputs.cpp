@@ -145,6 +145,26 @@ TEST_F(OutputsTest, TheOutputsChosenAtStopAreWrittenAndTheTempFilesLeaveTheirNam
   }
 }
 
+// A file of the run that cannot be deleted after the merge (a folder in the place of the parts
+// log, which a run in one part never writes) is named once the window is in Idle; the output is
+// complete.
+TEST_F(OutputsTest, AFileOfTheRunThatCannotBeDeletedIsSaidOnceIdle) {
+  KRmtProbe p = openRecordingWindow();
+  p.tmpPath()->setText(path("work"));
+  choose("", "out.bin");
+  record();
+  const QString log = path("work/ravik-run-parts.jsonl");
+  ASSERT_TRUE(QDir().mkpath(log));
+  p.stopBtn()->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !_boxes.texts.isEmpty(); }, kWaitMs));
+  EXPECT_EQ(_window->state(), KRmt::Idle);
+  EXPECT_EQ(_boxes.texts, QStringList{"The outputs are complete, but these files could not be deleted: " +
+                                      log + ": not removed: " + strerror(EISDIR)});
+  EXPECT_GT(binaryRecords(readFile(path("out.bin"))), 100);
+  _boxes.texts.clear();
+  ASSERT_TRUE(QDir().rmdir(log));
+}
+
 // The margin of free space from the settings: above what the temp folder's file system has free,
 // the recording stops by itself at once and publishes what it recorded; 0 never stops; a bad
 // size is said and the default kept. While recording, the note's last line is the free space.
